@@ -1,0 +1,24 @@
+// Raw DEFLATE decoder (RFC 1951, no zlib or gzip wrapper).
+//
+// The ZIP reader is the one caller: it knows each entry's recorded
+// uncompressed size and passes it as `max_out`, so a stream that would produce
+// more (a deflate bomb, or a lying directory) fails after bounded work and
+// bounded memory instead of growing without limit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/error.h"
+
+namespace vantrell_core::inflate {
+
+// Decodes the whole stream in `in`, appending the output to `out`. Fails with
+// an "inflate: ..." error on corrupt or truncated data, or when the output
+// would exceed `max_out` bytes. Bytes after the final block are ignored.
+Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+                     std::size_t max_out);
+
+} // namespace vantrell_core::inflate
