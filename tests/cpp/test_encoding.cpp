@@ -1,0 +1,194 @@
+#include "core/encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace enc = vantrell_core::encoding;
+
+namespace {
+
+std::vector<std::uint8_t> bytes(std::initializer_list<int> list) {
+    std::vector<std::uint8_t> v;
+    for (int b : list) v.push_back(static_cast<std::uint8_t>(b));
+    return v;
+}
+
+std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+
+std::vector<std::uint8_t> utf16(std::u16string_view s, bool little, bool bom) {
+    std::vector<std::uint8_t> v;
+    auto put = [&](char16_t u) {
+        const auto hi = static_cast<std::uint8_t>(u >> 8), lo = static_cast<std::uint8_t>(u & 0xFF);
+        if (little) {
+            v.push_back(lo);
+            v.push_back(hi);
+        } else {
+            v.push_back(hi);
+            v.push_back(lo);
+        }
+    };
+    if (bom) put(0xFEFF);
+    for (char16_t u : s) put(u);
+    return v;
+}
+
+std::optional<std::string> convert(const std::vector<std::uint8_t>& in) {
+    auto out = enc::utf16_xml_to_utf8(in);
+    if (!out) return std::nullopt;
+    return std::string(out->begin(), out->end());
+}
+
+} // namespace
+
+TEST(Quoted, PlainTextAndSimpleEscapes) {
+    EXPECT_EQ(enc::quoted(""), "\"\"");
+    EXPECT_EQ(enc::quoted("Title 1"), "\"Title 1\"");
+    EXPECT_EQ(enc::quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(enc::quoted("it's"), "\"it's\"");
+    EXPECT_EQ(enc::quoted("t\tr\rn\n"), "\"t\\tr\\rn\\n\"");
+    EXPECT_EQ(enc::quoted(std::string_view("a\0b", 3)), "\"a\\0b\"");
+}
+
+TEST(Quoted, ControlAndNonPrintableAsHexEscapes) {
+    EXPECT_EQ(enc::quoted("\x01"), "\"\\u{1}\"");
+    EXPECT_EQ(enc::quoted("\x1b[0m"), "\"\\u{1b}[0m\"");
+    EXPECT_EQ(enc::quoted("\x7f"), "\"\\u{7f}\"");
+    EXPECT_EQ(enc::quoted("\xC2\x85"), "\"\\u{85}\"");             // NEL, Cc
+    EXPECT_EQ(enc::quoted("\xC2\xA0"), "\"\\u{a0}\"");             // no-break space, Zs
+    EXPECT_EQ(enc::quoted("\xE2\x80\x8B"), "\"\\u{200b}\"");       // zero width space, Cf
+    EXPECT_EQ(enc::quoted("\xE2\x80\xA8"), "\"\\u{2028}\"");       // line separator, Zl
+    EXPECT_EQ(enc::quoted("\xEF\xBB\xBF"), "\"\\u{feff}\"");       // BOM, Cf
+    EXPECT_EQ(enc::quoted("\xEE\x80\x80"), "\"\\u{e000}\"");       // private use, Co
+    EXPECT_EQ(enc::quoted("\xF0\xB0\x80\x80"), "\"\xF0\xB0\x80\x80\"");  // CJK Ext. G, inside a First/Last range
+    EXPECT_EQ(enc::quoted("\xF3\xA0\x80\x81"), "\"\\u{e0001}\"");  // language tag, Cf
+    EXPECT_EQ(enc::quoted("\xF4\x8F\xBF\xBF"), "\"\\u{10ffff}\"");  // noncharacter, unassigned
+    EXPECT_EQ(enc::quoted("\xCD\xB8"), "\"\\u{378}\"");            // unassigned in Greek block
+}
+
+TEST(Quoted, CombiningMarksEscapedWhereverTheyStand) {
+    // e + COMBINING ACUTE: the mark is escaped even after a base character.
+    EXPECT_EQ(enc::quoted("e\xCC\x81"), "\"e\\u{301}\"");
+    EXPECT_EQ(enc::quoted("\xCC\x81x"), "\"\\u{301}x\"");
+    EXPECT_EQ(enc::quoted("\xE2\x83\x9D"), "\"\\u{20dd}\"");       // enclosing circle, Me
+    EXPECT_EQ(enc::quoted("\xE2\x80\x8C"), "\"\\u{200c}\"");       // ZWNJ: Other_Grapheme_Extend
+    EXPECT_EQ(enc::quoted("\xEF\xB8\x8F"), "\"\\u{fe0f}\"");       // variation selector
+}
+
+TEST(Quoted, PrintableNonAsciiUnchanged) {
+    EXPECT_EQ(enc::quoted("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+    EXPECT_EQ(enc::quoted("\xE4\xB8\xAD\xE6\x96\x87"), "\"\xE4\xB8\xAD\xE6\x96\x87\"");
+    EXPECT_EQ(enc::quoted("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");  // astral emoji
+    EXPECT_EQ(enc::quoted("\xF0\x9D\x90\x80"), "\"\xF0\x9D\x90\x80\"");  // mathematical bold A
+    EXPECT_EQ(enc::quoted("\xEF\xBF\xBD"), "\"\xEF\xBF\xBD\"");
+}
+
+TEST(Quoted, InvalidUtf8BecomesReplacementCharacter) {
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(enc::quoted("a\xFF" "b"), "\"a" + r + "b\"");
+    EXPECT_EQ(enc::quoted("\xC0\xAF"), "\"" + r + r + "\"");           // overlong: two subparts
+    EXPECT_EQ(enc::quoted("\xED\xA0\x80"), "\"" + r + r + r + "\"");   // encoded surrogate
+    EXPECT_EQ(enc::quoted("\xE4\xB8"), "\"" + r + "\"");               // truncated at end
+    EXPECT_EQ(enc::quoted("\xE4\xB8" "a"), "\"" + r + "a\"");
+    EXPECT_EQ(enc::quoted("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");  // above U+10FFFF
+}
+
+TEST(QuotedChar, SingleQuotesAndEscapes) {
+    EXPECT_EQ(enc::quoted_char(U'a'), "'a'");
+    EXPECT_EQ(enc::quoted_char(U'\''), "'\\''");
+    EXPECT_EQ(enc::quoted_char(U'"'), "'\"'");
+    EXPECT_EQ(enc::quoted_char(U'\\'), "'\\\\'");
+    EXPECT_EQ(enc::quoted_char(U'\n'), "'\\n'");
+    EXPECT_EQ(enc::quoted_char(U'\0'), "'\\0'");
+    EXPECT_EQ(enc::quoted_char(U' '), "' '");
+    EXPECT_EQ(enc::quoted_char(0x3000), "'\\u{3000}'");  // ideographic space
+    EXPECT_EQ(enc::quoted_char(0x301), "'\\u{301}'");
+    EXPECT_EQ(enc::quoted_char(0x1F600), "'\xF0\x9F\x98\x80'");
+    EXPECT_EQ(enc::quoted_char(0xD800), "'\xEF\xBF\xBD'");
+    EXPECT_EQ(enc::quoted_char(0x110000), "'\xEF\xBF\xBD'");
+}
+
+TEST(CharProperties, TableBoundaries) {
+    EXPECT_TRUE(enc::is_printable(U' '));
+    EXPECT_TRUE(enc::is_printable(U'~'));
+    EXPECT_FALSE(enc::is_printable(0x1F));
+    EXPECT_FALSE(enc::is_printable(0x7F));
+    EXPECT_TRUE(enc::is_printable(0xA1));
+    EXPECT_FALSE(enc::is_printable(0xD800));
+    EXPECT_FALSE(enc::is_printable(0x110000));
+    EXPECT_FALSE(enc::is_printable(0xFFFFFFFF));
+    EXPECT_TRUE(enc::is_grapheme_extend(0x300));
+    EXPECT_TRUE(enc::is_grapheme_extend(0x36F));
+    EXPECT_FALSE(enc::is_grapheme_extend(0x370));
+    EXPECT_FALSE(enc::is_grapheme_extend(U'a'));
+    EXPECT_FALSE(enc::is_grapheme_extend(0x110000));
+    for (char32_t c : {0x9, 0xA, 0xB, 0xC, 0xD, 0x20, 0x85, 0xA0, 0x1680, 0x2000, 0x200A, 0x2028,
+                       0x2029, 0x202F, 0x205F, 0x3000})
+        EXPECT_TRUE(enc::is_white_space(c)) << std::hex << static_cast<std::uint32_t>(c);
+    for (char32_t c : {0x0, 0x8, 0xE, 0x1F, 0x200B, 0xFEFF, 0x180E, 0x41})
+        EXPECT_FALSE(enc::is_white_space(c)) << std::hex << static_cast<std::uint32_t>(c);
+}
+
+TEST(Utf8, LossyDecodingAndEncoding) {
+    EXPECT_EQ(enc::utf8_lossy("plain"), "plain");
+    EXPECT_EQ(enc::utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(enc::utf8_lossy("a\x80z"), "a\xEF\xBF\xBDz");
+    EXPECT_EQ(enc::utf8_lossy("\xF0\x9F\x98"), "\xEF\xBF\xBD");
+    EXPECT_EQ(enc::utf8_lossy(std::string_view("\0", 1)), std::string("\0", 1));
+
+    std::string s;
+    enc::append_utf8(s, 0x7F);
+    enc::append_utf8(s, 0x80);
+    enc::append_utf8(s, 0x7FF);
+    enc::append_utf8(s, 0x800);
+    enc::append_utf8(s, 0xFFFF);
+    enc::append_utf8(s, 0x10000);
+    enc::append_utf8(s, 0x10FFFF);
+    EXPECT_EQ(s, "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+    std::size_t pos = 0;
+    for (char32_t want : {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFFu, 0x10000u, 0x10FFFFu})
+        EXPECT_EQ(enc::next_utf8(s, pos), want);
+    EXPECT_EQ(pos, s.size());
+}
+
+TEST(Utf16Xml, RecognisedByMarkOrDeclaration) {
+    const std::u16string xml = u"<?xml version=\"1.0\"?><a>\u00e9</a>";
+    const std::string want = "<?xml version=\"1.0\"?><a>\xC3\xA9</a>";
+    EXPECT_EQ(convert(utf16(xml, true, true)), want);    // the mark is not copied
+    EXPECT_EQ(convert(utf16(xml, false, true)), want);
+    EXPECT_EQ(convert(utf16(xml, true, false)), want);
+    EXPECT_EQ(convert(utf16(xml, false, false)), want);
+    EXPECT_EQ(convert(bytes({0xFF, 0xFE})), "");          // a mark alone is empty UTF-16 text
+}
+
+TEST(Utf16Xml, Utf8AndOtherInputLeftAlone) {
+    EXPECT_EQ(convert(bytes("<?xml version=\"1.0\"?><a/>")), std::nullopt);
+    EXPECT_EQ(convert(bytes("\xEF\xBB\xBF<a/>")), std::nullopt);
+    EXPECT_EQ(convert(bytes({})), std::nullopt);
+    EXPECT_EQ(convert(bytes({0xFF})), std::nullopt);
+    EXPECT_EQ(convert(bytes({'<', 0, '?'})), std::nullopt);       // too short for the declaration test
+    EXPECT_EQ(convert(bytes({'<', 0, 'a', 0})), std::nullopt);    // UTF-16 without "<?" or a mark
+    EXPECT_EQ(convert(bytes({0, '<', 0, 'a'})), std::nullopt);
+}
+
+TEST(Utf16Xml, SurrogatesAndOddLength) {
+    const std::string r = "\xEF\xBF\xBD";
+    // Paired surrogates give the astral character.
+    EXPECT_EQ(convert(utf16(u"<?\U0001F600", true, false)), "<?\xF0\x9F\x98\x80");
+    // Unpaired high at the end, lone low, high followed by a non-low.
+    EXPECT_EQ(convert(utf16(std::u16string(u"<?") + char16_t(0xD83D), true, false)), "<?" + r);
+    EXPECT_EQ(convert(utf16(std::u16string(u"<?") + char16_t(0xDE00) + u"x", false, false)), "<?" + r + "x");
+    EXPECT_EQ(convert(utf16(std::u16string(u"<?") + char16_t(0xD83D) + u"x", true, true)), "<?" + r + "x");
+    // Two highs then a low: the first is unpaired, the second pairs.
+    EXPECT_EQ(convert(utf16(std::u16string(u"<?") + char16_t(0xD83D) + char16_t(0xD83D) + char16_t(0xDE00),
+                            true, false)),
+              "<?" + r + "\xF0\x9F\x98\x80");
+    // An odd final byte is damage, not silently dropped.
+    auto odd = utf16(u"<?a", true, false);
+    odd.push_back('b');
+    EXPECT_EQ(convert(odd), "<?a" + r);
+    EXPECT_EQ(convert(bytes({0xFE, 0xFF, 0x00})), r);
+}
