@@ -1,0 +1,327 @@
+// Strict, namespace-aware XML pull reader over one part's UTF-8 text.
+//
+// Every parser of the library and the checker read XML through this one
+// reader, so it is strict where XML 1.0 and Namespaces 1.0 are (matching end
+// tags, one root, unique attributes, valid references and characters,
+// declared prefixes) and refuses DTDs outright: package parts may not carry
+// them, and refusing them removes entity expansion attacks.
+//
+// Speed comes from never copying: events are views into the caller's text,
+// the element stack, namespace scope and attribute scratch are vectors reused
+// for the whole document, and text is scanned with a byte-class table. Text
+// and attribute values are handed out raw; decoding (references, line ends)
+// is done on request, and only when the scanner saw something to decode.
+//
+// Offsets are zero-based byte offsets into the text given to the reader
+// (a UTF-8 byte-order mark counts). A start element is located at its "<".
+// Errors are located where the fault is: the "<" of a misplaced tag or
+// declaration, the first byte of a bad name, the "&" of a bad reference, the
+// offending character; a construct cut off by the end of the text is
+// reported at the text's length.
+//
+// Nesting is limited to MAX_DEPTH open elements: deeper documents fail with
+// "nesting too deep" instead of letting recursive consumers (mce walks,
+// parsers) exhaust a worker's 2 MiB stack.
+//
+// Invalid UTF-8 is not an error here; the functions that hand out text
+// (`Name::qualified`, `unescape_attr`, `append_text`) replace it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace vantrell_core::xml {
+
+// Namespace ids. Transitional and Strict forms of a namespace share one id.
+// The table (URIs abbreviated; T = schemas.openxmlformats.org,
+// S = purl.oclc.org/ooxml, M = schemas.microsoft.com/office):
+//   0  no namespace
+//   1  PresentationML main        T/presentationml/2006/main, S/presentationml/main
+//   2  DrawingML main             T/drawingml/2006/main, S/drawingml/main
+//   3  officeDocument rels        T/officeDocument/2006/relationships,
+//                                 S/officeDocument/relationships
+//   4  package relationships      T/package/2006/relationships
+//   5  content types              T/package/2006/content-types
+//   6  markup compatibility       T/markup-compatibility/2006
+//   7  core properties            T/package/2006/metadata/core-properties
+//   8  Dublin Core elements       http://purl.org/dc/elements/1.1/
+//   9  Dublin Core terms          http://purl.org/dc/terms/
+//   10 XML Schema instance        http://www.w3.org/2001/XMLSchema-instance
+//   11 extended properties        T/officeDocument/2006/extended-properties,
+//                                 S/officeDocument/extendedProperties (and the
+//                                 hyphenated Strict spelling some tools write)
+//   12 docPropsVTypes             T/officeDocument/2006/docPropsVTypes,
+//                                 S/officeDocument/docPropsVTypes
+//   13 DrawingML chart            T/drawingml/2006/chart, S/drawingml/chart
+//   14 DrawingML diagram          T/drawingml/2006/diagram, S/drawingml/diagram
+//   15 DrawingML picture          T/drawingml/2006/picture, S/drawingml/picture
+//   16 diagram drawing            M/drawing/2008/diagram (and the pre-release
+//                                 T/drawingml/10/2007/diagram)
+//   17 PowerPoint 2010            M/powerpoint/2010/main (and the pre-release
+//                                 M/powerpoint/2007/7/12/main)
+//   18 PowerPoint modern comments M/powerpoint/2018/8/main
+//   19 chart drawing (user shapes) T/drawingml/2006/chartDrawing,
+//                                 S/drawingml/chartDrawing
+//   20 any other namespace, the XML namespace (xml:lang) included
+// Only ids 1, 2, 3, 11, 12, 13, 14, 15 have a Strict form distinct from the
+// Transitional one; they drive `strict_seen` / `transitional_seen`.
+namespace ns {
+inline constexpr std::uint16_t NONE = 0;
+inline constexpr std::uint16_t PML = 1;
+inline constexpr std::uint16_t DML = 2;
+inline constexpr std::uint16_t REL = 3;
+inline constexpr std::uint16_t PKG_REL = 4;
+inline constexpr std::uint16_t CONTENT_TYPES = 5;
+inline constexpr std::uint16_t MC = 6;
+inline constexpr std::uint16_t CORE_PROPS = 7;
+inline constexpr std::uint16_t DC = 8;
+inline constexpr std::uint16_t DCTERMS = 9;
+inline constexpr std::uint16_t XSI = 10;
+inline constexpr std::uint16_t EXT_PROPS = 11;
+inline constexpr std::uint16_t VT = 12;
+inline constexpr std::uint16_t CHART = 13;
+inline constexpr std::uint16_t DIAGRAM = 14;
+inline constexpr std::uint16_t PICTURE = 15;
+inline constexpr std::uint16_t DIAGRAM_DRAWING = 16;
+inline constexpr std::uint16_t P14 = 17;
+inline constexpr std::uint16_t P188 = 18;
+inline constexpr std::uint16_t CHART_DRAWING = 19;
+inline constexpr std::uint16_t OTHER = 20;
+} // namespace ns
+
+// Which form of a namespace a URI is.
+enum class Form : std::uint8_t { none, transitional, strict };
+
+struct NamespaceInfo {
+    std::uint16_t id = ns::OTHER;
+    // `transitional` or `strict` only for the eight namespaces that exist in
+    // both forms; `none` for every other URI.
+    Form form = Form::none;
+};
+
+// The id and form of a namespace URI (exact, case-sensitive match). The empty
+// URI gives id 0; an unknown URI gives `ns::OTHER`.
+NamespaceInfo namespace_info(std::string_view uri) noexcept;
+inline std::uint16_t namespace_id(std::string_view uri) noexcept { return namespace_info(uri).id; }
+
+inline constexpr std::size_t MAX_DEPTH = 256;
+
+// An XML error: a static message and the byte offset where it was found.
+struct XmlError {
+    const char* message = "";
+    std::uint64_t offset = 0;
+
+    // The library error naming the part: "xml in {part} at byte {offset}: {message}".
+    Error to_error(std::string part) const { return Error::xml(std::move(part), offset, message); }
+    friend bool operator==(const XmlError& a, const XmlError& b) noexcept {
+        return a.offset == b.offset && std::string_view(a.message) == std::string_view(b.message);
+    }
+};
+
+// Success or an XML error.
+using Status = std::expected<void, XmlError>;
+
+// A qualified name as written: views into the reader's text. An unprefixed
+// name has an empty prefix.
+struct Name {
+    std::string_view prefix;
+    std::string_view local;
+
+    bool has_prefix() const noexcept { return !prefix.empty(); }
+    // "prefix:local", or "local" alone; invalid UTF-8 replaced by U+FFFD.
+    std::string qualified() const;
+};
+
+// A start element. `attrs` is the raw text between the element name and the
+// closing ">" or "/>" (already checked); read it through `Attrs`.
+struct Start {
+    std::uint64_t offset = 0;     // of the "<"
+    Name name;
+    std::uint16_t ns = ns::NONE;  // namespace id of the element
+    std::string_view attrs;
+    bool self_closing = false;    // written <a/>: its end event follows at once
+
+    bool is(std::uint16_t ns_id, std::string_view local) const noexcept {
+        return ns == ns_id && name.local == local;
+    }
+};
+
+// One attribute: raw value (references not decoded), name as written, and
+// the namespace id of its prefix (0 for an unprefixed attribute, `ns::OTHER`
+// for xml:* and for xmlns:* declarations).
+struct Attr {
+    Name name;
+    std::string_view value;
+    std::uint16_t ns = ns::NONE;
+    std::uint64_t offset = 0;     // of the attribute's name
+
+    bool is(std::uint16_t ns_id, std::string_view local) const noexcept {
+        return ns == ns_id && name.local == local;
+    }
+};
+
+enum class EventKind : std::uint8_t { start, end, text, eof, error };
+
+// One event of `Reader::next`. Fields beyond `kind` and `offset` are set as
+// the kind says:
+//  start: `start` is the element; `offset` its "<".
+//  end:   `start` is the element being closed (as its start event gave it);
+//         `offset` is the "<" of the end tag, or of the start tag for <a/>.
+//  text:  `text` is the raw character data (for a CDATA section its content),
+//         `offset` its first byte; `plain` is true when `text` needs no
+//         decoding (no reference, no carriage return). Use `append_text`.
+//         Text is reported only inside the root element, whitespace included;
+//         adjacent text, CDATA and references may come as several events.
+//  eof:   the end of a complete document, `offset` the text's length. A text
+//         without any element ends in eof too (`well_formed` calls it an error).
+//  error: `error` holds the message and offset (also in `offset`).
+struct Event {
+    EventKind kind = EventKind::eof;
+    bool cdata = false;
+    bool plain = true;
+    std::uint64_t offset = 0;
+    Start start;
+    std::string_view text;
+    XmlError error;
+};
+
+// Appends the decoded character data of a text event to `out`: references
+// resolved (outside CDATA), "\r\n" and lone "\r" turned into "\n", invalid
+// UTF-8 replaced by U+FFFD.
+void append_text(const Event& text_event, std::string& out);
+
+// The attribute value with entity and character references decoded (an
+// unknown or malformed reference stays as written), invalid UTF-8 replaced by
+// U+FFFD. No white-space normalisation.
+std::string unescape_attr(std::string_view raw);
+
+// Like `unescape_attr`, but returns `raw` itself, without copying, when it is
+// already final (no "&", valid UTF-8); otherwise decodes into `scratch` and
+// returns a view of it.
+std::string_view attr_value(std::string_view raw, std::string& scratch);
+
+class Reader;
+
+// Iterator over the attributes of a start tag, in document order. The
+// namespace ids are resolved against the reader's current scope, so make it
+// from the latest start event, before calling `next` again.
+//   for (Attrs it(reader, start); auto a = it.next();) { ... }
+class Attrs {
+public:
+    Attrs(const Reader& reader, const Start& start) noexcept;
+    std::optional<Attr> next() noexcept;
+
+private:
+    const Reader* reader_;
+    std::string_view rest_;
+    std::uint64_t base_;  // offset of rest_.data()
+};
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) noexcept;
+    explicit Reader(std::span<const std::uint8_t> bytes) noexcept
+        : Reader(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) {}
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    Reader(Reader&&) noexcept = default;
+    Reader& operator=(Reader&&) noexcept = default;
+
+    // The next event. After an error every later call returns the same error.
+    Event next();
+
+    // Open elements: after a start event its element counts (also for <a/>,
+    // until its end event); after an end event it no longer does.
+    std::size_t depth() const noexcept { return stack_.size(); }
+
+    // Set once a namespace declaration of the Strict (Transitional) form of
+    // one of the eight two-form namespaces has been processed.
+    bool strict_seen() const noexcept { return strict_seen_; }
+    bool transitional_seen() const noexcept { return transitional_seen_; }
+
+    std::string_view text() const noexcept { return text_; }
+
+    // Helpers for parsers. Call them right after the start event of the
+    // element concerned.
+
+    // Reads up to and including the end tag of the element whose start event
+    // was the latest one (or of the innermost open element).
+    Status skip();
+    // Reads events until fewer than `target` elements are open (so
+    // `skip_to_depth(d - 1)` after a start at depth d skips that element).
+    Status skip_to_depth(std::size_t target);
+    // Appends the decoded text of the current element and all its
+    // descendants to `out` and reads through its end tag.
+    Status read_text(std::string& out);
+
+    // Namespace id bound to `prefix` in the current scope ("" = default
+    // namespace); nullopt when the prefix is not declared. "xml" is always
+    // bound (to `ns::OTHER`).
+    std::optional<std::uint16_t> lookup(std::string_view prefix) const noexcept;
+
+    // The first attribute of `start` with this namespace id and local name.
+    // Same scope rule as `Attrs`.
+    std::optional<Attr> find_attr(const Start& start, std::uint16_t ns_id,
+                                  std::string_view local) const noexcept;
+    // Its value decoded (`unescape_attr`), or nullopt when absent.
+    std::optional<std::string> attr(const Start& start, std::uint16_t ns_id,
+                                    std::string_view local) const;
+
+private:
+    struct Binding {
+        std::string_view prefix;   // "" for the default namespace
+        std::string_view uri;      // view into text_ or into owned_uri
+        std::string owned_uri;     // set when the declaration held references
+        std::uint16_t id = 0;
+        std::uint32_t depth = 0;   // element depth that declared it
+        bool owned = false;
+        std::string_view uri_view() const noexcept { return owned ? std::string_view(owned_uri) : uri; }
+    };
+    struct RawAttr {
+        std::string_view prefix, local, value;
+        std::uint64_t offset = 0;
+        std::uint16_t ns = 0;
+        std::string_view uri;      // resolved URI of a prefixed attribute
+    };
+    enum class Phase : std::uint8_t { prolog, content, epilog, failed };
+
+    Event fail_at(const char* message, std::uint64_t offset);
+    Event fail_ptr(const char* message, const char* at);
+    Event start_tag(const char* lt);
+    Event end_tag(const char* lt);
+    Event text_run(const char* from);
+    Event cdata(const char* lt);
+    const char* comment(const char* lt, const char** error_at, const char** error_msg);
+    const char* pi(const char* lt, const char** error_at, const char** error_msg);
+    const char* declare(const RawAttr& a, std::uint32_t depth, const char** error_msg);
+    const Binding* find_binding(std::string_view prefix) const noexcept;
+    void pop_element();
+
+    std::string_view text_;
+    const char* cur_;
+    const char* end_;
+    Phase phase_ = Phase::prolog;
+    bool pending_end_ = false;
+    bool strict_seen_ = false;
+    bool transitional_seen_ = false;
+    XmlError error_{};
+    std::vector<Start> stack_;
+    std::vector<Binding> bindings_;
+    std::vector<RawAttr> scratch_attrs_;
+    std::vector<std::uint32_t> scratch_order_;
+};
+
+// Runs the reader over the whole text: nullopt when well-formed, else the
+// first error, or "no root element" at the text's length when it holds no
+// element.
+std::optional<XmlError> well_formed(std::string_view text);
+
+} // namespace vantrell_core::xml
