@@ -170,7 +170,6 @@ private:
     std::uint64_t declared_entries_ = 0;
     bool rebuilt_ = false;
     bool incomplete_ = false;
-
 };
 
 } // namespace vantrell_core::zip

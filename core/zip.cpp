@@ -1,0 +1,674 @@
+#include "core/zip.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "core/encoding.h"
+#include "core/inflate.h"
+
+namespace vantrell_core::zip {
+namespace {
+
+constexpr std::uint32_t SIG_LOCAL = 0x04034b50;
+constexpr std::uint32_t SIG_CENTRAL = 0x02014b50;
+constexpr std::uint32_t SIG_END = 0x06054b50;
+constexpr std::uint32_t SIG_END64 = 0x06064b50;
+constexpr std::uint32_t SIG_LOCATOR64 = 0x07064b50;
+constexpr std::uint32_t SIG_DESCRIPTOR = 0x08074b50;
+
+constexpr std::uint64_t LOCAL_NBYTES = 30;
+constexpr std::uint64_t CENTRAL_NBYTES = 46;
+constexpr std::uint64_t END_NBYTES = 22;
+constexpr std::uint64_t END64_NBYTES = 56;
+constexpr std::uint64_t LOCATOR64_NBYTES = 20;
+
+constexpr std::uint16_t EXTRA_ZIP64 = 0x0001;
+constexpr std::uint16_t FLAG_ENCRYPTED = 0x0001;
+constexpr std::uint16_t FLAG_DESCRIPTOR = 0x0008;
+constexpr std::uint32_t MAX32 = 0xFFFFFFFF;
+
+// The end record sits within the last 22 + 65535 bytes of a well-formed
+// archive; the extra slack admits garbage appended after it.
+constexpr std::uint64_t END_SEARCH_NBYTES = 256 * 1024;
+// Reads of a file source are batched into windows of this size.
+constexpr std::size_t WINDOW_NBYTES = 1 << 20;
+// DEFLATE cannot expand a stream by more than about 1032:1.
+constexpr std::uint64_t MAX_INFLATE_RATIO = 1032;
+
+constexpr std::size_t MAX_PREAD_NBYTES = 0x7fffffff;
+
+Error premature_end() { return Error::io_text("unexpected end of file"); }
+
+// True when [off, off + n) lies within [0, len).
+constexpr bool fits(std::uint64_t len, std::uint64_t off, std::uint64_t n) noexcept {
+    return off <= len && n <= len - off;
+}
+
+std::uint16_t le16(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t le32(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::uint64_t le64(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+
+// Little-endian fields of one record held in memory. A read past the end
+// yields 0 and clears `ok`, so a record is read whole and checked once.
+class Cursor {
+public:
+    explicit Cursor(std::span<const std::uint8_t> bytes) noexcept
+        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::uint16_t u16() noexcept { return take(2) ? le16(next_ - 2) : 0; }
+    std::uint32_t u32() noexcept { return take(4) ? le32(next_ - 4) : 0; }
+    std::uint64_t u64() noexcept { return take(8) ? le64(next_ - 8) : 0; }
+    void skip(std::size_t n) noexcept { take(n); }
+    std::span<const std::uint8_t> bytes(std::size_t n) noexcept {
+        if (!take(n)) return {};
+        return {next_ - n, n};
+    }
+    std::size_t avail() const noexcept { return static_cast<std::size_t>(end_ - next_); }
+    bool ok() const noexcept { return ok_; }
+
+private:
+    bool take(std::size_t n) noexcept {
+        if (!ok_ || n > static_cast<std::size_t>(end_ - next_)) {
+            ok_ = false;
+            return false;
+        }
+        next_ += n;
+        return true;
+    }
+
+    const std::uint8_t* next_;
+    const std::uint8_t* end_;
+    bool ok_ = true;
+};
+
+std::string as_string(std::span<const std::uint8_t> b) {
+    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// Spans of a source: direct for an in-memory source, otherwise served from a
+// window refilled by positioned reads, so parsing many small records costs
+// few system calls. Callers check bounds against `len()` first.
+class View {
+public:
+    explicit View(const Source& src) : src_(src), mem_(src.as_bytes()), len_(src.len()) {}
+
+    std::uint64_t len() const noexcept { return len_; }
+
+    // `n` bytes at `off`; the span stays valid until the next call.
+    Result<std::span<const std::uint8_t>> get(std::uint64_t off, std::size_t n) {
+        if (!fits(len_, off, n)) return fail(premature_end());
+        if (mem_) return mem_->subspan(static_cast<std::size_t>(off), n);
+        if (off < win_off_ || n > win_.size() || off - win_off_ > win_.size() - n) {
+            const std::uint64_t want = std::max<std::uint64_t>(n, WINDOW_NBYTES);
+            win_.resize(static_cast<std::size_t>(std::min(want, len_ - off)));
+            win_off_ = off;
+            if (auto r = src_.read_at(off, win_); !r) {
+                win_.clear();
+                return fail(r.error());
+            }
+        }
+        return std::span<const std::uint8_t>(win_).subspan(static_cast<std::size_t>(off - win_off_), n);
+    }
+
+    // Position of the first "PK" at or after `from` (and before `to`) whose
+    // next two bytes satisfy `accept`.
+    template <class Accept>
+    Result<std::optional<std::uint64_t>> find_pk(std::uint64_t from, std::uint64_t to,
+                                                 Accept accept) {
+        to = std::min(to, len_);
+        constexpr std::size_t STEP = 64 * 1024;
+        while (from < to && to - from >= 4) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(to - from, STEP));
+            auto span = get(from, n);
+            if (!span) return fail(span.error());
+            const std::uint8_t* p = span->data();
+            for (std::size_t i = 0; i + 4 <= n; ++i) {
+                if (p[i] == 'P' && p[i + 1] == 'K' && accept(p[i + 2], p[i + 3]))
+                    return std::optional<std::uint64_t>(from + i);
+            }
+            // The last three bytes may begin a signature that crosses the step.
+            from += n - 3;
+        }
+        return std::optional<std::uint64_t>();
+    }
+
+private:
+    const Source& src_;
+    std::optional<std::span<const std::uint8_t>> mem_;
+    std::uint64_t len_;
+    std::vector<std::uint8_t> win_;
+    std::uint64_t win_off_ = 0;
+};
+
+// Applies a ZIP64 extra field: each 64-bit value is present only when its
+// 32-bit field holds the 0xFFFFFFFF marker, in the order uncompressed size,
+// compressed size, local header offset. A short field supplies what it can.
+void apply_zip64(std::span<const std::uint8_t> extra, bool central, std::uint64_t& usize,
+                 std::uint64_t& csize, std::uint64_t* lh_offset) {
+    Cursor c(extra);
+    while (c.avail() >= 4) {
+        const std::uint16_t id = c.u16();
+        const std::uint16_t size = c.u16();
+        auto data = c.bytes(size);
+        if (!c.ok()) return;
+        if (id != EXTRA_ZIP64) continue;
+        Cursor z(data);
+        // A local header's field holds both sizes whenever it is present.
+        if (!central && z.avail() >= 16) {
+            const std::uint64_t u = z.u64();
+            const std::uint64_t c64 = z.u64();
+            if (usize == MAX32) usize = u;
+            if (csize == MAX32) csize = c64;
+            return;
+        }
+        if (usize == MAX32 && z.avail() >= 8) usize = z.u64();
+        if (csize == MAX32 && z.avail() >= 8) csize = z.u64();
+        if (lh_offset && *lh_offset == MAX32 && z.avail() >= 8) *lh_offset = z.u64();
+        return;
+    }
+}
+
+// Where the end records place the central directory.
+struct Directory {
+    std::uint64_t start = 0;         // source offset of the first central record
+    std::uint64_t end = 0;           // source offset where the records must stop
+    std::uint64_t prefix_len = 0;
+    std::uint64_t declared = 0;
+    std::uint64_t stored_offset = 0; // the central directory offset as stored
+    bool usable = false;
+};
+
+// Reads the end record candidate at `pos` (its signature already matched)
+// and the ZIP64 records before it, and finds the central directory.
+Result<Directory> examine_end(View& v, std::uint64_t pos) {
+    Directory d;
+    std::uint64_t count, cd_size, cd_offset;
+    {
+        auto rec = v.get(pos, END_NBYTES);
+        if (!rec) return fail(rec.error());
+        Cursor c(*rec);
+        c.skip(10);
+        count = c.u16();
+        cd_size = c.u32();
+        cd_offset = c.u32();
+    }
+    d.end = pos;
+    if (pos >= LOCATOR64_NBYTES) {
+        auto loc = v.get(pos - LOCATOR64_NBYTES, LOCATOR64_NBYTES);
+        if (!loc) return fail(loc.error());
+        if (le32(loc->data()) == SIG_LOCATOR64) {
+            const std::uint64_t stored = le64(loc->data() + 8);
+            // With bytes before the archive the stored offset is off by the
+            // prefix; the record then normally sits right before the locator.
+            std::optional<std::uint64_t> at;
+            for (std::uint64_t cand : {stored, pos - LOCATOR64_NBYTES - END64_NBYTES}) {
+                if (cand > pos - LOCATOR64_NBYTES || !fits(v.len(), cand, END64_NBYTES) ||
+                    END64_NBYTES > pos - LOCATOR64_NBYTES - cand)
+                    continue;
+                auto sig = v.get(cand, 4);
+                if (!sig) return fail(sig.error());
+                if (le32(sig->data()) == SIG_END64) {
+                    at = cand;
+                    break;
+                }
+            }
+            if (at) {
+                auto rec = v.get(*at, END64_NBYTES);
+                if (!rec) return fail(rec.error());
+                Cursor c(*rec);
+                c.skip(32);
+                count = c.u64();
+                cd_size = c.u64();
+                cd_offset = c.u64();
+                d.end = *at;
+            }
+        }
+    }
+    d.declared = count;
+    d.stored_offset = cd_offset;
+
+    auto central_at = [&](std::uint64_t off) -> Result<bool> {
+        if (off >= d.end || CENTRAL_NBYTES > d.end - off) return false;
+        auto sig = v.get(off, 4);
+        if (!sig) return fail(sig.error());
+        return le32(sig->data()) == SIG_CENTRAL;
+    };
+
+    if (count == 0) {
+        // An empty archive: nothing to find, only the shift to learn.
+        d.usable = true;
+        if (cd_size <= d.end && d.end - cd_size >= cd_offset) d.prefix_len = d.end - cd_size - cd_offset;
+        d.start = d.end;
+        return d;
+    }
+    // The directory ends where the end records begin, so its real start is
+    // known from its size; the difference from the stored offset is the
+    // number of bytes before the archive.
+    if (cd_size <= d.end && d.end - cd_size >= cd_offset) {
+        auto ok = central_at(d.end - cd_size);
+        if (!ok) return fail(ok.error());
+        if (*ok) {
+            d.start = d.end - cd_size;
+            d.prefix_len = d.start - cd_offset;
+            d.usable = true;
+            return d;
+        }
+    }
+    // A wrong size but a right offset.
+    auto ok = central_at(cd_offset);
+    if (!ok) return fail(ok.error());
+    if (*ok) {
+        d.start = cd_offset;
+        d.usable = true;
+    }
+    return d;
+}
+
+// The last end record, searching back from the end of the source, whose
+// central directory can be found; failing that, the last one seen.
+Result<std::optional<Directory>> find_directory(View& v) {
+    const std::uint64_t len = v.len();
+    if (len < END_NBYTES) return std::optional<Directory>();
+    const std::uint64_t tail_off = len - std::min(len, END_SEARCH_NBYTES);
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(len - tail_off));
+    {
+        auto span = v.get(tail_off, tail.size());
+        if (!span) return fail(span.error());
+        std::memcpy(tail.data(), span->data(), tail.size());
+    }
+    std::optional<Directory> first_seen;
+    for (std::size_t i = tail.size() - END_NBYTES + 1; i-- > 0;) {
+        if (tail[i] != 'P' || le32(&tail[i]) != SIG_END) continue;
+        auto d = examine_end(v, tail_off + i);
+        if (!d) return fail(d.error());
+        if (d->usable) return std::optional<Directory>(*d);
+        if (!first_seen) first_seen = *d;
+    }
+    return first_seen;
+}
+
+// Reads the central records of `d` until the region ends or a record is
+// malformed.
+Result<std::vector<Entry>> read_central(View& v, const Directory& d) {
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(d.declared, (d.end - d.start) / CENTRAL_NBYTES)));
+    std::uint64_t pos = d.start;
+    while (pos <= d.end && CENTRAL_NBYTES <= d.end - pos) {
+        auto head = v.get(pos, CENTRAL_NBYTES);
+        if (!head) return fail(head.error());
+        Cursor c(*head);
+        if (c.u32() != SIG_CENTRAL) break;
+        Entry e;
+        c.skip(2);  // version made by
+        e.version_needed = c.u16();
+        e.flags = c.u16();
+        e.method = c.u16();
+        c.skip(4);  // time, date
+        e.crc32 = c.u32();
+        e.compressed_size = c.u32();
+        e.uncompressed_size = c.u32();
+        const std::uint16_t name_n = c.u16();
+        const std::uint16_t extra_n = c.u16();
+        const std::uint16_t comment_n = c.u16();
+        c.skip(8);  // disk, internal and external attributes
+        e.local_header_offset = c.u32();
+        const std::uint64_t total = CENTRAL_NBYTES + name_n + extra_n + comment_n;
+        if (total > d.end - pos) break;
+        auto rec = v.get(pos, static_cast<std::size_t>(total));
+        if (!rec) return fail(rec.error());
+        e.raw_name = as_string(rec->subspan(CENTRAL_NBYTES, name_n));
+        e.name = encoding::utf8_lossy(e.raw_name);
+        apply_zip64(rec->subspan(CENTRAL_NBYTES + name_n, extra_n), true, e.uncompressed_size,
+                    e.compressed_size, &e.local_header_offset);
+        entries.push_back(std::move(e));
+        pos += total;
+    }
+    return entries;
+}
+
+// Finds the end of data of unknown length that starts at `data_start`: a
+// data descriptor (with or without its signature, 32- or 64-bit sizes) whose
+// compressed size equals its distance from the data. Fills the sizes and CRC
+// and returns the offset after the descriptor.
+Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data_start, Entry& e) {
+    std::uint64_t from = data_start;
+    for (;;) {
+        auto hit = v.find_pk(from, v.len(), [](std::uint8_t a, std::uint8_t b) {
+            return (a == 7 && b == 8) || (a == 3 && b == 4) || (a == 1 && b == 2) ||
+                   (a == 5 && b == 6);
+        });
+        if (!hit) return fail(hit.error());
+        if (!*hit) return std::optional<std::uint64_t>();
+        const std::uint64_t q = **hit;
+        auto sig = v.get(q, 4);
+        if (!sig) return fail(sig.error());
+        if (le32(sig->data()) == SIG_DESCRIPTOR) {
+            const std::uint64_t dist = q - data_start;
+            if (fits(v.len(), q, 24)) {
+                auto r = v.get(q, 24);
+                if (!r) return fail(r.error());
+                if (le64(r->data() + 8) == dist) {
+                    e.crc32 = le32(r->data() + 4);
+                    e.compressed_size = dist;
+                    e.uncompressed_size = le64(r->data() + 16);
+                    return std::optional<std::uint64_t>(q + 24);
+                }
+            }
+            if (fits(v.len(), q, 16)) {
+                auto r = v.get(q, 16);
+                if (!r) return fail(r.error());
+                if (le32(r->data() + 8) == dist) {
+                    e.crc32 = le32(r->data() + 4);
+                    e.compressed_size = dist;
+                    e.uncompressed_size = le32(r->data() + 12);
+                    return std::optional<std::uint64_t>(q + 16);
+                }
+            }
+        } else {
+            // A descriptor without signature ends right before the next record.
+            for (std::uint64_t n : {std::uint64_t{20}, std::uint64_t{12}}) {
+                if (q - data_start < n) continue;
+                const std::uint64_t at = q - n;
+                auto r = v.get(at, static_cast<std::size_t>(n));
+                if (!r) return fail(r.error());
+                const std::uint64_t csize = n == 20 ? le64(r->data() + 4) : le32(r->data() + 4);
+                if (csize == at - data_start) {
+                    e.crc32 = le32(r->data());
+                    e.compressed_size = csize;
+                    e.uncompressed_size = n == 20 ? le64(r->data() + 12) : le32(r->data() + 8);
+                    return std::optional<std::uint64_t>(q);
+                }
+            }
+        }
+        from = q + 1;
+    }
+}
+
+// Rebuilds the entry list from local file headers, walking the source from
+// the start and skipping each entry's data when its size is known.
+Result<std::vector<Entry>> scan_local_headers(View& v) {
+    std::vector<Entry> entries;
+    std::uint64_t pos = 0;
+    // A failed descriptor search has read to the end of the source; later
+    // entries do not search again, which keeps the scan linear.
+    bool search_descriptors = true;
+    for (;;) {
+        auto hit = v.find_pk(pos, v.len(), [](std::uint8_t a, std::uint8_t b) { return a == 3 && b == 4; });
+        if (!hit) return fail(hit.error());
+        if (!*hit) break;
+        const std::uint64_t at = **hit;
+        pos = at + 4;
+        if (!fits(v.len(), at, LOCAL_NBYTES)) break;
+        Entry e;
+        std::uint16_t name_n, extra_n;
+        {
+            auto head = v.get(at, LOCAL_NBYTES);
+            if (!head) return fail(head.error());
+            Cursor c(*head);
+            c.skip(4);
+            e.version_needed = c.u16();
+            e.flags = c.u16();
+            e.method = c.u16();
+            c.skip(4);
+            e.crc32 = c.u32();
+            e.compressed_size = c.u32();
+            e.uncompressed_size = c.u32();
+            name_n = c.u16();
+            extra_n = c.u16();
+        }
+        const std::uint64_t var_n = std::uint64_t{name_n} + extra_n;
+        if (var_n > v.len() - at - LOCAL_NBYTES) continue;
+        {
+            auto rec = v.get(at + LOCAL_NBYTES, static_cast<std::size_t>(var_n));
+            if (!rec) return fail(rec.error());
+            e.raw_name = as_string(rec->first(name_n));
+            apply_zip64(rec->subspan(name_n), false, e.uncompressed_size, e.compressed_size, nullptr);
+        }
+        e.name = encoding::utf8_lossy(e.raw_name);
+        e.local_header_offset = at;
+        const std::uint64_t data_start = at + LOCAL_NBYTES + var_n;
+        if ((e.flags & FLAG_DESCRIPTOR) && e.compressed_size == 0) {
+            if (search_descriptors) {
+                auto after = find_descriptor(v, data_start, e);
+                if (!after) return fail(after.error());
+                if (*after)
+                    pos = **after;
+                else
+                    search_descriptors = false;
+            }
+            if (pos < data_start) pos = data_start;
+        } else if (fits(v.len(), data_start, e.compressed_size)) {
+            pos = data_start + e.compressed_size;
+        } else {
+            pos = data_start;
+        }
+        entries.push_back(std::move(e));
+    }
+    return entries;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- sources
+
+Result<std::shared_ptr<FileSource>> FileSource::open(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos)
+        return fail(Error::io_text("file name contained an unexpected NUL byte"));
+    const std::string cpath(path);
+    int fd;
+    do {
+        fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(Error::io(errno));
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return fail(Error::io(err));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return fail(Error::io(EISDIR));
+    }
+    const std::uint64_t len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return std::make_shared<FileSource>(Token{}, fd, len);
+}
+
+FileSource::~FileSource() { ::close(fd_); }
+
+Result<void> FileSource::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (!fits(len_nbytes_, offset, out.size())) return fail(premature_end());
+    std::uint8_t* p = out.data();
+    std::size_t left = out.size();
+    while (left > 0) {
+        const std::size_t chunk = std::min(left, MAX_PREAD_NBYTES);
+        const ssize_t got = ::pread(fd_, p, chunk, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return fail(Error::io(errno));
+        }
+        // The file shrank since it was opened.
+        if (got == 0) return fail(premature_end());
+        p += got;
+        left -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return {};
+}
+
+Result<void> MemorySource::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (!fits(bytes_.size(), offset, out.size())) return fail(premature_end());
+    if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    return {};
+}
+
+// ---------------------------------------------------------------- archive
+
+std::size_t NameHash::operator()(std::string_view s) const noexcept {
+    constexpr std::uint64_t MULTIPLIER = 0x517cc1b727220a95ULL;
+    std::uint64_t h = 0;
+    const char* p = s.data();
+    std::size_t n = s.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (std::rotl(h, 5) ^ w) * MULTIPLIER;
+    }
+    std::uint64_t tail = 0xff;
+    for (std::size_t i = 0; i < n; ++i) tail = (tail << 8) | static_cast<unsigned char>(p[i]);
+    return static_cast<std::size_t>((std::rotl(h, 5) ^ tail) * MULTIPLIER);
+}
+
+Result<Archive> Archive::open(std::shared_ptr<Source> source) {
+    Archive a;
+    View v(*source);
+    auto dir = find_directory(v);
+    if (!dir) return fail(dir.error());
+    if (*dir) a.declared_entries_ = (*dir)->declared;
+
+    bool central_ok = false;
+    if (*dir && (*dir)->usable) {
+        auto entries = read_central(v, **dir);
+        if (!entries) return fail(entries.error());
+        // An empty directory is only right when the end record says so.
+        if (!entries->empty() || (*dir)->declared == 0) {
+            central_ok = true;
+            a.entries_ = std::move(*entries);
+            a.prefix_len_ = (*dir)->prefix_len;
+            a.incomplete_ = a.entries_.size() < (*dir)->declared;
+        }
+    }
+    if (!central_ok) {
+        auto entries = scan_local_headers(v);
+        if (!entries) return fail(entries.error());
+        if (entries->empty()) {
+            if (!*dir) return fail(Error::not_zip());
+            return fail(Error::zip("central directory not found", (*dir)->stored_offset));
+        }
+        a.entries_ = std::move(*entries);
+        a.rebuilt_ = true;
+    }
+
+    a.by_name_.reserve(a.entries_.size());
+    for (std::size_t i = 0; i < a.entries_.size(); ++i) {
+        if (!a.by_name_.try_emplace(a.entries_[i].name, i).second) a.duplicates_.push_back(i);
+    }
+    a.source_ = std::move(source);
+    return a;
+}
+
+Result<Archive> Archive::open_path(std::string_view path) {
+    auto src = FileSource::open(path);
+    if (!src) return fail(src.error());
+    return open(std::move(*src));
+}
+
+std::optional<std::size_t> Archive::find(std::string_view name) const {
+    auto it = by_name_.find(name);
+    if (it == by_name_.end()) return std::nullopt;
+    return it->second;
+}
+
+Result<LocalHeader> Archive::local_header(const Entry& entry) const {
+    const std::uint64_t len = source_->len();
+    std::uint64_t pos;
+    if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos) ||
+        !fits(len, pos, LOCAL_NBYTES))
+        return fail(Error::zip("local header out of bounds", pos));
+    std::uint8_t head[LOCAL_NBYTES];
+    if (auto r = source_->read_at(pos, head); !r) return fail(r.error());
+    Cursor c(head);
+    if (c.u32() != SIG_LOCAL) return fail(Error::zip("bad local header signature", pos));
+    LocalHeader h;
+    c.skip(2);  // version needed
+    h.flags = c.u16();
+    h.method = c.u16();
+    c.skip(4);  // time, date
+    h.crc32 = c.u32();
+    h.compressed_size = c.u32();
+    h.uncompressed_size = c.u32();
+    const std::uint16_t name_n = c.u16();
+    const std::uint16_t extra_n = c.u16();
+    if (name_n > len - pos - LOCAL_NBYTES) return fail(Error::zip("local header out of bounds", pos));
+    h.raw_name.resize(name_n);
+    if (auto r = source_->read_at(pos + LOCAL_NBYTES,
+                                  {reinterpret_cast<std::uint8_t*>(h.raw_name.data()), name_n});
+        !r)
+        return fail(r.error());
+    h.data_offset = pos + LOCAL_NBYTES + name_n + extra_n;
+    return h;
+}
+
+Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) const {
+    out.clear();
+    if (entry.flags & FLAG_ENCRYPTED)
+        return fail(Error::unsupported("encrypted zip entry " + entry.name));
+    if (entry.method != 0 && entry.method != 8)
+        return fail(Error::unsupported("zip compression method " + std::to_string(entry.method) +
+                                       " for " + entry.name));
+    auto lh = local_header(entry);
+    if (!lh) return fail(lh.error());
+    const std::uint64_t len = source_->len();
+    const std::uint64_t data_off = lh->data_offset;
+    const std::uint64_t csize = entry.compressed_size;
+    const std::uint64_t usize = entry.uncompressed_size;
+    if (!fits(len, data_off, csize)) return fail(Error::zip("entry data out of bounds", data_off));
+
+    if (entry.method == 0) {
+        if (csize != usize)
+            return fail(Error::zip("stored entry sizes differ", data_off));
+        out.resize(static_cast<std::size_t>(csize));
+        if (auto r = source_->read_at(data_off, out); !r) {
+            out.clear();
+            return fail(r.error());
+        }
+        return {};
+    }
+
+    // A deflated empty entry written without even an empty final block.
+    if (csize == 0 && usize == 0) return {};
+    std::vector<std::uint8_t> buffer;
+    std::span<const std::uint8_t> in;
+    if (auto mem = source_->as_bytes()) {
+        in = mem->subspan(static_cast<std::size_t>(data_off), static_cast<std::size_t>(csize));
+    } else {
+        buffer.resize(static_cast<std::size_t>(csize));
+        if (auto r = source_->read_at(data_off, buffer); !r) return fail(r.error());
+        in = buffer;
+    }
+    // The recorded size is trusted only as far as the data could produce it.
+    std::uint64_t bound = std::numeric_limits<std::uint64_t>::max();
+    if (csize <= bound / MAX_INFLATE_RATIO) bound = csize * MAX_INFLATE_RATIO;
+    out.reserve(static_cast<std::size_t>(std::min(usize, bound)));
+    const std::size_t max_out = usize > std::numeric_limits<std::size_t>::max()
+                                    ? std::numeric_limits<std::size_t>::max()
+                                    : static_cast<std::size_t>(usize);
+    if (auto r = inflate::inflate(in, out, max_out); !r) {
+        out.clear();
+        return fail(r.error());
+    }
+    if (out.size() != usize) {
+        const std::size_t got = out.size();
+        out.clear();
+        return fail(Error::inflate("inflated size " + std::to_string(got) + " of " + entry.name +
+                                   " differs from the recorded size " + std::to_string(usize)));
+    }
+    return {};
+}
+
+} // namespace vantrell_core::zip
