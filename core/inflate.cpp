@@ -1,0 +1,737 @@
+// Table-driven raw DEFLATE decoder.
+//
+// Design, in short:
+// - The whole output stays in memory (the caller wants the entry's bytes), so
+//   matches copy straight from earlier output: there is no separate window.
+// - Bits come from a 64-bit buffer, refilled a word at a time while at least
+//   16 input bytes remain; near the end bytes are added one by one and, past
+//   the end, as zero bytes that are counted. Consuming one of those phantom
+//   bytes means the stream was truncated, which is checked at every slow
+//   refill and once more after the final block.
+// - Huffman codes decode through a main table indexed by the next
+//   `kLitlenBits` (or `kDistBits`) bits; longer codewords go through one level
+//   of subtables. An entry carries everything a symbol needs (value, extra-bit
+//   count, bits to consume), so a literal costs one lookup and a match two.
+// - The fast loop runs while the input and the output room make every bound
+//   check in it unnecessary; the slow loop handles the edges symbol by symbol
+//   with every check, and grows the output buffer.
+// - Fixed-code tables are built once per process; the tables of dynamic
+//   blocks live in per-thread scratch space, so a call allocates nothing but
+//   its output.
+#include "core/inflate.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace vantrell_core::inflate {
+
+namespace {
+
+// Table entry layout (32 bits):
+//   bits  0-7   bits to consume: codeword length plus extra bits; for a
+//               subtable pointer, the main-table bits
+//   bits  8-11  codeword length alone (extra bits sit above it); for a
+//               subtable pointer, the subtable's index bits
+//   bit  12     literal
+//   bit  13     exceptional: subtable pointer, end of block or invalid symbol
+//   bit  14     subtable pointer
+//   bit  15     end of block
+//   bits 16-31  literal byte, length base, distance base or subtable start
+constexpr std::uint32_t kLiteral = 0x1000;
+constexpr std::uint32_t kExceptional = 0x2000;
+constexpr std::uint32_t kSubtable = 0x4000;
+constexpr std::uint32_t kEndOfBlock = 0x8000;
+constexpr std::uint32_t kInvalid = kExceptional;
+
+constexpr unsigned kMaxCodeLen = 15;
+constexpr unsigned kNumLitlen = 288;
+constexpr unsigned kNumDist = 32;
+constexpr unsigned kNumPrecode = 19;
+
+constexpr unsigned kLitlenBits = 11;
+constexpr unsigned kDistBits = 8;
+constexpr unsigned kPrecodeBits = 7;
+// Worst-case table sizes (main table plus every subtable) for these table
+// bits and 15-bit codes, as computed by zlib's `enough` utility.
+constexpr std::size_t kLitlenEnough = 2342;
+constexpr std::size_t kDistEnough = 402;
+constexpr std::size_t kPrecodeEnough = std::size_t{1} << kPrecodeBits;
+
+// The fast loop writes at most two literals and one 258-byte match whose
+// word-wise copy may run 15 bytes past its end.
+constexpr std::size_t kFastOutRoom = 2 + 258 + 16;
+// Two word refills per iteration, each advancing at most 7 bytes.
+constexpr std::ptrdiff_t kFastInRoom = 16;
+
+enum class Fault {
+    truncated,
+    block_type,
+    stored_length,
+    precode,
+    repeat_first,
+    repeat_overflow,
+    litlen_lengths,
+    dist_lengths,
+    no_end_of_block,
+    litlen_symbol,
+    dist_symbol,
+    distance_far,
+    too_large,
+};
+
+const char* fault_text(Fault f) {
+    switch (f) {
+    case Fault::truncated: return "unexpected end of stream";
+    case Fault::block_type: return "invalid block type";
+    case Fault::stored_length: return "stored block length does not match its complement";
+    case Fault::precode: return "invalid code lengths code";
+    case Fault::repeat_first: return "repeat with no previous code length";
+    case Fault::repeat_overflow: return "code length repeat past the end";
+    case Fault::litlen_lengths: return "invalid literal/length code lengths";
+    case Fault::dist_lengths: return "invalid distance code lengths";
+    case Fault::no_end_of_block: return "missing end-of-block code";
+    case Fault::litlen_symbol: return "invalid literal/length code";
+    case Fault::dist_symbol: return "invalid distance code";
+    case Fault::distance_far: return "distance beyond start of output";
+    case Fault::too_large: return "output exceeds size limit";
+    }
+    return "corrupt stream";
+}
+
+// Per-symbol entry templates: value and flags, with the extra-bit count in the
+// low byte; the builder adds the codeword length to both length fields.
+constexpr std::array<std::uint32_t, kNumLitlen> make_litlen_templates() {
+    constexpr std::uint16_t base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
+                                        15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+                                        67, 83, 99, 115, 131, 163, 195, 227, 258};
+    constexpr std::uint8_t extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    std::array<std::uint32_t, kNumLitlen> t{};
+    for (unsigned s = 0; s < 256; ++s) t[s] = (s << 16) | kLiteral;
+    t[256] = kExceptional | kEndOfBlock;
+    for (unsigned s = 257; s < 286; ++s)
+        t[s] = (std::uint32_t{base[s - 257]} << 16) | extra[s - 257];
+    t[286] = kInvalid; // 286 and 287 take part in the fixed code but mean nothing
+    t[287] = kInvalid;
+    return t;
+}
+
+constexpr std::array<std::uint32_t, kNumDist> make_dist_templates() {
+    constexpr std::uint16_t base[30] = {1,    2,    3,    4,    5,    7,     9,     13,
+                                        17,   25,   33,   49,   65,   97,    129,   193,
+                                        257,  385,  513,  769,  1025, 1537,  2049,  3073,
+                                        4097, 6145, 8193, 12289, 16385, 24577};
+    std::array<std::uint32_t, kNumDist> t{};
+    for (unsigned s = 0; s < 30; ++s) {
+        unsigned extra = s < 4 ? 0 : s / 2 - 1;
+        t[s] = (std::uint32_t{base[s]} << 16) | extra;
+    }
+    t[30] = kInvalid;
+    t[31] = kInvalid;
+    return t;
+}
+
+constexpr std::array<std::uint32_t, kNumPrecode> make_precode_templates() {
+    std::array<std::uint32_t, kNumPrecode> t{};
+    for (unsigned s = 0; s < kNumPrecode; ++s) t[s] = s << 16;
+    return t;
+}
+
+constexpr auto kLitlenTemplates = make_litlen_templates();
+constexpr auto kDistTemplates = make_dist_templates();
+constexpr auto kPrecodeTemplates = make_precode_templates();
+
+constexpr std::array<std::uint8_t, 256> make_reverse8() {
+    std::array<std::uint8_t, 256> r{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned v = 0;
+        for (unsigned b = 0; b < 8; ++b)
+            if (i & (1u << b)) v |= 0x80u >> b;
+        r[i] = static_cast<std::uint8_t>(v);
+    }
+    return r;
+}
+constexpr auto kReverse8 = make_reverse8();
+
+// DEFLATE sends codewords most significant bit first into an LSB-first bit
+// stream, so tables are indexed by the bit-reversed codeword.
+inline unsigned reverse_bits(unsigned code, unsigned len) {
+    unsigned r = (unsigned{kReverse8[code & 0xFF]} << 8) | kReverse8[(code >> 8) & 0xFF];
+    return r >> (16 - len);
+}
+
+// Which codes the format tolerates without every codeword in use.
+enum class Completeness {
+    exact,            // precode: complete, non-empty
+    allow_single,     // literal/length: complete, or a single 1-bit codeword
+    allow_single_or_empty, // distance: also no codes at all (a block of literals)
+};
+
+// Builds a decode table for the canonical code given by `lens`. Returns false
+// for an over-subscribed code or an incomplete one the format rejects.
+bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t* lens,
+                 unsigned nsyms, unsigned table_bits, const std::uint32_t* templates,
+                 Completeness completeness) {
+    unsigned count[kMaxCodeLen + 1] = {};
+    for (unsigned s = 0; s < nsyms; ++s) count[lens[s]]++;
+    count[0] = 0;
+
+    unsigned max_len = 0;
+    int left = 1;
+    for (unsigned len = 1; len <= kMaxCodeLen; ++len) {
+        left <<= 1;
+        left -= static_cast<int>(count[len]);
+        if (left < 0) return false; // over-subscribed
+        if (count[len]) max_len = len;
+    }
+
+    const std::size_t main_size = std::size_t{1} << table_bits;
+    if (left > 0) {
+        const bool empty = max_len == 0;
+        const bool single = max_len == 1 && count[1] == 1;
+        const bool ok = (empty && completeness == Completeness::allow_single_or_empty) ||
+                        (single && completeness != Completeness::exact);
+        if (!ok) return false;
+        // Unused codewords must decode as an error, not as stale entries.
+        std::fill_n(table, main_size, kInvalid);
+        if (empty) return true;
+    }
+
+    unsigned offs[kMaxCodeLen + 2] = {};
+    for (unsigned len = 1; len <= kMaxCodeLen; ++len) offs[len + 1] = offs[len] + count[len];
+    std::uint16_t sorted[kNumLitlen];
+    for (unsigned s = 0; s < nsyms; ++s)
+        if (lens[s]) sorted[offs[lens[s]]++] = static_cast<std::uint16_t>(s);
+
+    // `count` now serves as the number of codewords of each length still to
+    // place, which sizes each subtable just large enough for its codewords.
+    const unsigned main_mask = (1u << table_bits) - 1;
+    std::size_t next_free = main_size;
+    unsigned cur_prefix = ~0u;
+    std::size_t cur_start = 0;
+    unsigned cur_sub_bits = 0;
+    unsigned code = 0;
+    unsigned idx = 0;
+    for (unsigned len = 1; len <= max_len; ++len, code <<= 1) {
+        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx) {
+            const unsigned sym = sorted[idx];
+            const unsigned rev = reverse_bits(code, len);
+            if (len <= table_bits) {
+                const std::uint32_t e = templates[sym] + len + (len << 8);
+                for (std::size_t i = rev; i < main_size; i += std::size_t{1} << len) table[i] = e;
+            } else {
+                const unsigned prefix = rev & main_mask;
+                if (prefix != cur_prefix) {
+                    unsigned sub_bits = len - table_bits;
+                    int room = 1 << sub_bits;
+                    while (sub_bits + table_bits < max_len) {
+                        room -= static_cast<int>(count[sub_bits + table_bits]);
+                        if (room <= 0) break;
+                        ++sub_bits;
+                        room <<= 1;
+                    }
+                    const std::size_t sub_size = std::size_t{1} << sub_bits;
+                    if (sub_size > table_cap - next_free) return false; // cannot happen
+                    cur_prefix = prefix;
+                    cur_start = next_free;
+                    cur_sub_bits = sub_bits;
+                    next_free += sub_size;
+                    table[prefix] = (static_cast<std::uint32_t>(cur_start) << 16) | kExceptional |
+                                    kSubtable | (sub_bits << 8) | table_bits;
+                }
+                const unsigned sub_len = len - table_bits;
+                const std::uint32_t e = templates[sym] + sub_len + (sub_len << 8);
+                const std::size_t sub_size = std::size_t{1} << cur_sub_bits;
+                for (std::size_t i = rev >> table_bits; i < sub_size; i += std::size_t{1} << sub_len)
+                    table[cur_start + i] = e;
+            }
+            count[len]--;
+        }
+    }
+    return true;
+}
+
+struct Tables {
+    std::array<std::uint32_t, kLitlenEnough> litlen;
+    std::array<std::uint32_t, kDistEnough> dist;
+};
+
+struct Scratch {
+    Tables tables;
+    std::array<std::uint32_t, kPrecodeEnough> precode;
+    std::array<std::uint8_t, kNumLitlen + kNumDist> lens;
+};
+
+Tables build_fixed() {
+    Tables t{};
+    std::uint8_t lens[kNumLitlen + kNumDist];
+    std::fill(lens, lens + 144, 8);
+    std::fill(lens + 144, lens + 256, 9);
+    std::fill(lens + 256, lens + 280, 7);
+    std::fill(lens + 280, lens + 288, 8);
+    std::fill(lens + 288, lens + 320, 5);
+    build_table(t.litlen.data(), t.litlen.size(), lens, kNumLitlen, kLitlenBits,
+                kLitlenTemplates.data(), Completeness::exact);
+    build_table(t.dist.data(), t.dist.size(), lens + kNumLitlen, kNumDist, kDistBits,
+                kDistTemplates.data(), Completeness::exact);
+    return t;
+}
+
+const Tables& fixed_tables() {
+    static const Tables fixed = build_fixed();
+    return fixed;
+}
+
+Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+}
+
+inline std::uint64_t load_le64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    return v;
+}
+
+inline void copy8(std::uint8_t* dst, const std::uint8_t* src) { std::memcpy(dst, src, 8); }
+
+class Decoder {
+public:
+    Decoder(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out, std::size_t max_out)
+        : in_(in.data()), in_end_(in.data() + in.size()), vec_(out), base_size_(out.size()),
+          max_out_(max_out) {}
+
+    bool decode_all();
+    Fault fault() const { return fault_; }
+    std::size_t produced() const { return static_cast<std::size_t>(out_ - out_begin_); }
+
+private:
+    // Appended region of `vec_`: [out_begin_, out_end_) is allocated, `out_`
+    // is the write position.
+    bool grow(std::size_t need);
+    bool refill_slow();
+    bool stored_block();
+    bool read_dynamic_header();
+    bool decode_block(const std::uint32_t* litlen, const std::uint32_t* dist);
+
+    void consume(unsigned n) {
+        bitbuf_ >>= n;
+        bitsleft_ -= n;
+    }
+    unsigned take(unsigned n) {
+        unsigned v = static_cast<unsigned>(bitbuf_ & ((std::uint64_t{1} << n) - 1));
+        consume(n);
+        return v;
+    }
+
+    const std::uint8_t* in_;
+    const std::uint8_t* in_end_;
+    std::uint64_t bitbuf_ = 0;
+    unsigned bitsleft_ = 0;
+    // Zero bytes fed past the end of the input that are still counted in
+    // `bitsleft_` (or were consumed, which is the truncation fault).
+    std::size_t overread_ = 0;
+
+    std::vector<std::uint8_t>& vec_;
+    std::size_t base_size_;
+    std::size_t max_out_;
+    std::uint8_t* out_begin_ = nullptr;
+    std::uint8_t* out_ = nullptr;
+    std::uint8_t* out_end_ = nullptr;
+    Fault fault_ = Fault::truncated;
+};
+
+bool Decoder::grow(std::size_t need) {
+    const std::size_t produced = static_cast<std::size_t>(out_ - out_begin_);
+    const std::size_t cap = static_cast<std::size_t>(out_end_ - out_begin_);
+    if (need > max_out_ - produced) {
+        fault_ = Fault::too_large;
+        return false;
+    }
+    std::size_t want = cap > max_out_ / 2 ? max_out_ : cap * 2;
+    want = std::max(want, produced + need);
+    vec_.resize(base_size_ + want);
+    out_begin_ = vec_.data() + base_size_;
+    out_ = out_begin_ + produced;
+    out_end_ = out_begin_ + want;
+    return true;
+}
+
+// Fills the bit buffer to at least 56 bits, with zero bytes past the end.
+bool Decoder::refill_slow() {
+    // A phantom byte no longer in the buffer was decoded as data.
+    if (overread_ * 8 > bitsleft_) {
+        fault_ = Fault::truncated;
+        return false;
+    }
+    while (bitsleft_ < 56) {
+        if (in_ != in_end_) {
+            bitbuf_ |= std::uint64_t{*in_++} << bitsleft_;
+        } else {
+            ++overread_;
+        }
+        bitsleft_ += 8;
+    }
+    return true;
+}
+
+bool Decoder::stored_block() {
+    consume(bitsleft_ & 7);
+    // Hand the whole bytes still buffered back to the input and read the
+    // header and data directly.
+    const std::size_t buffered = bitsleft_ / 8;
+    if (overread_ > buffered) {
+        fault_ = Fault::truncated;
+        return false;
+    }
+    in_ -= buffered - overread_;
+    bitbuf_ = 0;
+    bitsleft_ = 0;
+    overread_ = 0;
+
+    if (in_end_ - in_ < 4) {
+        fault_ = Fault::truncated;
+        return false;
+    }
+    const unsigned len = in_[0] | (unsigned{in_[1]} << 8);
+    const unsigned nlen = in_[2] | (unsigned{in_[3]} << 8);
+    in_ += 4;
+    if (len != (~nlen & 0xFFFFu)) {
+        fault_ = Fault::stored_length;
+        return false;
+    }
+    if (static_cast<std::size_t>(in_end_ - in_) < len) {
+        fault_ = Fault::truncated;
+        return false;
+    }
+    if (static_cast<std::size_t>(out_end_ - out_) < len && !grow(len)) return false;
+    if (len) std::memcpy(out_, in_, len);
+    out_ += len;
+    in_ += len;
+    return true;
+}
+
+bool Decoder::read_dynamic_header() {
+    Scratch& s = scratch();
+    if (!refill_slow()) return false;
+    const unsigned hlit = take(5) + 257;
+    const unsigned hdist = take(5) + 1;
+    const unsigned hclen = take(4) + 4;
+
+    static constexpr std::uint8_t kOrder[kNumPrecode] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                         11, 4,  12, 3, 13, 2, 14, 1, 15};
+    std::uint8_t pre_lens[kNumPrecode] = {};
+    for (unsigned i = 0; i < hclen; ++i) {
+        if (bitsleft_ < 3 && !refill_slow()) return false;
+        pre_lens[kOrder[i]] = static_cast<std::uint8_t>(take(3));
+    }
+    if (!build_table(s.precode.data(), s.precode.size(), pre_lens, kNumPrecode, kPrecodeBits,
+                     kPrecodeTemplates.data(), Completeness::exact)) {
+        fault_ = Fault::precode;
+        return false;
+    }
+
+    // Literal/length and distance lengths form one sequence: a repeat may
+    // run from the one into the other.
+    std::uint8_t* lens = s.lens.data();
+    const unsigned total = hlit + hdist;
+    unsigned i = 0;
+    while (i < total) {
+        // A precode symbol (7 bits) and its repeat count (7 bits).
+        if (bitsleft_ < 14 && !refill_slow()) return false;
+        const std::uint32_t e = s.precode[bitbuf_ & ((1u << kPrecodeBits) - 1)];
+        consume(e & 0xFF);
+        const unsigned sym = e >> 16;
+        if (sym < 16) {
+            lens[i++] = static_cast<std::uint8_t>(sym);
+            continue;
+        }
+        std::uint8_t value = 0;
+        unsigned rep;
+        if (sym == 16) {
+            if (i == 0) {
+                fault_ = Fault::repeat_first;
+                return false;
+            }
+            value = lens[i - 1];
+            rep = 3 + take(2);
+        } else if (sym == 17) {
+            rep = 3 + take(3);
+        } else {
+            rep = 11 + take(7);
+        }
+        if (rep > total - i) {
+            fault_ = Fault::repeat_overflow;
+            return false;
+        }
+        std::memset(lens + i, value, rep);
+        i += rep;
+    }
+
+    if (lens[256] == 0) {
+        fault_ = Fault::no_end_of_block;
+        return false;
+    }
+    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, kLitlenBits,
+                     kLitlenTemplates.data(), Completeness::allow_single)) {
+        fault_ = Fault::litlen_lengths;
+        return false;
+    }
+    if (!build_table(s.tables.dist.data(), s.tables.dist.size(), lens + hlit, hdist, kDistBits,
+                     kDistTemplates.data(), Completeness::allow_single_or_empty)) {
+        fault_ = Fault::dist_lengths;
+        return false;
+    }
+    return true;
+}
+
+// Bits of `bitbuf` holding an entry's extra value (above its codeword).
+inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
+    const unsigned total = e & 0xFF;
+    const unsigned cw = (e >> 8) & 0xF;
+    return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
+}
+
+bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dist) {
+    constexpr std::uint64_t litlen_mask = (1u << kLitlenBits) - 1;
+    constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
+
+    // Locals for the hot loop; written back on every exit.
+    const std::uint8_t* in = in_;
+    std::uint64_t bitbuf = bitbuf_;
+    unsigned bitsleft = bitsleft_;
+    std::uint8_t* out = out_;
+    std::uint8_t* out_end = out_end_;
+
+    auto save = [&] {
+        in_ = in;
+        bitbuf_ = bitbuf;
+        bitsleft_ = bitsleft;
+        out_ = out;
+    };
+    auto load = [&] {
+        in = in_;
+        bitbuf = bitbuf_;
+        bitsleft = bitsleft_;
+        out = out_;
+        out_end = out_end_;
+    };
+    // Branch-free refill: afterwards 56..63 bits are valid. Bits above
+    // `bitsleft` are either zero or the true next bits of the stream, so
+    // OR-ing a fresh word over them is harmless.
+    auto refill_fast = [&] {
+        bitbuf |= load_le64(in) << bitsleft;
+        in += (63 - bitsleft) >> 3;
+        bitsleft |= 56;
+    };
+    auto eat = [&](unsigned n) {
+        bitbuf >>= n;
+        bitsleft -= n;
+    };
+    auto fail_with = [&](Fault f) {
+        save();
+        fault_ = f;
+        return false;
+    };
+
+    for (;;) {
+        if (in_end_ - in >= kFastInRoom &&
+            static_cast<std::size_t>(out_end - out) >= kFastOutRoom) {
+            refill_fast();
+            std::uint32_t e = litlen[bitbuf & litlen_mask];
+            if (e & kLiteral) {
+                // Up to three literals fit in one refill (3 x 15 bits).
+                eat(e & 0xFF);
+                *out++ = static_cast<std::uint8_t>(e >> 16);
+                e = litlen[bitbuf & litlen_mask];
+                if (e & kLiteral) {
+                    eat(e & 0xFF);
+                    *out++ = static_cast<std::uint8_t>(e >> 16);
+                    e = litlen[bitbuf & litlen_mask];
+                    if (e & kLiteral) {
+                        eat(e & 0xFF);
+                        *out++ = static_cast<std::uint8_t>(e >> 16);
+                        continue;
+                    }
+                }
+                // A match needs up to 48 bits.
+                refill_fast();
+            }
+            if (e & kExceptional) {
+                if (e & kSubtable) {
+                    eat(e & 0xFF);
+                    e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
+                    if (e & kLiteral) {
+                        eat(e & 0xFF);
+                        *out++ = static_cast<std::uint8_t>(e >> 16);
+                        continue;
+                    }
+                }
+                if (e & kExceptional) {
+                    if (e & kEndOfBlock) {
+                        eat(e & 0xFF);
+                        save();
+                        return true;
+                    }
+                    return fail_with(Fault::litlen_symbol);
+                }
+            }
+            const unsigned length = (e >> 16) + extra_value(bitbuf, e);
+            eat(e & 0xFF);
+
+            std::uint32_t d = dist[bitbuf & dist_mask];
+            if (d & kExceptional) {
+                if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
+                eat(d & 0xFF);
+                d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+                if (d & kExceptional) return fail_with(Fault::dist_symbol);
+            }
+            const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
+            eat(d & 0xFF);
+            if (distance > static_cast<std::size_t>(out - out_begin_))
+                return fail_with(Fault::distance_far);
+
+            std::uint8_t* dst = out;
+            const std::uint8_t* src = out - distance;
+            std::uint8_t* const end = out + length;
+            if (distance >= 8) {
+                // Each word read lies wholly before the write position.
+                do {
+                    copy8(dst, src);
+                    copy8(dst + 8, src + 8);
+                    dst += 16;
+                    src += 16;
+                } while (dst < end);
+            } else {
+                // Repeat the period-`distance` pattern a word at a time,
+                // stepping by the largest multiple of the period within 8.
+                std::uint8_t pat[8];
+                for (unsigned k = 0; k < 8; ++k) pat[k] = src[k % distance];
+                const std::size_t step = 8 - 8 % distance;
+                do {
+                    std::memcpy(dst, pat, 8);
+                    dst += step;
+                } while (dst < end);
+            }
+            out = end;
+            continue;
+        }
+
+        // Slow path: one symbol with every bound checked.
+        if (static_cast<std::size_t>(out_end - out) < kFastOutRoom &&
+            static_cast<std::size_t>(out_end - out_begin_) < max_out_) {
+            // Grow early so that the fast loop can take over again.
+            save();
+            const std::size_t room = std::min(kFastOutRoom, max_out_ - produced());
+            if (!grow(room)) return false;
+            load();
+        }
+        save();
+        if (!refill_slow()) return false;
+        load();
+
+        std::uint32_t e = litlen[bitbuf & litlen_mask];
+        if (e & kSubtable) {
+            eat(e & 0xFF);
+            e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
+        }
+        if (e & kLiteral) {
+            if (out == out_end) {
+                save();
+                if (!grow(1)) return false;
+                load();
+            }
+            eat(e & 0xFF);
+            *out++ = static_cast<std::uint8_t>(e >> 16);
+            continue;
+        }
+        if (e & kExceptional) {
+            if (e & kEndOfBlock) {
+                eat(e & 0xFF);
+                save();
+                return true;
+            }
+            return fail_with(Fault::litlen_symbol);
+        }
+        const unsigned length = (e >> 16) + extra_value(bitbuf, e);
+        eat(e & 0xFF);
+        std::uint32_t d = dist[bitbuf & dist_mask];
+        if (d & kSubtable) {
+            eat(d & 0xFF);
+            d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+        }
+        if (d & kExceptional) return fail_with(Fault::dist_symbol);
+        const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
+        eat(d & 0xFF);
+        if (distance > static_cast<std::size_t>(out - out_begin_))
+            return fail_with(Fault::distance_far);
+        if (static_cast<std::size_t>(out_end - out) < length) {
+            save();
+            if (!grow(length)) return false;
+            load();
+        }
+        const std::uint8_t* src = out - distance;
+        for (unsigned k = 0; k < length; ++k) out[k] = src[k];
+        out += length;
+    }
+}
+
+bool Decoder::decode_all() {
+    const std::size_t initial =
+        std::min(max_out_, std::max<std::size_t>(in_end_ - in_, 64) * 4);
+    vec_.resize(base_size_ + initial);
+    out_begin_ = vec_.data() + base_size_;
+    out_ = out_begin_;
+    out_end_ = out_begin_ + initial;
+
+    bool final_block = false;
+    while (!final_block) {
+        if (bitsleft_ < 3 && !refill_slow()) return false;
+        final_block = take(1) != 0;
+        switch (take(2)) {
+        case 0:
+            if (!stored_block()) return false;
+            break;
+        case 1: {
+            const Tables& t = fixed_tables();
+            if (!decode_block(t.litlen.data(), t.dist.data())) return false;
+            break;
+        }
+        case 2: {
+            if (!read_dynamic_header()) return false;
+            const Tables& t = scratch().tables;
+            if (!decode_block(t.litlen.data(), t.dist.data())) return false;
+            break;
+        }
+        default:
+            fault_ = Fault::block_type;
+            return false;
+        }
+    }
+    // The last symbols must not have used bits past the input's end.
+    if (overread_ * 8 > bitsleft_) {
+        fault_ = Fault::truncated;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+                     std::size_t max_out) {
+    const std::size_t base = out.size();
+    Decoder d(in, out, max_out);
+    if (!d.decode_all()) {
+        out.resize(base);
+        return fail(Error::inflate(fault_text(d.fault())));
+    }
+    out.resize(base + d.produced());
+    return {};
+}
+
+} // namespace vantrell_core::inflate
