@@ -1,0 +1,268 @@
+// Relationships, content types and part names.
+#include "core/opc.h"
+
+#include "core/encoding.h"
+#include "core/mce.h"
+
+namespace vantrell_core::opc {
+
+namespace {
+
+constexpr std::string_view REL_WITHOUT_FIELDS = "Relationship without Id, Type or Target";
+constexpr std::string_view BAD_TARGET_MODE = "TargetMode is neither Internal nor External";
+constexpr std::string_view REL_UNEXPECTED = "unexpected element in a Relationships part";
+constexpr std::string_view DEFAULT_WITHOUT_FIELDS = "Default element without Extension or ContentType";
+constexpr std::string_view OVERRIDE_WITHOUT_FIELDS = "Override element without PartName or ContentType";
+constexpr std::string_view CT_UNEXPECTED = "unexpected element in the content types stream";
+
+// Reads up to the root element's start tag, then hands each child of the root
+// to `child`, then reads to the end so that trailing damage still fails.
+template <class Fn>
+xml::Status walk_root(xml::Reader& reader, bool& wrong_root, std::uint16_t ns_id, std::string_view local,
+                      Fn&& child) {
+    for (;;) {
+        xml::Event ev = reader.next();
+        if (ev.kind == xml::EventKind::error) return std::unexpected(ev.error);
+        if (ev.kind == xml::EventKind::eof) return std::unexpected(xml::XmlError{"no root element", ev.offset});
+        if (ev.kind != xml::EventKind::start) continue;
+        wrong_root = !ev.start.is(ns_id, local);
+        if (auto st = mce::children_inner(reader, child, false); !st) return st;
+        break;
+    }
+    for (;;) {
+        xml::Event ev = reader.next();
+        if (ev.kind == xml::EventKind::error) return std::unexpected(ev.error);
+        if (ev.kind == xml::EventKind::eof) return {};
+    }
+}
+
+bool is_hex(char c) noexcept {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+int hex_value(char c) noexcept {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+bool is_unreserved(char32_t c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+bool is_sub_delim_or_extra(char32_t c) noexcept {
+    switch (c) {
+    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
+    case ';': case '=': case ':': case '@':
+        return true;
+    default:
+        return false;
+    }
+}
+// Characters an IRI may carry unencoded beyond ASCII (RFC 3987 ucschar).
+bool is_ucschar(char32_t c) noexcept {
+    if ((c >= 0xA0 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFEF))
+        return true;
+    return c >= 0x10000 && c <= 0xEFFFD && (c & 0xFFFF) <= 0xFFFD;
+}
+
+} // namespace
+
+std::string ascii_lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return out;
+}
+
+// ---- relationships ----
+
+const Relationship* Relationships::get(std::string_view id) const {
+    if (auto it = by_id_.find(id); it != by_id_.end()) return &relationships[it->second];
+    // A value built by hand (not parsed) has no index.
+    if (by_id_.empty())
+        for (const auto& r : relationships)
+            if (r.id == id) return &r;
+    return nullptr;
+}
+
+std::expected<Relationships, xml::XmlError> Relationships::parse(std::string source, std::string_view text) {
+    Relationships out;
+    out.source = std::move(source);
+    xml::Reader reader(text);
+    auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
+        if (s.name.local != "Relationship") {
+            out.defects.push_back({REL_UNEXPECTED, s.offset});
+            return {};
+        }
+        auto id = r.attr(s, xml::ns::NONE, "Id");
+        auto type = r.attr(s, xml::ns::NONE, "Type");
+        auto target = r.attr(s, xml::ns::NONE, "Target");
+        if (!id || !type || !target) {
+            out.defects.push_back({REL_WITHOUT_FIELDS, s.offset});
+            return {};
+        }
+        bool external = false;
+        if (auto mode = r.attr(s, xml::ns::NONE, "TargetMode")) {
+            if (*mode == "External") external = true;
+            else if (*mode != "Internal") out.defects.push_back({BAD_TARGET_MODE, s.offset});
+        }
+        const std::size_t pos = out.relationships.size();
+        if (!out.by_id_.emplace(*id, pos).second) out.duplicate_ids.push_back(pos);
+        out.relationships.push_back({std::move(*id), std::move(*type), std::move(*target), s.offset, external});
+        return {};
+    };
+    if (auto st = walk_root(reader, out.wrong_root, xml::ns::PKG_REL, "Relationships", child); !st)
+        return std::unexpected(st.error());
+    return out;
+}
+
+// ---- content types ----
+
+std::optional<std::string_view> ContentTypes::content_type_of(std::string_view part_name) const {
+    const std::string lower = ascii_lower(part_name);
+    if (auto it = override_by_name_.find(lower); it != override_by_name_.end())
+        return overrides[it->second].second;
+    const std::size_t slash = lower.rfind('/');
+    const std::string_view last = slash == std::string::npos ? std::string_view(lower)
+                                                            : std::string_view(lower).substr(slash + 1);
+    const std::size_t dot = last.rfind('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    if (auto it = default_by_ext_.find(last.substr(dot + 1)); it != default_by_ext_.end())
+        return defaults[it->second].second;
+    return std::nullopt;
+}
+
+std::expected<ContentTypes, xml::XmlError> ContentTypes::parse(std::string_view text) {
+    ContentTypes out;
+    xml::Reader reader(text);
+    auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
+        const bool is_default = s.name.local == "Default";
+        if (!is_default && s.name.local != "Override") {
+            out.defects.push_back({CT_UNEXPECTED, s.offset});
+            return {};
+        }
+        auto key = r.attr(s, xml::ns::NONE, is_default ? "Extension" : "PartName");
+        auto type = r.attr(s, xml::ns::NONE, "ContentType");
+        if (!key || !type) {
+            out.defects.push_back({is_default ? DEFAULT_WITHOUT_FIELDS : OVERRIDE_WITHOUT_FIELDS, s.offset});
+            return {};
+        }
+        auto& list = is_default ? out.defaults : out.overrides;
+        auto& index = is_default ? out.default_by_ext_ : out.override_by_name_;
+        auto& dups = is_default ? out.duplicate_defaults : out.duplicate_overrides;
+        if (!index.emplace(ascii_lower(*key), list.size()).second) dups.push_back(list.size());
+        list.emplace_back(std::move(*key), std::move(*type));
+        return {};
+    };
+    if (auto st = walk_root(reader, out.wrong_root, xml::ns::CONTENT_TYPES, "Types", child); !st)
+        return std::unexpected(st.error());
+    return out;
+}
+
+// ---- part names ----
+
+std::string PartNameError::message() const {
+    switch (kind_) {
+    case Kind::empty: return "empty part name";
+    case Kind::no_leading_slash: return "part name does not start with '/'";
+    case Kind::empty_segment: return "empty segment";
+    case Kind::trailing_slash: return "trailing '/'";
+    case Kind::segment_ends_with_dot: return "segment ends with '.'";
+    case Kind::must_percent_encode:
+        return "character " + encoding::quoted_char(char_) + " must be percent-encoded";
+    case Kind::bad_percent: return "'%' not followed by two hex digits";
+    case Kind::percent_encoded_slash: return "percent-encoded slash";
+    case Kind::percent_encoded_unreserved: return "percent-encoded unreserved character";
+    }
+    return {};
+}
+
+std::optional<PartNameError> check_part_name(std::string_view name) {
+    using K = PartNameError::Kind;
+    if (name.empty()) return PartNameError(K::empty);
+    if (name[0] != '/') return PartNameError(K::no_leading_slash);
+    std::size_t pos = 1;
+    for (;;) {
+        const std::size_t slash = name.find('/', pos);
+        const std::size_t end = slash == std::string_view::npos ? name.size() : slash;
+        if (end == pos) return PartNameError(end == name.size() ? K::trailing_slash : K::empty_segment);
+        std::size_t i = pos;
+        while (i < end) {
+            const char b = name[i];
+            if (b == '%') {
+                if (end - i < 3 || !is_hex(name[i + 1]) || !is_hex(name[i + 2]))
+                    return PartNameError(K::bad_percent);
+                const auto v = static_cast<char32_t>(hex_value(name[i + 1]) * 16 + hex_value(name[i + 2]));
+                if (v == '/' || v == '\\') return PartNameError(K::percent_encoded_slash);
+                if (is_unreserved(v)) return PartNameError(K::percent_encoded_unreserved);
+                i += 3;
+                continue;
+            }
+            const std::string_view segment = name.substr(0, end);
+            const char32_t c = encoding::next_utf8(segment, i);
+            if (!is_unreserved(c) && !is_sub_delim_or_extra(c) && !is_ucschar(c))
+                return PartNameError(K::must_percent_encode, c);
+        }
+        if (name[end - 1] == '.') return PartNameError(K::segment_ends_with_dot);
+        if (slash == std::string_view::npos) return std::nullopt;
+        pos = slash + 1;
+    }
+}
+
+std::string rels_part_name(std::string_view source) {
+    if (source.empty() || source == "/") return "/_rels/.rels";
+    const std::size_t slash = source.rfind('/');
+    const std::string_view folder = slash == std::string_view::npos ? std::string_view{} : source.substr(0, slash);
+    const std::string_view file = slash == std::string_view::npos ? source : source.substr(slash + 1);
+    std::string out;
+    out.reserve(source.size() + 12);
+    out.append(folder).append("/_rels/").append(file).append(".rels");
+    return out;
+}
+
+std::optional<std::string> source_of_rels(std::string_view name) {
+    if (name == "/_rels/.rels") return std::string("/");
+    constexpr std::string_view EXT = ".rels";
+    constexpr std::string_view DIR = "/_rels";
+    const std::size_t slash = name.rfind('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::string_view file = name.substr(slash + 1);
+    const std::string_view folder_rels = name.substr(0, slash);
+    if (file.size() <= EXT.size() || !file.ends_with(EXT) || !folder_rels.ends_with(DIR)) return std::nullopt;
+    std::string out(folder_rels.substr(0, folder_rels.size() - DIR.size()));
+    out += '/';
+    out.append(file.substr(0, file.size() - EXT.size()));
+    return out;
+}
+
+std::string resolve_target(std::string_view source, std::string_view target) {
+    std::string t(target.substr(0, target.find_first_of("?#")));
+    for (char& c : t)
+        if (c == '\\') c = '/';
+    std::string path;
+    if (!t.empty() && t[0] == '/') {
+        path = std::move(t);
+    } else {
+        const std::size_t slash = source.rfind('/');
+        if (slash != std::string_view::npos) path.assign(source.substr(0, slash + 1));
+        path += t;
+    }
+    std::vector<std::string_view> segments;
+    const std::string_view p(path);
+    std::size_t pos = 0;
+    while (pos <= p.size()) {
+        const std::size_t slash = p.find('/', pos);
+        const std::size_t end = slash == std::string_view::npos ? p.size() : slash;
+        const std::string_view seg = p.substr(pos, end - pos);
+        if (seg == "..") {
+            if (!segments.empty()) segments.pop_back();
+        } else if (!seg.empty() && seg != ".") {
+            segments.push_back(seg);
+        }
+        pos = end + 1;
+    }
+    if (segments.empty()) return "/";
+    std::string out;
+    out.reserve(path.size() + 1);
+    for (auto seg : segments) out.append("/").append(seg);
+    return out;
+}
+
+} // namespace vantrell_core::opc

@@ -1,0 +1,120 @@
+// Open Packaging Conventions: relationships parts, the content types stream,
+// part-name rules and the naming between parts and their relationships.
+//
+// The parsers are tolerant the way the package reader is: a malformed
+// element is left out and recorded as a `Defect` with its byte offset, a
+// repeated key is kept and its position recorded, and only XML that is not
+// well-formed fails the parse. The checker reports what is recorded here;
+// the reader simply uses what survived.
+#pragma once
+
+#include "core/hash.h"
+#include "core/xml.h"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vantrell_core::opc {
+
+// A tolerated defect: a static message and the byte offset of the element.
+struct Defect {
+    std::string_view message;
+    std::uint64_t offset = 0;
+    friend bool operator==(const Defect&, const Defect&) = default;
+};
+
+struct Relationship {
+    std::string id;
+    std::string type;
+    std::string target;     // as written (references decoded)
+    std::uint64_t offset = 0; // of the Relationship element
+    bool external = false;  // TargetMode="External"
+};
+
+struct Relationships {
+    std::string source;                     // the source part name as requested
+    std::vector<Relationship> relationships; // document order
+    std::vector<std::size_t> duplicate_ids; // positions repeating an earlier Id
+    std::vector<Defect> defects;
+    bool wrong_root = false;
+
+    // The first relationship with exactly this Id.
+    const Relationship* get(std::string_view id) const;
+
+    // Parses a relationships part. Only an XML error fails.
+    static std::expected<Relationships, xml::XmlError> parse(std::string source, std::string_view text);
+
+private:
+    hash::StringMap<std::size_t> by_id_;
+};
+
+struct ContentTypes {
+    std::vector<std::pair<std::string, std::string>> defaults;  // (Extension, ContentType)
+    std::vector<std::pair<std::string, std::string>> overrides; // (PartName, ContentType)
+    std::vector<std::size_t> duplicate_defaults;  // positions in `defaults`
+    std::vector<std::size_t> duplicate_overrides; // positions in `overrides`
+    std::vector<Defect> defects;
+    bool wrong_root = false;
+
+    // The Override for the name ignoring ASCII case, else the Default for the
+    // extension of its last segment ignoring ASCII case, else nullopt. With
+    // repeated keys the first element counts.
+    std::optional<std::string_view> content_type_of(std::string_view part_name) const;
+
+    // Parses the content types stream. Only an XML error fails.
+    static std::expected<ContentTypes, xml::XmlError> parse(std::string_view text);
+
+private:
+    hash::StringMap<std::size_t> default_by_ext_;   // lower-cased
+    hash::StringMap<std::size_t> override_by_name_; // lower-cased
+};
+
+// A violation of the part-name grammar.
+class PartNameError {
+public:
+    enum class Kind : std::uint8_t {
+        empty,
+        no_leading_slash,
+        empty_segment,
+        trailing_slash,
+        segment_ends_with_dot,
+        must_percent_encode, // `character()` says which
+        bad_percent,
+        percent_encoded_slash,
+        percent_encoded_unreserved,
+    };
+
+    explicit PartNameError(Kind kind, char32_t c = 0) noexcept : kind_(kind), char_(c) {}
+    Kind kind() const noexcept { return kind_; }
+    char32_t character() const noexcept { return char_; }
+    std::string message() const;
+    friend bool operator==(const PartNameError&, const PartNameError&) = default;
+
+private:
+    Kind kind_;
+    char32_t char_;
+};
+
+// The first violation of the part-name grammar in `name`, if any.
+std::optional<PartNameError> check_part_name(std::string_view name);
+
+// "/_rels/.rels" for "" and "/"; otherwise "{folder}/_rels/{file}.rels".
+std::string rels_part_name(std::string_view source);
+
+// The inverse of `rels_part_name`, matched exactly; nullopt for a name that
+// is not a relationships part name.
+std::optional<std::string> source_of_rels(std::string_view name);
+
+// The part name a relationship target designates, relative to the source
+// part's folder; never empty. Percent escapes and letter case are kept.
+std::string resolve_target(std::string_view source, std::string_view target);
+
+// ASCII lower-casing: the only case folding part names get.
+std::string ascii_lower(std::string_view s);
+
+} // namespace vantrell_core::opc
