@@ -353,11 +353,15 @@ Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data
                    (a == 5 && b == 6);
         });
         if (!hit) return fail(hit.error());
-        if (!*hit) return std::optional<std::uint64_t>();
-        const std::uint64_t q = **hit;
-        auto sig = v.get(q, 4);
-        if (!sig) return fail(sig.error());
-        if (le32(sig->data()) == SIG_DESCRIPTOR) {
+        // The end of a truncated archive may also close the last descriptor.
+        const std::uint64_t q = *hit ? **hit : v.len();
+        bool with_sig = false;
+        if (*hit) {
+            auto sig = v.get(q, 4);
+            if (!sig) return fail(sig.error());
+            with_sig = le32(sig->data()) == SIG_DESCRIPTOR;
+        }
+        if (with_sig) {
             const std::uint64_t dist = q - data_start;
             if (fits(v.len(), q, 24)) {
                 auto r = v.get(q, 24);
@@ -395,6 +399,7 @@ Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data
                 }
             }
         }
+        if (!*hit) return std::optional<std::uint64_t>();
         from = q + 1;
     }
 }
