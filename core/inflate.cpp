@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -60,9 +61,11 @@ constexpr std::size_t kLitlenEnough = 2342;
 constexpr std::size_t kDistEnough = 402;
 constexpr std::size_t kPrecodeEnough = std::size_t{1} << kPrecodeBits;
 
-// The fast loop writes at most two literals and one 258-byte match whose
-// word-wise copy may run 15 bytes past its end.
-constexpr std::size_t kFastOutRoom = 2 + 258 + 16;
+// One fast-loop iteration writes at most two literals and one 258-byte match
+// whose word-wise copy may run 15 bytes past its end. The output buffer keeps
+// this much slack past its logical end, so the fast loop runs up to the very
+// last byte of an exactly sized output.
+constexpr std::size_t kSlack = 2 + 258 + 16;
 // Two word refills per iteration, each advancing at most 7 bytes.
 constexpr std::ptrdiff_t kFastInRoom = 16;
 
@@ -310,9 +313,8 @@ public:
     std::size_t produced() const { return static_cast<std::size_t>(out_ - out_begin_); }
 
 private:
-    // Appended region of `vec_`: [out_begin_, out_end_) is allocated, `out_`
-    // is the write position.
-    bool grow(std::size_t need);
+    // Makes the logical capacity at least `total` output bytes.
+    bool reserve(std::size_t total);
     bool refill_slow();
     bool stored_block();
     bool read_dynamic_header();
@@ -339,25 +341,33 @@ private:
     std::vector<std::uint8_t>& vec_;
     std::size_t base_size_;
     std::size_t max_out_;
+    // The appended region of `vec_`: output starts at `out_begin_`, `out_`
+    // is the write position, `out_limit_` the logical end (at most
+    // `max_out_` bytes in) and `kSlack` bytes follow it. The fast loop may
+    // leave `out_` inside the slack; everything else keeps it within the
+    // logical end.
     std::uint8_t* out_begin_ = nullptr;
     std::uint8_t* out_ = nullptr;
-    std::uint8_t* out_end_ = nullptr;
+    std::uint8_t* out_limit_ = nullptr;
     Fault fault_ = Fault::truncated;
 };
 
-bool Decoder::grow(std::size_t need) {
-    const std::size_t produced = static_cast<std::size_t>(out_ - out_begin_);
-    const std::size_t cap = static_cast<std::size_t>(out_end_ - out_begin_);
-    if (need > max_out_ - produced) {
+bool Decoder::reserve(std::size_t total) {
+    if (total > max_out_) {
         fault_ = Fault::too_large;
         return false;
     }
+    const std::size_t produced = static_cast<std::size_t>(out_ - out_begin_);
+    const std::size_t cap = static_cast<std::size_t>(out_limit_ - out_begin_);
+    if (total <= cap) return true;
+    // Geometric growth keeps the copies linear; memory follows the output
+    // actually produced, never the caller's limit alone.
     std::size_t want = cap > max_out_ / 2 ? max_out_ : cap * 2;
-    want = std::max(want, produced + need);
-    vec_.resize(base_size_ + want);
+    want = std::max(want, total);
+    vec_.resize(base_size_ + want + kSlack);
     out_begin_ = vec_.data() + base_size_;
     out_ = out_begin_ + produced;
-    out_end_ = out_begin_ + want;
+    out_limit_ = out_begin_ + want;
     return true;
 }
 
@@ -408,7 +418,8 @@ bool Decoder::stored_block() {
         fault_ = Fault::truncated;
         return false;
     }
-    if (static_cast<std::size_t>(out_end_ - out_) < len && !grow(len)) return false;
+    if (static_cast<std::size_t>(out_limit_ - out_) < len && !reserve(produced() + len))
+        return false;
     if (len) std::memcpy(out_, in_, len);
     out_ += len;
     in_ += len;
@@ -505,7 +516,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     std::uint64_t bitbuf = bitbuf_;
     unsigned bitsleft = bitsleft_;
     std::uint8_t* out = out_;
-    std::uint8_t* out_end = out_end_;
+    std::uint8_t* out_limit = out_limit_;
 
     auto save = [&] {
         in_ = in;
@@ -518,7 +529,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
         bitbuf = bitbuf_;
         bitsleft = bitsleft_;
         out = out_;
-        out_end = out_end_;
+        out_limit = out_limit_;
     };
     // Branch-free refill: afterwards 56..63 bits are valid. Bits above
     // `bitsleft` are either zero or the true next bits of the stream, so
@@ -539,8 +550,8 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     };
 
     for (;;) {
-        if (in_end_ - in >= kFastInRoom &&
-            static_cast<std::size_t>(out_end - out) >= kFastOutRoom) {
+        // At or before the logical end, the slack holds a whole iteration.
+        if (in_end_ - in >= kFastInRoom && out <= out_limit) {
             refill_fast();
             std::uint32_t e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
@@ -575,7 +586,8 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
                     if (e & kEndOfBlock) {
                         eat(e & 0xFF);
                         save();
-                        return true;
+                        // Literals may have run into the slack.
+                        return out <= out_limit || reserve(produced());
                     }
                     return fail_with(Fault::litlen_symbol);
                 }
@@ -621,16 +633,11 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
             continue;
         }
 
-        // Slow path: one symbol with every bound checked.
-        if (static_cast<std::size_t>(out_end - out) < kFastOutRoom &&
-            static_cast<std::size_t>(out_end - out_begin_) < max_out_) {
-            // Grow early so that the fast loop can take over again.
-            save();
-            const std::size_t room = std::min(kFastOutRoom, max_out_ - produced());
-            if (!grow(room)) return false;
-            load();
-        }
+        // Slow path: one symbol with every bound checked. First bring the
+        // write position back within the logical end, growing the buffer
+        // (which also lets the fast loop take over again).
         save();
+        if (out > out_limit && !reserve(produced())) return false;
         if (!refill_slow()) return false;
         load();
 
@@ -640,9 +647,9 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
             e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
         }
         if (e & kLiteral) {
-            if (out == out_end) {
+            if (out == out_limit) {
                 save();
-                if (!grow(1)) return false;
+                if (!reserve(produced() + 1)) return false;
                 load();
             }
             eat(e & 0xFF);
@@ -669,9 +676,9 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
         eat(d & 0xFF);
         if (distance > static_cast<std::size_t>(out - out_begin_))
             return fail_with(Fault::distance_far);
-        if (static_cast<std::size_t>(out_end - out) < length) {
+        if (static_cast<std::size_t>(out_limit - out) < length) {
             save();
-            if (!grow(length)) return false;
+            if (!reserve(produced() + length)) return false;
             load();
         }
         const std::uint8_t* src = out - distance;
@@ -681,12 +688,15 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 }
 
 bool Decoder::decode_all() {
+    // A first guess from the input size (markup deflates to roughly a
+    // fifth); `max_out_` caps it but is never allocated on trust alone.
+    const std::size_t in_size = static_cast<std::size_t>(in_end_ - in_);
     const std::size_t initial =
-        std::min(max_out_, std::max<std::size_t>(in_end_ - in_, 64) * 4);
-    vec_.resize(base_size_ + initial);
+        std::min(max_out_, std::max<std::size_t>(std::min(in_size, SIZE_MAX / 16), 64) * 8);
+    vec_.resize(base_size_ + initial + kSlack);
     out_begin_ = vec_.data() + base_size_;
     out_ = out_begin_;
-    out_end_ = out_begin_ + initial;
+    out_limit_ = out_begin_ + initial;
 
     bool final_block = false;
     while (!final_block) {
