@@ -27,8 +27,8 @@ constexpr std::uint64_t mix(std::uint64_t state, std::uint64_t word) noexcept {
 }
 
 // Hash of a byte string: whole 8-byte words (little-endian), then the tail as
-// one 4-, 2- and 1-byte word each as needed, then a terminator so that a key
-// and the same key followed by NULs differ.
+// one 4-, 2- and 1-byte word each as needed, then the length as a last word:
+// tail words are zero-extended, so without it "a" and "a\0" would collide.
 inline std::uint64_t bytes(std::string_view s) noexcept {
     std::uint64_t h = 0;
     const char* p = s.data();
@@ -58,7 +58,7 @@ inline std::uint64_t bytes(std::string_view s) noexcept {
         n -= 2;
     }
     if (n >= 1) h = mix(h, static_cast<unsigned char>(*p));
-    return mix(h, 0xff);
+    return mix(h, static_cast<std::uint64_t>(s.size()));
 }
 
 // Transparent hasher: a map keyed by std::string can be searched with a

@@ -293,19 +293,19 @@ private:
     };
     enum class Phase : std::uint8_t { prolog, content, epilog, failed };
 
-    Event fail_at(const char* message, std::uint64_t offset);
-    Event fail_ptr(const char* message, const char* at);
+    Event fail(const char* message, const char* at);
     Event start_tag(const char* lt);
     Event end_tag(const char* lt);
     Event text_run(const char* from);
     Event cdata(const char* lt);
-    const char* comment(const char* lt, const char** error_at, const char** error_msg);
-    const char* pi(const char* lt, const char** error_at, const char** error_msg);
-    const char* declare(const RawAttr& a, std::uint32_t depth, const char** error_msg);
+    Event markup(const char* lt, bool* skipped);
+    const char* check_attributes();
+    const char* declare(RawAttr& a);
     const Binding* find_binding(std::string_view prefix) const noexcept;
     void pop_element();
 
     std::string_view text_;
+    const char* begin_;    // first byte after a byte-order mark
     const char* cur_;
     const char* end_;
     Phase phase_ = Phase::prolog;

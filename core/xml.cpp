@@ -1,0 +1,1028 @@
+#include "core/xml.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace vantrell_core::xml {
+
+namespace {
+
+// Byte classes, one bit per question the scanners ask.
+enum : std::uint8_t {
+    C_NAME_START = 1,   // A-Z a-z _ and every byte >= 0x80 (non-ASCII names)
+    C_NAME = 2,         // name start, digits, '-' and '.'
+    C_SPACE = 4,        // space, tab, line feed, carriage return
+    C_TEXT_STOP = 8,    // < & > \r and forbidden controls: text scanner stops
+    C_ATTR_STOP = 16,   // < & " ' and forbidden controls: attribute value scanner stops
+    C_CDATA_STOP = 32,  // ] \r and forbidden controls
+    C_MISC_STOP = 64,   // - ? and forbidden controls: comment and PI scanners stop
+    C_FORBIDDEN = 128,  // C0 controls other than tab, line feed, carriage return
+};
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t v = 0;
+        const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (alpha || c == '_' || c >= 0x80) v |= C_NAME_START | C_NAME;
+        if ((c >= '0' && c <= '9') || c == '-' || c == '.') v |= C_NAME;
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') v |= C_SPACE;
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            v |= C_FORBIDDEN | C_TEXT_STOP | C_ATTR_STOP | C_CDATA_STOP | C_MISC_STOP;
+        }
+        if (c == '<' || c == '&' || c == '>' || c == '\r') v |= C_TEXT_STOP;
+        if (c == '<' || c == '&' || c == '"' || c == '\'') v |= C_ATTR_STOP;
+        if (c == ']' || c == '\r') v |= C_CDATA_STOP;
+        if (c == '-' || c == '?') v |= C_MISC_STOP;
+        t[static_cast<std::size_t>(c)] = v;
+    }
+    return t;
+}
+
+constexpr std::array<std::uint8_t, 256> CLASSES = make_classes();
+
+inline std::uint8_t cls(char c) noexcept { return CLASSES[static_cast<unsigned char>(c)]; }
+
+constexpr const char* E_EOF = "unexpected end of document";
+constexpr const char* E_CHAR = "invalid character";
+constexpr const char* E_NAME = "invalid name";
+constexpr const char* E_QNAME = "invalid qualified name";
+constexpr const char* E_UNDECLARED = "undeclared namespace prefix";
+constexpr const char* E_DTD = "DTD declarations are not allowed in package parts";
+constexpr const char* E_TWO_ROOTS = "more than one root element";
+constexpr const char* E_OUTSIDE = "text outside the root element";
+
+constexpr std::string_view XML_NS = "http://www.w3.org/XML/1998/namespace";
+constexpr std::string_view XMLNS_NS = "http://www.w3.org/2000/xmlns/";
+
+inline const char* skip_space(const char* p, const char* end) noexcept {
+    while (p != end && (cls(*p) & C_SPACE)) ++p;
+    return p;
+}
+
+inline const char* scan_ncname(const char* p, const char* end) noexcept {
+    if (p == end || !(cls(*p) & C_NAME_START)) return p;
+    ++p;
+    while (p != end && (cls(*p) & C_NAME)) ++p;
+    return p;
+}
+
+inline bool starts_with(const char* p, const char* end, std::string_view s) noexcept {
+    return static_cast<std::size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
+}
+
+// True when the remaining bytes are a proper prefix of `s`: the construct
+// was cut off, which is an end-of-document error rather than bad markup.
+inline bool cut_prefix_of(const char* p, const char* end, std::string_view s) noexcept {
+    const auto n = static_cast<std::size_t>(end - p);
+    return n < s.size() && std::memcmp(p, s.data(), n) == 0;
+}
+
+// XML 1.0 Char production for a referenced code point.
+inline bool is_xml_char(std::uint32_t c) noexcept {
+    if (c < 0x20) return c == 0x9 || c == 0xA || c == 0xD;
+    if (c < 0xD800) return true;
+    if (c < 0xE000) return false;
+    if (c < 0xFFFE) return true;
+    return c >= 0x10000 && c <= 0x10FFFF;
+}
+
+void append_utf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when it is invalid; for an
+// invalid one `*bad` receives the length of its maximal invalid subpart.
+std::size_t utf8_seq(std::string_view s, std::size_t i, std::size_t* bad) noexcept {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) need = 1;
+    else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        *bad = 1;
+        return 0;
+    }
+    std::size_t k = 1;
+    for (; k <= need; ++k) {
+        if (i + k >= s.size()) break;
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if (b < lo || b > hi) break;
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    if (k == need + 1) return k;
+    *bad = k;
+    return 0;
+}
+
+bool valid_utf8(std::string_view s) noexcept {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t bad = 0;
+        const std::size_t n = utf8_seq(s, i, &bad);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+// Appends `s`, replacing each maximal invalid subpart with U+FFFD.
+void append_lossy(std::string& out, std::string_view s) {
+    std::size_t i = 0, run = 0;
+    while (i < s.size()) {
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t bad = 0;
+        const std::size_t n = utf8_seq(s, i, &bad);
+        if (n != 0) {
+            i += n;
+            continue;
+        }
+        out.append(s.data() + run, i - run);
+        out.append("\xEF\xBF\xBD");
+        i += bad;
+        run = i;
+    }
+    out.append(s.data() + run, s.size() - run);
+}
+
+enum class RefStatus : std::uint8_t { ok, malformed, undefined, bad_char, cut };
+
+// Parses the reference starting at the "&" s[i]. On success sets `*code`
+// and `*len` (bytes from "&" through ";").
+RefStatus parse_ref(std::string_view s, std::size_t i, std::uint32_t* code, std::size_t* len) noexcept {
+    std::size_t p = i + 1;
+    if (p == s.size()) return RefStatus::cut;
+    if (s[p] == '#') {
+        ++p;
+        bool hex = false;
+        if (p < s.size() && s[p] == 'x') {
+            hex = true;
+            ++p;
+        }
+        const std::size_t digits_from = p;
+        std::uint32_t v = 0;
+        bool too_big = false;
+        for (; p < s.size(); ++p) {
+            const char c = s[p];
+            std::uint32_t d;
+            if (c >= '0' && c <= '9') d = static_cast<std::uint32_t>(c - '0');
+            else if (hex && c >= 'a' && c <= 'f') d = static_cast<std::uint32_t>(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F') d = static_cast<std::uint32_t>(c - 'A' + 10);
+            else break;
+            // Saturate instead of overflowing: any value past U+10FFFF is invalid anyway.
+            if (!too_big) {
+                v = v * (hex ? 16u : 10u) + d;
+                if (v > 0x10FFFF) too_big = true;
+            }
+        }
+        if (p == s.size()) return RefStatus::cut;
+        if (p == digits_from || s[p] != ';') return RefStatus::malformed;
+        if (too_big || !is_xml_char(v)) return RefStatus::bad_char;
+        *code = v;
+        *len = p + 1 - i;
+        return RefStatus::ok;
+    }
+    const char* b = s.data() + p;
+    const char* e = scan_ncname(b, s.data() + s.size());
+    p += static_cast<std::size_t>(e - b);
+    if (p == s.size()) return RefStatus::cut;
+    if (e == b || s[p] != ';') return RefStatus::malformed;
+    const std::string_view name(b, static_cast<std::size_t>(e - b));
+    if (name == "lt") *code = '<';
+    else if (name == "gt") *code = '>';
+    else if (name == "amp") *code = '&';
+    else if (name == "apos") *code = '\'';
+    else if (name == "quot") *code = '"';
+    else return RefStatus::undefined;
+    *len = p + 1 - i;
+    return RefStatus::ok;
+}
+
+const char* ref_message(RefStatus st) noexcept {
+    switch (st) {
+    case RefStatus::malformed: return "malformed reference";
+    case RefStatus::undefined: return "undefined entity reference";
+    case RefStatus::bad_char: return "invalid character reference";
+    case RefStatus::cut: return E_EOF;
+    case RefStatus::ok: break;
+    }
+    return "";
+}
+
+struct KnownNamespace {
+    std::string_view uri;
+    std::uint16_t id;
+    Form form;
+};
+
+constexpr KnownNamespace KNOWN[] = {
+    {"http://schemas.openxmlformats.org/presentationml/2006/main", ns::PML, Form::transitional},
+    {"http://purl.oclc.org/ooxml/presentationml/main", ns::PML, Form::strict},
+    {"http://schemas.openxmlformats.org/drawingml/2006/main", ns::DML, Form::transitional},
+    {"http://purl.oclc.org/ooxml/drawingml/main", ns::DML, Form::strict},
+    {"http://schemas.openxmlformats.org/officeDocument/2006/relationships", ns::REL, Form::transitional},
+    {"http://purl.oclc.org/ooxml/officeDocument/relationships", ns::REL, Form::strict},
+    {"http://schemas.openxmlformats.org/package/2006/relationships", ns::PKG_REL, Form::none},
+    {"http://schemas.openxmlformats.org/package/2006/content-types", ns::CONTENT_TYPES, Form::none},
+    {"http://schemas.openxmlformats.org/markup-compatibility/2006", ns::MC, Form::none},
+    {"http://schemas.openxmlformats.org/package/2006/metadata/core-properties", ns::CORE_PROPS, Form::none},
+    {"http://purl.org/dc/elements/1.1/", ns::DC, Form::none},
+    {"http://purl.org/dc/terms/", ns::DCTERMS, Form::none},
+    {"http://www.w3.org/2001/XMLSchema-instance", ns::XSI, Form::none},
+    {"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties", ns::EXT_PROPS, Form::transitional},
+    {"http://purl.oclc.org/ooxml/officeDocument/extendedProperties", ns::EXT_PROPS, Form::strict},
+    {"http://purl.oclc.org/ooxml/officeDocument/extended-properties", ns::EXT_PROPS, Form::strict},
+    {"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes", ns::VT, Form::transitional},
+    {"http://purl.oclc.org/ooxml/officeDocument/docPropsVTypes", ns::VT, Form::strict},
+    {"http://schemas.openxmlformats.org/drawingml/2006/chart", ns::CHART, Form::transitional},
+    {"http://purl.oclc.org/ooxml/drawingml/chart", ns::CHART, Form::strict},
+    {"http://schemas.openxmlformats.org/drawingml/2006/diagram", ns::DIAGRAM, Form::transitional},
+    {"http://purl.oclc.org/ooxml/drawingml/diagram", ns::DIAGRAM, Form::strict},
+    {"http://schemas.openxmlformats.org/drawingml/2006/picture", ns::PICTURE, Form::transitional},
+    {"http://purl.oclc.org/ooxml/drawingml/picture", ns::PICTURE, Form::strict},
+    {"http://schemas.microsoft.com/office/drawing/2008/diagram", ns::DIAGRAM_DRAWING, Form::none},
+    {"http://schemas.openxmlformats.org/drawingml/10/2007/diagram", ns::DIAGRAM_DRAWING, Form::none},
+    {"http://schemas.microsoft.com/office/powerpoint/2010/main", ns::P14, Form::none},
+    {"http://schemas.microsoft.com/office/powerpoint/2007/7/12/main", ns::P14, Form::none},
+    {"http://schemas.microsoft.com/office/powerpoint/2018/8/main", ns::P188, Form::none},
+    {"http://schemas.openxmlformats.org/drawingml/2006/chartDrawing", ns::CHART_DRAWING, Form::none},
+    {"http://purl.oclc.org/ooxml/drawingml/chartDrawing", ns::CHART_DRAWING, Form::none},
+};
+
+} // namespace
+
+NamespaceInfo namespace_info(std::string_view uri) noexcept {
+    if (uri.empty()) return {ns::NONE, Form::none};
+    for (const auto& k : KNOWN) {
+        if (k.uri.size() == uri.size() && k.uri == uri) return {k.id, k.form};
+    }
+    return {ns::OTHER, Form::none};
+}
+
+std::string Name::qualified() const {
+    std::string out;
+    out.reserve(prefix.size() + local.size() + 1);
+    if (!prefix.empty()) {
+        append_lossy(out, prefix);
+        out.push_back(':');
+    }
+    append_lossy(out, local);
+    return out;
+}
+
+void append_text(const Event& ev, std::string& out) {
+    const std::string_view s = ev.text;
+    if (ev.plain) {
+        append_lossy(out, s);
+        return;
+    }
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const char c = s[i];
+        if (c == '\r') {
+            append_lossy(out, s.substr(run, i - run));
+            out.push_back('\n');
+            i += (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
+            run = i;
+        } else if (c == '&' && !ev.cdata) {
+            std::uint32_t code = 0;
+            std::size_t len = 0;
+            if (parse_ref(s, i, &code, &len) == RefStatus::ok) {
+                append_lossy(out, s.substr(run, i - run));
+                append_utf8(out, code);
+                i += len;
+                run = i;
+            } else {
+                ++i;
+            }
+        } else {
+            ++i;
+        }
+    }
+    append_lossy(out, s.substr(run));
+}
+
+std::string unescape_attr(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < raw.size();) {
+        if (raw[i] != '&') {
+            ++i;
+            continue;
+        }
+        std::uint32_t code = 0;
+        std::size_t len = 0;
+        if (parse_ref(raw, i, &code, &len) == RefStatus::ok) {
+            append_lossy(out, raw.substr(run, i - run));
+            append_utf8(out, code);
+            i += len;
+            run = i;
+        } else {
+            ++i;
+        }
+    }
+    append_lossy(out, raw.substr(run));
+    return out;
+}
+
+std::string_view attr_value(std::string_view raw, std::string& scratch) {
+    if (raw.find('&') == std::string_view::npos && valid_utf8(raw)) return raw;
+    scratch = unescape_attr(raw);
+    return scratch;
+}
+
+// ---------------------------------------------------------------------------
+// Attrs
+
+Attrs::Attrs(const Reader& reader, const Start& start) noexcept
+    : reader_(&reader), rest_(start.attrs),
+      base_(static_cast<std::uint64_t>(start.attrs.data() - reader.text().data())) {}
+
+std::optional<Attr> Attrs::next() noexcept {
+    // The span was checked by the reader, so this scanner can be lenient: it
+    // only has to find the pieces again.
+    const char* p = rest_.data();
+    const char* end = p + rest_.size();
+    p = skip_space(p, end);
+    if (p == end) {
+        rest_ = {};
+        return std::nullopt;
+    }
+    const char* name_begin = p;
+    while (p != end && *p != '=' && !(cls(*p) & C_SPACE)) ++p;
+    const std::string_view qname(name_begin, static_cast<std::size_t>(p - name_begin));
+    p = skip_space(p, end);
+    if (p != end && *p == '=') ++p;
+    p = skip_space(p, end);
+    std::string_view value;
+    if (p != end) {
+        const char q = *p++;
+        const char* v = p;
+        while (p != end && *p != q) ++p;
+        value = std::string_view(v, static_cast<std::size_t>(p - v));
+        if (p != end) ++p;
+    }
+    Attr a;
+    a.offset = base_ + static_cast<std::uint64_t>(name_begin - rest_.data());
+    const auto colon = qname.find(':');
+    if (colon == std::string_view::npos) {
+        a.name.local = qname;
+        a.ns = ns::NONE;
+    } else {
+        a.name.prefix = qname.substr(0, colon);
+        a.name.local = qname.substr(colon + 1);
+        if (a.name.prefix == "xmlns") a.ns = ns::OTHER;
+        else a.ns = reader_->lookup(a.name.prefix).value_or(ns::OTHER);
+    }
+    a.value = value;
+    base_ += static_cast<std::uint64_t>(p - rest_.data());
+    rest_ = std::string_view(p, static_cast<std::size_t>(end - p));
+    return a;
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+Reader::Reader(std::string_view text) noexcept
+    : text_(text), begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {
+    if (starts_with(cur_, end_, "\xEF\xBB\xBF")) cur_ += 3;
+    begin_ = cur_;
+}
+
+Event Reader::fail(const char* message, const char* at) {
+    phase_ = Phase::failed;
+    error_ = XmlError{message, static_cast<std::uint64_t>(at - text_.data())};
+    Event ev;
+    ev.kind = EventKind::error;
+    ev.offset = error_.offset;
+    ev.error = error_;
+    return ev;
+}
+
+const Reader::Binding* Reader::find_binding(std::string_view prefix) const noexcept {
+    for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
+        if (it->prefix.size() == prefix.size() && it->prefix == prefix) return &*it;
+    }
+    return nullptr;
+}
+
+std::optional<std::uint16_t> Reader::lookup(std::string_view prefix) const noexcept {
+    if (prefix == "xml") return ns::OTHER;
+    const Binding* b = find_binding(prefix);
+    if (b) return b->id;
+    if (prefix.empty()) return ns::NONE;
+    return std::nullopt;
+}
+
+void Reader::pop_element() {
+    stack_.pop_back();
+    const auto depth = static_cast<std::uint32_t>(stack_.size());
+    while (!bindings_.empty() && bindings_.back().depth > depth) bindings_.pop_back();
+    if (stack_.empty()) phase_ = Phase::epilog;
+}
+
+Event Reader::next() {
+    if (phase_ == Phase::failed) {
+        Event ev;
+        ev.kind = EventKind::error;
+        ev.offset = error_.offset;
+        ev.error = error_;
+        return ev;
+    }
+    if (pending_end_) {
+        pending_end_ = false;
+        Event ev;
+        ev.kind = EventKind::end;
+        ev.start = stack_.back();
+        ev.offset = ev.start.offset;
+        pop_element();
+        return ev;
+    }
+    if (phase_ == Phase::content) {
+        for (;;) {
+            if (cur_ == end_) return fail(E_EOF, end_);
+            if (*cur_ != '<') return text_run(cur_);
+            const char* lt = cur_;
+            if (end_ - lt < 2) return fail(E_EOF, end_);
+            switch (lt[1]) {
+            case '/': return end_tag(lt);
+            case '?':
+            case '!': {
+                if (starts_with(lt, end_, "<![CDATA[")) return cdata(lt);
+                bool skipped = false;
+                Event ev = markup(lt, &skipped);
+                if (!skipped) return ev;
+                break;
+            }
+            default: return start_tag(lt);
+            }
+        }
+    }
+    // Prolog or epilog: white space, comments and processing instructions.
+    for (;;) {
+        cur_ = skip_space(cur_, end_);
+        if (cur_ == end_) {
+            Event ev;
+            ev.kind = EventKind::eof;
+            ev.offset = text_.size();
+            return ev;
+        }
+        const char* lt = cur_;
+        if (*lt != '<') return fail(E_OUTSIDE, lt);
+        if (end_ - lt < 2) return fail(E_EOF, end_);
+        switch (lt[1]) {
+        case '/': return fail("unexpected end tag", lt);
+        case '?':
+        case '!': {
+            if (starts_with(lt, end_, "<![CDATA[")) return fail(E_OUTSIDE, lt);
+            bool skipped = false;
+            Event ev = markup(lt, &skipped);
+            if (!skipped) return ev;
+            break;
+        }
+        default:
+            if (phase_ == Phase::epilog) return fail(E_TWO_ROOTS, lt);
+            return start_tag(lt);
+        }
+    }
+}
+
+// Comments, processing instructions and the XML declaration, which produce
+// no event; DOCTYPE and anything else starting with "<!" fail.
+Event Reader::markup(const char* lt, bool* skipped) {
+    if (lt[1] == '!') {
+        if (starts_with(lt, end_, "<!--")) {
+            const char* p = lt + 4;
+            for (;;) {
+                while (p != end_ && !(cls(*p) & C_MISC_STOP)) ++p;
+                if (p == end_) return fail(E_EOF, end_);
+                if (cls(*p) & C_FORBIDDEN) return fail(E_CHAR, p);
+                if (*p == '-' && end_ - p >= 2 && p[1] == '-') {
+                    if (end_ - p < 3) return fail(E_EOF, end_);
+                    if (p[2] != '>') return fail("'--' in comment", p);
+                    cur_ = p + 3;
+                    *skipped = true;
+                    return {};
+                }
+                if (*p == '-' && end_ - p < 2) return fail(E_EOF, end_);
+                ++p;
+            }
+        }
+        if (starts_with(lt, end_, "<!DOCTYPE")) return fail(E_DTD, lt);
+        if (cut_prefix_of(lt, end_, "<!--") || cut_prefix_of(lt, end_, "<!DOCTYPE") ||
+            cut_prefix_of(lt, end_, "<![CDATA[")) {
+            return fail(E_EOF, end_);
+        }
+        return fail("invalid markup", lt);
+    }
+    // "<?": a processing instruction; target "xml" is the declaration, which
+    // may only open the document.
+    const char* target = lt + 2;
+    const char* p = scan_ncname(target, end_);
+    if (p == end_) return fail(E_EOF, end_);
+    if (p == target) return fail(E_NAME, target);
+    if (*p == ':') return fail("invalid processing instruction target", target);
+    const std::string_view name(target, static_cast<std::size_t>(p - target));
+    const bool is_xml_target = name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
+                               (name[2] | 0x20) == 'l';
+    if (is_xml_target) {
+        if (lt != begin_ || name != "xml") return fail("misplaced xml declaration", lt);
+        // version, then optional encoding and standalone, each name="value".
+        static constexpr std::string_view NAMES[] = {"version", "encoding", "standalone"};
+        std::size_t next_name = 0;
+        for (;;) {
+            const char* q = skip_space(p, end_);
+            if (q == end_) return fail(E_EOF, end_);
+            if (*q == '?') {
+                if (end_ - q < 2) return fail(E_EOF, end_);
+                if (q[1] != '>' || next_name == 0) return fail("malformed xml declaration", lt);
+                cur_ = q + 2;
+                *skipped = true;
+                return {};
+            }
+            if (q == p) return fail("malformed xml declaration", lt);
+            const char* n = q;
+            while (q != end_ && *q >= 'a' && *q <= 'z') ++q;
+            const std::string_view pname(n, static_cast<std::size_t>(q - n));
+            while (next_name < 3 && pname != NAMES[next_name]) {
+                if (next_name == 0) return fail("malformed xml declaration", lt);
+                ++next_name;
+            }
+            if (next_name == 3) return fail("malformed xml declaration", lt);
+            q = skip_space(q, end_);
+            if (q == end_) return fail(E_EOF, end_);
+            if (*q != '=') return fail("malformed xml declaration", lt);
+            q = skip_space(q + 1, end_);
+            if (q == end_) return fail(E_EOF, end_);
+            const char quote = *q;
+            if (quote != '"' && quote != '\'') return fail("malformed xml declaration", lt);
+            const char* v = ++q;
+            while (q != end_ && *q != quote && *q != '<' && *q != '>') ++q;
+            if (q == end_) return fail(E_EOF, end_);
+            if (*q != quote) return fail("malformed xml declaration", lt);
+            const std::string_view value(v, static_cast<std::size_t>(q - v));
+            bool ok = !value.empty();
+            if (next_name == 0) {
+                ok = value.size() >= 3 && value.substr(0, 2) == "1." &&
+                     std::all_of(value.begin() + 2, value.end(), [](char c) { return c >= '0' && c <= '9'; });
+            } else if (next_name == 1) {
+                const auto c0 = value.empty() ? '\0' : value[0];
+                ok = ok && ((c0 >= 'A' && c0 <= 'Z') || (c0 >= 'a' && c0 <= 'z')) &&
+                     std::all_of(value.begin(), value.end(), [](char c) {
+                         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '.' || c == '_' || c == '-';
+                     });
+            } else {
+                ok = value == "yes" || value == "no";
+            }
+            if (!ok) return fail("malformed xml declaration", lt);
+            ++next_name;
+            p = q + 1;
+        }
+    }
+    // Ordinary processing instruction: target, then white space and any
+    // characters up to "?>".
+    if (*p != '?' && !(cls(*p) & C_SPACE)) return fail("invalid processing instruction target", target);
+    for (;;) {
+        while (p != end_ && !(cls(*p) & C_MISC_STOP)) ++p;
+        if (p == end_) return fail(E_EOF, end_);
+        if (cls(*p) & C_FORBIDDEN) return fail(E_CHAR, p);
+        if (*p == '?') {
+            if (end_ - p < 2) return fail(E_EOF, end_);
+            if (p[1] == '>') {
+                cur_ = p + 2;
+                *skipped = true;
+                return {};
+            }
+        }
+        ++p;
+    }
+}
+
+Event Reader::cdata(const char* lt) {
+    const char* from = lt + 9;
+    const char* p = from;
+    bool plain = true;
+    for (;;) {
+        while (p != end_ && !(cls(*p) & C_CDATA_STOP)) ++p;
+        if (p == end_) return fail(E_EOF, end_);
+        if (cls(*p) & C_FORBIDDEN) return fail(E_CHAR, p);
+        if (*p == '\r') {
+            plain = false;
+        } else if (end_ - p >= 3 && p[1] == ']' && p[2] == '>') {
+            break;
+        } else if (end_ - p < 3) {
+            return fail(E_EOF, end_);
+        }
+        ++p;
+    }
+    cur_ = p + 3;
+    Event ev;
+    ev.kind = EventKind::text;
+    ev.cdata = true;
+    ev.plain = plain;
+    ev.offset = static_cast<std::uint64_t>(lt - text_.data());
+    ev.text = std::string_view(from, static_cast<std::size_t>(p - from));
+    return ev;
+}
+
+Event Reader::text_run(const char* from) {
+    const char* p = from;
+    bool plain = true;
+    for (;;) {
+        // Plain character data is the bulk of a text node; keep this loop tight.
+        while (end_ - p >= 4) {
+            if (cls(p[0]) & C_TEXT_STOP) break;
+            if (cls(p[1]) & C_TEXT_STOP) { p += 1; break; }
+            if (cls(p[2]) & C_TEXT_STOP) { p += 2; break; }
+            if (cls(p[3]) & C_TEXT_STOP) { p += 3; break; }
+            p += 4;
+        }
+        while (p != end_ && !(cls(*p) & C_TEXT_STOP)) ++p;
+        if (p == end_ || *p == '<') break;
+        const char c = *p;
+        if (c == '&') {
+            std::uint32_t code = 0;
+            std::size_t len = 0;
+            const std::string_view rest(p, static_cast<std::size_t>(end_ - p));
+            const RefStatus st = parse_ref(rest, 0, &code, &len);
+            if (st == RefStatus::cut) return fail(E_EOF, end_);
+            if (st != RefStatus::ok) return fail(ref_message(st), p);
+            plain = false;
+            p += len;
+        } else if (c == '\r') {
+            plain = false;
+            ++p;
+        } else if (c == '>') {
+            if (p - from >= 2 && p[-1] == ']' && p[-2] == ']') return fail("']]>' in text", p - 2);
+            ++p;
+        } else {
+            return fail(E_CHAR, p);
+        }
+    }
+    cur_ = p;
+    Event ev;
+    ev.kind = EventKind::text;
+    ev.plain = plain;
+    ev.offset = static_cast<std::uint64_t>(from - text_.data());
+    ev.text = std::string_view(from, static_cast<std::size_t>(p - from));
+    return ev;
+}
+
+Event Reader::end_tag(const char* lt) {
+    const char* n = lt + 2;
+    const char* a = scan_ncname(n, end_);
+    if (a == end_) return fail(E_EOF, end_);
+    if (a == n) return fail(E_NAME, n);
+    std::string_view prefix, local(n, static_cast<std::size_t>(a - n));
+    if (*a == ':') {
+        const char* b = scan_ncname(a + 1, end_);
+        if (b == end_) return fail(E_EOF, end_);
+        if (b == a + 1 || *b == ':') return fail(E_QNAME, n);
+        prefix = local;
+        local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
+        a = b;
+    }
+    const Start& top = stack_.back();
+    if (top.name.prefix != prefix || top.name.local != local) return fail("mismatched end tag", lt);
+    const char* p = skip_space(a, end_);
+    if (p == end_) return fail(E_EOF, end_);
+    if (*p != '>') return fail("malformed end tag", p);
+    cur_ = p + 1;
+    Event ev;
+    ev.kind = EventKind::end;
+    ev.start = top;
+    ev.offset = static_cast<std::uint64_t>(lt - text_.data());
+    pop_element();
+    return ev;
+}
+
+Event Reader::start_tag(const char* lt) {
+    const char* n = lt + 1;
+    const char* a = scan_ncname(n, end_);
+    if (a == end_) return fail(E_EOF, end_);
+    if (a == n) return fail(E_NAME, n);
+    Start s;
+    s.offset = static_cast<std::uint64_t>(lt - text_.data());
+    s.name.local = std::string_view(n, static_cast<std::size_t>(a - n));
+    if (*a == ':') {
+        const char* b = scan_ncname(a + 1, end_);
+        if (b == end_) return fail(E_EOF, end_);
+        if (b == a + 1 || *b == ':') return fail(E_QNAME, n);
+        s.name.prefix = s.name.local;
+        s.name.local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
+        a = b;
+    }
+    scratch_attrs_.clear();
+    const char* p = a;
+    const char* attrs_end;
+    for (;;) {
+        const char* before = p;
+        p = skip_space(p, end_);
+        if (p == end_) return fail(E_EOF, end_);
+        if (*p == '>') {
+            attrs_end = p;
+            cur_ = p + 1;
+            break;
+        }
+        if (*p == '/') {
+            if (end_ - p < 2) return fail(E_EOF, end_);
+            if (p[1] != '>') return fail("malformed start tag", p);
+            attrs_end = p;
+            cur_ = p + 2;
+            s.self_closing = true;
+            break;
+        }
+        if (p == before) return fail("malformed start tag", p);
+        RawAttr at;
+        at.offset = static_cast<std::uint64_t>(p - text_.data());
+        const char* an = p;
+        const char* ae = scan_ncname(an, end_);
+        if (ae == end_) return fail(E_EOF, end_);
+        if (ae == an) return fail(E_NAME, an);
+        at.local = std::string_view(an, static_cast<std::size_t>(ae - an));
+        if (*ae == ':') {
+            const char* b = scan_ncname(ae + 1, end_);
+            if (b == end_) return fail(E_EOF, end_);
+            if (b == ae + 1 || *b == ':') return fail(E_QNAME, an);
+            at.prefix = at.local;
+            at.local = std::string_view(ae + 1, static_cast<std::size_t>(b - ae - 1));
+            ae = b;
+        }
+        p = skip_space(ae, end_);
+        if (p == end_) return fail(E_EOF, end_);
+        if (*p != '=') return fail("expected '=' after attribute name", p);
+        p = skip_space(p + 1, end_);
+        if (p == end_) return fail(E_EOF, end_);
+        const char quote = *p;
+        if (quote != '"' && quote != '\'') return fail("attribute value not quoted", p);
+        const char* v = ++p;
+        for (;;) {
+            while (p != end_ && !(cls(*p) & C_ATTR_STOP)) ++p;
+            if (p == end_) return fail(E_EOF, end_);
+            const char c = *p;
+            if (c == quote) break;
+            if (c == '"' || c == '\'') {
+                ++p;
+            } else if (c == '&') {
+                std::uint32_t code = 0;
+                std::size_t len = 0;
+                const RefStatus st =
+                    parse_ref(std::string_view(p, static_cast<std::size_t>(end_ - p)), 0, &code, &len);
+                if (st == RefStatus::cut) return fail(E_EOF, end_);
+                if (st != RefStatus::ok) return fail(ref_message(st), p);
+                p += len;
+            } else if (c == '<') {
+                return fail("'<' in attribute value", p);
+            } else {
+                return fail(E_CHAR, p);
+            }
+        }
+        at.value = std::string_view(v, static_cast<std::size_t>(p - v));
+        ++p;
+        scratch_attrs_.push_back(at);
+    }
+    s.attrs = std::string_view(a, static_cast<std::size_t>(attrs_end - a));
+
+    if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
+    stack_.push_back(s);  // declarations below are scoped to this depth
+    if (const char* bad = check_attributes()) {
+        // check_attributes leaves the message in error_.message.
+        return fail(error_.message, bad);
+    }
+    Start& top = stack_.back();
+    if (top.name.has_prefix()) {
+        if (top.name.prefix == "xmlns") return fail("reserved namespace prefix", n);
+        const auto id = lookup(top.name.prefix);
+        if (!id) return fail(E_UNDECLARED, n);
+        top.ns = *id;
+    } else {
+        top.ns = lookup({}).value_or(ns::NONE);
+    }
+    phase_ = Phase::content;
+    if (s.self_closing) pending_end_ = true;
+    Event ev;
+    ev.kind = EventKind::start;
+    ev.offset = top.offset;
+    ev.start = top;
+    return ev;
+}
+
+// Uniqueness, namespace declarations and attribute prefixes of the start tag
+// just scanned into scratch_attrs_. Returns the error location (message in
+// error_.message) or nullptr.
+const char* Reader::check_attributes() {
+    auto& attrs = scratch_attrs_;
+    const std::size_t count = attrs.size();
+    if (count == 0) return nullptr;
+    const char* base = text_.data();
+    auto at = [&](const RawAttr& a) { return base + a.offset; };
+
+    // Qualified names must differ. Small tags are checked pairwise; large
+    // ones by sorting, so a hostile tag with many attributes costs n log n.
+    const RawAttr* dup = nullptr;
+    if (count <= 16) {
+        for (std::size_t i = 1; i < count && !dup; ++i) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (attrs[i].local == attrs[j].local && attrs[i].prefix == attrs[j].prefix) {
+                    dup = &attrs[i];
+                    break;
+                }
+            }
+        }
+    } else {
+        auto& order = scratch_order_;
+        order.resize(count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+            if (attrs[x].local != attrs[y].local) return attrs[x].local < attrs[y].local;
+            return attrs[x].prefix < attrs[y].prefix;
+        });
+        for (std::size_t i = 1; i < count; ++i) {
+            const RawAttr& x = attrs[order[i - 1]];
+            const RawAttr& y = attrs[order[i]];
+            if (x.local == y.local && x.prefix == y.prefix && (!dup || y.offset < dup->offset)) dup = &y;
+        }
+    }
+    if (dup) {
+        error_.message = "duplicate attribute";
+        return at(*dup);
+    }
+
+    for (auto& a : attrs) {
+        const bool is_decl = a.prefix.empty() ? a.local == "xmlns" : a.prefix == "xmlns";
+        if (!is_decl) continue;
+        if (const char* msg = declare(a)) {
+            error_.message = msg;
+            return at(a);
+        }
+    }
+
+    bool any_prefixed = false;
+    for (auto& a : attrs) {
+        if (a.prefix.empty() || a.prefix == "xmlns") continue;
+        any_prefixed = true;
+        if (a.prefix == "xml") {
+            a.ns = ns::OTHER;
+            a.uri = XML_NS;
+            continue;
+        }
+        const Binding* b = find_binding(a.prefix);
+        if (!b) {
+            error_.message = E_UNDECLARED;
+            return at(a);
+        }
+        a.ns = b->id;
+        a.uri = b->uri_view();
+    }
+    if (!any_prefixed) return nullptr;
+
+    // Two prefixes bound to one URI must not name the same attribute twice.
+    dup = nullptr;
+    auto prefixed = [](const RawAttr& a) { return !a.prefix.empty() && a.prefix != "xmlns"; };
+    if (count <= 16) {
+        for (std::size_t i = 1; i < count && !dup; ++i) {
+            if (!prefixed(attrs[i])) continue;
+            for (std::size_t j = 0; j < i; ++j) {
+                if (prefixed(attrs[j]) && attrs[i].local == attrs[j].local && attrs[i].uri == attrs[j].uri) {
+                    dup = &attrs[i];
+                    break;
+                }
+            }
+        }
+    } else {
+        auto& order = scratch_order_;
+        order.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            if (prefixed(attrs[i])) order.push_back(static_cast<std::uint32_t>(i));
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+            if (attrs[x].local != attrs[y].local) return attrs[x].local < attrs[y].local;
+            return attrs[x].uri < attrs[y].uri;
+        });
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            const RawAttr& x = attrs[order[i - 1]];
+            const RawAttr& y = attrs[order[i]];
+            if (x.local == y.local && x.uri == y.uri && (!dup || y.offset < dup->offset)) dup = &y;
+        }
+    }
+    if (dup) {
+        error_.message = "duplicate attribute";
+        return at(*dup);
+    }
+    return nullptr;
+}
+
+// Pushes the binding of one xmlns or xmlns:prefix attribute; returns an
+// error message or nullptr.
+const char* Reader::declare(RawAttr& a) {
+    Binding b;
+    b.prefix = a.prefix.empty() ? std::string_view() : a.local;
+    b.depth = static_cast<std::uint32_t>(stack_.size());
+    if (a.value.find('&') != std::string_view::npos) {
+        b.owned_uri = unescape_attr(a.value);
+        b.owned = true;
+    } else {
+        b.uri = a.value;
+    }
+    const std::string_view uri = b.uri_view();
+    if (b.prefix == "xmlns") return "reserved namespace prefix";
+    if (b.prefix == "xml") return uri == XML_NS ? nullptr : "reserved namespace prefix";
+    if (uri == XML_NS || uri == XMLNS_NS) return "reserved namespace name";
+    if (!b.prefix.empty() && uri.empty()) return "empty namespace name for a prefix";
+    const NamespaceInfo info = namespace_info(uri);
+    b.id = info.id;
+    if (info.form == Form::strict) strict_seen_ = true;
+    else if (info.form == Form::transitional) transitional_seen_ = true;
+    bindings_.push_back(std::move(b));
+    return nullptr;
+}
+
+Status Reader::skip_to_depth(std::size_t target) {
+    while (depth() > target) {
+        const Event ev = next();
+        if (ev.kind == EventKind::error) return std::unexpected(ev.error);
+        if (ev.kind == EventKind::eof) return std::unexpected(XmlError{E_EOF, ev.offset});
+    }
+    return {};
+}
+
+Status Reader::skip() {
+    if (depth() == 0) return {};
+    return skip_to_depth(depth() - 1);
+}
+
+Status Reader::read_text(std::string& out) {
+    if (depth() == 0) return {};
+    const std::size_t target = depth() - 1;
+    while (depth() > target) {
+        const Event ev = next();
+        if (ev.kind == EventKind::text) append_text(ev, out);
+        else if (ev.kind == EventKind::error) return std::unexpected(ev.error);
+        else if (ev.kind == EventKind::eof) return std::unexpected(XmlError{E_EOF, ev.offset});
+    }
+    return {};
+}
+
+std::optional<Attr> Reader::find_attr(const Start& start, std::uint16_t ns_id,
+                                      std::string_view local) const noexcept {
+    for (Attrs it(*this, start); auto a = it.next();) {
+        if (a->ns == ns_id && a->name.local == local) return a;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Reader::attr(const Start& start, std::uint16_t ns_id,
+                                        std::string_view local) const {
+    if (auto a = find_attr(start, ns_id, local)) return unescape_attr(a->value);
+    return std::nullopt;
+}
+
+std::optional<XmlError> well_formed(std::string_view text) {
+    Reader r(text);
+    bool root = false;
+    for (;;) {
+        const Event ev = r.next();
+        switch (ev.kind) {
+        case EventKind::start: root = true; break;
+        case EventKind::eof:
+            if (!root) return XmlError{"no root element", text.size()};
+            return std::nullopt;
+        case EventKind::error: return ev.error;
+        default: break;
+        }
+    }
+}
+
+} // namespace vantrell_core::xml

@@ -1,0 +1,514 @@
+// The XML pull reader, markup compatibility and the map hash.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/hash.h"
+#include "core/mce.h"
+#include "core/xml.h"
+
+namespace xml = vantrell_core::xml;
+namespace mce = vantrell_core::mce;
+namespace hash = vantrell_core::hash;
+
+namespace {
+
+constexpr const char* PML_T = "http://schemas.openxmlformats.org/presentationml/2006/main";
+constexpr const char* PML_S = "http://purl.oclc.org/ooxml/presentationml/main";
+constexpr const char* MC = "http://schemas.openxmlformats.org/markup-compatibility/2006";
+
+// One line per event: "<qname#ns@offset", "/qname@offset", "'text'",
+// "C'cdata'", "$" for the end, "!message@offset" for an error.
+std::string events(std::string_view text) {
+    xml::Reader r(text);
+    std::string out;
+    for (int guard = 0; guard < 10000; ++guard) {
+        const xml::Event ev = r.next();
+        if (!out.empty()) out += ' ';
+        switch (ev.kind) {
+        case xml::EventKind::start:
+            out += "<" + ev.start.name.qualified() + "#" + std::to_string(ev.start.ns) + "@" +
+                   std::to_string(ev.offset);
+            break;
+        case xml::EventKind::end:
+            out += "/" + ev.start.name.qualified() + "@" + std::to_string(ev.offset);
+            break;
+        case xml::EventKind::text: {
+            std::string t;
+            xml::append_text(ev, t);
+            out += (ev.cdata ? "C'" : "'") + t + "'";
+            break;
+        }
+        case xml::EventKind::eof:
+            out += "$";
+            return out;
+        case xml::EventKind::error:
+            out += "!" + std::string(ev.error.message) + "@" + std::to_string(ev.error.offset);
+            return out;
+        }
+    }
+    return out + " (runaway)";
+}
+
+std::string wf(std::string_view text) {
+    const auto e = xml::well_formed(text);
+    if (!e) return "ok";
+    return std::string(e->message) + "@" + std::to_string(e->offset);
+}
+
+struct Case {
+    const char* name;
+    std::string input;
+    std::string expected;
+};
+
+std::string ns_decl(const char* prefix, const char* uri) {
+    return std::string(" xmlns") + (*prefix ? ":" : "") + prefix + "=\"" + uri + "\"";
+}
+
+TEST(XmlReader, EventSequences) {
+    const std::vector<Case> cases = {
+        {"empty element gives start and end", "<a/>", "<a#0@0 /a@0 $"},
+        {"declaration, BOM and trailing misc are skipped",
+         "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<a/><!-- c -->\n<?pi x?>\n",
+         "<a#0@60 /a@60 $"},
+        {"single-quoted declaration values", "<?xml version='1.0' encoding='utf-8'?><a/>", "<a#0@38 /a@38 $"},
+        {"references decoded on request", "<a>&lt;&#65;&#x42;&amp;&quot;&apos;&gt;</a>",
+         "<a#0@0 '<AB&\"'>' /a@39 $"},
+        {"non-ASCII character reference", "<a>&#xE9;&#128512;</a>", "<a#0@0 '\xC3\xA9\xF0\x9F\x98\x80' /a@18 $"},
+        {"line ends normalised", "<a>x\r\ny\rz\n</a>", "<a#0@0 'x\ny\nz\n' /a@10 $"},
+        {"CDATA is raw", "<a><![CDATA[<b>&amp;]]]]></a>", "<a#0@0 C'<b>&amp;]]' /a@25 $"},
+        {"comments and PIs inside content are skipped", "<a>x<!-- - -->y<?p d?>z</a>",
+         "<a#0@0 'x' 'y' 'z' /a@23 $"},
+        {"whitespace text inside root reported", "<a> <b/> </a>", "<a#0@0 ' ' <b#0@4 /b@4 ' ' /a@9 $"},
+        {"attributes with > and quotes inside values", "<a b='\"x>' c=\"'\"/>", "<a#0@0 /a@0 $"},
+        {"non-ASCII names", "<\xC3\xA9t\xC3\xA9/>", "<\xC3\xA9t\xC3\xA9#0@0 /\xC3\xA9t\xC3\xA9@0 $"},
+        {"white space inside tags", "<a\n b = 'x'\t></a >", "<a#0@0 /a@13 $"},
+        {"no element at all", "  <!-- only -->  ", "$"},
+        {"empty text", "", "$"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(events(c.input), c.expected) << c.name;
+}
+
+TEST(XmlReader, Namespaces) {
+    const std::vector<Case> cases = {
+        {"default namespace applies to descendants",
+         "<a" + ns_decl("", PML_T) + "><b/></a>", "<a#1@0 <b#1@70 /b@70 /a@74 $"},
+        {"prefixed, redeclared in a child, restored after it",
+         "<p:s" + ns_decl("p", PML_S) + "><p:x xmlns:p=\"urn:x\"/><p:y/></p:s>",
+         "<p:s#1@0 <p:x#20@62 /p:x@62 <p:y#1@84 /p:y@84 /p:s@90 $"},
+        {"default namespace undeclared with an empty value",
+         "<a xmlns=\"urn:x\"><b xmlns=\"\"/><c/></a>", "<a#20@0 <b#0@17 /b@17 <c#20@30 /c@30 /a@34 $"},
+        {"declaration after its use in the same tag", "<x:a x:b=\"1\" xmlns:x=\"http://purl.org/dc/terms/\"/>",
+         "<x:a#9@0 /x:a@0 $"},
+        {"xml prefix is predeclared", "<a xml:lang=\"en\"/>", "<a#0@0 /a@0 $"},
+        {"declaration with references", "<d:a xmlns:d=\"http://purl.org/dc/elements/1.1&#x2F;\"/>",
+         "<d:a#8@0 /d:a@0 $"},
+        {"undeclared element prefix", "<p:a/>", "!undeclared namespace prefix@1"},
+        {"undeclared attribute prefix", "<a b=\"1\" p:c=\"2\"/>", "!undeclared namespace prefix@9"},
+        {"prefix out of scope after its element", "<a><b xmlns:q=\"urn:q\"/><q:c/></a>",
+         "<a#0@0 <b#0@3 /b@3 !undeclared namespace prefix@24"},
+        {"prefix bound to the empty name", "<a xmlns:p=\"\"/>", "!empty namespace name for a prefix@3"},
+        {"xml prefix rebound", "<a xmlns:xml=\"urn:x\"/>", "!reserved namespace prefix@3"},
+        {"xml prefix bound to its own name is fine",
+         "<a xmlns:xml=\"http://www.w3.org/XML/1998/namespace\"/>", "<a#0@0 /a@0 $"},
+        {"xmlns prefix declared", "<a xmlns:xmlns=\"urn:x\"/>", "!reserved namespace prefix@3"},
+        {"xml namespace bound to another prefix", "<a xmlns:x=\"http://www.w3.org/XML/1998/namespace\"/>",
+         "!reserved namespace name@3"},
+        {"element with the xmlns prefix", "<xmlns:a/>", "!reserved namespace prefix@1"},
+        {"same attribute through two prefixes of one URI",
+         "<a xmlns:x=\"urn:u\" xmlns:y=\"urn:u\" x:b=\"1\" y:b=\"2\"/>", "!duplicate attribute@43"},
+        {"same local name in different namespaces is fine",
+         "<a xmlns:x=\"urn:u\" xmlns:y=\"urn:v\" x:b=\"1\" y:b=\"2\" b=\"3\"/>", "<a#0@0 /a@0 $"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(events(c.input), c.expected) << c.name;
+}
+
+TEST(XmlReader, ErrorsWithOffsets) {
+    const std::vector<Case> cases = {
+        {"unclosed root", "<a>", "unexpected end of document@3"},
+        {"mismatched end tag", "<a><b></a>", "mismatched end tag@6"},
+        {"end tag with a different prefix", "<a xmlns:x='u' xmlns:y='u'><x:b></y:b></a>", "mismatched end tag@32"},
+        {"end tag before any element", "</a>", "unexpected end tag@0"},
+        {"two roots", "<a/>\n<b/>", "more than one root element@5"},
+        {"DOCTYPE", "<!DOCTYPE a><a/>", "DTD declarations are not allowed in package parts@0"},
+        {"DOCTYPE with internal subset after the declaration",
+         "<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x \"y\">]><a>&x;</a>",
+         "DTD declarations are not allowed in package parts@21"},
+        {"DOCTYPE inside content", "<a><!DOCTYPE a></a>", "DTD declarations are not allowed in package parts@3"},
+        {"unknown markup", "<a><!foo></a>", "invalid markup@3"},
+        {"undefined entity", "<a>x&nbsp;</a>", "undefined entity reference@4"},
+        {"NUL by reference", "<a>&#0;</a>", "invalid character reference@3"},
+        {"surrogate by reference", "<a>&#xD800;</a>", "invalid character reference@3"},
+        {"reference beyond Unicode", "<a>&#1114112;</a>", "invalid character reference@3"},
+        {"huge reference does not wrap", "<a>&#x100000000000041;</a>", "invalid character reference@3"},
+        {"reference without digits", "<a>&#;</a>", "malformed reference@3"},
+        {"reference without semicolon", "<a>&amp</a>", "malformed reference@3"},
+        {"bare ampersand", "<a>a & b</a>", "malformed reference@5"},
+        {"bad reference in attribute", "<a b=\"&lt;&x;\"/>", "undefined entity reference@10"},
+        {"less-than in attribute", "<a b=\"<\"/>", "'<' in attribute value@6"},
+        {"unquoted attribute", "<a b=1/>", "attribute value not quoted@5"},
+        {"attribute without value", "<a b/>", "expected '=' after attribute name@4"},
+        {"attributes not separated", "<a b=\"1\"c=\"2\"/>", "malformed start tag@8"},
+        {"duplicate attribute", "<a b=\"1\" c=\"\" b=\"2\"/>", "duplicate attribute@14"},
+        {"duplicate declaration", "<a xmlns:p=\"u\" xmlns:p=\"v\"/>", "duplicate attribute@15"},
+        {"cdata end in text", "<a>x]]>y</a>", "']]>' in text@4"},
+        {"control character in text", std::string("<a>\x01</a>"), "invalid character@3"},
+        {"NUL in attribute", std::string("<a b=\"\0\"/>", 10), "invalid character@6"},
+        {"control character in comment", "<a><!--\x0B--></a>", "invalid character@7"},
+        {"text before the root", "x<a/>", "text outside the root element@0"},
+        {"text after the root", "<a/> x", "text outside the root element@5"},
+        {"CDATA outside the root", "<![CDATA[x]]><a/>", "text outside the root element@0"},
+        {"declaration not first", " <?xml version=\"1.0\"?><a/>", "misplaced xml declaration@1"},
+        {"declaration inside content", "<a><?xml version=\"1.0\"?></a>", "misplaced xml declaration@3"},
+        {"reserved PI target in other case", "<?XML version=\"1.0\"?><a/>", "misplaced xml declaration@0"},
+        {"declaration without version", "<?xml encoding=\"UTF-8\"?><a/>", "malformed xml declaration@0"},
+        {"declaration out of order", "<?xml version=\"1.0\" standalone=\"no\" encoding=\"x\"?><a/>",
+         "malformed xml declaration@0"},
+        {"declaration with a bad version", "<?xml version=\"2.0\"?><a/>", "malformed xml declaration@0"},
+        {"double hyphen in comment", "<a><!-- a -- b --></a>", "'--' in comment@10"},
+        {"comment ending in three hyphens", "<a><!-- a ---></a>", "'--' in comment@10"},
+        {"name starting with a digit", "<1a/>", "invalid name@1"},
+        {"empty local name", "<a:/>", "invalid qualified name@1"},
+        {"two colons", "<a:b:c xmlns:a=\"u\"/>", "invalid qualified name@1"},
+        {"malformed end tag", "<a></a b>", "malformed end tag@7"},
+        {"slash not closing the tag", "<a / >", "malformed start tag@3"},
+        {"no root element", "", "no root element@0"},
+        {"only misc", "<?pi?>  ", "no root element@8"},
+        {"BOM alone", "\xEF\xBB\xBF", "no root element@3"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(wf(c.input), c.expected) << c.name;
+}
+
+TEST(XmlReader, ErrorIsSticky) {
+    xml::Reader r(std::string_view("<a><b></a>"));
+    EXPECT_EQ(r.next().kind, xml::EventKind::start);
+    EXPECT_EQ(r.next().kind, xml::EventKind::start);
+    const auto e1 = r.next();
+    const auto e2 = r.next();
+    ASSERT_EQ(e1.kind, xml::EventKind::error);
+    ASSERT_EQ(e2.kind, xml::EventKind::error);
+    EXPECT_EQ(e1.error, e2.error);
+    EXPECT_EQ(e1.error.to_error("/ppt/slides/slide1.xml").message(),
+              "xml in /ppt/slides/slide1.xml at byte 6: mismatched end tag");
+}
+
+TEST(XmlReader, NestingLimit) {
+    auto nested = [](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += "<a>";
+        for (std::size_t i = 0; i < n; ++i) s += "</a>";
+        return s;
+    };
+    EXPECT_EQ(wf(nested(xml::MAX_DEPTH)), "ok");
+    EXPECT_EQ(wf(nested(xml::MAX_DEPTH + 1)), "nesting too deep@" + std::to_string(3 * xml::MAX_DEPTH));
+    // Far deeper input must fail the same way, without recursion anywhere.
+    EXPECT_EQ(wf(nested(100000)), "nesting too deep@" + std::to_string(3 * xml::MAX_DEPTH));
+}
+
+TEST(XmlReader, StrictAndTransitionalFlags) {
+    struct FlagCase {
+        std::string text;
+        bool strict, transitional;
+    };
+    const std::string ext_hyphen = "http://purl.oclc.org/ooxml/officeDocument/extended-properties";
+    const std::vector<FlagCase> cases = {
+        {"<p:s" + ns_decl("p", PML_S) + "/>", true, false},
+        {"<p:s" + ns_decl("p", PML_T) + "/>", false, true},
+        // An unused declaration counts as well.
+        {"<a" + ns_decl("p", PML_S) + ns_decl("a", "http://schemas.openxmlformats.org/drawingml/2006/main") +
+             "/>",
+         true, true},
+        {"<Properties" + ns_decl("", ext_hyphen.c_str()) + "/>", true, false},
+        {"<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"/>", false, false},
+        {"<a" + ns_decl("mc", MC) + ns_decl("p14", "http://schemas.microsoft.com/office/powerpoint/2010/main") + "/>",
+         false, false},
+    };
+    for (const auto& c : cases) {
+        xml::Reader r(c.text);
+        EXPECT_FALSE(r.strict_seen());
+        EXPECT_FALSE(r.transitional_seen());
+        ASSERT_EQ(r.next().kind, xml::EventKind::start) << c.text;
+        EXPECT_EQ(r.strict_seen(), c.strict) << c.text;
+        EXPECT_EQ(r.transitional_seen(), c.transitional) << c.text;
+    }
+    // A declaration below the root is only seen once the reader gets there.
+    const std::string below = "<a><b" + ns_decl("p", PML_S) + "/></a>";
+    xml::Reader r(below);
+    r.next();
+    EXPECT_FALSE(r.strict_seen());
+    r.next();
+    EXPECT_TRUE(r.strict_seen());
+}
+
+TEST(XmlReader, NamespaceTable) {
+    EXPECT_EQ(xml::namespace_id(""), xml::ns::NONE);
+    EXPECT_EQ(xml::namespace_id(PML_T), xml::ns::PML);
+    EXPECT_EQ(xml::namespace_id(PML_S), xml::ns::PML);
+    EXPECT_EQ(xml::namespace_id("http://schemas.openxmlformats.org/officeDocument/2006/relationships"),
+              xml::ns::REL);
+    EXPECT_EQ(xml::namespace_id("http://purl.oclc.org/ooxml/officeDocument/relationships"), xml::ns::REL);
+    EXPECT_EQ(xml::namespace_id(MC), xml::ns::MC);
+    EXPECT_EQ(xml::namespace_id("http://schemas.openxmlformats.org/package/2006/metadata/core-properties"),
+              xml::ns::CORE_PROPS);
+    EXPECT_EQ(xml::namespace_id("http://www.w3.org/2001/XMLSchema-instance"), xml::ns::XSI);
+    EXPECT_EQ(xml::namespace_id("http://schemas.microsoft.com/office/powerpoint/2007/7/12/main"), xml::ns::P14);
+    // Case and trailing slashes matter.
+    EXPECT_EQ(xml::namespace_id("http://purl.org/dc/terms"), xml::ns::OTHER);
+    EXPECT_EQ(xml::namespace_id("HTTP://purl.org/dc/terms/"), xml::ns::OTHER);
+    EXPECT_EQ(xml::namespace_info("http://schemas.openxmlformats.org/package/2006/relationships").form,
+              xml::Form::none);
+    EXPECT_EQ(xml::namespace_info("http://purl.oclc.org/ooxml/drawingml/picture").form, xml::Form::strict);
+}
+
+TEST(XmlReader, AttributesAndHelpers) {
+    const std::string text = "<p:cNvPr" + ns_decl("p", PML_T) +
+                             " xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\""
+                             " id=\"4\" r:id='rId&amp;1' xml:lang=\"en\" descr=\"a&#10;b\"/>";
+    xml::Reader r(text);
+    const xml::Event ev = r.next();
+    ASSERT_EQ(ev.kind, xml::EventKind::start);
+    std::vector<std::string> seen;
+    for (xml::Attrs it(r, ev.start); auto a = it.next();) {
+        seen.push_back(a->name.qualified() + "#" + std::to_string(a->ns) + "=" + std::string(a->value) + "@" +
+                       std::to_string(a->offset));
+        EXPECT_EQ(text.substr(a->offset, a->name.qualified().size()), a->name.qualified());
+    }
+    const std::vector<std::string> expected = {
+        "xmlns:p#20=" + std::string(PML_T) + "@9",
+        "xmlns:r#20=http://schemas.openxmlformats.org/officeDocument/2006/relationships@78",
+        "id#0=4@156",
+        "r:id#3=rId&amp;1@163",
+        "xml:lang#20=en@180",
+        "descr#0=a&#10;b@194",
+    };
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(r.attr(ev.start, xml::ns::REL, "id"), "rId&1");
+    EXPECT_EQ(r.attr(ev.start, xml::ns::NONE, "id"), "4");
+    EXPECT_EQ(r.attr(ev.start, xml::ns::NONE, "descr"), "a\nb");
+    EXPECT_FALSE(r.attr(ev.start, xml::ns::PML, "id").has_value());
+    EXPECT_EQ(r.lookup("r"), xml::ns::REL);
+    EXPECT_EQ(r.lookup(""), xml::ns::NONE);
+    EXPECT_FALSE(r.lookup("q").has_value());
+}
+
+TEST(XmlReader, UnescapeAndNames) {
+    EXPECT_EQ(xml::unescape_attr("a&amp;b&lt;&gt;&quot;&apos;"), "a&b<>\"'");
+    EXPECT_EQ(xml::unescape_attr("&#x41;&#66;"), "AB");
+    // Unknown or malformed references stay as written.
+    EXPECT_EQ(xml::unescape_attr("&nbsp; & &#0; &#x; &amp"), "&nbsp; & &#0; &#x; &amp");
+    EXPECT_EQ(xml::unescape_attr("x\xFFy"), "x\xEF\xBF\xBDy");
+    EXPECT_EQ(xml::unescape_attr("\xE2\x82"), "\xEF\xBF\xBD");  // truncated sequence: one replacement
+    std::string scratch;
+    const std::string_view plain = "rId7";
+    EXPECT_EQ(xml::attr_value(plain, scratch).data(), plain.data());
+    EXPECT_EQ(xml::attr_value("a&amp;b", scratch), "a&b");
+
+    EXPECT_EQ((xml::Name{"p", "sld"}).qualified(), "p:sld");
+    EXPECT_EQ((xml::Name{"", "sld"}).qualified(), "sld");
+    EXPECT_EQ((xml::Name{"\xC0", "x\xFF"}).qualified(), "\xEF\xBF\xBD:x\xEF\xBF\xBD");
+}
+
+TEST(XmlReader, SkipAndReadText) {
+    xml::Reader r(std::string_view("<r><a:t xmlns:a='u'>x<b>y<c/></b>&amp;z<![CDATA[<w>]]></a:t><s/><t/></r>"));
+    r.next();
+    ASSERT_EQ(r.next().kind, xml::EventKind::start);
+    std::string text;
+    ASSERT_TRUE(r.read_text(text));
+    EXPECT_EQ(text, "xy&z<w>");
+    EXPECT_EQ(r.depth(), 1u);
+    const auto s = r.next();
+    ASSERT_EQ(s.kind, xml::EventKind::start);
+    EXPECT_EQ(s.start.name.local, "s");
+    EXPECT_TRUE(s.start.self_closing);
+    ASSERT_TRUE(r.skip());  // consumes the pending end of <s/>
+    const auto t = r.next();
+    EXPECT_EQ(t.start.name.local, "t");
+
+    // Errors inside skipped content surface.
+    xml::Reader bad(std::string_view("<r><a><b></c></a></r>"));
+    bad.next();
+    bad.next();
+    const auto st = bad.skip();
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error(), (xml::XmlError{"mismatched end tag", 9}));
+}
+
+// Every prefix of a document exercising every construct: each ends in an
+// error or succeeds, and never reads past its end. Each prefix sits at the
+// very end of its own heap block so ASan flags any over-read.
+TEST(XmlReader, TruncationSweep) {
+    const std::string doc =
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+        "<!-- lead --><?pi data?>\n"
+        "<p:sld xmlns:p=\"http://purl.oclc.org/ooxml/presentationml/main\" xmlns:a=\"urn:a\" "
+        "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\">"
+        "<a:t a:x='1' y=\"&lt;&#x41;&#66;\">t&amp;x&#233;<![CDATA[c]]>\r\n</a:t>"
+        "<mc:AlternateContent><mc:Choice Requires=\"p\"><p:x/></mc:Choice><mc:Fallback><p:y/></mc:Fallback>"
+        "</mc:AlternateContent><!-- c --><?p i?><e \xC3\xA9=\"\xC3\xA9\"/>"
+        "</p:sld>\n<!-- tail -->";
+    ASSERT_EQ(wf(doc), "ok");
+    for (std::size_t n = 0; n <= doc.size(); ++n) {
+        auto buf = std::make_unique<char[]>(n);
+        std::memcpy(buf.get(), doc.data(), n);
+        const std::string_view text(buf.get(), n);
+        const auto e = xml::well_formed(text);
+        if (e) {
+            EXPECT_LE(e->offset, n) << n;
+        }
+        xml::Reader r(text);
+        if (r.next().kind == xml::EventKind::start) {
+            auto st = mce::children_inner(
+                r, [](xml::Reader& rr, const xml::Start& s) -> xml::Status {
+                    for (xml::Attrs it(rr, s); it.next();) {}
+                    return {};
+                },
+                true);
+            (void)st;
+        }
+    }
+}
+
+// Children seen by a walk, as "local" names, nested children in brackets
+// when `descend` is set.
+std::string walk(std::string_view text, bool use_mce, bool descend = false) {
+    xml::Reader r(text);
+    const auto root = r.next();
+    if (root.kind != xml::EventKind::start) return "no root";
+    std::string out;
+    struct Visitor {
+        std::string* out;
+        bool use_mce, descend;
+        xml::Status operator()(xml::Reader& rr, const xml::Start& s) const {
+            *out += std::string(s.name.local) + " ";
+            if (!descend) return {};
+            *out += "[ ";
+            auto st = mce::children_inner(rr, *this, use_mce);
+            *out += "] ";
+            return st;
+        }
+    };
+    const auto st = mce::children_inner(r, Visitor{&out, use_mce, descend}, use_mce);
+    if (!st) out += "!" + std::string(st.error().message) + "@" + std::to_string(st.error().offset);
+    return out;
+}
+
+std::string mc_doc(const std::string& body, const std::string& extra_decls = "") {
+    return std::string("<r") + ns_decl("mc", MC) + ns_decl("p14", "http://schemas.microsoft.com/office/powerpoint/2010/main") +
+           ns_decl("v", "urn:schemas-microsoft-com:vml") + extra_decls + ">" + body + "</r>";
+}
+
+TEST(Mce, ChoiceAndFallbackSelection) {
+    const std::vector<Case> cases = {
+        {"first understood choice wins",
+         mc_doc("<a/><mc:AlternateContent><mc:Choice Requires=\"v\"><no/></mc:Choice>"
+                "<mc:Choice Requires=\"p14\"><yes1/><yes2><deep/></yes2></mc:Choice>"
+                "<mc:Fallback><fb/></mc:Fallback></mc:AlternateContent><z/>"),
+         "a yes1 yes2 z "},
+        {"fallback when no choice is understood",
+         mc_doc("<mc:AlternateContent><mc:Choice Requires=\"p14 v\"><no/></mc:Choice>"
+                "<mc:Fallback><fb1/><fb2/></mc:Fallback></mc:AlternateContent>"),
+         "fb1 fb2 "},
+        {"undeclared Requires prefix is not understood",
+         mc_doc("<mc:AlternateContent><mc:Choice Requires=\"cx1\"><no/></mc:Choice>"
+                "<mc:Fallback><fb/></mc:Fallback></mc:AlternateContent>"),
+         "fb "},
+        {"prefix declared on the Choice itself",
+         mc_doc("<mc:AlternateContent><mc:Choice xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" "
+                "Requires=\" c  p14 \"><yes/></mc:Choice><mc:Fallback><fb/></mc:Fallback></mc:AlternateContent>"),
+         "yes "},
+        {"nothing when neither a choice nor a fallback applies",
+         mc_doc("<a/><mc:AlternateContent><mc:Choice Requires=\"v\"><no/></mc:Choice></mc:AlternateContent><b/>"),
+         "a b "},
+        {"nested alternate content inside the chosen branch",
+         mc_doc("<mc:AlternateContent><mc:Choice Requires=\"p14\"><mc:AlternateContent>"
+                "<mc:Choice Requires=\"v\"><no/></mc:Choice><mc:Fallback><inner/></mc:Fallback>"
+                "</mc:AlternateContent><after/></mc:Choice></mc:AlternateContent>"),
+         "inner after "},
+        {"a later fallback is ignored once a choice was taken",
+         mc_doc("<mc:AlternateContent><mc:Choice Requires=\"p14\"><c1/></mc:Choice><mc:Fallback><fb/></mc:Fallback>"
+                "<mc:Choice Requires=\"p14\"><c2/></mc:Choice></mc:AlternateContent>"),
+         "c1 "},
+        {"AlternateContent in a foreign namespace is an ordinary child",
+         mc_doc("<x:AlternateContent xmlns:x=\"urn:x\"><x:Choice/></x:AlternateContent>"), "AlternateContent "},
+    };
+    for (const auto& c : cases) EXPECT_EQ(walk(c.input, true), c.expected) << c.name;
+
+    // Without the flag the wrapper is passed on and nothing is replaced.
+    EXPECT_EQ(walk(mc_doc("<a/><mc:AlternateContent><mc:Choice Requires=\"p14\"><y/></mc:Choice>"
+                          "</mc:AlternateContent>"),
+                   false),
+              "a AlternateContent ");
+    // Recursive walks see selected descendants only.
+    EXPECT_EQ(walk(mc_doc("<g><mc:AlternateContent><mc:Choice Requires=\"v\"><no/></mc:Choice>"
+                          "<mc:Fallback><pic><x/></pic></mc:Fallback></mc:AlternateContent></g>"),
+                   true, true),
+              "g [ pic [ x [ ] ] ] ");
+}
+
+TEST(Mce, CallbackControl) {
+    // A callback error ends the walk at once.
+    {
+        xml::Reader r(std::string_view("<r><a/><b/><c/></r>"));
+        r.next();
+        std::string seen;
+        const auto st = mce::children_inner(
+            r,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                seen += std::string(s.name.local);
+                if (s.name.local == "b") return std::unexpected(xml::XmlError{"stop", s.offset});
+                return {};
+            },
+            true);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error(), (xml::XmlError{"stop", 7}));
+        EXPECT_EQ(seen, "ab");
+    }
+    // What a callback leaves unread of its child is skipped; what it reads
+    // completely is not skipped twice.
+    {
+        xml::Reader r(std::string_view("<r><a><x/><y/></a><b>t</b><c/></r>"));
+        r.next();
+        std::string seen;
+        const auto st = mce::children_inner(
+            r,
+            [&](xml::Reader& rr, const xml::Start& s) -> xml::Status {
+                seen += std::string(s.name.local);
+                if (s.name.local == "a") rr.next();  // reads <x> only
+                if (s.name.local == "b") return rr.skip();
+                return {};
+            },
+            true);
+        EXPECT_TRUE(st);
+        EXPECT_EQ(seen, "abc");
+        EXPECT_EQ(r.next().kind, xml::EventKind::eof);
+    }
+    // Reader errors inside a branch that is skipped still end the walk.
+    const std::string broken =
+        mc_doc("<mc:AlternateContent><mc:Choice Requires=\"v\"><no></nope></mc:Choice></mc:AlternateContent>");
+    EXPECT_EQ(walk(broken, true), "!mismatched end tag@" + std::to_string(broken.find("</nope>")));
+}
+
+TEST(Hash, MultiplicativeWordHash) {
+    constexpr std::uint64_t K = 0x517cc1b727220a95ULL;
+    EXPECT_EQ(hash::bytes(""), 0u);
+    // One whole word, little-endian, then the length.
+    std::uint64_t h = (0 ^ 0x3837363534333231ULL) * K;
+    h = (std::rotl(h, 5) ^ 8) * K;
+    EXPECT_EQ(hash::bytes("12345678"), h);
+    EXPECT_NE(hash::bytes("a"), hash::bytes(std::string_view("a\0", 2)));
+    EXPECT_NE(hash::bytes("ab"), hash::bytes("ba"));
+
+    hash::StringMap<int> m;
+    m.emplace("/ppt/slides/slide1.xml", 1);
+    m.emplace("/ppt/slides/slide10.xml", 10);
+    const std::string_view key = "/ppt/slides/slide10.xml";
+    ASSERT_NE(m.find(key), m.end());  // heterogeneous lookup, no string built
+    EXPECT_EQ(m.find(key)->second, 10);
+    EXPECT_EQ(m.find(std::string_view("/ppt/slides/slide2.xml")), m.end());
+}
+
+} // namespace
