@@ -1,0 +1,295 @@
+// Package indexing, part reading, relationships and defects.
+#include "core/package.h"
+
+#include "core/cfb.h"
+#include "core/encoding.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+
+namespace vantrell_core::package {
+
+namespace {
+
+bool iequals(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+struct Piece {
+    std::string_view part; // item name of the whole part
+    std::uint32_t number = 0;
+    bool last = false;
+};
+
+// "{part}/[n].piece" or "{part}/[n].last.piece", n decimal without leading
+// zeros; the suffix is matched ignoring ASCII case.
+std::optional<Piece> piece_of(std::string_view item) {
+    const std::size_t slash = item.rfind('/');
+    if (slash == std::string_view::npos || slash == 0) return std::nullopt;
+    std::string_view tail = item.substr(slash + 1);
+    if (tail.size() < 3 || tail[0] != '[') return std::nullopt;
+    const std::size_t close = tail.find(']');
+    if (close == std::string_view::npos || close < 2 || close > 10) return std::nullopt;
+    const std::string_view digits = tail.substr(1, close - 1);
+    if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+    std::uint32_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        n = n * 10 + static_cast<std::uint32_t>(c - '0'); // at most nine digits: no overflow
+    }
+    const std::string_view suffix = tail.substr(close + 1);
+    Piece p{item.substr(0, slash), n, false};
+    if (iequals(suffix, ".piece")) return p;
+    if (iequals(suffix, ".last.piece")) {
+        p.last = true;
+        return p;
+    }
+    return std::nullopt;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t s;
+    return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+}
+
+// Bytes of an XML part as UTF-8.
+std::vector<std::uint8_t> as_utf8(std::vector<std::uint8_t> bytes) {
+    if (auto converted = encoding::utf16_xml_to_utf8(bytes)) return std::move(*converted);
+    return bytes;
+}
+
+} // namespace
+
+// ---- core ----
+
+Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
+    const auto& entries = archive_.entries();
+    std::vector<bool> repeated(entries.size());
+    for (std::size_t i : archive_.duplicates())
+        if (i < repeated.size()) repeated[i] = true;
+
+    struct Group {
+        std::string_view item;
+        std::vector<std::pair<Piece, std::size_t>> pieces;
+    };
+    std::map<std::string, Group> groups; // by lower-cased item name
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string& name = entries[i].name;
+        if (repeated[i] || name.ends_with('/')) continue;
+        if (iequals(name, CONTENT_TYPES_NAME)) {
+            if (!content_types_entry_ || (name == CONTENT_TYPES_NAME &&
+                                          entries[*content_types_entry_].name != CONTENT_TYPES_NAME))
+                content_types_entry_ = i;
+            continue;
+        }
+        if (auto piece = piece_of(name)) {
+            Group& g = groups[opc::ascii_lower(piece->part)];
+            if (g.pieces.empty()) g.item = piece->part;
+            g.pieces.emplace_back(*piece, i);
+            continue;
+        }
+        Part p;
+        p.name = "/" + name;
+        p.entry = i;
+        p.size = entries[i].uncompressed_size;
+        p.compressed_size = entries[i].compressed_size;
+        parts_.push_back(std::move(p));
+    }
+
+    std::vector<Part> interleaved;
+    for (auto& [lower, g] : groups) {
+        std::stable_sort(g.pieces.begin(), g.pieces.end(), [](const auto& a, const auto& b) {
+            return a.first.number != b.first.number ? a.first.number < b.first.number
+                                                    : !a.first.last && b.first.last;
+        });
+        // Complete: numbers 0..n without gaps or repeats, and the last piece,
+        // and only it, marked last.
+        bool complete = true;
+        for (std::size_t k = 0; k < g.pieces.size(); ++k) {
+            const Piece& pc = g.pieces[k].first;
+            if (pc.number != k || pc.last != (k + 1 == g.pieces.size())) complete = false;
+        }
+        Part p;
+        p.name = "/" + std::string(g.item);
+        p.entry = g.pieces.front().second;
+        for (const auto& [pc, entry] : g.pieces) {
+            p.pieces.push_back(entry);
+            p.size = saturating_add(p.size, entries[entry].uncompressed_size);
+            p.compressed_size = saturating_add(p.compressed_size, entries[entry].compressed_size);
+        }
+        if (!complete) incomplete_.push_back(p.name);
+        interleaved.push_back(std::move(p));
+    }
+    std::stable_sort(interleaved.begin(), interleaved.end(),
+                     [](const Part& a, const Part& b) { return a.name < b.name; });
+    std::sort(incomplete_.begin(), incomplete_.end());
+    for (auto& p : interleaved) parts_.push_back(std::move(p));
+
+    by_lower_name_.reserve(parts_.size());
+    for (std::size_t i = 0; i < parts_.size(); ++i) by_lower_name_.emplace(opc::ascii_lower(parts_[i].name), i);
+}
+
+std::optional<std::size_t> Core::part_index(std::string_view name) const {
+    if (auto it = by_lower_name_.find(opc::ascii_lower(name)); it != by_lower_name_.end()) return it->second;
+    return std::nullopt;
+}
+
+Result<void> Core::read_entries(const Part& part, std::vector<std::uint8_t>& out) const {
+    const auto& entries = archive_.entries();
+    if (!part.interleaved() && out.empty()) return archive_.read(entries[part.entry], out);
+    std::vector<std::uint8_t> chunk;
+    const std::array<std::size_t, 1> single{part.entry};
+    const std::span<const std::size_t> list = part.interleaved() ? std::span<const std::size_t>(part.pieces)
+                                                                 : std::span<const std::size_t>(single);
+    for (std::size_t e : list) {
+        if (auto r = archive_.read(entries[e], chunk); !r) return r;
+        out.insert(out.end(), chunk.begin(), chunk.end());
+    }
+    return {};
+}
+
+const ParsedContentTypes& Core::parsed_content_types() const {
+    std::call_once(content_types_once_, [this] {
+        if (!content_types_entry_) return;
+        const zip::Entry& entry = archive_.entries()[*content_types_entry_];
+        std::vector<std::uint8_t> raw;
+        if (auto r = archive_.read(entry, raw); !r) {
+            content_types_.error = r.error().message();
+            content_types_.unreadable = content_types_.error;
+            return;
+        }
+        const std::vector<std::uint8_t> text = as_utf8(std::move(raw));
+        auto parsed = opc::ContentTypes::parse(as_text(text));
+        if (!parsed) {
+            content_types_.xml_error = parsed.error();
+            content_types_.error = parsed.error().to_error("/" + entry.name).message();
+            return;
+        }
+        content_types_.types = std::move(*parsed);
+    });
+    return content_types_;
+}
+
+const PackageDefects& Core::defects() const {
+    std::call_once(defects_once_, [this] {
+        PackageDefects& d = defects_;
+        for (const auto& e : archive_.entries())
+            if (e.name.ends_with('/')) d.directories.push_back(e.name);
+
+        if (!content_types_entry_) {
+            d.content_types_missing = true;
+        } else {
+            const std::string& stored = archive_.entries()[*content_types_entry_].name;
+            if (stored != CONTENT_TYPES_NAME) d.content_types_case = stored;
+            const ParsedContentTypes& ct = parsed_content_types();
+            d.content_types_unreadable = ct.unreadable;
+            if (ct.xml_error) d.content_types_error.emplace(ct.xml_error->message, ct.xml_error->offset);
+        }
+
+        for (const Part& p : parts_)
+            if (auto why = opc::check_part_name(p.name)) d.invalid_names.emplace_back(p.name, *why);
+
+        // Case-folded names: the first holder of each, then every later one
+        // collides with it. A name derives from another when a prefix of it
+        // ending before a "/" is itself a part name.
+        hash::StringMap<std::size_t> first;
+        std::vector<std::string> lower(parts_.size());
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            lower[i] = opc::ascii_lower(parts_[i].name);
+            auto [it, fresh] = first.emplace(lower[i], i);
+            if (!fresh) d.collisions.emplace_back(parts_[it->second].name, parts_[i].name);
+        }
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            const std::string_view name = lower[i];
+            for (std::size_t slash = name.find('/', 1); slash != std::string_view::npos;
+                 slash = name.find('/', slash + 1)) {
+                if (auto it = first.find(name.substr(0, slash)); it != first.end())
+                    d.derivable.emplace_back(parts_[i].name, parts_[it->second].name);
+            }
+        }
+        d.incomplete_pieces = incomplete_;
+    });
+    return defects_;
+}
+
+// ---- views ----
+
+Result<Package> Package::from_bytes(std::vector<std::uint8_t> data) {
+    if (cfb::has_signature(data)) return fail(Error::compound_file());
+    auto archive = zip::Archive::open(std::make_shared<zip::MemorySource>(std::move(data)));
+    if (!archive) return fail(std::move(archive.error()));
+    return from_archive(std::move(*archive));
+}
+
+Result<Package> Package::from_archive(zip::Archive archive) {
+    return Package(std::make_shared<const Core>(std::move(archive)));
+}
+
+Result<Package> Package::open_path(std::string_view path) {
+    auto archive = zip::Archive::open_path(path);
+    if (archive) return from_archive(std::move(*archive));
+    if (archive.error().kind() != error::Kind::NotZip) return fail(std::move(archive.error()));
+    // A file that cannot be reopened or is shorter keeps "not a zip archive".
+    if (auto file = zip::FileSource::open(path); file && (*file)->len() >= 4) {
+        std::array<std::uint8_t, 4> head{};
+        if ((*file)->read_at(0, head) && cfb::has_signature(head)) return fail(Error::compound_file());
+    }
+    return fail(std::move(archive.error()));
+}
+
+Result<Bytes> Package::read_part(std::string_view name) {
+    const auto index = part_index(name);
+    if (!index) return fail(Error::missing_part(std::string(name)));
+    if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) return it->second;
+    std::vector<std::uint8_t> raw;
+    if (auto r = core_->read_entries(parts()[*index], raw); !r) return fail(std::move(r.error()));
+    Bytes bytes = std::make_shared<const std::vector<std::uint8_t>>(as_utf8(std::move(raw)));
+    bytes_cache_.emplace(*index, bytes);
+    return bytes;
+}
+
+Result<void> Package::read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out) const {
+    const auto index = part_index(name);
+    if (!index) return fail(Error::missing_part(std::string(name)));
+    return core_->read_entries(parts()[*index], out);
+}
+
+Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
+    std::string key = opc::ascii_lower(source);
+    if (auto it = rels_cache_.find(key); it != rels_cache_.end()) return it->second;
+    std::shared_ptr<const opc::Relationships> result;
+    if (const auto index = part_index(opc::rels_part_name(source)); !index) {
+        auto empty = std::make_shared<opc::Relationships>();
+        empty->source = std::string(source);
+        result = std::move(empty);
+    } else {
+        // Read past the byte cache: the parsed form is what gets kept.
+        const Part& part = parts()[*index];
+        std::vector<std::uint8_t> raw;
+        if (auto r = core_->read_entries(part, raw); !r) return fail(std::move(r.error()));
+        const std::vector<std::uint8_t> text = as_utf8(std::move(raw));
+        auto parsed = opc::Relationships::parse(std::string(source), as_text(text));
+        if (!parsed) return fail(parsed.error().to_error(part.name));
+        result = std::make_shared<const opc::Relationships>(std::move(*parsed));
+    }
+    rels_cache_.emplace(std::move(key), result);
+    return result;
+}
+
+Result<std::optional<std::string>> Package::resolve(std::string_view source, std::string_view id) {
+    auto set = rels(source);
+    if (!set) return fail(std::move(set.error()));
+    const opc::Relationship* r = (*set)->get(id);
+    if (!r || r->external) return std::optional<std::string>();
+    return std::optional<std::string>(opc::resolve_target(source, r->target));
+}
+
+} // namespace vantrell_core::package

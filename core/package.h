@@ -1,0 +1,156 @@
+// The OPC package: parts of a ZIP archive by part name.
+//
+// A package is split in two. The `Core` is built once when the archive is
+// indexed and is immutable afterwards, except for two members computed on
+// first use under std::call_once (the defect record and the parsed content
+// types), so any number of threads may share it. A `Package` is a cheap view
+// over a shared core plus two caches that belong to one thread: parsed
+// relationships by source and part bytes by part index. Making a view costs
+// nothing and cannot fail; each thread (each call, for the Python layer)
+// makes its own.
+//
+// Part table. The part name of an item is "/" followed by its name. Items
+// named "{part}/[n].piece" and "{part}/[n].last.piece" are the pieces of one
+// interleaved part, read by concatenating them in piece order. The table
+// lists single-item parts in central-directory order, then interleaved parts
+// sorted by name; directory items (names ending in "/"), the content types
+// stream and later items repeating an earlier item's exact name are left out.
+#pragma once
+
+#include "core/error.h"
+#include "core/hash.h"
+#include "core/opc.h"
+#include "core/zip.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vantrell_core::package {
+
+inline constexpr std::string_view CONTENT_TYPES_NAME = "[Content_Types].xml";
+
+struct Part {
+    std::string name;                // "/" + item name, letter case as stored
+    std::size_t entry = 0;           // the single entry, or the first piece's
+    std::vector<std::size_t> pieces; // entries of an interleaved part in piece order
+    // Sums over the pieces for an interleaved part (saturating).
+    std::uint64_t size = 0;
+    std::uint64_t compressed_size = 0;
+
+    bool interleaved() const noexcept { return !pieces.empty(); }
+};
+
+struct PackageDefects {
+    bool content_types_missing = false;
+    std::optional<std::string> content_types_case;       // stored name, when only its case differs
+    std::optional<std::string> content_types_unreadable; // display text of the read error
+    std::optional<std::pair<std::string, std::uint64_t>> content_types_error; // XML message, offset
+    std::vector<std::pair<std::string, opc::PartNameError>> invalid_names;
+    std::vector<std::pair<std::string, std::string>> collisions; // (first, second)
+    std::vector<std::pair<std::string, std::string>> derivable;  // (derived, base)
+    std::vector<std::string> directories;       // item names as stored
+    std::vector<std::string> incomplete_pieces; // interleaved part names
+};
+
+struct ParsedContentTypes {
+    opc::ContentTypes types; // empty when the stream is missing or broken
+    // Display text of the error that kept the stream from being used.
+    std::optional<std::string> error;
+    // The same failure split by kind, for the defect record.
+    std::optional<std::string> unreadable;
+    std::optional<xml::XmlError> xml_error;
+};
+
+// Shared part bytes.
+using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+inline std::string_view as_text(const std::vector<std::uint8_t>& bytes) noexcept {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+class Core {
+public:
+    explicit Core(zip::Archive archive);
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    const zip::Archive& archive() const noexcept { return archive_; }
+    const std::vector<Part>& parts() const noexcept { return parts_; }
+    // The content types stream's entry: the exactly named one, else the first
+    // named so ignoring ASCII case.
+    std::optional<std::size_t> content_types_entry() const noexcept { return content_types_entry_; }
+    std::optional<std::size_t> part_index(std::string_view name) const;
+
+    const ParsedContentTypes& parsed_content_types() const;
+    const PackageDefects& defects() const;
+
+    // The entries' decompressed bytes appended to `out`.
+    Result<void> read_entries(const Part& part, std::vector<std::uint8_t>& out) const;
+
+private:
+    zip::Archive archive_;
+    std::vector<Part> parts_;
+    hash::StringMap<std::size_t> by_lower_name_; // first part of each lower-cased name
+    std::optional<std::size_t> content_types_entry_;
+    std::vector<std::string> incomplete_; // found while indexing, reported in the defects
+
+    mutable std::once_flag content_types_once_;
+    mutable ParsedContentTypes content_types_;
+    mutable std::once_flag defects_once_;
+    mutable PackageDefects defects_;
+};
+
+class Package {
+public:
+    // A view over an existing core; no I/O, cannot fail.
+    explicit Package(std::shared_ptr<const Core> core) noexcept : core_(std::move(core)) {}
+
+    // The compound-file error for data beginning D0 CF 11 E0; otherwise the
+    // bytes are opened as a ZIP archive in memory and indexed.
+    static Result<Package> from_bytes(std::vector<std::uint8_t> data);
+    // Indexes an opened archive, which the package takes over.
+    static Result<Package> from_archive(zip::Archive archive);
+    // Opens a file by positioned reads. When it is not a ZIP archive, its
+    // first four bytes (and only those) tell a compound file apart, which
+    // gives the compound-file error instead of "not a zip archive".
+    static Result<Package> open_path(std::string_view path);
+
+    const std::shared_ptr<const Core>& core() const noexcept { return core_; }
+    const zip::Archive& archive() const noexcept { return core_->archive(); }
+    const std::vector<Part>& parts() const noexcept { return core_->parts(); }
+
+    // The part whose name equals `name` ignoring ASCII case; nothing else is
+    // normalised.
+    std::optional<std::size_t> part_index(std::string_view name) const { return core_->part_index(name); }
+
+    // The part's bytes, UTF-16 XML converted to UTF-8; cached in this view.
+    // "missing part: {name}" for a name that is no part.
+    Result<Bytes> read_part(std::string_view name);
+    // The raw decompressed bytes appended to `out`, not cached.
+    Result<void> read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out) const;
+
+    // The relationships of a part, or of the package for "/". No
+    // relationships part gives an empty set. Successes are cached in this
+    // view by the ASCII-lower-cased source; errors are not.
+    Result<std::shared_ptr<const opc::Relationships>> rels(std::string_view source);
+    // The part name an internal relationship of `source` designates; nullopt
+    // for an unknown Id or an external target.
+    Result<std::optional<std::string>> resolve(std::string_view source, std::string_view id);
+
+    const ParsedContentTypes& parsed_content_types() const { return core_->parsed_content_types(); }
+    const PackageDefects& defects() const { return core_->defects(); }
+
+private:
+    std::shared_ptr<const Core> core_;
+    hash::StringMap<std::shared_ptr<const opc::Relationships>> rels_cache_;
+    std::unordered_map<std::size_t, Bytes> bytes_cache_;
+};
+
+} // namespace vantrell_core::package

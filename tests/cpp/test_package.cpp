@@ -1,0 +1,372 @@
+#include "core/package.h"
+
+#include "core/crc32.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pkg = vantrell_core::package;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// A ZIP archive of stored entries, in the order added.
+struct Zip {
+    struct Item {
+        std::string name;
+        Bytes data;
+        std::uint16_t method = 0;
+    };
+    std::vector<Item> items;
+
+    Zip& add(std::string name, std::string_view text, std::uint16_t method = 0) {
+        items.push_back({std::move(name), Bytes(text.begin(), text.end()), method});
+        return *this;
+    }
+    Zip& add_bytes(std::string name, Bytes data) {
+        items.push_back({std::move(name), std::move(data), 0});
+        return *this;
+    }
+
+    Bytes build() const {
+        Bytes out, central;
+        auto u16 = [](Bytes& b, std::uint32_t v) {
+            b.push_back(static_cast<std::uint8_t>(v));
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+        };
+        auto u32 = [&](Bytes& b, std::uint32_t v) {
+            u16(b, v & 0xFFFF);
+            u16(b, v >> 16);
+        };
+        for (const Item& it : items) {
+            const auto offset = static_cast<std::uint32_t>(out.size());
+            const std::uint32_t crc = vantrell_core::crc32::of(it.data);
+            const auto size = static_cast<std::uint32_t>(it.data.size());
+            const auto name_len = static_cast<std::uint32_t>(it.name.size());
+            u32(out, 0x04034b50);
+            u16(out, 20); u16(out, 0); u16(out, it.method); u16(out, 0); u16(out, 0x21);
+            u32(out, crc); u32(out, size); u32(out, size);
+            u16(out, name_len); u16(out, 0);
+            out.insert(out.end(), it.name.begin(), it.name.end());
+            out.insert(out.end(), it.data.begin(), it.data.end());
+            u32(central, 0x02014b50);
+            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, it.method);
+            u16(central, 0); u16(central, 0x21);
+            u32(central, crc); u32(central, size); u32(central, size);
+            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
+            u32(central, 0); u32(central, offset);
+            central.insert(central.end(), it.name.begin(), it.name.end());
+        }
+        const auto cd_offset = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), central.begin(), central.end());
+        u32(out, 0x06054b50);
+        u16(out, 0); u16(out, 0);
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u32(out, static_cast<std::uint32_t>(central.size()));
+        u32(out, cd_offset);
+        u16(out, 0);
+        return out;
+    }
+
+    pkg::Package open() const {
+        auto p = pkg::Package::from_bytes(build());
+        EXPECT_TRUE(p) << p.error().message();
+        return std::move(*p);
+    }
+};
+
+const std::string CT_HEAD =
+    "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+    "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+    "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>";
+const std::string CT = CT_HEAD + "<Override PartName=\"/ppt/presentation.xml\" ContentType=\"pres\"/></Types>";
+
+std::string rels(const std::string& body) {
+    return "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + body +
+           "</Relationships>";
+}
+
+std::vector<std::string> names(const pkg::Package& p) {
+    std::vector<std::string> out;
+    for (const auto& part : p.parts()) out.push_back(part.name);
+    return out;
+}
+
+std::string text(const pkg::Bytes& b) { return std::string(pkg::as_text(*b)); }
+
+} // namespace
+
+TEST(Package, PartTableOrderAndLookup) {
+    Zip z;
+    z.add("ppt/slides/slide1.xml", "<a/>")
+        .add("[Content_Types].xml", CT)
+        .add("ppt/", "")
+        .add("z.bin/[1].last.piece", "world")
+        .add("ppt/presentation.xml", "<p/>")
+        .add("a.bin/[0].last.piece", "A")
+        .add("z.bin/[0].piece", "hello ")
+        .add("ppt/slides/slide1.xml", "<dup/>");
+    auto p = z.open();
+    const std::vector<std::string> want = {"/ppt/slides/slide1.xml", "/ppt/presentation.xml", "/a.bin", "/z.bin"};
+    EXPECT_EQ(names(p), want);
+
+    EXPECT_EQ(p.part_index("/PPT/Presentation.XML"), 1u);
+    EXPECT_EQ(p.part_index("ppt/presentation.xml"), std::nullopt);
+    EXPECT_EQ(p.part_index("/[Content_Types].xml"), std::nullopt);
+    EXPECT_EQ(p.part_index("/ppt/"), std::nullopt);
+    EXPECT_EQ(text(*p.read_part("/ppt/slides/slide1.xml")), "<a/>"); // the first of a repeated name
+
+    // Pieces: read in piece order, sizes summed, entry of the first piece.
+    const pkg::Part& zb = p.parts()[3];
+    EXPECT_TRUE(zb.interleaved());
+    EXPECT_EQ(zb.size, 11u);
+    EXPECT_EQ(zb.compressed_size, 11u);
+    EXPECT_EQ(p.archive().entries()[zb.entry].name, "z.bin/[0].piece");
+    EXPECT_EQ(text(*p.read_part("/z.bin")), "hello world");
+    Bytes buf = {'>'};
+    ASSERT_TRUE(p.read_part_bytes("/Z.BIN", buf));
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), ">hello world");
+    EXPECT_TRUE(p.defects().incomplete_pieces.empty());
+}
+
+TEST(Package, ReadingPartsAndErrors) {
+    Bytes utf16 = {0xFF, 0xFE};
+    for (char c : std::string("<r>\xe9</r>")) {
+        utf16.push_back(static_cast<std::uint8_t>(static_cast<unsigned char>(c)));
+        utf16.push_back(0);
+    }
+    Zip z;
+    z.add("[Content_Types].xml", CT).add_bytes("u16.xml", utf16).add("bad.xml", "x", 99);
+    auto p = z.open();
+    auto u = p.read_part("/u16.xml");
+    ASSERT_TRUE(u);
+    EXPECT_EQ(text(*u), "<r>\xc3\xa9</r>");
+    EXPECT_EQ(p.read_part("/U16.xml")->get(), u->get()); // served from the view's cache
+    Bytes raw;
+    ASSERT_TRUE(p.read_part_bytes("/u16.xml", raw));
+    EXPECT_EQ(raw, utf16);
+
+    EXPECT_EQ(p.read_part("u16.xml").error().message(), "missing part: u16.xml");
+    EXPECT_EQ(p.read_part_bytes("/Nope", raw).error().message(), "missing part: /Nope");
+    auto bad = p.read_part("/bad.xml");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().kind(), vantrell_core::error::Kind::Unsupported);
+
+    // A fresh view over the same core shares nothing but the core.
+    pkg::Package other(p.core());
+    EXPECT_NE(other.read_part("/u16.xml")->get(), u->get());
+}
+
+TEST(Package, RelationshipsAndResolve) {
+    Zip z;
+    z.add("[Content_Types].xml", CT)
+        .add("_rels/.rels", rels("<Relationship Id=\"rId1\" Type=\"office\" Target=\"ppt/presentation.xml\"/>"))
+        .add("ppt/presentation.xml", "<p/>")
+        .add("ppt/_rels/presentation.xml.rels",
+             rels("<Relationship Id=\"rId1\" Type=\"slide\" Target=\"slides/slide1.xml\"/>"
+                  "<Relationship Id=\"rId2\" Type=\"link\" Target=\"https://x.test/\" TargetMode=\"External\"/>"
+                  "<Relationship Id=\"rId3\" Type=\"up\" Target=\"../media/a.png#x\"/>"))
+        .add("ppt/slides/slide1.xml", "<s/>")
+        .add("ppt/slides/_rels/slide1.xml.rels", "<Relationships");
+    auto p = z.open();
+
+    auto root = p.rels("/");
+    ASSERT_TRUE(root);
+    EXPECT_EQ((*root)->source, "/");
+    ASSERT_EQ((*root)->relationships.size(), 1u);
+    EXPECT_EQ(p.resolve("/", "rId1")->value(), "/ppt/presentation.xml");
+
+    auto pres = p.rels("/ppt/presentation.xml");
+    ASSERT_TRUE(pres);
+    EXPECT_EQ(p.rels("/PPT/presentation.xml")->get(), pres->get()); // cached by lower-cased source
+    EXPECT_EQ(p.resolve("/ppt/presentation.xml", "rId1")->value(), "/ppt/slides/slide1.xml");
+    EXPECT_EQ(p.resolve("/ppt/presentation.xml", "rId3")->value(), "/media/a.png");
+    EXPECT_EQ(*p.resolve("/ppt/presentation.xml", "rId2"), std::nullopt); // external
+    EXPECT_EQ(*p.resolve("/ppt/presentation.xml", "RID1"), std::nullopt); // ids are case-sensitive
+
+    auto none = p.rels("/no/such.xml");
+    ASSERT_TRUE(none);
+    EXPECT_TRUE((*none)->relationships.empty());
+    EXPECT_EQ((*none)->source, "/no/such.xml");
+
+    auto broken = p.rels("/ppt/slides/slide1.xml");
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().message(),
+              "xml in /ppt/slides/_rels/slide1.xml.rels at byte 14: unexpected end of document");
+    EXPECT_FALSE(p.resolve("/ppt/slides/slide1.xml", "rId1")); // errors are not cached
+}
+
+TEST(Package, ContentTypesStates) {
+    {
+        auto p = Zip().add("[Content_Types].xml", CT).add("ppt/presentation.xml", "<p/>").open();
+        const auto& ct = p.parsed_content_types();
+        EXPECT_FALSE(ct.error);
+        EXPECT_EQ(ct.types.content_type_of("/ppt/presentation.xml"), "pres");
+        EXPECT_FALSE(p.defects().content_types_missing);
+        EXPECT_FALSE(p.defects().content_types_case);
+    }
+    {
+        auto p = Zip().add("ppt/presentation.xml", "<p/>").open();
+        EXPECT_TRUE(p.defects().content_types_missing);
+        EXPECT_TRUE(p.parsed_content_types().types.defaults.empty());
+        EXPECT_FALSE(p.parsed_content_types().error);
+    }
+    {
+        // A case variant is used, and the exactly named item wins over it.
+        auto p = Zip().add("[content_types].XML", CT).open();
+        EXPECT_EQ(p.defects().content_types_case, "[content_types].XML");
+        EXPECT_EQ(p.parsed_content_types().types.overrides.size(), 1u);
+        auto q = Zip().add("[CONTENT_TYPES].xml", "<Broken").add("[Content_Types].xml", CT).open();
+        EXPECT_FALSE(q.defects().content_types_case);
+        EXPECT_FALSE(q.parsed_content_types().error);
+        EXPECT_EQ(q.parts().size(), 0u);
+    }
+    {
+        auto p = Zip().add("[Content_Types].xml", CT_HEAD + "<Default/>").open();
+        const auto& ct = p.parsed_content_types();
+        ASSERT_TRUE(ct.error);
+        EXPECT_EQ(*ct.error, "xml in /[Content_Types].xml at byte " + std::to_string(CT_HEAD.size() + 10) +
+                                 ": unexpected end of document");
+        EXPECT_TRUE(ct.types.defaults.empty());
+        ASSERT_TRUE(p.defects().content_types_error);
+        EXPECT_EQ(p.defects().content_types_error->second, CT_HEAD.size() + 10);
+        EXPECT_FALSE(p.defects().content_types_unreadable);
+    }
+    {
+        auto p = Zip().add("[Content_Types].xml", CT, 99).open();
+        ASSERT_TRUE(p.defects().content_types_unreadable);
+        EXPECT_EQ(p.defects().content_types_unreadable->rfind("unsupported: ", 0), 0u);
+        EXPECT_EQ(p.parsed_content_types().error, p.defects().content_types_unreadable);
+        EXPECT_FALSE(p.defects().content_types_error);
+    }
+}
+
+TEST(Package, NameDefects) {
+    Zip z;
+    z.add("[Content_Types].xml", CT)
+        .add("docs/", "")
+        .add("a.xml", "1")
+        .add("A.XML", "2")
+        .add("a.xml/b.xml", "3")
+        .add("A.xml/C/d.xml", "4")
+        .add("bad name.xml", "5")
+        .add("gap.bin/[0].piece", "")
+        .add("gap.bin/[2].last.piece", "")
+        .add("two.bin/[0].last.piece", "")
+        .add("two.bin/[1].last.piece", "")
+        .add("nolast.bin/[0].piece", "")
+        .add("early.bin/[0].last.piece", "")
+        .add("early.bin/[1].piece", "")
+        .add("ok.bin/[0].piece", "")
+        .add("ok.bin/[1].PIECE", "")
+        .add("ok.bin/[2].Last.Piece", "")
+        .add("lead.bin/[01].piece", "") // not a piece name: a part of its own
+        .add("x/", "");
+    auto p = z.open();
+    const auto& d = p.defects();
+    EXPECT_EQ(d.directories, (std::vector<std::string>{"docs/", "x/"}));
+    ASSERT_EQ(d.invalid_names.size(), 2u);
+    EXPECT_EQ(d.invalid_names[0].first, "/bad name.xml");
+    EXPECT_EQ(d.invalid_names[0].second.message(), "character ' ' must be percent-encoded");
+    EXPECT_EQ(d.invalid_names[1].first, "/lead.bin/[01].piece");
+    using Pair = std::pair<std::string, std::string>;
+    EXPECT_EQ(d.collisions, (std::vector<Pair>{{"/a.xml", "/A.XML"}}));
+    EXPECT_EQ(d.derivable, (std::vector<Pair>{{"/a.xml/b.xml", "/a.xml"}, {"/A.xml/C/d.xml", "/a.xml"}}));
+    EXPECT_EQ(d.incomplete_pieces,
+              (std::vector<std::string>{"/early.bin", "/gap.bin", "/nolast.bin", "/two.bin"}));
+    // Complete pieces make one part, under the name of the whole.
+    const auto nm = names(p);
+    EXPECT_EQ(std::count(nm.begin(), nm.end(), "/ok.bin"), 1);
+    EXPECT_EQ(std::count(nm.begin(), nm.end(), "/lead.bin"), 0);
+}
+
+TEST(Package, OpeningFailures) {
+    EXPECT_EQ(pkg::Package::from_bytes({}).error().message(), "not a zip archive");
+    EXPECT_EQ(pkg::Package::from_bytes({'h', 'e', 'l', 'l', 'o'}).error().message(), "not a zip archive");
+    const std::string compound =
+        "compound file: a legacy .ppt or an encrypted package, not an ECMA-376 package";
+    EXPECT_EQ(pkg::Package::from_bytes({0xD0, 0xCF, 0x11, 0xE0}).error().message(), compound);
+    EXPECT_EQ(pkg::Package::from_bytes({0xD0, 0xCF, 0x11}).error().message(), "not a zip archive");
+
+    const auto dir = std::filesystem::temp_directory_path() / ("vantrell-pkg-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    auto write = [&](const char* name, const Bytes& data) {
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                          static_cast<std::streamsize>(data.size()));
+        return (dir / name).string();
+    };
+    Bytes cfb(600, 0);
+    cfb[0] = 0xD0; cfb[1] = 0xCF; cfb[2] = 0x11; cfb[3] = 0xE0;
+    EXPECT_EQ(pkg::Package::open_path(write("a.ppt", cfb)).error().message(), compound);
+    EXPECT_EQ(pkg::Package::open_path(write("short", {0xD0, 0xCF})).error().message(), "not a zip archive");
+    EXPECT_EQ(pkg::Package::open_path(write("text", {'h', 'i', '\n'})).error().message(), "not a zip archive");
+    EXPECT_EQ(pkg::Package::open_path((dir / "missing").string()).error().message().rfind("io: ", 0), 0u);
+    auto ok = pkg::Package::open_path(write("ok.pptx", Zip().add("[Content_Types].xml", CT).add("a.xml", "<a/>").build()));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(text(*ok->read_part("/a.xml")), "<a/>");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Package, SharedCoreAcrossThreads) {
+    Zip z;
+    z.add("[Content_Types].xml", CT).add("bad name.xml", "x");
+    for (int i = 0; i < 20; ++i) z.add("p" + std::to_string(i) + ".xml", "<p n=\"" + std::to_string(i) + "\"/>");
+    auto first = z.open();
+    const auto core = first.core();
+    std::vector<std::thread> threads;
+    std::vector<const pkg::PackageDefects*> seen(8);
+    std::vector<int> good(8);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            pkg::Package view(core);
+            seen[t] = &view.defects();
+            (void)view.parsed_content_types();
+            for (int i = 0; i < 20; ++i) {
+                auto b = view.read_part("/p" + std::to_string(i) + ".xml");
+                if (b && text(*b) == "<p n=\"" + std::to_string(i) + "\"/>") ++good[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < 8; ++t) {
+        EXPECT_EQ(seen[t], seen[0]); // one record for every view
+        EXPECT_EQ(good[t], 20);
+    }
+    EXPECT_EQ(seen[0]->invalid_names.size(), 1u);
+}
+
+TEST(Package, CorpusPackagesOpenAndEveryPartReads) {
+    const char* root = std::getenv("VANTRELL_CORPUS");
+    if (!root || !std::filesystem::is_directory(root)) GTEST_SKIP() << "corpus absent";
+    int opened = 0;
+    for (const auto& f : std::filesystem::directory_iterator(root)) {
+        if (!f.is_regular_file() || f.path().extension() == ".md") continue;
+        auto p = pkg::Package::open_path(f.path().string());
+        if (!p) {
+            EXPECT_FALSE(p.error().message().empty());
+            continue;
+        }
+        ++opened;
+        (void)p->defects();
+        (void)p->parsed_content_types();
+        (void)p->rels("/");
+        for (const auto& part : p->parts()) {
+            Bytes raw;
+            if (p->read_part_bytes(part.name, raw)) {
+                EXPECT_EQ(raw.size(), part.size) << f.path() << part.name;
+            }
+            (void)p->read_part(part.name);
+            (void)p->rels(part.name);
+        }
+    }
+    EXPECT_GT(opened, 100);
+}
