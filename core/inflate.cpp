@@ -209,48 +209,60 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
     for (unsigned s = 0; s < nsyms; ++s)
         if (lens[s]) sorted[offs[lens[s]]++] = static_cast<std::uint16_t>(s);
 
-    // `count` now serves as the number of codewords of each length still to
-    // place, which sizes each subtable just large enough for its codewords.
+    // Short codewords: while placing the codewords of length `len`, only the
+    // first 2^len entries matter (an entry repeats every 2^len). Doubling
+    // that prefix by one copy per length replaces a strided store per
+    // replica, which dominates table building for small blocks.
+    unsigned code = 0;
+    unsigned idx = 0;
+    std::size_t filled = 2;
+    unsigned len = 1;
+    for (; len <= std::min(max_len, table_bits); ++len, code <<= 1) {
+        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
+            table[reverse_bits(code, len)] = templates[sorted[idx]] + len + (len << 8);
+        if (len < table_bits) {
+            std::memcpy(table + filled, table, filled * sizeof *table);
+            filled <<= 1;
+        }
+    }
+    for (; filled < main_size; filled <<= 1)
+        std::memcpy(table + filled, table, filled * sizeof *table);
+
+    // Long codewords: `count` still holds the number of codewords of each
+    // length to place, which sizes each subtable just large enough.
     const unsigned main_mask = (1u << table_bits) - 1;
     std::size_t next_free = main_size;
     unsigned cur_prefix = ~0u;
     std::size_t cur_start = 0;
     unsigned cur_sub_bits = 0;
-    unsigned code = 0;
-    unsigned idx = 0;
-    for (unsigned len = 1; len <= max_len; ++len, code <<= 1) {
+    for (; len <= max_len; ++len, code <<= 1) {
         for (unsigned n = count[len]; n > 0; --n, ++code, ++idx) {
             const unsigned sym = sorted[idx];
             const unsigned rev = reverse_bits(code, len);
-            if (len <= table_bits) {
-                const std::uint32_t e = templates[sym] + len + (len << 8);
-                for (std::size_t i = rev; i < main_size; i += std::size_t{1} << len) table[i] = e;
-            } else {
-                const unsigned prefix = rev & main_mask;
-                if (prefix != cur_prefix) {
-                    unsigned sub_bits = len - table_bits;
-                    int room = 1 << sub_bits;
-                    while (sub_bits + table_bits < max_len) {
-                        room -= static_cast<int>(count[sub_bits + table_bits]);
-                        if (room <= 0) break;
-                        ++sub_bits;
-                        room <<= 1;
-                    }
-                    const std::size_t sub_size = std::size_t{1} << sub_bits;
-                    if (sub_size > table_cap - next_free) return false; // cannot happen
-                    cur_prefix = prefix;
-                    cur_start = next_free;
-                    cur_sub_bits = sub_bits;
-                    next_free += sub_size;
-                    table[prefix] = (static_cast<std::uint32_t>(cur_start) << 16) | kExceptional |
-                                    kSubtable | (sub_bits << 8) | table_bits;
+            const unsigned prefix = rev & main_mask;
+            if (prefix != cur_prefix) {
+                unsigned sub_bits = len - table_bits;
+                int room = 1 << sub_bits;
+                while (sub_bits + table_bits < max_len) {
+                    room -= static_cast<int>(count[sub_bits + table_bits]);
+                    if (room <= 0) break;
+                    ++sub_bits;
+                    room <<= 1;
                 }
-                const unsigned sub_len = len - table_bits;
-                const std::uint32_t e = templates[sym] + sub_len + (sub_len << 8);
-                const std::size_t sub_size = std::size_t{1} << cur_sub_bits;
-                for (std::size_t i = rev >> table_bits; i < sub_size; i += std::size_t{1} << sub_len)
-                    table[cur_start + i] = e;
+                const std::size_t sub_size = std::size_t{1} << sub_bits;
+                if (sub_size > table_cap - next_free) return false; // cannot happen
+                cur_prefix = prefix;
+                cur_start = next_free;
+                cur_sub_bits = sub_bits;
+                next_free += sub_size;
+                table[prefix] = (static_cast<std::uint32_t>(cur_start) << 16) | kExceptional |
+                                kSubtable | (sub_bits << 8) | table_bits;
             }
+            const unsigned sub_len = len - table_bits;
+            const std::uint32_t e = templates[sym] + sub_len + (sub_len << 8);
+            const std::size_t sub_size = std::size_t{1} << cur_sub_bits;
+            for (std::size_t i = rev >> table_bits; i < sub_size; i += std::size_t{1} << sub_len)
+                table[cur_start + i] = e;
             count[len]--;
         }
     }
