@@ -384,3 +384,32 @@ TEST(WriteZip, EntriesAndDeflateEdgeCases) {
     many.pop_back();
     EXPECT_TRUE(vw::zipw::write(many).has_value());
 }
+
+// Writes sample decks into $VANTRELL_WRITE_SAMPLES for checks with other
+// readers (tests/python/check_written_samples.py); nothing to do otherwise.
+TEST(WritePackage, SamplesForOtherReaders) {
+    const char* dir = std::getenv("VANTRELL_WRITE_SAMPLES");
+    if (!dir || !*dir) GTEST_SKIP() << "VANTRELL_WRITE_SAMPLES not set";
+    std::map<std::string, vw::Presentation> decks;
+    decks["empty"] = vw::Presentation{};
+    vw::Presentation solid;
+    vw::Slide s;
+    s.title = "Solid";
+    s.background = vw::Background{vw::Background::Solid{vw::Rgb{0x20, 0x40, 0x80}}};
+    solid.slides = {s};
+    decks["solid"] = solid;
+    vw::Presentation gradient;
+    gradient.theme = vw::Theme::sunset();
+    s.title = "Gradient";
+    s.background.reset();
+    gradient.slides = {s};
+    decks["gradient"] = gradient;
+    decks["rich"] = rich_deck();
+    for (const auto& [name, deck] : decks) {
+        auto zip = deck.to_bytes();
+        ASSERT_TRUE(zip.has_value()) << name << ": " << zip.error().message();
+        std::ofstream out(std::string(dir) + "/" + name + ".pptx", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(zip->data()), static_cast<std::streamsize>(zip->size()));
+        ASSERT_TRUE(out.good());
+    }
+}
