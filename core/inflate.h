@@ -16,8 +16,12 @@
 namespace vantrell_core::inflate {
 
 // Decodes the whole stream in `in`, appending the output to `out`. Fails with
-// an "inflate: ..." error on corrupt or truncated data, or when the output
-// would exceed `max_out` bytes. Bytes after the final block are ignored.
+// an "inflate: ..." error on corrupt or truncated data, or when the output of
+// this call would exceed `max_out` bytes; on failure `out` keeps exactly its
+// previous contents. Bytes after the final block are ignored. Matches may
+// reach back only into this call's output, never into what `out` held before.
+// Memory grows with the output actually produced, not with `max_out`.
+// Thread-safe: decode tables are per thread.
 Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
                      std::size_t max_out);
 
