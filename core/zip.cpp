@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -37,6 +36,7 @@ constexpr std::uint32_t MAX32 = 0xFFFFFFFF;
 // The end record sits within the last 22 + 65535 bytes of a well-formed
 // archive; the extra slack admits garbage appended after it.
 constexpr std::uint64_t END_SEARCH_NBYTES = 256 * 1024;
+constexpr std::size_t MAX_END_CANDIDATES = 1024;
 // Reads of a file source are batched into windows of this size.
 constexpr std::size_t WINDOW_NBYTES = 1 << 20;
 // DEFLATE cannot expand a stream by more than about 1032:1.
@@ -104,16 +104,18 @@ std::string as_string(std::span<const std::uint8_t> b) {
 // few system calls. Callers check bounds against `len()` first.
 class View {
 public:
-    explicit View(const Source& src) : src_(src), mem_(src.as_bytes()), len_(src.len()) {}
+    explicit View(const Source& src, std::size_t window_nbytes = WINDOW_NBYTES)
+        : src_(src), mem_(src.as_bytes()), len_(src.len()), window_nbytes_(window_nbytes) {}
 
     std::uint64_t len() const noexcept { return len_; }
+    const Source& source() const noexcept { return src_; }
 
     // `n` bytes at `off`; the span stays valid until the next call.
     Result<std::span<const std::uint8_t>> get(std::uint64_t off, std::size_t n) {
         if (!fits(len_, off, n)) return fail(premature_end());
         if (mem_) return mem_->subspan(static_cast<std::size_t>(off), n);
         if (off < win_off_ || n > win_.size() || off - win_off_ > win_.size() - n) {
-            const std::uint64_t want = std::max<std::uint64_t>(n, WINDOW_NBYTES);
+            const std::uint64_t want = std::max<std::uint64_t>(n, window_nbytes_);
             win_.resize(static_cast<std::size_t>(std::min(want, len_ - off)));
             win_off_ = off;
             if (auto r = src_.read_at(off, win_); !r) {
@@ -150,6 +152,7 @@ private:
     const Source& src_;
     std::optional<std::span<const std::uint8_t>> mem_;
     std::uint64_t len_;
+    std::size_t window_nbytes_;
     std::vector<std::uint8_t> win_;
     std::uint64_t win_off_ = 0;
 };
@@ -290,10 +293,15 @@ Result<std::optional<Directory>> find_directory(View& v) {
         if (!span) return fail(span.error());
         std::memcpy(tail.data(), span->data(), tail.size());
     }
+    // Candidates make scattered small reads: a small window keeps each one
+    // cheap, and the cap bounds the work a tail full of signatures can cause.
+    View probe(v.source(), 512);
+    std::size_t candidates = 0;
     std::optional<Directory> first_seen;
-    for (std::size_t i = tail.size() - END_NBYTES + 1; i-- > 0;) {
+    for (std::size_t i = tail.size() - END_NBYTES + 1; i-- > 0 && candidates < MAX_END_CANDIDATES;) {
         if (tail[i] != 'P' || le32(&tail[i]) != SIG_END) continue;
-        auto d = examine_end(v, tail_off + i);
+        ++candidates;
+        auto d = examine_end(probe, tail_off + i);
         if (!d) return fail(d.error());
         if (d->usable) return std::optional<Directory>(*d);
         if (!first_seen) first_seen = *d;
@@ -523,21 +531,6 @@ Result<void> MemorySource::read_at(std::uint64_t offset, std::span<std::uint8_t>
 }
 
 // ---------------------------------------------------------------- archive
-
-std::size_t NameHash::operator()(std::string_view s) const noexcept {
-    constexpr std::uint64_t MULTIPLIER = 0x517cc1b727220a95ULL;
-    std::uint64_t h = 0;
-    const char* p = s.data();
-    std::size_t n = s.size();
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (std::rotl(h, 5) ^ w) * MULTIPLIER;
-    }
-    std::uint64_t tail = 0xff;
-    for (std::size_t i = 0; i < n; ++i) tail = (tail << 8) | static_cast<unsigned char>(p[i]);
-    return static_cast<std::size_t>((std::rotl(h, 5) ^ tail) * MULTIPLIER);
-}
 
 Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     Archive a;

@@ -21,16 +21,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/error.h"
+#include "core/hash.h"
 
 namespace vantrell_core::zip {
 
@@ -124,12 +123,6 @@ struct LocalHeader {
     std::uint64_t data_offset = 0;
 };
 
-// Word-at-a-time multiplicative hash for entry names.
-struct NameHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept;
-};
-
 class Archive {
 public:
     // "not a zip archive" when the source has neither an end record nor a
@@ -160,11 +153,9 @@ public:
     Result<void> read(const Entry& entry, std::vector<std::uint8_t>& out) const;
 
 private:
-    using NameMap = std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>>;
-
     std::shared_ptr<Source> source_;
     std::vector<Entry> entries_;
-    NameMap by_name_;
+    hash::StringMap<std::size_t> by_name_;
     std::vector<std::size_t> duplicates_;
     std::uint64_t prefix_len_ = 0;
     std::uint64_t declared_entries_ = 0;

@@ -394,6 +394,19 @@ TEST(ZipArchive, PrefixCommentAndTrailingGarbage) {
     }
 }
 
+// A tail crowded with end-record signatures, each pointing somewhere else,
+// costs bounded work and still leaves the entries reachable.
+TEST(ZipArchive, TailFullOfFalseEndRecords) {
+    const auto items = mixed_items();
+    std::string noise;
+    while (noise.size() < 300000) noise += std::string("PK\x05\x06\0\0\0\0\x01\0\x01\0\x10\0\0\0\x20\0\0\0\0\0", 22);
+    TempFile f(build(items, {.garbage = noise}).bytes);
+    auto a = vz::Archive::open_path(f.path());
+    ASSERT_TRUE(a) << a.error().message();
+    ASSERT_EQ(a->entries().size(), items.size());
+    EXPECT_EQ(read_text(*a, 4), std::string(items[4].data.begin(), items[4].data.end()));
+}
+
 TEST(ZipArchive, DuplicateNamesMapToTheFirst) {
     auto a = open_bytes(build({{.name = "a", .data = to_bytes("1"), .method = 0},
                                {.name = "b", .data = to_bytes("2"), .method = 0},
