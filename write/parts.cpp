@@ -1,5 +1,6 @@
 #include "write/parts.h"
 
+#include "write/fonts.h"
 #include "write/xml.h"
 
 #include <algorithm>
@@ -637,10 +638,12 @@ Result<void> slide_parts(const Planned& planned, std::uint64_t n, Ctx& ctx, cons
 // records; the first unusable file fails the build.
 Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
     std::vector<FontPart> fonts;
-    // FONT STEP: the Embedded OpenType conversion is wired here once it
-    // exists; until then a deck that asks for embedding is refused rather
-    // than written without its fonts.
-    if (!theme.embedded_fonts.empty()) return fail(Error::font("font embedding is not available"));
+    fonts.reserve(theme.embedded_fonts.size());
+    for (const Bytes& file : theme.embedded_fonts) {
+        auto font = fonts::embed(file);
+        if (!font) return fail(font.error());
+        fonts.push_back(std::move(*font));
+    }
     return fonts;
 }
 

@@ -413,3 +413,43 @@ TEST(WritePackage, SamplesForOtherReaders) {
         ASSERT_TRUE(out.good());
     }
 }
+
+TEST(WritePackage, EmbeddedFonts) {
+    vw::Presentation bad;
+    bad.theme.embedded_fonts = {{'n', 'o', 't', ' ', 'a', ' ', 'f', 'o', 'n', 't'}};
+    auto refused = bad.to_bytes();
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind(), vw::Error::Kind::Font);
+
+    const char* paths[] = {"/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                           "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"};
+    vw::Presentation deck;
+    for (const char* path : paths) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) GTEST_SKIP() << path << " not installed";
+        deck.theme.embedded_fonts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    vw::Slide s;
+    s.title = "Fonts";
+    s.notes = "n";
+    deck.slides = {s};
+    auto zip = deck.to_bytes();
+    ASSERT_TRUE(zip.has_value()) << zip.error().message();
+    const auto entries = read_zip(*zip);
+    const auto n = names(entries);
+    ASSERT_GE(n.size(), 4u);
+    EXPECT_EQ(n[n.size() - 4], "ppt/fonts/font1.fntdata");
+    EXPECT_EQ(n[n.size() - 3], "ppt/fonts/font2.fntdata");
+    EXPECT_EQ(entries[n.size() - 4].method, 8u);
+    EXPECT_NE(part(entries, "[Content_Types].xml").find(R"(<Default Extension="fntdata" ContentType="application/x-fontdata"/>)"),
+              std::string::npos);
+    // One slide and the notes master: fonts start at rId8.
+    const std::string pres = part(entries, "ppt/presentation.xml");
+    EXPECT_NE(pres.find(R"( embedTrueTypeFonts="1" saveSubsetFonts="1">)"), std::string::npos);
+    EXPECT_NE(pres.find(R"(<p:embeddedFontLst><p:embeddedFont><p:font typeface="DejaVu Sans" panose=")"), std::string::npos);
+    EXPECT_NE(pres.find(R"(<p:regular r:id="rId8"/><p:bold r:id="rId9"/></p:embeddedFont></p:embeddedFontLst>)"), std::string::npos);
+    const std::string rels = part(entries, "ppt/_rels/presentation.xml.rels");
+    EXPECT_NE(rels.find(R"(<Relationship Id="rId9" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/font" Target="fonts/font2.fntdata"/>)"),
+              std::string::npos);
+    check_with_python(*zip);
+}
