@@ -1,0 +1,117 @@
+#include "core/model.h"
+
+#include <array>
+#include <string_view>
+
+namespace vantrell_core::model {
+
+namespace {
+
+constexpr std::array<const char*, 17> PLACEHOLDER_NAMES{
+    "title", "body", "ctrTitle", "subTitle", "dt",   "sldNum", "ftr", "hdr",   "obj",
+    "chart", "tbl",  "clipArt",  "dgm",      "media", "pic",   "sldImg", "other",
+};
+
+constexpr std::array<const char*, std::variant_size_v<Content>> KIND_NAMES{
+    "text", "picture", "group", "table", "chart", "diagram", "ole", "connector", "content_part", "unknown",
+};
+
+bool is_white_space(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
+
+// True when the UTF-8 text holds only Unicode white space. Bytes that do not
+// start a sequence this recognises count as visible.
+bool is_blank(std::string_view s) noexcept {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b0 = static_cast<unsigned char>(s[i]);
+        char32_t c = 0;
+        std::size_t len = 1;
+        if (b0 < 0x80) c = b0;
+        else if ((b0 & 0xE0) == 0xC0) { c = b0 & 0x1F; len = 2; }
+        else if ((b0 & 0xF0) == 0xE0) { c = b0 & 0x0F; len = 3; }
+        else return false;
+        if (len > s.size() - i) return false;
+        for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        if (!is_white_space(c)) return false;
+        i += len;
+    }
+    return true;
+}
+
+} // namespace
+
+PlaceholderKind PlaceholderKind::parse(std::string_view text) noexcept {
+    for (std::size_t i = 0; i + 1 < PLACEHOLDER_NAMES.size(); ++i) {
+        if (text == PLACEHOLDER_NAMES[i]) return static_cast<Value>(i);
+    }
+    return other;
+}
+
+const char* PlaceholderKind::name() const noexcept {
+    return value_ < PLACEHOLDER_NAMES.size() ? PLACEHOLDER_NAMES[value_] : "other";
+}
+
+const char* kind_name(const Content& content) noexcept { return KIND_NAMES[content.index()]; }
+
+void Paragraph::append_text(std::string& out) const {
+    for (const Run& r : runs) {
+        if (r.kind == Run::Kind::line_break) out += '\n';
+        else out += r.text;
+    }
+}
+
+std::string Paragraph::text() const {
+    std::string out;
+    append_text(out);
+    return out;
+}
+
+void write_text(const std::vector<Paragraph>& paragraphs, std::string& out) {
+    bool first = true;
+    for (const Paragraph& p : paragraphs) {
+        if (!first) out += '\n';
+        first = false;
+        p.append_text(out);
+    }
+}
+
+std::string TextBody::text() const {
+    std::string out;
+    write_text(out);
+    return out;
+}
+
+Walk::Walk(const std::vector<Shape>& shapes) {
+    stack_.reserve(shapes.size());
+    for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) stack_.push_back(&*it);
+}
+
+const Shape* Walk::next() {
+    if (stack_.empty()) return nullptr;
+    const Shape* s = stack_.back();
+    stack_.pop_back();
+    if (const Group* g = s->group()) {
+        for (auto it = g->children.rbegin(); it != g->children.rend(); ++it) stack_.push_back(&*it);
+    }
+    return s;
+}
+
+std::optional<std::string> SlideContent::title() const {
+    for (Walk w(shapes); const Shape* s = w.next();) {
+        if (!s->placeholder) continue;
+        const PlaceholderKind k = s->placeholder->kind;
+        if (k != PlaceholderKind::title && k != PlaceholderKind::ctrTitle) continue;
+        const TextBody* body = s->text_body();
+        if (!body) return std::nullopt;
+        std::string text = body->text();
+        if (is_blank(text)) return std::nullopt;
+        return text;
+    }
+    return std::nullopt;
+}
+
+} // namespace vantrell_core::model

@@ -1,0 +1,510 @@
+#include "core/slide.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "core/mce.h"
+#include "core/pml.h"
+
+namespace vantrell_core::slide {
+
+namespace {
+
+using model::Shape;
+using xml::ns::CHART;
+using xml::ns::DIAGRAM;
+using xml::ns::DML;
+using xml::ns::NONE;
+using xml::ns::OTHER;
+using xml::ns::P14;
+using xml::ns::PML;
+using xml::ns::REL;
+
+constexpr std::string_view URI_CHART[] = {"http://schemas.openxmlformats.org/drawingml/2006/chart",
+                                          "http://purl.oclc.org/ooxml/drawingml/chart"};
+constexpr std::string_view URI_DIAGRAM[] = {"http://schemas.openxmlformats.org/drawingml/2006/diagram",
+                                            "http://purl.oclc.org/ooxml/drawingml/diagram"};
+constexpr std::string_view URI_TABLE[] = {"http://schemas.openxmlformats.org/drawingml/2006/table",
+                                          "http://purl.oclc.org/ooxml/drawingml/table"};
+constexpr std::string_view URI_OLE[] = {"http://schemas.openxmlformats.org/presentationml/2006/ole",
+                                        "http://purl.oclc.org/ooxml/presentationml/ole"};
+constexpr std::string_view URI_CHARTEX = "http://schemas.microsoft.com/office/drawing/2014/chartex";
+
+template <std::size_t N>
+bool one_of(std::string_view v, const std::string_view (&list)[N]) {
+    return std::find(std::begin(list), std::end(list), v) != std::end(list);
+}
+
+// A non-empty relationship id attribute.
+std::optional<std::string> rel_attr(const xml::Reader& r, const xml::Start& s, std::string_view local) {
+    auto v = r.attr(s, REL, local);
+    if (v && v->empty()) v.reset();
+    return v;
+}
+
+std::int64_t int_attr(const xml::Reader& r, const xml::Start& s, std::string_view local) {
+    if (auto v = r.attr(s, NONE, local)) return pml::value::int64(*v).value_or(0);
+    return 0;
+}
+
+std::optional<bool> bool_attr(const xml::Reader& r, const xml::Start& s, std::string_view local) {
+    if (auto v = r.attr(s, NONE, local)) return pml::value::boolean(*v);
+    return std::nullopt;
+}
+
+std::uint32_t u32_attr(const xml::Reader& r, const xml::Start& s, std::string_view local, std::uint32_t dflt) {
+    if (auto v = r.attr(s, NONE, local)) return pml::value::uint32(*v).value_or(dflt);
+    return dflt;
+}
+
+bool is_shape_element(const xml::Start& s) {
+    if (s.ns == P14 && s.name.local == "contentPart") return true;
+    if (s.ns != PML) return false;
+    const std::string_view n = s.name.local;
+    return n == "sp" || n == "pic" || n == "grpSp" || n == "graphicFrame" || n == "cxnSp" || n == "contentPart";
+}
+
+// Non-visual property containers: nvSpPr, nvPicPr, nvGrpSpPr, ...
+bool is_nv_props(const xml::Start& s) {
+    const std::string_view n = s.name.local;
+    return (s.ns == PML || s.ns == P14) && n.size() > 4 && n.starts_with("nv") && n.ends_with("Pr");
+}
+
+class TextReader {
+public:
+    TextReader(xml::Reader& r, SlideReport* report) : r_(r), report_(report) {}
+
+    xml::Status paragraphs(std::vector<model::Paragraph>& out) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                if (s.is(DML, "p")) {
+                    out.emplace_back();
+                    return paragraph(out.back());
+                }
+                count_unknown(s);
+                return {};
+            },
+            true);
+    }
+
+private:
+    void count_unknown(const xml::Start& s) {
+        if (report_ && s.ns == OTHER) ++report_->unknown_elements;
+    }
+
+    xml::Status paragraph(model::Paragraph& p) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                if (s.ns != DML) {
+                    count_unknown(s);
+                    return {};
+                }
+                const std::string_view n = s.name.local;
+                if (n == "pPr") return paragraph_props(s, p);
+                if (n == "r" || n == "br" || n == "fld") {
+                    model::Run run;
+                    if (n == "br") {
+                        run.kind = model::Run::Kind::line_break;
+                        run.text = "\n";
+                    } else if (n == "fld") {
+                        run.kind = model::Run::Kind::field;
+                        run.field_type = r_.attr(s, NONE, "type").value_or(std::string());
+                    }
+                    if (auto st = run_children(run); !st) return st;
+                    p.runs.push_back(std::move(run));
+                }
+                return {};
+            },
+            true);
+    }
+
+    xml::Status paragraph_props(const xml::Start& s, model::Paragraph& p) {
+        const std::uint32_t lvl = u32_attr(r_, s, "lvl", 0);
+        p.level = static_cast<std::uint8_t>(std::min<std::uint32_t>(lvl, 255));
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& b) -> xml::Status {
+                if (b.ns != DML) return {};
+                const std::string_view n = b.name.local;
+                using K = model::Bullet::Kind;
+                if (n == "buNone") p.bullet = {K::none, {}, 1};
+                else if (n == "buChar") p.bullet = {K::character, r_.attr(b, NONE, "char").value_or(""), 1};
+                else if (n == "buAutoNum")
+                    p.bullet = {K::auto_number, r_.attr(b, NONE, "type").value_or(""), u32_attr(r_, b, "startAt", 1)};
+                else if (n == "buBlip") p.bullet = {K::picture, {}, 1};
+                return {};
+            },
+            true);
+    }
+
+    xml::Status run_children(model::Run& run) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                if (s.is(DML, "t")) {
+                    // A line break's text stays "\n" whatever it holds.
+                    if (run.kind == model::Run::Kind::line_break) return {};
+                    return r_.read_text(run.text);
+                }
+                if (s.is(DML, "rPr")) return run_props(s, run.props);
+                return {};
+            },
+            true);
+    }
+
+    xml::Status run_props(const xml::Start& s, model::RunProps& rp) {
+        rp.bold = bool_attr(r_, s, "b");
+        rp.italic = bool_attr(r_, s, "i");
+        if (auto u = r_.attr(s, NONE, "u")) rp.underline = *u != "none";
+        if (auto st = r_.attr(s, NONE, "strike")) rp.strike = *st != "noStrike";
+        if (auto sz = r_.attr(s, NONE, "sz")) rp.size = pml::value::uint32(*sz);
+        rp.lang = r_.attr(s, NONE, "lang");
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.is(DML, "latin")) {
+                    if (auto tf = r_.attr(c, NONE, "typeface")) rp.typeface = std::move(*tf);
+                } else if (c.is(DML, "hlinkClick") && !rp.hyperlink) {
+                    rp.hyperlink = rel_attr(r_, c, "id");
+                }
+                return {};
+            },
+            true);
+    }
+
+    xml::Reader& r_;
+    SlideReport* report_;
+};
+
+class Parser {
+public:
+    Parser(xml::Reader& r, SlideReport& report) : r_(r), report_(report), text_(r, &report) {}
+
+    xml::Status root(model::SlideContent& out) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                if (!s.is(PML, "cSld")) return {};
+                out.name = r_.attr(s, NONE, "name");
+                return mce::children_inner(
+                    r_,
+                    [&](xml::Reader&, const xml::Start& t) -> xml::Status {
+                        if (!t.is(PML, "spTree")) return {};
+                        return container(out.shapes, nullptr, 0);
+                    },
+                    true);
+            },
+            true);
+    }
+
+private:
+    // The children of spTree or of a group; `self` is the group (null for
+    // spTree, whose own properties mean nothing).
+    xml::Status container(std::vector<Shape>& out, Shape* self, unsigned depth) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                if (is_shape_element(s)) {
+                    // Filled in place: the subtree goes into this shape's own
+                    // vectors, so the reference stays valid.
+                    out.emplace_back();
+                    return shape(s, out.back(), depth);
+                }
+                if (self && is_nv_props(s)) return non_visual(*self);
+                if (self && s.is(PML, "grpSpPr")) return shape_props(*self);
+                if (s.ns == OTHER) ++report_.unknown_elements;
+                return {};
+            },
+            true);
+    }
+
+    xml::Status shape(const xml::Start& s, Shape& sh, unsigned depth) {
+        const std::string_view n = s.name.local;
+        if (n == "grpSp") {
+            if (depth >= MAX_GROUP_DEPTH) return std::unexpected(xml::XmlError{"shape groups nested too deep", s.offset});
+            sh.content = model::Group{};
+            return container(std::get<model::Group>(sh.content).children, &sh, depth + 1);
+        }
+        if (n == "sp") sh.content = model::TextBody{};
+        else if (n == "pic") sh.content = model::Picture{};
+        else if (n == "cxnSp") sh.content = model::Connector{};
+        else if (n == "contentPart") sh.content = model::ContentPart{rel_attr(r_, s, "id")};
+        else sh.content = model::Unknown{};  // graphicFrame until its payload is known
+        const bool frame = n == "graphicFrame";
+        return mce::children_inner(
+            r_,
+            [&, frame](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (is_nv_props(c)) return non_visual(sh);
+                if (c.is(PML, "spPr")) return shape_props(sh);
+                if (c.is(PML, "xfrm") || c.is(P14, "xfrm")) return transform(c, sh);
+                if (auto* body = std::get_if<model::TextBody>(&sh.content); body && c.is(PML, "txBody"))
+                    return text_.paragraphs(body->paragraphs);
+                if (auto* pic = std::get_if<model::Picture>(&sh.content); pic && c.is(PML, "blipFill"))
+                    return blip_fill(*pic);
+                if (frame && c.is(DML, "graphic")) return graphic(sh);
+                if (c.ns == OTHER) ++report_.unknown_elements;
+                return {};
+            },
+            true);
+    }
+
+    xml::Status non_visual(Shape& sh) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.ns != PML && c.ns != P14) return {};
+                const std::string_view n = c.name.local;
+                if (n == "cNvPr") {
+                    sh.id = u32_attr(r_, c, "id", 0);
+                    sh.name = r_.attr(c, NONE, "name").value_or(std::string());
+                    sh.description = r_.attr(c, NONE, "descr");
+                    sh.hidden = bool_attr(r_, c, "hidden").value_or(false);
+                    return mce::children_inner(
+                        r_,
+                        [&](xml::Reader&, const xml::Start& h) -> xml::Status {
+                            if (h.is(DML, "hlinkClick") && !sh.hyperlink) sh.hyperlink = rel_attr(r_, h, "id");
+                            return {};
+                        },
+                        true);
+                }
+                if (n == "cNvSpPr") {
+                    sh.text_box = bool_attr(r_, c, "txBox").value_or(false);
+                    return {};
+                }
+                if (n == "nvPr") {
+                    return mce::children_inner(
+                        r_,
+                        [&](xml::Reader&, const xml::Start& ph) -> xml::Status {
+                            if (!ph.is(PML, "ph") || sh.placeholder) return {};
+                            model::Placeholder p;
+                            if (auto t = r_.attr(ph, NONE, "type")) p.kind = model::PlaceholderKind::parse(*t);
+                            p.idx = u32_attr(r_, ph, "idx", 0);
+                            sh.placeholder = p;
+                            return {};
+                        },
+                        true);
+                }
+                return {};
+            },
+            true);
+    }
+
+    xml::Status shape_props(Shape& sh) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.is(DML, "xfrm")) return transform(c, sh);
+                return {};
+            },
+            true);
+    }
+
+    xml::Status transform(const xml::Start& s, Shape& sh) {
+        model::Transform t;
+        t.rotation = int_attr(r_, s, "rot");
+        t.flip_h = bool_attr(r_, s, "flipH").value_or(false);
+        t.flip_v = bool_attr(r_, s, "flipV").value_or(false);
+        auto st = mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.ns != DML) return {};
+                const std::string_view n = c.name.local;
+                if (n == "off") {
+                    t.x = int_attr(r_, c, "x");
+                    t.y = int_attr(r_, c, "y");
+                } else if (n == "ext") {
+                    t.cx = int_attr(r_, c, "cx");
+                    t.cy = int_attr(r_, c, "cy");
+                } else if (n == "chOff") {
+                    t.ch_x = int_attr(r_, c, "x");
+                    t.ch_y = int_attr(r_, c, "y");
+                } else if (n == "chExt") {
+                    t.ch_cx = int_attr(r_, c, "cx");
+                    t.ch_cy = int_attr(r_, c, "cy");
+                }
+                return {};
+            },
+            true);
+        if (st) sh.transform = t;
+        return st;
+    }
+
+    xml::Status blip_fill(model::Picture& pic) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.is(DML, "blip")) {
+                    pic.embed = rel_attr(r_, c, "embed");
+                    pic.link = rel_attr(r_, c, "link");
+                }
+                return {};
+            },
+            true);
+    }
+
+    xml::Status graphic(Shape& sh) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& gd) -> xml::Status {
+                if (!gd.is(DML, "graphicData")) return {};
+                const std::optional<std::string> uri = r_.attr(gd, NONE, "uri");
+                const std::string_view u = uri ? std::string_view(*uri) : std::string_view();
+                if (one_of(u, URI_TABLE)) {
+                    sh.content = model::Table{};
+                    return payload([&](const xml::Start& c) -> xml::Status {
+                        if (c.is(DML, "tbl")) return table(std::get<model::Table>(sh.content));
+                        return {};
+                    });
+                }
+                if (one_of(u, URI_CHART) || u == URI_CHARTEX) {
+                    sh.content = model::Chart{std::nullopt, u == URI_CHARTEX};
+                    return payload([&](const xml::Start& c) -> xml::Status {
+                        auto& ch = std::get<model::Chart>(sh.content);
+                        const bool ok = ch.extended ? c.name.local == "chart" : c.is(CHART, "chart");
+                        if (ok && !ch.rel_id) ch.rel_id = rel_attr(r_, c, "id");
+                        return {};
+                    });
+                }
+                if (one_of(u, URI_DIAGRAM)) {
+                    sh.content = model::Diagram{};
+                    return payload([&](const xml::Start& c) -> xml::Status {
+                        if (!c.is(DIAGRAM, "relIds")) return {};
+                        auto& d = std::get<model::Diagram>(sh.content);
+                        d.data = rel_attr(r_, c, "dm");
+                        d.layout = rel_attr(r_, c, "lo");
+                        d.style = rel_attr(r_, c, "qs");
+                        d.colors = rel_attr(r_, c, "cs");
+                        return {};
+                    });
+                }
+                if (one_of(u, URI_OLE)) {
+                    sh.content = model::Ole{};
+                    return payload([&](const xml::Start& c) -> xml::Status {
+                        if (!c.is(PML, "oleObj")) return {};
+                        auto& o = std::get<model::Ole>(sh.content);
+                        o.prog_id = r_.attr(c, NONE, "progId");
+                        o.rel_id = rel_attr(r_, c, "id");
+                        o.name = r_.attr(c, NONE, "name");
+                        return ole_preview(o);
+                    });
+                }
+                sh.content = model::Unknown{uri};
+                report_.unknown_graphic_uris.push_back(uri.value_or(std::string()));
+                return {};
+            },
+            true);
+    }
+
+    template <class Fn>
+    xml::Status payload(Fn&& fn) {
+        return mce::children_inner(r_, [&](xml::Reader&, const xml::Start& c) { return fn(c); }, true);
+    }
+
+    xml::Status ole_preview(model::Ole& o) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (!c.is(PML, "pic")) return {};
+                model::Picture pic;
+                auto st = mce::children_inner(
+                    r_,
+                    [&](xml::Reader&, const xml::Start& bf) -> xml::Status {
+                        if (bf.is(PML, "blipFill")) return blip_fill(pic);
+                        return {};
+                    },
+                    true);
+                if (st && !o.preview) o.preview = pic.embed;
+                return st;
+            },
+            true);
+    }
+
+    xml::Status table(model::Table& tbl) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.is(DML, "tblGrid")) {
+                    return mce::children_inner(
+                        r_,
+                        [&](xml::Reader&, const xml::Start& g) -> xml::Status {
+                            if (g.is(DML, "gridCol")) tbl.column_widths.push_back(int_attr(r_, g, "w"));
+                            return {};
+                        },
+                        true);
+                }
+                if (!c.is(DML, "tr")) return {};
+                tbl.rows.push_back(model::Row{int_attr(r_, c, "h"), {}});
+                return mce::children_inner(
+                    r_,
+                    [&](xml::Reader&, const xml::Start& tc) -> xml::Status {
+                        if (!tc.is(DML, "tc")) return {};
+                        model::Cell cell;
+                        cell.grid_span = u32_attr(r_, tc, "gridSpan", 1);
+                        cell.row_span = u32_attr(r_, tc, "rowSpan", 1);
+                        cell.h_merge = bool_attr(r_, tc, "hMerge").value_or(false);
+                        cell.v_merge = bool_attr(r_, tc, "vMerge").value_or(false);
+                        auto st = mce::children_inner(
+                            r_,
+                            [&](xml::Reader&, const xml::Start& b) -> xml::Status {
+                                if (b.is(DML, "txBody")) return text_.paragraphs(cell.paragraphs);
+                                return {};
+                            },
+                            true);
+                        if (st) tbl.rows.back().cells.push_back(std::move(cell));
+                        return st;
+                    },
+                    true);
+            },
+            true);
+    }
+
+    xml::Reader& r_;
+    SlideReport& report_;
+    TextReader text_;
+};
+
+model::SlideContent::Root root_kind(const xml::Start& s) {
+    using R = model::SlideContent::Root;
+    if (s.ns != PML) return R::other;
+    const std::string_view n = s.name.local;
+    if (n == "sld") return R::slide;
+    if (n == "sldLayout") return R::layout;
+    if (n == "sldMaster") return R::master;
+    if (n == "notes") return R::notes;
+    if (n == "notesMaster") return R::notes_master;
+    if (n == "handoutMaster") return R::handout_master;
+    return R::other;
+}
+
+} // namespace
+
+xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report) {
+    return TextReader(reader, report).paragraphs(out);
+}
+
+Result<Parsed> parse(std::string_view text, std::string_view part) {
+    xml::Reader r(text);
+    Parsed out;
+    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
+    for (;;) {
+        xml::Event ev = r.next();
+        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
+        if (ev.kind == xml::EventKind::eof) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
+        if (ev.kind != xml::EventKind::start) continue;
+        out.content.root = root_kind(ev.start);
+        out.content.shown = bool_attr(r, ev.start, "show").value_or(true);
+        Parser p(r, out.report);
+        if (auto st = p.root(out.content); !st) return xml_fail(st.error());
+        break;
+    }
+    for (;;) {
+        xml::Event ev = r.next();
+        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
+        if (ev.kind == xml::EventKind::eof) return out;
+    }
+}
+
+} // namespace vantrell_core::slide
