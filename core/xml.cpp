@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vantrell_core::xml {
 
 namespace {
@@ -55,6 +59,32 @@ constexpr const char* E_OUTSIDE = "text outside the root element";
 
 constexpr std::string_view XML_NS = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view XMLNS_NS = "http://www.w3.org/2000/xmlns/";
+
+// First byte at or after p that is `quote`, '<', '&' or a C0 control
+// (tab, line feed and carriage return included: the caller sorts those out),
+// or `end`. Sixteen bytes at a time where SSE2 is available; it never loads
+// past `end`.
+inline const char* find_special(const char* p, const char* end, char a, char b, char c) noexcept {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+    const __m128i ctl = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+            _mm_or_si128(_mm_cmpeq_epi8(x, vc), _mm_cmpeq_epi8(_mm_min_epu8(x, ctl), x)));
+        const int mask = _mm_movemask_epi8(hit);
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    while (p != end) {
+        const auto u = static_cast<unsigned char>(*p);
+        if (*p == a || *p == b || *p == c || u < 0x20) return p;
+        ++p;
+    }
+    return p;
+}
 
 inline const char* skip_space(const char* p, const char* end) noexcept {
     while (p != end && (cls(*p) & C_SPACE)) ++p;
@@ -389,14 +419,16 @@ std::optional<Attr> Attrs::next() noexcept {
     if (p != end) {
         const char q = *p++;
         const char* v = p;
-        while (p != end && *p != q) ++p;
+        p = find_special(p, end, q, q, q);
+        while (p != end && *p != q) p = find_special(p + 1, end, q, q, q);
         value = std::string_view(v, static_cast<std::size_t>(p - v));
         if (p != end) ++p;
     }
     Attr a;
     a.offset = base_ + static_cast<std::uint64_t>(name_begin - rest_.data());
-    const auto colon = qname.find(':');
-    if (colon == std::string_view::npos) {
+    std::size_t colon = 0;
+    while (colon < qname.size() && qname[colon] != ':') ++colon;
+    if (colon == qname.size()) {
         a.name.local = qname;
         a.ns = ns::NONE;
     } else {
@@ -661,17 +693,13 @@ Event Reader::text_run(const char* from) {
     const char* p = from;
     bool plain = true;
     for (;;) {
-        // Plain character data is the bulk of a text node; keep this loop tight.
-        while (end_ - p >= 4) {
-            if (cls(p[0]) & C_TEXT_STOP) break;
-            if (cls(p[1]) & C_TEXT_STOP) { p += 1; break; }
-            if (cls(p[2]) & C_TEXT_STOP) { p += 2; break; }
-            if (cls(p[3]) & C_TEXT_STOP) { p += 3; break; }
-            p += 4;
-        }
-        while (p != end_ && !(cls(*p) & C_TEXT_STOP)) ++p;
+        p = find_special(p, end_, '<', '&', '>');
         if (p == end_ || *p == '<') break;
         const char c = *p;
+        if (!(cls(c) & C_TEXT_STOP)) {
+            ++p;  // tab or line feed
+            continue;
+        }
         if (c == '&') {
             std::uint32_t code = 0;
             std::size_t len = 0;
@@ -733,7 +761,9 @@ Event Reader::start_tag(const char* lt) {
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
     if (a == n) return fail(E_NAME, n);
-    Start s;
+    if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
+    // Built in place: declarations below are scoped to this depth.
+    Start& s = stack_.emplace_back();
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
     s.name.local = std::string_view(n, static_cast<std::size_t>(a - n));
     if (*a == ':') {
@@ -745,6 +775,8 @@ Event Reader::start_tag(const char* lt) {
         a = b;
     }
     scratch_attrs_.clear();
+    has_decl_ = false;
+    has_prefixed_ = false;
     const char* p = a;
     const char* attrs_end;
     for (;;) {
@@ -765,14 +797,16 @@ Event Reader::start_tag(const char* lt) {
             break;
         }
         if (p == before) return fail("malformed start tag", p);
-        RawAttr at;
+        RawAttr& at = scratch_attrs_.emplace_back();
         at.offset = static_cast<std::uint64_t>(p - text_.data());
         const char* an = p;
         const char* ae = scan_ncname(an, end_);
         if (ae == end_) return fail(E_EOF, end_);
         if (ae == an) return fail(E_NAME, an);
         at.local = std::string_view(an, static_cast<std::size_t>(ae - an));
+        if (ae - an == 5 && std::memcmp(an, "xmlns", 5) == 0) has_decl_ = true;
         if (*ae == ':') {
+            has_prefixed_ = true;
             const char* b = scan_ncname(ae + 1, end_);
             if (b == end_) return fail(E_EOF, end_);
             if (b == ae + 1 || *b == ':') return fail(E_QNAME, an);
@@ -789,12 +823,12 @@ Event Reader::start_tag(const char* lt) {
         if (quote != '"' && quote != '\'') return fail("attribute value not quoted", p);
         const char* v = ++p;
         for (;;) {
-            while (p != end_ && !(cls(*p) & C_ATTR_STOP)) ++p;
+            p = find_special(p, end_, quote, '<', '&');
             if (p == end_) return fail(E_EOF, end_);
             const char c = *p;
             if (c == quote) break;
-            if (c == '"' || c == '\'') {
-                ++p;
+            if (!(cls(c) & C_ATTR_STOP)) {
+                ++p;  // tab, line feed or carriage return
             } else if (c == '&') {
                 std::uint32_t code = 0;
                 std::size_t len = 0;
@@ -811,12 +845,9 @@ Event Reader::start_tag(const char* lt) {
         }
         at.value = std::string_view(v, static_cast<std::size_t>(p - v));
         ++p;
-        scratch_attrs_.push_back(at);
     }
     s.attrs = std::string_view(a, static_cast<std::size_t>(attrs_end - a));
 
-    if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
-    stack_.push_back(s);  // declarations below are scoped to this depth
     if (const char* bad = check_attributes()) {
         // check_attributes leaves the message in error_.message.
         return fail(error_.message, bad);
@@ -880,7 +911,9 @@ const char* Reader::check_attributes() {
         return at(*dup);
     }
 
+    if (!has_decl_ && !has_prefixed_) return nullptr;
     for (auto& a : attrs) {
+        if (!has_decl_) break;
         const bool is_decl = a.prefix.empty() ? a.local == "xmlns" : a.prefix == "xmlns";
         if (!is_decl) continue;
         if (const char* msg = declare(a)) {

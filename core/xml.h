@@ -310,6 +310,8 @@ private:
     const char* end_;
     Phase phase_ = Phase::prolog;
     bool pending_end_ = false;
+    bool has_decl_ = false;      // the tag being read has xmlns or xmlns:* attributes
+    bool has_prefixed_ = false;  // ... or any prefixed attribute
     bool strict_seen_ = false;
     bool transitional_seen_ = false;
     XmlError error_{};

@@ -183,6 +183,29 @@ TEST(XmlReader, ErrorsWithOffsets) {
     for (const auto& c : cases) EXPECT_EQ(wf(c.input), c.expected) << c.name;
 }
 
+// The scanners work on blocks of bytes; a special byte must be found at
+// every position of a long value or text, and tab and line feed let through.
+TEST(XmlReader, SpecialBytesAtEveryPosition) {
+    for (std::size_t i = 0; i < 40; ++i) {
+        std::string value(40, 'v');
+        value[i] = '\x01';
+        EXPECT_EQ(wf("<a b=\"" + value + "\"/>"), "invalid character@" + std::to_string(6 + i)) << i;
+        value[i] = '<';
+        EXPECT_EQ(wf("<a b='" + value + "'/>"), "'<' in attribute value@" + std::to_string(6 + i)) << i;
+        value[i] = '\t';
+        EXPECT_EQ(wf("<a b='" + value + "'/>"), "ok") << i;
+        std::string text(40, 't');
+        text[i] = '\x1F';
+        EXPECT_EQ(wf("<a>" + text + "</a>"), "invalid character@" + std::to_string(3 + i)) << i;
+        text[i] = '&';
+        EXPECT_EQ(wf("<a>" + text + "</a>"), "malformed reference@" + std::to_string(3 + i)) << i;
+        text[i] = '\n';
+        EXPECT_EQ(events("<a>" + text + "</a>"), "<a#0@0 '" + text + "' /a@43 $") << i;
+    }
+    // A value whose closing quote is the last byte of the text.
+    EXPECT_EQ(wf("<a b='" + std::string(33, 'x') + "'"), "unexpected end of document@40");
+}
+
 TEST(XmlReader, ErrorIsSticky) {
     xml::Reader r(std::string_view("<a><b></a>"));
     EXPECT_EQ(r.next().kind, xml::EventKind::start);
