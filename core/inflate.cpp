@@ -523,12 +523,15 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     constexpr std::uint64_t litlen_mask = (1u << kLitlenBits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
-    // Locals for the hot loop; written back on every exit.
+    // Locals for the hot loop; written back on every exit. Byte stores may
+    // alias any member, so the loop reads none of them.
+    const std::uint8_t* const in_end = in_end_;
     const std::uint8_t* in = in_;
     std::uint64_t bitbuf = bitbuf_;
     unsigned bitsleft = bitsleft_;
     std::uint8_t* out = out_;
     std::uint8_t* out_limit = out_limit_;
+    std::uint8_t* out_begin = out_begin_;
 
     auto save = [&] {
         in_ = in;
@@ -542,6 +545,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
         bitsleft = bitsleft_;
         out = out_;
         out_limit = out_limit_;
+        out_begin = out_begin_;
     };
     // Branch-free refill: afterwards 56..63 bits are valid. Bits above
     // `bitsleft` are either zero or the true next bits of the stream, so
@@ -563,7 +567,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 
     for (;;) {
         // At or before the logical end, the slack holds a whole iteration.
-        if (in_end_ - in >= kFastInRoom && out <= out_limit) {
+        if (in_end - in >= kFastInRoom && out <= out_limit) {
             refill_fast();
             std::uint32_t e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
@@ -616,7 +620,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
             }
             const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
             eat(d & 0xFF);
-            if (distance > static_cast<std::size_t>(out - out_begin_))
+            if (distance > static_cast<std::size_t>(out - out_begin))
                 return fail_with(Fault::distance_far);
 
             std::uint8_t* dst = out;
@@ -686,7 +690,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
         if (d & kExceptional) return fail_with(Fault::dist_symbol);
         const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
         eat(d & 0xFF);
-        if (distance > static_cast<std::size_t>(out - out_begin_))
+        if (distance > static_cast<std::size_t>(out - out_begin))
             return fail_with(Fault::distance_far);
         if (static_cast<std::size_t>(out_limit - out) < length) {
             save();
