@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <unistd.h>
 
 namespace fonts = vantrell_write::fonts;
 using sfnt_test::Bytes;
@@ -280,4 +283,43 @@ TEST(Fonts, SystemFontsEmbed) {
         ++done;
     }
     EXPECT_EQ(done, 3u);
+}
+
+// An independent decoder, when installed: eot2ttf must rebuild the font with
+// every table but the outline ones unchanged, cvt included.
+TEST(Fonts, IndependentDecoderRebuildsTables) {
+    if (std::system("command -v eot2ttf > /dev/null 2>&1") != 0) GTEST_SKIP() << "eot2ttf not installed";
+    std::vector<std::filesystem::path> picked;
+    for (const auto& p : system_fonts()) {
+        const std::string n = p.filename().string();
+        if (n == "LiberationSerif-Italic.ttf" || n == "LiberationMono-Regular.ttf" || n == "DejaVuSerif-Bold.ttf")
+            picked.push_back(p);
+    }
+    if (picked.empty()) GTEST_SKIP() << "test fonts not installed";
+    const auto dir = std::filesystem::temp_directory_path() / ("vantrell-eot-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (const auto& p : picked) {
+        const Bytes font = read_file(p);
+        const auto part = fonts::embed(font);
+        ASSERT_TRUE(part.has_value()) << p;
+        const auto eot_path = dir / "f.eot", ttf_path = dir / "f.ttf";
+        {
+            std::ofstream o(eot_path, std::ios::binary);
+            o.write(reinterpret_cast<const char*>(part->eot.data()), static_cast<std::streamsize>(part->eot.size()));
+        }
+        const std::string cmd = "eot2ttf '" + eot_path.string() + "' '" + ttf_path.string() + "' > /dev/null 2>&1";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << p;
+        const Bytes back = read_file(ttf_path);
+        const std::size_t n_in = (font[4] << 8) | font[5];
+        for (std::size_t i = 0; i < n_in; ++i) {
+            const std::string tag(font.begin() + static_cast<std::ptrdiff_t>(12 + 16 * i),
+                                  font.begin() + static_cast<std::ptrdiff_t>(16 + 16 * i));
+            if (tag == "glyf" || tag == "loca" || tag == "head" || tag == "hdmx" || tag == "VDMX") continue;
+            const auto a = fonts::table(font, tag);
+            const auto b = fonts::table(back, tag);
+            ASSERT_TRUE(a && b) << p << " " << tag;
+            EXPECT_TRUE(std::equal(a->begin(), a->end(), b->begin(), b->end())) << p << " " << tag;
+        }
+    }
+    std::filesystem::remove_all(dir);
 }
