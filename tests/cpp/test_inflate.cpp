@@ -329,6 +329,30 @@ TEST(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
     }
 }
 
+TEST(Inflate, ManyTinyBlocksStayLinear) {
+    // 200000 empty non-final fixed blocks (BFINAL=0, BTYPE=1, end-of-block:
+    // 10 bits each) interleaved with empty stored blocks, then one literal
+    // in a final fixed block: the per-block cost must stay small.
+    BitWriter w;
+    for (int i = 0; i < 200000; ++i) {
+        w.bits(0, 1);
+        w.bits(1, 2);
+        fixed_symbol(w, 256);
+        if (i % 1000 == 0) {
+            w.bits(0, 1);
+            w.bits(0, 2);   // BTYPE 0: stored
+            w.align();
+            w.bits(0, 16);  // LEN 0
+            w.bits(0xFFFF, 16); // NLEN
+        }
+    }
+    w.bits(1, 1);
+    w.bits(1, 2);
+    fixed_symbol(w, '!');
+    fixed_symbol(w, 256);
+    EXPECT_EQ(inflate_ok(w.done()), Bytes{'!'});
+}
+
 TEST(Inflate, ConcurrentCallsOnManyThreads) {
     std::vector<Bytes> inputs, streams;
     for (unsigned t = 0; t < 6; ++t) {
