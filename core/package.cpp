@@ -60,6 +60,29 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
 }
 
+// The derivable pairs kept. Nested names ("/a", "/a/a", "/a/a/a", ...) give
+// a pair per ancestor, so a small hostile directory could otherwise demand
+// memory cubic in its size; real packages have none.
+constexpr std::size_t MAX_DERIVABLE = 10000;
+
+// Polynomial hash of `name` modulo 2^61 - 1. With `cuts` set, also lists
+// (length, hash) of every prefix that ends just before a "/" (the leading
+// "/" excluded).
+__extension__ typedef unsigned __int128 U128;
+
+std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::size_t, std::uint64_t>>* cuts) {
+    constexpr std::uint64_t MOD = (std::uint64_t{1} << 61) - 1;
+    constexpr std::uint64_t BASE = 0x1F3D5B79A2C4E6ULL % MOD;
+    if (cuts) cuts->clear();
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (cuts && name[i] == '/' && i > 0) cuts->emplace_back(i, h);
+        const U128 x = static_cast<U128>(h) * BASE + static_cast<unsigned char>(name[i]) + 1;
+        h = static_cast<std::uint64_t>(x % MOD);
+    }
+    return h;
+}
+
 // Bytes of an XML part as UTF-8.
 std::vector<std::uint8_t> as_utf8(std::vector<std::uint8_t> bytes) {
     if (auto converted = encoding::utf16_xml_to_utf8(bytes)) return std::move(*converted);
@@ -198,8 +221,7 @@ const PackageDefects& Core::defects() const {
             if (auto why = opc::check_part_name(p.name)) d.invalid_names.emplace_back(p.name, *why);
 
         // Case-folded names: the first holder of each, then every later one
-        // collides with it. A name derives from another when a prefix of it
-        // ending before a "/" is itself a part name.
+        // collides with it.
         hash::StringMap<std::size_t> first;
         std::vector<std::string> lower(parts_.size());
         for (std::size_t i = 0; i < parts_.size(); ++i) {
@@ -207,12 +229,22 @@ const PackageDefects& Core::defects() const {
             auto [it, fresh] = first.emplace(lower[i], i);
             if (!fresh) d.collisions.emplace_back(parts_[it->second].name, parts_[i].name);
         }
-        for (std::size_t i = 0; i < parts_.size(); ++i) {
+        // A name derives from another when a prefix of it ending before a "/"
+        // is itself a part name. Hashing every such prefix afresh would cost
+        // the square of a name's length, so prefixes are matched by a rolling
+        // hash and confirmed by comparison.
+        std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
+        for (const auto& [name, i] : first) by_hash[prefix_hashes(name, nullptr)].push_back(i);
+        std::vector<std::pair<std::size_t, std::uint64_t>> cuts;
+        for (std::size_t i = 0; i < parts_.size() && d.derivable.size() < MAX_DERIVABLE; ++i) {
             const std::string_view name = lower[i];
-            for (std::size_t slash = name.find('/', 1); slash != std::string_view::npos;
-                 slash = name.find('/', slash + 1)) {
-                if (auto it = first.find(name.substr(0, slash)); it != first.end())
-                    d.derivable.emplace_back(parts_[i].name, parts_[it->second].name);
+            prefix_hashes(name, &cuts);
+            for (const auto& [len, h] : cuts) {
+                auto it = by_hash.find(h);
+                if (it == by_hash.end()) continue;
+                for (std::size_t base : it->second)
+                    if (lower[base] == name.substr(0, len) && d.derivable.size() < MAX_DERIVABLE)
+                        d.derivable.emplace_back(parts_[i].name, parts_[base].name);
             }
         }
         d.incomplete_pieces = incomplete_;

@@ -289,6 +289,24 @@ TEST(Package, NameDefects) {
     EXPECT_EQ(std::count(nm.begin(), nm.end(), "/lead.bin"), 0);
 }
 
+TEST(Package, HostileNamesStayCheap) {
+    Zip z;
+    std::string nested = "n";
+    for (int i = 0; i < 400; ++i) {
+        z.add(nested, "");
+        nested += "/n";
+    }
+    std::string deep = "n";
+    for (int i = 0; i < 30000; ++i) deep += "/n";
+    z.add(std::string(60000, '/') + "z", "").add(deep, "");
+    auto p = z.open();
+    const auto& d = p.defects();
+    EXPECT_EQ(d.derivable.size(), 10000u); // 400 * 399 / 2 pairs, capped
+    EXPECT_EQ(d.derivable[0], (std::pair<std::string, std::string>{"/n/n", "/n"}));
+    ASSERT_EQ(d.invalid_names.size(), 1u);
+    EXPECT_EQ(d.invalid_names[0].second.message(), "empty segment");
+}
+
 TEST(Package, OpeningFailures) {
     EXPECT_EQ(pkg::Package::from_bytes({}).error().message(), "not a zip archive");
     EXPECT_EQ(pkg::Package::from_bytes({'h', 'e', 'l', 'l', 'o'}).error().message(), "not a zip archive");
