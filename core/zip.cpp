@@ -22,6 +22,9 @@ constexpr std::uint32_t SIG_END64 = 0x06064b50;
 constexpr std::uint32_t SIG_LOCATOR64 = 0x07064b50;
 constexpr std::uint32_t SIG_DESCRIPTOR = 0x08074b50;
 
+// D0 CF 11 E0, read little-endian.
+constexpr std::uint32_t COMPOUND_FILE_SIGNATURE = 0xE011CFD0;
+
 constexpr std::uint64_t LOCAL_NBYTES = 30;
 constexpr std::uint64_t CENTRAL_NBYTES = 46;
 constexpr std::uint64_t END_NBYTES = 22;
@@ -488,18 +491,19 @@ Result<std::shared_ptr<FileSource>> FileSource::open(std::string_view path) {
         fd = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(Error::io(errno));
+    struct Guard {
+        int fd;
+        ~Guard() {
+            if (fd >= 0) ::close(fd);
+        }
+    } guard{fd};
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return fail(Error::io(err));
-    }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return fail(Error::io(EISDIR));
-    }
+    if (::fstat(fd, &st) != 0) return fail(Error::io(errno));
+    if (S_ISDIR(st.st_mode)) return fail(Error::io(EISDIR));
     const std::uint64_t len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    return std::make_shared<FileSource>(Token{}, fd, len);
+    auto src = std::make_shared<FileSource>(Token{}, fd, len);
+    guard.fd = -1;
+    return src;
 }
 
 FileSource::~FileSource() { ::close(fd_); }
@@ -535,6 +539,13 @@ Result<void> MemorySource::read_at(std::uint64_t offset, std::span<std::uint8_t>
 Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     Archive a;
     View v(*source);
+    // A compound file (legacy deck, encrypted package) often embeds OOXML
+    // objects; read as a ZIP with a prefix it would pass for that object.
+    if (v.len() >= 4) {
+        auto head = v.get(0, 4);
+        if (!head) return fail(head.error());
+        if (le32(head->data()) == COMPOUND_FILE_SIGNATURE) return fail(Error::not_zip());
+    }
     auto dir = find_directory(v);
     if (!dir) return fail(dir.error());
     if (*dir) a.declared_entries_ = (*dir)->declared;

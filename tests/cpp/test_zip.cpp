@@ -494,6 +494,12 @@ TEST(ZipArchive, NotAZipArchive) {
         EXPECT_EQ(a.error().kind(), Kind::NotZip);
         EXPECT_EQ(a.error().message(), "not a zip archive");
     }
+    // A compound file embedding a package is not that package.
+    const std::string cfb = std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1") + std::string(504, '\0');
+    auto embedded = open_bytes(build(mixed_items(), {.prefix = cfb}).bytes);
+    ASSERT_FALSE(embedded);
+    EXPECT_EQ(embedded.error().kind(), Kind::NotZip);
+
     TempFile empty({});
     auto a = vz::Archive::open_path(empty.path());
     ASSERT_FALSE(a);
