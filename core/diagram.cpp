@@ -1,0 +1,164 @@
+#include "core/diagram.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+
+#include "core/mce.h"
+#include "core/model.h"
+#include "core/pml.h"
+#include "core/slide.h"
+#include "core/xml.h"
+
+namespace vantrell_core::diagram {
+
+namespace {
+
+using xml::ns::DIAGRAM;
+using xml::ns::NONE;
+
+struct Point {
+    std::string id;
+    std::string type;
+    std::string text;
+};
+
+struct Connection {
+    std::string src, dest;
+    std::uint64_t order = 0;
+};
+
+class Parser {
+public:
+    explicit Parser(xml::Reader& r) : r_(r) {}
+
+    xml::Status data_model() {
+        return each([&](const xml::Start& s) -> xml::Status {
+            if (s.is(DIAGRAM, "ptLst")) return each([&](const xml::Start& p) { return point(p); });
+            if (s.is(DIAGRAM, "cxnLst")) return each([&](const xml::Start& c) { return connection(c); });
+            return {};
+        });
+    }
+
+    DiagramData outline() const {
+        std::unordered_map<std::string_view, std::size_t> index;
+        for (std::size_t i = 0; i < points_.size(); ++i) index.emplace(points_[i].id, i);
+
+        // Children per point, ordered by srcOrd, ties in document order.
+        std::vector<std::vector<std::pair<std::uint64_t, std::size_t>>> children(points_.size());
+        std::vector<bool> has_parent(points_.size(), false);
+        for (const Connection& c : connections_) {
+            auto s = index.find(c.src);
+            auto d = index.find(c.dest);
+            if (s == index.end() || d == index.end() || s->second == d->second) continue;
+            children[s->second].emplace_back(c.order, d->second);
+            has_parent[d->second] = true;
+        }
+        for (auto& list : children) {
+            std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        }
+
+        // The document point is the root; without one, every content point
+        // that no connection leads to starts a tree of its own.
+        std::vector<std::size_t> roots;
+        for (std::size_t i = 0; i < points_.size(); ++i) {
+            if (points_[i].type == "doc") {
+                roots.push_back(i);
+                break;
+            }
+        }
+        const bool doc_root = !roots.empty();
+        if (!doc_root) {
+            for (std::size_t i = 0; i < points_.size(); ++i) {
+                if (!has_parent[i] && is_content(points_[i])) roots.push_back(i);
+            }
+        }
+
+        DiagramData out;
+        std::vector<bool> visited(points_.size(), false);
+        // (point, depth); the document point sits at depth 0 and is not emitted.
+        std::vector<std::pair<std::size_t, std::size_t>> stack;
+        for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.emplace_back(*it, doc_root ? 0 : 1);
+        while (!stack.empty()) {
+            const auto [at, depth] = stack.back();
+            stack.pop_back();
+            if (visited[at]) continue;
+            visited[at] = true;
+            const Point& p = points_[at];
+            if (depth > 0) {
+                if (!is_content(p)) continue;
+                if (!p.text.empty())
+                    out.items.emplace_back(static_cast<std::uint8_t>(std::min<std::size_t>(depth - 1, 255)), p.text);
+            }
+            const auto& kids = children[at];
+            for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
+                if (!visited[it->second]) stack.emplace_back(it->second, depth + 1);
+            }
+        }
+        return out;
+    }
+
+private:
+    static bool is_content(const Point& p) { return p.type == "node" || p.type == "asst"; }
+
+    template <class Fn>
+    xml::Status each(Fn&& fn) {
+        return mce::children_inner(r_, [&](xml::Reader&, const xml::Start& s) { return fn(s); }, true);
+    }
+
+    xml::Status point(const xml::Start& s) {
+        if (!s.is(DIAGRAM, "pt")) return {};
+        Point p;
+        p.id = r_.attr(s, NONE, "modelId").value_or(std::string());
+        p.type = r_.attr(s, NONE, "type").value_or("node");
+        auto st = each([&](const xml::Start& c) -> xml::Status {
+            if (!c.is(DIAGRAM, "t")) return {};
+            std::vector<model::Paragraph> paragraphs;
+            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr); !pst) return pst;
+            model::write_text(paragraphs, p.text);
+            return {};
+        });
+        if (st) points_.push_back(std::move(p));
+        return st;
+    }
+
+    xml::Status connection(const xml::Start& s) {
+        if (!s.is(DIAGRAM, "cxn")) return {};
+        const std::string type = r_.attr(s, NONE, "type").value_or("parOf");
+        if (type != "parOf") return {};
+        Connection c;
+        c.src = r_.attr(s, NONE, "srcId").value_or(std::string());
+        c.dest = r_.attr(s, NONE, "destId").value_or(std::string());
+        if (auto o = r_.attr(s, NONE, "srcOrd")) c.order = pml::value::uint64(*o).value_or(0);
+        connections_.push_back(std::move(c));
+        return {};
+    }
+
+    xml::Reader& r_;
+    std::vector<Point> points_;
+    std::vector<Connection> connections_;
+};
+
+} // namespace
+
+Result<DiagramData> parse(std::string_view text, std::string_view part) {
+    xml::Reader r(text);
+    Parser p(r);
+    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
+    bool seen = false;
+    for (;;) {
+        xml::Event ev = r.next();
+        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
+        if (ev.kind == xml::EventKind::eof) {
+            if (!seen) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
+            break;
+        }
+        if (ev.kind != xml::EventKind::start) continue;
+        seen = true;
+        auto st = ev.start.is(DIAGRAM, "dataModel") ? p.data_model() : r.skip();
+        if (!st) return xml_fail(st.error());
+    }
+    return p.outline();
+}
+
+} // namespace vantrell_core::diagram
