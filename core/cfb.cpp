@@ -180,6 +180,14 @@ Result<Compound> Compound::parse(std::vector<std::uint8_t> file) {
     return c;
 }
 
+Result<Compound> Compound::open(const zip::Source& source) {
+    if (auto bytes = source.as_bytes()) return parse(*bytes);
+    if (source.len() > SIZE_MAX) return fail(bad("file too large"));
+    std::vector<std::uint8_t> file(static_cast<std::size_t>(source.len()));
+    if (auto r = source.read_at(0, file); !r) return fail(std::move(r.error()));
+    return parse(std::move(file));
+}
+
 Result<void> Compound::load_fat() {
     const std::uint8_t* h = file_.data();
     const std::uint64_t count = sector_count();

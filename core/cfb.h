@@ -15,6 +15,7 @@
 #pragma once
 
 #include "core/error.h"
+#include "core/zip.h"
 
 #include <cstdint>
 #include <optional>
@@ -67,6 +68,9 @@ public:
     static Result<Compound> parse(std::span<const std::uint8_t> file) {
         return parse(std::vector<std::uint8_t>(file.begin(), file.end()));
     }
+
+    // Reads the whole source into memory and parses it.
+    static Result<Compound> open(const zip::Source& source);
 
     std::uint32_t sector_size() const noexcept { return sector_size_; }
     std::uint16_t major_version() const noexcept { return major_; }

@@ -1,6 +1,7 @@
 #include "core/cfb.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -284,6 +285,25 @@ TEST(Cfb, NamesAndPathsIgnoreCaseAndWalkTheWholeTree) {
     EXPECT_FALSE(c->read_stream("PP97_DUALSTORAGE"));
     EXPECT_FALSE(c->find("Sa/x"));
     EXPECT_TRUE(c->children(*c->find("Sa")).empty());
+}
+
+TEST(Cfb, OpensFromSources) {
+    Builder b;
+    b.stream(u"PowerPoint Document", pattern(6000, 1));
+    const Bytes file = b.build();
+    auto c = cfb::Compound::open(vantrell_core::zip::MemorySource(file));
+    ASSERT_TRUE(c) << c.error().message();
+    EXPECT_EQ(*c->read_stream("PowerPoint Document"), pattern(6000, 1));
+
+    const auto path = std::filesystem::temp_directory_path() / ("vantrell-cfb-" + std::to_string(getpid()));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                static_cast<std::streamsize>(file.size()));
+    auto src = vantrell_core::zip::FileSource::open(path.string());
+    ASSERT_TRUE(src);
+    auto d = cfb::Compound::open(**src);
+    ASSERT_TRUE(d) << d.error().message();
+    EXPECT_EQ(*d->read_stream("powerpoint document"), pattern(6000, 1));
+    std::filesystem::remove(path);
 }
 
 TEST(Cfb, DifatChainListsFatSectors) {
