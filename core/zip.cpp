@@ -542,9 +542,9 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     // A compound file (legacy deck, encrypted package) often embeds OOXML
     // objects; read as a ZIP with a prefix it would pass for that object.
     if (v.len() >= 4) {
-        auto head = v.get(0, 4);
-        if (!head) return fail(head.error());
-        if (le32(head->data()) == COMPOUND_FILE_SIGNATURE) return fail(Error::not_zip());
+        std::uint8_t head[4];
+        if (auto r = source->read_at(0, head); !r) return fail(r.error());
+        if (le32(head) == COMPOUND_FILE_SIGNATURE) return fail(Error::not_zip());
     }
     auto dir = find_directory(v);
     if (!dir) return fail(dir.error());
