@@ -60,6 +60,10 @@ constexpr unsigned kPrecodeBits = 7;
 constexpr std::size_t kLitlenEnough = 2342;
 constexpr std::size_t kDistEnough = 402;
 constexpr std::size_t kPrecodeEnough = std::size_t{1} << kPrecodeBits;
+static_assert(kLitlenEnough <= 0xFFFF && kDistEnough <= 0xFFFF, "subtable starts are 16 bits");
+// A length (codeword and 5 extra bits) and a distance (codeword and 13 extra
+// bits) must fit in one refill of at least 56 bits.
+static_assert(kMaxCodeLen + 5 + kMaxCodeLen + 13 <= 56);
 
 // One fast-loop iteration writes at most two literals and one 258-byte match
 // whose word-wise copy may run 15 bytes past its end. The output buffer keeps
