@@ -212,3 +212,17 @@ TEST(ContentTypes, RootsAndXmlErrors) {
     ASSERT_FALSE(dtd);
     EXPECT_EQ(dtd.error().offset, 0u);
 }
+
+TEST(Relationships, EveryPrefixParsesOrFails) {
+    const std::string text = rels(
+        "<Relationship Id=\"rId1\" Type=\"t\" Target=\"a&#x41;\" TargetMode=\"External\"/>"
+        "<Relationship Id=\"rId2\" Type=\"t\" Target=\"b\"/>");
+    for (std::size_t n = 0; n < text.size(); ++n) {
+        const std::string cut = text.substr(0, n); // exact-size copy: over-reads leave it
+        EXPECT_FALSE(opc::Relationships::parse("/", cut)) << n;
+        EXPECT_FALSE(opc::ContentTypes::parse(cut)) << n;
+    }
+    auto whole = opc::Relationships::parse("/", text);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->relationships[0].target, "aA");
+}

@@ -307,6 +307,35 @@ TEST(Package, HostileNamesStayCheap) {
     EXPECT_EQ(d.invalid_names[0].second.message(), "empty segment");
 }
 
+TEST(Package, DamagedArchivesNeverCrash) {
+    Zip z;
+    z.add("[Content_Types].xml", CT)
+        .add("_rels/.rels", rels("<Relationship Id=\"r\" Type=\"t\" Target=\"a.xml\"/>"))
+        .add("a.xml/[0].piece", "<a>")
+        .add("a.xml/[1].last.piece", "</a>")
+        .add("b.xml", "<b/>");
+    const Bytes good = z.build();
+    auto touch = [](Bytes data) {
+        auto p = pkg::Package::from_bytes(std::move(data));
+        if (!p) return;
+        (void)p->defects();
+        (void)p->parsed_content_types();
+        (void)p->resolve("/", "r");
+        Bytes raw;
+        for (const auto& part : p->parts()) {
+            (void)p->read_part(part.name);
+            (void)p->read_part_bytes(part.name, raw);
+            (void)p->rels(part.name);
+        }
+    };
+    for (std::size_t n = 0; n <= good.size(); ++n) touch(Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n)));
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        Bytes bad = good;
+        bad[at] ^= 0x5A;
+        touch(std::move(bad));
+    }
+}
+
 TEST(Package, OpeningFailures) {
     EXPECT_EQ(pkg::Package::from_bytes({}).error().message(), "not a zip archive");
     EXPECT_EQ(pkg::Package::from_bytes({'h', 'e', 'l', 'l', 'o'}).error().message(), "not a zip archive");
