@@ -9,6 +9,7 @@
 // classes, checker classes and functions, model and package classes, the
 // writing submodule); each addition also appends to `__all__`. A failing step
 // ends the body and the import fails with that step's exception.
+#include "py/package.h"
 #include "py/toolkit.h"
 
 namespace _vantrell {
@@ -37,6 +38,8 @@ bool _vantrell(PyObject* module) {
     PyObject* error = pptx_error_type();
     if (!error) return false;
     if (!toolkit::add_attribute(module, "PptxError", Py_NewRef(error))) return false;
+
+    if (!package::register_(module)) return false;
 
     return true;
 }

@@ -1,0 +1,412 @@
+// The raw package classes.
+//
+// A Python `Package` keeps only the shared, immutable package core and the
+// path it was opened from. Every call builds its own short-lived view over
+// the core, so nothing read by one call is cached for the next, and several
+// threads may use one Package at once; only the content types and the
+// defect record, which the core computes once, are shared. Calls that read
+// or index parts release the interpreter lock around the library work;
+// `has`, `content_type`, and the reprs stay under it.
+//
+// The other four classes are plain copies made by Package methods. Their
+// list, tuple and dict attributes are built anew on every read.
+#include "py/package.h"
+
+#include "core/package.h"
+
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace _vantrell::package {
+
+namespace tk = toolkit;
+namespace core = vantrell_core::package;
+
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+PyObject* pair_list(const Pairs& pairs) {
+    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        tk::Ref a = tk::Ref::steal(tk::to_py::str(pairs[i].first));
+        if (!a) return nullptr;
+        tk::Ref b = tk::Ref::steal(tk::to_py::str(pairs[i].second));
+        if (!b) return nullptr;
+        PyObject* t = PyTuple_Pack(2, a.get(), b.get());
+        if (!t) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), t); // steals t
+    }
+    return list.release();
+}
+
+PyObject* str_dict(const std::map<std::string, std::string>& items) {
+    tk::Ref dict = tk::Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : items) {
+        tk::Ref k = tk::Ref::steal(tk::to_py::str(key));
+        if (!k) return nullptr;
+        tk::Ref v = tk::Ref::steal(tk::to_py::str(value));
+        if (!v) return nullptr;
+        if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// A new list of bound values, one Python object per item.
+template <class T>
+PyObject* object_list(std::vector<T> items) {
+    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* o = tk::Class<T>::create(std::move(items[i]));
+        if (!o) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
+    }
+    return list.release();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- Part
+
+struct Part {
+    std::string name;
+    std::optional<std::string> content_type;
+    std::uint64_t size = 0;
+    std::uint64_t compressed_size = 0;
+
+    static PyObject* get_name(const Part& p) { return tk::to_py::str(p.name); }
+    static PyObject* get_content_type(const Part& p) { return tk::to_py::optional_str(p.content_type); }
+    static PyObject* get_size(const Part& p) { return tk::to_py::u64(p.size); }
+    static PyObject* get_compressed_size(const Part& p) { return tk::to_py::u64(p.compressed_size); }
+
+    static std::string repr(const Part& p) {
+        return "Part(" + tk::repr::text(p.name) + ", " + tk::repr::number(p.size) + " bytes)";
+    }
+
+    static const tk::ClassDef<Part>& definition() {
+        static const tk::ClassDef<Part> def{
+            .name = "vantrell.Part",
+            .doc = "One part of a package.",
+            .getters = {tk::getter<Part>("name", &get_name),
+                        tk::getter<Part>("content_type", &get_content_type),
+                        tk::getter<Part>("size", &get_size, "Decompressed size in bytes."),
+                        tk::getter<Part>("compressed_size", &get_compressed_size)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// ---------------------------------------------------------- Relationship
+
+struct Relationship {
+    std::string id;
+    std::string type;
+    std::string target;
+    bool external = false;
+
+    static PyObject* get_id(const Relationship& r) { return tk::to_py::str(r.id); }
+    static PyObject* get_type(const Relationship& r) { return tk::to_py::str(r.type); }
+    static PyObject* get_target(const Relationship& r) { return tk::to_py::str(r.target); }
+    static PyObject* get_external(const Relationship& r) { return tk::to_py::flag(r.external); }
+
+    static std::string repr(const Relationship& r) {
+        return "Relationship(" + r.id + " -> " + tk::repr::text(r.target) + ")";
+    }
+
+    static const tk::ClassDef<Relationship>& definition() {
+        static const tk::ClassDef<Relationship> def{
+            .name = "vantrell.Relationship",
+            .doc = "One relationship of a part or of the package.",
+            .getters = {tk::getter<Relationship>("id", &get_id),
+                        tk::getter<Relationship>("type", &get_type, "The relationship type URI."),
+                        tk::getter<Relationship>("target", &get_target,
+                                                 "The target as written; `Package.resolve` gives the part name."),
+                        tk::getter<Relationship>("external", &get_external)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// ---------------------------------------------------------- ContentTypes
+
+struct ContentTypes {
+    // Ordered by key bytes; a repeated key keeps the later element's value.
+    std::map<std::string, std::string> defaults;
+    std::map<std::string, std::string> overrides;
+
+    static ContentTypes from(const vantrell_core::opc::ContentTypes& parsed) {
+        ContentTypes out;
+        for (const auto& [ext, type] : parsed.defaults) out.defaults.insert_or_assign(ext, type);
+        for (const auto& [name, type] : parsed.overrides) out.overrides.insert_or_assign(name, type);
+        return out;
+    }
+
+    static PyObject* get_defaults(const ContentTypes& c) { return str_dict(c.defaults); }
+    static PyObject* get_overrides(const ContentTypes& c) { return str_dict(c.overrides); }
+
+    static std::string repr(const ContentTypes& c) {
+        return "ContentTypes(defaults=" + tk::repr::number(c.defaults.size()) +
+               ", overrides=" + tk::repr::number(c.overrides.size()) + ")";
+    }
+
+    static const tk::ClassDef<ContentTypes>& definition() {
+        static const tk::ClassDef<ContentTypes> def{
+            .name = "vantrell.ContentTypes",
+            .doc = "The content types stream as two dicts.",
+            .getters = {tk::getter<ContentTypes>("defaults", &get_defaults, "Extension to media type."),
+                        tk::getter<ContentTypes>("overrides", &get_overrides, "Part name to media type.")},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// -------------------------------------------------------- PackageDefects
+
+struct PackageDefects {
+    bool content_types_missing = false;
+    std::optional<std::string> content_types_case;
+    std::optional<std::string> content_types_error;
+    std::optional<std::string> content_types_unreadable;
+    Pairs invalid_names;
+    Pairs collisions;
+    Pairs derivable;
+    std::vector<std::string> directories;
+    std::vector<std::string> incomplete_pieces;
+
+    static PackageDefects from(const core::PackageDefects& d) {
+        PackageDefects out;
+        out.content_types_missing = d.content_types_missing;
+        out.content_types_case = d.content_types_case;
+        if (d.content_types_error)
+            out.content_types_error =
+                d.content_types_error->first + " at byte " + std::to_string(d.content_types_error->second);
+        out.content_types_unreadable = d.content_types_unreadable;
+        out.invalid_names.reserve(d.invalid_names.size());
+        for (const auto& [name, why] : d.invalid_names) out.invalid_names.emplace_back(name, why.message());
+        out.collisions = d.collisions;
+        out.derivable = d.derivable;
+        out.directories = d.directories;
+        out.incomplete_pieces = d.incomplete_pieces;
+        return out;
+    }
+
+    static PyObject* get_missing(const PackageDefects& d) { return tk::to_py::flag(d.content_types_missing); }
+    static PyObject* get_case(const PackageDefects& d) { return tk::to_py::optional_str(d.content_types_case); }
+    static PyObject* get_error(const PackageDefects& d) { return tk::to_py::optional_str(d.content_types_error); }
+    static PyObject* get_unreadable(const PackageDefects& d) {
+        return tk::to_py::optional_str(d.content_types_unreadable);
+    }
+    static PyObject* get_invalid_names(const PackageDefects& d) { return pair_list(d.invalid_names); }
+    static PyObject* get_collisions(const PackageDefects& d) { return pair_list(d.collisions); }
+    static PyObject* get_derivable(const PackageDefects& d) { return pair_list(d.derivable); }
+    static PyObject* get_directories(const PackageDefects& d) { return tk::to_py::str_list(d.directories); }
+    static PyObject* get_incomplete(const PackageDefects& d) { return tk::to_py::str_list(d.incomplete_pieces); }
+
+    static std::string repr(const PackageDefects& d) {
+        return "PackageDefects(content_types_missing=" + tk::repr::flag(d.content_types_missing) +
+               ", invalid_names=" + tk::repr::number(d.invalid_names.size()) +
+               ", collisions=" + tk::repr::number(d.collisions.size()) + ")";
+    }
+
+    static const tk::ClassDef<PackageDefects>& definition() {
+        using D = PackageDefects;
+        static const tk::ClassDef<D> def{
+            .name = "vantrell.PackageDefects",
+            .doc = "What the package layer found wrong: missing or broken content types,\n"
+                   "bad part names, name collisions, directory entries and incomplete pieces.",
+            .getters = {tk::getter<D>("content_types_missing", &get_missing),
+                        tk::getter<D>("content_types_case", &get_case),
+                        tk::getter<D>("content_types_error", &get_error),
+                        tk::getter<D>("content_types_unreadable", &get_unreadable),
+                        tk::getter<D>("invalid_names", &get_invalid_names,
+                                      "`(part name, why it is invalid)` pairs."),
+                        tk::getter<D>("collisions", &get_collisions,
+                                      "Pairs of part names that are equivalent under OPC name comparison."),
+                        tk::getter<D>("derivable", &get_derivable,
+                                      "Pairs where one part name is derivable from another."),
+                        tk::getter<D>("directories", &get_directories),
+                        tk::getter<D>("incomplete_pieces", &get_incomplete)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// --------------------------------------------------------------- Package
+
+struct Package {
+    std::optional<std::string> path; // display text
+    std::shared_ptr<const core::Core> core;
+
+    core::Package view() const { return core::Package(core); }
+
+    static std::optional<Package> make(const tk::Args& a) {
+        std::optional<tk::Path> path;
+        std::optional<tk::Bytes> data;
+        if (!a.get("path", path) || !a.get("data", data)) return std::nullopt;
+        if (path.has_value() == data.has_value()) {
+            PyErr_SetString(PyExc_ValueError, "pass either a path or data=, not both");
+            return std::nullopt;
+        }
+        auto opened = tk::released([&]() -> vantrell_core::Result<core::Package> {
+            if (data) return core::Package::from_bytes(std::move(*data));
+            return core::Package::open_path(path->native);
+        });
+        if (!opened) {
+            opened.error().raise();
+            return std::nullopt;
+        }
+        if (!*opened) {
+            pptx_err(opened->error());
+            return std::nullopt;
+        }
+        Package p;
+        if (path) p.path = std::move(path->text);
+        p.core = (*opened)->core();
+        return p;
+    }
+
+    static PyObject* parts(const Package& self, const tk::Args&) {
+        auto r = tk::released([&] {
+            const core::Package v = self.view();
+            const vantrell_core::opc::ContentTypes& types = v.parsed_content_types().types;
+            std::vector<Part> out;
+            out.reserve(v.parts().size());
+            for (const core::Part& p : v.parts()) {
+                std::optional<std::string> type;
+                if (auto t = types.content_type_of(p.name)) type.emplace(*t);
+                // An interleaved part reports the sums over its pieces, so the
+                // size is the whole part's, as `read` returns it.
+                out.push_back(Part{p.name, std::move(type), p.size, p.compressed_size});
+            }
+            return out;
+        });
+        if (!r) return r.error().raise();
+        return object_list(std::move(*r));
+    }
+
+    static PyObject* has(const Package& self, const tk::Args& a) {
+        std::string name;
+        if (!a.get("name", name)) return nullptr;
+        return tk::to_py::flag(self.core->part_index(name).has_value());
+    }
+
+    static PyObject* content_type(const Package& self, const tk::Args& a) {
+        std::string name;
+        if (!a.get("name", name)) return nullptr;
+        const auto type = self.core->parsed_content_types().types.content_type_of(name);
+        return type ? tk::to_py::str(*type) : tk::to_py::none();
+    }
+
+    static PyObject* read(const Package& self, const tk::Args& a) {
+        std::string name;
+        bool raw = false;
+        if (!a.get("name", name) || !a.get("raw", raw)) return nullptr;
+        auto r = tk::released([&]() -> vantrell_core::Result<core::Bytes> {
+            core::Package v = self.view();
+            if (!raw) return v.read_part(name);
+            std::vector<std::uint8_t> out;
+            if (auto ok = v.read_part_bytes(name, out); !ok) return vantrell_core::fail(std::move(ok.error()));
+            return std::make_shared<const std::vector<std::uint8_t>>(std::move(out));
+        });
+        if (!r) return r.error().raise();
+        if (!*r) return pptx_err(r->error());
+        return tk::to_py::bytes(core::as_text(***r));
+    }
+
+    static PyObject* rels(const Package& self, const tk::Args& a) {
+        std::string source = "/";
+        if (!a.get("source", source)) return nullptr;
+        auto r = tk::released([&]() -> vantrell_core::Result<std::vector<Relationship>> {
+            core::Package v = self.view();
+            auto parsed = v.rels(source);
+            if (!parsed) return vantrell_core::fail(std::move(parsed.error()));
+            std::vector<Relationship> out;
+            out.reserve((*parsed)->relationships.size());
+            for (const auto& rel : (*parsed)->relationships)
+                out.push_back(Relationship{rel.id, rel.type, rel.target, rel.external});
+            return out;
+        });
+        if (!r) return r.error().raise();
+        if (!*r) return pptx_err(r->error());
+        return object_list(std::move(**r));
+    }
+
+    static PyObject* resolve(const Package& self, const tk::Args& a) {
+        std::string source, rel_id;
+        if (!a.get("source", source) || !a.get("rel_id", rel_id)) return nullptr;
+        auto r = tk::released([&] { return self.view().resolve(source, rel_id); });
+        if (!r) return r.error().raise();
+        if (!*r) return pptx_err(r->error());
+        return tk::to_py::optional_str(**r);
+    }
+
+    static PyObject* content_types(const Package& self, const tk::Args&) {
+        auto r = tk::released([&] { return ContentTypes::from(self.core->parsed_content_types().types); });
+        if (!r) return r.error().raise();
+        return tk::Class<ContentTypes>::create(std::move(*r));
+    }
+
+    static PyObject* get_defects(const Package& self) {
+        auto r = tk::released([&] { return PackageDefects::from(self.core->defects()); });
+        if (!r) return r.error().raise();
+        return tk::Class<PackageDefects>::create(std::move(*r));
+    }
+
+    static std::string repr(const Package& self) {
+        const std::string parts = tk::repr::number(self.core->parts().size());
+        if (self.path) return "Package(path=" + tk::repr::text(*self.path) + ", parts=" + parts + ")";
+        return "Package(parts=" + parts + ")";
+    }
+
+    static const tk::ClassDef<Package>& definition() {
+        static const tk::ClassDef<Package> def{
+            .name = "vantrell.Package",
+            .doc = "The raw Open Packaging Conventions view of a deck: every part, content\n"
+                   "type and relationship as written, defects included.",
+            .getters = {tk::getter<Package>("defects", &get_defects,
+                                            "What the package layer found wrong while indexing.")},
+            .methods =
+                {
+                    tk::method<"parts($self)", &parts>("Every part in archive order."),
+                    tk::method<"has($self, name)", &has>(
+                        "True when a part of that name exists, compared case-insensitively."),
+                    tk::method<"content_type($self, name)", &content_type>(
+                        "The declared content type of a part, or None."),
+                    tk::method<"read($self, name, *, raw=False)", &read>(
+                        "The decompressed bytes of a part. A UTF-16 XML part comes back as\n"
+                        "UTF-8 unless `raw=True`, which returns the bytes exactly as stored."),
+                    tk::method<"rels($self, source=\"/\")", &rels>(
+                        "The relationships of a part, or of the package itself for `/`."),
+                    tk::method<"resolve($self, source, rel_id)", &resolve>(
+                        "The part name relationship `rel_id` of `source` points at, when internal."),
+                    tk::method<"content_types($self)", &content_types>(
+                        "The `[Content_Types].xml` stream: defaults by extension, overrides by part name."),
+                },
+            .repr = &repr,
+            .constructor = tk::constructor<Package, "(path=None, *, data=None)", &make>(),
+        };
+        return def;
+    }
+};
+
+bool register_(PyObject* module) {
+    return tk::Class<Package>::add_to(module) && tk::Class<Part>::add_to(module) &&
+           tk::Class<Relationship>::add_to(module) && tk::Class<ContentTypes>::add_to(module) &&
+           tk::Class<PackageDefects>::add_to(module);
+}
+
+PyObject* new_package(std::shared_ptr<const core::Core> core, std::optional<std::string> path) {
+    return tk::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return tk::Class<Package>::create(Package{std::move(path), std::move(core)});
+    });
+}
+
+} // namespace _vantrell::package
