@@ -1,0 +1,868 @@
+// Part parsers of the document reader: presentation, slide-like parts,
+// charts, diagrams, comments and properties, on hand-written parts and over
+// the real decks of the corpus.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/chart.h"
+#include "core/comments.h"
+#include "core/diagram.h"
+#include "core/encoding.h"
+#include "core/model.h"
+#include "core/pml.h"
+#include "core/presentation.h"
+#include "core/properties.h"
+#include "core/slide.h"
+#include "core/zip.h"
+
+namespace {
+
+using namespace vantrell_core;
+using model::Bullet;
+using model::PlaceholderKind;
+using pml::RelKind;
+
+constexpr const char* NS_P = R"( xmlns:p="http://schemas.openxmlformats.org/presentationml/2006/main")";
+constexpr const char* NS_A = R"( xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main")";
+constexpr const char* NS_R = R"( xmlns:r="http://schemas.openxmlformats.org/officeDocument/2006/relationships")";
+
+std::string transitional(const std::string& root_open) {
+    // Inserts the three usual declarations after the root's name.
+    const auto sp = root_open.find_first_of(" >/", 1);
+    return root_open.substr(0, sp) + NS_P + NS_A + NS_R + root_open.substr(sp);
+}
+
+// A slide whose spTree holds `shapes`.
+std::string slide_xml(const std::string& shapes, const std::string& root_attrs = "") {
+    return transitional("<p:sld" + root_attrs + ">") + "<p:cSld name=\"Intro\"><p:spTree><p:nvGrpSpPr/><p:grpSpPr/>" +
+           shapes + "</p:spTree></p:cSld></p:sld>";
+}
+
+std::string sp(const std::string& nv_extra, const std::string& body, const std::string& cnv_attrs = "") {
+    return "<p:sp><p:nvSpPr><p:cNvPr id=\"2\" name=\"S\"" + cnv_attrs + "/><p:cNvSpPr/><p:nvPr>" + nv_extra +
+           "</p:nvPr></p:nvSpPr><p:spPr/>" + body + "</p:sp>";
+}
+
+slide::Parsed parse_slide(const std::string& xml) {
+    auto r = slide::parse(xml, "/ppt/slides/slide1.xml");
+    EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().message());
+    return r ? std::move(*r) : slide::Parsed{};
+}
+
+const model::Paragraph& only_paragraph(const slide::Parsed& p) {
+    const auto* body = p.content.shapes.at(0).text_body();
+    EXPECT_NE(body, nullptr);
+    EXPECT_EQ(body->paragraphs.size(), 1u);
+    return body->paragraphs.at(0);
+}
+
+// ---------------------------------------------------------------- pml
+
+TEST(RelKinds, BothFormsAndExactMatch) {
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide"), RelKind::slide);
+    EXPECT_EQ(RelKind::of("http://purl.oclc.org/ooxml/officeDocument/relationships/slideLayout"),
+              RelKind::slideLayout);
+    EXPECT_EQ(RelKind::of("http://purl.oclc.org/ooxml/officeDocument/relationships/extendedProperties"),
+              RelKind::extendedProperties);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/extended-properties"),
+              RelKind::extendedProperties);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/customProperties"),
+              RelKind::customProperties);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties"),
+              RelKind::coreProperties);
+    EXPECT_EQ(RelKind::of("http://schemas.microsoft.com/office/2018/10/relationships/comments"),
+              RelKind::modernComments);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments"),
+              RelKind::comments);
+    // Only the package form is a thumbnail or core-properties type.
+    EXPECT_EQ(RelKind::of("http://purl.oclc.org/ooxml/officeDocument/relationships/metadata/thumbnail"),
+              RelKind::other);
+    EXPECT_EQ(RelKind::of("http://purl.oclc.org/ooxml/officeDocument/relationships/metadata/core-properties"),
+              RelKind::other);
+    // No trimming, no case folding, no prefix matches.
+    EXPECT_EQ(RelKind::of(" http://schemas.openxmlformats.org/officeDocument/2006/relationships/slide"),
+              RelKind::other);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/Slide"),
+              RelKind::other);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships/slides"),
+              RelKind::other);
+    EXPECT_EQ(RelKind::of("http://schemas.openxmlformats.org/officeDocument/2006/relationships"), RelKind::other);
+    EXPECT_EQ(RelKind::of(""), RelKind::other);
+}
+
+TEST(RelKinds, PresentationMainContentTypes) {
+    using pml::content_type::is_presentation_main;
+    EXPECT_TRUE(is_presentation_main("application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml"));
+    EXPECT_TRUE(is_presentation_main("APPLICATION/vnd.ms-powerpoint.addin.macroEnabled.main+XML"));
+    EXPECT_TRUE(is_presentation_main("application/vnd.openxmlformats-officedocument.presentationml.template.main+xml"));
+    EXPECT_FALSE(is_presentation_main(
+        "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml; charset=utf-8"));
+    EXPECT_FALSE(is_presentation_main("application/vnd.openxmlformats-officedocument.presentationml.slide+xml"));
+    EXPECT_FALSE(is_presentation_main(""));
+}
+
+// ---------------------------------------------------------------- presentation
+
+TEST(PresentationPart, ListsSizesAndProblemsWithOffsets) {
+    const std::string head = transitional("<p:presentation firstSlideNum=\"3\" rtl=\"1\">");
+    const std::string bad_slide = "<p:sldId id=\"300\"/>";
+    const std::string bad_size = "<p:sldSz cx=\"12\" cy=\"wide\" type=\"custom\"/>";
+    const std::string xml = head + "<p:sldMasterIdLst><p:sldMasterId id=\"2147483648\" r:id=\"rId1\"/>" +
+                            "<p:sldMasterId r:id=\"\"/></p:sldMasterIdLst>" +
+                            "<p:notesMasterIdLst><p:notesMasterId r:id=\"rId9\"/></p:notesMasterIdLst>" +
+                            "<p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/>" + bad_slide +
+                            "<p:sldId id=\" +257 \" r:id=\"rId&amp;3\"/></p:sldIdLst>" + bad_size +
+                            "<p:notesSz cx=\"6858000\" cy=\"9144000\"/></p:presentation>";
+    auto r = presentation::Presentation::parse(xml, "/ppt/presentation.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    const auto& p = *r;
+    EXPECT_TRUE(p.root_ok);
+    EXPECT_EQ(p.first_slide_num, 3);
+    EXPECT_TRUE(p.rtl);
+    ASSERT_EQ(p.masters.size(), 1u);
+    EXPECT_EQ(p.masters[0].id, 2147483648u);
+    ASSERT_EQ(p.slides.size(), 2u);
+    EXPECT_EQ(p.slides[0].rel_id, "rId2");
+    EXPECT_EQ(p.slides[0].offset, xml.find("<p:sldId id=\"256\""));
+    EXPECT_EQ(p.slides[1].rel_id, "rId&3");
+    EXPECT_EQ(p.slides[1].id, 257u);
+    EXPECT_EQ(p.notes_master, "rId9");
+    EXPECT_FALSE(p.handout_master);
+    EXPECT_FALSE(p.slide_size);
+    EXPECT_EQ(p.slide_size_type, "custom");
+    ASSERT_TRUE(p.notes_size);
+    EXPECT_EQ(p.notes_size->cy, 9144000);
+    ASSERT_EQ(p.problems.size(), 3u);
+    EXPECT_STREQ(p.problems[0].message, "sldMasterId without r:id");
+    EXPECT_EQ(p.problems[0].offset, xml.find("<p:sldMasterId r:id=\"\""));
+    EXPECT_STREQ(p.problems[1].message, "sldId without r:id");
+    EXPECT_EQ(p.problems[1].offset, xml.find(bad_slide));
+    EXPECT_STREQ(p.problems[2].message, "sldSz without numeric cx and cy");
+    EXPECT_EQ(p.problems[2].offset, xml.find(bad_size));
+}
+
+TEST(PresentationPart, IdRule) {
+    using presentation::parse_id;
+    EXPECT_EQ(parse_id("256"), 256u);
+    EXPECT_EQ(parse_id(" \t+4294967295\n"), 4294967295u);
+    EXPECT_EQ(parse_id("0"), 0u);
+    EXPECT_FALSE(parse_id("4294967296"));
+    EXPECT_FALSE(parse_id(""));
+    EXPECT_FALSE(parse_id("  "));
+    EXPECT_FALSE(parse_id("+"));
+    EXPECT_FALSE(parse_id("-1"));
+    EXPECT_FALSE(parse_id("++1"));
+    EXPECT_FALSE(parse_id("1 2"));
+    EXPECT_FALSE(parse_id("0x10"));
+    EXPECT_FALSE(parse_id("&#50;"));
+    EXPECT_FALSE(parse_id("\xff" "1"));
+}
+
+TEST(PresentationPart, RootFlagStrictFormAndFailures) {
+    const std::string strict =
+        "\xEF\xBB\xBF<p:presentation xmlns:p=\"http://purl.oclc.org/ooxml/presentationml/main\" "
+        "xmlns:r=\"http://purl.oclc.org/ooxml/officeDocument/relationships\"><p:sldIdLst>"
+        "<p:sldId id=\"256\" r:id=\"rId7\"/></p:sldIdLst><p:sldSz cx=\"9144000\" cy=\"6858000\"/></p:presentation>";
+    auto s = presentation::Presentation::parse(strict, "/ppt/presentation.xml");
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(s->root_ok);
+    ASSERT_EQ(s->slides.size(), 1u);
+    EXPECT_EQ(s->slide_size, (presentation::Size{9144000, 6858000}));
+
+    auto other = presentation::Presentation::parse("<presentation/>", "/p.xml");
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->root_ok);
+
+    auto empty = presentation::Presentation::parse("<?xml version=\"1.0\"?>\n", "/ppt/presentation.xml");
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error().message(), "xml in /ppt/presentation.xml at byte 22: no root element");
+
+    auto broken = presentation::Presentation::parse(transitional("<p:presentation>") + "<p:sldIdLst>", "/x.xml");
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().kind(), error::Kind::Xml);
+    EXPECT_EQ(broken.error().first(), "/x.xml");
+}
+
+TEST(PresentationPart, SectionsInBothNamespaceForms) {
+    for (const char* uri : {"http://schemas.microsoft.com/office/powerpoint/2010/main",
+                            "http://schemas.microsoft.com/office/powerpoint/2007/7/12/main"}) {
+        const std::string xml =
+            transitional("<p:presentation>") + "<p:extLst><p:ext uri=\"{521415D9-36F7-43E2-AB2F-B90AF26B5E84}\">" +
+            "<p14:sectionLst xmlns:p14=\"" + uri + "\"><p14:section name=\"Intro\" id=\"{A}\"><p14:sldIdLst>" +
+            "<p14:sldId id=\"257\"/><p14:sldId id=\"256\"/><p14:sldId id=\"bad\"/></p14:sldIdLst></p14:section>" +
+            "<p14:section name=\"Empty\" id=\"{B}\"><p14:sldIdLst/></p14:section></p14:sectionLst>" +
+            "</p:ext></p:extLst></p:presentation>";
+        auto r = presentation::Presentation::parse(xml, "/ppt/presentation.xml");
+        ASSERT_TRUE(r) << r.error().message();
+        ASSERT_EQ(r->sections.size(), 2u) << uri;
+        EXPECT_EQ(r->sections[0].name, "Intro");
+        EXPECT_EQ(r->sections[0].slide_ids, (std::vector<std::uint32_t>{257, 256}));
+        EXPECT_TRUE(r->sections[1].slide_ids.empty());
+    }
+}
+
+// ---------------------------------------------------------------- slides
+
+TEST(SlideShapes, PlaceholdersAndTitle) {
+    const std::string xml = slide_xml(
+        sp("<p:ph/>", "<p:txBody><a:p><a:r><a:t>body</a:t></a:r></a:p></p:txBody>") +
+        sp("<p:ph type=\"ctrTitle\" idx=\"4294967296\"/>",
+           "<p:txBody><a:p><a:r><a:t>  </a:t></a:r></a:p><a:p/></p:txBody>") +
+        sp("<p:ph type=\"title\" idx=\"7\"/>", "<p:txBody><a:p><a:r><a:t>Second</a:t></a:r></a:p></p:txBody>") +
+        sp("<p:ph type=\"weird\"/>", ""));
+    auto p = parse_slide(xml);
+    ASSERT_EQ(p.content.shapes.size(), 4u);
+    const auto& s = p.content.shapes;
+    ASSERT_TRUE(s[0].placeholder);
+    EXPECT_EQ(s[0].placeholder->kind, PlaceholderKind::obj);
+    EXPECT_EQ(s[0].placeholder->idx, 0u);
+    EXPECT_EQ(s[1].placeholder->kind, PlaceholderKind::ctrTitle);
+    EXPECT_EQ(s[1].placeholder->idx, 0u);
+    EXPECT_EQ(s[2].placeholder->idx, 7u);
+    EXPECT_EQ(s[3].placeholder->kind, PlaceholderKind::other);
+    // The first title-like placeholder decides, and its text is blank.
+    EXPECT_FALSE(p.content.title());
+    EXPECT_EQ(p.content.name, "Intro");
+    EXPECT_EQ(p.content.root, model::SlideContent::Root::slide);
+    // A shape without a body is still a text shape, with no paragraphs.
+    ASSERT_NE(s[3].text_body(), nullptr);
+    EXPECT_TRUE(s[3].text_body()->paragraphs.empty());
+
+    auto titled = parse_slide(slide_xml(
+        sp("<p:ph type=\"title\"/>",
+           "<p:txBody><a:p><a:r><a:t>A</a:t></a:r><a:br/><a:r><a:t>B</a:t></a:r></a:p><a:p/></p:txBody>")));
+    EXPECT_EQ(titled.content.title(), "A\nB\n");
+    EXPECT_EQ(titled.content.title(), std::optional<std::string>("A\nB\n"));
+}
+
+TEST(SlideShapes, PlaceholderKindNames) {
+    EXPECT_EQ(PlaceholderKind::parse("title"), PlaceholderKind::title);
+    EXPECT_EQ(PlaceholderKind::parse("sldImg"), 15);
+    EXPECT_EQ(PlaceholderKind::parse("Title"), PlaceholderKind::other);
+    EXPECT_EQ(PlaceholderKind::parse(""), 16);
+    EXPECT_STREQ(PlaceholderKind(PlaceholderKind::subTitle).name(), "subTitle");
+}
+
+TEST(SlideShapes, FlagsHyperlinkAndTransform) {
+    const std::string xml = slide_xml(
+        "<p:sp><p:nvSpPr><p:cNvPr id=\"4\" name=\"Pic &quot;1&quot;\" descr=\"alt &amp; more\" hidden=\"1\">"
+        "<a:hlinkClick r:id=\"rId5\"/></p:cNvPr><p:cNvSpPr txBox=\"1\"/><p:nvPr/></p:nvSpPr>"
+        "<p:spPr><a:xfrm rot=\"5400000\" flipH=\"1\"><a:off x=\"-10\" y=\"20\"/><a:ext cx=\"30\" cy=\"40\"/>"
+        "</a:xfrm></p:spPr></p:sp>"
+        "<p:cxnSp><p:nvCxnSpPr><p:cNvPr id=\"5\" name=\"Line\"/><p:cNvCxnSpPr/><p:nvPr/></p:nvCxnSpPr><p:spPr/></p:cxnSp>");
+    auto p = parse_slide(xml);
+    ASSERT_EQ(p.content.shapes.size(), 2u);
+    const auto& s = p.content.shapes[0];
+    EXPECT_EQ(s.id, 4u);
+    EXPECT_EQ(s.name, "Pic \"1\"");
+    EXPECT_EQ(s.description, "alt & more");
+    EXPECT_EQ(s.hyperlink, "rId5");
+    EXPECT_TRUE(s.hidden);
+    EXPECT_TRUE(s.text_box);
+    ASSERT_TRUE(s.transform);
+    EXPECT_EQ(s.transform->x, -10);
+    EXPECT_EQ(s.transform->cy, 40);
+    EXPECT_EQ(s.transform->rotation, 5400000);
+    EXPECT_TRUE(s.transform->flip_h);
+    EXPECT_FALSE(s.transform->flip_v);
+    const auto& c = p.content.shapes[1];
+    EXPECT_STREQ(model::kind_name(c.content), "connector");
+    EXPECT_FALSE(c.transform);
+    EXPECT_FALSE(c.hidden);
+}
+
+TEST(SlideText, RunsFieldsAndProperties) {
+    auto p = parse_slide(slide_xml(sp(
+        "", "<p:txBody><a:bodyPr/><a:p><a:pPr lvl=\"2\"/>"
+            "<a:r><a:rPr lang=\"de-DE\" b=\"1\" i=\"0\" u=\"sng\" strike=\"noStrike\" sz=\"1800\">"
+            "<a:latin typeface=\"Calibri\"/><a:hlinkClick r:id=\"rId3\"/></a:rPr><a:t>Hi &amp; bye</a:t></a:r>"
+            "<a:br><a:rPr b=\"1\"/></a:br><a:fld id=\"{X}\" type=\"slidenum\"><a:t>7</a:t></a:fld>"
+            "<a:r><a:t></a:t></a:r><a:endParaRPr lang=\"en-US\"/></a:p></p:txBody>")));
+    const auto& para = only_paragraph(p);
+    EXPECT_EQ(para.level, 2);
+    EXPECT_EQ(para.bullet.kind, Bullet::Kind::inherited);
+    ASSERT_EQ(para.runs.size(), 4u);
+    const auto& r0 = para.runs[0];
+    EXPECT_EQ(r0.text, "Hi & bye");
+    EXPECT_EQ(r0.props.bold, true);
+    EXPECT_EQ(r0.props.italic, false);
+    EXPECT_EQ(r0.props.underline, true);
+    EXPECT_EQ(r0.props.strike, false);
+    EXPECT_EQ(r0.props.size, 1800u);
+    EXPECT_EQ(r0.props.lang, "de-DE");
+    EXPECT_EQ(r0.props.typeface, "Calibri");
+    EXPECT_EQ(r0.props.hyperlink, "rId3");
+    EXPECT_EQ(para.runs[1].kind, model::Run::Kind::line_break);
+    EXPECT_EQ(para.runs[2].kind, model::Run::Kind::field);
+    EXPECT_EQ(para.runs[2].field_type, "slidenum");
+    EXPECT_EQ(para.runs[2].text, "7");
+    const auto& r3 = para.runs[3].props;
+    EXPECT_FALSE(r3.bold || r3.italic || r3.underline || r3.strike || r3.size || r3.lang || r3.typeface);
+    EXPECT_EQ(para.text(), "Hi & bye\n7");
+}
+
+TEST(SlideText, Bullets) {
+    auto p = parse_slide(slide_xml(sp(
+        "", "<p:txBody><a:p><a:pPr><a:buFont typeface=\"Arial\"/><a:buChar char=\"&#8226;\"/></a:pPr></a:p>"
+            "<a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr></a:p>"
+            "<a:p><a:pPr><a:buAutoNum type=\"romanLcParenR\" startAt=\"4\"/></a:pPr></a:p>"
+            "<a:p><a:pPr><a:buNone/></a:pPr></a:p><a:p><a:pPr><a:buBlip><a:blip r:embed=\"rId1\"/></a:buBlip>"
+            "</a:pPr></a:p><a:p><a:pPr lvl=\"900\"/></a:p></p:txBody>")));
+    const auto& ps = p.content.shapes.at(0).text_body()->paragraphs;
+    ASSERT_EQ(ps.size(), 6u);
+    EXPECT_EQ(ps[0].bullet.kind, Bullet::Kind::character);
+    EXPECT_EQ(ps[0].bullet.text, "\xE2\x80\xA2");
+    EXPECT_EQ(ps[1].bullet.kind, Bullet::Kind::auto_number);
+    EXPECT_EQ(ps[1].bullet.text, "arabicPeriod");
+    EXPECT_EQ(ps[1].bullet.start, 1u);
+    EXPECT_EQ(ps[2].bullet.start, 4u);
+    EXPECT_EQ(ps[3].bullet.kind, Bullet::Kind::none);
+    EXPECT_EQ(ps[4].bullet.kind, Bullet::Kind::picture);
+    EXPECT_EQ(ps[5].level, 255);
+    std::string text;
+    p.content.shapes[0].text_body()->write_text(text);
+    EXPECT_EQ(text, "\n\n\n\n\n");
+}
+
+TEST(SlideTables, GridSpansAndMerges) {
+    const std::string frame =
+        "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"7\" name=\"T\"/><p:cNvGraphicFramePr/><p:nvPr/>"
+        "</p:nvGraphicFramePr><p:xfrm><a:off x=\"1\" y=\"2\"/><a:ext cx=\"3\" cy=\"4\"/></p:xfrm>"
+        "<a:graphic><a:graphicData uri=\"http://schemas.openxmlformats.org/drawingml/2006/table\"><a:tbl>"
+        "<a:tblPr firstRow=\"1\"/><a:tblGrid><a:gridCol w=\"100\"/><a:gridCol w=\"200\"/></a:tblGrid>"
+        "<a:tr h=\"50\"><a:tc gridSpan=\"2\"><a:txBody><a:bodyPr/><a:p><a:r><a:t>wide</a:t></a:r></a:p>"
+        "</a:txBody><a:tcPr/></a:tc><a:tc hMerge=\"1\"><a:txBody><a:p/></a:txBody></a:tc></a:tr>"
+        "<a:tr h=\"60\"><a:tc rowSpan=\"2\"><a:txBody><a:p><a:r><a:t>c</a:t></a:r></a:p><a:p><a:r><a:t>d</a:t>"
+        "</a:r></a:p></a:txBody></a:tc><a:tc/></a:tr><a:tr h=\"70\"><a:tc vMerge=\"true\"/><a:tc><a:txBody>"
+        "<a:p><a:r><a:t>e</a:t></a:r></a:p></a:txBody></a:tc></a:tr></a:tbl></a:graphicData></a:graphic>"
+        "</p:graphicFrame>";
+    auto p = parse_slide(slide_xml(frame));
+    const auto& s = p.content.shapes.at(0);
+    const auto* t = s.table();
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(s.transform->cx, 3);
+    EXPECT_EQ(t->column_widths, (std::vector<std::int64_t>{100, 200}));
+    ASSERT_EQ(t->rows.size(), 3u);
+    EXPECT_EQ(t->rows[0].height, 50);
+    EXPECT_EQ(t->rows[0].cells[0].grid_span, 2u);
+    EXPECT_TRUE(t->rows[0].cells[1].h_merge);
+    EXPECT_FALSE(t->rows[0].cells[1].is_origin());
+    EXPECT_EQ(t->rows[1].cells[0].row_span, 2u);
+    std::string text;
+    model::write_text(t->rows[1].cells[0].paragraphs, text);
+    EXPECT_EQ(text, "c\nd");
+    EXPECT_TRUE(t->rows[1].cells[1].paragraphs.empty());
+    EXPECT_TRUE(t->rows[2].cells[0].v_merge);
+    EXPECT_TRUE(t->rows[2].cells[1].is_origin());
+}
+
+std::string graphic_frame(std::uint32_t id, const std::string& uri, const std::string& payload) {
+    return "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"" + std::to_string(id) +
+           "\" name=\"F\"/><p:cNvGraphicFramePr/><p:nvPr/></p:nvGraphicFramePr><a:graphic><a:graphicData uri=\"" +
+           uri + "\">" + payload + "</a:graphicData></a:graphic></p:graphicFrame>";
+}
+
+TEST(SlideFrames, ChartsDiagramsOleAndUnknown) {
+    const std::string shapes =
+        graphic_frame(3, "http://schemas.openxmlformats.org/drawingml/2006/chart",
+                      "<c:chart xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" r:id=\"rId2\"/>") +
+        graphic_frame(4, "http://schemas.openxmlformats.org/drawingml/2006/diagram",
+                      "<dgm:relIds xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" "
+                      "r:dm=\"rId3\" r:lo=\"rId4\" r:qs=\"rId5\" r:cs=\"rId6\"/>") +
+        graphic_frame(5, "http://schemas.openxmlformats.org/presentationml/2006/ole",
+                      "<mc:AlternateContent xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\">"
+                      "<mc:Choice xmlns:v=\"urn:schemas-microsoft-com:vml\" Requires=\"v\">"
+                      "<p:oleObj spid=\"_x0000_s1\" name=\"W\" r:id=\"rId7\" progId=\"Choice.1\"/></mc:Choice>"
+                      "<mc:Fallback><p:oleObj name=\"W\" r:id=\"rId7\" progId=\"Word.Document.8\"><p:embed/>"
+                      "<p:pic><p:nvPicPr><p:cNvPr id=\"0\" name=\"\"/><p:cNvPicPr/><p:nvPr/></p:nvPicPr>"
+                      "<p:blipFill><a:blip r:embed=\"rId8\"/></p:blipFill><p:spPr/></p:pic></p:oleObj>"
+                      "</mc:Fallback></mc:AlternateContent>") +
+        graphic_frame(6, "http://schemas.microsoft.com/office/drawing/2017/model3d", "<x:m xmlns:x=\"urn:x\"/>") +
+        graphic_frame(7, "http://schemas.microsoft.com/office/drawing/2017/model3d", "");
+    auto p = parse_slide(slide_xml(shapes));
+    const auto& s = p.content.shapes;
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(std::get<model::Chart>(s[0].content).rel_id, "rId2");
+    const auto& d = std::get<model::Diagram>(s[1].content);
+    EXPECT_EQ(d.data, "rId3");
+    EXPECT_EQ(d.colors, "rId6");
+    const auto& o = std::get<model::Ole>(s[2].content);
+    EXPECT_EQ(o.prog_id, "Word.Document.8");
+    EXPECT_EQ(o.rel_id, "rId7");
+    EXPECT_EQ(o.preview, "rId8");
+    EXPECT_STREQ(model::kind_name(s[3].content), "unknown");
+    EXPECT_EQ(p.report.unknown_graphic_uris,
+              (std::vector<std::string>{"http://schemas.microsoft.com/office/drawing/2017/model3d",
+                                        "http://schemas.microsoft.com/office/drawing/2017/model3d"}));
+}
+
+TEST(SlideStrict, PurlNamespacesReadLikeTransitional) {
+    const std::string xml =
+        "\xEF\xBB\xBF<p:sld xmlns:p=\"http://purl.oclc.org/ooxml/presentationml/main\" "
+        "xmlns:a=\"http://purl.oclc.org/ooxml/drawingml/main\" "
+        "xmlns:r=\"http://purl.oclc.org/ooxml/officeDocument/relationships\" show=\"false\"><p:cSld><p:spTree>"
+        "<p:pic><p:nvPicPr><p:cNvPr id=\"3\" name=\"P\"/><p:cNvPicPr/><p:nvPr><p:ph type=\"pic\" idx=\"2\"/>"
+        "</p:nvPr></p:nvPicPr><p:blipFill><a:blip r:embed=\"rId1\" r:link=\"rId2\"/></p:blipFill></p:pic>"
+        "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"4\" name=\"C\"/><p:cNvGraphicFramePr/><p:nvPr/>"
+        "</p:nvGraphicFramePr><a:graphic><a:graphicData uri=\"http://purl.oclc.org/ooxml/drawingml/chart\">"
+        "<c:chart xmlns:c=\"http://purl.oclc.org/ooxml/drawingml/chart\" r:id=\"rId3\"/></a:graphicData>"
+        "</a:graphic></p:graphicFrame></p:spTree></p:cSld></p:sld>";
+    auto p = parse_slide(xml);
+    EXPECT_FALSE(p.content.shown);
+    ASSERT_EQ(p.content.shapes.size(), 2u);
+    const auto& pic = std::get<model::Picture>(p.content.shapes[0].content);
+    EXPECT_EQ(pic.embed, "rId1");
+    EXPECT_EQ(pic.link, "rId2");
+    EXPECT_EQ(p.content.shapes[0].placeholder->kind, PlaceholderKind::pic);
+    EXPECT_EQ(std::get<model::Chart>(p.content.shapes[1].content).rel_id, "rId3");
+}
+
+TEST(SlideGroups, ChildrenWalkAndAlternateContent) {
+    const std::string shapes =
+        "<p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"10\" name=\"G\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr>"
+        "<p:grpSpPr><a:xfrm><a:off x=\"1\" y=\"1\"/><a:ext cx=\"2\" cy=\"2\"/><a:chOff x=\"5\" y=\"6\"/>"
+        "<a:chExt cx=\"7\" cy=\"8\"/></a:xfrm></p:grpSpPr>" +
+        sp("", "") +
+        "<mc:AlternateContent xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\">"
+        "<mc:Choice xmlns:p14=\"http://schemas.microsoft.com/office/powerpoint/2010/main\" Requires=\"p14\">"
+        "<p:contentPart r:id=\"rId4\"/></mc:Choice><mc:Fallback>" + sp("", "") +
+        "</mc:Fallback></mc:AlternateContent><p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"11\" name=\"Inner\"/>"
+        "<p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>" + sp("", "") + "</p:grpSp></p:grpSp>" +
+        "<q:odd xmlns:q=\"urn:unknown\"><q:deeper/></q:odd>" + sp("", "");
+    auto p = parse_slide(slide_xml(shapes));
+    ASSERT_EQ(p.content.shapes.size(), 2u);
+    const auto& g = p.content.shapes[0];
+    EXPECT_EQ(g.name, "G");
+    EXPECT_EQ(g.transform->ch_x, 5);
+    EXPECT_EQ(g.transform->ch_cy, 8);
+    ASSERT_EQ(g.group()->children.size(), 3u);
+    EXPECT_EQ(std::get<model::ContentPart>(g.group()->children[1].content).rel_id, "rId4");
+    EXPECT_EQ(p.report.unknown_elements, 1u);
+    std::vector<std::uint32_t> order;
+    for (const model::Shape& s : p.content.walk()) order.push_back(s.id);
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{10, 2, 0, 11, 2, 2}));
+}
+
+TEST(SlideGroups, DeepNestingIsAnErrorNotACrash) {
+    const auto nest = [](unsigned n) {
+        std::string open, close;
+        for (unsigned i = 0; i < n; ++i) {
+            open += "<p:grpSp>";
+            close += "</p:grpSp>";
+        }
+        return slide_xml(open + close);
+    };
+    EXPECT_TRUE(slide::parse(nest(slide::MAX_GROUP_DEPTH), "/s.xml"));
+    auto deep = slide::parse(nest(slide::MAX_GROUP_DEPTH + 1), "/ppt/slides/slide9.xml");
+    ASSERT_FALSE(deep);
+    EXPECT_NE(deep.error().message().find("/ppt/slides/slide9.xml"), std::string::npos);
+    EXPECT_FALSE(slide::parse(nest(400), "/s.xml"));
+}
+
+TEST(SlideRoots, OtherPartsAndMalformedText) {
+    auto notes = parse_slide(transitional("<p:notes>") + "<p:cSld><p:spTree/></p:cSld></p:notes>");
+    EXPECT_EQ(notes.content.root, model::SlideContent::Root::notes);
+    EXPECT_TRUE(notes.content.shown);
+    EXPECT_FALSE(notes.content.name);
+    auto bad = slide::parse(slide_xml("<p:sp>"), "/ppt/slides/slide2.xml");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().first(), "/ppt/slides/slide2.xml");
+    // Every prefix of a real slide either parses or fails cleanly.
+    const std::string full = slide_xml(sp("<p:ph type=\"title\"/>", "<p:txBody><a:p><a:r><a:t>T</a:t></a:r></a:p></p:txBody>"));
+    for (std::size_t n = 0; n < full.size(); ++n) {
+        auto r = slide::parse(std::string_view(full).substr(0, n), "/s.xml");
+        EXPECT_FALSE(r) << n;
+    }
+}
+
+// ---------------------------------------------------------------- charts
+
+constexpr const char* C_HEAD =
+    "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" "
+    "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\"><c:chart>";
+constexpr const char* C_TAIL = "</c:chart></c:chartSpace>";
+
+TEST(ChartCaches, TitlesKindsSeriesAndGaps) {
+    const std::string xml = std::string(C_HEAD) +
+        "<c:title><c:tx><c:rich><a:bodyPr/><a:p><a:r><a:t>Sales</a:t></a:r></a:p><a:p><a:r><a:t>2024</a:t>"
+        "</a:r></a:p></c:rich></c:tx></c:title><c:autoTitleDeleted val=\"0\"/><c:plotArea><c:layout/>"
+        "<c:barChart><c:barDir val=\"col\"/><c:ser><c:idx val=\"0\"/><c:tx><c:strRef><c:f>S!B1</c:f><c:strCache>"
+        "<c:ptCount val=\"1\"/><c:pt idx=\"0\"><c:v>North</c:v></c:pt></c:strCache></c:strRef></c:tx>"
+        "<c:cat><c:strRef><c:strCache><c:ptCount val=\"3\"/><c:pt idx=\"2\"><c:v>C</c:v></c:pt>"
+        "<c:pt idx=\"0\"><c:v>A</c:v></c:pt></c:strCache></c:strRef></c:cat><c:val><c:numRef><c:f>S!B2</c:f>"
+        "<c:numCache><c:formatCode>General</c:formatCode><c:ptCount val=\"4\"/><c:pt idx=\"1\"><c:v>2.5</c:v>"
+        "</c:pt></c:numCache></c:numRef></c:val></c:ser><c:ser><c:tx><c:v>Literal</c:v></c:tx><c:val><c:numRef>"
+        "<c:f>S!C2</c:f></c:numRef></c:val></c:ser><c:axId val=\"10\"/><c:axId val=\"20\"/></c:barChart>"
+        "<c:lineChart><c:ser><c:cat><c:multiLvlStrRef><c:multiLvlStrCache><c:ptCount val=\"2\"/><c:lvl>"
+        "<c:pt idx=\"0\"><c:v>Q1</c:v></c:pt><c:pt idx=\"1\"><c:v>Q2</c:v></c:pt></c:lvl><c:lvl><c:pt idx=\"0\">"
+        "<c:v>2024</c:v></c:pt></c:lvl></c:multiLvlStrCache></c:multiLvlStrRef></c:cat></c:ser>"
+        "<c:axId val=\"10\"/><c:axId val=\"20\"/></c:lineChart>"
+        "<c:valAx><c:axId val=\"20\"/><c:axPos val=\"l\"/><c:title><c:tx><c:strRef><c:strCache><c:pt idx=\"0\">"
+        "<c:v>Units</c:v></c:pt></c:strCache></c:strRef></c:tx></c:title></c:valAx>"
+        "<c:catAx><c:axId val=\"10\"/><c:axPos val=\"b\"/></c:catAx></c:plotArea>" + C_TAIL;
+    auto r = chart::parse(xml, "/ppt/charts/chart1.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_EQ(r->title, "Sales\n2024");
+    EXPECT_EQ(r->kinds, (std::vector<std::string>{"bar", "line"}));
+    EXPECT_FALSE(r->category_axis_title);
+    EXPECT_EQ(r->value_axis_title, "Units");
+    ASSERT_EQ(r->series.size(), 3u);
+    EXPECT_EQ(r->series[0].name, "North");
+    EXPECT_EQ(r->series[0].categories, (std::vector<std::string>{"A", "", "C"}));
+    EXPECT_EQ(r->series[0].values, (std::vector<std::string>{"", "2.5", "", ""}));
+    EXPECT_EQ(r->series[1].name, "Literal");
+    EXPECT_TRUE(r->series[1].values.empty());
+    EXPECT_FALSE(r->series[2].name);
+    EXPECT_EQ(r->series[2].categories, (std::vector<std::string>{"Q1", "Q2"}));
+}
+
+TEST(ChartCaches, ScatterAxesAutomaticTitleAndHostileCounts) {
+    const std::string xml = std::string(C_HEAD) +
+        "<c:title><c:overlay val=\"0\"/></c:title><c:plotArea><c:scatterChart><c:ser><c:xVal><c:numLit>"
+        "<c:ptCount val=\"4000000000\"/><c:pt idx=\"5\"><c:v>1</c:v></c:pt></c:numLit></c:xVal><c:yVal><c:numRef>"
+        "<c:numCache><c:ptCount val=\"2\"/><c:pt idx=\"1\"><c:v>9</c:v></c:pt><c:pt idx=\"1\"><c:v>8</c:v></c:pt>"
+        "</c:numCache></c:numRef></c:yVal></c:ser><c:axId val=\"1\"/><c:axId val=\"2\"/></c:scatterChart>"
+        "<c:valAx><c:axId val=\"2\"/><c:axPos val=\"l\"/><c:title><c:tx><c:rich><a:p><a:r><a:t>Y</a:t></a:r>"
+        "</a:p></c:rich></c:tx></c:title></c:valAx><c:valAx><c:axId val=\"1\"/><c:axPos val=\"b\"/><c:title>"
+        "<c:tx><c:rich><a:p><a:r><a:t>X</a:t></a:r></a:p></c:rich></c:tx></c:title></c:valAx></c:plotArea>" +
+        C_TAIL;
+    auto r = chart::parse(xml, "/c.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_FALSE(r->title);
+    EXPECT_EQ(r->kinds, (std::vector<std::string>{"scatter"}));
+    EXPECT_EQ(r->category_axis_title, "X");
+    EXPECT_EQ(r->value_axis_title, "Y");
+    ASSERT_EQ(r->series.size(), 1u);
+    EXPECT_LE(r->series[0].categories.size(), chart::MAX_POINTS);
+    EXPECT_EQ(r->series[0].categories.at(5), "1");
+    EXPECT_EQ(r->series[0].values, (std::vector<std::string>{"", "9"}));
+
+    // Many huge sparse caches stay within the gap budget.
+    std::string many = std::string(C_HEAD) + "<c:plotArea><c:barChart>";
+    for (int i = 0; i < 40; ++i)
+        many += "<c:ser><c:val><c:numLit><c:ptCount val=\"4000000000\"/><c:pt idx=\"3\"><c:v>1</c:v></c:pt>"
+                "</c:numLit></c:val></c:ser>";
+    many += std::string("</c:barChart></c:plotArea>") + C_TAIL;
+    auto m = chart::parse(many, "/c.xml");
+    ASSERT_TRUE(m);
+    std::size_t total = 0;
+    for (const auto& s : m->series) total += s.values.size();
+    EXPECT_LE(total, chart::GAP_BUDGET + 40);
+    EXPECT_EQ(m->series.back().values, (std::vector<std::string>{"1"}));
+}
+
+TEST(ChartCaches, OtherRootsAndErrors) {
+    auto ex = chart::parse("<cx:chartSpace xmlns:cx=\"http://schemas.microsoft.com/office/drawing/2014/chartex\"/>",
+                           "/ppt/charts/chartEx1.xml");
+    ASSERT_TRUE(ex);
+    EXPECT_TRUE(ex->series.empty());
+    auto bad = chart::parse(std::string(C_HEAD) + "<c:title>", "/ppt/charts/chart2.xml");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().first(), "/ppt/charts/chart2.xml");
+}
+
+// ---------------------------------------------------------------- diagrams
+
+std::string data_model(const std::string& points, const std::string& cxns) {
+    return "<dgm:dataModel xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" "
+           "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\"><dgm:ptLst>" +
+           points + "</dgm:ptLst><dgm:cxnLst>" + cxns + "</dgm:cxnLst></dgm:dataModel>";
+}
+
+std::string pt(const std::string& id, const std::string& type, const std::string& text) {
+    std::string s = "<dgm:pt modelId=\"" + id + "\"";
+    if (!type.empty()) s += " type=\"" + type + "\"";
+    s += "><dgm:prSet/><dgm:spPr/>";
+    if (!text.empty()) s += "<dgm:t><a:bodyPr/><a:p><a:r><a:t>" + text + "</a:t></a:r></a:p></dgm:t>";
+    return s + "</dgm:pt>";
+}
+
+std::string cxn(const std::string& src, const std::string& dest, int ord, const std::string& type = "") {
+    std::string s = "<dgm:cxn modelId=\"c" + src + dest + "\" srcId=\"" + src + "\" destId=\"" + dest +
+                    "\" srcOrd=\"" + std::to_string(ord) + "\" destOrd=\"0\"";
+    if (!type.empty()) s += " type=\"" + type + "\"";
+    return s + "/>";
+}
+
+TEST(DiagramOutline, OrderedBySrcOrdDepthFirst) {
+    const std::string xml = data_model(
+        pt("{B}", "", "Second") + pt("{D}", "doc", "") + pt("{A}", "", "First") + pt("{A1}", "asst", "Child") +
+            pt("{E}", "", "") + pt("{E1}", "", "Under empty") + pt("{P}", "pres", "") + pt("{T}", "parTrans", ""),
+        cxn("{D}", "{B}", 1) + cxn("{D}", "{A}", 0, "parOf") + cxn("{A}", "{A1}", 0) + cxn("{D}", "{E}", 2) +
+            cxn("{E}", "{E1}", 0) + cxn("{A}", "{P}", 0, "presOf") + cxn("{D}", "{P}", 5) +
+            cxn("{D}", "{missing}", 3) + cxn("{gone}", "{A}", 0));
+    auto r = diagram::parse(xml, "/ppt/diagrams/data1.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    using Item = std::pair<std::uint8_t, std::string>;
+    EXPECT_EQ(r->items, (std::vector<Item>{{0, "First"}, {1, "Child"}, {0, "Second"}, {1, "Under empty"}}));
+}
+
+TEST(DiagramOutline, CyclesAndMissingDocument) {
+    // A loop back to an ancestor is cut; the walk ends.
+    auto loop = diagram::parse(data_model(pt("d", "doc", "") + pt("a", "", "A") + pt("b", "", "B"),
+                                          cxn("d", "a", 0) + cxn("a", "b", 0) + cxn("b", "a", 0) + cxn("b", "d", 0) +
+                                              cxn("a", "a", 1)),
+                               "/d.xml");
+    ASSERT_TRUE(loop);
+    using Item = std::pair<std::uint8_t, std::string>;
+    EXPECT_EQ(loop->items, (std::vector<Item>{{0, "A"}, {1, "B"}}));
+    // Without a document point, parentless nodes start their own trees.
+    auto nodoc = diagram::parse(data_model(pt("x", "", "X") + pt("y", "", "Y") + pt("z", "", "Z"), cxn("x", "y", 0)),
+                                "/d.xml");
+    ASSERT_TRUE(nodoc);
+    EXPECT_EQ(nodoc->items, (std::vector<Item>{{0, "X"}, {1, "Y"}, {0, "Z"}}));
+    // A long chain gets levels capped at 255 and no deep recursion.
+    std::string pts = pt("d", "doc", ""), cx;
+    for (int i = 0; i < 300; ++i) {
+        pts += pt("n" + std::to_string(i), "", "t");
+        cx += cxn(i == 0 ? "d" : "n" + std::to_string(i - 1), "n" + std::to_string(i), 0);
+    }
+    auto chain = diagram::parse(data_model(pts, cx), "/d.xml");
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(chain->items.size(), 300u);
+    EXPECT_EQ(chain->items.back().first, 255);
+    EXPECT_FALSE(diagram::parse("<dgm:dataModel", "/d.xml"));
+}
+
+// ---------------------------------------------------------------- comments
+
+TEST(Comments, LegacyAuthorsAndThreadedReplies) {
+    const std::string authors_xml = transitional("<p:cmAuthorLst>") +
+                                    "<p:cmAuthor id=\"0\" name=\"Ann\" initials=\"A\" lastIdx=\"2\" clrIdx=\"0\"/>"
+                                    "<p:cmAuthor id=\"1\" name=\"Bob\" lastIdx=\"1\" clrIdx=\"1\"/></p:cmAuthorLst>";
+    auto authors = comments::parse_authors(authors_xml, "/ppt/commentAuthors.xml");
+    ASSERT_TRUE(authors);
+    ASSERT_EQ(authors->size(), 2u);
+    EXPECT_EQ((*authors)[0].initials, "A");
+    EXPECT_FALSE((*authors)[1].initials);
+
+    const auto reply_to = [](int author, int idx) {
+        return "<p:extLst><p:ext uri=\"{C676402C-5697-4E1C-873F-D02D1690AC5C}\"><p15:threadingInfo "
+               "xmlns:p15=\"http://schemas.microsoft.com/office/powerpoint/2012/main\" timeZoneBias=\"0\">"
+               "<p15:parentCm authorId=\"" + std::to_string(author) + "\" idx=\"" + std::to_string(idx) +
+               "\"/></p15:threadingInfo></p:ext></p:extLst>";
+    };
+    const std::string xml = transitional("<p:cmLst>") +
+        "<p:cm authorId=\"1\" dt=\"2024-01-02T03:04:05.000\" idx=\"1\"><p:pos x=\"1\" y=\"2\"/>"
+        "<p:text>Reply to Ann</p:text>" + reply_to(0, 1) + "</p:cm>"
+        "<p:cm authorId=\"0\" idx=\"1\"><p:text>First</p:text></p:cm>"
+        "<p:cm authorId=\"0\" idx=\"2\"><p:text>Nested reply</p:text>" + reply_to(1, 1) + "</p:cm>"
+        "<p:cm authorId=\"7\" idx=\"1\"><p:text>Orphan</p:text>" + reply_to(9, 9) + "</p:cm>"
+        "<p:cm authorId=\"01\" idx=\"3\"><p:text>Second</p:text></p:cm></p:cmLst>";
+    auto r = comments::parse(xml, "/ppt/comments/comment1.xml", *authors);
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(r->size(), 5u);
+    const auto& c = *r;
+    EXPECT_EQ(c[0].text, "First");
+    EXPECT_EQ(c[0].author, "Ann");
+    EXPECT_EQ(c[0].initials, "A");
+    EXPECT_FALSE(c[0].reply);
+    EXPECT_EQ(c[1].text, "Reply to Ann");
+    EXPECT_TRUE(c[1].reply);
+    EXPECT_EQ(c[1].date, "2024-01-02T03:04:05.000");
+    EXPECT_EQ(c[2].text, "Nested reply");
+    EXPECT_EQ(c[3].text, "Orphan");
+    EXPECT_FALSE(c[3].author);
+    EXPECT_EQ(c[4].text, "Second");
+    EXPECT_EQ(c[4].author, "Bob");
+}
+
+TEST(Comments, LegacyReplyLoopsStayInPlace) {
+    const auto cm = [](int idx, int parent) {
+        return "<p:cm authorId=\"0\" idx=\"" + std::to_string(idx) + "\"><p:text>" + std::to_string(idx) +
+               "</p:text><p:extLst><p:ext uri=\"{C676402C-5697-4E1C-873F-D02D1690AC5C}\"><p15:threadingInfo "
+               "xmlns:p15=\"urn:p15\"><p15:parentCm authorId=\"0\" idx=\"" + std::to_string(parent) +
+               "\"/></p15:threadingInfo></p:ext></p:extLst></p:cm>";
+    };
+    auto r = comments::parse(transitional("<p:cmLst>") + cm(1, 2) + cm(2, 1) + cm(3, 3) + "</p:cmLst>", "/c.xml", {});
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->size(), 3u);
+    EXPECT_EQ((*r)[0].text, "1");
+    EXPECT_EQ((*r)[1].text, "2");
+    EXPECT_EQ((*r)[2].text, "3");
+}
+
+TEST(Comments, ModernCommentsWithNestedReplies) {
+    const std::string ns = " xmlns:p188=\"http://schemas.microsoft.com/office/powerpoint/2018/8/main\"" +
+                           std::string(NS_A);
+    auto authors = comments::parse_authors(
+        "<p188:authorLst" + ns + "><p188:author id=\"{G1}\" name=\"Cy\" initials=\"C\" userId=\"u\" providerId=\"AD\"/>"
+        "</p188:authorLst>", "/ppt/authors.xml");
+    ASSERT_TRUE(authors);
+    ASSERT_EQ(authors->size(), 1u);
+    const std::string xml =
+        "<p188:cmLst" + ns + "><p188:cm id=\"{1}\" authorId=\"{G1}\" created=\"2024-05-01T10:00:00.000\">"
+        "<pc:sldMkLst xmlns:pc=\"http://schemas.microsoft.com/office/powerpoint/2013/main/command\"/>"
+        "<p188:replyLst><p188:reply id=\"{2}\" authorId=\"{G9}\" created=\"2024-05-02\"><p188:txBody><a:bodyPr/>"
+        "<a:p><a:r><a:t>Agreed</a:t></a:r></a:p></p188:txBody></p188:reply></p188:replyLst>"
+        "<p188:txBody><a:bodyPr/><a:p><a:r><a:t>Line 1</a:t></a:r></a:p><a:p><a:r><a:t>Line 2</a:t></a:r></a:p>"
+        "</p188:txBody></p188:cm></p188:cmLst>";
+    auto r = comments::parse(xml, "/ppt/comments/modernComment_1.xml", *authors);
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(r->size(), 2u);
+    EXPECT_EQ((*r)[0].text, "Line 1\nLine 2");
+    EXPECT_EQ((*r)[0].author, "Cy");
+    EXPECT_EQ((*r)[0].date, "2024-05-01T10:00:00.000");
+    EXPECT_FALSE((*r)[0].reply);
+    EXPECT_EQ((*r)[1].text, "Agreed");
+    EXPECT_TRUE((*r)[1].reply);
+    EXPECT_FALSE((*r)[1].author);
+    auto other = comments::parse(transitional("<p:sld>") + "<p:cm/></p:sld>", "/x.xml", {});
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(other->empty());
+}
+
+// ---------------------------------------------------------------- properties
+
+TEST(Properties, CoreTrimmedEmptyAbsent) {
+    const std::string xml =
+        "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:dcterms=\"http://purl.org/dc/terms/\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><dc:title>\n  Quarterly &amp; more \t</dc:title>"
+        "<dc:subject>   </dc:subject><dc:creator/><cp:keywords>a, b</cp:keywords>"
+        "<cp:lastModifiedBy>Z</cp:lastModifiedBy><cp:revision>12</cp:revision>"
+        "<dcterms:created xsi:type=\"dcterms:W3CDTF\">2020-01-01T00:00:00Z</dcterms:created>"
+        "<dcterms:modified xsi:type=\"dcterms:W3CDTF\"> 2021-02-03T04:05:06Z </dcterms:modified>"
+        "<dc:title>ignored</dc:title><cp:contentStatus>Draft</cp:contentStatus><dc:language>en</dc:language>"
+        "<cp:version>1.0</cp:version><dc:identifier>id</dc:identifier><cp:category>C</cp:category>"
+        "<cp:lastPrinted>2019</cp:lastPrinted><dc:description>D</dc:description></cp:coreProperties>";
+    auto r = properties::CoreProperties::parse(xml, "/docProps/core.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_EQ(r->title, "Quarterly & more");
+    EXPECT_FALSE(r->subject);
+    EXPECT_FALSE(r->creator);
+    EXPECT_EQ(r->keywords, "a, b");
+    EXPECT_EQ(r->last_modified_by, "Z");
+    EXPECT_EQ(r->revision, "12");
+    EXPECT_EQ(r->created, "2020-01-01T00:00:00Z");
+    EXPECT_EQ(r->modified, "2021-02-03T04:05:06Z");
+    EXPECT_EQ(r->content_status, "Draft");
+    EXPECT_EQ(r->language, "en");
+    EXPECT_EQ(r->version, "1.0");
+    EXPECT_EQ(r->identifier, "id");
+    EXPECT_EQ(r->category, "C");
+    EXPECT_EQ(r->last_printed, "2019");
+    EXPECT_EQ(r->description, "D");
+    auto bad = properties::CoreProperties::parse("<cp:coreProperties>", "/docProps/core.xml");
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().first(), "/docProps/core.xml");
+}
+
+TEST(Properties, ExtendedWithTitlesOfPartsInStrictForm) {
+    const std::string xml =
+        "<Properties xmlns=\"http://purl.oclc.org/ooxml/officeDocument/extendedProperties\" "
+        "xmlns:vt=\"http://purl.oclc.org/ooxml/officeDocument/docPropsVTypes\"><TotalTime>15</TotalTime>"
+        "<Words>-3</Words><Application> Microsoft Office PowerPoint </Application><Slides>12</Slides>"
+        "<Notes>99999999999</Notes><HiddenSlides/><PresentationFormat>On-screen Show (4:3)</PresentationFormat>"
+        "<HeadingPairs><vt:vector size=\"2\" baseType=\"variant\"><vt:variant><vt:lpstr>Theme</vt:lpstr>"
+        "</vt:variant><vt:variant><vt:i4>1</vt:i4></vt:variant></vt:vector></HeadingPairs>"
+        "<TitlesOfParts><vt:vector size=\"3\" baseType=\"lpstr\"><vt:lpstr>Arial</vt:lpstr><vt:lpstr>Office Theme"
+        "</vt:lpstr><vt:lpwstr></vt:lpwstr></vt:vector></TitlesOfParts><Company></Company>"
+        "<AppVersion>16.0000</AppVersion><Template>T.potx</Template><Manager>M</Manager></Properties>";
+    auto r = properties::AppProperties::parse(xml, "/docProps/app.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_EQ(r->application, "Microsoft Office PowerPoint");
+    EXPECT_EQ(r->total_time, 15u);
+    EXPECT_FALSE(r->words);
+    EXPECT_EQ(r->slides, 12u);
+    EXPECT_EQ(r->notes, 99999999999u);
+    EXPECT_FALSE(r->hidden_slides);
+    EXPECT_FALSE(r->paragraphs);
+    EXPECT_FALSE(r->company);
+    EXPECT_EQ(r->presentation_format, "On-screen Show (4:3)");
+    EXPECT_EQ(r->app_version, "16.0000");
+    EXPECT_EQ(r->template_, "T.potx");
+    EXPECT_EQ(r->manager, "M");
+    EXPECT_EQ(r->titles_of_parts, (std::vector<std::string>{"Arial", "Office Theme", ""}));
+}
+
+// ---------------------------------------------------------------- corpus
+
+bool under(const std::string& name, std::string_view folder) {
+    return name.starts_with(folder) && name.ends_with(".xml") && name.find('/', folder.size()) == std::string::npos;
+}
+
+TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
+    const char* env = std::getenv("VANTRELL_CORPUS");
+    const std::filesystem::path dir = env ? env : "../shared/corpus";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) GTEST_SKIP() << "no corpus at " << dir;
+    std::size_t decks = 0, parsed = 0, failed = 0, shapes = 0, series = 0, items = 0, comments_seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (!entry.is_regular_file()) continue;
+        auto archive = zip::Archive::open_path(entry.path().string());
+        if (!archive) continue;
+        ++decks;
+        std::vector<std::uint8_t> bytes;
+        for (const zip::Entry& e : archive->entries()) {
+            const std::string& n = e.name;
+            if (e.uncompressed_size > (64u << 20)) continue;
+            const bool slide_like = under(n, "ppt/slides/") || under(n, "ppt/slideLayouts/") ||
+                                    under(n, "ppt/slideMasters/") || under(n, "ppt/notesSlides/") ||
+                                    under(n, "ppt/notesMasters/") || under(n, "ppt/handoutMasters/");
+            const bool chart_part = under(n, "ppt/charts/");
+            const bool diagram_part = under(n, "ppt/diagrams/") && n.find("/data") != std::string::npos;
+            const bool comment_part = under(n, "ppt/comments/");
+            const bool authors_part = n == "ppt/commentAuthors.xml" || n == "ppt/authors.xml";
+            const bool pres = n == "ppt/presentation.xml";
+            const bool core = n == "docProps/core.xml";
+            const bool app = n == "docProps/app.xml";
+            if (!(slide_like || chart_part || diagram_part || comment_part || authors_part || pres || core || app))
+                continue;
+            if (!archive->read(e, bytes)) continue;
+            // Some producers write UTF-16 parts; the reader converts before parsing.
+            if (auto utf8 = encoding::utf16_xml_to_utf8(bytes)) bytes = std::move(*utf8);
+            const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            const std::string part = "/" + n;
+            bool ok = true;
+            std::string why;
+            if (slide_like) {
+                auto r = slide::parse(text, part);
+                ok = r.has_value();
+                if (!ok) why = r.error().message();
+                if (ok) {
+                    for (const model::Shape& s : r->content.walk()) {
+                        (void)s;
+                        ++shapes;
+                    }
+                    (void)r->content.title();
+                }
+            } else if (chart_part) {
+                auto r = chart::parse(text, part);
+                ok = r.has_value();
+                if (ok) series += r->series.size();
+            } else if (diagram_part) {
+                auto r = diagram::parse(text, part);
+                ok = r.has_value();
+                if (ok) items += r->items.size();
+            } else if (comment_part) {
+                auto r = comments::parse(text, part, {});
+                ok = r.has_value();
+                if (ok) comments_seen += r->size();
+            } else if (authors_part) {
+                ok = comments::parse_authors(text, part).has_value();
+            } else if (pres) {
+                ok = presentation::Presentation::parse(text, part).has_value();
+            } else if (core) {
+                ok = properties::CoreProperties::parse(text, part).has_value();
+            } else {
+                ok = properties::AppProperties::parse(text, part).has_value();
+            }
+            (ok ? parsed : failed)++;
+            if (!ok) std::printf("%s: %s %s\n", entry.path().filename().c_str(), part.c_str(), why.c_str());
+        }
+    }
+    std::printf("corpus: %zu decks, %zu parts parsed, %zu failed; %zu shapes, %zu series, %zu diagram items, "
+                "%zu comments\n",
+                decks, parsed, failed, shapes, series, items, comments_seen);
+    if (decks == 0) GTEST_SKIP() << "no readable deck";
+    EXPECT_GT(parsed, 0u);
+    // Real decks are well-formed: a failure here is a parser fault.
+    EXPECT_EQ(failed, 0u);
+}
+
+} // namespace
