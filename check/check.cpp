@@ -1,0 +1,121 @@
+#include "check/check.h"
+
+#include <algorithm>
+
+#include "core/encoding.h"
+
+#include "check/container.h"
+#include "check/content_types.h"
+#include "check/core_props.h"
+#include "check/pml.h"
+#include "check/relationships.h"
+#include "check/xml_parts.h"
+
+namespace vantrell_check {
+
+namespace pkg = vantrell_core::package;
+namespace enc = vantrell_core::encoding;
+
+std::string_view severity_name(Severity s) noexcept {
+    static constexpr std::array<std::string_view, 3> NAMES{"info", "warning", "error"};
+    const auto i = static_cast<std::size_t>(s);
+    return i < NAMES.size() ? NAMES[i] : std::string_view("error");
+}
+
+std::vector<std::string_view> Report::codes() const {
+    std::vector<std::string_view> out;
+    for (const Finding& f : findings)
+        if (std::find(out.begin(), out.end(), f.code) == out.end()) out.push_back(f.code);
+    return out;
+}
+
+bool Report::is_clean() const noexcept {
+    if (dropped_errors != 0) return false;
+    return std::none_of(findings.begin(), findings.end(),
+                        [](const Finding& f) { return f.severity == Severity::error; });
+}
+
+std::string_view trim_white_space(std::string_view s) {
+    std::size_t begin = s.size();
+    std::size_t end = 0;
+    for (std::size_t pos = 0; pos < s.size();) {
+        const std::size_t at = pos;
+        if (!enc::is_white_space(enc::next_utf8(s, pos))) {
+            if (begin == s.size()) begin = at;
+            end = pos;
+        }
+    }
+    return begin < end ? s.substr(begin, end - begin) : std::string_view();
+}
+
+void Sink::push(Finding finding) {
+    if (report_->findings.size() >= options_->max_findings) {
+        report_->truncated = true;
+        if (finding.severity == Severity::error) ++report_->dropped_errors;
+        return;
+    }
+    report_->findings.push_back(std::move(finding));
+}
+
+namespace {
+
+// True when a must come before b.
+bool before(const Finding& a, const Finding& b) noexcept {
+    if (a.severity != b.severity) return a.severity > b.severity;
+    if (a.code != b.code) return a.code < b.code;
+    if (!a.part || !b.part) return !a.part && b.part;
+    return *a.part < *b.part;
+}
+
+} // namespace
+
+void sort_findings(std::vector<Finding>& findings) {
+    std::stable_sort(findings.begin(), findings.end(), before);
+}
+
+std::vector<const Rule*> rules() {
+    std::vector<const Rule*> out;
+    out.reserve(72);
+    auto add = [&out](const auto& table) {
+        for (const Rule& r : table) out.push_back(&r);
+    };
+    add(container::CONTAINER_RULES);
+    add(content_types::CONTENT_TYPE_RULES);
+    add(relationships::RELATIONSHIP_RULES);
+    add(xml_parts::XML_RULES);
+    add(pml::PRESENTATION_RULES);
+    add(core_props::CORE_PROPERTY_RULES);
+    return out;
+}
+
+Report check(pkg::Package& package, const Options& options) {
+    Report report;
+    Sink sink(report, options);
+
+    container::run(package, sink);
+    if (options.verify_crc) container::run_crc(package, sink);
+    // The container stage has reported a stream that is missing or broken.
+    const pkg::PackageDefects& defects = package.defects();
+    if (!defects.content_types_missing && !defects.content_types_error && !defects.content_types_unreadable)
+        content_types::run(package, sink);
+    relationships::run(package, sink);
+    xml_parts::run(package, sink);
+    // The PresentationML and core-properties stages follow here, in that order.
+
+    sort_findings(report.findings);
+    return report;
+}
+
+vantrell_core::Result<Report> check_bytes(std::vector<std::uint8_t> data, const Options& options) {
+    auto package = pkg::Package::from_bytes(std::move(data));
+    if (!package) return vantrell_core::fail(std::move(package.error()));
+    return check(*package, options);
+}
+
+vantrell_core::Result<Report> check_path(std::string_view path, const Options& options) {
+    auto package = pkg::Package::open_path(path);
+    if (!package) return vantrell_core::fail(std::move(package.error()));
+    return check(*package, options);
+}
+
+} // namespace vantrell_check

@@ -1,0 +1,177 @@
+#include "check/container.h"
+
+#include "core/crc32.h"
+
+namespace vantrell_check::container {
+
+namespace pkg = vantrell_core::package;
+namespace zip = vantrell_core::zip;
+
+namespace {
+
+constexpr const Rule& ZIP001 = rule_of(CONTAINER_RULES, "ZIP001");
+constexpr const Rule& ZIP002 = rule_of(CONTAINER_RULES, "ZIP002");
+constexpr const Rule& ZIP003 = rule_of(CONTAINER_RULES, "ZIP003");
+constexpr const Rule& ZIP004 = rule_of(CONTAINER_RULES, "ZIP004");
+constexpr const Rule& ZIP005 = rule_of(CONTAINER_RULES, "ZIP005");
+constexpr const Rule& ZIP006 = rule_of(CONTAINER_RULES, "ZIP006");
+constexpr const Rule& ZIP007 = rule_of(CONTAINER_RULES, "ZIP007");
+constexpr const Rule& ZIP008 = rule_of(CONTAINER_RULES, "ZIP008");
+constexpr const Rule& ZIP009 = rule_of(CONTAINER_RULES, "ZIP009");
+constexpr const Rule& ZIP010 = rule_of(CONTAINER_RULES, "ZIP010");
+constexpr const Rule& ZIP011 = rule_of(CONTAINER_RULES, "ZIP011");
+constexpr const Rule& OPC001 = rule_of(CONTAINER_RULES, "OPC001");
+constexpr const Rule& OPC002 = rule_of(CONTAINER_RULES, "OPC002");
+constexpr const Rule& OPC003 = rule_of(CONTAINER_RULES, "OPC003");
+constexpr const Rule& OPC004 = rule_of(CONTAINER_RULES, "OPC004");
+constexpr const Rule& OPC005 = rule_of(CONTAINER_RULES, "OPC005");
+constexpr const Rule& OPC006 = rule_of(CONTAINER_RULES, "OPC006");
+constexpr const Rule& OPC007 = rule_of(CONTAINER_RULES, "OPC007");
+
+constexpr std::uint16_t FLAG_ENCRYPTED = 1u << 0;
+constexpr std::uint16_t FLAG_DESCRIPTOR = 1u << 3;
+constexpr std::uint16_t FLAG_UTF8 = 1u << 11;
+constexpr std::uint32_t ZIP64_SIZE = 0xFFFFFFFFu;
+
+// The names of the local header fields that disagree with the central record.
+std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
+    std::string fields;
+    auto add = [&fields](std::string_view name) {
+        if (!fields.empty()) fields += ", ";
+        fields += name;
+    };
+    if (lh.method != e.method) add("compression method");
+    if ((lh.flags ^ e.flags) & ~FLAG_DESCRIPTOR) add("general purpose flags");
+    if (lh.raw_name != e.raw_name) add("file name");
+    if (!(e.flags & FLAG_DESCRIPTOR)) {
+        if (lh.crc32 != e.crc32) add("crc-32");
+        if (lh.compressed_size != ZIP64_SIZE && lh.compressed_size != e.compressed_size) add("compressed size");
+        if (lh.uncompressed_size != ZIP64_SIZE && lh.uncompressed_size != e.uncompressed_size)
+            add("uncompressed size");
+    }
+    return fields;
+}
+
+void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
+    const std::string part = "/" + e.name;
+    if (e.method != 0 && e.method != 8)
+        sink.push(Finding(ZIP001, "compression method " + std::to_string(e.method)).in_part(part));
+    if (e.flags & FLAG_ENCRYPTED) sink.push(Finding(ZIP002, "entry is encrypted").in_part(part));
+    if (e.version_needed > 45)
+        sink.push(Finding(ZIP009, "version needed to extract is " + std::to_string(e.version_needed / 10) + "." +
+                                      std::to_string(e.version_needed % 10))
+                      .in_part(part));
+    for (const char c : e.raw_name) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            sink.push(Finding(ZIP010, "item name contains non-ASCII bytes").in_part(part));
+            break;
+        }
+    }
+    if (e.flags & FLAG_UTF8) sink.push(Finding(ZIP011, "UTF-8 name flag is set").in_part(part));
+    if (archive.rebuilt()) return;
+    auto lh = archive.local_header(e);
+    if (!lh) {
+        sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part));
+        return;
+    }
+    if (std::string fields = header_mismatch(e, *lh); !fields.empty())
+        sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part));
+}
+
+// The parts whose bytes the CRC stage verifies: XML by content type, and
+// relationships parts by name.
+bool crc_qualifies(const pkg::Package& package, const pkg::Part& part) {
+    if (auto ct = package.parsed_content_types().types.content_type_of(part.name)) {
+        if (ct->size() >= 4 && (ct->ends_with("+xml") || ct->ends_with("/xml"))) return true;
+    }
+    return part.name.size() >= 5 && std::string_view(part.name).ends_with(".rels");
+}
+
+} // namespace
+
+std::uint32_t crc32(std::span<const std::uint8_t> data) noexcept {
+    const auto& t = vantrell_core::crc32::TABLES;
+    std::uint32_t c = 0xFFFFFFFFu;
+    const std::uint8_t* p = data.data();
+    std::size_t n = data.size();
+    while (n >= 8) {
+        const std::uint32_t lo = c ^ (std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+                                      std::uint32_t(p[3]) << 24);
+        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+            t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+        p += 8;
+        n -= 8;
+    }
+    for (; n != 0; --n, ++p) c = t[0][(c ^ *p) & 0xFF] ^ (c >> 8);
+    return ~c;
+}
+
+void run(pkg::Package& package, Sink& sink) {
+    const zip::Archive& archive = package.archive();
+    const auto& entries = archive.entries();
+
+    if (archive.rebuilt()) {
+        sink.push(Finding(ZIP004, "no central directory; entries were recovered by scanning local file headers"));
+    } else if (archive.incomplete()) {
+        sink.push(Finding(ZIP004, "central directory declares " + std::to_string(archive.declared_entries()) +
+                                      " entries but only " + std::to_string(entries.size()) + " were readable"));
+    }
+    if (archive.prefix_len() != 0)
+        sink.push(Finding(ZIP003, std::to_string(archive.prefix_len()) +
+                                      " byte(s) precede the archive; every offset had to be shifted"));
+
+    for (const zip::Entry& e : entries) check_entry(archive, e, sink);
+
+    for (const std::size_t i : archive.duplicates()) {
+        if (i < entries.size())
+            sink.push(Finding(ZIP005, "item name repeats an earlier item's name").in_part("/" + entries[i].name));
+    }
+
+    const pkg::PackageDefects& d = package.defects();
+    for (const std::string& dir : d.directories)
+        sink.push(Finding(ZIP006, "directory entry in a package").in_part("/" + dir));
+    for (const auto& [name, err] : d.invalid_names) sink.push(Finding(OPC001, err.message()).in_part(name));
+    for (const auto& [first, second] : d.collisions)
+        sink.push(Finding(OPC002, "equivalent to " + first).in_part(second));
+    for (const auto& [derived, base] : d.derivable)
+        sink.push(Finding(OPC003, "derivable from " + base).in_part(derived));
+    for (const std::string& name : d.incomplete_pieces)
+        sink.push(Finding(OPC007, "piece sequence has gaps or no single .last piece; not a part").in_part(name));
+    if (d.content_types_missing) sink.push(Finding(OPC004, "[Content_Types].xml is missing"));
+    if (d.content_types_case) sink.push(Finding(OPC005, "content types stream is named " + *d.content_types_case));
+    if (d.content_types_error)
+        sink.push(Finding(OPC006, d.content_types_error->first + " at byte " +
+                                      std::to_string(d.content_types_error->second))
+                      .in_part("/[Content_Types].xml"));
+    if (d.content_types_unreadable)
+        sink.push(Finding(OPC006, "content types stream could not be read: " + *d.content_types_unreadable)
+                      .in_part("/[Content_Types].xml"));
+}
+
+void run_crc(pkg::Package& package, Sink& sink) {
+    const zip::Archive& archive = package.archive();
+    const auto& entries = archive.entries();
+    std::vector<std::uint8_t> buffer;
+    for (const pkg::Part& part : package.parts()) {
+        if (!crc_qualifies(package, part)) continue;
+        sink.count_part();
+        auto verify = [&](std::size_t index) {
+            if (index >= entries.size()) return;
+            const zip::Entry& e = entries[index];
+            if (auto r = archive.read(e, buffer); !r) {
+                sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
+                return;
+            }
+            if (crc32(buffer) != e.crc32)
+                sink.push(Finding(ZIP008, "decompressed data of " + e.name + " does not match the recorded CRC-32")
+                              .in_part(part.name));
+        };
+        if (part.interleaved()) {
+            for (const std::size_t piece : part.pieces) verify(piece);
+        } else {
+            verify(part.entry);
+        }
+    }
+}
+
+} // namespace vantrell_check::container

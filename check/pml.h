@@ -1,0 +1,37 @@
+// PresentationML rules: the presentation part, part roots, shape ids and
+// references of the slide family.
+#pragma once
+
+#include <array>
+
+#include "check/check.h"
+
+namespace vantrell_check::pml {
+
+inline constexpr std::array<Rule, 23> PRESENTATION_RULES{{
+    {"PML001", "Part 1 13.3.6", "The Presentation part's root element is p:presentation", Severity::error},
+    {"PML002", "Part 1 13.3.10", "The presentation lists at least one slide master", Severity::error},
+    {"PML003", "Part 1 13.3.7", "Exactly one Presentation Properties part is related from the Presentation part", Severity::error},
+    {"PML004", "Part 1 19.7.13", "sldId/@id lies in [256, 2147483647]", Severity::error},
+    {"PML005", "Part 1 19.2.1.33", "sldId/@id values are unique", Severity::error},
+    {"PML006", "Part 1 13.3.8", "Every sldId/@r:id resolves to a Slide part", Severity::error},
+    {"PML007", "Part 1 13.3.8", "Slide relationship targets have the slide content type", Severity::error},
+    {"PML008", "Part 1 19.7.16", "sldMasterId/@id and sldLayoutId/@id are at least 2147483648", Severity::error},
+    {"PML009", "Part 1 19.2.1.36", "Master and layout ids are unique throughout the presentation", Severity::error},
+    {"PML010", "Part 1 19.7.17", "sldSz/@cx and @cy lie in [914400, 51206400]", Severity::error},
+    {"PML011", "Part 1 19.7.18", "sldSz/@type agrees with the aspect ratio of cx and cy", Severity::warning},
+    {"PML012", "Part 1 19.2.1.22", "The presentation carries a notesSz element", Severity::error},
+    {"PML013", "Part 1 13.3.4", "A notes master relationship and notesMasterIdLst appear together", Severity::warning},
+    {"PML014", "Part 1 13.3", "Each PresentationML part's root element matches its content type", Severity::error},
+    {"PML015", "Part 1 13.3.9", "Every slide has a slideLayout relationship", Severity::error},
+    {"PML016", "Part 1 13.3.10", "Every slide layout has a slideMaster relationship", Severity::error},
+    {"PML017", "Part 1 13.3.9", "Every sldLayoutId/@r:id in a master resolves to a Slide Layout part", Severity::error},
+    {"PML018", "Part 1 13.3.4", "Every notes slide has a notesMaster relationship", Severity::error},
+    {"PML019", "Part 1 20.1.2.2.8", "cNvPr/@id values are unique within a part", Severity::error},
+    {"PML020", "Part 1 22.8.2.1", "Every r:id, r:embed, r:link and diagram reference names a relationship of its part", Severity::error},
+    {"PML021", "Part 1 13.3.6", "sldMasterId, notesMasterId and handoutMasterId relationships resolve to parts of the right content type", Severity::error},
+    {"PML022", "Part 1 13.3.8", "The presentation has at least one slide", Severity::info},
+    {"PML023", "Part 1 13.3", "Slide-family parts relate only to the part kinds the specification lists", Severity::warning},
+}};
+
+} // namespace vantrell_check::pml

@@ -1,0 +1,137 @@
+#include "check/xml_parts.h"
+
+#include "core/encoding.h"
+#include "core/opc.h"
+#include "core/xml.h"
+
+namespace vantrell_check::xml_parts {
+
+namespace pkg = vantrell_core::package;
+namespace opc = vantrell_core::opc;
+namespace xml = vantrell_core::xml;
+namespace enc = vantrell_core::encoding;
+
+namespace {
+
+constexpr const Rule& XML001 = rule_of(XML_RULES, "XML001");
+constexpr const Rule& XML002 = rule_of(XML_RULES, "XML002");
+constexpr const Rule& XML003 = rule_of(XML_RULES, "XML003");
+constexpr const Rule& XML004 = rule_of(XML_RULES, "XML004");
+
+constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
+
+bool is_valid_utf8(std::string_view s) {
+    for (std::size_t pos = 0; pos < s.size();) {
+        const std::size_t at = pos;
+        // A decoded U+FFFD is only an error where the bytes were not EF BF BD.
+        if (enc::next_utf8(s, pos) == enc::REPLACEMENT && s.substr(at, pos - at) != "\xEF\xBF\xBD") return false;
+    }
+    return true;
+}
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+struct Classes {
+    std::size_t strict_count = 0;
+    std::size_t transitional_count = 0;
+    std::optional<std::string> strict_example;
+    std::optional<std::string> transitional_example;
+};
+
+// Namespace declarations count only up to the root's start tag.
+void classify(std::string_view text, const std::string& name, Classes& classes) {
+    xml::Reader reader(text);
+    for (;;) {
+        const xml::Event e = reader.next();
+        if (e.kind == xml::EventKind::start || e.kind == xml::EventKind::eof || e.kind == xml::EventKind::error) break;
+    }
+    if (reader.strict_seen()) {
+        ++classes.strict_count;
+        if (!classes.strict_example) classes.strict_example = name;
+    }
+    if (reader.transitional_seen()) {
+        ++classes.transitional_count;
+        if (!classes.transitional_example) classes.transitional_example = name;
+    }
+}
+
+} // namespace
+
+std::optional<std::string_view> declared_encoding(std::string_view text) {
+    std::string_view head = text.substr(0, std::min(text.size(), DECLARATION_HEAD_NBYTES));
+    if (!is_valid_utf8(head)) {
+        // The cut may have split a character; four bytes back always clears it.
+        head = head.substr(0, head.size() >= 4 ? head.size() - 4 : 0);
+        if (!is_valid_utf8(head)) return std::nullopt;
+    }
+    if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
+    if (!head.starts_with("<?xml")) return std::nullopt;
+    head.remove_prefix(5);
+    const std::size_t close = head.find("?>");
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view decl = head.substr(0, close);
+    const std::size_t key = decl.find("encoding");
+    if (key == std::string_view::npos) return std::nullopt;
+    decl.remove_prefix(key + 8);
+    while (!decl.empty() && is_space(decl.front())) decl.remove_prefix(1);
+    if (decl.empty() || decl.front() != '=') return std::nullopt;
+    decl.remove_prefix(1);
+    while (!decl.empty() && is_space(decl.front())) decl.remove_prefix(1);
+    if (decl.empty()) return std::nullopt;
+    const char quote = decl.front();
+    decl.remove_prefix(1);
+    const std::size_t end = decl.find(quote);
+    if (end == std::string_view::npos) return std::nullopt;
+    return decl.substr(0, end);
+}
+
+bool is_xml_media_type(std::string_view content_type) noexcept {
+    const std::string media = opc::ascii_lower(trim_white_space(content_type.substr(0, content_type.find(';'))));
+    return std::string_view(media).ends_with("+xml") || media == "text/xml" || media == "application/xml";
+}
+
+void run(pkg::Package& package, Sink& sink) {
+    const opc::ContentTypes& types = package.parsed_content_types().types;
+    const bool well_formedness = sink.options().xml_well_formed;
+    Classes classes;
+    std::vector<std::uint8_t> bytes;
+
+    for (const pkg::Part& part : package.parts()) {
+        if (!opc::source_of_rels(part.name)) {
+            const auto ct = types.content_type_of(part.name);
+            if (!ct || !is_xml_media_type(*ct)) continue;
+        }
+        bytes.clear();
+        if (auto r = package.read_part_bytes(part.name, bytes); !r) {
+            sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
+            continue;
+        }
+        sink.count_part();
+
+        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(bytes);
+        if (converted) sink.push(Finding(XML004, "part is UTF-16 encoded").in_part(part.name));
+        const std::string_view text = pkg::as_text(converted ? *converted : bytes);
+
+        if (auto encoding = declared_encoding(text)) {
+            const std::string lower = opc::ascii_lower(*encoding);
+            if (lower != "utf-8" && lower != "utf-16")
+                sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
+        }
+
+        if (well_formedness) {
+            if (auto err = xml::well_formed(text)) {
+                sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
+                continue;
+            }
+        }
+        classify(text, part.name, classes);
+    }
+
+    if (classes.strict_count != 0 && classes.transitional_count != 0)
+        sink.push(Finding(XML003, std::to_string(classes.strict_count) + " part(s) use Strict namespaces (e.g. " +
+                                      *classes.strict_example + ") and " +
+                                      std::to_string(classes.transitional_count) + " use Transitional (e.g. " +
+                                      *classes.transitional_example + ")"));
+}
+
+} // namespace vantrell_check::xml_parts
