@@ -791,7 +791,7 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
     const std::filesystem::path dir = env ? env : "../shared/corpus";
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) GTEST_SKIP() << "no corpus at " << dir;
-    std::size_t decks = 0, parsed = 0, failed = 0, shapes = 0, series = 0, items = 0, comments_seen = 0;
+    std::size_t decks = 0, parsed = 0, failed = 0, shapes = 0, series = 0, items = 0, comments_seen = 0, sections = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         if (!entry.is_regular_file()) continue;
         auto archive = zip::Archive::open_path(entry.path().string());
@@ -846,7 +846,13 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
             } else if (authors_part) {
                 ok = comments::parse_authors(text, part).has_value();
             } else if (pres) {
-                ok = presentation::Presentation::parse(text, part).has_value();
+                auto r = presentation::Presentation::parse(text, part);
+                ok = r.has_value();
+                if (ok) {
+                    sections += r->sections.size();
+                    // Real decks list their slides with ids.
+                    for (const auto& id : r->slides) EXPECT_TRUE(id.id) << entry.path() << " " << id.rel_id;
+                }
             } else if (core) {
                 ok = properties::CoreProperties::parse(text, part).has_value();
             } else {
@@ -857,8 +863,8 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
         }
     }
     std::printf("corpus: %zu decks, %zu parts parsed, %zu failed; %zu shapes, %zu series, %zu diagram items, "
-                "%zu comments\n",
-                decks, parsed, failed, shapes, series, items, comments_seen);
+                "%zu comments, %zu sections\n",
+                decks, parsed, failed, shapes, series, items, comments_seen, sections);
     if (decks == 0) GTEST_SKIP() << "no readable deck";
     EXPECT_GT(parsed, 0u);
     // Real decks are well-formed: a failure here is a parser fault.
