@@ -1,0 +1,589 @@
+#include "core/document.h"
+
+#include "core/cfb.h"
+#include "core/opc.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace vantrell_core::document {
+
+namespace {
+
+constexpr std::string_view CONVENTIONAL_PRESENTATION = "/ppt/presentation.xml";
+constexpr std::string_view CONVENTIONAL_CORE = "/docProps/core.xml";
+constexpr std::string_view CONVENTIONAL_APP = "/docProps/app.xml";
+constexpr std::size_t WORKER_STACK_NBYTES = std::size_t{2} << 20;
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Orders part names so that "slide2" comes before "slide10": digit runs
+// compare by value, everything else byte by byte; equal keys fall back to
+// the plain comparison so the order is total.
+bool natural_less(std::string_view a, std::string_view b) noexcept {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (is_digit(a[i]) && is_digit(b[j])) {
+            std::size_t ie = i, je = j;
+            while (ie < a.size() && is_digit(a[ie])) ++ie;
+            while (je < b.size() && is_digit(b[je])) ++je;
+            std::string_view da = a.substr(i, ie - i), db = b.substr(j, je - j);
+            while (da.size() > 1 && da.front() == '0') da.remove_prefix(1);
+            while (db.size() > 1 && db.front() == '0') db.remove_prefix(1);
+            if (da.size() != db.size()) return da.size() < db.size();
+            if (da != db) return da < db;
+            i = ie;
+            j = je;
+            continue;
+        }
+        if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j)) return (a.size() - i) < (b.size() - j);
+    return a < b;
+}
+
+// The stored name of the part `name` designates, when there is one.
+std::optional<std::string> existing_part(const package::Package& pkg, std::string_view name) {
+    const auto idx = pkg.part_index(name);
+    if (!idx) return std::nullopt;
+    return pkg.parts()[*idx].name;
+}
+
+// The part an internal relationship of `source` of this kind designates,
+// when it exists; else the conventional name, when that exists.
+std::optional<std::string> find_related(package::Package& pkg, std::string_view source, pml::RelKind kind,
+                                        std::string_view fallback) {
+    if (auto rels = pkg.rels(source)) {
+        for (const auto& rel : (*rels)->relationships) {
+            if (rel.external || pml::RelKind::of(rel.type) != kind) continue;
+            if (auto name = existing_part(pkg, opc::resolve_target(source, rel.target))) return name;
+        }
+    }
+    if (fallback.empty()) return std::nullopt;
+    return existing_part(pkg, fallback);
+}
+
+struct Found {
+    std::string name;
+    Located how;
+};
+
+std::optional<Found> locate_presentation(package::Package& pkg) {
+    // A damaged package relationships part only closes this route.
+    if (auto rels = pkg.rels("/")) {
+        for (const auto& rel : (*rels)->relationships) {
+            if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::officeDocument) continue;
+            if (auto name = existing_part(pkg, opc::resolve_target("/", rel.target)))
+                return Found{std::move(*name), Located::relationship};
+        }
+    }
+    const auto& types = pkg.parsed_content_types().types;
+    for (const auto& part : pkg.parts()) {
+        const auto ct = types.content_type_of(part.name);
+        if (ct && pml::content_type::is_presentation_main(*ct)) return Found{part.name, Located::content_type};
+    }
+    if (auto name = existing_part(pkg, CONVENTIONAL_PRESENTATION))
+        return Found{std::move(*name), Located::conventional_path};
+    return std::nullopt;
+}
+
+Result<Document> open_compound(const zip::Source& source) {
+    auto compound = cfb::Compound::open(source);
+    if (!compound) return fail(compound.error());
+    // An encrypted or rights-managed ECMA-376 package is stored as these
+    // streams at the root; its contents are ciphertext.
+    for (const std::string_view name : {"EncryptedPackage", "EncryptionInfo", "\x09" "DRMContent"}) {
+        if (compound->child(0, name))
+            return fail(Error::encrypted("the package is password-protected or rights-managed"));
+    }
+    // Dual-storage files keep the 97 format rendition in its own storage.
+    std::uint32_t root = 0;
+    if (const auto dual = compound->child(0, "PP97_DUALSTORAGE");
+        dual && *dual < compound->entries().size() && compound->entries()[*dual].is_storage())
+        root = *dual;
+    auto stream = compound->child(root, "PowerPoint Document");
+    if (!stream && root != 0) stream = compound->child(0, "PowerPoint Document");
+    if (!stream || *stream >= compound->entries().size() || !compound->entries()[*stream].is_stream())
+        return fail(Error::no_powerpoint_stream());
+    // Placeholder until the legacy binary reader exists: it replaces this
+    // refusal and fills `Shared::legacy`.
+    return fail(Error::unsupported("legacy binary presentations are not supported yet"));
+}
+
+Result<Document> open_package(package::Package pkg) {
+    auto shared = std::make_shared<Shared>();
+    auto located = locate_presentation(pkg);
+    if (!located) return fail(Error::not_presentation());
+    shared->presentation_part = std::move(located->name);
+    shared->defects.located = located->how;
+    const std::string& main = shared->presentation_part;
+
+    auto bytes = pkg.read_part(main);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = presentation::Presentation::parse(package::as_text(**bytes), main);
+    if (!parsed) return fail(parsed.error());
+    // A main part of another vocabulary (a word-processing or spreadsheet
+    // document behind officeDocument) holds no slides to read.
+    if (!parsed->root_ok) return fail(Error::not_presentation());
+    shared->presentation = std::move(*parsed);
+
+    auto rels = pkg.rels(main);
+    if (!rels) return fail(rels.error());
+    const opc::Relationships& prels = **rels;
+
+    const auto& ids = shared->presentation.slides;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const opc::Relationship* rel = prels.get(ids[i].rel_id);
+        std::optional<std::string> name;
+        if (rel && !rel->external) name = existing_part(pkg, opc::resolve_target(main, rel->target));
+        if (!name) {
+            shared->defects.unresolved_slides.emplace_back(i, ids[i].rel_id);
+            continue;
+        }
+        shared->slides.push_back({std::move(*name), ids[i].rel_id, ids[i].id});
+    }
+
+    if (shared->slides.empty()) {
+        std::vector<SlideEntry> found;
+        std::unordered_map<std::size_t, bool> seen;
+        for (const auto& rel : prels.relationships) {
+            if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slide) continue;
+            const auto idx = pkg.part_index(opc::resolve_target(main, rel.target));
+            if (!idx || !seen.emplace(*idx, true).second) continue;
+            found.push_back({pkg.parts()[*idx].name, rel.id, std::nullopt});
+        }
+        std::stable_sort(found.begin(), found.end(),
+                         [](const SlideEntry& a, const SlideEntry& b) { return natural_less(a.part, b.part); });
+        if (!found.empty()) {
+            shared->slides = std::move(found);
+            shared->defects.slides_recovered_from_rels = true;
+        }
+    }
+
+    shared->package = pkg.core();
+    return Document(std::move(shared), threads_from_env());
+}
+
+struct WorkerContext {
+    std::shared_ptr<const Shared> shared;
+    std::size_t threads = 0;
+    std::size_t worker = 0;
+    const std::function<void(Document&, std::size_t)>* body = nullptr;
+    std::exception_ptr error;
+};
+
+void* worker_main(void* arg) {
+    auto* ctx = static_cast<WorkerContext*>(arg);
+    try {
+        Document view(ctx->shared, ctx->threads);
+        (*ctx->body)(view, ctx->worker);
+    } catch (...) {
+        ctx->error = std::current_exception();
+    }
+    return nullptr;
+}
+
+bool is_white(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool blank(std::string_view s) noexcept {
+    for (const char c : s)
+        if (!is_white(c)) return false;
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Shared
+
+const CommentAuthors& Shared::comment_authors(package::Package* view) const {
+    std::call_once(authors_once_, [&] {
+        if (!view) return;
+        auto rels = view->rels(presentation_part);
+        if (!rels) return;
+        bool have_legacy = false, have_modern = false;
+        for (const auto& rel : (*rels)->relationships) {
+            if (rel.external) continue;
+            const pml::RelKind kind = pml::RelKind::of(rel.type);
+            std::vector<comments::CommentAuthor>* out = nullptr;
+            if (kind == pml::RelKind::commentAuthors && !have_legacy) {
+                have_legacy = true;
+                out = &authors_.legacy;
+            } else if (kind == pml::RelKind::modernAuthors && !have_modern) {
+                have_modern = true;
+                out = &authors_.modern;
+            } else {
+                continue;
+            }
+            const std::string name = opc::resolve_target(presentation_part, rel.target);
+            auto bytes = view->read_part(name);
+            if (!bytes) continue;
+            auto authors = comments::parse_authors(package::as_text(**bytes), name);
+            if (authors) *out = std::move(*authors);
+        }
+    });
+    return authors_;
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) noexcept {
+    std::size_t cap = threads;
+    if (cap == 0) {
+        if (legacy) {
+            cap = 1;
+        } else {
+            const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+            cap = online > 0 ? static_cast<std::size_t>(online) : 1;
+        }
+    }
+    return std::min(count, cap);
+}
+
+std::size_t threads_from_env() noexcept {
+    const char* raw = std::getenv("VANTRELL_THREADS");
+    if (!raw) return 0;
+    const std::string_view text(raw);
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return 0;
+    return value;
+}
+
+void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {
+    std::vector<WorkerContext> contexts(workers);
+    for (std::size_t w = 0; w < workers; ++w) {
+        contexts[w].shared = shared_;
+        contexts[w].threads = threads_;
+        contexts[w].worker = w;
+        contexts[w].body = &body;
+    }
+    std::vector<pthread_t> started;
+    started.reserve(workers);
+
+    pthread_attr_t attr;
+    bool spawn_failed = pthread_attr_init(&attr) != 0;
+    if (!spawn_failed) {
+        pthread_attr_setstacksize(&attr, WORKER_STACK_NBYTES);
+        for (std::size_t w = 0; w < workers; ++w) {
+            pthread_t tid;
+            if (pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0) {
+                spawn_failed = true;
+                break;
+            }
+            started.push_back(tid);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    for (const pthread_t tid : started) pthread_join(tid, nullptr);
+
+    for (std::size_t w = 0; w < started.size(); ++w)
+        if (contexts[w].error) std::rethrow_exception(contexts[w].error);
+    if (spawn_failed) throw std::runtime_error("failed to spawn thread");
+}
+
+// ---------------------------------------------------------------------------
+// Document
+
+Document::Document(std::shared_ptr<const Shared> shared, std::size_t threads)
+    : shared_(std::move(shared)), threads_(threads) {
+    if (shared_->package) package_.emplace(shared_->package);
+}
+
+Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
+    if (!source) return fail(Error::not_zip());
+    std::array<std::uint8_t, 8> head{};
+    const std::size_t head_nbytes = static_cast<std::size_t>(std::min<std::uint64_t>(source->len(), head.size()));
+    if (head_nbytes > 0) {
+        if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
+    }
+    if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
+
+    auto archive = zip::Archive::open(std::move(source));
+    if (!archive) return fail(archive.error());
+    auto pkg = package::Package::from_archive(std::move(*archive));
+    if (!pkg) return fail(pkg.error());
+    return open_package(std::move(*pkg));
+}
+
+Result<Slide> Document::slide(std::size_t index) {
+    if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
+    if (!package_) return fail(Error::unsupported("legacy binary presentations are not supported yet"));
+    const std::string& part = shared_->slides[index].part;
+    auto bytes = package_->read_part(part);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = slide::parse(package::as_text(**bytes), part);
+    if (!parsed) return fail(parsed.error());
+    Slide out;
+    out.part = part;
+    out.content = std::move(parsed->content);
+    out.report = std::move(parsed->report);
+    out.index = index;
+    out.view = this;
+    return out;
+}
+
+std::vector<std::pair<std::string, std::vector<std::size_t>>> Document::sections() const {
+    std::unordered_map<std::uint32_t, std::size_t> position_of;
+    for (std::size_t i = 0; i < shared_->slides.size(); ++i)
+        if (const auto id = shared_->slides[i].id) position_of.emplace(*id, i);
+    std::vector<std::pair<std::string, std::vector<std::size_t>>> out;
+    out.reserve(shared_->presentation.sections.size());
+    for (const auto& section : shared_->presentation.sections) {
+        std::vector<std::size_t> positions;
+        for (const std::uint32_t id : section.slide_ids)
+            if (const auto it = position_of.find(id); it != position_of.end()) positions.push_back(it->second);
+        out.emplace_back(section.name, std::move(positions));
+    }
+    return out;
+}
+
+Result<std::optional<properties::CoreProperties>> Document::core_properties() {
+    if (!package_) return std::nullopt;
+    const auto name = find_related(*package_, "/", pml::RelKind::coreProperties, CONVENTIONAL_CORE);
+    if (!name) return std::nullopt;
+    auto bytes = package_->read_part(*name);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = properties::CoreProperties::parse(package::as_text(**bytes), *name);
+    if (!parsed) return fail(parsed.error());
+    return std::optional(std::move(*parsed));
+}
+
+Result<std::optional<properties::AppProperties>> Document::app_properties() {
+    if (!package_) return std::nullopt;
+    const auto name = find_related(*package_, "/", pml::RelKind::extendedProperties, CONVENTIONAL_APP);
+    if (!name) return std::nullopt;
+    auto bytes = package_->read_part(*name);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = properties::AppProperties::parse(package::as_text(**bytes), *name);
+    if (!parsed) return fail(parsed.error());
+    return std::optional(std::move(*parsed));
+}
+
+std::vector<comments::CommentAuthor> Document::comment_authors() {
+    const CommentAuthors& all = shared_->comment_authors(package());
+    std::vector<comments::CommentAuthor> out;
+    out.reserve(all.legacy.size() + all.modern.size());
+    out.insert(out.end(), all.legacy.begin(), all.legacy.end());
+    out.insert(out.end(), all.modern.begin(), all.modern.end());
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Slide
+
+Result<std::shared_ptr<const opc::Relationships>> Slide::rels() const {
+    package::Package* pkg = view->package();
+    // A legacy slide has no relationships at all.
+    if (!pkg) return std::make_shared<const opc::Relationships>();
+    return pkg->rels(part);
+}
+
+Result<std::optional<std::string>> Slide::related_part(pml::RelKind kind) const {
+    auto all = rels();
+    if (!all) return fail(all.error());
+    for (const auto& rel : (*all)->relationships) {
+        if (rel.external || pml::RelKind::of(rel.type) != kind) continue;
+        return std::optional(opc::resolve_target(part, rel.target));
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<std::string>> Slide::notes_part() const { return related_part(pml::RelKind::notesSlide); }
+
+Result<std::optional<std::string>> Slide::notes_text() const {
+    auto name = notes_part();
+    if (!name) return fail(name.error());
+    if (!*name) return std::nullopt;
+    auto bytes = view->package()->read_part(**name);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = slide::parse(package::as_text(**bytes), **name);
+    if (!parsed) return fail(parsed.error());
+
+    // The notes body, and any free text the author put on the page; the
+    // slide image and the page furniture are not notes.
+    std::string out;
+    for (const model::Shape& shape : parsed->content.walk()) {
+        const model::TextBody* body = shape.text_body();
+        if (!body) continue;
+        if (shape.placeholder) {
+            switch (shape.placeholder->kind.value()) {
+            case model::PlaceholderKind::sldImg:
+            case model::PlaceholderKind::sldNum:
+            case model::PlaceholderKind::dt:
+            case model::PlaceholderKind::ftr:
+            case model::PlaceholderKind::hdr:
+                continue;
+            default:
+                break;
+            }
+        }
+        std::string text;
+        body->write_text(text);
+        if (blank(text)) continue;
+        if (!out.empty()) out += '\n';
+        out += text;
+    }
+    return std::optional(std::move(out));
+}
+
+Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_id) const {
+    auto all = rels();
+    if (!all) return fail(all.error());
+    const opc::Relationship* rel = (*all)->get(rel_id);
+    if (!rel) return std::nullopt;
+    if (rel->external) return std::optional(rel->target);
+    return std::optional(opc::resolve_target(part, rel->target));
+}
+
+// The part an internal relationship of this slide designates; an unknown id
+// or an external target is an error, since the caller needs the part.
+Result<std::optional<std::string>> Slide::target_of(std::string_view rel_id) const {
+    auto all = rels();
+    if (!all) return fail(all.error());
+    const opc::Relationship* rel = (*all)->get(rel_id);
+    if (!rel) return fail(Error::missing_relationship(std::string(rel_id), part));
+    if (rel->external) return fail(Error::unsupported("external target " + rel->target + " of " + std::string(rel_id)));
+    return std::optional(opc::resolve_target(part, rel->target));
+}
+
+Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> Slide::charts() const {
+    std::vector<std::pair<std::uint32_t, chart::ChartData>> out;
+    for (const model::Shape& shape : content.walk()) {
+        const auto* frame = std::get_if<model::Chart>(&shape.content);
+        if (!frame || !frame->rel_id) continue;
+        auto name = target_of(*frame->rel_id);
+        if (!name) return fail(name.error());
+        auto bytes = view->package()->read_part(**name);
+        if (!bytes) return fail(bytes.error());
+        auto data = chart::parse(package::as_text(**bytes), **name);
+        if (!data) return fail(data.error());
+        out.emplace_back(shape.id, std::move(*data));
+    }
+    return out;
+}
+
+Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> Slide::diagrams() const {
+    std::vector<std::pair<std::uint32_t, diagram::DiagramData>> out;
+    for (const model::Shape& shape : content.walk()) {
+        const auto* frame = std::get_if<model::Diagram>(&shape.content);
+        if (!frame || !frame->data) continue;
+        auto name = target_of(*frame->data);
+        if (!name) return fail(name.error());
+        auto bytes = view->package()->read_part(**name);
+        if (!bytes) return fail(bytes.error());
+        auto data = diagram::parse(package::as_text(**bytes), **name);
+        if (!data) return fail(data.error());
+        out.emplace_back(shape.id, std::move(*data));
+    }
+    return out;
+}
+
+Result<std::vector<comments::Comment>> Slide::comments() const {
+    package::Package* pkg = view->package();
+    if (!pkg) return std::vector<comments::Comment>{};
+    const CommentAuthors& authors = view->shared()->comment_authors(pkg);
+    const std::vector<comments::CommentAuthor>* list = &authors.modern;
+    auto name = related_part(pml::RelKind::modernComments);
+    if (!name) return fail(name.error());
+    if (!*name) {
+        list = &authors.legacy;
+        name = related_part(pml::RelKind::comments);
+        if (!name) return fail(name.error());
+        if (!*name) return std::vector<comments::Comment>{};
+    }
+    auto bytes = pkg->read_part(**name);
+    if (!bytes) return fail(bytes.error());
+    return comments::parse(package::as_text(**bytes), **name, *list);
+}
+
+namespace {
+
+// Fills the part, content type and external target of a reference from the
+// slide relationship it names. An id the slide lacks leaves all three unset.
+template <class Ref>
+void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
+          std::string_view rel_id) {
+    const opc::Relationship* rel = rels.get(rel_id);
+    if (!rel) return;
+    if (rel->external) {
+        ref.external = rel->target;
+        return;
+    }
+    std::string name = opc::resolve_target(source, rel->target);
+    if (auto stored = existing_part(pkg, name)) name = std::move(*stored);
+    if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
+    ref.part = std::move(name);
+}
+
+} // namespace
+
+Result<std::vector<ImageRef>> Slide::images() const {
+    std::vector<ImageRef> out;
+    const package::Package* pkg = view->package();
+    // The legacy reader supplies its picture store here once it exists.
+    if (!pkg) return out;
+    auto all = rels();
+    if (!all) return fail(all.error());
+    for (const model::Shape& shape : content.walk()) {
+        const auto* pic = std::get_if<model::Picture>(&shape.content);
+        if (!pic) continue;
+        const std::optional<std::string>& id = pic->embed ? pic->embed : pic->link;
+        if (!id) continue;
+        ImageRef ref;
+        ref.shape_id = shape.id;
+        ref.rel_id = *id;
+        link(ref, **all, *pkg, part, *id);
+        out.push_back(std::move(ref));
+    }
+    return out;
+}
+
+Result<std::vector<ObjectRef>> Slide::objects() const {
+    std::vector<ObjectRef> out;
+    const package::Package* pkg = view->package();
+    if (!pkg) return out;
+    auto all = rels();
+    if (!all) return fail(all.error());
+    for (const model::Shape& shape : content.walk()) {
+        const auto* ole = std::get_if<model::Ole>(&shape.content);
+        if (!ole) continue;
+        ObjectRef ref;
+        ref.shape_id = shape.id;
+        ref.prog_id = ole->prog_id;
+        ref.rel_id = ole->rel_id;
+        if (ole->rel_id) link(ref, **all, *pkg, part, *ole->rel_id);
+        out.push_back(std::move(ref));
+    }
+    return out;
+}
+
+Result<std::vector<std::uint8_t>> Slide::image_bytes(const ImageRef& image) const {
+    const package::Package* pkg = view->package();
+    if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
+    if (!image.part) return fail(Error::other("image " + image.rel_id + " is not stored in the package"));
+    std::vector<std::uint8_t> out;
+    if (auto r = pkg->read_part_bytes(*image.part, out); !r) return fail(r.error());
+    return out;
+}
+
+Result<std::vector<std::uint8_t>> Slide::object_bytes(const ObjectRef& object) const {
+    const package::Package* pkg = view->package();
+    if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
+    if (!object.part)
+        return fail(Error::other("object " + object.rel_id.value_or("") + " is not stored in the package"));
+    std::vector<std::uint8_t> out;
+    if (auto r = pkg->read_part_bytes(*object.part, out); !r) return fail(r.error());
+    return out;
+}
+
+} // namespace vantrell_core::document

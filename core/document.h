@@ -1,0 +1,254 @@
+// The document facade: an opened deck and the reading views over it.
+//
+// Opening (`Document::from_source`) sniffs the source: a compound file is an
+// encrypted package (refused) or a legacy binary deck; anything else is a ZIP
+// package whose main presentation part is located (package relationship, else
+// a presentation content type, else the conventional name), parsed, and its
+// slide list resolved through the part's relationships. Only the central
+// directory, the content types, the presentation part and its relationships
+// are read: nothing in proportion to the media a deck carries.
+//
+// What opening produced lives in `Shared`, immutable afterwards except for
+// the comment-author list, which is parsed on first request under
+// std::call_once. A `Document` is a cheap view over it: a counted reference,
+// a package view with its own single-threaded caches, and the thread setting.
+// Views are made freely (per call, per worker thread) and never shared
+// between threads; any number of views may read one `Shared` at once.
+//
+// Per-slide passes go through `map_slides_at`: a step runs for each listed
+// slide position, on scoped POSIX worker threads (2 MiB stacks, one view
+// each, positions claimed from one relaxed atomic counter), and the results
+// come back in the order of the positions. An exception thrown by a step on a
+// worker is re-thrown in the caller once every worker has been joined; no
+// thread outlives the call.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/chart.h"
+#include "core/comments.h"
+#include "core/diagram.h"
+#include "core/error.h"
+#include "core/model.h"
+#include "core/package.h"
+#include "core/pml.h"
+#include "core/presentation.h"
+#include "core/properties.h"
+#include "core/slide.h"
+#include "core/zip.h"
+
+namespace vantrell_core::ppt {
+class Deck;
+} // namespace vantrell_core::ppt
+
+namespace vantrell_core::document {
+
+// How the presentation part was found; numbered as the Python layer maps it.
+enum class Located : std::uint8_t {
+    legacy_stream = 0,
+    relationship = 1,
+    content_type = 2,
+    conventional_path = 3,
+};
+
+struct DocumentDefects {
+    Located located = Located::relationship;
+    // (position in the presentation's slide list, r:id) of entries that name
+    // no slide part.
+    std::vector<std::pair<std::size_t, std::string>> unresolved_slides;
+    // The slide list named nothing usable; the slides were taken from the
+    // presentation part's slide relationships instead.
+    bool slides_recovered_from_rels = false;
+};
+
+// One slide of the deck, in presentation order.
+struct SlideEntry {
+    std::string part;                // part name as stored in the package
+    std::string rel_id;              // the presentation part's relationship
+    std::optional<std::uint32_t> id; // `p:sldId@id`; none for recovered slides
+};
+
+// The deck-wide comment authors of both formats.
+struct CommentAuthors {
+    std::vector<comments::CommentAuthor> legacy; // p:cmAuthorLst
+    std::vector<comments::CommentAuthor> modern; // p188:authorLst
+};
+
+class Shared {
+public:
+    std::vector<SlideEntry> slides;
+    // The presentation part as located; for a legacy deck its main stream.
+    std::string presentation_part;
+    presentation::Presentation presentation;
+    DocumentDefects defects;
+    // Present exactly for a legacy binary deck.
+    std::shared_ptr<const ppt::Deck> legacy;
+    // Absent for a legacy binary deck.
+    std::shared_ptr<const package::Core> package;
+
+    bool is_legacy() const noexcept { return legacy != nullptr; }
+
+    // Parsed on the first call, with the package view the caller brings;
+    // concurrent first calls wait for that one parse.
+    const CommentAuthors& comment_authors(package::Package* view) const;
+
+private:
+    mutable std::once_flag authors_once_;
+    mutable CommentAuthors authors_;
+};
+
+struct ImageRef {
+    std::uint32_t shape_id = 0;
+    std::string rel_id;
+    std::optional<std::string> part;
+    std::optional<std::string> content_type;
+    std::optional<std::string> external; // Target as written, for an External link
+};
+
+struct ObjectRef {
+    std::uint32_t shape_id = 0;
+    std::optional<std::string> prog_id;
+    std::optional<std::string> rel_id;
+    std::optional<std::string> part;
+    std::optional<std::string> content_type;
+    std::optional<std::string> external;
+};
+
+class Document;
+
+// One parsed slide. Its services read further parts through the view it was
+// read through, which must outlive it.
+struct Slide {
+    std::string part;
+    model::SlideContent content;
+    slide::SlideReport report;
+    std::size_t index = 0;
+    Document* view = nullptr;
+
+    // The notes page text (its body placeholders); none without a notes slide.
+    Result<std::optional<std::string>> notes_text() const;
+    Result<std::optional<std::string>> notes_part() const;
+    // The first internal relationship of this kind, resolved; none when the
+    // slide has none (always none for a legacy deck).
+    Result<std::optional<std::string>> related_part(pml::RelKind kind) const;
+    // An External target as written, an internal one resolved; none for an
+    // id the slide does not have.
+    Result<std::optional<std::string>> hyperlink_target(std::string_view rel_id) const;
+    // Frames in walk order; the first failure fails the call.
+    Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> charts() const;
+    Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> diagrams() const;
+    // Modern part preferred, else legacy; replies after their parent.
+    Result<std::vector<comments::Comment>> comments() const;
+    Result<std::vector<ImageRef>> images() const;
+    Result<std::vector<ObjectRef>> objects() const;
+    // The part's bytes exactly as stored.
+    Result<std::vector<std::uint8_t>> image_bytes(const ImageRef& image) const;
+    Result<std::vector<std::uint8_t>> object_bytes(const ObjectRef& object) const;
+
+private:
+    Result<std::shared_ptr<const opc::Relationships>> rels() const;
+    Result<std::optional<std::string>> target_of(std::string_view rel_id) const;
+};
+
+// The worker count of a pass over `count` positions under `threads`
+// (0 = automatic: the online processor count, or 1 for a legacy deck).
+std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) noexcept;
+
+// `VANTRELL_THREADS` as a thread setting: unset, invalid or 0 is automatic.
+std::size_t threads_from_env() noexcept;
+
+class Document {
+public:
+    // A view over an opened deck; no I/O, cannot fail.
+    explicit Document(std::shared_ptr<const Shared> shared, std::size_t threads = 0);
+
+    // Opens a deck; the thread setting comes from VANTRELL_THREADS.
+    static Result<Document> from_source(std::shared_ptr<zip::Source> source);
+
+    const std::shared_ptr<const Shared>& shared() const noexcept { return shared_; }
+    std::size_t threads() const noexcept { return threads_; }
+    std::size_t slide_count() const noexcept { return shared_->slides.size(); }
+    // Null for a legacy binary deck.
+    package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+
+    // Reads and parses the slide at a zero-based position, every call anew.
+    Result<Slide> slide(std::size_t index);
+
+    // (name, slide positions) per section; ids naming no slide are dropped.
+    std::vector<std::pair<std::string, std::vector<std::size_t>>> sections() const;
+
+    Result<std::optional<properties::CoreProperties>> core_properties();
+    Result<std::optional<properties::AppProperties>> app_properties();
+
+    // Legacy authors first, then modern ones.
+    std::vector<comments::CommentAuthor> comment_authors();
+
+    // Runs `step(view, position)` for each position and returns the results
+    // in the order of `positions`, repeats included. Steps may run at the
+    // same time on different threads, each with its own view. Throws what a
+    // step threw (the first in worker start order, after every worker ended)
+    // and std::system_error when a worker cannot be started.
+    template <class Step>
+    auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
+        -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
+
+private:
+    // Runs `body(view, worker)` on `workers` threads, each with a view of its
+    // own, joins them in start order and re-throws the first failure.
+    void run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const;
+
+    std::shared_ptr<const Shared> shared_;
+    std::optional<package::Package> package_;
+    std::size_t threads_ = 0;
+};
+
+template <class Step>
+auto Document::map_slides_at(std::span<const std::size_t> positions, const Step& step)
+    -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>> {
+    using R = std::invoke_result_t<const Step&, Document&, std::size_t>;
+    const std::size_t n = positions.size();
+    std::vector<R> out;
+    const std::size_t workers = worker_count(n, threads_, shared_->is_legacy());
+    if (workers < 2) {
+        out.reserve(n);
+        for (const std::size_t p : positions) out.push_back(step(*this, p));
+        return out;
+    }
+
+    std::atomic<std::size_t> next{0};
+    std::vector<std::vector<std::pair<std::size_t, R>>> lists(workers);
+    run_workers(workers, [&](Document& view, std::size_t worker) {
+        auto& mine = lists[worker];
+        for (;;) {
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= n) break;
+            mine.emplace_back(i, step(view, positions[i]));
+        }
+    });
+
+    std::vector<std::pair<std::size_t, R>> all;
+    all.reserve(n);
+    for (auto& list : lists)
+        for (auto& item : list) all.push_back(std::move(item));
+    std::stable_sort(all.begin(), all.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    out.reserve(n);
+    for (auto& item : all) out.push_back(std::move(item.second));
+    return out;
+}
+
+} // namespace vantrell_core::document
