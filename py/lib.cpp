@@ -10,6 +10,7 @@
 // writing submodule); each addition also appends to `__all__`. A failing step
 // ends the body and the import fails with that step's exception.
 #include "py/package.h"
+#include "py/checker.h"
 #include "py/toolkit.h"
 
 namespace _vantrell {
@@ -38,6 +39,9 @@ bool _vantrell(PyObject* module) {
     PyObject* error = pptx_error_type();
     if (!error) return false;
     if (!toolkit::add_attribute(module, "PptxError", Py_NewRef(error))) return false;
+
+    if (!checker::register_classes(module)) return false;
+    if (!checker::register_functions(module)) return false;
 
     if (!package::register_(module)) return false;
 
