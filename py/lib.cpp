@@ -12,6 +12,7 @@
 #include "py/package.h"
 #include "py/checker.h"
 #include "py/toolkit.h"
+#include "py/write.h"
 
 namespace _vantrell {
 
@@ -44,6 +45,9 @@ bool _vantrell(PyObject* module) {
     if (!checker::register_functions(module)) return false;
 
     if (!package::register_(module)) return false;
+
+    // The writing submodule comes last, after every class of the parent.
+    if (!write::register_(module)) return false;
 
     return true;
 }

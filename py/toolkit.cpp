@@ -157,6 +157,13 @@ bool extract(PyObject* o, std::string& out) {
     return true;
 }
 
+bool extract(PyObject* o, double& out) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
 bool extract(PyObject* o, Path& out) {
     Ref fs = Ref::steal(PyOS_FSPath(o));
     if (!fs) return false;

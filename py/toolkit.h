@@ -248,6 +248,10 @@ bool extract(PyObject* o, I& out) {
     return true;
 }
 
+// Floats through the float protocol (__float__, else __index__): float, int,
+// bool or any object that converts itself; anything else is a TypeError.
+bool extract(PyObject* o, double& out);
+
 template <class V>
 bool extract(PyObject* o, std::optional<V>& out);
 template <class V>
@@ -386,6 +390,7 @@ struct MethodDef {
     const char* name;
     std::string doc; // signature + "\n--\n\n" + doc
     PyCFunctionWithKeywords call;
+    int flags = 0; // METH_STATIC for a static method
 };
 
 struct ConstructorDef {
@@ -560,6 +565,18 @@ PyObject* function_call(PyObject* module, PyObject* args, PyObject* kwargs) {
 }
 
 template <class T, Literal Sig, auto Fn>
+PyObject* static_call(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyTypeObject* type = Class<T>::type();
+        if (!type) return nullptr;
+        const Signature& sig = signature_of<Sig>();
+        Args a(sig, nullptr);
+        if (!a.bind(qualified_call_name(type, sig.name), args, kwargs)) return nullptr;
+        return Fn(a);
+    });
+}
+
+template <class T, Literal Sig, auto Fn>
 PyObject* constructor_call(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const Signature& sig = signature_of<Sig>();
@@ -580,6 +597,14 @@ MethodDef method(std::string_view doc) {
     static const std::string name(signature_of<Sig>().name);
     return MethodDef{name.c_str(), signature_doc(Sig.view(), doc),
                      &detail::method_call<Sig, Fn>};
+}
+
+// A static method of class T from its text signature ("name(arg, ...)") and
+// `PyObject* fn(const Args&)`; it touches no instance, so it takes no borrow.
+template <class T, Literal Sig, auto Fn>
+MethodDef static_method(std::string_view doc) {
+    static const std::string name(signature_of<Sig>().name);
+    return MethodDef{name.c_str(), signature_doc(Sig.view(), doc), &detail::static_call<T, Sig, Fn>, METH_STATIC};
 }
 
 // A constructor from its text signature ("(path=None, *, data=None)") and
@@ -772,7 +797,7 @@ PyTypeObject* Class<T>::type(PyObject* module) {
         for (const MethodDef& m : def.methods)
             st.methods.push_back(PyMethodDef{m.name,
                                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.call)),
-                                             METH_VARARGS | METH_KEYWORDS, m.doc.c_str()});
+                                             METH_VARARGS | METH_KEYWORDS | m.flags, m.doc.c_str()});
         st.methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
 
         // The class doc carries the constructor's signature after the bare name.

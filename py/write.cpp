@@ -1,0 +1,1417 @@
+// The writing submodule vantrell.write: Python classes over the deck writer's
+// values, and the one place where the interpreter lock is released for
+// writing (serialising and saving a deck).
+//
+// Each class owns one writer value and copies whatever it is given: a slide
+// added to a deck, a theme given to a deck, a run inside a paragraph. So no
+// later change to a Python object ever reaches a value that took it, and the
+// serialiser can work on its own deep copy with the lock released.
+//
+// Arguments are converted strictly and in signature order; the library's own
+// value checks (colour, alignment and layout words, sizes) run only after
+// every conversion, so a type error always wins over a value error. A method
+// that fails leaves its object as it was: values are built aside and only
+// appended once nothing can fail any more.
+//
+// Nested block lists are converted recursively; the depth is bounded so that
+// a deep or self-referencing list raises RecursionError instead of
+// exhausting the stack (here, in the layout engine or in the destructors).
+#include "py/write.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <variant>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "write/style.h"
+
+namespace _vantrell {
+template <>
+inline PyObject* pptx_err(const vantrell_write::Error& error) {
+    return toolkit::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return pptx_err_text(error.message()); });
+}
+} // namespace _vantrell
+
+namespace _vantrell::write {
+
+namespace vw = vantrell_write;
+namespace tk = toolkit;
+using tk::Args;
+using tk::Ref;
+
+namespace {
+
+constexpr double EMU_PER_INCH = 914400.0;
+constexpr std::size_t MAX_BLOCK_DEPTH = 64;
+constexpr const char* SIZE_NAMES[] = {"display", "title", "subtitle", "body", "table", "minimum"};
+
+PyObject* value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+bool type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return false;
+}
+
+// The message of the pending TypeError, cleared; other exceptions stay set
+// and give nullopt so that the caller passes them on.
+std::optional<std::string> take_type_error() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text) return std::nullopt;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
+    if (!s) return std::nullopt;
+    return std::string(s, static_cast<std::size_t>(n));
+}
+
+PyObject* self_ref(const Args& a) { return Py_NewRef(a.self()); }
+
+} // namespace
+
+// ------------------------------------------------------------ conversions
+
+std::string slot_names() {
+    std::string out;
+    for (std::string_view name : vw::SchemeColor::NAMES) {
+        if (!out.empty()) out += ", ";
+        out += name;
+    }
+    return out;
+}
+
+// nullopt with ValueError set for a text outside the colour grammar.
+std::optional<vw::Color> color_from(std::string_view text) {
+    if (auto rgb = vw::Rgb::hex(text)) return vw::Color(*rgb);
+    if (auto slot = vw::SchemeColor::from_name(text)) return vw::Color(*slot);
+    value_error("unknown color " + tk::repr::text(text) + "; use #RRGGBB or one of " + slot_names());
+    return std::nullopt;
+}
+
+std::string color_name(const vw::Color& color) {
+    if (const auto* rgb = std::get_if<vw::Rgb>(&color)) return "#" + rgb->to_hex();
+    return std::string(std::get<vw::SchemeColor>(color).name());
+}
+
+std::optional<vw::Align> align_from(std::string_view text) {
+    if (text == "left") return vw::Align::left;
+    if (text == "center") return vw::Align::center;
+    if (text == "right") return vw::Align::right;
+    if (text == "justify") return vw::Align::justify;
+    value_error("unknown align " + tk::repr::text(text) + "; use left, center, right or justify");
+    return std::nullopt;
+}
+
+std::string_view align_name(vw::Align align) {
+    switch (align) {
+    case vw::Align::center: return "center";
+    case vw::Align::right: return "right";
+    case vw::Align::justify: return "justify";
+    case vw::Align::left: break;
+    }
+    return "left";
+}
+
+// False with ValueError set for an unknown name; None gives unset.
+bool layout_from(const std::optional<std::string>& text, std::optional<vw::Layout>& out) {
+    if (!text) {
+        out.reset();
+        return true;
+    }
+    const std::string& t = *text;
+    if (t == "title") out = vw::Layout::title;
+    else if (t == "title_and_content" || t == "content") out = vw::Layout::title_and_content;
+    else if (t == "title_only") out = vw::Layout::title_only;
+    else if (t == "blank") out = vw::Layout::blank;
+    else {
+        value_error("unknown layout " + tk::repr::text(t) + "; use title, title_and_content, title_only or blank");
+        return false;
+    }
+    return true;
+}
+
+// Rounds half away from zero and saturates; NaN gives 0.
+std::int64_t inches_to_emu(double inches) {
+    const double emu = std::round(inches * EMU_PER_INCH);
+    if (std::isnan(emu)) return 0;
+    constexpr double two_63 = 9223372036854775808.0;
+    if (emu >= two_63) return std::numeric_limits<std::int64_t>::max();
+    if (emu < -two_63) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(emu);
+}
+
+// A position in inches, converted to EMU on extraction.
+struct Inches {
+    std::int64_t emu = 0;
+};
+bool extract(PyObject* o, Inches& out) {
+    double v = 0;
+    if (!tk::extract(o, v)) return false;
+    out.emu = inches_to_emu(v);
+    return true;
+}
+
+// The slide-size argument: a (width, height) tuple in inches, else a name.
+struct SizeArg {
+    std::variant<std::string, std::pair<double, double>> value = std::string("widescreen");
+};
+
+bool extract(PyObject* o, SizeArg& out) {
+    std::string why_inches;
+    if (!PyTuple_Check(o)) {
+        why_inches = "'" + tk::type_name(o) + "' object is not a tuple";
+    } else if (PyTuple_Size(o) != 2) {
+        why_inches = "a tuple of " + std::to_string(PyTuple_Size(o)) + " items is not a pair";
+    } else {
+        double w = 0, h = 0;
+        if (tk::extract(PyTuple_GetItem(o, 0), w) && tk::extract(PyTuple_GetItem(o, 1), h)) {
+            out.value = std::pair{w, h};
+            return true;
+        }
+        auto m = take_type_error();
+        if (!m) return false;
+        why_inches = *m;
+    }
+    if (PyUnicode_Check(o)) {
+        std::string name;
+        if (!tk::extract(o, name)) return false;
+        out.value = std::move(name);
+        return true;
+    }
+    return type_error("expected (width, height) in inches or a size name; as (width, height): " + why_inches +
+                      "; as a name: '" + tk::type_name(o) + "' object is not a str");
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> size_from(const SizeArg& size) {
+    if (const auto* inches = std::get_if<std::pair<double, double>>(&size.value))
+        return std::pair{inches_to_emu(inches->first), inches_to_emu(inches->second)};
+    const std::string& name = std::get<std::string>(size.value);
+    if (name == "widescreen" || name == "16:9") return std::pair<std::int64_t, std::int64_t>{12192000, 6858000};
+    if (name == "standard" || name == "4:3") return std::pair<std::int64_t, std::int64_t>{9144000, 6858000};
+    value_error("unknown size " + tk::repr::text(name) + "; use widescreen, standard or (width, height) in inches");
+    return std::nullopt;
+}
+
+// ------------------------------------------------------------ the classes
+
+struct Run {
+    vw::Run value;
+    static const tk::ClassDef<Run>& definition();
+};
+struct Paragraph {
+    vw::Paragraph value;
+    static const tk::ClassDef<Paragraph>& definition();
+};
+struct Picture {
+    vw::Block::Picture value;
+    static const tk::ClassDef<Picture>& definition();
+};
+struct Table {
+    vw::Block::Table value;
+    static const tk::ClassDef<Table>& definition();
+};
+struct Background {
+    vw::Background value;
+    static const tk::ClassDef<Background>& definition();
+};
+struct Slide {
+    vw::Slide value;
+    static const tk::ClassDef<Slide>& definition();
+};
+struct Theme {
+    vw::Theme value;
+    static const tk::ClassDef<Theme>& definition();
+};
+struct Presentation {
+    vw::Presentation value;
+    static const tk::ClassDef<Presentation>& definition();
+};
+
+// A copy of the value of an instance of W, taken under a shared borrow.
+template <class W>
+struct Copy {
+    decltype(W::value) value;
+};
+
+template <class W>
+bool extract(PyObject* o, Copy<W>& out) {
+    tk::Holder<W>* h = tk::Class<W>::holder(o);
+    if (!h) return false;
+    tk::Shared<W> hold;
+    if (!hold.acquire(o, h)) return false;
+    out.value = hold->value;
+    return true;
+}
+
+template <class W>
+bool is_instance(PyObject* o, bool& error) {
+    PyTypeObject* t = tk::Class<W>::type();
+    error = t == nullptr;
+    return t && PyObject_TypeCheck(o, t);
+}
+
+// ------------------------------------------------------------ text content
+
+// A plain string or a list of strings and write.Run items.
+struct Content {
+    std::vector<std::variant<vw::Run, std::string>> pieces;
+};
+
+bool extract(PyObject* o, Content& out) {
+    if (PyUnicode_Check(o)) {
+        std::string s;
+        if (!tk::extract(o, s)) return false;
+        out.pieces.clear();
+        out.pieces.emplace_back(std::move(s));
+        return true;
+    }
+    const std::string not_str = "as a str: '" + tk::type_name(o) + "' object is not a str";
+    Py_ssize_t n = 0;
+    if (!tk::sequence_length(o, n)) {
+        auto m = take_type_error();
+        if (!m) return false;
+        return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: " + *m);
+    }
+    Content c;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(o, i));
+        if (!item) return false;
+        bool err = false;
+        if (is_instance<Run>(item.get(), err)) {
+            Copy<Run> run;
+            if (!extract(item.get(), run)) return false;
+            c.pieces.emplace_back(std::move(run.value));
+        } else if (err) {
+            return false;
+        } else if (PyUnicode_Check(item.get())) {
+            std::string s;
+            if (!tk::extract(item.get(), s)) return false;
+            c.pieces.emplace_back(std::move(s));
+        } else {
+            return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
+                              std::to_string(i) + " is a '" + tk::type_name(item.get()) +
+                              "' object, neither a str nor a Run");
+        }
+    }
+    out = std::move(c);
+    return true;
+}
+
+// Keyword formatting for plain strings; the colour is parsed per string.
+struct Style {
+    std::optional<std::uint32_t> size;
+    const std::optional<std::string>* color = nullptr;
+    bool bold = false;
+    bool italic = false;
+
+    bool apply(vw::Run& run) const {
+        run.size = size;
+        run.bold = bold;
+        run.italic = italic;
+        run.color.reset();
+        if (color && *color) {
+            auto c = color_from(**color);
+            if (!c) return false;
+            run.color = *c;
+        }
+        return true;
+    }
+};
+
+std::optional<std::vector<vw::Run>> runs_from(Content content, const Style& style) {
+    std::vector<vw::Run> runs;
+    runs.reserve(content.pieces.size());
+    for (auto& piece : content.pieces) {
+        if (auto* run = std::get_if<vw::Run>(&piece)) {
+            runs.push_back(std::move(*run));
+            continue;
+        }
+        vw::Run run;
+        run.text = std::move(std::get<std::string>(piece));
+        if (!style.apply(run)) return std::nullopt;
+        runs.push_back(std::move(run));
+    }
+    return runs;
+}
+
+// ------------------------------------------------------------ lines and blocks
+
+// A list of lines: write.Paragraph objects (copied) and plain strings.
+struct Lines {
+    std::vector<std::variant<vw::Paragraph, std::string>> items;
+};
+
+bool extract(PyObject* o, Lines& out) {
+    Py_ssize_t n = 0;
+    if (!tk::sequence_length(o, n)) return false;
+    Lines lines;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(o, i));
+        if (!item) return false;
+        bool err = false;
+        if (is_instance<Paragraph>(item.get(), err)) {
+            Copy<Paragraph> p;
+            if (!extract(item.get(), p)) return false;
+            lines.items.emplace_back(std::move(p.value));
+        } else if (err) {
+            return false;
+        } else if (PyUnicode_Check(item.get())) {
+            std::string s;
+            if (!tk::extract(item.get(), s)) return false;
+            lines.items.emplace_back(std::move(s));
+        } else {
+            return type_error("item " + std::to_string(i) + " is a '" + tk::type_name(item.get()) +
+                              "' object, neither a str nor a Paragraph");
+        }
+    }
+    out = std::move(lines);
+    return true;
+}
+
+// The paragraph of a plain-string line in a block: an unformatted bullet.
+vw::Paragraph bullet_line(std::string text) {
+    vw::Paragraph p;
+    p.runs.push_back(vw::Run{.text = std::move(text)});
+    p.bullet = true;
+    return p;
+}
+
+vw::Block lines_block(Lines lines) {
+    vw::Block::Paragraphs out;
+    out.paragraphs.reserve(lines.items.size());
+    for (auto& line : lines.items) {
+        if (auto* p = std::get_if<vw::Paragraph>(&line)) out.paragraphs.push_back(std::move(*p));
+        else out.paragraphs.push_back(bullet_line(std::move(std::get<std::string>(line))));
+    }
+    return vw::Block{std::move(out)};
+}
+
+// Tries the block forms in order: Picture, Table, list of lines, list of
+// blocks. A failure other than a TypeError of one form is passed on as it is.
+bool block_from(PyObject* o, vw::Block& out, std::size_t depth) {
+    if (depth > MAX_BLOCK_DEPTH) {
+        PyErr_SetString(PyExc_RecursionError,
+                        ("blocks nested deeper than " + std::to_string(MAX_BLOCK_DEPTH) + " levels").c_str());
+        return false;
+    }
+    bool err = false;
+    if (is_instance<Picture>(o, err)) {
+        Copy<Picture> p;
+        if (!extract(o, p)) return false;
+        out = vw::Block{std::move(p.value)};
+        return true;
+    }
+    if (err) return false;
+    if (is_instance<Table>(o, err)) {
+        Copy<Table> t;
+        if (!extract(o, t)) return false;
+        out = vw::Block{std::move(t.value)};
+        return true;
+    }
+    if (err) return false;
+
+    Lines lines;
+    if (extract(o, lines)) {
+        out = lines_block(std::move(lines));
+        return true;
+    }
+    auto why_lines = take_type_error();
+    if (!why_lines) return false;
+
+    std::string why_columns;
+    Py_ssize_t n = 0;
+    if (tk::sequence_length(o, n)) {
+        vw::Block::Columns columns;
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            Ref item = Ref::steal(PySequence_GetItem(o, i));
+            if (!item) return false;
+            vw::Block member;
+            if (!block_from(item.get(), member, depth + 1)) break;
+            columns.blocks.push_back(std::move(member));
+        }
+        if (i == n) {
+            out = vw::Block{std::move(columns)};
+            return true;
+        }
+        auto m = take_type_error();
+        if (!m) return false;
+        why_columns = "item " + std::to_string(i) + ": " + *m;
+    } else {
+        auto m = take_type_error();
+        if (!m) return false;
+        why_columns = *m;
+    }
+    const std::string type = tk::type_name(o);
+    return type_error("'" + type + "' object is no block: not a Picture; not a Table; as a list of lines: " +
+                      *why_lines + "; as a list of blocks: (" + why_columns + ")");
+}
+
+struct BlockArg {
+    vw::Block block;
+};
+bool extract(PyObject* o, BlockArg& out) { return block_from(o, out.block, 0); }
+
+// ------------------------------------------------------------ Run
+
+namespace {
+
+std::optional<Run> run_new(const Args& a) {
+    std::string text;
+    bool bold = false, italic = false, underline = false, strike = false;
+    std::optional<std::uint32_t> size;
+    std::optional<std::string> color, font, link;
+    if (!a.get("text", text) || !a.get("bold", bold) || !a.get("italic", italic) ||
+        !a.get("underline", underline) || !a.get("strike", strike) || !a.get("size", size) ||
+        !a.get("color", color) || !a.get("font", font) || !a.get("link", link))
+        return std::nullopt;
+    std::optional<vw::Color> parsed;
+    if (color) {
+        parsed = color_from(*color);
+        if (!parsed) return std::nullopt;
+    }
+    return Run{vw::Run{std::move(text), std::move(font), std::move(link), size, parsed, bold, italic, underline,
+                       strike}};
+}
+
+PyObject* optional_u32(const std::optional<std::uint32_t>& v) { return v ? tk::to_py::u64(*v) : tk::to_py::none(); }
+
+} // namespace
+
+const tk::ClassDef<Run>& Run::definition() {
+    static const tk::ClassDef<Run> def{
+        "vantrell.write.Run",
+        "A run of text with one set of character properties; `size` is in\n"
+        "points, `color` is `#RRGGBB` or a theme slot name, `link` an absolute URL.",
+        {
+            tk::getter<Run>("text", [](const Run& r) { return tk::to_py::str(r.value.text); }),
+            tk::getter<Run>("bold", [](const Run& r) { return tk::to_py::flag(r.value.bold); }),
+            tk::getter<Run>("italic", [](const Run& r) { return tk::to_py::flag(r.value.italic); }),
+            tk::getter<Run>("underline", [](const Run& r) { return tk::to_py::flag(r.value.underline); }),
+            tk::getter<Run>("strike", [](const Run& r) { return tk::to_py::flag(r.value.strike); }),
+            tk::getter<Run>("size", [](const Run& r) { return optional_u32(r.value.size); }),
+            tk::getter<Run>("color",
+                            [](const Run& r) {
+                                return r.value.color ? tk::to_py::str(color_name(*r.value.color))
+                                                     : tk::to_py::none();
+                            }),
+            tk::getter<Run>("font", [](const Run& r) { return tk::to_py::optional_str(r.value.font); }),
+            tk::getter<Run>("link", [](const Run& r) { return tk::to_py::optional_str(r.value.link); }),
+        },
+        {},
+        [](const Run& r) { return "write.Run(" + tk::repr::text(r.value.text) + ")"; },
+        tk::constructor<Run,
+                        "(text, *, bold=False, italic=False, underline=False, strike=False, size=None, "
+                        "color=None, font=None, link=None)",
+                        &run_new>(),
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Paragraph
+
+namespace {
+
+std::string joined_text(const vw::Paragraph& p) {
+    std::string out;
+    for (const vw::Run& r : p.runs) out += r.text;
+    return out;
+}
+
+std::optional<Paragraph> paragraph_new(const Args& a) {
+    Content content;
+    std::uint8_t level = 0;
+    bool bullet = false, bold = false, italic = false;
+    std::string align = "left";
+    std::optional<std::uint32_t> size, space_before, space_after;
+    std::optional<std::string> color;
+    if (!a.get("text", content) || !a.get("level", level) || !a.get("bullet", bullet) || !a.get("align", align) ||
+        !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) || !a.get("color", color) ||
+        !a.get("space_before", space_before) || !a.get("space_after", space_after))
+        return std::nullopt;
+    auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
+    if (!runs) return std::nullopt;
+    auto parsed_align = align_from(align);
+    if (!parsed_align) return std::nullopt;
+    vw::Paragraph p;
+    p.runs = std::move(*runs);
+    p.space_before = space_before;
+    p.space_after = space_after;
+    p.bullet = bullet;
+    p.align = *parsed_align;
+    p.level = std::min<std::uint8_t>(level, 8);
+    return Paragraph{std::move(p)};
+}
+
+PyObject* paragraph_runs(const Paragraph& p) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(p.value.runs.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < p.value.runs.size(); ++i) {
+        PyObject* r = tk::Class<Run>::create(Run{p.value.runs[i]});
+        if (!r) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), r);
+    }
+    return list.release();
+}
+
+} // namespace
+
+const tk::ClassDef<Paragraph>& Paragraph::definition() {
+    static const tk::ClassDef<Paragraph> def{
+        "vantrell.write.Paragraph",
+        "One paragraph: a string or a list of strings and runs, plus level,\n"
+        "bullet, alignment and spacing in points. Keyword formatting applies to\n"
+        "plain strings; a `Run` keeps its own.",
+        {
+            tk::getter<Paragraph>(
+                "text", [](const Paragraph& p) { return tk::to_py::str(joined_text(p.value)); },
+                "The runs' text joined."),
+            tk::getter<Paragraph>("runs", &paragraph_runs),
+            tk::getter<Paragraph>("level", [](const Paragraph& p) { return tk::to_py::u64(p.value.level); }),
+            tk::getter<Paragraph>("bullet", [](const Paragraph& p) { return tk::to_py::flag(p.value.bullet); }),
+            tk::getter<Paragraph>("align",
+                                  [](const Paragraph& p) { return tk::to_py::str(align_name(p.value.align)); }),
+        },
+        {},
+        [](const Paragraph& p) { return "write.Paragraph(" + tk::repr::text(joined_text(p.value)) + ")"; },
+        tk::constructor<Paragraph,
+                        "(text, *, level=0, bullet=False, align=\"left\", bold=False, italic=False, size=None, "
+                        "color=None, space_before=None, space_after=None)",
+                        &paragraph_new>(),
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Picture and Table
+
+namespace {
+
+std::optional<Picture> picture_new(const Args& a) {
+    Picture p;
+    if (!a.get("data", p.value.data) || !a.get("description", p.value.description)) return std::nullopt;
+    return p;
+}
+
+std::optional<Table> table_new(const Args& a) {
+    Table t;
+    t.value.header = true;
+    if (!a.get("rows", t.value.rows) || !a.get("header", t.value.header)) return std::nullopt;
+    return t;
+}
+
+PyObject* table_rows(const Table& t) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.value.rows.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < t.value.rows.size(); ++i) {
+        PyObject* row = tk::to_py::str_list(t.value.rows[i]);
+        if (!row) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return list.release();
+}
+
+} // namespace
+
+const tk::ClassDef<Picture>& Picture::definition() {
+    static const tk::ClassDef<Picture> def{
+        "vantrell.write.Picture",
+        "A picture (PNG, JPEG, GIF, BMP or TIFF bytes) for the layout engine to\n"
+        "place; it keeps its aspect ratio.",
+        {tk::getter<Picture>("description",
+                             [](const Picture& p) { return tk::to_py::optional_str(p.value.description); })},
+        {},
+        [](const Picture& p) { return "write.Picture(" + std::to_string(p.value.data.size()) + " bytes)"; },
+        tk::constructor<Picture, "(data, *, description=None)", &picture_new>(),
+        {},
+    };
+    return def;
+}
+
+const tk::ClassDef<Table>& Table::definition() {
+    static const tk::ClassDef<Table> def{
+        "vantrell.write.Table",
+        "A table of cell texts for the layout engine to place; rows take the\n"
+        "height their cells need, and a long table continues on the next slide\n"
+        "with its header.",
+        {
+            tk::getter<Table>("rows", &table_rows),
+            tk::getter<Table>("header", [](const Table& t) { return tk::to_py::flag(t.value.header); }),
+        },
+        {},
+        [](const Table& t) { return "write.Table(" + std::to_string(t.value.rows.size()) + " rows)"; },
+        tk::constructor<Table, "(rows, *, header=True)", &table_new>(),
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Background
+
+namespace {
+
+PyObject* new_background(vw::Background b) { return tk::Class<Background>::create(Background{std::move(b)}); }
+
+// The angle argument: 90 when absent, otherwise reduced modulo 360.
+bool angle_arg(const Args& a, std::uint16_t& out) {
+    std::uint16_t angle = 90;
+    if (!a.get("angle", angle)) return false;
+    out = static_cast<std::uint16_t>(angle % 360);
+    return true;
+}
+
+PyObject* background_solid(const Args& a) {
+    std::string color;
+    if (!a.get("color", color)) return nullptr;
+    auto c = color_from(color);
+    if (!c) return nullptr;
+    return new_background(vw::Background{vw::Background::Solid{*c}});
+}
+
+PyObject* background_linear(const Args& a) {
+    std::string start, end;
+    std::uint16_t angle = 90;
+    if (!a.get("start", start) || !a.get("end", end) || !angle_arg(a, angle)) return nullptr;
+    auto from = color_from(start);
+    if (!from) return nullptr;
+    auto to = color_from(end);
+    if (!to) return nullptr;
+    return new_background(vw::Background{vw::Background::Gradient{{{*from, 0}, {*to, 100}}, angle}});
+}
+
+// One gradient stop as given: (percent, colour text).
+struct Stop {
+    std::uint8_t percent = 0;
+    std::string color;
+};
+
+bool extract(PyObject* o, Stop& out) {
+    if (!PyTuple_Check(o)) return type_error("'" + tk::type_name(o) + "' object cannot be converted to 'PyTuple'");
+    const Py_ssize_t n = PyTuple_Size(o);
+    if (n != 2) {
+        value_error("expected tuple of length 2, but got tuple of length " + std::to_string(n));
+        return false;
+    }
+    return tk::extract(PyTuple_GetItem(o, 0), out.percent) && tk::extract(PyTuple_GetItem(o, 1), out.color);
+}
+
+PyObject* background_gradient(const Args& a) {
+    std::vector<Stop> stops;
+    std::uint16_t angle = 90;
+    if (!a.get("stops", stops) || !angle_arg(a, angle)) return nullptr;
+    vw::Background::Gradient g;
+    g.angle = angle;
+    g.stops.reserve(stops.size());
+    for (const Stop& s : stops) {
+        auto c = color_from(s.color);
+        if (!c) return nullptr;
+        g.stops.emplace_back(*c, s.percent);
+    }
+    return new_background(vw::Background{std::move(g)});
+}
+
+PyObject* background_picture(const Args& a) {
+    vw::Bytes data;
+    if (!a.get("data", data)) return nullptr;
+    return new_background(vw::Background{vw::Background::Picture{std::move(data)}});
+}
+
+std::string background_repr(const Background& b) {
+    if (const auto* s = std::get_if<vw::Background::Solid>(&b.value.value))
+        return "write.Background.solid(" + tk::repr::text(color_name(s->color)) + ")";
+    if (const auto* g = std::get_if<vw::Background::Gradient>(&b.value.value))
+        return "write.Background.gradient(stops=" + std::to_string(g->stops.size()) +
+               ", angle=" + std::to_string(g->angle) + ")";
+    return "write.Background.picture(" +
+           std::to_string(std::get<vw::Background::Picture>(b.value.value).data.size()) + " bytes)";
+}
+
+} // namespace
+
+const tk::ClassDef<Background>& Background::definition() {
+    static const tk::ClassDef<Background> def{
+        "vantrell.write.Background",
+        "A background: a solid color, a linear gradient or a picture.",
+        {},
+        {
+            tk::static_method<Background, "solid(color)", &background_solid>(""),
+            tk::static_method<Background, "gradient(stops, angle=90)", &background_gradient>(
+                "`stops` are `(percent, color)` pairs; `angle` is in degrees, 90 runs top to bottom."),
+            tk::static_method<Background, "linear(start, end, angle=90)", &background_linear>(
+                "A two-stop gradient from `start` to `end`."),
+            tk::static_method<Background, "picture(data)", &background_picture>(
+                "Picture bytes (PNG, JPEG, GIF, BMP or TIFF) stretched over the slide."),
+        },
+        &background_repr,
+        std::nullopt,
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Slide
+
+namespace {
+
+std::optional<Slide> slide_new(const Args& a) {
+    std::optional<std::string> title, subtitle, layout, notes;
+    bool hidden = false, inverted = false;
+    std::optional<Copy<Background>> background;
+    if (!a.get("title", title) || !a.get("subtitle", subtitle) || !a.get("layout", layout) ||
+        !a.get("notes", notes) || !a.get("hidden", hidden) || !a.get("background", background) ||
+        !a.get("inverted", inverted))
+        return std::nullopt;
+    std::optional<vw::Layout> parsed;
+    if (!layout_from(layout, parsed)) return std::nullopt;
+    vw::Slide s;
+    s.title = std::move(title);
+    s.subtitle = std::move(subtitle);
+    s.notes = std::move(notes);
+    s.layout = parsed;
+    s.hidden = hidden;
+    s.inverted = inverted;
+    if (background) s.background = std::move(background->value);
+    return Slide{std::move(s)};
+}
+
+PyObject* slide_bullet(Slide& s, const Args& a) {
+    Content content;
+    std::uint8_t level = 0;
+    bool bold = false, italic = false;
+    std::optional<std::uint32_t> size;
+    std::optional<std::string> color;
+    if (!a.get("text", content) || !a.get("level", level) || !a.get("bold", bold) || !a.get("italic", italic) ||
+        !a.get("size", size) || !a.get("color", color))
+        return nullptr;
+    auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
+    if (!runs) return nullptr;
+    vw::Paragraph p;
+    p.runs = std::move(*runs);
+    p.level = std::min<std::uint8_t>(level, 8);
+    p.bullet = true;
+    s.value.body.push_back(std::move(p));
+    return self_ref(a);
+}
+
+PyObject* slide_paragraph(Slide& s, const Args& a) {
+    Content content;
+    bool bold = false, italic = false;
+    std::optional<std::uint32_t> size;
+    std::optional<std::string> color;
+    std::string align = "left";
+    if (!a.get("text", content) || !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) ||
+        !a.get("color", color) || !a.get("align", align))
+        return nullptr;
+    auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
+    if (!runs) return nullptr;
+    auto parsed = align_from(align);
+    if (!parsed) return nullptr;
+    vw::Paragraph p;
+    p.runs = std::move(*runs);
+    p.align = *parsed;
+    s.value.body.push_back(std::move(p));
+    return self_ref(a);
+}
+
+PyObject* slide_text_box(Slide& s, const Args& a) {
+    Inches x, y, w, h;
+    Lines lines;
+    bool bullets = false, bold = false, italic = false;
+    std::optional<std::uint32_t> size;
+    std::optional<std::string> color;
+    if (!a.get("x", x) || !a.get("y", y) || !a.get("w", w) || !a.get("h", h) || !a.get("lines", lines) ||
+        !a.get("bullets", bullets) || !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) ||
+        !a.get("color", color))
+        return nullptr;
+    const Style style{size, &color, bold, italic};
+    vw::Shape::TextBox box;
+    box.rect = vw::Rect{x.emu, y.emu, w.emu, h.emu};
+    box.paragraphs.reserve(lines.items.size());
+    for (auto& line : lines.items) {
+        if (auto* p = std::get_if<vw::Paragraph>(&line)) {
+            box.paragraphs.push_back(std::move(*p));
+            continue;
+        }
+        vw::Run run;
+        run.text = std::move(std::get<std::string>(line));
+        if (!style.apply(run)) return nullptr;
+        vw::Paragraph p;
+        p.runs.push_back(std::move(run));
+        p.bullet = bullets;
+        box.paragraphs.push_back(std::move(p));
+    }
+    s.value.shapes.push_back(vw::Shape{std::move(box)});
+    return self_ref(a);
+}
+
+// x, y, w and h of `table` and `picture`: all four give a fixed box, none
+// leaves the placing to the layout engine.
+struct Placement {
+    std::optional<Inches> x, y, w, h;
+
+    bool convert(const Args& a) { return a.get("x", x) && a.get("y", y) && a.get("w", w) && a.get("h", h); }
+    bool rect(std::optional<vw::Rect>& out) const;
+};
+
+bool Placement::rect(std::optional<vw::Rect>& out) const {
+    const int given = int(x.has_value()) + int(y.has_value()) + int(w.has_value()) + int(h.has_value());
+    if (given == 4) {
+        out = vw::Rect{x->emu, y->emu, w->emu, h->emu};
+        return true;
+    }
+    if (given == 0) {
+        out.reset();
+        return true;
+    }
+    value_error("give x, y, w and h together for a fixed position, or none of them to let the layout engine place it");
+    return false;
+}
+
+PyObject* slide_table(Slide& s, const Args& a) {
+    vw::TableRows rows;
+    bool header = true;
+    Placement place;
+    std::optional<vw::Rect> rect;
+    if (!a.get("rows", rows) || !a.get("header", header) || !place.convert(a) || !place.rect(rect)) return nullptr;
+    if (rect) s.value.shapes.push_back(vw::Shape{vw::Shape::Table{std::move(rows), header, *rect}});
+    else s.value.blocks.push_back(vw::Block{vw::Block::Table{std::move(rows), header}});
+    return self_ref(a);
+}
+
+PyObject* slide_picture(Slide& s, const Args& a) {
+    vw::Bytes data;
+    Placement place;
+    std::optional<vw::Rect> rect;
+    std::optional<std::string> description;
+    if (!a.get("data", data) || !place.convert(a) || !a.get("description", description) || !place.rect(rect))
+        return nullptr;
+    if (rect) {
+        std::string name = "Picture " + std::to_string(s.value.shapes.size() + 1);
+        s.value.shapes.push_back(
+            vw::Shape{vw::Shape::Picture{std::move(data), std::move(name), std::move(description), *rect}});
+    } else {
+        s.value.blocks.push_back(vw::Block{vw::Block::Picture{std::move(data), std::move(description)}});
+    }
+    return self_ref(a);
+}
+
+PyObject* slide_block(Slide& s, const Args& a) {
+    BlockArg block;
+    if (!a.get("block", block)) return nullptr;
+    s.value.blocks.push_back(std::move(block.block));
+    return self_ref(a);
+}
+
+// `*columns` gathers every positional argument and refuses every keyword,
+// which the signature binder cannot express: bound here by hand.
+PyObject* slide_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return tk::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        tk::Holder<Slide>* h = tk::Class<Slide>::holder(self);
+        if (!h) return nullptr;
+        tk::Exclusive<Slide> hold;
+        if (!hold.acquire(h)) return nullptr;
+        if (kwargs && PyDict_Size(kwargs) > 0) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            PyDict_Next(kwargs, &pos, &key, &value);
+            PyErr_Format(PyExc_TypeError, "Slide.columns() got an unexpected keyword argument '%S'", key);
+            return nullptr;
+        }
+        const Py_ssize_t n = PyTuple_Size(args);
+        if (n < 0) return nullptr;
+        vw::Block::Columns columns;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            BlockArg b;
+            if (!tk::convert_arg("columns", PyTuple_GetItem(args, i), b)) return nullptr;
+            columns.blocks.push_back(std::move(b.block));
+        }
+        if (n == 0) return value_error("columns needs at least one block");
+        h->value()->value.blocks.push_back(vw::Block{std::move(columns)});
+        return Py_NewRef(self);
+    });
+}
+
+std::string slide_repr(const Slide& s) {
+    return "write.Slide(title=" + tk::repr::optional_text(s.value.title) +
+           ", body=" + std::to_string(s.value.body.size()) + ", blocks=" + std::to_string(s.value.blocks.size()) +
+           ", shapes=" + std::to_string(s.value.shapes.size()) + ")";
+}
+
+} // namespace
+
+const tk::ClassDef<Slide>& Slide::definition() {
+    static const tk::ClassDef<Slide> def{
+        "vantrell.write.Slide",
+        "One slide under construction.",
+        {
+            tk::getter<Slide>("title", [](const Slide& s) { return tk::to_py::optional_str(s.value.title); }),
+            tk::getter<Slide>("notes", [](const Slide& s) { return tk::to_py::optional_str(s.value.notes); }),
+        },
+        {
+            tk::method<"bullet($self, text, level=0, *, bold=False, italic=False, size=None, color=None)",
+                       &slide_bullet>("Adds a bullet to the body placeholder; `text` is a string or a list\n"
+                                      "of strings and runs, `size` is in points."),
+            tk::method<"paragraph($self, text, *, bold=False, italic=False, size=None, color=None, align=\"left\")",
+                       &slide_paragraph>("Adds a plain paragraph to the body placeholder; `text` is a string\n"
+                                         "or a list of strings and runs, `size` is in points."),
+            tk::method<"text_box($self, x, y, w, h, lines, *, bullets=False, bold=False, italic=False, size=None, "
+                       "color=None)",
+                       &slide_text_box>("Adds a text box at `(x, y)` inches, `w` by `h` inches; one paragraph\n"
+                                        "per line. A plain string takes the keyword formatting; a `Paragraph`\n"
+                                        "keeps its own."),
+            tk::method<"table($self, rows, *, header=True, x=None, y=None, w=None, h=None)", &slide_table>(
+                "Adds a table of cell texts; every row must have the same length.\n"
+                "With `x`, `y`, `w` and `h` in inches it sits at that position;\n"
+                "without them the layout engine places it below the body."),
+            tk::method<"picture($self, data, *, x=None, y=None, w=None, h=None, description=None)",
+                       &slide_picture>("Adds a picture (PNG, JPEG, GIF, BMP or TIFF bytes). With `x`, `y`,\n"
+                                       "`w` and `h` in inches it fills that box; without them the layout\n"
+                                       "engine places it below the body at its own aspect ratio."),
+            tk::method<"block($self, block)", &slide_block>(
+                "Adds a block below the body for the layout engine to place: a list\n"
+                "of lines (strings become bullets, a `Paragraph` keeps its\n"
+                "formatting), a `Picture`, a `Table`, or a list of those set side by\n"
+                "side."),
+            tk::MethodDef{"columns",
+                          tk::signature_doc("columns($self, *columns)",
+                                            "Adds blocks side by side; two blocks of which one is a picture\n"
+                                            "split seven to five in the text's favor, otherwise columns are\n"
+                                            "equal."),
+                          &slide_columns},
+        },
+        &slide_repr,
+        tk::constructor<Slide,
+                        "(title=None, *, subtitle=None, layout=None, notes=None, hidden=False, background=None, "
+                        "inverted=False)",
+                        &slide_new>(),
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Theme
+
+namespace {
+
+// A dict argument, its entries sorted by key bytewise.
+template <class V>
+struct SortedDict {
+    std::map<std::string, V> entries;
+};
+
+template <class V>
+bool extract(PyObject* o, SortedDict<V>& out) {
+    if (!PyDict_Check(o)) return type_error("'" + tk::type_name(o) + "' object cannot be converted to 'PyDict'");
+    SortedDict<V> d;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        // Keep both alive: converting the value may run code that changes the dict.
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        std::string name;
+        V converted{};
+        if (!tk::extract(k.get(), name) || !tk::extract(v.get(), converted)) return false;
+        d.entries.insert_or_assign(std::move(name), std::move(converted));
+    }
+    out = std::move(d);
+    return true;
+}
+
+std::string size_names() {
+    std::string out;
+    for (const char* n : SIZE_NAMES) {
+        if (!out.empty()) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
+std::uint32_t* size_slot(vw::TypeSizes& sizes, std::string_view name) {
+    if (name == "display") return &sizes.display;
+    if (name == "title") return &sizes.title;
+    if (name == "subtitle") return &sizes.subtitle;
+    if (name == "body") return &sizes.body;
+    if (name == "table") return &sizes.table;
+    if (name == "minimum") return &sizes.minimum;
+    return nullptr;
+}
+
+std::optional<Theme> theme_new(const Args& a) {
+    std::string name = "vantrell";
+    std::optional<SortedDict<std::string>> colors;
+    std::optional<std::string> major_font, minor_font, font;
+    std::optional<SortedDict<std::uint32_t>> sizes;
+    bool inverted = false;
+    std::optional<Copy<Background>> background;
+    std::optional<std::vector<vw::Bytes>> embed_fonts;
+    if (!a.get("name", name) || !a.get("colors", colors) || !a.get("major_font", major_font) ||
+        !a.get("minor_font", minor_font) || !a.get("font", font) || !a.get("sizes", sizes) ||
+        !a.get("inverted", inverted) || !a.get("background", background) || !a.get("embed_fonts", embed_fonts))
+        return std::nullopt;
+
+    vw::Theme t = vw::Theme::make(std::move(name));
+    if (sizes) {
+        for (const auto& [key, points] : sizes->entries) {
+            std::uint32_t* slot = size_slot(t.sizes, key);
+            if (!slot) {
+                value_error("unknown size " + tk::repr::text(key) + "; use one of " + size_names());
+                return std::nullopt;
+            }
+            if (points == 0) {
+                value_error("size " + tk::repr::text(key) + " must be positive");
+                return std::nullopt;
+            }
+            *slot = points;
+        }
+    }
+    if (colors) {
+        for (const auto& [key, text] : colors->entries) {
+            auto slot = vw::SchemeColor::from_name(key);
+            if (!slot) {
+                value_error("unknown theme slot " + tk::repr::text(key) + "; use one of " + slot_names());
+                return std::nullopt;
+            }
+            auto rgb = vw::Rgb::hex(text);
+            if (!rgb) {
+                value_error("theme color " + tk::repr::text(text) + " must be #RRGGBB");
+                return std::nullopt;
+            }
+            t.colors[slot->slot] = *rgb;
+        }
+    }
+    if (font) t = std::move(t).font(*font);
+    if (major_font) t.major_font = *major_font;
+    if (minor_font) t.minor_font = *minor_font;
+    if (inverted) t.inverted = true;
+    if (background) t.background = std::move(background->value);
+    if (embed_fonts) t.embedded_fonts = std::move(*embed_fonts);
+    return Theme{std::move(t)};
+}
+
+std::string preset_names() {
+    std::string out;
+    for (std::string_view n : vw::Theme::PRESETS) {
+        if (!out.empty()) out += ", ";
+        out += n;
+    }
+    return out;
+}
+
+PyObject* theme_preset(const Args& a) {
+    std::string name;
+    if (!a.get("name", name)) return nullptr;
+    auto t = vw::Theme::preset(name);
+    if (!t) return value_error("unknown theme " + tk::repr::text(name) + "; use one of " + preset_names());
+    return tk::Class<Theme>::create(Theme{std::move(*t)});
+}
+
+PyObject* theme_presets(const Args&) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (std::string_view n : vw::Theme::PRESETS) {
+        Ref s = Ref::steal(tk::to_py::str(n));
+        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* theme_embed_font(Theme& t, const Args& a) {
+    vw::Bytes data;
+    if (!a.get("data", data)) return nullptr;
+    t.value.embedded_fonts.push_back(std::move(data));
+    return self_ref(a);
+}
+
+PyObject* theme_layout_background(Theme& t, const Args& a) {
+    std::string layout;
+    Copy<Background> background;
+    bool inverted = false;
+    if (!a.get("layout", layout) || !a.get("background", background) || !a.get("inverted", inverted))
+        return nullptr;
+    std::optional<vw::Layout> parsed;
+    if (!layout_from(layout, parsed)) return nullptr;
+    // With room reserved the replacement cannot fail halfway.
+    t.value.layout_backgrounds.reserve(t.value.layout_backgrounds.size() + 1);
+    t.value = std::move(t.value).layout_background(*parsed, std::move(background.value), inverted);
+    return self_ref(a);
+}
+
+PyObject* theme_colors(const Theme& t) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    for (std::size_t i = 0; i < vw::SchemeColor::COUNT; ++i) {
+        Ref v = Ref::steal(tk::to_py::str("#" + t.value.colors[i].to_hex()));
+        Ref k = Ref::steal(tk::to_py::str(vw::SchemeColor::NAMES[i]));
+        if (!v || !k || PyDict_SetItem(d.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* theme_sizes(const Theme& t) {
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) return nullptr;
+    vw::TypeSizes sizes = t.value.sizes;
+    for (const char* name : SIZE_NAMES) {
+        Ref v = Ref::steal(tk::to_py::u64(*size_slot(sizes, name)));
+        if (!v || PyDict_SetItemString(d.get(), name, v.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+} // namespace
+
+const tk::ClassDef<Theme>& Theme::definition() {
+    static const tk::ClassDef<Theme> def{
+        "vantrell.write.Theme",
+        "Colors, fonts, type scale, backgrounds and embedded fonts shared by\n"
+        "every slide. `colors` maps slot names (dark1, light1, dark2, light2,\n"
+        "accent1 to accent6, hyperlink, followed_hyperlink) to `#RRGGBB`;\n"
+        "`sizes` maps display, title, subtitle, body, table and minimum to\n"
+        "points; `embed_fonts` holds TrueType or OpenType files stored in the\n"
+        "deck.",
+        {
+            tk::getter<Theme>(
+                "embedded_font_count",
+                [](const Theme& t) { return tk::to_py::u64(t.value.embedded_fonts.size()); },
+                "The number of embedded font files."),
+            tk::getter<Theme>("name", [](const Theme& t) { return tk::to_py::str(t.value.name); }),
+            tk::getter<Theme>("major_font", [](const Theme& t) { return tk::to_py::str(t.value.major_font); }),
+            tk::getter<Theme>("minor_font", [](const Theme& t) { return tk::to_py::str(t.value.minor_font); }),
+            tk::getter<Theme>("inverted", [](const Theme& t) { return tk::to_py::flag(t.value.inverted); }),
+            tk::getter<Theme>("colors", &theme_colors),
+            tk::getter<Theme>("sizes", &theme_sizes, "Font sizes in points by name."),
+        },
+        {
+            tk::static_method<Theme, "preset(name)", &theme_preset>("A preset by name; see `presets()`."),
+            tk::static_method<Theme, "presets()", &theme_presets>(""),
+            tk::method<"embed_font($self, data)", &theme_embed_font>(
+                "Stores a TrueType or OpenType font file in the deck. Files of one\n"
+                "family fill its regular, bold, italic and bold italic slots. Saving\n"
+                "fails for a font whose license forbids embedding."),
+            tk::method<"layout_background($self, layout, background, *, inverted=False)",
+                       &theme_layout_background>(
+                "A background for one layout; `inverted` swaps light and dark text on it."),
+        },
+        [](const Theme& t) { return "write.Theme(" + tk::repr::text(t.value.name) + ")"; },
+        tk::constructor<Theme,
+                        "(name=\"vantrell\", *, colors=None, major_font=None, minor_font=None, font=None, "
+                        "sizes=None, inverted=False, background=None, embed_fonts=None)",
+                        &theme_new>(),
+        {},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ Presentation
+
+namespace {
+
+// Size, theme and font, applied in that order to a fresh presentation.
+struct DeckLook {
+    SizeArg size;
+    std::optional<Copy<Theme>> theme;
+    std::optional<std::string> font;
+
+    bool convert(const Args& a) { return a.get("size", size) && a.get("theme", theme) && a.get("font", font); }
+
+    bool apply(vw::Presentation& p) {
+        auto emu = size_from(size);
+        if (!emu) return false;
+        p.cx = emu->first;
+        p.cy = emu->second;
+        if (theme) p.theme = std::move(theme->value);
+        if (font) p.theme = std::move(p.theme).font(*font);
+        return true;
+    }
+};
+
+std::optional<Presentation> presentation_new(const Args& a) {
+    DeckLook look;
+    std::optional<std::string> title, creator, subject, keywords, timestamp;
+    if (!look.convert(a) || !a.get("title", title) || !a.get("creator", creator) || !a.get("subject", subject) ||
+        !a.get("keywords", keywords) || !a.get("timestamp", timestamp))
+        return std::nullopt;
+    vw::Presentation p;
+    if (!look.apply(p)) return std::nullopt;
+    vw::Metadata m;
+    if (creator) m.creator = std::move(*creator);
+    if (timestamp) m.timestamp = std::move(*timestamp);
+    m.title = std::move(title);
+    m.subject = std::move(subject);
+    m.keywords = std::move(keywords);
+    p.metadata = std::move(m);
+    return Presentation{std::move(p)};
+}
+
+PyObject* presentation_add(Presentation& p, const Args& a) {
+    Copy<Slide> slide;
+    if (!a.get("slide", slide)) return nullptr;
+    p.value.slides.push_back(std::move(slide.value));
+    return self_ref(a);
+}
+
+PyObject* new_bytes(const vw::Bytes& b) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+}
+
+// Serialises a deep copy with the lock released; the copy is also dropped
+// there, so a large deck costs other threads nothing.
+std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p) {
+    vw::Presentation copy = p.value;
+    return tk::released([&]() {
+        vw::Result<vw::Bytes> out = copy.to_bytes();
+        vw::Presentation dropped = std::move(copy);
+        return out;
+    });
+}
+
+PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
+    auto out = serialise(p);
+    if (!out) return out.error().raise();
+    if (!*out) return pptx_err(out->error());
+    return new_bytes(**out);
+}
+
+std::string os_error(int err) {
+    char buf[256];
+    // The GNU variant may return a static string instead of filling buf.
+    const char* text = strerror_r(err, buf, sizeof buf);
+    return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+bool write_all(int fd, const vw::Bytes& bytes) {
+    const std::uint8_t* next = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, next, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        next += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes a temporary file beside `path` and renames it over the target, so
+// an existing file is replaced whole or not at all; the temporary is removed
+// on every failure. Returns the error text, or nullopt on success.
+std::optional<std::string> write_replacing(const std::string& path, const vw::Bytes& bytes) {
+    if (path.find('\0') != std::string::npos) return std::string(tk::NUL_IN_PATH);
+    if (path.empty()) return os_error(ENOENT);
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = dir + ".vantrell-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
+        do {
+            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EEXIST) return os_error(errno);
+    }
+    if (fd < 0) return os_error(EEXIST);
+
+    int err = 0;
+    if (!write_all(fd, bytes)) err = errno;
+    // A failing close can report a delayed write error (NFS, full disk); it
+    // is never retried, as the descriptor is gone either way.
+    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return os_error(err);
+    }
+    return std::nullopt;
+}
+
+PyObject* presentation_save(const Presentation& p, const Args& a) {
+    tk::Path path;
+    if (!a.get("path", path)) return nullptr;
+    vw::Presentation copy = p.value;
+    auto out = tk::released([&]() -> vw::Result<std::monostate> {
+        vw::Result<vw::Bytes> bytes = copy.to_bytes();
+        vw::Presentation dropped = std::move(copy);
+        if (!bytes) return vw::fail(std::move(bytes.error()));
+        if (auto err = write_replacing(path.native, *bytes)) return vw::fail(vw::Error::io(std::move(*err)));
+        return std::monostate{};
+    });
+    if (!out) return out.error().raise();
+    if (!*out) return pptx_err(out->error());
+    return tk::to_py::none();
+}
+
+Py_ssize_t presentation_len(const Presentation& p) { return static_cast<Py_ssize_t>(p.value.slides.size()); }
+
+} // namespace
+
+const tk::ClassDef<Presentation>& Presentation::definition() {
+    static const tk::ClassDef<Presentation> def{
+        "vantrell.write.Presentation",
+        "A deck under construction.",
+        {tk::getter<Presentation>("slide_count",
+                                  [](const Presentation& p) { return tk::to_py::u64(p.value.slides.size()); })},
+        {
+            tk::method<"add($self, slide)", &presentation_add>("Appends a slide."),
+            tk::method<"to_bytes($self)", &presentation_to_bytes>("The `.pptx` bytes."),
+            tk::method<"save($self, path)", &presentation_save>("Writes the deck to `path`."),
+        },
+        [](const Presentation& p) { return "write.Presentation(slides=" + std::to_string(p.value.slides.size()) + ")"; },
+        tk::constructor<Presentation,
+                        "(*, size=..., theme=None, font=None, title=None, creator=None, subject=None, "
+                        "keywords=None, timestamp=None)",
+                        &presentation_new>(),
+        {tk::slot_len<&presentation_len>()},
+    };
+    return def;
+}
+
+// ------------------------------------------------------------ the submodule
+
+namespace {
+
+template <class W>
+bool add_class(PyObject* module) {
+    PyTypeObject* t = tk::Class<W>::type(module);
+    if (!t) return false;
+    std::string_view full(W::definition().name);
+    const std::string bare(full.substr(full.rfind('.') + 1));
+    return PyModule_AddObjectRef(module, bare.c_str(), reinterpret_cast<PyObject*>(t)) == 0;
+}
+
+} // namespace
+
+bool register_(PyObject* parent) {
+    Ref module = Ref::steal(PyModule_New("write"));
+    if (!module) return false;
+    if (!add_class<Presentation>(module.get()) || !add_class<Slide>(module.get()) ||
+        !add_class<Paragraph>(module.get()) || !add_class<Run>(module.get()) || !add_class<Theme>(module.get()) ||
+        !add_class<Background>(module.get()) || !add_class<Picture>(module.get()) ||
+        !add_class<Table>(module.get()))
+        return false;
+    if (!tk::add_attribute(parent, "write", Py_NewRef(module.get()))) return false;
+    PyObject* modules = PySys_GetObject("modules"); // borrowed
+    if (!modules) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "sys.modules is missing");
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString("vantrell._vantrell.write"));
+    return key && PyObject_SetItem(modules, key.get(), module.get()) == 0;
+}
+
+} // namespace _vantrell::write
