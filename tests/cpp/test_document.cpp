@@ -1,0 +1,855 @@
+#include "core/document.h"
+
+#include "core/crc32.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace doc = vantrell_core::document;
+namespace zip = vantrell_core::zip;
+using Bytes = std::vector<std::uint8_t>;
+using vantrell_core::pml::RelKind;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Fixture builders
+
+// A ZIP archive of stored entries, in the order added.
+struct Zip {
+    std::vector<std::pair<std::string, Bytes>> items;
+
+    Zip& add(std::string name, std::string_view text) {
+        items.emplace_back(std::move(name), Bytes(text.begin(), text.end()));
+        return *this;
+    }
+    Zip& add_bytes(std::string name, Bytes data) {
+        items.emplace_back(std::move(name), std::move(data));
+        return *this;
+    }
+    Zip& remove(std::string_view name) {
+        std::erase_if(items, [&](const auto& it) { return it.first == name; });
+        return *this;
+    }
+    Zip& replace(std::string name, std::string_view text) { return remove(name).add(std::move(name), text); }
+
+    Bytes build() const {
+        Bytes out, central;
+        auto u16 = [](Bytes& b, std::uint32_t v) {
+            b.push_back(static_cast<std::uint8_t>(v));
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+        };
+        auto u32 = [&](Bytes& b, std::uint32_t v) {
+            u16(b, v & 0xFFFF);
+            u16(b, v >> 16);
+        };
+        for (const auto& [name, data] : items) {
+            const auto offset = static_cast<std::uint32_t>(out.size());
+            const std::uint32_t crc = vantrell_core::crc32::of(data);
+            const auto size = static_cast<std::uint32_t>(data.size());
+            const auto name_len = static_cast<std::uint32_t>(name.size());
+            u32(out, 0x04034b50);
+            u16(out, 20); u16(out, 0); u16(out, 0); u16(out, 0); u16(out, 0x21);
+            u32(out, crc); u32(out, size); u32(out, size);
+            u16(out, name_len); u16(out, 0);
+            out.insert(out.end(), name.begin(), name.end());
+            out.insert(out.end(), data.begin(), data.end());
+            u32(central, 0x02014b50);
+            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, 0);
+            u16(central, 0); u16(central, 0x21);
+            u32(central, crc); u32(central, size); u32(central, size);
+            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
+            u32(central, 0); u32(central, offset);
+            central.insert(central.end(), name.begin(), name.end());
+        }
+        const auto cd_offset = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), central.begin(), central.end());
+        u32(out, 0x06054b50);
+        u16(out, 0); u16(out, 0);
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u32(out, static_cast<std::uint32_t>(central.size()));
+        u32(out, cd_offset);
+        u16(out, 0);
+        return out;
+    }
+};
+
+vantrell_core::Result<doc::Document> open_bytes(Bytes data) {
+    return doc::Document::from_source(std::make_shared<zip::MemorySource>(std::move(data)));
+}
+
+doc::Document open_ok(const Zip& z) {
+    auto d = open_bytes(z.build());
+    if (!d) throw std::runtime_error("open failed: " + d.error().message());
+    return std::move(*d);
+}
+
+std::string open_error(Bytes data) {
+    auto d = open_bytes(std::move(data));
+    return d ? std::string("opened") : d.error().message();
+}
+
+const std::string P_NS = "http://schemas.openxmlformats.org/presentationml/2006/main";
+const std::string A_NS = "http://schemas.openxmlformats.org/drawingml/2006/main";
+const std::string R_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+const std::string PKG_NS = "http://schemas.openxmlformats.org/package/2006/relationships";
+const std::string P188_NS = "http://schemas.microsoft.com/office/powerpoint/2018/8/main";
+const std::string MAIN_CT = "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml";
+const std::string NS_DECL = " xmlns:p=\"" + P_NS + "\" xmlns:a=\"" + A_NS + "\" xmlns:r=\"" + R_NS + "\"";
+
+std::string content_types(const std::string& overrides) {
+    return "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+           "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+           "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+           "<Default Extension=\"png\" ContentType=\"image/png\"/>" +
+           overrides + "</Types>";
+}
+
+std::string rel(const std::string& id, const std::string& type, const std::string& target, bool external = false) {
+    return "<Relationship Id=\"" + id + "\" Type=\"" + type + "\" Target=\"" + target + "\"" +
+           (external ? " TargetMode=\"External\"" : "") + "/>";
+}
+std::string r_type(const std::string& name) { return R_NS + "/" + name; }
+std::string rels(const std::string& body) { return "<Relationships xmlns=\"" + PKG_NS + "\">" + body + "</Relationships>"; }
+
+std::string presentation(const std::string& slide_ids, const std::string& extra = "") {
+    return "<p:presentation" + NS_DECL + "><p:sldIdLst>" + slide_ids +
+           "</p:sldIdLst><p:sldSz cx=\"9144000\" cy=\"6858000\"/>" + extra + "</p:presentation>";
+}
+std::string sld_id(std::uint32_t id, const std::string& rid) {
+    return "<p:sldId id=\"" + std::to_string(id) + "\" r:id=\"" + rid + "\"/>";
+}
+
+std::string tree(const std::string& root, const std::string& shapes) {
+    return "<p:" + root + NS_DECL + "><p:cSld><p:spTree><p:nvGrpSpPr><p:cNvPr id=\"1\" name=\"\"/><p:cNvGrpSpPr/>"
+           "<p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>" + shapes + "</p:spTree></p:cSld></p:" + root + ">";
+}
+std::string sld(const std::string& shapes) { return tree("sld", shapes); }
+
+std::string sp(int id, const std::string& text, const std::string& ph = "") {
+    return "<p:sp><p:nvSpPr><p:cNvPr id=\"" + std::to_string(id) + "\" name=\"s" + std::to_string(id) +
+           "\"/><p:cNvSpPr/><p:nvPr>" + (ph.empty() ? "" : "<p:ph type=\"" + ph + "\"/>") +
+           "</p:nvPr></p:nvSpPr><p:spPr/><p:txBody><a:bodyPr/><a:p><a:r><a:t>" + text +
+           "</a:t></a:r></a:p></p:txBody></p:sp>";
+}
+std::string pic(int id, const std::string& blip_attrs) {
+    return "<p:pic><p:nvPicPr><p:cNvPr id=\"" + std::to_string(id) + "\" name=\"p\"/><p:cNvPicPr/><p:nvPr/>"
+           "</p:nvPicPr><p:blipFill><a:blip " + blip_attrs + "/></p:blipFill><p:spPr/></p:pic>";
+}
+std::string frame(int id, const std::string& uri, const std::string& inner) {
+    return "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"" + std::to_string(id) +
+           "\" name=\"f\"/><p:cNvGraphicFramePr/><p:nvPr/></p:nvGraphicFramePr><p:xfrm><a:off x=\"0\" y=\"0\"/>"
+           "<a:ext cx=\"1\" cy=\"1\"/></p:xfrm><a:graphic><a:graphicData uri=\"" + uri + "\">" + inner +
+           "</a:graphicData></a:graphic></p:graphicFrame>";
+}
+std::string chart_frame(int id, const std::string& rid) {
+    return frame(id, "http://schemas.openxmlformats.org/drawingml/2006/chart",
+                 "<c:chart xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" r:id=\"" + rid + "\"/>");
+}
+std::string diagram_frame(int id, const std::string& rid) {
+    return frame(id, "http://schemas.openxmlformats.org/drawingml/2006/diagram",
+                 "<dgm:relIds xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" r:dm=\"" + rid +
+                     "\" r:lo=\"x\" r:qs=\"y\" r:cs=\"z\"/>");
+}
+std::string ole_frame(int id, const std::string& rid, const std::string& prog) {
+    return frame(id, "http://schemas.openxmlformats.org/presentationml/2006/ole",
+                 "<p:oleObj progId=\"" + prog + "\" r:id=\"" + rid + "\"/>");
+}
+
+const std::string CHART =
+    "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:chart><c:plotArea>"
+    "<c:barChart/></c:plotArea></c:chart></c:chartSpace>";
+const std::string DIAGRAM =
+    "<dgm:dataModel xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" xmlns:a=\"" + A_NS +
+    "\"><dgm:ptLst><dgm:pt modelId=\"0\" type=\"doc\"/><dgm:pt modelId=\"1\"><dgm:t><a:p><a:r><a:t>Alpha</a:t>"
+    "</a:r></a:p></dgm:t></dgm:pt></dgm:ptLst><dgm:cxnLst><dgm:cxn modelId=\"9\" srcId=\"0\" destId=\"1\" "
+    "srcOrd=\"0\"/></dgm:cxnLst></dgm:dataModel>";
+
+// Binary that a text read would change: a UTF-16 byte-order mark first.
+const Bytes IMAGE = {0xFF, 0xFE, '<', 0, '?', 0, 0x00, 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A};
+
+// A two-slide deck that uses every per-slide service.
+Zip full_deck() {
+    Zip z;
+    z.add("[Content_Types].xml",
+          content_types("<Override PartName=\"/ppt/presentation.xml\" ContentType=\"" + MAIN_CT + "\"/>"));
+    z.add("_rels/.rels",
+          rels(rel("rId1", r_type("officeDocument"), "ppt/presentation.xml") +
+               rel("rId2", PKG_NS + "/metadata/core-properties", "docProps/core.xml") +
+               rel("rId3", r_type("extended-properties"), "docProps/app.xml")));
+    z.add("docProps/core.xml",
+          "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+          "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title> Quarterly </dc:title><dc:creator/>"
+          "</cp:coreProperties>");
+    z.add("docProps/app.xml",
+          "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\">"
+          "<Application>Deck Maker</Application><Slides>2</Slides></Properties>");
+    z.add("ppt/presentation.xml",
+          presentation(sld_id(256, "rId2") + sld_id(257, "rId3"),
+                       "<p:extLst><p:ext uri=\"{521415D9-36F7-43E2-AB2F-B90AF26B5E84}\">"
+                       "<p14:sectionLst xmlns:p14=\"http://schemas.microsoft.com/office/powerpoint/2010/main\">"
+                       "<p14:section name=\"Intro\"><p14:sldIdLst><p14:sldId id=\"257\"/><p14:sldId id=\"999\"/>"
+                       "<p14:sldId id=\"256\"/></p14:sldIdLst></p14:section><p14:section name=\"Empty\"/>"
+                       "</p14:sectionLst></p:ext></p:extLst>"));
+    z.add("ppt/_rels/presentation.xml.rels",
+          rels(rel("rId2", r_type("slide"), "slides/slide1.xml") + rel("rId3", r_type("slide"), "slides/slide2.xml") +
+               rel("rId8", r_type("commentAuthors"), "commentAuthors.xml") +
+               rel("rId9", "http://schemas.microsoft.com/office/2018/10/relationships/authors", "authors.xml")));
+    z.add("ppt/commentAuthors.xml", "<p:cmAuthorLst" + NS_DECL +
+                                        "><p:cmAuthor id=\"0\" name=\"Bob\" initials=\"B\" lastIdx=\"1\" "
+                                        "clrIdx=\"0\"/></p:cmAuthorLst>");
+    z.add("ppt/authors.xml", "<p188:authorLst xmlns:p188=\"" + P188_NS +
+                                 "\"><p188:author id=\"{A1}\" name=\"Ada\" initials=\"AL\" userId=\"a\" "
+                                 "providerId=\"None\"/></p188:authorLst>");
+    z.add("ppt/slides/slide1.xml",
+          sld(sp(2, "First", "title") + pic(3, "r:embed=\"rId2\"") + pic(4, "r:link=\"rId3\"") +
+              "<p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"5\" name=\"g\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>" +
+              chart_frame(6, "rId4") + "</p:grpSp>" + diagram_frame(7, "rId5") + ole_frame(8, "rId6", "Excel.Sheet.12") +
+              pic(9, "r:embed=\"rId99\"")));
+    z.add("ppt/slides/_rels/slide1.xml.rels",
+          rels(rel("rId1", r_type("slideLayout"), "../slideLayouts/slideLayout1.xml") +
+               rel("rId2", r_type("image"), "../media/image1.png") +
+               rel("rId3", r_type("image"), "http://example.com/pic.png", true) +
+               rel("rId4", r_type("chart"), "../charts/chart1.xml") +
+               rel("rId5", r_type("diagramData"), "../diagrams/data1.xml") +
+               rel("rId6", r_type("oleObject"), "../embeddings/oleObject1.bin") +
+               rel("rId7", r_type("hyperlink"), "https://example.com/a?b=1&amp;c=2", true) +
+               rel("rId8", r_type("notesSlide"), "../notesSlides/notesSlide1.xml") +
+               rel("rId9", r_type("comments"), "../comments/comment1.xml") +
+               rel("rId10", "http://schemas.microsoft.com/office/2018/10/relationships/comments",
+                   "../comments/modernComment_1.xml") +
+               rel("rId11", r_type("slide"), "slide2.xml")));
+    z.add("ppt/slideLayouts/slideLayout1.xml", tree("sldLayout", ""));
+    z.add_bytes("ppt/media/image1.png", IMAGE);
+    z.add("ppt/charts/chart1.xml", CHART);
+    z.add("ppt/diagrams/data1.xml", DIAGRAM);
+    z.add_bytes("ppt/embeddings/oleObject1.bin", Bytes{0xD0, 0xCF, 0x11, 0xE0, 0x00, 0xFF});
+    z.add("ppt/notesSlides/notesSlide1.xml",
+          tree("notes", sp(2, "", "sldImg") + sp(3, "Speak slowly", "body") + sp(4, "7", "sldNum") +
+                            sp(5, "Extra note")));
+    z.add("ppt/comments/comment1.xml", "<p:cmLst" + NS_DECL +
+                                           "><p:cm authorId=\"0\" dt=\"2020-01-01T00:00:00\" idx=\"1\">"
+                                           "<p:pos x=\"0\" y=\"0\"/><p:text>Legacy one</p:text></p:cm></p:cmLst>");
+    z.add("ppt/comments/modernComment_1.xml",
+          "<p188:cmLst xmlns:p188=\"" + P188_NS + "\" xmlns:a=\"" + A_NS +
+              "\"><p188:cm id=\"{C1}\" authorId=\"{A1}\" created=\"2021-01-01T00:00:00Z\"><p188:txBody><a:bodyPr/>"
+              "<a:p><a:r><a:t>Parent</a:t></a:r></a:p></p188:txBody><p188:replyLst><p188:reply id=\"{R1}\" "
+              "authorId=\"{A1}\" created=\"2021-01-02T00:00:00Z\"><p188:txBody><a:bodyPr/><a:p><a:r><a:t>Child"
+              "</a:t></a:r></a:p></p188:txBody></p188:reply></p188:replyLst></p188:cm></p188:cmLst>");
+    z.add("ppt/slides/slide2.xml", sld(sp(2, "Second", "ctrTitle")));
+    z.add("ppt/slides/_rels/slide2.xml.rels", rels(rel("rId1", r_type("comments"), "../comments/comment1.xml")));
+    return z;
+}
+
+// A deck of `n` slides titled "S0", "S1", ...; slide `bad` (if any) is malformed.
+Zip numbered_deck(std::size_t n, std::size_t bad = SIZE_MAX) {
+    Zip z;
+    z.add("[Content_Types].xml", content_types(""));
+    z.add("_rels/.rels", rels(rel("rId1", r_type("officeDocument"), "ppt/presentation.xml")));
+    std::string ids, prels;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string rid = "rId" + std::to_string(i + 1);
+        const std::string name = "slide" + std::to_string(i + 1) + ".xml";
+        ids += sld_id(static_cast<std::uint32_t>(256 + i), rid);
+        prels += rel(rid, r_type("slide"), "slides/" + name);
+        z.add("ppt/slides/" + name, i == bad ? std::string("<p:sld") : sld(sp(2, "S" + std::to_string(i), "title")));
+    }
+    z.add("ppt/presentation.xml", presentation(ids));
+    z.add("ppt/_rels/presentation.xml.rels", rels(prels));
+    return z;
+}
+
+std::vector<std::string> slide_parts(const doc::Document& d) {
+    std::vector<std::string> out;
+    for (const auto& s : d.shared()->slides) out.push_back(s.part);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// A minimal compound file: version 3, one FAT sector, one directory sector.
+struct DirNode {
+    std::string name;
+    std::uint8_t type; // 1 storage, 2 stream, 5 root
+    std::uint32_t left = 0xFFFFFFFF, right = 0xFFFFFFFF, child = 0xFFFFFFFF;
+};
+
+Bytes compound(const std::vector<DirNode>& nodes) {
+    Bytes f(512 * 3, 0);
+    auto put16 = [&](std::size_t at, std::uint32_t v) {
+        f[at] = static_cast<std::uint8_t>(v);
+        f[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        put16(at, v & 0xFFFF);
+        put16(at + 2, v >> 16);
+    };
+    const std::uint8_t sig[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    std::copy(std::begin(sig), std::end(sig), f.begin());
+    put16(0x18, 0x3E); put16(0x1A, 3); put16(0x1C, 0xFFFE); put16(0x1E, 9); put16(0x20, 6);
+    put32(0x2C, 1);            // FAT sectors
+    put32(0x30, 1);            // first directory sector
+    put32(0x38, 4096);         // mini stream cutoff
+    put32(0x3C, 0xFFFFFFFE);   // no mini FAT
+    put32(0x44, 0xFFFFFFFE);   // no DIFAT sectors
+    put32(0x4C, 0);            // the FAT is sector 0
+    for (std::size_t i = 1; i < 109; ++i) put32(0x4C + 4 * i, 0xFFFFFFFF);
+    for (std::size_t i = 0; i < 128; ++i) put32(512 + 4 * i, 0xFFFFFFFF);
+    put32(512, 0xFFFFFFFD);    // sector 0: FAT
+    put32(516, 0xFFFFFFFE);    // sector 1: directory, one sector long
+    for (std::size_t n = 0; n < nodes.size() && n < 4; ++n) {
+        const std::size_t at = 1024 + 128 * n;
+        const DirNode& d = nodes[n];
+        for (std::size_t i = 0; i < d.name.size(); ++i) put16(at + 2 * i, static_cast<unsigned char>(d.name[i]));
+        put16(at + 0x40, static_cast<std::uint32_t>(2 * (d.name.size() + 1)));
+        f[at + 0x42] = d.type;
+        f[at + 0x43] = 1;
+        put32(at + 0x44, d.left);
+        put32(at + 0x48, d.right);
+        put32(at + 0x4C, d.child);
+        put32(at + 0x74, 0xFFFFFFFE);
+    }
+    return f;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Opening
+
+TEST(DocumentOpen, PresentationFoundThroughEachRoute) {
+    {
+        auto d = open_ok(full_deck());
+        EXPECT_EQ(d.shared()->presentation_part, "/ppt/presentation.xml");
+        EXPECT_EQ(d.shared()->defects.located, doc::Located::relationship);
+        EXPECT_EQ(d.slide_count(), 2u);
+        EXPECT_FALSE(d.shared()->is_legacy());
+        ASSERT_TRUE(d.shared()->presentation.slide_size);
+        EXPECT_EQ(d.shared()->presentation.slide_size->cx, 9144000);
+    }
+    {
+        // No package relationships: the content type names the main part,
+        // wherever it lives.
+        Zip z = numbered_deck(1);
+        z.remove("_rels/.rels").remove("ppt/presentation.xml").remove("ppt/_rels/presentation.xml.rels");
+        z.replace("[Content_Types].xml",
+                  content_types("<Override PartName=\"/deck/main.xml\" ContentType=\"" + MAIN_CT + "\"/>"));
+        z.add("deck/main.xml", presentation(sld_id(256, "rId1")));
+        z.add("deck/_rels/main.xml.rels", rels(rel("rId1", r_type("slide"), "../ppt/slides/slide1.xml")));
+        auto d = open_ok(z);
+        EXPECT_EQ(d.shared()->presentation_part, "/deck/main.xml");
+        EXPECT_EQ(d.shared()->defects.located, doc::Located::content_type);
+        EXPECT_EQ(slide_parts(d), std::vector<std::string>{"/ppt/slides/slide1.xml"});
+    }
+    {
+        // A package relationship to a missing part falls through to the
+        // conventional name.
+        Zip z = numbered_deck(2);
+        z.replace("_rels/.rels", rels(rel("rId1", r_type("officeDocument"), "ppt/gone.xml")));
+        auto d = open_ok(z);
+        EXPECT_EQ(d.shared()->defects.located, doc::Located::conventional_path);
+        EXPECT_EQ(d.slide_count(), 2u);
+    }
+    {
+        // Strict relationship types are the same kind.
+        Zip z = numbered_deck(1);
+        z.replace("_rels/.rels",
+                  rels(rel("rId1", "http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument",
+                           "/ppt/presentation.xml")));
+        EXPECT_EQ(open_ok(z).shared()->defects.located, doc::Located::relationship);
+    }
+}
+
+TEST(DocumentOpen, WhatIsNoPresentationIsRefused) {
+    Zip none;
+    none.add("[Content_Types].xml", content_types("")).add("readme.txt", "hello");
+    EXPECT_EQ(open_error(none.build()), "not a presentation package");
+
+    // A word-processing package: its main part is found but is no presentation.
+    Zip word;
+    word.add("[Content_Types].xml", content_types(""))
+        .add("_rels/.rels", rels(rel("rId1", r_type("officeDocument"), "word/document.xml")))
+        .add("word/document.xml",
+             "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"/>");
+    EXPECT_EQ(open_error(word.build()), "not a presentation package");
+
+    Zip broken = numbered_deck(1);
+    broken.replace("ppt/presentation.xml", "<p:presentation" + NS_DECL + "><p:sldIdLst>");
+    EXPECT_EQ(open_error(broken.build()).rfind("xml in /ppt/presentation.xml at byte ", 0), 0u);
+
+    EXPECT_EQ(open_error(Bytes{'h', 'e', 'l', 'l', 'o'}), "not a zip archive");
+    EXPECT_EQ(open_error(Bytes{}), "not a zip archive");
+}
+
+TEST(DocumentOpen, CompoundFilesAreSortedOut) {
+    // root -> EncryptionInfo (right: EncryptedPackage)
+    const Bytes encrypted = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1},
+                                      {"EncryptionInfo", 2, 0xFFFFFFFF, 2},
+                                      {"EncryptedPackage", 2}});
+    EXPECT_EQ(open_error(encrypted).rfind("encrypted: ", 0), 0u) << open_error(encrypted);
+
+    const Bytes other = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1}, {"WordDocument", 2}});
+    EXPECT_EQ(open_error(other), "compound file holds no PowerPoint Document stream");
+
+    // A PowerPoint Document stream only inside a storage that is not the
+    // dual-storage one does not count.
+    const Bytes nested = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1},
+                                   {"Other", 1, 0xFFFFFFFF, 0xFFFFFFFF, 2},
+                                   {"PowerPoint Document", 2}});
+    EXPECT_EQ(open_error(nested), "compound file holds no PowerPoint Document stream");
+
+    const Bytes legacy = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1}, {"PowerPoint Document", 2}});
+    EXPECT_EQ(open_error(legacy).rfind("unsupported: ", 0), 0u);
+    const Bytes dual = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1},
+                                 {"PP97_DUALSTORAGE", 1, 0xFFFFFFFF, 0xFFFFFFFF, 2},
+                                 {"PowerPoint Document", 2}});
+    EXPECT_EQ(open_error(dual).rfind("unsupported: ", 0), 0u);
+
+    // A damaged compound file is an error, never a ZIP attempt.
+    Bytes cut(encrypted.begin(), encrypted.begin() + 100);
+    EXPECT_EQ(open_error(cut).rfind("compound file", 0), 0u) << open_error(cut);
+}
+
+TEST(DocumentOpen, OpensFromAFile) {
+    const auto path = std::filesystem::temp_directory_path() / ("vantrell_doc_" + std::to_string(::getpid()) + ".pptx");
+    const Bytes data = full_deck().build();
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(data.data(), 1, data.size(), f);
+        std::fclose(f);
+    }
+    auto source = zip::FileSource::open(path.string());
+    ASSERT_TRUE(source);
+    auto d = doc::Document::from_source(std::move(*source));
+    std::filesystem::remove(path);
+    ASSERT_TRUE(d) << d.error().message();
+    auto s = d->slide(1);
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(s->content.title(), "Second");
+}
+
+// ---------------------------------------------------------------------------
+// The slide list
+
+TEST(DocumentSlides, UnresolvedEntriesAreRecordedAndSkipped) {
+    Zip z = numbered_deck(2);
+    z.replace("ppt/presentation.xml",
+              presentation(sld_id(256, "rId1") + sld_id(300, "rId7") + sld_id(301, "rId8") + sld_id(302, "rId9") +
+                           sld_id(257, "rId2")));
+    z.replace("ppt/_rels/presentation.xml.rels",
+              rels(rel("rId1", r_type("slide"), "slides/slide1.xml") + rel("rId2", r_type("slide"), "slides/slide2.xml") +
+                   rel("rId8", r_type("slide"), "http://example.com/s.xml", true) +
+                   rel("rId9", r_type("slide"), "slides/missing.xml")));
+    auto d = open_ok(z);
+    EXPECT_EQ(slide_parts(d), (std::vector<std::string>{"/ppt/slides/slide1.xml", "/ppt/slides/slide2.xml"}));
+    const std::vector<std::pair<std::size_t, std::string>> want = {{1, "rId7"}, {2, "rId8"}, {3, "rId9"}};
+    EXPECT_EQ(d.shared()->defects.unresolved_slides, want);
+    EXPECT_FALSE(d.shared()->defects.slides_recovered_from_rels);
+    EXPECT_EQ(d.shared()->presentation.slides.size(), 5u);
+    EXPECT_EQ(d.slide(1)->content.title(), "S1");
+}
+
+TEST(DocumentSlides, RecoveredFromRelationshipsInNaturalOrder) {
+    Zip z = numbered_deck(0);
+    for (const char* n : {"slide1", "slide2", "slide10"}) z.add(std::string("ppt/slides/") + n + ".xml", sld(sp(2, n, "title")));
+    z.replace("ppt/presentation.xml", presentation(sld_id(256, "rIdGone")));
+    z.replace("ppt/_rels/presentation.xml.rels",
+              rels(rel("rId1", r_type("slide"), "slides/slide10.xml") + rel("rId2", r_type("slide"), "slides/slide2.xml") +
+                   rel("rId3", r_type("slide"), "slides/slide1.xml") +
+                   rel("rId4", r_type("slide"), "slides/slide2.xml") +  // the same part again
+                   rel("rId5", r_type("slide"), "slides/absent.xml") +
+                   rel("rId6", r_type("slideLayout"), "slideLayouts/slideLayout1.xml")));
+    auto d = open_ok(z);
+    EXPECT_TRUE(d.shared()->defects.slides_recovered_from_rels);
+    EXPECT_EQ(slide_parts(d), (std::vector<std::string>{"/ppt/slides/slide1.xml", "/ppt/slides/slide2.xml",
+                                                        "/ppt/slides/slide10.xml"}));
+    EXPECT_EQ(d.shared()->defects.unresolved_slides.size(), 1u);
+    EXPECT_EQ(d.slide(2)->content.title(), "slide10");
+    // Recovered slides carry no numeric id, so no section can name them.
+    EXPECT_FALSE(d.shared()->slides[0].id);
+
+    // Nothing to recover: an empty deck, not a recovered one.
+    auto empty = open_ok(numbered_deck(0));
+    EXPECT_EQ(empty.slide_count(), 0u);
+    EXPECT_FALSE(empty.shared()->defects.slides_recovered_from_rels);
+}
+
+TEST(DocumentSlides, IndexErrorsAndMalformedSlides) {
+    auto d = open_ok(numbered_deck(3, 1));
+    EXPECT_EQ(d.slide(3).error().message(), "slide 3 not found");
+    EXPECT_EQ(d.slide(SIZE_MAX).error().message(), "slide " + std::to_string(SIZE_MAX) + " not found");
+    auto bad = d.slide(1);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().message().rfind("xml in /ppt/slides/slide2.xml at byte ", 0), 0u) << bad.error().message();
+    // A failure leaves the view usable, and every call parses anew.
+    auto a = d.slide(2), b = d.slide(2);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->index, 2u);
+    EXPECT_EQ(a->part, "/ppt/slides/slide3.xml");
+    EXPECT_NE(&a->content, &b->content);
+    EXPECT_EQ(a->content.title(), "S2");
+}
+
+TEST(DocumentSlides, SectionsMapIdsToPositions) {
+    auto d = open_ok(full_deck());
+    const auto sections = d.sections();
+    ASSERT_EQ(sections.size(), 2u);
+    EXPECT_EQ(sections[0].first, "Intro");
+    EXPECT_EQ(sections[0].second, (std::vector<std::size_t>{1, 0}));
+    EXPECT_EQ(sections[1].first, "Empty");
+    EXPECT_TRUE(sections[1].second.empty());
+    EXPECT_TRUE(open_ok(numbered_deck(2)).sections().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Document-level reads
+
+TEST(DocumentProperties, FoundByRelationshipOrConventionalName) {
+    auto d = open_ok(full_deck());
+    auto core = d.core_properties();
+    ASSERT_TRUE(core && *core);
+    EXPECT_EQ((*core)->title, "Quarterly");
+    EXPECT_FALSE((*core)->creator);
+    auto app = d.app_properties();
+    ASSERT_TRUE(app && *app);
+    EXPECT_EQ((*app)->application, "Deck Maker");
+    EXPECT_EQ((*app)->slides, 2u);
+
+    // Without the package relationships the conventional names still count.
+    Zip z = full_deck();
+    z.replace("_rels/.rels", rels(rel("rId1", r_type("officeDocument"), "ppt/presentation.xml")));
+    auto fallback = open_ok(z);
+    EXPECT_TRUE(*fallback.core_properties());
+    EXPECT_TRUE(*fallback.app_properties());
+
+    z.remove("docProps/core.xml").remove("docProps/app.xml");
+    auto absent = open_ok(z);
+    EXPECT_EQ(*absent.core_properties(), std::nullopt);
+    EXPECT_EQ(*absent.app_properties(), std::nullopt);
+
+    z.add("docProps/core.xml", "<cp:coreProperties");
+    auto broken = open_ok(z);
+    auto err = broken.core_properties();
+    ASSERT_FALSE(err);
+    EXPECT_EQ(err.error().message().rfind("xml in /docProps/core.xml at byte ", 0), 0u);
+}
+
+TEST(DocumentProperties, CommentAuthorsParsedOnceForAllViews) {
+    auto d = open_ok(full_deck());
+    const auto shared = d.shared();
+    std::vector<std::vector<vantrell_core::comments::CommentAuthor>> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&, i] {
+            doc::Document view(shared);
+            seen[i] = view.comment_authors();
+        });
+    for (auto& t : threads) t.join();
+    for (const auto& authors : seen) {
+        ASSERT_EQ(authors.size(), 2u);
+        EXPECT_EQ(authors[0].name, "Bob"); // legacy first
+        EXPECT_EQ(authors[1].id, "{A1}");
+        EXPECT_EQ(authors[1].initials, "AL");
+    }
+    // The one list is shared by the state, not rebuilt per view.
+    doc::Document a(shared), b(shared);
+    EXPECT_EQ(&shared->comment_authors(a.package()), &shared->comment_authors(b.package()));
+
+    // A damaged author part contributes nothing and fails nothing.
+    Zip z = full_deck();
+    z.replace("ppt/commentAuthors.xml", "<p:cmAuthorLst");
+    auto damaged = open_ok(z);
+    const auto authors = damaged.comment_authors();
+    ASSERT_EQ(authors.size(), 1u);
+    EXPECT_EQ(authors[0].name, "Ada");
+}
+
+// ---------------------------------------------------------------------------
+// Per-slide services
+
+TEST(SlideServices, RelatedPartsNotesAndHyperlinks) {
+    auto d = open_ok(full_deck());
+    auto s = d.slide(0);
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(*s->related_part(RelKind::slideLayout), "/ppt/slideLayouts/slideLayout1.xml");
+    EXPECT_EQ(*s->related_part(RelKind::modernComments), "/ppt/comments/modernComment_1.xml");
+    EXPECT_EQ(*s->related_part(RelKind::tags), std::nullopt);
+    EXPECT_EQ(*s->notes_part(), "/ppt/notesSlides/notesSlide1.xml");
+    // Body and free text, not the slide image or the page number.
+    EXPECT_EQ(*s->notes_text(), "Speak slowly\nExtra note");
+
+    EXPECT_EQ(*s->hyperlink_target("rId7"), "https://example.com/a?b=1&c=2");
+    EXPECT_EQ(*s->hyperlink_target("rId11"), "/ppt/slides/slide2.xml");
+    EXPECT_EQ(*s->hyperlink_target("rId404"), std::nullopt);
+    EXPECT_EQ(*s->hyperlink_target("rid7"), std::nullopt); // ids match exactly
+
+    auto s2 = d.slide(1);
+    EXPECT_EQ(*s2->notes_part(), std::nullopt);
+    EXPECT_EQ(*s2->notes_text(), std::nullopt);
+
+    // A notes relationship to a missing part is an error, not silence.
+    Zip z = full_deck();
+    z.remove("ppt/notesSlides/notesSlide1.xml");
+    auto broken = open_ok(z);
+    auto err = broken.slide(0)->notes_text();
+    ASSERT_FALSE(err);
+    EXPECT_EQ(err.error().message(), "missing part: /ppt/notesSlides/notesSlide1.xml");
+}
+
+TEST(SlideServices, ChartsAndDiagramsInWalkOrder) {
+    auto d = open_ok(full_deck());
+    auto s = d.slide(0);
+    auto charts = s->charts();
+    ASSERT_TRUE(charts) << charts.error().message();
+    ASSERT_EQ(charts->size(), 1u);
+    EXPECT_EQ((*charts)[0].first, 6u); // found inside its group
+    EXPECT_EQ((*charts)[0].second.kinds, std::vector<std::string>{"bar"});
+    auto diagrams = s->diagrams();
+    ASSERT_TRUE(diagrams) << diagrams.error().message();
+    ASSERT_EQ(diagrams->size(), 1u);
+    EXPECT_EQ((*diagrams)[0].first, 7u);
+    const std::vector<std::pair<std::uint8_t, std::string>> items = {{0, "Alpha"}};
+    EXPECT_EQ((*diagrams)[0].second.items, items);
+
+    Zip z = full_deck();
+    z.replace("ppt/charts/chart1.xml", "<c:chartSpace");
+    z.remove("ppt/diagrams/data1.xml");
+    auto broken = open_ok(z);
+    auto bs = broken.slide(0);
+    EXPECT_EQ(bs->charts().error().message().rfind("xml in /ppt/charts/chart1.xml", 0), 0u);
+    EXPECT_EQ(bs->diagrams().error().message(), "missing part: /ppt/diagrams/data1.xml");
+}
+
+TEST(SlideServices, MissingFrameRelationshipIsAnError) {
+    Zip z = full_deck();
+    z.replace("ppt/slides/slide2.xml", sld(chart_frame(3, "rId42")));
+    auto d = open_ok(z);
+    auto s = d.slide(1);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->charts().error().message(), "missing relationship rId42 in /ppt/slides/slide2.xml");
+}
+
+TEST(SlideServices, CommentsPreferTheModernPart) {
+    auto d = open_ok(full_deck());
+    auto modern = d.slide(0)->comments();
+    ASSERT_TRUE(modern) << modern.error().message();
+    ASSERT_EQ(modern->size(), 2u);
+    EXPECT_EQ((*modern)[0].text, "Parent");
+    EXPECT_EQ((*modern)[0].author, "Ada");
+    EXPECT_FALSE((*modern)[0].reply);
+    EXPECT_EQ((*modern)[1].text, "Child");
+    EXPECT_TRUE((*modern)[1].reply);
+
+    auto legacy = d.slide(1)->comments();
+    ASSERT_TRUE(legacy) << legacy.error().message();
+    ASSERT_EQ(legacy->size(), 1u);
+    EXPECT_EQ((*legacy)[0].text, "Legacy one");
+    EXPECT_EQ((*legacy)[0].author, "Bob");
+
+    EXPECT_TRUE(open_ok(numbered_deck(1)).slide(0)->comments()->empty());
+}
+
+TEST(SlideServices, ImagesAndObjectsThroughRelationships) {
+    auto d = open_ok(full_deck());
+    auto s = d.slide(0);
+    auto images = s->images();
+    ASSERT_TRUE(images) << images.error().message();
+    ASSERT_EQ(images->size(), 3u);
+    const doc::ImageRef& stored = (*images)[0];
+    EXPECT_EQ(stored.shape_id, 3u);
+    EXPECT_EQ(stored.rel_id, "rId2");
+    EXPECT_EQ(stored.part, "/ppt/media/image1.png");
+    EXPECT_EQ(stored.content_type, "image/png");
+    EXPECT_EQ(stored.external, std::nullopt);
+    const doc::ImageRef& linked = (*images)[1];
+    EXPECT_EQ(linked.shape_id, 4u);
+    EXPECT_EQ(linked.part, std::nullopt);
+    EXPECT_EQ(linked.external, "http://example.com/pic.png");
+    const doc::ImageRef& dangling = (*images)[2];
+    EXPECT_EQ(dangling.rel_id, "rId99");
+    EXPECT_FALSE(dangling.part || dangling.external);
+
+    // Exactly the stored bytes, although they begin like UTF-16 text.
+    auto bytes = s->image_bytes(stored);
+    ASSERT_TRUE(bytes) << bytes.error().message();
+    EXPECT_EQ(*bytes, IMAGE);
+    EXPECT_EQ(s->image_bytes(linked).error().message(), "image rId3 is not stored in the package");
+    doc::ImageRef gone = stored;
+    gone.part = "/ppt/media/none.png";
+    EXPECT_EQ(s->image_bytes(gone).error().message(), "missing part: /ppt/media/none.png");
+
+    auto objects = s->objects();
+    ASSERT_TRUE(objects) << objects.error().message();
+    ASSERT_EQ(objects->size(), 1u);
+    const doc::ObjectRef& ole = (*objects)[0];
+    EXPECT_EQ(ole.shape_id, 8u);
+    EXPECT_EQ(ole.prog_id, "Excel.Sheet.12");
+    EXPECT_EQ(ole.rel_id, "rId6");
+    EXPECT_EQ(ole.part, "/ppt/embeddings/oleObject1.bin");
+    auto ole_bytes = s->object_bytes(ole);
+    ASSERT_TRUE(ole_bytes);
+    EXPECT_EQ(*ole_bytes, (Bytes{0xD0, 0xCF, 0x11, 0xE0, 0x00, 0xFF}));
+    EXPECT_EQ(s->object_bytes(doc::ObjectRef{}).error().message(), "object  is not stored in the package");
+}
+
+// ---------------------------------------------------------------------------
+// Worker threads
+
+TEST(DocumentThreads, WorkerCountAndEnvironment) {
+    EXPECT_EQ(doc::worker_count(10, 4, false), 4u);
+    EXPECT_EQ(doc::worker_count(3, 8, false), 3u);
+    EXPECT_EQ(doc::worker_count(10, 4, true), 4u); // an explicit setting holds for legacy decks too
+    EXPECT_EQ(doc::worker_count(10, 0, true), 1u);
+    EXPECT_EQ(doc::worker_count(0, 0, false), 0u);
+    EXPECT_GE(doc::worker_count(1000, 0, false), 1u);
+
+    const char* saved = std::getenv("VANTRELL_THREADS");
+    const std::string keep = saved ? saved : "";
+    for (const auto& [text, want] : std::vector<std::pair<std::string, std::size_t>>{
+             {"3", 3}, {"0", 0}, {"-2", 0}, {"x", 0}, {"4x", 0}, {"", 0}, {"99999999999999999999999", 0}}) {
+        ::setenv("VANTRELL_THREADS", text.c_str(), 1);
+        EXPECT_EQ(doc::threads_from_env(), want) << text;
+    }
+    ::setenv("VANTRELL_THREADS", "5", 1);
+    EXPECT_EQ(open_ok(numbered_deck(1)).threads(), 5u);
+    ::unsetenv("VANTRELL_THREADS");
+    EXPECT_EQ(doc::threads_from_env(), 0u);
+    if (saved) ::setenv("VANTRELL_THREADS", keep.c_str(), 1);
+}
+
+TEST(DocumentThreads, ResultsComeBackInPositionOrder) {
+    auto opened = open_ok(numbered_deck(40, 7));
+    const auto caller = std::this_thread::get_id();
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < 40; ++i) positions.push_back(39 - i);
+    positions.push_back(5); // repeats are run again
+    positions.push_back(5);
+
+    for (const std::size_t threads : {1u, 2u, 7u, 64u}) {
+        doc::Document d(opened.shared(), threads);
+        std::mutex mu;
+        std::set<std::thread::id> workers;
+        auto out = d.map_slides_at(positions, [&](doc::Document& view, std::size_t p) -> std::string {
+            {
+                std::lock_guard lock(mu);
+                workers.insert(std::this_thread::get_id());
+            }
+            EXPECT_EQ(view.shared(), opened.shared());
+            auto s = view.slide(p);
+            if (!s) return "error";
+            return s->content.title().value_or("-");
+        });
+        ASSERT_EQ(out.size(), positions.size());
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            const std::size_t p = positions[i];
+            EXPECT_EQ(out[i], p == 7 ? "error" : "S" + std::to_string(p)) << threads;
+        }
+        if (threads == 1) {
+            EXPECT_EQ(workers, std::set<std::thread::id>{caller});
+        } else {
+            EXPECT_FALSE(workers.count(caller)) << "the caller parses no slide itself";
+            EXPECT_LE(workers.size(), std::min<std::size_t>(threads, positions.size()));
+        }
+    }
+
+    doc::Document d(opened.shared(), 4);
+    EXPECT_TRUE(d.map_slides_at(std::vector<std::size_t>{}, [](doc::Document&, std::size_t) { return 1; }).empty());
+}
+
+TEST(DocumentThreads, AThrowingStepIsRethrownAfterEveryWorkerEnded) {
+    auto opened = open_ok(numbered_deck(1));
+    doc::Document d(opened.shared(), 6);
+    std::vector<std::size_t> positions(200);
+    for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+    std::atomic<int> running{0};
+    std::atomic<std::size_t> done{0};
+    try {
+        d.map_slides_at(positions, [&](doc::Document&, std::size_t p) {
+            running.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            running.fetch_sub(1);
+            done.fetch_add(1);
+            if (p == 3 || p == 150) throw std::runtime_error("step failed at " + std::to_string(p));
+            return p;
+        });
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("step failed at ", 0), 0u);
+        EXPECT_EQ(running.load(), 0) << "a worker was still running when the error surfaced";
+    }
+    // The other workers went on claiming positions after one stopped.
+    EXPECT_GT(done.load(), 150u);
+
+    // Sequential runs throw straight through too.
+    doc::Document one(opened.shared(), 1);
+    EXPECT_THROW(one.map_slides_at(positions, [](doc::Document&, std::size_t) -> int { throw std::logic_error("x"); }),
+                 std::logic_error);
+}
+
+// ---------------------------------------------------------------------------
+// Real decks: each opens or fails with an error; each slide of those that
+// open loads or fails, and every service answers, all without a crash.
+
+TEST(DocumentCorpus, EveryDeckAndSlideOpensOrErrs) {
+    const char* env = std::getenv("VANTRELL_CORPUS");
+    const std::filesystem::path dir = env ? env : "../shared/corpus";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) GTEST_SKIP() << "no corpus at " << dir;
+
+    std::size_t decks = 0, opened = 0, slides = 0;
+    std::map<std::string, std::size_t> errors;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (!entry.is_regular_file() || entry.path().extension() == ".md") continue;
+        ++decks;
+        auto source = zip::FileSource::open(entry.path().string());
+        ASSERT_TRUE(source) << entry.path();
+        auto d = doc::Document::from_source(std::move(*source));
+        if (!d) {
+            ++errors[d.error().message().substr(0, 24)];
+            continue;
+        }
+        ++opened;
+        (void)d->sections();
+        (void)d->core_properties();
+        (void)d->app_properties();
+        (void)d->comment_authors();
+        std::vector<std::size_t> positions(d->slide_count());
+        for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+        d->map_slides_at(positions, [&](doc::Document& view, std::size_t p) {
+            auto s = view.slide(p);
+            if (!s) return false;
+            (void)s->notes_text();
+            (void)s->related_part(RelKind::slideLayout);
+            (void)s->charts();
+            (void)s->diagrams();
+            (void)s->comments();
+            if (auto images = s->images())
+                for (const auto& img : *images)
+                    if (img.part) (void)s->image_bytes(img);
+            if (auto objects = s->objects())
+                for (const auto& obj : *objects)
+                    if (obj.part) (void)s->object_bytes(obj);
+            return true;
+        });
+        slides += positions.size();
+    }
+    EXPECT_GT(opened, 0u);
+    std::string summary;
+    for (const auto& [what, n] : errors) summary += "\n  " + std::to_string(n) + " x " + what;
+    std::cout << decks << " decks, " << opened << " opened, " << slides << " slides" << summary << "\n";
+}
