@@ -344,3 +344,212 @@ XML_CASES = [
 def test_xml_rules(request, data, codes, expected):
     options = {"xml_well_formed": False} if request.node.callspec.id == "XML001-not-checked" else {}
     assert found(data, codes, **options) == expected
+
+
+# A deck whose findings come out of the stages in the order REL008 (warning,
+# relationships stage), CTY001 (error, content-type stage) ... : several
+# severities and codes, two findings sharing code and part-lessness.
+def mixed_deck():
+    d = k.parts()
+    d["ppt/media/x.bin"] = b"\0"            # CTY001 error, REL008 warning
+    d["ppt/n\u00e9.xml"] = b"<a/>"           # ZIP010 warning, ZIP011 info, REL008 warning
+    return build(d)
+
+
+MIXED_GOLDEN = [
+    ("error", "CTY001", "/ppt/media/x.bin"),
+    ("warning", "REL008", "/ppt/media/x.bin"),
+    ("warning", "REL008", "/ppt/n\u00e9.xml"),
+    ("warning", "ZIP010", "/ppt/n\u00e9.xml"),
+    ("info", "ZIP011", "/ppt/n\u00e9.xml"),
+]
+
+
+def keys(findings):
+    return [(f.severity, f.code, f.part) for f in findings]
+
+
+class TestReport:
+    def test_sorted_most_severe_then_code_then_part(self):
+        assert keys(vantrell.check(data=mixed_deck())) == MIXED_GOLDEN
+
+    def test_report_counts_and_codes(self):
+        r = vantrell.check_report(data=mixed_deck())
+        assert (r.errors, r.warnings, r.is_clean, r.truncated) == (1, 3, False, False)
+        assert r.codes == ["CTY001", "REL008", "ZIP010", "ZIP011"]
+        assert r.parts_checked == vantrell.check_report(data=mixed_deck(), max_findings=0).parts_checked
+
+    def test_cap_keeps_push_order_not_severity(self):
+        # The container stage pushes first: ZIP010 and ZIP011 of the one entry.
+        r = vantrell.check_report(data=mixed_deck(), max_findings=1)
+        assert keys(r.findings) == [("warning", "ZIP010", "/ppt/n\u00e9.xml")]
+        assert r.truncated and (r.errors, r.warnings) == (0, 1)
+        assert r.codes == ["ZIP010"]
+
+    def test_cap_that_drops_an_error_is_not_clean(self):
+        r = vantrell.check_report(data=mixed_deck(), max_findings=2)
+        assert [f.severity for f in r.findings] == ["warning", "info"]
+        assert r.errors == 0 and r.truncated
+        assert not r.is_clean
+
+    def test_cap_zero(self):
+        assert vantrell.check(data=mixed_deck(), max_findings=0) == []
+        r = vantrell.check_report(data=mixed_deck(), max_findings=0)
+        assert (r.findings, r.errors, r.warnings, r.codes, r.truncated) == ([], 0, 0, [], True)
+        clean = vantrell.check_report(data=CLEAN, max_findings=0)
+        assert clean.is_clean and not clean.truncated and clean.parts_checked == 31
+
+    def test_crc_stage_counts_only_when_enabled(self):
+        assert vantrell.check_report(data=CLEAN, verify_crc=False).parts_checked == 31 - 13
+        bad = patch(CLEAN, "ppt/slides/slide1.xml", crc=7)
+        assert [f.code for f in vantrell.check(data=bad, verify_crc=False)] == []
+
+    def test_findings_are_fresh_copies(self):
+        r = vantrell.check_report(data=mixed_deck())
+        first = r.findings
+        assert first is not r.findings and r.codes is not r.codes
+        first.clear()
+        assert len(r.findings) == 5
+
+
+class TestClasses:
+    def test_finding_str_repr_and_attributes(self):
+        f = vantrell.check(data=mixed_deck())[0]
+        assert (f.code, f.severity, f.clause, f.part, f.location) == (
+            "CTY001", "error", "Part 2 7.2.3.2.1", "/ppt/media/x.bin", None)
+        assert str(f) == ("error CTY001 /ppt/media/x.bin: no Default or Override gives this part a content type "
+                          "[Part 2 7.2.3.2.1]")
+        assert repr(f) == "Finding(error CTY001 no Default or Override gives this part a content type)"
+        partless = vantrell.check(data=build(deck({"[Content_Types].xml": None})))
+        opc004 = [f for f in partless if f.code == "OPC004"][0]
+        assert str(opc004) == "error OPC004 [Content_Types].xml is missing [Part 2 7.3.7]"
+        with pytest.raises(AttributeError):
+            f.code = "X"
+
+    def test_no_constructors_and_module_names(self):
+        for cls, doc in ((vantrell.Finding, "One verifier finding."), (vantrell.Rule, "One verifier rule."),
+                         (vantrell.CheckReport, "The verifier's result: findings plus how much was checked.")):
+            assert cls.__module__ == "vantrell" and cls.__doc__ == doc
+            with pytest.raises(TypeError):
+                cls()
+
+    def test_rules_catalogue(self):
+        rules = vantrell.rules()
+        assert len(rules) == 72 and rules is not vantrell.rules()
+        assert [rules[0].code, rules[18].code, rules[-1].code] == ["ZIP001", "CTY001", "CPR004"]
+        assert len({r.code for r in rules}) == 72
+        counts = {s: sum(r.severity == s for r in rules) for s in ("error", "warning", "info")}
+        assert counts == {"error": 56, "warning": 13, "info": 3}
+        assert repr(rules[2]) == "Rule(warning ZIP003 [Part 2 B.2])"
+        assert rules[2].summary == "No bytes precede the first local file header"
+        prefixes = [r.code[:3] for r in rules]
+        assert prefixes == sorted(prefixes, key=["ZIP", "OPC", "CTY", "REL", "PKG", "XML", "PML", "CPR"].index)
+
+    def test_function_signatures_and_docs(self):
+        import inspect
+        sig = "(path=None, *, data=None, max_findings=1000, xml_well_formed=True, verify_crc=True)"
+        assert str(inspect.signature(vantrell.check)) == sig
+        assert str(inspect.signature(vantrell.check_report)) == sig
+        assert vantrell.check_report.__doc__ == ("Verifies a deck and returns the findings with the parts checked and\n"
+                                                 "whether `max_findings` truncated the list.")
+        assert vantrell.rules.__doc__ == "Every rule the verifier knows."
+        names = vantrell._vantrell.__all__
+        assert names.index("CheckReport") + 1 == names.index("check")
+        assert names[names.index("Finding"):names.index("Finding") + 6] == [
+            "Finding", "Rule", "CheckReport", "check", "check_report", "rules"]
+
+
+class TestArguments:
+    BOTH = "pass either a path or data=, not both"
+
+    @pytest.mark.parametrize("args,kwargs", [((), {}), ((None,), {"data": None}), (("x.pptx",), {"data": b""})])
+    def test_exactly_one_source(self, args, kwargs):
+        with pytest.raises(ValueError, match=self.BOTH):
+            vantrell.check(*args, **kwargs)
+
+    @pytest.mark.parametrize("kwargs,exc,name", [
+        ({"path": 1}, TypeError, "path"), ({"path": b"x.pptx"}, TypeError, "path"),
+        ({"data": "text"}, TypeError, "data"), ({"data": [1, 256]}, OverflowError, None),
+        ({"data": CLEAN, "max_findings": -1}, OverflowError, None),
+        ({"data": CLEAN, "max_findings": None}, TypeError, "max_findings"),
+        ({"data": CLEAN, "max_findings": 1.0}, TypeError, "max_findings"),
+        ({"data": CLEAN, "verify_crc": 1}, TypeError, "verify_crc"),
+        ({"data": CLEAN, "xml_well_formed": None}, TypeError, "xml_well_formed"),
+    ])
+    def test_conversion_errors_come_first(self, kwargs, exc, name):
+        with pytest.raises(exc) as info:
+            vantrell.check_report(**kwargs)
+        if name:
+            assert str(info.value).startswith(f"argument '{name}': ")
+
+    def test_data_as_list_and_bytearray(self):
+        with pytest.raises(vantrell.PptxError, match="^not a zip archive$"):
+            vantrell.check(data=[80, 75, 3, 4])
+        assert vantrell.check(data=bytearray(CLEAN)) == []
+
+    def test_open_failures_raise(self, tmp_path):
+        cfb = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600)
+        compound = "compound file: a legacy .ppt or an encrypted package, not an ECMA-376 package"
+        (tmp_path / "old.ppt").write_bytes(cfb)
+        (tmp_path / "note.txt").write_bytes(b"hi")
+        for call in (lambda: vantrell.check(tmp_path / "old.ppt"), lambda: vantrell.check(data=cfb)):
+            with pytest.raises(vantrell.PptxError) as info:
+                call()
+            assert info.value.args == (compound,)
+        with pytest.raises(vantrell.PptxError, match="^not a zip archive$"):
+            vantrell.check(str(tmp_path / "note.txt"))
+        with pytest.raises(vantrell.PptxError, match="^io: "):
+            vantrell.check(tmp_path / "missing.pptx")
+        with pytest.raises(vantrell.PptxError) as info:
+            vantrell.check(str(tmp_path / "deck.pptx") + "\0.txt")
+        assert info.value.args == ("io: file name contained an unexpected NUL byte",)
+
+    def test_path_and_data_agree(self, tmp_path):
+        path = tmp_path / "mixed.pptx"
+        path.write_bytes(mixed_deck())
+        assert keys(vantrell.check(path)) == keys(vantrell.check(data=mixed_deck())) == MIXED_GOLDEN
+        assert vantrell.check_report(os.fspath(path)).parts_checked == vantrell.check_report(
+            data=mixed_deck()).parts_checked
+
+
+class TestHostileParts:
+    def test_deeply_nested_part_gives_a_finding(self):
+        deep = b"<a>" * 200000 + b"</a>" * 200000
+        found_codes = found(build(deck({"ppt/presProps.xml": deep})), {"XML001"})
+        assert found_codes == [("XML001", "/ppt/presProps.xml", "nesting too deep", found_codes[0][3])]
+
+    def test_lying_sizes_give_findings(self):
+        # The slide's recorded size is far above what its data inflates to.
+        data = patch(CLEAN, "ppt/slides/slide1.xml", usize=0x7FFFFFFF)
+        codes = {f.code for f in vantrell.check(data=data)}
+        assert {"ZIP008", "XML001"} <= codes
+
+    def test_truncations_never_crash(self):
+        for cut in range(0, len(CLEAN), 97):
+            try:
+                vantrell.check(data=CLEAN[:cut])
+            except vantrell.PptxError:
+                pass
+
+
+def test_corpus_runs_without_crash(corpus):
+    decks = sorted(p for p in corpus.iterdir() if p.suffix.lower() in (".pptx", ".pptm", ".potx", ".ppsx", ".ppt",
+                                                                         ".thmx"))
+    assert decks
+    opened = 0
+    for path in decks:
+        try:
+            report = vantrell.check_report(path)
+        except vantrell.PptxError:
+            continue
+        opened += 1
+        assert report.parts_checked > 0 or not report.findings
+    assert opened > 0
+
+
+def test_written_decks_have_no_errors_or_warnings():
+    write = getattr(vantrell, "write", None)
+    if write is None or not hasattr(write, "Presentation"):
+        pytest.skip("the writing API is not built")
+    deck_bytes = write.Presentation().to_bytes()
+    assert [str(f) for f in vantrell.check(data=deck_bytes) if f.severity != "info"] == []
