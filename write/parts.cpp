@@ -1,9 +1,11 @@
 #include "write/parts.h"
 
 #include "write/fonts.h"
+#include "write/layout.h"
 #include "write/xml.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace vantrell_write::parts {
@@ -538,26 +540,60 @@ std::string notes_master_xml(const Theme& theme) {
     return out;
 }
 
+// ---- Pictures and tables ---------------------------------------------------------
+
+Result<std::string> picture_xml(Ctx& ctx, Rels& rels, std::uint32_t id, std::span<const std::uint8_t> data,
+                                std::string_view name, const std::optional<std::string>& description,
+                                const Rect& rect) {
+    ++ctx.pictures;
+    auto target = ctx.add_media(data);
+    if (!target) return fail(Error::image(ctx.pictures));
+    const std::string embed = rels.add(rel_type("image"), std::move(*target));
+    std::string out = "<p:pic><p:nvPicPr><p:cNvPr id=\"" + dec(std::uint64_t{id}) + "\" name=\"" + xml::attr(name) + "\"";
+    if (description) out += " descr=\"" + xml::attr(*description) + "\"";
+    out += R"(/><p:cNvPicPr><a:picLocks noChangeAspect="1"/></p:cNvPicPr><p:nvPr/></p:nvPicPr><p:blipFill><a:blip r:embed=")" +
+           embed + R"("/><a:stretch><a:fillRect/></a:stretch></p:blipFill><p:spPr>)" + xfrm(rect) +
+           R"(<a:prstGeom prst="rect"><a:avLst/></a:prstGeom></p:spPr></p:pic>)";
+    return out;
+}
+
+Result<std::string> table_xml(std::uint32_t id, const TableRows& rows, bool header, const Rect& rect,
+                              std::span<const std::int64_t> heights, std::uint32_t size_pt) {
+    const std::size_t columns = rows.empty() ? 0 : rows[0].size();
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        if (rows[r].size() != columns) return fail(Error::table_row(r, rows[r].size(), columns));
+    // No rows or no cells: nothing to show, and no column width to divide.
+    if (columns == 0) return std::string();
+    const std::string width = dec(rect.cx / static_cast<std::int64_t>(columns));
+    const std::string size = dec(std::uint64_t{size_pt} * 100);
+    std::string out = "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"" + dec(std::uint64_t{id}) + "\" name=\"Table " +
+                      dec(std::uint64_t{id} - 1) +
+                      R"("/><p:cNvGraphicFramePr><a:graphicFrameLocks noGrp="1"/></p:cNvGraphicFramePr><p:nvPr/></p:nvGraphicFramePr><p:xfrm><a:off x=")" +
+                      dec(rect.x) + "\" y=\"" + dec(rect.y) + "\"/><a:ext cx=\"" + dec(rect.cx) + "\" cy=\"" + dec(rect.cy) +
+                      R"("/></p:xfrm><a:graphic><a:graphicData uri="http://schemas.openxmlformats.org/drawingml/2006/table"><a:tbl><a:tblPr firstRow=")" +
+                      (header ? "1" : "0") + R"(" bandRow="0"/><a:tblGrid>)";
+    for (std::size_t c = 0; c < columns; ++c) out += "<a:gridCol w=\"" + width + "\"/>";
+    out += "</a:tblGrid>";
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const bool head = header && r == 0;
+        out += "<a:tr h=\"" + dec(r < heights.size() ? heights[r] : std::int64_t{0}) + "\">";
+        for (const std::string& cell : rows[r]) {
+            out += R"(<a:tc><a:txBody><a:bodyPr/><a:lstStyle/><a:p><a:r><a:rPr lang="en-US" sz=")" + size + "\"" +
+                   (head ? " b=\"1\"" : "") + R"( dirty="0"/><a:t>)" + xml::text(cell) +
+                   R"(</a:t></a:r></a:p></a:txBody><a:tcPr anchor="ctr"><a:lnL><a:noFill/></a:lnL><a:lnR><a:noFill/></a:lnR><a:lnT><a:noFill/></a:lnT>)";
+            out += head ? R"(<a:lnB w="28575" cap="flat" cmpd="sng" algn="ctr"><a:solidFill><a:schemeClr val="accent1"/></a:solidFill><a:prstDash val="solid"/></a:lnB>)"
+                        : R"(<a:lnB w="6350" cap="flat" cmpd="sng" algn="ctr"><a:solidFill><a:schemeClr val="tx1"><a:alpha val="30000"/></a:schemeClr></a:solidFill><a:prstDash val="solid"/></a:lnB>)";
+            out += "<a:noFill/></a:tcPr></a:tc>";
+        }
+        out += "</a:tr>";
+    }
+    out += "</a:tbl></a:graphicData></a:graphic></p:graphicFrame>";
+    return out;
+}
+
 // ---- Slides ----------------------------------------------------------------------
 
 namespace {
-
-// One output slide. Until the layout engine plans slides, every source
-// slide gives exactly one, its body kept in the layout's body placeholder.
-struct Planned {
-    const Slide* source;
-    Layout layout;
-    bool has_notes;
-};
-
-Planned plan_trivially(const Slide& s) {
-    Layout layout = Layout::title_only;
-    if (s.layout) layout = *s.layout;
-    else if (!s.title) layout = Layout::blank;
-    else if (!s.body.empty()) layout = Layout::title_and_content;
-    else if (s.subtitle) layout = Layout::title;
-    return Planned{&s, layout, s.notes.has_value()};
-}
 
 // Speaker notes: one paragraph per line; a final line feed ends the last
 // line, and a CR before a LF belongs to the line break.
@@ -574,13 +610,84 @@ std::string notes_paragraphs(std::string_view notes) {
     return out.empty() ? "<a:p/>" : out;
 }
 
-Result<void> slide_parts(const Planned& planned, std::uint64_t n, Ctx& ctx, const Geometry& g, Package& pkg) {
-    const Slide& s = *planned.source;
+constexpr std::string_view TEXTBOX_LEVELS_OPEN = "<a:lstStyle>";
+
+// A free text box: laid-out text (its list style at the element's scale) or
+// a fixed text box (auto-fit, explicit bullets).
+std::string text_box_xml(std::uint32_t id, const Rect& rect, std::string_view body, std::string_view paragraphs) {
+    std::string out = "<p:sp><p:nvSpPr><p:cNvPr id=\"" + dec(std::uint64_t{id}) + "\" name=\"TextBox " +
+                      dec(std::uint64_t{id} - 1) + R"("/><p:cNvSpPr txBox="1"/><p:nvPr/></p:nvSpPr><p:spPr>)";
+    out += xfrm(rect);
+    out += R"(<a:prstGeom prst="rect"><a:avLst/></a:prstGeom><a:noFill/></p:spPr><p:txBody>)";
+    out += body;
+    out += paragraphs;
+    out += "</p:txBody></p:sp>";
+    return out;
+}
+
+// Writes the shapes of one element; `id` is the next shape id and advances
+// by one per shape written.
+Result<void> element_xml(const layout::Element& element, Ctx& ctx, Rels& rels, std::uint32_t& id, std::string& out) {
+    const Theme& theme = ctx.deck.theme;
+    const bool inverted = theme.inverted;
+    if (const auto* body = std::get_if<layout::Element::Body>(&element.value)) {
+        std::string props = body->rect ? "<a:bodyPr><a:noAutofit/></a:bodyPr>" : "<a:bodyPr/>";
+        if (body->scale == 100) props += "<a:lstStyle/>";
+        else props += "<a:lstStyle>" + style::body_levels_xml(theme, body->scale) + "</a:lstStyle>";
+        out += placeholder_sp(id, "Content Placeholder 2", R"(<p:ph idx="1"/>)", body->rect, props,
+                              paragraphs_xml(body->paragraphs, false, rels, inverted));
+        ++id;
+    } else if (const auto* box = std::get_if<layout::Element::TextBox>(&element.value)) {
+        const std::string props = R"(<a:bodyPr wrap="square" rtlCol="0" anchor="t"/>)" + std::string(TEXTBOX_LEVELS_OPEN) +
+                                  style::body_levels_xml(theme, box->scale) + "</a:lstStyle>";
+        out += text_box_xml(id, box->rect, props, paragraphs_xml(box->paragraphs, false, rels, inverted));
+        ++id;
+    } else if (const auto* pic = std::get_if<layout::Element::Picture>(&element.value)) {
+        const std::optional<std::string> none;
+        auto xml = picture_xml(ctx, rels, id, pic->data, "Picture " + dec(std::uint64_t{id} - 1),
+                               pic->description ? *pic->description : none, pic->rect);
+        if (!xml) return fail(xml.error());
+        out += *xml;
+        ++id;
+    } else if (const auto* table = std::get_if<layout::Element::Table>(&element.value)) {
+        auto xml = table_xml(id, table->rows, table->header, table->rect, table->heights, table->size_pt);
+        if (!xml) return fail(xml.error());
+        if (!xml->empty()) {
+            out += *xml;
+            ++id;
+        }
+    } else if (const auto* fixed = std::get_if<layout::Element::Fixed>(&element.value)) {
+        const Shape& shape = *fixed->shape;
+        if (const auto* tb = std::get_if<Shape::TextBox>(&shape.value)) {
+            out += text_box_xml(id, tb->rect, R"(<a:bodyPr wrap="square" rtlCol="0"><a:spAutoFit/></a:bodyPr><a:lstStyle/>)",
+                                paragraphs_xml(tb->paragraphs, true, rels, inverted));
+            ++id;
+        } else if (const auto* p = std::get_if<Shape::Picture>(&shape.value)) {
+            auto xml = picture_xml(ctx, rels, id, p->data, p->name, p->description, p->rect);
+            if (!xml) return fail(xml.error());
+            out += *xml;
+            ++id;
+        } else if (const auto* t = std::get_if<Shape::Table>(&shape.value)) {
+            const std::int64_t rows = static_cast<std::int64_t>(t->rows.size());
+            const std::vector<std::int64_t> heights(t->rows.size(), rows == 0 ? 0 : t->rect.cy / rows);
+            auto xml = table_xml(id, t->rows, t->header, t->rect, heights, theme.sizes.table);
+            if (!xml) return fail(xml.error());
+            if (!xml->empty()) {
+                out += *xml;
+                ++id;
+            }
+        }
+    }
+    return {};
+}
+
+Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& ctx, const Geometry& g, Package& pkg) {
+    const Slide& s = *planned.slide;
     const std::string num = dec(n);
     Rels rels;
     rels.add(rel_type("slideLayout"),
              "../slideLayouts/slideLayout" + dec(std::uint64_t{static_cast<std::uint8_t>(planned.layout)} + 1u) + ".xml");
-    if (planned.has_notes) rels.add(rel_type("notesSlide"), "../notesSlides/notesSlide" + num + ".xml");
+    if (planned.notes) rels.add(rel_type("notesSlide"), "../notesSlides/notesSlide" + num + ".xml");
     auto bg = ctx.background_xml(s.background ? &*s.background : nullptr, rels);
     if (!bg) return fail(bg.error());
 
@@ -591,15 +698,13 @@ Result<void> slide_parts(const Planned& planned, std::uint64_t n, Ctx& ctx, cons
         shapes += placeholder_sp(id++, "Title 1",
                                  planned.layout == Layout::title ? R"(<p:ph type="ctrTitle"/>)" : R"(<p:ph type="title"/>)",
                                  blank ? std::optional<Rect>(g.title) : std::nullopt, PLAIN_PR,
-                                 plain_paragraph(*s.title, std::nullopt));
+                                 plain_paragraph(*s.title, planned.title_size));
     }
     if (s.subtitle)
         shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", std::nullopt, PLAIN_PR,
                                  plain_paragraph(*s.subtitle, std::nullopt));
-    if (!s.body.empty())
-        shapes += placeholder_sp(id++, "Content Placeholder 2", R"(<p:ph idx="1"/>)", std::nullopt, PLAIN_PR,
-                                 paragraphs_xml(s.body, false, rels, ctx.deck.theme.inverted));
-    // Blocks and fixed shapes are placed by the layout engine.
+    for (const layout::Element& e : planned.elements)
+        if (auto r = element_xml(e, ctx, rels, id, shapes); !r) return fail(r.error());
 
     std::string out(DECLARATION);
     out += "<p:sld";
@@ -608,20 +713,23 @@ Result<void> slide_parts(const Planned& planned, std::uint64_t n, Ctx& ctx, cons
     out += "><p:cSld>" + *bg + "<p:spTree>";
     out += GROUP_HEADER;
     out += shapes + "</p:spTree></p:cSld>";
-    if (s.inverted) out += "<p:clrMapOvr><a:overrideClrMapping " + std::string(MAP_INVERTED) + "/></p:clrMapOvr>";
+    // An inverted theme's master mapping already shows light text on dark;
+    // the dark override would turn such a slide back to dark on light.
+    if (s.inverted && !ctx.deck.theme.inverted)
+        out += "<p:clrMapOvr><a:overrideClrMapping " + std::string(MAP_INVERTED) + "/></p:clrMapOvr>";
     else out += MASTER_MAPPING;
     out += "</p:sld>";
     pkg.add_xml("ppt/slides/slide" + num + ".xml", pml_type("slide+xml"), out);
     pkg.add_rels("ppt/slides/_rels/slide" + num + ".xml.rels", rels);
 
-    if (planned.has_notes) {
+    if (planned.notes) {
         std::string notes(DECLARATION);
         notes += "<p:notes";
         notes += ARP_NS;
         notes += "><p:cSld><p:spTree>";
         notes += GROUP_HEADER;
         notes += R"(<p:sp><p:nvSpPr><p:cNvPr id="2" name="Slide Image Placeholder 1"/><p:cNvSpPr><a:spLocks noGrp="1" noRot="1" noChangeAspect="1"/></p:cNvSpPr><p:nvPr><p:ph type="sldImg"/></p:nvPr></p:nvSpPr><p:spPr/></p:sp><p:sp><p:nvSpPr><p:cNvPr id="3" name="Notes Placeholder 2"/><p:cNvSpPr><a:spLocks noGrp="1"/></p:cNvSpPr><p:nvPr><p:ph type="body" idx="1"/></p:nvPr></p:nvSpPr><p:spPr/><p:txBody><a:bodyPr/><a:lstStyle/>)";
-        notes += notes_paragraphs(*s.notes);
+        notes += notes_paragraphs(*planned.notes);
         notes += "</p:txBody></p:sp></p:spTree></p:cSld>";
         notes += MASTER_MAPPING;
         notes += "</p:notes>";
@@ -652,10 +760,14 @@ Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
 Result<std::vector<PartOut>> build(const Presentation& deck) {
     const Geometry g = Geometry::compute(deck.cx, deck.cy);
 
-    std::vector<Planned> planned;
+    std::vector<layout::Planned> planned;
     planned.reserve(deck.slides.size());
-    for (const Slide& s : deck.slides) planned.push_back(plan_trivially(s));
-    const bool notes = std::any_of(planned.begin(), planned.end(), [](const Planned& p) { return p.has_notes; });
+    for (const Slide& s : deck.slides) {
+        std::vector<layout::Planned> more = layout::plan_slide(deck.theme, g, s);
+        std::move(more.begin(), more.end(), std::back_inserter(planned));
+    }
+    const bool notes =
+        std::any_of(planned.begin(), planned.end(), [](const layout::Planned& p) { return p.notes != nullptr; });
 
     auto fonts = convert_fonts(deck.theme);
     if (!fonts) return fail(fonts.error());
@@ -693,10 +805,10 @@ Result<std::vector<PartOut>> build(const Presentation& deck) {
 
     std::uint64_t notes_count = 0, hidden = 0;
     for (std::uint64_t n = 1; n <= count; ++n) {
-        const Planned& p = planned[n - 1];
+        const layout::Planned& p = planned[n - 1];
         if (auto r = slide_parts(p, n, ctx, g, pkg); !r) return fail(r.error());
-        notes_count += p.has_notes;
-        hidden += p.source->hidden;
+        notes_count += p.notes != nullptr;
+        hidden += p.slide->hidden;
     }
 
     for (const Media& m : ctx.media)

@@ -140,6 +140,17 @@ std::string plain_paragraph(std::string_view text, std::optional<std::uint32_t> 
 std::string paragraphs_xml(const std::vector<Paragraph>& paragraphs, bool explicit_bullets,
                            Rels& rels, bool inverted);
 
+// One p:pic; the picture counts towards the build's picture numbers and adds
+// its media part and relationship. Unrecognised data fails with `Image`.
+Result<std::string> picture_xml(Ctx& ctx, Rels& rels, std::uint32_t id, std::span<const std::uint8_t> data,
+                                std::string_view name, const std::optional<std::string>& description,
+                                const Rect& rect);
+// One p:graphicFrame of equal-width columns; a row whose cell count differs
+// from the first row's fails with `TableRow`. A table without rows or cells
+// gives the empty text: it has nothing to show.
+Result<std::string> table_xml(std::uint32_t id, const TableRows& rows, bool header, const Rect& rect,
+                              std::span<const std::int64_t> heights, std::uint32_t size_pt);
+
 // Package-level parts.
 std::string package_rels_xml();
 std::string core_xml(const Metadata& metadata);
