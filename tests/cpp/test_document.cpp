@@ -707,6 +707,18 @@ TEST(SlideServices, ImagesAndObjectsThroughRelationships) {
     EXPECT_EQ(s->object_bytes(doc::ObjectRef{}).error().message(), "object  is not stored in the package");
 }
 
+TEST(SlideServices, DamagedSlideRelationshipsFailOnlyTheServices) {
+    Zip z = full_deck();
+    z.replace("ppt/slides/_rels/slide1.xml.rels", "<Relationships");
+    auto d = open_ok(z);
+    auto s = d.slide(0);
+    ASSERT_TRUE(s) << "the slide part itself is intact";
+    for (const std::string& message :
+         {s->images().error().message(), s->objects().error().message(), s->comments().error().message(),
+          s->notes_part().error().message(), s->hyperlink_target("rId7").error().message()})
+        EXPECT_EQ(message.rfind("xml in /ppt/slides/_rels/slide1.xml.rels at byte ", 0), 0u) << message;
+}
+
 // ---------------------------------------------------------------------------
 // Worker threads
 
@@ -799,6 +811,23 @@ TEST(DocumentThreads, AThrowingStepIsRethrownAfterEveryWorkerEnded) {
     doc::Document one(opened.shared(), 1);
     EXPECT_THROW(one.map_slides_at(positions, [](doc::Document&, std::size_t) -> int { throw std::logic_error("x"); }),
                  std::logic_error);
+}
+
+TEST(DocumentThreads, DeepestGroupsParseOnAWorkerStack) {
+    std::string nested = sp(1000, "deep", "title");
+    for (unsigned i = 0; i + 1 < vantrell_core::slide::MAX_GROUP_DEPTH; ++i)
+        nested = "<p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"" + std::to_string(i + 10) +
+                 "\" name=\"g\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr><p:grpSpPr/>" + nested + "</p:grpSp>";
+    Zip z = numbered_deck(4);
+    for (const char* name : {"ppt/slides/slide2.xml", "ppt/slides/slide3.xml"}) z.replace(name, sld(nested));
+    auto opened = open_ok(z);
+    doc::Document d(opened.shared(), 4);
+    const std::vector<std::size_t> positions = {0, 1, 2, 3};
+    const auto titles = d.map_slides_at(positions, [](doc::Document& view, std::size_t p) -> std::string {
+        auto s = view.slide(p);
+        return s ? s->content.title().value_or("-") : s.error().message();
+    });
+    EXPECT_EQ(titles, (std::vector<std::string>{"S0", "deep", "deep", "S3"}));
 }
 
 // ---------------------------------------------------------------------------
