@@ -606,6 +606,13 @@ class TestReprs:
         assert repr(Package(path)) == f'Package(path="{quoted}", parts=6)'
         assert repr(Package(data=make_zip([]))) == "Package(parts=0)"
 
+    def test_path_bytes_that_are_not_utf8_show_as_replacement_characters(self, tmp_path):
+        path = write(tmp_path, make_zip(BASIC), "deck-\udcff.pptx")  # the file name holds byte FF
+        p = Package(path)
+        assert repr(p).startswith('Package(path="')
+        assert repr(p).endswith('deck-\ufffd.pptx", parts=6)')
+        assert p.read("/ppt/slides/slide1.xml") == b"<sld/>"
+
     def test_value_reprs(self, basic):
         assert repr(basic.parts()[1]) == 'Part("/ppt/presentation.xml", 33 bytes)'
         assert repr(basic.rels()[0]) == 'Relationship(rId1 -> "ppt/presentation.xml")'
