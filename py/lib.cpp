@@ -11,6 +11,8 @@
 // ends the body and the import fails with that step's exception.
 #include "py/package.h"
 #include "py/checker.h"
+#include "py/model.h"
+#include "py/reading.h"
 #include "py/toolkit.h"
 #include "py/write.h"
 
@@ -41,8 +43,10 @@ bool _vantrell(PyObject* module) {
     if (!error) return false;
     if (!toolkit::add_attribute(module, "PptxError", Py_NewRef(error))) return false;
 
+    if (!reading::register_(module)) return false;
     if (!checker::register_classes(module)) return false;
     if (!checker::register_functions(module)) return false;
+    if (!model::register_(module)) return false;
 
     if (!package::register_(module)) return false;
 

@@ -1,0 +1,1016 @@
+// The reading classes.
+//
+// A Document keeps only the deck's shared state and a few copied values;
+// every call builds its own short-lived reading view, so nothing is cached
+// between calls and any number of threads may use one Document, SlideIter or
+// Slide at once. A Slide keeps its parsed shape tree: the getters and
+// `shapes`, `paragraphs` and `tables` answer from it under the interpreter
+// lock, while every method that needs another part reads the slide again
+// through a fresh view with the lock released.
+//
+// Value classes own plain copies of library values; list and object
+// attributes are converted anew on each read.
+#include "py/reading.h"
+
+#include "core/encoding.h"
+#include "py/model.h"
+#include "py/package.h"
+
+#include <array>
+#include <atomic>
+#include <numeric>
+#include <utility>
+#include <vector>
+
+namespace _vantrell {
+
+namespace tk = toolkit;
+namespace core = vantrell_core;
+namespace cm = vantrell_core::model;
+namespace doc = vantrell_core::document;
+
+namespace {
+
+// Finishes a call whose library work ran with the lock released: a fault or
+// a library error is raised, a value converted.
+template <class R, class Convert>
+PyObject* finish(std::expected<core::Result<R>, tk::Fault>& r, Convert convert) {
+    if (!r) return r.error().raise();
+    if (!*r) return pptx_err(r->error());
+    return convert(**r);
+}
+
+PyObject* i64_pair(std::int64_t a, std::int64_t b) {
+    tk::Ref x = tk::Ref::steal(tk::to_py::i64(a));
+    tk::Ref y = tk::Ref::steal(tk::to_py::i64(b));
+    if (!x || !y) return nullptr;
+    return PyTuple_Pack(2, x.get(), y.get());
+}
+
+template <class Item, class Convert>
+PyObject* list_of(const std::vector<Item>& items, Convert convert) {
+    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* o = convert(items[i]);
+        if (!o) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
+    }
+    return list.release();
+}
+
+using Grid = std::vector<std::vector<std::string>>;
+
+// Cell texts row by row, merged-away cells left out.
+Grid table_rows(const cm::Table& table) {
+    Grid rows;
+    rows.reserve(table.rows.size());
+    for (const cm::Row& row : table.rows) {
+        std::vector<std::string>& out = rows.emplace_back();
+        for (const cm::Cell& cell : row.cells) {
+            if (!cell.is_origin()) continue;
+            std::string text;
+            cm::write_text(cell.paragraphs, text);
+            out.push_back(std::move(text));
+        }
+    }
+    return rows;
+}
+
+PyObject* grid_to_py(const Grid& rows) {
+    return list_of(rows, [](const std::vector<std::string>& row) { return tk::to_py::str_list(row); });
+}
+
+bool has_visible_char(std::string_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size())
+        if (!core::encoding::is_white_space(core::encoding::next_utf8(text, pos))) return true;
+    return false;
+}
+
+// Getters over a member of the wrapped library value `v`.
+template <class T, auto M>
+PyObject* opt_text(const T& o) {
+    return tk::to_py::optional_str(o.v.*M);
+}
+template <class T, auto M>
+PyObject* text(const T& o) {
+    return tk::to_py::str(o.v.*M);
+}
+template <class T, auto M>
+PyObject* opt_u64(const T& o) {
+    const auto& n = o.v.*M;
+    return n ? tk::to_py::u64(*n) : tk::to_py::none();
+}
+template <class T, auto M>
+PyObject* u64(const T& o) {
+    return tk::to_py::u64(o.*M);
+}
+
+} // namespace
+
+// ============================================================ value classes
+
+struct Image {
+    doc::ImageRef v;
+
+    static std::string repr(const Image& i) {
+        return "Image(shape_id=" + tk::repr::number(i.v.shape_id) + ", part=" + tk::repr::optional_text(i.v.part) +
+               ", content_type=" + tk::repr::optional_text(i.v.content_type) + ")";
+    }
+    static PyObject* get_shape_id(const Image& i) { return tk::to_py::u64(i.v.shape_id); }
+
+    static const tk::ClassDef<Image>& definition() {
+        using R = doc::ImageRef;
+        static const tk::ClassDef<Image> def{
+            .name = "vantrell.Image",
+            .doc = "An image referenced from a slide.",
+            .getters = {tk::getter<Image>("shape_id", &get_shape_id),
+                        tk::getter<Image>("rel_id", &text<Image, &R::rel_id>),
+                        tk::getter<Image>("part", &opt_text<Image, &R::part>),
+                        tk::getter<Image>("content_type", &opt_text<Image, &R::content_type>),
+                        tk::getter<Image>("external", &opt_text<Image, &R::external>)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct EmbeddedObject {
+    doc::ObjectRef v;
+
+    static std::string repr(const EmbeddedObject& o) {
+        return "EmbeddedObject(shape_id=" + tk::repr::number(o.v.shape_id) +
+               ", prog_id=" + tk::repr::optional_text(o.v.prog_id) + ", part=" + tk::repr::optional_text(o.v.part) +
+               ")";
+    }
+    static PyObject* get_shape_id(const EmbeddedObject& o) { return tk::to_py::u64(o.v.shape_id); }
+
+    static const tk::ClassDef<EmbeddedObject>& definition() {
+        using R = doc::ObjectRef;
+        using E = EmbeddedObject;
+        static const tk::ClassDef<E> def{
+            .name = "vantrell.EmbeddedObject",
+            .doc = "An embedded object (`p:oleObj`) on a slide.",
+            .getters = {tk::getter<E>("shape_id", &get_shape_id),
+                        tk::getter<E>("prog_id", &opt_text<E, &R::prog_id>),
+                        tk::getter<E>("rel_id", &opt_text<E, &R::rel_id>),
+                        tk::getter<E>("part", &opt_text<E, &R::part>),
+                        tk::getter<E>("content_type", &opt_text<E, &R::content_type>),
+                        tk::getter<E>("external", &opt_text<E, &R::external>)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct ChartSeries {
+    core::chart::Series v;
+
+    static PyObject* get_categories(const ChartSeries& s) { return tk::to_py::str_list(s.v.categories); }
+    static PyObject* get_values(const ChartSeries& s) { return tk::to_py::str_list(s.v.values); }
+    static std::string repr(const ChartSeries& s) {
+        return "ChartSeries(name=" + tk::repr::optional_text(s.v.name) +
+               ", points=" + tk::repr::number(s.v.values.size()) + ")";
+    }
+
+    static const tk::ClassDef<ChartSeries>& definition() {
+        using S = ChartSeries;
+        static const tk::ClassDef<S> def{
+            .name = "vantrell.ChartSeries",
+            .doc = "One series of a chart.",
+            .getters = {tk::getter<S>("name", &opt_text<S, &core::chart::Series::name>),
+                        tk::getter<S>("categories", &get_categories),
+                        tk::getter<S>("values", &get_values)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct Chart {
+    std::uint32_t shape_id = 0;
+    core::chart::ChartData v;
+
+    static PyObject* get_kinds(const Chart& c) { return tk::to_py::str_list(c.v.kinds); }
+    static PyObject* get_series(const Chart& c) {
+        return model::object_list<ChartSeries>(c.v.series, [](const core::chart::Series& s) { return ChartSeries{s}; });
+    }
+    static std::string repr(const Chart& c) {
+        return "Chart(title=" + tk::repr::optional_text(c.v.title) + ", kinds=" + tk::repr::text_list(c.v.kinds) +
+               ", series=" + tk::repr::number(c.v.series.size()) + ")";
+    }
+
+    static const tk::ClassDef<Chart>& definition() {
+        using D = core::chart::ChartData;
+        static const tk::ClassDef<Chart> def{
+            .name = "vantrell.Chart",
+            .doc = "A chart on a slide: its cached words and numbers.",
+            .getters = {tk::getter<Chart>("shape_id", &u64<Chart, &Chart::shape_id>),
+                        tk::getter<Chart>("title", &opt_text<Chart, &D::title>),
+                        tk::getter<Chart>("kinds", &get_kinds),
+                        tk::getter<Chart>("category_axis_title", &opt_text<Chart, &D::category_axis_title>),
+                        tk::getter<Chart>("value_axis_title", &opt_text<Chart, &D::value_axis_title>),
+                        tk::getter<Chart>("series", &get_series)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct Comment {
+    core::comments::Comment v;
+
+    static PyObject* get_reply(const Comment& c) { return tk::to_py::flag(c.v.reply); }
+    static std::string repr(const Comment& c) {
+        return "Comment(author=" + tk::repr::optional_text(c.v.author) + ", text=" + tk::repr::text(c.v.text) +
+               ", reply=" + tk::repr::flag(c.v.reply) + ")";
+    }
+
+    static const tk::ClassDef<Comment>& definition() {
+        using C = core::comments::Comment;
+        static const tk::ClassDef<Comment> def{
+            .name = "vantrell.Comment",
+            .doc = "A comment on a slide; replies follow their parent with `reply` set.",
+            .getters = {tk::getter<Comment>("author", &opt_text<Comment, &C::author>),
+                        tk::getter<Comment>("initials", &opt_text<Comment, &C::initials>),
+                        tk::getter<Comment>("date", &opt_text<Comment, &C::date>),
+                        tk::getter<Comment>("text", &text<Comment, &C::text>),
+                        tk::getter<Comment>("reply", &get_reply)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct Diagram {
+    std::uint32_t shape_id = 0;
+    core::diagram::DiagramData v;
+
+    static PyObject* get_items(const Diagram& d) {
+        return list_of(d.v.items, [](const std::pair<std::uint8_t, std::string>& item) -> PyObject* {
+            tk::Ref level = tk::Ref::steal(tk::to_py::u64(item.first));
+            tk::Ref s = tk::Ref::steal(tk::to_py::str(item.second));
+            if (!level || !s) return nullptr;
+            return PyTuple_Pack(2, level.get(), s.get());
+        });
+    }
+    static std::string repr(const Diagram& d) {
+        return "Diagram(shape_id=" + tk::repr::number(d.shape_id) +
+               ", items=" + tk::repr::number(d.v.items.size()) + ")";
+    }
+
+    static const tk::ClassDef<Diagram>& definition() {
+        static const tk::ClassDef<Diagram> def{
+            .name = "vantrell.Diagram",
+            .doc = "A diagram (SmartArt) on a slide: `(level, text)` per node, depth-first.",
+            .getters = {tk::getter<Diagram>("shape_id", &u64<Diagram, &Diagram::shape_id>),
+                        tk::getter<Diagram>("items", &get_items)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct Section {
+    std::string name;
+    std::vector<std::size_t> slides;
+
+    static PyObject* get_name(const Section& s) { return tk::to_py::str(s.name); }
+    static PyObject* get_slides(const Section& s) {
+        return list_of(s.slides, [](std::size_t i) { return tk::to_py::u64(i); });
+    }
+    static std::string repr(const Section& s) {
+        return "Section(name=" + tk::repr::text(s.name) + ", slides=" + tk::repr::number_list(s.slides) + ")";
+    }
+
+    static const tk::ClassDef<Section>& definition() {
+        static const tk::ClassDef<Section> def{
+            .name = "vantrell.Section",
+            .doc = "A section of the slide list.",
+            .getters = {tk::getter<Section>("name", &get_name),
+                        tk::getter<Section>("slides", &get_slides, "Zero-based slide indexes in section order.")},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct CoreProperties {
+    core::properties::CoreProperties v;
+
+    static std::string repr(const CoreProperties& c) {
+        return "CoreProperties(title=" + tk::repr::optional_text(c.v.title) +
+               ", creator=" + tk::repr::optional_text(c.v.creator) +
+               ", modified=" + tk::repr::optional_text(c.v.modified) + ")";
+    }
+
+    static const tk::ClassDef<CoreProperties>& definition() {
+        using C = CoreProperties;
+        using P = core::properties::CoreProperties;
+        static const tk::ClassDef<C> def{
+            .name = "vantrell.CoreProperties",
+            .doc = "The Core Properties part: Dublin Core and OPC metadata, as strings.",
+            .getters = {tk::getter<C>("title", &opt_text<C, &P::title>),
+                        tk::getter<C>("subject", &opt_text<C, &P::subject>),
+                        tk::getter<C>("creator", &opt_text<C, &P::creator>),
+                        tk::getter<C>("keywords", &opt_text<C, &P::keywords>),
+                        tk::getter<C>("description", &opt_text<C, &P::description>),
+                        tk::getter<C>("last_modified_by", &opt_text<C, &P::last_modified_by>),
+                        tk::getter<C>("revision", &opt_text<C, &P::revision>),
+                        tk::getter<C>("created", &opt_text<C, &P::created>),
+                        tk::getter<C>("modified", &opt_text<C, &P::modified>),
+                        tk::getter<C>("last_printed", &opt_text<C, &P::last_printed>),
+                        tk::getter<C>("category", &opt_text<C, &P::category>),
+                        tk::getter<C>("content_status", &opt_text<C, &P::content_status>),
+                        tk::getter<C>("language", &opt_text<C, &P::language>),
+                        tk::getter<C>("identifier", &opt_text<C, &P::identifier>),
+                        tk::getter<C>("version", &opt_text<C, &P::version>)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+struct AppProperties {
+    core::properties::AppProperties v;
+
+    static PyObject* get_titles(const AppProperties& a) { return tk::to_py::str_list(a.v.titles_of_parts); }
+    static std::string repr(const AppProperties& a) {
+        return "AppProperties(application=" + tk::repr::optional_text(a.v.application) +
+               ", slides=" + tk::repr::optional_number(a.v.slides) + ")";
+    }
+
+    static const tk::ClassDef<AppProperties>& definition() {
+        using A = AppProperties;
+        using P = core::properties::AppProperties;
+        static const tk::ClassDef<A> def{
+            .name = "vantrell.AppProperties",
+            .doc = "The Extended Properties part: what the writing application recorded.",
+            .getters = {tk::getter<A>("application", &opt_text<A, &P::application>),
+                        tk::getter<A>("app_version", &opt_text<A, &P::app_version>),
+                        tk::getter<A>("company", &opt_text<A, &P::company>),
+                        tk::getter<A>("manager", &opt_text<A, &P::manager>),
+                        tk::getter<A>("template", &opt_text<A, &P::template_>),
+                        tk::getter<A>("presentation_format", &opt_text<A, &P::presentation_format>),
+                        tk::getter<A>("slides", &opt_u64<A, &P::slides>),
+                        tk::getter<A>("notes", &opt_u64<A, &P::notes>),
+                        tk::getter<A>("hidden_slides", &opt_u64<A, &P::hidden_slides>),
+                        tk::getter<A>("words", &opt_u64<A, &P::words>),
+                        tk::getter<A>("paragraphs", &opt_u64<A, &P::paragraphs>),
+                        tk::getter<A>("total_time", &opt_u64<A, &P::total_time>),
+                        tk::getter<A>("titles_of_parts", &get_titles)},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// ==================================================================== Shape
+
+struct Shape {
+    std::uint32_t id = 0;
+    std::string name;
+    const char* kind = "unknown";
+    bool hidden = false;
+    std::optional<std::string> placeholder;
+    std::optional<std::uint32_t> placeholder_index;
+    std::optional<std::string> text;
+    std::optional<std::string> description;
+    std::optional<std::string> hyperlink;
+    std::optional<std::array<std::int64_t, 4>> frame;
+    std::int64_t rotation = 0;
+    std::optional<std::string> image_rel;
+    std::optional<Grid> rows;
+    std::optional<cm::Table> table;
+    std::optional<std::vector<cm::Paragraph>> paragraphs;
+    std::vector<Shape> children;
+
+    // Group nesting is bounded by the slide parser, so the recursion is too.
+    static Shape from_core(const cm::Shape& s) {
+        Shape out;
+        if (const cm::TextBody* body = s.text_body()) {
+            out.text.emplace();
+            body->write_text(*out.text);
+            out.paragraphs = body->paragraphs;
+        } else if (const auto* pic = std::get_if<cm::Picture>(&s.content)) {
+            out.image_rel = pic->embed ? pic->embed : pic->link;
+        } else if (const cm::Group* group = s.group()) {
+            out.children.reserve(group->children.size());
+            for (const cm::Shape& child : group->children) out.children.push_back(from_core(child));
+        } else if (const cm::Table* t = s.table()) {
+            out.rows = table_rows(*t);
+            out.table = *t;
+        }
+        out.name = s.name;
+        out.kind = cm::kind_name(s.content);
+        if (s.placeholder) {
+            out.placeholder = s.placeholder->kind.name();
+            out.placeholder_index = s.placeholder->idx;
+        }
+        out.description = s.description;
+        out.hyperlink = s.hyperlink;
+        out.id = s.id;
+        out.hidden = s.hidden;
+        if (s.transform) {
+            out.frame = std::array<std::int64_t, 4>{s.transform->x, s.transform->y, s.transform->cx, s.transform->cy};
+            out.rotation = s.transform->rotation;
+        }
+        return out;
+    }
+
+    static PyObject* list(const std::vector<cm::Shape>& shapes) {
+        return list_of(shapes, [](const cm::Shape& s) { return tk::Class<Shape>::create(from_core(s)); });
+    }
+
+    static PyObject* get_id(const Shape& s) { return tk::to_py::u64(s.id); }
+    static PyObject* get_name(const Shape& s) { return tk::to_py::str(s.name); }
+    static PyObject* get_kind(const Shape& s) { return tk::to_py::str(s.kind); }
+    static PyObject* get_hidden(const Shape& s) { return tk::to_py::flag(s.hidden); }
+    static PyObject* get_placeholder(const Shape& s) { return tk::to_py::optional_str(s.placeholder); }
+    static PyObject* get_placeholder_index(const Shape& s) {
+        return s.placeholder_index ? tk::to_py::u64(*s.placeholder_index) : tk::to_py::none();
+    }
+    static PyObject* get_text(const Shape& s) { return tk::to_py::optional_str(s.text); }
+    static PyObject* get_description(const Shape& s) { return tk::to_py::optional_str(s.description); }
+    static PyObject* get_hyperlink(const Shape& s) { return tk::to_py::optional_str(s.hyperlink); }
+    static PyObject* get_frame(const Shape& s) {
+        if (!s.frame) return tk::to_py::none();
+        std::array<tk::Ref, 4> items;
+        for (std::size_t i = 0; i < 4; ++i) {
+            items[i] = tk::Ref::steal(tk::to_py::i64((*s.frame)[i]));
+            if (!items[i]) return nullptr;
+        }
+        return PyTuple_Pack(4, items[0].get(), items[1].get(), items[2].get(), items[3].get());
+    }
+    static PyObject* get_rotation(const Shape& s) { return tk::to_py::i64(s.rotation); }
+    static PyObject* get_image_rel(const Shape& s) { return tk::to_py::optional_str(s.image_rel); }
+    static PyObject* get_rows(const Shape& s) { return s.rows ? grid_to_py(*s.rows) : tk::to_py::none(); }
+    static PyObject* get_table(const Shape& s) { return s.table ? model::new_table(*s.table) : tk::to_py::none(); }
+    static PyObject* get_paragraphs(const Shape& s) {
+        return s.paragraphs ? model::paragraphs_from_body(*s.paragraphs) : tk::to_py::none();
+    }
+    static PyObject* get_children(const Shape& s) {
+        return model::object_list<Shape>(s.children, [](const Shape& c) { return c; });
+    }
+    static PyObject* get_is_title(const Shape& s) {
+        if (!s.placeholder) return tk::to_py::flag(false);
+        const cm::PlaceholderKind kind = cm::PlaceholderKind::parse(*s.placeholder);
+        return tk::to_py::flag(kind == cm::PlaceholderKind::title || kind == cm::PlaceholderKind::ctrTitle);
+    }
+
+    static std::string repr(const Shape& s) {
+        return "Shape(id=" + tk::repr::number(s.id) + ", kind=" + tk::repr::text(s.kind) +
+               ", name=" + tk::repr::text(s.name) + ")";
+    }
+
+    static const tk::ClassDef<Shape>& definition() {
+        using S = Shape;
+        static const tk::ClassDef<S> def{
+            .name = "vantrell.Shape",
+            .doc = "One node of a slide's shape tree.",
+            .getters = {tk::getter<S>("id", &get_id),
+                        tk::getter<S>("name", &get_name),
+                        tk::getter<S>("kind", &get_kind,
+                                      "One of `text`, `picture`, `table`, `group`, `chart`, `diagram`, `ole`, "
+                                      "`connector`, `content_part`, `unknown`."),
+                        tk::getter<S>("hidden", &get_hidden),
+                        tk::getter<S>("placeholder", &get_placeholder),
+                        tk::getter<S>("placeholder_index", &get_placeholder_index),
+                        tk::getter<S>("text", &get_text),
+                        tk::getter<S>("description", &get_description),
+                        tk::getter<S>("hyperlink", &get_hyperlink),
+                        tk::getter<S>("frame", &get_frame, "`(x, y, cx, cy)` in EMU when the shape carries a transform."),
+                        tk::getter<S>("rotation", &get_rotation),
+                        tk::getter<S>("image_rel", &get_image_rel),
+                        tk::getter<S>("rows", &get_rows),
+                        tk::getter<S>("table", &get_table, "The cell grid with spans and merges, for table shapes."),
+                        tk::getter<S>("paragraphs", &get_paragraphs, "The paragraphs with their runs, for text shapes."),
+                        tk::getter<S>("children", &get_children),
+                        tk::getter<S>("is_title", &get_is_title,
+                                      "True when the placeholder is a title or centered title.")},
+            .repr = &repr,
+        };
+        return def;
+    }
+};
+
+// ==================================================================== Slide
+
+Slide Slide::from_core(doc::Slide&& slide, std::shared_ptr<const doc::Shared> shared, std::uint64_t threads) {
+    Slide out;
+    out.part = slide.part;
+    out.content = std::move(slide.content);
+    out.report = std::move(slide.report);
+    out.shared = std::move(shared);
+    out.threads = threads;
+    out.index = slide.index;
+    return out;
+}
+
+core::Result<Slide> Slide::load(std::shared_ptr<const doc::Shared> shared, std::uint64_t threads,
+                                std::uint64_t index) {
+    doc::Document view(shared, static_cast<std::size_t>(threads));
+    auto slide = view.slide(static_cast<std::size_t>(index));
+    if (!slide) return core::fail(std::move(slide.error()));
+    return from_core(std::move(*slide), std::move(shared), threads);
+}
+
+namespace {
+
+// Reads the slide again through a fresh view with the lock released and asks
+// `service` of the library slide. Only copies cross into the released region.
+template <class Service>
+auto reread(const Slide& s, Service service) {
+    using R = std::invoke_result_t<Service&, const doc::Slide&>;
+    std::shared_ptr<const doc::Shared> handle = s.shared;
+    const std::uint64_t threads = s.threads;
+    const std::uint64_t index = s.index;
+    return tk::released([&]() -> R {
+        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
+        auto slide = view.slide(static_cast<std::size_t>(index));
+        if (!slide) return core::fail(std::move(slide.error()));
+        return service(*slide);
+    });
+}
+
+template <class Service>
+PyObject* reread_optional_text(const Slide& s, Service service) {
+    auto r = reread(s, service);
+    return finish(r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });
+}
+
+PyObject* bytes_object(const std::vector<std::uint8_t>& bytes) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+}
+
+} // namespace
+
+struct SlideMethods {
+    static PyObject* get_index(const Slide& s) { return tk::to_py::u64(s.index); }
+    static PyObject* get_number(const Slide& s) { return tk::to_py::u64(s.index + 1); }
+    static PyObject* get_part(const Slide& s) { return tk::to_py::str(s.part); }
+    static PyObject* get_hidden(const Slide& s) { return tk::to_py::flag(!s.content.shown); }
+    static PyObject* get_name(const Slide& s) { return tk::to_py::optional_str(s.content.name); }
+    static PyObject* get_title(const Slide& s) { return tk::to_py::optional_str(s.content.title()); }
+    static PyObject* get_warnings(const Slide& s) {
+        std::vector<std::string> lines;
+        for (const std::string& uri : s.report.unknown_graphic_uris)
+            lines.push_back("graphic frame of unknown type skipped: " + uri);
+        if (s.report.unknown_elements > 0)
+            lines.push_back(std::to_string(s.report.unknown_elements) + " element(s) in unknown namespaces skipped");
+        return tk::to_py::str_list(lines);
+    }
+
+    static PyObject* charts(const Slide& s, const tk::Args&) {
+        auto r = reread(s, [](const doc::Slide& sl) { return sl.charts(); });
+        return finish(r, [](const std::vector<std::pair<std::uint32_t, core::chart::ChartData>>& items) {
+            return model::object_list<Chart>(items, [](const auto& item) { return Chart{item.first, item.second}; });
+        });
+    }
+
+    static PyObject* diagrams(const Slide& s, const tk::Args&) {
+        auto r = reread(s, [](const doc::Slide& sl) { return sl.diagrams(); });
+        return finish(r, [](const std::vector<std::pair<std::uint32_t, core::diagram::DiagramData>>& items) {
+            return model::object_list<Diagram>(items,
+                                               [](const auto& item) { return Diagram{item.first, item.second}; });
+        });
+    }
+
+    static PyObject* comments(const Slide& s, const tk::Args&) {
+        auto r = reread(s, [](const doc::Slide& sl) { return sl.comments(); });
+        return finish(r, [](const std::vector<core::comments::Comment>& items) {
+            return model::object_list<Comment>(items, [](const core::comments::Comment& c) { return Comment{c}; });
+        });
+    }
+
+    static PyObject* embedded_objects(const Slide& s, const tk::Args&) {
+        auto r = reread(s, [](const doc::Slide& sl) { return sl.objects(); });
+        return finish(r, [](const std::vector<doc::ObjectRef>& items) {
+            return model::object_list<EmbeddedObject>(items, [](const doc::ObjectRef& o) { return EmbeddedObject{o}; });
+        });
+    }
+
+    static PyObject* object_bytes(const Slide& s, const tk::Args& a) {
+        tk::Shared<EmbeddedObject> object;
+        if (!a.get("object", object)) return nullptr;
+        if (!object->v.part)
+            return pptx_err_text("object " + object->v.rel_id.value_or("") + " is not stored in the package");
+        const doc::ObjectRef ref = object->v;
+        auto r = reread(s, [&](const doc::Slide& sl) { return sl.object_bytes(ref); });
+        return finish(r, bytes_object);
+    }
+
+    static PyObject* paragraphs(const Slide& s, const tk::Args&) {
+        std::vector<std::string> out;
+        auto take = [&](const std::vector<cm::Paragraph>& paragraphs) {
+            for (const cm::Paragraph& p : paragraphs) {
+                std::string t = p.text();
+                if (has_visible_char(t)) out.push_back(std::move(t));
+            }
+        };
+        for (const cm::Shape& shape : s.content.walk()) {
+            if (const cm::TextBody* body = shape.text_body()) {
+                take(body->paragraphs);
+            } else if (const cm::Table* table = shape.table()) {
+                for (const cm::Row& row : table->rows)
+                    for (const cm::Cell& cell : row.cells)
+                        if (cell.is_origin()) take(cell.paragraphs);
+            }
+        }
+        return tk::to_py::str_list(out);
+    }
+
+    static PyObject* notes(const Slide& s, const tk::Args&) {
+        return reread_optional_text(s, [](const doc::Slide& sl) { return sl.notes_text(); });
+    }
+
+    static PyObject* tables(const Slide& s, const tk::Args&) {
+        std::vector<Grid> out;
+        for (const cm::Shape& shape : s.content.walk())
+            if (const cm::Table* table = shape.table()) out.push_back(table_rows(*table));
+        return list_of(out, grid_to_py);
+    }
+
+    static PyObject* shapes(const Slide& s, const tk::Args&) { return Shape::list(s.content.shapes); }
+
+    static PyObject* images(const Slide& s, const tk::Args&) {
+        auto r = reread(s, [](const doc::Slide& sl) { return sl.images(); });
+        return finish(r, [](const std::vector<doc::ImageRef>& items) {
+            return model::object_list<Image>(items, [](const doc::ImageRef& i) { return Image{i}; });
+        });
+    }
+
+    static PyObject* image_bytes(const Slide& s, const tk::Args& a) {
+        tk::Shared<Image> image;
+        if (!a.get("image", image)) return nullptr;
+        if (!image->v.part) return pptx_err_text("image " + image->v.rel_id + " is not stored in the package");
+        const doc::ImageRef ref = image->v;
+        auto r = reread(s, [&](const doc::Slide& sl) { return sl.image_bytes(ref); });
+        return finish(r, bytes_object);
+    }
+
+    static PyObject* hyperlink(const Slide& s, const tk::Args& a) {
+        std::string rel_id;
+        if (!a.get("rel_id", rel_id)) return nullptr;
+        return reread_optional_text(s, [&](const doc::Slide& sl) { return sl.hyperlink_target(rel_id); });
+    }
+
+    static PyObject* notes_part(const Slide& s, const tk::Args&) {
+        return reread_optional_text(s, [](const doc::Slide& sl) { return sl.notes_part(); });
+    }
+
+    static PyObject* comments_part(const Slide& s, const tk::Args&) {
+        return reread_optional_text(s, [](const doc::Slide& sl) -> core::Result<std::optional<std::string>> {
+            auto modern = sl.related_part(core::pml::RelKind::modernComments);
+            if (!modern || *modern) return modern;
+            return sl.related_part(core::pml::RelKind::comments);
+        });
+    }
+
+    static PyObject* layout_part(const Slide& s, const tk::Args&) {
+        return reread_optional_text(s, [](const doc::Slide& sl) { return sl.related_part(core::pml::RelKind::slideLayout); });
+    }
+
+    static std::string repr(const Slide& s) {
+        return "Slide(number=" + tk::repr::number(s.index + 1) + ", part=" + tk::repr::text(s.part) + ")";
+    }
+};
+
+const tk::ClassDef<Slide>& Slide::definition() {
+    using M = SlideMethods;
+    static const tk::ClassDef<Slide> def{
+        .name = "vantrell.Slide",
+        .doc = "One parsed slide.",
+        .getters = {tk::getter<Slide>("index", &M::get_index, "Zero-based position in the deck."),
+                    tk::getter<Slide>("number", &M::get_number, "One-based position in the deck."),
+                    tk::getter<Slide>("part", &M::get_part, "The Slide part name, such as `/ppt/slides/slide1.xml`."),
+                    tk::getter<Slide>("hidden", &M::get_hidden, "True for slides marked hidden."),
+                    tk::getter<Slide>("name", &M::get_name, "`cSld/@name`, if set."),
+                    tk::getter<Slide>("title", &M::get_title, "The first title placeholder's text."),
+                    tk::getter<Slide>("warnings", &M::get_warnings,
+                                      "One line per problem the parser skipped on this slide.")},
+        .methods =
+            {
+                tk::method<"charts($self)", &M::charts>("Every chart on the slide, in z-order."),
+                tk::method<"diagrams($self)", &M::diagrams>("Every diagram (SmartArt) on the slide, in z-order."),
+                tk::method<"comments($self)", &M::comments>("The slide's comments in order, replies after their parent."),
+                tk::method<"embedded_objects($self)", &M::embedded_objects>(
+                    "Embedded objects on the slide with their package parts."),
+                tk::method<"object_bytes($self, object)", &M::object_bytes>("The bytes of an embedded object's part."),
+                tk::method<"paragraphs($self)", &M::paragraphs>(
+                    "Every non-empty paragraph on the slide, in order, including table cells."),
+                tk::method<"notes($self)", &M::notes>("The speaker notes as text, or None."),
+                tk::method<"tables($self)", &M::tables>(
+                    "Every table as rows of cell texts; merged-away cells are omitted."),
+                tk::method<"shapes($self)", &M::shapes>(
+                    "The top-level shapes in z-order; groups carry their children."),
+                tk::method<"images($self)", &M::images>("Pictures on the slide with their image parts."),
+                tk::method<"image_bytes($self, image)", &M::image_bytes>(
+                    "The bytes of an image part referenced from this slide."),
+                tk::method<"hyperlink($self, rel_id)", &M::hyperlink>(
+                    "The target of a hyperlink relationship id: a URL, or an internal part name."),
+                tk::method<"notes_part($self)", &M::notes_part>("The Notes Slide part name, or None."),
+                tk::method<"comments_part($self)", &M::comments_part>(
+                    "The comments part name of either format, or None."),
+                tk::method<"layout_part($self)", &M::layout_part>("The Slide Layout part name, or None."),
+            },
+        .repr = &M::repr,
+    };
+    return def;
+}
+
+// ================================================================ SlideIter
+
+struct SlideIter {
+    std::shared_ptr<const doc::Shared> shared;
+    std::uint64_t threads = 0;
+    std::size_t slide_count = 0;
+    // Claimed before the end test, so threads sharing one iterator get
+    // distinct slides.
+    mutable std::atomic<std::uint64_t> next{0};
+
+    SlideIter(std::shared_ptr<const doc::Shared> s, std::uint64_t t, std::size_t n)
+        : shared(std::move(s)), threads(t), slide_count(n) {}
+    SlideIter(SlideIter&& o) noexcept
+        : shared(std::move(o.shared)), threads(o.threads), slide_count(o.slide_count),
+          next(o.next.load(std::memory_order_relaxed)) {}
+
+    static PyObject* iter(const SlideIter&, PyObject* self) { return Py_NewRef(self); }
+
+    static PyObject* next_slide(const SlideIter& it, PyObject*) {
+        const std::uint64_t p = it.next.fetch_add(1, std::memory_order_relaxed);
+        if (p >= it.slide_count) return nullptr; // StopIteration, no message
+        std::shared_ptr<const doc::Shared> handle = it.shared;
+        auto r = tk::released([&] { return Slide::load(std::move(handle), it.threads, p); });
+        return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+    }
+
+    static const tk::ClassDef<SlideIter>& definition() {
+        static const tk::ClassDef<SlideIter> def{
+            .name = "vantrell.SlideIter",
+            .doc = "Iterates a document's slides lazily.",
+            .slots = {tk::slot_iter<&iter>(), tk::slot_next<&next_slide>()},
+        };
+        return def;
+    }
+};
+
+// ================================================================= Document
+
+std::optional<std::size_t> Document::resolve_index(std::size_t count, std::int64_t index) {
+    // Computed in unsigned arithmetic: no signed overflow for any index.
+    const auto n = static_cast<std::uint64_t>(count);
+    std::uint64_t p = static_cast<std::uint64_t>(index);
+    bool ok;
+    if (index < 0) {
+        const std::uint64_t back = 0 - static_cast<std::uint64_t>(index);
+        ok = back <= n;
+        p = n - back;
+    } else {
+        ok = p < n;
+    }
+    if (ok) return static_cast<std::size_t>(p);
+    const std::string message =
+        "slide index " + std::to_string(index) + " out of range for " + std::to_string(count) + " slides";
+    PyErr_SetString(PyExc_IndexError, message.c_str());
+    return std::nullopt;
+}
+
+namespace {
+
+PyObject* load_slide(const Document& d, std::int64_t index) {
+    const std::optional<std::size_t> p = Document::resolve_index(d.slide_count, index);
+    if (!p) return nullptr;
+    std::shared_ptr<const doc::Shared> handle = d.shared;
+    auto r = tk::released([&] { return Slide::load(std::move(handle), d.threads, *p); });
+    return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+}
+
+struct DocumentMethods {
+    static std::optional<Document> make(const tk::Args& a) {
+        std::optional<tk::Path> path;
+        std::optional<tk::Bytes> data;
+        std::optional<std::uint64_t> threads;
+        if (!a.get("path", path) || !a.get("data", data) || !a.get("threads", threads)) return std::nullopt;
+        if (path.has_value() == data.has_value()) {
+            PyErr_SetString(PyExc_ValueError, "pass either a path or data=, not both");
+            return std::nullopt;
+        }
+        auto opened = tk::released([&]() -> core::Result<std::shared_ptr<const doc::Shared>> {
+            std::shared_ptr<core::zip::Source> source;
+            if (data) {
+                source = std::make_shared<core::zip::MemorySource>(std::move(*data));
+            } else {
+                if (path->has_nul()) return core::fail(core::Error::io_text(tk::NUL_IN_PATH));
+                auto file = core::zip::FileSource::open(path->native);
+                if (!file) return core::fail(std::move(file.error()));
+                source = std::move(*file);
+            }
+            auto document = doc::Document::from_source(std::move(source));
+            if (!document) return core::fail(std::move(document.error()));
+            return document->shared();
+        });
+        if (!opened) {
+            opened.error().raise();
+            return std::nullopt;
+        }
+        if (!*opened) {
+            pptx_err(opened->error());
+            return std::nullopt;
+        }
+        Document d;
+        if (path) d.path = std::move(path->text);
+        d.shared = std::move(**opened);
+        d.threads = threads.value_or(0);
+        d.slide_count = d.shared->slides.size();
+        return d;
+    }
+
+    static PyObject* get_slide_count(const Document& d) { return tk::to_py::u64(d.slide_count); }
+    static PyObject* get_threads(const Document& d) { return tk::to_py::u64(d.threads); }
+    static PyObject* get_format(const Document& d) { return tk::to_py::str(d.shared->is_legacy() ? "ppt" : "pptx"); }
+    static PyObject* get_path(const Document& d) { return tk::to_py::optional_str(d.path); }
+    static PyObject* get_presentation_part(const Document& d) { return tk::to_py::str(d.shared->presentation_part); }
+    static PyObject* get_slide_size(const Document& d) {
+        const auto& size = d.shared->presentation.slide_size;
+        return size ? i64_pair(size->cx, size->cy) : tk::to_py::none();
+    }
+    static PyObject* get_slide_size_type(const Document& d) {
+        const auto& p = d.shared->presentation;
+        return p.slide_size ? tk::to_py::optional_str(p.slide_size_type) : tk::to_py::none();
+    }
+    static PyObject* get_defects(const Document& d) { return model::new_document_defects(d.shared->defects); }
+
+    static PyObject* slide(const Document& d, const tk::Args& a) {
+        std::int64_t index = 0;
+        if (!a.get("index", index)) return nullptr;
+        return load_slide(d, index);
+    }
+
+    static PyObject* slides(const Document& d, const tk::Args&) {
+        using Item = std::expected<Slide, std::string>;
+        std::shared_ptr<const doc::Shared> handle = d.shared;
+        const std::uint64_t threads = d.threads;
+        auto r = tk::released([&] {
+            doc::Document view(handle, static_cast<std::size_t>(threads));
+            std::vector<std::size_t> positions(view.slide_count());
+            std::iota(positions.begin(), positions.end(), std::size_t{0});
+            return view.map_slides_at(positions, [&](doc::Document& v, std::size_t p) -> Item {
+                auto s = v.slide(p);
+                if (!s) return std::unexpected(s.error().message());
+                return Slide::from_core(std::move(*s), handle, threads);
+            });
+        });
+        if (!r) return r.error().raise();
+        for (const Item& item : *r)
+            if (!item) return pptx_err_text(item.error());
+        tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(r->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < r->size(); ++i) {
+            PyObject* o = tk::Class<Slide>::create(std::move(*(*r)[i]));
+            if (!o) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
+        }
+        return list.release();
+    }
+
+    static PyObject* titles(const Document& d, const tk::Args&) {
+        std::shared_ptr<const doc::Shared> handle = d.shared;
+        const std::uint64_t threads = d.threads;
+        auto r = tk::released([&] {
+            doc::Document view(handle, static_cast<std::size_t>(threads));
+            std::vector<std::size_t> positions(view.slide_count());
+            std::iota(positions.begin(), positions.end(), std::size_t{0});
+            return view.map_slides_at(positions,
+                                      [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
+                                          auto s = v.slide(p);
+                                          if (!s) return std::nullopt;
+                                          return s->content.title();
+                                      });
+        });
+        if (!r) return r.error().raise();
+        return list_of(*r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });
+    }
+
+    static PyObject* core_properties(const Document& d, const tk::Args&) {
+        auto r = tk::released([&] { return d.view().core_properties(); });
+        return finish(r, [](std::optional<core::properties::CoreProperties>& p) -> PyObject* {
+            if (!p) return tk::to_py::none();
+            return tk::Class<CoreProperties>::create(CoreProperties{std::move(*p)});
+        });
+    }
+
+    static PyObject* app_properties(const Document& d, const tk::Args&) {
+        auto r = tk::released([&] { return d.view().app_properties(); });
+        return finish(r, [](std::optional<core::properties::AppProperties>& p) -> PyObject* {
+            if (!p) return tk::to_py::none();
+            return tk::Class<AppProperties>::create(AppProperties{std::move(*p)});
+        });
+    }
+
+    static PyObject* sections(const Document& d, const tk::Args&) {
+        const auto found = d.view().sections();
+        return model::object_list<Section>(found, [](const auto& s) { return Section{s.first, s.second}; });
+    }
+
+    static PyObject* package(const Document& d, const tk::Args&) {
+        std::optional<std::string> path = d.path;
+        auto r = tk::released([&] { return d.view().shared()->package; });
+        if (!r) return r.error().raise();
+        if (!*r) return pptx_err_text("a legacy binary presentation has no package parts");
+        return package::new_package(std::move(*r), std::move(path));
+    }
+
+    static PyObject* presentation(const Document& d, const tk::Args&) {
+        return model::new_presentation(d.shared->presentation);
+    }
+
+    static PyObject* comment_authors(const Document& d, const tk::Args&) {
+        auto r = tk::released([&] { return d.view().comment_authors(); });
+        if (!r) return r.error().raise();
+        return model::comment_author_list(*r);
+    }
+
+    static Py_ssize_t len(const Document& d) { return static_cast<Py_ssize_t>(d.slide_count); }
+
+    static PyObject* getitem(const Document& d, PyObject* key) {
+        std::int64_t index = 0;
+        if (!tk::convert_arg("index", key, index)) return nullptr;
+        return load_slide(d, index);
+    }
+
+    static PyObject* iter(const Document& d, PyObject*) {
+        return tk::Class<SlideIter>::create(SlideIter(d.shared, d.threads, d.slide_count));
+    }
+
+    static std::string repr(const Document& d) {
+        const std::string slides = ", slides=" + tk::repr::number(d.slide_count) + ")";
+        if (d.path) return "Document(" + tk::repr::text(*d.path) + slides;
+        return "Document(<bytes>" + slides;
+    }
+};
+
+} // namespace
+
+const tk::ClassDef<Document>& Document::definition() {
+    using M = DocumentMethods;
+    using D = Document;
+    static const tk::ClassDef<D> def{
+        .name = "vantrell.Document",
+        .doc = "An open presentation.",
+        .getters = {tk::getter<D>("slide_count", &M::get_slide_count, "Number of slides in presentation order."),
+                    tk::getter<D>("threads", &M::get_threads, "The worker cap for whole-deck calls; 0 means every core."),
+                    tk::getter<D>("format", &M::get_format,
+                                  "`pptx` for an ECMA-376 package, `ppt` for a legacy binary presentation."),
+                    tk::getter<D>("path", &M::get_path),
+                    tk::getter<D>("presentation_part", &M::get_presentation_part,
+                                  "The Presentation part name, usually `/ppt/presentation.xml`."),
+                    tk::getter<D>("slide_size", &M::get_slide_size, "Slide size in EMU as `(cx, cy)`, if declared."),
+                    tk::getter<D>("slide_size_type", &M::get_slide_size_type,
+                                  "The declared slide size type such as `screen16x9`, if any."),
+                    tk::getter<D>("defects", &M::get_defects,
+                                  "What the document layer worked around to find the slides.")},
+        .methods =
+            {
+                tk::method<"slide($self, index)", &M::slide>("Parses one slide; negative indexes count from the end."),
+                tk::method<"slides($self)", &M::slides>("Every slide, parsed in parallel across cores."),
+                tk::method<"core_properties($self)", &M::core_properties>(
+                    "The Core Properties part (`docProps/core.xml`), or None when absent."),
+                tk::method<"app_properties($self)", &M::app_properties>(
+                    "The Extended Properties part (`docProps/app.xml`), or None when absent."),
+                tk::method<"sections($self)", &M::sections>(
+                    "The deck's sections with zero-based slide indexes; empty when it has none."),
+                tk::method<"package($self)", &M::package>(
+                    "The raw package view: parts, content types and relationships as\n"
+                    "written. A legacy `.ppt` deck has none."),
+                tk::method<"presentation($self)", &M::presentation>(
+                    "The parsed presentation part: slide and master ids, sizes and flags."),
+                tk::method<"comment_authors($self)", &M::comment_authors>(
+                    "Every comment author the presentation links to, both formats."),
+                tk::method<"titles($self)", &M::titles>(
+                    "The title of every slide (None where a slide has no title placeholder)."),
+            },
+        .repr = &M::repr,
+        .constructor = tk::constructor<D, "(path=None, *, data=None, threads=None)", &M::make>(),
+        .slots = {tk::slot_len<&M::len>(), tk::slot_getitem<&M::getitem>(), tk::slot_iter<&M::iter>()},
+    };
+    return def;
+}
+
+namespace reading {
+
+bool register_(PyObject* module) {
+    return tk::Class<Document>::add_to(module) && tk::Class<Slide>::add_to(module) &&
+           tk::Class<SlideIter>::add_to(module) && tk::Class<Shape>::add_to(module) &&
+           tk::Class<Image>::add_to(module) && tk::Class<CoreProperties>::add_to(module) &&
+           tk::Class<AppProperties>::add_to(module) && tk::Class<Section>::add_to(module) &&
+           tk::Class<Comment>::add_to(module) && tk::Class<EmbeddedObject>::add_to(module) &&
+           tk::Class<Chart>::add_to(module) && tk::Class<ChartSeries>::add_to(module) &&
+           tk::Class<Diagram>::add_to(module);
+}
+
+} // namespace reading
+
+} // namespace _vantrell
