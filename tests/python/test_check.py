@@ -524,6 +524,12 @@ class TestHostileParts:
         codes = {f.code for f in vantrell.check(data=data)}
         assert {"ZIP008", "XML001"} <= codes
 
+    def test_deflate_bomb_part_is_read_and_reported(self):
+        # 64 MiB of NUL bytes deflate to about 64 KiB; NUL is no XML character.
+        bomb = b"<a>" + bytes(64 << 20) + b"</a>"
+        findings = found(build(deck({"ppt/presProps.xml": bomb})), {"XML001", "ZIP008"})
+        assert [(c, p, m) for c, p, m, _ in findings] == [("XML001", "/ppt/presProps.xml", "invalid character")]
+
     def test_truncations_never_crash(self):
         for cut in range(0, len(CLEAN), 97):
             try:
