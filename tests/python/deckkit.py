@@ -6,6 +6,7 @@ header fields of the finished archive, located by item name.
 """
 import io
 import struct
+import warnings
 import zipfile
 
 P = "http://schemas.openxmlformats.org/presentationml/2006/main"
@@ -107,7 +108,9 @@ def build(items, compression=zipfile.ZIP_DEFLATED):
     """Zips `items` (name to bytes, or a list of (name, bytes) to allow repeats) in order."""
     pairs = items.items() if isinstance(items, dict) else items
     buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w", compression) as z:
+    with warnings.catch_warnings(), zipfile.ZipFile(buf, "w", compression) as z:
+        # Repeated names are deliberate damage here.
+        warnings.simplefilter("ignore", UserWarning)
         for name, data in pairs:
             info = zipfile.ZipInfo(name, date_time=(2000, 1, 1, 0, 0, 0))
             info.compress_type = compression

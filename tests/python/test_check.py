@@ -10,8 +10,6 @@ import zipfile
 
 import pytest
 
-pytestmark = pytest.mark.filterwarnings("ignore:Duplicate name")
-
 import vantrell
 import deckkit as k
 from deckkit import CORE_RT, PML_CT, RELS_CT, THUMB_RT, build, deck, patch, rels
