@@ -1,0 +1,1061 @@
+#include "core/ppt.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/encoding.h"
+#include "core/inflate.h"
+
+namespace vantrell_core::ppt {
+
+namespace {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Record types.
+enum : std::uint16_t {
+    rt_document = 0x03E8,
+    rt_document_atom = 0x03E9,
+    rt_slide = 0x03EE,
+    rt_slide_atom = 0x03EF,
+    rt_notes = 0x03F0,
+    rt_persist_atom = 0x03F3,
+    rt_slide_show_info = 0x03F9,
+    rt_drawing_group = 0x040B,
+    rt_drawing = 0x040C,
+    rt_ex_obj_ref = 0x0BC1,
+    rt_placeholder = 0x0BC3,
+    rt_outline_text_ref = 0x0F9E,
+    rt_text_header = 0x0F9F,
+    rt_text_chars = 0x0FA0,
+    rt_text_bytes = 0x0FA8,
+    rt_list_with_text = 0x0FF0,
+    rt_user_edit = 0x0FF5,
+    rt_current_user = 0x0FF6,
+    rt_persist_full = 0x1771,
+    rt_persist_directory = 0x1772,
+    rt_crypt_session = 0x2F14,
+    // Drawing records.
+    rt_dgg = 0xF000,
+    rt_bstore = 0xF001,
+    rt_dg = 0xF002,
+    rt_spgr = 0xF003,
+    rt_sp = 0xF004,
+    rt_fbse = 0xF007,
+    rt_fspgr = 0xF009,
+    rt_fsp = 0xF00A,
+    rt_fopt = 0xF00B,
+    rt_client_textbox = 0xF00D,
+    rt_child_anchor = 0xF00F,
+    rt_client_anchor = 0xF010,
+    rt_client_data = 0xF011,
+    rt_blip_emf = 0xF01A,
+    rt_blip_wmf = 0xF01B,
+    rt_blip_pict = 0xF01C,
+    rt_blip_jpeg = 0xF01D,
+    rt_blip_png = 0xF01E,
+    rt_blip_dib = 0xF01F,
+    rt_blip_tiff = 0xF029,
+    rt_blip_jpeg2 = 0xF02A,
+    rt_blip_first = 0xF018,
+    rt_blip_last = 0xF117,
+    rt_fopt2 = 0xF121,
+    rt_fopt3 = 0xF122,
+};
+
+// OfficeArtFSP flags.
+enum : std::uint32_t {
+    sp_group = 0x001,
+    sp_patriarch = 0x004,
+    sp_deleted = 0x008,
+    sp_ole = 0x010,
+    sp_flip_h = 0x040,
+    sp_flip_v = 0x080,
+    sp_connector = 0x100,
+    sp_background = 0x400,
+};
+
+// Property ids (OfficeArtFOPTE opid, bits 0-13).
+enum : std::uint16_t {
+    op_rotation = 0x0004,
+    op_pib = 0x0104,
+    op_name = 0x0380,
+    op_description = 0x0381,
+    op_table = 0x039F,
+    op_group_bools = 0x03BF,
+};
+
+constexpr std::uint32_t TOKEN_ENCRYPTED = 0xF3D1C4DF;
+constexpr std::uint16_t SHAPE_TEXT_BOX = 202;
+constexpr std::uint16_t SHAPE_PICTURE_FRAME = 75;
+// Persist directory entries read over the whole edit chain, at most: a
+// hostile chain re-listing one directory many times costs bounded work.
+constexpr std::size_t MAX_PERSIST_ENTRIES = std::size_t{1} << 22;
+// A table grid larger than this stays a plain group.
+constexpr std::size_t MAX_TABLE_CELLS = std::size_t{1} << 16;
+
+std::uint16_t u16(Bytes b, std::size_t at) {
+    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
+}
+std::uint32_t u32(Bytes b, std::size_t at) {
+    return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
+           (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+std::int32_t s32(Bytes b, std::size_t at) { return static_cast<std::int32_t>(u32(b, at)); }
+std::int16_t s16(Bytes b, std::size_t at) { return static_cast<std::int16_t>(u16(b, at)); }
+
+struct Rec {
+    std::uint16_t ver = 0;
+    std::uint16_t instance = 0;
+    std::uint16_t type = 0;
+    std::size_t at = 0;  // of the header, within the span it was read from
+    Bytes body;
+};
+
+// The record whose header starts at `at`; none unless header and body lie
+// wholly inside `s`.
+std::optional<Rec> rec_at(Bytes s, std::size_t at) {
+    if (at > s.size() || s.size() - at < 8) return std::nullopt;
+    const std::uint16_t vi = u16(s, at);
+    const std::uint32_t len = u32(s, at + 4);
+    if (len > s.size() - at - 8) return std::nullopt;
+    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), u16(s, at + 2), at,
+               s.subspan(at + 8, len)};
+}
+
+// The same, but a body running past the end of `s` is cut at the end: a
+// truncated stream keeps what it still holds of a top-level container.
+std::optional<Rec> rec_at_clamped(Bytes s, std::size_t at) {
+    if (at > s.size() || s.size() - at < 8) return std::nullopt;
+    const std::uint16_t vi = u16(s, at);
+    const std::size_t len = std::min<std::size_t>(u32(s, at + 4), s.size() - at - 8);
+    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), u16(s, at + 2), at,
+               s.subspan(at + 8, len)};
+}
+
+// The child records of a container body, in order, up to the first that
+// does not fit.
+class Kids {
+public:
+    explicit Kids(Bytes body) : s_(body) {}
+    std::optional<Rec> next() {
+        auto r = rec_at(s_, pos_);
+        if (!r) {
+            pos_ = s_.size();
+            return std::nullopt;
+        }
+        pos_ = r->at + 8 + r->body.size();
+        return r;
+    }
+
+private:
+    Bytes s_;
+    std::size_t pos_ = 0;
+};
+
+std::optional<Rec> child(Bytes body, std::uint16_t type, int instance = -1) {
+    Kids k(body);
+    while (auto r = k.next())
+        if (r->type == type && (instance < 0 || r->instance == instance)) return r;
+    return std::nullopt;
+}
+
+void append_units(std::u16string& out, Bytes body, bool bytes) {
+    if (bytes) {
+        for (const std::uint8_t c : body) out.push_back(static_cast<char16_t>(c));
+    } else {
+        for (std::size_t i = 0; i + 1 < body.size(); i += 2) out.push_back(static_cast<char16_t>(u16(body, i)));
+    }
+}
+
+// UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf8_of(std::u16string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        encoding::append_utf8(out, c);
+    }
+    return out;
+}
+
+// A NUL-terminated UTF-16LE property string.
+std::string wide_string(Bytes data) {
+    std::u16string s;
+    for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
+        const char16_t c = static_cast<char16_t>(u16(data, i));
+        if (c == 0) break;
+        s.push_back(c);
+    }
+    return utf8_of(s);
+}
+
+// Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
+// characters but the tab carry no text.
+model::TextBody text_body(std::u16string_view text) {
+    model::TextBody body;
+    model::Paragraph para;
+    std::u16string run;
+    auto flush_run = [&] {
+        if (run.empty()) return;
+        model::Run r;
+        r.text = utf8_of(run);
+        para.runs.push_back(std::move(r));
+        run.clear();
+    };
+    for (const char16_t c : text) {
+        if (c == 0x0D) {
+            flush_run();
+            body.paragraphs.push_back(std::move(para));
+            para = model::Paragraph{};
+        } else if (c == 0x0B) {
+            flush_run();
+            model::Run br;
+            br.kind = model::Run::Kind::line_break;
+            br.text = "\n";
+            para.runs.push_back(std::move(br));
+        } else if (c >= 0x20 || c == 0x09) {
+            run.push_back(c);
+        }
+    }
+    flush_run();
+    // A final return closes the last paragraph rather than opening another.
+    if (!para.runs.empty() || body.paragraphs.empty() || text.empty() || text.back() != 0x0D)
+        body.paragraphs.push_back(std::move(para));
+    if (text.empty()) body.paragraphs.clear();
+    return body;
+}
+
+std::int64_t clamp_emu(double v) {
+    constexpr double lim = 9.0e15;
+    if (!(v == v)) return 0;
+    return static_cast<std::int64_t>(std::llround(std::clamp(v, -lim, lim)));
+}
+
+// Master units (1/576 inch) to EMU: 1587.5 each.
+std::int64_t master_to_emu(std::int64_t v) { return clamp_emu(static_cast<double>(v) * 1587.5); }
+
+struct Rect {
+    std::int64_t l = 0, t = 0, r = 0, b = 0;
+};
+
+// Maps a group's child coordinates to EMU on the slide.
+struct Frame {
+    double ox = 0, oy = 0;      // EMU of the child space's origin
+    double sx0 = 0, sy0 = 0;    // the child space's own origin
+    double kx = 1587.5, ky = 1587.5;
+
+    Rect map(const Rect& c) const {
+        return {clamp_emu(ox + (static_cast<double>(c.l) - sx0) * kx),
+                clamp_emu(oy + (static_cast<double>(c.t) - sy0) * ky),
+                clamp_emu(ox + (static_cast<double>(c.r) - sx0) * kx),
+                clamp_emu(oy + (static_cast<double>(c.b) - sy0) * ky)};
+    }
+};
+
+Rect ltrb(Bytes b) { return {s32(b, 0), s32(b, 4), s32(b, 8), s32(b, 12)}; }
+
+// The merged property tables of one shape; the first table listing an id wins.
+struct Props {
+    struct Prop {
+        std::uint16_t id = 0;
+        bool complex = false;
+        std::uint32_t value = 0;
+        Bytes data;  // complex data
+    };
+    std::vector<Prop> items;
+
+    void add_table(const Rec& r) {
+        const std::size_t n = std::min<std::size_t>(r.instance, r.body.size() / 6);
+        std::size_t data_at = n * 6;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint16_t opid = u16(r.body, i * 6);
+            Prop p{static_cast<std::uint16_t>(opid & 0x3FFF), (opid & 0x8000) != 0, u32(r.body, i * 6 + 2), {}};
+            if (p.complex) {
+                // Complex data follows the entries in entry order.
+                if (p.value <= r.body.size() - data_at) {
+                    p.data = r.body.subspan(data_at, p.value);
+                    data_at += p.value;
+                } else {
+                    data_at = r.body.size();
+                }
+            }
+            if (!find(p.id)) items.push_back(p);
+        }
+    }
+    const Prop* find(std::uint16_t id) const {
+        for (const auto& p : items)
+            if (p.id == id) return &p;
+        return nullptr;
+    }
+    std::optional<std::uint32_t> simple(std::uint16_t id) const {
+        const Prop* p = find(id);
+        if (!p || p->complex) return std::nullopt;
+        return p->value;
+    }
+    std::optional<std::string> text(std::uint16_t id) const {
+        const Prop* p = find(id);
+        if (!p || !p->complex) return std::nullopt;
+        std::string s = wide_string(p->data);
+        if (s.empty()) return std::nullopt;
+        return s;
+    }
+};
+
+// What one OfficeArtSpContainer holds.
+struct ShapeRecs {
+    std::uint32_t spid = 0;
+    std::uint32_t flags = 0;
+    std::uint16_t shape_type = 0;
+    std::optional<Rect> fspgr;
+    std::optional<Rect> client_anchor;  // master units
+    std::optional<Rect> child_anchor;   // parent group's space
+    Props props;
+    std::optional<std::uint8_t> placement;
+    std::int32_t ph_position = -1;
+    bool has_text = false;
+    std::optional<std::int32_t> outline_ref;
+    std::u16string inline_text;
+};
+
+ShapeRecs collect(Bytes sp) {
+    ShapeRecs s;
+    Kids k(sp);
+    while (auto r = k.next()) {
+        const Bytes b = r->body;
+        switch (r->type) {
+        case rt_fsp:
+            if (b.size() >= 8) {
+                s.spid = u32(b, 0);
+                s.flags = u32(b, 4);
+                s.shape_type = r->instance;
+            }
+            break;
+        case rt_fspgr:
+            if (b.size() >= 16) s.fspgr = ltrb(b);
+            break;
+        case rt_fopt:
+        case rt_fopt2:
+        case rt_fopt3:
+            s.props.add_table(*r);
+            break;
+        case rt_child_anchor:
+            if (b.size() >= 16) s.child_anchor = ltrb(b);
+            break;
+        case rt_client_anchor:
+            // Stored top, left, right, bottom.
+            if (b.size() >= 16)
+                s.client_anchor = Rect{s32(b, 4), s32(b, 0), s32(b, 8), s32(b, 12)};
+            else if (b.size() >= 8)
+                s.client_anchor = Rect{s16(b, 2), s16(b, 0), s16(b, 4), s16(b, 6)};
+            break;
+        case rt_client_data: {
+            if (auto ph = child(b, rt_placeholder); ph && ph->body.size() >= 5) {
+                s.ph_position = s32(ph->body, 0);
+                s.placement = ph->body[4];
+            }
+            break;
+        }
+        case rt_client_textbox: {
+            Kids t(b);
+            while (auto x = t.next()) {
+                if (x->type == rt_outline_text_ref && x->body.size() >= 4) {
+                    s.outline_ref = s32(x->body, 0);
+                    s.has_text = true;
+                } else if (x->type == rt_text_chars || x->type == rt_text_bytes) {
+                    append_units(s.inline_text, x->body, x->type == rt_text_bytes);
+                    s.has_text = true;
+                }
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return s;
+}
+
+// The content model's kind of a placement (PlaceholderEnum).
+std::optional<model::PlaceholderKind> placeholder_kind(std::uint8_t placement) {
+    using K = model::PlaceholderKind;
+    switch (placement) {
+    case 0x00: return std::nullopt;
+    case 0x01: case 0x0D: case 0x11: return K::title;
+    case 0x02: case 0x06: case 0x0C: case 0x0E: case 0x12: return K::body;
+    case 0x03: case 0x0F: return K::ctrTitle;
+    case 0x04: case 0x10: return K::subTitle;
+    case 0x05: case 0x0B: return K::sldImg;
+    case 0x07: return K::dt;
+    case 0x08: return K::sldNum;
+    case 0x09: return K::ftr;
+    case 0x0A: return K::hdr;
+    case 0x13: case 0x19: return K::obj;
+    case 0x14: return K::chart;
+    case 0x15: return K::tbl;
+    case 0x16: return K::clipArt;
+    case 0x17: return K::dgm;
+    case 0x18: return K::media;
+    case 0x1A: return K::pic;
+    default: return K::other;
+    }
+}
+
+// The placeholder an outline text group stands for (TextTypeEnum).
+std::optional<model::PlaceholderKind> outline_kind(std::uint32_t text_type) {
+    using K = model::PlaceholderKind;
+    switch (text_type) {
+    case 0: return K::title;
+    case 1: case 7: case 8: return K::body;
+    case 5: return K::subTitle;
+    case 6: return K::ctrTitle;
+    default: return std::nullopt;
+    }
+}
+
+std::string pib_id(std::uint32_t pib) { return "pib" + std::to_string(pib); }
+
+struct BlipKind {
+    const char* content_type;
+    const char* ext;
+};
+
+BlipKind blip_kind(std::uint8_t blip_type) {
+    switch (blip_type) {
+    case 2: return {"image/x-emf", "emf"};
+    case 3: return {"image/x-wmf", "wmf"};
+    case 4: return {"image/x-pict", "pict"};
+    case 5: case 0x12: return {"image/jpeg", "jpeg"};
+    case 6: return {"image/png", "png"};
+    case 7: return {"image/bmp", "bmp"};
+    case 0x11: return {"image/tiff", "tiff"};
+    default: return {"application/octet-stream", "bin"};
+    }
+}
+
+std::uint8_t blip_type_of_record(std::uint16_t rec_type) {
+    switch (rec_type) {
+    case rt_blip_emf: return 2;
+    case rt_blip_wmf: return 3;
+    case rt_blip_pict: return 4;
+    case rt_blip_jpeg: case rt_blip_jpeg2: return 5;
+    case rt_blip_png: return 6;
+    case rt_blip_dib: return 7;
+    case rt_blip_tiff: return 0x11;
+    default: return 1;
+    }
+}
+
+void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+// A DIB with the BITMAPFILEHEADER it lacks; the pixel offset is computed
+// from the header and colour table, since the image size may be 0.
+std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
+    std::uint64_t palette = 0;
+    std::uint64_t header = dib.size() >= 4 ? u32(dib, 0) : 0;
+    if (header == 12 && dib.size() >= 12) {
+        const std::uint16_t bits = u16(dib, 10);
+        palette = bits <= 8 ? (std::uint64_t{1} << bits) * 3 : 0;
+    } else if (header >= 40 && dib.size() >= 40) {
+        const std::uint16_t bits = u16(dib, 14);
+        const std::uint32_t compression = u32(dib, 16);
+        const std::uint32_t used = u32(dib, 32);
+        const std::uint64_t entries = used ? used : (bits <= 8 ? std::uint64_t{1} << bits : 0);
+        palette = entries * 4;
+        if (header == 40 && compression == 3) palette += 12;
+        if (header == 40 && compression == 6) palette += 16;
+    }
+    const std::uint64_t total = 14 + static_cast<std::uint64_t>(dib.size());
+    const std::uint64_t pixels = std::min<std::uint64_t>(14 + header + palette, total);
+    std::vector<std::uint8_t> out;
+    out.reserve(dib.size() + 14);
+    out.push_back('B');
+    out.push_back('M');
+    put32(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFF)));
+    put32(out, 0);
+    put32(out, static_cast<std::uint32_t>(pixels));
+    out.insert(out.end(), dib.begin(), dib.end());
+    return out;
+}
+
+// The 22-byte placeable header a stored WMF lacks, from the metafile
+// header's bounds.
+void wmf_placeable_header(std::vector<std::uint8_t>& out, Bytes mfh) {
+    std::vector<std::uint16_t> words = {0xCDD7, 0x9AC6, 0,
+                                        static_cast<std::uint16_t>(s32(mfh, 4)),
+                                        static_cast<std::uint16_t>(s32(mfh, 8)),
+                                        static_cast<std::uint16_t>(s32(mfh, 12)),
+                                        static_cast<std::uint16_t>(s32(mfh, 16)),
+                                        72, 0, 0};
+    std::uint16_t sum = 0;
+    for (const auto w : words) sum ^= w;
+    words.push_back(sum);
+    for (const auto w : words) put16(out, w);
+}
+
+Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
+    const Bytes b = r.body;
+    const std::size_t uids = (r.instance & 1) ? 32 : 16;
+    auto damaged = [&] { return fail(Error::other("ppt: picture " + std::to_string(pib) + " is damaged")); };
+    switch (r.type) {
+    case rt_blip_emf:
+    case rt_blip_wmf:
+    case rt_blip_pict: {
+        if (b.size() < uids + 34) return damaged();
+        const Bytes mfh = b.subspan(uids, 34);
+        const std::uint32_t raw_size = u32(mfh, 0);
+        const std::uint32_t saved = u32(mfh, 28);
+        const std::uint8_t compression = mfh[32];
+        const Bytes rest = b.subspan(uids + 34);
+        const Bytes data = rest.first(std::min<std::size_t>(saved, rest.size()));
+        std::vector<std::uint8_t> out;
+        if (r.type == rt_blip_wmf) wmf_placeable_header(out, mfh);
+        if (r.type == rt_blip_pict) out.resize(512, 0);
+        if (compression == 0) {
+            // A zlib stream: two header bytes before the raw deflate data.
+            if (data.size() < 2 || (data[0] & 0x0F) != 8 || ((data[0] << 8) | data[1]) % 31 != 0) return damaged();
+            auto ok = inflate::inflate(data.subspan(2), out, raw_size);
+            if (!ok) return fail(ok.error());
+        } else {
+            out.insert(out.end(), data.begin(), data.begin() + std::min<std::size_t>(raw_size, data.size()));
+        }
+        return out;
+    }
+    case rt_blip_jpeg:
+    case rt_blip_jpeg2:
+    case rt_blip_png:
+    case rt_blip_tiff:
+    case rt_blip_dib: {
+        if (b.size() < uids + 1) return damaged();
+        const Bytes data = b.subspan(uids + 1);
+        if (r.type == rt_blip_dib) return bmp_of_dib(data);
+        return std::vector<std::uint8_t>(data.begin(), data.end());
+    }
+    default:
+        return fail(Error::unsupported("picture record type " + std::to_string(r.type)));
+    }
+}
+
+// Rebuilds a table's grid from its cell shapes' positions: the distinct left
+// and top edges are the column and row lines, and a cell spans the lines its
+// width and height cover. Border lines (zero width or height) are not cells.
+std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
+    struct CellShape {
+        const model::Shape* shape;
+        std::int64_t l, t, r, b;
+    };
+    std::vector<CellShape> cells;
+    std::vector<std::int64_t> xs, ys;
+    for (const auto& k : kids) {
+        if (!k.transform || !k.text_body() || k.transform->cx <= 0 || k.transform->cy <= 0) continue;
+        const auto& x = *k.transform;
+        cells.push_back({&k, x.x, x.y, x.x + x.cx, x.y + x.cy});
+        xs.push_back(x.x);
+        ys.push_back(x.y);
+    }
+    if (cells.empty() || cells.size() > MAX_TABLE_CELLS) return std::nullopt;
+    std::sort(xs.begin(), xs.end());
+    xs.erase(std::unique(xs.begin(), xs.end()), xs.end());
+    std::sort(ys.begin(), ys.end());
+    ys.erase(std::unique(ys.begin(), ys.end()), ys.end());
+    if (xs.size() * ys.size() > MAX_TABLE_CELLS) return std::nullopt;
+
+    model::Table table;
+    std::int64_t right = xs.back(), bottom = ys.back();
+    for (const auto& c : cells) {
+        right = std::max(right, c.r);
+        bottom = std::max(bottom, c.b);
+    }
+    for (std::size_t i = 0; i < xs.size(); ++i) table.column_widths.push_back((i + 1 < xs.size() ? xs[i + 1] : right) - xs[i]);
+    table.rows.resize(ys.size());
+    for (std::size_t i = 0; i < ys.size(); ++i) {
+        table.rows[i].height = (i + 1 < ys.size() ? ys[i + 1] : bottom) - ys[i];
+        table.rows[i].cells.resize(xs.size());
+    }
+    std::vector<bool> taken(xs.size() * ys.size(), false);
+    auto index_of = [](const std::vector<std::int64_t>& v, std::int64_t x) {
+        return static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), x) - v.begin());
+    };
+    for (const auto& c : cells) {
+        const std::size_t col = index_of(xs, c.l), row = index_of(ys, c.t);
+        if (taken[row * xs.size() + col]) continue;
+        const std::size_t cols = std::max<std::size_t>(1, index_of(xs, c.r) - col);
+        const std::size_t rows = std::max<std::size_t>(1, index_of(ys, c.b) - row);
+        auto& cell = table.rows[row].cells[col];
+        cell.paragraphs = c.shape->text_body()->paragraphs;
+        cell.grid_span = static_cast<std::uint32_t>(cols);
+        cell.row_span = static_cast<std::uint32_t>(rows);
+        for (std::size_t rr = row; rr < row + rows; ++rr)
+            for (std::size_t cc = col; cc < col + cols; ++cc) {
+                const std::size_t at = rr * xs.size() + cc;
+                if (taken[at]) continue;
+                taken[at] = true;
+                if (rr == row && cc == col) continue;
+                table.rows[rr].cells[cc].h_merge = cc > col;
+                table.rows[rr].cells[cc].v_merge = rr > row;
+            }
+    }
+    return table;
+}
+
+} // namespace
+
+// Builds the shape tree of one drawing.
+struct Deck::Shapes {
+    const std::vector<TextGroup>* outline = nullptr;
+    std::vector<bool> used;  // outline groups a shape took
+
+    // Fills the fields every shape has; `anchor` is already in EMU.
+    void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
+        sh.id = s.spid;
+        sh.name = s.props.text(op_name).value_or(std::string{});
+        sh.description = s.props.text(op_description);
+        if (auto v = s.props.simple(op_group_bools)) sh.hidden = (*v & 0x00020002) == 0x00020002;
+        if (anchor) {
+            model::Transform x;
+            x.x = anchor->l;
+            x.y = anchor->t;
+            x.cx = std::max<std::int64_t>(0, anchor->r - anchor->l);
+            x.cy = std::max<std::int64_t>(0, anchor->b - anchor->t);
+            if (auto rot = s.props.simple(op_rotation)) {
+                // 16.16 fixed degrees to 60000ths, within one turn.
+                const std::int64_t v = static_cast<std::int64_t>(static_cast<std::int32_t>(*rot)) * 60000 / 65536;
+                x.rotation = ((v % 21600000) + 21600000) % 21600000;
+            }
+            x.flip_h = (s.flags & sp_flip_h) != 0;
+            x.flip_v = (s.flags & sp_flip_v) != 0;
+            sh.transform = x;
+        }
+        if (s.placement) {
+            if (auto kind = placeholder_kind(*s.placement))
+                sh.placeholder = model::Placeholder{*kind, s.ph_position > 0 ? static_cast<std::uint32_t>(s.ph_position) : 0};
+        }
+        sh.text_box = s.shape_type == SHAPE_TEXT_BOX;
+    }
+
+    std::optional<Rect> anchor_of(const ShapeRecs& s, const Frame& f, int depth) const {
+        static const Frame top{};
+        if (depth > 0 && s.child_anchor) return f.map(*s.child_anchor);
+        if (s.client_anchor) return top.map(*s.client_anchor);
+        if (s.child_anchor) return f.map(*s.child_anchor);
+        return std::nullopt;
+    }
+
+    std::u16string_view text_of(const ShapeRecs& s) {
+        if (s.outline_ref && outline && *s.outline_ref >= 0 &&
+            static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
+            used[static_cast<std::size_t>(*s.outline_ref)] = true;
+            return (*outline)[static_cast<std::size_t>(*s.outline_ref)].text;
+        }
+        return s.inline_text;
+    }
+
+    model::Shape leaf(const ShapeRecs& s, const Frame& f, int depth) {
+        model::Shape sh;
+        base(sh, s, anchor_of(s, f, depth));
+        const std::uint32_t pib = s.props.simple(op_pib).value_or(0);
+        if (s.flags & sp_connector) {
+            sh.content = model::Connector{};
+        } else if (s.flags & sp_ole) {
+            model::Ole ole;
+            if (pib) ole.preview = pib_id(pib);
+            sh.content = std::move(ole);
+        } else if (pib && (s.shape_type == SHAPE_PICTURE_FRAME || !s.has_text)) {
+            sh.content = model::Picture{pib_id(pib), std::nullopt};
+        } else {
+            sh.content = text_body(s.has_text ? text_of(s) : std::u16string_view{});
+        }
+        return sh;
+    }
+
+    void group(Bytes body, int depth, const Frame& f, std::vector<model::Shape>& out) {
+        Kids k(body);
+        bool first = true;
+        while (auto r = k.next()) {
+            const bool own = first;
+            first = false;
+            if (r->type == rt_sp) {
+                if (own) continue;  // the group's own shape
+                const ShapeRecs s = collect(r->body);
+                if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
+                out.push_back(leaf(s, f, depth));
+            } else if (r->type == rt_spgr && depth < MAX_DEPTH) {
+                ShapeRecs s;
+                if (auto g = rec_at(r->body, 0); g && g->type == rt_sp) s = collect(g->body);
+                if (s.flags & sp_deleted) continue;
+                const auto outer = anchor_of(s, f, depth);
+                Frame inner = f;
+                if (outer && s.fspgr) {
+                    const Rect& c = *s.fspgr;
+                    inner.ox = static_cast<double>(outer->l);
+                    inner.oy = static_cast<double>(outer->t);
+                    inner.sx0 = static_cast<double>(c.l);
+                    inner.sy0 = static_cast<double>(c.t);
+                    inner.kx = c.r != c.l ? static_cast<double>(outer->r - outer->l) / (static_cast<double>(c.r) - c.l) : 0;
+                    inner.ky = c.b != c.t ? static_cast<double>(outer->b - outer->t) / (static_cast<double>(c.b) - c.t) : 0;
+                }
+                model::Shape sh;
+                base(sh, s, outer);
+                std::vector<model::Shape> kids;
+                group(r->body, depth + 1, inner, kids);
+                std::optional<model::Table> table;
+                if (s.props.simple(op_table).value_or(0) & 1) table = table_of(kids);
+                if (table)
+                    sh.content = std::move(*table);
+                else
+                    sh.content = model::Group{std::move(kids)};
+                out.push_back(std::move(sh));
+            }
+        }
+    }
+};
+
+std::optional<std::string> Deck::slide_size_type() const {
+    if (!have_size_type_) return std::nullopt;
+    static const char* const names[] = {"screen4x3", "letter", "A4", "35mm", "overhead", "banner", "custom"};
+    if (size_type_ < std::size(names)) return std::string(names[size_type_]);
+    return std::nullopt;
+}
+
+std::string Deck::slide_name(std::size_t index) { return "slide" + std::to_string(index + 1); }
+
+std::optional<std::uint32_t> Deck::persist_offset(std::uint32_t id) const {
+    auto it = std::lower_bound(persist_.begin(), persist_.end(), std::make_pair(id, std::uint32_t{0}));
+    if (it == persist_.end() || it->first != id) return std::nullopt;
+    return it->second;
+}
+
+Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
+    for (const char* name : {"EncryptedPackage", "EncryptionInfo", "\x09" "DRMContent"})
+        if (file.child(0, name)) return fail(Error::encrypted("the package is password-protected"));
+    std::uint32_t storage = 0;
+    if (auto dual = file.child(0, "PP97_DUALSTORAGE"); dual && file.entries()[*dual].is_storage()) storage = *dual;
+    if (file.child(storage, "EncryptedSummary"))
+        return fail(Error::encrypted("the legacy presentation is password-protected"));
+
+    auto stream = [&](std::string_view name) -> std::optional<std::uint32_t> {
+        for (const std::uint32_t where : {storage, std::uint32_t{0}}) {
+            if (auto id = file.child(where, name); id && file.entries()[*id].is_stream()) return id;
+        }
+        return std::nullopt;
+    };
+    const auto doc = stream(DOCUMENT_STREAM);
+    if (!doc) {
+        if (file.child(0, "PP40")) return fail(Error::unsupported("PowerPoint 95 presentations"));
+        return fail(Error::no_powerpoint_stream());
+    }
+    auto doc_bytes = file.read_stream(*doc);
+    if (!doc_bytes) return fail(doc_bytes.error());
+    // The other two streams are optional: a deck without them still has its text.
+    std::vector<std::uint8_t> user, pictures;
+    if (auto id = stream("Current User"))
+        if (auto b = file.read_stream(*id)) user = std::move(*b);
+    if (auto id = stream("Pictures"))
+        if (auto b = file.read_stream(*id)) pictures = std::move(*b);
+    return from_streams(std::move(user), std::move(*doc_bytes), std::move(pictures));
+}
+
+Result<std::shared_ptr<const Deck>> Deck::from_streams(std::vector<std::uint8_t> current_user,
+                                                      std::vector<std::uint8_t> document,
+                                                      std::vector<std::uint8_t> pictures) {
+    std::shared_ptr<Deck> deck(new Deck());
+    deck->current_user_ = std::move(current_user);
+    deck->doc_ = std::move(document);
+    deck->pictures_ = std::move(pictures);
+    if (auto ok = deck->load(); !ok) return fail(ok.error());
+    return std::shared_ptr<const Deck>(std::move(deck));
+}
+
+Result<void> Deck::load() {
+    const Bytes doc(doc_);
+    struct Edit {
+        std::uint32_t offset = 0;
+        std::uint32_t last_edit = 0;
+        std::uint32_t directory = 0;
+        std::uint32_t doc_ref = 0;
+        std::optional<std::uint32_t> crypt_ref;
+    };
+    auto edit_at = [&](std::uint32_t off) -> std::optional<Edit> {
+        auto r = rec_at(doc, off);
+        if (!r || r->type != rt_user_edit || r->body.size() < 0x1C) return std::nullopt;
+        Edit e{off, u32(r->body, 0x08), u32(r->body, 0x0C), u32(r->body, 0x10), std::nullopt};
+        if (r->body.size() >= 0x20) e.crypt_ref = u32(r->body, 0x1C);
+        return e;
+    };
+
+    // The current-user atom names the newest edit; without a usable one the
+    // stream's last top-level user edit stands in.
+    std::optional<Edit> newest;
+    const Bytes cu(current_user_);
+    if (cu.size() >= 8 + 12 && u16(cu, 2) == rt_current_user) {
+        if (u32(cu, 12) == TOKEN_ENCRYPTED)
+            return fail(Error::encrypted("the legacy presentation is password-protected"));
+        newest = edit_at(u32(cu, 16));
+    }
+    if (!newest) {
+        Kids top(doc);
+        while (auto r = top.next())
+            if (auto e = r->type == rt_user_edit ? edit_at(static_cast<std::uint32_t>(r->at)) : std::nullopt) newest = e;
+    }
+    if (!newest) return fail(Error::other("ppt: no user edit record in the document stream"));
+
+    std::unordered_map<std::uint32_t, std::uint32_t> map;
+    std::size_t entries_read = 0;
+    std::optional<Edit> e = newest;
+    while (e) {
+        if (auto dir = rec_at(doc, e->directory);
+            dir && (dir->type == rt_persist_directory || dir->type == rt_persist_full)) {
+            const Bytes b = dir->body;
+            std::size_t pos = 0;
+            while (b.size() - pos >= 4 && entries_read < MAX_PERSIST_ENTRIES) {
+                const std::uint32_t head = u32(b, pos);
+                pos += 4;
+                const std::uint32_t first = head & 0xFFFFF;
+                const std::size_t count = std::min<std::size_t>(head >> 20, (b.size() - pos) / 4);
+                for (std::size_t k = 0; k < count; ++k) map.try_emplace(first + static_cast<std::uint32_t>(k), u32(b, pos + 4 * k));
+                pos += 4 * count;
+                entries_read += count + 1;
+            }
+        }
+        // Each older edit lies before the newer one; anything else is a
+        // loop or damage, and the chain ends there.
+        if (e->last_edit == 0 || e->last_edit >= e->offset) break;
+        e = edit_at(e->last_edit);
+    }
+    persist_.assign(map.begin(), map.end());
+    std::sort(persist_.begin(), persist_.end());
+
+    if (newest->crypt_ref && *newest->crypt_ref != 0) {
+        if (auto off = persist_offset(*newest->crypt_ref)) {
+            if (auto r = rec_at_clamped(doc, *off); r && r->type == rt_crypt_session)
+                return fail(Error::encrypted("the legacy presentation is password-protected"));
+        }
+    }
+
+    const auto doc_off = persist_offset(newest->doc_ref);
+    const auto container = doc_off ? rec_at_clamped(doc, *doc_off) : std::nullopt;
+    if (!container || container->type != rt_document)
+        return fail(Error::other("ppt: the document record is missing or damaged"));
+
+    bool have_slides = false, have_notes = false;
+    Kids kids(container->body);
+    while (auto r = kids.next()) {
+        const Bytes b = r->body;
+        if (r->type == rt_document_atom && b.size() >= 0x28) {
+            if (s32(b, 0) > 0 && s32(b, 4) > 0) slide_size_ = {master_to_emu(s32(b, 0)), master_to_emu(s32(b, 4))};
+            if (s32(b, 8) > 0 && s32(b, 12) > 0) notes_size_ = {master_to_emu(s32(b, 8)), master_to_emu(s32(b, 12))};
+            first_slide_number_ = s16(b, 0x20);
+            size_type_ = u16(b, 0x22);
+            have_size_type_ = true;
+            rtl_ = b[0x26] != 0;
+        } else if (r->type == rt_drawing_group) {
+            const auto dgg = child(b, rt_dgg);
+            const auto store = dgg ? child(dgg->body, rt_bstore) : std::nullopt;
+            if (!store) continue;
+            Kids items(store->body);
+            while (auto it = items.next()) {
+                BlipEntry entry;
+                const Bytes f = it->body;
+                const auto abs = static_cast<std::uint32_t>(f.data() - doc.data()) - 8;
+                if (it->type == rt_fbse && f.size() >= 36) {
+                    entry.blip_type = f[0];
+                    entry.size = u32(f, 20);
+                    entry.in_use = u32(f, 24) != 0;
+                    entry.offset = u32(f, 28);
+                    const std::size_t name_len = f[33];
+                    if (name_len <= f.size() - 36) {
+                        if (auto blip = rec_at(f, 36 + name_len);
+                            blip && blip->type >= rt_blip_first && blip->type <= rt_blip_last)
+                            entry.embedded_offset = abs + 8 + static_cast<std::uint32_t>(36 + name_len);
+                    }
+                } else if (it->type >= rt_blip_first && it->type <= rt_blip_last) {
+                    entry.blip_type = blip_type_of_record(it->type);
+                    entry.in_use = true;
+                    entry.embedded_offset = abs;
+                }
+                blips_.push_back(entry);
+            }
+        } else if (r->type == rt_list_with_text && r->instance == 0 && !have_slides) {
+            have_slides = true;
+            std::vector<std::pair<bool, SlideEntry>> list;
+            Kids items(b);
+            while (auto it = items.next()) {
+                const Bytes a = it->body;
+                if (it->type == rt_persist_atom && a.size() >= 0x10) {
+                    SlideEntry s;
+                    s.slide_id = u32(a, 0x0C);
+                    bool ok = false;
+                    if (auto off = persist_offset(u32(a, 0))) {
+                        auto sr = rec_at_clamped(doc, *off);
+                        ok = sr && sr->type == rt_slide;
+                        s.offset = *off;
+                    }
+                    list.emplace_back(ok, std::move(s));
+                } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
+                    list.back().second.outline.push_back({u32(a, 0), {}});
+                } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
+                           !list.back().second.outline.empty()) {
+                    append_units(list.back().second.outline.back().text, a, it->type == rt_text_bytes);
+                }
+            }
+            // A slide whose persist entry is missing or wrong is skipped, not fatal.
+            for (auto& [ok, s] : list)
+                if (ok) slides_.push_back(std::move(s));
+        } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
+            have_notes = true;
+            Kids items(b);
+            while (auto it = items.next()) {
+                if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
+                if (auto off = persist_offset(u32(it->body, 0))) notes_.emplace_back(u32(it->body, 0x0C), *off);
+            }
+        }
+    }
+    return {};
+}
+
+std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) const {
+    const auto r = rec_at_clamped(doc_, slide_offset);
+    if (!r) return std::nullopt;
+    const auto atom = child(r->body, rt_slide_atom);
+    if (!atom || atom->body.size() < 0x14) return std::nullopt;
+    const std::uint32_t notes_id = u32(atom->body, 0x10);
+    if (notes_id == 0) return std::nullopt;
+    for (const auto& [id, off] : notes_)
+        if (id == notes_id) return off;
+    return std::nullopt;
+}
+
+Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
+                                             const std::vector<TextGroup>* outline) const {
+    const auto r = rec_at_clamped(doc_, container_offset);
+    if (!r || r->type != type) return fail(Error::other("ppt: slide record at offset " + std::to_string(container_offset) + " is damaged"));
+    model::SlideContent content;
+    content.root = type == rt_slide ? model::SlideContent::Root::slide : model::SlideContent::Root::notes;
+    Shapes shapes;
+    shapes.outline = outline;
+    if (outline) shapes.used.assign(outline->size(), false);
+    Kids kids(r->body);
+    while (auto k = kids.next()) {
+        if (k->type == rt_slide_show_info && k->body.size() >= 12) {
+            content.shown = (u16(k->body, 10) & 0x0004) == 0;
+        } else if (k->type == rt_drawing) {
+            const auto dg = child(k->body, rt_dg);
+            const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
+            if (spgr) shapes.group(spgr->body, 0, Frame{}, content.shapes);
+        }
+    }
+    // Outline text no shape refers to would otherwise be lost: it is kept as
+    // placeholder text at the end of the tree.
+    if (outline) {
+        for (std::size_t i = 0; i < outline->size(); ++i) {
+            if (shapes.used[i] || (*outline)[i].text.empty()) continue;
+            model::Shape sh;
+            if (auto kind = outline_kind((*outline)[i].text_type)) sh.placeholder = model::Placeholder{*kind, 0};
+            sh.content = text_body((*outline)[i].text);
+            content.shapes.push_back(std::move(sh));
+        }
+    }
+    return content;
+}
+
+Result<model::SlideContent> Deck::slide(std::size_t index) const {
+    if (index >= slides_.size()) return fail(Error::slide_not_found(index));
+    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline);
+}
+
+Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {
+    if (index >= slides_.size()) return fail(Error::slide_not_found(index));
+    const auto off = notes_offset(slides_[index].offset);
+    if (!off) return std::optional<model::SlideContent>{};
+    auto content = drawing_of(*off, rt_notes, nullptr);
+    if (!content) return fail(content.error());
+    return std::optional<model::SlideContent>(std::move(*content));
+}
+
+Result<std::optional<std::string>> Deck::notes_text(std::size_t index) const {
+    auto page = notes(index);
+    if (!page) return fail(page.error());
+    if (!*page) return std::optional<std::string>{};
+    std::string out;
+    for (const auto& sh : (*page)->walk()) {
+        if (!sh.placeholder || sh.placeholder->kind != model::PlaceholderKind::body) continue;
+        const auto* body = sh.text_body();
+        if (!body || body->paragraphs.empty()) continue;
+        if (!out.empty()) out += '\n';
+        body->write_text(out);
+    }
+    return std::optional<std::string>(std::move(out));
+}
+
+std::optional<std::string> Deck::picture_content_type(std::uint32_t pib) const {
+    if (pib == 0 || pib > blips_.size()) return std::nullopt;
+    return std::string(blip_kind(blips_[pib - 1].blip_type).content_type);
+}
+
+std::optional<std::string> Deck::picture_part(std::uint32_t pib) const {
+    if (pib == 0 || pib > blips_.size()) return std::nullopt;
+    return "/Pictures/image" + std::to_string(pib) + "." + blip_kind(blips_[pib - 1].blip_type).ext;
+}
+
+std::optional<std::uint32_t> Deck::pib_of(std::string_view name) const {
+    std::string_view digits;
+    if (name.starts_with("pib")) {
+        digits = name.substr(3);
+    } else if (name.starts_with("/Pictures/image")) {
+        digits = name.substr(15);
+        digits = digits.substr(0, digits.find('.'));
+    } else {
+        return std::nullopt;
+    }
+    std::uint32_t pib = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pib);
+    if (ec != std::errc{} || end != digits.data() + digits.size() || pib == 0 || pib > blips_.size())
+        return std::nullopt;
+    // A part name must carry the entry's own extension.
+    if (name.starts_with("/") && picture_part(pib) != name) return std::nullopt;
+    return pib;
+}
+
+std::vector<SlideImage> Deck::images(const model::SlideContent& content) const {
+    std::vector<SlideImage> out;
+    for (const auto& sh : content.walk()) {
+        const auto* pic = std::get_if<model::Picture>(&sh.content);
+        if (!pic || !pic->embed) continue;
+        const auto pib = pib_of(*pic->embed);
+        if (!pib) continue;
+        out.push_back({sh.id, *pib, *pic->embed, *picture_part(*pib), *picture_content_type(*pib)});
+    }
+    return out;
+}
+
+Result<std::vector<std::uint8_t>> Deck::picture_bytes(std::uint32_t pib) const {
+    if (pib == 0 || pib > blips_.size()) return fail(Error::missing_part(pib_id(pib)));
+    const BlipEntry& e = blips_[pib - 1];
+    std::optional<Rec> r;
+    if (e.embedded_offset)
+        r = rec_at(doc_, *e.embedded_offset);
+    else
+        r = rec_at(pictures_, e.offset);
+    if (!r || r->type < rt_blip_first || r->type > rt_blip_last)
+        return fail(Error::missing_part(*picture_part(pib)));
+    return decode_blip(*r, pib);
+}
+
+} // namespace vantrell_core::ppt

@@ -1,0 +1,155 @@
+// Legacy binary decks: PowerPoint 97-2003 records in a compound file, read
+// into the same content model the PPTX reader builds.
+//
+// Opening follows the format's own indirections and nothing else: the
+// current-user atom names the newest user edit, the chain of user edits and
+// their persist directories maps persist ids to stream offsets (newer edits
+// win), and only records reached through that map are live. Older copies of
+// slides stay in the stream after incremental saves; scanning for them would
+// resurrect deleted text, so the stream is never scanned for slides.
+//
+// Opening validates the chain, the document container, the slide list with
+// its outline text, the notes list and the picture store; a slide's drawing is
+// parsed anew on each `slide` call, as a PPTX slide part is. Every length,
+// offset and count comes from the file and is checked against the bytes that
+// hold it; record nesting is bounded; a damaged slide fails alone.
+//
+// Pictures on a slide name picture-store entries by their 1-based index
+// (`pib`); the model carries it as the picture's embed id "pib{N}", and the
+// store's entries are exposed under the pseudo part names
+// "/Pictures/image{N}.{ext}", which is what image references of a legacy deck
+// hold. Encrypted decks are refused; nothing is ever decrypted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/cfb.h"
+#include "core/error.h"
+#include "core/model.h"
+
+namespace vantrell_core::ppt {
+
+// The name of the main stream, which stands for the presentation part.
+inline constexpr std::string_view DOCUMENT_STREAM = "PowerPoint Document";
+
+// Containers nested deeper than this are not descended into.
+inline constexpr int MAX_DEPTH = 32;
+
+// One entry of the picture store, in store order (entry i has pib i + 1).
+struct BlipEntry {
+    std::uint8_t blip_type = 0;   // MSOBLIPTYPE of the entry
+    std::uint32_t offset = 0;     // of its record in the Pictures stream
+    std::uint32_t size = 0;       // of that record, header included
+    bool in_use = false;          // reference count above zero
+    // A picture stored in the entry itself instead of the Pictures stream:
+    // the record's offset in the document stream.
+    std::optional<std::uint32_t> embedded_offset;
+};
+
+// A picture a slide shows.
+struct SlideImage {
+    std::uint32_t shape_id = 0;
+    std::uint32_t pib = 0;
+    std::string id;             // "pib{N}"
+    std::string part;           // "/Pictures/image{N}.{ext}"
+    std::string content_type;   // by the store entry's type
+};
+
+struct Size {
+    std::int64_t cx = 0; // EMU
+    std::int64_t cy = 0;
+};
+
+class Deck {
+public:
+    // Reads a legacy deck from a compound file (the PowerPoint 97 storage of
+    // a dual-storage file when it has one). Errors: "encrypted: ..." for an
+    // encrypted deck, the no-stream error without a "PowerPoint Document"
+    // stream, "unsupported: ..." for a PowerPoint 95 file, "{}" texts that
+    // begin "ppt: " for structural damage.
+    static Result<std::shared_ptr<const Deck>> open(const cfb::Compound& file);
+
+    // The same from the three streams; `current_user` and `pictures` may be
+    // empty (a missing Current User stream is survivable).
+    static Result<std::shared_ptr<const Deck>> from_streams(std::vector<std::uint8_t> current_user,
+                                                           std::vector<std::uint8_t> document,
+                                                           std::vector<std::uint8_t> pictures);
+
+    std::size_t slide_count() const noexcept { return slides_.size(); }
+    Size slide_size() const noexcept { return slide_size_; }
+    Size notes_size() const noexcept { return notes_size_; }
+    // "screen4x3", "letter", "A4", "35mm", "overhead", "banner", "custom".
+    std::optional<std::string> slide_size_type() const;
+    std::int32_t first_slide_number() const noexcept { return first_slide_number_; }
+    bool right_to_left() const noexcept { return rtl_; }
+    // The slide's persistent id from the slide list.
+    std::uint32_t slide_id(std::size_t index) const { return slides_.at(index).slide_id; }
+    // The name a legacy slide goes by where a part name is expected.
+    static std::string slide_name(std::size_t index);
+
+    // The slide's shape tree; every call parses the slide anew.
+    Result<model::SlideContent> slide(std::size_t index) const;
+    // The notes page of the slide; none when it has none.
+    Result<std::optional<model::SlideContent>> notes(std::size_t index) const;
+    // The notes page's body text (paragraphs joined by "\n"); none when the
+    // slide has no notes page.
+    Result<std::optional<std::string>> notes_text(std::size_t index) const;
+
+    const std::vector<BlipEntry>& picture_store() const noexcept { return blips_; }
+    // The pictures the slide's shapes show, in walk order.
+    std::vector<SlideImage> images(const model::SlideContent& content) const;
+    // The image file of a store entry (1-based): PNG, JPEG and TIFF as
+    // stored, metafiles inflated (WMF with a placeable header), DIB as BMP.
+    Result<std::vector<std::uint8_t>> picture_bytes(std::uint32_t pib) const;
+    // The pib that a "/Pictures/image{N}.{ext}" name or "pib{N}" id names.
+    std::optional<std::uint32_t> pib_of(std::string_view part_or_id) const;
+    // The content type of a store entry; none for an index outside it.
+    std::optional<std::string> picture_content_type(std::uint32_t pib) const;
+    std::optional<std::string> picture_part(std::uint32_t pib) const;
+
+private:
+    struct TextGroup {
+        std::uint32_t text_type = 0;
+        std::u16string text;
+    };
+    struct SlideEntry {
+        std::uint32_t offset = 0;   // of its SlideContainer
+        std::uint32_t slide_id = 0;
+        std::vector<TextGroup> outline;
+    };
+    struct Shapes;
+
+    Deck() = default;
+    Result<void> load();
+    std::optional<std::uint32_t> notes_offset(std::uint32_t slide_offset) const;
+    Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
+                                           const std::vector<TextGroup>* outline) const;
+
+    std::vector<std::uint8_t> current_user_;
+    std::vector<std::uint8_t> doc_;
+    std::vector<std::uint8_t> pictures_;
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> persist_; // sorted (id, offset)
+    std::vector<SlideEntry> slides_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> notes_; // (notes id, offset)
+    std::vector<BlipEntry> blips_;
+    Size slide_size_{9144000, 6858000};
+    Size notes_size_{6858000, 9144000};
+    std::uint16_t size_type_ = 0;
+    bool have_size_type_ = false;
+    std::int32_t first_slide_number_ = 1;
+    bool rtl_ = false;
+
+public:
+    // Offset of a persist object; none for an id the directory lacks.
+    std::optional<std::uint32_t> persist_offset(std::uint32_t id) const;
+};
+
+} // namespace vantrell_core::ppt
