@@ -1,0 +1,464 @@
+#include "core/markdown.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+namespace vantrell_core::markdown {
+
+namespace {
+
+using text::is_blank;
+using text::trim;
+
+constexpr std::size_t MAX_LEVEL = 8;
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// The text on one line: runs of ASCII white space become one space, and the
+// ends are trimmed.
+std::string one_line(std::string_view s) {
+    std::string out;
+    bool pending = false;
+    for (const char c : s) {
+        if (is_space(c)) {
+            pending = !out.empty();
+            continue;
+        }
+        if (pending) out += ' ';
+        pending = false;
+        out += c;
+    }
+    return std::string(trim(out));
+}
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// A plain line that Markdown would otherwise read as a heading, quote, list
+// item, rule or fence gets its marker escaped.
+std::string escape_line_start(std::string_view line) {
+    std::string out;
+    if (line.empty()) return out;
+    const char c0 = line[0];
+    const char c1 = line.size() > 1 ? line[1] : ' ';
+    if (c0 == '#' || c0 == '>' || c0 == '`' || c0 == '~') {
+        out += '\\';
+    } else if ((c0 == '-' || c0 == '*' || c0 == '+' || c0 == '_' || c0 == '=') && (c1 == ' ' || c1 == c0)) {
+        out += '\\';
+    } else if (is_digit(c0)) {
+        std::size_t i = 0;
+        while (i < line.size() && is_digit(line[i])) ++i;
+        if (i < line.size() && (line[i] == '.' || line[i] == ')') && (i + 1 == line.size() || line[i + 1] == ' ')) {
+            out.append(line.substr(0, i));
+            out += '\\';
+            out.append(line.substr(i));
+            return out;
+        }
+    }
+    out.append(line);
+    return out;
+}
+
+// Cell text: paragraphs and breaks as "<br>", pipes escaped.
+std::string cell_text(std::string_view s) {
+    std::string out;
+    for (const char c : s) {
+        if (c == '|') out += "\\|";
+        else if (c == '\n') out += "<br>";
+        else if (c == '\r' || c == '\t' || c == '\v') out += ' ';
+        else out += c;
+    }
+    return out;
+}
+
+std::string cell_text(const model::Cell& cell) {
+    std::string joined;
+    for (const model::Paragraph& p : cell.paragraphs) {
+        std::string t = p.text();
+        if (is_blank(t)) continue;
+        if (!joined.empty()) joined += '\n';
+        joined += trim(t);
+    }
+    return cell_text(joined);
+}
+
+void pipe_row(std::string& out, const std::vector<std::string>& cells) {
+    if (!out.empty()) out += '\n';
+    out += '|';
+    for (const std::string& c : cells) {
+        out += ' ';
+        out += c;
+        out += " |";
+    }
+}
+
+std::string pipe_table(const std::vector<std::vector<std::string>>& rows) {
+    std::string out;
+    if (rows.empty() || rows[0].empty()) return out;
+    pipe_row(out, rows[0]);
+    pipe_row(out, std::vector<std::string>(rows[0].size(), "---"));
+    for (std::size_t r = 1; r < rows.size(); ++r) pipe_row(out, rows[r]);
+    return out;
+}
+
+void add_block(std::vector<std::string>& blocks, std::string block) {
+    if (!block.empty()) blocks.push_back(std::move(block));
+}
+
+// Maps written list levels to shown ones: a list starts at the margin and
+// deepens one step at a time, so that skipped levels never indent an item
+// far enough to read as code, while siblings stay siblings.
+class Nesting {
+public:
+    std::size_t place(std::size_t level) {
+        while (!open_.empty() && open_.back() > level) open_.pop_back();
+        if (open_.empty() || open_.back() < level) open_.push_back(level);
+        return open_.size() - 1;
+    }
+    void reset() noexcept { open_.clear(); }
+    bool active() const noexcept { return !open_.empty(); }
+
+private:
+    std::vector<std::size_t> open_;  // written levels of the open items
+};
+
+bool inherits_bullets(const model::Shape& shape) noexcept {
+    if (!shape.placeholder) return false;
+    const auto k = shape.placeholder->kind.value();
+    return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
+}
+
+// The paragraphs of one text body as Markdown lines.
+class BodyWriter {
+public:
+    explicit BodyWriter(bool list_by_default) : list_by_default_(list_by_default) {}
+
+    void add(const model::Paragraph& p) {
+        const std::string t = p.text();
+        if (is_blank(t)) return;
+        const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
+        using K = model::Bullet::Kind;
+        const K kind = p.bullet.kind;
+        const bool numbered = kind == K::auto_number;
+        const bool bulleted = kind == K::character || kind == K::picture || (kind == K::inherited && list_by_default_);
+        if (!numbered && !bulleted) {
+            for (auto& n : next_number_) n.reset();
+            plain(t);
+            return;
+        }
+        const bool continues = nesting_.active();
+        const std::size_t shown = nesting_.place(level);
+        std::string line(shown * 2, ' ');
+        if (numbered) {
+            std::uint32_t n = p.bullet.start;
+            if (next_number_[level] && scheme_[level] == p.bullet.text) n = *next_number_[level];
+            next_number_[level] = n + 1;
+            scheme_[level] = p.bullet.text;
+            line += std::to_string(n) + ". ";
+        } else {
+            next_number_[level].reset();
+            line += "- ";
+        }
+        for (std::size_t deeper = level + 1; deeper <= MAX_LEVEL; ++deeper) next_number_[deeper].reset();
+        line += one_line(t);
+        if (!out_.empty()) out_ += continues ? "\n" : "\n\n";
+        out_ += line;
+    }
+
+    std::string take() { return std::move(out_); }
+
+private:
+    void plain(std::string_view t) {
+        if (!out_.empty()) out_ += "\n\n";
+        bool first = true;
+        std::size_t begin = 0;
+        while (begin <= t.size()) {
+            std::size_t end = t.find('\n', begin);
+            if (end == std::string_view::npos) end = t.size();
+            const std::string line = one_line(t.substr(begin, end - begin));
+            if (!line.empty()) {
+                if (!first) out_ += '\n';
+                first = false;
+                out_ += escape_line_start(line);
+            }
+            begin = end + 1;
+        }
+        nesting_.reset();
+    }
+
+    bool list_by_default_;
+    std::string out_;
+    Nesting nesting_;
+    std::array<std::optional<std::uint32_t>, MAX_LEVEL + 1> next_number_{};
+    std::array<std::string, MAX_LEVEL + 1> scheme_{};
+};
+
+std::string body_markdown(const model::Shape& shape, const model::TextBody& body) {
+    BodyWriter w(inherits_bullets(shape));
+    for (const model::Paragraph& p : body.paragraphs) w.add(p);
+    return w.take();
+}
+
+std::string image_target(const document::ImageRef& ref) {
+    std::string t = ref.part ? *ref.part : ref.external.value_or("");
+    if (t.find_first_of(" ()<>") == std::string::npos) return t;
+    std::string out = "<";
+    for (const char c : t) {
+        if (c == '<') out += "%3C";
+        else if (c == '>') out += "%3E";
+        else out += c;
+    }
+    return out + ">";
+}
+
+std::string picture_markdown(const model::Shape& shape, const document::ImageRef* ref) {
+    std::string alt;
+    if (shape.description)
+        for (const char c : one_line(*shape.description)) {
+            if (c == '[' || c == ']' || c == '\\') alt += '\\';
+            alt += c;
+        }
+    const std::string target = ref ? image_target(*ref) : std::string();
+    if (alt.empty() && target.empty()) return {};
+    return "![" + alt + "](" + target + ")";
+}
+
+// Lines of `text` as one block quote, the first led by `lead`.
+void quote(std::string& out, std::string_view lead, std::string_view text) {
+    if (!out.empty()) out += "\n>\n";
+    out += "> ";
+    out += lead;
+    std::size_t begin = 0;
+    bool first = true;
+    while (begin <= text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = trim(text.substr(begin, end - begin));
+        if (!first) out += line.empty() ? "\n>" : "\n> ";
+        out += line;
+        first = false;
+        begin = end + 1;
+    }
+}
+
+const model::Shape* title_shape(const model::SlideContent& content) {
+    for (const model::Shape& s : content.walk()) {
+        if (!s.placeholder) continue;
+        const auto k = s.placeholder->kind.value();
+        if (k == model::PlaceholderKind::title || k == model::PlaceholderKind::ctrTitle) return &s;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Tables, charts, diagrams
+
+std::string table_markdown(const model::Table& table) {
+    std::size_t columns = 0;
+    for (const model::Row& row : table.rows) columns = std::max(columns, row.cells.size());
+    if (columns == 0) return {};
+    std::vector<std::vector<std::string>> grid;
+    grid.reserve(table.rows.size());
+    for (const model::Row& row : table.rows) {
+        std::vector<std::string> line(columns);
+        for (std::size_t c = 0; c < row.cells.size(); ++c) {
+            const model::Cell& cell = row.cells[c];
+            if (cell.h_merge) continue;
+            if (cell.v_merge) {
+                if (!grid.empty()) line[c] = grid.back()[c];
+                continue;
+            }
+            line[c] = cell_text(cell);
+        }
+        grid.push_back(std::move(line));
+    }
+    return pipe_table(grid);
+}
+
+std::string chart_markdown(const chart::ChartData& chart) {
+    std::string out = "Chart";
+    if (!chart.kinds.empty()) {
+        out += " (";
+        for (std::size_t i = 0; i < chart.kinds.size(); ++i) {
+            if (i > 0) out += ", ";
+            out += chart.kinds[i];
+        }
+        out += ')';
+    }
+    if (chart.title && !is_blank(*chart.title)) out += ": " + one_line(*chart.title);
+    out = escape_line_start(out);
+    if (chart.series.empty()) return out;
+
+    std::size_t points = 0;
+    bool have_categories = false;
+    for (const chart::Series& s : chart.series) {
+        points = std::max({points, s.categories.size(), s.values.size()});
+        have_categories = have_categories || !s.categories.empty();
+    }
+    std::vector<std::vector<std::string>> rows;
+    rows.reserve(points + 1);
+    std::vector<std::string> header;
+    header.push_back(chart.category_axis_title && !is_blank(*chart.category_axis_title)
+                         ? cell_text(one_line(*chart.category_axis_title))
+                         : std::string("Category"));
+    for (std::size_t i = 0; i < chart.series.size(); ++i) {
+        const chart::Series& s = chart.series[i];
+        header.push_back(s.name && !is_blank(*s.name) ? cell_text(one_line(*s.name))
+                                                      : "Series " + std::to_string(i + 1));
+    }
+    rows.push_back(std::move(header));
+    for (std::size_t p = 0; p < points; ++p) {
+        std::vector<std::string> row;
+        row.reserve(chart.series.size() + 1);
+        std::string category;
+        if (have_categories) {
+            for (const chart::Series& s : chart.series)
+                if (p < s.categories.size()) {
+                    category = cell_text(one_line(s.categories[p]));
+                    break;
+                }
+        } else {
+            category = std::to_string(p + 1);
+        }
+        row.push_back(std::move(category));
+        for (const chart::Series& s : chart.series)
+            row.push_back(p < s.values.size() ? cell_text(one_line(s.values[p])) : std::string());
+        rows.push_back(std::move(row));
+    }
+    return out + "\n\n" + pipe_table(rows);
+}
+
+std::string diagram_markdown(const diagram::DiagramData& diagram) {
+    std::string out;
+    Nesting nesting;
+    for (const auto& [level, item] : diagram.items) {
+        const std::string t = one_line(item);
+        if (t.empty()) continue;
+        const std::size_t shown = nesting.place(level);
+        if (!out.empty()) out += '\n';
+        out.append(shown * 2, ' ');
+        out += "- ";
+        out += t;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Slides and decks
+
+std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
+                           text::ExtractReport& report) {
+    const model::SlideContent& content = slide.content;
+    if (!content.shown && !options.hidden_slides) {
+        report.merge(text::ExtractReport{.hidden_slides_skipped = 1});
+        return {};
+    }
+    report.merge(slide.report);
+
+    std::vector<std::string> blocks;
+    const model::Shape* title = nullptr;
+    if (options.headings) {
+        const std::optional<std::string> text = content.title();
+        if (text) title = title_shape(content);
+        const std::string heading = text ? one_line(*text) : std::string();
+        blocks.push_back("# " + (heading.empty() ? "Slide " + std::to_string(slide.index + 1) : heading));
+    }
+
+    const std::vector<const model::Shape*> shapes =
+        text::shown_shapes(content, options.hidden_shapes, options.furniture);
+
+    // Image references pair with pictures in walk order.
+    std::unordered_map<const model::Shape*, std::size_t> image_of;
+    std::vector<document::ImageRef> images;
+    if (options.images && std::any_of(shapes.begin(), shapes.end(), [](const model::Shape* s) {
+            return std::holds_alternative<model::Picture>(s->content);
+        })) {
+        if (auto refs = slide.images()) {
+            images = std::move(*refs);
+            std::size_t k = 0;
+            for (const model::Shape& s : content.walk()) {
+                const auto* pic = std::get_if<model::Picture>(&s.content);
+                if (!pic || !(pic->embed || pic->link)) continue;
+                if (k >= images.size()) break;
+                image_of.emplace(&s, k++);
+            }
+        }
+    }
+
+    for (const model::Shape* shape : shapes) {
+        if (shape == title) continue;
+        if (const model::TextBody* body = shape->text_body()) {
+            add_block(blocks, body_markdown(*shape, *body));
+        } else if (const model::Table* table = shape->table()) {
+            add_block(blocks, table_markdown(*table));
+        } else if (std::holds_alternative<model::Picture>(shape->content)) {
+            if (!options.images) continue;
+            const auto it = image_of.find(shape);
+            add_block(blocks, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
+        } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
+            auto data = text::frame_chart(slide, *c);
+            if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
+            else if (*data) add_block(blocks, chart_markdown(**data));
+        } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
+            auto data = text::frame_diagram(slide, *d);
+            if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
+            else if (*data) add_block(blocks, diagram_markdown(**data));
+        }
+    }
+
+    if (options.notes) {
+        auto notes = slide.notes_text();
+        if (!notes) {
+            report.failed_notes.emplace_back(slide.index, notes.error().message());
+        } else if (*notes && !is_blank(**notes)) {
+            std::string block;
+            quote(block, "Notes: ", trim(**notes));
+            blocks.push_back(std::move(block));
+        }
+    }
+    if (options.comments) {
+        auto list = slide.comments();
+        if (!list) {
+            report.failed_comments.emplace_back(slide.index, list.error().message());
+        } else {
+            std::string block;
+            for (const comments::Comment& c : *list) {
+                std::string lead = c.reply ? "Reply" : "Comment";
+                if (c.author && !is_blank(*c.author)) lead += " from " + one_line(*c.author);
+                lead += ": ";
+                quote(block, lead, trim(c.text));
+            }
+            add_block(blocks, std::move(block));
+        }
+    }
+    return text::join_non_empty(blocks, "\n\n");
+}
+
+std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
+                                                        std::span<const std::size_t> positions,
+                                                        const MarkdownOptions& options) {
+    auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
+        std::pair<std::string, text::ExtractReport> r;
+        auto slide = view.slide(position);
+        if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
+        else r.first = slide_markdown(*slide, options, r.second);
+        return r;
+    });
+    std::pair<std::string, text::ExtractReport> out;
+    std::vector<std::string> blocks;
+    blocks.reserve(results.size());
+    for (auto& [md, report] : results) {
+        blocks.push_back(std::move(md));
+        out.second.merge(report);
+    }
+    out.first = text::join_non_empty(blocks, "\n\n---\n\n");
+    if (!out.first.empty()) out.first += '\n';
+    return out;
+}
+
+} // namespace vantrell_core::markdown

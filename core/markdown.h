@@ -1,0 +1,69 @@
+// Markdown rendering of slides and decks.
+//
+// A slide is a list of blocks joined by a blank line, without a trailing
+// newline:
+// - Heading: "# " and the title on one line (white space runs folded to one
+//   space); "# Slide N" when the slide has no title. The title shape is not
+//   repeated below. Without headings the title is an ordinary paragraph.
+// - Text shapes, in pre-order, one block each. A paragraph with a bullet
+//   character (or, in a body or content placeholder, an inherited bullet) is
+//   "- " item; an auto-numbered one is "N. " item, counted from its start
+//   value along consecutive numbered paragraphs of its level; items are
+//   indented two spaces per level. Other paragraphs are plain lines, escaped
+//   where they would read as Markdown structure. List items follow each
+//   other on single lines; anything else is set apart by a blank line. Line
+//   breaks inside an item or heading become spaces.
+// - Tables: a pipe table, the first row as header, one column per grid
+//   column. A vertically merged cell repeats its origin's text, so that
+//   every row reads whole; a horizontally merged one is empty. "|" is
+//   escaped, and paragraphs and line breaks in a cell become "<br>".
+// - Pictures (with images on): "![DESCRIPTION](PART)", the target being the
+//   image part, or the external target for a linked picture.
+// - Charts: a caption line "Chart (KINDS): TITLE", then a pipe table of
+//   categories by series. Diagrams: their items as a nested "- " list.
+// - Notes and comments (when asked) last, as block quotes: "> Notes: ..."
+//   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...".
+// Headings and "- " items read back through the writer's Markdown input, so a
+// deck survives the trip in outline. Failures go into the extraction report.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "core/chart.h"
+#include "core/diagram.h"
+#include "core/document.h"
+#include "core/model.h"
+#include "core/text.h"
+
+namespace vantrell_core::markdown {
+
+struct MarkdownOptions {
+    bool headings = true;
+    bool notes = false;
+    bool comments = false;
+    bool hidden_slides = true;
+    bool hidden_shapes = false;
+    bool furniture = false;
+    bool images = true;
+};
+
+// A table as a pipe table (no trailing newline); empty for a table without
+// cells.
+std::string table_markdown(const model::Table& table);
+std::string chart_markdown(const chart::ChartData& chart);
+std::string diagram_markdown(const diagram::DiagramData& diagram);
+
+// The slide as Markdown under the options; failures recorded in `report`.
+std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
+                           text::ExtractReport& report);
+
+// The listed slides' Markdown, the non-empty blocks joined by "\n\n---\n\n"
+// and ended by one "\n" unless empty. Never fails as a whole.
+std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
+                                                        std::span<const std::size_t> positions,
+                                                        const MarkdownOptions& options);
+
+} // namespace vantrell_core::markdown

@@ -1,0 +1,348 @@
+#include "core/text.h"
+
+#include <limits>
+#include <variant>
+
+#include "core/encoding.h"
+#include "core/opc.h"
+#include "core/package.h"
+
+namespace vantrell_core::text {
+
+namespace {
+
+void add_saturating(std::uint32_t& counter, std::uint64_t n) noexcept {
+    const std::uint64_t room = std::numeric_limits<std::uint32_t>::max() - counter;
+    counter = n > room ? std::numeric_limits<std::uint32_t>::max() : counter + static_cast<std::uint32_t>(n);
+}
+
+void add_uri(std::vector<std::string>& uris, const std::string& uri) {
+    for (const std::string& seen : uris)
+        if (seen == uri) return;
+    uris.push_back(uri);
+}
+
+bool is_furniture(const model::Shape& shape) noexcept {
+    if (!shape.placeholder) return false;
+    switch (shape.placeholder->kind.value()) {
+    case model::PlaceholderKind::dt:
+    case model::PlaceholderKind::sldNum:
+    case model::PlaceholderKind::ftr:
+    case model::PlaceholderKind::hdr:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void add_line(std::string& out, std::string_view line) {
+    if (!out.empty()) out += '\n';
+    out += line;
+}
+
+// A cell's paragraphs on one line: breaks inside become spaces.
+std::string cell_line(const model::Cell& cell) {
+    std::string out;
+    for (const model::Paragraph& p : cell.paragraphs) {
+        std::string t = p.text();
+        if (is_blank(t)) continue;
+        for (char& c : t)
+            if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        if (!out.empty()) out += ' ';
+        out += trim(t);
+    }
+    return out;
+}
+
+void write_table(const model::Table& table, const std::string& separator, std::string& out) {
+    for (const model::Row& row : table.rows) {
+        std::string line;
+        bool any = false;
+        bool first = true;
+        for (const model::Cell& cell : row.cells) {
+            if (!cell.is_origin()) continue;
+            if (!first) line += separator;
+            first = false;
+            std::string t = cell_line(cell);
+            any = any || !t.empty();
+            line += t;
+        }
+        if (any) add_line(out, line);
+    }
+}
+
+Result<std::optional<std::string>> read_frame_part(const document::Slide& slide, const std::string& rel_id,
+                                                   package::Bytes& bytes_out) {
+    package::Package* pkg = slide.view ? slide.view->package() : nullptr;
+    if (!pkg) return std::optional<std::string>();
+    auto rels = pkg->rels(slide.part);
+    if (!rels) return fail(rels.error());
+    const opc::Relationship* rel = (*rels)->get(rel_id);
+    if (!rel) return fail(Error::missing_relationship(rel_id, slide.part));
+    if (rel->external) return std::optional<std::string>();
+    std::string name = opc::resolve_target(slide.part, rel->target);
+    auto bytes = pkg->read_part(name);
+    if (!bytes) return fail(bytes.error());
+    bytes_out = std::move(*bytes);
+    return std::optional(std::move(name));
+}
+
+FrameText frame_text(const document::Slide& slide, const model::Shape& shape) {
+    if (const auto* c = std::get_if<model::Chart>(&shape.content)) {
+        auto data = frame_chart(slide, *c);
+        if (!data) return fail(data.error());
+        if (!*data) return std::optional<std::string>();
+        return std::optional(chart_text(**data));
+    }
+    if (const auto* d = std::get_if<model::Diagram>(&shape.content)) {
+        auto data = frame_diagram(slide, *d);
+        if (!data) return fail(data.error());
+        if (!*data) return std::optional<std::string>();
+        return std::optional(diagram_text(**data));
+    }
+    return std::optional<std::string>();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// ExtractReport
+
+std::vector<std::string> ExtractReport::warnings() const {
+    std::vector<std::string> out;
+    auto lines = [&](const Failures& list, const char* what) {
+        for (const auto& [index, message] : list)
+            out.push_back("slide " + std::to_string(index + 1) + ": " + what + ": " + message);
+    };
+    lines(failed_slides, "unreadable");
+    lines(failed_notes, "notes unreadable");
+    lines(failed_comments, "comments unreadable");
+    lines(failed_frames, "chart or diagram unreadable");
+    if (unknown_graphics > 0) {
+        std::string line = std::to_string(unknown_graphics) + " graphic frame(s) of unknown type skipped: ";
+        for (std::size_t i = 0; i < unknown_graphic_uris.size(); ++i) {
+            if (i > 0) line += ", ";
+            line += unknown_graphic_uris[i];
+        }
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
+bool ExtractReport::is_complete() const noexcept {
+    return failed_slides.empty() && failed_notes.empty() && failed_comments.empty() && failed_frames.empty() &&
+           unknown_graphics == 0;
+}
+
+void ExtractReport::merge(const ExtractReport& other) {
+    failed_slides.insert(failed_slides.end(), other.failed_slides.begin(), other.failed_slides.end());
+    failed_notes.insert(failed_notes.end(), other.failed_notes.begin(), other.failed_notes.end());
+    failed_comments.insert(failed_comments.end(), other.failed_comments.begin(), other.failed_comments.end());
+    failed_frames.insert(failed_frames.end(), other.failed_frames.begin(), other.failed_frames.end());
+    for (const std::string& uri : other.unknown_graphic_uris) add_uri(unknown_graphic_uris, uri);
+    add_saturating(hidden_slides_skipped, other.hidden_slides_skipped);
+    add_saturating(unknown_graphics, other.unknown_graphics);
+    add_saturating(unknown_elements, other.unknown_elements);
+}
+
+void ExtractReport::merge(const slide::SlideReport& parsed) {
+    for (const std::string& uri : parsed.unknown_graphic_uris) add_uri(unknown_graphic_uris, uri);
+    add_saturating(unknown_graphics, parsed.unknown_graphic_uris.size());
+    add_saturating(unknown_elements, parsed.unknown_elements);
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+bool is_blank(std::string_view text) noexcept {
+    std::size_t pos = 0;
+    while (pos < text.size())
+        if (!encoding::is_white_space(encoding::next_utf8(text, pos))) return false;
+    return true;
+}
+
+std::string_view trim(std::string_view text) noexcept {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t pos = begin;
+        if (!encoding::is_white_space(encoding::next_utf8(text, pos))) break;
+        begin = pos;
+    }
+    std::size_t end = begin;
+    std::size_t pos = begin;
+    while (pos < text.size())
+        if (!encoding::is_white_space(encoding::next_utf8(text, pos))) end = pos;
+    return text.substr(begin, end - begin);
+}
+
+std::string join_non_empty(std::span<const std::string> texts, std::string_view glue) {
+    std::string out;
+    for (const std::string& t : texts) {
+        if (t.empty()) continue;
+        if (!out.empty()) out += glue;
+        out += t;
+    }
+    return out;
+}
+
+std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content, bool hidden_shapes,
+                                              bool furniture) {
+    std::vector<const model::Shape*> out;
+    std::vector<const model::Shape*> stack;
+    for (auto it = content.shapes.rbegin(); it != content.shapes.rend(); ++it) stack.push_back(&*it);
+    while (!stack.empty()) {
+        const model::Shape* shape = stack.back();
+        stack.pop_back();
+        if (shape->hidden && !hidden_shapes) continue;
+        if (!furniture && is_furniture(*shape)) continue;
+        out.push_back(shape);
+        if (const model::Group* g = shape->group())
+            for (auto it = g->children.rbegin(); it != g->children.rend(); ++it) stack.push_back(&*it);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Rendering
+
+Result<std::optional<chart::ChartData>> frame_chart(const document::Slide& slide, const model::Chart& frame) {
+    if (!frame.rel_id) return std::optional<chart::ChartData>();
+    package::Bytes body;
+    auto name = read_frame_part(slide, *frame.rel_id, body);
+    if (!name) return fail(name.error());
+    if (!*name) return std::optional<chart::ChartData>();
+    auto data = chart::parse(package::as_text(*body), **name);
+    if (!data) return fail(data.error());
+    return std::optional(std::move(*data));
+}
+
+Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide& slide,
+                                                          const model::Diagram& frame) {
+    if (!frame.data) return std::optional<diagram::DiagramData>();
+    package::Bytes body;
+    auto name = read_frame_part(slide, *frame.data, body);
+    if (!name) return fail(name.error());
+    if (!*name) return std::optional<diagram::DiagramData>();
+    auto data = diagram::parse(package::as_text(*body), **name);
+    if (!data) return fail(data.error());
+    return std::optional(std::move(*data));
+}
+
+std::string chart_text(const chart::ChartData& chart) {
+    std::string out;
+    for (const auto* title : {&chart.title, &chart.category_axis_title, &chart.value_axis_title})
+        if (*title && !is_blank(**title)) add_line(out, trim(**title));
+    for (const chart::Series& series : chart.series) {
+        if (series.name && !is_blank(*series.name)) add_line(out, trim(*series.name));
+        const std::size_t n = std::max(series.categories.size(), series.values.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string_view cat = i < series.categories.size() ? trim(series.categories[i]) : "";
+            const std::string_view value = i < series.values.size() ? trim(series.values[i]) : "";
+            if (value.empty() && cat.empty()) continue;
+            std::string line(cat);
+            if (!cat.empty() && !value.empty()) line += ": ";
+            line += value;
+            add_line(out, line);
+        }
+    }
+    return out;
+}
+
+std::string diagram_text(const diagram::DiagramData& diagram) {
+    std::string out;
+    for (const auto& item : diagram.items)
+        if (!is_blank(item.second)) add_line(out, item.second);
+    return out;
+}
+
+void write_content_text(const model::SlideContent& content, const TextOptions& options,
+                        const FrameCallback& frame, std::string& out) {
+    for (const model::Shape* shape : shown_shapes(content, options.hidden_shapes, options.furniture)) {
+        std::string own;
+        if (const model::TextBody* body = shape->text_body()) {
+            for (const model::Paragraph& p : body->paragraphs) {
+                std::string t = p.text();
+                if (!is_blank(t)) add_line(own, t);
+            }
+        } else if (const model::Table* table = shape->table()) {
+            write_table(*table, options.separator, own);
+        } else if ((std::holds_alternative<model::Chart>(shape->content) && options.charts) ||
+                   (std::holds_alternative<model::Diagram>(shape->content) && options.diagrams)) {
+            if (frame) {
+                FrameText t = frame(*shape);
+                if (t && *t && !is_blank(**t)) own = std::move(**t);
+            }
+        }
+        if (own.empty() && options.alt_text && shape->description && !is_blank(*shape->description))
+            own = trim(*shape->description);
+        if (!own.empty()) add_line(out, own);
+    }
+}
+
+std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options,
+                                 ExtractReport& report) {
+    std::string out;
+    if (!slide.content.shown && !options.hidden_slides) {
+        add_saturating(report.hidden_slides_skipped, 1);
+        return out;
+    }
+    report.merge(slide.report);
+    const FrameCallback frame = [&](const model::Shape& shape) -> FrameText {
+        FrameText t = frame_text(slide, shape);
+        if (!t) report.failed_frames.emplace_back(slide.index, t.error().message());
+        return t;
+    };
+    write_content_text(slide.content, options, frame, out);
+
+    if (options.notes) {
+        auto notes = slide.notes_text();
+        if (!notes) report.failed_notes.emplace_back(slide.index, notes.error().message());
+        else if (*notes && !is_blank(**notes)) add_line(out, "Notes: " + std::string(trim(**notes)));
+    }
+    if (options.comments) {
+        auto list = slide.comments();
+        if (!list) {
+            report.failed_comments.emplace_back(slide.index, list.error().message());
+        } else {
+            for (const comments::Comment& c : *list) {
+                std::string line = c.reply ? "Reply" : "Comment";
+                if (c.author && !is_blank(*c.author)) line += " from " + std::string(trim(*c.author));
+                line += ": ";
+                line += trim(c.text);
+                add_line(out, line);
+            }
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Passes
+
+std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Document& doc,
+                                                                  std::span<const std::size_t> positions,
+                                                                  const TextOptions& options) {
+    auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
+        std::pair<std::string, ExtractReport> r;
+        auto slide = view.slide(position);
+        if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
+        else r.first = slide_text_reporting(*slide, options, r.second);
+        return r;
+    });
+    std::pair<std::vector<std::string>, ExtractReport> out;
+    out.first.reserve(results.size());
+    for (auto& [text, report] : results) {
+        out.first.push_back(std::move(text));
+        out.second.merge(report);
+    }
+    return out;
+}
+
+std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, const TextOptions& options) {
+    std::vector<std::size_t> positions(doc.slide_count());
+    for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
+    auto [texts, report] = slide_texts_at(doc, positions, options);
+    return {join_non_empty(texts, "\n\n"), std::move(report)};
+}
+
+} // namespace vantrell_core::text

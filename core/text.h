@@ -1,0 +1,133 @@
+// Plain-text extraction of slides and decks, and the report of what an
+// extraction skipped or could not read.
+//
+// How a slide reads as text (one line per item, items joined by "\n"):
+// - A hidden slide gives nothing when hidden slides are excluded, and is
+//   counted in the report.
+// - Shapes come in pre-order (a group's children in place of the group). A
+//   hidden shape is left out with everything under it unless hidden shapes
+//   are kept; date, slide-number, footer and header placeholders are left out
+//   unless furniture is kept.
+// - A text shape gives its non-blank paragraphs, one per line.
+// - A table gives one line per row: the texts of the cells that are not
+//   merged away, joined by the separator; a cell's paragraphs are joined by a
+//   space so that a row stays on one line. Rows whose cells are all blank
+//   give nothing.
+// - A chart frame gives its title, then per series its name and one
+//   "category: value" line per point. A diagram frame gives its items, one
+//   per line, depth first. Both are read through the frame callback; one that
+//   cannot be read gives nothing (the caller records why).
+// - With alt text on, a shape that gave no text gives its trimmed
+//   description instead.
+// - Notes, when asked, follow as "Notes: " and the notes text; comments, when
+//   asked, follow as "Comment from AUTHOR: TEXT", replies as
+//   "Reply from AUTHOR: TEXT" ("Comment: TEXT" without an author).
+// A slide's failures never fail the pass: they go into `ExtractReport`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/chart.h"
+#include "core/diagram.h"
+#include "core/document.h"
+#include "core/error.h"
+#include "core/model.h"
+#include "core/slide.h"
+
+namespace vantrell_core::text {
+
+struct TextOptions {
+    std::string separator = "\t";  // between the cells of one table row
+    bool furniture = false;
+    bool hidden_shapes = false;
+    bool hidden_slides = true;
+    bool notes = false;
+    bool alt_text = false;
+    bool comments = false;
+    bool charts = true;
+    bool diagrams = true;
+};
+
+using Failures = std::vector<std::pair<std::size_t, std::string>>;
+
+// What an extraction skipped or failed to read. Slide indexes are zero-based.
+struct ExtractReport {
+    Failures failed_slides;
+    Failures failed_notes;
+    Failures failed_comments;
+    Failures failed_frames;
+    std::vector<std::string> unknown_graphic_uris;  // distinct, first seen first
+    std::uint32_t hidden_slides_skipped = 0;
+    std::uint32_t unknown_graphics = 0;  // repeats counted
+    std::uint32_t unknown_elements = 0;
+
+    // Failure lists first (slides, notes, comments, frames), then one line
+    // for the unknown graphic frames.
+    std::vector<std::string> warnings() const;
+    bool is_complete() const noexcept;
+
+    // Appends another report's records; counters saturate.
+    void merge(const ExtractReport& other);
+    // Adds what the slide parser skipped.
+    void merge(const slide::SlideReport& parsed);
+};
+
+// What a chart or diagram frame reads as: no text, a text, or the error that
+// kept it from being read.
+using FrameText = Result<std::optional<std::string>>;
+using FrameCallback = std::function<FrameText(const model::Shape&)>;
+
+// The shapes a rendering shows, in pre-order: hidden shapes and everything
+// under them only with `hidden_shapes`, the date, slide-number, footer and
+// header placeholders only with `furniture`.
+std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content, bool hidden_shapes,
+                                              bool furniture);
+
+// Appends the plain text of `content` (without notes and comments, which
+// need the package). Frames of a kind the options exclude are not asked for.
+void write_content_text(const model::SlideContent& content, const TextOptions& options,
+                        const FrameCallback& frame, std::string& out);
+
+// The chart or diagram a frame of `slide` shows, read through the slide's
+// relationships; none for a frame that names no part (an external link, a
+// legacy deck).
+Result<std::optional<chart::ChartData>> frame_chart(const document::Slide& slide, const model::Chart& frame);
+Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide& slide,
+                                                          const model::Diagram& frame);
+
+// A chart's and a diagram's text, as a frame gives it.
+std::string chart_text(const chart::ChartData& chart);
+std::string diagram_text(const diagram::DiagramData& diagram);
+
+// A slide's plain text: the hidden-slide rule, the shape walk, frames read
+// through the slide's parts, notes and comments when asked. Failures are
+// recorded in `report` under the slide's index.
+std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options,
+                                 ExtractReport& report);
+
+// One text per position, in the given order, repeats included; the slides
+// run on the view's workers. Never fails as a whole.
+std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Document& doc,
+                                                                  std::span<const std::size_t> positions,
+                                                                  const TextOptions& options);
+
+// Every slide's text, the non-empty ones joined by "\n\n".
+std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, const TextOptions& options);
+
+// Joins the non-empty texts with `glue`.
+std::string join_non_empty(std::span<const std::string> texts, std::string_view glue);
+
+// True when the UTF-8 text holds nothing but Unicode white space.
+bool is_blank(std::string_view text) noexcept;
+// The text without leading and trailing Unicode white space.
+std::string_view trim(std::string_view text) noexcept;
+
+} // namespace vantrell_core::text

@@ -1,0 +1,670 @@
+#include "core/markdown.h"
+#include "core/text.h"
+
+#include "core/crc32.h"
+#include "core/zip.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace doc = vantrell_core::document;
+namespace md = vantrell_core::markdown;
+namespace model = vantrell_core::model;
+namespace text = vantrell_core::text;
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------- building content
+
+model::Paragraph para(std::string t, std::uint8_t level = 0,
+                      model::Bullet::Kind bullet = model::Bullet::Kind::inherited, std::uint32_t start = 1) {
+    model::Paragraph p;
+    model::Run r;
+    r.text = std::move(t);
+    p.runs.push_back(std::move(r));
+    p.level = level;
+    p.bullet.kind = bullet;
+    p.bullet.start = start;
+    if (bullet == model::Bullet::Kind::auto_number) p.bullet.text = "arabicPeriod";
+    return p;
+}
+
+model::Shape text_shape(std::vector<model::Paragraph> ps, std::optional<model::PlaceholderKind> ph = std::nullopt) {
+    model::Shape s;
+    s.content = model::TextBody{std::move(ps)};
+    if (ph) s.placeholder = model::Placeholder{*ph, 0};
+    return s;
+}
+
+model::Cell cell(std::string t, bool h = false, bool v = false) {
+    model::Cell c;
+    if (!t.empty()) c.paragraphs.push_back(para(std::move(t)));
+    c.h_merge = h;
+    c.v_merge = v;
+    return c;
+}
+
+model::Shape table_shape(std::vector<std::vector<model::Cell>> rows) {
+    model::Table t;
+    for (auto& cells : rows) t.rows.push_back(model::Row{0, std::move(cells)});
+    model::Shape s;
+    s.content = std::move(t);
+    return s;
+}
+
+std::string content_text(const model::SlideContent& c, const text::TextOptions& o = {}) {
+    std::string out;
+    text::write_content_text(c, o, nullptr, out);
+    return out;
+}
+
+using K = model::Bullet::Kind;
+using PK = model::PlaceholderKind;
+
+// ---------------------------------------------------------------- plain text
+
+TEST(ContentText, ShapesInPreOrderWithHiddenFurnitureAndAltTextRules) {
+    model::SlideContent c;
+    c.shapes.push_back(text_shape({para("Title"), para("  "), para("")}, PK::title));
+    model::Shape group;
+    model::Group g;
+    g.children.push_back(text_shape({para("in group")}));
+    model::Shape hidden_child = text_shape({para("hidden child")});
+    hidden_child.hidden = true;
+    g.children.push_back(std::move(hidden_child));
+    group.content = std::move(g);
+    c.shapes.push_back(std::move(group));
+    c.shapes.push_back(text_shape({para("3 March")}, PK::dt));
+    model::Shape hidden_group;
+    hidden_group.hidden = true;
+    hidden_group.content = model::Group{{text_shape({para("under hidden group")})}};
+    c.shapes.push_back(std::move(hidden_group));
+    model::Shape pic;
+    pic.content = model::Picture{std::string("rId2"), std::nullopt};
+    pic.description = "  A red car \n";
+    c.shapes.push_back(std::move(pic));
+    c.shapes.push_back(text_shape({para("last")}));
+
+    EXPECT_EQ(content_text(c), "Title\nin group\nlast");
+
+    text::TextOptions all;
+    all.furniture = true;
+    all.hidden_shapes = true;
+    all.alt_text = true;
+    EXPECT_EQ(content_text(c, all), "Title\nin group\nhidden child\n3 March\nunder hidden group\nA red car\nlast");
+}
+
+TEST(ContentText, TableRowsJoinOriginCellsWithTheSeparator) {
+    model::SlideContent c;
+    c.shapes.push_back(table_shape({
+        {cell("Region"), cell("Q1"), cell("Q2")},
+        {cell("North"), cell("1"), cell("", true)},
+        {cell("", false, true), cell(""), cell("3")},
+        {cell(""), cell(" "), cell("")},
+    }));
+    // A cell of two paragraphs stays on its row's line.
+    auto& t = std::get<model::Table>(c.shapes[0].content);
+    t.rows[0].cells[0].paragraphs.push_back(para("(EU)"));
+    EXPECT_EQ(content_text(c), "Region (EU)\tQ1\tQ2\nNorth\t1\n\t3");
+    text::TextOptions o;
+    o.separator = " | ";
+    EXPECT_EQ(content_text(c, o), "Region (EU) | Q1 | Q2\nNorth | 1\n | 3");
+}
+
+TEST(ContentText, FramesAskTheCallbackOnlyForIncludedKinds) {
+    model::SlideContent c;
+    model::Shape chart;
+    chart.content = model::Chart{std::string("rId1"), false};
+    chart.description = "sales chart";
+    model::Shape diagram;
+    diagram.content = model::Diagram{std::string("rId2"), {}, {}, {}};
+    c.shapes = {chart, diagram};
+    std::vector<std::string> asked;
+    const text::FrameCallback frame = [&](const model::Shape& s) -> text::FrameText {
+        asked.push_back(model::kind_name(s.content));
+        if (std::holds_alternative<model::Chart>(s.content))
+            return vantrell_core::fail(vantrell_core::Error::missing_part("/ppt/charts/chart1.xml"));
+        return std::optional<std::string>("Plan\nDo");
+    };
+    text::TextOptions o;
+    o.alt_text = true;
+    std::string out;
+    text::write_content_text(c, o, frame, out);
+    // A frame that failed gives no text, so its description stands in.
+    EXPECT_EQ(out, "sales chart\nPlan\nDo");
+    EXPECT_EQ(asked, (std::vector<std::string>{"chart", "diagram"}));
+
+    asked.clear();
+    out.clear();
+    o.charts = false;
+    o.diagrams = false;
+    o.alt_text = false;
+    text::write_content_text(c, o, frame, out);
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST(ContentText, ChartsAndDiagramsReadAsLines) {
+    vantrell_core::chart::ChartData chart;
+    chart.title = " Sales ";
+    chart.value_axis_title = "EUR";
+    chart.series.push_back({std::string("North"), {"Q1", "Q2", "Q3"}, {"10", "", "30"}});
+    chart.series.push_back({std::nullopt, {}, {"5"}});
+    EXPECT_EQ(text::chart_text(chart), "Sales\nEUR\nNorth\nQ1: 10\nQ2\nQ3: 30\n5");
+
+    vantrell_core::diagram::DiagramData d;
+    d.items = {{0, "Plan"}, {1, "Scope"}, {1, " "}, {0, "Do"}};
+    EXPECT_EQ(text::diagram_text(d), "Plan\nScope\nDo");
+}
+
+TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
+    text::ExtractReport r;
+    EXPECT_TRUE(r.warnings().empty());
+    EXPECT_TRUE(r.is_complete());
+
+    text::ExtractReport a;
+    a.failed_frames.emplace_back(4, "missing part: /ppt/charts/chart9.xml");
+    a.failed_slides.emplace_back(1, "xml in /ppt/slides/slide2.xml at byte 7: bad");
+    a.hidden_slides_skipped = 2;
+    vantrell_core::slide::SlideReport parsed;
+    parsed.unknown_graphic_uris = {"urn:x", "urn:y", "urn:x"};
+    parsed.unknown_elements = 4;
+    text::ExtractReport b;
+    b.failed_notes.emplace_back(0, "n");
+    b.failed_comments.emplace_back(2, "c");
+    b.merge(parsed);
+    r.merge(a);
+    r.merge(b);
+    EXPECT_EQ(r.warnings(), (std::vector<std::string>{
+                                "slide 2: unreadable: xml in /ppt/slides/slide2.xml at byte 7: bad",
+                                "slide 1: notes unreadable: n",
+                                "slide 3: comments unreadable: c",
+                                "slide 5: chart or diagram unreadable: missing part: /ppt/charts/chart9.xml",
+                                "3 graphic frame(s) of unknown type skipped: urn:x, urn:y",
+                            }));
+    EXPECT_EQ(r.unknown_elements, 4u);
+    EXPECT_EQ(r.hidden_slides_skipped, 2u);
+    EXPECT_FALSE(r.is_complete());
+
+    // Hidden slides and unknown elements alone leave the report complete;
+    // counters saturate rather than wrap.
+    text::ExtractReport quiet;
+    quiet.hidden_slides_skipped = 0xFFFFFFFFu;
+    quiet.unknown_elements = 9;
+    quiet.merge(text::ExtractReport{.hidden_slides_skipped = 5});
+    EXPECT_EQ(quiet.hidden_slides_skipped, 0xFFFFFFFFu);
+    EXPECT_TRUE(quiet.is_complete());
+}
+
+TEST(TextHelpers, BlankAndTrimUseUnicodeWhiteSpace) {
+    EXPECT_TRUE(text::is_blank(""));
+    EXPECT_TRUE(text::is_blank(" \t\n\xC2\xA0\xE3\x80\x80"));  // NBSP, ideographic space
+    EXPECT_FALSE(text::is_blank(" \xE2\x80\x8B "));             // zero-width space is not white
+    EXPECT_FALSE(text::is_blank("\xFF"));
+    EXPECT_EQ(text::trim("\xC2\xA0 a b\xE2\x80\x83"), "a b");
+    EXPECT_EQ(text::trim("   "), "");
+    EXPECT_EQ(text::join_non_empty(std::vector<std::string>{"", "a", "", "b", ""}, "--"), "a--b");
+}
+
+// ---------------------------------------------------------------- Markdown pieces
+
+std::string body_md(std::vector<model::Paragraph> ps, std::optional<PK> ph = PK::body) {
+    model::SlideContent c;
+    c.shapes.push_back(text_shape(std::move(ps), ph));
+    doc::Slide s;
+    s.content = std::move(c);
+    text::ExtractReport r;
+    md::MarkdownOptions o;
+    o.headings = false;
+    return md::slide_markdown(s, o, r);
+}
+
+TEST(MarkdownBodies, BulletLevelsNumberingAndPlainLines) {
+    EXPECT_EQ(body_md({para("Growth"), para("Europe", 1), para("Asia", 1), para("Costs"), para("Deep", 2)}),
+              "- Growth\n  - Europe\n  - Asia\n- Costs\n  - Deep");
+    // A list that starts deep is pulled to the margin so it never reads as code.
+    EXPECT_EQ(body_md({para("a", 3), para("b", 4), para("c", 3)}), "- a\n  - b\n- c");
+    EXPECT_EQ(body_md({para("one", 0, K::auto_number), para("two", 0, K::auto_number), para("sub", 1, K::character),
+                       para("three", 0, K::auto_number), para("Intro", 0, K::none),
+                       para("again", 0, K::auto_number, 4), para("next", 0, K::auto_number)}),
+              "1. one\n2. two\n  - sub\n3. three\n\nIntro\n\n4. again\n5. next");
+    // Text boxes have no inherited bullets; character bullets still count.
+    EXPECT_EQ(body_md({para("Note"), para("point", 0, K::character), para("Soft\nbreak")}, std::nullopt),
+              "Note\n\n- point\n\nSoft\nbreak");
+    // Line breaks inside an item fold into spaces.
+    EXPECT_EQ(body_md({para("two\nlines  here")}), "- two lines here");
+}
+
+TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
+    const std::vector<std::string> in = {"# not a heading", "> not a quote", "- not a bullet", "2024. A year",
+                                         "3) three",        "---",          "```code",        "+1 vote",
+                                         "1.5 million",      "*** stars"};
+    std::vector<model::Paragraph> ps;
+    for (const auto& s : in) ps.push_back(para(s, 0, K::none));
+    EXPECT_EQ(body_md(ps), "\\# not a heading\n\n\\> not a quote\n\n\\- not a bullet\n\n2024\\. A year\n\n3\\) three"
+                           "\n\n\\---\n\n\\```code\n\n+1 vote\n\n1.5 million\n\n\\*** stars");
+}
+
+TEST(MarkdownTables, HeaderRowMergesAndEscapes) {
+    model::Table t;
+    auto row = [](std::vector<model::Cell> cells) { return model::Row{0, std::move(cells)}; };
+    t.rows.push_back(row({cell("Region"), cell("2024"), cell("", true)}));
+    t.rows.push_back(row({cell("North"), cell("a|b"), cell("1")}));
+    t.rows.push_back(row({cell("", false, true), cell("", true, true), cell("2")}));
+    t.rows.push_back(row({cell("South")}));
+    t.rows[1].cells[0].paragraphs.push_back(para("(EU)"));
+    t.rows[3].cells[0].paragraphs[0].runs.push_back(model::Run{model::Run::Kind::line_break, "", "\n", {}});
+    t.rows[3].cells[0].paragraphs[0].runs.push_back(model::Run{model::Run::Kind::text, "", "Coast", {}});
+    EXPECT_EQ(md::table_markdown(t), "| Region | 2024 |  |\n"
+                                     "| --- | --- | --- |\n"
+                                     "| North<br>(EU) | a\\|b | 1 |\n"
+                                     "| North<br>(EU) |  | 2 |\n"
+                                     "| South<br>Coast |  |  |");
+    EXPECT_EQ(md::table_markdown(model::Table{}), "");
+    // A vertical merge in the first row has nothing to repeat.
+    model::Table lone;
+    lone.rows.push_back(row({cell("x", false, true)}));
+    EXPECT_EQ(md::table_markdown(lone), "|  |\n| --- |");
+}
+
+TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
+    vantrell_core::chart::ChartData chart;
+    chart.title = "Sales\n2024";
+    chart.kinds = {"bar", "line"};
+    chart.category_axis_title = "Quarter";
+    chart.series.push_back({std::string("North"), {"Q1", "Q2"}, {"10", "20"}});
+    chart.series.push_back({std::nullopt, {}, {"5", "6", "7"}});
+    EXPECT_EQ(md::chart_markdown(chart), "Chart (bar, line): Sales 2024\n\n"
+                                         "| Quarter | North | Series 2 |\n"
+                                         "| --- | --- | --- |\n"
+                                         "| Q1 | 10 | 5 |\n"
+                                         "| Q2 | 20 | 6 |\n"
+                                         "|  |  | 7 |");
+    vantrell_core::chart::ChartData bare;
+    bare.series.push_back({std::nullopt, {}, {"1", "2"}});
+    EXPECT_EQ(md::chart_markdown(bare), "Chart\n\n| Category | Series 1 |\n| --- | --- |\n| 1 | 1 |\n| 2 | 2 |");
+    EXPECT_EQ(md::chart_markdown(vantrell_core::chart::ChartData{}), "Chart");
+
+    vantrell_core::diagram::DiagramData d;
+    d.items = {{0, "Plan"}, {1, "Scope"}, {3, "Deep"}, {0, " "}, {0, "Do"}, {2, "Skip"}};
+    EXPECT_EQ(md::diagram_markdown(d), "- Plan\n  - Scope\n    - Deep\n- Do\n  - Skip");
+}
+
+// ---------------------------------------------------------------- fixture decks
+
+struct Zip {
+    std::vector<std::pair<std::string, std::string>> items;
+
+    Bytes build() const {
+        Bytes out, central;
+        auto u16 = [](Bytes& b, std::uint32_t v) {
+            b.push_back(static_cast<std::uint8_t>(v));
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+        };
+        auto u32 = [&](Bytes& b, std::uint32_t v) {
+            u16(b, v & 0xFFFF);
+            u16(b, v >> 16);
+        };
+        for (const auto& [name, text_data] : items) {
+            const Bytes data(text_data.begin(), text_data.end());
+            const auto offset = static_cast<std::uint32_t>(out.size());
+            const std::uint32_t crc = vantrell_core::crc32::of(data);
+            const auto size = static_cast<std::uint32_t>(data.size());
+            const auto name_len = static_cast<std::uint32_t>(name.size());
+            u32(out, 0x04034b50);
+            u16(out, 20); u16(out, 0); u16(out, 0); u16(out, 0); u16(out, 0x21);
+            u32(out, crc); u32(out, size); u32(out, size);
+            u16(out, name_len); u16(out, 0);
+            out.insert(out.end(), name.begin(), name.end());
+            out.insert(out.end(), data.begin(), data.end());
+            u32(central, 0x02014b50);
+            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, 0);
+            u16(central, 0); u16(central, 0x21);
+            u32(central, crc); u32(central, size); u32(central, size);
+            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
+            u32(central, 0); u32(central, offset);
+            central.insert(central.end(), name.begin(), name.end());
+        }
+        const auto cd_offset = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), central.begin(), central.end());
+        u32(out, 0x06054b50);
+        u16(out, 0); u16(out, 0);
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u32(out, static_cast<std::uint32_t>(central.size()));
+        u32(out, cd_offset);
+        u16(out, 0);
+        return out;
+    }
+};
+
+const std::string NS = " xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\""
+                       " xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\""
+                       " xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
+const std::string REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+
+std::string rels(const std::vector<std::pair<std::string, std::string>>& list) {
+    std::string s = "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+    for (std::size_t i = 0; i < list.size(); ++i)
+        s += "<Relationship Id=\"rId" + std::to_string(i + 1) + "\" Type=\"" + REL + list[i].first +
+             "\" Target=\"" + list[i].second + "\"/>";
+    return s + "</Relationships>";
+}
+
+std::string runs(const std::string& t) { return "<a:r><a:t>" + t + "</a:t></a:r>"; }
+
+std::string sp(int id, const std::string& ph, const std::string& paras, const std::string& cnv = "") {
+    return "<p:sp><p:nvSpPr><p:cNvPr id=\"" + std::to_string(id) + "\" name=\"S" + std::to_string(id) + "\"" + cnv +
+           "/><p:cNvSpPr/><p:nvPr>" + ph + "</p:nvPr></p:nvSpPr><p:spPr/><p:txBody><a:bodyPr/>" + paras +
+           "</p:txBody></p:sp>";
+}
+
+std::string frame(int id, const std::string& uri, const std::string& payload, const std::string& descr = "") {
+    return "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"" + std::to_string(id) + "\" name=\"F\"" +
+           (descr.empty() ? "" : " descr=\"" + descr + "\"") +
+           "/><p:cNvGraphicFramePr/><p:nvPr/></p:nvGraphicFramePr><a:graphic><a:graphicData uri=\"" + uri + "\">" +
+           payload + "</a:graphicData></a:graphic></p:graphicFrame>";
+}
+
+std::string chart_frame(int id, const std::string& rid) {
+    return frame(id, "http://schemas.openxmlformats.org/drawingml/2006/chart",
+                 "<c:chart xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" r:id=\"" + rid + "\"/>");
+}
+
+std::string slide(const std::string& shapes, const std::string& attrs = "") {
+    return "<p:sld" + NS + attrs + "><p:cSld><p:spTree><p:nvGrpSpPr/><p:grpSpPr/>" + shapes +
+           "</p:spTree></p:cSld></p:sld>";
+}
+
+// A deck of the given slides: (slide XML, slide relationships) each.
+struct DeckBuilder {
+    Zip zip;
+    std::vector<std::pair<std::string, std::string>> slides;
+    std::vector<std::pair<std::string, std::string>> pres_rels;
+
+    DeckBuilder& add_slide(std::string xml, std::vector<std::pair<std::string, std::string>> slide_rels = {}) {
+        const std::string n = std::to_string(slides.size() + 1);
+        slides.emplace_back(std::move(xml), rels(slide_rels));
+        pres_rels.emplace_back("slide", "slides/slide" + n + ".xml");
+        return *this;
+    }
+    DeckBuilder& part(std::string name, std::string body) {
+        zip.items.emplace_back(std::move(name), std::move(body));
+        return *this;
+    }
+
+    std::shared_ptr<const doc::Shared> open() {
+        Zip z;
+        z.items.emplace_back("[Content_Types].xml",
+                             "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                             "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                             "<Default Extension=\"png\" ContentType=\"image/png\"/>"
+                             "<Override PartName=\"/ppt/presentation.xml\" ContentType=\"application/"
+                             "vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/></Types>");
+        z.items.emplace_back("_rels/.rels", rels({{"officeDocument", "ppt/presentation.xml"}}));
+        std::string ids;
+        for (std::size_t i = 0; i < slides.size(); ++i)
+            ids += "<p:sldId id=\"" + std::to_string(256 + i) + "\" r:id=\"rId" + std::to_string(i + 1) + "\"/>";
+        z.items.emplace_back("ppt/presentation.xml",
+                             "<p:presentation" + NS + "><p:sldIdLst>" + ids + "</p:sldIdLst></p:presentation>");
+        z.items.emplace_back("ppt/_rels/presentation.xml.rels", rels(pres_rels));
+        for (std::size_t i = 0; i < slides.size(); ++i) {
+            const std::string n = std::to_string(i + 1);
+            z.items.emplace_back("ppt/slides/slide" + n + ".xml", slides[i].first);
+            z.items.emplace_back("ppt/slides/_rels/slide" + n + ".xml.rels", slides[i].second);
+        }
+        for (const auto& item : zip.items) z.items.push_back(item);
+        auto d = doc::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(z.build()));
+        EXPECT_TRUE(d) << d.error().message();
+        return d ? d->shared() : nullptr;
+    }
+};
+
+const std::string CHART1 =
+    "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\" "
+    "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\"><c:chart><c:title><c:tx><c:rich><a:bodyPr/>"
+    "<a:p>" + runs("Revenue") + "</a:p></c:rich></c:tx></c:title><c:plotArea><c:barChart><c:ser><c:tx><c:v>2023</c:v>"
+    "</c:tx><c:cat><c:strLit><c:ptCount val=\"2\"/><c:pt idx=\"0\"><c:v>Q1</c:v></c:pt><c:pt idx=\"1\"><c:v>Q2</c:v>"
+    "</c:pt></c:strLit></c:cat><c:val><c:numLit><c:ptCount val=\"2\"/><c:pt idx=\"0\"><c:v>10</c:v></c:pt>"
+    "<c:pt idx=\"1\"><c:v>12</c:v></c:pt></c:numLit></c:val></c:ser></c:barChart></c:plotArea></c:chart>"
+    "</c:chartSpace>";
+
+const std::string DIAGRAM1 =
+    "<dgm:dataModel xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" "
+    "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\"><dgm:ptLst>"
+    "<dgm:pt modelId=\"0\" type=\"doc\"/>"
+    "<dgm:pt modelId=\"1\"><dgm:t><a:bodyPr/><a:p>" + runs("Plan") + "</a:p></dgm:t></dgm:pt>"
+    "<dgm:pt modelId=\"2\"><dgm:t><a:bodyPr/><a:p>" + runs("Scope") + "</a:p></dgm:t></dgm:pt>"
+    "<dgm:pt modelId=\"3\"><dgm:t><a:bodyPr/><a:p>" + runs("Do") + "</a:p></dgm:t></dgm:pt>"
+    "</dgm:ptLst><dgm:cxnLst>"
+    "<dgm:cxn modelId=\"a\" srcId=\"0\" destId=\"1\" srcOrd=\"0\" destOrd=\"0\"/>"
+    "<dgm:cxn modelId=\"b\" srcId=\"1\" destId=\"2\" srcOrd=\"0\" destOrd=\"0\"/>"
+    "<dgm:cxn modelId=\"c\" srcId=\"0\" destId=\"3\" srcOrd=\"1\" destOrd=\"0\"/>"
+    "</dgm:cxnLst></dgm:dataModel>";
+
+// Five slides: a title slide; a slide with a table, chart, picture, notes
+// and comments; a hidden slide with a diagram and an unknown frame; a slide
+// whose part is malformed; a slide whose chart part is missing.
+std::shared_ptr<const doc::Shared> fixture_deck() {
+    DeckBuilder b;
+    b.add_slide(slide(sp(2, "<p:ph type=\"ctrTitle\"/>", "<a:p>" + runs("Quarterly") + "<a:br/>" + runs("review") +
+                                                                 "</a:p>") +
+                      sp(3, "<p:ph type=\"subTitle\" idx=\"1\"/>", "<a:p>" + runs("Team A") + "</a:p>") +
+                      sp(4, "<p:ph type=\"dt\" idx=\"10\"/>", "<a:p>" + runs("1 May") + "</a:p>") +
+                      sp(5, "", "<a:p>" + runs("draft") + "</a:p>", " hidden=\"1\"")));
+    const std::string table =
+        frame(6, "http://schemas.openxmlformats.org/drawingml/2006/table",
+              "<a:tbl><a:tblGrid><a:gridCol w=\"1\"/><a:gridCol w=\"1\"/></a:tblGrid>"
+              "<a:tr h=\"1\"><a:tc><a:txBody><a:p>" + runs("Item") + "</a:p></a:txBody></a:tc><a:tc><a:txBody><a:p>" +
+                  runs("Cost") + "</a:p></a:txBody></a:tc></a:tr>"
+              "<a:tr h=\"1\"><a:tc><a:txBody><a:p>" + runs("Rent") + "</a:p></a:txBody></a:tc><a:tc><a:txBody><a:p>" +
+                  runs("5|6") + "</a:p></a:txBody></a:tc></a:tr></a:tbl>");
+    const std::string pic =
+        "<p:pic><p:nvPicPr><p:cNvPr id=\"8\" name=\"P\" descr=\"Team photo\"/><p:cNvPicPr/><p:nvPr/></p:nvPicPr>"
+        "<p:blipFill><a:blip r:embed=\"rId3\"/></p:blipFill><p:spPr/></p:pic>";
+    b.add_slide(slide(sp(2, "<p:ph type=\"title\"/>", "<a:p>" + runs("Budget") + "</a:p>") +
+                      sp(3, "<p:ph idx=\"1\"/>",
+                         "<a:p>" + runs("Costs") + "</a:p><a:p><a:pPr lvl=\"1\"/>" + runs("Rent") +
+                             "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Cut") +
+                             "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Save") +
+                             "</a:p>") +
+                      table + chart_frame(7, "rId2") + pic),
+                {{"slideLayout", "../slideLayouts/slideLayout1.xml"},
+                 {"chart", "../charts/chart1.xml"},
+                 {"image", "../media/image1.png"},
+                 {"notesSlide", "../notesSlides/notesSlide1.xml"},
+                 {"comments", "../comments/comment1.xml"}});
+    b.add_slide(slide(frame(9, "http://schemas.openxmlformats.org/drawingml/2006/diagram",
+                            "<dgm:relIds xmlns:dgm=\"http://schemas.openxmlformats.org/drawingml/2006/diagram\" "
+                            "r:dm=\"rId1\"/>") +
+                          frame(10, "urn:example:widget", "<w/>"),
+                      " show=\"0\""),
+                {{"diagramData", "../diagrams/data1.xml"}});
+    b.add_slide("<p:sld" + NS + "><p:cSld>");
+    b.add_slide(slide(chart_frame(2, "rId1") + sp(3, "", "<a:p>" + runs("After the chart") + "</a:p>")),
+                {{"chart", "../charts/chart404.xml"}});
+    b.part("ppt/charts/chart1.xml", CHART1);
+    b.part("ppt/diagrams/data1.xml", DIAGRAM1);
+    b.part("ppt/media/image1.png", "\x89PNG");
+    b.part("ppt/notesSlides/notesSlide1.xml",
+           "<p:notes" + NS + "><p:cSld><p:spTree><p:nvGrpSpPr/><p:grpSpPr/>" +
+               sp(2, "<p:ph type=\"sldImg\"/>", "<a:p>" + runs("image") + "</a:p>") +
+               sp(3, "<p:ph type=\"body\" idx=\"1\"/>",
+                  "<a:p>" + runs("Say hello") + "</a:p><a:p>" + runs("Then go") + "</a:p>") +
+               "</p:spTree></p:cSld></p:notes>");
+    b.part("ppt/comments/comment1.xml",
+           "<p:cmLst" + NS + "><p:cm authorId=\"0\" idx=\"1\"><p:text>Check rent</p:text></p:cm></p:cmLst>");
+    b.part("ppt/commentAuthors.xml",
+           "<p:cmAuthorLst" + NS + "><p:cmAuthor id=\"0\" name=\"Ann\" initials=\"A\"/></p:cmAuthorLst>");
+    b.pres_rels.emplace_back("commentAuthors", "commentAuthors.xml");
+    return b.open();
+}
+
+const std::string SLIDE_4_ERROR_PREFIX = "slide 4: unreadable: xml in /ppt/slides/slide4.xml at byte ";
+
+TEST(DeckText, GoldenTextWithFailuresRecorded) {
+    auto shared = fixture_deck();
+    ASSERT_TRUE(shared);
+    doc::Document d(shared, 1);
+    auto [plain, report] = text::text_reporting(d, {});
+    EXPECT_EQ(plain,
+              "Quarterly\nreview\nTeam A\n\n"
+              "Budget\nCosts\nRent\nCut\nSave\nItem\tCost\nRent\t5|6\nRevenue\n2023\nQ1: 10\nQ2: 12\n\n"
+              "Plan\nScope\nDo\n\n"
+              "After the chart");
+    const auto w = report.warnings();
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0].rfind(SLIDE_4_ERROR_PREFIX, 0), 0u) << w[0];
+    EXPECT_EQ(w[1], "slide 5: chart or diagram unreadable: missing part: /ppt/charts/chart404.xml");
+    EXPECT_EQ(w[2], "1 graphic frame(s) of unknown type skipped: urn:example:widget");
+    EXPECT_EQ(report.failed_slides.at(0).first, 3u);
+
+    text::TextOptions o;
+    o.notes = true;
+    o.comments = true;
+    o.hidden_slides = false;
+    o.furniture = true;
+    o.hidden_shapes = true;
+    o.charts = false;
+    o.diagrams = false;
+    o.alt_text = true;
+    auto [full, r2] = text::text_reporting(d, o);
+    EXPECT_EQ(full,
+              "Quarterly\nreview\nTeam A\n1 May\ndraft\n\n"
+              "Budget\nCosts\nRent\nCut\nSave\nItem\tCost\nRent\t5|6\nTeam photo\n"
+              "Notes: Say hello\nThen go\nComment from Ann: Check rent\n\n"
+              "After the chart");
+    EXPECT_EQ(r2.hidden_slides_skipped, 1u);
+    EXPECT_EQ(r2.failed_slides.size(), 1u);
+    EXPECT_TRUE(r2.failed_frames.empty());
+    EXPECT_EQ(r2.unknown_graphics, 0u);  // the hidden slide was not rendered
+}
+
+TEST(DeckText, PositionsKeepOrderAndRepeatsAtEveryThreadCount) {
+    auto shared = fixture_deck();
+    ASSERT_TRUE(shared);
+    const std::vector<std::size_t> positions = {4, 0, 0, 3, 2};
+    std::vector<std::string> first;
+    for (const std::size_t threads : {1u, 2u, 3u, 16u, 0u}) {
+        doc::Document d(shared, threads);
+        auto [texts, report] = text::slide_texts_at(d, positions, {});
+        ASSERT_EQ(texts.size(), 5u);
+        EXPECT_EQ(texts[0], "After the chart");
+        EXPECT_EQ(texts[1], "Quarterly\nreview\nTeam A");
+        EXPECT_EQ(texts[2], texts[1]);
+        EXPECT_EQ(texts[3], "");
+        EXPECT_EQ(texts[4], "Plan\nScope\nDo");
+        // Failures come back in the order of the positions, repeats merged twice.
+        ASSERT_EQ(report.failed_slides.size(), 1u);
+        EXPECT_EQ(report.failed_frames.at(0).first, 4u);
+        if (first.empty()) first = texts;
+        EXPECT_EQ(texts, first) << "threads " << threads;
+    }
+    doc::Document d(shared, 4);
+    auto [twice, r] = text::slide_texts_at(d, std::vector<std::size_t>{3, 3}, {});
+    EXPECT_EQ(r.failed_slides.size(), 2u);
+    auto [none, empty] = text::slide_texts_at(d, std::vector<std::size_t>{}, {});
+    EXPECT_TRUE(none.empty());
+    EXPECT_TRUE(empty.warnings().empty());
+}
+
+TEST(DeckMarkdown, GoldenMarkdownEveryOption) {
+    auto shared = fixture_deck();
+    ASSERT_TRUE(shared);
+    doc::Document d(shared, 2);
+    std::vector<std::size_t> all = {0, 1, 2, 3, 4};
+    auto [out, report] = md::markdown_at(d, all, {});
+    EXPECT_EQ(out,
+              "# Quarterly review\n\nTeam A\n\n---\n\n"
+              "# Budget\n\n- Costs\n  - Rent\n1. Cut\n2. Save\n\n"
+              "| Item | Cost |\n| --- | --- |\n| Rent | 5\\|6 |\n\n"
+              "Chart (bar): Revenue\n\n| Category | 2023 |\n| --- | --- |\n| Q1 | 10 |\n| Q2 | 12 |\n\n"
+              "![Team photo](/ppt/media/image1.png)\n\n---\n\n"
+              "# Slide 3\n\n- Plan\n  - Scope\n- Do\n\n---\n\n"
+              "# Slide 5\n\nAfter the chart\n");
+    EXPECT_EQ(report.warnings().size(), 3u);
+
+    md::MarkdownOptions o;
+    o.headings = false;
+    o.notes = true;
+    o.comments = true;
+    o.hidden_slides = false;
+    o.furniture = true;
+    o.hidden_shapes = true;
+    o.images = false;
+    auto [out2, report2] = md::markdown_at(d, std::vector<std::size_t>{1, 0}, o);
+    EXPECT_EQ(out2,
+              "Budget\n\n- Costs\n  - Rent\n1. Cut\n2. Save\n\n"
+              "| Item | Cost |\n| --- | --- |\n| Rent | 5\\|6 |\n\n"
+              "Chart (bar): Revenue\n\n| Category | 2023 |\n| --- | --- |\n| Q1 | 10 |\n| Q2 | 12 |\n\n"
+              "> Notes: Say hello\n> Then go\n\n> Comment from Ann: Check rent\n\n---\n\n"
+              "Quarterly\nreview\n\nTeam A\n\n1 May\n\ndraft\n");
+    EXPECT_TRUE(report2.is_complete());
+
+    auto [hidden_only, r3] = md::markdown_at(d, std::vector<std::size_t>{2}, o);
+    EXPECT_EQ(hidden_only, "");
+    EXPECT_EQ(r3.hidden_slides_skipped, 1u);
+    auto [nothing, r4] = md::markdown_at(d, std::vector<std::size_t>{}, {});
+    EXPECT_EQ(nothing, "");
+}
+
+TEST(DeckMarkdown, ConcurrentPassesOverOneDeckAgree) {
+    auto shared = fixture_deck();
+    ASSERT_TRUE(shared);
+    const std::vector<std::size_t> all = {0, 1, 2, 3, 4};
+    doc::Document ref(shared, 1);
+    const std::string expected = md::markdown_at(ref, all, {}).first;
+    std::vector<std::string> got(6);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < got.size(); ++i)
+        threads.emplace_back([&, i] {
+            doc::Document view(shared, i % 3);
+            got[i] = md::markdown_at(view, all, {}).first;
+        });
+    for (auto& t : threads) t.join();
+    for (const auto& g : got) EXPECT_EQ(g, expected);
+}
+
+// ---------------------------------------------------------------- corpus sweep
+
+TEST(CorpusSweep, EveryDeckRendersAsTextAndMarkdown) {
+    const char* env = std::getenv("VANTRELL_CORPUS");
+    const std::filesystem::path root = env ? env : "../shared/corpus";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(root, ec)) GTEST_SKIP() << "no corpus at " << root;
+    std::size_t opened = 0, slides = 0;
+    text::TextOptions to;
+    to.notes = to.comments = to.alt_text = to.furniture = to.hidden_shapes = true;
+    md::MarkdownOptions mo;
+    mo.notes = mo.comments = mo.furniture = mo.hidden_shapes = true;
+    for (const auto& entry : std::filesystem::directory_iterator(root, ec)) {
+        if (!entry.is_regular_file()) continue;
+        auto source = vantrell_core::zip::FileSource::open(entry.path().string());
+        if (!source) continue;
+        auto d = doc::Document::from_source(*source);
+        if (!d) continue;
+        ++opened;
+        slides += d->slide_count();
+        const auto t0 = std::chrono::steady_clock::now();
+        auto [t, tr] = text::text_reporting(*d, to);
+        std::vector<std::size_t> all(d->slide_count());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        auto [m, mr] = md::markdown_at(*d, all, mo);
+        EXPECT_TRUE(m.empty() || m.back() == '\n') << entry.path();
+        EXPECT_EQ(m.find("\n\n\n"), std::string::npos) << entry.path();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)) << entry.path();
+    }
+    EXPECT_GT(opened, 0u);
+    std::cout << opened << " decks, " << slides << " slides\n";
+}
+
+} // namespace
