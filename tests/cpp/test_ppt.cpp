@@ -1,0 +1,1007 @@
+#include "core/ppt.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace cfb = vantrell_core::cfb;
+namespace model = vantrell_core::model;
+namespace ppt = vantrell_core::ppt;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Record streams built field by field.
+
+void le16(Bytes& b, std::uint32_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void le32(Bytes& b, std::uint32_t v) {
+    le16(b, v & 0xFFFF);
+    le16(b, v >> 16);
+}
+void set32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+// A record: header (version, instance, type, length) then body.
+Bytes rec(std::uint16_t type, const Bytes& body, std::uint16_t instance = 0, std::uint16_t ver = 0) {
+    Bytes out;
+    le16(out, static_cast<std::uint32_t>(ver | (instance << 4)));
+    le16(out, type);
+    le32(out, static_cast<std::uint32_t>(body.size()));
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+Bytes box(std::uint16_t type, std::initializer_list<Bytes> kids, std::uint16_t instance = 0) {
+    return rec(type, cat(kids), instance, 0xF);
+}
+Bytes words32(std::initializer_list<std::uint32_t> v) {
+    Bytes out;
+    for (auto x : v) le32(out, x);
+    return out;
+}
+Bytes utf16(std::u16string_view s) {
+    Bytes out;
+    for (char16_t c : s) le16(out, c);
+    return out;
+}
+Bytes latin1(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes text_header(std::uint32_t type) { return rec(0x0F9F, words32({type})); }
+Bytes chars(std::u16string_view s) { return rec(0x0FA0, utf16(s)); }
+Bytes bytes_atom(std::string_view s) { return rec(0x0FA8, latin1(s)); }
+
+// OfficeArtFSP: shape type in the instance, then spid and flags.
+Bytes fsp(std::uint32_t spid, std::uint32_t flags, std::uint16_t shape_type = 1) {
+    return rec(0xF00A, words32({spid, flags}), shape_type, 2);
+}
+struct Prop {
+    std::uint16_t id;
+    std::uint32_t value;
+    Bytes complex = {};
+};
+Bytes fopt(std::initializer_list<Prop> props, std::uint16_t type = 0xF00B) {
+    Bytes entries, data;
+    std::uint16_t n = 0;
+    for (const auto& p : props) {
+        ++n;
+        if (p.complex.empty()) {
+            le16(entries, p.id);
+            le32(entries, p.value);
+        } else {
+            le16(entries, p.id | 0x8000);
+            le32(entries, static_cast<std::uint32_t>(p.complex.size()));
+            data.insert(data.end(), p.complex.begin(), p.complex.end());
+        }
+    }
+    return rec(type, cat({entries, data}), n, 3);
+}
+Bytes wz(std::u16string_view s) { return cat({utf16(s), Bytes{0, 0}}); }
+// ClientAnchor as four 16-bit values: top, left, right, bottom (master units).
+Bytes client_anchor(std::int16_t top, std::int16_t left, std::int16_t right, std::int16_t bottom) {
+    Bytes b;
+    for (auto v : {top, left, right, bottom}) le16(b, static_cast<std::uint16_t>(v));
+    return rec(0xF010, b);
+}
+Bytes ltrb(std::uint16_t type, std::int32_t l, std::int32_t t, std::int32_t r, std::int32_t bottom) {
+    return rec(type, words32({static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(t),
+                              static_cast<std::uint32_t>(r), static_cast<std::uint32_t>(bottom)}),
+               0, type == 0xF009 ? 1 : 0);
+}
+Bytes placeholder(std::uint8_t placement, std::int32_t position = -1) {
+    Bytes b = words32({static_cast<std::uint32_t>(position)});
+    b.insert(b.end(), {placement, 0, 0, 0});
+    return box(0xF011, {rec(0x0BC3, b)});
+}
+Bytes outline_ref(std::int32_t index) {
+    return box(0xF00D, {rec(0x0F9E, words32({static_cast<std::uint32_t>(index)}))});
+}
+Bytes inline_text(std::u16string_view s) { return box(0xF00D, {text_header(4), chars(s)}); }
+Bytes sp(std::initializer_list<Bytes> kids) { return box(0xF004, kids); }
+Bytes patriarch() { return sp({ltrb(0xF009, 0, 0, 0, 0), fsp(1024, 0x005, 0)}); }
+Bytes drawing(std::initializer_list<Bytes> shapes) {
+    Bytes spgr = patriarch();
+    for (const auto& s : shapes) spgr.insert(spgr.end(), s.begin(), s.end());
+    return box(0x040C, {box(0xF002, {rec(0xF008, words32({2, 0}), 1), rec(0xF003, spgr, 0, 0xF)})});
+}
+// SlideAtom: layout, placeholder types, master id, notes id, flags.
+Bytes slide_atom(std::uint32_t notes_id = 0) {
+    Bytes b = words32({1, 0, 0, 0x80000000, notes_id});
+    le32(b, 0);
+    return rec(0x03EF, b, 0, 2);
+}
+Bytes persist_atom(std::uint32_t persist_id, std::uint32_t ident) {
+    return rec(0x03F3, words32({persist_id, 0, 0, ident, 0}));
+}
+Bytes document_atom(std::int32_t cx, std::int32_t cy) {
+    Bytes b = words32({static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy), 4320, 5760, 1, 2, 0, 0});
+    le16(b, 1);  // first slide number
+    le16(b, 0);  // on-screen size
+    b.insert(b.end(), {0, 0, 0, 0});
+    return rec(0x03E9, b, 0, 1);
+}
+Bytes fbse(std::uint8_t blip_type, std::uint32_t size, std::uint32_t offset) {
+    Bytes b{blip_type, blip_type};
+    b.resize(18, 0x11);  // UID
+    le16(b, 0xFF);
+    le32(b, size);
+    le32(b, 1);  // reference count
+    le32(b, offset);
+    b.insert(b.end(), {0, 0, 0, 0});
+    return rec(0xF007, b, blip_type, 2);
+}
+// A PNG blip record: one UID, the tag byte, then the file.
+Bytes png_blip(const Bytes& png) {
+    Bytes b(16, 0x11);
+    b.push_back(0xFF);
+    b.insert(b.end(), png.begin(), png.end());
+    return rec(0xF01E, b, 0x6E0);
+}
+Bytes user_edit(std::uint32_t last_edit, std::uint32_t directory, std::uint32_t doc_ref,
+                std::optional<std::uint32_t> crypt_ref = std::nullopt) {
+    Bytes b = words32({0, 0x03000000 | 0x1599, last_edit, directory, doc_ref, 8});
+    le16(b, 1);
+    le16(b, 0);
+    if (crypt_ref) le32(b, *crypt_ref);
+    return rec(0x0FF5, b);
+}
+Bytes persist_dir(std::uint32_t first_id, std::initializer_list<std::uint32_t> offsets) {
+    Bytes b = words32({first_id | (static_cast<std::uint32_t>(offsets.size()) << 20)});
+    for (auto o : offsets) le32(b, o);
+    return rec(0x1772, b);
+}
+Bytes current_user(std::uint32_t edit_offset, std::uint32_t token = 0xE391C05F) {
+    Bytes b = words32({0x14, token, edit_offset});
+    le16(b, 0);       // user name length
+    le16(b, 0x03F4);  // file version
+    b.insert(b.end(), {3, 0, 0, 0});
+    le32(b, 8);
+    return rec(0x0FF6, b);
+}
+
+const Bytes PNG = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3, 4, 5};
+const Bytes PNG2 = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 9, 9, 9};
+
+// A small deck with the layout PowerPoint writes: document container,
+// slide containers, then the persist directory and the user edit. Every
+// offset the tests damage is kept.
+struct Deck1 {
+    Bytes doc, user, pictures;
+    std::uint32_t doc_at = 0, slide_at = 0, notes_at = 0, dir_at = 0, edit_at = 0;
+
+    static Bytes slide_record(std::u16string_view group_text) {
+        Bytes title = sp({fsp(2050, 0xA00), client_anchor(100, 200, 5000, 800), placeholder(0x0D, 0), outline_ref(0)});
+        Bytes body = sp({fsp(2051, 0xA00), fopt({{0x0380, 0, wz(u"Body 2")}}), client_anchor(1000, 200, 5000, 4000),
+                         placeholder(0x0E, 1), outline_ref(1)});
+        Bytes pic = sp({fsp(2052, 0xA00, 75), fopt({{0x4104, 2}}), client_anchor(0, 0, 576, 576)});
+        Bytes hidden = sp({fsp(2053, 0xA00, 202), fopt({{0x03BF, 0x00020002}}), client_anchor(0, 0, 10, 10),
+                           inline_text(u"secret")});
+        // A group whose child space 0..100 maps onto 576..1152 master units.
+        Bytes group = box(0xF003, {sp({ltrb(0xF009, 0, 0, 100, 100), fsp(2054, 0x201), client_anchor(576, 576, 1152, 1152)}),
+                                   sp({fsp(2055, 0x202, 202), ltrb(0xF00F, 50, 50, 100, 100), inline_text(group_text)})});
+        return box(0x03EE, {slide_atom(7), drawing({title, body, pic, hidden, group})});
+    }
+
+    static Deck1 make() {
+        Deck1 d;
+        Bytes slide_list = box(0x0FF0, {persist_atom(2, 256), text_header(0), chars(u"Hello \U0001F600"),
+                                        text_header(1), bytes_atom("Caf\xE9\rline\x0Bnext\r")},
+                               0);
+        Bytes notes_list = box(0x0FF0, {persist_atom(3, 7)}, 2);
+        Bytes bstore = box(0xF001, {fbse(6, static_cast<std::uint32_t>(PNG.size() + 25), 0),
+                                    fbse(6, static_cast<std::uint32_t>(PNG2.size() + 25),
+                                         static_cast<std::uint32_t>(PNG.size() + 25))},
+                           2);
+        Bytes doc_rec = box(0x03E8, {document_atom(5760, 4320), box(0x040B, {box(0xF000, {bstore})}), slide_list,
+                                     notes_list, rec(0x03EA, {})});
+        d.doc_at = 0;
+        d.doc = doc_rec;
+        d.slide_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes s = slide_record(u"grouped");
+        d.doc.insert(d.doc.end(), s.begin(), s.end());
+        d.notes_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes notes = box(0x03F0, {rec(0x03F1, words32({256, 0}), 0, 1),
+                                   drawing({sp({fsp(3000, 0xA00), placeholder(0x0B)}),
+                                            sp({fsp(3001, 0xA00), placeholder(0x0C), inline_text(u"speak\rslowly")})})});
+        d.doc.insert(d.doc.end(), notes.begin(), notes.end());
+        d.dir_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes dir = persist_dir(1, {d.doc_at, d.slide_at, d.notes_at});
+        d.doc.insert(d.doc.end(), dir.begin(), dir.end());
+        d.edit_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes edit = user_edit(0, d.dir_at, 1);
+        d.doc.insert(d.doc.end(), edit.begin(), edit.end());
+        d.user = current_user(d.edit_at);
+        d.pictures = cat({png_blip(PNG), png_blip(PNG2)});
+        return d;
+    }
+
+    // Appends a second edit that replaces the slide with one whose group
+    // text differs, as an incremental save does.
+    void save_again(std::u16string_view group_text, std::uint32_t last_edit) {
+        const auto new_slide = static_cast<std::uint32_t>(doc.size());
+        Bytes s = slide_record(group_text);
+        doc.insert(doc.end(), s.begin(), s.end());
+        const auto dir = static_cast<std::uint32_t>(doc.size());
+        Bytes d = persist_dir(2, {new_slide});
+        doc.insert(doc.end(), d.begin(), d.end());
+        edit_at = static_cast<std::uint32_t>(doc.size());
+        Bytes e = user_edit(last_edit, dir, 1);
+        doc.insert(doc.end(), e.begin(), e.end());
+        user = current_user(edit_at);
+    }
+
+    auto open() const { return ppt::Deck::from_streams(user, doc, pictures); }
+};
+
+std::string all_text(const model::SlideContent& c) {
+    std::string out;
+    for (const auto& sh : c.walk()) {
+        if (const auto* b = sh.text_body()) {
+            b->write_text(out);
+            out += '\n';
+        }
+        if (const auto* t = sh.table())
+            for (const auto& r : t->rows)
+                for (const auto& cell : r.cells) {
+                    model::write_text(cell.paragraphs, out);
+                    out += '\n';
+                }
+    }
+    return out;
+}
+
+const model::Shape* shape_by_id(const model::SlideContent& c, std::uint32_t id) {
+    for (const auto& sh : c.walk())
+        if (sh.id == id) return &sh;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Compound files: every stream below 4096 bytes in the mini stream, the rest
+// in regular sectors; a storage's children chained through right siblings.
+struct Cfb {
+    struct Node {
+        std::u16string name;
+        std::uint8_t type;
+        std::size_t parent;
+        Bytes data;
+    };
+    std::vector<Node> nodes{{u"Root Entry", 5, 0, {}}};
+
+    std::size_t storage(std::u16string name, std::size_t parent = 0) {
+        nodes.push_back({std::move(name), 1, parent, {}});
+        return nodes.size() - 1;
+    }
+    void stream(std::u16string name, Bytes data, std::size_t parent = 0) {
+        nodes.push_back({std::move(name), 2, parent, std::move(data)});
+    }
+
+    Bytes build() const {
+        constexpr std::size_t ss = 512;
+        std::vector<Bytes> sectors;
+        std::vector<std::uint32_t> fat;
+        auto alloc = [&](const Bytes& data) -> std::uint32_t {
+            if (data.empty()) return cfb::ENDOFCHAIN;
+            const auto first = static_cast<std::uint32_t>(sectors.size());
+            for (std::size_t at = 0; at < data.size(); at += ss) {
+                Bytes s(ss, 0);
+                std::copy_n(data.begin() + static_cast<long>(at), std::min(ss, data.size() - at), s.begin());
+                sectors.push_back(std::move(s));
+                fat.push_back(static_cast<std::uint32_t>(sectors.size()));
+            }
+            fat.back() = cfb::ENDOFCHAIN;
+            return first;
+        };
+        std::vector<std::uint32_t> start(nodes.size(), cfb::ENDOFCHAIN);
+        Bytes mini, minifat;
+        for (std::size_t i = 1; i < nodes.size(); ++i) {
+            const Bytes& d = nodes[i].data;
+            if (nodes[i].type != 2 || d.empty()) continue;
+            if (d.size() >= 4096) {
+                start[i] = alloc(d);
+                continue;
+            }
+            const auto first = static_cast<std::uint32_t>(mini.size() / 64);
+            mini.insert(mini.end(), d.begin(), d.end());
+            mini.resize((mini.size() + 63) / 64 * 64, 0);
+            const auto last = static_cast<std::uint32_t>(mini.size() / 64);
+            for (std::uint32_t m = first; m < last; ++m) le32(minifat, m + 1 == last ? cfb::ENDOFCHAIN : m + 1);
+            start[i] = first;
+        }
+        const std::uint32_t mini_start = alloc(mini);
+        minifat.resize((minifat.size() + ss - 1) / ss * ss, 0xFF);
+        const std::uint32_t minifat_start = alloc(minifat);
+
+        Bytes dir((nodes.size() * 128 + ss - 1) / ss * ss, 0);
+        for (std::size_t i = 0; i < dir.size() / 128; ++i)
+            for (std::size_t f : {0x44, 0x48, 0x4C}) set32(dir, i * 128 + f, cfb::NOSTREAM);
+        std::vector<std::uint32_t> first_child(nodes.size(), cfb::NOSTREAM), right(nodes.size(), cfb::NOSTREAM);
+        for (std::size_t i = nodes.size(); i-- > 1;) {
+            right[i] = first_child[nodes[i].parent];
+            first_child[nodes[i].parent] = static_cast<std::uint32_t>(i);
+        }
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const std::size_t at = i * 128;
+            const auto& n = nodes[i];
+            for (std::size_t k = 0; k < n.name.size(); ++k) {
+                dir[at + 2 * k] = static_cast<std::uint8_t>(n.name[k]);
+                dir[at + 2 * k + 1] = static_cast<std::uint8_t>(n.name[k] >> 8);
+            }
+            dir[at + 0x40] = static_cast<std::uint8_t>((n.name.size() + 1) * 2);
+            dir[at + 0x42] = n.type;
+            dir[at + 0x43] = 1;
+            set32(dir, at + 0x48, right[i]);
+            set32(dir, at + 0x4C, n.type == 2 ? cfb::NOSTREAM : first_child[i]);
+            set32(dir, at + 0x74, i == 0 ? mini_start : start[i]);
+            set32(dir, at + 0x78, static_cast<std::uint32_t>(i == 0 ? mini.size() : n.data.size()));
+        }
+        const std::uint32_t dir_start = alloc(dir);
+
+        std::size_t nfat = 1;
+        while ((sectors.size() + nfat) > nfat * (ss / 4)) ++nfat;
+        const auto fat_first = static_cast<std::uint32_t>(sectors.size());
+        for (std::size_t i = 0; i < nfat; ++i) {
+            fat.push_back(cfb::FATSECT);
+            sectors.emplace_back(ss, 0);
+        }
+        fat.resize(nfat * (ss / 4), cfb::FREESECT);
+        for (std::size_t i = 0; i < fat.size(); ++i) set32(sectors[fat_first + i / (ss / 4)], (i % (ss / 4)) * 4, fat[i]);
+
+        Bytes out(ss, 0);
+        const std::uint8_t sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+        std::copy_n(sig, 8, out.begin());
+        out[0x18] = 0x3E;
+        out[0x1A] = 3;
+        out[0x1C] = 0xFE;
+        out[0x1D] = 0xFF;
+        out[0x1E] = 9;
+        out[0x20] = 6;
+        set32(out, 0x2C, static_cast<std::uint32_t>(nfat));
+        set32(out, 0x30, dir_start);
+        set32(out, 0x38, 4096);
+        set32(out, 0x3C, minifat_start);
+        set32(out, 0x40, static_cast<std::uint32_t>(minifat.size() / ss));
+        set32(out, 0x44, cfb::ENDOFCHAIN);
+        for (std::size_t i = 0; i < 109; ++i)
+            set32(out, 0x4C + 4 * i, i < nfat ? static_cast<std::uint32_t>(fat_first + i) : cfb::FREESECT);
+        for (const auto& s : sectors) out.insert(out.end(), s.begin(), s.end());
+        return out;
+    }
+};
+
+vantrell_core::Result<std::shared_ptr<const ppt::Deck>> open_cfb(const Cfb& c) {
+    auto file = cfb::Compound::parse(c.build());
+    if (!file) return std::unexpected(file.error());
+    return ppt::Deck::open(*file);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+TEST(PptDeck, ReadsSlideTextShapesAndSize) {
+    const Deck1 d = Deck1::make();
+    auto deck = d.open();
+    ASSERT_TRUE(deck) << deck.error().message();
+    ASSERT_EQ((*deck)->slide_count(), 1u);
+    // 5760 x 4320 master units is 10 x 7.5 inches.
+    EXPECT_EQ((*deck)->slide_size().cx, 9144000);
+    EXPECT_EQ((*deck)->slide_size().cy, 6858000);
+    EXPECT_EQ((*deck)->slide_size_type(), "screen4x3");
+    EXPECT_EQ((*deck)->slide_id(0), 256u);
+
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(s->root, model::SlideContent::Root::slide);
+    EXPECT_TRUE(s->shown);
+    // Outline text referenced from the placeholders; a surrogate pair and
+    // Latin-1 bytes decode to UTF-8.
+    EXPECT_EQ(s->title(), "Hello \xF0\x9F\x98\x80");
+    const model::Shape* body = shape_by_id(*s, 2051);
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(body->name, "Body 2");
+    ASSERT_TRUE(body->placeholder);
+    EXPECT_EQ(body->placeholder->kind, model::PlaceholderKind::body);
+    EXPECT_EQ(body->placeholder->idx, 1u);
+    ASSERT_TRUE(body->text_body());
+    const auto& paras = body->text_body()->paragraphs;
+    // The final return closes "line/next" and opens nothing.
+    ASSERT_EQ(paras.size(), 2u);
+    EXPECT_EQ(paras[0].text(), "Caf\xC3\xA9");
+    ASSERT_EQ(paras[1].runs.size(), 3u);
+    EXPECT_EQ(paras[1].runs[1].kind, model::Run::Kind::line_break);
+    EXPECT_EQ(paras[1].text(), "line\nnext");
+    // Client anchor: top, left, right, bottom in master units.
+    ASSERT_TRUE(body->transform);
+    EXPECT_EQ(body->transform->x, 200 * 3175 / 2);
+    EXPECT_EQ(body->transform->y, 1000 * 3175 / 2);
+    EXPECT_EQ(body->transform->cx, 4800 * 3175 / 2);
+
+    const model::Shape* hidden = shape_by_id(*s, 2053);
+    ASSERT_NE(hidden, nullptr);
+    EXPECT_TRUE(hidden->hidden);
+    EXPECT_TRUE(hidden->text_box);
+    EXPECT_EQ(hidden->text_body()->text(), "secret");
+}
+
+TEST(PptDeck, GroupChildrenAreMappedThroughTheGroupSpace) {
+    auto deck = Deck1::make().open();
+    ASSERT_TRUE(deck);
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    const model::Shape* group = shape_by_id(*s, 2054);
+    ASSERT_NE(group, nullptr);
+    ASSERT_TRUE(group->group());
+    ASSERT_EQ(group->group()->children.size(), 1u);
+    const model::Shape& kid = group->group()->children[0];
+    EXPECT_EQ(kid.text_body()->text(), "grouped");
+    // Child space 50..100 of 0..100 is the second half of 576..1152.
+    ASSERT_TRUE(kid.transform);
+    EXPECT_EQ(kid.transform->x, 864 * 3175 / 2);
+    EXPECT_EQ(kid.transform->cx, 288 * 3175 / 2);
+}
+
+TEST(PptDeck, ImagesListOnlyTheSlidesOwnPictures) {
+    auto deck = Deck1::make().open();
+    ASSERT_TRUE(deck);
+    EXPECT_EQ((*deck)->picture_store().size(), 2u);
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    const auto images = (*deck)->images(*s);
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].shape_id, 2052u);
+    EXPECT_EQ(images[0].pib, 2u);
+    EXPECT_EQ(images[0].id, "pib2");
+    EXPECT_EQ(images[0].part, "/Pictures/image2.png");
+    EXPECT_EQ(images[0].content_type, "image/png");
+    auto bytes = (*deck)->picture_bytes(2);
+    ASSERT_TRUE(bytes) << bytes.error().message();
+    EXPECT_EQ(*bytes, PNG2);
+    EXPECT_EQ((*deck)->pib_of("/Pictures/image2.png"), 2u);
+    EXPECT_EQ((*deck)->pib_of("/Pictures/image2.jpeg"), std::nullopt);
+    EXPECT_EQ((*deck)->pib_of("pib3"), std::nullopt);
+    EXPECT_FALSE((*deck)->picture_bytes(0));
+    EXPECT_FALSE((*deck)->picture_bytes(3));
+}
+
+TEST(PptDeck, NotesPageBodyText) {
+    auto deck = Deck1::make().open();
+    ASSERT_TRUE(deck);
+    auto notes = (*deck)->notes_text(0);
+    ASSERT_TRUE(notes) << notes.error().message();
+    EXPECT_EQ(*notes, "speak\nslowly");
+    auto page = (*deck)->notes(0);
+    ASSERT_TRUE(page && *page);
+    EXPECT_EQ((*page)->root, model::SlideContent::Root::notes);
+    EXPECT_FALSE((*deck)->slide(1));
+    EXPECT_FALSE((*deck)->notes_text(1));
+}
+
+TEST(PptDeck, HiddenSlideAndUnreferencedOutlineText) {
+    Deck1 d = Deck1::make();
+    // A slide with a slide-show info atom (hidden bit 2) and a drawing whose
+    // shapes reference none of its outline text.
+    Bytes info = words32({0, 0});
+    info.insert(info.end(), {0, 0});
+    le16(info, 0x0004);
+    info.insert(info.end(), {0, 0, 0, 0});
+    Bytes slide = box(0x03EE, {slide_atom(), rec(0x03F9, info), drawing({})});
+    d.doc.resize(d.slide_at);
+    const auto slide_at = static_cast<std::uint32_t>(d.doc.size());
+    d.doc.insert(d.doc.end(), slide.begin(), slide.end());
+    const auto dir_at = static_cast<std::uint32_t>(d.doc.size());
+    Bytes dir = persist_dir(1, {0, slide_at});
+    d.doc.insert(d.doc.end(), dir.begin(), dir.end());
+    const auto edit_at = static_cast<std::uint32_t>(d.doc.size());
+    Bytes e = user_edit(0, dir_at, 1);
+    d.doc.insert(d.doc.end(), e.begin(), e.end());
+    d.user = current_user(edit_at);
+    auto deck = d.open();
+    ASSERT_TRUE(deck) << deck.error().message();
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    EXPECT_FALSE(s->shown);
+    // Kept as placeholder text rather than lost.
+    EXPECT_EQ(s->title(), "Hello \xF0\x9F\x98\x80");
+    EXPECT_NE(all_text(*s).find("line\nnext"), std::string::npos);
+    // The notes entry is gone with the old slide's atom.
+    auto notes = (*deck)->notes_text(0);
+    ASSERT_TRUE(notes);
+    EXPECT_FALSE(*notes);
+}
+
+TEST(PptEdits, NewerEditWinsAndOlderCopiesStayDead) {
+    Deck1 d = Deck1::make();
+    d.save_again(u"revised", d.edit_at);
+    auto deck = d.open();
+    ASSERT_TRUE(deck) << deck.error().message();
+    ASSERT_EQ((*deck)->slide_count(), 1u);
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    const std::string text = all_text(*s);
+    EXPECT_NE(text.find("revised"), std::string::npos);
+    EXPECT_EQ(text.find("grouped"), std::string::npos);
+    // Ids only the older edit lists (the document, the notes) still resolve.
+    auto notes = (*deck)->notes_text(0);
+    ASSERT_TRUE(notes && *notes);
+}
+
+TEST(PptEdits, CyclesAndBadLinksEndTheChain) {
+    // The only edit names itself, a later offset, or garbage as its
+    // predecessor: the walk stops instead of looping.
+    for (std::uint32_t link : {0u, 1u, 2u}) {
+        Deck1 d = Deck1::make();
+        const std::uint32_t target = link == 0 ? d.edit_at : link == 1 ? d.edit_at + 4 : 0xFFFFFFF0u;
+        set32(d.doc, d.edit_at + 8 + 8, target);
+        auto deck = d.open();
+        ASSERT_TRUE(deck) << link << ": " << deck.error().message();
+        EXPECT_EQ((*deck)->slide_count(), 1u);
+    }
+    {
+        // Two edits pointing at each other: the older one's link goes
+        // forward and is not followed.
+        Deck1 d = Deck1::make();
+        const std::uint32_t older = d.edit_at;
+        d.save_again(u"revised", older);
+        set32(d.doc, older + 8 + 8, d.edit_at);
+        auto deck = d.open();
+        ASSERT_TRUE(deck) << deck.error().message();
+        auto s = (*deck)->slide(0);
+        ASSERT_TRUE(s);
+        EXPECT_NE(all_text(*s).find("revised"), std::string::npos);
+    }
+    {
+        // The newest edit links to a record that is no user edit: the older
+        // directory, and with it the document, is out of reach.
+        Deck1 d = Deck1::make();
+        d.save_again(u"revised", 0);
+        set32(d.doc, d.edit_at + 8 + 8, d.slide_at);
+        auto deck = d.open();
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "ppt: the document record is missing or damaged");
+    }
+}
+
+TEST(PptEdits, CurrentUserMissingOrWrongFallsBackToTheLastEdit) {
+    Deck1 d = Deck1::make();
+    d.user.clear();
+    auto deck = d.open();
+    ASSERT_TRUE(deck) << deck.error().message();
+    EXPECT_EQ((*deck)->slide_count(), 1u);
+
+    d = Deck1::make();
+    d.user = current_user(d.edit_at + 3);
+    deck = d.open();
+    ASSERT_TRUE(deck) << deck.error().message();
+    EXPECT_EQ((*deck)->slide_count(), 1u);
+}
+
+TEST(PptEdits, BadPersistOffsetsSkipOrFailCleanly) {
+    {
+        // The slide's persist entry points outside the stream: the slide is
+        // skipped, the deck opens.
+        Deck1 d = Deck1::make();
+        set32(d.doc, d.dir_at + 8 + 8, 0x7FFFFFF0);
+        auto deck = d.open();
+        ASSERT_TRUE(deck) << deck.error().message();
+        EXPECT_EQ((*deck)->slide_count(), 0u);
+    }
+    {
+        // ... or at a record of the wrong type.
+        Deck1 d = Deck1::make();
+        set32(d.doc, d.dir_at + 8 + 8, d.notes_at);
+        auto deck = d.open();
+        ASSERT_TRUE(deck);
+        EXPECT_EQ((*deck)->slide_count(), 0u);
+    }
+    {
+        // The document container itself is unreachable.
+        Deck1 d = Deck1::make();
+        set32(d.doc, d.dir_at + 8 + 4, d.slide_at);
+        auto deck = d.open();
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "ppt: the document record is missing or damaged");
+    }
+    {
+        // A directory entry claiming more offsets than its record holds.
+        Deck1 d = Deck1::make();
+        set32(d.doc, d.dir_at + 8, 1u | (0xFFFu << 20));
+        auto deck = d.open();
+        ASSERT_TRUE(deck) << deck.error().message();
+        EXPECT_EQ((*deck)->slide_count(), 1u);
+    }
+    {
+        Deck1 d = Deck1::make();
+        d.doc.assign(100, 0);
+        auto deck = d.open();
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "ppt: no user edit record in the document stream");
+    }
+}
+
+TEST(PptEncryption, RefusedWithoutParsingTheDocument) {
+    {
+        Deck1 d = Deck1::make();
+        d.user = current_user(d.edit_at, 0xF3D1C4DF);
+        auto deck = d.open();
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().kind(), vantrell_core::error::Kind::Encrypted);
+    }
+    {
+        // The newest edit names a crypt session container through persist id 4.
+        Deck1 d = Deck1::make();
+        const auto crypt_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes crypt = box(0x2F14, {rec(0x0001, words32({1, 2, 3}))});
+        d.doc.insert(d.doc.end(), crypt.begin(), crypt.end());
+        const auto dir_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes dir = persist_dir(1, {d.doc_at, d.slide_at, d.notes_at, crypt_at});
+        d.doc.insert(d.doc.end(), dir.begin(), dir.end());
+        const auto edit_at = static_cast<std::uint32_t>(d.doc.size());
+        Bytes e = user_edit(0, dir_at, 1, 4);
+        d.doc.insert(d.doc.end(), e.begin(), e.end());
+        d.user = current_user(edit_at);
+        auto deck = d.open();
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "encrypted: the legacy presentation is password-protected");
+    }
+    for (const char16_t* name : {u"EncryptedSummary", u"EncryptedPackage", u"EncryptionInfo"}) {
+        const Deck1 d = Deck1::make();
+        Cfb c;
+        c.stream(u"PowerPoint Document", d.doc);
+        c.stream(u"Current User", d.user);
+        c.stream(name, Bytes(64, 1));
+        auto deck = open_cfb(c);
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().kind(), vantrell_core::error::Kind::Encrypted);
+    }
+}
+
+TEST(PptCompound, StreamsDualStorageAndRefusals) {
+    const Deck1 d = Deck1::make();
+    {
+        Cfb c;
+        c.stream(u"Current User", d.user);
+        c.stream(u"PowerPoint Document", d.doc);
+        c.stream(u"Pictures", d.pictures);
+        auto deck = open_cfb(c);
+        ASSERT_TRUE(deck) << deck.error().message();
+        auto bytes = (*deck)->picture_bytes(1);
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(*bytes, PNG);
+    }
+    {
+        // The PowerPoint 95 rendition at the root is not read; the 97 storage is.
+        Cfb c;
+        c.stream(u"PowerPoint Document", Bytes(5000, 0xAB));
+        c.stream(u"PP40", Bytes(10, 0));
+        const auto dual = c.storage(u"PP97_DUALSTORAGE");
+        c.stream(u"PowerPoint Document", d.doc, dual);
+        c.stream(u"Current User", d.user, dual);
+        auto deck = open_cfb(c);
+        ASSERT_TRUE(deck) << deck.error().message();
+        EXPECT_EQ((*deck)->slide_count(), 1u);
+        // Pictures fall back to the root when the storage lacks them.
+        c.stream(u"Pictures", d.pictures);
+        deck = open_cfb(c);
+        ASSERT_TRUE(deck);
+        EXPECT_TRUE((*deck)->picture_bytes(2));
+    }
+    {
+        Cfb c;
+        c.stream(u"Workbook", Bytes(100, 0));
+        auto deck = open_cfb(c);
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "compound file holds no PowerPoint Document stream");
+        c.stream(u"PP40", Bytes(100, 0));
+        deck = open_cfb(c);
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().kind(), vantrell_core::error::Kind::Unsupported);
+    }
+}
+
+namespace {
+
+Bytes zlib_compress(const Bytes& in) {
+    uLongf n = compressBound(static_cast<uLong>(in.size()));
+    Bytes out(n);
+    EXPECT_EQ(compress2(out.data(), &n, in.data(), static_cast<uLong>(in.size()), 6), Z_OK);
+    out.resize(n);
+    return out;
+}
+
+// A metafile blip: one UID, the 34-byte metafile header, the data.
+Bytes metafile_blip(std::uint16_t type, std::uint16_t instance, const Bytes& raw, bool compress) {
+    const Bytes data = compress ? zlib_compress(raw) : raw;
+    Bytes b(16, 0x22);
+    le32(b, static_cast<std::uint32_t>(raw.size()));
+    for (std::uint32_t v : {0u, 0u, 100u, 50u}) le32(b, v);  // bounds
+    le32(b, 0);
+    le32(b, 0);
+    le32(b, static_cast<std::uint32_t>(data.size()));
+    b.push_back(compress ? 0x00 : 0xFE);
+    b.push_back(0xFE);
+    b.insert(b.end(), data.begin(), data.end());
+    return rec(type, b, instance);
+}
+
+// One picture-store entry over `blip`, in a deck of no slides.
+vantrell_core::Result<std::vector<std::uint8_t>> picture_of(std::uint8_t blip_type, const Bytes& blip) {
+    Bytes bstore = box(0xF001, {fbse(blip_type, static_cast<std::uint32_t>(blip.size()), 0)}, 1);
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x040B, {box(0xF000, {bstore})})});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0})});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    auto deck = ppt::Deck::from_streams(current_user(edit_at), doc, blip);
+    if (!deck) return std::unexpected(deck.error());
+    return (*deck)->picture_bytes(1);
+}
+
+} // namespace
+
+TEST(PptPictures, MetafilesDibsAndDamage) {
+    Bytes emf(3000);
+    for (std::size_t i = 0; i < emf.size(); ++i) emf[i] = static_cast<std::uint8_t>(i * 13);
+    for (bool compress : {true, false}) {
+        auto out = picture_of(2, metafile_blip(0xF01A, 0x3D4, emf, compress));
+        ASSERT_TRUE(out) << out.error().message();
+        EXPECT_EQ(*out, emf);
+    }
+    // WMF: a placeable header (key D7 CD C6 9A, bounds, checksum) before the data.
+    auto wmf = picture_of(3, metafile_blip(0xF01B, 0x216, emf, true));
+    ASSERT_TRUE(wmf);
+    ASSERT_EQ(wmf->size(), emf.size() + 22);
+    EXPECT_EQ((Bytes(wmf->begin(), wmf->begin() + 4)), (Bytes{0xD7, 0xCD, 0xC6, 0x9A}));
+    EXPECT_EQ((*wmf)[10], 100);  // right
+    std::uint16_t x = 0;
+    for (int i = 0; i < 10; ++i) x ^= static_cast<std::uint16_t>((*wmf)[2 * i] | ((*wmf)[2 * i + 1] << 8));
+    EXPECT_EQ(x, (*wmf)[20] | ((*wmf)[21] << 8));
+    EXPECT_TRUE(std::equal(emf.begin(), emf.end(), wmf->begin() + 22));
+
+    // A two-UID blip (odd instance) and a corrupt zlib stream.
+    Bytes two = metafile_blip(0xF01A, 0x3D5, emf, false);
+    two.insert(two.begin() + 8, 16, 0x33);
+    set32(two, 4, static_cast<std::uint32_t>(two.size() - 8));
+    auto out = picture_of(2, two);
+    ASSERT_TRUE(out) << out.error().message();
+    EXPECT_EQ(*out, emf);
+    Bytes bad = metafile_blip(0xF01A, 0x3D4, emf, true);
+    bad[8 + 16 + 34] = 0;  // not a deflate zlib header
+    EXPECT_FALSE(picture_of(2, bad));
+
+    // DIB: 40-byte header, 8 bits, 2 palette entries used, 4 pixel bytes.
+    Bytes dib;
+    le32(dib, 40);
+    le32(dib, 2);
+    le32(dib, 2);
+    le16(dib, 1);
+    le16(dib, 8);
+    le32(dib, 0);   // BI_RGB
+    le32(dib, 0);   // image size 0: legal for BI_RGB
+    le32(dib, 0);
+    le32(dib, 0);
+    le32(dib, 2);   // colours used
+    le32(dib, 0);
+    dib.resize(dib.size() + 8 + 8, 0x5A);
+    Bytes blip(16, 0x44);
+    blip.push_back(0xFF);
+    blip.insert(blip.end(), dib.begin(), dib.end());
+    auto bmp = picture_of(7, rec(0xF01F, blip, 0x7A8));
+    ASSERT_TRUE(bmp) << bmp.error().message();
+    ASSERT_EQ(bmp->size(), dib.size() + 14);
+    EXPECT_EQ((*bmp)[0], 'B');
+    EXPECT_EQ((*bmp)[1], 'M');
+    EXPECT_EQ((*bmp)[2], dib.size() + 14);
+    EXPECT_EQ((*bmp)[10], 14 + 40 + 8);  // pixels after header and palette
+
+    // A store entry whose offset leaves the Pictures stream, and a record
+    // too short for its prefix.
+    EXPECT_FALSE(picture_of(6, Bytes{1, 2, 3}));
+    EXPECT_FALSE(picture_of(6, rec(0xF01E, Bytes(10, 0), 0x6E0)));
+}
+
+TEST(PptTables, GroupWithTableFlagBecomesAGrid) {
+    // Three cells: a top row spanning two columns, then two cells below,
+    // plus a border line that is not a cell.
+    auto cell = [](std::uint32_t id, std::int32_t l, std::int32_t t, std::int32_t r, std::int32_t b,
+                   std::u16string_view text) {
+        return sp({fsp(id, 0xA02, 1), ltrb(0xF00F, l, t, r, b), inline_text(text)});
+    };
+    Bytes table = box(0xF003, {sp({ltrb(0xF009, 0, 0, 200, 100), fsp(10, 0x201),
+                                   fopt({{0x039F, 1}}, 0xF122), client_anchor(0, 0, 200, 100)}),
+                               cell(11, 0, 0, 200, 50, u"head"), cell(12, 0, 50, 80, 100, u"a"),
+                               cell(13, 80, 50, 200, 100, u"b"),
+                               sp({fsp(14, 0xB02, 20), ltrb(0xF00F, 0, 50, 200, 50)})});
+    Bytes slide = box(0x03EE, {slide_atom(), drawing({table})});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x0FF0, {persist_atom(2, 256)}, 0)});
+    const auto slide_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, slide});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0, slide_at})});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    auto deck = ppt::Deck::from_streams(current_user(edit_at), doc, {});
+    ASSERT_TRUE(deck) << deck.error().message();
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->shapes.size(), 1u);
+    const model::Table* t = s->shapes[0].table();
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->rows.size(), 2u);
+    ASSERT_EQ(t->column_widths.size(), 2u);
+    EXPECT_EQ(t->column_widths[0], 80 * 3175 / 2);
+    EXPECT_EQ(t->rows[0].cells[0].grid_span, 2u);
+    EXPECT_EQ(model::TextBody{t->rows[0].cells[0].paragraphs}.text(), "head");
+    EXPECT_TRUE(t->rows[0].cells[1].h_merge);
+    EXPECT_EQ(model::TextBody{t->rows[1].cells[1].paragraphs}.text(), "b");
+    EXPECT_TRUE(t->rows[1].cells[1].is_origin());
+}
+
+TEST(PptHostile, DeepNestingIsBounded) {
+    Bytes inner = sp({fsp(99, 0xA02, 202), inline_text(u"deep")});
+    for (int i = 0; i < 200; ++i) inner = box(0xF003, {sp({fsp(static_cast<std::uint32_t>(100 + i), 0x203)}), inner});
+    Bytes slide = box(0x03EE, {slide_atom(), drawing({inner})});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x0FF0, {persist_atom(2, 256)}, 0)});
+    const auto slide_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, slide});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0, slide_at})});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    auto deck = ppt::Deck::from_streams(current_user(edit_at), doc, {});
+    ASSERT_TRUE(deck);
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    std::size_t depth = 0;
+    for (const model::Shape* g = &s->shapes[0]; g->group() && !g->group()->children.empty();
+         g = &g->group()->children[0])
+        ++depth;
+    EXPECT_LE(depth, static_cast<std::size_t>(ppt::MAX_DEPTH));
+}
+
+TEST(PptHostile, EveryTruncationAndByteFlipFailsCleanly) {
+    const Deck1 d = Deck1::make();
+    auto exercise = [](const Bytes& user, const Bytes& doc, const Bytes& pics) {
+        auto deck = ppt::Deck::from_streams(user, doc, pics);
+        if (!deck) return;
+        for (std::size_t i = 0; i < (*deck)->slide_count(); ++i) {
+            if (auto s = (*deck)->slide(i)) (void)(*deck)->images(*s);
+            (void)(*deck)->notes_text(i);
+        }
+        for (std::uint32_t p = 1; p <= (*deck)->picture_store().size(); ++p) (void)(*deck)->picture_bytes(p);
+    };
+    for (std::size_t n = 0; n < d.doc.size(); ++n) {
+        // Copied to its own allocation so that a read past the end is caught.
+        const Bytes prefix(d.doc.begin(), d.doc.begin() + static_cast<long>(n));
+        exercise(d.user, prefix, d.pictures);
+    }
+    for (std::size_t n = 0; n < d.user.size(); ++n)
+        exercise(Bytes(d.user.begin(), d.user.begin() + static_cast<long>(n)), d.doc, d.pictures);
+    for (std::size_t n = 0; n < d.pictures.size(); ++n)
+        exercise(d.user, d.doc, Bytes(d.pictures.begin(), d.pictures.begin() + static_cast<long>(n)));
+    for (std::size_t i = 0; i < d.doc.size(); ++i)
+        for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
+            Bytes bad = d.doc;
+            bad[i] ^= flip;
+            exercise(d.user, bad, d.pictures);
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Real decks.
+
+namespace {
+
+std::filesystem::path corpus_dir() {
+    const char* env = std::getenv("VANTRELL_CORPUS");
+    return env ? std::filesystem::path(env) : std::filesystem::path("../shared/corpus");
+}
+
+std::vector<std::filesystem::path> corpus_decks() {
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(corpus_dir(), ec))
+        if (e.path().extension() == ".ppt") out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+Bytes read_file(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(f)), {});
+}
+
+std::string deck_text(const ppt::Deck& deck) {
+    std::string out;
+    for (std::size_t i = 0; i < deck.slide_count(); ++i) {
+        if (auto s = deck.slide(i)) out += all_text(*s);
+        if (auto n = deck.notes(i); n && *n) out += all_text(**n);
+    }
+    return out;
+}
+
+std::vector<std::string> words_of(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+} // namespace
+
+TEST(PptCorpus, EveryDeckOpensOrFailsCleanly) {
+    const auto decks = corpus_decks();
+    if (decks.empty()) GTEST_SKIP() << "no corpus";
+    std::size_t opened = 0;
+    for (const auto& p : decks) {
+        auto file = cfb::Compound::parse(read_file(p));
+        if (!file) continue;
+        auto deck = ppt::Deck::open(*file);
+        if (!deck) {
+            EXPECT_FALSE(deck.error().message().empty()) << p;
+            continue;
+        }
+        ++opened;
+        for (std::size_t i = 0; i < (*deck)->slide_count(); ++i) {
+            auto s = (*deck)->slide(i);
+            if (!s) continue;
+            for (const auto& img : (*deck)->images(*s)) {
+                auto bytes = (*deck)->picture_bytes(img.pib);
+                if (bytes && img.content_type == "image/png") {
+                    ASSERT_GE(bytes->size(), 8u) << p;
+                    EXPECT_EQ((*bytes)[1], 'P') << p << " " << img.part;
+                }
+            }
+        }
+    }
+    EXPECT_GT(opened, decks.size() / 2);
+}
+
+TEST(PptCorpus, TextHoldsTheWordsCatpptPrints) {
+    const auto decks = corpus_decks();
+    if (decks.empty()) GTEST_SKIP() << "no corpus";
+    if (std::system("command -v catppt >/dev/null 2>&1") != 0) GTEST_SKIP() << "catppt not installed";
+    std::size_t total = 0, found = 0;
+    for (const auto& p : decks) {
+        auto file = cfb::Compound::parse(read_file(p));
+        if (!file) continue;
+        auto deck = ppt::Deck::open(*file);
+        if (!deck) continue;
+        const std::string cmd = "catppt -d utf-8 '" + p.string() + "' 2>/dev/null";
+        std::string theirs;
+        if (FILE* f = popen(cmd.c_str(), "r")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0) theirs.append(buf, n);
+            pclose(f);
+        }
+        const auto ours = words_of(deck_text(**deck));
+        const std::set<std::string> have(ours.begin(), ours.end());
+        for (const auto& w : words_of(theirs)) {
+            ++total;
+            found += have.count(w);
+        }
+    }
+    ASSERT_GT(total, 0u);
+    // catppt also prints master names, footers and text left over from
+    // older saves, which are not slide text.
+    const double share = static_cast<double>(found) / static_cast<double>(total);
+    std::printf("share of catppt's words found: %.4f of %zu\n", share, total);
+    EXPECT_GE(share, 0.98);
+}
