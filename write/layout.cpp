@@ -100,7 +100,7 @@ Item Item::from_block(const Block& block, std::size_t depth) {
 // ---- Engine ------------------------------------------------------------------------
 
 Engine::Engine(const Theme& theme, const parts::Geometry& geometry)
-    : theme_(theme), geometry_(geometry), face_(metrics::Face::for_font(theme.minor_font)),
+    : sizes_(theme.sizes), gap_(geometry.gap), face_(metrics::Face::for_font(theme.minor_font)),
       title_face_(metrics::Face::for_font(theme.major_font)) {
     const std::uint64_t body = std::max<std::uint32_t>(theme.sizes.body, 1);
     const std::uint64_t minimum = std::uint64_t{theme.sizes.minimum} * 100;
@@ -111,7 +111,7 @@ Engine::Engine(const Theme& theme, const parts::Geometry& geometry)
 }
 
 std::uint32_t Engine::level_size(std::uint32_t level) const {
-    const std::uint32_t body = theme_.sizes.body;
+    const std::uint32_t body = sizes_.body;
     const std::uint64_t deep = std::uint64_t{level} * 4;
     const std::uint32_t by_level = deep >= body ? 0 : body - static_cast<std::uint32_t>(deep);
     return std::max<std::uint32_t>(std::max(sat_sub_u32(body, 10), by_level), 1);
@@ -152,7 +152,7 @@ std::vector<std::int64_t> Engine::table_rows(std::span<const std::vector<std::st
                                              std::int64_t width, std::uint32_t scale) const {
     std::vector<std::int64_t> heights;
     heights.reserve(rows.size());
-    const std::uint32_t size = scale_pt(theme_.sizes.table, scale);
+    const std::uint32_t size = scale_pt(sizes_.table, scale);
     const std::int64_t columns = rows.empty() ? 1 : std::max<std::int64_t>(static_cast<std::int64_t>(rows[0]->size()), 1);
     const std::int64_t cell_width = sub(width / columns, TEXT_INSET_H);
     const std::int64_t line = line_height(LINE_100, size, face_);
@@ -184,14 +184,14 @@ std::vector<Rect> Engine::column_boxes(const std::vector<Item>& columns, const R
     const std::vector<std::int64_t> w = weights(columns);
     const std::int64_t total = std::max<std::int64_t>(sum(w), 1);
     const std::int64_t k = static_cast<std::int64_t>(w.size());
-    const std::int64_t usable = sub(box.cx, mul(geometry_.gap, k - 1));
+    const std::int64_t usable = sub(box.cx, mul(gap_, k - 1));
     std::vector<Rect> boxes;
     boxes.reserve(w.size());
     std::int64_t x = box.x;
     for (std::int64_t wi : w) {
         const std::int64_t width = mul_div(wi, usable, total);
         boxes.push_back(Rect{x, box.y, width, box.cy});
-        x = add(add(x, width), geometry_.gap);
+        x = add(add(x, width), gap_);
     }
     return boxes;
 }
@@ -249,7 +249,7 @@ bool Engine::title_fits(std::string_view title, const Rect& box, std::uint32_t s
 
 std::optional<std::uint32_t> Engine::title_size(std::string_view title, const Rect& box, std::uint32_t base_pt) const {
     if (title_fits(title, box, base_pt)) return std::nullopt;
-    const std::uint32_t m = std::max<std::uint32_t>(theme_.sizes.minimum, 1);
+    const std::uint32_t m = std::max<std::uint32_t>(sizes_.minimum, 1);
     std::uint32_t p = base_pt;
     while (std::uint64_t{p} > std::uint64_t{m} + 2) {
         p -= 2;
@@ -292,7 +292,7 @@ void Engine::elements(const Item& item, const Rect& box, std::uint32_t scale, bo
                 Element::Table t;
                 t.heights = table_rows(it.rows, it.header, box.cx, scale);
                 t.rect = Rect{box.x, box.y, box.cx, sum(t.heights)};
-                t.size_pt = scale_pt(theme_.sizes.table, scale);
+                t.size_pt = scale_pt(sizes_.table, scale);
                 t.header = it.header;
                 t.rows.reserve(it.rows.size());
                 for (const auto* row : it.rows) t.rows.push_back(*row);

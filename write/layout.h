@@ -128,8 +128,8 @@ private:
     metrics::RunStyle run_style(const Run& run, std::uint32_t level, std::uint32_t scale) const;
     std::uint32_t level_size(std::uint32_t level) const;
 
-    const Theme& theme_;
-    const parts::Geometry& geometry_;
+    TypeSizes sizes_;
+    std::int64_t gap_ = 0; // between columns
     metrics::Face face_;
     metrics::Face title_face_;
     std::vector<std::uint32_t> scales_;

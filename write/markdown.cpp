@@ -1,0 +1,195 @@
+#include "write/markdown.h"
+
+#include "core/encoding.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+
+namespace vantrell_write::markdown {
+
+namespace {
+
+#include "write/alnum_tables.inc"
+
+namespace enc = vantrell_core::encoding;
+
+bool is_alnum(char32_t c) {
+    if (c < 0x80) return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const auto* end = std::end(ALNUM_RANGES);
+    const auto* it = std::upper_bound(std::begin(ALNUM_RANGES), end, c,
+                                      [](char32_t v, const char32_t (&r)[2]) { return v < r[0]; });
+    return it != std::begin(ALNUM_RANGES) && c <= (*(it - 1))[1];
+}
+
+// Byte length of the leading whitespace of `s`.
+std::size_t leading_space(std::string_view s) {
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        std::size_t next = pos;
+        if (!enc::is_white_space(enc::next_utf8(s, next))) break;
+        pos = next;
+    }
+    return pos;
+}
+
+std::string_view trim_end(std::string_view s) {
+    std::size_t keep = 0;
+    for (std::size_t pos = 0; pos < s.size();) {
+        if (!enc::is_white_space(enc::next_utf8(s, pos))) keep = pos;
+    }
+    return s.substr(0, keep);
+}
+
+std::string_view trim(std::string_view s) {
+    s = trim_end(s);
+    return s.substr(leading_space(s));
+}
+
+Paragraph paragraph(std::string text, std::uint8_t level, bool bullet) {
+    Paragraph p;
+    p.runs.push_back(Run{std::move(text)});
+    p.level = level;
+    p.bullet = bullet;
+    return p;
+}
+
+// The text after "digits. " or "digits) ", if `t` is such a list line.
+std::optional<std::string_view> numbered(std::string_view t) {
+    std::size_t i = 0;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    if (i == 0 || t.size() - i < 2) return std::nullopt;
+    if ((t[i] != '.' && t[i] != ')') || t[i + 1] != ' ') return std::nullopt;
+    return t.substr(i + 2);
+}
+
+class Reader {
+public:
+    void line(std::string_view raw);
+    Presentation finish() {
+        close();
+        return std::move(deck_);
+    }
+
+private:
+    Slide& open(std::optional<std::string> title, std::optional<Layout> layout) {
+        close();
+        slide_.emplace();
+        slide_->title = std::move(title);
+        slide_->layout = layout;
+        return *slide_;
+    }
+    Slide& current() { return slide_ ? *slide_ : open(std::nullopt, std::nullopt); }
+    void close() {
+        if (slide_) deck_.slides.push_back(std::move(*slide_));
+        slide_.reset();
+    }
+    void add_notes(std::string_view text) {
+        Slide& s = current();
+        if (s.notes) *s.notes += "\n" + std::string(text);
+        else s.notes = std::string(text);
+    }
+
+    Presentation deck_;
+    std::optional<Slide> slide_;
+    bool fence_ = false;
+    bool notes_ = false;
+};
+
+void Reader::line(std::string_view raw) {
+    const std::string_view line = trim_end(raw);
+    if (line.substr(leading_space(line)).starts_with("```")) {
+        fence_ = !fence_;
+        return;
+    }
+    if (fence_) {
+        current().body.push_back(paragraph(std::string(line), 0, false));
+        return;
+    }
+    const std::string_view t = trim(line);
+    const bool after_notes = notes_;
+    notes_ = false;
+    if (t.empty()) return;
+
+    if (t.starts_with("# ")) {
+        open(strip_inline(t.substr(2)), Layout::title);
+        return;
+    }
+    if (t.starts_with("## ")) {
+        open(strip_inline(t.substr(3)), std::nullopt);
+        return;
+    }
+    if (t.starts_with("### ")) {
+        open(strip_inline(t.substr(4)), std::nullopt);
+        return;
+    }
+    if (t.starts_with("Notes:")) {
+        current();
+        notes_ = true;
+        const std::string_view rest = trim(t.substr(6));
+        if (!rest.empty()) add_notes(rest);
+        return;
+    }
+    if (t == "---" || t == "***") {
+        open(std::nullopt, Layout::blank);
+        return;
+    }
+
+    Slide& s = current();
+    if (after_notes) {
+        add_notes(t);
+        notes_ = true;
+        return;
+    }
+    const std::uint8_t level = static_cast<std::uint8_t>(std::min<std::size_t>(leading_space(line) / 2, 8));
+    if (t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ")) {
+        s.body.push_back(paragraph(strip_inline(t.substr(2)), level, true));
+    } else if (auto item = numbered(t)) {
+        s.body.push_back(paragraph(strip_inline(*item), level, true));
+    } else if (s.layout == Layout::title && !s.subtitle && s.body.empty()) {
+        s.subtitle = strip_inline(t);
+    } else {
+        s.body.push_back(paragraph(strip_inline(t), 0, false));
+    }
+}
+
+} // namespace
+
+std::string strip_inline(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char32_t last = 0;
+    bool have_last = false;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t start = pos;
+        const char32_t c = enc::next_utf8(text, pos);
+        if (c == '*' || c == '`') continue;
+        if (c == '_') {
+            bool keep = false;
+            if (have_last && is_alnum(last) && pos < text.size()) {
+                std::size_t peek = pos;
+                keep = is_alnum(enc::next_utf8(text, peek));
+            }
+            if (!keep) continue;
+        }
+        out.append(text.substr(start, pos - start));
+        last = c;
+        have_last = true;
+    }
+    return std::string(trim(out));
+}
+
+Presentation from_markdown(std::string_view markdown) {
+    Reader reader;
+    while (!markdown.empty()) {
+        const std::size_t lf = markdown.find('\n');
+        std::string_view line = markdown.substr(0, lf);
+        if (lf != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+        reader.line(line);
+        if (lf == std::string_view::npos) break;
+        markdown.remove_prefix(lf + 1);
+    }
+    return reader.finish();
+}
+
+} // namespace vantrell_write::markdown
