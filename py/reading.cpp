@@ -15,6 +15,7 @@
 #include "core/encoding.h"
 #include "py/model.h"
 #include "py/package.h"
+#include "py/passes.h"
 
 #include <array>
 #include <atomic>
@@ -693,6 +694,8 @@ const tk::ClassDef<Slide>& Slide::definition() {
                                       "One line per problem the parser skipped on this slide.")},
         .methods =
             {
+                passes::slide_text(),
+                passes::slide_markdown(),
                 tk::method<"charts($self)", &M::charts>("Every chart on the slide, in z-order."),
                 tk::method<"diagrams($self)", &M::diagrams>("Every diagram (SmartArt) on the slide, in z-order."),
                 tk::method<"comments($self)", &M::comments>("The slide's comments in order, replies after their parent."),
@@ -991,6 +994,11 @@ const tk::ClassDef<Document>& Document::definition() {
                     "Every comment author the presentation links to, both formats."),
                 tk::method<"titles($self)", &M::titles>(
                     "The title of every slide (None where a slide has no title placeholder)."),
+                passes::document_text(),
+                passes::document_text_reporting(),
+                passes::document_extract(),
+                passes::document_slide_texts(),
+                passes::document_markdown(),
             },
         .repr = &M::repr,
         .constructor = tk::constructor<D, "(path=None, *, data=None, threads=None)", &M::make>(),
