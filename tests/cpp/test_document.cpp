@@ -443,6 +443,42 @@ TEST(DocumentOpen, OpensFromAFile) {
     EXPECT_EQ(s->content.title(), "Second");
 }
 
+// A source that counts what is read through it and offers no whole view.
+class CountingSource final : public zip::Source {
+public:
+    explicit CountingSource(Bytes bytes) : bytes_(std::move(bytes)) {}
+    std::uint64_t len() const noexcept override { return bytes_.size(); }
+    vantrell_core::Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+        read_nbytes += out.size();
+        if (offset > bytes_.size() || out.size() > bytes_.size() - offset)
+            return vantrell_core::fail(vantrell_core::Error::io_text("short read"));
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
+        return {};
+    }
+    mutable std::atomic<std::uint64_t> read_nbytes{0};
+
+private:
+    Bytes bytes_;
+};
+
+TEST(DocumentOpen, MediaIsNotReadToOpenOrToLoadSlides) {
+    // Bytes read to open the deck and load its slides, for a given media size.
+    auto read_for = [](std::size_t media_nbytes) -> std::uint64_t {
+        Zip z = full_deck();
+        z.add_bytes("ppt/media/big.bin", Bytes(media_nbytes, 0x5A));
+        auto source = std::make_shared<CountingSource>(z.build());
+        auto d = doc::Document::from_source(source);
+        if (!d) return UINT64_MAX;
+        for (std::size_t i = 0; i < d->slide_count(); ++i)
+            if (auto s = d->slide(i)) (void)s->images();
+        return source->read_nbytes.load();
+    };
+    const std::uint64_t small = read_for(4u << 20), large = read_for(64u << 20);
+    ASSERT_NE(small, UINT64_MAX);
+    EXPECT_LT(large, std::uint64_t{1} << 20);
+    EXPECT_EQ(small, large);
+}
+
 // ---------------------------------------------------------------------------
 // The slide list
 
