@@ -1,0 +1,120 @@
+"""Text and Markdown extraction speed.
+
+1. Every deck of the corpus that opens, single-threaded: `markdown()` and
+   `text(notes=True)` against a baseline that pulls slide and notes text out
+   with `zipfile` and `xml.etree.ElementTree`.
+2. A generated 200-slide deck of text, tables and charts: `markdown()` with
+   automatic threads against `threads=1`.
+
+    python bench/text_bench.py [corpus folder]
+"""
+import os
+import pathlib
+import re
+import sys
+import time
+import xml.etree.ElementTree as ET
+import zipfile
+
+import vantrell
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+import slidedeck  # noqa: E402  (fixture builders shared with the tests)
+
+A_T = "{http://schemas.openxmlformats.org/drawingml/2006/main}t"
+SLIDE_OR_NOTES = re.compile(r"ppt/(slides/slide|notesSlides/notesSlide)\d+\.xml$")
+
+
+def baseline(path):
+    out = []
+    with zipfile.ZipFile(path) as z:
+        for name in z.namelist():
+            if SLIDE_OR_NOTES.match(name):
+                root = ET.fromstring(z.read(name))
+                out.append("\n".join(t.text or "" for t in root.iter(A_T)))
+    return "\n\n".join(out)
+
+
+def best_of(n, fn):
+    best = float("inf")
+    for _ in range(n):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def corpus_bench(folder):
+    decks = []
+    for path in sorted(folder.iterdir()):
+        try:
+            vantrell.Document(path)
+            baseline(path)
+        except Exception:  # noqa: BLE001 - only decks both sides read are timed
+            continue
+        decks.append(path)
+
+    def ours_md():
+        for p in decks:
+            vantrell.Document(p, threads=1).markdown()
+
+    def ours_text():
+        for p in decks:
+            vantrell.Document(p, threads=1).text(notes=True)
+
+    def theirs():
+        for p in decks:
+            baseline(p)
+
+    t_base = best_of(3, theirs)
+    t_md = best_of(3, ours_md)
+    t_text = best_of(3, ours_text)
+    print(f"corpus: {len(decks)} decks, single thread")
+    print(f"  baseline (zipfile + ElementTree) {t_base * 1e3:8.1f} ms")
+    print(f"  markdown()                       {t_md * 1e3:8.1f} ms   {t_base / t_md:5.1f}x")
+    print(f"  text(notes=True)                 {t_text * 1e3:8.1f} ms   {t_base / t_text:5.1f}x")
+
+
+def generated_deck(n=200):
+    sd = slidedeck
+    slides = []
+    for i in range(n):
+        paras = [sd.para(f"Point {k} of slide {i}: " + "lorem ipsum dolor sit amet " * 6) for k in range(12)]
+        rows = [(1, [sd.cell(sd.para(f"r{r}c{c} value {i}")) for c in range(6)]) for r in range(20)]
+        series = tuple((f"S{s}", [f"C{c}" for c in range(24)], [str(c * s + i) for c in range(24)])
+                       for s in range(4))
+        slides.append(sd.Slide(
+            sd.sp(2, "Title", sd.para(f"Slide {i}"), ph='type="title"')
+            + sd.sp(3, "Body", *paras, ph='idx="1"')
+            + sd.table(4, "Table", [1] * 6, rows)
+            + sd.chart_frame(5, "Chart", "rIdC"),
+            rels=[("rIdC", "chart", f"../charts/chart{i}.xml")],
+            parts={f"ppt/charts/chart{i}.xml": sd.chart_part(f"Chart {i}", series)}))
+    return sd.make(slides)
+
+
+def threads_bench():
+    data = generated_deck()
+    single = vantrell.Document(data=data, threads=1)
+    auto = vantrell.Document(data=data)
+    assert single.markdown() == auto.markdown()
+    t1 = best_of(5, single.markdown)
+    ta = best_of(5, auto.markdown)
+    cores = os.cpu_count() or 1
+    print(f"generated deck: 200 slides, {len(data) / 1e6:.1f} MB, {cores} cores")
+    print(f"  markdown() threads=1   {t1 * 1e3:8.1f} ms")
+    print(f"  markdown() automatic   {ta * 1e3:8.1f} ms   {t1 / ta:5.2f}x (goal {0.6 * cores:.1f}x)")
+
+
+def main():
+    folder = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT.parent / "shared" / "corpus"
+    if folder.is_dir():
+        corpus_bench(folder)
+    else:
+        print(f"no corpus at {folder}")
+    threads_bench()
+
+
+if __name__ == "__main__":
+    main()
