@@ -55,6 +55,14 @@ namespace vantrell_core::ppt {
 class Deck;
 } // namespace vantrell_core::ppt
 
+namespace vantrell_core::text {
+struct TextOptions;
+struct ExtractReport;
+} // namespace vantrell_core::text
+namespace vantrell_core::markdown {
+struct MarkdownOptions;
+} // namespace vantrell_core::markdown
+
 namespace vantrell_core::document {
 
 // How the presentation part was found; numbered as the Python layer maps it.
@@ -131,7 +139,7 @@ struct ObjectRef {
 class Document;
 
 // One parsed slide. Its services read further parts through the view it was
-// read through, which must outlive it.
+// read through, which must outlive it and stay where it is (not be moved).
 struct Slide {
     std::string part;
     model::SlideContent content;
@@ -158,6 +166,11 @@ struct Slide {
     // The part's bytes exactly as stored.
     Result<std::vector<std::uint8_t>> image_bytes(const ImageRef& image) const;
     Result<std::vector<std::uint8_t>> object_bytes(const ObjectRef& object) const;
+
+    // The renderings of core/text.h and core/markdown.h; failures go into
+    // `report`.
+    std::string text_reporting(const text::TextOptions& options, text::ExtractReport& report) const;
+    std::string markdown(const markdown::MarkdownOptions& options, text::ExtractReport& report) const;
 
 private:
     Result<std::shared_ptr<const opc::Relationships>> rels() const;
@@ -196,6 +209,13 @@ public:
 
     // Legacy authors first, then modern ones.
     std::vector<comments::CommentAuthor> comment_authors();
+
+    // The text and Markdown passes of core/text.h and core/markdown.h.
+    std::pair<std::string, text::ExtractReport> text_reporting(const text::TextOptions& options);
+    std::pair<std::vector<std::string>, text::ExtractReport> slide_texts_at(std::span<const std::size_t> positions,
+                                                                           const text::TextOptions& options);
+    std::pair<std::string, text::ExtractReport> markdown_at(std::span<const std::size_t> positions,
+                                                            const markdown::MarkdownOptions& options);
 
     // Runs `step(view, position)` for each position and returns the results
     // in the order of `positions`, repeats included. Steps may run at the
