@@ -979,12 +979,17 @@ const tk::ClassDef<Document>& Document::definition() {
             {
                 tk::method<"slide($self, index)", &M::slide>("Parses one slide; negative indexes count from the end."),
                 tk::method<"slides($self)", &M::slides>("Every slide, parsed in parallel across cores."),
+                passes::document_text(),
+                passes::document_text_reporting(),
+                passes::document_extract(),
+                passes::document_slide_texts(),
                 tk::method<"core_properties($self)", &M::core_properties>(
                     "The Core Properties part (`docProps/core.xml`), or None when absent."),
                 tk::method<"app_properties($self)", &M::app_properties>(
                     "The Extended Properties part (`docProps/app.xml`), or None when absent."),
                 tk::method<"sections($self)", &M::sections>(
                     "The deck's sections with zero-based slide indexes; empty when it has none."),
+                passes::document_markdown(),
                 tk::method<"package($self)", &M::package>(
                     "The raw package view: parts, content types and relationships as\n"
                     "written. A legacy `.ppt` deck has none."),
@@ -994,11 +999,6 @@ const tk::ClassDef<Document>& Document::definition() {
                     "Every comment author the presentation links to, both formats."),
                 tk::method<"titles($self)", &M::titles>(
                     "The title of every slide (None where a slide has no title placeholder)."),
-                passes::document_text(),
-                passes::document_text_reporting(),
-                passes::document_extract(),
-                passes::document_slide_texts(),
-                passes::document_markdown(),
             },
         .repr = &M::repr,
         .constructor = tk::constructor<D, "(path=None, *, data=None, threads=None)", &M::make>(),
