@@ -462,3 +462,16 @@ std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
 }
 
 } // namespace vantrell_core::markdown
+
+namespace vantrell_core::document {
+
+std::string Slide::markdown(const markdown::MarkdownOptions& options, text::ExtractReport& report) const {
+    return markdown::slide_markdown(*this, options, report);
+}
+
+std::pair<std::string, text::ExtractReport> Document::markdown_at(std::span<const std::size_t> positions,
+                                                                  const markdown::MarkdownOptions& options) {
+    return markdown::markdown_at(*this, positions, options);
+}
+
+} // namespace vantrell_core::document

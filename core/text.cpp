@@ -346,3 +346,20 @@ std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, co
 }
 
 } // namespace vantrell_core::text
+
+namespace vantrell_core::document {
+
+std::string Slide::text_reporting(const text::TextOptions& options, text::ExtractReport& report) const {
+    return text::slide_text_reporting(*this, options, report);
+}
+
+std::pair<std::string, text::ExtractReport> Document::text_reporting(const text::TextOptions& options) {
+    return text::text_reporting(*this, options);
+}
+
+std::pair<std::vector<std::string>, text::ExtractReport> Document::slide_texts_at(
+    std::span<const std::size_t> positions, const text::TextOptions& options) {
+    return text::slide_texts_at(*this, positions, options);
+}
+
+} // namespace vantrell_core::document

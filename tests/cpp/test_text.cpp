@@ -668,3 +668,22 @@ TEST(CorpusSweep, EveryDeckRendersAsTextAndMarkdown) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(DeckPasses, MembersMatchTheFreeFunctions) {
+    auto shared = fixture_deck();
+    ASSERT_TRUE(shared);
+    doc::Document d(shared, 2);
+    const std::vector<std::size_t> all = {0, 1, 2, 3, 4};
+    EXPECT_EQ(d.text_reporting({}).first, text::text_reporting(d, {}).first);
+    EXPECT_EQ(d.slide_texts_at(all, {}).first, text::slide_texts_at(d, all, {}).first);
+    EXPECT_EQ(d.markdown_at(all, {}).first, md::markdown_at(d, all, {}).first);
+    auto s = d.slide(1);
+    ASSERT_TRUE(s);
+    text::ExtractReport r1, r2;
+    EXPECT_EQ(s->markdown({}, r1), md::slide_markdown(*s, {}, r2));
+    EXPECT_EQ(s->text_reporting({}, r1), text::slide_text_reporting(*s, {}, r2));
+}
+
+} // namespace
