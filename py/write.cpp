@@ -30,6 +30,13 @@
 
 #include "write/style.h"
 
+// The Markdown conversion lands separately; until it does, the submodule
+// goes without `from_markdown`.
+#if __has_include("write/markdown.h")
+#include "write/markdown.h"
+#define VANTRELL_WRITE_MARKDOWN 1
+#endif
+
 namespace _vantrell {
 template <>
 inline PyObject* pptx_err(const vantrell_write::Error& error) {
@@ -1381,6 +1388,24 @@ const tk::ClassDef<Presentation>& Presentation::definition() {
     return def;
 }
 
+// ------------------------------------------------------------ from_markdown
+
+#ifdef VANTRELL_WRITE_MARKDOWN
+namespace {
+
+// The whole conversion runs under the lock: it is quick next to serialising.
+PyObject* from_markdown(PyObject*, const Args& a) {
+    std::string markdown;
+    DeckLook look;
+    if (!a.get("markdown", markdown) || !look.convert(a)) return nullptr;
+    vw::Presentation p = vw::markdown::from_markdown(markdown);
+    if (!look.apply(p)) return nullptr;
+    return tk::Class<Presentation>::create(Presentation{std::move(p)});
+}
+
+} // namespace
+#endif
+
 // ------------------------------------------------------------ the submodule
 
 namespace {
@@ -1404,6 +1429,11 @@ bool register_(PyObject* parent) {
         !add_class<Background>(module.get()) || !add_class<Picture>(module.get()) ||
         !add_class<Table>(module.get()))
         return false;
+#ifdef VANTRELL_WRITE_MARKDOWN
+    Ref fn = Ref::steal(tk::new_function<"from_markdown(markdown, *, size=..., theme=None, font=None)",
+                                         &from_markdown>(module.get(), "Builds a presentation from Markdown text."));
+    if (!fn || PyModule_AddObjectRef(module.get(), "from_markdown", fn.get()) < 0) return false;
+#endif
     if (!tk::add_attribute(parent, "write", Py_NewRef(module.get()))) return false;
     PyObject* modules = PySys_GetObject("modules"); // borrowed
     if (!modules) {
