@@ -412,12 +412,18 @@ TEST(DocumentOpen, CompoundFilesAreSortedOut) {
                                    {"PowerPoint Document", 2}});
     EXPECT_EQ(open_error(nested), "compound file holds no PowerPoint Document stream");
 
+    // A PowerPoint Document stream (at the root, or in the dual-storage
+    // storage) goes to the legacy reader; this one's stream is empty.
+    auto is_legacy_route = [](const std::string& message) {
+        return message != "compound file holds no PowerPoint Document stream" && message.rfind("encrypted: ", 0) != 0 &&
+               message != "not a zip archive" && message != "opened";
+    };
     const Bytes legacy = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1}, {"PowerPoint Document", 2}});
-    EXPECT_EQ(open_error(legacy).rfind("unsupported: ", 0), 0u);
+    EXPECT_TRUE(is_legacy_route(open_error(legacy))) << open_error(legacy);
     const Bytes dual = compound({{"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1},
                                  {"PP97_DUALSTORAGE", 1, 0xFFFFFFFF, 0xFFFFFFFF, 2},
                                  {"PowerPoint Document", 2}});
-    EXPECT_EQ(open_error(dual).rfind("unsupported: ", 0), 0u);
+    EXPECT_TRUE(is_legacy_route(open_error(dual))) << open_error(dual);
 
     // A damaged compound file is an error, never a ZIP attempt.
     Bytes cut(encrypted.begin(), encrypted.begin() + 100);
