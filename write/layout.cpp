@@ -479,11 +479,15 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
             e.elements(page[k], Rect{box.x, y, box.cx, height}, fit->scale, k == 0 && first_is_text, p.elements);
             y = add(add(y, height), GAP);
         }
-        if (s.title && first_is_text && n == 1 && fit->scale == 100 && next.empty() && !p.elements.empty()) {
+        p.layout = choose_layout(s, first_is_text);
+        // Only the title-and-content layout has a body placeholder of its own;
+        // on the others the idx 1 placeholder would inherit the subtitle's box
+        // (or none), so the body keeps its explicit box there.
+        if (s.title && first_is_text && n == 1 && fit->scale == 100 && next.empty() && !p.elements.empty() &&
+            p.layout == Layout::title_and_content) {
             if (auto* body = std::get_if<Element::Body>(&p.elements.front().value)) body->rect.reset();
         }
         if (first) add_fixed(p);
-        p.layout = choose_layout(s, first_is_text);
         size_title(p);
         if (first && s.notes) p.notes = &*s.notes;
         out.push_back(std::move(p));

@@ -390,6 +390,14 @@ TEST(LayoutPlan, BodyThatFitsKeepsThePlaceholder) {
     EXPECT_EQ(body.rect, std::nullopt);
     EXPECT_EQ(body.scale, 100u);
     EXPECT_EQ(body.paragraphs, s.body);
+    // On a layout without a body placeholder the body keeps an explicit box,
+    // so it never lands in the subtitle's place.
+    vw::Slide titled = s;
+    titled.subtitle = "sub";
+    titled.layout = vw::Layout::title;
+    const auto on_title = plan(titled);
+    EXPECT_EQ(std::get<vl::Element::Body>(on_title[0].elements[0].value).rect,
+              (vw::Rect{WIDE.body.x, WIDE.body.y, WIDE.body.cx, 91440 + 2 * 517768}));
 
     // With a picture below, the body gets an explicit box and the picture
     // follows 228600 lower.
