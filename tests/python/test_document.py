@@ -457,3 +457,48 @@ class TestCorpus:
                             except vantrell.PptxError:
                                 pass
         assert opened > 0
+
+
+@pytest.fixture(scope="module")
+def legacy_deck(corpus):
+    """The first legacy binary deck of the corpus that opens and has a picture on its first slide."""
+    for path in sorted(pathlib.Path(corpus).glob("*.ppt")):
+        try:
+            doc = vantrell.Document(path)
+            if len(doc) and doc[0].images():
+                return path
+        except vantrell.PptxError:
+            continue
+    pytest.skip("no readable legacy deck with a picture in the corpus")
+
+
+class TestLegacyDeck:
+    def test_document_level(self, legacy_deck):
+        doc = vantrell.Document(legacy_deck)
+        assert doc.format == "ppt"
+        assert doc.presentation_part == "PowerPoint Document"
+        assert doc.defects.located == "legacy_stream"
+        assert doc.core_properties() is None and doc.app_properties() is None
+        assert doc.sections() == []
+        with pytest.raises(vantrell.PptxError) as e:
+            doc.package()
+        assert e.value.args == ("a legacy binary presentation has no package parts",)
+        assert doc.slide_size == doc.presentation().slide_size
+
+    def test_slides_have_no_relationships(self, legacy_deck):
+        s = vantrell.Document(legacy_deck)[0]
+        assert (s.notes_part(), s.layout_part(), s.comments_part(), s.hyperlink("rId1")) == (None,) * 4
+        assert s.comments() == []
+        assert s.shapes() and all(isinstance(x, vantrell.Shape) for x in s.shapes())
+
+    def test_pictures_come_from_the_picture_store(self, legacy_deck):
+        s = vantrell.Document(legacy_deck)[0]
+        image = s.images()[0]
+        data = s.image_bytes(image)
+        assert isinstance(data, bytes) and len(data) > 8
+
+    @pytest.mark.parametrize("threads", [None, 1, 4])
+    def test_passes_agree_for_any_worker_count(self, legacy_deck, threads):
+        doc = vantrell.Document(legacy_deck, threads=threads)
+        assert doc.titles() == [s.title for s in doc]
+        assert [s.index for s in doc.slides()] == list(range(len(doc)))
