@@ -1,5 +1,6 @@
 """Slide: getters answered from the parsed tree, and the methods that read
 further parts of the package."""
+import copy
 import threading
 
 import pytest
@@ -59,6 +60,13 @@ class TestGetters:
             object.__new__(vantrell.Slide)
         with pytest.raises(AttributeError):
             s.index = 3
+        # Neither copying nor subclassing makes one by another route.
+        with pytest.raises(TypeError):
+            copy.copy(s)
+        with pytest.raises(TypeError):
+            copy.deepcopy(s.shapes()[0])
+        with pytest.raises(TypeError):
+            type("Sub", (vantrell.Slide,), {})
         with pytest.raises(TypeError):
             vantrell.Shape()
         with pytest.raises(TypeError):
