@@ -49,7 +49,7 @@ class TestGetters:
         assert s.warnings is not s.warnings
 
     def test_cannot_be_made_or_changed_from_python(self):
-        s = one(Slide())
+        s = one(Slide(sp(2, "A", para("x"))))
         with pytest.raises(TypeError, match="^No constructor defined for Slide$"):
             vantrell.Slide()
         with pytest.raises(TypeError):
