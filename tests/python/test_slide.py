@@ -13,6 +13,7 @@ from slidedeck import (MODERN_AUTHORS_RT, MODERN_COMMENTS_RT, P188, PNG, Slide, 
 HLINK_RT = "hyperlink"
 IMAGE_RT = "image"
 OLE_RT = "oleObject"
+OLE_BYTES = b"\xff\xfe<\x00?\x00x\x00m\x00l\x00" + bytes(range(256))
 
 
 def one(slide, **kwargs):
@@ -203,8 +204,8 @@ class TestImagesAndObjects:
                   ("rIdX", IMAGE_RT, "http://example.com/pic.png", "External"),
                   ("rIdO", OLE_RT, "../embeddings/oleObject1.bin")],
             parts={"ppt/media/image1.png": PNG,
-                   # Bytes that are not text: must come back unchanged.
-                   "ppt/embeddings/oleObject1.bin": bytes(range(256)) + b"\xff\xfe<\x00?\x00"}))
+                   # Bytes that look like UTF-16 XML: must come back unconverted.
+                   "ppt/embeddings/oleObject1.bin": OLE_BYTES}))
 
     def test_images_in_walk_order(self):
         images = self.deck().images()
@@ -235,7 +236,7 @@ class TestImagesAndObjects:
             (7, "Excel.Sheet.12", "rIdO", "/ppt/embeddings/oleObject1.bin")]
         assert repr(objects[0]) == ('EmbeddedObject(shape_id=7, prog_id=Some("Excel.Sheet.12"), '
                                     'part=Some("/ppt/embeddings/oleObject1.bin"))')
-        assert s.object_bytes(objects[0]) == bytes(range(256)) + b"\xff\xfe<\x00?\x00"
+        assert s.object_bytes(objects[0]) == OLE_BYTES
         with pytest.raises(TypeError, match="^argument 'object': "):
             s.object_bytes(s.images()[0])
 
