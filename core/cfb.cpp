@@ -1,6 +1,8 @@
 // Compound-file reader.
 #include "core/cfb.h"
 
+#include "core/encoding.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -47,23 +49,6 @@ bool same_name(std::u16string_view a, std::u16string_view b) noexcept {
     return true;
 }
 
-void put_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 std::string to_utf8(std::u16string_view s) {
     std::string out;
@@ -71,12 +56,12 @@ std::string to_utf8(std::u16string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char16_t c = s[i];
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            put_utf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
+            encoding::append_utf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            put_utf8(out, 0xFFFD);
+            encoding::append_utf8(out, 0xFFFD);
         } else {
-            put_utf8(out, c);
+            encoding::append_utf8(out, c);
         }
     }
     return out;

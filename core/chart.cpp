@@ -297,24 +297,15 @@ private:
 } // namespace
 
 Result<ChartData> parse(std::string_view text, std::string_view part) {
-    xml::Reader r(text);
     ChartData out;
-    Parser p(r);
-    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
-    bool seen = false;
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof) {
-            if (!seen) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
-            break;
-        }
-        if (ev.kind != xml::EventKind::start) continue;
-        seen = true;
-        auto st = ev.start.is(CHART, "chartSpace") ? p.chart_space(out) : r.skip();
-        if (!st) return xml_fail(st.error());
-    }
-    p.choose_axes(out);
+    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
+        if (!root.is(CHART, "chartSpace")) return r.skip();
+        Parser p(r);
+        xml::Status st = p.chart_space(out);
+        if (st) p.choose_axes(out);
+        return st;
+    });
+    if (!res) return fail(std::move(res.error()));
     return out;
 }
 

@@ -200,29 +200,12 @@ xml::Status modern_comment(xml::Reader& r, const xml::Start& s, std::span<const 
     return {};
 }
 
-template <class Fn>
-Result<void> over_root(std::string_view text, std::string_view part, Fn&& root) {
-    xml::Reader r(text);
-    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
-    bool seen = false;
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof) {
-            if (!seen) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
-            return {};
-        }
-        if (ev.kind != xml::EventKind::start) continue;
-        seen = true;
-        if (auto st = root(r, ev.start); !st) return xml_fail(st.error());
-    }
-}
 
 } // namespace
 
 Result<std::vector<CommentAuthor>> parse_authors(std::string_view text, std::string_view part) {
     std::vector<CommentAuthor> out;
-    auto res = over_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
+    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
         const bool legacy = root.is(PML, "cmAuthorLst");
         if (!legacy && !root.is(P188, "authorLst")) return r.skip();
         return mce::children_inner(
@@ -245,7 +228,7 @@ Result<std::vector<CommentAuthor>> parse_authors(std::string_view text, std::str
 Result<std::vector<Comment>> parse(std::string_view text, std::string_view part,
                                    std::span<const CommentAuthor> authors) {
     std::vector<Comment> out;
-    auto res = over_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
+    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
         if (root.is(PML, "cmLst")) {
             std::vector<Legacy> all;
             auto st = mce::children_inner(

@@ -142,23 +142,16 @@ private:
 } // namespace
 
 Result<DiagramData> parse(std::string_view text, std::string_view part) {
-    xml::Reader r(text);
-    Parser p(r);
-    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
-    bool seen = false;
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof) {
-            if (!seen) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
-            break;
-        }
-        if (ev.kind != xml::EventKind::start) continue;
-        seen = true;
-        auto st = ev.start.is(DIAGRAM, "dataModel") ? p.data_model() : r.skip();
-        if (!st) return xml_fail(st.error());
-    }
-    return p.outline();
+    DiagramData out;
+    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
+        if (!root.is(DIAGRAM, "dataModel")) return r.skip();
+        Parser p(r);
+        xml::Status st = p.data_model();
+        if (st) out = p.outline();
+        return st;
+    });
+    if (!res) return fail(std::move(res.error()));
+    return out;
 }
 
 } // namespace vantrell_core::diagram

@@ -37,21 +37,9 @@ xml::Status number_into(xml::Reader& r, std::optional<std::uint64_t>& field) {
 // rest of the text is well-formed.
 template <class Fn>
 Result<void> over_root(std::string_view text, std::string_view part, Fn&& children) {
-    xml::Reader r(text);
-    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
-    bool done = false;
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof) {
-            if (!done) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
-            return {};
-        }
-        if (ev.kind != xml::EventKind::start) continue;
-        done = true;
-        auto st = mce::children_inner(r, [&](xml::Reader& rr, const xml::Start& s) { return children(rr, s); }, true);
-        if (!st) return xml_fail(st.error());
-    }
+    return xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start&) {
+        return mce::children_inner(r, [&](xml::Reader& rr, const xml::Start& s) { return children(rr, s); }, true);
+    });
 }
 
 } // namespace

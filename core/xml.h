@@ -326,4 +326,25 @@ private:
 // element.
 std::optional<XmlError> well_formed(std::string_view text);
 
+// Reads one part: calls `root(reader, start)` for its root element, then
+// checks that the rest of the text is well-formed. Reader errors, and those
+// `root` returns, become "xml in {part} at byte {offset}: {message}"; a text
+// without an element gives "no root element" at its end.
+template <class Fn>
+Result<void> parse_root(std::string_view text, std::string_view part, Fn&& root) {
+    Reader r(text);
+    bool seen = false;
+    for (;;) {
+        Event ev = r.next();
+        if (ev.kind == EventKind::error) return fail(ev.error.to_error(std::string(part)));
+        if (ev.kind == EventKind::eof) {
+            if (!seen) return fail(Error::xml(std::string(part), ev.offset, "no root element"));
+            return {};
+        }
+        if (ev.kind != EventKind::start) continue;
+        seen = true;
+        if (Status st = root(r, ev.start); !st) return fail(st.error().to_error(std::string(part)));
+    }
+}
+
 } // namespace vantrell_core::xml
