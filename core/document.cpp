@@ -2,6 +2,7 @@
 
 #include "core/cfb.h"
 #include "core/opc.h"
+#include "core/ppt.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -113,9 +114,22 @@ Result<Document> open_compound(const zip::Source& source) {
     if (!stream && root != 0) stream = compound->child(0, "PowerPoint Document");
     if (!stream || *stream >= compound->entries().size() || !compound->entries()[*stream].is_stream())
         return fail(Error::no_powerpoint_stream());
-    // Placeholder until the legacy binary reader exists: it replaces this
-    // refusal and fills `Shared::legacy`.
-    return fail(Error::unsupported("legacy binary presentations are not supported yet"));
+    auto deck = ppt::Deck::open(*compound);
+    if (!deck) return fail(deck.error());
+    auto shared = std::make_shared<Shared>();
+    shared->presentation_part = std::string(ppt::DOCUMENT_STREAM);
+    shared->defects.located = Located::legacy_stream;
+    presentation::Presentation& pres = shared->presentation;
+    pres.root_ok = true;
+    pres.slide_size = presentation::Size{(*deck)->slide_size().cx, (*deck)->slide_size().cy};
+    pres.slide_size_type = (*deck)->slide_size_type();
+    pres.notes_size = presentation::Size{(*deck)->notes_size().cx, (*deck)->notes_size().cy};
+    pres.first_slide_num = (*deck)->first_slide_number();
+    pres.rtl = (*deck)->right_to_left();
+    for (std::size_t i = 0; i < (*deck)->slide_count(); ++i)
+        shared->slides.push_back({ppt::Deck::slide_name(i), std::string(), (*deck)->slide_id(i)});
+    shared->legacy = std::move(*deck);
+    return Document(std::move(shared), threads_from_env());
 }
 
 Result<Document> open_package(package::Package pkg) {
@@ -317,6 +331,16 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
 
 Result<Slide> Document::slide(std::size_t index) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
+    if (!package_ && shared_->legacy) {
+        auto content = shared_->legacy->slide(index);
+        if (!content) return fail(content.error());
+        Slide out;
+        out.part = shared_->slides[index].part;
+        out.content = std::move(*content);
+        out.index = index;
+        out.view = this;
+        return out;
+    }
     if (!package_) return fail(Error::unsupported("legacy binary presentations are not supported yet"));
     const std::string& part = shared_->slides[index].part;
     auto bytes = package_->read_part(part);
@@ -401,6 +425,7 @@ Result<std::optional<std::string>> Slide::related_part(pml::RelKind kind) const 
 Result<std::optional<std::string>> Slide::notes_part() const { return related_part(pml::RelKind::notesSlide); }
 
 Result<std::optional<std::string>> Slide::notes_text() const {
+    if (const auto& legacy = view->shared()->legacy) return legacy->notes_text(index);
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;
@@ -530,8 +555,14 @@ void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg,
 Result<std::vector<ImageRef>> Slide::images() const {
     std::vector<ImageRef> out;
     const package::Package* pkg = view->package();
-    // The legacy reader supplies its picture store here once it exists.
-    if (!pkg) return out;
+    if (!pkg) {
+        // The store entries this slide's pictures show, not the whole store.
+        if (const auto& legacy = view->shared()->legacy)
+            for (auto& image : legacy->images(content))
+                out.push_back({image.shape_id, std::move(image.id), std::move(image.part),
+                               std::move(image.content_type), std::nullopt});
+        return out;
+    }
     auto all = rels();
     if (!all) return fail(all.error());
     for (const model::Shape& shape : content.walk()) {
@@ -569,6 +600,11 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
 
 Result<std::vector<std::uint8_t>> Slide::image_bytes(const ImageRef& image) const {
     const package::Package* pkg = view->package();
+    if (const auto& legacy = view->shared()->legacy; !pkg && legacy && image.part) {
+        const auto pib = legacy->pib_of(*image.part);
+        if (!pib) return fail(Error::missing_part(*image.part));
+        return legacy->picture_bytes(*pib);
+    }
     if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
     if (!image.part) return fail(Error::other("image " + image.rel_id + " is not stored in the package"));
     std::vector<std::uint8_t> out;

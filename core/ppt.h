@@ -98,8 +98,9 @@ public:
     Result<model::SlideContent> slide(std::size_t index) const;
     // The notes page of the slide; none when it has none.
     Result<std::optional<model::SlideContent>> notes(std::size_t index) const;
-    // The notes page's body text (paragraphs joined by "\n"); none when the
-    // slide has no notes page.
+    // The notes page's text: every text that is not blank, the slide image
+    // or page furniture, joined by "\n"; none when the slide has no notes
+    // page.
     Result<std::optional<std::string>> notes_text(std::size_t index) const;
 
     const std::vector<BlipEntry>& picture_store() const noexcept { return blips_; }

@@ -1,5 +1,8 @@
 #include "core/ppt.h"
 
+#include "core/document.h"
+#include "core/zip.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -903,6 +906,51 @@ TEST(PptHostile, EveryTruncationAndByteFlipFailsCleanly) {
             bad[i] ^= flip;
             exercise(d.user, bad, d.pictures);
         }
+}
+
+TEST(PptDocument, LegacyDeckThroughTheDocumentFacade) {
+    const Deck1 d = Deck1::make();
+    Cfb c;
+    c.stream(u"Current User", d.user);
+    c.stream(u"PowerPoint Document", d.doc);
+    c.stream(u"Pictures", d.pictures);
+    namespace document = vantrell_core::document;
+    auto doc = document::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(c.build()));
+    ASSERT_TRUE(doc) << doc.error().message();
+    const auto& shared = *doc->shared();
+    EXPECT_TRUE(shared.is_legacy());
+    EXPECT_EQ(shared.presentation_part, "PowerPoint Document");
+    EXPECT_EQ(shared.defects.located, document::Located::legacy_stream);
+    ASSERT_TRUE(shared.presentation.slide_size);
+    EXPECT_EQ(shared.presentation.slide_size->cx, 9144000);
+    EXPECT_EQ(doc->package(), nullptr);
+    // Automatic threading runs a legacy deck in the calling thread.
+    EXPECT_EQ(document::worker_count(10, 0, true), 1u);
+
+    ASSERT_EQ(doc->slide_count(), 1u);
+    auto slide = doc->slide(0);
+    ASSERT_TRUE(slide) << slide.error().message();
+    EXPECT_EQ(slide->content.title(), "Hello \xF0\x9F\x98\x80");
+    auto notes = slide->notes_text();
+    ASSERT_TRUE(notes && *notes);
+    EXPECT_EQ(**notes, "speak\nslowly");
+    auto rel = slide->related_part(vantrell_core::pml::RelKind::slideLayout);
+    ASSERT_TRUE(rel);
+    EXPECT_FALSE(*rel);
+    auto images = slide->images();
+    ASSERT_TRUE(images);
+    ASSERT_EQ(images->size(), 1u);
+    EXPECT_EQ((*images)[0].part, "/Pictures/image2.png");
+    auto bytes = slide->image_bytes((*images)[0]);
+    ASSERT_TRUE(bytes) << bytes.error().message();
+    EXPECT_EQ(*bytes, PNG2);
+    document::ImageRef forged = (*images)[0];
+    forged.part = "/Pictures/image9.png";
+    EXPECT_FALSE(slide->image_bytes(forged));
+    auto object = slide->object_bytes(document::ObjectRef{0, {}, {}, std::string("/x"), {}, {}});
+    ASSERT_FALSE(object);
+    EXPECT_EQ(object.error().message(), "unsupported: a legacy binary presentation has no package parts");
+    EXPECT_FALSE(doc->slide(1));
 }
 
 // ---------------------------------------------------------------------------
