@@ -769,7 +769,12 @@ Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
         if (auto b = file.read_stream(*id)) user = std::move(*b);
     if (auto id = stream("Pictures"))
         if (auto b = file.read_stream(*id)) pictures = std::move(*b);
-    return from_streams(std::move(user), std::move(*doc_bytes), std::move(pictures));
+    auto deck = from_streams(std::move(user), std::move(*doc_bytes), std::move(pictures));
+    // PowerPoint 95 and earlier keep a "Header" stream and records this
+    // reader does not know; say so rather than call the deck damaged.
+    if (!deck && deck.error().kind() == error::Kind::Other && file.child(0, "Header"))
+        return fail(Error::unsupported("presentations older than PowerPoint 97"));
+    return deck;
 }
 
 Result<std::shared_ptr<const Deck>> Deck::from_streams(std::vector<std::uint8_t> current_user,

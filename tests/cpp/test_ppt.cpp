@@ -718,6 +718,16 @@ TEST(PptCompound, StreamsDualStorageAndRefusals) {
         ASSERT_FALSE(deck);
         EXPECT_EQ(deck.error().kind(), vantrell_core::error::Kind::Unsupported);
     }
+    {
+        // A PowerPoint 95 file: its main stream holds no 97 records.
+        Cfb c;
+        c.stream(u"PowerPoint Document", Bytes(300, 0x07));
+        c.stream(u"Current User", Bytes(15, 0));
+        c.stream(u"Header", Bytes(57, 0));
+        auto deck = open_cfb(c);
+        ASSERT_FALSE(deck);
+        EXPECT_EQ(deck.error().message(), "unsupported: presentations older than PowerPoint 97");
+    }
 }
 
 namespace {
