@@ -95,6 +95,8 @@ constexpr std::uint16_t SHAPE_PICTURE_FRAME = 75;
 // Persist directory entries read over the whole edit chain, at most: a
 // hostile chain re-listing one directory many times costs bounded work.
 constexpr std::size_t MAX_PERSIST_ENTRIES = std::size_t{1} << 22;
+// Inflated metafile pictures larger than this are refused.
+constexpr std::size_t MAX_METAFILE_NBYTES = std::size_t{256} << 20;
 // A table grid larger than this stays a plain group.
 constexpr std::size_t MAX_TABLE_CELLS = std::size_t{1} << 16;
 
@@ -531,7 +533,9 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
         if (compression == 0) {
             // A zlib stream: two header bytes before the raw deflate data.
             if (data.size() < 2 || (data[0] & 0x0F) != 8 || ((data[0] << 8) | data[1]) % 31 != 0) return damaged();
-            auto ok = inflate::inflate(data.subspan(2), out, raw_size);
+            // The recorded size bounds the output; a metafile past the cap
+            // is refused rather than grown without limit.
+            auto ok = inflate::inflate(data.subspan(2), out, std::min<std::size_t>(raw_size, MAX_METAFILE_NBYTES));
             if (!ok) return fail(ok.error());
         } else {
             out.insert(out.end(), data.begin(), data.begin() + std::min<std::size_t>(raw_size, data.size()));
