@@ -100,7 +100,8 @@ Report check(pkg::Package& package, const Options& options) {
         content_types::run(package, sink);
     relationships::run(package, sink);
     xml_parts::run(package, sink);
-    // The PresentationML and core-properties stages follow here, in that order.
+    pml::run(package, sink);
+    core_props::run(package, sink);
 
     sort_findings(report.findings);
     return report;

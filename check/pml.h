@@ -1,10 +1,27 @@
 // PresentationML rules: the presentation part, part roots, shape ids and
 // references of the slide family.
+//
+// Two phases. The first follows the package's officeDocument relationship to
+// the presentation part and checks its lists, ids, sizes and the parts they
+// reach. The second visits every part whose content type names a
+// PresentationML kind (or a theme or table styles) and checks it on its own,
+// so a package without a presentation part still has its slides examined.
+//
+// The element walk recurses once per nesting level; the XML reader refuses
+// documents nested deeper than xml::MAX_DEPTH, which bounds the recursion and
+// ends the walk of a hostile part with an error that is dropped (malformed
+// parts belong to the XML stage).
 #pragma once
 
 #include <array>
+#include <string>
+#include <string_view>
 
 #include "check/check.h"
+#include "core/mce.h"
+#include "core/opc.h"
+#include "core/pml.h"
+#include "core/xml.h"
 
 namespace vantrell_check::pml {
 
@@ -33,5 +50,35 @@ inline constexpr std::array<Rule, 23> PRESENTATION_RULES{{
     {"PML022", "Part 1 13.3.8", "The presentation has at least one slide", Severity::info},
     {"PML023", "Part 1 13.3", "Slide-family parts relate only to the part kinds the specification lists", Severity::warning},
 }};
+
+// Every element below the one the reader has just entered, parents before
+// children in document order, with markup compatibility resolved. The first
+// XML error ends the whole walk and is returned.
+template <class Visit>
+vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& visit) {
+    return vantrell_core::mce::children_inner(
+        reader,
+        [&visit](vantrell_core::xml::Reader& r, const vantrell_core::xml::Start& s) -> vantrell_core::xml::Status {
+            visit(r, s);
+            return walk_all(r, visit);
+        },
+        true);
+}
+
+// Checks that relationship `rel_id` of `rels` (the relationships of part
+// `source`) reaches a part of the expected kind and content type (PML021).
+void check_typed_target(vantrell_core::package::Package& package, const vantrell_core::opc::Relationships& rels,
+                        std::string_view source, std::string_view rel_id, vantrell_core::pml::RelKind expected,
+                        std::string_view expected_content_type, std::string_view element,
+                        const std::string& location, Sink& sink);
+
+// The element walk and the relationship checks of one PresentationML part,
+// the reader positioned just after its root's start tag. `expected_root` is
+// the local name its content type calls for.
+void check_part(vantrell_core::package::Package& package, const std::string& part, std::string_view expected_root,
+                vantrell_core::xml::Reader& reader, Sink& sink);
+
+// The presentation part, then every PresentationML part.
+void run(vantrell_core::package::Package& package, Sink& sink);
 
 } // namespace vantrell_check::pml

@@ -132,9 +132,10 @@ def test_valid_deck_has_no_findings_and_a_known_inspection_count():
     report = vantrell.check_report(data=CLEAN)
     assert report.findings == []
     assert report.is_clean and not report.truncated
-    # 13 parts: CRC stage 13, relationships stage 5 rels parts, XML stage 13.
-    assert report.parts_checked == 31
-    assert repr(report) == "CheckReport(errors=0, warnings=0, parts_checked=31, truncated=false)"
+    # 13 parts: CRC stage 13, relationships stage 5 rels parts, XML stage 13,
+    # PresentationML 1 + 6 (the presentation part twice), core properties 1.
+    assert report.parts_checked == 39
+    assert repr(report) == "CheckReport(errors=0, warnings=0, parts_checked=39, truncated=false)"
 
 
 DEFAULTS = [("rels", RELS_CT), ("xml", "application/xml")]
@@ -395,10 +396,10 @@ class TestReport:
         r = vantrell.check_report(data=mixed_deck(), max_findings=0)
         assert (r.findings, r.errors, r.warnings, r.codes, r.truncated) == ([], 0, 0, [], True)
         clean = vantrell.check_report(data=CLEAN, max_findings=0)
-        assert clean.is_clean and not clean.truncated and clean.parts_checked == 31
+        assert clean.is_clean and not clean.truncated and clean.parts_checked == 39
 
     def test_crc_stage_counts_only_when_enabled(self):
-        assert vantrell.check_report(data=CLEAN, verify_crc=False).parts_checked == 31 - 13
+        assert vantrell.check_report(data=CLEAN, verify_crc=False).parts_checked == 39 - 13
         bad = patch(CLEAN, "ppt/slides/slide1.xml", crc=7)
         assert [f.code for f in vantrell.check(data=bad, verify_crc=False)] == []
 
