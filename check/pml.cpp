@@ -382,6 +382,9 @@ void check_part(pkg::Package& package, const std::string& part, std::string_view
                 }
             }
         }
+        // Only a prefixed attribute can be in the relationships namespace;
+        // most elements have none, and scanning for ':' is far cheaper.
+        if (s.attrs.find(':') == std::string_view::npos) return;
         for (xml::Attrs it(r, s); auto a = it.next();) {
             if (a->ns != xml::ns::REL || a->value.empty()) continue;
             const std::string value = xml::unescape_attr(a->value);
