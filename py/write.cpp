@@ -28,14 +28,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "write/style.h"
-
-// The Markdown conversion lands separately; until it does, the submodule
-// goes without `from_markdown`.
-#if __has_include("write/markdown.h")
 #include "write/markdown.h"
-#define VANTRELL_WRITE_MARKDOWN 1
-#endif
+#include "write/style.h"
 
 namespace _vantrell {
 template <>
@@ -1390,7 +1384,6 @@ const tk::ClassDef<Presentation>& Presentation::definition() {
 
 // ------------------------------------------------------------ from_markdown
 
-#ifdef VANTRELL_WRITE_MARKDOWN
 namespace {
 
 // The whole conversion runs under the lock: it is quick next to serialising.
@@ -1404,7 +1397,6 @@ PyObject* from_markdown(PyObject*, const Args& a) {
 }
 
 } // namespace
-#endif
 
 // ------------------------------------------------------------ the submodule
 
@@ -1429,11 +1421,9 @@ bool register_(PyObject* parent) {
         !add_class<Background>(module.get()) || !add_class<Picture>(module.get()) ||
         !add_class<Table>(module.get()))
         return false;
-#ifdef VANTRELL_WRITE_MARKDOWN
     Ref fn = Ref::steal(tk::new_function<"from_markdown(markdown, *, size=..., theme=None, font=None)",
                                          &from_markdown>(module.get(), "Builds a presentation from Markdown text."));
     if (!fn || PyModule_AddObjectRef(module.get(), "from_markdown", fn.get()) < 0) return false;
-#endif
     if (!tk::add_attribute(parent, "write", Py_NewRef(module.get()))) return false;
     PyObject* modules = PySys_GetObject("modules"); // borrowed
     if (!modules) {
