@@ -1,0 +1,208 @@
+// PresentationML and core-properties stages on hostile parts, under the
+// sanitizers: deep nesting, nested alternate content, many repeats, and
+// every prefix of the parts these stages parse.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "check/check.h"
+
+namespace vc = vantrell_check;
+
+namespace {
+
+const std::string DECL = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+const std::string NS = "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" "
+                       "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" "
+                       "xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\"";
+const std::string RT = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+const std::string CT = "application/vnd.openxmlformats-officedocument.presentationml.";
+const std::string MC = "http://schemas.openxmlformats.org/markup-compatibility/2006";
+
+std::string rel(const std::string& id, const std::string& type, const std::string& target) {
+    return "<Relationship Id=\"" + id + "\" Type=\"" + type + "\" Target=\"" + target + "\"/>";
+}
+
+std::string rels(const std::string& items) {
+    return DECL + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + items +
+           "</Relationships>";
+}
+
+std::string shape(int id) {
+    return "<p:sp><p:nvSpPr><p:cNvPr id=\"" + std::to_string(id) +
+           "\" name=\"s\"/><p:cNvSpPr/><p:nvPr/></p:nvSpPr></p:sp>";
+}
+
+std::string slide(const std::string& tree) {
+    return DECL + "<p:sld " + NS + "><p:cSld><p:spTree>" + tree + "</p:spTree></p:cSld></p:sld>";
+}
+
+using Items = std::map<std::string, std::string>;
+
+Items minimal_deck() {
+    Items d;
+    d["[Content_Types].xml"] =
+        DECL + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+               "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+               "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+               "<Override PartName=\"/ppt/presentation.xml\" ContentType=\"" + CT + "presentation.main+xml\"/>"
+               "<Override PartName=\"/ppt/slides/slide1.xml\" ContentType=\"" + CT + "slide+xml\"/>"
+               "<Override PartName=\"/docProps/core.xml\" "
+               "ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/></Types>";
+    d["_rels/.rels"] = rels(rel("rId1", RT + "officeDocument", "ppt/presentation.xml") +
+                            rel("rId2", "http://schemas.openxmlformats.org/package/2006/relationships/metadata/"
+                                        "core-properties", "docProps/core.xml"));
+    d["ppt/presentation.xml"] = DECL + "<p:presentation " + NS +
+                                "><p:sldIdLst><p:sldId id=\"256\" r:id=\"rId2\"/></p:sldIdLst>"
+                                "<p:sldSz cx=\"9144000\" cy=\"6858000\"/><p:notesSz cx=\"1\" cy=\"1\"/>"
+                                "</p:presentation>";
+    d["ppt/_rels/presentation.xml.rels"] = rels(rel("rId2", RT + "slide", "slides/slide1.xml"));
+    d["ppt/slides/slide1.xml"] = slide(shape(2));
+    d["docProps/core.xml"] =
+        DECL + "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/"
+               "core-properties\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:title>t</dc:title>"
+               "</cp:coreProperties>";
+    return d;
+}
+
+void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    put16(out, v & 0xFFFF);
+    put16(out, v >> 16);
+}
+
+// A stored (uncompressed) ZIP archive of the items.
+std::vector<std::uint8_t> zip(const Items& items) {
+    std::vector<std::uint8_t> out;
+    std::vector<std::uint8_t> central;
+    for (const auto& [name, data] : items) {
+        const auto offset = static_cast<std::uint32_t>(out.size());
+        const auto crc = static_cast<std::uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+        const auto size = static_cast<std::uint32_t>(data.size());
+        const auto name_len = static_cast<std::uint32_t>(name.size());
+        put32(out, 0x04034b50);
+        for (std::uint32_t v : {20u, 0u, 0u, 0u, 0u}) put16(out, v); // version, flags, method, time, date
+        put32(out, crc);
+        put32(out, size);
+        put32(out, size);
+        put16(out, name_len);
+        put16(out, 0);
+        out.insert(out.end(), name.begin(), name.end());
+        out.insert(out.end(), data.begin(), data.end());
+
+        put32(central, 0x02014b50);
+        for (std::uint32_t v : {20u, 20u, 0u, 0u, 0u, 0u}) put16(central, v);
+        put32(central, crc);
+        put32(central, size);
+        put32(central, size);
+        for (std::uint32_t v : {name_len, 0u, 0u, 0u, 0u}) put16(central, v);
+        put32(central, 0);
+        put32(central, offset);
+        central.insert(central.end(), name.begin(), name.end());
+    }
+    const auto cd_offset = static_cast<std::uint32_t>(out.size());
+    out.insert(out.end(), central.begin(), central.end());
+    put32(out, 0x06054b50);
+    for (std::uint32_t v : {0u, 0u, static_cast<std::uint32_t>(items.size()), static_cast<std::uint32_t>(items.size())})
+        put16(out, v);
+    put32(out, static_cast<std::uint32_t>(central.size()));
+    put32(out, cd_offset);
+    put16(out, 0);
+    return out;
+}
+
+vc::Report run(const Items& items, std::size_t max_findings = 100000) {
+    const vc::Options options{max_findings, true, true};
+    auto report = vc::check_bytes(zip(items), options);
+    EXPECT_TRUE(report.has_value());
+    return report ? std::move(*report) : vc::Report{};
+}
+
+std::size_t count(const vc::Report& r, std::string_view code) {
+    std::size_t n = 0;
+    for (const auto& f : r.findings) n += f.code == code;
+    return n;
+}
+
+bool has(const vc::Report& r, std::string_view code, std::string_view message) {
+    for (const auto& f : r.findings)
+        if (f.code == code && f.message == message) return true;
+    return false;
+}
+
+std::string repeat(const std::string& s, std::size_t n) {
+    std::string out;
+    out.reserve(s.size() * n);
+    for (std::size_t i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+} // namespace
+
+TEST(CheckPml, TheSmallDeckLacksOnlyItsMasterLayoutAndProperties) {
+    std::vector<std::string_view> codes;
+    for (const auto code : run(minimal_deck()).codes())
+        if (code.starts_with("PML") || code.starts_with("CPR")) codes.push_back(code);
+    EXPECT_EQ(codes, (std::vector<std::string_view>{"PML002", "PML003", "PML015"}));
+}
+
+TEST(CheckPml, NestingAtTheLimitIsWalkedAndBeyondItEndsQuietly) {
+    // Near the reader's depth limit the walk still reaches the bottom.
+    Items d = minimal_deck();
+    const std::string bottom = shape(7) + shape(7);
+    d["ppt/slides/slide1.xml"] = slide(repeat("<p:grpSp>", 245) + bottom + repeat("</p:grpSp>", 245));
+    vc::Report r = run(d);
+    EXPECT_EQ(count(r, "PML019"), 1u);
+    EXPECT_EQ(count(r, "XML001"), 0u);
+
+    d["ppt/slides/slide1.xml"] = slide(shape(7) + shape(7) + repeat("<p:grpSp>", 100000) + bottom +
+                                       repeat("</p:grpSp>", 100000));
+    r = run(d);
+    EXPECT_EQ(count(r, "PML019"), 1u);
+    EXPECT_TRUE(has(r, "XML001", "nesting too deep"));
+}
+
+TEST(CheckPml, NestedAlternateContentIsBounded) {
+    Items d = minimal_deck();
+    const std::string open = "<mc:AlternateContent xmlns:mc=\"" + MC + "\"><mc:Fallback>";
+    const std::string close = "</mc:Fallback></mc:AlternateContent>";
+    d["ppt/slides/slide1.xml"] = slide(repeat(open, 100) + shape(3) + shape(3) + repeat(close, 100));
+    EXPECT_EQ(count(run(d), "PML019"), 1u);
+    d["ppt/slides/slide1.xml"] = slide(repeat(open, 50000) + shape(3) + shape(3) + repeat(close, 50000));
+    const vc::Report r = run(d);
+    EXPECT_EQ(count(r, "PML019"), 0u);
+    EXPECT_TRUE(has(r, "XML001", "nesting too deep"));
+}
+
+TEST(CheckCoreProps, ManyRepeatsAreCountedOnce) {
+    Items d = minimal_deck();
+    d["docProps/core.xml"] =
+        DECL + "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/"
+               "core-properties\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\">" +
+        repeat("<dc:title/>", 50000) + "</cp:coreProperties>";
+    EXPECT_EQ(count(run(d), "CPR003"), 49999u);
+}
+
+TEST(CheckPml, EveryPrefixOfTheParsedPartsIsSurvived) {
+    const Items base = minimal_deck();
+    for (const std::string name : {"ppt/presentation.xml", "ppt/slides/slide1.xml", "docProps/core.xml",
+                                   "ppt/_rels/presentation.xml.rels"}) {
+        const std::string& whole = base.at(name);
+        for (std::size_t n = 0; n < whole.size(); ++n) {
+            Items d = base;
+            d[name] = whole.substr(0, n);
+            const vc::Report r = run(d);
+            // A cut part is malformed or empty; the stages stay silent about
+            // its root and the run completes.
+            EXPECT_EQ(count(r, "PML001"), 0u) << name << " cut at " << n;
+        }
+    }
+}
