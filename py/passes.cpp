@@ -91,12 +91,11 @@ bool markdown_options(const tk::Args& a, core::markdown::MarkdownOptions& o) {
            a.get("furniture", o.furniture) && a.get("images", o.images);
 }
 
-// `indexes` as slide positions, written order and repeats kept; none when the
-// argument is None or absent. False with TypeError, OverflowError or
-// IndexError set.
-bool positions(const Document& d, const tk::Args& a, std::optional<std::vector<std::size_t>>& out) {
-    std::optional<std::vector<std::int64_t>> indexes;
-    if (!a.get("indexes", indexes)) return false;
+// `indexes` (none when None or absent) as slide positions, written order and
+// repeats kept. Runs after every argument is converted, so a badly typed flag
+// is reported before a bad index. False with IndexError set.
+bool positions(const Document& d, const std::optional<std::vector<std::int64_t>>& indexes,
+               std::optional<std::vector<std::size_t>>& out) {
     if (!indexes) return true;
     std::vector<std::size_t> resolved;
     resolved.reserve(indexes->size());
@@ -149,9 +148,10 @@ PyObject* text_reporting(const Document& d, const tk::Args& a) {
 }
 
 PyObject* extract(const Document& d, const tk::Args& a) {
+    std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
     core::text::TextOptions o;
-    if (!positions(d, a, at) || !text_options(a, o)) return nullptr;
+    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
     auto r = run(d, [&](doc::Document& view) {
         if (!at) return core::text::text_reporting(view, o);
         auto [texts, report] = core::text::slide_texts_at(view, *at, o);
@@ -166,9 +166,10 @@ PyObject* extract(const Document& d, const tk::Args& a) {
 }
 
 PyObject* slide_texts(const Document& d, const tk::Args& a) {
+    std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
     core::text::TextOptions o;
-    if (!positions(d, a, at) || !text_options(a, o)) return nullptr;
+    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
     if (!at) at = every_slide(d.slide_count);
     auto r = run(d, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
     if (!r) return r.error().raise();
@@ -176,9 +177,10 @@ PyObject* slide_texts(const Document& d, const tk::Args& a) {
 }
 
 PyObject* markdown(const Document& d, const tk::Args& a) {
+    std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
     core::markdown::MarkdownOptions o;
-    if (!positions(d, a, at) || !markdown_options(a, o)) return nullptr;
+    if (!a.get("indexes", indexes) || !markdown_options(a, o) || !positions(d, indexes, at)) return nullptr;
     if (!at) at = every_slide(d.slide_count);
     auto r = run(d, [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
     if (!r) return r.error().raise();

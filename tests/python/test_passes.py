@@ -145,6 +145,17 @@ class TestIndexes:
         with pytest.raises(TypeError):
             doc.slides()[0].text(notes=True)
 
+    def test_every_argument_is_converted_before_any_index_is_resolved(self, doc):
+        # A badly typed flag wins over an out-of-range index; the first
+        # conversion failure in signature order wins over later ones.
+        for method in (doc.extract, doc.slide_texts, doc.markdown):
+            with pytest.raises(TypeError, match="^argument 'notes': "):
+                method(indexes=[99], notes=1)
+            with pytest.raises(TypeError, match="^argument 'indexes': "):
+                method(indexes=[1.0], notes=1)
+        with pytest.raises(TypeError, match="^argument 'furniture': "):
+            doc.extract(indexes=[-99], furniture=None, diagrams=0)
+
 
 class TestFailures:
     def test_unreadable_slide_is_reported_and_others_render(self):
