@@ -545,12 +545,13 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     using traits = method_traits<decltype(Fn)>;
     using T = typename traits::value_type;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        return with_value<T, traits::exclusive>(self, [&](typename traits::self_type& value) -> PyObject* {
-            const Signature& sig = signature_of<Sig>();
-            Args a(sig, self);
-            if (!a.bind(qualified_call_name(Py_TYPE(self), sig.name), args, kwargs)) return nullptr;
-            return Fn(value, a);
-        });
+        // Bound before the object is held: a call that cannot bind is a
+        // TypeError even while the object is in use.
+        const Signature& sig = signature_of<Sig>();
+        Args a(sig, self);
+        if (!a.bind(qualified_call_name(Py_TYPE(self), sig.name), args, kwargs)) return nullptr;
+        return with_value<T, traits::exclusive>(
+            self, [&](typename traits::self_type& value) -> PyObject* { return Fn(value, a); });
     });
 }
 

@@ -61,10 +61,8 @@ bool type_error(const std::string& message) {
     return false;
 }
 
-// The message of the pending TypeError, cleared; other exceptions stay set
-// and give nullopt so that the caller passes them on.
-std::optional<std::string> take_type_error() {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+// The message of the pending exception, cleared.
+std::optional<std::string> take_message() {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref text = Ref::steal(PyObject_Str(exc.get()));
     if (!text) return std::nullopt;
@@ -72,6 +70,22 @@ std::optional<std::string> take_type_error() {
     const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n);
     if (!s) return std::nullopt;
     return std::string(s, static_cast<std::size_t>(n));
+}
+
+// The message of the pending TypeError, cleared; other exceptions stay set
+// and give nullopt so that the caller passes them on.
+std::optional<std::string> take_type_error() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+    return take_message();
+}
+
+// The same for any failure of a value to convert: TypeError, ValueError and
+// ArithmeticError (an int too large for a float).
+std::optional<std::string> take_conversion_error() {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_ArithmeticError))
+        return std::nullopt;
+    return take_message();
 }
 
 PyObject* self_ref(const Args& a) { return Py_NewRef(a.self()); }
@@ -177,7 +191,9 @@ bool extract(PyObject* o, SizeArg& out) {
             out.value = std::pair{w, h};
             return true;
         }
-        auto m = take_type_error();
+        // An item that does not convert (no float form, an int too large for
+        // a float, a __float__ that refuses) only rules this form out.
+        auto m = take_conversion_error();
         if (!m) return false;
         why_inches = *m;
     }
@@ -916,10 +932,6 @@ PyObject* slide_block(Slide& s, const Args& a) {
 // which the signature binder cannot express: bound here by hand.
 PyObject* slide_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
     return tk::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        tk::Holder<Slide>* h = tk::Class<Slide>::holder(self);
-        if (!h) return nullptr;
-        tk::Exclusive<Slide> hold;
-        if (!hold.acquire(h)) return nullptr;
         if (kwargs && PyDict_Size(kwargs) > 0) {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
@@ -927,6 +939,10 @@ PyObject* slide_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyErr_Format(PyExc_TypeError, "Slide.columns() got an unexpected keyword argument '%S'", key);
             return nullptr;
         }
+        tk::Holder<Slide>* h = tk::Class<Slide>::holder(self);
+        if (!h) return nullptr;
+        tk::Exclusive<Slide> hold;
+        if (!hold.acquire(h)) return nullptr;
         const Py_ssize_t n = PyTuple_Size(args);
         if (n < 0) return nullptr;
         vw::Block::Columns columns;
