@@ -94,8 +94,52 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
 inline const char* scan_ncname(const char* p, const char* end) noexcept {
     if (p == end || !(cls(*p) & C_NAME_START)) return p;
     ++p;
+    // Names are most of the bytes of a tag: test four per bounds check.
+    while (end - p >= 4) {
+        if (!(cls(p[0]) & C_NAME)) return p;
+        if (!(cls(p[1]) & C_NAME)) return p + 1;
+        if (!(cls(p[2]) & C_NAME)) return p + 2;
+        if (!(cls(p[3]) & C_NAME)) return p + 3;
+        p += 4;
+    }
     while (p != end && (cls(*p) & C_NAME)) ++p;
     return p;
+}
+
+// Equality of the short names and prefixes compared per tag, without a
+// library call for each.
+inline bool same(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+// Events are built by these single-return helpers so that they are
+// constructed in the caller's slot instead of being copied out.
+Event element_event(EventKind kind, std::uint64_t offset, const Start& s) noexcept {
+    return Event{kind, false, true, offset, s, {}, {}};
+}
+
+Event text_event(std::uint64_t offset, std::string_view text, bool plain, bool cdata) noexcept {
+    return Event{EventKind::text, cdata, plain, offset, {}, text, {}};
+}
+
+Event error_event(const XmlError& error) noexcept {
+    Event ev;
+    ev.kind = EventKind::error;
+    ev.offset = error.offset;
+    ev.error = error;
+    return ev;
+}
+
+Event eof_event(std::uint64_t offset) noexcept {
+    Event ev;
+    ev.kind = EventKind::eof;
+    ev.offset = offset;
+    return ev;
 }
 
 inline bool starts_with(const char* p, const char* end, std::string_view s) noexcept {
@@ -397,9 +441,32 @@ std::string_view attr_value(std::string_view raw, std::string& scratch) {
 
 Attrs::Attrs(const Reader& reader, const Start& start) noexcept
     : reader_(&reader), rest_(start.attrs),
-      base_(static_cast<std::uint64_t>(start.attrs.data() - reader.text().data())) {}
+      base_(static_cast<std::uint64_t>(start.attrs.data() - reader.text().data())),
+      generation_(reader.generation_),
+      scanned_(reader.scratch_span_ == nullptr || reader.scratch_span_ != start.attrs.data()) {}
 
 std::optional<Attr> Attrs::next() noexcept {
+    if (!scanned_ && reader_->generation_ == generation_) {
+        const auto& list = reader_->scratch_attrs_;
+        if (index_ >= list.size()) {
+            rest_ = {};
+            return std::nullopt;
+        }
+        const Reader::RawAttr& r = list[index_++];
+        Attr a;
+        a.name.prefix = r.prefix;
+        a.name.local = r.local;
+        a.value = r.value;
+        a.ns = r.ns;
+        a.offset = r.offset;
+        // Keep the scanning position in step, should the reader move on.
+        const char* after = r.value.data() + r.value.size() + 1;
+        const char* end = rest_.data() + rest_.size();
+        base_ += static_cast<std::uint64_t>(after - rest_.data());
+        rest_ = std::string_view(after, static_cast<std::size_t>(end - after));
+        return a;
+    }
+    scanned_ = true;
     // The span was checked by the reader, so this scanner can be lenient: it
     // only has to find the pieces again.
     const char* p = rest_.data();
@@ -455,22 +522,18 @@ Reader::Reader(std::string_view text) noexcept
 Event Reader::fail(const char* message, const char* at) {
     phase_ = Phase::failed;
     error_ = XmlError{message, static_cast<std::uint64_t>(at - text_.data())};
-    Event ev;
-    ev.kind = EventKind::error;
-    ev.offset = error_.offset;
-    ev.error = error_;
-    return ev;
+    return error_event(error_);
 }
 
 const Reader::Binding* Reader::find_binding(std::string_view prefix) const noexcept {
     for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-        if (it->prefix.size() == prefix.size() && it->prefix == prefix) return &*it;
+        if (same(it->prefix, prefix)) return &*it;
     }
     return nullptr;
 }
 
 std::optional<std::uint16_t> Reader::lookup(std::string_view prefix) const noexcept {
-    if (prefix == "xml") return ns::OTHER;
+    if (prefix.size() == 3 && same(prefix, "xml")) return ns::OTHER;
     const Binding* b = find_binding(prefix);
     if (b) return b->id;
     if (prefix.empty()) return ns::NONE;
@@ -480,26 +543,20 @@ std::optional<std::uint16_t> Reader::lookup(std::string_view prefix) const noexc
 void Reader::pop_element() {
     stack_.pop_back();
     const auto depth = static_cast<std::uint32_t>(stack_.size());
-    while (!bindings_.empty() && bindings_.back().depth > depth) bindings_.pop_back();
+    while (!bindings_.empty() && bindings_.back().depth > depth) {
+        bindings_.pop_back();
+        prefix_cached_ = false;
+    }
     if (stack_.empty()) phase_ = Phase::epilog;
 }
 
 Event Reader::next() {
-    if (phase_ == Phase::failed) {
-        Event ev;
-        ev.kind = EventKind::error;
-        ev.offset = error_.offset;
-        ev.error = error_;
-        return ev;
-    }
+    if (phase_ == Phase::failed) return error_event(error_);
     if (pending_end_) {
         pending_end_ = false;
-        Event ev;
-        ev.kind = EventKind::end;
-        ev.start = stack_.back();
-        ev.offset = ev.start.offset;
+        const Start closed = stack_.back();
         pop_element();
-        return ev;
+        return element_event(EventKind::end, closed.offset, closed);
     }
     if (phase_ == Phase::content) {
         for (;;) {
@@ -524,12 +581,7 @@ Event Reader::next() {
     // Prolog or epilog: white space, comments and processing instructions.
     for (;;) {
         cur_ = skip_space(cur_, end_);
-        if (cur_ == end_) {
-            Event ev;
-            ev.kind = EventKind::eof;
-            ev.offset = text_.size();
-            return ev;
-        }
+        if (cur_ == end_) return eof_event(text_.size());
         const char* lt = cur_;
         if (*lt != '<') return fail(E_OUTSIDE, lt);
         if (end_ - lt < 2) return fail(E_EOF, end_);
@@ -680,13 +732,8 @@ Event Reader::cdata(const char* lt) {
         ++p;
     }
     cur_ = p + 3;
-    Event ev;
-    ev.kind = EventKind::text;
-    ev.cdata = true;
-    ev.plain = plain;
-    ev.offset = static_cast<std::uint64_t>(lt - text_.data());
-    ev.text = std::string_view(from, static_cast<std::size_t>(p - from));
-    return ev;
+    return text_event(static_cast<std::uint64_t>(lt - text_.data()),
+                      std::string_view(from, static_cast<std::size_t>(p - from)), plain, true);
 }
 
 Event Reader::text_run(const char* from) {
@@ -720,12 +767,8 @@ Event Reader::text_run(const char* from) {
         }
     }
     cur_ = p;
-    Event ev;
-    ev.kind = EventKind::text;
-    ev.plain = plain;
-    ev.offset = static_cast<std::uint64_t>(from - text_.data());
-    ev.text = std::string_view(from, static_cast<std::size_t>(p - from));
-    return ev;
+    return text_event(static_cast<std::uint64_t>(from - text_.data()),
+                      std::string_view(from, static_cast<std::size_t>(p - from)), plain, false);
 }
 
 Event Reader::end_tag(const char* lt) {
@@ -743,17 +786,14 @@ Event Reader::end_tag(const char* lt) {
         a = b;
     }
     const Start& top = stack_.back();
-    if (top.name.prefix != prefix || top.name.local != local) return fail("mismatched end tag", lt);
+    if (!same(top.name.local, local) || !same(top.name.prefix, prefix)) return fail("mismatched end tag", lt);
     const char* p = skip_space(a, end_);
     if (p == end_) return fail(E_EOF, end_);
     if (*p != '>') return fail("malformed end tag", p);
     cur_ = p + 1;
-    Event ev;
-    ev.kind = EventKind::end;
-    ev.start = top;
-    ev.offset = static_cast<std::uint64_t>(lt - text_.data());
+    const Start closed = top;
     pop_element();
-    return ev;
+    return element_event(EventKind::end, static_cast<std::uint64_t>(lt - text_.data()), closed);
 }
 
 Event Reader::start_tag(const char* lt) {
@@ -762,6 +802,8 @@ Event Reader::start_tag(const char* lt) {
     if (a == end_) return fail(E_EOF, end_);
     if (a == n) return fail(E_NAME, n);
     if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
+    ++generation_;
+    scratch_span_ = nullptr;
     // Built in place: declarations below are scoped to this depth.
     Start& s = stack_.emplace_back();
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
@@ -855,19 +897,24 @@ Event Reader::start_tag(const char* lt) {
     Start& top = stack_.back();
     if (top.name.has_prefix()) {
         if (top.name.prefix == "xmlns") return fail("reserved namespace prefix", n);
-        const auto id = lookup(top.name.prefix);
-        if (!id) return fail(E_UNDECLARED, n);
-        top.ns = *id;
+        // Elements of a part mostly share one or two prefixes.
+        if (prefix_cached_ && same(top.name.prefix, cached_prefix_)) {
+            top.ns = cached_ns_;
+        } else {
+            const auto id = lookup(top.name.prefix);
+            if (!id) return fail(E_UNDECLARED, n);
+            top.ns = *id;
+            cached_prefix_ = top.name.prefix;
+            cached_ns_ = *id;
+            prefix_cached_ = true;
+        }
     } else {
         top.ns = lookup({}).value_or(ns::NONE);
     }
     phase_ = Phase::content;
     if (s.self_closing) pending_end_ = true;
-    Event ev;
-    ev.kind = EventKind::start;
-    ev.offset = top.offset;
-    ev.start = top;
-    return ev;
+    scratch_span_ = top.attrs.data();
+    return element_event(EventKind::start, top.offset, top);
 }
 
 // Uniqueness, namespace declarations and attribute prefixes of the start tag
@@ -886,7 +933,7 @@ const char* Reader::check_attributes() {
     if (count <= 16) {
         for (std::size_t i = 1; i < count && !dup; ++i) {
             for (std::size_t j = 0; j < i; ++j) {
-                if (attrs[i].local == attrs[j].local && attrs[i].prefix == attrs[j].prefix) {
+                if (same(attrs[i].local, attrs[j].local) && same(attrs[i].prefix, attrs[j].prefix)) {
                     dup = &attrs[i];
                     break;
                 }
@@ -924,7 +971,11 @@ const char* Reader::check_attributes() {
 
     bool any_prefixed = false;
     for (auto& a : attrs) {
-        if (a.prefix.empty() || a.prefix == "xmlns") continue;
+        if (a.prefix.empty()) continue;
+        if (same(a.prefix, "xmlns")) {
+            a.ns = ns::OTHER;
+            continue;
+        }
         any_prefixed = true;
         if (a.prefix == "xml") {
             a.ns = ns::OTHER;
@@ -948,7 +999,7 @@ const char* Reader::check_attributes() {
         for (std::size_t i = 1; i < count && !dup; ++i) {
             if (!prefixed(attrs[i])) continue;
             for (std::size_t j = 0; j < i; ++j) {
-                if (prefixed(attrs[j]) && attrs[i].local == attrs[j].local && attrs[i].uri == attrs[j].uri) {
+                if (prefixed(attrs[j]) && same(attrs[i].local, attrs[j].local) && same(attrs[i].uri, attrs[j].uri)) {
                     dup = &attrs[i];
                     break;
                 }
@@ -999,6 +1050,7 @@ const char* Reader::declare(RawAttr& a) {
     if (info.form == Form::strict) strict_seen_ = true;
     else if (info.form == Form::transitional) transitional_seen_ = true;
     bindings_.push_back(std::move(b));
+    prefix_cached_ = false;
     return nullptr;
 }
 

@@ -223,6 +223,11 @@ private:
     const Reader* reader_;
     std::string_view rest_;
     std::uint64_t base_;  // offset of rest_.data()
+    // Made from the latest start event: the reader's already split attributes
+    // are handed out while it has read no other start tag since.
+    std::uint64_t generation_ = 0;
+    std::uint32_t index_ = 0;
+    bool scanned_ = false;
 };
 
 class Reader {
@@ -276,6 +281,7 @@ public:
                                     std::string_view local) const;
 
 private:
+    friend class Attrs;
     struct Binding {
         std::string_view prefix;   // "" for the default namespace
         std::string_view uri;      // view into text_ or into owned_uri
@@ -319,6 +325,15 @@ private:
     std::vector<Binding> bindings_;
     std::vector<RawAttr> scratch_attrs_;
     std::vector<std::uint32_t> scratch_order_;
+    // The attribute span of the start tag whose attributes scratch_attrs_
+    // holds (null while none does), and a count of start tags read, so an
+    // `Attrs` can tell whether the scratch is still its own.
+    const char* scratch_span_ = nullptr;
+    std::uint64_t generation_ = 0;
+    // The last element prefix resolved, until the bindings change.
+    std::string_view cached_prefix_;
+    std::uint16_t cached_ns_ = 0;
+    bool prefix_cached_ = false;
 };
 
 // Runs the reader over the whole text: nullopt when well-formed, else the

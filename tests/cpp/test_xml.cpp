@@ -318,6 +318,61 @@ TEST(XmlReader, AttributesAndHelpers) {
     EXPECT_FALSE(r.lookup("q").has_value());
 }
 
+// The attributes of a start event read the same whether the iterator is
+// made at once, partly used before the reader moves on, or made later from
+// an element still open; a prefix rebound in a child and restored after it
+// resolves to the binding in scope.
+TEST(XmlReader, AttributesAfterTheReaderMovesOn) {
+    const std::string text = "<p:sp" + ns_decl("p", PML_T) + ns_decl("a", MC) +
+                             " \n a:b='1'\tc = \"x&lt;y\" d=''>"
+                             "<a:t" + ns_decl("a", PML_S) + " a:e='2'/><a:u a:f='3'/></p:sp>";
+    auto listing = [](xml::Attrs it) {
+        std::string out;
+        while (auto a = it.next()) {
+            out += a->name.qualified() + "#" + std::to_string(a->ns) + "=" + std::string(a->value) + "@" +
+                   std::to_string(a->offset) + " ";
+        }
+        return out;
+    };
+    xml::Reader r(text);
+    const xml::Event root = r.next();
+    ASSERT_EQ(root.kind, xml::EventKind::start);
+    const std::string at_once = listing(xml::Attrs(r, root.start));
+    EXPECT_NE(at_once.find("a:b#6=1@"), std::string::npos) << at_once;
+    EXPECT_NE(at_once.find("c#0=x&lt;y@"), std::string::npos) << at_once;
+    EXPECT_NE(at_once.find("d#0=@"), std::string::npos) << at_once;
+
+    xml::Attrs partial(r, root.start);
+    const auto first = partial.next();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->name.qualified(), "xmlns:p");
+    const xml::Event child = r.next();
+    ASSERT_EQ(child.kind, xml::EventKind::start);
+    EXPECT_EQ(child.start.ns, xml::ns::PML);
+    EXPECT_EQ(listing(xml::Attrs(r, child.start)), "xmlns:a#20=" + std::string(PML_S) + "@" +
+                                                       std::to_string(text.find("xmlns:a", 80)) + " a:e#1=2@" +
+                                                       std::to_string(text.find("a:e")) + " ");
+    // The rest of the root's attributes, now found by scanning again.
+    std::string rest = first->name.qualified() + "#" + std::to_string(first->ns) + "=" + std::string(first->value) +
+                       "@" + std::to_string(first->offset) + " ";
+    while (auto a = partial.next()) {
+        rest += a->name.qualified() + "#" + std::to_string(a->ns) + "=" + std::string(a->value) + "@" +
+                std::to_string(a->offset) + " ";
+    }
+    EXPECT_EQ(rest.substr(0, rest.find("a:b")), at_once.substr(0, at_once.find("a:b")));
+    EXPECT_EQ(rest.substr(rest.find("c#")), at_once.substr(at_once.find("c#")));
+
+    EXPECT_EQ(r.next().kind, xml::EventKind::end);
+    const xml::Event sibling = r.next();
+    ASSERT_EQ(sibling.kind, xml::EventKind::start);
+    EXPECT_EQ(sibling.start.ns, xml::ns::MC);
+    EXPECT_EQ(listing(xml::Attrs(r, sibling.start)), "a:f#6=3@" + std::to_string(text.find("a:f")) + " ");
+    EXPECT_EQ(r.next().kind, xml::EventKind::end);
+    const xml::Event close = r.next();
+    ASSERT_EQ(close.kind, xml::EventKind::end);
+    EXPECT_EQ(listing(xml::Attrs(r, close.start)), listing(xml::Attrs(r, root.start)));
+}
+
 TEST(XmlReader, UnescapeAndNames) {
     EXPECT_EQ(xml::unescape_attr("a&amp;b&lt;&gt;&quot;&apos;"), "a&b<>\"'");
     EXPECT_EQ(xml::unescape_attr("&#x41;&#66;"), "AB");
