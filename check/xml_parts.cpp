@@ -78,8 +78,12 @@ std::optional<std::string_view> declared_encoding(std::string_view text) {
     decl.remove_prefix(1);
     while (!decl.empty() && is_space(decl.front())) decl.remove_prefix(1);
     if (decl.empty()) return std::nullopt;
-    const char quote = decl.front();
-    decl.remove_prefix(1);
+    // The quote is a whole character, which may take several bytes; the head
+    // is valid UTF-8 here, so the character is complete.
+    std::size_t quote_nbytes = 0;
+    enc::next_utf8(decl, quote_nbytes);
+    const std::string_view quote = decl.substr(0, quote_nbytes);
+    decl.remove_prefix(quote_nbytes);
     const std::size_t end = decl.find(quote);
     if (end == std::string_view::npos) return std::nullopt;
     return decl.substr(0, end);

@@ -144,6 +144,11 @@ TEST(CheckHelpers, DeclaredEncodingAndXmlMediaTypes) {
     EXPECT_FALSE(declared_encoding("<?xml encoding='latin1'"));
     EXPECT_FALSE(declared_encoding("<?xml encoding 'latin1'?>"));
     EXPECT_FALSE(declared_encoding("<?xml version='1.0'?>"));
+    // A quote of several bytes closes only at the same character, not at the
+    // next character sharing its lead byte.
+    EXPECT_EQ(declared_encoding("<?xml encoding=\xC2\xABUTF-8\xC2\xAB?>"), "UTF-8");
+    EXPECT_EQ(declared_encoding("<?xml encoding=\xC2\xABx\xC2\xBBy\xC2\xAB?>"), "x\xC2\xBBy");
+    EXPECT_FALSE(declared_encoding("<?xml encoding=\xC2\xABUTF-8\xC2\xBB?>"));
     // A character cut at byte 200 is dropped with the last four bytes.
     std::string head = "<?xml encoding='koi8'?>" + std::string(176, ' ') + "\xC3\xA9";
     ASSERT_EQ(head.size(), 201u);

@@ -330,6 +330,13 @@ XML_CASES = [
     ("XML002-accepted", build(deck({"ppt/presProps.xml": declaration("encoding='Utf-16'")})), {"XML002"}, []),
     ("XML002-leading-space", build(deck({"ppt/presProps.xml": b" " + declaration('encoding="latin1"')})), {"XML002"},
      []),
+    # The quote is a character: a two-byte one closes at itself, not at the
+    # next character that shares its first byte.
+    ("XML002-multibyte-quote", build(deck({"ppt/presProps.xml": declaration("encoding=\u00abUTF-8\u00ab")})),
+     {"XML002"}, []),
+    ("XML002-multibyte-quote-value", build(deck({"ppt/presProps.xml": declaration(
+        "encoding=\u00ablatin\u00bb1\u00ab")})), {"XML002"},
+     [("XML002", "/ppt/presProps.xml", "declared encoding is latin\u00bb1", None)]),
     ("XML003", build(deck({"ppt/slides/slide1.xml": strict_slide(), "ppt/presProps.xml": strict_slide()})),
      {"XML003"},
      [("XML003", None, "2 part(s) use Strict namespaces (e.g. /ppt/slides/slide1.xml) and 5 use Transitional "
