@@ -21,11 +21,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <variant>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "write/markdown.h"
@@ -1324,12 +1327,25 @@ bool write_all(int fd, const vw::Bytes& bytes) {
     return true;
 }
 
+// The file that a save to `path` replaces. A symbolic link is followed, as a
+// write through it would be, so that the link itself survives the rename.
+std::string replaced_file(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
 // Writes a temporary file beside `path` and renames it over the target, so
 // an existing file is replaced whole or not at all; the temporary is removed
-// on every failure. Returns the error text, or nullopt on success.
-std::optional<std::string> write_replacing(const std::string& path, const vw::Bytes& bytes) {
-    if (path.find('\0') != std::string::npos) return std::string(tk::NUL_IN_PATH);
-    if (path.empty()) return os_error(ENOENT);
+// on every failure, and takes the permission bits of the file it replaces.
+// Returns the error text, or nullopt on success.
+std::optional<std::string> write_replacing(const std::string& given, const vw::Bytes& bytes) {
+    if (given.find('\0') != std::string::npos) return std::string(tk::NUL_IN_PATH);
+    if (given.empty()) return os_error(ENOENT);
+    const std::string path = replaced_file(given);
+    struct stat old;
+    const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     static std::atomic<unsigned> counter{0};
@@ -1345,7 +1361,8 @@ std::optional<std::string> write_replacing(const std::string& path, const vw::By
     if (fd < 0) return os_error(EEXIST);
 
     int err = 0;
-    if (!write_all(fd, bytes)) err = errno;
+    if (replaces && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
+    if (err == 0 && !write_all(fd, bytes)) err = errno;
     // A failing close can report a delayed write error (NFS, full disk); it
     // is never retried, as the descriptor is gone either way.
     if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;

@@ -1,5 +1,7 @@
-"""Fine points of vantrell.write's argument handling: which failure wins when
-several could, and how argument forms are told apart."""
+"""Fine points of vantrell.write: which failure wins when several could, how
+argument forms are told apart, and what a save leaves behind."""
+import os
+
 import pytest
 
 import vantrell.write as w
@@ -86,3 +88,37 @@ class TestBindingBeforeBorrowing:
         t.embed_font([Byte()])
         assert seen == ["TypeError", "TypeError", "RuntimeError"]
         assert t.embedded_font_count == 1
+
+
+class TestSaveReplacesInPlace:
+    """A save replaces the file whole, yet leaves what a plain write to the
+    path would leave: the file's permissions and any link leading to it."""
+
+    def test_permissions_of_the_replaced_file_are_kept(self, tmp_path):
+        target = tmp_path / "private.pptx"
+        target.write_bytes(b"old")
+        target.chmod(0o600)
+        w.Presentation().save(target)
+        assert target.read_bytes().startswith(b"PK")
+        assert target.stat().st_mode & 0o7777 == 0o600
+        fresh = tmp_path / "fresh.pptx"
+        w.Presentation().save(fresh)
+        assert fresh.stat().st_mode & 0o777 == 0o666 & ~current_umask()
+
+    def test_a_link_is_written_through(self, tmp_path):
+        (tmp_path / "real").mkdir()
+        real = tmp_path / "real" / "deck.pptx"
+        real.write_bytes(b"old")
+        link = tmp_path / "link.pptx"
+        link.symlink_to(real)
+        data = w.Presentation().add(w.Slide("x")).to_bytes()
+        w.Presentation().add(w.Slide("x")).save(link)
+        assert link.is_symlink() and real.read_bytes() == data
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["link.pptx", "real"]
+        assert [p.name for p in (tmp_path / "real").iterdir()] == ["deck.pptx"]
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
