@@ -284,6 +284,13 @@ REL_CASES = [
       ("PKG002", "/ppt/presProps.xml", "content type is " + PML_CT + "presProps+xml", None)]),
     ("PKG002-slideshow", build(deck({"[Content_Types].xml": ct_with(DEFAULTS, [
         ("/ppt/presentation.xml", PML_CT + "slideshow.main+xml")] + k.OVERRIDES[1:])})), {"PKG002"}, []),
+    # A presentation target that is missing gets REL004 only; one without a
+    # content type gets nothing.
+    ("PKG002-missing-target", pkg_rels(("rId1", "officeDocument", "ppt/nope.xml")), {"PKG002", "REL004"},
+     [("REL004", "/_rels/.rels", "relationship rId1 (officeDocument) targets /ppt/nope.xml, which does not exist",
+       None)]),
+    ("PKG002-untyped-target", pkg_rels(("rId1", "officeDocument", "ppt/pres.bin"), *PKG_ITEMS[1:],
+                                       **{"ppt/pres.bin": b"<a/>"}), {"PKG002"}, []),
     ("PKG003", pkg_rels(*PKG_ITEMS, ("rId4", CORE_RT, "docProps/app.xml")), {"PKG003"},
      [("PKG003", "/_rels/.rels", "2 core properties relationships", None),
       ("PKG003", "/docProps/app.xml",
@@ -297,6 +304,10 @@ REL_CASES = [
         ("rId1", "slideLayout", "../slideLayouts/slideLayout1.xml"), ("rId2", THUMB_RT, "http://x/t.png", "External"),
         ("rId3", THUMB_RT, "http://x/u.png", "External"))})), {"PKG004"},
      [("PKG004", SLIDE_RELS, "2 thumbnail relationships", None)]),
+    ("PKG004-one-per-source", build(deck({
+        "_rels/.rels": rels(*PKG_ITEMS, ("rId4", THUMB_RT, "http://x/t.png", "External")),
+        "ppt/slides/_rels/slide1.xml.rels": rels(("rId1", "slideLayout", "../slideLayouts/slideLayout1.xml"),
+                                                 ("rId2", THUMB_RT, "http://x/t.png", "External"))})), {"PKG004"}, []),
     ("PKG005", pkg_rels(*PKG_ITEMS, ("rId4", "extended-properties", "docProps/app.xml"),
                         ("rId5", "custom-properties", "a.xml", "External"),
                         ("rId6", "customProperties", "b.xml", "External")), {"PKG005"},
@@ -341,6 +352,13 @@ XML_CASES = [
      {"XML003"},
      [("XML003", None, "2 part(s) use Strict namespaces (e.g. /ppt/slides/slide1.xml) and 5 use Transitional "
        "(e.g. /ppt/presentation.xml)", None)]),
+    ("XML003-below-root", build(deck({"ppt/presProps.xml": (
+        '<a xmlns="urn:x"><p:sld xmlns:p="http://purl.oclc.org/ooxml/presentationml/main"/></a>').encode()})),
+     {"XML003"}, []),
+    ("XML003-malformed-not-checked", build(deck({"ppt/presProps.xml": strict_slide().replace(
+        b"<p:spTree/>", b"<a></b>")})), {"XML001", "XML003"},
+     [("XML003", None, "1 part(s) use Strict namespaces (e.g. /ppt/presProps.xml) and 6 use Transitional "
+       "(e.g. /ppt/presentation.xml)", None)]),
     ("XML004", build(deck({"ppt/slides/slide1.xml": utf16_slide()})), {"XML001", "XML002", "XML004"},
      [("XML004", "/ppt/slides/slide1.xml", "part is UTF-16 encoded", None)]),
 ]
@@ -348,7 +366,7 @@ XML_CASES = [
 
 @pytest.mark.parametrize("data,codes,expected", [c[1:] for c in XML_CASES], ids=[c[0] for c in XML_CASES])
 def test_xml_rules(request, data, codes, expected):
-    options = {"xml_well_formed": False} if request.node.callspec.id == "XML001-not-checked" else {}
+    options = {"xml_well_formed": False} if request.node.callspec.id.endswith("-not-checked") else {}
     assert found(data, codes, **options) == expected
 
 
