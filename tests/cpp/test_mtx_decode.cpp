@@ -560,7 +560,7 @@ TEST(MtxDecode, SubsetFontsRoundTrip) {
     for (const auto& p : system_fonts())
         if (!p.empty()) sources.push_back(p);
     if (sources.empty()) GTEST_SKIP() << "no system fonts to subset";
-    const char* py = std::getenv("VANTRELL_PYTHON");
+    const char* py = std::getenv("VANTRELL_FONTTOOLS_PYTHON");
     const std::string python = py && *py ? py : "python3";
     const auto dir = std::filesystem::temp_directory_path() / ("vantrell-subsets-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -569,7 +569,7 @@ TEST(MtxDecode, SubsetFontsRoundTrip) {
     const int status = std::system((cmd + " > /dev/null").c_str());
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
         std::filesystem::remove_all(dir);
-        GTEST_SKIP() << "fontTools not available (set VANTRELL_PYTHON to a Python that has it)";
+        GTEST_SKIP() << "fontTools not available (set VANTRELL_FONTTOOLS_PYTHON to a Python that has it)";
     }
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << cmd;
     std::size_t done = 0, short_loca = 0;
