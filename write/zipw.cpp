@@ -5,7 +5,7 @@
 #include <zlib.h>
 
 #include <limits>
-#include <memory>
+#include <algorithm>
 #include <string>
 
 namespace vantrell_write {
@@ -38,51 +38,93 @@ void put32(Bytes& out, std::uint64_t v) {
     put16(out, v >> 16);
 }
 
-struct StreamEnd {
-    void operator()(z_stream* s) const { deflateEnd(s); }
+// One raw deflate stream reused for every entry of an archive: deflateReset
+// keeps zlib's window and hash tables, whose allocation and first touch
+// otherwise cost more than compressing a small slide part. A reset stream
+// produces the same bytes as a fresh one with the same parameters.
+class Deflater {
+public:
+    Deflater() = default;
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    ~Deflater() {
+        if (ready_) deflateEnd(&stream_);
+    }
+
+    // Appends the raw deflate stream of `data` to `out`.
+    Result<void> run(std::span<const std::uint8_t> data, Bytes& out) {
+        if (!ready_) {
+            if (deflateInit2(&stream_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+                return fail(Error::io("corrupt deflate stream"));
+            ready_ = true;
+        } else if (deflateReset(&stream_) != Z_OK) {
+            return fail(Error::io("corrupt deflate stream"));
+        }
+        std::size_t consumed = 0;
+        // zlib counts in uInt: feed input and output room in pieces so any size is safe.
+        constexpr std::size_t PIECE = std::size_t{1} << 30;
+        for (;;) {
+            const std::size_t left = data.size() - consumed;
+            const uInt chunk = static_cast<uInt>(std::min(left, PIECE));
+            stream_.next_in = const_cast<Bytef*>(data.data() + consumed);
+            stream_.avail_in = chunk;
+            const int flush = chunk == left ? Z_FINISH : Z_NO_FLUSH;
+            int status;
+            do {
+                // The bound of the rest of the input usually lets one call finish the stream.
+                const std::size_t room =
+                    std::min<std::size_t>(deflateBound(&stream_, stream_.avail_in) + 64, PIECE);
+                const std::size_t before = out.size();
+                out.resize(before + room);
+                stream_.next_out = out.data() + before;
+                stream_.avail_out = static_cast<uInt>(room);
+                status = deflate(&stream_, flush);
+                const std::size_t produced = room - stream_.avail_out;
+                out.resize(before + produced);
+                if (status == Z_STREAM_ERROR) return fail(Error::io("corrupt deflate stream"));
+                if (status == Z_BUF_ERROR && produced == 0) return fail(Error::io("failed to write whole buffer"));
+            } while (stream_.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
+            consumed += chunk - stream_.avail_in;
+            if (status == Z_STREAM_END) return {};
+            if (chunk != 0 && stream_.avail_in == chunk) return fail(Error::io("failed to write whole buffer"));
+        }
+    }
+
+private:
+    z_stream stream_{};
+    bool ready_ = false;
 };
 
 Error too_large(const std::string& what) { return Error::other("zip: " + what + " too large for a zip archive"); }
 
+void patch32(Bytes& out, std::size_t at, std::uint64_t v) {
+    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 } // namespace
 
 Result<Bytes> deflate_raw(std::span<const std::uint8_t> data) {
-    z_stream stream{};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return fail(Error::io("corrupt deflate stream"));
-    std::unique_ptr<z_stream, StreamEnd> guard(&stream);
-
+    Deflater deflater;
     Bytes out;
-    out.reserve(data.size() / 2);
-    std::size_t consumed = 0;
-    std::uint8_t buffer[32768];
-    // zlib counts input in uInt: feed it in pieces so any size is safe.
-    for (;;) {
-        const std::size_t left = data.size() - consumed;
-        const uInt chunk = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-        stream.next_in = const_cast<Bytef*>(data.data() + consumed);
-        stream.avail_in = chunk;
-        const int flush = chunk == left ? Z_FINISH : Z_NO_FLUSH;
-        int status;
-        do {
-            stream.next_out = buffer;
-            stream.avail_out = sizeof buffer;
-            status = deflate(&stream, flush);
-            if (status == Z_STREAM_ERROR) return fail(Error::io("corrupt deflate stream"));
-            const std::size_t produced = sizeof buffer - stream.avail_out;
-            if (status == Z_BUF_ERROR && produced == 0) return fail(Error::io("failed to write whole buffer"));
-            out.insert(out.end(), buffer, buffer + produced);
-        } while (stream.avail_out == 0 || (flush == Z_FINISH && status != Z_STREAM_END));
-        consumed += chunk - stream.avail_in;
-        if (status == Z_STREAM_END) break;
-        if (chunk != 0 && stream.avail_in == chunk) return fail(Error::io("failed to write whole buffer"));
-    }
+    auto done = deflater.run(data, out);
+    if (!done) return fail(done.error());
     return out;
 }
 
 Result<Bytes> write(std::span<const parts::PartOut> parts) {
     if (parts.size() > U16_MAX) return fail(too_large("entry count"));
+    // Stored parts (the media) dominate large decks: room for them up front
+    // spares copying megabytes of pictures on every growth of the archive.
+    std::size_t estimate = 22;
+    for (const parts::PartOut& part : parts) {
+        const std::size_t body = part.deflate ? part.data.size() / 4 : part.data.size();
+        if (body > U32_MAX || part.name.size() > U16_MAX) break;
+        estimate += 30 + 46 + 2 * part.name.size() + body;
+        if (estimate > U32_MAX) break;
+    }
     Bytes out;
+    out.reserve(std::min<std::size_t>(estimate, U32_MAX));
+    Deflater deflater;
     std::vector<CentralRecord> central;
     central.reserve(parts.size());
     for (const parts::PartOut& part : parts) {
@@ -90,16 +132,6 @@ Result<Bytes> write(std::span<const parts::PartOut> parts) {
         if (part.data.size() > U32_MAX) return fail(too_large("part " + part.name));
         if (out.size() > U32_MAX) return fail(too_large("archive"));
         const std::uint64_t offset = out.size();
-
-        Bytes packed;
-        const Bytes* payload = &part.data;
-        if (part.deflate) {
-            auto d = deflate_raw(part.data);
-            if (!d) return fail(d.error());
-            packed = std::move(*d);
-            payload = &packed;
-            if (packed.size() > U32_MAX) return fail(too_large("part " + part.name));
-        }
         const std::uint16_t method = part.deflate ? 8 : 0;
         const std::uint32_t crc = vantrell_core::crc32::of(part.data);
 
@@ -110,14 +142,25 @@ Result<Bytes> write(std::span<const parts::PartOut> parts) {
         put16(out, 0); // time
         put16(out, DOS_DATE);
         put32(out, crc);
-        put32(out, payload->size());
+        const std::size_t compressed_at = out.size();
+        put32(out, part.data.size()); // compressed size, patched below when deflated
         put32(out, part.data.size());
         put16(out, part.name.size());
         put16(out, 0); // extra field length
         out.insert(out.end(), part.name.begin(), part.name.end());
-        out.insert(out.end(), payload->begin(), payload->end());
 
-        central.push_back(CentralRecord{&part.name, crc, static_cast<std::uint32_t>(payload->size()),
+        const std::size_t payload_at = out.size();
+        if (part.deflate) {
+            auto done = deflater.run(part.data, out);
+            if (!done) return fail(done.error());
+        } else {
+            out.insert(out.end(), part.data.begin(), part.data.end());
+        }
+        const std::uint64_t compressed = out.size() - payload_at;
+        if (compressed > U32_MAX) return fail(too_large("part " + part.name));
+        patch32(out, compressed_at, compressed);
+
+        central.push_back(CentralRecord{&part.name, crc, static_cast<std::uint32_t>(compressed),
                                         static_cast<std::uint32_t>(part.data.size()),
                                         static_cast<std::uint32_t>(offset), method});
     }
