@@ -582,7 +582,14 @@ Result<std::vector<ImageRef>> Slide::images() const {
 Result<std::vector<ObjectRef>> Slide::objects() const {
     std::vector<ObjectRef> out;
     const package::Package* pkg = view->package();
-    if (!pkg) return out;
+    if (!pkg) {
+        // A legacy deck's OLE frames are listed like any other, but with no
+        // part to name: their data is not a package part.
+        for (const model::Shape& shape : content.walk())
+            if (const auto* ole = std::get_if<model::Ole>(&shape.content))
+                out.push_back({shape.id, ole->prog_id, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+        return out;
+    }
     auto all = rels();
     if (!all) return fail(all.error());
     for (const model::Shape& shape : content.walk()) {

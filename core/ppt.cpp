@@ -899,6 +899,16 @@ Result<void> Deck::load() {
                     entry.in_use = true;
                     entry.embedded_offset = abs;
                 }
+                // The record actually stored decides the format: an entry
+                // may describe the Windows rendition (WMF) while the
+                // Pictures stream holds the Macintosh one (PICT).
+                const auto stored = entry.embedded_offset ? rec_at(doc, *entry.embedded_offset)
+                                                          : rec_at(Bytes(pictures_), entry.offset);
+                if (stored && stored->type >= rt_blip_first && stored->type <= rt_blip_last) {
+                    const std::uint8_t t = blip_type_of_record(stored->type);
+                    if (t != 1 && std::string_view(blip_kind(t).ext) != blip_kind(entry.blip_type).ext)
+                        entry.blip_type = t;
+                }
                 blips_.push_back(entry);
             }
         } else if (r->type == rt_list_with_text && r->instance == 0 && !have_slides) {
