@@ -1,0 +1,68 @@
+"""Legacy decks to text, per file: `Document(p).text()` in process against the
+catppt text dumper run on the same files.
+
+Every .ppt of the corpus that both sides read is timed, best of several
+repetitions each; catppt's time includes starting its process, which is what
+a caller of a command-line dumper pays. Prints one line per deck and the
+ratio of the totals (catppt's time over ours).
+
+    python bench/legacy_text_bench.py [corpus folder] [repetitions]
+"""
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+import vantrell
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def best_of(n, fn):
+    best = float("inf")
+    for _ in range(n):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def ours(path):
+    return vantrell.Document(path).text()
+
+
+def catppt(path):
+    return subprocess.run(["catppt", "-d", "utf-8", str(path)], capture_output=True, check=False).stdout
+
+
+def main():
+    folder = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT.parent / "shared" / "corpus"
+    reps = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    if shutil.which("catppt") is None:
+        sys.exit("catppt is not installed (Debian package catdoc)")
+    decks = []
+    for path in sorted(folder.glob("*.ppt")):
+        try:
+            ours(path)
+        except vantrell.PptxError:
+            continue
+        if catppt(path):
+            decks.append(path)
+    if not decks:
+        sys.exit(f"no legacy deck that both sides read in {folder}")
+    total_ours = total_theirs = 0.0
+    print(f"{'ours ms':>9} {'catppt ms':>10} {'ratio':>7}  deck")
+    for path in decks:
+        a = best_of(reps, lambda: ours(path))
+        b = best_of(reps, lambda: catppt(path))
+        total_ours += a
+        total_theirs += b
+        print(f"{a * 1e3:9.3f} {b * 1e3:10.3f} {b / a:6.1f}x  {path.name}")
+    n = len(decks)
+    print(f"{n} decks: ours {total_ours * 1e3 / n:.3f} ms per file, catppt {total_theirs * 1e3 / n:.3f} ms "
+          f"per file; ours is {total_theirs / total_ours:.1f}x faster")
+
+
+if __name__ == "__main__":
+    main()
