@@ -119,12 +119,18 @@ inline bool same(std::string_view a, std::string_view b) noexcept {
 
 // Events are built by these single-return helpers so that they are
 // constructed in the caller's slot instead of being copied out.
+// Member by member and all at once: a default-built event followed by a
+// whole-struct copy compiles to string instructions whose start-up cost
+// would be paid on every tag.
 Event element_event(EventKind kind, std::uint64_t offset, const Start& s) noexcept {
-    return Event{kind, false, true, offset, s, {}, {}};
+    return Event{kind, false, true, offset,
+                 Start{s.offset, Name{s.name.prefix, s.name.local}, s.ns, s.attrs, s.self_closing},
+                 std::string_view(), XmlError{"", 0}};
 }
 
 Event text_event(std::uint64_t offset, std::string_view text, bool plain, bool cdata) noexcept {
-    return Event{EventKind::text, cdata, plain, offset, {}, text, {}};
+    return Event{EventKind::text, cdata, plain, offset, Start{0, Name{}, ns::NONE, std::string_view(), false}, text,
+                 XmlError{"", 0}};
 }
 
 Event error_event(const XmlError& error) noexcept {
@@ -540,6 +546,19 @@ std::optional<std::uint16_t> Reader::lookup(std::string_view prefix) const noexc
     return std::nullopt;
 }
 
+// The end event of the innermost element, which it pops. Its fields are
+// taken out before the pop and the event is built in the caller's slot.
+Event Reader::close_element(std::uint64_t offset) {
+    const Start& top = stack_.back();
+    const std::uint64_t at = top.offset;
+    const Name name = top.name;
+    const std::uint16_t id = top.ns;
+    const std::string_view attrs = top.attrs;
+    const bool self_closing = top.self_closing;
+    pop_element();
+    return element_event(EventKind::end, offset, Start{at, name, id, attrs, self_closing});
+}
+
 void Reader::pop_element() {
     stack_.pop_back();
     const auto depth = static_cast<std::uint32_t>(stack_.size());
@@ -554,9 +573,7 @@ Event Reader::next() {
     if (phase_ == Phase::failed) return error_event(error_);
     if (pending_end_) {
         pending_end_ = false;
-        const Start closed = stack_.back();
-        pop_element();
-        return element_event(EventKind::end, closed.offset, closed);
+        return close_element(stack_.back().offset);
     }
     if (phase_ == Phase::content) {
         for (;;) {
@@ -791,9 +808,7 @@ Event Reader::end_tag(const char* lt) {
     if (p == end_) return fail(E_EOF, end_);
     if (*p != '>') return fail("malformed end tag", p);
     cur_ = p + 1;
-    const Start closed = top;
-    pop_element();
-    return element_event(EventKind::end, static_cast<std::uint64_t>(lt - text_.data()), closed);
+    return close_element(static_cast<std::uint64_t>(lt - text_.data()));
 }
 
 Event Reader::start_tag(const char* lt) {
@@ -807,14 +822,15 @@ Event Reader::start_tag(const char* lt) {
     // Built in place: declarations below are scoped to this depth.
     Start& s = stack_.emplace_back();
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
-    s.name.local = std::string_view(n, static_cast<std::size_t>(a - n));
     if (*a == ':') {
         const char* b = scan_ncname(a + 1, end_);
         if (b == end_) return fail(E_EOF, end_);
         if (b == a + 1 || *b == ':') return fail(E_QNAME, n);
-        s.name.prefix = s.name.local;
+        s.name.prefix = std::string_view(n, static_cast<std::size_t>(a - n));
         s.name.local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
         a = b;
+    } else {
+        s.name.local = std::string_view(n, static_cast<std::size_t>(a - n));
     }
     scratch_attrs_.clear();
     has_decl_ = false;

@@ -309,6 +309,7 @@ private:
     const char* declare(RawAttr& a);
     const Binding* find_binding(std::string_view prefix) const noexcept;
     void pop_element();
+    Event close_element(std::uint64_t offset);
 
     std::string_view text_;
     const char* begin_;    // first byte after a byte-order mark
