@@ -7,46 +7,13 @@ must never let it in; calls that read the package must, given a few tries
 (the release can be too short for the helper to wake up in any one try).
 """
 import os
-import sys
-import threading
 
 import pytest
 
 import vantrell
 from deckkit import DECL
+from gilprobe import lets_others_run
 from slidedeck import PNG, Slide, make, ole_frame, para, pic, sp
-
-TRIES = 200
-
-
-def lets_others_run(call, tries=TRIES, repeat=10):
-    """True once a waiting thread has run during `call()`, made `repeat` times
-    a try; `call` gets the try number."""
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(100.0)
-    try:
-        for i in range(tries):
-            go = threading.Lock()
-            go.acquire()
-            ran = []
-
-            def helper():
-                with go:
-                    ran.append(True)
-
-            t = threading.Thread(target=helper)
-            t.start()
-            go.release()  # the helper now wants the interpreter lock
-            for _ in range(repeat):
-                call(i)
-            during = bool(ran)
-            t.join()
-            if during:
-                return True
-        return False
-    finally:
-        sys.setswitchinterval(old)
-
 
 def busy_slide(n):
     shapes = "".join(sp(10 + k, f"Box {k}", para(f"line {k}"), para("more")) for k in range(300))
@@ -91,7 +58,7 @@ def doc(deck):
 def fresh_packages(deck):
     """Packages opened ahead of the probe, one per try, so that the parts
     computed once per package are computed inside the probed call."""
-    return [vantrell.Package(data=deck) for _ in range(TRIES)]
+    return [vantrell.Package(data=deck) for _ in range(20)]
 
 
 # A released region can only be seen when the helper gets a processor of its
@@ -119,12 +86,12 @@ class TestCallsThatRelease:
         }
         assert [name for name, call in calls.items() if not lets_others_run(call)] == []
         # The authors are parsed once per deck: a fresh deck for every try.
-        docs = [vantrell.Document(data=deck) for _ in range(TRIES)]
-        assert lets_others_run(lambda i: docs[i].comment_authors(), repeat=1)
+        docs = [vantrell.Document(data=deck) for _ in range(20)]
+        assert lets_others_run(lambda i: docs[i].comment_authors(), repeat=1, seconds=0)
 
     def test_slide_iterator_next(self, doc):
-        iters = [iter(doc) for _ in range(TRIES)]
-        assert lets_others_run(lambda i: next(iters[i]), repeat=5)
+        iters = [iter(doc) for _ in range(20)]
+        assert lets_others_run(lambda i: next(iters[i]), repeat=5, seconds=0)
 
     def test_slide_calls(self, doc):
         s = doc[0]
@@ -160,9 +127,9 @@ class TestCallsThatRelease:
         }
         assert [name for name, call in calls.items() if not lets_others_run(call)] == []
         fresh = fresh_packages(deck)
-        assert lets_others_run(lambda i: fresh[i].content_types(), repeat=1)
+        assert lets_others_run(lambda i: fresh[i].content_types(), repeat=1, seconds=0)
         fresh = fresh_packages(deck)
-        assert lets_others_run(lambda i: fresh[i].defects, repeat=1)
+        assert lets_others_run(lambda i: fresh[i].defects, repeat=1, seconds=0)
 
 
 class TestCallsThatHoldTheLock:
@@ -171,18 +138,18 @@ class TestCallsThatHoldTheLock:
         calls = [lambda i: doc.sections(), lambda i: doc.presentation(), lambda i: doc.defects,
                  lambda i: iter(doc), lambda i: len(doc), lambda i: repr(doc), lambda i: doc.slide_size,
                  lambda i: doc.format, lambda i: doc.presentation_part, lambda i: iter(it)]
-        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20)] == []
+        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20, seconds=0)] == []
 
     def test_slide_tree_calls_and_getters(self, doc):
         s = doc[0]
         calls = [lambda i: s.shapes(), lambda i: s.paragraphs(), lambda i: s.tables(),
                  lambda i: s.text(charts=False, diagrams=False), lambda i: s.title, lambda i: s.warnings,
                  lambda i: repr(s), lambda i: s.shapes()[0].paragraphs]
-        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20)] == []
+        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20, seconds=0)] == []
 
     def test_package_lookups(self, deck):
         p = vantrell.Package(data=deck)
         fresh = fresh_packages(deck)
         calls = [lambda i: p.has("/ppt/presentation.xml"), lambda i: p.content_type("/ppt/slides/slide1.xml"),
                  lambda i: fresh[i].content_type("/x.png"), lambda i: repr(p), lambda i: vantrell.rules()]
-        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20)] == []
+        assert [k for k, call in enumerate(calls) if lets_others_run(call, tries=20, seconds=0)] == []
