@@ -402,7 +402,8 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
 
     const auto size_title = [&](Planned& p) {
         if (!s.title) return;
-        if (p.layout == Layout::title) p.title_size = e.title_size(*s.title, g.centred_title, theme.sizes.display);
+        if (p.layout == Layout::title)
+            p.title_size = e.title_size(*s.title, p.title_rect ? *p.title_rect : g.centred_title, theme.sizes.display);
         else p.title_size = e.title_size(*s.title, g.title, theme.sizes.title);
     };
     const auto add_fixed = [&](Planned& p) {
@@ -424,12 +425,33 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         return out;
     }
 
-    const Rect box = s.title ? g.body : g.full_body;
+    const Rect content = s.title ? g.body : g.full_body;
     const std::uint32_t m = e.min_scale();
     bool first = true;
     while (!queue.empty()) {
         const bool first_is_text = std::holds_alternative<Item::Text>(queue.front().value);
         const std::size_t n = queue.size();
+        Planned p;
+        p.slide = &s;
+        p.layout = choose_layout(s, first_is_text);
+        // The title layout centres its title on the slide with the subtitle
+        // below it, right where flowed content goes: on that layout the title
+        // moves to the top title box, the subtitle follows at the top of the
+        // content box, and the content takes what is left below them.
+        Rect box = content;
+        if (p.layout == Layout::title) {
+            if (s.title) p.title_rect = g.title;
+            if (s.subtitle) {
+                Paragraph line;
+                line.runs.push_back(Run{.text = *s.subtitle, .size = theme.sizes.subtitle});
+                line.space_before = 0;
+                const std::int64_t h = add(TEXT_INSET_V, e.paragraph_height(line, box.cx, 100));
+                p.subtitle_rect = Rect{box.x, box.y, box.cx, h};
+                const std::int64_t taken = std::min(add(h, GAP), std::max<std::int64_t>(sub(box.cy, 1), 0));
+                box.y = add(box.y, taken);
+                box.cy = sub(box.cy, taken);
+            }
+        }
         std::vector<Item> page, next;
         std::optional<Engine::Fit> fit = e.place(queue, box.cx, box.cy);
         if (fit) {
@@ -464,8 +486,6 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
             }
         }
 
-        Planned p;
-        p.slide = &s;
         std::int64_t free = mul(GAP, static_cast<std::int64_t>(std::max<std::size_t>(page.size(), 1)) - 1);
         free = sub(box.cy, free);
         for (const Engine::Heights& h : fit->heights) free = sub(free, h.minimum);
@@ -479,7 +499,6 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
             e.elements(page[k], Rect{box.x, y, box.cx, height}, fit->scale, k == 0 && first_is_text, p.elements);
             y = add(add(y, height), GAP);
         }
-        p.layout = choose_layout(s, first_is_text);
         // Only the title-and-content layout has a body placeholder of its own;
         // on the others the idx 1 placeholder would inherit the subtitle's box
         // (or none), so the body keeps its explicit box there.

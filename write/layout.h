@@ -89,6 +89,8 @@ struct Planned {
     const Slide* slide = nullptr;
     const std::string* notes = nullptr; // first planned slide of a source slide only
     Layout layout = Layout::blank;
+    // Explicit title and subtitle boxes; none: the layout's own boxes.
+    std::optional<Rect> title_rect, subtitle_rect;
 };
 
 // Measuring and placing, for one source slide.

@@ -697,11 +697,11 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
         const bool blank = planned.layout == Layout::blank;
         shapes += placeholder_sp(id++, "Title 1",
                                  planned.layout == Layout::title ? R"(<p:ph type="ctrTitle"/>)" : R"(<p:ph type="title"/>)",
-                                 blank ? std::optional<Rect>(g.title) : std::nullopt, PLAIN_PR,
+                                 blank ? std::optional<Rect>(g.title) : planned.title_rect, PLAIN_PR,
                                  plain_paragraph(*s.title, planned.title_size));
     }
     if (s.subtitle)
-        shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", std::nullopt, PLAIN_PR,
+        shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", planned.subtitle_rect, PLAIN_PR,
                                  plain_paragraph(*s.subtitle, std::nullopt));
     for (const layout::Element& e : planned.elements)
         if (auto r = element_xml(e, ctx, rels, id, shapes); !r) return fail(r.error());

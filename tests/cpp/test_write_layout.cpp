@@ -391,13 +391,25 @@ TEST(LayoutPlan, BodyThatFitsKeepsThePlaceholder) {
     EXPECT_EQ(body.scale, 100u);
     EXPECT_EQ(body.paragraphs, s.body);
     // On a layout without a body placeholder the body keeps an explicit box,
-    // so it never lands in the subtitle's place.
+    // so it never lands in the subtitle's place. On the title layout the
+    // centred title and the subtitle would sit over that box: the title moves
+    // to the top title box, the subtitle (one 24 pt line, spacing floored at
+    // 1 pt) to the top of the body box, and the body starts one gap below.
     vw::Slide titled = s;
     titled.subtitle = "sub";
     titled.layout = vw::Layout::title;
     const auto on_title = plan(titled);
+    ASSERT_EQ(on_title.size(), 1u);
+    const std::int64_t sub_h = 91440 + std::int64_t{1143000} * 24 * 1221 / 100000 + 12700;
+    EXPECT_EQ(on_title[0].title_rect, WIDE.title);
+    EXPECT_EQ(on_title[0].subtitle_rect, (vw::Rect{WIDE.body.x, WIDE.body.y, WIDE.body.cx, sub_h}));
     EXPECT_EQ(std::get<vl::Element::Body>(on_title[0].elements[0].value).rect,
-              (vw::Rect{WIDE.body.x, WIDE.body.y, WIDE.body.cx, 91440 + 2 * 517768}));
+              (vw::Rect{WIDE.body.x, WIDE.body.y + sub_h + 228600, WIDE.body.cx, 91440 + 2 * 517768}));
+    // Without content the title slide keeps the layout's own boxes.
+    titled.body.clear();
+    const auto bare = plan(titled);
+    EXPECT_EQ(bare[0].title_rect, std::nullopt);
+    EXPECT_EQ(bare[0].subtitle_rect, std::nullopt);
 
     // With a picture below, the body gets an explicit box and the picture
     // follows 228600 lower.

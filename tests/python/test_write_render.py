@@ -261,3 +261,54 @@ class TestMarkdownSeparators:
 def zipfile_read(data, name):
     import zipfile
     return zipfile.ZipFile(io.BytesIO(data)).read(name).decode()
+
+
+def shape_boxes(data, index=1):
+    """name -> (x, y, cx, cy) of every shape with an explicit transform."""
+    xml = zipfile_read(data, f"ppt/slides/slide{index}.xml")
+    boxes = {}
+    for name, body in re.findall(r'<p:cNvPr id="\d+" name="([^"]*)".*?(<a:xfrm>.*?</a:xfrm>|</p:sp>)', xml):
+        nums = re.findall(r'(?:x|y|cx|cy)="(-?\d+)"', body)
+        if len(nums) == 4:
+            boxes[name] = tuple(int(v) for v in nums)
+    return boxes
+
+
+def overlap(a, b):
+    return a[0] < b[0] + b[2] and b[0] < a[0] + a[2] and a[1] < b[1] + b[3] and b[1] < a[1] + a[3]
+
+
+class TestTitleLayoutWithContent:
+    def deck(self, *blocks):
+        s = Slide("Deck title", subtitle="A subtitle", layout="title")
+        for text in blocks:
+            s.bullet(text)
+        return Presentation().add(s).to_bytes()
+
+    def test_title_subtitle_and_body_do_not_overlap(self):
+        boxes = shape_boxes(self.deck(*[f"point {i}" for i in range(6)]))
+        assert set(boxes) == {"Title 1", "Subtitle 2", "Content Placeholder 2"}
+        names = sorted(boxes)
+        for i, a in enumerate(names):
+            for b in names[i + 1:]:
+                assert not overlap(boxes[a], boxes[b]), (a, b)
+        assert boxes["Title 1"][1] < boxes["Subtitle 2"][1] < boxes["Content Placeholder 2"][1]
+        bottom = max(y + cy for _, y, _, cy in boxes.values())
+        assert bottom <= 6858000
+
+    def test_title_slide_without_content_keeps_the_layout_boxes(self):
+        assert shape_boxes(self.deck()) == {}
+
+    def test_renders_everything_once(self, tmp_path):
+        soffice = shutil.which("soffice") or shutil.which("libreoffice")
+        pdftotext = shutil.which("pdftotext")
+        if not (soffice and pdftotext):
+            pytest.skip("LibreOffice or pdftotext not installed")
+        source = tmp_path / "title.pptx"
+        source.write_bytes(self.deck("first point", "second point"))
+        subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless",
+                        "--convert-to", "pdf", "--outdir", str(tmp_path), str(source)],
+                       capture_output=True, timeout=180)
+        text = subprocess.run([pdftotext, str(tmp_path / "title.pdf"), "-"], capture_output=True,
+                              timeout=60).stdout.decode()
+        assert in_order(text, ["Deck title", "A subtitle", "first point", "second point"]) is None
