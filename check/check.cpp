@@ -1,6 +1,7 @@
 #include "check/check.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "core/encoding.h"
 
@@ -35,7 +36,20 @@ bool Report::is_clean() const noexcept {
                         [](const Finding& f) { return f.severity == Severity::error; });
 }
 
+namespace {
+
+bool is_ascii_white_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+} // namespace
+
 std::string_view trim_white_space(std::string_view s) {
+    // An ASCII byte is always a character of its own, even next to invalid
+    // UTF-8, so ASCII ends are trimmed without decoding; content types and
+    // relationship types are ASCII throughout.
+    while (!s.empty() && is_ascii_white_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_ascii_white_space(s.back())) s.remove_suffix(1);
+    if (s.empty() || (static_cast<unsigned char>(s.front()) < 0x80 && static_cast<unsigned char>(s.back()) < 0x80))
+        return s;
     std::size_t begin = s.size();
     std::size_t end = 0;
     for (std::size_t pos = 0; pos < s.size();) {
@@ -46,6 +60,24 @@ std::string_view trim_white_space(std::string_view s) {
         }
     }
     return begin < end ? s.substr(begin, end - begin) : std::string_view();
+}
+
+void RunCache::keep_bytes(std::size_t part, std::vector<std::uint8_t> bytes) {
+    if (part < bytes_.size()) bytes_[part] = std::move(bytes);
+}
+
+std::optional<std::vector<std::uint8_t>> RunCache::take_bytes(std::size_t part) {
+    if (part >= bytes_.size()) return std::nullopt;
+    return std::exchange(bytes_[part], std::nullopt);
+}
+
+void RunCache::keep_deferred(std::size_t part, Deferred deferred) {
+    if (part < deferred_.size()) deferred_[part] = std::move(deferred);
+}
+
+std::optional<RunCache::Deferred> RunCache::take_deferred(std::size_t part) {
+    if (part >= deferred_.size()) return std::nullopt;
+    return std::exchange(deferred_[part], std::nullopt);
 }
 
 void Sink::push(Finding finding) {
@@ -90,7 +122,8 @@ std::vector<const Rule*> rules() {
 
 Report check(pkg::Package& package, const Options& options) {
     Report report;
-    Sink sink(report, options);
+    RunCache cache(package.parts().size());
+    Sink sink(report, options, &cache);
 
     container::run(package, sink);
     if (options.verify_crc) container::run_crc(package, sink);

@@ -84,18 +84,50 @@ struct Options {
     bool verify_crc = false;
 };
 
+// What one stage of a run works out for a later stage, so that each XML part
+// is inflated and parsed once per run: the CRC stage keeps the bytes it
+// inflated for the XML stage, and the XML stage, while it parses a part,
+// makes that part's PresentationML examination, whose findings wait here for
+// their own stage so that the report's order does not change. Entries are
+// taken out when used; media is never kept.
+class RunCache {
+public:
+    // Results examined ahead of their stage: findings in push order, and the
+    // inspections that stage counts.
+    struct Deferred {
+        std::vector<Finding> findings;
+        std::size_t parts_checked = 0;
+    };
+
+    explicit RunCache(std::size_t nparts) : bytes_(nparts), deferred_(nparts) {}
+
+    // Keyed by the part's position in the part table; out of range is ignored.
+    void keep_bytes(std::size_t part, std::vector<std::uint8_t> bytes);
+    std::optional<std::vector<std::uint8_t>> take_bytes(std::size_t part);
+    void keep_deferred(std::size_t part, Deferred deferred);
+    std::optional<Deferred> take_deferred(std::size_t part);
+
+private:
+    std::vector<std::optional<std::vector<std::uint8_t>>> bytes_;
+    std::vector<std::optional<Deferred>> deferred_;
+};
+
 class Sink {
 public:
-    Sink(Report& report, const Options& options) noexcept : report_(&report), options_(&options) {}
+    // Without a cache every stage reads and parses for itself.
+    Sink(Report& report, const Options& options, RunCache* cache = nullptr) noexcept
+        : report_(&report), options_(&options), cache_(cache) {}
 
     void push(Finding finding);
     void count_part(std::size_t n = 1) noexcept { report_->parts_checked += n; }
     const Options& options() const noexcept { return *options_; }
     Report& report() noexcept { return *report_; }
+    RunCache* cache() const noexcept { return cache_; }
 
 private:
     Report* report_;
     const Options* options_;
+    RunCache* cache_;
 };
 
 // Unicode white space (White_Space) trimmed from both ends of UTF-8 text.

@@ -2,6 +2,8 @@
 
 #include "core/crc32.h"
 
+#include "check/xml_parts.h"
+
 namespace vantrell_check::container {
 
 namespace pkg = vantrell_core::package;
@@ -151,25 +153,34 @@ void run(pkg::Package& package, Sink& sink) {
 void run_crc(pkg::Package& package, Sink& sink) {
     const zip::Archive& archive = package.archive();
     const auto& entries = archive.entries();
+    const auto& types = package.parsed_content_types().types;
+    RunCache* cache = sink.cache();
     std::vector<std::uint8_t> buffer;
-    for (const pkg::Part& part : package.parts()) {
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const pkg::Part& part = parts[index];
         if (!crc_qualifies(package, part)) continue;
         sink.count_part();
-        auto verify = [&](std::size_t index) {
-            if (index >= entries.size()) return;
-            const zip::Entry& e = entries[index];
+        // Verifies one entry; true when its bytes were read.
+        auto verify = [&](std::size_t entry) {
+            if (entry >= entries.size()) return false;
+            const zip::Entry& e = entries[entry];
             if (auto r = archive.read(e, buffer); !r) {
                 sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
-                return;
+                return false;
             }
             if (crc32(buffer) != e.crc32)
                 sink.push(Finding(ZIP008, "decompressed data of " + e.name + " does not match the recorded CRC-32")
                               .in_part(part.name));
+            return true;
         };
         if (part.interleaved()) {
             for (const std::size_t piece : part.pieces) verify(piece);
-        } else {
-            verify(part.entry);
+        } else if (verify(part.entry) && cache && xml_parts::visits(types, part.name)) {
+            // A single entry's bytes are the part's: the XML stage takes them
+            // instead of inflating the entry again.
+            cache->keep_bytes(index, std::move(buffer));
+            buffer = {};
         }
     }
 }

@@ -296,34 +296,36 @@ void check_forbidden_kinds(const std::string& part, const opc::Relationships& re
     }
 }
 
-// Phase 2 for one part: its root, then the walk for PresentationML kinds.
-void check_one(pkg::Package& package, const pkg::Part& entry, Sink& sink) {
-    const auto ct = content_type_of(package, entry.name);
-    if (!ct) return;
-    std::string_view prepared = *ct;
-    if (const std::size_t semi = prepared.find(';'); semi != std::string_view::npos)
-        prepared = prepared.substr(0, semi);
-    prepared = trim_white_space(prepared);
-    const RootRow* row = row_of(prepared);
-    if (!row) return;
+// The element walk and the relationship checks of one part; the walk's error.
+xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+                      xml::Reader& reader, Sink& sink);
+
+// Phase 2 for one part: what the XML stage examined already, else its root,
+// then the walk for PresentationML kinds.
+void check_one(pkg::Package& package, std::size_t index, const pkg::Part& entry, Sink& sink) {
+    if (RunCache* cache = sink.cache()) {
+        if (auto deferred = cache->take_deferred(index)) {
+            sink.count_part(deferred->parts_checked);
+            for (Finding& f : deferred->findings) sink.push(std::move(f));
+            return;
+        }
+    }
+    const auto expected = expected_root(package, entry.name);
+    if (!expected) return;
 
     auto bytes = package.read_part(entry.name);
     if (!bytes) return;
     sink.count_part();
     const pkg::Bytes text = std::move(*bytes);
     xml::Reader reader(pkg::as_text(*text));
-    xml::Event root;
     for (;;) {
-        root = reader.next();
-        if (root.kind == xml::EventKind::start) break;
+        const xml::Event root = reader.next();
+        if (root.kind == xml::EventKind::start) {
+            (void)examine(package, entry.name, *expected, reader, root.start, sink);
+            return;
+        }
         if (root.kind == xml::EventKind::eof || root.kind == xml::EventKind::error) return;
     }
-    if (!root.start.is(row->ns, row->local))
-        sink.push(Finding(PML014, "root element is " + root.start.name.qualified() + ", expected " +
-                                      (row->ns == xml::ns::DML ? "a" : "p") + ":" + std::string(row->local))
-                      .in_part(entry.name));
-    if (row->ns != xml::ns::PML) return;
-    check_part(package, entry.name, row->local, reader, sink);
 }
 
 } // namespace
@@ -353,8 +355,36 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
         sink.push(Finding(PML021, elem + " target has content type " + std::string(*ct)).in_part(*target));
 }
 
+std::optional<ExpectedRoot> expected_root(const pkg::Package& package, std::string_view part) {
+    const auto ct = content_type_of(package, part);
+    if (!ct) return std::nullopt;
+    std::string_view prepared = *ct;
+    if (const std::size_t semi = prepared.find(';'); semi != std::string_view::npos)
+        prepared = prepared.substr(0, semi);
+    const RootRow* row = row_of(trim_white_space(prepared));
+    if (!row) return std::nullopt;
+    return ExpectedRoot{row->ns, row->local};
+}
+
+xml::Status examine(pkg::Package& package, const std::string& part, const ExpectedRoot& expected,
+                    xml::Reader& reader, const xml::Start& root, Sink& sink) {
+    if (!root.is(expected.ns, expected.local))
+        sink.push(Finding(PML014, "root element is " + root.name.qualified() + ", expected " +
+                                      (expected.ns == xml::ns::DML ? "a" : "p") + ":" + std::string(expected.local))
+                      .in_part(part));
+    if (expected.ns != xml::ns::PML) return {};
+    return walk_part(package, part, expected.local, reader, sink);
+}
+
 void check_part(pkg::Package& package, const std::string& part, std::string_view expected_root, xml::Reader& reader,
                 Sink& sink) {
+    (void)walk_part(package, part, expected_root, reader, sink);
+}
+
+namespace {
+
+xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+                      xml::Reader& reader, Sink& sink) {
     std::shared_ptr<const opc::Relationships> rels;
     if (auto loaded = package.rels(part)) rels = std::move(*loaded);
 
@@ -396,13 +426,13 @@ void check_part(pkg::Package& package, const std::string& part, std::string_view
         }
     };
     // An error ends the walk; what it recorded up to there still counts.
-    (void)walk_all(reader, visit);
+    const xml::Status walked = walk_all(reader, visit);
 
     for (Finding& f : pending) sink.push(std::move(f));
     for (const auto& [id, offset] : layout_ids)
         if (id < MASTER_ID_MIN)
             sink.push(Finding(PML008, "sldLayoutId/@id is " + std::to_string(id)).in_part(part).at_byte(offset));
-    if (!rels) return;
+    if (!rels) return walked;
 
     if (expected_root == "sld") {
         if (!has_kind(*rels, RelKind::slideLayout))
@@ -427,14 +457,18 @@ void check_part(pkg::Package& package, const std::string& part, std::string_view
                 sink.push(Finding(PML017, "sldLayoutId target has content type " + std::string(*ct)).in_part(*target));
         }
     } else if (expected_root != "notesMaster" && expected_root != "handoutMaster") {
-        return;
+        return walked;
     }
     check_forbidden_kinds(part, *rels, sink);
+    return walked;
 }
+
+} // namespace
 
 void run(pkg::Package& package, Sink& sink) {
     check_presentation(package, sink);
-    for (const pkg::Part& part : package.parts()) check_one(package, part, sink);
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) check_one(package, index, parts[index], sink);
 }
 
 } // namespace vantrell_check::pml

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -77,6 +79,24 @@ void check_typed_target(vantrell_core::package::Package& package, const vantrell
 // the local name its content type calls for.
 void check_part(vantrell_core::package::Package& package, const std::string& part, std::string_view expected_root,
                 vantrell_core::xml::Reader& reader, Sink& sink);
+
+// The root element the part walk expects of a part, from its content type.
+struct ExpectedRoot {
+    std::uint16_t ns;       // vantrell_core::xml::ns::PML or ::DML
+    std::string_view local; // static text
+};
+
+// None for a part the part walk passes over (no content type, or one it does
+// not list).
+std::optional<ExpectedRoot> expected_root(const vantrell_core::package::Package& package, std::string_view part);
+
+// The part walk's examination of one part, `root` being the start element
+// `reader` has just returned, the first of the part: the root check, then for
+// the PresentationML kinds `check_part`. Returns the XML error that ended the
+// element walk, if one did; the findings made before it are reported anyway.
+vantrell_core::xml::Status examine(vantrell_core::package::Package& package, const std::string& part,
+                                   const ExpectedRoot& expected, vantrell_core::xml::Reader& reader,
+                                   const vantrell_core::xml::Start& root, Sink& sink);
 
 // The presentation part, then every PresentationML part.
 void run(vantrell_core::package::Package& package, Sink& sink);

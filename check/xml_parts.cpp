@@ -1,8 +1,14 @@
 #include "check/xml_parts.h"
 
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 #include "core/encoding.h"
 #include "core/opc.h"
 #include "core/xml.h"
+
+#include "check/pml.h"
 
 namespace vantrell_check::xml_parts {
 
@@ -36,23 +42,76 @@ struct Classes {
     std::size_t transitional_count = 0;
     std::optional<std::string> strict_example;
     std::optional<std::string> transitional_example;
+
+    // The flags of a reader stopped at the root.
+    void add(bool strict, bool transitional, const std::string& name) {
+        if (strict) {
+            ++strict_count;
+            if (!strict_example) strict_example = name;
+        }
+        if (transitional) {
+            ++transitional_count;
+            if (!transitional_example) transitional_example = name;
+        }
+    }
 };
+
+// Reads up to the first start element, the end of the document or an error;
+// that event.
+xml::Event to_root(xml::Reader& reader) {
+    for (;;) {
+        xml::Event e = reader.next();
+        if (e.kind == xml::EventKind::start || e.kind == xml::EventKind::eof || e.kind == xml::EventKind::error)
+            return e;
+    }
+}
 
 // Namespace declarations count only up to the root's start tag.
 void classify(std::string_view text, const std::string& name, Classes& classes) {
     xml::Reader reader(text);
+    (void)to_root(reader);
+    classes.add(reader.strict_seen(), reader.transitional_seen(), name);
+}
+
+// The first error of the rest of a document whose root the reader has
+// entered; the same answer as xml::well_formed over the whole text.
+std::optional<xml::XmlError> rest_malformed(xml::Reader& reader) {
     for (;;) {
         const xml::Event e = reader.next();
-        if (e.kind == xml::EventKind::start || e.kind == xml::EventKind::eof || e.kind == xml::EventKind::error) break;
+        if (e.kind == xml::EventKind::eof) return std::nullopt;
+        if (e.kind == xml::EventKind::error) return e.error;
     }
-    if (reader.strict_seen()) {
-        ++classes.strict_count;
-        if (!classes.strict_example) classes.strict_example = name;
+}
+
+// One pass over a part the PresentationML stage will examine: that
+// examination, with its findings held back for their stage, the namespace
+// classes of the root and, when asked for, well-formedness. The walk reads
+// through the reader's own events, so draining the reader after it finds
+// what a separate well-formedness pass would; a walk that stopped early
+// leaves that to a separate pass.
+std::optional<xml::XmlError> examine_part(pkg::Package& package, std::size_t index, const pkg::Part& part,
+                                          const pml::ExpectedRoot& expected, std::string_view text,
+                                          bool well_formedness, RunCache& cache, Classes& classes) {
+    Report held;
+    const Options unlimited{SIZE_MAX, false, false};
+    Sink deferred(held, unlimited);
+    // The PresentationML stage counts every part it reads.
+    deferred.count_part();
+
+    xml::Reader reader(text);
+    const xml::Event root = to_root(reader);
+    const bool strict = reader.strict_seen();
+    const bool transitional = reader.transitional_seen();
+    std::optional<xml::XmlError> malformed;
+    if (root.kind == xml::EventKind::start) {
+        const xml::Status walked = pml::examine(package, part.name, expected, reader, root.start, deferred);
+        if (well_formedness) malformed = walked ? rest_malformed(reader) : xml::well_formed(text);
+    } else if (well_formedness) {
+        malformed = xml::well_formed(text);
     }
-    if (reader.transitional_seen()) {
-        ++classes.transitional_count;
-        if (!classes.transitional_example) classes.transitional_example = name;
-    }
+    cache.keep_deferred(index, RunCache::Deferred{std::move(held.findings), held.parts_checked});
+    if (!malformed) classes.add(strict, transitional, part.name);
+    return malformed;
 }
 
 } // namespace
@@ -94,19 +153,27 @@ bool is_xml_media_type(std::string_view content_type) noexcept {
     return std::string_view(media).ends_with("+xml") || media == "text/xml" || media == "application/xml";
 }
 
+bool visits(const opc::ContentTypes& types, std::string_view name) {
+    if (opc::source_of_rels(name)) return true;
+    const auto ct = types.content_type_of(name);
+    return ct && is_xml_media_type(*ct);
+}
+
 void run(pkg::Package& package, Sink& sink) {
     const opc::ContentTypes& types = package.parsed_content_types().types;
     const bool well_formedness = sink.options().xml_well_formed;
+    RunCache* cache = sink.cache();
     Classes classes;
     std::vector<std::uint8_t> bytes;
 
-    for (const pkg::Part& part : package.parts()) {
-        if (!opc::source_of_rels(part.name)) {
-            const auto ct = types.content_type_of(part.name);
-            if (!ct || !is_xml_media_type(*ct)) continue;
-        }
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const pkg::Part& part = parts[index];
+        if (!visits(types, part.name)) continue;
         bytes.clear();
-        if (auto r = package.read_part_bytes(part.name, bytes); !r) {
+        if (auto kept = cache ? cache->take_bytes(index) : std::nullopt) {
+            bytes = std::move(*kept);
+        } else if (auto r = package.read_part_bytes(part.name, bytes); !r) {
             sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
             continue;
         }
@@ -122,6 +189,13 @@ void run(pkg::Package& package, Sink& sink) {
                 sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
         }
 
+        std::optional<pml::ExpectedRoot> expected;
+        if (cache) expected = pml::expected_root(package, part.name);
+        if (expected) {
+            if (auto err = examine_part(package, index, part, *expected, text, well_formedness, *cache, classes))
+                sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
+            continue;
+        }
         if (well_formedness) {
             if (auto err = xml::well_formed(text)) {
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "check/check.h"
+#include "core/opc.h"
 
 namespace vantrell_check::xml_parts {
 
@@ -25,6 +26,10 @@ std::optional<std::string_view> declared_encoding(std::string_view text);
 // Whether a content type's media type is XML ("+xml", text/xml,
 // application/xml, ignoring case and parameters).
 bool is_xml_media_type(std::string_view content_type) noexcept;
+
+// Whether the stage visits a part: a relationships part, or one whose
+// content type is XML.
+bool visits(const vantrell_core::opc::ContentTypes& types, std::string_view name);
 
 void run(vantrell_core::package::Package& package, Sink& sink);
 
