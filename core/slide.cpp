@@ -43,18 +43,29 @@ std::optional<std::string> rel_attr(const xml::Reader& r, const xml::Start& s, s
     return v;
 }
 
+// Values that are only compared or converted are read in place; `scratch`
+// holds one only when it had references to decode.
+std::optional<std::string_view> view_attr(const xml::Reader& r, const xml::Start& s, std::string_view local,
+                                          std::string& scratch) {
+    if (auto a = r.find_attr(s, NONE, local)) return xml::attr_value(a->value, scratch);
+    return std::nullopt;
+}
+
 std::int64_t int_attr(const xml::Reader& r, const xml::Start& s, std::string_view local) {
-    if (auto v = r.attr(s, NONE, local)) return pml::value::int64(*v).value_or(0);
+    std::string scratch;
+    if (auto v = view_attr(r, s, local, scratch)) return pml::value::int64(*v).value_or(0);
     return 0;
 }
 
 std::optional<bool> bool_attr(const xml::Reader& r, const xml::Start& s, std::string_view local) {
-    if (auto v = r.attr(s, NONE, local)) return pml::value::boolean(*v);
+    std::string scratch;
+    if (auto v = view_attr(r, s, local, scratch)) return pml::value::boolean(*v);
     return std::nullopt;
 }
 
 std::uint32_t u32_attr(const xml::Reader& r, const xml::Start& s, std::string_view local, std::uint32_t dflt) {
-    if (auto v = r.attr(s, NONE, local)) return pml::value::uint32(*v).value_or(dflt);
+    std::string scratch;
+    if (auto v = view_attr(r, s, local, scratch)) return pml::value::uint32(*v).value_or(dflt);
     return dflt;
 }
 
@@ -158,9 +169,10 @@ private:
     xml::Status run_props(const xml::Start& s, model::RunProps& rp) {
         rp.bold = bool_attr(r_, s, "b");
         rp.italic = bool_attr(r_, s, "i");
-        if (auto u = r_.attr(s, NONE, "u")) rp.underline = *u != "none";
-        if (auto st = r_.attr(s, NONE, "strike")) rp.strike = *st != "noStrike";
-        if (auto sz = r_.attr(s, NONE, "sz")) rp.size = pml::value::uint32(*sz);
+        std::string scratch;
+        if (auto u = view_attr(r_, s, "u", scratch)) rp.underline = *u != "none";
+        if (auto st = view_attr(r_, s, "strike", scratch)) rp.strike = *st != "noStrike";
+        if (auto sz = view_attr(r_, s, "sz", scratch)) rp.size = pml::value::uint32(*sz);
         rp.lang = r_.attr(s, NONE, "lang");
         return mce::children_inner(
             r_,
