@@ -22,17 +22,22 @@ bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c 
 // ends are trimmed.
 std::string one_line(std::string_view s) {
     std::string out;
-    bool pending = false;
-    for (const char c : s) {
-        if (is_space(c)) {
-            pending = !out.empty();
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (is_space(s[i])) {
+            while (i < s.size() && is_space(s[i])) ++i;
+            if (!out.empty() && i < s.size()) out += ' ';
             continue;
         }
-        if (pending) out += ' ';
-        pending = false;
-        out += c;
+        // A run of other bytes goes in with one append.
+        const std::size_t from = i;
+        while (i < s.size() && !is_space(s[i])) ++i;
+        out.append(s, from, i - from);
     }
-    return std::string(trim(out));
+    const std::string_view kept = trim(out);
+    if (kept.size() == out.size()) return out;
+    return std::string(kept);
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }

@@ -290,6 +290,16 @@ TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
                            "\n\n\\---\n\n\\```code\n\n+1 vote\n\n1.5 million\n\n\\*** stars");
 }
 
+// A list item reads as one line: runs of white space inside become one
+// space (line breaks included), and white space at either end goes,
+// Unicode spaces included; spaces that are not ASCII stay inside.
+TEST(MarkdownBodies, WhiteSpaceInsideAListItemCollapses) {
+    EXPECT_EQ(body_md({para("  a \t\n\r b\v\fc  ", 0, K::character)}), "- a b c");
+    EXPECT_EQ(body_md({para("\xC2\xA0x  y\xE3\x80\x80", 0, K::character)}), "- x y");
+    EXPECT_EQ(body_md({para("x\xC2\xA0 \xC2\xA0y", 0, K::character)}), "- x\xC2\xA0 \xC2\xA0y");
+    EXPECT_EQ(body_md({para("one", 0, K::character), para("two\n", 1, K::character)}), "- one\n  - two");
+}
+
 TEST(MarkdownTables, HeaderRowMergesAndEscapes) {
     model::Table t;
     auto row = [](std::vector<model::Cell> cells) { return model::Row{0, std::move(cells)}; };
