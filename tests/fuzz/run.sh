@@ -13,7 +13,7 @@ root="$(cd "$(dirname "$0")/../.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(inflate zip xml cfb package document check markdown fonts)
+[ ${#targets[@]} -gt 0 ] || targets=(inflate zip xml cfb package document slide check markdown fonts)
 jobs="${FUZZ_JOBS:-2}"
 build="${BUILD:-$root/build-fuzz}"
 work="${FUZZ_WORK:-/tmp/vantrell-fuzz}"
@@ -35,7 +35,7 @@ cmake --build "$build" --target $(printf 'fuzz_%s ' "${targets[@]}")
 # xml), every compound-file deck, fonts, and Markdown from the tests.
 seeds="$work/seeds"
 if [ ! -d "$seeds" ]; then
-  mkdir -p "$seeds"/{decks,legacy,deflate,xml,fonts,markdown}
+  mkdir -p "$seeds"/{decks,legacy,deflate,xml,fonts,markdown,slides}
   if [ -d "$corpus" ]; then
     find "$corpus" -type f \( -name '*.ppt' \) -size -2048k -exec cp {} "$seeds/legacy/" \;
     find "$corpus" -type f \( -name '*.pp[st]x' -o -name '*.pptm' -o -name '*.pot[xm]' -o -name '*.thmx' \) \
@@ -63,6 +63,28 @@ for name in sorted(os.listdir(os.path.join(seeds, "decks"))):
             n, m = struct.unpack("<HH", raw[off + 26:off + 30])
             start = off + 30 + n + m
             open(os.path.join(seeds, "deflate", key), "wb").write(raw[start:start + info.compress_size])
+    # For fuzz_slide: a slide and the first chart, diagram data, comments,
+    # notes and comment authors of the deck, joined by its separator.
+    names = z.namelist()
+    def first(prefix):
+        for n in sorted(names):
+            if n.startswith(prefix) and n.endswith(".xml"):
+                try:
+                    return z.read(n)
+                except Exception:
+                    return b""
+        return b""
+    for n in sorted(names):
+        if n.startswith("ppt/slides/slide") and n.endswith(".xml"):
+            try:
+                body = z.read(n)
+            except Exception:
+                continue
+            rest = [first(p) for p in ("ppt/charts/chart", "ppt/diagrams/data", "ppt/comments/",
+                                      "ppt/notesSlides/", "ppt/commentAuthors")]
+            joined = b"\n----\n".join([body] + rest)
+            if len(joined) < 512 * 1024:
+                open(os.path.join(seeds, "slides", hashlib.sha1(joined).hexdigest()[:16]), "wb").write(joined)
 PY
   fi
   # Large fonts take seconds each to compress under the sanitizers: the small
@@ -83,6 +105,7 @@ seed_dirs() {
     xml) echo "$seeds/xml" ;;
     fonts) echo "$seeds/fonts" ;;
     markdown) echo "$seeds/markdown" ;;
+    slide) echo "$seeds/slides" ;;
   esac
 }
 
