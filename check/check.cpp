@@ -62,13 +62,13 @@ std::string_view trim_white_space(std::string_view s) {
     return begin < end ? s.substr(begin, end - begin) : std::string_view();
 }
 
-void RunCache::keep_bytes(std::size_t part, std::vector<std::uint8_t> bytes) {
+void RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {
     if (part < bytes_.size()) bytes_[part] = std::move(bytes);
 }
 
-std::optional<std::vector<std::uint8_t>> RunCache::take_bytes(std::size_t part) {
-    if (part >= bytes_.size()) return std::nullopt;
-    return std::exchange(bytes_[part], std::nullopt);
+pkg::Bytes RunCache::take_bytes(std::size_t part) {
+    if (part >= bytes_.size()) return nullptr;
+    return std::exchange(bytes_[part], nullptr);
 }
 
 void RunCache::keep_deferred(std::size_t part, Deferred deferred) {

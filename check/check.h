@@ -101,14 +101,15 @@ public:
 
     explicit RunCache(std::size_t nparts) : bytes_(nparts), deferred_(nparts) {}
 
-    // Keyed by the part's position in the part table; out of range is ignored.
-    void keep_bytes(std::size_t part, std::vector<std::uint8_t> bytes);
-    std::optional<std::vector<std::uint8_t>> take_bytes(std::size_t part);
+    // Keyed by the part's position in the part table; out of range is
+    // ignored. The bytes are the part's raw decompressed bytes.
+    void keep_bytes(std::size_t part, vantrell_core::package::Bytes bytes);
+    vantrell_core::package::Bytes take_bytes(std::size_t part);
     void keep_deferred(std::size_t part, Deferred deferred);
     std::optional<Deferred> take_deferred(std::size_t part);
 
 private:
-    std::vector<std::optional<std::vector<std::uint8_t>>> bytes_;
+    std::vector<vantrell_core::package::Bytes> bytes_;
     std::vector<std::optional<Deferred>> deferred_;
 };
 

@@ -1,6 +1,11 @@
 #include "check/container.h"
 
+#include <memory>
+#include <utility>
+
 #include "core/crc32.h"
+#include "core/encoding.h"
+#include "core/opc.h"
 
 #include "check/xml_parts.h"
 
@@ -8,6 +13,8 @@ namespace vantrell_check::container {
 
 namespace pkg = vantrell_core::package;
 namespace zip = vantrell_core::zip;
+namespace opc = vantrell_core::opc;
+namespace enc = vantrell_core::encoding;
 
 namespace {
 
@@ -178,9 +185,12 @@ void run_crc(pkg::Package& package, Sink& sink) {
             for (const std::size_t piece : part.pieces) verify(piece);
         } else if (verify(part.entry) && cache && xml_parts::visits(types, part.name)) {
             // A single entry's bytes are the part's: the XML stage takes them
-            // instead of inflating the entry again.
-            cache->keep_bytes(index, std::move(buffer));
-            buffer = {};
+            // instead of inflating the entry again, and the relationships
+            // stage parses a relationships part from them (UTF-16 ones, which
+            // it would see converted, aside).
+            auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::exchange(buffer, {}));
+            if (opc::source_of_rels(part.name) && !enc::utf16_xml_to_utf8(*bytes)) package.cache_part(index, bytes);
+            cache->keep_bytes(index, std::move(bytes));
         }
     }
 }

@@ -27,7 +27,10 @@ constexpr const Rule& XML004 = rule_of(XML_RULES, "XML004");
 constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
 
 bool is_valid_utf8(std::string_view s) {
-    for (std::size_t pos = 0; pos < s.size();) {
+    // Declarations are ASCII; decode only from the first byte that is not.
+    std::size_t ascii = 0;
+    while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
+    for (std::size_t pos = ascii; pos < s.size();) {
         const std::size_t at = pos;
         // A decoded U+FFFD is only an error where the bytes were not EF BF BD.
         if (enc::next_utf8(s, pos) == enc::REPLACEMENT && s.substr(at, pos - at) != "\xEF\xBF\xBD") return false;
@@ -170,18 +173,20 @@ void run(pkg::Package& package, Sink& sink) {
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         if (!visits(types, part.name)) continue;
-        bytes.clear();
-        if (auto kept = cache ? cache->take_bytes(index) : std::nullopt) {
-            bytes = std::move(*kept);
-        } else if (auto r = package.read_part_bytes(part.name, bytes); !r) {
-            sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
-            continue;
+        const pkg::Bytes kept = cache ? cache->take_bytes(index) : nullptr;
+        if (!kept) {
+            bytes.clear();
+            if (auto r = package.read_part_bytes(part.name, bytes); !r) {
+                sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
+                continue;
+            }
         }
+        const std::vector<std::uint8_t>& raw = kept ? *kept : bytes;
         sink.count_part();
 
-        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(bytes);
+        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(raw);
         if (converted) sink.push(Finding(XML004, "part is UTF-16 encoded").in_part(part.name));
-        const std::string_view text = pkg::as_text(converted ? *converted : bytes);
+        const std::string_view text = pkg::as_text(converted ? *converted : raw);
 
         if (auto encoding = declared_encoding(text)) {
             const std::string lower = opc::ascii_lower(*encoding);

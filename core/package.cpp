@@ -294,6 +294,10 @@ Result<void> Package::read_part_bytes(std::string_view name, std::vector<std::ui
     return core_->read_entries(parts()[*index], out);
 }
 
+void Package::cache_part(std::size_t index, Bytes text) {
+    if (index < parts().size() && text) bytes_cache_.insert_or_assign(index, std::move(text));
+}
+
 Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
     std::string key = opc::ascii_lower(source);
     if (auto it = rels_cache_.find(key); it != rels_cache_.end()) return it->second;
@@ -303,12 +307,20 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         empty->source = std::string(source);
         result = std::move(empty);
     } else {
-        // Read past the byte cache: the parsed form is what gets kept.
+        // Read past the byte cache, which is used but not filled: the parsed
+        // form is what gets kept.
         const Part& part = parts()[*index];
-        std::vector<std::uint8_t> raw;
-        if (auto r = core_->read_entries(part, raw); !r) return fail(std::move(r.error()));
-        const std::vector<std::uint8_t> text = as_utf8(std::move(raw));
-        auto parsed = opc::Relationships::parse(std::string(source), as_text(text));
+        std::vector<std::uint8_t> text;
+        std::string_view view;
+        if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
+            view = as_text(*it->second);
+        } else {
+            std::vector<std::uint8_t> raw;
+            if (auto r = core_->read_entries(part, raw); !r) return fail(std::move(r.error()));
+            text = as_utf8(std::move(raw));
+            view = as_text(text);
+        }
+        auto parsed = opc::Relationships::parse(std::string(source), view);
         if (!parsed) return fail(parsed.error().to_error(part.name));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }

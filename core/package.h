@@ -135,6 +135,10 @@ public:
     Result<Bytes> read_part(std::string_view name);
     // The raw decompressed bytes appended to `out`, not cached.
     Result<void> read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out) const;
+    // Puts the bytes of part `index`, exactly as read_part gives them, in this
+    // view's cache, for a caller that has decompressed the part already;
+    // read_part and rels then use them. An index out of range is ignored.
+    void cache_part(std::size_t index, Bytes text);
 
     // The relationships of a part, or of the package for "/". No
     // relationships part gives an empty set. Successes are cached in this
