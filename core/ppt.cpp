@@ -25,6 +25,7 @@ enum : std::uint16_t {
     rt_notes = 0x03F0,
     rt_persist_atom = 0x03F3,
     rt_slide_show_info = 0x03F9,
+    rt_ex_obj_list = 0x0409,
     rt_drawing_group = 0x040B,
     rt_drawing = 0x040C,
     rt_ex_obj_ref = 0x0BC1,
@@ -32,7 +33,13 @@ enum : std::uint16_t {
     rt_outline_text_ref = 0x0F9E,
     rt_text_header = 0x0F9F,
     rt_text_chars = 0x0FA0,
+    rt_style_text_prop = 0x0FA1,
     rt_text_bytes = 0x0FA8,
+    rt_cstring = 0x0FBA,
+    rt_ex_ole_obj = 0x0FC3,
+    rt_ex_embed = 0x0FCC,
+    rt_ex_ole_link = 0x0FCE,
+    rt_ex_control = 0x0FEE,
     rt_list_with_text = 0x0FF0,
     rt_user_edit = 0x0FF5,
     rt_current_user = 0x0FF6,
@@ -202,12 +209,109 @@ std::string wide_string(Bytes data) {
     return utf8_of(s);
 }
 
+// One paragraph run of a StyleTextPropAtom: the paragraphs whose first
+// character it covers take its level and bullet.
+struct ParaStyle {
+    std::size_t nchars = 0;
+    std::uint8_t level = 0;
+    model::Bullet bullet;
+};
+
+// Paragraph-formatting mask bits (PFMasks).
+enum : std::uint32_t {
+    pf_has_bullet = 0x000001,
+    pf_bullet_flags = 0x00000F,  // any of these brings the bullet flags
+    pf_bullet_char = 0x000080,
+    pf_tab_stops = 0x100000,
+    // Bits that select a field of a paragraph exception; any other bit
+    // stands for a field of unknown size.
+    pf_known = 0x3FFDFF,
+};
+
+// The fields a mask selects, in stored order, with their sizes in bytes;
+// the tab stops (size 0 here) are a count and four bytes per stop.
+struct PfField {
+    std::uint32_t mask;
+    std::uint8_t nbytes;
+};
+constexpr PfField PF_FIELDS[] = {
+    {pf_bullet_flags, 2}, {pf_bullet_char, 2}, {0x000010, 2},  // font
+    {0x000040, 2},                                            // size
+    {0x000020, 4},                                            // colour
+    {0x000800, 2},                                            // alignment
+    {0x001000, 2}, {0x002000, 2}, {0x004000, 2},              // line spacing, space before, after
+    {0x000100, 2}, {0x000400, 2},                             // left margin, indent
+    {0x008000, 2}, {pf_tab_stops, 0},                         // default tab, tab stops
+    {0x010000, 2}, {0x0E0000, 2}, {0x200000, 2},              // font align, wrap flags, direction
+};
+
+// Levels above this do not exist in the format; a record holding one is
+// damaged.
+constexpr std::uint16_t MAX_PARA_LEVEL = 4;
+
+// The paragraph runs of a StyleTextPropAtom body over a text of
+// `text_nchars` UTF-16 units. The runs cover the text plus one implicit
+// final character; a record whose counts overrun that, or that ends before
+// covering it, is damage and gives no runs at all, so that a misaligned
+// record never turns into levels. A run whose mask selects a field of
+// unknown size ends the reading: the runs before it are sound, the rest of
+// the text keeps the defaults. The character runs that follow are not read.
+std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
+    std::vector<ParaStyle> runs;
+    const std::size_t want = text_nchars + 1;
+    std::size_t covered = 0, pos = 0;
+    while (covered < want) {
+        if (b.size() - pos < 10) return {};
+        ParaStyle s;
+        const std::uint32_t nchars = u32(b, pos);
+        const std::uint16_t level = u16(b, pos + 4);
+        const std::uint32_t mask = u32(b, pos + 6);
+        pos += 10;
+        if (nchars > want - covered || level > MAX_PARA_LEVEL) return {};
+        if (mask & ~pf_known) return runs;
+        s.nchars = nchars;
+        s.level = static_cast<std::uint8_t>(level);
+        std::optional<std::uint16_t> flags, bullet_char;
+        for (const PfField& f : PF_FIELDS) {
+            if (!(mask & f.mask)) continue;
+            std::size_t n = f.nbytes;
+            if (f.mask == pf_tab_stops) {
+                if (b.size() - pos < 2) return {};
+                n = 2 + std::size_t{4} * u16(b, pos);
+            }
+            if (b.size() - pos < n) return {};
+            if (f.mask == pf_bullet_flags) flags = u16(b, pos);
+            if (f.mask == pf_bullet_char) bullet_char = u16(b, pos);
+            pos += n;
+        }
+        // Only the has-bullet mask bit says the flag itself is set here;
+        // the other bullet bits bring the flags word for their own flags.
+        if ((mask & pf_has_bullet) && flags) {
+            if (*flags & 1) {
+                s.bullet.kind = model::Bullet::Kind::character;
+                const char16_t c = bullet_char.value_or(0);
+                // Without a usable character of its own the paragraph still
+                // shows a bullet: the common one stands in.
+                const bool usable = c >= 0x20 && (c < 0xD800 || c > 0xDFFF);
+                s.bullet.text = utf8_of(std::u16string(1, usable ? c : u'\u2022'));
+            } else {
+                s.bullet.kind = model::Bullet::Kind::none;
+            }
+        }
+        covered += nchars;
+        runs.push_back(std::move(s));
+    }
+    return runs;
+}
+
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
-// characters but the tab carry no text.
-model::TextBody text_body(std::u16string_view text) {
+// characters but the tab carry no text. Each paragraph takes the level and
+// bullet of the style run holding its first character.
+model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {}) {
     model::TextBody body;
     model::Paragraph para;
     std::u16string run;
+    std::size_t para_start = 0, style_k = 0, style_start = 0;
     auto flush_run = [&] {
         if (run.empty()) return;
         model::Run r;
@@ -215,11 +319,22 @@ model::TextBody text_body(std::u16string_view text) {
         para.runs.push_back(std::move(r));
         run.clear();
     };
-    for (const char16_t c : text) {
+    auto close_para = [&] {
+        while (style_k < styles.size() && para_start - style_start >= styles[style_k].nchars)
+            style_start += styles[style_k++].nchars;
+        if (style_k < styles.size()) {
+            para.level = styles[style_k].level;
+            para.bullet = styles[style_k].bullet;
+        }
+        body.paragraphs.push_back(std::move(para));
+        para = model::Paragraph{};
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
         if (c == 0x0D) {
             flush_run();
-            body.paragraphs.push_back(std::move(para));
-            para = model::Paragraph{};
+            close_para();
+            para_start = i + 1;
         } else if (c == 0x0B) {
             flush_run();
             model::Run br;
@@ -232,8 +347,7 @@ model::TextBody text_body(std::u16string_view text) {
     }
     flush_run();
     // A final return closes the last paragraph rather than opening another.
-    if (!para.runs.empty() || body.paragraphs.empty() || text.empty() || text.back() != 0x0D)
-        body.paragraphs.push_back(std::move(para));
+    if (!para.runs.empty() || body.paragraphs.empty() || text.empty() || text.back() != 0x0D) close_para();
     if (text.empty()) body.paragraphs.clear();
     return body;
 }
@@ -328,6 +442,8 @@ struct ShapeRecs {
     bool has_text = false;
     std::optional<std::int32_t> outline_ref;
     std::u16string inline_text;
+    Bytes inline_style;  // StyleTextPropAtom body of the inline text
+    std::optional<std::uint32_t> ex_obj_id;
 };
 
 ShapeRecs collect(Bytes sp) {
@@ -366,6 +482,7 @@ ShapeRecs collect(Bytes sp) {
                 s.ph_position = s32(ph->body, 0);
                 s.placement = ph->body[4];
             }
+            if (auto ref = child(b, rt_ex_obj_ref); ref && ref->body.size() >= 4) s.ex_obj_id = u32(ref->body, 0);
             break;
         }
         case rt_client_textbox: {
@@ -377,6 +494,8 @@ ShapeRecs collect(Bytes sp) {
                 } else if (x->type == rt_text_chars || x->type == rt_text_bytes) {
                     append_units(s.inline_text, x->body, x->type == rt_text_bytes);
                     s.has_text = true;
+                } else if (x->type == rt_style_text_prop && s.inline_style.empty()) {
+                    s.inline_style = x->body;
                 }
             }
             break;
@@ -625,6 +744,8 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
 struct Deck::Shapes {
     const std::vector<TextGroup>* outline = nullptr;
     std::vector<bool> used;  // outline groups a shape took
+    Bytes doc;
+    const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -662,13 +783,30 @@ struct Deck::Shapes {
         return std::nullopt;
     }
 
-    std::u16string_view text_of(const ShapeRecs& s) {
+    model::TextBody group_text(const TextGroup& g) const {
+        const Bytes style = g.style_nbytes && g.style_at <= doc.size() && g.style_nbytes <= doc.size() - g.style_at
+                                ? doc.subspan(g.style_at, g.style_nbytes)
+                                : Bytes{};
+        return text_body(g.text, paragraph_styles(style, g.text.size()));
+    }
+
+    // The shape's text with its paragraph styles: the outline group it
+    // refers to, else its own.
+    model::TextBody text_of(const ShapeRecs& s) {
         if (s.outline_ref && outline && *s.outline_ref >= 0 &&
             static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
             used[static_cast<std::size_t>(*s.outline_ref)] = true;
-            return (*outline)[static_cast<std::size_t>(*s.outline_ref)].text;
+            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)]);
         }
-        return s.inline_text;
+        return text_body(s.inline_text, paragraph_styles(s.inline_style, s.inline_text.size()));
+    }
+
+    std::optional<std::string> prog_id(const ShapeRecs& s) const {
+        if (!s.ex_obj_id || !prog_ids) return std::nullopt;
+        auto it = std::lower_bound(prog_ids->begin(), prog_ids->end(), *s.ex_obj_id,
+                                   [](const auto& e, std::uint32_t id) { return e.first < id; });
+        if (it == prog_ids->end() || it->first != *s.ex_obj_id) return std::nullopt;
+        return it->second;
     }
 
     model::Shape leaf(const ShapeRecs& s, const Frame& f, int depth) {
@@ -679,12 +817,13 @@ struct Deck::Shapes {
             sh.content = model::Connector{};
         } else if (s.flags & sp_ole) {
             model::Ole ole;
+            ole.prog_id = prog_id(s);
             if (pib) ole.preview = pib_id(pib);
             sh.content = std::move(ole);
         } else if (pib && (s.shape_type == SHAPE_PICTURE_FRAME || !s.has_text)) {
             sh.content = model::Picture{pib_id(pib), std::nullopt};
         } else {
-            sh.content = text_body(s.has_text ? text_of(s) : std::u16string_view{});
+            sh.content = s.has_text ? text_of(s) : model::TextBody{};
         }
         return sh;
     }
@@ -928,15 +1067,35 @@ Result<void> Deck::load() {
                     }
                     list.emplace_back(ok, std::move(s));
                 } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
-                    list.back().second.outline.push_back({u32(a, 0), {}});
+                    list.back().second.outline.push_back({u32(a, 0), {}, 0, 0});
                 } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
                            !list.back().second.outline.empty()) {
                     append_units(list.back().second.outline.back().text, a, it->type == rt_text_bytes);
+                } else if (it->type == rt_style_text_prop && !list.empty() && !list.back().second.outline.empty()) {
+                    TextGroup& g = list.back().second.outline.back();
+                    if (g.style_nbytes == 0) {
+                        g.style_at = static_cast<std::size_t>(a.data() - doc.data());
+                        g.style_nbytes = a.size();
+                    }
                 }
             }
             // A slide whose persist entry is missing or wrong is skipped, not fatal.
             for (auto& [ok, s] : list)
                 if (ok) slides_.push_back(std::move(s));
+        } else if (r->type == rt_ex_obj_list) {
+            // OLE objects (embedded, linked, controls) name their program
+            // in a CString of instance 2 beside the atom holding their id.
+            Kids items(b);
+            while (auto it = items.next()) {
+                if (it->type != rt_ex_embed && it->type != rt_ex_ole_link && it->type != rt_ex_control) continue;
+                const auto atom = child(it->body, rt_ex_ole_obj);
+                const auto name = child(it->body, rt_cstring, 2);
+                if (!atom || atom->body.size() < 12 || !name) continue;
+                std::u16string units;
+                append_units(units, name->body, false);
+                units.resize(std::min(units.size(), units.find(u'\0')));
+                if (!units.empty()) prog_ids_.emplace_back(u32(atom->body, 8), utf8_of(units));
+            }
         } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
             have_notes = true;
             Kids items(b);
@@ -946,6 +1105,11 @@ Result<void> Deck::load() {
             }
         }
     }
+    // One id, one object: the first listed wins.
+    std::stable_sort(prog_ids_.begin(), prog_ids_.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    prog_ids_.erase(std::unique(prog_ids_.begin(), prog_ids_.end(),
+                                [](const auto& x, const auto& y) { return x.first == y.first; }),
+                    prog_ids_.end());
     return {};
 }
 
@@ -969,6 +1133,8 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     content.root = type == rt_slide ? model::SlideContent::Root::slide : model::SlideContent::Root::notes;
     Shapes shapes;
     shapes.outline = outline;
+    shapes.doc = doc_;
+    shapes.prog_ids = &prog_ids_;
     if (outline) shapes.used.assign(outline->size(), false);
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -987,7 +1153,7 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
             if (shapes.used[i] || (*outline)[i].text.empty()) continue;
             model::Shape sh;
             if (auto kind = outline_kind((*outline)[i].text_type)) sh.placeholder = model::Placeholder{*kind, 0};
-            sh.content = text_body((*outline)[i].text);
+            sh.content = shapes.group_text((*outline)[i]);
             content.shapes.push_back(std::move(sh));
         }
     }

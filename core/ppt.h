@@ -19,6 +19,13 @@
 // store's entries are exposed under the pseudo part names
 // "/Pictures/image{N}.{ext}", which is what image references of a legacy deck
 // hold. Encrypted decks are refused; nothing is ever decrypted.
+//
+// A paragraph's indent level and bullet come from the style record that
+// follows its text; a style record that does not cover its text exactly is
+// ignored whole. Automatic numbering lives in a later extension whose runs
+// are tied to character formatting and is not read: such paragraphs keep
+// their bullet as the base record states it. OLE frames take their program
+// id from the document's object list, by the object id their shape names.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +35,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/cfb.h"
@@ -119,6 +127,10 @@ private:
     struct TextGroup {
         std::uint32_t text_type = 0;
         std::u16string text;
+        // The group's StyleTextPropAtom body in the document stream; no
+        // bytes when it has none.
+        std::size_t style_at = 0;
+        std::size_t style_nbytes = 0;
     };
     struct SlideEntry {
         std::uint32_t offset = 0;   // of its SlideContainer
@@ -141,6 +153,7 @@ private:
     std::vector<SlideEntry> slides_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> notes_; // (notes id, offset)
     std::vector<BlipEntry> blips_;
+    std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
     Size slide_size_{9144000, 6858000};
     Size notes_size_{6858000, 9144000};
     std::uint16_t size_type_ = 0;

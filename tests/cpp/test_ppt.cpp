@@ -1,6 +1,8 @@
 #include "core/ppt.h"
 
 #include "core/document.h"
+#include "core/markdown.h"
+#include "core/text.h"
 #include "core/zip.h"
 
 #include <gtest/gtest.h>
@@ -180,6 +182,26 @@ Bytes current_user(std::uint32_t edit_offset, std::uint32_t token = 0xE391C05F) 
     return rec(0x0FF6, b);
 }
 
+// Bullet flags, bullet character and the mask bits naming them.
+constexpr std::uint32_t PF_HAS_BULLET = 0x01, PF_BULLET_HAS_FONT = 0x02, PF_CHAR = 0x80;
+
+// One paragraph run: character count, indent level, mask, then the fields
+// the mask selects, already in stored order.
+Bytes pf_run(std::uint32_t nchars, std::uint16_t level, std::uint32_t mask, const Bytes& fields = {}) {
+    Bytes b = words32({nchars});
+    le16(b, level);
+    le32(b, mask);
+    return cat({b, fields});
+}
+Bytes halves(std::initializer_list<std::uint16_t> v) {
+    Bytes out;
+    for (auto x : v) le16(out, x);
+    return out;
+}
+// One character run over `nchars`, mask 0: what follows the paragraph runs.
+Bytes cf_run(std::uint32_t nchars) { return cat({words32({nchars}), words32({0})}); }
+Bytes style(const Bytes& body) { return rec(0x0FA1, body); }
+
 const Bytes PNG = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3, 4, 5};
 const Bytes PNG2 = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 9, 9, 9};
 
@@ -206,7 +228,10 @@ struct Deck1 {
     static Deck1 make() {
         Deck1 d;
         Bytes slide_list = box(0x0FF0, {persist_atom(2, 256), text_header(0), chars(u"Hello \U0001F600"),
-                                        text_header(1), bytes_atom("Caf\xE9\rline\x0Bnext\r")},
+                                        text_header(1), bytes_atom("Caf\xE9\rline\x0Bnext\r"),
+                                        style(cat({pf_run(4, 0, PF_HAS_BULLET | PF_CHAR, halves({1, '-'})),
+                                                   pf_run(12, 1, 0x100000, cat({halves({1}), words32({576})})),
+                                                   cf_run(16)}))},
                                0);
         Bytes notes_list = box(0x0FF0, {persist_atom(3, 7)}, 2);
         Bytes bstore = box(0xF001, {fbse(6, static_cast<std::uint32_t>(PNG.size() + 25), 0),
@@ -432,6 +457,8 @@ TEST(PptDeck, ReadsSlideTextShapesAndSize) {
     ASSERT_EQ(paras[1].runs.size(), 3u);
     EXPECT_EQ(paras[1].runs[1].kind, model::Run::Kind::line_break);
     EXPECT_EQ(paras[1].text(), "line\nnext");
+    EXPECT_EQ((std::pair{paras[0].level, paras[0].bullet.text}), (std::pair{std::uint8_t{0}, std::string("-")}));
+    EXPECT_EQ((std::pair{paras[1].level, paras[1].bullet.kind}), (std::pair{std::uint8_t{1}, model::Bullet::Kind::inherited}));
     // Client anchor: top, left, right, bottom in master units.
     ASSERT_TRUE(body->transform);
     EXPECT_EQ(body->transform->x, 200 * 3175 / 2);
@@ -964,6 +991,220 @@ TEST(PptDocument, LegacyDeckThroughTheDocumentFacade) {
 }
 
 // ---------------------------------------------------------------------------
+// Paragraph levels and bullets from style records; OLE program ids.
+
+namespace {
+
+// A deck of one slide: `list_items` follow the slide's persist atom in the
+// slide list, `shapes` make its drawing, `extra` are further children of
+// the document container.
+vantrell_core::Result<std::shared_ptr<const ppt::Deck>> deck_of(const Bytes& list_items, std::initializer_list<Bytes> shapes,
+                                                              const Bytes& extra = {}) {
+    Bytes slide = box(0x03EE, {slide_atom(), drawing(shapes)});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), extra, box(0x0FF0, {persist_atom(2, 256), list_items}, 0)});
+    const auto slide_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, slide});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0, slide_at})});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    return ppt::Deck::from_streams(current_user(edit_at), doc, {});
+}
+
+struct ParaView {
+    std::string text;
+    int level;
+    model::Bullet::Kind kind;
+    std::string bullet;
+    bool operator==(const ParaView&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const ParaView& p) {
+    return os << "{" << p.text << ", " << p.level << ", " << static_cast<int>(p.kind) << ", " << p.bullet << "}";
+}
+std::vector<ParaView> paras(const model::Shape& sh) {
+    std::vector<ParaView> out;
+    if (const auto* b = sh.text_body())
+        for (const auto& p : b->paragraphs) out.push_back({p.text(), p.level, p.bullet.kind, p.bullet.text});
+    return out;
+}
+// The paragraphs of the slide's only text box, holding `text` and `style_body`.
+std::vector<ParaView> text_box_paras(std::u16string_view text, const Bytes& style_body) {
+    auto deck = deck_of({}, {sp({fsp(10, 0xA00, 202), box(0xF00D, {text_header(4), chars(text), style(style_body)})})});
+    if (!deck) return {};
+    auto s = (*deck)->slide(0);
+    if (!s || s->shapes.size() != 1) return {};
+    return paras(s->shapes[0]);
+}
+
+using BK = model::Bullet::Kind;
+const std::u16string FIVE = u"Top\rOne\rTwo\rThree\rFour";  // 22 units, 23 with the implicit end
+
+} // namespace
+
+TEST(PptParagraphs, LevelsAndBulletsFromTheStyleRecord) {
+    const Bytes body = cat({
+        pf_run(4, 0, 0),                                                 // "Top\r": all inherited
+        pf_run(4, 1, PF_HAS_BULLET | PF_CHAR, halves({1, '-'})),          // bullet on, '-'
+        pf_run(4, 2, PF_HAS_BULLET, halves({0})),                         // bullet off
+        // Every field but the bullet ones after the flags and character,
+        // tab stops included: a wrong size would misalign the last run.
+        pf_run(6, 3, 0x3FFDFF,
+               cat({halves({1, '*', 7, 80}), words32({0xFE000000}), halves({1, 100, 0, 0, 10, 20, 576, 2}),
+                    words32({100, 200}), halves({0, 0, 0})})),
+        pf_run(5, 4, PF_HAS_BULLET | PF_BULLET_HAS_FONT, halves({3})),    // bullet on, no character
+        cf_run(23),
+    });
+    const std::vector<ParaView> want = {{"Top", 0, BK::inherited, ""},
+                                        {"One", 1, BK::character, "-"},
+                                        {"Two", 2, BK::none, ""},
+                                        {"Three", 3, BK::character, "*"},
+                                        {"Four", 4, BK::character, "\xE2\x80\xA2"}};
+    EXPECT_EQ(text_box_paras(FIVE, body), want);
+
+    // Outline text takes the style record that follows it in the slide
+    // list, whether a placeholder refers to it or nobody does; one run may
+    // cover several paragraphs, and only the first character of a
+    // paragraph decides.
+    const Bytes list = cat({text_header(1), chars(u"a\rb\rc"),
+                            style(cat({pf_run(2, 0, 0), pf_run(4, 2, PF_HAS_BULLET | PF_CHAR, halves({1, 0x2013}))})),
+                            text_header(1), bytes_atom("x\ry"), style(cat({pf_run(2, 1, 0), pf_run(2, 3, 0)}))});
+    auto deck = deck_of(list, {sp({fsp(2051, 0xA00), placeholder(0x0E, 1), outline_ref(0)})});
+    ASSERT_TRUE(deck) << deck.error().message();
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(s->shapes.size(), 2u);
+    EXPECT_EQ(paras(s->shapes[0]), (std::vector<ParaView>{{"a", 0, BK::inherited, ""},
+                                                          {"b", 2, BK::character, "\xE2\x80\x93"},
+                                                          {"c", 2, BK::character, "\xE2\x80\x93"}}));
+    EXPECT_EQ(paras(s->shapes[1]), (std::vector<ParaView>{{"x", 1, BK::inherited, ""}, {"y", 3, BK::inherited, ""}}));
+
+    // A trailing return closes the last paragraph; its implicit end is the
+    // extra character.
+    EXPECT_EQ(text_box_paras(u"p\rq\r", cat({pf_run(2, 1, 0), pf_run(3, 2, 0)})),
+              (std::vector<ParaView>{{"p", 1, BK::inherited, ""}, {"q", 2, BK::inherited, ""}}));
+    // The has-bullet flag counts only when its own mask bit is set; a
+    // control or lone surrogate character is no bullet character.
+    EXPECT_EQ(text_box_paras(u"k\rl\rm", cat({pf_run(2, 0, PF_BULLET_HAS_FONT | PF_CHAR, halves({1, '+'})),
+                                             pf_run(2, 0, PF_HAS_BULLET | PF_CHAR, halves({1, 0x09})),
+                                             pf_run(2, 0, PF_HAS_BULLET | PF_CHAR, halves({1, 0xD800}))})),
+              (std::vector<ParaView>{{"k", 0, BK::inherited, ""},
+                                     {"l", 0, BK::character, "\xE2\x80\xA2"},
+                                     {"m", 0, BK::character, "\xE2\x80\xA2"}}));
+}
+
+TEST(PptParagraphs, DamagedOrUnknownStyleRecordsLeaveTheDefaults) {
+    const std::vector<ParaView> plain = {{"Top", 0, BK::inherited, ""}, {"One", 0, BK::inherited, ""},
+                                         {"Two", 0, BK::inherited, ""}, {"Three", 0, BK::inherited, ""},
+                                         {"Four", 0, BK::inherited, ""}};
+    const Bytes r0 = pf_run(4, 1, 0), r1 = pf_run(4, 2, PF_HAS_BULLET, halves({1}));
+    struct Case {
+        const char* what;
+        Bytes body;
+    };
+    const Case damaged[] = {
+        {"counts cover the text without its end", cat({r0, r1, pf_run(14, 3, 0)})},
+        {"counts overrun the text", cat({r0, r1, pf_run(16, 3, 0)})},
+        {"a count near the 32-bit limit", cat({r0, pf_run(0xFFFFFFFF, 1, 0)})},
+        {"a level the format does not have", cat({r0, pf_run(19, 5, 0)})},
+        {"a tab-stop count past the end", cat({r0, pf_run(19, 1, 0x100000, halves({0x7FFF, 1, 2}))})},
+        {"no runs", {}},
+    };
+    for (const auto& c : damaged) EXPECT_EQ(text_box_paras(FIVE, c.body), plain) << c.what;
+
+    // Every cut inside the paragraph runs drops the whole record; a cut in
+    // the character runs after them does not matter.
+    const Bytes pf = cat({r0, r1, pf_run(15, 3, PF_HAS_BULLET | PF_CHAR | 0x100000, cat({halves({1, 'o', 1}), words32({9})}))});
+    const Bytes full = cat({pf, cf_run(23)});
+    const std::vector<ParaView> styled = {{"Top", 1, BK::inherited, ""}, {"One", 2, BK::character, "\xE2\x80\xA2"},
+                                          {"Two", 3, BK::character, "o"}, {"Three", 3, BK::character, "o"},
+                                          {"Four", 3, BK::character, "o"}};
+    for (std::size_t n = 0; n <= full.size(); ++n)
+        EXPECT_EQ(text_box_paras(FIVE, Bytes(full.begin(), full.begin() + static_cast<long>(n))), n < pf.size() ? plain : styled)
+            << "cut at " << n;
+
+    // A mask bit naming a field of unknown size stops the reading there:
+    // the runs before it stand, that run and the rest keep the defaults.
+    for (const std::uint32_t bit : {0x200u, 0x400000u, 0x1000000u, 0x80000000u}) {
+        const auto got = text_box_paras(FIVE, cat({r0, pf_run(19, 3, bit | PF_HAS_BULLET, halves({1})), pf_run(0, 2, 0)}));
+        EXPECT_EQ(got, (std::vector<ParaView>{{"Top", 1, BK::inherited, ""}, {"One", 0, BK::inherited, ""},
+                                              {"Two", 0, BK::inherited, ""}, {"Three", 0, BK::inherited, ""},
+                                              {"Four", 0, BK::inherited, ""}}))
+            << std::hex << bit;
+    }
+}
+
+TEST(PptParagraphs, MarkdownNestsTheOutline) {
+    const Bytes list = cat({text_header(0), chars(u"Plan"), text_header(1), chars(u"Goals\rFast\rSafe\rLater"),
+                            style(cat({pf_run(6, 0, 0), pf_run(10, 1, 0), pf_run(6, 0, 0)}))});
+    Bytes slide = box(0x03EE, {slide_atom(), drawing({sp({fsp(2050, 0xA00), placeholder(0x0D, 0), outline_ref(0)}),
+                                                      sp({fsp(2051, 0xA00), placeholder(0x0E, 1), outline_ref(1)})})});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x0FF0, {persist_atom(2, 256), list}, 0)});
+    const auto slide_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, slide});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0, slide_at})});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    Cfb c;
+    c.stream(u"Current User", current_user(edit_at));
+    c.stream(u"PowerPoint Document", doc);
+    namespace document = vantrell_core::document;
+    auto opened = document::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(c.build()));
+    ASSERT_TRUE(opened) << opened.error().message();
+    auto s = opened->slide(0);
+    ASSERT_TRUE(s) << s.error().message();
+    vantrell_core::text::ExtractReport report;
+    EXPECT_EQ(s->markdown(vantrell_core::markdown::MarkdownOptions{}, report),
+              "# Plan\n\n- Goals\n  - Fast\n  - Safe\n- Later");
+}
+
+TEST(PptObjects, ProgramIdsFromTheObjectList) {
+    auto cstring = [](std::uint16_t instance, std::u16string_view s) { return rec(0x0FBA, utf16(s), instance); };
+    // ExOleObjAtom: draw aspect, type, object id, sub-type, persist id, unused.
+    auto ole_atom = [](std::uint32_t id) { return rec(0x0FC3, words32({1, 0, id, 3, 0, 0}), 0, 1); };
+    const Bytes list = box(0x0409, {
+        rec(0x040A, words32({9})),
+        box(0x0FCC, {rec(0x0FCD, words32({0, 0, 0})), ole_atom(5), cstring(1, u"Worksheet"), cstring(2, u"Excel.Sheet.8"),
+                     cstring(3, u"Microsoft Excel Worksheet")}),
+        box(0x0FCC, {ole_atom(6), cstring(1, u"Photo")}),                         // no program id
+        box(0x0FCE, {ole_atom(7), cstring(2, std::u16string_view(u"Word.Document.8\0junk", 20))}),         // linked; NUL ends it
+        box(0x0FEE, {ole_atom(8), cstring(2, u"Forms.CommandButton.1")}),         // a control
+        box(0x0FCC, {ole_atom(5), cstring(2, u"Later.Duplicate")}),               // the first id wins
+        box(0x0FCC, {rec(0x0FC3, words32({1, 0})), cstring(2, u"Short.Atom")}),   // atom too short for an id
+        box(0x0FCC, {ole_atom(9), cstring(2, u"")}),                              // empty
+    });
+    auto ole = [](std::uint32_t spid, std::optional<std::uint32_t> ref) {
+        Bytes data = ref ? box(0xF011, {rec(0x0BC1, words32({*ref}))}) : Bytes{};
+        return sp({fsp(spid, 0xA10, 75), fopt({{0x4104, 1}}), data});
+    };
+    auto deck = deck_of({}, {ole(1, 5), ole(2, 6), ole(3, 7), ole(4, 8), ole(5, 99), ole(6, std::nullopt), ole(7, 9),
+                             // Not an OLE frame: a reference alone makes no object.
+                             sp({fsp(8, 0xA00, 202), box(0xF011, {rec(0x0BC1, words32({5}))}), inline_text(u"t")})},
+                         list);
+    ASSERT_TRUE(deck) << deck.error().message();
+    auto s = (*deck)->slide(0);
+    ASSERT_TRUE(s);
+    std::vector<std::optional<std::string>> got;
+    for (const auto& sh : s->shapes)
+        if (const auto* o = std::get_if<model::Ole>(&sh.content)) got.push_back(o->prog_id);
+    const std::vector<std::optional<std::string>> want = {"Excel.Sheet.8", std::nullopt, "Word.Document.8",
+                                                          "Forms.CommandButton.1", std::nullopt, std::nullopt,
+                                                          std::nullopt};
+    EXPECT_EQ(got, want);
+    EXPECT_FALSE(std::holds_alternative<model::Ole>(s->shapes.back().content));
+
+    // A damaged object list costs the ids, not the deck.
+    Bytes cut = list;
+    set32(cut, 24, 0x7FFFFFFF);  // the first object's container length
+    auto damaged = deck_of({}, {ole(1, 5)}, cut);
+    ASSERT_TRUE(damaged) << damaged.error().message();
+    auto s2 = (*damaged)->slide(0);
+    ASSERT_TRUE(s2);
+    ASSERT_EQ(s2->shapes.size(), 1u);
+    EXPECT_FALSE(std::get<model::Ole>(s2->shapes[0].content).prog_id);
+}
+
+// ---------------------------------------------------------------------------
 // Real decks.
 
 namespace {
@@ -1062,4 +1303,58 @@ TEST(PptCorpus, TextHoldsTheWordsCatpptPrints) {
     const double share = static_cast<double>(found) / static_cast<double>(total);
     std::printf("share of catppt's words found: %.4f of %zu\n", share, total);
     EXPECT_GE(share, 0.98);
+}
+
+TEST(PptCorpus, OutlinesKeepTheirLevelsAndBullets) {
+    struct Expect {
+        const char* deck;
+        std::size_t slide;
+        const char* text;
+        int level;
+        BK kind;
+        const char* bullet;
+    };
+    const Expect cases[] = {
+        {"poi--slideshow_41246-1.ppt", 6, "Statistical profilers", 0, BK::inherited, ""},
+        {"poi--slideshow_41246-1.ppt", 6, "Sampling", 1, BK::inherited, ""},
+        {"poi--slideshow_41246-1.ppt", 6, "looks up the call stack of each thread", 2, BK::inherited, ""},
+        {"poi--slideshow_41246-1.ppt", 6, "can cause bugs", 3, BK::inherited, ""},
+        {"poi--slideshow_bug58516.ppt", 3, "Thermalization", 0, BK::inherited, ""},
+        {"poi--slideshow_bug58516.ppt", 3, "Hydrodynamics", 1, BK::inherited, ""},
+        {"poi--slideshow_bullets.ppt", 1, "With bullets", 0, BK::character, "\xE2\x80\xA2"},
+        {"poi--slideshow_bullets.ppt", 1, "bullet character", 0, BK::character, "\xE2\x98\xBA"},
+    };
+    std::size_t checked = 0;
+    for (const auto& c : cases) {
+        const auto path = corpus_dir() / c.deck;
+        if (!std::filesystem::exists(path)) continue;
+        auto file = cfb::Compound::parse(read_file(path));
+        ASSERT_TRUE(file) << c.deck;
+        auto deck = ppt::Deck::open(*file);
+        ASSERT_TRUE(deck) << c.deck;
+        auto s = (*deck)->slide(c.slide);
+        ASSERT_TRUE(s) << c.deck;
+        std::vector<ParaView> found;
+        for (const auto& sh : s->walk())
+            for (const auto& p : paras(sh))
+                if (p.text == c.text) found.push_back(p);
+        EXPECT_EQ(found, (std::vector<ParaView>{{c.text, c.level, c.kind, c.bullet}})) << c.deck;
+        ++checked;
+    }
+    if (checked == 0) GTEST_SKIP() << "no corpus";
+}
+
+TEST(PptCorpus, OleFramesNameTheirPrograms) {
+    const auto path = corpus_dir() / "poi--slideshow_ole2-embedding-2003.ppt";
+    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
+    auto file = cfb::Compound::parse(read_file(path));
+    ASSERT_TRUE(file);
+    auto deck = ppt::Deck::open(*file);
+    ASSERT_TRUE(deck);
+    std::vector<std::optional<std::string>> ids;
+    for (std::size_t i = 0; i < (*deck)->slide_count(); ++i)
+        if (auto s = (*deck)->slide(i))
+            for (const auto& sh : s->walk())
+                if (const auto* o = std::get_if<model::Ole>(&sh.content)) ids.push_back(o->prog_id);
+    EXPECT_EQ(ids, (std::vector<std::optional<std::string>>{"Word.Document.8", "Excel.Sheet.8"}));
 }
