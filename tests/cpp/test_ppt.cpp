@@ -202,6 +202,10 @@ Bytes halves(std::initializer_list<std::uint16_t> v) {
 Bytes cf_run(std::uint32_t nchars) { return cat({words32({nchars}), words32({0})}); }
 Bytes style(const Bytes& body) { return rec(0x0FA1, body); }
 
+Bytes cstring(std::uint16_t instance, std::u16string_view s) { return rec(0x0FBA, utf16(s), instance); }
+// ExOleObjAtom: draw aspect, type, object id, sub-type, persist id, unused.
+Bytes ole_atom(std::uint32_t id) { return rec(0x0FC3, words32({1, 0, id, 3, 0, 0}), 0, 1); }
+
 const Bytes PNG = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3, 4, 5};
 const Bytes PNG2 = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 9, 9, 9};
 
@@ -238,7 +242,8 @@ struct Deck1 {
                                     fbse(6, static_cast<std::uint32_t>(PNG2.size() + 25),
                                          static_cast<std::uint32_t>(PNG.size() + 25))},
                            2);
-        Bytes doc_rec = box(0x03E8, {document_atom(5760, 4320), box(0x040B, {box(0xF000, {bstore})}), slide_list,
+        Bytes objects = box(0x0409, {box(0x0FCC, {ole_atom(1), cstring(2, u"Excel.Sheet.8")})});
+        Bytes doc_rec = box(0x03E8, {document_atom(5760, 4320), objects, box(0x040B, {box(0xF000, {bstore})}), slide_list,
                                      notes_list, rec(0x03EA, {})});
         d.doc_at = 0;
         d.doc = doc_rec;
@@ -1159,9 +1164,6 @@ TEST(PptParagraphs, MarkdownNestsTheOutline) {
 }
 
 TEST(PptObjects, ProgramIdsFromTheObjectList) {
-    auto cstring = [](std::uint16_t instance, std::u16string_view s) { return rec(0x0FBA, utf16(s), instance); };
-    // ExOleObjAtom: draw aspect, type, object id, sub-type, persist id, unused.
-    auto ole_atom = [](std::uint32_t id) { return rec(0x0FC3, words32({1, 0, id, 3, 0, 0}), 0, 1); };
     const Bytes list = box(0x0409, {
         rec(0x040A, words32({9})),
         box(0x0FCC, {rec(0x0FCD, words32({0, 0, 0})), ole_atom(5), cstring(1, u"Worksheet"), cstring(2, u"Excel.Sheet.8"),
