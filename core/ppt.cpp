@@ -235,14 +235,22 @@ struct PfField {
     std::uint8_t nbytes;
 };
 constexpr PfField PF_FIELDS[] = {
-    {pf_bullet_flags, 2}, {pf_bullet_char, 2}, {0x000010, 2},  // font
-    {0x000040, 2},                                            // size
-    {0x000020, 4},                                            // colour
-    {0x000800, 2},                                            // alignment
-    {0x001000, 2}, {0x002000, 2}, {0x004000, 2},              // line spacing, space before, after
-    {0x000100, 2}, {0x000400, 2},                             // left margin, indent
-    {0x008000, 2}, {pf_tab_stops, 0},                         // default tab, tab stops
-    {0x010000, 2}, {0x0E0000, 2}, {0x200000, 2},              // font align, wrap flags, direction
+    {pf_bullet_flags, 2},
+    {pf_bullet_char, 2},
+    {0x000010, 2},     // bullet font
+    {0x000040, 2},     // bullet size
+    {0x000020, 4},     // bullet colour
+    {0x000800, 2},     // alignment
+    {0x001000, 2},     // line spacing
+    {0x002000, 2},     // space before
+    {0x004000, 2},     // space after
+    {0x000100, 2},     // left margin
+    {0x000400, 2},     // indent
+    {0x008000, 2},     // default tab
+    {pf_tab_stops, 0},
+    {0x010000, 2},     // font align
+    {0x0E0000, 2},     // wrap flags
+    {0x200000, 2},     // text direction
 };
 
 // Levels above this do not exist in the format; a record holding one is
