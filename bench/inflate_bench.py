@@ -8,16 +8,12 @@ bench_inflate on it.
 
 Usage: inflate_bench.py [--corpus DIR] [--build DIR] [--reps N] [--keep FILE]
 """
-import argparse
 import os
 import struct
-import subprocess
 import sys
-import tempfile
 import zipfile
 
-PACKAGE_EXTS = (".pptx", ".pptm", ".potx", ".potm", ".ppsx", ".ppsm", ".thmx")
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import corpus
 
 
 def raw_streams(path):
@@ -41,14 +37,12 @@ def raw_streams(path):
                 yield data, info.file_size
 
 
-def extract(corpus, out_path):
+def extract(folder, out_path):
     count = 0
     with open(out_path, "wb") as out:
-        for name in sorted(os.listdir(corpus)):
-            if not name.lower().endswith(PACKAGE_EXTS):
-                continue
+        for path in corpus.packages(folder):
             try:
-                for data, size in raw_streams(os.path.join(corpus, name)):
+                for data, size in raw_streams(path):
                     out.write(struct.pack("<II", len(data), size))
                     out.write(data)
                     count += 1
@@ -58,26 +52,11 @@ def extract(corpus, out_path):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", default=os.path.join(ROOT, "..", "shared", "corpus"))
-    ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
-    ap.add_argument("--reps", type=int, default=9)
-    ap.add_argument("--keep", help="write the streams file here and keep it")
-    args = ap.parse_args()
-
-    binary = os.path.join(args.build, "bench", "bench_inflate")
+    args = corpus.records_args(__doc__, "streams")
+    binary = corpus.bench_binary(args.build, "bench_inflate")
     if not os.path.exists(binary):
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DVANTRELL_PYTHON=OFF",
-                        "-DVANTRELL_SANITIZE=OFF", "-DVANTRELL_BENCH=ON"], check=True)
-        subprocess.run(["cmake", "--build", args.build, "--target", "bench_inflate"], check=True)
-
-    with tempfile.TemporaryDirectory() as tmp:
-        path = args.keep or os.path.join(tmp, "streams.bin")
-        n = extract(args.corpus, path)
-        if n == 0:
-            sys.exit("no deflated XML parts found under " + args.corpus)
-        return subprocess.run([binary, path, str(args.reps)]).returncode
+        corpus.build_bench(args.build, "bench_inflate")
+    return corpus.run_on_records(binary, args, extract, "streams.bin", "no deflated XML parts found under")
 
 
 if __name__ == "__main__":

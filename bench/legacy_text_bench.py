@@ -8,24 +8,13 @@ ratio of the totals (catppt's time over ours).
 
     python bench/legacy_text_bench.py [corpus folder] [repetitions]
 """
-import pathlib
 import shutil
 import subprocess
 import sys
-import time
 
 import vantrell
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-
-
-def best_of(n, fn):
-    best = float("inf")
-    for _ in range(n):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
+from corpus import best_of, corpus_arg
 
 
 def ours(path):
@@ -37,7 +26,7 @@ def catppt(path):
 
 
 def main():
-    folder = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT.parent / "shared" / "corpus"
+    folder = corpus_arg()
     reps = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     if shutil.which("catppt") is None:
         sys.exit("catppt is not installed (Debian package catdoc)")

@@ -9,16 +9,15 @@
     python bench/text_bench.py [corpus folder]
 """
 import os
-import pathlib
 import re
 import sys
-import time
 import xml.etree.ElementTree as ET
 import zipfile
 
 import vantrell
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+from corpus import ROOT, best_of, corpus_arg
+
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 import slidedeck  # noqa: E402  (fixture builders shared with the tests)
 
@@ -34,15 +33,6 @@ def baseline(path):
                 root = ET.fromstring(z.read(name))
                 out.append("\n".join(t.text or "" for t in root.iter(A_T)))
     return "\n\n".join(out)
-
-
-def best_of(n, fn):
-    best = float("inf")
-    for _ in range(n):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def corpus_bench(folder):
@@ -108,7 +98,7 @@ def threads_bench():
 
 
 def main():
-    folder = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else ROOT.parent / "shared" / "corpus"
+    folder = corpus_arg()
     if folder.is_dir():
         corpus_bench(folder)
     else:

@@ -7,26 +7,19 @@ runs bench_xml on it, single thread.
 
 Usage: xml_bench.py [--corpus DIR] [--build DIR] [--reps N] [--keep FILE]
 """
-import argparse
-import os
 import struct
-import subprocess
 import sys
-import tempfile
 import zipfile
 
-PACKAGE_EXTS = (".pptx", ".pptm", ".potx", ".potm", ".ppsx", ".ppsm", ".thmx")
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import corpus
 
 
-def extract(corpus, out_path):
+def extract(folder, out_path):
     count = 0
     with open(out_path, "wb") as out:
-        for name in sorted(os.listdir(corpus)):
-            if not name.lower().endswith(PACKAGE_EXTS):
-                continue
+        for path in corpus.packages(folder):
             try:
-                with zipfile.ZipFile(os.path.join(corpus, name)) as z:
+                with zipfile.ZipFile(path) as z:
                     for info in z.infolist():
                         if not info.filename.endswith((".xml", ".rels")):
                             continue
@@ -43,27 +36,9 @@ def extract(corpus, out_path):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", default=os.path.join(ROOT, "..", "shared", "corpus"))
-    ap.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
-    ap.add_argument("--reps", type=int, default=9)
-    ap.add_argument("--keep", help="write the parts file here and keep it")
-    args = ap.parse_args()
-
-    binary = os.path.join(args.build, "bench", "bench_xml")
-    subprocess.run(["cmake", "-S", ROOT, "-B", args.build, "-G", "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release", "-DVANTRELL_PYTHON=OFF",
-                    "-DVANTRELL_SANITIZE=OFF", "-DVANTRELL_BENCH=ON"], check=True,
-                   stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", args.build, "--target", "bench_xml"], check=True,
-                   stdout=subprocess.DEVNULL)
-
-    with tempfile.TemporaryDirectory() as tmp:
-        path = args.keep or os.path.join(tmp, "parts.bin")
-        n = extract(args.corpus, path)
-        if n == 0:
-            sys.exit("no XML parts found under " + args.corpus)
-        return subprocess.run([binary, path, str(args.reps)]).returncode
+    args = corpus.records_args(__doc__, "parts")
+    binary = corpus.build_bench(args.build, "bench_xml", quiet=True)
+    return corpus.run_on_records(binary, args, extract, "parts.bin", "no XML parts found under")
 
 
 if __name__ == "__main__":

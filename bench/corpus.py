@@ -1,0 +1,69 @@
+"""What the benchmark scripts share: where the corpus and the repo are, which
+files are packages, timing, and the run of a C++ bench over a records file
+extracted from the corpus."""
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+PACKAGE_EXTS = (".pptx", ".pptm", ".potx", ".potm", ".ppsx", ".ppsm", ".thmx")
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+CORPUS = ROOT.parent / "shared" / "corpus"
+
+
+def corpus_arg(index=1):
+    """The corpus folder named on the command line at `index`, else the shared one."""
+    return pathlib.Path(sys.argv[index]) if len(sys.argv) > index else CORPUS
+
+
+def packages(corpus):
+    """Paths of the OOXML packages in `corpus`, sorted by name."""
+    for name in sorted(os.listdir(corpus)):
+        if name.lower().endswith(PACKAGE_EXTS):
+            yield os.path.join(corpus, name)
+
+
+def best_of(n, fn):
+    best = float("inf")
+    for _ in range(n):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def build_bench(build, target, quiet=False):
+    """Configures a release build in `build` and builds `target`; returns its path."""
+    out = subprocess.DEVNULL if quiet else None
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", build, "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DVANTRELL_PYTHON=OFF",
+                    "-DVANTRELL_SANITIZE=OFF", "-DVANTRELL_BENCH=ON"], check=True, stdout=out)
+    subprocess.run(["cmake", "--build", build, "--target", target], check=True, stdout=out)
+    return bench_binary(build, target)
+
+
+def bench_binary(build, target):
+    return os.path.join(build, "bench", target)
+
+
+def records_args(doc, what):
+    """The command line of a bench over records: corpus, build folder, repetitions, kept file."""
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--corpus", default=str(CORPUS))
+    ap.add_argument("--build", default=str(ROOT / "build-bench"))
+    ap.add_argument("--reps", type=int, default=9)
+    ap.add_argument("--keep", help="write the " + what + " file here and keep it")
+    return ap.parse_args()
+
+
+def run_on_records(binary, args, extract, file_name, none_found):
+    """Writes the records file with `extract(corpus, path)` (which returns a
+    count), then runs `binary` on it; exits with `none_found` when empty."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = args.keep or os.path.join(tmp, file_name)
+        if extract(args.corpus, path) == 0:
+            sys.exit(none_found + " " + args.corpus)
+        return subprocess.run([binary, path, str(args.reps)]).returncode
