@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/encoding.h"
+#include "core/opc.h"
 
 #include "check/container.h"
 #include "check/content_types.h"
@@ -16,6 +17,7 @@ namespace vantrell_check {
 
 namespace pkg = vantrell_core::package;
 namespace enc = vantrell_core::encoding;
+namespace opc = vantrell_core::opc;
 
 std::string_view severity_name(Severity s) noexcept {
     static constexpr std::array<std::string_view, 3> NAMES{"info", "warning", "error"};
@@ -60,6 +62,14 @@ std::string_view trim_white_space(std::string_view s) {
         }
     }
     return begin < end ? s.substr(begin, end - begin) : std::string_view();
+}
+
+RunCache::RunCache(const pkg::Package& package)
+    : bytes_(package.parts().size()), deferred_(package.parts().size()) {
+    const auto& types = package.parsed_content_types().types;
+    facts_.reserve(package.parts().size());
+    for (const pkg::Part& part : package.parts())
+        facts_.push_back({types.content_type_of(part.name), opc::source_of_rels(part.name).has_value()});
 }
 
 void RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {
@@ -122,7 +132,7 @@ std::vector<const Rule*> rules() {
 
 Report check(pkg::Package& package, const Options& options) {
     Report report;
-    RunCache cache(package.parts().size());
+    RunCache cache(package);
     Sink sink(report, options, &cache);
 
     container::run(package, sink);

@@ -99,7 +99,14 @@ public:
         std::size_t parts_checked = 0;
     };
 
-    explicit RunCache(std::size_t nparts) : bytes_(nparts), deferred_(nparts) {}
+    // Looks every part's content type up once.
+    explicit RunCache(const vantrell_core::package::Package& package);
+
+    // By position in the part table, which must be in range: the content
+    // type (into the package's parsed types) and whether it is a
+    // relationships part name.
+    std::optional<std::string_view> content_type(std::size_t part) const { return facts_[part].content_type; }
+    bool is_rels(std::size_t part) const { return facts_[part].rels; }
 
     // Keyed by the part's position in the part table; out of range is
     // ignored. The bytes are the part's raw decompressed bytes.
@@ -109,6 +116,11 @@ public:
     std::optional<Deferred> take_deferred(std::size_t part);
 
 private:
+    struct Facts {
+        std::optional<std::string_view> content_type;
+        bool rels = false;
+    };
+    std::vector<Facts> facts_;
     std::vector<vantrell_core::package::Bytes> bytes_;
     std::vector<std::optional<Deferred>> deferred_;
 };

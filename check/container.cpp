@@ -89,10 +89,8 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
 
 // The parts whose bytes the CRC stage verifies: XML by content type, and
 // relationships parts by name.
-bool crc_qualifies(const pkg::Package& package, const pkg::Part& part) {
-    if (auto ct = package.parsed_content_types().types.content_type_of(part.name)) {
-        if (ct->size() >= 4 && (ct->ends_with("+xml") || ct->ends_with("/xml"))) return true;
-    }
+bool crc_qualifies(std::optional<std::string_view> ct, const pkg::Part& part) {
+    if (ct && ct->size() >= 4 && (ct->ends_with("+xml") || ct->ends_with("/xml"))) return true;
     return part.name.size() >= 5 && std::string_view(part.name).ends_with(".rels");
 }
 
@@ -166,7 +164,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (!crc_qualifies(package, part)) continue;
+        const auto ct = cache ? cache->content_type(index) : types.content_type_of(part.name);
+        if (!crc_qualifies(ct, part)) continue;
         sink.count_part();
         // Verifies one entry; true when its bytes were read.
         auto verify = [&](std::size_t entry) {
@@ -183,13 +182,13 @@ void run_crc(pkg::Package& package, Sink& sink) {
         };
         if (part.interleaved()) {
             for (const std::size_t piece : part.pieces) verify(piece);
-        } else if (verify(part.entry) && cache && xml_parts::visits(types, part.name)) {
+        } else if (verify(part.entry) && cache && xml_parts::visits(cache->is_rels(index), ct)) {
             // A single entry's bytes are the part's: the XML stage takes them
             // instead of inflating the entry again, and the relationships
             // stage parses a relationships part from them (UTF-16 ones, which
             // it would see converted, aside).
             auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::exchange(buffer, {}));
-            if (opc::source_of_rels(part.name) && !enc::utf16_xml_to_utf8(*bytes)) package.cache_part(index, bytes);
+            if (cache->is_rels(index) && !enc::utf16_xml_to_utf8(*bytes)) package.cache_part(index, bytes);
             cache->keep_bytes(index, std::move(bytes));
         }
     }

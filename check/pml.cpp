@@ -356,7 +356,10 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
 }
 
 std::optional<ExpectedRoot> expected_root(const pkg::Package& package, std::string_view part) {
-    const auto ct = content_type_of(package, part);
+    return expected_root(content_type_of(package, part));
+}
+
+std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
     if (!ct) return std::nullopt;
     std::string_view prepared = *ct;
     if (const std::size_t semi = prepared.find(';'); semi != std::string_view::npos)

@@ -89,6 +89,8 @@ struct ExpectedRoot {
 // None for a part the part walk passes over (no content type, or one it does
 // not list).
 std::optional<ExpectedRoot> expected_root(const vantrell_core::package::Package& package, std::string_view part);
+// The same from the part's content type.
+std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> content_type);
 
 // The part walk's examination of one part, `root` being the start element
 // `reader` has just returned, the first of the part: the root check, then for

@@ -152,14 +152,26 @@ std::optional<std::string_view> declared_encoding(std::string_view text) {
 }
 
 bool is_xml_media_type(std::string_view content_type) noexcept {
-    const std::string media = opc::ascii_lower(trim_white_space(content_type.substr(0, content_type.find(';'))));
-    return std::string_view(media).ends_with("+xml") || media == "text/xml" || media == "application/xml";
+    const std::string_view media = trim_white_space(content_type.substr(0, content_type.find(';')));
+    // Compared without a lower-cased copy: asked once or more per part.
+    auto iequal = [](std::string_view a, std::string_view lower) {
+        if (a.size() != lower.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+            if (c != lower[i]) return false;
+        }
+        return true;
+    };
+    return (media.size() >= 4 && iequal(media.substr(media.size() - 4), "+xml")) || iequal(media, "text/xml") ||
+           iequal(media, "application/xml");
+}
+
+bool visits(bool is_rels, std::optional<std::string_view> content_type) noexcept {
+    return is_rels || (content_type && is_xml_media_type(*content_type));
 }
 
 bool visits(const opc::ContentTypes& types, std::string_view name) {
-    if (opc::source_of_rels(name)) return true;
-    const auto ct = types.content_type_of(name);
-    return ct && is_xml_media_type(*ct);
+    return visits(opc::source_of_rels(name).has_value(), types.content_type_of(name));
 }
 
 void run(pkg::Package& package, Sink& sink) {
@@ -172,7 +184,7 @@ void run(pkg::Package& package, Sink& sink) {
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (!visits(types, part.name)) continue;
+        if (cache ? !visits(cache->is_rels(index), cache->content_type(index)) : !visits(types, part.name)) continue;
         const pkg::Bytes kept = cache ? cache->take_bytes(index) : nullptr;
         if (!kept) {
             bytes.clear();
@@ -195,7 +207,7 @@ void run(pkg::Package& package, Sink& sink) {
         }
 
         std::optional<pml::ExpectedRoot> expected;
-        if (cache) expected = pml::expected_root(package, part.name);
+        if (cache) expected = pml::expected_root(cache->content_type(index));
         if (expected) {
             if (auto err = examine_part(package, index, part, *expected, text, well_formedness, *cache, classes))
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
