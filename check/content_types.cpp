@@ -80,9 +80,12 @@ void run(pkg::Package& package, Sink& sink) {
             sink.push(Finding(CTY007, "Relationships part declared as " + type).in_part(name));
     }
 
-    for (const pkg::Part& part : package.parts()) {
-        if (opc::source_of_rels(part.name)) continue;
-        if (!ct.content_type_of(part.name))
+    const RunCache* cache = sink.cache();
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const pkg::Part& part = parts[index];
+        if (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value()) continue;
+        if (!(cache ? cache->content_type(index) : ct.content_type_of(part.name)))
             sink.push(Finding(CTY001, "no Default or Override gives this part a content type").in_part(part.name));
     }
 }

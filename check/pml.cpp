@@ -396,6 +396,7 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
     std::vector<std::pair<std::string, std::uint64_t>> layout_refs;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> layout_ids;
 
+    std::string scratch; // a decoded value, when decoding changes it
     auto visit = [&](xml::Reader& r, const xml::Start& s) {
         if (s.ns == xml::ns::PML) {
             if (s.name.local == "sldLayoutId") {
@@ -420,10 +421,10 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
         if (s.attrs.find(':') == std::string_view::npos) return;
         for (xml::Attrs it(r, s); auto a = it.next();) {
             if (a->ns != xml::ns::REL || a->value.empty()) continue;
-            const std::string value = xml::unescape_attr(a->value);
+            const std::string_view value = xml::attr_value(a->value, scratch);
             if (rels && rels->get(value)) continue;
-            pending.push_back(Finding(PML020, "r:" + xml::Name{{}, a->name.local}.qualified() + " = " + value +
-                                                  " names no relationship of this part")
+            pending.push_back(Finding(PML020, "r:" + xml::Name{{}, a->name.local}.qualified() + " = " +
+                                                  std::string(value) + " names no relationship of this part")
                                   .in_part(part)
                                   .at_byte(s.offset));
         }

@@ -148,8 +148,11 @@ void check_package_level(pkg::Package& package, Sink& sink) {
     if (custom >= 2)
         sink.push(Finding(PKG005, std::to_string(custom) + " custom properties relationships").in_part(PACKAGE_RELS));
 
-    for (const pkg::Part& part : package.parts()) {
-        if (part.name == "/" || opc::source_of_rels(part.name)) continue;
+    const RunCache* cache = sink.cache();
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const pkg::Part& part = parts[index];
+        if (part.name == "/" || (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value())) continue;
         auto part_rels = package.rels(part.name);
         if (!part_rels) continue;
         for (const opc::Relationship& r : (*part_rels)->relationships) {
@@ -201,8 +204,11 @@ void run(pkg::Package& package, Sink& sink) {
     TargetSet targets;
     for (const std::string& source : sources) check_source(package, source, targets, sink);
 
-    for (const pkg::Part& part : package.parts()) {
-        if (opc::source_of_rels(part.name)) continue;
+    const RunCache* cache = sink.cache();
+    const auto& parts = package.parts();
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const pkg::Part& part = parts[index];
+        if (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value()) continue;
         if (!targets.contains(opc::ascii_lower(part.name)))
             sink.push(Finding(REL008, "part is not the target of any relationship").in_part(part.name));
     }
