@@ -1,6 +1,6 @@
 #include "core/document.h"
 
-#include "core/crc32.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -29,65 +29,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Fixture builders
 
-// A ZIP archive of stored entries, in the order added.
-struct Zip {
-    std::vector<std::pair<std::string, Bytes>> items;
-
-    Zip& add(std::string name, std::string_view text) {
-        items.emplace_back(std::move(name), Bytes(text.begin(), text.end()));
-        return *this;
-    }
-    Zip& add_bytes(std::string name, Bytes data) {
-        items.emplace_back(std::move(name), std::move(data));
-        return *this;
-    }
-    Zip& remove(std::string_view name) {
-        std::erase_if(items, [&](const auto& it) { return it.first == name; });
-        return *this;
-    }
-    Zip& replace(std::string name, std::string_view text) { return remove(name).add(std::move(name), text); }
-
-    Bytes build() const {
-        Bytes out, central;
-        auto u16 = [](Bytes& b, std::uint32_t v) {
-            b.push_back(static_cast<std::uint8_t>(v));
-            b.push_back(static_cast<std::uint8_t>(v >> 8));
-        };
-        auto u32 = [&](Bytes& b, std::uint32_t v) {
-            u16(b, v & 0xFFFF);
-            u16(b, v >> 16);
-        };
-        for (const auto& [name, data] : items) {
-            const auto offset = static_cast<std::uint32_t>(out.size());
-            const std::uint32_t crc = vantrell_core::crc32::of(data);
-            const auto size = static_cast<std::uint32_t>(data.size());
-            const auto name_len = static_cast<std::uint32_t>(name.size());
-            u32(out, 0x04034b50);
-            u16(out, 20); u16(out, 0); u16(out, 0); u16(out, 0); u16(out, 0x21);
-            u32(out, crc); u32(out, size); u32(out, size);
-            u16(out, name_len); u16(out, 0);
-            out.insert(out.end(), name.begin(), name.end());
-            out.insert(out.end(), data.begin(), data.end());
-            u32(central, 0x02014b50);
-            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, 0);
-            u16(central, 0); u16(central, 0x21);
-            u32(central, crc); u32(central, size); u32(central, size);
-            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
-            u32(central, 0); u32(central, offset);
-            central.insert(central.end(), name.begin(), name.end());
-        }
-        const auto cd_offset = static_cast<std::uint32_t>(out.size());
-        out.insert(out.end(), central.begin(), central.end());
-        u32(out, 0x06054b50);
-        u16(out, 0); u16(out, 0);
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u32(out, static_cast<std::uint32_t>(central.size()));
-        u32(out, cd_offset);
-        u16(out, 0);
-        return out;
-    }
-};
+using testkit::Zip;
 
 vantrell_core::Result<doc::Document> open_bytes(Bytes data) {
     return doc::Document::from_source(std::make_shared<zip::MemorySource>(std::move(data)));

@@ -1,6 +1,6 @@
 #include "core/package.h"
 
-#include "core/crc32.h"
+#include "testkit.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,71 +18,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-// A ZIP archive of stored entries, in the order added.
-struct Zip {
-    struct Item {
-        std::string name;
-        Bytes data;
-        std::uint16_t method = 0;
-    };
-    std::vector<Item> items;
+using testkit::Zip;
 
-    Zip& add(std::string name, std::string_view text, std::uint16_t method = 0) {
-        items.push_back({std::move(name), Bytes(text.begin(), text.end()), method});
-        return *this;
-    }
-    Zip& add_bytes(std::string name, Bytes data) {
-        items.push_back({std::move(name), std::move(data), 0});
-        return *this;
-    }
-
-    Bytes build() const {
-        Bytes out, central;
-        auto u16 = [](Bytes& b, std::uint32_t v) {
-            b.push_back(static_cast<std::uint8_t>(v));
-            b.push_back(static_cast<std::uint8_t>(v >> 8));
-        };
-        auto u32 = [&](Bytes& b, std::uint32_t v) {
-            u16(b, v & 0xFFFF);
-            u16(b, v >> 16);
-        };
-        for (const Item& it : items) {
-            const auto offset = static_cast<std::uint32_t>(out.size());
-            const std::uint32_t crc = vantrell_core::crc32::of(it.data);
-            const auto size = static_cast<std::uint32_t>(it.data.size());
-            const auto name_len = static_cast<std::uint32_t>(it.name.size());
-            u32(out, 0x04034b50);
-            u16(out, 20); u16(out, 0); u16(out, it.method); u16(out, 0); u16(out, 0x21);
-            u32(out, crc); u32(out, size); u32(out, size);
-            u16(out, name_len); u16(out, 0);
-            out.insert(out.end(), it.name.begin(), it.name.end());
-            out.insert(out.end(), it.data.begin(), it.data.end());
-            u32(central, 0x02014b50);
-            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, it.method);
-            u16(central, 0); u16(central, 0x21);
-            u32(central, crc); u32(central, size); u32(central, size);
-            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
-            u32(central, 0); u32(central, offset);
-            central.insert(central.end(), it.name.begin(), it.name.end());
-        }
-        const auto cd_offset = static_cast<std::uint32_t>(out.size());
-        out.insert(out.end(), central.begin(), central.end());
-        u32(out, 0x06054b50);
-        u16(out, 0); u16(out, 0);
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u32(out, static_cast<std::uint32_t>(central.size()));
-        u32(out, cd_offset);
-        u16(out, 0);
-        return out;
-    }
-
-    pkg::Package open() const {
-        auto p = pkg::Package::from_bytes(build());
-        EXPECT_TRUE(p) << p.error().message();
-        return std::move(*p);
-    }
-};
+pkg::Package open_zip(const Zip& z) {
+    auto p = pkg::Package::from_bytes(z.build());
+    EXPECT_TRUE(p) << p.error().message();
+    return std::move(*p);
+}
 
 const std::string CT_HEAD =
     "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
@@ -115,7 +57,7 @@ TEST(Package, PartTableOrderAndLookup) {
         .add("a.bin/[0].last.piece", "A")
         .add("z.bin/[0].piece", "hello ")
         .add("ppt/slides/slide1.xml", "<dup/>");
-    auto p = z.open();
+    auto p = open_zip(z);
     const std::vector<std::string> want = {"/ppt/slides/slide1.xml", "/ppt/presentation.xml", "/a.bin", "/z.bin"};
     EXPECT_EQ(names(p), want);
 
@@ -146,7 +88,7 @@ TEST(Package, ReadingPartsAndErrors) {
     }
     Zip z;
     z.add("[Content_Types].xml", CT).add_bytes("u16.xml", utf16).add("bad.xml", "x", 99);
-    auto p = z.open();
+    auto p = open_zip(z);
     auto u = p.read_part("/u16.xml");
     ASSERT_TRUE(u);
     EXPECT_EQ(text(*u), "<r>\xc3\xa9</r>");
@@ -177,7 +119,7 @@ TEST(Package, RelationshipsAndResolve) {
                   "<Relationship Id=\"rId3\" Type=\"up\" Target=\"../media/a.png#x\"/>"))
         .add("ppt/slides/slide1.xml", "<s/>")
         .add("ppt/slides/_rels/slide1.xml.rels", "<Relationships");
-    auto p = z.open();
+    auto p = open_zip(z);
 
     auto root = p.rels("/");
     ASSERT_TRUE(root);
@@ -207,7 +149,7 @@ TEST(Package, RelationshipsAndResolve) {
 
 TEST(Package, ContentTypesStates) {
     {
-        auto p = Zip().add("[Content_Types].xml", CT).add("ppt/presentation.xml", "<p/>").open();
+        auto p = open_zip(Zip().add("[Content_Types].xml", CT).add("ppt/presentation.xml", "<p/>"));
         const auto& ct = p.parsed_content_types();
         EXPECT_FALSE(ct.error);
         EXPECT_EQ(ct.types.content_type_of("/ppt/presentation.xml"), "pres");
@@ -215,23 +157,23 @@ TEST(Package, ContentTypesStates) {
         EXPECT_FALSE(p.defects().content_types_case);
     }
     {
-        auto p = Zip().add("ppt/presentation.xml", "<p/>").open();
+        auto p = open_zip(Zip().add("ppt/presentation.xml", "<p/>"));
         EXPECT_TRUE(p.defects().content_types_missing);
         EXPECT_TRUE(p.parsed_content_types().types.defaults.empty());
         EXPECT_FALSE(p.parsed_content_types().error);
     }
     {
         // A case variant is used, and the exactly named item wins over it.
-        auto p = Zip().add("[content_types].XML", CT).open();
+        auto p = open_zip(Zip().add("[content_types].XML", CT));
         EXPECT_EQ(p.defects().content_types_case, "[content_types].XML");
         EXPECT_EQ(p.parsed_content_types().types.overrides.size(), 1u);
-        auto q = Zip().add("[CONTENT_TYPES].xml", "<Broken").add("[Content_Types].xml", CT).open();
+        auto q = open_zip(Zip().add("[CONTENT_TYPES].xml", "<Broken").add("[Content_Types].xml", CT));
         EXPECT_FALSE(q.defects().content_types_case);
         EXPECT_FALSE(q.parsed_content_types().error);
         EXPECT_EQ(q.parts().size(), 0u);
     }
     {
-        auto p = Zip().add("[Content_Types].xml", CT_HEAD + "<Default/>").open();
+        auto p = open_zip(Zip().add("[Content_Types].xml", CT_HEAD + "<Default/>"));
         const auto& ct = p.parsed_content_types();
         ASSERT_TRUE(ct.error);
         EXPECT_EQ(*ct.error, "xml in /[Content_Types].xml at byte " + std::to_string(CT_HEAD.size() + 10) +
@@ -242,7 +184,7 @@ TEST(Package, ContentTypesStates) {
         EXPECT_FALSE(p.defects().content_types_unreadable);
     }
     {
-        auto p = Zip().add("[Content_Types].xml", CT, 99).open();
+        auto p = open_zip(Zip().add("[Content_Types].xml", CT, 99));
         ASSERT_TRUE(p.defects().content_types_unreadable);
         EXPECT_EQ(p.defects().content_types_unreadable->rfind("unsupported: ", 0), 0u);
         EXPECT_EQ(p.parsed_content_types().error, p.defects().content_types_unreadable);
@@ -271,7 +213,7 @@ TEST(Package, NameDefects) {
         .add("ok.bin/[2].Last.Piece", "")
         .add("lead.bin/[01].piece", "") // not a piece name: a part of its own
         .add("x/", "");
-    auto p = z.open();
+    auto p = open_zip(z);
     const auto& d = p.defects();
     EXPECT_EQ(d.directories, (std::vector<std::string>{"docs/", "x/"}));
     ASSERT_EQ(d.invalid_names.size(), 2u);
@@ -299,7 +241,7 @@ TEST(Package, HostileNamesStayCheap) {
     std::string deep = "n";
     for (int i = 0; i < 30000; ++i) deep += "/n";
     z.add(std::string(60000, '/') + "z", "").add(deep, "");
-    auto p = z.open();
+    auto p = open_zip(z);
     const auto& d = p.defects();
     EXPECT_EQ(d.derivable.size(), 10000u); // 400 * 399 / 2 pairs, capped
     EXPECT_EQ(d.derivable[0], (std::pair<std::string, std::string>{"/n/n", "/n"}));
@@ -367,7 +309,7 @@ TEST(Package, SharedCoreAcrossThreads) {
     Zip z;
     z.add("[Content_Types].xml", CT).add("bad name.xml", "x");
     for (int i = 0; i < 20; ++i) z.add("p" + std::to_string(i) + ".xml", "<p n=\"" + std::to_string(i) + "\"/>");
-    auto first = z.open();
+    auto first = open_zip(z);
     const auto core = first.core();
     std::vector<std::thread> threads;
     std::vector<const pkg::PackageDefects*> seen(8);

@@ -1,7 +1,7 @@
 #include "core/markdown.h"
 #include "core/text.h"
 
-#include "core/crc32.h"
+#include "testkit.h"
 #include "core/encoding.h"
 #include "core/zip.h"
 
@@ -347,51 +347,7 @@ TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
 
 // ---------------------------------------------------------------- fixture decks
 
-struct Zip {
-    std::vector<std::pair<std::string, std::string>> items;
-
-    Bytes build() const {
-        Bytes out, central;
-        auto u16 = [](Bytes& b, std::uint32_t v) {
-            b.push_back(static_cast<std::uint8_t>(v));
-            b.push_back(static_cast<std::uint8_t>(v >> 8));
-        };
-        auto u32 = [&](Bytes& b, std::uint32_t v) {
-            u16(b, v & 0xFFFF);
-            u16(b, v >> 16);
-        };
-        for (const auto& [name, text_data] : items) {
-            const Bytes data(text_data.begin(), text_data.end());
-            const auto offset = static_cast<std::uint32_t>(out.size());
-            const std::uint32_t crc = vantrell_core::crc32::of(data);
-            const auto size = static_cast<std::uint32_t>(data.size());
-            const auto name_len = static_cast<std::uint32_t>(name.size());
-            u32(out, 0x04034b50);
-            u16(out, 20); u16(out, 0); u16(out, 0); u16(out, 0); u16(out, 0x21);
-            u32(out, crc); u32(out, size); u32(out, size);
-            u16(out, name_len); u16(out, 0);
-            out.insert(out.end(), name.begin(), name.end());
-            out.insert(out.end(), data.begin(), data.end());
-            u32(central, 0x02014b50);
-            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, 0);
-            u16(central, 0); u16(central, 0x21);
-            u32(central, crc); u32(central, size); u32(central, size);
-            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
-            u32(central, 0); u32(central, offset);
-            central.insert(central.end(), name.begin(), name.end());
-        }
-        const auto cd_offset = static_cast<std::uint32_t>(out.size());
-        out.insert(out.end(), central.begin(), central.end());
-        u32(out, 0x06054b50);
-        u16(out, 0); u16(out, 0);
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u16(out, static_cast<std::uint32_t>(items.size()));
-        u32(out, static_cast<std::uint32_t>(central.size()));
-        u32(out, cd_offset);
-        u16(out, 0);
-        return out;
-    }
-};
+using testkit::Zip;
 
 const std::string NS = " xmlns:p=\"http://schemas.openxmlformats.org/presentationml/2006/main\""
                        " xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\""
@@ -444,29 +400,29 @@ struct DeckBuilder {
         return *this;
     }
     DeckBuilder& part(std::string name, std::string body) {
-        zip.items.emplace_back(std::move(name), std::move(body));
+        zip.add(std::move(name), body);
         return *this;
     }
 
     std::shared_ptr<const doc::Shared> open() {
         Zip z;
-        z.items.emplace_back("[Content_Types].xml",
-                             "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-                             "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-                             "<Default Extension=\"png\" ContentType=\"image/png\"/>"
-                             "<Override PartName=\"/ppt/presentation.xml\" ContentType=\"application/"
-                             "vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/></Types>");
-        z.items.emplace_back("_rels/.rels", rels({{"officeDocument", "ppt/presentation.xml"}}));
+        z.add("[Content_Types].xml",
+              "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+              "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+              "<Default Extension=\"png\" ContentType=\"image/png\"/>"
+              "<Override PartName=\"/ppt/presentation.xml\" ContentType=\"application/"
+              "vnd.openxmlformats-officedocument.presentationml.presentation.main+xml\"/></Types>");
+        z.add("_rels/.rels", rels({{"officeDocument", "ppt/presentation.xml"}}));
         std::string ids;
         for (std::size_t i = 0; i < slides.size(); ++i)
             ids += "<p:sldId id=\"" + std::to_string(256 + i) + "\" r:id=\"rId" + std::to_string(i + 1) + "\"/>";
-        z.items.emplace_back("ppt/presentation.xml",
-                             "<p:presentation" + NS + "><p:sldIdLst>" + ids + "</p:sldIdLst></p:presentation>");
-        z.items.emplace_back("ppt/_rels/presentation.xml.rels", rels(pres_rels));
+        z.add("ppt/presentation.xml",
+              "<p:presentation" + NS + "><p:sldIdLst>" + ids + "</p:sldIdLst></p:presentation>");
+        z.add("ppt/_rels/presentation.xml.rels", rels(pres_rels));
         for (std::size_t i = 0; i < slides.size(); ++i) {
             const std::string n = std::to_string(i + 1);
-            z.items.emplace_back("ppt/slides/slide" + n + ".xml", slides[i].first);
-            z.items.emplace_back("ppt/slides/_rels/slide" + n + ".xml.rels", slides[i].second);
+            z.add("ppt/slides/slide" + n + ".xml", slides[i].first);
+            z.add("ppt/slides/_rels/slide" + n + ".xml.rels", slides[i].second);
         }
         for (const auto& item : zip.items) z.items.push_back(item);
         auto d = doc::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(z.build()));
@@ -520,9 +476,9 @@ std::shared_ptr<const doc::Shared> fixture_deck() {
     b.add_slide(slide(sp(2, "<p:ph type=\"title\"/>", "<a:p>" + runs("Budget") + "</a:p>") +
                       sp(3, "<p:ph idx=\"1\"/>",
                          "<a:p>" + runs("Costs") + "</a:p><a:p><a:pPr lvl=\"1\"/>" + runs("Rent") +
-                             "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Cut") +
-                             "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Save") +
-                             "</a:p>") +
+              "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Cut") +
+              "</a:p><a:p><a:pPr><a:buAutoNum type=\"arabicPeriod\"/></a:pPr>" + runs("Save") +
+              "</a:p>") +
                       table + chart_frame(7, "rId2") + pic),
                 {{"slideLayout", "../slideLayouts/slideLayout1.xml"},
                  {"chart", "../charts/chart1.xml"},

@@ -1,0 +1,85 @@
+// Fixture builders shared by the C++ tests: a ZIP archive written by hand, so
+// tests control every byte and order without going through the writer.
+#pragma once
+
+#include "core/crc32.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace testkit {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A ZIP archive of entries in the order added. Data is written as is; `method`
+// is only the number recorded in the headers, so a test can claim a method the
+// bytes do not have.
+struct Zip {
+    struct Item {
+        std::string name;
+        Bytes data;
+        std::uint16_t method = 0;
+    };
+    std::vector<Item> items;
+
+    Zip& add(std::string name, std::string_view text, std::uint16_t method = 0) {
+        items.push_back({std::move(name), Bytes(text.begin(), text.end()), method});
+        return *this;
+    }
+    Zip& add_bytes(std::string name, Bytes data) {
+        items.push_back({std::move(name), std::move(data), 0});
+        return *this;
+    }
+    Zip& remove(std::string_view name) {
+        std::erase_if(items, [&](const Item& it) { return it.name == name; });
+        return *this;
+    }
+    Zip& replace(std::string name, std::string_view text) { return remove(name).add(std::move(name), text); }
+
+    Bytes build() const {
+        Bytes out, central;
+        auto u16 = [](Bytes& b, std::uint32_t v) {
+            b.push_back(static_cast<std::uint8_t>(v));
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+        };
+        auto u32 = [&](Bytes& b, std::uint32_t v) {
+            u16(b, v & 0xFFFF);
+            u16(b, v >> 16);
+        };
+        for (const Item& it : items) {
+            const auto offset = static_cast<std::uint32_t>(out.size());
+            const std::uint32_t crc = vantrell_core::crc32::of(it.data);
+            const auto size = static_cast<std::uint32_t>(it.data.size());
+            const auto name_len = static_cast<std::uint32_t>(it.name.size());
+            u32(out, 0x04034b50);
+            u16(out, 20); u16(out, 0); u16(out, it.method); u16(out, 0); u16(out, 0x21);
+            u32(out, crc); u32(out, size); u32(out, size);
+            u16(out, name_len); u16(out, 0);
+            out.insert(out.end(), it.name.begin(), it.name.end());
+            out.insert(out.end(), it.data.begin(), it.data.end());
+            u32(central, 0x02014b50);
+            u16(central, 20); u16(central, 20); u16(central, 0); u16(central, it.method);
+            u16(central, 0); u16(central, 0x21);
+            u32(central, crc); u32(central, size); u32(central, size);
+            u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
+            u32(central, 0); u32(central, offset);
+            central.insert(central.end(), it.name.begin(), it.name.end());
+        }
+        const auto cd_offset = static_cast<std::uint32_t>(out.size());
+        out.insert(out.end(), central.begin(), central.end());
+        u32(out, 0x06054b50);
+        u16(out, 0); u16(out, 0);
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u16(out, static_cast<std::uint32_t>(items.size()));
+        u32(out, static_cast<std::uint32_t>(central.size()));
+        u32(out, cd_offset);
+        u16(out, 0);
+        return out;
+    }
+};
+
+}  // namespace testkit
