@@ -4,6 +4,8 @@
 #include "write/layout.h"
 #include "write/metrics.h"
 
+#include "writekit.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,29 +22,15 @@ namespace vl = vantrell_write::layout;
 
 namespace {
 
+using writekit::para;
+using writekit::png;
+
 // A line limit of 21000 thousandths of a point: four "n" of Calibri at 10 pt.
 constexpr std::int64_t FOUR_N = 266700;
 
 std::uint64_t lines(std::string_view text, std::int64_t width, vm::Face face = vm::Face{vm::Face::Calibri},
                     std::uint32_t size = 10) {
     return vm::line_count(text, width, vm::RunStyle{size, face, false});
-}
-
-vw::Paragraph para(std::string text, bool bullet = false, std::uint8_t level = 0) {
-    vw::Paragraph p;
-    p.runs.push_back(vw::Run{std::move(text)});
-    p.bullet = bullet;
-    p.level = level;
-    return p;
-}
-
-// A PNG header of the given pixel size.
-vw::Bytes png(std::uint32_t w, std::uint32_t h) {
-    vw::Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    for (std::uint32_t v : {w, h})
-        for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
-    b.insert(b.end(), {8, 2, 0, 0, 0, 0, 0, 0, 0});
-    return b;
 }
 
 vw::Block picture_block(std::uint32_t w, std::uint32_t h) { return vw::Block{vw::Block::Picture{png(w, h), "alt"}}; }

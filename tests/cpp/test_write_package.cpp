@@ -4,6 +4,8 @@
 #include "write/style.h"
 #include "write/zipw.h"
 
+#include "writekit.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -19,6 +21,8 @@ namespace vw = vantrell_write;
 namespace vp = vantrell_write::parts;
 
 namespace {
+
+using writekit::para;
 
 const vw::Bytes PNG = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
                        0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0};
@@ -179,14 +183,6 @@ void check_with_python(const vw::Bytes& zip) {
     const int rc = std::system(("python3 - " + std::string(path) + " <<'EOF'\n" + script + "EOF\n").c_str());
     std::remove(path);
     EXPECT_EQ(rc, 0) << "python's zipfile or minidom refused the package";
-}
-
-vw::Paragraph para(std::string text, bool bullet = false, std::uint8_t level = 0) {
-    vw::Paragraph p;
-    p.runs.push_back(vw::Run{std::move(text)});
-    p.bullet = bullet;
-    p.level = level;
-    return p;
 }
 
 vw::Presentation rich_deck() {

@@ -5,6 +5,8 @@
 #include "write/markdown.h"
 #include "write/parts.h"
 
+#include "writekit.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -15,21 +17,8 @@ namespace vp = vantrell_write::parts;
 
 namespace {
 
-vw::Bytes png(std::uint32_t w, std::uint32_t h) {
-    vw::Bytes b = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    for (std::uint32_t v : {w, h})
-        for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
-    b.insert(b.end(), {8, 2, 0, 0, 0, 0, 0, 0, 0});
-    return b;
-}
-
-vw::Paragraph para(std::string text, bool bullet = false, std::uint8_t level = 0) {
-    vw::Paragraph p;
-    p.runs.push_back(vw::Run{std::move(text)});
-    p.bullet = bullet;
-    p.level = level;
-    return p;
-}
+using writekit::para;
+using writekit::png;
 
 std::map<std::string, std::string> build(const vw::Presentation& deck) {
     auto parts = vp::build(deck);
