@@ -251,22 +251,12 @@ struct Package {
         std::optional<tk::Path> path;
         std::optional<tk::Bytes> data;
         if (!a.get("path", path) || !a.get("data", data)) return std::nullopt;
-        if (path.has_value() == data.has_value()) {
-            PyErr_SetString(PyExc_ValueError, "pass either a path or data=, not both");
-            return std::nullopt;
-        }
+        if (!tk::one_source(path, data)) return std::nullopt;
         auto opened = tk::released([&]() -> vantrell_core::Result<core::Package> {
             if (data) return core::Package::from_bytes(std::move(*data));
             return core::Package::open_path(path->native);
         });
-        if (!opened) {
-            opened.error().raise();
-            return std::nullopt;
-        }
-        if (!*opened) {
-            pptx_err(opened->error());
-            return std::nullopt;
-        }
+        if (!tk::succeeded(opened)) return std::nullopt;
         Package p;
         if (path) p.path = std::move(path->text);
         p.core = (*opened)->core();
@@ -316,8 +306,7 @@ struct Package {
             if (auto ok = v.read_part_bytes(name, out); !ok) return vantrell_core::fail(std::move(ok.error()));
             return std::make_shared<const std::vector<std::uint8_t>>(std::move(out));
         });
-        if (!r) return r.error().raise();
-        if (!*r) return pptx_err(r->error());
+        if (!tk::succeeded(r)) return nullptr;
         return tk::to_py::bytes(core::as_text(***r));
     }
 
@@ -334,8 +323,7 @@ struct Package {
                 out.push_back(Relationship{rel.id, rel.type, rel.target, rel.external});
             return out;
         });
-        if (!r) return r.error().raise();
-        if (!*r) return pptx_err(r->error());
+        if (!tk::succeeded(r)) return nullptr;
         return object_list(std::move(**r));
     }
 
@@ -343,8 +331,7 @@ struct Package {
         std::string source, rel_id;
         if (!a.get("source", source) || !a.get("rel_id", rel_id)) return nullptr;
         auto r = tk::released([&] { return self.view().resolve(source, rel_id); });
-        if (!r) return r.error().raise();
-        if (!*r) return pptx_err(r->error());
+        if (!tk::succeeded(r)) return nullptr;
         return tk::to_py::optional_str(**r);
     }
 

@@ -32,14 +32,7 @@ namespace doc = vantrell_core::document;
 
 namespace {
 
-// Finishes a call whose library work ran with the lock released: a fault or
-// a library error is raised, a value converted.
-template <class R, class Convert>
-PyObject* finish(std::expected<core::Result<R>, tk::Fault>& r, Convert convert) {
-    if (!r) return r.error().raise();
-    if (!*r) return pptx_err(r->error());
-    return convert(**r);
-}
+using tk::finish;
 
 PyObject* i64_pair(std::int64_t a, std::int64_t b) {
     tk::Ref x = tk::Ref::steal(tk::to_py::i64(a));
@@ -791,16 +784,25 @@ PyObject* load_slide(const Document& d, std::int64_t index) {
     return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
 }
 
+// `fn(view, position)` over every slide, on the document's threads with the
+// lock released; the results in slide order.
+template <class Fn>
+auto map_every_slide(const std::shared_ptr<const doc::Shared>& handle, std::uint64_t threads, const Fn& fn) {
+    return tk::released([&] {
+        doc::Document view(handle, static_cast<std::size_t>(threads));
+        std::vector<std::size_t> positions(view.slide_count());
+        std::iota(positions.begin(), positions.end(), std::size_t{0});
+        return view.map_slides_at(positions, fn);
+    });
+}
+
 struct DocumentMethods {
     static std::optional<Document> make(const tk::Args& a) {
         std::optional<tk::Path> path;
         std::optional<tk::Bytes> data;
         std::optional<std::uint64_t> threads;
         if (!a.get("path", path) || !a.get("data", data) || !a.get("threads", threads)) return std::nullopt;
-        if (path.has_value() == data.has_value()) {
-            PyErr_SetString(PyExc_ValueError, "pass either a path or data=, not both");
-            return std::nullopt;
-        }
+        if (!tk::one_source(path, data)) return std::nullopt;
         auto opened = tk::released([&]() -> core::Result<std::shared_ptr<const doc::Shared>> {
             std::shared_ptr<core::zip::Source> source;
             if (data) {
@@ -815,14 +817,7 @@ struct DocumentMethods {
             if (!document) return core::fail(std::move(document.error()));
             return document->shared();
         });
-        if (!opened) {
-            opened.error().raise();
-            return std::nullopt;
-        }
-        if (!*opened) {
-            pptx_err(opened->error());
-            return std::nullopt;
-        }
+        if (!tk::succeeded(opened)) return std::nullopt;
         Document d;
         if (path) d.path = std::move(path->text);
         d.shared = std::move(**opened);
@@ -856,15 +851,10 @@ struct DocumentMethods {
         using Item = std::expected<Slide, std::string>;
         std::shared_ptr<const doc::Shared> handle = d.shared;
         const std::uint64_t threads = d.threads;
-        auto r = tk::released([&] {
-            doc::Document view(handle, static_cast<std::size_t>(threads));
-            std::vector<std::size_t> positions(view.slide_count());
-            std::iota(positions.begin(), positions.end(), std::size_t{0});
-            return view.map_slides_at(positions, [&](doc::Document& v, std::size_t p) -> Item {
-                auto s = v.slide(p);
-                if (!s) return std::unexpected(s.error().message());
-                return Slide::from_core(std::move(*s), handle, threads);
-            });
+        auto r = map_every_slide(handle, threads, [&](doc::Document& v, std::size_t p) -> Item {
+            auto s = v.slide(p);
+            if (!s) return std::unexpected(s.error().message());
+            return Slide::from_core(std::move(*s), handle, threads);
         });
         if (!r) return r.error().raise();
         for (const Item& item : *r)
@@ -882,16 +872,10 @@ struct DocumentMethods {
     static PyObject* titles(const Document& d, const tk::Args&) {
         std::shared_ptr<const doc::Shared> handle = d.shared;
         const std::uint64_t threads = d.threads;
-        auto r = tk::released([&] {
-            doc::Document view(handle, static_cast<std::size_t>(threads));
-            std::vector<std::size_t> positions(view.slide_count());
-            std::iota(positions.begin(), positions.end(), std::size_t{0});
-            return view.map_slides_at(positions,
-                                      [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
-                                          auto s = v.slide(p);
-                                          if (!s) return std::nullopt;
-                                          return s->content.title();
-                                      });
+        auto r = map_every_slide(handle, threads, [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
+            auto s = v.slide(p);
+            if (!s) return std::nullopt;
+            return s->content.title();
         });
         if (!r) return r.error().raise();
         return list_of(*r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });

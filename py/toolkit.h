@@ -887,3 +887,38 @@ PyObject* pptx_err(const E& error) {
     return toolkit::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return pptx_err_text(error.message()); });
 }
 } // namespace _vantrell
+
+namespace _vantrell::toolkit {
+
+// Whether a call run with the lock released came back with a value; a fault
+// or the library's error is raised otherwise.
+template <class V, class E>
+bool succeeded(const std::expected<std::expected<V, E>, Fault>& r) {
+    if (!r) {
+        r.error().raise();
+        return false;
+    }
+    if (!*r) {
+        pptx_err(r->error());
+        return false;
+    }
+    return true;
+}
+
+// Finishes a call whose library work ran with the lock released: a fault or
+// a library error is raised, a value converted.
+template <class V, class E, class Convert>
+PyObject* finish(std::expected<std::expected<V, E>, Fault>& r, Convert convert) {
+    if (!succeeded(r)) return nullptr;
+    return convert(**r);
+}
+
+// The constructors that read a deck take it from a path or from bytes, never
+// both; false with ValueError set otherwise.
+inline bool one_source(const std::optional<Path>& path, const std::optional<Bytes>& data) {
+    if (path.has_value() != data.has_value()) return true;
+    PyErr_SetString(PyExc_ValueError, "pass either a path or data=, not both");
+    return false;
+}
+
+} // namespace _vantrell::toolkit
