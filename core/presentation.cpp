@@ -174,31 +174,19 @@ std::optional<std::uint32_t> parse_id(std::string_view raw) noexcept {
 }
 
 Result<Presentation> Presentation::parse(std::string_view text, std::string_view part) {
-    xml::Reader r(text);
     Presentation out;
-    auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof)
-            return fail(Error::xml(std::string(part), ev.offset, "no root element"));
-        if (ev.kind != xml::EventKind::start) continue;
-        out.root_ok = ev.start.is(PML, "presentation");
-        if (auto v = r.attr(ev.start, NONE, "firstSlideNum")) {
+    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
+        out.root_ok = root.is(PML, "presentation");
+        if (auto v = r.attr(root, NONE, "firstSlideNum")) {
             if (auto n = pml::value::int64(*v); n && *n >= INT32_MIN && *n <= INT32_MAX)
                 out.first_slide_num = static_cast<std::int32_t>(*n);
         }
-        if (auto v = r.attr(ev.start, NONE, "rtl")) out.rtl = pml::value::boolean(*v).value_or(false);
+        if (auto v = r.attr(root, NONE, "rtl")) out.rtl = pml::value::boolean(*v).value_or(false);
         Parser p(r, out);
-        if (auto st = p.root(); !st) return xml_fail(st.error());
-        break;
-    }
-    // The rest of the text must still be well-formed.
-    for (;;) {
-        xml::Event ev = r.next();
-        if (ev.kind == xml::EventKind::error) return xml_fail(ev.error);
-        if (ev.kind == xml::EventKind::eof) return out;
-    }
+        return p.root();
+    });
+    if (!res) return fail(std::move(res.error()));
+    return out;
 }
 
 } // namespace vantrell_core::presentation
