@@ -6,6 +6,7 @@ header fields of the finished archive, located by item name.
 """
 import io
 import struct
+import threading
 import warnings
 import zipfile
 
@@ -175,3 +176,22 @@ def read_field(data, name, where, field):
     base = local_offset(data, name) if where == "local" else central_offset(data, name)
     off, fmt = (LOCAL if where == "local" else CENTRAL)[field]
     return struct.unpack_from(fmt, data, base + off)[0]
+
+
+def in_threads(work, n=6):
+    """Runs `work(k)` for k in 0..n-1, each on its own thread, all at once;
+    returns what they raised."""
+    errors = []
+
+    def guarded(k):
+        try:
+            work(k)
+        except BaseException as e:  # noqa: BLE001 - returned to the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors

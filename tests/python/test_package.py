@@ -11,13 +11,13 @@ import struct
 import subprocess
 import sys
 import textwrap
-import threading
 import zipfile
 
 import pytest
 
 import vantrell
 from vantrell import ContentTypes, Package, PackageDefects, Part, PptxError, Relationship
+from deckkit import in_threads
 
 CT_NS = "http://schemas.openxmlformats.org/package/2006/content-types"
 REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships"
@@ -632,25 +632,16 @@ class TestThreads:
         entries = [("[Content_Types].xml", content_types(defaults=[("bin", "x/y")]))]
         entries += [(f"p/{i}.bin", big[i:]) for i in range(8)]
         p = Package(data=make_zip(entries))
-        errors = []
 
         def work(k):
-            try:
-                for _ in range(5):
-                    for i in range(8):
-                        assert p.read(f"/p/{(i + k) % 8}.bin") == big[(i + k) % 8:]
-                    assert len(p.parts()) == 8
-                    assert p.defects.content_types_missing is False
-                    assert p.content_types().defaults == {"bin": "x/y"}
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
+            for _ in range(5):
+                for i in range(8):
+                    assert p.read(f"/p/{(i + k) % 8}.bin") == big[(i + k) % 8:]
+                assert len(p.parts()) == 8
+                assert p.defects.content_types_missing is False
+                assert p.content_types().defaults == {"bin": "x/y"}
 
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert errors == []
+        assert in_threads(work) == []
 
 
 CORPUS_WALK = textwrap.dedent(

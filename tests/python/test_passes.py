@@ -1,9 +1,8 @@
 """Text, extraction and Markdown passes of Document and Slide."""
-import threading
-
 import pytest
 
 import vantrell
+from deckkit import in_threads
 from slidedeck import (PNG, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame, make,
                        notes_part, para, pic, sp, table)
 
@@ -201,21 +200,13 @@ class TestThreads:
     def test_python_threads_share_one_document(self):
         d = open_deck(fixture_slides() * 3)
         expected = d.markdown()
-        results, errors = [], []
+        results = []
 
-        def work():
-            try:
-                for _ in range(5):
-                    results.append(d.markdown())
-            except BaseException as e:  # noqa: BLE001 - reported below
-                errors.append(e)
+        def work(_):
+            for _ in range(5):
+                results.append(d.markdown())
 
-        threads = [threading.Thread(target=work) for _ in range(6)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert not errors
+        assert not in_threads(work)
         assert results == [expected] * 30
 
 
