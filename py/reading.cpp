@@ -534,6 +534,13 @@ PyObject* reread_optional_text(const Slide& s, Service service) {
     return finish(r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });
 }
 
+// A list of `T`, one made by `make` from each item `service` reads off the slide.
+template <class T, class Service, class Make>
+PyObject* reread_list(const Slide& s, Service service, Make make) {
+    auto r = reread(s, service);
+    return finish(r, [&](const auto& items) { return model::object_list<T>(items, make); });
+}
+
 PyObject* bytes_object(const std::vector<std::uint8_t>& bytes) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                      static_cast<Py_ssize_t>(bytes.size()));
@@ -558,32 +565,23 @@ struct SlideMethods {
     }
 
     static PyObject* charts(const Slide& s, const tk::Args&) {
-        auto r = reread(s, [](const doc::Slide& sl) { return sl.charts(); });
-        return finish(r, [](const std::vector<std::pair<std::uint32_t, core::chart::ChartData>>& items) {
-            return model::object_list<Chart>(items, [](const auto& item) { return Chart{item.first, item.second}; });
-        });
+        return reread_list<Chart>(s, [](const doc::Slide& sl) { return sl.charts(); },
+                                  [](const auto& item) { return Chart{item.first, item.second}; });
     }
 
     static PyObject* diagrams(const Slide& s, const tk::Args&) {
-        auto r = reread(s, [](const doc::Slide& sl) { return sl.diagrams(); });
-        return finish(r, [](const std::vector<std::pair<std::uint32_t, core::diagram::DiagramData>>& items) {
-            return model::object_list<Diagram>(items,
-                                               [](const auto& item) { return Diagram{item.first, item.second}; });
-        });
+        return reread_list<Diagram>(s, [](const doc::Slide& sl) { return sl.diagrams(); },
+                                    [](const auto& item) { return Diagram{item.first, item.second}; });
     }
 
     static PyObject* comments(const Slide& s, const tk::Args&) {
-        auto r = reread(s, [](const doc::Slide& sl) { return sl.comments(); });
-        return finish(r, [](const std::vector<core::comments::Comment>& items) {
-            return model::object_list<Comment>(items, [](const core::comments::Comment& c) { return Comment{c}; });
-        });
+        return reread_list<Comment>(s, [](const doc::Slide& sl) { return sl.comments(); },
+                                    [](const core::comments::Comment& c) { return Comment{c}; });
     }
 
     static PyObject* embedded_objects(const Slide& s, const tk::Args&) {
-        auto r = reread(s, [](const doc::Slide& sl) { return sl.objects(); });
-        return finish(r, [](const std::vector<doc::ObjectRef>& items) {
-            return model::object_list<EmbeddedObject>(items, [](const doc::ObjectRef& o) { return EmbeddedObject{o}; });
-        });
+        return reread_list<EmbeddedObject>(s, [](const doc::Slide& sl) { return sl.objects(); },
+                                           [](const doc::ObjectRef& o) { return EmbeddedObject{o}; });
     }
 
     static PyObject* object_bytes(const Slide& s, const tk::Args& a) {
@@ -630,10 +628,8 @@ struct SlideMethods {
     static PyObject* shapes(const Slide& s, const tk::Args&) { return Shape::list(s.content.shapes); }
 
     static PyObject* images(const Slide& s, const tk::Args&) {
-        auto r = reread(s, [](const doc::Slide& sl) { return sl.images(); });
-        return finish(r, [](const std::vector<doc::ImageRef>& items) {
-            return model::object_list<Image>(items, [](const doc::ImageRef& i) { return Image{i}; });
-        });
+        return reread_list<Image>(s, [](const doc::Slide& sl) { return sl.images(); },
+                                  [](const doc::ImageRef& i) { return Image{i}; });
     }
 
     static PyObject* image_bytes(const Slide& s, const tk::Args& a) {
