@@ -59,6 +59,10 @@ struct Classes {
     }
 };
 
+bool is_core_properties_type(std::optional<std::string_view> content_type) {
+    return content_type && opc::ascii_lower(*content_type) == "application/vnd.openxmlformats-package.core-properties+xml";
+}
+
 // Reads up to the first start element, the end of the document or an error;
 // that event.
 xml::Event to_root(xml::Reader& reader) {
@@ -208,6 +212,12 @@ void run(pkg::Package& package, Sink& sink) {
 
         std::optional<pml::ExpectedRoot> expected;
         if (cache) expected = pml::expected_root(cache->content_type(index));
+        // The presentation and core properties parts are read whole again by
+        // later stages; a part that needed no conversion is its own text.
+        if (kept && !converted &&
+            ((expected && expected->local == "presentation") ||
+             is_core_properties_type(cache->content_type(index))))
+            package.cache_part(index, kept);
         if (expected) {
             if (auto err = examine_part(package, index, part, *expected, text, well_formedness, *cache, classes))
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
