@@ -152,8 +152,6 @@ namespace checker {
 
 namespace {
 
-constexpr const char* BOTH_OR_NEITHER = "pass either a path or data=, not both";
-
 // Converts the arguments shared by check and check_report, opens and checks
 // the deck with the lock released; nullopt with an exception set.
 std::optional<vc::Report> run_check(const tk::Args& a) {
@@ -165,10 +163,7 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
     if (!a.get("path", path) || !a.get("data", data) || !a.get("max_findings", max_findings) ||
         !a.get("xml_well_formed", xml_well_formed) || !a.get("verify_crc", verify_crc))
         return std::nullopt;
-    if (path.has_value() == data.has_value()) {
-        PyErr_SetString(PyExc_ValueError, BOTH_OR_NEITHER);
-        return std::nullopt;
-    }
+    if (!tk::one_source(path, data)) return std::nullopt;
     if (path && path->has_nul()) {
         pptx_err(vantrell_core::Error::io_text(tk::NUL_IN_PATH));
         return std::nullopt;
@@ -183,14 +178,7 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
         if (data) return vc::check_bytes(std::move(*data), options);
         return vc::check_path(path->native, options);
     });
-    if (!result) {
-        result.error().raise();
-        return std::nullopt;
-    }
-    if (!*result) {
-        pptx_err(result->error());
-        return std::nullopt;
-    }
+    if (!tk::succeeded(result)) return std::nullopt;
     return std::move(**result);
 }
 

@@ -203,8 +203,7 @@ PyObject* rerender(const Slide& s, Render render) {
         core::text::ExtractReport report;
         return render(*slide, report);
     });
-    if (!r) return r.error().raise();
-    if (!*r) return pptx_err(r->error());
+    if (!tk::succeeded(r)) return nullptr;
     return tk::to_py::str(**r);
 }
 

@@ -1296,8 +1296,7 @@ std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p)
 
 PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     auto out = serialise(p);
-    if (!out) return out.error().raise();
-    if (!*out) return pptx_err(out->error());
+    if (!tk::succeeded(out)) return nullptr;
     return new_bytes(**out);
 }
 
@@ -1385,8 +1384,7 @@ PyObject* presentation_save(const Presentation& p, const Args& a) {
         if (auto err = write_replacing(path.native, *bytes)) return vw::fail(vw::Error::io(std::move(*err)));
         return std::monostate{};
     });
-    if (!out) return out.error().raise();
-    if (!*out) return pptx_err(out->error());
+    if (!tk::succeeded(out)) return nullptr;
     return tk::to_py::none();
 }
 
