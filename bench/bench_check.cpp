@@ -62,7 +62,7 @@ std::vector<std::vector<std::uint8_t>> load(const fs::path& dir) {
     return decks;
 }
 
-std::uint64_t check_pass(const std::vector<std::vector<std::uint8_t>>& decks, std::uint64_t& parts) {
+[[gnu::noinline]] std::uint64_t check_pass(const std::vector<std::vector<std::uint8_t>>& decks, std::uint64_t& parts) {
     const vantrell_check::Options options{1000, true, true};
     std::uint64_t findings = 0;
     for (const auto& d : decks) {
@@ -74,7 +74,7 @@ std::uint64_t check_pass(const std::vector<std::vector<std::uint8_t>>& decks, st
     return findings;
 }
 
-std::uint64_t read_pass(const std::vector<std::vector<std::uint8_t>>& decks) {
+[[gnu::noinline]] std::uint64_t read_pass(const std::vector<std::vector<std::uint8_t>>& decks) {
     std::uint64_t events = 0;
     std::vector<std::uint8_t> bytes;
     for (const auto& d : decks) {
