@@ -64,20 +64,27 @@ std::string_view trim_white_space(std::string_view s) {
     return begin < end ? s.substr(begin, end - begin) : std::string_view();
 }
 
-RunCache::RunCache(const pkg::Package& package)
-    : bytes_(package.parts().size()), deferred_(package.parts().size()) {
+RunCache::RunCache(const pkg::Package& package, std::size_t max_kept_nbytes)
+    : bytes_(package.parts().size()), max_kept_nbytes_(max_kept_nbytes), deferred_(package.parts().size()) {
     const auto& types = package.parsed_content_types().types;
     facts_.reserve(package.parts().size());
     for (const pkg::Part& part : package.parts())
         facts_.push_back({types.content_type_of(part.name), opc::source_of_rels(part.name).has_value()});
 }
 
-void RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {
-    if (part < bytes_.size()) bytes_[part] = std::move(bytes);
+bool RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {
+    if (part >= bytes_.size() || !bytes) return false;
+    const std::size_t held = bytes_[part] ? bytes_[part]->size() : 0;
+    const std::size_t others = kept_nbytes_ - held;
+    if (bytes->size() > max_kept_nbytes_ - others) return false;
+    kept_nbytes_ = others + bytes->size();
+    bytes_[part] = std::move(bytes);
+    return true;
 }
 
 pkg::Bytes RunCache::take_bytes(std::size_t part) {
-    if (part >= bytes_.size()) return nullptr;
+    if (part >= bytes_.size() || !bytes_[part]) return nullptr;
+    kept_nbytes_ -= bytes_[part]->size();
     return std::exchange(bytes_[part], nullptr);
 }
 

@@ -99,8 +99,12 @@ public:
         std::size_t parts_checked = 0;
     };
 
+    // Bytes kept at once: real decks hold a few megabytes of XML, and a
+    // hostile one may declare gigabytes, which are then read twice instead.
+    static constexpr std::size_t MAX_KEPT_NBYTES = std::size_t{128} << 20;
+
     // Looks every part's content type up once.
-    explicit RunCache(const vantrell_core::package::Package& package);
+    explicit RunCache(const vantrell_core::package::Package& package, std::size_t max_kept_nbytes = MAX_KEPT_NBYTES);
 
     // By position in the part table, which must be in range: the content
     // type (into the package's parsed types) and whether it is a
@@ -109,8 +113,9 @@ public:
     bool is_rels(std::size_t part) const { return facts_[part].rels; }
 
     // Keyed by the part's position in the part table; out of range is
-    // ignored. The bytes are the part's raw decompressed bytes.
-    void keep_bytes(std::size_t part, vantrell_core::package::Bytes bytes);
+    // ignored. The bytes are the part's raw decompressed bytes; false when
+    // keeping them would pass the budget, and they are not kept.
+    bool keep_bytes(std::size_t part, vantrell_core::package::Bytes bytes);
     vantrell_core::package::Bytes take_bytes(std::size_t part);
     void keep_deferred(std::size_t part, Deferred deferred);
     std::optional<Deferred> take_deferred(std::size_t part);
@@ -122,6 +127,8 @@ private:
     };
     std::vector<Facts> facts_;
     std::vector<vantrell_core::package::Bytes> bytes_;
+    std::size_t kept_nbytes_ = 0;
+    std::size_t max_kept_nbytes_;
     std::vector<std::optional<Deferred>> deferred_;
 };
 

@@ -188,8 +188,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
             // stage parses a relationships part from them (UTF-16 ones, which
             // it would see converted, aside).
             auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::exchange(buffer, {}));
-            if (cache->is_rels(index) && !enc::utf16_xml_to_utf8(*bytes)) package.cache_part(index, bytes);
-            cache->keep_bytes(index, std::move(bytes));
+            if (cache->keep_bytes(index, bytes) && cache->is_rels(index) && !enc::utf16_xml_to_utf8(*bytes))
+                package.cache_part(index, std::move(bytes));
         }
     }
 }

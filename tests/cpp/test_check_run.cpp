@@ -375,6 +375,25 @@ TEST(CheckRun, TrimAgreesWithAWholeDecodeOnMixedAndDamagedText) {
     }
 }
 
+TEST(CheckRun, KeptBytesStayWithinTheBudget) {
+    auto package = pkg::Package::from_bytes(zip(minimal_deck()));
+    ASSERT_TRUE(package);
+    vc::RunCache cache(*package, 100);
+    auto bytes = [](std::size_t n) { return std::make_shared<const std::vector<std::uint8_t>>(n, 'x'); };
+    EXPECT_TRUE(cache.keep_bytes(0, bytes(60)));
+    EXPECT_FALSE(cache.keep_bytes(1, bytes(41)));
+    EXPECT_EQ(cache.take_bytes(1), nullptr);
+    EXPECT_TRUE(cache.keep_bytes(1, bytes(40)));
+    // Replacing a part's bytes counts only the new ones.
+    EXPECT_TRUE(cache.keep_bytes(0, bytes(60)));
+    EXPECT_FALSE(cache.keep_bytes(2, bytes(1)));
+    ASSERT_NE(cache.take_bytes(0), nullptr);
+    EXPECT_EQ(cache.take_bytes(0), nullptr);
+    EXPECT_TRUE(cache.keep_bytes(2, bytes(60)));
+    EXPECT_FALSE(cache.keep_bytes(package->parts().size(), bytes(1)));
+    EXPECT_FALSE(cache.keep_bytes(3, nullptr));
+}
+
 TEST(CheckRun, CachedPartBytesServeReadsAndRelationships) {
     Items deck = minimal_deck();
     auto package = pkg::Package::from_bytes(zip(deck));
