@@ -313,6 +313,25 @@ struct Split {
     std::optional<Item> head, rest;
 };
 
+// How many of the leading `heights`, stacked, stay within `limit`.
+std::size_t fitting(std::span<const std::int64_t> heights, std::int64_t limit) {
+    std::size_t c = 0;
+    std::int64_t running = 0;
+    while (c < heights.size()) {
+        running = add(running, heights[c]);
+        if (running > limit) break;
+        ++c;
+    }
+    return c;
+}
+
+// The height of each piece when `total` is cut into as few pieces of at most
+// `limit` (> 0) as it takes, made even so the last is not a sliver.
+std::int64_t even_piece(std::int64_t total, std::int64_t limit) {
+    const std::int64_t pieces = add(total - 1, limit) / limit;
+    return pieces >= 2 ? std::min(limit, add(total, pieces - 1) / pieces) : limit;
+}
+
 // Cuts the candidate of a page that does not hold the whole queue. `space`
 // is the height left for it; an oversized first item is cut into pieces of
 // even height, and always yields a non-empty head when it has content.
@@ -326,19 +345,8 @@ Split cut(const Engine& e, const Item& item, std::int64_t width, std::int64_t sp
         heights.reserve(k);
         for (const Paragraph& p : ps) heights.push_back(e.paragraph_height(p, width, m));
         std::int64_t limit = sub(space, TEXT_INSET_V);
-        if (oversized) {
-            const std::int64_t total = sum(heights);
-            limit = std::max<std::int64_t>(limit, 1);
-            const std::int64_t pieces = add(total - 1, limit) / limit;
-            if (pieces >= 2) limit = std::min(limit, add(total, pieces - 1) / pieces);
-        }
-        std::size_t c = 0;
-        std::int64_t running = 0;
-        while (c < k) {
-            running = add(running, heights[c]);
-            if (running > limit) break;
-            ++c;
-        }
+        if (oversized) limit = even_piece(sum(heights), std::max<std::int64_t>(limit, 1));
+        std::size_t c = fitting(heights, limit);
         if (oversized) c = std::max<std::size_t>(c, 1);
         c = std::min(c, k);
         if (c > 0) out.head = Item{Item::Text{ps.first(c)}};
@@ -352,19 +360,8 @@ Split cut(const Engine& e, const Item& item, std::int64_t width, std::int64_t sp
         const std::int64_t hh = h == 1 && k > 0 ? heights[0] : 0;
         const std::int64_t body = k > h ? sum(std::span(heights).subspan(h)) : 0;
         std::int64_t limit = space;
-        if (oversized) {
-            std::int64_t a = std::max<std::int64_t>(sub(space, hh), 1);
-            const std::int64_t pieces = add(body - 1, a) / a;
-            if (pieces >= 2) a = std::min(a, add(body, pieces - 1) / pieces);
-            limit = add(a, hh);
-        }
-        std::size_t c = 0;
-        std::int64_t running = 0;
-        while (c < k) {
-            running = add(running, heights[c]);
-            if (running > limit) break;
-            ++c;
-        }
+        if (oversized) limit = add(even_piece(body, std::max<std::int64_t>(sub(space, hh), 1)), hh);
+        std::size_t c = fitting(heights, limit);
         c = std::max(c, h);
         if (oversized) c = std::max(c, h + 1);
         c = std::min(c, k);
