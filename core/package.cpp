@@ -156,13 +156,12 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::sort(incomplete_.begin(), incomplete_.end());
     for (auto& p : interleaved) parts_.push_back(std::move(p));
 
-    by_lower_name_.reserve(parts_.size());
-    for (std::size_t i = 0; i < parts_.size(); ++i) by_lower_name_.emplace(opc::ascii_lower(parts_[i].name), i);
+    by_lower_name_.build(
+        parts_.size(), [this](std::size_t i) -> std::string_view { return parts_[i].name; }, [](std::size_t) {});
 }
 
 std::optional<std::size_t> Core::part_index(std::string_view name) const {
-    if (auto it = by_lower_name_.find(opc::ascii_lower(name)); it != by_lower_name_.end()) return it->second;
-    return std::nullopt;
+    return by_lower_name_.find(name, [this](std::size_t i) -> std::string_view { return parts_[i].name; });
 }
 
 Result<void> Core::read_entries(const Part& part, std::vector<std::uint8_t>& out) const {
@@ -299,8 +298,7 @@ void Package::cache_part(std::size_t index, Bytes text) {
 }
 
 Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
-    std::string key = opc::ascii_lower(source);
-    if (auto it = rels_cache_.find(key); it != rels_cache_.end()) return it->second;
+    if (auto it = rels_cache_.find(source); it != rels_cache_.end()) return it->second;
     std::shared_ptr<const opc::Relationships> result;
     if (const auto index = part_index(opc::rels_part_name(source)); !index) {
         auto empty = std::make_shared<opc::Relationships>();
@@ -324,7 +322,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (!parsed) return fail(parsed.error().to_error(part.name));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }
-    rels_cache_.emplace(std::move(key), result);
+    rels_cache_.emplace(std::string(source), result);
     return result;
 }
 

@@ -19,6 +19,7 @@
 
 #include "core/error.h"
 #include "core/hash.h"
+#include "core/name_index.h"
 #include "core/opc.h"
 #include "core/zip.h"
 
@@ -97,7 +98,7 @@ public:
 private:
     zip::Archive archive_;
     std::vector<Part> parts_;
-    hash::StringMap<std::size_t> by_lower_name_; // first part of each lower-cased name
+    name_index::Index<name_index::AsciiCaseless> by_lower_name_; // first part of each name ignoring case
     std::optional<std::size_t> content_types_entry_;
     std::vector<std::string> incomplete_; // found while indexing, reported in the defects
 
@@ -153,7 +154,21 @@ public:
 
 private:
     std::shared_ptr<const Core> core_;
-    hash::StringMap<std::shared_ptr<const opc::Relationships>> rels_cache_;
+    struct CaselessHasher {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return static_cast<std::size_t>(name_index::AsciiCaseless::hash(s));
+        }
+    };
+    struct CaselessEqual {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const noexcept {
+            return name_index::AsciiCaseless::equal(a, b);
+        }
+    };
+    // By source as first asked for, matched ignoring ASCII case.
+    std::unordered_map<std::string, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
+        rels_cache_;
     std::unordered_map<std::size_t, Bytes> bytes_cache_;
 };
 

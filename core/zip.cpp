@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -39,6 +40,7 @@ constexpr std::uint32_t MAX32 = 0xFFFFFFFF;
 // The end record sits within the last 22 + 65535 bytes of a well-formed
 // archive; the extra slack admits garbage appended after it.
 constexpr std::uint64_t END_SEARCH_NBYTES = 256 * 1024;
+constexpr std::uint64_t FIRST_TAIL_NBYTES = 32 * 1024;
 constexpr std::size_t MAX_END_CANDIDATES = 1024;
 // Reads of a file source are batched into windows of this size.
 constexpr std::size_t WINDOW_NBYTES = 1 << 20;
@@ -102,6 +104,23 @@ std::string as_string(std::span<const std::uint8_t> b) {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
+bool is_ascii(std::string_view s) noexcept {
+    std::size_t i = 0;
+    for (; s.size() - i >= 8; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+// Nearly every stored name is ASCII, which decodes to itself.
+std::string decoded_name(const std::string& raw) {
+    return is_ascii(raw) ? raw : encoding::utf8_lossy(raw);
+}
+
 // Spans of a source: direct for an in-memory source, otherwise served from a
 // window refilled by positioned reads, so parsing many small records costs
 // few system calls. Callers check bounds against `len()` first.
@@ -117,16 +136,28 @@ public:
     Result<std::span<const std::uint8_t>> get(std::uint64_t off, std::size_t n) {
         if (!fits(len_, off, n)) return fail(premature_end());
         if (mem_) return mem_->subspan(static_cast<std::size_t>(off), n);
-        if (off < win_off_ || n > win_.size() || off - win_off_ > win_.size() - n) {
+        if (off >= pre_off_ && n <= pre_.size() && off - pre_off_ <= pre_.size() - n)
+            return pre_.subspan(static_cast<std::size_t>(off - pre_off_), n);
+        if (off < win_off_ || n > win_nbytes_ || off - win_off_ > win_nbytes_ - n) {
             const std::uint64_t want = std::max<std::uint64_t>(n, window_nbytes_);
-            win_.resize(static_cast<std::size_t>(std::min(want, len_ - off)));
-            win_off_ = off;
-            if (auto r = src_.read_at(off, win_); !r) {
-                win_.clear();
-                return fail(r.error());
+            const std::size_t fill = static_cast<std::size_t>(std::min(want, len_ - off));
+            if (fill > win_cap_) {
+                win_ = std::make_unique_for_overwrite<std::uint8_t[]>(fill);
+                win_cap_ = fill;
             }
+            win_nbytes_ = 0;
+            win_off_ = off;
+            if (auto r = src_.read_at(off, {win_.get(), fill}); !r) return fail(r.error());
+            win_nbytes_ = fill;
         }
-        return std::span<const std::uint8_t>(win_).subspan(static_cast<std::size_t>(off - win_off_), n);
+        return std::span<const std::uint8_t>(win_.get() + (off - win_off_), n);
+    }
+
+    // Bytes at `off` already read elsewhere, served before the source is
+    // read again; they must outlive this view.
+    void preload(std::uint64_t off, std::span<const std::uint8_t> bytes) noexcept {
+        pre_off_ = off;
+        pre_ = bytes;
     }
 
     // Position of the first "PK" at or after `from` (and before `to`) whose
@@ -156,8 +187,13 @@ private:
     std::optional<std::span<const std::uint8_t>> mem_;
     std::uint64_t len_;
     std::size_t window_nbytes_;
-    std::vector<std::uint8_t> win_;
+    // Filled by the read before use, so never zeroed first.
+    std::unique_ptr<std::uint8_t[]> win_;
+    std::size_t win_cap_ = 0;
+    std::size_t win_nbytes_ = 0;
     std::uint64_t win_off_ = 0;
+    std::span<const std::uint8_t> pre_;
+    std::uint64_t pre_off_ = 0;
 };
 
 // Applies a ZIP64 extra field: each 64-bit value is present only when its
@@ -289,25 +325,37 @@ Result<Directory> examine_end(View& v, std::uint64_t pos) {
 Result<std::optional<Directory>> find_directory(View& v) {
     const std::uint64_t len = v.len();
     if (len < END_NBYTES) return std::optional<Directory>();
-    const std::uint64_t tail_off = len - std::min(len, END_SEARCH_NBYTES);
-    std::vector<std::uint8_t> tail(static_cast<std::size_t>(len - tail_off));
-    {
-        auto span = v.get(tail_off, tail.size());
-        if (!span) return fail(span.error());
-        std::memcpy(tail.data(), span->data(), tail.size());
-    }
-    // Candidates make scattered small reads: a small window keeps each one
-    // cheap, and the cap bounds the work a tail full of signatures can cause.
-    View probe(v.source(), 512);
+    // The end record of a clean archive is in its last bytes, and a small
+    // directory right before it: a short tail is read first, and the whole
+    // search region only when that finds no usable record. Positions are
+    // visited in the same order either way.
+    const std::uint64_t full_nbytes = std::min(len, END_SEARCH_NBYTES);
+    std::uint64_t tail_nbytes = std::min(full_nbytes, FIRST_TAIL_NBYTES);
     std::size_t candidates = 0;
     std::optional<Directory> first_seen;
-    for (std::size_t i = tail.size() - END_NBYTES + 1; i-- > 0 && candidates < MAX_END_CANDIDATES;) {
-        if (tail[i] != 'P' || le32(&tail[i]) != SIG_END) continue;
-        ++candidates;
-        auto d = examine_end(probe, tail_off + i);
-        if (!d) return fail(d.error());
-        if (d->usable) return std::optional<Directory>(*d);
-        if (!first_seen) first_seen = *d;
+    std::uint64_t scanned_from = len - END_NBYTES + 1; // positions at or above are done
+    for (;;) {
+        const std::uint64_t tail_off = len - tail_nbytes;
+        auto span = v.get(tail_off, static_cast<std::size_t>(tail_nbytes));
+        if (!span) return fail(span.error());
+        const std::span<const std::uint8_t> tail = *span;
+        // Candidates make scattered small reads: a small window keeps each
+        // one cheap, and the cap bounds the work a tail full of signatures
+        // can cause. Most of them land in the tail already read.
+        View probe(v.source(), 512);
+        probe.preload(tail_off, tail);
+        for (std::uint64_t pos = scanned_from; pos-- > tail_off && candidates < MAX_END_CANDIDATES;) {
+            const std::uint8_t* p = tail.data() + (pos - tail_off);
+            if (*p != 'P' || le32(p) != SIG_END) continue;
+            ++candidates;
+            auto d = examine_end(probe, pos);
+            if (!d) return fail(d.error());
+            if (d->usable) return std::optional<Directory>(*d);
+            if (!first_seen) first_seen = *d;
+        }
+        if (tail_nbytes == full_nbytes || candidates >= MAX_END_CANDIDATES) break;
+        scanned_from = tail_off;
+        tail_nbytes = full_nbytes;
     }
     return first_seen;
 }
@@ -343,7 +391,7 @@ Result<std::vector<Entry>> read_central(View& v, const Directory& d) {
         auto rec = v.get(pos, static_cast<std::size_t>(total));
         if (!rec) return fail(rec.error());
         e.raw_name = as_string(rec->subspan(CENTRAL_NBYTES, name_n));
-        e.name = encoding::utf8_lossy(e.raw_name);
+        e.name = decoded_name(e.raw_name);
         apply_zip64(rec->subspan(CENTRAL_NBYTES + name_n, extra_n), true, e.uncompressed_size,
                     e.compressed_size, &e.local_header_offset);
         entries.push_back(std::move(e));
@@ -455,7 +503,7 @@ Result<std::vector<Entry>> scan_local_headers(View& v) {
             e.raw_name = as_string(rec->first(name_n));
             apply_zip64(rec->subspan(name_n), false, e.uncompressed_size, e.compressed_size, nullptr);
         }
-        e.name = encoding::utf8_lossy(e.raw_name);
+        e.name = decoded_name(e.raw_name);
         e.local_header_offset = at;
         const std::uint64_t data_start = at + LOCAL_NBYTES + var_n;
         if ((e.flags & FLAG_DESCRIPTOR) && e.compressed_size == 0) {
@@ -573,10 +621,10 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
         a.rebuilt_ = true;
     }
 
-    a.by_name_.reserve(a.entries_.size());
-    for (std::size_t i = 0; i < a.entries_.size(); ++i) {
-        if (!a.by_name_.try_emplace(a.entries_[i].name, i).second) a.duplicates_.push_back(i);
-    }
+    const auto& entries = a.entries_;
+    a.by_name_.build(
+        entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].name; },
+        [&](std::size_t i) { a.duplicates_.push_back(i); });
     a.source_ = std::move(source);
     return a;
 }
@@ -588,9 +636,7 @@ Result<Archive> Archive::open_path(std::string_view path) {
 }
 
 std::optional<std::size_t> Archive::find(std::string_view name) const {
-    auto it = by_name_.find(name);
-    if (it == by_name_.end()) return std::nullopt;
-    return it->second;
+    return by_name_.find(name, [this](std::size_t i) -> std::string_view { return entries_[i].name; });
 }
 
 Result<LocalHeader> Archive::local_header(const Entry& entry) const {
@@ -599,9 +645,13 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos) ||
         !fits(len, pos, LOCAL_NBYTES))
         return fail(Error::zip("local header out of bounds", pos));
-    std::uint8_t head[LOCAL_NBYTES];
-    if (auto r = source_->read_at(pos, head); !r) return fail(r.error());
-    Cursor c(head);
+    // The local name nearly always repeats the central one: reading that
+    // many bytes with the header saves a second read.
+    std::array<std::uint8_t, LOCAL_NBYTES + 226> head;
+    const std::size_t got = static_cast<std::size_t>(
+        std::min<std::uint64_t>({head.size(), len - pos, LOCAL_NBYTES + entry.raw_name.size()}));
+    if (auto r = source_->read_at(pos, {head.data(), got}); !r) return fail(r.error());
+    Cursor c(std::span<const std::uint8_t>(head.data(), LOCAL_NBYTES));
     if (c.u32() != SIG_LOCAL) return fail(Error::zip("bad local header signature", pos));
     LocalHeader h;
     c.skip(2);  // version needed
@@ -614,11 +664,15 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     const std::uint16_t name_n = c.u16();
     const std::uint16_t extra_n = c.u16();
     if (name_n > len - pos - LOCAL_NBYTES) return fail(Error::zip("local header out of bounds", pos));
-    h.raw_name.resize(name_n);
-    if (auto r = source_->read_at(pos + LOCAL_NBYTES,
-                                  {reinterpret_cast<std::uint8_t*>(h.raw_name.data()), name_n});
-        !r)
-        return fail(r.error());
+    if (name_n <= got - LOCAL_NBYTES) {
+        h.raw_name.assign(reinterpret_cast<const char*>(head.data() + LOCAL_NBYTES), name_n);
+    } else {
+        h.raw_name.resize(name_n);
+        if (auto r = source_->read_at(pos + LOCAL_NBYTES,
+                                      {reinterpret_cast<std::uint8_t*>(h.raw_name.data()), name_n});
+            !r)
+            return fail(r.error());
+    }
     h.data_offset = pos + LOCAL_NBYTES + name_n + extra_n;
     return h;
 }
@@ -651,14 +705,16 @@ Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) c
 
     // A deflated empty entry written without even an empty final block.
     if (csize == 0 && usize == 0) return {};
-    std::vector<std::uint8_t> buffer;
+    std::unique_ptr<std::uint8_t[]> buffer;
     std::span<const std::uint8_t> in;
     if (auto mem = source_->as_bytes()) {
         in = mem->subspan(static_cast<std::size_t>(data_off), static_cast<std::size_t>(csize));
     } else {
-        buffer.resize(static_cast<std::size_t>(csize));
-        if (auto r = source_->read_at(data_off, buffer); !r) return fail(r.error());
-        in = buffer;
+        // Filled by the read, so not zeroed first.
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(csize));
+        if (auto r = source_->read_at(data_off, {buffer.get(), static_cast<std::size_t>(csize)}); !r)
+            return fail(r.error());
+        in = {buffer.get(), static_cast<std::size_t>(csize)};
     }
     // The recorded size is trusted only as far as the data could produce it.
     std::uint64_t bound = std::numeric_limits<std::uint64_t>::max();

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/hash.h"
+#include "core/name_index.h"
 
 namespace vantrell_core::zip {
 
@@ -155,7 +155,7 @@ public:
 private:
     std::shared_ptr<Source> source_;
     std::vector<Entry> entries_;
-    hash::StringMap<std::size_t> by_name_;
+    name_index::Index<name_index::Exact> by_name_;
     std::vector<std::size_t> duplicates_;
     std::uint64_t prefix_len_ = 0;
     std::uint64_t declared_entries_ = 0;

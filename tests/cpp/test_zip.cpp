@@ -407,6 +407,82 @@ TEST(ZipArchive, TailFullOfFalseEndRecords) {
     EXPECT_EQ(read_text(*a, 4), std::string(items[4].data.begin(), items[4].data.end()));
 }
 
+// The end record is looked for in a short tail first and in the whole search
+// region only when that fails: garbage of every size around the boundary
+// between the two, from a file and from memory, finds the same directory.
+TEST(ZipArchive, EndRecordBehindGarbageOfEverySize) {
+    const auto items = mixed_items();
+    for (std::size_t n : {32u * 1024 - 40, 32u * 1024 - 22, 32u * 1024, 32u * 1024 + 1, 100000u, 250000u}) {
+        const Built b = build(items, {.garbage = std::string(n, 'g')});
+        TempFile f(b.bytes);
+        for (bool from_file : {false, true}) {
+            auto a = from_file ? vz::Archive::open_path(f.path()) : open_bytes(b.bytes);
+            ASSERT_TRUE(a) << a.error().message();
+            EXPECT_FALSE(a->rebuilt()) << n;
+            ASSERT_EQ(a->entries().size(), items.size());
+            EXPECT_EQ(read_text(*a, 2), std::string(items[2].data.begin(), items[2].data.end()));
+        }
+    }
+    // Past the search region only the local headers are left.
+    auto far = open_bytes(build(items, {.garbage = std::string(300000, 'g')}).bytes);
+    ASSERT_TRUE(far);
+    EXPECT_TRUE(far->rebuilt());
+}
+
+// A usable end record far back wins over an unusable one near the end; a
+// usable one near the end wins over one far back.
+TEST(ZipArchive, LastUsableEndRecordWinsAcrossTheTailBoundary) {
+    const auto items = mixed_items();
+    // An end record declaring one entry in a directory that is not there.
+    const std::string fake("PK\x05\x06\0\0\0\0\x01\0\x01\0\x10\0\0\0\x20\0\0\0\0\0", 22);
+    TempFile f(build(items, {.garbage = std::string(60000, 'g') + fake + std::string(100, 'g')}).bytes);
+    auto a = vz::Archive::open_path(f.path());
+    ASSERT_TRUE(a) << a.error().message();
+    EXPECT_FALSE(a->rebuilt());
+    EXPECT_EQ(a->entries().size(), items.size());
+
+    // A whole second archive appended after 50000 bytes: its directory is
+    // the one found, shifted by everything before it.
+    const Built first = build(items);
+    const Built second = build({{.name = "only.txt", .data = to_bytes("second"), .method = 0}});
+    Bytes both = first.bytes;
+    both.resize(both.size() + 50000, 'x');
+    const std::size_t shift = both.size();
+    append(both, second.bytes);
+    auto b = open_bytes(both);
+    ASSERT_TRUE(b) << b.error().message();
+    ASSERT_EQ(b->entries().size(), 1u);
+    EXPECT_EQ(b->prefix_len(), shift);
+    EXPECT_EQ(read_text(*b, 0), "second");
+}
+
+// A directory larger than any first read, and names longer than the bytes
+// read with a local header, from a file.
+TEST(ZipArchive, LargeDirectoryAndLongNamesFromFile) {
+    std::vector<Item> items;
+    for (int i = 0; i < 700; ++i)
+        items.push_back({.name = "ppt/slides/slide" + std::to_string(i) + std::string(40, 'n') + ".xml",
+                         .data = to_bytes(std::to_string(i)), .method = 0});
+    items.push_back({.name = std::string(300, 'L') + ".xml", .data = to_bytes(text_of(400, 9))});
+    items.push_back({.name = std::string(226, 'K'), .data = to_bytes("edge"), .method = 0});
+    const Built b = build(items);
+    ASSERT_GT(b.bytes.size() - b.cd_start, 40000u);
+    TempFile f(b.bytes);
+    auto a = vz::Archive::open_path(f.path());
+    ASSERT_TRUE(a) << a.error().message();
+    ASSERT_EQ(a->entries().size(), items.size());
+    for (std::size_t i = 0; i < items.size(); i += 37) EXPECT_EQ(a->find(items[i].name), i);
+    EXPECT_EQ(read_text(*a, 699), "699");
+    EXPECT_EQ(read_text(*a, 700), std::string(items[700].data.begin(), items[700].data.end()));
+    EXPECT_EQ(read_text(*a, 701), "edge");
+    for (std::size_t i : {std::size_t{0}, std::size_t{700}, std::size_t{701}}) {
+        auto h = a->local_header(a->entries()[i]);
+        ASSERT_TRUE(h) << h.error().message();
+        EXPECT_EQ(h->raw_name, items[i].name);
+        EXPECT_EQ(h->data_offset, b.local_offsets[i] + 30 + items[i].name.size());
+    }
+}
+
 TEST(ZipArchive, DuplicateNamesMapToTheFirst) {
     auto a = open_bytes(build({{.name = "a", .data = to_bytes("1"), .method = 0},
                                {.name = "b", .data = to_bytes("2"), .method = 0},

@@ -1,0 +1,114 @@
+// Name lookup by position: an open-addressing table of indices into a list
+// the owner keeps (ZIP entries, package parts), so indexing a list of n names
+// allocates once instead of copying every name into a node of its own. The
+// table holds no pointers and stays valid when its owner is moved or copied.
+//
+// `Traits` supplies `hash(name)` and `equal(a, b)`: exact (`Exact`) or
+// ignoring ASCII case (`AsciiCaseless`), the only case folding part names get.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/hash.h"
+
+namespace vantrell_core::name_index {
+
+struct Exact {
+    static std::uint64_t hash(std::string_view s) noexcept { return hash::bytes(s); }
+    static bool equal(std::string_view a, std::string_view b) noexcept { return a == b; }
+};
+
+// ASCII letters of one 8-byte word lower-cased, the other bytes untouched.
+inline std::uint64_t lower_word(std::uint64_t w) noexcept {
+    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+    constexpr std::uint64_t HIGH = 0x8080808080808080ULL;
+    const std::uint64_t low7 = w & ~HIGH;
+    const std::uint64_t ge_a = low7 + ONES * (0x80 - 'A'); // high bit: byte >= 'A'
+    const std::uint64_t gt_z = low7 + ONES * (0x7F - 'Z'); // high bit: byte > 'Z'
+    const std::uint64_t upper = ge_a & ~gt_z & ~w & HIGH;
+    return w | (upper >> 2);
+}
+
+inline char lower_char(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
+struct AsciiCaseless {
+    // Whole words lower-cased at once, then the tail as one zero-padded
+    // word, then the length (so "a" and "a\0" differ).
+    static std::uint64_t hash(std::string_view s) noexcept {
+        std::uint64_t h = 0;
+        const char* p = s.data();
+        std::size_t n = s.size();
+        while (n >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = hash::mix(h, lower_word(w));
+            p += 8;
+            n -= 8;
+        }
+        if (n > 0) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, p, n);
+            h = hash::mix(h, lower_word(w));
+        }
+        return hash::mix(h, static_cast<std::uint64_t>(s.size()));
+    }
+    static bool equal(std::string_view a, std::string_view b) noexcept {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (lower_char(a[i]) != lower_char(b[i])) return false;
+        return true;
+    }
+};
+
+template <class Traits>
+class Index {
+public:
+    // Indexes names 0..count-1 of `name_of(i)`; the first of equal names is
+    // kept, and `on_repeat(i)` is told of every later one.
+    template <class NameOf, class OnRepeat>
+    void build(std::size_t count, NameOf name_of, OnRepeat on_repeat) {
+        slots_.assign(std::bit_ceil(count * 2 + 2), 0);
+        hashes_.resize(slots_.size());
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string_view name = name_of(i);
+            const std::uint64_t h = Traits::hash(name);
+            std::size_t s = static_cast<std::size_t>(h) & mask;
+            for (;; s = (s + 1) & mask) {
+                if (slots_[s] == 0) {
+                    slots_[s] = i + 1;
+                    hashes_[s] = h;
+                    break;
+                }
+                if (hashes_[s] == h && Traits::equal(name_of(slots_[s] - 1), name)) {
+                    on_repeat(i);
+                    break;
+                }
+            }
+        }
+    }
+
+    template <class NameOf>
+    std::optional<std::size_t> find(std::string_view name, NameOf name_of) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::size_t mask = slots_.size() - 1;
+        const std::uint64_t h = Traits::hash(name);
+        for (std::size_t s = static_cast<std::size_t>(h) & mask; slots_[s] != 0; s = (s + 1) & mask)
+            if (hashes_[s] == h && Traits::equal(name_of(slots_[s] - 1), name)) return slots_[s] - 1;
+        return std::nullopt;
+    }
+
+private:
+    std::vector<std::size_t> slots_;   // index + 1; 0 is an empty slot
+    std::vector<std::uint64_t> hashes_;
+};
+
+} // namespace vantrell_core::name_index
