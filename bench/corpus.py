@@ -26,12 +26,13 @@ def packages(corpus):
             yield os.path.join(corpus, name)
 
 
-def best_of(n, fn):
+def best_of(n, fn, clock=time.perf_counter):
+    """The shortest of `n` runs of `fn`, in seconds of `clock`."""
     best = float("inf")
     for _ in range(n):
-        t0 = time.perf_counter()
+        t0 = clock()
         fn()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     return best
 
 

@@ -18,6 +18,7 @@ import time
 import zlib
 
 import vantrell.write as w
+from corpus import best_of
 
 GOAL = 20.0
 
@@ -87,15 +88,6 @@ def with_python_pptx(count, distinct=True):
     return out.getvalue()
 
 
-def best_of(runs, fn):
-    best = float("inf")
-    for _ in range(runs):
-        t0 = time.process_time()
-        fn()
-        best = min(best, time.process_time() - t0)
-    return best
-
-
 def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 200
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
@@ -110,7 +102,7 @@ def main():
         label = ("long" if LONG else "short") + " bullets, " + (
             "distinct pictures" if distinct else "one picture repeated")
         size = len(with_vantrell(count, distinct))
-        ours = best_of(runs, lambda: with_vantrell(count, distinct))
+        ours = best_of(runs, lambda: with_vantrell(count, distinct), time.process_time)
         deck = w.Presentation()
         for i in range(count):
             s = w.Slide(f"Slide {i + 1}")
@@ -119,12 +111,12 @@ def main():
             if i % 10 == 0:
                 s.table(TABLE).picture(picture(i, distinct))
             deck.add(s)
-        serialise = best_of(runs, deck.to_bytes)
+        serialise = best_of(runs, deck.to_bytes, time.process_time)
         print(f"{label}:\n  vantrell.write {count} slides -> {size} bytes in {ours * 1000:.1f} ms "
               f"(to_bytes alone {serialise * 1000:.1f} ms)")
         if pptx is None:
             continue
-        theirs = best_of(max(1, runs // 2), lambda: with_python_pptx(count, distinct))
+        theirs = best_of(max(1, runs // 2), lambda: with_python_pptx(count, distinct), time.process_time)
         ratio = theirs / ours
         met = met and ratio >= GOAL
         print(f"  python-pptx    {count} slides -> {len(with_python_pptx(count, distinct))} bytes "
