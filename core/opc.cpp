@@ -86,26 +86,37 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
     Relationships out;
     out.source = std::move(source);
     xml::Reader reader(text);
+    std::string scratch;
     auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
         if (s.name.local != "Relationship") {
             out.defects.push_back({REL_UNEXPECTED, s.offset});
             return {};
         }
-        auto id = r.attr(s, xml::ns::NONE, "Id");
-        auto type = r.attr(s, xml::ns::NONE, "Type");
-        auto target = r.attr(s, xml::ns::NONE, "Target");
+        // One pass over the attributes instead of a search per name; the
+        // first of a name counts, as a search would find it.
+        std::optional<std::string_view> id, type, target, mode, other;
+        for (xml::Attrs it(r, s); auto a = it.next();) {
+            if (a->ns != xml::ns::NONE) continue;
+            const std::string_view local = a->name.local;
+            auto& slot = local == "Id" ? id : local == "Type" ? type : local == "Target" ? target
+                       : local == "TargetMode" ? mode : other;
+            if (!slot) slot = a->value;
+        }
         if (!id || !type || !target) {
             out.defects.push_back({REL_WITHOUT_FIELDS, s.offset});
             return {};
         }
         bool external = false;
-        if (auto mode = r.attr(s, xml::ns::NONE, "TargetMode")) {
-            if (*mode == "External") external = true;
-            else if (*mode != "Internal") out.defects.push_back({BAD_TARGET_MODE, s.offset});
+        if (mode) {
+            const std::string_view m = xml::attr_value(*mode, scratch);
+            if (m == "External") external = true;
+            else if (m != "Internal") out.defects.push_back({BAD_TARGET_MODE, s.offset});
         }
+        Relationship rel{std::string(xml::attr_value(*id, scratch)), std::string(xml::attr_value(*type, scratch)),
+                         std::string(xml::attr_value(*target, scratch)), s.offset, external};
         const std::size_t pos = out.relationships.size();
-        if (!out.by_id_.emplace(*id, pos).second) out.duplicate_ids.push_back(pos);
-        out.relationships.push_back({std::move(*id), std::move(*type), std::move(*target), s.offset, external});
+        if (!out.by_id_.emplace(rel.id, pos).second) out.duplicate_ids.push_back(pos);
+        out.relationships.push_back(std::move(rel));
         return {};
     };
     if (auto st = walk_root(reader, out.wrong_root, xml::ns::PKG_REL, "Relationships", child); !st)

@@ -146,6 +146,32 @@ TEST(Relationships, ParsesFieldsDuplicatesAndDefects) {
     EXPECT_EQ(r->defects, want);
 }
 
+// Fields in any order, references decoded in every one (TargetMode too), and
+// namespaced attributes that share a field's local name left out.
+TEST(Relationships, AttributesInAnyOrderWithReferences) {
+    const std::string text = rels(
+        "<Relationship TargetMode=\"Ext&#101;rnal\" Target=\"a&amp;b\" Type=\"t&lt;\" Id=\"r&#49;\"/>"
+        "<Relationship xmlns:x=\"urn:x\" x:Id=\"wrong\" Id=\"rId2\" x:Target=\"wrong\" Target=\"b\" "
+        "x:TargetMode=\"External\" Type=\"t\"/>"
+        "<Relationship xmlns:x=\"urn:x\" x:Id=\"i\" x:Type=\"t\" x:Target=\"c\"/>"
+        "<Relationship Id=\"rId4\" Type=\"t\" Target=\"caf\xC3\xA9\" TargetMode=\"Internal\"/>");
+    auto r = opc::Relationships::parse("/", text);
+    ASSERT_TRUE(r) << r.error().message;
+    ASSERT_EQ(r->relationships.size(), 3u);
+    const auto& first = r->relationships[0];
+    EXPECT_EQ(first.id, "r1");
+    EXPECT_EQ(first.type, "t<");
+    EXPECT_EQ(first.target, "a&b");
+    EXPECT_TRUE(first.external);
+    EXPECT_EQ(r->relationships[1].id, "rId2");
+    EXPECT_EQ(r->relationships[1].target, "b");
+    EXPECT_FALSE(r->relationships[1].external);
+    EXPECT_EQ(r->relationships[2].target, "caf\xC3\xA9");
+    EXPECT_EQ(r->get("r1"), &r->relationships[0]);
+    ASSERT_EQ(r->defects.size(), 1u);
+    EXPECT_EQ(r->defects[0].offset, text.find("<Relationship xmlns:x=\"urn:x\" x:Id=\"i\""));
+}
+
 TEST(Relationships, RootsAndXmlErrors) {
     auto wrong = opc::Relationships::parse("/", "<Relationships><Relationship Id=\"a\" Type=\"t\" Target=\"x\"/></Relationships>");
     ASSERT_TRUE(wrong);
