@@ -41,6 +41,8 @@ constexpr std::uint32_t MAX32 = 0xFFFFFFFF;
 // archive; the extra slack admits garbage appended after it.
 constexpr std::uint64_t END_SEARCH_NBYTES = 256 * 1024;
 constexpr std::uint64_t FIRST_TAIL_NBYTES = 32 * 1024;
+// Room read after a local name for its extra field along with the data.
+constexpr std::uint64_t LIKELY_EXTRA_NBYTES = 64;
 constexpr std::size_t MAX_END_CANDIDATES = 1024;
 // Reads of a file source are batched into windows of this size.
 constexpr std::size_t WINDOW_NBYTES = 1 << 20;
@@ -526,6 +528,36 @@ Result<std::vector<Entry>> scan_local_headers(View& v) {
     return entries;
 }
 
+// The local header at source offset `pos`, whose first bytes (at least the
+// fixed part) are `head`; the name is taken from `head` when it holds it.
+Result<LocalHeader> local_header_at(const Source& src, std::uint64_t pos, std::span<const std::uint8_t> head,
+                                    bool with_name) {
+    const std::uint64_t len = src.len();
+    Cursor c(head.first(LOCAL_NBYTES));
+    if (c.u32() != SIG_LOCAL) return fail(Error::zip("bad local header signature", pos));
+    LocalHeader h;
+    c.skip(2);  // version needed
+    h.flags = c.u16();
+    h.method = c.u16();
+    c.skip(4);  // time, date
+    h.crc32 = c.u32();
+    h.compressed_size = c.u32();
+    h.uncompressed_size = c.u32();
+    const std::uint16_t name_n = c.u16();
+    const std::uint16_t extra_n = c.u16();
+    if (name_n > len - pos - LOCAL_NBYTES) return fail(Error::zip("local header out of bounds", pos));
+    if (with_name && name_n <= head.size() - LOCAL_NBYTES) {
+        h.raw_name.assign(reinterpret_cast<const char*>(head.data() + LOCAL_NBYTES), name_n);
+    } else if (with_name) {
+        h.raw_name.resize(name_n);
+        if (auto r = src.read_at(pos + LOCAL_NBYTES, {reinterpret_cast<std::uint8_t*>(h.raw_name.data()), name_n});
+            !r)
+            return fail(r.error());
+    }
+    h.data_offset = pos + LOCAL_NBYTES + name_n + extra_n;
+    return h;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- sources
@@ -651,30 +683,7 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     const std::size_t got = static_cast<std::size_t>(
         std::min<std::uint64_t>({head.size(), len - pos, LOCAL_NBYTES + entry.raw_name.size()}));
     if (auto r = source_->read_at(pos, {head.data(), got}); !r) return fail(r.error());
-    Cursor c(std::span<const std::uint8_t>(head.data(), LOCAL_NBYTES));
-    if (c.u32() != SIG_LOCAL) return fail(Error::zip("bad local header signature", pos));
-    LocalHeader h;
-    c.skip(2);  // version needed
-    h.flags = c.u16();
-    h.method = c.u16();
-    c.skip(4);  // time, date
-    h.crc32 = c.u32();
-    h.compressed_size = c.u32();
-    h.uncompressed_size = c.u32();
-    const std::uint16_t name_n = c.u16();
-    const std::uint16_t extra_n = c.u16();
-    if (name_n > len - pos - LOCAL_NBYTES) return fail(Error::zip("local header out of bounds", pos));
-    if (name_n <= got - LOCAL_NBYTES) {
-        h.raw_name.assign(reinterpret_cast<const char*>(head.data() + LOCAL_NBYTES), name_n);
-    } else {
-        h.raw_name.resize(name_n);
-        if (auto r = source_->read_at(pos + LOCAL_NBYTES,
-                                      {reinterpret_cast<std::uint8_t*>(h.raw_name.data()), name_n});
-            !r)
-            return fail(r.error());
-    }
-    h.data_offset = pos + LOCAL_NBYTES + name_n + extra_n;
-    return h;
+    return local_header_at(*source_, pos, {head.data(), got}, true);
 }
 
 Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) const {
@@ -684,19 +693,52 @@ Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) c
     if (entry.method != 0 && entry.method != 8)
         return fail(Error::unsupported("zip compression method " + std::to_string(entry.method) +
                                        " for " + entry.name));
-    auto lh = local_header(entry);
-    if (!lh) return fail(lh.error());
     const std::uint64_t len = source_->len();
-    const std::uint64_t data_off = lh->data_offset;
     const std::uint64_t csize = entry.compressed_size;
     const std::uint64_t usize = entry.uncompressed_size;
+    std::uint64_t pos;
+    if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos) ||
+        !fits(len, pos, LOCAL_NBYTES))
+        return fail(Error::zip("local header out of bounds", pos));
+    // What was read from `pos` on: the whole rest of an in-memory source;
+    // from a file, the header with a typical name and extra field, and for a
+    // deflated entry its data too, so one read serves both. None of it is
+    // zeroed first.
+    std::array<std::uint8_t, LOCAL_NBYTES + 226> small;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::span<const std::uint8_t> have;
+    if (auto mem = source_->as_bytes()) {
+        have = mem->subspan(static_cast<std::size_t>(pos));
+    } else {
+        const std::uint64_t head_nbytes = LOCAL_NBYTES + entry.raw_name.size() + LIKELY_EXTRA_NBYTES;
+        std::uint64_t want = std::min<std::uint64_t>(len - pos, LOCAL_NBYTES + entry.raw_name.size());
+        std::uint8_t* into = small.data();
+        if (entry.method == 8 && csize <= len) {
+            want = std::min(len - pos, head_nbytes + csize);
+            buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(want));
+            into = buffer.get();
+        } else {
+            want = std::min<std::uint64_t>(want, small.size());
+        }
+        if (auto r = source_->read_at(pos, {into, static_cast<std::size_t>(want)}); !r) return fail(r.error());
+        have = {into, static_cast<std::size_t>(want)};
+    }
+    auto lh = local_header_at(*source_, pos, have, false);
+    if (!lh) return fail(lh.error());
+    const std::uint64_t data_off = lh->data_offset;
     if (!fits(len, data_off, csize)) return fail(Error::zip("entry data out of bounds", data_off));
+    // The data when it lies within what was read.
+    std::optional<std::span<const std::uint8_t>> data;
+    if (data_off - pos <= have.size() && csize <= have.size() - (data_off - pos))
+        data = have.subspan(static_cast<std::size_t>(data_off - pos), static_cast<std::size_t>(csize));
 
     if (entry.method == 0) {
         if (csize != usize)
             return fail(Error::zip("stored entry sizes differ", data_off));
         out.resize(static_cast<std::size_t>(csize));
-        if (auto r = source_->read_at(data_off, out); !r) {
+        if (data) {
+            if (csize > 0) std::memcpy(out.data(), data->data(), static_cast<std::size_t>(csize));
+        } else if (auto r = source_->read_at(data_off, out); !r) {
             out.clear();
             return fail(r.error());
         }
@@ -705,12 +747,11 @@ Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) c
 
     // A deflated empty entry written without even an empty final block.
     if (csize == 0 && usize == 0) return {};
-    std::unique_ptr<std::uint8_t[]> buffer;
     std::span<const std::uint8_t> in;
-    if (auto mem = source_->as_bytes()) {
-        in = mem->subspan(static_cast<std::size_t>(data_off), static_cast<std::size_t>(csize));
+    if (data) {
+        in = *data;
     } else {
-        // Filled by the read, so not zeroed first.
+        // An extra field longer than guessed: the data read on its own.
         buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(csize));
         if (auto r = source_->read_at(data_off, {buffer.get(), static_cast<std::size_t>(csize)}); !r)
             return fail(r.error());

@@ -483,6 +483,37 @@ TEST(ZipArchive, LargeDirectoryAndLongNamesFromFile) {
     }
 }
 
+// A local extra field longer than the bytes read after the name with the
+// header, or none at all: the data is found either way, from a file and from
+// memory, stored or deflated.
+TEST(ZipRead, LocalExtraFieldOfAnyLength) {
+    const std::string text = text_of(3000, 7);
+    for (std::uint16_t method : {std::uint16_t{0}, std::uint16_t{8}}) {
+        for (std::size_t extra : {0u, 1u, 63u, 64u, 65u, 1000u}) {
+            Built b = build({{.name = "ppt/slides/slide1.xml", .data = to_bytes(text), .method = method}});
+            Bytes& z = b.bytes;
+            // Extra bytes after the local name, the directory offset moved on.
+            const std::size_t at = 30 + std::string("ppt/slides/slide1.xml").size();
+            z.insert(z.begin() + static_cast<std::ptrdiff_t>(at), extra, 0xEE);
+            z[28] = static_cast<std::uint8_t>(extra);
+            z[29] = static_cast<std::uint8_t>(extra >> 8);
+            const std::size_t end = z.size() - 22;
+            const std::uint32_t cd = static_cast<std::uint32_t>(b.cd_start + extra);
+            for (int k = 0; k < 4; ++k) z[end + 16 + k] = static_cast<std::uint8_t>(cd >> (8 * k));
+            TempFile f(z);
+            for (bool from_file : {false, true}) {
+                auto a = from_file ? vz::Archive::open_path(f.path()) : open_bytes(z);
+                ASSERT_TRUE(a) << a.error().message();
+                EXPECT_FALSE(a->rebuilt());
+                EXPECT_EQ(read_text(*a, 0), text) << method << " " << extra << " " << from_file;
+                auto h = a->local_header(a->entries()[0]);
+                ASSERT_TRUE(h);
+                EXPECT_EQ(h->data_offset, at + extra);
+            }
+        }
+    }
+}
+
 TEST(ZipArchive, DuplicateNamesMapToTheFirst) {
     auto a = open_bytes(build({{.name = "a", .data = to_bytes("1"), .method = 0},
                                {.name = "b", .data = to_bytes("2"), .method = 0},
