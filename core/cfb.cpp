@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint8_t SIGNATURE[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 constexpr std::size_t HEADER_SIZE = 512;
+// The larger of the two sector sizes a compound file may use.
+constexpr std::size_t MAX_SECTOR_NBYTES = 4096;
 constexpr std::size_t HEADER_DIFAT_SLOTS = 109;
 constexpr std::size_t DIR_ENTRY_SIZE = 128;
 constexpr std::uint32_t MINI_SECTOR_SIZE = 64;
@@ -139,7 +141,7 @@ Result<std::vector<std::uint32_t>> Compound::chain(std::uint32_t start, const st
     return out;
 }
 
-Result<Compound> Compound::parse(std::vector<std::uint8_t> file) {
+Result<Compound> Compound::parse_file(FileBytes file) {
     if (file.size() < HEADER_SIZE) return fail(bad("truncated header"));
     if (!std::equal(SIGNATURE, SIGNATURE + 8, file.begin())) return fail(bad("bad signature"));
     const std::uint8_t* h = file.data();
@@ -156,7 +158,7 @@ Result<Compound> Compound::parse(std::vector<std::uint8_t> file) {
     const std::uint64_t ssz = c.sector_size_;
     std::uint64_t count = file.size() <= ssz ? 0 : (file.size() - ssz + ssz - 1) / ssz;
     count = std::min<std::uint64_t>(count, MAXREGSECT);
-    file.resize(static_cast<std::size_t>((count + 1) * ssz));
+    file.resize(static_cast<std::size_t>((count + 1) * ssz), 0);
     c.file_ = std::move(file);
 
     if (auto r = c.load_fat(); !r) return fail(std::move(r.error()));
@@ -167,10 +169,15 @@ Result<Compound> Compound::parse(std::vector<std::uint8_t> file) {
 
 Result<Compound> Compound::open(const zip::Source& source) {
     if (auto bytes = source.as_bytes()) return parse(*bytes);
-    if (source.len() > SIZE_MAX) return fail(bad("file too large"));
-    std::vector<std::uint8_t> file(static_cast<std::size_t>(source.len()));
+    if (source.len() > SIZE_MAX - MAX_SECTOR_NBYTES) return fail(bad("file too large"));
+    const std::size_t len = static_cast<std::size_t>(source.len());
+    FileBytes file;
+    // Room for the padding to whole sectors, so that it does not move the
+    // bytes again; the bytes the read fills are not zeroed first.
+    file.reserve(std::max(MAX_SECTOR_NBYTES, (len + MAX_SECTOR_NBYTES - 1) / MAX_SECTOR_NBYTES * MAX_SECTOR_NBYTES));
+    file.resize(len);
     if (auto r = source.read_at(0, file); !r) return fail(std::move(r.error()));
-    return parse(std::move(file));
+    return parse_file(std::move(file));
 }
 
 Result<void> Compound::load_fat() {

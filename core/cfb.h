@@ -18,10 +18,13 @@
 #include "core/zip.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vantrell_core::cfb {
@@ -61,12 +64,37 @@ struct DirEntry {
     bool is_stream() const noexcept { return type == ObjectType::stream; }
 };
 
+// Leaves elements made without a value uninitialised, so a buffer about to
+// be filled by a read is not zeroed first.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using FileBytes = std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>>;
+
 class Compound {
 public:
-    // Takes the file's bytes over. Errors: "compound file: {what}".
-    static Result<Compound> parse(std::vector<std::uint8_t> file);
+    // Parses a copy of the file's bytes. Errors: "compound file: {what}".
+    static Result<Compound> parse(const std::vector<std::uint8_t>& file) {
+        return parse_file(FileBytes(file.begin(), file.end()));
+    }
     static Result<Compound> parse(std::span<const std::uint8_t> file) {
-        return parse(std::vector<std::uint8_t>(file.begin(), file.end()));
+        return parse_file(FileBytes(file.begin(), file.end()));
     }
 
     // Reads the whole source into memory and parses it.
@@ -100,6 +128,8 @@ public:
 
 private:
     Compound() = default;
+    // Takes the bytes over.
+    static Result<Compound> parse_file(FileBytes file);
 
     std::uint64_t sector_count() const noexcept;
     const std::uint8_t* sector(std::uint32_t n) const noexcept;
@@ -110,7 +140,7 @@ private:
     Result<void> load_directory();
     Result<void> load_mini();
 
-    std::vector<std::uint8_t> file_; // padded to whole sectors
+    FileBytes file_; // padded to whole sectors (with zeros)
     std::uint32_t sector_size_ = 512;
     std::uint16_t major_ = 3;
     std::vector<std::uint32_t> fat_;

@@ -306,6 +306,37 @@ TEST(Cfb, OpensFromSources) {
     std::filesystem::remove(path);
 }
 
+// A file cut short inside its last sector reads as if padded with zeros,
+// from a file as from memory: the padding is never left as it was allocated.
+TEST(Cfb, ShortLastSectorReadsAsZeros) {
+    const auto outcome = [](const vantrell_core::Result<cfb::Compound>& c) -> std::string {
+        if (!c) return "open: " + c.error().message();
+        auto s = c->read_stream("PowerPoint Document");
+        if (!s) return "read: " + s.error().message();
+        return std::string(s->begin(), s->end());
+    };
+    Builder b;
+    b.stream(u"PowerPoint Document", pattern(6000, 3));
+    const Bytes whole = b.build();
+    ASSERT_EQ(outcome(cfb::Compound::parse(whole)).size(), 6000u);
+    for (std::size_t cut : {1u, 100u, 511u}) {
+        const Bytes file(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(cut));
+        Bytes padded = file;
+        padded.resize(whole.size(), 0);
+        const std::string expected = outcome(cfb::Compound::parse(padded));
+
+        const auto path = std::filesystem::temp_directory_path() /
+                          ("vantrell-cfb-short-" + std::to_string(getpid()) + "-" + std::to_string(cut));
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
+                                                    static_cast<std::streamsize>(file.size()));
+        auto src = vantrell_core::zip::FileSource::open(path.string());
+        ASSERT_TRUE(src);
+        EXPECT_EQ(outcome(cfb::Compound::open(**src)), expected) << cut;
+        EXPECT_EQ(outcome(cfb::Compound::parse(file)), expected) << cut;
+        std::filesystem::remove(path);
+    }
+}
+
 TEST(Cfb, DifatChainListsFatSectors) {
     Builder b;
     b.header_difat_slots = 1;
