@@ -104,6 +104,7 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
         std::vector<std::pair<Piece, std::size_t>> pieces;
     };
     std::map<std::string, Group> groups; // by lower-cased item name
+    parts_.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string& name = entries[i].name;
         if (repeated[i] || name.ends_with('/')) continue;
