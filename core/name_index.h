@@ -96,6 +96,9 @@ public:
         }
     }
 
+    // Nothing has been built.
+    bool empty() const noexcept { return slots_.empty(); }
+
     template <class NameOf>
     std::optional<std::size_t> find(std::string_view name, NameOf name_of) const {
         if (slots_.empty()) return std::nullopt;

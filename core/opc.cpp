@@ -74,7 +74,10 @@ std::string ascii_lower(std::string_view s) {
 // ---- relationships ----
 
 const Relationship* Relationships::get(std::string_view id) const {
-    if (auto it = by_id_.find(id); it != by_id_.end()) return &relationships[it->second];
+    const auto id_of = [this](std::size_t i) -> std::string_view {
+        return i < relationships.size() ? std::string_view(relationships[i].id) : std::string_view();
+    };
+    if (auto i = by_id_.find(id, id_of); i && *i < relationships.size()) return &relationships[*i];
     // A value built by hand (not parsed) has no index.
     if (by_id_.empty())
         for (const auto& r : relationships)
@@ -114,13 +117,17 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
         }
         Relationship rel{std::string(xml::attr_value(*id, scratch)), std::string(xml::attr_value(*type, scratch)),
                          std::string(xml::attr_value(*target, scratch)), s.offset, external};
-        const std::size_t pos = out.relationships.size();
-        if (!out.by_id_.emplace(rel.id, pos).second) out.duplicate_ids.push_back(pos);
         out.relationships.push_back(std::move(rel));
         return {};
     };
     if (auto st = walk_root(reader, out.wrong_root, xml::ns::PKG_REL, "Relationships", child); !st)
         return std::unexpected(st.error());
+    if (!out.relationships.empty()) {
+        const auto& rels = out.relationships;
+        out.by_id_.build(
+            rels.size(), [&](std::size_t i) -> std::string_view { return rels[i].id; },
+            [&](std::size_t i) { out.duplicate_ids.push_back(i); });
+    }
     return out;
 }
 

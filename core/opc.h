@@ -9,6 +9,7 @@
 #pragma once
 
 #include "core/hash.h"
+#include "core/name_index.h"
 #include "core/xml.h"
 
 #include <cstdint>
@@ -50,7 +51,7 @@ struct Relationships {
     static std::expected<Relationships, xml::XmlError> parse(std::string source, std::string_view text);
 
 private:
-    hash::StringMap<std::size_t> by_id_;
+    name_index::Index<name_index::Exact> by_id_; // positions in `relationships`
 };
 
 struct ContentTypes {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,36 @@ TEST(Relationships, AttributesInAnyOrderWithReferences) {
     EXPECT_EQ(r->get("r1"), &r->relationships[0]);
     ASSERT_EQ(r->defects.size(), 1u);
     EXPECT_EQ(r->defects[0].offset, text.find("<Relationship xmlns:x=\"urn:x\" x:Id=\"i\""));
+}
+
+// Lookups by Id keep working in copies and moves of a parsed set, over many
+// relationships, with repeats reported in document order.
+TEST(Relationships, LookupsSurviveCopiesAndScale) {
+    std::string body;
+    for (int i = 0; i < 3000; ++i)
+        body += "<Relationship Id=\"rId" + std::to_string(i % 2500) + "\" Type=\"t\" Target=\"s" +
+                std::to_string(i) + ".xml\"/>";
+    std::optional<opc::Relationships> copy;
+    {
+        auto r = opc::Relationships::parse("/ppt/presentation.xml", rels(body));
+        ASSERT_TRUE(r) << r.error().message;
+        ASSERT_EQ(r->duplicate_ids.size(), 500u);
+        EXPECT_EQ(r->duplicate_ids.front(), 2500u);
+        EXPECT_EQ(r->duplicate_ids.back(), 2999u);
+        copy = *r;
+    }
+    opc::Relationships moved = std::move(*copy);
+    for (int i = 0; i < 2500; i += 97) {
+        const opc::Relationship* rel = moved.get("rId" + std::to_string(i));
+        ASSERT_NE(rel, nullptr) << i;
+        EXPECT_EQ(rel->target, "s" + std::to_string(i) + ".xml"); // the first of a repeated Id
+    }
+    EXPECT_EQ(moved.get("rId2500"), nullptr);
+
+    opc::Relationships by_hand;
+    by_hand.relationships.push_back({"rIdX", "t", "x.xml", 0, false});
+    ASSERT_NE(by_hand.get("rIdX"), nullptr);
+    EXPECT_EQ(by_hand.get("rIdY"), nullptr);
 }
 
 TEST(Relationships, RootsAndXmlErrors) {
