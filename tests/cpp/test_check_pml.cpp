@@ -2,13 +2,13 @@
 // sanitizers: deep nesting, nested alternate content, many repeats, and
 // every prefix of the parts these stages parse.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
 #include "check/check.h"
+#include "testkit.h"
 
 namespace vc = vantrell_check;
 
@@ -68,55 +68,11 @@ Items minimal_deck() {
     return d;
 }
 
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
 // A stored (uncompressed) ZIP archive of the items.
 std::vector<std::uint8_t> zip(const Items& items) {
-    std::vector<std::uint8_t> out;
-    std::vector<std::uint8_t> central;
-    for (const auto& [name, data] : items) {
-        const auto offset = static_cast<std::uint32_t>(out.size());
-        const auto crc = static_cast<std::uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-        const auto size = static_cast<std::uint32_t>(data.size());
-        const auto name_len = static_cast<std::uint32_t>(name.size());
-        put32(out, 0x04034b50);
-        for (std::uint32_t v : {20u, 0u, 0u, 0u, 0u}) put16(out, v); // version, flags, method, time, date
-        put32(out, crc);
-        put32(out, size);
-        put32(out, size);
-        put16(out, name_len);
-        put16(out, 0);
-        out.insert(out.end(), name.begin(), name.end());
-        out.insert(out.end(), data.begin(), data.end());
-
-        put32(central, 0x02014b50);
-        for (std::uint32_t v : {20u, 20u, 0u, 0u, 0u, 0u}) put16(central, v);
-        put32(central, crc);
-        put32(central, size);
-        put32(central, size);
-        for (std::uint32_t v : {name_len, 0u, 0u, 0u, 0u}) put16(central, v);
-        put32(central, 0);
-        put32(central, offset);
-        central.insert(central.end(), name.begin(), name.end());
-    }
-    const auto cd_offset = static_cast<std::uint32_t>(out.size());
-    out.insert(out.end(), central.begin(), central.end());
-    put32(out, 0x06054b50);
-    for (std::uint32_t v : {0u, 0u, static_cast<std::uint32_t>(items.size()), static_cast<std::uint32_t>(items.size())})
-        put16(out, v);
-    put32(out, static_cast<std::uint32_t>(central.size()));
-    put32(out, cd_offset);
-    put16(out, 0);
-    return out;
+    testkit::Zip z;
+    for (const auto& [name, data] : items) z.add(name, data);
+    return z.build();
 }
 
 vc::Report run(const Items& items, std::size_t max_findings = 100000) {

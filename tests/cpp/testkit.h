@@ -23,6 +23,7 @@ struct Zip {
         std::string name;
         Bytes data;
         std::uint16_t method = 0;
+        bool bad_crc = false;  // record a CRC-32 one bit off
     };
     std::vector<Item> items;
 
@@ -52,7 +53,7 @@ struct Zip {
         };
         for (const Item& it : items) {
             const auto offset = static_cast<std::uint32_t>(out.size());
-            const std::uint32_t crc = vantrell_core::crc32::of(it.data);
+            const std::uint32_t crc = vantrell_core::crc32::of(it.data) ^ (it.bad_crc ? 1u : 0u);
             const auto size = static_cast<std::uint32_t>(it.data.size());
             const auto name_len = static_cast<std::uint32_t>(it.name.size());
             u32(out, 0x04034b50);
