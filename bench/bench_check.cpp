@@ -14,7 +14,8 @@
 // and the XML stage's parse are shared with the later stages, so the stage
 // times add up to more than the check.
 //
-// Usage for profiling: bench_check DIR REPS check runs the check pass alone.
+// Usage for profiling: bench_check DIR REPS check (or read) runs that pass
+// alone.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -127,7 +128,7 @@ double best_seconds(int reps, Fn&& fn) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_check DIR [REPS [check]]\n");
+        std::fprintf(stderr, "usage: bench_check DIR [REPS [check|read]]\n");
         return 2;
     }
     const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
@@ -136,6 +137,10 @@ int main(int argc, char** argv) {
     for (const auto& d : decks) total += d.size();
 
     std::uint64_t findings = 0, parts = 0, events = 0;
+    if (argc > 3 && std::string(argv[3]) == "read") {
+        std::printf("read %.1f ms\n", best_seconds(reps, [&] { events = read_pass(decks); }) * 1e3);
+        return 0;
+    }
     const double check_s = best_seconds(reps, [&] {
         parts = 0;
         findings = check_pass(decks, parts);
