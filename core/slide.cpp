@@ -69,6 +69,15 @@ std::uint32_t u32_attr(const xml::Reader& r, const xml::Start& s, std::string_vi
     return dflt;
 }
 
+// Calls `fn(local, raw_value)` for each unprefixed attribute of `s`, in one
+// pass over the tag: hot elements read several attributes, and looking each
+// up on its own would walk the tag once per name.
+template <class Fn>
+void plain_attrs(const xml::Reader& r, const xml::Start& s, Fn&& fn) {
+    for (xml::Attrs it(r, s); auto a = it.next();)
+        if (a->ns == NONE) fn(a->name.local, a->value);
+}
+
 bool is_shape_element(const xml::Start& s) {
     if (s.ns == P14 && s.name.local == "contentPart") return true;
     if (s.ns != PML) return false;
@@ -167,13 +176,18 @@ private:
     }
 
     xml::Status run_props(const xml::Start& s, model::RunProps& rp) {
-        rp.bold = bool_attr(r_, s, "b");
-        rp.italic = bool_attr(r_, s, "i");
+        rp.bold.reset();
+        rp.italic.reset();
+        rp.lang.reset();
         std::string scratch;
-        if (auto u = view_attr(r_, s, "u", scratch)) rp.underline = *u != "none";
-        if (auto st = view_attr(r_, s, "strike", scratch)) rp.strike = *st != "noStrike";
-        if (auto sz = view_attr(r_, s, "sz", scratch)) rp.size = pml::value::uint32(*sz);
-        rp.lang = r_.attr(s, NONE, "lang");
+        plain_attrs(r_, s, [&](std::string_view n, std::string_view raw) {
+            if (n == "b") rp.bold = pml::value::boolean(xml::attr_value(raw, scratch));
+            else if (n == "i") rp.italic = pml::value::boolean(xml::attr_value(raw, scratch));
+            else if (n == "u") rp.underline = xml::attr_value(raw, scratch) != "none";
+            else if (n == "strike") rp.strike = xml::attr_value(raw, scratch) != "noStrike";
+            else if (n == "sz") rp.size = pml::value::uint32(xml::attr_value(raw, scratch));
+            else if (n == "lang") rp.lang.emplace(xml::attr_value(raw, scratch));
+        });
         return mce::children_inner(
             r_,
             [&](xml::Reader&, const xml::Start& c) -> xml::Status {
@@ -270,10 +284,18 @@ private:
                 if (c.ns != PML && c.ns != P14) return {};
                 const std::string_view n = c.name.local;
                 if (n == "cNvPr") {
-                    sh.id = u32_attr(r_, c, "id", 0);
-                    sh.name = r_.attr(c, NONE, "name").value_or(std::string());
-                    sh.description = r_.attr(c, NONE, "descr");
-                    sh.hidden = bool_attr(r_, c, "hidden").value_or(false);
+                    sh.id = 0;
+                    sh.name.clear();
+                    sh.description.reset();
+                    sh.hidden = false;
+                    std::string scratch;
+                    plain_attrs(r_, c, [&](std::string_view a, std::string_view raw) {
+                        if (a == "id") sh.id = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
+                        else if (a == "name") sh.name = xml::attr_value(raw, scratch);
+                        else if (a == "descr") sh.description.emplace(xml::attr_value(raw, scratch));
+                        else if (a == "hidden")
+                            sh.hidden = pml::value::boolean(xml::attr_value(raw, scratch)).value_or(false);
+                    });
                     return mce::children_inner(
                         r_,
                         [&](xml::Reader&, const xml::Start& h) -> xml::Status {
@@ -292,8 +314,11 @@ private:
                         [&](xml::Reader&, const xml::Start& ph) -> xml::Status {
                             if (!ph.is(PML, "ph") || sh.placeholder) return {};
                             model::Placeholder p;
-                            if (auto t = r_.attr(ph, NONE, "type")) p.kind = model::PlaceholderKind::parse(*t);
-                            p.idx = u32_attr(r_, ph, "idx", 0);
+                            std::string scratch;
+                            plain_attrs(r_, ph, [&](std::string_view a, std::string_view raw) {
+                                if (a == "type") p.kind = model::PlaceholderKind::parse(xml::attr_value(raw, scratch));
+                                else if (a == "idx") p.idx = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
+                            });
                             sh.placeholder = p;
                             return {};
                         },
@@ -316,26 +341,35 @@ private:
 
     xml::Status transform(const xml::Start& s, Shape& sh) {
         model::Transform t;
-        t.rotation = int_attr(r_, s, "rot");
-        t.flip_h = bool_attr(r_, s, "flipH").value_or(false);
-        t.flip_v = bool_attr(r_, s, "flipV").value_or(false);
+        std::string scratch;
+        plain_attrs(r_, s, [&](std::string_view a, std::string_view raw) {
+            if (a == "rot") t.rotation = pml::value::int64(xml::attr_value(raw, scratch)).value_or(0);
+            else if (a == "flipH") t.flip_h = pml::value::boolean(xml::attr_value(raw, scratch)).value_or(false);
+            else if (a == "flipV") t.flip_v = pml::value::boolean(xml::attr_value(raw, scratch)).value_or(false);
+        });
+        // A pair of coordinates, each 0 when absent or unreadable.
+        auto pair = [&](const xml::Start& c, std::string_view first, std::string_view second, std::int64_t& a_out,
+                        std::int64_t& b_out) {
+            a_out = 0;
+            b_out = 0;
+            plain_attrs(r_, c, [&](std::string_view a, std::string_view raw) {
+                if (a == first) a_out = pml::value::int64(xml::attr_value(raw, scratch)).value_or(0);
+                else if (a == second) b_out = pml::value::int64(xml::attr_value(raw, scratch)).value_or(0);
+            });
+        };
         auto st = mce::children_inner(
             r_,
             [&](xml::Reader&, const xml::Start& c) -> xml::Status {
                 if (c.ns != DML) return {};
                 const std::string_view n = c.name.local;
                 if (n == "off") {
-                    t.x = int_attr(r_, c, "x");
-                    t.y = int_attr(r_, c, "y");
+                    pair(c, "x", "y", t.x, t.y);
                 } else if (n == "ext") {
-                    t.cx = int_attr(r_, c, "cx");
-                    t.cy = int_attr(r_, c, "cy");
+                    pair(c, "cx", "cy", t.cx, t.cy);
                 } else if (n == "chOff") {
-                    t.ch_x = int_attr(r_, c, "x");
-                    t.ch_y = int_attr(r_, c, "y");
+                    pair(c, "x", "y", t.ch_x.emplace(), t.ch_y.emplace());
                 } else if (n == "chExt") {
-                    t.ch_cx = int_attr(r_, c, "cx");
-                    t.ch_cy = int_attr(r_, c, "cy");
+                    pair(c, "cx", "cy", t.ch_cx.emplace(), t.ch_cy.emplace());
                 }
                 return {};
             },
@@ -454,10 +488,14 @@ private:
                     [&](xml::Reader&, const xml::Start& tc) -> xml::Status {
                         if (!tc.is(DML, "tc")) return {};
                         model::Cell cell;
-                        cell.grid_span = u32_attr(r_, tc, "gridSpan", 1);
-                        cell.row_span = u32_attr(r_, tc, "rowSpan", 1);
-                        cell.h_merge = bool_attr(r_, tc, "hMerge").value_or(false);
-                        cell.v_merge = bool_attr(r_, tc, "vMerge").value_or(false);
+                        std::string scratch;
+                        plain_attrs(r_, tc, [&](std::string_view a, std::string_view raw) {
+                            using pml::value::boolean, pml::value::uint32;
+                            if (a == "gridSpan") cell.grid_span = uint32(xml::attr_value(raw, scratch)).value_or(1);
+                            else if (a == "rowSpan") cell.row_span = uint32(xml::attr_value(raw, scratch)).value_or(1);
+                            else if (a == "hMerge") cell.h_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
+                            else if (a == "vMerge") cell.v_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
+                        });
                         auto st = mce::children_inner(
                             r_,
                             [&](xml::Reader&, const xml::Start& b) -> xml::Status {

@@ -275,6 +275,58 @@ TEST(SlideShapes, FlagsHyperlinkAndTransform) {
     EXPECT_FALSE(c.hidden);
 }
 
+// Attributes in any order, decoded when they hold references, others'
+// namespaces kept apart from the unprefixed names, unreadable numbers at
+// their defaults.
+TEST(SlideShapes, AttributesWhateverTheirOrderAndSpelling) {
+    const std::string xml = slide_xml(
+        "<p:grpSp><p:nvGrpSpPr><p:cNvPr hidden=\"false\" descr=\"&#x41;\" name=\"G&lt;1&gt;\" id=\"x9\" "
+        "xmlns:o=\"urn:other\" o:id=\"77\" o:name=\"no\"/><p:cNvGrpSpPr/><p:nvPr>"
+        "<p:ph idx=\"3\" type=\"pic\"/></p:nvPr></p:nvGrpSpPr>"
+        "<p:grpSpPr><a:xfrm flipV=\"1\" rot=\"bad\"><a:off y=\"2\" x=\"1\"/><a:ext cy=\"4\"/>"
+        "<a:chOff y=\"6\"/><a:chExt cy=\"8\" cx=\"7\"/></a:xfrm></p:grpSpPr>" +
+        sp("", "<p:txBody><a:p><a:r><a:rPr sz=\"1x\" lang=\"fr&amp;CA\" b=\"true\" u=\"none\"/>"
+               "<a:t>x</a:t></a:r></a:p></p:txBody>") +
+        "<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id=\"8\" name=\"T\"/><p:cNvGraphicFramePr/><p:nvPr/>"
+        "</p:nvGraphicFramePr><a:graphic><a:graphicData uri=\"http://schemas.openxmlformats.org/drawingml/2006/table\">"
+        "<a:tbl><a:tr><a:tc vMerge=\"1\" rowSpan=\"-1\" gridSpan=\"3\"/></a:tr></a:tbl></a:graphicData></a:graphic>"
+        "</p:graphicFrame></p:grpSp>");
+    auto p = parse_slide(xml);
+    ASSERT_EQ(p.content.shapes.size(), 1u);
+    const auto& g = p.content.shapes[0];
+    EXPECT_EQ(g.id, 0u);
+    EXPECT_EQ(g.name, "G<1>");
+    EXPECT_EQ(g.description, "A");
+    EXPECT_FALSE(g.hidden);
+    ASSERT_TRUE(g.placeholder);
+    EXPECT_EQ(g.placeholder->kind, PlaceholderKind::pic);
+    EXPECT_EQ(g.placeholder->idx, 3u);
+    ASSERT_TRUE(g.transform);
+    EXPECT_EQ(g.transform->rotation, 0);
+    EXPECT_TRUE(g.transform->flip_v);
+    EXPECT_EQ(g.transform->x, 1);
+    EXPECT_EQ(g.transform->y, 2);
+    EXPECT_EQ(g.transform->cx, 0);
+    EXPECT_EQ(g.transform->cy, 4);
+    EXPECT_EQ(g.transform->ch_x, 0);
+    EXPECT_EQ(g.transform->ch_y, 6);
+    EXPECT_EQ(g.transform->ch_cx, 7);
+    EXPECT_EQ(g.transform->ch_cy, 8);
+    const auto& kids = g.group()->children;
+    ASSERT_EQ(kids.size(), 2u);
+    const auto& run = kids[0].text_body()->paragraphs.at(0).runs.at(0).props;
+    EXPECT_EQ(run.lang, "fr&CA");
+    EXPECT_EQ(run.bold, true);
+    EXPECT_FALSE(run.italic);
+    EXPECT_EQ(run.underline, false);
+    EXPECT_FALSE(run.size);
+    const auto& cell = kids[1].table()->rows.at(0).cells.at(0);
+    EXPECT_EQ(cell.grid_span, 3u);
+    EXPECT_EQ(cell.row_span, 1u);
+    EXPECT_TRUE(cell.v_merge);
+    EXPECT_FALSE(cell.h_merge);
+}
+
 TEST(SlideText, RunsFieldsAndProperties) {
     auto p = parse_slide(slide_xml(sp(
         "", "<p:txBody><a:bodyPr/><a:p><a:pPr lvl=\"2\"/>"
