@@ -380,9 +380,10 @@ std::string Name::qualified() const {
     return out;
 }
 
-void append_text(const Event& ev, std::string& out) {
-    const std::string_view s = ev.text;
-    if (ev.plain) {
+namespace {
+
+void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out) {
+    if (plain) {
         append_lossy(out, s);
         return;
     }
@@ -394,7 +395,7 @@ void append_text(const Event& ev, std::string& out) {
             out.push_back('\n');
             i += (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
             run = i;
-        } else if (c == '&' && !ev.cdata) {
+        } else if (c == '&' && !cdata) {
             std::uint32_t code = 0;
             std::size_t len = 0;
             if (parse_ref(s, i, &code, &len) == RefStatus::ok) {
@@ -411,6 +412,10 @@ void append_text(const Event& ev, std::string& out) {
     }
     append_lossy(out, s.substr(run));
 }
+
+} // namespace
+
+void append_text(const Event& ev, std::string& out) { append_decoded(ev.text, ev.plain, ev.cdata, out); }
 
 std::string unescape_attr(std::string_view raw) {
     std::string out;
@@ -525,10 +530,25 @@ Reader::Reader(std::string_view text) noexcept
     begin_ = cur_;
 }
 
-Event Reader::fail(const char* message, const char* at) {
+EventKind Reader::fail(const char* message, const char* at) {
     phase_ = Phase::failed;
     error_ = XmlError{message, static_cast<std::uint64_t>(at - text_.data())};
-    return error_event(error_);
+    return EventKind::error;
+}
+
+// Records a text or CDATA token for `next` to hand out.
+inline EventKind Reader::token(const char* at, const char* from, const char* to, bool plain, bool cdata) {
+    token_offset_ = static_cast<std::uint64_t>(at - text_.data());
+    token_ = from;
+    token_size_ = static_cast<std::size_t>(to - from);
+    token_plain_ = plain;
+    token_cdata_ = cdata;
+    return EventKind::text;
+}
+
+bool Reader::refuse(const char* message, const char* at) {
+    fail(message, at);
+    return false;
 }
 
 const Reader::Binding* Reader::find_binding(std::string_view prefix) const noexcept {
@@ -569,11 +589,15 @@ void Reader::pop_element() {
     if (stack_.empty()) phase_ = Phase::epilog;
 }
 
-Event Reader::next() {
-    if (phase_ == Phase::failed) return error_event(error_);
+// One step of the reader without building an event, so that skipping a
+// subtree validates exactly as reading it does. For `end` the element is
+// still open: the caller takes what it needs from it, then pops it.
+inline EventKind Reader::advance() {
+    if (phase_ == Phase::failed) return EventKind::error;
     if (pending_end_) {
         pending_end_ = false;
-        return close_element(stack_.back().offset);
+        end_offset_ = stack_.back().offset;
+        return EventKind::end;
     }
     if (phase_ == Phase::content) {
         for (;;) {
@@ -586,9 +610,7 @@ Event Reader::next() {
             case '?':
             case '!': {
                 if (starts_with(lt, end_, "<![CDATA[")) return cdata(lt);
-                bool skipped = false;
-                Event ev = markup(lt, &skipped);
-                if (!skipped) return ev;
+                if (!markup(lt)) return EventKind::error;
                 break;
             }
             default: return start_tag(lt);
@@ -598,7 +620,7 @@ Event Reader::next() {
     // Prolog or epilog: white space, comments and processing instructions.
     for (;;) {
         cur_ = skip_space(cur_, end_);
-        if (cur_ == end_) return eof_event(text_.size());
+        if (cur_ == end_) return EventKind::eof;
         const char* lt = cur_;
         if (*lt != '<') return fail(E_OUTSIDE, lt);
         if (end_ - lt < 2) return fail(E_EOF, end_);
@@ -607,9 +629,7 @@ Event Reader::next() {
         case '?':
         case '!': {
             if (starts_with(lt, end_, "<![CDATA[")) return fail(E_OUTSIDE, lt);
-            bool skipped = false;
-            Event ev = markup(lt, &skipped);
-            if (!skipped) return ev;
+            if (!markup(lt)) return EventKind::error;
             break;
         }
         default:
@@ -619,79 +639,92 @@ Event Reader::next() {
     }
 }
 
+Event Reader::next() {
+    switch (advance()) {
+    case EventKind::start: {
+        const Start& top = stack_.back();
+        return element_event(EventKind::start, top.offset, top);
+    }
+    case EventKind::end: return close_element(end_offset_);
+    case EventKind::text:
+        return text_event(token_offset_, std::string_view(token_, token_size_), token_plain_, token_cdata_);
+    case EventKind::eof: return eof_event(text_.size());
+    case EventKind::error: break;
+    }
+    return error_event(error_);
+}
+
 // Comments, processing instructions and the XML declaration, which produce
 // no event; DOCTYPE and anything else starting with "<!" fail.
-Event Reader::markup(const char* lt, bool* skipped) {
+bool Reader::markup(const char* lt) {
     if (lt[1] == '!') {
         if (starts_with(lt, end_, "<!--")) {
             const char* p = lt + 4;
             for (;;) {
                 while (p != end_ && !(cls(*p) & C_MISC_STOP)) ++p;
-                if (p == end_) return fail(E_EOF, end_);
-                if (cls(*p) & C_FORBIDDEN) return fail(E_CHAR, p);
+                if (p == end_) return refuse(E_EOF, end_);
+                if (cls(*p) & C_FORBIDDEN) return refuse(E_CHAR, p);
                 if (*p == '-' && end_ - p >= 2 && p[1] == '-') {
-                    if (end_ - p < 3) return fail(E_EOF, end_);
-                    if (p[2] != '>') return fail("'--' in comment", p);
+                    if (end_ - p < 3) return refuse(E_EOF, end_);
+                    if (p[2] != '>') return refuse("'--' in comment", p);
                     cur_ = p + 3;
-                    *skipped = true;
-                    return {};
+                    return true;
                 }
-                if (*p == '-' && end_ - p < 2) return fail(E_EOF, end_);
+                if (*p == '-' && end_ - p < 2) return refuse(E_EOF, end_);
                 ++p;
             }
         }
-        if (starts_with(lt, end_, "<!DOCTYPE")) return fail(E_DTD, lt);
+        if (starts_with(lt, end_, "<!DOCTYPE")) return refuse(E_DTD, lt);
         if (cut_prefix_of(lt, end_, "<!--") || cut_prefix_of(lt, end_, "<!DOCTYPE") ||
             cut_prefix_of(lt, end_, "<![CDATA[")) {
-            return fail(E_EOF, end_);
+            return refuse(E_EOF, end_);
         }
-        return fail("invalid markup", lt);
+        return refuse("invalid markup", lt);
     }
     // "<?": a processing instruction; target "xml" is the declaration, which
     // may only open the document.
     const char* target = lt + 2;
     const char* p = scan_ncname(target, end_);
-    if (p == end_) return fail(E_EOF, end_);
-    if (p == target) return fail(E_NAME, target);
-    if (*p == ':') return fail("invalid processing instruction target", target);
+    if (p == end_) return refuse(E_EOF, end_);
+    if (p == target) return refuse(E_NAME, target);
+    if (*p == ':') return refuse("invalid processing instruction target", target);
     const std::string_view name(target, static_cast<std::size_t>(p - target));
     const bool is_xml_target = name.size() == 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' &&
                                (name[2] | 0x20) == 'l';
     if (is_xml_target) {
-        if (lt != begin_ || name != "xml") return fail("misplaced xml declaration", lt);
+        if (lt != begin_ || name != "xml") return refuse("misplaced xml declaration", lt);
         // version, then optional encoding and standalone, each name="value".
         static constexpr std::string_view NAMES[] = {"version", "encoding", "standalone"};
         std::size_t next_name = 0;
         for (;;) {
             const char* q = skip_space(p, end_);
-            if (q == end_) return fail(E_EOF, end_);
+            if (q == end_) return refuse(E_EOF, end_);
             if (*q == '?') {
-                if (end_ - q < 2) return fail(E_EOF, end_);
-                if (q[1] != '>' || next_name == 0) return fail("malformed xml declaration", lt);
+                if (end_ - q < 2) return refuse(E_EOF, end_);
+                if (q[1] != '>' || next_name == 0) return refuse("malformed xml declaration", lt);
                 cur_ = q + 2;
-                *skipped = true;
-                return {};
+                return true;
             }
-            if (q == p) return fail("malformed xml declaration", lt);
+            if (q == p) return refuse("malformed xml declaration", lt);
             const char* n = q;
             while (q != end_ && *q >= 'a' && *q <= 'z') ++q;
             const std::string_view pname(n, static_cast<std::size_t>(q - n));
             while (next_name < 3 && pname != NAMES[next_name]) {
-                if (next_name == 0) return fail("malformed xml declaration", lt);
+                if (next_name == 0) return refuse("malformed xml declaration", lt);
                 ++next_name;
             }
-            if (next_name == 3) return fail("malformed xml declaration", lt);
+            if (next_name == 3) return refuse("malformed xml declaration", lt);
             q = skip_space(q, end_);
-            if (q == end_) return fail(E_EOF, end_);
-            if (*q != '=') return fail("malformed xml declaration", lt);
+            if (q == end_) return refuse(E_EOF, end_);
+            if (*q != '=') return refuse("malformed xml declaration", lt);
             q = skip_space(q + 1, end_);
-            if (q == end_) return fail(E_EOF, end_);
+            if (q == end_) return refuse(E_EOF, end_);
             const char quote = *q;
-            if (quote != '"' && quote != '\'') return fail("malformed xml declaration", lt);
+            if (quote != '"' && quote != '\'') return refuse("malformed xml declaration", lt);
             const char* v = ++q;
             while (q != end_ && *q != quote && *q != '<' && *q != '>') ++q;
-            if (q == end_) return fail(E_EOF, end_);
-            if (*q != quote) return fail("malformed xml declaration", lt);
+            if (q == end_) return refuse(E_EOF, end_);
+            if (*q != quote) return refuse("malformed xml declaration", lt);
             const std::string_view value(v, static_cast<std::size_t>(q - v));
             bool ok = !value.empty();
             if (next_name == 0) {
@@ -707,31 +740,30 @@ Event Reader::markup(const char* lt, bool* skipped) {
             } else {
                 ok = value == "yes" || value == "no";
             }
-            if (!ok) return fail("malformed xml declaration", lt);
+            if (!ok) return refuse("malformed xml declaration", lt);
             ++next_name;
             p = q + 1;
         }
     }
     // Ordinary processing instruction: target, then white space and any
     // characters up to "?>".
-    if (*p != '?' && !(cls(*p) & C_SPACE)) return fail("invalid processing instruction target", target);
+    if (*p != '?' && !(cls(*p) & C_SPACE)) return refuse("invalid processing instruction target", target);
     for (;;) {
         while (p != end_ && !(cls(*p) & C_MISC_STOP)) ++p;
-        if (p == end_) return fail(E_EOF, end_);
-        if (cls(*p) & C_FORBIDDEN) return fail(E_CHAR, p);
+        if (p == end_) return refuse(E_EOF, end_);
+        if (cls(*p) & C_FORBIDDEN) return refuse(E_CHAR, p);
         if (*p == '?') {
-            if (end_ - p < 2) return fail(E_EOF, end_);
+            if (end_ - p < 2) return refuse(E_EOF, end_);
             if (p[1] == '>') {
                 cur_ = p + 2;
-                *skipped = true;
-                return {};
+                return true;
             }
         }
         ++p;
     }
 }
 
-Event Reader::cdata(const char* lt) {
+EventKind Reader::cdata(const char* lt) {
     const char* from = lt + 9;
     const char* p = from;
     bool plain = true;
@@ -749,11 +781,10 @@ Event Reader::cdata(const char* lt) {
         ++p;
     }
     cur_ = p + 3;
-    return text_event(static_cast<std::uint64_t>(lt - text_.data()),
-                      std::string_view(from, static_cast<std::size_t>(p - from)), plain, true);
+    return token(lt, from, p, plain, true);
 }
 
-Event Reader::text_run(const char* from) {
+EventKind Reader::text_run(const char* from) {
     const char* p = from;
     bool plain = true;
     for (;;) {
@@ -784,11 +815,10 @@ Event Reader::text_run(const char* from) {
         }
     }
     cur_ = p;
-    return text_event(static_cast<std::uint64_t>(from - text_.data()),
-                      std::string_view(from, static_cast<std::size_t>(p - from)), plain, false);
+    return token(from, from, p, plain, false);
 }
 
-Event Reader::end_tag(const char* lt) {
+EventKind Reader::end_tag(const char* lt) {
     const char* n = lt + 2;
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
@@ -808,10 +838,11 @@ Event Reader::end_tag(const char* lt) {
     if (p == end_) return fail(E_EOF, end_);
     if (*p != '>') return fail("malformed end tag", p);
     cur_ = p + 1;
-    return close_element(static_cast<std::uint64_t>(lt - text_.data()));
+    end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
+    return EventKind::end;
 }
 
-Event Reader::start_tag(const char* lt) {
+EventKind Reader::start_tag(const char* lt) {
     const char* n = lt + 1;
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
@@ -930,7 +961,7 @@ Event Reader::start_tag(const char* lt) {
     phase_ = Phase::content;
     if (s.self_closing) pending_end_ = true;
     scratch_span_ = top.attrs.data();
-    return element_event(EventKind::start, top.offset, top);
+    return EventKind::start;
 }
 
 // Uniqueness, namespace declarations and attribute prefixes of the start tag
@@ -1071,10 +1102,13 @@ const char* Reader::declare(RawAttr& a) {
 }
 
 Status Reader::skip_to_depth(std::size_t target) {
-    while (depth() > target) {
-        const Event ev = next();
-        if (ev.kind == EventKind::error) return std::unexpected(ev.error);
-        if (ev.kind == EventKind::eof) return std::unexpected(XmlError{E_EOF, ev.offset});
+    while (stack_.size() > target) {
+        switch (advance()) {
+        case EventKind::end: pop_element(); break;
+        case EventKind::error: return std::unexpected(error_);
+        case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
+        default: break;
+        }
     }
     return {};
 }
@@ -1087,11 +1121,16 @@ Status Reader::skip() {
 Status Reader::read_text(std::string& out) {
     if (depth() == 0) return {};
     const std::size_t target = depth() - 1;
-    while (depth() > target) {
-        const Event ev = next();
-        if (ev.kind == EventKind::text) append_text(ev, out);
-        else if (ev.kind == EventKind::error) return std::unexpected(ev.error);
-        else if (ev.kind == EventKind::eof) return std::unexpected(XmlError{E_EOF, ev.offset});
+    while (stack_.size() > target) {
+        switch (advance()) {
+        case EventKind::end: pop_element(); break;
+        case EventKind::text:
+            append_decoded(std::string_view(token_, token_size_), token_plain_, token_cdata_, out);
+            break;
+        case EventKind::error: return std::unexpected(error_);
+        case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
+        default: break;
+        }
     }
     return {};
 }

@@ -260,8 +260,9 @@ public:
     // Reads up to and including the end tag of the element whose start event
     // was the latest one (or of the innermost open element).
     Status skip();
-    // Reads events until fewer than `target` elements are open (so
-    // `skip_to_depth(d - 1)` after a start at depth d skips that element).
+    // Reads until fewer than `target` elements are open (so
+    // `skip_to_depth(d - 1)` after a start at depth d skips that element),
+    // checking everything `next` checks but building no events.
     Status skip_to_depth(std::size_t target);
     // Appends the decoded text of the current element and all its
     // descendants to `out` and reads through its end tag.
@@ -299,12 +300,15 @@ private:
     };
     enum class Phase : std::uint8_t { prolog, content, epilog, failed };
 
-    Event fail(const char* message, const char* at);
-    Event start_tag(const char* lt);
-    Event end_tag(const char* lt);
-    Event text_run(const char* from);
-    Event cdata(const char* lt);
-    Event markup(const char* lt, bool* skipped);
+    EventKind fail(const char* message, const char* at);
+    bool refuse(const char* message, const char* at);
+    EventKind advance();
+    EventKind start_tag(const char* lt);
+    EventKind end_tag(const char* lt);
+    EventKind text_run(const char* from);
+    EventKind cdata(const char* lt);
+    EventKind token(const char* at, const char* from, const char* to, bool plain, bool cdata);
+    bool markup(const char* lt);
     const char* check_attributes();
     const char* declare(RawAttr& a);
     const Binding* find_binding(std::string_view prefix) const noexcept;
@@ -322,6 +326,14 @@ private:
     bool strict_seen_ = false;
     bool transitional_seen_ = false;
     XmlError error_{};
+    // What the latest step found: the "<" of an end tag (or of a start tag
+    // written <a/>), and a text or CDATA token.
+    std::uint64_t end_offset_ = 0;
+    std::uint64_t token_offset_ = 0;
+    const char* token_ = nullptr;
+    std::size_t token_size_ = 0;
+    bool token_plain_ = true;
+    bool token_cdata_ = false;
     std::vector<Start> stack_;
     std::vector<Binding> bindings_;
     std::vector<RawAttr> scratch_attrs_;

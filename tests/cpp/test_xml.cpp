@@ -127,8 +127,8 @@ TEST(XmlReader, Namespaces) {
     for (const auto& c : cases) EXPECT_EQ(events(c.input), c.expected) << c.name;
 }
 
-TEST(XmlReader, ErrorsWithOffsets) {
-    const std::vector<Case> cases = {
+const std::vector<Case>& error_cases() {
+    static const std::vector<Case> cases = {
         {"unclosed root", "<a>", "unexpected end of document@3"},
         {"mismatched end tag", "<a><b></a>", "mismatched end tag@6"},
         {"end tag with a different prefix", "<a xmlns:x='u' xmlns:y='u'><x:b></y:b></a>", "mismatched end tag@32"},
@@ -180,7 +180,11 @@ TEST(XmlReader, ErrorsWithOffsets) {
         {"only misc", "<?pi?>  ", "no root element@8"},
         {"BOM alone", "\xEF\xBB\xBF", "no root element@3"},
     };
-    for (const auto& c : cases) EXPECT_EQ(wf(c.input), c.expected) << c.name;
+    return cases;
+}
+
+TEST(XmlReader, ErrorsWithOffsets) {
+    for (const auto& c : error_cases()) EXPECT_EQ(wf(c.input), c.expected) << c.name;
 }
 
 // The scanners work on blocks of bytes; a special byte must be found at
@@ -418,8 +422,8 @@ TEST(XmlReader, SkipAndReadText) {
 // Every prefix of a document exercising every construct: each ends in an
 // error or succeeds, and never reads past its end. Each prefix sits at the
 // very end of its own heap block so ASan flags any over-read.
-TEST(XmlReader, TruncationSweep) {
-    const std::string doc =
+const std::string& sweep_doc() {
+    static const std::string doc =
         "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
         "<!-- lead --><?pi data?>\n"
         "<p:sld xmlns:p=\"http://purl.oclc.org/ooxml/presentationml/main\" xmlns:a=\"urn:a\" "
@@ -428,6 +432,11 @@ TEST(XmlReader, TruncationSweep) {
         "<mc:AlternateContent><mc:Choice Requires=\"p\"><p:x/></mc:Choice><mc:Fallback><p:y/></mc:Fallback>"
         "</mc:AlternateContent><!-- c --><?p i?><e \xC3\xA9=\"\xC3\xA9\"/>"
         "</p:sld>\n<!-- tail -->";
+    return doc;
+}
+
+TEST(XmlReader, TruncationSweep) {
+    const std::string& doc = sweep_doc();
     ASSERT_EQ(wf(doc), "ok");
     for (std::size_t n = 0; n <= doc.size(); ++n) {
         auto buf = std::make_unique<char[]>(n);
@@ -447,6 +456,73 @@ TEST(XmlReader, TruncationSweep) {
                 true);
             (void)st;
         }
+    }
+}
+
+// How a reader fares from its second event on when the element opened by
+// its first is skipped (`skip`), its text gathered (`read_text`), or read
+// event by event (neither): the outcome, then every later event.
+enum class Pass { skip, read_text, by_events };
+
+std::string after_first(std::string_view text, Pass pass) {
+    xml::Reader r(text);
+    const xml::Event first = r.next();
+    std::string out, gathered;
+    if (first.kind == xml::EventKind::start) {
+        xml::Status st;
+        if (pass == Pass::skip) {
+            st = r.skip();
+        } else if (pass == Pass::read_text) {
+            st = r.read_text(gathered);
+        } else {
+            for (;;) {
+                const xml::Event ev = r.next();
+                if (ev.kind == xml::EventKind::text) xml::append_text(ev, gathered);
+                if (ev.kind == xml::EventKind::error) {
+                    st = std::unexpected(ev.error);
+                    break;
+                }
+                if (ev.kind == xml::EventKind::eof) {
+                    st = std::unexpected(xml::XmlError{"unexpected end of document", ev.offset});
+                    break;
+                }
+                if (r.depth() == 0) break;
+            }
+        }
+        out = st ? "ok" : "!" + std::string(st.error().message) + "@" + std::to_string(st.error().offset);
+    }
+    out += std::string(" strict=") + (r.strict_seen() ? "1" : "0") + (r.transitional_seen() ? "1" : "0");
+    for (int guard = 0; guard < 100; ++guard) {
+        const xml::Event ev = r.next();
+        out += " " + std::to_string(static_cast<int>(ev.kind)) + "@" + std::to_string(ev.offset);
+        if (ev.kind == xml::EventKind::error) out += std::string(ev.error.message);
+        if (ev.kind == xml::EventKind::eof || ev.kind == xml::EventKind::error) break;
+    }
+    if (pass != Pass::skip) out += "\n|" + gathered;
+    return out;
+}
+
+std::string without_text(const std::string& s) { return s.substr(0, s.find("\n|")); }
+
+// Skipping and gathering text build no events but must find exactly the
+// errors, at the same offsets, that reading event by event finds: on every
+// malformed document and on every prefix of a complete one.
+TEST(XmlReader, SkippingValidatesAsReading) {
+    std::vector<std::string> docs;
+    for (const auto& c : error_cases()) {
+        docs.push_back(c.input);
+        docs.push_back("<w xmlns:x='urn:x'>" + c.input + "</w>");
+    }
+    docs.push_back("<a xmlns='" + std::string(PML_S) + "'><b/><c xmlns:t='" + PML_T + "'/>t</a><!--x--> ");
+    docs.push_back("<a><b/>" + std::string(300, ' ') + "</a>");
+    docs.push_back("<a><x:b/></a>");
+    docs.push_back("<a><b c='1' d='2' c='3'/></a>");
+    const std::string& doc = sweep_doc();
+    for (std::size_t n = 0; n <= doc.size(); ++n) docs.push_back(doc.substr(0, n));
+    for (const auto& d : docs) {
+        const std::string by_events = after_first(d, Pass::by_events);
+        EXPECT_EQ(after_first(d, Pass::read_text), by_events) << d;
+        EXPECT_EQ(after_first(d, Pass::skip), without_text(by_events)) << d;
     }
 }
 
