@@ -134,16 +134,14 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
 // ---- content types ----
 
 std::optional<std::string_view> ContentTypes::content_type_of(std::string_view part_name) const {
-    const std::string lower = ascii_lower(part_name);
-    if (auto it = override_by_name_.find(lower); it != override_by_name_.end())
-        return overrides[it->second].second;
-    const std::size_t slash = lower.rfind('/');
-    const std::string_view last = slash == std::string::npos ? std::string_view(lower)
-                                                            : std::string_view(lower).substr(slash + 1);
+    const auto override_key = [this](std::size_t i) -> std::string_view { return overrides[i].first; };
+    if (auto i = override_by_name_.find(part_name, override_key)) return overrides[*i].second;
+    const std::size_t slash = part_name.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? part_name : part_name.substr(slash + 1);
     const std::size_t dot = last.rfind('.');
     if (dot == std::string_view::npos) return std::nullopt;
-    if (auto it = default_by_ext_.find(last.substr(dot + 1)); it != default_by_ext_.end())
-        return defaults[it->second].second;
+    const auto default_key = [this](std::size_t i) -> std::string_view { return defaults[i].first; };
+    if (auto i = default_by_ext_.find(last.substr(dot + 1), default_key)) return defaults[*i].second;
     return std::nullopt;
 }
 
@@ -163,14 +161,20 @@ std::expected<ContentTypes, xml::XmlError> ContentTypes::parse(std::string_view 
             return {};
         }
         auto& list = is_default ? out.defaults : out.overrides;
-        auto& index = is_default ? out.default_by_ext_ : out.override_by_name_;
-        auto& dups = is_default ? out.duplicate_defaults : out.duplicate_overrides;
-        if (!index.emplace(ascii_lower(*key), list.size()).second) dups.push_back(list.size());
         list.emplace_back(std::move(*key), std::move(*type));
         return {};
     };
     if (auto st = walk_root(reader, out.wrong_root, xml::ns::CONTENT_TYPES, "Types", child); !st)
         return std::unexpected(st.error());
+    // The first of equal keys counts; later ones are recorded in order.
+    const auto& defaults = out.defaults;
+    const auto& overrides = out.overrides;
+    out.default_by_ext_.build(
+        defaults.size(), [&](std::size_t i) -> std::string_view { return defaults[i].first; },
+        [&](std::size_t i) { out.duplicate_defaults.push_back(i); });
+    out.override_by_name_.build(
+        overrides.size(), [&](std::size_t i) -> std::string_view { return overrides[i].first; },
+        [&](std::size_t i) { out.duplicate_overrides.push_back(i); });
     return out;
 }
 
@@ -250,36 +254,40 @@ std::optional<std::string> source_of_rels(std::string_view name) {
     return out;
 }
 
-std::string resolve_target(std::string_view source, std::string_view target) {
-    std::string t(target.substr(0, target.find_first_of("?#")));
-    for (char& c : t)
-        if (c == '\\') c = '/';
-    std::string path;
-    if (!t.empty() && t[0] == '/') {
-        path = std::move(t);
-    } else {
-        const std::size_t slash = source.rfind('/');
-        if (slash != std::string_view::npos) path.assign(source.substr(0, slash + 1));
-        path += t;
-    }
-    std::vector<std::string_view> segments;
-    const std::string_view p(path);
-    std::size_t pos = 0;
-    while (pos <= p.size()) {
-        const std::size_t slash = p.find('/', pos);
-        const std::size_t end = slash == std::string_view::npos ? p.size() : slash;
-        const std::string_view seg = p.substr(pos, end - pos);
+namespace {
+
+// Appends the segments of `path` to `out`, each as "/segment", dropping
+// empty and "." segments and letting ".." remove the last one kept.
+void push_segments(std::string& out, std::string_view path, bool backslash_separates) {
+    for (std::size_t pos = 0; pos <= path.size();) {
+        std::size_t end = pos;
+        while (end < path.size() && path[end] != '/' && !(backslash_separates && path[end] == '\\')) ++end;
+        const std::string_view seg = path.substr(pos, end - pos);
         if (seg == "..") {
-            if (!segments.empty()) segments.pop_back();
+            const std::size_t cut = out.rfind('/');
+            out.resize(cut == std::string::npos ? 0 : cut);
         } else if (!seg.empty() && seg != ".") {
-            segments.push_back(seg);
+            out += '/';
+            out += seg;
         }
         pos = end + 1;
     }
-    if (segments.empty()) return "/";
+}
+
+} // namespace
+
+std::string resolve_target(std::string_view source, std::string_view target) {
+    // A backslash in the target separates segments as "/" does.
+    const std::string_view t = target.substr(0, target.find_first_of("?#"));
+    const bool absolute = !t.empty() && (t[0] == '/' || t[0] == '\\');
     std::string out;
-    out.reserve(path.size() + 1);
-    for (auto seg : segments) out.append("/").append(seg);
+    out.reserve(source.size() + t.size() + 1);
+    if (!absolute) {
+        const std::size_t slash = source.rfind('/');
+        if (slash != std::string_view::npos) push_segments(out, source.substr(0, slash + 1), false);
+    }
+    push_segments(out, t, true);
+    if (out.empty()) out = "/";
     return out;
 }
 

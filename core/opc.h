@@ -71,8 +71,10 @@ struct ContentTypes {
     static std::expected<ContentTypes, xml::XmlError> parse(std::string_view text);
 
 private:
-    hash::StringMap<std::size_t> default_by_ext_;   // lower-cased
-    hash::StringMap<std::size_t> override_by_name_; // lower-cased
+    // Positions in `defaults` and `overrides`, keys compared ignoring ASCII
+    // case, so a lookup needs no lower-cased copy of the name.
+    name_index::Index<name_index::AsciiCaseless> default_by_ext_;
+    name_index::Index<name_index::AsciiCaseless> override_by_name_;
 };
 
 // A violation of the part-name grammar.
