@@ -65,7 +65,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 // memory cubic in its size; real packages have none.
 constexpr std::size_t MAX_DERIVABLE = 10000;
 
-// Polynomial hash of `name` modulo 2^61 - 1. With `cuts` set, also lists
+// Polynomial hash of `name`, ASCII-lower-cased, modulo 2^61 - 1. With `cuts` set, also lists
 // (length, hash) of every prefix that ends just before a "/" (the leading
 // "/" excluded).
 __extension__ typedef unsigned __int128 U128;
@@ -77,8 +77,12 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
     std::uint64_t h = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
         if (cuts && name[i] == '/' && i > 0) cuts->emplace_back(i, h);
-        const U128 x = static_cast<U128>(h) * BASE + static_cast<unsigned char>(name[i]) + 1;
-        h = static_cast<std::uint64_t>(x % MOD);
+        // x < 2^123, so two folds of the Mersenne modulus and one subtraction
+        // reduce it exactly, without a 128-bit division.
+        const U128 x = static_cast<U128>(h) * BASE + static_cast<unsigned char>(name_index::lower_char(name[i])) + 1;
+        const U128 once = (x & MOD) + (x >> 61);
+        h = static_cast<std::uint64_t>((once & MOD) + (once >> 61));
+        if (h >= MOD) h -= MOD;
     }
     return h;
 }
@@ -220,31 +224,40 @@ const PackageDefects& Core::defects() const {
         for (const Part& p : parts_)
             if (auto why = opc::check_part_name(p.name)) d.invalid_names.emplace_back(p.name, *why);
 
-        // Case-folded names: the first holder of each, then every later one
-        // collides with it.
-        hash::StringMap<std::size_t> first;
-        std::vector<std::string> lower(parts_.size());
+        // Names equal ignoring ASCII case: the first holder of each, then
+        // every later one collides with it.
+        using Caseless = name_index::AsciiCaseless;
+        const auto name_of = [this](std::size_t i) -> std::string_view { return parts_[i].name; };
+        name_index::Index<Caseless> first;
+        std::vector<bool> repeated(parts_.size());
+        first.build(parts_.size(), name_of, [&](std::size_t i) { repeated[i] = true; });
         for (std::size_t i = 0; i < parts_.size(); ++i) {
-            lower[i] = opc::ascii_lower(parts_[i].name);
-            auto [it, fresh] = first.emplace(lower[i], i);
-            if (!fresh) d.collisions.emplace_back(parts_[it->second].name, parts_[i].name);
+            if (!repeated[i]) continue;
+            if (auto holder = first.find(parts_[i].name, name_of))
+                d.collisions.emplace_back(parts_[*holder].name, parts_[i].name);
         }
         // A name derives from another when a prefix of it ending before a "/"
         // is itself a part name. Hashing every such prefix afresh would cost
         // the square of a name's length, so prefixes are matched by a rolling
         // hash and confirmed by comparison.
-        std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
-        for (const auto& [name, i] : first) by_hash[prefix_hashes(name, nullptr)].push_back(i);
+        // (hash, part) of every distinct name, sorted, so equal hashes sit
+        // together in part order.
+        std::vector<std::pair<std::uint64_t, std::size_t>> by_hash;
+        by_hash.reserve(parts_.size());
+        for (std::size_t i = 0; i < parts_.size(); ++i)
+            if (!repeated[i]) by_hash.emplace_back(prefix_hashes(parts_[i].name, nullptr), i);
+        std::sort(by_hash.begin(), by_hash.end());
         std::vector<std::pair<std::size_t, std::uint64_t>> cuts;
         for (std::size_t i = 0; i < parts_.size() && d.derivable.size() < MAX_DERIVABLE; ++i) {
-            const std::string_view name = lower[i];
+            const std::string_view name = parts_[i].name;
             prefix_hashes(name, &cuts);
             for (const auto& [len, h] : cuts) {
-                auto it = by_hash.find(h);
-                if (it == by_hash.end()) continue;
-                for (std::size_t base : it->second)
-                    if (lower[base] == name.substr(0, len) && d.derivable.size() < MAX_DERIVABLE)
+                auto it = std::lower_bound(by_hash.begin(), by_hash.end(), std::pair<std::uint64_t, std::size_t>(h, 0));
+                for (; it != by_hash.end() && it->first == h; ++it) {
+                    const std::size_t base = it->second;
+                    if (Caseless::equal(parts_[base].name, name.substr(0, len)) && d.derivable.size() < MAX_DERIVABLE)
                         d.derivable.emplace_back(parts_[i].name, parts_[base].name);
+                }
             }
         }
         d.incomplete_pieces = incomplete_;
@@ -325,6 +338,11 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
     }
     rels_cache_.emplace(std::string(source), result);
     return result;
+}
+
+const opc::Relationships* Package::cached_rels(std::string_view source) const {
+    const auto it = rels_cache_.find(source);
+    return it == rels_cache_.end() ? nullptr : it->second.get();
 }
 
 Result<std::optional<std::string>> Package::resolve(std::string_view source, std::string_view id) {
