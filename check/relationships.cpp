@@ -1,6 +1,6 @@
 #include "check/relationships.h"
 
-#include <unordered_set>
+#include <vector>
 
 #include "core/encoding.h"
 #include "core/opc.h"
@@ -42,19 +42,23 @@ std::string_view kind_name(std::string_view type) noexcept {
     return slash == std::string_view::npos ? type : type.substr(slash + 1);
 }
 
-using TargetSet = std::unordered_set<std::string>;
+// Targeted parts, by the index of the first part of each name ignoring case
+// (what `part_index` gives), so no lower-cased name is kept.
+using TargetSet = std::vector<bool>;
 
 // Phase 2 for one source: its relationships part and every relationship's
 // target.
 void check_source(pkg::Package& package, const std::string& source, TargetSet& targets, Sink& sink) {
     const std::string rels_name = opc::rels_part_name(source);
+    // No relationships part: an empty set, with nothing to report.
+    if (!package.part_index(rels_name)) return;
     auto loaded = package.rels(source);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
         return;
     }
     const opc::Relationships& rels = **loaded;
-    if (package.part_index(rels_name)) sink.count_part();
+    sink.count_part();
     if (rels.wrong_root)
         sink.push(Finding(REL001, "root element is not Relationships in the relationships namespace").in_part(rels_name));
     for (const opc::Defect& d : rels.defects)
@@ -86,8 +90,8 @@ void check_source(pkg::Package& package, const std::string& source, TargetSet& t
                           .in_part(rels_name));
             continue;
         }
-        if (package.part_index(target)) {
-            targets.insert(opc::ascii_lower(target));
+        if (const auto index = package.part_index(target)) {
+            if (*index < targets.size()) targets[*index] = true;
             continue;
         }
         sink.push(Finding(REL004, "relationship " + r.id + " (" + std::string(kind_name(r.type)) + ") targets " +
@@ -153,6 +157,7 @@ void check_package_level(pkg::Package& package, Sink& sink) {
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         if (part.name == "/" || (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value())) continue;
+        if (!package.part_index(opc::rels_part_name(part.name))) continue;
         auto part_rels = package.rels(part.name);
         if (!part_rels) continue;
         for (const opc::Relationship& r : (*part_rels)->relationships) {
@@ -201,7 +206,7 @@ void run(pkg::Package& package, Sink& sink) {
         sources.push_back(part.name);
     }
 
-    TargetSet targets;
+    TargetSet targets(package.parts().size());
     for (const std::string& source : sources) check_source(package, source, targets, sink);
 
     const RunCache* cache = sink.cache();
@@ -209,7 +214,8 @@ void run(pkg::Package& package, Sink& sink) {
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         if (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value()) continue;
-        if (!targets.contains(opc::ascii_lower(part.name)))
+        const auto first = package.part_index(part.name);
+        if (!first || *first >= targets.size() || !targets[*first])
             sink.push(Finding(REL008, "part is not the target of any relationship").in_part(part.name));
     }
 

@@ -121,6 +121,14 @@ std::optional<xml::XmlError> examine_part(pkg::Package& package, std::size_t ind
     return malformed;
 }
 
+// A relationships part that the relationships stage has parsed, which
+// reads it to the end with the same reader: it is known to be well-formed.
+bool parsed_already(const pkg::Package& package, const RunCache* cache, std::size_t index, std::string_view name) {
+    if (!cache || !cache->is_rels(index)) return false;
+    const auto source = opc::source_of_rels(name);
+    return source && package.cached_rels(*source) && package.part_index(opc::rels_part_name(*source)) == index;
+}
+
 } // namespace
 
 std::optional<std::string_view> declared_encoding(std::string_view text) {
@@ -223,7 +231,7 @@ void run(pkg::Package& package, Sink& sink) {
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
             continue;
         }
-        if (well_formedness) {
+        if (well_formedness && !parsed_already(package, cache, index, part.name)) {
             if (auto err = xml::well_formed(text)) {
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
                 continue;
