@@ -141,15 +141,24 @@ int main(int argc, char** argv) {
         std::printf("read %.1f ms\n", best_seconds(reps, [&] { events = read_pass(decks); }) * 1e3);
         return 0;
     }
-    const double check_s = best_seconds(reps, [&] {
-        parts = 0;
-        findings = check_pass(decks, parts);
-    });
     if (argc > 3 && std::string(argv[3]) == "check") {
+        const double check_s = best_seconds(reps, [&] {
+            parts = 0;
+            findings = check_pass(decks, parts);
+        });
         std::printf("check %.1f ms\n", check_s * 1e3);
         return 0;
     }
-    const double read_s = best_seconds(reps, [&] { events = read_pass(decks); });
+    // The two passes alternate, so a change in the machine's load between
+    // them does not skew their ratio.
+    double check_s = 1e300, read_s = 1e300;
+    for (int i = 0; i < reps; ++i) {
+        check_s = std::min(check_s, best_seconds(1, [&] {
+                               parts = 0;
+                               findings = check_pass(decks, parts);
+                           }));
+        read_s = std::min(read_s, best_seconds(1, [&] { events = read_pass(decks); }));
+    }
     std::printf("decks %zu, %.1f MB; check: %llu findings, %llu inspections; read: %llu events\n", decks.size(),
                 static_cast<double>(total) / 1e6, static_cast<unsigned long long>(findings),
                 static_cast<unsigned long long>(parts), static_cast<unsigned long long>(events));
