@@ -104,6 +104,12 @@ TEST(RelsNames, ResolveTarget) {
     EXPECT_EQ(opc::resolve_target(slide, ""), "/ppt/slides");
     EXPECT_EQ(opc::resolve_target(slide, "#only"), "/ppt/slides");
     EXPECT_EQ(opc::resolve_target("/", "ppt/presentation.xml"), "/ppt/presentation.xml");
+    // A backslash separates segments in the target only, and makes it absolute
+    // when it leads; the source's folder is taken as written.
+    EXPECT_EQ(opc::resolve_target(slide, "\\ppt\\x.xml"), "/ppt/x.xml");
+    EXPECT_EQ(opc::resolve_target("/a\\b/c.xml", "d.xml"), "/a\\b/d.xml");
+    EXPECT_EQ(opc::resolve_target("/a\\b/c.xml", "../d.xml"), "/d.xml");
+    EXPECT_EQ(opc::resolve_target("/a/b.xml", "x/../../../y/./"), "/y");
     EXPECT_EQ(opc::resolve_target("/", ""), "/");
     EXPECT_EQ(opc::resolve_target("/", ".."), "/");
     EXPECT_EQ(opc::resolve_target("", "a"), "/a");
