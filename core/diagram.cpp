@@ -1,6 +1,7 @@
 #include "core/diagram.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <unordered_map>
 
@@ -17,14 +18,16 @@ namespace {
 using xml::ns::DIAGRAM;
 using xml::ns::NONE;
 
+// Ids and types are views into the part's text, or into the parser's store
+// when they had references to decode: a data model holds thousands of them.
 struct Point {
-    std::string id;
-    std::string type;
+    std::string_view id;
+    std::string_view type;
     std::string text;
 };
 
 struct Connection {
-    std::string src, dest;
+    std::string_view src, dest;
     std::uint64_t order = 0;
 };
 
@@ -99,7 +102,16 @@ public:
     }
 
 private:
-    static bool is_content(const Point& p) { return p.type == "node" || p.type == "asst"; }
+    static bool is_content(std::string_view type) { return type == "node" || type == "asst"; }
+    static bool is_content(const Point& p) { return is_content(p.type); }
+
+    // The decoded value, kept alive as long as the parser.
+    std::string_view keep(std::string_view raw) {
+        std::string scratch;
+        const std::string_view v = xml::attr_value(raw, scratch);
+        if (v.data() != scratch.data()) return v;
+        return decoded_.emplace_back(std::move(scratch));
+    }
 
     template <class Fn>
     xml::Status each(Fn&& fn) {
@@ -109,10 +121,16 @@ private:
     xml::Status point(const xml::Start& s) {
         if (!s.is(DIAGRAM, "pt")) return {};
         Point p;
-        p.id = r_.attr(s, NONE, "modelId").value_or(std::string());
-        p.type = r_.attr(s, NONE, "type").value_or("node");
+        p.type = "node";
+        for (xml::Attrs it(r_, s); auto a = it.next();) {
+            if (a->ns != NONE) continue;
+            if (a->name.local == "modelId") p.id = keep(a->value);
+            else if (a->name.local == "type") p.type = keep(a->value);
+        }
+        // Only content points are ever shown; the others' text is not read.
+        const bool shown = is_content(p);
         auto st = each([&](const xml::Start& c) -> xml::Status {
-            if (!c.is(DIAGRAM, "t")) return {};
+            if (!shown || !c.is(DIAGRAM, "t")) return {};
             std::vector<model::Paragraph> paragraphs;
             if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr); !pst) return pst;
             model::write_text(paragraphs, p.text);
@@ -124,19 +142,29 @@ private:
 
     xml::Status connection(const xml::Start& s) {
         if (!s.is(DIAGRAM, "cxn")) return {};
-        const std::string type = r_.attr(s, NONE, "type").value_or("parOf");
-        if (type != "parOf") return {};
+        std::string_view type = "parOf", src, dest, order;
+        for (xml::Attrs it(r_, s); auto a = it.next();) {
+            if (a->ns != NONE) continue;
+            const std::string_view n = a->name.local;
+            if (n == "type") type = a->value;
+            else if (n == "srcId") src = a->value;
+            else if (n == "destId") dest = a->value;
+            else if (n == "srcOrd") order = a->value;
+        }
+        std::string scratch;
+        if (xml::attr_value(type, scratch) != "parOf") return {};
         Connection c;
-        c.src = r_.attr(s, NONE, "srcId").value_or(std::string());
-        c.dest = r_.attr(s, NONE, "destId").value_or(std::string());
-        if (auto o = r_.attr(s, NONE, "srcOrd")) c.order = pml::value::uint64(*o).value_or(0);
-        connections_.push_back(std::move(c));
+        c.src = keep(src);
+        c.dest = keep(dest);
+        if (order.data()) c.order = pml::value::uint64(xml::attr_value(order, scratch)).value_or(0);
+        connections_.push_back(c);
         return {};
     }
 
     xml::Reader& r_;
     std::vector<Point> points_;
     std::vector<Connection> connections_;
+    std::deque<std::string> decoded_;
 };
 
 } // namespace

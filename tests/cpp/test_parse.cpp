@@ -653,6 +653,28 @@ TEST(DiagramOutline, OrderedBySrcOrdDepthFirst) {
     EXPECT_EQ(r->items, (std::vector<Item>{{0, "First"}, {1, "Child"}, {0, "Second"}, {1, "Under empty"}}));
 }
 
+// Ids match by their decoded value whichever way they are written; many
+// points make ids that outlive any one tag.
+TEST(DiagramOutline, IdsMatchDecodedAndManyPoints) {
+    std::string pts = pt("{D&amp;1}", "doc", "") + pt("&#x41;", "&#110;ode", "A") + pt("B", "", "B") +
+                      pt("{P}", "pres", "hidden");
+    std::string cx = cxn("{D&#38;1}", "A", 1) + cxn("{D&amp;1}", "B", 0) + cxn("A", "{P}", 0) +
+                     "<dgm:cxn srcId=\"A\" destId=\"B\" srcOrd=\"&#50;\" type=\"&#112;arOf\"/>";
+    for (int i = 0; i < 200; ++i) {
+        pts += pt("n&amp;" + std::to_string(i), "", "t" + std::to_string(i));
+        cx += cxn(i == 0 ? "B" : "n&#38;" + std::to_string(i - 1), "n&amp;" + std::to_string(i), 0);
+    }
+    auto r = diagram::parse(data_model(pts, cx), "/d.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    ASSERT_EQ(r->items.size(), 202u);
+    using Item = std::pair<std::uint8_t, std::string>;
+    EXPECT_EQ(r->items[0], (Item{0, "B"}));
+    EXPECT_EQ(r->items[1], (Item{1, "t0"}));
+    EXPECT_EQ(r->items[200], (Item{200, "t199"}));
+    // B, also a child of A, is shown once, where the walk meets it first.
+    EXPECT_EQ(r->items[201], (Item{0, "A"}));
+}
+
 TEST(DiagramOutline, CyclesAndMissingDocument) {
     // A loop back to an ancestor is cut; the walk ends.
     auto loop = diagram::parse(data_model(pt("d", "doc", "") + pt("a", "", "A") + pt("b", "", "B"),
