@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -115,6 +116,22 @@ inline bool same(std::string_view a, std::string_view b) noexcept {
         if (a[i] != b[i]) return false;
     }
     return true;
+}
+
+// Whether the `n` bytes at `a` equal those at `b`, where `b` lies before `a`
+// in one text that ends at `end`: eight bytes at `a` readable means eight at
+// `b` are too, so short names compare in one masked word.
+inline bool same_bytes(const char* a, const char* b, std::size_t n, const char* end) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (n <= 8 && end - a >= 8) {
+            std::uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            const std::uint64_t mask = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+            return ((x ^ y) & mask) == 0;
+        }
+    }
+    return std::memcmp(a, b, n) == 0;
 }
 
 // Events are built by these single-return helpers so that they are
@@ -820,6 +837,18 @@ EventKind Reader::text_run(const char* from) {
 
 EventKind Reader::end_tag(const char* lt) {
     const char* n = lt + 2;
+    // Nearly every end tag is the open element's name as written followed by
+    // ">"; that needs no scanning, and the scan below would accept it.
+    {
+        const Name& open = stack_.back().name;
+        const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
+        const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
+        if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
+            cur_ = n + q_len + 1;
+            end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
+            return EventKind::end;
+        }
+    }
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
     if (a == n) return fail(E_NAME, n);

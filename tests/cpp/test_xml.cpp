@@ -419,6 +419,35 @@ TEST(XmlReader, SkipAndReadText) {
     EXPECT_EQ(st.error(), (xml::XmlError{"mismatched end tag", 9}));
 }
 
+// End tags are matched against the open element's name as written; names
+// of every length up to past a word, near the end of the text or not, with
+// and without a prefix.
+TEST(XmlReader, EndTagForms) {
+    for (std::size_t len = 1; len <= 18; ++len) {
+        const std::string name(len, 'n');
+        const std::string open = "<" + name + ">";
+        const std::string at = "@" + std::to_string(open.size());
+        EXPECT_EQ(wf(open + "</" + name + ">"), "ok") << len;
+        EXPECT_EQ(wf(open + "</" + name + " \n>"), "ok") << len;
+        EXPECT_EQ(wf(open + "</" + name + ">" + std::string(20, ' ')), "ok") << len;
+        EXPECT_EQ(wf(open + "</" + name + "x>"), "mismatched end tag" + at) << len;
+        EXPECT_EQ(wf(open + "</" + name.substr(1) + ">"), (len == 1 ? "invalid name" : "mismatched end tag") +
+                                                                std::string(len == 1 ? "@5" : at.c_str()))
+            << len;
+        EXPECT_EQ(wf(open + "</" + name + ":>"), "invalid qualified name@" + std::to_string(open.size() + 2))
+            << len;
+        EXPECT_EQ(wf(open + "</" + name), "unexpected end of document@" + std::to_string(2 * len + 4)) << len;
+        const std::string pre = "<p:" + name + " xmlns:p='u' xmlns:q='u'>";
+        EXPECT_EQ(wf(pre + "</p:" + name + ">"), "ok") << len;
+        EXPECT_EQ(wf(pre + "</q:" + name + ">"), "mismatched end tag@" + std::to_string(pre.size())) << len;
+        EXPECT_EQ(wf(pre + "</" + name + ">"), "mismatched end tag@" + std::to_string(pre.size())) << len;
+        EXPECT_EQ(wf(pre + "</p:" + name + "/>"), "malformed end tag@" + std::to_string(pre.size() + len + 4))
+            << len;
+    }
+    // The bytes after a short name differ only past the name's end.
+    EXPECT_EQ(events("<ab><a></a></ab>"), "<ab#0@0 <a#0@4 /a@7 /ab@11 $");
+}
+
 // Every prefix of a document exercising every construct: each ends in an
 // error or succeeds, and never reads past its end. Each prefix sits at the
 // very end of its own heap block so ASan flags any over-read.
