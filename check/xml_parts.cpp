@@ -1,6 +1,7 @@
 #include "check/xml_parts.h"
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,10 @@ constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
 bool is_valid_utf8(std::string_view s) {
     // Declarations are ASCII; decode only from the first byte that is not.
     std::size_t ascii = 0;
+    for (std::uint64_t w; s.size() - ascii >= 8; ascii += 8) {
+        std::memcpy(&w, s.data() + ascii, 8);
+        if (w & 0x8080808080808080ULL) break;
+    }
     while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
     for (std::size_t pos = ascii; pos < s.size();) {
         const std::size_t at = pos;

@@ -62,7 +62,14 @@ struct AsciiCaseless {
     }
     static bool equal(std::string_view a, std::string_view b) noexcept {
         if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i)
+        std::size_t i = 0;
+        for (; a.size() - i >= 8; i += 8) {
+            std::uint64_t x, y;
+            std::memcpy(&x, a.data() + i, 8);
+            std::memcpy(&y, b.data() + i, 8);
+            if (x != y && lower_word(x) != lower_word(y)) return false;
+        }
+        for (; i < a.size(); ++i)
             if (lower_char(a[i]) != lower_char(b[i])) return false;
         return true;
     }

@@ -242,16 +242,23 @@ const PackageDefects& Core::defects() const {
         // hash and confirmed by comparison.
         // (hash, part) of every distinct name, sorted, so equal hashes sit
         // together in part order.
+        // Each name is hashed once: its cuts are kept for the search below.
         std::vector<std::pair<std::uint64_t, std::size_t>> by_hash;
         by_hash.reserve(parts_.size());
-        for (std::size_t i = 0; i < parts_.size(); ++i)
-            if (!repeated[i]) by_hash.emplace_back(prefix_hashes(parts_[i].name, nullptr), i);
+        std::vector<std::pair<std::size_t, std::uint64_t>> all_cuts, cuts;
+        std::vector<std::size_t> cuts_end(parts_.size());
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            const std::uint64_t h = prefix_hashes(parts_[i].name, &cuts);
+            if (!repeated[i]) by_hash.emplace_back(h, i);
+            all_cuts.insert(all_cuts.end(), cuts.begin(), cuts.end());
+            cuts_end[i] = all_cuts.size();
+        }
         std::sort(by_hash.begin(), by_hash.end());
-        std::vector<std::pair<std::size_t, std::uint64_t>> cuts;
         for (std::size_t i = 0; i < parts_.size() && d.derivable.size() < MAX_DERIVABLE; ++i) {
             const std::string_view name = parts_[i].name;
-            prefix_hashes(name, &cuts);
-            for (const auto& [len, h] : cuts) {
+            const std::size_t from = i == 0 ? 0 : cuts_end[i - 1];
+            for (std::size_t c = from; c < cuts_end[i]; ++c) {
+                const auto [len, h] = all_cuts[c];
                 auto it = std::lower_bound(by_hash.begin(), by_hash.end(), std::pair<std::uint64_t, std::size_t>(h, 0));
                 for (; it != by_hash.end() && it->first == h; ++it) {
                     const std::size_t base = it->second;
