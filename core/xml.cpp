@@ -966,13 +966,15 @@ EventKind Reader::start_tag(const char* lt) {
     }
     s.attrs = std::string_view(a, static_cast<std::size_t>(attrs_end - a));
 
-    if (const char* bad = check_attributes()) {
+    // A lone plain attribute has nothing to clash with or declare.
+    const bool check = scratch_attrs_.size() > 1 || has_decl_ || has_prefixed_;
+    if (const char* bad = check ? check_attributes() : nullptr) {
         // check_attributes leaves the message in error_.message.
         return fail(error_.message, bad);
     }
     Start& top = stack_.back();
     if (top.name.has_prefix()) {
-        if (top.name.prefix == "xmlns") return fail("reserved namespace prefix", n);
+        if (same(top.name.prefix, "xmlns")) return fail("reserved namespace prefix", n);
         // Elements of a part mostly share one or two prefixes.
         if (prefix_cached_ && same(top.name.prefix, cached_prefix_)) {
             top.ns = cached_ns_;
@@ -1007,9 +1009,20 @@ const char* Reader::check_attributes() {
     // ones by sorting, so a hostile tag with many attributes costs n log n.
     const RawAttr* dup = nullptr;
     if (count <= 16) {
+        // Names that differ mostly differ in length or in their first or
+        // last byte: one word per name settles most pairs.
+        std::uint32_t keys[16];
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string_view l = attrs[i].local;
+            keys[i] = static_cast<std::uint32_t>(l.size() & 0xFF) |
+                      static_cast<std::uint32_t>(static_cast<unsigned char>(l.front())) << 8 |
+                      static_cast<std::uint32_t>(static_cast<unsigned char>(l.back())) << 16 |
+                      static_cast<std::uint32_t>(attrs[i].prefix.size() & 0xFF) << 24;
+        }
         for (std::size_t i = 1; i < count && !dup; ++i) {
             for (std::size_t j = 0; j < i; ++j) {
-                if (same(attrs[i].local, attrs[j].local) && same(attrs[i].prefix, attrs[j].prefix)) {
+                if (keys[i] == keys[j] && same(attrs[i].local, attrs[j].local) &&
+                    same(attrs[i].prefix, attrs[j].prefix)) {
                     dup = &attrs[i];
                     break;
                 }

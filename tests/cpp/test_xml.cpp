@@ -419,6 +419,21 @@ TEST(XmlReader, SkipAndReadText) {
     EXPECT_EQ(st.error(), (xml::XmlError{"mismatched end tag", 9}));
 }
 
+// Attribute names that share length, first and last byte, or differ only in
+// the prefix, are told apart; a true repeat is found wherever it stands.
+TEST(XmlReader, AttributeNamesThatLookAlike) {
+    EXPECT_EQ(wf("<a abc='1' axc='2' ac='3' a='4' c='5'/>"), "ok");
+    EXPECT_EQ(wf("<a xmlns:p='u' xmlns:q='v' p:ab='1' q:ab='2' ab='3'/>"), "ok");
+    EXPECT_EQ(wf("<a abc='1' axc='2' abc='3'/>"), "duplicate attribute@19");
+    EXPECT_EQ(wf("<a xmlns:p='u' p:ab='1' ab='2' p:ab='3'/>"), "duplicate attribute@31");
+    std::string many = "<a";
+    for (int i = 0; i < 16; ++i) many += " n" + std::to_string(i % 10) + "x='1'";
+    EXPECT_EQ(wf(many + "/>"), "duplicate attribute@" + std::to_string(2 + 10 * 8 + 1)) << many;
+    EXPECT_EQ(wf("<a b='1'/>"), "ok");
+    EXPECT_EQ(wf("<a xmlns='u'/>"), "ok");
+    EXPECT_EQ(wf("<a x:b='1'/>"), "undeclared namespace prefix@3");
+}
+
 // End tags are matched against the open element's name as written; names
 // of every length up to past a word, near the end of the text or not, with
 // and without a prefix.
