@@ -435,6 +435,9 @@ void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out
 void append_text(const Event& ev, std::string& out) { append_decoded(ev.text, ev.plain, ev.cdata, out); }
 
 std::string unescape_attr(std::string_view raw) {
+    std::size_t plain = 0;
+    while (plain < raw.size() && raw[plain] != '&' && static_cast<unsigned char>(raw[plain]) < 0x80) ++plain;
+    if (plain == raw.size()) return std::string(raw);
     std::string out;
     out.reserve(raw.size());
     std::size_t run = 0;
@@ -1179,6 +1182,13 @@ Status Reader::read_text(std::string& out) {
 
 std::optional<Attr> Reader::find_attr(const Start& start, std::uint16_t ns_id,
                                       std::string_view local) const noexcept {
+    // The attributes of the latest start tag are already split and resolved.
+    if (scratch_span_ != nullptr && scratch_span_ == start.attrs.data()) {
+        for (const RawAttr& r : scratch_attrs_) {
+            if (r.ns == ns_id && same(r.local, local)) return Attr{Name{r.prefix, r.local}, r.value, r.ns, r.offset};
+        }
+        return std::nullopt;
+    }
     for (Attrs it(*this, start); auto a = it.next();) {
         if (a->ns == ns_id && a->name.local == local) return a;
     }

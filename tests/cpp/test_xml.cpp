@@ -326,6 +326,58 @@ TEST(XmlReader, AttributesAndHelpers) {
 // made at once, partly used before the reader moves on, or made later from
 // an element still open; a prefix rebound in a child and restored after it
 // resolves to the binding in scope.
+// `find_attr` answers as the first match of an `Attrs` walk, on the tag just
+// read and on one the reader has moved past; `unescape_attr` keeps plain
+// values, decodes references and replaces invalid UTF-8.
+TEST(XmlReader, FindAttrAgreesWithTheWalk) {
+    const std::string text = "<r" + ns_decl("p", PML_T) + ns_decl("q", PML_T) + " xmlns='urn:d'>"
+                             "<p:a id='1' p:id='2' q:x='3' xml:lang='en' xmlns:z='urn:z' z:id='4'/>"
+                             "<b/><c id='only'/><p:d id='&lt;\xC3\xA9\xFF'/></r>";
+    const std::pair<std::uint16_t, const char*> queries[] = {
+        {xml::ns::NONE, "id"}, {xml::ns::PML, "id"}, {xml::ns::PML, "x"}, {xml::ns::OTHER, "lang"},
+        {xml::ns::OTHER, "z"}, {xml::ns::OTHER, "id"}, {xml::ns::NONE, "lang"}, {xml::ns::DML, "id"},
+    };
+    auto describe = [](const std::optional<xml::Attr>& a) {
+        if (!a) return std::string("none");
+        return a->name.qualified() + "#" + std::to_string(a->ns) + "=" + std::string(a->value) + "@" +
+               std::to_string(a->offset);
+    };
+    xml::Reader r(text);
+    std::vector<xml::Start> starts;
+    for (xml::Event ev = r.next(); ev.kind != xml::EventKind::eof; ev = r.next()) {
+        ASSERT_NE(ev.kind, xml::EventKind::error);
+        if (ev.kind != xml::EventKind::start) continue;
+        starts.push_back(ev.start);
+        if (starts.size() == 3) {
+            // The reader moved on past <p:a>: its tag is scanned anew, in the
+            // scope that is still open.
+            EXPECT_EQ(describe(r.find_attr(starts[1], xml::ns::PML, "id")),
+                      "p:id#1=2@" + std::to_string(text.find("p:id")));
+            EXPECT_EQ(describe(r.find_attr(starts[1], xml::ns::NONE, "id")),
+                      "id#0=1@" + std::to_string(text.find("id='1'")));
+        }
+        for (const auto& [id, local] : queries) {
+            std::optional<xml::Attr> walked;
+            for (xml::Attrs it(r, ev.start); auto a = it.next();) {
+                if (a->ns == id && a->name.local == local) {
+                    walked = a;
+                    break;
+                }
+            }
+            EXPECT_EQ(describe(r.find_attr(ev.start, id, local)), describe(walked)) << local;
+        }
+    }
+    ASSERT_EQ(starts.size(), 5u);
+    EXPECT_EQ(describe(r.find_attr(starts[3], xml::ns::NONE, "id")),
+              "id#0=only@" + std::to_string(text.find("id='only'")));
+    EXPECT_EQ(xml::unescape_attr("plain value"), "plain value");
+    EXPECT_EQ(xml::unescape_attr(""), "");
+    EXPECT_EQ(xml::unescape_attr("&lt;\xC3\xA9\xFF"), "<\xC3\xA9\xEF\xBF\xBD");
+    EXPECT_EQ(xml::unescape_attr("\xC3\xA9"), "\xC3\xA9");
+    EXPECT_EQ(xml::unescape_attr("a\xFF"), "a\xEF\xBF\xBD");
+    EXPECT_EQ(*r.attr(starts[4], xml::ns::NONE, "id"), "<\xC3\xA9\xEF\xBF\xBD");
+}
+
 TEST(XmlReader, AttributesAfterTheReaderMovesOn) {
     const std::string text = "<p:sp" + ns_decl("p", PML_T) + ns_decl("a", MC) +
                              " \n a:b='1'\tc = \"x&lt;y\" d=''>"
