@@ -69,7 +69,7 @@ RunCache::RunCache(const pkg::Package& package, std::size_t max_kept_nbytes)
     const auto& types = package.parsed_content_types().types;
     facts_.reserve(package.parts().size());
     for (const pkg::Part& part : package.parts())
-        facts_.push_back({types.content_type_of(part.name), opc::source_of_rels(part.name).has_value()});
+        facts_.push_back({types.content_type_of(part.name), opc::is_rels_part_name(part.name)});
 }
 
 bool RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {

@@ -76,7 +76,7 @@ void run(pkg::Package& package, Sink& sink) {
     for (const auto& [name, type] : ct.overrides) {
         if (!is_media_type(type)) sink.push(Finding(CTY006, "Override has content type " + enc::quoted(type)).in_part(name));
         if (!package.part_index(name)) sink.push(Finding(CTY004, "Override names a part that does not exist").in_part(name));
-        if (opc::source_of_rels(name) && !equals_ignoring_case(type, RELS_TYPE))
+        if (opc::is_rels_part_name(name) && !equals_ignoring_case(type, RELS_TYPE))
             sink.push(Finding(CTY007, "Relationships part declared as " + type).in_part(name));
     }
 
@@ -84,7 +84,7 @@ void run(pkg::Package& package, Sink& sink) {
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value()) continue;
+        if (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name)) continue;
         if (!(cache ? cache->content_type(index) : ct.content_type_of(part.name)))
             sink.push(Finding(CTY001, "no Default or Override gives this part a content type").in_part(part.name));
     }

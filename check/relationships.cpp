@@ -48,14 +48,15 @@ using TargetSet = std::vector<bool>;
 
 // Phase 2 for one source: its relationships part and every relationship's
 // target.
-void check_source(pkg::Package& package, const std::string& source, TargetSet& targets, Sink& sink) {
+// False when the source has no relationships part (an empty set, with
+// nothing to report).
+bool check_source(pkg::Package& package, std::string_view source, TargetSet& targets, Sink& sink) {
     const std::string rels_name = opc::rels_part_name(source);
-    // No relationships part: an empty set, with nothing to report.
-    if (!package.part_index(rels_name)) return;
+    if (!package.part_index(rels_name)) return false;
     auto loaded = package.rels(source);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
-        return;
+        return true;
     }
     const opc::Relationships& rels = **loaded;
     sink.count_part();
@@ -85,7 +86,7 @@ void check_source(pkg::Package& package, const std::string& source, TargetSet& t
             continue;
         }
         const std::string target = opc::resolve_target(rels.source, r.target);
-        if (opc::source_of_rels(target)) {
+        if (opc::is_rels_part_name(target)) {
             sink.push(Finding(REL005, "relationship " + r.id + " targets the Relationships part " + target)
                           .in_part(rels_name));
             continue;
@@ -100,6 +101,7 @@ void check_source(pkg::Package& package, const std::string& source, TargetSet& t
     }
     if (thumbnails >= 2)
         sink.push(Finding(PKG004, std::to_string(thumbnails) + " thumbnail relationships").in_part(rels_name));
+    return true;
 }
 
 // The content type of an existing part an internal package relationship
@@ -112,7 +114,8 @@ std::optional<std::string_view> target_content_type(const pkg::Package& package,
     return package.parsed_content_types().types.content_type_of(resolved);
 }
 
-void check_package_level(pkg::Package& package, Sink& sink) {
+// `has_rels` tells, per part, whether it has a relationships part.
+void check_package_level(pkg::Package& package, const std::vector<bool>& has_rels, Sink& sink) {
     auto loaded = package.rels("/");
     if (!loaded) return;
     const auto& rels = (*loaded)->relationships;
@@ -156,8 +159,8 @@ void check_package_level(pkg::Package& package, Sink& sink) {
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (part.name == "/" || (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value())) continue;
-        if (!package.part_index(opc::rels_part_name(part.name))) continue;
+        if (part.name == "/" || (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name))) continue;
+        if (!has_rels[index]) continue;
         auto part_rels = package.rels(part.name);
         if (!part_rels) continue;
         for (const opc::Relationship& r : (*part_rels)->relationships) {
@@ -196,30 +199,33 @@ bool is_absolute_reference(std::string_view target) noexcept {
 }
 
 void run(pkg::Package& package, Sink& sink) {
-    std::vector<std::string> sources{"/"};
-    for (const pkg::Part& part : package.parts()) {
+    const auto& parts = package.parts();
+    for (const pkg::Part& part : parts) {
         if (auto source = opc::source_of_rels(part.name)) {
             if (*source != "/" && !package.part_index(*source))
                 sink.push(Finding(REL007, "Relationships part for a part that does not exist").in_part(part.name));
-            continue;
         }
-        sources.push_back(part.name);
     }
 
-    TargetSet targets(package.parts().size());
-    for (const std::string& source : sources) check_source(package, source, targets, sink);
+    // The package first, then every part that is not a relationships part.
+    TargetSet targets(parts.size());
+    std::vector<bool> has_rels(parts.size());
+    check_source(package, "/", targets, sink);
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        if (!opc::is_rels_part_name(parts[index].name))
+            has_rels[index] = check_source(package, parts[index].name, targets, sink);
+    }
 
     const RunCache* cache = sink.cache();
-    const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (cache ? cache->is_rels(index) : opc::source_of_rels(part.name).has_value()) continue;
+        if (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name)) continue;
         const auto first = package.part_index(part.name);
         if (!first || *first >= targets.size() || !targets[*first])
             sink.push(Finding(REL008, "part is not the target of any relationship").in_part(part.name));
     }
 
-    check_package_level(package, sink);
+    check_package_level(package, has_rels, sink);
 }
 
 } // namespace vantrell_check::relationships

@@ -188,7 +188,7 @@ bool visits(bool is_rels, std::optional<std::string_view> content_type) noexcept
 }
 
 bool visits(const opc::ContentTypes& types, std::string_view name) {
-    return visits(opc::source_of_rels(name).has_value(), types.content_type_of(name));
+    return visits(opc::is_rels_part_name(name), types.content_type_of(name));
 }
 
 void run(pkg::Package& package, Sink& sink) {

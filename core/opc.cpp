@@ -239,15 +239,24 @@ std::string rels_part_name(std::string_view source) {
     return out;
 }
 
-std::optional<std::string> source_of_rels(std::string_view name) {
-    if (name == "/_rels/.rels") return std::string("/");
+bool is_rels_part_name(std::string_view name) noexcept {
+    if (name == "/_rels/.rels") return true;
     constexpr std::string_view EXT = ".rels";
     constexpr std::string_view DIR = "/_rels";
     const std::size_t slash = name.rfind('/');
-    if (slash == std::string_view::npos) return std::nullopt;
+    if (slash == std::string_view::npos) return false;
+    const std::string_view file = name.substr(slash + 1);
+    return file.size() > EXT.size() && file.ends_with(EXT) && name.substr(0, slash).ends_with(DIR);
+}
+
+std::optional<std::string> source_of_rels(std::string_view name) {
+    if (name == "/_rels/.rels") return std::string("/");
+    if (!is_rels_part_name(name)) return std::nullopt;
+    constexpr std::string_view EXT = ".rels";
+    constexpr std::string_view DIR = "/_rels";
+    const std::size_t slash = name.rfind('/');
     const std::string_view file = name.substr(slash + 1);
     const std::string_view folder_rels = name.substr(0, slash);
-    if (file.size() <= EXT.size() || !file.ends_with(EXT) || !folder_rels.ends_with(DIR)) return std::nullopt;
     std::string out(folder_rels.substr(0, folder_rels.size() - DIR.size()));
     out += '/';
     out.append(file.substr(0, file.size() - EXT.size()));
@@ -278,7 +287,9 @@ void push_segments(std::string& out, std::string_view path, bool backslash_separ
 
 std::string resolve_target(std::string_view source, std::string_view target) {
     // A backslash in the target separates segments as "/" does.
-    const std::string_view t = target.substr(0, target.find_first_of("?#"));
+    std::size_t cut = 0;
+    while (cut < target.size() && target[cut] != '?' && target[cut] != '#') ++cut;
+    const std::string_view t = target.substr(0, cut);
     const bool absolute = !t.empty() && (t[0] == '/' || t[0] == '\\');
     std::string out;
     out.reserve(source.size() + t.size() + 1);

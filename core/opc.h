@@ -112,6 +112,8 @@ std::string rels_part_name(std::string_view source);
 // The inverse of `rels_part_name`, matched exactly; nullopt for a name that
 // is not a relationships part name.
 std::optional<std::string> source_of_rels(std::string_view name);
+// Whether `source_of_rels` would give a source, without building it.
+bool is_rels_part_name(std::string_view name) noexcept;
 
 // The part name a relationship target designates, relative to the source
 // part's folder; never empty. Percent escapes and letter case are kept.

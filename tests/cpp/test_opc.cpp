@@ -87,6 +87,11 @@ TEST(RelsNames, NamingBothWays) {
     EXPECT_EQ(opc::source_of_rels("a.rels"), std::nullopt);
     for (const char* s : {"/ppt/presentation.xml", "/x/y/z.bin", "/a"})
         EXPECT_EQ(opc::source_of_rels(opc::rels_part_name(s)), s);
+    // The yes/no form agrees with the full one everywhere.
+    for (const char* s : {"/_rels/.rels", "/ppt/slides/_rels/slide1.xml.rels", "/_rels/a.xml.rels", "/ppt/_rels/.rels",
+                          "/ppt/_RELS/a.xml.rels", "/ppt/_rels/a.xml.RELS", "/ppt/rels/a.xml.rels", "_rels/a.rels",
+                          "a.rels", "", "/", "/.rels", "/_rels/.rels/x", "_rels/.rels"})
+        EXPECT_EQ(opc::is_rels_part_name(s), opc::source_of_rels(s).has_value()) << s;
 }
 
 TEST(RelsNames, ResolveTarget) {
