@@ -132,7 +132,7 @@ private:
         auto st = each([&](const xml::Start& c) -> xml::Status {
             if (!shown || !c.is(DIAGRAM, "t")) return {};
             std::vector<model::Paragraph> paragraphs;
-            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr); !pst) return pst;
+            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::text); !pst) return pst;
             model::write_text(paragraphs, p.text);
             return {};
         });

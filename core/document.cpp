@@ -329,7 +329,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
     return open_package(std::move(*pkg));
 }
 
-Result<Slide> Document::slide(std::size_t index) {
+Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
         auto content = shared_->legacy->slide(index);
@@ -345,7 +345,7 @@ Result<Slide> Document::slide(std::size_t index) {
     const std::string& part = shared_->slides[index].part;
     auto bytes = package_->read_part(part);
     if (!bytes) return fail(bytes.error());
-    auto parsed = slide::parse(package::as_text(**bytes), part);
+    auto parsed = slide::parse(package::as_text(**bytes), part, detail);
     if (!parsed) return fail(parsed.error());
     Slide out;
     out.part = part;
@@ -431,7 +431,7 @@ Result<std::optional<std::string>> Slide::notes_text() const {
     if (!*name) return std::nullopt;
     auto bytes = view->package()->read_part(**name);
     if (!bytes) return fail(bytes.error());
-    auto parsed = slide::parse(package::as_text(**bytes), **name);
+    auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::text);
     if (!parsed) return fail(parsed.error());
 
     // The notes body, and any free text the author put on the page; the

@@ -198,8 +198,9 @@ public:
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
 
-    // Reads and parses the slide at a zero-based position, every call anew.
-    Result<Slide> slide(std::size_t index);
+    // Reads and parses the slide at a zero-based position, every call anew;
+    // `slide::Detail::text` for a pass that only renders its text.
+    Result<Slide> slide(std::size_t index, slide::Detail detail = slide::Detail::full);
 
     // (name, slide positions) per section; ids naming no slide are dropped.
     std::vector<std::pair<std::string, std::vector<std::size_t>>> sections() const;

@@ -449,7 +449,7 @@ std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
                                                         const MarkdownOptions& options) {
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, text::ExtractReport> r;
-        auto slide = view.slide(position);
+        auto slide = view.slide(position, vantrell_core::slide::Detail::text);
         if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
         else r.first = slide_markdown(*slide, options, r.second);
         return r;

@@ -93,7 +93,8 @@ bool is_nv_props(const xml::Start& s) {
 
 class TextReader {
 public:
-    TextReader(xml::Reader& r, SlideReport* report) : r_(r), report_(report) {}
+    TextReader(xml::Reader& r, SlideReport* report, Detail detail)
+        : r_(r), report_(report), full_(detail == Detail::full) {}
 
     xml::Status paragraphs(std::vector<model::Paragraph>& out) {
         return mce::children_inner(
@@ -169,7 +170,7 @@ private:
                     if (run.kind == model::Run::Kind::line_break) return {};
                     return r_.read_text(run.text);
                 }
-                if (s.is(DML, "rPr")) return run_props(s, run.props);
+                if (full_ && s.is(DML, "rPr")) return run_props(s, run.props);
                 return {};
             },
             true);
@@ -203,11 +204,13 @@ private:
 
     xml::Reader& r_;
     SlideReport* report_;
+    bool full_;
 };
 
 class Parser {
 public:
-    Parser(xml::Reader& r, SlideReport& report) : r_(r), report_(report), text_(r, &report) {}
+    Parser(xml::Reader& r, SlideReport& report, Detail detail)
+        : r_(r), report_(report), text_(r, &report, detail), full_(detail == Detail::full) {}
 
     xml::Status root(model::SlideContent& out) {
         return mce::children_inner(
@@ -240,7 +243,7 @@ private:
                     return shape(s, out.back(), depth);
                 }
                 if (self && is_nv_props(s)) return non_visual(*self);
-                if (self && s.is(PML, "grpSpPr")) return shape_props(*self);
+                if (self && full_ && s.is(PML, "grpSpPr")) return shape_props(*self);
                 if (s.ns == OTHER) ++report_.unknown_elements;
                 return {};
             },
@@ -264,6 +267,7 @@ private:
             r_,
             [&, frame](xml::Reader&, const xml::Start& c) -> xml::Status {
                 if (is_nv_props(c)) return non_visual(sh);
+                if (!full_ && (c.is(PML, "spPr") || c.is(PML, "xfrm") || c.is(P14, "xfrm"))) return {};
                 if (c.is(PML, "spPr")) return shape_props(sh);
                 if (c.is(PML, "xfrm") || c.is(P14, "xfrm")) return transform(c, sh);
                 if (auto* body = std::get_if<model::TextBody>(&sh.content); body && c.is(PML, "txBody"))
@@ -296,6 +300,7 @@ private:
                         else if (a == "hidden")
                             sh.hidden = pml::value::boolean(xml::attr_value(raw, scratch)).value_or(false);
                     });
+                    if (!full_) return {};
                     return mce::children_inner(
                         r_,
                         [&](xml::Reader&, const xml::Start& h) -> xml::Status {
@@ -514,6 +519,7 @@ private:
     xml::Reader& r_;
     SlideReport& report_;
     TextReader text_;
+    bool full_;
 };
 
 model::SlideContent::Root root_kind(const xml::Start& s) {
@@ -531,11 +537,12 @@ model::SlideContent::Root root_kind(const xml::Start& s) {
 
 } // namespace
 
-xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report) {
-    return TextReader(reader, report).paragraphs(out);
+xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report,
+                            Detail detail) {
+    return TextReader(reader, report, detail).paragraphs(out);
 }
 
-Result<Parsed> parse(std::string_view text, std::string_view part) {
+Result<Parsed> parse(std::string_view text, std::string_view part, Detail detail) {
     xml::Reader r(text);
     Parsed out;
     auto xml_fail = [&](const xml::XmlError& e) { return fail(e.to_error(std::string(part))); };
@@ -546,7 +553,7 @@ Result<Parsed> parse(std::string_view text, std::string_view part) {
         if (ev.kind != xml::EventKind::start) continue;
         out.content.root = root_kind(ev.start);
         out.content.shown = bool_attr(r, ev.start, "show").value_or(true);
-        Parser p(r, out.report);
+        Parser p(r, out.report, detail);
         if (auto st = p.root(out.content); !st) return xml_fail(st.error());
         break;
     }

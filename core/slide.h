@@ -31,6 +31,11 @@ struct SlideReport {
     std::uint32_t unknown_elements = 0;
 };
 
+// How much of the markup a parse keeps. Passes that only render text take
+// `text`: run properties, transforms and shape hyperlinks are then left
+// unread (absent in the result), and their elements are skipped whole.
+enum class Detail : std::uint8_t { full, text };
+
 struct Parsed {
     model::SlideContent content;
     SlideReport report;
@@ -39,11 +44,12 @@ struct Parsed {
 // Parses the UTF-8 text of the part named `part` (the name goes into XML
 // errors). Fails on malformed XML, on a text without an element, and on
 // groups nested deeper than MAX_GROUP_DEPTH.
-Result<Parsed> parse(std::string_view text, std::string_view part);
+Result<Parsed> parse(std::string_view text, std::string_view part, Detail detail = Detail::full);
 
 // Reads the paragraphs (a:p children) of the DrawingML text body whose start
 // tag the reader has just passed, through its end tag. Shared with the chart,
 // diagram and comment parsers. `report` may be null.
-xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report);
+xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report,
+                            Detail detail = Detail::full);
 
 } // namespace vantrell_core::slide

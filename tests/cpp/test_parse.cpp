@@ -357,6 +357,62 @@ TEST(SlideText, RunsFieldsAndProperties) {
     EXPECT_EQ(para.text(), "Hi & bye\n7");
 }
 
+// A text-only parse keeps everything the renderings read and leaves run
+// properties, transforms and shape hyperlinks out; what it skips must still
+// be well-formed.
+TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
+    const std::string shapes =
+        "<p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"9\" name=\"G\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr>"
+        "<p:grpSpPr><a:xfrm><a:off x=\"1\" y=\"1\"/></a:xfrm></p:grpSpPr>" +
+        sp("<p:ph type=\"body\" idx=\"1\"/>",
+           "<p:txBody><a:p><a:pPr lvl=\"1\"><a:buAutoNum type=\"arabicPeriod\"/></a:pPr><a:r><a:rPr b=\"1\">"
+           "<a:hlinkClick r:id=\"rId2\"/></a:rPr><a:t>one</a:t></a:r><a:br/><a:r><a:t>two</a:t></a:r></a:p>"
+           "</p:txBody>",
+           " descr=\"alt\" hidden=\"1\"><a:hlinkClick r:id=\"rId4\"/></p:cNvPr><p:cNvPr id=\"3\" name=\"again\"") +
+        "</p:grpSp><x:thing xmlns:x=\"urn:x\"/>";
+    const std::string xml = slide_xml(shapes);
+    auto full = slide::parse(xml, "/s.xml");
+    auto text = slide::parse(xml, "/s.xml", slide::Detail::text);
+    ASSERT_TRUE(full && text);
+    EXPECT_EQ(text->report.unknown_elements, full->report.unknown_elements);
+    const auto& g = text->content.shapes.at(0);
+    EXPECT_FALSE(g.transform);
+    EXPECT_TRUE(full->content.shapes.at(0).transform);
+    const auto& s = g.group()->children.at(0);
+    EXPECT_EQ(s.id, 3u);
+    EXPECT_EQ(s.name, "again");
+    EXPECT_FALSE(s.description);  // the second cNvPr replaces the first
+    EXPECT_FALSE(s.hidden);
+    EXPECT_EQ(s.placeholder->kind, PlaceholderKind::body);
+    EXPECT_FALSE(s.hyperlink);
+    const auto& para = s.text_body()->paragraphs.at(0);
+    EXPECT_EQ(para.level, 1);
+    EXPECT_EQ(para.bullet.kind, Bullet::Kind::auto_number);
+    EXPECT_EQ(para.text(), "one\ntwo");
+    EXPECT_FALSE(para.runs.at(0).props.bold);
+    EXPECT_FALSE(para.runs.at(0).props.hyperlink);
+    const auto& full_run = full->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0).runs.at(0);
+    EXPECT_EQ(full_run.props.bold, true);
+    EXPECT_EQ(full_run.props.hyperlink, "rId2");
+
+    for (const char* bad : {"<p:spPr><a:xfrm></p:spPr>", "<p:spPr><a:ln w=\"1\" w=\"2\"/></p:spPr>"}) {
+        const std::string broken = slide_xml("<p:sp><p:nvSpPr><p:cNvPr id=\"2\" name=\"S\"/><p:cNvSpPr/><p:nvPr/>"
+                                             "</p:nvSpPr>" + std::string(bad) + "</p:sp>");
+        auto f = slide::parse(broken, "/s.xml");
+        auto t = slide::parse(broken, "/s.xml", slide::Detail::text);
+        ASSERT_FALSE(f);
+        ASSERT_FALSE(t) << bad;
+        EXPECT_EQ(t.error().message(), f.error().message());
+    }
+    const std::string bad_run = slide_xml(sp("", "<p:txBody><a:p><a:r><a:rPr><a:latin typeface=\"&bogus;\"/></a:rPr>"
+                                                  "</a:r></a:p></p:txBody>"));
+    auto f = slide::parse(bad_run, "/s.xml");
+    auto t = slide::parse(bad_run, "/s.xml", slide::Detail::text);
+    ASSERT_FALSE(f);
+    ASSERT_FALSE(t);
+    EXPECT_EQ(t.error().message(), f.error().message());
+}
+
 TEST(SlideText, Bullets) {
     auto p = parse_slide(slide_xml(sp(
         "", "<p:txBody><a:p><a:pPr><a:buFont typeface=\"Arial\"/><a:buChar char=\"&#8226;\"/></a:pPr></a:p>"
