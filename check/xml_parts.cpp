@@ -95,6 +95,20 @@ std::optional<xml::XmlError> rest_malformed(xml::Reader& reader) {
     }
 }
 
+// Well-formedness, as xml::well_formed tells it, and for a well-formed part
+// its namespace classes, in one pass.
+std::optional<xml::XmlError> classify_well_formed(std::string_view text, const std::string& name, Classes& classes) {
+    xml::Reader reader(text);
+    const xml::Event root = to_root(reader);
+    if (root.kind == xml::EventKind::error) return root.error;
+    if (root.kind == xml::EventKind::eof) return xml::XmlError{"no root element", text.size()};
+    const bool strict = reader.strict_seen();
+    const bool transitional = reader.transitional_seen();
+    if (auto err = rest_malformed(reader)) return err;
+    classes.add(strict, transitional, name);
+    return std::nullopt;
+}
+
 // One pass over a part the PresentationML stage will examine: that
 // examination, with its findings held back for their stage, the namespace
 // classes of the root and, when asked for, well-formedness. The walk reads
@@ -237,10 +251,9 @@ void run(pkg::Package& package, Sink& sink) {
             continue;
         }
         if (well_formedness && !parsed_already(package, cache, index, part.name)) {
-            if (auto err = xml::well_formed(text)) {
+            if (auto err = classify_well_formed(text, part.name, classes))
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
-                continue;
-            }
+            continue;
         }
         classify(text, part.name, classes);
     }
