@@ -127,10 +127,14 @@ private:
             if (a->name.local == "modelId") p.id = keep(a->value);
             else if (a->name.local == "type") p.type = keep(a->value);
         }
-        // Only content points are ever shown; the others' text is not read.
-        const bool shown = is_content(p);
+        // Only content points are ever shown: the others (mostly layout
+        // bookkeeping, with large property sets) are skipped whole.
+        if (!is_content(p)) {
+            points_.push_back(std::move(p));
+            return {};
+        }
         auto st = each([&](const xml::Start& c) -> xml::Status {
-            if (!shown || !c.is(DIAGRAM, "t")) return {};
+            if (!c.is(DIAGRAM, "t")) return {};
             std::vector<model::Paragraph> paragraphs;
             if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::text); !pst) return pst;
             model::write_text(paragraphs, p.text);
