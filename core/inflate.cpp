@@ -710,9 +710,11 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 bool Decoder::decode_all() {
     // A first guess from the input size (markup deflates to roughly a
     // fifth); `max_out_` caps it but is never allocated on trust alone.
+    // Room the caller already reserved is used as it stands, so an output
+    // whose size was recorded ahead is not grown step by step.
     const std::size_t in_size = static_cast<std::size_t>(in_end_ - in_);
-    const std::size_t initial =
-        std::min(max_out_, std::max<std::size_t>(std::min(in_size, SIZE_MAX / 16), 64) * 8);
+    const std::size_t guess = std::max<std::size_t>(std::min(in_size, SIZE_MAX / 16), 64) * 8;
+    const std::size_t initial = std::min(max_out_, std::max(guess, vec_.capacity() - base_size_));
     vec_.resize(base_size_ + initial + kSlack);
     out_begin_ = vec_.data() + base_size_;
     out_ = out_begin_;

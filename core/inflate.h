@@ -20,7 +20,8 @@ namespace vantrell_core::inflate {
 // this call would exceed `max_out` bytes; on failure `out` keeps exactly its
 // previous contents. Bytes after the final block are ignored. Matches may
 // reach back only into this call's output, never into what `out` held before.
-// Memory grows with the output actually produced, not with `max_out`.
+// Memory grows with the output actually produced, not with `max_out`; room
+// already reserved in `out` is used first.
 // Thread-safe: decode tables are per thread.
 Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
                      std::size_t max_out);

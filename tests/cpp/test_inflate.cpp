@@ -263,6 +263,33 @@ TEST(Inflate, AppendsToExistingOutputAndIgnoresTrailingBytes) {
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 3));
 }
 
+// Room reserved ahead, as a caller that knows the size does, is used as it
+// stands: the output and the limit are as without it, after earlier contents
+// too, and a reservation larger than the limit does not lift the limit.
+TEST(Inflate, ReservedRoomChangesNothingButAllocation) {
+    const Bytes data = text_like(120000, 21);
+    const Bytes zeros(90000, 0);
+    for (const Bytes* d : {&data, &zeros})
+        for (int level : {0, 1, 9})
+            for (std::size_t before : {std::size_t{0}, std::size_t{5}})
+                for (std::size_t room : {d->size() / 2, d->size(), d->size() + 1000, d->size() * 3}) {
+                    SCOPED_TRACE("level " + std::to_string(level) + " before " + std::to_string(before) +
+                                 " room " + std::to_string(room));
+                    const Bytes stream = deflate_raw(*d, level);
+                    Bytes out(before, 'p');
+                    out.reserve(before + room);
+                    ASSERT_TRUE(vi::inflate(stream, out, d->size()).has_value());
+                    ASSERT_EQ(out.size(), before + d->size());
+                    EXPECT_TRUE(std::equal(d->begin(), d->end(), out.begin() + static_cast<long>(before)));
+                    Bytes capped(before, 'p');
+                    capped.reserve(before + room);
+                    const auto r = vi::inflate(stream, capped, d->size() - 1);
+                    ASSERT_FALSE(r.has_value());
+                    EXPECT_EQ(r.error().message(), "inflate: output exceeds size limit");
+                    EXPECT_EQ(capped, Bytes(before, 'p'));
+                }
+}
+
 TEST(Inflate, EmptyStreamsOfEachBlockType) {
     // zlib's empty stream: a final fixed block holding only end-of-block.
     EXPECT_TRUE(inflate_ok(deflate_raw({}, 6), 0).empty());
