@@ -1014,15 +1014,21 @@ const char* Reader::check_attributes() {
     if (count <= 16) {
         // Names that differ mostly differ in length or in their first or
         // last byte: one word per name settles most pairs.
+        // A bit per key tells whether any two keys can be equal at all.
         std::uint32_t keys[16];
+        std::uint64_t key_bits = 0;
+        bool clash = false;
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view l = attrs[i].local;
             keys[i] = static_cast<std::uint32_t>(l.size() & 0xFF) |
                       static_cast<std::uint32_t>(static_cast<unsigned char>(l.front())) << 8 |
                       static_cast<std::uint32_t>(static_cast<unsigned char>(l.back())) << 16 |
                       static_cast<std::uint32_t>(attrs[i].prefix.size() & 0xFF) << 24;
+            const std::uint64_t bit = std::uint64_t{1} << ((keys[i] * 0x9E3779B1u) >> 26);
+            clash = clash || (key_bits & bit) != 0;
+            key_bits |= bit;
         }
-        for (std::size_t i = 1; i < count && !dup; ++i) {
+        for (std::size_t i = 1; clash && i < count && !dup; ++i) {
             for (std::size_t j = 0; j < i; ++j) {
                 if (keys[i] == keys[j] && same(attrs[i].local, attrs[j].local) &&
                     same(attrs[i].prefix, attrs[j].prefix)) {

@@ -481,6 +481,19 @@ TEST(XmlReader, AttributeNamesThatLookAlike) {
     std::string many = "<a";
     for (int i = 0; i < 16; ++i) many += " n" + std::to_string(i % 10) + "x='1'";
     EXPECT_EQ(wf(many + "/>"), "duplicate attribute@" + std::to_string(2 + 10 * 8 + 1)) << many;
+    // Every count up to the pairwise limit and past it, the repeat of each
+    // earlier name placed last.
+    const char* names[] = {"id", "name", "descr", "x", "y", "cx", "cy", "w", "h", "rot", "flipH", "flipV",
+                           "lang", "dirty", "sz", "b", "i", "u", "kern", "spc"};
+    for (std::size_t count = 1; count <= 20; ++count) {
+        std::string tag = "<a";
+        for (std::size_t i = 0; i < count; ++i) tag += std::string(" ") + names[i] + "='v'";
+        EXPECT_EQ(wf(tag + "/>"), "ok") << tag;
+        for (std::size_t j = 0; j < count; ++j) {
+            EXPECT_EQ(wf(tag + " " + names[j] + "='w'/>"), "duplicate attribute@" + std::to_string(tag.size() + 1))
+                << tag << " " << names[j];
+        }
+    }
     EXPECT_EQ(wf("<a b='1'/>"), "ok");
     EXPECT_EQ(wf("<a xmlns='u'/>"), "ok");
     EXPECT_EQ(wf("<a x:b='1'/>"), "undeclared namespace prefix@3");
