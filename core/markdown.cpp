@@ -18,16 +18,15 @@ constexpr std::size_t MAX_LEVEL = 8;
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// The text on one line: runs of ASCII white space become one space, and the
-// ends are trimmed.
-std::string one_line(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
+// Appends the text on one line: runs of ASCII white space become one space,
+// and the ends are trimmed.
+void append_one_line(std::string& out, std::string_view s) {
+    const std::size_t start = out.size();
     std::size_t i = 0;
     while (i < s.size()) {
         if (is_space(s[i])) {
             while (i < s.size() && is_space(s[i])) ++i;
-            if (!out.empty() && i < s.size()) out += ' ';
+            if (out.size() > start && i < s.size()) out += ' ';
             continue;
         }
         // A run of other bytes goes in with one append.
@@ -35,18 +34,27 @@ std::string one_line(std::string_view s) {
         while (i < s.size() && !is_space(s[i])) ++i;
         out.append(s, from, i - from);
     }
-    const std::string_view kept = trim(out);
-    if (kept.size() == out.size()) return out;
-    return std::string(kept);
+    const std::string_view added(out.data() + start, out.size() - start);
+    const std::string_view kept = trim(added);
+    if (kept.size() == added.size()) return;
+    const auto lead = static_cast<std::size_t>(kept.data() - added.data());
+    out.resize(start + lead + kept.size());
+    out.erase(start, lead);
+}
+
+std::string one_line(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    append_one_line(out, s);
+    return out;
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// A plain line that Markdown would otherwise read as a heading, quote, list
-// item, rule or fence gets its marker escaped.
-std::string escape_line_start(std::string_view line) {
-    std::string out;
-    if (line.empty()) return out;
+// Appends a plain line, its marker escaped where Markdown would otherwise
+// read it as a heading, quote, list item, rule or fence.
+void append_escaped_line(std::string& out, std::string_view line) {
+    if (line.empty()) return;
     const char c0 = line[0];
     const char c1 = line.size() > 1 ? line[1] : ' ';
     if (c0 == '#' || c0 == '>' || c0 == '`' || c0 == '~') {
@@ -60,10 +68,15 @@ std::string escape_line_start(std::string_view line) {
             out.append(line.substr(0, i));
             out += '\\';
             out.append(line.substr(i));
-            return out;
+            return;
         }
     }
     out.append(line);
+}
+
+std::string escape_line_start(std::string_view line) {
+    std::string out;
+    append_escaped_line(out, line);
     return out;
 }
 
@@ -142,7 +155,9 @@ public:
     explicit BodyWriter(bool list_by_default) : list_by_default_(list_by_default) {}
 
     void add(const model::Paragraph& p) {
-        const std::string t = p.text();
+        text_.clear();
+        p.append_text(text_);
+        const std::string_view t = text_;
         if (is_blank(t)) return;
         const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
         using K = model::Bullet::Kind;
@@ -156,21 +171,21 @@ public:
         }
         const bool continues = nesting_.active();
         const std::size_t shown = nesting_.place(level);
-        std::string line(shown * 2, ' ');
+        if (!out_.empty()) out_ += continues ? "\n" : "\n\n";
+        out_.append(shown * 2, ' ');
         if (numbered) {
             std::uint32_t n = p.bullet.start;
             if (next_number_[level] && scheme_[level] == p.bullet.text) n = *next_number_[level];
             next_number_[level] = n + 1;
             scheme_[level] = p.bullet.text;
-            line += std::to_string(n) + ". ";
+            out_ += std::to_string(n);
+            out_ += ". ";
         } else {
             next_number_[level].reset();
-            line += "- ";
+            out_ += "- ";
         }
         for (std::size_t deeper = level + 1; deeper <= MAX_LEVEL; ++deeper) next_number_[deeper].reset();
-        line += one_line(t);
-        if (!out_.empty()) out_ += continues ? "\n" : "\n\n";
-        out_ += line;
+        append_one_line(out_, t);
     }
 
     std::string take() { return std::move(out_); }
@@ -183,11 +198,12 @@ private:
         while (begin <= t.size()) {
             std::size_t end = t.find('\n', begin);
             if (end == std::string_view::npos) end = t.size();
-            const std::string line = one_line(t.substr(begin, end - begin));
-            if (!line.empty()) {
+            line_.clear();
+            append_one_line(line_, t.substr(begin, end - begin));
+            if (!line_.empty()) {
                 if (!first) out_ += '\n';
                 first = false;
-                out_ += escape_line_start(line);
+                append_escaped_line(out_, line_);
             }
             begin = end + 1;
         }
@@ -196,6 +212,8 @@ private:
 
     bool list_by_default_;
     std::string out_;
+    std::string text_;  // the paragraph being added
+    std::string line_;  // one line of a plain paragraph
     Nesting nesting_;
     std::array<std::optional<std::uint32_t>, MAX_LEVEL + 1> next_number_{};
     std::array<std::string, MAX_LEVEL + 1> scheme_{};

@@ -300,9 +300,13 @@ void write_content_text(const model::SlideContent& content, const TextOptions& o
     for (const model::Shape* shape : shown_shapes(content, options.hidden_shapes, options.furniture)) {
         std::string own;
         if (const model::TextBody* body = shape->text_body()) {
+            // Each paragraph goes in place and is taken back when blank.
             for (const model::Paragraph& p : body->paragraphs) {
-                std::string t = p.text();
-                if (!is_blank(t)) add_line(own, t);
+                const std::size_t mark = own.size();
+                if (!own.empty()) own += '\n';
+                const std::size_t from = own.size();
+                p.append_text(own);
+                if (is_blank(std::string_view(own).substr(from))) own.resize(mark);
             }
         } else if (const model::Table* table = shape->table()) {
             write_table(*table, options.separator, own);
