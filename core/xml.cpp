@@ -619,25 +619,27 @@ inline EventKind Reader::advance() {
         end_offset_ = stack_.back().offset;
         return EventKind::end;
     }
-    if (phase_ == Phase::content) {
-        for (;;) {
-            if (cur_ == end_) return fail(E_EOF, end_);
-            if (*cur_ != '<') return text_run(cur_);
-            const char* lt = cur_;
-            if (end_ - lt < 2) return fail(E_EOF, end_);
-            switch (lt[1]) {
-            case '/': return end_tag(lt);
-            case '?':
-            case '!': {
-                if (starts_with(lt, end_, "<![CDATA[")) return cdata(lt);
-                if (!markup(lt)) return EventKind::error;
-                break;
-            }
-            default: return start_tag(lt);
-            }
+    if (phase_ != Phase::content) return advance_outside();
+    for (;;) {
+        if (cur_ == end_) return fail(E_EOF, end_);
+        if (*cur_ != '<') return text_run(cur_);
+        const char* lt = cur_;
+        if (end_ - lt < 2) return fail(E_EOF, end_);
+        switch (lt[1]) {
+        case '/': return end_tag(lt);
+        case '?':
+        case '!': {
+            if (starts_with(lt, end_, "<![CDATA[")) return cdata(lt);
+            if (!markup(lt)) return EventKind::error;
+            break;
+        }
+        default: return start_tag(lt);
         }
     }
-    // Prolog or epilog: white space, comments and processing instructions.
+}
+
+// Prolog or epilog: white space, comments and processing instructions.
+EventKind Reader::advance_outside() {
     for (;;) {
         cur_ = skip_space(cur_, end_);
         if (cur_ == end_) return EventKind::eof;

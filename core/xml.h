@@ -303,6 +303,7 @@ private:
     EventKind fail(const char* message, const char* at);
     bool refuse(const char* message, const char* at);
     EventKind advance();
+    EventKind advance_outside();
     EventKind start_tag(const char* lt);
     EventKind end_tag(const char* lt);
     EventKind text_run(const char* from);
