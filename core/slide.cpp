@@ -101,6 +101,8 @@ public:
             r_,
             [&](xml::Reader&, const xml::Start& s) -> xml::Status {
                 if (s.is(DML, "p")) {
+                    // Bodies mostly hold a few paragraphs: room for them at once.
+                    if (out.empty()) out.reserve(4);
                     out.emplace_back();
                     return paragraph(out.back());
                 }
@@ -126,7 +128,8 @@ private:
                 const std::string_view n = s.name.local;
                 if (n == "pPr") return paragraph_props(s, p);
                 if (n == "r" || n == "br" || n == "fld") {
-                    model::Run run;
+                    // Built in place; a failure fails the whole parse.
+                    model::Run& run = p.runs.emplace_back();
                     if (n == "br") {
                         run.kind = model::Run::Kind::line_break;
                         run.text = "\n";
@@ -134,8 +137,7 @@ private:
                         run.kind = model::Run::Kind::field;
                         run.field_type = r_.attr(s, NONE, "type").value_or(std::string());
                     }
-                    if (auto st = run_children(run); !st) return st;
-                    p.runs.push_back(std::move(run));
+                    return run_children(run);
                 }
                 return {};
             },
