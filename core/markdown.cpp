@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <unordered_map>
 #include <variant>
@@ -16,7 +17,18 @@ using text::trim;
 
 constexpr std::size_t MAX_LEVEL = 8;
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+// Byte classes of the per-character loops: ASCII white space, and the bytes
+// a table cell rewrites.
+constexpr std::uint8_t SPACE = 1, CELL = 2;
+constexpr std::array<std::uint8_t, 256> BYTE_CLASS = [] {
+    std::array<std::uint8_t, 256> t{};
+    for (const unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] |= SPACE;
+    for (const unsigned char c : {'|', '\n', '\r', '\t', '\v'}) t[c] |= CELL;
+    return t;
+}();
+
+bool is_space(char c) noexcept { return BYTE_CLASS[static_cast<unsigned char>(c)] & SPACE; }
+bool is_cell_special(char c) noexcept { return BYTE_CLASS[static_cast<unsigned char>(c)] & CELL; }
 
 // Appends the text on one line: runs of ASCII white space become one space,
 // and the ends are trimmed.
@@ -83,11 +95,17 @@ std::string escape_line_start(std::string_view line) {
 // Cell text: paragraphs and breaks as "<br>", pipes escaped.
 std::string cell_text(std::string_view s) {
     std::string out;
-    for (const char c : s) {
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t from = i;
+        while (i < s.size() && !is_cell_special(s[i])) ++i;
+        out.append(s, from, i - from);
+        if (i == s.size()) break;
+        const char c = s[i++];
         if (c == '|') out += "\\|";
         else if (c == '\n') out += "<br>";
-        else if (c == '\r' || c == '\t' || c == '\v') out += ' ';
-        else out += c;
+        else out += ' ';
     }
     return out;
 }
