@@ -300,6 +300,14 @@ TEST(MarkdownBodies, WhiteSpaceInsideAListItemCollapses) {
     EXPECT_EQ(body_md({para("one", 0, K::character), para("two\n", 1, K::character)}), "- one\n  - two");
 }
 
+// Every byte a cell rewrites, at its ends and side by side.
+TEST(MarkdownTables, CellBytesRewrittenAnywhere) {
+    model::Table t;
+    t.rows.push_back(model::Row{0, {cell("h")}});
+    t.rows.push_back(model::Row{0, {cell("|a\t\r\vb||c\xC3\xA9|")}});
+    EXPECT_EQ(md::table_markdown(t), "| h |\n| --- |\n| \\|a   b\\|\\|c\xC3\xA9\\| |");
+}
+
 TEST(MarkdownTables, HeaderRowMergesAndEscapes) {
     model::Table t;
     auto row = [](std::vector<model::Cell> cells) { return model::Row{0, std::move(cells)}; };
