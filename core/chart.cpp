@@ -105,7 +105,7 @@ private:
             return each([&](const xml::Start& t) -> xml::Status {
                 if (t.is(CHART, "rich")) {
                     std::vector<model::Paragraph> paragraphs;
-                    if (auto st = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::text); !st) return st;
+                    if (auto st = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::plain); !st) return st;
                     std::string text;
                     model::write_text(paragraphs, text);
                     out = std::move(text);

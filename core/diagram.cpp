@@ -136,7 +136,7 @@ private:
         auto st = each([&](const xml::Start& c) -> xml::Status {
             if (!c.is(DIAGRAM, "t")) return {};
             std::vector<model::Paragraph> paragraphs;
-            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::text); !pst) return pst;
+            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::plain); !pst) return pst;
             model::write_text(paragraphs, p.text);
             return {};
         });

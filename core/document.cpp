@@ -431,7 +431,7 @@ Result<std::optional<std::string>> Slide::notes_text() const {
     if (!*name) return std::nullopt;
     auto bytes = view->package()->read_part(**name);
     if (!bytes) return fail(bytes.error());
-    auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::text);
+    auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::plain);
     if (!parsed) return fail(parsed.error());
 
     // The notes body, and any free text the author put on the page; the

@@ -94,7 +94,7 @@ bool is_nv_props(const xml::Start& s) {
 class TextReader {
 public:
     TextReader(xml::Reader& r, SlideReport* report, Detail detail)
-        : r_(r), report_(report), full_(detail == Detail::full) {}
+        : r_(r), report_(report), full_(detail == Detail::full), lists_(detail != Detail::plain) {}
 
     xml::Status paragraphs(std::vector<model::Paragraph>& out) {
         return mce::children_inner(
@@ -126,7 +126,7 @@ private:
                     return {};
                 }
                 const std::string_view n = s.name.local;
-                if (n == "pPr") return paragraph_props(s, p);
+                if (n == "pPr") return lists_ ? paragraph_props(s, p) : xml::Status{};
                 if (n == "r" || n == "br" || n == "fld") {
                     // Built in place; a failure fails the whole parse.
                     model::Run& run = p.runs.emplace_back();
@@ -207,6 +207,7 @@ private:
     xml::Reader& r_;
     SlideReport* report_;
     bool full_;
+    bool lists_;
 };
 
 class Parser {
@@ -324,7 +325,8 @@ private:
                             std::string scratch;
                             plain_attrs(r_, ph, [&](std::string_view a, std::string_view raw) {
                                 if (a == "type") p.kind = model::PlaceholderKind::parse(xml::attr_value(raw, scratch));
-                                else if (a == "idx") p.idx = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
+                                else if (a == "idx")
+                                    p.idx = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
                             });
                             sh.placeholder = p;
                             return {};
@@ -500,8 +502,10 @@ private:
                             using pml::value::boolean, pml::value::uint32;
                             if (a == "gridSpan") cell.grid_span = uint32(xml::attr_value(raw, scratch)).value_or(1);
                             else if (a == "rowSpan") cell.row_span = uint32(xml::attr_value(raw, scratch)).value_or(1);
-                            else if (a == "hMerge") cell.h_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
-                            else if (a == "vMerge") cell.v_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
+                            else if (a == "hMerge")
+                                cell.h_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
+                            else if (a == "vMerge")
+                                cell.v_merge = boolean(xml::attr_value(raw, scratch)).value_or(false);
                         });
                         auto st = mce::children_inner(
                             r_,

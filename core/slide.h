@@ -34,7 +34,9 @@ struct SlideReport {
 // How much of the markup a parse keeps. Passes that only render text take
 // `text`: run properties, transforms and shape hyperlinks are then left
 // unread (absent in the result), and their elements are skipped whole.
-enum class Detail : std::uint8_t { full, text };
+// `plain` also leaves paragraph properties unread (levels and bullets stay
+// at their defaults), for text that is shown without list structure.
+enum class Detail : std::uint8_t { full, text, plain };
 
 struct Parsed {
     model::SlideContent content;

@@ -368,7 +368,7 @@ std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Docu
                                                                   const TextOptions& options) {
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, ExtractReport> r;
-        auto slide = view.slide(position, vantrell_core::slide::Detail::text);
+        auto slide = view.slide(position, vantrell_core::slide::Detail::plain);
         if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
         else r.first = slide_text_reporting(*slide, options, r.second);
         return r;

@@ -411,6 +411,21 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     ASSERT_FALSE(f);
     ASSERT_FALSE(t);
     EXPECT_EQ(t.error().message(), f.error().message());
+
+    // Plain detail: the same text, without list structure; a damaged
+    // paragraph property still fails the parse.
+    auto plain = slide::parse(xml, "/s.xml", slide::Detail::plain);
+    ASSERT_TRUE(plain);
+    const auto& pp = plain->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0);
+    EXPECT_EQ(pp.text(), "one\ntwo");
+    EXPECT_EQ(pp.level, 0);
+    EXPECT_EQ(pp.bullet.kind, Bullet::Kind::inherited);
+    const std::string bad_ppr = slide_xml(sp("", "<p:txBody><a:p><a:pPr><a:buChar char=\"&#0;\"/></a:pPr></a:p></p:txBody>"));
+    auto fp = slide::parse(bad_ppr, "/s.xml");
+    auto pl = slide::parse(bad_ppr, "/s.xml", slide::Detail::plain);
+    ASSERT_FALSE(fp);
+    ASSERT_FALSE(pl);
+    EXPECT_EQ(pl.error().message(), fp.error().message());
 }
 
 TEST(SlideText, Bullets) {
