@@ -533,11 +533,12 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
-// Fills the part, content type and external target of a reference from the
-// slide relationship it names. An id the slide lacks leaves all three unset.
+// Fills the part, content type (when asked) and external target of a
+// reference from the slide relationship it names. An id the slide lacks
+// leaves all three unset.
 template <class Ref>
 void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-          std::string_view rel_id) {
+          std::string_view rel_id, bool content_type = true) {
     const opc::Relationship* rel = rels.get(rel_id);
     if (!rel) return;
     if (rel->external) {
@@ -546,13 +547,14 @@ void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg,
     }
     std::string name = opc::resolve_target(source, rel->target);
     if (auto stored = existing_part(pkg, name)) name = std::move(*stored);
-    if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
+    if (content_type)
+        if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
     ref.part = std::move(name);
 }
 
 } // namespace
 
-Result<std::vector<ImageRef>> Slide::images() const {
+Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     std::vector<ImageRef> out;
     const package::Package* pkg = view->package();
     if (!pkg) {
@@ -573,7 +575,7 @@ Result<std::vector<ImageRef>> Slide::images() const {
         ImageRef ref;
         ref.shape_id = shape.id;
         ref.rel_id = *id;
-        link(ref, **all, *pkg, part, *id);
+        link(ref, **all, *pkg, part, *id, with_content_types);
         out.push_back(std::move(ref));
     }
     return out;

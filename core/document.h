@@ -161,7 +161,9 @@ struct Slide {
     Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> diagrams() const;
     // Modern part preferred, else legacy; replies after their parent.
     Result<std::vector<comments::Comment>> comments() const;
-    Result<std::vector<ImageRef>> images() const;
+    // Pictures in walk order. A caller that has no use for content types
+    // can leave them unset, and the package's content types part unread.
+    Result<std::vector<ImageRef>> images(bool with_content_types = true) const;
     Result<std::vector<ObjectRef>> objects() const;
     // The part's bytes exactly as stored.
     Result<std::vector<std::uint8_t>> image_bytes(const ImageRef& image) const;

@@ -419,7 +419,7 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     if (options.images && std::any_of(shapes.begin(), shapes.end(), [](const model::Shape* s) {
             return std::holds_alternative<model::Picture>(s->content);
         })) {
-        if (auto refs = slide.images()) {
+        if (auto refs = slide.images(false)) {
             images = std::move(*refs);
             std::size_t k = 0;
             for (const model::Shape& s : content.walk()) {

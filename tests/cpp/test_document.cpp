@@ -667,6 +667,15 @@ TEST(SlideServices, ImagesAndObjectsThroughRelationships) {
     const doc::ImageRef& dangling = (*images)[2];
     EXPECT_EQ(dangling.rel_id, "rId99");
     EXPECT_FALSE(dangling.part || dangling.external);
+    // Without content types, the same targets and nothing else missing.
+    auto bare = s->images(false);
+    ASSERT_TRUE(bare) << bare.error().message();
+    ASSERT_EQ(bare->size(), 3u);
+    EXPECT_EQ((*bare)[0].part, stored.part);
+    EXPECT_EQ((*bare)[0].content_type, std::nullopt);
+    EXPECT_EQ((*bare)[0].shape_id, stored.shape_id);
+    EXPECT_EQ((*bare)[1].external, linked.external);
+    EXPECT_FALSE((*bare)[2].part || (*bare)[2].external);
 
     // Exactly the stored bytes, although they begin like UTF-16 text.
     auto bytes = s->image_bytes(stored);
