@@ -876,6 +876,12 @@ EventKind Reader::end_tag(const char* lt) {
     return EventKind::end;
 }
 
+namespace {
+constexpr std::size_t FIRST_DEPTH_ROOM = 32;
+constexpr std::size_t FIRST_ATTRS_ROOM = 16;
+constexpr std::size_t FIRST_BINDINGS_ROOM = 16;
+} // namespace
+
 EventKind Reader::start_tag(const char* lt) {
     const char* n = lt + 1;
     const char* a = scan_ncname(n, end_);
@@ -884,6 +890,14 @@ EventKind Reader::start_tag(const char* lt) {
     if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
     ++generation_;
     scratch_span_ = nullptr;
+    if (stack_.capacity() == 0) {
+        // Room for the usual depth and attribute count at once: a reader is
+        // made per part, and growing these one doubling at a time was a
+        // good share of the cost of a small part.
+        stack_.reserve(FIRST_DEPTH_ROOM);
+        scratch_attrs_.reserve(FIRST_ATTRS_ROOM);
+        bindings_.reserve(FIRST_BINDINGS_ROOM);
+    }
     // Built in place: declarations below are scoped to this depth.
     Start& s = stack_.emplace_back();
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
