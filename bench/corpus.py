@@ -36,6 +36,18 @@ def best_of(n, fn, clock=time.perf_counter):
     return best
 
 
+def best_of_alternating(n, fns, clock=time.perf_counter):
+    """The shortest of `n` runs of each of `fns`, taken in turn so that a
+    change in the machine's load touches them alike; seconds, in order."""
+    best = [float("inf")] * len(fns)
+    for _ in range(n):
+        for i, fn in enumerate(fns):
+            t0 = clock()
+            fn()
+            best[i] = min(best[i], clock() - t0)
+    return best
+
+
 def build_bench(build, target, quiet=False):
     """Configures a release build in `build` and builds `target`; returns its path."""
     out = subprocess.DEVNULL if quiet else None

@@ -16,7 +16,7 @@ import zipfile
 
 import vantrell
 
-from corpus import ROOT, best_of, corpus_arg
+from corpus import ROOT, best_of_alternating, corpus_arg
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 import slidedeck  # noqa: E402  (fixture builders shared with the tests)
@@ -57,9 +57,7 @@ def corpus_bench(folder):
         for p in decks:
             baseline(p)
 
-    t_base = best_of(3, theirs)
-    t_md = best_of(3, ours_md)
-    t_text = best_of(3, ours_text)
+    t_base, t_md, t_text = best_of_alternating(7, [theirs, ours_md, ours_text])
     print(f"corpus: {len(decks)} decks, single thread")
     print(f"  baseline (zipfile + ElementTree) {t_base * 1e3:8.1f} ms")
     print(f"  markdown()                       {t_md * 1e3:8.1f} ms   {t_base / t_md:5.1f}x")
@@ -89,8 +87,7 @@ def threads_bench():
     single = vantrell.Document(data=data, threads=1)
     auto = vantrell.Document(data=data)
     assert single.markdown() == auto.markdown()
-    t1 = best_of(5, single.markdown)
-    ta = best_of(5, auto.markdown)
+    t1, ta = best_of_alternating(9, [single.markdown, auto.markdown])
     cores = os.cpu_count() or 1
     print(f"generated deck: 200 slides, {len(data) / 1e6:.1f} MB, {cores} cores")
     print(f"  markdown() threads=1   {t1 * 1e3:8.1f} ms")
