@@ -119,11 +119,18 @@ public:
     vantrell_core::package::Bytes take_bytes(std::size_t part);
     void keep_deferred(std::size_t part, Deferred deferred);
     std::optional<Deferred> take_deferred(std::size_t part);
+    // Relationships parts the relationships stage has parsed whole; such a
+    // parse reads the part to its end, so the part is well-formed.
+    void mark_rels_parsed(std::size_t part) {
+        if (part < facts_.size()) facts_[part].rels_parsed = true;
+    }
+    bool rels_parsed(std::size_t part) const { return part < facts_.size() && facts_[part].rels_parsed; }
 
 private:
     struct Facts {
         std::optional<std::string_view> content_type;
         bool rels = false;
+        bool rels_parsed = false;
     };
     std::vector<Facts> facts_;
     std::vector<vantrell_core::package::Bytes> bytes_;

@@ -62,29 +62,30 @@ std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
 }
 
 void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
-    const std::string part = "/" + e.name;
+    // Built only for a finding: most entries have none.
+    const auto part = [&e] { return "/" + e.name; };
     if (e.method != 0 && e.method != 8)
-        sink.push(Finding(ZIP001, "compression method " + std::to_string(e.method)).in_part(part));
-    if (e.flags & FLAG_ENCRYPTED) sink.push(Finding(ZIP002, "entry is encrypted").in_part(part));
+        sink.push(Finding(ZIP001, "compression method " + std::to_string(e.method)).in_part(part()));
+    if (e.flags & FLAG_ENCRYPTED) sink.push(Finding(ZIP002, "entry is encrypted").in_part(part()));
     if (e.version_needed > 45)
         sink.push(Finding(ZIP009, "version needed to extract is " + std::to_string(e.version_needed / 10) + "." +
                                       std::to_string(e.version_needed % 10))
-                      .in_part(part));
+                      .in_part(part()));
     for (const char c : e.raw_name) {
         if (static_cast<unsigned char>(c) >= 0x80) {
-            sink.push(Finding(ZIP010, "item name contains non-ASCII bytes").in_part(part));
+            sink.push(Finding(ZIP010, "item name contains non-ASCII bytes").in_part(part()));
             break;
         }
     }
-    if (e.flags & FLAG_UTF8) sink.push(Finding(ZIP011, "UTF-8 name flag is set").in_part(part));
+    if (e.flags & FLAG_UTF8) sink.push(Finding(ZIP011, "UTF-8 name flag is set").in_part(part()));
     if (archive.rebuilt()) return;
     auto lh = archive.local_header(e);
     if (!lh) {
-        sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part));
+        sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part()));
         return;
     }
     if (std::string fields = header_mismatch(e, *lh); !fields.empty())
-        sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part));
+        sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part()));
 }
 
 // The parts whose bytes the CRC stage verifies: XML by content type, and

@@ -52,12 +52,14 @@ using TargetSet = std::vector<bool>;
 // nothing to report).
 bool check_source(pkg::Package& package, std::string_view source, TargetSet& targets, Sink& sink) {
     const std::string rels_name = opc::rels_part_name(source);
-    if (!package.part_index(rels_name)) return false;
+    const auto rels_index = package.part_index(rels_name);
+    if (!rels_index) return false;
     auto loaded = package.rels(source);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
         return true;
     }
+    if (RunCache* cache = sink.cache()) cache->mark_rels_parsed(*rels_index);
     const opc::Relationships& rels = **loaded;
     sink.count_part();
     if (rels.wrong_root)

@@ -1,5 +1,6 @@
 #include "check/xml_parts.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -65,7 +66,11 @@ struct Classes {
 };
 
 bool is_core_properties_type(std::optional<std::string_view> content_type) {
-    return content_type && opc::ascii_lower(*content_type) == "application/vnd.openxmlformats-package.core-properties+xml";
+    constexpr std::string_view CORE = "application/vnd.openxmlformats-package.core-properties+xml";
+    return content_type && content_type->size() == CORE.size() &&
+           std::equal(CORE.begin(), CORE.end(), content_type->begin(), [](char lower, char c) {
+               return lower == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+           });
 }
 
 // Reads up to the first start element, the end of the document or an error;
@@ -138,14 +143,6 @@ std::optional<xml::XmlError> examine_part(pkg::Package& package, std::size_t ind
     cache.keep_deferred(index, RunCache::Deferred{std::move(held.findings), held.parts_checked});
     if (!malformed) classes.add(strict, transitional, part.name);
     return malformed;
-}
-
-// A relationships part that the relationships stage has parsed, which
-// reads it to the end with the same reader: it is known to be well-formed.
-bool parsed_already(const pkg::Package& package, const RunCache* cache, std::size_t index, std::string_view name) {
-    if (!cache || !cache->is_rels(index)) return false;
-    const auto source = opc::source_of_rels(name);
-    return source && package.cached_rels(*source) && package.part_index(opc::rels_part_name(*source)) == index;
 }
 
 } // namespace
@@ -250,7 +247,9 @@ void run(pkg::Package& package, Sink& sink) {
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
             continue;
         }
-        if (well_formedness && !parsed_already(package, cache, index, part.name)) {
+        // A relationships part the relationships stage parsed whole is
+        // known to be well-formed.
+        if (well_formedness && !(cache && cache->rels_parsed(index))) {
             if (auto err = classify_well_formed(text, part.name, classes))
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
             continue;

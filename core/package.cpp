@@ -347,11 +347,6 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
     return result;
 }
 
-const opc::Relationships* Package::cached_rels(std::string_view source) const {
-    const auto it = rels_cache_.find(source);
-    return it == rels_cache_.end() ? nullptr : it->second.get();
-}
-
 Result<std::optional<std::string>> Package::resolve(std::string_view source, std::string_view id) {
     auto set = rels(source);
     if (!set) return fail(std::move(set.error()));

@@ -145,10 +145,6 @@ public:
     // relationships part gives an empty set. Successes are cached in this
     // view by the ASCII-lower-cased source; errors are not.
     Result<std::shared_ptr<const opc::Relationships>> rels(std::string_view source);
-    // The relationships of `source` when this view has parsed them already
-    // (a parse reads its part to the end, so that part is well-formed); null
-    // otherwise. No I/O.
-    const opc::Relationships* cached_rels(std::string_view source) const;
     // The part name an internal relationship of `source` designates; nullopt
     // for an unknown Id or an external target.
     Result<std::optional<std::string>> resolve(std::string_view source, std::string_view id);
