@@ -1,8 +1,9 @@
 // Rendering cost: every file named is opened and rendered as Markdown (or,
-// with -t, as text with notes) on one thread, `reps` times. Meant to run
-// under callgrind as well as on the clock.
+// with -t, as text with notes), `reps` times, on one thread or, with -j N,
+// on N workers (0: automatic). Meant to run under callgrind as well as on
+// the clock.
 //
-// usage: bench_markdown [-t] [reps] file...
+// usage: bench_markdown [-t] [-j N] [reps] file...
 #include "core/document.h"
 #include "core/markdown.h"
 #include "core/text.h"
@@ -23,6 +24,11 @@ int main(int argc, char** argv) {
         text_pass = true;
         ++first;
     }
+    std::size_t threads = 1;
+    if (first + 1 < argc && std::strcmp(argv[first], "-j") == 0) {
+        threads = static_cast<std::size_t>(std::atoi(argv[first + 1]));
+        first += 2;
+    }
     int reps = 1;
     if (first < argc && std::atoi(argv[first]) > 0) reps = std::atoi(argv[first++]);
     std::size_t rendered = 0, bytes = 0;
@@ -33,7 +39,7 @@ int main(int argc, char** argv) {
             if (!source) continue;
             auto doc = document::Document::from_source(*source);
             if (!doc) continue;
-            document::Document one(doc->shared(), 1);
+            document::Document one(doc->shared(), threads);
             if (text_pass) {
                 text::TextOptions options;
                 options.notes = true;
