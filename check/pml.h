@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "check/check.h"
 #include "core/mce.h"
@@ -55,16 +57,58 @@ inline constexpr std::array<Rule, 23> PRESENTATION_RULES{{
 
 // Every element below the one the reader has just entered, parents before
 // children in document order, with markup compatibility resolved. The first
-// XML error ends the whole walk and is returned.
+// XML error ends the whole walk and is returned. The walk is a flat loop
+// over the reader's events (a call per element was a good share of the
+// checker's own cost); only open mc:AlternateContent elements are tracked.
 template <class Visit>
 vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& visit) {
-    return vantrell_core::mce::children_inner(
-        reader,
-        [&visit](vantrell_core::xml::Reader& r, const vantrell_core::xml::Start& s) -> vantrell_core::xml::Status {
-            visit(r, s);
-            return walk_all(r, visit);
-        },
-        true);
+    namespace xml = vantrell_core::xml;
+    struct Alternate {
+        std::size_t depth; // the reader's depth with the element open
+        bool taken;        // a branch has been chosen
+    };
+    std::vector<Alternate> alternates; // bounded by the reader's nesting limit
+    const std::size_t floor = reader.depth();
+    for (;;) {
+        const xml::Event ev = reader.next();
+        switch (ev.kind) {
+        case xml::EventKind::start: {
+            const std::size_t depth = reader.depth();
+            if (!alternates.empty() && alternates.back().depth + 1 == depth) {
+                // A branch of an mc:AlternateContent: the first Choice whose
+                // namespaces are understood, else the Fallback, is walked as
+                // if its children stood in its place; the others are skipped.
+                Alternate& alternate = alternates.back();
+                bool take = false;
+                if (!alternate.taken) {
+                    if (vantrell_core::mce::detail::is_mc(ev.start, "Choice"))
+                        take = vantrell_core::mce::choice_selected(reader, ev.start);
+                    else if (vantrell_core::mce::detail::is_mc(ev.start, "Fallback"))
+                        take = true;
+                }
+                if (take) alternate.taken = true;
+                else if (auto st = reader.skip_to_depth(depth - 1); !st) return st;
+                break;
+            }
+            if (vantrell_core::mce::detail::is_mc(ev.start, "AlternateContent")) {
+                alternates.push_back({depth, false});
+                break;
+            }
+            visit(reader, std::as_const(ev.start));
+            break;
+        }
+        case xml::EventKind::end:
+            if (reader.depth() < floor) return {};
+            if (!alternates.empty() && reader.depth() < alternates.back().depth) alternates.pop_back();
+            break;
+        case xml::EventKind::text:
+            break;
+        case xml::EventKind::eof:
+            return std::unexpected(xml::XmlError{"unexpected end of document", ev.offset});
+        case xml::EventKind::error:
+            return std::unexpected(ev.error);
+        }
+    }
 }
 
 // Checks that relationship `rel_id` of `rels` (the relationships of part

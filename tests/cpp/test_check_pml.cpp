@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "check/check.h"
+#include "check/pml.h"
+#include "core/mce.h"
+#include "core/xml.h"
 #include "testkit.h"
 
 namespace vc = vantrell_check;
@@ -159,6 +162,85 @@ TEST(CheckPml, EveryPrefixOfTheParsedPartsIsSurvived) {
             // A cut part is malformed or empty; the stages stay silent about
             // its root and the run completes.
             EXPECT_EQ(count(r, "PML001"), 0u) << name << " cut at " << n;
+        }
+    }
+}
+
+// The part walk is a flat loop; a walk built from the reader's recursive
+// child walk is the reference for which elements it visits and how it ends.
+namespace {
+
+namespace xml = vantrell_core::xml;
+
+xml::Status reference_walk(xml::Reader& reader, std::vector<std::string>& seen) {
+    return vantrell_core::mce::children_inner(
+        reader,
+        [&seen](xml::Reader& r, const xml::Start& s) -> xml::Status {
+            seen.push_back(std::string(s.name.local) + "@" + std::to_string(s.offset));
+            return reference_walk(r, seen);
+        },
+        true);
+}
+
+struct Walked {
+    std::vector<std::string> seen;
+    std::string status;
+};
+
+template <class Walk>
+Walked walk_with(const std::string& text, Walk walk) {
+    Walked out;
+    xml::Reader reader(text);
+    for (;;) {
+        const xml::Event ev = reader.next();
+        if (ev.kind == xml::EventKind::error || ev.kind == xml::EventKind::eof) {
+            out.status = "no root";
+            return out;
+        }
+        if (ev.kind == xml::EventKind::start) break;
+    }
+    const xml::Status st = walk(reader, out.seen);
+    out.status = st ? "ok" : std::string(st.error().message) + "@" + std::to_string(st.error().offset);
+    return out;
+}
+
+} // namespace
+
+TEST(CheckPml, FlatWalkVisitsWhatTheRecursiveWalkVisits) {
+    const std::string mc = "xmlns:mc=\"" + MC + "\" xmlns:p14=\"http://schemas.microsoft.com/office/powerpoint/2010/main\" "
+                           "xmlns:x=\"urn:unknown\"";
+    const std::string understood = "<mc:Choice Requires=\"p14\"><p:a/><p:b>t</p:b></mc:Choice>";
+    const std::string unknown = "<mc:Choice Requires=\"x\"><p:c/></mc:Choice>";
+    const std::string fallback = "<mc:Fallback><p:d><p:e/></p:d></mc:Fallback>";
+    const std::vector<std::string> bodies = {
+        "<p:z/>",
+        "<mc:AlternateContent>" + understood + fallback + "</mc:AlternateContent>",
+        "<mc:AlternateContent>" + unknown + fallback + "</mc:AlternateContent>",
+        "<mc:AlternateContent>" + unknown + understood + understood + fallback + "</mc:AlternateContent>",
+        "<mc:AlternateContent><p:stray/>" + fallback + "</mc:AlternateContent><p:after/>",
+        "<mc:AlternateContent><mc:AlternateContent>" + fallback + "</mc:AlternateContent>" + fallback +
+            "</mc:AlternateContent>",
+        "<mc:AlternateContent><mc:Choice Requires=\"p14\"><mc:AlternateContent>" + unknown + fallback +
+            "</mc:AlternateContent><p:f/></mc:Choice></mc:AlternateContent><p:g/>",
+        "<mc:AlternateContent><mc:Fallback/>" + understood + "</mc:AlternateContent>",
+        "<mc:AlternateContent>" + fallback + fallback + "</mc:AlternateContent>text<p:h>x<p:i/></p:h>",
+        "<mc:AlternateContent></mc:AlternateContent><mc:AlternateContent/>",
+        "<mc:Fallback><p:j/></mc:Fallback><mc:Choice><p:k/></mc:Choice>",
+    };
+    for (const std::string& body : bodies) {
+        const std::string doc = DECL + "<p:root " + NS + " " + mc + "><p:top>" + body + "</p:top><p:last/></p:root>";
+        // Whole, and cut at every byte, so errors and early ends agree too.
+        for (std::size_t cut = 0; cut <= doc.size(); ++cut) {
+            const std::string text = doc.substr(0, cut == 0 ? doc.size() : cut);
+            const Walked flat = walk_with(text, [](xml::Reader& r, std::vector<std::string>& seen) {
+                auto visit = [&seen](xml::Reader&, const xml::Start& s) {
+                    seen.push_back(std::string(s.name.local) + "@" + std::to_string(s.offset));
+                };
+                return vc::pml::walk_all(r, visit);
+            });
+            const Walked reference = walk_with(text, reference_walk);
+            ASSERT_EQ(flat.status, reference.status) << body << " cut " << cut;
+            ASSERT_EQ(flat.seen, reference.seen) << body << " cut " << cut;
         }
     }
 }
