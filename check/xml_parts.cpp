@@ -229,8 +229,13 @@ void run(pkg::Package& package, Sink& sink) {
         const std::string_view text = pkg::as_text(converted ? *converted : raw);
 
         if (auto encoding = declared_encoding(text)) {
-            const std::string lower = opc::ascii_lower(*encoding);
-            if (lower != "utf-8" && lower != "utf-16")
+            const auto is = [&](std::string_view lower) {
+                return encoding->size() == lower.size() &&
+                       std::equal(lower.begin(), lower.end(), encoding->begin(), [](char l, char c) {
+                           return l == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+                       });
+            };
+            if (!is("utf-8") && !is("utf-16"))
                 sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
         }
 

@@ -1,6 +1,8 @@
 // Relationships, content types and part names.
 #include "core/opc.h"
 
+#include <array>
+
 #include "core/encoding.h"
 #include "core/mce.h"
 
@@ -42,11 +44,11 @@ bool is_hex(char c) noexcept {
 int hex_value(char c) noexcept {
     return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
-bool is_unreserved(char32_t c) noexcept {
+constexpr bool is_unreserved(char32_t c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
 }
-bool is_sub_delim_or_extra(char32_t c) noexcept {
+constexpr bool is_sub_delim_or_extra(char32_t c) noexcept {
     switch (c) {
     case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
     case ';': case '=': case ':': case '@':
@@ -55,6 +57,13 @@ bool is_sub_delim_or_extra(char32_t c) noexcept {
         return false;
     }
 }
+// ASCII characters a part name may carry unencoded; most names are ASCII.
+constexpr std::array<bool, 128> ASCII_ALLOWED = [] {
+    std::array<bool, 128> t{};
+    for (char32_t c = 0; c < 128; ++c) t[c] = is_unreserved(c) || is_sub_delim_or_extra(c);
+    return t;
+}();
+
 // Characters an IRI may carry unencoded beyond ASCII (RFC 3987 ucschar).
 bool is_ucschar(char32_t c) noexcept {
     if ((c >= 0xA0 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFEF))
@@ -215,6 +224,12 @@ std::optional<PartNameError> check_part_name(std::string_view name) {
                 if (v == '/' || v == '\\') return PartNameError(K::percent_encoded_slash);
                 if (is_unreserved(v)) return PartNameError(K::percent_encoded_unreserved);
                 i += 3;
+                continue;
+            }
+            if (static_cast<unsigned char>(b) < 0x80) {
+                if (!ASCII_ALLOWED[static_cast<unsigned char>(b)])
+                    return PartNameError(K::must_percent_encode, static_cast<char32_t>(b));
+                ++i;
                 continue;
             }
             const std::string_view segment = name.substr(0, end);
