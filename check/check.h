@@ -121,16 +121,24 @@ public:
     std::optional<Deferred> take_deferred(std::size_t part);
     // Relationships parts the relationships stage has parsed whole; such a
     // parse reads the part to its end, so the part is well-formed.
-    void mark_rels_parsed(std::size_t part) {
-        if (part < facts_.size()) facts_[part].rels_parsed = true;
+    // The parse also tells the namespace forms declared up to its root.
+    void mark_rels_parsed(std::size_t part, bool strict_root, bool transitional_root) {
+        if (part >= facts_.size()) return;
+        facts_[part].rels_parsed = true;
+        facts_[part].strict_root = strict_root;
+        facts_[part].transitional_root = transitional_root;
     }
     bool rels_parsed(std::size_t part) const { return part < facts_.size() && facts_[part].rels_parsed; }
+    bool strict_root(std::size_t part) const { return facts_[part].strict_root; }
+    bool transitional_root(std::size_t part) const { return facts_[part].transitional_root; }
 
 private:
     struct Facts {
         std::optional<std::string_view> content_type;
         bool rels = false;
         bool rels_parsed = false;
+        bool strict_root = false;
+        bool transitional_root = false;
     };
     std::vector<Facts> facts_;
     std::vector<vantrell_core::package::Bytes> bytes_;

@@ -1,7 +1,10 @@
 #include "check/pml.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -391,7 +394,11 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
     std::shared_ptr<const opc::Relationships> rels;
     if (auto loaded = package.rels(part)) rels = std::move(*loaded);
 
-    std::unordered_map<std::uint32_t, std::uint64_t> shape_ids;
+    // One node per shape id: taken from a local arena, not the heap, and
+    // all released together when the part is done.
+    std::array<std::byte, 4096> first_block;
+    std::pmr::monotonic_buffer_resource arena(first_block.data(), first_block.size());
+    std::pmr::unordered_map<std::uint32_t, std::uint64_t> shape_ids(&arena);
     std::vector<Finding> pending;
     std::vector<std::pair<std::string, std::uint64_t>> layout_refs;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> layout_ids;

@@ -59,7 +59,8 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
         return true;
     }
-    if (RunCache* cache = sink.cache()) cache->mark_rels_parsed(*rels_index);
+    if (RunCache* cache = sink.cache())
+        cache->mark_rels_parsed(*rels_index, (*loaded)->strict_root, (*loaded)->transitional_root);
     const opc::Relationships& rels = **loaded;
     sink.count_part();
     if (rels.wrong_root)

@@ -253,8 +253,12 @@ void run(pkg::Package& package, Sink& sink) {
             continue;
         }
         // A relationships part the relationships stage parsed whole is
-        // known to be well-formed.
-        if (well_formedness && !(cache && cache->rels_parsed(index))) {
+        // known to be well-formed, and that parse saw its root.
+        if (cache && cache->rels_parsed(index)) {
+            classes.add(cache->strict_root(index), cache->transitional_root(index), part.name);
+            continue;
+        }
+        if (well_formedness) {
             if (auto err = classify_well_formed(text, part.name, classes))
                 sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
             continue;

@@ -19,15 +19,18 @@ constexpr std::string_view CT_UNEXPECTED = "unexpected element in the content ty
 
 // Reads up to the root element's start tag, then hands each child of the root
 // to `child`, then reads to the end so that trailing damage still fails.
+// With `forms` set, also tells the reader's Strict and Transitional flags as
+// they stand at the root's start tag.
 template <class Fn>
 xml::Status walk_root(xml::Reader& reader, bool& wrong_root, std::uint16_t ns_id, std::string_view local,
-                      Fn&& child) {
+                      Fn&& child, std::pair<bool, bool>* forms = nullptr) {
     for (;;) {
         xml::Event ev = reader.next();
         if (ev.kind == xml::EventKind::error) return std::unexpected(ev.error);
         if (ev.kind == xml::EventKind::eof) return std::unexpected(xml::XmlError{"no root element", ev.offset});
         if (ev.kind != xml::EventKind::start) continue;
         wrong_root = !ev.start.is(ns_id, local);
+        if (forms) *forms = {reader.strict_seen(), reader.transitional_seen()};
         if (auto st = mce::children_inner(reader, child, false); !st) return st;
         break;
     }
@@ -129,8 +132,11 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
         out.relationships.push_back(std::move(rel));
         return {};
     };
-    if (auto st = walk_root(reader, out.wrong_root, xml::ns::PKG_REL, "Relationships", child); !st)
+    std::pair<bool, bool> forms;
+    if (auto st = walk_root(reader, out.wrong_root, xml::ns::PKG_REL, "Relationships", child, &forms); !st)
         return std::unexpected(st.error());
+    out.strict_root = forms.first;
+    out.transitional_root = forms.second;
     if (!out.relationships.empty()) {
         const auto& rels = out.relationships;
         out.by_id_.build(

@@ -43,6 +43,10 @@ struct Relationships {
     std::vector<std::size_t> duplicate_ids; // positions repeating an earlier Id
     std::vector<Defect> defects;
     bool wrong_root = false;
+    // Namespace declarations of the Strict (Transitional) form of a two-form
+    // namespace, up to and including the root's start tag.
+    bool strict_root = false;
+    bool transitional_root = false;
 
     // The first relationship with exactly this Id.
     const Relationship* get(std::string_view id) const;

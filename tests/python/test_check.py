@@ -43,6 +43,18 @@ def strict_slide():
             '<p:cSld><p:spTree/></p:cSld></p:sld>').encode()
 
 
+def strict_rels(below=False):
+    """The slide's relationships, with a Strict namespace declared on the root
+    or, with `below`, only on an element inside it."""
+    strict = 'xmlns:s="http://purl.oclc.org/ooxml/presentationml/main"'
+    rel = ('<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/'
+           'slideLayout" Target="../slideLayouts/slideLayout1.xml"')
+    root = '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships"'
+    if below:
+        return (k.DECL + root + ">" + rel + " " + strict + "/></Relationships>").encode()
+    return (k.DECL + root + " " + strict + ">" + rel + "/></Relationships>").encode()
+
+
 def truncated_central_directory():
     data = CLEAN
     return data[:data.find(b"PK\x01\x02")]
@@ -357,6 +369,18 @@ XML_CASES = [
      {"XML003"}, []),
     ("XML003-malformed-not-checked", build(deck({"ppt/presProps.xml": strict_slide().replace(
         b"<p:spTree/>", b"<a></b>")})), {"XML001", "XML003"},
+     [("XML003", None, "1 part(s) use Strict namespaces (e.g. /ppt/presProps.xml) and 6 use Transitional "
+       "(e.g. /ppt/presentation.xml)", None)]),
+    # A relationships part counts by the declarations up to its root, as
+    # any other part does; one below the root does not count.
+    ("XML003-relationships", build(deck({"ppt/presProps.xml": strict_slide(),
+                                         "ppt/slides/_rels/slide1.xml.rels": strict_rels()})),
+     {"XML003"},
+     [("XML003", None, "2 part(s) use Strict namespaces (e.g. /ppt/slides/_rels/slide1.xml.rels) and 6 use "
+       "Transitional (e.g. /ppt/presentation.xml)", None)]),
+    ("XML003-relationships-below-root", build(deck({"ppt/presProps.xml": strict_slide(),
+                                                    "ppt/slides/_rels/slide1.xml.rels": strict_rels(below=True)})),
+     {"XML003"},
      [("XML003", None, "1 part(s) use Strict namespaces (e.g. /ppt/presProps.xml) and 6 use Transitional "
        "(e.g. /ppt/presentation.xml)", None)]),
     ("XML004", build(deck({"ppt/slides/slide1.xml": utf16_slide()})), {"XML001", "XML002", "XML004"},
