@@ -277,6 +277,12 @@ public:
     // Same scope rule as `Attrs`.
     std::optional<Attr> find_attr(const Start& start, std::uint16_t ns_id,
                                   std::string_view local) const noexcept;
+    // Whether `start` has an attribute with a prefix (xmlns:* included):
+    // known without a scan for the start tag read last.
+    bool has_prefixed_attr(const Start& start) const noexcept {
+        if (start.attrs.data() == scratch_span_) return has_prefixed_;
+        return start.attrs.find(':') != std::string_view::npos;
+    }
     // Its value decoded (`unescape_attr`), or nullopt when absent.
     std::optional<std::string> attr(const Start& start, std::uint16_t ns_id,
                                     std::string_view local) const;

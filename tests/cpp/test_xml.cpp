@@ -664,6 +664,25 @@ std::string mc_doc(const std::string& body, const std::string& extra_decls = "")
            ns_decl("v", "urn:schemas-microsoft-com:vml") + extra_decls + ">" + body + "</r>";
 }
 
+TEST(XmlReader, PrefixedAttributeKnownForTheLatestTagAndScannedForOlderOnes) {
+    const std::string doc = "<r xmlns:p=\"urn:p\"><a/><b x=\"1\"/><c p:x=\"1\"/><d x=\"a:b\" y=\"2\"/>"
+                            "<e xmlns:q=\"urn:q\"/></r>";
+    xml::Reader r(doc);
+    std::vector<xml::Start> starts;
+    for (xml::Event ev = r.next(); ev.kind != xml::EventKind::eof; ev = r.next()) {
+        ASSERT_NE(ev.kind, xml::EventKind::error);
+        if (ev.kind != xml::EventKind::start) continue;
+        starts.push_back(ev.start);
+        // A ':' in a value is no prefix; xmlns:* is one.
+        const bool expected = ev.start.name.local == "r" || ev.start.name.local == "c" || ev.start.name.local == "e";
+        EXPECT_EQ(r.has_prefixed_attr(ev.start), expected) << ev.start.name.local;
+    }
+    // Past tags fall back to a scan, which a ':' in a value can fool only
+    // towards looking further.
+    for (const xml::Start& s : starts)
+        EXPECT_EQ(r.has_prefixed_attr(s), s.attrs.find(':') != std::string_view::npos) << s.name.local;
+}
+
 TEST(Mce, ChoiceAndFallbackSelection) {
     const std::vector<Case> cases = {
         {"first understood choice wins",
