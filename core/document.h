@@ -201,7 +201,7 @@ public:
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
 
     // Reads and parses the slide at a zero-based position, every call anew;
-    // A pass that only renders the slide asks for less `slide::Detail`.
+    // a pass that only renders the slide asks for less `slide::Detail`.
     Result<Slide> slide(std::size_t index, slide::Detail detail = slide::Detail::full);
 
     // (name, slide positions) per section; ids naming no slide are dropped.
