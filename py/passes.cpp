@@ -190,7 +190,8 @@ PyObject* markdown(const Document& d, const tk::Args& a) {
 // ---------------------------------------------------------------- Slide
 
 // Reads the slide again through a fresh view with the lock released and
-// renders it with `render(slide, report)`.
+// renders it with `render(slide, report)`; rendering needs only the text
+// detail of a parse.
 template <class Render>
 PyObject* rerender(const Slide& s, Render render) {
     std::shared_ptr<const doc::Shared> handle = s.shared;
@@ -198,7 +199,7 @@ PyObject* rerender(const Slide& s, Render render) {
     const std::uint64_t index = s.index;
     auto r = tk::released([&]() -> core::Result<std::string> {
         doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        auto slide = view.slide(static_cast<std::size_t>(index));
+        auto slide = view.slide(static_cast<std::size_t>(index), core::slide::Detail::text);
         if (!slide) return core::fail(std::move(slide.error()));
         core::text::ExtractReport report;
         return render(*slide, report);
