@@ -399,20 +399,18 @@ std::string Name::qualified() const {
 
 namespace {
 
-void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out) {
-    if (plain) {
-        append_lossy(out, s);
-        return;
-    }
+// Appends `s` with references decoded (when `refs`) and each CR or CR LF
+// turned into LF (when `line_ends`); invalid UTF-8 becomes U+FFFD.
+void append_unescaped(std::string& out, std::string_view s, bool refs, bool line_ends) {
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size();) {
         const char c = s[i];
-        if (c == '\r') {
+        if (c == '\r' && line_ends) {
             append_lossy(out, s.substr(run, i - run));
             out.push_back('\n');
             i += (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
             run = i;
-        } else if (c == '&' && !cdata) {
+        } else if (c == '&' && refs) {
             std::uint32_t code = 0;
             std::size_t len = 0;
             if (parse_ref(s, i, &code, &len) == RefStatus::ok) {
@@ -430,6 +428,14 @@ void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out
     append_lossy(out, s.substr(run));
 }
 
+void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out) {
+    if (plain) {
+        append_lossy(out, s);
+        return;
+    }
+    append_unescaped(out, s, !cdata, true);
+}
+
 } // namespace
 
 void append_text(const Event& ev, std::string& out) { append_decoded(ev.text, ev.plain, ev.cdata, out); }
@@ -440,24 +446,7 @@ std::string unescape_attr(std::string_view raw) {
     if (plain == raw.size()) return std::string(raw);
     std::string out;
     out.reserve(raw.size());
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < raw.size();) {
-        if (raw[i] != '&') {
-            ++i;
-            continue;
-        }
-        std::uint32_t code = 0;
-        std::size_t len = 0;
-        if (parse_ref(raw, i, &code, &len) == RefStatus::ok) {
-            append_lossy(out, raw.substr(run, i - run));
-            append_utf8(out, code);
-            i += len;
-            run = i;
-        } else {
-            ++i;
-        }
-    }
-    append_lossy(out, raw.substr(run));
+    append_unescaped(out, raw, true, false);
     return out;
 }
 
