@@ -1,12 +1,12 @@
 #include "check/xml_parts.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/name_index.h"
 #include "core/opc.h"
 #include "core/xml.h"
 
@@ -66,11 +66,8 @@ struct Classes {
 };
 
 bool is_core_properties_type(std::optional<std::string_view> content_type) {
-    constexpr std::string_view CORE = "application/vnd.openxmlformats-package.core-properties+xml";
-    return content_type && content_type->size() == CORE.size() &&
-           std::equal(CORE.begin(), CORE.end(), content_type->begin(), [](char lower, char c) {
-               return lower == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-           });
+    return content_type && vantrell_core::name_index::AsciiCaseless::equal(
+                               *content_type, "application/vnd.openxmlformats-package.core-properties+xml");
 }
 
 // Reads up to the first start element, the end of the document or an error;
@@ -229,13 +226,8 @@ void run(pkg::Package& package, Sink& sink) {
         const std::string_view text = pkg::as_text(converted ? *converted : raw);
 
         if (auto encoding = declared_encoding(text)) {
-            const auto is = [&](std::string_view lower) {
-                return encoding->size() == lower.size() &&
-                       std::equal(lower.begin(), lower.end(), encoding->begin(), [](char l, char c) {
-                           return l == (c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-                       });
-            };
-            if (!is("utf-8") && !is("utf-16"))
+            using Caseless = vantrell_core::name_index::AsciiCaseless;
+            if (!Caseless::equal(*encoding, "utf-8") && !Caseless::equal(*encoding, "utf-16"))
                 sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
         }
 
