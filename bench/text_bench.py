@@ -87,7 +87,7 @@ def threads_bench():
     single = vantrell.Document(data=data, threads=1)
     auto = vantrell.Document(data=data)
     assert single.markdown() == auto.markdown()
-    t1, ta = best_of_alternating(9, [single.markdown, auto.markdown])
+    t1, ta = best_of_alternating(25, [single.markdown, auto.markdown])
     cores = os.cpu_count() or 1
     print(f"generated deck: 200 slides, {len(data) / 1e6:.1f} MB, {cores} cores")
     print(f"  markdown() threads=1   {t1 * 1e3:8.1f} ms")
