@@ -516,7 +516,8 @@ bool Decoder::read_dynamic_header() {
     return true;
 }
 
-// Bits of `bitbuf` holding an entry's extra value (above its codeword).
+// Bits of `bitbuf` holding an entry's extra value (above its codeword);
+// `bitbuf` is the buffer as it was before the entry was consumed.
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
     const unsigned total = e & 0xFF;
     const unsigned cw = (e >> 8) & 0xF;
@@ -529,10 +530,16 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 
     // Locals for the hot loop; written back on every exit. Byte stores may
     // alias any member, so the loop reads none of them.
-    const std::uint8_t* const in_end = in_end_;
     const std::uint8_t* in = in_;
+    // The fast loop needs `kFastInRoom` input bytes: it runs while `in` is
+    // below this bound, which never holds when the block starts with less.
+    const std::uint8_t* const in_fast_end =
+        in_end_ - in >= kFastInRoom ? in_end_ - (kFastInRoom - 1) : in;
     std::uint64_t bitbuf = bitbuf_;
-    unsigned bitsleft = bitsleft_;
+    // Only the low byte counts: consuming subtracts a whole entry, whose
+    // upper fields only disturb the bits above it (the low byte never
+    // borrows). Saves a zero-extension per symbol.
+    std::uint32_t bitsleft = bitsleft_;
     std::uint8_t* out = out_;
     std::uint8_t* out_limit = out_limit_;
     std::uint8_t* out_begin = out_begin_;
@@ -540,7 +547,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     auto save = [&] {
         in_ = in;
         bitbuf_ = bitbuf;
-        bitsleft_ = bitsleft;
+        bitsleft_ = bitsleft & 0xFF;
         out_ = out;
     };
     auto load = [&] {
@@ -555,13 +562,14 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     // `bitsleft` are either zero or the true next bits of the stream, so
     // OR-ing a fresh word over them is harmless.
     auto refill_fast = [&] {
-        bitbuf |= load_le64(in) << bitsleft;
-        in += (63 - bitsleft) >> 3;
+        bitbuf |= load_le64(in) << (bitsleft & 63);
+        in += (~bitsleft >> 3) & 7;
         bitsleft |= 56;
     };
-    auto eat = [&](unsigned n) {
-        bitbuf >>= n;
-        bitsleft -= n;
+    // Consumes an entry's bits; every entry holds fewer than 64.
+    auto eat = [&](std::uint32_t e) {
+        bitbuf >>= e & 63;
+        bitsleft -= e;
     };
     auto fail_with = [&](Fault f) {
         save();
@@ -571,20 +579,20 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 
     for (;;) {
         // At or before the logical end, the slack holds a whole iteration.
-        if (in_end - in >= kFastInRoom && out <= out_limit) {
+        if (in < in_fast_end && out <= out_limit) {
             refill_fast();
             std::uint32_t e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
                 // Up to three literals fit in one refill (3 x 15 bits).
-                eat(e & 0xFF);
+                eat(e);
                 *out++ = static_cast<std::uint8_t>(e >> 16);
                 e = litlen[bitbuf & litlen_mask];
                 if (e & kLiteral) {
-                    eat(e & 0xFF);
+                    eat(e);
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     e = litlen[bitbuf & litlen_mask];
                     if (e & kLiteral) {
-                        eat(e & 0xFF);
+                        eat(e);
                         *out++ = static_cast<std::uint8_t>(e >> 16);
                         continue;
                     }
@@ -594,17 +602,17 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
             }
             if (e & kExceptional) {
                 if (e & kSubtable) {
-                    eat(e & 0xFF);
+                    eat(e);
                     e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
                     if (e & kLiteral) {
-                        eat(e & 0xFF);
+                        eat(e);
                         *out++ = static_cast<std::uint8_t>(e >> 16);
                         continue;
                     }
                 }
                 if (e & kExceptional) {
                     if (e & kEndOfBlock) {
-                        eat(e & 0xFF);
+                        eat(e);
                         save();
                         // Literals may have run into the slack.
                         return out <= out_limit || reserve(produced());
@@ -612,32 +620,42 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
                     return fail_with(Fault::litlen_symbol);
                 }
             }
-            const unsigned length = (e >> 16) + extra_value(bitbuf, e);
-            eat(e & 0xFF);
+            // Consume first and take the extra bits from the saved buffer,
+            // so the distance lookup need not wait for them.
+            std::uint64_t saved = bitbuf;
+            eat(e);
+            const unsigned length = (e >> 16) + extra_value(saved, e);
 
             std::uint32_t d = dist[bitbuf & dist_mask];
             if (d & kExceptional) {
                 if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
-                eat(d & 0xFF);
+                eat(d);
                 d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
                 if (d & kExceptional) return fail_with(Fault::dist_symbol);
             }
-            const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
-            eat(d & 0xFF);
+            saved = bitbuf;
+            eat(d);
+            const std::size_t distance = (d >> 16) + extra_value(saved, d);
             if (distance > static_cast<std::size_t>(out - out_begin))
                 return fail_with(Fault::distance_far);
 
             std::uint8_t* dst = out;
             const std::uint8_t* src = out - distance;
-            std::uint8_t* const end = out + length;
-            if (distance >= 8) {
-                // Each word read lies wholly before the write position.
+            out += length;
+            if (distance >= 16) {
+                // Each 16-byte read lies wholly before the write position.
+                do {
+                    std::memcpy(dst, src, 16);
+                    dst += 16;
+                    src += 16;
+                } while (dst < out);
+            } else if (distance >= 8) {
                 do {
                     copy8(dst, src);
                     copy8(dst + 8, src + 8);
                     dst += 16;
                     src += 16;
-                } while (dst < end);
+                } while (dst < out);
             } else {
                 // Repeat the period-`distance` pattern a word at a time,
                 // stepping by the largest multiple of the period within 8.
@@ -647,9 +665,8 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
                 do {
                     std::memcpy(dst, pat, 8);
                     dst += step;
-                } while (dst < end);
+                } while (dst < out);
             }
-            out = end;
             continue;
         }
 
@@ -663,7 +680,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
 
         std::uint32_t e = litlen[bitbuf & litlen_mask];
         if (e & kSubtable) {
-            eat(e & 0xFF);
+            eat(e);
             e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
         }
         if (e & kLiteral) {
@@ -672,28 +689,28 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
                 if (!reserve(produced() + 1)) return false;
                 load();
             }
-            eat(e & 0xFF);
+            eat(e);
             *out++ = static_cast<std::uint8_t>(e >> 16);
             continue;
         }
         if (e & kExceptional) {
             if (e & kEndOfBlock) {
-                eat(e & 0xFF);
+                eat(e);
                 save();
                 return true;
             }
             return fail_with(Fault::litlen_symbol);
         }
         const unsigned length = (e >> 16) + extra_value(bitbuf, e);
-        eat(e & 0xFF);
+        eat(e);
         std::uint32_t d = dist[bitbuf & dist_mask];
         if (d & kSubtable) {
-            eat(d & 0xFF);
+            eat(d);
             d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
         }
         if (d & kExceptional) return fail_with(Fault::dist_symbol);
         const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
-        eat(d & 0xFF);
+        eat(d);
         if (distance > static_cast<std::size_t>(out - out_begin))
             return fail_with(Fault::distance_far);
         if (static_cast<std::size_t>(out_limit - out) < length) {
