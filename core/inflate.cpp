@@ -467,11 +467,39 @@ bool Decoder::read_dynamic_header() {
     std::uint8_t* lens = s.lens.data();
     const unsigned total = hlit + hdist;
     unsigned i = 0;
+    // The bit buffer lives in locals here: the byte stores into `lens` could
+    // alias the members and force a reload after each.
+    const std::uint8_t* const in_end = in_end_;
+    const std::uint8_t* in = in_;
+    std::uint64_t bitbuf = bitbuf_;
+    unsigned bitsleft = bitsleft_;
+    auto take_bits = [&](unsigned n) {
+        const unsigned v = static_cast<unsigned>(bitbuf & ((std::uint64_t{1} << n) - 1));
+        bitbuf >>= n;
+        bitsleft -= n;
+        return v;
+    };
     while (i < total) {
-        // A precode symbol (7 bits) and its repeat count (7 bits).
-        if (bitsleft_ < 14 && !refill_slow()) return false;
-        const std::uint32_t e = s.precode[bitbuf_ & ((1u << kPrecodeBits) - 1)];
-        consume(e & 0xFF);
+        // A precode symbol (7 bits) and its repeat count (7 bits). Away
+        // from the end a whole word refills without checks, as in the
+        // fast loop: no phantom bytes are buffered there yet.
+        if (bitsleft < 14) {
+            if (in_end - in >= 8) {
+                bitbuf |= load_le64(in) << bitsleft;
+                in += (63 - bitsleft) >> 3;
+                bitsleft |= 56;
+            } else {
+                in_ = in;
+                bitbuf_ = bitbuf;
+                bitsleft_ = bitsleft;
+                if (!refill_slow()) return false;
+                in = in_;
+                bitbuf = bitbuf_;
+                bitsleft = bitsleft_;
+            }
+        }
+        const std::uint32_t e = s.precode[bitbuf & ((1u << kPrecodeBits) - 1)];
+        take_bits(e & 0xFF);
         const unsigned sym = e >> 16;
         if (sym < 16) {
             lens[i++] = static_cast<std::uint8_t>(sym);
@@ -485,11 +513,11 @@ bool Decoder::read_dynamic_header() {
                 return false;
             }
             value = lens[i - 1];
-            rep = 3 + take(2);
+            rep = 3 + take_bits(2);
         } else if (sym == 17) {
-            rep = 3 + take(3);
+            rep = 3 + take_bits(3);
         } else {
-            rep = 11 + take(7);
+            rep = 11 + take_bits(7);
         }
         if (rep > total - i) {
             fault_ = Fault::repeat_overflow;
@@ -498,6 +526,9 @@ bool Decoder::read_dynamic_header() {
         std::memset(lens + i, value, rep);
         i += rep;
     }
+    in_ = in;
+    bitbuf_ = bitbuf;
+    bitsleft_ = bitsleft;
 
     if (lens[256] == 0) {
         fault_ = Fault::no_end_of_block;
