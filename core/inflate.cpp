@@ -177,13 +177,18 @@ enum class Completeness {
     allow_single_or_empty, // distance: also no codes at all (a block of literals)
 };
 
-// Builds a decode table for the canonical code given by `lens`. Returns false
-// for an over-subscribed code or an incomplete one the format rejects.
+// Builds a decode table for the canonical code given by `lens`, whose
+// number of codewords of each length the caller may pass in `known_count`.
+// Returns false for an over-subscribed code or an incomplete one the format
+// rejects.
 bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t* lens,
                  unsigned nsyms, unsigned table_bits, const std::uint32_t* templates,
-                 Completeness completeness) {
+                 Completeness completeness, const unsigned* known_count = nullptr) {
     unsigned count[kMaxCodeLen + 1] = {};
-    for (unsigned s = 0; s < nsyms; ++s) count[lens[s]]++;
+    if (known_count)
+        std::copy_n(known_count, kMaxCodeLen + 1, count);
+    else
+        for (unsigned s = 0; s < nsyms; ++s) count[lens[s]]++;
     count[0] = 0;
 
     unsigned max_len = 0;
@@ -467,6 +472,9 @@ bool Decoder::read_dynamic_header() {
     std::uint8_t* lens = s.lens.data();
     const unsigned total = hlit + hdist;
     unsigned i = 0;
+    // Codewords per length over both codes, counted while they are read;
+    // the distance code's share is taken back out below.
+    unsigned count[kMaxCodeLen + 1] = {};
     // The bit buffer lives in locals here: the byte stores into `lens` could
     // alias the members and force a reload after each.
     const std::uint8_t* const in_end = in_end_;
@@ -503,6 +511,7 @@ bool Decoder::read_dynamic_header() {
         const unsigned sym = e >> 16;
         if (sym < 16) {
             lens[i++] = static_cast<std::uint8_t>(sym);
+            count[sym]++;
             continue;
         }
         std::uint8_t value = 0;
@@ -524,6 +533,7 @@ bool Decoder::read_dynamic_header() {
             return false;
         }
         std::memset(lens + i, value, rep);
+        count[value] += rep;
         i += rep;
     }
     in_ = in;
@@ -534,8 +544,9 @@ bool Decoder::read_dynamic_header() {
         fault_ = Fault::no_end_of_block;
         return false;
     }
+    for (unsigned k = hlit; k < total; ++k) count[lens[k]]--;
     if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, kLitlenBits,
-                     kLitlenTemplates.data(), Completeness::allow_single)) {
+                     kLitlenTemplates.data(), Completeness::allow_single, count)) {
         fault_ = Fault::litlen_lengths;
         return false;
     }
@@ -704,10 +715,19 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
         // Slow path: one symbol with every bound checked. First bring the
         // write position back within the logical end, growing the buffer
         // (which also lets the fast loop take over again).
-        save();
-        if (out > out_limit && !reserve(produced())) return false;
-        if (!refill_slow()) return false;
-        load();
+        if (out > out_limit) {
+            save();
+            if (!reserve(produced())) return false;
+            load();
+        }
+        if (in_end_ - in >= 8) {
+            // No phantom bytes are buffered yet, so nothing to check.
+            refill_fast();
+        } else {
+            save();
+            if (!refill_slow()) return false;
+            load();
+        }
 
         std::uint32_t e = litlen[bitbuf & litlen_mask];
         if (e & kSubtable) {
