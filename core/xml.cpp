@@ -119,16 +119,19 @@ inline bool same(std::string_view a, std::string_view b) noexcept {
 }
 
 // Whether the `n` bytes at `a` equal those at `b`, where `b` lies before `a`
-// in one text that ends at `end`: eight bytes at `a` readable means eight at
-// `b` are too, so short names compare in one masked word.
+// in one text that ends at `end`: sixteen bytes at `a` readable means sixteen
+// at `b` are too, so names of up to 16 bytes compare in two masked words.
 inline bool same_bytes(const char* a, const char* b, std::size_t n, const char* end) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
-        if (n <= 8 && end - a >= 8) {
-            std::uint64_t x, y;
-            std::memcpy(&x, a, 8);
-            std::memcpy(&y, b, 8);
-            const std::uint64_t mask = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-            return ((x ^ y) & mask) == 0;
+        if (n <= 16 && end - a >= 16) {
+            std::uint64_t x0, y0, x1, y1;
+            std::memcpy(&x0, a, 8);
+            std::memcpy(&y0, b, 8);
+            std::memcpy(&x1, a + 8, 8);
+            std::memcpy(&y1, b + 8, 8);
+            const std::uint64_t mask0 = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+            const std::uint64_t mask1 = n == 16 ? ~std::uint64_t{0} : n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
+            return (((x0 ^ y0) & mask0) | ((x1 ^ y1) & mask1)) == 0;
         }
     }
     return std::memcmp(a, b, n) == 0;
@@ -451,6 +454,22 @@ std::string unescape_attr(std::string_view raw) {
 }
 
 std::string_view attr_value(std::string_view raw, std::string& scratch) {
+    // Nearly every value is ASCII without a reference: eight bytes per test.
+    const char* p = raw.data();
+    const char* const end = p + raw.size();
+    constexpr std::uint64_t ONES = 0x0101010101010101u, HIGHS = 0x8080808080808080u;
+    bool simple = true;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        const std::uint64_t amp = w ^ (ONES * '&');
+        if (((w | ((amp - ONES) & ~amp)) & HIGHS) != 0) {
+            simple = false;
+            break;
+        }
+    }
+    for (; simple && p != end; ++p) simple = *p != '&' && static_cast<unsigned char>(*p) < 0x80;
+    if (simple) return raw;
     if (raw.find('&') == std::string_view::npos && valid_utf8(raw)) return raw;
     scratch = unescape_attr(raw);
     return scratch;
@@ -468,7 +487,7 @@ Attrs::Attrs(const Reader& reader, const Start& start) noexcept
 std::optional<Attr> Attrs::next() noexcept {
     if (!scanned_ && reader_->generation_ == generation_) {
         const auto& list = reader_->scratch_attrs_;
-        if (index_ >= list.size()) {
+        if (index_ >= reader_->attr_count_) {
             rest_ = {};
             return std::nullopt;
         }
@@ -578,7 +597,7 @@ std::optional<std::uint16_t> Reader::lookup(std::string_view prefix) const noexc
 // The end event of the innermost element, which it pops. Its fields are
 // taken out before the pop and the event is built in the caller's slot.
 Event Reader::close_element(std::uint64_t offset) {
-    const Start& top = stack_.back();
+    const Start& top = stack_[depth_ - 1];
     const std::uint64_t at = top.offset;
     const Name name = top.name;
     const std::uint16_t id = top.ns;
@@ -588,34 +607,43 @@ Event Reader::close_element(std::uint64_t offset) {
     return element_event(EventKind::end, offset, Start{at, name, id, attrs, self_closing});
 }
 
-void Reader::pop_element() {
-    stack_.pop_back();
-    const auto depth = static_cast<std::uint32_t>(stack_.size());
-    while (!bindings_.empty() && bindings_.back().depth > depth) {
-        bindings_.pop_back();
-        prefix_cached_ = false;
-    }
-    if (stack_.empty()) phase_ = Phase::epilog;
+inline void Reader::pop_element() {
+    --depth_;
+    if (!bindings_.empty() && bindings_.back().depth > depth_) [[unlikely]] pop_bindings();
+    if (depth_ == 0) [[unlikely]] phase_ = Phase::epilog;
+}
+
+void Reader::pop_bindings() {
+    while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
+    prefix_cached_ = false;
 }
 
 // One step of the reader without building an event, so that skipping a
 // subtree validates exactly as reading it does. For `end` the element is
 // still open: the caller takes what it needs from it, then pops it.
-inline EventKind Reader::advance() {
-    if (phase_ == Phase::failed) return EventKind::error;
-    if (pending_end_) {
-        pending_end_ = false;
-        end_offset_ = stack_.back().offset;
-        return EventKind::end;
-    }
-    if (phase_ != Phase::content) return advance_outside();
+[[gnu::always_inline]] inline EventKind Reader::advance() {
+    if (phase_ != Phase::content) [[unlikely]] return advance_rare();
     for (;;) {
         if (cur_ == end_) return fail(E_EOF, end_);
         if (*cur_ != '<') return text_run(cur_);
         const char* lt = cur_;
         if (end_ - lt < 2) return fail(E_EOF, end_);
         switch (lt[1]) {
-        case '/': return end_tag(lt);
+        case '/': {
+            // Nearly every end tag is the open element's name as written
+            // followed by ">"; that needs no scanning, and end_tag would
+            // accept it.
+            const Name& open = top().name;
+            const char* n = lt + 2;
+            const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
+            const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
+            if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
+                cur_ = n + q_len + 1;
+                end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
+                return EventKind::end;
+            }
+            return end_tag(lt);
+        }
         case '?':
         case '!': {
             if (starts_with(lt, end_, "<![CDATA[")) return cdata(lt);
@@ -625,6 +653,16 @@ inline EventKind Reader::advance() {
         default: return start_tag(lt);
         }
     }
+}
+
+EventKind Reader::advance_rare() {
+    if (phase_ == Phase::closing) {
+        phase_ = Phase::content;
+        end_offset_ = top().offset;
+        return EventKind::end;
+    }
+    if (phase_ == Phase::failed) return EventKind::error;
+    return advance_outside();
 }
 
 // Prolog or epilog: white space, comments and processing instructions.
@@ -653,8 +691,8 @@ EventKind Reader::advance_outside() {
 Event Reader::next() {
     switch (advance()) {
     case EventKind::start: {
-        const Start& top = stack_.back();
-        return element_event(EventKind::start, top.offset, top);
+        const Start& s = top();
+        return element_event(EventKind::start, s.offset, s);
     }
     case EventKind::end: return close_element(end_offset_);
     case EventKind::text:
@@ -831,18 +869,6 @@ EventKind Reader::text_run(const char* from) {
 
 EventKind Reader::end_tag(const char* lt) {
     const char* n = lt + 2;
-    // Nearly every end tag is the open element's name as written followed by
-    // ">"; that needs no scanning, and the scan below would accept it.
-    {
-        const Name& open = stack_.back().name;
-        const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
-        const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
-        if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
-            cur_ = n + q_len + 1;
-            end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
-            return EventKind::end;
-        }
-    }
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
     if (a == n) return fail(E_NAME, n);
@@ -855,8 +881,8 @@ EventKind Reader::end_tag(const char* lt) {
         local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
         a = b;
     }
-    const Start& top = stack_.back();
-    if (!same(top.name.local, local) || !same(top.name.prefix, prefix)) return fail("mismatched end tag", lt);
+    const Start& open = top();
+    if (!same(open.name.local, local) || !same(open.name.prefix, prefix)) return fail("mismatched end tag", lt);
     const char* p = skip_space(a, end_);
     if (p == end_) return fail(E_EOF, end_);
     if (*p != '>') return fail("malformed end tag", p);
@@ -867,28 +893,158 @@ EventKind Reader::end_tag(const char* lt) {
 
 namespace {
 constexpr std::size_t FIRST_DEPTH_ROOM = 32;
-constexpr std::size_t FIRST_ATTRS_ROOM = 16;
 constexpr std::size_t FIRST_BINDINGS_ROOM = 16;
+// Attributes the common path takes; a tag with more goes the general way.
+constexpr std::size_t FAST_ATTRS = 8;
+constexpr std::size_t FIRST_ATTRS_ROOM = 16;
+static_assert(FIRST_ATTRS_ROOM >= FAST_ATTRS);
 } // namespace
 
+void Reader::grow_stack() {
+    if (stack_.capacity() == 0) {
+        // Room for the usual depth and attribute count at once: a reader is
+        // made per part, and growing these one doubling at a time was a good
+        // share of the cost of a small part.
+        stack_.reserve(FIRST_DEPTH_ROOM);
+        bindings_.reserve(FIRST_BINDINGS_ROOM);
+    }
+    stack_.emplace_back();
+}
+
+inline Start& Reader::push_element() {
+    if (depth_ == stack_.size()) [[unlikely]] grow_stack();
+    return stack_[depth_++];
+}
+
+Reader::RawAttr& Reader::push_attr() {
+    if (attr_count_ == scratch_attrs_.size()) scratch_attrs_.emplace_back();
+    RawAttr& at = scratch_attrs_[attr_count_++];
+    at = RawAttr{};
+    return at;
+}
+
+// The common start tag, straight through: a name, then only unprefixed
+// attributes other than xmlns whose values hold no reference and no control
+// character, at most FAST_ATTRS of them, all distinct. At anything else it
+// hands the tag to start_tag_general, which reads it again from its "<" and
+// does every check, so errors and their offsets come from one place. Nothing
+// it writes before that hand-over is seen: the general path overwrites the
+// same slots.
 EventKind Reader::start_tag(const char* lt) {
+    const char* const end = end_;
+    const char* const n = lt + 1;
+    const char* a = scan_ncname(n, end);
+    if (a == n || a == end || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
+    std::string_view prefix, local;
+    if (*a == ':') {
+        const char* b = scan_ncname(a + 1, end);
+        if (b == a + 1 || b == end || *b == ':') [[unlikely]] return start_tag_general(lt);
+        prefix = std::string_view(n, static_cast<std::size_t>(a - n));
+        local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
+        a = b;
+    } else {
+        local = std::string_view(n, static_cast<std::size_t>(a - n));
+    }
+    if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
+    RawAttr* const attrs = scratch_attrs_.data();
+    std::size_t count = 0;
+    const char* p = a;
+    bool self_closing;
+    for (;;) {
+        if (p == end) [[unlikely]] return start_tag_general(lt);
+        if (*p == '>') {
+            self_closing = false;
+            break;
+        }
+        if (*p == '/') {
+            if (end - p < 2 || p[1] != '>') [[unlikely]] return start_tag_general(lt);
+            self_closing = true;
+            break;
+        }
+        // White space must come before an attribute, and may before the end.
+        if (!(cls(*p) & C_SPACE)) [[unlikely]] return start_tag_general(lt);
+        do ++p;
+        while (p != end && (cls(*p) & C_SPACE));
+        if (p == end) [[unlikely]] return start_tag_general(lt);
+        if (*p == '>' || *p == '/') continue;
+        if (count == FAST_ATTRS) [[unlikely]] return start_tag_general(lt);
+        const char* an = p;
+        p = scan_ncname(an, end);
+        if (p == an || p == end || *p == ':') [[unlikely]] return start_tag_general(lt);
+        const auto an_len = static_cast<std::size_t>(p - an);
+        if (an_len == 5 && std::memcmp(an, "xmlns", 5) == 0) [[unlikely]] return start_tag_general(lt);
+        if (*p != '=') {
+            p = skip_space(p, end);
+            if (p == end || *p != '=') [[unlikely]] return start_tag_general(lt);
+        }
+        ++p;
+        if (p != end && (cls(*p) & C_SPACE)) p = skip_space(p, end);
+        if (p == end || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
+        const char* v = p + 1;
+        p = find_special(v, end, *p, '<', '&');
+        if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
+        RawAttr& at = attrs[count++];
+        at.prefix = std::string_view();
+        at.local = std::string_view(an, an_len);
+        at.value = std::string_view(v, static_cast<std::size_t>(p - v));
+        at.offset = static_cast<std::uint64_t>(an - text_.data());
+        at.ns = ns::NONE;
+        at.uri = std::string_view();
+        ++p;
+    }
+    // Unique names: the few attributes of a tag compare pairwise, most pairs
+    // settled by their lengths.
+    for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            if (attrs[i].local.size() == attrs[j].local.size() &&
+                std::memcmp(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size()) == 0)
+                [[unlikely]] {
+                return start_tag_general(lt);
+            }
+        }
+    }
+    std::uint16_t id;
+    if (prefix.empty()) {
+        id = lookup({}).value_or(ns::NONE);
+    } else if (prefix_cached_ && same(prefix, cached_prefix_)) {
+        // Elements of a part mostly share one or two prefixes.
+        id = cached_ns_;
+    } else {
+        const auto found = same(prefix, "xmlns") ? std::nullopt : lookup(prefix);
+        if (!found) [[unlikely]] return start_tag_general(lt);
+        id = *found;
+        cached_prefix_ = prefix;
+        cached_ns_ = id;
+        prefix_cached_ = true;
+    }
+    Start& s = push_element();
+    s.offset = static_cast<std::uint64_t>(lt - text_.data());
+    s.name.prefix = prefix;
+    s.name.local = local;
+    s.ns = id;
+    s.attrs = std::string_view(a, static_cast<std::size_t>(p - a));
+    s.self_closing = self_closing;
+    cur_ = p + (self_closing ? 2 : 1);
+    attr_count_ = count;
+    has_decl_ = false;
+    has_prefixed_ = false;
+    ++generation_;
+    scratch_span_ = a;
+    phase_ = self_closing ? Phase::closing : Phase::content;
+    return EventKind::start;
+}
+
+EventKind Reader::start_tag_general(const char* lt) {
     const char* n = lt + 1;
     const char* a = scan_ncname(n, end_);
     if (a == end_) return fail(E_EOF, end_);
     if (a == n) return fail(E_NAME, n);
-    if (stack_.size() >= MAX_DEPTH) return fail("nesting too deep", lt);
+    if (depth_ >= MAX_DEPTH) return fail("nesting too deep", lt);
     ++generation_;
     scratch_span_ = nullptr;
-    if (stack_.capacity() == 0) {
-        // Room for the usual depth and attribute count at once: a reader is
-        // made per part, and growing these one doubling at a time was a
-        // good share of the cost of a small part.
-        stack_.reserve(FIRST_DEPTH_ROOM);
-        scratch_attrs_.reserve(FIRST_ATTRS_ROOM);
-        bindings_.reserve(FIRST_BINDINGS_ROOM);
-    }
     // Built in place: declarations below are scoped to this depth.
-    Start& s = stack_.emplace_back();
+    Start& s = push_element();
+    s = Start{};
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
     if (*a == ':') {
         const char* b = scan_ncname(a + 1, end_);
@@ -900,7 +1056,7 @@ EventKind Reader::start_tag(const char* lt) {
     } else {
         s.name.local = std::string_view(n, static_cast<std::size_t>(a - n));
     }
-    scratch_attrs_.clear();
+    attr_count_ = 0;
     has_decl_ = false;
     has_prefixed_ = false;
     const char* p = a;
@@ -923,7 +1079,7 @@ EventKind Reader::start_tag(const char* lt) {
             break;
         }
         if (p == before) return fail("malformed start tag", p);
-        RawAttr& at = scratch_attrs_.emplace_back();
+        RawAttr& at = push_attr();
         at.offset = static_cast<std::uint64_t>(p - text_.data());
         const char* an = p;
         const char* ae = scan_ncname(an, end_);
@@ -975,12 +1131,12 @@ EventKind Reader::start_tag(const char* lt) {
     s.attrs = std::string_view(a, static_cast<std::size_t>(attrs_end - a));
 
     // A lone plain attribute has nothing to clash with or declare.
-    const bool check = scratch_attrs_.size() > 1 || has_decl_ || has_prefixed_;
+    const bool check = attr_count_ > 1 || has_decl_ || has_prefixed_;
     if (const char* bad = check ? check_attributes() : nullptr) {
         // check_attributes leaves the message in error_.message.
         return fail(error_.message, bad);
     }
-    Start& top = stack_.back();
+    Start& top = this->top();
     if (top.name.has_prefix()) {
         if (same(top.name.prefix, "xmlns")) return fail("reserved namespace prefix", n);
         // Elements of a part mostly share one or two prefixes.
@@ -997,8 +1153,7 @@ EventKind Reader::start_tag(const char* lt) {
     } else {
         top.ns = lookup({}).value_or(ns::NONE);
     }
-    phase_ = Phase::content;
-    if (s.self_closing) pending_end_ = true;
+    phase_ = s.self_closing ? Phase::closing : Phase::content;
     scratch_span_ = top.attrs.data();
     return EventKind::start;
 }
@@ -1007,7 +1162,7 @@ EventKind Reader::start_tag(const char* lt) {
 // just scanned into scratch_attrs_. Returns the error location (message in
 // error_.message) or nullptr.
 const char* Reader::check_attributes() {
-    auto& attrs = scratch_attrs_;
+    const std::span<RawAttr> attrs(scratch_attrs_.data(), attr_count_);
     const std::size_t count = attrs.size();
     if (count == 0) return nullptr;
     const char* base = text_.data();
@@ -1136,7 +1291,7 @@ const char* Reader::check_attributes() {
 const char* Reader::declare(RawAttr& a) {
     Binding b;
     b.prefix = a.prefix.empty() ? std::string_view() : a.local;
-    b.depth = static_cast<std::uint32_t>(stack_.size());
+    b.depth = static_cast<std::uint32_t>(depth_);
     if (a.value.find('&') != std::string_view::npos) {
         b.owned_uri = unescape_attr(a.value);
         b.owned = true;
@@ -1158,7 +1313,7 @@ const char* Reader::declare(RawAttr& a) {
 }
 
 Status Reader::skip_to_depth(std::size_t target) {
-    while (stack_.size() > target) {
+    while (depth_ > target) {
         switch (advance()) {
         case EventKind::end: pop_element(); break;
         case EventKind::error: return std::unexpected(error_);
@@ -1177,7 +1332,7 @@ Status Reader::skip() {
 Status Reader::read_text(std::string& out) {
     if (depth() == 0) return {};
     const std::size_t target = depth() - 1;
-    while (stack_.size() > target) {
+    while (depth_ > target) {
         switch (advance()) {
         case EventKind::end: pop_element(); break;
         case EventKind::text:
@@ -1195,7 +1350,7 @@ std::optional<Attr> Reader::find_attr(const Start& start, std::uint16_t ns_id,
                                       std::string_view local) const noexcept {
     // The attributes of the latest start tag are already split and resolved.
     if (scratch_span_ != nullptr && scratch_span_ == start.attrs.data()) {
-        for (const RawAttr& r : scratch_attrs_) {
+        for (const RawAttr& r : std::span(scratch_attrs_.data(), attr_count_)) {
             if (r.ns == ns_id && same(r.local, local)) return Attr{Name{r.prefix, r.local}, r.value, r.ns, r.offset};
         }
         return std::nullopt;

@@ -245,7 +245,7 @@ public:
 
     // Open elements: after a start event its element counts (also for <a/>,
     // until its end event); after an end event it no longer does.
-    std::size_t depth() const noexcept { return stack_.size(); }
+    std::size_t depth() const noexcept { return depth_; }
 
     // Set once a namespace declaration of the Strict (Transitional) form of
     // one of the eight two-form namespaces has been processed.
@@ -304,13 +304,17 @@ private:
         std::uint16_t ns = 0;
         std::string_view uri;      // resolved URI of a prefixed attribute
     };
-    enum class Phase : std::uint8_t { prolog, content, epilog, failed };
+    // `closing`: inside the root, with the end event of an element written
+    // <a/> still to hand out. Every phase but `content` takes the slow step.
+    enum class Phase : std::uint8_t { content, closing, prolog, epilog, failed };
 
     EventKind fail(const char* message, const char* at);
     bool refuse(const char* message, const char* at);
     EventKind advance();
+    EventKind advance_rare();
     EventKind advance_outside();
     EventKind start_tag(const char* lt);
+    EventKind start_tag_general(const char* lt);
     EventKind end_tag(const char* lt);
     EventKind text_run(const char* from);
     EventKind cdata(const char* lt);
@@ -320,6 +324,11 @@ private:
     const char* declare(RawAttr& a);
     const Binding* find_binding(std::string_view prefix) const noexcept;
     void pop_element();
+    void pop_bindings();
+    Start& push_element();
+    void grow_stack();
+    RawAttr& push_attr();
+    Start& top() noexcept { return stack_[depth_ - 1]; }
     Event close_element(std::uint64_t offset);
 
     std::string_view text_;
@@ -327,7 +336,6 @@ private:
     const char* cur_;
     const char* end_;
     Phase phase_ = Phase::prolog;
-    bool pending_end_ = false;
     bool has_decl_ = false;      // the tag being read has xmlns or xmlns:* attributes
     bool has_prefixed_ = false;  // ... or any prefixed attribute
     bool strict_seen_ = false;
@@ -341,9 +349,14 @@ private:
     std::size_t token_size_ = 0;
     bool token_plain_ = true;
     bool token_cdata_ = false;
+    // Open elements are stack_[0, depth_) and the attributes of the latest
+    // start tag scratch_attrs_[0, attr_count_); slots past them are kept
+    // for reuse, so a tag overwrites its slots instead of building them.
     std::vector<Start> stack_;
+    std::size_t depth_ = 0;
     std::vector<Binding> bindings_;
     std::vector<RawAttr> scratch_attrs_;
+    std::size_t attr_count_ = 0;
     std::vector<std::uint32_t> scratch_order_;
     // The attribute span of the start tag whose attributes scratch_attrs_
     // holds (null while none does), and a count of start tags read, so an

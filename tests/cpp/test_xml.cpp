@@ -499,6 +499,100 @@ TEST(XmlReader, AttributeNamesThatLookAlike) {
     EXPECT_EQ(wf("<a x:b='1'/>"), "undeclared namespace prefix@3");
 }
 
+// Start tags come in many shapes (prefixes, spacing, quotes, references,
+// white space in values, declarations, many attributes); cut anywhere inside
+// one, a document must fail at its end, reading nothing past it.
+TEST(XmlReader, StartTagsCutAtEveryByte) {
+    const std::vector<std::string> tags = {
+        "<p:sp>",
+        "<a:off x=\"1\" y=\"2\"/>",
+        "<b  c = '1'\td\n=\r\"2\" />",
+        "<a:t v=\"x&amp;y&#x41;\"/>",
+        "<e w=\"tab\there\"/>",
+        "<q:x xmlns:q=\"urn:q\" q:y=\"1\" z=\"2\"/>",
+        "<m a0='0' a1='1' a2='2' a3='3' a4='4' a5='5' a6='6' a7='7' a8='8' a9='9'/>",
+        "<p:r xml:lang=\"en\"/>",
+    };
+    const std::string head = "<p:root xmlns:p=\"urn:p\" xmlns:a=\"urn:a\">";
+    for (const auto& tag : tags) {
+        const std::string doc = head + tag + "</p:root>";
+        const std::string full = tag.ends_with("/>") ? doc : head + tag + "</p:sp></p:root>";
+        ASSERT_EQ(wf(full), "ok") << full;
+        for (std::size_t n = head.size(); n < head.size() + tag.size(); ++n) {
+            auto buf = std::make_unique<char[]>(n);
+            std::memcpy(buf.get(), full.data(), n);
+            const std::string_view text(buf.get(), n);
+            EXPECT_EQ(wf(text), "unexpected end of document@" + std::to_string(n)) << full.substr(0, n);
+            xml::Reader r(text);
+            ASSERT_EQ(r.next().kind, xml::EventKind::start);
+            EXPECT_EQ(r.skip(), (xml::Status(std::unexpected(xml::XmlError{"unexpected end of document", n}))))
+                << full.substr(0, n);
+        }
+    }
+}
+
+// The prefix of the latest element is remembered until the declarations in
+// scope change: entering and leaving a redeclaration must both forget it.
+TEST(XmlReader, ElementPrefixAcrossRedeclarations) {
+    const std::string doc = "<p:a" + ns_decl("p", PML_T) + "><p:b/><p:c xmlns:p=\"urn:x\"><p:d/><p:e" +
+                            ns_decl("p", MC) + "><p:f/></p:e><p:g/></p:c><p:h/><c><p:i/></c></p:a>";
+    EXPECT_EQ(events(doc), "<p:a#1@0 <p:b#1@74 /p:b@74 <p:c#20@80 <p:d#20@101 /p:d@101 <p:e#6@107 "
+                           "<p:f#6@182 /p:f@182 /p:e@188 <p:g#20@194 /p:g@194 /p:c@200 <p:h#1@206 "
+                           "/p:h@206 <c#0@212 <p:i#1@215 /p:i@215 /c@221 /p:a@225 $");
+    // A prefix declared on the element that uses it, then undeclared again for
+    // the next sibling.
+    EXPECT_EQ(events("<r><q:a xmlns:q=\"urn:q\"/><q:b/></r>"),
+              "<r#0@0 <q:a#20@3 /q:a@3 !undeclared namespace prefix@26");
+}
+
+// Attributes of tags that take the common path and of tags that do not are
+// handed out alike: raw values, offsets, namespaces, document order.
+TEST(XmlReader, AttributesOfEveryKindOfTag) {
+    const std::string doc = "<r xmlns:q=\"urn:q\"><a x=\"1\" y='2'/><b x=\"a&amp;b\" y=\"\t\"/>"
+                            "<c q:x=\"3\" x=\"4\"/><d x=\"\xC3\xA9\"/></r>";
+    xml::Reader r(doc);
+    std::vector<std::string> seen;
+    for (;;) {
+        const xml::Event ev = r.next();
+        if (ev.kind == xml::EventKind::eof) break;
+        ASSERT_NE(ev.kind, xml::EventKind::error);
+        if (ev.kind != xml::EventKind::start || ev.start.name.local == "r") continue;
+        std::string line = std::string(ev.start.name.local) + (r.has_prefixed_attr(ev.start) ? "+" : "-");
+        for (xml::Attrs it(r, ev.start); auto a = it.next();) {
+            line += " " + a->name.qualified() + "#" + std::to_string(a->ns) + "@" + std::to_string(a->offset) + "=" +
+                    std::string(a->value);
+        }
+        const auto x = r.find_attr(ev.start, 0, "x");
+        line += " x=" + (x ? std::string(x->value) : "-");
+        seen.push_back(line);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "a- x#0@22=1 y#0@28=2 x=1",
+                        "b- x#0@38=a&amp;b y#0@50=\t x=a&amp;b",
+                        "c+ q:x#20@60=3 x#0@68=4 x=4",
+                        "d- x#0@78=\xC3\xA9 x=\xC3\xA9",
+                    }));
+}
+
+// Values without a reference and with valid UTF-8 are handed back as they
+// are; any "&" or non-ASCII byte, wherever it falls in a word, is looked at.
+TEST(XmlReader, AttrValueAtEveryPosition) {
+    for (std::size_t len = 1; len <= 20; ++len) {
+        for (std::size_t i = 0; i < len; ++i) {
+            std::string scratch;
+            std::string raw(len, 'v');
+            EXPECT_EQ(xml::attr_value(raw, scratch).data(), raw.data());
+            raw[i] = '&';
+            std::string with_ref = raw.substr(0, i) + "&lt;" + raw.substr(i + 1);
+            EXPECT_EQ(xml::attr_value(with_ref, scratch), raw.substr(0, i) + "<" + raw.substr(i + 1)) << len << i;
+            raw[i] = '\xE9';  // invalid alone
+            EXPECT_EQ(xml::attr_value(raw, scratch), raw.substr(0, i) + "\xEF\xBF\xBD" + raw.substr(i + 1));
+            std::string two = raw.substr(0, i) + "\xC3\xA9" + raw.substr(i + 1);
+            EXPECT_EQ(xml::attr_value(two, scratch).data(), two.data()) << len << i;
+        }
+    }
+}
+
 // End tags are matched against the open element's name as written; names
 // of every length up to past a word, near the end of the text or not, with
 // and without a prefix.
