@@ -354,6 +354,94 @@ TEST(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
         w.code(lc[256], 2);
         EXPECT_EQ(inflate_ok(w.done()), (Bytes{'c', 'd', 'd', 'c', 'd', 'd'}));
     }
+    // A repeat of a non-zero length running from the last literal/length
+    // length into the first distance lengths: both codes must count it.
+    {
+        std::vector<unsigned> lit(258, 0);
+        lit['c'] = lit['d'] = lit[256] = lit[257] = 2;
+        std::vector<unsigned> seq = {
+            18 + 100 * (88 + 1),  // 99 zeros: 0..98
+            2, 2,                 // 'c' (99), 'd' (100)
+            18 + 100 * (127 + 1), // 138 zeros: 101..238
+            17 + 100 * (7 + 1),   // 10 zeros: 239..248
+            17 + 100 * (4 + 1),   // 7 zeros: 249..255
+            2,                    // end of block (256)
+            16 + 100 * (0 + 1),   // three more 2s: length 3 (257), distance codes 0 and 1
+            1,                    // distance code 2: distance 3
+        };
+        auto lc = canonical(lit);
+        auto dc = canonical({2, 2, 1});
+        BitWriter w;
+        dynamic_header(w, true, 258, 3, standard_precode(), seq);
+        w.code(lc['c'], 2);
+        w.code(lc['d'], 2);
+        w.code(lc[257], 2);
+        w.code(dc[1], 2); // distance 2
+        w.code(lc[257], 2);
+        w.code(dc[2], 1); // distance 3
+        w.code(lc[256], 2);
+        EXPECT_EQ(inflate_ok(w.done()), (Bytes{'c', 'd', 'c', 'd', 'c', 'c', 'd', 'c'}));
+    }
+}
+
+// Every length code and every distance code, each at the smallest and
+// largest value of its extra bits, plus every length at short distances
+// around the copy widths (8 and 16 bytes); checked against a byte-by-byte
+// copy. Each prefix of the stream is decoded too, so the same symbols also
+// pass through the checked path near the end of the input.
+TEST(Inflate, EveryLengthAndDistanceCode) {
+    static const unsigned kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const unsigned kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const unsigned kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                           33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                           1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    auto dist_extra = [](unsigned code) { return code < 4 ? 0u : code / 2 - 1; };
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(1, 2); // BTYPE 1: fixed codes
+    Bytes want;
+    // A full window of varied literals first, so every distance reaches.
+    std::mt19937 rng(31);
+    for (int i = 0; i < 32768; ++i) {
+        const unsigned lit = rng() % 256;
+        fixed_symbol(w, lit);
+        want.push_back(static_cast<std::uint8_t>(lit));
+    }
+    auto match = [&](unsigned length, unsigned distance) {
+        unsigned lc = 0;
+        while (lc < 28 && kLenBase[lc + 1] <= length) ++lc;
+        fixed_symbol(w, 257 + lc);
+        w.bits(length - kLenBase[lc], kLenExtra[lc]);
+        unsigned dc = 0;
+        while (dc < 29 && kDistBase[dc + 1] <= distance) ++dc;
+        w.code(dc, 5);
+        w.bits(distance - kDistBase[dc], dist_extra(dc));
+        for (unsigned k = 0; k < length; ++k) want.push_back(want[want.size() - distance]);
+    };
+    for (unsigned lc = 0; lc < 29; ++lc) {
+        match(kLenBase[lc], 1 + lc);
+        match(kLenBase[lc] + (1u << kLenExtra[lc]) - 1, 100 + lc);
+    }
+    for (unsigned dc = 0; dc < 30; ++dc) {
+        match(3 + dc, kDistBase[dc]);
+        match(258 - dc, kDistBase[dc] + (1u << dist_extra(dc)) - 1);
+    }
+    for (unsigned distance = 1; distance <= 33; ++distance)
+        for (unsigned length = 3; length <= 258; length += distance % 3 == 0 ? 1 : 17)
+            match(length, distance);
+    fixed_symbol(w, 256);
+    const Bytes stream = w.done();
+    ASSERT_EQ(inflate_ok(stream, want.size()), want);
+    for (std::size_t len = stream.size() - 40; len < stream.size(); ++len) {
+        auto buf = std::make_unique<std::uint8_t[]>(len);
+        std::memcpy(buf.get(), stream.data(), len);
+        Bytes out;
+        auto r = vi::inflate({buf.get(), len}, out, kNoLimit);
+        ASSERT_FALSE(r) << "prefix " << len;
+        EXPECT_EQ(r.error().message(), "inflate: unexpected end of stream") << "prefix " << len;
+    }
 }
 
 TEST(Inflate, ManyTinyBlocksStayLinear) {
