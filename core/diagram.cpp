@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <deque>
 #include <optional>
-#include <unordered_map>
 
 #include "core/mce.h"
-#include "core/model.h"
 #include "core/pml.h"
-#include "core/slide.h"
 #include "core/xml.h"
 
 namespace vantrell_core::diagram {
@@ -16,6 +13,7 @@ namespace vantrell_core::diagram {
 namespace {
 
 using xml::ns::DIAGRAM;
+using xml::ns::DML;
 using xml::ns::NONE;
 
 // Ids and types are views into the part's text, or into the parser's store
@@ -44,27 +42,47 @@ public:
     }
 
     DiagramData outline() const {
-        std::unordered_map<std::string_view, std::size_t> index;
-        for (std::size_t i = 0; i < points_.size(); ++i) index.emplace(points_[i].id, i);
+        const std::size_t n = points_.size();
+        // Ids sorted, ties in document order, so a repeated id finds its
+        // first point, as a map filled in order would.
+        std::vector<std::pair<std::string_view, std::size_t>> index(n);
+        for (std::size_t i = 0; i < n; ++i) index[i] = {points_[i].id, i};
+        std::sort(index.begin(), index.end());
+        auto find = [&](std::string_view id) -> std::optional<std::size_t> {
+            auto it = std::lower_bound(index.begin(), index.end(), id,
+                                       [](const auto& e, std::string_view v) { return e.first < v; });
+            if (it == index.end() || it->first != id) return std::nullopt;
+            return it->second;
+        };
 
-        // Children per point, ordered by srcOrd, ties in document order.
-        std::vector<std::vector<std::pair<std::uint64_t, std::size_t>>> children(points_.size());
-        std::vector<bool> has_parent(points_.size(), false);
+        // Edges grouped by source point and ordered by srcOrd, ties in
+        // document order; `first[i]` is where point i's children start.
+        struct Edge {
+            std::size_t src;
+            std::uint64_t order;
+            std::size_t dest;
+        };
+        std::vector<Edge> edges;
+        edges.reserve(connections_.size());
+        std::vector<bool> has_parent(n, false);
         for (const Connection& c : connections_) {
-            auto s = index.find(c.src);
-            auto d = index.find(c.dest);
-            if (s == index.end() || d == index.end() || s->second == d->second) continue;
-            children[s->second].emplace_back(c.order, d->second);
-            has_parent[d->second] = true;
+            const auto s = find(c.src);
+            const auto d = find(c.dest);
+            if (!s || !d || *s == *d) continue;
+            edges.push_back({*s, c.order, *d});
+            has_parent[*d] = true;
         }
-        for (auto& list : children) {
-            std::stable_sort(list.begin(), list.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        }
+        std::stable_sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
+            return a.src != b.src ? a.src < b.src : a.order < b.order;
+        });
+        std::vector<std::size_t> first(n + 1, 0);
+        for (const Edge& e : edges) ++first[e.src + 1];
+        for (std::size_t i = 0; i < n; ++i) first[i + 1] += first[i];
 
         // The document point is the root; without one, every content point
         // that no connection leads to starts a tree of its own.
         std::vector<std::size_t> roots;
-        for (std::size_t i = 0; i < points_.size(); ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             if (points_[i].type == "doc") {
                 roots.push_back(i);
                 break;
@@ -72,13 +90,13 @@ public:
         }
         const bool doc_root = !roots.empty();
         if (!doc_root) {
-            for (std::size_t i = 0; i < points_.size(); ++i) {
+            for (std::size_t i = 0; i < n; ++i) {
                 if (!has_parent[i] && is_content(points_[i])) roots.push_back(i);
             }
         }
 
         DiagramData out;
-        std::vector<bool> visited(points_.size(), false);
+        std::vector<bool> visited(n, false);
         // (point, depth); the document point sits at depth 0 and is not emitted.
         std::vector<std::pair<std::size_t, std::size_t>> stack;
         for (auto it = roots.rbegin(); it != roots.rend(); ++it) stack.emplace_back(*it, doc_root ? 0 : 1);
@@ -93,9 +111,9 @@ public:
                 if (!p.text.empty())
                     out.items.emplace_back(static_cast<std::uint8_t>(std::min<std::size_t>(depth - 1, 255)), p.text);
             }
-            const auto& kids = children[at];
-            for (auto it = kids.rbegin(); it != kids.rend(); ++it) {
-                if (!visited[it->second]) stack.emplace_back(it->second, depth + 1);
+            for (std::size_t k = first[at + 1]; k > first[at]; --k) {
+                const std::size_t child = edges[k - 1].dest;
+                if (!visited[child]) stack.emplace_back(child, depth + 1);
             }
         }
         return out;
@@ -135,13 +153,35 @@ private:
         }
         auto st = each([&](const xml::Start& c) -> xml::Status {
             if (!c.is(DIAGRAM, "t")) return {};
-            std::vector<model::Paragraph> paragraphs;
-            if (auto pst = slide::read_paragraphs(r_, paragraphs, nullptr, slide::Detail::plain); !pst) return pst;
-            model::write_text(paragraphs, p.text);
-            return {};
+            return body_text(p.text);
         });
         if (st) points_.push_back(std::move(p));
         return st;
+    }
+
+    // The text of a DrawingML text body as the slide parser's plain detail
+    // would give it: paragraphs joined by "\n", a line break as "\n",
+    // written straight into `out` without building paragraphs and runs.
+    xml::Status body_text(std::string& out) {
+        bool first = true;
+        return each([&](const xml::Start& p) -> xml::Status {
+            if (!p.is(DML, "p")) return {};
+            if (!first) out += '\n';
+            first = false;
+            return each([&](const xml::Start& run) -> xml::Status {
+                if (run.ns != DML) return {};
+                const std::string_view n = run.name.local;
+                if (n == "br") {
+                    out += '\n';
+                    return {};
+                }
+                if (n != "r" && n != "fld") return {};
+                return each([&](const xml::Start& t) -> xml::Status {
+                    if (t.is(DML, "t")) return r_.read_text(out);
+                    return {};
+                });
+            });
+        });
     }
 
     xml::Status connection(const xml::Start& s) {

@@ -17,6 +17,7 @@
 #include "core/presentation.h"
 #include "core/properties.h"
 #include "core/slide.h"
+#include "core/xml.h"
 #include "core/zip.h"
 
 namespace {
@@ -744,6 +745,70 @@ TEST(DiagramOutline, IdsMatchDecodedAndManyPoints) {
     EXPECT_EQ(r->items[200], (Item{200, "t199"}));
     // B, also a child of A, is shown once, where the walk meets it first.
     EXPECT_EQ(r->items[201], (Item{0, "A"}));
+}
+
+// A point's text reads as the slide parser's plain text of the same body:
+// paragraphs on their own lines, breaks as line ends whatever they hold,
+// fields and alternate content resolved, paragraph properties ignored.
+TEST(DiagramOutline, PointTextReadsLikeASlideBody) {
+    const std::string mc = "xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\" "
+                           "xmlns:x=\"urn:unknown\"";
+    const std::vector<std::string> bodies = {
+        "<a:p><a:pPr lvl=\"1\"><a:buChar char=\"-\"/></a:pPr><a:r><a:t>One</a:t></a:r></a:p>"
+        "<a:p><a:r><a:t>Two</a:t></a:r><a:br><a:t>ignored</a:t></a:br><a:fld type=\"slidenum\"><a:t>3</a:t></a:fld>"
+        "</a:p>",
+        "<a:p/><a:p><a:r><a:rPr b=\"1\"/><a:t>a</a:t><a:t>b</a:t></a:r><a:endParaRPr/></a:p><a:p/>",
+        "<a:p><mc:AlternateContent " + mc + "><mc:Choice Requires=\"x\"><a:r><a:t>new</a:t></a:r></mc:Choice>"
+        "<mc:Fallback><a:r><a:t>old &amp; safe</a:t></a:r></mc:Fallback></mc:AlternateContent></a:p>",
+        "<a:bodyPr/><a:lstStyle/><a:p><x:r xmlns:x=\"urn:unknown\"><a:t>no</a:t></x:r><a:r><a:t>yes</a:t></a:r></a:p>",
+    };
+    for (const std::string& body : bodies) {
+        const std::string points = pt("d", "doc", "") + "<dgm:pt modelId=\"n\"><dgm:t>" + body + "</dgm:t></dgm:pt>";
+        auto r = diagram::parse(data_model(points, cxn("d", "n", 0)), "/d.xml");
+        ASSERT_TRUE(r) << r.error().message();
+
+        const std::string as_slide = "<a:txBody xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" " +
+                                     mc + ">" + body + "</a:txBody>";
+        xml::Reader reader(as_slide);
+        ASSERT_EQ(reader.next().kind, xml::EventKind::start);
+        std::vector<model::Paragraph> paragraphs;
+        ASSERT_TRUE(slide::read_paragraphs(reader, paragraphs, nullptr, slide::Detail::plain));
+        std::string expected;
+        model::write_text(paragraphs, expected);
+
+        if (expected.empty()) {
+            EXPECT_TRUE(r->items.empty()) << body;
+        } else {
+            ASSERT_EQ(r->items.size(), 1u) << body;
+            EXPECT_EQ(r->items[0].second, expected) << body;
+        }
+    }
+    auto first = diagram::parse(data_model(pt("d", "doc", "") + "<dgm:pt modelId=\"n\"><dgm:t>" + bodies[0] +
+                                               "</dgm:t></dgm:pt>",
+                                           cxn("d", "n", 0)),
+                                "/d.xml");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->items[0].second, "One\nTwo\n3");
+
+    // A body cut short fails the part at the fault.
+    const std::string cut = data_model(pt("d", "doc", "") + "<dgm:pt modelId=\"n\"><dgm:t><a:p><a:r><a:t>x</a:r>",
+                                       "");
+    auto bad = diagram::parse(cut, "/ppt/diagrams/data9.xml");
+    ASSERT_FALSE(bad);
+    EXPECT_NE(bad.error().message().find("/ppt/diagrams/data9.xml"), std::string::npos);
+}
+
+// Children with the same srcOrd keep their document order, whichever
+// parent's connections come first in the list.
+TEST(DiagramOutline, EqualOrdersKeepDocumentOrder) {
+    auto r = diagram::parse(data_model(pt("d", "doc", "") + pt("a", "", "A") + pt("b", "", "B") + pt("c", "", "C") +
+                                           pt("x", "", "X") + pt("y", "", "Y"),
+                                       cxn("a", "y", 0) + cxn("d", "c", 1) + cxn("d", "a", 1) + cxn("a", "x", 0) +
+                                           cxn("d", "b", 0)),
+                            "/d.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    using Item = std::pair<std::uint8_t, std::string>;
+    EXPECT_EQ(r->items, (std::vector<Item>{{0, "B"}, {0, "C"}, {0, "A"}, {1, "Y"}, {1, "X"}}));
 }
 
 TEST(DiagramOutline, CyclesAndMissingDocument) {
