@@ -315,15 +315,20 @@ Document::Document(std::shared_ptr<const Shared> shared, std::size_t threads)
 
 Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
     if (!source) return fail(Error::not_zip());
-    std::array<std::uint8_t, 8> head{};
-    const std::size_t head_nbytes = static_cast<std::size_t>(std::min<std::uint64_t>(source->len(), head.size()));
-    if (head_nbytes > 0) {
-        if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
+    // The archive refuses a compound file as "not a zip archive" at once, so
+    // the compound signature is read only then, and a package costs no
+    // extra read.
+    auto archive = zip::Archive::open(source);
+    if (!archive) {
+        if (archive.error().kind() != error::Kind::NotZip) return fail(archive.error());
+        std::array<std::uint8_t, 8> head{};
+        const std::size_t head_nbytes = static_cast<std::size_t>(std::min<std::uint64_t>(source->len(), head.size()));
+        if (head_nbytes > 0) {
+            if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
+        }
+        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
+        return fail(archive.error());
     }
-    if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
-
-    auto archive = zip::Archive::open(std::move(source));
-    if (!archive) return fail(archive.error());
     auto pkg = package::Package::from_archive(std::move(*archive));
     if (!pkg) return fail(pkg.error());
     return open_package(std::move(*pkg));
