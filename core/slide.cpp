@@ -128,7 +128,9 @@ private:
                 const std::string_view n = s.name.local;
                 if (n == "pPr") return lists_ ? paragraph_props(s, p) : xml::Status{};
                 if (n == "r" || n == "br" || n == "fld") {
-                    // Built in place; a failure fails the whole parse.
+                    // Built in place; a failure fails the whole parse. Runs
+                    // are large to move: room for a few at once.
+                    if (p.runs.empty()) p.runs.reserve(4);
                     model::Run& run = p.runs.emplace_back();
                     if (n == "br") {
                         run.kind = model::Run::Kind::line_break;
@@ -241,7 +243,9 @@ private:
             [&](xml::Reader&, const xml::Start& s) -> xml::Status {
                 if (is_shape_element(s)) {
                     // Filled in place: the subtree goes into this shape's own
-                    // vectors, so the reference stays valid.
+                    // vectors, so the reference stays valid. Shapes are large
+                    // to move: room for a usual tree at once.
+                    if (out.empty()) out.reserve(self ? 4 : 8);
                     out.emplace_back();
                     return shape(s, out.back(), depth);
                 }
@@ -514,7 +518,11 @@ private:
                                 return {};
                             },
                             true);
-                        if (st) tbl.rows.back().cells.push_back(std::move(cell));
+                        if (!st) return st;
+                        // The grid tells how many cells a row usually holds.
+                        auto& cells = tbl.rows.back().cells;
+                        if (cells.empty()) cells.reserve(std::min<std::size_t>(tbl.column_widths.size(), 64));
+                        cells.push_back(std::move(cell));
                         return st;
                     },
                     true);
