@@ -87,6 +87,13 @@ inline const char* find_special(const char* p, const char* end, char a, char b, 
     return p;
 }
 
+// The end of an attribute value or the byte that stops it, as find_special
+// with constant operands: values are scanned once per attribute, and building
+// the comparison vectors anew for each was a good part of a short one.
+inline const char* find_in_value(const char* p, const char* end, char quote) noexcept {
+    return quote == '"' ? find_special(p, end, '"', '<', '&') : find_special(p, end, '\'', '<', '&');
+}
+
 inline const char* skip_space(const char* p, const char* end) noexcept {
     while (p != end && (cls(*p) & C_SPACE)) ++p;
     return p;
@@ -981,7 +988,7 @@ EventKind Reader::start_tag(const char* lt) {
         if (p != end && (cls(*p) & C_SPACE)) p = skip_space(p, end);
         if (p == end || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
         const char* v = p + 1;
-        p = find_special(v, end, *p, '<', '&');
+        p = find_in_value(v, end, *p);
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
         RawAttr& at = attrs[count++];
         at.prefix = std::string_view();
@@ -1105,7 +1112,7 @@ EventKind Reader::start_tag_general(const char* lt) {
         if (quote != '"' && quote != '\'') return fail("attribute value not quoted", p);
         const char* v = ++p;
         for (;;) {
-            p = find_special(p, end_, quote, '<', '&');
+            p = find_in_value(p, end_, quote);
             if (p == end_) return fail(E_EOF, end_);
             const char c = *p;
             if (c == quote) break;
