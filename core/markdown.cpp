@@ -34,18 +34,27 @@ bool is_cell_special(char c) noexcept { return BYTE_CLASS[static_cast<unsigned c
 // and the ends are trimmed.
 void append_one_line(std::string& out, std::string_view s) {
     const std::size_t start = out.size();
-    std::size_t i = 0;
-    while (i < s.size()) {
-        if (is_space(s[i])) {
-            while (i < s.size() && is_space(s[i])) ++i;
-            if (out.size() > start && i < s.size()) out += ' ';
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end && is_space(*p)) ++p;
+    // Text between the white space that has to be rewritten goes in with one
+    // append; a lone space between words is already as it should be.
+    const char* from = p;
+    while (p != end) {
+        if (!is_space(*p)) {
+            ++p;
             continue;
         }
-        // A run of other bytes goes in with one append.
-        const std::size_t from = i;
-        while (i < s.size() && !is_space(s[i])) ++i;
-        out.append(s, from, i - from);
+        if (*p == ' ' && end - p > 1 && !is_space(p[1])) {
+            p += 2;
+            continue;
+        }
+        out.append(from, static_cast<std::size_t>(p - from));
+        while (p != end && is_space(*p)) ++p;
+        if (p != end) out += ' ';
+        from = p;
     }
+    out.append(from, static_cast<std::size_t>(p - from));
     const std::string_view added(out.data() + start, out.size() - start);
     const std::string_view kept = trim(added);
     if (kept.size() == added.size()) return;
@@ -92,10 +101,8 @@ std::string escape_line_start(std::string_view line) {
     return out;
 }
 
-// Cell text: paragraphs and breaks as "<br>", pipes escaped.
-std::string cell_text(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
+// Cell text: breaks as "<br>", pipes escaped.
+void append_cell_text(std::string& out, std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
         const std::size_t from = i;
@@ -107,18 +114,27 @@ std::string cell_text(std::string_view s) {
         else if (c == '\n') out += "<br>";
         else out += ' ';
     }
+}
+
+std::string cell_text(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    append_cell_text(out, s);
     return out;
 }
 
-std::string cell_text(const model::Cell& cell) {
-    std::string joined;
+// A table cell's non-blank paragraphs, trimmed, one "<br>" between them.
+// `scratch` holds one paragraph's text at a time.
+void append_cell(std::string& out, const model::Cell& cell, std::string& scratch) {
+    bool any = false;
     for (const model::Paragraph& p : cell.paragraphs) {
-        std::string t = p.text();
-        if (is_blank(t)) continue;
-        if (!joined.empty()) joined += '\n';
-        joined += trim(t);
+        scratch.clear();
+        p.append_text(scratch);
+        if (is_blank(scratch)) continue;
+        if (any) out += "<br>";
+        any = true;
+        append_cell_text(out, trim(scratch));
     }
-    return cell_text(joined);
 }
 
 void pipe_row(std::string& out, const std::vector<std::string>& cells) {
@@ -303,22 +319,34 @@ std::string table_markdown(const model::Table& table) {
     std::size_t columns = 0;
     for (const model::Row& row : table.rows) columns = std::max(columns, row.cells.size());
     if (columns == 0) return {};
-    std::vector<std::vector<std::string>> grid;
-    grid.reserve(table.rows.size());
+    // Rows are written as they are read; a vertically merged cell repeats
+    // the text above it, so the previous row's cells are kept.
+    std::string out;
+    std::vector<std::string> above(columns), line(columns);
+    std::string scratch;
+    bool first = true;
     for (const model::Row& row : table.rows) {
-        std::vector<std::string> line(columns);
-        for (std::size_t c = 0; c < row.cells.size(); ++c) {
+        for (std::size_t c = 0; c < columns; ++c) {
+            std::string& text = line[c];
+            text.clear();
+            if (c >= row.cells.size()) continue;
             const model::Cell& cell = row.cells[c];
             if (cell.h_merge) continue;
             if (cell.v_merge) {
-                if (!grid.empty()) line[c] = grid.back()[c];
+                if (!first) text = above[c];
                 continue;
             }
-            line[c] = cell_text(cell);
+            append_cell(text, cell, scratch);
         }
-        grid.push_back(std::move(line));
+        pipe_row(out, line);
+        if (first) {
+            out += "\n|";
+            for (std::size_t c = 0; c < columns; ++c) out += " --- |";
+        }
+        first = false;
+        std::swap(above, line);
     }
-    return pipe_table(grid);
+    return out;
 }
 
 std::string chart_markdown(const chart::ChartData& chart) {

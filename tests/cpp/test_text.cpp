@@ -300,6 +300,38 @@ TEST(MarkdownBodies, WhiteSpaceInsideAListItemCollapses) {
     EXPECT_EQ(body_md({para("one", 0, K::character), para("two\n", 1, K::character)}), "- one\n  - two");
 }
 
+// Against a plain reference (split into words, join with one space), over
+// every mix of single and repeated white space, at the ends and inside.
+TEST(MarkdownBodies, OneLineMatchesSplittingIntoWords) {
+    const char* pieces[] = {" ", "  ", "\t", "\n", " \n", "a", "bc", "-", "\xC3\xA9"};
+    constexpr std::size_t N = sizeof(pieces) / sizeof(pieces[0]);
+    auto reference = [](const std::string& t) {
+        std::string out, word;
+        for (char c : t + " ") {
+            if (c == ' ' || c == '\t' || c == '\n') {
+                if (!word.empty()) out += (out.empty() ? "" : " ") + word;
+                word.clear();
+            } else {
+                word += c;
+            }
+        }
+        return out;
+    };
+    std::uint32_t seed = 7;
+    for (int round = 0; round < 3000; ++round) {
+        std::string t;
+        const int len = 1 + round % 6;
+        for (int k = 0; k < len; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            t += pieces[(seed >> 16) % N];
+        }
+        const std::string want = reference(t);
+        const std::string got = body_md({para(t, 0, K::character)});
+        if (want.empty()) ASSERT_EQ(got, "") << ::testing::PrintToString(t);
+        else ASSERT_EQ(got, "- " + want) << ::testing::PrintToString(t);
+    }
+}
+
 // Every byte a cell rewrites, at its ends and side by side.
 TEST(MarkdownTables, CellBytesRewrittenAnywhere) {
     model::Table t;
@@ -324,6 +356,11 @@ TEST(MarkdownTables, HeaderRowMergesAndEscapes) {
                                      "| North<br>(EU) |  | 2 |\n"
                                      "| South<br>Coast |  |  |");
     EXPECT_EQ(md::table_markdown(model::Table{}), "");
+    // A run of vertical merges repeats the first text all the way down.
+    model::Table chain;
+    chain.rows.push_back(row({cell("top"), cell("1")}));
+    for (int i = 0; i < 3; ++i) chain.rows.push_back(row({cell("", false, true), cell(std::to_string(i + 2))}));
+    EXPECT_EQ(md::table_markdown(chain), "| top | 1 |\n| --- | --- |\n| top | 2 |\n| top | 3 |\n| top | 4 |");
     // A vertical merge in the first row has nothing to repeat.
     model::Table lone;
     lone.rows.push_back(row({cell("x", false, true)}));
