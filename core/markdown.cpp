@@ -156,8 +156,11 @@ std::string pipe_table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-void add_block(std::vector<std::string>& blocks, std::string block) {
-    if (!block.empty()) blocks.push_back(std::move(block));
+// Blocks are separated by a blank line; an empty one is left out.
+void add_block(std::string& out, std::string_view block) {
+    if (block.empty()) return;
+    if (!out.empty()) out += "\n\n";
+    out += block;
 }
 
 // Maps written list levels to shown ones: a list starts at the margin and
@@ -183,10 +186,26 @@ bool inherits_bullets(const model::Shape& shape) noexcept {
     return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
 }
 
-// The paragraphs of one text body as Markdown lines.
+// Buffers a slide's bodies share, one paragraph or line at a time.
+struct Scratch {
+    std::string text;  // the paragraph being added
+    std::string line;  // one line of a plain paragraph
+};
+
+// The paragraphs of one text body as Markdown lines, written as a block of
+// `out`: after a blank line when `out` already holds a block, and nothing
+// at all when no paragraph shows.
 class BodyWriter {
 public:
-    explicit BodyWriter(bool list_by_default) : list_by_default_(list_by_default) {}
+    BodyWriter(bool list_by_default, std::string& out, Scratch& scratch)
+        : list_by_default_(list_by_default), out_(out), text_(scratch.text), line_(scratch.line), mark_(out.size()) {
+        if (!out_.empty()) out_ += "\n\n";
+        base_ = out_.size();
+    }
+
+    void finish() {
+        if (out_.size() == base_) out_.resize(mark_);
+    }
 
     void add(const model::Paragraph& p) {
         text_.clear();
@@ -205,7 +224,7 @@ public:
         }
         const bool continues = nesting_.active();
         const std::size_t shown = nesting_.place(level);
-        if (!out_.empty()) out_ += continues ? "\n" : "\n\n";
+        if (out_.size() != base_) out_ += continues ? "\n" : "\n\n";
         out_.append(shown * 2, ' ');
         if (numbered) {
             std::uint32_t n = p.bullet.start;
@@ -222,11 +241,9 @@ public:
         append_one_line(out_, t);
     }
 
-    std::string take() { return std::move(out_); }
-
 private:
     void plain(std::string_view t) {
-        if (!out_.empty()) out_ += "\n\n";
+        if (out_.size() != base_) out_ += "\n\n";
         bool first = true;
         std::size_t begin = 0;
         while (begin <= t.size()) {
@@ -245,18 +262,20 @@ private:
     }
 
     bool list_by_default_;
-    std::string out_;
-    std::string text_;  // the paragraph being added
-    std::string line_;  // one line of a plain paragraph
+    std::string& out_;
+    std::string& text_;
+    std::string& line_;
+    std::size_t mark_;  // out's size before the block
+    std::size_t base_;  // where the block's own text starts
     Nesting nesting_;
     std::array<std::optional<std::uint32_t>, MAX_LEVEL + 1> next_number_{};
     std::array<std::string, MAX_LEVEL + 1> scheme_{};
 };
 
-std::string body_markdown(const model::Shape& shape, const model::TextBody& body) {
-    BodyWriter w(inherits_bullets(shape));
+void body_markdown(const model::Shape& shape, const model::TextBody& body, std::string& out, Scratch& scratch) {
+    BodyWriter w(inherits_bullets(shape), out, scratch);
     for (const model::Paragraph& p : body.paragraphs) w.add(p);
-    return w.take();
+    w.finish();
 }
 
 std::string image_target(const document::ImageRef& ref) {
@@ -429,13 +448,17 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     }
     report.merge(slide.report);
 
-    std::vector<std::string> blocks;
+    std::string out;
     const model::Shape* title = nullptr;
     if (options.headings) {
         const std::optional<std::string> text = content.title();
         if (text) title = title_shape(content);
-        const std::string heading = text ? one_line(*text) : std::string();
-        blocks.push_back("# " + (heading.empty() ? "Slide " + std::to_string(slide.index + 1) : heading));
+        out += "# ";
+        if (text) append_one_line(out, *text);
+        if (out.size() == 2) {
+            out += "Slide ";
+            out += std::to_string(slide.index + 1);
+        }
     }
 
     const std::vector<const model::Shape*> shapes =
@@ -459,24 +482,25 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         }
     }
 
+    Scratch scratch;
     for (const model::Shape* shape : shapes) {
         if (shape == title) continue;
         if (const model::TextBody* body = shape->text_body()) {
-            add_block(blocks, body_markdown(*shape, *body));
+            body_markdown(*shape, *body, out, scratch);
         } else if (const model::Table* table = shape->table()) {
-            add_block(blocks, table_markdown(*table));
+            add_block(out, table_markdown(*table));
         } else if (std::holds_alternative<model::Picture>(shape->content)) {
             if (!options.images) continue;
             const auto it = image_of.find(shape);
-            add_block(blocks, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
+            add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
         } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
             auto data = text::frame_chart(slide, *c);
             if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
-            else if (*data) add_block(blocks, chart_markdown(**data));
+            else if (*data) add_block(out, chart_markdown(**data));
         } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
             auto data = text::frame_diagram(slide, *d);
             if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
-            else if (*data) add_block(blocks, diagram_markdown(**data));
+            else if (*data) add_block(out, diagram_markdown(**data));
         }
     }
 
@@ -487,7 +511,7 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         } else if (*notes && !is_blank(**notes)) {
             std::string block;
             quote(block, "Notes: ", trim(**notes));
-            blocks.push_back(std::move(block));
+            add_block(out, block);
         }
     }
     if (options.comments) {
@@ -502,10 +526,10 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
                 lead += ": ";
                 quote(block, lead, trim(c.text));
             }
-            add_block(blocks, std::move(block));
+            add_block(out, block);
         }
     }
-    return text::join_non_empty(blocks, "\n\n");
+    return out;
 }
 
 std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,

@@ -229,6 +229,9 @@ std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content
                                               bool furniture) {
     std::vector<const model::Shape*> out;
     std::vector<const model::Shape*> stack;
+    // Room for the top level, which is most trees whole.
+    out.reserve(content.shapes.size());
+    stack.reserve(content.shapes.size());
     for (auto it = content.shapes.rbegin(); it != content.shapes.rend(); ++it) stack.push_back(&*it);
     while (!stack.empty()) {
         const model::Shape* shape = stack.back();

@@ -332,6 +332,49 @@ TEST(MarkdownBodies, OneLineMatchesSplittingIntoWords) {
     }
 }
 
+// Blocks are set apart by exactly one blank line: bodies that show nothing
+// leave no trace, before, between or after other blocks, and a slide of
+// nothing but blank bodies renders as nothing without a heading.
+TEST(MarkdownSlides, BlankBodiesLeaveNoGaps) {
+    auto render = [](std::vector<model::Shape> shapes, bool headings, std::size_t index = 0) {
+        doc::Slide s;
+        s.content.shapes = std::move(shapes);
+        s.index = index;
+        text::ExtractReport r;
+        md::MarkdownOptions o;
+        o.headings = headings;
+        return md::slide_markdown(s, o, r);
+    };
+    model::Table t;
+    t.rows.push_back(model::Row{0, {cell("x")}});
+    model::Shape table;
+    table.content = t;
+    std::vector<model::Shape> shapes;
+    shapes.push_back(text_shape({para(" "), para("")}));
+    shapes.push_back(text_shape({para("Intro", 0, K::none)}));
+    shapes.push_back(text_shape({para("\xC2\xA0")}, PK::body));
+    shapes.push_back(table);
+    shapes.push_back(text_shape({para("a", 0, K::character), para("b", 1, K::character)}));
+    shapes.push_back(text_shape({}));
+    EXPECT_EQ(render(shapes, false), "Intro\n\n| x |\n| --- |\n\n- a\n  - b");
+    EXPECT_EQ(render(shapes, true, 2), "# Slide 3\n\nIntro\n\n| x |\n| --- |\n\n- a\n  - b");
+
+    std::vector<model::Shape> blank;
+    blank.push_back(text_shape({para("  ")}));
+    blank.push_back(text_shape({para("\t")}, PK::body));
+    EXPECT_EQ(render(blank, false), "");
+    EXPECT_EQ(render(blank, true), "# Slide 1");
+
+    // A title of white space only gives the fallback heading; another is
+    // folded onto one line.
+    std::vector<model::Shape> titled;
+    titled.push_back(text_shape({para(" \xC2\xA0 ")}, PK::title));
+    EXPECT_EQ(render(titled, true, 4), "# Slide 5");
+    titled.push_back(text_shape({para("first"), para("  second  ")}, PK::title));
+    titled.erase(titled.begin());
+    EXPECT_EQ(render(titled, true), "# first second");
+}
+
 // Every byte a cell rewrites, at its ends and side by side.
 TEST(MarkdownTables, CellBytesRewrittenAnywhere) {
     model::Table t;
