@@ -41,34 +41,40 @@ void add_line(std::string& out, std::string_view line) {
     out += line;
 }
 
-// A cell's paragraphs on one line: breaks inside become spaces.
-std::string cell_line(const model::Cell& cell) {
-    std::string out;
+// A cell's paragraphs on one line: breaks inside become spaces. `scratch`
+// holds one paragraph's text at a time.
+void append_cell_line(std::string& out, const model::Cell& cell, std::string& scratch) {
+    bool any = false;
     for (const model::Paragraph& p : cell.paragraphs) {
-        std::string t = p.text();
-        if (is_blank(t)) continue;
-        for (char& c : t)
+        scratch.clear();
+        p.append_text(scratch);
+        if (is_blank(scratch)) continue;
+        for (char& c : scratch)
             if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-        if (!out.empty()) out += ' ';
-        out += trim(t);
+        if (any) out += ' ';
+        any = true;
+        out += trim(scratch);
     }
-    return out;
 }
 
-void write_table(const model::Table& table, const std::string& separator, std::string& out) {
+// Appends the table's rows as lines of `out`, whose text of this shape
+// starts at `base`: a line end goes before every line but the shape's first.
+void write_table(const model::Table& table, const std::string& separator, std::string& out, std::size_t base) {
+    std::string scratch;
     for (const model::Row& row : table.rows) {
-        std::string line;
+        const std::size_t mark = out.size();
+        if (out.size() != base) out += '\n';
         bool any = false;
         bool first = true;
         for (const model::Cell& cell : row.cells) {
             if (!cell.is_origin()) continue;
-            if (!first) line += separator;
+            if (!first) out += separator;
             first = false;
-            std::string t = cell_line(cell);
-            any = any || !t.empty();
-            line += t;
+            const std::size_t from = out.size();
+            append_cell_line(out, cell, scratch);
+            any = any || out.size() != from;
         }
-        if (any) add_line(out, line);
+        if (!any) out.resize(mark);
     }
 }
 
@@ -301,28 +307,33 @@ std::string diagram_text(const diagram::DiagramData& diagram) {
 void write_content_text(const model::SlideContent& content, const TextOptions& options,
                         const FrameCallback& frame, std::string& out) {
     for (const model::Shape* shape : shown_shapes(content, options.hidden_shapes, options.furniture)) {
-        std::string own;
+        // The shape's text goes straight into `out`, after a line end when
+        // `out` already holds text; both are taken back when it gives none.
+        const std::size_t mark = out.size();
+        if (!out.empty()) out += '\n';
+        const std::size_t base = out.size();
         if (const model::TextBody* body = shape->text_body()) {
             // Each paragraph goes in place and is taken back when blank.
             for (const model::Paragraph& p : body->paragraphs) {
-                const std::size_t mark = own.size();
-                if (!own.empty()) own += '\n';
-                const std::size_t from = own.size();
-                p.append_text(own);
-                if (is_blank(std::string_view(own).substr(from))) own.resize(mark);
+                const std::size_t before = out.size();
+                if (out.size() != base) out += '\n';
+                const std::size_t from = out.size();
+                p.append_text(out);
+                if (is_blank(std::string_view(out).substr(from))) out.resize(before);
             }
         } else if (const model::Table* table = shape->table()) {
-            write_table(*table, options.separator, own);
+            write_table(*table, options.separator, out, base);
         } else if ((std::holds_alternative<model::Chart>(shape->content) && options.charts) ||
                    (std::holds_alternative<model::Diagram>(shape->content) && options.diagrams)) {
             if (frame) {
                 FrameText t = frame(*shape);
-                if (t && *t && !is_blank(**t)) own = std::move(**t);
+                if (t && *t && !is_blank(**t)) out += **t;
             }
         }
-        if (own.empty() && options.alt_text && shape->description && !is_blank(*shape->description))
-            own = trim(*shape->description);
-        if (!own.empty()) add_line(out, own);
+        if (out.size() != base) continue;
+        out.resize(mark);
+        if (options.alt_text && shape->description && !is_blank(*shape->description))
+            add_line(out, trim(*shape->description));
     }
 }
 

@@ -121,6 +121,28 @@ TEST(ContentText, TableRowsJoinOriginCellsWithTheSeparator) {
     EXPECT_EQ(content_text(c, o), "Region (EU) | Q1 | Q2\nNorth | 1\n | 3");
 }
 
+// Shapes, rows and paragraphs that give nothing leave no empty line, wherever
+// they stand; a text shape that gives nothing falls back to its alt text.
+TEST(ContentText, NothingLeavesNoEmptyLine) {
+    model::SlideContent c;
+    c.shapes.push_back(text_shape({para(" "), para("")}));
+    c.shapes.push_back(table_shape({{cell(""), cell(" ")}, {cell("a"), cell("")}, {cell("\t"), cell("")}}));
+    c.shapes.push_back(text_shape({para(""), para("x"), para(" \n "), para("y"), para("")}));
+    model::Shape described = text_shape({para("\xC2\xA0")});
+    described.description = " chart of sales ";
+    c.shapes.push_back(std::move(described));
+    c.shapes.push_back(table_shape({{cell(" ")}}));
+    EXPECT_EQ(content_text(c), "a\t\nx\ny");
+    text::TextOptions alt;
+    alt.alt_text = true;
+    EXPECT_EQ(content_text(c, alt), "a\t\nx\ny\nchart of sales");
+
+    model::SlideContent empty;
+    empty.shapes.push_back(text_shape({para("  ")}));
+    empty.shapes.push_back(table_shape({{cell("")}}));
+    EXPECT_EQ(content_text(empty, alt), "");
+}
+
 TEST(ContentText, FramesAskTheCallbackOnlyForIncludedKinds) {
     model::SlideContent c;
     model::Shape chart;
