@@ -69,7 +69,8 @@ static_assert(kMaxCodeLen + 5 + kMaxCodeLen + 13 <= 56);
 // whose word-wise copy may run 15 bytes past its end. The output buffer keeps
 // this much slack past its logical end, so the fast loop runs up to the very
 // last byte of an exactly sized output.
-constexpr std::size_t kSlack = 2 + 258 + 16;
+constexpr std::size_t kSlack = SLACK_NBYTES;
+static_assert(kSlack >= 2 + 258 + 16);
 // Two word refills per iteration, each advancing at most 7 bytes.
 constexpr std::ptrdiff_t kFastInRoom = 16;
 

@@ -26,4 +26,9 @@ namespace vantrell_core::inflate {
 Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
                      std::size_t max_out);
 
+// Room the decoder uses past the end of its output while it works. A caller
+// that knows the output size reserves that much more, so the output is
+// allocated once.
+inline constexpr std::size_t SLACK_NBYTES = 2 + 258 + 16;
+
 } // namespace vantrell_core::inflate

@@ -48,6 +48,10 @@ constexpr std::size_t MAX_END_CANDIDATES = 1024;
 constexpr std::size_t WINDOW_NBYTES = 1 << 20;
 // DEFLATE cannot expand a stream by more than about 1032:1.
 constexpr std::uint64_t MAX_INFLATE_RATIO = 1032;
+// A recorded uncompressed size up to this is allocated at once; a larger one
+// only as the output actually grows, so a directory that lies about a small
+// entry cannot make it allocate and clear gigabytes.
+constexpr std::uint64_t TRUSTED_SIZE_NBYTES = 16 << 20;
 
 constexpr std::size_t MAX_PREAD_NBYTES = 0x7fffffff;
 
@@ -760,7 +764,9 @@ Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) c
     // The recorded size is trusted only as far as the data could produce it.
     std::uint64_t bound = std::numeric_limits<std::uint64_t>::max();
     if (csize <= bound / MAX_INFLATE_RATIO) bound = csize * MAX_INFLATE_RATIO;
-    out.reserve(static_cast<std::size_t>(std::min(usize, bound)));
+    // With the decoder's working room, so the output is allocated once.
+    if (const std::uint64_t expected = std::min(usize, bound); expected <= TRUSTED_SIZE_NBYTES)
+        out.reserve(static_cast<std::size_t>(expected + inflate::SLACK_NBYTES));
     const std::size_t max_out = usize > std::numeric_limits<std::size_t>::max()
                                     ? std::numeric_limits<std::size_t>::max()
                                     : static_cast<std::size_t>(usize);

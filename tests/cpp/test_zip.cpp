@@ -687,6 +687,26 @@ TEST(ZipRead, DeflateBombStopsAtRecordedSize) {
     EXPECT_LT(out.capacity(), std::size_t{1} << 20);
 }
 
+// A recorded size far beyond what the data holds is not allocated up front:
+// the output grows with what the data really produces.
+TEST(ZipRead, RecordedSizeIsNotTrustedForMemory) {
+    std::vector<std::uint8_t> noise(1 << 20);
+    std::uint32_t x = 12345;
+    for (auto& b : noise) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 24);
+    auto a = open_bytes(build({{.name = "noise.xml", .data = noise, .central_usize = 0xFFFFFFF0}}).bytes);
+    ASSERT_TRUE(a);
+    Bytes out;
+    auto r = a->read(a->entries()[0], out);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), Kind::Inflate);
+    EXPECT_LT(out.capacity(), std::size_t{32} << 20);
+    // An entry within the trusted size comes out exactly, allocated once.
+    a = open_bytes(build({{.name = "noise.xml", .data = noise}}).bytes);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(a->read(a->entries()[0], out));
+    EXPECT_EQ(out, noise);
+}
+
 // Every prefix of an archive, in a buffer of exactly its size so that any
 // over-read leaves the allocation, opens or fails; entries of those that open
 // read or fail.
