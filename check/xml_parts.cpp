@@ -29,14 +29,15 @@ constexpr const Rule& XML004 = rule_of(XML_RULES, "XML004");
 constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
 
 bool is_valid_utf8(std::string_view s) {
-    // Declarations are ASCII; decode only from the first byte that is not.
-    std::size_t ascii = 0;
-    for (std::uint64_t w; s.size() - ascii >= 8; ascii += 8) {
-        std::memcpy(&w, s.data() + ascii, 8);
-        if (w & 0x8080808080808080ULL) break;
-    }
-    while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
-    for (std::size_t pos = ascii; pos < s.size();) {
+    // Mostly ASCII: runs of it are passed a word at a time, and only the
+    // other characters decoded.
+    for (std::size_t pos = 0; pos < s.size();) {
+        for (std::uint64_t w; s.size() - pos >= 8; pos += 8) {
+            std::memcpy(&w, s.data() + pos, 8);
+            if (w & 0x8080808080808080ULL) break;
+        }
+        while (pos < s.size() && static_cast<unsigned char>(s[pos]) < 0x80) ++pos;
+        if (pos == s.size()) break;
         const std::size_t at = pos;
         // A decoded U+FFFD is only an error where the bytes were not EF BF BD.
         if (enc::next_utf8(s, pos) == enc::REPLACEMENT && s.substr(at, pos - at) != "\xEF\xBF\xBD") return false;

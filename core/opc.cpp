@@ -289,9 +289,12 @@ namespace {
 // Appends the segments of `path` to `out`, each as "/segment", dropping
 // empty and "." segments and letting ".." remove the last one kept.
 void push_segments(std::string& out, std::string_view path, bool backslash_separates) {
+    // Backslashes are rare: without one, segments end at the next "/" alone.
+    const bool backslashes = backslash_separates && path.find('\\') != std::string_view::npos;
     for (std::size_t pos = 0; pos <= path.size();) {
-        std::size_t end = pos;
-        while (end < path.size() && path[end] != '/' && !(backslash_separates && path[end] == '\\')) ++end;
+        std::size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
+        if (backslashes) end = std::min(end, std::min(path.find('\\', pos), path.size()));
         const std::string_view seg = path.substr(pos, end - pos);
         if (seg == "..") {
             const std::size_t cut = out.rfind('/');
