@@ -129,8 +129,9 @@ private:
                 if (n == "pPr") return lists_ ? paragraph_props(s, p) : xml::Status{};
                 if (n == "r" || n == "br" || n == "fld") {
                     // Built in place; a failure fails the whole parse. Runs
-                    // are large to move: room for a few at once.
-                    if (p.runs.empty()) p.runs.reserve(4);
+                    // are large to move: room for a second one at once, which
+                    // never costs an allocation and wastes at most one slot.
+                    if (p.runs.empty()) p.runs.reserve(2);
                     model::Run& run = p.runs.emplace_back();
                     if (n == "br") {
                         run.kind = model::Run::Kind::line_break;
