@@ -245,8 +245,9 @@ private:
                 if (is_shape_element(s)) {
                     // Filled in place: the subtree goes into this shape's own
                     // vectors, so the reference stays valid. Shapes are large
-                    // to move: room for a usual tree at once.
-                    if (out.empty()) out.reserve(self ? 4 : 8);
+                    // to move: room for a usual slide's top level at once
+                    // (groups, which may be many and small, grow as usual).
+                    if (!self && out.empty()) out.reserve(8);
                     out.emplace_back();
                     return shape(s, out.back(), depth);
                 }
@@ -520,9 +521,15 @@ private:
                             },
                             true);
                         if (!st) return st;
-                        // The grid tells how many cells a row usually holds.
+                        // Rows mostly hold as many cells as the one before, the
+                        // first as many as the grid has columns (capped), so a
+                        // part of many short rows reserves no more than it holds.
                         auto& cells = tbl.rows.back().cells;
-                        if (cells.empty()) cells.reserve(std::min<std::size_t>(tbl.column_widths.size(), 64));
+                        if (cells.empty()) {
+                            const std::size_t n = tbl.rows.size();
+                            cells.reserve(n > 1 ? tbl.rows[n - 2].cells.size()
+                                                : std::min<std::size_t>(tbl.column_widths.size(), 64));
+                        }
                         cells.push_back(std::move(cell));
                         return st;
                     },
