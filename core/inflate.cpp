@@ -27,6 +27,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VANTRELL_INFLATE_BMI2 1
+#endif
+
 namespace vantrell_core::inflate {
 
 namespace {
@@ -330,7 +334,8 @@ public:
         : in_(in.data()), in_end_(in.data() + in.size()), vec_(out), base_size_(out.size()),
           max_out_(max_out) {}
 
-    bool decode_all();
+    // Decodes the whole stream on `path`, which the processor must run.
+    bool run(detail::Path path);
     Fault fault() const { return fault_; }
     std::size_t produced() const { return static_cast<std::size_t>(out_ - out_begin_); }
 
@@ -339,8 +344,16 @@ private:
     bool reserve(std::size_t total);
     bool refill_slow();
     bool stored_block();
-    bool read_dynamic_header();
-    bool decode_block(const std::uint32_t* litlen, const std::uint32_t* dist);
+    // The hot functions are inlined into one entry point per instruction
+    // set, each compiled for its own target.
+    [[gnu::always_inline]] inline bool decode_all();
+    bool decode_all_generic();
+#ifdef VANTRELL_INFLATE_BMI2
+    __attribute__((target("bmi2"))) bool decode_all_bmi2();
+#endif
+    [[gnu::always_inline]] inline bool read_dynamic_header();
+    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen,
+                                                    const std::uint32_t* dist);
 
     void consume(unsigned n) {
         bitbuf_ >>= n;
@@ -448,7 +461,7 @@ bool Decoder::stored_block() {
     return true;
 }
 
-bool Decoder::read_dynamic_header() {
+inline bool Decoder::read_dynamic_header() {
     Scratch& s = scratch();
     if (!refill_slow()) return false;
     const unsigned hlit = take(5) + 257;
@@ -482,7 +495,7 @@ bool Decoder::read_dynamic_header() {
     const std::uint8_t* in = in_;
     std::uint64_t bitbuf = bitbuf_;
     unsigned bitsleft = bitsleft_;
-    auto take_bits = [&](unsigned n) {
+    auto take_bits = [&](unsigned n) __attribute__((always_inline)) {
         const unsigned v = static_cast<unsigned>(bitbuf & ((std::uint64_t{1} << n) - 1));
         bitbuf >>= n;
         bitsleft -= n;
@@ -567,7 +580,7 @@ inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
     return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
 }
 
-bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dist) {
+inline bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dist) {
     constexpr std::uint64_t litlen_mask = (1u << kLitlenBits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
@@ -587,13 +600,13 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     std::uint8_t* out_limit = out_limit_;
     std::uint8_t* out_begin = out_begin_;
 
-    auto save = [&] {
+    auto save = [&]() __attribute__((always_inline)) {
         in_ = in;
         bitbuf_ = bitbuf;
         bitsleft_ = bitsleft & 0xFF;
         out_ = out;
     };
-    auto load = [&] {
+    auto load = [&]() __attribute__((always_inline)) {
         in = in_;
         bitbuf = bitbuf_;
         bitsleft = bitsleft_;
@@ -604,17 +617,17 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     // Branch-free refill: afterwards 56..63 bits are valid. Bits above
     // `bitsleft` are either zero or the true next bits of the stream, so
     // OR-ing a fresh word over them is harmless.
-    auto refill_fast = [&] {
+    auto refill_fast = [&]() __attribute__((always_inline)) {
         bitbuf |= load_le64(in) << (bitsleft & 63);
         in += (~bitsleft >> 3) & 7;
         bitsleft |= 56;
     };
     // Consumes an entry's bits; every entry holds fewer than 64.
-    auto eat = [&](std::uint32_t e) {
+    auto eat = [&](std::uint32_t e) __attribute__((always_inline)) {
         bitbuf >>= e & 63;
         bitsleft -= e;
     };
-    auto fail_with = [&](Fault f) {
+    auto fail_with = [&](Fault f) __attribute__((always_inline)) {
         save();
         fault_ = f;
         return false;
@@ -776,7 +789,7 @@ bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dis
     }
 }
 
-bool Decoder::decode_all() {
+inline bool Decoder::decode_all() {
     // A first guess from the input size (markup deflates to roughly a
     // fifth); `max_out_` caps it but is never allocated on trust alone.
     // Room the caller already reserved is used as it stands, so an output
@@ -793,25 +806,19 @@ bool Decoder::decode_all() {
     while (!final_block) {
         if (bitsleft_ < 3 && !refill_slow()) return false;
         final_block = take(1) != 0;
-        switch (take(2)) {
-        case 0:
+        const unsigned type = take(2);
+        if (type == 0) {
             if (!stored_block()) return false;
-            break;
-        case 1: {
-            const Tables& t = fixed_tables();
-            if (!decode_block(t.litlen.data(), t.dist.data())) return false;
-            break;
+            continue;
         }
-        case 2: {
-            if (!read_dynamic_header()) return false;
-            const Tables& t = scratch().tables;
-            if (!decode_block(t.litlen.data(), t.dist.data())) return false;
-            break;
-        }
-        default:
+        if (type == 3) {
             fault_ = Fault::block_type;
             return false;
         }
+        if (type == 2 && !read_dynamic_header()) return false;
+        // One call site, so each entry point holds one copy of the loop.
+        const Tables& t = type == 1 ? fixed_tables() : scratch().tables;
+        if (!decode_block(t.litlen.data(), t.dist.data())) return false;
     }
     // The last symbols must not have used bits past the input's end.
     if (overread_ * 8 > bitsleft_) {
@@ -821,18 +828,62 @@ bool Decoder::decode_all() {
     return true;
 }
 
-} // namespace
+bool Decoder::decode_all_generic() { return decode_all(); }
 
-Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
-                     std::size_t max_out) {
+#ifdef VANTRELL_INFLATE_BMI2
+__attribute__((target("bmi2"))) bool Decoder::decode_all_bmi2() { return decode_all(); }
+#endif
+
+bool Decoder::run(detail::Path path) {
+#ifdef VANTRELL_INFLATE_BMI2
+    if (path == detail::Path::bmi2) return decode_all_bmi2();
+#endif
+    (void)path;
+    return decode_all_generic();
+}
+
+detail::Path best_path() {
+    static const detail::Path best =
+        detail::supports(detail::Path::bmi2) ? detail::Path::bmi2 : detail::Path::generic;
+    return best;
+}
+
+Result<void> decode(detail::Path path, std::span<const std::uint8_t> in,
+                    std::vector<std::uint8_t>& out, std::size_t max_out) {
     const std::size_t base = out.size();
     Decoder d(in, out, max_out);
-    if (!d.decode_all()) {
+    if (!d.run(path)) {
         out.resize(base);
         return fail(Error::inflate(fault_text(d.fault())));
     }
     out.resize(base + d.produced());
     return {};
+}
+
+} // namespace
+
+namespace detail {
+
+bool supports(Path path) {
+    if (path == Path::generic) return true;
+#ifdef VANTRELL_INFLATE_BMI2
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("bmi2");
+#else
+    return false;
+#endif
+}
+
+Result<void> inflate_with(Path path, std::span<const std::uint8_t> in,
+                          std::vector<std::uint8_t>& out, std::size_t max_out) {
+    return decode(supports(path) ? path : Path::generic, in, out, max_out);
+}
+
+} // namespace detail
+
+Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+                     std::size_t max_out) {
+    return decode(best_path(), in, out, max_out);
 }
 
 } // namespace vantrell_core::inflate

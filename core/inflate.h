@@ -31,4 +31,23 @@ Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>
 // allocated once.
 inline constexpr std::size_t SLACK_NBYTES = 2 + 258 + 16;
 
+namespace detail {
+
+// The decoder is built once per instruction set it can use; `inflate` takes
+// the best one this processor runs. Exposed so tests can run each.
+enum class Path {
+    generic,
+    bmi2, // x86-64 with BMI2: variable shifts and masks in one instruction
+};
+
+// Whether this build has `path` and this processor runs it.
+bool supports(Path path);
+
+// `inflate` on the given path, or on the generic one where `path` is not
+// supported.
+Result<void> inflate_with(Path path, std::span<const std::uint8_t> in,
+                          std::vector<std::uint8_t>& out, std::size_t max_out);
+
+} // namespace detail
+
 } // namespace vantrell_core::inflate

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -17,6 +21,29 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 constexpr std::size_t kNoLimit = static_cast<std::size_t>(-1);
+
+using vi::detail::Path;
+
+// The decoding path under test; every test below runs once per path.
+Path g_path = Path::generic;
+
+vantrell_core::Result<void> run_inflate(std::span<const std::uint8_t> in, Bytes& out,
+                                        std::size_t max_out) {
+    return vi::detail::inflate_with(g_path, in, out, max_out);
+}
+
+class Inflate : public ::testing::TestWithParam<Path> {
+protected:
+    void SetUp() override {
+        if (!vi::detail::supports(GetParam())) GTEST_SKIP() << "processor lacks this path";
+        g_path = GetParam();
+    }
+    void TearDown() override { g_path = Path::generic; }
+};
+
+std::string path_name(const ::testing::TestParamInfo<Path>& info) {
+    return info.param == Path::bmi2 ? "Bmi2" : "Generic";
+}
 
 // zlib as the reference encoder: a raw stream (window bits -15).
 Bytes deflate_raw(const Bytes& data, int level, int strategy = Z_DEFAULT_STRATEGY,
@@ -37,7 +64,7 @@ Bytes deflate_raw(const Bytes& data, int level, int strategy = Z_DEFAULT_STRATEG
 // Output of a successful decode; fails the test on error.
 Bytes inflate_ok(const Bytes& stream, std::size_t max_out = kNoLimit) {
     Bytes out;
-    auto r = vi::inflate(stream, out, max_out);
+    auto r = run_inflate(stream, out, max_out);
     EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().message());
     return out;
 }
@@ -45,7 +72,7 @@ Bytes inflate_ok(const Bytes& stream, std::size_t max_out = kNoLimit) {
 // The error text of a decode expected to fail.
 std::string inflate_err(const Bytes& stream, std::size_t max_out = kNoLimit) {
     Bytes out;
-    auto r = vi::inflate(stream, out, max_out);
+    auto r = run_inflate(stream, out, max_out);
     if (r) return "(success)";
     EXPECT_TRUE(out.empty()) << "output left behind on failure";
     return r.error().message();
@@ -188,7 +215,7 @@ bool starts_with_inflate(const std::string& s) { return s.rfind("inflate: ", 0) 
 // ---------------------------------------------------------------------------
 // Valid streams
 
-TEST(Inflate, RoundTripsEveryLevelAndStrategy) {
+TEST_P(Inflate, RoundTripsEveryLevelAndStrategy) {
     const std::vector<std::pair<const char*, Bytes>> inputs = {
         {"empty", {}},
         {"one byte", {'x'}},
@@ -210,7 +237,7 @@ TEST(Inflate, RoundTripsEveryLevelAndStrategy) {
             }
 }
 
-TEST(Inflate, LargeOutputsAndLongDistances) {
+TEST_P(Inflate, LargeOutputsAndLongDistances) {
     // A random 32 KiB block repeated: matches must reach back the full window.
     Bytes block = random_bytes(32768, 3);
     Bytes data;
@@ -224,7 +251,7 @@ TEST(Inflate, LargeOutputsAndLongDistances) {
     EXPECT_EQ(inflate_ok(deflate_raw(text, 6)), text);
 }
 
-TEST(Inflate, FlushedStreamsWithEmptyStoredBlocksAndParameterChanges) {
+TEST_P(Inflate, FlushedStreamsWithEmptyStoredBlocksAndParameterChanges) {
     // Sync and full flushes insert empty stored blocks at arbitrary bit
     // positions; parameter changes mix block types in one stream.
     Bytes data = text_like(300000, 5);
@@ -251,13 +278,13 @@ TEST(Inflate, FlushedStreamsWithEmptyStoredBlocksAndParameterChanges) {
     EXPECT_EQ(inflate_ok(stream), data);
 }
 
-TEST(Inflate, AppendsToExistingOutputAndIgnoresTrailingBytes) {
+TEST_P(Inflate, AppendsToExistingOutputAndIgnoresTrailingBytes) {
     Bytes data = text_like(5000, 6);
     Bytes stream = deflate_raw(data, 9);
     stream.push_back(0xFF); // bytes after the final block are not ours
     stream.push_back(0x07);
     Bytes out = {'x', 'y', 'z'};
-    ASSERT_TRUE(vi::inflate(stream, out, data.size()).has_value());
+    ASSERT_TRUE(run_inflate(stream, out, data.size()).has_value());
     ASSERT_EQ(out.size(), 3 + data.size());
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 3), (Bytes{'x', 'y', 'z'}));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin() + 3));
@@ -266,7 +293,7 @@ TEST(Inflate, AppendsToExistingOutputAndIgnoresTrailingBytes) {
 // Room reserved ahead, as a caller that knows the size does, is used as it
 // stands: the output and the limit are as without it, after earlier contents
 // too, and a reservation larger than the limit does not lift the limit.
-TEST(Inflate, ReservedRoomChangesNothingButAllocation) {
+TEST_P(Inflate, ReservedRoomChangesNothingButAllocation) {
     const Bytes data = text_like(120000, 21);
     const Bytes zeros(90000, 0);
     for (const Bytes* d : {&data, &zeros})
@@ -278,26 +305,26 @@ TEST(Inflate, ReservedRoomChangesNothingButAllocation) {
                     const Bytes stream = deflate_raw(*d, level);
                     Bytes out(before, 'p');
                     out.reserve(before + room);
-                    ASSERT_TRUE(vi::inflate(stream, out, d->size()).has_value());
+                    ASSERT_TRUE(run_inflate(stream, out, d->size()).has_value());
                     ASSERT_EQ(out.size(), before + d->size());
                     EXPECT_TRUE(std::equal(d->begin(), d->end(), out.begin() + static_cast<long>(before)));
                     Bytes capped(before, 'p');
                     capped.reserve(before + room);
-                    const auto r = vi::inflate(stream, capped, d->size() - 1);
+                    const auto r = run_inflate(stream, capped, d->size() - 1);
                     ASSERT_FALSE(r.has_value());
                     EXPECT_EQ(r.error().message(), "inflate: output exceeds size limit");
                     EXPECT_EQ(capped, Bytes(before, 'p'));
                 }
 }
 
-TEST(Inflate, EmptyStreamsOfEachBlockType) {
+TEST_P(Inflate, EmptyStreamsOfEachBlockType) {
     // zlib's empty stream: a final fixed block holding only end-of-block.
     EXPECT_TRUE(inflate_ok(deflate_raw({}, 6), 0).empty());
     // A final stored block of length 0: BFINAL=1, BTYPE=0, LEN=0, NLEN=FFFF.
     EXPECT_TRUE(inflate_ok({0x01, 0x00, 0x00, 0xFF, 0xFF}, 0).empty());
 }
 
-TEST(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
+TEST_P(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
     // Only literals 'a' and end-of-block, one bit each; no distance codes
     // at all (HDIST=1 with length 0), which a literal-only block may send.
     {
@@ -389,7 +416,7 @@ TEST(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
 // around the copy widths (8 and 16 bytes); checked against a byte-by-byte
 // copy. Each prefix of the stream is decoded too, so the same symbols also
 // pass through the checked path near the end of the input.
-TEST(Inflate, EveryLengthAndDistanceCode) {
+TEST_P(Inflate, EveryLengthAndDistanceCode) {
     static const unsigned kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                           31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
     static const unsigned kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
@@ -438,13 +465,13 @@ TEST(Inflate, EveryLengthAndDistanceCode) {
         auto buf = std::make_unique<std::uint8_t[]>(len);
         std::memcpy(buf.get(), stream.data(), len);
         Bytes out;
-        auto r = vi::inflate({buf.get(), len}, out, kNoLimit);
+        auto r = run_inflate({buf.get(), len}, out, kNoLimit);
         ASSERT_FALSE(r) << "prefix " << len;
         EXPECT_EQ(r.error().message(), "inflate: unexpected end of stream") << "prefix " << len;
     }
 }
 
-TEST(Inflate, ManyTinyBlocksStayLinear) {
+TEST_P(Inflate, ManyTinyBlocksStayLinear) {
     // 200000 empty non-final fixed blocks (BFINAL=0, BTYPE=1, end-of-block:
     // 10 bits each) interleaved with empty stored blocks, then one literal
     // in a final fixed block: the per-block cost must stay small.
@@ -468,7 +495,7 @@ TEST(Inflate, ManyTinyBlocksStayLinear) {
     EXPECT_EQ(inflate_ok(w.done()), Bytes{'!'});
 }
 
-TEST(Inflate, ConcurrentCallsOnManyThreads) {
+TEST_P(Inflate, ConcurrentCallsOnManyThreads) {
     std::vector<Bytes> inputs, streams;
     for (unsigned t = 0; t < 6; ++t) {
         inputs.push_back(t % 2 ? text_like(60000 + t * 1000, t) : periodic(50000 + t));
@@ -481,7 +508,7 @@ TEST(Inflate, ConcurrentCallsOnManyThreads) {
             int good = 0;
             for (int rep = 0; rep < 20; ++rep) {
                 Bytes out;
-                if (vi::inflate(streams[t], out, kNoLimit) && out == inputs[t]) ++good;
+                if (run_inflate(streams[t], out, kNoLimit) && out == inputs[t]) ++good;
             }
             ok[t] = good;
         });
@@ -492,7 +519,7 @@ TEST(Inflate, ConcurrentCallsOnManyThreads) {
 // ---------------------------------------------------------------------------
 // Invalid streams
 
-TEST(Inflate, RejectsBadBlockHeaders) {
+TEST_P(Inflate, RejectsBadBlockHeaders) {
     // BFINAL=1, BTYPE=3 (reserved).
     EXPECT_EQ(inflate_err({0x07}), "inflate: invalid block type");
     // BFINAL=1, BTYPE=0, LEN=0x0005, NLEN=0x0000 (should be 0xFFFA).
@@ -507,7 +534,7 @@ TEST(Inflate, RejectsBadBlockHeaders) {
     EXPECT_EQ(inflate_err({}), "inflate: unexpected end of stream");
 }
 
-TEST(Inflate, RejectsBadCodeLengthCodes) {
+TEST_P(Inflate, RejectsBadCodeLengthCodes) {
     std::vector<unsigned> lit(257, 8), dist(1, 1);
     // Over-subscribed precode: all 19 precode lengths 1.
     {
@@ -552,7 +579,7 @@ TEST(Inflate, RejectsBadCodeLengthCodes) {
     }
 }
 
-TEST(Inflate, RejectsBadLiteralAndDistanceCodes) {
+TEST_P(Inflate, RejectsBadLiteralAndDistanceCodes) {
     // Literal/length code over-subscribed: 257 codes of length 8 (> 256).
     {
         BitWriter w;
@@ -629,7 +656,7 @@ TEST(Inflate, RejectsBadLiteralAndDistanceCodes) {
     }
 }
 
-TEST(Inflate, RejectsDistancesBeforeTheOutputStart) {
+TEST_P(Inflate, RejectsDistancesBeforeTheOutputStart) {
     // Fixed block: 'a', 'b', then length 3 at distance 3 (code 2): one
     // byte before the start.
     BitWriter w;
@@ -644,7 +671,7 @@ TEST(Inflate, RejectsDistancesBeforeTheOutputStart) {
     EXPECT_EQ(inflate_err(stream), "inflate: distance beyond start of output");
     // Existing bytes in the caller's vector are not part of the window.
     Bytes out = {'x', 'y', 'z'};
-    auto r = vi::inflate(stream, out, kNoLimit);
+    auto r = run_inflate(stream, out, kNoLimit);
     ASSERT_FALSE(r);
     EXPECT_EQ(out, (Bytes{'x', 'y', 'z'}));
     // The same after enough output for the fast loop: 1000 literals, then
@@ -661,7 +688,7 @@ TEST(Inflate, RejectsDistancesBeforeTheOutputStart) {
     EXPECT_EQ(inflate_err(w2.done()), "inflate: distance beyond start of output");
 }
 
-TEST(Inflate, MissingEndOfBlockIsTruncation) {
+TEST_P(Inflate, MissingEndOfBlockIsTruncation) {
     // A fixed block of literals that simply stops.
     BitWriter w;
     w.bits(1, 1);
@@ -670,24 +697,24 @@ TEST(Inflate, MissingEndOfBlockIsTruncation) {
     EXPECT_EQ(inflate_err(w.done()), "inflate: unexpected end of stream");
 }
 
-TEST(Inflate, OutputLimitStopsBombsWithBoundedMemory) {
+TEST_P(Inflate, OutputLimitStopsBombsWithBoundedMemory) {
     Bytes zeros(8 << 20, 0);
     Bytes stream = deflate_raw(zeros, 9); // about 8 KiB of input
     EXPECT_EQ(inflate_err(stream, zeros.size() - 1), "inflate: output exceeds size limit");
     EXPECT_EQ(inflate_err(stream, 0), "inflate: output exceeds size limit");
     Bytes out;
-    ASSERT_FALSE(vi::inflate(stream, out, 1 << 20));
+    ASSERT_FALSE(run_inflate(stream, out, 1 << 20));
     EXPECT_LE(out.capacity(), std::size_t{2} << 20);
     // A stored block longer than the limit.
     Bytes stored = deflate_raw(random_bytes(1000, 9), 0);
     EXPECT_EQ(inflate_err(stored, 999), "inflate: output exceeds size limit");
     // A generous limit does not make the decoder reserve it up front.
     Bytes small;
-    ASSERT_TRUE(vi::inflate(deflate_raw(Bytes(10, 'k'), 6), small, std::size_t{1} << 40));
+    ASSERT_TRUE(run_inflate(deflate_raw(Bytes(10, 'k'), 6), small, std::size_t{1} << 40));
     EXPECT_EQ(small, Bytes(10, 'k'));
 }
 
-TEST(Inflate, EveryPrefixFailsCleanly) {
+TEST_P(Inflate, EveryPrefixFailsCleanly) {
     // Each prefix sits in a heap block of exactly its size, so reading one
     // byte too far trips the address sanitizer.
     std::vector<Bytes> streams = {
@@ -704,7 +731,7 @@ TEST(Inflate, EveryPrefixFailsCleanly) {
             auto buf = std::make_unique<std::uint8_t[]>(len);
             if (len) std::memcpy(buf.get(), s.data(), len);
             Bytes out;
-            auto r = vi::inflate({buf.get(), len}, out, kNoLimit);
+            auto r = run_inflate({buf.get(), len}, out, kNoLimit);
             ASSERT_FALSE(r) << "stream " << si << " prefix " << len;
             ASSERT_TRUE(starts_with_inflate(r.error().message())) << r.error().message();
             ASSERT_TRUE(out.empty());
@@ -712,7 +739,7 @@ TEST(Inflate, EveryPrefixFailsCleanly) {
     }
 }
 
-TEST(Inflate, CorruptedStreamsNeverCrash) {
+TEST_P(Inflate, CorruptedStreamsNeverCrash) {
     // Random bit flips and random bytes: any outcome but a crash, a hang or
     // an out-of-bounds access; failures carry the inflate prefix.
     std::mt19937 rng(14);
@@ -727,7 +754,7 @@ TEST(Inflate, CorruptedStreamsNeverCrash) {
         auto buf = std::make_unique<std::uint8_t[]>(s.size());
         if (!s.empty()) std::memcpy(buf.get(), s.data(), s.size());
         Bytes out;
-        auto r = vi::inflate({buf.get(), s.size()}, out, data.size() * 2);
+        auto r = run_inflate({buf.get(), s.size()}, out, data.size() * 2);
         if (!r) {
             ASSERT_TRUE(starts_with_inflate(r.error().message()));
             continue;
@@ -754,9 +781,123 @@ TEST(Inflate, CorruptedStreamsNeverCrash) {
         auto buf = std::make_unique<std::uint8_t[]>(s.size());
         std::memcpy(buf.get(), s.data(), s.size());
         Bytes out;
-        auto r = vi::inflate({buf.get(), s.size()}, out, 1 << 20);
+        auto r = run_inflate({buf.get(), s.size()}, out, 1 << 20);
         if (!r) {
             ASSERT_TRUE(starts_with_inflate(r.error().message()));
         }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Inflate, ::testing::Values(Path::generic, Path::bmi2), path_name);
+
+namespace {
+
+// The deflated members of a ZIP file, found by walking its local headers
+// (enough for test input; members with a trailing descriptor end the walk).
+std::vector<Bytes> deflated_members(const std::string& path) {
+    std::vector<Bytes> found;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return found;
+    Bytes file;
+    std::uint8_t chunk[65536];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) file.insert(file.end(), chunk, chunk + n);
+    std::fclose(f);
+    auto u16 = [&](std::size_t at) { return unsigned{file[at]} | (unsigned{file[at + 1]} << 8); };
+    auto u32 = [&](std::size_t at) { return std::size_t{u16(at)} | (std::size_t{u16(at + 2)} << 16); };
+    std::size_t at = 0;
+    while (file.size() - at >= 30 && u32(at) == 0x04034b50) {
+        const unsigned flags = u16(at + 6);
+        const unsigned method = u16(at + 8);
+        const std::size_t csize = u32(at + 18);
+        const std::size_t data = at + 30 + u16(at + 26) + u16(at + 28);
+        if ((flags & 8) || data > file.size() || csize > file.size() - data) break;
+        if (method == 8) found.emplace_back(file.begin() + static_cast<long>(data),
+                                            file.begin() + static_cast<long>(data + csize));
+        at = data + csize;
+    }
+    return found;
+}
+
+// One decode, as a comparable value: the output or the error text.
+std::string outcome(Path path, const Bytes& stream, std::size_t max_out) {
+    // An exactly sized heap copy, so an over-read trips the sanitizer.
+    auto buf = std::make_unique<std::uint8_t[]>(stream.size() + 1);
+    if (!stream.empty()) std::memcpy(buf.get(), stream.data(), stream.size());
+    Bytes out;
+    auto r = vi::detail::inflate_with(path, {buf.get(), stream.size()}, out, max_out);
+    if (!r) return "error: " + r.error().message();
+    return "ok: " + std::string(out.begin(), out.end());
+}
+
+// Both paths give the same outcome, whatever it is.
+void expect_paths_agree(const Bytes& stream, std::size_t max_out, const std::string& what) {
+    const std::string generic = outcome(Path::generic, stream, max_out);
+    const std::string bmi2 = outcome(Path::bmi2, stream, max_out);
+    ASSERT_EQ(generic.size(), bmi2.size()) << what << ": " << generic.substr(0, 80) << " / "
+                                           << bmi2.substr(0, 80);
+    ASSERT_TRUE(generic == bmi2) << what;
+}
+
+} // namespace
+
+TEST(InflatePaths, SameOutcomeOnDeckStreamsAndTheirDamage) {
+    if (!vi::detail::supports(Path::bmi2)) GTEST_SKIP() << "processor lacks BMI2";
+    const char* dir = std::getenv("VANTRELL_CORPUS");
+    if (!dir) GTEST_SKIP() << "no corpus";
+    std::vector<std::string> decks;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() == ".pptx") decks.push_back(e.path().string());
+    if (decks.empty()) GTEST_SKIP() << "no decks";
+    std::sort(decks.begin(), decks.end());
+    std::mt19937 rng(31);
+    std::size_t streams = 0;
+    // Every third deck keeps the run short under the sanitizers.
+    for (std::size_t i = 0; i < decks.size(); i += 3) {
+        for (const Bytes& s : deflated_members(decks[i])) {
+            if (s.size() > (1u << 20)) continue;
+            ++streams;
+            const std::string where = decks[i] + " member " + std::to_string(streams);
+            expect_paths_agree(s, kNoLimit, where);
+            if (HasFatalFailure()) return;
+            if (s.empty()) continue;
+            Bytes flipped = s;
+            flipped[rng() % s.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+            expect_paths_agree(flipped, std::size_t{1} << 24, where + " flipped");
+            expect_paths_agree(Bytes(s.begin(), s.begin() + static_cast<long>(rng() % s.size())), kNoLimit,
+                               where + " truncated");
+            if (HasFatalFailure()) return;
+        }
+    }
+    EXPECT_GT(streams, 0u);
+}
+
+TEST(InflatePaths, SameOutcomeOnSyntheticAndRandomStreams) {
+    if (!vi::detail::supports(Path::bmi2)) GTEST_SKIP() << "processor lacks BMI2";
+    std::mt19937 rng(32);
+    std::vector<Bytes> bases;
+    for (int level : {1, 6, 9}) bases.push_back(deflate_raw(text_like(30000, 40 + level), level));
+    bases.push_back(deflate_raw(periodic(20000), 9, Z_RLE));
+    bases.push_back(deflate_raw(text_like(8000, 50), 6, Z_FIXED));
+    bases.push_back(deflate_raw(random_bytes(5000, 51), 6, Z_HUFFMAN_ONLY));
+    for (std::size_t b = 0; b < bases.size(); ++b) {
+        const Bytes& base = bases[b];
+        expect_paths_agree(base, kNoLimit, "base " + std::to_string(b));
+        // Output limits just around the true size, and well inside it.
+        const std::size_t size = outcome(Path::generic, base, kNoLimit).size() - 4;
+        for (std::size_t limit : {size, size - 1, size / 3})
+            expect_paths_agree(base, limit, "limit " + std::to_string(limit));
+        for (int round = 0; round < 400; ++round) {
+            Bytes s = base;
+            for (int f = 1 + static_cast<int>(rng() % 3); f > 0; --f)
+                s[rng() % s.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+            if (round % 2) s.resize(rng() % s.size());
+            expect_paths_agree(s, base.size() * 40, "base " + std::to_string(b) + " round " + std::to_string(round));
+            if (HasFatalFailure()) return;
+        }
+    }
+    for (int round = 0; round < 3000; ++round) {
+        Bytes s = random_bytes(1 + rng() % 200, static_cast<unsigned>(round) + 1000);
+        expect_paths_agree(s, 1 << 20, "random " + std::to_string(round));
+        if (HasFatalFailure()) return;
     }
 }
