@@ -637,91 +637,107 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32
         // At or before the logical end, the slack holds a whole iteration.
         if (in < in_fast_end && out <= out_limit) {
             refill_fast();
+            // After a fast refill all 64 buffered bits are true stream bits,
+            // and an iteration consumes at most 48 of them, so the entry of
+            // the next symbol can be looked up before the next refill: the
+            // refill ORs the same bits over them.
             std::uint32_t e = litlen[bitbuf & litlen_mask];
-            if (e & kLiteral) {
-                // Up to three literals fit in one refill (3 x 15 bits).
-                eat(e);
-                *out++ = static_cast<std::uint8_t>(e >> 16);
-                e = litlen[bitbuf & litlen_mask];
+            for (;;) {
                 if (e & kLiteral) {
+                    // Up to three literals fit in one refill (3 x 15 bits).
                     eat(e);
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     e = litlen[bitbuf & litlen_mask];
                     if (e & kLiteral) {
                         eat(e);
                         *out++ = static_cast<std::uint8_t>(e >> 16);
-                        continue;
+                        e = litlen[bitbuf & litlen_mask];
+                        if (e & kLiteral) {
+                            eat(e);
+                            *out++ = static_cast<std::uint8_t>(e >> 16);
+                            e = litlen[bitbuf & litlen_mask];
+                            goto next;
+                        }
                     }
-                }
-                // A match needs up to 48 bits.
-                refill_fast();
-            }
-            if (e & kExceptional) {
-                if (e & kSubtable) {
-                    eat(e);
-                    e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
-                    if (e & kLiteral) {
-                        eat(e);
-                        *out++ = static_cast<std::uint8_t>(e >> 16);
-                        continue;
-                    }
+                    // A match needs up to 48 bits.
+                    refill_fast();
                 }
                 if (e & kExceptional) {
-                    if (e & kEndOfBlock) {
+                    if (e & kSubtable) {
                         eat(e);
-                        save();
-                        // Literals may have run into the slack.
-                        return out <= out_limit || reserve(produced());
+                        e = litlen[(e >> 16) + (bitbuf & ((1u << ((e >> 8) & 0xF)) - 1))];
+                        if (e & kLiteral) {
+                            eat(e);
+                            *out++ = static_cast<std::uint8_t>(e >> 16);
+                            e = litlen[bitbuf & litlen_mask];
+                            goto next;
+                        }
                     }
-                    return fail_with(Fault::litlen_symbol);
+                    if (e & kExceptional) {
+                        if (e & kEndOfBlock) {
+                            eat(e);
+                            save();
+                            // Literals may have run into the slack.
+                            return out <= out_limit || reserve(produced());
+                        }
+                        return fail_with(Fault::litlen_symbol);
+                    }
                 }
-            }
-            // Consume first and take the extra bits from the saved buffer,
-            // so the distance lookup need not wait for them.
-            std::uint64_t saved = bitbuf;
-            eat(e);
-            const unsigned length = (e >> 16) + extra_value(saved, e);
+                {
+                    // Consume first and take the extra bits from the saved
+                    // buffer, so the distance lookup need not wait for them.
+                    std::uint64_t saved = bitbuf;
+                    eat(e);
+                    const unsigned length = (e >> 16) + extra_value(saved, e);
 
-            std::uint32_t d = dist[bitbuf & dist_mask];
-            if (d & kExceptional) {
-                if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
-                eat(d);
-                d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
-                if (d & kExceptional) return fail_with(Fault::dist_symbol);
-            }
-            saved = bitbuf;
-            eat(d);
-            const std::size_t distance = (d >> 16) + extra_value(saved, d);
-            if (distance > static_cast<std::size_t>(out - out_begin))
-                return fail_with(Fault::distance_far);
+                    std::uint32_t d = dist[bitbuf & dist_mask];
+                    if (d & kExceptional) {
+                        if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
+                        eat(d);
+                        d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+                        if (d & kExceptional) return fail_with(Fault::dist_symbol);
+                    }
+                    saved = bitbuf;
+                    eat(d);
+                    const std::size_t distance = (d >> 16) + extra_value(saved, d);
+                    if (distance > static_cast<std::size_t>(out - out_begin))
+                        return fail_with(Fault::distance_far);
+                    // The next symbol's lookup overlaps the copy.
+                    e = litlen[bitbuf & litlen_mask];
 
-            std::uint8_t* dst = out;
-            const std::uint8_t* src = out - distance;
-            out += length;
-            if (distance >= 16) {
-                // Each 16-byte read lies wholly before the write position.
-                do {
-                    std::memcpy(dst, src, 16);
-                    dst += 16;
-                    src += 16;
-                } while (dst < out);
-            } else if (distance >= 8) {
-                do {
-                    copy8(dst, src);
-                    copy8(dst + 8, src + 8);
-                    dst += 16;
-                    src += 16;
-                } while (dst < out);
-            } else {
-                // Repeat the period-`distance` pattern a word at a time,
-                // stepping by the largest multiple of the period within 8.
-                std::uint8_t pat[8];
-                for (unsigned k = 0; k < 8; ++k) pat[k] = src[k % distance];
-                const std::size_t step = 8 - 8 % distance;
-                do {
-                    std::memcpy(dst, pat, 8);
-                    dst += step;
-                } while (dst < out);
+                    std::uint8_t* dst = out;
+                    const std::uint8_t* src = out - distance;
+                    out += length;
+                    if (distance >= 16) {
+                        // Each 16-byte read lies wholly before the write position.
+                        do {
+                            std::memcpy(dst, src, 16);
+                            dst += 16;
+                            src += 16;
+                        } while (dst < out);
+                    } else if (distance >= 8) {
+                        do {
+                            copy8(dst, src);
+                            copy8(dst + 8, src + 8);
+                            dst += 16;
+                            src += 16;
+                        } while (dst < out);
+                    } else {
+                        // Repeat the period-`distance` pattern a word at a
+                        // time, stepping by the largest multiple of the
+                        // period within 8.
+                        std::uint8_t pat[8];
+                        for (unsigned k = 0; k < 8; ++k) pat[k] = src[k % distance];
+                        const std::size_t step = 8 - 8 % distance;
+                        do {
+                            std::memcpy(dst, pat, 8);
+                            dst += step;
+                        } while (dst < out);
+                    }
+                }
+            next:
+                if (!(in < in_fast_end && out <= out_limit)) break;
+                refill_fast();
             }
             continue;
         }
