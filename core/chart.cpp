@@ -249,7 +249,9 @@ private:
 
     void lay_out(std::vector<std::pair<std::uint64_t, std::string>>& pts, std::optional<std::uint64_t> count,
                  std::vector<std::string>& out) {
-        std::stable_sort(pts.begin(), pts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        // Points nearly always come in index order: sorting is then skipped.
+        const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
+        if (!std::is_sorted(pts.begin(), pts.end(), by_index)) std::stable_sort(pts.begin(), pts.end(), by_index);
         // The first of repeated indexes wins.
         pts.erase(std::unique(pts.begin(), pts.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
                   pts.end());
