@@ -61,6 +61,11 @@ constexpr const char* E_OUTSIDE = "text outside the root element";
 constexpr std::string_view XML_NS = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view XMLNS_NS = "http://www.w3.org/2000/xmlns/";
 
+constexpr std::string_view COMMON_DECLS[] = {
+    R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>)",
+    R"(<?xml version="1.0" encoding="utf-8"?>)",
+};
+
 // First byte at or after p that is `quote`, '<', '&' or a C0 control
 // (tab, line feed and carriage return included: the caller sorts those out),
 // or `end`. Sixteen bytes at a time where SSE2 is available; it never loads
@@ -749,6 +754,14 @@ bool Reader::markup(const char* lt) {
                                (name[2] | 0x20) == 'l';
     if (is_xml_target) {
         if (lt != begin_ || name != "xml") return refuse("misplaced xml declaration", lt);
+        // Nearly every part opens with one of two declarations, which the
+        // general reading below would accept byte for byte.
+        for (const std::string_view common : COMMON_DECLS) {
+            if (starts_with(lt, end_, common)) {
+                cur_ = lt + common.size();
+                return true;
+            }
+        }
         // version, then optional encoding and standalone, each name="value".
         static constexpr std::string_view NAMES[] = {"version", "encoding", "standalone"};
         std::size_t next_name = 0;
@@ -930,6 +943,23 @@ Reader::RawAttr& Reader::push_attr() {
     return at;
 }
 
+void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
+    cached_prefix_ = prefix;
+    cached_ns_ = id;
+    prefix_cached_ = true;
+    prefix_word_ = 1;  // matches nothing under an empty mask
+    prefix_mask_ = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!prefix.empty() && prefix.size() <= 7) {
+            const std::size_t n = prefix.size();
+            std::uint64_t w = 0;
+            std::memcpy(&w, prefix.data(), n);
+            prefix_word_ = w | std::uint64_t{':'} << (8 * n);
+            prefix_mask_ = ~std::uint64_t{0} >> (8 * (7 - n));
+        }
+    }
+}
+
 // The common start tag, straight through: a name, then only unprefixed
 // attributes other than xmlns whose values hold no reference and no control
 // character, at most FAST_ATTRS of them, all distinct. At anything else it
@@ -940,9 +970,22 @@ Reader::RawAttr& Reader::push_attr() {
 EventKind Reader::start_tag(const char* lt) {
     const char* const end = end_;
     const char* const n = lt + 1;
-    const char* a = scan_ncname(n, end);
-    if (a == n || a == end || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
     std::string_view prefix, local;
+    std::uint16_t id = 0;
+    bool resolved = false;
+    const char* a;
+    std::uint64_t w;
+    // The cached prefix with its ':' is a whole name followed by a byte no
+    // name holds, so the bytes matching it are what the scan would find.
+    if (prefix_cached_ && end - n >= 8 && (std::memcpy(&w, n, 8), (w & prefix_mask_) == prefix_word_)) {
+        a = n + cached_prefix_.size();
+        if (depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
+        resolved = true;
+        id = cached_ns_;
+    } else {
+        a = scan_ncname(n, end);
+        if (a == n || a == end || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
+    }
     if (*a == ':') {
         const char* b = scan_ncname(a + 1, end);
         if (b == a + 1 || b == end || *b == ':') [[unlikely]] return start_tag_general(lt);
@@ -1004,25 +1047,24 @@ EventKind Reader::start_tag(const char* lt) {
     for (std::size_t i = 1; i < count; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (attrs[i].local.size() == attrs[j].local.size() &&
-                std::memcmp(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size()) == 0)
+                same_bytes(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size(), end))
                 [[unlikely]] {
                 return start_tag_general(lt);
             }
         }
     }
-    std::uint16_t id;
-    if (prefix.empty()) {
-        id = lookup({}).value_or(ns::NONE);
-    } else if (prefix_cached_ && same(prefix, cached_prefix_)) {
-        // Elements of a part mostly share one or two prefixes.
-        id = cached_ns_;
-    } else {
-        const auto found = same(prefix, "xmlns") ? std::nullopt : lookup(prefix);
-        if (!found) [[unlikely]] return start_tag_general(lt);
-        id = *found;
-        cached_prefix_ = prefix;
-        cached_ns_ = id;
-        prefix_cached_ = true;
+    if (!resolved) {
+        if (prefix.empty()) {
+            id = lookup({}).value_or(ns::NONE);
+        } else if (prefix_cached_ && same(prefix, cached_prefix_)) {
+            // Elements of a part mostly share one or two prefixes.
+            id = cached_ns_;
+        } else {
+            const auto found = same(prefix, "xmlns") ? std::nullopt : lookup(prefix);
+            if (!found) [[unlikely]] return start_tag_general(lt);
+            id = *found;
+            cache_prefix(prefix, id);
+        }
     }
     Start& s = push_element();
     s.offset = static_cast<std::uint64_t>(lt - text_.data());
@@ -1153,9 +1195,7 @@ EventKind Reader::start_tag_general(const char* lt) {
             const auto id = lookup(top.name.prefix);
             if (!id) return fail(E_UNDECLARED, n);
             top.ns = *id;
-            cached_prefix_ = top.name.prefix;
-            cached_ns_ = *id;
-            prefix_cached_ = true;
+            cache_prefix(top.name.prefix, *id);
         }
     } else {
         top.ns = lookup({}).value_or(ns::NONE);

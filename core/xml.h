@@ -325,6 +325,7 @@ private:
     const Binding* find_binding(std::string_view prefix) const noexcept;
     void pop_element();
     void pop_bindings();
+    void cache_prefix(std::string_view prefix, std::uint16_t id) noexcept;
     Start& push_element();
     void grow_stack();
     RawAttr& push_attr();
@@ -363,8 +364,12 @@ private:
     // `Attrs` can tell whether the scratch is still its own.
     const char* scratch_span_ = nullptr;
     std::uint64_t generation_ = 0;
-    // The last element prefix resolved, until the bindings change.
+    // The last element prefix resolved, until the bindings change. A prefix
+    // of up to 7 bytes is also kept as a word with its ':' (and the mask of
+    // those bytes), so a tag that starts with it needs no scan for it.
     std::string_view cached_prefix_;
+    std::uint64_t prefix_word_ = 0;
+    std::uint64_t prefix_mask_ = 0;
     std::uint16_t cached_ns_ = 0;
     bool prefix_cached_ = false;
 };

@@ -777,6 +777,101 @@ TEST(XmlReader, PrefixedAttributeKnownForTheLatestTagAndScannedForOlderOnes) {
         EXPECT_EQ(r.has_prefixed_attr(s), s.attrs.find(':') != std::string_view::npos) << s.name.local;
 }
 
+// Text in a buffer of exactly its size, so that any read past it trips the
+// address checker.
+std::string events_exact(const std::string& doc) {
+    auto buf = std::make_unique<char[]>(doc.size());
+    std::memcpy(buf.get(), doc.data(), doc.size());
+    return events(std::string_view(buf.get(), doc.size()));
+}
+
+// The element prefix read last is recognised again from its bytes and ':':
+// a longer or shorter prefix sharing its first bytes, one of every length
+// around a machine word, one just before the end of the text, and a bad or
+// missing local name after it must all read as they would with no memory of
+// it.
+TEST(XmlReader, RememberedElementPrefixMatchesWholePrefixesOnly) {
+    for (std::size_t len = 1; len <= 10; ++len) {
+        const std::string p(len, 'p');
+        const std::string longer = p + "q", shorter = std::string(len - 1, 'p');
+        const std::string decls = " xmlns:" + p + "=\"" + PML_T + "\" xmlns:" + longer + "=\"" + MC + "\"" +
+                                  (shorter.empty() ? "" : " xmlns:" + shorter + "=\"" + std::string(PML_S) + "\"");
+        const std::string doc = "<" + p + ":r" + decls + "><" + p + ":a/><" + longer + ":b/><" + p + ":c/>" +
+                                (shorter.empty() ? "" : "<" + shorter + ":d/>") + "<" + p + "/><" + p + "x/><" + p +
+                                ":e x=\"1\"/></" + p + ":r>";
+        const std::string got = events_exact(doc);
+        const auto at = [&](const std::string& tag) { return std::to_string(doc.find(tag)); };
+        std::string want = "<" + p + ":r#1@0 <" + p + ":a#1@" + at("<" + p + ":a") + " /" + p + ":a@" +
+                           at("<" + p + ":a") + " <" + longer + ":b#6@" + at("<" + longer + ":b") + " /" + longer +
+                           ":b@" + at("<" + longer + ":b") + " <" + p + ":c#1@" + at("<" + p + ":c") + " /" + p +
+                           ":c@" + at("<" + p + ":c");
+        if (!shorter.empty()) {
+            want += " <" + shorter + ":d#1@" + at("<" + shorter + ":d") + " /" + shorter + ":d@" + at("<" + shorter + ":d");
+        }
+        want += " <" + p + "#0@" + at("<" + p + "/>") + " /" + p + "@" + at("<" + p + "/>") + " <" + p + "x#0@" +
+                at("<" + p + "x/>") + " /" + p + "x@" + at("<" + p + "x/>") + " <" + p + ":e#1@" + at("<" + p + ":e") +
+                " /" + p + ":e@" + at("<" + p + ":e") + " /" + p + ":r@" + at("</" + p + ":r") + " $";
+        EXPECT_EQ(got, want) << doc;
+
+        const std::string head = "<" + p + ":r xmlns:" + p + "=\"urn:p\"><" + p + ":a/>";
+        // Local names that are missing, bad or cut, right after a remembered prefix.
+        const std::size_t tag = head.size();
+        EXPECT_EQ(events_exact(head + "<" + p + ":/>"), "<" + p + ":r#20@0 <" + p + ":a#20@" +
+                  std::to_string(tag - len - 5) + " /" + p + ":a@" + std::to_string(tag - len - 5) +
+                  " !invalid qualified name@" + std::to_string(tag + 1));
+        EXPECT_EQ(wf(head + "<" + p + ":1/>"), "invalid qualified name@" + std::to_string(tag + 1));
+        EXPECT_EQ(wf(head + "<" + p + ":a:b/>"), "invalid qualified name@" + std::to_string(tag + 1));
+        for (std::size_t cut = tag + 1; cut < tag + len + 5; ++cut) {
+            const std::string doc2 = head + "<" + p + ":ab/></" + p + ":r>";
+            auto buf = std::make_unique<char[]>(cut);
+            std::memcpy(buf.get(), doc2.data(), cut);
+            EXPECT_EQ(wf(std::string_view(buf.get(), cut)), "unexpected end of document@" + std::to_string(cut))
+                << doc2.substr(0, cut);
+        }
+    }
+    // A redeclaration of the remembered prefix inside its own tag.
+    EXPECT_EQ(events_exact("<a:r xmlns:a=\"urn:a\"><a:b/><a:c xmlns:a=\"" + std::string(MC) + "\"/><a:d/></a:r>"),
+              "<a:r#20@0 <a:b#20@21 /a:b@21 <a:c#6@27 /a:c@27 <a:d#20@103 /a:d@103 /a:r@109 $");
+}
+
+// The nesting limit holds for elements whose prefix is recognised from memory.
+TEST(XmlReader, NestingLimitWithRememberedPrefix) {
+    std::string doc = "<p:e xmlns:p=\"urn:p\">";
+    for (std::size_t i = 1; i < xml::MAX_DEPTH; ++i) doc += "<p:e>";
+    const std::size_t last = doc.size();
+    doc += "<p:e>";
+    doc += std::string(32, ' ');
+    EXPECT_EQ(wf(doc), "nesting too deep@" + std::to_string(last));
+}
+
+// The usual declarations are recognised whole; anything else about them
+// is read and checked as any declaration is.
+TEST(XmlReader, CommonDeclarations) {
+    const std::string d1 = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>";
+    const std::string d2 = "<?xml version=\"1.0\" encoding=\"utf-8\"?>";
+    for (const std::string& d : {d1, d2}) {
+        EXPECT_EQ(events_exact(d + "<a/>"), "<a#0@" + std::to_string(d.size()) + " /a@" + std::to_string(d.size()) + " $");
+        EXPECT_EQ(events_exact("\xEF\xBB\xBF" + d + "\r\n<a/>"), "<a#0@" + std::to_string(d.size() + 5) + " /a@" +
+                                                                        std::to_string(d.size() + 5) + " $");
+        EXPECT_EQ(wf(d), "no root element@" + std::to_string(d.size()));
+        EXPECT_EQ(wf(" " + d + "<a/>"), "misplaced xml declaration@1");
+        EXPECT_EQ(wf(d + d + "<a/>"), "misplaced xml declaration@" + std::to_string(d.size()));
+        EXPECT_EQ(wf("<a/>" + d), "misplaced xml declaration@4");
+        // Cut anywhere, or followed straight by more attributes.
+        for (std::size_t n = 5; n < d.size(); ++n) {
+            auto buf = std::make_unique<char[]>(n);
+            std::memcpy(buf.get(), d.data(), n);
+            const std::string got = wf(std::string_view(buf.get(), n));
+            // A parameter name cut short reads as a wrong one.
+            EXPECT_TRUE(got == "unexpected end of document@" + std::to_string(n) || got == "malformed xml declaration@0")
+                << d.substr(0, n) << " " << got;
+        }
+        EXPECT_EQ(wf(d.substr(0, d.size() - 2) + "x=\"1\"?><a/>"), "malformed xml declaration@0");
+    }
+    EXPECT_EQ(wf("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"maybe\"?><a/>"), "malformed xml declaration@0");
+    EXPECT_EQ(wf("<?xml version=\"1.0\" encoding=\"utf-8\"  ?><a/>"), "ok");
+}
+
 TEST(Mce, ChoiceAndFallbackSelection) {
     const std::vector<Case> cases = {
         {"first understood choice wins",
