@@ -119,6 +119,33 @@ inline const char* scan_ncname(const char* p, const char* end) noexcept {
     return p;
 }
 
+// The scanners above without the end check, for text known to hold a byte
+// that stops them before its end.
+template <bool Guarded>
+inline const char* name_end(const char* p, const char* end) noexcept {
+    if constexpr (!Guarded) {
+        return scan_ncname(p, end);
+    } else {
+        if (!(cls(*p) & C_NAME_START)) return p;
+        for (++p;; p += 4) {
+            if (!(cls(p[0]) & C_NAME)) return p;
+            if (!(cls(p[1]) & C_NAME)) return p + 1;
+            if (!(cls(p[2]) & C_NAME)) return p + 2;
+            if (!(cls(p[3]) & C_NAME)) return p + 3;
+        }
+    }
+}
+
+template <bool Guarded>
+inline const char* space_end(const char* p, const char* end) noexcept {
+    if constexpr (!Guarded) {
+        return skip_space(p, end);
+    } else {
+        while (cls(*p) & C_SPACE) ++p;
+        return p;
+    }
+}
+
 // Equality of the short names and prefixes compared per tag, without a
 // library call for each.
 inline bool same(std::string_view a, std::string_view b) noexcept {
@@ -568,6 +595,9 @@ Reader::Reader(std::string_view text) noexcept
     : text_(text), begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {
     if (starts_with(cur_, end_, "\xEF\xBB\xBF")) cur_ += 3;
     begin_ = cur_;
+    const char* last = end_;
+    while (last != begin_ && (cls(last[-1]) & C_SPACE)) --last;
+    guarded_ = last != begin_ && last[-1] == '>';
 }
 
 EventKind Reader::fail(const char* message, const char* at) {
@@ -967,7 +997,14 @@ void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
 // does every check, so errors and their offsets come from one place. Nothing
 // it writes before that hand-over is seen: the general path overwrites the
 // same slots.
-EventKind Reader::start_tag(const char* lt) {
+inline EventKind Reader::start_tag(const char* lt) {
+    return guarded_ ? start_tag_common<true>(lt) : start_tag_common<false>(lt);
+}
+
+// Guarded: every scan of this tag stops before the end of the text, so a
+// position it reaches is never the end (see guarded_).
+template <bool Guarded>
+EventKind Reader::start_tag_common(const char* lt) {
     const char* const end = end_;
     const char* const n = lt + 1;
     std::string_view prefix, local;
@@ -983,12 +1020,12 @@ EventKind Reader::start_tag(const char* lt) {
         resolved = true;
         id = cached_ns_;
     } else {
-        a = scan_ncname(n, end);
-        if (a == n || a == end || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
+        a = name_end<Guarded>(n, end);
+        if (a == n || (!Guarded && a == end) || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
     }
     if (*a == ':') {
-        const char* b = scan_ncname(a + 1, end);
-        if (b == a + 1 || b == end || *b == ':') [[unlikely]] return start_tag_general(lt);
+        const char* b = name_end<Guarded>(a + 1, end);
+        if (b == a + 1 || (!Guarded && b == end) || *b == ':') [[unlikely]] return start_tag_general(lt);
         prefix = std::string_view(n, static_cast<std::size_t>(a - n));
         local = std::string_view(a + 1, static_cast<std::size_t>(b - a - 1));
         a = b;
@@ -1001,35 +1038,34 @@ EventKind Reader::start_tag(const char* lt) {
     const char* p = a;
     bool self_closing;
     for (;;) {
-        if (p == end) [[unlikely]] return start_tag_general(lt);
+        if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
         if (*p == '>') {
             self_closing = false;
             break;
         }
         if (*p == '/') {
-            if (end - p < 2 || p[1] != '>') [[unlikely]] return start_tag_general(lt);
+            if ((!Guarded && end - p < 2) || p[1] != '>') [[unlikely]] return start_tag_general(lt);
             self_closing = true;
             break;
         }
         // White space must come before an attribute, and may before the end.
         if (!(cls(*p) & C_SPACE)) [[unlikely]] return start_tag_general(lt);
-        do ++p;
-        while (p != end && (cls(*p) & C_SPACE));
-        if (p == end) [[unlikely]] return start_tag_general(lt);
+        p = space_end<Guarded>(p + 1, end);
+        if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
         if (*p == '>' || *p == '/') continue;
         if (count == FAST_ATTRS) [[unlikely]] return start_tag_general(lt);
         const char* an = p;
-        p = scan_ncname(an, end);
-        if (p == an || p == end || *p == ':') [[unlikely]] return start_tag_general(lt);
+        p = name_end<Guarded>(an, end);
+        if (p == an || (!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
         const auto an_len = static_cast<std::size_t>(p - an);
         if (an_len == 5 && std::memcmp(an, "xmlns", 5) == 0) [[unlikely]] return start_tag_general(lt);
         if (*p != '=') {
-            p = skip_space(p, end);
-            if (p == end || *p != '=') [[unlikely]] return start_tag_general(lt);
+            p = space_end<Guarded>(p, end);
+            if ((!Guarded && p == end) || *p != '=') [[unlikely]] return start_tag_general(lt);
         }
         ++p;
-        if (p != end && (cls(*p) & C_SPACE)) p = skip_space(p, end);
-        if (p == end || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
+        if ((Guarded || p != end) && (cls(*p) & C_SPACE)) p = space_end<Guarded>(p, end);
+        if ((!Guarded && p == end) || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
         const char* v = p + 1;
         p = find_in_value(v, end, *p);
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);

@@ -314,6 +314,8 @@ private:
     EventKind advance_rare();
     EventKind advance_outside();
     EventKind start_tag(const char* lt);
+    template <bool Guarded>
+    EventKind start_tag_common(const char* lt);
     EventKind start_tag_general(const char* lt);
     EventKind end_tag(const char* lt);
     EventKind text_run(const char* from);
@@ -337,6 +339,11 @@ private:
     const char* cur_;
     const char* end_;
     Phase phase_ = Phase::prolog;
+    // The last byte of the text other than white space is '>', which ends
+    // every scan for a name or for white space started before it: a start
+    // tag, which opens before that byte, is then read without checking for
+    // the end of the text at each byte.
+    bool guarded_ = false;
     bool has_decl_ = false;      // the tag being read has xmlns or xmlns:* attributes
     bool has_prefixed_ = false;  // ... or any prefixed attribute
     bool strict_seen_ = false;

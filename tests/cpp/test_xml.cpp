@@ -834,6 +834,31 @@ TEST(XmlReader, RememberedElementPrefixMatchesWholePrefixesOnly) {
               "<a:r#20@0 <a:b#20@21 /a:b@21 <a:c#6@27 /a:c@27 <a:d#20@103 /a:d@103 /a:r@109 $");
 }
 
+// A text whose last byte other than white space is '>' lets start tags be
+// read without end checks: tags broken just before that '>', or ending on it,
+// must fail as anywhere else and never read past the text.
+TEST(XmlReader, TagsEndingOnTheLastBracket) {
+    const Case cases[] = {
+        {"name then end", "<r><a b>", "<r#0@0 !expected '=' after attribute name@7"},
+        {"no value", "<r><a b=>", "<r#0@0 !attribute value not quoted@8"},
+        {"open value", "<r><a b=\"x>", "<r#0@0 !unexpected end of document@11"},
+        {"colon then end", "<r><a:>", "<r#0@0 !invalid qualified name@4"},
+        {"two colons", "<r><a:b:>", "<r#0@0 !invalid qualified name@4"},
+        {"undeclared", "<r><a:b>", "<r#0@0 !undeclared namespace prefix@4"},
+        {"slash space", "<r><a/ >", "<r#0@0 !malformed start tag@5"},
+        {"no space between", "<r><a b='1'c='2'>", "<r#0@0 !malformed start tag@11"},
+        {"duplicate", "<r><a b='1' b='2'>", "<r#0@0 !duplicate attribute@12"},
+        {"tab before end", "<r><a\t>", "<r#0@0 <a#0@3 !unexpected end of document@7"},
+        {"spaces around", "<r><a b = '1' >  ", "<r#0@0 <a#0@3 '  ' !unexpected end of document@17"},
+        {"self-closing, CR LF", "<r><a />\r\n", "<r#0@0 <a#0@3 /a@3 '\n' !unexpected end of document@10"},
+        {"non-ASCII name", "<r><\xC3\xA9>", "<r#0@0 <\xC3\xA9#0@3 !unexpected end of document@7"},
+        {"declaration", "<r><a xmlns:q='u' q:b='1'>", "<r#0@0 <a#0@3 !unexpected end of document@26"},
+        {"root alone", "<r/>", "<r#0@0 /r@0 $"},
+        {"root open", "<r>", "<r#0@0 !unexpected end of document@3"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(events_exact(c.input), c.expected) << c.name;
+}
+
 // The nesting limit holds for elements whose prefix is recognised from memory.
 TEST(XmlReader, NestingLimitWithRememberedPrefix) {
     std::string doc = "<p:e xmlns:p=\"urn:p\">";
