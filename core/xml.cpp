@@ -663,6 +663,7 @@ void Reader::pop_bindings() {
 // One step of the reader without building an event, so that skipping a
 // subtree validates exactly as reading it does. For `end` the element is
 // still open: the caller takes what it needs from it, then pops it.
+template <bool Keep>
 [[gnu::always_inline]] inline EventKind Reader::advance() {
     if (phase_ != Phase::content) [[unlikely]] return advance_rare();
     for (;;) {
@@ -692,7 +693,7 @@ void Reader::pop_bindings() {
             if (!markup(lt)) return EventKind::error;
             break;
         }
-        default: return start_tag(lt);
+        default: return start_tag<Keep>(lt);
         }
     }
 }
@@ -725,13 +726,13 @@ EventKind Reader::advance_outside() {
         }
         default:
             if (phase_ == Phase::epilog) return fail(E_TWO_ROOTS, lt);
-            return start_tag(lt);
+            return start_tag<true>(lt);
         }
     }
 }
 
 Event Reader::next() {
-    switch (advance()) {
+    switch (advance<true>()) {
     case EventKind::start: {
         const Start& s = top();
         return element_event(EventKind::start, s.offset, s);
@@ -997,13 +998,14 @@ void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
 // does every check, so errors and their offsets come from one place. Nothing
 // it writes before that hand-over is seen: the general path overwrites the
 // same slots.
+template <bool Keep>
 inline EventKind Reader::start_tag(const char* lt) {
-    return guarded_ ? start_tag_common<true>(lt) : start_tag_common<false>(lt);
+    return guarded_ ? start_tag_common<true, Keep>(lt) : start_tag_common<false, Keep>(lt);
 }
 
 // Guarded: every scan of this tag stops before the end of the text, so a
 // position it reaches is never the end (see guarded_).
-template <bool Guarded>
+template <bool Guarded, bool Keep>
 EventKind Reader::start_tag_common(const char* lt) {
     const char* const end = end_;
     const char* const n = lt + 1;
@@ -1070,12 +1072,14 @@ EventKind Reader::start_tag_common(const char* lt) {
         p = find_in_value(v, end, *p);
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
         RawAttr& at = attrs[count++];
-        at.prefix = std::string_view();
         at.local = std::string_view(an, an_len);
-        at.value = std::string_view(v, static_cast<std::size_t>(p - v));
-        at.offset = static_cast<std::uint64_t>(an - text_.data());
-        at.ns = ns::NONE;
-        at.uri = std::string_view();
+        if constexpr (Keep) {
+            at.prefix = std::string_view();
+            at.value = std::string_view(v, static_cast<std::size_t>(p - v));
+            at.offset = static_cast<std::uint64_t>(an - text_.data());
+            at.ns = ns::NONE;
+            at.uri = std::string_view();
+        }
         ++p;
     }
     // Unique names: the few attributes of a tag compare pairwise, most pairs
@@ -1091,7 +1095,7 @@ EventKind Reader::start_tag_common(const char* lt) {
     }
     if (!resolved) {
         if (prefix.empty()) {
-            id = lookup({}).value_or(ns::NONE);
+            if constexpr (Keep) id = lookup({}).value_or(ns::NONE);
         } else if (prefix_cached_ && same(prefix, cached_prefix_)) {
             // Elements of a part mostly share one or two prefixes.
             id = cached_ns_;
@@ -1103,18 +1107,23 @@ EventKind Reader::start_tag_common(const char* lt) {
         }
     }
     Start& s = push_element();
-    s.offset = static_cast<std::uint64_t>(lt - text_.data());
     s.name.prefix = prefix;
     s.name.local = local;
-    s.ns = id;
-    s.attrs = std::string_view(a, static_cast<std::size_t>(p - a));
-    s.self_closing = self_closing;
     cur_ = p + (self_closing ? 2 : 1);
-    attr_count_ = count;
-    has_decl_ = false;
-    has_prefixed_ = false;
     ++generation_;
-    scratch_span_ = a;
+    if constexpr (Keep) {
+        s.offset = static_cast<std::uint64_t>(lt - text_.data());
+        s.ns = id;
+        s.attrs = std::string_view(a, static_cast<std::size_t>(p - a));
+        s.self_closing = self_closing;
+        attr_count_ = count;
+        has_decl_ = false;
+        has_prefixed_ = false;
+        scratch_span_ = a;
+    } else {
+        // No attributes are kept: any Attrs or find_attr scans its tag.
+        scratch_span_ = nullptr;
+    }
     phase_ = self_closing ? Phase::closing : Phase::content;
     return EventKind::start;
 }
@@ -1397,7 +1406,7 @@ const char* Reader::declare(RawAttr& a) {
 
 Status Reader::skip_to_depth(std::size_t target) {
     while (depth_ > target) {
-        switch (advance()) {
+        switch (advance<false>()) {
         case EventKind::end: pop_element(); break;
         case EventKind::error: return std::unexpected(error_);
         case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
@@ -1416,7 +1425,7 @@ Status Reader::read_text(std::string& out) {
     if (depth() == 0) return {};
     const std::size_t target = depth() - 1;
     while (depth_ > target) {
-        switch (advance()) {
+        switch (advance<false>()) {
         case EventKind::end: pop_element(); break;
         case EventKind::text:
             append_decoded(std::string_view(token_, token_size_), token_plain_, token_cdata_, out);

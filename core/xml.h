@@ -310,11 +310,16 @@ private:
 
     EventKind fail(const char* message, const char* at);
     bool refuse(const char* message, const char* at);
+    // Keep = false: a step of skip_to_depth or read_text, which hand out
+    // neither the element nor its attributes, so the common start tag stores
+    // only what its end tag is matched against and its names checked with.
+    template <bool Keep>
     EventKind advance();
     EventKind advance_rare();
     EventKind advance_outside();
+    template <bool Keep>
     EventKind start_tag(const char* lt);
-    template <bool Guarded>
+    template <bool Guarded, bool Keep>
     EventKind start_tag_common(const char* lt);
     EventKind start_tag_general(const char* lt);
     EventKind end_tag(const char* lt);

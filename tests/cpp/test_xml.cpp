@@ -859,6 +859,64 @@ TEST(XmlReader, TagsEndingOnTheLastBracket) {
     for (const auto& c : cases) EXPECT_EQ(events_exact(c.input), c.expected) << c.name;
 }
 
+// Skipping or gathering text keeps no attributes of the tags it passes:
+// afterwards the attributes of the element it started from, of the next tag
+// read, and of an iteration begun before it are all found by scanning, alike.
+TEST(XmlReader, AttributesAfterSkipping) {
+    const std::string text = "<r xmlns:q=\"urn:q\" x=\"1\" q:y=\"2\"><a b=\"3\" c=\"4\"><d e=\"5\"/>t</a>"
+                             "<f g=\"6\"/><h i=\"7\">u<j k=\"8\"/></h><l/></r>";
+    auto listing = [](xml::Attrs it) {
+        std::string out;
+        while (auto a = it.next()) out += a->name.qualified() + "#" + std::to_string(a->ns) + "=" + std::string(a->value) + " ";
+        return out;
+    };
+    for (const bool gather : {false, true}) {
+        xml::Reader r(text);
+        const xml::Event root = r.next();
+        ASSERT_EQ(root.kind, xml::EventKind::start);
+        xml::Attrs begun(r, root.start);
+        ASSERT_EQ(begun.next()->name.qualified(), "xmlns:q");
+        const xml::Event a = r.next();
+        ASSERT_EQ(a.kind, xml::EventKind::start);
+        std::string gathered;
+        ASSERT_TRUE(gather ? r.read_text(gathered).has_value() : r.skip().has_value());
+        EXPECT_EQ(gathered, gather ? "t" : "");
+        EXPECT_EQ(r.depth(), 1u);
+        std::string rest;
+        while (auto at = begun.next()) rest += at->name.qualified() + " ";
+        EXPECT_EQ(rest, "x q:y ");
+        EXPECT_EQ(listing(xml::Attrs(r, root.start)), "xmlns:q#20=urn:q x#0=1 q:y#20=2 ");
+        EXPECT_EQ(listing(xml::Attrs(r, a.start)), "b#0=3 c#0=4 ");
+        EXPECT_TRUE(r.has_prefixed_attr(root.start));
+        EXPECT_FALSE(r.has_prefixed_attr(a.start));
+        EXPECT_EQ(r.find_attr(root.start, 20, "y")->value, "2");
+        EXPECT_EQ(r.find_attr(a.start, 0, "c")->value, "4");
+        EXPECT_FALSE(r.find_attr(a.start, 0, "e").has_value());
+        const xml::Event f = r.next();
+        ASSERT_EQ(f.kind, xml::EventKind::start);
+        EXPECT_EQ(f.start.offset, text.find("<f"));
+        EXPECT_EQ(f.start.attrs, " g=\"6\"");
+        EXPECT_EQ(listing(xml::Attrs(r, f.start)), "g#0=6 ");
+        EXPECT_EQ(r.find_attr(f.start, 0, "g")->offset, text.find("g="));
+        EXPECT_EQ(r.next().kind, xml::EventKind::end);
+        const xml::Event h = r.next();
+        ASSERT_EQ(h.kind, xml::EventKind::start);
+        ASSERT_TRUE(gather ? r.read_text(gathered).has_value() : r.skip_to_depth(1).has_value());
+        EXPECT_EQ(r.find_attr(h.start, 0, "i")->value, "7");
+        const xml::Event l = r.next();
+        EXPECT_EQ(l.kind, xml::EventKind::start);
+        EXPECT_EQ(l.start.name.local, "l");
+        EXPECT_TRUE(l.start.self_closing);
+        const xml::Event l_end = r.next();
+        EXPECT_EQ(l_end.kind, xml::EventKind::end);
+        EXPECT_EQ(l_end.offset, text.find("<l/>"));
+        const xml::Event r_end = r.next();
+        EXPECT_EQ(r_end.kind, xml::EventKind::end);
+        EXPECT_EQ(r_end.start.attrs, root.start.attrs);
+        EXPECT_EQ(r.next().kind, xml::EventKind::eof);
+    }
+}
+
 // The nesting limit holds for elements whose prefix is recognised from memory.
 TEST(XmlReader, NestingLimitWithRememberedPrefix) {
     std::string doc = "<p:e xmlns:p=\"urn:p\">";
