@@ -10,6 +10,9 @@ namespace vantrell_core::opc {
 
 namespace {
 
+// Relationships parts mostly hold a handful: room for that many is taken at
+// once, and up to that many are looked up without a hash index.
+constexpr std::size_t SMALL_RELS = 8;
 constexpr std::string_view REL_WITHOUT_FIELDS = "Relationship without Id, Type or Target";
 constexpr std::string_view BAD_TARGET_MODE = "TargetMode is neither Internal nor External";
 constexpr std::string_view REL_UNEXPECTED = "unexpected element in a Relationships part";
@@ -100,6 +103,7 @@ const Relationship* Relationships::get(std::string_view id) const {
 std::expected<Relationships, xml::XmlError> Relationships::parse(std::string source, std::string_view text) {
     Relationships out;
     out.source = std::move(source);
+    out.relationships.reserve(SMALL_RELS);
     xml::Reader reader(text);
     std::string scratch;
     auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
@@ -137,11 +141,20 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
         return std::unexpected(st.error());
     out.strict_root = forms.first;
     out.transitional_root = forms.second;
-    if (!out.relationships.empty()) {
-        const auto& rels = out.relationships;
+    const auto& rels = out.relationships;
+    if (rels.size() > SMALL_RELS) {
         out.by_id_.build(
             rels.size(), [&](std::size_t i) -> std::string_view { return rels[i].id; },
             [&](std::size_t i) { out.duplicate_ids.push_back(i); });
+    } else {
+        // A few relationships (most parts have) are searched in order by
+        // `get`, as cheaply as hashing them.
+        for (std::size_t i = 1; i < rels.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (rels[j].id == rels[i].id) {
+                    out.duplicate_ids.push_back(i);
+                    break;
+                }
     }
     return out;
 }

@@ -214,6 +214,35 @@ TEST(Relationships, LookupsSurviveCopiesAndScale) {
     EXPECT_EQ(by_hand.get("rIdY"), nullptr);
 }
 
+// Short lists are searched in order and long ones hashed: both report the
+// same repeats and find the first holder of an Id, around the switch too.
+TEST(Relationships, RepeatsAndLookupsAtEveryLength) {
+    for (int n = 1; n <= 20; ++n) {
+        std::string body;
+        std::vector<std::size_t> want_repeats;
+        for (int i = 0; i < n; ++i) {
+            // Every third Id repeats the one two places before it.
+            const int id = i % 3 == 2 ? i - 2 : i;
+            if (id != i) want_repeats.push_back(static_cast<std::size_t>(i));
+            body += "<Relationship Id=\"rId" + std::to_string(id) + "\" Type=\"t\" Target=\"s" +
+                    std::to_string(i) + ".xml\"/>";
+        }
+        auto r = opc::Relationships::parse("/ppt/presentation.xml", rels(body));
+        ASSERT_TRUE(r) << r.error().message;
+        EXPECT_EQ(r->duplicate_ids, want_repeats) << n;
+        for (int i = 0; i < n; ++i) {
+            const opc::Relationship* rel = r->get("rId" + std::to_string(i));
+            if (i % 3 == 2) {
+                EXPECT_EQ(rel, nullptr) << n << " " << i;
+            } else {
+                ASSERT_NE(rel, nullptr) << n << " " << i;
+                EXPECT_EQ(rel->target, "s" + std::to_string(i) + ".xml") << n;
+            }
+        }
+        EXPECT_EQ(r->get("rId"), nullptr);
+    }
+}
+
 TEST(Relationships, RootsAndXmlErrors) {
     auto wrong = opc::Relationships::parse("/", "<Relationships><Relationship Id=\"a\" Type=\"t\" Target=\"x\"/></Relationships>");
     ASSERT_TRUE(wrong);
