@@ -74,6 +74,7 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     }
 
     std::uint32_t thumbnails = 0;
+    std::string target;
     for (const opc::Relationship& r : rels.relationships) {
         if (!is_xml_name(r.id))
             sink.push(Finding(REL006, "Id " + vantrell_core::encoding::quoted(r.id) + " is not an XML name")
@@ -88,7 +89,7 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
                           .in_part(rels_name));
             continue;
         }
-        const std::string target = opc::resolve_target(rels.source, r.target);
+        opc::resolve_target_into(rels.source, r.target, target);
         if (opc::is_rels_part_name(target)) {
             sink.push(Finding(REL005, "relationship " + r.id + " targets the Relationships part " + target)
                           .in_part(rels_name));

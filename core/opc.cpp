@@ -322,13 +322,13 @@ void push_segments(std::string& out, std::string_view path, bool backslash_separ
 
 } // namespace
 
-std::string resolve_target(std::string_view source, std::string_view target) {
+void resolve_target_into(std::string_view source, std::string_view target, std::string& out) {
     // A backslash in the target separates segments as "/" does.
     std::size_t cut = 0;
     while (cut < target.size() && target[cut] != '?' && target[cut] != '#') ++cut;
     const std::string_view t = target.substr(0, cut);
     const bool absolute = !t.empty() && (t[0] == '/' || t[0] == '\\');
-    std::string out;
+    out.clear();
     out.reserve(source.size() + t.size() + 1);
     if (!absolute) {
         const std::size_t slash = source.rfind('/');
@@ -336,6 +336,11 @@ std::string resolve_target(std::string_view source, std::string_view target) {
     }
     push_segments(out, t, true);
     if (out.empty()) out = "/";
+}
+
+std::string resolve_target(std::string_view source, std::string_view target) {
+    std::string out;
+    resolve_target_into(source, target, out);
     return out;
 }
 

@@ -122,6 +122,8 @@ bool is_rels_part_name(std::string_view name) noexcept;
 // The part name a relationship target designates, relative to the source
 // part's folder; never empty. Percent escapes and letter case are kept.
 std::string resolve_target(std::string_view source, std::string_view target);
+// The same into `out`, whose room is reused: for loops over many targets.
+void resolve_target_into(std::string_view source, std::string_view target, std::string& out);
 
 // ASCII lower-casing: the only case folding part names get.
 std::string ascii_lower(std::string_view s);

@@ -119,6 +119,13 @@ TEST(RelsNames, ResolveTarget) {
     EXPECT_EQ(opc::resolve_target("/", ".."), "/");
     EXPECT_EQ(opc::resolve_target("", "a"), "/a");
     EXPECT_EQ(opc::resolve_target("/ppt/presentation.xml", "/"), "/");
+
+    // Into a buffer that still holds an earlier, longer or shorter, result.
+    std::string reused = "/left/over/from/an/earlier/target/with/many/segments.xml";
+    for (const char* t : {"../a.xml", "..\\..\\b\\c.xml", "", "/", "x/../../y", "a/b/c/d/e/f/g/h.xml", ".."}) {
+        opc::resolve_target_into(slide, t, reused);
+        EXPECT_EQ(reused, opc::resolve_target(slide, t)) << t;
+    }
 }
 
 TEST(Relationships, ParsesFieldsDuplicatesAndDefects) {
