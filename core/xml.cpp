@@ -1040,36 +1040,48 @@ EventKind Reader::start_tag_common(const char* lt) {
     const char* p = a;
     bool self_closing;
     for (;;) {
-        if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
-        if (*p == '>') {
-            self_closing = false;
-            break;
+        const char* an;
+        // Most attributes follow one space and are written name="value".
+        if ((Guarded || end - p >= 2) && *p == ' ' && (cls(p[1]) & C_NAME_START)) [[likely]] {
+            an = p + 1;
+        } else {
+            if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
+            if (*p == '>') {
+                self_closing = false;
+                break;
+            }
+            if (*p == '/') {
+                if ((!Guarded && end - p < 2) || p[1] != '>') [[unlikely]] return start_tag_general(lt);
+                self_closing = true;
+                break;
+            }
+            // White space must come before an attribute, and may before the end.
+            if (!(cls(*p) & C_SPACE)) [[unlikely]] return start_tag_general(lt);
+            p = space_end<Guarded>(p + 1, end);
+            if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
+            if (*p == '>' || *p == '/') continue;
+            an = p;
         }
-        if (*p == '/') {
-            if ((!Guarded && end - p < 2) || p[1] != '>') [[unlikely]] return start_tag_general(lt);
-            self_closing = true;
-            break;
-        }
-        // White space must come before an attribute, and may before the end.
-        if (!(cls(*p) & C_SPACE)) [[unlikely]] return start_tag_general(lt);
-        p = space_end<Guarded>(p + 1, end);
-        if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
-        if (*p == '>' || *p == '/') continue;
         if (count == FAST_ATTRS) [[unlikely]] return start_tag_general(lt);
-        const char* an = p;
         p = name_end<Guarded>(an, end);
         if (p == an || (!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
         const auto an_len = static_cast<std::size_t>(p - an);
         if (an_len == 5 && std::memcmp(an, "xmlns", 5) == 0) [[unlikely]] return start_tag_general(lt);
-        if (*p != '=') {
-            p = space_end<Guarded>(p, end);
-            if ((!Guarded && p == end) || *p != '=') [[unlikely]] return start_tag_general(lt);
+        const char* v;
+        if (*p == '=' && (Guarded || end - p >= 2) && p[1] == '"') [[likely]] {
+            v = p + 2;
+            p = find_special(v, end, '"', '<', '&');
+        } else {
+            if (*p != '=') {
+                p = space_end<Guarded>(p, end);
+                if ((!Guarded && p == end) || *p != '=') [[unlikely]] return start_tag_general(lt);
+            }
+            ++p;
+            if ((Guarded || p != end) && (cls(*p) & C_SPACE)) p = space_end<Guarded>(p, end);
+            if ((!Guarded && p == end) || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
+            v = p + 1;
+            p = find_in_value(v, end, *p);
         }
-        ++p;
-        if ((Guarded || p != end) && (cls(*p) & C_SPACE)) p = space_end<Guarded>(p, end);
-        if ((!Guarded && p == end) || (*p != '"' && *p != '\'')) [[unlikely]] return start_tag_general(lt);
-        const char* v = p + 1;
-        p = find_in_value(v, end, *p);
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
         RawAttr& at = attrs[count++];
         at.local = std::string_view(an, an_len);

@@ -853,6 +853,12 @@ TEST(XmlReader, TagsEndingOnTheLastBracket) {
         {"self-closing, CR LF", "<r><a />\r\n", "<r#0@0 <a#0@3 /a@3 '\n' !unexpected end of document@10"},
         {"non-ASCII name", "<r><\xC3\xA9>", "<r#0@0 <\xC3\xA9#0@3 !unexpected end of document@7"},
         {"declaration", "<r><a xmlns:q='u' q:b='1'>", "<r#0@0 <a#0@3 !unexpected end of document@26"},
+        {"open double-quoted value", "<r><a b=\">", "<r#0@0 !unexpected end of document@10"},
+        {"two spaces", "<r><a  b=\"1\"/>", "<r#0@0 <a#0@3 /a@3 !unexpected end of document@14"},
+        {"reference in second value", "<r><a b=\"1\" c=\"&\"/>", "<r#0@0 !malformed reference@15"},
+        {"'<' in second value", "<r><a b=\"1\" c=\"x<\"/>", "<r#0@0 !'<' in attribute value@16"},
+        {"no space before second", "<r><a b=\"1\"c=\"2\"/>", "<r#0@0 !malformed start tag@11"},
+        {"spaced equals", "<r><a b= \"1\" c =\"2\"/>", "<r#0@0 <a#0@3 /a@3 !unexpected end of document@21"},
         {"root alone", "<r/>", "<r#0@0 /r@0 $"},
         {"root open", "<r>", "<r#0@0 !unexpected end of document@3"},
     };
