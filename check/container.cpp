@@ -1,6 +1,9 @@
 #include "check/container.h"
 
 #include <memory>
+#include <optional>
+#include <span>
+#include <vector>
 #include <utility>
 
 #include "core/crc32.h"
@@ -97,21 +100,43 @@ bool crc_qualifies(std::optional<std::string_view> ct, const pkg::Part& part) {
 
 } // namespace
 
-std::uint32_t crc32(std::span<const std::uint8_t> data) noexcept {
+namespace {
+
+// One slice-by-8 step: eight bytes folded into `c`.
+inline std::uint32_t crc_step(std::uint32_t c, const std::uint8_t* p) noexcept {
     const auto& t = vantrell_core::crc32::TABLES;
-    std::uint32_t c = 0xFFFFFFFFu;
-    const std::uint8_t* p = data.data();
-    std::size_t n = data.size();
-    while (n >= 8) {
-        const std::uint32_t lo = c ^ (std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-                                      std::uint32_t(p[3]) << 24);
-        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
-            t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-        p += 8;
-        n -= 8;
-    }
+    const std::uint32_t lo =
+        c ^ (std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
+    return t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+           t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+}
+
+// The rest of a range from a running value: whole steps, then the tail byte
+// by byte; returns the final CRC.
+std::uint32_t crc_finish(std::uint32_t c, const std::uint8_t* p, std::size_t n) noexcept {
+    const auto& t = vantrell_core::crc32::TABLES;
+    for (; n >= 8; n -= 8, p += 8) c = crc_step(c, p);
     for (; n != 0; --n, ++p) c = t[0][(c ^ *p) & 0xFF] ^ (c >> 8);
     return ~c;
+}
+
+} // namespace
+
+std::uint32_t crc32(std::span<const std::uint8_t> data) noexcept {
+    return crc_finish(0xFFFFFFFFu, data.data(), data.size());
+}
+
+std::pair<std::uint32_t, std::uint32_t> crc32_pair(std::span<const std::uint8_t> a,
+                                                   std::span<const std::uint8_t> b) noexcept {
+    std::uint32_t ca = 0xFFFFFFFFu, cb = 0xFFFFFFFFu;
+    const std::uint8_t* p = a.data();
+    const std::uint8_t* q = b.data();
+    std::size_t n = a.size(), m = b.size();
+    for (; n >= 8 && m >= 8; n -= 8, m -= 8, p += 8, q += 8) {
+        ca = crc_step(ca, p);
+        cb = crc_step(cb, q);
+    }
+    return {crc_finish(ca, p, n), crc_finish(cb, q, m)};
 }
 
 void run(pkg::Package& package, Sink& sink) {
@@ -161,38 +186,87 @@ void run_crc(pkg::Package& package, Sink& sink) {
     const auto& entries = archive.entries();
     const auto& types = package.parsed_content_types().types;
     RunCache* cache = sink.cache();
-    std::vector<std::uint8_t> buffer;
     const auto& parts = package.parts();
+
+    // Entries read but not yet verified: they are verified two at a time
+    // (see crc32_pair), and their findings pushed in entry order, before any
+    // finding of a later entry.
+    struct Read {
+        const zip::Entry* entry = nullptr;
+        const std::string* part = nullptr;
+        std::vector<std::uint8_t> own;  // the bytes, unless they were kept
+        pkg::Bytes kept;                // the bytes handed to the later stages
+        std::span<const std::uint8_t> bytes() const {
+            return kept ? std::span<const std::uint8_t>(*kept) : std::span<const std::uint8_t>(own);
+        }
+    };
+    std::optional<Read> waiting;
+    std::vector<std::uint8_t> spare;  // a buffer to read into, its room reused
+    auto report = [&](Read& r, std::uint32_t crc) {
+        if (crc != r.entry->crc32)
+            sink.push(Finding(ZIP008, "decompressed data of " + r.entry->name + " does not match the recorded CRC-32")
+                          .in_part(*r.part));
+        if (!r.kept && r.own.capacity() > spare.capacity()) spare = std::move(r.own);
+    };
+    auto flush = [&] {
+        if (!waiting) return;
+        report(*waiting, crc32(waiting->bytes()));
+        waiting.reset();
+    };
+    auto verify = [&](Read r) {
+        if (!waiting) {
+            waiting = std::move(r);
+            return;
+        }
+        const auto [first, second] = crc32_pair(waiting->bytes(), r.bytes());
+        report(*waiting, first);
+        waiting.reset();
+        report(r, second);
+    };
+
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         const auto ct = cache ? cache->content_type(index) : types.content_type_of(part.name);
         if (!crc_qualifies(ct, part)) continue;
         sink.count_part();
-        // Verifies one entry; true when its bytes were read.
-        auto verify = [&](std::size_t entry) {
+        // Reads one entry; false when its bytes could not be read.
+        auto read = [&](std::size_t entry, Read& out) {
             if (entry >= entries.size()) return false;
             const zip::Entry& e = entries[entry];
+            std::vector<std::uint8_t> buffer = std::exchange(spare, {});
             if (auto r = archive.read(e, buffer); !r) {
+                flush();
                 sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
+                spare = std::move(buffer);
                 return false;
             }
-            if (crc32(buffer) != e.crc32)
-                sink.push(Finding(ZIP008, "decompressed data of " + e.name + " does not match the recorded CRC-32")
-                              .in_part(part.name));
+            out.entry = &e;
+            out.part = &part.name;
+            out.own = std::move(buffer);
             return true;
         };
         if (part.interleaved()) {
-            for (const std::size_t piece : part.pieces) verify(piece);
-        } else if (verify(part.entry) && cache && xml_parts::visits(cache->is_rels(index), ct)) {
+            for (const std::size_t piece : part.pieces) {
+                Read r;
+                if (read(piece, r)) verify(std::move(r));
+            }
+            continue;
+        }
+        Read r;
+        if (!read(part.entry, r)) continue;
+        if (cache && xml_parts::visits(cache->is_rels(index), ct)) {
             // A single entry's bytes are the part's: the XML stage takes them
             // instead of inflating the entry again, and the relationships
             // stage parses a relationships part from them (UTF-16 ones, which
             // it would see converted, aside).
-            auto bytes = std::make_shared<const std::vector<std::uint8_t>>(std::exchange(buffer, {}));
-            if (cache->keep_bytes(index, bytes) && cache->is_rels(index) && !enc::utf16_xml_to_utf8(*bytes))
-                package.cache_part(index, std::move(bytes));
+            r.kept = std::make_shared<const std::vector<std::uint8_t>>(std::move(r.own));
+            r.own = {};
+            if (cache->keep_bytes(index, r.kept) && cache->is_rels(index) && !enc::utf16_xml_to_utf8(*r.kept))
+                package.cache_part(index, r.kept);
         }
+        verify(std::move(r));
     }
+    flush();
 }
 
 } // namespace vantrell_check::container

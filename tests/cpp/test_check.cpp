@@ -117,6 +117,24 @@ TEST(CheckCrc, MatchesZlibAtEveryLengthAndAlignment) {
     }
 }
 
+// Two ranges stepped through together give each its own CRC, whichever is
+// longer and however the two end within a step.
+TEST(CheckCrc, PairMatchesZlibForEveryPairOfLengths) {
+    std::mt19937 rng(11);
+    std::vector<std::uint8_t> data(8192);
+    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+    const auto zlib = [&](std::size_t off, std::size_t n) {
+        return static_cast<std::uint32_t>(crc32(0L, data.data() + off, static_cast<uInt>(n)));
+    };
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 16u, 23u, 64u, 1000u, 4096u}) {
+        for (std::size_t m : {0u, 3u, 8u, 15u, 17u, 64u, 999u, 4000u}) {
+            const auto [a, b] = vc::container::crc32_pair({data.data() + 1, n}, {data.data() + 4099, m});
+            EXPECT_EQ(a, zlib(1, n)) << n << " " << m;
+            EXPECT_EQ(b, zlib(4099, m)) << n << " " << m;
+        }
+    }
+}
+
 TEST(CheckHelpers, MediaTypes) {
     using vc::content_types::is_media_type;
     for (const char* ok : {"application/xml", " text/plain ; charset=x", "a/b+xml", "x-a.b/c_d~"})

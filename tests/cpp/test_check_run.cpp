@@ -277,6 +277,49 @@ TEST(CheckRun, SharedBytesKeepEncodingsCrcAndPiecesApart) {
     }
 }
 
+// Entries are verified two at a time, yet their findings come in entry
+// order, unreadable ones included, so a cap keeps the first ones.
+TEST(CheckRun, CrcFindingsKeepEntryOrderUnderEveryCap) {
+    testkit::Zip z;
+    z.add("[Content_Types].xml",
+          DECL + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                 "<Default Extension=\"xml\" ContentType=\"application/xml\"/></Types>");
+    const std::vector<std::string> expected = {
+        "decompressed data of a1.xml does not match the recorded CRC-32",
+        "part could not be read: inflate: invalid block type",
+        "decompressed data of a4.xml does not match the recorded CRC-32",
+        "decompressed data of a5.xml does not match the recorded CRC-32",
+        "part could not be read: unsupported: zip compression method 99 for a6.xml",
+        "decompressed data of a7.xml does not match the recorded CRC-32",
+    };
+    z.add("a1.xml", "<a/>");
+    z.items.back().bad_crc = true;
+    z.add("a2.xml", "\xff\xff\xff\xff", 8);
+    z.add("a3.xml", "<a>fine</a>");
+    z.add("a4.xml", std::string(100, 'x'));
+    z.items.back().bad_crc = true;
+    z.add("a5.xml", "");
+    z.items.back().bad_crc = true;
+    z.add("a6.xml", "<a/>", 99);
+    z.add("a7.xml", std::string(17, 'y'));
+    z.items.back().bad_crc = true;
+    const auto data = z.build();
+    for (std::size_t cap = 0; cap <= expected.size() + 1; ++cap) {
+        auto package = pkg::Package::from_bytes(data);
+        ASSERT_TRUE(package);
+        vc::Report report;
+        const vc::Options options{cap, true, true};
+        vc::Sink sink(report, options);
+        vc::container::run_crc(*package, sink);
+        std::vector<std::string> got;
+        for (const vc::Finding& f : report.findings) got.push_back(f.message);
+        const std::vector<std::string> want(expected.begin(), expected.begin() + std::min(cap, expected.size()));
+        EXPECT_EQ(got, want) << cap;
+        EXPECT_EQ(report.truncated, cap < expected.size()) << cap;
+        EXPECT_EQ(report.parts_checked, 7u);
+    }
+}
+
 TEST(CheckRun, CorpusReportsEqualTheReference) {
     const char* env = std::getenv("VANTRELL_CORPUS");
     const std::filesystem::path dir = env ? env : "../shared/corpus";
