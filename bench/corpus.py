@@ -11,7 +11,7 @@ import time
 
 PACKAGE_EXTS = (".pptx", ".pptm", ".potx", ".potm", ".ppsx", ".ppsm", ".thmx")
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPUS = ROOT.parent / "shared" / "corpus"
+CORPUS = pathlib.Path(os.environ.get("VANTRELL_CORPUS") or ROOT.parent / "shared" / "corpus")
 
 
 def corpus_arg(index=1):

@@ -1,4 +1,5 @@
 #include "core/cfb.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -496,8 +497,9 @@ TEST(Cfb, EveryPrefixAndByteFlipIsSafe) {
 }
 
 TEST(Cfb, CorpusDecksOpen) {
-    const char* root = std::getenv("VANTRELL_CORPUS");
-    if (!root || !std::filesystem::is_directory(root)) GTEST_SKIP() << "corpus absent";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "corpus absent";
+    const std::filesystem::path& root = *corpus;
     int opened = 0;
     for (const auto& f : std::filesystem::directory_iterator(root)) {
         std::ifstream in(f.path(), std::ios::binary);

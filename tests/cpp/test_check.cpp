@@ -13,6 +13,7 @@
 #include "check/content_types.h"
 #include "check/relationships.h"
 #include "check/xml_parts.h"
+#include "corpus.h"
 
 namespace vc = vantrell_check;
 
@@ -182,8 +183,9 @@ TEST(CheckHelpers, DeclaredEncodingAndXmlMediaTypes) {
 }
 
 TEST(CheckCorpus, EveryDeckChecksOrFailsToOpen) {
-    const char* dir = std::getenv("VANTRELL_CORPUS");
-    if (!dir || !std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     vc::Options options{.max_findings = 1000, .xml_well_formed = true, .verify_crc = true};
     std::size_t opened = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {

@@ -23,6 +23,7 @@
 #include "check/xml_parts.h"
 #include "core/encoding.h"
 #include "core/package.h"
+#include "corpus.h"
 
 namespace vc = vantrell_check;
 namespace pkg = vantrell_core::package;
@@ -321,9 +322,9 @@ TEST(CheckRun, CrcFindingsKeepEntryOrderUnderEveryCap) {
 }
 
 TEST(CheckRun, CorpusReportsEqualTheReference) {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    const std::filesystem::path dir = env ? env : "../shared/corpus";
-    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     std::size_t decks = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         std::ifstream in(e.path(), std::ios::binary);

@@ -1,6 +1,7 @@
 #include "core/document.h"
 
 #include "testkit.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -828,10 +829,10 @@ TEST(DocumentThreads, DeepestGroupsParseOnAWorkerStack) {
 // open loads or fails, and every service answers, all without a crash.
 
 TEST(DocumentCorpus, EveryDeckAndSlideOpensOrErrs) {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    const std::filesystem::path dir = env ? env : "../shared/corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) GTEST_SKIP() << "no corpus at " << dir;
 
     std::size_t decks = 0, opened = 0, slides = 0;
     std::map<std::string, std::size_t> errors;

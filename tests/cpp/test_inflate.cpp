@@ -1,4 +1,5 @@
 #include "core/inflate.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -842,8 +843,9 @@ void expect_paths_agree(const Bytes& stream, std::size_t max_out, const std::str
 
 TEST(InflatePaths, SameOutcomeOnDeckStreamsAndTheirDamage) {
     if (!vi::detail::supports(Path::bmi2)) GTEST_SKIP() << "processor lacks BMI2";
-    const char* dir = std::getenv("VANTRELL_CORPUS");
-    if (!dir) GTEST_SKIP() << "no corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     std::vector<std::string> decks;
     for (const auto& e : std::filesystem::directory_iterator(dir))
         if (e.path().extension() == ".pptx") decks.push_back(e.path().string());

@@ -1,6 +1,7 @@
 #include "core/package.h"
 
 #include "testkit.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -334,8 +335,9 @@ TEST(Package, SharedCoreAcrossThreads) {
 }
 
 TEST(Package, CorpusPackagesOpenAndEveryPartReads) {
-    const char* root = std::getenv("VANTRELL_CORPUS");
-    if (!root || !std::filesystem::is_directory(root)) GTEST_SKIP() << "corpus absent";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "corpus absent";
+    const std::filesystem::path& root = *corpus;
     int opened = 0;
     for (const auto& f : std::filesystem::directory_iterator(root)) {
         if (!f.is_regular_file() || f.path().extension() == ".md") continue;

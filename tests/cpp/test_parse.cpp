@@ -19,6 +19,7 @@
 #include "core/slide.h"
 #include "core/xml.h"
 #include "core/zip.h"
+#include "corpus.h"
 
 namespace {
 
@@ -997,10 +998,10 @@ bool under(const std::string& name, std::string_view folder) {
 }
 
 TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    const std::filesystem::path dir = env ? env : "../shared/corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) GTEST_SKIP() << "no corpus at " << dir;
     std::size_t decks = 0, parsed = 0, failed = 0, shapes = 0, series = 0, items = 0, comments_seen = 0, sections = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         if (!entry.is_regular_file()) continue;

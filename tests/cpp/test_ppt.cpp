@@ -4,6 +4,7 @@
 #include "core/markdown.h"
 #include "core/text.h"
 #include "core/zip.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -1211,15 +1212,12 @@ TEST(PptObjects, ProgramIdsFromTheObjectList) {
 
 namespace {
 
-std::filesystem::path corpus_dir() {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    return env ? std::filesystem::path(env) : std::filesystem::path("../shared/corpus");
-}
-
 std::vector<std::filesystem::path> corpus_decks() {
     std::vector<std::filesystem::path> out;
+    const auto dir = testkit::corpus_dir();
+    if (!dir) return out;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(corpus_dir(), ec))
+    for (const auto& e : std::filesystem::directory_iterator(*dir, ec))
         if (e.path().extension() == ".ppt") out.push_back(e.path());
     std::sort(out.begin(), out.end());
     return out;
@@ -1326,9 +1324,11 @@ TEST(PptCorpus, OutlinesKeepTheirLevelsAndBullets) {
         {"poi--slideshow_bullets.ppt", 1, "With bullets", 0, BK::character, "\xE2\x80\xA2"},
         {"poi--slideshow_bullets.ppt", 1, "bullet character", 0, BK::character, "\xE2\x98\xBA"},
     };
+    const auto dir = testkit::corpus_dir();
+    if (!dir) GTEST_SKIP() << "no corpus";
     std::size_t checked = 0;
     for (const auto& c : cases) {
-        const auto path = corpus_dir() / c.deck;
+        const auto path = *dir / c.deck;
         if (!std::filesystem::exists(path)) continue;
         auto file = cfb::Compound::parse(read_file(path));
         ASSERT_TRUE(file) << c.deck;
@@ -1347,8 +1347,9 @@ TEST(PptCorpus, OutlinesKeepTheirLevelsAndBullets) {
 }
 
 TEST(PptCorpus, OleFramesNameTheirPrograms) {
-    const auto path = corpus_dir() / "poi--slideshow_ole2-embedding-2003.ppt";
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no corpus";
+    const auto dir = testkit::corpus_dir();
+    if (!dir || !std::filesystem::exists(*dir / "poi--slideshow_ole2-embedding-2003.ppt")) GTEST_SKIP() << "no corpus";
+    const auto path = *dir / "poi--slideshow_ole2-embedding-2003.ppt";
     auto file = cfb::Compound::parse(read_file(path));
     ASSERT_TRUE(file);
     auto deck = ppt::Deck::open(*file);

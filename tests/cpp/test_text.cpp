@@ -4,6 +4,7 @@
 #include "testkit.h"
 #include "core/encoding.h"
 #include "core/zip.h"
+#include "corpus.h"
 
 #include <gtest/gtest.h>
 
@@ -749,10 +750,10 @@ TEST(DeckMarkdown, ConcurrentPassesOverOneDeckAgree) {
 // ---------------------------------------------------------------- corpus sweep
 
 TEST(CorpusSweep, EveryDeckRendersAsTextAndMarkdown) {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    const std::filesystem::path root = env ? env : "../shared/corpus";
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& root = *corpus;
     std::error_code ec;
-    if (!std::filesystem::is_directory(root, ec)) GTEST_SKIP() << "no corpus at " << root;
     std::size_t opened = 0, slides = 0;
     text::TextOptions to;
     to.notes = to.comments = to.alt_text = to.furniture = to.hidden_shapes = true;

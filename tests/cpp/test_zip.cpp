@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "corpus.h"
 
 namespace vz = vantrell_core::zip;
 using vantrell_core::Error;
@@ -750,9 +751,9 @@ TEST(ZipRead, ByteFlipsAreHandled) {
 // and an entry that reads has the CRC-32 its directory records, except in the
 // few fuzzer-made files whose data was damaged on purpose.
 TEST(ZipCorpus, EveryDeckOpensOrFailsAndEveryEntryMatchesItsCrc) {
-    const char* env = std::getenv("VANTRELL_CORPUS");
-    const std::filesystem::path dir = env ? env : "../shared/corpus";
-    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    const auto corpus = testkit::corpus_dir();
+    if (!corpus) GTEST_SKIP() << "no corpus";
+    const std::filesystem::path& dir = *corpus;
     std::size_t opened = 0, entries = 0;
     Bytes out;
     for (const auto& f : std::filesystem::recursive_directory_iterator(dir)) {
