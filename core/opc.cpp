@@ -330,10 +330,16 @@ void resolve_target_into(std::string_view source, std::string_view target, std::
     const bool absolute = !t.empty() && (t[0] == '/' || t[0] == '\\');
     out.clear();
     out.reserve(source.size() + t.size() + 1);
-    if (!absolute) {
+    std::string_view base; // what the target's path is joined to
+    if (t.empty() && cut < target.size()) {
+        // Only a query or a fragment ("#_ftn1", a jump within the part):
+        // a reference with an empty path is its base, the source itself.
+        base = source;
+    } else if (!absolute) {
         const std::size_t slash = source.rfind('/');
-        if (slash != std::string_view::npos) push_segments(out, source.substr(0, slash + 1), false);
+        if (slash != std::string_view::npos) base = source.substr(0, slash + 1);
     }
+    if (!base.empty()) push_segments(out, base, false);
     push_segments(out, t, true);
     if (out.empty()) out = "/";
 }

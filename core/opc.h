@@ -120,7 +120,9 @@ std::optional<std::string> source_of_rels(std::string_view name);
 bool is_rels_part_name(std::string_view name) noexcept;
 
 // The part name a relationship target designates, relative to the source
-// part's folder; never empty. Percent escapes and letter case are kept.
+// part's folder; never empty. Percent escapes and letter case are kept. A
+// target of only a query or fragment designates the source part; an empty
+// target, its folder.
 std::string resolve_target(std::string_view source, std::string_view target);
 // The same into `out`, whose room is reused: for loops over many targets.
 void resolve_target_into(std::string_view source, std::string_view target, std::string& out);

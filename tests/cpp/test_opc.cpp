@@ -106,8 +106,14 @@ TEST(RelsNames, ResolveTarget) {
     EXPECT_EQ(opc::resolve_target(slide, "../../../../../etc/x"), "/etc/x");
     EXPECT_EQ(opc::resolve_target(slide, "a//b/./c"), "/ppt/slides/a/b/c");
     EXPECT_EQ(opc::resolve_target(slide, "My%20File.XML"), "/ppt/slides/My%20File.XML");
+    // An empty path with a query or fragment is the source itself; an empty
+    // target is its folder.
     EXPECT_EQ(opc::resolve_target(slide, ""), "/ppt/slides");
-    EXPECT_EQ(opc::resolve_target(slide, "#only"), "/ppt/slides");
+    EXPECT_EQ(opc::resolve_target(slide, "#_ftn1"), "/ppt/slides/slide1.xml");
+    EXPECT_EQ(opc::resolve_target(slide, "?q#f"), "/ppt/slides/slide1.xml");
+    EXPECT_EQ(opc::resolve_target(slide, "#"), "/ppt/slides/slide1.xml");
+    EXPECT_EQ(opc::resolve_target("/", "#x"), "/");
+    EXPECT_EQ(opc::resolve_target("/ppt//a/./b.xml", "#x"), "/ppt/a/b.xml");
     EXPECT_EQ(opc::resolve_target("/", "ppt/presentation.xml"), "/ppt/presentation.xml");
     // A backslash separates segments in the target only, and makes it absolute
     // when it leads; the source's folder is taken as written.
@@ -122,7 +128,7 @@ TEST(RelsNames, ResolveTarget) {
 
     // Into a buffer that still holds an earlier, longer or shorter, result.
     std::string reused = "/left/over/from/an/earlier/target/with/many/segments.xml";
-    for (const char* t : {"../a.xml", "..\\..\\b\\c.xml", "", "/", "x/../../y", "a/b/c/d/e/f/g/h.xml", ".."}) {
+    for (const char* t : {"../a.xml", "..\\..\\b\\c.xml", "", "/", "x/../../y", "a/b/c/d/e/f/g/h.xml", "..", "#f"}) {
         opc::resolve_target_into(slide, t, reused);
         EXPECT_EQ(reused, opc::resolve_target(slide, t)) << t;
     }

@@ -275,6 +275,12 @@ REL_CASES = [
      [("REL004", PRES_RELS, "relationship rId9 ( ) targets /ppt, which does not exist", None),
       ("REL010", PRES_RELS, "relationship rId9 has an empty Type", None)]),
     ("REL004-case-and-query", pres_rels(("rId9", "theme", "THEME/Theme1.xml?x#y")), {"REL004", "REL008"}, []),
+    # A jump within the part (as PowerPoint writes for footnotes) designates
+    # the slide itself; an empty target still designates its folder.
+    ("REL004-fragment-only-and-empty", build(deck({"ppt/slides/_rels/slide1.xml.rels": rels(
+        ("rId1", "slideLayout", "../slideLayouts/slideLayout1.xml"), ("rId2", "hyperlink", "#_ftn1"),
+        ("rId3", "hyperlink", "?page=2"), ("rId4", "slide", ""))})), {"REL004"},
+     [("REL004", SLIDE_RELS, "relationship rId4 (slide) targets /ppt/slides, which does not exist", None)]),
     ("REL005", pres_rels(("rId9", "theme", "../_rels/.rels"), ("rId8", "theme", "_rels/none.xml.rels")), {"REL005"},
      [("REL005", PRES_RELS, "relationship rId9 targets the Relationships part /_rels/.rels", None),
       ("REL005", PRES_RELS, "relationship rId8 targets the Relationships part /ppt/_rels/none.xml.rels", None)]),

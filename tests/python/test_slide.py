@@ -126,10 +126,12 @@ class TestPartReading:
     def test_hyperlinks(self):
         s = one(Slide(sp(2, "Link", para("x"), hlink="rIdH"),
                       rels=[("rIdH", HLINK_RT, "https://example.com/a?b=1", "External"),
-                            ("rIdJ", "slide", "slide1.xml")]))
+                            ("rIdJ", "slide", "slide1.xml"), ("rIdF", HLINK_RT, "#_ftn1")]))
         assert s.shapes()[0].hyperlink == "rIdH"
         assert s.hyperlink("rIdH") == "https://example.com/a?b=1"
         assert s.hyperlink("rIdJ") == "/ppt/slides/slide1.xml"
+        # A jump within the slide designates the slide itself.
+        assert s.hyperlink("rIdF") == "/ppt/slides/slide1.xml"
         assert s.hyperlink("rIdNope") is None
         with pytest.raises(TypeError, match="^argument 'rel_id': "):
             s.hyperlink(1)
