@@ -404,13 +404,17 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
     std::vector<std::pair<std::uint32_t, std::uint64_t>> layout_ids;
 
     std::string scratch; // a decoded value, when decoding changes it
+    bool in_fallback = false;
     auto visit = [&](xml::Reader& r, const xml::Start& s) {
         if (s.ns == xml::ns::PML) {
             if (s.name.local == "sldLayoutId") {
                 if (auto a = r.find_attr(s, xml::ns::REL, "id"))
                     layout_refs.emplace_back(xml::unescape_attr(a->value), s.offset);
                 if (auto id = numeric_id(r, s)) layout_ids.emplace_back(*id, s.offset);
-            } else if (s.name.local == "cNvPr") {
+            } else if (s.name.local == "cNvPr" && !in_fallback) {
+                // A Fallback repeats what its Choice shows, ids included:
+                // PowerPoint gives an object's fallback picture id 0 or its
+                // frame's own id. Those ids belong to no shape of the part.
                 if (auto id = numeric_id(r, s)) {
                     auto [it, fresh] = shape_ids.try_emplace(*id, s.offset);
                     if (!fresh) {
@@ -437,7 +441,7 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
         }
     };
     // An error ends the walk; what it recorded up to there still counts.
-    const xml::Status walked = walk_all(reader, visit);
+    const xml::Status walked = walk_all(reader, visit, &in_fallback);
 
     for (Finding& f : pending) sink.push(std::move(f));
     for (const auto& [id, offset] : layout_ids)

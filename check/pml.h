@@ -56,18 +56,28 @@ inline constexpr std::array<Rule, 23> PRESENTATION_RULES{{
 }};
 
 // Every element below the one the reader has just entered, parents before
-// children in document order, with markup compatibility resolved. The first
-// XML error ends the whole walk and is returned. The walk is a flat loop
-// over the reader's events (a call per element was a good share of the
-// checker's own cost); only open mc:AlternateContent elements are tracked.
+// children in document order, with markup compatibility resolved, as
+// `visit(reader, start)`. The first XML error ends the whole walk and is
+// returned. `*in_fallback`, when given, tells while `visit` runs whether the
+// element lies within a taken mc:Fallback branch; it is written only where
+// that changes, so a visitor that seldom asks pays nothing per element. The
+// walk is a flat loop over the reader's events (a call per element was a
+// good share of the checker's own cost); only open mc:AlternateContent
+// elements are tracked.
 template <class Visit>
-vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& visit) {
+vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& visit, bool* in_fallback = nullptr) {
     namespace xml = vantrell_core::xml;
     struct Alternate {
         std::size_t depth; // the reader's depth with the element open
         bool taken;        // a branch has been chosen
     };
     std::vector<Alternate> alternates; // bounded by the reader's nesting limit
+    // The depth of the outermost open mc:AlternateContent whose Fallback was
+    // taken, 0 for none: everything walked until it closes is in a Fallback.
+    std::size_t fallback_depth = 0;
+    bool unused = false;
+    bool& fallback = in_fallback ? *in_fallback : unused;
+    fallback = false;
     const std::size_t floor = reader.depth();
     for (;;) {
         const xml::Event ev = reader.next();
@@ -81,10 +91,15 @@ vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& v
                 Alternate& alternate = alternates.back();
                 bool take = false;
                 if (!alternate.taken) {
-                    if (vantrell_core::mce::detail::is_mc(ev.start, "Choice"))
+                    if (vantrell_core::mce::detail::is_mc(ev.start, "Choice")) {
                         take = vantrell_core::mce::choice_selected(reader, ev.start);
-                    else if (vantrell_core::mce::detail::is_mc(ev.start, "Fallback"))
+                    } else if (vantrell_core::mce::detail::is_mc(ev.start, "Fallback")) {
                         take = true;
+                        if (fallback_depth == 0) {
+                            fallback_depth = alternate.depth;
+                            fallback = true;
+                        }
+                    }
                 }
                 if (take) alternate.taken = true;
                 else if (auto st = reader.skip_to_depth(depth - 1); !st) return st;
@@ -99,7 +114,13 @@ vantrell_core::xml::Status walk_all(vantrell_core::xml::Reader& reader, Visit& v
         }
         case xml::EventKind::end:
             if (reader.depth() < floor) return {};
-            if (!alternates.empty() && reader.depth() < alternates.back().depth) alternates.pop_back();
+            if (!alternates.empty() && reader.depth() < alternates.back().depth) {
+                if (alternates.back().depth == fallback_depth) {
+                    fallback_depth = 0;
+                    fallback = false;
+                }
+                alternates.pop_back();
+            }
             break;
         case xml::EventKind::text:
             break;

@@ -31,6 +31,7 @@ LAYOUT_CT = PML_CT + "slideLayout+xml"
 MASTER_CT = PML_CT + "slideMaster+xml"
 NOTES_MASTER_CT = PML_CT + "notesMaster+xml"
 MC = "http://schemas.openxmlformats.org/markup-compatibility/2006"
+OLE_URI = "http://schemas.openxmlformats.org/presentationml/2006/ole"
 CP = "http://schemas.openxmlformats.org/package/2006/metadata/core-properties"
 CORE_NS = (f'xmlns:cp="{CP}" xmlns:dc="http://purl.org/dc/elements/1.1/" '
            'xmlns:dcterms="http://purl.org/dc/terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"')
@@ -262,6 +263,26 @@ S_REFS = slide(pic("rId9") + pic("") + pic("a&amp;b")
 S_MC = slide(f'<mc:AlternateContent xmlns:mc="{MC}" xmlns:x="urn:example">'
              f'<mc:Choice Requires="x">{shape(1)}{pic("rId8")}</mc:Choice>'
              f'<mc:Fallback>{shape(2)}{shape(2)}{pic("rId7")}</mc:Fallback></mc:AlternateContent>')
+
+
+def ole(frame_id, picture_id):
+    """An embedded object's frame whose fallback picture has its own id, as
+    PowerPoint writes it (VML is not understood, so the Fallback is walked)."""
+    return (f'<p:graphicFrame><p:nvGraphicFramePr><p:cNvPr id="{frame_id}" name="Object"/><p:cNvGraphicFramePr/>'
+            f'<p:nvPr/></p:nvGraphicFramePr><a:graphic><a:graphicData uri="{OLE_URI}">'
+            f'<mc:AlternateContent xmlns:mc="{MC}"><mc:Choice xmlns:v="urn:schemas-microsoft-com:vml" Requires="v">'
+            '<p:oleObj progId="Package"><p:embed/></p:oleObj></mc:Choice><mc:Fallback><p:oleObj progId="Package">'
+            f'<p:embed/><p:pic><p:nvPicPr><p:cNvPr id="{picture_id}" name="Object"/><p:cNvPicPr/><p:nvPr/>'
+            '</p:nvPicPr></p:pic></p:oleObj></mc:Fallback></mc:AlternateContent></a:graphicData></a:graphic>'
+            '</p:graphicFrame>')
+
+
+S_OLE = slide(ole(5, 0) + ole(6, 0) + ole(7, 7))
+# Ids outside a Fallback, a selected Choice included, still count.
+S_AROUND = slide(shape(5) + ole(6, 5) + f'<mc:AlternateContent xmlns:mc="{MC}" '
+                 'xmlns:p14="http://schemas.microsoft.com/office/powerpoint/2010/main">'
+                 f'<mc:Choice Requires="p14">{shape(5)}</mc:Choice><mc:Fallback>{shape(5)}</mc:Fallback>'
+                 '</mc:AlternateContent>')
 M_LAYOUTS = master('<p:sldLayoutId id="2147483647" r:id="rId9"/><p:sldLayoutId id="2147483648" r:id="rId1"/>'
                    '<p:sldLayoutId r:id="rId3"/><p:sldLayoutId id="x"/>')
 NOTES = "ppt/notesSlides/notesSlide1.xml"
@@ -327,11 +348,14 @@ PART_CASES = [
          expect_in(SLIDE, ("PML020", "r:embed = rId9 names no relationship of this part", byte(S_REFS, "<a:blip ", 1)),
                    ("PML020", "r:embed = a&b names no relationship of this part", byte(S_REFS, "<a:blip ", 3)),
                    ("PML020", "r:link = rId8 names no relationship of this part", byte(S_REFS, "<a:hlinkClick")))),
-    # Only the Fallback is walked: the Choice needs an unknown namespace.
+    # Only the Fallback is walked: the Choice needs an unknown namespace. Its
+    # references are checked, its ids are no shapes' ids.
     case("PML019-PML020-markup-compatibility", {SLIDE: S_MC}, {"PML019", "PML020"},
-         expect_in(SLIDE, ("PML019", "cNvPr/@id 2 repeats the id at byte " + byte(S_MC, "<p:cNvPr ", 3)[5:],
-                           byte(S_MC, "<p:cNvPr ", 4)),
-                   ("PML020", "r:embed = rId7 names no relationship of this part", byte(S_MC, "<a:blip ", 2)))),
+         expect_in(SLIDE, ("PML020", "r:embed = rId7 names no relationship of this part", byte(S_MC, "<a:blip ", 2)))),
+    case("PML019-fallback-pictures", {SLIDE: S_OLE}, {"PML019"}, []),
+    case("PML019-around-a-fallback", {SLIDE: S_AROUND}, {"PML019"},
+         expect_in(SLIDE, ("PML019", "cNvPr/@id 5 repeats the id at byte " + byte(S_AROUND, "<p:cNvPr ", 1)[5:],
+                           byte(S_AROUND, "<p:cNvPr ", 4)))),
     case("PML020-unreadable-relationships",
          {SLIDE: slide(pic("rId1")), SLIDE_RELS: b"<Relationships"}, {"PML015", "PML020", "PML023"},
          expect_in(SLIDE, ("PML020", "r:embed = rId1 names no relationship of this part",
@@ -482,7 +506,7 @@ KNOWN_DEFECTS = {
     "PML003": 3,  # no presProps relationship, two of them in truncated archives
     "PML016": 1,  # a fuzzed layout without its master relationship
     "PML017": 2,  # a fuzzed master whose layout relationships are gone
-    "PML019": 2,  # a group and a placeholder sharing id 1; an OLE frame's fallback picture
+    "PML019": 1,  # a group and a placeholder sharing id 1
     "PML021": 1,  # a fuzzed master relationship to a missing part
 }
 
