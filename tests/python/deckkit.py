@@ -9,6 +9,7 @@ import struct
 import threading
 import warnings
 import zipfile
+import zlib
 
 P = "http://schemas.openxmlformats.org/presentationml/2006/main"
 A = "http://schemas.openxmlformats.org/drawingml/2006/main"
@@ -117,6 +118,15 @@ def build(items, compression=zipfile.ZIP_DEFLATED):
             info.compress_type = compression
             z.writestr(info, data)
     return buf.getvalue()
+
+
+def png(width=2, height=1):
+    """A small red PNG picture."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    raw = b"".join(b"\0" + b"\xff\0\0" * width for _ in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
 def deck(changes):

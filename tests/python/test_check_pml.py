@@ -5,6 +5,7 @@ the exact (code, part, message, location) findings expected for the codes it
 names, in report order; findings of other codes are collateral.
 """
 import collections
+import io
 import os
 import pathlib
 import struct
@@ -14,7 +15,7 @@ import pytest
 
 import vantrell
 import deckkit as k
-from deckkit import CORE_RT, PML_CT, build, deck, rels
+from deckkit import CORE_RT, PML_CT, build, deck, png, rels
 
 CLEAN = build(k.parts())
 PRES = "ppt/presentation.xml"
@@ -494,11 +495,48 @@ def test_written_decks_are_clean():
     write = pytest.importorskip("vantrell.write")
     empty = write.Presentation().to_bytes()
     assert [(f.code, f.severity) for f in vantrell.check(data=empty)] == [("PML022", "info")]
-    p = write.Presentation()
-    p.add(write.Slide("One", notes="n").bullet("a"))
-    p.add(write.Slide("Two").table([["h1", "h2"], ["c1", "c2"]]))
-    p.add(write.Slide("Three", layout="blank").text_box(0, 0, 2, 1, ["t"]))
-    assert [(f.code, f.part, f.message) for f in vantrell.check(data=p.to_bytes())] == []
+    theme = write.Theme.preset("dark").layout_background("title", write.Background.picture(png()))
+    p = write.Presentation(theme=theme)
+    p.add(write.Slide("One", layout="title", notes="n"))
+    p.add(write.Slide("Two").bullet([write.Run("link", link="https://example.com/"), " tail"]).picture(png())
+          .table([["h1", "h2"]] + [["c1", "c2"]] * 40))
+    p.add(write.Slide("Three", layout="blank", background=write.Background.linear("#000000", "#FFFFFF"))
+          .text_box(0, 0, 2, 1, ["t"]).picture(png(), x=1, y=1, w=2, h=1).table([["a"]], x=3, y=3, w=2, h=1))
+    p.add(write.Slide("Four").columns(["a", "b"], write.Picture(png(), description="alt")))
+    markdown = write.from_markdown("# One\n\n- a\n  - b\n\n| x | y |\n|---|---|\n| 1 | 2 |\n\n---\n\n# Two\n\n> q\n")
+    for deck_bytes in (p.to_bytes(), markdown.to_bytes()):
+        assert [(f.code, f.part, f.message) for f in vantrell.check(data=deck_bytes)] == []
+
+
+def test_python_pptx_decks_have_no_errors():
+    pptx = pytest.importorskip("pptx")
+    from pptx.chart.data import CategoryChartData
+    from pptx.enum.chart import XL_CHART_TYPE
+    from pptx.enum.shapes import MSO_SHAPE
+    from pptx.util import Inches
+
+    prs = pptx.Presentation()
+    for layout in prs.slide_layouts:
+        s = prs.slides.add_slide(layout)
+        for ph in s.placeholders:
+            if ph.has_text_frame:
+                ph.text_frame.text = "text"
+    s = prs.slides.add_slide(prs.slide_layouts[6])
+    s.shapes.add_picture(io.BytesIO(png()), Inches(1), Inches(1))
+    s.shapes.add_table(2, 2, Inches(1), Inches(3), Inches(4), Inches(1)).table.cell(0, 0).text = "a"
+    chart = CategoryChartData()
+    chart.categories = ["x", "y"]
+    chart.add_series("s", (1, 2))
+    s.shapes.add_chart(XL_CHART_TYPE.COLUMN_CLUSTERED, Inches(5), Inches(1), Inches(4), Inches(3), chart)
+    box = s.shapes.add_shape(MSO_SHAPE.ROUNDED_RECTANGLE, Inches(1), Inches(5), Inches(2), Inches(1))
+    box.text_frame.text = "link"
+    box.text_frame.paragraphs[0].runs[0].hyperlink.address = "https://example.com/"
+    box.click_action.target_slide = prs.slides[0]
+    s.shapes.add_group_shape().shapes.add_shape(MSO_SHAPE.OVAL, 0, 0, Inches(1), Inches(1))
+    s.notes_slide.notes_text_frame.text = "notes"
+    out = io.BytesIO()
+    prs.save(out)
+    assert [str(f) for f in vantrell.check(data=out.getvalue()) if f.severity == "error"] == []
 
 
 # Real decks with defects the checker is right to report, by rule.
