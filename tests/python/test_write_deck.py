@@ -4,27 +4,18 @@ import io
 import os
 import pathlib
 import re
-import struct
 import sys
 import threading
 import zipfile
-import zlib
 
 import pytest
 
 import vantrell
 import vantrell.write as w
 from vantrell.write import Presentation, Slide
+from deckkit import png
 
 EMU = 914400
-
-
-def png(width=2, height=1):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    raw = b"".join(b"\0" + b"\xff\0\0" * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
 def parts(deck):
