@@ -169,7 +169,13 @@ std::optional<std::size_t> Core::part_index(std::string_view name) const {
     return by_lower_name_.find(name, [this](std::size_t i) -> std::string_view { return parts_[i].name; });
 }
 
-Result<void> Core::read_entries(const Part& part, std::vector<std::uint8_t>& out) const {
+Error too_large(std::string_view name, std::uint64_t nbytes, std::uint64_t max_nbytes) {
+    return Error::unsupported("xml part " + std::string(name) + " inflates to " + std::to_string(nbytes) +
+                              " bytes, over the limit of " + std::to_string(max_nbytes));
+}
+
+Result<void> Core::read_entries(const Part& part, std::vector<std::uint8_t>& out, std::uint64_t max_nbytes) const {
+    if (part.size > max_nbytes) return fail(too_large(part.name, part.size, max_nbytes));
     const auto& entries = archive_.entries();
     if (!part.interleaved() && out.empty()) return archive_.read(entries[part.entry], out);
     std::vector<std::uint8_t> chunk;
@@ -188,7 +194,10 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         if (!content_types_entry_) return;
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
         std::vector<std::uint8_t> raw;
-        if (auto r = archive_.read(entry, raw); !r) {
+        auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
+                     ? fail(too_large("/" + entry.name, entry.uncompressed_size, MAX_XML_PART_NBYTES))
+                     : archive_.read(entry, raw);
+        if (!r) {
             content_types_.error = r.error().message();
             content_types_.unreadable = content_types_.error;
             return;
@@ -297,21 +306,39 @@ Result<Package> Package::open_path(std::string_view path) {
     return fail(std::move(archive.error()));
 }
 
-Result<Bytes> Package::read_part(std::string_view name) {
+Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {
+    std::vector<std::uint8_t> raw;
+    if (auto r = core_->read_entries(parts()[index], raw, max_nbytes); !r) return fail(std::move(r.error()));
+    return std::make_shared<const std::vector<std::uint8_t>>(as_utf8(std::move(raw)));
+}
+
+Result<Bytes> Package::read_part(std::string_view name, std::uint64_t max_nbytes) {
     const auto index = part_index(name);
     if (!index) return fail(Error::missing_part(std::string(name)));
+    // What the cache holds is within any limit a parser asks for: the budget
+    // is below the ceiling, and the checker hands over only bytes it kept.
     if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) return it->second;
-    std::vector<std::uint8_t> raw;
-    if (auto r = core_->read_entries(parts()[*index], raw); !r) return fail(std::move(r.error()));
-    Bytes bytes = std::make_shared<const std::vector<std::uint8_t>>(as_utf8(std::move(raw)));
-    bytes_cache_.emplace(*index, bytes);
+    auto bytes = read_text(*index, max_nbytes);
+    if (!bytes) return bytes;
+    if ((*bytes)->size() <= MAX_CACHED_NBYTES - cached_nbytes_) {
+        cached_nbytes_ += (*bytes)->size();
+        bytes_cache_.emplace(*index, *bytes);
+    }
     return bytes;
 }
 
-Result<void> Package::read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out) const {
+Result<Bytes> Package::read_part_once(std::string_view name) {
     const auto index = part_index(name);
     if (!index) return fail(Error::missing_part(std::string(name)));
-    return core_->read_entries(parts()[*index], out);
+    if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) return it->second;
+    return read_text(*index, MAX_XML_PART_NBYTES);
+}
+
+Result<void> Package::read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out,
+                                      std::uint64_t max_nbytes) const {
+    const auto index = part_index(name);
+    if (!index) return fail(Error::missing_part(std::string(name)));
+    return core_->read_entries(parts()[*index], out, max_nbytes);
 }
 
 void Package::cache_part(std::size_t index, Bytes text) {
@@ -335,7 +362,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
             view = as_text(*it->second);
         } else {
             std::vector<std::uint8_t> raw;
-            if (auto r = core_->read_entries(part, raw); !r) return fail(std::move(r.error()));
+            if (auto r = core_->read_entries(part, raw, MAX_XML_PART_NBYTES); !r) return fail(std::move(r.error()));
             text = as_utf8(std::move(raw));
             view = as_text(text);
         }

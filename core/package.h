@@ -69,6 +69,18 @@ struct ParsedContentTypes {
     std::optional<xml::XmlError> xml_error;
 };
 
+// The most an XML part may inflate to before the reader and the checker
+// refuse to parse it: real decks keep their largest part to a few megabytes,
+// and a hostile one must not cost gigabytes to be turned away. Media read as
+// raw bytes is not limited.
+inline constexpr std::uint64_t MAX_XML_PART_NBYTES = std::uint64_t{256} << 20;
+inline constexpr std::uint64_t NO_SIZE_LIMIT = UINT64_MAX;
+
+// Part bytes a view keeps for reuse, over all its parts: a pass reads many
+// parts through one view, which must not hold them all until it ends.
+inline constexpr std::uint64_t MAX_CACHED_NBYTES = std::uint64_t{64} << 20;
+static_assert(MAX_CACHED_NBYTES < MAX_XML_PART_NBYTES);
+
 // Shared part bytes.
 using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
 
@@ -92,8 +104,12 @@ public:
     const ParsedContentTypes& parsed_content_types() const;
     const PackageDefects& defects() const;
 
-    // The entries' decompressed bytes appended to `out`.
-    Result<void> read_entries(const Part& part, std::vector<std::uint8_t>& out) const;
+    // The entries' decompressed bytes appended to `out`. A part whose
+    // recorded size passes `max_nbytes` is refused before anything is
+    // inflated: the decoder never writes past an entry's recorded size, so
+    // that size bounds what a read could give.
+    Result<void> read_entries(const Part& part, std::vector<std::uint8_t>& out,
+                              std::uint64_t max_nbytes = NO_SIZE_LIMIT) const;
 
 private:
     zip::Archive archive_;
@@ -131,11 +147,18 @@ public:
     // normalised.
     std::optional<std::size_t> part_index(std::string_view name) const { return core_->part_index(name); }
 
-    // The part's bytes, UTF-16 XML converted to UTF-8; cached in this view.
-    // "missing part: {name}" for a name that is no part.
-    Result<Bytes> read_part(std::string_view name);
-    // The raw decompressed bytes appended to `out`, not cached.
-    Result<void> read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out) const;
+    // The part's bytes to be parsed, UTF-16 XML converted to UTF-8; cached in
+    // this view while the cache holds less than MAX_CACHED_NBYTES. "missing
+    // part: {name}" for a name that is no part; a part that would inflate
+    // past `max_nbytes` is refused.
+    Result<Bytes> read_part(std::string_view name, std::uint64_t max_nbytes = MAX_XML_PART_NBYTES);
+    // The same for a part parsed once and dropped: served from the cache when
+    // there, never put in it.
+    Result<Bytes> read_part_once(std::string_view name);
+    // The raw decompressed bytes appended to `out`, not cached; a caller
+    // that parses them passes MAX_XML_PART_NBYTES.
+    Result<void> read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out,
+                                 std::uint64_t max_nbytes = NO_SIZE_LIMIT) const;
     // Puts the bytes of part `index`, exactly as read_part gives them, in this
     // view's cache, for a caller that has decompressed the part already;
     // read_part and rels then use them. An index out of range is ignored.
@@ -170,6 +193,13 @@ private:
     std::unordered_map<std::string, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
         rels_cache_;
     std::unordered_map<std::size_t, Bytes> bytes_cache_;
+    std::uint64_t cached_nbytes_ = 0; // what read_part has put in bytes_cache_
+
+    Result<Bytes> read_text(std::size_t index, std::uint64_t max_nbytes) const;
 };
+
+// "unsupported: xml part {name} inflates to {nbytes} bytes, over the limit
+// of {max_nbytes}".
+Error too_large(std::string_view name, std::uint64_t nbytes, std::uint64_t max_nbytes);
 
 } // namespace vantrell_core::package

@@ -301,7 +301,7 @@ struct Package {
         if (!a.get("name", name) || !a.get("raw", raw)) return nullptr;
         auto r = tk::released([&]() -> vantrell_core::Result<core::Bytes> {
             core::Package v = self.view();
-            if (!raw) return v.read_part(name);
+            if (!raw) return v.read_part(name, core::NO_SIZE_LIMIT);
             std::vector<std::uint8_t> out;
             if (auto ok = v.read_part_bytes(name, out); !ok) return vantrell_core::fail(std::move(ok.error()));
             return std::make_shared<const std::vector<std::uint8_t>>(std::move(out));

@@ -109,6 +109,74 @@ TEST(Package, ReadingPartsAndErrors) {
     EXPECT_NE(other.read_part("/u16.xml")->get(), u->get());
 }
 
+// A part is refused by the size its entries record, before any of it is
+// inflated: the stored entries here claim more than they hold, so reading
+// them at all would fail otherwise.
+TEST(Package, PartsPastTheSizeLimitAreRefusedUnread) {
+    constexpr std::uint32_t over = static_cast<std::uint32_t>(pkg::MAX_XML_PART_NBYTES) + 1;
+    const std::string refused = "unsupported: xml part /big.xml inflates to 268435457 bytes, over the limit of 268435456";
+    const std::string unread = "zip: stored entry sizes differ at offset 427"; // what reading it does find
+    Zip z;
+    z.add("[Content_Types].xml", CT).add("ok.xml", "<a/>").add("big.xml", "<a/>");
+    z.items.back().recorded_size = over;
+    z.add("_rels/.rels", rels(""));
+    z.items.back().recorded_size = over;
+    z.add("p.bin/[0].piece", "abc").add("p.bin/[1].last.piece", "def");
+    auto p = open_zip(z);
+
+    struct Case {
+        std::string name;
+        std::uint64_t max_nbytes;
+        std::string want; // the text read, or the error
+    };
+    const Case cases[] = {
+        {"/ok.xml", 4, "<a/>"},
+        {"/ok.xml", 3, "unsupported: xml part /ok.xml inflates to 4 bytes, over the limit of 3"},
+        {"/p.bin", 6, "abcdef"}, // pieces count together
+        {"/p.bin", 5, "unsupported: xml part /p.bin inflates to 6 bytes, over the limit of 5"},
+        {"/big.xml", pkg::MAX_XML_PART_NBYTES, refused},
+        {"/big.xml", pkg::NO_SIZE_LIMIT, unread},
+    };
+    for (const Case& c : cases) {
+        pkg::Package view(p.core());
+        auto r = view.read_part(c.name, c.max_nbytes);
+        EXPECT_EQ(r ? text(*r) : r.error().message(), c.want) << c.name << " " << c.max_nbytes;
+    }
+    EXPECT_EQ(p.read_part("/big.xml").error().message(), refused);
+    EXPECT_EQ(p.read_part_once("/big.xml").error().message(), refused);
+    Bytes raw;
+    EXPECT_EQ(p.read_part_bytes("/big.xml", raw, pkg::MAX_XML_PART_NBYTES).error().message(), refused);
+    // Raw bytes are not limited unless asked.
+    EXPECT_EQ(p.read_part_bytes("/big.xml", raw).error().message(), unread);
+    EXPECT_EQ(p.rels("/").error().message(),
+              "unsupported: xml part /_rels/.rels inflates to 268435457 bytes, over the limit of 268435456");
+
+    Zip types;
+    types.add("[Content_Types].xml", CT).add("a.xml", "<a/>");
+    types.items.front().recorded_size = over;
+    auto q = open_zip(types);
+    const std::string unreadable =
+        "unsupported: xml part /[Content_Types].xml inflates to 268435457 bytes, over the limit of 268435456";
+    EXPECT_EQ(q.parsed_content_types().error, unreadable);
+    EXPECT_EQ(q.defects().content_types_unreadable, unreadable);
+    EXPECT_TRUE(q.parsed_content_types().types.defaults.empty());
+}
+
+// A view keeps what it reads only up to its budget, and nothing read once.
+TEST(Package, ViewCacheStaysWithinItsBudget) {
+    Zip z;
+    z.add("[Content_Types].xml", CT).add("a.xml", "<a/>").add("b.xml", "<b/>");
+    z.add_bytes("big.bin", Bytes(pkg::MAX_CACHED_NBYTES + 1, 'x'));
+    auto p = open_zip(z);
+    EXPECT_EQ(p.read_part("/a.xml")->get(), p.read_part("/a.xml")->get());
+    EXPECT_EQ(p.read_part_once("/a.xml")->get(), p.read_part("/a.xml")->get()); // served from the cache
+    EXPECT_NE(p.read_part_once("/b.xml")->get(), p.read_part_once("/b.xml")->get());
+    auto big = p.read_part("/big.bin");
+    ASSERT_TRUE(big);
+    EXPECT_EQ((*big)->size(), pkg::MAX_CACHED_NBYTES + 1);
+    EXPECT_NE(big->get(), p.read_part("/big.bin")->get());
+}
+
 TEST(Package, RelationshipsAndResolve) {
     Zip z;
     z.add("[Content_Types].xml", CT)

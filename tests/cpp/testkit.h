@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,8 @@ struct Zip {
         Bytes data;
         std::uint16_t method = 0;
         bool bad_crc = false;  // record a CRC-32 one bit off
+        // An uncompressed size to record instead of the data's.
+        std::optional<std::uint32_t> recorded_size;
     };
     std::vector<Item> items;
 
@@ -55,17 +58,18 @@ struct Zip {
             const auto offset = static_cast<std::uint32_t>(out.size());
             const std::uint32_t crc = vantrell_core::crc32::of(it.data) ^ (it.bad_crc ? 1u : 0u);
             const auto size = static_cast<std::uint32_t>(it.data.size());
+            const std::uint32_t usize = it.recorded_size.value_or(size);
             const auto name_len = static_cast<std::uint32_t>(it.name.size());
             u32(out, 0x04034b50);
             u16(out, 20); u16(out, 0); u16(out, it.method); u16(out, 0); u16(out, 0x21);
-            u32(out, crc); u32(out, size); u32(out, size);
+            u32(out, crc); u32(out, size); u32(out, usize);
             u16(out, name_len); u16(out, 0);
             out.insert(out.end(), it.name.begin(), it.name.end());
             out.insert(out.end(), it.data.begin(), it.data.end());
             u32(central, 0x02014b50);
             u16(central, 20); u16(central, 20); u16(central, 0); u16(central, it.method);
             u16(central, 0); u16(central, 0x21);
-            u32(central, crc); u32(central, size); u32(central, size);
+            u32(central, crc); u32(central, size); u32(central, usize);
             u16(central, name_len); u16(central, 0); u16(central, 0); u16(central, 0); u16(central, 0);
             u32(central, 0); u32(central, offset);
             central.insert(central.end(), it.name.begin(), it.name.end());
