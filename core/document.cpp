@@ -348,7 +348,9 @@ Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     }
     if (!package_) return fail(Error::unsupported("legacy binary presentations are not supported yet"));
     const std::string& part = shared_->slides[index].part;
-    auto bytes = package_->read_part(part);
+    // Parsed once and dropped here, so that rendering holds the parsed
+    // slide and its output, not the part's bytes as well.
+    auto bytes = package_->read_part_once(part);
     if (!bytes) return fail(bytes.error());
     auto parsed = slide::parse(package::as_text(**bytes), part, detail);
     if (!parsed) return fail(parsed.error());
@@ -434,9 +436,10 @@ Result<std::optional<std::string>> Slide::notes_text() const {
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;
-    auto bytes = view->package()->read_part(**name);
+    auto bytes = view->package()->read_part_once(**name);
     if (!bytes) return fail(bytes.error());
     auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::plain);
+    bytes->reset();
     if (!parsed) return fail(parsed.error());
 
     // The notes body, and any free text the author put on the page; the

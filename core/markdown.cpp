@@ -72,27 +72,33 @@ std::string one_line(std::string_view s) {
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Appends a plain line, its marker escaped where Markdown would otherwise
-// read it as a heading, quote, list item, rule or fence.
-void append_escaped_line(std::string& out, std::string_view line) {
-    if (line.empty()) return;
+// Where a plain line needs a backslash so that Markdown does not read its
+// marker as a heading, quote, list item, rule or fence; npos for none.
+std::size_t escape_at(std::string_view line) {
+    if (line.empty()) return std::string_view::npos;
     const char c0 = line[0];
     const char c1 = line.size() > 1 ? line[1] : ' ';
-    if (c0 == '#' || c0 == '>' || c0 == '`' || c0 == '~') {
-        out += '\\';
-    } else if ((c0 == '-' || c0 == '*' || c0 == '+' || c0 == '_' || c0 == '=') && (c1 == ' ' || c1 == c0)) {
-        out += '\\';
-    } else if (is_digit(c0)) {
+    if (c0 == '#' || c0 == '>' || c0 == '`' || c0 == '~') return 0;
+    if ((c0 == '-' || c0 == '*' || c0 == '+' || c0 == '_' || c0 == '=') && (c1 == ' ' || c1 == c0)) return 0;
+    if (is_digit(c0)) {
         std::size_t i = 0;
         while (i < line.size() && is_digit(line[i])) ++i;
-        if (i < line.size() && (line[i] == '.' || line[i] == ')') && (i + 1 == line.size() || line[i + 1] == ' ')) {
-            out.append(line.substr(0, i));
-            out += '\\';
-            out.append(line.substr(i));
-            return;
-        }
+        if (i < line.size() && (line[i] == '.' || line[i] == ')') && (i + 1 == line.size() || line[i + 1] == ' '))
+            return i;
     }
-    out.append(line);
+    return std::string_view::npos;
+}
+
+// Appends a plain line, escaped as escape_at says.
+void append_escaped_line(std::string& out, std::string_view line) {
+    const std::size_t at = escape_at(line);
+    if (at == std::string_view::npos) {
+        out.append(line);
+        return;
+    }
+    out.append(line.substr(0, at));
+    out += '\\';
+    out.append(line.substr(at));
 }
 
 std::string escape_line_start(std::string_view line) {
@@ -186,10 +192,9 @@ bool inherits_bullets(const model::Shape& shape) noexcept {
     return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
 }
 
-// Buffers a slide's bodies share, one paragraph or line at a time.
+// A buffer a slide's bodies share, one paragraph at a time.
 struct Scratch {
-    std::string text;  // the paragraph being added
-    std::string line;  // one line of a plain paragraph
+    std::string text;  // the paragraph being added, when it has several runs
 };
 
 // The paragraphs of one text body as Markdown lines, written as a block of
@@ -198,7 +203,7 @@ struct Scratch {
 class BodyWriter {
 public:
     BodyWriter(bool list_by_default, std::string& out, Scratch& scratch)
-        : list_by_default_(list_by_default), out_(out), text_(scratch.text), line_(scratch.line), mark_(out.size()) {
+        : list_by_default_(list_by_default), out_(out), text_(scratch.text), mark_(out.size()) {
         if (!out_.empty()) out_ += "\n\n";
         base_ = out_.size();
     }
@@ -208,9 +213,16 @@ public:
     }
 
     void add(const model::Paragraph& p) {
-        text_.clear();
-        p.append_text(text_);
-        const std::string_view t = text_;
+        // A paragraph of one text run is read in place: copying it would
+        // hold its text twice besides the output.
+        std::string_view t;
+        if (p.runs.size() == 1 && p.runs[0].kind != model::Run::Kind::line_break) {
+            t = p.runs[0].text;
+        } else {
+            text_.clear();
+            p.append_text(text_);
+            t = text_;
+        }
         if (is_blank(t)) return;
         const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
         using K = model::Bullet::Kind;
@@ -249,12 +261,18 @@ private:
         while (begin <= t.size()) {
             std::size_t end = t.find('\n', begin);
             if (end == std::string_view::npos) end = t.size();
-            line_.clear();
-            append_one_line(line_, t.substr(begin, end - begin));
-            if (!line_.empty()) {
-                if (!first) out_ += '\n';
+            // Each line goes straight into the output, is taken back when it
+            // turns out empty and escaped where it stands.
+            const std::size_t mark = out_.size();
+            if (!first) out_ += '\n';
+            const std::size_t from = out_.size();
+            append_one_line(out_, t.substr(begin, end - begin));
+            if (out_.size() == from) {
+                out_.resize(mark);
+            } else {
                 first = false;
-                append_escaped_line(out_, line_);
+                if (const std::size_t at = escape_at(std::string_view(out_).substr(from)); at != std::string_view::npos)
+                    out_.insert(from + at, 1, '\\');
             }
             begin = end + 1;
         }
@@ -264,7 +282,6 @@ private:
     bool list_by_default_;
     std::string& out_;
     std::string& text_;
-    std::string& line_;
     std::size_t mark_;  // out's size before the block
     std::size_t base_;  // where the block's own text starts
     Nesting nesting_;

@@ -313,6 +313,30 @@ TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
                            "\n\n\\---\n\n\\```code\n\n+1 vote\n\n1.5 million\n\n\\*** stars");
 }
 
+// A paragraph of one run is rendered from the run itself, others from their
+// joined text: both must give the same lines, escaped where they start.
+TEST(MarkdownBodies, OneRunAndManyRunsRenderAlike) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"# a\n \n  - b\n1. c", "\\# a\n\\- b\n1\\. c"},
+        {"\n\nplain\n", "plain"},
+        {" \n ", ""},
+        {"x\n> y  z", "x\n\\> y z"},
+    };
+    for (const auto& [in, want] : cases) {
+        model::Paragraph many = para("", 0, K::none);
+        many.runs.clear();
+        for (const char c : in) {
+            model::Run r;
+            if (c == '\n') r.kind = model::Run::Kind::line_break;
+            r.text = std::string(1, c);
+            many.runs.push_back(std::move(r));
+        }
+        EXPECT_EQ(body_md({para(in, 0, K::none)}), want) << in;
+        EXPECT_EQ(body_md({many}), want) << in;
+        EXPECT_EQ(body_md({para("before", 0, K::none), many}), want.empty() ? "before" : "before\n\n" + want) << in;
+    }
+}
+
 // A list item reads as one line: runs of white space inside become one
 // space (line breaks included), and white space at either end goes,
 // Unicode spaces included; spaces that are not ASCII stay inside.
@@ -503,6 +527,7 @@ struct DeckBuilder {
     Zip zip;
     std::vector<std::pair<std::string, std::string>> slides;
     std::vector<std::pair<std::string, std::string>> pres_rels;
+    std::map<std::string, std::uint32_t> recorded_sizes; // by item name: a size to claim
 
     DeckBuilder& add_slide(std::string xml, std::vector<std::pair<std::string, std::string>> slide_rels = {}) {
         const std::string n = std::to_string(slides.size() + 1);
@@ -536,6 +561,9 @@ struct DeckBuilder {
             z.add("ppt/slides/_rels/slide" + n + ".xml.rels", slides[i].second);
         }
         for (const auto& item : zip.items) z.items.push_back(item);
+        for (auto& item : z.items)
+            if (const auto it = recorded_sizes.find(item.name); it != recorded_sizes.end())
+                item.recorded_size = it->second;
         auto d = doc::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(z.build()));
         EXPECT_TRUE(d) << d.error().message();
         return d ? d->shared() : nullptr;
@@ -783,6 +811,47 @@ TEST(CorpusSweep, EveryDeckRendersAsTextAndMarkdown) {
 } // namespace
 
 namespace {
+
+// Parts that would inflate past the limit are refused by their recorded
+// size; each failure is recorded where the part belongs and the rest renders.
+TEST(DeckPasses, PartsPastTheSizeLimitFailOnlyWhereTheyBelong) {
+    DeckBuilder b;
+    b.add_slide(slide(sp(2, "<p:ph type=\"title\"/>", "<a:p>" + runs("One") + "</a:p>") + chart_frame(3, "rId1")),
+                {{"chart", "../charts/chart1.xml"}});
+    b.add_slide(slide(sp(2, "", "<a:p>" + runs("Two") + "</a:p>")));
+    b.add_slide(slide(sp(2, "", "<a:p>" + runs("Three") + "</a:p>")), {{"notesSlide", "../notesSlides/notes3.xml"}});
+    b.part("ppt/charts/chart1.xml", CHART1);
+    b.part("ppt/notesSlides/notes3.xml", "<p:notes" + NS + "/>");
+    const auto over = static_cast<std::uint32_t>(vantrell_core::package::MAX_XML_PART_NBYTES + 1);
+    for (const char* name : {"ppt/charts/chart1.xml", "ppt/slides/slide2.xml", "ppt/notesSlides/notes3.xml"})
+        b.recorded_sizes[name] = over;
+    auto shared = b.open();
+    ASSERT_TRUE(shared);
+    auto refused = [](const std::string& part) {
+        return "unsupported: xml part " + part + " inflates to 268435457 bytes, over the limit of 268435456";
+    };
+    const text::Failures frames = {{0, refused("/ppt/charts/chart1.xml")}};
+    const text::Failures slides = {{1, refused("/ppt/slides/slide2.xml")}};
+    const text::Failures notes = {{2, refused("/ppt/notesSlides/notes3.xml")}};
+    for (const std::size_t threads : {1u, 3u}) {
+        doc::Document d(shared, threads);
+        text::TextOptions to;
+        to.notes = true;
+        auto [t, tr] = text::text_reporting(d, to);
+        EXPECT_EQ(t, "One\n\nThree");
+        EXPECT_EQ(tr.failed_frames, frames);
+        EXPECT_EQ(tr.failed_slides, slides);
+        EXPECT_EQ(tr.failed_notes, notes);
+        md::MarkdownOptions mo;
+        mo.notes = true;
+        auto [m, mr] = md::markdown_at(d, std::vector<std::size_t>{0, 1, 2}, mo);
+        EXPECT_EQ(m, "# One\n\n---\n\n# Slide 3\n\nThree\n");
+        EXPECT_EQ(mr.failed_frames, frames);
+        EXPECT_EQ(mr.failed_slides, slides);
+        EXPECT_EQ(mr.failed_notes, notes);
+        EXPECT_EQ(d.slide(1).error().message(), slides[0].second);
+    }
+}
 
 TEST(DeckPasses, MembersMatchTheFreeFunctions) {
     auto shared = fixture_deck();
