@@ -229,12 +229,17 @@ void run_crc(pkg::Package& package, Sink& sink) {
         const auto ct = cache ? cache->content_type(index) : types.content_type_of(part.name);
         if (!crc_qualifies(ct, part)) continue;
         sink.count_part();
-        // Reads one entry; false when its bytes could not be read.
+        // Reads one entry; false when its bytes could not be read. An entry
+        // that would inflate past what an XML part may is not read at all.
         auto read = [&](std::size_t entry, Read& out) {
             if (entry >= entries.size()) return false;
             const zip::Entry& e = entries[entry];
             std::vector<std::uint8_t> buffer = std::exchange(spare, {});
-            if (auto r = archive.read(e, buffer); !r) {
+            auto r = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES
+                         ? vantrell_core::Result<void>(vantrell_core::fail(
+                               pkg::too_large("/" + e.name, e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
+                         : archive.read(e, buffer);
+            if (!r) {
                 flush();
                 sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
                 spare = std::move(buffer);

@@ -214,7 +214,7 @@ void run(pkg::Package& package, Sink& sink) {
         const pkg::Bytes kept = cache ? cache->take_bytes(index) : nullptr;
         if (!kept) {
             bytes.clear();
-            if (auto r = package.read_part_bytes(part.name, bytes); !r) {
+            if (auto r = package.read_part_bytes(part.name, bytes, pkg::MAX_XML_PART_NBYTES); !r) {
                 sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
                 continue;
             }

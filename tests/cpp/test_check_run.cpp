@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +62,7 @@ std::string slide(const std::string& tree) { return slide_open() + tree + SLIDE_
 struct Item {
     std::string data;
     bool bad_crc = false;
+    std::optional<std::uint32_t> recorded_size;
 };
 using Items = std::map<std::string, Item>;
 
@@ -109,6 +111,7 @@ std::vector<std::uint8_t> zip(const Items& items) {
     for (const auto& [name, item] : items) {
         z.add(name, item.data);
         z.items.back().bad_crc = item.bad_crc;
+        z.items.back().recorded_size = item.recorded_size;
     }
     return z.build();
 }
@@ -216,6 +219,8 @@ TEST(CheckRun, DamagedPresentationMLPartsReportAsWhenEachStageParsesAlone) {
     }
 }
 
+constexpr auto OVER_LIMIT = static_cast<std::uint32_t>(pkg::MAX_XML_PART_NBYTES + 1);
+
 TEST(CheckRun, SharedBytesKeepEncodingsCrcAndPiecesApart) {
     const std::size_t first = slide_open().size() + shape(2).find("<p:cNvPr");
     const std::string repeat = "PML019 | /ppt/slides/slide1.xml | byte " + std::to_string(first + shape(2).size()) +
@@ -259,6 +264,17 @@ TEST(CheckRun, SharedBytesKeepEncodingsCrcAndPiecesApart) {
          [](Items& d) { d["ppt/theme/theme1.xml"].data = DECL + "<a:tblStyleLst " + NS + "><a:x></a:y>"; },
          {"PML014 | /ppt/theme/theme1.xml | - | root element is a:tblStyleLst, expected a:theme"}},
         {"no content types", [](Items& d) { d.erase("[Content_Types].xml"); }, {}},
+        // Refused by the size recorded, so the bytes here are never read.
+        {"slide past the size limit",
+         [](Items& d) { d["ppt/slides/slide1.xml"].recorded_size = OVER_LIMIT; },
+         {"XML001 | /ppt/slides/slide1.xml | - | part could not be read: unsupported: xml part "
+          "/ppt/slides/slide1.xml inflates to 268435457 bytes, over the limit of 268435456",
+          "ZIP008 | /ppt/slides/slide1.xml | - | part could not be read: unsupported: xml part "
+          "/ppt/slides/slide1.xml inflates to 268435457 bytes, over the limit of 268435456"}},
+        {"content types past the size limit",
+         [](Items& d) { d["[Content_Types].xml"].recorded_size = OVER_LIMIT; },
+         {"OPC006 | /[Content_Types].xml | - | content types stream could not be read: unsupported: xml part "
+          "/[Content_Types].xml inflates to 268435457 bytes, over the limit of 268435456"}},
         {"presentation content type in other case and with a parameter",
          [](Items& d) {
              std::string& types = d["[Content_Types].xml"].data;
@@ -288,6 +304,9 @@ TEST(CheckRun, CrcFindingsKeepEntryOrderUnderEveryCap) {
     const std::vector<std::string> expected = {
         "decompressed data of a1.xml does not match the recorded CRC-32",
         "part could not be read: inflate: invalid block type",
+        // Past the size limit: refused by the recorded size, not inflated.
+        "part could not be read: unsupported: xml part /a3big.xml inflates to 268435457 bytes, over the limit of "
+        "268435456",
         "decompressed data of a4.xml does not match the recorded CRC-32",
         "decompressed data of a5.xml does not match the recorded CRC-32",
         "part could not be read: unsupported: zip compression method 99 for a6.xml",
@@ -297,6 +316,8 @@ TEST(CheckRun, CrcFindingsKeepEntryOrderUnderEveryCap) {
     z.items.back().bad_crc = true;
     z.add("a2.xml", "\xff\xff\xff\xff", 8);
     z.add("a3.xml", "<a>fine</a>");
+    z.add("a3big.xml", "<a/>");
+    z.items.back().recorded_size = OVER_LIMIT;
     z.add("a4.xml", std::string(100, 'x'));
     z.items.back().bad_crc = true;
     z.add("a5.xml", "");
@@ -317,7 +338,7 @@ TEST(CheckRun, CrcFindingsKeepEntryOrderUnderEveryCap) {
         const std::vector<std::string> want(expected.begin(), expected.begin() + std::min(cap, expected.size()));
         EXPECT_EQ(got, want) << cap;
         EXPECT_EQ(report.truncated, cap < expected.size()) << cap;
-        EXPECT_EQ(report.parts_checked, 7u);
+        EXPECT_EQ(report.parts_checked, 8u);
     }
 }
 
