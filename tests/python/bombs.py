@@ -1,0 +1,110 @@
+"""Decks whose parts inflate far past their stored size, built cheaply.
+
+A part is given as head + unit * count + tail. Its DEFLATE stream is the head,
+the unit and the tail compressed once each, every piece closed by a full
+flush (so it refers to nothing before it) and the unit's piece repeated
+`count` times; the CRC-32 of the repeats is combined arithmetically. So a part
+of gigabytes costs milliseconds and its compressed size to build, and the
+archive is written by hand because its sizes may need ZIP64 fields.
+"""
+import struct
+import zlib
+
+import deckkit
+import slidedeck
+
+
+class Inflating:
+    """A part's raw DEFLATE data with its CRC-32 and both sizes."""
+
+    def __init__(self, head, unit, count, tail):
+        c = zlib.compressobj(9, zlib.DEFLATED, -15)
+        h = c.compress(head) + c.flush(zlib.Z_FULL_FLUSH)
+        u = c.compress(unit) + c.flush(zlib.Z_FULL_FLUSH)
+        t = c.compress(tail) + c.flush()
+        self.data = h + u * count + t
+        self.size = len(head) + len(unit) * count + len(tail)
+        crc = crc32_combine(zlib.crc32(head), _crc_repeated(unit, count), len(unit) * count)
+        self.crc = crc32_combine(crc, zlib.crc32(tail), len(tail))
+
+
+def _times(matrix, vector):
+    out, i = 0, 0
+    while vector:
+        if vector & 1:
+            out ^= matrix[i]
+        vector >>= 1
+        i += 1
+    return out
+
+
+def _square(matrix):
+    return [_times(matrix, row) for row in matrix]
+
+
+def crc32_combine(crc1, crc2, len2):
+    """CRC-32 of A + B from crc(A), crc(B) and len(B): appending a zero byte
+    to A's register is a linear map, applied len2 times by squaring."""
+    one_bit = [0xEDB88320] + [1 << n for n in range(31)]
+    op = _square(_square(_square(one_bit)))
+    while len2:
+        if len2 & 1:
+            crc1 = _times(op, crc1)
+        len2 >>= 1
+        if len2:
+            op = _square(op)
+    return crc1 ^ crc2
+
+
+def _crc_repeated(unit, count):
+    crc, block, block_len = 0, zlib.crc32(unit), len(unit)
+    while count:
+        if count & 1:
+            crc = crc32_combine(crc, block, block_len)
+        block = crc32_combine(block, block, block_len)
+        block_len *= 2
+        count >>= 1
+    return crc
+
+
+def write_zip(items):
+    """A ZIP of (name, bytes or Inflating) pairs: bytes stored deflated as
+    usual, an Inflating as given; sizes past 32 bits get ZIP64 extra fields."""
+    out, central = bytearray(), bytearray()
+    for name, value in items:
+        if not isinstance(value, Inflating):
+            value = Inflating(value, b"", 0, b"")
+        raw = name.encode()
+        big = value.size >= 0xFFFFFFFF or len(value.data) >= 0xFFFFFFFF
+        extra = struct.pack("<HHQQ", 1, 16, value.size, len(value.data)) if big else b""
+        csize = 0xFFFFFFFF if big else len(value.data)
+        usize = 0xFFFFFFFF if big else value.size
+        offset = len(out)
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0x2821, value.crc, csize, usize,
+                           len(raw), len(extra)) + raw + extra
+        out += value.data
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 8, 0, 0x2821, value.crc, csize,
+                               usize, len(raw), len(extra), 0, 0, 0, 0, offset) + raw + extra
+    count = len(items)
+    return bytes(out + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, count, count, len(central),
+                                             len(out), 0))
+
+
+def deck_with_slide(slide):
+    """The one-slide deck of deckkit with `slide` (bytes or Inflating) as its slide part."""
+    items = list(deckkit.parts().items())
+    return write_zip([(n, slide if n == "ppt/slides/slide1.xml" else v) for n, v in items])
+
+
+def long_run_deck(nbytes, unit_nbytes=1 << 20):
+    """A slide holding one text run of `nbytes` letters A (a multiple of the unit)."""
+    shape = slidedeck.sp(2, "Body", slidedeck.para(slidedeck.run("\0")))
+    head, tail = slidedeck.slide_part(slidedeck.Slide(shapes=shape)).split(b"\0")
+    return deck_with_slide(Inflating(head, b"A" * unit_nbytes, nbytes // unit_nbytes, tail))
+
+
+def blank_tree_deck(nbytes, unit_nbytes=1 << 20):
+    """A slide whose shape tree holds `nbytes` spaces between its shapes."""
+    title = slidedeck.sp(2, "Title", slidedeck.para("Kept"), ph='type="title"')
+    head, tail = slidedeck.slide_part(slidedeck.Slide(shapes=title + "\0")).split(b"\0")
+    return deck_with_slide(Inflating(head, b" " * unit_nbytes, nbytes // unit_nbytes, tail))
