@@ -218,15 +218,21 @@ private:
     }
 
     // Of a run's properties, only the click hyperlink, which a rendering
-    // turns into a link. Few runs have one: a run whose properties do not
-    // name it before their end tag (or the first tag ending alike) is
-    // skipped unparsed, as at lower detail.
+    // turns into a link. Few runs have one, so properties that do not name
+    // it before their end tag are skipped unparsed, as at lower detail. The
+    // end tag is the first one of the element's name; well-formed markup
+    // has it, so this look-ahead reads each byte once.
     xml::Status run_link(const xml::Start& s, model::RunProps& rp) {
         if (s.self_closing) return {};
+        std::string end_tag = "</";
+        if (s.name.has_prefix()) {
+            end_tag += s.name.prefix;
+            end_tag += ':';
+        }
+        end_tag += s.name.local;
         const std::string_view text = r_.text();
-        const std::size_t from = static_cast<std::size_t>(s.offset) + 1 + s.name.prefix.size() +
-                                 (s.name.has_prefix() ? 1 : 0) + s.name.local.size();
-        const std::size_t end = text.find("rPr>", from);
+        const auto from = static_cast<std::size_t>(s.offset);
+        const std::size_t end = text.find(end_tag, from);
         if (text.substr(from, end == std::string_view::npos ? end : end - from).find("hlinkClick") ==
             std::string_view::npos)
             return {};
