@@ -610,10 +610,13 @@ void body_markdown(const model::Shape& shape, const model::TextBody& body, const
 // A name an application gives a new picture ("Picture 3"), which says
 // nothing about what it shows.
 bool is_default_name(std::string_view name) {
+    // English and a few translations, compared without ASCII case; the
+    // last four are Japanese, Korean and Chinese.
     static constexpr std::string_view DEFAULTS[] = {
         "picture", "image", "graphic", "content placeholder", "picture placeholder", "placeholder", "object",
-        "3d model", "chart", "online image", "bild", "grafik", "imagen", "immagine", "afbeelding", "obraz",
-        "figura", "rysunek", "imagem", "kuva", "\xD0\xA0\xD0\xB8\xD1\x81\xD1\x83\xD0\xBD\xD0\xBE\xD0\xBA",  // Рисунок
+        "3d model", "chart", "online image", "rectangle", "oval", "shape", "bild", "grafik", "imagen",
+        "immagine", "afbeelding", "obraz", "figura", "rysunek", "imagem", "kuva",
+        "\xD0\xA0\xD0\xB8\xD1\x81\xD1\x83\xD0\xBD\xD0\xBE\xD0\xBA",  // Russian
         "\xE5\x9B\xB3", "\xEA\xB7\xB8\xEB\xA6\xBC", "\xE5\x9B\xBE\xE7\x89\x87", "\xE5\x9C\x96\xE7\x89\x87"};
     name = trim(name);
     std::size_t k = name.size();
@@ -632,8 +635,10 @@ std::string picture_markdown(const model::Shape& shape, const document::ImageRef
     // A picture whose target is unknown has no link to show.
     if (is_blank(target)) return {};
     std::string out = "![";
-    if (shape.description && !is_blank(*shape.description)) append_escaped(out, one_line(*shape.description), INLINE_TEXT);
-    else if (!is_default_name(shape.name)) append_escaped(out, one_line(shape.name), INLINE_TEXT);
+    if (shape.description && !is_blank(*shape.description))
+        append_escaped(out, one_line(*shape.description), INLINE_TEXT);
+    else if (!is_default_name(shape.name))
+        append_escaped(out, one_line(shape.name), INLINE_TEXT);
     out += "](";
     append_target(out, trim(target));
     out += ')';

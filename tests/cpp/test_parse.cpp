@@ -370,7 +370,8 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
            "<p:txBody><a:p><a:pPr lvl=\"1\"><a:buAutoNum type=\"arabicPeriod\"/></a:pPr><a:r><a:rPr b=\"1\">"
            "<a:hlinkClick r:id=\"rId2\"/></a:rPr><a:t>one</a:t></a:r><a:br/><a:r><a:t>two</a:t></a:r>"
            "<a:r><a:rPr><a:solidFill><a:srgbClr val=\"FF0000\"/></a:solidFill><a:hlinkClick r:id=\"rId5\"/>"
-           "</a:rPr><a:t>!</a:t></a:r><a:r><a:rPr><a:latin typeface=\"rPr>hlinkClick\"/></a:rPr></a:r></a:p>"
+           "</a:rPr><a:t>!</a:t></a:r><a:r><a:rPr><a:latin typeface=\"rPr>hlinkClick\"/></a:rPr></a:r>"
+           "<a:r><a:rPr><a:hlinkClick r:id=\"rId6\"/></a:rPr ><a:t>?</a:t></a:r></a:p>"
            "</p:txBody>",
            " descr=\"alt\" hidden=\"1\"><a:hlinkClick r:id=\"rId4\"/></p:cNvPr><p:cNvPr id=\"3\" name=\"again\"") +
         "</p:grpSp><x:thing xmlns:x=\"urn:x\"/>";
@@ -392,11 +393,12 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     const auto& para = s.text_body()->paragraphs.at(0);
     EXPECT_EQ(para.level, 1);
     EXPECT_EQ(para.bullet.kind, Bullet::Kind::auto_number);
-    EXPECT_EQ(para.text(), "one\ntwo!");
+    EXPECT_EQ(para.text(), "one\ntwo!?");
     EXPECT_FALSE(para.runs.at(0).props.bold);
     EXPECT_EQ(para.runs.at(0).props.hyperlink, "rId2");
     EXPECT_EQ(para.runs.at(3).props.hyperlink, "rId5");
     EXPECT_FALSE(para.runs.at(4).props.hyperlink);
+    EXPECT_EQ(para.runs.at(5).props.hyperlink, "rId6");
     const auto& full_run = full->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0).runs.at(0);
     EXPECT_EQ(full_run.props.bold, true);
     EXPECT_EQ(full_run.props.hyperlink, "rId2");
@@ -423,7 +425,7 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     auto plain = slide::parse(xml, "/s.xml", slide::Detail::plain);
     ASSERT_TRUE(plain);
     const auto& pp = plain->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0);
-    EXPECT_EQ(pp.text(), "one\ntwo!");
+    EXPECT_EQ(pp.text(), "one\ntwo!?");
     EXPECT_FALSE(pp.runs.at(0).props.hyperlink);
     EXPECT_EQ(pp.level, 0);
     EXPECT_EQ(pp.bullet.kind, Bullet::Kind::inherited);
