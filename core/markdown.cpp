@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -16,36 +20,45 @@ using text::is_blank;
 using text::trim;
 
 constexpr std::size_t MAX_LEVEL = 8;
+constexpr std::size_t NONE = std::string_view::npos;
 
-// Byte classes of the per-character loops: ASCII white space, and the bytes
-// a table cell rewrites.
-constexpr std::uint8_t SPACE = 1, CELL = 2;
+// Byte classes of the per-character loops: ASCII white space; the bytes
+// inline Markdown may read as markup; the bytes a table cell rewrites.
+constexpr std::uint8_t SPACE = 1, INLINE = 2, CELL = 4;
 constexpr std::array<std::uint8_t, 256> BYTE_CLASS = [] {
     std::array<std::uint8_t, 256> t{};
     for (const unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] |= SPACE;
-    for (const unsigned char c : {'|', '\n', '\r', '\t', '\v'}) t[c] |= CELL;
+    for (const unsigned char c : {'\\', '`', '*', '_', '[', ']', '<', '&', '|'}) t[c] |= INLINE;
+    for (const unsigned char c : {'\n', '\r', '\t', '\v'}) t[c] |= CELL;
     return t;
 }();
 
 bool is_space(char c) noexcept { return BYTE_CLASS[static_cast<unsigned char>(c)] & SPACE; }
-bool is_cell_special(char c) noexcept { return BYTE_CLASS[static_cast<unsigned char>(c)] & CELL; }
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_alpha(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_alnum(char c) noexcept { return is_alpha(c) || is_digit(c); }
 
 // Appends the text on one line: runs of ASCII white space become one space,
-// and the ends are trimmed.
-void append_one_line(std::string& out, std::string_view s) {
+// and the ends are trimmed. Returns whether the text holds a byte inline
+// Markdown may read as markup, found on the way.
+bool append_one_line(std::string& out, std::string_view s) {
     const std::size_t start = out.size();
     const char* p = s.data();
     const char* const end = p + s.size();
+    std::uint8_t seen = 0;  // byte classes met
     while (p != end && is_space(*p)) ++p;
     // Text between the white space that has to be rewritten goes in with one
     // append; a lone space between words is already as it should be.
     const char* from = p;
     while (p != end) {
-        if (!is_space(*p)) {
+        const std::uint8_t cls = BYTE_CLASS[static_cast<unsigned char>(*p)];
+        seen |= cls;
+        if (!(cls & SPACE)) {
             ++p;
             continue;
         }
         if (*p == ' ' && end - p > 1 && !is_space(p[1])) {
+            seen |= BYTE_CLASS[static_cast<unsigned char>(p[1])];
             p += 2;
             continue;
         }
@@ -57,10 +70,12 @@ void append_one_line(std::string& out, std::string_view s) {
     out.append(from, static_cast<std::size_t>(p - from));
     const std::string_view added(out.data() + start, out.size() - start);
     const std::string_view kept = trim(added);
-    if (kept.size() == added.size()) return;
-    const auto lead = static_cast<std::size_t>(kept.data() - added.data());
-    out.resize(start + lead + kept.size());
-    out.erase(start, lead);
+    if (kept.size() != added.size()) {
+        const auto lead = static_cast<std::size_t>(kept.data() - added.data());
+        out.resize(start + lead + kept.size());
+        out.erase(start, lead);
+    }
+    return seen & INLINE;
 }
 
 std::string one_line(std::string_view s) {
@@ -70,64 +85,214 @@ std::string one_line(std::string_view s) {
     return out;
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// ---------------------------------------------------------------------------
+// Escaping
+//
+// Text is escaped with backslashes before ASCII punctuation, which a
+// CommonMark parser drops again, so the words read back as written. Inline,
+// the characters that open code, emphasis, links, HTML, entities and table
+// cells are escaped (some only where they would act: "<" before a tag name,
+// "&" before an entity, "_" unless inside a word); at the start of a block
+// line also the markers of headings, quotes, lists, rules, setext
+// underlines and fences.
 
-// Where a plain line needs a backslash so that Markdown does not read its
-// marker as a heading, quote, list item, rule or fence; npos for none.
-std::size_t escape_at(std::string_view line) {
-    if (line.empty()) return std::string_view::npos;
-    const char c0 = line[0];
-    const char c1 = line.size() > 1 ? line[1] : ' ';
-    if (c0 == '#' || c0 == '>' || c0 == '`' || c0 == '~') return 0;
-    if ((c0 == '-' || c0 == '*' || c0 == '+' || c0 == '_' || c0 == '=') && (c1 == ' ' || c1 == c0)) return 0;
-    if (is_digit(c0)) {
-        std::size_t i = 0;
-        while (i < line.size() && is_digit(line[i])) ++i;
-        if (i < line.size() && (line[i] == '.' || line[i] == ')') && (i + 1 == line.size() || line[i + 1] == ' '))
-            return i;
+// How a piece of text is placed.
+enum Mode : unsigned {
+    INLINE_TEXT = 0,
+    BLOCK_LINE = 1,  // starts a block line: line-start markers are escaped
+    HEADING = 2,     // ends an ATX heading: a closing run of "#" is escaped
+    CELL_TEXT = 4,   // in a pipe-table cell: line ends as "<br>", other breaks as spaces
+};
+
+// A link over the bytes [begin, end) of a line.
+struct LinkSpan {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::string_view target;
+};
+
+// Where a backslash keeps the start of a block line from reading as
+// structure, or NONE. The line is trimmed.
+std::size_t block_mark(std::string_view s) noexcept {
+    if (s.empty()) return NONE;
+    const auto blank_at = [&](std::size_t k) { return k >= s.size() || s[k] == ' ' || s[k] == '\t'; };
+    switch (s[0]) {
+    case '>':
+        return 0;
+    case '#': {
+        std::size_t k = 0;
+        while (k < s.size() && k < 7 && s[k] == '#') ++k;
+        return k <= 6 && blank_at(k) ? 0 : NONE;
     }
-    return std::string_view::npos;
-}
-
-// Appends a plain line, escaped as escape_at says.
-void append_escaped_line(std::string& out, std::string_view line) {
-    const std::size_t at = escape_at(line);
-    if (at == std::string_view::npos) {
-        out.append(line);
-        return;
+    case '+':
+        return blank_at(1) ? 0 : NONE;
+    case '-':  // list item, rule or setext underline
+        return blank_at(1) || s.find_first_not_of("- \t") == NONE ? 0 : NONE;
+    case '=':
+        return s.find_first_not_of("= \t") == NONE ? 0 : NONE;
+    case '~':
+        return s.starts_with("~~~") ? 0 : NONE;
+    default: {
+        std::size_t k = 0;
+        while (k < s.size() && is_digit(s[k])) ++k;
+        if (k == 0 || k == s.size() || (s[k] != '.' && s[k] != ')') || !blank_at(k + 1)) return NONE;
+        return k;
     }
-    out.append(line.substr(0, at));
-    out += '\\';
-    out.append(line.substr(at));
+    }
 }
 
-std::string escape_line_start(std::string_view line) {
-    std::string out;
-    append_escaped_line(out, line);
-    return out;
+// Where a backslash keeps a heading's trailing "#" run from being taken as
+// its closing sequence, or NONE.
+std::size_t closing_mark(std::string_view s) noexcept {
+    std::size_t k = s.size();
+    while (k > 0 && s[k - 1] == '#') --k;
+    if (k == s.size()) return NONE;
+    return k == 0 || s[k - 1] == ' ' || s[k - 1] == '\t' ? k : NONE;
 }
 
-// Cell text: breaks as "<br>", pipes escaped.
-void append_cell_text(std::string& out, std::string_view s) {
+// Whether "&" at `i` starts what could be a character reference.
+bool entity_at(std::string_view s, std::size_t i) noexcept {
+    std::size_t k = i + 1;
+    if (k < s.size() && s[k] == '#') return true;
+    const std::size_t first = k;
+    while (k < s.size() && k - first < 32 && is_alnum(s[k])) ++k;
+    return k > first && is_alpha(s[first]) && k < s.size() && s[k] == ';';
+}
+
+// Whether the inline special byte at `i` of the segment `s` needs a
+// backslash.
+bool needs_escape(std::string_view s, std::size_t i) noexcept {
+    const char next = i + 1 < s.size() ? s[i + 1] : '\0';
+    switch (s[i]) {
+    case '\\':
+        return !(is_alnum(next) || next == ' ');
+    case '<':
+        return is_alpha(next) || next == '/' || next == '!' || next == '?';
+    case '&':
+        return entity_at(s, i);
+    default:
+        return true;
+    }
+}
+
+// Appends the segment `s` escaped (its ends count as the edges of a word);
+// a backslash also goes before the bytes at `mark_a` and `mark_b`
+// (positions in `s`, or NONE).
+void append_segment(std::string& out, std::string_view s, unsigned mode, std::size_t mark_a, std::size_t mark_b) {
+    const std::uint8_t special = INLINE | ((mode & CELL_TEXT) ? CELL : 0);
     std::size_t i = 0;
     while (i < s.size()) {
-        const std::size_t from = i;
-        while (i < s.size() && !is_cell_special(s[i])) ++i;
-        out.append(s, from, i - from);
-        if (i == s.size()) break;
-        const char c = s[i++];
-        if (c == '|') out += "\\|";
-        else if (c == '\n') out += "<br>";
-        else out += ' ';
+        std::size_t j = i;
+        while (j < s.size() && !(BYTE_CLASS[static_cast<unsigned char>(s[j])] & special) && j != mark_a && j != mark_b)
+            ++j;
+        out.append(s, i, j - i);
+        if (j == s.size()) break;
+        i = j;
+        const char c = s[i];
+        if (i == mark_a || i == mark_b) {
+            out += '\\';
+            out += c;
+            ++i;
+        } else if (c == '_') {
+            // A run of underscores inside a word is never emphasis.
+            std::size_t e = i;
+            while (e < s.size() && s[e] == '_') ++e;
+            const bool inside = i > 0 && is_alnum(s[i - 1]) && e < s.size() && is_alnum(s[e]);
+            for (; i < e; ++i) out += inside ? "_" : "\\_";
+        } else if (BYTE_CLASS[static_cast<unsigned char>(c)] & CELL & special) {
+            out += c == '\n' ? "<br>" : " ";
+            ++i;
+        } else {
+            if (needs_escape(s, i)) out += '\\';
+            out += c;
+            ++i;
+        }
     }
 }
 
-std::string cell_text(std::string_view s) {
+void append_target(std::string& out, std::string_view target);
+
+// Appends `s` escaped for its place, with the given links (sorted, not
+// overlapping) written as "[text](target)".
+void append_escaped(std::string& out, std::string_view s, unsigned mode, std::span<const LinkSpan> links = {}) {
+    const std::size_t a = (mode & BLOCK_LINE) ? block_mark(s) : NONE;
+    const std::size_t b = (mode & HEADING) ? closing_mark(s) : NONE;
+    const auto segment = [&](std::size_t from, std::size_t to) {
+        const auto local = [&](std::size_t m) { return m >= from && m < to ? m - from : NONE; };
+        append_segment(out, s.substr(from, to - from), mode, local(a), local(b));
+    };
+    std::size_t pos = 0;
+    for (const LinkSpan& link : links) {
+        segment(pos, link.begin);
+        // "!" right before a link would make it an image.
+        if (link.begin > pos && out.back() == '!') out.insert(out.size() - 1, 1, '\\');
+        out += '[';
+        segment(link.begin, link.end);
+        out += "](";
+        append_target(out, link.target);
+        out += ')';
+        pos = link.end;
+    }
+    segment(pos, s.size());
+}
+
+// Escapes in place what was appended to `out` from `from` on, when it holds
+// anything to escape; `special` says whether it holds a byte inline
+// Markdown may read as markup (as append_one_line finds). Most text holds
+// nothing to escape and costs no copy.
+void escape_tail(std::string& out, std::size_t from, unsigned mode, bool special, std::string& scratch) {
+    const std::string_view tail = std::string_view(out).substr(from);
+    const bool clean = !special && (!(mode & BLOCK_LINE) || block_mark(tail) == NONE) &&
+                       (!(mode & HEADING) || closing_mark(tail) == NONE);
+    if (clean) return;
+    scratch.assign(tail);
+    out.resize(from);
+    append_escaped(out, scratch, mode);
+}
+
+std::string escaped(std::string_view s, unsigned mode) {
     std::string out;
-    out.reserve(s.size());
-    append_cell_text(out, s);
+    out.reserve(s.size() + 8);
+    append_escaped(out, s, mode);
     return out;
 }
+
+// A link destination: in angle brackets when it holds white space, brackets
+// or parentheses, which the bare form cannot; line ends percent-encoded.
+void append_target(std::string& out, std::string_view target) {
+    const auto is_angle = [](char c) {
+        return static_cast<unsigned char>(c) <= ' ' || c == 0x7F || c == '(' || c == ')' || c == '<' || c == '>';
+    };
+    const bool angle = std::any_of(target.begin(), target.end(), is_angle);
+    // Part names, the usual targets, need nothing.
+    if (!angle && target.find_first_of("\\&") == std::string_view::npos) {
+        out += target;
+        return;
+    }
+    if (angle) out += '<';
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        const char c = target[i];
+        const bool escape = c == '\\' || ((c == '<' || c == '>') && angle) || (c == '&' && entity_at(target, i));
+        if (!escape && c != '\n' && c != '\r') continue;
+        out.append(target, done, i - done);
+        done = i + 1;
+        if (c == '\n') out += "%0A";
+        else if (c == '\r') out += "%0D";
+        else {
+            out += '\\';
+            out += c;
+        }
+    }
+    out.append(target, done);
+    if (angle) out += '>';
+}
+
+// ---------------------------------------------------------------------------
+// Pieces
+
+// Cell text: escaped, line ends as "<br>".
+std::string cell_text(std::string_view s) { return escaped(s, CELL_TEXT); }
 
 // A table cell's non-blank paragraphs, trimmed, one "<br>" between them.
 // `scratch` holds one paragraph's text at a time.
@@ -139,7 +304,7 @@ void append_cell(std::string& out, const model::Cell& cell, std::string& scratch
         if (is_blank(scratch)) continue;
         if (any) out += "<br>";
         any = true;
-        append_cell_text(out, trim(scratch));
+        append_escaped(out, trim(scratch), CELL_TEXT);
     }
 }
 
@@ -169,32 +334,176 @@ void add_block(std::string& out, std::string_view block) {
     out += block;
 }
 
-// Maps written list levels to shown ones: a list starts at the margin and
-// deepens one step at a time, so that skipped levels never indent an item
-// far enough to read as code, while siblings stay siblings.
+// Places list items: a list starts at the margin and deepens one step at a
+// time, so that skipped levels never indent an item far enough to read as
+// code, while siblings stay siblings. A child is indented by the width of
+// its parent's marker, as CommonMark needs to nest it.
 class Nesting {
 public:
-    std::size_t place(std::size_t level) {
-        while (!open_.empty() && open_.back() > level) open_.pop_back();
-        if (open_.empty() || open_.back() < level) open_.push_back(level);
-        return open_.size() - 1;
+    struct Place {
+        std::size_t indent;  // spaces before the marker
+        bool new_list;       // no sibling of the same kind right before it
+    };
+
+    Place place(std::size_t level, std::size_t marker_width, bool numbered) {
+        while (!open_.empty() && open_.back().level > level) open_.pop_back();
+        bool new_list = true;
+        if (!open_.empty() && open_.back().level == level) {
+            new_list = open_.back().numbered != numbered;
+            open_.pop_back();
+        }
+        const std::size_t indent = open_.empty() ? 0 : open_.back().indent + open_.back().width;
+        open_.push_back({level, indent, marker_width, numbered});
+        return {indent, new_list};
     }
     void reset() noexcept { open_.clear(); }
     bool active() const noexcept { return !open_.empty(); }
 
 private:
-    std::vector<std::size_t> open_;  // written levels of the open items
+    struct Item {
+        std::size_t level;   // as written
+        std::size_t indent;  // of its marker
+        std::size_t width;   // of its marker
+        bool numbered;
+    };
+    std::vector<Item> open_;
 };
 
+// How a paragraph shows: the one place a paragraph's list marker is decided.
+enum class Mark : std::uint8_t { plain, bullet, number };
+
+// Body and content placeholders take their bullets from the master.
 bool inherits_bullets(const model::Shape& shape) noexcept {
     if (!shape.placeholder) return false;
     const auto k = shape.placeholder->kind.value();
     return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
 }
 
-// A buffer a slide's bodies share, one paragraph at a time.
+Mark list_mark(const model::Paragraph& p, bool list_by_default) noexcept {
+    using K = model::Bullet::Kind;
+    switch (p.bullet.kind) {
+    case K::auto_number:
+        return Mark::number;
+    case K::character:
+    case K::picture:
+        return Mark::bullet;
+    case K::inherited:
+        return list_by_default ? Mark::bullet : Mark::plain;
+    case K::none:
+        break;
+    }
+    return Mark::plain;
+}
+
+// The slide's relationships, read on first need: a slide of text alone
+// never reads them.
+class SlideRels {
+public:
+    SlideRels(const document::Slide* slide, text::ExtractReport& report) : slide_(slide), report_(report) {}
+
+    // Null when the part cannot be read (recorded in the report once).
+    const opc::Relationships* get() {
+        if (slide_) {
+            rels_ = text::slide_rels(*slide_, report_);
+            slide_ = nullptr;
+        }
+        return rels_.get();
+    }
+
+private:
+    const document::Slide* slide_;  // until read
+    text::ExtractReport& report_;
+    std::shared_ptr<const opc::Relationships> rels_;
+};
+
+// The external targets a slide's run hyperlinks lead to. Jumps inside the
+// deck (other slides, fragments) are no link a reader can follow.
+class Links {
+public:
+    explicit Links(SlideRels* rels = nullptr) : rels_(rels) {}
+
+    std::optional<std::string_view> target(const model::RunProps& props) const {
+        if (!rels_ || !props.hyperlink) return std::nullopt;
+        const opc::Relationships* all = rels_->get();
+        const opc::Relationship* rel = all ? all->get(*props.hyperlink) : nullptr;
+        if (!rel || !rel->external) return std::nullopt;
+        const std::string_view t = trim(rel->target);
+        if (t.empty() || t[0] == '#') return std::nullopt;
+        return t;
+    }
+
+    // The links of a paragraph as byte ranges of its text (`append_text`),
+    // neighbouring runs with one target merged.
+    void spans(const model::Paragraph& p, std::vector<LinkSpan>& out) const {
+        out.clear();
+        if (!rels_) return;
+        std::size_t offset = 0;
+        for (const model::Run& r : p.runs) {
+            const std::size_t from = offset;
+            offset += r.kind == model::Run::Kind::line_break ? 1 : r.text.size();
+            if (!r.props.hyperlink || from == offset) continue;
+            const auto t = target(r.props);
+            if (!t) continue;
+            if (!out.empty() && out.back().end == from && out.back().target == *t) out.back().end = offset;
+            else out.push_back({from, offset, *t});
+        }
+    }
+
+private:
+    SlideRels* rels_;
+};
+
+// Folds raw[begin, end) onto one line as append_one_line does, carrying the
+// links (ranges of `raw`) over to ranges of `line`.
+void fold_linked(std::string_view raw, std::size_t begin, std::size_t end, std::span<const LinkSpan> raw_links,
+                 std::string& line, std::vector<LinkSpan>& links) {
+    line.clear();
+    links.clear();
+    bool pending = false;  // white space seen since the last byte written
+    auto fold = [&](std::size_t from, std::size_t to, std::optional<std::string_view> target) {
+        std::size_t first = NONE;
+        for (std::size_t i = from; i < to; ++i) {
+            if (is_space(raw[i])) {
+                pending = !line.empty();
+                continue;
+            }
+            // A space between words stays outside a link that starts there.
+            if (pending) line += ' ';
+            pending = false;
+            if (first == NONE) first = line.size();
+            line += raw[i];
+        }
+        if (target && first != NONE) links.push_back({first, line.size(), *target});
+    };
+    std::size_t pos = begin;
+    for (const LinkSpan& l : raw_links) {
+        const std::size_t b = std::clamp(l.begin, begin, end), e = std::clamp(l.end, begin, end);
+        if (b >= e) continue;
+        fold(pos, b, std::nullopt);
+        fold(b, e, l.target);
+        pos = e;
+    }
+    fold(pos, end, std::nullopt);
+    // Unicode white space at the ends goes too, and with it any link text
+    // there.
+    const std::string_view kept = trim(line);
+    if (kept.size() == line.size()) return;
+    const auto lead = static_cast<std::size_t>(kept.data() - line.data());
+    const std::size_t size = kept.size();
+    line.assign(kept);
+    std::erase_if(links, [&](LinkSpan& l) {
+        l.begin = std::min(l.begin > lead ? l.begin - lead : 0, size);
+        l.end = std::min(l.end > lead ? l.end - lead : 0, size);
+        return l.begin >= l.end;
+    });
+}
+
+// Buffers a slide's bodies share, one paragraph or line at a time.
 struct Scratch {
-    std::string text;  // the paragraph being added, when it has several runs
+    std::string text;   // the paragraph being added
+    std::string line;   // one line of a paragraph
+    std::string spare;  // text being escaped
+    std::vector<LinkSpan> raw_links, line_links;
 };
 
 // The paragraphs of one text body as Markdown lines, written as a block of
@@ -202,8 +511,8 @@ struct Scratch {
 // at all when no paragraph shows.
 class BodyWriter {
 public:
-    BodyWriter(bool list_by_default, std::string& out, Scratch& scratch)
-        : list_by_default_(list_by_default), out_(out), text_(scratch.text), mark_(out.size()) {
+    BodyWriter(bool list_by_default, const Links& links, std::string& out, Scratch& scratch)
+        : list_by_default_(list_by_default), links_(links), out_(out), s_(scratch), mark_(out.size()) {
         if (!out_.empty()) out_ += "\n\n";
         base_ = out_.size();
     }
@@ -219,41 +528,56 @@ public:
         if (p.runs.size() == 1 && p.runs[0].kind != model::Run::Kind::line_break) {
             t = p.runs[0].text;
         } else {
-            text_.clear();
-            p.append_text(text_);
-            t = text_;
+            s_.text.clear();
+            p.append_text(s_.text);
+            t = s_.text;
         }
         if (is_blank(t)) return;
-        const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
-        using K = model::Bullet::Kind;
-        const K kind = p.bullet.kind;
-        const bool numbered = kind == K::auto_number;
-        const bool bulleted = kind == K::character || kind == K::picture || (kind == K::inherited && list_by_default_);
-        if (!numbered && !bulleted) {
+        links_.spans(p, s_.raw_links);
+        const Mark mark = list_mark(p, list_by_default_);
+        if (mark == Mark::plain) {
             for (auto& n : next_number_) n.reset();
             plain(t);
             return;
         }
-        const bool continues = nesting_.active();
-        const std::size_t shown = nesting_.place(level);
-        if (out_.size() != base_) out_ += continues ? "\n" : "\n\n";
-        out_.append(shown * 2, ' ');
-        if (numbered) {
-            std::uint32_t n = p.bullet.start;
+        const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
+        std::string marker = "- ";
+        std::uint32_t n = 1;
+        if (mark == Mark::number) {
+            n = p.bullet.start;
             if (next_number_[level] && scheme_[level] == p.bullet.text) n = *next_number_[level];
             next_number_[level] = n + 1;
             scheme_[level] = p.bullet.text;
-            out_ += std::to_string(n);
-            out_ += ". ";
+            marker = std::to_string(n) + ". ";
         } else {
             next_number_[level].reset();
-            out_ += "- ";
         }
         for (std::size_t deeper = level + 1; deeper <= MAX_LEVEL; ++deeper) next_number_[deeper].reset();
-        append_one_line(out_, t);
+
+        const bool continues = nesting_.active();
+        const Nesting::Place place = nesting_.place(level, marker.size(), mark == Mark::number);
+        // A list numbered from other than 1 cannot interrupt a paragraph: on
+        // the line after an item it would read as that item's text.
+        const bool apart = !continues || (mark == Mark::number && n != 1 && place.new_list);
+        if (out_.size() != base_) out_ += apart ? "\n\n" : "\n";
+        out_.append(place.indent, ' ');
+        out_ += marker;
+        line(t, 0, t.size());
     }
 
 private:
+    // Bytes [begin, end) of the paragraph text as one escaped line of out.
+    void line(std::string_view t, std::size_t begin, std::size_t end) {
+        if (s_.raw_links.empty()) {
+            const std::size_t from = out_.size();
+            const bool special = append_one_line(out_, t.substr(begin, end - begin));
+            escape_tail(out_, from, BLOCK_LINE, special, s_.spare);
+            return;
+        }
+        fold_linked(t, begin, end, s_.raw_links, s_.line, s_.line_links);
+        append_escaped(out_, s_.line, BLOCK_LINE, s_.line_links);
+    }
+
     void plain(std::string_view t) {
         if (out_.size() != base_) out_ += "\n\n";
         bool first = true;
@@ -261,27 +585,21 @@ private:
         while (begin <= t.size()) {
             std::size_t end = t.find('\n', begin);
             if (end == std::string_view::npos) end = t.size();
-            // Each line goes straight into the output, is taken back when it
-            // turns out empty and escaped where it stands.
             const std::size_t mark = out_.size();
             if (!first) out_ += '\n';
             const std::size_t from = out_.size();
-            append_one_line(out_, t.substr(begin, end - begin));
-            if (out_.size() == from) {
-                out_.resize(mark);
-            } else {
-                first = false;
-                if (const std::size_t at = escape_at(std::string_view(out_).substr(from)); at != std::string_view::npos)
-                    out_.insert(from + at, 1, '\\');
-            }
+            line(t, begin, end);
+            if (out_.size() == from) out_.resize(mark);
+            else first = false;
             begin = end + 1;
         }
         nesting_.reset();
     }
 
     bool list_by_default_;
+    const Links& links_;
     std::string& out_;
-    std::string& text_;
+    Scratch& s_;
     std::size_t mark_;  // out's size before the block
     std::size_t base_;  // where the block's own text starts
     Nesting nesting_;
@@ -289,51 +607,85 @@ private:
     std::array<std::string, MAX_LEVEL + 1> scheme_{};
 };
 
-void body_markdown(const model::Shape& shape, const model::TextBody& body, std::string& out, Scratch& scratch) {
-    BodyWriter w(inherits_bullets(shape), out, scratch);
+void body_markdown(const model::Shape& shape, const model::TextBody& body, const Links& links, std::string& out,
+                   Scratch& scratch) {
+    BodyWriter w(inherits_bullets(shape), links, out, scratch);
     for (const model::Paragraph& p : body.paragraphs) w.add(p);
     w.finish();
 }
 
-std::string image_target(const document::ImageRef& ref) {
-    std::string t = ref.part ? *ref.part : ref.external.value_or("");
-    if (t.find_first_of(" ()<>") == std::string::npos) return t;
-    std::string out = "<";
-    for (const char c : t) {
-        if (c == '<') out += "%3C";
-        else if (c == '>') out += "%3E";
-        else out += c;
-    }
-    return out + ">";
+// A name an application gives a new picture ("Picture 3"), which says
+// nothing about what it shows.
+bool is_default_name(std::string_view name) {
+    // English and a few translations, compared without ASCII case; the
+    // last four are Japanese, Korean and Chinese.
+    static constexpr std::string_view DEFAULTS[] = {
+        "picture", "image", "graphic", "content placeholder", "picture placeholder", "placeholder", "object",
+        "3d model", "chart", "online image", "rectangle", "oval", "shape", "bild", "grafik", "imagen",
+        "immagine", "afbeelding", "obraz", "figura", "rysunek", "imagem", "kuva",
+        "\xD0\xA0\xD0\xB8\xD1\x81\xD1\x83\xD0\xBD\xD0\xBE\xD0\xBA",  // Russian
+        "\xE5\x9B\xB3", "\xEA\xB7\xB8\xEB\xA6\xBC", "\xE5\x9B\xBE\xE7\x89\x87", "\xE5\x9C\x96\xE7\x89\x87"};
+    name = trim(name);
+    std::size_t k = name.size();
+    while (k > 0 && is_digit(name[k - 1])) --k;
+    std::string_view word = trim(name.substr(0, k));
+    if (k < name.size() && word.size() == k) return false;  // digits glued to the word
+    return std::any_of(std::begin(DEFAULTS), std::end(DEFAULTS), [&](std::string_view d) {
+        return d.size() == word.size() && std::equal(d.begin(), d.end(), word.begin(), [](char a, char b) {
+                   return a == ((b >= 'A' && b <= 'Z') ? static_cast<char>(b - 'A' + 'a') : b);
+               });
+    });
 }
 
 std::string picture_markdown(const model::Shape& shape, const document::ImageRef* ref) {
-    std::string alt;
-    if (shape.description)
-        for (const char c : one_line(*shape.description)) {
-            if (c == '[' || c == ']' || c == '\\') alt += '\\';
-            alt += c;
-        }
-    const std::string target = ref ? image_target(*ref) : std::string();
-    if (alt.empty() && target.empty()) return {};
-    return "![" + alt + "](" + target + ")";
+    const std::string target = !ref ? std::string() : ref->part ? *ref->part : ref->external.value_or("");
+    // A picture whose target is unknown has no link to show; its own
+    // description is still words of the slide.
+    if (is_blank(target)) {
+        if (!shape.description || is_blank(*shape.description)) return {};
+        std::string out = "Image: ";
+        append_escaped(out, one_line(*shape.description), INLINE_TEXT);
+        return out;
+    }
+    std::string out = "![";
+    if (shape.description && !is_blank(*shape.description))
+        append_escaped(out, one_line(*shape.description), INLINE_TEXT);
+    else if (!is_default_name(shape.name))
+        append_escaped(out, one_line(shape.name), INLINE_TEXT);
+    out += "](";
+    append_target(out, trim(target));
+    out += ')';
+    return out;
 }
 
-// Lines of `text` as one block quote, the first led by `lead`.
+std::string media_markdown(const model::Shape& shape, model::Picture::Media media) {
+    std::string out = media == model::Picture::Media::video ? "Video" : "Audio";
+    const std::string_view name =
+        !is_blank(shape.name) ? std::string_view(shape.name) : std::string_view(shape.description.value_or(""));
+    if (is_blank(name)) return out;
+    out += ": ";
+    append_escaped(out, one_line(name), INLINE_TEXT);
+    return out;
+}
+
+// The lines of `text` as paragraphs of one block quote, the first led by
+// `lead` (already Markdown); after another quote in `out`, a ">" line keeps
+// the two apart.
 void quote(std::string& out, std::string_view lead, std::string_view text) {
     if (!out.empty()) out += "\n>\n";
     out += "> ";
     out += lead;
-    std::size_t begin = 0;
     bool first = true;
+    std::size_t begin = 0;
     while (begin <= text.size()) {
         std::size_t end = text.find('\n', begin);
         if (end == std::string_view::npos) end = text.size();
         const std::string_view line = trim(text.substr(begin, end - begin));
-        if (!first) out += line.empty() ? "\n>" : "\n> ";
-        out += line;
-        first = false;
         begin = end + 1;
+        if (line.empty()) continue;
+        if (!first) out += "\n>\n> ";
+        append_escaped(out, line, first ? INLINE_TEXT : BLOCK_LINE);
+        first = false;
     }
 }
 
@@ -361,6 +713,7 @@ std::string table_markdown(const model::Table& table) {
     std::vector<std::string> above(columns), line(columns);
     std::string scratch;
     bool first = true;
+    bool any = false;
     for (const model::Row& row : table.rows) {
         for (std::size_t c = 0; c < columns; ++c) {
             std::string& text = line[c];
@@ -373,6 +726,7 @@ std::string table_markdown(const model::Table& table) {
                 continue;
             }
             append_cell(text, cell, scratch);
+            any = any || !text.empty();
         }
         pipe_row(out, line);
         if (first) {
@@ -382,6 +736,8 @@ std::string table_markdown(const model::Table& table) {
         first = false;
         std::swap(above, line);
     }
+    // A grid of empty cells says nothing.
+    if (!any) out.clear();
     return out;
 }
 
@@ -395,8 +751,21 @@ std::string chart_markdown(const chart::ChartData& chart) {
         }
         out += ')';
     }
-    if (chart.title && !is_blank(*chart.title)) out += ": " + one_line(*chart.title);
-    out = escape_line_start(out);
+    if (chart.title && !is_blank(*chart.title)) {
+        out += ": ";
+        append_escaped(out, one_line(*chart.title), INLINE_TEXT);
+    }
+    // The axis titles say what the numbers count, and in what unit: lines of
+    // the caption's paragraph.
+    const bool category_axis = chart.category_axis_title && !is_blank(*chart.category_axis_title);
+    if (category_axis) {
+        out += "\nCategory axis: ";
+        append_escaped(out, one_line(*chart.category_axis_title), INLINE_TEXT);
+    }
+    if (chart.value_axis_title && !is_blank(*chart.value_axis_title)) {
+        out += "\nValue axis: ";
+        append_escaped(out, one_line(*chart.value_axis_title), INLINE_TEXT);
+    }
     if (chart.series.empty()) return out;
 
     std::size_t points = 0;
@@ -408,9 +777,7 @@ std::string chart_markdown(const chart::ChartData& chart) {
     std::vector<std::vector<std::string>> rows;
     rows.reserve(points + 1);
     std::vector<std::string> header;
-    header.push_back(chart.category_axis_title && !is_blank(*chart.category_axis_title)
-                         ? cell_text(one_line(*chart.category_axis_title))
-                         : std::string("Category"));
+    header.push_back(category_axis ? cell_text(one_line(*chart.category_axis_title)) : std::string("Category"));
     for (std::size_t i = 0; i < chart.series.size(); ++i) {
         const chart::Series& s = chart.series[i];
         header.push_back(s.name && !is_blank(*s.name) ? cell_text(one_line(*s.name))
@@ -444,11 +811,11 @@ std::string diagram_markdown(const diagram::DiagramData& diagram) {
     for (const auto& [level, item] : diagram.items) {
         const std::string t = one_line(item);
         if (t.empty()) continue;
-        const std::size_t shown = nesting.place(level);
+        const std::size_t indent = nesting.place(level, 2, false).indent;
         if (!out.empty()) out += '\n';
-        out.append(shown * 2, ' ');
+        out.append(indent, ' ');
         out += "- ";
-        out += t;
+        append_escaped(out, t, BLOCK_LINE);
     }
     return out;
 }
@@ -464,6 +831,8 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         return {};
     }
     report.merge(slide.report);
+    SlideRels rels(&slide, report);
+    const Links links(&rels);
 
     std::string out;
     const model::Shape* title = nullptr;
@@ -471,7 +840,11 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         const std::optional<std::string> text = content.title();
         if (text) title = title_shape(content);
         out += "# ";
-        if (text) append_one_line(out, *text);
+        if (text) {
+            const bool special = append_one_line(out, *text);
+            std::string scratch;
+            escape_tail(out, 2, HEADING, special, scratch);
+        }
         if (out.size() == 2) {
             out += "Slide ";
             out += std::to_string(slide.index + 1);
@@ -481,12 +854,14 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     const std::vector<const model::Shape*> shapes =
         text::shown_shapes(content, options.hidden_shapes, options.furniture);
 
-    // Image references pair with pictures in walk order.
+    // Image references pair with pictures in walk order. Without the
+    // slide's relationships (recorded above) no picture has a target.
     std::unordered_map<const model::Shape*, std::size_t> image_of;
     std::vector<document::ImageRef> images;
     if (options.images && std::any_of(shapes.begin(), shapes.end(), [](const model::Shape* s) {
-            return std::holds_alternative<model::Picture>(s->content);
-        })) {
+            const auto* pic = std::get_if<model::Picture>(&s->content);
+            return pic && pic->media == model::Picture::Media::none;
+        }) && rels.get()) {
         if (auto refs = slide.images(false)) {
             images = std::move(*refs);
             std::size_t k = 0;
@@ -501,12 +876,17 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
 
     Scratch scratch;
     for (const model::Shape* shape : shapes) {
+        if (text::refers_to_part(*shape)) rels.get();
         if (shape == title) continue;
         if (const model::TextBody* body = shape->text_body()) {
-            body_markdown(*shape, *body, out, scratch);
+            body_markdown(*shape, *body, links, out, scratch);
         } else if (const model::Table* table = shape->table()) {
             add_block(out, table_markdown(*table));
-        } else if (std::holds_alternative<model::Picture>(shape->content)) {
+        } else if (const auto* pic = std::get_if<model::Picture>(&shape->content)) {
+            if (pic->media != model::Picture::Media::none) {
+                add_block(out, media_markdown(*shape, pic->media));
+                continue;
+            }
             if (!options.images) continue;
             const auto it = image_of.find(shape);
             add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
@@ -539,7 +919,10 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
             std::string block;
             for (const comments::Comment& c : *list) {
                 std::string lead = c.reply ? "Reply" : "Comment";
-                if (c.author && !is_blank(*c.author)) lead += " from " + one_line(*c.author);
+                if (c.author && !is_blank(*c.author)) {
+                    lead += " from ";
+                    append_escaped(lead, one_line(*c.author), INLINE_TEXT);
+                }
                 lead += ": ";
                 quote(block, lead, trim(c.text));
             }

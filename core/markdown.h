@@ -8,23 +8,34 @@
 // - Text shapes, in pre-order, one block each. A paragraph with a bullet
 //   character (or, in a body or content placeholder, an inherited bullet) is
 //   "- " item; an auto-numbered one is "N. " item, counted from its start
-//   value along consecutive numbered paragraphs of its level; items are
-//   indented two spaces per level. Other paragraphs are plain lines, escaped
-//   where they would read as Markdown structure. List items follow each
-//   other on single lines; anything else is set apart by a blank line. Line
-//   breaks inside an item or heading become spaces.
+//   value along consecutive numbered paragraphs of its level. A child item
+//   is indented by its parent's marker width, so that it nests. Other
+//   paragraphs are plain lines. List items follow each other on single
+//   lines; anything else is set apart by a blank line. Line breaks inside an
+//   item or heading become spaces. Runs with an external click hyperlink
+//   are "[text](target)"; jumps inside the deck stay text.
 // - Tables: a pipe table, the first row as header, one column per grid
 //   column. A vertically merged cell repeats its origin's text, so that
-//   every row reads whole; a horizontally merged one is empty. "|" is
-//   escaped, and paragraphs and line breaks in a cell become "<br>".
-// - Pictures (with images on): "![DESCRIPTION](PART)", the target being the
-//   image part, or the external target for a linked picture.
-// - Charts: a caption line "Chart (KINDS): TITLE", then a pipe table of
-//   categories by series. Diagrams: their items as a nested "- " list.
+//   every row reads whole; a horizontally merged one is empty. Paragraphs
+//   and line breaks in a cell become "<br>". A table of empty cells gives
+//   nothing.
+// - Pictures (with images on): "![ALT](PART)", the target being the image
+//   part, or the external target for a linked picture; the alt text is the
+//   description, else the shape's name unless it is an application's
+//   default. A picture without a known target gives nothing. Audio and video
+//   give a line "Audio: NAME" / "Video: NAME".
+// - Charts: a caption "Chart (KINDS): TITLE", with lines "Category axis: A"
+//   and "Value axis: B" when the axes have titles, then a pipe table of
+//   categories by series. Diagrams: their
+//   items as a nested "- " list.
 // - Notes and comments (when asked) last, as block quotes: "> Notes: ..."
-//   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...".
-// Headings and "- " items read back through the writer's Markdown input, so a
-// deck survives the trip in outline. Failures go into the extraction report.
+//   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...", each of
+//   their lines a paragraph of the quote.
+// Text is escaped wherever a CommonMark parser would read it as structure,
+// with backslashes it drops again. Headings and "- " items read back through
+// the writer's Markdown input, so a deck survives the trip in outline.
+// Failures, an unreadable relationships part among them, go into the
+// extraction report.
 #pragma once
 
 #include <cstddef>

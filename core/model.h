@@ -139,8 +139,11 @@ struct Transform {
 struct Shape;
 
 struct Picture {
+    // Audio and video are pictures (their poster frame) that play a file.
+    enum class Media : std::uint8_t { none, audio, video };
     std::optional<std::string> embed;  // r:embed of a:blip
     std::optional<std::string> link;   // r:link of a:blip
+    Media media = Media::none;         // from nvPr's a:videoFile, a:audioFile, ...
 };
 
 struct Group {

@@ -85,6 +85,16 @@ bool is_shape_element(const xml::Start& s) {
     return n == "sp" || n == "pic" || n == "grpSp" || n == "graphicFrame" || n == "cxnSp" || n == "contentPart";
 }
 
+// What a picture's a:videoFile, a:audioFile, ... child (in nvPr) makes it;
+// `none` for any other element.
+model::Picture::Media media_kind(const xml::Start& s) {
+    using M = model::Picture::Media;
+    const std::string_view n = s.name.local;
+    if (n == "videoFile" || n == "quickTimeFile") return M::video;
+    if (n == "audioFile" || n == "wavAudioFile" || n == "audioCd") return M::audio;
+    return M::none;
+}
+
 // Non-visual property containers: nvSpPr, nvPicPr, nvGrpSpPr, ...
 bool is_nv_props(const xml::Start& s) {
     const std::string_view n = s.name.local;
@@ -175,7 +185,7 @@ private:
                     if (run.kind == model::Run::Kind::line_break) return {};
                     return r_.read_text(run.text);
                 }
-                if (full_ && s.is(DML, "rPr")) return run_props(s, run.props);
+                if (lists_ && s.is(DML, "rPr")) return full_ ? run_props(s, run.props) : run_link(s, run.props);
                 return {};
             },
             true);
@@ -207,10 +217,38 @@ private:
             true);
     }
 
+    // Of a run's properties, only the click hyperlink, which a rendering
+    // turns into a link. Few runs have one, so properties that do not name
+    // it before their end tag are skipped unparsed, as at lower detail. The
+    // end tag is the first one of the element's name; well-formed markup
+    // has it, so this look-ahead reads each byte once.
+    xml::Status run_link(const xml::Start& s, model::RunProps& rp) {
+        if (s.self_closing) return {};
+        std::string end_tag = "</";
+        if (s.name.has_prefix()) {
+            end_tag += s.name.prefix;
+            end_tag += ':';
+        }
+        end_tag += s.name.local;
+        const std::string_view text = r_.text();
+        const auto from = static_cast<std::size_t>(s.offset);
+        const std::size_t end = text.find(end_tag, from);
+        if (text.substr(from, end == std::string_view::npos ? end : end - from).find("hlinkClick") ==
+            std::string_view::npos)
+            return {};
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& c) -> xml::Status {
+                if (c.is(DML, "hlinkClick") && !rp.hyperlink) rp.hyperlink = rel_attr(r_, c, "id");
+                return {};
+            },
+            true);
+    }
+
     xml::Reader& r_;
     SlideReport* report_;
     bool full_;
-    bool lists_;
+    bool lists_;  // paragraph properties and run hyperlinks
 };
 
 class Parser {
@@ -326,6 +364,11 @@ private:
                     return mce::children_inner(
                         r_,
                         [&](xml::Reader&, const xml::Start& ph) -> xml::Status {
+                            if (ph.ns == DML) {
+                                auto* pic = std::get_if<model::Picture>(&sh.content);
+                                if (const auto m = media_kind(ph); pic && m != model::Picture::Media::none) pic->media = m;
+                                return {};
+                            }
                             if (!ph.is(PML, "ph") || sh.placeholder) return {};
                             model::Placeholder p;
                             std::string scratch;

@@ -32,10 +32,11 @@ struct SlideReport {
 };
 
 // How much of the markup a parse keeps. Passes that only render text take
-// `text`: run properties, transforms and shape hyperlinks are then left
-// unread (absent in the result), and their elements are skipped whole.
-// `plain` also leaves paragraph properties unread (levels and bullets stay
-// at their defaults), for text that is shown without list structure.
+// `text`: run properties other than the click hyperlink, transforms and
+// shape hyperlinks are then left unread (absent in the result), and their
+// elements are skipped whole. `plain` also leaves paragraph properties and
+// run hyperlinks unread (levels and bullets stay at their defaults), for
+// text that is shown without list structure.
 enum class Detail : std::uint8_t { full, text, plain };
 
 struct Parsed {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <limits>
+#include <type_traits>
 #include <variant>
 
 #include "core/encoding.h"
@@ -277,6 +278,38 @@ Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide&
     return std::optional(std::move(*data));
 }
 
+std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slide, ExtractReport& report) {
+    static const auto none = std::make_shared<const opc::Relationships>();
+    package::Package* pkg = slide.view ? slide.view->package() : nullptr;
+    if (!pkg) return none;
+    auto rels = pkg->rels(slide.part);
+    if (!rels) {
+        report.failed_slides.emplace_back(slide.index, rels.error().message());
+        return nullptr;
+    }
+    return std::move(*rels);
+}
+
+bool refers_to_part(const model::Shape& shape) {
+    return std::visit(
+        [](const auto& c) {
+            using T = std::decay_t<decltype(c)>;
+            if constexpr (std::is_same_v<T, model::Picture>) return c.embed || c.link;
+            else if constexpr (std::is_same_v<T, model::Chart> || std::is_same_v<T, model::ContentPart>)
+                return c.rel_id.has_value();
+            else if constexpr (std::is_same_v<T, model::Diagram>) return c.data.has_value();
+            else if constexpr (std::is_same_v<T, model::Ole>) return c.rel_id || c.preview;
+            else return false;
+        },
+        shape.content);
+}
+
+bool refers_to_parts(const model::SlideContent& content) {
+    for (const model::Shape& s : content.walk())
+        if (refers_to_part(s)) return true;
+    return false;
+}
+
 std::string chart_text(const chart::ChartData& chart) {
     std::string out;
     for (const auto* title : {&chart.title, &chart.category_axis_title, &chart.value_axis_title})
@@ -345,6 +378,7 @@ std::string slide_text_reporting(const document::Slide& slide, const TextOptions
         return out;
     }
     report.merge(slide.report);
+    if (refers_to_parts(slide.content)) slide_rels(slide, report);
     const FrameCallback frame = [&](const model::Shape& shape) -> FrameText {
         FrameText t = frame_text(slide, shape);
         if (!t) report.failed_frames.emplace_back(slide.index, t.error().message());

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,6 +41,7 @@
 #include "core/document.h"
 #include "core/error.h"
 #include "core/model.h"
+#include "core/opc.h"
 #include "core/slide.h"
 
 namespace vantrell_core::text {
@@ -102,6 +104,20 @@ void write_content_text(const model::SlideContent& content, const TextOptions& o
 Result<std::optional<chart::ChartData>> frame_chart(const document::Slide& slide, const model::Chart& frame);
 Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide& slide,
                                                           const model::Diagram& frame);
+
+// The slide's relationships as a rendering pass reads them: empty for a
+// slide without a package part (a legacy deck's). A relationships part that
+// cannot be read is recorded in `report` as a failure of the slide, whose
+// other content still renders, and gives null.
+std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slide, ExtractReport& report);
+
+// Whether the shape, or any shape of the content, refers to another part
+// through the slide's relationships: a picture, chart, diagram, OLE object
+// or content part. A pass reads those relationships for such a slide even
+// when it shows nothing of the part, so that a damaged relationships part
+// never passes as a complete reading.
+bool refers_to_part(const model::Shape& shape);
+bool refers_to_parts(const model::SlideContent& content);
 
 // A chart's and a diagram's text, as a frame gives it.
 std::string chart_text(const chart::ChartData& chart);

@@ -359,16 +359,19 @@ TEST(SlideText, RunsFieldsAndProperties) {
     EXPECT_EQ(para.text(), "Hi & bye\n7");
 }
 
-// A text-only parse keeps everything the renderings read and leaves run
-// properties, transforms and shape hyperlinks out; what it skips must still
-// be well-formed.
+// A text-only parse keeps everything the renderings read (run hyperlinks
+// among them) and leaves other run properties, transforms and shape
+// hyperlinks out; what it skips must still be well-formed.
 TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     const std::string shapes =
         "<p:grpSp><p:nvGrpSpPr><p:cNvPr id=\"9\" name=\"G\"/><p:cNvGrpSpPr/><p:nvPr/></p:nvGrpSpPr>"
         "<p:grpSpPr><a:xfrm><a:off x=\"1\" y=\"1\"/></a:xfrm></p:grpSpPr>" +
         sp("<p:ph type=\"body\" idx=\"1\"/>",
            "<p:txBody><a:p><a:pPr lvl=\"1\"><a:buAutoNum type=\"arabicPeriod\"/></a:pPr><a:r><a:rPr b=\"1\">"
-           "<a:hlinkClick r:id=\"rId2\"/></a:rPr><a:t>one</a:t></a:r><a:br/><a:r><a:t>two</a:t></a:r></a:p>"
+           "<a:hlinkClick r:id=\"rId2\"/></a:rPr><a:t>one</a:t></a:r><a:br/><a:r><a:t>two</a:t></a:r>"
+           "<a:r><a:rPr><a:solidFill><a:srgbClr val=\"FF0000\"/></a:solidFill><a:hlinkClick r:id=\"rId5\"/>"
+           "</a:rPr><a:t>!</a:t></a:r><a:r><a:rPr><a:latin typeface=\"rPr>hlinkClick\"/></a:rPr></a:r>"
+           "<a:r><a:rPr><a:hlinkClick r:id=\"rId6\"/></a:rPr ><a:t>?</a:t></a:r></a:p>"
            "</p:txBody>",
            " descr=\"alt\" hidden=\"1\"><a:hlinkClick r:id=\"rId4\"/></p:cNvPr><p:cNvPr id=\"3\" name=\"again\"") +
         "</p:grpSp><x:thing xmlns:x=\"urn:x\"/>";
@@ -390,9 +393,12 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     const auto& para = s.text_body()->paragraphs.at(0);
     EXPECT_EQ(para.level, 1);
     EXPECT_EQ(para.bullet.kind, Bullet::Kind::auto_number);
-    EXPECT_EQ(para.text(), "one\ntwo");
+    EXPECT_EQ(para.text(), "one\ntwo!?");
     EXPECT_FALSE(para.runs.at(0).props.bold);
-    EXPECT_FALSE(para.runs.at(0).props.hyperlink);
+    EXPECT_EQ(para.runs.at(0).props.hyperlink, "rId2");
+    EXPECT_EQ(para.runs.at(3).props.hyperlink, "rId5");
+    EXPECT_FALSE(para.runs.at(4).props.hyperlink);
+    EXPECT_EQ(para.runs.at(5).props.hyperlink, "rId6");
     const auto& full_run = full->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0).runs.at(0);
     EXPECT_EQ(full_run.props.bold, true);
     EXPECT_EQ(full_run.props.hyperlink, "rId2");
@@ -419,7 +425,8 @@ TEST(SlideText, TextDetailKeepsWhatRenderingsRead) {
     auto plain = slide::parse(xml, "/s.xml", slide::Detail::plain);
     ASSERT_TRUE(plain);
     const auto& pp = plain->content.shapes.at(0).group()->children.at(0).text_body()->paragraphs.at(0);
-    EXPECT_EQ(pp.text(), "one\ntwo");
+    EXPECT_EQ(pp.text(), "one\ntwo!?");
+    EXPECT_FALSE(pp.runs.at(0).props.hyperlink);
     EXPECT_EQ(pp.level, 0);
     EXPECT_EQ(pp.bullet.kind, Bullet::Kind::inherited);
     const std::string bad_ppr = slide_xml(sp("", "<p:txBody><a:p><a:pPr><a:buChar char=\"&#0;\"/></a:pPr></a:p></p:txBody>"));
@@ -523,6 +530,30 @@ TEST(SlideFrames, ChartsDiagramsOleAndUnknown) {
     EXPECT_EQ(p.report.unknown_graphic_uris,
               (std::vector<std::string>{"http://schemas.microsoft.com/office/drawing/2017/model3d",
                                         "http://schemas.microsoft.com/office/drawing/2017/model3d"}));
+}
+
+// Audio and video are pictures whose non-visual properties name the file.
+TEST(SlidePictures, MediaFromNonVisualProperties) {
+    using M = model::Picture::Media;
+    const std::pair<const char*, M> cases[] = {
+        {"", M::none},
+        {"<a:videoFile r:link=\"rId2\"/>", M::video},
+        {"<a:quickTimeFile r:link=\"rId2\"/>", M::video},
+        {"<a:audioFile r:link=\"rId2\"/>", M::audio},
+        {"<a:wavAudioFile r:embed=\"rId2\" name=\"x.wav\"/>", M::audio},
+        {"<a:audioCd><a:st track=\"1\"/><a:end track=\"2\"/></a:audioCd>", M::audio},
+        {"<a:videoFile r:link=\"rId2\"/><a:extLst/>", M::video},
+    };
+    for (const auto& [nv, media] : cases) {
+        for (const auto detail : {slide::Detail::full, slide::Detail::plain}) {
+            auto p = slide::parse(slide_xml("<p:pic><p:nvPicPr><p:cNvPr id=\"2\" name=\"clip\"/><p:cNvPicPr/><p:nvPr>" +
+                                            std::string(nv) + "</p:nvPr></p:nvPicPr><p:blipFill><a:blip r:embed=\"rId3\"/>"
+                                            "</p:blipFill><p:spPr/></p:pic>"),
+                                  "/s.xml", detail);
+            ASSERT_TRUE(p) << nv;
+            EXPECT_EQ(std::get<model::Picture>(p->content.shapes.at(0).content).media, media) << nv;
+        }
+    }
 }
 
 TEST(SlideStrict, PurlNamespacesReadLikeTransitional) {

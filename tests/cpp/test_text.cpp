@@ -295,7 +295,7 @@ TEST(MarkdownBodies, BulletLevelsNumberingAndPlainLines) {
     EXPECT_EQ(body_md({para("one", 0, K::auto_number), para("two", 0, K::auto_number), para("sub", 1, K::character),
                        para("three", 0, K::auto_number), para("Intro", 0, K::none),
                        para("again", 0, K::auto_number, 4), para("next", 0, K::auto_number)}),
-              "1. one\n2. two\n  - sub\n3. three\n\nIntro\n\n4. again\n5. next");
+              "1. one\n2. two\n   - sub\n3. three\n\nIntro\n\n4. again\n5. next");
     // Text boxes have no inherited bullets; character bullets still count.
     EXPECT_EQ(body_md({para("Note"), para("point", 0, K::character), para("Soft\nbreak")}, std::nullopt),
               "Note\n\n- point\n\nSoft\nbreak");
@@ -310,7 +310,7 @@ TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
     std::vector<model::Paragraph> ps;
     for (const auto& s : in) ps.push_back(para(s, 0, K::none));
     EXPECT_EQ(body_md(ps), "\\# not a heading\n\n\\> not a quote\n\n\\- not a bullet\n\n2024\\. A year\n\n3\\) three"
-                           "\n\n\\---\n\n\\```code\n\n+1 vote\n\n1.5 million\n\n\\*** stars");
+                           "\n\n\\---\n\n\\`\\`\\`code\n\n+1 vote\n\n1.5 million\n\n\\*\\*\\* stars");
 }
 
 // A paragraph of one run is rendered from the run itself, others from their
@@ -372,7 +372,10 @@ TEST(MarkdownBodies, OneLineMatchesSplittingIntoWords) {
             seed = seed * 1103515245u + 12345u;
             t += pieces[(seed >> 16) % N];
         }
-        const std::string want = reference(t);
+        std::string want = reference(t);
+        // An item's text that reads as a list marker or a rule is escaped.
+        if (want.starts_with("- ") || (!want.empty() && want.find_first_not_of("- ") == std::string::npos))
+            want.insert(0, "\\");
         const std::string got = body_md({para(t, 0, K::character)});
         if (want.empty()) ASSERT_EQ(got, "") << ::testing::PrintToString(t);
         else ASSERT_EQ(got, "- " + want) << ::testing::PrintToString(t);
@@ -451,10 +454,13 @@ TEST(MarkdownTables, HeaderRowMergesAndEscapes) {
     chain.rows.push_back(row({cell("top"), cell("1")}));
     for (int i = 0; i < 3; ++i) chain.rows.push_back(row({cell("", false, true), cell(std::to_string(i + 2))}));
     EXPECT_EQ(md::table_markdown(chain), "| top | 1 |\n| --- | --- |\n| top | 2 |\n| top | 3 |\n| top | 4 |");
-    // A vertical merge in the first row has nothing to repeat.
+    // A vertical merge in the first row has nothing to repeat, and a table
+    // of nothing but empty cells gives nothing.
     model::Table lone;
     lone.rows.push_back(row({cell("x", false, true)}));
-    EXPECT_EQ(md::table_markdown(lone), "|  |\n| --- |");
+    EXPECT_EQ(md::table_markdown(lone), "");
+    lone.rows.push_back(row({cell("y")}));
+    EXPECT_EQ(md::table_markdown(lone), "|  |\n| --- |\n| y |");
 }
 
 TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
@@ -464,7 +470,7 @@ TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
     chart.category_axis_title = "Quarter";
     chart.series.push_back({std::string("North"), {"Q1", "Q2"}, {"10", "20"}});
     chart.series.push_back({std::nullopt, {}, {"5", "6", "7"}});
-    EXPECT_EQ(md::chart_markdown(chart), "Chart (bar, line): Sales 2024\n\n"
+    EXPECT_EQ(md::chart_markdown(chart), "Chart (bar, line): Sales 2024\nCategory axis: Quarter\n\n"
                                          "| Quarter | North | Series 2 |\n"
                                          "| --- | --- | --- |\n"
                                          "| Q1 | 10 | 5 |\n"
@@ -478,6 +484,32 @@ TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
     vantrell_core::diagram::DiagramData d;
     d.items = {{0, "Plan"}, {1, "Scope"}, {3, "Deep"}, {0, " "}, {0, "Do"}, {2, "Skip"}};
     EXPECT_EQ(md::diagram_markdown(d), "- Plan\n  - Scope\n    - Deep\n- Do\n  - Skip");
+}
+
+// Titles, names, categories and items are escaped for where they stand: a
+// caption and a cell inline only, an item also at its start.
+TEST(MarkdownFrames, TextIsEscapedWhereItStands) {
+    vantrell_core::chart::ChartData chart;
+    chart.title = "*Sales* <2024>";
+    chart.value_axis_title = "EUR_m [est]";
+    chart.series.push_back({std::string("a|b"), {"# 1", "x\ny"}, {"1", "2"}});
+    EXPECT_EQ(md::chart_markdown(chart), "Chart: \\*Sales\\* <2024>\nValue axis: EUR_m \\[est\\]\n\n"
+                                         "| Category | a\\|b |\n| --- | --- |\n| # 1 | 1 |\n| x y | 2 |");
+    vantrell_core::diagram::DiagramData d;
+    d.items = {{0, "- dash"}, {1, "1. one"}, {1, "<b>"}};
+    EXPECT_EQ(md::diagram_markdown(d), "- \\- dash\n  - 1\\. one\n  - \\<b>");
+
+    // A heading's closing run of "#" would be dropped.
+    auto heading = [](std::string title) {
+        doc::Slide s;
+        s.content.shapes.push_back(text_shape({para(std::move(title))}, PK::title));
+        text::ExtractReport r;
+        return md::slide_markdown(s, {}, r);
+    };
+    EXPECT_EQ(heading("Learn C #"), "# Learn C \\#");
+    EXPECT_EQ(heading("###"), "# \\###");
+    EXPECT_EQ(heading("C# and F#"), "# C# and F#");
+    EXPECT_EQ(heading("- not a list_"), "# - not a list\\_");
 }
 
 // ---------------------------------------------------------------- fixture decks
@@ -747,7 +779,7 @@ TEST(DeckMarkdown, GoldenMarkdownEveryOption) {
               "Budget\n\n- Costs\n  - Rent\n1. Cut\n2. Save\n\n"
               "| Item | Cost |\n| --- | --- |\n| Rent | 5\\|6 |\n\n"
               "Chart (bar): Revenue\n\n| Category | 2023 |\n| --- | --- |\n| Q1 | 10 |\n| Q2 | 12 |\n\n"
-              "> Notes: Say hello\n> Then go\n\n> Comment from Ann: Check rent\n\n---\n\n"
+              "> Notes: Say hello\n>\n> Then go\n\n> Comment from Ann: Check rent\n\n---\n\n"
               "Quarterly\nreview\n\nTeam A\n\n1 May\n\ndraft\n");
     EXPECT_TRUE(report2.is_complete());
 
