@@ -87,7 +87,7 @@ Item Item::from_block(const Block& block, std::size_t depth) {
                 return Item{std::move(t)};
             } else {
                 Columns c;
-                if (depth < MAX_COLUMN_DEPTH) {
+                if (depth < MAX_COLUMN_NESTING) {
                     c.items.reserve(b.blocks.size());
                     for (const Block& inner : b.blocks) c.items.push_back(from_block(inner, depth + 1));
                 }

@@ -742,6 +742,16 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
     return {};
 }
 
+// Whether no columns block inside `block`, which `depth` of them enclose, is
+// nested deeper than the layout engine lays out.
+bool nesting_fits(const Block& block, std::size_t depth) {
+    const auto* columns = std::get_if<Block::Columns>(&block.value);
+    if (!columns || columns->blocks.empty()) return true;
+    if (depth >= MAX_COLUMN_NESTING) return false;
+    return std::all_of(columns->blocks.begin(), columns->blocks.end(),
+                       [&](const Block& inner) { return nesting_fits(inner, depth + 1); });
+}
+
 // Font embedding: converts the theme's font files, in order, into font
 // records; the first unusable file fails the build.
 Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
@@ -758,6 +768,10 @@ Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
 } // namespace
 
 Result<std::vector<PartOut>> build(const Presentation& deck) {
+    for (const Slide& s : deck.slides)
+        for (const Block& b : s.blocks)
+            if (!nesting_fits(b, 0))
+                return fail(Error::other("blocks nested deeper than " + dec(std::uint64_t{MAX_COLUMN_NESTING}) + " levels"));
     const Geometry g = Geometry::compute(deck.cx, deck.cy);
 
     std::vector<layout::Planned> planned;

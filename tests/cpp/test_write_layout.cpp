@@ -421,6 +421,19 @@ TEST(LayoutPlan, BodyThatFitsKeepsThePlaceholder) {
     EXPECT_EQ(pic.rect.x, WIDE.body.x + (WIDE.body.cx - avail * 4 / 3) / 2);
 }
 
+TEST(LayoutPlan, DeepestColumnsKeepTheirText) {
+    vw::Block deep{vw::Block::Paragraphs{{para("leaf")}}};
+    for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
+    vw::Slide s;
+    s.blocks.push_back(deep);
+    const auto p = plan(s);
+    ASSERT_EQ(p.size(), 1u);
+    ASSERT_EQ(p[0].elements.size(), 1u);
+    const auto& box = std::get<vl::Element::TextBox>(p[0].elements[0].value);
+    EXPECT_EQ(box.paragraphs, std::vector<vw::Paragraph>{para("leaf")});
+    EXPECT_EQ(box.rect.cx, WIDE.full_body.cx) << "single columns keep the whole width";
+}
+
 TEST(LayoutPlan, PictureAlone) {
     vw::Slide s;
     s.title = "T";

@@ -151,6 +151,21 @@ TEST(WriteSlides, InvertedSlidesShowLightOnDark) {
     EXPECT_TRUE(has(build(deck)["ppt/slides/slide1.xml"], "<p:clrMapOvr><a:masterClrMapping/></p:clrMapOvr></p:sld>"));
 }
 
+TEST(WriteSlides, NestingBeyondTheLimitFailsTheBuild) {
+    vw::Block deep{vw::Block::Picture{png(2, 2), {}}};
+    for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
+    vw::Presentation deck;
+    vw::Slide s;
+    s.blocks.push_back(deep);
+    s.blocks.push_back(vw::Block{vw::Block::Columns{{vw::Block{vw::Block::Columns{}}}}});
+    deck.slides = {s};
+    EXPECT_TRUE(has(build(deck)["ppt/slides/slide1.xml"], R"(name="Picture 1")"));
+    deck.slides[0].blocks.push_back(vw::Block{vw::Block::Columns{{deep}}});
+    const auto r = vp::build(deck);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message(), "blocks nested deeper than 64 levels");
+}
+
 TEST(WriteSlides, ErrorsEndTheBuild) {
     vw::Presentation deck;
     vw::Slide s;
