@@ -688,8 +688,18 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
     rels.add(rel_type("slideLayout"),
              "../slideLayouts/slideLayout" + dec(std::uint64_t{static_cast<std::uint8_t>(planned.layout)} + 1u) + ".xml");
     if (planned.notes) rels.add(rel_type("notesSlide"), "../notesSlides/notesSlide" + num + ".xml");
-    auto bg = ctx.background_xml(s.background ? &*s.background : nullptr, rels);
-    if (!bg) return fail(bg.error());
+    // A slide without a background of its own shows its layout's and the
+    // master's. An inverted slide in a light theme still needs a dark one:
+    // the plain background read through its own colour map, unless its
+    // layout's background is an inverted one already.
+    const Theme& theme = ctx.deck.theme;
+    const LayoutBackground* under = theme.background_for(planned.layout);
+    std::string bg;
+    if (s.background || (s.inverted && !theme.inverted && !(under && under->inverted))) {
+        auto text = ctx.background_xml(s.background ? &*s.background : nullptr, rels);
+        if (!text) return fail(text.error());
+        bg = std::move(*text);
+    }
 
     std::string shapes;
     std::uint32_t id = 2;
@@ -710,12 +720,12 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
     out += "<p:sld";
     out += ARP_NS;
     if (s.hidden) out += " show=\"0\"";
-    out += "><p:cSld>" + *bg + "<p:spTree>";
+    out += "><p:cSld>" + bg + "<p:spTree>";
     out += GROUP_HEADER;
     out += shapes + "</p:spTree></p:cSld>";
     // An inverted theme's master mapping already shows light text on dark;
     // the dark override would turn such a slide back to dark on light.
-    if (s.inverted && !ctx.deck.theme.inverted)
+    if (s.inverted && !theme.inverted)
         out += "<p:clrMapOvr><a:overrideClrMapping " + std::string(MAP_INVERTED) + "/></p:clrMapOvr>";
     else out += MASTER_MAPPING;
     out += "</p:sld>";

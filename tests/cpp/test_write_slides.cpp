@@ -151,6 +151,40 @@ TEST(WriteSlides, InvertedSlidesShowLightOnDark) {
     EXPECT_TRUE(has(build(deck)["ppt/slides/slide1.xml"], "<p:clrMapOvr><a:masterClrMapping/></p:clrMapOvr></p:sld>"));
 }
 
+TEST(WriteSlides, BackgroundsShowThroughUnlessTheSlideHasItsOwn) {
+    const vw::Background red{vw::Background::Solid{vw::Rgb{0xC0, 0, 0}}};
+    const struct {
+        bool own, inverted, dark_theme, inverted_layout;
+        const char* bg; // the slide's p:bg, or none
+    } cases[] = {
+        {false, false, false, false, nullptr},
+        {true, false, false, false, R"(<p:bg><p:bgPr><a:solidFill><a:srgbClr val="C00000"/>)"},
+        // Light theme, dark slide: the plain background read through the
+        // slide's own colour map.
+        {false, true, false, false, R"(<p:bg><p:bgRef idx="1001"><a:schemeClr val="bg1"/></p:bgRef></p:bg>)"},
+        {false, true, true, false, nullptr},
+        {false, true, false, true, nullptr},
+        {true, true, false, true, R"(<p:bg><p:bgPr><a:solidFill><a:srgbClr val="C00000"/>)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.own) + std::to_string(c.inverted) + std::to_string(c.dark_theme) +
+                     std::to_string(c.inverted_layout));
+        vw::Presentation deck;
+        if (c.dark_theme) deck.theme = *vw::Theme::preset("dark");
+        deck.theme.background = red;
+        deck.theme = std::move(deck.theme).layout_background(vw::Layout::title_and_content, red, c.inverted_layout);
+        vw::Slide s;
+        s.title = "T";
+        s.body = {para("x", true)};
+        s.inverted = c.inverted;
+        if (c.own) s.background = red;
+        deck.slides = {s};
+        const std::string x = build(deck)["ppt/slides/slide1.xml"];
+        if (c.bg) EXPECT_TRUE(has(x, std::string("<p:cSld>") + c.bg)) << x;
+        else EXPECT_TRUE(has(x, "<p:cSld><p:spTree>")) << x;
+    }
+}
+
 TEST(WriteSlides, NestingBeyondTheLimitFailsTheBuild) {
     vw::Block deep{vw::Block::Picture{png(2, 2), {}}};
     for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
