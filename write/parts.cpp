@@ -612,6 +612,14 @@ std::string notes_paragraphs(std::string_view notes) {
 
 constexpr std::string_view TEXTBOX_LEVELS_OPEN = "<a:lstStyle>";
 
+// A subtitle outside the title layout: one unbulleted level at the theme's
+// subtitle size, spaced as the layout engine measured it.
+std::string subtitle_props(const Theme& theme) {
+    return R"(<a:bodyPr><a:noAutofit/></a:bodyPr><a:lstStyle><a:lvl1pPr marL="0" indent="0" algn="l"><a:lnSpc><a:spcPct val="90000"/></a:lnSpc><a:spcBef><a:spcPts val="0"/></a:spcBef><a:buNone/><a:defRPr sz=")" +
+           dec(std::uint64_t{theme.sizes.subtitle} * 100) +
+           R"("><a:solidFill><a:schemeClr val="tx1"/></a:solidFill></a:defRPr></a:lvl1pPr></a:lstStyle>)";
+}
+
 // A free text box: laid-out text (its list style at the element's scale) or
 // a fixed text box (auto-fit, explicit bullets).
 std::string text_box_xml(std::uint32_t id, const Rect& rect, std::string_view body, std::string_view paragraphs) {
@@ -627,14 +635,20 @@ std::string text_box_xml(std::uint32_t id, const Rect& rect, std::string_view bo
 
 // Writes the shapes of one element; `id` is the next shape id and advances
 // by one per shape written.
-Result<void> element_xml(const layout::Element& element, Ctx& ctx, Rels& rels, std::uint32_t& id, std::string& out) {
+Result<void> element_xml(const layout::Element& element, Layout layout, Ctx& ctx, Rels& rels, std::uint32_t& id,
+                         std::string& out) {
     const Theme& theme = ctx.deck.theme;
     const bool inverted = theme.inverted;
     if (const auto* body = std::get_if<layout::Element::Body>(&element.value)) {
         std::string props = body->rect ? "<a:bodyPr><a:noAutofit/></a:bodyPr>" : "<a:bodyPr/>";
-        if (body->scale == 100) props += "<a:lstStyle/>";
+        // Only the title-and-content layout has a body placeholder to take
+        // the levels (bullets, indents, sizes) from; elsewhere the body
+        // carries them, and on the title layout it takes an index of its own
+        // so that it does not inherit the subtitle's centred, unbulleted style.
+        if (body->scale == 100 && layout == Layout::title_and_content) props += "<a:lstStyle/>";
         else props += "<a:lstStyle>" + style::body_levels_xml(theme, body->scale) + "</a:lstStyle>";
-        out += placeholder_sp(id, "Content Placeholder 2", R"(<p:ph idx="1"/>)", body->rect, props,
+        out += placeholder_sp(id, "Content Placeholder 2",
+                              layout == Layout::title ? R"(<p:ph idx="2"/>)" : R"(<p:ph idx="1"/>)", body->rect, props,
                               paragraphs_xml(body->paragraphs, false, rels, inverted));
         ++id;
     } else if (const auto* box = std::get_if<layout::Element::TextBox>(&element.value)) {
@@ -710,11 +724,18 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
                                  blank ? std::optional<Rect>(g.title) : planned.title_rect, PLAIN_PR,
                                  plain_paragraph(*s.title, planned.title_size));
     }
-    if (s.subtitle)
-        shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", planned.subtitle_rect, PLAIN_PR,
-                                 plain_paragraph(*s.subtitle, std::nullopt));
+    if (s.subtitle) {
+        // Only the title layout has a subtitle placeholder; elsewhere the
+        // subtitle has its own box, style and index (the body holds idx 1).
+        if (planned.layout == Layout::title)
+            shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", planned.subtitle_rect,
+                                     PLAIN_PR, plain_paragraph(*s.subtitle, std::nullopt));
+        else
+            shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="2"/>)", planned.subtitle_rect,
+                                     subtitle_props(theme), plain_paragraph(*s.subtitle, std::nullopt));
+    }
     for (const layout::Element& e : planned.elements)
-        if (auto r = element_xml(e, ctx, rels, id, shapes); !r) return fail(r.error());
+        if (auto r = element_xml(e, planned.layout, ctx, rels, id, shapes); !r) return fail(r.error());
 
     std::string out(DECLARATION);
     out += "<p:sld";

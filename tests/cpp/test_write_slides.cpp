@@ -185,6 +185,40 @@ TEST(WriteSlides, BackgroundsShowThroughUnlessTheSlideHasItsOwn) {
     }
 }
 
+TEST(WriteSlides, PlaceholderIndexesAndBodyLevelsByLayout) {
+    const struct {
+        vw::Layout layout;
+        const char* subtitle;
+        const char* body;
+        bool levels; // the body carries its list levels
+    } cases[] = {
+        {vw::Layout::title, R"(<p:ph type="subTitle" idx="1"/>)", R"(<p:ph idx="2"/>)", true},
+        {vw::Layout::title_and_content, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", false},
+        {vw::Layout::title_only, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", true},
+        {vw::Layout::blank, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.layout));
+        vw::Presentation deck;
+        vw::Slide s;
+        s.title = "T";
+        s.subtitle = "sub";
+        s.layout = c.layout;
+        s.body = {para("dot", true), para("plain")};
+        deck.slides = {s};
+        const std::string x = build(deck)["ppt/slides/slide1.xml"];
+        EXPECT_EQ(count(x, "<p:ph "), 3u);
+        EXPECT_TRUE(has(x, c.subtitle));
+        EXPECT_TRUE(has(x, c.body));
+        EXPECT_EQ(count(x, R"(idx="1")"), 1u);
+        EXPECT_EQ(count(x, R"(idx="2")"), 1u);
+        EXPECT_EQ(has(x, R"(<a:bodyPr><a:noAutofit/></a:bodyPr><a:lstStyle><a:lvl1pPr marL="228600")"), c.levels);
+        EXPECT_TRUE(has(x, R"(<a:pPr marL="0" lvl="0" indent="0"><a:buNone/></a:pPr><a:r><a:rPr lang="en-US" dirty="0"/><a:t>plain)"));
+        if (c.layout != vw::Layout::title)
+            EXPECT_TRUE(has(x, R"(<a:buNone/><a:defRPr sz="2400"><a:solidFill><a:schemeClr val="tx1"/></a:solidFill></a:defRPr></a:lvl1pPr></a:lstStyle><a:p><a:r><a:rPr lang="en-US" dirty="0"/><a:t>sub</a:t>)"));
+    }
+}
+
 TEST(WriteSlides, NestingBeyondTheLimitFailsTheBuild) {
     vw::Block deep{vw::Block::Picture{png(2, 2), {}}};
     for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
