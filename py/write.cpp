@@ -51,7 +51,8 @@ using tk::Ref;
 namespace {
 
 constexpr double EMU_PER_INCH = 914400.0;
-constexpr std::size_t MAX_BLOCK_DEPTH = 64;
+// As deep as the layout engine lays out columns.
+constexpr std::size_t MAX_BLOCK_DEPTH = vw::MAX_COLUMN_NESTING;
 constexpr const char* SIZE_NAMES[] = {"display", "title", "subtitle", "body", "table", "minimum"};
 
 PyObject* value_error(const std::string& message) {
@@ -479,6 +480,12 @@ struct BlockArg {
     vw::Block block;
 };
 bool extract(PyObject* o, BlockArg& out) { return block_from(o, out.block, 0); }
+// One argument of `columns`: the columns block made of them counts towards
+// the nesting limit too.
+struct ColumnArg {
+    vw::Block block;
+};
+bool extract(PyObject* o, ColumnArg& out) { return block_from(o, out.block, 1); }
 
 // ------------------------------------------------------------ Run
 
@@ -950,7 +957,7 @@ PyObject* slide_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (n < 0) return nullptr;
         vw::Block::Columns columns;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            BlockArg b;
+            ColumnArg b;
             if (!tk::convert_arg("columns", PyTuple_GetItem(args, i), b)) return nullptr;
             columns.blocks.push_back(std::move(b.block));
         }

@@ -87,7 +87,7 @@ Item Item::from_block(const Block& block, std::size_t depth) {
                 return Item{std::move(t)};
             } else {
                 Columns c;
-                if (depth < MAX_COLUMN_DEPTH) {
+                if (depth < MAX_COLUMN_NESTING) {
                     c.items.reserve(b.blocks.size());
                     for (const Block& inner : b.blocks) c.items.push_back(from_block(inner, depth + 1));
                 }
@@ -407,22 +407,41 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         for (const Shape& shape : s.shapes) p.elements.push_back(Element{Element::Fixed{&shape}});
     };
 
+    // The subtitle's own box at the top of `box`, which then keeps what is
+    // left below it: one line of the theme's subtitle size per wrapped line.
+    const auto place_subtitle = [&](Planned& p, Rect& box) {
+        if (!s.subtitle) return;
+        Paragraph line;
+        line.runs.push_back(Run{.text = *s.subtitle, .size = theme.sizes.subtitle});
+        line.space_before = 0;
+        const std::int64_t h = add(TEXT_INSET_V, e.paragraph_height(line, box.cx, 100));
+        p.subtitle_rect = Rect{box.x, box.y, box.cx, h};
+        const std::int64_t taken = std::min(add(h, GAP), std::max<std::int64_t>(sub(box.cy, 1), 0));
+        box.y = add(box.y, taken);
+        box.cy = sub(box.cy, taken);
+    };
+
     std::vector<Item> queue;
     if (!s.body.empty()) queue.push_back(Item{Item::Text{s.body}});
     for (const Block& b : s.blocks) queue.push_back(Item::from_block(b));
 
+    const Rect content = s.title ? g.body : g.full_body;
     if (queue.empty()) {
         Planned p;
         p.slide = &s;
         p.notes = s.notes ? &*s.notes : nullptr;
         p.layout = s.layout ? *s.layout : !s.title ? Layout::blank : s.subtitle ? Layout::title : Layout::title_only;
+        // Only the title layout has a subtitle placeholder of its own.
+        if (p.layout != Layout::title) {
+            Rect box = content;
+            place_subtitle(p, box);
+        }
         size_title(p);
         add_fixed(p);
         out.push_back(std::move(p));
         return out;
     }
 
-    const Rect content = s.title ? g.body : g.full_body;
     const std::uint32_t m = e.min_scale();
     bool first = true;
     while (!queue.empty()) {
@@ -431,24 +450,13 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         Planned p;
         p.slide = &s;
         p.layout = choose_layout(s, first_is_text);
-        // The title layout centres its title on the slide with the subtitle
-        // below it, right where flowed content goes: on that layout the title
-        // moves to the top title box, the subtitle follows at the top of the
-        // content box, and the content takes what is left below them.
+        // The subtitle takes the top of the content box and the content what
+        // is left below it: no layout but the title layout has a place for a
+        // subtitle, and there the centred title and the subtitle sit right
+        // where flowed content goes, so the title moves to the top title box.
         Rect box = content;
-        if (p.layout == Layout::title) {
-            if (s.title) p.title_rect = g.title;
-            if (s.subtitle) {
-                Paragraph line;
-                line.runs.push_back(Run{.text = *s.subtitle, .size = theme.sizes.subtitle});
-                line.space_before = 0;
-                const std::int64_t h = add(TEXT_INSET_V, e.paragraph_height(line, box.cx, 100));
-                p.subtitle_rect = Rect{box.x, box.y, box.cx, h};
-                const std::int64_t taken = std::min(add(h, GAP), std::max<std::int64_t>(sub(box.cy, 1), 0));
-                box.y = add(box.y, taken);
-                box.cy = sub(box.cy, taken);
-            }
-        }
+        if (p.layout == Layout::title && s.title) p.title_rect = g.title;
+        place_subtitle(p, box);
         std::vector<Item> page, next;
         std::optional<Engine::Fit> fit = e.place(queue, box.cx, box.cy);
         if (fit) {
@@ -496,11 +504,10 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
             e.elements(page[k], Rect{box.x, y, box.cx, height}, fit->scale, k == 0 && first_is_text, p.elements);
             y = add(add(y, height), GAP);
         }
-        // Only the title-and-content layout has a body placeholder of its own;
-        // on the others the idx 1 placeholder would inherit the subtitle's box
-        // (or none), so the body keeps its explicit box there.
+        // Only the title-and-content layout has a body placeholder of its own,
+        // and its box is the body's only while no subtitle sits above it.
         if (s.title && first_is_text && n == 1 && fit->scale == 100 && next.empty() && !p.elements.empty() &&
-            p.layout == Layout::title_and_content) {
+            p.layout == Layout::title_and_content && !p.subtitle_rect) {
             if (auto* body = std::get_if<Element::Body>(&p.elements.front().value)) body->rect.reset();
         }
         if (first) add_fixed(p);

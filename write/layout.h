@@ -45,9 +45,9 @@ struct Item {
 
     std::variant<Text, Picture, Table, Columns> value;
 
-    // Columns nested deeper than MAX_COLUMN_DEPTH are left out: their columns
-    // would be narrower than one character anyway.
-    static constexpr std::size_t MAX_COLUMN_DEPTH = 32;
+    // `depth` counts the columns blocks around `block`; the members of one
+    // nested deeper than MAX_COLUMN_NESTING are left out (the build refuses
+    // such a deck before planning it).
     static Item from_block(const Block& block, std::size_t depth = 0);
 };
 

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 namespace vantrell_write::markdown {
 
@@ -156,14 +159,56 @@ void Reader::line(std::string_view raw) {
 } // namespace
 
 std::string strip_inline(std::string_view text) {
+    // Backtick runs, in order: a run opens a code span when a later run of
+    // the same length closes it, and the runs between belong to the span.
+    struct Ticks {
+        std::size_t at, len, close;
+    };
+    std::vector<Ticks> ticks;
+    for (std::size_t i = text.find('`'); i != std::string_view::npos; i = text.find('`', i)) {
+        const std::size_t end = std::min(text.find_first_not_of('`', i), text.size());
+        ticks.push_back({i, end - i, SIZE_MAX});
+        i = end;
+    }
+    {
+        std::unordered_map<std::size_t, std::size_t> next; // run length -> index of the next such run
+        for (std::size_t k = ticks.size(); k-- > 0;) {
+            auto [it, fresh] = next.try_emplace(ticks[k].len, k);
+            if (!fresh) {
+                ticks[k].close = it->second;
+                it->second = k;
+            }
+        }
+    }
+
     std::string out;
     out.reserve(text.size());
     char32_t last = 0;
     bool have_last = false;
+    std::size_t tick = 0;
     for (std::size_t pos = 0; pos < text.size();) {
+        if (tick < ticks.size() && ticks[tick].at == pos) {
+            const Ticks& open = ticks[tick];
+            pos += open.len;
+            if (open.close == SIZE_MAX) {
+                ++tick;
+                continue;
+            }
+            // Code keeps every character; only its backticks go.
+            const Ticks& close = ticks[open.close];
+            const std::string_view code = text.substr(pos, close.at - pos);
+            out.append(code);
+            for (std::size_t at = 0; at < code.size();) {
+                last = enc::next_utf8(code, at);
+                have_last = true;
+            }
+            pos = close.at + close.len;
+            tick = open.close + 1;
+            continue;
+        }
         const std::size_t start = pos;
         const char32_t c = enc::next_utf8(text, pos);
-        if (c == '*' || c == '`') continue;
+        if (c == '*') continue;
         if (c == '_') {
             bool keep = false;
             if (have_last && is_alnum(last) && pos < text.size()) {

@@ -18,7 +18,8 @@ namespace vantrell_write::markdown {
 Presentation from_markdown(std::string_view markdown);
 
 // `text` without "*", backticks and underscores that are not between two
-// letters or digits, trimmed of whitespace.
+// letters or digits, trimmed of whitespace. A code span (text between two
+// runs of as many backticks) loses only its backticks.
 std::string strip_inline(std::string_view text);
 
 } // namespace vantrell_write::markdown

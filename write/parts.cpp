@@ -612,6 +612,14 @@ std::string notes_paragraphs(std::string_view notes) {
 
 constexpr std::string_view TEXTBOX_LEVELS_OPEN = "<a:lstStyle>";
 
+// A subtitle outside the title layout: one unbulleted level at the theme's
+// subtitle size, spaced as the layout engine measured it.
+std::string subtitle_props(const Theme& theme) {
+    return R"(<a:bodyPr><a:noAutofit/></a:bodyPr><a:lstStyle><a:lvl1pPr marL="0" indent="0" algn="l"><a:lnSpc><a:spcPct val="90000"/></a:lnSpc><a:spcBef><a:spcPts val="0"/></a:spcBef><a:buNone/><a:defRPr sz=")" +
+           dec(std::uint64_t{theme.sizes.subtitle} * 100) +
+           R"("><a:solidFill><a:schemeClr val="tx1"/></a:solidFill></a:defRPr></a:lvl1pPr></a:lstStyle>)";
+}
+
 // A free text box: laid-out text (its list style at the element's scale) or
 // a fixed text box (auto-fit, explicit bullets).
 std::string text_box_xml(std::uint32_t id, const Rect& rect, std::string_view body, std::string_view paragraphs) {
@@ -627,14 +635,20 @@ std::string text_box_xml(std::uint32_t id, const Rect& rect, std::string_view bo
 
 // Writes the shapes of one element; `id` is the next shape id and advances
 // by one per shape written.
-Result<void> element_xml(const layout::Element& element, Ctx& ctx, Rels& rels, std::uint32_t& id, std::string& out) {
+Result<void> element_xml(const layout::Element& element, Layout layout, Ctx& ctx, Rels& rels, std::uint32_t& id,
+                         std::string& out) {
     const Theme& theme = ctx.deck.theme;
     const bool inverted = theme.inverted;
     if (const auto* body = std::get_if<layout::Element::Body>(&element.value)) {
         std::string props = body->rect ? "<a:bodyPr><a:noAutofit/></a:bodyPr>" : "<a:bodyPr/>";
-        if (body->scale == 100) props += "<a:lstStyle/>";
+        // Only the title-and-content layout has a body placeholder to take
+        // the levels (bullets, indents, sizes) from; elsewhere the body
+        // carries them, and on the title layout it takes an index of its own
+        // so that it does not inherit the subtitle's centred, unbulleted style.
+        if (body->scale == 100 && layout == Layout::title_and_content) props += "<a:lstStyle/>";
         else props += "<a:lstStyle>" + style::body_levels_xml(theme, body->scale) + "</a:lstStyle>";
-        out += placeholder_sp(id, "Content Placeholder 2", R"(<p:ph idx="1"/>)", body->rect, props,
+        out += placeholder_sp(id, "Content Placeholder 2",
+                              layout == Layout::title ? R"(<p:ph idx="2"/>)" : R"(<p:ph idx="1"/>)", body->rect, props,
                               paragraphs_xml(body->paragraphs, false, rels, inverted));
         ++id;
     } else if (const auto* box = std::get_if<layout::Element::TextBox>(&element.value)) {
@@ -688,8 +702,18 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
     rels.add(rel_type("slideLayout"),
              "../slideLayouts/slideLayout" + dec(std::uint64_t{static_cast<std::uint8_t>(planned.layout)} + 1u) + ".xml");
     if (planned.notes) rels.add(rel_type("notesSlide"), "../notesSlides/notesSlide" + num + ".xml");
-    auto bg = ctx.background_xml(s.background ? &*s.background : nullptr, rels);
-    if (!bg) return fail(bg.error());
+    // A slide without a background of its own shows its layout's and the
+    // master's. An inverted slide in a light theme still needs a dark one:
+    // the plain background read through its own colour map, unless its
+    // layout's background is an inverted one already.
+    const Theme& theme = ctx.deck.theme;
+    const LayoutBackground* under = theme.background_for(planned.layout);
+    std::string bg;
+    if (s.background || (s.inverted && !theme.inverted && !(under && under->inverted))) {
+        auto text = ctx.background_xml(s.background ? &*s.background : nullptr, rels);
+        if (!text) return fail(text.error());
+        bg = std::move(*text);
+    }
 
     std::string shapes;
     std::uint32_t id = 2;
@@ -700,22 +724,29 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
                                  blank ? std::optional<Rect>(g.title) : planned.title_rect, PLAIN_PR,
                                  plain_paragraph(*s.title, planned.title_size));
     }
-    if (s.subtitle)
-        shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", planned.subtitle_rect, PLAIN_PR,
-                                 plain_paragraph(*s.subtitle, std::nullopt));
+    if (s.subtitle) {
+        // Only the title layout has a subtitle placeholder; elsewhere the
+        // subtitle has its own box, style and index (the body holds idx 1).
+        if (planned.layout == Layout::title)
+            shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="1"/>)", planned.subtitle_rect,
+                                     PLAIN_PR, plain_paragraph(*s.subtitle, std::nullopt));
+        else
+            shapes += placeholder_sp(id++, "Subtitle 2", R"(<p:ph type="subTitle" idx="2"/>)", planned.subtitle_rect,
+                                     subtitle_props(theme), plain_paragraph(*s.subtitle, std::nullopt));
+    }
     for (const layout::Element& e : planned.elements)
-        if (auto r = element_xml(e, ctx, rels, id, shapes); !r) return fail(r.error());
+        if (auto r = element_xml(e, planned.layout, ctx, rels, id, shapes); !r) return fail(r.error());
 
     std::string out(DECLARATION);
     out += "<p:sld";
     out += ARP_NS;
     if (s.hidden) out += " show=\"0\"";
-    out += "><p:cSld>" + *bg + "<p:spTree>";
+    out += "><p:cSld>" + bg + "<p:spTree>";
     out += GROUP_HEADER;
     out += shapes + "</p:spTree></p:cSld>";
     // An inverted theme's master mapping already shows light text on dark;
     // the dark override would turn such a slide back to dark on light.
-    if (s.inverted && !ctx.deck.theme.inverted)
+    if (s.inverted && !theme.inverted)
         out += "<p:clrMapOvr><a:overrideClrMapping " + std::string(MAP_INVERTED) + "/></p:clrMapOvr>";
     else out += MASTER_MAPPING;
     out += "</p:sld>";
@@ -742,6 +773,16 @@ Result<void> slide_parts(const layout::Planned& planned, std::uint64_t n, Ctx& c
     return {};
 }
 
+// Whether no columns block inside `block`, which `depth` of them enclose, is
+// nested deeper than the layout engine lays out.
+bool nesting_fits(const Block& block, std::size_t depth) {
+    const auto* columns = std::get_if<Block::Columns>(&block.value);
+    if (!columns || columns->blocks.empty()) return true;
+    if (depth >= MAX_COLUMN_NESTING) return false;
+    return std::all_of(columns->blocks.begin(), columns->blocks.end(),
+                       [&](const Block& inner) { return nesting_fits(inner, depth + 1); });
+}
+
 // Font embedding: converts the theme's font files, in order, into font
 // records; the first unusable file fails the build.
 Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
@@ -758,6 +799,10 @@ Result<std::vector<FontPart>> convert_fonts(const Theme& theme) {
 } // namespace
 
 Result<std::vector<PartOut>> build(const Presentation& deck) {
+    for (const Slide& s : deck.slides)
+        for (const Block& b : s.blocks)
+            if (!nesting_fits(b, 0))
+                return fail(Error::other("blocks nested deeper than " + dec(std::uint64_t{MAX_COLUMN_NESTING}) + " levels"));
     const Geometry g = Geometry::compute(deck.cx, deck.cy);
 
     std::vector<layout::Planned> planned;

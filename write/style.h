@@ -181,6 +181,11 @@ inline bool operator==(const Block::Columns& a, const Block::Columns& b) {
     return a.blocks == b.blocks;
 }
 
+// How many columns blocks may enclose one another. The Python layer refuses
+// deeper blocks and the package build fails on them, so the layout engine,
+// which stops there, never leaves content out.
+inline constexpr std::size_t MAX_COLUMN_NESTING = 64;
+
 struct Shape {
     struct TextBox {
         std::vector<Paragraph> paragraphs;

@@ -421,6 +421,51 @@ TEST(LayoutPlan, BodyThatFitsKeepsThePlaceholder) {
     EXPECT_EQ(pic.rect.x, WIDE.body.x + (WIDE.body.cx - avail * 4 / 3) / 2);
 }
 
+TEST(LayoutPlan, SubtitleBoxOutsideTheTitleLayout) {
+    // The subtitle (one 24 pt line, spacing floored at 1 pt) takes the top of
+    // the content box and the content starts one gap below it, except on the
+    // title layout with nothing to flow, which keeps its own subtitle box.
+    const std::int64_t sub_h = 91440 + std::int64_t{1143000} * 24 * 1221 / 100000 + 12700;
+    const std::optional<vw::Layout> layouts[] = {std::nullopt, vw::Layout::title, vw::Layout::title_and_content,
+                                                 vw::Layout::title_only, vw::Layout::blank};
+    for (const bool titled : {true, false})
+        for (const auto layout : layouts)
+            for (const bool content : {false, true}) {
+                SCOPED_TRACE(std::to_string(titled) + " " + std::to_string(layout ? int(*layout) : -1) + " " +
+                             std::to_string(content));
+                vw::Slide s;
+                if (titled) s.title = "T";
+                s.subtitle = "sub";
+                s.layout = layout;
+                if (content) s.body = {para("one", true)};
+                const auto p = plan(s);
+                ASSERT_EQ(p.size(), 1u);
+                const vw::Rect box = titled ? WIDE.body : WIDE.full_body;
+                if (p[0].layout == vw::Layout::title && !content) {
+                    EXPECT_EQ(p[0].subtitle_rect, std::nullopt);
+                    continue;
+                }
+                EXPECT_EQ(p[0].subtitle_rect, (vw::Rect{box.x, box.y, box.cx, sub_h}));
+                if (!content) continue;
+                const auto& body = std::get<vl::Element::Body>(p[0].elements.at(0).value);
+                ASSERT_TRUE(body.rect.has_value()) << "the layout's body box would hold the subtitle too";
+                EXPECT_EQ(body.rect->y, box.y + sub_h + 228600);
+            }
+}
+
+TEST(LayoutPlan, DeepestColumnsKeepTheirText) {
+    vw::Block deep{vw::Block::Paragraphs{{para("leaf")}}};
+    for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
+    vw::Slide s;
+    s.blocks.push_back(deep);
+    const auto p = plan(s);
+    ASSERT_EQ(p.size(), 1u);
+    ASSERT_EQ(p[0].elements.size(), 1u);
+    const auto& box = std::get<vl::Element::TextBox>(p[0].elements[0].value);
+    EXPECT_EQ(box.paragraphs, std::vector<vw::Paragraph>{para("leaf")});
+    EXPECT_EQ(box.rect.cx, WIDE.full_body.cx) << "single columns keep the whole width";
+}
+
 TEST(LayoutPlan, PictureAlone) {
     vw::Slide s;
     s.title = "T";

@@ -29,6 +29,26 @@ TEST(Markdown, StripInline) {
     EXPECT_EQ(strip_inline("\xFF_\xFF"), "\xFF\xFF") << "invalid bytes are no letters";
 }
 
+TEST(Markdown, CodeSpansKeepTheirCharacters) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"`__init__.py`", "__init__.py"},
+        {"call `f(**kwargs)` with *care*", "call f(**kwargs) with care"},
+        {"``a`b`` and `_x_`", "a`b and _x_"},
+        {"`open and **shut**", "open and shut"}, // an unpaired backtick opens nothing
+        {"`a` `` `b` ``", "a  `b`"},
+        {"x`_`_y", "x_y"}, // the span's last character counts for the next underscore
+        {"``", ""},
+        {" ` padded ` ", "padded"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(strip_inline(c.in), c.out) << c.in;
+    const auto d = from_markdown("## The `__main__` module\n- `**kwargs` and `*args`\n");
+    EXPECT_EQ(d.slides[0].title, "The __main__ module");
+    EXPECT_EQ(text(d.slides[0].body[0]), "**kwargs and *args");
+}
+
 TEST(Markdown, HeadingsSubtitlesAndLists) {
     auto d = from_markdown("# Deck\nBy me\n- one\n");
     ASSERT_EQ(d.slides.size(), 1u);

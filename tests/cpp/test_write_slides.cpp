@@ -151,6 +151,89 @@ TEST(WriteSlides, InvertedSlidesShowLightOnDark) {
     EXPECT_TRUE(has(build(deck)["ppt/slides/slide1.xml"], "<p:clrMapOvr><a:masterClrMapping/></p:clrMapOvr></p:sld>"));
 }
 
+TEST(WriteSlides, BackgroundsShowThroughUnlessTheSlideHasItsOwn) {
+    const vw::Background red{vw::Background::Solid{vw::Rgb{0xC0, 0, 0}}};
+    const struct {
+        bool own, inverted, dark_theme, inverted_layout;
+        const char* bg; // the slide's p:bg, or none
+    } cases[] = {
+        {false, false, false, false, nullptr},
+        {true, false, false, false, R"(<p:bg><p:bgPr><a:solidFill><a:srgbClr val="C00000"/>)"},
+        // Light theme, dark slide: the plain background read through the
+        // slide's own colour map.
+        {false, true, false, false, R"(<p:bg><p:bgRef idx="1001"><a:schemeClr val="bg1"/></p:bgRef></p:bg>)"},
+        {false, true, true, false, nullptr},
+        {false, true, false, true, nullptr},
+        {true, true, false, true, R"(<p:bg><p:bgPr><a:solidFill><a:srgbClr val="C00000"/>)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.own) + std::to_string(c.inverted) + std::to_string(c.dark_theme) +
+                     std::to_string(c.inverted_layout));
+        vw::Presentation deck;
+        if (c.dark_theme) deck.theme = *vw::Theme::preset("dark");
+        deck.theme.background = red;
+        deck.theme = std::move(deck.theme).layout_background(vw::Layout::title_and_content, red, c.inverted_layout);
+        vw::Slide s;
+        s.title = "T";
+        s.body = {para("x", true)};
+        s.inverted = c.inverted;
+        if (c.own) s.background = red;
+        deck.slides = {s};
+        const std::string x = build(deck)["ppt/slides/slide1.xml"];
+        if (c.bg) EXPECT_TRUE(has(x, std::string("<p:cSld>") + c.bg)) << x;
+        else EXPECT_TRUE(has(x, "<p:cSld><p:spTree>")) << x;
+    }
+}
+
+TEST(WriteSlides, PlaceholderIndexesAndBodyLevelsByLayout) {
+    const struct {
+        vw::Layout layout;
+        const char* subtitle;
+        const char* body;
+        bool levels; // the body carries its list levels
+    } cases[] = {
+        {vw::Layout::title, R"(<p:ph type="subTitle" idx="1"/>)", R"(<p:ph idx="2"/>)", true},
+        {vw::Layout::title_and_content, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", false},
+        {vw::Layout::title_only, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", true},
+        {vw::Layout::blank, R"(<p:ph type="subTitle" idx="2"/>)", R"(<p:ph idx="1"/>)", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.layout));
+        vw::Presentation deck;
+        vw::Slide s;
+        s.title = "T";
+        s.subtitle = "sub";
+        s.layout = c.layout;
+        s.body = {para("dot", true), para("plain")};
+        deck.slides = {s};
+        const std::string x = build(deck)["ppt/slides/slide1.xml"];
+        EXPECT_EQ(count(x, "<p:ph "), 3u);
+        EXPECT_TRUE(has(x, c.subtitle));
+        EXPECT_TRUE(has(x, c.body));
+        EXPECT_EQ(count(x, R"(idx="1")"), 1u);
+        EXPECT_EQ(count(x, R"(idx="2")"), 1u);
+        EXPECT_EQ(has(x, R"(<a:bodyPr><a:noAutofit/></a:bodyPr><a:lstStyle><a:lvl1pPr marL="228600")"), c.levels);
+        EXPECT_TRUE(has(x, R"(<a:pPr marL="0" lvl="0" indent="0"><a:buNone/></a:pPr><a:r><a:rPr lang="en-US" dirty="0"/><a:t>plain)"));
+        if (c.layout != vw::Layout::title)
+            EXPECT_TRUE(has(x, R"(<a:buNone/><a:defRPr sz="2400"><a:solidFill><a:schemeClr val="tx1"/></a:solidFill></a:defRPr></a:lvl1pPr></a:lstStyle><a:p><a:r><a:rPr lang="en-US" dirty="0"/><a:t>sub</a:t>)"));
+    }
+}
+
+TEST(WriteSlides, NestingBeyondTheLimitFailsTheBuild) {
+    vw::Block deep{vw::Block::Picture{png(2, 2), {}}};
+    for (std::size_t i = 0; i < vw::MAX_COLUMN_NESTING; ++i) deep = vw::Block{vw::Block::Columns{{std::move(deep)}}};
+    vw::Presentation deck;
+    vw::Slide s;
+    s.blocks.push_back(deep);
+    s.blocks.push_back(vw::Block{vw::Block::Columns{{vw::Block{vw::Block::Columns{}}}}});
+    deck.slides = {s};
+    EXPECT_TRUE(has(build(deck)["ppt/slides/slide1.xml"], R"(name="Picture 1")"));
+    deck.slides[0].blocks.push_back(vw::Block{vw::Block::Columns{{deep}}});
+    const auto r = vp::build(deck);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message(), "blocks nested deeper than 64 levels");
+}
+
 TEST(WriteSlides, ErrorsEndTheBuild) {
     vw::Presentation deck;
     vw::Slide s;

@@ -195,6 +195,21 @@ class TestBlocks:
         s.block(fine)
         assert repr(s).endswith("blocks=1, shapes=0)")
 
+    @pytest.mark.parametrize("via_columns", [False, True])
+    def test_nesting_to_the_limit_is_laid_out_and_beyond_refused(self, via_columns):
+        def nested(depth):  # "deepest" inside `depth` columns blocks
+            block = ["deepest"]
+            for _ in range(depth - via_columns):
+                block = [block]
+            return block
+        add = (lambda s, b: s.columns(b)) if via_columns else (lambda s, b: s.block(b))
+        s = Slide()
+        with pytest.raises(RecursionError):
+            add(s, nested(65))
+        add(s, nested(64))
+        doc = vantrell.Document(data=Presentation().add(s).to_bytes())
+        assert doc.slide(0).paragraphs() == ["deepest"]
+
     def test_a_picture_object_outlives_nothing(self):
         pic = w.Picture(png())
         s = Slide().block(pic).block([["x"], pic])

@@ -3,6 +3,7 @@ by the module's own reader, passed by the checker, opened by python-pptx, and
 rendered by LibreOffice to PDF (page count, and the text in reading order
 through pdftotext). Each outside tool is optional: its tests skip without it.
 """
+import html
 import io
 import re
 import shutil
@@ -28,6 +29,7 @@ def png(width=64, height=48, rgb=(200, 60, 30)):
 
 
 BULLETS = [f"Bullet {i:02d} alpha" for i in range(40)]
+LAYOUTS = ["title", "title_and_content", "title_only", "blank"]
 ROWS = [["Name", "Value"]] + [[f"row {i:02d}", f"val {i:02d}"] for i in range(40)]
 MARKDOWN = """# Quarterly review
 Numbers and plans
@@ -100,6 +102,29 @@ def scenarios():
                                     "Plans ahead", "hiring", "Code sample", 'print("hello")'],
                                    titles=["Quarterly review", "Agenda", "Code sample"])
     out["no_slides"] = Scenario(Presentation(), [], min_slides=0)
+    for layout in LAYOUTS:
+        out["subtitle_" + layout] = Scenario(
+            Presentation().add(Slide("Quarterly review", subtitle="Subtitle words", layout=layout)
+                               .bullet("Bulleted point").paragraph("Plain point")),
+            ["Quarterly review", "Subtitle words", "Bulleted point", "Plain point"], titles=["Quarterly review"])
+    theme = (w.Theme(background=w.Background.solid("#C00000"))
+             .layout_background("title_only", w.Background.solid("#00A000")))
+    out["theme_background"] = Scenario(
+        Presentation(theme=theme).add(Slide("On red").bullet("theme"))
+        .add(Slide("On green", layout="title_only").bullet("layout"))
+        .add(Slide("On dark", inverted=True).bullet("inverted"))
+        .add(Slide("On blue", background=w.Background.solid("#0000C0")).bullet("own")),
+        ["On red", "On green", "On dark", "On blue"], titles=["On red", "On green", "On dark", "On blue"])
+    if hasattr(w, "from_markdown"):
+        out["markdown_code"] = Scenario(
+            w.from_markdown("# The `__init__.py` file\n- pass `**kwargs` on\n- keep *this*\nPlain closing line\n"),
+            ["The __init__.py file", "pass **kwargs on", "keep this", "Plain closing line"],
+            titles=["The __init__.py file"])
+    deep = ["deepest text"]
+    for _ in range(64):
+        deep = [deep]
+    out["deep_columns"] = Scenario(Presentation().add(Slide("Deep").block(deep)), ["Deep", "deepest text"],
+                                   titles=["Deep"])
     return out
 
 
@@ -192,6 +217,9 @@ def test_python_pptx_opens(pptx, name):
         assert needle in text or needle in cells
     if sc.notes is not None:
         assert prs.slides[0].notes_slide.notes_text_frame.text == sc.notes
+    for slide in prs.slides:
+        indexes = [ph.placeholder_format.idx for ph in slide.placeholders]
+        assert len(indexes) == len(set(indexes)), indexes
 
 
 @pytest.fixture(scope="module")
@@ -312,3 +340,73 @@ class TestTitleLayoutWithContent:
         text = subprocess.run([pdftotext, str(tmp_path / "title.pdf"), "-"], capture_output=True,
                               timeout=60).stdout.decode()
         assert in_order(text, ["Deck title", "A subtitle", "first point", "second point"]) is None
+
+
+def drawn_words(pdf):
+    """Per page, the words LibreOffice drew: (x0, y0, x1, y1, text) in points."""
+    pdftotext = shutil.which("pdftotext")
+    if not pdftotext:
+        pytest.skip("pdftotext not installed")
+    out = subprocess.run([pdftotext, "-bbox", str(pdf), "-"], capture_output=True, check=True,
+                         timeout=60).stdout.decode()
+    word = re.compile(r'<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="([\d.]+)">([^<]*)</word>')
+    return [[(*map(float, m[:4]), html.unescape(m[4])) for m in word.findall(page)]
+            for page in re.findall(r"<page .*?</page>", out, re.S)]
+
+
+def corner_colours(pdf):
+    """Per page, the colour of the pixel one in from the top-left corner."""
+    pdftoppm = shutil.which("pdftoppm")
+    if not pdftoppm:
+        pytest.skip("pdftoppm not installed")
+    data = subprocess.run([pdftoppm, "-r", "10", str(pdf)], capture_output=True, check=True, timeout=60).stdout
+    colours = []
+    header = re.compile(rb"P6\s+(\d+)\s+(\d+)\s+255\s")
+    while data:
+        m = header.match(data)
+        width, height = int(m[1]), int(m[2])
+        pixel = m.end() + (width + 1) * 3
+        colours.append(tuple(data[pixel:pixel + 3]))
+        data = data[m.end() + width * height * 3:]
+    return colours
+
+
+def line_of(words, text):
+    """The words on the drawn line of the word `text`, in order from the left."""
+    (y0, y1), = {(w[1], w[3]) for w in words if w[4] == text}
+    return sorted((w for w in words if w[1] < y1 and y0 < w[3]), key=lambda w: w[0])
+
+
+class TestDrawnLayouts:
+    @pytest.mark.parametrize("layout", LAYOUTS)
+    def test_subtitle_body_and_bullets(self, rendered, layout):
+        (words,) = drawn_words(rendered["subtitle_" + layout])
+        box = {w[4]: w for w in words}
+        for sub in ("Subtitle", "words"):
+            for body in ("Bulleted", "Plain"):
+                a, b = box[sub], box[body]
+                assert not (a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]), (sub, body)
+            assert box[sub][1] >= box["review"][3]
+        assert [w[4] for w in line_of(words, "Bulleted")] == ["•", "Bulleted", "point"]
+        assert [w[4] for w in line_of(words, "Plain")] == ["Plain", "point"]
+        assert box["Plain"][0] < 100, "body text sits left"
+
+    def test_markdown_title_slide_keeps_its_bullets(self, rendered):
+        (words,) = drawn_words(rendered["markdown_code"])
+        assert [w[4] for w in line_of(words, "pass")] == ["•", "pass", "**kwargs", "on"]
+        assert [w[4] for w in line_of(words, "keep")][0] == "•"
+        assert [w[4] for w in line_of(words, "Plain")][0] == "Plain"
+        assert line_of(words, "pass")[0][0] < 100, "body text sits left"
+
+
+class TestDrawnBackgrounds:
+    def test_theme_layout_inverted_and_own_backgrounds_show(self, rendered):
+        red, green, dark, blue = corner_colours(rendered["theme_background"])
+        assert red == (0xC0, 0, 0) and green == (0, 0xA0, 0) and blue == (0, 0, 0xC0)
+        assert max(dark) < 64
+
+    def test_presets_show_their_backgrounds(self, rendered):
+        (sunset,) = corner_colours(rendered["preset_sunset"])
+        (dark,) = corner_colours(rendered["preset_dark"])
+        (office,) = corner_colours(rendered["preset_office"])
+        assert max(sunset) < 96 and max(dark) < 64 and min(office) > 240
