@@ -105,15 +105,8 @@ Result<Document> open_compound(const zip::Source& source) {
         if (compound->child(0, name))
             return fail(Error::encrypted("the package is password-protected or rights-managed"));
     }
-    // Dual-storage files keep the 97 format rendition in its own storage.
-    std::uint32_t root = 0;
-    if (const auto dual = compound->child(0, "PP97_DUALSTORAGE");
-        dual && *dual < compound->entries().size() && compound->entries()[*dual].is_storage())
-        root = *dual;
-    auto stream = compound->child(root, "PowerPoint Document");
-    if (!stream && root != 0) stream = compound->child(0, "PowerPoint Document");
-    if (!stream || *stream >= compound->entries().size() || !compound->entries()[*stream].is_stream())
-        return fail(Error::no_powerpoint_stream());
+    // The legacy reader finds the deck's streams (and refuses files older
+    // than PowerPoint 97, or without a deck).
     auto deck = ppt::Deck::open(*compound);
     if (!deck) return fail(deck.error());
     auto shared = std::make_shared<Shared>();

@@ -97,6 +97,7 @@ enum : std::uint16_t {
 };
 
 constexpr std::uint32_t TOKEN_ENCRYPTED = 0xF3D1C4DF;
+constexpr const char* OLDER_THAN_97 = "presentations older than PowerPoint 97";
 constexpr std::uint16_t SHAPE_TEXT_BOX = 202;
 constexpr std::uint16_t SHAPE_PICTURE_FRAME = 75;
 // Persist directory entries read over the whole edit chain, at most: a
@@ -909,7 +910,8 @@ Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
     };
     const auto doc = stream(DOCUMENT_STREAM);
     if (!doc) {
-        if (file.child(0, "PP40")) return fail(Error::unsupported("PowerPoint 95 presentations"));
+        // PowerPoint 4 keeps its whole deck in one "PP40" stream.
+        if (file.child(0, "PP40")) return fail(Error::unsupported(OLDER_THAN_97));
         return fail(Error::no_powerpoint_stream());
     }
     auto doc_bytes = file.read_stream(*doc);
@@ -924,7 +926,7 @@ Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
     // PowerPoint 95 and earlier keep a "Header" stream and records this
     // reader does not know; say so rather than call the deck damaged.
     if (!deck && deck.error().kind() == error::Kind::Other && file.child(0, "Header"))
-        return fail(Error::unsupported("presentations older than PowerPoint 97"));
+        return fail(Error::unsupported(OLDER_THAN_97));
     return deck;
 }
 

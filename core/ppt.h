@@ -80,8 +80,8 @@ public:
     // Reads a legacy deck from a compound file (the PowerPoint 97 storage of
     // a dual-storage file when it has one). Errors: "encrypted: ..." for an
     // encrypted deck, the no-stream error without a "PowerPoint Document"
-    // stream, "unsupported: ..." for a PowerPoint 95 file, "{}" texts that
-    // begin "ppt: " for structural damage.
+    // stream, "unsupported: ..." for a PowerPoint 95 or 4 file, "{}" texts
+    // that begin "ppt: " for structural damage.
     static Result<std::shared_ptr<const Deck>> open(const cfb::Compound& file);
 
     // The same from the three streams; `current_user` and `pictures` may be

@@ -336,6 +336,12 @@ class TestRefusals:
             vantrell.Document(data=compound({"WordDocument": b"\xec\xa5"}))
         assert str(e.value) == "compound file holds no PowerPoint Document stream"
 
+    def test_powerpoint_4_file(self):
+        for streams in ({"PP40": b"\x01" * 200}, {"PP40": b"\x01" * 200, "\x05SummaryInformation": b"\xfe\xff"}):
+            with pytest.raises(vantrell.PptxError) as e:
+                vantrell.Document(data=compound(streams))
+            assert str(e.value) == "unsupported: presentations older than PowerPoint 97"
+
     def test_garbage_document_stream(self):
         with pytest.raises(vantrell.PptxError, match=r"^ppt: "):
             vantrell.Document(data=compound({"PowerPoint Document": b"\xff" * 64, "Current User": b"\0" * 8}))
