@@ -112,6 +112,7 @@ Result<Document> open_compound(const zip::Source& source) {
     auto shared = std::make_shared<Shared>();
     shared->presentation_part = std::string(ppt::DOCUMENT_STREAM);
     shared->defects.located = Located::legacy_stream;
+    shared->defects.slides_recovered_from_rels = (*deck)->recovered();
     presentation::Presentation& pres = shared->presentation;
     pres.root_ok = true;
     pres.slide_size = presentation::Size{(*deck)->slide_size().cx, (*deck)->slide_size().cy};
@@ -120,7 +121,8 @@ Result<Document> open_compound(const zip::Source& source) {
     pres.first_slide_num = (*deck)->first_slide_number();
     pres.rtl = (*deck)->right_to_left();
     for (std::size_t i = 0; i < (*deck)->slide_count(); ++i)
-        shared->slides.push_back({ppt::Deck::slide_name(i), std::string(), (*deck)->slide_id(i)});
+        shared->slides.push_back({ppt::Deck::slide_name(i), std::string(),
+                                  (*deck)->slide_id(i) ? std::optional((*deck)->slide_id(i)) : std::nullopt});
     shared->legacy = std::move(*deck);
     return Document(std::move(shared), threads_from_env());
 }
