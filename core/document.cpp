@@ -105,20 +105,14 @@ Result<Document> open_compound(const zip::Source& source) {
         if (compound->child(0, name))
             return fail(Error::encrypted("the package is password-protected or rights-managed"));
     }
-    // Dual-storage files keep the 97 format rendition in its own storage.
-    std::uint32_t root = 0;
-    if (const auto dual = compound->child(0, "PP97_DUALSTORAGE");
-        dual && *dual < compound->entries().size() && compound->entries()[*dual].is_storage())
-        root = *dual;
-    auto stream = compound->child(root, "PowerPoint Document");
-    if (!stream && root != 0) stream = compound->child(0, "PowerPoint Document");
-    if (!stream || *stream >= compound->entries().size() || !compound->entries()[*stream].is_stream())
-        return fail(Error::no_powerpoint_stream());
+    // The legacy reader finds the deck's streams (and refuses files older
+    // than PowerPoint 97, or without a deck).
     auto deck = ppt::Deck::open(*compound);
     if (!deck) return fail(deck.error());
     auto shared = std::make_shared<Shared>();
     shared->presentation_part = std::string(ppt::DOCUMENT_STREAM);
     shared->defects.located = Located::legacy_stream;
+    shared->defects.slides_recovered_from_rels = (*deck)->recovered();
     presentation::Presentation& pres = shared->presentation;
     pres.root_ok = true;
     pres.slide_size = presentation::Size{(*deck)->slide_size().cx, (*deck)->slide_size().cy};
@@ -127,7 +121,8 @@ Result<Document> open_compound(const zip::Source& source) {
     pres.first_slide_num = (*deck)->first_slide_number();
     pres.rtl = (*deck)->right_to_left();
     for (std::size_t i = 0; i < (*deck)->slide_count(); ++i)
-        shared->slides.push_back({ppt::Deck::slide_name(i), std::string(), (*deck)->slide_id(i)});
+        shared->slides.push_back({ppt::Deck::slide_name(i), std::string(),
+                                  (*deck)->slide_id(i) ? std::optional((*deck)->slide_id(i)) : std::nullopt});
     shared->legacy = std::move(*deck);
     return Document(std::move(shared), threads_from_env());
 }

@@ -79,7 +79,8 @@ struct DocumentDefects {
     // no slide part.
     std::vector<std::pair<std::size_t, std::string>> unresolved_slides;
     // The slide list named nothing usable; the slides were taken from the
-    // presentation part's slide relationships instead.
+    // presentation part's slide relationships instead. For a legacy deck: its
+    // edit chain was broken and the slides were found by scanning its stream.
     bool slides_recovered_from_rels = false;
 };
 

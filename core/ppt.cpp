@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
+#include <iterator>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -97,6 +99,7 @@ enum : std::uint16_t {
 };
 
 constexpr std::uint32_t TOKEN_ENCRYPTED = 0xF3D1C4DF;
+constexpr const char* OLDER_THAN_97 = "presentations older than PowerPoint 97";
 constexpr std::uint16_t SHAPE_TEXT_BOX = 202;
 constexpr std::uint16_t SHAPE_PICTURE_FRAME = 75;
 // Persist directory entries read over the whole edit chain, at most: a
@@ -909,7 +912,8 @@ Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
     };
     const auto doc = stream(DOCUMENT_STREAM);
     if (!doc) {
-        if (file.child(0, "PP40")) return fail(Error::unsupported("PowerPoint 95 presentations"));
+        // PowerPoint 4 keeps its whole deck in one "PP40" stream.
+        if (file.child(0, "PP40")) return fail(Error::unsupported(OLDER_THAN_97));
         return fail(Error::no_powerpoint_stream());
     }
     auto doc_bytes = file.read_stream(*doc);
@@ -924,7 +928,7 @@ Result<std::shared_ptr<const Deck>> Deck::open(const cfb::Compound& file) {
     // PowerPoint 95 and earlier keep a "Header" stream and records this
     // reader does not know; say so rather than call the deck damaged.
     if (!deck && deck.error().kind() == error::Kind::Other && file.child(0, "Header"))
-        return fail(Error::unsupported("presentations older than PowerPoint 97"));
+        return fail(Error::unsupported(OLDER_THAN_97));
     return deck;
 }
 
@@ -939,76 +943,274 @@ Result<std::shared_ptr<const Deck>> Deck::from_streams(std::vector<std::uint8_t>
     return std::shared_ptr<const Deck>(std::move(deck));
 }
 
+namespace {
+
+struct Edit {
+    std::uint32_t offset = 0;
+    std::uint32_t last_edit = 0;
+    std::uint32_t directory = 0;
+    std::uint32_t doc_ref = 0;
+    std::optional<std::uint32_t> crypt_ref;
+};
+
+std::optional<Edit> edit_at(Bytes doc, std::uint32_t at) {
+    auto r = rec_at(doc, at);
+    if (!r || r->type != rt_user_edit || r->body.size() < 0x1C) return std::nullopt;
+    Edit e{at, u32(r->body, 0x08), u32(r->body, 0x0C), u32(r->body, 0x10), std::nullopt};
+    if (r->body.size() >= 0x20) e.crypt_ref = u32(r->body, 0x1C);
+    return e;
+}
+
+std::optional<Rec> directory_at(Bytes doc, std::size_t at) {
+    auto r = rec_at(doc, at);
+    if (!r || (r->type != rt_persist_directory && r->type != rt_persist_full)) return std::nullopt;
+    return r;
+}
+
+// Calls `f(id, offset)` for each entry of a persist directory body while
+// `budget` (entries and heads read, shared by every directory of the deck)
+// lasts. True when the entries fill the body exactly, as in a sound
+// directory.
+template <class F>
+bool for_each_entry(Bytes b, std::size_t& budget, F&& f) {
+    std::size_t pos = 0;
+    bool exact = true;
+    while (b.size() - pos >= 4 && budget > 0) {
+        const std::uint32_t head = u32(b, pos);
+        pos += 4;
+        const std::uint32_t first = head & 0xFFFFF;
+        const std::size_t want = head >> 20;
+        const std::size_t count = std::min<std::size_t>(want, (b.size() - pos) / 4);
+        exact = exact && count == want;
+        for (std::size_t k = 0; k < count; ++k) f(first + static_cast<std::uint32_t>(k), u32(b, pos + 4 * k));
+        pos += 4 * count;
+        budget -= std::min(budget, count + 1);
+    }
+    return exact && pos == b.size();
+}
+
+// The first child of a container that starts at `at`: what tells a document
+// or slide container from bytes that merely share its type.
+std::optional<Rec> first_child_at(Bytes doc, std::size_t at) {
+    if ((u16(doc, at) & 0xF) != 0xF) return std::nullopt;
+    const auto r = rec_at_clamped(doc, at);
+    return r ? rec_at(r->body, 0) : std::nullopt;
+}
+
+// Records a damaged stream still holds, each checked as far as its own
+// bytes allow, in stream order.
+struct Found {
+    std::vector<std::uint32_t> edits, directories, documents, slides;
+};
+
+Found scan_stream(Bytes doc) {
+    Found found;
+    if (doc.size() < 8) return found;
+    // Offsets are 32-bit; validating directory bodies shares one budget so
+    // that overlapping candidates cannot make the scan quadratic.
+    const std::size_t last = std::min<std::size_t>(doc.size() - 8, UINT32_MAX);
+    std::size_t work = MAX_PERSIST_ENTRIES;
+    for (std::size_t at = 0; at <= last; ++at) {
+        const auto at32 = static_cast<std::uint32_t>(at);
+        switch (u16(doc, at + 2)) {
+        case rt_user_edit:
+            if (u16(doc, at) == 0 && (u32(doc, at + 4) == 0x1C || u32(doc, at + 4) == 0x20) && edit_at(doc, at32))
+                found.edits.push_back(at32);
+            break;
+        case rt_persist_directory:
+        case rt_persist_full:
+            // Objects precede the directory that lists them.
+            if (auto r = directory_at(doc, at); r && work > 0) {
+                bool before = true;
+                const bool exact = for_each_entry(r->body, work, [&](std::uint32_t id, std::uint32_t off) {
+                    before = before && id != 0 && off < at;
+                });
+                if (exact && before) found.directories.push_back(at32);
+            }
+            break;
+        case rt_document:
+            if (auto k = first_child_at(doc, at); k && k->type == rt_document_atom) found.documents.push_back(at32);
+            break;
+        case rt_slide:
+            // Title masters are slide containers too, with the master-title
+            // layout; they are no slides.
+            if (auto k = first_child_at(doc, at); k && k->type == rt_slide_atom && k->body.size() >= 4 && u32(k->body, 0) != 2)
+                found.slides.push_back(at32);
+            break;
+        default:
+            break;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// What a recovering read takes from the scanned stream.
+struct Deck::Scan {
+    // (persist id, offset) of every directory before the newest edit, by id
+    // and within an id newest directory first.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+    std::vector<std::uint32_t> listed;    // every offset an entry names, sorted
+    std::vector<std::uint32_t> documents; // before the newest edit, stream order
+    std::vector<std::uint32_t> slides;    // likewise
+};
+
 Result<void> Deck::load() {
     const Bytes doc(doc_);
-    struct Edit {
-        std::uint32_t offset = 0;
-        std::uint32_t last_edit = 0;
-        std::uint32_t directory = 0;
-        std::uint32_t doc_ref = 0;
-        std::optional<std::uint32_t> crypt_ref;
-    };
-    auto edit_at = [&](std::uint32_t off) -> std::optional<Edit> {
-        auto r = rec_at(doc, off);
-        if (!r || r->type != rt_user_edit || r->body.size() < 0x1C) return std::nullopt;
-        Edit e{off, u32(r->body, 0x08), u32(r->body, 0x0C), u32(r->body, 0x10), std::nullopt};
-        if (r->body.size() >= 0x20) e.crypt_ref = u32(r->body, 0x1C);
-        return e;
-    };
 
-    // The current-user atom names the newest edit; without a usable one the
-    // stream's last top-level user edit stands in.
+    // The current-user atom names the newest edit.
     std::optional<Edit> newest;
     const Bytes cu(current_user_);
     if (cu.size() >= 8 + 12 && u16(cu, 2) == rt_current_user) {
         if (u32(cu, 12) == TOKEN_ENCRYPTED)
             return fail(Error::encrypted("the legacy presentation is password-protected"));
-        newest = edit_at(u32(cu, 16));
+        newest = edit_at(doc, u32(cu, 16));
     }
-    if (!newest) {
-        Kids top(doc);
-        while (auto r = top.next())
-            if (auto e = r->type == rt_user_edit ? edit_at(static_cast<std::uint32_t>(r->at)) : std::nullopt) newest = e;
-    }
-    if (!newest) return fail(Error::other("ppt: no user edit record in the document stream"));
 
-    std::unordered_map<std::uint32_t, std::uint32_t> map;
-    std::size_t entries_read = 0;
-    std::optional<Edit> e = newest;
-    while (e) {
-        if (auto dir = rec_at(doc, e->directory);
-            dir && (dir->type == rt_persist_directory || dir->type == rt_persist_full)) {
-            const Bytes b = dir->body;
-            std::size_t pos = 0;
-            while (b.size() - pos >= 4 && entries_read < MAX_PERSIST_ENTRIES) {
-                const std::uint32_t head = u32(b, pos);
-                pos += 4;
-                const std::uint32_t first = head & 0xFFFFF;
-                const std::size_t count = std::min<std::size_t>(head >> 20, (b.size() - pos) / 4);
-                for (std::size_t k = 0; k < count; ++k) map.try_emplace(first + static_cast<std::uint32_t>(k), u32(b, pos + 4 * k));
-                pos += 4 * count;
-                entries_read += count + 1;
+    bool broken = !newest;
+    std::vector<std::uint32_t> walked; // directories the chain named
+    if (newest) {
+        std::unordered_map<std::uint32_t, std::uint32_t> map;
+        std::size_t budget = MAX_PERSIST_ENTRIES;
+        std::optional<Edit> e = newest;
+        while (e) {
+            if (auto dir = directory_at(doc, e->directory)) {
+                walked.push_back(e->directory);
+                broken |= !for_each_entry(dir->body, budget, [&](std::uint32_t id, std::uint32_t off) {
+                    map.try_emplace(id, off);
+                });
+            } else {
+                broken = true;
+            }
+            if (e->last_edit == 0) break;
+            // Each older edit lies before the newer one; anything else is a
+            // loop or damage.
+            if (e->last_edit >= e->offset || !(e = edit_at(doc, e->last_edit))) {
+                broken = true;
+                break;
             }
         }
-        // Each older edit lies before the newer one; anything else is a
-        // loop or damage, and the chain ends there.
-        if (e->last_edit == 0 || e->last_edit >= e->offset) break;
-        e = edit_at(e->last_edit);
-    }
-    persist_.assign(map.begin(), map.end());
-    std::sort(persist_.begin(), persist_.end());
-
-    if (newest->crypt_ref && *newest->crypt_ref != 0) {
-        if (auto off = persist_offset(*newest->crypt_ref)) {
-            if (auto r = rec_at_clamped(doc, *off); r && r->type == rt_crypt_session)
-                return fail(Error::encrypted("the legacy presentation is password-protected"));
+        persist_.assign(map.begin(), map.end());
+        std::sort(persist_.begin(), persist_.end());
+        if (!broken) {
+            auto sound = read_document(newest->doc_ref, newest->crypt_ref, nullptr);
+            if (!sound) return fail(sound.error());
+            if (*sound) return {};
+            const Deck fresh;
+            slides_.clear();
+            notes_.clear();
+            blips_.clear();
+            prog_ids_.clear();
+            slide_size_ = fresh.slide_size_;
+            notes_size_ = fresh.notes_size_;
+            size_type_ = fresh.size_type_;
+            have_size_type_ = fresh.have_size_type_;
+            first_slide_number_ = fresh.first_slide_number_;
+            rtl_ = fresh.rtl_;
         }
     }
 
-    const auto doc_off = persist_offset(newest->doc_ref);
-    const auto container = doc_off ? rec_at_clamped(doc, *doc_off) : std::nullopt;
-    if (!container || container->type != rt_document)
+    // The chain is broken: scan the stream once.
+    recovered_ = true;
+    Found found = scan_stream(doc);
+    if (!newest && !found.edits.empty()) newest = edit_at(doc, found.edits.back());
+    // Records after the newest edit belong to no save the deck knows.
+    const std::size_t limit = newest ? newest->offset : doc.size();
+    auto before_limit = [&](std::vector<std::uint32_t>& v) {
+        v.erase(std::lower_bound(v.begin(), v.end(), limit), v.end());
+    };
+    before_limit(found.directories);
+    before_limit(found.documents);
+    before_limit(found.slides);
+    if (!newest && found.documents.empty()) return fail(Error::other("ppt: no user edit record in the document stream"));
+
+    std::vector<std::uint32_t> dirs = std::move(found.directories);
+    dirs.insert(dirs.end(), walked.begin(), walked.end());
+    std::sort(dirs.begin(), dirs.end(), std::greater<>());
+    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+    Scan scan;
+    // An entry takes at least four bytes of the stream.
+    std::size_t budget = std::min(MAX_PERSIST_ENTRIES, doc.size() / 4);
+    for (const std::uint32_t at : dirs)
+        for_each_entry(directory_at(doc, at)->body, budget,
+                       [&](std::uint32_t id, std::uint32_t off) { scan.entries.emplace_back(id, off); });
+    std::stable_sort(scan.entries.begin(), scan.entries.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    persist_.clear();
+    for (const auto& entry : scan.entries)
+        if (persist_.empty() || persist_.back().first != entry.first) persist_.push_back(entry);
+    scan.listed.reserve(scan.entries.size());
+    for (const auto& entry : scan.entries) scan.listed.push_back(entry.second);
+    std::sort(scan.listed.begin(), scan.listed.end());
+    scan.documents = std::move(found.documents);
+    scan.slides = std::move(found.slides);
+
+    // Without any edit the document container's id is the one the format
+    // prescribes.
+    auto read = read_document(newest ? newest->doc_ref : 1, newest ? newest->crypt_ref : std::nullopt, &scan);
+    if (!read) return fail(read.error());
+    return {};
+}
+
+Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint32_t> crypt_ref, const Scan* scan) {
+    const Bytes doc(doc_);
+    // The offset of the object an id names when it is a record of `type`:
+    // the map's entry, or when recovering the newest entry of the id that is
+    // (remembered: a slide list naming one id many times costs one search).
+    std::unordered_map<std::uint64_t, std::optional<std::uint32_t>> resolved;
+    auto resolve = [&](std::uint32_t id, std::uint16_t type) -> std::optional<std::uint32_t> {
+        auto is = [&](std::uint32_t at) {
+            const auto r = rec_at_clamped(doc, at);
+            return r && r->type == type;
+        };
+        if (!scan) {
+            const auto at = persist_offset(id);
+            return at && is(*at) ? at : std::nullopt;
+        }
+        const auto [memo, fresh] = resolved.try_emplace((std::uint64_t{type} << 32) | id);
+        if (!fresh) return memo->second;
+        auto it = std::lower_bound(scan->entries.begin(), scan->entries.end(), id,
+                                   [](const auto& entry, std::uint32_t key) { return entry.first < key; });
+        for (; it != scan->entries.end() && it->first == id; ++it)
+            if (is(it->second)) return memo->second = it->second;
+        return std::nullopt;
+    };
+
+    // Recovering: a record that no directory entry names and that lies in
+    // no record one names (an embedded deck's records lie in its object's).
+    auto loose = [&](std::uint32_t at) {
+        const auto after = std::upper_bound(scan->listed.begin(), scan->listed.end(), at);
+        if (after == scan->listed.begin()) return true;
+        const std::uint32_t prev = *std::prev(after);
+        if (prev == at) return false;
+        const auto holder = rec_at_clamped(doc, prev);
+        return !holder || at - prev >= 8 + holder->body.size();
+    };
+
+    if (crypt_ref && *crypt_ref != 0 && resolve(*crypt_ref, rt_crypt_session))
+        return fail(Error::encrypted("the legacy presentation is password-protected"));
+
+    auto doc_off = resolve(doc_ref, rt_document);
+    if (scan) {
+        // A document container no directory lists, newer than the one the
+        // map reaches, was saved by an edit whose directory is lost: the
+        // newest wins. With none reachable any stands in, newest first.
+        const auto newest = std::find_if(scan->documents.rbegin(), scan->documents.rend(), loose);
+        if (newest != scan->documents.rend() && (!doc_off || *newest > *doc_off)) doc_off = *newest;
+        if (!doc_off && !scan->documents.empty()) doc_off = scan->documents.back();
+    }
+    if (!doc_off) {
+        if (!scan) return false;
         return fail(Error::other("ppt: the document record is missing or damaged"));
+    }
+    const auto container = rec_at_clamped(doc, *doc_off);
+
+    // Slide containers no directory lists stand in for slide entries the map
+    // cannot reach, in stream order.
+    std::vector<std::uint32_t> spare;
+    if (scan)
+        std::copy_if(scan->slides.begin(), scan->slides.end(), std::back_inserter(spare), loose);
+    std::size_t spare_used = 0;
 
     bool have_slides = false, have_notes = false;
     Kids kids(container->body);
@@ -1067,13 +1269,9 @@ Result<void> Deck::load() {
                 if (it->type == rt_persist_atom && a.size() >= 0x10) {
                     SlideEntry s;
                     s.slide_id = u32(a, 0x0C);
-                    bool ok = false;
-                    if (auto off = persist_offset(u32(a, 0))) {
-                        auto sr = rec_at_clamped(doc, *off);
-                        ok = sr && sr->type == rt_slide;
-                        s.offset = *off;
-                    }
-                    list.emplace_back(ok, std::move(s));
+                    const auto at = resolve(u32(a, 0), rt_slide);
+                    s.offset = at.value_or(0);
+                    list.emplace_back(at.has_value(), std::move(s));
                 } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
                     list.back().second.outline.push_back({u32(a, 0), {}, 0, 0});
                 } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
@@ -1087,9 +1285,14 @@ Result<void> Deck::load() {
                     }
                 }
             }
-            // A slide whose persist entry is missing or wrong is skipped, not fatal.
-            for (auto& [ok, s] : list)
+            for (auto& [ok, s] : list) {
+                if (!ok && !scan) return false;
+                if (!ok && spare_used < spare.size()) {
+                    s.offset = spare[spare_used++];
+                    ok = true;
+                }
                 if (ok) slides_.push_back(std::move(s));
+            }
         } else if (r->type == rt_ex_obj_list) {
             // OLE objects (embedded, linked, controls) name their program
             // in a CString of instance 2 beside the atom holding their id.
@@ -1109,16 +1312,21 @@ Result<void> Deck::load() {
             Kids items(b);
             while (auto it = items.next()) {
                 if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
-                if (auto off = persist_offset(u32(it->body, 0))) notes_.emplace_back(u32(it->body, 0x0C), *off);
+                const std::uint32_t id = u32(it->body, 0);
+                auto at = scan ? resolve(id, rt_notes) : std::nullopt;
+                if (!at) at = persist_offset(id);
+                if (at) notes_.emplace_back(u32(it->body, 0x0C), *at);
             }
         }
     }
+    // No slide in the stream is lost: those left over follow the listed ones.
+    for (; spare_used < spare.size(); ++spare_used) slides_.push_back({spare[spare_used], 0, {}});
     // One id, one object: the first listed wins.
     std::stable_sort(prog_ids_.begin(), prog_ids_.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     prog_ids_.erase(std::unique(prog_ids_.begin(), prog_ids_.end(),
                                 [](const auto& x, const auto& y) { return x.first == y.first; }),
                     prog_ids_.end());
-    return {};
+    return true;
 }
 
 std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) const {

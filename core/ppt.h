@@ -1,12 +1,23 @@
 // Legacy binary decks: PowerPoint 97-2003 records in a compound file, read
 // into the same content model the PPTX reader builds.
 //
-// Opening follows the format's own indirections and nothing else: the
-// current-user atom names the newest user edit, the chain of user edits and
-// their persist directories maps persist ids to stream offsets (newer edits
-// win), and only records reached through that map are live. Older copies of
-// slides stay in the stream after incremental saves; scanning for them would
-// resurrect deleted text, so the stream is never scanned for slides.
+// Opening follows the format's own indirections: the current-user atom names
+// the newest user edit, the chain of user edits and their persist directories
+// maps persist ids to stream offsets (newer edits win), and only records
+// reached through that map are live. Older copies of slides stay in the
+// stream after incremental saves, so a sound deck is never scanned: scanning
+// would resurrect deleted text.
+//
+// A broken chain (a current user naming no edit, a link to the previous edit
+// that is no older edit, a directory that cannot be read, a document or slide
+// the map cannot reach) would otherwise lose slides silently, so the stream
+// is then scanned once: every persist directory before the newest edit joins
+// the map, newest first, and a lookup that lands on a record of the wrong
+// kind tries the older entries of its id. Records no directory lists (their
+// own directory is lost) fill the rest: a document container newer than the
+// one reached, or any when none is; slide containers, given to the
+// unresolved slide entries in stream order and appended after them when left
+// over. Such a deck says so through `recovered`.
 //
 // Opening validates the chain, the document container, the slide list with
 // its outline text, the notes list and the picture store; a slide's drawing is
@@ -80,8 +91,8 @@ public:
     // Reads a legacy deck from a compound file (the PowerPoint 97 storage of
     // a dual-storage file when it has one). Errors: "encrypted: ..." for an
     // encrypted deck, the no-stream error without a "PowerPoint Document"
-    // stream, "unsupported: ..." for a PowerPoint 95 file, "{}" texts that
-    // begin "ppt: " for structural damage.
+    // stream, "unsupported: ..." for a PowerPoint 95 or 4 file, "{}" texts
+    // that begin "ppt: " for structural damage.
     static Result<std::shared_ptr<const Deck>> open(const cfb::Compound& file);
 
     // The same from the three streams; `current_user` and `pictures` may be
@@ -97,8 +108,11 @@ public:
     std::optional<std::string> slide_size_type() const;
     std::int32_t first_slide_number() const noexcept { return first_slide_number_; }
     bool right_to_left() const noexcept { return rtl_; }
-    // The slide's persistent id from the slide list.
+    // The slide's persistent id from the slide list; 0 for a slide found
+    // only by scanning.
     std::uint32_t slide_id(std::size_t index) const { return slides_.at(index).slide_id; }
+    // The edit chain was broken and the slides were found by scanning.
+    bool recovered() const noexcept { return recovered_; }
     // The name a legacy slide goes by where a part name is expected.
     static std::string slide_name(std::size_t index);
 
@@ -138,9 +152,14 @@ private:
         std::vector<TextGroup> outline;
     };
     struct Shapes;
+    struct Scan;
 
     Deck() = default;
     Result<void> load();
+    // Reads the document container the persist map leads to. Without
+    // `scan` a deck whose map misses the document or a slide gives false
+    // (the caller then recovers); with it the scanned records fill the gaps.
+    Result<bool> read_document(std::uint32_t doc_ref, std::optional<std::uint32_t> crypt_ref, const Scan* scan);
     std::optional<std::uint32_t> notes_offset(std::uint32_t slide_offset) const;
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
                                            const std::vector<TextGroup>* outline) const;
@@ -160,6 +179,7 @@ private:
     bool have_size_type_ = false;
     std::int32_t first_slide_number_ = 1;
     bool rtl_ = false;
+    bool recovered_ = false;
 
 public:
     // Offset of a persist object; none for an id the directory lacks.

@@ -570,6 +570,7 @@ TEST(PptEdits, NewerEditWinsAndOlderCopiesStayDead) {
     auto deck = d.open();
     ASSERT_TRUE(deck) << deck.error().message();
     ASSERT_EQ((*deck)->slide_count(), 1u);
+    EXPECT_FALSE((*deck)->recovered());
     auto s = (*deck)->slide(0);
     ASSERT_TRUE(s);
     const std::string text = all_text(*s);
@@ -580,97 +581,223 @@ TEST(PptEdits, NewerEditWinsAndOlderCopiesStayDead) {
     ASSERT_TRUE(notes && *notes);
 }
 
-TEST(PptEdits, CyclesAndBadLinksEndTheChain) {
-    // The only edit names itself, a later offset, or garbage as its
-    // predecessor: the walk stops instead of looping.
-    for (std::uint32_t link : {0u, 1u, 2u}) {
-        Deck1 d = Deck1::make();
-        const std::uint32_t target = link == 0 ? d.edit_at : link == 1 ? d.edit_at + 4 : 0xFFFFFFF0u;
-        set32(d.doc, d.edit_at + 8 + 8, target);
-        auto deck = d.open();
-        ASSERT_TRUE(deck) << link << ": " << deck.error().message();
-        EXPECT_EQ((*deck)->slide_count(), 1u);
-    }
-    {
-        // Two edits pointing at each other: the older one's link goes
-        // forward and is not followed.
-        Deck1 d = Deck1::make();
-        const std::uint32_t older = d.edit_at;
-        d.save_again(u"revised", older);
-        set32(d.doc, older + 8 + 8, d.edit_at);
-        auto deck = d.open();
-        ASSERT_TRUE(deck) << deck.error().message();
-        auto s = (*deck)->slide(0);
-        ASSERT_TRUE(s);
-        EXPECT_NE(all_text(*s).find("revised"), std::string::npos);
-    }
-    {
-        // The newest edit links to a record that is no user edit: the older
-        // directory, and with it the document, is out of reach.
-        Deck1 d = Deck1::make();
-        d.save_again(u"revised", 0);
-        set32(d.doc, d.edit_at + 8 + 8, d.slide_at);
-        auto deck = d.open();
-        ASSERT_FALSE(deck);
-        EXPECT_EQ(deck.error().message(), "ppt: the document record is missing or damaged");
-    }
-}
+namespace {
 
-TEST(PptEdits, CurrentUserMissingOrWrongFallsBackToTheLastEdit) {
+// Offsets within a user edit record: the previous edit, the directory.
+constexpr std::uint32_t EDIT_LAST = 8 + 0x08, EDIT_DIRECTORY = 8 + 0x0C;
+
+// A deck of two saves, the second replacing the slide; `older` is the first
+// save's edit.
+struct TwoSaves {
     Deck1 d = Deck1::make();
-    d.user.clear();
-    auto deck = d.open();
-    ASSERT_TRUE(deck) << deck.error().message();
-    EXPECT_EQ((*deck)->slide_count(), 1u);
+    std::uint32_t older = d.edit_at;
+    TwoSaves() { d.save_again(u"revised", older); }
+    std::uint32_t newest_directory() const { return u32_at(d.doc, d.edit_at + EDIT_DIRECTORY); }
+    static std::uint32_t u32_at(const Bytes& b, std::size_t at) {
+        return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+    }
+};
 
-    d = Deck1::make();
-    d.user = current_user(d.edit_at + 3);
-    deck = d.open();
-    ASSERT_TRUE(deck) << deck.error().message();
-    EXPECT_EQ((*deck)->slide_count(), 1u);
+// Each slide's text, then the notes of each slide ("-" for none).
+std::vector<std::string> slides_and_notes(const ppt::Deck& deck) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < deck.slide_count(); ++i) {
+        auto s = deck.slide(i);
+        out.push_back(s ? all_text(*s) : "error: " + s.error().message());
+    }
+    for (std::size_t i = 0; i < deck.slide_count(); ++i) {
+        auto n = deck.notes_text(i);
+        out.push_back(!n ? "error: " + n.error().message() : *n ? **n : "-");
+    }
+    return out;
 }
 
-TEST(PptEdits, BadPersistOffsetsSkipOrFailCleanly) {
-    {
-        // The slide's persist entry points outside the stream: the slide is
-        // skipped, the deck opens.
-        Deck1 d = Deck1::make();
-        set32(d.doc, d.dir_at + 8 + 8, 0x7FFFFFF0);
-        auto deck = d.open();
-        ASSERT_TRUE(deck) << deck.error().message();
-        EXPECT_EQ((*deck)->slide_count(), 0u);
+} // namespace
+
+TEST(PptRecovery, BrokenChainsLoseNoSlide) {
+    const TwoSaves sound;
+    auto want = sound.d.open();
+    ASSERT_TRUE(want) << want.error().message();
+    ASSERT_FALSE((*want)->recovered());
+    const auto expected = slides_and_notes(**want);
+
+    const struct {
+        const char* what;
+        void (*damage)(TwoSaves&);
+    } cases[] = {
+        {"link to itself", [](TwoSaves& t) { set32(t.d.doc, t.d.edit_at + EDIT_LAST, t.d.edit_at); }},
+        {"link into garbage", [](TwoSaves& t) { set32(t.d.doc, t.d.edit_at + EDIT_LAST, 0xFFFFFFF0u); }},
+        {"link to a record that is no edit", [](TwoSaves& t) { set32(t.d.doc, t.d.edit_at + EDIT_LAST, t.d.slide_at); }},
+        {"older edit links back to the newer", [](TwoSaves& t) { set32(t.d.doc, t.older + EDIT_LAST, t.d.edit_at); }},
+        {"directory past the stream", [](TwoSaves& t) { set32(t.d.doc, t.d.edit_at + EDIT_DIRECTORY, 0xFFFFFF00u); }},
+        {"directory at another record", [](TwoSaves& t) { set32(t.d.doc, t.d.edit_at + EDIT_DIRECTORY, t.d.doc_at); }},
+        {"directory entry claims more than it holds",
+         [](TwoSaves& t) { set32(t.d.doc, t.d.dir_at + 8, 1u | (0xFFFu << 20)); }},
+        {"current user names no edit", [](TwoSaves& t) { t.d.user = current_user(t.d.edit_at + 3); }},
+        {"no current user", [](TwoSaves& t) { t.d.user.clear(); }},
+        // A walk over top-level records stops at the first record that
+        // overruns the stream; the scan does not.
+        {"no current user, first record overruns",
+         [](TwoSaves& t) {
+             t.d.user.clear();
+             set32(t.d.doc, t.d.doc_at + 4, 0x7FFFFFF0u);
+         }},
+    };
+    for (const auto& c : cases) {
+        TwoSaves t;
+        c.damage(t);
+        auto deck = t.d.open();
+        ASSERT_TRUE(deck) << c.what << ": " << deck.error().message();
+        EXPECT_TRUE((*deck)->recovered()) << c.what;
+        EXPECT_EQ(slides_and_notes(**deck), expected) << c.what;
     }
-    {
-        // ... or at a record of the wrong type.
+}
+
+TEST(PptRecovery, LostRecordsAreFoundByScanning) {
+    const std::string title = "Hello \xF0\x9F\x98\x80\n";
+    const struct {
+        const char* what;
+        void (*damage)(Deck1&);
+        // A piece of each slide's text, in order, and whether slide 1 has notes.
+        std::vector<std::string> slides;
+        bool notes;
+    } cases[] = {
+        // The older entries of an id stand in when the newest lead nowhere;
+        // the newer copy no directory lists is kept after them.
+        {"newest directory destroyed",
+         [](Deck1& d) {
+             TwoSaves t;
+             d = t.d;
+             set32(d.doc, t.newest_directory(), 0xFFFFFFFFu);
+         },
+         {"grouped", "revised"}, true},
+        {"newest directory's slide entry damaged",
+         [](Deck1& d) {
+             TwoSaves t;
+             d = t.d;
+             set32(d.doc, t.newest_directory() + 12, 0x7FFFFFF0u);
+         },
+         {"grouped", "revised"}, true},
+        // A slide entry the map cannot follow takes the unlisted slide
+        // container, and with it its outline text.
+        {"slide entry past the stream", [](Deck1& d) { set32(d.doc, d.dir_at + 8 + 8, 0x7FFFFFF0u); },
+         {title}, true},
+        {"document entry at the slide", [](Deck1& d) { set32(d.doc, d.dir_at + 8 + 4, d.slide_at); },
+         {title}, true},
+        // Nothing but the containers: the notes cannot be linked any more.
+        {"only directory destroyed", [](Deck1& d) { set32(d.doc, d.dir_at, 0xFFFFFFFFu); },
+         {title}, false},
+        {"no directory, no edit, no current user",
+         [](Deck1& d) {
+             d.user.clear();
+             d.doc.resize(d.dir_at);
+         },
+         {title}, false},
+        // A title master is a slide container too, but no slide.
+        {"title master beside the lost slide",
+         [](Deck1& d) {
+             d.user.clear();
+             d.doc.resize(d.dir_at);
+             Bytes atom = words32({2, 0, 0, 0x80000000, 0});
+             le32(atom, 0);
+             const Bytes master = box(0x03EE, {rec(0x03EF, atom, 0, 2), drawing({sp({fsp(9, 0xA00, 202), inline_text(u"master")})})});
+             d.doc.insert(d.doc.begin() + d.slide_at, master.begin(), master.end());
+         },
+         {title}, false},
+    };
+    for (const auto& c : cases) {
         Deck1 d = Deck1::make();
-        set32(d.doc, d.dir_at + 8 + 8, d.notes_at);
+        c.damage(d);
         auto deck = d.open();
-        ASSERT_TRUE(deck);
-        EXPECT_EQ((*deck)->slide_count(), 0u);
+        ASSERT_TRUE(deck) << c.what << ": " << deck.error().message();
+        EXPECT_TRUE((*deck)->recovered()) << c.what;
+        ASSERT_EQ((*deck)->slide_count(), c.slides.size()) << c.what;
+        for (std::size_t i = 0; i < c.slides.size(); ++i) {
+            auto s = (*deck)->slide(i);
+            ASSERT_TRUE(s) << c.what;
+            EXPECT_NE(all_text(*s).find(c.slides[i]), std::string::npos) << c.what << ": slide " << i << "\n" << all_text(*s);
+            EXPECT_EQ(all_text(*s).find("master"), std::string::npos) << c.what;
+        }
+        auto notes = (*deck)->notes_text(0);
+        ASSERT_TRUE(notes) << c.what;
+        EXPECT_EQ(notes->has_value(), c.notes) << c.what;
     }
-    {
-        // The document container itself is unreachable.
+}
+
+TEST(PptRecovery, WhatCannotBeFoundFailsAsBefore) {
+    const struct {
+        const char* what;
+        void (*damage)(Deck1&);
+        const char* message;
+    } cases[] = {
+        {"no records at all", [](Deck1& d) { d.doc.assign(100, 0); }, "ppt: no user edit record in the document stream"},
+        {"document container destroyed, edits intact", [](Deck1& d) { set32(d.doc, d.doc_at, 0xFFFFFFFFu); },
+         "ppt: the document record is missing or damaged"},
+        {"only slides left", [](Deck1& d) {
+             d.doc.erase(d.doc.begin(), d.doc.begin() + d.slide_at);
+             d.doc.resize(d.notes_at - d.slide_at);
+             d.user.clear();
+         }, "ppt: no user edit record in the document stream"},
+    };
+    for (const auto& c : cases) {
         Deck1 d = Deck1::make();
-        set32(d.doc, d.dir_at + 8 + 4, d.slide_at);
+        c.damage(d);
         auto deck = d.open();
+        ASSERT_FALSE(deck) << c.what;
+        EXPECT_EQ(deck.error().message(), c.message) << c.what;
+    }
+}
+
+TEST(PptRecovery, HostileStreamsCostBoundedWork) {
+    // A chain of user edits, each after a directory header that claims the
+    // rest of the stream: every directory overlaps every later one, and a
+    // walk or scan that read each in full would be quadratic.
+    Bytes doc;
+    const std::size_t n = std::size_t{1} << 20;
+    std::uint32_t last = 0;
+    while (doc.size() + 8 + 8 + 0x1C <= n) {
+        const auto dir = static_cast<std::uint32_t>(doc.size());
+        le16(doc, 0);
+        le16(doc, 0x1772);
+        le32(doc, static_cast<std::uint32_t>(n - dir - 8));
+        const Bytes edit = user_edit(last, dir, 1);
+        last = static_cast<std::uint32_t>(doc.size());
+        doc.insert(doc.end(), edit.begin(), edit.end());
+    }
+    doc.resize(n, 0);
+    for (const Bytes& user : {Bytes{}, current_user(last)}) {
+        auto deck = ppt::Deck::from_streams(user, doc, {});
         ASSERT_FALSE(deck);
         EXPECT_EQ(deck.error().message(), "ppt: the document record is missing or damaged");
     }
     {
-        // A directory entry claiming more offsets than its record holds.
-        Deck1 d = Deck1::make();
-        set32(d.doc, d.dir_at + 8, 1u | (0xFFFu << 20));
-        auto deck = d.open();
+        // A slide list naming one id many times, and many directories each
+        // listing that id at a record that is no slide.
+        Bytes list;
+        for (int i = 0; i < 20000; ++i) {
+            const Bytes atom = persist_atom(5, 256);
+            list.insert(list.end(), atom.begin(), atom.end());
+        }
+        Bytes doc2 = box(0x03E8, {document_atom(5760, 4320), rec(0x0FF0, list, 0, 0xF)});
+        for (int i = 0; i < 20000; ++i) {
+            const Bytes dir = persist_dir(5, {0});
+            doc2.insert(doc2.end(), dir.begin(), dir.end());
+        }
+        const auto dir = static_cast<std::uint32_t>(doc2.size());
+        doc2 = cat({doc2, persist_dir(1, {0})});
+        doc2 = cat({doc2, user_edit(0, dir, 1)});
+        auto deck = ppt::Deck::from_streams({}, doc2, {});
         ASSERT_TRUE(deck) << deck.error().message();
-        EXPECT_EQ((*deck)->slide_count(), 1u);
+        EXPECT_EQ((*deck)->slide_count(), 0u);
     }
-    {
-        Deck1 d = Deck1::make();
-        d.doc.assign(100, 0);
-        auto deck = d.open();
-        ASSERT_FALSE(deck);
-        EXPECT_EQ(deck.error().message(), "ppt: no user edit record in the document stream");
-    }
+    // A stream of nothing but slide containers: each is kept once.
+    Bytes slides;
+    const Bytes one = box(0x03EE, {slide_atom(), drawing({})});
+    while (slides.size() < (std::size_t{1} << 18)) slides.insert(slides.end(), one.begin(), one.end());
+    const Bytes docs = cat({box(0x03E8, {document_atom(5760, 4320)}), slides});
+    auto deck = ppt::Deck::from_streams({}, docs, {});
+    ASSERT_TRUE(deck) << deck.error().message();
+    EXPECT_EQ((*deck)->slide_count(), slides.size() / one.size());
 }
 
 TEST(PptEncryption, RefusedWithoutParsingTheDocument) {
@@ -746,10 +873,11 @@ TEST(PptCompound, StreamsDualStorageAndRefusals) {
         auto deck = open_cfb(c);
         ASSERT_FALSE(deck);
         EXPECT_EQ(deck.error().message(), "compound file holds no PowerPoint Document stream");
+        // PowerPoint 4 kept the whole deck in one stream.
         c.stream(u"PP40", Bytes(100, 0));
         deck = open_cfb(c);
         ASSERT_FALSE(deck);
-        EXPECT_EQ(deck.error().kind(), vantrell_core::error::Kind::Unsupported);
+        EXPECT_EQ(deck.error().message(), "unsupported: presentations older than PowerPoint 97");
     }
     {
         // A PowerPoint 95 file: its main stream holds no 97 records.
@@ -1242,6 +1370,29 @@ std::vector<std::string> words_of(const std::string& text) {
     return {std::istream_iterator<std::string>(in), {}};
 }
 
+// What catppt prints for the deck: its text records in stream order.
+std::string catppt_text(const std::filesystem::path& p) {
+    const std::string cmd = "catppt -d utf-8 '" + p.string() + "' 2>/dev/null";
+    std::string out;
+    if (FILE* f = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        pclose(f);
+    }
+    return out;
+}
+
+// Adds to `total` the words of `theirs` and to `found` those `ours` holds.
+void count_words(const std::string& ours, const std::string& theirs, std::size_t& total, std::size_t& found) {
+    const auto mine = words_of(ours);
+    const std::set<std::string> have(mine.begin(), mine.end());
+    for (const auto& w : words_of(theirs)) {
+        ++total;
+        found += have.count(w);
+    }
+}
+
 } // namespace
 
 TEST(PptCorpus, EveryDeckOpensOrFailsCleanly) {
@@ -1282,20 +1433,7 @@ TEST(PptCorpus, TextHoldsTheWordsCatpptPrints) {
         if (!file) continue;
         auto deck = ppt::Deck::open(*file);
         if (!deck) continue;
-        const std::string cmd = "catppt -d utf-8 '" + p.string() + "' 2>/dev/null";
-        std::string theirs;
-        if (FILE* f = popen(cmd.c_str(), "r")) {
-            char buf[4096];
-            std::size_t n;
-            while ((n = fread(buf, 1, sizeof buf, f)) > 0) theirs.append(buf, n);
-            pclose(f);
-        }
-        const auto ours = words_of(deck_text(**deck));
-        const std::set<std::string> have(ours.begin(), ours.end());
-        for (const auto& w : words_of(theirs)) {
-            ++total;
-            found += have.count(w);
-        }
+        count_words(deck_text(**deck), catppt_text(p), total, found);
     }
     ASSERT_GT(total, 0u);
     // catppt also prints master names, footers and text left over from
@@ -1360,4 +1498,87 @@ TEST(PptCorpus, OleFramesNameTheirPrograms) {
             for (const auto& sh : s->walk())
                 if (const auto* o = std::get_if<model::Ole>(&sh.content)) ids.push_back(o->prog_id);
     EXPECT_EQ(ids, (std::vector<std::optional<std::string>>{"Word.Document.8", "Excel.Sheet.8"}));
+}
+
+namespace {
+
+struct Streams {
+    Bytes user, doc, pictures;
+};
+
+// The three streams of a corpus deck kept at the root; none for others.
+std::optional<Streams> root_streams(const std::filesystem::path& p) {
+    auto file = cfb::Compound::parse(read_file(p));
+    if (!file) return std::nullopt;
+    Streams s;
+    for (auto [name, out] : {std::pair{"Current User", &s.user}, {"PowerPoint Document", &s.doc}, {"Pictures", &s.pictures}}) {
+        const auto id = file->child(0, name);
+        if (!id) continue;
+        auto bytes = file->read_stream(*id);
+        if (bytes) out->assign(bytes->begin(), bytes->end());
+    }
+    if (s.doc.empty() || s.user.size() < 20) return std::nullopt;
+    return s;
+}
+
+} // namespace
+
+TEST(PptCorpus, BrokenChainsLoseNoSlide) {
+    const auto decks = corpus_decks();
+    if (decks.empty()) GTEST_SKIP() << "no corpus";
+    const bool have_catppt = std::system("command -v catppt >/dev/null 2>&1") == 0;
+    std::size_t damaged = 0, total = 0, found = 0;
+    for (const auto& p : decks) {
+        const auto s = root_streams(p);
+        if (!s) continue;
+        auto sound = ppt::Deck::from_streams(s->user, s->doc, s->pictures);
+        if (!sound) continue;
+        // Decks made by fuzzers come damaged already.
+        EXPECT_TRUE(!(*sound)->recovered() || p.filename().string().find("clusterfuzz") != std::string::npos) << p;
+        if ((*sound)->recovered()) continue;
+        const auto expected = slides_and_notes(**sound);
+        const std::uint32_t newest = TwoSaves::u32_at(s->user, 16);
+        const struct {
+            const char* what;
+            std::size_t at;
+            std::uint32_t value;
+        } links[] = {
+            {"newest edit links to itself", newest + EDIT_LAST, newest},
+            {"newest directory past the stream", newest + EDIT_DIRECTORY, 0xFFFFFF00u},
+        };
+        for (const auto& c : links) {
+            Bytes doc = s->doc;
+            set32(doc, c.at, c.value);
+            auto deck = ppt::Deck::from_streams(s->user, doc, s->pictures);
+            ASSERT_TRUE(deck) << p << ": " << c.what;
+            EXPECT_TRUE((*deck)->recovered());
+            EXPECT_EQ(slides_and_notes(**deck), expected) << p << ": " << c.what;
+        }
+        auto deck = ppt::Deck::from_streams(current_user(7), s->doc, s->pictures);
+        ASSERT_TRUE(deck) << p;
+        EXPECT_EQ(slides_and_notes(**deck), expected) << p << ": current user names no edit";
+
+        // Every edit and directory destroyed: what is left comes from the
+        // containers themselves.
+        Bytes doc = s->doc;
+        for (std::uint32_t at = newest, steps = 0; at != 0 && at + 36 <= doc.size() && steps < 1000; ++steps) {
+            const std::uint32_t last = TwoSaves::u32_at(doc, at + EDIT_LAST);
+            const std::uint32_t dir = TwoSaves::u32_at(doc, at + EDIT_DIRECTORY);
+            set32(doc, at, 0xFFFFFFFFu);
+            if (dir + 8 <= doc.size()) set32(doc, dir, 0xFFFFFFFFu);
+            at = last < at ? last : 0;
+        }
+        deck = ppt::Deck::from_streams(s->user, doc, s->pictures);
+        ASSERT_TRUE(deck) << p << ": " << deck.error().message();
+        EXPECT_GE((*deck)->slide_count(), (*sound)->slide_count()) << p;
+        ++damaged;
+        if (!have_catppt) continue;
+        // catppt follows no chain: its text of the sound deck stands.
+        count_words(deck_text(**deck), catppt_text(p), total, found);
+    }
+    EXPECT_GT(damaged, 0u);
+    if (!have_catppt) return;
+    const double share = static_cast<double>(found) / static_cast<double>(total);
+    std::printf("%zu decks with damaged chains: share of catppt's words found: %.4f of %zu\n", damaged, share, total);
+    EXPECT_GE(share, 0.98);
 }

@@ -71,6 +71,7 @@ def deck(path, strict):
         if str(e) != NO_PARTS:
             bad(f"package(): {e}")
     out["text"] = doc.text(notes=True)
+    out["recovered"] = doc.defects.slides_recovered_from_rels
     out["markdown_chars"] = len(doc.markdown(notes=True))
     out["slides"] = len(doc)
     out["images"] = out["objects"] = out["failed_slides"] = 0
@@ -184,6 +185,9 @@ def test_every_corpus_deck_opens_or_is_refused(corpus_results):
     assert all(e and "\n" not in e for e in refused.values())
     # Every opened deck read its slides and rendered; some hold only pictures.
     assert all(r["failed_slides"] == 0 for r in opened)
+    # Only decks made by fuzzers need their edit chain recovered.
+    assert [pathlib.Path(r["path"]).name for r in opened
+            if r["recovered"] and "clusterfuzz" not in r["path"]] == []
     assert sum(bool(r["text"].strip()) for r in opened) >= 0.75 * len(opened)
     # Pictures and OLE frames exist in the corpus and were checked above.
     images = sum(r["images"] for r in opened)
@@ -336,6 +340,12 @@ class TestRefusals:
             vantrell.Document(data=compound({"WordDocument": b"\xec\xa5"}))
         assert str(e.value) == "compound file holds no PowerPoint Document stream"
 
+    def test_powerpoint_4_file(self):
+        for streams in ({"PP40": b"\x01" * 200}, {"PP40": b"\x01" * 200, "\x05SummaryInformation": b"\xfe\xff"}):
+            with pytest.raises(vantrell.PptxError) as e:
+                vantrell.Document(data=compound(streams))
+            assert str(e.value) == "unsupported: presentations older than PowerPoint 97"
+
     def test_garbage_document_stream(self):
         with pytest.raises(vantrell.PptxError, match=r"^ppt: "):
             vantrell.Document(data=compound({"PowerPoint Document": b"\xff" * 64, "Current User": b"\0" * 8}))
@@ -353,10 +363,12 @@ def shape(spid, flags, shape_type, *kids):
     return box(0xF004, rec(0xF00A, struct.pack("<II", spid, flags), shape_type, 2), *kids)
 
 
-def legacy_deck(slide_shapes, store, pictures):
+def legacy_deck(slide_shapes, store, pictures, damage=None):
     """A one-slide legacy deck laid out as PowerPoint writes it: document
     container, slide container, persist directory, user edit. `store` is the
-    picture store's FBSE records, `pictures` the Pictures stream."""
+    picture store's FBSE records, `pictures` the Pictures stream. `damage`
+    takes the finished stream (as a bytearray), the directory's and the user
+    edit's offsets, and may change the stream in place."""
     patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
     drawing = box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1),
                               box(0xF003, patriarch, *slide_shapes)))
@@ -373,7 +385,10 @@ def legacy_deck(slide_shapes, store, pictures):
     edit_at = len(stream)
     stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, 2, 1, 0))
     user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
-    return compound({"Current User": user, "PowerPoint Document": stream, "Pictures": pictures})
+    if damage:
+        stream = bytearray(stream)
+        damage(stream, dir_at, edit_at)
+    return compound({"Current User": user, "PowerPoint Document": bytes(stream), "Pictures": pictures})
 
 
 def fbse(blip_type_win, blip_type_mac, size, offset):
@@ -417,6 +432,37 @@ class TestHandMadeDeck:
         [obj] = s.embedded_objects()
         assert (obj.shape_id, obj.prog_id, obj.rel_id, obj.part, obj.content_type, obj.external) == \
             (1026, None, None, None, None, None)
+
+
+def text_box(spid, text):
+    chars = text.encode("utf-16-le")
+    return shape(spid, 0xA00, 202, rec(0xF010, struct.pack("<4h", 0, 0, 576, 576)),
+                 box(0xF00D, rec(0x0F9F, struct.pack("<I", 4)), rec(0x0FA0, chars)))
+
+
+def set32(stream, at, value):
+    stream[at:at + 4] = struct.pack("<I", value)
+
+
+# The user edit field naming the previous edit, after the header.
+EDIT_LAST = 8 + 8
+
+
+class TestBrokenEditChain:
+    DAMAGE = {
+        "sound": None,
+        "previous edit is itself": lambda s, d, e: set32(s, e + EDIT_LAST, e),
+        "directory destroyed": lambda s, d, e: set32(s, d, 0xFFFFFFFF),
+        "user edit destroyed": lambda s, d, e: set32(s, e, 0xFFFFFFFF),
+    }
+
+    @pytest.mark.parametrize("damage", DAMAGE)
+    def test_the_slide_survives_and_the_deck_says_it_was_recovered(self, damage):
+        doc = vantrell.Document(data=legacy_deck([text_box(1025, "still here")], [], b"", self.DAMAGE[damage]))
+        assert len(doc) == 1
+        assert doc.text() == "still here"
+        assert doc.defects.located == "legacy_stream"
+        assert doc.defects.slides_recovered_from_rels == (damage != "sound")
 
 
 # ------------------------------------------------------------------ one real deck in process
