@@ -214,8 +214,9 @@ TEST(WriteSlides, PlaceholderIndexesAndBodyLevelsByLayout) {
         EXPECT_EQ(count(x, R"(idx="2")"), 1u);
         EXPECT_EQ(has(x, R"(<a:bodyPr><a:noAutofit/></a:bodyPr><a:lstStyle><a:lvl1pPr marL="228600")"), c.levels);
         EXPECT_TRUE(has(x, R"(<a:pPr marL="0" lvl="0" indent="0"><a:buNone/></a:pPr><a:r><a:rPr lang="en-US" dirty="0"/><a:t>plain)"));
-        if (c.layout != vw::Layout::title)
+        if (c.layout != vw::Layout::title) {
             EXPECT_TRUE(has(x, R"(<a:buNone/><a:defRPr sz="2400"><a:solidFill><a:schemeClr val="tx1"/></a:solidFill></a:defRPr></a:lvl1pPr></a:lstStyle><a:p><a:r><a:rPr lang="en-US" dirty="0"/><a:t>sub</a:t>)"));
+        }
     }
 }
 
