@@ -407,7 +407,7 @@ std::string chart_markdown(const chart::ChartData& chart) {
         if (have_categories) {
             for (const chart::Series& s : chart.series)
                 if (p < s.categories.size()) {
-                    category = cell_text(one_line(s.categories[p]));
+                    category = cell_text(one_line(chart::shown_category(chart, s, p)));
                     break;
                 }
         } else {
@@ -415,7 +415,7 @@ std::string chart_markdown(const chart::ChartData& chart) {
         }
         row.push_back(std::move(category));
         for (const chart::Series& s : chart.series)
-            row.push_back(p < s.values.size() ? cell_text(one_line(s.values[p])) : std::string());
+            row.push_back(cell_text(one_line(chart::shown_value(chart, s, p))));
         rows.push_back(std::move(row));
     }
     return out + "\n\n" + pipe_table(rows);
