@@ -180,12 +180,6 @@ private:
     std::vector<std::size_t> open_;  // written levels of the open items
 };
 
-bool inherits_bullets(const model::Shape& shape) noexcept {
-    if (!shape.placeholder) return false;
-    const auto k = shape.placeholder->kind.value();
-    return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
-}
-
 // Buffers a slide's bodies share, one paragraph or line at a time.
 struct Scratch {
     std::string text;  // the paragraph being added
@@ -197,8 +191,8 @@ struct Scratch {
 // at all when no paragraph shows.
 class BodyWriter {
 public:
-    BodyWriter(bool list_by_default, std::string& out, Scratch& scratch)
-        : list_by_default_(list_by_default), out_(out), text_(scratch.text), line_(scratch.line), mark_(out.size()) {
+    BodyWriter(const document::Bullets& bullets, const model::Shape& shape, std::string& out, Scratch& scratch)
+        : bullets_(bullets), shape_(shape), out_(out), text_(scratch.text), line_(scratch.line), mark_(out.size()) {
         if (!out_.empty()) out_ += "\n\n";
         base_ = out_.size();
     }
@@ -214,9 +208,9 @@ public:
         if (is_blank(t)) return;
         const std::size_t level = std::min<std::size_t>(p.level, MAX_LEVEL);
         using K = model::Bullet::Kind;
-        const K kind = p.bullet.kind;
-        const bool numbered = kind == K::auto_number;
-        const bool bulleted = kind == K::character || kind == K::picture || (kind == K::inherited && list_by_default_);
+        const model::Bullet& bullet = bullets_.of(shape_, p);
+        const bool numbered = bullet.kind == K::auto_number;
+        const bool bulleted = bullet.kind == K::character || bullet.kind == K::picture;
         if (!numbered && !bulleted) {
             for (auto& n : next_number_) n.reset();
             plain(t);
@@ -227,10 +221,10 @@ public:
         if (out_.size() != base_) out_ += continues ? "\n" : "\n\n";
         out_.append(shown * 2, ' ');
         if (numbered) {
-            std::uint32_t n = p.bullet.start;
-            if (next_number_[level] && scheme_[level] == p.bullet.text) n = *next_number_[level];
+            std::uint32_t n = bullet.start;
+            if (next_number_[level] && scheme_[level] == bullet.text) n = *next_number_[level];
             next_number_[level] = n + 1;
-            scheme_[level] = p.bullet.text;
+            scheme_[level] = bullet.text;
             out_ += std::to_string(n);
             out_ += ". ";
         } else {
@@ -261,7 +255,8 @@ private:
         nesting_.reset();
     }
 
-    bool list_by_default_;
+    const document::Bullets& bullets_;
+    const model::Shape& shape_;
     std::string& out_;
     std::string& text_;
     std::string& line_;
@@ -272,8 +267,9 @@ private:
     std::array<std::string, MAX_LEVEL + 1> scheme_{};
 };
 
-void body_markdown(const model::Shape& shape, const model::TextBody& body, std::string& out, Scratch& scratch) {
-    BodyWriter w(inherits_bullets(shape), out, scratch);
+void body_markdown(const document::Bullets& bullets, const model::Shape& shape, const model::TextBody& body,
+                   std::string& out, Scratch& scratch) {
+    BodyWriter w(bullets, shape, out, scratch);
     for (const model::Paragraph& p : body.paragraphs) w.add(p);
     w.finish();
 }
@@ -483,10 +479,11 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     }
 
     Scratch scratch;
+    const document::Bullets bullets(slide);
     for (const model::Shape* shape : shapes) {
         if (shape == title) continue;
         if (const model::TextBody* body = shape->text_body()) {
-            body_markdown(*shape, *body, out, scratch);
+            body_markdown(bullets, *shape, *body, out, scratch);
         } else if (const model::Table* table = shape->table()) {
             add_block(out, table_markdown(*table));
         } else if (std::holds_alternative<model::Picture>(shape->content)) {
