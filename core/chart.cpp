@@ -236,73 +236,93 @@ private:
         return points(out, std::nullopt, &formats);
     }
 
-    struct Point {
-        std::uint64_t idx = 0;
-        std::string value;
-        std::optional<std::string> code;  // pt@formatCode
-    };
-
     // Reads ptCount and pt children into `out`, placed by idx; with
     // `formats`, also the cache's formatCode and the points' own codes.
     xml::Status points(std::vector<std::string>& out, std::optional<std::uint64_t> count, Formats* formats) {
-        std::vector<Point> pts;
+        std::vector<std::pair<std::uint64_t, std::string>> pts;
+        std::vector<std::pair<std::uint64_t, std::string>> codes;  // (idx, pt@formatCode), rare
+        std::string scratch;
         auto st = each([&](const xml::Start& s) -> xml::Status {
-            if (s.is(CHART, "ptCount")) {
-                if (auto v = val_attr(s)) count = pml::value::uint64(*v);
+            if (!s.is(CHART, "pt")) {
+                if (s.is(CHART, "ptCount")) {
+                    if (auto v = val_attr(s)) count = pml::value::uint64(*v);
+                } else if (formats && s.is(CHART, "formatCode")) {
+                    formats->code.clear();
+                    return r_.read_text(formats->code);
+                }
                 return {};
             }
-            if (formats && s.is(CHART, "formatCode")) {
-                formats->code.clear();
-                return r_.read_text(formats->code);
-            }
-            if (!s.is(CHART, "pt")) return {};
-            auto idx_text = r_.attr(s, NONE, "idx");
-            const std::optional<std::uint64_t> idx = idx_text ? pml::value::uint64(*idx_text) : std::nullopt;
-            Point p;
-            if (formats) p.code = r_.attr(s, NONE, "formatCode");
+            std::optional<std::uint64_t> idx;
+            if (const auto a = r_.find_attr(s, NONE, "idx")) idx = pml::value::uint64(xml::attr_value(a->value, scratch));
+            std::optional<std::string> code;
+            if (formats)
+                if (const auto a = r_.find_attr(s, NONE, "formatCode")) code.emplace(xml::attr_value(a->value, scratch));
+            std::string value;
             auto vst = each([&](const xml::Start& v) -> xml::Status {
-                if (v.is(CHART, "v")) return r_.read_text(p.value);
+                if (v.is(CHART, "v")) return r_.read_text(value);
                 return {};
             });
             if (!vst) return vst;
             // A point without a usable idx follows the one before it.
-            p.idx = idx ? *idx : (pts.empty() ? 0 : pts.back().idx + 1);
-            pts.push_back(std::move(p));
+            const std::uint64_t at = idx ? *idx : (pts.empty() ? 0 : pts.back().first + 1);
+            pts.emplace_back(at, std::move(value));
+            if (code) codes.emplace_back(at, std::move(*code));
             return {};
         });
         if (!st) return st;
-        lay_out(pts, count, out, formats);
+        lay_out(pts, count, out);
+        if (formats && !codes.empty()) place_codes(codes, pts, out.size(), *formats);
         return {};
     }
 
-    void lay_out(std::vector<Point>& pts, std::optional<std::uint64_t> count, std::vector<std::string>& out,
-                 Formats* formats) {
+    void lay_out(std::vector<std::pair<std::uint64_t, std::string>>& pts, std::optional<std::uint64_t> count,
+                 std::vector<std::string>& out) {
         // Points nearly always come in index order: sorting is then skipped.
-        const auto by_index = [](const Point& a, const Point& b) { return a.idx < b.idx; };
+        const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
         if (!std::is_sorted(pts.begin(), pts.end(), by_index)) std::stable_sort(pts.begin(), pts.end(), by_index);
         // The first of repeated indexes wins.
-        pts.erase(std::unique(pts.begin(), pts.end(), [](const Point& a, const Point& b) { return a.idx == b.idx; }),
+        pts.erase(std::unique(pts.begin(), pts.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
                   pts.end());
         std::uint64_t len = count.value_or(0);
-        if (!pts.empty()) len = std::max(len, pts.back().idx + 1);
+        if (!pts.empty()) len = std::max(len, pts.back().first + 1);
         len = std::min<std::uint64_t>(len, MAX_POINTS);
         std::size_t kept = 0;
-        for (const Point& p : pts) kept += p.idx < len;
+        for (const auto& p : pts) kept += p.first < len;
         const std::uint64_t gaps = len - kept;
         out.clear();
-        // Over budget, the written points are listed in idx order.
-        const bool packed = gaps > gap_budget_;
-        if (packed) out.reserve(pts.size());
-        else {
-            gap_budget_ -= gaps;
-            out.resize(static_cast<std::size_t>(len));
+        packed_ = gaps > gap_budget_;
+        if (packed_) {
+            for (auto& p : pts) out.push_back(std::move(p.second));
+            return;
         }
-        for (Point& p : pts) {
-            std::size_t at = out.size();
-            if (packed) out.push_back(std::move(p.value));
-            else if (p.idx < len) out[at = static_cast<std::size_t>(p.idx)] = std::move(p.value);
-            else continue;
-            if (formats && p.code) formats->points.emplace_back(at, std::move(*p.code));
+        gap_budget_ -= gaps;
+        out.resize(static_cast<std::size_t>(len));
+        for (auto& p : pts) {
+            if (p.first < len) out[static_cast<std::size_t>(p.first)] = std::move(p.second);
+        }
+    }
+
+    // Points' own codes, at the positions `lay_out` gave their points: the
+    // idx itself, or for a cache listed without gaps, its rank.
+    void place_codes(std::vector<std::pair<std::uint64_t, std::string>>& codes,
+                     const std::vector<std::pair<std::uint64_t, std::string>>& pts, std::size_t len,
+                     Formats& formats) {
+        const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
+        std::stable_sort(codes.begin(), codes.end(), by_index);
+        codes.erase(std::unique(codes.begin(), codes.end(),
+                                [](const auto& a, const auto& b) { return a.first == b.first; }),
+                    codes.end());
+        for (auto& [idx, code] : codes) {
+            std::size_t at = 0;
+            if (packed_) {
+                const auto it = std::lower_bound(pts.begin(), pts.end(), idx,
+                                                 [](const auto& p, std::uint64_t i) { return p.first < i; });
+                at = static_cast<std::size_t>(it - pts.begin());
+            } else {
+                if (idx >= len) continue;
+                at = static_cast<std::size_t>(idx);
+            }
+            formats.points.emplace_back(at, std::move(code));
         }
     }
 
@@ -327,6 +347,7 @@ private:
     std::vector<Plot> plots_;
     std::vector<Axis> axes_;
     std::size_t gap_budget_ = GAP_BUDGET;
+    bool packed_ = false;  // the last cache laid out without gaps
 };
 
 } // namespace
@@ -545,11 +566,15 @@ struct Decimal {
     }
 };
 
+// Drops the digits below 10^place, rounding half away from zero.
+void round_at(Decimal& d, int place);
+
 Decimal decimal(double a) {
     Decimal d;
     if (a == 0) return d;
+    // The shortest text that reads back as `a`, then fifteen digits of it.
     std::array<char, 64> buf{};
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), a, std::chars_format::scientific, 14);
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), a, std::chars_format::scientific);
     const std::string_view s(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
     const std::size_t e = s.find('e');
     d.digits.clear();
@@ -559,6 +584,7 @@ Decimal decimal(double a) {
     if (x.front() == '+') x.remove_prefix(1);
     std::from_chars(x.data(), x.data() + x.size(), d.exp);
     while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
+    round_at(d, d.exp - 14);
     return d;
 }
 
@@ -904,6 +930,24 @@ std::string trim_spaces(std::string s) {
     return s;
 }
 
+// Whether General shows the stored text unchanged: a plain decimal of at
+// most eleven places besides the sign, without leading or trailing zeros,
+// not below 1E-04. Most stored values are, and need no conversion.
+bool general_as_written(std::string_view t) noexcept {
+    const bool negative = !t.empty() && t[0] == '-';
+    if (negative) t.remove_prefix(1);
+    if (t.empty() || t.size() > 11) return false;
+    const std::size_t point = t.find('.');
+    const std::string_view whole = t.substr(0, point);
+    if (whole.empty() || !std::all_of(whole.begin(), whole.end(), is_digit) || (whole[0] == '0' && whole.size() > 1))
+        return false;
+    if (point == std::string_view::npos) return !(negative && whole == "0");
+    const std::string_view fraction = t.substr(point + 1);
+    if (fraction.empty() || fraction.back() == '0' || !std::all_of(fraction.begin(), fraction.end(), is_digit))
+        return false;
+    return whole != "0" || fraction.find_first_not_of('0') < 4;
+}
+
 } // namespace
 
 std::string_view Formats::at(std::size_t i) const noexcept {
@@ -913,12 +957,13 @@ std::string_view Formats::at(std::size_t i) const noexcept {
 }
 
 std::string format_value(std::string_view stored, std::string_view code, bool date1904) {
+    code = pml::value::trim(code);
+    const bool is_general = code.empty() || (code.size() == 7 && starts_with_nocase(code, "general"));
+    if (is_general && general_as_written(stored)) return std::string(stored);
     const auto parsed = to_double(pml::value::trim(stored));
     if (!parsed) return std::string(stored);
     const double v = *parsed == 0 ? 0.0 : *parsed;  // no "-0"
-    code = pml::value::trim(code);
-    if (code.empty() || code.size() > MAX_CODE_NBYTES || (code.size() == 7 && starts_with_nocase(code, "general")))
-        return general(v);
+    if (is_general || code.size() > MAX_CODE_NBYTES) return general(v);
     const auto sections = parse_code(code);
     if (!sections) return general(v);
 
