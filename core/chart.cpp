@@ -253,10 +253,12 @@ private:
                 return {};
             }
             std::optional<std::uint64_t> idx;
-            if (const auto a = r_.find_attr(s, NONE, "idx")) idx = pml::value::uint64(xml::attr_value(a->value, scratch));
+            if (const auto a = r_.find_attr(s, NONE, "idx"))
+                idx = pml::value::uint64(xml::attr_value(a->value, scratch));
             std::optional<std::string> code;
             if (formats)
-                if (const auto a = r_.find_attr(s, NONE, "formatCode")) code.emplace(xml::attr_value(a->value, scratch));
+                if (const auto a = r_.find_attr(s, NONE, "formatCode"))
+                    code.emplace(xml::attr_value(a->value, scratch));
             std::string value;
             auto vst = each([&](const xml::Start& v) -> xml::Status {
                 if (v.is(CHART, "v")) return r_.read_text(value);
@@ -528,7 +530,11 @@ std::optional<std::vector<Section>> parse_code(std::string_view code) {
             i += n;
         } else if (l == 'y' || l == 'e' || l == 'm' || l == 'd' || l == 'h' || l == 's') {
             while (i < code.size() && lower(code[i]) == l) ++i;
-            add(l == 'y' || l == 'e' ? T::year : l == 'm' ? T::month : l == 'd' ? T::day : l == 'h' ? T::hour : T::second);
+            add(l == 'y' || l == 'e' ? T::year
+                : l == 'm'           ? T::month
+                : l == 'd'           ? T::day
+                : l == 'h'           ? T::hour
+                                     : T::second);
         } else if (c == '0' || c == '#' || c == '?' || c == '.' || c == ',' || c == '%' || c == '@') {
             add(c == '0'   ? T::zero
                 : c == '#' ? T::hash
@@ -702,8 +708,8 @@ std::optional<Shown> number_section(const Section& sec, double a) {
     const int decimals = static_cast<int>(frac_ph.size());
     if (exp_at != npos && digits) {
         const int n_int = static_cast<int>(int_ph.size());
-        const bool engineering =
-            n_int > 1 && std::any_of(int_ph.begin(), int_ph.end(), [&](std::size_t i) { return tk[i].kind == T::hash; });
+        const bool engineering = n_int > 1 && std::any_of(int_ph.begin(), int_ph.end(),
+                                                          [&](std::size_t i) { return tk[i].kind == T::hash; });
         const int step = engineering ? n_int : 1;
         const Decimal exact = decimal(x);
         Decimal d = exact;
@@ -973,7 +979,8 @@ std::string format_value(std::string_view stored, std::string_view code, bool da
     for (const Section& s : *sections)
         if (!s.has(T::at)) numeric.push_back(&s);
     if (numeric.empty()) return general(v);
-    const bool conditional = std::any_of(numeric.begin(), numeric.end(), [](const Section* s) { return s->cmp != Cmp::none; });
+    const bool conditional =
+        std::any_of(numeric.begin(), numeric.end(), [](const Section* s) { return s->cmp != Cmp::none; });
     const Section* sec = nullptr;
     bool minus = v < 0;
     if (conditional) {

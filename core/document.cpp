@@ -258,14 +258,9 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
     if (!view || part >= view->parts().size()) return nullptr;
     StylesCell* cell = nullptr;
     {
+        // Cells stay where the map put them: the lock covers only finding one.
         const std::lock_guard lock(styles_mutex_);
-        auto it = std::lower_bound(styles_.begin(), styles_.end(), part,
-                                   [](const auto& c, std::size_t p) { return c->part < p; });
-        if (it == styles_.end() || (*it)->part != part) {
-            it = styles_.insert(it, std::make_unique<StylesCell>());
-            (*it)->part = part;
-        }
-        cell = it->get();
+        cell = &styles_[part];
     }
     std::call_once(cell->once, [&] {
         const std::string& name = view->parts()[part].name;

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -131,15 +132,14 @@ public:
 
 private:
     struct StylesCell {
-        std::size_t part = 0;
         std::once_flag once;
         std::optional<PartStyles> styles;
     };
 
     mutable std::once_flag authors_once_;
     mutable CommentAuthors authors_;
-    mutable std::mutex styles_mutex_;  // guards the list, not the cells
-    mutable std::vector<std::unique_ptr<StylesCell>> styles_;  // by part, ascending
+    mutable std::mutex styles_mutex_;  // guards the map, not the cells
+    mutable std::map<std::size_t, StylesCell> styles_;  // by part index
 };
 
 struct ImageRef {

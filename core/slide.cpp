@@ -638,7 +638,9 @@ private:
                     });
                 });
             if (c.is(PML, "txBody"))
-                return each([&](const xml::Start& b) { return b.is(DML, "lstStyle") ? text_.list_style(style) : xml::Status{}; });
+                return each([&](const xml::Start& b) {
+                    return b.is(DML, "lstStyle") ? text_.list_style(style) : xml::Status{};
+                });
             return {};
         });
         if (st && ph) out.placeholders.push_back({*ph, std::move(style)});
@@ -671,7 +673,8 @@ xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& 
 
 Result<Styles> parse_styles(std::string_view text, std::string_view part) {
     Styles out;
-    auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start&) { return StylesParser(r).root(out); });
+    auto res =
+        xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start&) { return StylesParser(r).root(out); });
     if (!res) return fail(std::move(res.error()));
     return out;
 }
