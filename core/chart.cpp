@@ -191,21 +191,26 @@ private:
 
     // strRef, numRef, multiLvlStrRef (their caches) or strLit, numLit.
     xml::Status data_source(std::vector<std::string>& out, Formats& formats) {
+        // The codes are those of the cache that filled `out` last.
+        const auto text_cache = [&](bool multi_level_cache) {
+            formats = Formats{};
+            return multi_level_cache ? multi_level(out) : cache(out);
+        };
         return each([&](const xml::Start& s) -> xml::Status {
             if (s.ns != CHART) return {};
             const std::string_view n = s.name.local;
-            if (n == "strLit") return cache(out);
+            if (n == "strLit") return text_cache(false);
             if (n == "numLit") return numeric_cache(out, formats);
             if (n == "strRef" || n == "numRef") {
                 return each([&](const xml::Start& c) -> xml::Status {
-                    if (c.is(CHART, "strCache")) return cache(out);
+                    if (c.is(CHART, "strCache")) return text_cache(false);
                     if (c.is(CHART, "numCache")) return numeric_cache(out, formats);
                     return {};
                 });
             }
             if (n == "multiLvlStrRef") {
                 return each([&](const xml::Start& c) -> xml::Status {
-                    if (c.is(CHART, "multiLvlStrCache")) return multi_level(out);
+                    if (c.is(CHART, "multiLvlStrCache")) return text_cache(true);
                     return {};
                 });
             }

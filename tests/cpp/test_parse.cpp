@@ -698,7 +698,8 @@ TEST(ChartCaches, FormatCodesOfNumericCachesAndPoints) {
         "</c:numCache></c:numRef></c:cat><c:val><c:numLit><c:formatCode>0.0%</c:formatCode><c:ptCount val=\"3\"/>"
         "<c:pt idx=\"0\"><c:v>0.25</c:v></c:pt><c:pt idx=\"1\" formatCode=\"#,##0\"><c:v>1234.5</c:v></c:pt>"
         "<c:pt idx=\"2\"><c:v>n/a</c:v></c:pt></c:numLit></c:val></c:ser>"
-        "<c:ser><c:cat><c:strLit><c:pt idx=\"0\"><c:v>007</c:v></c:pt></c:strLit></c:cat><c:val><c:numRef>"
+        "<c:ser><c:cat><c:numLit><c:formatCode>0.00</c:formatCode><c:pt idx=\"0\"><c:v>1</c:v></c:pt></c:numLit>"
+        "<c:strLit><c:pt idx=\"0\"><c:v>007</c:v></c:pt></c:strLit></c:cat><c:val><c:numRef>"
         "<c:numCache><c:pt idx=\"0\"><c:v>8.1999999999999993</c:v></c:pt></c:numCache></c:numRef></c:val></c:ser>"
         "</c:lineChart></c:plotArea></c:chart></c:chartSpace>";
     auto r = chart::parse(xml, "/c.xml");
@@ -712,7 +713,8 @@ TEST(ChartCaches, FormatCodesOfNumericCachesAndPoints) {
     std::vector<std::string> shown;
     for (std::size_t i = 0; i < 4; ++i) shown.push_back(chart::shown_category(*r, a, i) + "|" + chart::shown_value(*r, a, i));
     EXPECT_EQ(shown, (std::vector<std::string>{"1904-01-01|25.0%", "|1,235", "1904-01-02|n/a", "|"}));
-    // A string cache shows its text as written; a cache without a code reads as General.
+    // A string cache (here the last of two) shows its text as written; a
+    // cache without a code reads as General.
     EXPECT_EQ(chart::shown_category(*r, r->series[1], 0), "007");
     EXPECT_EQ(chart::shown_value(*r, r->series[1], 0), "8.2");
 }
