@@ -377,8 +377,12 @@ Result<ChartData> parse(std::string_view text, std::string_view part) {
 
 namespace {
 
-// A spreadsheet refuses longer codes.
+// A spreadsheet refuses longer codes, and more decimals.
 constexpr std::size_t MAX_CODE_NBYTES = 255;
+constexpr std::size_t MAX_DECIMALS = 30;
+// Written out in full, a larger number would take hundreds of digits for a
+// point stored in a few bytes: it reads as General instead.
+constexpr double MAX_FIXED = 1e30;
 // Days from 1899-12-30 (serial 0 of the 1900 system past its phantom
 // leap day) and from 1904-01-01 to 1970-01-01.
 constexpr std::int64_t EPOCH_1900 = 25569;
@@ -691,7 +695,8 @@ std::optional<Shown> number_section(const Section& sec, double a) {
         else if (is_digit_token(k)) (exp_at != npos ? exp_ph : point_at != npos ? frac_ph : int_ph).push_back(i);
     }
     const bool digits = !int_ph.empty() || !frac_ph.empty();
-    if (sec.has(T::at) || (sec.slash && digits) || (sec.has(T::general) && digits)) return std::nullopt;
+    if (sec.has(T::at) || (sec.slash && digits) || (sec.has(T::general) && digits) || frac_ph.size() > MAX_DECIMALS)
+        return std::nullopt;
 
     const std::size_t last_digit = !frac_ph.empty() ? frac_ph.back() : !int_ph.empty() ? int_ph.back() : npos;
     int percent = 0, scale = 0;
@@ -706,7 +711,7 @@ std::optional<Shown> number_section(const Section& sec, double a) {
         else if (!int_ph.empty() && i < int_ph.back()) grouping = true;
     }
     double x = a * std::pow(100.0, percent) / std::pow(1000.0, scale);
-    if (!std::isfinite(x)) return std::nullopt;
+    if (!std::isfinite(x) || (exp_at == npos && x >= MAX_FIXED)) return std::nullopt;
 
     Shown out;
     std::string int_digits, frac_digits, exp_text;

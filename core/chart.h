@@ -81,7 +81,8 @@ Result<ChartData> parse(std::string_view text, std::string_view part);
 //   one; elapsed time (`[h]`) as total hours.
 // A stored value that is no number stays as written. An unknown or
 // unparseable code, a fraction, a text section applied to a number, a code
-// beyond 255 bytes and a date outside 1900 (1904) to 9999 read as General.
+// beyond 255 bytes or 30 decimals, a number from 1E+30 up under a code
+// without exponent, and a date outside 1900 (1904) to 9999 read as General.
 std::string format_value(std::string_view stored, std::string_view code, bool date1904 = false);
 
 // A series' category or value `i` as the chart shows it; empty past the end.

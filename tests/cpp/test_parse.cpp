@@ -816,6 +816,9 @@ TEST(NumberFormats, ShownAsASpreadsheetShowsThem) {
         {"2.5", "# ?/?", "2.5"},
         {"5", "@", "5"},
         {"5", std::string(300, '0'), "5"},
+        {"0.5", "0." + std::string(31, '0'), "0.5"},
+        {"1E+300", "#,##0", "1E+300"},
+        {"1E+29", "0", "100000000000000000000000000000"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(chart::format_value(c.stored, c.code), c.shown) << c.stored << " under " << c.code;
