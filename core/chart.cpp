@@ -1,6 +1,9 @@
 #include "core/chart.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -36,6 +39,11 @@ public:
     xml::Status chart_space(ChartData& out) {
         return each([&](const xml::Start& s) -> xml::Status {
             if (s.is(CHART, "chart")) return chart(out);
+            // A boolean element without `val` means true.
+            if (s.is(CHART, "date1904")) {
+                const auto v = val_attr(s);
+                out.date1904 = v ? pml::value::boolean(*v).value_or(false) : true;
+            }
             return {};
         });
     }
@@ -162,8 +170,8 @@ private:
             if (s.ns != CHART) return {};
             const std::string_view n = s.name.local;
             if (n == "tx") return series_name(ser.name);
-            if (n == "cat" || n == "xVal") return data_source(ser.categories);
-            if (n == "val" || n == "yVal") return data_source(ser.values);
+            if (n == "cat" || n == "xVal") return data_source(ser.categories, ser.category_formats);
+            if (n == "val" || n == "yVal") return data_source(ser.values, ser.value_formats);
             return {};
         });
     }
@@ -182,20 +190,27 @@ private:
     }
 
     // strRef, numRef, multiLvlStrRef (their caches) or strLit, numLit.
-    xml::Status data_source(std::vector<std::string>& out) {
+    xml::Status data_source(std::vector<std::string>& out, Formats& formats) {
+        // The codes are those of the cache that filled `out` last.
+        const auto text_cache = [&](bool multi_level_cache) {
+            formats = Formats{};
+            return multi_level_cache ? multi_level(out) : cache(out);
+        };
         return each([&](const xml::Start& s) -> xml::Status {
             if (s.ns != CHART) return {};
             const std::string_view n = s.name.local;
-            if (n == "strLit" || n == "numLit") return cache(out);
+            if (n == "strLit") return text_cache(false);
+            if (n == "numLit") return numeric_cache(out, formats);
             if (n == "strRef" || n == "numRef") {
                 return each([&](const xml::Start& c) -> xml::Status {
-                    if (c.is(CHART, "strCache") || c.is(CHART, "numCache")) return cache(out);
+                    if (c.is(CHART, "strCache")) return text_cache(false);
+                    if (c.is(CHART, "numCache")) return numeric_cache(out, formats);
                     return {};
                 });
             }
             if (n == "multiLvlStrRef") {
                 return each([&](const xml::Start& c) -> xml::Status {
-                    if (c.is(CHART, "multiLvlStrCache")) return multi_level(out);
+                    if (c.is(CHART, "multiLvlStrCache")) return text_cache(true);
                     return {};
                 });
             }
@@ -214,23 +229,41 @@ private:
             }
             if (!s.is(CHART, "lvl") || leaf_done) return {};
             leaf_done = true;
-            return points(out, count);
+            return points(out, count, nullptr);
         });
     }
 
-    xml::Status cache(std::vector<std::string>& out) { return points(out, std::nullopt); }
+    xml::Status cache(std::vector<std::string>& out) { return points(out, std::nullopt, nullptr); }
 
-    // Reads ptCount and pt children into `out`, placed by idx.
-    xml::Status points(std::vector<std::string>& out, std::optional<std::uint64_t> count) {
+    xml::Status numeric_cache(std::vector<std::string>& out, Formats& formats) {
+        formats = Formats{};
+        formats.numeric = true;
+        return points(out, std::nullopt, &formats);
+    }
+
+    // Reads ptCount and pt children into `out`, placed by idx; with
+    // `formats`, also the cache's formatCode and the points' own codes.
+    xml::Status points(std::vector<std::string>& out, std::optional<std::uint64_t> count, Formats* formats) {
         std::vector<std::pair<std::uint64_t, std::string>> pts;
+        std::vector<std::pair<std::uint64_t, std::string>> codes;  // (idx, pt@formatCode), rare
+        std::string scratch;
         auto st = each([&](const xml::Start& s) -> xml::Status {
-            if (s.is(CHART, "ptCount")) {
-                if (auto v = val_attr(s)) count = pml::value::uint64(*v);
+            if (!s.is(CHART, "pt")) {
+                if (s.is(CHART, "ptCount")) {
+                    if (auto v = val_attr(s)) count = pml::value::uint64(*v);
+                } else if (formats && s.is(CHART, "formatCode")) {
+                    formats->code.clear();
+                    return r_.read_text(formats->code);
+                }
                 return {};
             }
-            if (!s.is(CHART, "pt")) return {};
-            auto idx_text = r_.attr(s, NONE, "idx");
-            const std::optional<std::uint64_t> idx = idx_text ? pml::value::uint64(*idx_text) : std::nullopt;
+            std::optional<std::uint64_t> idx;
+            if (const auto a = r_.find_attr(s, NONE, "idx"))
+                idx = pml::value::uint64(xml::attr_value(a->value, scratch));
+            std::optional<std::string> code;
+            if (formats)
+                if (const auto a = r_.find_attr(s, NONE, "formatCode"))
+                    code.emplace(xml::attr_value(a->value, scratch));
             std::string value;
             auto vst = each([&](const xml::Start& v) -> xml::Status {
                 if (v.is(CHART, "v")) return r_.read_text(value);
@@ -240,10 +273,12 @@ private:
             // A point without a usable idx follows the one before it.
             const std::uint64_t at = idx ? *idx : (pts.empty() ? 0 : pts.back().first + 1);
             pts.emplace_back(at, std::move(value));
+            if (code) codes.emplace_back(at, std::move(*code));
             return {};
         });
         if (!st) return st;
         lay_out(pts, count, out);
+        if (formats && !codes.empty()) place_codes(codes, pts, out.size(), *formats);
         return {};
     }
 
@@ -262,7 +297,8 @@ private:
         for (const auto& p : pts) kept += p.first < len;
         const std::uint64_t gaps = len - kept;
         out.clear();
-        if (gaps > gap_budget_) {
+        packed_ = gaps > gap_budget_;
+        if (packed_) {
             for (auto& p : pts) out.push_back(std::move(p.second));
             return;
         }
@@ -270,6 +306,30 @@ private:
         out.resize(static_cast<std::size_t>(len));
         for (auto& p : pts) {
             if (p.first < len) out[static_cast<std::size_t>(p.first)] = std::move(p.second);
+        }
+    }
+
+    // Points' own codes, at the positions `lay_out` gave their points: the
+    // idx itself, or for a cache listed without gaps, its rank.
+    void place_codes(std::vector<std::pair<std::uint64_t, std::string>>& codes,
+                     const std::vector<std::pair<std::uint64_t, std::string>>& pts, std::size_t len,
+                     Formats& formats) {
+        const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
+        std::stable_sort(codes.begin(), codes.end(), by_index);
+        codes.erase(std::unique(codes.begin(), codes.end(),
+                                [](const auto& a, const auto& b) { return a.first == b.first; }),
+                    codes.end());
+        for (auto& [idx, code] : codes) {
+            std::size_t at = 0;
+            if (packed_) {
+                const auto it = std::lower_bound(pts.begin(), pts.end(), idx,
+                                                 [](const auto& p, std::uint64_t i) { return p.first < i; });
+                at = static_cast<std::size_t>(it - pts.begin());
+            } else {
+                if (idx >= len) continue;
+                at = static_cast<std::size_t>(idx);
+            }
+            formats.points.emplace_back(at, std::move(code));
         }
     }
 
@@ -294,6 +354,7 @@ private:
     std::vector<Plot> plots_;
     std::vector<Axis> axes_;
     std::size_t gap_budget_ = GAP_BUDGET;
+    bool packed_ = false;  // the last cache laid out without gaps
 };
 
 } // namespace
@@ -309,6 +370,673 @@ Result<ChartData> parse(std::string_view text, std::string_view part) {
     });
     if (!res) return fail(std::move(res.error()));
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// Number formats
+
+namespace {
+
+// A spreadsheet refuses longer codes, and more decimals.
+constexpr std::size_t MAX_CODE_NBYTES = 255;
+constexpr std::size_t MAX_DECIMALS = 30;
+// Written out in full, a larger number would take hundreds of digits for a
+// point stored in a few bytes: it reads as General instead.
+constexpr double MAX_FIXED = 1e30;
+// Days from 1899-12-30 (serial 0 of the 1900 system past its phantom
+// leap day) and from 1904-01-01 to 1970-01-01.
+constexpr std::int64_t EPOCH_1900 = 25569;
+constexpr std::int64_t EPOCH_1904 = 24107;
+// 9999-12-31, the last date a spreadsheet shows, in days from 1970-01-01.
+constexpr std::int64_t LAST_DAY = 2932896;
+
+enum class T : std::uint8_t {
+    literal,
+    zero,      // 0: a digit, or a zero
+    hash,      // #: a digit, or nothing
+    question,  // ?: a digit, or a space
+    point,
+    comma,
+    percent,
+    exponent,  // E+ or E-; `text` holds the sign
+    general,
+    at,  // the text placeholder
+    year,
+    month,  // or minutes, decided by the neighbours
+    day,
+    hour,
+    second,
+    ampm,
+    elapsed_hour,
+    elapsed_minute,
+    elapsed_second,
+};
+
+struct Token {
+    T kind;
+    std::string text;
+};
+
+enum class Cmp : std::uint8_t { none, lt, le, gt, ge, eq, ne };
+
+struct Section {
+    std::vector<Token> tokens;
+    Cmp cmp = Cmp::none;
+    double operand = 0;
+    bool slash = false;  // an unquoted "/": a fraction in a number section
+
+    bool has(T kind) const noexcept {
+        return std::any_of(tokens.begin(), tokens.end(), [&](const Token& t) { return t.kind == kind; });
+    }
+    bool is_date() const noexcept {
+        return std::any_of(tokens.begin(), tokens.end(), [](const Token& t) { return t.kind >= T::year; });
+    }
+};
+
+char lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool starts_with_nocase(std::string_view s, std::string_view prefix) noexcept {
+    if (s.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (lower(s[i]) != prefix[i]) return false;
+    return true;
+}
+
+// Bytes of the UTF-8 sequence at `i`, within the text.
+std::size_t sequence_nbytes(std::string_view s, std::size_t i) noexcept {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    return std::min(n, s.size() - i);
+}
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+std::optional<double> to_double(std::string_view s) noexcept {
+    double v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+// The inside of "[...]": currency, elapsed time, a condition; colours and
+// locale switches show nothing.
+bool bracket(std::string_view in, Section& sec) {
+    if (in.empty()) return true;
+    if (in[0] == '$') {
+        const std::size_t dash = in.find('-');
+        const std::string_view symbol = in.substr(1, dash == std::string_view::npos ? dash : dash - 1);
+        if (!symbol.empty()) sec.tokens.push_back({T::literal, std::string(symbol)});
+        return true;
+    }
+    const char l = lower(in[0]);
+    if ((l == 'h' || l == 'm' || l == 's') &&
+        std::all_of(in.begin(), in.end(), [&](char c) { return lower(c) == l; })) {
+        sec.tokens.push_back({l == 'h' ? T::elapsed_hour : l == 'm' ? T::elapsed_minute : T::elapsed_second, {}});
+        return true;
+    }
+    if (in[0] == '<' || in[0] == '>' || in[0] == '=') {
+        if (sec.cmp != Cmp::none) return false;
+        std::size_t n = 1;
+        if (in.starts_with("<=")) sec.cmp = Cmp::le, n = 2;
+        else if (in.starts_with(">=")) sec.cmp = Cmp::ge, n = 2;
+        else if (in.starts_with("<>")) sec.cmp = Cmp::ne, n = 2;
+        else sec.cmp = in[0] == '<' ? Cmp::lt : in[0] == '>' ? Cmp::gt : Cmp::eq;
+        const auto operand = to_double(pml::value::trim(in.substr(n)));
+        if (!operand) return false;
+        sec.operand = *operand;
+        return true;
+    }
+    return true;
+}
+
+// The sections of a code, or none when it cannot be read.
+std::optional<std::vector<Section>> parse_code(std::string_view code) {
+    std::vector<Section> out(1);
+    auto literal = [&](std::string_view text) {
+        auto& tokens = out.back().tokens;
+        if (!tokens.empty() && tokens.back().kind == T::literal) tokens.back().text += text;
+        else tokens.push_back({T::literal, std::string(text)});
+    };
+    auto add = [&](T kind) { out.back().tokens.push_back({kind, {}}); };
+    std::size_t i = 0;
+    while (i < code.size()) {
+        const char c = code[i];
+        const char l = lower(c);
+        if (c == ';') {
+            if (out.size() == 4) return std::nullopt;
+            out.emplace_back();
+            ++i;
+        } else if (c == '"') {
+            const std::size_t end = code.find('"', i + 1);
+            if (end == std::string_view::npos) return std::nullopt;
+            literal(code.substr(i + 1, end - i - 1));
+            i = end + 1;
+        } else if (c == '\\' || c == '_' || c == '*') {
+            if (i + 1 == code.size()) return std::nullopt;
+            const std::size_t n = sequence_nbytes(code, i + 1);
+            // "_x" leaves room as wide as x; "*x" fills the cell, which a
+            // text has no width for.
+            if (c == '\\') literal(code.substr(i + 1, n));
+            else if (c == '_') literal(" ");
+            i += 1 + n;
+        } else if (c == '[') {
+            const std::size_t end = code.find(']', i + 1);
+            if (end == std::string_view::npos || !bracket(code.substr(i + 1, end - i - 1), out.back()))
+                return std::nullopt;
+            i = end + 1;
+        } else if (l == 'g' && starts_with_nocase(code.substr(i), "general")) {
+            add(T::general);
+            i += 7;
+        } else if (l == 'e' && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) {
+            out.back().tokens.push_back({T::exponent, std::string(1, code[i + 1])});
+            i += 2;
+        } else if (l == 'a') {
+            const std::size_t n = starts_with_nocase(code.substr(i), "am/pm") ? 5
+                                  : starts_with_nocase(code.substr(i), "a/p") ? 3
+                                                                              : 0;
+            if (n == 0) return std::nullopt;
+            add(T::ampm);
+            i += n;
+        } else if (l == 'y' || l == 'e' || l == 'm' || l == 'd' || l == 'h' || l == 's') {
+            while (i < code.size() && lower(code[i]) == l) ++i;
+            add(l == 'y' || l == 'e' ? T::year
+                : l == 'm'           ? T::month
+                : l == 'd'           ? T::day
+                : l == 'h'           ? T::hour
+                                     : T::second);
+        } else if (c == '0' || c == '#' || c == '?' || c == '.' || c == ',' || c == '%' || c == '@') {
+            add(c == '0'   ? T::zero
+                : c == '#' ? T::hash
+                : c == '?' ? T::question
+                : c == '.' ? T::point
+                : c == ',' ? T::comma
+                : c == '%' ? T::percent
+                           : T::at);
+            ++i;
+        } else if (static_cast<unsigned char>(c) >= 0x80 ||
+                   std::string_view("$-+/():!^&'~{}<>= ").find(c) != std::string_view::npos) {
+            if (c == '/') out.back().slash = true;
+            const std::size_t n = sequence_nbytes(code, i);
+            literal(code.substr(i, n));
+            i += n;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return out;
+}
+
+// A non-negative number as a spreadsheet holds it: fifteen significant
+// digits, so that binary noise ("8.1999999999999993") is gone before any
+// rounding for display.
+struct Decimal {
+    std::string digits = "0";  // without leading or trailing zeros; "0" for zero
+    int exp = 0;               // the place of the first digit: 10^exp
+
+    bool zero() const noexcept { return digits == "0"; }
+    // The digit at place 10^place.
+    char at(int place) const noexcept {
+        const int i = exp - place;
+        return i >= 0 && i < static_cast<int>(digits.size()) ? digits[static_cast<std::size_t>(i)] : '0';
+    }
+};
+
+// Drops the digits below 10^place, rounding half away from zero.
+void round_at(Decimal& d, int place);
+
+Decimal decimal(double a) {
+    Decimal d;
+    if (a == 0) return d;
+    // The shortest text that reads back as `a`, then fifteen digits of it.
+    std::array<char, 64> buf{};
+    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), a, std::chars_format::scientific);
+    const std::string_view s(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
+    const std::size_t e = s.find('e');
+    d.digits.clear();
+    for (const char c : s.substr(0, e))
+        if (is_digit(c)) d.digits += c;
+    std::string_view x = s.substr(e + 1);
+    if (x.front() == '+') x.remove_prefix(1);
+    std::from_chars(x.data(), x.data() + x.size(), d.exp);
+    while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
+    round_at(d, d.exp - 14);
+    return d;
+}
+
+// Drops the digits below 10^place, rounding half away from zero.
+void round_at(Decimal& d, int place) {
+    if (d.zero()) return;
+    const int keep = d.exp - place + 1;
+    if (keep >= static_cast<int>(d.digits.size())) return;
+    const bool up = keep >= 0 && d.digits[static_cast<std::size_t>(keep)] >= '5';
+    if (keep <= 0) {
+        d = up ? Decimal{"1", place} : Decimal{};
+        return;
+    }
+    d.digits.resize(static_cast<std::size_t>(keep));
+    if (up) {
+        std::size_t i = d.digits.size();
+        while (i > 0 && d.digits[i - 1] == '9') d.digits[--i] = '0';
+        if (i == 0) {
+            d.digits.insert(0, "1");
+            ++d.exp;
+        } else {
+            ++d.digits[i - 1];
+        }
+    }
+    while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
+    if (d.digits == "0") d = Decimal{};
+}
+
+// Keeps `n` significant digits.
+void round_significant(Decimal& d, int n) { round_at(d, d.exp - n + 1); }
+
+// The digits from place 10^high down to 10^low, zeros where there are none.
+std::string places(const Decimal& d, int high, int low) {
+    std::string out;
+    for (int p = high; p >= low; --p) out += d.at(p);
+    return out;
+}
+
+// The General text of a finite number: at most eleven characters besides
+// the sign.
+std::string general(double v) {
+    std::string out = v < 0 ? "-" : "";
+    Decimal d = decimal(std::fabs(v));
+    if (d.zero()) return "0";
+    if (d.exp >= -4 && d.exp < 11) {
+        // "0." takes two of the eleven places below 1, the point one above.
+        Decimal r = d;
+        round_at(r, r.exp < 0 ? -9 : -std::max(0, 9 - r.exp));
+        if (r.zero()) return "0";
+        if (r.exp < 11) {
+            if (r.exp >= 0) out += places(r, r.exp, 0);
+            else out += '0';
+            const int last = r.exp - static_cast<int>(r.digits.size()) + 1;
+            if (last < 0) out.append(".").append(places(r, -1, last));
+            return out;
+        }
+    }
+    // A three-digit exponent leaves one digit less for the mantissa.
+    round_significant(d, 6);
+    if (d.exp <= -100 || d.exp >= 100) {
+        d = decimal(std::fabs(v));
+        round_significant(d, 5);
+    }
+    out += d.digits[0];
+    if (d.digits.size() > 1) out.append(".").append(d.digits, 1);
+    out += d.exp < 0 ? "E-" : "E+";
+    const std::string x = std::to_string(d.exp < 0 ? -d.exp : d.exp);
+    if (x.size() < 2) out += '0';
+    return out + x;
+}
+
+bool is_digit_token(T kind) noexcept { return kind == T::zero || kind == T::hash || kind == T::question; }
+
+// What a digit placeholder shows where the number has no digit.
+std::string_view filler(T kind) noexcept { return kind == T::zero ? "0" : kind == T::question ? " " : ""; }
+
+struct Shown {
+    std::string text;
+    bool nonzero = false;  // a digit other than 0 is shown
+};
+
+// A number section applied to `a` (>= 0); none where General stands in
+// (fractions, text placeholders, numbers too large to scale).
+std::optional<Shown> number_section(const Section& sec, double a) {
+    const std::vector<Token>& tk = sec.tokens;
+    const std::size_t npos = std::string_view::npos;
+    std::size_t exp_at = npos, point_at = npos;
+    std::vector<std::size_t> int_ph, frac_ph, exp_ph;
+    for (std::size_t i = 0; i < tk.size(); ++i) {
+        const T k = tk[i].kind;
+        if (k == T::exponent && exp_at == npos) exp_at = i;
+        else if (k == T::point && point_at == npos && exp_at == npos) point_at = i;
+        else if (is_digit_token(k)) (exp_at != npos ? exp_ph : point_at != npos ? frac_ph : int_ph).push_back(i);
+    }
+    const bool digits = !int_ph.empty() || !frac_ph.empty();
+    if (sec.has(T::at) || (sec.slash && digits) || (sec.has(T::general) && digits) || frac_ph.size() > MAX_DECIMALS)
+        return std::nullopt;
+
+    const std::size_t last_digit = !frac_ph.empty() ? frac_ph.back() : !int_ph.empty() ? int_ph.back() : npos;
+    int percent = 0, scale = 0;
+    bool grouping = false;
+    std::vector<std::uint8_t> silent(tk.size(), 0);  // commas that group or scale
+    for (std::size_t i = 0; i < tk.size(); ++i) {
+        if (tk[i].kind == T::percent) ++percent;
+        if (tk[i].kind != T::comma || last_digit == npos || i < (int_ph.empty() ? last_digit : int_ph.front()))
+            continue;
+        silent[i] = 1;
+        if (i > last_digit && i < exp_at) ++scale;
+        else if (!int_ph.empty() && i < int_ph.back()) grouping = true;
+    }
+    double x = a * std::pow(100.0, percent) / std::pow(1000.0, scale);
+    if (!std::isfinite(x) || (exp_at == npos && x >= MAX_FIXED)) return std::nullopt;
+
+    Shown out;
+    std::string int_digits, frac_digits, exp_text;
+    const int decimals = static_cast<int>(frac_ph.size());
+    if (exp_at != npos && digits) {
+        const int n_int = static_cast<int>(int_ph.size());
+        const bool engineering = n_int > 1 && std::any_of(int_ph.begin(), int_ph.end(),
+                                                          [&](std::size_t i) { return tk[i].kind == T::hash; });
+        const int step = engineering ? n_int : 1;
+        const Decimal exact = decimal(x);
+        Decimal d = exact;
+        int exp = 0, lead = 1;  // exponent shown, digits before the point
+        if (!exact.zero()) {
+            int e = exact.exp;
+            for (int pass = 0; pass < 2; ++pass) {
+                exp = (e >= 0 ? e / step : -((-e + step - 1) / step)) * step;
+                lead = e - exp + 1;
+                d = exact;
+                round_significant(d, lead + decimals);
+                if (d.exp == e) break;
+                e = d.exp;  // rounded up to the next power of ten
+            }
+        }
+        int_digits = places(d, exp + lead - 1, exp);
+        frac_digits = places(d, exp - 1, exp - decimals);
+        std::size_t min_digits = 0;
+        for (const std::size_t i : exp_ph) min_digits += tk[i].kind == T::zero;
+        exp_text = std::to_string(exp < 0 ? -exp : exp);
+        if (exp_text.size() < min_digits) exp_text.insert(0, min_digits - exp_text.size(), '0');
+        if (exp < 0) exp_text.insert(0, "-");
+        else if (tk[exp_at].text == "+") exp_text.insert(0, "+");
+    } else if (digits) {
+        Decimal d = decimal(x);
+        round_at(d, -decimals);
+        int_digits = places(d, std::max(d.exp, 0), 0);
+        frac_digits = places(d, -1, -decimals);
+    }
+    out.nonzero = digits ? std::any_of(int_digits.begin(), int_digits.end(), [](char c) { return c != '0'; }) ||
+                               std::any_of(frac_digits.begin(), frac_digits.end(), [](char c) { return c != '0'; })
+                         : a != 0;
+    const std::size_t zeros = int_digits.find_first_not_of('0');
+    int_digits.erase(0, zeros == std::string::npos ? int_digits.size() : zeros);
+
+    // What each integer placeholder shows, digits filled from the right; the
+    // first takes the digits beyond them all.
+    std::vector<std::string> int_shown(int_ph.size());
+    const std::size_t len = int_digits.size(), k = int_ph.size();
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t from_right = k - 1 - j;
+        std::string& s = int_shown[j];
+        if (j == 0 && len > k) s = int_digits.substr(0, len - k);
+        if (from_right < len) s += int_digits[len - 1 - from_right];
+        else s += filler(tk[int_ph[j]].kind);
+    }
+    if (grouping && k > 0) {
+        std::string joined;
+        for (std::string& s : int_shown) joined += std::exchange(s, {});
+        std::string grouped;
+        std::size_t digits_left = static_cast<std::size_t>(std::count_if(joined.begin(), joined.end(), is_digit));
+        for (const char c : joined) {
+            grouped += c;
+            if (is_digit(c) && --digits_left > 0 && digits_left % 3 == 0) grouped += ',';
+        }
+        int_shown[0] = std::move(grouped);
+    }
+    // Trailing zeros of the fraction: gone under "#", blank under "?".
+    std::vector<std::string_view> frac_shown(frac_ph.size());
+    bool trimming = true;
+    for (std::size_t q = frac_ph.size(); q-- > 0;) {
+        const T kind = tk[frac_ph[q]].kind;
+        const char d = q < frac_digits.size() ? frac_digits[q] : '0';
+        if (trimming && d == '0' && kind != T::zero) {
+            frac_shown[q] = filler(kind);
+            continue;
+        }
+        trimming = false;
+        frac_shown[q] = std::string_view(frac_digits).substr(q, 1);
+    }
+
+    std::size_t int_n = 0, frac_n = 0;
+    bool exp_done = false, bare_int_done = int_ph.size() > 0 || int_digits.empty();
+    for (std::size_t i = 0; i < tk.size(); ++i) {
+        const Token& t = tk[i];
+        // Digits with no integer placeholder to show them go before the
+        // fraction.
+        if (!bare_int_done && (i == point_at || (!frac_ph.empty() && i == frac_ph.front()))) {
+            out.text += int_digits;
+            bare_int_done = true;
+        }
+        switch (t.kind) {
+        case T::literal: out.text += t.text; break;
+        case T::zero:
+        case T::hash:
+        case T::question:
+            if (int_n < int_ph.size() && int_ph[int_n] == i) out.text += int_shown[int_n++];
+            else if (frac_n < frac_ph.size() && frac_ph[frac_n] == i) out.text += frac_shown[frac_n++];
+            else if (!exp_done) out.text += exp_text, exp_done = true;
+            break;
+        case T::point: out.text += '.'; break;
+        case T::comma:
+            if (!silent[i]) out.text += ',';
+            break;
+        case T::percent: out.text += '%'; break;
+        case T::exponent:
+            if (i == exp_at) out.text += 'E';
+            break;
+        case T::general: out.text += general(x); break;
+        default: break;
+        }
+    }
+    return out;
+}
+
+void append_padded(std::string& out, std::int64_t n, std::size_t width) {
+    const std::string s = std::to_string(n);
+    if (s.size() < width) out.append(width - s.size(), '0');
+    out += s;
+}
+
+// The civil date `days` after 1970-01-01 (proleptic Gregorian).
+void append_date(std::string& out, std::int64_t days, int parts) {
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<std::int64_t>(z - era * 146097);
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    append_padded(out, yoe + era * 400 + (m <= 2), 4);
+    if (parts < 2) return;
+    out += '-';
+    append_padded(out, m, 2);
+    if (parts < 3) return;
+    out += '-';
+    append_padded(out, d, 2);
+}
+
+// A date or time section applied to serial `v`; none where General stands
+// in (before the epoch, past 9999, digit placeholders other than fractions
+// of a second).
+std::optional<std::string> date_section(const Section& sec, double v, bool date1904) {
+    if (v < 0 || v > static_cast<double>(LAST_DAY + EPOCH_1900 + 1)) return std::nullopt;
+    const std::vector<Token>& tk = sec.tokens;
+    bool year = false, month = false, day = false, hour = false, minute = false, second = false, elapsed = false;
+    int sub_digits = 0;
+    T previous = T::literal;  // the date or time token before
+    for (std::size_t i = 0; i < tk.size(); ++i) {
+        const T k = tk[i].kind;
+        if (k == T::hash || k == T::question) return std::nullopt;
+        if (k == T::zero) {
+            // Only "ss.0", "ss.00", "ss.000" write digits.
+            if (previous != T::second && previous != T::elapsed_second) return std::nullopt;
+            if (i == 0 || (tk[i - 1].kind != T::point && tk[i - 1].kind != T::zero)) return std::nullopt;
+            sub_digits = std::min(sub_digits + 1, 3);
+            continue;
+        }
+        if (k < T::year) continue;
+        if (k == T::month) {
+            std::size_t j = i + 1;
+            while (j < tk.size() && tk[j].kind < T::year) ++j;
+            const bool before_second = j < tk.size() && (tk[j].kind == T::second || tk[j].kind == T::elapsed_second);
+            if (previous == T::hour || previous == T::elapsed_hour || before_second) minute = true;
+            else month = true;
+        }
+        year |= k == T::year;
+        day |= k == T::day;
+        hour |= k == T::hour || k == T::ampm;
+        second |= k == T::second;
+        elapsed |= k == T::elapsed_hour || k == T::elapsed_minute || k == T::elapsed_second;
+        second |= k == T::elapsed_second;
+        previous = k;
+    }
+    const bool time = hour || minute || second || elapsed;
+    std::int64_t days = static_cast<std::int64_t>(v);
+    std::int64_t unit = 1;
+    for (int i = 0; i < sub_digits; ++i) unit *= 10;
+    auto units = static_cast<std::int64_t>(std::llround((v - static_cast<double>(days)) * 86400.0 * unit));
+    if (units >= 86400 * unit) {
+        ++days;
+        units -= 86400 * unit;
+    }
+    const std::int64_t base = date1904 ? -EPOCH_1904 : days < 60 ? -EPOCH_1900 + 1 : -EPOCH_1900;
+    if (days + base > LAST_DAY) return std::nullopt;
+
+    std::string out;
+    if ((year || month || day) && !elapsed) {
+        const int parts = day || time || !year ? 3 : month ? 2 : 1;
+        if (!date1904 && days == 60) {
+            // The 1900 system counts a 29 February that never was.
+            out = "1900-02-29";
+            out.resize(parts == 3 ? 10 : parts == 2 ? 7 : 4);
+        } else {
+            append_date(out, days + base, parts);
+        }
+        if (time) out += 'T';
+    }
+    if (time) {
+        const std::int64_t total = units / unit;
+        append_padded(out, total / 3600 + (elapsed ? days * 24 : 0), 2);
+        out += ':';
+        append_padded(out, total / 60 % 60, 2);
+        if (second) {
+            out += ':';
+            append_padded(out, total % 60, 2);
+            if (sub_digits > 0) {
+                out += '.';
+                append_padded(out, units % unit, static_cast<std::size_t>(sub_digits));
+            }
+        }
+    }
+    return out;
+}
+
+bool holds(const Section& sec, double v) noexcept {
+    switch (sec.cmp) {
+    case Cmp::none: return true;
+    case Cmp::lt: return v < sec.operand;
+    case Cmp::le: return v <= sec.operand;
+    case Cmp::gt: return v > sec.operand;
+    case Cmp::ge: return v >= sec.operand;
+    case Cmp::eq: return v == sec.operand;
+    case Cmp::ne: return v != sec.operand;
+    }
+    return true;
+}
+
+std::string trim_spaces(std::string s) {
+    const std::size_t end = s.find_last_not_of(' ');
+    s.erase(end == std::string::npos ? 0 : end + 1);
+    s.erase(0, std::min(s.find_first_not_of(' '), s.size()));
+    return s;
+}
+
+// Whether General shows the stored text unchanged: a plain decimal of at
+// most eleven places besides the sign, without leading or trailing zeros,
+// not below 1E-04. Most stored values are, and need no conversion.
+bool general_as_written(std::string_view t) noexcept {
+    const bool negative = !t.empty() && t[0] == '-';
+    if (negative) t.remove_prefix(1);
+    if (t.empty() || t.size() > 11) return false;
+    const std::size_t point = t.find('.');
+    const std::string_view whole = t.substr(0, point);
+    if (whole.empty() || !std::all_of(whole.begin(), whole.end(), is_digit) || (whole[0] == '0' && whole.size() > 1))
+        return false;
+    if (point == std::string_view::npos) return !(negative && whole == "0");
+    const std::string_view fraction = t.substr(point + 1);
+    if (fraction.empty() || fraction.back() == '0' || !std::all_of(fraction.begin(), fraction.end(), is_digit))
+        return false;
+    return whole != "0" || fraction.find_first_not_of('0') < 4;
+}
+
+} // namespace
+
+std::string_view Formats::at(std::size_t i) const noexcept {
+    const auto it = std::lower_bound(points.begin(), points.end(), i,
+                                     [](const auto& p, std::size_t pos) { return p.first < pos; });
+    return it != points.end() && it->first == i ? std::string_view(it->second) : std::string_view(code);
+}
+
+std::string format_value(std::string_view stored, std::string_view code, bool date1904) {
+    code = pml::value::trim(code);
+    const bool is_general = code.empty() || (code.size() == 7 && starts_with_nocase(code, "general"));
+    if (is_general && general_as_written(stored)) return std::string(stored);
+    const auto parsed = to_double(pml::value::trim(stored));
+    if (!parsed) return std::string(stored);
+    const double v = *parsed == 0 ? 0.0 : *parsed;  // no "-0"
+    if (is_general || code.size() > MAX_CODE_NBYTES) return general(v);
+    const auto sections = parse_code(code);
+    if (!sections) return general(v);
+
+    // Sections with a text placeholder are for text; the others, in order,
+    // for positive, negative and zero values, unless conditions choose.
+    std::vector<const Section*> numeric;
+    for (const Section& s : *sections)
+        if (!s.has(T::at)) numeric.push_back(&s);
+    if (numeric.empty()) return general(v);
+    const bool conditional =
+        std::any_of(numeric.begin(), numeric.end(), [](const Section* s) { return s->cmp != Cmp::none; });
+    const Section* sec = nullptr;
+    bool minus = v < 0;
+    if (conditional) {
+        for (const Section* s : numeric)
+            if (holds(*s, v)) {
+                sec = s;
+                break;
+            }
+        if (!sec) return general(v);
+    } else if (numeric.size() == 1 || v > 0) {
+        sec = numeric[0];
+    } else if (v < 0) {
+        sec = numeric[1];
+        minus = false;
+    } else {
+        sec = numeric[numeric.size() > 2 ? 2 : 0];
+    }
+
+    if (sec->is_date()) {
+        auto text = date_section(*sec, v, date1904);
+        return text ? std::move(*text) : general(v);
+    }
+    auto shown = number_section(*sec, std::fabs(v));
+    if (!shown) return general(v);
+    std::string out = trim_spaces(std::move(shown->text));
+    if (minus && shown->nonzero) out.insert(0, "-");
+    return out;
+}
+
+namespace {
+
+std::string shown(const ChartData& chart, const std::vector<std::string>& points, const Formats& formats,
+                  std::size_t i) {
+    if (i >= points.size()) return {};
+    if (!formats.numeric) return points[i];
+    return format_value(points[i], formats.at(i), chart.date1904);
+}
+
+} // namespace
+
+std::string shown_category(const ChartData& chart, const Series& series, std::size_t i) {
+    return shown(chart, series.categories, series.category_formats, i);
+}
+
+std::string shown_value(const ChartData& chart, const Series& series, std::size_t i) {
+    return shown(chart, series.values, series.value_formats, i);
 }
 
 } // namespace vantrell_core::chart

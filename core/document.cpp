@@ -177,6 +177,13 @@ Result<Document> open_package(package::Package pkg) {
         }
     }
 
+    for (const auto& master : shared->presentation.masters) {
+        const opc::Relationship* rel = prels.get(master.rel_id);
+        if (!rel || rel->external) continue;
+        if (const auto idx = pkg.part_index(opc::resolve_target(main, rel->target)))
+            shared->master_parts.push_back(*idx);
+    }
+
     shared->package = pkg.core();
     return Document(std::move(shared), threads_from_env());
 }
@@ -240,6 +247,37 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         }
     });
     return authors_;
+}
+
+const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) const {
+    if (!view || part >= view->parts().size()) return nullptr;
+    StylesCell* cell = nullptr;
+    {
+        // Cells stay where the map put them: the lock covers only finding one.
+        const std::lock_guard lock(styles_mutex_);
+        cell = &styles_[part];
+    }
+    std::call_once(cell->once, [&] {
+        const std::string& name = view->parts()[part].name;
+        auto bytes = view->read_part(name);
+        if (!bytes) return;
+        auto parsed = slide::parse_styles(package::as_text(**bytes), name);
+        if (!parsed) return;
+        PartStyles out{std::move(*parsed), std::nullopt};
+        // A deck of one master needs no layout's relationships to find it.
+        if (master_parts.size() == 1) {
+            if (master_parts.front() != part) out.master = master_parts.front();
+        } else if (auto rels = view->rels(name)) {
+            for (const auto& rel : (*rels)->relationships) {
+                if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slideMaster) continue;
+                const auto idx = view->part_index(opc::resolve_target(name, rel.target));
+                if (idx && *idx != part) out.master = *idx;
+                break;
+            }
+        }
+        cell->styles = std::move(out);
+    });
+    return cell->styles ? &*cell->styles : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -402,6 +440,116 @@ std::vector<comments::CommentAuthor> Document::comment_authors() {
     out.insert(out.end(), all.legacy.begin(), all.legacy.end());
     out.insert(out.end(), all.modern.begin(), all.modern.end());
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// Bullets
+
+namespace {
+
+using PK = model::PlaceholderKind;
+
+const model::Bullet NO_BULLET{model::Bullet::Kind::none, {}, 1};
+const model::Bullet CHARACTER_BULLET{model::Bullet::Kind::character, "\u2022", 1};
+
+// Highest list level a style describes (lvl9pPr).
+constexpr std::uint8_t MAX_STYLE_LEVEL = 8;
+
+bool is_title(PK kind) noexcept { return kind == PK::title || kind == PK::ctrTitle; }
+
+// The placeholder types a master's body placeholder and body style stand for.
+bool is_body_like(PK kind) noexcept {
+    switch (kind.value()) {
+    case PK::body:
+    case PK::obj:
+    case PK::subTitle:
+    case PK::chart:
+    case PK::tbl:
+    case PK::clipArt:
+    case PK::dgm:
+    case PK::media:
+    case PK::pic:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const slide::Styles::Entry* layout_placeholder(const slide::Styles& layout, const model::Placeholder& ph) {
+    if (ph.idx != 0)
+        for (const auto& e : layout.placeholders)
+            if (e.placeholder.idx == ph.idx) return &e;
+    for (const auto& e : layout.placeholders)
+        if (e.placeholder.kind == ph.kind) return &e;
+    return nullptr;
+}
+
+const slide::Styles::Entry* master_placeholder(const slide::Styles& master, PK kind) {
+    const PK wanted = is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind;
+    for (const auto& e : master.placeholders)
+        if (e.placeholder.kind == wanted) return &e;
+    return nullptr;
+}
+
+} // namespace
+
+const slide::Styles* Bullets::layout() const {
+    if (layout_looked_up_) return layout_ ? &layout_->styles : nullptr;
+    layout_looked_up_ = true;
+    package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
+    if (!pkg) return nullptr;
+    auto name = slide_->related_part(pml::RelKind::slideLayout);
+    if (!name || !*name) return nullptr;
+    const auto idx = pkg->part_index(**name);
+    if (!idx) return nullptr;
+    layout_ = slide_->view->shared()->part_styles(*idx, pkg);
+    return layout_ ? &layout_->styles : nullptr;
+}
+
+const slide::Styles* Bullets::master() const {
+    if (master_looked_up_) return master_;
+    master_looked_up_ = true;
+    package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
+    if (!pkg) return nullptr;
+    const Shared& shared = *slide_->view->shared();
+    // With one master, shapes that need no layout need not read it either.
+    std::optional<std::size_t> part;
+    if (shared.master_parts.size() == 1) part = shared.master_parts.front();
+    else if (layout()) part = layout_->master;
+    if (!part) return nullptr;
+    if (const PartStyles* m = shared.part_styles(*part, pkg)) master_ = &m->styles;
+    return master_;
+}
+
+const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragraph& paragraph) const {
+    const std::optional<model::Placeholder>& ph = shape.placeholder;
+    const bool body_or_content = ph && (ph->kind == PK::body || ph->kind == PK::obj);
+    // A legacy deck's paragraphs carry what its styles resolved already.
+    if (slide_->view && slide_->view->shared()->is_legacy()) {
+        if (paragraph.bullet.kind != model::Bullet::Kind::inherited) return paragraph.bullet;
+        return body_or_content ? CHARACTER_BULLET : NO_BULLET;
+    }
+    if (ph && is_title(ph->kind)) return NO_BULLET;
+    if (paragraph.bullet.kind != model::Bullet::Kind::inherited) return paragraph.bullet;
+    const std::uint8_t level = std::min(paragraph.level, MAX_STYLE_LEVEL);
+    if (const model::TextBody* body = shape.text_body())
+        if (const model::Bullet* b = body->list_style.at(level)) return *b;
+
+    PK kind = ph ? ph->kind : PK(PK::other);
+    if (ph && layout()) {
+        if (const auto* e = layout_placeholder(*layout(), *ph)) {
+            if (const model::Bullet* b = e->list_style.at(level)) return *b;
+            kind = e->placeholder.kind;
+        }
+    }
+    if (const slide::Styles* m = master()) {
+        if (ph)
+            if (const auto* e = master_placeholder(*m, kind))
+                if (const model::Bullet* b = e->list_style.at(level)) return *b;
+        const model::ListStyle& style = ph && is_body_like(kind) ? m->body_style : m->other_style;
+        if (const model::Bullet* b = style.at(level)) return *b;
+    }
+    return body_or_content ? CHARACTER_BULLET : NO_BULLET;
 }
 
 // ---------------------------------------------------------------------------

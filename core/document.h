@@ -9,9 +9,10 @@
 // are read: nothing in proportion to the media a deck carries.
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
-// the comment-author list, which is parsed on first request under
-// std::call_once. A `Document` is a cheap view over it: a counted reference,
-// a package view with its own single-threaded caches, and the thread setting.
+// the comment-author list and the styles of layouts and masters, which are
+// read on first request under std::call_once. A `Document` is a cheap view
+// over it: a counted reference, a package view with its own single-threaded
+// caches, and the thread setting.
 // Views are made freely (per call, per worker thread) and never shared
 // between threads; any number of views may read one `Shared` at once.
 //
@@ -29,6 +30,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -97,6 +99,12 @@ struct CommentAuthors {
     std::vector<comments::CommentAuthor> modern; // p188:authorLst
 };
 
+// A layout's or master's styles, and the master a layout follows.
+struct PartStyles {
+    slide::Styles styles;
+    std::optional<std::size_t> master;  // the master's index in the part table
+};
+
 class Shared {
 public:
     std::vector<SlideEntry> slides;
@@ -108,6 +116,8 @@ public:
     std::shared_ptr<const ppt::Deck> legacy;
     // Absent for a legacy binary deck.
     std::shared_ptr<const package::Core> package;
+    // Part-table indexes of the masters the presentation lists, in order.
+    std::vector<std::size_t> master_parts;
 
     bool is_legacy() const noexcept { return legacy != nullptr; }
 
@@ -115,9 +125,22 @@ public:
     // concurrent first calls wait for that one parse.
     const CommentAuthors& comment_authors(package::Package* view) const;
 
+    // The styles of a layout or master, by index in the part table: read
+    // once per deck, on the first call for that part, with the view the
+    // caller brings; concurrent first calls wait for that one read. Null for
+    // a part that cannot be read or parsed.
+    const PartStyles* part_styles(std::size_t part, package::Package* view) const;
+
 private:
+    struct StylesCell {
+        std::once_flag once;
+        std::optional<PartStyles> styles;
+    };
+
     mutable std::once_flag authors_once_;
     mutable CommentAuthors authors_;
+    mutable std::mutex styles_mutex_;  // guards the map, not the cells
+    mutable std::map<std::size_t, StylesCell> styles_;  // by part index
 };
 
 struct ImageRef {
@@ -178,6 +201,34 @@ struct Slide {
 private:
     Result<std::shared_ptr<const opc::Relationships>> rels() const;
     Result<std::optional<std::string>> target_of(std::string_view rel_id) const;
+};
+
+// Decides the bullets of a slide's paragraphs as PowerPoint does: the
+// paragraph's own properties, then its shape's list style, the matching
+// layout placeholder (same idx, else same type), the master's placeholder of
+// that type, and last the master's text styles (body style for body and
+// content placeholders, other style for other shapes). A title is never a
+// list. Where none of these says anything (a layout or master missing or
+// unreadable), a body or content placeholder is bulleted and other shapes
+// are not; a legacy deck's paragraphs are decided that way alone. The
+// layout, and then the master, are looked up when a paragraph first needs
+// them. One object serves one slide on one thread.
+class Bullets {
+public:
+    explicit Bullets(const Slide& slide) noexcept : slide_(&slide) {}
+
+    // Never `inherited`.
+    const model::Bullet& of(const model::Shape& shape, const model::Paragraph& paragraph) const;
+
+private:
+    const slide::Styles* layout() const;
+    const slide::Styles* master() const;
+
+    const Slide* slide_;
+    mutable const PartStyles* layout_ = nullptr;
+    mutable const slide::Styles* master_ = nullptr;
+    mutable bool layout_looked_up_ = false;
+    mutable bool master_looked_up_ = false;
 };
 
 // The worker count of a pass over `count` positions under `threads`

@@ -372,23 +372,16 @@ private:
 // How a paragraph shows: the one place a paragraph's list marker is decided.
 enum class Mark : std::uint8_t { plain, bullet, number };
 
-// Body and content placeholders take their bullets from the master.
-bool inherits_bullets(const model::Shape& shape) noexcept {
-    if (!shape.placeholder) return false;
-    const auto k = shape.placeholder->kind.value();
-    return k == model::PlaceholderKind::body || k == model::PlaceholderKind::obj;
-}
-
-Mark list_mark(const model::Paragraph& p, bool list_by_default) noexcept {
+// A resolved bullet (never `inherited`) as the marker it shows.
+Mark list_mark(const model::Bullet& bullet) noexcept {
     using K = model::Bullet::Kind;
-    switch (p.bullet.kind) {
+    switch (bullet.kind) {
     case K::auto_number:
         return Mark::number;
     case K::character:
     case K::picture:
         return Mark::bullet;
     case K::inherited:
-        return list_by_default ? Mark::bullet : Mark::plain;
     case K::none:
         break;
     }
@@ -511,8 +504,9 @@ struct Scratch {
 // at all when no paragraph shows.
 class BodyWriter {
 public:
-    BodyWriter(bool list_by_default, const Links& links, std::string& out, Scratch& scratch)
-        : list_by_default_(list_by_default), links_(links), out_(out), s_(scratch), mark_(out.size()) {
+    BodyWriter(const document::Bullets& bullets, const model::Shape& shape, const Links& links, std::string& out,
+               Scratch& scratch)
+        : bullets_(bullets), shape_(shape), links_(links), out_(out), s_(scratch), mark_(out.size()) {
         if (!out_.empty()) out_ += "\n\n";
         base_ = out_.size();
     }
@@ -534,7 +528,8 @@ public:
         }
         if (is_blank(t)) return;
         links_.spans(p, s_.raw_links);
-        const Mark mark = list_mark(p, list_by_default_);
+        const model::Bullet& bullet = bullets_.of(shape_, p);
+        const Mark mark = list_mark(bullet);
         if (mark == Mark::plain) {
             for (auto& n : next_number_) n.reset();
             plain(t);
@@ -544,10 +539,10 @@ public:
         std::string marker = "- ";
         std::uint32_t n = 1;
         if (mark == Mark::number) {
-            n = p.bullet.start;
-            if (next_number_[level] && scheme_[level] == p.bullet.text) n = *next_number_[level];
+            n = bullet.start;
+            if (next_number_[level] && scheme_[level] == bullet.text) n = *next_number_[level];
             next_number_[level] = n + 1;
-            scheme_[level] = p.bullet.text;
+            scheme_[level] = bullet.text;
             marker = std::to_string(n) + ". ";
         } else {
             next_number_[level].reset();
@@ -596,7 +591,8 @@ private:
         nesting_.reset();
     }
 
-    bool list_by_default_;
+    const document::Bullets& bullets_;
+    const model::Shape& shape_;
     const Links& links_;
     std::string& out_;
     Scratch& s_;
@@ -607,9 +603,9 @@ private:
     std::array<std::string, MAX_LEVEL + 1> scheme_{};
 };
 
-void body_markdown(const model::Shape& shape, const model::TextBody& body, const Links& links, std::string& out,
-                   Scratch& scratch) {
-    BodyWriter w(inherits_bullets(shape), links, out, scratch);
+void body_markdown(const document::Bullets& bullets, const model::Shape& shape, const model::TextBody& body,
+                   const Links& links, std::string& out, Scratch& scratch) {
+    BodyWriter w(bullets, shape, links, out, scratch);
     for (const model::Paragraph& p : body.paragraphs) w.add(p);
     w.finish();
 }
@@ -791,7 +787,7 @@ std::string chart_markdown(const chart::ChartData& chart) {
         if (have_categories) {
             for (const chart::Series& s : chart.series)
                 if (p < s.categories.size()) {
-                    category = cell_text(one_line(s.categories[p]));
+                    category = cell_text(one_line(chart::shown_category(chart, s, p)));
                     break;
                 }
         } else {
@@ -799,7 +795,7 @@ std::string chart_markdown(const chart::ChartData& chart) {
         }
         row.push_back(std::move(category));
         for (const chart::Series& s : chart.series)
-            row.push_back(p < s.values.size() ? cell_text(one_line(s.values[p])) : std::string());
+            row.push_back(cell_text(one_line(chart::shown_value(chart, s, p))));
         rows.push_back(std::move(row));
     }
     return out + "\n\n" + pipe_table(rows);
@@ -875,11 +871,12 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     }
 
     Scratch scratch;
+    const document::Bullets bullets(slide);
     for (const model::Shape* shape : shapes) {
         if (text::refers_to_part(*shape)) rels.get();
         if (shape == title) continue;
         if (const model::TextBody* body = shape->text_body()) {
-            body_markdown(*shape, *body, links, out, scratch);
+            body_markdown(bullets, *shape, *body, links, out, scratch);
         } else if (const model::Table* table = shape->table()) {
             add_block(out, table_markdown(*table));
         } else if (const auto* pic = std::get_if<model::Picture>(&shape->content)) {

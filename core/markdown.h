@@ -5,8 +5,8 @@
 // - Heading: "# " and the title on one line (white space runs folded to one
 //   space); "# Slide N" when the slide has no title. The title shape is not
 //   repeated below. Without headings the title is an ordinary paragraph.
-// - Text shapes, in pre-order, one block each. A paragraph with a bullet
-//   character (or, in a body or content placeholder, an inherited bullet) is
+// - Text shapes, in pre-order, one block each. A paragraph whose bullet, as
+//   `document::Bullets` decides it, is a character or picture is a
 //   "- " item; an auto-numbered one is "N. " item, counted from its start
 //   value along consecutive numbered paragraphs of its level. A child item
 //   is indented by its parent's marker width, so that it nests. Other

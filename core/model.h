@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -83,6 +84,19 @@ struct Bullet {
     std::uint32_t start = 1; // auto_number: `startAt`
 };
 
+// The bullets a list style sets (a shape's a:lstStyle, a layout's or
+// master's placeholder list style, a master's text style), by level 0 to 8;
+// levels it says nothing about are absent.
+struct ListStyle {
+    std::vector<std::pair<std::uint8_t, Bullet>> levels;
+
+    const Bullet* at(std::uint8_t level) const noexcept {
+        for (const auto& [l, b] : levels)
+            if (l == level) return &b;
+        return nullptr;
+    }
+};
+
 struct Paragraph {
     std::vector<Run> runs;
     Bullet bullet;
@@ -98,6 +112,7 @@ void write_text(const std::vector<Paragraph>& paragraphs, std::string& out);
 
 struct TextBody {
     std::vector<Paragraph> paragraphs;
+    ListStyle list_style;  // its own a:lstStyle
 
     void write_text(std::string& out) const { model::write_text(paragraphs, out); }
     std::string text() const;

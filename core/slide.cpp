@@ -78,6 +78,17 @@ void plain_attrs(const xml::Reader& r, const xml::Start& s, Fn&& fn) {
         if (a->ns == NONE) fn(a->name.local, a->value);
 }
 
+// A p:ph element.
+model::Placeholder placeholder(const xml::Reader& r, const xml::Start& ph) {
+    model::Placeholder p;
+    std::string scratch;
+    plain_attrs(r, ph, [&](std::string_view a, std::string_view raw) {
+        if (a == "type") p.kind = model::PlaceholderKind::parse(xml::attr_value(raw, scratch));
+        else if (a == "idx") p.idx = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
+    });
+    return p;
+}
+
 bool is_shape_element(const xml::Start& s) {
     if (s.ns == P14 && s.name.local == "contentPart") return true;
     if (s.ns != PML) return false;
@@ -106,7 +117,9 @@ public:
     TextReader(xml::Reader& r, SlideReport* report, Detail detail)
         : r_(r), report_(report), full_(detail == Detail::full), lists_(detail != Detail::plain) {}
 
-    xml::Status paragraphs(std::vector<model::Paragraph>& out) {
+    // With `style`, the body's a:lstStyle goes there (unless the detail
+    // leaves paragraph properties unread).
+    xml::Status paragraphs(std::vector<model::Paragraph>& out, model::ListStyle* style = nullptr) {
         return mce::children_inner(
             r_,
             [&](xml::Reader&, const xml::Start& s) -> xml::Status {
@@ -116,7 +129,33 @@ public:
                     out.emplace_back();
                     return paragraph(out.back());
                 }
+                if (style && lists_ && s.is(DML, "lstStyle")) return list_style(*style);
                 count_unknown(s);
+                return {};
+            },
+            true);
+    }
+
+    // The bullets of the a:lvl1pPr ... a:lvl9pPr children of a list style
+    // (a:lstStyle, p:titleStyle, p:bodyStyle, p:otherStyle).
+    xml::Status list_style(model::ListStyle& out) {
+        return mce::children_inner(
+            r_,
+            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+                const std::string_view n = s.name.local;
+                if (s.ns != DML || n.size() != 7 || !n.starts_with("lvl") || !n.ends_with("pPr") || n[3] < '1' ||
+                    n[3] > '9')
+                    return {};
+                std::optional<model::Bullet> bullet;
+                if (auto st = bullet_children(bullet); !st) return st;
+                if (!bullet) return {};
+                const auto level = static_cast<std::uint8_t>(n[3] - '1');
+                for (auto& [l, b] : out.levels)
+                    if (l == level) {
+                        b = std::move(*bullet);
+                        return {};
+                    }
+                out.levels.emplace_back(level, std::move(*bullet));
                 return {};
             },
             true);
@@ -160,17 +199,27 @@ private:
     xml::Status paragraph_props(const xml::Start& s, model::Paragraph& p) {
         const std::uint32_t lvl = u32_attr(r_, s, "lvl", 0);
         p.level = static_cast<std::uint8_t>(std::min<std::uint32_t>(lvl, 255));
+        std::optional<model::Bullet> bullet;
+        auto st = bullet_children(bullet);
+        if (bullet) p.bullet = std::move(*bullet);
+        return st;
+    }
+
+    // The bullet a paragraph-properties element sets, the last one written
+    // winning; none when it sets none.
+    xml::Status bullet_children(std::optional<model::Bullet>& out) {
         return mce::children_inner(
             r_,
             [&](xml::Reader&, const xml::Start& b) -> xml::Status {
                 if (b.ns != DML) return {};
                 const std::string_view n = b.name.local;
                 using K = model::Bullet::Kind;
-                if (n == "buNone") p.bullet = {K::none, {}, 1};
-                else if (n == "buChar") p.bullet = {K::character, r_.attr(b, NONE, "char").value_or(""), 1};
+                if (n == "buNone") out = model::Bullet{K::none, {}, 1};
+                else if (n == "buChar") out = model::Bullet{K::character, r_.attr(b, NONE, "char").value_or(""), 1};
                 else if (n == "buAutoNum")
-                    p.bullet = {K::auto_number, r_.attr(b, NONE, "type").value_or(""), u32_attr(r_, b, "startAt", 1)};
-                else if (n == "buBlip") p.bullet = {K::picture, {}, 1};
+                    out = model::Bullet{K::auto_number, r_.attr(b, NONE, "type").value_or(""),
+                                        u32_attr(r_, b, "startAt", 1)};
+                else if (n == "buBlip") out = model::Bullet{K::picture, {}, 1};
                 return {};
             },
             true);
@@ -318,7 +367,7 @@ private:
                 if (c.is(PML, "spPr")) return shape_props(sh);
                 if (c.is(PML, "xfrm") || c.is(P14, "xfrm")) return transform(c, sh);
                 if (auto* body = std::get_if<model::TextBody>(&sh.content); body && c.is(PML, "txBody"))
-                    return text_.paragraphs(body->paragraphs);
+                    return text_.paragraphs(body->paragraphs, &body->list_style);
                 if (auto* pic = std::get_if<model::Picture>(&sh.content); pic && c.is(PML, "blipFill"))
                     return blip_fill(*pic);
                 if (frame && c.is(DML, "graphic")) return graphic(sh);
@@ -369,15 +418,7 @@ private:
                                 if (const auto m = media_kind(ph); pic && m != model::Picture::Media::none) pic->media = m;
                                 return {};
                             }
-                            if (!ph.is(PML, "ph") || sh.placeholder) return {};
-                            model::Placeholder p;
-                            std::string scratch;
-                            plain_attrs(r_, ph, [&](std::string_view a, std::string_view raw) {
-                                if (a == "type") p.kind = model::PlaceholderKind::parse(xml::attr_value(raw, scratch));
-                                else if (a == "idx")
-                                    p.idx = pml::value::uint32(xml::attr_value(raw, scratch)).value_or(0);
-                            });
-                            sh.placeholder = p;
+                            if (ph.is(PML, "ph") && !sh.placeholder) sh.placeholder = placeholder(r_, ph);
                             return {};
                         },
                         true);
@@ -587,6 +628,72 @@ private:
     bool full_;
 };
 
+// Reads no more of a layout or master than its placeholders' list styles and
+// its text styles; the rest is skipped unread.
+class StylesParser {
+public:
+    explicit StylesParser(xml::Reader& r) : r_(r), text_(r, nullptr, Detail::text) {}
+
+    xml::Status root(Styles& out) {
+        return each([&](const xml::Start& s) -> xml::Status {
+            if (s.is(PML, "cSld"))
+                return each([&](const xml::Start& t) { return t.is(PML, "spTree") ? tree(out, 0) : xml::Status{}; });
+            if (!s.is(PML, "txStyles")) return {};
+            return each([&](const xml::Start& t) -> xml::Status {
+                if (t.ns != PML) return {};
+                const std::string_view n = t.name.local;
+                if (n == "titleStyle") return text_.list_style(out.title_style);
+                if (n == "bodyStyle") return text_.list_style(out.body_style);
+                if (n == "otherStyle") return text_.list_style(out.other_style);
+                return {};
+            });
+        });
+    }
+
+private:
+    template <class Fn>
+    xml::Status each(Fn&& fn) {
+        return mce::children_inner(r_, [&](xml::Reader&, const xml::Start& s) { return fn(s); }, true);
+    }
+
+    xml::Status tree(Styles& out, unsigned depth) {
+        return each([&](const xml::Start& s) -> xml::Status {
+            if (s.is(PML, "grpSp")) {
+                if (depth >= MAX_GROUP_DEPTH)
+                    return std::unexpected(xml::XmlError{"shape groups nested too deep", s.offset});
+                return tree(out, depth + 1);
+            }
+            if (s.is(PML, "sp")) return shape(out);
+            return {};
+        });
+    }
+
+    xml::Status shape(Styles& out) {
+        std::optional<model::Placeholder> ph;
+        model::ListStyle style;
+        auto st = each([&](const xml::Start& c) -> xml::Status {
+            if (c.is(PML, "nvSpPr"))
+                return each([&](const xml::Start& nv) -> xml::Status {
+                    if (!nv.is(PML, "nvPr")) return {};
+                    return each([&](const xml::Start& p) -> xml::Status {
+                        if (p.is(PML, "ph") && !ph) ph = placeholder(r_, p);
+                        return {};
+                    });
+                });
+            if (c.is(PML, "txBody"))
+                return each([&](const xml::Start& b) {
+                    return b.is(DML, "lstStyle") ? text_.list_style(style) : xml::Status{};
+                });
+            return {};
+        });
+        if (st && ph) out.placeholders.push_back({*ph, std::move(style)});
+        return st;
+    }
+
+    xml::Reader& r_;
+    TextReader text_;
+};
+
 model::SlideContent::Root root_kind(const xml::Start& s) {
     using R = model::SlideContent::Root;
     if (s.ns != PML) return R::other;
@@ -605,6 +712,14 @@ model::SlideContent::Root root_kind(const xml::Start& s) {
 xml::Status read_paragraphs(xml::Reader& reader, std::vector<model::Paragraph>& out, SlideReport* report,
                             Detail detail) {
     return TextReader(reader, report, detail).paragraphs(out);
+}
+
+Result<Styles> parse_styles(std::string_view text, std::string_view part) {
+    Styles out;
+    auto res =
+        xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start&) { return StylesParser(r).root(out); });
+    if (!res) return fail(std::move(res.error()));
+    return out;
 }
 
 Result<Parsed> parse(std::string_view text, std::string_view part, Detail detail) {

@@ -44,6 +44,22 @@ struct Parsed {
     SlideReport report;
 };
 
+// What a layout or master says about the bullets of the slides under it:
+// its placeholders' list styles and, for a master, its text styles.
+struct Styles {
+    struct Entry {
+        model::Placeholder placeholder;
+        model::ListStyle list_style;
+    };
+    std::vector<Entry> placeholders;  // in walk order
+    // A master's p:txStyles.
+    model::ListStyle title_style, body_style, other_style;
+};
+
+// Reads the styles of a layout or master part, skipping everything else.
+// Fails as `parse` does.
+Result<Styles> parse_styles(std::string_view text, std::string_view part);
+
 // Parses the UTF-8 text of the part named `part` (the name goes into XML
 // errors). Fails on malformed XML, on a text without an element, and on
 // groups nested deeper than MAX_GROUP_DEPTH.

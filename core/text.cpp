@@ -318,8 +318,10 @@ std::string chart_text(const chart::ChartData& chart) {
         if (series.name && !is_blank(*series.name)) add_line(out, trim(*series.name));
         const std::size_t n = std::max(series.categories.size(), series.values.size());
         for (std::size_t i = 0; i < n; ++i) {
-            const std::string_view cat = i < series.categories.size() ? trim(series.categories[i]) : "";
-            const std::string_view value = i < series.values.size() ? trim(series.values[i]) : "";
+            const std::string cat_shown = chart::shown_category(chart, series, i);
+            const std::string value_shown = chart::shown_value(chart, series, i);
+            const std::string_view cat = trim(cat_shown);
+            const std::string_view value = trim(value_shown);
             if (value.empty() && cat.empty()) continue;
             std::string line(cat);
             if (!cat.empty() && !value.empty()) line += ": ";

@@ -217,6 +217,99 @@ Zip numbered_deck(std::size_t n, std::size_t bad = SIZE_MAX) {
     return z;
 }
 
+// Paragraphs "name:level" with optional own bullet markup, and a list style.
+std::string styled_sp(int id, const std::string& ph, const std::string& lst,
+                      const std::vector<std::pair<int, std::string>>& paras) {
+    std::string body;
+    for (const auto& [level, bullet] : paras)
+        body += "<a:p><a:pPr lvl=\"" + std::to_string(level) + "\">" + bullet + "</a:pPr><a:r><a:t>p" +
+                std::to_string(level) + "</a:t></a:r></a:p>";
+    return "<p:sp><p:nvSpPr><p:cNvPr id=\"" + std::to_string(id) + "\" name=\"s" + std::to_string(id) +
+           "\"/><p:cNvSpPr/><p:nvPr>" + ph + "</p:nvPr></p:nvSpPr><p:spPr/><p:txBody><a:bodyPr/><a:lstStyle>" + lst +
+           "</a:lstStyle>" + body + "</p:txBody></p:sp>";
+}
+
+std::string lvl(int n, const std::string& bullet) {
+    return "<a:lvl" + std::to_string(n) + "pPr marL=\"1\"><a:spcBef/>" + bullet + "<a:defRPr/></a:lvl" +
+           std::to_string(n) + "pPr>";
+}
+std::string bu_char(const std::string& c) { return "<a:buFont typeface=\"Arial\"/><a:buChar char=\"" + c + "\"/>"; }
+std::string bu_num(const std::string& scheme, int start = 1) {
+    return "<a:buAutoNum type=\"" + scheme + "\" startAt=\"" + std::to_string(start) + "\"/>";
+}
+const std::string BU_NONE = "<a:buNone/>";
+
+std::string master_xml(const std::string& shapes, const std::string& body_style, const std::string& other_style) {
+    std::string m = tree("sldMaster", shapes);
+    m.insert(m.rfind("</p:sldMaster>"), "<p:txStyles><p:titleStyle>" + lvl(1, BU_NONE) + "</p:titleStyle><p:bodyStyle>" +
+                                            body_style + "</p:bodyStyle><p:otherStyle>" + other_style +
+                                            "</p:otherStyle></p:txStyles>");
+    return m;
+}
+
+// Two masters, three layouts, five slides: what each paragraph inherits is
+// decided at a different step of the chain.
+Zip bullets_deck() {
+    Zip z;
+    z.add("[Content_Types].xml",
+          content_types("<Override PartName=\"/ppt/presentation.xml\" ContentType=\"" + MAIN_CT + "\"/>"));
+    z.add("_rels/.rels", rels(rel("rId1", r_type("officeDocument"), "ppt/presentation.xml")));
+    std::string ids, prels;
+    for (int i = 1; i <= 5; ++i) {
+        ids += sld_id(static_cast<std::uint32_t>(255 + i), "rIdS" + std::to_string(i));
+        prels += rel("rIdS" + std::to_string(i), r_type("slide"), "slides/slide" + std::to_string(i) + ".xml");
+    }
+    z.add("ppt/presentation.xml",
+          "<p:presentation" + NS_DECL + "><p:sldMasterIdLst><p:sldMasterId id=\"2147483648\" r:id=\"rIdM1\"/>"
+          "<p:sldMasterId id=\"2147483650\" r:id=\"rIdM2\"/></p:sldMasterIdLst><p:sldIdLst>" + ids +
+          "</p:sldIdLst></p:presentation>");
+    z.add("ppt/_rels/presentation.xml.rels",
+          rels(prels + rel("rIdM1", r_type("slideMaster"), "slideMasters/slideMaster1.xml") +
+               rel("rIdM2", r_type("slideMaster"), "slideMasters/slideMaster2.xml")));
+    z.add("ppt/slideMasters/slideMaster1.xml",
+          master_xml(styled_sp(2, "<p:ph type=\"title\"/>", "", {}) +
+                         styled_sp(3, "<p:ph type=\"body\" idx=\"1\"/>", lvl(3, bu_num("arabicParenR")), {}),
+                     lvl(1, bu_char("\u2022")) + lvl(2, bu_char("\u2013")) + lvl(3, bu_char("x")) + lvl(4, BU_NONE),
+                     lvl(2, bu_char("o"))));
+    z.add("ppt/slideMasters/slideMaster2.xml",
+          master_xml(styled_sp(2, "<p:ph type=\"body\"/>", "", {}), lvl(1, bu_char("#")), ""));
+    z.add("ppt/slideLayouts/slideLayout1.xml",
+          tree("sldLayout", styled_sp(2, "<p:ph type=\"title\"/>", "", {}) + styled_sp(3, "<p:ph idx=\"1\"/>", "", {})));
+    z.add("ppt/slideLayouts/slideLayout2.xml",
+          tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"1\"/>", lvl(1, BU_NONE), {})));
+    z.add("ppt/slideLayouts/slideLayout3.xml",
+          tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"13\"/>", lvl(1, bu_num("alphaUcPeriod", 3)), {}) +
+                                styled_sp(4, "<p:ph type=\"subTitle\" idx=\"2\"/>", "", {})));
+    for (int i = 1; i <= 3; ++i)
+        z.add("ppt/slideLayouts/_rels/slideLayout" + std::to_string(i) + ".xml.rels",
+              rels(rel("rId1", r_type("slideMaster"),
+                       i == 3 ? "../slideMasters/slideMaster2.xml" : "../slideMasters/slideMaster1.xml")));
+    const auto slide = [&](int n, int layout, const std::string& shapes) {
+        z.add("ppt/slides/slide" + std::to_string(n) + ".xml", sld(shapes));
+        z.add("ppt/slides/_rels/slide" + std::to_string(n) + ".xml.rels",
+              layout ? rels(rel("rId1", r_type("slideLayout"), "../slideLayouts/slideLayout" + std::to_string(layout) +
+                                                                   ".xml"))
+                     : rels(""));
+    };
+    const std::vector<std::pair<int, std::string>> levels = {{0, ""}, {1, ""}, {2, ""}, {3, ""}, {5, ""}};
+    slide(1, 1,
+          styled_sp(2, "<p:ph type=\"title\"/>", "", {{0, bu_char("*")}}) +
+              styled_sp(3, "<p:ph idx=\"1\"/>", "", levels) +
+              styled_sp(4, "<p:ph idx=\"1\"/>", lvl(1, bu_num("romanLcPeriod")),
+                        {{0, ""}, {0, BU_NONE}, {0, bu_char("+")}}) +
+              styled_sp(5, "", "", {{0, ""}, {1, ""}}));
+    slide(2, 2, styled_sp(3, "<p:ph type=\"body\" idx=\"1\"/>", "", {{0, ""}, {1, ""}}));
+    slide(3, 3,
+          styled_sp(3, "<p:ph type=\"body\" idx=\"13\"/>", "", {{0, ""}}) +
+              styled_sp(4, "<p:ph type=\"body\" idx=\"99\"/>", "", {{0, ""}}) +
+              styled_sp(5, "<p:ph type=\"subTitle\" idx=\"2\"/>", "", {{0, ""}}));
+    // A slide without a layout, and one whose layout part is malformed.
+    slide(4, 0, styled_sp(3, "<p:ph idx=\"1\"/>", "", {{0, ""}}) + styled_sp(4, "", "", {{0, ""}}));
+    slide(5, 4, styled_sp(3, "<p:ph idx=\"1\"/>", "", {{0, ""}}));
+    z.add("ppt/slideLayouts/slideLayout4.xml", "<p:sldLayout" + NS_DECL + "><p:cSld>");
+    return z;
+}
+
 std::vector<std::string> slide_parts(const doc::Document& d) {
     std::vector<std::string> out;
     for (const auto& s : d.shared()->slides) out.push_back(s.part);
@@ -562,6 +655,90 @@ TEST(DocumentProperties, CommentAuthorsParsedOnceForAllViews) {
     const auto authors = damaged.comment_authors();
     ASSERT_EQ(authors.size(), 1u);
     EXPECT_EQ(authors[0].name, "Ada");
+}
+
+// ---------------------------------------------------------------------------
+// Inherited bullets
+
+TEST(InheritedBullets, EachStepOfTheChainDecides) {
+    using K = vantrell_core::model::Bullet::Kind;
+    struct Case {
+        std::size_t slide;
+        std::uint32_t shape;
+        std::size_t paragraph;
+        K kind;
+        std::string text;  // the character or numbering scheme
+        std::uint32_t start = 1;
+    };
+    const std::vector<Case> cases = {
+        {0, 2, 0, K::none, ""},                   // a title is never a list, whatever it says
+        {0, 3, 0, K::character, "\u2022"},        // master body style, level 1
+        {0, 3, 1, K::character, "\u2013"},        // ... level 2
+        {0, 3, 2, K::auto_number, "arabicParenR"}, // master placeholder before the body style
+        {0, 3, 3, K::none, ""},                   // body style says none
+        {0, 3, 4, K::character, "\u2022"},        // nothing says anything: a content placeholder lists
+        {0, 4, 0, K::auto_number, "romanLcPeriod"}, // the shape's own list style
+        {0, 4, 1, K::none, ""},                   // the paragraph's own properties first
+        {0, 4, 2, K::character, "+"},
+        {0, 5, 0, K::none, ""},                   // a text box: other style silent
+        {0, 5, 1, K::character, "o"},             // ... or not
+        {1, 3, 0, K::none, ""},                   // the layout turns bullets off
+        {1, 3, 1, K::character, "\u2013"},        // ... for its first level only
+        {2, 3, 0, K::auto_number, "alphaUcPeriod", 3},  // layout placeholder by idx
+        {2, 4, 0, K::auto_number, "alphaUcPeriod", 3},  // ... else by type
+        {2, 5, 0, K::character, "#"},             // a subtitle reads the body style of its layout's master
+        {3, 3, 0, K::character, "\u2022"},        // no layout and two masters to choose from: the fallback
+        {3, 4, 0, K::none, ""},
+        {4, 3, 0, K::character, "\u2022"},        // malformed layout
+    };
+    auto d = open_ok(bullets_deck());
+    std::vector<std::optional<doc::Slide>> slides;
+    for (std::size_t i = 0; i < d.slide_count(); ++i) {
+        auto s = d.slide(i, vantrell_core::slide::Detail::text);
+        ASSERT_TRUE(s) << s.error().message();
+        slides.emplace_back(std::move(*s));
+    }
+    std::vector<std::unique_ptr<doc::Bullets>> bullets;
+    for (const auto& s : slides) bullets.push_back(std::make_unique<doc::Bullets>(*s));
+    for (const Case& c : cases) {
+        SCOPED_TRACE("slide " + std::to_string(c.slide + 1) + " shape " + std::to_string(c.shape) + " paragraph " +
+                     std::to_string(c.paragraph));
+        const vantrell_core::model::Shape* shape = nullptr;
+        for (const auto& sh : slides[c.slide]->content.walk())
+            if (sh.id == c.shape) shape = &sh;
+        ASSERT_TRUE(shape && shape->text_body());
+        const auto& b = bullets[c.slide]->of(*shape, shape->text_body()->paragraphs.at(c.paragraph));
+        EXPECT_EQ(b.kind, c.kind);
+        if (c.kind != K::none) {
+            EXPECT_EQ(b.text, c.text);
+        }
+        EXPECT_EQ(b.start, c.start);
+    }
+}
+
+TEST(InheritedBullets, LayoutsAndMastersReadOncePerDeck) {
+    auto d = open_ok(bullets_deck());
+    const auto shared = d.shared();
+    ASSERT_EQ(shared->master_parts.size(), 2u);
+    const auto layout = d.package()->part_index("/ppt/slideLayouts/slideLayout3.xml");
+    ASSERT_TRUE(layout);
+    std::vector<const doc::PartStyles*> seen(8);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&, i] {
+            doc::Document view(shared);
+            seen[i] = shared->part_styles(*layout, view.package());
+        });
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(seen[0]);
+    for (const auto* s : seen) EXPECT_EQ(s, seen[0]);
+    EXPECT_EQ(seen[0]->master, d.package()->part_index("/ppt/slideMasters/slideMaster2.xml"));
+    ASSERT_EQ(seen[0]->styles.placeholders.size(), 2u);
+    EXPECT_EQ(seen[0]->styles.placeholders[0].placeholder.idx, 13u);
+
+    const auto malformed = d.package()->part_index("/ppt/slideLayouts/slideLayout4.xml");
+    ASSERT_TRUE(malformed);
+    EXPECT_EQ(shared->part_styles(*malformed, d.package()), nullptr);
 }
 
 // ---------------------------------------------------------------------------

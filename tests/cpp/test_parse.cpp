@@ -721,6 +721,143 @@ TEST(ChartCaches, OtherRootsAndErrors) {
     EXPECT_EQ(bad.error().first(), "/ppt/charts/chart2.xml");
 }
 
+TEST(ChartCaches, FormatCodesOfNumericCachesAndPoints) {
+    const std::string xml =
+        "<c:chartSpace xmlns:c=\"http://schemas.openxmlformats.org/drawingml/2006/chart\"><c:date1904/><c:chart>"
+        "<c:plotArea><c:lineChart><c:ser><c:cat><c:numRef><c:numCache><c:formatCode>yyyy\\-mm\\-dd</c:formatCode>"
+        "<c:ptCount val=\"3\"/><c:pt idx=\"2\"><c:v>1</c:v></c:pt><c:pt idx=\"0\"><c:v>0</c:v></c:pt>"
+        "</c:numCache></c:numRef></c:cat><c:val><c:numLit><c:formatCode>0.0%</c:formatCode><c:ptCount val=\"3\"/>"
+        "<c:pt idx=\"0\"><c:v>0.25</c:v></c:pt><c:pt idx=\"1\" formatCode=\"#,##0\"><c:v>1234.5</c:v></c:pt>"
+        "<c:pt idx=\"2\"><c:v>n/a</c:v></c:pt></c:numLit></c:val></c:ser>"
+        "<c:ser><c:cat><c:numLit><c:formatCode>0.00</c:formatCode><c:pt idx=\"0\"><c:v>1</c:v></c:pt></c:numLit>"
+        "<c:strLit><c:pt idx=\"0\"><c:v>007</c:v></c:pt></c:strLit></c:cat><c:val><c:numRef>"
+        "<c:numCache><c:pt idx=\"0\"><c:v>8.1999999999999993</c:v></c:pt></c:numCache></c:numRef></c:val></c:ser>"
+        "</c:lineChart></c:plotArea></c:chart></c:chartSpace>";
+    auto r = chart::parse(xml, "/c.xml");
+    ASSERT_TRUE(r) << r.error().message();
+    EXPECT_TRUE(r->date1904);
+    ASSERT_EQ(r->series.size(), 2u);
+    const chart::Series& a = r->series[0];
+    EXPECT_EQ(a.values, (std::vector<std::string>{"0.25", "1234.5", "n/a"}));  // kept as written
+    EXPECT_EQ(a.value_formats.at(1), "#,##0");
+    EXPECT_EQ(a.value_formats.at(2), "0.0%");
+    std::vector<std::string> shown;
+    for (std::size_t i = 0; i < 4; ++i) shown.push_back(chart::shown_category(*r, a, i) + "|" + chart::shown_value(*r, a, i));
+    EXPECT_EQ(shown, (std::vector<std::string>{"1904-01-01|25.0%", "|1,235", "1904-01-02|n/a", "|"}));
+    // A string cache (here the last of two) shows its text as written; a
+    // cache without a code reads as General.
+    EXPECT_EQ(chart::shown_category(*r, r->series[1], 0), "007");
+    EXPECT_EQ(chart::shown_value(*r, r->series[1], 0), "8.2");
+}
+
+TEST(NumberFormats, ShownAsASpreadsheetShowsThem) {
+    const std::string ACCOUNTING = R"(_("$"* #,##0.00_);_("$"* \(#,##0.00\);_("$"* "-"??_);_(@_))";
+    struct Case {
+        const char* stored;
+        std::string code;
+        const char* shown;
+    };
+    const std::vector<Case> cases = {
+        // General: eleven places, no float noise, scientific at the ends
+        {"8.1999999999999993", "General", "8.2"},
+        {"4.0000000000000029E-2", "General", "0.04"},
+        {"0.1", "", "0.1"},
+        {"-2.50", "general", "-2.5"},
+        {"-0", "General", "0"},
+        {"-0.0", "General", "0"},
+        {"007", "General", "7"},
+        {".5", "General", "0.5"},
+        {"1.50", "General", "1.5"},
+        {" 42 ", "General", "42"},
+        {"12345678901", "General", "12345678901"},
+        {"123456789012", "General", "1.23457E+11"},
+        {"99999999999.7", "General", "1E+11"},
+        {"1234.56789012", "General", "1234.56789"},
+        {"0.333333333333333", "General", "0.333333333"},
+        {"0.0001", "General", "0.0001"},
+        {"0.000123456789", "General", "0.000123457"},
+        {"0.00001", "General", "1E-05"},
+        {"1.23456789E-100", "General", "1.2346E-100"},
+        // not a number: as written
+        {"n/a", "0.00", "n/a"},
+        {"1,234", "0", "1,234"},
+        {"", "0.00", ""},
+        {"inf", "0", "inf"},
+        // fixed decimals round half away from zero on the fifteen digits kept
+        {"3.14159", "0.00", "3.14"},
+        {"2.5", "0", "3"},
+        {"0.125", "0.00", "0.13"},
+        {"2.675", "0.00", "2.68"},
+        {"-0.001", "0.00", "0.00"},
+        {"12.3456", "0.00##", "12.3456"},
+        {"12.3", "0.00##", "12.30"},
+        {"12.3", "0.0??", "12.3"},
+        {"0.5", "#.##", ".5"},
+        {"5.25", ".00", "5.25"},
+        // thousands, scaling, percent
+        {"1234567.891", "#,##0.00", "1,234,567.89"},
+        {"1234.5", "0.0,\"K\"", "1.2K"},
+        {"1234567", "#,##0,,", "1"},
+        {"0.1", "0%", "10%"},
+        {"0.12345", "0.0%", "12.3%"},
+        // scientific
+        {"12345", "0.00E+00", "1.23E+04"},
+        {"0.00012", "0.0E+0", "1.2E-4"},
+        {"12345", "##0.0E+0", "12.3E+3"},
+        {"0", "0.00E+00", "0.00E+00"},
+        {"-12", "0.0E+00", "-1.2E+01"},
+        // literals, currency, sections
+        {"5", "\"Total: \"0", "Total: 5"},
+        {"5", "0\\ \"pcs\"", "5 pcs"},
+        {"1234567", "000-0000", "123-4567"},
+        {"1234.5", "$#,##0.00", "$1,234.50"},
+        {"-1234.5", "$#,##0.00", "-$1,234.50"},
+        {"1234.5", "[$\u20ac-407]#,##0.00", "\u20ac1,234.50"},
+        {"5", "[Red]0.00", "5.00"},
+        {"-1234.5", "#,##0;(#,##0)", "(1,235)"},
+        {"-5", "#,##0;[Red]\\-#,##0", "-5"},
+        {"0", "#,##0;(#,##0);\"zero\"", "zero"},
+        {"-5", "#,##0.00;;", ""},
+        {"3", ACCOUNTING, "$3.00"},
+        {"-3", ACCOUNTING, "$(3.00)"},
+        {"0", ACCOUNTING, "$-"},
+        {"150", "[>100]\"big\";\"small\"", "big"},
+        {"50", "[>100]\"big\";\"small\"", "small"},
+        // dates and times as ISO-8601, to the precision the code shows
+        {"45292", "m/d/yyyy", "2024-01-01"},
+        {"45292", "[$-409]mmm-yy;@", "2024-01"},
+        {"45292", "yyyy", "2024"},
+        {"45292", "dddd", "2024-01-01"},
+        {"45292.5625", "m/d/yyyy h:mm", "2024-01-01T13:30"},
+        {"0.5625", "h:mm:ss", "13:30:00"},
+        {"0.5", "h:mm AM/PM", "12:00"},
+        {"45292.999999", "yyyy-mm-dd hh:mm:ss", "2024-01-02T00:00:00"},
+        {"0.000011574", "ss.000", "00:00:01.000"},
+        {"1.5", "[h]:mm:ss", "36:00:00"},
+        {"59", "yyyy-mm-dd", "1900-02-28"},
+        {"60", "m/d/yyyy", "1900-02-29"},  // the 1900 system's phantom leap day
+        {"61", "d-mmm", "1900-03-01"},
+        {"2958465", "yyyy-mm-dd", "9999-12-31"},
+        {"2958466", "yyyy-mm-dd", "2958466"},
+        {"-1", "yyyy-mm-dd", "-1"},
+        // unknown, unparseable or unsupported: General
+        {"5", "xyz", "5"},
+        {"5", "\"unterminated", "5"},
+        {"5", "[>x]0", "5"},
+        {"2.5", "# ?/?", "2.5"},
+        {"5", "@", "5"},
+        {"5", std::string(300, '0'), "5"},
+        {"0.5", "0." + std::string(31, '0'), "0.5"},
+        {"1E+300", "#,##0", "1E+300"},
+        {"1E+29", "0", "100000000000000000000000000000"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(chart::format_value(c.stored, c.code), c.shown) << c.stored << " under " << c.code;
+    EXPECT_EQ(chart::format_value("0", "yyyy-mm-dd", true), "1904-01-01");
+    EXPECT_EQ(chart::format_value("43830", "yyyy-mm-dd", true), "2024-01-01");
+    EXPECT_EQ(chart::format_value("2957004", "yyyy-mm-dd", true), "2957004");
+}
+
 // ---------------------------------------------------------------- diagrams
 
 std::string data_model(const std::string& points, const std::string& cxns) {

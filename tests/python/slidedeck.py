@@ -30,6 +30,7 @@ class Slide:
     show: str = None                            # the `show` attribute, as written
     name: str = None                            # cSld@name
     xml: bytes = None                           # replaces the whole slide part
+    layout: int = 1                             # number of its slideLayoutN.xml
 
 
 def slide_part(s):
@@ -53,7 +54,7 @@ def make(slides, *, pres_extra="", sld_ids=None, pres_rels=(), extra=None, remov
     for i, s in enumerate(slides, start=1):
         d[f"ppt/slides/slide{i}.xml"] = slide_part(s)
         d[f"ppt/slides/_rels/slide{i}.xml.rels"] = rels(
-            ("rIdL", "slideLayout", "../slideLayouts/slideLayout1.xml"), *s.rels)
+            ("rIdL", "slideLayout", f"../slideLayouts/slideLayout{s.layout}.xml"), *s.rels)
         d.update(s.parts)
         overrides.append((f"/ppt/slides/slide{i}.xml", PML_CT + "slide+xml"))
         pres_items.append((f"rIdS{i}", "slide", f"slides/slide{i}.xml"))
