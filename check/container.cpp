@@ -18,6 +18,7 @@ namespace pkg = vantrell_core::package;
 namespace zip = vantrell_core::zip;
 namespace opc = vantrell_core::opc;
 namespace enc = vantrell_core::encoding;
+namespace crc32 = vantrell_core::crc32;
 
 namespace {
 
@@ -100,45 +101,6 @@ bool crc_qualifies(std::optional<std::string_view> ct, const pkg::Part& part) {
 
 } // namespace
 
-namespace {
-
-// One slice-by-8 step: eight bytes folded into `c`.
-inline std::uint32_t crc_step(std::uint32_t c, const std::uint8_t* p) noexcept {
-    const auto& t = vantrell_core::crc32::TABLES;
-    const std::uint32_t lo =
-        c ^ (std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24);
-    return t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
-           t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-}
-
-// The rest of a range from a running value: whole steps, then the tail byte
-// by byte; returns the final CRC.
-std::uint32_t crc_finish(std::uint32_t c, const std::uint8_t* p, std::size_t n) noexcept {
-    const auto& t = vantrell_core::crc32::TABLES;
-    for (; n >= 8; n -= 8, p += 8) c = crc_step(c, p);
-    for (; n != 0; --n, ++p) c = t[0][(c ^ *p) & 0xFF] ^ (c >> 8);
-    return ~c;
-}
-
-} // namespace
-
-std::uint32_t crc32(std::span<const std::uint8_t> data) noexcept {
-    return crc_finish(0xFFFFFFFFu, data.data(), data.size());
-}
-
-std::pair<std::uint32_t, std::uint32_t> crc32_pair(std::span<const std::uint8_t> a,
-                                                   std::span<const std::uint8_t> b) noexcept {
-    std::uint32_t ca = 0xFFFFFFFFu, cb = 0xFFFFFFFFu;
-    const std::uint8_t* p = a.data();
-    const std::uint8_t* q = b.data();
-    std::size_t n = a.size(), m = b.size();
-    for (; n >= 8 && m >= 8; n -= 8, m -= 8, p += 8, q += 8) {
-        ca = crc_step(ca, p);
-        cb = crc_step(cb, q);
-    }
-    return {crc_finish(ca, p, n), crc_finish(cb, q, m)};
-}
-
 void run(pkg::Package& package, Sink& sink) {
     const zip::Archive& archive = package.archive();
     const auto& entries = archive.entries();
@@ -189,8 +151,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
     const auto& parts = package.parts();
 
     // Entries read but not yet verified: they are verified two at a time
-    // (see crc32_pair), and their findings pushed in entry order, before any
-    // finding of a later entry.
+    // (crc32::of_pair), and their findings pushed in entry order, before
+    // any finding of a later entry.
     struct Read {
         const zip::Entry* entry = nullptr;
         const std::string* part = nullptr;
@@ -210,7 +172,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
     };
     auto flush = [&] {
         if (!waiting) return;
-        report(*waiting, crc32(waiting->bytes()));
+        report(*waiting, crc32::of(waiting->bytes()));
         waiting.reset();
     };
     auto verify = [&](Read r) {
@@ -218,7 +180,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
             waiting = std::move(r);
             return;
         }
-        const auto [first, second] = crc32_pair(waiting->bytes(), r.bytes());
+        const auto [first, second] = crc32::of_pair(waiting->bytes(), r.bytes());
         report(*waiting, first);
         waiting.reset();
         report(r, second);

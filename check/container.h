@@ -38,12 +38,4 @@ void run(vantrell_core::package::Package& package, Sink& sink);
 // ".rels"; one inspection per such part.
 void run_crc(vantrell_core::package::Package& package, Sink& sink);
 
-// The standard CRC-32 of ZIP over `data`, eight bytes per step.
-std::uint32_t crc32(std::span<const std::uint8_t> data) noexcept;
-// The CRC-32 of each of two byte ranges, stepping through both at once: the
-// steps of one do not wait on the other's, so the pair takes less time than
-// two calls.
-std::pair<std::uint32_t, std::uint32_t> crc32_pair(std::span<const std::uint8_t> a,
-                                                   std::span<const std::uint8_t> b) noexcept;
-
 } // namespace vantrell_check::container

@@ -1,11 +1,9 @@
 // The checker's core without Python: the rule tables, the sink's cap, the
 // final order, the stage helpers, and a sanitizer-built run over the corpus.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <set>
 
 #include "check/check.h"
@@ -104,36 +102,6 @@ TEST(CheckReport, SortIsSeverityCodePartAndStable) {
     r.findings.push_back(vc::Finding(ERR, "b"));
     r.findings.push_back(vc::Finding(WARN, "c"));
     EXPECT_EQ(r.codes(), (std::vector<std::string_view>{"AAA001", "ZIP010"}));
-}
-
-TEST(CheckCrc, MatchesZlibAtEveryLengthAndAlignment) {
-    std::mt19937 rng(7);
-    std::vector<std::uint8_t> data(4096 + 16);
-    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-    for (std::size_t off = 0; off < 9; ++off) {
-        for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 4096u}) {
-            const auto want = static_cast<std::uint32_t>(crc32(0L, data.data() + off, static_cast<uInt>(n)));
-            EXPECT_EQ(vc::container::crc32({data.data() + off, n}), want) << off << " " << n;
-        }
-    }
-}
-
-// Two ranges stepped through together give each its own CRC, whichever is
-// longer and however the two end within a step.
-TEST(CheckCrc, PairMatchesZlibForEveryPairOfLengths) {
-    std::mt19937 rng(11);
-    std::vector<std::uint8_t> data(8192);
-    for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-    const auto zlib = [&](std::size_t off, std::size_t n) {
-        return static_cast<std::uint32_t>(crc32(0L, data.data() + off, static_cast<uInt>(n)));
-    };
-    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 16u, 23u, 64u, 1000u, 4096u}) {
-        for (std::size_t m : {0u, 3u, 8u, 15u, 17u, 64u, 999u, 4000u}) {
-            const auto [a, b] = vc::container::crc32_pair({data.data() + 1, n}, {data.data() + 4099, m});
-            EXPECT_EQ(a, zlib(1, n)) << n << " " << m;
-            EXPECT_EQ(b, zlib(4099, m)) << n << " " << m;
-        }
-    }
 }
 
 TEST(CheckHelpers, MediaTypes) {
