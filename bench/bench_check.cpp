@@ -9,10 +9,10 @@
 //    run the pull reader over it to the end, once; the least a checker that
 //    looks at every XML part must pay.
 // Reports the best repetition of each and their ratio, then the time of each
-// stage run on its own over a fresh package (open included). A stage on its
-// own reads and parses for itself; in a whole check the CRC stage's bytes
-// and the XML stage's parse are shared with the later stages, so the stage
-// times add up to more than the check.
+// stage run on its own over a fresh package and reading (open included). A
+// stage on its own reads and parses for itself; in a whole check the run's
+// reading shares the CRC stage's bytes and the XML stage's parse with the
+// later stages, so the stage times add up to more than the check.
 //
 // Usage for profiling: bench_check DIR REPS check (or read) runs that pass
 // alone.
@@ -108,7 +108,8 @@ void stage_pass(const std::vector<std::vector<std::uint8_t>>& decks, Stage stage
         auto package = pkg::Package::from_bytes(d);
         if (!package) continue;
         vantrell_check::Report report;
-        vantrell_check::Sink sink(report, options);
+        vantrell_check::Reading reading(*package);
+        vantrell_check::Sink sink(report, options, reading);
         if (stage) stage(*package, sink);
     }
 }

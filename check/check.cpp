@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "core/encoding.h"
+#include "core/name_index.h"
 #include "core/opc.h"
+#include "core/xml.h"
 
 #include "check/container.h"
 #include "check/content_types.h"
@@ -18,6 +20,7 @@ namespace vantrell_check {
 namespace pkg = vantrell_core::package;
 namespace enc = vantrell_core::encoding;
 namespace opc = vantrell_core::opc;
+namespace xml = vantrell_core::xml;
 
 std::string_view severity_name(Severity s) noexcept {
     static constexpr std::array<std::string_view, 3> NAMES{"info", "warning", "error"};
@@ -64,37 +67,144 @@ std::string_view trim_white_space(std::string_view s) {
     return begin < end ? s.substr(begin, end - begin) : std::string_view();
 }
 
-RunCache::RunCache(const pkg::Package& package, std::size_t max_kept_nbytes)
-    : bytes_(package.parts().size()), max_kept_nbytes_(max_kept_nbytes), deferred_(package.parts().size()) {
-    const auto& types = package.parsed_content_types().types;
-    facts_.reserve(package.parts().size());
-    for (const pkg::Part& part : package.parts())
-        facts_.push_back({types.content_type_of(part.name), opc::is_rels_part_name(part.name)});
+namespace {
+
+// Reads up to the first start element, the end of the document or an error;
+// that event.
+xml::Event to_root(xml::Reader& reader) {
+    for (;;) {
+        xml::Event e = reader.next();
+        if (e.kind == xml::EventKind::start || e.kind == xml::EventKind::eof || e.kind == xml::EventKind::error)
+            return e;
+    }
 }
 
-bool RunCache::keep_bytes(std::size_t part, pkg::Bytes bytes) {
-    if (part >= bytes_.size() || !bytes) return false;
-    const std::size_t held = bytes_[part] ? bytes_[part]->size() : 0;
+// The first error of the rest of a document whose root the reader has
+// entered; the same answer as xml::well_formed over the whole text.
+std::optional<xml::XmlError> rest_malformed(xml::Reader& reader) {
+    for (;;) {
+        const xml::Event e = reader.next();
+        if (e.kind == xml::EventKind::eof) return std::nullopt;
+        if (e.kind == xml::EventKind::error) return e.error;
+    }
+}
+
+bool is_core_properties_type(std::optional<std::string_view> content_type) {
+    return content_type && vantrell_core::name_index::AsciiCaseless::equal(
+                               *content_type, "application/vnd.openxmlformats-package.core-properties+xml");
+}
+
+} // namespace
+
+Reading::Reading(pkg::Package& package, std::size_t max_kept_nbytes)
+    : package_(&package), kept_(package.parts().size()), max_kept_nbytes_(max_kept_nbytes),
+      examinations_(package.parts().size()) {
+    const auto& types = package.parsed_content_types().types;
+    facts_.reserve(package.parts().size());
+    for (const pkg::Part& part : package.parts()) {
+        Facts& f = facts_.emplace_back();
+        f.content_type = types.content_type_of(part.name);
+        f.rels = opc::is_rels_part_name(part.name);
+        f.xml = xml_parts::visits(f.rels, f.content_type);
+        if (!f.xml) continue;
+        if (const auto expected = pml::expected_root(f.content_type)) {
+            f.root_local = expected->local;
+            f.root_ns = expected->ns;
+        }
+        f.read_whole = f.rels || f.root_local == "presentation" || is_core_properties_type(f.content_type);
+    }
+}
+
+bool Reading::keep(std::size_t part, pkg::Bytes bytes) {
+    if (part >= kept_.size() || !bytes || !facts_[part].xml) return false;
+    const std::size_t held = kept_[part] ? kept_[part]->size() : 0;
     const std::size_t others = kept_nbytes_ - held;
     if (bytes->size() > max_kept_nbytes_ - others) return false;
     kept_nbytes_ = others + bytes->size();
-    bytes_[part] = std::move(bytes);
+    if (facts_[part].read_whole && !enc::utf16_xml_to_utf8(*bytes)) package_->cache_part(part, bytes);
+    kept_[part] = std::move(bytes);
     return true;
 }
 
-pkg::Bytes RunCache::take_bytes(std::size_t part) {
-    if (part >= bytes_.size() || !bytes_[part]) return nullptr;
-    kept_nbytes_ -= bytes_[part]->size();
-    return std::exchange(bytes_[part], nullptr);
+vantrell_core::Result<std::span<const std::uint8_t>> Reading::raw_bytes(std::size_t part) {
+    if (part < kept_.size() && kept_[part]) {
+        kept_nbytes_ -= kept_[part]->size();
+        lent_ = std::exchange(kept_[part], nullptr);
+        return std::span<const std::uint8_t>(*lent_);
+    }
+    lent_ = nullptr;
+    read_.clear();
+    if (auto r = package_->read_part_bytes(package_->parts()[part].name, read_, pkg::MAX_XML_PART_NBYTES); !r)
+        return vantrell_core::fail(std::move(r.error()));
+    return std::span<const std::uint8_t>(read_);
 }
 
-void RunCache::keep_deferred(std::size_t part, Deferred deferred) {
-    if (part < deferred_.size()) deferred_[part] = std::move(deferred);
+vantrell_core::Result<std::shared_ptr<const opc::Relationships>> Reading::rels(std::string_view source,
+                                                                               std::size_t rels_part) {
+    auto loaded = package_->rels(source);
+    // Such a parse reads the part to its end, so the part is well-formed.
+    if (loaded && rels_part < facts_.size()) {
+        Facts& f = facts_[rels_part];
+        f.rels_parsed = true;
+        f.strict_root = (*loaded)->strict_root;
+        f.transitional_root = (*loaded)->transitional_root;
+    }
+    return loaded;
 }
 
-std::optional<RunCache::Deferred> RunCache::take_deferred(std::size_t part) {
-    if (part >= deferred_.size()) return std::nullopt;
-    return std::exchange(deferred_[part], std::nullopt);
+bool Reading::examine(std::size_t part, xml::Reader& reader, const xml::Event& root, Examination& out) {
+    Report held;
+    const Options unlimited{SIZE_MAX, false, false};
+    Sink sink(held, unlimited, *this);
+    // The PresentationML stage counts every part it reads.
+    sink.count_part();
+    bool walked = false;
+    if (root.kind == xml::EventKind::start) {
+        const Facts& f = facts_[part];
+        walked = pml::examine(*package_, package_->parts()[part].name, pml::ExpectedRoot{f.root_ns, f.root_local},
+                              reader, root.start, sink)
+                     .has_value();
+    }
+    out = Examination{std::move(held.findings), held.parts_checked};
+    return walked;
+}
+
+Reading::Parse Reading::parse(std::size_t part, std::string_view text, bool well_formedness) {
+    const Facts& f = facts_[part];
+    xml::Reader reader(text);
+    if (!f.root_local.empty()) {
+        // The walk reads through the reader's own events, so draining the
+        // reader after it finds what a separate well-formedness pass would;
+        // a walk that stopped early leaves that to a separate pass.
+        const xml::Event root = to_root(reader);
+        Parse out{reader.strict_seen(), reader.transitional_seen(), std::nullopt};
+        Examination& examination = examinations_[part].emplace();
+        const bool walked = examine(part, reader, root, examination);
+        if (well_formedness) out.malformed = walked ? rest_malformed(reader) : xml::well_formed(text);
+        return out;
+    }
+    if (f.rels_parsed) return Parse{f.strict_root, f.transitional_root, std::nullopt};
+    // Namespace declarations count only up to the root's start tag.
+    const xml::Event root = to_root(reader);
+    Parse out{reader.strict_seen(), reader.transitional_seen(), std::nullopt};
+    if (!well_formedness) return out;
+    if (root.kind == xml::EventKind::error) out.malformed = root.error;
+    else if (root.kind == xml::EventKind::eof) out.malformed = xml::XmlError{"no root element", text.size()};
+    else out.malformed = rest_malformed(reader);
+    return out;
+}
+
+Reading::Examination Reading::examination(std::size_t part) {
+    if (part >= examinations_.size()) return {};
+    if (examinations_[part]) return *std::exchange(examinations_[part], std::nullopt);
+    if (facts_[part].root_local.empty()) return {};
+    auto bytes = package_->read_part(package_->parts()[part].name);
+    if (!bytes) return {};
+    const pkg::Bytes text = std::move(*bytes);
+    xml::Reader reader(pkg::as_text(*text));
+    Examination out;
+    (void)examine(part, reader, to_root(reader), out);
+    return out;
 }
 
 void Sink::push(Finding finding) {
@@ -139,8 +249,8 @@ std::vector<const Rule*> rules() {
 
 Report check(pkg::Package& package, const Options& options) {
     Report report;
-    RunCache cache(package);
-    Sink sink(report, options, &cache);
+    Reading reading(package);
+    Sink sink(report, options, reading);
 
     container::run(package, sink);
     if (options.verify_crc) container::run_crc(package, sink);

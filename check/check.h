@@ -4,12 +4,14 @@
 // a finding copies its rule's code, clause and severity. Stages never fail
 // and never stop early: they push findings into one `Sink`, which keeps the
 // first `max_findings` in push order and counts what it drops. The driver
-// runs the stages in a fixed order and sorts the kept findings once.
+// runs the stages in a fixed order over one `Reading` of the package, which
+// they share, and sorts the kept findings once.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,7 +19,9 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/opc.h"
 #include "core/package.h"
+#include "core/xml.h"
 
 namespace vantrell_check {
 
@@ -84,85 +88,128 @@ struct Options {
     bool verify_crc = false;
 };
 
-// What one stage of a run works out for a later stage, so that each XML part
-// is inflated and parsed once per run: the CRC stage keeps the bytes it
-// inflated for the XML stage, and the XML stage, while it parses a part,
-// makes that part's PresentationML examination, whose findings wait here for
-// their own stage so that the report's order does not change. Entries are
-// taken out when used; media is never kept.
-class RunCache {
+// What one check run reads of its package, owned by the driver and shared
+// by its stages, so that each XML part is inflated once and parsed once per
+// run whichever stages look at it:
+//  - every part's content type is looked up once;
+//  - the bytes the CRC stage inflates for a single-entry XML part are kept
+//    for the XML stage; those of a part the package layer later reads whole
+//    (relationships, presentation and core properties parts) go to the
+//    package's cache as well;
+//  - a relationships part the relationships stage parsed whole is known to
+//    be well-formed, with the namespace forms of its root;
+//  - the XML stage's parse of a PresentationML part makes that part's
+//    examination (root and element walk), whose findings wait here for the
+//    PresentationML stage so that the report's order does not change.
+// What no earlier stage made is made when first asked for, so a stage run
+// on its own reads and parses for itself. Media is never kept.
+class Reading {
 public:
-    // Results examined ahead of their stage: findings in push order, and the
-    // inspections that stage counts.
-    struct Deferred {
-        std::vector<Finding> findings;
-        std::size_t parts_checked = 0;
-    };
-
     // Bytes kept at once: real decks hold a few megabytes of XML, and a
     // hostile one may declare gigabytes, which are then read twice instead.
     static constexpr std::size_t MAX_KEPT_NBYTES = std::size_t{128} << 20;
 
+    // One part's parse: the namespace forms declared up to its root, and
+    // the first XML error when well-formedness was asked for.
+    struct Parse {
+        bool strict_root = false;
+        bool transitional_root = false;
+        std::optional<vantrell_core::xml::XmlError> malformed;
+    };
+
+    // The PresentationML examination of one part: findings in push order,
+    // and the inspections it counts.
+    struct Examination {
+        std::vector<Finding> findings;
+        std::size_t parts_checked = 0;
+    };
+
     // Looks every part's content type up once.
-    explicit RunCache(const vantrell_core::package::Package& package, std::size_t max_kept_nbytes = MAX_KEPT_NBYTES);
+    explicit Reading(vantrell_core::package::Package& package, std::size_t max_kept_nbytes = MAX_KEPT_NBYTES);
 
     // By position in the part table, which must be in range: the content
-    // type (into the package's parsed types) and whether it is a
-    // relationships part name.
+    // type (into the package's parsed types), whether it is a relationships
+    // part name, and whether the XML stage visits it.
     std::optional<std::string_view> content_type(std::size_t part) const { return facts_[part].content_type; }
     bool is_rels(std::size_t part) const { return facts_[part].rels; }
+    bool is_xml(std::size_t part) const { return facts_[part].xml; }
 
-    // Keyed by the part's position in the part table; out of range is
-    // ignored. The bytes are the part's raw decompressed bytes; false when
-    // keeping them would pass the budget, and they are not kept.
-    bool keep_bytes(std::size_t part, vantrell_core::package::Bytes bytes);
-    vantrell_core::package::Bytes take_bytes(std::size_t part);
-    void keep_deferred(std::size_t part, Deferred deferred);
-    std::optional<Deferred> take_deferred(std::size_t part);
-    // Relationships parts the relationships stage has parsed whole; such a
-    // parse reads the part to its end, so the part is well-formed.
-    // The parse also tells the namespace forms declared up to its root.
-    void mark_rels_parsed(std::size_t part, bool strict_root, bool transitional_root) {
-        if (part >= facts_.size()) return;
-        facts_[part].rels_parsed = true;
-        facts_[part].strict_root = strict_root;
-        facts_[part].transitional_root = transitional_root;
-    }
-    bool rels_parsed(std::size_t part) const { return part < facts_.size() && facts_[part].rels_parsed; }
-    bool strict_root(std::size_t part) const { return facts_[part].strict_root; }
-    bool transitional_root(std::size_t part) const { return facts_[part].transitional_root; }
+    // Keeps the raw decompressed bytes of a single-entry XML part, which an
+    // earlier stage inflated, for `raw_bytes`; a part the package layer reads
+    // whole gets them in the package's cache too, unless they are UTF-16
+    // (the cache holds text as the package converts it). False when keeping
+    // them would pass the budget, or for a part out of range or not XML, and
+    // they are not kept.
+    bool keep(std::size_t part, vantrell_core::package::Bytes bytes);
+    // The part's raw bytes: the kept ones, which the reading lets go of,
+    // else read now (no more than an XML part may inflate to). Valid until
+    // the next call.
+    vantrell_core::Result<std::span<const std::uint8_t>> raw_bytes(std::size_t part);
+
+    // The relationships of `source`, whose relationships part is part
+    // `rels_part`, through the package's cache; a parse is noted for the
+    // XML stage.
+    vantrell_core::Result<std::shared_ptr<const vantrell_core::opc::Relationships>> rels(std::string_view source,
+                                                                                       std::size_t rels_part);
+
+    // The parse of part `part`, whose UTF-8 text is `text`. A
+    // PresentationML part's examination is made in the same reading.
+    Parse parse(std::size_t part, std::string_view text, bool well_formedness);
+
+    // The part's PresentationML examination: the one its parse made, which
+    // the reading lets go of, else made now from the package's text of the
+    // part; empty for a part the examination passes over.
+    Examination examination(std::size_t part);
 
 private:
     struct Facts {
         std::optional<std::string_view> content_type;
+        // The root the PresentationML examination expects; empty for a part
+        // it passes over.
+        std::string_view root_local;
+        std::uint16_t root_ns = 0;
         bool rels = false;
+        bool xml = false;
+        // The package layer reads the part whole in a later stage.
+        bool read_whole = false;
         bool rels_parsed = false;
         bool strict_root = false;
         bool transitional_root = false;
     };
+
+    // Examines part `part` from `root`, the event that ended the reader's
+    // way to the root, into `out`; true when the walk read the root to its
+    // end, so the rest of the text is what the reader has left.
+    bool examine(std::size_t part, vantrell_core::xml::Reader& reader, const vantrell_core::xml::Event& root,
+                 Examination& out);
+
+    vantrell_core::package::Package* package_;
     std::vector<Facts> facts_;
-    std::vector<vantrell_core::package::Bytes> bytes_;
+    std::vector<vantrell_core::package::Bytes> kept_;
     std::size_t kept_nbytes_ = 0;
     std::size_t max_kept_nbytes_;
-    std::vector<std::optional<Deferred>> deferred_;
+    vantrell_core::package::Bytes lent_; // what raw_bytes last handed out
+    std::vector<std::uint8_t> read_;     // or read into
+    std::vector<std::optional<Examination>> examinations_;
 };
 
+// Where the stages of a run push findings and count inspections; it hands
+// them the run's reading as well.
 class Sink {
 public:
-    // Without a cache every stage reads and parses for itself.
-    Sink(Report& report, const Options& options, RunCache* cache = nullptr) noexcept
-        : report_(&report), options_(&options), cache_(cache) {}
+    Sink(Report& report, const Options& options, Reading& reading) noexcept
+        : report_(&report), options_(&options), reading_(&reading) {}
 
     void push(Finding finding);
     void count_part(std::size_t n = 1) noexcept { report_->parts_checked += n; }
     const Options& options() const noexcept { return *options_; }
     Report& report() noexcept { return *report_; }
-    RunCache* cache() const noexcept { return cache_; }
+    Reading& reading() const noexcept { return *reading_; }
 
 private:
     Report* report_;
     const Options* options_;
-    RunCache* cache_;
+    Reading* reading_;
 };
 
 // Unicode white space (White_Space) trimmed from both ends of UTF-8 text.

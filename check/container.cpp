@@ -7,17 +7,11 @@
 #include <utility>
 
 #include "core/crc32.h"
-#include "core/encoding.h"
-#include "core/opc.h"
-
-#include "check/xml_parts.h"
 
 namespace vantrell_check::container {
 
 namespace pkg = vantrell_core::package;
 namespace zip = vantrell_core::zip;
-namespace opc = vantrell_core::opc;
-namespace enc = vantrell_core::encoding;
 namespace crc32 = vantrell_core::crc32;
 
 namespace {
@@ -146,8 +140,7 @@ void run(pkg::Package& package, Sink& sink) {
 void run_crc(pkg::Package& package, Sink& sink) {
     const zip::Archive& archive = package.archive();
     const auto& entries = archive.entries();
-    const auto& types = package.parsed_content_types().types;
-    RunCache* cache = sink.cache();
+    Reading& reading = sink.reading();
     const auto& parts = package.parts();
 
     // Entries read but not yet verified: they are verified two at a time
@@ -188,8 +181,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
 
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        const auto ct = cache ? cache->content_type(index) : types.content_type_of(part.name);
-        if (!crc_qualifies(ct, part)) continue;
+        if (!crc_qualifies(reading.content_type(index), part)) continue;
         sink.count_part();
         // Reads one entry; false when its bytes could not be read. An entry
         // that would inflate past what an XML part may is not read at all.
@@ -221,15 +213,12 @@ void run_crc(pkg::Package& package, Sink& sink) {
         }
         Read r;
         if (!read(part.entry, r)) continue;
-        if (cache && xml_parts::visits(cache->is_rels(index), ct)) {
-            // A single entry's bytes are the part's: the XML stage takes them
-            // instead of inflating the entry again, and the relationships
-            // stage parses a relationships part from them (UTF-16 ones, which
-            // it would see converted, aside).
+        if (reading.is_xml(index)) {
+            // A single entry's bytes are the part's: the run's reading keeps
+            // them for the later stages instead of inflating the entry again.
             r.kept = std::make_shared<const std::vector<std::uint8_t>>(std::move(r.own));
             r.own = {};
-            if (cache->keep_bytes(index, r.kept) && cache->is_rels(index) && !enc::utf16_xml_to_utf8(*r.kept))
-                package.cache_part(index, r.kept);
+            reading.keep(index, r.kept);
         }
         verify(std::move(r));
     }

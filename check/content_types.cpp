@@ -80,12 +80,12 @@ void run(pkg::Package& package, Sink& sink) {
             sink.push(Finding(CTY007, "Relationships part declared as " + type).in_part(name));
     }
 
-    const RunCache* cache = sink.cache();
+    const Reading& reading = sink.reading();
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name)) continue;
-        if (!(cache ? cache->content_type(index) : ct.content_type_of(part.name)))
+        if (reading.is_rels(index)) continue;
+        if (!reading.content_type(index))
             sink.push(Finding(CTY001, "no Default or Override gives this part a content type").in_part(part.name));
     }
 }

@@ -303,34 +303,6 @@ void check_forbidden_kinds(const std::string& part, const opc::Relationships& re
 xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
                       xml::Reader& reader, Sink& sink);
 
-// Phase 2 for one part: what the XML stage examined already, else its root,
-// then the walk for PresentationML kinds.
-void check_one(pkg::Package& package, std::size_t index, const pkg::Part& entry, Sink& sink) {
-    if (RunCache* cache = sink.cache()) {
-        if (auto deferred = cache->take_deferred(index)) {
-            sink.count_part(deferred->parts_checked);
-            for (Finding& f : deferred->findings) sink.push(std::move(f));
-            return;
-        }
-    }
-    const auto expected = expected_root(package, entry.name);
-    if (!expected) return;
-
-    auto bytes = package.read_part(entry.name);
-    if (!bytes) return;
-    sink.count_part();
-    const pkg::Bytes text = std::move(*bytes);
-    xml::Reader reader(pkg::as_text(*text));
-    for (;;) {
-        const xml::Event root = reader.next();
-        if (root.kind == xml::EventKind::start) {
-            (void)examine(package, entry.name, *expected, reader, root.start, sink);
-            return;
-        }
-        if (root.kind == xml::EventKind::eof || root.kind == xml::EventKind::error) return;
-    }
-}
-
 } // namespace
 
 void check_typed_target(pkg::Package& package, const opc::Relationships& rels, std::string_view source,
@@ -356,10 +328,6 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
         sink.push(Finding(PML021, elem + " relationship " + id + " has type " + r->type).in_part(source).at(location));
     if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, expected_content_type))
         sink.push(Finding(PML021, elem + " target has content type " + std::string(*ct)).in_part(*target));
-}
-
-std::optional<ExpectedRoot> expected_root(const pkg::Package& package, std::string_view part) {
-    return expected_root(content_type_of(package, part));
 }
 
 std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
@@ -482,8 +450,14 @@ xml::Status walk_part(pkg::Package& package, const std::string& part, std::strin
 
 void run(pkg::Package& package, Sink& sink) {
     check_presentation(package, sink);
-    const auto& parts = package.parts();
-    for (std::size_t index = 0; index < parts.size(); ++index) check_one(package, index, parts[index], sink);
+    // Each part's examination is made in its parse, which the XML stage
+    // asks for first in a whole run.
+    Reading& reading = sink.reading();
+    for (std::size_t index = 0; index < package.parts().size(); ++index) {
+        Reading::Examination examined = reading.examination(index);
+        sink.count_part(examined.parts_checked);
+        for (Finding& f : examined.findings) sink.push(std::move(f));
+    }
 }
 
 } // namespace vantrell_check::pml

@@ -6,6 +6,9 @@
 // reach. The second visits every part whose content type names a
 // PresentationML kind (or a theme or table styles) and checks it on its own,
 // so a package without a presentation part still has its slides examined.
+// That examination (`examine`) is made by the run's reading in the one parse
+// of the part, which the XML stage asks for first in a whole run; the stage
+// pushes the findings it holds.
 //
 // The element walk recurses once per nesting level; the XML reader refuses
 // documents nested deeper than xml::MAX_DEPTH, which bounds the recursion and
@@ -151,10 +154,8 @@ struct ExpectedRoot {
     std::string_view local; // static text
 };
 
-// None for a part the part walk passes over (no content type, or one it does
-// not list).
-std::optional<ExpectedRoot> expected_root(const vantrell_core::package::Package& package, std::string_view part);
-// The same from the part's content type.
+// From the part's content type; none for a part the part walk passes over
+// (no content type, or one it does not list).
 std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> content_type);
 
 // The part walk's examination of one part, `root` being the start element

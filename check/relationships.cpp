@@ -54,13 +54,11 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     const std::string rels_name = opc::rels_part_name(source);
     const auto rels_index = package.part_index(rels_name);
     if (!rels_index) return false;
-    auto loaded = package.rels(source);
+    auto loaded = sink.reading().rels(source, *rels_index);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
         return true;
     }
-    if (RunCache* cache = sink.cache())
-        cache->mark_rels_parsed(*rels_index, (*loaded)->strict_root, (*loaded)->transitional_root);
     const opc::Relationships& rels = **loaded;
     sink.count_part();
     if (rels.wrong_root)
@@ -159,11 +157,11 @@ void check_package_level(pkg::Package& package, const std::vector<bool>& has_rel
     if (custom >= 2)
         sink.push(Finding(PKG005, std::to_string(custom) + " custom properties relationships").in_part(PACKAGE_RELS));
 
-    const RunCache* cache = sink.cache();
+    const Reading& reading = sink.reading();
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (part.name == "/" || (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name))) continue;
+        if (part.name == "/" || reading.is_rels(index)) continue;
         if (!has_rels[index]) continue;
         auto part_rels = package.rels(part.name);
         if (!part_rels) continue;
@@ -220,10 +218,10 @@ void run(pkg::Package& package, Sink& sink) {
             has_rels[index] = check_source(package, parts[index].name, targets, sink);
     }
 
-    const RunCache* cache = sink.cache();
+    const Reading& reading = sink.reading();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (cache ? cache->is_rels(index) : opc::is_rels_part_name(part.name)) continue;
+        if (reading.is_rels(index)) continue;
         const auto first = package.part_index(part.name);
         if (!first || *first >= targets.size() || !targets[*first])
             sink.push(Finding(REL008, "part is not the target of any relationship").in_part(part.name));

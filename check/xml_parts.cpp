@@ -2,21 +2,14 @@
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "core/encoding.h"
 #include "core/name_index.h"
-#include "core/opc.h"
-#include "core/xml.h"
-
-#include "check/pml.h"
 
 namespace vantrell_check::xml_parts {
 
 namespace pkg = vantrell_core::package;
-namespace opc = vantrell_core::opc;
-namespace xml = vantrell_core::xml;
 namespace enc = vantrell_core::encoding;
 
 namespace {
@@ -65,83 +58,6 @@ struct Classes {
         }
     }
 };
-
-bool is_core_properties_type(std::optional<std::string_view> content_type) {
-    return content_type && vantrell_core::name_index::AsciiCaseless::equal(
-                               *content_type, "application/vnd.openxmlformats-package.core-properties+xml");
-}
-
-// Reads up to the first start element, the end of the document or an error;
-// that event.
-xml::Event to_root(xml::Reader& reader) {
-    for (;;) {
-        xml::Event e = reader.next();
-        if (e.kind == xml::EventKind::start || e.kind == xml::EventKind::eof || e.kind == xml::EventKind::error)
-            return e;
-    }
-}
-
-// Namespace declarations count only up to the root's start tag.
-void classify(std::string_view text, const std::string& name, Classes& classes) {
-    xml::Reader reader(text);
-    (void)to_root(reader);
-    classes.add(reader.strict_seen(), reader.transitional_seen(), name);
-}
-
-// The first error of the rest of a document whose root the reader has
-// entered; the same answer as xml::well_formed over the whole text.
-std::optional<xml::XmlError> rest_malformed(xml::Reader& reader) {
-    for (;;) {
-        const xml::Event e = reader.next();
-        if (e.kind == xml::EventKind::eof) return std::nullopt;
-        if (e.kind == xml::EventKind::error) return e.error;
-    }
-}
-
-// Well-formedness, as xml::well_formed tells it, and for a well-formed part
-// its namespace classes, in one pass.
-std::optional<xml::XmlError> classify_well_formed(std::string_view text, const std::string& name, Classes& classes) {
-    xml::Reader reader(text);
-    const xml::Event root = to_root(reader);
-    if (root.kind == xml::EventKind::error) return root.error;
-    if (root.kind == xml::EventKind::eof) return xml::XmlError{"no root element", text.size()};
-    const bool strict = reader.strict_seen();
-    const bool transitional = reader.transitional_seen();
-    if (auto err = rest_malformed(reader)) return err;
-    classes.add(strict, transitional, name);
-    return std::nullopt;
-}
-
-// One pass over a part the PresentationML stage will examine: that
-// examination, with its findings held back for their stage, the namespace
-// classes of the root and, when asked for, well-formedness. The walk reads
-// through the reader's own events, so draining the reader after it finds
-// what a separate well-formedness pass would; a walk that stopped early
-// leaves that to a separate pass.
-std::optional<xml::XmlError> examine_part(pkg::Package& package, std::size_t index, const pkg::Part& part,
-                                          const pml::ExpectedRoot& expected, std::string_view text,
-                                          bool well_formedness, RunCache& cache, Classes& classes) {
-    Report held;
-    const Options unlimited{SIZE_MAX, false, false};
-    Sink deferred(held, unlimited);
-    // The PresentationML stage counts every part it reads.
-    deferred.count_part();
-
-    xml::Reader reader(text);
-    const xml::Event root = to_root(reader);
-    const bool strict = reader.strict_seen();
-    const bool transitional = reader.transitional_seen();
-    std::optional<xml::XmlError> malformed;
-    if (root.kind == xml::EventKind::start) {
-        const xml::Status walked = pml::examine(package, part.name, expected, reader, root.start, deferred);
-        if (well_formedness) malformed = walked ? rest_malformed(reader) : xml::well_formed(text);
-    } else if (well_formedness) {
-        malformed = xml::well_formed(text);
-    }
-    cache.keep_deferred(index, RunCache::Deferred{std::move(held.findings), held.parts_checked});
-    if (!malformed) classes.add(strict, transitional, part.name);
-    return malformed;
-}
 
 } // namespace
 
@@ -196,35 +112,27 @@ bool visits(bool is_rels, std::optional<std::string_view> content_type) noexcept
     return is_rels || (content_type && is_xml_media_type(*content_type));
 }
 
-bool visits(const opc::ContentTypes& types, std::string_view name) {
-    return visits(opc::is_rels_part_name(name), types.content_type_of(name));
-}
-
 void run(pkg::Package& package, Sink& sink) {
-    const opc::ContentTypes& types = package.parsed_content_types().types;
+    Reading& reading = sink.reading();
     const bool well_formedness = sink.options().xml_well_formed;
-    RunCache* cache = sink.cache();
     Classes classes;
-    std::vector<std::uint8_t> bytes;
 
     const auto& parts = package.parts();
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
-        if (cache ? !visits(cache->is_rels(index), cache->content_type(index)) : !visits(types, part.name)) continue;
-        const pkg::Bytes kept = cache ? cache->take_bytes(index) : nullptr;
-        if (!kept) {
-            bytes.clear();
-            if (auto r = package.read_part_bytes(part.name, bytes, pkg::MAX_XML_PART_NBYTES); !r) {
-                sink.push(Finding(XML001, "part could not be read: " + r.error().message()).in_part(part.name));
-                continue;
-            }
+        if (!reading.is_xml(index)) continue;
+        const auto raw = reading.raw_bytes(index);
+        if (!raw) {
+            sink.push(Finding(XML001, "part could not be read: " + raw.error().message()).in_part(part.name));
+            continue;
         }
-        const std::vector<std::uint8_t>& raw = kept ? *kept : bytes;
         sink.count_part();
 
-        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(raw);
+        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(*raw);
         if (converted) sink.push(Finding(XML004, "part is UTF-16 encoded").in_part(part.name));
-        const std::string_view text = pkg::as_text(converted ? *converted : raw);
+        const std::string_view text =
+            converted ? pkg::as_text(*converted)
+                      : std::string_view(reinterpret_cast<const char*>(raw->data()), raw->size());
 
         if (auto encoding = declared_encoding(text)) {
             using Caseless = vantrell_core::name_index::AsciiCaseless;
@@ -232,31 +140,11 @@ void run(pkg::Package& package, Sink& sink) {
                 sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
         }
 
-        std::optional<pml::ExpectedRoot> expected;
-        if (cache) expected = pml::expected_root(cache->content_type(index));
-        // The presentation and core properties parts are read whole again by
-        // later stages; a part that needed no conversion is its own text.
-        if (kept && !converted &&
-            ((expected && expected->local == "presentation") ||
-             is_core_properties_type(cache->content_type(index))))
-            package.cache_part(index, kept);
-        if (expected) {
-            if (auto err = examine_part(package, index, part, *expected, text, well_formedness, *cache, classes))
-                sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
-            continue;
-        }
-        // A relationships part the relationships stage parsed whole is
-        // known to be well-formed, and that parse saw its root.
-        if (cache && cache->rels_parsed(index)) {
-            classes.add(cache->strict_root(index), cache->transitional_root(index), part.name);
-            continue;
-        }
-        if (well_formedness) {
-            if (auto err = classify_well_formed(text, part.name, classes))
-                sink.push(Finding(XML001, err->message).in_part(part.name).at_byte(err->offset));
-            continue;
-        }
-        classify(text, part.name, classes);
+        const Reading::Parse parse = reading.parse(index, text, well_formedness);
+        if (parse.malformed)
+            sink.push(Finding(XML001, parse.malformed->message).in_part(part.name).at_byte(parse.malformed->offset));
+        else
+            classes.add(parse.strict_root, parse.transitional_root, part.name);
     }
 
     if (classes.strict_count != 0 && classes.transitional_count != 0)

@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "check/check.h"
-#include "core/opc.h"
 
 namespace vantrell_check::xml_parts {
 
@@ -29,8 +28,6 @@ bool is_xml_media_type(std::string_view content_type) noexcept;
 
 // Whether the stage visits a part: a relationships part, or one whose
 // content type is XML.
-bool visits(const vantrell_core::opc::ContentTypes& types, std::string_view name);
-// The same from the part's facts.
 bool visits(bool is_rels, std::optional<std::string_view> content_type) noexcept;
 
 void run(vantrell_core::package::Package& package, Sink& sink);

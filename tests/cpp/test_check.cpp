@@ -12,6 +12,7 @@
 #include "check/relationships.h"
 #include "check/xml_parts.h"
 #include "corpus.h"
+#include "testkit.h"
 
 namespace vc = vantrell_check;
 
@@ -55,9 +56,12 @@ TEST(CheckRules, CatalogueIsSeventyTwoUniqueWellFormedCodes) {
 }
 
 TEST(CheckReport, CapKeepsPushOrderAndCountsDroppedErrors) {
+    auto package = vantrell_core::package::Package::from_bytes(testkit::Zip{}.add("a.xml", "<a/>").build());
+    ASSERT_TRUE(package);
+    vc::Reading reading(*package);
     vc::Report report;
     vc::Options options{.max_findings = 1, .xml_well_formed = true, .verify_crc = true};
-    vc::Sink sink(report, options);
+    vc::Sink sink(report, options, reading);
     sink.push(vc::Finding(WARN, "kept"));
     EXPECT_FALSE(report.truncated);
     sink.push(vc::Finding(ERR, "dropped"));
@@ -69,7 +73,7 @@ TEST(CheckReport, CapKeepsPushOrderAndCountsDroppedErrors) {
 
     vc::Report zero;
     vc::Options none{};
-    vc::Sink zero_sink(zero, none);
+    vc::Sink zero_sink(zero, none, reading);
     zero_sink.push(vc::Finding(INFO, "x"));
     EXPECT_TRUE(zero.findings.empty());
     EXPECT_TRUE(zero.truncated);
