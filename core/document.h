@@ -17,11 +17,11 @@
 // between threads; any number of views may read one `Shared` at once.
 //
 // Per-slide passes go through `map_slides_at`: a step runs for each listed
-// slide position, on scoped POSIX worker threads (2 MiB stacks, one view
-// each, positions claimed from one relaxed atomic counter), and the results
-// come back in the order of the positions. An exception thrown by a step on a
-// worker is re-thrown in the caller once every worker has been joined; no
-// thread outlives the call.
+// slide position, on scoped POSIX worker threads (2 MiB stacks the process
+// keeps from pass to pass, one view each, positions claimed from one relaxed
+// atomic counter), and the results come back in the order of the positions.
+// An exception thrown by a step on a worker is re-thrown in the caller once
+// every worker has been joined; no thread outlives the call.
 #pragma once
 
 #include <algorithm>
@@ -251,6 +251,9 @@ public:
     std::size_t slide_count() const noexcept { return shared_->slides.size(); }
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+    // Empties this view's caches of part bytes and relationships; slides
+    // read through it stay usable and read again what they need.
+    void drop_caches();
 
     // Reads and parses the slide at a zero-based position, every call anew;
     // a pass that only renders the slide asks for less `slide::Detail`.
@@ -312,6 +315,10 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n) break;
             mine.emplace_back(i, step(view, positions[i]));
+            // Slides share next to no parts, so keeping what one read only
+            // grows the worker's heap, which the C library then trims and
+            // the next pass faults in again.
+            view.drop_caches();
         }
     });
 

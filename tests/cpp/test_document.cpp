@@ -4,14 +4,18 @@
 #include "corpus.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <numeric>
 #include <map>
 #include <mutex>
 #include <set>
@@ -999,6 +1003,103 @@ TEST(DocumentThreads, DeepestGroupsParseOnAWorkerStack) {
         return s ? s->content.title().value_or("-") : s.error().message();
     });
     EXPECT_EQ(titles, (std::vector<std::string>{"S0", "deep", "deep", "S3"}));
+}
+
+// Counts worker threads that have run their thread-local destructors, which
+// happens only on the way out of a thread.
+std::atomic<std::size_t> g_threads_ended{0};
+struct EndMark {
+    bool armed = false;
+    ~EndMark() {
+        if (armed) g_threads_ended.fetch_add(1);
+    }
+};
+thread_local EndMark t_end_mark;
+
+// The calling thread's stack as the thread library reports it.
+std::pair<std::uintptr_t, std::size_t> own_stack() {
+    pthread_attr_t attr;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return {0, 0};
+    pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    return {reinterpret_cast<std::uintptr_t>(addr), size};
+}
+
+// Whether /proc/self/maps shows an inaccessible page range ending at `addr`.
+bool guarded_below(std::uintptr_t addr) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::uintptr_t end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%*[0-9a-f]-%lx %4s", &end, perms) == 2 && end == addr)
+            return std::strcmp(perms, "---p") == 0;
+    }
+    return false;
+}
+
+TEST(DocumentThreads, WorkersRunOnKeptGuardedStacksAndEndWithTheCall) {
+    auto opened = open_ok(numbered_deck(12));
+    std::vector<std::size_t> positions(12);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    std::set<std::uintptr_t> first_pass;
+    for (int pass = 0; pass < 3; ++pass) {
+        doc::Document d(opened.shared(), 4);
+        g_threads_ended = 0;
+        std::mutex mu;
+        std::set<std::thread::id> workers;
+        std::set<std::uintptr_t> stacks;
+        d.map_slides_at(positions, [&](doc::Document&, std::size_t) {
+            t_end_mark.armed = true;
+            const int local = 0;
+            const auto [base, size] = own_stack();
+            const auto here = reinterpret_cast<std::uintptr_t>(&local);
+            EXPECT_EQ(size, std::size_t{2} << 20);
+            EXPECT_TRUE(here > base && here - base < size) << "not running on the stack it was given";
+            std::lock_guard lock(mu);
+            workers.insert(std::this_thread::get_id());
+            stacks.insert(base);
+            return 0;
+        });
+        EXPECT_EQ(g_threads_ended.load(), workers.size()) << "a worker was still running after the call";
+        for (const std::uintptr_t base : stacks) EXPECT_TRUE(guarded_below(base)) << std::hex << base;
+        if (pass == 0) first_pass = stacks;
+        else EXPECT_TRUE(std::includes(first_pass.begin(), first_pass.end(), stacks.begin(), stacks.end()))
+            << "a later pass mapped new stacks";
+    }
+}
+
+TEST(DocumentThreads, ConcurrentPassesNeverShareAStack) {
+    auto opened = open_ok(numbered_deck(40, 7));
+    std::vector<std::size_t> positions(40);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    // Each step leaves a pattern on its stack across a slide parse; a stack
+    // handed to two live workers at once, or back to the pool too early,
+    // shows up as a broken pattern or a wrong title.
+    const auto step = [](doc::Document& view, std::size_t p) -> std::string {
+        volatile unsigned char pattern[8192];
+        for (auto& b : pattern) b = static_cast<unsigned char>(p);
+        auto s = view.slide(p);
+        std::string out = s ? s->content.title().value_or("-") : "error";
+        for (const auto& b : pattern)
+            if (b != static_cast<unsigned char>(p)) return "clobbered";
+        return out;
+    };
+    const auto expected = doc::Document(opened.shared(), 1).map_slides_at(positions, step);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    // Together more workers than the process keeps stacks for: some passes
+    // map stacks of their own and unmap them afterwards.
+    for (std::size_t c = 0; c < 6; ++c)
+        callers.emplace_back([&, c] {
+            doc::Document d(opened.shared(), c % 2 == 0 ? 8 : 40);
+            for (int round = 0; round < 4; ++round)
+                if (d.map_slides_at(positions, step) != expected) mismatches.fetch_add(1);
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ---------------------------------------------------------------------------
