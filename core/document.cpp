@@ -199,10 +199,11 @@ Result<Document> open_package(package::Package pkg) {
 // keeps stacks of its own instead, each mapped once with a guard page below
 // it and given to a worker with pthread_attr_setstack. Passes running at the
 // same time take what the pool holds under its lock and map fresh stacks
-// when it runs dry; a stack given back to a full pool is unmapped. The pool
-// is never torn down (it is trivially destructible and kept stacks are never
-// unmapped), so a pass still running while the process exits keeps its
-// stacks.
+// when it runs dry; a stack given back to a full pool is unmapped. A kept
+// stack stays resident as deep as its workers reached, a few dozen KiB as
+// the parsers bound their recursion. The pool is never torn down (it is
+// trivially destructible and kept stacks are never unmapped), so a pass
+// still running while the process exits keeps its stacks.
 
 constexpr std::size_t MAX_KEPT_STACKS = 256;
 
@@ -391,7 +392,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
 // ---------------------------------------------------------------------------
 // Threads
 
-std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) noexcept {
+std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy, std::uint64_t work_nbytes) noexcept {
     std::size_t cap = threads;
     if (cap == 0) {
         if (legacy) {
@@ -399,6 +400,8 @@ std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) no
         } else {
             const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
             cap = online > 0 ? static_cast<std::size_t>(online) : 1;
+            const std::uint64_t busy = std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
+            if (busy < cap) cap = static_cast<std::size_t>(busy);
         }
     }
     return std::min(count, cap);
@@ -412,6 +415,25 @@ std::size_t threads_from_env() noexcept {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size()) return 0;
     return value;
+}
+
+std::uint64_t Document::slide_nbytes(std::span<const std::size_t> positions, std::uint64_t enough) const {
+    if (!package_) return 0;
+    std::uint64_t total = 0;
+    for (const std::size_t p : positions) {
+        if (total >= enough) break;
+        if (p >= shared_->slides.size()) continue;
+        if (const auto idx = package_->part_index(shared_->slides[p].part))
+            total += std::min(package_->parts()[*idx].size, enough - total);
+    }
+    return total;
+}
+
+std::size_t Document::workers_for(std::span<const std::size_t> positions) const {
+    const bool legacy = shared_->is_legacy();
+    if (threads_ != 0 || legacy) return worker_count(positions.size(), threads_, legacy);
+    // Enough for a worker on each of a thousand processors; counting stops there.
+    return worker_count(positions.size(), 0, false, slide_nbytes(positions, AUTO_NBYTES_PER_WORKER << 10));
 }
 
 void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {

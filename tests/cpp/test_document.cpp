@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace doc = vantrell_core::document;
@@ -905,6 +906,24 @@ TEST(DocumentThreads, WorkerCountAndEnvironment) {
     EXPECT_EQ(doc::worker_count(0, 0, false), 0u);
     EXPECT_GE(doc::worker_count(1000, 0, false), 1u);
 
+    // Automatic gives each worker a share of the slides' bytes; an explicit
+    // setting does not look at them.
+    const long online_count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t online = online_count > 0 ? static_cast<std::size_t>(online_count) : 1;
+    constexpr std::uint64_t PER = doc::AUTO_NBYTES_PER_WORKER;
+    for (const auto& [count, threads, nbytes, want] :
+         std::vector<std::tuple<std::size_t, std::size_t, std::uint64_t, std::size_t>>{
+             {10, 0, 0, 1},
+             {10, 0, PER - 1, 1},
+             {10, 0, 3 * PER - 1, std::min<std::size_t>(2, online)},
+             {10, 0, 3 * PER, std::min<std::size_t>(3, online)},
+             {2, 0, 100 * PER, std::min<std::size_t>(2, online)},
+             {10, 0, UINT64_MAX, std::min<std::size_t>(10, online)},
+             {10, 4, 0, 4},
+         })
+        EXPECT_EQ(doc::worker_count(count, threads, false, nbytes), want) << count << " " << threads << " " << nbytes;
+    EXPECT_EQ(doc::worker_count(10, 0, true, UINT64_MAX), 1u);
+
     const char* saved = std::getenv("VANTRELL_THREADS");
     const std::string keep = saved ? saved : "";
     for (const auto& [text, want] : std::vector<std::pair<std::string, std::size_t>>{
@@ -1038,6 +1057,44 @@ bool guarded_below(std::uintptr_t addr) {
             return std::strcmp(perms, "---p") == 0;
     }
     return false;
+}
+
+TEST(DocumentThreads, AutomaticSettingStartsWorkersOnlyForSlidesWorthThem) {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (online < 2) GTEST_SKIP() << "one processor";
+    // Four slides of a few hundred bytes, then the same with some 80 KiB of
+    // text each, which buys each its own worker.
+    Zip big = numbered_deck(4);
+    const std::string filler = sp(3, std::string(80 << 10, 'x'), "body");
+    for (std::size_t i = 0; i < 4; ++i)
+        big.replace("ppt/slides/slide" + std::to_string(i + 1) + ".xml",
+                    sld(sp(2, "S" + std::to_string(i), "title") + filler));
+    const std::vector<std::size_t> positions = {0, 1, 2, 3};
+    for (const auto& [z, threads, want] : std::vector<std::tuple<Zip, std::size_t, std::size_t>>{
+             {numbered_deck(4), 0, 0},
+             {numbered_deck(4), 2, 2},
+             {big, 0, std::min<std::size_t>(4, static_cast<std::size_t>(online))},
+         }) {
+        auto opened = open_ok(z);
+        doc::Document d(opened.shared(), threads);
+        std::mutex mu;
+        std::set<std::thread::id> workers;
+        const auto titles = d.map_slides_at(positions, [&](doc::Document& view, std::size_t p) {
+            {
+                std::lock_guard lock(mu);
+                workers.insert(std::this_thread::get_id());
+            }
+            auto s = view.slide(p);
+            return s ? s->content.title().value_or("-") : s.error().message();
+        });
+        EXPECT_EQ(titles, (std::vector<std::string>{"S0", "S1", "S2", "S3"}));
+        if (want == 0) {
+            EXPECT_EQ(workers, std::set<std::thread::id>{std::this_thread::get_id()}) << "ran on workers";
+        } else {
+            EXPECT_FALSE(workers.count(std::this_thread::get_id())) << "ran in the caller";
+            EXPECT_LE(workers.size(), want);
+        }
+    }
 }
 
 TEST(DocumentThreads, WorkersRunOnKeptGuardedStacksAndEndWithTheCall) {

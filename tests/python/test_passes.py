@@ -233,18 +233,26 @@ class TestThreads:
                                          for k in range(5)]
         assert every_pass(d) == every_pass(single)
 
+    def test_automatic_setting_on_a_deck_worth_several_workers(self):
+        # Some 30 KiB of text per slide: enough for the automatic setting to
+        # start workers, as the small decks above are not.
+        long_text = " ".join(f"word{i}" for i in range(4000))
+        slides = fixture_slides() * 2 + [Slide(sp(2, "Title", para(f"Long {i}"), ph='type="title"')
+                                               + sp(3, "Body", para(long_text), ph='idx="1"'))
+                                         for i in range(16)]
+        data = make(slides)
+        assert every_pass(vantrell.Document(data=data)) == every_pass(vantrell.Document(data=data, threads=1))
+
     def test_passes_of_several_python_threads_at_once(self):
         data = make(fixture_slides() * 6)
         expected = every_pass(vantrell.Document(data=data, threads=1))
-        shared = vantrell.Document(data=data, threads=8)
-        automatic = vantrell.Document(data=data)
+        docs = [vantrell.Document(data=data, threads=t) for t in (8, 16, None)]
         results = []
 
         def work(k):
             # Together more workers than the process keeps stacks for.
-            d = (shared, automatic)[k % 2]
             for _ in range(3):
-                results.append(every_pass(d))
+                results.append(every_pass(docs[k % 3]))
 
         assert not in_threads(work, n=8)
         assert len(results) == 24
