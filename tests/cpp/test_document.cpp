@@ -1101,7 +1101,7 @@ TEST(DocumentThreads, WorkersRunOnKeptGuardedStacksAndEndWithTheCall) {
     auto opened = open_ok(numbered_deck(12));
     std::vector<std::size_t> positions(12);
     std::iota(positions.begin(), positions.end(), std::size_t{0});
-    std::set<std::uintptr_t> first_pass;
+    std::set<std::uintptr_t> every_pass;
     for (int pass = 0; pass < 3; ++pass) {
         doc::Document d(opened.shared(), 4);
         g_threads_ended = 0;
@@ -1122,10 +1122,11 @@ TEST(DocumentThreads, WorkersRunOnKeptGuardedStacksAndEndWithTheCall) {
         });
         EXPECT_EQ(g_threads_ended.load(), workers.size()) << "a worker was still running after the call";
         for (const std::uintptr_t base : stacks) EXPECT_TRUE(guarded_below(base)) << std::hex << base;
-        if (pass == 0) first_pass = stacks;
-        else EXPECT_TRUE(std::includes(first_pass.begin(), first_pass.end(), stacks.begin(), stacks.end()))
-            << "a later pass mapped new stacks";
+        every_pass.insert(stacks.begin(), stacks.end());
     }
+    // A worker that found every slide claimed leaves no trace here, so
+    // this holds whichever workers did the work.
+    EXPECT_LE(every_pass.size(), 4u) << "later passes ran on new stacks";
 }
 
 TEST(DocumentThreads, ConcurrentPassesNeverShareAStack) {
