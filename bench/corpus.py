@@ -48,6 +48,30 @@ def best_of_alternating(n, fns, clock=time.perf_counter):
     return best
 
 
+def best_wall_and_cpu(n, fns):
+    """`n` runs of each of `fns`, taken in turn: for each, the shortest wall
+    time and, apart, the least CPU time (user + system, every thread of the
+    process); (wall, cpu) pairs of seconds, in order."""
+    wall = [float("inf")] * len(fns)
+    cpu = [float("inf")] * len(fns)
+    for _ in range(n):
+        for i, fn in enumerate(fns):
+            c0, t0 = time.process_time(), time.perf_counter()
+            fn()
+            t1, c1 = time.perf_counter(), time.process_time()
+            wall[i] = min(wall[i], t1 - t0)
+            cpu[i] = min(cpu[i], c1 - c0)
+    return list(zip(wall, cpu))
+
+
+def load_average():
+    """The 1, 5 and 15 minute load averages as printed beside figures."""
+    try:
+        return "load %.2f %.2f %.2f" % os.getloadavg()
+    except OSError:
+        return "load unknown"
+
+
 def build_bench(build, target, quiet=False):
     """Configures a release build in `build` and builds `target`; returns its path."""
     out = subprocess.DEVNULL if quiet else None

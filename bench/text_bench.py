@@ -3,10 +3,13 @@
 1. Every deck of the corpus that opens, single-threaded: `markdown()` and
    `text(notes=True)` against a baseline that pulls slide and notes text out
    with `zipfile` and `xml.etree.ElementTree`.
-2. A generated 200-slide deck of text, tables and charts: `markdown()` with
-   automatic threads against `threads=1`.
+2. A generated 200-slide deck of text, tables and charts, then every deck of
+   the corpus that opens: `markdown()` with automatic threads against
+   `threads=1`, wall time and CPU time (user + system of all threads).
 
-    python bench/text_bench.py [corpus folder]
+    python bench/text_bench.py [corpus folder] [--threads]
+
+`--threads` runs only the thread comparisons of 2.
 """
 import os
 import re
@@ -16,7 +19,7 @@ import zipfile
 
 import vantrell
 
-from corpus import ROOT, best_of_alternating, corpus_arg
+from corpus import ROOT, best_of_alternating, best_wall_and_cpu, corpus_arg, load_average
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 import slidedeck  # noqa: E402  (fixture builders shared with the tests)
@@ -82,25 +85,53 @@ def generated_deck(n=200):
     return sd.make(slides)
 
 
+def compare_threads(label, single, auto, reps):
+    """Alternating runs of `single` (threads=1) and `auto` (automatic threads)."""
+    (w1, c1), (wa, ca) = best_wall_and_cpu(reps, [single, auto])
+    print(f"{label}, {os.cpu_count() or 1} cores, {load_average()}")
+    print(f"  markdown() threads=1   wall {w1 * 1e3:8.1f} ms   cpu {c1 * 1e3:8.1f} ms")
+    print(f"  markdown() automatic   wall {wa * 1e3:8.1f} ms   cpu {ca * 1e3:8.1f} ms")
+    print(f"  automatic / threads=1  wall {wa / w1:5.2f}x         cpu {ca / c1:5.2f}x")
+
+
 def threads_bench():
     data = generated_deck()
     single = vantrell.Document(data=data, threads=1)
     auto = vantrell.Document(data=data)
     assert single.markdown() == auto.markdown()
-    t1, ta = best_of_alternating(25, [single.markdown, auto.markdown])
-    cores = os.cpu_count() or 1
-    print(f"generated deck: 200 slides, {len(data) / 1e6:.1f} MB, {cores} cores")
-    print(f"  markdown() threads=1   {t1 * 1e3:8.1f} ms")
-    print(f"  markdown() automatic   {ta * 1e3:8.1f} ms   {t1 / ta:5.2f}x (goal {0.6 * cores:.1f}x)")
+    compare_threads(f"generated deck: 200 slides, {len(data) / 1e6:.1f} MB (goal wall <= 0.30x, cpu <= 1.4x)",
+                    single.markdown, auto.markdown, 25)
+
+
+def corpus_threads_bench(folder):
+    pairs = []
+    for path in sorted(folder.iterdir()):
+        try:
+            single, auto = vantrell.Document(path, threads=1), vantrell.Document(path)
+            if single.markdown() != auto.markdown():
+                sys.exit(f"{path.name}: Markdown differs between threads=1 and automatic")
+        except vantrell.PptxError:
+            continue
+        pairs.append((single, auto))
+
+    def run(which):
+        return lambda: [pair[which].markdown() for pair in pairs]
+
+    compare_threads(f"corpus: {len(pairs)} decks (goal cpu <= 1.8x)", run(0), run(1), 9)
 
 
 def main():
+    threads_only = "--threads" in sys.argv
+    if threads_only:
+        sys.argv.remove("--threads")
     folder = corpus_arg()
-    if folder.is_dir():
+    if folder.is_dir() and not threads_only:
         corpus_bench(folder)
-    else:
+    elif not folder.is_dir():
         print(f"no corpus at {folder}")
     threads_bench()
+    if folder.is_dir():
+        corpus_threads_bench(folder)
 
 
 if __name__ == "__main__":

@@ -5,11 +5,13 @@
 #include "core/ppt.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <cstdlib>
+#include <span>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -188,6 +190,113 @@ Result<Document> open_package(package::Package pkg) {
     return Document(std::move(shared), threads_from_env());
 }
 
+// ---------------------------------------------------------------------------
+// Worker stacks
+//
+// A stack the C library maps for a thread is handed back to the kernel
+// (madvise) as the thread exits: a TLB shootdown across the cores for every
+// worker of every pass, and fresh page faults on the next one. The process
+// keeps stacks of its own instead, each mapped once with a guard page below
+// it and given to a worker with pthread_attr_setstack. Passes running at the
+// same time take what the pool holds under its lock and map fresh stacks
+// when it runs dry; a stack given back to a full pool is unmapped. A kept
+// stack stays resident as deep as its workers reached, a few dozen KiB as
+// the parsers bound their recursion. The pool is never torn down (it is
+// trivially destructible and kept stacks are never unmapped), so a pass
+// still running while the process exits keeps its stacks.
+
+constexpr std::size_t MAX_KEPT_STACKS = 256;
+
+std::size_t page_nbytes() noexcept {
+    static const std::size_t nbytes = [] {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        return page > 0 ? static_cast<std::size_t>(page) : std::size_t{4096};
+    }();
+    return nbytes;
+}
+
+// A new stack: the lowest usable byte, above its guard page; null when the
+// mapping fails.
+std::byte* map_stack() noexcept {
+    const std::size_t guard = page_nbytes();
+    void* base = ::mmap(nullptr, guard + WORKER_STACK_NBYTES, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    if (::mprotect(base, guard, PROT_NONE) != 0) {
+        ::munmap(base, guard + WORKER_STACK_NBYTES);
+        return nullptr;
+    }
+    return static_cast<std::byte*>(base) + guard;
+}
+
+void unmap_stack(std::byte* stack) noexcept {
+    const std::size_t guard = page_nbytes();
+    ::munmap(stack - guard, guard + WORKER_STACK_NBYTES);
+}
+
+class StackPool {
+public:
+    // Up to `count` stacks into `out` (reserved by the caller), kept ones
+    // first; fewer when mapping fails.
+    void take(std::size_t count, std::vector<std::byte*>& out) noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            while (out.size() < count && kept_count_ > 0) out.push_back(kept_[--kept_count_]);
+        }
+        while (out.size() < count) {
+            std::byte* fresh = map_stack();
+            if (!fresh) return;
+            out.push_back(fresh);
+        }
+    }
+
+    // Stacks whose threads have all been joined.
+    void give_back(std::span<std::byte* const> stacks) noexcept {
+        // Enough for the passes of a few Python threads at once; a large
+        // explicit thread setting pays for its surplus itself.
+        static const std::size_t limit = [] {
+            const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+            const std::size_t four_per_core = online > 0 ? 4 * static_cast<std::size_t>(online) : 0;
+            return std::clamp<std::size_t>(four_per_core, 16, MAX_KEPT_STACKS);
+        }();
+        std::size_t given = 0;
+        {
+            std::lock_guard lock(mutex_);
+            while (given < stacks.size() && kept_count_ < limit) kept_[kept_count_++] = stacks[given++];
+        }
+        for (; given < stacks.size(); ++given) unmap_stack(stacks[given]);
+    }
+
+private:
+    std::mutex mutex_;
+    std::array<std::byte*, MAX_KEPT_STACKS> kept_{};
+    std::size_t kept_count_ = 0;
+};
+static_assert(std::is_trivially_destructible_v<StackPool>, "the pool must outlive every pass, even at exit");
+
+StackPool& stack_pool() noexcept {
+    static StackPool pool;
+    return pool;
+}
+
+// The stacks of one pass, given back once every worker has been joined.
+class PassStacks {
+public:
+    explicit PassStacks(std::size_t count) {
+        stacks_.reserve(count);
+        stack_pool().take(count, stacks_);
+    }
+    PassStacks(const PassStacks&) = delete;
+    PassStacks& operator=(const PassStacks&) = delete;
+    ~PassStacks() { stack_pool().give_back(stacks_); }
+
+    std::size_t size() const noexcept { return stacks_.size(); }
+    std::byte* operator[](std::size_t i) const noexcept { return stacks_[i]; }
+
+private:
+    std::vector<std::byte*> stacks_;
+};
+
 struct WorkerContext {
     std::shared_ptr<const Shared> shared;
     std::size_t threads = 0;
@@ -199,7 +308,7 @@ struct WorkerContext {
 void* worker_main(void* arg) {
     auto* ctx = static_cast<WorkerContext*>(arg);
     try {
-        Document view(ctx->shared, ctx->threads);
+        Document view(std::move(ctx->shared), ctx->threads);
         (*ctx->body)(view, ctx->worker);
     } catch (...) {
         ctx->error = std::current_exception();
@@ -283,7 +392,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
 // ---------------------------------------------------------------------------
 // Threads
 
-std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) noexcept {
+std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy, std::uint64_t work_nbytes) noexcept {
     std::size_t cap = threads;
     if (cap == 0) {
         if (legacy) {
@@ -291,6 +400,8 @@ std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) no
         } else {
             const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
             cap = online > 0 ? static_cast<std::size_t>(online) : 1;
+            const std::uint64_t busy = std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
+            if (busy < cap) cap = static_cast<std::size_t>(busy);
         }
     }
     return std::min(count, cap);
@@ -306,6 +417,25 @@ std::size_t threads_from_env() noexcept {
     return value;
 }
 
+std::uint64_t Document::slide_nbytes(std::span<const std::size_t> positions, std::uint64_t enough) const {
+    if (!package_) return 0;
+    std::uint64_t total = 0;
+    for (const std::size_t p : positions) {
+        if (total >= enough) break;
+        if (p >= shared_->slides.size()) continue;
+        if (const auto idx = package_->part_index(shared_->slides[p].part))
+            total += std::min(package_->parts()[*idx].size, enough - total);
+    }
+    return total;
+}
+
+std::size_t Document::workers_for(std::span<const std::size_t> positions) const {
+    const bool legacy = shared_->is_legacy();
+    if (threads_ != 0 || legacy) return worker_count(positions.size(), threads_, legacy);
+    // Enough for a worker on each of a thousand processors; counting stops there.
+    return worker_count(positions.size(), 0, false, slide_nbytes(positions, AUTO_NBYTES_PER_WORKER << 10));
+}
+
 void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {
     std::vector<WorkerContext> contexts(workers);
     for (std::size_t w = 0; w < workers; ++w) {
@@ -316,14 +446,17 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     }
     std::vector<pthread_t> started;
     started.reserve(workers);
+    // Destroyed after the joins below: a stack goes back only once its
+    // thread has ended.
+    const PassStacks stacks(workers);
 
     pthread_attr_t attr;
-    bool spawn_failed = pthread_attr_init(&attr) != 0;
+    bool spawn_failed = stacks.size() < workers || pthread_attr_init(&attr) != 0;
     if (!spawn_failed) {
-        pthread_attr_setstacksize(&attr, WORKER_STACK_NBYTES);
         for (std::size_t w = 0; w < workers; ++w) {
             pthread_t tid;
-            if (pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0) {
+            if (pthread_attr_setstack(&attr, stacks[w], WORKER_STACK_NBYTES) != 0 ||
+                pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0) {
                 spawn_failed = true;
                 break;
             }
@@ -344,6 +477,10 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
 Document::Document(std::shared_ptr<const Shared> shared, std::size_t threads)
     : shared_(std::move(shared)), threads_(threads) {
     if (shared_->package) package_.emplace(shared_->package);
+}
+
+void Document::drop_caches() {
+    if (package_) package_.emplace(shared_->package);
 }
 
 Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {

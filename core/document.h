@@ -17,11 +17,11 @@
 // between threads; any number of views may read one `Shared` at once.
 //
 // Per-slide passes go through `map_slides_at`: a step runs for each listed
-// slide position, on scoped POSIX worker threads (2 MiB stacks, one view
-// each, positions claimed from one relaxed atomic counter), and the results
-// come back in the order of the positions. An exception thrown by a step on a
-// worker is re-thrown in the caller once every worker has been joined; no
-// thread outlives the call.
+// slide position, on scoped POSIX worker threads (2 MiB stacks the process
+// keeps from pass to pass, one view each, positions claimed from one relaxed
+// atomic counter), and the results come back in the order of the positions.
+// An exception thrown by a step on a worker is re-thrown in the caller once
+// every worker has been joined; no thread outlives the call.
 #pragma once
 
 #include <algorithm>
@@ -231,9 +231,18 @@ private:
     mutable bool master_looked_up_ = false;
 };
 
+// Under the automatic setting each worker is given at least this much of
+// the slide parts' bytes: starting a thread costs about what rendering a few
+// dozen KiB of slide XML does, so on smaller decks threads cost more CPU
+// than they save time.
+inline constexpr std::uint64_t AUTO_NBYTES_PER_WORKER = std::uint64_t{64} << 10;
+
 // The worker count of a pass over `count` positions under `threads`
-// (0 = automatic: the online processor count, or 1 for a legacy deck).
-std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy) noexcept;
+// (0 = automatic: the online processor count, no more than one worker per
+// AUTO_NBYTES_PER_WORKER of the slides' `work_nbytes`, and 1 for a legacy
+// deck).
+std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy,
+                         std::uint64_t work_nbytes = UINT64_MAX) noexcept;
 
 // `VANTRELL_THREADS` as a thread setting: unset, invalid or 0 is automatic.
 std::size_t threads_from_env() noexcept;
@@ -251,6 +260,9 @@ public:
     std::size_t slide_count() const noexcept { return shared_->slides.size(); }
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+    // Empties this view's caches of part bytes and relationships; slides
+    // read through it stay usable and read again what they need.
+    void drop_caches();
 
     // Reads and parses the slide at a zero-based position, every call anew;
     // a pass that only renders the slide asks for less `slide::Detail`.
@@ -285,6 +297,11 @@ private:
     // Runs `body(view, worker)` on `workers` threads, each with a view of its
     // own, joins them in start order and re-throws the first failure.
     void run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const;
+    // The uncompressed size of the slide parts at `positions`, counted up to
+    // `enough` at most.
+    std::uint64_t slide_nbytes(std::span<const std::size_t> positions, std::uint64_t enough) const;
+    // The worker count of a pass over `positions` with this view's setting.
+    std::size_t workers_for(std::span<const std::size_t> positions) const;
 
     std::shared_ptr<const Shared> shared_;
     std::optional<package::Package> package_;
@@ -297,7 +314,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
     using R = std::invoke_result_t<const Step&, Document&, std::size_t>;
     const std::size_t n = positions.size();
     std::vector<R> out;
-    const std::size_t workers = worker_count(n, threads_, shared_->is_legacy());
+    const std::size_t workers = workers_for(positions);
     if (workers < 2) {
         out.reserve(n);
         for (const std::size_t p : positions) out.push_back(step(*this, p));
@@ -312,6 +329,10 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n) break;
             mine.emplace_back(i, step(view, positions[i]));
+            // Slides share next to no parts, so keeping what one read only
+            // grows the worker's heap, which the C library then trims and
+            // the next pass faults in again.
+            view.drop_caches();
         }
     });
 

@@ -4,20 +4,25 @@
 #include "corpus.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <numeric>
 #include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace doc = vantrell_core::document;
@@ -901,6 +906,24 @@ TEST(DocumentThreads, WorkerCountAndEnvironment) {
     EXPECT_EQ(doc::worker_count(0, 0, false), 0u);
     EXPECT_GE(doc::worker_count(1000, 0, false), 1u);
 
+    // Automatic gives each worker a share of the slides' bytes; an explicit
+    // setting does not look at them.
+    const long online_count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t online = online_count > 0 ? static_cast<std::size_t>(online_count) : 1;
+    constexpr std::uint64_t PER = doc::AUTO_NBYTES_PER_WORKER;
+    for (const auto& [count, threads, nbytes, want] :
+         std::vector<std::tuple<std::size_t, std::size_t, std::uint64_t, std::size_t>>{
+             {10, 0, 0, 1},
+             {10, 0, PER - 1, 1},
+             {10, 0, 3 * PER - 1, std::min<std::size_t>(2, online)},
+             {10, 0, 3 * PER, std::min<std::size_t>(3, online)},
+             {2, 0, 100 * PER, std::min<std::size_t>(2, online)},
+             {10, 0, UINT64_MAX, std::min<std::size_t>(10, online)},
+             {10, 4, 0, 4},
+         })
+        EXPECT_EQ(doc::worker_count(count, threads, false, nbytes), want) << count << " " << threads << " " << nbytes;
+    EXPECT_EQ(doc::worker_count(10, 0, true, UINT64_MAX), 1u);
+
     const char* saved = std::getenv("VANTRELL_THREADS");
     const std::string keep = saved ? saved : "";
     for (const auto& [text, want] : std::vector<std::pair<std::string, std::size_t>>{
@@ -999,6 +1022,142 @@ TEST(DocumentThreads, DeepestGroupsParseOnAWorkerStack) {
         return s ? s->content.title().value_or("-") : s.error().message();
     });
     EXPECT_EQ(titles, (std::vector<std::string>{"S0", "deep", "deep", "S3"}));
+}
+
+// Counts worker threads that have run their thread-local destructors, which
+// happens only on the way out of a thread.
+std::atomic<std::size_t> g_threads_ended{0};
+struct EndMark {
+    bool armed = false;
+    ~EndMark() {
+        if (armed) g_threads_ended.fetch_add(1);
+    }
+};
+thread_local EndMark t_end_mark;
+
+// The calling thread's stack as the thread library reports it.
+std::pair<std::uintptr_t, std::size_t> own_stack() {
+    pthread_attr_t attr;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return {0, 0};
+    pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    return {reinterpret_cast<std::uintptr_t>(addr), size};
+}
+
+// Whether /proc/self/maps shows an inaccessible page range ending at `addr`.
+bool guarded_below(std::uintptr_t addr) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::uintptr_t end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%*[0-9a-f]-%lx %4s", &end, perms) == 2 && end == addr)
+            return std::strcmp(perms, "---p") == 0;
+    }
+    return false;
+}
+
+TEST(DocumentThreads, AutomaticSettingStartsWorkersOnlyForSlidesWorthThem) {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (online < 2) GTEST_SKIP() << "one processor";
+    // Four slides of a few hundred bytes, then the same with some 80 KiB of
+    // text each, which buys each its own worker.
+    Zip big = numbered_deck(4);
+    const std::string filler = sp(3, std::string(80 << 10, 'x'), "body");
+    for (std::size_t i = 0; i < 4; ++i)
+        big.replace("ppt/slides/slide" + std::to_string(i + 1) + ".xml",
+                    sld(sp(2, "S" + std::to_string(i), "title") + filler));
+    const std::vector<std::size_t> positions = {0, 1, 2, 3};
+    for (const auto& [z, threads, want] : std::vector<std::tuple<Zip, std::size_t, std::size_t>>{
+             {numbered_deck(4), 0, 0},
+             {numbered_deck(4), 2, 2},
+             {big, 0, std::min<std::size_t>(4, static_cast<std::size_t>(online))},
+         }) {
+        auto opened = open_ok(z);
+        doc::Document d(opened.shared(), threads);
+        std::mutex mu;
+        std::set<std::thread::id> workers;
+        const auto titles = d.map_slides_at(positions, [&](doc::Document& view, std::size_t p) {
+            {
+                std::lock_guard lock(mu);
+                workers.insert(std::this_thread::get_id());
+            }
+            auto s = view.slide(p);
+            return s ? s->content.title().value_or("-") : s.error().message();
+        });
+        EXPECT_EQ(titles, (std::vector<std::string>{"S0", "S1", "S2", "S3"}));
+        if (want == 0) {
+            EXPECT_EQ(workers, std::set<std::thread::id>{std::this_thread::get_id()}) << "ran on workers";
+        } else {
+            EXPECT_FALSE(workers.count(std::this_thread::get_id())) << "ran in the caller";
+            EXPECT_LE(workers.size(), want);
+        }
+    }
+}
+
+TEST(DocumentThreads, WorkersRunOnKeptGuardedStacksAndEndWithTheCall) {
+    auto opened = open_ok(numbered_deck(12));
+    std::vector<std::size_t> positions(12);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    std::set<std::uintptr_t> every_pass;
+    for (int pass = 0; pass < 3; ++pass) {
+        doc::Document d(opened.shared(), 4);
+        g_threads_ended = 0;
+        std::mutex mu;
+        std::set<std::thread::id> workers;
+        std::set<std::uintptr_t> stacks;
+        d.map_slides_at(positions, [&](doc::Document&, std::size_t) {
+            t_end_mark.armed = true;
+            const int local = 0;
+            const auto [base, size] = own_stack();
+            const auto here = reinterpret_cast<std::uintptr_t>(&local);
+            EXPECT_EQ(size, std::size_t{2} << 20);
+            EXPECT_TRUE(here > base && here - base < size) << "not running on the stack it was given";
+            std::lock_guard lock(mu);
+            workers.insert(std::this_thread::get_id());
+            stacks.insert(base);
+            return 0;
+        });
+        EXPECT_EQ(g_threads_ended.load(), workers.size()) << "a worker was still running after the call";
+        for (const std::uintptr_t base : stacks) EXPECT_TRUE(guarded_below(base)) << std::hex << base;
+        every_pass.insert(stacks.begin(), stacks.end());
+    }
+    // A worker that found every slide claimed leaves no trace here, so
+    // this holds whichever workers did the work.
+    EXPECT_LE(every_pass.size(), 4u) << "later passes ran on new stacks";
+}
+
+TEST(DocumentThreads, ConcurrentPassesNeverShareAStack) {
+    auto opened = open_ok(numbered_deck(40, 7));
+    std::vector<std::size_t> positions(40);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    // Each step leaves a pattern on its stack across a slide parse; a stack
+    // handed to two live workers at once, or back to the pool too early,
+    // shows up as a broken pattern or a wrong title.
+    const auto step = [](doc::Document& view, std::size_t p) -> std::string {
+        volatile unsigned char pattern[8192];
+        for (auto& b : pattern) b = static_cast<unsigned char>(p);
+        auto s = view.slide(p);
+        std::string out = s ? s->content.title().value_or("-") : "error";
+        for (const auto& b : pattern)
+            if (b != static_cast<unsigned char>(p)) return "clobbered";
+        return out;
+    };
+    const auto expected = doc::Document(opened.shared(), 1).map_slides_at(positions, step);
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> callers;
+    // Together more workers than the process keeps stacks for: some passes
+    // map stacks of their own and unmap them afterwards.
+    for (std::size_t c = 0; c < 6; ++c)
+        callers.emplace_back([&, c] {
+            doc::Document d(opened.shared(), c % 2 == 0 ? 8 : 40);
+            for (int round = 0; round < 4; ++round)
+                if (d.map_slides_at(positions, step) != expected) mismatches.fetch_add(1);
+        });
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ---------------------------------------------------------------------------

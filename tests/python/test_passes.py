@@ -1,4 +1,7 @@
 """Text, extraction and Markdown passes of Document and Slide."""
+import subprocess
+import sys
+
 import pytest
 
 import vantrell
@@ -185,8 +188,40 @@ class TestFailures:
         assert d.extract()[1].is_complete
 
 
+def every_pass(d):
+    """What each per-slide pass of `d` gives, as plain values."""
+    return {"markdown": d.markdown(), "text": d.text(notes=True), "slide_texts": d.slide_texts(),
+            "titles": d.titles(), "slides": [(s.index, s.title, s.text()) for s in d.slides()]}
+
+
+# Runs in a child: a pass whose workers cannot all be given a stack (the
+# address space is capped just above what the process holds) fails with the
+# internal fault, and the document works again once the cap is lifted.
+SPAWN_FAILURE = """
+import resource, sys, vantrell
+data = sys.stdin.buffer.read()
+d = vantrell.Document(data=data, threads=64)
+expected = vantrell.Document(data=data, threads=1).markdown()
+vantrell.Document(data=data, threads=8).markdown()  # leaves stacks with the process
+with open("/proc/self/status") as f:
+    vm_kib = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, ((vm_kib + 16 * 1024) * 1024, hard))
+try:
+    d.markdown()
+    outcome = "no fault"
+except Exception as e:
+    outcome = "Exception " + type(e).__name__
+except BaseException as e:
+    outcome = "fault " + str(e)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome)
+print(d.markdown() == expected)
+"""
+
+
 class TestThreads:
-    @pytest.mark.parametrize("threads", [2, 3, 64, None])
+    @pytest.mark.parametrize("threads", [2, 3, 8, 64, None])
     def test_same_result_for_any_worker_count(self, threads):
         data = make(fixture_slides() * 5)
         single = vantrell.Document(data=data, threads=1)
@@ -196,6 +231,39 @@ class TestThreads:
         assert d.slide_texts() == TEXTS * 5
         assert d.text_reporting()[1] == [MISSING_CHART.replace("slide 4", f"slide {4 + 4 * k}")
                                          for k in range(5)]
+        assert every_pass(d) == every_pass(single)
+
+    def test_automatic_setting_on_a_deck_worth_several_workers(self):
+        # Some 30 KiB of text per slide: enough for the automatic setting to
+        # start workers, as the small decks above are not.
+        long_text = " ".join(f"word{i}" for i in range(4000))
+        slides = fixture_slides() * 2 + [Slide(sp(2, "Title", para(f"Long {i}"), ph='type="title"')
+                                               + sp(3, "Body", para(long_text), ph='idx="1"'))
+                                         for i in range(16)]
+        data = make(slides)
+        assert every_pass(vantrell.Document(data=data)) == every_pass(vantrell.Document(data=data, threads=1))
+
+    def test_passes_of_several_python_threads_at_once(self):
+        data = make(fixture_slides() * 6)
+        expected = every_pass(vantrell.Document(data=data, threads=1))
+        docs = [vantrell.Document(data=data, threads=t) for t in (8, 16, None)]
+        results = []
+
+        def work(k):
+            # Together more workers than the process keeps stacks for.
+            for _ in range(3):
+                results.append(every_pass(docs[k % 3]))
+
+        assert not in_threads(work, n=8)
+        assert len(results) == 24
+        assert all(r == expected for r in results)
+
+    @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="caps the address space through /proc")
+    def test_workers_that_cannot_start_are_an_internal_fault(self):
+        proc = subprocess.run([sys.executable, "-c", SPAWN_FAILURE], input=make(fixture_slides() * 16),
+                              capture_output=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr.decode()
+        assert proc.stdout.decode().splitlines() == ["fault failed to spawn thread", "True"]
 
     def test_python_threads_share_one_document(self):
         d = open_deck(fixture_slides() * 3)
