@@ -236,10 +236,14 @@ void unmap_stack(std::byte* stack) noexcept {
 
 class StackPool {
 public:
+    // A child of fork() may have been made while another thread held the
+    // lock; it maps and unmaps its own stacks and leaves the pool alone.
+    void forget_after_fork() noexcept { forked_.store(true, std::memory_order_relaxed); }
+
     // Up to `count` stacks into `out` (reserved by the caller), kept ones
     // first; fewer when mapping fails.
     void take(std::size_t count, std::vector<std::byte*>& out) noexcept {
-        {
+        if (!forked_.load(std::memory_order_relaxed)) {
             std::lock_guard lock(mutex_);
             while (out.size() < count && kept_count_ > 0) out.push_back(kept_[--kept_count_]);
         }
@@ -260,7 +264,7 @@ public:
             return std::clamp<std::size_t>(four_per_core, 16, MAX_KEPT_STACKS);
         }();
         std::size_t given = 0;
-        {
+        if (!forked_.load(std::memory_order_relaxed)) {
             std::lock_guard lock(mutex_);
             while (given < stacks.size() && kept_count_ < limit) kept_[kept_count_++] = stacks[given++];
         }
@@ -269,6 +273,7 @@ public:
 
 private:
     std::mutex mutex_;
+    std::atomic<bool> forked_{false};
     std::array<std::byte*, MAX_KEPT_STACKS> kept_{};
     std::size_t kept_count_ = 0;
 };
@@ -276,6 +281,10 @@ static_assert(std::is_trivially_destructible_v<StackPool>, "the pool must outliv
 
 StackPool& stack_pool() noexcept {
     static StackPool pool;
+    static const bool registered = [] {
+        return ::pthread_atfork(nullptr, nullptr, [] { stack_pool().forget_after_fork(); }) == 0;
+    }();
+    (void)registered;
     return pool;
 }
 

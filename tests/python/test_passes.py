@@ -1,6 +1,10 @@
 """Text, extraction and Markdown passes of Document and Slide."""
+import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -264,6 +268,44 @@ class TestThreads:
                               capture_output=True, timeout=120)
         assert proc.returncode == 0, proc.stderr.decode()
         assert proc.stdout.decode().splitlines() == ["fault failed to spawn thread", "True"]
+
+    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+    @pytest.mark.filterwarnings("ignore:.*fork:DeprecationWarning")
+    def test_a_forked_child_runs_passes_on_workers(self):
+        # Python threads run passes while the process forks: a child made
+        # while the pool of kept stacks was locked must not hang on it.
+        data = make(fixture_slides() * 6)
+        expected = vantrell.Document(data=data, threads=1).markdown()
+        d = vantrell.Document(data=data, threads=8)
+        stop = threading.Event()
+
+        def busy(_):
+            while not stop.is_set():
+                d.markdown()
+
+        runners = [threading.Thread(target=busy, args=(k,)) for k in range(3)]
+        for t in runners:
+            t.start()
+        try:
+            for _ in range(20):
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0 if vantrell.Document(data=data, threads=8).markdown() == expected else 1)
+                deadline = time.monotonic() + 30
+                while True:
+                    done, status = os.waitpid(pid, os.WNOHANG)
+                    if done:
+                        break
+                    if time.monotonic() > deadline:
+                        os.kill(pid, signal.SIGKILL)
+                        os.waitpid(pid, 0)
+                        pytest.fail("the forked child hung")
+                    time.sleep(0.01)
+                assert os.waitstatus_to_exitcode(status) == 0
+        finally:
+            stop.set()
+            for t in runners:
+                t.join()
 
     def test_python_threads_share_one_document(self):
         d = open_deck(fixture_slides() * 3)
