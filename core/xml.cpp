@@ -975,20 +975,26 @@ Reader::RawAttr& Reader::push_attr() {
 }
 
 void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
-    cached_prefix_ = prefix;
-    cached_ns_ = id;
+    cached_[1] = prefix_cached_ ? cached_[0] : CachedPrefix{};
+    CachedPrefix& c = cached_[0];
+    c = CachedPrefix{prefix, 1, 0, id, true};
     prefix_cached_ = true;
-    prefix_word_ = 1;  // matches nothing under an empty mask
-    prefix_mask_ = 0;
     if constexpr (std::endian::native == std::endian::little) {
         if (!prefix.empty() && prefix.size() <= 7) {
             const std::size_t n = prefix.size();
             std::uint64_t w = 0;
             std::memcpy(&w, prefix.data(), n);
-            prefix_word_ = w | std::uint64_t{':'} << (8 * n);
-            prefix_mask_ = ~std::uint64_t{0} >> (8 * (7 - n));
+            c.word = w | std::uint64_t{':'} << (8 * n);
+            c.mask = ~std::uint64_t{0} >> (8 * (7 - n));
         }
     }
+}
+
+inline const Reader::CachedPrefix* Reader::cached_prefix(std::string_view prefix) const noexcept {
+    if (!prefix_cached_) return nullptr;
+    if (same(prefix, cached_[0].prefix)) return &cached_[0];
+    if (cached_[1].set && same(prefix, cached_[1].prefix)) return &cached_[1];
+    return nullptr;
 }
 
 // The common start tag, straight through: a name, then only unprefixed
@@ -1016,11 +1022,17 @@ EventKind Reader::start_tag_common(const char* lt) {
     std::uint64_t w;
     // The cached prefix with its ':' is a whole name followed by a byte no
     // name holds, so the bytes matching it are what the scan would find.
-    if (prefix_cached_ && end - n >= 8 && (std::memcpy(&w, n, 8), (w & prefix_mask_) == prefix_word_)) {
-        a = n + cached_prefix_.size();
+    const CachedPrefix* hit = nullptr;
+    if (prefix_cached_ && end - n >= 8) {
+        std::memcpy(&w, n, 8);
+        if ((w & cached_[0].mask) == cached_[0].word) hit = &cached_[0];
+        else if ((w & cached_[1].mask) == cached_[1].word) hit = &cached_[1];
+    }
+    if (hit) {
+        a = n + hit->prefix.size();
         if (depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
         resolved = true;
-        id = cached_ns_;
+        id = hit->ns;
     } else {
         a = name_end<Guarded>(n, end);
         if (a == n || (!Guarded && a == end) || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
@@ -1108,9 +1120,9 @@ EventKind Reader::start_tag_common(const char* lt) {
     if (!resolved) {
         if (prefix.empty()) {
             if constexpr (Keep) id = lookup({}).value_or(ns::NONE);
-        } else if (prefix_cached_ && same(prefix, cached_prefix_)) {
+        } else if (const CachedPrefix* c = cached_prefix(prefix)) {
             // Elements of a part mostly share one or two prefixes.
-            id = cached_ns_;
+            id = c->ns;
         } else {
             const auto found = same(prefix, "xmlns") ? std::nullopt : lookup(prefix);
             if (!found) [[unlikely]] return start_tag_general(lt);
@@ -1246,8 +1258,8 @@ EventKind Reader::start_tag_general(const char* lt) {
     if (top.name.has_prefix()) {
         if (same(top.name.prefix, "xmlns")) return fail("reserved namespace prefix", n);
         // Elements of a part mostly share one or two prefixes.
-        if (prefix_cached_ && same(top.name.prefix, cached_prefix_)) {
-            top.ns = cached_ns_;
+        if (const CachedPrefix* c = cached_prefix(top.name.prefix)) {
+            top.ns = c->ns;
         } else {
             const auto id = lookup(top.name.prefix);
             if (!id) return fail(E_UNDECLARED, n);

@@ -304,6 +304,16 @@ private:
         std::uint16_t ns = 0;
         std::string_view uri;      // resolved URI of a prefixed attribute
     };
+    // An element prefix resolved. One of up to 7 bytes is also kept as a
+    // word with its ':' (and the mask of those bytes), so a tag that starts
+    // with it needs no scan for it; an unused slot matches nothing.
+    struct CachedPrefix {
+        std::string_view prefix;
+        std::uint64_t word = 1;  // matches nothing under an empty mask
+        std::uint64_t mask = 0;
+        std::uint16_t ns = 0;
+        bool set = false;
+    };
     // `closing`: inside the root, with the end event of an element written
     // <a/> still to hand out. Every phase but `content` takes the slow step.
     enum class Phase : std::uint8_t { content, closing, prolog, epilog, failed };
@@ -333,6 +343,7 @@ private:
     void pop_element();
     void pop_bindings();
     void cache_prefix(std::string_view prefix, std::uint16_t id) noexcept;
+    const CachedPrefix* cached_prefix(std::string_view prefix) const noexcept;
     Start& push_element();
     void grow_stack();
     RawAttr& push_attr();
@@ -376,14 +387,10 @@ private:
     // `Attrs` can tell whether the scratch is still its own.
     const char* scratch_span_ = nullptr;
     std::uint64_t generation_ = 0;
-    // The last element prefix resolved, until the bindings change. A prefix
-    // of up to 7 bytes is also kept as a word with its ':' (and the mask of
-    // those bytes), so a tag that starts with it needs no scan for it.
-    std::string_view cached_prefix_;
-    std::uint64_t prefix_word_ = 0;
-    std::uint64_t prefix_mask_ = 0;
-    std::uint16_t cached_ns_ = 0;
-    bool prefix_cached_ = false;
+    // The last two element prefixes resolved, until the bindings change:
+    // parts alternate between two (p: and a:) at nearly every level.
+    CachedPrefix cached_[2];  // the latest first
+    bool prefix_cached_ = false;  // cached_[0] is set
 };
 
 // Runs the reader over the whole text: nullopt when well-formed, else the

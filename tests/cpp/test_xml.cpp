@@ -834,6 +834,54 @@ TEST(XmlReader, RememberedElementPrefixMatchesWholePrefixesOnly) {
               "<a:r#20@0 <a:b#20@21 /a:b@21 <a:c#6@27 /a:c@27 <a:d#20@103 /a:d@103 /a:r@109 $");
 }
 
+// Two element prefixes are remembered at once; a declaration or the end of
+// its scope forgets both, whether reading or skipping.
+TEST(XmlReader, TwoRememberedPrefixesFollowTheirScopes) {
+    // The root's first child, skipped whole: its error or "ok".
+    const auto skipped = [](const std::string& doc) -> std::string {
+        xml::Reader r(doc);
+        if (r.next().kind != xml::EventKind::start || r.next().kind != xml::EventKind::start) return "no child";
+        auto st = r.skip();
+        if (st) return "ok";
+        return std::string(st.error().message) + "@" + std::to_string(st.error().offset);
+    };
+    const std::string decls = ns_decl("p", PML_T) + ns_decl("a", MC) + ns_decl("m", PML_S);
+    struct Case {
+        const char* name;
+        std::string body;  // the child of <r>, which declares p, a and m
+        std::string starts;  // its start events, "local#ns" each
+        std::string skip;
+    };
+    const std::vector<Case> cases = {
+        {"two alternating", "<p:c><a:d/><p:e/><a:f/><p:g/></p:c>", "c#1 d#6 e#1 f#6 g#1", "ok"},
+        {"three in turn", "<p:c><a:d/><m:e/><p:f/><a:g/><m:h/></p:c>", "c#1 d#6 e#1 f#1 g#6 h#1", "ok"},
+        {"the older one redeclared", "<p:c><a:d/><p:e xmlns:a=\"urn:x\"><a:f/><p:g/><a:h/></p:e><a:i/></p:c>",
+         "c#1 d#6 e#1 f#20 g#1 h#20 i#6", "ok"},
+        {"the newer one redeclared", "<p:c><a:d/><a:e xmlns:p=\"urn:x\"><p:f/><a:g/></a:e><p:h/></p:c>",
+         "c#1 d#6 e#6 f#20 g#6 h#1", "ok"},
+        {"out of scope again", "<p:c><q:d xmlns:q=\"urn:q\"><q:e/><p:f/><q:g/></q:d><q:h/></p:c>",
+         "c#1 d#20 e#20 f#1 g#20 !undeclared namespace prefix@", "undeclared namespace prefix@"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string doc = "<r" + decls + ">" + c.body + "</r>";
+        xml::Reader r(doc);
+        std::string starts;
+        r.next();
+        for (xml::Event ev = r.next(); ev.kind != xml::EventKind::eof; ev = r.next()) {
+            if (ev.kind == xml::EventKind::error) {
+                starts += " !" + std::string(ev.error.message) + "@";
+                EXPECT_EQ(ev.error.offset, doc.rfind("<q:h") + 1);
+                break;
+            }
+            if (ev.kind != xml::EventKind::start) continue;
+            starts += (starts.empty() ? "" : " ") + std::string(ev.start.name.local) + "#" + std::to_string(ev.start.ns);
+        }
+        EXPECT_EQ(starts, c.starts);
+        EXPECT_EQ(skipped(doc), c.skip == "ok" ? c.skip : c.skip + std::to_string(doc.rfind("<q:h") + 1));
+    }
+}
+
 // A text whose last byte other than white space is '>' lets start tags be
 // read without end checks: tags broken just before that '>', or ending on it,
 // must fail as anywhere else and never read past the text.
