@@ -270,21 +270,28 @@ private:
     // turns into a link. Few runs have one, so properties that do not name
     // it before their end tag are skipped unparsed, as at lower detail. The
     // end tag is the first one of the element's name; well-formed markup
-    // has it, so this look-ahead reads each byte once.
+    // has it. Where the name occurs next in the part is found once for all
+    // the runs before it, and the end tag is looked for no further: most
+    // parts name no link at all, and then no run looks ahead.
     xml::Status run_link(const xml::Start& s, model::RunProps& rp) {
+        static constexpr std::string_view LINK = "hlinkClick";
         if (s.self_closing) return {};
+        const std::string_view text = r_.text();
+        const auto from = static_cast<std::size_t>(s.offset);
+        if (!link_known_ || next_link_ < from) {
+            next_link_ = text.find(LINK, from);
+            link_known_ = true;
+        }
+        if (next_link_ == std::string_view::npos) return {};
         std::string end_tag = "</";
         if (s.name.has_prefix()) {
             end_tag += s.name.prefix;
             end_tag += ':';
         }
         end_tag += s.name.local;
-        const std::string_view text = r_.text();
-        const auto from = static_cast<std::size_t>(s.offset);
-        const std::size_t end = text.find(end_tag, from);
-        if (text.substr(from, end == std::string_view::npos ? end : end - from).find("hlinkClick") ==
-            std::string_view::npos)
-            return {};
+        // An end tag starting before the name's last byte comes first.
+        const std::size_t limit = next_link_ + LINK.size();
+        if (text.substr(from, limit - from + end_tag.size() - 1).find(end_tag) != std::string_view::npos) return {};
         return mce::children_inner(
             r_,
             [&](xml::Reader&, const xml::Start& c) -> xml::Status {
@@ -298,6 +305,8 @@ private:
     SlideReport* report_;
     bool full_;
     bool lists_;  // paragraph properties and run hyperlinks
+    bool link_known_ = false;
+    std::size_t next_link_ = 0;  // of the link's name at or after the run read last
 };
 
 class Parser {

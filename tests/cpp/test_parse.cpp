@@ -359,6 +359,47 @@ TEST(SlideText, RunsFieldsAndProperties) {
     EXPECT_EQ(para.text(), "Hi & bye\n7");
 }
 
+// Runs whose properties hold no link before, between and after runs that do,
+// and the link's name where it is no element: a text-only parse finds the
+// links a full one does.
+TEST(SlideText, RunLinksAtTextDetailAsInFull) {
+    const std::string plain = "<a:r><a:rPr><a:solidFill><a:srgbClr val=\"FF0000\"/></a:solidFill></a:rPr><a:t>p</a:t></a:r>";
+    const auto link = [](int n) {
+        return "<a:r><a:rPr lang=\"en\"><a:latin typeface=\"X\"/><a:hlinkClick r:id=\"rId" + std::to_string(n) +
+               "\"/></a:rPr><a:t>l</a:t></a:r>";
+    };
+    const std::string decoy = "<a:r><a:rPr><a:latin typeface=\"hlinkClick\"/></a:rPr><a:t>hlinkClick</a:t></a:r>";
+    const std::string bare = "<a:r><a:rPr/><a:t>b</a:t></a:r>";
+    const std::vector<std::vector<std::string>> paragraphs = {
+        {plain, plain, link(1), plain},
+        {link(1), plain, bare, link(2), link(3)},
+        {plain, decoy, plain, link(4)},
+        {decoy, plain},
+        {plain, bare, plain},
+    };
+    for (std::size_t i = 0; i < paragraphs.size(); ++i) {
+        SCOPED_TRACE(i);
+        std::string body = "<p:txBody><a:bodyPr/>";
+        for (std::size_t k = 0; k <= i; ++k) {
+            body += "<a:p>";
+            for (const auto& run : paragraphs[(i + k) % paragraphs.size()]) body += run;
+            body += "</a:p>";
+        }
+        const std::string xml = slide_xml(sp("", body + "</p:txBody>"));
+        auto full = slide::parse(xml, "/s.xml");
+        auto text = slide::parse(xml, "/s.xml", slide::Detail::text);
+        ASSERT_TRUE(full && text);
+        const auto& want = full->content.shapes.at(0).text_body()->paragraphs;
+        const auto& got = text->content.shapes.at(0).text_body()->paragraphs;
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t p = 0; p < want.size(); ++p) {
+            ASSERT_EQ(got[p].runs.size(), want[p].runs.size());
+            for (std::size_t r = 0; r < want[p].runs.size(); ++r)
+                EXPECT_EQ(got[p].runs[r].props.hyperlink, want[p].runs[r].props.hyperlink) << p << ' ' << r;
+        }
+    }
+}
+
 // A text-only parse keeps everything the renderings read (run hyperlinks
 // among them) and leaves other run properties, transforms and shape
 // hyperlinks out; what it skips must still be well-formed.
