@@ -137,7 +137,7 @@ public:
     }
 
     // The bullets of the a:lvl1pPr ... a:lvl9pPr children of a list style
-    // (a:lstStyle, p:titleStyle, p:bodyStyle, p:otherStyle).
+    // (a:lstStyle, p:bodyStyle, p:otherStyle).
     xml::Status list_style(model::ListStyle& out) {
         return mce::children_inner(
             r_,
@@ -651,7 +651,6 @@ public:
             return each([&](const xml::Start& t) -> xml::Status {
                 if (t.ns != PML) return {};
                 const std::string_view n = t.name.local;
-                if (n == "titleStyle") return text_.list_style(out.title_style);
                 if (n == "bodyStyle") return text_.list_style(out.body_style);
                 if (n == "otherStyle") return text_.list_style(out.other_style);
                 return {};

@@ -52,8 +52,9 @@ struct Styles {
         model::ListStyle list_style;
     };
     std::vector<Entry> placeholders;  // in walk order
-    // A master's p:txStyles.
-    model::ListStyle title_style, body_style, other_style;
+    // A master's p:txStyles, but for its title style: a title is never a
+    // list.
+    model::ListStyle body_style, other_style;
 };
 
 // Reads the styles of a layout or master part, skipping everything else.
