@@ -18,7 +18,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <utility>
 
 #include "core/xml.h"
 
@@ -53,14 +52,14 @@ template <class Fn>
 xml::Status alternate_content(xml::Reader& reader, Fn& fn) {
     bool taken = false;
     for (;;) {
-        xml::Event ev = reader.next();
-        switch (ev.kind) {
+        switch (reader.step()) {
         case xml::EventKind::start: {
             const std::size_t depth = reader.depth();
+            const xml::Start& s = reader.element();
             bool take = false;
             if (!taken) {
-                if (is_mc(ev.start, "Choice")) take = choice_selected(reader, ev.start);
-                else if (is_mc(ev.start, "Fallback")) take = true;
+                if (is_mc(s, "Choice")) take = choice_selected(reader, s);
+                else if (is_mc(s, "Fallback")) take = true;
             }
             if (take) {
                 taken = true;
@@ -75,9 +74,9 @@ xml::Status alternate_content(xml::Reader& reader, Fn& fn) {
         case xml::EventKind::text:
             break;
         case xml::EventKind::eof:
-            return std::unexpected(xml::XmlError{"unexpected end of document", ev.offset});
+            return std::unexpected(xml::XmlError{"unexpected end of document", reader.text().size()});
         case xml::EventKind::error:
-            return std::unexpected(ev.error);
+            return std::unexpected(reader.error());
         }
     }
 }
@@ -87,15 +86,16 @@ xml::Status alternate_content(xml::Reader& reader, Fn& fn) {
 template <class Fn>
 xml::Status children_inner(xml::Reader& reader, Fn&& fn, bool mce) {
     for (;;) {
-        xml::Event ev = reader.next();
-        switch (ev.kind) {
+        switch (reader.step()) {
         case xml::EventKind::start: {
             const std::size_t depth = reader.depth();
-            if (mce && detail::is_mc(ev.start, "AlternateContent")) {
+            // A copy: the reader's element stack may move while `fn` reads on.
+            const xml::Start start = reader.element();
+            if (mce && detail::is_mc(start, "AlternateContent")) {
                 if (auto st = detail::alternate_content(reader, fn); !st) return st;
                 break;
             }
-            if (xml::Status st = fn(reader, std::as_const(ev.start)); !st) return st;
+            if (xml::Status st = fn(reader, start); !st) return st;
             if (reader.depth() >= depth) {
                 if (auto st = reader.skip_to_depth(depth - 1); !st) return st;
             }
@@ -106,9 +106,9 @@ xml::Status children_inner(xml::Reader& reader, Fn&& fn, bool mce) {
         case xml::EventKind::text:
             break;
         case xml::EventKind::eof:
-            return std::unexpected(xml::XmlError{"unexpected end of document", ev.offset});
+            return std::unexpected(xml::XmlError{"unexpected end of document", reader.text().size()});
         case xml::EventKind::error:
-            return std::unexpected(ev.error);
+            return std::unexpected(reader.error());
         }
     }
 }

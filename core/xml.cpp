@@ -746,6 +746,12 @@ Event Reader::next() {
     return error_event(error_);
 }
 
+EventKind Reader::step() {
+    const EventKind kind = advance<true>();
+    if (kind == EventKind::end) pop_element();
+    return kind;
+}
+
 // Comments, processing instructions and the XML declaration, which produce
 // no event; DOCTYPE and anything else starting with "<!" fail.
 bool Reader::markup(const char* lt) {

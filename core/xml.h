@@ -243,6 +243,14 @@ public:
     // The next event. After an error every later call returns the same error.
     Event next();
 
+    // The step `next` takes, without building its event, for walks that
+    // only look at start elements: after `start`, `element()` is the element
+    // just opened; after `end`, it is closed; after `error`, `error()` is
+    // what `next` would report; `eof` lies at the text's length.
+    EventKind step();
+    const Start& element() const noexcept { return stack_[depth_ - 1]; }
+    const XmlError& error() const noexcept { return error_; }
+
     // Open elements: after a start event its element counts (also for <a/>,
     // until its end event); after an end event it no longer does.
     std::size_t depth() const noexcept { return depth_; }

@@ -707,10 +707,9 @@ std::string after_first(std::string_view text, Pass pass) {
 
 std::string without_text(const std::string& s) { return s.substr(0, s.find("\n|")); }
 
-// Skipping and gathering text build no events but must find exactly the
-// errors, at the same offsets, that reading event by event finds: on every
-// malformed document and on every prefix of a complete one.
-TEST(XmlReader, SkippingValidatesAsReading) {
+// Every malformed document of the error table, bare and nested, a few
+// more, and every prefix of a complete one.
+std::vector<std::string> validation_docs() {
     std::vector<std::string> docs;
     for (const auto& c : error_cases()) {
         docs.push_back(c.input);
@@ -722,10 +721,45 @@ TEST(XmlReader, SkippingValidatesAsReading) {
     docs.push_back("<a><b c='1' d='2' c='3'/></a>");
     const std::string& doc = sweep_doc();
     for (std::size_t n = 0; n <= doc.size(); ++n) docs.push_back(doc.substr(0, n));
-    for (const auto& d : docs) {
+    return docs;
+}
+
+// Skipping and gathering text build no events but must find exactly the
+// errors, at the same offsets, that reading event by event finds.
+TEST(XmlReader, SkippingValidatesAsReading) {
+    for (const auto& d : validation_docs()) {
         const std::string by_events = after_first(d, Pass::by_events);
         EXPECT_EQ(after_first(d, Pass::read_text), by_events) << d;
         EXPECT_EQ(after_first(d, Pass::skip), without_text(by_events)) << d;
+    }
+}
+
+// Steps go where events go: the same kinds and depths, the element each start
+// opens, the error, and nothing further once either fails or ends.
+TEST(XmlReader, StepsFollowEvents) {
+    for (const auto& d : validation_docs()) {
+        SCOPED_TRACE(d);
+        xml::Reader by_events(d), by_steps(d);
+        for (int guard = 0; guard < 10000; ++guard) {
+            const xml::Event ev = by_events.next();
+            const xml::EventKind kind = by_steps.step();
+            ASSERT_EQ(kind, ev.kind);
+            ASSERT_EQ(by_steps.depth(), by_events.depth());
+            if (kind == xml::EventKind::start) {
+                const xml::Start& s = by_steps.element();
+                EXPECT_EQ(s.offset, ev.start.offset);
+                EXPECT_EQ(s.name.qualified(), ev.start.name.qualified());
+                EXPECT_EQ(s.ns, ev.start.ns);
+                EXPECT_EQ(s.attrs, ev.start.attrs);
+                EXPECT_EQ(s.self_closing, ev.start.self_closing);
+            }
+            if (kind == xml::EventKind::error) {
+                EXPECT_EQ(by_steps.error(), ev.error);
+                EXPECT_EQ(by_steps.step(), xml::EventKind::error);  // sticky
+                EXPECT_EQ(by_steps.error(), ev.error);
+            }
+            if (kind == xml::EventKind::eof || kind == xml::EventKind::error) break;
+        }
     }
 }
 
