@@ -377,9 +377,11 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
     }
     std::call_once(cell->once, [&] {
         const std::string& name = view->parts()[part].name;
-        auto bytes = view->read_part(name);
+        // Parsed once per deck: the view need not keep the bytes.
+        auto bytes = view->read_part_once(name);
         if (!bytes) return;
         auto parsed = slide::parse_styles(package::as_text(**bytes), name);
+        bytes->reset();
         if (!parsed) return;
         PartStyles out{std::move(*parsed), std::nullopt};
         // A deck of one master needs no layout's relationships to find it.
