@@ -47,7 +47,8 @@ template <std::unsigned_integral T, std::endian Order>
 inline void append(std::vector<std::uint8_t>& out, T v) {
     std::uint8_t b[sizeof(T)];
     store<T, Order>(b, v);
-    out.insert(out.end(), b, b + sizeof b);
+    // Byte by byte: GCC 12 warns falsely about a range insert into an empty vector.
+    for (const std::uint8_t x : b) out.push_back(x);
 }
 
 } // namespace detail
@@ -100,9 +101,9 @@ inline void append_be16(std::vector<std::uint8_t>& out, std::uint16_t v) {
 }
 // The low 24 bits of `v`, most significant byte first.
 inline void append_be24(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    const std::uint8_t b[3] = {static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
-                               static_cast<std::uint8_t>(v)};
-    out.insert(out.end(), b, b + 3);
+    out.push_back(static_cast<std::uint8_t>(v >> 16));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
 }
 inline void append_be32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     detail::append<std::uint32_t, std::endian::big>(out, v);

@@ -650,7 +650,7 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
         if (r.type == rt_blip_pict) out.resize(512, 0);
         if (compression == 0) {
             // A zlib stream: two header bytes before the raw deflate data.
-            if (data.size() < 2 || (data[0] & 0x0F) != 8 || ((data[0] << 8) | data[1]) % 31 != 0) return damaged();
+            if (data.size() < 2 || (data[0] & 0x0F) != 8 || bytes::load_be16(data, 0) % 31 != 0) return damaged();
             // The recorded size bounds the output; a metafile past the cap
             // is refused rather than grown without limit.
             auto ok = inflate::inflate(data.subspan(2), out, std::min<std::size_t>(raw_size, MAX_METAFILE_NBYTES));
