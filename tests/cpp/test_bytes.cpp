@@ -29,7 +29,7 @@ TEST(Bytes, LoadsReadTheirByteOrder) {
     EXPECT_EQ(vb::load_be32(s, 1), 0x8203F405u);
 }
 
-TEST(Bytes, StoresAndAppendsWriteWhatLoadsRead) {
+TEST(Bytes, StoresAndAppendsWriteTheirByteOrder) {
     std::uint8_t b[6] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     vb::store_le32(b + 1, 0x12345678u);
     vb::store_le16(b + 4, 0xBEEF);
@@ -43,10 +43,6 @@ TEST(Bytes, StoresAndAppendsWriteWhatLoadsRead) {
     vb::append_be32(out, 0x0C0D0E0Fu);
     EXPECT_EQ(out, (Bytes{0x00, 0x02, 0x01, 0x06, 0x05, 0x04, 0x03, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D,
                           0x0E, 0x0F}));
-    EXPECT_EQ(vb::load_le16(out.data() + 1), 0x0102u);
-    EXPECT_EQ(vb::load_le32(out.data() + 3), 0x03040506u);
-    EXPECT_EQ(vb::load_be16(out.data() + 7), 0x0708u);
-    EXPECT_EQ(vb::load_be32(out.data() + 12), 0x0C0D0E0Fu);
 }
 
 namespace {
@@ -138,14 +134,6 @@ TEST(BytesCursor, FailureIsStickyAndSkipsAreBounded) {
         vb::Cursor c(four);
         c.skip(1);
         EXPECT_TRUE(c.bytes(SIZE_MAX).empty());
-        EXPECT_FALSE(c.ok());
-    }
-    {
-        vb::Cursor c(std::span<const std::uint8_t>{});
-        EXPECT_EQ(c.avail(), 0u);
-        c.skip(0);
-        EXPECT_TRUE(c.ok());
-        EXPECT_EQ(c.u16(), 0u);
         EXPECT_FALSE(c.ok());
     }
 }
