@@ -1,9 +1,11 @@
 // Compound-file reader.
 #include "core/cfb.h"
 
+#include "core/bytes.h"
 #include "core/encoding.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace vantrell_core::cfb {
@@ -18,16 +20,8 @@ constexpr std::size_t HEADER_DIFAT_SLOTS = 109;
 constexpr std::size_t DIR_ENTRY_SIZE = 128;
 constexpr std::uint32_t MINI_SECTOR_SIZE = 64;
 
-std::uint16_t rd16(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t rd32(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t rd64(const std::uint8_t* p) noexcept {
-    return rd32(p) | (static_cast<std::uint64_t>(rd32(p + 4)) << 32);
-}
+using bytes::load_le16;
+using bytes::load_le32;
 
 Error bad(std::string what) { return Error::other("compound file: " + std::move(what)); }
 
@@ -141,18 +135,50 @@ Result<std::vector<std::uint32_t>> Compound::chain(std::uint32_t start, const st
     return out;
 }
 
+// The header fields the reader uses.
+struct Compound::Header {
+    std::uint16_t major_version = 0;
+    std::uint16_t byte_order = 0;
+    std::uint16_t sector_shift = 0;
+    std::uint16_t mini_sector_shift = 0;
+    std::uint32_t fat_sectors = 0;
+    std::uint32_t first_directory_sector = 0;
+    std::uint32_t first_mini_fat_sector = 0;
+    std::uint32_t first_difat_sector = 0;
+    std::array<std::uint32_t, HEADER_DIFAT_SLOTS> difat{};  // the first FAT sectors
+};
+
 Result<Compound> Compound::parse_file(FileBytes file) {
-    if (file.size() < HEADER_SIZE) return fail(bad("truncated header"));
-    if (!std::equal(SIGNATURE, SIGNATURE + 8, file.begin())) return fail(bad("bad signature"));
-    const std::uint8_t* h = file.data();
-    if (rd16(h + 0x1C) != 0xFFFE) return fail(bad("bad byte order mark"));
-    const std::uint16_t shift = rd16(h + 0x1E);
-    if (shift != 9 && shift != 12) return fail(bad("unsupported sector shift " + std::to_string(shift)));
-    if (rd16(h + 0x20) != 6) return fail(bad("unsupported mini sector shift " + std::to_string(rd16(h + 0x20))));
+    bytes::Cursor in(file);
+    Header h;
+    const auto signature = in.bytes(sizeof SIGNATURE);
+    in.skip(16 + 2);  // class id, minor version
+    h.major_version = in.u16();
+    h.byte_order = in.u16();
+    h.sector_shift = in.u16();
+    h.mini_sector_shift = in.u16();
+    in.skip(6 + 4);  // reserved, directory sector count
+    h.fat_sectors = in.u32();
+    h.first_directory_sector = in.u32();
+    in.skip(4 + 4);  // transaction signature, mini stream cutoff
+    h.first_mini_fat_sector = in.u32();
+    in.skip(4);  // mini FAT sector count
+    h.first_difat_sector = in.u32();
+    in.skip(4);  // DIFAT sector count
+    for (std::uint32_t& n : h.difat) n = in.u32();
+    static_assert(HEADER_SIZE == 0x4C + 4 * HEADER_DIFAT_SLOTS);
+    if (!in.ok()) return fail(bad("truncated header"));
+
+    if (!std::equal(signature.begin(), signature.end(), SIGNATURE)) return fail(bad("bad signature"));
+    if (h.byte_order != 0xFFFE) return fail(bad("bad byte order mark"));
+    if (h.sector_shift != 9 && h.sector_shift != 12)
+        return fail(bad("unsupported sector shift " + std::to_string(h.sector_shift)));
+    if (h.mini_sector_shift != 6)
+        return fail(bad("unsupported mini sector shift " + std::to_string(h.mini_sector_shift)));
 
     Compound c;
-    c.sector_size_ = 1u << shift;
-    c.major_ = rd16(h + 0x1A);
+    c.sector_size_ = 1u << h.sector_shift;
+    c.major_ = h.major_version;
     // A short final sector reads as if padded with zeros; sector numbers at
     // MAXREGSECT and above are special, so no file has more sectors than that.
     const std::uint64_t ssz = c.sector_size_;
@@ -161,9 +187,9 @@ Result<Compound> Compound::parse_file(FileBytes file) {
     file.resize(static_cast<std::size_t>((count + 1) * ssz), 0);
     c.file_ = std::move(file);
 
-    if (auto r = c.load_fat(); !r) return fail(std::move(r.error()));
-    if (auto r = c.load_directory(); !r) return fail(std::move(r.error()));
-    if (auto r = c.load_mini(); !r) c.mini_error_ = std::move(r.error());
+    if (auto r = c.load_fat(h); !r) return fail(std::move(r.error()));
+    if (auto r = c.load_directory(h.first_directory_sector); !r) return fail(std::move(r.error()));
+    if (auto r = c.load_mini(h.first_mini_fat_sector); !r) c.mini_error_ = std::move(r.error());
     return c;
 }
 
@@ -180,10 +206,9 @@ Result<Compound> Compound::open(const zip::Source& source) {
     return parse_file(std::move(file));
 }
 
-Result<void> Compound::load_fat() {
-    const std::uint8_t* h = file_.data();
+Result<void> Compound::load_fat(const Header& h) {
     const std::uint64_t count = sector_count();
-    const std::uint32_t declared = rd32(h + 0x2C);
+    const std::uint32_t declared = h.fat_sectors;
     if (declared > count) return fail(bad("FAT sector count " + std::to_string(declared) + " exceeds the file"));
 
     std::vector<std::uint32_t> fat_sectors;
@@ -194,66 +219,72 @@ Result<void> Compound::load_fat() {
         fat_sectors.push_back(n);
         return {};
     };
-    for (std::size_t i = 0; i < HEADER_DIFAT_SLOTS; ++i)
-        if (auto r = take(rd32(h + 0x4C + 4 * i)); !r) return r;
+    for (const std::uint32_t n : h.difat)
+        if (auto r = take(n); !r) return r;
 
     // DIFAT sectors are not chained through the FAT: each ends with the number
     // of the next one. Only as many are walked as the declared FAT needs.
     const std::size_t per_sector = sector_size_ / 4 - 1;
     std::vector<bool> seen(count);
-    std::uint32_t next = rd32(h + 0x44);
+    std::uint32_t next = h.first_difat_sector;
     while (fat_sectors.size() < declared && !is_chain_end(next)) {
         if (next >= count) return fail(bad("DIFAT sector " + std::to_string(next) + " out of range"));
         if (seen[next]) return fail(bad("cycle in DIFAT chain"));
         seen[next] = true;
         const std::uint8_t* s = sector(next);
         for (std::size_t i = 0; i < per_sector; ++i)
-            if (auto r = take(rd32(s + 4 * i)); !r) return r;
-        next = rd32(s + 4 * per_sector);
+            if (auto r = take(load_le32(s + 4 * i)); !r) return r;
+        next = load_le32(s + 4 * per_sector);
     }
 
     const std::size_t words = sector_size_ / 4;
     fat_.reserve(fat_sectors.size() * words);
     for (std::uint32_t n : fat_sectors) {
         const std::uint8_t* s = sector(n);
-        for (std::size_t i = 0; i < words; ++i) fat_.push_back(rd32(s + 4 * i));
+        for (std::size_t i = 0; i < words; ++i) fat_.push_back(load_le32(s + 4 * i));
     }
     return {};
 }
 
-Result<void> Compound::load_directory() {
-    auto sectors = chain(rd32(file_.data() + 0x30), fat_, sector_count(), UINT64_MAX, "directory");
+Result<void> Compound::load_directory(std::uint32_t first_sector) {
+    auto sectors = chain(first_sector, fat_, sector_count(), UINT64_MAX, "directory");
     if (!sectors) return fail(std::move(sectors.error()));
     const bool v3 = sector_size_ == 512;
     const std::size_t per_sector = sector_size_ / DIR_ENTRY_SIZE;
     entries_.reserve(sectors->size() * per_sector);
     for (std::uint32_t n : *sectors) {
         for (std::size_t k = 0; k < per_sector; ++k) {
-            const std::uint8_t* p = sector(n) + k * DIR_ENTRY_SIZE;
+            // Every entry lies whole within its sector, so the cursor never fails.
+            bytes::Cursor in({sector(n) + k * DIR_ENTRY_SIZE, DIR_ENTRY_SIZE});
+            const auto name = in.bytes(64);
+            const std::uint16_t name_bytes = in.u16();
+            const std::uint8_t type = in.u8();
+            in.skip(1);  // colour
             DirEntry e;
+            e.left = in.u32();
+            e.right = in.u32();
+            e.child = in.u32();
+            in.skip(16 + 4 + 8 + 8);  // class id, state bits, creation and modification times
+            e.start_sector = in.u32();
+            const std::uint64_t size = in.u64();
+            // Old writers of 512-byte-sector files left garbage in the high half.
+            e.size = v3 ? size & 0xFFFFFFFF : size;
             // The length field counts bytes including the NUL; a bad one falls
             // back to the NUL-terminated name within the 32-unit field.
-            const std::uint16_t name_bytes = rd16(p + 0x40);
             const std::size_t max_units =
                 (name_bytes % 2 == 0 && name_bytes <= 64) ? (name_bytes == 0 ? 0 : name_bytes / 2 - 1) : 32;
             for (std::size_t i = 0; i < max_units; ++i) {
-                const auto u = static_cast<char16_t>(rd16(p + 2 * i));
+                const auto u = static_cast<char16_t>(load_le16(name, 2 * i));
                 if (u == 0) break;
                 e.raw_name += u;
             }
             e.name = to_utf8(e.raw_name);
-            switch (p[0x42]) {
+            switch (type) {
             case 1: e.type = ObjectType::storage; break;
             case 2: e.type = ObjectType::stream; break;
             case 5: e.type = ObjectType::root; break;
             default: e.type = ObjectType::unused; break;
             }
-            e.left = rd32(p + 0x44);
-            e.right = rd32(p + 0x48);
-            e.child = rd32(p + 0x4C);
-            e.start_sector = rd32(p + 0x74);
-            // Old writers of 512-byte-sector files left garbage in the high half.
-            e.size = v3 ? rd32(p + 0x78) : rd64(p + 0x78);
             entries_.push_back(std::move(e));
         }
     }
@@ -261,7 +292,7 @@ Result<void> Compound::load_directory() {
     return {};
 }
 
-Result<void> Compound::load_mini() {
+Result<void> Compound::load_mini(std::uint32_t first_mini_fat_sector) {
     const DirEntry& root = entries_[0];
     const std::uint64_t capacity = sector_count() * sector_size_;
     if (root.size > capacity) return fail(bad("mini stream larger than the file"));
@@ -275,12 +306,12 @@ Result<void> Compound::load_mini() {
         mini_stream_.insert(mini_stream_.end(), sector(n), sector(n) + take);
     }
 
-    auto mf = chain(rd32(file_.data() + 0x3C), fat_, sector_count(), UINT64_MAX, "mini FAT");
+    auto mf = chain(first_mini_fat_sector, fat_, sector_count(), UINT64_MAX, "mini FAT");
     if (!mf) return fail(std::move(mf.error()));
     const std::size_t words = sector_size_ / 4;
     mini_fat_.reserve(mf->size() * words);
     for (std::uint32_t n : *mf)
-        for (std::size_t i = 0; i < words; ++i) mini_fat_.push_back(rd32(sector(n) + 4 * i));
+        for (std::size_t i = 0; i < words; ++i) mini_fat_.push_back(load_le32(sector(n) + 4 * i));
     return {};
 }
 

@@ -127,6 +127,8 @@ public:
     Result<std::vector<std::uint8_t>> read_stream(std::string_view path) const;
 
 private:
+    struct Header;
+
     Compound() = default;
     // Takes the bytes over.
     static Result<Compound> parse_file(FileBytes file);
@@ -136,9 +138,9 @@ private:
     Result<std::vector<std::uint32_t>> chain(std::uint32_t start, const std::vector<std::uint32_t>& table,
                                              std::uint64_t limit, std::uint64_t need,
                                              const char* what) const;
-    Result<void> load_fat();
-    Result<void> load_directory();
-    Result<void> load_mini();
+    Result<void> load_fat(const Header& h);
+    Result<void> load_directory(std::uint32_t first_sector);
+    Result<void> load_mini(std::uint32_t first_mini_fat_sector);
 
     FileBytes file_; // padded to whole sectors (with zeros)
     std::uint32_t sector_size_ = 512;

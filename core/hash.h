@@ -11,11 +11,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "core/bytes.h"
 
 namespace vantrell_core::hash {
 
@@ -31,33 +32,24 @@ constexpr std::uint64_t mix(std::uint64_t state, std::uint64_t word) noexcept {
 // tail words are zero-extended, so without it "a" and "a\0" would collide.
 inline std::uint64_t bytes(std::string_view s) noexcept {
     std::uint64_t h = 0;
-    const char* p = s.data();
+    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
     std::size_t n = s.size();
     while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-        h = mix(h, w);
+        h = mix(h, vantrell_core::bytes::load_le64(p));
         p += 8;
         n -= 8;
     }
     if (n >= 4) {
-        std::uint32_t w;
-        std::memcpy(&w, p, 4);
-        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-        h = mix(h, w);
+        h = mix(h, vantrell_core::bytes::load_le32(p));
         p += 4;
         n -= 4;
     }
     if (n >= 2) {
-        std::uint16_t w;
-        std::memcpy(&w, p, 2);
-        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-        h = mix(h, w);
+        h = mix(h, vantrell_core::bytes::load_le16(p));
         p += 2;
         n -= 2;
     }
-    if (n >= 1) h = mix(h, static_cast<unsigned char>(*p));
+    if (n >= 1) h = mix(h, *p);
     return mix(h, static_cast<std::uint64_t>(s.size()));
 }
 

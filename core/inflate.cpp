@@ -20,6 +20,8 @@
 //   its output.
 #include "core/inflate.h"
 
+#include "core/bytes.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -319,12 +321,7 @@ Scratch& scratch() {
     return s;
 }
 
-inline std::uint64_t load_le64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
-    return v;
-}
+using bytes::load_le64;
 
 inline void copy8(std::uint8_t* dst, const std::uint8_t* src) { std::memcpy(dst, src, 8); }
 
@@ -442,8 +439,8 @@ bool Decoder::stored_block() {
         fault_ = Fault::truncated;
         return false;
     }
-    const unsigned len = in_[0] | (unsigned{in_[1]} << 8);
-    const unsigned nlen = in_[2] | (unsigned{in_[3]} << 8);
+    const unsigned len = bytes::load_le16(in_);
+    const unsigned nlen = bytes::load_le16(in_ + 2);
     in_ += 4;
     if (len != (~nlen & 0xFFFFu)) {
         fault_ = Fault::stored_length;

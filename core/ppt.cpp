@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/bytes.h"
 #include "core/encoding.h"
 #include "core/inflate.h"
 
@@ -110,15 +111,11 @@ constexpr std::size_t MAX_METAFILE_NBYTES = std::size_t{256} << 20;
 // A table grid larger than this stays a plain group.
 constexpr std::size_t MAX_TABLE_CELLS = std::size_t{1} << 16;
 
-std::uint16_t u16(Bytes b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-std::uint32_t u32(Bytes b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at]) | (static_cast<std::uint32_t>(b[at + 1]) << 8) |
-           (static_cast<std::uint32_t>(b[at + 2]) << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-std::int32_t s32(Bytes b, std::size_t at) { return static_cast<std::int32_t>(u32(b, at)); }
-std::int16_t s16(Bytes b, std::size_t at) { return static_cast<std::int16_t>(u16(b, at)); }
+using bytes::load_le16;
+using bytes::load_le32;
+
+std::int32_t s32(Bytes b, std::size_t at) { return static_cast<std::int32_t>(load_le32(b, at)); }
+std::int16_t s16(Bytes b, std::size_t at) { return static_cast<std::int16_t>(load_le16(b, at)); }
 
 struct Rec {
     std::uint16_t ver = 0;
@@ -132,10 +129,10 @@ struct Rec {
 // wholly inside `s`.
 std::optional<Rec> rec_at(Bytes s, std::size_t at) {
     if (at > s.size() || s.size() - at < 8) return std::nullopt;
-    const std::uint16_t vi = u16(s, at);
-    const std::uint32_t len = u32(s, at + 4);
+    const std::uint16_t vi = load_le16(s, at);
+    const std::uint32_t len = load_le32(s, at + 4);
     if (len > s.size() - at - 8) return std::nullopt;
-    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), u16(s, at + 2), at,
+    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), load_le16(s, at + 2), at,
                s.subspan(at + 8, len)};
 }
 
@@ -143,9 +140,9 @@ std::optional<Rec> rec_at(Bytes s, std::size_t at) {
 // truncated stream keeps what it still holds of a top-level container.
 std::optional<Rec> rec_at_clamped(Bytes s, std::size_t at) {
     if (at > s.size() || s.size() - at < 8) return std::nullopt;
-    const std::uint16_t vi = u16(s, at);
-    const std::size_t len = std::min<std::size_t>(u32(s, at + 4), s.size() - at - 8);
-    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), u16(s, at + 2), at,
+    const std::uint16_t vi = load_le16(s, at);
+    const std::size_t len = std::min<std::size_t>(load_le32(s, at + 4), s.size() - at - 8);
+    return Rec{static_cast<std::uint16_t>(vi & 0xF), static_cast<std::uint16_t>(vi >> 4), load_le16(s, at + 2), at,
                s.subspan(at + 8, len)};
 }
 
@@ -180,7 +177,7 @@ void append_units(std::u16string& out, Bytes body, bool bytes) {
     if (bytes) {
         for (const std::uint8_t c : body) out.push_back(static_cast<char16_t>(c));
     } else {
-        for (std::size_t i = 0; i + 1 < body.size(); i += 2) out.push_back(static_cast<char16_t>(u16(body, i)));
+        for (std::size_t i = 0; i + 1 < body.size(); i += 2) out.push_back(static_cast<char16_t>(load_le16(body, i)));
     }
 }
 
@@ -205,7 +202,7 @@ std::string utf8_of(std::u16string_view s) {
 std::string wide_string(Bytes data) {
     std::u16string s;
     for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-        const char16_t c = static_cast<char16_t>(u16(data, i));
+        const char16_t c = static_cast<char16_t>(load_le16(data, i));
         if (c == 0) break;
         s.push_back(c);
     }
@@ -274,9 +271,9 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
     while (covered < want) {
         if (b.size() - pos < 10) return {};
         ParaStyle s;
-        const std::uint32_t nchars = u32(b, pos);
-        const std::uint16_t level = u16(b, pos + 4);
-        const std::uint32_t mask = u32(b, pos + 6);
+        const std::uint32_t nchars = load_le32(b, pos);
+        const std::uint16_t level = load_le16(b, pos + 4);
+        const std::uint32_t mask = load_le32(b, pos + 6);
         pos += 10;
         if (nchars > want - covered || level > MAX_PARA_LEVEL) return {};
         if (mask & ~pf_known) return runs;
@@ -288,11 +285,11 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
             std::size_t n = f.nbytes;
             if (f.mask == pf_tab_stops) {
                 if (b.size() - pos < 2) return {};
-                n = 2 + std::size_t{4} * u16(b, pos);
+                n = 2 + std::size_t{4} * load_le16(b, pos);
             }
             if (b.size() - pos < n) return {};
-            if (f.mask == pf_bullet_flags) flags = u16(b, pos);
-            if (f.mask == pf_bullet_char) bullet_char = u16(b, pos);
+            if (f.mask == pf_bullet_flags) flags = load_le16(b, pos);
+            if (f.mask == pf_bullet_char) bullet_char = load_le16(b, pos);
             pos += n;
         }
         // Only the has-bullet mask bit says the flag itself is set here;
@@ -406,8 +403,8 @@ struct Props {
         const std::size_t n = std::min<std::size_t>(r.instance, r.body.size() / 6);
         std::size_t data_at = n * 6;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint16_t opid = u16(r.body, i * 6);
-            Prop p{static_cast<std::uint16_t>(opid & 0x3FFF), (opid & 0x8000) != 0, u32(r.body, i * 6 + 2), {}};
+            const std::uint16_t opid = load_le16(r.body, i * 6);
+            Prop p{static_cast<std::uint16_t>(opid & 0x3FFF), (opid & 0x8000) != 0, load_le32(r.body, i * 6 + 2), {}};
             if (p.complex) {
                 // Complex data follows the entries in entry order.
                 if (p.value <= r.body.size() - data_at) {
@@ -465,8 +462,8 @@ ShapeRecs collect(Bytes sp) {
         switch (r->type) {
         case rt_fsp:
             if (b.size() >= 8) {
-                s.spid = u32(b, 0);
-                s.flags = u32(b, 4);
+                s.spid = load_le32(b, 0);
+                s.flags = load_le32(b, 4);
                 s.shape_type = r->instance;
             }
             break;
@@ -493,7 +490,7 @@ ShapeRecs collect(Bytes sp) {
                 s.ph_position = s32(ph->body, 0);
                 s.placement = ph->body[4];
             }
-            if (auto ref = child(b, rt_ex_obj_ref); ref && ref->body.size() >= 4) s.ex_obj_id = u32(ref->body, 0);
+            if (auto ref = child(b, rt_ex_obj_ref); ref && ref->body.size() >= 4) s.ex_obj_id = load_le32(ref->body, 0);
             break;
         }
         case rt_client_textbox: {
@@ -588,27 +585,18 @@ std::uint8_t blip_type_of_record(std::uint16_t rec_type) {
     }
 }
 
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
-
 // A DIB with the BITMAPFILEHEADER it lacks; the pixel offset is computed
 // from the header and colour table, since the image size may be 0.
 std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
     std::uint64_t palette = 0;
-    std::uint64_t header = dib.size() >= 4 ? u32(dib, 0) : 0;
+    std::uint64_t header = dib.size() >= 4 ? load_le32(dib, 0) : 0;
     if (header == 12 && dib.size() >= 12) {
-        const std::uint16_t bits = u16(dib, 10);
+        const std::uint16_t bits = load_le16(dib, 10);
         palette = bits <= 8 ? (std::uint64_t{1} << bits) * 3 : 0;
     } else if (header >= 40 && dib.size() >= 40) {
-        const std::uint16_t bits = u16(dib, 14);
-        const std::uint32_t compression = u32(dib, 16);
-        const std::uint32_t used = u32(dib, 32);
+        const std::uint16_t bits = load_le16(dib, 14);
+        const std::uint32_t compression = load_le32(dib, 16);
+        const std::uint32_t used = load_le32(dib, 32);
         const std::uint64_t entries = used ? used : (bits <= 8 ? std::uint64_t{1} << bits : 0);
         palette = entries * 4;
         if (header == 40 && compression == 3) palette += 12;
@@ -620,9 +608,9 @@ std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
     out.reserve(dib.size() + 14);
     out.push_back('B');
     out.push_back('M');
-    put32(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFF)));
-    put32(out, 0);
-    put32(out, static_cast<std::uint32_t>(pixels));
+    bytes::append_le32(out, static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFF)));
+    bytes::append_le32(out, 0);
+    bytes::append_le32(out, static_cast<std::uint32_t>(pixels));
     out.insert(out.end(), dib.begin(), dib.end());
     return out;
 }
@@ -639,7 +627,7 @@ void wmf_placeable_header(std::vector<std::uint8_t>& out, Bytes mfh) {
     std::uint16_t sum = 0;
     for (const auto w : words) sum ^= w;
     words.push_back(sum);
-    for (const auto w : words) put16(out, w);
+    for (const auto w : words) bytes::append_le16(out, w);
 }
 
 Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
@@ -652,8 +640,8 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
     case rt_blip_pict: {
         if (b.size() < uids + 34) return damaged();
         const Bytes mfh = b.subspan(uids, 34);
-        const std::uint32_t raw_size = u32(mfh, 0);
-        const std::uint32_t saved = u32(mfh, 28);
+        const std::uint32_t raw_size = load_le32(mfh, 0);
+        const std::uint32_t saved = load_le32(mfh, 28);
         const std::uint8_t compression = mfh[32];
         const Bytes rest = b.subspan(uids + 34);
         const Bytes data = rest.first(std::min<std::size_t>(saved, rest.size()));
@@ -662,7 +650,7 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
         if (r.type == rt_blip_pict) out.resize(512, 0);
         if (compression == 0) {
             // A zlib stream: two header bytes before the raw deflate data.
-            if (data.size() < 2 || (data[0] & 0x0F) != 8 || ((data[0] << 8) | data[1]) % 31 != 0) return damaged();
+            if (data.size() < 2 || (data[0] & 0x0F) != 8 || bytes::load_be16(data, 0) % 31 != 0) return damaged();
             // The recorded size bounds the output; a metafile past the cap
             // is refused rather than grown without limit.
             auto ok = inflate::inflate(data.subspan(2), out, std::min<std::size_t>(raw_size, MAX_METAFILE_NBYTES));
@@ -945,6 +933,25 @@ Result<std::shared_ptr<const Deck>> Deck::from_streams(std::vector<std::uint8_t>
 
 namespace {
 
+// The fields of the current-user atom the reader follows.
+struct CurrentUser {
+    std::uint32_t token = 0;
+    std::uint32_t edit_offset = 0;  // of the newest edit, in the document stream
+};
+
+std::optional<CurrentUser> current_user_of(Bytes stream) {
+    bytes::Cursor in(stream);
+    in.skip(2);  // version and instance
+    const std::uint16_t type = in.u16();
+    in.skip(4 + 4);  // record length, atom size
+    CurrentUser cu;
+    cu.token = in.u32();
+    cu.edit_offset = in.u32();
+    if (!in.ok() || type != rt_current_user) return std::nullopt;
+    return cu;
+}
+
+// A user-edit atom: where it lies, and the fields the reader follows.
 struct Edit {
     std::uint32_t offset = 0;
     std::uint32_t last_edit = 0;
@@ -955,9 +962,17 @@ struct Edit {
 
 std::optional<Edit> edit_at(Bytes doc, std::uint32_t at) {
     auto r = rec_at(doc, at);
-    if (!r || r->type != rt_user_edit || r->body.size() < 0x1C) return std::nullopt;
-    Edit e{at, u32(r->body, 0x08), u32(r->body, 0x0C), u32(r->body, 0x10), std::nullopt};
-    if (r->body.size() >= 0x20) e.crypt_ref = u32(r->body, 0x1C);
+    if (!r || r->type != rt_user_edit) return std::nullopt;
+    bytes::Cursor in(r->body);
+    Edit e{.offset = at};
+    in.skip(4 + 2 + 1 + 1);  // last slide id, version, minor and major version
+    e.last_edit = in.u32();
+    e.directory = in.u32();
+    e.doc_ref = in.u32();
+    in.skip(4 + 2 + 2);  // persist id seed, last view, unused
+    if (!in.ok()) return std::nullopt;
+    // The encryption session's id is an optional last field.
+    if (const std::uint32_t crypt_ref = in.u32(); in.ok()) e.crypt_ref = crypt_ref;
     return e;
 }
 
@@ -976,13 +991,13 @@ bool for_each_entry(Bytes b, std::size_t& budget, F&& f) {
     std::size_t pos = 0;
     bool exact = true;
     while (b.size() - pos >= 4 && budget > 0) {
-        const std::uint32_t head = u32(b, pos);
+        const std::uint32_t head = load_le32(b, pos);
         pos += 4;
         const std::uint32_t first = head & 0xFFFFF;
         const std::size_t want = head >> 20;
         const std::size_t count = std::min<std::size_t>(want, (b.size() - pos) / 4);
         exact = exact && count == want;
-        for (std::size_t k = 0; k < count; ++k) f(first + static_cast<std::uint32_t>(k), u32(b, pos + 4 * k));
+        for (std::size_t k = 0; k < count; ++k) f(first + static_cast<std::uint32_t>(k), load_le32(b, pos + 4 * k));
         pos += 4 * count;
         budget -= std::min(budget, count + 1);
     }
@@ -992,7 +1007,7 @@ bool for_each_entry(Bytes b, std::size_t& budget, F&& f) {
 // The first child of a container that starts at `at`: what tells a document
 // or slide container from bytes that merely share its type.
 std::optional<Rec> first_child_at(Bytes doc, std::size_t at) {
-    if ((u16(doc, at) & 0xF) != 0xF) return std::nullopt;
+    if ((load_le16(doc, at) & 0xF) != 0xF) return std::nullopt;
     const auto r = rec_at_clamped(doc, at);
     return r ? rec_at(r->body, 0) : std::nullopt;
 }
@@ -1012,9 +1027,10 @@ Found scan_stream(Bytes doc) {
     std::size_t work = MAX_PERSIST_ENTRIES;
     for (std::size_t at = 0; at <= last; ++at) {
         const auto at32 = static_cast<std::uint32_t>(at);
-        switch (u16(doc, at + 2)) {
+        switch (load_le16(doc, at + 2)) {
         case rt_user_edit:
-            if (u16(doc, at) == 0 && (u32(doc, at + 4) == 0x1C || u32(doc, at + 4) == 0x20) && edit_at(doc, at32))
+            if (load_le16(doc, at) == 0 && (load_le32(doc, at + 4) == 0x1C || load_le32(doc, at + 4) == 0x20) &&
+                edit_at(doc, at32))
                 found.edits.push_back(at32);
             break;
         case rt_persist_directory:
@@ -1034,7 +1050,8 @@ Found scan_stream(Bytes doc) {
         case rt_slide:
             // Title masters are slide containers too, with the master-title
             // layout; they are no slides.
-            if (auto k = first_child_at(doc, at); k && k->type == rt_slide_atom && k->body.size() >= 4 && u32(k->body, 0) != 2)
+            if (auto k = first_child_at(doc, at);
+                k && k->type == rt_slide_atom && k->body.size() >= 4 && load_le32(k->body, 0) != 2)
                 found.slides.push_back(at32);
             break;
         default:
@@ -1061,11 +1078,10 @@ Result<void> Deck::load() {
 
     // The current-user atom names the newest edit.
     std::optional<Edit> newest;
-    const Bytes cu(current_user_);
-    if (cu.size() >= 8 + 12 && u16(cu, 2) == rt_current_user) {
-        if (u32(cu, 12) == TOKEN_ENCRYPTED)
+    if (const auto cu = current_user_of(current_user_)) {
+        if (cu->token == TOKEN_ENCRYPTED)
             return fail(Error::encrypted("the legacy presentation is password-protected"));
-        newest = edit_at(doc, u32(cu, 16));
+        newest = edit_at(doc, cu->edit_offset);
     }
 
     bool broken = !newest;
@@ -1220,7 +1236,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
             if (s32(b, 0) > 0 && s32(b, 4) > 0) slide_size_ = {master_to_emu(s32(b, 0)), master_to_emu(s32(b, 4))};
             if (s32(b, 8) > 0 && s32(b, 12) > 0) notes_size_ = {master_to_emu(s32(b, 8)), master_to_emu(s32(b, 12))};
             first_slide_number_ = s16(b, 0x20);
-            size_type_ = u16(b, 0x22);
+            size_type_ = load_le16(b, 0x22);
             have_size_type_ = true;
             rtl_ = b[0x26] != 0;
         } else if (r->type == rt_drawing_group) {
@@ -1234,9 +1250,9 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 const auto abs = static_cast<std::uint32_t>(f.data() - doc.data()) - 8;
                 if (it->type == rt_fbse && f.size() >= 36) {
                     entry.blip_type = f[0];
-                    entry.size = u32(f, 20);
-                    entry.in_use = u32(f, 24) != 0;
-                    entry.offset = u32(f, 28);
+                    entry.size = load_le32(f, 20);
+                    entry.in_use = load_le32(f, 24) != 0;
+                    entry.offset = load_le32(f, 28);
                     const std::size_t name_len = f[33];
                     if (name_len <= f.size() - 36) {
                         if (auto blip = rec_at(f, 36 + name_len);
@@ -1268,12 +1284,12 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 const Bytes a = it->body;
                 if (it->type == rt_persist_atom && a.size() >= 0x10) {
                     SlideEntry s;
-                    s.slide_id = u32(a, 0x0C);
-                    const auto at = resolve(u32(a, 0), rt_slide);
+                    s.slide_id = load_le32(a, 0x0C);
+                    const auto at = resolve(load_le32(a, 0), rt_slide);
                     s.offset = at.value_or(0);
                     list.emplace_back(at.has_value(), std::move(s));
                 } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
-                    list.back().second.outline.push_back({u32(a, 0), {}, 0, 0});
+                    list.back().second.outline.push_back({load_le32(a, 0), {}, 0, 0});
                 } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
                            !list.back().second.outline.empty()) {
                     append_units(list.back().second.outline.back().text, a, it->type == rt_text_bytes);
@@ -1305,17 +1321,17 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 std::u16string units;
                 append_units(units, name->body, false);
                 units.resize(std::min(units.size(), units.find(u'\0')));
-                if (!units.empty()) prog_ids_.emplace_back(u32(atom->body, 8), utf8_of(units));
+                if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), utf8_of(units));
             }
         } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
             have_notes = true;
             Kids items(b);
             while (auto it = items.next()) {
                 if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
-                const std::uint32_t id = u32(it->body, 0);
+                const std::uint32_t id = load_le32(it->body, 0);
                 auto at = scan ? resolve(id, rt_notes) : std::nullopt;
                 if (!at) at = persist_offset(id);
-                if (at) notes_.emplace_back(u32(it->body, 0x0C), *at);
+                if (at) notes_.emplace_back(load_le32(it->body, 0x0C), *at);
             }
         }
     }
@@ -1334,7 +1350,7 @@ std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) cons
     if (!r) return std::nullopt;
     const auto atom = child(r->body, rt_slide_atom);
     if (!atom || atom->body.size() < 0x14) return std::nullopt;
-    const std::uint32_t notes_id = u32(atom->body, 0x10);
+    const std::uint32_t notes_id = load_le32(atom->body, 0x10);
     if (notes_id == 0) return std::nullopt;
     for (const auto& [id, off] : notes_)
         if (id == notes_id) return off;
@@ -1355,7 +1371,7 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     Kids kids(r->body);
     while (auto k = kids.next()) {
         if (k->type == rt_slide_show_info && k->body.size() >= 12) {
-            content.shown = (u16(k->body, 10) & 0x0004) == 0;
+            content.shown = (load_le16(k->body, 10) & 0x0004) == 0;
         } else if (k->type == rt_drawing) {
             const auto dg = child(k->body, rt_dg);
             const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/bytes.h"
 #include "core/encoding.h"
 #include "core/inflate.h"
 
@@ -62,49 +63,9 @@ constexpr bool fits(std::uint64_t len, std::uint64_t off, std::uint64_t n) noexc
     return off <= len && n <= len - off;
 }
 
-std::uint16_t le16(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t le32(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t le64(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
-
-// Little-endian fields of one record held in memory. A read past the end
-// yields 0 and clears `ok`, so a record is read whole and checked once.
-class Cursor {
-public:
-    explicit Cursor(std::span<const std::uint8_t> bytes) noexcept
-        : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
-
-    std::uint16_t u16() noexcept { return take(2) ? le16(next_ - 2) : 0; }
-    std::uint32_t u32() noexcept { return take(4) ? le32(next_ - 4) : 0; }
-    std::uint64_t u64() noexcept { return take(8) ? le64(next_ - 8) : 0; }
-    void skip(std::size_t n) noexcept { take(n); }
-    std::span<const std::uint8_t> bytes(std::size_t n) noexcept {
-        if (!take(n)) return {};
-        return {next_ - n, n};
-    }
-    std::size_t avail() const noexcept { return static_cast<std::size_t>(end_ - next_); }
-    bool ok() const noexcept { return ok_; }
-
-private:
-    bool take(std::size_t n) noexcept {
-        if (!ok_ || n > static_cast<std::size_t>(end_ - next_)) {
-            ok_ = false;
-            return false;
-        }
-        next_ += n;
-        return true;
-    }
-
-    const std::uint8_t* next_;
-    const std::uint8_t* end_;
-    bool ok_ = true;
-};
+using bytes::Cursor;
+using bytes::load_le32;
+using bytes::load_le64;
 
 std::string as_string(std::span<const std::uint8_t> b) {
     return std::string(reinterpret_cast<const char*>(b.data()), b.size());
@@ -258,8 +219,8 @@ Result<Directory> examine_end(View& v, std::uint64_t pos) {
     if (pos >= LOCATOR64_NBYTES) {
         auto loc = v.get(pos - LOCATOR64_NBYTES, LOCATOR64_NBYTES);
         if (!loc) return fail(loc.error());
-        if (le32(loc->data()) == SIG_LOCATOR64) {
-            const std::uint64_t stored = le64(loc->data() + 8);
+        if (load_le32(loc->data()) == SIG_LOCATOR64) {
+            const std::uint64_t stored = load_le64(loc->data() + 8);
             // With bytes before the archive the stored offset is off by the
             // prefix; the record then normally sits right before the locator.
             std::optional<std::uint64_t> at;
@@ -269,7 +230,7 @@ Result<Directory> examine_end(View& v, std::uint64_t pos) {
                     continue;
                 auto sig = v.get(cand, 4);
                 if (!sig) return fail(sig.error());
-                if (le32(sig->data()) == SIG_END64) {
+                if (load_le32(sig->data()) == SIG_END64) {
                     at = cand;
                     break;
                 }
@@ -293,7 +254,7 @@ Result<Directory> examine_end(View& v, std::uint64_t pos) {
         if (off >= d.end || CENTRAL_NBYTES > d.end - off) return false;
         auto sig = v.get(off, 4);
         if (!sig) return fail(sig.error());
-        return le32(sig->data()) == SIG_CENTRAL;
+        return load_le32(sig->data()) == SIG_CENTRAL;
     };
 
     if (count == 0) {
@@ -352,7 +313,7 @@ Result<std::optional<Directory>> find_directory(View& v) {
         probe.preload(tail_off, tail);
         for (std::uint64_t pos = scanned_from; pos-- > tail_off && candidates < MAX_END_CANDIDATES;) {
             const std::uint8_t* p = tail.data() + (pos - tail_off);
-            if (*p != 'P' || le32(p) != SIG_END) continue;
+            if (*p != 'P' || load_le32(p) != SIG_END) continue;
             ++candidates;
             auto d = examine_end(probe, pos);
             if (!d) return fail(d.error());
@@ -424,27 +385,27 @@ Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data
         if (*hit) {
             auto sig = v.get(q, 4);
             if (!sig) return fail(sig.error());
-            with_sig = le32(sig->data()) == SIG_DESCRIPTOR;
+            with_sig = load_le32(sig->data()) == SIG_DESCRIPTOR;
         }
         if (with_sig) {
             const std::uint64_t dist = q - data_start;
             if (fits(v.len(), q, 24)) {
                 auto r = v.get(q, 24);
                 if (!r) return fail(r.error());
-                if (le64(r->data() + 8) == dist) {
-                    e.crc32 = le32(r->data() + 4);
+                if (load_le64(r->data() + 8) == dist) {
+                    e.crc32 = load_le32(r->data() + 4);
                     e.compressed_size = dist;
-                    e.uncompressed_size = le64(r->data() + 16);
+                    e.uncompressed_size = load_le64(r->data() + 16);
                     return std::optional<std::uint64_t>(q + 24);
                 }
             }
             if (fits(v.len(), q, 16)) {
                 auto r = v.get(q, 16);
                 if (!r) return fail(r.error());
-                if (le32(r->data() + 8) == dist) {
-                    e.crc32 = le32(r->data() + 4);
+                if (load_le32(r->data() + 8) == dist) {
+                    e.crc32 = load_le32(r->data() + 4);
                     e.compressed_size = dist;
-                    e.uncompressed_size = le32(r->data() + 12);
+                    e.uncompressed_size = load_le32(r->data() + 12);
                     return std::optional<std::uint64_t>(q + 16);
                 }
             }
@@ -455,11 +416,11 @@ Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data
                 const std::uint64_t at = q - n;
                 auto r = v.get(at, static_cast<std::size_t>(n));
                 if (!r) return fail(r.error());
-                const std::uint64_t csize = n == 20 ? le64(r->data() + 4) : le32(r->data() + 4);
+                const std::uint64_t csize = n == 20 ? load_le64(r->data() + 4) : load_le32(r->data() + 4);
                 if (csize == at - data_start) {
-                    e.crc32 = le32(r->data());
+                    e.crc32 = load_le32(r->data());
                     e.compressed_size = csize;
-                    e.uncompressed_size = n == 20 ? le64(r->data() + 12) : le32(r->data() + 8);
+                    e.uncompressed_size = n == 20 ? load_le64(r->data() + 12) : load_le32(r->data() + 8);
                     return std::optional<std::uint64_t>(q);
                 }
             }
@@ -628,7 +589,7 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     if (v.len() >= 4) {
         std::uint8_t head[4];
         if (auto r = source->read_at(0, head); !r) return fail(r.error());
-        if (le32(head) == COMPOUND_FILE_SIGNATURE) return fail(Error::not_zip());
+        if (load_le32(head) == COMPOUND_FILE_SIGNATURE) return fail(Error::not_zip());
     }
     auto dir = find_directory(v);
     if (!dir) return fail(dir.error());

@@ -2,6 +2,8 @@
 
 #include "write/mtx.h"
 
+#include "core/bytes.h"
+
 #include <algorithm>
 
 namespace vantrell_write::fonts {
@@ -16,24 +18,10 @@ constexpr std::uint32_t EUDC_CODE_PAGE = 1252;
 constexpr std::uint16_t FS_TYPE_USAGE_MASK = 0x000F, FS_TYPE_RESTRICTED = 0x0002;
 constexpr std::uint32_t REPLACEMENT = 0xFFFD;
 
-std::uint16_t be16(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) |
-           b[at + 3];
-}
-void le16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void le32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    le16(out, static_cast<std::uint16_t>(v));
-    le16(out, static_cast<std::uint16_t>(v >> 16));
-}
-void store_le32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using vantrell_core::bytes::append_le16;
+using vantrell_core::bytes::append_le32;
+using vantrell_core::bytes::load_be16;
+using vantrell_core::bytes::load_be32;
 
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -57,9 +45,9 @@ std::string decode_utf16be(std::span<const std::uint8_t> s) {
     std::string out;
     const std::size_t units = s.size() / 2;
     for (std::size_t i = 0; i < units; ++i) {
-        const std::uint32_t u = be16(s, 2 * i);
+        const std::uint32_t u = load_be16(s, 2 * i);
         if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
-            const std::uint32_t lo = be16(s, 2 * i + 2);
+            const std::uint32_t lo = load_be16(s, 2 * i + 2);
             if (lo >= 0xDC00 && lo < 0xE000) {
                 append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
                 ++i;
@@ -110,11 +98,11 @@ std::vector<std::uint16_t> to_utf16(std::string_view s) {
 
 std::optional<std::span<const std::uint8_t>> table(std::span<const std::uint8_t> font, std::string_view tag) {
     if (font.size() < 6 || tag.size() != 4) return std::nullopt;
-    const std::size_t count = be16(font, 4);
+    const std::size_t count = load_be16(font, 4);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t rec = 12 + TABLE_RECORD * i;
         if (rec > font.size() || TABLE_RECORD > font.size() - rec) break;
-        const std::uint32_t offset = be32(font, rec + 8), length = be32(font, rec + 12);
+        const std::uint32_t offset = load_be32(font, rec + 8), length = load_be32(font, rec + 12);
         if (offset > font.size() || length > font.size() - offset) continue;
         if (!std::equal(tag.begin(), tag.end(), font.begin() + static_cast<std::ptrdiff_t>(rec),
                         [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }))
@@ -126,8 +114,8 @@ std::optional<std::span<const std::uint8_t>> table(std::span<const std::uint8_t>
 
 std::optional<std::string> name(std::span<const std::uint8_t> nt, std::uint16_t id) {
     if (nt.size() < 6) return std::nullopt;
-    const std::size_t count = be16(nt, 2);
-    const std::size_t storage = be16(nt, 4);
+    const std::size_t count = load_be16(nt, 2);
+    const std::size_t storage = load_be16(nt, 4);
     if (count == 0) return std::nullopt;
     int best_rank = -1;
     std::uint16_t best_platform = 0;
@@ -135,12 +123,13 @@ std::optional<std::string> name(std::span<const std::uint8_t> nt, std::uint16_t 
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t rec = 6 + NAME_RECORD * i;
         if (rec > nt.size() || 8 > nt.size() - rec) return std::nullopt;
-        if (be16(nt, rec + 6) != id) continue;
+        if (load_be16(nt, rec + 6) != id) continue;
         if (12 > nt.size() - rec) return std::nullopt;
-        const std::size_t length = be16(nt, rec + 8), offset = be16(nt, rec + 10);
+        const std::size_t length = load_be16(nt, rec + 8), offset = load_be16(nt, rec + 10);
         // storage + offset + length stays far below overflow: each is 16 bits.
         if (storage + offset + length > nt.size()) return std::nullopt;
-        const std::uint16_t platform = be16(nt, rec), encoding = be16(nt, rec + 2), language = be16(nt, rec + 4);
+        const std::uint16_t platform = load_be16(nt, rec), encoding = load_be16(nt, rec + 2),
+                            language = load_be16(nt, rec + 4);
         int rank;
         if (platform == 3 && (encoding == 1 || encoding == 10)) rank = language == 0x0409 ? 3 : 2;
         else if (platform == 0) rank = 1;
@@ -179,24 +168,24 @@ Result<FontInfo> info(std::span<const std::uint8_t> font) {
     if (os2->size() < 10) return fail(malformed("OS/2 table too short"));
 
     FontInfo fi;
-    fi.fs_type = be16(*os2, 8);
+    fi.fs_type = load_be16(*os2, 8);
     if ((fi.fs_type & FS_TYPE_USAGE_MASK) == FS_TYPE_RESTRICTED)
         return fail(Error::font_not_embeddable(name(*names, 4).value_or(std::string())));
 
     if (os2->size() < 42) return fail(malformed("OS/2 table too short"));
-    fi.weight = be16(*os2, 4);
+    fi.weight = load_be16(*os2, 4);
     std::copy_n(os2->begin() + 32, 10, fi.panose.begin());
     if (os2->size() < 64) return fail(malformed("OS/2 table too short"));
-    for (std::size_t i = 0; i < 4; ++i) fi.unicode_ranges[i] = be32(*os2, 42 + 4 * i);
-    const std::uint16_t fs_selection = be16(*os2, 62);
-    if (be16(*os2, 0) != 0) {
+    for (std::size_t i = 0; i < 4; ++i) fi.unicode_ranges[i] = load_be32(*os2, 42 + 4 * i);
+    const std::uint16_t fs_selection = load_be16(*os2, 62);
+    if (load_be16(*os2, 0) != 0) {
         if (os2->size() < 86) return fail(malformed("OS/2 table too short"));
-        fi.code_page_ranges = {be32(*os2, 78), be32(*os2, 82)};
+        fi.code_page_ranges = {load_be32(*os2, 78), load_be32(*os2, 82)};
     }
     if (head->size() < 46) return fail(malformed("head table too short"));
-    const std::uint16_t mac_style = be16(*head, 44);
-    fi.checksum_adjustment = be32(*head, 8);
-    if (const auto post = table(font, "post"); post && post->size() >= 16) fi.fixed_pitch = be32(*post, 12) != 0;
+    const std::uint16_t mac_style = load_be16(*head, 44);
+    fi.checksum_adjustment = load_be32(*head, 8);
+    if (const auto post = table(font, "post"); post && post->size() >= 16) fi.fixed_pitch = load_be32(*post, 12) != 0;
 
     auto family = name(*names, 16);
     if (!family) family = name(*names, 1);
@@ -214,12 +203,12 @@ Result<FontInfo> info(std::span<const std::uint8_t> font) {
 
 void push_name(std::vector<std::uint8_t>& out, std::string_view utf8) {
     const std::vector<std::uint16_t> units = to_utf16(utf8);
-    le16(out, 0);
+    append_le16(out, 0);
     // Name-table strings are at most 32767 units, so the size field cannot
     // wrap for text that came from a font.
-    le16(out, static_cast<std::uint16_t>(2 * units.size() + 2));
-    for (std::uint16_t u : units) le16(out, u);
-    le16(out, 0);
+    append_le16(out, static_cast<std::uint16_t>(2 * units.size() + 2));
+    for (std::uint16_t u : units) append_le16(out, u);
+    append_le16(out, 0);
 }
 
 Result<std::vector<std::uint8_t>> eot(std::span<const std::uint8_t> font, const FontInfo& fi) {
@@ -228,38 +217,38 @@ Result<std::vector<std::uint8_t>> eot(std::span<const std::uint8_t> font, const 
 
     std::vector<std::uint8_t> out;
     out.reserve(data.size() + 256);
-    le32(out, 0); // EOTSize, stored at the end
-    le32(out, 0); // FontDataSize, likewise
-    le32(out, EOT_VERSION);
-    le32(out, packed ? EOT_FLAG_COMPRESSED : 0);
+    append_le32(out, 0); // EOTSize, stored at the end
+    append_le32(out, 0); // FontDataSize, likewise
+    append_le32(out, EOT_VERSION);
+    append_le32(out, packed ? EOT_FLAG_COMPRESSED : 0);
     out.insert(out.end(), fi.panose.begin(), fi.panose.end());
     out.push_back(0); // charset
     out.push_back(fi.italic ? 1 : 0);
-    le32(out, fi.weight);
-    le16(out, fi.fs_type);
-    le16(out, MAGIC);
-    for (std::uint32_t r : fi.unicode_ranges) le32(out, r);
-    for (std::uint32_t r : fi.code_page_ranges) le32(out, r);
-    le32(out, fi.checksum_adjustment);
-    for (int i = 0; i < 4; ++i) le32(out, 0);
+    append_le32(out, fi.weight);
+    append_le16(out, fi.fs_type);
+    append_le16(out, MAGIC);
+    for (std::uint32_t r : fi.unicode_ranges) append_le32(out, r);
+    for (std::uint32_t r : fi.code_page_ranges) append_le32(out, r);
+    append_le32(out, fi.checksum_adjustment);
+    for (int i = 0; i < 4; ++i) append_le32(out, 0);
     push_name(out, fi.family);
     push_name(out, fi.style);
     push_name(out, fi.version);
     push_name(out, fi.full_name);
-    le16(out, 0); // padding
-    le16(out, 0); // no root string
-    le32(out, EMPTY_ROOT_CHECKSUM);
-    le32(out, EUDC_CODE_PAGE);
-    le16(out, 0); // padding
-    le16(out, 0); // no signature
-    le32(out, 0); // EUDC flags
-    le32(out, 0); // no EUDC font
+    append_le16(out, 0); // padding
+    append_le16(out, 0); // no root string
+    append_le32(out, EMPTY_ROOT_CHECKSUM);
+    append_le32(out, EUDC_CODE_PAGE);
+    append_le16(out, 0); // padding
+    append_le16(out, 0); // no signature
+    append_le32(out, 0); // EUDC flags
+    append_le32(out, 0); // no EUDC font
 
     // The size fields are 32-bit: a larger font is refused, not wrapped.
     if (data.size() > 0xFFFFFFFFu - out.size()) return fail(malformed("font too large"));
-    store_le32(out, 4, static_cast<std::uint32_t>(data.size()));
+    vantrell_core::bytes::store_le32(out.data() + 4, static_cast<std::uint32_t>(data.size()));
     out.insert(out.end(), data.begin(), data.end());
-    store_le32(out, 0, static_cast<std::uint32_t>(out.size()));
+    vantrell_core::bytes::store_le32(out.data(), static_cast<std::uint32_t>(out.size()));
     return out;
 }
 

@@ -4,20 +4,17 @@
 
 #include "write/style.h"
 
+#include "core/bytes.h"
+
 namespace vantrell_write::image {
 
 namespace {
 
 using Dims = std::optional<std::pair<std::uint32_t, std::uint32_t>>;
-
-std::uint32_t be16(const std::uint8_t* p) { return std::uint32_t{p[0]} << 8 | p[1]; }
-std::uint32_t le16(const std::uint8_t* p) { return std::uint32_t{p[1]} << 8 | p[0]; }
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[3]} << 24 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
-}
+using vantrell_core::bytes::load_be16;
+using vantrell_core::bytes::load_be32;
+using vantrell_core::bytes::load_le16;
+using vantrell_core::bytes::load_le32;
 
 Dims nonzero(std::uint32_t w, std::uint32_t h) {
     if (w == 0 || h == 0) return std::nullopt;
@@ -27,7 +24,7 @@ Dims nonzero(std::uint32_t w, std::uint32_t h) {
 Dims png(std::span<const std::uint8_t> d) {
     if (d.size() < 24) return std::nullopt;
     if (d[12] != 'I' || d[13] != 'H' || d[14] != 'D' || d[15] != 'R') return std::nullopt;
-    return nonzero(be32(&d[16]), be32(&d[20]));
+    return nonzero(load_be32(d, 16), load_be32(d, 20));
 }
 
 Dims jpeg(std::span<const std::uint8_t> d) {
@@ -48,16 +45,16 @@ Dims jpeg(std::span<const std::uint8_t> d) {
         if (n - pos < 4) return std::nullopt;
         if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
             if (n - pos < 9) return std::nullopt;
-            return nonzero(be16(&d[pos + 7]), be16(&d[pos + 5]));
+            return nonzero(load_be16(d, pos + 7), load_be16(d, pos + 5));
         }
-        pos += be16(&d[pos + 2]) + 2;
+        pos += load_be16(d, pos + 2) + 2;
     }
     return std::nullopt;
 }
 
 Dims gif(std::span<const std::uint8_t> d) {
     if (d.size() < 10) return std::nullopt;
-    return nonzero(le16(&d[6]), le16(&d[8]));
+    return nonzero(load_le16(d, 6), load_le16(d, 8));
 }
 
 // The magnitude of a signed 32-bit field, taken in unsigned arithmetic so
@@ -66,7 +63,7 @@ std::uint32_t magnitude(std::uint32_t raw) { return (raw & 0x80000000u) ? 0u - r
 
 Dims bmp(std::span<const std::uint8_t> d) {
     if (d.size() < 26) return std::nullopt;
-    return nonzero(magnitude(le32(&d[18])), magnitude(le32(&d[22])));
+    return nonzero(magnitude(load_le32(d, 18)), magnitude(load_le32(d, 22)));
 }
 
 } // namespace

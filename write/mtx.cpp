@@ -2,6 +2,8 @@
 
 #include "write/lzcomp.h"
 
+#include "core/bytes.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <deque>
@@ -16,6 +18,12 @@ constexpr std::uint64_t FIELD24_LIMIT = std::uint64_t{1} << 24;
 constexpr std::uint64_t SHORT_LOCA_LIMIT = 0x1FFFE;
 constexpr std::uint8_t VERSION = 3;
 
+using vantrell_core::bytes::append_be16;
+using vantrell_core::bytes::append_be24;
+using vantrell_core::bytes::append_be32;
+using vantrell_core::bytes::load_be16;
+using vantrell_core::bytes::load_be32;
+
 // Simple-glyph flag bits.
 constexpr std::uint8_t ON_CURVE = 0x01, X_SHORT = 0x02, Y_SHORT = 0x04, REPEAT = 0x08, X_SAME = 0x10,
                        Y_SAME = 0x20;
@@ -23,26 +31,6 @@ constexpr std::uint8_t ON_CURVE = 0x01, X_SHORT = 0x02, Y_SHORT = 0x04, REPEAT =
 constexpr std::uint16_t ARGS_ARE_WORDS = 0x0001, HAVE_SCALE = 0x0008, MORE_COMPONENTS = 0x0020,
                         HAVE_XY_SCALE = 0x0040, HAVE_2X2 = 0x0080, HAVE_INSTRUCTIONS = 0x0100;
 
-std::uint16_t be16(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) |
-           b[at + 3];
-}
-void put16(Bytes& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void put24(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void put32(Bytes& out, std::uint32_t v) {
-    put16(out, static_cast<std::uint16_t>(v >> 16));
-    put16(out, static_cast<std::uint16_t>(v));
-}
 std::uint64_t round_even(std::uint64_t v) { return v + (v & 1); }
 
 struct Table {
@@ -104,7 +92,7 @@ void push_u255(Bytes& out, std::uint16_t value) {
         out.push_back(static_cast<std::uint8_t>(value - 506));
     } else {
         out.push_back(253);
-        put16(out, value);
+        append_be16(out, value);
     }
 }
 
@@ -124,7 +112,7 @@ void push_short255(Bytes& out, std::int16_t value) {
         out.push_back(static_cast<std::uint8_t>(v - 500));
     } else {
         out.push_back(253);
-        put16(out, static_cast<std::uint16_t>(value));
+        append_be16(out, static_cast<std::uint16_t>(value));
     }
 }
 
@@ -132,10 +120,10 @@ Bytes encode_cvt(std::span<const std::uint8_t> cvt) {
     const std::size_t count = cvt.size() / 2;
     Bytes out;
     out.reserve(2 + 2 * count);
-    put16(out, static_cast<std::uint16_t>(count));
+    append_be16(out, static_cast<std::uint16_t>(count));
     std::uint16_t prev = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint16_t v = be16(cvt, 2 * i);
+        const std::uint16_t v = load_be16(cvt, 2 * i);
         const auto d = static_cast<std::uint16_t>(v - prev);
         prev = v;
         if (d < 238) {
@@ -149,7 +137,7 @@ Bytes encode_cvt(std::span<const std::uint8_t> cvt) {
             out.push_back(static_cast<std::uint8_t>(e % 238));
         } else {
             out.push_back(238);
-            put16(out, d);
+            append_be16(out, d);
         }
     }
     return out;
@@ -181,7 +169,8 @@ std::uint64_t Streams::instructions(std::span<const std::uint8_t> program) {
         if (count == 0 || count * width > size - pos - head) break;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t at = pos + head + i * width;
-            values.push_back(width == 1 ? std::int16_t{program[at]} : static_cast<std::int16_t>(be16(program, at)));
+            values.push_back(width == 1 ? std::int16_t{program[at]}
+                                        : static_cast<std::int16_t>(load_be16(program, at)));
         }
         pos += head + count * width;
     }
@@ -213,22 +202,22 @@ std::uint64_t Streams::instructions(std::span<const std::uint8_t> program) {
 }
 
 bool Streams::glyph(std::span<const std::uint8_t> g) {
-    if (g.size() < 2 || be16(g, 0) == 0) {
-        put16(glyf, 0);
+    if (g.size() < 2 || load_be16(g, 0) == 0) {
+        append_be16(glyf, 0);
         return true;
     }
-    const auto contours = static_cast<std::int16_t>(be16(g, 0));
+    const auto contours = static_cast<std::int16_t>(load_be16(g, 0));
     if (contours > 0) {
         const auto n = static_cast<std::size_t>(contours);
         if (g.size() < 12 || 2 * n > g.size() - 10) return false;
         std::vector<std::uint16_t> ends(n);
         for (std::size_t j = 0; j < n; ++j) {
-            ends[j] = be16(g, 10 + 2 * j);
+            ends[j] = load_be16(g, 10 + 2 * j);
             if (j > 0 && ends[j] <= ends[j - 1]) return false;
         }
         std::size_t at = 10 + 2 * n;
         if (g.size() - at < 2) return false;
-        const std::size_t ins_len = be16(g, at);
+        const std::size_t ins_len = load_be16(g, at);
         at += 2;
         if (ins_len > g.size() - at) return false;
         const auto program = g.subspan(at, ins_len);
@@ -258,7 +247,7 @@ bool Streams::glyph(std::span<const std::uint8_t> g) {
                     out[i] = 0;
                 } else {
                     if (g.size() - at < 2) return false;
-                    out[i] = static_cast<std::int16_t>(be16(g, at));
+                    out[i] = static_cast<std::int16_t>(load_be16(g, at));
                     at += 2;
                 }
             }
@@ -284,12 +273,12 @@ bool Streams::glyph(std::span<const std::uint8_t> g) {
             xbytes += coordinate_bytes(dx[i], i == 0);
             ybytes += coordinate_bytes(dy[i], i == 0);
         }
-        const bool box_matches = static_cast<std::int16_t>(be16(g, 2)) == xmin &&
-                                 static_cast<std::int16_t>(be16(g, 4)) == ymin &&
-                                 static_cast<std::int16_t>(be16(g, 6)) == xmax &&
-                                 static_cast<std::int16_t>(be16(g, 8)) == ymax;
-        if (!box_matches) put16(glyf, 0x7FFF);
-        put16(glyf, static_cast<std::uint16_t>(contours));
+        const bool box_matches = static_cast<std::int16_t>(load_be16(g, 2)) == xmin &&
+                                 static_cast<std::int16_t>(load_be16(g, 4)) == ymin &&
+                                 static_cast<std::int16_t>(load_be16(g, 6)) == xmax &&
+                                 static_cast<std::int16_t>(load_be16(g, 8)) == ymax;
+        if (!box_matches) append_be16(glyf, 0x7FFF);
+        append_be16(glyf, static_cast<std::uint16_t>(contours));
         if (!box_matches) glyf.insert(glyf.end(), g.begin() + 2, g.begin() + 10);
 
         push_u255(glyf, ends[0]);
@@ -313,7 +302,7 @@ bool Streams::glyph(std::span<const std::uint8_t> g) {
     std::uint16_t flags = 0;
     do {
         if (g.size() < at || g.size() - at < 4) return false;
-        flags = be16(g, at);
+        flags = load_be16(g, at);
         std::size_t len = 4 + ((flags & ARGS_ARE_WORDS) ? 4 : 2);
         if (flags & HAVE_2X2) len += 8;
         else if (flags & HAVE_XY_SCALE) len += 4;
@@ -325,7 +314,7 @@ bool Streams::glyph(std::span<const std::uint8_t> g) {
     std::uint64_t grow = at;
     if (flags & HAVE_INSTRUCTIONS) {
         if (g.size() - at < 2) return false;
-        const std::size_t ins_len = be16(g, at);
+        const std::size_t ins_len = load_be16(g, at);
         if (ins_len > g.size() - at - 2) return false;
         grow += 2 + instructions(g.subspan(at + 2, ins_len));
     }
@@ -335,15 +324,15 @@ bool Streams::glyph(std::span<const std::uint8_t> g) {
 
 std::optional<Bytes> compress(std::span<const std::uint8_t> font) {
     if (font.size() < 12) return std::nullopt;
-    const std::size_t num_tables = be16(font, 4);
+    const std::size_t num_tables = load_be16(font, 4);
     if (num_tables > (font.size() - 12) / 16) return std::nullopt;
     std::vector<Table> tables(num_tables);
     for (std::size_t i = 0; i < num_tables; ++i) {
         const std::size_t rec = 12 + 16 * i;
         Table& t = tables[i];
         std::copy_n(font.begin() + static_cast<std::ptrdiff_t>(rec), 4, t.tag.begin());
-        t.checksum = be32(font, rec + 4);
-        const std::uint32_t offset = be32(font, rec + 8), length = be32(font, rec + 12);
+        t.checksum = load_be32(font, rec + 4);
+        const std::uint32_t offset = load_be32(font, rec + 8), length = load_be32(font, rec + 12);
         if (offset > font.size() || length > font.size() - offset) return std::nullopt;
         t.data = font.subspan(offset, length);
     }
@@ -352,8 +341,8 @@ std::optional<Bytes> compress(std::span<const std::uint8_t> font) {
     const Table* maxp = find(tables, "maxp");
     if (!head || head->data.size() <= 51 || !maxp || maxp->data.size() < 6) return std::nullopt;
     Bytes head_copy(head->data.begin(), head->data.end());
-    const bool short_loca = be16(head->data, 50) == 0;
-    const std::size_t num_glyphs = be16(maxp->data, 4);
+    const bool short_loca = load_be16(head->data, 50) == 0;
+    const std::size_t num_glyphs = load_be16(maxp->data, 4);
 
     const Table* glyf = find(tables, "glyf");
     const Table* loca = find(tables, "loca");
@@ -370,11 +359,11 @@ std::optional<Bytes> compress(std::span<const std::uint8_t> font) {
             if ((i + 2) * entry > ldata.size()) return std::nullopt;
             std::uint64_t start, end;
             if (short_loca) {
-                start = 2 * std::uint64_t{be16(ldata, 2 * i)};
-                end = 2 * std::uint64_t{be16(ldata, 2 * i + 2)};
+                start = 2 * std::uint64_t{load_be16(ldata, 2 * i)};
+                end = 2 * std::uint64_t{load_be16(ldata, 2 * i + 2)};
             } else {
-                start = be32(ldata, 4 * i);
-                end = be32(ldata, 4 * i + 4);
+                start = load_be32(ldata, 4 * i);
+                end = load_be32(ldata, 4 * i + 4);
             }
             end = std::max(start, end);
             if (end > gdata.size()) return std::nullopt;
@@ -413,17 +402,17 @@ std::optional<Bytes> compress(std::span<const std::uint8_t> font) {
     unsigned selector = 0;
     while ((std::size_t{2} << selector) <= std::max<std::size_t>(n, 1)) ++selector;
     const std::uint32_t search_range = 16u << selector;
-    put16(sfnt, static_cast<std::uint16_t>(n));
-    put16(sfnt, static_cast<std::uint16_t>(search_range));
-    put16(sfnt, static_cast<std::uint16_t>(selector));
-    put16(sfnt, static_cast<std::uint16_t>(16 * n - search_range));
+    append_be16(sfnt, static_cast<std::uint16_t>(n));
+    append_be16(sfnt, static_cast<std::uint16_t>(search_range));
+    append_be16(sfnt, static_cast<std::uint16_t>(selector));
+    append_be16(sfnt, static_cast<std::uint16_t>(16 * n - search_range));
     std::uint32_t offset = static_cast<std::uint32_t>(12 + 16 * n);
     for (const auto& [t, data] : kept) {
         sfnt.insert(sfnt.end(), t->tag.begin(), t->tag.end());
-        put32(sfnt, t->checksum);
+        append_be32(sfnt, t->checksum);
         const bool is_loca = t->is("loca");
-        put32(sfnt, is_loca ? 0 : offset);
-        put32(sfnt, static_cast<std::uint32_t>(data.size()));
+        append_be32(sfnt, is_loca ? 0 : offset);
+        append_be32(sfnt, static_cast<std::uint32_t>(data.size()));
         if (!is_loca) offset += static_cast<std::uint32_t>((data.size() + 3) & ~std::size_t{3});
     }
     for (const auto& [t, data] : kept) {
@@ -452,9 +441,9 @@ std::optional<Bytes> compress(std::span<const std::uint8_t> font) {
     Bytes out;
     out.reserve(offset3 + b3->size());
     out.push_back(VERSION);
-    put24(out, static_cast<std::uint32_t>(copy_limit));
-    put24(out, static_cast<std::uint32_t>(offset2));
-    put24(out, static_cast<std::uint32_t>(offset3));
+    append_be24(out, static_cast<std::uint32_t>(copy_limit));
+    append_be24(out, static_cast<std::uint32_t>(offset2));
+    append_be24(out, static_cast<std::uint32_t>(offset3));
     out.insert(out.end(), b1->begin(), b1->end());
     out.insert(out.end(), b2->begin(), b2->end());
     out.insert(out.end(), b3->begin(), b3->end());

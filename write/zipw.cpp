@@ -1,5 +1,6 @@
 #include "write/zipw.h"
 
+#include "core/bytes.h"
 #include "core/crc32.h"
 
 #include <zlib.h>
@@ -19,6 +20,9 @@ constexpr std::uint16_t DOS_DATE = 0x0021; // 1980-01-01
 constexpr std::uint64_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t U16_MAX = std::numeric_limits<std::uint16_t>::max();
 
+using vantrell_core::bytes::append_le16;
+using vantrell_core::bytes::append_le32;
+
 struct CentralRecord {
     const std::string* name;
     std::uint32_t crc;
@@ -27,16 +31,6 @@ struct CentralRecord {
     std::uint32_t offset;
     std::uint16_t method;
 };
-
-void put16(Bytes& out, std::uint64_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-
-void put32(Bytes& out, std::uint64_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
 
 // One raw deflate stream reused for every entry of an archive: deflateReset
 // keeps zlib's window and hash tables, whose allocation and first touch
@@ -97,10 +91,6 @@ private:
 
 Error too_large(const std::string& what) { return Error::other("zip: " + what + " too large for a zip archive"); }
 
-void patch32(Bytes& out, std::size_t at, std::uint64_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 } // namespace
 
 Result<Bytes> deflate_raw(std::span<const std::uint8_t> data) {
@@ -135,18 +125,18 @@ Result<Bytes> write(std::span<const parts::PartOut> parts) {
         const std::uint16_t method = part.deflate ? 8 : 0;
         const std::uint32_t crc = vantrell_core::crc32::of(part.data);
 
-        put32(out, 0x04034B50);
-        put16(out, VERSION);
-        put16(out, 0); // flags
-        put16(out, method);
-        put16(out, 0); // time
-        put16(out, DOS_DATE);
-        put32(out, crc);
+        append_le32(out, 0x04034B50);
+        append_le16(out, VERSION);
+        append_le16(out, 0); // flags
+        append_le16(out, method);
+        append_le16(out, 0); // time
+        append_le16(out, DOS_DATE);
+        append_le32(out, crc);
         const std::size_t compressed_at = out.size();
-        put32(out, part.data.size()); // compressed size, patched below when deflated
-        put32(out, part.data.size());
-        put16(out, part.name.size());
-        put16(out, 0); // extra field length
+        append_le32(out, part.data.size()); // compressed size, patched below when deflated
+        append_le32(out, part.data.size());
+        append_le16(out, part.name.size());
+        append_le16(out, 0); // extra field length
         out.insert(out.end(), part.name.begin(), part.name.end());
 
         const std::size_t payload_at = out.size();
@@ -158,7 +148,7 @@ Result<Bytes> write(std::span<const parts::PartOut> parts) {
         }
         const std::uint64_t compressed = out.size() - payload_at;
         if (compressed > U32_MAX) return fail(too_large("part " + part.name));
-        patch32(out, compressed_at, compressed);
+        vantrell_core::bytes::store_le32(out.data() + compressed_at, static_cast<std::uint32_t>(compressed));
 
         central.push_back(CentralRecord{&part.name, crc, static_cast<std::uint32_t>(compressed),
                                         static_cast<std::uint32_t>(part.data.size()),
@@ -168,36 +158,36 @@ Result<Bytes> write(std::span<const parts::PartOut> parts) {
     if (out.size() > U32_MAX) return fail(too_large("archive"));
     const std::uint64_t cd_offset = out.size();
     for (const CentralRecord& r : central) {
-        put32(out, 0x02014B50);
-        put16(out, VERSION); // made by
-        put16(out, VERSION); // needed
-        put16(out, 0);       // flags
-        put16(out, r.method);
-        put16(out, 0); // time
-        put16(out, DOS_DATE);
-        put32(out, r.crc);
-        put32(out, r.compressed);
-        put32(out, r.size);
-        put16(out, r.name->size());
-        put16(out, 0); // extra
-        put16(out, 0); // comment
-        put16(out, 0); // disk number start
-        put16(out, 0); // internal attributes
-        put32(out, 0); // external attributes
-        put32(out, r.offset);
+        append_le32(out, 0x02014B50);
+        append_le16(out, VERSION); // made by
+        append_le16(out, VERSION); // needed
+        append_le16(out, 0);       // flags
+        append_le16(out, r.method);
+        append_le16(out, 0); // time
+        append_le16(out, DOS_DATE);
+        append_le32(out, r.crc);
+        append_le32(out, r.compressed);
+        append_le32(out, r.size);
+        append_le16(out, r.name->size());
+        append_le16(out, 0); // extra
+        append_le16(out, 0); // comment
+        append_le16(out, 0); // disk number start
+        append_le16(out, 0); // internal attributes
+        append_le32(out, 0); // external attributes
+        append_le32(out, r.offset);
         out.insert(out.end(), r.name->begin(), r.name->end());
     }
     const std::uint64_t cd_size = out.size() - cd_offset;
     if (cd_size > U32_MAX) return fail(too_large("central directory"));
 
-    put32(out, 0x06054B50);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, central.size());
-    put16(out, central.size());
-    put32(out, cd_size);
-    put32(out, cd_offset);
-    put16(out, 0); // comment length
+    append_le32(out, 0x06054B50);
+    append_le16(out, 0);
+    append_le16(out, 0);
+    append_le16(out, central.size());
+    append_le16(out, central.size());
+    append_le32(out, cd_size);
+    append_le32(out, cd_offset);
+    append_le16(out, 0); // comment length
     return out;
 }
 

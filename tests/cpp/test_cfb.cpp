@@ -255,6 +255,27 @@ TEST(Cfb, ReadsSmallAndLargeStreamsInBothSectorSizes) {
     }
 }
 
+TEST(Cfb, StreamSizeHighHalfCountsOnlyWithLargeSectors) {
+    for (unsigned shift : {9u, 12u}) {
+        Builder b;
+        b.shift = shift;
+        b.stream(u"Big", pattern(5000, 1));
+        Bytes file = b.build();
+        put32(file, b.dir_offset(1) + 0x7C, 1);
+        auto c = cfb::Compound::parse(file);
+        ASSERT_TRUE(c) << c.error().message();
+        EXPECT_EQ(c->major_version(), shift == 9 ? 3u : 4u);
+        const cfb::DirEntry& e = c->entries()[1];
+        EXPECT_EQ(e.name, "Big");
+        EXPECT_EQ(e.start_sector, b.starts[1]);
+        if (shift == 9) {
+            EXPECT_EQ(*c->read_stream("Big"), pattern(5000, 1));
+        } else {
+            EXPECT_EQ(e.size, (std::uint64_t{1} << 32) + 5000);
+        }
+    }
+}
+
 TEST(Cfb, NamesAndPathsIgnoreCaseAndWalkTheWholeTree) {
     Builder b;
     std::vector<std::u16string> names;

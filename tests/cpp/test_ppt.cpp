@@ -635,6 +635,8 @@ TEST(PptRecovery, BrokenChainsLoseNoSlide) {
          [](TwoSaves& t) { set32(t.d.doc, t.d.dir_at + 8, 1u | (0xFFFu << 20)); }},
         {"current user names no edit", [](TwoSaves& t) { t.d.user = current_user(t.d.edit_at + 3); }},
         {"no current user", [](TwoSaves& t) { t.d.user.clear(); }},
+        {"current user cut before the edit offset", [](TwoSaves& t) { t.d.user.resize(19); }},
+        {"current user cut before the token", [](TwoSaves& t) { t.d.user.resize(15); }},
         // A walk over top-level records stops at the first record that
         // overruns the stream; the scan does not.
         {"no current user, first record overruns",
