@@ -20,8 +20,6 @@ namespace _vantrell {
 
 namespace {
 
-constexpr const char* VERSION = "2.2.0";
-
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "_vantrell",
@@ -37,7 +35,7 @@ PyInterpreterState* g_interpreter = nullptr;
 
 // The module body; false with the failing step's exception set.
 bool _vantrell(PyObject* module) {
-    if (!toolkit::add_attribute(module, "__version__", PyUnicode_FromString(VERSION))) return false;
+    if (!toolkit::add_attribute(module, "__version__", PyUnicode_FromString(VANTRELL_VERSION))) return false;
 
     PyObject* error = pptx_error_type();
     if (!error) return false;
