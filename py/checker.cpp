@@ -164,10 +164,6 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
         !a.get("xml_well_formed", xml_well_formed) || !a.get("verify_crc", verify_crc))
         return std::nullopt;
     if (!tk::one_source(path, data)) return std::nullopt;
-    if (path && path->has_nul()) {
-        pptx_err(vantrell_core::Error::io_text(tk::NUL_IN_PATH));
-        return std::nullopt;
-    }
     vc::Options options;
     options.max_findings = static_cast<std::size_t>(
         std::min<std::uint64_t>(max_findings, std::numeric_limits<std::size_t>::max()));

@@ -804,7 +804,6 @@ struct DocumentMethods {
             if (data) {
                 source = std::make_shared<core::zip::MemorySource>(std::move(*data));
             } else {
-                if (path->has_nul()) return core::fail(core::Error::io_text(tk::NUL_IN_PATH));
                 auto file = core::zip::FileSource::open(path->native);
                 if (!file) return core::fail(std::move(file.error()));
                 source = std::move(*file);

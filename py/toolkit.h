@@ -209,10 +209,7 @@ bool extract(PyObject* o, std::string& out);
 struct Path {
     std::string native;
     std::string text;
-
-    bool has_nul() const noexcept { return native.find('\0') != std::string::npos; }
 };
-inline constexpr const char* NUL_IN_PATH = "file name contained an unexpected NUL byte";
 bool extract(PyObject* o, Path& out);
 
 // Byte data: bytes, bytearray and unsigned-byte buffers directly; otherwise any

@@ -18,20 +18,12 @@
 // exhausting the stack (here, in the layout engine or in the destructors).
 #include "py/write.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <variant>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "write/markdown.h"
+#include "write/save.h"
 #include "write/style.h"
 
 namespace _vantrell {
@@ -1307,79 +1299,6 @@ PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     return new_bytes(**out);
 }
 
-std::string os_error(int err) {
-    char buf[256];
-    // The GNU variant may return a static string instead of filling buf.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
-bool write_all(int fd, const vw::Bytes& bytes) {
-    const std::uint8_t* next = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        next += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The file that a save to `path` replaces. A symbolic link is followed, as a
-// write through it would be, so that the link itself survives the rename.
-std::string replaced_file(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : path;
-}
-
-// Writes a temporary file beside `path` and renames it over the target, so
-// an existing file is replaced whole or not at all; the temporary is removed
-// on every failure, and takes the permission bits of the file it replaces.
-// Returns the error text, or nullopt on success.
-std::optional<std::string> write_replacing(const std::string& given, const vw::Bytes& bytes) {
-    if (given.find('\0') != std::string::npos) return std::string(tk::NUL_IN_PATH);
-    if (given.empty()) return os_error(ENOENT);
-    const std::string path = replaced_file(given);
-    struct stat old;
-    const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + ".vantrell-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
-        do {
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0 && errno != EEXIST) return os_error(errno);
-    }
-    if (fd < 0) return os_error(EEXIST);
-
-    int err = 0;
-    if (replaces && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
-    if (err == 0 && !write_all(fd, bytes)) err = errno;
-    // A failing close can report a delayed write error (NFS, full disk); it
-    // is never retried, as the descriptor is gone either way.
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        return os_error(err);
-    }
-    return std::nullopt;
-}
-
 PyObject* presentation_save(const Presentation& p, const Args& a) {
     tk::Path path;
     if (!a.get("path", path)) return nullptr;
@@ -1388,7 +1307,8 @@ PyObject* presentation_save(const Presentation& p, const Args& a) {
         vw::Result<vw::Bytes> bytes = copy.to_bytes();
         vw::Presentation dropped = std::move(copy);
         if (!bytes) return vw::fail(std::move(bytes.error()));
-        if (auto err = write_replacing(path.native, *bytes)) return vw::fail(vw::Error::io(std::move(*err)));
+        if (auto saved = vw::save::replace_file(path.native, *bytes); !saved)
+            return vw::fail(std::move(saved.error()));
         return std::monostate{};
     });
     if (!tk::succeeded(out)) return nullptr;

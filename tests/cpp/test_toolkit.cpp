@@ -38,7 +38,7 @@ struct Probe {
         bool flag = false;
         if (!a.get("path", path) || !a.get("data", data) || !a.get("count", count) || !a.get("flag", flag))
             return std::nullopt;
-        if (path) p.label = path->has_nul() ? std::string("<nul>") : path->text;
+        if (path) p.label = path->native.find('\0') != std::string::npos ? std::string("<nul>") : path->text;
         if (data) p.data = *data;
         p.count = count.value_or(0) + (flag ? 1000 : 0);
         return p;
