@@ -26,13 +26,6 @@
 #include "write/save.h"
 #include "write/style.h"
 
-namespace _vantrell {
-template <>
-inline PyObject* pptx_err(const vantrell_write::Error& error) {
-    return toolkit::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return pptx_err_text(error.message()); });
-}
-} // namespace _vantrell
-
 namespace _vantrell::write {
 
 namespace vw = vantrell_write;
