@@ -187,9 +187,59 @@ bool extract(PyObject* o, Shared<T>& out) {
 
 // --------------------------------------------------------- declarations API
 
+// A computed attribute: `get` builds its value from the held object.
 template <class T>
 Getter<T> getter(const char* name, PyObject* (*get)(const T&), const char* doc = nullptr) {
     return Getter<T>{name, doc, get};
+}
+
+namespace detail {
+template <class M>
+struct member_class;
+template <class C, class V>
+struct member_class<V C::*> {
+    using type = C;
+};
+
+// `o.*M`, or `(o.*M)()` for a member function, which must end a path.
+template <auto M, class O>
+decltype(auto) step(const O& o) {
+    if constexpr (std::is_member_function_pointer_v<decltype(M)>) return (o.*M)();
+    else return (o.*M);
+}
+template <auto M, auto... Ms, class O>
+decltype(auto) follow(const O& o) {
+    if constexpr (sizeof...(Ms) == 0) {
+        return step<M>(o);
+    } else {
+        static_assert(!std::is_member_function_pointer_v<decltype(M)>, "a member function ends a path");
+        return follow<Ms...>(step<M>(o));
+    }
+}
+
+template <class T, auto... Path>
+PyObject* get_member(const T& o) {
+    return to_py::value(follow<Path...>(o));
+}
+} // namespace detail
+
+// An attribute that is a member of the held object, or a member of one of its
+// members (`member<&Image::v, &ImageRef::part>`), as `to_py::value` converts it.
+template <auto First, auto... Rest>
+auto member(const char* name, const char* doc = nullptr) {
+    using T = typename detail::member_class<decltype(First)>::type;
+    return Getter<T>{name, doc, &detail::get_member<T, First, Rest...>};
+}
+
+// A new list with one bound object per item, made by `make(item)`.
+template <class T, class Items, class Make>
+PyObject* object_list(Items&& items, Make&& make) {
+    return to_py::list(items, [&](auto& item) { return Class<T>::create(make(item)); });
+}
+// The same with each object made as `T{item}`.
+template <class T, class Items>
+PyObject* object_list(Items&& items) {
+    return object_list<T>(items, [](const auto& item) { return T{item}; });
 }
 
 namespace detail {

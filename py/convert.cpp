@@ -171,18 +171,5 @@ std::string text_list(const std::vector<std::string>& items) {
 }
 } // namespace repr
 
-namespace to_py {
-PyObject* optional_str(const std::optional<std::string>& s) { return s ? str(*s) : none(); }
-PyObject* str_list(const std::vector<std::string>& items) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* s = str(items[i]);
-        if (!s) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s); // steals s
-    }
-    return list.release();
-}
-} // namespace to_py
 
 } // namespace _vantrell::toolkit

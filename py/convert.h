@@ -6,14 +6,18 @@
 #include "py/errors.h"
 
 #include <algorithm>
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/encoding.h"
@@ -182,8 +186,95 @@ inline PyObject* i64(std::int64_t v) { return PyLong_FromLongLong(v); }
 inline PyObject* bytes(std::string_view b) {
     return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
-PyObject* optional_str(const std::optional<std::string>& s);
-PyObject* str_list(const std::vector<std::string>& items);
+inline PyObject* bytes(const std::vector<std::uint8_t>& b) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+}
+
+// A new list of `convert(item)` for every item, in order; `convert` returns a
+// new reference, or nullptr with an exception set to stop.
+template <class Items, class Convert>
+PyObject* list(Items&& items, Convert&& convert) {
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+    if (!out) return nullptr;
+    Py_ssize_t i = 0;
+    for (auto&& item : items) {
+        PyObject* o = convert(item);
+        if (!o) return nullptr;
+        PyList_SetItem(out.get(), i++, o); // steals o
+    }
+    return out.release();
+}
+
+// A new tuple of `items`, whose references it steals; nullptr when any of
+// them is (the others are released).
+template <std::same_as<PyObject*>... Items>
+PyObject* tuple(Items... items) {
+    std::array<Ref, sizeof...(Items)> owned{Ref::steal(items)...};
+    for (const Ref& r : owned)
+        if (!r) return nullptr;
+    Ref out = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items))));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < owned.size(); ++i)
+        PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), owned[i].release()); // steals
+    return out.release();
+}
+
+// The Python form of a plain library value: str, bool and int as they are;
+// an optional as None or its value; a vector as a list, a pair or an array
+// as a tuple, a map with string keys as a dict.
+inline PyObject* value(const std::string& s) { return str(s); }
+inline PyObject* value(const char* s) { return str(s); }
+template <std::same_as<bool> B>
+PyObject* value(B b) {
+    return flag(b);
+}
+template <class N>
+    requires(std::integral<N> && !std::same_as<N, bool>)
+PyObject* value(N n) {
+    if constexpr (std::is_signed_v<N>) return i64(n);
+    else return u64(n);
+}
+template <class V>
+PyObject* value(const std::optional<V>& v);
+template <class V>
+PyObject* value(const std::vector<V>& items);
+template <class A, class B>
+PyObject* value(const std::pair<A, B>& p);
+template <class V, std::size_t N>
+PyObject* value(const std::array<V, N>& items);
+template <class V>
+PyObject* value(const std::map<std::string, V>& items);
+
+template <class V>
+PyObject* value(const std::optional<V>& v) {
+    return v ? value(*v) : none();
+}
+template <class V>
+PyObject* value(const std::vector<V>& items) {
+    return list(items, [](const V& item) { return value(item); });
+}
+template <class A, class B>
+PyObject* value(const std::pair<A, B>& p) {
+    return tuple(value(p.first), value(p.second));
+}
+template <class V, std::size_t N>
+PyObject* value(const std::array<V, N>& items) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return tuple(value(items[I])...);
+    }(std::make_index_sequence<N>());
+}
+template <class V>
+PyObject* value(const std::map<std::string, V>& items) {
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (const auto& [key, item] : items) {
+        Ref k = Ref::steal(str(key));
+        if (!k) return nullptr;
+        Ref v = Ref::steal(value(item));
+        if (!v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
 } // namespace to_py
 
 } // namespace _vantrell::toolkit

@@ -21,29 +21,6 @@ namespace {
 struct ExtractReport {
     core::text::ExtractReport v;
 
-    static PyObject* failures(const core::text::Failures& list) {
-        tk::Ref out = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
-        if (!out) return nullptr;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            PyObject* t = Py_BuildValue("(Ks#)", static_cast<unsigned long long>(list[i].first),
-                                        list[i].second.data(), static_cast<Py_ssize_t>(list[i].second.size()));
-            if (!t) return nullptr;
-            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), t);  // steals t
-        }
-        return out.release();
-    }
-
-    static PyObject* failed_slides(const ExtractReport& r) { return failures(r.v.failed_slides); }
-    static PyObject* failed_notes(const ExtractReport& r) { return failures(r.v.failed_notes); }
-    static PyObject* failed_comments(const ExtractReport& r) { return failures(r.v.failed_comments); }
-    static PyObject* failed_frames(const ExtractReport& r) { return failures(r.v.failed_frames); }
-    static PyObject* hidden_slides_skipped(const ExtractReport& r) { return tk::to_py::u64(r.v.hidden_slides_skipped); }
-    static PyObject* unknown_graphics(const ExtractReport& r) { return tk::to_py::u64(r.v.unknown_graphics); }
-    static PyObject* unknown_graphic_uris(const ExtractReport& r) { return tk::to_py::str_list(r.v.unknown_graphic_uris); }
-    static PyObject* unknown_elements(const ExtractReport& r) { return tk::to_py::u64(r.v.unknown_elements); }
-    static PyObject* is_complete(const ExtractReport& r) { return tk::to_py::flag(r.v.is_complete()); }
-    static PyObject* warnings(const ExtractReport& r) { return tk::to_py::str_list(r.v.warnings()); }
-
     static std::string repr(const ExtractReport& r) {
         return "ExtractReport(complete=" + tk::repr::flag(r.v.is_complete()) +
                ", warnings=" + tk::repr::number(r.v.warnings().size()) + ")";
@@ -51,23 +28,24 @@ struct ExtractReport {
 
     static const tk::ClassDef<ExtractReport>& definition() {
         using R = ExtractReport;
+        using V = core::text::ExtractReport;
         static const tk::ClassDef<R> def{
             .name = "vantrell.ExtractReport",
             .doc = "What text extraction skipped or could not read.",
-            .getters = {tk::getter<R>("failed_slides", &failed_slides,
-                                      "`(slide index, error)` for slides whose part could not be read."),
-                        tk::getter<R>("failed_notes", &failed_notes),
-                        tk::getter<R>("failed_comments", &failed_comments),
-                        tk::getter<R>("failed_frames", &failed_frames,
-                                      "Chart or diagram parts that could not be read."),
-                        tk::getter<R>("hidden_slides_skipped", &hidden_slides_skipped,
-                                      "Hidden slides left out because the options excluded them."),
-                        tk::getter<R>("unknown_graphics", &unknown_graphics),
-                        tk::getter<R>("unknown_graphic_uris", &unknown_graphic_uris),
-                        tk::getter<R>("unknown_elements", &unknown_elements),
-                        tk::getter<R>("is_complete", &is_complete,
-                                      "True when nothing was dropped for a reason other than the options."),
-                        tk::getter<R>("warnings", &warnings, "One line per problem, as the CLI prints them.")},
+            .getters = {tk::member<&R::v, &V::failed_slides>(
+                            "failed_slides", "`(slide index, error)` for slides whose part could not be read."),
+                        tk::member<&R::v, &V::failed_notes>("failed_notes"),
+                        tk::member<&R::v, &V::failed_comments>("failed_comments"),
+                        tk::member<&R::v, &V::failed_frames>("failed_frames",
+                                                             "Chart or diagram parts that could not be read."),
+                        tk::member<&R::v, &V::hidden_slides_skipped>(
+                            "hidden_slides_skipped", "Hidden slides left out because the options excluded them."),
+                        tk::member<&R::v, &V::unknown_graphics>("unknown_graphics"),
+                        tk::member<&R::v, &V::unknown_graphic_uris>("unknown_graphic_uris"),
+                        tk::member<&R::v, &V::unknown_elements>("unknown_elements"),
+                        tk::member<&R::v, &V::is_complete>(
+                            "is_complete", "True when nothing was dropped for a reason other than the options."),
+                        tk::member<&R::v, &V::warnings>("warnings", "One line per problem, as the CLI prints them.")},
             .repr = &repr,
         };
         return def;
@@ -140,11 +118,7 @@ PyObject* text_reporting(const Document& d, const tk::Args& a) {
     if (!text_options(a, o)) return nullptr;
     auto r = run(d, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
     if (!r) return r.error().raise();
-    tk::Ref s = tk::Ref::steal(tk::to_py::str(r->first));
-    if (!s) return nullptr;
-    tk::Ref lines = tk::Ref::steal(tk::to_py::str_list(r->second.warnings()));
-    if (!lines) return nullptr;
-    return PyTuple_Pack(2, s.get(), lines.get());
+    return tk::to_py::tuple(tk::to_py::str(r->first), tk::to_py::value(r->second.warnings()));
 }
 
 PyObject* extract(const Document& d, const tk::Args& a) {
@@ -158,11 +132,8 @@ PyObject* extract(const Document& d, const tk::Args& a) {
         return std::pair(core::text::join_non_empty(texts, "\n\n"), std::move(report));
     });
     if (!r) return r.error().raise();
-    tk::Ref s = tk::Ref::steal(tk::to_py::str(r->first));
-    if (!s) return nullptr;
-    tk::Ref report = tk::Ref::steal(tk::Class<ExtractReport>::create(ExtractReport{std::move(r->second)}));
-    if (!report) return nullptr;
-    return PyTuple_Pack(2, s.get(), report.get());
+    return tk::to_py::tuple(tk::to_py::str(r->first),
+                            tk::Class<ExtractReport>::create(ExtractReport{std::move(r->second)}));
 }
 
 PyObject* slide_texts(const Document& d, const tk::Args& a) {
@@ -173,7 +144,7 @@ PyObject* slide_texts(const Document& d, const tk::Args& a) {
     if (!at) at = every_slide(d.slide_count);
     auto r = run(d, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
     if (!r) return r.error().raise();
-    return tk::to_py::str_list(*r);
+    return tk::to_py::value(*r);
 }
 
 PyObject* markdown(const Document& d, const tk::Args& a) {

@@ -494,8 +494,6 @@ std::optional<Run> run_new(const Args& a) {
                        strike}};
 }
 
-PyObject* optional_u32(const std::optional<std::uint32_t>& v) { return v ? tk::to_py::u64(*v) : tk::to_py::none(); }
-
 } // namespace
 
 const tk::ClassDef<Run>& Run::definition() {
@@ -504,19 +502,19 @@ const tk::ClassDef<Run>& Run::definition() {
         "A run of text with one set of character properties; `size` is in\n"
         "points, `color` is `#RRGGBB` or a theme slot name, `link` an absolute URL.",
         {
-            tk::getter<Run>("text", [](const Run& r) { return tk::to_py::str(r.value.text); }),
-            tk::getter<Run>("bold", [](const Run& r) { return tk::to_py::flag(r.value.bold); }),
-            tk::getter<Run>("italic", [](const Run& r) { return tk::to_py::flag(r.value.italic); }),
-            tk::getter<Run>("underline", [](const Run& r) { return tk::to_py::flag(r.value.underline); }),
-            tk::getter<Run>("strike", [](const Run& r) { return tk::to_py::flag(r.value.strike); }),
-            tk::getter<Run>("size", [](const Run& r) { return optional_u32(r.value.size); }),
+            tk::member<&Run::value, &vw::Run::text>("text"),
+            tk::member<&Run::value, &vw::Run::bold>("bold"),
+            tk::member<&Run::value, &vw::Run::italic>("italic"),
+            tk::member<&Run::value, &vw::Run::underline>("underline"),
+            tk::member<&Run::value, &vw::Run::strike>("strike"),
+            tk::member<&Run::value, &vw::Run::size>("size"),
             tk::getter<Run>("color",
                             [](const Run& r) {
                                 return r.value.color ? tk::to_py::str(color_name(*r.value.color))
                                                      : tk::to_py::none();
                             }),
-            tk::getter<Run>("font", [](const Run& r) { return tk::to_py::optional_str(r.value.font); }),
-            tk::getter<Run>("link", [](const Run& r) { return tk::to_py::optional_str(r.value.link); }),
+            tk::member<&Run::value, &vw::Run::font>("font"),
+            tk::member<&Run::value, &vw::Run::link>("link"),
         },
         {},
         [](const Run& r) { return "write.Run(" + tk::repr::text(r.value.text) + ")"; },
@@ -564,17 +562,6 @@ std::optional<Paragraph> paragraph_new(const Args& a) {
     return Paragraph{std::move(p)};
 }
 
-PyObject* paragraph_runs(const Paragraph& p) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(p.value.runs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < p.value.runs.size(); ++i) {
-        PyObject* r = tk::Class<Run>::create(Run{p.value.runs[i]});
-        if (!r) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), r);
-    }
-    return list.release();
-}
-
 } // namespace
 
 const tk::ClassDef<Paragraph>& Paragraph::definition() {
@@ -587,9 +574,9 @@ const tk::ClassDef<Paragraph>& Paragraph::definition() {
             tk::getter<Paragraph>(
                 "text", [](const Paragraph& p) { return tk::to_py::str(joined_text(p.value)); },
                 "The runs' text joined."),
-            tk::getter<Paragraph>("runs", &paragraph_runs),
-            tk::getter<Paragraph>("level", [](const Paragraph& p) { return tk::to_py::u64(p.value.level); }),
-            tk::getter<Paragraph>("bullet", [](const Paragraph& p) { return tk::to_py::flag(p.value.bullet); }),
+            tk::getter<Paragraph>("runs", [](const Paragraph& p) { return tk::object_list<Run>(p.value.runs); }),
+            tk::member<&Paragraph::value, &vw::Paragraph::level>("level"),
+            tk::member<&Paragraph::value, &vw::Paragraph::bullet>("bullet"),
             tk::getter<Paragraph>("align",
                                   [](const Paragraph& p) { return tk::to_py::str(align_name(p.value.align)); }),
         },
@@ -621,17 +608,6 @@ std::optional<Table> table_new(const Args& a) {
     return t;
 }
 
-PyObject* table_rows(const Table& t) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.value.rows.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < t.value.rows.size(); ++i) {
-        PyObject* row = tk::to_py::str_list(t.value.rows[i]);
-        if (!row) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
-    }
-    return list.release();
-}
-
 } // namespace
 
 const tk::ClassDef<Picture>& Picture::definition() {
@@ -639,8 +615,7 @@ const tk::ClassDef<Picture>& Picture::definition() {
         "vantrell.write.Picture",
         "A picture (PNG, JPEG, GIF, BMP or TIFF bytes) for the layout engine to\n"
         "place; it keeps its aspect ratio.",
-        {tk::getter<Picture>("description",
-                             [](const Picture& p) { return tk::to_py::optional_str(p.value.description); })},
+        {tk::member<&Picture::value, &vw::Block::Picture::description>("description")},
         {},
         [](const Picture& p) { return "write.Picture(" + std::to_string(p.value.data.size()) + " bytes)"; },
         tk::constructor<Picture, "(data, *, description=None)", &picture_new>(),
@@ -656,8 +631,8 @@ const tk::ClassDef<Table>& Table::definition() {
         "height their cells need, and a long table continues on the next slide\n"
         "with its header.",
         {
-            tk::getter<Table>("rows", &table_rows),
-            tk::getter<Table>("header", [](const Table& t) { return tk::to_py::flag(t.value.header); }),
+            tk::member<&Table::value, &vw::Block::Table::rows>("rows"),
+            tk::member<&Table::value, &vw::Block::Table::header>("header"),
         },
         {},
         [](const Table& t) { return "write.Table(" + std::to_string(t.value.rows.size()) + " rows)"; },
@@ -965,8 +940,8 @@ const tk::ClassDef<Slide>& Slide::definition() {
         "vantrell.write.Slide",
         "One slide under construction.",
         {
-            tk::getter<Slide>("title", [](const Slide& s) { return tk::to_py::optional_str(s.value.title); }),
-            tk::getter<Slide>("notes", [](const Slide& s) { return tk::to_py::optional_str(s.value.notes); }),
+            tk::member<&Slide::value, &vw::Slide::title>("title"),
+            tk::member<&Slide::value, &vw::Slide::notes>("notes"),
         },
         {
             tk::method<"bullet($self, text, level=0, *, bold=False, italic=False, size=None, color=None)",
@@ -1127,13 +1102,7 @@ PyObject* theme_preset(const Args& a) {
 }
 
 PyObject* theme_presets(const Args&) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (std::string_view n : vw::Theme::PRESETS) {
-        Ref s = Ref::steal(tk::to_py::str(n));
-        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
-    }
-    return list.release();
+    return tk::to_py::list(vw::Theme::PRESETS, [](std::string_view n) { return tk::to_py::str(n); });
 }
 
 PyObject* theme_embed_font(Theme& t, const Args& a) {
@@ -1195,10 +1164,10 @@ const tk::ClassDef<Theme>& Theme::definition() {
                 "embedded_font_count",
                 [](const Theme& t) { return tk::to_py::u64(t.value.embedded_fonts.size()); },
                 "The number of embedded font files."),
-            tk::getter<Theme>("name", [](const Theme& t) { return tk::to_py::str(t.value.name); }),
-            tk::getter<Theme>("major_font", [](const Theme& t) { return tk::to_py::str(t.value.major_font); }),
-            tk::getter<Theme>("minor_font", [](const Theme& t) { return tk::to_py::str(t.value.minor_font); }),
-            tk::getter<Theme>("inverted", [](const Theme& t) { return tk::to_py::flag(t.value.inverted); }),
+            tk::member<&Theme::value, &vw::Theme::name>("name"),
+            tk::member<&Theme::value, &vw::Theme::major_font>("major_font"),
+            tk::member<&Theme::value, &vw::Theme::minor_font>("minor_font"),
+            tk::member<&Theme::value, &vw::Theme::inverted>("inverted"),
             tk::getter<Theme>("colors", &theme_colors),
             tk::getter<Theme>("sizes", &theme_sizes, "Font sizes in points by name."),
         },
@@ -1271,10 +1240,6 @@ PyObject* presentation_add(Presentation& p, const Args& a) {
     return self_ref(a);
 }
 
-PyObject* new_bytes(const vw::Bytes& b) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
-}
-
 // Serialises a deep copy with the lock released; the copy is also dropped
 // there, so a large deck costs other threads nothing.
 std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p) {
@@ -1289,7 +1254,7 @@ std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p)
 PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     auto out = serialise(p);
     if (!tk::succeeded(out)) return nullptr;
-    return new_bytes(**out);
+    return tk::to_py::bytes(**out);
 }
 
 PyObject* presentation_save(const Presentation& p, const Args& a) {
