@@ -2,7 +2,6 @@
 // made from; list and object attributes are converted anew on every read,
 // so what a caller mutates is never what the next read returns.
 #include "py/model.h"
-#include "py/passes.h"
 
 #include "core/comments.h"
 #include "core/document.h"
@@ -357,10 +356,13 @@ PyObject* comment_author_list(const std::vector<vantrell_core::comments::Comment
     return tk::object_list<CommentAuthor>(authors);
 }
 
-bool register_(PyObject* module) {
+bool register_text_classes(PyObject* module) {
     return tk::Class<Table>::add_to(module) && tk::Class<Row>::add_to(module) && tk::Class<Cell>::add_to(module) &&
-           tk::Class<Paragraph>::add_to(module) && tk::Class<Run>::add_to(module) &&
-           passes::add_extract_report(module) && tk::Class<DocumentDefects>::add_to(module) && tk::Class<Presentation>::add_to(module) &&
+           tk::Class<Paragraph>::add_to(module) && tk::Class<Run>::add_to(module);
+}
+
+bool register_deck_classes(PyObject* module) {
+    return tk::Class<DocumentDefects>::add_to(module) && tk::Class<Presentation>::add_to(module) &&
            tk::Class<SlideId>::add_to(module) && tk::Class<MasterId>::add_to(module) &&
            tk::Class<CommentAuthor>::add_to(module);
 }

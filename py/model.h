@@ -25,10 +25,11 @@ struct CommentAuthor;
 
 namespace _vantrell::model {
 
-// Adds Table, Row, Cell, Paragraph, Run, DocumentDefects, Presentation,
-// SlideId, MasterId and CommentAuthor in that order; false with the failing
-// step's exception set. (`register` itself is a C++ keyword.)
-bool register_(PyObject* module);
+// Add Table, Row, Cell, Paragraph and Run, then DocumentDefects,
+// Presentation, SlideId, MasterId and CommentAuthor, in those orders; false
+// with the failing step's exception set.
+bool register_text_classes(PyObject* module);
+bool register_deck_classes(PyObject* module);
 
 // New references, or nullptr with an exception set.
 

@@ -2,9 +2,8 @@
 
 #include "core/markdown.h"
 #include "core/text.h"
-#include "py/reading.h"
+#include "py/deck.h"
 
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -86,29 +85,12 @@ bool positions(const Document& d, const std::optional<std::vector<std::int64_t>>
     return true;
 }
 
-std::vector<std::size_t> every_slide(std::size_t n) {
-    std::vector<std::size_t> out(n);
-    std::iota(out.begin(), out.end(), std::size_t{0});
-    return out;
-}
-
-// Runs `pass(view)` on a fresh reading view with the lock released.
-template <class Pass>
-auto run(const Document& d, Pass pass) {
-    std::shared_ptr<const doc::Shared> handle = d.shared;
-    const std::uint64_t threads = d.threads;
-    return tk::released([&] {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        return pass(view);
-    });
-}
-
 // ---------------------------------------------------------------- Document
 
 PyObject* text(const Document& d, const tk::Args& a) {
     core::text::TextOptions o;
     if (!text_options(a, o)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) { return core::text::text_reporting(view, o).first; });
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
@@ -116,7 +98,7 @@ PyObject* text(const Document& d, const tk::Args& a) {
 PyObject* text_reporting(const Document& d, const tk::Args& a) {
     core::text::TextOptions o;
     if (!text_options(a, o)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
     if (!r) return r.error().raise();
     return tk::to_py::tuple(tk::to_py::str(r->first), tk::to_py::value(r->second.warnings()));
 }
@@ -126,7 +108,7 @@ PyObject* extract(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::size_t>> at;
     core::text::TextOptions o;
     if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) {
+    auto r = released_view(d.deck, [&](doc::Document& view) {
         if (!at) return core::text::text_reporting(view, o);
         auto [texts, report] = core::text::slide_texts_at(view, *at, o);
         return std::pair(core::text::join_non_empty(texts, "\n\n"), std::move(report));
@@ -141,8 +123,8 @@ PyObject* slide_texts(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::size_t>> at;
     core::text::TextOptions o;
     if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    if (!at) at = every_slide(d.slide_count);
-    auto r = run(d, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
+    if (!at) at = every_position(d.slide_count);
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::value(*r);
 }
@@ -152,8 +134,8 @@ PyObject* markdown(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::size_t>> at;
     core::markdown::MarkdownOptions o;
     if (!a.get("indexes", indexes) || !markdown_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    if (!at) at = every_slide(d.slide_count);
-    auto r = run(d, [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
+    if (!at) at = every_position(d.slide_count);
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
@@ -165,15 +147,9 @@ PyObject* markdown(const Document& d, const tk::Args& a) {
 // detail of a parse.
 template <class Render>
 PyObject* rerender(const Slide& s, Render render) {
-    std::shared_ptr<const doc::Shared> handle = s.shared;
-    const std::uint64_t threads = s.threads;
-    const std::uint64_t index = s.index;
-    auto r = tk::released([&]() -> core::Result<std::string> {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        auto slide = view.slide(static_cast<std::size_t>(index), core::slide::Detail::text);
-        if (!slide) return core::fail(std::move(slide.error()));
+    auto r = released_slide(s, core::slide::Detail::text, [&](const doc::Slide& slide) -> core::Result<std::string> {
         core::text::ExtractReport report;
-        return render(*slide, report);
+        return render(slide, report);
     });
     if (!tk::succeeded(r)) return nullptr;
     return tk::to_py::str(**r);
@@ -260,6 +236,6 @@ tk::MethodDef slide_markdown() {
                       &slide_markdown_impl>("This slide as Markdown, without a trailing newline.");
 }
 
-bool add_extract_report(PyObject* module) { return tk::Class<ExtractReport>::add_to(module); }
+bool register_(PyObject* module) { return tk::Class<ExtractReport>::add_to(module); }
 
 } // namespace _vantrell::passes

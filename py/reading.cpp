@@ -13,13 +13,13 @@
 #include "py/reading.h"
 
 #include "core/encoding.h"
+#include "py/deck.h"
 #include "py/model.h"
 #include "py/package.h"
 #include "py/passes.h"
 
 #include <array>
 #include <atomic>
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -402,41 +402,28 @@ struct Shape {
 
 // ==================================================================== Slide
 
-Slide Slide::from_core(doc::Slide&& slide, std::shared_ptr<const doc::Shared> shared, std::uint64_t threads) {
+Slide Slide::from_core(doc::Slide&& slide, Deck deck) {
     Slide out;
     out.part = slide.part;
     out.content = std::move(slide.content);
     out.report = std::move(slide.report);
-    out.shared = std::move(shared);
-    out.threads = threads;
+    out.deck = std::move(deck);
     out.index = slide.index;
     return out;
 }
 
-core::Result<Slide> Slide::load(std::shared_ptr<const doc::Shared> shared, std::uint64_t threads,
-                                std::uint64_t index) {
-    doc::Document view(shared, static_cast<std::size_t>(threads));
-    auto slide = view.slide(static_cast<std::size_t>(index));
+core::Result<Slide> Slide::load(doc::Document& view, std::size_t index, const Deck& deck) {
+    auto slide = view.slide(index);
     if (!slide) return core::fail(std::move(slide.error()));
-    return from_core(std::move(*slide), std::move(shared), threads);
+    return from_core(std::move(*slide), deck);
 }
 
 namespace {
 
-// Reads the slide again through a fresh view with the lock released and asks
-// `service` of the library slide. Only copies cross into the released region.
+// `service` of the slide read again in full.
 template <class Service>
 auto reread(const Slide& s, Service service) {
-    using R = std::invoke_result_t<Service&, const doc::Slide&>;
-    std::shared_ptr<const doc::Shared> handle = s.shared;
-    const std::uint64_t threads = s.threads;
-    const std::uint64_t index = s.index;
-    return tk::released([&]() -> R {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        auto slide = view.slide(static_cast<std::size_t>(index));
-        if (!slide) return core::fail(std::move(slide.error()));
-        return service(*slide);
-    });
+    return released_slide(s, core::slide::Detail::full, service);
 }
 
 template <class Service>
@@ -618,28 +605,33 @@ const tk::ClassDef<Slide>& Slide::definition() {
 
 // ================================================================ SlideIter
 
+namespace {
+
+// The slide at position `p` of `deck`, read with the lock released.
+PyObject* new_slide(const Deck& deck, std::size_t p) {
+    auto r = released_view(deck, [p, keep = deck](doc::Document& view) { return Slide::load(view, p, keep); });
+    return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+}
+
+} // namespace
+
 struct SlideIter {
-    std::shared_ptr<const doc::Shared> shared;
-    std::uint64_t threads = 0;
+    Deck deck;
     std::size_t slide_count = 0;
     // Claimed before the end test, so threads sharing one iterator get
     // distinct slides.
     mutable std::atomic<std::uint64_t> next{0};
 
-    SlideIter(std::shared_ptr<const doc::Shared> s, std::uint64_t t, std::size_t n)
-        : shared(std::move(s)), threads(t), slide_count(n) {}
+    SlideIter(Deck d, std::size_t n) : deck(std::move(d)), slide_count(n) {}
     SlideIter(SlideIter&& o) noexcept
-        : shared(std::move(o.shared)), threads(o.threads), slide_count(o.slide_count),
-          next(o.next.load(std::memory_order_relaxed)) {}
+        : deck(std::move(o.deck)), slide_count(o.slide_count), next(o.next.load(std::memory_order_relaxed)) {}
 
     static PyObject* iter(const SlideIter&, PyObject* self) { return Py_NewRef(self); }
 
     static PyObject* next_slide(const SlideIter& it, PyObject*) {
         const std::uint64_t p = it.next.fetch_add(1, std::memory_order_relaxed);
         if (p >= it.slide_count) return nullptr; // StopIteration, no message
-        std::shared_ptr<const doc::Shared> handle = it.shared;
-        auto r = tk::released([&] { return Slide::load(std::move(handle), it.threads, p); });
-        return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+        return new_slide(it.deck, static_cast<std::size_t>(p));
     }
 
     static const tk::ClassDef<SlideIter>& definition() {
@@ -678,19 +670,14 @@ namespace {
 PyObject* load_slide(const Document& d, std::int64_t index) {
     const std::optional<std::size_t> p = Document::resolve_index(d.slide_count, index);
     if (!p) return nullptr;
-    std::shared_ptr<const doc::Shared> handle = d.shared;
-    auto r = tk::released([&] { return Slide::load(std::move(handle), d.threads, *p); });
-    return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+    return new_slide(d.deck, *p);
 }
 
 // `fn(view, position)` over every slide, on the document's threads with the
 // lock released; the results in slide order.
 template <class Fn>
-auto map_every_slide(const std::shared_ptr<const doc::Shared>& handle, std::uint64_t threads, const Fn& fn) {
-    return tk::released([&] {
-        doc::Document view(handle, static_cast<std::size_t>(threads));
-        std::vector<std::size_t> positions(view.slide_count());
-        std::iota(positions.begin(), positions.end(), std::size_t{0});
+auto map_every_slide(const Document& d, const Fn& fn) {
+    return released_view(d.deck, [&fn, positions = every_position(d.slide_count)](doc::Document& view) {
         return view.map_slides_at(positions, fn);
     });
 }
@@ -718,23 +705,22 @@ struct DocumentMethods {
         if (!tk::succeeded(opened)) return std::nullopt;
         Document d;
         if (path) d.path = std::move(path->text);
-        d.shared = std::move(**opened);
-        d.threads = threads.value_or(0);
-        d.slide_count = d.shared->slides.size();
+        d.deck = Deck{std::move(**opened), threads.value_or(0)};
+        d.slide_count = d.deck.shared->slides.size();
         return d;
     }
 
-    static PyObject* get_format(const Document& d) { return tk::to_py::str(d.shared->is_legacy() ? "ppt" : "pptx"); }
-    static PyObject* get_presentation_part(const Document& d) { return tk::to_py::str(d.shared->presentation_part); }
+    static PyObject* get_format(const Document& d) { return tk::to_py::str(d.deck.shared->is_legacy() ? "ppt" : "pptx"); }
+    static PyObject* get_presentation_part(const Document& d) { return tk::to_py::str(d.deck.shared->presentation_part); }
     static PyObject* get_slide_size(const Document& d) {
-        const auto& size = d.shared->presentation.slide_size;
+        const auto& size = d.deck.shared->presentation.slide_size;
         return size ? tk::to_py::tuple(tk::to_py::i64(size->cx), tk::to_py::i64(size->cy)) : tk::to_py::none();
     }
     static PyObject* get_slide_size_type(const Document& d) {
-        const auto& p = d.shared->presentation;
+        const auto& p = d.deck.shared->presentation;
         return p.slide_size ? tk::to_py::value(p.slide_size_type) : tk::to_py::none();
     }
-    static PyObject* get_defects(const Document& d) { return model::new_document_defects(d.shared->defects); }
+    static PyObject* get_defects(const Document& d) { return model::new_document_defects(d.deck.shared->defects); }
 
     static PyObject* slide(const Document& d, const tk::Args& a) {
         std::int64_t index = 0;
@@ -744,12 +730,10 @@ struct DocumentMethods {
 
     static PyObject* slides(const Document& d, const tk::Args&) {
         using Item = std::expected<Slide, std::string>;
-        std::shared_ptr<const doc::Shared> handle = d.shared;
-        const std::uint64_t threads = d.threads;
-        auto r = map_every_slide(handle, threads, [&](doc::Document& v, std::size_t p) -> Item {
+        auto r = map_every_slide(d, [deck = d.deck](doc::Document& v, std::size_t p) -> Item {
             auto s = v.slide(p);
             if (!s) return std::unexpected(s.error().message());
-            return Slide::from_core(std::move(*s), handle, threads);
+            return Slide::from_core(std::move(*s), deck);
         });
         if (!r) return r.error().raise();
         for (const Item& item : *r)
@@ -758,9 +742,7 @@ struct DocumentMethods {
     }
 
     static PyObject* titles(const Document& d, const tk::Args&) {
-        std::shared_ptr<const doc::Shared> handle = d.shared;
-        const std::uint64_t threads = d.threads;
-        auto r = map_every_slide(handle, threads, [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
+        auto r = map_every_slide(d, [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
             auto s = v.slide(p);
             if (!s) return std::nullopt;
             return s->content.title();
@@ -770,7 +752,7 @@ struct DocumentMethods {
     }
 
     static PyObject* core_properties(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().core_properties(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.core_properties(); });
         return finish(r, [](std::optional<core::properties::CoreProperties>& p) -> PyObject* {
             if (!p) return tk::to_py::none();
             return tk::Class<CoreProperties>::create(CoreProperties{std::move(*p)});
@@ -778,7 +760,7 @@ struct DocumentMethods {
     }
 
     static PyObject* app_properties(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().app_properties(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.app_properties(); });
         return finish(r, [](std::optional<core::properties::AppProperties>& p) -> PyObject* {
             if (!p) return tk::to_py::none();
             return tk::Class<AppProperties>::create(AppProperties{std::move(*p)});
@@ -786,24 +768,24 @@ struct DocumentMethods {
     }
 
     static PyObject* sections(const Document& d, const tk::Args&) {
-        const auto found = d.view().sections();
+        const auto found = d.deck.view().sections();
         return tk::object_list<Section>(found, [](const auto& s) { return Section{s.first, s.second}; });
     }
 
     static PyObject* package(const Document& d, const tk::Args&) {
         std::optional<std::string> path = d.path;
-        auto r = tk::released([&] { return d.view().shared()->package; });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.shared()->package; });
         if (!r) return r.error().raise();
         if (!*r) return pptx_err_text("a legacy binary presentation has no package parts");
         return package::new_package(std::move(*r), std::move(path));
     }
 
     static PyObject* presentation(const Document& d, const tk::Args&) {
-        return model::new_presentation(d.shared->presentation);
+        return model::new_presentation(d.deck.shared->presentation);
     }
 
     static PyObject* comment_authors(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().comment_authors(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.comment_authors(); });
         if (!r) return r.error().raise();
         return model::comment_author_list(*r);
     }
@@ -817,7 +799,7 @@ struct DocumentMethods {
     }
 
     static PyObject* iter(const Document& d, PyObject*) {
-        return tk::Class<SlideIter>::create(SlideIter(d.shared, d.threads, d.slide_count));
+        return tk::Class<SlideIter>::create(SlideIter(d.deck, d.slide_count));
     }
 
     static std::string repr(const Document& d) {
@@ -836,7 +818,8 @@ const tk::ClassDef<Document>& Document::definition() {
         .name = "vantrell.Document",
         .doc = "An open presentation.",
         .getters = {tk::member<&D::slide_count>("slide_count", "Number of slides in presentation order."),
-                    tk::member<&D::threads>("threads", "The worker cap for whole-deck calls; 0 means every core."),
+                    tk::member<&D::deck, &Deck::threads>("threads",
+                                                         "The worker cap for whole-deck calls; 0 means every core."),
                     tk::getter<D>("format", &M::get_format,
                                   "`pptx` for an ECMA-376 package, `ppt` for a legacy binary presentation."),
                     tk::member<&D::path>("path"),
