@@ -1,6 +1,7 @@
 // The signature parser and the argument binder.
 #include "py/args.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace _vantrell::toolkit {
@@ -132,5 +133,9 @@ std::size_t Args::index_of(std::string_view name) const {
 }
 
 PyObject* Args::raw(std::string_view name) const { return values_[index_of(name)]; }
+
+bool Args::has(std::string_view name) const {
+    return std::ranges::any_of(sig_->params, [&](const Param& p) { return p.name == name; });
+}
 
 } // namespace _vantrell::toolkit

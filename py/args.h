@@ -45,6 +45,9 @@ public:
 
     PyObject* self() const noexcept { return self_; }
 
+    // Whether the signature has a parameter `name`.
+    bool has(std::string_view name) const;
+
     // The value given for `name`, or nullptr when it was not passed.
     PyObject* raw(std::string_view name) const;
 
@@ -73,6 +76,17 @@ struct Literal {
     constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, chars); }
     constexpr std::string_view view() const { return {chars, N - 1}; }
 };
+
+// The Literal of the string `Make()` builds at compile time: a signature
+// assembled from a table rather than typed out.
+template <auto Make>
+consteval auto literal() {
+    constexpr std::size_t n = Make().size();
+    char chars[n + 1] = {};
+    const std::string text = Make();
+    std::copy(text.begin(), text.end(), chars);
+    return Literal<n + 1>(chars);
+}
 
 template <Literal Sig>
 const Signature& signature_of() {

@@ -4,6 +4,11 @@
 #include "core/text.h"
 #include "py/deck.h"
 
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -53,19 +58,61 @@ struct ExtractReport {
 
 // ---------------------------------------------------------------- arguments
 
-// The flags in signature order; false with the exception of the first
-// failure set.
-bool text_options(const tk::Args& a, core::text::TextOptions& o) {
-    o.separator = "\t";
-    return a.get("notes", o.notes) && a.get("furniture", o.furniture) && a.get("hidden_shapes", o.hidden_shapes) &&
-           a.get("hidden_slides", o.hidden_slides) && a.get("alt_text", o.alt_text) &&
-           a.get("comments", o.comments) && a.get("charts", o.charts) && a.get("diagrams", o.diagrams);
+using core::markdown::MarkdownOptions;
+using core::text::TextOptions;
+
+// One keyword flag of an option record: its published name and its member.
+template <class Options>
+struct Flag {
+    std::string_view name;
+    bool Options::*member;
+};
+
+// Every flag of each option record, in the order the signatures list them;
+// the defaults they publish are the records' own.
+constexpr std::array<Flag<TextOptions>, 8> TEXT_FLAGS{{
+    {"notes", &TextOptions::notes},
+    {"furniture", &TextOptions::furniture},
+    {"hidden_shapes", &TextOptions::hidden_shapes},
+    {"hidden_slides", &TextOptions::hidden_slides},
+    {"alt_text", &TextOptions::alt_text},
+    {"comments", &TextOptions::comments},
+    {"charts", &TextOptions::charts},
+    {"diagrams", &TextOptions::diagrams},
+}};
+constexpr std::array<Flag<MarkdownOptions>, 7> MARKDOWN_FLAGS{{
+    {"headings", &MarkdownOptions::headings},
+    {"notes", &MarkdownOptions::notes},
+    {"comments", &MarkdownOptions::comments},
+    {"hidden_slides", &MarkdownOptions::hidden_slides},
+    {"hidden_shapes", &MarkdownOptions::hidden_shapes},
+    {"furniture", &MarkdownOptions::furniture},
+    {"images", &MarkdownOptions::images},
+}};
+
+// `head` followed by ", flag=Default" for each flag of `flags` not in
+// `left_out`, and the closing parenthesis.
+template <class Options, std::size_t N>
+constexpr std::string flag_signature(std::string_view head, const std::array<Flag<Options>, N>& flags,
+                                     std::initializer_list<std::string_view> left_out = {}) {
+    Options defaults{}; // not const: GCC 12 refuses to destroy a const string in a constant expression
+    std::string out(head);
+    for (const Flag<Options>& f : flags) {
+        if (std::ranges::find(left_out, f.name) != left_out.end()) continue;
+        out += ", ";
+        out += f.name;
+        out += defaults.*f.member ? "=True" : "=False";
+    }
+    return out + ")";
 }
 
-bool markdown_options(const tk::Args& a, core::markdown::MarkdownOptions& o) {
-    return a.get("headings", o.headings) && a.get("notes", o.notes) && a.get("comments", o.comments) &&
-           a.get("hidden_slides", o.hidden_slides) && a.get("hidden_shapes", o.hidden_shapes) &&
-           a.get("furniture", o.furniture) && a.get("images", o.images);
+// Converts the flags the call's signature has, in its order; false with the
+// exception of the first failure set.
+template <class Options, std::size_t N>
+bool flags_from(const tk::Args& a, const std::array<Flag<Options>, N>& flags, Options& o) {
+    for (const Flag<Options>& f : flags)
+        if (a.has(f.name) && !a.get(f.name, o.*f.member)) return false;
+    return true;
 }
 
 // `indexes` (none when None or absent) as slide positions, written order and
@@ -88,16 +135,16 @@ bool positions(const Document& d, const std::optional<std::vector<std::int64_t>>
 // ---------------------------------------------------------------- Document
 
 PyObject* text(const Document& d, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!text_options(a, o)) return nullptr;
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
     auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
 
 PyObject* text_reporting(const Document& d, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!text_options(a, o)) return nullptr;
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
     auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
     if (!r) return r.error().raise();
     return tk::to_py::tuple(tk::to_py::str(r->first), tk::to_py::value(r->second.warnings()));
@@ -106,8 +153,8 @@ PyObject* text_reporting(const Document& d, const tk::Args& a) {
 PyObject* extract(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::text::TextOptions o;
-    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
+    TextOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, TEXT_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
     auto r = released_view(d.deck, [&](doc::Document& view) {
         if (!at) return core::text::text_reporting(view, o);
         auto [texts, report] = core::text::slide_texts_at(view, *at, o);
@@ -121,8 +168,8 @@ PyObject* extract(const Document& d, const tk::Args& a) {
 PyObject* slide_texts(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::text::TextOptions o;
-    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
+    TextOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, TEXT_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
     if (!at) at = every_position(d.slide_count);
     auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
     if (!r) return r.error().raise();
@@ -132,10 +179,11 @@ PyObject* slide_texts(const Document& d, const tk::Args& a) {
 PyObject* markdown(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::markdown::MarkdownOptions o;
-    if (!a.get("indexes", indexes) || !markdown_options(a, o) || !positions(d, indexes, at)) return nullptr;
+    MarkdownOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, MARKDOWN_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
     if (!at) at = every_position(d.slide_count);
-    auto r = released_view(d.deck, [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
+    auto r = released_view(d.deck,
+                           [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
@@ -156,10 +204,9 @@ PyObject* rerender(const Slide& s, Render render) {
 }
 
 PyObject* slide_text_impl(const Slide& s, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!a.get("furniture", o.furniture) || !a.get("hidden_shapes", o.hidden_shapes) ||
-        !a.get("alt_text", o.alt_text) || !a.get("charts", o.charts) || !a.get("diagrams", o.diagrams))
-        return nullptr;
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
+    // One slide's own text: never hidden away, without notes or comments.
     o.hidden_slides = true;
     o.notes = false;
     o.comments = false;
@@ -175,10 +222,8 @@ PyObject* slide_text_impl(const Slide& s, const tk::Args& a) {
 }
 
 PyObject* slide_markdown_impl(const Slide& s, const tk::Args& a) {
-    core::markdown::MarkdownOptions o;
-    if (!a.get("headings", o.headings) || !a.get("notes", o.notes) || !a.get("comments", o.comments) ||
-        !a.get("hidden_shapes", o.hidden_shapes) || !a.get("furniture", o.furniture) || !a.get("images", o.images))
-        return nullptr;
+    MarkdownOptions o;
+    if (!flags_from(a, MARKDOWN_FLAGS, o)) return nullptr;
     o.hidden_slides = true;
     return rerender(s, [&](const doc::Slide& sl, core::text::ExtractReport& report) {
         return core::markdown::slide_markdown(sl, o, report);
@@ -191,48 +236,45 @@ constexpr const char* PICKS =
 } // namespace
 
 tk::MethodDef document_text() {
-    return tk::method<"text($self, *, notes=False, furniture=False, hidden_shapes=False, hidden_slides=True, "
-                      "alt_text=False, comments=False, charts=True, diagrams=True)",
-                      &text>("The text of the whole deck: slides separated by a blank line.");
+    return tk::method<tk::literal<[] { return flag_signature("text($self, *", TEXT_FLAGS); }>(), &text>(
+        "The text of the whole deck: slides separated by a blank line.");
 }
 
 tk::MethodDef document_text_reporting() {
-    return tk::method<"text_reporting($self, *, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("text_reporting($self, *", TEXT_FLAGS); }>(),
                       &text_reporting>("The text plus one warning line per problem the reader skipped.");
 }
 
 tk::MethodDef document_extract() {
     static const std::string doc = std::string("The text plus a structured report of what was skipped.") + PICKS;
-    return tk::method<"extract($self, *, indexes=None, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("extract($self, *, indexes=None", TEXT_FLAGS); }>(),
                       &extract>(doc);
 }
 
 tk::MethodDef document_slide_texts() {
     static const std::string doc = std::string("One string per slide, in order, extracted in parallel.") + PICKS;
-    return tk::method<"slide_texts($self, *, indexes=None, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("slide_texts($self, *, indexes=None", TEXT_FLAGS); }>(),
                       &slide_texts>(doc);
 }
 
 tk::MethodDef document_markdown() {
-    return tk::method<"markdown($self, *, indexes=None, headings=True, notes=False, comments=False, "
-                      "hidden_slides=True, hidden_shapes=False, furniture=False, images=True)",
+    return tk::method<tk::literal<[] { return flag_signature("markdown($self, *, indexes=None", MARKDOWN_FLAGS); }>(),
                       &markdown>("The deck as Markdown: a heading per slide, bullets, tables, images,\n"
                                  "chart tables and diagram outlines; notes and comments as block quotes on "
                                  "request.");
 }
 
 tk::MethodDef slide_text() {
-    return tk::method<"text($self, *, furniture=False, hidden_shapes=False, alt_text=False, charts=True, "
-                      "diagrams=True)",
+    return tk::method<tk::literal<[] {
+                          return flag_signature("text($self, *", TEXT_FLAGS, {"notes", "hidden_slides", "comments"});
+                      }>(),
                       &slide_text_impl>("The slide's text: shapes in z-order, paragraphs one per line.");
 }
 
 tk::MethodDef slide_markdown() {
-    return tk::method<"markdown($self, *, headings=True, notes=False, comments=False, hidden_shapes=False, "
-                      "furniture=False, images=True)",
+    return tk::method<tk::literal<[] {
+                          return flag_signature("markdown($self, *", MARKDOWN_FLAGS, {"hidden_slides"});
+                      }>(),
                       &slide_markdown_impl>("This slide as Markdown, without a trailing newline.");
 }
 

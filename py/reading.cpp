@@ -710,8 +710,12 @@ struct DocumentMethods {
         return d;
     }
 
-    static PyObject* get_format(const Document& d) { return tk::to_py::str(d.deck.shared->is_legacy() ? "ppt" : "pptx"); }
-    static PyObject* get_presentation_part(const Document& d) { return tk::to_py::str(d.deck.shared->presentation_part); }
+    static PyObject* get_format(const Document& d) {
+        return tk::to_py::str(d.deck.shared->is_legacy() ? "ppt" : "pptx");
+    }
+    static PyObject* get_presentation_part(const Document& d) {
+        return tk::to_py::str(d.deck.shared->presentation_part);
+    }
     static PyObject* get_slide_size(const Document& d) {
         const auto& size = d.deck.shared->presentation.slide_size;
         return size ? tk::to_py::tuple(tk::to_py::i64(size->cx), tk::to_py::i64(size->cy)) : tk::to_py::none();
