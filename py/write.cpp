@@ -264,6 +264,35 @@ bool is_instance(PyObject* o, bool& error) {
     return t && PyObject_TypeCheck(o, t);
 }
 
+// The items of the sequence `o`, `n` long: instances of W (copied) and
+// strings, in order. False with an exception set; for an item of any other
+// type a TypeError with the text `other(i, type name)`.
+template <class W, class Other>
+bool mixed_items(PyObject* o, Py_ssize_t n, std::vector<std::variant<decltype(W::value), std::string>>& out,
+                 Other other) {
+    std::vector<std::variant<decltype(W::value), std::string>> items;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(o, i));
+        if (!item) return false;
+        bool err = false;
+        if (is_instance<W>(item.get(), err)) {
+            Copy<W> copy;
+            if (!extract(item.get(), copy)) return false;
+            items.emplace_back(std::move(copy.value));
+        } else if (err) {
+            return false;
+        } else if (PyUnicode_Check(item.get())) {
+            std::string s;
+            if (!tk::extract(item.get(), s)) return false;
+            items.emplace_back(std::move(s));
+        } else {
+            return type_error(other(i, tk::type_name(item.get())));
+        }
+    }
+    out = std::move(items);
+    return true;
+}
+
 // ------------------------------------------------------------ text content
 
 // A plain string or a list of strings and write.Run items.
@@ -286,29 +315,10 @@ bool extract(PyObject* o, Content& out) {
         if (!m) return false;
         return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: " + *m);
     }
-    Content c;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(o, i));
-        if (!item) return false;
-        bool err = false;
-        if (is_instance<Run>(item.get(), err)) {
-            Copy<Run> run;
-            if (!extract(item.get(), run)) return false;
-            c.pieces.emplace_back(std::move(run.value));
-        } else if (err) {
-            return false;
-        } else if (PyUnicode_Check(item.get())) {
-            std::string s;
-            if (!tk::extract(item.get(), s)) return false;
-            c.pieces.emplace_back(std::move(s));
-        } else {
-            return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
-                              std::to_string(i) + " is a '" + tk::type_name(item.get()) +
-                              "' object, neither a str nor a Run");
-        }
-    }
-    out = std::move(c);
-    return true;
+    return mixed_items<Run>(o, n, out.pieces, [&](Py_ssize_t i, const std::string& type) {
+        return "expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
+               std::to_string(i) + " is a '" + type + "' object, neither a str nor a Run";
+    });
 }
 
 // Keyword formatting for plain strings; the colour is parsed per string.
@@ -358,28 +368,9 @@ struct Lines {
 bool extract(PyObject* o, Lines& out) {
     Py_ssize_t n = 0;
     if (!tk::sequence_length(o, n)) return false;
-    Lines lines;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(o, i));
-        if (!item) return false;
-        bool err = false;
-        if (is_instance<Paragraph>(item.get(), err)) {
-            Copy<Paragraph> p;
-            if (!extract(item.get(), p)) return false;
-            lines.items.emplace_back(std::move(p.value));
-        } else if (err) {
-            return false;
-        } else if (PyUnicode_Check(item.get())) {
-            std::string s;
-            if (!tk::extract(item.get(), s)) return false;
-            lines.items.emplace_back(std::move(s));
-        } else {
-            return type_error("item " + std::to_string(i) + " is a '" + tk::type_name(item.get()) +
-                              "' object, neither a str nor a Paragraph");
-        }
-    }
-    out = std::move(lines);
-    return true;
+    return mixed_items<Paragraph>(o, n, out.items, [](Py_ssize_t i, const std::string& type) {
+        return "item " + std::to_string(i) + " is a '" + type + "' object, neither a str nor a Paragraph";
+    });
 }
 
 // The paragraph of a plain-string line in a block: an unformatted bullet.
