@@ -113,9 +113,7 @@ struct CheckReport {
             .doc = "The verifier's result: findings plus how much was checked.",
             .getters =
                 {
-                    tk::getter<CheckReport>(
-                        "findings", [](const CheckReport& r) { return tk::object_list<Finding>(r.findings); },
-                        "Most severe first."),
+                    tk::objects<Finding, &CheckReport::findings>("findings", "Most severe first."),
                     tk::member<&CheckReport::parts_checked>("parts_checked"),
                     tk::member<&CheckReport::truncated>("truncated", "True when `max_findings` cut the list short."),
                     tk::member<&CheckReport::errors>("errors", "Number of findings at error severity."),

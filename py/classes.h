@@ -243,6 +243,21 @@ PyObject* object_list(Items&& items) {
 }
 
 namespace detail {
+template <class T, class Item, auto... Path>
+PyObject* get_objects(const T& o) {
+    return object_list<Item>(follow<Path...>(o));
+}
+} // namespace detail
+
+// An attribute that is a list of bound `Item` objects, one `Item{x}` for each
+// x of a vector member reached as in `member`.
+template <class Item, auto First, auto... Rest>
+auto objects(const char* name, const char* doc = nullptr) {
+    using T = typename detail::member_class<decltype(First)>::type;
+    return Getter<T>{name, doc, &detail::get_objects<T, Item, First, Rest...>};
+}
+
+namespace detail {
 
 template <class F>
 struct method_traits;

@@ -91,7 +91,6 @@ struct Paragraph {
     static PyObject* get_number_start(const Paragraph& p) {
         return p.bullet_kind() == Kind::auto_number ? tk::to_py::u64(p.paragraph.bullet.start) : tk::to_py::none();
     }
-    static PyObject* get_runs(const Paragraph& p) { return tk::object_list<Run>(p.paragraph.runs); }
 
     static std::string repr(const Paragraph& p) {
         return "Paragraph(level=" + tk::repr::number(p.paragraph.level) + ", text=" +
@@ -111,7 +110,7 @@ struct Paragraph {
                         tk::getter<P>("number_scheme", &get_number_scheme,
                                       "The numbering scheme and start when `bullet` is `auto_number`."),
                         tk::getter<P>("number_start", &get_number_start),
-                        tk::getter<P>("runs", &get_runs)},
+                        tk::objects<Run, &P::paragraph, &cm::Paragraph::runs>("runs")},
             .repr = &repr,
         };
         return def;
@@ -128,7 +127,6 @@ struct Cell {
     cm::Cell cell;
 
     static PyObject* get_text(const Cell& c) { return tk::to_py::str(body_text(c.cell.paragraphs)); }
-    static PyObject* get_paragraphs(const Cell& c) { return paragraphs_from_body(c.cell.paragraphs); }
 
     static std::string repr(const Cell& c) { return "Cell(" + tk::repr::text(body_text(c.cell.paragraphs)) + ")"; }
 
@@ -138,7 +136,7 @@ struct Cell {
             .doc = "One table cell. A cell merged into another has `h_merge` or `v_merge`\n"
                    "set and `is_origin` false.",
             .getters = {tk::getter<Cell>("text", &get_text),
-                        tk::getter<Cell>("paragraphs", &get_paragraphs),
+                        tk::objects<Paragraph, &Cell::cell, &cm::Cell::paragraphs>("paragraphs"),
                         tk::member<&Cell::cell, &cm::Cell::grid_span>("grid_span"),
                         tk::member<&Cell::cell, &cm::Cell::row_span>("row_span"),
                         tk::member<&Cell::cell, &cm::Cell::h_merge>("h_merge"),
@@ -153,7 +151,6 @@ struct Cell {
 struct Row {
     cm::Row row;
 
-    static PyObject* get_cells(const Row& r) { return tk::object_list<Cell>(r.row.cells); }
 
     static std::string repr(const Row& r) { return "Row(cells=" + tk::repr::number(r.row.cells.size()) + ")"; }
 
@@ -162,7 +159,7 @@ struct Row {
             .name = "vantrell.Row",
             .doc = "One table row.",
             .getters = {tk::member<&Row::row, &cm::Row::height>("height", "Row height in EMU."),
-                        tk::getter<Row>("cells", &get_cells)},
+                        tk::objects<Cell, &Row::row, &cm::Row::cells>("cells")},
             .repr = &repr,
         };
         return def;
@@ -172,7 +169,6 @@ struct Row {
 struct Table {
     cm::Table table;
 
-    static PyObject* get_rows(const Table& t) { return tk::object_list<Row>(t.table.rows); }
 
     static std::string repr(const Table& t) {
         return "Table(rows=" + tk::repr::number(t.table.rows.size()) +
@@ -184,7 +180,7 @@ struct Table {
             .name = "vantrell.Table",
             .doc = "A table with its cell grid, spans and merges.",
             .getters = {tk::member<&Table::table, &cm::Table::column_widths>("column_widths", "Column widths in EMU."),
-                        tk::getter<Table>("rows", &get_rows)},
+                        tk::objects<Row, &Table::table, &cm::Table::rows>("rows")},
             .repr = &repr,
         };
         return def;
@@ -284,8 +280,6 @@ struct Presentation {
     std::int32_t first_slide_num = 1;
     bool rtl = false;
 
-    static PyObject* get_slides(const Presentation& p) { return tk::object_list<SlideId>(p.slides); }
-    static PyObject* get_masters(const Presentation& p) { return tk::object_list<MasterId>(p.masters); }
     static PyObject* get_slide_size_type(const Presentation& p) {
         return p.slide_size ? tk::to_py::value(p.slide_size_type) : tk::to_py::none();
     }
@@ -300,8 +294,8 @@ struct Presentation {
         static const tk::ClassDef<P> def{
             .name = "vantrell.Presentation",
             .doc = "The parsed presentation part: slide and master lists, sizes and flags.",
-            .getters = {tk::getter<P>("slides", &get_slides),
-                        tk::getter<P>("masters", &get_masters),
+            .getters = {tk::objects<SlideId, &P::slides>("slides"),
+                        tk::objects<MasterId, &P::masters>("masters"),
                         tk::member<&P::notes_master>("notes_master"),
                         tk::member<&P::handout_master>("handout_master"),
                         tk::member<&P::slide_size>("slide_size", "`(cx, cy)` in EMU."),

@@ -140,7 +140,6 @@ struct Chart {
     std::uint32_t shape_id = 0;
     core::chart::ChartData v;
 
-    static PyObject* get_series(const Chart& c) { return tk::object_list<ChartSeries>(c.v.series); }
     static std::string repr(const Chart& c) {
         return "Chart(title=" + tk::repr::optional_text(c.v.title) + ", kinds=" + tk::repr::text_list(c.v.kinds) +
                ", series=" + tk::repr::number(c.v.series.size()) + ")";
@@ -156,7 +155,7 @@ struct Chart {
                         tk::member<&Chart::v, &D::kinds>("kinds"),
                         tk::member<&Chart::v, &D::category_axis_title>("category_axis_title"),
                         tk::member<&Chart::v, &D::value_axis_title>("value_axis_title"),
-                        tk::getter<Chart>("series", &get_series)},
+                        tk::objects<ChartSeries, &Chart::v, &D::series>("series")},
             .repr = &repr,
         };
         return def;
@@ -357,7 +356,6 @@ struct Shape {
     static PyObject* get_paragraphs(const Shape& s) {
         return s.paragraphs ? model::paragraphs_from_body(*s.paragraphs) : tk::to_py::none();
     }
-    static PyObject* get_children(const Shape& s) { return tk::object_list<Shape>(s.children); }
     static PyObject* get_is_title(const Shape& s) {
         if (!s.placeholder) return tk::to_py::flag(false);
         const cm::PlaceholderKind kind = cm::PlaceholderKind::parse(*s.placeholder);
@@ -391,7 +389,7 @@ struct Shape {
                         tk::member<&S::rows>("rows"),
                         tk::getter<S>("table", &get_table, "The cell grid with spans and merges, for table shapes."),
                         tk::getter<S>("paragraphs", &get_paragraphs, "The paragraphs with their runs, for text shapes."),
-                        tk::getter<S>("children", &get_children),
+                        tk::objects<Shape, &S::children>("children"),
                         tk::getter<S>("is_title", &get_is_title,
                                       "True when the placeholder is a title or centered title.")},
             .repr = &repr,

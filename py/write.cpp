@@ -565,7 +565,7 @@ const tk::ClassDef<Paragraph>& Paragraph::definition() {
             tk::getter<Paragraph>(
                 "text", [](const Paragraph& p) { return tk::to_py::str(joined_text(p.value)); },
                 "The runs' text joined."),
-            tk::getter<Paragraph>("runs", [](const Paragraph& p) { return tk::object_list<Run>(p.value.runs); }),
+            tk::objects<Run, &Paragraph::value, &vw::Paragraph::runs>("runs"),
             tk::member<&Paragraph::value, &vw::Paragraph::level>("level"),
             tk::member<&Paragraph::value, &vw::Paragraph::bullet>("bullet"),
             tk::getter<Paragraph>("align",

@@ -132,6 +132,7 @@ struct Values {
     std::optional<bool> unset;
     std::string text = "a\xffz";
     std::vector<int> frozen{1, 2};
+    std::vector<Frozen> kept{{3}, {4}};
 
     static const tk::ClassDef<Values>& definition() {
         using V = Values;
@@ -146,7 +147,8 @@ struct Values {
                         tk::getter<V>("frozen",
                                       [](const V& v) {
                                           return tk::object_list<Frozen>(v.frozen, [](int n) { return Frozen{n}; });
-                                      })},
+                                      }),
+                        tk::objects<Frozen, &V::kept>("kept")},
         };
         return def;
     }
@@ -468,5 +470,6 @@ assert v.grid == [['x'], []]
 assert v.word == 'w'
 assert v.text == 'a\ufffdz'
 assert [f.value for f in v.frozen] == [1, 2]
+assert [f.value for f in v.kept] == [3, 4] and v.kept[0] is not v.kept[0]
 )");
 }
