@@ -1,7 +1,6 @@
 // The signature parser and the argument binder.
 #include "py/args.h"
 
-#include <algorithm>
 #include <stdexcept>
 
 namespace _vantrell::toolkit {
@@ -126,16 +125,15 @@ bool Args::bind(const std::string& call_name, PyObject* args, PyObject* kwargs) 
     return true;
 }
 
-std::size_t Args::index_of(std::string_view name) const {
+std::optional<std::size_t> Args::find(std::string_view name) const noexcept {
     for (std::size_t i = 0; i < sig_->params.size(); ++i)
         if (sig_->params[i].name == name) return i;
-    throw std::logic_error("no parameter '" + std::string(name) + "' in " + sig_->name + sig_->text);
+    return std::nullopt;
 }
 
-PyObject* Args::raw(std::string_view name) const { return values_[index_of(name)]; }
-
-bool Args::has(std::string_view name) const {
-    return std::ranges::any_of(sig_->params, [&](const Param& p) { return p.name == name; });
+std::size_t Args::index_of(std::string_view name) const {
+    if (const std::optional<std::size_t> i = find(name)) return *i;
+    throw std::logic_error("no parameter '" + std::string(name) + "' in " + sig_->name + sig_->text);
 }
 
 } // namespace _vantrell::toolkit

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,23 +46,31 @@ public:
 
     PyObject* self() const noexcept { return self_; }
 
-    // Whether the signature has a parameter `name`.
-    bool has(std::string_view name) const;
-
-    // The value given for `name`, or nullptr when it was not passed.
-    PyObject* raw(std::string_view name) const;
-
     // Converts the argument when it was passed; leaves `out` (the default) as
     // it is otherwise. False with an exception set.
     template <class V>
     bool get(std::string_view name, V& out) const {
-        PyObject* o = raw(name);
-        if (!o) return true;
-        return convert_arg(sig_->params[index_of(name)].name.c_str(), o, out);
+        return convert(index_of(name), out);
+    }
+
+    // The same for a parameter the signature may not have; `out` stays as it
+    // is then too.
+    template <class V>
+    bool get_if_declared(std::string_view name, V& out) const {
+        const std::optional<std::size_t> i = find(name);
+        return !i || convert(*i, out);
     }
 
 private:
+    std::optional<std::size_t> find(std::string_view name) const noexcept;
+    // As `find`, for a parameter the signature must have (a logic_error otherwise).
     std::size_t index_of(std::string_view name) const;
+
+    template <class V>
+    bool convert(std::size_t i, V& out) const {
+        PyObject* o = values_[i];
+        return !o || convert_arg(sig_->params[i].name.c_str(), o, out);
+    }
 
     const Signature* sig_;
     PyObject* self_;

@@ -111,7 +111,7 @@ constexpr std::string flag_signature(std::string_view head, const std::array<Fla
 template <class Options, std::size_t N>
 bool flags_from(const tk::Args& a, const std::array<Flag<Options>, N>& flags, Options& o) {
     for (const Flag<Options>& f : flags)
-        if (a.has(f.name) && !a.get(f.name, o.*f.member)) return false;
+        if (!a.get_if_declared(f.name, o.*f.member)) return false;
     return true;
 }
 
