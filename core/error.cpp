@@ -5,7 +5,7 @@
 
 namespace vantrell_core::error {
 
-Error Error::io(int errnum) {
+std::string os_error_text(int errnum) {
     // strerror_r (GNU form) may return a static string instead of filling buf.
     char buf[256];
     const char* text = strerror_r(errnum, buf, sizeof buf);
@@ -13,7 +13,7 @@ Error Error::io(int errnum) {
     s += " (os error ";
     s += std::to_string(errnum);
     s += ')';
-    return Error(Kind::Io, std::move(s));
+    return s;
 }
 
 Error Error::io_text(std::string text) { return Error(Kind::Io, std::move(text)); }

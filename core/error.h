@@ -13,6 +13,12 @@
 
 namespace vantrell_core::error {
 
+// The description of an operating-system error number with " (os error N)".
+std::string os_error_text(int errnum);
+
+// Why a path with an embedded NUL byte is refused rather than cut short.
+inline constexpr std::string_view NUL_IN_PATH = "file name contained an unexpected NUL byte";
+
 enum class Kind : std::uint8_t {
     Io,                 // "io: {}"
     NotZip,             // "not a zip archive"
@@ -33,7 +39,7 @@ enum class Kind : std::uint8_t {
 class Error {
 public:
     // An operating-system error: its description and " (os error N)".
-    static Error io(int errnum);
+    static Error io(int errnum) { return Error(Kind::Io, os_error_text(errnum)); }
     // An I/O error with a fixed text (e.g. a path with an embedded NUL).
     static Error io_text(std::string text);
     static Error not_zip() { return Error(Kind::NotZip); }

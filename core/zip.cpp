@@ -529,7 +529,7 @@ Result<LocalHeader> local_header_at(const Source& src, std::uint64_t pos, std::s
 
 Result<std::shared_ptr<FileSource>> FileSource::open(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
-        return fail(Error::io_text("file name contained an unexpected NUL byte"));
+        return fail(Error::io_text(std::string(error::NUL_IN_PATH)));
     const std::string cpath(path);
     int fd;
     do {

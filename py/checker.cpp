@@ -38,16 +38,12 @@ struct Finding {
             .doc = "One verifier finding.",
             .getters =
                 {
-                    tk::getter<Finding>("code", [](const Finding& f) { return tk::to_py::str(f.code); },
-                                        "Stable rule code such as `REL004`."),
-                    tk::getter<Finding>("severity", [](const Finding& f) { return tk::to_py::str(f.severity); },
-                                        "`error`, `warning` or `info`."),
-                    tk::getter<Finding>("clause", [](const Finding& f) { return tk::to_py::str(f.clause); },
-                                        "The ECMA-376 clause the rule enforces."),
-                    tk::getter<Finding>("part", [](const Finding& f) { return tk::to_py::optional_str(f.part); }),
-                    tk::getter<Finding>("location",
-                                        [](const Finding& f) { return tk::to_py::optional_str(f.location); }),
-                    tk::getter<Finding>("message", [](const Finding& f) { return tk::to_py::str(f.message); }),
+                    tk::member<&Finding::code>("code", "Stable rule code such as `REL004`."),
+                    tk::member<&Finding::severity>("severity", "`error`, `warning` or `info`."),
+                    tk::member<&Finding::clause>("clause", "The ECMA-376 clause the rule enforces."),
+                    tk::member<&Finding::part>("part"),
+                    tk::member<&Finding::location>("location"),
+                    tk::member<&Finding::message>("message"),
                 },
             .repr = &repr,
             .slots = {tk::slot_str<&str>()},
@@ -70,26 +66,16 @@ struct Rule {
             .doc = "One verifier rule.",
             .getters =
                 {
-                    tk::getter<Rule>("code", [](const Rule& r) { return tk::to_py::str(r.code); }),
-                    tk::getter<Rule>("severity", [](const Rule& r) { return tk::to_py::str(r.severity); }),
-                    tk::getter<Rule>("clause", [](const Rule& r) { return tk::to_py::str(r.clause); }),
-                    tk::getter<Rule>("summary", [](const Rule& r) { return tk::to_py::str(r.summary); }),
+                    tk::member<&Rule::code>("code"),
+                    tk::member<&Rule::severity>("severity"),
+                    tk::member<&Rule::clause>("clause"),
+                    tk::member<&Rule::summary>("summary"),
                 },
             .repr = &repr,
         };
         return def;
     }
 };
-
-PyObject* finding_list(const std::vector<Finding>& findings) {
-    tk::Ref list = tk::Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (const Finding& f : findings) {
-        tk::Ref item = tk::Ref::steal(tk::Class<Finding>::create(f));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
-}
 
 struct CheckReport {
     std::vector<Finding> findings;
@@ -127,20 +113,13 @@ struct CheckReport {
             .doc = "The verifier's result: findings plus how much was checked.",
             .getters =
                 {
-                    tk::getter<CheckReport>("findings", [](const CheckReport& r) { return finding_list(r.findings); },
-                                            "Most severe first."),
-                    tk::getter<CheckReport>("parts_checked",
-                                            [](const CheckReport& r) { return tk::to_py::u64(r.parts_checked); }),
-                    tk::getter<CheckReport>("truncated", [](const CheckReport& r) { return tk::to_py::flag(r.truncated); },
-                                            "True when `max_findings` cut the list short."),
-                    tk::getter<CheckReport>("errors", [](const CheckReport& r) { return tk::to_py::u64(r.errors); },
-                                            "Number of findings at error severity."),
-                    tk::getter<CheckReport>("warnings", [](const CheckReport& r) { return tk::to_py::u64(r.warnings); },
-                                            "Number of findings at warning severity."),
-                    tk::getter<CheckReport>("is_clean", [](const CheckReport& r) { return tk::to_py::flag(r.is_clean); },
-                                            "True when no finding is an error."),
-                    tk::getter<CheckReport>("codes", [](const CheckReport& r) { return tk::to_py::str_list(r.codes); },
-                                            "Distinct rule codes in order of first appearance."),
+                    tk::objects<Finding, &CheckReport::findings>("findings", "Most severe first."),
+                    tk::member<&CheckReport::parts_checked>("parts_checked"),
+                    tk::member<&CheckReport::truncated>("truncated", "True when `max_findings` cut the list short."),
+                    tk::member<&CheckReport::errors>("errors", "Number of findings at error severity."),
+                    tk::member<&CheckReport::warnings>("warnings", "Number of findings at warning severity."),
+                    tk::member<&CheckReport::is_clean>("is_clean", "True when no finding is an error."),
+                    tk::member<&CheckReport::codes>("codes", "Distinct rule codes in order of first appearance."),
                 },
             .repr = &repr,
         };
@@ -164,10 +143,6 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
         !a.get("xml_well_formed", xml_well_formed) || !a.get("verify_crc", verify_crc))
         return std::nullopt;
     if (!tk::one_source(path, data)) return std::nullopt;
-    if (path && path->has_nul()) {
-        pptx_err(vantrell_core::Error::io_text(tk::NUL_IN_PATH));
-        return std::nullopt;
-    }
     vc::Options options;
     options.max_findings = static_cast<std::size_t>(
         std::min<std::uint64_t>(max_findings, std::numeric_limits<std::size_t>::max()));
@@ -185,10 +160,7 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
 PyObject* check(PyObject*, const tk::Args& a) {
     auto report = run_check(a);
     if (!report) return nullptr;
-    std::vector<Finding> findings;
-    findings.reserve(report->findings.size());
-    for (vc::Finding& f : report->findings) findings.push_back(Finding::from(std::move(f)));
-    return finding_list(findings);
+    return tk::object_list<Finding>(report->findings, [](vc::Finding& f) { return Finding::from(std::move(f)); });
 }
 
 PyObject* check_report(PyObject*, const tk::Args& a) {
@@ -198,15 +170,10 @@ PyObject* check_report(PyObject*, const tk::Args& a) {
 }
 
 PyObject* rules(PyObject*, const tk::Args&) {
-    tk::Ref list = tk::Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (const vc::Rule* r : vc::rules()) {
-        tk::Ref item = tk::Ref::steal(tk::Class<Rule>::create(Rule{std::string(r->code),
-                                                                   std::string(vc::severity_name(r->severity)),
-                                                                   std::string(r->clause), std::string(r->summary)}));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
+    return tk::object_list<Rule>(vc::rules(), [](const vc::Rule* r) {
+        return Rule{std::string(r->code), std::string(vc::severity_name(r->severity)), std::string(r->clause),
+                    std::string(r->summary)};
+    });
 }
 
 } // namespace

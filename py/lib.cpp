@@ -6,12 +6,13 @@
 // share it (its type objects belong to the first), so it gets ImportError.
 //
 // The body adds attributes in a fixed order (version, exception, reading
-// classes, checker classes and functions, model and package classes, the
-// writing submodule); each addition also appends to `__all__`. A failing step
-// ends the body and the import fails with that step's exception.
+// classes, checker classes and functions, model, report and package classes,
+// the writing submodule); each addition also appends to `__all__`. A failing
+// step ends the body and the import fails with that step's exception.
 #include "py/package.h"
 #include "py/checker.h"
 #include "py/model.h"
+#include "py/passes.h"
 #include "py/reading.h"
 #include "py/toolkit.h"
 #include "py/write.h"
@@ -19,8 +20,6 @@
 namespace _vantrell {
 
 namespace {
-
-constexpr const char* VERSION = "2.2.0";
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -37,7 +36,7 @@ PyInterpreterState* g_interpreter = nullptr;
 
 // The module body; false with the failing step's exception set.
 bool _vantrell(PyObject* module) {
-    if (!toolkit::add_attribute(module, "__version__", PyUnicode_FromString(VERSION))) return false;
+    if (!toolkit::add_attribute(module, "__version__", PyUnicode_FromString(VANTRELL_VERSION))) return false;
 
     PyObject* error = pptx_error_type();
     if (!error) return false;
@@ -46,7 +45,9 @@ bool _vantrell(PyObject* module) {
     if (!reading::register_(module)) return false;
     if (!checker::register_classes(module)) return false;
     if (!checker::register_functions(module)) return false;
-    if (!model::register_(module)) return false;
+    if (!model::register_text_classes(module)) return false;
+    if (!passes::register_(module)) return false;
+    if (!model::register_deck_classes(module)) return false;
 
     if (!package::register_(module)) return false;
 

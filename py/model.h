@@ -25,25 +25,13 @@ struct CommentAuthor;
 
 namespace _vantrell::model {
 
-// Adds Table, Row, Cell, Paragraph, Run, DocumentDefects, Presentation,
-// SlideId, MasterId and CommentAuthor in that order; false with the failing
-// step's exception set. (`register` itself is a C++ keyword.)
-bool register_(PyObject* module);
+// Add Table, Row, Cell, Paragraph and Run, then DocumentDefects,
+// Presentation, SlideId, MasterId and CommentAuthor, in those orders; false
+// with the failing step's exception set.
+bool register_text_classes(PyObject* module);
+bool register_deck_classes(PyObject* module);
 
 // New references, or nullptr with an exception set.
-
-// A new list with one bound object per item, made from `make(item)`.
-template <class T, class Item, class Make>
-PyObject* object_list(const std::vector<Item>& items, Make make) {
-    toolkit::Ref list = toolkit::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* o = toolkit::Class<T>::create(make(items[i]));
-        if (!o) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
-    }
-    return list.release();
-}
 
 PyObject* paragraphs_from_body(const std::vector<vantrell_core::model::Paragraph>& paragraphs);
 PyObject* new_table(const vantrell_core::model::Table& table);

@@ -27,45 +27,10 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-PyObject* pair_list(const Pairs& pairs) {
-    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        tk::Ref a = tk::Ref::steal(tk::to_py::str(pairs[i].first));
-        if (!a) return nullptr;
-        tk::Ref b = tk::Ref::steal(tk::to_py::str(pairs[i].second));
-        if (!b) return nullptr;
-        PyObject* t = PyTuple_Pack(2, a.get(), b.get());
-        if (!t) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), t); // steals t
-    }
-    return list.release();
-}
-
-PyObject* str_dict(const std::map<std::string, std::string>& items) {
-    tk::Ref dict = tk::Ref::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const auto& [key, value] : items) {
-        tk::Ref k = tk::Ref::steal(tk::to_py::str(key));
-        if (!k) return nullptr;
-        tk::Ref v = tk::Ref::steal(tk::to_py::str(value));
-        if (!v) return nullptr;
-        if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-// A new list of bound values, one Python object per item.
+// A list of bound values made from `items`, which it empties.
 template <class T>
-PyObject* object_list(std::vector<T> items) {
-    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* o = tk::Class<T>::create(std::move(items[i]));
-        if (!o) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
-    }
-    return list.release();
+PyObject* moved_list(std::vector<T>& items) {
+    return tk::object_list<T>(items, [](T& item) { return std::move(item); });
 }
 
 } // namespace
@@ -78,11 +43,6 @@ struct Part {
     std::uint64_t size = 0;
     std::uint64_t compressed_size = 0;
 
-    static PyObject* get_name(const Part& p) { return tk::to_py::str(p.name); }
-    static PyObject* get_content_type(const Part& p) { return tk::to_py::optional_str(p.content_type); }
-    static PyObject* get_size(const Part& p) { return tk::to_py::u64(p.size); }
-    static PyObject* get_compressed_size(const Part& p) { return tk::to_py::u64(p.compressed_size); }
-
     static std::string repr(const Part& p) {
         return "Part(" + tk::repr::text(p.name) + ", " + tk::repr::number(p.size) + " bytes)";
     }
@@ -91,10 +51,10 @@ struct Part {
         static const tk::ClassDef<Part> def{
             .name = "vantrell.Part",
             .doc = "One part of a package.",
-            .getters = {tk::getter<Part>("name", &get_name),
-                        tk::getter<Part>("content_type", &get_content_type),
-                        tk::getter<Part>("size", &get_size, "Decompressed size in bytes."),
-                        tk::getter<Part>("compressed_size", &get_compressed_size)},
+            .getters = {tk::member<&Part::name>("name"),
+                        tk::member<&Part::content_type>("content_type"),
+                        tk::member<&Part::size>("size", "Decompressed size in bytes."),
+                        tk::member<&Part::compressed_size>("compressed_size")},
             .repr = &repr,
         };
         return def;
@@ -109,11 +69,6 @@ struct Relationship {
     std::string target;
     bool external = false;
 
-    static PyObject* get_id(const Relationship& r) { return tk::to_py::str(r.id); }
-    static PyObject* get_type(const Relationship& r) { return tk::to_py::str(r.type); }
-    static PyObject* get_target(const Relationship& r) { return tk::to_py::str(r.target); }
-    static PyObject* get_external(const Relationship& r) { return tk::to_py::flag(r.external); }
-
     static std::string repr(const Relationship& r) {
         return "Relationship(" + r.id + " -> " + tk::repr::text(r.target) + ")";
     }
@@ -122,11 +77,11 @@ struct Relationship {
         static const tk::ClassDef<Relationship> def{
             .name = "vantrell.Relationship",
             .doc = "One relationship of a part or of the package.",
-            .getters = {tk::getter<Relationship>("id", &get_id),
-                        tk::getter<Relationship>("type", &get_type, "The relationship type URI."),
-                        tk::getter<Relationship>("target", &get_target,
-                                                 "The target as written; `Package.resolve` gives the part name."),
-                        tk::getter<Relationship>("external", &get_external)},
+            .getters = {tk::member<&Relationship::id>("id"),
+                        tk::member<&Relationship::type>("type", "The relationship type URI."),
+                        tk::member<&Relationship::target>(
+                            "target", "The target as written; `Package.resolve` gives the part name."),
+                        tk::member<&Relationship::external>("external")},
             .repr = &repr,
         };
         return def;
@@ -147,9 +102,6 @@ struct ContentTypes {
         return out;
     }
 
-    static PyObject* get_defaults(const ContentTypes& c) { return str_dict(c.defaults); }
-    static PyObject* get_overrides(const ContentTypes& c) { return str_dict(c.overrides); }
-
     static std::string repr(const ContentTypes& c) {
         return "ContentTypes(defaults=" + tk::repr::number(c.defaults.size()) +
                ", overrides=" + tk::repr::number(c.overrides.size()) + ")";
@@ -159,8 +111,8 @@ struct ContentTypes {
         static const tk::ClassDef<ContentTypes> def{
             .name = "vantrell.ContentTypes",
             .doc = "The content types stream as two dicts.",
-            .getters = {tk::getter<ContentTypes>("defaults", &get_defaults, "Extension to media type."),
-                        tk::getter<ContentTypes>("overrides", &get_overrides, "Part name to media type.")},
+            .getters = {tk::member<&ContentTypes::defaults>("defaults", "Extension to media type."),
+                        tk::member<&ContentTypes::overrides>("overrides", "Part name to media type.")},
             .repr = &repr,
         };
         return def;
@@ -197,18 +149,6 @@ struct PackageDefects {
         return out;
     }
 
-    static PyObject* get_missing(const PackageDefects& d) { return tk::to_py::flag(d.content_types_missing); }
-    static PyObject* get_case(const PackageDefects& d) { return tk::to_py::optional_str(d.content_types_case); }
-    static PyObject* get_error(const PackageDefects& d) { return tk::to_py::optional_str(d.content_types_error); }
-    static PyObject* get_unreadable(const PackageDefects& d) {
-        return tk::to_py::optional_str(d.content_types_unreadable);
-    }
-    static PyObject* get_invalid_names(const PackageDefects& d) { return pair_list(d.invalid_names); }
-    static PyObject* get_collisions(const PackageDefects& d) { return pair_list(d.collisions); }
-    static PyObject* get_derivable(const PackageDefects& d) { return pair_list(d.derivable); }
-    static PyObject* get_directories(const PackageDefects& d) { return tk::to_py::str_list(d.directories); }
-    static PyObject* get_incomplete(const PackageDefects& d) { return tk::to_py::str_list(d.incomplete_pieces); }
-
     static std::string repr(const PackageDefects& d) {
         return "PackageDefects(content_types_missing=" + tk::repr::flag(d.content_types_missing) +
                ", invalid_names=" + tk::repr::number(d.invalid_names.size()) +
@@ -221,18 +161,16 @@ struct PackageDefects {
             .name = "vantrell.PackageDefects",
             .doc = "What the package layer found wrong: missing or broken content types,\n"
                    "bad part names, name collisions, directory entries and incomplete pieces.",
-            .getters = {tk::getter<D>("content_types_missing", &get_missing),
-                        tk::getter<D>("content_types_case", &get_case),
-                        tk::getter<D>("content_types_error", &get_error),
-                        tk::getter<D>("content_types_unreadable", &get_unreadable),
-                        tk::getter<D>("invalid_names", &get_invalid_names,
-                                      "`(part name, why it is invalid)` pairs."),
-                        tk::getter<D>("collisions", &get_collisions,
-                                      "Pairs of part names that are equivalent under OPC name comparison."),
-                        tk::getter<D>("derivable", &get_derivable,
-                                      "Pairs where one part name is derivable from another."),
-                        tk::getter<D>("directories", &get_directories),
-                        tk::getter<D>("incomplete_pieces", &get_incomplete)},
+            .getters = {tk::member<&D::content_types_missing>("content_types_missing"),
+                        tk::member<&D::content_types_case>("content_types_case"),
+                        tk::member<&D::content_types_error>("content_types_error"),
+                        tk::member<&D::content_types_unreadable>("content_types_unreadable"),
+                        tk::member<&D::invalid_names>("invalid_names", "`(part name, why it is invalid)` pairs."),
+                        tk::member<&D::collisions>(
+                            "collisions", "Pairs of part names that are equivalent under OPC name comparison."),
+                        tk::member<&D::derivable>("derivable", "Pairs where one part name is derivable from another."),
+                        tk::member<&D::directories>("directories"),
+                        tk::member<&D::incomplete_pieces>("incomplete_pieces")},
             .repr = &repr,
         };
         return def;
@@ -279,7 +217,7 @@ struct Package {
             return out;
         });
         if (!r) return r.error().raise();
-        return object_list(std::move(*r));
+        return moved_list(*r);
     }
 
     static PyObject* has(const Package& self, const tk::Args& a) {
@@ -324,7 +262,7 @@ struct Package {
             return out;
         });
         if (!tk::succeeded(r)) return nullptr;
-        return object_list(std::move(**r));
+        return moved_list(**r);
     }
 
     static PyObject* resolve(const Package& self, const tk::Args& a) {
@@ -332,7 +270,7 @@ struct Package {
         if (!a.get("source", source) || !a.get("rel_id", rel_id)) return nullptr;
         auto r = tk::released([&] { return self.view().resolve(source, rel_id); });
         if (!tk::succeeded(r)) return nullptr;
-        return tk::to_py::optional_str(**r);
+        return tk::to_py::value(**r);
     }
 
     static PyObject* content_types(const Package& self, const tk::Args&) {

@@ -2,9 +2,13 @@
 
 #include "core/markdown.h"
 #include "core/text.h"
-#include "py/reading.h"
+#include "py/deck.h"
 
-#include <numeric>
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,29 +25,6 @@ namespace {
 struct ExtractReport {
     core::text::ExtractReport v;
 
-    static PyObject* failures(const core::text::Failures& list) {
-        tk::Ref out = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(list.size())));
-        if (!out) return nullptr;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            PyObject* t = Py_BuildValue("(Ks#)", static_cast<unsigned long long>(list[i].first),
-                                        list[i].second.data(), static_cast<Py_ssize_t>(list[i].second.size()));
-            if (!t) return nullptr;
-            PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), t);  // steals t
-        }
-        return out.release();
-    }
-
-    static PyObject* failed_slides(const ExtractReport& r) { return failures(r.v.failed_slides); }
-    static PyObject* failed_notes(const ExtractReport& r) { return failures(r.v.failed_notes); }
-    static PyObject* failed_comments(const ExtractReport& r) { return failures(r.v.failed_comments); }
-    static PyObject* failed_frames(const ExtractReport& r) { return failures(r.v.failed_frames); }
-    static PyObject* hidden_slides_skipped(const ExtractReport& r) { return tk::to_py::u64(r.v.hidden_slides_skipped); }
-    static PyObject* unknown_graphics(const ExtractReport& r) { return tk::to_py::u64(r.v.unknown_graphics); }
-    static PyObject* unknown_graphic_uris(const ExtractReport& r) { return tk::to_py::str_list(r.v.unknown_graphic_uris); }
-    static PyObject* unknown_elements(const ExtractReport& r) { return tk::to_py::u64(r.v.unknown_elements); }
-    static PyObject* is_complete(const ExtractReport& r) { return tk::to_py::flag(r.v.is_complete()); }
-    static PyObject* warnings(const ExtractReport& r) { return tk::to_py::str_list(r.v.warnings()); }
-
     static std::string repr(const ExtractReport& r) {
         return "ExtractReport(complete=" + tk::repr::flag(r.v.is_complete()) +
                ", warnings=" + tk::repr::number(r.v.warnings().size()) + ")";
@@ -51,23 +32,24 @@ struct ExtractReport {
 
     static const tk::ClassDef<ExtractReport>& definition() {
         using R = ExtractReport;
+        using V = core::text::ExtractReport;
         static const tk::ClassDef<R> def{
             .name = "vantrell.ExtractReport",
             .doc = "What text extraction skipped or could not read.",
-            .getters = {tk::getter<R>("failed_slides", &failed_slides,
-                                      "`(slide index, error)` for slides whose part could not be read."),
-                        tk::getter<R>("failed_notes", &failed_notes),
-                        tk::getter<R>("failed_comments", &failed_comments),
-                        tk::getter<R>("failed_frames", &failed_frames,
-                                      "Chart or diagram parts that could not be read."),
-                        tk::getter<R>("hidden_slides_skipped", &hidden_slides_skipped,
-                                      "Hidden slides left out because the options excluded them."),
-                        tk::getter<R>("unknown_graphics", &unknown_graphics),
-                        tk::getter<R>("unknown_graphic_uris", &unknown_graphic_uris),
-                        tk::getter<R>("unknown_elements", &unknown_elements),
-                        tk::getter<R>("is_complete", &is_complete,
-                                      "True when nothing was dropped for a reason other than the options."),
-                        tk::getter<R>("warnings", &warnings, "One line per problem, as the CLI prints them.")},
+            .getters = {tk::member<&R::v, &V::failed_slides>(
+                            "failed_slides", "`(slide index, error)` for slides whose part could not be read."),
+                        tk::member<&R::v, &V::failed_notes>("failed_notes"),
+                        tk::member<&R::v, &V::failed_comments>("failed_comments"),
+                        tk::member<&R::v, &V::failed_frames>("failed_frames",
+                                                             "Chart or diagram parts that could not be read."),
+                        tk::member<&R::v, &V::hidden_slides_skipped>(
+                            "hidden_slides_skipped", "Hidden slides left out because the options excluded them."),
+                        tk::member<&R::v, &V::unknown_graphics>("unknown_graphics"),
+                        tk::member<&R::v, &V::unknown_graphic_uris>("unknown_graphic_uris"),
+                        tk::member<&R::v, &V::unknown_elements>("unknown_elements"),
+                        tk::member<&R::v, &V::is_complete>(
+                            "is_complete", "True when nothing was dropped for a reason other than the options."),
+                        tk::member<&R::v, &V::warnings>("warnings", "One line per problem, as the CLI prints them.")},
             .repr = &repr,
         };
         return def;
@@ -76,19 +58,61 @@ struct ExtractReport {
 
 // ---------------------------------------------------------------- arguments
 
-// The flags in signature order; false with the exception of the first
-// failure set.
-bool text_options(const tk::Args& a, core::text::TextOptions& o) {
-    o.separator = "\t";
-    return a.get("notes", o.notes) && a.get("furniture", o.furniture) && a.get("hidden_shapes", o.hidden_shapes) &&
-           a.get("hidden_slides", o.hidden_slides) && a.get("alt_text", o.alt_text) &&
-           a.get("comments", o.comments) && a.get("charts", o.charts) && a.get("diagrams", o.diagrams);
+using core::markdown::MarkdownOptions;
+using core::text::TextOptions;
+
+// One keyword flag of an option record: its published name and its member.
+template <class Options>
+struct Flag {
+    std::string_view name;
+    bool Options::*member;
+};
+
+// Every flag of each option record, in the order the signatures list them;
+// the defaults they publish are the records' own.
+constexpr std::array<Flag<TextOptions>, 8> TEXT_FLAGS{{
+    {"notes", &TextOptions::notes},
+    {"furniture", &TextOptions::furniture},
+    {"hidden_shapes", &TextOptions::hidden_shapes},
+    {"hidden_slides", &TextOptions::hidden_slides},
+    {"alt_text", &TextOptions::alt_text},
+    {"comments", &TextOptions::comments},
+    {"charts", &TextOptions::charts},
+    {"diagrams", &TextOptions::diagrams},
+}};
+constexpr std::array<Flag<MarkdownOptions>, 7> MARKDOWN_FLAGS{{
+    {"headings", &MarkdownOptions::headings},
+    {"notes", &MarkdownOptions::notes},
+    {"comments", &MarkdownOptions::comments},
+    {"hidden_slides", &MarkdownOptions::hidden_slides},
+    {"hidden_shapes", &MarkdownOptions::hidden_shapes},
+    {"furniture", &MarkdownOptions::furniture},
+    {"images", &MarkdownOptions::images},
+}};
+
+// `head` followed by ", flag=Default" for each flag of `flags` not in
+// `left_out`, and the closing parenthesis.
+template <class Options, std::size_t N>
+constexpr std::string flag_signature(std::string_view head, const std::array<Flag<Options>, N>& flags,
+                                     std::initializer_list<std::string_view> left_out = {}) {
+    Options defaults{}; // not const: GCC 12 refuses to destroy a const string in a constant expression
+    std::string out(head);
+    for (const Flag<Options>& f : flags) {
+        if (std::ranges::find(left_out, f.name) != left_out.end()) continue;
+        out += ", ";
+        out += f.name;
+        out += defaults.*f.member ? "=True" : "=False";
+    }
+    return out + ")";
 }
 
-bool markdown_options(const tk::Args& a, core::markdown::MarkdownOptions& o) {
-    return a.get("headings", o.headings) && a.get("notes", o.notes) && a.get("comments", o.comments) &&
-           a.get("hidden_slides", o.hidden_slides) && a.get("hidden_shapes", o.hidden_shapes) &&
-           a.get("furniture", o.furniture) && a.get("images", o.images);
+// Converts the flags the call's signature has, in its order; false with the
+// exception of the first failure set.
+template <class Options, std::size_t N>
+bool flags_from(const tk::Args& a, const std::array<Flag<Options>, N>& flags, Options& o) {
+    for (const Flag<Options>& f : flags)
+        if (!a.get_if_declared(f.name, o.*f.member)) return false;
+    return true;
 }
 
 // `indexes` (none when None or absent) as slide positions, written order and
@@ -108,81 +132,58 @@ bool positions(const Document& d, const std::optional<std::vector<std::int64_t>>
     return true;
 }
 
-std::vector<std::size_t> every_slide(std::size_t n) {
-    std::vector<std::size_t> out(n);
-    std::iota(out.begin(), out.end(), std::size_t{0});
-    return out;
-}
-
-// Runs `pass(view)` on a fresh reading view with the lock released.
-template <class Pass>
-auto run(const Document& d, Pass pass) {
-    std::shared_ptr<const doc::Shared> handle = d.shared;
-    const std::uint64_t threads = d.threads;
-    return tk::released([&] {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        return pass(view);
-    });
-}
-
 // ---------------------------------------------------------------- Document
 
 PyObject* text(const Document& d, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!text_options(a, o)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) { return core::text::text_reporting(view, o).first; });
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
 
 PyObject* text_reporting(const Document& d, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!text_options(a, o)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::text_reporting(view, o); });
     if (!r) return r.error().raise();
-    tk::Ref s = tk::Ref::steal(tk::to_py::str(r->first));
-    if (!s) return nullptr;
-    tk::Ref lines = tk::Ref::steal(tk::to_py::str_list(r->second.warnings()));
-    if (!lines) return nullptr;
-    return PyTuple_Pack(2, s.get(), lines.get());
+    return tk::to_py::tuple(tk::to_py::str(r->first), tk::to_py::value(r->second.warnings()));
 }
 
 PyObject* extract(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::text::TextOptions o;
-    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    auto r = run(d, [&](doc::Document& view) {
+    TextOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, TEXT_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
+    auto r = released_view(d.deck, [&](doc::Document& view) {
         if (!at) return core::text::text_reporting(view, o);
         auto [texts, report] = core::text::slide_texts_at(view, *at, o);
         return std::pair(core::text::join_non_empty(texts, "\n\n"), std::move(report));
     });
     if (!r) return r.error().raise();
-    tk::Ref s = tk::Ref::steal(tk::to_py::str(r->first));
-    if (!s) return nullptr;
-    tk::Ref report = tk::Ref::steal(tk::Class<ExtractReport>::create(ExtractReport{std::move(r->second)}));
-    if (!report) return nullptr;
-    return PyTuple_Pack(2, s.get(), report.get());
+    return tk::to_py::tuple(tk::to_py::str(r->first),
+                            tk::Class<ExtractReport>::create(ExtractReport{std::move(r->second)}));
 }
 
 PyObject* slide_texts(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::text::TextOptions o;
-    if (!a.get("indexes", indexes) || !text_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    if (!at) at = every_slide(d.slide_count);
-    auto r = run(d, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
+    TextOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, TEXT_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
+    if (!at) at = every_position(d.slide_count);
+    auto r = released_view(d.deck, [&](doc::Document& view) { return core::text::slide_texts_at(view, *at, o).first; });
     if (!r) return r.error().raise();
-    return tk::to_py::str_list(*r);
+    return tk::to_py::value(*r);
 }
 
 PyObject* markdown(const Document& d, const tk::Args& a) {
     std::optional<std::vector<std::int64_t>> indexes;
     std::optional<std::vector<std::size_t>> at;
-    core::markdown::MarkdownOptions o;
-    if (!a.get("indexes", indexes) || !markdown_options(a, o) || !positions(d, indexes, at)) return nullptr;
-    if (!at) at = every_slide(d.slide_count);
-    auto r = run(d, [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
+    MarkdownOptions o;
+    if (!a.get("indexes", indexes) || !flags_from(a, MARKDOWN_FLAGS, o) || !positions(d, indexes, at)) return nullptr;
+    if (!at) at = every_position(d.slide_count);
+    auto r = released_view(d.deck,
+                           [&](doc::Document& view) { return core::markdown::markdown_at(view, *at, o).first; });
     if (!r) return r.error().raise();
     return tk::to_py::str(*r);
 }
@@ -194,25 +195,18 @@ PyObject* markdown(const Document& d, const tk::Args& a) {
 // detail of a parse.
 template <class Render>
 PyObject* rerender(const Slide& s, Render render) {
-    std::shared_ptr<const doc::Shared> handle = s.shared;
-    const std::uint64_t threads = s.threads;
-    const std::uint64_t index = s.index;
-    auto r = tk::released([&]() -> core::Result<std::string> {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        auto slide = view.slide(static_cast<std::size_t>(index), core::slide::Detail::text);
-        if (!slide) return core::fail(std::move(slide.error()));
+    auto r = released_slide(s, core::slide::Detail::text, [&](const doc::Slide& slide) -> core::Result<std::string> {
         core::text::ExtractReport report;
-        return render(*slide, report);
+        return render(slide, report);
     });
     if (!tk::succeeded(r)) return nullptr;
     return tk::to_py::str(**r);
 }
 
 PyObject* slide_text_impl(const Slide& s, const tk::Args& a) {
-    core::text::TextOptions o;
-    if (!a.get("furniture", o.furniture) || !a.get("hidden_shapes", o.hidden_shapes) ||
-        !a.get("alt_text", o.alt_text) || !a.get("charts", o.charts) || !a.get("diagrams", o.diagrams))
-        return nullptr;
+    TextOptions o;
+    if (!flags_from(a, TEXT_FLAGS, o)) return nullptr;
+    // One slide's own text: never hidden away, without notes or comments.
     o.hidden_slides = true;
     o.notes = false;
     o.comments = false;
@@ -228,10 +222,8 @@ PyObject* slide_text_impl(const Slide& s, const tk::Args& a) {
 }
 
 PyObject* slide_markdown_impl(const Slide& s, const tk::Args& a) {
-    core::markdown::MarkdownOptions o;
-    if (!a.get("headings", o.headings) || !a.get("notes", o.notes) || !a.get("comments", o.comments) ||
-        !a.get("hidden_shapes", o.hidden_shapes) || !a.get("furniture", o.furniture) || !a.get("images", o.images))
-        return nullptr;
+    MarkdownOptions o;
+    if (!flags_from(a, MARKDOWN_FLAGS, o)) return nullptr;
     o.hidden_slides = true;
     return rerender(s, [&](const doc::Slide& sl, core::text::ExtractReport& report) {
         return core::markdown::slide_markdown(sl, o, report);
@@ -244,51 +236,48 @@ constexpr const char* PICKS =
 } // namespace
 
 tk::MethodDef document_text() {
-    return tk::method<"text($self, *, notes=False, furniture=False, hidden_shapes=False, hidden_slides=True, "
-                      "alt_text=False, comments=False, charts=True, diagrams=True)",
-                      &text>("The text of the whole deck: slides separated by a blank line.");
+    return tk::method<tk::literal<[] { return flag_signature("text($self, *", TEXT_FLAGS); }>(), &text>(
+        "The text of the whole deck: slides separated by a blank line.");
 }
 
 tk::MethodDef document_text_reporting() {
-    return tk::method<"text_reporting($self, *, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("text_reporting($self, *", TEXT_FLAGS); }>(),
                       &text_reporting>("The text plus one warning line per problem the reader skipped.");
 }
 
 tk::MethodDef document_extract() {
     static const std::string doc = std::string("The text plus a structured report of what was skipped.") + PICKS;
-    return tk::method<"extract($self, *, indexes=None, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("extract($self, *, indexes=None", TEXT_FLAGS); }>(),
                       &extract>(doc);
 }
 
 tk::MethodDef document_slide_texts() {
     static const std::string doc = std::string("One string per slide, in order, extracted in parallel.") + PICKS;
-    return tk::method<"slide_texts($self, *, indexes=None, notes=False, furniture=False, hidden_shapes=False, "
-                      "hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True)",
+    return tk::method<tk::literal<[] { return flag_signature("slide_texts($self, *, indexes=None", TEXT_FLAGS); }>(),
                       &slide_texts>(doc);
 }
 
 tk::MethodDef document_markdown() {
-    return tk::method<"markdown($self, *, indexes=None, headings=True, notes=False, comments=False, "
-                      "hidden_slides=True, hidden_shapes=False, furniture=False, images=True)",
+    return tk::method<tk::literal<[] { return flag_signature("markdown($self, *, indexes=None", MARKDOWN_FLAGS); }>(),
                       &markdown>("The deck as Markdown: a heading per slide, bullets, tables, images,\n"
                                  "chart tables and diagram outlines; notes and comments as block quotes on "
                                  "request.");
 }
 
 tk::MethodDef slide_text() {
-    return tk::method<"text($self, *, furniture=False, hidden_shapes=False, alt_text=False, charts=True, "
-                      "diagrams=True)",
+    return tk::method<tk::literal<[] {
+                          return flag_signature("text($self, *", TEXT_FLAGS, {"notes", "hidden_slides", "comments"});
+                      }>(),
                       &slide_text_impl>("The slide's text: shapes in z-order, paragraphs one per line.");
 }
 
 tk::MethodDef slide_markdown() {
-    return tk::method<"markdown($self, *, headings=True, notes=False, comments=False, hidden_shapes=False, "
-                      "furniture=False, images=True)",
+    return tk::method<tk::literal<[] {
+                          return flag_signature("markdown($self, *", MARKDOWN_FLAGS, {"hidden_slides"});
+                      }>(),
                       &slide_markdown_impl>("This slide as Markdown, without a trailing newline.");
 }
 
-bool add_extract_report(PyObject* module) { return tk::Class<ExtractReport>::add_to(module); }
+bool register_(PyObject* module) { return tk::Class<ExtractReport>::add_to(module); }
 
 } // namespace _vantrell::passes

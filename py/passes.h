@@ -24,6 +24,6 @@ toolkit::MethodDef slide_text();
 toolkit::MethodDef slide_markdown();
 
 // Adds vantrell.ExtractReport; false with an exception set.
-bool add_extract_report(PyObject* module);
+bool register_(PyObject* module);
 
 } // namespace _vantrell::passes

@@ -13,13 +13,13 @@
 #include "py/reading.h"
 
 #include "core/encoding.h"
+#include "py/deck.h"
 #include "py/model.h"
 #include "py/package.h"
 #include "py/passes.h"
 
 #include <array>
 #include <atomic>
-#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -33,25 +33,6 @@ namespace doc = vantrell_core::document;
 namespace {
 
 using tk::finish;
-
-PyObject* i64_pair(std::int64_t a, std::int64_t b) {
-    tk::Ref x = tk::Ref::steal(tk::to_py::i64(a));
-    tk::Ref y = tk::Ref::steal(tk::to_py::i64(b));
-    if (!x || !y) return nullptr;
-    return PyTuple_Pack(2, x.get(), y.get());
-}
-
-template <class Item, class Convert>
-PyObject* list_of(const std::vector<Item>& items, Convert convert) {
-    tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* o = convert(items[i]);
-        if (!o) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
-    }
-    return list.release();
-}
 
 using Grid = std::vector<std::vector<std::string>>;
 
@@ -71,34 +52,11 @@ Grid table_rows(const cm::Table& table) {
     return rows;
 }
 
-PyObject* grid_to_py(const Grid& rows) {
-    return list_of(rows, [](const std::vector<std::string>& row) { return tk::to_py::str_list(row); });
-}
-
 bool has_visible_char(std::string_view text) {
     std::size_t pos = 0;
     while (pos < text.size())
         if (!core::encoding::is_white_space(core::encoding::next_utf8(text, pos))) return true;
     return false;
-}
-
-// Getters over a member of the wrapped library value `v`.
-template <class T, auto M>
-PyObject* opt_text(const T& o) {
-    return tk::to_py::optional_str(o.v.*M);
-}
-template <class T, auto M>
-PyObject* text(const T& o) {
-    return tk::to_py::str(o.v.*M);
-}
-template <class T, auto M>
-PyObject* opt_u64(const T& o) {
-    const auto& n = o.v.*M;
-    return n ? tk::to_py::u64(*n) : tk::to_py::none();
-}
-template <class T, auto M>
-PyObject* u64(const T& o) {
-    return tk::to_py::u64(o.*M);
 }
 
 } // namespace
@@ -112,18 +70,17 @@ struct Image {
         return "Image(shape_id=" + tk::repr::number(i.v.shape_id) + ", part=" + tk::repr::optional_text(i.v.part) +
                ", content_type=" + tk::repr::optional_text(i.v.content_type) + ")";
     }
-    static PyObject* get_shape_id(const Image& i) { return tk::to_py::u64(i.v.shape_id); }
 
     static const tk::ClassDef<Image>& definition() {
         using R = doc::ImageRef;
         static const tk::ClassDef<Image> def{
             .name = "vantrell.Image",
             .doc = "An image referenced from a slide.",
-            .getters = {tk::getter<Image>("shape_id", &get_shape_id),
-                        tk::getter<Image>("rel_id", &text<Image, &R::rel_id>),
-                        tk::getter<Image>("part", &opt_text<Image, &R::part>),
-                        tk::getter<Image>("content_type", &opt_text<Image, &R::content_type>),
-                        tk::getter<Image>("external", &opt_text<Image, &R::external>)},
+            .getters = {tk::member<&Image::v, &R::shape_id>("shape_id"),
+                        tk::member<&Image::v, &R::rel_id>("rel_id"),
+                        tk::member<&Image::v, &R::part>("part"),
+                        tk::member<&Image::v, &R::content_type>("content_type"),
+                        tk::member<&Image::v, &R::external>("external")},
             .repr = &repr,
         };
         return def;
@@ -138,7 +95,6 @@ struct EmbeddedObject {
                ", prog_id=" + tk::repr::optional_text(o.v.prog_id) + ", part=" + tk::repr::optional_text(o.v.part) +
                ")";
     }
-    static PyObject* get_shape_id(const EmbeddedObject& o) { return tk::to_py::u64(o.v.shape_id); }
 
     static const tk::ClassDef<EmbeddedObject>& definition() {
         using R = doc::ObjectRef;
@@ -146,12 +102,12 @@ struct EmbeddedObject {
         static const tk::ClassDef<E> def{
             .name = "vantrell.EmbeddedObject",
             .doc = "An embedded object (`p:oleObj`) on a slide.",
-            .getters = {tk::getter<E>("shape_id", &get_shape_id),
-                        tk::getter<E>("prog_id", &opt_text<E, &R::prog_id>),
-                        tk::getter<E>("rel_id", &opt_text<E, &R::rel_id>),
-                        tk::getter<E>("part", &opt_text<E, &R::part>),
-                        tk::getter<E>("content_type", &opt_text<E, &R::content_type>),
-                        tk::getter<E>("external", &opt_text<E, &R::external>)},
+            .getters = {tk::member<&E::v, &R::shape_id>("shape_id"),
+                        tk::member<&E::v, &R::prog_id>("prog_id"),
+                        tk::member<&E::v, &R::rel_id>("rel_id"),
+                        tk::member<&E::v, &R::part>("part"),
+                        tk::member<&E::v, &R::content_type>("content_type"),
+                        tk::member<&E::v, &R::external>("external")},
             .repr = &repr,
         };
         return def;
@@ -161,8 +117,6 @@ struct EmbeddedObject {
 struct ChartSeries {
     core::chart::Series v;
 
-    static PyObject* get_categories(const ChartSeries& s) { return tk::to_py::str_list(s.v.categories); }
-    static PyObject* get_values(const ChartSeries& s) { return tk::to_py::str_list(s.v.values); }
     static std::string repr(const ChartSeries& s) {
         return "ChartSeries(name=" + tk::repr::optional_text(s.v.name) +
                ", points=" + tk::repr::number(s.v.values.size()) + ")";
@@ -173,9 +127,9 @@ struct ChartSeries {
         static const tk::ClassDef<S> def{
             .name = "vantrell.ChartSeries",
             .doc = "One series of a chart.",
-            .getters = {tk::getter<S>("name", &opt_text<S, &core::chart::Series::name>),
-                        tk::getter<S>("categories", &get_categories),
-                        tk::getter<S>("values", &get_values)},
+            .getters = {tk::member<&S::v, &core::chart::Series::name>("name"),
+                        tk::member<&S::v, &core::chart::Series::categories>("categories"),
+                        tk::member<&S::v, &core::chart::Series::values>("values")},
             .repr = &repr,
         };
         return def;
@@ -186,10 +140,6 @@ struct Chart {
     std::uint32_t shape_id = 0;
     core::chart::ChartData v;
 
-    static PyObject* get_kinds(const Chart& c) { return tk::to_py::str_list(c.v.kinds); }
-    static PyObject* get_series(const Chart& c) {
-        return model::object_list<ChartSeries>(c.v.series, [](const core::chart::Series& s) { return ChartSeries{s}; });
-    }
     static std::string repr(const Chart& c) {
         return "Chart(title=" + tk::repr::optional_text(c.v.title) + ", kinds=" + tk::repr::text_list(c.v.kinds) +
                ", series=" + tk::repr::number(c.v.series.size()) + ")";
@@ -200,12 +150,12 @@ struct Chart {
         static const tk::ClassDef<Chart> def{
             .name = "vantrell.Chart",
             .doc = "A chart on a slide: its cached words and numbers.",
-            .getters = {tk::getter<Chart>("shape_id", &u64<Chart, &Chart::shape_id>),
-                        tk::getter<Chart>("title", &opt_text<Chart, &D::title>),
-                        tk::getter<Chart>("kinds", &get_kinds),
-                        tk::getter<Chart>("category_axis_title", &opt_text<Chart, &D::category_axis_title>),
-                        tk::getter<Chart>("value_axis_title", &opt_text<Chart, &D::value_axis_title>),
-                        tk::getter<Chart>("series", &get_series)},
+            .getters = {tk::member<&Chart::shape_id>("shape_id"),
+                        tk::member<&Chart::v, &D::title>("title"),
+                        tk::member<&Chart::v, &D::kinds>("kinds"),
+                        tk::member<&Chart::v, &D::category_axis_title>("category_axis_title"),
+                        tk::member<&Chart::v, &D::value_axis_title>("value_axis_title"),
+                        tk::objects<ChartSeries, &Chart::v, &D::series>("series")},
             .repr = &repr,
         };
         return def;
@@ -215,7 +165,6 @@ struct Chart {
 struct Comment {
     core::comments::Comment v;
 
-    static PyObject* get_reply(const Comment& c) { return tk::to_py::flag(c.v.reply); }
     static std::string repr(const Comment& c) {
         return "Comment(author=" + tk::repr::optional_text(c.v.author) + ", text=" + tk::repr::text(c.v.text) +
                ", reply=" + tk::repr::flag(c.v.reply) + ")";
@@ -226,11 +175,11 @@ struct Comment {
         static const tk::ClassDef<Comment> def{
             .name = "vantrell.Comment",
             .doc = "A comment on a slide; replies follow their parent with `reply` set.",
-            .getters = {tk::getter<Comment>("author", &opt_text<Comment, &C::author>),
-                        tk::getter<Comment>("initials", &opt_text<Comment, &C::initials>),
-                        tk::getter<Comment>("date", &opt_text<Comment, &C::date>),
-                        tk::getter<Comment>("text", &text<Comment, &C::text>),
-                        tk::getter<Comment>("reply", &get_reply)},
+            .getters = {tk::member<&Comment::v, &C::author>("author"),
+                        tk::member<&Comment::v, &C::initials>("initials"),
+                        tk::member<&Comment::v, &C::date>("date"),
+                        tk::member<&Comment::v, &C::text>("text"),
+                        tk::member<&Comment::v, &C::reply>("reply")},
             .repr = &repr,
         };
         return def;
@@ -241,14 +190,6 @@ struct Diagram {
     std::uint32_t shape_id = 0;
     core::diagram::DiagramData v;
 
-    static PyObject* get_items(const Diagram& d) {
-        return list_of(d.v.items, [](const std::pair<std::uint8_t, std::string>& item) -> PyObject* {
-            tk::Ref level = tk::Ref::steal(tk::to_py::u64(item.first));
-            tk::Ref s = tk::Ref::steal(tk::to_py::str(item.second));
-            if (!level || !s) return nullptr;
-            return PyTuple_Pack(2, level.get(), s.get());
-        });
-    }
     static std::string repr(const Diagram& d) {
         return "Diagram(shape_id=" + tk::repr::number(d.shape_id) +
                ", items=" + tk::repr::number(d.v.items.size()) + ")";
@@ -258,8 +199,8 @@ struct Diagram {
         static const tk::ClassDef<Diagram> def{
             .name = "vantrell.Diagram",
             .doc = "A diagram (SmartArt) on a slide: `(level, text)` per node, depth-first.",
-            .getters = {tk::getter<Diagram>("shape_id", &u64<Diagram, &Diagram::shape_id>),
-                        tk::getter<Diagram>("items", &get_items)},
+            .getters = {tk::member<&Diagram::shape_id>("shape_id"),
+                        tk::member<&Diagram::v, &core::diagram::DiagramData::items>("items")},
             .repr = &repr,
         };
         return def;
@@ -270,10 +211,6 @@ struct Section {
     std::string name;
     std::vector<std::size_t> slides;
 
-    static PyObject* get_name(const Section& s) { return tk::to_py::str(s.name); }
-    static PyObject* get_slides(const Section& s) {
-        return list_of(s.slides, [](std::size_t i) { return tk::to_py::u64(i); });
-    }
     static std::string repr(const Section& s) {
         return "Section(name=" + tk::repr::text(s.name) + ", slides=" + tk::repr::number_list(s.slides) + ")";
     }
@@ -282,8 +219,8 @@ struct Section {
         static const tk::ClassDef<Section> def{
             .name = "vantrell.Section",
             .doc = "A section of the slide list.",
-            .getters = {tk::getter<Section>("name", &get_name),
-                        tk::getter<Section>("slides", &get_slides, "Zero-based slide indexes in section order.")},
+            .getters = {tk::member<&Section::name>("name"),
+                        tk::member<&Section::slides>("slides", "Zero-based slide indexes in section order.")},
             .repr = &repr,
         };
         return def;
@@ -305,21 +242,21 @@ struct CoreProperties {
         static const tk::ClassDef<C> def{
             .name = "vantrell.CoreProperties",
             .doc = "The Core Properties part: Dublin Core and OPC metadata, as strings.",
-            .getters = {tk::getter<C>("title", &opt_text<C, &P::title>),
-                        tk::getter<C>("subject", &opt_text<C, &P::subject>),
-                        tk::getter<C>("creator", &opt_text<C, &P::creator>),
-                        tk::getter<C>("keywords", &opt_text<C, &P::keywords>),
-                        tk::getter<C>("description", &opt_text<C, &P::description>),
-                        tk::getter<C>("last_modified_by", &opt_text<C, &P::last_modified_by>),
-                        tk::getter<C>("revision", &opt_text<C, &P::revision>),
-                        tk::getter<C>("created", &opt_text<C, &P::created>),
-                        tk::getter<C>("modified", &opt_text<C, &P::modified>),
-                        tk::getter<C>("last_printed", &opt_text<C, &P::last_printed>),
-                        tk::getter<C>("category", &opt_text<C, &P::category>),
-                        tk::getter<C>("content_status", &opt_text<C, &P::content_status>),
-                        tk::getter<C>("language", &opt_text<C, &P::language>),
-                        tk::getter<C>("identifier", &opt_text<C, &P::identifier>),
-                        tk::getter<C>("version", &opt_text<C, &P::version>)},
+            .getters = {tk::member<&C::v, &P::title>("title"),
+                        tk::member<&C::v, &P::subject>("subject"),
+                        tk::member<&C::v, &P::creator>("creator"),
+                        tk::member<&C::v, &P::keywords>("keywords"),
+                        tk::member<&C::v, &P::description>("description"),
+                        tk::member<&C::v, &P::last_modified_by>("last_modified_by"),
+                        tk::member<&C::v, &P::revision>("revision"),
+                        tk::member<&C::v, &P::created>("created"),
+                        tk::member<&C::v, &P::modified>("modified"),
+                        tk::member<&C::v, &P::last_printed>("last_printed"),
+                        tk::member<&C::v, &P::category>("category"),
+                        tk::member<&C::v, &P::content_status>("content_status"),
+                        tk::member<&C::v, &P::language>("language"),
+                        tk::member<&C::v, &P::identifier>("identifier"),
+                        tk::member<&C::v, &P::version>("version")},
             .repr = &repr,
         };
         return def;
@@ -329,7 +266,6 @@ struct CoreProperties {
 struct AppProperties {
     core::properties::AppProperties v;
 
-    static PyObject* get_titles(const AppProperties& a) { return tk::to_py::str_list(a.v.titles_of_parts); }
     static std::string repr(const AppProperties& a) {
         return "AppProperties(application=" + tk::repr::optional_text(a.v.application) +
                ", slides=" + tk::repr::optional_number(a.v.slides) + ")";
@@ -341,19 +277,19 @@ struct AppProperties {
         static const tk::ClassDef<A> def{
             .name = "vantrell.AppProperties",
             .doc = "The Extended Properties part: what the writing application recorded.",
-            .getters = {tk::getter<A>("application", &opt_text<A, &P::application>),
-                        tk::getter<A>("app_version", &opt_text<A, &P::app_version>),
-                        tk::getter<A>("company", &opt_text<A, &P::company>),
-                        tk::getter<A>("manager", &opt_text<A, &P::manager>),
-                        tk::getter<A>("template", &opt_text<A, &P::template_>),
-                        tk::getter<A>("presentation_format", &opt_text<A, &P::presentation_format>),
-                        tk::getter<A>("slides", &opt_u64<A, &P::slides>),
-                        tk::getter<A>("notes", &opt_u64<A, &P::notes>),
-                        tk::getter<A>("hidden_slides", &opt_u64<A, &P::hidden_slides>),
-                        tk::getter<A>("words", &opt_u64<A, &P::words>),
-                        tk::getter<A>("paragraphs", &opt_u64<A, &P::paragraphs>),
-                        tk::getter<A>("total_time", &opt_u64<A, &P::total_time>),
-                        tk::getter<A>("titles_of_parts", &get_titles)},
+            .getters = {tk::member<&A::v, &P::application>("application"),
+                        tk::member<&A::v, &P::app_version>("app_version"),
+                        tk::member<&A::v, &P::company>("company"),
+                        tk::member<&A::v, &P::manager>("manager"),
+                        tk::member<&A::v, &P::template_>("template"),
+                        tk::member<&A::v, &P::presentation_format>("presentation_format"),
+                        tk::member<&A::v, &P::slides>("slides"),
+                        tk::member<&A::v, &P::notes>("notes"),
+                        tk::member<&A::v, &P::hidden_slides>("hidden_slides"),
+                        tk::member<&A::v, &P::words>("words"),
+                        tk::member<&A::v, &P::paragraphs>("paragraphs"),
+                        tk::member<&A::v, &P::total_time>("total_time"),
+                        tk::member<&A::v, &P::titles_of_parts>("titles_of_parts")},
             .repr = &repr,
         };
         return def;
@@ -413,39 +349,12 @@ struct Shape {
         return out;
     }
 
-    static PyObject* list(const std::vector<cm::Shape>& shapes) {
-        return list_of(shapes, [](const cm::Shape& s) { return tk::Class<Shape>::create(from_core(s)); });
-    }
+    static PyObject* list(const std::vector<cm::Shape>& shapes) { return tk::object_list<Shape>(shapes, &from_core); }
 
-    static PyObject* get_id(const Shape& s) { return tk::to_py::u64(s.id); }
-    static PyObject* get_name(const Shape& s) { return tk::to_py::str(s.name); }
-    static PyObject* get_kind(const Shape& s) { return tk::to_py::str(s.kind); }
-    static PyObject* get_hidden(const Shape& s) { return tk::to_py::flag(s.hidden); }
-    static PyObject* get_placeholder(const Shape& s) { return tk::to_py::optional_str(s.placeholder); }
-    static PyObject* get_placeholder_index(const Shape& s) {
-        return s.placeholder_index ? tk::to_py::u64(*s.placeholder_index) : tk::to_py::none();
-    }
-    static PyObject* get_text(const Shape& s) { return tk::to_py::optional_str(s.text); }
-    static PyObject* get_description(const Shape& s) { return tk::to_py::optional_str(s.description); }
-    static PyObject* get_hyperlink(const Shape& s) { return tk::to_py::optional_str(s.hyperlink); }
-    static PyObject* get_frame(const Shape& s) {
-        if (!s.frame) return tk::to_py::none();
-        std::array<tk::Ref, 4> items;
-        for (std::size_t i = 0; i < 4; ++i) {
-            items[i] = tk::Ref::steal(tk::to_py::i64((*s.frame)[i]));
-            if (!items[i]) return nullptr;
-        }
-        return PyTuple_Pack(4, items[0].get(), items[1].get(), items[2].get(), items[3].get());
-    }
-    static PyObject* get_rotation(const Shape& s) { return tk::to_py::i64(s.rotation); }
-    static PyObject* get_image_rel(const Shape& s) { return tk::to_py::optional_str(s.image_rel); }
-    static PyObject* get_rows(const Shape& s) { return s.rows ? grid_to_py(*s.rows) : tk::to_py::none(); }
+
     static PyObject* get_table(const Shape& s) { return s.table ? model::new_table(*s.table) : tk::to_py::none(); }
     static PyObject* get_paragraphs(const Shape& s) {
         return s.paragraphs ? model::paragraphs_from_body(*s.paragraphs) : tk::to_py::none();
-    }
-    static PyObject* get_children(const Shape& s) {
-        return model::object_list<Shape>(s.children, [](const Shape& c) { return c; });
     }
     static PyObject* get_is_title(const Shape& s) {
         if (!s.placeholder) return tk::to_py::flag(false);
@@ -463,24 +372,24 @@ struct Shape {
         static const tk::ClassDef<S> def{
             .name = "vantrell.Shape",
             .doc = "One node of a slide's shape tree.",
-            .getters = {tk::getter<S>("id", &get_id),
-                        tk::getter<S>("name", &get_name),
-                        tk::getter<S>("kind", &get_kind,
+            .getters = {tk::member<&S::id>("id"),
+                        tk::member<&S::name>("name"),
+                        tk::member<&S::kind>("kind",
                                       "One of `text`, `picture`, `table`, `group`, `chart`, `diagram`, `ole`, "
                                       "`connector`, `content_part`, `unknown`."),
-                        tk::getter<S>("hidden", &get_hidden),
-                        tk::getter<S>("placeholder", &get_placeholder),
-                        tk::getter<S>("placeholder_index", &get_placeholder_index),
-                        tk::getter<S>("text", &get_text),
-                        tk::getter<S>("description", &get_description),
-                        tk::getter<S>("hyperlink", &get_hyperlink),
-                        tk::getter<S>("frame", &get_frame, "`(x, y, cx, cy)` in EMU when the shape carries a transform."),
-                        tk::getter<S>("rotation", &get_rotation),
-                        tk::getter<S>("image_rel", &get_image_rel),
-                        tk::getter<S>("rows", &get_rows),
+                        tk::member<&S::hidden>("hidden"),
+                        tk::member<&S::placeholder>("placeholder"),
+                        tk::member<&S::placeholder_index>("placeholder_index"),
+                        tk::member<&S::text>("text"),
+                        tk::member<&S::description>("description"),
+                        tk::member<&S::hyperlink>("hyperlink"),
+                        tk::member<&S::frame>("frame", "`(x, y, cx, cy)` in EMU when the shape carries a transform."),
+                        tk::member<&S::rotation>("rotation"),
+                        tk::member<&S::image_rel>("image_rel"),
+                        tk::member<&S::rows>("rows"),
                         tk::getter<S>("table", &get_table, "The cell grid with spans and merges, for table shapes."),
                         tk::getter<S>("paragraphs", &get_paragraphs, "The paragraphs with their runs, for text shapes."),
-                        tk::getter<S>("children", &get_children),
+                        tk::objects<Shape, &S::children>("children"),
                         tk::getter<S>("is_title", &get_is_title,
                                       "True when the placeholder is a title or centered title.")},
             .repr = &repr,
@@ -491,77 +400,55 @@ struct Shape {
 
 // ==================================================================== Slide
 
-Slide Slide::from_core(doc::Slide&& slide, std::shared_ptr<const doc::Shared> shared, std::uint64_t threads) {
+Slide Slide::from_core(doc::Slide&& slide, Deck deck) {
     Slide out;
     out.part = slide.part;
     out.content = std::move(slide.content);
     out.report = std::move(slide.report);
-    out.shared = std::move(shared);
-    out.threads = threads;
+    out.deck = std::move(deck);
     out.index = slide.index;
     return out;
 }
 
-core::Result<Slide> Slide::load(std::shared_ptr<const doc::Shared> shared, std::uint64_t threads,
-                                std::uint64_t index) {
-    doc::Document view(shared, static_cast<std::size_t>(threads));
-    auto slide = view.slide(static_cast<std::size_t>(index));
+core::Result<Slide> Slide::load(doc::Document& view, std::size_t index, const Deck& deck) {
+    auto slide = view.slide(index);
     if (!slide) return core::fail(std::move(slide.error()));
-    return from_core(std::move(*slide), std::move(shared), threads);
+    return from_core(std::move(*slide), deck);
 }
 
 namespace {
 
-// Reads the slide again through a fresh view with the lock released and asks
-// `service` of the library slide. Only copies cross into the released region.
+// `service` of the slide read again in full.
 template <class Service>
 auto reread(const Slide& s, Service service) {
-    using R = std::invoke_result_t<Service&, const doc::Slide&>;
-    std::shared_ptr<const doc::Shared> handle = s.shared;
-    const std::uint64_t threads = s.threads;
-    const std::uint64_t index = s.index;
-    return tk::released([&]() -> R {
-        doc::Document view(std::move(handle), static_cast<std::size_t>(threads));
-        auto slide = view.slide(static_cast<std::size_t>(index));
-        if (!slide) return core::fail(std::move(slide.error()));
-        return service(*slide);
-    });
+    return released_slide(s, core::slide::Detail::full, service);
 }
 
 template <class Service>
 PyObject* reread_optional_text(const Slide& s, Service service) {
     auto r = reread(s, service);
-    return finish(r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });
+    return finish(r, [](const std::optional<std::string>& t) { return tk::to_py::value(t); });
 }
 
 // A list of `T`, one made by `make` from each item `service` reads off the slide.
 template <class T, class Service, class Make>
 PyObject* reread_list(const Slide& s, Service service, Make make) {
     auto r = reread(s, service);
-    return finish(r, [&](const auto& items) { return model::object_list<T>(items, make); });
-}
-
-PyObject* bytes_object(const std::vector<std::uint8_t>& bytes) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                     static_cast<Py_ssize_t>(bytes.size()));
+    return finish(r, [&](const auto& items) { return tk::object_list<T>(items, make); });
 }
 
 } // namespace
 
 struct SlideMethods {
-    static PyObject* get_index(const Slide& s) { return tk::to_py::u64(s.index); }
     static PyObject* get_number(const Slide& s) { return tk::to_py::u64(s.index + 1); }
-    static PyObject* get_part(const Slide& s) { return tk::to_py::str(s.part); }
     static PyObject* get_hidden(const Slide& s) { return tk::to_py::flag(!s.content.shown); }
-    static PyObject* get_name(const Slide& s) { return tk::to_py::optional_str(s.content.name); }
-    static PyObject* get_title(const Slide& s) { return tk::to_py::optional_str(s.content.title()); }
     static PyObject* get_warnings(const Slide& s) {
         std::vector<std::string> lines;
         for (const std::string& uri : s.report.unknown_graphic_uris)
             lines.push_back("graphic frame of unknown type skipped: " + uri);
         if (s.report.unknown_elements > 0)
             lines.push_back(std::to_string(s.report.unknown_elements) + " element(s) in unknown namespaces skipped");
-        return tk::to_py::str_list(lines);
+        return tk::to_py::value(lines);
     }
 
     static PyObject* charts(const Slide& s, const tk::Args&) {
@@ -591,7 +478,7 @@ struct SlideMethods {
             return pptx_err_text("object " + object->v.rel_id.value_or("") + " is not stored in the package");
         const doc::ObjectRef ref = object->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.object_bytes(ref); });
-        return finish(r, bytes_object);
+        return finish(r, [](const std::vector<std::uint8_t>& b) { return tk::to_py::bytes(b); });
     }
 
     static PyObject* paragraphs(const Slide& s, const tk::Args&) {
@@ -611,7 +498,7 @@ struct SlideMethods {
                         if (cell.is_origin()) take(cell.paragraphs);
             }
         }
-        return tk::to_py::str_list(out);
+        return tk::to_py::value(out);
     }
 
     static PyObject* notes(const Slide& s, const tk::Args&) {
@@ -622,7 +509,7 @@ struct SlideMethods {
         std::vector<Grid> out;
         for (const cm::Shape& shape : s.content.walk())
             if (const cm::Table* table = shape.table()) out.push_back(table_rows(*table));
-        return list_of(out, grid_to_py);
+        return tk::to_py::value(out);
     }
 
     static PyObject* shapes(const Slide& s, const tk::Args&) { return Shape::list(s.content.shapes); }
@@ -638,7 +525,7 @@ struct SlideMethods {
         if (!image->v.part) return pptx_err_text("image " + image->v.rel_id + " is not stored in the package");
         const doc::ImageRef ref = image->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.image_bytes(ref); });
-        return finish(r, bytes_object);
+        return finish(r, [](const std::vector<std::uint8_t>& b) { return tk::to_py::bytes(b); });
     }
 
     static PyObject* hyperlink(const Slide& s, const tk::Args& a) {
@@ -673,12 +560,13 @@ const tk::ClassDef<Slide>& Slide::definition() {
     static const tk::ClassDef<Slide> def{
         .name = "vantrell.Slide",
         .doc = "One parsed slide.",
-        .getters = {tk::getter<Slide>("index", &M::get_index, "Zero-based position in the deck."),
+        .getters = {tk::member<&Slide::index>("index", "Zero-based position in the deck."),
                     tk::getter<Slide>("number", &M::get_number, "One-based position in the deck."),
-                    tk::getter<Slide>("part", &M::get_part, "The Slide part name, such as `/ppt/slides/slide1.xml`."),
+                    tk::member<&Slide::part>("part", "The Slide part name, such as `/ppt/slides/slide1.xml`."),
                     tk::getter<Slide>("hidden", &M::get_hidden, "True for slides marked hidden."),
-                    tk::getter<Slide>("name", &M::get_name, "`cSld/@name`, if set."),
-                    tk::getter<Slide>("title", &M::get_title, "The first title placeholder's text."),
+                    tk::member<&Slide::content, &cm::SlideContent::name>("name", "`cSld/@name`, if set."),
+                    tk::member<&Slide::content, &cm::SlideContent::title>("title",
+                                                                           "The first title placeholder's text."),
                     tk::getter<Slide>("warnings", &M::get_warnings,
                                       "One line per problem the parser skipped on this slide.")},
         .methods =
@@ -715,28 +603,33 @@ const tk::ClassDef<Slide>& Slide::definition() {
 
 // ================================================================ SlideIter
 
+namespace {
+
+// The slide at position `p` of `deck`, read with the lock released.
+PyObject* new_slide(const Deck& deck, std::size_t p) {
+    auto r = released_view(deck, [p, keep = deck](doc::Document& view) { return Slide::load(view, p, keep); });
+    return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+}
+
+} // namespace
+
 struct SlideIter {
-    std::shared_ptr<const doc::Shared> shared;
-    std::uint64_t threads = 0;
+    Deck deck;
     std::size_t slide_count = 0;
     // Claimed before the end test, so threads sharing one iterator get
     // distinct slides.
     mutable std::atomic<std::uint64_t> next{0};
 
-    SlideIter(std::shared_ptr<const doc::Shared> s, std::uint64_t t, std::size_t n)
-        : shared(std::move(s)), threads(t), slide_count(n) {}
+    SlideIter(Deck d, std::size_t n) : deck(std::move(d)), slide_count(n) {}
     SlideIter(SlideIter&& o) noexcept
-        : shared(std::move(o.shared)), threads(o.threads), slide_count(o.slide_count),
-          next(o.next.load(std::memory_order_relaxed)) {}
+        : deck(std::move(o.deck)), slide_count(o.slide_count), next(o.next.load(std::memory_order_relaxed)) {}
 
     static PyObject* iter(const SlideIter&, PyObject* self) { return Py_NewRef(self); }
 
     static PyObject* next_slide(const SlideIter& it, PyObject*) {
         const std::uint64_t p = it.next.fetch_add(1, std::memory_order_relaxed);
         if (p >= it.slide_count) return nullptr; // StopIteration, no message
-        std::shared_ptr<const doc::Shared> handle = it.shared;
-        auto r = tk::released([&] { return Slide::load(std::move(handle), it.threads, p); });
-        return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+        return new_slide(it.deck, static_cast<std::size_t>(p));
     }
 
     static const tk::ClassDef<SlideIter>& definition() {
@@ -775,19 +668,14 @@ namespace {
 PyObject* load_slide(const Document& d, std::int64_t index) {
     const std::optional<std::size_t> p = Document::resolve_index(d.slide_count, index);
     if (!p) return nullptr;
-    std::shared_ptr<const doc::Shared> handle = d.shared;
-    auto r = tk::released([&] { return Slide::load(std::move(handle), d.threads, *p); });
-    return finish(r, [](Slide& s) { return tk::Class<Slide>::create(std::move(s)); });
+    return new_slide(d.deck, *p);
 }
 
 // `fn(view, position)` over every slide, on the document's threads with the
 // lock released; the results in slide order.
 template <class Fn>
-auto map_every_slide(const std::shared_ptr<const doc::Shared>& handle, std::uint64_t threads, const Fn& fn) {
-    return tk::released([&] {
-        doc::Document view(handle, static_cast<std::size_t>(threads));
-        std::vector<std::size_t> positions(view.slide_count());
-        std::iota(positions.begin(), positions.end(), std::size_t{0});
+auto map_every_slide(const Document& d, const Fn& fn) {
+    return released_view(d.deck, [&fn, positions = every_position(d.slide_count)](doc::Document& view) {
         return view.map_slides_at(positions, fn);
     });
 }
@@ -804,7 +692,6 @@ struct DocumentMethods {
             if (data) {
                 source = std::make_shared<core::zip::MemorySource>(std::move(*data));
             } else {
-                if (path->has_nul()) return core::fail(core::Error::io_text(tk::NUL_IN_PATH));
                 auto file = core::zip::FileSource::open(path->native);
                 if (!file) return core::fail(std::move(file.error()));
                 source = std::move(*file);
@@ -816,26 +703,26 @@ struct DocumentMethods {
         if (!tk::succeeded(opened)) return std::nullopt;
         Document d;
         if (path) d.path = std::move(path->text);
-        d.shared = std::move(**opened);
-        d.threads = threads.value_or(0);
-        d.slide_count = d.shared->slides.size();
+        d.deck = Deck{std::move(**opened), threads.value_or(0)};
+        d.slide_count = d.deck.shared->slides.size();
         return d;
     }
 
-    static PyObject* get_slide_count(const Document& d) { return tk::to_py::u64(d.slide_count); }
-    static PyObject* get_threads(const Document& d) { return tk::to_py::u64(d.threads); }
-    static PyObject* get_format(const Document& d) { return tk::to_py::str(d.shared->is_legacy() ? "ppt" : "pptx"); }
-    static PyObject* get_path(const Document& d) { return tk::to_py::optional_str(d.path); }
-    static PyObject* get_presentation_part(const Document& d) { return tk::to_py::str(d.shared->presentation_part); }
+    static PyObject* get_format(const Document& d) {
+        return tk::to_py::str(d.deck.shared->is_legacy() ? "ppt" : "pptx");
+    }
+    static PyObject* get_presentation_part(const Document& d) {
+        return tk::to_py::str(d.deck.shared->presentation_part);
+    }
     static PyObject* get_slide_size(const Document& d) {
-        const auto& size = d.shared->presentation.slide_size;
-        return size ? i64_pair(size->cx, size->cy) : tk::to_py::none();
+        const auto& size = d.deck.shared->presentation.slide_size;
+        return size ? tk::to_py::tuple(tk::to_py::i64(size->cx), tk::to_py::i64(size->cy)) : tk::to_py::none();
     }
     static PyObject* get_slide_size_type(const Document& d) {
-        const auto& p = d.shared->presentation;
-        return p.slide_size ? tk::to_py::optional_str(p.slide_size_type) : tk::to_py::none();
+        const auto& p = d.deck.shared->presentation;
+        return p.slide_size ? tk::to_py::value(p.slide_size_type) : tk::to_py::none();
     }
-    static PyObject* get_defects(const Document& d) { return model::new_document_defects(d.shared->defects); }
+    static PyObject* get_defects(const Document& d) { return model::new_document_defects(d.deck.shared->defects); }
 
     static PyObject* slide(const Document& d, const tk::Args& a) {
         std::int64_t index = 0;
@@ -845,40 +732,29 @@ struct DocumentMethods {
 
     static PyObject* slides(const Document& d, const tk::Args&) {
         using Item = std::expected<Slide, std::string>;
-        std::shared_ptr<const doc::Shared> handle = d.shared;
-        const std::uint64_t threads = d.threads;
-        auto r = map_every_slide(handle, threads, [&](doc::Document& v, std::size_t p) -> Item {
+        auto r = map_every_slide(d, [deck = d.deck](doc::Document& v, std::size_t p) -> Item {
             auto s = v.slide(p);
             if (!s) return std::unexpected(s.error().message());
-            return Slide::from_core(std::move(*s), handle, threads);
+            return Slide::from_core(std::move(*s), deck);
         });
         if (!r) return r.error().raise();
         for (const Item& item : *r)
             if (!item) return pptx_err_text(item.error());
-        tk::Ref list = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(r->size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < r->size(); ++i) {
-            PyObject* o = tk::Class<Slide>::create(std::move(*(*r)[i]));
-            if (!o) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), o); // steals o
-        }
-        return list.release();
+        return tk::object_list<Slide>(*r, [](Item& item) { return std::move(*item); });
     }
 
     static PyObject* titles(const Document& d, const tk::Args&) {
-        std::shared_ptr<const doc::Shared> handle = d.shared;
-        const std::uint64_t threads = d.threads;
-        auto r = map_every_slide(handle, threads, [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
+        auto r = map_every_slide(d, [](doc::Document& v, std::size_t p) -> std::optional<std::string> {
             auto s = v.slide(p);
             if (!s) return std::nullopt;
             return s->content.title();
         });
         if (!r) return r.error().raise();
-        return list_of(*r, [](const std::optional<std::string>& t) { return tk::to_py::optional_str(t); });
+        return tk::to_py::value(*r);
     }
 
     static PyObject* core_properties(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().core_properties(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.core_properties(); });
         return finish(r, [](std::optional<core::properties::CoreProperties>& p) -> PyObject* {
             if (!p) return tk::to_py::none();
             return tk::Class<CoreProperties>::create(CoreProperties{std::move(*p)});
@@ -886,7 +762,7 @@ struct DocumentMethods {
     }
 
     static PyObject* app_properties(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().app_properties(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.app_properties(); });
         return finish(r, [](std::optional<core::properties::AppProperties>& p) -> PyObject* {
             if (!p) return tk::to_py::none();
             return tk::Class<AppProperties>::create(AppProperties{std::move(*p)});
@@ -894,24 +770,24 @@ struct DocumentMethods {
     }
 
     static PyObject* sections(const Document& d, const tk::Args&) {
-        const auto found = d.view().sections();
-        return model::object_list<Section>(found, [](const auto& s) { return Section{s.first, s.second}; });
+        const auto found = d.deck.view().sections();
+        return tk::object_list<Section>(found, [](const auto& s) { return Section{s.first, s.second}; });
     }
 
     static PyObject* package(const Document& d, const tk::Args&) {
         std::optional<std::string> path = d.path;
-        auto r = tk::released([&] { return d.view().shared()->package; });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.shared()->package; });
         if (!r) return r.error().raise();
         if (!*r) return pptx_err_text("a legacy binary presentation has no package parts");
         return package::new_package(std::move(*r), std::move(path));
     }
 
     static PyObject* presentation(const Document& d, const tk::Args&) {
-        return model::new_presentation(d.shared->presentation);
+        return model::new_presentation(d.deck.shared->presentation);
     }
 
     static PyObject* comment_authors(const Document& d, const tk::Args&) {
-        auto r = tk::released([&] { return d.view().comment_authors(); });
+        auto r = released_view(d.deck, [](doc::Document& view) { return view.comment_authors(); });
         if (!r) return r.error().raise();
         return model::comment_author_list(*r);
     }
@@ -925,7 +801,7 @@ struct DocumentMethods {
     }
 
     static PyObject* iter(const Document& d, PyObject*) {
-        return tk::Class<SlideIter>::create(SlideIter(d.shared, d.threads, d.slide_count));
+        return tk::Class<SlideIter>::create(SlideIter(d.deck, d.slide_count));
     }
 
     static std::string repr(const Document& d) {
@@ -943,11 +819,12 @@ const tk::ClassDef<Document>& Document::definition() {
     static const tk::ClassDef<D> def{
         .name = "vantrell.Document",
         .doc = "An open presentation.",
-        .getters = {tk::getter<D>("slide_count", &M::get_slide_count, "Number of slides in presentation order."),
-                    tk::getter<D>("threads", &M::get_threads, "The worker cap for whole-deck calls; 0 means every core."),
+        .getters = {tk::member<&D::slide_count>("slide_count", "Number of slides in presentation order."),
+                    tk::member<&D::deck, &Deck::threads>("threads",
+                                                         "The worker cap for whole-deck calls; 0 means every core."),
                     tk::getter<D>("format", &M::get_format,
                                   "`pptx` for an ECMA-376 package, `ppt` for a legacy binary presentation."),
-                    tk::getter<D>("path", &M::get_path),
+                    tk::member<&D::path>("path"),
                     tk::getter<D>("presentation_part", &M::get_presentation_part,
                                   "The Presentation part name, usually `/ppt/presentation.xml`."),
                     tk::getter<D>("slide_size", &M::get_slide_size, "Slide size in EMU as `(cx, cy)`, if declared."),

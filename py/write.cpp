@@ -18,28 +18,13 @@
 // exhausting the stack (here, in the layout engine or in the destructors).
 #include "py/write.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <variant>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "write/markdown.h"
+#include "write/save.h"
 #include "write/style.h"
-
-namespace _vantrell {
-template <>
-inline PyObject* pptx_err(const vantrell_write::Error& error) {
-    return toolkit::guarded<PyObject*>(nullptr, [&]() -> PyObject* { return pptx_err_text(error.message()); });
-}
-} // namespace _vantrell
 
 namespace _vantrell::write {
 
@@ -279,6 +264,35 @@ bool is_instance(PyObject* o, bool& error) {
     return t && PyObject_TypeCheck(o, t);
 }
 
+// The items of the sequence `o`, `n` long: instances of W (copied) and
+// strings, in order. False with an exception set; for an item of any other
+// type a TypeError with the text `other(i, type name)`.
+template <class W, class Other>
+bool mixed_items(PyObject* o, Py_ssize_t n, std::vector<std::variant<decltype(W::value), std::string>>& out,
+                 Other other) {
+    std::vector<std::variant<decltype(W::value), std::string>> items;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(o, i));
+        if (!item) return false;
+        bool err = false;
+        if (is_instance<W>(item.get(), err)) {
+            Copy<W> copy;
+            if (!extract(item.get(), copy)) return false;
+            items.emplace_back(std::move(copy.value));
+        } else if (err) {
+            return false;
+        } else if (PyUnicode_Check(item.get())) {
+            std::string s;
+            if (!tk::extract(item.get(), s)) return false;
+            items.emplace_back(std::move(s));
+        } else {
+            return type_error(other(i, tk::type_name(item.get())));
+        }
+    }
+    out = std::move(items);
+    return true;
+}
+
 // ------------------------------------------------------------ text content
 
 // A plain string or a list of strings and write.Run items.
@@ -301,29 +315,10 @@ bool extract(PyObject* o, Content& out) {
         if (!m) return false;
         return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: " + *m);
     }
-    Content c;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(o, i));
-        if (!item) return false;
-        bool err = false;
-        if (is_instance<Run>(item.get(), err)) {
-            Copy<Run> run;
-            if (!extract(item.get(), run)) return false;
-            c.pieces.emplace_back(std::move(run.value));
-        } else if (err) {
-            return false;
-        } else if (PyUnicode_Check(item.get())) {
-            std::string s;
-            if (!tk::extract(item.get(), s)) return false;
-            c.pieces.emplace_back(std::move(s));
-        } else {
-            return type_error("expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
-                              std::to_string(i) + " is a '" + tk::type_name(item.get()) +
-                              "' object, neither a str nor a Run");
-        }
-    }
-    out = std::move(c);
-    return true;
+    return mixed_items<Run>(o, n, out.pieces, [&](Py_ssize_t i, const std::string& type) {
+        return "expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
+               std::to_string(i) + " is a '" + type + "' object, neither a str nor a Run";
+    });
 }
 
 // Keyword formatting for plain strings; the colour is parsed per string.
@@ -373,28 +368,9 @@ struct Lines {
 bool extract(PyObject* o, Lines& out) {
     Py_ssize_t n = 0;
     if (!tk::sequence_length(o, n)) return false;
-    Lines lines;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(o, i));
-        if (!item) return false;
-        bool err = false;
-        if (is_instance<Paragraph>(item.get(), err)) {
-            Copy<Paragraph> p;
-            if (!extract(item.get(), p)) return false;
-            lines.items.emplace_back(std::move(p.value));
-        } else if (err) {
-            return false;
-        } else if (PyUnicode_Check(item.get())) {
-            std::string s;
-            if (!tk::extract(item.get(), s)) return false;
-            lines.items.emplace_back(std::move(s));
-        } else {
-            return type_error("item " + std::to_string(i) + " is a '" + tk::type_name(item.get()) +
-                              "' object, neither a str nor a Paragraph");
-        }
-    }
-    out = std::move(lines);
-    return true;
+    return mixed_items<Paragraph>(o, n, out.items, [](Py_ssize_t i, const std::string& type) {
+        return "item " + std::to_string(i) + " is a '" + type + "' object, neither a str nor a Paragraph";
+    });
 }
 
 // The paragraph of a plain-string line in a block: an unformatted bullet.
@@ -509,8 +485,6 @@ std::optional<Run> run_new(const Args& a) {
                        strike}};
 }
 
-PyObject* optional_u32(const std::optional<std::uint32_t>& v) { return v ? tk::to_py::u64(*v) : tk::to_py::none(); }
-
 } // namespace
 
 const tk::ClassDef<Run>& Run::definition() {
@@ -519,19 +493,19 @@ const tk::ClassDef<Run>& Run::definition() {
         "A run of text with one set of character properties; `size` is in\n"
         "points, `color` is `#RRGGBB` or a theme slot name, `link` an absolute URL.",
         {
-            tk::getter<Run>("text", [](const Run& r) { return tk::to_py::str(r.value.text); }),
-            tk::getter<Run>("bold", [](const Run& r) { return tk::to_py::flag(r.value.bold); }),
-            tk::getter<Run>("italic", [](const Run& r) { return tk::to_py::flag(r.value.italic); }),
-            tk::getter<Run>("underline", [](const Run& r) { return tk::to_py::flag(r.value.underline); }),
-            tk::getter<Run>("strike", [](const Run& r) { return tk::to_py::flag(r.value.strike); }),
-            tk::getter<Run>("size", [](const Run& r) { return optional_u32(r.value.size); }),
+            tk::member<&Run::value, &vw::Run::text>("text"),
+            tk::member<&Run::value, &vw::Run::bold>("bold"),
+            tk::member<&Run::value, &vw::Run::italic>("italic"),
+            tk::member<&Run::value, &vw::Run::underline>("underline"),
+            tk::member<&Run::value, &vw::Run::strike>("strike"),
+            tk::member<&Run::value, &vw::Run::size>("size"),
             tk::getter<Run>("color",
                             [](const Run& r) {
                                 return r.value.color ? tk::to_py::str(color_name(*r.value.color))
                                                      : tk::to_py::none();
                             }),
-            tk::getter<Run>("font", [](const Run& r) { return tk::to_py::optional_str(r.value.font); }),
-            tk::getter<Run>("link", [](const Run& r) { return tk::to_py::optional_str(r.value.link); }),
+            tk::member<&Run::value, &vw::Run::font>("font"),
+            tk::member<&Run::value, &vw::Run::link>("link"),
         },
         {},
         [](const Run& r) { return "write.Run(" + tk::repr::text(r.value.text) + ")"; },
@@ -579,17 +553,6 @@ std::optional<Paragraph> paragraph_new(const Args& a) {
     return Paragraph{std::move(p)};
 }
 
-PyObject* paragraph_runs(const Paragraph& p) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(p.value.runs.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < p.value.runs.size(); ++i) {
-        PyObject* r = tk::Class<Run>::create(Run{p.value.runs[i]});
-        if (!r) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), r);
-    }
-    return list.release();
-}
-
 } // namespace
 
 const tk::ClassDef<Paragraph>& Paragraph::definition() {
@@ -602,9 +565,9 @@ const tk::ClassDef<Paragraph>& Paragraph::definition() {
             tk::getter<Paragraph>(
                 "text", [](const Paragraph& p) { return tk::to_py::str(joined_text(p.value)); },
                 "The runs' text joined."),
-            tk::getter<Paragraph>("runs", &paragraph_runs),
-            tk::getter<Paragraph>("level", [](const Paragraph& p) { return tk::to_py::u64(p.value.level); }),
-            tk::getter<Paragraph>("bullet", [](const Paragraph& p) { return tk::to_py::flag(p.value.bullet); }),
+            tk::objects<Run, &Paragraph::value, &vw::Paragraph::runs>("runs"),
+            tk::member<&Paragraph::value, &vw::Paragraph::level>("level"),
+            tk::member<&Paragraph::value, &vw::Paragraph::bullet>("bullet"),
             tk::getter<Paragraph>("align",
                                   [](const Paragraph& p) { return tk::to_py::str(align_name(p.value.align)); }),
         },
@@ -636,17 +599,6 @@ std::optional<Table> table_new(const Args& a) {
     return t;
 }
 
-PyObject* table_rows(const Table& t) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.value.rows.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < t.value.rows.size(); ++i) {
-        PyObject* row = tk::to_py::str_list(t.value.rows[i]);
-        if (!row) return nullptr;
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
-    }
-    return list.release();
-}
-
 } // namespace
 
 const tk::ClassDef<Picture>& Picture::definition() {
@@ -654,8 +606,7 @@ const tk::ClassDef<Picture>& Picture::definition() {
         "vantrell.write.Picture",
         "A picture (PNG, JPEG, GIF, BMP or TIFF bytes) for the layout engine to\n"
         "place; it keeps its aspect ratio.",
-        {tk::getter<Picture>("description",
-                             [](const Picture& p) { return tk::to_py::optional_str(p.value.description); })},
+        {tk::member<&Picture::value, &vw::Block::Picture::description>("description")},
         {},
         [](const Picture& p) { return "write.Picture(" + std::to_string(p.value.data.size()) + " bytes)"; },
         tk::constructor<Picture, "(data, *, description=None)", &picture_new>(),
@@ -671,8 +622,8 @@ const tk::ClassDef<Table>& Table::definition() {
         "height their cells need, and a long table continues on the next slide\n"
         "with its header.",
         {
-            tk::getter<Table>("rows", &table_rows),
-            tk::getter<Table>("header", [](const Table& t) { return tk::to_py::flag(t.value.header); }),
+            tk::member<&Table::value, &vw::Block::Table::rows>("rows"),
+            tk::member<&Table::value, &vw::Block::Table::header>("header"),
         },
         {},
         [](const Table& t) { return "write.Table(" + std::to_string(t.value.rows.size()) + " rows)"; },
@@ -980,8 +931,8 @@ const tk::ClassDef<Slide>& Slide::definition() {
         "vantrell.write.Slide",
         "One slide under construction.",
         {
-            tk::getter<Slide>("title", [](const Slide& s) { return tk::to_py::optional_str(s.value.title); }),
-            tk::getter<Slide>("notes", [](const Slide& s) { return tk::to_py::optional_str(s.value.notes); }),
+            tk::member<&Slide::value, &vw::Slide::title>("title"),
+            tk::member<&Slide::value, &vw::Slide::notes>("notes"),
         },
         {
             tk::method<"bullet($self, text, level=0, *, bold=False, italic=False, size=None, color=None)",
@@ -1142,13 +1093,7 @@ PyObject* theme_preset(const Args& a) {
 }
 
 PyObject* theme_presets(const Args&) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (std::string_view n : vw::Theme::PRESETS) {
-        Ref s = Ref::steal(tk::to_py::str(n));
-        if (!s || PyList_Append(list.get(), s.get()) < 0) return nullptr;
-    }
-    return list.release();
+    return tk::to_py::list(vw::Theme::PRESETS, [](std::string_view n) { return tk::to_py::str(n); });
 }
 
 PyObject* theme_embed_font(Theme& t, const Args& a) {
@@ -1210,10 +1155,10 @@ const tk::ClassDef<Theme>& Theme::definition() {
                 "embedded_font_count",
                 [](const Theme& t) { return tk::to_py::u64(t.value.embedded_fonts.size()); },
                 "The number of embedded font files."),
-            tk::getter<Theme>("name", [](const Theme& t) { return tk::to_py::str(t.value.name); }),
-            tk::getter<Theme>("major_font", [](const Theme& t) { return tk::to_py::str(t.value.major_font); }),
-            tk::getter<Theme>("minor_font", [](const Theme& t) { return tk::to_py::str(t.value.minor_font); }),
-            tk::getter<Theme>("inverted", [](const Theme& t) { return tk::to_py::flag(t.value.inverted); }),
+            tk::member<&Theme::value, &vw::Theme::name>("name"),
+            tk::member<&Theme::value, &vw::Theme::major_font>("major_font"),
+            tk::member<&Theme::value, &vw::Theme::minor_font>("minor_font"),
+            tk::member<&Theme::value, &vw::Theme::inverted>("inverted"),
             tk::getter<Theme>("colors", &theme_colors),
             tk::getter<Theme>("sizes", &theme_sizes, "Font sizes in points by name."),
         },
@@ -1286,10 +1231,6 @@ PyObject* presentation_add(Presentation& p, const Args& a) {
     return self_ref(a);
 }
 
-PyObject* new_bytes(const vw::Bytes& b) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
-}
-
 // Serialises a deep copy with the lock released; the copy is also dropped
 // there, so a large deck costs other threads nothing.
 std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p) {
@@ -1304,80 +1245,7 @@ std::expected<vw::Result<vw::Bytes>, tk::Fault> serialise(const Presentation& p)
 PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     auto out = serialise(p);
     if (!tk::succeeded(out)) return nullptr;
-    return new_bytes(**out);
-}
-
-std::string os_error(int err) {
-    char buf[256];
-    // The GNU variant may return a static string instead of filling buf.
-    const char* text = strerror_r(err, buf, sizeof buf);
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
-bool write_all(int fd, const vw::Bytes& bytes) {
-    const std::uint8_t* next = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        next += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The file that a save to `path` replaces. A symbolic link is followed, as a
-// write through it would be, so that the link itself survives the rename.
-std::string replaced_file(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : path;
-}
-
-// Writes a temporary file beside `path` and renames it over the target, so
-// an existing file is replaced whole or not at all; the temporary is removed
-// on every failure, and takes the permission bits of the file it replaces.
-// Returns the error text, or nullopt on success.
-std::optional<std::string> write_replacing(const std::string& given, const vw::Bytes& bytes) {
-    if (given.find('\0') != std::string::npos) return std::string(tk::NUL_IN_PATH);
-    if (given.empty()) return os_error(ENOENT);
-    const std::string path = replaced_file(given);
-    struct stat old;
-    const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + ".vantrell-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
-        do {
-            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0 && errno != EEXIST) return os_error(errno);
-    }
-    if (fd < 0) return os_error(EEXIST);
-
-    int err = 0;
-    if (replaces && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
-    if (err == 0 && !write_all(fd, bytes)) err = errno;
-    // A failing close can report a delayed write error (NFS, full disk); it
-    // is never retried, as the descriptor is gone either way.
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        return os_error(err);
-    }
-    return std::nullopt;
+    return tk::to_py::bytes(**out);
 }
 
 PyObject* presentation_save(const Presentation& p, const Args& a) {
@@ -1388,7 +1256,8 @@ PyObject* presentation_save(const Presentation& p, const Args& a) {
         vw::Result<vw::Bytes> bytes = copy.to_bytes();
         vw::Presentation dropped = std::move(copy);
         if (!bytes) return vw::fail(std::move(bytes.error()));
-        if (auto err = write_replacing(path.native, *bytes)) return vw::fail(vw::Error::io(std::move(*err)));
+        if (auto saved = vw::save::replace_file(path.native, *bytes); !saved)
+            return vw::fail(std::move(saved.error()));
         return std::monostate{};
     });
     if (!tk::succeeded(out)) return nullptr;

@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tk = _vantrell::toolkit;
 
@@ -38,7 +43,7 @@ struct Probe {
         bool flag = false;
         if (!a.get("path", path) || !a.get("data", data) || !a.get("count", count) || !a.get("flag", flag))
             return std::nullopt;
-        if (path) p.label = path->has_nul() ? std::string("<nul>") : path->text;
+        if (path) p.label = path->native.find('\0') != std::string::npos ? std::string("<nul>") : path->text;
         if (data) p.data = *data;
         p.count = count.value_or(0) + (flag ? 1000 : 0);
         return p;
@@ -76,10 +81,7 @@ struct Probe {
         return _vantrell::pptx_err(std::string("bridged: ") + kind);
     }
 
-    static PyObject* get_count(const Probe& p) { return tk::to_py::u64(p.count); }
-    static PyObject* get_label(const Probe& p) { return tk::to_py::str(p.label); }
-    static PyObject* get_data(const Probe& p) { return tk::to_py::bytes({reinterpret_cast<const char*>(p.data.data()), p.data.size()}); }
-    static PyObject* get_tags(const Probe& p) { return tk::to_py::str_list(p.tags); }
+    static PyObject* get_data(const Probe& p) { return tk::to_py::bytes(p.data); }
     static std::string repr(const Probe& p) {
         return "Probe(" + tk::repr::text(p.label) + ", count=" + tk::repr::number(p.count) +
                ", tags=" + tk::repr::text_list(p.tags) + ", ok=" + tk::repr::flag(p.count > 0) + ")";
@@ -90,8 +92,8 @@ struct Probe {
         static const tk::ClassDef<Probe> def{
             .name = "probe.Probe",
             .doc = "A probe.",
-            .getters = {tk::getter<Probe>("count", &get_count, "The count."), tk::getter<Probe>("label", &get_label),
-                        tk::getter<Probe>("data", &get_data), tk::getter<Probe>("tags", &get_tags)},
+            .getters = {tk::member<&Probe::count>("count", "The count."), tk::member<&Probe::label>("label"),
+                        tk::getter<Probe>("data", &get_data), tk::member<&Probe::tags>("tags")},
             .methods = {tk::method<"add($self, n, /, tags=(), *, callback=None)", &add>("Adds."),
                         tk::method<"fail($self, kind)", &fail>("Fails.")},
             .repr = &repr,
@@ -114,6 +116,46 @@ struct Frozen {
 
 PyObject* make_frozen(PyObject*, const tk::Args&) { return tk::Class<Frozen>::create(Frozen{}); }
 
+// One member of each shape the generic conversion knows, some behind a path.
+struct Inner {
+    std::vector<std::pair<std::uint8_t, std::string>> items{{1, "one"}, {200, "two"}};
+    bool ok() const { return !items.empty(); }
+};
+struct Values {
+    Inner inner;
+    std::optional<std::uint32_t> some = 7, none;
+    std::int64_t negative = -5;
+    std::optional<std::array<std::int64_t, 2>> frame = std::array<std::int64_t, 2>{1, -2};
+    std::map<std::string, std::uint32_t> sizes{{"b", 2}, {"a", 1}};
+    std::vector<std::vector<std::string>> grid{{"x"}, {}};
+    const char* word = "w";
+    std::optional<bool> unset;
+    std::string text = "a\xffz";
+    std::vector<int> frozen{1, 2};
+    std::vector<Frozen> kept{{3}, {4}};
+
+    static const tk::ClassDef<Values>& definition() {
+        using V = Values;
+        static const tk::ClassDef<V> def{
+            .name = "probe.Values",
+            .doc = "",
+            .getters = {tk::member<&V::inner, &Inner::items>("items"), tk::member<&V::inner, &Inner::ok>("ok"),
+                        tk::member<&V::some>("some"), tk::member<&V::none>("none"),
+                        tk::member<&V::negative>("negative"), tk::member<&V::frame>("frame"),
+                        tk::member<&V::sizes>("sizes"), tk::member<&V::grid>("grid"), tk::member<&V::word>("word"),
+                        tk::member<&V::unset>("unset"), tk::member<&V::text>("text"),
+                        tk::getter<V>("frozen",
+                                      [](const V& v) {
+                                          return tk::object_list<Frozen>(v.frozen, [](int n) { return Frozen{n}; });
+                                      }),
+                        tk::objects<Frozen, &V::kept>("kept")},
+        };
+        return def;
+    }
+};
+
+PyObject* make_values(PyObject*, const tk::Args&) { return tk::Class<Values>::create(Values{}); }
+
 PyObject* sum(PyObject*, const tk::Args& a) {
     std::vector<std::int64_t> items;
     std::uint8_t small = 0;
@@ -133,6 +175,7 @@ protected:
         ASSERT_TRUE(tk::Class<Frozen>::add_to(m));
         ASSERT_TRUE(tk::add_attribute(m, "make_frozen", tk::new_function<"make_frozen()", &make_frozen>(m, "")));
         ASSERT_TRUE(tk::add_attribute(m, "sum", tk::new_function<"sum(items, small=0)", &sum>(m, "Adds up.")));
+        ASSERT_TRUE(tk::add_attribute(m, "make_values", tk::new_function<"make_values()", &make_values>(m, "")));
         PyObject* modules = PyImport_GetModuleDict();
         ASSERT_EQ(PyDict_SetItemString(modules, "probe", m), 0);
         Py_DECREF(m);
@@ -176,7 +219,7 @@ assert P.__text_signature__ == '(path=None, *, data=None, count=None, flag=False
 assert str(inspect.signature(P.add)) == '(self, n, /, tags=(), *, callback=None)'
 assert P.add.__doc__ == 'Adds.'
 assert P.count.__doc__ == 'The count.'
-assert probe.__all__ == ['Probe', 'Frozen', 'make_frozen', 'sum']
+assert probe.__all__ == ['Probe', 'Frozen', 'make_frozen', 'sum', 'make_values']
 assert probe.sum.__module__ == 'probe'
 assert str(inspect.signature(probe.sum)) == '(items, small=0)'
 p = P('a"b\\c', count=3)
@@ -413,4 +456,20 @@ except OverflowError:
     pass
 )");
     EXPECT_EQ(g_live, before);
+}
+
+TEST_F(Toolkit, MemberGettersConvertByShape) {
+    run(R"(
+v = probe.make_values()
+assert v.items == [(1, 'one'), (200, 'two')] and v.items is not v.items
+assert v.ok is True and v.unset is None
+assert (v.some, v.none, v.negative) == (7, None, -5)
+assert v.frame == (1, -2)
+assert list(v.sizes.items()) == [('a', 1), ('b', 2)]
+assert v.grid == [['x'], []]
+assert v.word == 'w'
+assert v.text == 'a\ufffdz'
+assert [f.value for f in v.frozen] == [1, 2]
+assert [f.value for f in v.kept] == [3, 4] and v.kept[0] is not v.kept[0]
+)");
 }

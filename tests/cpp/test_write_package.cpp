@@ -1,6 +1,7 @@
 // Whole written packages: part order and numbering, the ZIP structure byte by
 // byte against zlib, well-formed XML, and reproducible output.
 #include "write/parts.h"
+#include "write/save.h"
 #include "write/style.h"
 #include "write/zipw.h"
 
@@ -10,11 +11,14 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace vw = vantrell_write;
@@ -449,4 +453,52 @@ TEST(WritePackage, EmbeddedFonts) {
     EXPECT_NE(rels.find(R"(<Relationship Id="rId9" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/font" Target="fonts/font2.fntdata"/>)"),
               std::string::npos);
     check_with_python(*zip);
+}
+
+// A save replaces a file whole: a fresh file, a replaced one keeping its
+// permission bits, and refusals that leave the folder as it was.
+TEST(WriteSave, ReplacesWholeOrNotAtAll) {
+    namespace fs = std::filesystem;
+    char tmpl[] = "/tmp/vantrell-saveXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const fs::path dir = tmpl;
+    const vw::Bytes bytes = {'P', 'K', 3, 4};
+    auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    auto contents = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return vw::Bytes(std::istreambuf_iterator<char>(in), {});
+    };
+
+    const fs::path fresh = dir / "fresh.pptx";
+    ASSERT_TRUE(vw::save::replace_file(fresh.string(), bytes));
+    EXPECT_EQ(contents(fresh), bytes);
+
+    const fs::path old = dir / "old.pptx";
+    std::ofstream(old) << "old";
+    fs::permissions(old, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(vw::save::replace_file(old.string(), bytes));
+    EXPECT_EQ(contents(old), bytes);
+    EXPECT_EQ(fs::status(old).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    const struct {
+        std::string path;
+        std::string message;
+    } refused[] = {
+        {(dir / "nope" / "a.pptx").string(), "io: No such file or directory (os error 2)"},
+        {(dir / "a.pptx").string() + std::string("\0.txt", 5), "io: file name contained an unexpected NUL byte"},
+        {"", "io: No such file or directory (os error 2)"},
+        {dir.string(), "io: Is a directory (os error 21)"},
+    };
+    for (const auto& c : refused) {
+        auto r = vw::save::replace_file(c.path, bytes);
+        ASSERT_FALSE(r) << c.path;
+        EXPECT_EQ(r.error().message(), c.message) << c.path;
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"fresh.pptx", "old.pptx"}));
+    fs::remove_all(dir);
 }

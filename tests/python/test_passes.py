@@ -163,6 +163,37 @@ class TestIndexes:
             doc.extract(indexes=[-99], furniture=None, diagrams=0)
 
 
+TEXT_FLAGS = "notes=False, furniture=False, hidden_shapes=False, hidden_slides=True, alt_text=False, comments=False, charts=True, diagrams=True"
+MARKDOWN_FLAGS = ("headings=True, notes=False, comments=False, hidden_slides=True, hidden_shapes=False, furniture=False, images=True")
+
+
+class TestSignatures:
+    # The option flags are published with the option records' defaults, in
+    # one order for every method that takes them.
+    @pytest.mark.parametrize("method, sig", [
+        (vantrell.Document.text, "($self, *, " + TEXT_FLAGS + ")"),
+        (vantrell.Document.text_reporting, "($self, *, " + TEXT_FLAGS + ")"),
+        (vantrell.Document.extract, "($self, *, indexes=None, " + TEXT_FLAGS + ")"),
+        (vantrell.Document.slide_texts, "($self, *, indexes=None, " + TEXT_FLAGS + ")"),
+        (vantrell.Document.markdown, "($self, *, indexes=None, " + MARKDOWN_FLAGS + ")"),
+        (vantrell.Slide.text,
+         "($self, *, furniture=False, hidden_shapes=False, alt_text=False, charts=True, diagrams=True)"),
+        (vantrell.Slide.markdown,
+         "($self, *, headings=True, notes=False, comments=False, hidden_shapes=False, furniture=False, images=True)"),
+    ])
+    def test_text_signatures(self, method, sig):
+        assert method.__text_signature__ == sig
+
+    def test_slide_flags_convert_in_signature_order(self, doc):
+        slide = doc.slide(0)
+        with pytest.raises(TypeError, match="^argument 'furniture': "):
+            slide.text(diagrams=0, furniture=None)
+        with pytest.raises(TypeError, match="^argument 'headings': "):
+            slide.markdown(images=0, headings=None)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'hidden_slides'"):
+            slide.markdown(hidden_slides=True)
+
+
 class TestFailures:
     def test_unreadable_slide_is_reported_and_others_render(self):
         slides = fixture_slides()[:2] + [Slide(xml=b"<p:sld")]
