@@ -1,7 +1,6 @@
 #include "check/xml_parts.h"
 
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "core/encoding.h"
@@ -20,23 +19,6 @@ constexpr const Rule& XML003 = rule_of(XML_RULES, "XML003");
 constexpr const Rule& XML004 = rule_of(XML_RULES, "XML004");
 
 constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
-
-bool is_valid_utf8(std::string_view s) {
-    // Mostly ASCII: runs of it are passed a word at a time, and only the
-    // other characters decoded.
-    for (std::size_t pos = 0; pos < s.size();) {
-        for (std::uint64_t w; s.size() - pos >= 8; pos += 8) {
-            std::memcpy(&w, s.data() + pos, 8);
-            if (w & 0x8080808080808080ULL) break;
-        }
-        while (pos < s.size() && static_cast<unsigned char>(s[pos]) < 0x80) ++pos;
-        if (pos == s.size()) break;
-        const std::size_t at = pos;
-        // A decoded U+FFFD is only an error where the bytes were not EF BF BD.
-        if (enc::next_utf8(s, pos) == enc::REPLACEMENT && s.substr(at, pos - at) != "\xEF\xBF\xBD") return false;
-    }
-    return true;
-}
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -63,10 +45,10 @@ struct Classes {
 
 std::optional<std::string_view> declared_encoding(std::string_view text) {
     std::string_view head = text.substr(0, std::min(text.size(), DECLARATION_HEAD_NBYTES));
-    if (!is_valid_utf8(head)) {
+    if (!enc::is_valid_utf8(head)) {
         // The cut may have split a character; four bytes back always clears it.
         head = head.substr(0, head.size() >= 4 ? head.size() - 4 : 0);
-        if (!is_valid_utf8(head)) return std::nullopt;
+        if (!enc::is_valid_utf8(head)) return std::nullopt;
     }
     if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
     if (!head.starts_with("<?xml")) return std::nullopt;

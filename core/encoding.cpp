@@ -1,7 +1,9 @@
-// Quoted form, UTF-8 decoding and UTF-16 XML conversion.
+// Quoted form, UTF-8 and UTF-16 coding, white space.
 #include "core/encoding.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <iterator>
 
 namespace vantrell_core::encoding {
@@ -69,6 +71,84 @@ void append_escaped(std::string& out, char32_t c, char quote) {
 
 bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
+// Decodes the sequence at `pos` into `c` and advances past it; an invalid or
+// truncated one is passed over by its maximal subpart (at least one byte)
+// and gives false. `pos` must be below `text.size()`.
+inline bool decode_utf8(std::string_view text, std::size_t& pos, char32_t& c) noexcept {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char b0 = byte(pos);
+    ++pos;
+    if (b0 < 0x80) {
+        c = b0;
+        return true;
+    }
+    std::size_t need;
+    // Bounds of the second byte exclude overlong forms, surrogates and values above U+10FFFF.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1;
+        c = b0 & 0x1F;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2;
+        c = b0 & 0x0F;
+        if (b0 == 0xE0) lo = 0xA0;
+        if (b0 == 0xED) hi = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3;
+        c = b0 & 0x07;
+        if (b0 == 0xF0) lo = 0x90;
+        if (b0 == 0xF4) hi = 0x8F;
+    } else {
+        return false;
+    }
+    for (std::size_t k = 0; k < need; ++k) {
+        if (pos >= text.size()) return false;
+        const unsigned char b = byte(pos);
+        if (k == 0 ? (b < lo || b > hi) : !is_continuation(b)) return false;
+        c = (c << 6) | (b & 0x3F);
+        ++pos;
+    }
+    return true;
+}
+
+// Where the valid UTF-8 that starts at `pos` ends: at the first invalid
+// sequence, or at the end. Text is mostly ASCII: runs of it are passed a
+// word at a time, and only the other characters decoded.
+std::size_t valid_utf8_end(std::string_view text, std::size_t pos) noexcept {
+    constexpr std::uint64_t HIGHS = 0x8080808080808080u;
+    while (pos < text.size()) {
+        for (std::uint64_t w; text.size() - pos >= 8; pos += 8) {
+            std::memcpy(&w, text.data() + pos, 8);
+            if (w & HIGHS) break;
+        }
+        while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80) ++pos;
+        if (pos == text.size()) break;
+        std::size_t next = pos;
+        char32_t c;
+        if (!decode_utf8(text, next, c)) return pos;
+        pos = next;
+    }
+    return pos;
+}
+
+// Appends `count` UTF-16 units, `unit(i)` the i-th, as UTF-8: a surrogate
+// pair gives its character, a surrogate without its partner U+FFFD.
+template <class Unit>
+void append_utf16(std::string& out, std::size_t count, Unit unit) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+            const char32_t v = unit(i + 1);
+            if (v >= 0xDC00 && v <= 0xDFFF) {
+                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        append_utf8(out, u);  // a lone surrogate becomes U+FFFD there
+    }
+}
+
 } // namespace
 
 bool is_printable(char32_t c) noexcept { return c <= MAX_SCALAR && !in_table(NON_PRINTABLE, c); }
@@ -76,6 +156,82 @@ bool is_printable(char32_t c) noexcept { return c <= MAX_SCALAR && !in_table(NON
 bool is_grapheme_extend(char32_t c) noexcept { return in_table(GRAPHEME_EXTEND, c); }
 
 bool is_white_space(char32_t c) noexcept { return in_table(WHITE_SPACE, c); }
+
+namespace {
+
+// Most text is ASCII: its white space is answered from this table, and only
+// other bytes are decoded for the property.
+constexpr std::array<bool, 128> ASCII_WHITE = [] {
+    std::array<bool, 128> t{};
+    for (const CodeRange& r : WHITE_SPACE)
+        for (char32_t c = r.first; c <= r.last && c < 128; ++c) t[c] = true;
+    return t;
+}();
+
+// Whether the character at `pos` is white space; advances `pos` past it.
+bool white_at(std::string_view text, std::size_t& pos) noexcept {
+    const auto c = static_cast<unsigned char>(text[pos]);
+    if (c < 0x80) {
+        ++pos;
+        return ASCII_WHITE[c];
+    }
+    return is_white_space(next_utf8(text, pos));
+}
+
+} // namespace
+
+bool is_blank(std::string_view text, Space space) noexcept {
+    if (space == Space::xml) return std::all_of(text.begin(), text.end(), is_xml_space);
+    std::size_t pos = 0;
+    while (pos < text.size())
+        if (!white_at(text, pos)) return false;
+    return true;
+}
+
+std::string_view trim_start(std::string_view text, Space space) noexcept {
+    std::size_t begin = 0;
+    if (space == Space::xml) {
+        while (begin < text.size() && is_xml_space(text[begin])) ++begin;
+    } else {
+        while (begin < text.size()) {
+            std::size_t pos = begin;
+            if (!white_at(text, pos)) break;
+            begin = pos;
+        }
+    }
+    return text.substr(begin);
+}
+
+std::string_view trim_end(std::string_view text, Space space) noexcept {
+    std::size_t end = text.size();
+    if (space == Space::xml) {
+        while (end > 0 && is_xml_space(text[end - 1])) --end;
+        return text.substr(0, end);
+    }
+    // From the back, so long texts are not decoded whole. A sequence counts
+    // only when it decodes to exactly the bytes up to `end`: forward decoding
+    // starts a sequence at every byte that is no continuation byte, so it
+    // would have found the same character there.
+    while (end > 0) {
+        const auto c = static_cast<unsigned char>(text[end - 1]);
+        if (c < 0x80) {
+            if (!ASCII_WHITE[c]) break;
+            --end;
+            continue;
+        }
+        std::size_t start = end - 1;
+        while (start > 0 && end - start < 4 && is_continuation(static_cast<unsigned char>(text[start]))) --start;
+        std::size_t pos = start;
+        const char32_t cp = next_utf8(text, pos);
+        if (pos != end || !is_white_space(cp)) break;
+        end = start;
+    }
+    return text.substr(0, end);
+}
+
+std::string_view trim(std::string_view text, Space space) noexcept {
+    return trim_end(trim_start(text, space), space);
+}
 
 void append_utf8(std::string& out, char32_t c) {
     if (c > MAX_SCALAR || is_surrogate(c)) c = REPLACEMENT;
@@ -97,52 +253,29 @@ void append_utf8(std::string& out, char32_t c) {
 }
 
 char32_t next_utf8(std::string_view text, std::size_t& pos) noexcept {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char b0 = byte(pos);
-    ++pos;
-    if (b0 < 0x80) return b0;
-
-    std::size_t need;
     char32_t c;
-    // Bounds of the second byte exclude overlong forms, surrogates and values above U+10FFFF.
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1;
-        c = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        c = b0 & 0x0F;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        c = b0 & 0x07;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return REPLACEMENT;
+    return decode_utf8(text, pos, c) ? c : REPLACEMENT;
+}
+
+bool is_valid_utf8(std::string_view bytes) noexcept { return valid_utf8_end(bytes, 0) == bytes.size(); }
+
+void append_utf8_lossy(std::string& out, std::string_view bytes) {
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t bad = valid_utf8_end(bytes, pos);
+        out.append(bytes.data() + pos, bad - pos);
+        if (bad == bytes.size()) return;
+        pos = bad;
+        char32_t c;
+        decode_utf8(bytes, pos, c);
+        append_utf8(out, REPLACEMENT);
     }
-    for (std::size_t k = 0; k < need; ++k) {
-        if (pos >= text.size()) return REPLACEMENT;
-        const unsigned char b = byte(pos);
-        if (k == 0 ? (b < lo || b > hi) : !is_continuation(b)) return REPLACEMENT;
-        c = (c << 6) | (b & 0x3F);
-        ++pos;
-    }
-    return c;
 }
 
 std::string utf8_lossy(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        const std::size_t start = pos;
-        if (next_utf8(bytes, pos) == REPLACEMENT)
-            append_utf8(out, REPLACEMENT);
-        else
-            out.append(bytes.substr(start, pos - start));
-    }
+    append_utf8_lossy(out, bytes);
     return out;
 }
 
@@ -164,45 +297,61 @@ std::string quoted_char(char32_t c) {
     return out;
 }
 
+std::string utf8_of_utf16(std::u16string_view units) {
+    std::string out;
+    // Most text is ASCII: one byte per unit; reserve grows as needed for the rest.
+    out.reserve(units.size());
+    append_utf16(out, units.size(), [&](std::size_t i) -> char32_t { return units[i]; });
+    return out;
+}
+
+std::string utf8_of_utf16(std::span<const std::uint8_t> bytes, ByteOrder order) {
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    if (order == ByteOrder::little)
+        append_utf16(out, bytes.size() / 2, [&](std::size_t i) -> char32_t {
+            return static_cast<char32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        });
+    else
+        append_utf16(out, bytes.size() / 2, [&](std::size_t i) -> char32_t {
+            return static_cast<char32_t>((bytes[2 * i] << 8) | bytes[2 * i + 1]);
+        });
+    return out;
+}
+
+std::u16string utf16_of_utf8(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const char32_t c = next_utf8(utf8, pos);
+        if (c < 0x10000) {
+            out += static_cast<char16_t>(c);
+        } else {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
+}
+
 std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 2) return std::nullopt;
-    bool little;
+    ByteOrder order;
     std::size_t start = 0;
     if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        little = true;
+        order = ByteOrder::little;
         start = 2;
     } else if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        little = false;
+        order = ByteOrder::big;
         start = 2;
     } else if (bytes.size() >= 4 && bytes[0] == '<' && bytes[1] == 0 && bytes[2] == '?' && bytes[3] == 0) {
-        little = true;
+        order = ByteOrder::little;
     } else if (bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == '<' && bytes[2] == 0 && bytes[3] == '?') {
-        little = false;
+        order = ByteOrder::big;
     } else {
         return std::nullopt;
     }
-
-    const std::size_t units = (bytes.size() - start) / 2;
-    const auto unit = [&](std::size_t i) -> char32_t {
-        const std::uint8_t a = bytes[start + 2 * i], b = bytes[start + 2 * i + 1];
-        return little ? static_cast<char32_t>(a | (b << 8)) : static_cast<char32_t>((a << 8) | b);
-    };
-
-    std::string text;
-    // Most XML is ASCII: one byte per unit; reserve grows as needed for the rest.
-    text.reserve(units);
-    for (std::size_t i = 0; i < units; ++i) {
-        const char32_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-            const char32_t v = unit(i + 1);
-            if (v >= 0xDC00 && v <= 0xDFFF) {
-                append_utf8(text, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        append_utf8(text, u); // a lone surrogate becomes U+FFFD there
-    }
+    std::string text = utf8_of_utf16(bytes.subspan(start), order);
     if ((bytes.size() - start) % 2 != 0) append_utf8(text, REPLACEMENT);
     return std::vector<std::uint8_t>(text.begin(), text.end());
 }

@@ -1,5 +1,12 @@
-// Text encodings: the quoted form used by reprs and messages, lossy UTF-8
-// decoding, and UTF-16 XML parts turned into UTF-8.
+// Text encodings: the one home of UTF-8 and UTF-16 coding, validation, white
+// space and the quoted form used by reprs and messages.
+//
+// Decoding follows one policy everywhere: an invalid or truncated UTF-8
+// sequence is read as U+FFFD per maximal invalid subpart (the practice
+// Unicode recommends), and a UTF-16 surrogate without its partner becomes
+// U+FFFD. White space is either the Unicode White_Space property or, for
+// text that follows XML's rules, the four characters XML counts (space,
+// tab, line feed, carriage return); a function that tests it says which.
 //
 // The quoted form writes a text between double quotes with backslash escapes:
 // \\ and \" for backslash and double quote; \t \r \n \0 for tab, carriage
@@ -37,6 +44,9 @@ bool is_printable(char32_t c) noexcept;
 bool is_grapheme_extend(char32_t c) noexcept;
 bool is_white_space(char32_t c) noexcept;
 
+// ---------------------------------------------------------------------------
+// UTF-8
+
 // Appends the UTF-8 form of `c` (U+FFFD for a surrogate or a value above
 // U+10FFFF).
 void append_utf8(std::string& out, char32_t c);
@@ -46,13 +56,51 @@ void append_utf8(std::string& out, char32_t c);
 // `pos` must be below `text.size()`.
 char32_t next_utf8(std::string_view text, std::size_t& pos) noexcept;
 
-// `bytes` as valid UTF-8: every invalid sequence replaced by U+FFFD.
+// Whether `bytes` is valid UTF-8 throughout.
+bool is_valid_utf8(std::string_view bytes) noexcept;
+
+// Appends `bytes` as valid UTF-8: every maximal invalid subpart replaced by
+// U+FFFD.
+void append_utf8_lossy(std::string& out, std::string_view bytes);
 std::string utf8_lossy(std::string_view bytes);
+
+// ---------------------------------------------------------------------------
+// UTF-16
+
+enum class ByteOrder : std::uint8_t { little, big };
+
+// UTF-16 code units as UTF-8.
+std::string utf8_of_utf16(std::u16string_view units);
+// UTF-16 in bytes of the given order as UTF-8. An odd final byte is no unit
+// and is passed over; whether it is damage is the caller's to say.
+std::string utf8_of_utf16(std::span<const std::uint8_t> bytes, ByteOrder order);
+
+// UTF-8 as UTF-16 code units.
+std::u16string utf16_of_utf8(std::string_view utf8);
 
 // A UTF-16 XML part as UTF-8: recognised by a byte-order mark (FF FE little-
 // endian, FE FF big-endian; the mark is not copied) or by "<?" in UTF-16 at
-// the start ("<" 0 "?" 0, or 0 "<" 0 "?"). Unpaired surrogates and an odd
-// final byte become U+FFFD. Anything else gives nullopt: the bytes are UTF-8.
+// the start ("<" 0 "?" 0, or 0 "<" 0 "?"). An odd final byte becomes U+FFFD.
+// Anything else gives nullopt: the bytes are UTF-8.
 std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes);
+
+// ---------------------------------------------------------------------------
+// White space
+
+// Which characters a test counts as white space: the Unicode White_Space
+// property, or XML's four (space, tab, line feed, carriage return).
+enum class Space : std::uint8_t { unicode, xml };
+
+constexpr bool is_xml_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// True when the UTF-8 text holds nothing but white space. An invalid
+// sequence is U+FFFD, which is not white space.
+bool is_blank(std::string_view text, Space space = Space::unicode) noexcept;
+
+// The text without white space at its start, its end, or both. The result
+// is a view into `text`.
+std::string_view trim_start(std::string_view text, Space space = Space::unicode) noexcept;
+std::string_view trim_end(std::string_view text, Space space = Space::unicode) noexcept;
+std::string_view trim(std::string_view text, Space space = Space::unicode) noexcept;
 
 } // namespace vantrell_core::encoding

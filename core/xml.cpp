@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstring>
 
+#include "core/encoding.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -227,93 +229,6 @@ inline bool is_xml_char(std::uint32_t c) noexcept {
     return c >= 0x10000 && c <= 0x10FFFF;
 }
 
-void append_utf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is invalid; for an
-// invalid one `*bad` receives the length of its maximal invalid subpart.
-std::size_t utf8_seq(std::string_view s, std::size_t i, std::size_t* bad) noexcept {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    std::size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) need = 1;
-    else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        *bad = 1;
-        return 0;
-    }
-    std::size_t k = 1;
-    for (; k <= need; ++k) {
-        if (i + k >= s.size()) break;
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if (b < lo || b > hi) break;
-        lo = 0x80;
-        hi = 0xBF;
-    }
-    if (k == need + 1) return k;
-    *bad = k;
-    return 0;
-}
-
-bool valid_utf8(std::string_view s) noexcept {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t bad = 0;
-        const std::size_t n = utf8_seq(s, i, &bad);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
-// Appends `s`, replacing each maximal invalid subpart with U+FFFD.
-void append_lossy(std::string& out, std::string_view s) {
-    std::size_t i = 0, run = 0;
-    while (i < s.size()) {
-        if (static_cast<unsigned char>(s[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t bad = 0;
-        const std::size_t n = utf8_seq(s, i, &bad);
-        if (n != 0) {
-            i += n;
-            continue;
-        }
-        out.append(s.data() + run, i - run);
-        out.append("\xEF\xBF\xBD");
-        i += bad;
-        run = i;
-    }
-    out.append(s.data() + run, s.size() - run);
-}
-
 enum class RefStatus : std::uint8_t { ok, malformed, undefined, bad_char, cut };
 
 // Parses the reference starting at the "&" s[i]. On success sets `*code`
@@ -432,10 +347,10 @@ std::string Name::qualified() const {
     std::string out;
     out.reserve(prefix.size() + local.size() + 1);
     if (!prefix.empty()) {
-        append_lossy(out, prefix);
+        encoding::append_utf8_lossy(out, prefix);
         out.push_back(':');
     }
-    append_lossy(out, local);
+    encoding::append_utf8_lossy(out, local);
     return out;
 }
 
@@ -448,7 +363,7 @@ void append_unescaped(std::string& out, std::string_view s, bool refs, bool line
     for (std::size_t i = 0; i < s.size();) {
         const char c = s[i];
         if (c == '\r' && line_ends) {
-            append_lossy(out, s.substr(run, i - run));
+            encoding::append_utf8_lossy(out, s.substr(run, i - run));
             out.push_back('\n');
             i += (i + 1 < s.size() && s[i + 1] == '\n') ? 2 : 1;
             run = i;
@@ -456,8 +371,8 @@ void append_unescaped(std::string& out, std::string_view s, bool refs, bool line
             std::uint32_t code = 0;
             std::size_t len = 0;
             if (parse_ref(s, i, &code, &len) == RefStatus::ok) {
-                append_lossy(out, s.substr(run, i - run));
-                append_utf8(out, code);
+                encoding::append_utf8_lossy(out, s.substr(run, i - run));
+                encoding::append_utf8(out, code);
                 i += len;
                 run = i;
             } else {
@@ -467,12 +382,12 @@ void append_unescaped(std::string& out, std::string_view s, bool refs, bool line
             ++i;
         }
     }
-    append_lossy(out, s.substr(run));
+    encoding::append_utf8_lossy(out, s.substr(run));
 }
 
 void append_decoded(std::string_view s, bool plain, bool cdata, std::string& out) {
     if (plain) {
-        append_lossy(out, s);
+        encoding::append_utf8_lossy(out, s);
         return;
     }
     append_unescaped(out, s, !cdata, true);
@@ -509,7 +424,7 @@ std::string_view attr_value(std::string_view raw, std::string& scratch) {
     }
     for (; simple && p != end; ++p) simple = *p != '&' && static_cast<unsigned char>(*p) < 0x80;
     if (simple) return raw;
-    if (raw.find('&') == std::string_view::npos && valid_utf8(raw)) return raw;
+    if (raw.find('&') == std::string_view::npos && encoding::is_valid_utf8(raw)) return raw;
     scratch = unescape_attr(raw);
     return scratch;
 }

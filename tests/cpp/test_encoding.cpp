@@ -154,6 +154,45 @@ TEST(Utf8, LossyDecodingAndEncoding) {
     EXPECT_EQ(pos, s.size());
 }
 
+// Validation and lossy decoding agree with each other and with decoding
+// character by character, wherever in a word the non-ASCII bytes fall.
+TEST(Utf8, ValidationAndLossyDecodingAgree) {
+    const std::string r = "\xEF\xBF\xBD";
+    const struct {
+        std::string_view in;
+        bool valid;
+        std::string lossy;
+    } cases[] = {
+        {"", true, ""},
+        {"\xEF\xBF\xBD", true, r},                 // a real U+FFFD is valid
+        {"\xC3\xA9\xF0\x9F\x98\x80", true, "\xC3\xA9\xF0\x9F\x98\x80"},
+        {"\xC0\xAF", false, r + r},                 // overlong: two subparts
+        {"\xED\xA0\x80", false, r + r + r},        // encoded surrogate
+        {"\xF4\x90\x80\x80", false, r + r + r + r},  // above U+10FFFF
+        {"\xE4\xB8", false, r},                     // cut at the end
+        {"\xE4\xB8" "a", false, r + "a"},
+        {"\xF0\x9F\x98\xF0\x9F\x98\x80", false, r + "\xF0\x9F\x98\x80"},
+        {"\x80\xBF", false, r + r},                 // lone continuation bytes
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(enc::is_valid_utf8(c.in), c.valid) << ::testing::PrintToString(c.in);
+        EXPECT_EQ(enc::utf8_lossy(c.in), c.lossy) << ::testing::PrintToString(c.in);
+    }
+    for (std::size_t len = 1; len <= 20; ++len) {
+        for (std::size_t i = 0; i < len; ++i) {
+            std::string t(len, 'v');
+            t[i] = '\xC3';  // a lead byte without its continuation
+            EXPECT_FALSE(enc::is_valid_utf8(t)) << len << " " << i;
+            EXPECT_EQ(enc::utf8_lossy(t), t.substr(0, i) + r + t.substr(i + 1)) << len << " " << i;
+            t.insert(i + 1, "\xA9");
+            EXPECT_TRUE(enc::is_valid_utf8(t)) << len << " " << i;
+            std::string out = "kept:";
+            enc::append_utf8_lossy(out, t);
+            EXPECT_EQ(out, "kept:" + t);
+        }
+    }
+}
+
 TEST(Utf16Xml, RecognisedByMarkOrDeclaration) {
     const std::u16string xml = u"<?xml version=\"1.0\"?><a>\u00e9</a>";
     const std::string want = "<?xml version=\"1.0\"?><a>\xC3\xA9</a>";
