@@ -45,54 +45,6 @@ bool same_name(std::u16string_view a, std::u16string_view b) noexcept {
     return true;
 }
 
-
-std::string to_utf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char16_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            encoding::append_utf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (s[i + 1] - 0xDC00));
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            encoding::append_utf8(out, 0xFFFD);
-        } else {
-            encoding::append_utf8(out, c);
-        }
-    }
-    return out;
-}
-
-// Lenient UTF-8 decoding of a caller's name: a malformed byte becomes U+FFFD.
-std::u16string to_utf16(std::string_view s) {
-    std::u16string out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = len != 0 && len <= s.size() - i;
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto t = static_cast<unsigned char>(s[i + k]);
-            ok = (t & 0xC0) == 0x80;
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += len;
-    }
-    return out;
-}
-
 bool is_chain_end(std::uint32_t n) noexcept { return n == ENDOFCHAIN || n == FREESECT; }
 
 } // namespace
@@ -278,7 +230,7 @@ Result<void> Compound::load_directory(std::uint32_t first_sector) {
                 if (u == 0) break;
                 e.raw_name += u;
             }
-            e.name = to_utf8(e.raw_name);
+            e.name = encoding::utf8_of_utf16(e.raw_name);
             switch (type) {
             case 1: e.type = ObjectType::storage; break;
             case 2: e.type = ObjectType::stream; break;
@@ -342,7 +294,7 @@ std::vector<std::uint32_t> Compound::children(std::uint32_t storage) const {
 }
 
 std::optional<std::uint32_t> Compound::child(std::uint32_t storage, std::string_view name) const {
-    const std::u16string want = to_utf16(name);
+    const std::u16string want = encoding::utf16_of_utf8(name);
     for (std::uint32_t id : children(storage))
         if (same_name(entries_[id].raw_name, want)) return id;
     return std::nullopt;

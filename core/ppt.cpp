@@ -181,23 +181,6 @@ void append_units(std::u16string& out, Bytes body, bool bytes) {
     }
 }
 
-// UTF-16 as UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf8_of(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        encoding::append_utf8(out, c);
-    }
-    return out;
-}
-
 // A NUL-terminated UTF-16LE property string.
 std::string wide_string(Bytes data) {
     std::u16string s;
@@ -206,7 +189,7 @@ std::string wide_string(Bytes data) {
         if (c == 0) break;
         s.push_back(c);
     }
-    return utf8_of(s);
+    return encoding::utf8_of_utf16(s);
 }
 
 // One paragraph run of a StyleTextPropAtom: the paragraphs whose first
@@ -301,7 +284,7 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
                 // Without a usable character of its own the paragraph still
                 // shows a bullet: the common one stands in.
                 const bool usable = c >= 0x20 && (c < 0xD800 || c > 0xDFFF);
-                s.bullet.text = utf8_of(std::u16string(1, usable ? c : u'\u2022'));
+                s.bullet.text = encoding::utf8_of_utf16(std::u16string(1, usable ? c : u'\u2022'));
             } else {
                 s.bullet.kind = model::Bullet::Kind::none;
             }
@@ -323,7 +306,7 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
     auto flush_run = [&] {
         if (run.empty()) return;
         model::Run r;
-        r.text = utf8_of(run);
+        r.text = encoding::utf8_of_utf16(run);
         para.runs.push_back(std::move(r));
         run.clear();
     };
@@ -1321,7 +1304,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 std::u16string units;
                 append_units(units, name->body, false);
                 units.resize(std::min(units.size(), units.find(u'\0')));
-                if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), utf8_of(units));
+                if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), encoding::utf8_of_utf16(units));
             }
         } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
             have_notes = true;

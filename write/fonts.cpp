@@ -3,10 +3,13 @@
 #include "write/mtx.h"
 
 #include "core/bytes.h"
+#include "core/encoding.h"
 
 #include <algorithm>
 
 namespace vantrell_write::fonts {
+
+namespace enc = vantrell_core::encoding;
 
 namespace {
 
@@ -16,83 +19,11 @@ constexpr std::uint32_t EMPTY_ROOT_CHECKSUM = 0x50475342;
 constexpr std::uint32_t EUDC_CODE_PAGE = 1252;
 // fsType's low four bits: 2 is restricted-licence embedding.
 constexpr std::uint16_t FS_TYPE_USAGE_MASK = 0x000F, FS_TYPE_RESTRICTED = 0x0002;
-constexpr std::uint32_t REPLACEMENT = 0xFFFD;
 
 using vantrell_core::bytes::append_le16;
 using vantrell_core::bytes::append_le32;
 using vantrell_core::bytes::load_be16;
 using vantrell_core::bytes::load_be32;
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string decode_utf16be(std::span<const std::uint8_t> s) {
-    std::string out;
-    const std::size_t units = s.size() / 2;
-    for (std::size_t i = 0; i < units; ++i) {
-        const std::uint32_t u = load_be16(s, 2 * i);
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
-            const std::uint32_t lo = load_be16(s, 2 * i + 2);
-            if (lo >= 0xDC00 && lo < 0xE000) {
-                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        append_utf8(out, (u >= 0xD800 && u < 0xE000) ? REPLACEMENT : u);
-    }
-    return out;
-}
-
-// UTF-8 to UTF-16 code units; malformed sequences become U+FFFD.
-std::vector<std::uint16_t> to_utf16(std::string_view s) {
-    std::vector<std::uint16_t> out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp = REPLACEMENT;
-        std::size_t len = 1, need = 0;
-        if (b < 0x80) cp = b, need = 0;
-        else if ((b & 0xE0) == 0xC0) cp = b & 0x1F, need = 1;
-        else if ((b & 0xF0) == 0xE0) cp = b & 0x0F, need = 2;
-        else if ((b & 0xF8) == 0xF0) cp = b & 0x07, need = 3;
-        else need = 0, cp = REPLACEMENT;
-        bool ok = true;
-        for (std::size_t k = 1; k <= need; ++k) {
-            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-            len = k + 1;
-        }
-        if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) cp = REPLACEMENT;
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<std::uint16_t>(cp));
-        }
-    }
-    return out;
-}
 
 } // namespace
 
@@ -144,10 +75,10 @@ std::optional<std::string> name(std::span<const std::uint8_t> nt, std::uint16_t 
     if (best_rank < 0) return std::nullopt;
     if (best_platform == 1) {
         std::string out;
-        for (std::uint8_t b : best) append_utf8(out, b);
+        for (std::uint8_t b : best) enc::append_utf8(out, b);
         return out;
     }
-    return decode_utf16be(best);
+    return enc::utf8_of_utf16(best, enc::ByteOrder::big);
 }
 
 Error malformed(std::string_view message) { return Error::font(std::string(message)); }
@@ -202,12 +133,12 @@ Result<FontInfo> info(std::span<const std::uint8_t> font) {
 }
 
 void push_name(std::vector<std::uint8_t>& out, std::string_view utf8) {
-    const std::vector<std::uint16_t> units = to_utf16(utf8);
+    const std::u16string units = enc::utf16_of_utf8(utf8);
     append_le16(out, 0);
     // Name-table strings are at most 32767 units, so the size field cannot
     // wrap for text that came from a font.
     append_le16(out, static_cast<std::uint16_t>(2 * units.size() + 2));
-    for (std::uint16_t u : units) append_le16(out, u);
+    for (const char16_t u : units) append_le16(out, u);
     append_le16(out, 0);
 }
 

@@ -193,6 +193,33 @@ TEST(Utf8, ValidationAndLossyDecodingAgree) {
     }
 }
 
+TEST(Utf16, BothWaysWithSurrogates) {
+    const struct {
+        std::u16string units;
+        std::string utf8;
+    } cases[] = {
+        {u"", ""},
+        {u"A\u00e9\u4e2d", "A\xC3\xA9\xE4\xB8\xAD"},
+        {u"\U0001F600\U0010FFFF", "\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {std::u16string(1, u'\0'), std::string(1, '\0')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(enc::utf8_of_utf16(c.units), c.utf8);
+        EXPECT_EQ(enc::utf16_of_utf8(c.utf8), c.units);
+    }
+    // A surrogate without its partner, in either place, is U+FFFD.
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(enc::utf8_of_utf16(std::u16string{0xD83D, u'x', 0xDE00, 0xD83D}), r + "x" + r + r);
+    // Invalid UTF-8 is U+FFFD per maximal subpart, as everywhere else.
+    EXPECT_EQ(enc::utf16_of_utf8("a\xE4\xB8" "b\xC0\xAF"), (std::u16string{u'a', 0xFFFD, u'b', 0xFFFD, 0xFFFD}));
+
+    // In bytes of either order; an odd final byte is no unit.
+    const auto big = bytes({0xD8, 0x3D, 0xDE, 0x00, 0x00, 0x41, 0x00});
+    EXPECT_EQ(enc::utf8_of_utf16(big, enc::ByteOrder::big), "\xF0\x9F\x98\x80" "A");
+    const auto little = bytes({0x3D, 0xD8, 0x00, 0xDE, 0x41, 0x00, 0x7A});
+    EXPECT_EQ(enc::utf8_of_utf16(little, enc::ByteOrder::little), "\xF0\x9F\x98\x80" "A");
+}
+
 TEST(Utf16Xml, RecognisedByMarkOrDeclaration) {
     const std::u16string xml = u"<?xml version=\"1.0\"?><a>\u00e9</a>";
     const std::string want = "<?xml version=\"1.0\"?><a>\xC3\xA9</a>";
