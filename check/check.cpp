@@ -43,32 +43,6 @@ bool Report::is_clean() const noexcept {
 
 namespace {
 
-bool is_ascii_white_space(char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-} // namespace
-
-std::string_view trim_white_space(std::string_view s) {
-    // An ASCII byte is always a character of its own, even next to invalid
-    // UTF-8, so ASCII ends are trimmed without decoding; content types and
-    // relationship types are ASCII throughout.
-    while (!s.empty() && is_ascii_white_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_ascii_white_space(s.back())) s.remove_suffix(1);
-    if (s.empty() || (static_cast<unsigned char>(s.front()) < 0x80 && static_cast<unsigned char>(s.back()) < 0x80))
-        return s;
-    std::size_t begin = s.size();
-    std::size_t end = 0;
-    for (std::size_t pos = 0; pos < s.size();) {
-        const std::size_t at = pos;
-        if (!enc::is_white_space(enc::next_utf8(s, pos))) {
-            if (begin == s.size()) begin = at;
-            end = pos;
-        }
-    }
-    return begin < end ? s.substr(begin, end - begin) : std::string_view();
-}
-
-namespace {
-
 // Reads up to the first start element, the end of the document or an error;
 // that event.
 xml::Event to_root(xml::Reader& reader) {

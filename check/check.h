@@ -212,9 +212,6 @@ private:
     Reading* reading_;
 };
 
-// Unicode white space (White_Space) trimmed from both ends of UTF-8 text.
-std::string_view trim_white_space(std::string_view s);
-
 // Severity descending, then code, then part (absent first); stable.
 void sort_findings(std::vector<Finding>& findings);
 

@@ -43,7 +43,7 @@ bool is_token(std::string_view s) noexcept {
 
 bool is_media_type(std::string_view content_type) noexcept {
     std::string_view v = content_type.substr(0, content_type.find(';'));
-    v = trim_white_space(v);
+    v = enc::trim(v);
     const std::size_t slash = v.find('/');
     if (slash == std::string_view::npos) return false;
     return is_token(v.substr(0, slash)) && is_token(v.substr(slash + 1));

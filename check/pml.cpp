@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/encoding.h"
 #include "core/presentation.h"
 
 namespace vantrell_check::pml {
@@ -17,6 +18,7 @@ namespace pkg = vantrell_core::package;
 namespace opc = vantrell_core::opc;
 namespace xml = vantrell_core::xml;
 namespace pres = vantrell_core::presentation;
+namespace enc = vantrell_core::encoding;
 using vantrell_core::pml::RelKind;
 
 namespace {
@@ -335,7 +337,7 @@ std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
     std::string_view prepared = *ct;
     if (const std::size_t semi = prepared.find(';'); semi != std::string_view::npos)
         prepared = prepared.substr(0, semi);
-    const RootRow* row = row_of(trim_white_space(prepared));
+    const RootRow* row = row_of(enc::trim(prepared));
     if (!row) return std::nullopt;
     return ExpectedRoot{row->ns, row->local};
 }

@@ -78,7 +78,7 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
             sink.push(Finding(REL006, "Id " + vantrell_core::encoding::quoted(r.id) + " is not an XML name")
                           .in_part(rels_name)
                           .at_byte(r.offset));
-        if (trim_white_space(r.type).empty())
+        if (vantrell_core::encoding::trim(r.type).empty())
             sink.push(Finding(REL010, "relationship " + r.id + " has an empty Type").in_part(rels_name));
         if (RelKind::of(r.type) == RelKind::thumbnail && thumbnails < UINT32_MAX) ++thumbnails;
         if (r.external) continue;

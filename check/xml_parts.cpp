@@ -20,8 +20,6 @@ constexpr const Rule& XML004 = rule_of(XML_RULES, "XML004");
 
 constexpr std::size_t DECLARATION_HEAD_NBYTES = 200;
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 struct Classes {
     std::size_t strict_count = 0;
     std::size_t transitional_count = 0;
@@ -59,10 +57,10 @@ std::optional<std::string_view> declared_encoding(std::string_view text) {
     const std::size_t key = decl.find("encoding");
     if (key == std::string_view::npos) return std::nullopt;
     decl.remove_prefix(key + 8);
-    while (!decl.empty() && is_space(decl.front())) decl.remove_prefix(1);
+    while (!decl.empty() && enc::is_xml_space(decl.front())) decl.remove_prefix(1);
     if (decl.empty() || decl.front() != '=') return std::nullopt;
     decl.remove_prefix(1);
-    while (!decl.empty() && is_space(decl.front())) decl.remove_prefix(1);
+    while (!decl.empty() && enc::is_xml_space(decl.front())) decl.remove_prefix(1);
     if (decl.empty()) return std::nullopt;
     // The quote is a whole character, which may take several bytes; the head
     // is valid UTF-8 here, so the character is complete.
@@ -76,7 +74,7 @@ std::optional<std::string_view> declared_encoding(std::string_view text) {
 }
 
 bool is_xml_media_type(std::string_view content_type) noexcept {
-    const std::string_view media = trim_white_space(content_type.substr(0, content_type.find(';')));
+    const std::string_view media = enc::trim(content_type.substr(0, content_type.find(';')));
     // Compared without a lower-cased copy: asked once or more per part.
     auto iequal = [](std::string_view a, std::string_view lower) {
         if (a.size() != lower.size()) return false;

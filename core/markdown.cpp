@@ -12,12 +12,14 @@
 #include <variant>
 #include <vector>
 
+#include "core/encoding.h"
+
 namespace vantrell_core::markdown {
 
 namespace {
 
-using text::is_blank;
-using text::trim;
+using encoding::is_blank;
+using encoding::trim;
 
 constexpr std::size_t MAX_LEVEL = 8;
 constexpr std::size_t NONE = std::string_view::npos;

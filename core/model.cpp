@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "core/encoding.h"
+
 namespace vantrell_core::model {
 
 namespace {
@@ -15,32 +17,6 @@ constexpr std::array<const char*, 17> PLACEHOLDER_NAMES{
 constexpr std::array<const char*, std::variant_size_v<Content>> KIND_NAMES{
     "text", "picture", "group", "table", "chart", "diagram", "ole", "connector", "content_part", "unknown",
 };
-
-bool is_white_space(char32_t c) noexcept {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
-
-// True when the UTF-8 text holds only Unicode white space. Bytes that do not
-// start a sequence this recognises count as visible.
-bool is_blank(std::string_view s) noexcept {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        char32_t c = 0;
-        std::size_t len = 1;
-        if (b0 < 0x80) c = b0;
-        else if ((b0 & 0xE0) == 0xC0) { c = b0 & 0x1F; len = 2; }
-        else if ((b0 & 0xF0) == 0xE0) { c = b0 & 0x0F; len = 3; }
-        else return false;
-        if (len > s.size() - i) return false;
-        for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        if (!is_white_space(c)) return false;
-        i += len;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -108,7 +84,7 @@ std::optional<std::string> SlideContent::title() const {
         const TextBody* body = s->text_body();
         if (!body) return std::nullopt;
         std::string text = body->text();
-        if (is_blank(text)) return std::nullopt;
+        if (encoding::is_blank(text)) return std::nullopt;
         return text;
     }
     return std::nullopt;

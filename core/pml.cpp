@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "core/encoding.h"
+
 namespace vantrell_core::pml {
 
 namespace {
@@ -58,8 +60,6 @@ constexpr std::pair<std::string_view, RelKind::Value> MICROSOFT_TYPES[] = {
     {rel_type::CHART_EX, RelKind::chartEx},
     {rel_type::MEDIA, RelKind::media},
 };
-
-bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -123,11 +123,7 @@ bool content_type::is_presentation_main(std::string_view ct) noexcept {
     return false;
 }
 
-std::string_view value::trim(std::string_view s) noexcept {
-    while (!s.empty() && is_ws(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_ws(s.back())) s.remove_suffix(1);
-    return s;
-}
+std::string_view value::trim(std::string_view s) noexcept { return encoding::trim(s, encoding::Space::xml); }
 
 std::optional<bool> value::boolean(std::string_view s) noexcept {
     s = trim(s);

@@ -11,6 +11,9 @@
 
 namespace vantrell_core::text {
 
+using encoding::is_blank;
+using encoding::trim;
+
 namespace {
 
 void add_saturating(std::uint32_t& counter, std::uint64_t n) noexcept {
@@ -161,63 +164,6 @@ void ExtractReport::merge(const slide::SlideReport& parsed) {
 
 // ---------------------------------------------------------------------------
 // Helpers
-
-// Most text is ASCII: its white space is answered from a table, and only
-// other bytes are decoded for the Unicode property.
-bool ascii_white(unsigned char c) noexcept {
-    static const std::array<bool, 128> table = [] {
-        std::array<bool, 128> t{};
-        for (char32_t cp = 0; cp < 128; ++cp) t[cp] = encoding::is_white_space(cp);
-        return t;
-    }();
-    return table[c];
-}
-
-// Whether the code point at `pos` is white space; advances `pos` past it.
-bool white_at(std::string_view text, std::size_t& pos) noexcept {
-    const auto c = static_cast<unsigned char>(text[pos]);
-    if (c < 0x80) {
-        ++pos;
-        return ascii_white(c);
-    }
-    return encoding::is_white_space(encoding::next_utf8(text, pos));
-}
-
-bool is_blank(std::string_view text) noexcept {
-    std::size_t pos = 0;
-    while (pos < text.size())
-        if (!white_at(text, pos)) return false;
-    return true;
-}
-
-std::string_view trim(std::string_view text) noexcept {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t pos = begin;
-        if (!white_at(text, pos)) break;
-        begin = pos;
-    }
-    // From the back, so long texts are not decoded whole. A sequence counts
-    // only when it decodes to exactly the bytes up to `end`: a lead byte
-    // cannot be taken into an earlier sequence, so forward decoding would
-    // have found the same code point there.
-    std::size_t end = text.size();
-    while (end > begin) {
-        const auto c = static_cast<unsigned char>(text[end - 1]);
-        if (c < 0x80) {
-            if (!ascii_white(c)) break;
-            --end;
-            continue;
-        }
-        std::size_t start = end - 1;
-        while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-        std::size_t pos = start;
-        const char32_t cp = encoding::next_utf8(text, pos);
-        if (pos != end || !encoding::is_white_space(cp)) break;
-        end = start;
-    }
-    return text.substr(begin, end - begin);
-}
 
 std::string join_non_empty(std::span<const std::string> texts, std::string_view glue) {
     std::size_t total = 0;

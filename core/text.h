@@ -141,9 +141,4 @@ std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, co
 // Joins the non-empty texts with `glue`.
 std::string join_non_empty(std::span<const std::string> texts, std::string_view glue);
 
-// True when the UTF-8 text holds nothing but Unicode white space.
-bool is_blank(std::string_view text) noexcept;
-// The text without leading and trailing Unicode white space.
-std::string_view trim(std::string_view text) noexcept;
-
 } // namespace vantrell_core::text

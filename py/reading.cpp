@@ -52,13 +52,6 @@ Grid table_rows(const cm::Table& table) {
     return rows;
 }
 
-bool has_visible_char(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size())
-        if (!core::encoding::is_white_space(core::encoding::next_utf8(text, pos))) return true;
-    return false;
-}
-
 } // namespace
 
 // ============================================================ value classes
@@ -486,7 +479,7 @@ struct SlideMethods {
         auto take = [&](const std::vector<cm::Paragraph>& paragraphs) {
             for (const cm::Paragraph& p : paragraphs) {
                 std::string t = p.text();
-                if (has_visible_char(t)) out.push_back(std::move(t));
+                if (!core::encoding::is_blank(t)) out.push_back(std::move(t));
             }
         };
         for (const cm::Shape& shape : s.content.walk()) {

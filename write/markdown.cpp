@@ -25,30 +25,6 @@ bool is_alnum(char32_t c) {
     return it != std::begin(ALNUM_RANGES) && c <= (*(it - 1))[1];
 }
 
-// Byte length of the leading whitespace of `s`.
-std::size_t leading_space(std::string_view s) {
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        std::size_t next = pos;
-        if (!enc::is_white_space(enc::next_utf8(s, next))) break;
-        pos = next;
-    }
-    return pos;
-}
-
-std::string_view trim_end(std::string_view s) {
-    std::size_t keep = 0;
-    for (std::size_t pos = 0; pos < s.size();) {
-        if (!enc::is_white_space(enc::next_utf8(s, pos))) keep = pos;
-    }
-    return s.substr(0, keep);
-}
-
-std::string_view trim(std::string_view s) {
-    s = trim_end(s);
-    return s.substr(leading_space(s));
-}
-
 Paragraph paragraph(std::string text, std::uint8_t level, bool bullet) {
     Paragraph p;
     p.runs.push_back(Run{std::move(text)});
@@ -100,8 +76,8 @@ private:
 };
 
 void Reader::line(std::string_view raw) {
-    const std::string_view line = trim_end(raw);
-    if (line.substr(leading_space(line)).starts_with("```")) {
+    const std::string_view line = enc::trim_end(raw);
+    if (enc::trim_start(line).starts_with("```")) {
         fence_ = !fence_;
         return;
     }
@@ -109,7 +85,7 @@ void Reader::line(std::string_view raw) {
         current().body.push_back(paragraph(std::string(line), 0, false));
         return;
     }
-    const std::string_view t = trim(line);
+    const std::string_view t = enc::trim(line);
     const bool after_notes = notes_;
     notes_ = false;
     if (t.empty()) return;
@@ -129,7 +105,7 @@ void Reader::line(std::string_view raw) {
     if (t.starts_with("Notes:")) {
         current();
         notes_ = true;
-        const std::string_view rest = trim(t.substr(6));
+        const std::string_view rest = enc::trim(t.substr(6));
         if (!rest.empty()) add_notes(rest);
         return;
     }
@@ -144,7 +120,8 @@ void Reader::line(std::string_view raw) {
         notes_ = true;
         return;
     }
-    const std::uint8_t level = static_cast<std::uint8_t>(std::min<std::size_t>(leading_space(line) / 2, 8));
+    const std::size_t indent_nbytes = line.size() - enc::trim_start(line).size();
+    const std::uint8_t level = static_cast<std::uint8_t>(std::min<std::size_t>(indent_nbytes / 2, 8));
     if (t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ")) {
         s.body.push_back(paragraph(strip_inline(t.substr(2)), level, true));
     } else if (auto item = numbered(t)) {
@@ -221,7 +198,7 @@ std::string strip_inline(std::string_view text) {
         last = c;
         have_last = true;
     }
-    return std::string(trim(out));
+    return std::string(enc::trim(out));
 }
 
 Presentation from_markdown(std::string_view markdown) {

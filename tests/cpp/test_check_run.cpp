@@ -15,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,7 +27,6 @@
 #include "check/pml.h"
 #include "check/relationships.h"
 #include "check/xml_parts.h"
-#include "core/encoding.h"
 #include "core/package.h"
 #include "core/zip.h"
 #include "corpus.h"
@@ -520,42 +518,6 @@ TEST(CheckRun, NoStageInflatesAnXmlPartAgain) {
             if (name == "[Content_Types].xml") continue;
             const std::size_t want = name.ends_with(".png") ? 0 : !options.verify_crc && read_whole.contains(name) ? 2 : 1;
             EXPECT_EQ(source->reads_at(at), want);
-        }
-    }
-}
-
-// The trim as a forward decode of the whole text.
-std::string_view trim_by_decoding(std::string_view s) {
-    namespace enc = vantrell_core::encoding;
-    std::size_t begin = s.size();
-    std::size_t end = 0;
-    for (std::size_t pos = 0; pos < s.size();) {
-        const std::size_t at = pos;
-        if (!enc::is_white_space(enc::next_utf8(s, pos))) {
-            if (begin == s.size()) begin = at;
-            end = pos;
-        }
-    }
-    return begin < end ? s.substr(begin, end - begin) : std::string_view();
-}
-
-TEST(CheckRun, TrimAgreesWithAWholeDecodeOnMixedAndDamagedText) {
-    // ASCII white space and not (0x1C-0x1F are not), Unicode white space
-    // (NBSP, NEL, ideographic space), other letters, and broken sequences.
-    const std::vector<std::string> pieces = {" ", "\t", "\n", "\r", "\v", "\f", "\x1c", "\x1f", "a", "/",
-                                             "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80", "\xC3\xA9", "\xE2\x82",
-                                             "\xC2", "\xFF", "\x80", "\xF0\x9F\x98\x80"};
-    std::mt19937 rng(12);
-    for (int round = 0; round < 20000; ++round) {
-        std::string s;
-        const int n = static_cast<int>(rng() % 7);
-        for (int k = 0; k < n; ++k) s += pieces[rng() % pieces.size()];
-        const std::string_view got = vc::trim_white_space(s);
-        const std::string_view want = trim_by_decoding(s);
-        ASSERT_EQ(got, want) << "input of " << s.size() << " bytes, round " << round;
-        // Equal views of the same text also start at the same place.
-        if (!want.empty()) {
-            ASSERT_EQ(got.data(), want.data());
         }
     }
 }

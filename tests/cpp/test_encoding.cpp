@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -257,4 +258,69 @@ TEST(Utf16Xml, SurrogatesAndOddLength) {
     odd.push_back('b');
     EXPECT_EQ(convert(odd), "<?a" + r);
     EXPECT_EQ(convert(bytes({0xFE, 0xFF, 0x00})), r);
+}
+
+TEST(WhiteSpace, BlankAndTrimUnderEitherRule) {
+    const auto U = enc::Space::unicode, X = enc::Space::xml;
+    const struct {
+        std::string_view text;
+        enc::Space space;
+        bool blank;
+        std::string_view trimmed;
+    } cases[] = {
+        {"", U, true, ""},
+        {"", X, true, ""},
+        {" \t\n\r\v\f\xC2\xA0\xE3\x80\x80", U, true, ""},  // NBSP, ideographic space
+        {" \t\n\r", X, true, ""},
+        {"\v", X, false, "\v"},                                // XML counts four characters only
+        {"\xC2\xA0" "a\xC2\xA0", X, false, "\xC2\xA0" "a\xC2\xA0"},
+        {" \xE2\x80\x8B ", U, false, "\xE2\x80\x8B"},          // zero-width space is not white
+        {"\x1C\x1F", U, false, "\x1C\x1F"},                  // nor are the ASCII separators
+        {"\xFF", U, false, "\xFF"},
+        {"\xC2\xA0 a b\xE2\x80\x83", U, false, "a b"},
+        {" \t1 \r\n", X, false, "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.text));
+        EXPECT_EQ(enc::is_blank(c.text, c.space), c.blank);
+        EXPECT_EQ(enc::trim(c.text, c.space), c.trimmed);
+    }
+    EXPECT_EQ(enc::trim_start(" \xC2\xA0" "a "), "a ");
+    EXPECT_EQ(enc::trim_end(" a\xC2\xA0 "), " a");
+}
+
+// Trimming from the back must agree with decoding the whole text from the
+// front, also where invalid or cut sequences sit next to white space, and
+// the result is a view into the text itself.
+TEST(WhiteSpace, TrimAgreesWithAForwardDecodeOnDamagedText) {
+    auto forward = [](std::string_view t) {
+        std::size_t begin = t.size(), end = 0;
+        for (std::size_t pos = 0; pos < t.size();) {
+            const std::size_t at = pos;
+            if (!enc::is_white_space(enc::next_utf8(t, pos))) {
+                if (begin == t.size()) begin = at;
+                end = pos;
+            }
+        }
+        return begin < end ? t.substr(begin, end - begin) : std::string_view();
+    };
+    const std::string pieces[] = {" ",  "\t", "\n", "\v", "\x1c", "a",  "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80",
+                                  "\xE2\x80\x83", "\xE2\x80", "\x80", "\xA0", "\xC2", "\xF0\x9F\x98\x80",
+                                  "\xF0\x9F\x98", "\xFF", "\xE3", "\x80\x80", "\xED\xA0\x80"};
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 20000; ++round) {
+        std::string t;
+        for (int k = round % 7; k > 0; --k) t += pieces[rng() % std::size(pieces)];
+        const std::string_view want = forward(t), got = enc::trim(t);
+        ASSERT_EQ(got, want) << ::testing::PrintToString(t);
+        if (!want.empty()) {
+            ASSERT_EQ(got.data(), want.data()) << ::testing::PrintToString(t);
+            ASSERT_EQ(enc::trim_start(t).data(), want.data()) << ::testing::PrintToString(t);
+            ASSERT_EQ(enc::trim_end(t).size(), static_cast<std::size_t>(want.end() - t.data()))
+                << ::testing::PrintToString(t);
+        }
+        ASSERT_EQ(enc::is_blank(t), want.empty()) << ::testing::PrintToString(t);
+    }
+    EXPECT_EQ(enc::trim("a\xE2\x80\xE2\x80\x83"), "a\xE2\x80");
+    EXPECT_EQ(enc::trim("\xA0\xC2\xA0"), "\xA0");
 }

@@ -2,7 +2,6 @@
 #include "core/text.h"
 
 #include "testkit.h"
-#include "core/encoding.h"
 #include "core/zip.h"
 #include "corpus.h"
 
@@ -229,49 +228,8 @@ TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     EXPECT_TRUE(quiet.is_complete());
 }
 
-TEST(TextHelpers, BlankAndTrimUseUnicodeWhiteSpace) {
-    EXPECT_TRUE(text::is_blank(""));
-    EXPECT_TRUE(text::is_blank(" \t\n\xC2\xA0\xE3\x80\x80"));  // NBSP, ideographic space
-    EXPECT_FALSE(text::is_blank(" \xE2\x80\x8B "));             // zero-width space is not white
-    EXPECT_FALSE(text::is_blank("\xFF"));
-    EXPECT_EQ(text::trim("\xC2\xA0 a b\xE2\x80\x83"), "a b");
-    EXPECT_EQ(text::trim("   "), "");
+TEST(TextHelpers, JoinNonEmpty) {
     EXPECT_EQ(text::join_non_empty(std::vector<std::string>{"", "a", "", "b", ""}, "--"), "a--b");
-}
-
-// Trimming from the back must agree with decoding the whole text from the
-// front, also where invalid or cut sequences sit next to white space.
-TEST(TextHelpers, TrimAgreesWithAForwardDecodeOnDamagedText) {
-    namespace enc = vantrell_core::encoding;
-    auto forward = [](std::string_view t) {
-        std::size_t begin = 0;
-        while (begin < t.size()) {
-            std::size_t pos = begin;
-            if (!enc::is_white_space(enc::next_utf8(t, pos))) break;
-            begin = pos;
-        }
-        std::size_t end = begin, pos = begin;
-        while (pos < t.size())
-            if (!enc::is_white_space(enc::next_utf8(t, pos))) end = pos;
-        return t.substr(begin, end - begin);
-    };
-    const std::string pieces[] = {" ", "\t", "a", "\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\x83", "\xE2\x80",
-                                  "\x80", "\xA0", "\xC2", "\xF0\x9F\x98\x80", "\xF0\x9F\x98", "\xFF",
-                                  "\xE3", "\x80\x80", "\xED\xA0\x80"};
-    constexpr std::size_t N = std::size(pieces);
-    std::uint32_t seed = 12345;
-    for (int round = 0; round < 20000; ++round) {
-        std::string t;
-        const int len = round % 7;
-        for (int k = 0; k < len; ++k) {
-            seed = seed * 1103515245u + 12345u;
-            t += pieces[(seed >> 16) % N];
-        }
-        ASSERT_EQ(text::trim(t), forward(t)) << ::testing::PrintToString(t);
-        ASSERT_EQ(text::is_blank(t), forward(t).empty()) << ::testing::PrintToString(t);
-    }
-    EXPECT_EQ(text::trim("a\xE2\x80\xE2\x80\x83"), "a\xE2\x80");
-    EXPECT_EQ(text::trim("\xA0\xC2\xA0"), "\xA0");
 }
 
 // ---------------------------------------------------------------- Markdown pieces
