@@ -325,14 +325,6 @@ void* worker_main(void* arg) {
     return nullptr;
 }
 
-bool is_white(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-bool blank(std::string_view s) noexcept {
-    for (const char c : s)
-        if (!is_white(c)) return false;
-    return true;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -732,32 +724,7 @@ Result<std::optional<std::string>> Slide::notes_text() const {
     auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::plain);
     bytes->reset();
     if (!parsed) return fail(parsed.error());
-
-    // The notes body, and any free text the author put on the page; the
-    // slide image and the page furniture are not notes.
-    std::string out;
-    for (const model::Shape& shape : parsed->content.walk()) {
-        const model::TextBody* body = shape.text_body();
-        if (!body) continue;
-        if (shape.placeholder) {
-            switch (shape.placeholder->kind.value()) {
-            case model::PlaceholderKind::sldImg:
-            case model::PlaceholderKind::sldNum:
-            case model::PlaceholderKind::dt:
-            case model::PlaceholderKind::ftr:
-            case model::PlaceholderKind::hdr:
-                continue;
-            default:
-                break;
-            }
-        }
-        std::string text;
-        body->write_text(text);
-        if (blank(text)) continue;
-        if (!out.empty()) out += '\n';
-        out += text;
-    }
-    return std::optional(std::move(out));
+    return std::optional(parsed->content.notes_text());
 }
 
 Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_id) const {

@@ -90,4 +90,31 @@ std::optional<std::string> SlideContent::title() const {
     return std::nullopt;
 }
 
+std::string SlideContent::notes_text() const {
+    std::string out;
+    std::string text;
+    for (Walk w(shapes); const Shape* s = w.next();) {
+        const TextBody* body = s->text_body();
+        if (!body) continue;
+        if (s->placeholder) {
+            switch (s->placeholder->kind.value()) {
+            case PlaceholderKind::sldImg:
+            case PlaceholderKind::sldNum:
+            case PlaceholderKind::dt:
+            case PlaceholderKind::ftr:
+            case PlaceholderKind::hdr:
+                continue;
+            default:
+                break;
+            }
+        }
+        text.clear();
+        body->write_text(text);
+        if (encoding::is_blank(text, encoding::Space::xml)) continue;
+        if (!out.empty()) out += '\n';
+        out += text;
+    }
+    return out;
+}
+
 } // namespace vantrell_core::model

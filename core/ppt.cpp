@@ -1393,24 +1393,7 @@ Result<std::optional<std::string>> Deck::notes_text(std::size_t index) const {
     auto page = notes(index);
     if (!page) return fail(page.error());
     if (!*page) return std::optional<std::string>{};
-    // The notes body and any free text on the page, as for a notes slide
-    // part: the slide image and the page furniture are not notes.
-    std::string out;
-    for (const auto& sh : (*page)->walk()) {
-        using K = model::PlaceholderKind;
-        if (sh.placeholder) {
-            const K kind = sh.placeholder->kind;
-            if (kind == K::sldImg || kind == K::sldNum || kind == K::dt || kind == K::ftr || kind == K::hdr) continue;
-        }
-        const auto* body = sh.text_body();
-        if (!body) continue;
-        std::string text;
-        body->write_text(text);
-        if (text.find_first_not_of(" \t\r\n") == std::string::npos) continue;
-        if (!out.empty()) out += '\n';
-        out += text;
-    }
-    return std::optional<std::string>(std::move(out));
+    return std::optional<std::string>((*page)->notes_text());
 }
 
 std::optional<std::string> Deck::picture_content_type(std::uint32_t pib) const {

@@ -189,6 +189,23 @@ TEST(ContentText, ChartsAndDiagramsReadAsLines) {
     EXPECT_EQ(text::diagram_text(d), "Plan\nScope\nDo");
 }
 
+// One rule for a notes slide part and a legacy notes page: the slide image
+// and the page furniture are not notes, and a text of XML white space alone
+// is left out, while one of other white space is kept.
+TEST(NotesText, BodiesOtherThanImageAndFurnitureOneLineEach) {
+    model::SlideContent c;
+    c.shapes.push_back(text_shape({para("image")}, PK::sldImg));
+    c.shapes.push_back(text_shape({para("Speak"), para("slowly")}, PK::body));
+    for (const PK furniture : {PK::sldNum, PK::dt, PK::ftr, PK::hdr})
+        c.shapes.push_back(text_shape({para("furniture")}, furniture));
+    c.shapes.push_back(text_shape({para(" \t\r"), para("")}));
+    c.shapes.push_back(table_shape({{cell("not text")}}));
+    c.shapes.push_back(text_shape({para("\xC2\xA0")}));
+    c.shapes.push_back(text_shape({para("free")}, PK::title));
+    EXPECT_EQ(c.notes_text(), "Speak\nslowly\n\xC2\xA0\nfree");
+    EXPECT_EQ(model::SlideContent{}.notes_text(), "");
+}
+
 TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     text::ExtractReport r;
     EXPECT_TRUE(r.warnings().empty());
