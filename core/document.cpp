@@ -736,47 +736,53 @@ Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_
     return std::optional(opc::resolve_target(part, rel->target));
 }
 
-// The part an internal relationship of this slide designates; an unknown id
-// or an external target is an error, since the caller needs the part.
-Result<std::optional<std::string>> Slide::target_of(std::string_view rel_id) const {
+template <class Data>
+Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse) const {
+    package::Package* pkg = view ? view->package() : nullptr;
+    if (!rel_id || !pkg) return FramePart<Data>{};
     auto all = rels();
     if (!all) return fail(all.error());
-    const opc::Relationship* rel = (*all)->get(rel_id);
-    if (!rel) return fail(Error::missing_relationship(std::string(rel_id), part));
-    if (rel->external) return fail(Error::unsupported("external target " + rel->target + " of " + std::string(rel_id)));
-    return std::optional(opc::resolve_target(part, rel->target));
+    const opc::Relationship* rel = (*all)->get(*rel_id);
+    if (!rel) return fail(Error::missing_relationship(*rel_id, part));
+    if (rel->external) return FramePart<Data>{std::nullopt, rel->target};
+    const std::string name = opc::resolve_target(part, rel->target);
+    auto bytes = pkg->read_part(name);
+    if (!bytes) return fail(bytes.error());
+    auto data = parse(package::as_text(**bytes), name);
+    if (!data) return fail(data.error());
+    return FramePart<Data>{std::move(*data), std::nullopt};
+}
+
+Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame) const {
+    return frame_part<chart::ChartData>(frame.rel_id, chart::parse);
+}
+
+Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame) const {
+    return frame_part<diagram::DiagramData>(frame.data, diagram::parse);
+}
+
+template <class Data, class Frame>
+Result<std::vector<std::pair<std::uint32_t, Data>>> Slide::frames(std::optional<std::string> Frame::*rel_id,
+                                                                  Parse<Data> parse) const {
+    std::vector<std::pair<std::uint32_t, Data>> out;
+    for (const model::Shape& shape : content.walk()) {
+        const auto* frame = std::get_if<Frame>(&shape.content);
+        if (!frame) continue;
+        auto got = frame_part(frame->*rel_id, parse);
+        if (!got) return fail(got.error());
+        if (got->external)
+            return fail(Error::unsupported("external target " + *got->external + " of " + *(frame->*rel_id)));
+        if (got->data) out.emplace_back(shape.id, std::move(*got->data));
+    }
+    return out;
 }
 
 Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> Slide::charts() const {
-    std::vector<std::pair<std::uint32_t, chart::ChartData>> out;
-    for (const model::Shape& shape : content.walk()) {
-        const auto* frame = std::get_if<model::Chart>(&shape.content);
-        if (!frame || !frame->rel_id) continue;
-        auto name = target_of(*frame->rel_id);
-        if (!name) return fail(name.error());
-        auto bytes = view->package()->read_part(**name);
-        if (!bytes) return fail(bytes.error());
-        auto data = chart::parse(package::as_text(**bytes), **name);
-        if (!data) return fail(data.error());
-        out.emplace_back(shape.id, std::move(*data));
-    }
-    return out;
+    return frames(&model::Chart::rel_id, chart::parse);
 }
 
 Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> Slide::diagrams() const {
-    std::vector<std::pair<std::uint32_t, diagram::DiagramData>> out;
-    for (const model::Shape& shape : content.walk()) {
-        const auto* frame = std::get_if<model::Diagram>(&shape.content);
-        if (!frame || !frame->data) continue;
-        auto name = target_of(*frame->data);
-        if (!name) return fail(name.error());
-        auto bytes = view->package()->read_part(**name);
-        if (!bytes) return fail(bytes.error());
-        auto data = diagram::parse(package::as_text(**bytes), **name);
-        if (!data) return fail(data.error());
-        out.emplace_back(shape.id, std::move(*data));
-    }
-    return out;
+    return frames(&model::Diagram::data, diagram::parse);
 }
 
 Result<std::vector<comments::Comment>> Slide::comments() const {

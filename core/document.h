@@ -160,6 +160,16 @@ struct ObjectRef {
     std::optional<std::string> external;
 };
 
+// What a chart or diagram frame of a slide shows: its part, read and
+// parsed, or, for a frame that links outside the package, the target as
+// written. Neither for a frame that names no part, or a slide without a
+// package (a legacy deck's).
+template <class Data>
+struct FramePart {
+    std::optional<Data> data;
+    std::optional<std::string> external;
+};
+
 class Document;
 
 // One parsed slide. Its services read further parts through the view it was
@@ -180,7 +190,15 @@ struct Slide {
     // An External target as written, an internal one resolved; none for an
     // id the slide does not have.
     Result<std::optional<std::string>> hyperlink_target(std::string_view rel_id) const;
-    // Frames in walk order; the first failure fails the call.
+    // The part a chart or diagram frame shows, through the slide's
+    // relationships: an unknown relationship id, a part that is missing or
+    // does not parse is an error. An external target is not: each caller
+    // says what it means for it. Listing the frames (below) refuses it, as
+    // that caller asked for data; a text rendering shows nothing for it.
+    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame) const;
+    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame) const;
+    // Frames in walk order; the first failure, an external target included,
+    // fails the call.
     Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> charts() const;
     Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> diagrams() const;
     // Modern part preferred, else legacy; replies after their parent.
@@ -200,7 +218,13 @@ struct Slide {
 
 private:
     Result<std::shared_ptr<const opc::Relationships>> rels() const;
-    Result<std::optional<std::string>> target_of(std::string_view rel_id) const;
+    template <class Data>
+    using Parse = Result<Data> (*)(std::string_view text, std::string_view part);
+    template <class Data>
+    Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse) const;
+    template <class Data, class Frame>
+    Result<std::vector<std::pair<std::uint32_t, Data>>> frames(std::optional<std::string> Frame::*rel_id,
+                                                               Parse<Data> parse) const;
 };
 
 // Decides the bullets of a slide's paragraphs as PowerPoint does: the

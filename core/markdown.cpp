@@ -890,13 +890,14 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
             const auto it = image_of.find(shape);
             add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
         } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
-            auto data = text::frame_chart(slide, *c);
-            if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
-            else if (*data) add_block(out, chart_markdown(**data));
+            // A frame that links outside the package shows nothing.
+            auto part = slide.chart_part(*c);
+            if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
+            else if (part->data) add_block(out, chart_markdown(*part->data));
         } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
-            auto data = text::frame_diagram(slide, *d);
-            if (!data) report.failed_frames.emplace_back(slide.index, data.error().message());
-            else if (*data) add_block(out, diagram_markdown(**data));
+            auto part = slide.diagram_part(*d);
+            if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
+            else if (part->data) add_block(out, diagram_markdown(*part->data));
         }
     }
 

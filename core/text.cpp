@@ -82,34 +82,19 @@ void write_table(const model::Table& table, const std::string& separator, std::s
     }
 }
 
-Result<std::optional<std::string>> read_frame_part(const document::Slide& slide, const std::string& rel_id,
-                                                   package::Bytes& bytes_out) {
-    package::Package* pkg = slide.view ? slide.view->package() : nullptr;
-    if (!pkg) return std::optional<std::string>();
-    auto rels = pkg->rels(slide.part);
-    if (!rels) return fail(rels.error());
-    const opc::Relationship* rel = (*rels)->get(rel_id);
-    if (!rel) return fail(Error::missing_relationship(rel_id, slide.part));
-    if (rel->external) return std::optional<std::string>();
-    std::string name = opc::resolve_target(slide.part, rel->target);
-    auto bytes = pkg->read_part(name);
-    if (!bytes) return fail(bytes.error());
-    bytes_out = std::move(*bytes);
-    return std::optional(std::move(name));
-}
-
+// A frame that links outside the package shows nothing.
 FrameText frame_text(const document::Slide& slide, const model::Shape& shape) {
     if (const auto* c = std::get_if<model::Chart>(&shape.content)) {
-        auto data = frame_chart(slide, *c);
-        if (!data) return fail(data.error());
-        if (!*data) return std::optional<std::string>();
-        return std::optional(chart_text(**data));
+        auto part = slide.chart_part(*c);
+        if (!part) return fail(part.error());
+        if (!part->data) return std::optional<std::string>();
+        return std::optional(chart_text(*part->data));
     }
     if (const auto* d = std::get_if<model::Diagram>(&shape.content)) {
-        auto data = frame_diagram(slide, *d);
-        if (!data) return fail(data.error());
-        if (!*data) return std::optional<std::string>();
-        return std::optional(diagram_text(**data));
+        auto part = slide.diagram_part(*d);
+        if (!part) return fail(part.error());
+        if (!part->data) return std::optional<std::string>();
+        return std::optional(diagram_text(*part->data));
     }
     return std::optional<std::string>();
 }
@@ -200,29 +185,6 @@ std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content
 
 // ---------------------------------------------------------------------------
 // Rendering
-
-Result<std::optional<chart::ChartData>> frame_chart(const document::Slide& slide, const model::Chart& frame) {
-    if (!frame.rel_id) return std::optional<chart::ChartData>();
-    package::Bytes body;
-    auto name = read_frame_part(slide, *frame.rel_id, body);
-    if (!name) return fail(name.error());
-    if (!*name) return std::optional<chart::ChartData>();
-    auto data = chart::parse(package::as_text(*body), **name);
-    if (!data) return fail(data.error());
-    return std::optional(std::move(*data));
-}
-
-Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide& slide,
-                                                          const model::Diagram& frame) {
-    if (!frame.data) return std::optional<diagram::DiagramData>();
-    package::Bytes body;
-    auto name = read_frame_part(slide, *frame.data, body);
-    if (!name) return fail(name.error());
-    if (!*name) return std::optional<diagram::DiagramData>();
-    auto data = diagram::parse(package::as_text(*body), **name);
-    if (!data) return fail(data.error());
-    return std::optional(std::move(*data));
-}
 
 std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slide, ExtractReport& report) {
     static const auto none = std::make_shared<const opc::Relationships>();

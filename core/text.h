@@ -98,13 +98,6 @@ std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content
 void write_content_text(const model::SlideContent& content, const TextOptions& options,
                         const FrameCallback& frame, std::string& out);
 
-// The chart or diagram a frame of `slide` shows, read through the slide's
-// relationships; none for a frame that names no part (an external link, a
-// legacy deck).
-Result<std::optional<chart::ChartData>> frame_chart(const document::Slide& slide, const model::Chart& frame);
-Result<std::optional<diagram::DiagramData>> frame_diagram(const document::Slide& slide,
-                                                          const model::Diagram& frame);
-
 // The slide's relationships as a rendering pass reads them: empty for a
 // slide without a package part (a legacy deck's). A relationships part that
 // cannot be read is recorded in `report` as a failure of the slide, whose

@@ -1,4 +1,6 @@
 #include "core/document.h"
+#include "core/markdown.h"
+#include "core/text.h"
 
 #include "testkit.h"
 #include "corpus.h"
@@ -802,13 +804,41 @@ TEST(SlideServices, ChartsAndDiagramsInWalkOrder) {
     EXPECT_EQ(bs->diagrams().error().message(), "missing part: /ppt/diagrams/data1.xml");
 }
 
-TEST(SlideServices, MissingFrameRelationshipIsAnError) {
+// An unknown relationship id fails every reader of the frame; an external
+// target fails the listing, which was asked for data, while the renderings
+// show nothing for it and stay complete.
+TEST(SlideServices, FrameTargetsUnknownOrExternal) {
     Zip z = full_deck();
     z.replace("ppt/slides/slide2.xml", sld(chart_frame(3, "rId42")));
     auto d = open_ok(z);
     auto s = d.slide(1);
     ASSERT_TRUE(s);
-    EXPECT_EQ(s->charts().error().message(), "missing relationship rId42 in /ppt/slides/slide2.xml");
+    const std::string missing = "missing relationship rId42 in /ppt/slides/slide2.xml";
+    EXPECT_EQ(s->charts().error().message(), missing);
+    vantrell_core::text::ExtractReport report;
+    (void)s->text_reporting({}, report);
+    ASSERT_EQ(report.failed_frames.size(), 1u);
+    EXPECT_EQ(report.failed_frames[0].second, missing);
+
+    z.replace("ppt/slides/slide2.xml", sld(chart_frame(3, "rId2") + diagram_frame(4, "rId3")));
+    z.replace("ppt/slides/_rels/slide2.xml.rels",
+              rels(rel("rId2", r_type("chart"), "http://example.com/c.xml", true) +
+                   rel("rId3", r_type("diagramData"), "file:///d.xml", true)));
+    auto e = open_ok(z);
+    auto es = e.slide(1);
+    ASSERT_TRUE(es);
+    const auto* frame = std::get_if<vantrell_core::model::Chart>(&es->content.shapes.at(0).content);
+    ASSERT_TRUE(frame);
+    auto part = es->chart_part(*frame);
+    ASSERT_TRUE(part) << part.error().message();
+    EXPECT_FALSE(part->data);
+    EXPECT_EQ(part->external, "http://example.com/c.xml");
+    EXPECT_EQ(es->charts().error().message(), "unsupported: external target http://example.com/c.xml of rId2");
+    EXPECT_EQ(es->diagrams().error().message(), "unsupported: external target file:///d.xml of rId3");
+    vantrell_core::text::ExtractReport quiet;
+    EXPECT_EQ(es->text_reporting({}, quiet), "");
+    EXPECT_EQ(es->markdown({}, quiet), "# Slide 2");
+    EXPECT_TRUE(quiet.is_complete());
 }
 
 TEST(SlideServices, CommentsPreferTheModernPart) {
