@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "core/encoding.h"
 #include "core/mce.h"
 #include "core/model.h"
 #include "core/pml.h"
@@ -442,11 +443,11 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) noexcept {
     return true;
 }
 
-// Bytes of the UTF-8 sequence at `i`, within the text.
+// Bytes of the character at `i`.
 std::size_t sequence_nbytes(std::string_view s, std::size_t i) noexcept {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const std::size_t n = c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    return std::min(n, s.size() - i);
+    std::size_t end = i;
+    encoding::next_utf8(s, end);
+    return end - i;
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }

@@ -257,6 +257,12 @@ char32_t next_utf8(std::string_view text, std::size_t& pos) noexcept {
     return decode_utf8(text, pos, c) ? c : REPLACEMENT;
 }
 
+std::size_t utf8_sequence_nbytes(std::string_view text, std::size_t pos) noexcept {
+    std::size_t end = pos;
+    char32_t c;
+    return decode_utf8(text, end, c) ? end - pos : 0;
+}
+
 bool is_valid_utf8(std::string_view bytes) noexcept { return valid_utf8_end(bytes, 0) == bytes.size(); }
 
 void append_utf8_lossy(std::string& out, std::string_view bytes) {

@@ -56,6 +56,11 @@ void append_utf8(std::string& out, char32_t c);
 // `pos` must be below `text.size()`.
 char32_t next_utf8(std::string_view text, std::size_t& pos) noexcept;
 
+// The length of the valid UTF-8 sequence at `pos`, or 0 where the bytes
+// there are none: for a caller that replaces invalid bytes its own way.
+// `pos` must be below `text.size()`.
+std::size_t utf8_sequence_nbytes(std::string_view text, std::size_t pos) noexcept;
+
 // Whether `bytes` is valid UTF-8 throughout.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 

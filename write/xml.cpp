@@ -2,34 +2,13 @@
 
 #include <cstdint>
 
+#include "core/encoding.h"
+
 namespace vantrell_write::xml {
 
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD"; // U+FFFD
-
-// Length of the valid UTF-8 sequence at `i`, or 0 when the bytes there are
-// not one (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t utf8_length(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<std::uint8_t>(s[i + k]); };
-    const std::size_t left = s.size() - i;
-    const std::uint8_t b0 = b(0);
-    auto cont = [&](std::size_t k) { return (b(k) & 0xC0) == 0x80; };
-    if (b0 >= 0xC2 && b0 <= 0xDF) return left >= 2 && cont(1) ? 2 : 0;
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (left < 3 || !cont(1) || !cont(2)) return 0;
-        if (b0 == 0xE0 && b(1) < 0xA0) return 0; // overlong
-        if (b0 == 0xED && b(1) >= 0xA0) return 0; // surrogate
-        return 3;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (left < 4 || !cont(1) || !cont(2) || !cont(3)) return 0;
-        if (b0 == 0xF0 && b(1) < 0x90) return 0; // overlong
-        if (b0 == 0xF4 && b(1) >= 0x90) return 0; // past U+10FFFF
-        return 4;
-    }
-    return 0;
-}
 
 // U+FFFE and U+FFFF: EF BF BE and EF BF BF.
 bool is_nonchar(std::string_view s, std::size_t i) {
@@ -52,7 +31,8 @@ std::string escape(std::string_view s) {
     while (i < s.size()) {
         const auto c = static_cast<std::uint8_t>(s[i]);
         if (c >= 0x80) {
-            const std::size_t n = utf8_length(s, i);
+            const std::size_t n = vantrell_core::encoding::utf8_sequence_nbytes(s, i);
+            // Each byte of an invalid sequence is a U+FFFD of its own here.
             if (n == 0) {
                 out += REPLACEMENT;
                 i += 1;

@@ -178,7 +178,13 @@ TEST(Utf8, ValidationAndLossyDecodingAgree) {
     for (const auto& c : cases) {
         EXPECT_EQ(enc::is_valid_utf8(c.in), c.valid) << ::testing::PrintToString(c.in);
         EXPECT_EQ(enc::utf8_lossy(c.in), c.lossy) << ::testing::PrintToString(c.in);
+        // Walking by whole sequences covers the text exactly when it is valid.
+        std::size_t pos = 0, n = 0;
+        while (pos < c.in.size() && (n = enc::utf8_sequence_nbytes(c.in, pos)) != 0) pos += n;
+        EXPECT_EQ(pos == c.in.size(), c.valid) << ::testing::PrintToString(c.in);
     }
+    EXPECT_EQ(enc::utf8_sequence_nbytes("a\xF0\x9F\x98\x80", 1), 4u);
+    EXPECT_EQ(enc::utf8_sequence_nbytes("\xF0\x9F\x98", 0), 0u);
     for (std::size_t len = 1; len <= 20; ++len) {
         for (std::size_t i = 0; i < len; ++i) {
             std::string t(len, 'v');
