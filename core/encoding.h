@@ -1,12 +1,14 @@
 // Text encodings: the one home of UTF-8 and UTF-16 coding, validation, white
 // space and the quoted form used by reprs and messages.
 //
-// Decoding follows one policy everywhere: an invalid or truncated UTF-8
-// sequence is read as U+FFFD per maximal invalid subpart (the practice
-// Unicode recommends), and a UTF-16 surrogate without its partner becomes
-// U+FFFD. White space is either the Unicode White_Space property or, for
-// text that follows XML's rules, the four characters XML counts (space,
-// tab, line feed, carriage return); a function that tests it says which.
+// The decoders share one policy: an invalid or truncated UTF-8 sequence is
+// read as U+FFFD per maximal invalid subpart (the practice Unicode
+// recommends), and a UTF-16 surrogate without its partner becomes U+FFFD.
+// A caller with a policy of its own finds valid sequences through
+// `utf8_sequence_nbytes`. White space is either the Unicode White_Space
+// property or, for text that follows XML's rules, the four characters XML
+// counts (space, tab, line feed, carriage return); a function that tests it
+// says which.
 //
 // The quoted form writes a text between double quotes with backslash escapes:
 // \\ and \" for backslash and double quote; \t \r \n \0 for tab, carriage
