@@ -113,4 +113,19 @@ xml::Status children_inner(xml::Reader& reader, Fn&& fn, bool mce) {
     }
 }
 
+// As children_inner (with mc:AlternateContent resolved), but whatever of a
+// child `fn` did not read is passed over unchecked
+// (xml::Reader::skip_to_depth_unchecked).
+template <class Fn>
+xml::Status children_skimmed(xml::Reader& reader, Fn&& fn) {
+    return children_inner(
+        reader,
+        [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
+            const std::size_t depth = r.depth();
+            if (xml::Status st = fn(r, s); !st) return st;
+            return r.depth() >= depth ? r.skip_to_depth_unchecked(depth - 1) : xml::Status{};
+        },
+        true);
+}
+
 } // namespace vantrell_core::mce

@@ -114,8 +114,10 @@ bool is_nv_props(const xml::Start& s) {
 
 class TextReader {
 public:
-    TextReader(xml::Reader& r, SlideReport* report, Detail detail)
-        : r_(r), report_(report), full_(detail == Detail::full), lists_(detail != Detail::plain) {}
+    // `skim`: list styles are read for their bullets alone and everything
+    // else in them is passed over unchecked (a layout's or master's styles).
+    TextReader(xml::Reader& r, SlideReport* report, Detail detail, bool skim = false)
+        : r_(r), report_(report), full_(detail == Detail::full), lists_(detail != Detail::plain), skim_(skim) {}
 
     // With `style`, the body's a:lstStyle goes there (unless the detail
     // leaves paragraph properties unread).
@@ -139,9 +141,7 @@ public:
     // The bullets of the a:lvl1pPr ... a:lvl9pPr children of a list style
     // (a:lstStyle, p:bodyStyle, p:otherStyle).
     xml::Status list_style(model::ListStyle& out) {
-        return mce::children_inner(
-            r_,
-            [&](xml::Reader&, const xml::Start& s) -> xml::Status {
+        return style_children([&](xml::Reader&, const xml::Start& s) -> xml::Status {
                 const std::string_view n = s.name.local;
                 if (s.ns != DML || n.size() != 7 || !n.starts_with("lvl") || !n.ends_with("pPr") || n[3] < '1' ||
                     n[3] > '9')
@@ -157,11 +157,15 @@ public:
                     }
                 out.levels.emplace_back(level, std::move(*bullet));
                 return {};
-            },
-            true);
+        });
     }
 
 private:
+    template <class Fn>
+    xml::Status style_children(Fn&& fn) {
+        return skim_ ? mce::children_skimmed(r_, fn) : mce::children_inner(r_, fn, true);
+    }
+
     void count_unknown(const xml::Start& s) {
         if (report_ && s.ns == OTHER) ++report_->unknown_elements;
     }
@@ -208,9 +212,7 @@ private:
     // The bullet a paragraph-properties element sets, the last one written
     // winning; none when it sets none.
     xml::Status bullet_children(std::optional<model::Bullet>& out) {
-        return mce::children_inner(
-            r_,
-            [&](xml::Reader&, const xml::Start& b) -> xml::Status {
+        return style_children([&](xml::Reader&, const xml::Start& b) -> xml::Status {
                 if (b.ns != DML) return {};
                 const std::string_view n = b.name.local;
                 using K = model::Bullet::Kind;
@@ -221,8 +223,7 @@ private:
                                         u32_attr(r_, b, "startAt", 1)};
                 else if (n == "buBlip") out = model::Bullet{K::picture, {}, 1};
                 return {};
-            },
-            true);
+        });
     }
 
     xml::Status run_children(model::Run& run) {
@@ -305,6 +306,7 @@ private:
     SlideReport* report_;
     bool full_;
     bool lists_;  // paragraph properties and run hyperlinks
+    bool skim_;
     bool link_known_ = false;
     std::size_t next_link_ = 0;  // of the link's name at or after the run read last
 };
@@ -638,10 +640,12 @@ private:
 };
 
 // Reads no more of a layout or master than its placeholders' list styles and
-// its text styles; the rest is skipped unread.
+// its text styles. The rest, most of the part, is skipped unchecked: styles
+// are read for every deck rendered, and a part damaged only where nothing is
+// read still gives them.
 class StylesParser {
 public:
-    explicit StylesParser(xml::Reader& r) : r_(r), text_(r, nullptr, Detail::text) {}
+    explicit StylesParser(xml::Reader& r) : r_(r), text_(r, nullptr, Detail::text, true) {}
 
     xml::Status root(Styles& out) {
         return each([&](const xml::Start& s) -> xml::Status {
@@ -661,7 +665,7 @@ public:
 private:
     template <class Fn>
     xml::Status each(Fn&& fn) {
-        return mce::children_inner(r_, [&](xml::Reader&, const xml::Start& s) { return fn(s); }, true);
+        return mce::children_skimmed(r_, [&](xml::Reader&, const xml::Start& s) { return fn(s); });
     }
 
     xml::Status tree(Styles& out, unsigned depth) {

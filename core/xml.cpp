@@ -1361,6 +1361,84 @@ Status Reader::skip_to_depth(std::size_t target) {
     return {};
 }
 
+namespace {
+
+// The first occurrence of `s` at or after p, or `end`.
+const char* find_seq(const char* p, const char* end, std::string_view s) noexcept {
+    const std::string_view rest(p, static_cast<std::size_t>(end - p));
+    const std::size_t at = rest.find(s);
+    return at == std::string_view::npos ? end : p + at;
+}
+
+// The '>' closing a tag whose name starts at p, passing over quoted
+// attribute values (which may hold '>'), or `end`.
+const char* tag_close(const char* p, const char* end) noexcept {
+    for (;;) {
+        p = find_special(p, end, '>', '"', '\'');
+        if (p == end || *p == '>') return p;
+        if (*p == '"' || *p == '\'') {
+            const auto* q = static_cast<const char*>(std::memchr(p + 1, *p, static_cast<std::size_t>(end - p - 1)));
+            if (!q) return end;
+            p = q + 1;
+        } else {
+            ++p;  // white space or a control: nothing to check here
+        }
+    }
+}
+
+} // namespace
+
+Status Reader::skip_to_depth_unchecked(std::size_t target) {
+    // Elements opened within the skipped markup: never pushed, so their
+    // declarations and names need not be kept.
+    std::size_t nested = 0;
+    while (depth_ > target) {
+        if (phase_ != Phase::content || (nested == 0 && end_ - cur_ >= 2 && cur_[0] == '<' && cur_[1] == '/')) {
+            // The end of an element written <a/>, a failed reader, or the end
+            // tag of an open element: the checked step.
+            switch (advance<false>()) {
+            case EventKind::end: pop_element(); break;
+            case EventKind::error: return std::unexpected(error_);
+            case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
+            default: break;
+            }
+            continue;
+        }
+        const auto* lt = static_cast<const char*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
+        if (!lt || end_ - lt < 2) {
+            fail(E_EOF, end_);
+            return std::unexpected(error_);
+        }
+        const char* after;
+        if (lt[1] == '/') {
+            if (nested == 0) {
+                cur_ = lt;
+                continue;
+            }
+            --nested;
+            after = tag_close(lt + 2, end_);
+        } else if (starts_with(lt, end_, "<!--")) {
+            after = find_seq(lt + 4, end_, "-->");
+            if (after != end_) after += 2;
+        } else if (starts_with(lt, end_, "<![CDATA[")) {
+            after = find_seq(lt + 9, end_, "]]>");
+            if (after != end_) after += 2;
+        } else if (lt[1] == '?') {
+            after = find_seq(lt + 2, end_, "?>");
+            if (after != end_) after += 1;
+        } else {
+            after = tag_close(lt + 1, end_);
+            if (after != end_ && after[-1] != '/') ++nested;
+        }
+        if (after == end_) {
+            fail(E_EOF, end_);
+            return std::unexpected(error_);
+        }
+        cur_ = after + 1;
+    }
+    return {};
+}
+
 Status Reader::skip() {
     if (depth() == 0) return {};
     return skip_to_depth(depth() - 1);

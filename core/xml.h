@@ -272,6 +272,12 @@ public:
     // `skip_to_depth(d - 1)` after a start at depth d skips that element),
     // checking everything `next` checks but building no events.
     Status skip_to_depth(std::size_t target);
+    // As skip_to_depth, but the markup inside the elements it closes is
+    // passed over unchecked: only where tags begin and end is looked at, and
+    // their end tags are read as usual. For readers that want a few elements
+    // of a large part and take the rest as it comes; what is skipped may be
+    // malformed without an error.
+    Status skip_to_depth_unchecked(std::size_t target);
     // Appends the decoded text of the current element and all its
     // descendants to `out` and reads through its end tag.
     Status read_text(std::string& out);

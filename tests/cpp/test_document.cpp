@@ -282,8 +282,10 @@ Zip bullets_deck() {
           master_xml(styled_sp(2, "<p:ph type=\"body\"/>", "", {}), lvl(1, bu_char("#")), ""));
     z.add("ppt/slideLayouts/slideLayout1.xml",
           tree("sldLayout", styled_sp(2, "<p:ph type=\"title\"/>", "", {}) + styled_sp(3, "<p:ph idx=\"1\"/>", "", {})));
-    z.add("ppt/slideLayouts/slideLayout2.xml",
-          tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"1\"/>", lvl(1, BU_NONE), {})));
+    // Malformed only where styles are not read (a repeated attribute): its styles still count.
+    std::string layout2 = tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"1\"/>", lvl(1, BU_NONE), {}));
+    layout2.replace(layout2.find("<p:spPr/>"), 9, "<p:spPr><a:off x=\"1\" x=\"2\"/></p:spPr>");
+    z.add("ppt/slideLayouts/slideLayout2.xml", layout2);
     z.add("ppt/slideLayouts/slideLayout3.xml",
           tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"13\"/>", lvl(1, bu_num("alphaUcPeriod", 3)), {}) +
                                 styled_sp(4, "<p:ph type=\"subTitle\" idx=\"2\"/>", "", {})));

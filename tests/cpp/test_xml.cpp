@@ -471,6 +471,49 @@ TEST(XmlReader, SkipAndReadText) {
     EXPECT_EQ(st.error(), (xml::XmlError{"mismatched end tag", 9}));
 }
 
+// Unchecked skipping ends where checked skipping ends, over whatever may hide
+// a tag boundary; inside, malformed markup passes, but the end tags of the
+// open elements are still read and matched.
+TEST(XmlReader, UncheckedSkipping) {
+    const auto after_skip = [](std::string_view doc, bool checked) -> std::string {
+        xml::Reader r(doc);
+        r.next();
+        if (r.next().kind != xml::EventKind::start) return "no start";
+        const auto st = checked ? r.skip_to_depth(1) : r.skip_to_depth_unchecked(1);
+        if (!st) return std::string(st.error().message) + "@" + std::to_string(st.error().offset);
+        const auto ev = r.next();
+        return ev.kind == xml::EventKind::start ? std::string(ev.start.name.local) + "@" + std::to_string(ev.start.offset)
+                                                : "kind " + std::to_string(static_cast<int>(ev.kind));
+    };
+    const std::string_view same[] = {
+        "<r><s/><after/></r>",
+        "<r><s a='x>y' b=\"p>'q\"><s>t > u /> v</s></s><after/></r>",
+        "<r><s><!-- <x> </s> --><![CDATA[</s><y>]]><?pi </s> ?><e/></s><after/></r>",
+        "<r><s xmlns:q='u'><q:s><q:s/></q:s>\n<t\tk='1'\n/></s><after/></r>",
+        "<r xmlns:p='u'><p:s><p:s/></p:s ><after/></r>",
+    };
+    for (const std::string_view d : same) {
+        EXPECT_EQ(after_skip(d, false), after_skip(d, true)) << d;
+        EXPECT_EQ(after_skip(d, false).substr(0, 5), "after") << d;
+    }
+    // Malformed inside: passed over.
+    const std::string_view malformed = "<r><s><a b='1' b='2'><c></d>&bogus; \x01</a></s><after/></r>";
+    EXPECT_EQ(after_skip(malformed, false), "after@" + std::to_string(malformed.find("<after")));
+    EXPECT_EQ(after_skip("<r><s><a b='1' b='2'/></s><after/></r>", true), "duplicate attribute@15");
+    // The skipped element's own end tag is read as ever, and an end is an end.
+    EXPECT_EQ(after_skip("<r><s><a></a></t><after/></r>", false), "mismatched end tag@13");
+    for (const std::string_view cut : {"<r><s><a>", "<r><s><a b='>", "<r><s><!-- x", "<r><s><![CDATA[ x", "<r><s><? x"})
+        EXPECT_EQ(after_skip(cut, false), "unexpected end of document@" + std::to_string(cut.size())) << cut;
+
+    // Deeper targets close every open element on the way.
+    xml::Reader r(std::string_view("<r><a><b><c x='1'><d/></c></b></a><z/></r>"));
+    for (int i = 0; i < 4; ++i) r.next();
+    ASSERT_EQ(r.depth(), 4u);
+    ASSERT_TRUE(r.skip_to_depth_unchecked(1));
+    EXPECT_EQ(r.depth(), 1u);
+    EXPECT_EQ(r.next().start.name.local, "z");
+}
+
 // Attribute names that share length, first and last byte, or differ only in
 // the prefix, are told apart; a true repeat is found wherever it stands.
 TEST(XmlReader, AttributeNamesThatLookAlike) {
