@@ -1389,52 +1389,59 @@ const char* tag_close(const char* p, const char* end) noexcept {
 } // namespace
 
 Status Reader::skip_to_depth_unchecked(std::size_t target) {
-    // Elements opened within the skipped markup: never pushed, so their
-    // declarations and names need not be kept.
-    std::size_t nested = 0;
     while (depth_ > target) {
-        if (phase_ != Phase::content || (nested == 0 && end_ - cur_ >= 2 && cur_[0] == '<' && cur_[1] == '/')) {
-            // The end of an element written <a/>, a failed reader, or the end
-            // tag of an open element: the checked step.
-            switch (advance<false>()) {
-            case EventKind::end: pop_element(); break;
-            case EventKind::error: return std::unexpected(error_);
-            case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
-            default: break;
+        if (phase_ == Phase::content) {
+            // Only the innermost open element's end tag is looked for: its
+            // name as written, past any elements of that name opened within
+            // it. In well-formed text '<' begins markup and nothing else, so
+            // every other tag is passed over unread.
+            const Name& open = top().name;
+            const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
+            const std::string_view name(q, static_cast<std::size_t>(open.local.data() + open.local.size() - q));
+            const auto named = [&](const char* at, bool start) {
+                if (static_cast<std::size_t>(end_ - at) <= name.size() || std::memcmp(at, name.data(), name.size()) != 0)
+                    return false;
+                const char c = at[name.size()];
+                return c == '>' || (cls(c) & C_SPACE) || (start && c == '/');
+            };
+            std::size_t nested = 0;
+            const char* end_tag = nullptr;
+            for (const char* p = cur_; !end_tag;) {
+                const auto* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end_ - p)));
+                if (!lt || end_ - lt < 2) break;
+                const char* after = lt + 1;
+                if (lt[1] == '/') {
+                    if (named(lt + 2, false)) {
+                        if (nested == 0) end_tag = lt;
+                        else --nested;
+                    }
+                } else if (starts_with(lt, end_, "<!--")) {
+                    after = find_seq(lt + 4, end_, "-->");
+                } else if (starts_with(lt, end_, "<![CDATA[")) {
+                    after = find_seq(lt + 9, end_, "]]>");
+                } else if (lt[1] == '?') {
+                    after = find_seq(lt + 2, end_, "?>");
+                } else if (named(lt + 1, true)) {
+                    after = tag_close(lt + 1 + name.size(), end_);
+                    if (after != end_ && after[-1] != '/') ++nested;
+                }
+                if (after == end_) break;
+                p = after;
             }
-            continue;
-        }
-        const auto* lt = static_cast<const char*>(std::memchr(cur_, '<', static_cast<std::size_t>(end_ - cur_)));
-        if (!lt || end_ - lt < 2) {
-            fail(E_EOF, end_);
-            return std::unexpected(error_);
-        }
-        const char* after;
-        if (lt[1] == '/') {
-            if (nested == 0) {
-                cur_ = lt;
-                continue;
+            if (!end_tag) {
+                fail(E_EOF, end_);
+                return std::unexpected(error_);
             }
-            --nested;
-            after = tag_close(lt + 2, end_);
-        } else if (starts_with(lt, end_, "<!--")) {
-            after = find_seq(lt + 4, end_, "-->");
-            if (after != end_) after += 2;
-        } else if (starts_with(lt, end_, "<![CDATA[")) {
-            after = find_seq(lt + 9, end_, "]]>");
-            if (after != end_) after += 2;
-        } else if (lt[1] == '?') {
-            after = find_seq(lt + 2, end_, "?>");
-            if (after != end_) after += 1;
-        } else {
-            after = tag_close(lt + 1, end_);
-            if (after != end_ && after[-1] != '/') ++nested;
+            cur_ = end_tag;
         }
-        if (after == end_) {
-            fail(E_EOF, end_);
-            return std::unexpected(error_);
+        // The end tag found above, the end of an element written <a/>, or a
+        // failed reader: the checked step.
+        switch (advance<false>()) {
+        case EventKind::end: pop_element(); break;
+        case EventKind::error: return std::unexpected(error_);
+        case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
+        default: break;
         }
-        cur_ = after + 1;
     }
     return {};
 }

@@ -500,8 +500,9 @@ TEST(XmlReader, UncheckedSkipping) {
     const std::string_view malformed = "<r><s><a b='1' b='2'><c></d>&bogus; \x01</a></s><after/></r>";
     EXPECT_EQ(after_skip(malformed, false), "after@" + std::to_string(malformed.find("<after")));
     EXPECT_EQ(after_skip("<r><s><a b='1' b='2'/></s><after/></r>", true), "duplicate attribute@15");
-    // The skipped element's own end tag is read as ever, and an end is an end.
-    EXPECT_EQ(after_skip("<r><s><a></a></t><after/></r>", false), "mismatched end tag@13");
+    // Only the skipped element's own end tag ends it, and it is read as ever.
+    EXPECT_EQ(after_skip("<r><s><a></a></t><after/></r>", false), "unexpected end of document@29");
+    EXPECT_EQ(after_skip("<r><s><a></a></s x><after/></r>", false), "malformed end tag@17");
     for (const std::string_view cut : {"<r><s><a>", "<r><s><a b='>", "<r><s><!-- x", "<r><s><![CDATA[ x", "<r><s><? x"})
         EXPECT_EQ(after_skip(cut, false), "unexpected end of document@" + std::to_string(cut.size())) << cut;
 
