@@ -1435,13 +1435,8 @@ Status Reader::skip_to_depth_unchecked(std::size_t target) {
             cur_ = end_tag;
         }
         // The end tag found above, the end of an element written <a/>, or a
-        // failed reader: the checked step.
-        switch (advance<false>()) {
-        case EventKind::end: pop_element(); break;
-        case EventKind::error: return std::unexpected(error_);
-        case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
-        default: break;
-        }
+        // failed reader: read as ever.
+        if (auto st = skip_to_depth(depth_ - 1); !st) return st;
     }
     return {};
 }
