@@ -327,7 +327,7 @@ inline void copy8(std::uint8_t* dst, const std::uint8_t* src) { std::memcpy(dst,
 
 class Decoder {
 public:
-    Decoder(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out, std::size_t max_out)
+    Decoder(std::span<const std::uint8_t> in, bytes::Buffer& out, std::size_t max_out)
         : in_(in.data()), in_end_(in.data() + in.size()), vec_(out), base_size_(out.size()),
           max_out_(max_out) {}
 
@@ -370,7 +370,7 @@ private:
     // `bitsleft_` (or were consumed, which is the truncation fault).
     std::size_t overread_ = 0;
 
-    std::vector<std::uint8_t>& vec_;
+    bytes::Buffer& vec_;
     std::size_t base_size_;
     std::size_t max_out_;
     // The appended region of `vec_`: output starts at `out_begin_`, `out_`
@@ -862,7 +862,7 @@ detail::Path best_path() {
 }
 
 Result<void> decode(detail::Path path, std::span<const std::uint8_t> in,
-                    std::vector<std::uint8_t>& out, std::size_t max_out) {
+                    bytes::Buffer& out, std::size_t max_out) {
     const std::size_t base = out.size();
     Decoder d(in, out, max_out);
     if (!d.run(path)) {
@@ -888,13 +888,13 @@ bool supports(Path path) {
 }
 
 Result<void> inflate_with(Path path, std::span<const std::uint8_t> in,
-                          std::vector<std::uint8_t>& out, std::size_t max_out) {
+                          bytes::Buffer& out, std::size_t max_out) {
     return decode(supports(path) ? path : Path::generic, in, out, max_out);
 }
 
 } // namespace detail
 
-Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+Result<void> inflate(std::span<const std::uint8_t> in, bytes::Buffer& out,
                      std::size_t max_out) {
     return decode(best_path(), in, out, max_out);
 }

@@ -651,7 +651,7 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     return local_header_at(*source_, pos, {head.data(), got}, true);
 }
 
-Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) const {
+Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     out.clear();
     if (entry.flags & FLAG_ENCRYPTED)
         return fail(Error::unsupported("encrypted zip entry " + entry.name));

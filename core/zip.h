@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/error.h"
 #include "core/name_index.h"
 
@@ -150,7 +151,7 @@ public:
     Result<LocalHeader> local_header(const Entry& entry) const;
     // Replaces `out` with the entry's uncompressed bytes (stored or
     // deflated). The CRC-32 is not verified.
-    Result<void> read(const Entry& entry, std::vector<std::uint8_t>& out) const;
+    Result<void> read(const Entry& entry, bytes::Buffer& out) const;
 
 private:
     std::shared_ptr<Source> source_;

@@ -17,7 +17,7 @@
 
 namespace vi = vantrell_core::inflate;
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = vantrell_core::bytes::Buffer;
 
 namespace {
 
