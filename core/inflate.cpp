@@ -196,15 +196,18 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
         std::copy_n(known_count, kMaxCodeLen + 1, count);
     else
         for (unsigned s = 0; s < nsyms; ++s) count[lens[s]]++;
-    count[0] = 0;
 
+    unsigned min_len = 0;
     unsigned max_len = 0;
     int left = 1;
     for (unsigned len = 1; len <= kMaxCodeLen; ++len) {
         left <<= 1;
         left -= static_cast<int>(count[len]);
         if (left < 0) return false; // over-subscribed
-        if (count[len]) max_len = len;
+        if (count[len]) {
+            if (!min_len) min_len = len;
+            max_len = len;
+        }
     }
 
     const std::size_t main_size = std::size_t{1} << table_bits;
@@ -219,27 +222,43 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
         if (empty) return true;
     }
 
-    unsigned offs[kMaxCodeLen + 2] = {};
-    for (unsigned len = 1; len <= kMaxCodeLen; ++len) offs[len + 1] = offs[len] + count[len];
+    // Symbols sorted by codeword length. Most symbols of a small block have
+    // no codeword (bytes that never occur), so lengths are scanned a word at
+    // a time and only the non-zero bytes visited.
+    unsigned offs[kMaxCodeLen + 1];
+    offs[1] = 0;
+    for (unsigned len = 1; len < kMaxCodeLen; ++len) offs[len + 1] = offs[len] + count[len];
     std::uint16_t sorted[kNumLitlen];
-    for (unsigned s = 0; s < nsyms; ++s)
+    unsigned s = 0;
+    for (; nsyms - s >= 8; s += 8) {
+        // The top bit of each non-zero byte.
+        constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+        const std::uint64_t w = bytes::load_le64(lens + s);
+        for (std::uint64_t nz = (((w & low7) + low7) | w) & ~low7; nz != 0; nz &= nz - 1) {
+            const unsigned sym = s + static_cast<unsigned>(std::countr_zero(nz)) / 8;
+            sorted[offs[lens[sym]]++] = static_cast<std::uint16_t>(sym);
+        }
+    }
+    for (; s < nsyms; ++s)
         if (lens[s]) sorted[offs[lens[s]]++] = static_cast<std::uint16_t>(s);
+    unsigned idx = 0;
 
     // Short codewords: while placing the codewords of length `len`, only the
     // first 2^len entries matter (an entry repeats every 2^len). Doubling
     // that prefix by one copy per length replaces a strided store per
-    // replica, which dominates table building for small blocks.
+    // replica, which dominates table building for small blocks. Before the
+    // shortest codeword there is nothing to double.
     unsigned code = 0;
-    unsigned idx = 0;
-    std::size_t filled = 2;
-    unsigned len = 1;
+    unsigned len = min_len;
+    std::size_t filled = std::size_t{1} << std::min(min_len, table_bits);
     for (; len <= std::min(max_len, table_bits); ++len, code <<= 1) {
-        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
-            table[reverse_bits(code, len)] = templates[sorted[idx]] + len + (len << 8);
-        if (len < table_bits) {
+        if (filled < (std::size_t{1} << len)) {
             std::memcpy(table + filled, table, filled * sizeof *table);
             filled <<= 1;
         }
+        const std::uint32_t lengths = len + (len << 8);
+        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
+            table[reverse_bits(code, len)] = templates[sorted[idx]] + lengths;
     }
     for (; filled < main_size; filled <<= 1)
         std::memcpy(table + filled, table, filled * sizeof *table);
