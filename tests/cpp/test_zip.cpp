@@ -274,7 +274,7 @@ TEST(ZipSource, FileReadsAndErrors) {
     auto src = vz::FileSource::open(f.path());
     ASSERT_TRUE(src) << src.error().message();
     EXPECT_EQ((*src)->len(), 17u);
-    EXPECT_FALSE((*src)->as_bytes());
+    EXPECT_TRUE((*src)->as_bytes()); // small enough to be read whole
     Bytes buf(6);
     ASSERT_TRUE((*src)->read_at(11, buf));
     EXPECT_EQ(std::string(buf.begin(), buf.end()), "source");
@@ -293,23 +293,46 @@ TEST(ZipSource, FileReadsAndErrors) {
     EXPECT_EQ(dir.error().kind(), Kind::Io);
 }
 
+// A small file is read whole at open and its descriptor closed; a larger one
+// keeps its descriptor until the last holder of the source lets go.
 TEST(ZipSource, FileDescriptorClosedWithLastHolder) {
-    TempFile f(build({{.name = "a", .data = to_bytes("x"), .method = 0}}).bytes);
     const auto open_fds = [] {
         std::size_t n = 0;
         for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
         return n;
     };
-    const std::size_t before = open_fds();
-    {
-        auto a = vz::Archive::open_path(f.path());
-        ASSERT_TRUE(a);
-        auto copy = *a;
-        a = vantrell_core::fail(Error::other("gone"));
-        EXPECT_EQ(read_text(copy, 0), "x");
-        EXPECT_EQ(open_fds(), before + 1);
+    const std::size_t big = vz::FileSource::WHOLE_FILE_NBYTES + 1;
+    for (std::size_t padding : {std::size_t{0}, big}) {
+        TempFile f(build({{.name = "a", .data = to_bytes("x"), .method = 0},
+                          {.name = "pad", .data = Bytes(padding, 'p'), .method = 0}})
+                       .bytes);
+        const bool whole = padding == 0;
+        const std::size_t before = open_fds();
+        {
+            auto a = vz::Archive::open_path(f.path());
+            ASSERT_TRUE(a);
+            EXPECT_EQ(a->source()->as_bytes().has_value(), whole);
+            auto copy = *a;
+            a = vantrell_core::fail(Error::other("gone"));
+            EXPECT_EQ(read_text(copy, 0), "x");
+            EXPECT_EQ(open_fds(), before + (whole ? 0 : 1));
+        }
+        EXPECT_EQ(open_fds(), before);
     }
-    EXPECT_EQ(open_fds(), before);
+}
+
+// A small file's bytes are taken at open: a later change to the file does
+// not reach the reads.
+TEST(ZipSource, SmallFileIsReadAtOpen) {
+    TempFile f(build({{.name = "a.xml", .data = to_bytes(text_of(3000, 9))}}).bytes);
+    auto a = vz::Archive::open_path(f.path());
+    ASSERT_TRUE(a);
+    std::filesystem::resize_file(f.path(), 10);
+    EXPECT_EQ(read_text(*a, 0), text_of(3000, 9));
+    Bytes buf(4);
+    ASSERT_TRUE(a->source()->read_at(0, buf));
+    EXPECT_EQ(std::string(buf.begin(), buf.end()), "PK\x03\x04");
+    EXPECT_FALSE(a->source()->read_at(a->source()->len() - 3, buf));
 }
 
 // ---------------------------------------------------------------- well-formed archives
