@@ -16,7 +16,7 @@
 // `Buffer` holds bytes read from a deck (inflated or copied entry data). Its
 // allocator leaves the room a resize() adds unwritten instead of zeroing it:
 // the decoder sizes its output first and then overwrites all of it, and the
-// clearing cost as much as a sixth of the decoding. Whoever grows a Buffer
+// clearing cost about an eighth of the inflating. Whoever grows a Buffer
 // by resize() writes every byte of the new room before the buffer is handed
 // on (or shrinks it back).
 //
