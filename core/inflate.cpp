@@ -10,7 +10,9 @@
 //   refill and once more after the final block.
 // - Huffman codes decode through a main table indexed by the next
 //   `kLitlenBits` (or `kDistBits`) bits; longer codewords go through one level
-//   of subtables. An entry carries everything a symbol needs (value, extra-bit
+//   of subtables. A literal/length code whose codewords are all shorter gets
+//   a main table only as wide as its longest codeword: small blocks have
+//   short codes, and building the full table was most of their set-up. An entry carries everything a symbol needs (value, extra-bit
 //   count, bits to consume), so a literal costs one lookup and a match two.
 // - The fast loop runs while the input and the output room make every bound
 //   check in it unnecessary; the slow loop handles the edges symbol by symbol
@@ -307,6 +309,7 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
 struct Tables {
     std::array<std::uint32_t, kLitlenEnough> litlen;
     std::array<std::uint32_t, kDistEnough> dist;
+    unsigned litlen_bits = kLitlenBits; // index bits of the litlen main table
 };
 
 struct Scratch {
@@ -368,7 +371,7 @@ private:
     __attribute__((target("bmi2"))) bool decode_all_bmi2();
 #endif
     [[gnu::always_inline]] inline bool read_dynamic_header();
-    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen,
+    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
                                                     const std::uint32_t* dist);
 
     void consume(unsigned n) {
@@ -575,7 +578,13 @@ inline bool Decoder::read_dynamic_header() {
         return false;
     }
     for (unsigned k = hlit; k < total; ++k) count[lens[k]]--;
-    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, kLitlenBits,
+    // The longest codeword, or 1 for none: the main table's width when no
+    // codeword needs a subtable.
+    unsigned litlen_bits = kMaxCodeLen;
+    while (litlen_bits > 1 && count[litlen_bits] == 0) --litlen_bits;
+    litlen_bits = std::min(litlen_bits, kLitlenBits);
+    s.tables.litlen_bits = litlen_bits;
+    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, litlen_bits,
                      kLitlenTemplates.data(), Completeness::allow_single, count)) {
         fault_ = Fault::litlen_lengths;
         return false;
@@ -596,8 +605,9 @@ inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
     return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
 }
 
-inline bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dist) {
-    constexpr std::uint64_t litlen_mask = (1u << kLitlenBits) - 1;
+inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
+                                  const std::uint32_t* dist) {
+    const std::uint64_t litlen_mask = (std::uint64_t{1} << litlen_bits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
     // Locals for the hot loop; written back on every exit. Byte stores may
@@ -850,7 +860,7 @@ inline bool Decoder::decode_all() {
         if (type == 2 && !read_dynamic_header()) return false;
         // One call site, so each entry point holds one copy of the loop.
         const Tables& t = type == 1 ? fixed_tables() : scratch().tables;
-        if (!decode_block(t.litlen.data(), t.dist.data())) return false;
+        if (!decode_block(t.litlen.data(), t.litlen_bits, t.dist.data())) return false;
     }
     // The last symbols must not have used bits past the input's end.
     if (overread_ * 8 > bitsleft_) {
