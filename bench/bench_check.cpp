@@ -77,7 +77,7 @@ std::vector<std::vector<std::uint8_t>> load(const fs::path& dir) {
 
 [[gnu::noinline]] std::uint64_t read_pass(const std::vector<std::vector<std::uint8_t>>& decks) {
     std::uint64_t events = 0;
-    std::vector<std::uint8_t> bytes;
+    vantrell_core::bytes::Buffer bytes;
     for (const auto& d : decks) {
         auto package = pkg::Package::from_bytes(d);
         if (!package) continue;

@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
     }
 
     // Correctness first: every stream must give zlib's bytes.
-    std::vector<std::uint8_t> ours, theirs(max_size + 1);
+    vantrell_core::bytes::Buffer ours;
+    std::vector<std::uint8_t> theirs(max_size + 1);
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) return 2;
     std::size_t failures = 0;

@@ -189,7 +189,7 @@ private:
     std::size_t kept_nbytes_ = 0;
     std::size_t max_kept_nbytes_;
     vantrell_core::package::Bytes lent_; // what raw_bytes last handed out
-    std::vector<std::uint8_t> read_;     // or read into
+    vantrell_core::bytes::Buffer read_;  // or read into
     std::vector<std::optional<Examination>> examinations_;
 };
 

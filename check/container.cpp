@@ -149,14 +149,14 @@ void run_crc(pkg::Package& package, Sink& sink) {
     struct Read {
         const zip::Entry* entry = nullptr;
         const std::string* part = nullptr;
-        std::vector<std::uint8_t> own;  // the bytes, unless they were kept
+        vantrell_core::bytes::Buffer own; // the bytes, unless they were kept
         pkg::Bytes kept;                // the bytes handed to the later stages
         std::span<const std::uint8_t> bytes() const {
             return kept ? std::span<const std::uint8_t>(*kept) : std::span<const std::uint8_t>(own);
         }
     };
     std::optional<Read> waiting;
-    std::vector<std::uint8_t> spare;  // a buffer to read into, its room reused
+    vantrell_core::bytes::Buffer spare; // a buffer to read into, its room reused
     auto report = [&](Read& r, std::uint32_t crc) {
         if (crc != r.entry->crc32)
             sink.push(Finding(ZIP008, "decompressed data of " + r.entry->name + " does not match the recorded CRC-32")
@@ -188,7 +188,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
         auto read = [&](std::size_t entry, Read& out) {
             if (entry >= entries.size()) return false;
             const zip::Entry& e = entries[entry];
-            std::vector<std::uint8_t> buffer = std::exchange(spare, {});
+            vantrell_core::bytes::Buffer buffer = std::exchange(spare, {});
             auto r = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES
                          ? vantrell_core::Result<void>(vantrell_core::fail(
                                pkg::too_large("/" + e.name, e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
@@ -216,7 +216,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
         if (reading.is_xml(index)) {
             // A single entry's bytes are the part's: the run's reading keeps
             // them for the later stages instead of inflating the entry again.
-            r.kept = std::make_shared<const std::vector<std::uint8_t>>(std::move(r.own));
+            r.kept = std::make_shared<const vantrell_core::bytes::Buffer>(std::move(r.own));
             r.own = {};
             reading.keep(index, r.kept);
         }

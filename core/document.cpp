@@ -879,7 +879,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
     return out;
 }
 
-Result<std::vector<std::uint8_t>> Slide::image_bytes(const ImageRef& image) const {
+Result<bytes::Buffer> Slide::image_bytes(const ImageRef& image) const {
     const package::Package* pkg = view->package();
     if (const auto& legacy = view->shared()->legacy; !pkg && legacy && image.part) {
         const auto pib = legacy->pib_of(*image.part);
@@ -888,17 +888,17 @@ Result<std::vector<std::uint8_t>> Slide::image_bytes(const ImageRef& image) cons
     }
     if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
     if (!image.part) return fail(Error::other("image " + image.rel_id + " is not stored in the package"));
-    std::vector<std::uint8_t> out;
+    bytes::Buffer out;
     if (auto r = pkg->read_part_bytes(*image.part, out); !r) return fail(r.error());
     return out;
 }
 
-Result<std::vector<std::uint8_t>> Slide::object_bytes(const ObjectRef& object) const {
+Result<bytes::Buffer> Slide::object_bytes(const ObjectRef& object) const {
     const package::Package* pkg = view->package();
     if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
     if (!object.part)
         return fail(Error::other("object " + object.rel_id.value_or("") + " is not stored in the package"));
-    std::vector<std::uint8_t> out;
+    bytes::Buffer out;
     if (auto r = pkg->read_part_bytes(*object.part, out); !r) return fail(r.error());
     return out;
 }

@@ -41,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/chart.h"
 #include "core/comments.h"
 #include "core/diagram.h"
@@ -208,8 +209,8 @@ struct Slide {
     Result<std::vector<ImageRef>> images(bool with_content_types = true) const;
     Result<std::vector<ObjectRef>> objects() const;
     // The part's bytes exactly as stored.
-    Result<std::vector<std::uint8_t>> image_bytes(const ImageRef& image) const;
-    Result<std::vector<std::uint8_t>> object_bytes(const ObjectRef& object) const;
+    Result<bytes::Buffer> image_bytes(const ImageRef& image) const;
+    Result<bytes::Buffer> object_bytes(const ObjectRef& object) const;
 
     // The renderings of core/text.h and core/markdown.h; failures go into
     // `report`.

@@ -10,7 +10,9 @@
 //   refill and once more after the final block.
 // - Huffman codes decode through a main table indexed by the next
 //   `kLitlenBits` (or `kDistBits`) bits; longer codewords go through one level
-//   of subtables. An entry carries everything a symbol needs (value, extra-bit
+//   of subtables. A literal/length code whose codewords are all shorter gets
+//   a main table only as wide as its longest codeword: small blocks have
+//   short codes, and building the full table was most of their set-up. An entry carries everything a symbol needs (value, extra-bit
 //   count, bits to consume), so a literal costs one lookup and a match two.
 // - The fast loop runs while the input and the output room make every bound
 //   check in it unnecessary; the slow loop handles the edges symbol by symbol
@@ -196,15 +198,18 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
         std::copy_n(known_count, kMaxCodeLen + 1, count);
     else
         for (unsigned s = 0; s < nsyms; ++s) count[lens[s]]++;
-    count[0] = 0;
 
+    unsigned min_len = 0;
     unsigned max_len = 0;
     int left = 1;
     for (unsigned len = 1; len <= kMaxCodeLen; ++len) {
         left <<= 1;
         left -= static_cast<int>(count[len]);
         if (left < 0) return false; // over-subscribed
-        if (count[len]) max_len = len;
+        if (count[len]) {
+            if (!min_len) min_len = len;
+            max_len = len;
+        }
     }
 
     const std::size_t main_size = std::size_t{1} << table_bits;
@@ -219,27 +224,43 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
         if (empty) return true;
     }
 
-    unsigned offs[kMaxCodeLen + 2] = {};
-    for (unsigned len = 1; len <= kMaxCodeLen; ++len) offs[len + 1] = offs[len] + count[len];
+    // Symbols sorted by codeword length. Most symbols of a small block have
+    // no codeword (bytes that never occur), so lengths are scanned a word at
+    // a time and only the non-zero bytes visited.
+    unsigned offs[kMaxCodeLen + 1];
+    offs[1] = 0;
+    for (unsigned len = 1; len < kMaxCodeLen; ++len) offs[len + 1] = offs[len] + count[len];
     std::uint16_t sorted[kNumLitlen];
-    for (unsigned s = 0; s < nsyms; ++s)
+    unsigned s = 0;
+    for (; nsyms - s >= 8; s += 8) {
+        // The top bit of each non-zero byte.
+        constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+        const std::uint64_t w = bytes::load_le64(lens + s);
+        for (std::uint64_t nz = (((w & low7) + low7) | w) & ~low7; nz != 0; nz &= nz - 1) {
+            const unsigned sym = s + static_cast<unsigned>(std::countr_zero(nz)) / 8;
+            sorted[offs[lens[sym]]++] = static_cast<std::uint16_t>(sym);
+        }
+    }
+    for (; s < nsyms; ++s)
         if (lens[s]) sorted[offs[lens[s]]++] = static_cast<std::uint16_t>(s);
+    unsigned idx = 0;
 
     // Short codewords: while placing the codewords of length `len`, only the
     // first 2^len entries matter (an entry repeats every 2^len). Doubling
     // that prefix by one copy per length replaces a strided store per
-    // replica, which dominates table building for small blocks.
+    // replica, which dominates table building for small blocks. Before the
+    // shortest codeword there is nothing to double.
     unsigned code = 0;
-    unsigned idx = 0;
-    std::size_t filled = 2;
-    unsigned len = 1;
+    unsigned len = min_len;
+    std::size_t filled = std::size_t{1} << std::min(min_len, table_bits);
     for (; len <= std::min(max_len, table_bits); ++len, code <<= 1) {
-        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
-            table[reverse_bits(code, len)] = templates[sorted[idx]] + len + (len << 8);
-        if (len < table_bits) {
+        if (filled < (std::size_t{1} << len)) {
             std::memcpy(table + filled, table, filled * sizeof *table);
             filled <<= 1;
         }
+        const std::uint32_t lengths = len + (len << 8);
+        for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
+            table[reverse_bits(code, len)] = templates[sorted[idx]] + lengths;
     }
     for (; filled < main_size; filled <<= 1)
         std::memcpy(table + filled, table, filled * sizeof *table);
@@ -288,6 +309,7 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
 struct Tables {
     std::array<std::uint32_t, kLitlenEnough> litlen;
     std::array<std::uint32_t, kDistEnough> dist;
+    unsigned litlen_bits = kLitlenBits; // index bits of the litlen main table
 };
 
 struct Scratch {
@@ -327,7 +349,7 @@ inline void copy8(std::uint8_t* dst, const std::uint8_t* src) { std::memcpy(dst,
 
 class Decoder {
 public:
-    Decoder(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out, std::size_t max_out)
+    Decoder(std::span<const std::uint8_t> in, bytes::Buffer& out, std::size_t max_out)
         : in_(in.data()), in_end_(in.data() + in.size()), vec_(out), base_size_(out.size()),
           max_out_(max_out) {}
 
@@ -349,7 +371,7 @@ private:
     __attribute__((target("bmi2"))) bool decode_all_bmi2();
 #endif
     [[gnu::always_inline]] inline bool read_dynamic_header();
-    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen,
+    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
                                                     const std::uint32_t* dist);
 
     void consume(unsigned n) {
@@ -370,7 +392,7 @@ private:
     // `bitsleft_` (or were consumed, which is the truncation fault).
     std::size_t overread_ = 0;
 
-    std::vector<std::uint8_t>& vec_;
+    bytes::Buffer& vec_;
     std::size_t base_size_;
     std::size_t max_out_;
     // The appended region of `vec_`: output starts at `out_begin_`, `out_`
@@ -556,7 +578,13 @@ inline bool Decoder::read_dynamic_header() {
         return false;
     }
     for (unsigned k = hlit; k < total; ++k) count[lens[k]]--;
-    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, kLitlenBits,
+    // The longest codeword, or 1 for none: the main table's width when no
+    // codeword needs a subtable.
+    unsigned litlen_bits = kMaxCodeLen;
+    while (litlen_bits > 1 && count[litlen_bits] == 0) --litlen_bits;
+    litlen_bits = std::min(litlen_bits, kLitlenBits);
+    s.tables.litlen_bits = litlen_bits;
+    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, litlen_bits,
                      kLitlenTemplates.data(), Completeness::allow_single, count)) {
         fault_ = Fault::litlen_lengths;
         return false;
@@ -577,8 +605,9 @@ inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
     return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
 }
 
-inline bool Decoder::decode_block(const std::uint32_t* litlen, const std::uint32_t* dist) {
-    constexpr std::uint64_t litlen_mask = (1u << kLitlenBits) - 1;
+inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
+                                  const std::uint32_t* dist) {
+    const std::uint64_t litlen_mask = (std::uint64_t{1} << litlen_bits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
     // Locals for the hot loop; written back on every exit. Byte stores may
@@ -831,7 +860,7 @@ inline bool Decoder::decode_all() {
         if (type == 2 && !read_dynamic_header()) return false;
         // One call site, so each entry point holds one copy of the loop.
         const Tables& t = type == 1 ? fixed_tables() : scratch().tables;
-        if (!decode_block(t.litlen.data(), t.dist.data())) return false;
+        if (!decode_block(t.litlen.data(), t.litlen_bits, t.dist.data())) return false;
     }
     // The last symbols must not have used bits past the input's end.
     if (overread_ * 8 > bitsleft_) {
@@ -862,7 +891,7 @@ detail::Path best_path() {
 }
 
 Result<void> decode(detail::Path path, std::span<const std::uint8_t> in,
-                    std::vector<std::uint8_t>& out, std::size_t max_out) {
+                    bytes::Buffer& out, std::size_t max_out) {
     const std::size_t base = out.size();
     Decoder d(in, out, max_out);
     if (!d.run(path)) {
@@ -888,13 +917,13 @@ bool supports(Path path) {
 }
 
 Result<void> inflate_with(Path path, std::span<const std::uint8_t> in,
-                          std::vector<std::uint8_t>& out, std::size_t max_out) {
+                          bytes::Buffer& out, std::size_t max_out) {
     return decode(supports(path) ? path : Path::generic, in, out, max_out);
 }
 
 } // namespace detail
 
-Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+Result<void> inflate(std::span<const std::uint8_t> in, bytes::Buffer& out,
                      std::size_t max_out) {
     return decode(best_path(), in, out, max_out);
 }

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
+#include "core/bytes.h"
 #include "core/error.h"
 
 namespace vantrell_core::inflate {
@@ -23,7 +23,7 @@ namespace vantrell_core::inflate {
 // Memory grows with the output actually produced, not with `max_out`; room
 // already reserved in `out` is used first.
 // Thread-safe: decode tables are per thread.
-Result<void> inflate(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+Result<void> inflate(std::span<const std::uint8_t> in, bytes::Buffer& out,
                      std::size_t max_out);
 
 // Room the decoder uses past the end of its output while it works. A caller
@@ -46,7 +46,7 @@ bool supports(Path path);
 // `inflate` on the given path, or on the generic one where `path` is not
 // supported.
 Result<void> inflate_with(Path path, std::span<const std::uint8_t> in,
-                          std::vector<std::uint8_t>& out, std::size_t max_out);
+                          bytes::Buffer& out, std::size_t max_out);
 
 } // namespace detail
 

@@ -88,8 +88,8 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
 }
 
 // Bytes of an XML part as UTF-8.
-std::vector<std::uint8_t> as_utf8(std::vector<std::uint8_t> bytes) {
-    if (auto converted = encoding::utf16_xml_to_utf8(bytes)) return std::move(*converted);
+bytes::Buffer as_utf8(bytes::Buffer bytes) {
+    if (auto converted = encoding::utf16_xml_to_utf8(bytes)) return bytes::Buffer(converted->begin(), converted->end());
     return bytes;
 }
 
@@ -174,11 +174,11 @@ Error too_large(std::string_view name, std::uint64_t nbytes, std::uint64_t max_n
                               " bytes, over the limit of " + std::to_string(max_nbytes));
 }
 
-Result<void> Core::read_entries(const Part& part, std::vector<std::uint8_t>& out, std::uint64_t max_nbytes) const {
+Result<void> Core::read_entries(const Part& part, bytes::Buffer& out, std::uint64_t max_nbytes) const {
     if (part.size > max_nbytes) return fail(too_large(part.name, part.size, max_nbytes));
     const auto& entries = archive_.entries();
     if (!part.interleaved() && out.empty()) return archive_.read(entries[part.entry], out);
-    std::vector<std::uint8_t> chunk;
+    bytes::Buffer chunk;
     const std::array<std::size_t, 1> single{part.entry};
     const std::span<const std::size_t> list = part.interleaved() ? std::span<const std::size_t>(part.pieces)
                                                                  : std::span<const std::size_t>(single);
@@ -193,7 +193,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
     std::call_once(content_types_once_, [this] {
         if (!content_types_entry_) return;
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
-        std::vector<std::uint8_t> raw;
+        bytes::Buffer raw;
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
                      ? fail(too_large("/" + entry.name, entry.uncompressed_size, MAX_XML_PART_NBYTES))
                      : archive_.read(entry, raw);
@@ -202,7 +202,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
             content_types_.unreadable = content_types_.error;
             return;
         }
-        const std::vector<std::uint8_t> text = as_utf8(std::move(raw));
+        const bytes::Buffer text = as_utf8(std::move(raw));
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
             content_types_.xml_error = parsed.error();
@@ -307,9 +307,9 @@ Result<Package> Package::open_path(std::string_view path) {
 }
 
 Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {
-    std::vector<std::uint8_t> raw;
+    bytes::Buffer raw;
     if (auto r = core_->read_entries(parts()[index], raw, max_nbytes); !r) return fail(std::move(r.error()));
-    return std::make_shared<const std::vector<std::uint8_t>>(as_utf8(std::move(raw)));
+    return std::make_shared<const bytes::Buffer>(as_utf8(std::move(raw)));
 }
 
 Result<Bytes> Package::read_part(std::string_view name, std::uint64_t max_nbytes) {
@@ -334,7 +334,7 @@ Result<Bytes> Package::read_part_once(std::string_view name) {
     return read_text(*index, MAX_XML_PART_NBYTES);
 }
 
-Result<void> Package::read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out,
+Result<void> Package::read_part_bytes(std::string_view name, bytes::Buffer& out,
                                       std::uint64_t max_nbytes) const {
     const auto index = part_index(name);
     if (!index) return fail(Error::missing_part(std::string(name)));
@@ -356,12 +356,12 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         // Read past the byte cache, which is used but not filled: the parsed
         // form is what gets kept.
         const Part& part = parts()[*index];
-        std::vector<std::uint8_t> text;
+        bytes::Buffer text;
         std::string_view view;
         if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
             view = as_text(*it->second);
         } else {
-            std::vector<std::uint8_t> raw;
+            bytes::Buffer raw;
             if (auto r = core_->read_entries(part, raw, MAX_XML_PART_NBYTES); !r) return fail(std::move(r.error()));
             text = as_utf8(std::move(raw));
             view = as_text(text);

@@ -17,6 +17,7 @@
 // stream and later items repeating an earlier item's exact name are left out.
 #pragma once
 
+#include "core/bytes.h"
 #include "core/error.h"
 #include "core/hash.h"
 #include "core/name_index.h"
@@ -27,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -82,9 +84,9 @@ inline constexpr std::uint64_t MAX_CACHED_NBYTES = std::uint64_t{64} << 20;
 static_assert(MAX_CACHED_NBYTES < MAX_XML_PART_NBYTES);
 
 // Shared part bytes.
-using Bytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+using Bytes = std::shared_ptr<const bytes::Buffer>;
 
-inline std::string_view as_text(const std::vector<std::uint8_t>& bytes) noexcept {
+inline std::string_view as_text(std::span<const std::uint8_t> bytes) noexcept {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
@@ -108,7 +110,7 @@ public:
     // recorded size passes `max_nbytes` is refused before anything is
     // inflated: the decoder never writes past an entry's recorded size, so
     // that size bounds what a read could give.
-    Result<void> read_entries(const Part& part, std::vector<std::uint8_t>& out,
+    Result<void> read_entries(const Part& part, bytes::Buffer& out,
                               std::uint64_t max_nbytes = NO_SIZE_LIMIT) const;
 
 private:
@@ -157,7 +159,7 @@ public:
     Result<Bytes> read_part_once(std::string_view name);
     // The raw decompressed bytes appended to `out`, not cached; a caller
     // that parses them passes MAX_XML_PART_NBYTES.
-    Result<void> read_part_bytes(std::string_view name, std::vector<std::uint8_t>& out,
+    Result<void> read_part_bytes(std::string_view name, bytes::Buffer& out,
                                  std::uint64_t max_nbytes = NO_SIZE_LIMIT) const;
     // Puts the bytes of part `index`, exactly as read_part gives them, in this
     // view's cache, for a caller that has decompressed the part already;

@@ -570,7 +570,7 @@ std::uint8_t blip_type_of_record(std::uint16_t rec_type) {
 
 // A DIB with the BITMAPFILEHEADER it lacks; the pixel offset is computed
 // from the header and colour table, since the image size may be 0.
-std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
+bytes::Buffer bmp_of_dib(Bytes dib) {
     std::uint64_t palette = 0;
     std::uint64_t header = dib.size() >= 4 ? load_le32(dib, 0) : 0;
     if (header == 12 && dib.size() >= 12) {
@@ -587,7 +587,7 @@ std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
     }
     const std::uint64_t total = 14 + static_cast<std::uint64_t>(dib.size());
     const std::uint64_t pixels = std::min<std::uint64_t>(14 + header + palette, total);
-    std::vector<std::uint8_t> out;
+    bytes::Buffer out;
     out.reserve(dib.size() + 14);
     out.push_back('B');
     out.push_back('M');
@@ -600,7 +600,7 @@ std::vector<std::uint8_t> bmp_of_dib(Bytes dib) {
 
 // The 22-byte placeable header a stored WMF lacks, from the metafile
 // header's bounds.
-void wmf_placeable_header(std::vector<std::uint8_t>& out, Bytes mfh) {
+void wmf_placeable_header(bytes::Buffer& out, Bytes mfh) {
     std::vector<std::uint16_t> words = {0xCDD7, 0x9AC6, 0,
                                         static_cast<std::uint16_t>(s32(mfh, 4)),
                                         static_cast<std::uint16_t>(s32(mfh, 8)),
@@ -613,7 +613,7 @@ void wmf_placeable_header(std::vector<std::uint8_t>& out, Bytes mfh) {
     for (const auto w : words) bytes::append_le16(out, w);
 }
 
-Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
+Result<bytes::Buffer> decode_blip(const Rec& r, std::uint32_t pib) {
     const Bytes b = r.body;
     const std::size_t uids = (r.instance & 1) ? 32 : 16;
     auto damaged = [&] { return fail(Error::other("ppt: picture " + std::to_string(pib) + " is damaged")); };
@@ -628,7 +628,7 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
         const std::uint8_t compression = mfh[32];
         const Bytes rest = b.subspan(uids + 34);
         const Bytes data = rest.first(std::min<std::size_t>(saved, rest.size()));
-        std::vector<std::uint8_t> out;
+        bytes::Buffer out;
         if (r.type == rt_blip_wmf) wmf_placeable_header(out, mfh);
         if (r.type == rt_blip_pict) out.resize(512, 0);
         if (compression == 0) {
@@ -651,7 +651,7 @@ Result<std::vector<std::uint8_t>> decode_blip(const Rec& r, std::uint32_t pib) {
         if (b.size() < uids + 1) return damaged();
         const Bytes data = b.subspan(uids + 1);
         if (r.type == rt_blip_dib) return bmp_of_dib(data);
-        return std::vector<std::uint8_t>(data.begin(), data.end());
+        return bytes::Buffer(data.begin(), data.end());
     }
     default:
         return fail(Error::unsupported("picture record type " + std::to_string(r.type)));
@@ -1437,7 +1437,7 @@ std::vector<SlideImage> Deck::images(const model::SlideContent& content) const {
     return out;
 }
 
-Result<std::vector<std::uint8_t>> Deck::picture_bytes(std::uint32_t pib) const {
+Result<bytes::Buffer> Deck::picture_bytes(std::uint32_t pib) const {
     if (pib == 0 || pib > blips_.size()) return fail(Error::missing_part(pib_id(pib)));
     const BlipEntry& e = blips_[pib - 1];
     std::optional<Rec> r;

@@ -49,6 +49,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/cfb.h"
 #include "core/error.h"
 #include "core/model.h"
@@ -130,7 +131,7 @@ public:
     std::vector<SlideImage> images(const model::SlideContent& content) const;
     // The image file of a store entry (1-based): PNG, JPEG and TIFF as
     // stored, metafiles inflated (WMF with a placeable header), DIB as BMP.
-    Result<std::vector<std::uint8_t>> picture_bytes(std::uint32_t pib) const;
+    Result<bytes::Buffer> picture_bytes(std::uint32_t pib) const;
     // The pib that a "/Pictures/image{N}.{ext}" name or "pib{N}" id names.
     std::optional<std::uint32_t> pib_of(std::string_view part_or_id) const;
     // The content type of a store entry; none for an index outside it.

@@ -523,6 +523,26 @@ Result<LocalHeader> local_header_at(const Source& src, std::uint64_t pos, std::s
     return h;
 }
 
+// Fills `out` from `offset` of the file by positioned reads.
+Result<void> pread_full(int fd, std::uint64_t offset, std::span<std::uint8_t> out) {
+    std::uint8_t* p = out.data();
+    std::size_t left = out.size();
+    while (left > 0) {
+        const std::size_t chunk = std::min(left, MAX_PREAD_NBYTES);
+        const ssize_t got = ::pread(fd, p, chunk, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return fail(Error::io(errno));
+        }
+        // The file shrank since it was opened.
+        if (got == 0) return fail(premature_end());
+        p += got;
+        left -= static_cast<std::size_t>(got);
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return {};
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- sources
@@ -548,29 +568,33 @@ Result<std::shared_ptr<FileSource>> FileSource::open(std::string_view path) {
     const std::uint64_t len = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     auto src = std::make_shared<FileSource>(Token{}, fd, len);
     guard.fd = -1;
+    if (len > 0 && len <= WHOLE_FILE_NBYTES) {
+        auto whole = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(len));
+        // A file that shrank meanwhile stays read on demand, where its reads
+        // report it.
+        if (pread_full(fd, 0, {whole.get(), static_cast<std::size_t>(len)})) {
+            src->whole_ = std::move(whole);
+            src->fd_ = -1;
+            ::close(fd);
+        }
+    }
     return src;
 }
 
-FileSource::~FileSource() { ::close(fd_); }
+FileSource::~FileSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 Result<void> FileSource::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
     if (!fits(len_nbytes_, offset, out.size())) return fail(premature_end());
-    std::uint8_t* p = out.data();
-    std::size_t left = out.size();
-    while (left > 0) {
-        const std::size_t chunk = std::min(left, MAX_PREAD_NBYTES);
-        const ssize_t got = ::pread(fd_, p, chunk, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return fail(Error::io(errno));
-        }
-        // The file shrank since it was opened.
-        if (got == 0) return fail(premature_end());
-        p += got;
-        left -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
+    if (!whole_) return pread_full(fd_, offset, out);
+    if (!out.empty()) std::memcpy(out.data(), whole_.get() + offset, out.size());
     return {};
+}
+
+std::optional<std::span<const std::uint8_t>> FileSource::as_bytes() const noexcept {
+    if (!whole_) return std::nullopt;
+    return std::span<const std::uint8_t>(whole_.get(), static_cast<std::size_t>(len_nbytes_));
 }
 
 Result<void> MemorySource::read_at(std::uint64_t offset, std::span<std::uint8_t> out) const {
@@ -651,7 +675,7 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     return local_header_at(*source_, pos, {head.data(), got}, true);
 }
 
-Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) const {
+Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     out.clear();
     if (entry.flags & FLAG_ENCRYPTED)
         return fail(Error::unsupported("encrypted zip entry " + entry.name));

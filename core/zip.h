@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/error.h"
 #include "core/name_index.h"
 
@@ -54,10 +55,17 @@ protected:
     Source& operator=(const Source&) = default;
 };
 
-// A file opened read-only; its length is taken once when it is opened. The
-// descriptor is closed when the last holder of the source lets go of it.
+// A file opened read-only; its length is taken once when it is opened. A
+// file of at most WHOLE_FILE_NBYTES is read whole then and its descriptor
+// closed; a larger one is read on demand, and its descriptor closed when the
+// last holder of the source lets go of it.
 class FileSource final : public Source {
 public:
+    // Small decks are read in one go: a read per entry costs more in system
+    // calls than copying their few media bytes. Larger files are mostly
+    // media, which rendering text must not load.
+    static constexpr std::uint64_t WHOLE_FILE_NBYTES = 1 << 20;
+
     // I/O error when the file cannot be opened or examined, or when the path
     // holds a NUL byte (which the OS would silently cut the name at).
     static Result<std::shared_ptr<FileSource>> open(std::string_view path);
@@ -68,6 +76,7 @@ public:
 
     std::uint64_t len() const noexcept override { return len_nbytes_; }
     Result<void> read_at(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+    std::optional<std::span<const std::uint8_t>> as_bytes() const noexcept override;
 
 private:
     struct Token {};
@@ -77,8 +86,9 @@ public:
         : fd_(fd), len_nbytes_(len_nbytes) {}
 
 private:
-    int fd_;
+    int fd_; // -1 once the whole file is in `whole_`
     std::uint64_t len_nbytes_;
+    std::unique_ptr<std::uint8_t[]> whole_;
 };
 
 // Bytes held in memory; the caller's vector is moved in, never copied.
@@ -150,7 +160,7 @@ public:
     Result<LocalHeader> local_header(const Entry& entry) const;
     // Replaces `out` with the entry's uncompressed bytes (stored or
     // deflated). The CRC-32 is not verified.
-    Result<void> read(const Entry& entry, std::vector<std::uint8_t>& out) const;
+    Result<void> read(const Entry& entry, bytes::Buffer& out) const;
 
 private:
     std::shared_ptr<Source> source_;

@@ -14,6 +14,7 @@
 #include <limits>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -186,7 +187,7 @@ inline PyObject* i64(std::int64_t v) { return PyLong_FromLongLong(v); }
 inline PyObject* bytes(std::string_view b) {
     return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
-inline PyObject* bytes(const std::vector<std::uint8_t>& b) {
+inline PyObject* bytes(std::span<const std::uint8_t> b) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
 }
 

@@ -240,9 +240,9 @@ struct Package {
         auto r = tk::released([&]() -> vantrell_core::Result<core::Bytes> {
             core::Package v = self.view();
             if (!raw) return v.read_part(name, core::NO_SIZE_LIMIT);
-            std::vector<std::uint8_t> out;
+            vantrell_core::bytes::Buffer out;
             if (auto ok = v.read_part_bytes(name, out); !ok) return vantrell_core::fail(std::move(ok.error()));
-            return std::make_shared<const std::vector<std::uint8_t>>(std::move(out));
+            return std::make_shared<const vantrell_core::bytes::Buffer>(std::move(out));
         });
         if (!tk::succeeded(r)) return nullptr;
         return tk::to_py::bytes(core::as_text(***r));

@@ -471,7 +471,7 @@ struct SlideMethods {
             return pptx_err_text("object " + object->v.rel_id.value_or("") + " is not stored in the package");
         const doc::ObjectRef ref = object->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.object_bytes(ref); });
-        return finish(r, [](const std::vector<std::uint8_t>& b) { return tk::to_py::bytes(b); });
+        return finish(r, [](const vantrell_core::bytes::Buffer& b) { return tk::to_py::bytes(b); });
     }
 
     static PyObject* paragraphs(const Slide& s, const tk::Args&) {
@@ -518,7 +518,7 @@ struct SlideMethods {
         if (!image->v.part) return pptx_err_text("image " + image->v.rel_id + " is not stored in the package");
         const doc::ImageRef ref = image->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.image_bytes(ref); });
-        return finish(r, [](const std::vector<std::uint8_t>& b) { return tk::to_py::bytes(b); });
+        return finish(r, [](const vantrell_core::bytes::Buffer& b) { return tk::to_py::bytes(b); });
     }
 
     static PyObject* hyperlink(const Slide& s, const tk::Args& a) {

@@ -530,7 +530,7 @@ TEST(CheckRun, KeptBytesStayWithinTheBudget) {
     const auto presentation = package->part_index("/ppt/presentation.xml");
     ASSERT_TRUE(slide_part && theme && presentation);
     vc::Reading reading(*package, 100);
-    auto bytes = [](std::size_t n) { return std::make_shared<const std::vector<std::uint8_t>>(n, 'x'); };
+    auto bytes = [](std::size_t n) { return std::make_shared<const vantrell_core::bytes::Buffer>(n, 'x'); };
     auto raw = [&](std::size_t part) {
         auto r = reading.raw_bytes(part);
         return r ? std::string(r->begin(), r->end()) : "error: " + r.error().message();
@@ -557,8 +557,8 @@ TEST(CheckRun, CachedPartBytesServeReadsAndRelationships) {
     const auto index = package->part_index("/ppt/_rels/presentation.xml.rels");
     ASSERT_TRUE(index);
     const std::string text = rels(rel("rIdX", RT + "slide", "slides/slide1.xml"));
-    package->cache_part(*index, std::make_shared<const std::vector<std::uint8_t>>(text.begin(), text.end()));
-    package->cache_part(package->parts().size(), std::make_shared<const std::vector<std::uint8_t>>());
+    package->cache_part(*index, std::make_shared<const vantrell_core::bytes::Buffer>(text.begin(), text.end()));
+    package->cache_part(package->parts().size(), std::make_shared<const vantrell_core::bytes::Buffer>());
     package->cache_part(*index + 0, nullptr); // no bytes: the earlier ones stay
 
     auto read = package->read_part("/ppt/_rels/presentation.xml.rels");

@@ -17,7 +17,7 @@
 
 namespace vi = vantrell_core::inflate;
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = vantrell_core::bytes::Buffer;
 
 namespace {
 
@@ -409,6 +409,38 @@ TEST_P(Inflate, HandBuiltDynamicBlocksTheFormatAllows) {
         w.code(dc[2], 1); // distance 3
         w.code(lc[256], 2);
         EXPECT_EQ(inflate_ok(w.done()), (Bytes{'c', 'd', 'c', 'd', 'c', 'c', 'd', 'c'}));
+    }
+}
+
+// Literal/length codes as long as the main table is wide, narrower, and
+// longer without any codeword of exactly its width: every symbol decodes.
+TEST_P(Inflate, LiteralCodesOfEveryWidthAroundTheMainTable) {
+    const std::vector<std::pair<const char*, std::vector<unsigned>>> cases = {
+        {"one bit each", {1, 1}},
+        {"up to 6 bits", {1, 2, 3, 4, 5, 6, 6}},
+        {"up to 11 bits", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 11}},
+        {"12 bits, none of 11", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 12, 12, 12}},
+        {"4 bits, flat", std::vector<unsigned>(16, 4)},
+    };
+    for (const auto& [name, code_lens] : cases) {
+        // The last length goes to end-of-block, the others to 'A', 'B', ...
+        std::vector<unsigned> lit(257, 0);
+        std::vector<unsigned> syms;
+        for (std::size_t i = 0; i + 1 < code_lens.size(); ++i) syms.push_back('A' + static_cast<unsigned>(i));
+        syms.push_back(256);
+        for (std::size_t i = 0; i < syms.size(); ++i) lit[syms[i]] = code_lens[i];
+        const auto codes = canonical(lit);
+        BitWriter w;
+        dynamic_header(w, true, 257, 1, standard_precode(), plain_seq(lit, {0}));
+        Bytes want;
+        for (int rep = 0; rep < 40; ++rep)
+            for (std::size_t i = 0; i + 1 < syms.size(); ++i) {
+                const unsigned sym = syms[(i * 7 + rep) % (syms.size() - 1)];
+                w.code(codes[sym], lit[sym]);
+                want.push_back(static_cast<std::uint8_t>(sym));
+            }
+        w.code(codes[256], lit[256]);
+        EXPECT_EQ(inflate_ok(w.done()), want) << name;
     }
 }
 

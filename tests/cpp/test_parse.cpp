@@ -1217,7 +1217,7 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
         auto archive = zip::Archive::open_path(entry.path().string());
         if (!archive) continue;
         ++decks;
-        std::vector<std::uint8_t> bytes;
+        bytes::Buffer bytes;
         for (const zip::Entry& e : archive->entries()) {
             const std::string& n = e.name;
             if (e.uncompressed_size > (64u << 20)) continue;
@@ -1235,7 +1235,7 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
                 continue;
             if (!archive->read(e, bytes)) continue;
             // Some producers write UTF-16 parts; the reader converts before parsing.
-            if (auto utf8 = encoding::utf16_xml_to_utf8(bytes)) bytes = std::move(*utf8);
+            if (auto utf8 = encoding::utf16_xml_to_utf8(bytes)) bytes.assign(utf8->begin(), utf8->end());
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             const std::string part = "/" + n;
             bool ok = true;

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)pkg->rels("/");
     std::vector<std::string> names;
     for (const package::Part& part : pkg->parts()) names.push_back(part.name);
-    std::vector<std::uint8_t> raw;
+    vantrell_core::bytes::Buffer raw;
     for (const std::string& name : names) {
         (void)pkg->part_index(name);
         (void)pkg->parsed_content_types().types.content_type_of(name);

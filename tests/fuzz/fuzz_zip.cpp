@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto source = std::make_shared<zip::MemorySource>(std::vector<std::uint8_t>(data, data + size));
     auto archive = zip::Archive::open(source);
     if (!archive) return 0;
-    std::vector<std::uint8_t> out;
+    vantrell_core::bytes::Buffer out;
     for (const zip::Entry& entry : archive->entries()) {
         (void)archive->find(entry.name);
         (void)archive->local_header(entry);
