@@ -49,7 +49,7 @@ std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
     };
     if (lh.method != e.method) add("compression method");
     if ((lh.flags ^ e.flags) & ~FLAG_DESCRIPTOR) add("general purpose flags");
-    if (lh.raw_name != e.raw_name) add("file name");
+    if (lh.raw_name != e.raw_name()) add("file name");
     if (!(e.flags & FLAG_DESCRIPTOR)) {
         if (lh.crc32 != e.crc32) add("crc-32");
         if (lh.compressed_size != ZIP64_SIZE && lh.compressed_size != e.compressed_size) add("compressed size");
@@ -69,7 +69,7 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
         sink.push(Finding(ZIP009, "version needed to extract is " + std::to_string(e.version_needed / 10) + "." +
                                       std::to_string(e.version_needed % 10))
                       .in_part(part()));
-    for (const char c : e.raw_name) {
+    for (const char c : e.raw_name()) {
         if (static_cast<unsigned char>(c) >= 0x80) {
             sink.push(Finding(ZIP010, "item name contains non-ASCII bytes").in_part(part()));
             break;

@@ -67,25 +67,18 @@ using bytes::Cursor;
 using bytes::load_le32;
 using bytes::load_le64;
 
-std::string as_string(std::span<const std::uint8_t> b) {
-    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+std::string_view as_text(std::span<const std::uint8_t> b) noexcept {
+    return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
 
-bool is_ascii(std::string_view s) noexcept {
-    std::size_t i = 0;
-    for (; s.size() - i >= 8; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        if (w & 0x8080808080808080ULL) return false;
+// Valid UTF-8 (nearly every stored name is ASCII) is its own decoding.
+void set_name(Entry& e, std::string_view raw) {
+    if (encoding::is_valid_utf8(raw)) {
+        e.name.assign(raw);
+    } else {
+        e.name = encoding::utf8_lossy(raw);
+        e.undecoded_name.assign(raw);
     }
-    for (; i < s.size(); ++i)
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-    return true;
-}
-
-// Nearly every stored name is ASCII, which decodes to itself.
-std::string decoded_name(const std::string& raw) {
-    return is_ascii(raw) ? raw : encoding::utf8_lossy(raw);
 }
 
 // Spans of a source: direct for an in-memory source, otherwise served from a
@@ -357,8 +350,7 @@ Result<std::vector<Entry>> read_central(View& v, const Directory& d) {
         if (total > d.end - pos) break;
         auto rec = v.get(pos, static_cast<std::size_t>(total));
         if (!rec) return fail(rec.error());
-        e.raw_name = as_string(rec->subspan(CENTRAL_NBYTES, name_n));
-        e.name = decoded_name(e.raw_name);
+        set_name(e, as_text(rec->subspan(CENTRAL_NBYTES, name_n)));
         apply_zip64(rec->subspan(CENTRAL_NBYTES + name_n, extra_n), true, e.uncompressed_size,
                     e.compressed_size, &e.local_header_offset);
         entries.push_back(std::move(e));
@@ -467,10 +459,9 @@ Result<std::vector<Entry>> scan_local_headers(View& v) {
         {
             auto rec = v.get(at + LOCAL_NBYTES, static_cast<std::size_t>(var_n));
             if (!rec) return fail(rec.error());
-            e.raw_name = as_string(rec->first(name_n));
+            set_name(e, as_text(rec->first(name_n)));
             apply_zip64(rec->subspan(name_n), false, e.uncompressed_size, e.compressed_size, nullptr);
         }
-        e.name = decoded_name(e.raw_name);
         e.local_header_offset = at;
         const std::uint64_t data_start = at + LOCAL_NBYTES + var_n;
         if ((e.flags & FLAG_DESCRIPTOR) && e.compressed_size == 0) {
@@ -646,7 +637,7 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     // many bytes with the header saves a second read.
     std::array<std::uint8_t, LOCAL_NBYTES + 226> head;
     const std::size_t got = static_cast<std::size_t>(
-        std::min<std::uint64_t>({head.size(), len - pos, LOCAL_NBYTES + entry.raw_name.size()}));
+        std::min<std::uint64_t>({head.size(), len - pos, LOCAL_NBYTES + entry.raw_name().size()}));
     if (auto r = source_->read_at(pos, {head.data(), got}); !r) return fail(r.error());
     return local_header_at(*source_, pos, {head.data(), got}, true);
 }
@@ -675,8 +666,8 @@ Result<void> Archive::read(const Entry& entry, std::vector<std::uint8_t>& out) c
     if (auto mem = source_->as_bytes()) {
         have = mem->subspan(static_cast<std::size_t>(pos));
     } else {
-        const std::uint64_t head_nbytes = LOCAL_NBYTES + entry.raw_name.size() + LIKELY_EXTRA_NBYTES;
-        std::uint64_t want = std::min<std::uint64_t>(len - pos, LOCAL_NBYTES + entry.raw_name.size());
+        const std::uint64_t head_nbytes = LOCAL_NBYTES + entry.raw_name().size() + LIKELY_EXTRA_NBYTES;
+        std::uint64_t want = std::min<std::uint64_t>(len - pos, LOCAL_NBYTES + entry.raw_name().size());
         std::uint8_t* into = small.data();
         if (entry.method == 8 && csize <= len) {
             want = std::min(len - pos, head_nbytes + csize);

@@ -99,8 +99,10 @@ private:
 // One item of the archive, as its central directory record gives it (or, in a
 // rebuilt archive, as its local header and data descriptor give it).
 struct Entry {
-    std::string name;      // the raw name decoded as UTF-8, invalid sequences as U+FFFD
-    std::string raw_name;  // the name bytes exactly as stored
+    std::string name;  // the stored name decoded as UTF-8, invalid sequences as U+FFFD
+    // The stored name bytes, kept only when they are not valid UTF-8 (and so
+    // differ from `name`): nearly every name is stored once.
+    std::string undecoded_name;
     std::uint64_t compressed_size = 0;    // after any ZIP64 extra field
     std::uint64_t uncompressed_size = 0;  // after any ZIP64 extra field
     std::uint32_t crc32 = 0;
@@ -108,6 +110,11 @@ struct Entry {
     std::uint16_t method = 0;
     std::uint16_t version_needed = 0;        // the whole 16-bit field
     std::uint64_t local_header_offset = 0;   // as stored; add prefix_len() for a source offset
+
+    // The name bytes exactly as stored.
+    std::string_view raw_name() const noexcept {
+        return undecoded_name.empty() ? std::string_view(name) : std::string_view(undecoded_name);
+    }
 };
 
 // A local file header as stored: the sizes are the 32-bit fields

@@ -328,7 +328,7 @@ TEST(ZipArchive, PlainEntriesFromMemoryAndFile) {
         for (std::size_t i = 0; i < items.size(); ++i) {
             const vz::Entry& e = a->entries()[i];
             EXPECT_EQ(e.name, items[i].name);
-            EXPECT_EQ(e.raw_name, items[i].name);
+            EXPECT_EQ(e.raw_name(), items[i].name);
             EXPECT_EQ(e.uncompressed_size, items[i].data.size());
             EXPECT_EQ(e.method, items[i].method);
             EXPECT_EQ(e.version_needed, 20);
@@ -527,13 +527,30 @@ TEST(ZipArchive, DuplicateNamesMapToTheFirst) {
     EXPECT_EQ(read_text(*a, 3), "4");
 }
 
-TEST(ZipArchive, InvalidUtf8NameKeepsRawBytes) {
-    const std::string raw = "ppt/\xff\xfe" "x.xml";
-    auto a = open_bytes(build({{.name = raw, .data = to_bytes("x"), .method = 0}}).bytes);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->entries()[0].raw_name, raw);
-    EXPECT_EQ(a->entries()[0].name, "ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml");
-    EXPECT_EQ(a->find("ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml"), 0u);
+TEST(ZipArchive, NamesDecodedAndRawBytesKept) {
+    struct Case {
+        std::string raw, decoded;
+    };
+    const std::vector<Case> cases = {
+        {"ppt/slides/slide1.xml", "ppt/slides/slide1.xml"},
+        {"ppt/m\xC3\xA9dia/\xE2\x82\xAC.png", "ppt/m\xC3\xA9dia/\xE2\x82\xAC.png"},  // valid UTF-8
+        {"ppt/\xff\xfe" "x.xml", "ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml"},
+        {"ppt/x\xC3", "ppt/x\xEF\xBF\xBD"},  // a sequence cut off by the end
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        for (bool rebuilt : {false, true}) {
+            Built b = build({{.name = c.raw, .data = to_bytes("x"), .method = 0}});
+            if (rebuilt) b.bytes.resize(b.cd_start);
+            auto a = open_bytes(b.bytes);
+            ASSERT_TRUE(a) << a.error().message();
+            ASSERT_EQ(a->rebuilt(), rebuilt);
+            const vz::Entry& e = a->entries()[0];
+            EXPECT_EQ(e.raw_name(), c.raw) << c.decoded;
+            EXPECT_EQ(e.name, c.decoded);
+            EXPECT_EQ(a->find(c.decoded), 0u) << c.decoded;
+        }
+    }
 }
 
 TEST(ZipArchive, EmptyArchive) {
