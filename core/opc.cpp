@@ -262,14 +262,22 @@ std::optional<PartNameError> check_part_name(std::string_view name) {
     }
 }
 
-std::string rels_part_name(std::string_view source) {
-    if (source.empty() || source == "/") return "/_rels/.rels";
+void rels_part_name_into(std::string_view source, std::string& out) {
+    if (source.empty() || source == "/") {
+        out = "/_rels/.rels";
+        return;
+    }
     const std::size_t slash = source.rfind('/');
     const std::string_view folder = slash == std::string_view::npos ? std::string_view{} : source.substr(0, slash);
     const std::string_view file = slash == std::string_view::npos ? source : source.substr(slash + 1);
-    std::string out;
+    out.clear();
     out.reserve(source.size() + 12);
     out.append(folder).append("/_rels/").append(file).append(".rels");
+}
+
+std::string rels_part_name(std::string_view source) {
+    std::string out;
+    rels_part_name_into(source, out);
     return out;
 }
 

@@ -112,6 +112,8 @@ std::optional<PartNameError> check_part_name(std::string_view name);
 
 // "/_rels/.rels" for "" and "/"; otherwise "{folder}/_rels/{file}.rels".
 std::string rels_part_name(std::string_view source);
+// The same into `out`, whose room is reused.
+void rels_part_name_into(std::string_view source, std::string& out);
 
 // The inverse of `rels_part_name`, matched exactly; nullopt for a name that
 // is not a relationships part name.

@@ -348,7 +348,8 @@ void Package::cache_part(std::size_t index, Bytes text) {
 Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
     if (auto it = rels_cache_.find(source); it != rels_cache_.end()) return it->second;
     std::shared_ptr<const opc::Relationships> result;
-    if (const auto index = part_index(opc::rels_part_name(source)); !index) {
+    opc::rels_part_name_into(source, rels_name_);
+    if (const auto index = part_index(rels_name_); !index) {
         auto empty = std::make_shared<opc::Relationships>();
         empty->source = std::string(source);
         result = std::move(empty);
@@ -370,7 +371,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (!parsed) return fail(parsed.error().to_error(part.name));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }
-    rels_cache_.emplace(std::string(source), result);
+    rels_cache_.emplace(result->source, result);
     return result;
 }
 

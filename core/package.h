@@ -189,9 +189,11 @@ private:
             return name_index::AsciiCaseless::equal(a, b);
         }
     };
-    // By source as first asked for, matched ignoring ASCII case.
-    std::unordered_map<std::string, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
+    // By source as first asked for, matched ignoring ASCII case. A key views
+    // the `source` of its own value, which the entry keeps alive.
+    std::unordered_map<std::string_view, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
         rels_cache_;
+    std::string rels_name_; // room for the relationships part name rels() looks up
     std::unordered_map<std::size_t, Bytes> bytes_cache_;
     std::uint64_t cached_nbytes_ = 0; // what read_part has put in bytes_cache_
 
