@@ -148,7 +148,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
     // any finding of a later entry.
     struct Read {
         const zip::Entry* entry = nullptr;
-        const std::string* part = nullptr;
+        std::string_view part;
         std::vector<std::uint8_t> own;  // the bytes, unless they were kept
         pkg::Bytes kept;                // the bytes handed to the later stages
         std::span<const std::uint8_t> bytes() const {
@@ -160,7 +160,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
     auto report = [&](Read& r, std::uint32_t crc) {
         if (crc != r.entry->crc32)
             sink.push(Finding(ZIP008, "decompressed data of " + r.entry->name + " does not match the recorded CRC-32")
-                          .in_part(*r.part));
+                          .in_part(r.part));
         if (!r.kept && r.own.capacity() > spare.capacity()) spare = std::move(r.own);
     };
     auto flush = [&] {
@@ -200,7 +200,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
                 return false;
             }
             out.entry = &e;
-            out.part = &part.name;
+            out.part = part.name;
             out.own = std::move(buffer);
             return true;
         };

@@ -292,7 +292,7 @@ bool forbidden_kind(RelKind kind) noexcept {
     }
 }
 
-void check_forbidden_kinds(const std::string& part, const opc::Relationships& rels, Sink& sink) {
+void check_forbidden_kinds(std::string_view part, const opc::Relationships& rels, Sink& sink) {
     std::optional<std::string> rels_name;
     for (const opc::Relationship& r : rels.relationships) {
         if (!forbidden_kind(RelKind::of(r.type))) continue;
@@ -302,7 +302,7 @@ void check_forbidden_kinds(const std::string& part, const opc::Relationships& re
 }
 
 // The element walk and the relationship checks of one part; the walk's error.
-xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_view expected_root,
                       xml::Reader& reader, Sink& sink);
 
 } // namespace
@@ -342,7 +342,7 @@ std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
     return ExpectedRoot{row->ns, row->local};
 }
 
-xml::Status examine(pkg::Package& package, const std::string& part, const ExpectedRoot& expected,
+xml::Status examine(pkg::Package& package, std::string_view part, const ExpectedRoot& expected,
                     xml::Reader& reader, const xml::Start& root, Sink& sink) {
     if (!root.is(expected.ns, expected.local))
         sink.push(Finding(PML014, "root element is " + root.name.qualified() + ", expected " +
@@ -352,14 +352,14 @@ xml::Status examine(pkg::Package& package, const std::string& part, const Expect
     return walk_part(package, part, expected.local, reader, sink);
 }
 
-void check_part(pkg::Package& package, const std::string& part, std::string_view expected_root, xml::Reader& reader,
+void check_part(pkg::Package& package, std::string_view part, std::string_view expected_root, xml::Reader& reader,
                 Sink& sink) {
     (void)walk_part(package, part, expected_root, reader, sink);
 }
 
 namespace {
 
-xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_view expected_root,
                       xml::Reader& reader, Sink& sink) {
     std::shared_ptr<const opc::Relationships> rels;
     if (auto loaded = package.rels(part)) rels = std::move(*loaded);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 
 namespace vantrell_core::package {
@@ -124,13 +125,26 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
             g.pieces.emplace_back(*piece, i);
             continue;
         }
-        Part p;
-        p.name = "/" + name;
+        Part p;  // named below, once the room for every name is known
         p.entry = i;
         p.size = entries[i].uncompressed_size;
         p.compressed_size = entries[i].compressed_size;
         parts_.push_back(std::move(p));
     }
+
+    std::size_t names_nbytes = 0;
+    for (const Part& p : parts_) names_nbytes += 1 + entries[p.entry].name.size();
+    for (const auto& [lower, g] : groups) names_nbytes += 1 + g.item.size();
+    names_ = std::make_unique_for_overwrite<char[]>(names_nbytes);
+    char* next_name = names_.get();
+    const auto part_name = [&next_name](std::string_view item) {
+        const std::string_view name(next_name, item.size() + 1);
+        *next_name = '/';
+        std::memcpy(next_name + 1, item.data(), item.size());
+        next_name += name.size();
+        return name;
+    };
+    for (Part& p : parts_) p.name = part_name(entries[p.entry].name);
 
     std::vector<Part> interleaved;
     for (auto& [lower, g] : groups) {
@@ -146,14 +160,14 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
             if (pc.number != k || pc.last != (k + 1 == g.pieces.size())) complete = false;
         }
         Part p;
-        p.name = "/" + std::string(g.item);
+        p.name = part_name(g.item);
         p.entry = g.pieces.front().second;
         for (const auto& [pc, entry] : g.pieces) {
             p.pieces.push_back(entry);
             p.size = saturating_add(p.size, entries[entry].uncompressed_size);
             p.compressed_size = saturating_add(p.compressed_size, entries[entry].compressed_size);
         }
-        if (!complete) incomplete_.push_back(p.name);
+        if (!complete) incomplete_.emplace_back(p.name);
         interleaved.push_back(std::move(p));
     }
     std::stable_sort(interleaved.begin(), interleaved.end(),
@@ -368,7 +382,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
             view = as_text(text);
         }
         auto parsed = opc::Relationships::parse(std::string(source), view);
-        if (!parsed) return fail(parsed.error().to_error(part.name));
+        if (!parsed) return fail(parsed.error().to_error(std::string(part.name)));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }
     rels_cache_.emplace(result->source, result);

@@ -38,7 +38,7 @@ namespace vantrell_core::package {
 inline constexpr std::string_view CONTENT_TYPES_NAME = "[Content_Types].xml";
 
 struct Part {
-    std::string name;                // "/" + item name, letter case as stored
+    std::string_view name;           // "/" + item name, letter case as stored; held by the core
     std::size_t entry = 0;           // the single entry, or the first piece's
     std::vector<std::size_t> pieces; // entries of an interleaved part in piece order
     // Sums over the pieces for an interleaved part (saturating).
@@ -117,6 +117,8 @@ private:
     name_index::Index<name_index::AsciiCaseless> by_lower_name_; // first part of each name ignoring case
     std::optional<std::size_t> content_types_entry_;
     std::vector<std::string> incomplete_; // found while indexing, reported in the defects
+    // The part names, end to end: one allocation instead of one per part.
+    std::unique_ptr<char[]> names_;
 
     mutable std::once_flag content_types_once_;
     mutable ParsedContentTypes content_types_;

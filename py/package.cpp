@@ -212,7 +212,7 @@ struct Package {
                 if (auto t = types.content_type_of(p.name)) type.emplace(*t);
                 // An interleaved part reports the sums over its pieces, so the
                 // size is the whole part's, as `read` returns it.
-                out.push_back(Part{p.name, std::move(type), p.size, p.compressed_size});
+                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size});
             }
             return out;
         });

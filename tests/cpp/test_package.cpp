@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,7 +41,7 @@ std::string rels(const std::string& body) {
 
 std::vector<std::string> names(const pkg::Package& p) {
     std::vector<std::string> out;
-    for (const auto& part : p.parts()) out.push_back(part.name);
+    for (const auto& part : p.parts()) out.emplace_back(part.name);
     return out;
 }
 
@@ -79,6 +80,23 @@ TEST(Package, PartTableOrderAndLookup) {
     ASSERT_TRUE(p.read_part_bytes("/Z.BIN", buf));
     EXPECT_EQ(std::string(buf.begin(), buf.end()), ">hello world");
     EXPECT_TRUE(p.defects().incomplete_pieces.empty());
+}
+
+TEST(Package, PartNamesLastAsLongAsAnyView) {
+    // The names are held by the shared core, not by the view that made it.
+    Zip z;
+    z.add("ppt/slides/slide1.xml", "<a/>").add("z.bin/[0].last.piece", "z").add("ppt/m\xC3\xA9dia/x.png", "x");
+    std::optional<pkg::Package> copy;
+    {
+        const pkg::Package p = open_zip(z);
+        copy.emplace(p);
+    }
+    const std::vector<std::string> want = {"/ppt/slides/slide1.xml", "/ppt/m\xC3\xA9dia/x.png", "/z.bin"};
+    EXPECT_EQ(names(*copy), want);
+    EXPECT_EQ(copy->part_index("/Z.bin"), 2u);
+
+    Zip empty;
+    EXPECT_TRUE(names(open_zip(empty)).empty());
 }
 
 TEST(Package, ReadingPartsAndErrors) {
