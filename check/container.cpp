@@ -49,7 +49,7 @@ std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
     };
     if (lh.method != e.method) add("compression method");
     if ((lh.flags ^ e.flags) & ~FLAG_DESCRIPTOR) add("general purpose flags");
-    if (lh.raw_name != e.raw_name()) add("file name");
+    if (lh.raw_name != e.raw_name) add("file name");
     if (!(e.flags & FLAG_DESCRIPTOR)) {
         if (lh.crc32 != e.crc32) add("crc-32");
         if (lh.compressed_size != ZIP64_SIZE && lh.compressed_size != e.compressed_size) add("compressed size");
@@ -61,7 +61,7 @@ std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
 
 void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     // Built only for a finding: most entries have none.
-    const auto part = [&e] { return "/" + e.name; };
+    const auto part = [&e] { return "/" + std::string(e.name); };
     if (e.method != 0 && e.method != 8)
         sink.push(Finding(ZIP001, "compression method " + std::to_string(e.method)).in_part(part()));
     if (e.flags & FLAG_ENCRYPTED) sink.push(Finding(ZIP002, "entry is encrypted").in_part(part()));
@@ -69,7 +69,7 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
         sink.push(Finding(ZIP009, "version needed to extract is " + std::to_string(e.version_needed / 10) + "." +
                                       std::to_string(e.version_needed % 10))
                       .in_part(part()));
-    for (const char c : e.raw_name()) {
+    for (const char c : e.raw_name) {
         if (static_cast<unsigned char>(c) >= 0x80) {
             sink.push(Finding(ZIP010, "item name contains non-ASCII bytes").in_part(part()));
             break;
@@ -113,7 +113,7 @@ void run(pkg::Package& package, Sink& sink) {
 
     for (const std::size_t i : archive.duplicates()) {
         if (i < entries.size())
-            sink.push(Finding(ZIP005, "item name repeats an earlier item's name").in_part("/" + entries[i].name));
+            sink.push(Finding(ZIP005, "item name repeats an earlier item's name").in_part("/" + std::string(entries[i].name)));
     }
 
     const pkg::PackageDefects& d = package.defects();
@@ -159,7 +159,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
     std::vector<std::uint8_t> spare;  // a buffer to read into, its room reused
     auto report = [&](Read& r, std::uint32_t crc) {
         if (crc != r.entry->crc32)
-            sink.push(Finding(ZIP008, "decompressed data of " + r.entry->name + " does not match the recorded CRC-32")
+            sink.push(Finding(ZIP008, "decompressed data of " + std::string(r.entry->name) + " does not match the recorded CRC-32")
                           .in_part(r.part));
         if (!r.kept && r.own.capacity() > spare.capacity()) spare = std::move(r.own);
     };
@@ -191,7 +191,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
             std::vector<std::uint8_t> buffer = std::exchange(spare, {});
             auto r = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES
                          ? vantrell_core::Result<void>(vantrell_core::fail(
-                               pkg::too_large("/" + e.name, e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
+                               pkg::too_large("/" + std::string(e.name), e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
                          : archive.read(e, buffer);
             if (!r) {
                 flush();

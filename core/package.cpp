@@ -111,7 +111,7 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::map<std::string, Group> groups; // by lower-cased item name
     parts_.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string& name = entries[i].name;
+        const std::string_view name = entries[i].name;
         if (repeated[i] || name.ends_with('/')) continue;
         if (iequals(name, CONTENT_TYPES_NAME)) {
             if (!content_types_entry_ || (name == CONTENT_TYPES_NAME &&
@@ -209,7 +209,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
         std::vector<std::uint8_t> raw;
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
-                     ? fail(too_large("/" + entry.name, entry.uncompressed_size, MAX_XML_PART_NBYTES))
+                     ? fail(too_large("/" + std::string(entry.name), entry.uncompressed_size, MAX_XML_PART_NBYTES))
                      : archive_.read(entry, raw);
         if (!r) {
             content_types_.error = r.error().message();
@@ -220,7 +220,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
             content_types_.xml_error = parsed.error();
-            content_types_.error = parsed.error().to_error("/" + entry.name).message();
+            content_types_.error = parsed.error().to_error("/" + std::string(entry.name)).message();
             return;
         }
         content_types_.types = std::move(*parsed);
@@ -232,12 +232,12 @@ const PackageDefects& Core::defects() const {
     std::call_once(defects_once_, [this] {
         PackageDefects& d = defects_;
         for (const auto& e : archive_.entries())
-            if (e.name.ends_with('/')) d.directories.push_back(e.name);
+            if (e.name.ends_with('/')) d.directories.emplace_back(e.name);
 
         if (!content_types_entry_) {
             d.content_types_missing = true;
         } else {
-            const std::string& stored = archive_.entries()[*content_types_entry_].name;
+            const std::string_view stored = archive_.entries()[*content_types_entry_].name;
             if (stored != CONTENT_TYPES_NAME) d.content_types_case = stored;
             const ParsedContentTypes& ct = parsed_content_types();
             d.content_types_unreadable = ct.unreadable;

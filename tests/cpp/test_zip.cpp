@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -328,7 +329,7 @@ TEST(ZipArchive, PlainEntriesFromMemoryAndFile) {
         for (std::size_t i = 0; i < items.size(); ++i) {
             const vz::Entry& e = a->entries()[i];
             EXPECT_EQ(e.name, items[i].name);
-            EXPECT_EQ(e.raw_name(), items[i].name);
+            EXPECT_EQ(e.raw_name, items[i].name);
             EXPECT_EQ(e.uncompressed_size, items[i].data.size());
             EXPECT_EQ(e.method, items[i].method);
             EXPECT_EQ(e.version_needed, 20);
@@ -538,17 +539,40 @@ TEST(ZipArchive, NamesDecodedAndRawBytesKept) {
         {"ppt/x\xC3", "ppt/x\xEF\xBF\xBD"},  // a sequence cut off by the end
         {"", ""},
     };
+    // The names live in the archive, wherever it is moved or copied to.
+    enum class Kept { moved, copied, assigned };
+    const Built other = build({{.name = "other", .data = to_bytes("o"), .method = 0}});
+    const auto keep = [&](vz::Archive a, Kept how) {
+        std::optional<vz::Archive> out;
+        if (how == Kept::moved) out.emplace(std::move(a));
+        if (how == Kept::copied) out.emplace(a);
+        if (how == Kept::assigned) {
+            out.emplace(*open_bytes(other.bytes));
+            *out = a;
+        }
+        return out;
+    };
     for (const Case& c : cases) {
         for (bool rebuilt : {false, true}) {
-            Built b = build({{.name = c.raw, .data = to_bytes("x"), .method = 0}});
+            Built b = build({{.name = c.raw, .data = to_bytes("x"), .method = 0},
+                             {.name = "second/" + c.raw, .data = to_bytes("y"), .method = 0}});
             if (rebuilt) b.bytes.resize(b.cd_start);
-            auto a = open_bytes(b.bytes);
-            ASSERT_TRUE(a) << a.error().message();
-            ASSERT_EQ(a->rebuilt(), rebuilt);
-            const vz::Entry& e = a->entries()[0];
-            EXPECT_EQ(e.raw_name(), c.raw) << c.decoded;
-            EXPECT_EQ(e.name, c.decoded);
-            EXPECT_EQ(a->find(c.decoded), 0u) << c.decoded;
+            for (Kept how : {Kept::moved, Kept::copied, Kept::assigned}) {
+                auto opened = open_bytes(b.bytes);
+                ASSERT_TRUE(opened) << opened.error().message();
+                const std::optional<vz::Archive> a = keep(std::move(*opened), how);
+                opened = vantrell_core::fail(Error::other("gone"));
+                ASSERT_EQ(a->rebuilt(), rebuilt);
+                ASSERT_EQ(a->entries().size(), 2u);
+                for (std::size_t i = 0; i < 2; ++i) {
+                    const std::string prefix = i == 0 ? "" : "second/";
+                    const vz::Entry& e = a->entries()[i];
+                    EXPECT_EQ(e.raw_name, prefix + c.raw) << c.decoded;
+                    EXPECT_EQ(e.name, prefix + c.decoded);
+                    EXPECT_EQ(a->find(prefix + c.decoded), i) << c.decoded;
+                }
+                EXPECT_EQ(read_text(*a, 1), "y");
+            }
         }
     }
 }
