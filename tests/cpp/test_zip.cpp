@@ -534,7 +534,7 @@ TEST(ZipArchive, NamesDecodedAndRawBytesKept) {
     };
     const std::vector<Case> cases = {
         {"ppt/slides/slide1.xml", "ppt/slides/slide1.xml"},
-        {"ppt/m\xC3\xA9dia/\xE2\x82\xAC.png", "ppt/m\xC3\xA9dia/\xE2\x82\xAC.png"},  // valid UTF-8
+        {"ppt/m\xC3\xA9" "dia/\xE2\x82\xAC.png", "ppt/m\xC3\xA9" "dia/\xE2\x82\xAC.png"},  // valid UTF-8
         {"ppt/\xff\xfe" "x.xml", "ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml"},
         {"ppt/x\xC3", "ppt/x\xEF\xBF\xBD"},  // a sequence cut off by the end
         {"", ""},
