@@ -229,7 +229,8 @@ void check_presentation(pkg::Package& package, Sink& sink) {
         }
         const auto target = existing_target(package, rels, *r);
         if (!target) {
-            push_at(PML006, "sldId r:id " + s.rel_id + " targets " + r->target + ", which does not exist", where);
+            push_at(PML006, "sldId r:id " + s.rel_id + " targets " + std::string(r->target) + ", which does not exist",
+                    where);
             continue;
         }
         if (RelKind::of(r->type) != RelKind::slide)
@@ -297,7 +298,8 @@ void check_forbidden_kinds(std::string_view part, const opc::Relationships& rels
     for (const opc::Relationship& r : rels.relationships) {
         if (!forbidden_kind(RelKind::of(r.type))) continue;
         if (!rels_name) rels_name = opc::rels_part_name(part);
-        sink.push(Finding(PML023, "relationship " + r.id + " has type " + r.type).in_part(*rels_name));
+        sink.push(Finding(PML023, "relationship " + std::string(r.id) + " has type " + std::string(r.type))
+                      .in_part(*rels_name));
     }
 }
 
@@ -321,13 +323,15 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
     }
     const auto target = existing_target(package, rels, *r);
     if (!target) {
-        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + r->target + ", which does not exist")
+        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + std::string(r->target) + ", which does not exist")
                       .in_part(source)
                       .at(location));
         return;
     }
     if (RelKind::of(r->type) != expected)
-        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + r->type).in_part(source).at(location));
+        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + std::string(r->type))
+                      .in_part(source)
+                      .at(location));
     if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, expected_content_type))
         sink.push(Finding(PML021, elem + " target has content type " + std::string(*ct)).in_part(*target));
 }

@@ -258,7 +258,8 @@ struct Package {
             std::vector<Relationship> out;
             out.reserve((*parsed)->relationships.size());
             for (const auto& rel : (*parsed)->relationships)
-                out.push_back(Relationship{rel.id, rel.type, rel.target, rel.external});
+                out.push_back(
+                    Relationship{std::string(rel.id), std::string(rel.type), std::string(rel.target), rel.external});
             return out;
         });
         if (!tk::succeeded(r)) return nullptr;
