@@ -33,6 +33,11 @@ struct Piece {
 // "{part}/[n].piece" or "{part}/[n].last.piece", n decimal without leading
 // zeros; the suffix is matched ignoring ASCII case.
 std::optional<Piece> piece_of(std::string_view item) {
+    // Both forms end in ".piece", which nearly no other name does: most
+    // names are turned away before any search.
+    constexpr std::string_view SUFFIX = ".piece";
+    if (item.size() < SUFFIX.size() || !iequals(item.substr(item.size() - SUFFIX.size()), SUFFIX))
+        return std::nullopt;
     const std::size_t slash = item.rfind('/');
     if (slash == std::string_view::npos || slash == 0) return std::nullopt;
     std::string_view tail = item.substr(slash + 1);

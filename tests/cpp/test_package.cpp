@@ -99,6 +99,29 @@ TEST(Package, PartNamesLastAsLongAsAnyView) {
     EXPECT_TRUE(names(open_zip(empty)).empty());
 }
 
+TEST(Package, WhichNamesArePieces) {
+    struct Case {
+        std::string item, part;  // the part the item belongs to
+    };
+    const std::vector<Case> cases = {
+        {"a/[0].PIECE", "/a"},
+        {"b/[0].Last.Piece", "/b"},
+        {"c/[0].piecex", "/c/[0].piecex"},
+        {"d/[00].last.piece", "/d/[00].last.piece"},
+        {"e/x.piece", "/e/x.piece"},
+        {"[0].last.piece", "/[0].last.piece"},
+        {".piece", "/.piece"},
+        {"piece", "/piece"},
+        {"f/[1234567890].piece", "/f/[1234567890].piece"},
+    };
+    for (const Case& c : cases) {
+        Zip z;
+        z.add(c.item, "x");
+        const auto p = open_zip(z);
+        EXPECT_EQ(names(p), std::vector<std::string>{c.part}) << c.item;
+    }
+}
+
 TEST(Package, ReadingPartsAndErrors) {
     Bytes utf16 = {0xFF, 0xFE};
     for (char c : std::string("<r>\xe9</r>")) {
