@@ -61,7 +61,7 @@ std::string header_mismatch(const zip::Entry& e, const zip::LocalHeader& lh) {
 
 void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     // Built only for a finding: most entries have none.
-    const auto part = [&e] { return "/" + e.name; };
+    const auto part = [&e] { return "/" + std::string(e.name); };
     if (e.method != 0 && e.method != 8)
         sink.push(Finding(ZIP001, "compression method " + std::to_string(e.method)).in_part(part()));
     if (e.flags & FLAG_ENCRYPTED) sink.push(Finding(ZIP002, "entry is encrypted").in_part(part()));
@@ -113,7 +113,7 @@ void run(pkg::Package& package, Sink& sink) {
 
     for (const std::size_t i : archive.duplicates()) {
         if (i < entries.size())
-            sink.push(Finding(ZIP005, "item name repeats an earlier item's name").in_part("/" + entries[i].name));
+            sink.push(Finding(ZIP005, "item name repeats an earlier item's name").in_part("/" + std::string(entries[i].name)));
     }
 
     const pkg::PackageDefects& d = package.defects();
@@ -148,7 +148,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
     // any finding of a later entry.
     struct Read {
         const zip::Entry* entry = nullptr;
-        const std::string* part = nullptr;
+        std::string_view part;
         vantrell_core::bytes::Buffer own; // the bytes, unless they were kept
         pkg::Bytes kept;                // the bytes handed to the later stages
         std::span<const std::uint8_t> bytes() const {
@@ -159,8 +159,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
     vantrell_core::bytes::Buffer spare; // a buffer to read into, its room reused
     auto report = [&](Read& r, std::uint32_t crc) {
         if (crc != r.entry->crc32)
-            sink.push(Finding(ZIP008, "decompressed data of " + r.entry->name + " does not match the recorded CRC-32")
-                          .in_part(*r.part));
+            sink.push(Finding(ZIP008, "decompressed data of " + std::string(r.entry->name) + " does not match the recorded CRC-32")
+                          .in_part(r.part));
         if (!r.kept && r.own.capacity() > spare.capacity()) spare = std::move(r.own);
     };
     auto flush = [&] {
@@ -191,7 +191,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
             vantrell_core::bytes::Buffer buffer = std::exchange(spare, {});
             auto r = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES
                          ? vantrell_core::Result<void>(vantrell_core::fail(
-                               pkg::too_large("/" + e.name, e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
+                               pkg::too_large("/" + std::string(e.name), e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
                          : archive.read(e, buffer);
             if (!r) {
                 flush();
@@ -200,7 +200,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
                 return false;
             }
             out.entry = &e;
-            out.part = &part.name;
+            out.part = part.name;
             out.own = std::move(buffer);
             return true;
         };

@@ -229,7 +229,8 @@ void check_presentation(pkg::Package& package, Sink& sink) {
         }
         const auto target = existing_target(package, rels, *r);
         if (!target) {
-            push_at(PML006, "sldId r:id " + s.rel_id + " targets " + r->target + ", which does not exist", where);
+            push_at(PML006, "sldId r:id " + s.rel_id + " targets " + std::string(r->target) + ", which does not exist",
+                    where);
             continue;
         }
         if (RelKind::of(r->type) != RelKind::slide)
@@ -292,17 +293,18 @@ bool forbidden_kind(RelKind kind) noexcept {
     }
 }
 
-void check_forbidden_kinds(const std::string& part, const opc::Relationships& rels, Sink& sink) {
+void check_forbidden_kinds(std::string_view part, const opc::Relationships& rels, Sink& sink) {
     std::optional<std::string> rels_name;
     for (const opc::Relationship& r : rels.relationships) {
         if (!forbidden_kind(RelKind::of(r.type))) continue;
         if (!rels_name) rels_name = opc::rels_part_name(part);
-        sink.push(Finding(PML023, "relationship " + r.id + " has type " + r.type).in_part(*rels_name));
+        sink.push(Finding(PML023, "relationship " + std::string(r.id) + " has type " + std::string(r.type))
+                      .in_part(*rels_name));
     }
 }
 
 // The element walk and the relationship checks of one part; the walk's error.
-xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_view expected_root,
                       xml::Reader& reader, Sink& sink);
 
 } // namespace
@@ -321,13 +323,15 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
     }
     const auto target = existing_target(package, rels, *r);
     if (!target) {
-        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + r->target + ", which does not exist")
+        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + std::string(r->target) + ", which does not exist")
                       .in_part(source)
                       .at(location));
         return;
     }
     if (RelKind::of(r->type) != expected)
-        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + r->type).in_part(source).at(location));
+        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + std::string(r->type))
+                      .in_part(source)
+                      .at(location));
     if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, expected_content_type))
         sink.push(Finding(PML021, elem + " target has content type " + std::string(*ct)).in_part(*target));
 }
@@ -342,7 +346,7 @@ std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
     return ExpectedRoot{row->ns, row->local};
 }
 
-xml::Status examine(pkg::Package& package, const std::string& part, const ExpectedRoot& expected,
+xml::Status examine(pkg::Package& package, std::string_view part, const ExpectedRoot& expected,
                     xml::Reader& reader, const xml::Start& root, Sink& sink) {
     if (!root.is(expected.ns, expected.local))
         sink.push(Finding(PML014, "root element is " + root.name.qualified() + ", expected " +
@@ -352,14 +356,14 @@ xml::Status examine(pkg::Package& package, const std::string& part, const Expect
     return walk_part(package, part, expected.local, reader, sink);
 }
 
-void check_part(pkg::Package& package, const std::string& part, std::string_view expected_root, xml::Reader& reader,
+void check_part(pkg::Package& package, std::string_view part, std::string_view expected_root, xml::Reader& reader,
                 Sink& sink) {
     (void)walk_part(package, part, expected_root, reader, sink);
 }
 
 namespace {
 
-xml::Status walk_part(pkg::Package& package, const std::string& part, std::string_view expected_root,
+xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_view expected_root,
                       xml::Reader& reader, Sink& sink) {
     std::shared_ptr<const opc::Relationships> rels;
     if (auto loaded = package.rels(part)) rels = std::move(*loaded);

@@ -145,7 +145,7 @@ void check_typed_target(vantrell_core::package::Package& package, const vantrell
 // The element walk and the relationship checks of one PresentationML part,
 // the reader positioned just after its root's start tag. `expected_root` is
 // the local name its content type calls for.
-void check_part(vantrell_core::package::Package& package, const std::string& part, std::string_view expected_root,
+void check_part(vantrell_core::package::Package& package, std::string_view part, std::string_view expected_root,
                 vantrell_core::xml::Reader& reader, Sink& sink);
 
 // The root element the part walk expects of a part, from its content type.
@@ -162,7 +162,7 @@ std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> conten
 // `reader` has just returned, the first of the part: the root check, then for
 // the PresentationML kinds `check_part`. Returns the XML error that ended the
 // element walk, if one did; the findings made before it are reported anyway.
-vantrell_core::xml::Status examine(vantrell_core::package::Package& package, const std::string& part,
+vantrell_core::xml::Status examine(vantrell_core::package::Package& package, std::string_view part,
                                    const ExpectedRoot& expected, vantrell_core::xml::Reader& reader,
                                    const vantrell_core::xml::Start& root, Sink& sink);
 

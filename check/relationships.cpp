@@ -68,7 +68,9 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     for (const std::size_t i : rels.duplicate_ids) {
         if (i >= rels.relationships.size()) continue;
         const opc::Relationship& r = rels.relationships[i];
-        sink.push(Finding(REL002, "Id " + r.id + " is declared more than once").in_part(rels_name).at_byte(r.offset));
+        sink.push(Finding(REL002, "Id " + std::string(r.id) + " is declared more than once")
+                      .in_part(rels_name)
+                      .at_byte(r.offset));
     }
 
     std::uint32_t thumbnails = 0;
@@ -79,17 +81,18 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
                           .in_part(rels_name)
                           .at_byte(r.offset));
         if (vantrell_core::encoding::trim(r.type).empty())
-            sink.push(Finding(REL010, "relationship " + r.id + " has an empty Type").in_part(rels_name));
+            sink.push(Finding(REL010, "relationship " + std::string(r.id) + " has an empty Type").in_part(rels_name));
         if (RelKind::of(r.type) == RelKind::thumbnail && thumbnails < UINT32_MAX) ++thumbnails;
         if (r.external) continue;
         if (is_absolute_reference(r.target)) {
-            sink.push(Finding(REL009, "relationship " + r.id + " has Internal mode but an absolute target " + r.target)
+            sink.push(Finding(REL009, "relationship " + std::string(r.id) +
+                                          " has Internal mode but an absolute target " + std::string(r.target))
                           .in_part(rels_name));
             continue;
         }
         opc::resolve_target_into(rels.source, r.target, target);
         if (opc::is_rels_part_name(target)) {
-            sink.push(Finding(REL005, "relationship " + r.id + " targets the Relationships part " + target)
+            sink.push(Finding(REL005, "relationship " + std::string(r.id) + " targets the Relationships part " + target)
                           .in_part(rels_name));
             continue;
         }
@@ -97,8 +100,8 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
             if (*index < targets.size()) targets[*index] = true;
             continue;
         }
-        sink.push(Finding(REL004, "relationship " + r.id + " (" + std::string(kind_name(r.type)) + ") targets " +
-                                      target + ", which does not exist")
+        sink.push(Finding(REL004, "relationship " + std::string(r.id) + " (" + std::string(kind_name(r.type)) +
+                                      ") targets " + target + ", which does not exist")
                       .in_part(rels_name));
     }
     if (thumbnails >= 2)

@@ -27,7 +27,7 @@ struct Classes {
     std::optional<std::string> transitional_example;
 
     // The flags of a reader stopped at the root.
-    void add(bool strict, bool transitional, const std::string& name) {
+    void add(bool strict, bool transitional, std::string_view name) {
         if (strict) {
             ++strict_count;
             if (!strict_example) strict_example = name;

@@ -57,7 +57,7 @@ bool natural_less(std::string_view a, std::string_view b) noexcept {
 std::optional<std::string> existing_part(const package::Package& pkg, std::string_view name) {
     const auto idx = pkg.part_index(name);
     if (!idx) return std::nullopt;
-    return pkg.parts()[*idx].name;
+    return std::string(pkg.parts()[*idx].name);
 }
 
 // The part an internal relationship of `source` of this kind designates,
@@ -91,7 +91,8 @@ std::optional<Found> locate_presentation(package::Package& pkg) {
     const auto& types = pkg.parsed_content_types().types;
     for (const auto& part : pkg.parts()) {
         const auto ct = types.content_type_of(part.name);
-        if (ct && pml::content_type::is_presentation_main(*ct)) return Found{part.name, Located::content_type};
+        if (ct && pml::content_type::is_presentation_main(*ct))
+            return Found{std::string(part.name), Located::content_type};
     }
     if (auto name = existing_part(pkg, CONVENTIONAL_PRESENTATION))
         return Found{std::move(*name), Located::conventional_path};
@@ -169,7 +170,7 @@ Result<Document> open_package(package::Package pkg) {
             if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slide) continue;
             const auto idx = pkg.part_index(opc::resolve_target(main, rel.target));
             if (!idx || !seen.emplace(*idx, true).second) continue;
-            found.push_back({pkg.parts()[*idx].name, rel.id, std::nullopt});
+            found.push_back({std::string(pkg.parts()[*idx].name), std::string(rel.id), std::nullopt});
         }
         std::stable_sort(found.begin(), found.end(),
                          [](const SlideEntry& a, const SlideEntry& b) { return natural_less(a.part, b.part); });
@@ -368,7 +369,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
         cell = &styles_[part];
     }
     std::call_once(cell->once, [&] {
-        const std::string& name = view->parts()[part].name;
+        const std::string_view name = view->parts()[part].name;
         // Parsed once per deck: the view need not keep the bytes.
         auto bytes = view->read_part_once(name);
         if (!bytes) return;
@@ -732,7 +733,7 @@ Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_
     if (!all) return fail(all.error());
     const opc::Relationship* rel = (*all)->get(rel_id);
     if (!rel) return std::nullopt;
-    if (rel->external) return std::optional(rel->target);
+    if (rel->external) return std::optional(std::string(rel->target));
     return std::optional(opc::resolve_target(part, rel->target));
 }
 
@@ -744,7 +745,7 @@ Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_
     if (!all) return fail(all.error());
     const opc::Relationship* rel = (*all)->get(*rel_id);
     if (!rel) return fail(Error::missing_relationship(*rel_id, part));
-    if (rel->external) return FramePart<Data>{std::nullopt, rel->target};
+    if (rel->external) return FramePart<Data>{std::nullopt, std::string(rel->target)};
     const std::string name = opc::resolve_target(part, rel->target);
     auto bytes = pkg->read_part(name);
     if (!bytes) return fail(bytes.error());

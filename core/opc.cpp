@@ -2,6 +2,7 @@
 #include "core/opc.h"
 
 #include <array>
+#include <functional>
 
 #include "core/encoding.h"
 #include "core/mce.h"
@@ -100,10 +101,45 @@ const Relationship* Relationships::get(std::string_view id) const {
     return nullptr;
 }
 
+Relationships::Relationships(const Relationships& other)
+    : source(other.source), relationships(other.relationships), duplicate_ids(other.duplicate_ids),
+      defects(other.defects), wrong_root(other.wrong_root), strict_root(other.strict_root),
+      transitional_root(other.transitional_root), by_id_(other.by_id_), texts_(other.texts_) {
+    // Views of `other`'s texts are moved to the copy's; views elsewhere (of
+    // a relationship built by hand) stay.
+    const char* const from = other.texts_.data();
+    const auto here = [&](std::string_view there) {
+        const std::less_equal<const char*> le;
+        const bool inside = there.data() != nullptr && le(from, there.data()) &&
+                            le(there.data() + there.size(), from + other.texts_.size());
+        if (!inside) return there;
+        return std::string_view(texts_.data() + (there.data() - from), there.size());
+    };
+    for (Relationship& r : relationships) {
+        r.id = here(r.id);
+        r.type = here(r.type);
+        r.target = here(r.target);
+    }
+}
+
+Relationships& Relationships::operator=(const Relationships& other) {
+    if (this != &other) *this = Relationships(other);
+    return *this;
+}
+
 std::expected<Relationships, xml::XmlError> Relationships::parse(std::string source, std::string_view text) {
     Relationships out;
     out.source = std::move(source);
     out.relationships.reserve(SMALL_RELS);
+    // The texts are gathered end to end, which moves them as the buffer
+    // grows: each relationship's are kept as offsets until the end.
+    struct Texts {
+        std::size_t at[3], n[3];
+    };
+    std::vector<Texts> texts;
+    texts.reserve(SMALL_RELS);
+    // The values take most of a part's text: room for all of it at once.
+    out.texts_.reserve(text.size());
     xml::Reader reader(text);
     std::string scratch;
     auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
@@ -131,9 +167,15 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
             if (m == "External") external = true;
             else if (m != "Internal") out.defects.push_back({BAD_TARGET_MODE, s.offset});
         }
-        Relationship rel{std::string(xml::attr_value(*id, scratch)), std::string(xml::attr_value(*type, scratch)),
-                         std::string(xml::attr_value(*target, scratch)), s.offset, external};
-        out.relationships.push_back(std::move(rel));
+        Texts& t = texts.emplace_back();
+        const std::string_view* raw[3] = {&*id, &*type, &*target};
+        for (int k = 0; k < 3; ++k) {
+            const std::string_view v = xml::attr_value(*raw[k], scratch);
+            t.at[k] = out.texts_.size();
+            t.n[k] = v.size();
+            out.texts_.insert(out.texts_.end(), v.begin(), v.end());
+        }
+        out.relationships.push_back(Relationship{{}, {}, {}, s.offset, external});
         return {};
     };
     std::pair<bool, bool> forms;
@@ -141,6 +183,13 @@ std::expected<Relationships, xml::XmlError> Relationships::parse(std::string sou
         return std::unexpected(st.error());
     out.strict_root = forms.first;
     out.transitional_root = forms.second;
+    for (std::size_t i = 0; i < out.relationships.size(); ++i) {
+        const Texts& t = texts[i];
+        Relationship& r = out.relationships[i];
+        r.id = std::string_view(out.texts_.data() + t.at[0], t.n[0]);
+        r.type = std::string_view(out.texts_.data() + t.at[1], t.n[1]);
+        r.target = std::string_view(out.texts_.data() + t.at[2], t.n[2]);
+    }
     const auto& rels = out.relationships;
     if (rels.size() > SMALL_RELS) {
         out.by_id_.build(
@@ -262,14 +311,22 @@ std::optional<PartNameError> check_part_name(std::string_view name) {
     }
 }
 
-std::string rels_part_name(std::string_view source) {
-    if (source.empty() || source == "/") return "/_rels/.rels";
+void rels_part_name_into(std::string_view source, std::string& out) {
+    if (source.empty() || source == "/") {
+        out = "/_rels/.rels";
+        return;
+    }
     const std::size_t slash = source.rfind('/');
     const std::string_view folder = slash == std::string_view::npos ? std::string_view{} : source.substr(0, slash);
     const std::string_view file = slash == std::string_view::npos ? source : source.substr(slash + 1);
-    std::string out;
+    out.clear();
     out.reserve(source.size() + 12);
     out.append(folder).append("/_rels/").append(file).append(".rels");
+}
+
+std::string rels_part_name(std::string_view source) {
+    std::string out;
+    rels_part_name_into(source, out);
     return out;
 }
 

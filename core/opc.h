@@ -29,15 +29,23 @@ struct Defect {
     friend bool operator==(const Defect&, const Defect&) = default;
 };
 
+// The texts of a parsed relationship are held by its set.
 struct Relationship {
-    std::string id;
-    std::string type;
-    std::string target;     // as written (references decoded)
+    std::string_view id;
+    std::string_view type;
+    std::string_view target;  // as written (references decoded)
     std::uint64_t offset = 0; // of the Relationship element
     bool external = false;  // TargetMode="External"
 };
 
 struct Relationships {
+    Relationships() = default;
+    // A copy's relationships point into its own copy of the texts.
+    Relationships(const Relationships& other);
+    Relationships& operator=(const Relationships& other);
+    Relationships(Relationships&&) noexcept = default;
+    Relationships& operator=(Relationships&&) noexcept = default;
+
     std::string source;                     // the source part name as requested
     std::vector<Relationship> relationships; // document order
     std::vector<std::size_t> duplicate_ids; // positions repeating an earlier Id
@@ -56,6 +64,10 @@ struct Relationships {
 
 private:
     name_index::Index<name_index::Exact> by_id_; // positions in `relationships`
+    // The parsed ids, types and targets end to end: one buffer instead of a
+    // string or three per relationship. Moving the vector keeps the bytes
+    // where the views point.
+    std::vector<char> texts_;
 };
 
 struct ContentTypes {
@@ -112,6 +124,8 @@ std::optional<PartNameError> check_part_name(std::string_view name);
 
 // "/_rels/.rels" for "" and "/"; otherwise "{folder}/_rels/{file}.rels".
 std::string rels_part_name(std::string_view source);
+// The same into `out`, whose room is reused.
+void rels_part_name_into(std::string_view source, std::string& out);
 
 // The inverse of `rels_part_name`, matched exactly; nullopt for a name that
 // is not a relationships part name.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 
 namespace vantrell_core::package {
@@ -32,6 +33,11 @@ struct Piece {
 // "{part}/[n].piece" or "{part}/[n].last.piece", n decimal without leading
 // zeros; the suffix is matched ignoring ASCII case.
 std::optional<Piece> piece_of(std::string_view item) {
+    // Both forms end in ".piece", which nearly no other name does: most
+    // names are turned away before any search.
+    constexpr std::string_view SUFFIX = ".piece";
+    if (item.size() < SUFFIX.size() || !iequals(item.substr(item.size() - SUFFIX.size()), SUFFIX))
+        return std::nullopt;
     const std::size_t slash = item.rfind('/');
     if (slash == std::string_view::npos || slash == 0) return std::nullopt;
     std::string_view tail = item.substr(slash + 1);
@@ -110,7 +116,7 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::map<std::string, Group> groups; // by lower-cased item name
     parts_.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string& name = entries[i].name;
+        const std::string_view name = entries[i].name;
         if (repeated[i] || name.ends_with('/')) continue;
         if (iequals(name, CONTENT_TYPES_NAME)) {
             if (!content_types_entry_ || (name == CONTENT_TYPES_NAME &&
@@ -124,13 +130,26 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
             g.pieces.emplace_back(*piece, i);
             continue;
         }
-        Part p;
-        p.name = "/" + name;
+        Part p;  // named below, once the room for every name is known
         p.entry = i;
         p.size = entries[i].uncompressed_size;
         p.compressed_size = entries[i].compressed_size;
         parts_.push_back(std::move(p));
     }
+
+    std::size_t names_nbytes = 0;
+    for (const Part& p : parts_) names_nbytes += 1 + entries[p.entry].name.size();
+    for (const auto& [lower, g] : groups) names_nbytes += 1 + g.item.size();
+    names_ = std::make_unique_for_overwrite<char[]>(names_nbytes);
+    char* next_name = names_.get();
+    const auto part_name = [&next_name](std::string_view item) {
+        const std::string_view name(next_name, item.size() + 1);
+        *next_name = '/';
+        std::memcpy(next_name + 1, item.data(), item.size());
+        next_name += name.size();
+        return name;
+    };
+    for (Part& p : parts_) p.name = part_name(entries[p.entry].name);
 
     std::vector<Part> interleaved;
     for (auto& [lower, g] : groups) {
@@ -146,14 +165,14 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
             if (pc.number != k || pc.last != (k + 1 == g.pieces.size())) complete = false;
         }
         Part p;
-        p.name = "/" + std::string(g.item);
+        p.name = part_name(g.item);
         p.entry = g.pieces.front().second;
         for (const auto& [pc, entry] : g.pieces) {
             p.pieces.push_back(entry);
             p.size = saturating_add(p.size, entries[entry].uncompressed_size);
             p.compressed_size = saturating_add(p.compressed_size, entries[entry].compressed_size);
         }
-        if (!complete) incomplete_.push_back(p.name);
+        if (!complete) incomplete_.emplace_back(p.name);
         interleaved.push_back(std::move(p));
     }
     std::stable_sort(interleaved.begin(), interleaved.end(),
@@ -195,7 +214,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
         bytes::Buffer raw;
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
-                     ? fail(too_large("/" + entry.name, entry.uncompressed_size, MAX_XML_PART_NBYTES))
+                     ? fail(too_large("/" + std::string(entry.name), entry.uncompressed_size, MAX_XML_PART_NBYTES))
                      : archive_.read(entry, raw);
         if (!r) {
             content_types_.error = r.error().message();
@@ -206,7 +225,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
             content_types_.xml_error = parsed.error();
-            content_types_.error = parsed.error().to_error("/" + entry.name).message();
+            content_types_.error = parsed.error().to_error("/" + std::string(entry.name)).message();
             return;
         }
         content_types_.types = std::move(*parsed);
@@ -218,12 +237,12 @@ const PackageDefects& Core::defects() const {
     std::call_once(defects_once_, [this] {
         PackageDefects& d = defects_;
         for (const auto& e : archive_.entries())
-            if (e.name.ends_with('/')) d.directories.push_back(e.name);
+            if (e.name.ends_with('/')) d.directories.emplace_back(e.name);
 
         if (!content_types_entry_) {
             d.content_types_missing = true;
         } else {
-            const std::string& stored = archive_.entries()[*content_types_entry_].name;
+            const std::string_view stored = archive_.entries()[*content_types_entry_].name;
             if (stored != CONTENT_TYPES_NAME) d.content_types_case = stored;
             const ParsedContentTypes& ct = parsed_content_types();
             d.content_types_unreadable = ct.unreadable;
@@ -348,7 +367,8 @@ void Package::cache_part(std::size_t index, Bytes text) {
 Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
     if (auto it = rels_cache_.find(source); it != rels_cache_.end()) return it->second;
     std::shared_ptr<const opc::Relationships> result;
-    if (const auto index = part_index(opc::rels_part_name(source)); !index) {
+    opc::rels_part_name_into(source, rels_name_);
+    if (const auto index = part_index(rels_name_); !index) {
         auto empty = std::make_shared<opc::Relationships>();
         empty->source = std::string(source);
         result = std::move(empty);
@@ -367,10 +387,10 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
             view = as_text(text);
         }
         auto parsed = opc::Relationships::parse(std::string(source), view);
-        if (!parsed) return fail(parsed.error().to_error(part.name));
+        if (!parsed) return fail(parsed.error().to_error(std::string(part.name)));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }
-    rels_cache_.emplace(std::string(source), result);
+    rels_cache_.emplace(result->source, result);
     return result;
 }
 

@@ -40,7 +40,7 @@ namespace vantrell_core::package {
 inline constexpr std::string_view CONTENT_TYPES_NAME = "[Content_Types].xml";
 
 struct Part {
-    std::string name;                // "/" + item name, letter case as stored
+    std::string_view name;           // "/" + item name, letter case as stored; held by the core
     std::size_t entry = 0;           // the single entry, or the first piece's
     std::vector<std::size_t> pieces; // entries of an interleaved part in piece order
     // Sums over the pieces for an interleaved part (saturating).
@@ -119,6 +119,8 @@ private:
     name_index::Index<name_index::AsciiCaseless> by_lower_name_; // first part of each name ignoring case
     std::optional<std::size_t> content_types_entry_;
     std::vector<std::string> incomplete_; // found while indexing, reported in the defects
+    // The part names, end to end: one allocation instead of one per part.
+    std::unique_ptr<char[]> names_;
 
     mutable std::once_flag content_types_once_;
     mutable ParsedContentTypes content_types_;
@@ -191,9 +193,11 @@ private:
             return name_index::AsciiCaseless::equal(a, b);
         }
     };
-    // By source as first asked for, matched ignoring ASCII case.
-    std::unordered_map<std::string, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
+    // By source as first asked for, matched ignoring ASCII case. A key views
+    // the `source` of its own value, which the entry keeps alive.
+    std::unordered_map<std::string_view, std::shared_ptr<const opc::Relationships>, CaselessHasher, CaselessEqual>
         rels_cache_;
+    std::string rels_name_; // room for the relationships part name rels() looks up
     std::unordered_map<std::size_t, Bytes> bytes_cache_;
     std::uint64_t cached_nbytes_ = 0; // what read_part has put in bytes_cache_
 

@@ -506,13 +506,54 @@ std::optional<Attr> Attrs::next() noexcept {
 // ---------------------------------------------------------------------------
 // Reader
 
+namespace {
+// Room a finished reader may leave for the next, in slots per list: more
+// stays with the reader that needed it, so one odd part leaves no large
+// buffers behind. Nesting is bounded by MAX_DEPTH anyway.
+constexpr std::size_t MAX_SPARE_SLOTS = 64;
+
+// Moves `from`'s room, emptied, into `to` when `to` has none.
+template <class T>
+void hand_over(std::vector<T>& from, std::vector<T>& to, std::size_t max_slots) noexcept {
+    if (to.capacity() != 0 || from.capacity() == 0 || from.capacity() > max_slots) return;
+    from.clear();
+    to = std::move(from);
+}
+} // namespace
+
+struct Reader::Rooms {
+    std::vector<Start> stack;
+    std::vector<Binding> bindings;
+    std::vector<RawAttr> attrs;
+    std::vector<std::uint32_t> order;
+};
+
+Reader::Rooms& Reader::spare_rooms() noexcept {
+    thread_local Rooms rooms;
+    return rooms;
+}
+
 Reader::Reader(std::string_view text) noexcept
     : text_(text), begin_(text.data()), cur_(text.data()), end_(text.data() + text.size()) {
+    // Taken over empty, so this reader starts as a new one would.
+    Rooms& spare = spare_rooms();
+    hand_over(spare.stack, stack_, MAX_DEPTH);
+    hand_over(spare.bindings, bindings_, MAX_SPARE_SLOTS);
+    hand_over(spare.attrs, scratch_attrs_, MAX_SPARE_SLOTS);
+    hand_over(spare.order, scratch_order_, MAX_SPARE_SLOTS);
     if (starts_with(cur_, end_, "\xEF\xBB\xBF")) cur_ += 3;
     begin_ = cur_;
     const char* last = end_;
     while (last != begin_ && (cls(last[-1]) & C_SPACE)) --last;
     guarded_ = last != begin_ && last[-1] == '>';
+}
+
+Reader::~Reader() {
+    Rooms& spare = spare_rooms();
+    hand_over(stack_, spare.stack, MAX_DEPTH);
+    hand_over(bindings_, spare.bindings, MAX_SPARE_SLOTS);
+    hand_over(scratch_attrs_, spare.attrs, MAX_SPARE_SLOTS);
+    hand_over(scratch_order_, spare.order, MAX_SPARE_SLOTS);
 }
 
 EventKind Reader::fail(const char* message, const char* at) {
@@ -873,13 +914,11 @@ static_assert(FIRST_ATTRS_ROOM >= FAST_ATTRS);
 } // namespace
 
 void Reader::grow_stack() {
-    if (stack_.capacity() == 0) {
-        // Room for the usual depth and attribute count at once: a reader is
-        // made per part, and growing these one doubling at a time was a good
-        // share of the cost of a small part.
-        stack_.reserve(FIRST_DEPTH_ROOM);
-        bindings_.reserve(FIRST_BINDINGS_ROOM);
-    }
+    // Room for the usual depth and namespace count at once (unless a
+    // finished reader left its own): growing these one doubling at a time
+    // was a good share of the cost of a small part.
+    if (stack_.capacity() == 0) stack_.reserve(FIRST_DEPTH_ROOM);
+    if (bindings_.capacity() == 0) bindings_.reserve(FIRST_BINDINGS_ROOM);
     stack_.emplace_back();
 }
 

@@ -235,6 +235,7 @@ public:
     explicit Reader(std::string_view text) noexcept;
     explicit Reader(std::span<const std::uint8_t> bytes) noexcept
         : Reader(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) {}
+    ~Reader();
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
     Reader(Reader&&) noexcept = default;
@@ -360,6 +361,11 @@ private:
     const CachedPrefix* cached_prefix(std::string_view prefix) const noexcept;
     Start& push_element();
     void grow_stack();
+    // Room of the stacks and scratch lists, handed from each reader a thread
+    // ends to the next one it makes: a reader is made per part, and setting
+    // up its room was a good share of the cost of a small part.
+    struct Rooms;
+    static Rooms& spare_rooms() noexcept;
     RawAttr& push_attr();
     Start& top() noexcept { return stack_[depth_ - 1]; }
     Event close_element(std::uint64_t offset);

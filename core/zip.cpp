@@ -55,6 +55,8 @@ constexpr std::uint64_t MAX_INFLATE_RATIO = 1032;
 constexpr std::uint64_t TRUSTED_SIZE_NBYTES = 16 << 20;
 
 constexpr std::size_t MAX_PREAD_NBYTES = 0x7fffffff;
+// Room taken at once for the names; more grows as they are read.
+constexpr std::uint64_t MAX_NAMES_RESERVE_NBYTES = 1 << 20;
 
 Error premature_end() { return Error::io_text("unexpected end of file"); }
 
@@ -67,26 +69,52 @@ using bytes::Cursor;
 using bytes::load_le32;
 using bytes::load_le64;
 
-std::string as_string(std::span<const std::uint8_t> b) {
-    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+std::string_view as_text(std::span<const std::uint8_t> b) noexcept {
+    return {reinterpret_cast<const char*>(b.data()), b.size()};
 }
 
-bool is_ascii(std::string_view s) noexcept {
-    std::size_t i = 0;
-    for (; s.size() - i >= 8; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, 8);
-        if (w & 0x8080808080808080ULL) return false;
+// The entries' names as they are read, end to end. The buffer moves as it
+// grows, so a name is kept as offsets until every entry is read; then the
+// entries are pointed at the bytes where they end up.
+class Names {
+public:
+    void reserve(std::size_t count, std::size_t nbytes) {
+        spans_.reserve(count);
+        bytes_.reserve(nbytes);
     }
-    for (; i < s.size(); ++i)
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-    return true;
-}
 
-// Nearly every stored name is ASCII, which decodes to itself.
-std::string decoded_name(const std::string& raw) {
-    return is_ascii(raw) ? raw : encoding::utf8_lossy(raw);
-}
+    // The name of the next entry. Valid UTF-8 (nearly every stored name is
+    // ASCII) is its own decoding, and is kept once.
+    void add(std::string_view raw) {
+        Span s{bytes_.size(), raw.size(), bytes_.size(), raw.size()};
+        bytes_.insert(bytes_.end(), raw.begin(), raw.end());
+        if (!encoding::is_valid_utf8(raw)) {
+            const std::string decoded = encoding::utf8_lossy(raw);
+            s.name_at = bytes_.size();
+            s.name_n = decoded.size();
+            bytes_.insert(bytes_.end(), decoded.begin(), decoded.end());
+        }
+        spans_.push_back(s);
+    }
+
+    // Hands the bytes to `store` and points `entries`, one per name added
+    // and in that order, at them there.
+    void move_into(std::vector<char>& store, std::vector<Entry>& entries) {
+        store = std::move(bytes_);
+        for (std::size_t i = 0; i < entries.size() && i < spans_.size(); ++i) {
+            const Span& s = spans_[i];
+            entries[i].raw_name = std::string_view(store.data() + s.raw_at, s.raw_n);
+            entries[i].name = std::string_view(store.data() + s.name_at, s.name_n);
+        }
+    }
+
+private:
+    struct Span {
+        std::size_t raw_at, raw_n, name_at, name_n;
+    };
+    std::vector<char> bytes_;
+    std::vector<Span> spans_;
+};
 
 // Spans of a source: direct for an in-memory source, otherwise served from a
 // window refilled by positioned reads, so parsing many small records costs
@@ -329,10 +357,13 @@ Result<std::optional<Directory>> find_directory(View& v) {
 
 // Reads the central records of `d` until the region ends or a record is
 // malformed.
-Result<std::vector<Entry>> read_central(View& v, const Directory& d) {
+Result<std::vector<Entry>> read_central(View& v, const Directory& d, Names& names) {
     std::vector<Entry> entries;
-    entries.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>(d.declared, (d.end - d.start) / CENTRAL_NBYTES)));
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(d.declared, (d.end - d.start) / CENTRAL_NBYTES));
+    entries.reserve(count);
+    // The records hold the names, so their size bounds what valid names take.
+    names.reserve(count, static_cast<std::size_t>(std::min<std::uint64_t>(d.end - d.start, MAX_NAMES_RESERVE_NBYTES)));
     std::uint64_t pos = d.start;
     while (pos <= d.end && CENTRAL_NBYTES <= d.end - pos) {
         auto head = v.get(pos, CENTRAL_NBYTES);
@@ -357,8 +388,7 @@ Result<std::vector<Entry>> read_central(View& v, const Directory& d) {
         if (total > d.end - pos) break;
         auto rec = v.get(pos, static_cast<std::size_t>(total));
         if (!rec) return fail(rec.error());
-        e.raw_name = as_string(rec->subspan(CENTRAL_NBYTES, name_n));
-        e.name = decoded_name(e.raw_name);
+        names.add(as_text(rec->subspan(CENTRAL_NBYTES, name_n)));
         apply_zip64(rec->subspan(CENTRAL_NBYTES + name_n, extra_n), true, e.uncompressed_size,
                     e.compressed_size, &e.local_header_offset);
         entries.push_back(std::move(e));
@@ -432,7 +462,7 @@ Result<std::optional<std::uint64_t>> find_descriptor(View& v, std::uint64_t data
 
 // Rebuilds the entry list from local file headers, walking the source from
 // the start and skipping each entry's data when its size is known.
-Result<std::vector<Entry>> scan_local_headers(View& v) {
+Result<std::vector<Entry>> scan_local_headers(View& v, Names& names) {
     std::vector<Entry> entries;
     std::uint64_t pos = 0;
     // A failed descriptor search has read to the end of the source; later
@@ -467,10 +497,9 @@ Result<std::vector<Entry>> scan_local_headers(View& v) {
         {
             auto rec = v.get(at + LOCAL_NBYTES, static_cast<std::size_t>(var_n));
             if (!rec) return fail(rec.error());
-            e.raw_name = as_string(rec->first(name_n));
+            names.add(as_text(rec->first(name_n)));
             apply_zip64(rec->subspan(name_n), false, e.uncompressed_size, e.compressed_size, nullptr);
         }
-        e.name = decoded_name(e.raw_name);
         e.local_header_offset = at;
         const std::uint64_t data_start = at + LOCAL_NBYTES + var_n;
         if ((e.flags & FLAG_DESCRIPTOR) && e.compressed_size == 0) {
@@ -620,8 +649,9 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     if (*dir) a.declared_entries_ = (*dir)->declared;
 
     bool central_ok = false;
+    Names names;
     if (*dir && (*dir)->usable) {
-        auto entries = read_central(v, **dir);
+        auto entries = read_central(v, **dir, names);
         if (!entries) return fail(entries.error());
         // An empty directory is only right when the end record says so.
         if (!entries->empty() || (*dir)->declared == 0) {
@@ -632,7 +662,8 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
         }
     }
     if (!central_ok) {
-        auto entries = scan_local_headers(v);
+        names = Names();
+        auto entries = scan_local_headers(v, names);
         if (!entries) return fail(entries.error());
         if (entries->empty()) {
             if (!*dir) return fail(Error::not_zip());
@@ -642,12 +673,31 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
         a.rebuilt_ = true;
     }
 
+    names.move_into(a.names_, a.entries_);
     const auto& entries = a.entries_;
     a.by_name_.build(
         entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].name; },
         [&](std::size_t i) { a.duplicates_.push_back(i); });
     a.source_ = std::move(source);
     return a;
+}
+
+Archive::Archive(const Archive& other)
+    : source_(other.source_), entries_(other.entries_), names_(other.names_), by_name_(other.by_name_),
+      duplicates_(other.duplicates_), prefix_len_(other.prefix_len_), declared_entries_(other.declared_entries_),
+      rebuilt_(other.rebuilt_), incomplete_(other.incomplete_) {
+    const auto here = [&](std::string_view there) {
+        return std::string_view(names_.data() + (there.data() - other.names_.data()), there.size());
+    };
+    for (Entry& e : entries_) {
+        e.name = here(e.name);
+        e.raw_name = here(e.raw_name);
+    }
+}
+
+Archive& Archive::operator=(const Archive& other) {
+    if (this != &other) *this = Archive(other);
+    return *this;
 }
 
 Result<Archive> Archive::open_path(std::string_view path) {
@@ -678,10 +728,10 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
 Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     out.clear();
     if (entry.flags & FLAG_ENCRYPTED)
-        return fail(Error::unsupported("encrypted zip entry " + entry.name));
+        return fail(Error::unsupported("encrypted zip entry " + std::string(entry.name)));
     if (entry.method != 0 && entry.method != 8)
         return fail(Error::unsupported("zip compression method " + std::to_string(entry.method) +
-                                       " for " + entry.name));
+                                       " for " + std::string(entry.name)));
     const std::uint64_t len = source_->len();
     const std::uint64_t csize = entry.compressed_size;
     const std::uint64_t usize = entry.uncompressed_size;
@@ -762,7 +812,7 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     if (out.size() != usize) {
         const std::size_t got = out.size();
         out.clear();
-        return fail(Error::inflate("inflated size " + std::to_string(got) + " of " + entry.name +
+        return fail(Error::inflate("inflated size " + std::to_string(got) + " of " + std::string(entry.name) +
                                    " differs from the recorded size " + std::to_string(usize)));
     }
     return {};

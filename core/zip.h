@@ -108,9 +108,10 @@ private:
 
 // One item of the archive, as its central directory record gives it (or, in a
 // rebuilt archive, as its local header and data descriptor give it).
+// The names are views into the archive, which holds them for its lifetime.
 struct Entry {
-    std::string name;      // the raw name decoded as UTF-8, invalid sequences as U+FFFD
-    std::string raw_name;  // the name bytes exactly as stored
+    std::string_view name;      // the raw name decoded as UTF-8, invalid sequences as U+FFFD
+    std::string_view raw_name;  // the name bytes exactly as stored
     std::uint64_t compressed_size = 0;    // after any ZIP64 extra field
     std::uint64_t uncompressed_size = 0;  // after any ZIP64 extra field
     std::uint32_t crc32 = 0;
@@ -135,6 +136,12 @@ struct LocalHeader {
 
 class Archive {
 public:
+    // A copy's entries point into its own copy of the names.
+    Archive(const Archive& other);
+    Archive& operator=(const Archive& other);
+    Archive(Archive&&) noexcept = default;
+    Archive& operator=(Archive&&) noexcept = default;
+
     // "not a zip archive" when the source has neither an end record nor a
     // local file header; "zip: ..." or "unsupported: ..." for other damage.
     static Result<Archive> open(std::shared_ptr<Source> source);
@@ -163,8 +170,14 @@ public:
     Result<void> read(const Entry& entry, bytes::Buffer& out) const;
 
 private:
+    Archive() = default;
+
     std::shared_ptr<Source> source_;
     std::vector<Entry> entries_;
+    // Every entry's name bytes, stored and (when not valid UTF-8) decoded,
+    // end to end: one buffer instead of a string or two per entry. Moving
+    // the vector keeps the bytes where the entries' views point.
+    std::vector<char> names_;
     name_index::Index<name_index::Exact> by_name_;
     std::vector<std::size_t> duplicates_;
     std::uint64_t prefix_len_ = 0;

@@ -212,7 +212,7 @@ struct Package {
                 if (auto t = types.content_type_of(p.name)) type.emplace(*t);
                 // An interleaved part reports the sums over its pieces, so the
                 // size is the whole part's, as `read` returns it.
-                out.push_back(Part{p.name, std::move(type), p.size, p.compressed_size});
+                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size});
             }
             return out;
         });
@@ -258,7 +258,8 @@ struct Package {
             std::vector<Relationship> out;
             out.reserve((*parsed)->relationships.size());
             for (const auto& rel : (*parsed)->relationships)
-                out.push_back(Relationship{rel.id, rel.type, rel.target, rel.external});
+                out.push_back(
+                    Relationship{std::string(rel.id), std::string(rel.type), std::string(rel.target), rel.external});
             return out;
         });
         if (!tk::succeeded(r)) return nullptr;

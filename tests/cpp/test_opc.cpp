@@ -225,6 +225,19 @@ TEST(Relationships, LookupsSurviveCopiesAndScale) {
     by_hand.relationships.push_back({"rIdX", "t", "x.xml", 0, false});
     ASSERT_NE(by_hand.get("rIdX"), nullptr);
     EXPECT_EQ(by_hand.get("rIdY"), nullptr);
+
+    // A copy holds its own texts, whatever becomes of the set it copied.
+    opc::Relationships assigned = by_hand;
+    EXPECT_EQ(assigned.relationships[0].target, "x.xml");
+    assigned = moved;
+    moved = opc::Relationships();
+    ASSERT_NE(assigned.get("rId97"), nullptr);
+    EXPECT_EQ(assigned.get("rId97")->target, "s97.xml");
+    EXPECT_EQ(assigned.relationships.back().type, "t");
+    assigned.relationships.push_back({"rIdZ", "t", "z.xml", 0, false});
+    const opc::Relationships mixed = assigned;
+    EXPECT_EQ(mixed.relationships.front().target, "s0.xml");
+    EXPECT_EQ(mixed.relationships.back().target, "z.xml");
 }
 
 // Short lists are searched in order and long ones hashed: both report the

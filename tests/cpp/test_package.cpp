@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +43,7 @@ std::string rels(const std::string& body) {
 
 std::vector<std::string> names(const pkg::Package& p) {
     std::vector<std::string> out;
-    for (const auto& part : p.parts()) out.push_back(part.name);
+    for (const auto& part : p.parts()) out.emplace_back(part.name);
     return out;
 }
 
@@ -81,6 +82,46 @@ TEST(Package, PartTableOrderAndLookup) {
     ASSERT_TRUE(p.read_part_bytes("/Z.BIN", buf));
     EXPECT_EQ(std::string(buf.begin(), buf.end()), ">hello world");
     EXPECT_TRUE(p.defects().incomplete_pieces.empty());
+}
+
+TEST(Package, PartNamesLastAsLongAsAnyView) {
+    // The names are held by the shared core, not by the view that made it.
+    Zip z;
+    z.add("ppt/slides/slide1.xml", "<a/>").add("z.bin/[0].last.piece", "z").add("ppt/m\xC3\xA9" "dia/x.png", "x");
+    std::optional<pkg::Package> copy;
+    {
+        const pkg::Package p = open_zip(z);
+        copy.emplace(p);
+    }
+    const std::vector<std::string> want = {"/ppt/slides/slide1.xml", "/ppt/m\xC3\xA9" "dia/x.png", "/z.bin"};
+    EXPECT_EQ(names(*copy), want);
+    EXPECT_EQ(copy->part_index("/Z.bin"), 2u);
+
+    Zip empty;
+    EXPECT_TRUE(names(open_zip(empty)).empty());
+}
+
+TEST(Package, WhichNamesArePieces) {
+    struct Case {
+        std::string item, part;  // the part the item belongs to
+    };
+    const std::vector<Case> cases = {
+        {"a/[0].PIECE", "/a"},
+        {"b/[0].Last.Piece", "/b"},
+        {"c/[0].piecex", "/c/[0].piecex"},
+        {"d/[00].last.piece", "/d/[00].last.piece"},
+        {"e/x.piece", "/e/x.piece"},
+        {"[0].last.piece", "/[0].last.piece"},
+        {".piece", "/.piece"},
+        {"piece", "/piece"},
+        {"f/[1234567890].piece", "/f/[1234567890].piece"},
+    };
+    for (const Case& c : cases) {
+        Zip z;
+        z.add(c.item, "x");
+        const auto p = open_zip(z);
+        EXPECT_EQ(names(p), std::vector<std::string>{c.part}) << c.item;
+    }
 }
 
 TEST(Package, ReadingPartsAndErrors) {

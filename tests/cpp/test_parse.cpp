@@ -1202,8 +1202,8 @@ TEST(Properties, ExtendedWithTitlesOfPartsInStrictForm) {
 
 // ---------------------------------------------------------------- corpus
 
-bool under(const std::string& name, std::string_view folder) {
-    return name.starts_with(folder) && name.ends_with(".xml") && name.find('/', folder.size()) == std::string::npos;
+bool under(std::string_view name, std::string_view folder) {
+    return name.starts_with(folder) && name.ends_with(".xml") && name.find('/', folder.size()) == std::string_view::npos;
 }
 
 TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
@@ -1219,7 +1219,7 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
         ++decks;
         bytes::Buffer bytes;
         for (const zip::Entry& e : archive->entries()) {
-            const std::string& n = e.name;
+            const std::string_view n = e.name;
             if (e.uncompressed_size > (64u << 20)) continue;
             const bool slide_like = under(n, "ppt/slides/") || under(n, "ppt/slideLayouts/") ||
                                     under(n, "ppt/slideMasters/") || under(n, "ppt/notesSlides/") ||
@@ -1237,7 +1237,7 @@ TEST(CorpusSweep, EveryPartParsesOrFailsCleanly) {
             // Some producers write UTF-16 parts; the reader converts before parsing.
             if (auto utf8 = encoding::utf16_xml_to_utf8(bytes)) bytes.assign(utf8->begin(), utf8->end());
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            const std::string part = "/" + n;
+            const std::string part = "/" + std::string(n);
             bool ok = true;
             std::string why;
             if (slide_like) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/hash.h"
@@ -1085,6 +1086,39 @@ TEST(XmlReader, CommonDeclarations) {
     }
     EXPECT_EQ(wf("<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"maybe\"?><a/>"), "malformed xml declaration@0");
     EXPECT_EQ(wf("<?xml version=\"1.0\" encoding=\"utf-8\"  ?><a/>"), "ok");
+}
+
+TEST(XmlReader, ReaderAfterAnotherStartsFresh) {
+    // Each reader takes over the room the previous one on its thread left:
+    // what one leaves behind (open elements, bindings, attributes, an error)
+    // must not show in the next, alone or nested in a live one.
+    std::string deep;
+    for (int i = 0; i < 300; ++i) deep += "<a>";
+    std::string many_attrs = "<r";
+    for (int i = 0; i < 80; ++i) many_attrs += " a" + std::to_string(i) + "=\"v\"";
+    many_attrs += "/>";
+    const std::vector<std::string> docs = {
+        "<p:a xmlns:p=\"" + std::string(PML_T) + "\" xmlns:q=\"u\" q:x=\"1\" y=\"2\"><p:b q:z=\"&amp;\"/></p:a>",
+        deep,
+        many_attrs,
+        "<a x=\"1\" x=\"2\"/>",
+        "<a xmlns:p=\"u\" xmlns:q=\"u\" p:x=\"1\" q:x=\"2\"/>",
+        "<a><b><c>text</c></b>",
+        "<b>plain</b>",
+        "<p:a xmlns:p=\"" + std::string(PML_S) + "\"/>",
+        "<p:a xmlns:p=\"u\"><p:b>",  // ends with a binding in scope
+        "<p:a/>",
+    };
+    // Expected: each document read on a thread that has made no reader yet.
+    std::vector<std::string> fresh(docs.size());
+    for (std::size_t i = 0; i < docs.size(); ++i) std::thread([&] { fresh[i] = events(docs[i]); }).join();
+    for (int round = 0; round < 2; ++round)
+        for (std::size_t i = 0; i < docs.size(); ++i) EXPECT_EQ(events(docs[i]), fresh[i]) << i;
+    for (std::size_t i = 0; i < docs.size(); ++i) {
+        xml::Reader outer(docs[(i + 1) % docs.size()]);
+        (void)outer.next();
+        EXPECT_EQ(events(docs[i]), fresh[i]) << i;
+    }
 }
 
 TEST(Mce, ChoiceAndFallbackSelection) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -552,13 +553,53 @@ TEST(ZipArchive, DuplicateNamesMapToTheFirst) {
     EXPECT_EQ(read_text(*a, 3), "4");
 }
 
-TEST(ZipArchive, InvalidUtf8NameKeepsRawBytes) {
-    const std::string raw = "ppt/\xff\xfe" "x.xml";
-    auto a = open_bytes(build({{.name = raw, .data = to_bytes("x"), .method = 0}}).bytes);
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->entries()[0].raw_name, raw);
-    EXPECT_EQ(a->entries()[0].name, "ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml");
-    EXPECT_EQ(a->find("ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml"), 0u);
+TEST(ZipArchive, NamesDecodedAndRawBytesKept) {
+    struct Case {
+        std::string raw, decoded;
+    };
+    const std::vector<Case> cases = {
+        {"ppt/slides/slide1.xml", "ppt/slides/slide1.xml"},
+        {"ppt/m\xC3\xA9" "dia/\xE2\x82\xAC.png", "ppt/m\xC3\xA9" "dia/\xE2\x82\xAC.png"},  // valid UTF-8
+        {"ppt/\xff\xfe" "x.xml", "ppt/\xEF\xBF\xBD\xEF\xBF\xBDx.xml"},
+        {"ppt/x\xC3", "ppt/x\xEF\xBF\xBD"},  // a sequence cut off by the end
+        {"", ""},
+    };
+    // The names live in the archive, wherever it is moved or copied to.
+    enum class Kept { moved, copied, assigned };
+    const Built other = build({{.name = "other", .data = to_bytes("o"), .method = 0}});
+    const auto keep = [&](vz::Archive a, Kept how) {
+        std::optional<vz::Archive> out;
+        if (how == Kept::moved) out.emplace(std::move(a));
+        if (how == Kept::copied) out.emplace(a);
+        if (how == Kept::assigned) {
+            out.emplace(*open_bytes(other.bytes));
+            *out = a;
+        }
+        return out;
+    };
+    for (const Case& c : cases) {
+        for (bool rebuilt : {false, true}) {
+            Built b = build({{.name = c.raw, .data = to_bytes("x"), .method = 0},
+                             {.name = "second/" + c.raw, .data = to_bytes("y"), .method = 0}});
+            if (rebuilt) b.bytes.resize(b.cd_start);
+            for (Kept how : {Kept::moved, Kept::copied, Kept::assigned}) {
+                auto opened = open_bytes(b.bytes);
+                ASSERT_TRUE(opened) << opened.error().message();
+                const std::optional<vz::Archive> a = keep(std::move(*opened), how);
+                opened = vantrell_core::fail(Error::other("gone"));
+                ASSERT_EQ(a->rebuilt(), rebuilt);
+                ASSERT_EQ(a->entries().size(), 2u);
+                for (std::size_t i = 0; i < 2; ++i) {
+                    const std::string prefix = i == 0 ? "" : "second/";
+                    const vz::Entry& e = a->entries()[i];
+                    EXPECT_EQ(e.raw_name, prefix + c.raw) << c.decoded;
+                    EXPECT_EQ(e.name, prefix + c.decoded);
+                    EXPECT_EQ(a->find(prefix + c.decoded), i) << c.decoded;
+                }
+                EXPECT_EQ(read_text(*a, 1), "y");
+            }
+        }
+    }
 }
 
 TEST(ZipArchive, EmptyArchive) {
