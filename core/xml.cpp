@@ -1051,11 +1051,19 @@ EventKind Reader::start_tag_common(const char* lt) {
             cache_prefix(prefix, id);
         }
     }
+    cur_ = p + (self_closing ? 2 : 1);
+    ++generation_;
+    if constexpr (!Keep) {
+        // Most elements a skip passes over are written <a/>: opened and
+        // closed at once, they need no slot, and the skip no second step.
+        if (self_closing) {
+            scratch_span_ = nullptr;
+            return EventKind::start;
+        }
+    }
     Start& s = push_element();
     s.name.prefix = prefix;
     s.name.local = local;
-    cur_ = p + (self_closing ? 2 : 1);
-    ++generation_;
     if constexpr (Keep) {
         s.offset = static_cast<std::uint64_t>(lt - text_.data());
         s.ns = id;
@@ -1069,7 +1077,7 @@ EventKind Reader::start_tag_common(const char* lt) {
         // No attributes are kept: any Attrs or find_attr scans its tag.
         scratch_span_ = nullptr;
     }
-    phase_ = self_closing ? Phase::closing : Phase::content;
+    if constexpr (Keep) phase_ = self_closing ? Phase::closing : Phase::content;
     return EventKind::start;
 }
 

@@ -330,7 +330,9 @@ private:
     bool refuse(const char* message, const char* at);
     // Keep = false: a step of skip_to_depth or read_text, which hand out
     // neither the element nor its attributes, so the common start tag stores
-    // only what its end tag is matched against and its names checked with.
+    // only what its end tag is matched against and its names checked with;
+    // an element written <a/> it reads is opened and closed in that one step
+    // (reported as `start`, nothing left open).
     template <bool Keep>
     EventKind advance();
     EventKind advance_rare();

@@ -719,6 +719,14 @@ std::vector<std::string> validation_docs() {
     docs.push_back("<a><b/>" + std::string(300, ' ') + "</a>");
     docs.push_back("<a><x:b/></a>");
     docs.push_back("<a><b c='1' d='2' c='3'/></a>");
+    // An element written <a/> just inside the nesting limit, and just past it.
+    for (const std::size_t open : {xml::MAX_DEPTH - 1, xml::MAX_DEPTH}) {
+        std::string deep;
+        for (std::size_t i = 0; i < open; ++i) deep += "<e>";
+        deep += "<e a='1'/>";
+        for (std::size_t i = 0; i < open; ++i) deep += "</e>";
+        docs.push_back(deep);
+    }
     const std::string& doc = sweep_doc();
     for (std::size_t n = 0; n <= doc.size(); ++n) docs.push_back(doc.substr(0, n));
     return docs;
