@@ -577,10 +577,15 @@ void Reader::pop_bindings() {
 
 // One step of the reader without building an event, so that skipping a
 // subtree validates exactly as reading it does. For `end` the element is
-// still open: the caller takes what it needs from it, then pops it.
-template <bool Keep>
+// still open, for `next` to build its event from, unless `Pop`: callers that
+// build none have it popped here, which leaves a start tag's step a tail call.
+template <bool Keep, bool Pop>
 [[gnu::always_inline]] inline EventKind Reader::advance() {
-    if (phase_ != Phase::content) [[unlikely]] return advance_rare();
+    if (phase_ != Phase::content) [[unlikely]] {
+        const EventKind kind = advance_rare();
+        if (Pop && kind == EventKind::end) pop_element();
+        return kind;
+    }
     for (;;) {
         if (cur_ == end_) return fail(E_EOF, end_);
         if (*cur_ != '<') return text_run(cur_);
@@ -597,10 +602,13 @@ template <bool Keep>
             const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
             if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
                 cur_ = n + q_len + 1;
-                end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
+                if constexpr (Pop) pop_element();
+                else end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
                 return EventKind::end;
             }
-            return end_tag(lt);
+            const EventKind kind = end_tag(lt);
+            if (Pop && kind == EventKind::end) pop_element();
+            return kind;
         }
         case '?':
         case '!': {
@@ -647,7 +655,7 @@ EventKind Reader::advance_outside() {
 }
 
 Event Reader::next() {
-    switch (advance<true>()) {
+    switch (advance<true, false>()) {
     case EventKind::start: {
         const Start& s = top();
         return element_event(EventKind::start, s.offset, s);
@@ -661,11 +669,7 @@ Event Reader::next() {
     return error_event(error_);
 }
 
-EventKind Reader::step() {
-    const EventKind kind = advance<true>();
-    if (kind == EventKind::end) pop_element();
-    return kind;
-}
+EventKind Reader::step() { return advance<true, true>(); }
 
 // Comments, processing instructions and the XML declaration, which produce
 // no event; DOCTYPE and anything else starting with "<!" fail.
@@ -1359,8 +1363,7 @@ const char* Reader::declare(RawAttr& a) {
 
 Status Reader::skip_to_depth(std::size_t target) {
     while (depth_ > target) {
-        switch (advance<false>()) {
-        case EventKind::end: pop_element(); break;
+        switch (advance<false, true>()) {
         case EventKind::error: return std::unexpected(error_);
         case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
         default: break;
@@ -1378,8 +1381,7 @@ Status Reader::read_text(std::string& out) {
     if (depth() == 0) return {};
     const std::size_t target = depth() - 1;
     while (depth_ > target) {
-        switch (advance<false>()) {
-        case EventKind::end: pop_element(); break;
+        switch (advance<false, true>()) {
         case EventKind::text:
             append_decoded(std::string_view(token_, token_size_), token_plain_, token_cdata_, out);
             break;

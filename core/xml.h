@@ -333,7 +333,7 @@ private:
     // only what its end tag is matched against and its names checked with;
     // an element written <a/> it reads is opened and closed in that one step
     // (reported as `start`, nothing left open).
-    template <bool Keep>
+    template <bool Keep, bool Pop>
     EventKind advance();
     EventKind advance_rare();
     EventKind advance_outside();
