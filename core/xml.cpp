@@ -566,13 +566,30 @@ Event Reader::close_element(std::uint64_t offset) {
 
 inline void Reader::pop_element() {
     --depth_;
-    if (!bindings_.empty() && bindings_.back().depth > depth_) [[unlikely]] pop_bindings();
     if (depth_ == 0) [[unlikely]] phase_ = Phase::epilog;
+    if (!bindings_.empty() && bindings_.back().depth > depth_) [[unlikely]] pop_bindings();
 }
 
-void Reader::pop_bindings() {
+[[gnu::noinline]] void Reader::pop_bindings() {
     while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
     prefix_cached_ = false;
+}
+
+// Nearly every end tag is the open element's name as written followed by
+// ">"; that needs no scanning, and end_tag would accept it. Reads it when
+// the end tag at `lt` is one. `Short`: only names compared in two words are
+// looked at, so that no library call is made.
+template <bool Short>
+inline bool Reader::own_end_tag(const char* lt) noexcept {
+    const Name& open = top().name;
+    const char* n = lt + 2;
+    const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
+    const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
+    if (q_len >= static_cast<std::size_t>(end_ - n) || n[q_len] != '>') return false;
+    if (Short && (q_len > 16 || end_ - n < 16)) return false;
+    if (!same_bytes(n, q, q_len, end_)) return false;
+    cur_ = n + q_len + 1;
+    return true;
 }
 
 // One step of the reader without building an event, so that skipping a
@@ -593,15 +610,7 @@ template <bool Keep, bool Pop>
         if (end_ - lt < 2) return fail(E_EOF, end_);
         switch (lt[1]) {
         case '/': {
-            // Nearly every end tag is the open element's name as written
-            // followed by ">"; that needs no scanning, and end_tag would
-            // accept it.
-            const Name& open = top().name;
-            const char* n = lt + 2;
-            const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
-            const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
-            if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
-                cur_ = n + q_len + 1;
+            if (own_end_tag<false>(lt)) {
                 if constexpr (Pop) pop_element();
                 else end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
                 return EventKind::end;
@@ -669,7 +678,21 @@ Event Reader::next() {
     return error_event(error_);
 }
 
-EventKind Reader::step() { return advance<true, true>(); }
+EventKind Reader::step() {
+    // The usual steps, a start tag or the open element's own end tag, are
+    // taken apart from the rest, which then costs them no saved registers.
+    if (phase_ == Phase::content && end_ - cur_ >= 2 && *cur_ == '<') [[likely]] {
+        const char* lt = cur_;
+        if (lt[1] != '/' && lt[1] != '?' && lt[1] != '!') return start_tag<true>(lt);
+        if (lt[1] == '/' && own_end_tag<true>(lt)) {
+            pop_element();
+            return EventKind::end;
+        }
+    }
+    return step_rest();
+}
+
+[[gnu::noinline]] EventKind Reader::step_rest() { return advance<true, true>(); }
 
 // Comments, processing instructions and the XML declaration, which produce
 // no event; DOCTYPE and anything else starting with "<!" fail.

@@ -333,8 +333,11 @@ private:
     // only what its end tag is matched against and its names checked with;
     // an element written <a/> it reads is opened and closed in that one step
     // (reported as `start`, nothing left open).
+    template <bool Short>
+    bool own_end_tag(const char* lt) noexcept;
     template <bool Keep, bool Pop>
     EventKind advance();
+    EventKind step_rest();
     EventKind advance_rare();
     EventKind advance_outside();
     template <bool Keep>

@@ -719,6 +719,9 @@ std::vector<std::string> validation_docs() {
     docs.push_back("<a><b/>" + std::string(300, ' ') + "</a>");
     docs.push_back("<a><x:b/></a>");
     docs.push_back("<a><b c='1' d='2' c='3'/></a>");
+    // End tags of names longer than two words, well inside the text and at its end.
+    docs.push_back("<a><p:abcdefghijklmnopq xmlns:p='urn:p'>t</p:abcdefghijklmnopq>" + std::string(20, ' ') + "</a>");
+    docs.push_back("<abcdefghijklmnopqrstuvwxyz><b>t</b></abcdefghijklmnopqrstuvwxyz>");
     // An element written <a/> just inside the nesting limit, and just past it.
     for (const std::size_t open : {xml::MAX_DEPTH - 1, xml::MAX_DEPTH}) {
         std::string deep;
