@@ -997,6 +997,8 @@ EventKind Reader::start_tag_common(const char* lt) {
     if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
     RawAttr* const attrs = scratch_attrs_.data();
     std::size_t count = 0;
+    std::uint64_t keys = 0;
+    bool clash = false;
     const char* p = a;
     bool self_closing;
     for (;;) {
@@ -1043,6 +1045,13 @@ EventKind Reader::start_tag_common(const char* lt) {
             p = find_in_value(v, end, *p);
         }
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
+        // Names that differ mostly differ in length or in their first or
+        // last byte.
+        const std::uint64_t key = std::uint64_t{1}
+                                  << ((an_len + static_cast<unsigned char>(an[0]) +
+                                       2 * static_cast<unsigned>(static_cast<unsigned char>(an[an_len - 1]))) & 63);
+        clash = clash || (keys & key) != 0;
+        keys |= key;
         RawAttr& at = attrs[count++];
         at.local = std::string_view(an, an_len);
         if constexpr (Keep) {
@@ -1054,9 +1063,9 @@ EventKind Reader::start_tag_common(const char* lt) {
         }
         ++p;
     }
-    // Unique names: the few attributes of a tag compare pairwise, most pairs
-    // settled by their lengths.
-    for (std::size_t i = 1; i < count; ++i) {
+    // Unique names: the few attributes of a tag compare pairwise, but only
+    // when two of them share a key of their lengths and end bytes.
+    for (std::size_t i = 1; clash && i < count; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (attrs[i].local.size() == attrs[j].local.size() &&
                 same_bytes(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size(), end))
