@@ -159,6 +159,21 @@ inline bool same(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+// The masks of the first n bytes of two little-endian words, n = 0 to 16:
+// looked up rather than computed, which took a branch or two per compare.
+struct LowBytes {
+    std::uint64_t first, second;
+};
+constexpr std::array<LowBytes, 17> make_low_bytes() {
+    std::array<LowBytes, 17> t{};
+    for (std::size_t n = 0; n <= 16; ++n) {
+        t[n].first = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+        t[n].second = n == 16 ? ~std::uint64_t{0} : n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
+    }
+    return t;
+}
+constexpr std::array<LowBytes, 17> LOW_BYTES = make_low_bytes();
+
 // Whether the `n` bytes at `a` equal those at `b`, where `b` lies before `a`
 // in one text that ends at `end`: sixteen bytes at `a` readable means sixteen
 // at `b` are too, so names of up to 16 bytes compare in two masked words.
@@ -170,9 +185,7 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n, const char* 
             std::memcpy(&y0, b, 8);
             std::memcpy(&x1, a + 8, 8);
             std::memcpy(&y1, b + 8, 8);
-            const std::uint64_t mask0 = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-            const std::uint64_t mask1 = n == 16 ? ~std::uint64_t{0} : n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
-            return (((x0 ^ y0) & mask0) | ((x1 ^ y1) & mask1)) == 0;
+            return (((x0 ^ y0) & LOW_BYTES[n].first) | ((x1 ^ y1) & LOW_BYTES[n].second)) == 0;
         }
     }
     return std::memcmp(a, b, n) == 0;
