@@ -422,20 +422,35 @@ std::string unescape_attr(std::string_view raw) {
 
 std::string_view attr_value(std::string_view raw, std::string& scratch) {
     // Nearly every value is ASCII without a reference: eight bytes per test.
-    const char* p = raw.data();
-    const char* const end = p + raw.size();
     constexpr std::uint64_t ONES = 0x0101010101010101u, HIGHS = 0x8080808080808080u;
-    bool simple = true;
-    for (; end - p >= 8; p += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
+    const auto plain = [](std::uint64_t w) {
         const std::uint64_t amp = w ^ (ONES * '&');
-        if (((w | ((amp - ONES) & ~amp)) & HIGHS) != 0) {
-            simple = false;
-            break;
+        return ((w | ((amp - ONES) & ~amp)) & HIGHS) == 0;
+    };
+    const char* p = raw.data();
+    const std::size_t n = raw.size();
+    bool simple;
+    if (n >= 8) {
+        simple = true;
+        for (std::size_t i = 0; simple && i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            simple = plain(w);
         }
+        // The last word overlaps the ones before: no byte loop for the rest.
+        std::uint64_t w;
+        std::memcpy(&w, p + n - 8, 8);
+        simple = simple && plain(w);
+    } else if (n >= 4) {
+        // Shorter values are gathered into one word; zero bytes pass.
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        simple = plain(lo | std::uint64_t{hi} << 32);
+    } else {
+        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        simple = n == 0 || plain(byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
     }
-    for (; simple && p != end; ++p) simple = *p != '&' && static_cast<unsigned char>(*p) < 0x80;
     if (simple) return raw;
     if (raw.find('&') == std::string_view::npos && encoding::is_valid_utf8(raw)) return raw;
     scratch = unescape_attr(raw);

@@ -591,6 +591,9 @@ TEST(XmlReader, AttrValueAtEveryPosition) {
             EXPECT_EQ(xml::attr_value(two, scratch).data(), two.data()) << len << i;
         }
     }
+    std::string scratch;
+    const std::string empty;
+    EXPECT_EQ(xml::attr_value(empty, scratch).data(), empty.data());
 }
 
 // End tags are matched against the open element's name as written; names
