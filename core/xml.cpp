@@ -487,6 +487,11 @@ std::optional<Attr> Attrs::next() noexcept {
         rest_ = std::string_view(after, static_cast<std::size_t>(end - after));
         return a;
     }
+    return scan_next();
+}
+
+// Kept apart so that handing out the reader's attributes saves no registers.
+[[gnu::noinline]] std::optional<Attr> Attrs::scan_next() noexcept {
     scanned_ = true;
     // The span was checked by the reader, so this scanner can be lenient: it
     // only has to find the pieces again.

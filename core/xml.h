@@ -220,6 +220,8 @@ public:
     std::optional<Attr> next() noexcept;
 
 private:
+    std::optional<Attr> scan_next() noexcept;
+
     const Reader* reader_;
     std::string_view rest_;
     std::uint64_t base_;  // offset of rest_.data()
