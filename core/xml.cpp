@@ -1027,8 +1027,15 @@ EventKind Reader::start_tag_common(const char* lt) {
     } else {
         local = std::string_view(n, static_cast<std::size_t>(a - n));
     }
-    if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
-    RawAttr* const attrs = scratch_attrs_.data();
+    // Attributes handed out go to the reader's scratch; a skip keeps only
+    // their names, for the uniqueness check, on the stack.
+    RawAttr* attrs = nullptr;
+    const char* skip_names[FAST_ATTRS];
+    std::size_t skip_lengths[FAST_ATTRS];
+    if constexpr (Keep) {
+        if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
+        attrs = scratch_attrs_.data();
+    }
     std::size_t count = 0;
     std::uint64_t keys = 0;
     bool clash = false;
@@ -1085,23 +1092,30 @@ EventKind Reader::start_tag_common(const char* lt) {
                                        2 * static_cast<unsigned>(static_cast<unsigned char>(an[an_len - 1]))) & 63);
         clash = clash || (keys & key) != 0;
         keys |= key;
-        RawAttr& at = attrs[count++];
-        at.local = std::string_view(an, an_len);
         if constexpr (Keep) {
+            RawAttr& at = attrs[count];
+            at.local = std::string_view(an, an_len);
             at.prefix = std::string_view();
             at.value = std::string_view(v, static_cast<std::size_t>(p - v));
             at.offset = static_cast<std::uint64_t>(an - text_.data());
             at.ns = ns::NONE;
             at.uri = std::string_view();
+        } else {
+            skip_names[count] = an;
+            skip_lengths[count] = an_len;
         }
+        ++count;
         ++p;
     }
     // Unique names: the few attributes of a tag compare pairwise, but only
     // when two of them share a key of their lengths and end bytes.
+    const auto name = [&](std::size_t i) {
+        if constexpr (Keep) return attrs[i].local;
+        else return std::string_view(skip_names[i], skip_lengths[i]);
+    };
     for (std::size_t i = 1; clash && i < count; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (attrs[i].local.size() == attrs[j].local.size() &&
-                same_bytes(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size(), end))
+            if (name(i).size() == name(j).size() && same_bytes(name(i).data(), name(j).data(), name(i).size(), end))
                 [[unlikely]] {
                 return start_tag_general(lt);
             }
