@@ -605,7 +605,7 @@ inline void Reader::pop_element() {
 
 [[gnu::noinline]] void Reader::pop_bindings() {
     while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
-    prefix_cached_ = false;
+    forget_prefixes();
 }
 
 // Nearly every end tag is the open element's name as written followed by
@@ -956,10 +956,9 @@ Reader::RawAttr& Reader::push_attr() {
 }
 
 void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
-    cached_[1] = prefix_cached_ ? cached_[0] : CachedPrefix{};
+    cached_[1] = cached_[0];
     CachedPrefix& c = cached_[0];
     c = CachedPrefix{prefix, 1, 0, id, true};
-    prefix_cached_ = true;
     if constexpr (std::endian::native == std::endian::little) {
         if (!prefix.empty() && prefix.size() <= 7) {
             const std::size_t n = prefix.size();
@@ -971,9 +970,12 @@ void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
     }
 }
 
+// Unset slots match nothing, neither by word nor here, so the per-tag word
+// match needs no test of whether any prefix is remembered.
+inline void Reader::forget_prefixes() noexcept { cached_[0] = cached_[1] = CachedPrefix{}; }
+
 inline const Reader::CachedPrefix* Reader::cached_prefix(std::string_view prefix) const noexcept {
-    if (!prefix_cached_) return nullptr;
-    if (same(prefix, cached_[0].prefix)) return &cached_[0];
+    if (cached_[0].set && same(prefix, cached_[0].prefix)) return &cached_[0];
     if (cached_[1].set && same(prefix, cached_[1].prefix)) return &cached_[1];
     return nullptr;
 }
@@ -1004,7 +1006,7 @@ EventKind Reader::start_tag_common(const char* lt) {
     // The cached prefix with its ':' is a whole name followed by a byte no
     // name holds, so the bytes matching it are what the scan would find.
     const CachedPrefix* hit = nullptr;
-    if (prefix_cached_ && end - n >= 8) {
+    if (end - n >= 8) {
         std::memcpy(&w, n, 8);
         if ((w & cached_[0].mask) == cached_[0].word) hit = &cached_[0];
         else if ((w & cached_[1].mask) == cached_[1].word) hit = &cached_[1];
@@ -1436,7 +1438,7 @@ const char* Reader::declare(RawAttr& a) {
     if (info.form == Form::strict) strict_seen_ = true;
     else if (info.form == Form::transitional) transitional_seen_ = true;
     bindings_.push_back(std::move(b));
-    prefix_cached_ = false;
+    forget_prefixes();
     return nullptr;
 }
 

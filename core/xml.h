@@ -358,6 +358,7 @@ private:
     void pop_element();
     void pop_bindings();
     void cache_prefix(std::string_view prefix, std::uint16_t id) noexcept;
+    void forget_prefixes() noexcept;
     const CachedPrefix* cached_prefix(std::string_view prefix) const noexcept;
     Start& push_element();
     void grow_stack();
@@ -405,7 +406,6 @@ private:
     // The last two element prefixes resolved, until the bindings change:
     // parts alternate between two (p: and a:) at nearly every level.
     CachedPrefix cached_[2];  // the latest first
-    bool prefix_cached_ = false;  // cached_[0] is set
 };
 
 // Runs the reader over the whole text: nullopt when well-formed, else the
