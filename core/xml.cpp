@@ -1039,8 +1039,6 @@ EventKind Reader::start_tag_common(const char* lt) {
         attrs = scratch_attrs_.data();
     }
     std::size_t count = 0;
-    std::uint64_t keys = 0;
-    bool clash = false;
     const char* p = a;
     bool self_closing;
     for (;;) {
@@ -1087,13 +1085,6 @@ EventKind Reader::start_tag_common(const char* lt) {
             p = find_in_value(v, end, *p);
         }
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
-        // Names that differ mostly differ in length or in their first or
-        // last byte.
-        const std::uint64_t key = std::uint64_t{1}
-                                  << ((an_len + static_cast<unsigned char>(an[0]) +
-                                       2 * static_cast<unsigned>(static_cast<unsigned char>(an[an_len - 1]))) & 63);
-        clash = clash || (keys & key) != 0;
-        keys |= key;
         if constexpr (Keep) {
             RawAttr& at = attrs[count];
             at.local = std::string_view(an, an_len);
@@ -1109,12 +1100,27 @@ EventKind Reader::start_tag_common(const char* lt) {
         ++count;
         ++p;
     }
-    // Unique names: the few attributes of a tag compare pairwise, but only
-    // when two of them share a key of their lengths and end bytes.
+    // Unique names. Two compare at once; more compare pairwise, but only
+    // when two of them share a key of their lengths and end bytes, for names
+    // that differ mostly differ in length or in their first or last byte.
     const auto name = [&](std::size_t i) {
         if constexpr (Keep) return attrs[i].local;
         else return std::string_view(skip_names[i], skip_lengths[i]);
     };
+    bool clash = false;
+    if (count == 2) {
+        clash = name(0).size() == name(1).size();
+    } else if (count > 2) {
+        std::uint64_t keys = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string_view at = name(i);
+            const std::uint64_t key = std::uint64_t{1}
+                                      << ((at.size() + static_cast<unsigned char>(at.front()) +
+                                           2 * static_cast<unsigned>(static_cast<unsigned char>(at.back()))) & 63);
+            clash = clash || (keys & key) != 0;
+            keys |= key;
+        }
+    }
     for (std::size_t i = 1; clash && i < count; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
             if (name(i).size() == name(j).size() && same_bytes(name(i).data(), name(j).data(), name(i).size(), end))

@@ -477,6 +477,7 @@ TEST(XmlReader, AttributeNamesThatLookAlike) {
     EXPECT_EQ(wf("<a abc='1' axc='2' ac='3' a='4' c='5'/>"), "ok");
     EXPECT_EQ(wf("<a xmlns:p='u' xmlns:q='v' p:ab='1' q:ab='2' ab='3'/>"), "ok");
     EXPECT_EQ(wf("<a abc='1' axc='2' abc='3'/>"), "duplicate attribute@19");
+    EXPECT_EQ(wf("<a><b cx='1' cy='2'/><c ab='1' ab='2'/></a>"), "duplicate attribute@31");
     EXPECT_EQ(wf("<a xmlns:p='u' p:ab='1' ab='2' p:ab='3'/>"), "duplicate attribute@31");
     std::string many = "<a";
     for (int i = 0; i < 16; ++i) many += " n" + std::to_string(i % 10) + "x='1'";
