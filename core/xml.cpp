@@ -927,7 +927,7 @@ namespace {
 constexpr std::size_t FIRST_DEPTH_ROOM = 32;
 constexpr std::size_t FIRST_BINDINGS_ROOM = 16;
 // Attributes the common path takes; a tag with more goes the general way.
-constexpr std::size_t FAST_ATTRS = 8;
+constexpr std::size_t FAST_ATTRS = 16;
 constexpr std::size_t FIRST_ATTRS_ROOM = 16;
 static_assert(FIRST_ATTRS_ROOM >= FAST_ATTRS);
 } // namespace
