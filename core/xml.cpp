@@ -600,11 +600,12 @@ Event Reader::close_element(std::uint64_t offset) {
 inline void Reader::pop_element() {
     --depth_;
     if (depth_ == 0) [[unlikely]] phase_ = Phase::epilog;
-    if (!bindings_.empty() && bindings_.back().depth > depth_) [[unlikely]] pop_bindings();
+    if (binding_depth_ > depth_) [[unlikely]] pop_bindings();
 }
 
 [[gnu::noinline]] void Reader::pop_bindings() {
     while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
+    binding_depth_ = bindings_.empty() ? 0 : bindings_.back().depth;
     forget_prefixes();
 }
 
@@ -1443,6 +1444,7 @@ const char* Reader::declare(RawAttr& a) {
     b.id = info.id;
     if (info.form == Form::strict) strict_seen_ = true;
     else if (info.form == Form::transitional) transitional_seen_ = true;
+    binding_depth_ = b.depth;
     bindings_.push_back(std::move(b));
     forget_prefixes();
     return nullptr;

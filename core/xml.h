@@ -395,6 +395,9 @@ private:
     std::vector<Start> stack_;
     std::size_t depth_ = 0;
     std::vector<Binding> bindings_;
+    // The depth of the innermost declaration (0 while there is none), so
+    // closing an element tells from one member whether scopes end with it.
+    std::uint32_t binding_depth_ = 0;
     std::vector<RawAttr> scratch_attrs_;
     std::size_t attr_count_ = 0;
     std::vector<std::uint32_t> scratch_order_;
