@@ -633,9 +633,13 @@ inline bool Reader::own_end_tag(const char* lt) noexcept {
 template <bool Keep, bool Pop>
 [[gnu::always_inline]] inline EventKind Reader::advance() {
     if (phase_ != Phase::content) [[unlikely]] {
-        const EventKind kind = advance_rare();
-        if (Pop && kind == EventKind::end) pop_element();
-        return kind;
+        if (Pop && phase_ == Phase::closing) {
+            // The end of an element written <a/>, with no offset to keep.
+            phase_ = Phase::content;
+            pop_element();
+            return EventKind::end;
+        }
+        return advance_rare();
     }
     for (;;) {
         if (cur_ == end_) return fail(E_EOF, end_);
