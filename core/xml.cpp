@@ -1025,7 +1025,8 @@ EventKind Reader::start_tag_common(const char* lt) {
         a = name_end<Guarded>(n, end);
         if (a == n || (!Guarded && a == end) || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
     }
-    if (*a == ':') {
+    // A remembered prefix ends at its ':' already.
+    if (hit || *a == ':') {
         const char* b = name_end<Guarded>(a + 1, end);
         if (b == a + 1 || (!Guarded && b == end) || *b == ':') [[unlikely]] return start_tag_general(lt);
         prefix = std::string_view(n, static_cast<std::size_t>(a - n));
