@@ -997,10 +997,29 @@ inline EventKind Reader::start_tag(const char* lt) {
     return guarded_ ? start_tag_common<true, Keep>(lt) : start_tag_common<false, Keep>(lt);
 }
 
+// A skip reads on while start tags follow one another at once (most of what
+// it passes over is runs of elements written <a/>), which saves it a return
+// to its loop and a call per tag.
+template <bool Guarded, bool Keep>
+EventKind Reader::start_tag_common(const char* lt) {
+    if constexpr (Keep) {
+        return start_tag_one<Guarded, true>(lt);
+    } else {
+        for (;;) {
+            const EventKind kind = start_tag_one<Guarded, false>(lt);
+            if (kind != EventKind::start || phase_ != Phase::content || end_ - cur_ < 2 || *cur_ != '<' ||
+                !(cls(cur_[1]) & C_NAME_START)) {
+                return kind;
+            }
+            lt = cur_;
+        }
+    }
+}
+
 // Guarded: every scan of this tag stops before the end of the text, so a
 // position it reaches is never the end (see guarded_).
 template <bool Guarded, bool Keep>
-EventKind Reader::start_tag_common(const char* lt) {
+[[gnu::always_inline]] inline EventKind Reader::start_tag_one(const char* lt) {
     const char* const end = end_;
     const char* const n = lt + 1;
     std::string_view prefix, local;

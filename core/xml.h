@@ -346,6 +346,8 @@ private:
     EventKind start_tag(const char* lt);
     template <bool Guarded, bool Keep>
     EventKind start_tag_common(const char* lt);
+    template <bool Guarded, bool Keep>
+    EventKind start_tag_one(const char* lt);
     EventKind start_tag_general(const char* lt);
     EventKind end_tag(const char* lt);
     EventKind text_run(const char* from);

@@ -726,6 +726,10 @@ std::vector<std::string> validation_docs() {
     // End tags of names longer than two words, well inside the text and at its end.
     docs.push_back("<a><p:abcdefghijklmnopq xmlns:p='urn:p'>t</p:abcdefghijklmnopq>" + std::string(20, ' ') + "</a>");
     docs.push_back("<abcdefghijklmnopqrstuvwxyz><b>t</b></abcdefghijklmnopqrstuvwxyz>");
+    // Runs of start tags with no text between them, faulty within the run.
+    docs.push_back("<a><b/><c x='1'/><d><e/></d><f y='1' y='2'/><g/></a>");
+    docs.push_back("<a><b/><c/><d:e/><f/></a>");
+    docs.push_back("<a><b/><c xmlns:d='urn:d'><d:e/></c><d:e/></a>");
     // An element written <a/> just inside the nesting limit, and just past it.
     for (const std::size_t open : {xml::MAX_DEPTH - 1, xml::MAX_DEPTH}) {
         std::string deep;
