@@ -106,9 +106,8 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
     return p;
 }
 
-inline const char* scan_ncname(const char* p, const char* end) noexcept {
-    if (p == end || !(cls(*p) & C_NAME_START)) return p;
-    ++p;
+// The end of the name whose first byte lies before p.
+inline const char* ncname_rest(const char* p, const char* end) noexcept {
     // Names are most of the bytes of a tag: test four per bounds check.
     while (end - p >= 4) {
         if (!(cls(p[0]) & C_NAME)) return p;
@@ -121,20 +120,34 @@ inline const char* scan_ncname(const char* p, const char* end) noexcept {
     return p;
 }
 
+inline const char* scan_ncname(const char* p, const char* end) noexcept {
+    if (p == end || !(cls(*p) & C_NAME_START)) return p;
+    return ncname_rest(p + 1, end);
+}
+
 // The scanners above without the end check, for text known to hold a byte
 // that stops them before its end.
+template <bool Guarded>
+inline const char* name_rest(const char* p, const char* end) noexcept {
+    if constexpr (!Guarded) {
+        return ncname_rest(p, end);
+    } else {
+        for (;; p += 4) {
+            if (!(cls(p[0]) & C_NAME)) return p;
+            if (!(cls(p[1]) & C_NAME)) return p + 1;
+            if (!(cls(p[2]) & C_NAME)) return p + 2;
+            if (!(cls(p[3]) & C_NAME)) return p + 3;
+        }
+    }
+}
+
 template <bool Guarded>
 inline const char* name_end(const char* p, const char* end) noexcept {
     if constexpr (!Guarded) {
         return scan_ncname(p, end);
     } else {
         if (!(cls(*p) & C_NAME_START)) return p;
-        for (++p;; p += 4) {
-            if (!(cls(p[0]) & C_NAME)) return p;
-            if (!(cls(p[1]) & C_NAME)) return p + 1;
-            if (!(cls(p[2]) & C_NAME)) return p + 2;
-            if (!(cls(p[3]) & C_NAME)) return p + 3;
-        }
+        return name_rest<true>(p + 1, end);
     }
 }
 
@@ -1088,10 +1101,12 @@ template <bool Guarded, bool Keep>
             if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
             if (*p == '>' || *p == '/') continue;
             an = p;
+            if (!(cls(*an) & C_NAME_START)) [[unlikely]] return start_tag_general(lt);
         }
+        // The name's first byte is known to start one.
         if (count == FAST_ATTRS) [[unlikely]] return start_tag_general(lt);
-        p = name_end<Guarded>(an, end);
-        if (p == an || (!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
+        p = name_rest<Guarded>(an + 1, end);
+        if ((!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
         const auto an_len = static_cast<std::size_t>(p - an);
         if (an_len == 5 && std::memcmp(an, "xmlns", 5) == 0) [[unlikely]] return start_tag_general(lt);
         const char* v;
