@@ -330,13 +330,14 @@ private:
 
     EventKind fail(const char* message, const char* at);
     bool refuse(const char* message, const char* at);
-    // Keep = false: a step of skip_to_depth or read_text, which hand out
-    // neither the element nor its attributes, so the common start tag stores
-    // only what its end tag is matched against and its names checked with;
-    // an element written <a/> it reads is opened and closed in that one step
-    // (reported as `start`, nothing left open).
     template <bool Short>
     bool own_end_tag(const char* lt) noexcept;
+    // Keep = false: a step of skip_to_depth or read_text, which hand out
+    // neither the element nor its attributes, so the common start tag stores
+    // only what its end tag is matched against and its names checked with.
+    // Such a step reads on through start tags that follow at once, and an
+    // element written <a/> among them is opened and closed in it (reported
+    // as `start`, nothing left open for it).
     template <bool Keep, bool Pop>
     EventKind advance();
     EventKind step_rest();
