@@ -106,9 +106,8 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
     return p;
 }
 
-inline const char* scan_ncname(const char* p, const char* end) noexcept {
-    if (p == end || !(cls(*p) & C_NAME_START)) return p;
-    ++p;
+// The end of the name whose first byte lies before p.
+inline const char* ncname_rest(const char* p, const char* end) noexcept {
     // Names are most of the bytes of a tag: test four per bounds check.
     while (end - p >= 4) {
         if (!(cls(p[0]) & C_NAME)) return p;
@@ -121,20 +120,34 @@ inline const char* scan_ncname(const char* p, const char* end) noexcept {
     return p;
 }
 
+inline const char* scan_ncname(const char* p, const char* end) noexcept {
+    if (p == end || !(cls(*p) & C_NAME_START)) return p;
+    return ncname_rest(p + 1, end);
+}
+
 // The scanners above without the end check, for text known to hold a byte
 // that stops them before its end.
+template <bool Guarded>
+inline const char* name_rest(const char* p, const char* end) noexcept {
+    if constexpr (!Guarded) {
+        return ncname_rest(p, end);
+    } else {
+        for (;; p += 4) {
+            if (!(cls(p[0]) & C_NAME)) return p;
+            if (!(cls(p[1]) & C_NAME)) return p + 1;
+            if (!(cls(p[2]) & C_NAME)) return p + 2;
+            if (!(cls(p[3]) & C_NAME)) return p + 3;
+        }
+    }
+}
+
 template <bool Guarded>
 inline const char* name_end(const char* p, const char* end) noexcept {
     if constexpr (!Guarded) {
         return scan_ncname(p, end);
     } else {
         if (!(cls(*p) & C_NAME_START)) return p;
-        for (++p;; p += 4) {
-            if (!(cls(p[0]) & C_NAME)) return p;
-            if (!(cls(p[1]) & C_NAME)) return p + 1;
-            if (!(cls(p[2]) & C_NAME)) return p + 2;
-            if (!(cls(p[3]) & C_NAME)) return p + 3;
-        }
+        return name_rest<true>(p + 1, end);
     }
 }
 
@@ -159,6 +172,21 @@ inline bool same(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+// The masks of the first n bytes of two little-endian words, n = 0 to 16:
+// looked up rather than computed, which took a branch or two per compare.
+struct LowBytes {
+    std::uint64_t first, second;
+};
+constexpr std::array<LowBytes, 17> make_low_bytes() {
+    std::array<LowBytes, 17> t{};
+    for (std::size_t n = 0; n <= 16; ++n) {
+        t[n].first = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+        t[n].second = n == 16 ? ~std::uint64_t{0} : n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
+    }
+    return t;
+}
+constexpr std::array<LowBytes, 17> LOW_BYTES = make_low_bytes();
+
 // Whether the `n` bytes at `a` equal those at `b`, where `b` lies before `a`
 // in one text that ends at `end`: sixteen bytes at `a` readable means sixteen
 // at `b` are too, so names of up to 16 bytes compare in two masked words.
@@ -170,9 +198,7 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n, const char* 
             std::memcpy(&y0, b, 8);
             std::memcpy(&x1, a + 8, 8);
             std::memcpy(&y1, b + 8, 8);
-            const std::uint64_t mask0 = n >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-            const std::uint64_t mask1 = n == 16 ? ~std::uint64_t{0} : n <= 8 ? 0 : (std::uint64_t{1} << (8 * (n - 8))) - 1;
-            return (((x0 ^ y0) & mask0) | ((x1 ^ y1) & mask1)) == 0;
+            return (((x0 ^ y0) & LOW_BYTES[n].first) | ((x1 ^ y1) & LOW_BYTES[n].second)) == 0;
         }
     }
     return std::memcmp(a, b, n) == 0;
@@ -409,20 +435,35 @@ std::string unescape_attr(std::string_view raw) {
 
 std::string_view attr_value(std::string_view raw, std::string& scratch) {
     // Nearly every value is ASCII without a reference: eight bytes per test.
-    const char* p = raw.data();
-    const char* const end = p + raw.size();
     constexpr std::uint64_t ONES = 0x0101010101010101u, HIGHS = 0x8080808080808080u;
-    bool simple = true;
-    for (; end - p >= 8; p += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
+    const auto plain = [](std::uint64_t w) {
         const std::uint64_t amp = w ^ (ONES * '&');
-        if (((w | ((amp - ONES) & ~amp)) & HIGHS) != 0) {
-            simple = false;
-            break;
+        return ((w | ((amp - ONES) & ~amp)) & HIGHS) == 0;
+    };
+    const char* p = raw.data();
+    const std::size_t n = raw.size();
+    bool simple;
+    if (n >= 8) {
+        simple = true;
+        for (std::size_t i = 0; simple && i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            simple = plain(w);
         }
+        // The last word overlaps the ones before: no byte loop for the rest.
+        std::uint64_t w;
+        std::memcpy(&w, p + n - 8, 8);
+        simple = simple && plain(w);
+    } else if (n >= 4) {
+        // Shorter values are gathered into one word; zero bytes pass.
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        simple = plain(lo | std::uint64_t{hi} << 32);
+    } else {
+        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+        simple = n == 0 || plain(byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
     }
-    for (; simple && p != end; ++p) simple = *p != '&' && static_cast<unsigned char>(*p) < 0x80;
     if (simple) return raw;
     if (raw.find('&') == std::string_view::npos && encoding::is_valid_utf8(raw)) return raw;
     scratch = unescape_attr(raw);
@@ -459,6 +500,11 @@ std::optional<Attr> Attrs::next() noexcept {
         rest_ = std::string_view(after, static_cast<std::size_t>(end - after));
         return a;
     }
+    return scan_next();
+}
+
+// Kept apart so that handing out the reader's attributes saves no registers.
+[[gnu::noinline]] std::optional<Attr> Attrs::scan_next() noexcept {
     scanned_ = true;
     // The span was checked by the reader, so this scanner can be lenient: it
     // only has to find the pieces again.
@@ -607,21 +653,48 @@ Event Reader::close_element(std::uint64_t offset) {
 
 inline void Reader::pop_element() {
     --depth_;
-    if (!bindings_.empty() && bindings_.back().depth > depth_) [[unlikely]] pop_bindings();
     if (depth_ == 0) [[unlikely]] phase_ = Phase::epilog;
+    if (binding_depth_ > depth_) [[unlikely]] pop_bindings();
 }
 
-void Reader::pop_bindings() {
+[[gnu::noinline]] void Reader::pop_bindings() {
     while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
-    prefix_cached_ = false;
+    binding_depth_ = bindings_.empty() ? 0 : bindings_.back().depth;
+    forget_prefixes();
+}
+
+// Nearly every end tag is the open element's name as written followed by
+// ">"; that needs no scanning, and end_tag would accept it. Reads it when
+// the end tag at `lt` is one. `Short`: only names compared in two words are
+// looked at, so that no library call is made.
+template <bool Short>
+inline bool Reader::own_end_tag(const char* lt) noexcept {
+    const Name& open = top().name;
+    const char* n = lt + 2;
+    const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
+    const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
+    if (q_len >= static_cast<std::size_t>(end_ - n) || n[q_len] != '>') return false;
+    if (Short && (q_len > 16 || end_ - n < 16)) return false;
+    if (!same_bytes(n, q, q_len, end_)) return false;
+    cur_ = n + q_len + 1;
+    return true;
 }
 
 // One step of the reader without building an event, so that skipping a
 // subtree validates exactly as reading it does. For `end` the element is
-// still open: the caller takes what it needs from it, then pops it.
-template <bool Keep>
+// still open, for `next` to build its event from, unless `Pop`: callers that
+// build none have it popped here, which leaves a start tag's step a tail call.
+template <bool Keep, bool Pop>
 [[gnu::always_inline]] inline EventKind Reader::advance() {
-    if (phase_ != Phase::content) [[unlikely]] return advance_rare();
+    if (phase_ != Phase::content) [[unlikely]] {
+        if (Pop && phase_ == Phase::closing) {
+            // The end of an element written <a/>, with no offset to keep.
+            phase_ = Phase::content;
+            pop_element();
+            return EventKind::end;
+        }
+        return advance_rare();
+    }
     for (;;) {
         if (cur_ == end_) return fail(E_EOF, end_);
         if (*cur_ != '<') return text_run(cur_);
@@ -629,19 +702,14 @@ template <bool Keep>
         if (end_ - lt < 2) return fail(E_EOF, end_);
         switch (lt[1]) {
         case '/': {
-            // Nearly every end tag is the open element's name as written
-            // followed by ">"; that needs no scanning, and end_tag would
-            // accept it.
-            const Name& open = top().name;
-            const char* n = lt + 2;
-            const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
-            const auto q_len = static_cast<std::size_t>(open.local.data() + open.local.size() - q);
-            if (q_len < static_cast<std::size_t>(end_ - n) && n[q_len] == '>' && same_bytes(n, q, q_len, end_)) {
-                cur_ = n + q_len + 1;
-                end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
+            if (own_end_tag<false>(lt)) {
+                if constexpr (Pop) pop_element();
+                else end_offset_ = static_cast<std::uint64_t>(lt - text_.data());
                 return EventKind::end;
             }
-            return end_tag(lt);
+            const EventKind kind = end_tag(lt);
+            if (Pop && kind == EventKind::end) pop_element();
+            return kind;
         }
         case '?':
         case '!': {
@@ -688,7 +756,7 @@ EventKind Reader::advance_outside() {
 }
 
 Event Reader::next() {
-    switch (advance<true>()) {
+    switch (advance<true, false>()) {
     case EventKind::start: {
         const Start& s = top();
         return element_event(EventKind::start, s.offset, s);
@@ -703,10 +771,20 @@ Event Reader::next() {
 }
 
 EventKind Reader::step() {
-    const EventKind kind = advance<true>();
-    if (kind == EventKind::end) pop_element();
-    return kind;
+    // The usual steps, a start tag or the open element's own end tag, are
+    // taken apart from the rest, which then costs them no saved registers.
+    if (phase_ == Phase::content && end_ - cur_ >= 2 && *cur_ == '<') [[likely]] {
+        const char* lt = cur_;
+        if (lt[1] != '/' && lt[1] != '?' && lt[1] != '!') return start_tag<true>(lt);
+        if (lt[1] == '/' && own_end_tag<true>(lt)) {
+            pop_element();
+            return EventKind::end;
+        }
+    }
+    return step_rest();
 }
+
+[[gnu::noinline]] EventKind Reader::step_rest() { return advance<true, true>(); }
 
 // Comments, processing instructions and the XML declaration, which produce
 // no event; DOCTYPE and anything else starting with "<!" fail.
@@ -908,7 +986,7 @@ namespace {
 constexpr std::size_t FIRST_DEPTH_ROOM = 32;
 constexpr std::size_t FIRST_BINDINGS_ROOM = 16;
 // Attributes the common path takes; a tag with more goes the general way.
-constexpr std::size_t FAST_ATTRS = 8;
+constexpr std::size_t FAST_ATTRS = 16;
 constexpr std::size_t FIRST_ATTRS_ROOM = 16;
 static_assert(FIRST_ATTRS_ROOM >= FAST_ATTRS);
 } // namespace
@@ -935,10 +1013,9 @@ Reader::RawAttr& Reader::push_attr() {
 }
 
 void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
-    cached_[1] = prefix_cached_ ? cached_[0] : CachedPrefix{};
+    cached_[1] = cached_[0];
     CachedPrefix& c = cached_[0];
     c = CachedPrefix{prefix, 1, 0, id, true};
-    prefix_cached_ = true;
     if constexpr (std::endian::native == std::endian::little) {
         if (!prefix.empty() && prefix.size() <= 7) {
             const std::size_t n = prefix.size();
@@ -950,9 +1027,12 @@ void Reader::cache_prefix(std::string_view prefix, std::uint16_t id) noexcept {
     }
 }
 
+// Unset slots match nothing, neither by word nor here, so the per-tag word
+// match needs no test of whether any prefix is remembered.
+inline void Reader::forget_prefixes() noexcept { cached_[0] = cached_[1] = CachedPrefix{}; }
+
 inline const Reader::CachedPrefix* Reader::cached_prefix(std::string_view prefix) const noexcept {
-    if (!prefix_cached_) return nullptr;
-    if (same(prefix, cached_[0].prefix)) return &cached_[0];
+    if (cached_[0].set && same(prefix, cached_[0].prefix)) return &cached_[0];
     if (cached_[1].set && same(prefix, cached_[1].prefix)) return &cached_[1];
     return nullptr;
 }
@@ -969,10 +1049,29 @@ inline EventKind Reader::start_tag(const char* lt) {
     return guarded_ ? start_tag_common<true, Keep>(lt) : start_tag_common<false, Keep>(lt);
 }
 
+// A skip reads on while start tags follow one another at once (most of what
+// it passes over is runs of elements written <a/>), which saves it a return
+// to its loop and a call per tag.
+template <bool Guarded, bool Keep>
+EventKind Reader::start_tag_common(const char* lt) {
+    if constexpr (Keep) {
+        return start_tag_one<Guarded, true>(lt);
+    } else {
+        for (;;) {
+            const EventKind kind = start_tag_one<Guarded, false>(lt);
+            if (kind != EventKind::start || phase_ != Phase::content || end_ - cur_ < 2 || *cur_ != '<' ||
+                !(cls(cur_[1]) & C_NAME_START)) {
+                return kind;
+            }
+            lt = cur_;
+        }
+    }
+}
+
 // Guarded: every scan of this tag stops before the end of the text, so a
 // position it reaches is never the end (see guarded_).
 template <bool Guarded, bool Keep>
-EventKind Reader::start_tag_common(const char* lt) {
+[[gnu::always_inline]] inline EventKind Reader::start_tag_one(const char* lt) {
     const char* const end = end_;
     const char* const n = lt + 1;
     std::string_view prefix, local;
@@ -983,7 +1082,7 @@ EventKind Reader::start_tag_common(const char* lt) {
     // The cached prefix with its ':' is a whole name followed by a byte no
     // name holds, so the bytes matching it are what the scan would find.
     const CachedPrefix* hit = nullptr;
-    if (prefix_cached_ && end - n >= 8) {
+    if (end - n >= 8) {
         std::memcpy(&w, n, 8);
         if ((w & cached_[0].mask) == cached_[0].word) hit = &cached_[0];
         else if ((w & cached_[1].mask) == cached_[1].word) hit = &cached_[1];
@@ -997,7 +1096,8 @@ EventKind Reader::start_tag_common(const char* lt) {
         a = name_end<Guarded>(n, end);
         if (a == n || (!Guarded && a == end) || depth_ >= MAX_DEPTH) [[unlikely]] return start_tag_general(lt);
     }
-    if (*a == ':') {
+    // A remembered prefix ends at its ':' already.
+    if (hit || *a == ':') {
         const char* b = name_end<Guarded>(a + 1, end);
         if (b == a + 1 || (!Guarded && b == end) || *b == ':') [[unlikely]] return start_tag_general(lt);
         prefix = std::string_view(n, static_cast<std::size_t>(a - n));
@@ -1006,8 +1106,15 @@ EventKind Reader::start_tag_common(const char* lt) {
     } else {
         local = std::string_view(n, static_cast<std::size_t>(a - n));
     }
-    if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
-    RawAttr* const attrs = scratch_attrs_.data();
+    // Attributes handed out go to the reader's scratch; a skip keeps only
+    // their names, for the uniqueness check, on the stack.
+    RawAttr* attrs = nullptr;
+    const char* skip_names[FAST_ATTRS];
+    std::size_t skip_lengths[FAST_ATTRS];
+    if constexpr (Keep) {
+        if (scratch_attrs_.size() < FAST_ATTRS) [[unlikely]] scratch_attrs_.resize(FIRST_ATTRS_ROOM);
+        attrs = scratch_attrs_.data();
+    }
     std::size_t count = 0;
     const char* p = a;
     bool self_closing;
@@ -1033,10 +1140,12 @@ EventKind Reader::start_tag_common(const char* lt) {
             if (!Guarded && p == end) [[unlikely]] return start_tag_general(lt);
             if (*p == '>' || *p == '/') continue;
             an = p;
+            if (!(cls(*an) & C_NAME_START)) [[unlikely]] return start_tag_general(lt);
         }
+        // The name's first byte is known to start one.
         if (count == FAST_ATTRS) [[unlikely]] return start_tag_general(lt);
-        p = name_end<Guarded>(an, end);
-        if (p == an || (!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
+        p = name_rest<Guarded>(an + 1, end);
+        if ((!Guarded && p == end) || *p == ':') [[unlikely]] return start_tag_general(lt);
         const auto an_len = static_cast<std::size_t>(p - an);
         if (an_len == 5 && std::memcmp(an, "xmlns", 5) == 0) [[unlikely]] return start_tag_general(lt);
         const char* v;
@@ -1055,23 +1164,45 @@ EventKind Reader::start_tag_common(const char* lt) {
             p = find_in_value(v, end, *p);
         }
         if (p == end || *p != v[-1]) [[unlikely]] return start_tag_general(lt);
-        RawAttr& at = attrs[count++];
-        at.local = std::string_view(an, an_len);
         if constexpr (Keep) {
+            RawAttr& at = attrs[count];
+            at.local = std::string_view(an, an_len);
             at.prefix = std::string_view();
             at.value = std::string_view(v, static_cast<std::size_t>(p - v));
             at.offset = static_cast<std::uint64_t>(an - text_.data());
             at.ns = ns::NONE;
             at.uri = std::string_view();
+        } else {
+            skip_names[count] = an;
+            skip_lengths[count] = an_len;
         }
+        ++count;
         ++p;
     }
-    // Unique names: the few attributes of a tag compare pairwise, most pairs
-    // settled by their lengths.
-    for (std::size_t i = 1; i < count; ++i) {
+    // Unique names. Two compare at once; more compare pairwise, but only
+    // when two of them share a key of their lengths and end bytes, for names
+    // that differ mostly differ in length or in their first or last byte.
+    const auto name = [&](std::size_t i) {
+        if constexpr (Keep) return attrs[i].local;
+        else return std::string_view(skip_names[i], skip_lengths[i]);
+    };
+    bool clash = false;
+    if (count == 2) {
+        clash = name(0).size() == name(1).size();
+    } else if (count > 2) {
+        std::uint64_t keys = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string_view at = name(i);
+            const std::uint64_t key = std::uint64_t{1}
+                                      << ((at.size() + static_cast<unsigned char>(at.front()) +
+                                           2 * static_cast<unsigned>(static_cast<unsigned char>(at.back()))) & 63);
+            clash = clash || (keys & key) != 0;
+            keys |= key;
+        }
+    }
+    for (std::size_t i = 1; clash && i < count; ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            if (attrs[i].local.size() == attrs[j].local.size() &&
-                same_bytes(attrs[i].local.data(), attrs[j].local.data(), attrs[i].local.size(), end))
+            if (name(i).size() == name(j).size() && same_bytes(name(i).data(), name(j).data(), name(i).size(), end))
                 [[unlikely]] {
                 return start_tag_general(lt);
             }
@@ -1090,11 +1221,19 @@ EventKind Reader::start_tag_common(const char* lt) {
             cache_prefix(prefix, id);
         }
     }
+    cur_ = p + (self_closing ? 2 : 1);
+    ++generation_;
+    if constexpr (!Keep) {
+        // Most elements a skip passes over are written <a/>: opened and
+        // closed at once, they need no slot, and the skip no second step.
+        if (self_closing) {
+            scratch_span_ = nullptr;
+            return EventKind::start;
+        }
+    }
     Start& s = push_element();
     s.name.prefix = prefix;
     s.name.local = local;
-    cur_ = p + (self_closing ? 2 : 1);
-    ++generation_;
     if constexpr (Keep) {
         s.offset = static_cast<std::uint64_t>(lt - text_.data());
         s.ns = id;
@@ -1108,7 +1247,7 @@ EventKind Reader::start_tag_common(const char* lt) {
         // No attributes are kept: any Attrs or find_attr scans its tag.
         scratch_span_ = nullptr;
     }
-    phase_ = self_closing ? Phase::closing : Phase::content;
+    if constexpr (Keep) phase_ = self_closing ? Phase::closing : Phase::content;
     return EventKind::start;
 }
 
@@ -1383,15 +1522,15 @@ const char* Reader::declare(RawAttr& a) {
     b.id = info.id;
     if (info.form == Form::strict) strict_seen_ = true;
     else if (info.form == Form::transitional) transitional_seen_ = true;
+    binding_depth_ = b.depth;
     bindings_.push_back(std::move(b));
-    prefix_cached_ = false;
+    forget_prefixes();
     return nullptr;
 }
 
 Status Reader::skip_to_depth(std::size_t target) {
     while (depth_ > target) {
-        switch (advance<false>()) {
-        case EventKind::end: pop_element(); break;
+        switch (advance<false, true>()) {
         case EventKind::error: return std::unexpected(error_);
         case EventKind::eof: return std::unexpected(XmlError{E_EOF, text_.size()});
         default: break;
@@ -1489,8 +1628,7 @@ Status Reader::read_text(std::string& out) {
     if (depth() == 0) return {};
     const std::size_t target = depth() - 1;
     while (depth_ > target) {
-        switch (advance<false>()) {
-        case EventKind::end: pop_element(); break;
+        switch (advance<false, true>()) {
         case EventKind::text:
             append_decoded(std::string_view(token_, token_size_), token_plain_, token_cdata_, out);
             break;

@@ -220,6 +220,8 @@ public:
     std::optional<Attr> next() noexcept;
 
 private:
+    std::optional<Attr> scan_next() noexcept;
+
     const Reader* reader_;
     std::string_view rest_;
     std::uint64_t base_;  // offset of rest_.data()
@@ -335,17 +337,25 @@ private:
 
     EventKind fail(const char* message, const char* at);
     bool refuse(const char* message, const char* at);
+    template <bool Short>
+    bool own_end_tag(const char* lt) noexcept;
     // Keep = false: a step of skip_to_depth or read_text, which hand out
     // neither the element nor its attributes, so the common start tag stores
     // only what its end tag is matched against and its names checked with.
-    template <bool Keep>
+    // Such a step reads on through start tags that follow at once, and an
+    // element written <a/> among them is opened and closed in it (reported
+    // as `start`, nothing left open for it).
+    template <bool Keep, bool Pop>
     EventKind advance();
+    EventKind step_rest();
     EventKind advance_rare();
     EventKind advance_outside();
     template <bool Keep>
     EventKind start_tag(const char* lt);
     template <bool Guarded, bool Keep>
     EventKind start_tag_common(const char* lt);
+    template <bool Guarded, bool Keep>
+    EventKind start_tag_one(const char* lt);
     EventKind start_tag_general(const char* lt);
     EventKind end_tag(const char* lt);
     EventKind text_run(const char* from);
@@ -358,6 +368,7 @@ private:
     void pop_element();
     void pop_bindings();
     void cache_prefix(std::string_view prefix, std::uint16_t id) noexcept;
+    void forget_prefixes() noexcept;
     const CachedPrefix* cached_prefix(std::string_view prefix) const noexcept;
     Start& push_element();
     void grow_stack();
@@ -399,6 +410,9 @@ private:
     std::vector<Start> stack_;
     std::size_t depth_ = 0;
     std::vector<Binding> bindings_;
+    // The depth of the innermost declaration (0 while there is none), so
+    // closing an element tells from one member whether scopes end with it.
+    std::uint32_t binding_depth_ = 0;
     std::vector<RawAttr> scratch_attrs_;
     std::size_t attr_count_ = 0;
     std::vector<std::uint32_t> scratch_order_;
@@ -410,7 +424,6 @@ private:
     // The last two element prefixes resolved, until the bindings change:
     // parts alternate between two (p: and a:) at nearly every level.
     CachedPrefix cached_[2];  // the latest first
-    bool prefix_cached_ = false;  // cached_[0] is set
 };
 
 // Runs the reader over the whole text: nullopt when well-formed, else the

@@ -522,6 +522,7 @@ TEST(XmlReader, AttributeNamesThatLookAlike) {
     EXPECT_EQ(wf("<a abc='1' axc='2' ac='3' a='4' c='5'/>"), "ok");
     EXPECT_EQ(wf("<a xmlns:p='u' xmlns:q='v' p:ab='1' q:ab='2' ab='3'/>"), "ok");
     EXPECT_EQ(wf("<a abc='1' axc='2' abc='3'/>"), "duplicate attribute@19");
+    EXPECT_EQ(wf("<a><b cx='1' cy='2'/><c ab='1' ab='2'/></a>"), "duplicate attribute@31");
     EXPECT_EQ(wf("<a xmlns:p='u' p:ab='1' ab='2' p:ab='3'/>"), "duplicate attribute@31");
     std::string many = "<a";
     for (int i = 0; i < 16; ++i) many += " n" + std::to_string(i % 10) + "x='1'";
@@ -636,6 +637,9 @@ TEST(XmlReader, AttrValueAtEveryPosition) {
             EXPECT_EQ(xml::attr_value(two, scratch).data(), two.data()) << len << i;
         }
     }
+    std::string scratch;
+    const std::string empty;
+    EXPECT_EQ(xml::attr_value(empty, scratch).data(), empty.data());
 }
 
 // End tags are matched against the open element's name as written; names
@@ -764,6 +768,21 @@ std::vector<std::string> validation_docs() {
     docs.push_back("<a><b/>" + std::string(300, ' ') + "</a>");
     docs.push_back("<a><x:b/></a>");
     docs.push_back("<a><b c='1' d='2' c='3'/></a>");
+    // End tags of names longer than two words, well inside the text and at its end.
+    docs.push_back("<a><p:abcdefghijklmnopq xmlns:p='urn:p'>t</p:abcdefghijklmnopq>" + std::string(20, ' ') + "</a>");
+    docs.push_back("<abcdefghijklmnopqrstuvwxyz><b>t</b></abcdefghijklmnopqrstuvwxyz>");
+    // Runs of start tags with no text between them, faulty within the run.
+    docs.push_back("<a><b/><c x='1'/><d><e/></d><f y='1' y='2'/><g/></a>");
+    docs.push_back("<a><b/><c/><d:e/><f/></a>");
+    docs.push_back("<a><b/><c xmlns:d='urn:d'><d:e/></c><d:e/></a>");
+    // An element written <a/> just inside the nesting limit, and just past it.
+    for (const std::size_t open : {xml::MAX_DEPTH - 1, xml::MAX_DEPTH}) {
+        std::string deep;
+        for (std::size_t i = 0; i < open; ++i) deep += "<e>";
+        deep += "<e a='1'/>";
+        for (std::size_t i = 0; i < open; ++i) deep += "</e>";
+        docs.push_back(deep);
+    }
     const std::string& doc = sweep_doc();
     for (std::size_t n = 0; n <= doc.size(); ++n) docs.push_back(doc.substr(0, n));
     return docs;
