@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)pkg->defects();
     (void)pkg->rels("/");
     std::vector<std::string> names;
-    for (const package::Part& part : pkg->parts()) names.push_back(part.name);
+    for (const package::Part& part : pkg->parts()) names.emplace_back(part.name);
     vantrell_core::bytes::Buffer raw;
     for (const std::string& name : names) {
         (void)pkg->part_index(name);
