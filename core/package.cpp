@@ -145,7 +145,7 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     const auto part_name = [&next_name](std::string_view item) {
         const std::string_view name(next_name, item.size() + 1);
         *next_name = '/';
-        std::memcpy(next_name + 1, item.data(), item.size());
+        if (!item.empty()) std::memcpy(next_name + 1, item.data(), item.size());  // an empty name may view nothing
         next_name += name.size();
         return name;
     };

@@ -343,6 +343,25 @@ TEST(Package, NameDefects) {
     EXPECT_EQ(std::count(nm.begin(), nm.end(), "/lead.bin"), 0);
 }
 
+// Entries without a name, also in an archive rebuilt from its local headers,
+// which then holds no name bytes at all.
+TEST(Package, EntriesWithoutNames) {
+    for (const bool rebuilt : {false, true}) {
+        Zip z;
+        z.add("", "x");
+        Bytes data = z.build();
+        if (rebuilt) {
+            const Bytes central = {'P', 'K', 1, 2};
+            data.resize(static_cast<std::size_t>(std::search(data.begin(), data.end(), central.begin(), central.end()) -
+                                                 data.begin()));
+        }
+        auto p = pkg::Package::from_bytes(std::move(data));
+        ASSERT_TRUE(p) << p.error().message();
+        ASSERT_EQ(p->defects().invalid_names.size(), 1u);
+        EXPECT_EQ(p->defects().invalid_names[0].first, "/");
+    }
+}
+
 TEST(Package, HostileNamesStayCheap) {
     Zip z;
     std::string nested = "n";
