@@ -1577,7 +1577,8 @@ Status Reader::skip_to_depth_unchecked(std::size_t target) {
             const char* q = open.has_prefix() ? open.prefix.data() : open.local.data();
             const std::string_view name(q, static_cast<std::size_t>(open.local.data() + open.local.size() - q));
             const auto named = [&](const char* at, bool start) {
-                if (static_cast<std::size_t>(end_ - at) <= name.size() || std::memcmp(at, name.data(), name.size()) != 0)
+                // The open element's name lies before `at` in the text.
+                if (static_cast<std::size_t>(end_ - at) <= name.size() || !same_bytes(at, name.data(), name.size(), end_))
                     return false;
                 const char c = at[name.size()];
                 return c == '>' || (cls(c) & C_SPACE) || (start && c == '/');
