@@ -599,9 +599,12 @@ inline bool Decoder::read_dynamic_header() {
 
 // Bits of `bitbuf` holding an entry's extra value (above its codeword);
 // `bitbuf` is the buffer as it was before the entry was consumed.
+// Both fields are read through `& 63`, which a variable shift does by itself:
+// a length or distance entry keeps bits 12-15 clear and totals under 64
+// bits, so that reads the same values as the field masks.
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
-    const unsigned total = e & 0xFF;
-    const unsigned cw = (e >> 8) & 0xF;
+    const unsigned total = e & 63;
+    const unsigned cw = (e >> 8) & 63;
     return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
 }
 
@@ -726,7 +729,10 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
                     saved = bitbuf;
                     eat(d);
                     const std::size_t distance = (d >> 16) + extra_value(saved, d);
-                    if (distance > static_cast<std::size_t>(out - out_begin))
+                    // Compared as addresses, as the source is needed anyway; a
+                    // distance is at most 32768, so the subtraction never wraps.
+                    if (reinterpret_cast<std::uintptr_t>(out) - distance <
+                        reinterpret_cast<std::uintptr_t>(out_begin))
                         return fail_with(Fault::distance_far);
                     // The next symbol's lookup overlaps the copy.
                     e = litlen[bitbuf & litlen_mask];
