@@ -599,13 +599,13 @@ inline bool Decoder::read_dynamic_header() {
 
 // Bits of `bitbuf` holding an entry's extra value (above its codeword);
 // `bitbuf` is the buffer as it was before the entry was consumed.
-// Both fields are read through `& 63`, which a variable shift does by itself:
-// a length or distance entry keeps bits 12-15 clear and totals under 64
-// bits, so that reads the same values as the field masks.
+// A length or distance entry totals at most 28 bits and keeps bits 12-15
+// clear, so 32 bits of the buffer suffice and both fields read through masks
+// that a variable shift or bit extraction applies by itself.
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
-    const unsigned total = e & 63;
-    const unsigned cw = (e >> 8) & 63;
-    return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
+    const unsigned total = e & 31;
+    const unsigned cw = (e >> 8) & 31;
+    return (static_cast<std::uint32_t>(bitbuf) & ((1u << total) - 1)) >> cw;
 }
 
 inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
