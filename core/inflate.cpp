@@ -306,10 +306,15 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
     return true;
 }
 
+// Both tables share one array, so the decoder reaches them through a single
+// base register.
 struct Tables {
-    std::array<std::uint32_t, kLitlenEnough> litlen;
-    std::array<std::uint32_t, kDistEnough> dist;
+    static constexpr std::size_t kDistAt = kLitlenEnough;
+    std::array<std::uint32_t, kLitlenEnough + kDistEnough> entries;
     unsigned litlen_bits = kLitlenBits; // index bits of the litlen main table
+
+    std::uint32_t* litlen() { return entries.data(); }
+    std::uint32_t* dist() { return entries.data() + kDistAt; }
 };
 
 struct Scratch {
@@ -326,9 +331,9 @@ Tables build_fixed() {
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
     std::fill(lens + 288, lens + 320, 5);
-    build_table(t.litlen.data(), t.litlen.size(), lens, kNumLitlen, kLitlenBits,
+    build_table(t.litlen(), kLitlenEnough, lens, kNumLitlen, kLitlenBits,
                 kLitlenTemplates.data(), Completeness::exact);
-    build_table(t.dist.data(), t.dist.size(), lens + kNumLitlen, kNumDist, kDistBits,
+    build_table(t.dist(), kDistEnough, lens + kNumLitlen, kNumDist, kDistBits,
                 kDistTemplates.data(), Completeness::exact);
     return t;
 }
@@ -365,14 +370,13 @@ private:
     bool stored_block();
     // The hot functions are inlined into one entry point per instruction
     // set, each compiled for its own target.
-    [[gnu::always_inline]] inline bool decode_all();
+    template <bool kBmi2> [[gnu::always_inline]] inline bool decode_all();
     bool decode_all_generic();
 #ifdef VANTRELL_INFLATE_BMI2
     __attribute__((target("bmi2"))) bool decode_all_bmi2();
 #endif
     [[gnu::always_inline]] inline bool read_dynamic_header();
-    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
-                                                    const std::uint32_t* dist);
+    template <bool kBmi2> [[gnu::always_inline]] inline bool decode_block(const Tables& t);
 
     void consume(unsigned n) {
         bitbuf_ >>= n;
@@ -584,12 +588,12 @@ inline bool Decoder::read_dynamic_header() {
     while (litlen_bits > 1 && count[litlen_bits] == 0) --litlen_bits;
     litlen_bits = std::min(litlen_bits, kLitlenBits);
     s.tables.litlen_bits = litlen_bits;
-    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, litlen_bits,
+    if (!build_table(s.tables.litlen(), kLitlenEnough, lens, hlit, litlen_bits,
                      kLitlenTemplates.data(), Completeness::allow_single, count)) {
         fault_ = Fault::litlen_lengths;
         return false;
     }
-    if (!build_table(s.tables.dist.data(), s.tables.dist.size(), lens + hlit, hdist, kDistBits,
+    if (!build_table(s.tables.dist(), kDistEnough, lens + hlit, hdist, kDistBits,
                      kDistTemplates.data(), Completeness::allow_single_or_empty)) {
         fault_ = Fault::dist_lengths;
         return false;
@@ -602,14 +606,26 @@ inline bool Decoder::read_dynamic_header() {
 // A length or distance entry totals at most 28 bits and keeps bits 12-15
 // clear, so 32 bits of the buffer suffice and both fields read through masks
 // that a variable shift or bit extraction applies by itself.
+template <bool kBmi2>
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
-    const unsigned total = e & 31;
     const unsigned cw = (e >> 8) & 31;
+#ifdef VANTRELL_INFLATE_BMI2
+    if constexpr (kBmi2) {
+        std::uint32_t low;
+        asm("bzhi %2, %1, %0" : "=r"(low) : "r"(static_cast<std::uint32_t>(bitbuf)), "r"(e));
+        return low >> cw;
+    }
+#endif
+    const unsigned total = e & 31;
     return (static_cast<std::uint32_t>(bitbuf) & ((1u << total) - 1)) >> cw;
 }
 
-inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
-                                  const std::uint32_t* dist) {
+template <bool kBmi2> inline bool Decoder::decode_block(const Tables& t) {
+    const std::uint32_t* const litlen = t.entries.data();
+    const unsigned litlen_bits = t.litlen_bits;
+    auto dist = [litlen](std::size_t i) __attribute__((always_inline)) {
+        return litlen[Tables::kDistAt + i];
+    };
     const std::uint64_t litlen_mask = (std::uint64_t{1} << litlen_bits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
@@ -717,18 +733,18 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
                     // buffer, so the distance lookup need not wait for them.
                     std::uint64_t saved = bitbuf;
                     eat(e);
-                    const unsigned length = (e >> 16) + extra_value(saved, e);
+                    const unsigned length = (e >> 16) + extra_value<kBmi2>(saved, e);
 
-                    std::uint32_t d = dist[bitbuf & dist_mask];
+                    std::uint32_t d = dist(bitbuf & dist_mask);
                     if (d & kExceptional) {
                         if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
                         eat(d);
-                        d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+                        d = dist((d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1)));
                         if (d & kExceptional) return fail_with(Fault::dist_symbol);
                     }
                     saved = bitbuf;
                     eat(d);
-                    const std::size_t distance = (d >> 16) + extra_value(saved, d);
+                    const std::size_t distance = (d >> 16) + extra_value<kBmi2>(saved, d);
                     // Compared as addresses, as the source is needed anyway; a
                     // distance is at most 32768, so the subtraction never wraps.
                     if (reinterpret_cast<std::uintptr_t>(out) - distance <
@@ -741,12 +757,20 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
                     const std::uint8_t* src = out - distance;
                     out += length;
                     if (distance >= 16) {
-                        // Each 16-byte read lies wholly before the write position.
-                        do {
-                            std::memcpy(dst, src, 16);
-                            dst += 16;
-                            src += 16;
-                        } while (dst < out);
+                        // Each 16-byte read lies wholly before the write
+                        // position. Most matches in markup are at most 32
+                        // bytes long: two copies without a loop.
+                        std::memcpy(dst, src, 16);
+                        std::memcpy(dst + 16, src + 16, 16);
+                        if (length > 32) {
+                            dst += 32;
+                            src += 32;
+                            do {
+                                std::memcpy(dst, src, 16);
+                                dst += 16;
+                                src += 16;
+                            } while (dst < out);
+                        }
                     } else if (distance >= 8) {
                         do {
                             copy8(dst, src);
@@ -814,15 +838,15 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
             }
             return fail_with(Fault::litlen_symbol);
         }
-        const unsigned length = (e >> 16) + extra_value(bitbuf, e);
+        const unsigned length = (e >> 16) + extra_value<kBmi2>(bitbuf, e);
         eat(e);
-        std::uint32_t d = dist[bitbuf & dist_mask];
+        std::uint32_t d = dist(bitbuf & dist_mask);
         if (d & kSubtable) {
             eat(d);
-            d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+            d = dist((d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1)));
         }
         if (d & kExceptional) return fail_with(Fault::dist_symbol);
-        const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
+        const std::size_t distance = (d >> 16) + extra_value<kBmi2>(bitbuf, d);
         eat(d);
         if (distance > static_cast<std::size_t>(out - out_begin))
             return fail_with(Fault::distance_far);
@@ -837,7 +861,7 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
     }
 }
 
-inline bool Decoder::decode_all() {
+template <bool kBmi2> inline bool Decoder::decode_all() {
     // A first guess from the input size (markup deflates to roughly a
     // fifth); `max_out_` caps it but is never allocated on trust alone.
     // Room the caller already reserved is used as it stands, so an output
@@ -866,7 +890,7 @@ inline bool Decoder::decode_all() {
         if (type == 2 && !read_dynamic_header()) return false;
         // One call site, so each entry point holds one copy of the loop.
         const Tables& t = type == 1 ? fixed_tables() : scratch().tables;
-        if (!decode_block(t.litlen.data(), t.litlen_bits, t.dist.data())) return false;
+        if (!decode_block<kBmi2>(t)) return false;
     }
     // The last symbols must not have used bits past the input's end.
     if (overread_ * 8 > bitsleft_) {
@@ -876,10 +900,10 @@ inline bool Decoder::decode_all() {
     return true;
 }
 
-bool Decoder::decode_all_generic() { return decode_all(); }
+bool Decoder::decode_all_generic() { return decode_all<false>(); }
 
 #ifdef VANTRELL_INFLATE_BMI2
-__attribute__((target("bmi2"))) bool Decoder::decode_all_bmi2() { return decode_all(); }
+__attribute__((target("bmi2"))) bool Decoder::decode_all_bmi2() { return decode_all<true>(); }
 #endif
 
 bool Decoder::run(detail::Path path) {
