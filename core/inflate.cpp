@@ -179,6 +179,43 @@ inline unsigned reverse_bits(unsigned code, unsigned len) {
     return r >> (16 - len);
 }
 
+// Codewords that fit a main table, reversed with one lookup: most symbols
+// of a block are placed there.
+constexpr std::array<std::uint16_t, std::size_t{1} << kLitlenBits> make_reverse_main() {
+    std::array<std::uint16_t, std::size_t{1} << kLitlenBits> r{};
+    for (unsigned i = 0; i < r.size(); ++i) {
+        unsigned v = 0;
+        for (unsigned b = 0; b < kLitlenBits; ++b)
+            if (i & (1u << b)) v |= (1u << (kLitlenBits - 1)) >> b;
+        r[i] = static_cast<std::uint16_t>(v);
+    }
+    return r;
+}
+constexpr auto kReverseMain = make_reverse_main();
+
+static_assert(kDistBits <= kLitlenBits && kPrecodeBits <= kLitlenBits);
+
+inline unsigned reverse_main(unsigned code, unsigned len) {
+    return kReverseMain[code] >> (kLitlenBits - len);
+}
+
+// Appends a copy of the first `n` entries (a power of two) after them. The
+// small copies of short codes go inline in 16-byte steps through a
+// temporary, so source and destination may overlap; for n below 4 that
+// writes up to 4 - n entries further, which later doublings overwrite and
+// which stay within every table's capacity.
+inline void double_prefix(std::uint32_t* table, std::size_t n) {
+    if (n > 16) {
+        std::memcpy(table + n, table, n * sizeof *table);
+        return;
+    }
+    for (std::size_t i = 0; i < n; i += 4) {
+        std::uint32_t chunk[4];
+        std::memcpy(chunk, table + i, sizeof chunk);
+        std::memcpy(table + n + i, chunk, sizeof chunk);
+    }
+}
+
 // Which codes the format tolerates without every codeword in use.
 enum class Completeness {
     exact,            // precode: complete, non-empty
@@ -255,15 +292,15 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
     std::size_t filled = std::size_t{1} << std::min(min_len, table_bits);
     for (; len <= std::min(max_len, table_bits); ++len, code <<= 1) {
         if (filled < (std::size_t{1} << len)) {
-            std::memcpy(table + filled, table, filled * sizeof *table);
+            double_prefix(table, filled);
             filled <<= 1;
         }
         const std::uint32_t lengths = len + (len << 8);
         for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
-            table[reverse_bits(code, len)] = templates[sorted[idx]] + lengths;
+            table[reverse_main(code, len)] = templates[sorted[idx]] + lengths;
     }
     for (; filled < main_size; filled <<= 1)
-        std::memcpy(table + filled, table, filled * sizeof *table);
+        double_prefix(table, filled);
 
     // Long codewords: `count` still holds the number of codewords of each
     // length to place, which sizes each subtable just large enough.
