@@ -73,10 +73,11 @@ static_assert(kLitlenEnough <= 0xFFFF && kDistEnough <= 0xFFFF, "subtable starts
 // bits) must fit in one refill of at least 56 bits.
 static_assert(kMaxCodeLen + 5 + kMaxCodeLen + 13 <= 56);
 
-// One fast-loop iteration writes at most two literals and one 258-byte match
-// whose word-wise copy may run 15 bytes past its end. The output buffer keeps
-// this much slack past its logical end, so the fast loop runs up to the very
-// last byte of an exactly sized output.
+// One fast-loop iteration writes at most two literals and one match of up to
+// 258 bytes, copied in 16-byte steps of which the first two are always made:
+// at most 2 + 272 bytes. The output buffer keeps this much slack past its
+// logical end, so the fast loop runs up to the very last byte of an exactly
+// sized output.
 constexpr std::size_t kSlack = SLACK_NBYTES;
 static_assert(kSlack >= 2 + 258 + 16);
 // Two word refills per iteration, each advancing at most 7 bytes.
@@ -639,10 +640,12 @@ inline bool Decoder::read_dynamic_header() {
 }
 
 // Bits of `bitbuf` holding an entry's extra value (above its codeword);
-// `bitbuf` is the buffer as it was before the entry was consumed.
-// A length or distance entry totals at most 28 bits and keeps bits 12-15
-// clear, so 32 bits of the buffer suffice and both fields read through masks
-// that a variable shift or bit extraction applies by itself.
+// `bitbuf` is the buffer as it was before the entry was consumed. A length or
+// distance entry totals at most 28 bits and keeps bits 12-15 clear, so 32
+// bits of the buffer suffice and both fields read through masks that a
+// variable shift or bit extraction applies by itself. The compiler builds
+// the low-bits mask from a constant it keeps in a register instead of using
+// bzhi, which costs two instructions and that register in the hot loop.
 template <bool kBmi2>
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
     const unsigned cw = (e >> 8) & 31;
