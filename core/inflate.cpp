@@ -73,10 +73,11 @@ static_assert(kLitlenEnough <= 0xFFFF && kDistEnough <= 0xFFFF, "subtable starts
 // bits) must fit in one refill of at least 56 bits.
 static_assert(kMaxCodeLen + 5 + kMaxCodeLen + 13 <= 56);
 
-// One fast-loop iteration writes at most two literals and one 258-byte match
-// whose word-wise copy may run 15 bytes past its end. The output buffer keeps
-// this much slack past its logical end, so the fast loop runs up to the very
-// last byte of an exactly sized output.
+// One fast-loop iteration writes at most two literals and one match of up to
+// 258 bytes, copied in 16-byte steps of which the first two are always made:
+// at most 2 + 272 bytes. The output buffer keeps this much slack past its
+// logical end, so the fast loop runs up to the very last byte of an exactly
+// sized output.
 constexpr std::size_t kSlack = SLACK_NBYTES;
 static_assert(kSlack >= 2 + 258 + 16);
 // Two word refills per iteration, each advancing at most 7 bytes.
@@ -179,6 +180,43 @@ inline unsigned reverse_bits(unsigned code, unsigned len) {
     return r >> (16 - len);
 }
 
+// Codewords that fit a main table, reversed with one lookup: most symbols
+// of a block are placed there.
+constexpr std::array<std::uint16_t, std::size_t{1} << kLitlenBits> make_reverse_main() {
+    std::array<std::uint16_t, std::size_t{1} << kLitlenBits> r{};
+    for (unsigned i = 0; i < r.size(); ++i) {
+        unsigned v = 0;
+        for (unsigned b = 0; b < kLitlenBits; ++b)
+            if (i & (1u << b)) v |= (1u << (kLitlenBits - 1)) >> b;
+        r[i] = static_cast<std::uint16_t>(v);
+    }
+    return r;
+}
+constexpr auto kReverseMain = make_reverse_main();
+
+static_assert(kDistBits <= kLitlenBits && kPrecodeBits <= kLitlenBits);
+
+inline unsigned reverse_main(unsigned code, unsigned len) {
+    return kReverseMain[code] >> (kLitlenBits - len);
+}
+
+// Appends a copy of the first `n` entries (a power of two) after them. The
+// small copies of short codes go inline in 16-byte steps through a
+// temporary, so source and destination may overlap; for n below 4 that
+// writes up to 4 - n entries further, which later doublings overwrite and
+// which stay within every table's capacity.
+inline void double_prefix(std::uint32_t* table, std::size_t n) {
+    if (n > 16) {
+        std::memcpy(table + n, table, n * sizeof *table);
+        return;
+    }
+    for (std::size_t i = 0; i < n; i += 4) {
+        std::uint32_t chunk[4];
+        std::memcpy(chunk, table + i, sizeof chunk);
+        std::memcpy(table + n + i, chunk, sizeof chunk);
+    }
+}
+
 // Which codes the format tolerates without every codeword in use.
 enum class Completeness {
     exact,            // precode: complete, non-empty
@@ -255,15 +293,15 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
     std::size_t filled = std::size_t{1} << std::min(min_len, table_bits);
     for (; len <= std::min(max_len, table_bits); ++len, code <<= 1) {
         if (filled < (std::size_t{1} << len)) {
-            std::memcpy(table + filled, table, filled * sizeof *table);
+            double_prefix(table, filled);
             filled <<= 1;
         }
         const std::uint32_t lengths = len + (len << 8);
         for (unsigned n = count[len]; n > 0; --n, ++code, ++idx)
-            table[reverse_bits(code, len)] = templates[sorted[idx]] + lengths;
+            table[reverse_main(code, len)] = templates[sorted[idx]] + lengths;
     }
     for (; filled < main_size; filled <<= 1)
-        std::memcpy(table + filled, table, filled * sizeof *table);
+        double_prefix(table, filled);
 
     // Long codewords: `count` still holds the number of codewords of each
     // length to place, which sizes each subtable just large enough.
@@ -306,10 +344,15 @@ bool build_table(std::uint32_t* table, std::size_t table_cap, const std::uint8_t
     return true;
 }
 
+// Both tables share one array, so the decoder reaches them through a single
+// base register.
 struct Tables {
-    std::array<std::uint32_t, kLitlenEnough> litlen;
-    std::array<std::uint32_t, kDistEnough> dist;
+    static constexpr std::size_t kDistAt = kLitlenEnough;
+    std::array<std::uint32_t, kLitlenEnough + kDistEnough> entries;
     unsigned litlen_bits = kLitlenBits; // index bits of the litlen main table
+
+    std::uint32_t* litlen() { return entries.data(); }
+    std::uint32_t* dist() { return entries.data() + kDistAt; }
 };
 
 struct Scratch {
@@ -326,9 +369,9 @@ Tables build_fixed() {
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
     std::fill(lens + 288, lens + 320, 5);
-    build_table(t.litlen.data(), t.litlen.size(), lens, kNumLitlen, kLitlenBits,
+    build_table(t.litlen(), kLitlenEnough, lens, kNumLitlen, kLitlenBits,
                 kLitlenTemplates.data(), Completeness::exact);
-    build_table(t.dist.data(), t.dist.size(), lens + kNumLitlen, kNumDist, kDistBits,
+    build_table(t.dist(), kDistEnough, lens + kNumLitlen, kNumDist, kDistBits,
                 kDistTemplates.data(), Completeness::exact);
     return t;
 }
@@ -365,14 +408,13 @@ private:
     bool stored_block();
     // The hot functions are inlined into one entry point per instruction
     // set, each compiled for its own target.
-    [[gnu::always_inline]] inline bool decode_all();
+    template <bool kBmi2> [[gnu::always_inline]] inline bool decode_all();
     bool decode_all_generic();
 #ifdef VANTRELL_INFLATE_BMI2
     __attribute__((target("bmi2"))) bool decode_all_bmi2();
 #endif
     [[gnu::always_inline]] inline bool read_dynamic_header();
-    [[gnu::always_inline]] inline bool decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
-                                                    const std::uint32_t* dist);
+    template <bool kBmi2> [[gnu::always_inline]] inline bool decode_block(const Tables& t);
 
     void consume(unsigned n) {
         bitbuf_ >>= n;
@@ -584,12 +626,12 @@ inline bool Decoder::read_dynamic_header() {
     while (litlen_bits > 1 && count[litlen_bits] == 0) --litlen_bits;
     litlen_bits = std::min(litlen_bits, kLitlenBits);
     s.tables.litlen_bits = litlen_bits;
-    if (!build_table(s.tables.litlen.data(), s.tables.litlen.size(), lens, hlit, litlen_bits,
+    if (!build_table(s.tables.litlen(), kLitlenEnough, lens, hlit, litlen_bits,
                      kLitlenTemplates.data(), Completeness::allow_single, count)) {
         fault_ = Fault::litlen_lengths;
         return false;
     }
-    if (!build_table(s.tables.dist.data(), s.tables.dist.size(), lens + hlit, hdist, kDistBits,
+    if (!build_table(s.tables.dist(), kDistEnough, lens + hlit, hdist, kDistBits,
                      kDistTemplates.data(), Completeness::allow_single_or_empty)) {
         fault_ = Fault::dist_lengths;
         return false;
@@ -598,15 +640,32 @@ inline bool Decoder::read_dynamic_header() {
 }
 
 // Bits of `bitbuf` holding an entry's extra value (above its codeword);
-// `bitbuf` is the buffer as it was before the entry was consumed.
+// `bitbuf` is the buffer as it was before the entry was consumed. A length or
+// distance entry totals at most 28 bits and keeps bits 12-15 clear, so 32
+// bits of the buffer suffice and both fields read through masks that a
+// variable shift or bit extraction applies by itself. The compiler builds
+// the low-bits mask from a constant it keeps in a register instead of using
+// bzhi, which costs two instructions and that register in the hot loop.
+template <bool kBmi2>
 inline unsigned extra_value(std::uint64_t bitbuf, std::uint32_t e) {
-    const unsigned total = e & 0xFF;
-    const unsigned cw = (e >> 8) & 0xF;
-    return static_cast<unsigned>((bitbuf & ((std::uint64_t{1} << total) - 1)) >> cw);
+    const unsigned cw = (e >> 8) & 31;
+#ifdef VANTRELL_INFLATE_BMI2
+    if constexpr (kBmi2) {
+        std::uint32_t low;
+        asm("bzhi %2, %1, %0" : "=r"(low) : "r"(static_cast<std::uint32_t>(bitbuf)), "r"(e));
+        return low >> cw;
+    }
+#endif
+    const unsigned total = e & 31;
+    return (static_cast<std::uint32_t>(bitbuf) & ((1u << total) - 1)) >> cw;
 }
 
-inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_bits,
-                                  const std::uint32_t* dist) {
+template <bool kBmi2> inline bool Decoder::decode_block(const Tables& t) {
+    const std::uint32_t* const litlen = t.entries.data();
+    const unsigned litlen_bits = t.litlen_bits;
+    auto dist = [litlen](std::size_t i) __attribute__((always_inline)) {
+        return litlen[Tables::kDistAt + i];
+    };
     const std::uint64_t litlen_mask = (std::uint64_t{1} << litlen_bits) - 1;
     constexpr std::uint64_t dist_mask = (1u << kDistBits) - 1;
 
@@ -714,19 +773,22 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
                     // buffer, so the distance lookup need not wait for them.
                     std::uint64_t saved = bitbuf;
                     eat(e);
-                    const unsigned length = (e >> 16) + extra_value(saved, e);
+                    const unsigned length = (e >> 16) + extra_value<kBmi2>(saved, e);
 
-                    std::uint32_t d = dist[bitbuf & dist_mask];
+                    std::uint32_t d = dist(bitbuf & dist_mask);
                     if (d & kExceptional) {
                         if (!(d & kSubtable)) return fail_with(Fault::dist_symbol);
                         eat(d);
-                        d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+                        d = dist((d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1)));
                         if (d & kExceptional) return fail_with(Fault::dist_symbol);
                     }
                     saved = bitbuf;
                     eat(d);
-                    const std::size_t distance = (d >> 16) + extra_value(saved, d);
-                    if (distance > static_cast<std::size_t>(out - out_begin))
+                    const std::size_t distance = (d >> 16) + extra_value<kBmi2>(saved, d);
+                    // Compared as addresses, as the source is needed anyway; a
+                    // distance is at most 32768, so the subtraction never wraps.
+                    if (reinterpret_cast<std::uintptr_t>(out) - distance <
+                        reinterpret_cast<std::uintptr_t>(out_begin))
                         return fail_with(Fault::distance_far);
                     // The next symbol's lookup overlaps the copy.
                     e = litlen[bitbuf & litlen_mask];
@@ -735,12 +797,20 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
                     const std::uint8_t* src = out - distance;
                     out += length;
                     if (distance >= 16) {
-                        // Each 16-byte read lies wholly before the write position.
-                        do {
-                            std::memcpy(dst, src, 16);
-                            dst += 16;
-                            src += 16;
-                        } while (dst < out);
+                        // Each 16-byte read lies wholly before the write
+                        // position. Most matches in markup are at most 32
+                        // bytes long: two copies without a loop.
+                        std::memcpy(dst, src, 16);
+                        std::memcpy(dst + 16, src + 16, 16);
+                        if (length > 32) {
+                            dst += 32;
+                            src += 32;
+                            do {
+                                std::memcpy(dst, src, 16);
+                                dst += 16;
+                                src += 16;
+                            } while (dst < out);
+                        }
                     } else if (distance >= 8) {
                         do {
                             copy8(dst, src);
@@ -808,15 +878,15 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
             }
             return fail_with(Fault::litlen_symbol);
         }
-        const unsigned length = (e >> 16) + extra_value(bitbuf, e);
+        const unsigned length = (e >> 16) + extra_value<kBmi2>(bitbuf, e);
         eat(e);
-        std::uint32_t d = dist[bitbuf & dist_mask];
+        std::uint32_t d = dist(bitbuf & dist_mask);
         if (d & kSubtable) {
             eat(d);
-            d = dist[(d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1))];
+            d = dist((d >> 16) + (bitbuf & ((1u << ((d >> 8) & 0xF)) - 1)));
         }
         if (d & kExceptional) return fail_with(Fault::dist_symbol);
-        const std::size_t distance = (d >> 16) + extra_value(bitbuf, d);
+        const std::size_t distance = (d >> 16) + extra_value<kBmi2>(bitbuf, d);
         eat(d);
         if (distance > static_cast<std::size_t>(out - out_begin))
             return fail_with(Fault::distance_far);
@@ -831,7 +901,7 @@ inline bool Decoder::decode_block(const std::uint32_t* litlen, unsigned litlen_b
     }
 }
 
-inline bool Decoder::decode_all() {
+template <bool kBmi2> inline bool Decoder::decode_all() {
     // A first guess from the input size (markup deflates to roughly a
     // fifth); `max_out_` caps it but is never allocated on trust alone.
     // Room the caller already reserved is used as it stands, so an output
@@ -860,7 +930,7 @@ inline bool Decoder::decode_all() {
         if (type == 2 && !read_dynamic_header()) return false;
         // One call site, so each entry point holds one copy of the loop.
         const Tables& t = type == 1 ? fixed_tables() : scratch().tables;
-        if (!decode_block(t.litlen.data(), t.litlen_bits, t.dist.data())) return false;
+        if (!decode_block<kBmi2>(t)) return false;
     }
     // The last symbols must not have used bits past the input's end.
     if (overread_ * 8 > bitsleft_) {
@@ -870,10 +940,10 @@ inline bool Decoder::decode_all() {
     return true;
 }
 
-bool Decoder::decode_all_generic() { return decode_all(); }
+bool Decoder::decode_all_generic() { return decode_all<false>(); }
 
 #ifdef VANTRELL_INFLATE_BMI2
-__attribute__((target("bmi2"))) bool Decoder::decode_all_bmi2() { return decode_all(); }
+__attribute__((target("bmi2"))) bool Decoder::decode_all_bmi2() { return decode_all<true>(); }
 #endif
 
 bool Decoder::run(detail::Path path) {

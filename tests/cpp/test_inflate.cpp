@@ -169,6 +169,30 @@ void fixed_symbol(BitWriter& w, unsigned sym) {
     else w.code(0xC0 + sym - 280, 8);
 }
 
+const unsigned kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                               31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+const unsigned kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const unsigned kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+unsigned dist_extra(unsigned code) { return code < 4 ? 0u : code / 2 - 1; }
+
+// A match in a fixed block; `want` gets its bytes, copied one by one (it
+// must hold at least `distance` bytes unless the match is meant to fail).
+void fixed_match(BitWriter& w, Bytes& want, unsigned length, unsigned distance) {
+    unsigned lc = 0;
+    while (lc < 28 && kLenBase[lc + 1] <= length) ++lc;
+    fixed_symbol(w, 257 + lc);
+    w.bits(length - kLenBase[lc], kLenExtra[lc]);
+    unsigned dc = 0;
+    while (dc < 29 && kDistBase[dc + 1] <= distance) ++dc;
+    w.code(dc, 5);
+    w.bits(distance - kDistBase[dc], dist_extra(dc));
+    if (distance <= want.size())
+        for (unsigned k = 0; k < length; ++k) want.push_back(want[want.size() - distance]);
+}
+
 const unsigned kPrecodeOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // A complete precode: symbols 0..12 and 16..18 all 4 bits long.
@@ -450,14 +474,6 @@ TEST_P(Inflate, LiteralCodesOfEveryWidthAroundTheMainTable) {
 // copy. Each prefix of the stream is decoded too, so the same symbols also
 // pass through the checked path near the end of the input.
 TEST_P(Inflate, EveryLengthAndDistanceCode) {
-    static const unsigned kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const unsigned kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-    static const unsigned kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
-                                           33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
-                                           1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-    auto dist_extra = [](unsigned code) { return code < 4 ? 0u : code / 2 - 1; };
     BitWriter w;
     w.bits(1, 1);
     w.bits(1, 2); // BTYPE 1: fixed codes
@@ -469,17 +485,7 @@ TEST_P(Inflate, EveryLengthAndDistanceCode) {
         fixed_symbol(w, lit);
         want.push_back(static_cast<std::uint8_t>(lit));
     }
-    auto match = [&](unsigned length, unsigned distance) {
-        unsigned lc = 0;
-        while (lc < 28 && kLenBase[lc + 1] <= length) ++lc;
-        fixed_symbol(w, 257 + lc);
-        w.bits(length - kLenBase[lc], kLenExtra[lc]);
-        unsigned dc = 0;
-        while (dc < 29 && kDistBase[dc + 1] <= distance) ++dc;
-        w.code(dc, 5);
-        w.bits(distance - kDistBase[dc], dist_extra(dc));
-        for (unsigned k = 0; k < length; ++k) want.push_back(want[want.size() - distance]);
-    };
+    auto match = [&](unsigned length, unsigned distance) { fixed_match(w, want, length, distance); };
     for (unsigned lc = 0; lc < 29; ++lc) {
         match(kLenBase[lc], 1 + lc);
         match(kLenBase[lc] + (1u << kLenExtra[lc]) - 1, 100 + lc);
@@ -501,6 +507,103 @@ TEST_P(Inflate, EveryLengthAndDistanceCode) {
         auto r = run_inflate({buf.get(), len}, out, kNoLimit);
         ASSERT_FALSE(r) << "prefix " << len;
         EXPECT_EQ(r.error().message(), "inflate: unexpected end of stream") << "prefix " << len;
+    }
+}
+
+// A match as the last symbol of an output decoded into exactly its size:
+// the copy runs in 16-byte steps (32 at once for the first) past its end,
+// into room the decoder keeps for that, at every period around the widths.
+TEST_P(Inflate, MatchesEndingTheOutputAtEveryPeriodAndLength) {
+    for (unsigned distance : {1u, 2u, 3u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 300u})
+        for (unsigned length : {3u, 8u, 15u, 16u, 17u, 31u, 32u, 33u, 34u, 48u, 49u, 258u}) {
+            BitWriter w;
+            w.bits(1, 1);
+            w.bits(1, 2);
+            Bytes want;
+            std::mt19937 rng(distance * 1000 + length);
+            for (int i = 0; i < 400; ++i) {
+                const unsigned lit = rng() % 256;
+                fixed_symbol(w, lit);
+                want.push_back(static_cast<std::uint8_t>(lit));
+            }
+            fixed_match(w, want, length, distance);
+            fixed_symbol(w, 256);
+            const Bytes stream = w.done();
+            EXPECT_EQ(inflate_ok(stream, want.size()), want) << distance << "/" << length;
+            EXPECT_EQ(inflate_err(stream, want.size() - 1), "inflate: output exceeds size limit")
+                << distance << "/" << length;
+        }
+}
+
+// A distance reaching exactly the first output byte is valid, one further
+// is not, whether the fast loop or the checked one meets it.
+TEST_P(Inflate, DistancesAtTheOutputStartBoundary) {
+    for (unsigned produced : {1u, 2u, 15u, 16u, 17u, 40u, 300u, 1000u, 32767u}) {
+        for (unsigned beyond : {0u, 1u}) {
+            BitWriter w;
+            w.bits(1, 1);
+            w.bits(1, 2);
+            Bytes want;
+            for (unsigned i = 0; i < produced; ++i) {
+                const unsigned lit = 'a' + i % 23;
+                fixed_symbol(w, lit);
+                want.push_back(static_cast<std::uint8_t>(lit));
+            }
+            fixed_match(w, want, 20, produced + beyond);
+            for (int i = 0; i < 30; ++i) {
+                fixed_symbol(w, 'z');
+                want.push_back('z');
+            }
+            fixed_symbol(w, 256);
+            const Bytes stream = w.done();
+            if (beyond)
+                EXPECT_EQ(inflate_err(stream), "inflate: distance beyond start of output") << produced;
+            else
+                EXPECT_EQ(inflate_ok(stream), want) << produced;
+        }
+    }
+}
+
+// Distance codes of a few short codewords (their table is built by doubling
+// a prefix of one to a few entries), used by matches among literals.
+TEST_P(Inflate, ShortDistanceCodes) {
+    const std::vector<std::pair<const char*, std::vector<unsigned>>> cases = {
+        {"single 1-bit", {1}},
+        {"two 1-bit", {1, 1}},
+        {"1, 2, 2 bits", {1, 2, 2}},
+        {"four 2-bit", {2, 2, 2, 2}},
+        {"1 to 4 bits", {1, 2, 3, 4, 4}},
+        {"3 bits, flat", std::vector<unsigned>(8, 3)},
+    };
+    // Literal/length code: 11 literals, end-of-block and lengths 3..6, all
+    // 4 bits (a complete code).
+    std::vector<unsigned> lit(261, 0);
+    for (unsigned c = 'a'; c < 'a' + 11; ++c) lit[c] = 4;
+    for (unsigned s = 256; s <= 260; ++s) lit[s] = 4;
+    const auto lit_codes = canonical(lit);
+    for (const auto& [name, dist] : cases) {
+        const auto dist_codes = canonical(dist);
+        BitWriter w;
+        dynamic_header(w, true, 261, static_cast<unsigned>(dist.size()), standard_precode(),
+                       plain_seq(lit, dist));
+        Bytes want;
+        std::mt19937 rng(7);
+        for (int i = 0; i < 600; ++i) {
+            if (want.size() < 16 || rng() % 3 == 0) {
+                const unsigned c = 'a' + rng() % 11;
+                w.code(lit_codes[c], 4);
+                want.push_back(static_cast<std::uint8_t>(c));
+                continue;
+            }
+            const unsigned lsym = 257 + rng() % 4;
+            const unsigned dsym = rng() % dist.size();
+            w.code(lit_codes[lsym], 4);
+            w.code(dist_codes[dsym], dist[dsym]);
+            w.bits(0, dist_extra(dsym));
+            for (unsigned k = 0; k < lsym - 254; ++k) want.push_back(want[want.size() - kDistBase[dsym]]);
+        }
+        w.code(lit_codes[256], 4);
+        EXPECT_EQ(inflate_ok(w.done()), want) << name;
     }
 }
 
