@@ -658,8 +658,10 @@ std::string picture_markdown(const model::Shape& shape, const document::ImageRef
 
 std::string media_markdown(const model::Shape& shape, model::Picture::Media media) {
     std::string out = media == model::Picture::Media::video ? "Video" : "Audio";
-    const std::string_view name =
-        !is_blank(shape.name) ? std::string_view(shape.name) : std::string_view(shape.description.value_or(""));
+    // A view of the description itself: value_or would make a temporary.
+    const std::string_view name = !is_blank(shape.name) ? std::string_view(shape.name)
+                                  : shape.description   ? std::string_view(*shape.description)
+                                                        : std::string_view();
     if (is_blank(name)) return out;
     out += ": ";
     append_escaped(out, one_line(name), INLINE_TEXT);

@@ -174,12 +174,15 @@ def test_smaller_blocks():
     media = ('<p:pic><p:nvPicPr><p:cNvPr id="7" name="intro.mp4"/><p:cNvPicPr/><p:nvPr>'
              '<a:videoFile r:link="rIdV"/></p:nvPr></p:nvPicPr><p:blipFill><a:blip r:embed="rIdP"/></p:blipFill>'
              '<p:spPr/></p:pic>')
+    # Without a name, a media line takes the description (longer than any in-place string).
+    unnamed = media.replace('id="7" name="intro.mp4"', 'id="9" name="" descr="Launch clip from the 2024 keynote"')
+    unnamed = unnamed.replace("videoFile", "audioFile")
     axes = chart_part(title="Sales").replace(
         b"</c:plotArea>", b'<c:catAx><c:title><c:tx><c:rich><a:p><a:r><a:t>Quarter</a:t></a:r></a:p></c:rich>'
         b'</c:tx></c:title></c:catAx><c:valAx><c:title><c:tx><c:rich><a:p><a:r><a:t>EUR m</a:t></a:r></a:p>'
         b'</c:rich></c:tx></c:title></c:valAx></c:plotArea>')
     s = Slide(pic(3, "Picture 3", embed="rIdP") + pic(4, "Team photo", embed="rIdP")
-              + pic(8, "grafik 12", embed="rIdP") + media
+              + pic(8, "grafik 12", embed="rIdP") + media + unnamed
               + table(5, "T", [1, 1], [(1, [cell(), cell()]), (1, [cell(), cell()])]) + chart_frame(6, "C", "rIdC"),
               rels=[("rIdP", "image", "../media/image1.png"), ("rIdV", "video", "../media/intro.mp4"),
                     ("rIdC", "chart", "../charts/chart1.xml"),
@@ -187,8 +190,9 @@ def test_smaller_blocks():
               parts={"ppt/media/image1.png": PNG, "ppt/charts/chart1.xml": axes,
                      "ppt/notesSlides/notesSlide1.xml": notes_part("First point\nSecond point")})
     md = deck_md(s, notes=True, headings=False)
-    assert md.split("\n\n")[:5] == ["![](/ppt/media/image1.png)", "![Team photo](/ppt/media/image1.png)",
+    assert md.split("\n\n")[:6] == ["![](/ppt/media/image1.png)", "![Team photo](/ppt/media/image1.png)",
                                     "![](/ppt/media/image1.png)", "Video: intro.mp4",
+                                    "Audio: Launch clip from the 2024 keynote",
                                     "Chart (bar): Sales\nCategory axis: Quarter\nValue axis: EUR m"]
     quote = [t.type for t in PARSER.parse(md.split("\n\n")[-1])]
     assert quote.count("paragraph_open") == 2 and quote[0] == "blockquote_open"
