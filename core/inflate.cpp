@@ -161,17 +161,22 @@ constexpr auto kLitlenTemplates = make_litlen_templates();
 constexpr auto kDistTemplates = make_dist_templates();
 constexpr auto kPrecodeTemplates = make_precode_templates();
 
-constexpr std::array<std::uint8_t, 256> make_reverse8() {
-    std::array<std::uint8_t, 256> r{};
-    for (unsigned i = 0; i < 256; ++i) {
+// Every `Bits`-bit value with its bits in reverse order.
+template <unsigned Bits>
+constexpr std::array<std::uint16_t, std::size_t{1} << Bits> make_reverse() {
+    std::array<std::uint16_t, std::size_t{1} << Bits> r{};
+    for (unsigned i = 0; i < r.size(); ++i) {
         unsigned v = 0;
-        for (unsigned b = 0; b < 8; ++b)
-            if (i & (1u << b)) v |= 0x80u >> b;
-        r[i] = static_cast<std::uint8_t>(v);
+        for (unsigned b = 0; b < Bits; ++b)
+            if (i & (1u << b)) v |= (1u << (Bits - 1)) >> b;
+        r[i] = static_cast<std::uint16_t>(v);
     }
     return r;
 }
-constexpr auto kReverse8 = make_reverse8();
+constexpr auto kReverse8 = make_reverse<8>();
+// Codewords that fit a main table are reversed with one lookup: most symbols
+// of a block are placed there.
+constexpr auto kReverseMain = make_reverse<kLitlenBits>();
 
 // DEFLATE sends codewords most significant bit first into an LSB-first bit
 // stream, so tables are indexed by the bit-reversed codeword.
@@ -179,20 +184,6 @@ inline unsigned reverse_bits(unsigned code, unsigned len) {
     unsigned r = (unsigned{kReverse8[code & 0xFF]} << 8) | kReverse8[(code >> 8) & 0xFF];
     return r >> (16 - len);
 }
-
-// Codewords that fit a main table, reversed with one lookup: most symbols
-// of a block are placed there.
-constexpr std::array<std::uint16_t, std::size_t{1} << kLitlenBits> make_reverse_main() {
-    std::array<std::uint16_t, std::size_t{1} << kLitlenBits> r{};
-    for (unsigned i = 0; i < r.size(); ++i) {
-        unsigned v = 0;
-        for (unsigned b = 0; b < kLitlenBits; ++b)
-            if (i & (1u << b)) v |= (1u << (kLitlenBits - 1)) >> b;
-        r[i] = static_cast<std::uint16_t>(v);
-    }
-    return r;
-}
-constexpr auto kReverseMain = make_reverse_main();
 
 static_assert(kDistBits <= kLitlenBits && kPrecodeBits <= kLitlenBits);
 
