@@ -33,6 +33,10 @@ Paragraph paragraph(std::string text, std::uint8_t level, bool bullet) {
     return p;
 }
 
+bool is_ascii_punct(char c) {
+    return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
+}
+
 // The text after "digits. " or "digits) ", if `t` is such a list line.
 std::optional<std::string_view> numbered(std::string_view t) {
     std::size_t i = 0;
@@ -58,6 +62,12 @@ private:
         slide_->layout = layout;
         return *slide_;
     }
+    // A heading right after a thematic break titles the slide the break
+    // opened, which holds nothing yet, rather than leaving it empty.
+    void heading(std::string_view text, std::optional<Layout> layout, bool after_break) {
+        if (after_break) slide_.reset();
+        open(strip_inline(text), layout);
+    }
     Slide& current() { return slide_ ? *slide_ : open(std::nullopt, std::nullopt); }
     void close() {
         if (slide_) deck_.slides.push_back(std::move(*slide_));
@@ -73,15 +83,18 @@ private:
     std::optional<Slide> slide_;
     bool fence_ = false;
     bool notes_ = false;
+    bool after_break_ = false; // only blank lines since a thematic break
 };
 
 void Reader::line(std::string_view raw) {
     const std::string_view line = enc::trim_end(raw);
     if (enc::trim_start(line).starts_with("```")) {
         fence_ = !fence_;
+        after_break_ = false;
         return;
     }
     if (fence_) {
+        after_break_ = false;
         current().body.push_back(paragraph(std::string(line), 0, false));
         return;
     }
@@ -89,17 +102,19 @@ void Reader::line(std::string_view raw) {
     const bool after_notes = notes_;
     notes_ = false;
     if (t.empty()) return;
+    const bool after_break = after_break_;
+    after_break_ = false;
 
     if (t.starts_with("# ")) {
-        open(strip_inline(t.substr(2)), Layout::title);
+        heading(t.substr(2), Layout::title, after_break);
         return;
     }
     if (t.starts_with("## ")) {
-        open(strip_inline(t.substr(3)), std::nullopt);
+        heading(t.substr(3), std::nullopt, after_break);
         return;
     }
     if (t.starts_with("### ")) {
-        open(strip_inline(t.substr(4)), std::nullopt);
+        heading(t.substr(4), std::nullopt, after_break);
         return;
     }
     if (t.starts_with("Notes:")) {
@@ -111,6 +126,7 @@ void Reader::line(std::string_view raw) {
     }
     if (t == "---" || t == "***") {
         open(std::nullopt, Layout::blank);
+        after_break_ = true;
         return;
     }
 
@@ -136,51 +152,60 @@ void Reader::line(std::string_view raw) {
 } // namespace
 
 std::string strip_inline(std::string_view text) {
-    // Backtick runs, in order: a run opens a code span when a later run of
-    // the same length closes it, and the runs between belong to the span.
+    // Backtick runs as they stand in the text, and for each run length the
+    // runs of that length in order: a span opened by n backticks closes at
+    // the next run of exactly n, whatever stands before it (a backslash
+    // inside code escapes nothing).
     struct Ticks {
-        std::size_t at, len, close;
+        std::size_t at, len;
     };
     std::vector<Ticks> ticks;
     for (std::size_t i = text.find('`'); i != std::string_view::npos; i = text.find('`', i)) {
         const std::size_t end = std::min(text.find_first_not_of('`', i), text.size());
-        ticks.push_back({i, end - i, SIZE_MAX});
+        ticks.push_back({i, end - i});
         i = end;
     }
-    {
-        std::unordered_map<std::size_t, std::size_t> next; // run length -> index of the next such run
-        for (std::size_t k = ticks.size(); k-- > 0;) {
-            auto [it, fresh] = next.try_emplace(ticks[k].len, k);
-            if (!fresh) {
-                ticks[k].close = it->second;
-                it->second = k;
-            }
-        }
-    }
+    std::unordered_map<std::size_t, std::vector<std::size_t>> by_len;
+    for (std::size_t k = 0; k < ticks.size(); ++k) by_len[ticks[k].len].push_back(k);
+    const auto closing = [&](std::size_t len, std::size_t after) -> std::optional<std::size_t> {
+        const auto found = by_len.find(len);
+        if (found == by_len.end()) return std::nullopt;
+        const auto it = std::upper_bound(found->second.begin(), found->second.end(), after);
+        if (it == found->second.end()) return std::nullopt;
+        return *it;
+    };
 
     std::string out;
     out.reserve(text.size());
     char32_t last = 0;
     bool have_last = false;
-    std::size_t tick = 0;
+    std::size_t tick = 0; // the first run not wholly before `pos`
     for (std::size_t pos = 0; pos < text.size();) {
-        if (tick < ticks.size() && ticks[tick].at == pos) {
-            const Ticks& open = ticks[tick];
-            pos += open.len;
-            if (open.close == SIZE_MAX) {
-                ++tick;
-                continue;
-            }
+        const char b = text[pos];
+        // An escaped character is text, never a mark; an escaped backtick
+        // leaves the rest of its run to open a shorter span.
+        if (b == '\\' && pos + 1 < text.size() && is_ascii_punct(text[pos + 1])) {
+            out += text[pos + 1];
+            last = static_cast<unsigned char>(text[pos + 1]);
+            have_last = true;
+            pos += 2;
+            continue;
+        }
+        if (b == '`') {
+            while (ticks[tick].at + ticks[tick].len <= pos) ++tick;
+            const std::size_t len = ticks[tick].at + ticks[tick].len - pos;
+            pos += len;
+            const auto close = closing(len, tick);
+            if (!close) continue; // an unpaired run opens nothing
             // Code keeps every character; only its backticks go.
-            const Ticks& close = ticks[open.close];
-            const std::string_view code = text.substr(pos, close.at - pos);
+            const std::string_view code = text.substr(pos, ticks[*close].at - pos);
             out.append(code);
             for (std::size_t at = 0; at < code.size();) {
                 last = enc::next_utf8(code, at);
                 have_last = true;
             }
-            pos = close.at + close.len;
-            tick = open.close + 1;
+            pos = ticks[*close].at + len;
+            tick = *close + 1;
             continue;
         }
         const std::size_t start = pos;

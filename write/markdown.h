@@ -3,8 +3,9 @@
 // A line-oriented reader of a small subset of Markdown, not a parser: every
 // heading or thematic break starts a slide, list lines become bullets, a line
 // right after a top-level heading becomes the subtitle, "Notes:" lines become
-// speaker notes and fenced code becomes one paragraph per line. Whatever it
-// does not recognise is paragraph text, so it never fails.
+// speaker notes and fenced code becomes one paragraph per line. A heading
+// right after a thematic break titles the slide the break opened. Whatever
+// it does not recognise is paragraph text, so it never fails.
 #pragma once
 
 #include "write/style.h"
@@ -19,7 +20,8 @@ Presentation from_markdown(std::string_view markdown);
 
 // `text` without "*", backticks and underscores that are not between two
 // letters or digits, trimmed of whitespace. A code span (text between two
-// runs of as many backticks) loses only its backticks.
+// runs of as many backticks) loses only its backticks; a backslash before
+// ASCII punctuation gives that character as it stands.
 std::string strip_inline(std::string_view text);
 
 } // namespace vantrell_write::markdown

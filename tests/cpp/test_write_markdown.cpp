@@ -134,7 +134,7 @@ TEST(Markdown, AnythingGivesADeck) {
     EXPECT_EQ(empty.cx, 12192000);
 
     std::mt19937_64 rng(7);
-    const std::string alphabet = "#-*+_`\n\r \t0123456789.)Notes:abc\xC3\xA9\xFF\xE3\x80\x80";
+    const std::string alphabet = "#-*+_`\\\n\r \t0123456789.)Notes:abc\xC3\xA9\xFF\xE3\x80\x80";
     const auto geometry = vw::parts::Geometry::compute(12192000, 6858000);
     for (int round = 0; round < 200; ++round) {
         std::string in;
@@ -150,4 +150,82 @@ TEST(Markdown, AnythingGivesADeck) {
     EXPECT_EQ(from_markdown(deep).slides.at(0).body.size(), 20000u);
     EXPECT_EQ(from_markdown(std::string(200000, '`')).slides.size(), 0u);
     EXPECT_EQ(from_markdown(std::string(100000, '_') + "a").slides.at(0).body.at(0).runs.at(0).text, "a");
+}
+
+// A backslash before ASCII punctuation gives that character as text: no
+// mark acts through it, and it stays whatever its neighbours. Inside code a
+// backslash is itself.
+TEST(Markdown, BackslashEscapes) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {R"(Some \*stars\* and a \_name\_)", "Some *stars* and a _name_"},
+        {R"(\_\_init\_\_ and x\_)", "__init__ and x_"},
+        {R"(a\\b \\*c*)", R"(a\b \c)"}, // an escaped backslash escapes nothing after it
+        {R"(a\b \é tail\)", R"(a\b \é tail\)"}, // before anything else the backslash stays
+        {R"(\`not code\` *x*)", "`not code` x"},
+        {R"(\``one`)", "`one"}, // the rest of an escaped run still opens a span
+        {R"(`a\` and `\*`)", R"(a\ and \*)"},
+        {R"(``x\`` y``)", R"(x\ y)"}, // the span closes at the first run of two
+        {R"([a\]b](http://x.invalid/\_) \<b> \&amp; \| \# \~)", "[a]b](http://x.invalid/_) <b> &amp; | # ~"},
+        {R"(\!\"\$\%\'\(\)\+\,\-\.\/\:\;\=\>\?\@\[\^\{\})", R"(!"$%'()+,-./:;=>?@[^{})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(strip_inline(c.in), c.out) << c.in;
+    EXPECT_EQ(strip_inline(std::string(100001, '\\') + "`"), std::string(50000, '\\') + "`");
+
+    // Escaped line-start marks give text, not structure; notes and code keep
+    // their lines as written.
+    const auto d = from_markdown("# C\\# and \\*star\\*\n- \\- dash\n\\# hash\n1\\. one\n\\---\n\\* \\| cell \\| \\|\n"
+                                 "Notes: \\*n\\*\n```\n\\*c\\*\n```\n");
+    ASSERT_EQ(d.slides.size(), 1u);
+    const auto& s = d.slides[0];
+    EXPECT_EQ(s.title, "C# and *star*");
+    EXPECT_EQ(s.subtitle, std::nullopt);
+    ASSERT_EQ(s.body.size(), 6u);
+    EXPECT_TRUE(s.body[0].bullet);
+    EXPECT_EQ(text(s.body[0]), "- dash");
+    const char* plain[] = {"# hash", "1. one", "---", "* | cell | |"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(text(s.body[1 + i]), plain[i]);
+        EXPECT_FALSE(s.body[1 + i].bullet) << plain[i];
+    }
+    EXPECT_EQ(s.notes, "\\*n\\*");
+    EXPECT_EQ(text(s.body[5]), "\\*c\\*");
+}
+
+// A heading right after a thematic break, blank lines between, titles the
+// break's slide; anything else between keeps the break's slide apart.
+TEST(Markdown, HeadingAfterABreakTitlesItsSlide) {
+    struct Want {
+        std::optional<std::string> title;
+        std::optional<vw::Layout> layout;
+        std::size_t body;
+    };
+    const auto blank = vw::Layout::blank, title = vw::Layout::title;
+    const struct {
+        std::string in;
+        std::vector<Want> slides;
+    } cases[] = {
+        {"## One\n- a\n\n---\n\n\n## Two\n- b\n", {{"One", std::nullopt, 1}, {"Two", std::nullopt, 1}}},
+        {"---\n# Deck\n", {{"Deck", title, 0}}},
+        {"***\r\n  \r\n### Three\n", {{"Three", std::nullopt, 0}}},
+        {"---\n---\n## X\n", {{std::nullopt, blank, 0}, {"X", std::nullopt, 0}}},
+        {"---\ntext\n## X\n", {{std::nullopt, blank, 1}, {"X", std::nullopt, 0}}},
+        {"---\nNotes: n\n## X\n", {{std::nullopt, blank, 0}, {"X", std::nullopt, 0}}},
+        {"---\n```\n```\n## X\n", {{std::nullopt, blank, 0}, {"X", std::nullopt, 0}}},
+        {"## A\n---\n", {{"A", std::nullopt, 0}, {std::nullopt, blank, 0}}},
+        {"---\n## A\n## B\n", {{"A", std::nullopt, 0}, {"B", std::nullopt, 0}}},
+    };
+    for (const auto& c : cases) {
+        const auto d = from_markdown(c.in);
+        ASSERT_EQ(d.slides.size(), c.slides.size()) << c.in;
+        for (std::size_t i = 0; i < c.slides.size(); ++i) {
+            EXPECT_EQ(d.slides[i].title, c.slides[i].title) << c.in << i;
+            EXPECT_EQ(d.slides[i].layout, c.slides[i].layout) << c.in << i;
+            EXPECT_EQ(d.slides[i].body.size(), c.slides[i].body) << c.in << i;
+        }
+    }
+    // The slide a heading titles is the heading's own: its subtitle follows.
+    EXPECT_EQ(from_markdown("---\n\n# Deck\nBy me\n").slides.at(0).subtitle, "By me");
 }

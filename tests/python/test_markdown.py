@@ -126,8 +126,8 @@ class TestNesting:
                                        .bullet("Subsub", 2).bullet("Back", 0)))
         md = vantrell.Document(data=source.to_bytes()).markdown()
         again = vantrell.Document(data=w.from_markdown(md).to_bytes())
-        assert again.titles()[0].replace("\\", "") == "Plan one"
-        levels = [(p.level, p.text.replace("\\", "")) for p in again.slide(0).shapes()[1].paragraphs]
+        assert again.titles()[0] == "Plan *one*"
+        levels = [(p.level, p.text) for p in again.slide(0).shapes()[1].paragraphs]
         assert levels == [(0, "Top"), (1, "Sub [a]"), (2, "Subsub"), (0, "Back")]
 
 

@@ -1,0 +1,57 @@
+"""from_markdown reads back the Markdown the reader writes: punctuation the
+reader escapes comes back as written, and the separators between slides add
+no slides."""
+import vantrell
+import vantrell.write as w
+
+# Texts that the reader has to escape: marks of emphasis, code, links, HTML,
+# entities and table cells inline; headings, lists, quotes, rules, setext
+# underlines and fences at the start of a line.
+TRICKY = [
+    "*stars* and _name_ and **both**",
+    "`code` and ``ticks``",
+    "[not a link](x) and ![no image](y)",
+    "<b>bold</b> &amp; &#65; a|b",
+    r"back\slash \*kept\* \ and trailing\\",
+    "# not a heading",
+    "- not a bullet",
+    "+ plus",
+    "1. not numbered",
+    "2) nor this",
+    "> not a quote",
+    "---",
+    "***",
+    "===",
+    "~~~ not a fence",
+    "snake_case_name and _x_",
+]
+
+
+def texts(doc):
+    return [s.paragraphs() for s in doc.slides()]
+
+
+def test_reader_markdown_round_trips():
+    source = w.Presentation()
+    source.add(w.Slide("C# & *stars*").bullet(TRICKY[0]))
+    for half in (TRICKY[:8], TRICKY[8:]):
+        slide = w.Slide("Issue #")
+        for i, t in enumerate(half):
+            slide.bullet(t, i % 3)
+        source.add(slide)
+    source.add(w.Slide("[Plan] `one`").paragraph("plain start").paragraph(TRICKY[4]))
+    doc = vantrell.Document(data=source.to_bytes())
+    again = vantrell.Document(data=w.from_markdown(doc.markdown()).to_bytes())
+    assert again.titles() == doc.titles() == ["C# & *stars*", "Issue #", "Issue #", "[Plan] `one`"]
+    assert texts(again) == texts(doc)
+    levels = [(p.level, p.text) for k in (1, 2) for p in again.slide(k).shapes()[1].paragraphs]
+    assert levels == [(i % 8 % 3, t) for i, t in enumerate(TRICKY)]
+
+
+def test_escapes_in_each_place():
+    md = ("# Deck \\#1\n\nBy \\*me\\*\n\n---\n\n## Table\n\n| a \\| b | c |\n\n"
+          "- item \\_x\\_\n  1. [text \\]](http://x.invalid/)\n")
+    doc = vantrell.Document(data=w.from_markdown(md).to_bytes())
+    assert doc.titles() == ["Deck #1", "Table"]
+    assert texts(doc) == [["Deck #1", "By *me*"],
+                          ["Table", "| a | b | c |", "item _x_", "[text ]](http://x.invalid/)"]]
