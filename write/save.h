@@ -1,9 +1,15 @@
 // Saving a written deck: a file replaced whole or not at all.
 //
-// The bytes go to a temporary file beside the target, which is then renamed
-// over it; a reader never sees a half-written deck, and a failed save leaves
-// any existing file as it was. A symbolic link is followed, so that the link
-// itself survives and its target gets the new contents.
+// The bytes go to a temporary file beside the target, flushed to disk and
+// then renamed over it; a reader never sees a half-written deck, a failed
+// save leaves any existing file as it was, and a crash just after the save
+// leaves the new deck rather than an empty one. A symbolic link is followed,
+// so that the link itself survives and its target gets the new contents.
+//
+// A target that exists and is not a regular file (a FIFO, a terminal, a
+// device node, or a link to one) is written in place instead: renaming over
+// it would replace the node with a file its readers never see. Opening a
+// FIFO for writing waits for a reader, as any write to one does.
 #pragma once
 
 #include "write/style.h"
