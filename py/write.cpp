@@ -36,6 +36,13 @@ using tk::Ref;
 namespace {
 
 constexpr double EMU_PER_INCH = 914400.0;
+// The slide sides a package may hold, as the checker accepts them: 1 to 56
+// inches.
+constexpr std::int64_t SLIDE_SIDE_MIN_EMU = 914400;
+constexpr std::int64_t SLIDE_SIDE_MAX_EMU = 51206400;
+// Font sizes are stored in hundredths of a point, from 100 to 400000.
+constexpr std::uint32_t FONT_POINTS_MIN = 1;
+constexpr std::uint32_t FONT_POINTS_MAX = 4000;
 // As deep as the layout engine lays out columns.
 constexpr std::size_t MAX_BLOCK_DEPTH = vw::MAX_COLUMN_NESTING;
 constexpr const char* SIZE_NAMES[] = {"display", "title", "subtitle", "body", "table", "minimum"};
@@ -196,9 +203,27 @@ bool extract(PyObject* o, SizeArg& out) {
                       "; as a name: '" + tk::type_name(o) + "' object is not a str");
 }
 
+// A float as Python shows it.
+std::string float_text(double v) {
+    char* s = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!s) {
+        PyErr_Clear();
+        return std::to_string(v);
+    }
+    std::string out(s);
+    PyMem_Free(s);
+    return out;
+}
+
 std::optional<std::pair<std::int64_t, std::int64_t>> size_from(const SizeArg& size) {
-    if (const auto* inches = std::get_if<std::pair<double, double>>(&size.value))
-        return std::pair{inches_to_emu(inches->first), inches_to_emu(inches->second)};
+    if (const auto* inches = std::get_if<std::pair<double, double>>(&size.value)) {
+        const std::int64_t cx = inches_to_emu(inches->first), cy = inches_to_emu(inches->second);
+        const auto fits = [](std::int64_t side) { return side >= SLIDE_SIDE_MIN_EMU && side <= SLIDE_SIDE_MAX_EMU; };
+        if (fits(cx) && fits(cy)) return std::pair{cx, cy};
+        value_error("size (" + float_text(inches->first) + ", " + float_text(inches->second) +
+                    ") must be from 1 to 56 inches on each side");
+        return std::nullopt;
+    }
     const std::string& name = std::get<std::string>(size.value);
     if (name == "widescreen" || name == "16:9") return std::pair<std::int64_t, std::int64_t>{12192000, 6858000};
     if (name == "standard" || name == "4:3") return std::pair<std::int64_t, std::int64_t>{9144000, 6858000};
@@ -319,6 +344,13 @@ bool extract(PyObject* o, Content& out) {
         return "expected a str or a list of str and Run items; " + not_str + "; as a list: item " +
                std::to_string(i) + " is a '" + type + "' object, neither a str nor a Run";
     });
+}
+
+// False with ValueError set for a font size the package cannot hold.
+bool font_size_fits(const std::optional<std::uint32_t>& size) {
+    if (!size || (*size >= FONT_POINTS_MIN && *size <= FONT_POINTS_MAX)) return true;
+    value_error("size " + std::to_string(*size) + " must be from 1 to 4000 points");
+    return false;
 }
 
 // Keyword formatting for plain strings; the colour is parsed per string.
@@ -476,6 +508,7 @@ std::optional<Run> run_new(const Args& a) {
         !a.get("underline", underline) || !a.get("strike", strike) || !a.get("size", size) ||
         !a.get("color", color) || !a.get("font", font) || !a.get("link", link))
         return std::nullopt;
+    if (!font_size_fits(size)) return std::nullopt;
     std::optional<vw::Color> parsed;
     if (color) {
         parsed = color_from(*color);
@@ -539,6 +572,7 @@ std::optional<Paragraph> paragraph_new(const Args& a) {
         !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) || !a.get("color", color) ||
         !a.get("space_before", space_before) || !a.get("space_after", space_after))
         return std::nullopt;
+    if (!font_size_fits(size)) return std::nullopt;
     auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
     if (!runs) return std::nullopt;
     auto parsed_align = align_from(align);
@@ -770,6 +804,7 @@ PyObject* slide_bullet(Slide& s, const Args& a) {
     if (!a.get("text", content) || !a.get("level", level) || !a.get("bold", bold) || !a.get("italic", italic) ||
         !a.get("size", size) || !a.get("color", color))
         return nullptr;
+    if (!font_size_fits(size)) return nullptr;
     auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
     if (!runs) return nullptr;
     vw::Paragraph p;
@@ -789,6 +824,7 @@ PyObject* slide_paragraph(Slide& s, const Args& a) {
     if (!a.get("text", content) || !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) ||
         !a.get("color", color) || !a.get("align", align))
         return nullptr;
+    if (!font_size_fits(size)) return nullptr;
     auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
     if (!runs) return nullptr;
     auto parsed = align_from(align);
@@ -810,6 +846,7 @@ PyObject* slide_text_box(Slide& s, const Args& a) {
         !a.get("bullets", bullets) || !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) ||
         !a.get("color", color))
         return nullptr;
+    if (!font_size_fits(size)) return nullptr;
     const Style style{size, &color, bold, italic};
     vw::Shape::TextBox box;
     box.rect = vw::Rect{x.emu, y.emu, w.emu, h.emu};

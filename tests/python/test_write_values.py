@@ -60,12 +60,13 @@ class TestSlideSize:
         assert slide_size(size=(13.333, 7.5))[0] == 12192000 - 305
 
     def test_inch_rounding_saturation_and_nan(self):
-        assert slide_size(size=(1e-7, 7.5))[0] == 0
-        assert slide_size(size=(-1, 7.5))[0] == -914400
-        assert slide_size(size=(float("nan"), 1e30)) == (0, 2**63 - 1)
-        assert slide_size(size=(-1e30, True))[0] == -2**63
-        # Halves round away from zero: 2.5 EMU up, -2.5 EMU down.
-        assert slide_size(size=(2.5 / 914400, -2.5 / 914400)) == (3, -3)
+        # Halves round away from zero; a side that rounds, saturates or
+        # converts (NaN) to a size a package cannot hold is refused.
+        assert slide_size(size=(1 + 2.5 / 914400, 7.5))[0] == 914403
+        assert slide_size(size=(1 - 0.5 / 914400, True)) == (914400, 914400)
+        for size in [(1e-7, 7.5), (-1, 7.5), (float("nan"), 1e30), (-1e30, True)]:
+            with pytest.raises(ValueError, match=r"^size \("):
+                w.Presentation(size=size)
 
     def test_objects_converting_themselves_to_float(self):
         class Inches:
@@ -99,10 +100,10 @@ class TestRun:
         assert w.Run("a\nb").text == "a\nb"
 
     def test_every_field(self):
-        r = w.Run("t", bold=True, italic=True, underline=True, strike=True, size=4294967295,
+        r = w.Run("t", bold=True, italic=True, underline=True, strike=True, size=4000,
                   color="ff8800", font="Inter", link="https://x.test/")
         assert (r.bold, r.italic, r.underline, r.strike) == (True,) * 4
-        assert (r.size, r.color, r.font, r.link) == (4294967295, "#FF8800", "Inter", "https://x.test/")
+        assert (r.size, r.color, r.font, r.link) == (4000, "#FF8800", "Inter", "https://x.test/")
 
     def test_conversion_errors(self):
         with pytest.raises(TypeError, match="^argument 'bold': "):
