@@ -18,6 +18,7 @@ import sys
 
 import pytest
 
+import legacykit
 import slidedeck
 import vantrell
 
@@ -26,7 +27,7 @@ NO_PARTS = "a legacy binary presentation has no package parts"
 # Runs in the child: every argument is a deck; one line "BEGIN path" before
 # touching it, then one JSON line with what it read or a list of problems.
 CHILD = r'''
-import json, sys, vantrell
+import hashlib, json, sys, vantrell
 
 NO_PARTS = "a legacy binary presentation has no package parts"
 MAGIC = {
@@ -70,12 +71,14 @@ def deck(path, strict):
     except vantrell.PptxError as e:
         if str(e) != NO_PARTS:
             bad(f"package(): {e}")
-    out["text"] = doc.text(notes=True)
+    # Page furniture too: its text is stored on the slides like any other.
+    out["text"] = doc.text(notes=True, furniture=True)
     out["recovered"] = doc.defects.slides_recovered_from_rels
     out["markdown_chars"] = len(doc.markdown(notes=True))
     out["slides"] = len(doc)
     out["images"] = out["objects"] = out["failed_slides"] = 0
     out["image_errors"] = []
+    digest = hashlib.sha256()
     for i in range(len(doc)):
         try:
             s = doc[i]
@@ -99,6 +102,7 @@ def deck(path, strict):
             except vantrell.PptxError as e:
                 out["image_errors"].append(f"{image.part}: {e}")
                 continue
+            digest.update(data)
             check = MAGIC.get(image.content_type)
             if not data or (strict and check and not check(data)):
                 bad(f"slide {i}: {image.part} is no {image.content_type}: {data[:16]!r}")
@@ -108,6 +112,7 @@ def deck(path, strict):
             bad(f"slide {i}: objects {[o.shape_id for o in objects]} for OLE shapes {oles}")
         if any((o.part, o.rel_id, o.content_type, o.external) != (None,) * 4 for o in objects):
             bad(f"slide {i}: an object names a part")
+    out["pictures"] = digest.hexdigest()
     return out
 
 
@@ -168,39 +173,80 @@ def problems_of(results):
 # ------------------------------------------------------------------ corpus
 
 
+def legacy_decks(corpus):
+    return sorted(p for p in pathlib.Path(corpus).iterdir() if p.suffix.lower() == ".ppt" and p.is_file())
+
+
 @pytest.fixture(scope="module")
 def corpus_results(corpus):
-    decks = sorted(pathlib.Path(corpus).glob("*.ppt"))
+    """What the library reads of each legacy deck, with what the deck is,
+    judged apart from the library (`legacykit`)."""
+    decks = legacy_decks(corpus)
     if not decks:
         pytest.skip("no legacy decks in the corpus")
-    return run_children(decks, strict=True)
+    results = run_children(decks, strict=True)
+    for path, r in results.items():
+        data = pathlib.Path(path).read_bytes()
+        r["kind"] = legacykit.kind_of(data)
+        r["damaged_pictures"] = legacykit.damaged_pictures(data)
+        user, doc, _ = legacykit.deck_streams(data) if r["kind"] == "sound" else (None, None, None)
+        r["live"] = legacykit.Chain(user, doc).live_text() if doc else ""
+    return results
+
+
+# How a deck must be refused for what it is; None where any clean error will do.
+REFUSALS = {
+    "encrypted": "encrypted: ",
+    "older": "unsupported: ",
+    "no deck": "compound file holds no PowerPoint Document stream",
+    "damaged chain": "ppt: ",
+    "damaged container": None,
+    "no compound file": None,
+}
 
 
 def test_every_corpus_deck_opens_or_is_refused(corpus_results):
     assert problems_of(corpus_results) == {}
     opened = [r for r in corpus_results.values() if "error" not in r]
-    refused = {pathlib.Path(p).name: r["error"] for p, r in corpus_results.items() if "error" in r}
+    refused = {pathlib.Path(p).name: r for p, r in corpus_results.items() if "error" in r}
     print(f"\n{len(opened)} legacy decks open, {len(refused)} refused")
-    assert len(opened) >= 0.8 * len(corpus_results)
-    assert all(e and "\n" not in e for e in refused.values())
-    # Every opened deck read its slides and rendered; some hold only pictures.
+    assert all(r["error"] and "\n" not in r["error"] for r in refused.values())
+    # A deck is refused only for what it is, with the error of its kind; a
+    # deck whose chain of saves holds always opens.
+    wrong = {n: (r["kind"], r["error"]) for n, r in refused.items()
+             if r["kind"] == "sound" or not r["error"].startswith(REFUSALS[r["kind"]] or "")}
+    assert wrong == {}
+    assert [pathlib.Path(r["path"]).name for r in opened if r["kind"] in ("encrypted", "older", "no deck")] == []
+    # Every opened deck read its slides and rendered.
     assert all(r["failed_slides"] == 0 for r in opened)
-    # Only decks made by fuzzers need their edit chain recovered.
+    # Only a deck whose own chain of saves is damaged needs recovery.
+    assert [pathlib.Path(r["path"]).name for r in opened if r["recovered"] != (r["kind"] != "sound")] == []
+    # A sound deck's text is empty only when its slides and notes store none;
+    # some hold only pictures.
     assert [pathlib.Path(r["path"]).name for r in opened
-            if r["recovered"] and "clusterfuzz" not in r["path"]] == []
-    assert sum(bool(r["text"].strip()) for r in opened) >= 0.75 * len(opened)
-    # Pictures and OLE frames exist in the corpus and were checked above.
-    images = sum(r["images"] for r in opened)
-    assert images > 0
-    # A picture whose stored data is damaged gives an error, not bytes.
-    image_errors = [e for r in opened for e in r["image_errors"]]
-    assert len(image_errors) <= images // 100, image_errors
-    assert sum(r["objects"] for r in opened) > 0
+            if r["kind"] == "sound" and not r["text"].strip() and r["live"].strip()] == []
+    # A picture gives an error, not bytes, only when its stored data is damaged.
+    assert [(pathlib.Path(r["path"]).name, r["image_errors"]) for r in opened
+            if len(r["image_errors"]) > r["damaged_pictures"]] == []
+
+
+def test_named_corpus_decks_show_their_pictures_and_objects(corpus_results):
+    # Pictures and OLE frames of decks known to hold them; a folder without
+    # these decks has nothing to check here.
+    expected = {"poi--slideshow_ole2-embedding-2003.ppt": (None, 2), "poi--slideshow_pictures.ppt": (5, None),
+                "poi--slideshow_ppt_with_png.ppt": (1, None)}
+    named = {pathlib.Path(p).name: r for p, r in corpus_results.items() if pathlib.Path(p).name in expected}
+    if not named:
+        pytest.skip("none of the named legacy decks in the corpus")
+    for name, r in named.items():
+        images, objects = expected[name]
+        assert "error" not in r, name
+        assert images is None or r["images"] >= images, name
+        assert objects is None or r["objects"] == objects, name
 
 
 def test_encrypted_corpus_decks_are_refused_as_such(corpus_results):
-    named = {pathlib.Path(p).name: r for p, r in corpus_results.items()}
-    encrypted = [r for n, r in named.items() if re.search(r"password|crypto", n, re.I)]
+    encrypted = [r for r in corpus_results.values() if r["kind"] == "encrypted"]
     if not encrypted:
         pytest.skip("no encrypted legacy deck in the corpus")
     for r in encrypted:
@@ -214,21 +260,23 @@ def words(text):
 def test_text_holds_the_words_catppt_prints(corpus_results):
     if shutil.which("catppt") is None:
         pytest.skip("catppt not installed")
-    total = found = 0
+    total, lost = 0, {}
     for path, r in sorted(corpus_results.items()):
         if "error" in r:
             continue
         proc = subprocess.run(["catppt", "-d", "utf-8", path], capture_output=True, timeout=60)
-        theirs = words(proc.stdout.decode("utf-8", "replace"))
-        ours = set(words(r["text"]))
+        # catppt also prints master and layout names and text of older saves,
+        # which are no slide text: only words the live slides and notes store
+        # count. A field's stand-in character is no word.
+        live, ours = set(words(r["live"])), set(words(r["text"]))
+        theirs = [w for w in words(proc.stdout.decode("utf-8", "replace")) if w in live and w.strip("*")]
         total += len(theirs)
-        found += sum(w in ours for w in theirs)
-    assert total > 0
-    share = found / total
-    print(f"\nshare of catppt's words in our text: {share:.4f} of {total}")
-    # catppt also prints master and layout names and text of older saves,
-    # which are no slide text.
-    assert share >= 0.98
+        if missing := [w for w in theirs if w not in ours]:
+            lost[pathlib.Path(path).name] = missing[:10]
+    if total == 0:
+        pytest.skip("no legacy deck with slide text")
+    print(f"\n{total} words of catppt's in the live slides and notes")
+    assert lost == {}
 
 
 # ------------------------------------------------------------------ damage
@@ -237,7 +285,7 @@ def test_text_holds_the_words_catppt_prints(corpus_results):
 @pytest.fixture(scope="module")
 def base_deck(corpus):
     """The smallest corpus deck with several slides and a picture."""
-    for path in sorted(pathlib.Path(corpus).glob("*.ppt"), key=lambda p: p.stat().st_size):
+    for path in sorted(legacy_decks(corpus), key=lambda p: p.stat().st_size):
         try:
             doc = vantrell.Document(path)
             if len(doc) >= 2 and any(s.images() for s in doc):
@@ -269,9 +317,17 @@ def test_truncated_copies_fail_cleanly(base_deck, tmp_path):
         p = tmp_path / f"cut{cut}.ppt"
         p.write_bytes(base_deck[:cut])
         paths.append(p)
-    errors = check_damaged(run_children(paths, strict=False))
-    # A compound file cut short is noticed, not read as a shorter deck.
-    assert len(errors) >= len(cuts) - 1
+    whole = tmp_path / "whole.ppt"
+    whole.write_bytes(base_deck)
+    results = run_children([*paths, whole], strict=False)
+    what = lambda r: {k: v for k, v in r.items() if k != "path"}  # noqa: E731
+    expected = what(results.pop(str(whole)))
+    errors = check_damaged(results)
+    # A cut that loses what the deck holds is noticed, not read as a shorter
+    # deck: a copy that reads at all reads as the whole deck does (a cut of
+    # only unused sectors at the end loses nothing).
+    assert [pathlib.Path(p).name for p, r in results.items() if "error" not in r and what(r) != expected] == []
+    assert errors
 
 
 def test_byte_flipped_copies_fail_cleanly_or_read(base_deck, tmp_path):
