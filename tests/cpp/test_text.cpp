@@ -206,6 +206,40 @@ TEST(NotesText, BodiesOtherThanImageAndFurnitureOneLineEach) {
     EXPECT_EQ(model::SlideContent{}.notes_text(), "");
 }
 
+// A shape showing a page number alone is page furniture wherever it sits,
+// in a legacy page as in a notes slide part: slide-number fields with
+// nothing but white space and line breaks around them.
+TEST(NotesText, PageNumbersAloneAreNotNotes) {
+    auto run = [](model::Run::Kind kind, std::string text, std::string type = "") {
+        return model::Run{kind, std::move(type), std::move(text), {}};
+    };
+    auto paragraph = [](std::vector<model::Run> runs) {
+        model::Paragraph p;
+        p.runs = std::move(runs);
+        return p;
+    };
+    using RK = model::Run::Kind;
+    const model::Run num = run(RK::field, "6", "slidenum"), br = run(RK::line_break, "\n");
+    const model::Run space = run(RK::text, " \xC2\xA0\t");
+    const std::pair<std::vector<model::Paragraph>, std::string> cases[] = {
+        {{paragraph({num})}, ""},
+        {{paragraph({space, num, br, space}), paragraph({}), paragraph({num})}, ""},
+        {{paragraph({run(RK::text, "Page "), num})}, "Page 6"},
+        {{paragraph({num, run(RK::text, " of 9")})}, "6 of 9"},
+        {{paragraph({run(RK::field, "1 May", "datetime1")})}, "1 May"},
+        {{paragraph({num}), paragraph({run(RK::text, "x")})}, "6\nx"},
+    };
+    for (const auto& [paras, kept] : cases) {
+        model::SlideContent c;
+        c.shapes.push_back(text_shape({para("Speak")}, PK::body));
+        model::Shape group;
+        group.content = model::Group{{text_shape(paras)}};
+        c.shapes.push_back(std::move(group));
+        EXPECT_EQ(c.notes_text(), kept.empty() ? "Speak" : "Speak\n" + kept) << kept;
+        EXPECT_EQ(c.notes_bodies().size(), kept.empty() ? 1u : 2u);
+    }
+}
+
 TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     text::ExtractReport r;
     EXPECT_TRUE(r.warnings().empty());
