@@ -17,8 +17,8 @@
 // - Tables: a pipe table, the first row as header, one column per grid
 //   column. A vertically merged cell repeats its origin's text, so that
 //   every row reads whole; a horizontally merged one is empty. Paragraphs
-//   and line breaks in a cell become "<br>". A table of empty cells gives
-//   nothing.
+//   and line breaks in a cell become "<br>"; links are as in the text. A
+//   table of empty cells gives nothing.
 // - Pictures (with images on): "![ALT](PART)", the target being the image
 //   part, or the external target for a linked picture; the alt text is the
 //   description, else the shape's name unless it is an application's
@@ -62,7 +62,7 @@ struct MarkdownOptions {
 };
 
 // A table as a pipe table (no trailing newline); empty for a table without
-// cells.
+// cells. Without the slide's relationships, links show as text.
 std::string table_markdown(const model::Table& table);
 std::string chart_markdown(const chart::ChartData& chart);
 std::string diagram_markdown(const diagram::DiagramData& diagram);
