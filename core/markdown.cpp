@@ -611,7 +611,7 @@ public:
         if (out_.size() != base_) out_ += apart ? "\n\n" : "\n";
         out_.append(place.indent, ' ');
         out_ += marker;
-        line(t, 0, t.size());
+        lines(t, place.indent + marker.size());
     }
 
 private:
@@ -627,21 +627,33 @@ private:
         append_escaped(out_, s_.line, BLOCK_LINE, s_.line_links);
     }
 
-    void plain(std::string_view t) {
-        if (out_.size() != base_) out_ += "\n\n";
+    // The paragraph text's lines, split at its line breaks, blank ones left
+    // out. A break is a hard break: a backslash ending the line, which
+    // survives trimming where two trailing spaces would not, and which no
+    // text can absorb, as a backslash ending a line's text is escaped. The
+    // next line is indented by `indent` to stay inside a list item.
+    void lines(std::string_view t, std::size_t indent) {
         bool first = true;
         std::size_t begin = 0;
         while (begin <= t.size()) {
             std::size_t end = t.find('\n', begin);
             if (end == std::string_view::npos) end = t.size();
             const std::size_t mark = out_.size();
-            if (!first) out_ += '\n';
+            if (!first) {
+                out_ += "\\\n";
+                out_.append(indent, ' ');
+            }
             const std::size_t from = out_.size();
             line(t, begin, end);
             if (out_.size() == from) out_.resize(mark);
             else first = false;
             begin = end + 1;
         }
+    }
+
+    void plain(std::string_view t) {
+        if (out_.size() != base_) out_ += "\n\n";
+        lines(t, 0);
         nesting_.reset();
     }
 
@@ -720,26 +732,42 @@ std::string media_markdown(const model::Shape& shape, model::Picture::Media medi
     return out;
 }
 
-// The lines of `text` as paragraphs of one block quote, the first led by
-// `lead` (already Markdown); after another quote in `out`, a ">" line keeps
-// the two apart.
-void quote(std::string& out, std::string_view lead, std::string_view text) {
-    if (!out.empty()) out += "\n>\n";
-    out += "> ";
-    out += lead;
-    bool first = true;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = trim(text.substr(begin, end - begin));
-        begin = end + 1;
-        if (line.empty()) continue;
-        if (!first) out += "\n>\n> ";
-        append_escaped(out, line, first ? INLINE_TEXT : BLOCK_LINE);
-        first = false;
+// One block quote, led by `lead` (already Markdown), written a paragraph at
+// a time; after another quote in `out`, a ">" line keeps the two apart.
+class Quote {
+public:
+    Quote(std::string& out, std::string_view lead) : out_(out) {
+        if (!out_.empty()) out_ += "\n>\n";
+        out_ += "> ";
+        out_ += lead;
     }
-}
+
+    // A paragraph of the quote: its lines, trimmed, blank ones left out,
+    // joined by hard breaks as in a body, every line keeping the "> ".
+    void paragraph(std::string_view text) {
+        bool started = false;
+        std::size_t begin = 0;
+        while (begin <= text.size()) {
+            std::size_t end = text.find('\n', begin);
+            if (end == std::string_view::npos) end = text.size();
+            const std::string_view line = trim(text.substr(begin, end - begin));
+            begin = end + 1;
+            if (line.empty()) continue;
+            if (started) out_ += "\\\n> ";
+            else if (!empty_) out_ += "\n>\n> ";
+            append_escaped(out_, line, empty_ ? INLINE_TEXT : BLOCK_LINE);
+            empty_ = false;
+            started = true;
+        }
+    }
+
+    // Whether no paragraph gave a line.
+    bool empty() const noexcept { return empty_; }
+
+private:
+    std::string& out_;
+    bool empty_ = true;
+};
 
 const model::Shape* title_shape(const model::SlideContent& content) {
     for (const model::Shape& s : content.walk()) {
@@ -920,13 +948,20 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     }
 
     if (options.notes) {
-        auto notes = slide.notes_text();
+        auto notes = slide.notes_content();
         if (!notes) {
             report.failed_notes.emplace_back(slide.index, notes.error().message());
-        } else if (*notes && !is_blank(**notes)) {
-            std::string block;
-            quote(block, "Notes: ", trim(**notes));
-            add_block(out, block);
+        } else if (*notes) {
+            // Each paragraph of the notes is one of the quote.
+            std::string block, text;
+            Quote q(block, "Notes: ");
+            for (const model::TextBody* body : (*notes)->notes_bodies())
+                for (const model::Paragraph& p : body->paragraphs) {
+                    text.clear();
+                    p.append_text(text);
+                    q.paragraph(text);
+                }
+            if (!q.empty()) add_block(out, block);
         }
     }
     if (options.comments) {
@@ -942,7 +977,8 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
                     append_escaped(lead, one_line(*c.author), INLINE_TEXT);
                 }
                 lead += ": ";
-                quote(block, lead, trim(c.text));
+                // A comment is one paragraph: its text has line ends only.
+                Quote(block, lead).paragraph(c.text);
             }
             add_block(out, block);
         }
