@@ -715,8 +715,8 @@ Result<std::optional<std::string>> Slide::related_part(pml::RelKind kind) const 
 
 Result<std::optional<std::string>> Slide::notes_part() const { return related_part(pml::RelKind::notesSlide); }
 
-Result<std::optional<std::string>> Slide::notes_text() const {
-    if (const auto& legacy = view->shared()->legacy) return legacy->notes_text(index);
+Result<std::optional<model::SlideContent>> Slide::notes_content() const {
+    if (const auto& legacy = view->shared()->legacy) return legacy->notes(index);
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;
@@ -725,7 +725,14 @@ Result<std::optional<std::string>> Slide::notes_text() const {
     auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::plain);
     bytes->reset();
     if (!parsed) return fail(parsed.error());
-    return std::optional(parsed->content.notes_text());
+    return std::optional(std::move(parsed->content));
+}
+
+Result<std::optional<std::string>> Slide::notes_text() const {
+    auto content = notes_content();
+    if (!content) return fail(content.error());
+    if (!*content) return std::nullopt;
+    return std::optional((*content)->notes_text());
 }
 
 Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_id) const {

@@ -182,7 +182,10 @@ struct Slide {
     std::size_t index = 0;
     Document* view = nullptr;
 
-    // The notes page text (its body placeholders); none without a notes slide.
+    // The notes page, parsed without list structure; none without one.
+    Result<std::optional<model::SlideContent>> notes_content() const;
+    // The notes page's text (`SlideContent::notes_text`); none without a
+    // notes page.
     Result<std::optional<std::string>> notes_text() const;
     Result<std::optional<std::string>> notes_part() const;
     // The first internal relationship of this kind, resolved; none when the

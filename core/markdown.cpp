@@ -212,7 +212,7 @@ void append_segment(std::string& out, std::string_view s, unsigned mode, std::si
     }
 }
 
-void append_target(std::string& out, std::string_view target);
+void append_target(std::string& out, std::string_view target, bool cell);
 
 // Appends `s` escaped for its place, with the given links (sorted, not
 // overlapping) written as "[text](target)".
@@ -231,7 +231,7 @@ void append_escaped(std::string& out, std::string_view s, unsigned mode, std::sp
         out += '[';
         segment(link.begin, link.end);
         out += "](";
-        append_target(out, link.target);
+        append_target(out, link.target, mode & CELL_TEXT);
         out += ')';
         pos = link.end;
     }
@@ -260,14 +260,16 @@ std::string escaped(std::string_view s, unsigned mode) {
 }
 
 // A link destination: in angle brackets when it holds white space, brackets
-// or parentheses, which the bare form cannot; line ends percent-encoded.
-void append_target(std::string& out, std::string_view target) {
+// or parentheses, which the bare form cannot; line ends percent-encoded. In
+// a table cell a "|" is escaped, since the row is split at bare ones before
+// anything inside is read.
+void append_target(std::string& out, std::string_view target, bool cell) {
     const auto is_angle = [](char c) {
         return static_cast<unsigned char>(c) <= ' ' || c == 0x7F || c == '(' || c == ')' || c == '<' || c == '>';
     };
     const bool angle = std::any_of(target.begin(), target.end(), is_angle);
     // Part names, the usual targets, need nothing.
-    if (!angle && target.find_first_of("\\&") == std::string_view::npos) {
+    if (!angle && target.find_first_of(cell ? "\\&|" : "\\&") == std::string_view::npos) {
         out += target;
         return;
     }
@@ -275,7 +277,8 @@ void append_target(std::string& out, std::string_view target) {
     std::size_t done = 0;
     for (std::size_t i = 0; i < target.size(); ++i) {
         const char c = target[i];
-        const bool escape = c == '\\' || ((c == '<' || c == '>') && angle) || (c == '&' && entity_at(target, i));
+        const bool escape = c == '\\' || ((c == '<' || c == '>') && angle) || (c == '&' && entity_at(target, i)) ||
+                            (c == '|' && cell);
         if (!escape && c != '\n' && c != '\r') continue;
         out.append(target, done, i - done);
         done = i + 1;
@@ -295,20 +298,6 @@ void append_target(std::string& out, std::string_view target) {
 
 // Cell text: escaped, line ends as "<br>".
 std::string cell_text(std::string_view s) { return escaped(s, CELL_TEXT); }
-
-// A table cell's non-blank paragraphs, trimmed, one "<br>" between them.
-// `scratch` holds one paragraph's text at a time.
-void append_cell(std::string& out, const model::Cell& cell, std::string& scratch) {
-    bool any = false;
-    for (const model::Paragraph& p : cell.paragraphs) {
-        scratch.clear();
-        p.append_text(scratch);
-        if (is_blank(scratch)) continue;
-        if (any) out += "<br>";
-        any = true;
-        append_escaped(out, trim(scratch), CELL_TEXT);
-    }
-}
 
 void pipe_row(std::string& out, const std::vector<std::string>& cells) {
     if (!out.empty()) out += '\n';
@@ -448,6 +437,16 @@ private:
     SlideRels* rels_;
 };
 
+// Moves links over text that lost `lead` bytes at its start and was cut to
+// `size`; links left without text go.
+void clip_links(std::vector<LinkSpan>& links, std::size_t lead, std::size_t size) {
+    std::erase_if(links, [&](LinkSpan& l) {
+        l.begin = std::min(l.begin > lead ? l.begin - lead : 0, size);
+        l.end = std::min(l.end > lead ? l.end - lead : 0, size);
+        return l.begin >= l.end;
+    });
+}
+
 // Folds raw[begin, end) onto one line as append_one_line does, carrying the
 // links (ranges of `raw`) over to ranges of `line`.
 void fold_linked(std::string_view raw, std::size_t begin, std::size_t end, std::span<const LinkSpan> raw_links,
@@ -486,11 +485,64 @@ void fold_linked(std::string_view raw, std::size_t begin, std::size_t end, std::
     const auto lead = static_cast<std::size_t>(kept.data() - line.data());
     const std::size_t size = kept.size();
     line.assign(kept);
-    std::erase_if(links, [&](LinkSpan& l) {
-        l.begin = std::min(l.begin > lead ? l.begin - lead : 0, size);
-        l.end = std::min(l.end > lead ? l.end - lead : 0, size);
-        return l.begin >= l.end;
-    });
+    clip_links(links, lead, size);
+}
+
+// A table cell's non-blank paragraphs, trimmed, one "<br>" between them,
+// with their links. `text` and `spans` hold one paragraph's at a time.
+void append_cell(std::string& out, const model::Cell& cell, const Links& links, std::string& text,
+                 std::vector<LinkSpan>& spans) {
+    bool any = false;
+    for (const model::Paragraph& p : cell.paragraphs) {
+        text.clear();
+        p.append_text(text);
+        if (is_blank(text)) continue;
+        if (any) out += "<br>";
+        any = true;
+        const std::string_view kept = trim(text);
+        links.spans(p, spans);
+        if (!spans.empty()) clip_links(spans, static_cast<std::size_t>(kept.data() - text.data()), kept.size());
+        append_escaped(out, kept, CELL_TEXT, spans);
+    }
+}
+
+std::string linked_table_markdown(const model::Table& table, const Links& links) {
+    std::size_t columns = 0;
+    for (const model::Row& row : table.rows) columns = std::max(columns, row.cells.size());
+    if (columns == 0) return {};
+    // Rows are written as they are read; a vertically merged cell repeats
+    // the text above it, so the previous row's cells are kept.
+    std::string out;
+    std::vector<std::string> above(columns), line(columns);
+    std::string scratch;
+    std::vector<LinkSpan> spans;
+    bool first = true;
+    bool any = false;
+    for (const model::Row& row : table.rows) {
+        for (std::size_t c = 0; c < columns; ++c) {
+            std::string& text = line[c];
+            text.clear();
+            if (c >= row.cells.size()) continue;
+            const model::Cell& cell = row.cells[c];
+            if (cell.h_merge) continue;
+            if (cell.v_merge) {
+                if (!first) text = above[c];
+                continue;
+            }
+            append_cell(text, cell, links, scratch, spans);
+            any = any || !text.empty();
+        }
+        pipe_row(out, line);
+        if (first) {
+            out += "\n|";
+            for (std::size_t c = 0; c < columns; ++c) out += " --- |";
+        }
+        first = false;
+        std::swap(above, line);
+    }
+    // A grid of empty cells says nothing.
+    if (!any) out.clear();
+    return out;
 }
 
 // Buffers a slide's bodies share, one paragraph or line at a time.
@@ -559,7 +611,7 @@ public:
         if (out_.size() != base_) out_ += apart ? "\n\n" : "\n";
         out_.append(place.indent, ' ');
         out_ += marker;
-        line(t, 0, t.size());
+        lines(t, place.indent + marker.size());
     }
 
 private:
@@ -575,21 +627,33 @@ private:
         append_escaped(out_, s_.line, BLOCK_LINE, s_.line_links);
     }
 
-    void plain(std::string_view t) {
-        if (out_.size() != base_) out_ += "\n\n";
+    // The paragraph text's lines, split at its line breaks, blank ones left
+    // out. A break is a hard break: a backslash ending the line, which
+    // survives trimming where two trailing spaces would not, and which no
+    // text can absorb, as a backslash ending a line's text is escaped. The
+    // next line is indented by `indent` to stay inside a list item.
+    void lines(std::string_view t, std::size_t indent) {
         bool first = true;
         std::size_t begin = 0;
         while (begin <= t.size()) {
             std::size_t end = t.find('\n', begin);
             if (end == std::string_view::npos) end = t.size();
             const std::size_t mark = out_.size();
-            if (!first) out_ += '\n';
+            if (!first) {
+                out_ += "\\\n";
+                out_.append(indent, ' ');
+            }
             const std::size_t from = out_.size();
             line(t, begin, end);
             if (out_.size() == from) out_.resize(mark);
             else first = false;
             begin = end + 1;
         }
+    }
+
+    void plain(std::string_view t) {
+        if (out_.size() != base_) out_ += "\n\n";
+        lines(t, 0);
         nesting_.reset();
     }
 
@@ -651,7 +715,7 @@ std::string picture_markdown(const model::Shape& shape, const document::ImageRef
     else if (!is_default_name(shape.name))
         append_escaped(out, one_line(shape.name), INLINE_TEXT);
     out += "](";
-    append_target(out, trim(target));
+    append_target(out, trim(target), false);
     out += ')';
     return out;
 }
@@ -668,26 +732,42 @@ std::string media_markdown(const model::Shape& shape, model::Picture::Media medi
     return out;
 }
 
-// The lines of `text` as paragraphs of one block quote, the first led by
-// `lead` (already Markdown); after another quote in `out`, a ">" line keeps
-// the two apart.
-void quote(std::string& out, std::string_view lead, std::string_view text) {
-    if (!out.empty()) out += "\n>\n";
-    out += "> ";
-    out += lead;
-    bool first = true;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = trim(text.substr(begin, end - begin));
-        begin = end + 1;
-        if (line.empty()) continue;
-        if (!first) out += "\n>\n> ";
-        append_escaped(out, line, first ? INLINE_TEXT : BLOCK_LINE);
-        first = false;
+// One block quote, led by `lead` (already Markdown), written a paragraph at
+// a time; after another quote in `out`, a ">" line keeps the two apart.
+class Quote {
+public:
+    Quote(std::string& out, std::string_view lead) : out_(out) {
+        if (!out_.empty()) out_ += "\n>\n";
+        out_ += "> ";
+        out_ += lead;
     }
-}
+
+    // A paragraph of the quote: its lines, trimmed, blank ones left out,
+    // joined by hard breaks as in a body, every line keeping the "> ".
+    void paragraph(std::string_view text) {
+        bool started = false;
+        std::size_t begin = 0;
+        while (begin <= text.size()) {
+            std::size_t end = text.find('\n', begin);
+            if (end == std::string_view::npos) end = text.size();
+            const std::string_view line = trim(text.substr(begin, end - begin));
+            begin = end + 1;
+            if (line.empty()) continue;
+            if (started) out_ += "\\\n> ";
+            else if (!empty_) out_ += "\n>\n> ";
+            append_escaped(out_, line, empty_ ? INLINE_TEXT : BLOCK_LINE);
+            empty_ = false;
+            started = true;
+        }
+    }
+
+    // Whether no paragraph gave a line.
+    bool empty() const noexcept { return empty_; }
+
+private:
+    std::string& out_;
+    bool empty_ = true;
+};
 
 const model::Shape* title_shape(const model::SlideContent& content) {
     for (const model::Shape& s : content.walk()) {
@@ -703,43 +783,7 @@ const model::Shape* title_shape(const model::SlideContent& content) {
 // ---------------------------------------------------------------------------
 // Tables, charts, diagrams
 
-std::string table_markdown(const model::Table& table) {
-    std::size_t columns = 0;
-    for (const model::Row& row : table.rows) columns = std::max(columns, row.cells.size());
-    if (columns == 0) return {};
-    // Rows are written as they are read; a vertically merged cell repeats
-    // the text above it, so the previous row's cells are kept.
-    std::string out;
-    std::vector<std::string> above(columns), line(columns);
-    std::string scratch;
-    bool first = true;
-    bool any = false;
-    for (const model::Row& row : table.rows) {
-        for (std::size_t c = 0; c < columns; ++c) {
-            std::string& text = line[c];
-            text.clear();
-            if (c >= row.cells.size()) continue;
-            const model::Cell& cell = row.cells[c];
-            if (cell.h_merge) continue;
-            if (cell.v_merge) {
-                if (!first) text = above[c];
-                continue;
-            }
-            append_cell(text, cell, scratch);
-            any = any || !text.empty();
-        }
-        pipe_row(out, line);
-        if (first) {
-            out += "\n|";
-            for (std::size_t c = 0; c < columns; ++c) out += " --- |";
-        }
-        first = false;
-        std::swap(above, line);
-    }
-    // A grid of empty cells says nothing.
-    if (!any) out.clear();
-    return out;
-}
+std::string table_markdown(const model::Table& table) { return linked_table_markdown(table, Links()); }
 
 std::string chart_markdown(const chart::ChartData& chart) {
     std::string out = "Chart";
@@ -882,7 +926,7 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         if (const model::TextBody* body = shape->text_body()) {
             body_markdown(bullets, *shape, *body, links, out, scratch);
         } else if (const model::Table* table = shape->table()) {
-            add_block(out, table_markdown(*table));
+            add_block(out, linked_table_markdown(*table, links));
         } else if (const auto* pic = std::get_if<model::Picture>(&shape->content)) {
             if (pic->media != model::Picture::Media::none) {
                 add_block(out, media_markdown(*shape, pic->media));
@@ -904,13 +948,20 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     }
 
     if (options.notes) {
-        auto notes = slide.notes_text();
+        auto notes = slide.notes_content();
         if (!notes) {
             report.failed_notes.emplace_back(slide.index, notes.error().message());
-        } else if (*notes && !is_blank(**notes)) {
-            std::string block;
-            quote(block, "Notes: ", trim(**notes));
-            add_block(out, block);
+        } else if (*notes) {
+            // Each paragraph of the notes is one of the quote.
+            std::string block, text;
+            Quote q(block, "Notes: ");
+            for (const model::TextBody* body : (*notes)->notes_bodies())
+                for (const model::Paragraph& p : body->paragraphs) {
+                    text.clear();
+                    p.append_text(text);
+                    q.paragraph(text);
+                }
+            if (!q.empty()) add_block(out, block);
         }
     }
     if (options.comments) {
@@ -926,7 +977,8 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
                     append_escaped(lead, one_line(*c.author), INLINE_TEXT);
                 }
                 lead += ": ";
-                quote(block, lead, trim(c.text));
+                // A comment is one paragraph: its text has line ends only.
+                Quote(block, lead).paragraph(c.text);
             }
             add_block(out, block);
         }

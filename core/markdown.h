@@ -10,15 +10,18 @@
 //   "- " item; an auto-numbered one is "N. " item, counted from its start
 //   value along consecutive numbered paragraphs of its level. A child item
 //   is indented by its parent's marker width, so that it nests. Other
-//   paragraphs are plain lines. List items follow each other on single
-//   lines; anything else is set apart by a blank line. Line breaks inside an
-//   item or heading become spaces. Runs with an external click hyperlink
-//   are "[text](target)"; jumps inside the deck stay text.
+//   paragraphs are plain. List items follow each other directly; anything
+//   else is set apart by a blank line. A line break inside a paragraph or
+//   item is a hard break, a backslash ending the line, and the next line of
+//   an item is indented to its text; one at either end of the text, or
+//   right after another, is dropped. In a heading it becomes a space. Runs
+//   with an external click hyperlink are "[text](target)"; jumps inside the
+//   deck stay text.
 // - Tables: a pipe table, the first row as header, one column per grid
 //   column. A vertically merged cell repeats its origin's text, so that
 //   every row reads whole; a horizontally merged one is empty. Paragraphs
-//   and line breaks in a cell become "<br>". A table of empty cells gives
-//   nothing.
+//   and line breaks in a cell become "<br>"; links are as in the text. A
+//   table of empty cells gives nothing.
 // - Pictures (with images on): "![ALT](PART)", the target being the image
 //   part, or the external target for a linked picture; the alt text is the
 //   description, else the shape's name unless it is an application's
@@ -29,8 +32,9 @@
 //   categories by series. Diagrams: their
 //   items as a nested "- " list.
 // - Notes and comments (when asked) last, as block quotes: "> Notes: ..."
-//   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...", each of
-//   their lines a paragraph of the quote.
+//   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...". Each
+//   paragraph of the notes is a paragraph of the quote; a comment is one
+//   paragraph. Line breaks in them are hard breaks.
 // Text is escaped wherever a CommonMark parser would read it as structure,
 // with backslashes it drops again. Headings and "- " items read back through
 // the writer's Markdown input, so a deck survives the trip in outline.
@@ -62,7 +66,7 @@ struct MarkdownOptions {
 };
 
 // A table as a pipe table (no trailing newline); empty for a table without
-// cells.
+// cells. Without the slide's relationships, links show as text.
 std::string table_markdown(const model::Table& table);
 std::string chart_markdown(const chart::ChartData& chart);
 std::string diagram_markdown(const diagram::DiagramData& diagram);

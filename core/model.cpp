@@ -90,8 +90,34 @@ std::optional<std::string> SlideContent::title() const {
     return std::nullopt;
 }
 
-std::string SlideContent::notes_text() const {
-    std::string out;
+namespace {
+
+// A page number: slide-number fields with nothing but white space and line
+// breaks around them. Notes pages put one in a text box as often as in a
+// slide-number placeholder.
+bool is_page_number(const TextBody& body) noexcept {
+    bool field = false;
+    for (const Paragraph& p : body.paragraphs)
+        for (const Run& r : p.runs) {
+            switch (r.kind) {
+            case Run::Kind::line_break:
+                break;
+            case Run::Kind::field:
+                if (r.field_type != "slidenum") return false;
+                field = true;
+                break;
+            case Run::Kind::text:
+                if (!encoding::is_blank(r.text)) return false;
+                break;
+            }
+        }
+    return field;
+}
+
+} // namespace
+
+std::vector<const TextBody*> SlideContent::notes_bodies() const {
+    std::vector<const TextBody*> out;
     std::string text;
     for (Walk w(shapes); const Shape* s = w.next();) {
         const TextBody* body = s->text_body();
@@ -110,9 +136,17 @@ std::string SlideContent::notes_text() const {
         }
         text.clear();
         body->write_text(text);
-        if (encoding::is_blank(text, encoding::Space::xml)) continue;
+        if (encoding::is_blank(text, encoding::Space::xml) || is_page_number(*body)) continue;
+        out.push_back(body);
+    }
+    return out;
+}
+
+std::string SlideContent::notes_text() const {
+    std::string out;
+    for (const TextBody* body : notes_bodies()) {
         if (!out.empty()) out += '\n';
-        out += text;
+        body->write_text(out);
     }
     return out;
 }

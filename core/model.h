@@ -263,10 +263,13 @@ struct SlideContent {
     // The text of the first title or centre-title placeholder in walk order,
     // unless it is empty or white space only.
     std::optional<std::string> title() const;
-    // The text of a notes page, a notes slide part's or a legacy deck's
-    // alike: the text of every shape in walk order, one per line, but for
-    // the slide image and the page furniture (date, slide number, footer,
-    // header), which are not notes, and texts of XML white space alone.
+    // The text bodies of a notes page that hold notes, a notes slide part's
+    // or a legacy deck's alike, in walk order: every one but the slide
+    // image's, the page furniture's (date, slide number, footer, header
+    // placeholders, and any shape showing a page number alone), and texts of
+    // XML white space alone.
+    std::vector<const TextBody*> notes_bodies() const;
+    // The notes bodies' texts, one per line.
     std::string notes_text() const;
     Walk walk() const { return Walk(shapes); }
 };

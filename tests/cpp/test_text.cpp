@@ -206,6 +206,40 @@ TEST(NotesText, BodiesOtherThanImageAndFurnitureOneLineEach) {
     EXPECT_EQ(model::SlideContent{}.notes_text(), "");
 }
 
+// A shape showing a page number alone is page furniture wherever it sits,
+// in a legacy page as in a notes slide part: slide-number fields with
+// nothing but white space and line breaks around them.
+TEST(NotesText, PageNumbersAloneAreNotNotes) {
+    auto run = [](model::Run::Kind kind, std::string text, std::string type = "") {
+        return model::Run{kind, std::move(type), std::move(text), {}};
+    };
+    auto paragraph = [](std::vector<model::Run> runs) {
+        model::Paragraph p;
+        p.runs = std::move(runs);
+        return p;
+    };
+    using RK = model::Run::Kind;
+    const model::Run num = run(RK::field, "6", "slidenum"), br = run(RK::line_break, "\n");
+    const model::Run space = run(RK::text, " \xC2\xA0\t");
+    const std::pair<std::vector<model::Paragraph>, std::string> cases[] = {
+        {{paragraph({num})}, ""},
+        {{paragraph({space, num, br, space}), paragraph({}), paragraph({num})}, ""},
+        {{paragraph({run(RK::text, "Page "), num})}, "Page 6"},
+        {{paragraph({num, run(RK::text, " of 9")})}, "6 of 9"},
+        {{paragraph({run(RK::field, "1 May", "datetime1")})}, "1 May"},
+        {{paragraph({num}), paragraph({run(RK::text, "x")})}, "6\nx"},
+    };
+    for (const auto& [paras, kept] : cases) {
+        model::SlideContent c;
+        c.shapes.push_back(text_shape({para("Speak")}, PK::body));
+        model::Shape group;
+        group.content = model::Group{{text_shape(paras)}};
+        c.shapes.push_back(std::move(group));
+        EXPECT_EQ(c.notes_text(), kept.empty() ? "Speak" : "Speak\n" + kept) << kept;
+        EXPECT_EQ(c.notes_bodies().size(), kept.empty() ? 1u : 2u);
+    }
+}
+
 TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     text::ExtractReport r;
     EXPECT_TRUE(r.warnings().empty());
@@ -273,9 +307,10 @@ TEST(MarkdownBodies, BulletLevelsNumberingAndPlainLines) {
               "1. one\n2. two\n   - sub\n3. three\n\nIntro\n\n4. again\n5. next");
     // Text boxes have no inherited bullets; character bullets still count.
     EXPECT_EQ(body_md({para("Note"), para("point", 0, K::character), para("Soft\nbreak")}, std::nullopt),
-              "Note\n\n- point\n\nSoft\nbreak");
-    // Line breaks inside an item fold into spaces.
-    EXPECT_EQ(body_md({para("two\nlines  here")}), "- two lines here");
+              "Note\n\n- point\n\nSoft\\\nbreak");
+    // A line break inside an item is a hard break, the next line indented
+    // to the item's text.
+    EXPECT_EQ(body_md({para("two\nlines  here")}), "- two\\\n  lines here");
 }
 
 TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
@@ -292,10 +327,12 @@ TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
 // joined text: both must give the same lines, escaped where they start.
 TEST(MarkdownBodies, OneRunAndManyRunsRenderAlike) {
     const std::pair<std::string, std::string> cases[] = {
-        {"# a\n \n  - b\n1. c", "\\# a\n\\- b\n1\\. c"},
+        {"# a\n \n  - b\n1. c", "\\# a\\\n\\- b\\\n1\\. c"},
         {"\n\nplain\n", "plain"},
         {" \n ", ""},
-        {"x\n> y  z", "x\n\\> y z"},
+        {"x\n> y  z", "x\\\n\\> y z"},
+        // A backslash ending a line is escaped, so the break stays a break.
+        {"C:\\\n\\", "C:\\\\\\\n\\\\"},
     };
     for (const auto& [in, want] : cases) {
         model::Paragraph many = para("", 0, K::none);
@@ -312,30 +349,47 @@ TEST(MarkdownBodies, OneRunAndManyRunsRenderAlike) {
     }
 }
 
-// A list item reads as one line: runs of white space inside become one
-// space (line breaks included), and white space at either end goes,
-// Unicode spaces included; spaces that are not ASCII stay inside.
+// Each line of a list item reads as one line: runs of white space inside
+// become one space, and white space at either end goes, Unicode spaces
+// included; spaces that are not ASCII stay inside.
 TEST(MarkdownBodies, WhiteSpaceInsideAListItemCollapses) {
-    EXPECT_EQ(body_md({para("  a \t\n\r b\v\fc  ", 0, K::character)}), "- a b c");
+    EXPECT_EQ(body_md({para("  a \t\n\r b\v\fc  ", 0, K::character)}), "- a\\\n  b c");
     EXPECT_EQ(body_md({para("\xC2\xA0x  y\xE3\x80\x80", 0, K::character)}), "- x y");
     EXPECT_EQ(body_md({para("x\xC2\xA0 \xC2\xA0y", 0, K::character)}), "- x\xC2\xA0 \xC2\xA0y");
     EXPECT_EQ(body_md({para("one", 0, K::character), para("two\n", 1, K::character)}), "- one\n  - two");
 }
 
-// Against a plain reference (split into words, join with one space), over
-// every mix of single and repeated white space, at the ends and inside.
+// Against a plain reference (split into lines at line breaks, each into
+// words joined with one space, blank lines dropped), over every mix of
+// single and repeated white space, at the ends and inside.
 TEST(MarkdownBodies, OneLineMatchesSplittingIntoWords) {
     const char* pieces[] = {" ", "  ", "\t", "\n", " \n", "a", "bc", "-", "\xC3\xA9"};
     constexpr std::size_t N = sizeof(pieces) / sizeof(pieces[0]);
-    auto reference = [](const std::string& t) {
+    auto words = [](const std::string& t) {
         std::string out, word;
         for (char c : t + " ") {
-            if (c == ' ' || c == '\t' || c == '\n') {
+            if (c == ' ' || c == '\t') {
                 if (!word.empty()) out += (out.empty() ? "" : " ") + word;
                 word.clear();
             } else {
                 word += c;
             }
+        }
+        // A line that reads as a list marker or a rule is escaped.
+        if (out.starts_with("- ") || (!out.empty() && out.find_first_not_of("- ") == std::string::npos))
+            out.insert(0, "\\");
+        return out;
+    };
+    auto reference = [&](const std::string& t) {
+        std::string out, line;
+        for (char c : t + "\n") {
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            const std::string w = words(line);
+            if (!w.empty()) out += (out.empty() ? "" : "\\\n  ") + w;
+            line.clear();
         }
         return out;
     };
@@ -347,10 +401,7 @@ TEST(MarkdownBodies, OneLineMatchesSplittingIntoWords) {
             seed = seed * 1103515245u + 12345u;
             t += pieces[(seed >> 16) % N];
         }
-        std::string want = reference(t);
-        // An item's text that reads as a list marker or a rule is escaped.
-        if (want.starts_with("- ") || (!want.empty() && want.find_first_not_of("- ") == std::string::npos))
-            want.insert(0, "\\");
+        const std::string want = reference(t);
         const std::string got = body_md({para(t, 0, K::character)});
         if (want.empty()) ASSERT_EQ(got, "") << ::testing::PrintToString(t);
         else ASSERT_EQ(got, "- " + want) << ::testing::PrintToString(t);
@@ -755,7 +806,7 @@ TEST(DeckMarkdown, GoldenMarkdownEveryOption) {
               "| Item | Cost |\n| --- | --- |\n| Rent | 5\\|6 |\n\n"
               "Chart (bar): Revenue\n\n| Category | 2023 |\n| --- | --- |\n| Q1 | 10 |\n| Q2 | 12 |\n\n"
               "> Notes: Say hello\n>\n> Then go\n\n> Comment from Ann: Check rent\n\n---\n\n"
-              "Quarterly\nreview\n\nTeam A\n\n1 May\n\ndraft\n");
+              "Quarterly\\\nreview\n\nTeam A\n\n1 May\n\ndraft\n");
     EXPECT_TRUE(report2.is_complete());
 
     auto [hidden_only, r3] = md::markdown_at(d, std::vector<std::size_t>{2}, o);

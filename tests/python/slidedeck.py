@@ -196,9 +196,10 @@ def diagram_data_part(items):
 
 
 def notes_part(text):
+    """A notes page whose body has one paragraph per line of `text`."""
     return (DECL + f'<p:notes {NS}><p:cSld><p:spTree>{GROUP_HEAD}'
             + sp(2, "Slide Image", ph='type="sldImg"', text=False)
-            + sp(3, "Notes", para(text), ph='type="body" idx="1"')
+            + sp(3, "Notes", *[para(t) for t in text.split("\n")], ph='type="body" idx="1"')
             + '</p:spTree></p:cSld></p:notes>').encode()
 
 

@@ -87,7 +87,7 @@ class TestGoldens:
                       "| Item | Cost |\n| --- | --- |\n| Rent | 5\\|6 |\n\n"
                       "Chart (bar): Sales\n\n| Category | East |\n| --- | --- |\n| Q1 | 1 |\n| Q2 | 2.5 |\n\n"
                       "> Notes: Say hello\n\n---\n\n"
-                      "Quarterly\nreview\n\nTeam A\n\n1 May\n\ndraft\n")
+                      "Quarterly\\\nreview\n\nTeam A\n\n1 May\n\ndraft\n")
 
     def test_every_text_option(self, doc):
         text, report = doc.extract(notes=True, furniture=True, hidden_shapes=True, hidden_slides=False,
