@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vantrell_write::markdown {
@@ -37,6 +38,13 @@ bool is_ascii_punct(char c) {
     return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
 }
 
+// Whether `t` ends in a hard line break: a backslash that no other escapes.
+bool ends_in_break(std::string_view t) {
+    std::size_t n = 0;
+    while (n < t.size() && t[t.size() - 1 - n] == '\\') ++n;
+    return n % 2 == 1;
+}
+
 // The text after "digits. " or "digits) ", if `t` is such a list line.
 std::optional<std::string_view> numbered(std::string_view t) {
     std::size_t i = 0;
@@ -45,6 +53,8 @@ std::optional<std::string_view> numbered(std::string_view t) {
     if ((t[i] != '.' && t[i] != ')') || t[i + 1] != ' ') return std::nullopt;
     return t.substr(i + 2);
 }
+
+enum class Broken : std::uint8_t { none, body, subtitle };
 
 class Reader {
 public:
@@ -79,15 +89,28 @@ private:
         else s.notes = std::string(text);
     }
 
+    // The text that a line ending in a hard break leaves open: the next
+    // line of plain text continues it after a line break.
+    std::string* open_text() {
+        if (!slide_) return nullptr;
+        if (broken_ == Broken::subtitle && slide_->subtitle) return &*slide_->subtitle;
+        if (broken_ == Broken::body && !slide_->body.empty()) return &slide_->body.back().runs.front().text;
+        return nullptr;
+    }
+    // Marks the text just added as open when its line ended in a hard break.
+    void added(Broken where, std::string_view t) { broken_ = ends_in_break(t) ? where : Broken::none; }
+
     Presentation deck_;
     std::optional<Slide> slide_;
     bool fence_ = false;
     bool notes_ = false;
     bool after_break_ = false; // only blank lines since a thematic break
+    Broken broken_ = Broken::none;
 };
 
 void Reader::line(std::string_view raw) {
     const std::string_view line = enc::trim_end(raw);
+    const Broken broken = std::exchange(broken_, Broken::none);
     if (enc::trim_start(line).starts_with("```")) {
         fence_ = !fence_;
         after_break_ = false;
@@ -138,14 +161,30 @@ void Reader::line(std::string_view raw) {
     }
     const std::size_t indent_nbytes = line.size() - enc::trim_start(line).size();
     const std::uint8_t level = static_cast<std::uint8_t>(std::min<std::size_t>(indent_nbytes / 2, 8));
-    if (t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ")) {
+    const bool item = t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ");
+    const auto numbered_item = item ? std::nullopt : numbered(t);
+    broken_ = broken;
+    if (std::string* open = item || numbered_item ? nullptr : open_text()) {
+        // The hard break's backslash, which strip_inline kept as it escapes
+        // nothing, becomes the line break.
+        if (open->ends_with('\\')) open->pop_back();
+        *open += '\n';
+        *open += strip_inline(t);
+        added(broken, t);
+        return;
+    }
+    if (item) {
         s.body.push_back(paragraph(strip_inline(t.substr(2)), level, true));
-    } else if (auto item = numbered(t)) {
-        s.body.push_back(paragraph(strip_inline(*item), level, true));
+        added(Broken::body, t);
+    } else if (numbered_item) {
+        s.body.push_back(paragraph(strip_inline(*numbered_item), level, true));
+        added(Broken::body, t);
     } else if (s.layout == Layout::title && !s.subtitle && s.body.empty()) {
         s.subtitle = strip_inline(t);
+        added(Broken::subtitle, t);
     } else {
         s.body.push_back(paragraph(strip_inline(t), 0, false));
+        added(Broken::body, t);
     }
 }
 

@@ -55,3 +55,27 @@ def test_escapes_in_each_place():
     assert doc.titles() == ["Deck #1", "Table"]
     assert texts(doc) == [["Deck #1", "By *me*"],
                           ["Table", "| a | b | c |", "item _x_", "[text ]](http://x.invalid/)"]]
+
+
+def test_hard_breaks_round_trip():
+    # The reader writes a line break as a backslash at the end of the line;
+    # the next line continues the same paragraph, item or subtitle.
+    source = w.Presentation()
+    slide = w.Slide("Breaks", subtitle="first\nsecond")
+    source.add(slide)
+    slide = w.Slide("Items")
+    slide.bullet("Automatic Verification\nFluctuat [SAS'13]")
+    slide.bullet("nested\n- not an item\nthird line", 1)
+    slide.bullet("ends in a backslash\\\nnext")
+    slide.paragraph("plain\n1. not numbered")
+    source.add(slide)
+    doc = vantrell.Document(data=source.to_bytes())
+    again = vantrell.Document(data=w.from_markdown(doc.markdown()).to_bytes())
+    assert texts(again) == texts(doc)
+    assert [p.level for p in again.slide(1).shapes()[1].paragraphs] == [0, 1, 0, 0]
+
+
+def test_a_break_without_a_next_line_keeps_its_backslash():
+    md = "## T\n\n- a\\\n\nb\\\n- c\\\n## U\n"
+    doc = vantrell.Document(data=w.from_markdown(md).to_bytes())
+    assert texts(doc) == [["T", "a\\", "b\\", "c\\"], ["U"]]
