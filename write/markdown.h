@@ -6,8 +6,8 @@
 // speaker notes and fenced code becomes one paragraph per line. A heading
 // right after a thematic break titles the slide the break opened, and a line
 // ending in a hard break (a backslash) goes on, after a line break, with the
-// next line of plain text. Whatever
-// it does not recognise is paragraph text, so it never fails.
+// next line of plain text. Whatever it does not recognise is paragraph
+// text, so it never fails.
 #pragma once
 
 #include "write/style.h"
