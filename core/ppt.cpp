@@ -31,6 +31,7 @@ enum : std::uint16_t {
     rt_ex_obj_list = 0x0409,
     rt_drawing_group = 0x040B,
     rt_drawing = 0x040C,
+    rt_round_trip_hf = 0x0420,
     rt_ex_obj_ref = 0x0BC1,
     rt_placeholder = 0x0BC3,
     rt_outline_text_ref = 0x0F9E,
@@ -42,10 +43,16 @@ enum : std::uint16_t {
     rt_ex_ole_obj = 0x0FC3,
     rt_ex_embed = 0x0FCC,
     rt_ex_ole_link = 0x0FCE,
+    rt_slide_number_field = 0x0FD8,
     rt_ex_control = 0x0FEE,
     rt_list_with_text = 0x0FF0,
     rt_user_edit = 0x0FF5,
     rt_current_user = 0x0FF6,
+    rt_date_time_field = 0x0FF7,
+    rt_generic_date_field = 0x0FF8,
+    rt_header_field = 0x0FF9,
+    rt_footer_field = 0x0FFA,
+    rt_rtf_date_time_field = 0x1015,
     rt_persist_full = 0x1771,
     rt_persist_directory = 0x1772,
     rt_crypt_session = 0x2F14,
@@ -295,14 +302,43 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
     return runs;
 }
 
+// The field a metacharacter record marks; none for any other record.
+std::optional<TextField> field_mark(const Rec& r) {
+    TextField::Kind kind;
+    switch (r.type) {
+    case rt_slide_number_field: kind = TextField::Kind::slide_number; break;
+    case rt_date_time_field:
+    case rt_generic_date_field:
+    case rt_rtf_date_time_field: kind = TextField::Kind::date; break;
+    case rt_header_field: kind = TextField::Kind::header; break;
+    case rt_footer_field: kind = TextField::Kind::footer; break;
+    default: return std::nullopt;
+    }
+    if (r.body.size() < 4 || s32(r.body, 0) < 0) return std::nullopt;
+    return TextField{load_le32(r.body, 0), kind};
+}
+
+// What a text's paragraphs take besides its characters and paragraph runs.
+struct TextExtras {
+    std::span<const TextField> fields;  // any order
+    std::string_view slide_number;      // what a slide-number field shows
+};
+
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
 // characters but the tab carry no text. Each paragraph takes the level and
-// bullet of the style run holding its first character.
-model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {}) {
+// bullet of the style run holding its first character. A field replaces the stand-in character at its position; a date, header
+// or footer field has no value stored and shows nothing, and one that
+// points past the text or at a break is no field of this text.
+model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {},
+                          const TextExtras& extras = {}) {
+    std::vector<TextField> fields(extras.fields.begin(), extras.fields.end());
+    std::stable_sort(fields.begin(), fields.end(), [](const TextField& x, const TextField& y) { return x.at < y.at; });
+    fields.erase(std::unique(fields.begin(), fields.end(), [](const TextField& x, const TextField& y) { return x.at == y.at; }),
+                 fields.end());
     model::TextBody body;
     model::Paragraph para;
     std::u16string run;
-    std::size_t para_start = 0, style_k = 0, style_start = 0;
+    std::size_t para_start = 0, style_k = 0, style_start = 0, field_k = 0;
     auto flush_run = [&] {
         if (run.empty()) return;
         model::Run r;
@@ -320,8 +356,39 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         body.paragraphs.push_back(std::move(para));
         para = model::Paragraph{};
     };
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t next_field = fields.empty() ? text.size() : fields[0].at;
+    for (std::size_t i = 0; i < text.size();) {
         const char16_t c = text[i];
+        if (i == next_field) {
+            const TextField& f = fields[field_k];
+            next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
+            if (c != 0x0D && c != 0x0B) {
+                flush_run();
+                model::Run r;
+                r.kind = model::Run::Kind::field;
+                switch (f.kind) {
+                case TextField::Kind::slide_number:
+                    r.field_type = "slidenum";
+                    r.text = extras.slide_number;
+                    break;
+                case TextField::Kind::date: r.field_type = "datetime"; break;
+                case TextField::Kind::header: r.field_type = "header"; break;
+                case TextField::Kind::footer: r.field_type = "footer"; break;
+                }
+                para.runs.push_back(std::move(r));
+                ++i;
+                continue;
+            }
+        }
+        if (c >= 0x20 || c == 0x09) {
+            // A stretch of ordinary characters goes in at once.
+            const std::size_t stop = std::min(text.size(), next_field);
+            std::size_t j = i + 1;
+            while (j < stop && (text[j] >= 0x20 || text[j] == 0x09)) ++j;
+            run.append(text.substr(i, j - i));
+            i = j;
+            continue;
+        }
         if (c == 0x0D) {
             flush_run();
             close_para();
@@ -332,9 +399,8 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             br.kind = model::Run::Kind::line_break;
             br.text = "\n";
             para.runs.push_back(std::move(br));
-        } else if (c >= 0x20 || c == 0x09) {
-            run.push_back(c);
         }
+        ++i;
     }
     flush_run();
     // A final return closes the last paragraph rather than opening another.
@@ -430,10 +496,13 @@ struct ShapeRecs {
     Props props;
     std::optional<std::uint8_t> placement;
     std::int32_t ph_position = -1;
+    // The header/footer placement later versions mark a shape with instead.
+    std::optional<std::uint8_t> hf_placement;
     bool has_text = false;
     std::optional<std::int32_t> outline_ref;
     std::u16string inline_text;
     Bytes inline_style;  // StyleTextPropAtom body of the inline text
+    std::vector<TextField> inline_fields;
     std::optional<std::uint32_t> ex_obj_id;
 };
 
@@ -473,6 +542,7 @@ ShapeRecs collect(Bytes sp) {
                 s.ph_position = s32(ph->body, 0);
                 s.placement = ph->body[4];
             }
+            if (auto hf = child(b, rt_round_trip_hf); hf && !hf->body.empty()) s.hf_placement = hf->body[0];
             if (auto ref = child(b, rt_ex_obj_ref); ref && ref->body.size() >= 4) s.ex_obj_id = load_le32(ref->body, 0);
             break;
         }
@@ -487,6 +557,8 @@ ShapeRecs collect(Bytes sp) {
                     s.has_text = true;
                 } else if (x->type == rt_style_text_prop && s.inline_style.empty()) {
                     s.inline_style = x->body;
+                } else if (auto f = field_mark(*x)) {
+                    s.inline_fields.push_back(*f);
                 }
             }
             break;
@@ -728,6 +800,7 @@ struct Deck::Shapes {
     std::vector<bool> used;  // outline groups a shape took
     Bytes doc;
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
+    std::string slide_number;  // what slide-number fields show
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -754,6 +827,10 @@ struct Deck::Shapes {
             if (auto kind = placeholder_kind(*s.placement))
                 sh.placeholder = model::Placeholder{*kind, s.ph_position > 0 ? static_cast<std::uint32_t>(s.ph_position) : 0};
         }
+        // Only the master date, slide number, footer and header placements
+        // are what this mark stands for.
+        if (!sh.placeholder && s.hf_placement && *s.hf_placement >= 0x07 && *s.hf_placement <= 0x0A)
+            sh.placeholder = model::Placeholder{*placeholder_kind(*s.hf_placement), 0};
         sh.text_box = s.shape_type == SHAPE_TEXT_BOX;
     }
 
@@ -765,11 +842,16 @@ struct Deck::Shapes {
         return std::nullopt;
     }
 
+    // A text with its paragraph styles and fields.
+    model::TextBody styled_text(std::u16string_view text, Bytes style, std::span<const TextField> fields) const {
+        return text_body(text, paragraph_styles(style, text.size()), TextExtras{fields, slide_number});
+    }
+
     model::TextBody group_text(const TextGroup& g) const {
         const Bytes style = g.style_nbytes && g.style_at <= doc.size() && g.style_nbytes <= doc.size() - g.style_at
                                 ? doc.subspan(g.style_at, g.style_nbytes)
                                 : Bytes{};
-        return text_body(g.text, paragraph_styles(style, g.text.size()));
+        return styled_text(g.text, style, g.fields);
     }
 
     // The shape's text with its paragraph styles: the outline group it
@@ -780,7 +862,7 @@ struct Deck::Shapes {
             used[static_cast<std::size_t>(*s.outline_ref)] = true;
             return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)]);
         }
-        return text_body(s.inline_text, paragraph_styles(s.inline_style, s.inline_text.size()));
+        return styled_text(s.inline_text, s.inline_style, s.inline_fields);
     }
 
     std::optional<std::string> prog_id(const ShapeRecs& s) const {
@@ -1272,7 +1354,9 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                     s.offset = at.value_or(0);
                     list.emplace_back(at.has_value(), std::move(s));
                 } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
-                    list.back().second.outline.push_back({load_le32(a, 0), {}, 0, 0});
+                    TextGroup g;
+                    g.text_type = load_le32(a, 0);
+                    list.back().second.outline.push_back(std::move(g));
                 } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
                            !list.back().second.outline.empty()) {
                     append_units(list.back().second.outline.back().text, a, it->type == rt_text_bytes);
@@ -1282,6 +1366,8 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                         g.style_at = static_cast<std::size_t>(a.data() - doc.data());
                         g.style_nbytes = a.size();
                     }
+                } else if (auto f = field_mark(*it); f && !list.empty() && !list.back().second.outline.empty()) {
+                    list.back().second.outline.back().fields.push_back(*f);
                 }
             }
             for (auto& [ok, s] : list) {
@@ -1341,7 +1427,7 @@ std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) cons
 }
 
 Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                             const std::vector<TextGroup>* outline) const {
+                                             const std::vector<TextGroup>* outline, std::size_t index) const {
     const auto r = rec_at_clamped(doc_, container_offset);
     if (!r || r->type != type) return fail(Error::other("ppt: slide record at offset " + std::to_string(container_offset) + " is damaged"));
     model::SlideContent content;
@@ -1350,6 +1436,8 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     shapes.outline = outline;
     shapes.doc = doc_;
     shapes.prog_ids = &prog_ids_;
+    // Hidden slides keep their number; a notes page shows its slide's.
+    shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
     if (outline) shapes.used.assign(outline->size(), false);
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -1377,14 +1465,14 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
 
 Result<model::SlideContent> Deck::slide(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
-    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline);
+    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index);
 }
 
 Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
     const auto off = notes_offset(slides_[index].offset);
     if (!off) return std::optional<model::SlideContent>{};
-    auto content = drawing_of(*off, rt_notes, nullptr);
+    auto content = drawing_of(*off, rt_notes, nullptr, index);
     if (!content) return fail(content.error());
     return std::optional<model::SlideContent>(std::move(*content));
 }

@@ -137,9 +137,9 @@ Bytes slide_atom(std::uint32_t notes_id = 0) {
 Bytes persist_atom(std::uint32_t persist_id, std::uint32_t ident) {
     return rec(0x03F3, words32({persist_id, 0, 0, ident, 0}));
 }
-Bytes document_atom(std::int32_t cx, std::int32_t cy) {
+Bytes document_atom(std::int32_t cx, std::int32_t cy, std::int16_t first_number = 1) {
     Bytes b = words32({static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy), 4320, 5760, 1, 2, 0, 0});
-    le16(b, 1);  // first slide number
+    le16(b, static_cast<std::uint16_t>(first_number));
     le16(b, 0);  // on-screen size
     b.insert(b.end(), {0, 0, 0, 0});
     return rec(0x03E9, b, 0, 1);
@@ -1335,6 +1335,177 @@ TEST(PptObjects, ProgramIdsFromTheObjectList) {
     ASSERT_TRUE(s2);
     ASSERT_EQ(s2->shapes.size(), 1u);
     EXPECT_FALSE(std::get<model::Ole>(s2->shapes[0].content).prog_id);
+}
+
+// ---------------------------------------------------------------------------
+// Fields, header and footer placeholders, autonumbering.
+
+namespace {
+
+// A field record: its type and the position of its stand-in character.
+Bytes field(std::uint16_t type, std::int32_t at, std::size_t extra = 0) {
+    Bytes b = words32({static_cast<std::uint32_t>(at)});
+    b.resize(4 + extra, 0);
+    return rec(type, b);
+}
+constexpr std::uint16_t SLIDE_NUMBER = 0x0FD8, DATE_TIME = 0x0FF7, GENERIC_DATE = 0x0FF8, HEADER = 0x0FF9,
+                        FOOTER = 0x0FFA, RTF_DATE = 0x1015;
+
+Bytes client_data(std::initializer_list<Bytes> kids) { return box(0xF011, kids); }
+Bytes round_trip_hf(std::uint8_t placement) { return rec(0x0420, Bytes{placement}); }
+
+// A deck whose slides (`count`, numbered from `first`) each show `shapes`
+// and have a notes page showing `notes_shapes`; `list_items` follow every
+// slide's persist atom. Read through the document facade.
+vantrell_core::Result<vantrell_core::document::Document> fields_deck(std::int16_t first, std::uint32_t count,
+                                                                    const Bytes& shapes, const Bytes& notes_shapes,
+                                                                    const Bytes& list_items = {}) {
+    Bytes slides_list, notes_list, objects;
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        slides_list = cat({slides_list, persist_atom(2 + 2 * i, 256 + i), list_items});
+        notes_list = cat({notes_list, persist_atom(3 + 2 * i, 7 + i)});
+    }
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320, first), rec(0x0FF0, slides_list, 0, 0xF),
+                             rec(0x0FF0, notes_list, 2, 0xF)});
+    offsets.push_back(0);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(doc.size()));
+        doc = cat({doc, box(0x03EE, {slide_atom(7 + i), drawing({shapes})})});
+        offsets.push_back(static_cast<std::uint32_t>(doc.size()));
+        doc = cat({doc, box(0x03F0, {rec(0x03F1, words32({256 + i, 0}), 0, 1), drawing({notes_shapes})})});
+    }
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    Bytes dir = words32({1u | (static_cast<std::uint32_t>(offsets.size()) << 20)});
+    for (auto o : offsets) le32(dir, o);
+    doc = cat({doc, rec(0x1772, dir)});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, user_edit(0, dir_at, 1)});
+    Cfb c;
+    c.stream(u"Current User", current_user(edit_at));
+    c.stream(u"PowerPoint Document", doc);
+    return vantrell_core::document::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(c.build()));
+}
+
+// Each run of a body as "text", "[type:text]" for a field or "|" for a
+// break, paragraphs apart by "/".
+std::string runs_of(const model::Shape& sh) {
+    std::string out;
+    for (const auto& p : sh.text_body()->paragraphs) {
+        if (!out.empty()) out += "/";
+        for (const auto& r : p.runs) {
+            if (r.kind == model::Run::Kind::field) out += "[" + r.field_type + ":" + r.text + "]";
+            else if (r.kind == model::Run::Kind::line_break) out += "|";
+            else out += r.text;
+        }
+    }
+    return out;
+}
+
+std::string markdown_of(const vantrell_core::document::Slide& s, bool furniture = false, bool notes = false) {
+    vantrell_core::text::ExtractReport report;
+    vantrell_core::markdown::MarkdownOptions o;
+    o.furniture = furniture;
+    o.notes = notes;
+    return s.markdown(o, report);
+}
+
+} // namespace
+
+TEST(PptFields, FieldsReplaceTheirStandInCharacters) {
+    // Inline text: every kind of field, one record per position.
+    const std::u16string text = u"No *\r* / *\r*\x0B*x*";
+    const Bytes inline_box = box(0xF00D, {text_header(4), chars(text), field(SLIDE_NUMBER, 3), field(DATE_TIME, 5, 4),
+                                          field(GENERIC_DATE, 9), field(HEADER, 11), field(FOOTER, 13),
+                                          field(RTF_DATE, 15, 128)});
+    // Records that fit no stand-in: past the text, negative, on a break, a
+    // second record for one position, too short to hold a position.
+    const Bytes odd_box = box(0xF00D, {text_header(4), chars(u"a*\rb*"), field(SLIDE_NUMBER, 5),
+                                       field(SLIDE_NUMBER, -1), field(DATE_TIME, 2), field(SLIDE_NUMBER, 1),
+                                       field(FOOTER, 1), rec(0x0FD8, Bytes{4, 0}), field(SLIDE_NUMBER, 4)});
+    const Bytes list = cat({text_header(1), chars(u"Page *"), field(SLIDE_NUMBER, 5)});
+    const Bytes shapes = cat({sp({fsp(10, 0xA00, 202), inline_box}), sp({fsp(11, 0xA00, 202), odd_box}),
+                              sp({fsp(12, 0xA00), placeholder(0x0E, 1), outline_ref(0)})});
+    auto doc = fields_deck(5, 2, shapes, {}, list);
+    ASSERT_TRUE(doc) << doc.error().message();
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto s = doc->slide(i);
+        ASSERT_TRUE(s) << s.error().message();
+        const std::string n = std::to_string(5 + i);
+        ASSERT_EQ(s->content.shapes.size(), 3u);
+        EXPECT_EQ(runs_of(s->content.shapes[0]),
+                  "No [slidenum:" + n + "]/[datetime:] / [datetime:]/[header:]|[footer:]x[datetime:]");
+        EXPECT_EQ(runs_of(s->content.shapes[1]), "a[slidenum:" + n + "]/b[slidenum:" + n + "]");
+        EXPECT_EQ(runs_of(s->content.shapes[2]), "Page [slidenum:" + n + "]");
+        EXPECT_EQ(s->content.shapes[0].text_body()->text(), "No " + n + "\n / \n\nx");
+    }
+
+    // A notes page shows the number of its slide; fields count once per
+    // text, whatever the other texts hold.
+    const Bytes notes_with_field = sp({fsp(20, 0xA00), placeholder(0x0C),
+                                       box(0xF00D, {text_header(2), chars(u"See slide *\r*"), field(SLIDE_NUMBER, 10),
+                                                    field(DATE_TIME, 12, 4)})});
+    doc = fields_deck(-2, 3, {}, notes_with_field);
+    ASSERT_TRUE(doc) << doc.error().message();
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto s = doc->slide(i);
+        ASSERT_TRUE(s);
+        auto n = s->notes_text();
+        ASSERT_TRUE(n);
+        EXPECT_EQ(*n, std::optional<std::string>("See slide " + std::to_string(-2 + static_cast<int>(i)) + "\n"));
+    }
+}
+
+TEST(PptFields, DateFieldsWriteNothingInMarkdown) {
+    // Thirteen date fields, one per paragraph, and a footer field after text.
+    std::u16string text;
+    Bytes records;
+    for (int i = 0; i < 13; ++i) {
+        records = cat({records, field(i % 2 ? DATE_TIME : GENERIC_DATE, 2 * i)});
+        text += i ? u"\r*" : u"*";
+    }
+    text += u"\rFoot *";
+    records = cat({records, field(FOOTER, static_cast<std::int32_t>(text.size() - 1))});
+    auto doc = fields_deck(1, 1, sp({fsp(10, 0xA00, 202), box(0xF00D, {text_header(4), chars(text), records})}), {});
+    ASSERT_TRUE(doc) << doc.error().message();
+    auto s = doc->slide(0);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(markdown_of(*s), "# Slide 1\n\nFoot");
+}
+
+TEST(PptFurniture, RoundTripMarksMakeHeaderAndFooterPlaceholders) {
+    using PK = model::PlaceholderKind;
+    auto shape = [](std::uint32_t id, const Bytes& data, std::u16string_view text) {
+        return sp({fsp(id, 0xA00, 202), data, inline_text(text)});
+    };
+    const Bytes shapes = cat({
+        shape(10, client_data({round_trip_hf(0x07)}), u"date"),
+        shape(11, client_data({round_trip_hf(0x08)}), u"number"),
+        shape(12, client_data({round_trip_hf(0x09)}), u"footer"),
+        shape(13, client_data({round_trip_hf(0x0A)}), u"header"),
+        // Only the four header/footer placements count; the ordinary
+        // placeholder record wins over the mark.
+        shape(14, client_data({round_trip_hf(0x0D)}), u"not a title"),
+        shape(15, client_data({rec(0x0420, {})}), u"empty mark"),
+        shape(16, client_data({rec(0x0BC3, words32({2, 0x0E})), round_trip_hf(0x09)}), u"body"),
+        shape(17, client_data({rec(0x0BC3, words32({0xFFFFFFFF, 0})), round_trip_hf(0x08)}), u"none, then number"),
+    });
+    auto doc = fields_deck(1, 1, shapes, cat({shape(20, client_data({round_trip_hf(0x09)}), u"notes footer"),
+                                              sp({fsp(21, 0xA00), placeholder(0x0C), inline_text(u"words")})}));
+    ASSERT_TRUE(doc) << doc.error().message();
+    auto s = doc->slide(0);
+    ASSERT_TRUE(s);
+    const std::vector<std::optional<PK>> want = {PK::dt, PK::sldNum, PK::ftr, PK::hdr, std::nullopt,
+                                                 std::nullopt, PK::body, PK::sldNum};
+    ASSERT_EQ(s->content.shapes.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        const auto& ph = s->content.shapes[i].placeholder;
+        EXPECT_EQ(ph ? std::optional<PK>(ph->kind) : std::nullopt, want[i]) << i;
+    }
+    // Furniture on slides and notes pages is left out unless asked for.
+    EXPECT_EQ(markdown_of(*s, false, true), "# Slide 1\n\nnot a title\n\nempty mark\n\n- body\n\n> Notes: words");
+    EXPECT_EQ(markdown_of(*s, true), "# Slide 1\n\ndate\n\nnumber\n\nfooter\n\nheader\n\nnot a title\n\nempty mark\n\n"
+                                     "- body\n\nnone, then number");
 }
 
 // ---------------------------------------------------------------------------
