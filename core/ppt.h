@@ -33,9 +33,10 @@
 //
 // A paragraph's indent level and bullet come from the style record that
 // follows its text; a style record that does not cover its text exactly is
-// ignored whole. Automatic numbering lives in a later extension whose runs
-// are tied to character formatting and is not read: such paragraphs keep
-// their bullet as the base record states it. Fields (slide number, dates, header, footer)
+// ignored whole. Automatic numbering lives in a later extension in the
+// shape's programmable tags, an array of entries that each paragraph picks
+// by its first character run; without it paragraphs keep their bullet as
+// the base record states it. Fields (slide number, dates, header, footer)
 // are records beside the text naming the position of a stand-in character;
 // a slide-number field shows the slide's number, the others hold no value
 // and show nothing. Header and footer shapes are placeholders either by the

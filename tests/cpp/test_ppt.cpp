@@ -1508,6 +1508,152 @@ TEST(PptFurniture, RoundTripMarksMakeHeaderAndFooterPlaceholders) {
                                      "- body\n\nnone, then number");
 }
 
+namespace {
+
+// One entry of the autonumbering extension: numbered flag, scheme and start
+// when given, empty character and spelling parts.
+Bytes entry9(std::optional<std::uint16_t> numbered, std::optional<std::pair<std::uint16_t, std::int16_t>> scheme = {},
+             std::optional<std::int16_t> picture = {}) {
+    const std::uint32_t mask = (picture ? 0x00800000u : 0) | (numbered ? 0x02000000u : 0) | (scheme ? 0x01000000u : 0);
+    Bytes b = words32({mask});
+    if (picture) le16(b, static_cast<std::uint16_t>(*picture));
+    if (numbered) le16(b, *numbered);
+    if (scheme) b = cat({b, halves({scheme->first, static_cast<std::uint16_t>(scheme->second)})});
+    return cat({b, words32({0, 0})});
+}
+// The programmable tags holding an extension atom under `name`.
+Bytes numbering_tags(const Bytes& atom, std::u16string_view name = u"___PPT9") {
+    return box(0x1388, {box(0x138A, {cstring(0, name), rec(0x138B, rec(0x0FAC, atom))})});
+}
+// A character run naming entry `entry`, with a size field after the style
+// word to be stepped over.
+Bytes cf_entry(std::uint32_t nchars, std::uint16_t entry) {
+    return cat({words32({nchars, 0x3C00u | 0x20000u}), halves({static_cast<std::uint16_t>(entry << 10), 2400})});
+}
+
+// Each paragraph of the slide's only shape as "text:kind[:scheme@start]".
+std::vector<std::string> numbering_of(const Bytes& tb, const Bytes& data, const Bytes& list = {}) {
+    auto deck = deck_of(list, {sp({fsp(10, 0xA00, 202), data, tb})});
+    std::vector<std::string> out;
+    if (!deck) return out;
+    auto s = (*deck)->slide(0);
+    if (!s || s->shapes.empty()) return out;
+    for (const auto& p : s->shapes[0].text_body()->paragraphs) {
+        std::string v = p.text() + ":" + std::to_string(static_cast<int>(p.bullet.kind));
+        if (p.bullet.kind == BK::auto_number) v += ":" + p.bullet.text + "@" + std::to_string(p.bullet.start);
+        out.push_back(v);
+    }
+    return out;
+}
+
+const std::u16string ABCD = u"a\rb\rc\rd";  // 7 units, 8 with the implicit end
+
+} // namespace
+
+TEST(PptNumbering, ParagraphsTakeTheEntryTheirFirstRunNames) {
+    const Bytes pf = cat({pf_run(2, 0, PF_HAS_BULLET, halves({1})), pf_run(2, 0, PF_HAS_BULLET, halves({0})),
+                          pf_run(4, 1, 0)});
+    // "a" takes entry 0 (no style word), "b" entry 1 but its bullet is off,
+    // "c" entry 2 from a run starting before it, "d" entry 9 which is not
+    // there.
+    const Bytes style_body = cat({pf, cf_run(2), cf_entry(1, 1), cf_entry(2, 2), cf_entry(1, 2), cf_entry(2, 9)});
+    const Bytes tb = box(0xF00D, {text_header(4), chars(ABCD), style(style_body)});
+    const Bytes entries = cat({entry9(1, std::pair{std::uint16_t{3}, std::int16_t{6}}), entry9(1),
+                               entry9(1, std::pair{std::uint16_t{9}, std::int16_t{1}}, 12)});
+    const std::vector<std::string> want = {"a:3:arabicPeriod@6", "b:1", "c:3:alphaLcParenR@1", "d:0"};
+    EXPECT_EQ(numbering_of(tb, client_data({numbering_tags(entries)})), want);
+
+    // Outline text: the shape's extension, the slide list's style record.
+    const Bytes list = cat({text_header(1), chars(ABCD), style(style_body)});
+    EXPECT_EQ(numbering_of(outline_ref(0), client_data({rec(0x0BC3, words32({1, 0x0E})), numbering_tags(entries)}), list),
+              (std::vector<std::string>{"a:3:arabicPeriod@6", "b:1", "c:3:alphaLcParenR@1", "d:0"}));
+
+    // Schemes by value; a start below 1 starts at 1; numbered without a
+    // scheme is arabicPeriod from 1; a flag of 0 or a scheme alone numbers
+    // nothing.
+    const struct {
+        Bytes entry;
+        std::string want;
+    } one[] = {
+        {entry9(1, std::pair{std::uint16_t{0}, std::int16_t{2}}), "a:3:alphaLcPeriod@2"},
+        {entry9(1, std::pair{std::uint16_t{7}, std::int16_t{-4}}), "a:3:romanUcPeriod@1"},
+        {entry9(1, std::pair{std::uint16_t{0x0F}, std::int16_t{1}}), "a:3:romanUcParenR@1"},
+        {entry9(1, std::pair{std::uint16_t{0x11}, std::int16_t{1}}), "a:3:@1"},
+        {entry9(1), "a:3:arabicPeriod@1"},
+        {entry9(0, std::pair{std::uint16_t{3}, std::int16_t{2}}), "a:0"},
+        {entry9(std::nullopt, std::pair{std::uint16_t{3}, std::int16_t{2}}), "a:0"},
+    };
+    const Bytes a_tb = box(0xF00D, {text_header(4), chars(u"a"), style(cat({pf_run(2, 0, 0), cf_run(2)}))});
+    for (const auto& c : one)
+        EXPECT_EQ(numbering_of(a_tb, client_data({numbering_tags(c.entry)})), std::vector<std::string>{c.want}) << c.want;
+}
+
+TEST(PptNumbering, MissingOrDamagedExtensionsLeaveTheBullets) {
+    const Bytes pf = cat({pf_run(2, 0, PF_HAS_BULLET | PF_CHAR, halves({1, '-'})), pf_run(6, 0, 0)});
+    const Bytes cf = cat({cf_entry(2, 0), cf_entry(2, 1), cf_entry(4, 2)});
+    const Bytes entries = cat({entry9(1), entry9(1), entry9(1)});
+    auto tb = [](const Bytes& style_body) { return box(0xF00D, {text_header(4), chars(ABCD), style(style_body)}); };
+    const std::vector<std::string> plain = {"a:2", "b:0", "c:0", "d:0"};
+    const std::vector<std::string> numbered = {"a:3:arabicPeriod@1", "b:3:arabicPeriod@1", "c:3:arabicPeriod@1",
+                                               "d:3:arabicPeriod@1"};
+    EXPECT_EQ(numbering_of(tb(cat({pf, cf})), client_data({numbering_tags(entries)})), numbered);
+
+    const struct {
+        const char* what;
+        Bytes style_body, data;
+    } cases[] = {
+        {"no extension", cat({pf, cf}), client_data({})},
+        {"another tag", cat({pf, cf}), client_data({numbering_tags(entries, u"___PPT10")})},
+        {"character runs overrun the text", cat({pf, cf_entry(2, 0), cf_entry(2, 1), cf_entry(5, 2)}),
+         client_data({numbering_tags(entries)})},
+        {"character runs short of the text", cat({pf, cf_entry(2, 0)}), client_data({numbering_tags(entries)})},
+        {"a character mask bit of unknown size", cat({pf, words32({8, 0x08000000})}), client_data({numbering_tags(entries)})},
+        {"an entry mask bit of unknown size", cat({pf, cf}), client_data({numbering_tags(cat({words32({0x10}), entries}))})},
+        {"a non-empty character part", cat({pf, cf}), client_data({numbering_tags(words32({0x02000000, 1, 1, 0}))})},
+    };
+    for (const auto& c : cases) EXPECT_EQ(numbering_of(tb(c.style_body), c.data), plain) << c.what;
+
+    // Every cut of the extension keeps the whole entries before the cut.
+    for (std::size_t n = 0; n <= entries.size(); ++n) {
+        std::vector<std::string> want = plain;
+        const std::size_t whole = n / 14;
+        for (std::size_t i = 0; i < 4; ++i)
+            if ((i < 2 ? i : 2) < whole) want[i] = numbered[i];
+        EXPECT_EQ(numbering_of(tb(cat({pf, cf})), client_data({numbering_tags(Bytes(entries.begin(), entries.begin() + static_cast<long>(n)))})),
+                  want)
+            << "cut at " << n;
+    }
+}
+
+TEST(PptHostile, FieldAndNumberingRecordsFailCleanly) {
+    const Bytes shape = cat({client_data({round_trip_hf(0x08),
+                                          numbering_tags(cat({entry9(1), entry9(1, std::pair{std::uint16_t{3}, std::int16_t{2}}, 5)}))}),
+                             box(0xF00D, {text_header(4), chars(ABCD), style(cat({pf_run(8, 0, 0), cf_entry(8, 1)})),
+                                          field(SLIDE_NUMBER, 2), field(DATE_TIME, 4, 4)})});
+    ASSERT_EQ(numbering_of(shape, {}), (std::vector<std::string>{"a:3:arabicPeriod@2", "1:3:arabicPeriod@2",
+                                                                 ":3:arabicPeriod@2", "d:3:arabicPeriod@2"}));
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
+            Bytes bad = shape;
+            bad[i] ^= flip;
+            EXPECT_LE(numbering_of(bad, {}).size(), 4u) << i;
+        }
+}
+
+TEST(PptNumbering, MarkdownNumbersTheItems) {
+    const Bytes style_body = cat({pf_run(8, 0, PF_HAS_BULLET, halves({1})), pf_run(9, 1, PF_HAS_BULLET, halves({1})),
+                                  cf_run(4), cf_entry(4, 1), cf_entry(9, 2)});
+    const Bytes tb = box(0xF00D, {text_header(4), chars(u"one\rtwo\rsub\rsub2"), style(style_body)});
+    const Bytes entries = cat({entry9(1, std::pair{std::uint16_t{3}, std::int16_t{4}}),
+                               entry9(1, std::pair{std::uint16_t{3}, std::int16_t{4}}),
+                               entry9(1, std::pair{std::uint16_t{6}, std::int16_t{1}})});
+    auto doc = fields_deck(1, 1, sp({fsp(10, 0xA00, 202), client_data({numbering_tags(entries)}), tb}), {});
+    ASSERT_TRUE(doc) << doc.error().message();
+    auto s = doc->slide(0);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(markdown_of(*s), "# Slide 1\n\n4. one\n5. two\n   1. sub\n   2. sub2");
+}
+
 // ---------------------------------------------------------------------------
 // Real decks.
 
