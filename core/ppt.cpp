@@ -31,6 +31,7 @@ enum : std::uint16_t {
     rt_ex_obj_list = 0x0409,
     rt_drawing_group = 0x040B,
     rt_drawing = 0x040C,
+    rt_round_trip_hf = 0x0420,
     rt_ex_obj_ref = 0x0BC1,
     rt_placeholder = 0x0BC3,
     rt_outline_text_ref = 0x0F9E,
@@ -38,14 +39,24 @@ enum : std::uint16_t {
     rt_text_chars = 0x0FA0,
     rt_style_text_prop = 0x0FA1,
     rt_text_bytes = 0x0FA8,
+    rt_style_text_prop9 = 0x0FAC,
     rt_cstring = 0x0FBA,
     rt_ex_ole_obj = 0x0FC3,
     rt_ex_embed = 0x0FCC,
     rt_ex_ole_link = 0x0FCE,
+    rt_slide_number_field = 0x0FD8,
     rt_ex_control = 0x0FEE,
     rt_list_with_text = 0x0FF0,
     rt_user_edit = 0x0FF5,
     rt_current_user = 0x0FF6,
+    rt_date_time_field = 0x0FF7,
+    rt_generic_date_field = 0x0FF8,
+    rt_header_field = 0x0FF9,
+    rt_footer_field = 0x0FFA,
+    rt_rtf_date_time_field = 0x1015,
+    rt_prog_tags = 0x1388,
+    rt_prog_binary_tag = 0x138A,
+    rt_binary_tag_data = 0x138B,
     rt_persist_full = 0x1771,
     rt_persist_directory = 0x1772,
     rt_crypt_session = 0x2F14,
@@ -246,8 +257,9 @@ constexpr std::uint16_t MAX_PARA_LEVEL = 4;
 // covering it, is damage and gives no runs at all, so that a misaligned
 // record never turns into levels. A run whose mask selects a field of
 // unknown size ends the reading: the runs before it are sound, the rest of
-// the text keeps the defaults. The character runs that follow are not read.
-std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
+// the text keeps the defaults. When every run was read, `end` receives
+// where the character runs begin.
+std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars, std::optional<std::size_t>* end = nullptr) {
     std::vector<ParaStyle> runs;
     const std::size_t want = text_nchars + 1;
     std::size_t covered = 0, pos = 0;
@@ -292,17 +304,171 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars) {
         covered += nchars;
         runs.push_back(std::move(s));
     }
+    if (end) *end = pos;
     return runs;
 }
 
+// One character run of a StyleTextPropAtom: the entry of the autonumbering
+// extension that the paragraphs starting in it take.
+struct CharStyle {
+    std::size_t nchars = 0;
+    std::uint8_t entry = 0;
+};
+
+// Character-formatting mask bits (CFMasks): the low sixteen bring the style
+// word, whose bits 10-13 index the autonumbering entries; the others bring
+// one field each.
+enum : std::uint32_t {
+    cf_style = 0x0000FFFF,
+    cf_style_entry = 0x3C00,
+    cf_known = 0x07FFFFFF,
+};
+constexpr PfField CF_FIELDS[] = {
+    {cf_style, 2},
+    {0x00010000, 2},   // font
+    {0x00200000, 2},   // old East Asian font
+    {0x00400000, 2},   // ANSI font
+    {0x00800000, 2},   // symbol font
+    {0x00020000, 2},   // size
+    {0x00040000, 4},   // colour
+    {0x00080000, 2},   // position
+    {0x00100000, 4},   // PowerPoint 2002 run id
+    {0x01000000, 2},   // new East Asian font
+    {0x02000000, 2},   // complex-script font
+    {0x04000000, 4},   // PowerPoint 2003 extension
+};
+
+// The character runs that begin at `at` of a StyleTextPropAtom body, over
+// the same text plus its implicit end. Anything short of an exact cover (a
+// count overrunning it, a field of unknown size, a cut) gives no runs: a
+// misread run would number the wrong paragraphs.
+std::vector<CharStyle> character_styles(Bytes b, std::size_t at, std::size_t text_nchars) {
+    std::vector<CharStyle> runs;
+    const std::size_t want = text_nchars + 1;
+    std::size_t covered = 0, pos = at;
+    while (covered < want) {
+        if (pos > b.size() || b.size() - pos < 8) return {};
+        const std::uint32_t nchars = load_le32(b, pos);
+        const std::uint32_t mask = load_le32(b, pos + 4);
+        pos += 8;
+        if (nchars > want - covered || (mask & ~cf_known)) return {};
+        CharStyle s{nchars, 0};
+        for (const PfField& f : CF_FIELDS) {
+            if (!(mask & f.mask)) continue;
+            if (b.size() - pos < f.nbytes) return {};
+            if (f.mask == cf_style && (mask & cf_style_entry))
+                s.entry = static_cast<std::uint8_t>((load_le16(b, pos) & cf_style_entry) >> 10);
+            pos += f.nbytes;
+        }
+        covered += nchars;
+        runs.push_back(s);
+    }
+    return runs;
+}
+
+// Mask bits of an autonumbering entry's paragraph part, in stored order of
+// their fields: picture bullet, numbered flag, scheme with start.
+enum : std::uint32_t {
+    pf9_bullet_picture = 0x00800000,
+    pf9_numbered = 0x02000000,
+    pf9_scheme = 0x01000000,
+};
+
+// The DrawingML name of an autonumbering scheme; East Asian, Hebrew, Thai
+// and Hindi schemes have none here.
+std::string_view scheme_name(std::uint16_t scheme) {
+    static constexpr std::string_view NAMES[] = {
+        "alphaLcPeriod",    "alphaUcPeriod",    "arabicParenR",     "arabicPeriod",
+        "romanLcParenBoth", "romanLcParenR",    "romanLcPeriod",    "romanUcPeriod",
+        "alphaLcParenBoth", "alphaLcParenR",    "alphaUcParenBoth", "alphaUcParenR",
+        "arabicParenBoth",  "arabicPlain",      "romanUcParenBoth", "romanUcParenR",
+    };
+    return scheme < std::size(NAMES) ? NAMES[scheme] : std::string_view{};
+}
+
+// The entries of a StyleTextProp9Atom body: for each, the numbering it
+// gives a paragraph, or none when it numbers nothing. An entry whose masks
+// announce fields this reader does not size ends the array there (the
+// entries before it stand), as does the end of the body.
+std::vector<std::optional<model::Bullet>> numbering_entries(Bytes b) {
+    std::vector<std::optional<model::Bullet>> out;
+    std::size_t pos = 0;
+    // Three masks at least.
+    while (b.size() - pos >= 12) {
+        const std::uint32_t pf = load_le32(b, pos);
+        pos += 4;
+        if (pf & ~(pf9_bullet_picture | pf9_numbered | pf9_scheme)) break;
+        const std::size_t need = ((pf & pf9_bullet_picture) ? 2 : 0) + ((pf & pf9_numbered) ? 2 : 0) +
+                                 ((pf & pf9_scheme) ? 4 : 0) + 8;
+        if (b.size() - pos < need) break;
+        if (pf & pf9_bullet_picture) pos += 2;
+        bool numbered = false;
+        if (pf & pf9_numbered) {
+            numbered = load_le16(b, pos) != 0;
+            pos += 2;
+        }
+        std::uint16_t scheme = 3;  // arabicPeriod
+        std::int16_t start = 1;
+        if (pf & pf9_scheme) {
+            scheme = load_le16(b, pos);
+            start = s16(b, pos + 2);
+            pos += 4;
+        }
+        // The character and spelling parts: seen empty, and of sizes this
+        // reader does not know otherwise.
+        if (load_le32(b, pos) != 0 || load_le32(b, pos + 4) != 0) break;
+        pos += 8;
+        if (!numbered) {
+            out.emplace_back();
+            continue;
+        }
+        out.emplace_back(model::Bullet{model::Bullet::Kind::auto_number, std::string(scheme_name(scheme)),
+                                       static_cast<std::uint32_t>(std::max<std::int16_t>(start, 1))});
+    }
+    return out;
+}
+
+// The field a metacharacter record marks; none for any other record.
+std::optional<TextField> field_mark(const Rec& r) {
+    TextField::Kind kind;
+    switch (r.type) {
+    case rt_slide_number_field: kind = TextField::Kind::slide_number; break;
+    case rt_date_time_field:
+    case rt_generic_date_field:
+    case rt_rtf_date_time_field: kind = TextField::Kind::date; break;
+    case rt_header_field: kind = TextField::Kind::header; break;
+    case rt_footer_field: kind = TextField::Kind::footer; break;
+    default: return std::nullopt;
+    }
+    if (r.body.size() < 4 || s32(r.body, 0) < 0) return std::nullopt;
+    return TextField{load_le32(r.body, 0), kind};
+}
+
+// What a text's paragraphs take besides its characters and paragraph runs.
+struct TextExtras {
+    std::span<const TextField> fields;  // any order
+    std::string_view slide_number;      // what a slide-number field shows
+    std::span<const CharStyle> chars;   // covering the text, or none
+    std::span<const std::optional<model::Bullet>> numbering;
+};
+
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
 // characters but the tab carry no text. Each paragraph takes the level and
-// bullet of the style run holding its first character.
-model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {}) {
+// bullet of the style run holding its first character, and the numbering
+// of the entry its first character's run names unless its bullet is off.
+// A field replaces the stand-in character at its position; a date, header
+// or footer field has no value stored and shows nothing, and one that
+// points past the text or at a break is no field of this text.
+model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {},
+                          const TextExtras& extras = {}) {
+    std::vector<TextField> fields(extras.fields.begin(), extras.fields.end());
+    std::stable_sort(fields.begin(), fields.end(), [](const TextField& x, const TextField& y) { return x.at < y.at; });
+    fields.erase(std::unique(fields.begin(), fields.end(), [](const TextField& x, const TextField& y) { return x.at == y.at; }),
+                 fields.end());
     model::TextBody body;
     model::Paragraph para;
     std::u16string run;
-    std::size_t para_start = 0, style_k = 0, style_start = 0;
+    std::size_t para_start = 0, style_k = 0, style_start = 0, char_k = 0, char_start = 0, field_k = 0;
     auto flush_run = [&] {
         if (run.empty()) return;
         model::Run r;
@@ -317,11 +483,48 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             para.level = styles[style_k].level;
             para.bullet = styles[style_k].bullet;
         }
+        const auto& chars = extras.chars;
+        while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
+            char_start += chars[char_k++].nchars;
+        if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
+            extras.numbering[chars[char_k].entry] && para.bullet.kind != model::Bullet::Kind::none)
+            para.bullet = *extras.numbering[chars[char_k].entry];
         body.paragraphs.push_back(std::move(para));
         para = model::Paragraph{};
     };
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t next_field = fields.empty() ? text.size() : fields[0].at;
+    for (std::size_t i = 0; i < text.size();) {
         const char16_t c = text[i];
+        if (i == next_field) {
+            const TextField& f = fields[field_k];
+            next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
+            if (c != 0x0D && c != 0x0B) {
+                flush_run();
+                model::Run r;
+                r.kind = model::Run::Kind::field;
+                switch (f.kind) {
+                case TextField::Kind::slide_number:
+                    r.field_type = "slidenum";
+                    r.text = extras.slide_number;
+                    break;
+                case TextField::Kind::date: r.field_type = "datetime"; break;
+                case TextField::Kind::header: r.field_type = "header"; break;
+                case TextField::Kind::footer: r.field_type = "footer"; break;
+                }
+                para.runs.push_back(std::move(r));
+                ++i;
+                continue;
+            }
+        }
+        if (c >= 0x20 || c == 0x09) {
+            // A stretch of ordinary characters goes in at once.
+            const std::size_t stop = std::min(text.size(), next_field);
+            std::size_t j = i + 1;
+            while (j < stop && (text[j] >= 0x20 || text[j] == 0x09)) ++j;
+            run.append(text.substr(i, j - i));
+            i = j;
+            continue;
+        }
         if (c == 0x0D) {
             flush_run();
             close_para();
@@ -332,9 +535,8 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             br.kind = model::Run::Kind::line_break;
             br.text = "\n";
             para.runs.push_back(std::move(br));
-        } else if (c >= 0x20 || c == 0x09) {
-            run.push_back(c);
         }
+        ++i;
     }
     flush_run();
     // A final return closes the last paragraph rather than opening another.
@@ -430,12 +632,35 @@ struct ShapeRecs {
     Props props;
     std::optional<std::uint8_t> placement;
     std::int32_t ph_position = -1;
+    // The header/footer placement later versions mark a shape with instead.
+    std::optional<std::uint8_t> hf_placement;
     bool has_text = false;
     std::optional<std::int32_t> outline_ref;
     std::u16string inline_text;
     Bytes inline_style;  // StyleTextPropAtom body of the inline text
+    std::vector<TextField> inline_fields;
+    Bytes numbering;     // StyleTextProp9Atom body of the shape's text
     std::optional<std::uint32_t> ex_obj_id;
 };
+
+// The autonumbering extension among a shape's programmable tags: the body of
+// the StyleTextProp9Atom in the binary tag named "___PPT9".
+Bytes numbering_atom(Bytes tags) {
+    static constexpr std::u16string_view NAME = u"___PPT9";
+    Kids k(tags);
+    while (auto tag = k.next()) {
+        if (tag->type != rt_prog_binary_tag) continue;
+        const auto name = child(tag->body, rt_cstring);
+        if (!name || name->body.size() != NAME.size() * 2) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < NAME.size() && same; ++i) same = load_le16(name->body, 2 * i) == NAME[i];
+        if (!same) continue;
+        const auto blob = child(tag->body, rt_binary_tag_data);
+        const auto atom = blob ? child(blob->body, rt_style_text_prop9) : std::nullopt;
+        if (atom) return atom->body;
+    }
+    return {};
+}
 
 ShapeRecs collect(Bytes sp) {
     ShapeRecs s;
@@ -473,7 +698,9 @@ ShapeRecs collect(Bytes sp) {
                 s.ph_position = s32(ph->body, 0);
                 s.placement = ph->body[4];
             }
+            if (auto hf = child(b, rt_round_trip_hf); hf && !hf->body.empty()) s.hf_placement = hf->body[0];
             if (auto ref = child(b, rt_ex_obj_ref); ref && ref->body.size() >= 4) s.ex_obj_id = load_le32(ref->body, 0);
+            if (auto tags = child(b, rt_prog_tags)) s.numbering = numbering_atom(tags->body);
             break;
         }
         case rt_client_textbox: {
@@ -487,6 +714,8 @@ ShapeRecs collect(Bytes sp) {
                     s.has_text = true;
                 } else if (x->type == rt_style_text_prop && s.inline_style.empty()) {
                     s.inline_style = x->body;
+                } else if (auto f = field_mark(*x)) {
+                    s.inline_fields.push_back(*f);
                 }
             }
             break;
@@ -728,6 +957,7 @@ struct Deck::Shapes {
     std::vector<bool> used;  // outline groups a shape took
     Bytes doc;
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
+    std::string slide_number;  // what slide-number fields show
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -754,6 +984,10 @@ struct Deck::Shapes {
             if (auto kind = placeholder_kind(*s.placement))
                 sh.placeholder = model::Placeholder{*kind, s.ph_position > 0 ? static_cast<std::uint32_t>(s.ph_position) : 0};
         }
+        // Only the master date, slide number, footer and header placements
+        // are what this mark stands for.
+        if (!sh.placeholder && s.hf_placement && *s.hf_placement >= 0x07 && *s.hf_placement <= 0x0A)
+            sh.placeholder = model::Placeholder{*placeholder_kind(*s.hf_placement), 0};
         sh.text_box = s.shape_type == SHAPE_TEXT_BOX;
     }
 
@@ -765,11 +999,29 @@ struct Deck::Shapes {
         return std::nullopt;
     }
 
-    model::TextBody group_text(const TextGroup& g) const {
+    // A text with its paragraph styles, fields and, when the shape has the
+    // autonumbering extension, numbering.
+    model::TextBody styled_text(std::u16string_view text, Bytes style, std::span<const TextField> fields,
+                                Bytes numbering) const {
+        std::optional<std::size_t> char_runs;
+        const auto paras = paragraph_styles(style, text.size(), &char_runs);
+        TextExtras extras{fields, slide_number, {}, {}};
+        std::vector<CharStyle> chars;
+        std::vector<std::optional<model::Bullet>> entries;
+        if (!numbering.empty() && char_runs) {
+            entries = numbering_entries(numbering);
+            if (!entries.empty()) chars = character_styles(style, *char_runs, text.size());
+            extras.chars = chars;
+            extras.numbering = entries;
+        }
+        return text_body(text, paras, extras);
+    }
+
+    model::TextBody group_text(const TextGroup& g, Bytes numbering = {}) const {
         const Bytes style = g.style_nbytes && g.style_at <= doc.size() && g.style_nbytes <= doc.size() - g.style_at
                                 ? doc.subspan(g.style_at, g.style_nbytes)
                                 : Bytes{};
-        return text_body(g.text, paragraph_styles(style, g.text.size()));
+        return styled_text(g.text, style, g.fields, numbering);
     }
 
     // The shape's text with its paragraph styles: the outline group it
@@ -778,9 +1030,9 @@ struct Deck::Shapes {
         if (s.outline_ref && outline && *s.outline_ref >= 0 &&
             static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
             used[static_cast<std::size_t>(*s.outline_ref)] = true;
-            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)]);
+            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)], s.numbering);
         }
-        return text_body(s.inline_text, paragraph_styles(s.inline_style, s.inline_text.size()));
+        return styled_text(s.inline_text, s.inline_style, s.inline_fields, s.numbering);
     }
 
     std::optional<std::string> prog_id(const ShapeRecs& s) const {
@@ -1272,7 +1524,9 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                     s.offset = at.value_or(0);
                     list.emplace_back(at.has_value(), std::move(s));
                 } else if (it->type == rt_text_header && a.size() >= 4 && !list.empty()) {
-                    list.back().second.outline.push_back({load_le32(a, 0), {}, 0, 0});
+                    TextGroup g;
+                    g.text_type = load_le32(a, 0);
+                    list.back().second.outline.push_back(std::move(g));
                 } else if ((it->type == rt_text_chars || it->type == rt_text_bytes) && !list.empty() &&
                            !list.back().second.outline.empty()) {
                     append_units(list.back().second.outline.back().text, a, it->type == rt_text_bytes);
@@ -1282,6 +1536,8 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                         g.style_at = static_cast<std::size_t>(a.data() - doc.data());
                         g.style_nbytes = a.size();
                     }
+                } else if (auto f = field_mark(*it); f && !list.empty() && !list.back().second.outline.empty()) {
+                    list.back().second.outline.back().fields.push_back(*f);
                 }
             }
             for (auto& [ok, s] : list) {
@@ -1341,7 +1597,7 @@ std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) cons
 }
 
 Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                             const std::vector<TextGroup>* outline) const {
+                                             const std::vector<TextGroup>* outline, std::size_t index) const {
     const auto r = rec_at_clamped(doc_, container_offset);
     if (!r || r->type != type) return fail(Error::other("ppt: slide record at offset " + std::to_string(container_offset) + " is damaged"));
     model::SlideContent content;
@@ -1350,6 +1606,8 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     shapes.outline = outline;
     shapes.doc = doc_;
     shapes.prog_ids = &prog_ids_;
+    // Hidden slides keep their number; a notes page shows its slide's.
+    shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
     if (outline) shapes.used.assign(outline->size(), false);
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -1377,14 +1635,14 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
 
 Result<model::SlideContent> Deck::slide(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
-    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline);
+    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index);
 }
 
 Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
     const auto off = notes_offset(slides_[index].offset);
     if (!off) return std::optional<model::SlideContent>{};
-    auto content = drawing_of(*off, rt_notes, nullptr);
+    auto content = drawing_of(*off, rt_notes, nullptr, index);
     if (!content) return fail(content.error());
     return std::optional<model::SlideContent>(std::move(*content));
 }

@@ -33,10 +33,16 @@
 //
 // A paragraph's indent level and bullet come from the style record that
 // follows its text; a style record that does not cover its text exactly is
-// ignored whole. Automatic numbering lives in a later extension whose runs
-// are tied to character formatting and is not read: such paragraphs keep
-// their bullet as the base record states it. OLE frames take their program
-// id from the document's object list, by the object id their shape names.
+// ignored whole. Automatic numbering lives in a later extension in the
+// shape's programmable tags, an array of entries that each paragraph picks
+// by its first character run; without it paragraphs keep their bullet as
+// the base record states it. Fields (slide number, dates, header, footer)
+// are records beside the text naming the position of a stand-in character;
+// a slide-number field shows the slide's number, the others hold no value
+// and show nothing. Header and footer shapes are placeholders either by the
+// placeholder record or by the mark later versions write instead. OLE
+// frames take their program id from the document's object list, by the
+// object id their shape names.
 #pragma once
 
 #include <cstddef>
@@ -80,6 +86,14 @@ struct SlideImage {
     std::string id;             // "pib{N}"
     std::string part;           // "/Pictures/image{N}.{ext}"
     std::string content_type;   // by the store entry's type
+};
+
+// A field in legacy text: the position of the stand-in character it takes
+// the place of, and what it shows.
+struct TextField {
+    enum class Kind : std::uint8_t { slide_number, date, header, footer };
+    std::uint32_t at = 0;
+    Kind kind = Kind::date;
 };
 
 struct Size {
@@ -146,6 +160,7 @@ private:
         // bytes when it has none.
         std::size_t style_at = 0;
         std::size_t style_nbytes = 0;
+        std::vector<TextField> fields;
     };
     struct SlideEntry {
         std::uint32_t offset = 0;   // of its SlideContainer
@@ -162,8 +177,10 @@ private:
     // (the caller then recovers); with it the scanned records fill the gaps.
     Result<bool> read_document(std::uint32_t doc_ref, std::optional<std::uint32_t> crypt_ref, const Scan* scan);
     std::optional<std::uint32_t> notes_offset(std::uint32_t slide_offset) const;
+    // The drawing of a slide or notes page; `index` is the slide's, whose
+    // number slide-number fields show.
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                           const std::vector<TextGroup>* outline) const;
+                                           const std::vector<TextGroup>* outline, std::size_t index) const;
 
     std::vector<std::uint8_t> current_user_;
     std::vector<std::uint8_t> doc_;

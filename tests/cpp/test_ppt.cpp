@@ -140,9 +140,9 @@ Bytes slide_atom(std::uint32_t notes_id = 0) {
 Bytes persist_atom(std::uint32_t persist_id, std::uint32_t ident) {
     return rec(0x03F3, words32({persist_id, 0, 0, ident, 0}));
 }
-Bytes document_atom(std::int32_t cx, std::int32_t cy) {
+Bytes document_atom(std::int32_t cx, std::int32_t cy, std::int16_t first_number = 1) {
     Bytes b = words32({static_cast<std::uint32_t>(cx), static_cast<std::uint32_t>(cy), 4320, 5760, 1, 2, 0, 0});
-    le16(b, 1);  // first slide number
+    le16(b, static_cast<std::uint16_t>(first_number));
     le16(b, 0);  // on-screen size
     b.insert(b.end(), {0, 0, 0, 0});
     return rec(0x03E9, b, 0, 1);
@@ -1338,6 +1338,181 @@ TEST(PptObjects, ProgramIdsFromTheObjectList) {
     ASSERT_TRUE(s2);
     ASSERT_EQ(s2->shapes.size(), 1u);
     EXPECT_FALSE(std::get<model::Ole>(s2->shapes[0].content).prog_id);
+}
+
+// ---------------------------------------------------------------------------
+// Fields, header and footer placeholders, autonumbering.
+
+namespace {
+
+Bytes field(std::uint16_t type, std::int32_t at) { return rec(type, words32({static_cast<std::uint32_t>(at), 0})); }
+constexpr std::uint16_t SLIDE_NUMBER = 0x0FD8, DATE_TIME = 0x0FF7, FOOTER = 0x0FFA;
+Bytes client_data(std::initializer_list<Bytes> kids) { return box(0xF011, kids); }
+Bytes round_trip_hf(std::uint8_t placement) { return rec(0x0420, Bytes{placement}); }
+
+// `count` slides numbered from `first`, each showing `shapes` and a notes
+// page showing `notes`; `list_items` follow each slide's persist atom.
+vantrell_core::Result<std::shared_ptr<const ppt::Deck>> fields_deck(std::int16_t first, std::uint32_t count, const Bytes& shapes,
+                                                                  const Bytes& notes, const Bytes& list_items) {
+    Bytes slides, notes_list, dir = words32({1u | ((1 + 2 * count) << 20), 0});
+    for (std::uint32_t i = 0; i < count; ++i) {
+        slides = cat({slides, persist_atom(2 + 2 * i, 256 + i), list_items});
+        notes_list = cat({notes_list, persist_atom(3 + 2 * i, 7 + i)});
+    }
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320, first), rec(0x0FF0, slides, 0, 0xF), rec(0x0FF0, notes_list, 2, 0xF)});
+    for (std::uint32_t i = 0; i < count; ++i) {
+        le32(dir, static_cast<std::uint32_t>(doc.size()));
+        doc = cat({doc, box(0x03EE, {slide_atom(7 + i), drawing({shapes})})});
+        le32(dir, static_cast<std::uint32_t>(doc.size()));
+        doc = cat({doc, box(0x03F0, {rec(0x03F1, words32({256 + i, 0}), 0, 1), drawing({notes})})});
+    }
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, rec(0x1772, dir)});
+    const auto edit_at = static_cast<std::uint32_t>(doc.size());
+    return ppt::Deck::from_streams(current_user(edit_at), cat({doc, user_edit(0, dir_at, 1)}), {});
+}
+
+// A body's runs: text, "[type:text]" for a field, "|" for a break; "/"
+// between paragraphs.
+std::string runs_of(const model::Shape& sh) {
+    std::string out;
+    for (const auto& p : sh.text_body()->paragraphs) {
+        if (!out.empty()) out += "/";
+        for (const auto& r : p.runs)
+            out += r.kind == model::Run::Kind::field ? "[" + r.field_type + ":" + r.text + "]"
+                   : r.kind == model::Run::Kind::line_break ? "|" : r.text;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(PptFields, FieldsReplaceTheirStandInCharacters) {
+    const Bytes kinds = box(0xF00D, {text_header(4), chars(u"No *\r* / *\r*\x0B*x*"), field(SLIDE_NUMBER, 3),
+                                     field(DATE_TIME, 5), field(0x0FF8, 9), field(0x0FF9, 11), field(FOOTER, 13),
+                                     field(0x1015, 15)});
+    // Past the text, negative, on a break, a second record for a position
+    // (the first wins), too short: no field.
+    const Bytes odd = box(0xF00D, {text_header(4), chars(u"a*\rb*"), field(SLIDE_NUMBER, 5), field(SLIDE_NUMBER, -1),
+                                   field(DATE_TIME, 2), field(SLIDE_NUMBER, 1), field(FOOTER, 1), rec(0x0FD8, Bytes{4, 0}),
+                                   field(SLIDE_NUMBER, 4)});
+    const Bytes shapes = cat({sp({fsp(10, 0xA00, 202), kinds}), sp({fsp(11, 0xA00, 202), odd}),
+                              sp({fsp(12, 0xA00), placeholder(0x0E, 1), outline_ref(0)})});
+    const Bytes notes = sp({fsp(20, 0xA00), placeholder(0x0C),
+                            box(0xF00D, {text_header(2), chars(u"Slide *\r*"), field(SLIDE_NUMBER, 6), field(DATE_TIME, 8)})});
+    auto deck = fields_deck(-1, 3, shapes, notes, cat({text_header(1), chars(u"Page *"), field(SLIDE_NUMBER, 5)}));
+    ASSERT_TRUE(deck) << deck.error().message();
+    for (std::size_t i = 0; i < 3; ++i) {
+        auto s = (*deck)->slide(i);
+        auto page = (*deck)->notes(i);
+        ASSERT_TRUE(s && page && *page && s->shapes.size() == 3);
+        // Slide i shows the first number plus i, and so does its notes page.
+        const std::string n = "[slidenum:" + std::to_string(static_cast<int>(i) - 1) + "]";
+        EXPECT_EQ(runs_of(s->shapes[0]), "No " + n + "/[datetime:] / [datetime:]/[header:]|[footer:]x[datetime:]");
+        EXPECT_EQ(runs_of(s->shapes[1]), "a" + n + "/b" + n);
+        EXPECT_EQ(runs_of(s->shapes[2]), "Page " + n);
+        EXPECT_EQ(runs_of((*page)->shapes[0]), "Slide " + n + "/[datetime:]");
+    }
+}
+
+TEST(PptFurniture, RoundTripMarksMakeHeaderAndFooterPlaceholders) {
+    using PK = model::PlaceholderKind;
+    // The four header/footer placements count, others do not; a placeholder
+    // record naming a kind wins.
+    const std::pair<Bytes, std::optional<PK>> cases[] = {
+        {round_trip_hf(0x07), PK::dt},  {round_trip_hf(0x08), PK::sldNum}, {round_trip_hf(0x09), PK::ftr},
+        {round_trip_hf(0x0A), PK::hdr}, {round_trip_hf(0x0D), {}},         {rec(0x0420, {}), {}},
+        {cat({rec(0x0BC3, words32({2, 0x0E})), round_trip_hf(0x09)}), PK::body},
+        {cat({rec(0x0BC3, words32({~0u, 0})), round_trip_hf(0x08)}), PK::sldNum},
+    };
+    for (const auto& [data, want] : cases) {
+        auto deck = deck_of({}, {sp({fsp(10, 0xA00, 202), client_data({data}), inline_text(u"x")})});
+        ASSERT_TRUE(deck);
+        auto s = (*deck)->slide(0);
+        ASSERT_TRUE(s && s->shapes.size() == 1);
+        const auto& ph = s->shapes[0].placeholder;
+        EXPECT_EQ(ph ? std::optional<PK>(ph->kind) : std::nullopt, want);
+    }
+}
+
+namespace {
+
+// An autonumbering entry: numbered flag, scheme and start, as given.
+using Scheme = std::pair<std::uint16_t, std::int16_t>;
+Bytes entry9(std::optional<std::uint16_t> numbered, std::optional<Scheme> scheme = {}, bool picture = false) {
+    Bytes b = words32({(picture ? 0x00800000u : 0) | (numbered ? 0x02000000u : 0) | (scheme ? 0x01000000u : 0)});
+    if (picture) le16(b, 7);
+    if (numbered) le16(b, *numbered);
+    if (scheme) b = cat({b, halves({scheme->first, static_cast<std::uint16_t>(scheme->second)})});
+    return cat({b, words32({0, 0})});
+}
+Bytes numbering_tags(const Bytes& atom, std::u16string_view name = u"___PPT9") {
+    return client_data({box(0x1388, {box(0x138A, {cstring(0, name), rec(0x138B, rec(0x0FAC, atom))})})});
+}
+// A character run naming `entry`, a size field after the style word.
+Bytes cf_entry(std::uint32_t nchars, std::uint16_t entry) {
+    return cat({words32({nchars, 0x3C00u | 0x20000u}), halves({static_cast<std::uint16_t>(entry << 10), 2400})});
+}
+Bytes abcd(const Bytes& style_body) { return box(0xF00D, {text_header(4), chars(u"a\rb\rc\rd"), style(style_body)}); }
+
+// The paragraphs of the slide's only shape as "text:kind[:scheme@start]".
+std::vector<std::string> numbering_of(const Bytes& shape_kids, const Bytes& list = {}) {
+    auto deck = deck_of(list, {rec(0xF004, cat({fsp(10, 0xA00, 202), shape_kids}), 0, 0xF)});
+    std::vector<std::string> out;
+    if (!deck) return out;
+    auto s = (*deck)->slide(0);
+    if (!s || s->shapes.empty()) return out;
+    for (const auto& p : s->shapes[0].text_body()->paragraphs)
+        out.push_back(p.text() + ":" + std::to_string(static_cast<int>(p.bullet.kind)) +
+                      (p.bullet.kind == BK::auto_number ? ":" + p.bullet.text + "@" + std::to_string(p.bullet.start) : ""));
+    return out;
+}
+
+} // namespace
+
+TEST(PptNumbering, ParagraphsTakeTheEntryTheirFirstRunNames) {
+    // "a" takes entry 0 (no style word), "b" entry 1 with its bullet off, "c"
+    // entry 2 from a run starting before it, "d" entry 9, which is missing.
+    const Bytes style_body = cat({pf_run(2, 0, PF_HAS_BULLET, halves({1})), pf_run(2, 0, PF_HAS_BULLET, halves({0})),
+                                  pf_run(4, 1, 0), cf_run(2), cf_entry(1, 1), cf_entry(2, 2), cf_entry(1, 2), cf_entry(2, 9)});
+    const Bytes tags = numbering_tags(cat({entry9(1, Scheme{3, 6}), entry9(1), entry9(1, Scheme{9, 1}, true)}));
+    const std::vector<std::string> want = {"a:3:arabicPeriod@6", "b:1", "c:3:alphaLcParenR@1", "d:0"};
+    EXPECT_EQ(numbering_of(cat({tags, abcd(style_body)})), want);
+    // Outline text: the shape's extension, the slide list's style record.
+    EXPECT_EQ(numbering_of(cat({tags, outline_ref(0)}), cat({text_header(1), chars(u"a\rb\rc\rd"), style(style_body)})), want);
+    // A start below 1 is 1; a flag of 0, or a scheme alone, numbers nothing.
+    const Bytes one_run = cat({pf_run(8, 0, 0), cf_run(8)});
+    EXPECT_EQ(numbering_of(cat({numbering_tags(entry9(1, Scheme{7, -4})), abcd(one_run)})).at(3), "d:3:romanUcPeriod@1");
+    EXPECT_EQ(numbering_of(cat({numbering_tags(entry9(0, Scheme{3, 2})), abcd(one_run)})).at(3), "d:0");
+    EXPECT_EQ(numbering_of(cat({numbering_tags(entry9(std::nullopt, Scheme{3, 2})), abcd(one_run)})).at(3), "d:0");
+}
+
+TEST(PptNumbering, MissingOrDamagedExtensionsLeaveTheBullets) {
+    const Bytes pf = cat({pf_run(2, 0, PF_HAS_BULLET | PF_CHAR, halves({1, '-'})), pf_run(6, 0, 0)});
+    const Bytes cf = cat({cf_entry(2, 0), cf_entry(2, 1), cf_entry(4, 2)});
+    const Bytes entries = cat({entry9(1), entry9(1), entry9(1)});
+    const std::vector<std::string> plain = {"a:2", "b:0", "c:0", "d:0"};
+    ASSERT_EQ(numbering_of(cat({numbering_tags(entries), abcd(cat({pf, cf}))})).at(3), "d:3:arabicPeriod@1");
+    const std::pair<const char*, Bytes> cases[] = {
+        {"no extension", abcd(cat({pf, cf}))},
+        {"another tag", cat({numbering_tags(entries, u"___PPT10"), abcd(cat({pf, cf}))})},
+        {"character runs overrun", cat({numbering_tags(entries), abcd(cat({pf, cf_entry(4, 0), cf_entry(5, 2)}))})},
+        {"character runs fall short", cat({numbering_tags(entries), abcd(cat({pf, cf_entry(2, 0)}))})},
+        {"unknown character mask bit", cat({numbering_tags(entries), abcd(cat({pf, words32({8, 0x08000000})}))})},
+        {"unknown entry mask bit", cat({numbering_tags(cat({words32({0x10}), entries})), abcd(cat({pf, cf}))})},
+        {"non-empty character part", cat({numbering_tags(words32({0x02000000, 1, 1, 0})), abcd(cat({pf, cf}))})},
+        {"entries cut", cat({numbering_tags(Bytes(entries.begin(), entries.begin() + 13)), abcd(cat({pf, cf}))})},
+    };
+    for (const auto& [what, kids] : cases) EXPECT_EQ(numbering_of(kids), plain) << what;
+    // Every byte of such a shape flipped: no crash, no paragraph invented.
+    const Bytes shape = cat({client_data({round_trip_hf(0x08)}), numbering_tags(entries),
+                             box(0xF00D, {text_header(4), chars(u"a\rb\rc\rd"), style(cat({pf, cf})), field(SLIDE_NUMBER, 2)})});
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
+            Bytes bad = shape;
+            bad[i] ^= flip;
+            EXPECT_LE(numbering_of(bad).size(), 4u) << i;
+        }
 }
 
 // ---------------------------------------------------------------------------

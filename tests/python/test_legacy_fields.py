@@ -1,0 +1,93 @@
+"""Legacy decks: header and footer placeholders are furniture, fields show as
+PPTX fields do, numbered lists come from the autonumbering extension."""
+import shutil
+import subprocess
+
+import pytest
+
+import vantrell
+
+pptx = pytest.importorskip("pptx")
+markdown_it = pytest.importorskip("markdown_it")
+from lxml import etree  # noqa: E402  (comes with python-pptx)
+
+A = "http://schemas.openxmlformats.org/drawingml/2006/main"
+
+
+def walk(shapes):
+    for sh in shapes:
+        yield sh
+        yield from walk(sh.children)
+
+
+@pytest.mark.parametrize("name, furniture", [
+    ("poi--slideshow_bug58144-headers-footers-2007.ppt", {"ftr"}),
+    ("poi--slideshow_bug52297.ppt", {"sldNum"}),
+    ("poi--slideshow_45776.ppt", {"sldNum"}),
+    ("poi--slideshow_45543.ppt", set()),
+])
+def test_footers_and_fields_on_real_decks(corpus, name, furniture):
+    doc = vantrell.Document(corpus / name)
+    seen = set()
+    for slide in doc.slides():
+        shapes = list(walk(slide.shapes()))
+        for run in (r for sh in shapes for p in sh.paragraphs or [] for r in p.runs if r.kind == "field"):
+            assert run.text == (str(slide.number) if run.field == "slidenum" else "")
+        kept = [sh for sh in shapes if sh.placeholder in ("dt", "sldNum", "ftr", "hdr")]
+        seen |= {sh.placeholder for sh in kept}
+        # Furniture shows only when asked; no stand-in character is left.
+        for sh in kept:
+            if sh.text.strip():
+                assert slide.text(furniture=True).count(sh.text) > slide.text().count(sh.text)
+        for options in ({}, {"notes": True}, {"furniture": True, "notes": True}):
+            assert "\\*" not in slide.markdown(**options)
+        assert "*" not in (slide.notes() or "")
+    assert seen == furniture
+
+
+def numbered_pptx(path):
+    """Numbered lists (text, scheme, start, level) and one of plain bullets."""
+    prs = pptx.Presentation()
+    for items in [
+        [("one", "arabicPeriod", None, 0), ("two", "arabicPeriod", None, 0)],
+        [("six", "arabicPeriod", 6, 0), ("seven", "arabicPeriod", 6, 0)],
+        [("a", "alphaLcParenR", None, 0), ("b", "alphaLcParenR", None, 0), ("c", "alphaUcPeriod", 3, 0)],
+        [("i", "romanLcPeriod", None, 0), ("ii", "romanLcPeriod", None, 0), ("x", "romanUcPeriod", 10, 1)],
+        [("dot", None, None, 0), ("dash", None, None, 1)],
+    ]:
+        slide = prs.slides.add_slide(prs.slide_layouts[1])
+        slide.shapes.title.text = "List"
+        frame = slide.placeholders[1].text_frame
+        for k, (text, scheme, start, level) in enumerate(items):
+            p = frame.paragraphs[0] if k == 0 else frame.add_paragraph()
+            p.text, p.level = text, level
+            if scheme:
+                num = etree.SubElement(p._p.get_or_add_pPr(), f"{{{A}}}buAutoNum", type=scheme)
+                if start:
+                    num.set("startAt", str(start))
+    prs.save(path)
+
+
+def test_numbered_lists_read_as_in_the_pptx(tmp_path):
+    soffice = shutil.which("soffice") or shutil.which("libreoffice")
+    if not soffice:
+        pytest.skip("LibreOffice not available")
+    numbered_pptx(tmp_path / "lists.pptx")
+    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to",
+                    "ppt", "--outdir", str(tmp_path), str(tmp_path / "lists.pptx")],
+                   check=True, capture_output=True, timeout=300)
+    source, legacy = vantrell.Document(tmp_path / "lists.pptx"), vantrell.Document(tmp_path / "lists.ppt")
+
+    def numbering(doc, index):
+        return [(p.text, p.number_scheme, p.number_start, p.level) for p in doc.slide(index).shapes()[1].paragraphs]
+
+    assert numbering(legacy, 3) == [("i", "romanLcPeriod", 1, 0), ("ii", "romanLcPeriod", 1, 0),
+                                    ("x", "romanUcPeriod", 10, 1)]
+    parser = markdown_it.MarkdownIt("commonmark")
+    starts = []
+    for index in range(5):
+        assert numbering(legacy, index) == numbering(source, index)
+        assert legacy.slide(index).markdown() == source.slide(index).markdown()
+        tokens = parser.parse(legacy.slide(index).markdown())
+        starts.append([int(t.attrGet("start") or 1) for t in tokens if t.type == "ordered_list_open"])
+    assert starts == [[1], [6], [1], [1, 10], []]
