@@ -12,7 +12,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <span>
-#include <stdexcept>
 #include <unordered_map>
 
 namespace vantrell_core::document {
@@ -454,25 +453,25 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     // thread has ended.
     const PassStacks stacks(workers);
 
+    // A tight address space or thread limit gives fewer stacks or threads
+    // than asked for: the workers started share the positions out, and
+    // with none the caller does them all itself.
     pthread_attr_t attr;
-    bool spawn_failed = stacks.size() < workers || pthread_attr_init(&attr) != 0;
-    if (!spawn_failed) {
-        for (std::size_t w = 0; w < workers; ++w) {
+    if (stacks.size() > 0 && pthread_attr_init(&attr) == 0) {
+        for (std::size_t w = 0; w < stacks.size(); ++w) {
             pthread_t tid;
             if (pthread_attr_setstack(&attr, stacks[w], WORKER_STACK_NBYTES) != 0 ||
-                pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0) {
-                spawn_failed = true;
+                pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0)
                 break;
-            }
             started.push_back(tid);
         }
         pthread_attr_destroy(&attr);
     }
+    if (started.empty()) worker_main(&contexts[0]);
     for (const pthread_t tid : started) pthread_join(tid, nullptr);
 
-    for (std::size_t w = 0; w < started.size(); ++w)
+    for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
         if (contexts[w].error) std::rethrow_exception(contexts[w].error);
-    if (spawn_failed) throw std::runtime_error("failed to spawn thread");
 }
 
 // ---------------------------------------------------------------------------

@@ -20,8 +20,10 @@
 // slide position, on scoped POSIX worker threads (2 MiB stacks the process
 // keeps from pass to pass, one view each, positions claimed from one relaxed
 // atomic counter), and the results come back in the order of the positions.
-// An exception thrown by a step on a worker is re-thrown in the caller once
-// every worker has been joined; no thread outlives the call.
+// A pass runs on the workers that could be started, and on the calling
+// thread when none could: it never fails for want of threads. An exception
+// thrown by a step on a worker is re-thrown in the caller once every worker
+// has been joined; no thread outlives the call.
 #pragma once
 
 #include <algorithm>
@@ -312,15 +314,17 @@ public:
     // Runs `step(view, position)` for each position and returns the results
     // in the order of `positions`, repeats included. Steps may run at the
     // same time on different threads, each with its own view. Throws what a
-    // step threw (the first in worker start order, after every worker ended)
-    // and std::system_error when a worker cannot be started.
+    // step threw (the first in worker start order, after every worker
+    // ended); workers that cannot be started are done without.
     template <class Step>
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
 
 private:
-    // Runs `body(view, worker)` on `workers` threads, each with a view of its
-    // own, joins them in start order and re-throws the first failure.
+    // Runs `body(view, worker)` on up to `workers` threads, each with a view
+    // of its own (as many as could be started; none started, on the calling
+    // thread as worker 0), joins them in start order and re-throws the first
+    // failure.
     void run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const;
     // The uncompressed size of the slide parts at `positions`, counted up to
     // `enough` at most.
