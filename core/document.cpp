@@ -333,6 +333,8 @@ void* worker_main(void* arg) {
 const CommentAuthors& Shared::comment_authors(package::Package* view) const {
     std::call_once(authors_once_, [&] {
         if (!view) return;
+        // An older step waiting for this parse may hold the budget.
+        const budget::NoWait no_wait(view->ledger());
         auto rels = view->rels(presentation_part);
         if (!rels) return;
         bool have_legacy = false, have_modern = false;
@@ -368,6 +370,8 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
         cell = &styles_[part];
     }
     std::call_once(cell->once, [&] {
+        // An older step waiting for this parse may hold the budget.
+        const budget::NoWait no_wait(view->ledger());
         const std::string_view name = view->parts()[part].name;
         // Parsed once per deck: the view need not keep the bytes.
         auto bytes = view->read_part_once(name);
@@ -483,7 +487,14 @@ Document::Document(std::shared_ptr<const Shared> shared, std::size_t threads)
 }
 
 void Document::drop_caches() {
-    if (package_) package_.emplace(shared_->package);
+    if (!package_) return;
+    package_.emplace(shared_->package);
+    package_->set_ledger(ledger_);
+}
+
+void Document::charge_reads_to(budget::Ledger* ledger) noexcept {
+    ledger_ = ledger;
+    if (package_) package_->set_ledger(ledger);
 }
 
 Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
