@@ -12,7 +12,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <span>
-#include <stdexcept>
 #include <unordered_map>
 
 namespace vantrell_core::document {
@@ -334,6 +333,8 @@ void* worker_main(void* arg) {
 const CommentAuthors& Shared::comment_authors(package::Package* view) const {
     std::call_once(authors_once_, [&] {
         if (!view) return;
+        // An older step waiting for this parse may hold the budget.
+        const budget::NoWait no_wait(view->ledger());
         auto rels = view->rels(presentation_part);
         if (!rels) return;
         bool have_legacy = false, have_modern = false;
@@ -369,6 +370,8 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
         cell = &styles_[part];
     }
     std::call_once(cell->once, [&] {
+        // An older step waiting for this parse may hold the budget.
+        const budget::NoWait no_wait(view->ledger());
         const std::string_view name = view->parts()[part].name;
         // Parsed once per deck: the view need not keep the bytes.
         auto bytes = view->read_part_once(name);
@@ -454,25 +457,25 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     // thread has ended.
     const PassStacks stacks(workers);
 
+    // A tight address space or thread limit gives fewer stacks or threads
+    // than asked for: the workers started share the positions out, and
+    // with none the caller does them all itself.
     pthread_attr_t attr;
-    bool spawn_failed = stacks.size() < workers || pthread_attr_init(&attr) != 0;
-    if (!spawn_failed) {
-        for (std::size_t w = 0; w < workers; ++w) {
+    if (stacks.size() > 0 && pthread_attr_init(&attr) == 0) {
+        for (std::size_t w = 0; w < stacks.size(); ++w) {
             pthread_t tid;
             if (pthread_attr_setstack(&attr, stacks[w], WORKER_STACK_NBYTES) != 0 ||
-                pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0) {
-                spawn_failed = true;
+                pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0)
                 break;
-            }
             started.push_back(tid);
         }
         pthread_attr_destroy(&attr);
     }
+    if (started.empty()) worker_main(&contexts[0]);
     for (const pthread_t tid : started) pthread_join(tid, nullptr);
 
-    for (std::size_t w = 0; w < started.size(); ++w)
+    for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
         if (contexts[w].error) std::rethrow_exception(contexts[w].error);
-    if (spawn_failed) throw std::runtime_error("failed to spawn thread");
 }
 
 // ---------------------------------------------------------------------------
@@ -484,7 +487,14 @@ Document::Document(std::shared_ptr<const Shared> shared, std::size_t threads)
 }
 
 void Document::drop_caches() {
-    if (package_) package_.emplace(shared_->package);
+    if (!package_) return;
+    package_.emplace(shared_->package);
+    package_->set_ledger(ledger_);
+}
+
+void Document::charge_reads_to(budget::Ledger* ledger) noexcept {
+    ledger_ = ledger;
+    if (package_) package_->set_ledger(ledger);
 }
 
 Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {

@@ -20,8 +20,12 @@
 // slide position, on scoped POSIX worker threads (2 MiB stacks the process
 // keeps from pass to pass, one view each, positions claimed from one relaxed
 // atomic counter), and the results come back in the order of the positions.
-// An exception thrown by a step on a worker is re-thrown in the caller once
-// every worker has been joined; no thread outlives the call.
+// A pass runs on the workers that could be started, and on the calling
+// thread when none could: it never fails for want of threads. An exception
+// thrown by a step on a worker is re-thrown in the caller once every worker
+// has been joined; no thread outlives the call. Each step charges the parts
+// it reads to the process's budget of bytes in flight (core/budget.h), so
+// that many workers on huge slides hold about what one does.
 #pragma once
 
 #include <algorithm>
@@ -41,6 +45,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/budget.h"
 #include "core/bytes.h"
 #include "core/chart.h"
 #include "core/comments.h"
@@ -314,16 +319,32 @@ public:
 
     // Runs `step(view, position)` for each position and returns the results
     // in the order of `positions`, repeats included. Steps may run at the
-    // same time on different threads, each with its own view. Throws what a
-    // step threw (the first in worker start order, after every worker ended)
-    // and std::system_error when a worker cannot be started.
+    // same time on different threads, each with its own view; the parts a
+    // step reads are charged to the process budget until it ends. Throws
+    // what a step threw (the first in worker start order, after every worker
+    // ended); workers that cannot be started are done without.
     template <class Step>
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
 
 private:
-    // Runs `body(view, worker)` on `workers` threads, each with a view of its
-    // own, joins them in start order and re-throws the first failure.
+    // While one lives, the parts a view reads are charged to a ledger.
+    class Charging {
+    public:
+        Charging(Document& view, budget::Ledger& ledger) noexcept : view_(view) { view_.charge_reads_to(&ledger); }
+        Charging(const Charging&) = delete;
+        Charging& operator=(const Charging&) = delete;
+        ~Charging() { view_.charge_reads_to(nullptr); }
+
+    private:
+        Document& view_;
+    };
+    void charge_reads_to(budget::Ledger* ledger) noexcept;
+
+    // Runs `body(view, worker)` on up to `workers` threads, each with a view
+    // of its own (as many as could be started; none started, on the calling
+    // thread as worker 0), joins them in start order and re-throws the first
+    // failure.
     void run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const;
     // The uncompressed size of the slide parts at `positions`, counted up to
     // `enough` at most.
@@ -334,6 +355,7 @@ private:
     std::shared_ptr<const Shared> shared_;
     std::optional<package::Package> package_;
     std::size_t threads_ = 0;
+    budget::Ledger* ledger_ = nullptr; // given to every package view this one makes
 };
 
 template <class Step>
@@ -345,7 +367,12 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
     const std::size_t workers = workers_for(positions);
     if (workers < 2) {
         out.reserve(n);
-        for (const std::size_t p : positions) out.push_back(step(*this, p));
+        budget::Ledger ledger;
+        const Charging charging(*this, ledger);
+        for (const std::size_t p : positions) {
+            out.push_back(step(*this, p));
+            ledger.settle();
+        }
         return out;
     }
 
@@ -353,6 +380,8 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
     std::vector<std::vector<std::pair<std::size_t, R>>> lists(workers);
     run_workers(workers, [&](Document& view, std::size_t worker) {
         auto& mine = lists[worker];
+        budget::Ledger ledger;
+        const Charging charging(view, ledger);
         for (;;) {
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n) break;
@@ -361,6 +390,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
             // grows the worker's heap, which the C library then trims and
             // the next pass faults in again.
             view.drop_caches();
+            ledger.settle();
         }
     });
 

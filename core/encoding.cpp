@@ -340,26 +340,96 @@ std::u16string utf16_of_utf8(std::string_view utf8) {
     return out;
 }
 
-std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 2) return std::nullopt;
+namespace {
+
+// Where a UTF-16 XML part's units start, and their order.
+struct Utf16Xml {
     ByteOrder order;
-    std::size_t start = 0;
-    if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        order = ByteOrder::little;
-        start = 2;
-    } else if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        order = ByteOrder::big;
-        start = 2;
-    } else if (bytes.size() >= 4 && bytes[0] == '<' && bytes[1] == 0 && bytes[2] == '?' && bytes[3] == 0) {
-        order = ByteOrder::little;
-    } else if (bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == '<' && bytes[2] == 0 && bytes[3] == '?') {
-        order = ByteOrder::big;
-    } else {
-        return std::nullopt;
+    std::size_t start;
+};
+
+std::optional<Utf16Xml> utf16_xml(std::span<const std::uint8_t> bytes) noexcept {
+    if (bytes.size() < 2) return std::nullopt;
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE) return Utf16Xml{ByteOrder::little, 2};
+    if (bytes[0] == 0xFE && bytes[1] == 0xFF) return Utf16Xml{ByteOrder::big, 2};
+    if (bytes.size() >= 4 && bytes[0] == '<' && bytes[1] == 0 && bytes[2] == '?' && bytes[3] == 0)
+        return Utf16Xml{ByteOrder::little, 0};
+    if (bytes.size() >= 4 && bytes[0] == 0 && bytes[1] == '<' && bytes[2] == 0 && bytes[3] == '?')
+        return Utf16Xml{ByteOrder::big, 0};
+    return std::nullopt;
+}
+
+// Calls `each(c)` for every character of the part's units, as append_utf16
+// reads them, then U+FFFD for an odd final byte.
+template <class Each>
+void for_each_utf16_xml_char(std::span<const std::uint8_t> bytes, Utf16Xml form, Each each) {
+    const std::span<const std::uint8_t> units = bytes.subspan(form.start);
+    const std::size_t count = units.size() / 2;
+    const auto unit = [&](std::size_t i) -> char32_t {
+        return form.order == ByteOrder::little ? static_cast<char32_t>(units[2 * i] | (units[2 * i + 1] << 8))
+                                               : static_cast<char32_t>((units[2 * i] << 8) | units[2 * i + 1]);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const char32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+            const char32_t v = unit(i + 1);
+            if (v >= 0xDC00 && v <= 0xDFFF) {
+                each(0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        each(u >= 0xD800 && u <= 0xDFFF ? REPLACEMENT : u);
     }
-    std::string text = utf8_of_utf16(bytes.subspan(start), order);
-    if ((bytes.size() - start) % 2 != 0) append_utf8(text, REPLACEMENT);
-    return std::vector<std::uint8_t>(text.begin(), text.end());
+    if (units.size() % 2 != 0) each(REPLACEMENT);
+}
+
+constexpr std::size_t utf8_nbytes(char32_t c) noexcept { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+} // namespace
+
+std::optional<std::size_t> utf16_xml_utf8_nbytes(std::span<const std::uint8_t> bytes) noexcept {
+    const auto form = utf16_xml(bytes);
+    if (!form) return std::nullopt;
+    std::size_t n = 0;
+    for_each_utf16_xml_char(bytes, *form, [&n](char32_t c) { n += utf8_nbytes(c); });
+    return n;
+}
+
+void utf16_xml_write_utf8(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> out) noexcept {
+    const auto form = utf16_xml(bytes);
+    if (!form) return;
+    std::uint8_t* at = out.data();
+    std::uint8_t* const end = at + out.size();
+    for_each_utf16_xml_char(bytes, *form, [&](char32_t c) {
+        const std::size_t n = utf8_nbytes(c);
+        if (static_cast<std::size_t>(end - at) < n) return;
+        if (n == 1) {
+            *at = static_cast<std::uint8_t>(c);
+        } else if (n == 2) {
+            at[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+            at[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else if (n == 3) {
+            at[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+            at[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            at[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        } else {
+            at[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
+            at[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+            at[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+            at[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+        }
+        at += n;
+    });
+}
+
+std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes) {
+    const auto nbytes = utf16_xml_utf8_nbytes(bytes);
+    if (!nbytes) return std::nullopt;
+    // Sized exactly first: no growing copy beside the UTF-16 bytes.
+    std::vector<std::uint8_t> out(*nbytes);
+    utf16_xml_write_utf8(bytes, out);
+    return out;
 }
 
 } // namespace vantrell_core::encoding

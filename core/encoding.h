@@ -90,6 +90,12 @@ std::u16string utf16_of_utf8(std::string_view utf8);
 // the start ("<" 0 "?" 0, or 0 "<" 0 "?"). An odd final byte becomes U+FFFD.
 // Anything else gives nullopt: the bytes are UTF-8.
 std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes);
+// The same in two steps, for a caller that checks the size or places the
+// result itself: the UTF-8 size of such a part (at most 1.5 times the bytes
+// and 3), counted without converting; nullopt for UTF-8. Then the text
+// written into `out`, which is exactly that long.
+std::optional<std::size_t> utf16_xml_utf8_nbytes(std::span<const std::uint8_t> bytes) noexcept;
+void utf16_xml_write_utf8(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> out) noexcept;
 
 // ---------------------------------------------------------------------------
 // White space

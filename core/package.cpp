@@ -93,10 +93,28 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
     return h;
 }
 
-// Bytes of an XML part as UTF-8.
-bytes::Buffer as_utf8(bytes::Buffer bytes) {
-    if (auto converted = encoding::utf16_xml_to_utf8(bytes)) return bytes::Buffer(converted->begin(), converted->end());
-    return bytes;
+// Bytes of an XML part as UTF-8. A UTF-16 part's UTF-8 form is held to the
+// limit and charged before it is made, and the UTF-16 bytes go as soon as
+// it is written.
+Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::uint64_t max_nbytes,
+                              budget::Ledger* ledger) {
+    const auto nbytes = encoding::utf16_xml_utf8_nbytes(bytes);
+    if (!nbytes) return bytes;
+    if (*nbytes > max_nbytes)
+        return fail(Error::unsupported("xml part " + std::string(name) + " converts from UTF-16 to " +
+                                       std::to_string(*nbytes) + " bytes, over the limit of " +
+                                       std::to_string(max_nbytes)));
+    if (ledger) ledger->charge(*nbytes);
+    bytes::Buffer out(*nbytes);
+    encoding::utf16_xml_write_utf8(bytes, out);
+    return out;
+}
+
+// Charges what reading a part can allocate: its recorded inflated size,
+// which the inflater never writes past, and a copy of its stored bytes. A
+// part over the limit is refused before anything is allocated.
+void charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
+    if (ledger && part.size <= max_nbytes) ledger->charge(saturating_add(part.size, part.compressed_size));
 }
 
 } // namespace
@@ -216,12 +234,14 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
                      ? fail(too_large("/" + std::string(entry.name), entry.uncompressed_size, MAX_XML_PART_NBYTES))
                      : archive_.read(entry, raw);
-        if (!r) {
-            content_types_.error = r.error().message();
+        auto utf8 = r ? as_utf8(std::move(raw), "/" + std::string(entry.name), MAX_XML_PART_NBYTES, nullptr)
+                      : Result<bytes::Buffer>(fail(std::move(r.error())));
+        if (!utf8) {
+            content_types_.error = utf8.error().message();
             content_types_.unreadable = content_types_.error;
             return;
         }
-        const bytes::Buffer text = as_utf8(std::move(raw));
+        const bytes::Buffer text = std::move(*utf8);
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
             content_types_.xml_error = parsed.error();
@@ -326,9 +346,13 @@ Result<Package> Package::open_path(std::string_view path) {
 }
 
 Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {
+    const Part& part = parts()[index];
+    charge(ledger_, part, max_nbytes);
     bytes::Buffer raw;
-    if (auto r = core_->read_entries(parts()[index], raw, max_nbytes); !r) return fail(std::move(r.error()));
-    return std::make_shared<const bytes::Buffer>(as_utf8(std::move(raw)));
+    if (auto r = core_->read_entries(part, raw, max_nbytes); !r) return fail(std::move(r.error()));
+    auto text = as_utf8(std::move(raw), part.name, max_nbytes, ledger_);
+    if (!text) return fail(std::move(text.error()));
+    return std::make_shared<const bytes::Buffer>(std::move(*text));
 }
 
 Result<Bytes> Package::read_part(std::string_view name, std::uint64_t max_nbytes) {
@@ -381,9 +405,12 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
             view = as_text(*it->second);
         } else {
+            charge(ledger_, part, MAX_XML_PART_NBYTES);
             bytes::Buffer raw;
             if (auto r = core_->read_entries(part, raw, MAX_XML_PART_NBYTES); !r) return fail(std::move(r.error()));
-            text = as_utf8(std::move(raw));
+            auto utf8 = as_utf8(std::move(raw), part.name, MAX_XML_PART_NBYTES, ledger_);
+            if (!utf8) return fail(std::move(utf8.error()));
+            text = std::move(*utf8);
             view = as_text(text);
         }
         auto parsed = opc::Relationships::parse(std::string(source), view);

@@ -17,6 +17,7 @@
 // stream and later items repeating an earlier item's exact name are left out.
 #pragma once
 
+#include "core/budget.h"
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/hash.h"
@@ -153,8 +154,8 @@ public:
 
     // The part's bytes to be parsed, UTF-16 XML converted to UTF-8; cached in
     // this view while the cache holds less than MAX_CACHED_NBYTES. "missing
-    // part: {name}" for a name that is no part; a part that would inflate
-    // past `max_nbytes` is refused.
+    // part: {name}" for a name that is no part; a part that would inflate,
+    // or whose UTF-8 form would grow, past `max_nbytes` is refused.
     Result<Bytes> read_part(std::string_view name, std::uint64_t max_nbytes = MAX_XML_PART_NBYTES);
     // The same for a part parsed once and dropped: served from the cache when
     // there, never put in it.
@@ -179,8 +180,15 @@ public:
     const ParsedContentTypes& parsed_content_types() const { return core_->parsed_content_types(); }
     const PackageDefects& defects() const { return core_->defects(); }
 
+    // Parts read for parsing through this view (read_part, read_part_once,
+    // rels) are charged to `ledger` first, by what reading them can
+    // allocate; none (the default) charges nothing. See core/budget.h.
+    void set_ledger(budget::Ledger* ledger) noexcept { ledger_ = ledger; }
+    budget::Ledger* ledger() const noexcept { return ledger_; }
+
 private:
     std::shared_ptr<const Core> core_;
+    budget::Ledger* ledger_ = nullptr;
     struct CaselessHasher {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept {

@@ -266,6 +266,36 @@ TEST(Utf16Xml, SurrogatesAndOddLength) {
     EXPECT_EQ(convert(bytes({0xFE, 0xFF, 0x00})), r);
 }
 
+// The size is counted without converting, and the text written into a
+// buffer of exactly that size is the conversion, for every kind of unit.
+TEST(Utf16Xml, SizeCountedBeforeConvertingIsExact) {
+    std::vector<std::vector<std::uint8_t>> inputs;
+    for (const bool little : {true, false})
+        for (const bool bom : {true, false}) {
+            inputs.push_back(utf16(u"<?x \u00e9\u4e2d\U0001F600", little, bom));      // 1 to 4 bytes each
+            inputs.push_back(utf16(std::u16string(u"<?") + char16_t(0xD83D), little, bom)); // unpaired high last
+            inputs.push_back(utf16(std::u16string(u"<?") + char16_t(0xDE00) + u"x", little, bom));
+        }
+    inputs.push_back(bytes({0xFF, 0xFE}));
+    inputs.push_back(bytes({0xFE, 0xFF, 0x00}));
+    auto odd = utf16(u"<?\u4e2d", true, false);
+    odd.push_back('b');
+    inputs.push_back(odd);
+    inputs.push_back(utf16(std::u16string(40, u'\u4e2d'), true, true)); // the most growth per unit
+    for (const auto& in : inputs) {
+        const auto nbytes = enc::utf16_xml_utf8_nbytes(in);
+        const auto whole = convert(in);
+        ASSERT_TRUE(nbytes && whole);
+        EXPECT_EQ(*nbytes, whole->size());
+        EXPECT_LE(*nbytes, in.size() * 3 / 2 + 3);
+        std::vector<std::uint8_t> out(*nbytes, 0xAA);
+        enc::utf16_xml_write_utf8(in, out);
+        EXPECT_EQ(std::string(out.begin(), out.end()), *whole);
+    }
+    EXPECT_EQ(enc::utf16_xml_utf8_nbytes(bytes("<?xml?><a/>")), std::nullopt);
+    EXPECT_EQ(enc::utf16_xml_utf8_nbytes(bytes({0xFF})), std::nullopt);
+}
+
 TEST(WhiteSpace, BlankAndTrimUnderEitherRule) {
     const auto U = enc::Space::unicode, X = enc::Space::xml;
     const struct {

@@ -7,7 +7,10 @@ flush (so it refers to nothing before it) and the unit's piece repeated
 of gigabytes costs milliseconds and its compressed size to build, and the
 archive is written by hand because its sizes may need ZIP64 fields.
 """
+import io
+import re
 import struct
+import zipfile
 import zlib
 
 import deckkit
@@ -108,3 +111,30 @@ def blank_tree_deck(nbytes, unit_nbytes=1 << 20):
     title = slidedeck.sp(2, "Title", slidedeck.para("Kept"), ph='type="title"')
     head, tail = slidedeck.slide_part(slidedeck.Slide(shapes=title + "\0")).split(b"\0")
     return deck_with_slide(Inflating(head, b" " * unit_nbytes, nbytes // unit_nbytes, tail))
+
+
+def blank_slides_deck(titles, nbytes, unit_nbytes=1 << 20):
+    """A deck of one slide per title, each slide's shape tree holding `nbytes`
+    spaces after its title shape."""
+    shapes = [slidedeck.sp(2, "Title", slidedeck.para(t), ph='type="title"') + "\0" for t in titles]
+    data = slidedeck.make([slidedeck.Slide(shapes=s) for s in shapes])
+    items = []
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        for name in z.namelist():
+            value = z.read(name)
+            if re.fullmatch(r"ppt/slides/slide\d+\.xml", name):
+                head, tail = value.split(b"\0")
+                value = Inflating(head, b" " * unit_nbytes, nbytes // unit_nbytes, tail)
+            items.append((name, value))
+    return write_zip(items)
+
+
+def utf16_comment_deck(nbytes, unit_nbytes=1 << 20):
+    """A one-slide deck whose slide part is UTF-16 with a byte-order mark and
+    holds a comment of `nbytes` bytes of CJK characters (half as many
+    characters, each three bytes in UTF-8), then a titled shape."""
+    title = slidedeck.sp(2, "Title", slidedeck.para("Wide"), ph='type="title"')
+    head, tail = slidedeck.slide_part(slidedeck.Slide(shapes="\0" + title)).decode().split("\0")
+    unit = "\u4e2d".encode("utf-16-le") * (unit_nbytes // 2)
+    return deck_with_slide(Inflating(b"\xff\xfe" + (head + "<!--").encode("utf-16-le"), unit,
+                                     nbytes // unit_nbytes, ("-->" + tail).encode("utf-16-le")))
