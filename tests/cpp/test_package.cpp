@@ -380,6 +380,35 @@ TEST(Package, HostileNamesStayCheap) {
     EXPECT_EQ(d.invalid_names[0].second.message(), "empty segment");
 }
 
+// Part names that all share one slot of the part table, case variants among
+// them: every name is found ignoring case at its first part, and the
+// variants are reported as collisions in order.
+TEST(Package, PartNamesSharingOneSlotAreFoundIgnoringCase) {
+    namespace ni = vantrell_core::name_index;
+    constexpr std::size_t N = 200;
+    const auto parts = testkit::sharing_slot(N + 1, N + N / 20, "/ppt/slides/slide", ni::PartName::hash);
+    const auto upper = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        return s;
+    };
+    Zip z;
+    for (std::size_t i = 0; i < N; ++i) z.add(parts[i].substr(1), std::to_string(i));
+    std::vector<std::pair<std::string, std::string>> collisions;
+    for (std::size_t i = 7; i < N; i += 20) {
+        z.add(upper(parts[i]).substr(1), "again");
+        collisions.emplace_back(parts[i], upper(parts[i]));
+    }
+    auto p = open_zip(z);
+    ASSERT_EQ(p.parts().size(), N + collisions.size());
+    for (std::size_t i = 0; i < N; ++i) {
+        ASSERT_EQ(p.parts()[i].name, parts[i]);
+        ASSERT_EQ(p.part_index(upper(parts[i])), i);
+    }
+    EXPECT_EQ(p.part_index(parts[N]), std::nullopt);
+    EXPECT_EQ(p.defects().collisions, collisions);
+    EXPECT_TRUE(p.defects().derivable.empty());
+}
+
 TEST(Package, DamagedArchivesNeverCrash) {
     Zip z;
     z.add("[Content_Types].xml", CT)

@@ -15,6 +15,7 @@
 
 #include "core/crc32.h"
 #include "corpus.h"
+#include "testkit.h"
 
 namespace vz = vantrell_core::zip;
 using vantrell_core::Error;
@@ -875,4 +876,38 @@ TEST(ZipCorpus, EveryDeckOpensOrFailsAndEveryEntryMatchesItsCrc) {
     EXPECT_GT(opened, 0u);
     RecordProperty("archives", static_cast<int>(opened));
     RecordProperty("entries", static_cast<int>(entries));
+}
+
+// ---------------------------------------------------------------- name table
+
+// Names that all share one slot of the entry table, repeats among them: each
+// is found at its first position, the repeats are listed in order, and a
+// sharing name that is absent is not found.
+TEST(ZipArchive, NamesSharingOneSlotAreFoundInOrder) {
+    constexpr std::size_t N = 300;
+    const auto names =
+        testkit::sharing_slot(N + 1, N + N / 10, "ppt/slides/slide", vantrell_core::name_index::ExactFoldedHash::hash);
+    std::vector<Item> items;
+    for (std::size_t i = 0; i < N; ++i) items.push_back({.name = names[i], .data = to_bytes(std::to_string(i)), .method = 0});
+    std::vector<std::size_t> repeats;
+    for (std::size_t i = N; i-- > 0;) {
+        if (i % 10 != 3) continue;
+        repeats.push_back(items.size());
+        items.push_back({.name = names[i], .data = to_bytes("again"), .method = 0});
+    }
+    for (bool central : {true, false}) {
+        Built b = build(items);
+        if (!central) b.bytes.resize(b.cd_start);
+        auto a = open_bytes(b.bytes);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->rebuilt(), !central);
+        ASSERT_EQ(a->entries().size(), items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) ASSERT_EQ(a->entries()[i].name, items[i].name);
+        EXPECT_EQ(a->duplicates(), repeats);
+        for (std::size_t i = 0; i < N; ++i) {
+            ASSERT_EQ(a->find(names[i]), i);
+            EXPECT_EQ(read_text(*a, *a->find(names[i])), std::to_string(i));
+        }
+        EXPECT_FALSE(a->find(names[N]));
+    }
 }

@@ -5,6 +5,7 @@
 #include "core/crc32.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,5 +87,22 @@ struct Zip {
         return out;
     }
 };
+
+// `count` names of the form prefix + number that all share one slot of a name
+// index of `table_names` names under `hash` (the index has bit_ceil(2n + 2)
+// slots), so its lookups probe past every one of them.
+template <class Hash>
+std::vector<std::string> sharing_slot(std::size_t count, std::size_t table_names, const std::string& prefix, Hash hash) {
+    const std::uint64_t mask = std::bit_ceil(table_names * 2 + 2) - 1;
+    std::vector<std::string> out;
+    std::optional<std::uint64_t> slot;
+    for (std::size_t i = 0; out.size() < count; ++i) {
+        std::string name = prefix + std::to_string(i);
+        const std::uint64_t s = hash(name) & mask;
+        if (!slot) slot = s;
+        if (s == *slot) out.push_back(std::move(name));
+    }
+    return out;
+}
 
 }  // namespace testkit
