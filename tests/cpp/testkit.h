@@ -105,4 +105,26 @@ std::vector<std::string> sharing_slot(std::size_t count, std::size_t table_names
     return out;
 }
 
+// `zip` with the central record of `name` pointing at the local header of
+// `onto`, whose flags, method, CRC-32 and sizes it takes too, so the two
+// entries share one header and its data. Its own local header and data stay,
+// unreferenced. No ZIP64 records; an unknown name leaves `zip` as it is.
+inline Bytes point_at(Bytes zip, std::string_view name, std::string_view onto) {
+    auto record = [&zip](std::string_view want) -> std::optional<std::size_t> {
+        for (std::size_t at = 0; at + 46 <= zip.size(); ++at) {
+            if (zip[at] != 'P' || zip[at + 1] != 'K' || zip[at + 2] != 1 || zip[at + 3] != 2) continue;
+            const std::size_t n = zip[at + 28] | std::size_t{zip[at + 29]} << 8;
+            if (at + 46 + n <= zip.size() && std::string_view(reinterpret_cast<const char*>(&zip[at + 46]), n) == want)
+                return at;
+        }
+        return std::nullopt;
+    };
+    const auto to = record(name), from = record(onto);
+    if (!to || !from) return zip;
+    // Flags and method, then CRC-32 and both sizes, then the header offset.
+    for (const auto& [off, n] : {std::pair<std::size_t, std::size_t>{8, 4}, {16, 12}, {42, 4}})
+        std::copy_n(zip.begin() + static_cast<std::ptrdiff_t>(*from + off), n, zip.begin() + static_cast<std::ptrdiff_t>(*to + off));
+    return zip;
+}
+
 }  // namespace testkit
