@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "testkit.h"
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -350,39 +348,4 @@ TEST(Relationships, EveryPrefixParsesOrFails) {
     auto whole = opc::Relationships::parse("/", text);
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->relationships[0].target, "aA");
-}
-
-// Keys that all share one slot of their table, repeats among them: the first
-// of each is found, repeats are listed in order, an absent key is not found.
-TEST(Relationships, IdsAndContentTypeKeysSharingOneSlot) {
-    namespace ni = vantrell_core::name_index;
-    constexpr std::size_t N = 200;
-    const auto ids = testkit::sharing_slot(N + 1, N + N / 10, "rId", ni::Exact::hash);
-    const auto parts = testkit::sharing_slot(N + 1, N + N / 10, "/ppt/slides/slide", ni::AsciiCaseless::hash);
-    std::string rel_body, ct_body;
-    std::vector<std::size_t> repeats;
-    for (std::size_t i = 0; i < N; ++i) {
-        rel_body += "<Relationship Id=\"" + ids[i] + "\" Type=\"t\" Target=\"t" + std::to_string(i) + "\"/>";
-        ct_body += "<Override PartName=\"" + parts[i] + "\" ContentType=\"c" + std::to_string(i) + "\"/>";
-    }
-    for (std::size_t i = 5, at = N; i < N; i += 10, ++at) {
-        repeats.push_back(at);
-        rel_body += "<Relationship Id=\"" + ids[i] + "\" Type=\"t\" Target=\"again\"/>";
-        std::string upper = parts[i];
-        for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-        ct_body += "<Override PartName=\"" + upper + "\" ContentType=\"again\"/>";
-    }
-    auto r = opc::Relationships::parse("/ppt/presentation.xml", rels(rel_body));
-    auto ct = opc::ContentTypes::parse(types(ct_body));
-    ASSERT_TRUE(r && ct);
-    EXPECT_EQ(r->duplicate_ids, repeats);
-    EXPECT_EQ(ct->duplicate_overrides, repeats);
-    for (std::size_t i = 0; i < N; ++i) {
-        const opc::Relationship* rel = r->get(ids[i]);
-        ASSERT_NE(rel, nullptr) << ids[i];
-        EXPECT_EQ(rel->target, "t" + std::to_string(i));
-        EXPECT_EQ(ct->content_type_of(parts[i]), "c" + std::to_string(i));
-    }
-    EXPECT_EQ(r->get(ids[N]), nullptr);
-    EXPECT_EQ(ct->content_type_of(parts[N]), std::nullopt);
 }

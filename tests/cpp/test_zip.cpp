@@ -4,7 +4,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -989,26 +988,6 @@ TEST(ZipOverlap, HeaderInsideStoredDataLosesToItsOwner) {
     Buffer out;
     EXPECT_EQ(a->read(a->entries()[0], out).error().kind(), Kind::OverlappingEntry);
     EXPECT_EQ(read_text(*a, 1), std::string(outer_data.begin(), outer_data.end()));
-}
-
-// Entries pointed at one another's data with the shared helper: every later
-// one fails the same way from a file as from memory, and copies keep the marks.
-TEST(ZipOverlap, SameFromFileAndInCopies) {
-    Bytes data = build({{.name = "a.xml", .data = to_bytes(text_of(2000, 14))},
-                        {.name = "b.xml", .data = to_bytes(text_of(2000, 15))},
-                        {.name = "c.xml", .data = to_bytes(text_of(2000, 16))}})
-                     .bytes;
-    data = testkit::point_at(testkit::point_at(std::move(data), "b.xml", "a.xml"), "c.xml", "a.xml");
-    const TempFile file(data);
-    auto from_file = vz::Archive::open_path(file.path());
-    auto in_memory = open_bytes(data);
-    ASSERT_TRUE(from_file && in_memory);
-    const vz::Archive copy = *in_memory;
-    for (const vz::Archive* a : std::array<const vz::Archive*, 3>{&*from_file, &*in_memory, &copy}) {
-        EXPECT_EQ(overlap_flags(*a), (std::vector<bool>{false, true, true}));
-        EXPECT_EQ(read_text(*a, 0), text_of(2000, 14));
-        EXPECT_EQ(read_text(*a, 2), "<zip: entry c.xml overlaps the data of an earlier entry>");
-    }
 }
 
 // ---------------------------------------------------------------- name table
