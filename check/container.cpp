@@ -77,13 +77,14 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     }
     if (e.flags & FLAG_UTF8) sink.push(Finding(ZIP011, "UTF-8 name flag is set").in_part(part()));
     if (archive.rebuilt()) return;
-    auto lh = archive.local_header(e);
-    if (!lh) {
+    if (auto lh = archive.local_header(e); !lh)
         sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part()));
-        return;
-    }
-    if (std::string fields = header_mismatch(e, *lh); !fields.empty())
+    else if (std::string fields = header_mismatch(e, *lh); !fields.empty())
         sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part()));
+    // Not always visible in the header: a record may point at a header that
+    // sits, intact, inside another entry's stored data.
+    if (e.overlaps)
+        sink.push(Finding(ZIP007, "entry data overlaps the data of an earlier entry; it is not read").in_part(part()));
 }
 
 // The parts whose bytes the CRC stage verifies: XML by content type, and

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
+#include "core/hash.h"
 #include "core/mce.h"
 #include "core/opc.h"
 #include "core/pml.h"
@@ -97,7 +97,7 @@ void run(pkg::Package& package, Sink& sink) {
     }
 
     // Hashed: a hostile part may repeat one element a million times.
-    std::unordered_set<std::string> seen;
+    vantrell_core::hash::StringSet seen;
     std::vector<Finding> pending;
     auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
         std::string name = s.name.qualified();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 #include "core/presentation.h"
 
 namespace vantrell_check::pml {
@@ -207,7 +208,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
         }
     }
 
-    std::unordered_map<std::uint32_t, std::size_t> slide_ids;
+    std::unordered_map<std::uint32_t, std::size_t, vantrell_core::hash::NumberHasher> slide_ids;
     for (const pres::SlideId& s : p.slides) {
         const std::string where = byte_at(s.offset);
         if (!s.id) {
@@ -239,7 +240,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
             sink.push(Finding(PML007, "content type is " + std::string(*ct)).in_part(*target));
     }
 
-    std::unordered_map<std::uint32_t, std::size_t> master_ids;
+    std::unordered_map<std::uint32_t, std::size_t, vantrell_core::hash::NumberHasher> master_ids;
     for (const pres::MasterId& m : p.masters) {
         const std::string where = byte_at(m.offset);
         if (m.id) {
@@ -372,7 +373,7 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
     // all released together when the part is done.
     std::array<std::byte, 4096> first_block;
     std::pmr::monotonic_buffer_resource arena(first_block.data(), first_block.size());
-    std::pmr::unordered_map<std::uint32_t, std::uint64_t> shape_ids(&arena);
+    std::pmr::unordered_map<std::uint32_t, std::uint64_t, vantrell_core::hash::NumberHasher> shape_ids(&arena);
     std::vector<Finding> pending;
     std::vector<std::pair<std::string, std::uint64_t>> layout_refs;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> layout_ids;

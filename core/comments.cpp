@@ -1,9 +1,9 @@
 #include "core/comments.h"
 
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 
+#include "core/hash.h"
 #include "core/mce.h"
 #include "core/model.h"
 #include "core/pml.h"
@@ -111,7 +111,7 @@ std::string id_key(std::string_view id) {
 std::vector<Comment> thread(std::vector<Legacy>& all, std::span<const CommentAuthor> authors) {
     const std::size_t n = all.size();
     constexpr std::size_t NO_PARENT = SIZE_MAX;
-    std::unordered_map<std::string, std::size_t> by_key;
+    hash::StringMap<std::size_t> by_key;
     for (std::size_t i = 0; i < n; ++i) {
         if (all[i].author_id && all[i].idx)
             by_key.emplace(id_key(*all[i].author_id) + '\n' + id_key(*all[i].idx), i);

@@ -27,6 +27,7 @@ std::string Error::message() const {
     case Kind::NoPowerPointStream: return "compound file holds no PowerPoint Document stream";
     case Kind::Encrypted: return "encrypted: " + a_;
     case Kind::Zip: return "zip: " + a_ + " at offset " + std::to_string(n_);
+    case Kind::OverlappingEntry: return "zip: entry " + a_ + " overlaps the data of an earlier entry";
     case Kind::Unsupported: return "unsupported: " + a_;
     case Kind::Inflate: return "inflate: " + a_;
     case Kind::Xml: return "xml in " + a_ + " at byte " + std::to_string(n_) + ": " + b_;

@@ -26,6 +26,7 @@ enum class Kind : std::uint8_t {
     NoPowerPointStream, // a compound file without a PowerPoint Document stream
     Encrypted,          // "encrypted: {}"
     Zip,                // "zip: {} at offset {}"
+    OverlappingEntry,   // "zip: entry {} overlaps the data of an earlier entry"
     Unsupported,        // "unsupported: {}"
     Inflate,            // "inflate: {}"
     Xml,                // "xml in {} at byte {}: {}"
@@ -49,6 +50,8 @@ public:
     static Error zip(std::string what, std::uint64_t offset) {
         return Error(Kind::Zip, std::move(what), {}, offset);
     }
+    // An entry left unread because its data lies within an earlier entry's.
+    static Error overlapping_entry(std::string name) { return Error(Kind::OverlappingEntry, std::move(name)); }
     static Error unsupported(std::string what) { return Error(Kind::Unsupported, std::move(what)); }
     static Error inflate(std::string what) { return Error(Kind::Inflate, std::move(what)); }
     static Error xml(std::string part, std::uint64_t offset, std::string message) {

@@ -4,7 +4,10 @@
 // table holds no pointers and stays valid when its owner is moved or copied.
 //
 // `Traits` supplies `hash(name)` and `equal(a, b)`: exact (`Exact`) or
-// ignoring ASCII case (`AsciiCaseless`), the only case folding part names get.
+// ignoring ASCII case (`AsciiCaseless`), the only case folding part names get;
+// `ExactFoldedHash` and `PartName` let an item name's hash serve its part
+// name too. The hashes are keyed per process (core/hash.h), so names chosen
+// to collide cannot pile up in one run of slots.
 #pragma once
 
 #include <bit>
@@ -40,26 +43,9 @@ inline char lower_char(char c) noexcept {
 }
 
 struct AsciiCaseless {
-    // Whole words lower-cased at once, then the tail as one zero-padded
-    // word, then the length (so "a" and "a\0" differ).
-    static std::uint64_t hash(std::string_view s) noexcept {
-        std::uint64_t h = 0;
-        const char* p = s.data();
-        std::size_t n = s.size();
-        while (n >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            h = hash::mix(h, lower_word(w));
-            p += 8;
-            n -= 8;
-        }
-        if (n > 0) {
-            std::uint64_t w = 0;
-            std::memcpy(&w, p, n);
-            h = hash::mix(h, lower_word(w));
-        }
-        return hash::mix(h, static_cast<std::uint64_t>(s.size()));
-    }
+    // The keyed hash of the name with its ASCII letters lower-cased, whole
+    // words at a time.
+    static std::uint64_t hash(std::string_view s) noexcept { return hash::words(s, lower_word); }
     static bool equal(std::string_view a, std::string_view b) noexcept {
         if (a.size() != b.size()) return false;
         std::size_t i = 0;
@@ -75,6 +61,21 @@ struct AsciiCaseless {
     }
 };
 
+// Exact names under the caseless hash, which equal names share too: the hash
+// an archive computes for an item name then also serves its part name.
+struct ExactFoldedHash : Exact {
+    static std::uint64_t hash(std::string_view s) noexcept { return AsciiCaseless::hash(s); }
+};
+
+// Part names, "/" and an item name, ignoring ASCII case, hashed as the item
+// name alone (see ExactFoldedHash).
+struct PartName : AsciiCaseless {
+    static std::uint64_t hash(std::string_view s) noexcept {
+        if (s.starts_with('/')) s.remove_prefix(1);
+        return AsciiCaseless::hash(s);
+    }
+};
+
 template <class Traits>
 class Index {
 public:
@@ -82,12 +83,19 @@ public:
     // kept, and `on_repeat(i)` is told of every later one.
     template <class NameOf, class OnRepeat>
     void build(std::size_t count, NameOf name_of, OnRepeat on_repeat) {
+        build(count, name_of, [&](std::size_t i) { return Traits::hash(name_of(i)); }, on_repeat);
+    }
+
+    // The same with each name's hash given: `hash_of(i)` must equal
+    // Traits::hash(name_of(i)).
+    template <class NameOf, class HashOf, class OnRepeat>
+    void build(std::size_t count, NameOf name_of, HashOf hash_of, OnRepeat on_repeat) {
         slots_.assign(std::bit_ceil(count * 2 + 2), 0);
         hashes_.resize(slots_.size());
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t i = 0; i < count; ++i) {
             const std::string_view name = name_of(i);
-            const std::uint64_t h = Traits::hash(name);
+            const std::uint64_t h = hash_of(i);
             std::size_t s = static_cast<std::size_t>(h) & mask;
             for (;; s = (s + 1) & mask) {
                 if (slots_[s] == 0) {

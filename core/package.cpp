@@ -76,16 +76,26 @@ constexpr std::size_t MAX_DERIVABLE = 10000;
 // "/" excluded).
 __extension__ typedef unsigned __int128 U128;
 
+constexpr std::uint64_t MOD = (std::uint64_t{1} << 61) - 1;
+
+// The base is drawn per process: two names of length at most n then share
+// a hash with probability at most n / 2^61, while under a known base
+// colliding names are cheap to compute, and every lookup of a prefix would
+// walk all of them.
+std::uint64_t prefix_base() noexcept {
+    static const std::uint64_t base = 2 + hash::number(0x7072656669786573ULL) % (MOD - 2);
+    return base;
+}
+
 std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::size_t, std::uint64_t>>* cuts) {
-    constexpr std::uint64_t MOD = (std::uint64_t{1} << 61) - 1;
-    constexpr std::uint64_t BASE = 0x1F3D5B79A2C4E6ULL % MOD;
+    const std::uint64_t base = prefix_base();
     if (cuts) cuts->clear();
     std::uint64_t h = 0;
     for (std::size_t i = 0; i < name.size(); ++i) {
         if (cuts && name[i] == '/' && i > 0) cuts->emplace_back(i, h);
         // x < 2^123, so two folds of the Mersenne modulus and one subtraction
         // reduce it exactly, without a 128-bit division.
-        const U128 x = static_cast<U128>(h) * BASE + static_cast<unsigned char>(name_index::lower_char(name[i])) + 1;
+        const U128 x = static_cast<U128>(h) * base + static_cast<unsigned char>(name_index::lower_char(name[i])) + 1;
         const U128 once = (x & MOD) + (x >> 61);
         h = static_cast<std::uint64_t>((once & MOD) + (once >> 61));
         if (h >= MOD) h -= MOD;
@@ -198,8 +208,13 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::sort(incomplete_.begin(), incomplete_.end());
     for (auto& p : interleaved) parts_.push_back(std::move(p));
 
-    by_lower_name_.build(
-        parts_.size(), [this](std::size_t i) -> std::string_view { return parts_[i].name; }, [](std::size_t) {});
+    by_lower_name_.build(parts_.size(), [this](std::size_t i) -> std::string_view { return parts_[i].name; },
+                         [this](std::size_t i) { return part_hash(i); }, [](std::size_t) {});
+}
+
+std::uint64_t Core::part_hash(std::size_t i) const noexcept {
+    const Part& p = parts_[i];
+    return p.interleaved() ? name_index::PartName::hash(p.name) : archive_.name_hash(p.entry);
 }
 
 std::optional<std::size_t> Core::part_index(std::string_view name) const {
@@ -276,9 +291,11 @@ const PackageDefects& Core::defects() const {
         // every later one collides with it.
         using Caseless = name_index::AsciiCaseless;
         const auto name_of = [this](std::size_t i) -> std::string_view { return parts_[i].name; };
-        name_index::Index<Caseless> first;
+        name_index::Index<name_index::PartName> first;
         std::vector<bool> repeated(parts_.size());
-        first.build(parts_.size(), name_of, [&](std::size_t i) { repeated[i] = true; });
+        first.build(
+            parts_.size(), name_of, [this](std::size_t i) { return part_hash(i); },
+            [&](std::size_t i) { repeated[i] = true; });
         for (std::size_t i = 0; i < parts_.size(); ++i) {
             if (!repeated[i]) continue;
             if (auto holder = first.find(parts_[i].name, name_of))

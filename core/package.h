@@ -117,11 +117,14 @@ public:
 private:
     zip::Archive archive_;
     std::vector<Part> parts_;
-    name_index::Index<name_index::AsciiCaseless> by_lower_name_; // first part of each name ignoring case
+    name_index::Index<name_index::PartName> by_lower_name_; // first part of each name ignoring case
     std::optional<std::size_t> content_types_entry_;
     std::vector<std::string> incomplete_; // found while indexing, reported in the defects
     // The part names, end to end: one allocation instead of one per part.
     std::unique_ptr<char[]> names_;
+
+    // name_index::PartName::hash of part i, from the archive where it has it.
+    std::uint64_t part_hash(std::size_t i) const noexcept;
 
     mutable std::once_flag content_types_once_;
     mutable ParsedContentTypes content_types_;

@@ -522,6 +522,62 @@ Result<std::vector<Entry>> scan_local_headers(View& v, Names& names) {
     return entries;
 }
 
+struct Span {
+    std::uint64_t start = 0, end = 0;
+};
+
+// The source bytes an entry's data claims (see Entry); none for an entry that
+// cannot be read anyway.
+std::optional<Span> span_of(const Entry& e, std::uint64_t prefix_len, std::uint64_t len) noexcept {
+    if ((e.flags & FLAG_ENCRYPTED) || (e.method != 0 && e.method != 8) ||
+        (e.method == 0 && e.compressed_size != e.uncompressed_size))
+        return std::nullopt;
+    std::uint64_t start, n;
+    if (__builtin_add_overflow(e.local_header_offset, prefix_len, &start) ||
+        __builtin_add_overflow(LOCAL_NBYTES, e.compressed_size, &n) || !fits(len, start, n))
+        return std::nullopt;
+    return Span{start, start + n};
+}
+
+// Sets `overlaps` on every entry whose span starts within an earlier one's
+// (see Entry). "Earlier" is by offset in the file, ties by directory order:
+// every real local header starts a span of its own, so an offset that points
+// into another entry's data (a damaged or hostile record) starts later and
+// loses to the entry that owns those bytes, whichever of the two the
+// directory lists first. Entries sharing one header go to the first listed.
+void mark_overlaps(std::vector<Entry>& entries, std::uint64_t prefix_len, std::uint64_t len) {
+    // Writers store entries in directory order: one pass, no sorting, unless
+    // a span starts before the one listed ahead of it.
+    std::uint64_t reach = 0, last_start = 0;
+    bool in_order = true;
+    for (Entry& e : entries) {
+        const auto s = span_of(e, prefix_len, len);
+        if (!s) continue;
+        if (s->start < last_start) {
+            in_order = false;
+            break;
+        }
+        last_start = s->start;
+        e.overlaps = s->start < reach;
+        reach = std::max(reach, s->end);
+    }
+    if (in_order) return;
+    std::vector<std::pair<Span, std::size_t>> spans;
+    spans.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].overlaps = false;
+        if (const auto s = span_of(entries[i], prefix_len, len)) spans.emplace_back(*s, i);
+    }
+    std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) {
+        return a.first.start != b.first.start ? a.first.start < b.first.start : a.second < b.second;
+    });
+    reach = 0;
+    for (const auto& [s, i] : spans) {
+        entries[i].overlaps = s.start < reach;
+        reach = std::max(reach, s.end);
+    }
+}
+
 // The local header at source offset `pos`, whose first bytes (at least the
 // fixed part) are `head`; the name is taken from `head` when it holds it.
 Result<LocalHeader> local_header_at(const Source& src, std::uint64_t pos, std::span<const std::uint8_t> head,
@@ -674,16 +730,20 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     }
 
     names.move_into(a.names_, a.entries_);
+    mark_overlaps(a.entries_, a.prefix_len_, v.len());
     const auto& entries = a.entries_;
+    a.name_hashes_.reserve(entries.size());
+    for (const Entry& e : entries) a.name_hashes_.push_back(name_index::AsciiCaseless::hash(e.name));
     a.by_name_.build(
         entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].name; },
-        [&](std::size_t i) { a.duplicates_.push_back(i); });
+        [&](std::size_t i) { return a.name_hashes_[i]; }, [&](std::size_t i) { a.duplicates_.push_back(i); });
     a.source_ = std::move(source);
     return a;
 }
 
 Archive::Archive(const Archive& other)
-    : source_(other.source_), entries_(other.entries_), names_(other.names_), by_name_(other.by_name_),
+    : source_(other.source_), entries_(other.entries_), names_(other.names_), name_hashes_(other.name_hashes_),
+      by_name_(other.by_name_),
       duplicates_(other.duplicates_), prefix_len_(other.prefix_len_), declared_entries_(other.declared_entries_),
       rebuilt_(other.rebuilt_), incomplete_(other.incomplete_) {
     const auto here = [&](std::string_view there) {
@@ -732,6 +792,7 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     if (entry.method != 0 && entry.method != 8)
         return fail(Error::unsupported("zip compression method " + std::to_string(entry.method) +
                                        " for " + std::string(entry.name)));
+    if (entry.overlaps) return fail(Error::overlapping_entry(std::string(entry.name)));
     const std::uint64_t len = source_->len();
     const std::uint64_t csize = entry.compressed_size;
     const std::uint64_t usize = entry.uncompressed_size;

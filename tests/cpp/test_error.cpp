@@ -13,6 +13,7 @@ TEST(Error, DisplayTexts) {
     EXPECT_EQ(Error::no_powerpoint_stream().message(), "compound file holds no PowerPoint Document stream");
     EXPECT_EQ(Error::encrypted("x").message(), "encrypted: x");
     EXPECT_EQ(Error::zip("bad", 12).message(), "zip: bad at offset 12");
+    EXPECT_EQ(Error::overlapping_entry("ppt/a.xml").message(), "zip: entry ppt/a.xml overlaps the data of an earlier entry");
     EXPECT_EQ(Error::unsupported("u").message(), "unsupported: u");
     EXPECT_EQ(Error::inflate("i").message(), "inflate: i");
     EXPECT_EQ(Error::xml("/ppt/slides/slide1.xml", 40, "unexpected end").message(),

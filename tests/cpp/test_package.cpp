@@ -380,6 +380,66 @@ TEST(Package, HostileNamesStayCheap) {
     EXPECT_EQ(d.invalid_names[0].second.message(), "empty segment");
 }
 
+// Entries pointed at another entry's data are damaged parts, each failing
+// with the error that says so wherever it is read: a part, one piece of an
+// interleaved part, a relationships part, the content types stream. The
+// entry that owns the bytes still reads.
+TEST(Package, OverlappingEntriesAreUnreadableParts) {
+    Zip z;
+    z.add("a.xml", "<a/>")
+        .add("b.xml", "<b/>")
+        .add("p.xml/[0].piece", "<p>")
+        .add("p.xml/[1].last.piece", "</p>")
+        .add("_rels/.rels", rels("<Relationship Id=\"r\" Type=\"t\" Target=\"a.xml\"/>"))
+        .add("[Content_Types].xml", CT);
+    Bytes data = z.build();
+    for (const char* name : {"b.xml", "p.xml/[1].last.piece", "_rels/.rels", "[Content_Types].xml"})
+        data = testkit::point_at(std::move(data), name, "a.xml");
+    auto p = pkg::Package::from_bytes(std::move(data));
+    ASSERT_TRUE(p);
+    const auto says = [](std::string_view entry) {
+        return "zip: entry " + std::string(entry) + " overlaps the data of an earlier entry";
+    };
+    EXPECT_EQ(text(*p->read_part("/a.xml")), "<a/>");
+    EXPECT_EQ(p->read_part("/b.xml").error().message(), says("b.xml"));
+    Buffer raw;
+    EXPECT_EQ(p->read_part_bytes("/b.xml", raw).error().message(), says("b.xml"));
+    EXPECT_EQ(p->read_part_once("/p.xml").error().message(), says("p.xml/[1].last.piece"));
+    EXPECT_EQ(p->rels("/").error().message(), says("_rels/.rels"));
+    EXPECT_EQ(p->resolve("/", "r").error().message(), says("_rels/.rels"));
+    EXPECT_EQ(p->defects().content_types_unreadable, says("[Content_Types].xml"));
+    EXPECT_EQ(p->parsed_content_types().error, says("[Content_Types].xml"));
+}
+
+// Part names that all share one slot of the part table, case variants among
+// them: every name is found ignoring case at its first part, and the
+// variants are reported as collisions in order.
+TEST(Package, PartNamesSharingOneSlotAreFoundIgnoringCase) {
+    namespace ni = vantrell_core::name_index;
+    constexpr std::size_t N = 200;
+    const auto parts = testkit::sharing_slot(N + 1, N + N / 20, "/ppt/slides/slide", ni::PartName::hash);
+    const auto upper = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+        return s;
+    };
+    Zip z;
+    for (std::size_t i = 0; i < N; ++i) z.add(parts[i].substr(1), std::to_string(i));
+    std::vector<std::pair<std::string, std::string>> collisions;
+    for (std::size_t i = 7; i < N; i += 20) {
+        z.add(upper(parts[i]).substr(1), "again");
+        collisions.emplace_back(parts[i], upper(parts[i]));
+    }
+    auto p = open_zip(z);
+    ASSERT_EQ(p.parts().size(), N + collisions.size());
+    for (std::size_t i = 0; i < N; ++i) {
+        ASSERT_EQ(p.parts()[i].name, parts[i]);
+        ASSERT_EQ(p.part_index(upper(parts[i])), i);
+    }
+    EXPECT_EQ(p.part_index(parts[N]), std::nullopt);
+    EXPECT_EQ(p.defects().collisions, collisions);
+    EXPECT_TRUE(p.defects().derivable.empty());
+}
+
 TEST(Package, DamagedArchivesNeverCrash) {
     Zip z;
     z.add("[Content_Types].xml", CT)

@@ -1231,13 +1231,14 @@ TEST(Mce, CallbackControl) {
     EXPECT_EQ(walk(broken, true), "!mismatched end tag@" + std::to_string(broken.find("</nope>")));
 }
 
-TEST(Hash, MultiplicativeWordHash) {
-    constexpr std::uint64_t K = 0x517cc1b727220a95ULL;
-    EXPECT_EQ(hash::bytes(""), 0u);
-    // One whole word, little-endian, then the length.
-    std::uint64_t h = (0 ^ 0x3837363534333231ULL) * K;
-    h = (std::rotl(h, 5) ^ 8) * K;
-    EXPECT_EQ(hash::bytes("12345678"), h);
+TEST(Hash, KeyedWordHash) {
+    // Whole words little-endian, then the tail with the length in its top
+    // byte, under the process's key.
+    hash::Sip one(hash::key());
+    one.absorb(0x3837363534333231ULL);
+    EXPECT_EQ(hash::bytes("12345678"), one.finish(std::uint64_t{8} << 56));
+    EXPECT_EQ(hash::bytes("123"), hash::Sip(hash::key()).finish(0x0300000000333231ULL));
+    EXPECT_EQ(hash::bytes(""), hash::Sip(hash::key()).finish(0));
     EXPECT_NE(hash::bytes("a"), hash::bytes(std::string_view("a\0", 2)));
     EXPECT_NE(hash::bytes("ab"), hash::bytes("ba"));
 

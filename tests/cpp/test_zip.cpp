@@ -15,6 +15,7 @@
 
 #include "core/crc32.h"
 #include "corpus.h"
+#include "testkit.h"
 
 namespace vz = vantrell_core::zip;
 using vantrell_core::Error;
@@ -68,6 +69,8 @@ struct Item {
     // Central-directory values that lie about the data.
     std::optional<std::uint32_t> central_usize;
     std::optional<std::uint32_t> central_csize;
+    // A stored offset for the central record instead of the item's own.
+    std::optional<std::uint64_t> central_offset;
 };
 
 struct Options {
@@ -141,7 +144,8 @@ Built build(const std::vector<Item>& items, const Options& o = {}) {
     const std::uint64_t cd_offset = z.size() - base;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const Item& it = items[i];
-        const Rec& r = recs[i];
+        Rec r = recs[i];
+        r.offset = it.central_offset.value_or(r.offset);
         put32(z, 0x02014b50);
         put16(z, 45);
         put16(z, it.version_needed);
@@ -861,7 +865,8 @@ TEST(ZipCorpus, EveryDeckOpensOrFailsAndEveryEntryMatchesItsCrc) {
             auto r = a->read(e, out);
             if (!r) {
                 const Kind k = r.error().kind();
-                EXPECT_TRUE(k == Kind::Zip || k == Kind::Inflate || k == Kind::Unsupported)
+                EXPECT_TRUE(k == Kind::Zip || k == Kind::Inflate || k == Kind::Unsupported ||
+                            k == Kind::OverlappingEntry)
                     << path << " " << e.name << ": " << r.error().message();
                 EXPECT_TRUE(damaged || (e.flags & 1)) << path << " " << e.name << ": " << r.error().message();
                 continue;
@@ -875,4 +880,146 @@ TEST(ZipCorpus, EveryDeckOpensOrFailsAndEveryEntryMatchesItsCrc) {
     EXPECT_GT(opened, 0u);
     RecordProperty("archives", static_cast<int>(opened));
     RecordProperty("entries", static_cast<int>(entries));
+}
+
+// ---------------------------------------------------------------- overlaps
+
+namespace {
+
+std::vector<bool> overlap_flags(const vz::Archive& a) {
+    std::vector<bool> out;
+    for (const vz::Entry& e : a.entries()) out.push_back(e.overlaps);
+    return out;
+}
+
+// A local header and stored data for `name`, as they would sit in an archive.
+Bytes stored_record(const std::string& name, const Bytes& data) {
+    const Built one = build({{.name = name, .data = data, .method = 0}});
+    return Bytes(one.bytes.begin(), one.bytes.begin() + static_cast<std::ptrdiff_t>(one.cd_start));
+}
+
+} // namespace
+
+// Of entries sharing bytes only the one starting first in the file is read
+// (the first listed, when they start together); the others fail before any
+// of their bytes is read. Spans that merely touch, entries that cannot be read
+// anyway and data past the end claim nothing.
+TEST(ZipOverlap, OnlyTheFirstOfSharedBytesIsRead) {
+    const Bytes body = to_bytes(text_of(3000, 11));
+    const Bytes other = to_bytes(text_of(500, 12));
+    const std::string prefix = "stub";
+    // Claims 40 bytes more than the data: past the next header's fixed part.
+    const auto too_long = static_cast<std::uint32_t>(deflate_raw(body).size() + 40);
+    // Stored offsets of the items of a first build: the layout of the local
+    // records does not depend on what the central records say.
+    const auto offsets_of = [&](const std::vector<Item>& items) {
+        std::vector<std::uint64_t> out;
+        for (std::uint64_t off : build(items, {.prefix = prefix}).local_offsets) out.push_back(off - prefix.size());
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Item> items;
+        // Central offset of item i taken from item j, as (i, j).
+        std::vector<std::pair<std::size_t, std::size_t>> aliases;
+        std::vector<bool> overlaps;
+    };
+    std::vector<Case> cases = {
+        {"one header shared by many",
+         {{.name = "s1", .data = body}, {.name = "s2", .data = body}, {.name = "s3", .data = body},
+          {.name = "s4", .data = body, .zip64 = true}},
+         {{1, 0}, {2, 0}},
+         {false, true, true, false}},
+        {"tie goes to the first listed", {{.name = "alias", .data = body}, {.name = "real", .data = body}}, {{0, 1}},
+         {false, true}},
+        {"zip64 records sharing", {{.name = "a", .data = body, .zip64 = true}, {.name = "b", .data = body, .zip64 = true}},
+         {{1, 0}}, {false, true}},
+        {"compressed size running into the next header",
+         {{.name = "long", .data = body, .central_csize = too_long}, {.name = "next", .data = other},
+          {.name = "after", .data = other}},
+         {}, {false, true, false}},
+        {"ordinary entries, empty ones included",
+         {{.name = "dir/", .data = {}, .method = 0}, {.name = "e0", .data = {}, .method = 0},
+          {.name = "e8", .data = {}}, {.name = "d", .data = other, .descriptor = true},
+          {.name = "n", .data = other, .descriptor = true, .descriptor_sig = false}, {.name = "z", .data = other}},
+         {}, std::vector<bool>(6, false)},
+        {"unreadable entries claim nothing",
+         {{.name = "enc", .data = other, .method = 0, .flags = 1, .central_usize = 2000, .central_csize = 2000},
+          {.name = "bz", .data = other, .method = 12, .central_csize = 2000}, {.name = "st", .data = other, .method = 0,
+          .central_csize = 2000}, {.name = "past", .data = other, .central_csize = 0x7FFFFFFF}, {.name = "ok", .data = other}},
+         {}, std::vector<bool>(5, false)},
+    };
+    for (Case& c : cases) {
+        const auto offsets = offsets_of(c.items);
+        for (auto [i, j] : c.aliases) c.items[i].central_offset = offsets[j];
+        auto a = open_bytes(build(c.items, {.prefix = prefix}).bytes);
+        ASSERT_TRUE(a) << c.what;
+        EXPECT_EQ(overlap_flags(*a), c.overlaps) << c.what;
+        for (std::size_t i = 0; i < c.items.size(); ++i) {
+            Buffer out = {'s', 't', 'a', 'l', 'e'};
+            auto r = a->read(a->entries()[i], out);
+            if (c.overlaps[i]) {
+                ASSERT_FALSE(r) << c.what << " " << i;
+                EXPECT_EQ(r.error().message(), "zip: entry " + c.items[i].name + " overlaps the data of an earlier entry");
+                EXPECT_TRUE(out.empty());
+            } else if (r) {
+                EXPECT_EQ(Bytes(out.begin(), out.end()), c.items[i].data) << c.what << " " << i;
+            }
+        }
+    }
+}
+
+// A whole entry hidden in another's stored data: the record pointing into it
+// loses to the entry that owns the bytes, though the directory lists it first
+// and its header, being intact, matches its record.
+TEST(ZipOverlap, HeaderInsideStoredDataLosesToItsOwner) {
+    const Bytes inner = to_bytes(text_of(400, 13));
+    const Bytes outer_data = stored_record("inner.xml", inner);
+    std::vector<Item> items = {{.name = "inner.xml", .data = inner, .method = 0},
+                               {.name = "outer.bin", .data = outer_data, .method = 0}};
+    const Built first = build(items);
+    items[0].central_offset = first.local_offsets[1] + 30 + items[1].name.size();
+    auto a = open_bytes(build(items).bytes);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(overlap_flags(*a), (std::vector<bool>{true, false}));
+    auto lh = a->local_header(a->entries()[0]);
+    ASSERT_TRUE(lh);
+    EXPECT_EQ(lh->raw_name, "inner.xml");
+    Buffer out;
+    EXPECT_EQ(a->read(a->entries()[0], out).error().kind(), Kind::OverlappingEntry);
+    EXPECT_EQ(read_text(*a, 1), std::string(outer_data.begin(), outer_data.end()));
+}
+
+// ---------------------------------------------------------------- name table
+
+// Names that all share one slot of the entry table, repeats among them: each
+// is found at its first position, the repeats are listed in order, and a
+// sharing name that is absent is not found.
+TEST(ZipArchive, NamesSharingOneSlotAreFoundInOrder) {
+    constexpr std::size_t N = 300;
+    const auto names =
+        testkit::sharing_slot(N + 1, N + N / 10, "ppt/slides/slide", vantrell_core::name_index::ExactFoldedHash::hash);
+    std::vector<Item> items;
+    for (std::size_t i = 0; i < N; ++i) items.push_back({.name = names[i], .data = to_bytes(std::to_string(i)), .method = 0});
+    std::vector<std::size_t> repeats;
+    for (std::size_t i = N; i-- > 0;) {
+        if (i % 10 != 3) continue;
+        repeats.push_back(items.size());
+        items.push_back({.name = names[i], .data = to_bytes("again"), .method = 0});
+    }
+    for (bool central : {true, false}) {
+        Built b = build(items);
+        if (!central) b.bytes.resize(b.cd_start);
+        auto a = open_bytes(b.bytes);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->rebuilt(), !central);
+        ASSERT_EQ(a->entries().size(), items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) ASSERT_EQ(a->entries()[i].name, items[i].name);
+        EXPECT_EQ(a->duplicates(), repeats);
+        for (std::size_t i = 0; i < N; ++i) {
+            ASSERT_EQ(a->find(names[i]), i);
+            EXPECT_EQ(read_text(*a, *a->find(names[i])), std::to_string(i));
+        }
+        EXPECT_FALSE(a->find(names[N]));
+    }
 }

@@ -5,6 +5,7 @@
 #include "core/crc32.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -86,5 +87,44 @@ struct Zip {
         return out;
     }
 };
+
+// `count` names of the form prefix + number that all share one slot of a name
+// index of `table_names` names under `hash` (the index has bit_ceil(2n + 2)
+// slots), so its lookups probe past every one of them.
+template <class Hash>
+std::vector<std::string> sharing_slot(std::size_t count, std::size_t table_names, const std::string& prefix, Hash hash) {
+    const std::uint64_t mask = std::bit_ceil(table_names * 2 + 2) - 1;
+    std::vector<std::string> out;
+    std::optional<std::uint64_t> slot;
+    for (std::size_t i = 0; out.size() < count; ++i) {
+        std::string name = prefix + std::to_string(i);
+        const std::uint64_t s = hash(name) & mask;
+        if (!slot) slot = s;
+        if (s == *slot) out.push_back(std::move(name));
+    }
+    return out;
+}
+
+// `zip` with the central record of `name` pointing at the local header of
+// `onto`, whose flags, method, CRC-32 and sizes it takes too, so the two
+// entries share one header and its data. Its own local header and data stay,
+// unreferenced. No ZIP64 records; an unknown name leaves `zip` as it is.
+inline Bytes point_at(Bytes zip, std::string_view name, std::string_view onto) {
+    auto record = [&zip](std::string_view want) -> std::optional<std::size_t> {
+        for (std::size_t at = 0; at + 46 <= zip.size(); ++at) {
+            if (zip[at] != 'P' || zip[at + 1] != 'K' || zip[at + 2] != 1 || zip[at + 3] != 2) continue;
+            const std::size_t n = zip[at + 28] | std::size_t{zip[at + 29]} << 8;
+            if (at + 46 + n <= zip.size() && std::string_view(reinterpret_cast<const char*>(&zip[at + 46]), n) == want)
+                return at;
+        }
+        return std::nullopt;
+    };
+    const auto to = record(name), from = record(onto);
+    if (!to || !from) return zip;
+    // Flags and method, then CRC-32 and both sizes, then the header offset.
+    for (const auto& [off, n] : {std::pair<std::size_t, std::size_t>{8, 4}, {16, 12}, {42, 4}})
+        std::copy_n(zip.begin() + static_cast<std::ptrdiff_t>(*from + off), n, zip.begin() + static_cast<std::ptrdiff_t>(*to + off));
+    return zip;
+}
 
 }  // namespace testkit
