@@ -1,6 +1,7 @@
 #include "core/document.h"
 
 #include "core/cfb.h"
+#include "core/hash.h"
 #include "core/opc.h"
 #include "core/ppt.h"
 
@@ -548,7 +549,7 @@ Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
 }
 
 std::vector<std::pair<std::string, std::vector<std::size_t>>> Document::sections() const {
-    std::unordered_map<std::uint32_t, std::size_t> position_of;
+    std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> position_of;
     for (std::size_t i = 0; i < shared_->slides.size(); ++i)
         if (const auto id = shared_->slides[i].id) position_of.emplace(*id, i);
     std::vector<std::pair<std::string, std::vector<std::size_t>>> out;

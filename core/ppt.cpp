@@ -11,6 +11,7 @@
 
 #include "core/bytes.h"
 #include "core/encoding.h"
+#include "core/hash.h"
 #include "core/inflate.h"
 
 namespace vantrell_core::ppt {
@@ -1322,7 +1323,7 @@ Result<void> Deck::load() {
     bool broken = !newest;
     std::vector<std::uint32_t> walked; // directories the chain named
     if (newest) {
-        std::unordered_map<std::uint32_t, std::uint32_t> map;
+        std::unordered_map<std::uint32_t, std::uint32_t, hash::NumberHasher> map;
         std::size_t budget = MAX_PERSIST_ENTRIES;
         std::optional<Edit> e = newest;
         while (e) {
@@ -1408,7 +1409,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
     // The offset of the object an id names when it is a record of `type`:
     // the map's entry, or when recovering the newest entry of the id that is
     // (remembered: a slide list naming one id many times costs one search).
-    std::unordered_map<std::uint64_t, std::optional<std::uint32_t>> resolved;
+    std::unordered_map<std::uint64_t, std::optional<std::uint32_t>, hash::NumberHasher> resolved;
     auto resolve = [&](std::uint32_t id, std::uint16_t type) -> std::optional<std::uint32_t> {
         auto is = [&](std::uint32_t at) {
             const auto r = rec_at_clamped(doc, at);
