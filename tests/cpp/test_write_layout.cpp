@@ -153,6 +153,28 @@ TEST(Metrics, LineCountWrapping) {
               1u);
 }
 
+TEST(Metrics, LongWordsBreakOnLinesOfTheirOwn) {
+    // A word longer than the line starts a line and fills lines of its own;
+    // what follows it continues on its last line. Each word breaks afresh.
+    const std::pair<std::string, std::uint64_t> cases[] = {
+        {"n nnnnn", 3},             // "n" | "nnnn" | "n"
+        {"nnnnnnnnnn nn", 4},       // 4 | 4 | "nn" | "nn": 10500 + 2260 + 10500 > 21000
+        {"nnnnnnnnnn n", 3},        // 4 | 4 | "nn n"
+        {"nnnnnn nnnnnn", 4},       // 4 | 2 | 4 | 2, not 4 | 4 | 4
+        {"nnnnnnnn", 2},            // exactly two full lines
+        {"nn\xE4\xB8\xADnnnnnnn", 3} // 10500 + 10000 fits, the next "n" does not
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(lines(text, FOUR_N), want) << text;
+    const std::vector<vw::Run> runs = {vw::Run{"nnnnnn"}, vw::Run{"nnnnnn"}, vw::Run{" n"}};
+    std::size_t call = 0;
+    const vm::StyleFn style = [&](const vw::Run&) {
+        return vm::RunStyle{call++ == 1 ? 20u : 10u, vm::Face{vm::Face::Calibri}, false};
+    };
+    // One word across two sizes: 4 small | 2 small and 1 big | 2 big | 2 big |
+    // 1 big, then " n" after it on the same line.
+    EXPECT_EQ(vm::line_count(runs, FOUR_N, style), 5u);
+}
+
 TEST(Metrics, RunsFormOneTokenStream) {
     // The style callback is asked once per run, in order.
     std::vector<std::string> seen;
