@@ -581,6 +581,202 @@ TEST(LayoutPlan, LongTableRepeatsItsHeader) {
     EXPECT_EQ(std::get<vl::Element::Table>(p[1].elements[0].value).rows.size(), 3u);
 }
 
+// Paragraphs and table rows per flowed element of each planned slide.
+std::vector<std::vector<std::size_t>> units(const std::vector<vl::Planned>& planned) {
+    std::vector<std::vector<std::size_t>> out;
+    for (const auto& pl : planned) {
+        out.emplace_back();
+        for (const auto& el : pl.elements) {
+            if (const auto* b = std::get_if<vl::Element::Body>(&el.value)) out.back().push_back(b->paragraphs.size());
+            else if (const auto* x = std::get_if<vl::Element::TextBox>(&el.value)) out.back().push_back(x->paragraphs.size());
+            else if (const auto* t = std::get_if<vl::Element::Table>(&el.value)) out.back().push_back(t->rows.size());
+        }
+    }
+    return out;
+}
+
+// Content exactly as tall as the body box at the minimum scale stays on one
+// slide; one EMU less splits it, into even pieces when it starts the slide.
+// Below other content a table keeps the rows that exactly fill what is left.
+TEST(LayoutPlan, ExactFitBoundaries) {
+    using Units = std::vector<std::vector<std::size_t>>;
+    const vw::Theme theme = vw::Theme::make("office");
+    const vl::Engine e(theme, WIDE);
+    const std::int64_t cx = WIDE.body.cx;
+    const auto height = [&](const vw::Block& b) { return e.measure(vl::Item::from_block(b), cx, e.min_scale()).minimum; };
+    const vw::Block text{vw::Block::Paragraphs{std::vector<vw::Paragraph>(12, para("Bullet", true))}};
+    const vw::Block three{vw::Block::Paragraphs{std::vector<vw::Paragraph>(3, para("Bullet", true))}};
+    const auto rows = [](std::size_t n, bool header) {
+        return vw::Block{vw::Block::Table{vw::TableRows(n, {"cell", "cell"}), header}};
+    };
+    const std::int64_t row = e.table_rows(std::get<vl::Item::Table>(vl::Item::from_block(rows(1, false)).value).rows,
+                                          false, cx, e.min_scale())[0];
+    struct Case {
+        const char* name;
+        std::vector<vw::Block> blocks;
+        std::int64_t shortfall; // EMU taken off the exact height
+        Units want;
+    };
+    const Case cases[] = {
+        {"text", {text}, 0, {{12}}},
+        {"text", {text}, 1, {{6}, {6}}},
+        {"table with header", {rows(13, true)}, 0, {{13}}},
+        {"table with header", {rows(13, true)}, 1, {{7}, {7}}},
+        {"table", {rows(12, false)}, 0, {{12}}},
+        {"table", {rows(12, false)}, 1, {{6}, {6}}},
+        {"text then table", {three, rows(6, true)}, 0, {{3, 6}}},
+        {"text then table", {three, rows(6, true)}, row, {{3, 5}, {2}}},
+        {"text then table", {three, rows(6, true)}, row + 1, {{3, 4}, {3}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " short by " + std::to_string(c.shortfall));
+        vw::Slide s;
+        s.title = "Fit";
+        s.blocks = c.blocks;
+        std::int64_t total = -228600;
+        for (const vw::Block& b : c.blocks) total += 228600 + height(b);
+        vw::parts::Geometry g = WIDE;
+        g.body.cy = total - c.shortfall;
+        EXPECT_EQ(units(vl::plan_slide(theme, g, s)), c.want);
+    }
+    // Exactly as tall as the box at full size: not shrunk; one EMU taller: shrunk.
+    vw::Slide s;
+    s.title = "Fit";
+    s.body = std::get<vw::Block::Paragraphs>(text.value).paragraphs;
+    vw::parts::Geometry g = WIDE;
+    g.body.cy = e.measure(vl::Item{vl::Item::Text{s.body}}, cx, 100).minimum;
+    EXPECT_EQ(std::get<vl::Element::Body>(vl::plan_slide(theme, g, s)[0].elements[0].value).scale, 100u);
+    g.body.cy -= 1;
+    EXPECT_LT(std::get<vl::Element::Body>(vl::plan_slide(theme, g, s)[0].elements[0].value).scale, 100u);
+}
+
+// A paragraph or a table row taller than the body box gets a slide of its
+// own at its full minimum height; the content around it goes on the slides
+// before and after.
+TEST(LayoutPlan, AUnitTallerThanTheBoxStandsAlone) {
+    const vw::Theme theme = vw::Theme::make("office");
+    const vl::Engine e(theme, WIDE);
+    std::string tall;
+    for (int i = 0; i < 3000; ++i) tall += "word ";
+    const vw::Block blocks[] = {
+        vw::Block{vw::Block::Paragraphs{{para("before"), para(tall), para("after")}}},
+        vw::Block{vw::Block::Table{{{"head"}, {"before"}, {tall}, {"after"}}, true}},
+    };
+    for (const vw::Block& b : blocks) {
+        vw::Slide s;
+        s.title = "Tall";
+        s.blocks = {b};
+        const auto p = plan(s);
+        const bool table = std::holds_alternative<vw::Block::Table>(b.value);
+        SCOPED_TRACE(table ? "table" : "text");
+        ASSERT_EQ(units(p), (std::vector<std::vector<std::size_t>>(3, {table ? 2u : 1u})));
+        // Text that starts a slide goes into its body placeholder: the body
+        // box itself when no box is given.
+        const auto bottom = [](const vl::Element& el) {
+            if (const auto* t = std::get_if<vl::Element::Table>(&el.value)) return t->rect.y + t->rect.cy;
+            const auto& r = std::get<vl::Element::Body>(el.value).rect.value_or(WIDE.body);
+            return r.y + r.cy;
+        };
+        EXPECT_LE(bottom(p[0].elements[0]), WIDE.body.y + WIDE.body.cy);
+        EXPECT_GT(bottom(p[1].elements[0]), WIDE.body.y + WIDE.body.cy);
+        EXPECT_LE(bottom(p[2].elements[0]), WIDE.body.y + WIDE.body.cy);
+        if (!table) {
+            const auto& middle = std::get<vl::Element::Body>(p[1].elements[0].value);
+            EXPECT_EQ(middle.scale, e.min_scale());
+            EXPECT_EQ(middle.rect.value().cy, 91440 + e.paragraph_height(para(tall), WIDE.body.cx, e.min_scale()));
+        }
+    }
+}
+
+// Random slides with ragged tables, and with columns so many that their
+// pictures get negative widths: items that fit the box are planned on one
+// slide at the scale `place` finds, and no slide runs below the box unless
+// it holds one paragraph or one body row that is taller.
+TEST(LayoutPlan, RandomSlidesFitTheirBox) {
+    std::mt19937_64 rng(8675309);
+    const auto pick = [&](std::uint64_t n) { return static_cast<std::size_t>(rng() % n); };
+    const auto text = [&](std::size_t max) {
+        std::string t = "w";
+        for (std::size_t i = pick(max); i > 0; --i) t += pick(3) == 0 ? " longerwordhere" : " ab";
+        return t;
+    };
+    for (int round = 0; round < 300; ++round) {
+        vw::Slide s;
+        if (pick(4) != 0) s.title = "Title";
+        for (std::size_t i = pick(30); i > 0; --i) s.body.push_back(para(text(40), pick(2) == 1, static_cast<std::uint8_t>(pick(3))));
+        for (std::size_t b = pick(5); b > 0; --b) {
+            switch (pick(4)) {
+            case 0: {
+                vw::Block::Paragraphs ps;
+                for (std::size_t i = pick(20); i > 0; --i) ps.paragraphs.push_back(para(text(30)));
+                s.blocks.push_back(vw::Block{ps});
+                break;
+            }
+            case 1: {
+                vw::Block::Table t{{}, pick(2) == 1};
+                const bool ragged = pick(2) == 1;
+                const std::size_t cells = 1 + pick(4);
+                for (std::size_t r = pick(60); r > 0; --r) {
+                    t.rows.emplace_back();
+                    for (std::size_t c = ragged ? pick(6) : cells; c > 0; --c) t.rows.back().push_back(text(8));
+                }
+                s.blocks.push_back(vw::Block{t});
+                break;
+            }
+            case 2: s.blocks.push_back(picture_block(1 + static_cast<std::uint32_t>(pick(900)), 1 + static_cast<std::uint32_t>(pick(900)))); break;
+            default: {
+                vw::Block::Columns c;
+                for (int i = 0; i < 45; ++i) c.blocks.push_back(picture_block(1, 1 + static_cast<std::uint32_t>(pick(50))));
+                s.blocks.push_back(vw::Block{c});
+            }
+            }
+        }
+        vw::Theme theme = vw::Theme::make("office");
+        if (pick(3) == 0) theme.sizes.minimum = 1;
+        SCOPED_TRACE("round " + std::to_string(round));
+
+        const auto planned = plan(s, theme);
+        const vl::Engine e(theme, WIDE);
+        std::vector<vl::Item> items;
+        if (!s.body.empty()) items.push_back(vl::Item{vl::Item::Text{s.body}});
+        for (const auto& b : s.blocks) items.push_back(vl::Item::from_block(b));
+        const vw::Rect box = s.title ? WIDE.body : WIDE.full_body;
+        if (const auto fit = e.place(items, box.cx, box.cy)) {
+            ASSERT_EQ(planned.size(), 1u);
+            for (const auto& el : planned[0].elements) {
+                if (const auto* b = std::get_if<vl::Element::Body>(&el.value)) {
+                    EXPECT_EQ(b->scale, fit->scale);
+                } else if (const auto* x = std::get_if<vl::Element::TextBox>(&el.value)) {
+                    EXPECT_EQ(x->scale, fit->scale);
+                }
+            }
+        }
+        for (const auto& pl : planned) {
+            std::int64_t bottom = 0;
+            std::size_t count = 0;
+            bool negative = false;
+            for (const auto& el : pl.elements) {
+                if (const auto* b = std::get_if<vl::Element::Body>(&el.value)) {
+                    if (b->rect) bottom = std::max(bottom, b->rect->y + b->rect->cy);
+                    count += b->paragraphs.size();
+                } else if (const auto* x = std::get_if<vl::Element::TextBox>(&el.value)) {
+                    bottom = std::max(bottom, x->rect.y + x->rect.cy);
+                    count += x->paragraphs.size();
+                } else if (const auto* t = std::get_if<vl::Element::Table>(&el.value)) {
+                    bottom = std::max(bottom, t->rect.y + t->rect.cy);
+                    count += t->rows.size() - (t->header ? 1 : 0);
+                } else if (const auto* p = std::get_if<vl::Element::Picture>(&el.value)) {
+                    negative = negative || p->rect.cy < 0;
+                }
+            }
+            // Heights below zero let items that fit in total overlap the bottom.
+            if (!negative && bottom > box.y + box.cy) {
+                EXPECT_LE(count, 1u);
+            }
+        }
+    }
+}
+
 TEST(LayoutPlan, TablesWithoutRowsOrCellsMakeNoElement) {
     vw::Slide s;
     s.title = "T";
