@@ -3,6 +3,7 @@
 #include "write/image.h"
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 
 namespace vantrell_write::layout {
@@ -309,21 +310,32 @@ void Engine::elements(const Item& item, const Rect& box, std::uint32_t scale, bo
 
 namespace {
 
-struct Split {
-    std::optional<Item> head, rest;
+// A piece of one of the slide's items: text keeps its paragraphs [begin, end),
+// a table its header row (when it has one) and its rows [begin, end);
+// pictures and columns are never cut.
+struct Piece {
+    std::size_t item = 0;
+    std::size_t begin = 0, end = 0;
 };
 
-// How many of the leading `heights`, stacked, stay within `limit`.
-std::size_t fitting(std::span<const std::int64_t> heights, std::int64_t limit) {
-    std::size_t c = 0;
-    std::int64_t running = 0;
-    while (c < heights.size()) {
-        running = add(running, heights[c]);
-        if (running > limit) break;
-        ++c;
+struct Cut {
+    std::optional<Piece> head, rest;
+};
+
+// t ↦ min(max(t + shift, lo), hi). Adding a height with saturation is one of
+// these and so is any chain of them, which gives the saturated total of every
+// tail of the items in one step, whatever the signs of their heights.
+struct Clamp {
+    Wide shift = 0;
+    std::int64_t lo = I64_MIN, hi = I64_MAX;
+
+    std::int64_t operator()(Wide t) const {
+        t += shift;
+        return t < lo ? lo : t > hi ? hi : static_cast<std::int64_t>(t);
     }
-    return c;
-}
+    // This one applied to the result of `first`.
+    Clamp after(const Clamp& first) const { return Clamp{first.shift + shift, (*this)(first.lo), (*this)(first.hi)}; }
+};
 
 // The height of each piece when `total` is cut into as few pieces of at most
 // `limit` (> 0) as it takes, made even so the last is not a sliver.
@@ -332,57 +344,234 @@ std::int64_t even_piece(std::int64_t total, std::int64_t limit) {
     return pieces >= 2 ? std::min(limit, add(total, pieces - 1) / pieces) : limit;
 }
 
-// Cuts the candidate of a page that does not hold the whole queue. `space`
-// is the height left for it; an oversized first item is cut into pieces of
-// even height, and always yields a non-empty head when it has content.
-Split cut(const Engine& e, const Item& item, std::int64_t width, std::int64_t space, bool oversized) {
-    const std::uint32_t m = e.min_scale();
-    Split out;
-    if (const auto* text = std::get_if<Item::Text>(&item.value)) {
-        const std::span<const Paragraph> ps = text->paragraphs;
-        const std::size_t k = ps.size();
-        std::vector<std::int64_t> heights;
-        heights.reserve(k);
-        for (const Paragraph& p : ps) heights.push_back(e.paragraph_height(p, width, m));
-        std::int64_t limit = sub(space, TEXT_INSET_V);
-        if (oversized) limit = even_piece(sum(heights), std::max<std::int64_t>(limit, 1));
-        std::size_t c = fitting(heights, limit);
-        if (oversized) c = std::max<std::size_t>(c, 1);
-        c = std::min(c, k);
-        if (c > 0) out.head = Item{Item::Text{ps.first(c)}};
-        if (c < k) out.rest = Item{Item::Text{ps.subspan(c)}};
-        return out;
+// Measures the items of one source slide once per trial scale and keeps the
+// running sums of their paragraph and row heights, so that planning all its
+// continuation slides costs the content once per scale rather than once per
+// slide. Text and table heights are never negative, so a saturated running
+// sum is the clamped exact one and any range of it is a difference of two.
+class Planner {
+public:
+    Planner(const Engine& e, std::span<const Item> items, std::int64_t width, std::int64_t height)
+        : e_(e), items_(items), width_(width), height_(height), caches_(items.size()), tails_(e.scales().size()) {}
+
+    std::size_t min_index() const { return e_.scales().size() - 1; }
+    std::uint32_t scale(std::size_t si) const { return e_.scales()[si]; }
+
+    Piece whole(std::size_t i) const {
+        if (const auto* t = std::get_if<Item::Text>(&items_[i].value)) return {i, 0, t->paragraphs.size()};
+        if (const auto* t = std::get_if<Item::Table>(&items_[i].value))
+            return {i, std::min<std::size_t>(t->header ? 1 : 0, t->rows.size()), t->rows.size()};
+        return {i, 0, 0};
     }
-    if (const auto* table = std::get_if<Item::Table>(&item.value)) {
-        const std::size_t k = table->rows.size();
-        const std::size_t h = table->header ? 1 : 0;
-        const std::vector<std::int64_t> heights = e.table_rows(table->rows, table->header, width, m);
-        const std::int64_t hh = h == 1 && k > 0 ? heights[0] : 0;
-        const std::int64_t body = k > h ? sum(std::span(heights).subspan(h)) : 0;
-        std::int64_t limit = space;
-        if (oversized) limit = add(even_piece(body, std::max<std::int64_t>(sub(space, hh), 1)), hh);
-        std::size_t c = fitting(heights, limit);
-        c = std::max(c, h);
-        if (oversized) c = std::max(c, h + 1);
-        c = std::min(c, k);
-        if (c <= h) {
-            (oversized ? out.head : out.rest) = item;
+
+    // What `Engine::measure` gives for the piece as an item of its own.
+    Engine::Heights heights(const Piece& p, std::size_t si) {
+        const Item& item = items_[p.item];
+        if (std::holds_alternative<Item::Text>(item.value)) {
+            const std::vector<Wide>& sums = text_sums(p.item, si);
+            const std::int64_t h = clamp(Wide{TEXT_INSET_V} + sums[p.end] - sums[p.begin]);
+            return {h, h};
+        }
+        if (std::holds_alternative<Item::Table>(item.value)) {
+            const RowSums* rows = table_rows(p, si);
+            if (!rows) return {0, 0};
+            const Wide header = std::get<Item::Table>(item.value).header ? rows->range(0, 1) : 0;
+            const std::int64_t h = clamp(header + rows->range(p.begin, p.end));
+            return {h, h};
+        }
+        Cache& c = caches_[p.item];
+        if (c.whole.empty()) c.whole.resize(e_.scales().size());
+        if (!c.whole[si]) c.whole[si] = e_.measure(item, width_, scale(si));
+        return *c.whole[si];
+    }
+
+    // The first trial scale at which `front` and every item after it fit,
+    // as `Engine::place` decides.
+    std::optional<std::size_t> queue_fits(const Piece& front) {
+        const std::int64_t gaps = mul(GAP, static_cast<std::int64_t>(items_.size() - front.item) - 1);
+        for (std::size_t si = 0; si < tails_.size(); ++si) {
+            const std::int64_t head = add(gaps, heights(front, si).minimum);
+            if (tail(si, front.item + 1)(head) <= height_) return si;
+        }
+        return std::nullopt;
+    }
+
+    // `Engine::place` of the pieces.
+    std::optional<Engine::Fit> place(std::span<const Piece> page) {
+        if (page.empty()) return Engine::Fit{100, {}};
+        for (std::size_t si = 0; si < tails_.size(); ++si) {
+            Engine::Fit fit{scale(si), {}};
+            fit.heights.reserve(page.size());
+            std::int64_t total = mul(GAP, static_cast<std::int64_t>(page.size()) - 1);
+            for (const Piece& p : page) {
+                fit.heights.push_back(heights(p, si));
+                total = add(total, fit.heights.back().minimum);
+            }
+            if (total <= height_) return fit;
+        }
+        return std::nullopt;
+    }
+
+    // Cuts the candidate of a page that does not hold the whole queue. `space`
+    // is the height left for it; an oversized first item is cut into pieces of
+    // even height, and always yields a non-empty head when it has content.
+    Cut cut(const Piece& p, std::int64_t space, bool oversized) {
+        const std::size_t m = min_index();
+        const Item& item = items_[p.item];
+        Cut out;
+        if (std::holds_alternative<Item::Text>(item.value)) {
+            const std::vector<Wide>& sums = text_sums(p.item, m);
+            const std::size_t k = p.end - p.begin;
+            const auto running = [&](std::size_t c) { return clamp(sums[p.begin + c] - sums[p.begin]); };
+            std::int64_t limit = sub(space, TEXT_INSET_V);
+            if (oversized) limit = even_piece(running(k), std::max<std::int64_t>(limit, 1));
+            std::size_t c = 0;
+            while (c < k && running(c + 1) <= limit) ++c;
+            if (oversized) c = std::max<std::size_t>(c, 1);
+            c = std::min(c, k);
+            if (c > 0) out.head = Piece{p.item, p.begin, p.begin + c};
+            if (c < k) out.rest = Piece{p.item, p.begin + c, p.end};
             return out;
         }
-        Item::Table head{{table->rows.begin(), table->rows.begin() + static_cast<std::ptrdiff_t>(c)}, table->header};
-        out.head = Item{std::move(head)};
-        if (c < k) {
-            Item::Table rest;
-            rest.header = table->header;
-            if (h == 1) rest.rows.push_back(table->rows[0]);
-            rest.rows.insert(rest.rows.end(), table->rows.begin() + static_cast<std::ptrdiff_t>(c), table->rows.end());
-            out.rest = Item{std::move(rest)};
+        if (const auto* table = std::get_if<Item::Table>(&item.value)) {
+            const std::size_t h = table->header ? 1 : 0;
+            const std::size_t k = table->rows.empty() ? 0 : h + (p.end - p.begin);
+            std::int64_t hh = 0, body = 0;
+            std::size_t c = 0;
+            if (k > 0) {
+                const RowSums& rows = *table_rows(p, m);
+                hh = h == 1 ? clamp(rows.range(0, 1)) : 0;
+                // The piece's rows stacked: the header row, then the body rows.
+                const auto running = [&](std::size_t n) {
+                    return n == 0 ? 0 : clamp(Wide{hh} + rows.range(p.begin, p.begin + (n - h)));
+                };
+                body = clamp(rows.range(p.begin, p.end));
+                std::int64_t limit = space;
+                if (oversized) limit = add(even_piece(body, std::max<std::int64_t>(sub(space, hh), 1)), hh);
+                while (c < k && running(c + 1) <= limit) ++c;
+            }
+            c = std::max(c, h);
+            if (oversized) c = std::max(c, h + 1);
+            c = std::min(c, k);
+            if (c <= h) {
+                (oversized ? out.head : out.rest) = p;
+                return out;
+            }
+            out.head = Piece{p.item, p.begin, p.begin + (c - h)};
+            if (c < k) out.rest = Piece{p.item, p.begin + (c - h), p.end};
+            return out;
         }
+        (oversized ? out.head : out.rest) = p;
         return out;
     }
-    (oversized ? out.head : out.rest) = item;
-    return out;
-}
+
+    // Calls `f` with the piece as an item; a whole item is passed as it is.
+    template <class F>
+    void with_item(const Piece& p, F&& f) const {
+        const Item& item = items_[p.item];
+        const Piece w = whole(p.item);
+        if (w.begin == p.begin && w.end == p.end) return f(item);
+        if (const auto* text = std::get_if<Item::Text>(&item.value))
+            return f(Item{Item::Text{text->paragraphs.subspan(p.begin, p.end - p.begin)}});
+        const auto& table = std::get<Item::Table>(item.value);
+        Item::Table t;
+        t.header = table.header;
+        t.rows.reserve((table.header ? 1 : 0) + (p.end - p.begin));
+        if (table.header) t.rows.push_back(table.rows[0]);
+        t.rows.insert(t.rows.end(), table.rows.begin() + static_cast<std::ptrdiff_t>(p.begin),
+                      table.rows.begin() + static_cast<std::ptrdiff_t>(p.end));
+        f(Item{std::move(t)});
+    }
+
+    // The items before `item` are planned and never measured again.
+    void forget_before(std::size_t item) {
+        for (std::size_t i = forgotten_; i < item; ++i) caches_[i] = Cache{};
+        forgotten_ = std::max(forgotten_, item);
+    }
+
+private:
+    // Running sums of a table's row heights at one scale and one column
+    // count, from row `base` on. The column count is that of the first row
+    // of a piece (the header row, or the first body row of a table without
+    // one), so it only differs between the pieces of a ragged table.
+    struct RowSums {
+        std::size_t scale = 0;
+        std::int64_t columns = 0;
+        std::size_t base = 0;
+        std::vector<Wide> sums;
+
+        Wide range(std::size_t begin, std::size_t end) const { return sums[end - base] - sums[begin - base]; }
+    };
+
+    struct Cache {
+        std::vector<std::vector<Wide>> text;               // by scale index
+        std::deque<RowSums> rows;                          // by scale and column count
+        std::vector<std::optional<Engine::Heights>> whole; // pictures and columns, by scale index
+    };
+
+    const std::vector<Wide>& text_sums(std::size_t i, std::size_t si) {
+        Cache& c = caches_[i];
+        if (c.text.empty()) c.text.resize(e_.scales().size());
+        std::vector<Wide>& sums = c.text[si];
+        if (sums.empty()) {
+            const std::span<const Paragraph> ps = std::get<Item::Text>(items_[i].value).paragraphs;
+            sums.reserve(ps.size() + 1);
+            sums.push_back(0);
+            for (const Paragraph& para : ps) sums.push_back(sums.back() + e_.paragraph_height(para, width_, scale(si)));
+        }
+        return sums;
+    }
+
+    // The row sums of a table piece at one scale; none when it has no rows.
+    const RowSums* table_rows(const Piece& p, std::size_t si) {
+        const auto& table = std::get<Item::Table>(items_[p.item].value);
+        if (table.rows.empty() || (!table.header && p.begin >= p.end)) return nullptr;
+        return &row_sums(p.item, table, table.header ? 0 : p.begin, si);
+    }
+
+    const RowSums& row_sums(std::size_t i, const Item::Table& table, std::size_t first, std::size_t si) {
+        const std::int64_t columns = std::max<std::int64_t>(static_cast<std::int64_t>(table.rows[first]->size()), 1);
+        std::deque<RowSums>& all = caches_[i].rows;
+        for (const RowSums& r : all)
+            if (r.scale == si && r.columns == columns && r.base <= first) return r;
+        RowSums r{si, columns, first, {}};
+        const std::span<const std::vector<std::string>* const> rows = std::span(table.rows).subspan(first);
+        const std::vector<std::int64_t> heights = e_.table_rows(rows, table.header, width_, scale(si));
+        r.sums.reserve(heights.size() + 1);
+        r.sums.push_back(0);
+        for (std::int64_t h : heights) r.sums.push_back(r.sums.back() + h);
+        all.push_back(std::move(r));
+        return all.back();
+    }
+
+    // The saturated sum, from a start value, of the minimum heights of the
+    // items from `from` on at one scale. Built from the end as far back as
+    // first asked; later questions only ask about later items.
+    const Clamp& tail(std::size_t si, std::size_t from) {
+        Tails& t = tails_[si];
+        if (t.clamps.empty()) {
+            t.clamps.resize(items_.size() + 1);
+            t.from = items_.size();
+        }
+        for (; t.from > from; --t.from) {
+            const std::int64_t h = heights(whole(t.from - 1), si).minimum;
+            t.clamps[t.from - 1] = t.clamps[t.from].after(Clamp{h, I64_MIN, I64_MAX});
+        }
+        return t.clamps[from];
+    }
+
+    struct Tails {
+        std::vector<Clamp> clamps;
+        std::size_t from = 0;
+    };
+
+    const Engine& e_;
+    std::span<const Item> items_;
+    std::int64_t width_, height_;
+    std::vector<Cache> caches_;
+    std::vector<Tails> tails_;
+    std::size_t forgotten_ = 0;
+};
 
 Layout choose_layout(const Slide& s, bool first_is_text) {
     if (s.layout) return *s.layout;
@@ -409,24 +598,25 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
 
     // The subtitle's own box at the top of `box`, which then keeps what is
     // left below it: one line of the theme's subtitle size per wrapped line.
-    const auto place_subtitle = [&](Planned& p, Rect& box) {
+    const auto place_subtitle = [&](std::optional<Rect>& rect, Rect& box) {
         if (!s.subtitle) return;
         Paragraph line;
         line.runs.push_back(Run{.text = *s.subtitle, .size = theme.sizes.subtitle});
         line.space_before = 0;
         const std::int64_t h = add(TEXT_INSET_V, e.paragraph_height(line, box.cx, 100));
-        p.subtitle_rect = Rect{box.x, box.y, box.cx, h};
+        rect = Rect{box.x, box.y, box.cx, h};
         const std::int64_t taken = std::min(add(h, GAP), std::max<std::int64_t>(sub(box.cy, 1), 0));
         box.y = add(box.y, taken);
         box.cy = sub(box.cy, taken);
     };
 
-    std::vector<Item> queue;
-    if (!s.body.empty()) queue.push_back(Item{Item::Text{s.body}});
-    for (const Block& b : s.blocks) queue.push_back(Item::from_block(b));
+    std::vector<Item> items;
+    items.reserve(s.blocks.size() + 1);
+    if (!s.body.empty()) items.push_back(Item{Item::Text{s.body}});
+    for (const Block& b : s.blocks) items.push_back(Item::from_block(b));
 
     const Rect content = s.title ? g.body : g.full_body;
-    if (queue.empty()) {
+    if (items.empty()) {
         Planned p;
         p.slide = &s;
         p.notes = s.notes ? &*s.notes : nullptr;
@@ -434,7 +624,7 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         // Only the title layout has a subtitle placeholder of its own.
         if (p.layout != Layout::title) {
             Rect box = content;
-            place_subtitle(p, box);
+            place_subtitle(p.subtitle_rect, box);
         }
         size_title(p);
         add_fixed(p);
@@ -442,52 +632,67 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         return out;
     }
 
-    const std::uint32_t m = e.min_scale();
+    // The subtitle takes the top of the content box and the content what is
+    // left below it: no layout but the title layout has a place for a
+    // subtitle, and there the centred title and the subtitle sit right where
+    // flowed content goes, so the title moves to the top title box.
+    std::optional<Rect> subtitle_rect;
+    Rect box = content;
+    place_subtitle(subtitle_rect, box);
+
+    Planner pl(e, items, box.cx, box.cy);
+    const std::size_t n = items.size(), mi = pl.min_index();
+    // The queue is the rest of the item `front` is a piece of, then every
+    // item after it.
+    std::optional<Piece> front = pl.whole(0);
     bool first = true;
-    while (!queue.empty()) {
-        const bool first_is_text = std::holds_alternative<Item::Text>(queue.front().value);
-        const std::size_t n = queue.size();
+    while (front) {
+        const bool first_is_text = std::holds_alternative<Item::Text>(items[front->item].value);
+        const std::size_t queued = n - front->item;
         Planned p;
         p.slide = &s;
         p.layout = choose_layout(s, first_is_text);
-        // The subtitle takes the top of the content box and the content what
-        // is left below it: no layout but the title layout has a place for a
-        // subtitle, and there the centred title and the subtitle sit right
-        // where flowed content goes, so the title moves to the top title box.
-        Rect box = content;
         if (p.layout == Layout::title && s.title) p.title_rect = g.title;
-        place_subtitle(p, box);
-        std::vector<Item> page, next;
-        std::optional<Engine::Fit> fit = e.place(queue, box.cx, box.cy);
-        if (fit) {
-            page = std::move(queue);
+        p.subtitle_rect = subtitle_rect;
+
+        std::vector<Piece> page;
+        std::optional<Engine::Fit> fit;
+        std::optional<Piece> next;
+        if (const auto si = pl.queue_fits(*front)) {
+            page.push_back(*front);
+            for (std::size_t i = front->item + 1; i < n; ++i) page.push_back(pl.whole(i));
+            fit = Engine::Fit{pl.scale(*si), {}};
+            for (const Piece& piece : page) fit->heights.push_back(pl.heights(piece, *si));
         } else {
-            const std::int64_t h0 = e.measure(queue.front(), box.cx, m).minimum;
-            std::size_t i = 0;
+            const std::int64_t h0 = pl.heights(*front, mi).minimum;
+            std::optional<Piece> candidate = front;
             std::int64_t space = box.cy;
             bool oversized = true;
             if (h0 <= box.cy) {
                 oversized = false;
-                page.push_back(std::move(queue.front()));
+                page.push_back(*front);
                 std::int64_t used = h0;
-                for (i = 1; i < n; ++i) {
-                    const std::int64_t h = e.measure(queue[i], box.cx, m).minimum;
+                std::size_t i = front->item + 1;
+                for (; i < n; ++i) {
+                    const std::int64_t h = pl.heights(pl.whole(i), mi).minimum;
                     if (h > sub(sub(box.cy, used), GAP)) break;
                     used = add(add(used, GAP), h);
-                    page.push_back(std::move(queue[i]));
+                    page.push_back(pl.whole(i));
                 }
                 space = sub(sub(box.cy, used), GAP);
+                candidate.reset();
+                if (i < n) candidate = pl.whole(i);
             }
-            if (i < n) {
-                Split parts = cut(e, queue[i], box.cx, space, oversized);
-                if (parts.head) page.push_back(std::move(*parts.head));
-                if (parts.rest) next.push_back(std::move(*parts.rest));
-                for (std::size_t j = i + 1; j < n; ++j) next.push_back(std::move(queue[j]));
+            if (candidate) {
+                const Cut parts = pl.cut(*candidate, space, oversized);
+                if (parts.head) page.push_back(*parts.head);
+                if (parts.rest) next = parts.rest;
+                else if (candidate->item + 1 < n) next = pl.whole(candidate->item + 1);
             }
-            fit = e.place(page, box.cx, box.cy);
+            fit = pl.place(page);
             if (!fit) {
-                fit = Engine::Fit{m, {}};
-                for (const Item& item : page) fit->heights.push_back(e.measure(item, box.cx, m));
+                fit = Engine::Fit{e.min_scale(), {}};
+                for (const Piece& piece : page) fit->heights.push_back(pl.heights(piece, mi));
             }
         }
 
@@ -501,12 +706,14 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
             const std::int64_t grow = h.natural < h.minimum ? 0 : std::min(sub(h.natural, h.minimum), free);
             const std::int64_t height = add(h.minimum, grow);
             free = sub(free, grow);
-            e.elements(page[k], Rect{box.x, y, box.cx, height}, fit->scale, k == 0 && first_is_text, p.elements);
+            pl.with_item(page[k], [&](const Item& item) {
+                e.elements(item, Rect{box.x, y, box.cx, height}, fit->scale, k == 0 && first_is_text, p.elements);
+            });
             y = add(add(y, height), GAP);
         }
         // Only the title-and-content layout has a body placeholder of its own,
         // and its box is the body's only while no subtitle sits above it.
-        if (s.title && first_is_text && n == 1 && fit->scale == 100 && next.empty() && !p.elements.empty() &&
+        if (s.title && first_is_text && queued == 1 && fit->scale == 100 && !next && !p.elements.empty() &&
             p.layout == Layout::title_and_content && !p.subtitle_rect) {
             if (auto* body = std::get_if<Element::Body>(&p.elements.front().value)) body->rect.reset();
         }
@@ -515,7 +722,8 @@ std::vector<Planned> plan_slide(const Theme& theme, const parts::Geometry& g, co
         if (first && s.notes) p.notes = &*s.notes;
         out.push_back(std::move(p));
         first = false;
-        queue = std::move(next);
+        front = next;
+        if (front) pl.forget_before(front->item);
     }
     return out;
 }

@@ -5,7 +5,10 @@
 // theme's minimum when the content is too tall, and past that splits the
 // content (between paragraphs, between table rows with the header row
 // repeated) over continuation slides. Text is measured with the built-in
-// metrics (write/metrics.h), never with font files.
+// metrics (write/metrics.h), never with font files; planning measures each
+// paragraph and table row once per trial scale for all the continuation
+// slides of its source slide, so its work grows with the content, not with
+// its square.
 //
 // Everything is 64-bit integer arithmetic; products that could leave the
 // range are computed wide and saturate, so a hostile slide size or font size

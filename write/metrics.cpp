@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace vantrell_write::metrics {
 
@@ -80,7 +79,14 @@ void Wrapper::feed(std::string_view text, const RunStyle& style) {
         in_token_ = true;
         token_space_ = space;
         token_total_ = sat_add(token_total_, a);
-        if (!space) word_.push_back(a);
+        if (!space) {
+            // Where the word would end if it had to break between characters.
+            if (split_x_ >= 1 && sat_add(split_x_, a) > limit_) {
+                ++split_lines_;
+                split_x_ = 0;
+            }
+            split_x_ = sat_add(split_x_, a);
+        }
     }
 }
 
@@ -99,18 +105,16 @@ void Wrapper::flush() {
         } else {
             // A word longer than a line breaks between characters; one
             // character wider than the line still takes a line of its own.
-            for (std::uint64_t a : word_) {
-                if (x_ >= 1 && sat_add(x_, a) > limit_) {
-                    ++lines_;
-                    x_ = 0;
-                }
-                x_ = sat_add(x_, a);
-            }
+            // It starts a line (it cannot follow anything on one), so its
+            // breaks were found as its characters came.
+            lines_ += split_lines_;
+            x_ = split_x_;
         }
     }
     in_token_ = false;
     token_total_ = 0;
-    word_.clear();
+    split_lines_ = 0;
+    split_x_ = 0;
 }
 
 Wrapper::Wrapper(std::int64_t width_emu) {

@@ -14,7 +14,6 @@
 #include <functional>
 #include <span>
 #include <string_view>
-#include <vector>
 
 namespace vantrell_write::metrics {
 
@@ -70,7 +69,8 @@ private:
     bool in_token_ = false;
     bool token_space_ = false;
     std::uint64_t token_total_ = 0;
-    std::vector<std::uint64_t> word_; // advances of the word being built
+    // The word being built, broken between characters on lines of its own.
+    std::uint64_t split_lines_ = 0, split_x_ = 0;
 };
 
 } // namespace vantrell_write::metrics

@@ -153,6 +153,28 @@ TEST(Metrics, LineCountWrapping) {
               1u);
 }
 
+TEST(Metrics, LongWordsBreakOnLinesOfTheirOwn) {
+    // A word longer than the line starts a line and fills lines of its own;
+    // what follows it continues on its last line. Each word breaks afresh.
+    const std::pair<std::string, std::uint64_t> cases[] = {
+        {"n nnnnn", 3},             // "n" | "nnnn" | "n"
+        {"nnnnnnnnnn nn", 4},       // 4 | 4 | "nn" | "nn": 10500 + 2260 + 10500 > 21000
+        {"nnnnnnnnnn n", 3},        // 4 | 4 | "nn n"
+        {"nnnnnn nnnnnn", 4},       // 4 | 2 | 4 | 2, not 4 | 4 | 4
+        {"nnnnnnnn", 2},            // exactly two full lines
+        {"nn\xE4\xB8\xADnnnnnnn", 3} // 10500 + 10000 fits, the next "n" does not
+    };
+    for (const auto& [text, want] : cases) EXPECT_EQ(lines(text, FOUR_N), want) << text;
+    const std::vector<vw::Run> runs = {vw::Run{"nnnnnn"}, vw::Run{"nnnnnn"}, vw::Run{" n"}};
+    std::size_t call = 0;
+    const vm::StyleFn style = [&](const vw::Run&) {
+        return vm::RunStyle{call++ == 1 ? 20u : 10u, vm::Face{vm::Face::Calibri}, false};
+    };
+    // One word across two sizes: 4 small | 2 small and 1 big | 2 big | 2 big |
+    // 1 big, then " n" after it on the same line.
+    EXPECT_EQ(vm::line_count(runs, FOUR_N, style), 5u);
+}
+
 TEST(Metrics, RunsFormOneTokenStream) {
     // The style callback is asked once per run, in order.
     std::vector<std::string> seen;
@@ -557,6 +579,184 @@ TEST(LayoutPlan, LongTableRepeatsItsHeader) {
     ASSERT_EQ(p.size(), 2u);
     EXPECT_EQ(p[0].elements.size(), 1u);
     EXPECT_EQ(std::get<vl::Element::Table>(p[1].elements[0].value).rows.size(), 3u);
+}
+
+// Paragraphs and table rows per flowed element of each planned slide.
+std::vector<std::vector<std::size_t>> units(const std::vector<vl::Planned>& planned) {
+    std::vector<std::vector<std::size_t>> out;
+    for (const auto& pl : planned) {
+        out.emplace_back();
+        for (const auto& el : pl.elements) {
+            if (const auto* b = std::get_if<vl::Element::Body>(&el.value)) out.back().push_back(b->paragraphs.size());
+            else if (const auto* x = std::get_if<vl::Element::TextBox>(&el.value)) out.back().push_back(x->paragraphs.size());
+            else if (const auto* t = std::get_if<vl::Element::Table>(&el.value)) out.back().push_back(t->rows.size());
+        }
+    }
+    return out;
+}
+
+// Content exactly as tall as the body box at the minimum scale stays on one
+// slide; one EMU less splits it, into even pieces when it starts the slide.
+// Below other content a table keeps the rows that exactly fill what is left.
+TEST(LayoutPlan, ExactFitBoundaries) {
+    using Units = std::vector<std::vector<std::size_t>>;
+    const vw::Theme theme = vw::Theme::make("office");
+    const vl::Engine e(theme, WIDE);
+    const std::int64_t cx = WIDE.body.cx;
+    const auto height = [&](const vw::Block& b) { return e.measure(vl::Item::from_block(b), cx, e.min_scale()).minimum; };
+    const vw::Block text{vw::Block::Paragraphs{std::vector<vw::Paragraph>(12, para("Bullet", true))}};
+    const vw::Block three{vw::Block::Paragraphs{std::vector<vw::Paragraph>(3, para("Bullet", true))}};
+    const auto rows = [](std::size_t n, bool header) {
+        return vw::Block{vw::Block::Table{vw::TableRows(n, {"cell", "cell"}), header}};
+    };
+    const std::int64_t row = e.table_rows(std::get<vl::Item::Table>(vl::Item::from_block(rows(1, false)).value).rows,
+                                          false, cx, e.min_scale())[0];
+    struct Case {
+        const char* name;
+        std::vector<vw::Block> blocks;
+        std::int64_t shortfall; // EMU taken off the exact height
+        Units want;
+    };
+    const Case cases[] = {
+        {"text", {text}, 0, {{12}}},
+        {"text", {text}, 1, {{6}, {6}}},
+        {"table with header", {rows(13, true)}, 0, {{13}}},
+        {"table with header", {rows(13, true)}, 1, {{7}, {7}}},
+        {"table", {rows(12, false)}, 0, {{12}}},
+        {"table", {rows(12, false)}, 1, {{6}, {6}}},
+        {"text then table", {three, rows(6, true)}, 0, {{3, 6}}},
+        {"text then table", {three, rows(6, true)}, row, {{3, 5}, {2}}},
+        {"text then table", {three, rows(6, true)}, row + 1, {{3, 4}, {3}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " short by " + std::to_string(c.shortfall));
+        vw::Slide s;
+        s.title = "Fit";
+        s.blocks = c.blocks;
+        std::int64_t total = -228600;
+        for (const vw::Block& b : c.blocks) total += 228600 + height(b);
+        vw::parts::Geometry g = WIDE;
+        g.body.cy = total - c.shortfall;
+        EXPECT_EQ(units(vl::plan_slide(theme, g, s)), c.want);
+    }
+    // Exactly as tall as the box at full size: not shrunk; one EMU taller: shrunk.
+    vw::Slide s;
+    s.title = "Fit";
+    s.body = std::get<vw::Block::Paragraphs>(text.value).paragraphs;
+    vw::parts::Geometry g = WIDE;
+    g.body.cy = e.measure(vl::Item{vl::Item::Text{s.body}}, cx, 100).minimum;
+    EXPECT_EQ(std::get<vl::Element::Body>(vl::plan_slide(theme, g, s)[0].elements[0].value).scale, 100u);
+    g.body.cy -= 1;
+    EXPECT_LT(std::get<vl::Element::Body>(vl::plan_slide(theme, g, s)[0].elements[0].value).scale, 100u);
+}
+
+// A paragraph or a table row taller than the body box gets a slide of its
+// own, at the minimum scale and its full height; the content around it goes
+// on the slides before and after.
+TEST(LayoutPlan, AUnitTallerThanTheBoxStandsAlone) {
+    const vl::Engine e(vw::Theme::make("office"), WIDE);
+    std::string tall;
+    for (int i = 0; i < 3000; ++i) tall += "word ";
+    vw::Slide s;
+    s.title = "Tall";
+    s.blocks = {vw::Block{vw::Block::Paragraphs{{para("before"), para(tall), para("after")}}}};
+    auto p = plan(s);
+    ASSERT_EQ(units(p), (std::vector<std::vector<std::size_t>>{{1}, {1}, {1}}));
+    const auto& middle = std::get<vl::Element::Body>(p[1].elements[0].value);
+    EXPECT_EQ(middle.scale, e.min_scale());
+    EXPECT_EQ(middle.rect.value().cy, 91440 + e.paragraph_height(para(tall), WIDE.body.cx, e.min_scale()));
+    EXPECT_GT(middle.rect.value().cy, WIDE.body.cy);
+
+    s.blocks = {vw::Block{vw::Block::Table{{{"head"}, {"before"}, {tall}, {"after"}}, true}}};
+    p = plan(s);
+    ASSERT_EQ(units(p), (std::vector<std::vector<std::size_t>>{{2}, {2}, {2}}));
+    EXPECT_EQ(std::get<vl::Element::Table>(p[1].elements[0].value).rows[1][0], tall);
+    EXPECT_GT(std::get<vl::Element::Table>(p[1].elements[0].value).rect.cy, WIDE.body.cy);
+}
+
+// Random slides with ragged tables, and with columns so many that their
+// pictures get negative widths: items that fit the box are planned on one
+// slide at the scale `place` finds, and no slide runs below the box unless
+// it holds one paragraph or one body row that is taller.
+TEST(LayoutPlan, RandomSlidesFitTheirBox) {
+    std::mt19937_64 rng(8675309);
+    const auto pick = [&](std::uint64_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    const auto text = [&](std::size_t max) {
+        std::string t = "w";
+        for (std::size_t i = pick(max); i > 0; --i) t += pick(3) == 0 ? " longerwordhere" : " ab";
+        return t;
+    };
+    const auto paragraphs = [&](std::size_t max) {
+        std::vector<vw::Paragraph> ps;
+        for (std::size_t i = pick(max); i > 0; --i) ps.push_back(para(text(40), pick(2) == 1, static_cast<std::uint8_t>(pick(3))));
+        return ps;
+    };
+    for (int round = 0; round < 300; ++round) {
+        vw::Slide s;
+        if (pick(4) != 0) s.title = "Title";
+        s.body = paragraphs(30);
+        for (std::size_t b = pick(5); b > 0; --b) {
+            const std::uint32_t kind = pick(4), cells = 1 + pick(4);
+            vw::Block::Table t{{}, pick(2) == 1};
+            vw::Block::Columns c;
+            if (kind == 0) s.blocks.push_back(vw::Block{vw::Block::Paragraphs{paragraphs(20)}});
+            if (kind == 1) {
+                const bool ragged = pick(2) == 1;
+                for (std::size_t r = pick(60); r > 0; --r) {
+                    t.rows.emplace_back();
+                    for (std::size_t k = ragged ? pick(6) : cells; k > 0; --k) t.rows.back().push_back(text(8));
+                }
+                s.blocks.push_back(vw::Block{t});
+            }
+            if (kind == 2) s.blocks.push_back(picture_block(1 + pick(900), 1 + pick(900)));
+            if (kind == 3) {
+                for (int i = 0; i < 45; ++i) c.blocks.push_back(picture_block(1, 1 + pick(50)));
+                s.blocks.push_back(vw::Block{c});
+            }
+        }
+        vw::Theme theme = vw::Theme::make("office");
+        if (pick(3) == 0) theme.sizes.minimum = 1;
+        SCOPED_TRACE("round " + std::to_string(round));
+
+        const auto planned = plan(s, theme);
+        const vl::Engine e(theme, WIDE);
+        std::vector<vl::Item> items;
+        if (!s.body.empty()) items.push_back(vl::Item{vl::Item::Text{s.body}});
+        for (const auto& b : s.blocks) items.push_back(vl::Item::from_block(b));
+        const vw::Rect box = s.title ? WIDE.body : WIDE.full_body;
+        const auto fit = e.place(items, box.cx, box.cy);
+        if (fit) {
+            ASSERT_EQ(planned.size(), 1u);
+        }
+        for (const auto& pl : planned) {
+            std::int64_t bottom = 0;
+            std::size_t count = 0;
+            bool negative = false;
+            const auto text_box = [&](const std::optional<vw::Rect>& r, std::size_t n, std::uint32_t scale) {
+                if (r) bottom = std::max(bottom, r->y + r->cy);
+                count += n;
+                if (fit) {
+                    EXPECT_EQ(scale, fit->scale);
+                }
+            };
+            for (const auto& el : pl.elements) {
+                if (const auto* b = std::get_if<vl::Element::Body>(&el.value)) {
+                    text_box(b->rect, b->paragraphs.size(), b->scale);
+                } else if (const auto* x = std::get_if<vl::Element::TextBox>(&el.value)) {
+                    text_box(x->rect, x->paragraphs.size(), x->scale);
+                } else if (const auto* t = std::get_if<vl::Element::Table>(&el.value)) {
+                    bottom = std::max(bottom, t->rect.y + t->rect.cy);
+                    count += t->rows.size() - (t->header ? 1 : 0);
+                } else if (const auto* p = std::get_if<vl::Element::Picture>(&el.value)) {
+                    negative = negative || p->rect.cy < 0;
+                }
+            }
+            // Heights below zero let items that fit in total overlap the bottom.
+            if (!negative && bottom > box.y + box.cy) {
+                EXPECT_LE(count, 1u);
+            }
+        }
+    }
 }
 
 TEST(LayoutPlan, TablesWithoutRowsOrCellsMakeNoElement) {
