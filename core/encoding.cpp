@@ -131,22 +131,54 @@ std::size_t valid_utf8_end(std::string_view text, std::size_t pos) noexcept {
     return pos;
 }
 
-// Appends `count` UTF-16 units, `unit(i)` the i-th, as UTF-8: a surrogate
-// pair gives its character, a surrogate without its partner U+FFFD.
-template <class Unit>
-void append_utf16(std::string& out, std::size_t count, Unit unit) {
+// Calls `each(c)` for the characters of `count` UTF-16 units, `unit(i)` the
+// i-th: a surrogate pair gives its character, a surrogate without its
+// partner U+FFFD.
+template <class Unit, class Each>
+void for_each_utf16_char(std::size_t count, Unit unit, Each each) {
     for (std::size_t i = 0; i < count; ++i) {
         const char32_t u = unit(i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
             const char32_t v = unit(i + 1);
             if (v >= 0xDC00 && v <= 0xDFFF) {
-                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+                each(0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
                 ++i;
                 continue;
             }
         }
-        append_utf8(out, u);  // a lone surrogate becomes U+FFFD there
+        each(u >= 0xD800 && u <= 0xDFFF ? REPLACEMENT : u);
     }
+}
+
+// Appends `count` UTF-16 units, `unit(i)` the i-th, as UTF-8.
+template <class Unit>
+void append_utf16(std::string& out, std::size_t count, Unit unit) {
+    for_each_utf16_char(count, unit, [&out](char32_t c) { append_utf8(out, c); });
+}
+
+// Writes the UTF-8 form of `c`, a scalar value, at `out` (room for four
+// bytes); returns its length.
+std::size_t encode_utf8(char32_t c, char* out) noexcept {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
 }
 
 } // namespace
@@ -234,22 +266,13 @@ std::string_view trim(std::string_view text, Space space) noexcept {
 }
 
 void append_utf8(std::string& out, char32_t c) {
-    if (c > MAX_SCALAR || is_surrogate(c)) c = REPLACEMENT;
     if (c < 0x80) {
         out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        return;
     }
+    if (c > MAX_SCALAR || is_surrogate(c)) c = REPLACEMENT;
+    char buf[4];
+    out.append(buf, encode_utf8(c, buf));
 }
 
 char32_t next_utf8(std::string_view text, std::size_t& pos) noexcept {
@@ -359,28 +382,16 @@ std::optional<Utf16Xml> utf16_xml(std::span<const std::uint8_t> bytes) noexcept 
     return std::nullopt;
 }
 
-// Calls `each(c)` for every character of the part's units, as append_utf16
-// reads them, then U+FFFD for an odd final byte.
+// Calls `each(c)` for every character of the part's units, then U+FFFD for
+// an odd final byte.
 template <class Each>
 void for_each_utf16_xml_char(std::span<const std::uint8_t> bytes, Utf16Xml form, Each each) {
     const std::span<const std::uint8_t> units = bytes.subspan(form.start);
-    const std::size_t count = units.size() / 2;
     const auto unit = [&](std::size_t i) -> char32_t {
         return form.order == ByteOrder::little ? static_cast<char32_t>(units[2 * i] | (units[2 * i + 1] << 8))
                                                : static_cast<char32_t>((units[2 * i] << 8) | units[2 * i + 1]);
     };
-    for (std::size_t i = 0; i < count; ++i) {
-        const char32_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
-            const char32_t v = unit(i + 1);
-            if (v >= 0xDC00 && v <= 0xDFFF) {
-                each(0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        each(u >= 0xD800 && u <= 0xDFFF ? REPLACEMENT : u);
-    }
+    for_each_utf16_char(units.size() / 2, unit, each);
     if (units.size() % 2 != 0) each(REPLACEMENT);
 }
 
@@ -402,23 +413,10 @@ void utf16_xml_write_utf8(std::span<const std::uint8_t> bytes, std::span<std::ui
     std::uint8_t* at = out.data();
     std::uint8_t* const end = at + out.size();
     for_each_utf16_xml_char(bytes, *form, [&](char32_t c) {
-        const std::size_t n = utf8_nbytes(c);
+        char buf[4];
+        const std::size_t n = encode_utf8(c, buf);
         if (static_cast<std::size_t>(end - at) < n) return;
-        if (n == 1) {
-            *at = static_cast<std::uint8_t>(c);
-        } else if (n == 2) {
-            at[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-            at[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        } else if (n == 3) {
-            at[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-            at[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-            at[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        } else {
-            at[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-            at[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-            at[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-            at[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-        }
+        std::memcpy(at, buf, n);
         at += n;
     });
 }
