@@ -244,14 +244,18 @@ int Saving::create_temp() {
     return EEXIST;
 }
 
-// Writes the bytes not yet written. EINTR only when nothing was written;
-// the count of a partial write is kept for the next call.
+// Writes the bytes not yet written, EINTR when a signal came. A signal that
+// arrives after some bytes went through ends the write short instead of
+// failing it: that is also a pause, so that the caller can run its handlers
+// before the next write waits again.
 int Saving::write_out(int fd) {
     while (written_ < bytes_.size()) {
-        const ssize_t n = ::write(fd, bytes_.data() + written_, bytes_.size() - written_);
+        const std::size_t asked = bytes_.size() - written_;
+        const ssize_t n = ::write(fd, bytes_.data() + written_, asked);
         if (n < 0) return errno;
         if (n == 0) return EIO;
         written_ += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < asked) return EINTR;
     }
     return 0;
 }
