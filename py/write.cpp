@@ -1286,9 +1286,10 @@ PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     return tk::to_py::bytes(**out);
 }
 
-// The file is written in steps with the lock released. A step that a
-// signal interrupted (a FIFO waiting for a reader) comes back here so the
-// handlers run: one that raises (Ctrl-C) ends the save, otherwise it goes on.
+// The file is written in steps with the lock released. Signal handlers run
+// before the first step (a Ctrl-C while serialising) and after every step a
+// signal interrupted (a FIFO waiting for a reader): one that raises ends the
+// save, otherwise it goes on.
 PyObject* presentation_save(const Presentation& p, const Args& a) {
     tk::Path path;
     if (!a.get("path", path)) return nullptr;
@@ -1296,14 +1297,13 @@ PyObject* presentation_save(const Presentation& p, const Args& a) {
     if (!tk::succeeded(bytes)) return nullptr;
     auto saving = std::make_unique<vw::save::Saving>(path.native, **bytes);
     PyObject* result = nullptr;
-    for (;;) {
+    while (PyErr_CheckSignals() == 0) {
         auto step = tk::released([&] { return saving->resume(); });
         if (!tk::succeeded(step)) break;
         if (**step == vw::save::Saving::Step::done) {
             result = tk::to_py::none();
             break;
         }
-        if (PyErr_CheckSignals() < 0) break;
     }
     // Dropped unlocked: an abandoned save removes its temporary file.
     (void)tk::released([&] {
