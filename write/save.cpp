@@ -5,10 +5,10 @@
 #include "core/hash.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <expected>
 #include <utility>
-#include <vector>
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -76,12 +76,13 @@ std::expected<Landing, int> landing(std::string path) {
             out.name = std::move(path);
             return out;
         }
-        std::vector<char> text(static_cast<std::size_t>(st.st_size) + 2);
-        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        // A link's text is shorter than PATH_MAX; a longer one could not be
+        // followed by open() either.
+        char text[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
         if (n < 0) return std::unexpected(errno);
-        // Changed since the lstat: the next round sees it again.
-        if (static_cast<std::size_t>(n) >= text.size()) continue;
-        std::string target(text.data(), static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) >= sizeof text) return std::unexpected(ENAMETOOLONG);
+        std::string target(text, static_cast<std::size_t>(n));
         path = target.starts_with('/') ? std::move(target) : folder + "/" + target;
     }
     return std::unexpected(ELOOP);
