@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <map>
+#include <memory>
 #include <variant>
 
 #include "write/markdown.h"
@@ -1285,20 +1286,31 @@ PyObject* presentation_to_bytes(const Presentation& p, const Args&) {
     return tk::to_py::bytes(**out);
 }
 
+// The file is written in steps with the lock released. Signal handlers run
+// before the first step (a Ctrl-C while serialising) and after every step a
+// signal interrupted (a FIFO waiting for a reader): one that raises ends the
+// save, otherwise it goes on.
 PyObject* presentation_save(const Presentation& p, const Args& a) {
     tk::Path path;
     if (!a.get("path", path)) return nullptr;
-    vw::Presentation copy = p.value;
-    auto out = tk::released([&]() -> vw::Result<std::monostate> {
-        vw::Result<vw::Bytes> bytes = copy.to_bytes();
-        vw::Presentation dropped = std::move(copy);
-        if (!bytes) return vw::fail(std::move(bytes.error()));
-        if (auto saved = vw::save::replace_file(path.native, *bytes); !saved)
-            return vw::fail(std::move(saved.error()));
-        return std::monostate{};
+    auto bytes = serialise(p);
+    if (!tk::succeeded(bytes)) return nullptr;
+    auto saving = std::make_unique<vw::save::Saving>(path.native, **bytes);
+    PyObject* result = nullptr;
+    while (PyErr_CheckSignals() == 0) {
+        auto step = tk::released([&] { return saving->resume(); });
+        if (!tk::succeeded(step)) break;
+        if (**step == vw::save::Saving::Step::done) {
+            result = tk::to_py::none();
+            break;
+        }
+    }
+    // Dropped unlocked: an abandoned save removes its temporary file.
+    (void)tk::released([&] {
+        saving.reset();
+        vw::Bytes dropped = std::move(**bytes);
     });
-    if (!tk::succeeded(out)) return nullptr;
-    return tk::to_py::none();
+    return result;
 }
 
 Py_ssize_t presentation_len(const Presentation& p) { return static_cast<Py_ssize_t>(p.value.slides.size()); }

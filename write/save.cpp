@@ -1,143 +1,307 @@
 #include "write/save.h"
 
+#include "core/encoding.h"
 #include "core/error.h"
+#include "core/hash.h"
 
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
-#include <optional>
-#include <string>
+#include <climits>
+#include <cstdio>
+#include <expected>
+#include <utility>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace vantrell_write::save {
 
 namespace {
 
+// As many links as the kernel follows in one path before giving ELOOP.
+constexpr int MAX_LINKS = 40;
+// Temporary names are drawn at random; a name already taken is only ever a
+// leftover or a planted file, so a few more draws always find a free one.
+constexpr int TEMP_ATTEMPTS = 100;
+// The mode a new file gets when the umask cannot be read: narrow rather
+// than wider than the user asked for.
+constexpr mode_t FALLBACK_UMASK = 077;
+
 std::unexpected<Error> os_failure(int errnum) { return fail(Error::io(vantrell_core::error::os_error_text(errnum))); }
 
-bool write_all(int fd, std::span<const std::uint8_t> bytes) {
-    const std::uint8_t* next = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, next, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        next += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Closes `fd`, returning `err` or, when that is 0, the close's own failure.
-// A failing close can report a delayed write error (NFS, full disk); it is
-// never retried, as the descriptor is gone either way.
-int close_keeping(int fd, int err) {
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) return errno;
-    return err;
-}
-
-// The file that a save to `path` replaces: a symbolic link is followed, as
-// a write through it would be.
-std::string replaced_file(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : path;
-}
-
-// Writes into the existing node at `path`, which is not a regular file.
-// nullopt when it turned out to be one after all (swapped in since it was
-// looked at): that one is replaced, never overwritten in place.
-std::optional<Result<void>> write_in_place(const std::string& path, std::span<const std::uint8_t> bytes) {
-    // No O_CREAT or O_TRUNC: the node exists, and truncating means nothing
-    // to a FIFO or a device. O_NOCTTY keeps a terminal from becoming ours.
-    const int fd = open_retrying(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return os_failure(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return os_failure(close_keeping(fd, errno));
-    if (S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    int err = write_all(fd, bytes) ? 0 : errno;
-    err = close_keeping(fd, err);
-    if (err != 0) return os_failure(err);
-    return Result<void>{};
-}
-
-// Makes the rename into `dir` durable. Best effort where the system cannot
-// (a folder that may not be opened for reading, a file system that does not
-// sync folders): the deck is in place and whole by then, only the rename
-// might be undone by a crash, leaving the old file.
-int sync_folder(const std::string& dir) {
-    const int fd = open_retrying(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    int err = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
-    ::close(fd);
-    return err;
-}
-
-Result<void> replace_whole(const std::string& path, std::span<const std::uint8_t> bytes) {
-    struct stat old;
-    const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + ".vantrell-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
-        fd = open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return os_failure(errno);
-    }
-    if (fd < 0) return os_failure(EEXIST);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
-    int err = 0;
-    if (replaces && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
-    if (err == 0 && !write_all(fd, bytes)) err = errno;
-    // On disk before the rename: otherwise a crash can leave the new name
-    // pointing at a file whose data never arrived.
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    err = close_keeping(fd, err);
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        return os_failure(err);
+std::string base_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool on_procfs(const std::string& folder) {
+    struct statfs fs;
+    return ::statfs(folder.c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// The name a write through `path` lands on: links in its last component are
+// followed one by one, as open() follows them, up to a name that is not a
+// link (it may not exist: open(O_CREAT) creates it). `through_proc` when one
+// of the links is a descriptor link of /proc, whose text is no path to
+// replace.
+struct Landing {
+    std::string name;
+    bool through_proc = false;
+};
+
+std::expected<Landing, int> landing(std::string path) {
+    Landing out;
+    for (int hop = 0; hop <= MAX_LINKS; ++hop) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) return std::unexpected(errno);
+            out.name = std::move(path);
+            return out;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            out.name = std::move(path);
+            return out;
+        }
+        const std::string folder = folder_of(path);
+        if (on_procfs(folder)) {
+            out.through_proc = true;
+            out.name = std::move(path);
+            return out;
+        }
+        // A link's text is shorter than PATH_MAX; a longer one could not be
+        // followed by open() either.
+        char text[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
+        if (n < 0) return std::unexpected(errno);
+        if (static_cast<std::size_t>(n) >= sizeof text) return std::unexpected(ENAMETOOLONG);
+        std::string target(text, static_cast<std::size_t>(n));
+        path = target.starts_with('/') ? std::move(target) : folder + "/" + target;
     }
-    if (const int synced = sync_folder(dir); synced != 0) return os_failure(synced);
-    return {};
+    return std::unexpected(ELOOP);
+}
+
+// The process's umask, read without changing it: umask() can only be read by
+// setting it, which would race with other threads creating files.
+mode_t current_umask() {
+    std::FILE* f = std::fopen("/proc/self/status", "re");
+    if (!f) return FALLBACK_UMASK;
+    char line[256];
+    mode_t mask = FALLBACK_UMASK;
+    unsigned value = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+            mask = static_cast<mode_t>(value) & 0777;
+            break;
+        }
+    }
+    std::fclose(f);
+    return mask;
+}
+
+std::string random_temp_name() {
+    const auto key = vantrell_core::hash::draw_key();
+    char buf[40];
+    std::snprintf(buf, sizeof buf, ".vantrell-%016llx.tmp", static_cast<unsigned long long>(key.k0 ^ key.k1));
+    return buf;
 }
 
 } // namespace
 
-Result<void> replace_file(std::string_view given, std::span<const std::uint8_t> bytes) {
-    if (given.find('\0') != std::string_view::npos)
-        return fail(Error::io(std::string(vantrell_core::error::NUL_IN_PATH)));
-    if (given.empty()) return os_failure(ENOENT);
-    const std::string path(given);
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        if (auto written = write_in_place(path, bytes)) return std::move(*written);
+void Saving::Fd::reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int Saving::Fd::close() noexcept {
+    const int fd = std::exchange(fd_, -1);
+    // Never retried on EINTR: the descriptor is gone either way.
+    return ::close(fd) != 0 && errno != EINTR ? errno : 0;
+}
+
+Saving::Saving(std::string path, std::span<const std::uint8_t> bytes) : path_(std::move(path)), bytes_(bytes) {}
+
+Saving::~Saving() {
+    if (temp_exists_) ::unlinkat(folder_.get(), temp_name_.c_str(), 0);
+}
+
+std::string Saving::temp_path() const {
+    return folder_name_ == "/" ? "/" + temp_name_ : folder_name_ + "/" + temp_name_;
+}
+
+Result<Saving::Step> Saving::resume() {
+    if (stage_ == Stage::open) {
+        if (path_.find('\0') != std::string::npos) {
+            stage_ = Stage::failed;
+            return fail(Error::io(std::string(vantrell_core::error::NUL_IN_PATH)));
+        }
+        if (path_.empty()) {
+            stage_ = Stage::failed;
+            return os_failure(ENOENT);
+        }
     }
-    return replace_whole(replaced_file(path), bytes);
+    while (stage_ != Stage::done) {
+        const Stage at = stage_;
+        int err = 0;
+        switch (at) {
+        case Stage::open: err = open_target(); break;
+        case Stage::create_temp: err = create_temp(); break;
+        case Stage::write_temp:
+            err = write_out(temp_.get());
+            if (err == 0) stage_ = Stage::finish;
+            break;
+        case Stage::finish: err = finish(); break;
+        case Stage::write_through:
+            err = write_out(target_.get());
+            if (err == 0) err = target_.close();
+            if (err == 0) stage_ = Stage::done;
+            break;
+        case Stage::done: break;
+        case Stage::failed: return os_failure(EINVAL);
+        }
+        if (err == EINTR) return Step::interrupted;
+        if (err != 0) {
+            stage_ = Stage::failed;
+            if (at == Stage::create_temp || at == Stage::write_temp || at == Stage::finish)
+                return fail(Error::io("temporary file " + vantrell_core::encoding::quoted(temp_path()) + ": " +
+                                      vantrell_core::error::os_error_text(err)));
+            return os_failure(err);
+        }
+    }
+    return Step::done;
+}
+
+int Saving::open_target() {
+    // No O_CREAT or O_TRUNC: this only looks at what is there, with the
+    // permission checks of a write. O_NOCTTY keeps a terminal from becoming
+    // ours.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT) return errno;
+        // Nothing there, or a link to nothing: the name open() would create.
+        auto land = landing(path_);
+        if (!land) return land.error();
+        if (land->through_proc) return ENOENT;
+        if (base_of(land->name).empty()) return EISDIR;
+        mode_ = 0666 & ~current_umask();
+        return start_replacing(land->name);
+    }
+    target_.reset(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    if (S_ISREG(st.st_mode) && st.st_nlink > 0) {
+        // Replaced by name only when the name found is the very file opened:
+        // not one reached through a descriptor link, nor one swapped in since.
+        auto land = landing(path_);
+        struct stat named;
+        if (land && !land->through_proc && ::lstat(land->name.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
+            named.st_ino == st.st_ino) {
+            target_.reset();
+            mode_ = st.st_mode & 07777;
+            uid_ = st.st_uid;
+            gid_ = st.st_gid;
+            keeps_owner_ = true;
+            return start_replacing(land->name);
+        }
+    }
+    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return errno;
+    stage_ = Stage::write_through;
+    return 0;
+}
+
+int Saving::start_replacing(const std::string& name) {
+    folder_name_ = folder_of(name);
+    base_ = base_of(name);
+    const int fd = ::open(folder_name_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    folder_.reset(fd);
+    stage_ = Stage::create_temp;
+    return 0;
+}
+
+int Saving::create_temp() {
+    for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
+        temp_name_ = random_temp_name();
+        // Readable by its owner alone until it is whole: anyone else who
+        // could open it now could read the deck long before it is meant to be
+        // theirs (a private deck in a shared folder).
+        const int fd = ::openat(folder_.get(), temp_name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                                S_IRUSR | S_IWUSR);
+        if (fd >= 0) {
+            temp_.reset(fd);
+            temp_exists_ = true;
+            stage_ = Stage::write_temp;
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+}
+
+// Writes the bytes not yet written, EINTR when a signal came. A signal that
+// arrives after some bytes went through ends the write short instead of
+// failing it: that is also a pause, so that the caller can run its handlers
+// before the next write waits again.
+int Saving::write_out(int fd) {
+    while (written_ < bytes_.size()) {
+        const std::size_t asked = bytes_.size() - written_;
+        const ssize_t n = ::write(fd, bytes_.data() + written_, asked);
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
+        written_ += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < asked) return EINTR;
+    }
+    return 0;
+}
+
+int Saving::finish() {
+    // Resumed after an interruption, the steps done before it are done again
+    // (they are idempotent) until the temporary file is closed.
+    if (const int fd = temp_.get(); fd >= 0) {
+        if (keeps_owner_) {
+            // Someone else's file stays theirs where the system lets us say
+            // so; where it does not, the deck is still saved, as ours.
+            struct stat st;
+            if (::fstat(fd, &st) != 0) return errno;
+            if ((st.st_uid != uid_ || st.st_gid != gid_) && ::fchown(fd, uid_, gid_) != 0 && errno != EPERM)
+                return errno;
+        }
+        // Widened only now, and after the chown, which may clear set-id bits.
+        if (::fchmod(fd, mode_) != 0) return errno;
+        // On disk before the rename: otherwise a crash can leave the new name
+        // pointing at a file whose data never arrived.
+        if (::fsync(fd) != 0) return errno;
+        if (const int err = temp_.close(); err != 0) return err;
+    }
+    if (::renameat(folder_.get(), temp_name_.c_str(), folder_.get(), base_.c_str()) != 0) return errno;
+    temp_exists_ = false;
+    stage_ = Stage::done;
+    // Makes the rename durable, at best effort. Its failure is not reported:
+    // the new deck is in place and whole, the old file is gone, and an error
+    // would tell the caller the save failed and the old file was kept. Only a
+    // crash before the folder reaches the disk could bring the old file back.
+    const int dir = ::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return 0;
+}
+
+Result<void> replace_file(std::string_view path, std::span<const std::uint8_t> bytes) {
+    Saving saving{std::string(path), bytes};
+    for (;;) {
+        auto step = saving.resume();
+        if (!step) return fail(std::move(step.error()));
+        if (*step == Saving::Step::done) return {};
+    }
 }
 
 } // namespace vantrell_write::save

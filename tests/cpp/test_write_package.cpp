@@ -485,10 +485,19 @@ TEST(WriteSave, ReplacesWholeOrNotAtAll) {
     EXPECT_EQ(contents(old), bytes);
     EXPECT_EQ(fs::status(old).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
+    // A link to nothing gets its target created; the link stays.
+    fs::create_symlink("made.pptx", dir / "dangling");
+    ASSERT_TRUE(vw::save::replace_file((dir / "dangling").string(), bytes));
+    EXPECT_EQ(contents(dir / "made.pptx"), bytes);
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling"));
+    fs::create_symlink("loop2", dir / "loop1");
+    fs::create_symlink("loop1", dir / "loop2");
+
     const struct {
         std::string path;
         std::string message;
     } refused[] = {
+        {(dir / "loop1").string(), "io: Too many levels of symbolic links (os error 40)"},
         {(dir / "nope" / "a.pptx").string(), "io: No such file or directory (os error 2)"},
         {(dir / "a.pptx").string() + std::string("\0.txt", 5), "io: file name contained an unexpected NUL byte"},
         {"", "io: No such file or directory (os error 2)"},
@@ -499,6 +508,7 @@ TEST(WriteSave, ReplacesWholeOrNotAtAll) {
         ASSERT_FALSE(r) << c.path;
         EXPECT_EQ(r.error().message(), c.message) << c.path;
     }
-    EXPECT_EQ(listing(), (std::vector<std::string>{"fresh.pptx", "old.pptx"}));
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"dangling", "fresh.pptx", "loop1", "loop2", "made.pptx", "old.pptx"}));
     fs::remove_all(dir);
 }

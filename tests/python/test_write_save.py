@@ -1,14 +1,26 @@
-"""save() onto nodes that are not regular files writes into them in place;
-a regular file, also behind a link, is still replaced whole."""
+"""save() opens its target as open(path, "wb") would: nodes that are not
+regular files, and files reached through descriptor links, are written in
+place; an ordinary regular file, also behind a link, is replaced whole by a
+temporary file that nobody else can read before it is whole."""
 import contextlib
 import os
+import pathlib
+import re
+import select
+import shutil
+import signal
 import stat
+import tempfile
 import threading
 
 import pytest
 
 import vantrell
 import vantrell.write as w
+from deckkit import png
+
+NOBODY = 65534
+TEMP_NAME = re.compile(r"\.vantrell-.*\.tmp")
 
 
 def deck():
@@ -94,3 +106,217 @@ def test_socket_is_refused_and_kept(tmp_path):
             deck().save(path)
     assert stat.S_ISSOCK(os.stat(path).st_mode)
     assert [p.name for p in tmp_path.iterdir()] == ["sock"]
+
+
+def in_child(work, *, user=None, stdout=None, timeout=30):
+    """Runs `work()` in a forked child, as `user` and with `stdout` as its
+    standard output when given; returns what it returned ("ok" for None),
+    the PptxError text or the name of another exception it raised. A child
+    that outlives `timeout` fails the test."""
+    r, wr = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            if stdout is not None:
+                os.dup2(stdout, 1)
+            if user is not None:
+                os.setgroups([]), os.setgid(user), os.setuid(user)
+            try:
+                out = work() or "ok"
+            except vantrell.PptxError as e:
+                out = str(e)
+            except BaseException as e:
+                out = type(e).__name__
+            os.write(wr, out.encode())
+        finally:
+            os._exit(0)
+    os.close(wr)
+    try:
+        if not select.select([r], [], [], timeout)[0]:
+            os.kill(pid, signal.SIGKILL)
+            pytest.fail(f"the save did not end within {timeout} s")
+        return os.read(r, 4096).decode()
+    finally:
+        os.close(r)
+        os.waitpid(pid, 0)
+
+
+def snapshot(folder):
+    return {p.name: (p.lstat().st_mode, p.lstat().st_ino, p.lstat().st_uid,
+                     os.readlink(p) if p.is_symlink() else p.is_file() and p.read_bytes()) for p in folder.rglob("*")}
+
+
+def old_file(folder, mode=0o640, owner=None):
+    p = folder / "deck.pptx"
+    p.write_bytes(b"old deck")
+    p.chmod(mode)
+    if owner is not None:
+        os.chown(p, owner, owner)
+    return p
+
+
+def link(folder, name, to):
+    (folder / name).symlink_to(to)
+    return folder / name
+
+
+def stdout_file(folder, deleted):
+    """The parent's descriptor of a file a child gets as standard output."""
+    fd = os.open(folder / "out.txt", os.O_RDWR | os.O_CREAT, 0o644)
+    os.write(fd, b"written before the save")
+    if deleted:
+        os.unlink(folder / "out.txt")
+    return fd
+
+
+def then(*steps):
+    return steps[-1]
+
+
+# Each row: the setup of the folder, which returns the path saved to, the
+# path that ends up holding the deck (None when refused) and a standard
+# output for the saving child; "replaced" (a new file by rename), "written"
+# (the same file, written in place) or the error expected; who saves (None:
+# whoever runs the tests, 0: root, else that user).
+SAVES = [
+    ("regular file", lambda d: (old_file(d), d / "deck.pptx", None), "replaced", None),
+    ("new file", lambda d: (d / "new.pptx", d / "new.pptx", None), "replaced", None),
+    ("private file", lambda d: (old_file(d, mode=0o600), d / "deck.pptx", None), "replaced", None),
+    ("read-only file, saved by root", lambda d: (old_file(d, mode=0o444), d / "deck.pptx", None), "replaced", 0),
+    ("dangling link", lambda d: (link(d, "l.pptx", "made.pptx"), d / "made.pptx", None), "replaced", None),
+    ("dangling chain into a subfolder",
+     lambda d: then((d / "sub").mkdir(), link(d, "b", "sub/c.pptx"), (link(d, "a", "b"), d / "sub" / "c.pptx", None)),
+     "replaced", None),
+    ("link to a link to a file",
+     lambda d: then(old_file(d), link(d, "b", "deck.pptx"), (link(d, "a", d / "b"), d / "deck.pptx", None)),
+     "replaced", None),
+    ("looping links", lambda d: then(link(d, "b", "a"), (link(d, "a", "b"), None, None)),
+     r"^io: Too many levels of symbolic links", None),
+    ("link into a missing folder", lambda d: (link(d, "l.pptx", "nope/x.pptx"), None, None),
+     r"^io: No such file or directory", None),
+    ("directory", lambda d: then((d / "dir").mkdir(), (d / "dir", None, None)), r"^io: Is a directory", None),
+    ("trailing slash", lambda d: (f"{d}/new.pptx/", None, None), r"^io: Is a directory", None),
+    # Reached through a link of the folder's own: a save that wrongly
+    # replaced the link would otherwise replace the system's /dev/stdout.
+    ("/dev/stdout on a file", lambda d: (link(d, "o", "/dev/stdout"), d / "out.txt", stdout_file(d, False)),
+     "written", None),
+    ("/dev/stdout on a deleted file", lambda d: (link(d, "o", "/dev/stdout"), None, stdout_file(d, True)),
+     "written", None),
+    ("/proc/self/fd/1 on a deleted file", lambda d: ("/proc/self/fd/1", None, stdout_file(d, True)), "written", None),
+    ("another user's file, saved by root",
+     lambda d: (old_file(d, owner=NOBODY), d / "deck.pptx", None), "replaced", 0),
+    ("read-only file of one's own in a folder one can write",
+     lambda d: then(d.chmod(0o777), (old_file(d, mode=0o444, owner=NOBODY), None, None)),
+     r"^io: Permission denied", NOBODY),
+    ("own file in a folder one cannot write", lambda d: (old_file(d, mode=0o644, owner=NOBODY), None, None),
+     r'^io: temporary file ".*/\.vantrell-[0-9a-f]{16}\.tmp": Permission denied', NOBODY),
+]
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder every user can reach, as tmp_path is not."""
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="vantrell-save-"))
+    folder.chmod(0o755)
+    yield folder
+    shutil.rmtree(folder)
+
+
+@pytest.mark.parametrize("setup,expect,user", [pytest.param(*row[1:], id=row[0]) for row in SAVES])
+def test_save_targets(shared_folder, setup, expect, user):
+    if user is not None and os.geteuid() != 0:
+        pytest.skip("needs root to act as and for another user")
+    target, landing, out_fd = setup(shared_folder)
+    landing = landing or out_fd and f"/proc/self/fd/{out_fd}"
+    before = snapshot(shared_folder)
+    old = os.stat(landing) if landing and os.path.exists(landing) else None
+    try:
+        got = in_child(lambda: deck().save(target), user=user or None, stdout=out_fd)
+        assert not [p for p in shared_folder.iterdir() if TEMP_NAME.fullmatch(p.name)]
+        if expect not in ("replaced", "written"):
+            assert re.match(expect, got), got
+            assert snapshot(shared_folder) == before
+            return
+        assert got == "ok"
+        assert open(landing, "rb").read() == deck().to_bytes()
+        new = os.stat(landing)
+        if old is None:
+            assert stat.S_IMODE(new.st_mode) == 0o666 & ~current_umask()
+        else:
+            assert (new.st_ino == old.st_ino) == (expect == "written")
+            assert (new.st_mode, new.st_uid, new.st_gid) == (old.st_mode, old.st_uid, old.st_gid)
+        assert isinstance(target, str) or target == landing or target.is_symlink()
+    finally:
+        if out_fd is not None:
+            os.close(out_fd)
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@pytest.mark.parametrize("mode", [0o600, None], ids=["private file", "new file"])
+def test_temporary_file_is_private_until_whole(tmp_path, mode):
+    if mode is not None:
+        old_file(tmp_path, mode=mode)
+    big = w.Presentation().add(w.Slide("big").picture(png() + os.urandom(4 << 20)))
+    size = len(big.to_bytes())
+    seen, done = [], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            for e in os.scandir(tmp_path):
+                with contextlib.suppress(FileNotFoundError):
+                    if TEMP_NAME.fullmatch(e.name) and (st := e.stat()).st_size < size:
+                        seen.append(stat.S_IMODE(st.st_mode))
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    for _ in range(40):
+        big.save(tmp_path / "deck.pptx")
+        if len(seen) >= 3:
+            break
+    done.set()
+    watcher.join()
+    if not seen:
+        pytest.skip("saves too quick to watch")
+    assert set(seen) == {0o600}
+
+
+def interrupted_save(fifo, sig, reader):
+    """Saves a deck larger than a pipe holds into `fifo` while a thread
+    sends `sig` to the saving thread and a reader comes "never", "stalls"
+    after opening or comes "after" the signal."""
+    got, calls = {}, []
+    signal.signal(signal.SIGUSR1, lambda *_: calls.append(1))
+
+    def disturb(main=threading.main_thread().ident):
+        if reader == "stalls":
+            got["f"] = open(fifo, "rb")
+        threading.Event().wait(0.3)
+        signal.pthread_kill(main, sig)
+        if reader == "after":
+            with open(fifo, "rb") as f:
+                got["data"] = f.read()
+
+    big = w.Presentation().add(w.Slide("big").picture(png() + os.urandom(1 << 20)))
+    thread = threading.Thread(target=disturb)
+    thread.start()
+    try:
+        big.save(fifo)
+    finally:
+        thread.join()
+    return f"whole={got.get('data') == big.to_bytes()} handled={len(calls)}"
+
+
+@pytest.mark.parametrize("sig,reader,expect", [
+    (signal.SIGINT, "never", "KeyboardInterrupt"),
+    (signal.SIGINT, "stalls", "KeyboardInterrupt"),
+    (signal.SIGUSR1, "after", "whole=True handled=1"),
+])
+def test_signal_reaches_a_save_waiting_on_a_fifo(tmp_path, sig, reader, expect):
+    os.mkfifo(tmp_path / "pipe")
+    assert in_child(lambda: interrupted_save(tmp_path / "pipe", sig, reader), timeout=20) == expect
+    assert [p.name for p in tmp_path.iterdir()] == ["pipe"]
