@@ -24,57 +24,36 @@ def xml_text(s):
     return escape(s).replace("\r", "&#13;").replace("\n", "&#10;").replace("\t", "&#9;")
 
 
-def notes_part(text):
-    return (DECL + f'<p:notes {NS}><p:cSld><p:spTree>{GROUP_HEAD}'
-            + sp(3, "Notes", para(xml_text(text)), ph='type="body" idx="1"')
-            + "</p:spTree></p:cSld></p:notes>").encode()
+AUTHORS = {"ppt/commentAuthors.xml": (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="Ann" initials="A" '
+                                      'lastIdx="1" clrIdx="0"/></p:cmAuthorLst>').encode()}
 
 
-def comment_parts(text):
-    return {"ppt/comments/comment1.xml": (DECL + f'<p:cmLst {NS}><p:cm authorId="0" idx="1"><p:text>'
-                                          f'{xml_text(text)}</p:text></p:cm></p:cmLst>').encode(),
-            "ppt/commentAuthors.xml": (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="Ann" initials="A" '
-                                       'lastIdx="1" clrIdx="0"/></p:cmAuthorLst>').encode()}
+def noted(t):
+    page = sp(3, "Notes", para(t), ph='type="body" idx="1"')
+    return Slide(rels=[("rIdN", "notesSlide", "../notesSlides/notesSlide1.xml")], parts={
+        "ppt/notesSlides/notesSlide1.xml":
+            (DECL + f'<p:notes {NS}><p:cSld><p:spTree>{GROUP_HEAD}{page}</p:spTree></p:cSld></p:notes>').encode()})
 
 
-def render(context, text):
-    """The Markdown of a one-slide deck holding `text` in the given place."""
-    t = xml_text(text)
-    pres_rels, rels, parts = [], [], {}
-    if context == "body":
-        shapes = sp(2, "Box", para(t))
-    elif context == "item":
-        shapes = sp(2, "Box", para(t, ppr=BULLET))
-    elif context == "numbered":
-        shapes = sp(2, "Box", para(t, ppr=numbered()))
-    elif context == "heading":
-        shapes = sp(2, "Title", para(t), ph='type="title"')
-    elif context == "cell":
-        shapes = table(2, "T", [1], [(1, [cell(para("h"))]), (1, [cell(para(t))])])
-    elif context == "notes":
-        shapes = ""
-        rels.append(("rIdN", "notesSlide", "../notesSlides/notesSlide1.xml"))
-        parts["ppt/notesSlides/notesSlide1.xml"] = notes_part(text)
-    else:
-        shapes = ""
-        rels.append(("rIdC", "comments", "../comments/comment1.xml"))
-        parts.update(comment_parts(text))
-        pres_rels.append(("rIdA", "commentAuthors", "commentAuthors.xml"))
-    deck = make([Slide(shapes, rels=rels, parts=parts)], pres_rels=pres_rels)
-    return vantrell.Document(data=deck).markdown(headings=context == "heading", notes=True, comments=True)
+def commented(t):
+    return Slide(rels=[("rIdC", "comments", "../comments/comment1.xml")], parts={
+        "ppt/comments/comment1.xml":
+            (DECL + f'<p:cmLst {NS}><p:cm authorId="0" idx="1"><p:text>{t}</p:text></p:cm></p:cmLst>').encode()})
 
 
-# The blocks each place gives, as the parser opens them.
-BLOCKS = {
-    "body": ["paragraph"],
-    "item": ["bullet_list", "list_item", "paragraph"],
-    "numbered": ["ordered_list", "list_item", "paragraph"],
-    "heading": ["heading"],
-    "cell": ["table", "thead", "tr", "th", "tbody", "tr", "td"],
-    "notes": ["blockquote", "paragraph"],
-    "comment": ["blockquote", "paragraph"],
+# Each place: a slide holding the (XML-escaped) text there, the blocks the
+# parser opens for it, and the words the Markdown puts before it.
+CONTEXTS = {
+    "body": (lambda t: Slide(sp(2, "Box", para(t))), ["paragraph"], ""),
+    "item": (lambda t: Slide(sp(2, "Box", para(t, ppr=BULLET))), ["bullet_list", "list_item", "paragraph"], ""),
+    "numbered": (lambda t: Slide(sp(2, "Box", para(t, ppr=numbered()))), ["ordered_list", "list_item", "paragraph"],
+                 ""),
+    "heading": (lambda t: Slide(sp(2, "Title", para(t), ph='type="title"')), ["heading"], ""),
+    "cell": (lambda t: Slide(table(2, "T", [1], [(1, [cell(para("h"))]), (1, [cell(para(t))])])),
+             ["table", "thead", "tr", "th", "tbody", "tr", "td"], ""),
+    "notes": (noted, ["blockquote", "paragraph"], "Notes: "),
+    "comment": (commented, ["blockquote", "paragraph"], "Comment from Ann: "),
 }
-LEADS = {"notes": "Notes: ", "comment": "Comment from Ann: "}
 
 
 def shown_lines(md):
@@ -95,12 +74,8 @@ def shown_lines(md):
 def folded(text, context):
     """The lines the text should show: line ends split them (a heading is one
     line), white space runs are one space, blank lines go."""
-    parts = [text] if context == "heading" else text.split("\n")
-    lines = [" ".join(p.split()) for p in parts]
-    lines = [x for x in lines if x]
-    if context in LEADS:
-        lines[0] = LEADS[context] + lines[0]
-    return lines
+    lines = [x for x in (" ".join(p.split()) for p in ([text] if context == "heading" else text.split("\n"))) if x]
+    return [CONTEXTS[context][2] + lines[0]] + lines[1:]
 
 
 HOSTILE = [
@@ -121,15 +96,17 @@ HOSTILE = [
     "trail \\\r# after a backslash",
     "[a](b)\r[c]: d",
 ]
-CONTEXTS = list(BLOCKS)
 
 
 @pytest.mark.parametrize("context", CONTEXTS)
 @pytest.mark.parametrize("text", HOSTILE)
 def test_hostile_text_stays_in_its_place(text, context):
-    md = render(context, text)
+    make_slide, blocks, _ = CONTEXTS[context]
+    deck = make([make_slide(xml_text(text))], pres_rels=[("rIdA", "commentAuthors", "commentAuthors.xml")],
+                extra=AUTHORS)
+    md = vantrell.Document(data=deck).markdown(headings=context == "heading", notes=True, comments=True)
     assert "\r" not in md
-    assert [t.type.removesuffix("_open") for t in PARSER.parse(md) if t.nesting == 1] == BLOCKS[context]
+    assert [t.type.removesuffix("_open") for t in PARSER.parse(md) if t.nesting == 1] == blocks
     assert shown_lines(md) == folded(text, context)
 
 
@@ -150,60 +127,50 @@ def top_lists(md):
     return [(kind, items) for kind, _, items in out]
 
 
-def box(sid, *paras):
-    return sp(sid, f"Box {sid}", *paras)
+def boxes(*boxes, **slide):
+    """A slide of text boxes, each given as lists of paragraphs."""
+    return Slide("".join(sp(i, f"Box {i}", *sum(b, [])) for i, b in enumerate(boxes, start=2)), **slide)
 
 
-B = [None] * 2
+def bul(texts, ppr=BULLET):
+    return [para(t, ppr=ppr) for t in texts]
+
+
+def num(texts, start=None, scheme="arabicPeriod"):
+    return bul(texts, numbered(start, scheme))
+
+
+DIAGRAM = dict(rels=[("rIdD", "diagramData", "../diagrams/data1.xml")],
+               parts={"ppt/diagrams/data1.xml": diagram_data_part([("1", "Plan", None), ("2", "Do", None)])})
 LISTS = [
-    # (shapes, the top-level lists a reader sees)
-    ([box(2, para("a", ppr=BULLET), para("b", ppr=BULLET)), box(3, para("c", ppr=BULLET))],
-     [("b", B), ("b", [None])]),
-    ([box(2, para("a", ppr=numbered()), para("b", ppr=numbered()), para("c", ppr=numbered())),
-      box(3, para("f", ppr=numbered(6)))],
-     [("o", [1, 2, 3]), ("o", [6])]),
-    ([box(2, para("a", ppr=numbered()), para("b", ppr=numbered())),
-      box(3, para("c", ppr=numbered()), para("d", ppr=numbered())),
-      box(4, para("e", ppr=numbered()))],
-     [("o", [1, 2]), ("o", [1, 2]), ("o", [1])]),
-    ([box(2, para("a", ppr=BULLET)), box(3, para("b", ppr=BULLET)), box(4, para("c", ppr=BULLET))],
-     [("b", [None])] * 3),
-    # A box that ends in plain text ends its list on its own.
-    ([box(2, para("a", ppr=BULLET), para("plain")), box(3, para("b", ppr=BULLET))],
-     [("b", [None]), ("b", [None])]),
-    # Bullets after a box whose list ends nested.
-    ([box(2, para("a", ppr=BULLET), para("deep", ppr='<a:pPr lvl="1"><a:buChar char="-"/></a:pPr>')),
-      box(3, para("b", ppr=BULLET))],
+    # (slide, its top-level lists as the parser sees them: kind, the shown
+    # number of each item)
+    (boxes([bul("ab")], [bul("c")]), [("b", [None] * 2), ("b", [None])]),
+    (boxes([bul("a")], [bul("b")], [bul("c")]), [("b", [None])] * 3),
+    (boxes([num("abc")], [num("f", 6)]), [("o", [1, 2, 3]), ("o", [6])]),
+    (boxes([num("ab")], [num("cd")], [num("e")]), [("o", [1, 2]), ("o", [1, 2]), ("o", [1])]),
+    # A box that ends in plain text or nested still keeps its list.
+    (boxes([bul("a"), [para("plain")]], [bul("b")]), [("b", [None]), ("b", [None])]),
+    (boxes([bul("a"), bul(["deep"], '<a:pPr lvl="1"><a:buChar char="-"/></a:pPr>')], [bul("b")]),
      [("b", [None]), ("b", [None])]),
     # A new scheme in one box starts its own list.
-    ([box(2, para("a", ppr=numbered()), para("b", ppr=numbered()), para("c", ppr=numbered(None, "alphaLcParen")))],
-     [("o", [1, 2]), ("o", [1])]),
-    ([box(2, para("a", ppr=numbered()), para("b", ppr=numbered(None, "romanUcPeriod")),
-          para("c", ppr=numbered(None, "romanUcPeriod")), para("d", ppr=numbered(5)))],
-     [("o", [1]), ("o", [1, 2]), ("o", [5])]),
+    (boxes([num("ab"), num("c", None, "alphaLcParen")]), [("o", [1, 2]), ("o", [1])]),
+    (boxes([num("a"), num("bc", None, "romanUcPeriod"), num("d", 5)]), [("o", [1]), ("o", [1, 2]), ("o", [5])]),
     # Numbers beyond what a marker holds stay markers and never wrap.
-    ([box(2, *[para(x, ppr=numbered(999999999)) for x in "abc"])], [("o", [999999999, 1000000000, 1000000001])]),
-    ([box(2, *[para(x, ppr=numbered(4294967295)) for x in "ab"]), box(3, para("c", ppr=numbered(4294967295)))],
-     [("o", [999999999, 1000000000]), ("o", [999999999])]),
-    ([box(2, para("a", ppr=numbered(32768)), para("b", ppr=numbered(32768)))], [("o", [32768, 32769])]),
+    (boxes([num("abc", 999999999)]), [("o", [999999999, 1000000000, 1000000001])]),
+    (boxes([num("ab", 4294967295)], [num("c", 4294967295)]), [("o", [999999999, 1000000000]), ("o", [999999999])]),
+    (boxes([num("ab", 32768)]), [("o", [32768, 32769])]),
+    # A diagram's list between two boxes' lists.
+    (Slide(sp(2, "A", *bul("a")) + diagram_frame(3, "D", "rIdD") + sp(4, "B", *bul("bc")), **DIAGRAM),
+     [("b", [None]), ("b", [None] * 2), ("b", [None] * 2)]),
 ]
 
 
-@pytest.mark.parametrize("shapes, lists", LISTS)
-def test_lists_of_separate_boxes_stay_separate(shapes, lists):
-    md = vantrell.Document(data=make([Slide("".join(shapes))])).markdown(headings=False)
+@pytest.mark.parametrize("slide, lists", LISTS)
+def test_lists_of_separate_boxes_stay_separate(slide, lists):
+    md = vantrell.Document(data=make([slide])).markdown(headings=False)
     assert top_lists(md) == lists
-    assert not re.search(r"^ *\d{10}", md, re.M) and not re.search(r"^ *0[.)]", md, re.M)
-
-
-def test_a_diagram_between_boxes_is_a_list_of_its_own():
-    dm = diagram_data_part([("1", "Plan", None), ("2", "Do", None)])
-    shapes = (box(2, para("a", ppr=BULLET)) + diagram_frame(3, "D", "rIdD")
-              + box(4, para("b", ppr=BULLET), para("c", ppr=BULLET)))
-    s = Slide(shapes, rels=[("rIdD", "diagramData", "../diagrams/data1.xml")],
-              parts={"ppt/diagrams/data1.xml": dm})
-    md = vantrell.Document(data=make([s])).markdown(headings=False)
-    assert top_lists(md) == [("b", [None]), ("b", B), ("b", B)]
+    assert not re.search(r"^ *(\d{10}|0[.)])", md, re.M)
 
 
 # Body paragraphs that the writer's Markdown input must read back as they
