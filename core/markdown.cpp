@@ -96,7 +96,7 @@ std::string one_line(std::string_view s) {
 // cells are escaped (some only where they would act: "<" before a tag name,
 // "&" before an entity, "_" unless inside a word); at the start of a block
 // line also the markers of headings, quotes, lists, rules, setext
-// underlines and fences.
+// underlines and fences, and a leading "Notes:".
 
 // How a piece of text is placed.
 enum Mode : unsigned {
@@ -134,6 +134,8 @@ std::size_t block_mark(std::string_view s) noexcept {
         return s.find_first_not_of("= \t") == NONE ? 0 : NONE;
     case '~':
         return s.starts_with("~~~") ? 0 : NONE;
+    case 'N':  // the writer's Markdown input takes such a line as speaker notes
+        return s.starts_with("Notes:") ? 5 : NONE;
     default: {
         std::size_t k = 0;
         while (k < s.size() && is_digit(s[k])) ++k;
@@ -325,30 +327,68 @@ void add_block(std::string& out, std::string_view block) {
     out += block;
 }
 
+// The highest number a list marker may carry: CommonMark reads at most nine
+// digits as one.
+constexpr std::uint32_t MAX_NUMBER = 999999999;
+
 // Places list items: a list starts at the margin and deepens one step at a
 // time, so that skipped levels never indent an item far enough to read as
 // code, while siblings stay siblings. A child is indented by the width of
 // its parent's marker, as CommonMark needs to nest it.
+//
+// CommonMark continues a list with any following item of the same kind at
+// the same indent, whatever its number, even across a blank line; only a
+// change of bullet character or of ordered delimiter starts a new one. So
+// an item that begins a list of its own where one of its kind stood right
+// before it (a numbered item whose number does not follow, or the first
+// item of a block right after another block's list) takes the other mark:
+// "*" for "-", ")" for ".".
 class Nesting {
 public:
+    // The margin item a block ended with.
+    struct Tail {
+        bool numbered;
+        bool alternate;
+    };
     struct Place {
         std::size_t indent;  // spaces before the marker
-        bool new_list;       // no sibling of the same kind right before it
+        bool new_list;       // no item of its list right before it
+        bool alternate;      // marked "*" or ")" rather than "-" or "."
     };
 
-    Place place(std::size_t level, std::size_t marker_width, bool numbered) {
-        while (!open_.empty() && open_.back().level > level) open_.pop_back();
-        bool new_list = true;
-        if (!open_.empty() && open_.back().level == level) {
-            new_list = open_.back().numbered != numbered;
+    explicit Nesting(std::optional<Tail> before = std::nullopt) : before_(before) {}
+
+    // `number` is a numbered item's number (at most MAX_NUMBER).
+    Place place(std::size_t level, std::size_t marker_width, bool numbered, std::uint32_t number = 0) {
+        // The item at the indent this one gets, which CommonMark would
+        // continue: the shallowest of those at or below its level.
+        std::optional<Item> sibling;
+        while (!open_.empty() && open_.back().level >= level) {
+            sibling = open_.back();
             open_.pop_back();
         }
+        bool restart = false;
+        if (!sibling && open_.empty() && before_) {
+            sibling = Item{0, 0, 0, before_->numbered, before_->alternate, 0};
+            restart = true;
+        }
+        before_.reset();
+        const bool same = sibling && sibling->numbered == numbered;
+        if (same && numbered && !restart) restart = number != std::min(sibling->number + 1, MAX_NUMBER);
+        const bool alternate = same && sibling->alternate != restart;
         const std::size_t indent = open_.empty() ? 0 : open_.back().indent + open_.back().width;
-        open_.push_back({level, indent, marker_width, numbered});
-        return {indent, new_list};
+        open_.push_back({level, indent, marker_width, numbered, alternate, number});
+        return {indent, !same || restart, alternate};
     }
-    void reset() noexcept { open_.clear(); }
+    void reset() noexcept {
+        open_.clear();
+        before_.reset();
+    }
     bool active() const noexcept { return !open_.empty(); }
+    std::optional<Tail> tail() const {
+        if (open_.empty()) return std::nullopt;
+        return Tail{open_.front().numbered, open_.front().alternate};
+    }
 
 private:
     struct Item {
@@ -356,8 +396,11 @@ private:
         std::size_t indent;  // of its marker
         std::size_t width;   // of its marker
         bool numbered;
+        bool alternate;
+        std::uint32_t number;
     };
     std::vector<Item> open_;
+    std::optional<Tail> before_;  // until the first item is placed
 };
 
 // How a paragraph shows: the one place a paragraph's list marker is decided.
@@ -488,21 +531,58 @@ void fold_linked(std::string_view raw, std::size_t begin, std::size_t end, std::
     clip_links(links, lead, size);
 }
 
-// A table cell's non-blank paragraphs, trimmed, one "<br>" between them,
-// with their links. `text` and `spans` hold one paragraph's at a time.
-void append_cell(std::string& out, const model::Cell& cell, const Links& links, std::string& text,
-                 std::vector<LinkSpan>& spans) {
-    bool any = false;
+// Buffers a slide's text shares, one paragraph or line at a time.
+struct Scratch {
+    std::string text;   // the paragraph being added
+    std::string line;   // one line of a paragraph
+    std::string spare;  // text being escaped
+    std::string sep;    // what goes between the lines of a paragraph
+    std::vector<LinkSpan> raw_links, line_links;
+};
+
+// Bytes [begin, end) of `t` as one escaped line of `out`, folded as
+// append_one_line does (every line end and white space run one space, the
+// ends trimmed); `raw_links` are ranges of `t`.
+void append_line(std::string& out, std::string_view t, std::size_t begin, std::size_t end,
+                 std::span<const LinkSpan> raw_links, unsigned mode, Scratch& s) {
+    if (raw_links.empty()) {
+        const std::size_t from = out.size();
+        const bool special = append_one_line(out, t.substr(begin, end - begin));
+        escape_tail(out, from, mode, special, s.spare);
+        return;
+    }
+    fold_linked(t, begin, end, raw_links, s.line, s.line_links);
+    append_escaped(out, s.line, mode, s.line_links);
+}
+
+// The lines of `t`, split at its line breaks, each as append_line writes
+// it, blank ones left out; `sep` goes before every line but the first one
+// written, and `first` says whether that is still to come.
+void append_lines(std::string& out, std::string_view t, std::span<const LinkSpan> raw_links, unsigned mode,
+                  std::string_view sep, bool& first, Scratch& s) {
+    std::size_t begin = 0;
+    while (begin <= t.size()) {
+        std::size_t end = t.find('\n', begin);
+        if (end == std::string_view::npos) end = t.size();
+        const std::size_t mark = out.size();
+        if (!first) out += sep;
+        const std::size_t from = out.size();
+        append_line(out, t, begin, end, raw_links, mode, s);
+        if (out.size() == from) out.resize(mark);
+        else first = false;
+        begin = end + 1;
+    }
+}
+
+// A table cell's lines, as a body's are, one "<br>" between them, with
+// their links.
+void append_cell(std::string& out, const model::Cell& cell, const Links& links, Scratch& s) {
+    bool first = true;
     for (const model::Paragraph& p : cell.paragraphs) {
-        text.clear();
-        p.append_text(text);
-        if (is_blank(text)) continue;
-        if (any) out += "<br>";
-        any = true;
-        const std::string_view kept = trim(text);
-        links.spans(p, spans);
-        if (!spans.empty()) clip_links(spans, static_cast<std::size_t>(kept.data() - text.data()), kept.size());
-        append_escaped(out, kept, CELL_TEXT, spans);
+        s.text.clear();
+        p.append_text(s.text);
+        links.spans(p, s.raw_links);
+        append_lines(out, s.text, s.raw_links, CELL_TEXT, "<br>", first, s);
     }
 }
 
@@ -514,8 +594,7 @@ std::string linked_table_markdown(const model::Table& table, const Links& links)
     // the text above it, so the previous row's cells are kept.
     std::string out;
     std::vector<std::string> above(columns), line(columns);
-    std::string scratch;
-    std::vector<LinkSpan> spans;
+    Scratch scratch;
     bool first = true;
     bool any = false;
     for (const model::Row& row : table.rows) {
@@ -529,7 +608,7 @@ std::string linked_table_markdown(const model::Table& table, const Links& links)
                 if (!first) text = above[c];
                 continue;
             }
-            append_cell(text, cell, links, scratch, spans);
+            append_cell(text, cell, links, scratch);
             any = any || !text.empty();
         }
         pipe_row(out, line);
@@ -545,28 +624,23 @@ std::string linked_table_markdown(const model::Table& table, const Links& links)
     return out;
 }
 
-// Buffers a slide's bodies share, one paragraph or line at a time.
-struct Scratch {
-    std::string text;   // the paragraph being added
-    std::string line;   // one line of a paragraph
-    std::string spare;  // text being escaped
-    std::vector<LinkSpan> raw_links, line_links;
-};
-
 // The paragraphs of one text body as Markdown lines, written as a block of
 // `out`: after a blank line when `out` already holds a block, and nothing
-// at all when no paragraph shows.
+// at all when no paragraph shows. `tail` is the list the block before ended
+// with, and becomes this block's when it writes anything.
 class BodyWriter {
 public:
     BodyWriter(const document::Bullets& bullets, const model::Shape& shape, const Links& links, std::string& out,
-               Scratch& scratch)
-        : bullets_(bullets), shape_(shape), links_(links), out_(out), s_(scratch), mark_(out.size()) {
+               Scratch& scratch, std::optional<Nesting::Tail>& tail)
+        : bullets_(bullets), shape_(shape), links_(links), out_(out), s_(scratch), tail_(tail), mark_(out.size()),
+          nesting_(tail) {
         if (!out_.empty()) out_ += "\n\n";
         base_ = out_.size();
     }
 
     void finish() {
         if (out_.size() == base_) out_.resize(mark_);
+        else tail_ = nesting_.tail();
     }
 
     void add(const model::Paragraph& p) {
@@ -593,9 +667,11 @@ public:
         std::string marker = "- ";
         std::uint32_t n = 1;
         if (mark == Mark::number) {
-            n = bullet.start;
+            // Counted on from the start value but never past what a marker
+            // can hold, nor wrapped round.
+            n = std::min(bullet.start, MAX_NUMBER);
             if (next_number_[level] && scheme_[level] == bullet.text) n = *next_number_[level];
-            next_number_[level] = n + 1;
+            next_number_[level] = std::min(n + 1, MAX_NUMBER);
             scheme_[level] = bullet.text;
             marker = std::to_string(n) + ". ";
         } else {
@@ -604,7 +680,8 @@ public:
         for (std::size_t deeper = level + 1; deeper <= MAX_LEVEL; ++deeper) next_number_[deeper].reset();
 
         const bool continues = nesting_.active();
-        const Nesting::Place place = nesting_.place(level, marker.size(), mark == Mark::number);
+        const Nesting::Place place = nesting_.place(level, marker.size(), mark == Mark::number, n);
+        if (place.alternate) marker[marker.size() - 2] = mark == Mark::number ? ')' : '*';
         // A list numbered from other than 1 cannot interrupt a paragraph: on
         // the line after an item it would read as that item's text.
         const bool apart = !continues || (mark == Mark::number && n != 1 && place.new_list);
@@ -615,40 +692,16 @@ public:
     }
 
 private:
-    // Bytes [begin, end) of the paragraph text as one escaped line of out.
-    void line(std::string_view t, std::size_t begin, std::size_t end) {
-        if (s_.raw_links.empty()) {
-            const std::size_t from = out_.size();
-            const bool special = append_one_line(out_, t.substr(begin, end - begin));
-            escape_tail(out_, from, BLOCK_LINE, special, s_.spare);
-            return;
-        }
-        fold_linked(t, begin, end, s_.raw_links, s_.line, s_.line_links);
-        append_escaped(out_, s_.line, BLOCK_LINE, s_.line_links);
-    }
-
     // The paragraph text's lines, split at its line breaks, blank ones left
     // out. A break is a hard break: a backslash ending the line, which
     // survives trimming where two trailing spaces would not, and which no
     // text can absorb, as a backslash ending a line's text is escaped. The
     // next line is indented by `indent` to stay inside a list item.
     void lines(std::string_view t, std::size_t indent) {
+        s_.sep.assign("\\\n");
+        s_.sep.append(indent, ' ');
         bool first = true;
-        std::size_t begin = 0;
-        while (begin <= t.size()) {
-            std::size_t end = t.find('\n', begin);
-            if (end == std::string_view::npos) end = t.size();
-            const std::size_t mark = out_.size();
-            if (!first) {
-                out_ += "\\\n";
-                out_.append(indent, ' ');
-            }
-            const std::size_t from = out_.size();
-            line(t, begin, end);
-            if (out_.size() == from) out_.resize(mark);
-            else first = false;
-            begin = end + 1;
-        }
+        append_lines(out_, t, s_.raw_links, BLOCK_LINE, s_.sep, first, s_);
     }
 
     void plain(std::string_view t) {
@@ -662,6 +715,7 @@ private:
     const Links& links_;
     std::string& out_;
     Scratch& s_;
+    std::optional<Nesting::Tail>& tail_;
     std::size_t mark_;  // out's size before the block
     std::size_t base_;  // where the block's own text starts
     Nesting nesting_;
@@ -670,8 +724,8 @@ private:
 };
 
 void body_markdown(const document::Bullets& bullets, const model::Shape& shape, const model::TextBody& body,
-                   const Links& links, std::string& out, Scratch& scratch) {
-    BodyWriter w(bullets, shape, links, out, scratch);
+                   const Links& links, std::string& out, Scratch& scratch, std::optional<Nesting::Tail>& tail) {
+    BodyWriter w(bullets, shape, links, out, scratch, tail);
     for (const model::Paragraph& p : body.paragraphs) w.add(p);
     w.finish();
 }
@@ -742,20 +796,24 @@ public:
         out_ += lead;
     }
 
-    // A paragraph of the quote: its lines, trimmed, blank ones left out,
-    // joined by hard breaks as in a body, every line keeping the "> ".
+    // A paragraph of the quote: its lines folded as a body's are, blank
+    // ones left out, joined by hard breaks as in a body, every line keeping
+    // the "> ".
     void paragraph(std::string_view text) {
         bool started = false;
         std::size_t begin = 0;
         while (begin <= text.size()) {
             std::size_t end = text.find('\n', begin);
             if (end == std::string_view::npos) end = text.size();
-            const std::string_view line = trim(text.substr(begin, end - begin));
+            const std::size_t mark = out_.size();
+            out_ += started ? "\\\n> " : empty_ ? "" : "\n>\n> ";
+            const std::size_t from = out_.size();
+            append_line(out_, text, begin, end, {}, empty_ ? INLINE_TEXT : BLOCK_LINE, scratch_);
             begin = end + 1;
-            if (line.empty()) continue;
-            if (started) out_ += "\\\n> ";
-            else if (!empty_) out_ += "\n>\n> ";
-            append_escaped(out_, line, empty_ ? INLINE_TEXT : BLOCK_LINE);
+            if (out_.size() == from) {
+                out_.resize(mark);
+                continue;
+            }
             empty_ = false;
             started = true;
         }
@@ -766,6 +824,7 @@ public:
 
 private:
     std::string& out_;
+    Scratch scratch_;
     bool empty_ = true;
 };
 
@@ -849,19 +908,30 @@ std::string chart_markdown(const chart::ChartData& chart) {
     return out + "\n\n" + pipe_table(rows);
 }
 
-std::string diagram_markdown(const diagram::DiagramData& diagram) {
+namespace {
+
+// A diagram's items as a nested list; `tail` as for a text body.
+std::string diagram_list(const diagram::DiagramData& diagram, std::optional<Nesting::Tail>& tail) {
     std::string out;
-    Nesting nesting;
+    Nesting nesting(tail);
     for (const auto& [level, item] : diagram.items) {
         const std::string t = one_line(item);
         if (t.empty()) continue;
-        const std::size_t indent = nesting.place(level, 2, false).indent;
+        const Nesting::Place place = nesting.place(level, 2, false);
         if (!out.empty()) out += '\n';
-        out.append(indent, ' ');
-        out += "- ";
+        out.append(place.indent, ' ');
+        out += place.alternate ? "* " : "- ";
         append_escaped(out, t, BLOCK_LINE);
     }
+    if (!out.empty()) tail = nesting.tail();
     return out;
+}
+
+} // namespace
+
+std::string diagram_markdown(const diagram::DiagramData& diagram) {
+    std::optional<Nesting::Tail> tail;
+    return diagram_list(diagram, tail);
 }
 
 // ---------------------------------------------------------------------------
@@ -920,21 +990,26 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
 
     Scratch scratch;
     const document::Bullets bullets(slide);
+    // The list the last block ended with, which a list opening the next
+    // block must not continue.
+    std::optional<Nesting::Tail> tail;
     for (const model::Shape* shape : shapes) {
         if (text::refers_to_part(*shape)) rels.get();
         if (shape == title) continue;
+        const std::size_t before = out.size();
         if (const model::TextBody* body = shape->text_body()) {
-            body_markdown(bullets, *shape, *body, links, out, scratch);
-        } else if (const model::Table* table = shape->table()) {
+            body_markdown(bullets, *shape, *body, links, out, scratch, tail);
+            continue;
+        }
+        if (const model::Table* table = shape->table()) {
             add_block(out, linked_table_markdown(*table, links));
         } else if (const auto* pic = std::get_if<model::Picture>(&shape->content)) {
             if (pic->media != model::Picture::Media::none) {
                 add_block(out, media_markdown(*shape, pic->media));
-                continue;
+            } else if (options.images) {
+                const auto it = image_of.find(shape);
+                add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
             }
-            if (!options.images) continue;
-            const auto it = image_of.find(shape);
-            add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
         } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
             // A frame that links outside the package shows nothing.
             auto part = slide.chart_part(*c);
@@ -943,8 +1018,10 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
             auto part = slide.diagram_part(*d);
             if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
-            else if (part->data) add_block(out, diagram_markdown(*part->data));
+            else if (part->data) add_block(out, diagram_list(*part->data, tail));
+            continue;
         }
+        if (out.size() != before) tail.reset();
     }
 
     if (options.notes) {

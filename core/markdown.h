@@ -8,7 +8,10 @@
 // - Text shapes, in pre-order, one block each. A paragraph whose bullet, as
 //   `document::Bullets` decides it, is a character or picture is a
 //   "- " item; an auto-numbered one is "N. " item, counted from its start
-//   value along consecutive numbered paragraphs of its level. A child item
+//   value along consecutive numbered paragraphs of its level, N at most
+//   999999999. A list that starts where one of its kind stood right before
+//   (another box's, or numbers that do not follow on) is marked "* " or
+//   "N) " instead, so that it stays a list of its own. A child item
 //   is indented by its parent's marker width, so that it nests. Other
 //   paragraphs are plain. List items follow each other directly; anything
 //   else is set apart by a blank line. A line break inside a paragraph or
@@ -19,9 +22,9 @@
 //   deck stay text.
 // - Tables: a pipe table, the first row as header, one column per grid
 //   column. A vertically merged cell repeats its origin's text, so that
-//   every row reads whole; a horizontally merged one is empty. Paragraphs
-//   and line breaks in a cell become "<br>"; links are as in the text. A
-//   table of empty cells gives nothing.
+//   every row reads whole; a horizontally merged one is empty. A cell's
+//   lines are folded as a body's and joined by "<br>"; links are as in the
+//   text. A table of empty cells gives nothing.
 // - Pictures (with images on): "![ALT](PART)", the target being the image
 //   part, or the external target for a linked picture; the alt text is the
 //   description, else the shape's name unless it is an application's
@@ -34,10 +37,12 @@
 // - Notes and comments (when asked) last, as block quotes: "> Notes: ..."
 //   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...". Each
 //   paragraph of the notes is a paragraph of the quote; a comment is one
-//   paragraph. Line breaks in them are hard breaks.
+//   paragraph. Line breaks in them are hard breaks; their lines are folded
+//   as a body's.
 // Text is escaped wherever a CommonMark parser would read it as structure,
-// with backslashes it drops again. Headings and "- " items read back through
-// the writer's Markdown input, so a deck survives the trip in outline.
+// with backslashes it drops again. Headings and list items read back
+// through the writer's Markdown input, so a deck survives the trip in
+// outline; a line of text is never taken there as speaker notes.
 // Failures, an unreadable relationships part among them, go into the
 // extraction report.
 #pragma once

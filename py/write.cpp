@@ -44,6 +44,8 @@ constexpr std::int64_t SLIDE_SIDE_MAX_EMU = 51206400;
 // Font sizes are stored in hundredths of a point, from 100 to 400000.
 constexpr std::uint32_t FONT_POINTS_MIN = 1;
 constexpr std::uint32_t FONT_POINTS_MAX = 4000;
+// Paragraph spacing is stored in hundredths of a point, at most 158400.
+constexpr std::uint32_t SPACING_POINTS_MAX = 1584;
 // As deep as the layout engine lays out columns.
 constexpr std::size_t MAX_BLOCK_DEPTH = vw::MAX_COLUMN_NESTING;
 constexpr const char* SIZE_NAMES[] = {"display", "title", "subtitle", "body", "table", "minimum"};
@@ -347,6 +349,13 @@ bool extract(PyObject* o, Content& out) {
     });
 }
 
+// False with ValueError set for paragraph spacing the package cannot hold.
+bool spacing_fits(const char* name, const std::optional<std::uint32_t>& points) {
+    if (!points || *points <= SPACING_POINTS_MAX) return true;
+    value_error(std::string(name) + " " + std::to_string(*points) + " must be from 0 to 1584 points");
+    return false;
+}
+
 // False with ValueError set for a font size the package cannot hold.
 bool font_size_fits(const std::optional<std::uint32_t>& size) {
     if (!size || (*size >= FONT_POINTS_MIN && *size <= FONT_POINTS_MAX)) return true;
@@ -573,7 +582,9 @@ std::optional<Paragraph> paragraph_new(const Args& a) {
         !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) || !a.get("color", color) ||
         !a.get("space_before", space_before) || !a.get("space_after", space_after))
         return std::nullopt;
-    if (!font_size_fits(size)) return std::nullopt;
+    if (!font_size_fits(size) || !spacing_fits("space_before", space_before) ||
+        !spacing_fits("space_after", space_after))
+        return std::nullopt;
     auto runs = runs_from(std::move(content), Style{size, &color, bold, italic});
     if (!runs) return std::nullopt;
     auto parsed_align = align_from(align);
@@ -1084,6 +1095,10 @@ std::optional<Theme> theme_new(const Args& a) {
             }
             if (points == 0) {
                 value_error("size " + tk::repr::text(key) + " must be positive");
+                return std::nullopt;
+            }
+            if (points > FONT_POINTS_MAX) {
+                value_error("size " + tk::repr::text(key) + " must be from 1 to 4000 points");
                 return std::nullopt;
             }
             *slot = points;

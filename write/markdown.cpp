@@ -38,7 +38,9 @@ bool is_ascii_punct(char c) {
     return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
 }
 
-// Whether `t` ends in a hard line break: a backslash that no other escapes.
+// Whether the line `t` ends in a hard line break: a backslash that no
+// other escapes, right at the line end (one followed by white space is
+// text).
 bool ends_in_break(std::string_view t) {
     std::size_t n = 0;
     while (n < t.size() && t[t.size() - 1 - n] == '\\') ++n;
@@ -170,21 +172,21 @@ void Reader::line(std::string_view raw) {
         if (open->ends_with('\\')) open->pop_back();
         *open += '\n';
         *open += strip_inline(t);
-        added(broken, t);
+        added(broken, raw);
         return;
     }
     if (item) {
         s.body.push_back(paragraph(strip_inline(t.substr(2)), level, true));
-        added(Broken::body, t);
+        added(Broken::body, raw);
     } else if (numbered_item) {
         s.body.push_back(paragraph(strip_inline(*numbered_item), level, true));
-        added(Broken::body, t);
+        added(Broken::body, raw);
     } else if (s.layout == Layout::title && !s.subtitle && s.body.empty()) {
         s.subtitle = strip_inline(t);
-        added(Broken::subtitle, t);
+        added(Broken::subtitle, raw);
     } else {
         s.body.push_back(paragraph(strip_inline(t), 0, false));
-        added(Broken::body, t);
+        added(Broken::body, raw);
     }
 }
 
@@ -251,12 +253,20 @@ std::string strip_inline(std::string_view text) {
         const char32_t c = enc::next_utf8(text, pos);
         if (c == '*') continue;
         if (c == '_') {
+            // A run of underscores inside a word is text, never emphasis.
+            std::size_t after = pos;
+            while (after < text.size() && text[after] == '_') ++after;
             bool keep = false;
-            if (have_last && is_alnum(last) && pos < text.size()) {
-                std::size_t peek = pos;
+            if (have_last && is_alnum(last) && after < text.size()) {
+                std::size_t peek = after;
                 keep = is_alnum(enc::next_utf8(text, peek));
             }
-            if (!keep) continue;
+            if (keep) {
+                out.append(text.substr(start, after - start));
+                last = '_';
+            }
+            pos = after;
+            continue;
         }
         out.append(text.substr(start, pos - start));
         last = c;

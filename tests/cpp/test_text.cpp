@@ -311,16 +311,23 @@ TEST(MarkdownBodies, BulletLevelsNumberingAndPlainLines) {
     // A line break inside an item is a hard break, the next line indented
     // to the item's text.
     EXPECT_EQ(body_md({para("two\nlines  here")}), "- two\\\n  lines here");
+    // Numbers that do not follow on start a list of their own; none passes
+    // nine digits.
+    model::Paragraph roman = para("c", 0, K::auto_number);
+    roman.bullet.text = "romanUcPeriod";
+    EXPECT_EQ(body_md({para("a", 0, K::auto_number), para("b", 0, K::auto_number), roman}), "1. a\n2. b\n1) c");
+    EXPECT_EQ(body_md({para("a", 0, K::auto_number, 4294967295u), para("b", 0, K::auto_number)}),
+              "999999999. a\n999999999. b");
 }
 
 TEST(MarkdownBodies, PlainLinesThatLookLikeMarkupAreEscaped) {
     const std::vector<std::string> in = {"# not a heading", "> not a quote", "- not a bullet", "2024. A year",
                                          "3) three",        "---",          "```code",        "+1 vote",
-                                         "1.5 million",      "*** stars"};
+                                         "1.5 million",      "*** stars",     "Notes: x"};
     std::vector<model::Paragraph> ps;
     for (const auto& s : in) ps.push_back(para(s, 0, K::none));
     EXPECT_EQ(body_md(ps), "\\# not a heading\n\n\\> not a quote\n\n\\- not a bullet\n\n2024\\. A year\n\n3\\) three"
-                           "\n\n\\---\n\n\\`\\`\\`code\n\n+1 vote\n\n1.5 million\n\n\\*\\*\\* stars");
+                           "\n\n\\---\n\n\\`\\`\\`code\n\n+1 vote\n\n1.5 million\n\n\\*\\*\\* stars\n\nNotes\\: x");
 }
 
 // A paragraph of one run is rendered from the run itself, others from their
@@ -456,7 +463,7 @@ TEST(MarkdownTables, CellBytesRewrittenAnywhere) {
     model::Table t;
     t.rows.push_back(model::Row{0, {cell("h")}});
     t.rows.push_back(model::Row{0, {cell("|a\t\r\vb||c\xC3\xA9|")}});
-    EXPECT_EQ(md::table_markdown(t), "| h |\n| --- |\n| \\|a   b\\|\\|c\xC3\xA9\\| |");
+    EXPECT_EQ(md::table_markdown(t), "| h |\n| --- |\n| \\|a b\\|\\|c\xC3\xA9\\| |");
 }
 
 TEST(MarkdownTables, HeaderRowMergesAndEscapes) {

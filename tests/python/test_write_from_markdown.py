@@ -1,6 +1,8 @@
 """from_markdown reads back the Markdown the reader writes: punctuation the
 reader escapes comes back as written, and the separators between slides add
 no slides."""
+import pytest
+
 import vantrell
 import vantrell.write as w
 
@@ -79,3 +81,23 @@ def test_a_break_without_a_next_line_keeps_its_backslash():
     md = "## T\n\n- a\\\n\nb\\\n- c\\\n## U\n"
     doc = vantrell.Document(data=w.from_markdown(md).to_bytes())
     assert texts(doc) == [["T", "a\\", "b\\", "c\\"], ["U"]]
+
+
+@pytest.mark.parametrize("md, paragraphs", [
+    # A backslash before white space is text, not a hard break.
+    ("C:\\ \nnext", ["C:\\", "next"]),
+    ("C:\\\t\nnext", ["C:\\", "next"]),
+    ("- C:\\ \nnext", ["C:\\", "next"]),
+    ("C:\\\nnext", ["C:\nnext"]),
+    ("C:\\\\\nnext", ["C:\\", "next"]),
+    # Underscores inside a word are text, however many.
+    ("x__x and a_b__c___d", ["x__x and a_b__c___d"]),
+    ("__init__ and _x_ and x__", ["init and x and x"]),
+    ("snake_ case", ["snake case"]),
+    # An escaped colon keeps a line out of the notes.
+    ("Notes\\: said", ["Notes: said"]),
+])
+def test_escapes_and_breaks_as_commonmark_reads_them(md, paragraphs):
+    doc = vantrell.Document(data=w.from_markdown("## T\n\n" + md).to_bytes())
+    assert texts(doc) == [["T"] + paragraphs]
+    assert doc.slide(0).notes() in (None, "")

@@ -12,6 +12,7 @@ import vantrell.write as w
 NAN, INF = float("nan"), float("inf")
 SIDES = "must be from 1 to 56 inches on each side"
 POINTS = "must be from 1 to 4000 points"
+SPACING = "must be from 0 to 1584 points"
 
 
 @pytest.mark.parametrize("call,message", [
@@ -31,13 +32,20 @@ POINTS = "must be from 1 to 4000 points"
     (lambda: w.Slide().bullet("x", size=0), f"size 0 {POINTS}"),
     (lambda: w.Slide().paragraph("x", size=4001), f"size 4001 {POINTS}"),
     (lambda: w.Slide().text_box(0, 0, 1, 1, ["x"], size=0), f"size 0 {POINTS}"),
+    (lambda: w.Theme(sizes={"body": 50000}), f'size "body" {POINTS}'),
+    (lambda: w.Theme(sizes={"title": 4294967295, "body": 12}), f'size "title" {POINTS}'),
+    (lambda: w.Theme(sizes={"minimum": 4001}), f'size "minimum" {POINTS}'),
+    (lambda: w.Theme(sizes={"table": 0}), 'size "table" must be positive'),
+    (lambda: w.Paragraph("x", space_before=10**6), f"space_before 1000000 {SPACING}"),
+    (lambda: w.Paragraph("x", space_after=2**32 - 1), f"space_after 4294967295 {SPACING}"),
+    (lambda: w.Paragraph([w.Run("x")], space_before=0, space_after=1585), f"space_after 1585 {SPACING}"),
 ])
 def test_refused_sizes(call, message):
     with pytest.raises(ValueError) as e:
         call()
     if message is not None:
         assert str(e.value) == message
-    assert str(e.value).startswith("size ")
+    assert str(e.value).startswith(("size ", "space_"))
 
 
 def test_type_errors_still_come_first():
@@ -57,12 +65,17 @@ def test_refusal_leaves_the_slide_unchanged():
 @pytest.mark.parametrize("inches,emu", [((1, 56), (914400, 51206400)), ((56, 1), (51206400, 914400))])
 def test_extremes_save_and_check_clean(inches, emu, tmp_path):
     slide = (w.Slide("T").bullet("tiny", size=1).paragraph([w.Run("huge", size=4000)])
-             .text_box(0, 0, 1, 1, ["box"], size=4000))
+             .text_box(0, 0, 1, 1, ["box"], size=4000)
+             .text_box(0, 1, 1, 1, [w.Paragraph("spaced", space_before=1584, space_after=0)]))
+    theme = w.Theme(sizes=dict.fromkeys(["display", "title", "subtitle", "body", "table", "minimum"], 4000))
     target = tmp_path / "deck.pptx"
-    w.Presentation(size=inches).add(slide).save(target)
+    w.Presentation(size=inches, theme=theme).add(slide).save(target)
     data = target.read_bytes()
     assert list(vantrell.check(data=data)) == []
     z = zipfile.ZipFile(io.BytesIO(data))
     assert f'<p:sldSz cx="{emu[0]}" cy="{emu[1]}"' in z.read("ppt/presentation.xml").decode()
     sizes = set(re.findall(r'<a:rPr[^>]* sz="(\d+)"', z.read("ppt/slides/slide1.xml").decode()))
     assert {"100", "400000"} <= sizes
+    parts = "".join(z.read(n).decode() for n in z.namelist() if n.endswith(".xml"))
+    assert max(int(v) for v in re.findall(r' sz="(\d+)"', parts)) == 400000
+    assert max(int(v) for v in re.findall(r'<a:spcPts val="(\d+)"', parts)) <= 158400

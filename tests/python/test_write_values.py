@@ -298,9 +298,9 @@ class TestTheme:
     def test_fonts_colours_sizes(self):
         t = w.Theme(font="A", major_font="B")
         assert (t.major_font, t.minor_font) == ("B", "A")
-        t = w.Theme(colors={"accent1": "4472c4", "dark1": "#010203"}, sizes={"title": 4294967295})
+        t = w.Theme(colors={"accent1": "4472c4", "dark1": "#010203"}, sizes={"title": 4000})
         assert t.colors["accent1"] == "#4472C4" and t.colors["dark1"] == "#010203"
-        assert t.sizes["title"] == 4294967295
+        assert t.sizes["title"] == 4000
         t.colors["dark1"] = "#FFFFFF"
         assert t.colors["dark1"] == "#010203"
 
@@ -316,6 +316,7 @@ class TestTheme:
             'unknown size "Title"; use one of display, title, subtitle, body, table, minimum')
         assert message(sizes={"zzz": 3, "body": 0}) == 'size "body" must be positive'
         assert message(sizes={"body": 0}, colors={"x": "y"}) == 'size "body" must be positive'
+        assert message(sizes={"zzz": 3, "body": 4001}) == 'size "body" must be from 1 to 4000 points'
 
     def test_type_errors(self):
         with pytest.raises(OverflowError):
