@@ -9,6 +9,8 @@ import struct
 
 FREE, END_OF_CHAIN = 0xFFFFFFFF, 0xFFFFFFFE
 ENCRYPTED_TOKEN = 0xF3D1C4DF
+# Slide number, date-time, generic date, header, footer, RTF date-time.
+FIELD_ATOMS = {0x0FD8, 0x0FF7, 0x0FF8, 0x0FF9, 0x0FFA, 0x1015}
 
 
 def _u16(b, at):
@@ -189,6 +191,17 @@ class Chain:
     def document(self):
         return self.object(self.doc_ref, 0x03E8)
 
+    def first_slide_number(self):
+        """The number the document atom gives the first slide; None without
+        a document."""
+        document = self.document()
+        if document is None:
+            return None
+        for r in _kids(self.doc, document[3], document[4]):
+            if r[0] == 0x03E9 and r[4] >= 0x28:
+                return struct.unpack_from("<h", self.doc, r[3] + 0x20)[0]
+        return 1
+
     def slide_list(self, instance):
         """The persist ids a list of the document names (0 slides, 2 notes);
         None without a document."""
@@ -203,19 +216,34 @@ class Chain:
     def live_text(self):
         """The text the live slides and notes store: the slide list's outline
         text and every text atom inside a slide or notes container the map
-        reaches. Empty for a chain that does not hold."""
+        reaches. A field's `*` stand-in is no stored text. Empty for a chain
+        that does not hold."""
         if not self.holds:
             return ""
         out = []
 
         def texts(start, length, depth=0):
+            # Field atoms follow the text atom whose characters they point into.
+            atom = None
             for r in _kids(self.doc, start, length):
                 if r[0] == 0x0FA0:
-                    out.append(self.doc[r[3]:r[3] + r[4] // 2 * 2].decode("utf-16-le", "replace"))
+                    atom = [self.doc[r[3]:r[3] + r[4] // 2 * 2], 2, set()]
+                    out.append(atom)
                 elif r[0] == 0x0FA8:
-                    out.append(self.doc[r[3]:r[3] + r[4]].decode("latin-1"))
+                    atom = [self.doc[r[3]:r[3] + r[4]], 1, set()]
+                    out.append(atom)
+                elif r[0] == 0x0F9F:
+                    atom = None
+                elif r[0] in FIELD_ATOMS and atom and r[4] >= 4:
+                    atom[2].add(_u32(self.doc, r[3]))
                 elif r[2] and depth < 32:
                     texts(r[3], r[4], depth + 1)
+
+        def decoded(raw, width, fields):
+            star = "*".encode("utf-16-le" if width == 2 else "latin-1")
+            units = [raw[k:k + width] for k in range(0, len(raw), width)]
+            units = [u for k, u in enumerate(units) if k not in fields or u != star]
+            return b"".join(units).decode("utf-16-le" if width == 2 else "latin-1", "replace")
 
         document = self.document()
         for r in _kids(self.doc, document[3], document[4]):
@@ -225,7 +253,7 @@ class Chain:
         for ids, rtype in ((self.slide_list(0), 0x03EE), (self.slide_list(2), 0x03F0)):
             for r in filter(None, (self.object(i, rtype) for i in ids)):
                 texts(r[3], r[4])
-        return "\n".join(out).replace("\r", "\n").replace("\x0b", "\n")
+        return "\n".join(decoded(*a) for a in out).replace("\r", "\n").replace("\x0b", "\n")
 
 
 # ------------------------------------------------------------------ what a file is
