@@ -1455,9 +1455,12 @@ Bytes cf_entry(std::uint32_t nchars, std::uint16_t entry) {
 }
 Bytes abcd(const Bytes& style_body) { return box(0xF00D, {text_header(4), chars(u"a\rb\rc\rd"), style(style_body)}); }
 
-// The paragraphs of the slide's only shape as "text:kind[:scheme@start]".
-std::vector<std::string> numbering_of(const Bytes& shape_kids, const Bytes& list = {}) {
-    auto deck = deck_of(list, {rec(0xF004, cat({fsp(10, 0xA00, 202), shape_kids}), 0, 0xF)});
+// The paragraphs of the slide's only shape, a body placeholder unless said
+// otherwise, as "text:kind[:scheme@start]".
+std::vector<std::string> numbering_of(const Bytes& shape_kids, const Bytes& list = {}, bool body = true,
+                                      const Bytes& extra = {}) {
+    const Bytes ph = body ? placeholder(0x0E, 1) : Bytes{};
+    auto deck = deck_of(list, {rec(0xF004, cat({fsp(10, 0xA00, 202), ph, shape_kids}), 0, 0xF)}, extra);
     std::vector<std::string> out;
     if (!deck) return out;
     auto s = (*deck)->slide(0);
@@ -1500,7 +1503,7 @@ TEST(PptNumbering, MissingOrDamagedExtensionsLeaveTheBullets) {
         {"character runs fall short", cat({numbering_tags(entries), abcd(cat({pf, cf_entry(2, 0)}))})},
         {"unknown character mask bit", cat({numbering_tags(entries), abcd(cat({pf, words32({8, 0x08000000})}))})},
         {"unknown entry mask bit", cat({numbering_tags(cat({words32({0x10}), entries})), abcd(cat({pf, cf}))})},
-        {"non-empty character part", cat({numbering_tags(words32({0x02000000, 1, 1, 0})), abcd(cat({pf, cf}))})},
+        {"unknown character part bit", cat({numbering_tags(words32({0x02000000, 1, 1, 0})), abcd(cat({pf, cf}))})},
         {"entries cut", cat({numbering_tags(Bytes(entries.begin(), entries.begin() + 13)), abcd(cat({pf, cf}))})},
     };
     for (const auto& [what, kids] : cases) EXPECT_EQ(numbering_of(kids), plain) << what;
