@@ -512,6 +512,32 @@ struct TextExtras {
     std::string_view footer, date;
 };
 
+// What a field shows: a slide number as a field; a footer or date the
+// settings store as text, as the text itself (as PPTX keeps it); any other
+// as a field with nothing to show.
+model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
+    model::Run r;
+    r.kind = model::Run::Kind::field;
+    switch (kind) {
+    case TextField::Kind::slide_number:
+        r.field_type = "slidenum";
+        r.text = extras.slide_number;
+        break;
+    case TextField::Kind::date: r.field_type = "datetime"; break;
+    case TextField::Kind::header: r.field_type = "header"; break;
+    case TextField::Kind::footer: r.field_type = "footer"; break;
+    }
+    const std::string_view value = kind == TextField::Kind::date     ? extras.date
+                                   : kind == TextField::Kind::footer ? extras.footer
+                                                                     : std::string_view{};
+    if (!value.empty()) {
+        r.kind = model::Run::Kind::text;
+        r.field_type.clear();
+        r.text = value;
+    }
+    return r;
+}
+
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
 // characters but the tab carry no text. Each paragraph takes the level and
 // bullet of the style run holding its first character, and the numbering
@@ -562,24 +588,7 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
             if (c == u'*') {
                 flush_run();
-                model::Run r;
-                r.kind = model::Run::Kind::field;
-                switch (f.kind) {
-                case TextField::Kind::slide_number:
-                    r.field_type = "slidenum";
-                    r.text = extras.slide_number;
-                    break;
-                case TextField::Kind::date:
-                    r.field_type = "datetime";
-                    r.text = extras.date;
-                    break;
-                case TextField::Kind::header: r.field_type = "header"; break;
-                case TextField::Kind::footer:
-                    r.field_type = "footer";
-                    r.text = extras.footer;
-                    break;
-                }
-                para.runs.push_back(std::move(r));
+                para.runs.push_back(field_run(f.kind, extras));
                 ++i;
                 continue;
             }
@@ -1824,19 +1833,20 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
         if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
         model::Shape sh = shapes.leaf(s, Frame{}, 0);
         if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
-        // A placeholder without a field of its own shows its value alone.
+        // A placeholder with nothing of its own to show shows its value alone.
         const model::TextBody* body = sh.text_body();
-        const bool has_field = body && std::ranges::any_of(body->paragraphs, [](const model::Paragraph& p) {
-            return std::ranges::any_of(p.runs, [](const model::Run& r) { return r.kind == model::Run::Kind::field; });
+        const bool shows = body && std::ranges::any_of(body->paragraphs, [](const model::Paragraph& p) {
+            return std::ranges::any_of(p.runs, [](const model::Run& r) {
+                return r.kind == model::Run::Kind::field || r.text.find_first_not_of(" \t\n") != std::string::npos;
+            });
         });
-        if (!has_field) {
-            model::Run r;
-            r.kind = model::Run::Kind::field;
+        if (!shows) {
             const PK kind = sh.placeholder->kind;
-            r.field_type = kind == PK::dt ? "datetime" : kind == PK::sldNum ? "slidenum" : "footer";
-            r.text = kind == PK::dt ? shapes.date : kind == PK::sldNum ? shapes.slide_number : shapes.footer;
+            const TextExtras values{{}, shapes.slide_number, {}, {}, false, shapes.footer, shapes.date};
             model::TextBody one;
-            one.paragraphs.emplace_back().runs.push_back(std::move(r));
+            one.paragraphs.emplace_back().runs.push_back(field_run(
+                kind == PK::dt ? TextField::Kind::date : kind == PK::sldNum ? TextField::Kind::slide_number : TextField::Kind::footer,
+                values));
             sh.content = std::move(one);
         }
         content.shapes.push_back(std::move(sh));
