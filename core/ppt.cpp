@@ -1796,26 +1796,29 @@ std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
 
 void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::size_t index) const {
     using PK = model::PlaceholderKind;
-    // The slide's own settings replace the deck's.
-    std::optional<HeadersFooters> hf = slide_headers_footers_;
-    if (const auto own = child(slide_body, rt_headers_footers, 0)) hf = headers_footers(own->body);
-    if (!hf || !(hf->flags & (hf_date | hf_slide_number | hf_footer))) return;
     const auto atom = child(slide_body, rt_slide_atom);
     if (!atom || atom->body.size() < 0x10) return;
     const std::uint32_t master_id = load_le32(atom->body, 0x0C);
     const auto master = std::find_if(masters_.begin(), masters_.end(), [&](const auto& m) { return m.first == master_id; });
     if (master == masters_.end()) return;
     const auto m = rec_at_clamped(doc_, master->second);
+    // The slide's own settings replace the deck's, which a title slide (one
+    // that follows a title master) does not show.
+    std::optional<HeadersFooters> hf;
+    if (const auto own = child(slide_body, rt_headers_footers, 0)) hf = headers_footers(own->body);
+    else if (m && m->type == rt_main_master) hf = slide_headers_footers_;
+    if (!hf) return;
     const auto drawing = m ? child(m->body, rt_drawing) : std::nullopt;
     const auto dg = drawing ? child(drawing->body, rt_dg) : std::nullopt;
     const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
     if (!spgr) return;
 
-    // What the settings turn on that the slide does not show itself.
+    // What the settings turn on, and give something to show, that the slide
+    // does not show itself.
     std::vector<PK> wanted;
-    if (hf->flags & hf_date) wanted.emplace_back(PK::dt);
+    if ((hf->flags & hf_date) && !((hf->flags & hf_user_date) && hf->user_date.empty())) wanted.emplace_back(PK::dt);
     if (hf->flags & hf_slide_number) wanted.emplace_back(PK::sldNum);
-    if (hf->flags & hf_footer) wanted.emplace_back(PK::ftr);
+    if ((hf->flags & hf_footer) && !hf->footer.empty()) wanted.emplace_back(PK::ftr);
     for (const auto& sh : content.walk())
         if (sh.placeholder) std::erase(wanted, sh.placeholder->kind);
 

@@ -1636,29 +1636,35 @@ Bytes headers_footers(std::uint16_t instance, std::uint16_t flags, std::u16strin
 }
 constexpr std::uint16_t HF_DATE = 0x01, HF_TODAY = 0x02, HF_USER_DATE = 0x04, HF_NUMBER = 0x08, HF_FOOTER = 0x20;
 
-// A master holding date, footer and slide-number placeholders, and a slide
-// that follows it; the document's children `doc_extra`, the slide's
+// A master (id 0x80000000) and a title master (0x80000001), each holding
+// date, footer and slide-number placeholders, and a slide that follows
+// `master_id`; the document's children `doc_extra`, the slide's
 // `slide_extra` and `shapes`. The master's slide number has no text of its
 // own and a second footer follows the first.
 Bytes furniture_stream(const Bytes& doc_extra, const Bytes& slide_extra, const Bytes& shapes, std::uint32_t master_id,
                        Bytes& user) {
-    const Bytes master = box(0x03F8, {drawing({
+    const Bytes placeholders = drawing({
         sp({fsp(3, 0xA00, 202), placeholder(0x07), box(0xF00D, {text_header(4), chars(u"*"), field(0x0FF8, 0)})}),
         sp({fsp(4, 0xA00, 202), placeholder(0x09), box(0xF00D, {text_header(4), chars(u"*"), field(FOOTER, 0)})}),
         sp({fsp(5, 0xA00, 202), placeholder(0x08)}),
         sp({fsp(6, 0xA00, 202), placeholder(0x09), inline_text(u"second footer")}),
-    })});
+    });
+    const Bytes master = box(0x03F8, {placeholders});
+    const Bytes title_master = box(0x03EE, {slide_atom(), placeholders});
     Bytes atom = words32({1, 0, 0, master_id, 0});
     le32(atom, 0);
     const Bytes slide = box(0x03EE, {rec(0x03EF, atom, 0, 2), slide_extra, drawing({shapes})});
-    Bytes doc = box(0x03E8, {document_atom(5760, 4320, 4), doc_extra, box(0x0FF0, {persist_atom(3, 0x80000000)}, 1),
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320, 4), doc_extra,
+                             box(0x0FF0, {persist_atom(3, 0x80000000), persist_atom(4, 0x80000001)}, 1),
                              box(0x0FF0, {persist_atom(2, 256)}, 0)});
     const auto slide_at = static_cast<std::uint32_t>(doc.size());
     doc = cat({doc, slide});
     const auto master_at = static_cast<std::uint32_t>(doc.size());
     doc = cat({doc, master});
+    const auto title_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, title_master});
     const auto dir_at = static_cast<std::uint32_t>(doc.size());
-    doc = cat({doc, persist_dir(1, {0, slide_at, master_at})});
+    doc = cat({doc, persist_dir(1, {0, slide_at, master_at, title_at})});
     user = current_user(static_cast<std::uint32_t>(doc.size()));
     return cat({doc, user_edit(0, dir_at, 1)});
 }
@@ -1690,7 +1696,13 @@ TEST(PptFurniture, TheMasterDrawsWhatTheSettingsShow) {
         {"a footer of the slide's own stays alone", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck"), {},
          own_footer, 0x80000000, {"6:mine", "5:[slidenum:4]"}},
         {"settings atom cut", rec(0x0FD9, rec(0x0FDA, halves({0})), 3, 0xF), {}, {}, 0x80000000, {}},
-        {"a master the deck does not list", headers_footers(3, HF_FOOTER, u"", u"Deck"), {}, {}, 0x80000001, {}},
+        {"a master the deck does not list", headers_footers(3, HF_FOOTER, u"", u"Deck"), {}, {}, 0x80000002, {}},
+        {"a title slide shows no deck settings", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck"), {}, {},
+         0x80000001, {}},
+        {"a title slide's own settings", headers_footers(3, HF_FOOTER, u"", u"Deck"), headers_footers(0, HF_NUMBER), {},
+         0x80000001, {"5:[slidenum:4]"}},
+        {"footer and date on with nothing stored", headers_footers(3, HF_FOOTER | HF_DATE | HF_USER_DATE), {}, {},
+         0x80000000, {}},
     };
     for (const auto& c : table) {
         Bytes user;
