@@ -1043,6 +1043,35 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
     return table;
 }
 
+// Placeholder shapes larger than this are no page furniture: a master's
+// are copied onto every slide that follows it.
+constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{64} << 10;
+
+// The offsets of the first date, footer and slide-number placeholder shapes
+// at the top of the drawing of the master at `at`, in drawing order.
+std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at) {
+    std::vector<std::uint32_t> out;
+    const auto m = rec_at_clamped(doc, at);
+    const auto drawing = m ? child(m->body, rt_drawing) : std::nullopt;
+    const auto dg = drawing ? child(drawing->body, rt_dg) : std::nullopt;
+    const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
+    if (!spgr) return out;
+    std::vector<std::uint8_t> taken;
+    Kids kids(spgr->body);
+    while (auto k = kids.next()) {
+        if (k->type != rt_sp || k->body.size() > MAX_FURNITURE_NBYTES) continue;
+        const ShapeRecs s = collect(k->body);
+        if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
+        const auto placement = s.placement && *s.placement != 0 ? s.placement : s.hf_placement;
+        if (!placement || (*placement != 0x07 && *placement != 0x08 && *placement != 0x09)) continue;
+        if (std::ranges::find(taken, *placement) != taken.end()) continue;
+        taken.push_back(*placement);
+        out.push_back(static_cast<std::uint32_t>(k->body.data() - doc.data()) - 8);
+        if (out.size() == 3) break;
+    }
+    return out;
+}
+
 } // namespace
 
 // Builds the shape tree of one drawing.
@@ -1119,10 +1148,14 @@ struct Deck::Shapes {
     // this slide; the first entry listed wins.
     Bytes document_numbering(std::uint32_t text_type) const {
         if (!outline_numbering) return {};
-        for (const auto& n : *outline_numbering)
-            if (n.slide_id == slide_id && n.text_type == text_type && n.at <= doc.size() && n.nbytes <= doc.size() - n.at)
-                return doc.subspan(n.at, n.nbytes);
-        return {};
+        const auto key = std::make_pair(slide_id, text_type);
+        const auto n = std::lower_bound(outline_numbering->begin(), outline_numbering->end(), key,
+                                        [](const OutlineNumbering& x, const auto& k) {
+                                            return std::make_pair(x.slide_id, x.text_type) < k;
+                                        });
+        if (n == outline_numbering->end() || n->slide_id != slide_id || n->text_type != text_type) return {};
+        if (n->at > doc.size() || n->nbytes > doc.size() - n->at) return {};
+        return doc.subspan(n->at, n->nbytes);
     }
 
     model::TextBody group_text(const TextGroup& g, Bytes numbering, bool bullets_by_default) const {
@@ -1680,14 +1713,21 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
             }
         } else if (r->type == rt_list_with_text && r->instance == 1 && !have_masters) {
             have_masters = true;
+            // Many entries may name one master: each is looked at once.
+            std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, hash::NumberHasher> seen;
             Kids items(b);
             while (auto it = items.next()) {
                 if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
                 const std::uint32_t id = load_le32(it->body, 0);
                 auto at = resolve(id, rt_main_master);
-                if (!at) at = resolve(id, rt_slide);  // a title master
-                if (at) masters_.emplace_back(load_le32(it->body, 0x0C), *at);
+                const bool title = !at;
+                if (!at) at = resolve(id, rt_slide);
+                if (!at) continue;
+                auto [where, fresh] = seen.try_emplace(*at);
+                if (fresh) where->second = furniture_shapes(doc, *at);
+                masters_.push_back({load_le32(it->body, 0x0C), title, where->second});
             }
+            std::stable_sort(masters_.begin(), masters_.end(), [](const Master& x, const Master& y) { return x.id < y.id; });
         } else if (r->type == rt_doc_info_list && outline_numbering_.empty()) {
             // The numbering PowerPoint keeps for placeholder text: pairs of
             // a header naming slide and text type, then the entries.
@@ -1705,6 +1745,10 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                     key.reset();
                 }
             }
+            std::stable_sort(outline_numbering_.begin(), outline_numbering_.end(),
+                             [](const OutlineNumbering& x, const OutlineNumbering& y) {
+                                 return std::make_pair(x.slide_id, x.text_type) < std::make_pair(y.slide_id, y.text_type);
+                             });
         } else if (r->type == rt_headers_footers && r->instance == 3 && !slide_headers_footers_) {
             slide_headers_footers_ = headers_footers(b);
         } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
@@ -1799,19 +1843,15 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
     const auto atom = child(slide_body, rt_slide_atom);
     if (!atom || atom->body.size() < 0x10) return;
     const std::uint32_t master_id = load_le32(atom->body, 0x0C);
-    const auto master = std::find_if(masters_.begin(), masters_.end(), [&](const auto& m) { return m.first == master_id; });
-    if (master == masters_.end()) return;
-    const auto m = rec_at_clamped(doc_, master->second);
+    const auto master = std::lower_bound(masters_.begin(), masters_.end(), master_id,
+                                         [](const Master& m, std::uint32_t id) { return m.id < id; });
+    if (master == masters_.end() || master->id != master_id) return;
     // The slide's own settings replace the deck's, which a title slide (one
     // that follows a title master) does not show.
     std::optional<HeadersFooters> hf;
     if (const auto own = child(slide_body, rt_headers_footers, 0)) hf = headers_footers(own->body);
-    else if (m && m->type == rt_main_master) hf = slide_headers_footers_;
+    else if (!master->title) hf = slide_headers_footers_;
     if (!hf) return;
-    const auto drawing = m ? child(m->body, rt_drawing) : std::nullopt;
-    const auto dg = drawing ? child(drawing->body, rt_dg) : std::nullopt;
-    const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
-    if (!spgr) return;
 
     // What the settings turn on, and give something to show, that the slide
     // does not show itself.
@@ -1829,12 +1869,10 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
     shapes.footer = encoding::utf8_of_utf16(hf->footer);
     // An automatic date is the day of showing: nothing stored to show.
     if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
-    Kids kids(spgr->body);
-    while (auto k = kids.next()) {
-        if (k->type != rt_sp || wanted.empty()) continue;
-        const ShapeRecs s = collect(k->body);
-        if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
-        model::Shape sh = shapes.leaf(s, Frame{}, 0);
+    for (const std::uint32_t at : master->furniture) {
+        const auto k = rec_at(doc_, at);
+        if (!k || wanted.empty()) break;
+        model::Shape sh = shapes.leaf(collect(k->body), Frame{}, 0);
         if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
         // A placeholder with nothing of its own to show shows its value alone.
         const model::TextBody* body = sh.text_body();

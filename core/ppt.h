@@ -220,7 +220,15 @@ private:
     std::vector<std::pair<std::uint32_t, std::uint32_t>> notes_; // (notes id, offset)
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> masters_; // (master id, offset)
+    // Masters by id (the first listed of an id wins): whether it is a title
+    // master, and the offsets of its first date, footer and slide-number
+    // placeholder shapes in drawing order, found once when opening.
+    struct Master {
+        std::uint32_t id = 0;
+        bool title = false;
+        std::vector<std::uint32_t> furniture;
+    };
+    std::vector<Master> masters_;
     std::vector<OutlineNumbering> outline_numbering_;
     std::optional<HeadersFooters> slide_headers_footers_;
     Size slide_size_{9144000, 6858000};
