@@ -2,7 +2,6 @@
 PPTX fields do, numbered lists come from the autonumbering extension."""
 import copy
 import shutil
-import struct
 import subprocess
 
 import pytest
@@ -74,6 +73,15 @@ def test_fields_of_every_legacy_deck(corpus):
         pytest.skip("no legacy decks in the corpus folder")
 
 
+def soffice_convert(tmp_path, source, to):
+    soffice = shutil.which("soffice") or shutil.which("libreoffice")
+    if not soffice:
+        pytest.skip("LibreOffice not available")
+    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to", to,
+                    "--outdir", str(tmp_path), str(source)], check=True, capture_output=True, timeout=300)
+    return tmp_path / (source.stem + "." + to)
+
+
 def numbered_pptx(path):
     """Numbered lists (text, scheme, start, level) and one of plain bullets."""
     prs = pptx.Presentation()
@@ -98,14 +106,9 @@ def numbered_pptx(path):
 
 
 def test_numbered_lists_read_as_in_the_pptx(tmp_path):
-    soffice = shutil.which("soffice") or shutil.which("libreoffice")
-    if not soffice:
-        pytest.skip("LibreOffice not available")
     numbered_pptx(tmp_path / "lists.pptx")
-    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to",
-                    "ppt", "--outdir", str(tmp_path), str(tmp_path / "lists.pptx")],
-                   check=True, capture_output=True, timeout=300)
-    source, legacy = vantrell.Document(tmp_path / "lists.pptx"), vantrell.Document(tmp_path / "lists.ppt")
+    legacy = vantrell.Document(soffice_convert(tmp_path, tmp_path / "lists.pptx", "ppt"))
+    source = vantrell.Document(tmp_path / "lists.pptx")
 
     def numbering(doc, index):
         return [(p.text, p.number_scheme, p.number_start, p.level) for p in doc.slide(index).shapes()[1].paragraphs]
@@ -122,162 +125,16 @@ def test_numbered_lists_read_as_in_the_pptx(tmp_path):
     assert starts == [[1], [6], [1], [1, 10], []]
 
 
-# ------------------------------------------------------------------ crafted records
-
-def crafted_deck(shapes, doc_extra=b"", slide_extra=b""):
-    """A one-slide legacy deck whose slide follows a master with date,
-    footer and slide-number placeholders (each a stand-in and its field)."""
-    from test_legacy import box, compound, rec, shape
-
-    def text(kind_type, chars, *extra):
-        return box(0xF00D, rec(0x0F9F, struct.pack("<I", kind_type)), rec(0x0FA0, chars.encode("utf-16-le")), *extra)
-
-    def placeholder(spid, placement, *kids):
-        return shape(spid, 0xA00, 202, box(0xF011, rec(0x0BC3, struct.pack("<iB3x", -1, placement))), *kids)
-
-    def drawing(*kids):
-        patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
-        return box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *kids)))
-
-    master = box(0x03F8, drawing(
-        placeholder(3, 0x07, text(4, "*", rec(0x0FF8, bytes(4)))),
-        placeholder(4, 0x09, text(4, "*", rec(0x0FFA, bytes(4)))),
-        placeholder(5, 0x08, text(4, "Page *", rec(0x0FD8, struct.pack("<I", 5))))))
-    slide = box(0x03EE, rec(0x03EF, struct.pack("<6I", 1, 0, 0, 0x80000000, 0, 0), 0, 2), slide_extra,
-                drawing(*(s(text, placeholder) for s in shapes)))
-    document_atom = rec(0x03E9, struct.pack("<8iHH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
-    doc = box(0x03E8, document_atom, doc_extra, box(0x0FF0, rec(0x03F3, struct.pack("<5I", 3, 0, 0, 0x80000000, 0)),
-                                                   instance=1),
-              box(0x0FF0, rec(0x03F3, struct.pack("<5I", 2, 0, 0, 256, 0))))
-    slide_at = len(doc)
-    stream = doc + slide
-    master_at = len(stream)
-    stream += master
-    dir_at = len(stream)
-    stream += rec(0x1772, struct.pack("<4I", 1 | (3 << 20), 0, slide_at, master_at))
-    edit_at = len(stream)
-    stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, 3, 1, 0))
-    user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
-    return vantrell.Document(data=compound({"Current User": user, "PowerPoint Document": stream}))
-
-
-def ppt9(blob_kids):
-    """A binary tag named ___PPT9 holding `blob_kids`."""
-    from test_legacy import box, rec
-    return box(0x138A, rec(0x0FBA, "___PPT9".encode("utf-16-le")), rec(0x138B, blob_kids))
-
-
-def numbered(n, scheme=3, start=1):
-    """A StyleTextProp9Atom body of `n` entries numbered with `scheme`."""
-    return b"".join(struct.pack("<IHHhII", 0x03000000, 1, scheme, start, 0, 0) for _ in range(n))
-
-
-def styled_paragraphs(words, entry, bullet=None):
-    """A StyleTextPropAtom over paragraphs `words`: bullet flag as given (None
-    inherits), every character run naming autonumbering `entry`."""
-    from test_legacy import rec
-    n = len("\r".join(words)) + 1
-    pf = struct.pack("<IHIH", n, 0, 1, bullet) if bullet is not None else struct.pack("<IHI", n, 0, 0)
-    return rec(0x0FA1, pf + struct.pack("<IIH", n, 0x3C00, entry << 10))
-
-
-def hf(instance, flags, date="", footer=""):
-    """Header/footer settings of the deck (instance 3) or of a slide (0)."""
-    from test_legacy import box, rec
-    kids = rec(0x0FDA, struct.pack("<hH", 0, flags))
-    if date:
-        kids += rec(0x0FBA, date.encode("utf-16-le"), 0)
-    if footer:
-        kids += rec(0x0FBA, footer.encode("utf-16-le"), 2)
-    return box(0x0FD9, kids, instance=instance)
-
-
-def body_with(words, own_tag=b"", bullet=None, placement=0x0E):
-    def make(text, placeholder):
-        from test_legacy import box, rec
-        kids = [text(1, "\r".join(words), styled_paragraphs(words, 1, bullet))]
-        if own_tag:
-            kids.insert(0, box(0xF011, box(0x1388, own_tag)))
-        return placeholder(10, placement, *kids)
-    return make
-
-
-def text_box_with(words, own_tag=b"", bullet=None, fields=()):
-    def make(text, placeholder):
-        from test_legacy import box, rec, shape
-        marks = [rec(kind, struct.pack("<I", at)) for kind, at in fields]
-        tags = [box(0xF011, box(0x1388, own_tag))] if own_tag else []
-        return shape(11, 0xA00, 202, *tags, text(4, "\r".join(words), styled_paragraphs(words, 1, bullet), *marks))
-    return make
-
-
-def document_numbering(slide_id, text_type, atom):
-    from test_legacy import box, rec
-    pairs = rec(0x0FAF, struct.pack("<II", slide_id, text_type)) + rec(0x0FAC, atom)
-    return box(0x07D0, box(0x1388, ppt9(box(0x0FAE, pairs))))
-
-
-WORDS = ["Intro", "One", "Two"]
-
-
-def own_numbering():
-    from test_legacy import rec
-    return ppt9(rec(0x0FAC, numbered(2)))
-
-
-CRAFTED = {
-    # what: (shapes, document's children, slide's children, markdown, text with furniture)
-    "placeholder numbered by the document": (
-        [body_with(WORDS)], document_numbering(256, 1, numbered(2, 0x07, 2)), b"",
-        "2. Intro\n3. One\n4. Two", "Intro\nOne\nTwo"),
-    "the document's numbering of another slide": (
-        [body_with(WORDS)], document_numbering(257, 1, numbered(2)), b"",
-        "- Intro\n- One\n- Two", "Intro\nOne\nTwo"),
-    "text box inheriting no bullet": (
-        [text_box_with(WORDS, own_numbering())], b"", b"", "Intro\n\nOne\n\nTwo", "Intro\nOne\nTwo"),
-    "text box with its bullet on": (
-        [text_box_with(WORDS, own_numbering(), bullet=1)], b"", b"", "1. Intro\n2. One\n3. Two", "Intro\nOne\nTwo"),
-    "field records at ordinary characters": (
-        [text_box_with(["Total 42 units"], fields=((0x0FD8, 6), (0x0FFA, 9)))], b"", b"",
-        "Total 42 units", "Total 42 units"),
-    "footer and number for the deck": (
-        [], hf(3, 0x28, footer="Deck footer"), b"", "", "Deck footer\nPage 1"),
-    "the slide's own footer": (
-        [], hf(3, 0x28, footer="Deck footer"), hf(0, 0x20, footer="Slide footer"), "", "Slide footer"),
-    "a date stored as text": ([], hf(3, 0x05, date="1 May 2003"), b"", "", "1 May 2003"),
-    "an automatic date": ([], hf(3, 0x03, date="1 May 2003"), b"", "", ""),
-    "a title slide showing nothing": ([], hf(3, 0x29, footer="Deck footer"), hf(0, 0), "", ""),
-}
-
-
-@pytest.mark.parametrize("what", CRAFTED)
-def test_crafted_legacy_records(what):
-    shapes, doc_extra, slide_extra, markdown, furniture = CRAFTED[what]
-    slide = crafted_deck(shapes, doc_extra, slide_extra)[0]
-    assert slide.markdown(headings=False) == markdown
-    assert slide.text(furniture=True) == furniture
-    # Furniture shows only when asked.
-    assert slide.text() == "\n".join(sh.text for sh in slide.shapes() if sh.placeholder not in ("dt", "sldNum", "ftr"))
-
-
 # ------------------------------------------------------------------ against LibreOffice
-
-def soffice_convert(tmp_path, source, to):
-    soffice = shutil.which("soffice") or shutil.which("libreoffice")
-    if not soffice:
-        pytest.skip("LibreOffice not available")
-    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to", to,
-                    "--outdir", str(tmp_path), str(source)], check=True, capture_output=True, timeout=300)
-    return tmp_path / (source.stem + "." + to)
-
 
 def furniture_texts(doc):
     return [[sh.text for sh in walk(s.shapes()) if sh.placeholder in ("ftr", "sldNum")] for s in doc.slides()]
 
 
 def test_footers_as_libreoffice_writes_them(tmp_path):
-    # A PPTX whose slides show footer, date and number placeholders, saved
-    # as a legacy deck by LibreOffice: the deck's settings bring them back.
+    # A PPTX whose slides show footer and number placeholders, saved as a
+    # legacy deck by LibreOffice: the settings bring them back, through the
+    # master, only when furniture is asked for.
     prs = pptx.Presentation()
     for k in range(3):
         slide = prs.slides.add_slide(prs.slide_layouts[1])
