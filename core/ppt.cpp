@@ -456,18 +456,7 @@ std::vector<std::optional<model::Bullet>> numbering_entries(Bytes b) {
         for (const PfField& f : SI9_FIELDS) {
             if (!(si & f.mask)) continue;
             std::size_t n = f.nbytes;
-            if (n == 0) {
-                if (b.size() - pos < 4) {
-                    whole = false;
-                    break;
-                }
-                const std::uint32_t tags = load_le32(b, pos);
-                if (tags > (b.size() - pos - 4) / 4) {
-                    whole = false;
-                    break;
-                }
-                n = 4 + std::size_t{4} * tags;
-            }
+            if (n == 0) n = b.size() - pos >= 4 ? 4 + std::size_t{4} * load_le32(b, pos) : SIZE_MAX;
             if (!(whole = take(n))) break;
         }
         if (!whole) break;
@@ -542,9 +531,9 @@ model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
 // characters but the tab carry no text. Each paragraph takes the level and
 // bullet of the style run holding its first character, and the numbering
 // of the entry its first character's run names when its bullet, resolved,
-// is on. A field replaces the stand-in character at its position; a date,
-// header or footer field has no value stored and shows nothing, and one
-// that points anywhere but at a stand-in is no field of this text.
+// is on. A field replaces the stand-in character at its position and shows
+// what `field_run` gives; one that points anywhere but at a stand-in is no
+// field of this text.
 model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {},
                           const TextExtras& extras = {}) {
     std::vector<TextField> fields(extras.fields.begin(), extras.fields.end());
