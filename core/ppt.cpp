@@ -27,11 +27,13 @@ enum : std::uint16_t {
     rt_slide = 0x03EE,
     rt_slide_atom = 0x03EF,
     rt_notes = 0x03F0,
+    rt_main_master = 0x03F8,
     rt_persist_atom = 0x03F3,
     rt_slide_show_info = 0x03F9,
     rt_ex_obj_list = 0x0409,
     rt_drawing_group = 0x040B,
     rt_drawing = 0x040C,
+    rt_doc_info_list = 0x07D0,
     rt_round_trip_hf = 0x0420,
     rt_ex_obj_ref = 0x0BC1,
     rt_placeholder = 0x0BC3,
@@ -41,11 +43,15 @@ enum : std::uint16_t {
     rt_style_text_prop = 0x0FA1,
     rt_text_bytes = 0x0FA8,
     rt_style_text_prop9 = 0x0FAC,
+    rt_outline_text_props9 = 0x0FAE,
+    rt_outline_text_props_header = 0x0FAF,
     rt_cstring = 0x0FBA,
     rt_ex_ole_obj = 0x0FC3,
     rt_ex_embed = 0x0FCC,
     rt_ex_ole_link = 0x0FCE,
     rt_slide_number_field = 0x0FD8,
+    rt_headers_footers = 0x0FD9,
+    rt_headers_footers_atom = 0x0FDA,
     rt_ex_control = 0x0FEE,
     rt_list_with_text = 0x0FF0,
     rt_user_edit = 0x0FF5,
@@ -374,33 +380,56 @@ enum : std::uint32_t {
     pf9_numbered = 0x02000000,
     pf9_scheme = 0x01000000,
 };
+// Its character part has one field, its spelling part several; a bit not
+// listed here has no known size.
+constexpr std::uint32_t CF9_RUN_ID = 0x00100000;
+constexpr PfField SI9_FIELDS[] = {
+    {0x001, 2},  // spelling
+    {0x002, 2},  // language
+    {0x004, 2},  // alternative language
+    {0x040, 2},  // bidirectional
+    {0x020, 4},  // PowerPoint 2002 run id
+    {0x200, 0},  // smart tags: a count, then four bytes each
+};
+constexpr std::uint32_t SI9_KNOWN = 0x267;
 
-// The DrawingML name of an autonumbering scheme; East Asian, Hebrew, Thai
-// and Hindi schemes have none here.
+// The DrawingML name of an autonumbering scheme, or none for a value the
+// format does not define.
 std::string_view scheme_name(std::uint16_t scheme) {
     static constexpr std::string_view NAMES[] = {
-        "alphaLcPeriod",    "alphaUcPeriod",    "arabicParenR",     "arabicPeriod",
-        "romanLcParenBoth", "romanLcParenR",    "romanLcPeriod",    "romanUcPeriod",
-        "alphaLcParenBoth", "alphaLcParenR",    "alphaUcParenBoth", "alphaUcParenR",
-        "arabicParenBoth",  "arabicPlain",      "romanUcParenBoth", "romanUcParenR",
+        "alphaLcPeriod",     "alphaUcPeriod",         "arabicParenR",          "arabicPeriod",
+        "romanLcParenBoth",  "romanLcParenR",         "romanLcPeriod",         "romanUcPeriod",
+        "alphaLcParenBoth",  "alphaLcParenR",         "alphaUcParenBoth",      "alphaUcParenR",
+        "arabicParenBoth",   "arabicPlain",           "romanUcParenBoth",      "romanUcParenR",
+        "ea1ChsPlain",       "ea1ChsPeriod",          "circleNumDbPlain",      "circleNumWdWhitePlain",
+        "circleNumWdBlackPlain", "ea1ChtPlain",       "ea1ChtPeriod",          "arabic1Minus",
+        "arabic2Minus",      "hebrew2Minus",          "ea1JpnKorPlain",        "ea1JpnKorPeriod",
+        "arabicDbPlain",     "arabicDbPeriod",        "thaiAlphaPeriod",       "thaiAlphaParenR",
+        "thaiAlphaParenBoth", "thaiNumPeriod",        "thaiNumParenR",         "thaiNumParenBoth",
+        "hindiAlphaPeriod",  "hindiNumPeriod",        "ea1JpnChsDbPeriod",     "hindiNumParenR",
+        "hindiAlpha1Period",
     };
     return scheme < std::size(NAMES) ? NAMES[scheme] : std::string_view{};
 }
 
 // The entries of a StyleTextProp9Atom body: for each, the numbering it
-// gives a paragraph, or none when it numbers nothing. An entry whose masks
-// announce fields this reader does not size ends the array there (the
-// entries before it stand), as does the end of the body.
+// gives a paragraph, or none when it numbers nothing. Every field is sized
+// from its mask; a mask bit of unknown size or a field running past the
+// body ends the array there (the entries before it stand).
 std::vector<std::optional<model::Bullet>> numbering_entries(Bytes b) {
     std::vector<std::optional<model::Bullet>> out;
     std::size_t pos = 0;
-    // Three masks at least.
-    while (b.size() - pos >= 12) {
+    auto take = [&](std::size_t n) {
+        if (b.size() - pos < n) return false;
+        pos += n;
+        return true;
+    };
+    while (b.size() - pos >= 4) {
         const std::uint32_t pf = load_le32(b, pos);
         pos += 4;
         if (pf & ~(pf9_bullet_picture | pf9_numbered | pf9_scheme)) break;
         const std::size_t need = ((pf & pf9_bullet_picture) ? 2 : 0) + ((pf & pf9_numbered) ? 2 : 0) +
-                                 ((pf & pf9_scheme) ? 4 : 0) + 8;
+                                 ((pf & pf9_scheme) ? 4 : 0);
         if (b.size() - pos < need) break;
         if (pf & pf9_bullet_picture) pos += 2;
         bool numbered = false;
@@ -415,15 +444,29 @@ std::vector<std::optional<model::Bullet>> numbering_entries(Bytes b) {
             start = s16(b, pos + 2);
             pos += 4;
         }
-        // The character and spelling parts: seen empty, and of sizes this
-        // reader does not know otherwise.
-        if (load_le32(b, pos) != 0 || load_le32(b, pos + 4) != 0) break;
-        pos += 8;
+        if (b.size() - pos < 4) break;
+        const std::uint32_t cf = load_le32(b, pos);
+        pos += 4;
+        if ((cf & ~CF9_RUN_ID) || ((cf & CF9_RUN_ID) && !take(4))) break;
+        if (b.size() - pos < 4) break;
+        const std::uint32_t si = load_le32(b, pos);
+        pos += 4;
+        if (si & ~SI9_KNOWN) break;
+        bool whole = true;
+        for (const PfField& f : SI9_FIELDS) {
+            if (!(si & f.mask)) continue;
+            std::size_t n = f.nbytes;
+            if (n == 0) n = b.size() - pos >= 4 ? 4 + std::size_t{4} * load_le32(b, pos) : SIZE_MAX;
+            if (!(whole = take(n))) break;
+        }
+        if (!whole) break;
         if (!numbered) {
             out.emplace_back();
             continue;
         }
-        out.emplace_back(model::Bullet{model::Bullet::Kind::auto_number, std::string(scheme_name(scheme)),
+        const std::string_view name = scheme_name(scheme);
+        out.emplace_back(model::Bullet{model::Bullet::Kind::auto_number,
+                                       std::string(name.empty() ? scheme_name(3) : name),
                                        static_cast<std::uint32_t>(std::max<std::int16_t>(start, 1))});
     }
     return out;
@@ -451,15 +494,46 @@ struct TextExtras {
     std::string_view slide_number;      // what a slide-number field shows
     std::span<const CharStyle> chars;   // covering the text, or none
     std::span<const std::optional<model::Bullet>> numbering;
+    // Paragraphs that inherit their bullet show one (body placeholders).
+    bool bullets_by_default = false;
+    // What footer and date fields show: their deck's settings on a master's
+    // furniture drawn for a slide, nothing elsewhere.
+    std::string_view footer, date;
 };
+
+// What a field shows: a slide number as a field; a footer or date the
+// settings store as text, as the text itself (as PPTX keeps it); any other
+// as a field with nothing to show.
+model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
+    model::Run r;
+    r.kind = model::Run::Kind::field;
+    switch (kind) {
+    case TextField::Kind::slide_number:
+        r.field_type = "slidenum";
+        r.text = extras.slide_number;
+        break;
+    case TextField::Kind::date: r.field_type = "datetime"; break;
+    case TextField::Kind::header: r.field_type = "header"; break;
+    case TextField::Kind::footer: r.field_type = "footer"; break;
+    }
+    const std::string_view value = kind == TextField::Kind::date     ? extras.date
+                                   : kind == TextField::Kind::footer ? extras.footer
+                                                                     : std::string_view{};
+    if (!value.empty()) {
+        r.kind = model::Run::Kind::text;
+        r.field_type.clear();
+        r.text = value;
+    }
+    return r;
+}
 
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
 // characters but the tab carry no text. Each paragraph takes the level and
 // bullet of the style run holding its first character, and the numbering
-// of the entry its first character's run names unless its bullet is off.
-// A field replaces the stand-in character at its position; a date, header
-// or footer field has no value stored and shows nothing, and one that
-// points past the text or at a break is no field of this text.
+// of the entry its first character's run names when its bullet, resolved,
+// is on. A field replaces the stand-in character at its position and shows
+// what `field_run` gives; one that points anywhere but at a stand-in is no
+// field of this text.
 model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>& styles = {},
                           const TextExtras& extras = {}) {
     std::vector<TextField> fields(extras.fields.begin(), extras.fields.end());
@@ -487,8 +561,10 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         const auto& chars = extras.chars;
         while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
             char_start += chars[char_k++].nchars;
+        const bool bullet_on = para.bullet.kind == model::Bullet::Kind::character ||
+                               (para.bullet.kind == model::Bullet::Kind::inherited && extras.bullets_by_default);
         if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
-            extras.numbering[chars[char_k].entry] && para.bullet.kind != model::Bullet::Kind::none)
+            extras.numbering[chars[char_k].entry] && bullet_on)
             para.bullet = *extras.numbering[chars[char_k].entry];
         body.paragraphs.push_back(std::move(para));
         para = model::Paragraph{};
@@ -499,20 +575,9 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         if (i == next_field) {
             const TextField& f = fields[field_k];
             next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
-            if (c != 0x0D && c != 0x0B) {
+            if (c == u'*') {
                 flush_run();
-                model::Run r;
-                r.kind = model::Run::Kind::field;
-                switch (f.kind) {
-                case TextField::Kind::slide_number:
-                    r.field_type = "slidenum";
-                    r.text = extras.slide_number;
-                    break;
-                case TextField::Kind::date: r.field_type = "datetime"; break;
-                case TextField::Kind::header: r.field_type = "header"; break;
-                case TextField::Kind::footer: r.field_type = "footer"; break;
-                }
-                para.runs.push_back(std::move(r));
+                para.runs.push_back(field_run(f.kind, extras));
                 ++i;
                 continue;
             }
@@ -638,15 +703,16 @@ struct ShapeRecs {
     bool has_text = false;
     std::optional<std::int32_t> outline_ref;
     std::u16string inline_text;
+    std::optional<std::uint32_t> inline_text_type;
     Bytes inline_style;  // StyleTextPropAtom body of the inline text
     std::vector<TextField> inline_fields;
     Bytes numbering;     // StyleTextProp9Atom body of the shape's text
     std::optional<std::uint32_t> ex_obj_id;
 };
 
-// The autonumbering extension among a shape's programmable tags: the body of
-// the StyleTextProp9Atom in the binary tag named "___PPT9".
-Bytes numbering_atom(Bytes tags) {
+// The first record of `type` in the data of a binary tag named "___PPT9"
+// among programmable tags (a shape's or the document's).
+std::optional<Rec> ppt9_record(Bytes tags, std::uint16_t type) {
     static constexpr std::u16string_view NAME = u"___PPT9";
     Kids k(tags);
     while (auto tag = k.next()) {
@@ -657,11 +723,25 @@ Bytes numbering_atom(Bytes tags) {
         for (std::size_t i = 0; i < NAME.size() && same; ++i) same = load_le16(name->body, 2 * i) == NAME[i];
         if (!same) continue;
         const auto blob = child(tag->body, rt_binary_tag_data);
-        const auto atom = blob ? child(blob->body, rt_style_text_prop9) : std::nullopt;
-        if (atom) return atom->body;
+        if (auto r = blob ? child(blob->body, type) : std::nullopt) return r;
     }
-    return {};
+    return std::nullopt;
 }
+
+// The autonumbering extension among a shape's programmable tags: the body of
+// its StyleTextProp9Atom.
+Bytes numbering_atom(Bytes tags) {
+    const auto atom = ppt9_record(tags, rt_style_text_prop9);
+    return atom ? atom->body : Bytes{};
+}
+
+// Header/footer flags.
+enum : std::uint16_t {
+    hf_date = 0x01,
+    hf_user_date = 0x04,
+    hf_slide_number = 0x08,
+    hf_footer = 0x20,
+};
 
 ShapeRecs collect(Bytes sp) {
     ShapeRecs s;
@@ -710,6 +790,8 @@ ShapeRecs collect(Bytes sp) {
                 if (x->type == rt_outline_text_ref && x->body.size() >= 4) {
                     s.outline_ref = s32(x->body, 0);
                     s.has_text = true;
+                } else if (x->type == rt_text_header && x->body.size() >= 4 && !s.inline_text_type) {
+                    s.inline_text_type = load_le32(x->body, 0);
                 } else if (x->type == rt_text_chars || x->type == rt_text_bytes) {
                     append_units(s.inline_text, x->body, x->type == rt_text_bytes);
                     s.has_text = true;
@@ -950,6 +1032,35 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
     return table;
 }
 
+// Placeholder shapes larger than this are no page furniture: a master's
+// are copied onto every slide that follows it.
+constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{64} << 10;
+
+// The offsets of the first date, footer and slide-number placeholder shapes
+// at the top of the drawing of the master at `at`, in drawing order.
+std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at) {
+    std::vector<std::uint32_t> out;
+    const auto m = rec_at_clamped(doc, at);
+    const auto drawing = m ? child(m->body, rt_drawing) : std::nullopt;
+    const auto dg = drawing ? child(drawing->body, rt_dg) : std::nullopt;
+    const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
+    if (!spgr) return out;
+    std::vector<std::uint8_t> taken;
+    Kids kids(spgr->body);
+    while (auto k = kids.next()) {
+        if (k->type != rt_sp || k->body.size() > MAX_FURNITURE_NBYTES) continue;
+        const ShapeRecs s = collect(k->body);
+        if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
+        const auto placement = s.placement && *s.placement != 0 ? s.placement : s.hf_placement;
+        if (!placement || (*placement != 0x07 && *placement != 0x08 && *placement != 0x09)) continue;
+        if (std::ranges::find(taken, *placement) != taken.end()) continue;
+        taken.push_back(*placement);
+        out.push_back(static_cast<std::uint32_t>(k->body.data() - doc.data()) - 8);
+        if (out.size() == 3) break;
+    }
+    return out;
+}
+
 } // namespace
 
 // Builds the shape tree of one drawing.
@@ -959,6 +1070,10 @@ struct Deck::Shapes {
     Bytes doc;
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
     std::string slide_number;  // what slide-number fields show
+    std::string footer, date;  // what footer and date fields show
+    // Numbering the document keeps for this slide's placeholder text.
+    const std::vector<OutlineNumbering>* outline_numbering = nullptr;
+    std::uint32_t slide_id = 0;
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -1003,10 +1118,10 @@ struct Deck::Shapes {
     // A text with its paragraph styles, fields and, when the shape has the
     // autonumbering extension, numbering.
     model::TextBody styled_text(std::u16string_view text, Bytes style, std::span<const TextField> fields,
-                                Bytes numbering) const {
+                                Bytes numbering, bool bullets_by_default) const {
         std::optional<std::size_t> char_runs;
         const auto paras = paragraph_styles(style, text.size(), &char_runs);
-        TextExtras extras{fields, slide_number, {}, {}};
+        TextExtras extras{fields, slide_number, {}, {}, bullets_by_default, footer, date};
         std::vector<CharStyle> chars;
         std::vector<std::optional<model::Bullet>> entries;
         if (!numbering.empty() && char_runs) {
@@ -1018,22 +1133,41 @@ struct Deck::Shapes {
         return text_body(text, paras, extras);
     }
 
-    model::TextBody group_text(const TextGroup& g, Bytes numbering = {}) const {
+    // The numbering the document keeps for placeholder text of a type on
+    // this slide; the first entry listed wins.
+    Bytes document_numbering(std::uint32_t text_type) const {
+        if (!outline_numbering) return {};
+        const auto key = std::make_pair(slide_id, text_type);
+        const auto n = std::lower_bound(outline_numbering->begin(), outline_numbering->end(), key,
+                                        [](const OutlineNumbering& x, const auto& k) {
+                                            return std::make_pair(x.slide_id, x.text_type) < k;
+                                        });
+        if (n == outline_numbering->end() || n->slide_id != slide_id || n->text_type != text_type) return {};
+        if (n->at > doc.size() || n->nbytes > doc.size() - n->at) return {};
+        return doc.subspan(n->at, n->nbytes);
+    }
+
+    model::TextBody group_text(const TextGroup& g, Bytes numbering, bool bullets_by_default) const {
         const Bytes style = g.style_nbytes && g.style_at <= doc.size() && g.style_nbytes <= doc.size() - g.style_at
                                 ? doc.subspan(g.style_at, g.style_nbytes)
                                 : Bytes{};
-        return styled_text(g.text, style, g.fields, numbering);
+        if (numbering.empty()) numbering = document_numbering(g.text_type);
+        return styled_text(g.text, style, g.fields, numbering, bullets_by_default);
     }
 
     // The shape's text with its paragraph styles: the outline group it
-    // refers to, else its own.
-    model::TextBody text_of(const ShapeRecs& s) {
+    // refers to, else its own. A placeholder without numbering of its own
+    // takes what the document keeps for its text.
+    model::TextBody text_of(const ShapeRecs& s, const std::optional<model::Placeholder>& ph) {
+        const bool bullets = ph && (ph->kind == model::PlaceholderKind::body || ph->kind == model::PlaceholderKind::obj);
         if (s.outline_ref && outline && *s.outline_ref >= 0 &&
             static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
             used[static_cast<std::size_t>(*s.outline_ref)] = true;
-            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)], s.numbering);
+            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)], s.numbering, bullets);
         }
-        return styled_text(s.inline_text, s.inline_style, s.inline_fields, s.numbering);
+        Bytes numbering = s.numbering;
+        if (numbering.empty() && s.placement && s.inline_text_type) numbering = document_numbering(*s.inline_text_type);
+        return styled_text(s.inline_text, s.inline_style, s.inline_fields, numbering, bullets);
     }
 
     std::optional<std::string> prog_id(const ShapeRecs& s) const {
@@ -1058,7 +1192,7 @@ struct Deck::Shapes {
         } else if (pib && (s.shape_type == SHAPE_PICTURE_FRAME || !s.has_text)) {
             sh.content = model::Picture{pib_id(pib), std::nullopt};
         } else {
-            sh.content = s.has_text ? text_of(s) : model::TextBody{};
+            sh.content = s.has_text ? text_of(s, sh.placeholder) : model::TextBody{};
         }
         return sh;
     }
@@ -1354,6 +1488,9 @@ Result<void> Deck::load() {
             notes_.clear();
             blips_.clear();
             prog_ids_.clear();
+            masters_.clear();
+            outline_numbering_.clear();
+            slide_headers_footers_.reset();
             slide_size_ = fresh.slide_size_;
             notes_size_ = fresh.notes_size_;
             size_type_ = fresh.size_type_;
@@ -1464,7 +1601,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
         std::copy_if(scan->slides.begin(), scan->slides.end(), std::back_inserter(spare), loose);
     std::size_t spare_used = 0;
 
-    bool have_slides = false, have_notes = false;
+    bool have_slides = false, have_notes = false, have_masters = false;
     Kids kids(container->body);
     while (auto r = kids.next()) {
         const Bytes b = r->body;
@@ -1563,6 +1700,46 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 units.resize(std::min(units.size(), units.find(u'\0')));
                 if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), encoding::utf8_of_utf16(units));
             }
+        } else if (r->type == rt_list_with_text && r->instance == 1 && !have_masters) {
+            have_masters = true;
+            // Many entries may name one master: each is looked at once.
+            std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, hash::NumberHasher> seen;
+            Kids items(b);
+            while (auto it = items.next()) {
+                if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
+                const std::uint32_t id = load_le32(it->body, 0);
+                auto at = resolve(id, rt_main_master);
+                const bool title = !at;
+                if (!at) at = resolve(id, rt_slide);
+                if (!at) continue;
+                auto [where, fresh] = seen.try_emplace(*at);
+                if (fresh) where->second = furniture_shapes(doc, *at);
+                masters_.push_back({load_le32(it->body, 0x0C), title, where->second});
+            }
+            std::stable_sort(masters_.begin(), masters_.end(), [](const Master& x, const Master& y) { return x.id < y.id; });
+        } else if (r->type == rt_doc_info_list && outline_numbering_.empty()) {
+            // The numbering PowerPoint keeps for placeholder text: pairs of
+            // a header naming slide and text type, then the entries.
+            const auto tags = child(b, rt_prog_tags);
+            const auto props = tags ? ppt9_record(tags->body, rt_outline_text_props9) : std::nullopt;
+            if (!props) continue;
+            Kids items(props->body);
+            std::optional<std::pair<std::uint32_t, std::uint32_t>> key;
+            while (auto it = items.next()) {
+                if (it->type == rt_outline_text_props_header && it->body.size() >= 8) {
+                    key.emplace(load_le32(it->body, 0), load_le32(it->body, 4));
+                } else if (it->type == rt_style_text_prop9 && key) {
+                    outline_numbering_.push_back({key->first, key->second,
+                                                  static_cast<std::size_t>(it->body.data() - doc.data()), it->body.size()});
+                    key.reset();
+                }
+            }
+            std::stable_sort(outline_numbering_.begin(), outline_numbering_.end(),
+                             [](const OutlineNumbering& x, const OutlineNumbering& y) {
+                                 return std::make_pair(x.slide_id, x.text_type) < std::make_pair(y.slide_id, y.text_type);
+                             });
+        } else if (r->type == rt_headers_footers && r->instance == 3 && !slide_headers_footers_) {
+            slide_headers_footers_ = headers_footers(b);
         } else if (r->type == rt_list_with_text && r->instance == 2 && !have_notes) {
             have_notes = true;
             Kids items(b);
@@ -1610,6 +1787,10 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     // Hidden slides keep their number; a notes page shows its slide's.
     shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
     if (outline) shapes.used.assign(outline->size(), false);
+    if (type == rt_slide) {
+        shapes.outline_numbering = &outline_numbering_;
+        shapes.slide_id = slides_[index].slide_id;
+    }
     Kids kids(r->body);
     while (auto k = kids.next()) {
         if (k->type == rt_slide_show_info && k->body.size() >= 12) {
@@ -1626,12 +1807,80 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
         for (std::size_t i = 0; i < outline->size(); ++i) {
             if (shapes.used[i] || (*outline)[i].text.empty()) continue;
             model::Shape sh;
-            if (auto kind = outline_kind((*outline)[i].text_type)) sh.placeholder = model::Placeholder{*kind, 0};
-            sh.content = shapes.group_text((*outline)[i]);
+            const auto kind = outline_kind((*outline)[i].text_type);
+            if (kind) sh.placeholder = model::Placeholder{*kind, 0};
+            sh.content = shapes.group_text((*outline)[i], {}, kind == model::PlaceholderKind::body);
             content.shapes.push_back(std::move(sh));
         }
     }
+    if (type == rt_slide) add_furniture(content, r->body, index);
     return content;
+}
+
+std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
+    const auto atom = child(body, rt_headers_footers_atom);
+    if (!atom || atom->body.size() < 4) return std::nullopt;
+    HeadersFooters hf;
+    hf.flags = load_le16(atom->body, 2);
+    if (const auto date = child(body, rt_cstring, 0)) append_units(hf.user_date, date->body, false);
+    if (const auto footer = child(body, rt_cstring, 2)) append_units(hf.footer, footer->body, false);
+    return hf;
+}
+
+void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::size_t index) const {
+    using PK = model::PlaceholderKind;
+    const auto atom = child(slide_body, rt_slide_atom);
+    if (!atom || atom->body.size() < 0x10) return;
+    const std::uint32_t master_id = load_le32(atom->body, 0x0C);
+    const auto master = std::lower_bound(masters_.begin(), masters_.end(), master_id,
+                                         [](const Master& m, std::uint32_t id) { return m.id < id; });
+    if (master == masters_.end() || master->id != master_id) return;
+    // The slide's own settings replace the deck's, which a title slide (one
+    // that follows a title master) does not show.
+    std::optional<HeadersFooters> hf;
+    if (const auto own = child(slide_body, rt_headers_footers, 0)) hf = headers_footers(own->body);
+    else if (!master->title) hf = slide_headers_footers_;
+    if (!hf) return;
+
+    // What the settings turn on, and give something to show, that the slide
+    // does not show itself.
+    std::vector<PK> wanted;
+    if ((hf->flags & hf_date) && !((hf->flags & hf_user_date) && hf->user_date.empty())) wanted.emplace_back(PK::dt);
+    if (hf->flags & hf_slide_number) wanted.emplace_back(PK::sldNum);
+    if ((hf->flags & hf_footer) && !hf->footer.empty()) wanted.emplace_back(PK::ftr);
+    for (const auto& sh : content.walk())
+        if (sh.placeholder) std::erase(wanted, sh.placeholder->kind);
+
+    Shapes shapes;
+    shapes.doc = doc_;
+    shapes.prog_ids = &prog_ids_;
+    shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
+    shapes.footer = encoding::utf8_of_utf16(hf->footer);
+    // An automatic date is the day of showing: nothing stored to show.
+    if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
+    for (const std::uint32_t at : master->furniture) {
+        const auto k = rec_at(doc_, at);
+        if (!k || wanted.empty()) break;
+        model::Shape sh = shapes.leaf(collect(k->body), Frame{}, 0);
+        if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
+        // A placeholder with nothing of its own to show shows its value alone.
+        const model::TextBody* body = sh.text_body();
+        const bool shows = body && std::ranges::any_of(body->paragraphs, [](const model::Paragraph& p) {
+            return std::ranges::any_of(p.runs, [](const model::Run& r) {
+                return r.kind == model::Run::Kind::field || r.text.find_first_not_of(" \t\n") != std::string::npos;
+            });
+        });
+        if (!shows) {
+            const PK kind = sh.placeholder->kind;
+            const TextExtras values{{}, shapes.slide_number, {}, {}, false, shapes.footer, shapes.date};
+            model::TextBody one;
+            one.paragraphs.emplace_back().runs.push_back(field_run(
+                kind == PK::dt ? TextField::Kind::date : kind == PK::sldNum ? TextField::Kind::slide_number : TextField::Kind::footer,
+                values));
+            sh.content = std::move(one);
+        }
+        content.shapes.push_back(std::move(sh));
+    }
 }
 
 Result<model::SlideContent> Deck::slide(std::size_t index) const {

@@ -33,16 +33,28 @@
 //
 // A paragraph's indent level and bullet come from the style record that
 // follows its text; a style record that does not cover its text exactly is
-// ignored whole. Automatic numbering lives in a later extension in the
-// shape's programmable tags, an array of entries that each paragraph picks
-// by its first character run; without it paragraphs keep their bullet as
-// the base record states it. Fields (slide number, dates, header, footer)
-// are records beside the text naming the position of a stand-in character;
-// a slide-number field shows the slide's number, the others hold no value
-// and show nothing. Header and footer shapes are placeholders either by the
-// placeholder record or by the mark later versions write instead. OLE
-// frames take their program id from the document's object list, by the
-// object id their shape names.
+// ignored whole. Automatic numbering lives in a later extension: in the
+// shape's programmable tags, or for placeholder text in the document's own
+// tags keyed by slide id and text type. It is an array of entries that each
+// paragraph picks by its first character run, and it numbers only
+// paragraphs whose bullet is on (inherited bullets are on in body
+// placeholders); without it paragraphs keep their bullet as the base record
+// states it. Fields (slide number, dates, header, footer) are records beside
+// the text naming the position of a `*` stand-in character, and a record
+// naming any other character is no field; a slide-number field shows the
+// slide's number, the others hold no value and show nothing. Header and
+// footer shapes are placeholders either by the placeholder record or by the
+// mark later versions write instead.
+//
+// Footer, slide number and date settings for the whole deck (or one slide's
+// own) are drawn through the slide's master: each of the master's date,
+// slide-number and footer placeholders that the settings turn on, and of
+// which the slide has no placeholder of its own, joins the end of the slide's
+// shape tree with its fields showing the footer text, the slide's number and
+// the date stored as text ("automatic" dates store none: they show nothing).
+// They are page furniture, so plain text and Markdown show them only when
+// asked to. OLE frames take their program id from the document's object
+// list, by the object id their shape names.
 #pragma once
 
 #include <cstddef>
@@ -162,6 +174,19 @@ private:
         std::size_t style_nbytes = 0;
         std::vector<TextField> fields;
     };
+    // Footer, slide number and date settings (the document's for every
+    // slide, or one slide's own).
+    struct HeadersFooters {
+        std::uint16_t flags = 0;
+        std::u16string user_date, footer;
+    };
+    // A StyleTextProp9Atom body the document keeps for placeholder text.
+    struct OutlineNumbering {
+        std::uint32_t slide_id = 0;
+        std::uint32_t text_type = 0;
+        std::size_t at = 0;  // in the document stream
+        std::size_t nbytes = 0;
+    };
     struct SlideEntry {
         std::uint32_t offset = 0;   // of its SlideContainer
         std::uint32_t slide_id = 0;
@@ -177,6 +202,10 @@ private:
     // (the caller then recovers); with it the scanned records fill the gaps.
     Result<bool> read_document(std::uint32_t doc_ref, std::optional<std::uint32_t> crypt_ref, const Scan* scan);
     std::optional<std::uint32_t> notes_offset(std::uint32_t slide_offset) const;
+    // The settings a HeadersFootersContainer body holds; none without its atom.
+    static std::optional<HeadersFooters> headers_footers(std::span<const std::uint8_t> body);
+    // Appends to a slide's shapes the master's furniture its settings show.
+    void add_furniture(model::SlideContent& content, std::span<const std::uint8_t> slide_body, std::size_t index) const;
     // The drawing of a slide or notes page; `index` is the slide's, whose
     // number slide-number fields show.
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
@@ -191,6 +220,17 @@ private:
     std::vector<std::pair<std::uint32_t, std::uint32_t>> notes_; // (notes id, offset)
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
+    // Masters by id (the first listed of an id wins): whether it is a title
+    // master, and the offsets of its first date, footer and slide-number
+    // placeholder shapes in drawing order, found once when opening.
+    struct Master {
+        std::uint32_t id = 0;
+        bool title = false;
+        std::vector<std::uint32_t> furniture;
+    };
+    std::vector<Master> masters_;
+    std::vector<OutlineNumbering> outline_numbering_;
+    std::optional<HeadersFooters> slide_headers_footers_;
     Size slide_size_{9144000, 6858000};
     Size notes_size_{6858000, 9144000};
     std::uint16_t size_type_ = 0;

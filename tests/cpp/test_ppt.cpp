@@ -1391,9 +1391,10 @@ TEST(PptFields, FieldsReplaceTheirStandInCharacters) {
     const Bytes kinds = box(0xF00D, {text_header(4), chars(u"No *\r* / *\r*\x0B*x*"), field(SLIDE_NUMBER, 3),
                                      field(DATE_TIME, 5), field(0x0FF8, 9), field(0x0FF9, 11), field(FOOTER, 13),
                                      field(0x1015, 15)});
-    // Past the text, negative, on a break, a second record for a position
-    // (the first wins), too short: no field.
+    // Past the text, negative, on a break, on an ordinary character, a second
+    // record for a position (the first wins), too short: no field.
     const Bytes odd = box(0xF00D, {text_header(4), chars(u"a*\rb*"), field(SLIDE_NUMBER, 5), field(SLIDE_NUMBER, -1),
+                                   field(FOOTER, 0), field(SLIDE_NUMBER, 3),
                                    field(DATE_TIME, 2), field(SLIDE_NUMBER, 1), field(FOOTER, 1), rec(0x0FD8, Bytes{4, 0}),
                                    field(SLIDE_NUMBER, 4)});
     const Bytes shapes = cat({sp({fsp(10, 0xA00, 202), kinds}), sp({fsp(11, 0xA00, 202), odd}),
@@ -1455,9 +1456,12 @@ Bytes cf_entry(std::uint32_t nchars, std::uint16_t entry) {
 }
 Bytes abcd(const Bytes& style_body) { return box(0xF00D, {text_header(4), chars(u"a\rb\rc\rd"), style(style_body)}); }
 
-// The paragraphs of the slide's only shape as "text:kind[:scheme@start]".
-std::vector<std::string> numbering_of(const Bytes& shape_kids, const Bytes& list = {}) {
-    auto deck = deck_of(list, {rec(0xF004, cat({fsp(10, 0xA00, 202), shape_kids}), 0, 0xF)});
+// The paragraphs of the slide's only shape, a body placeholder unless said
+// otherwise, as "text:kind[:scheme@start]".
+std::vector<std::string> numbering_of(const Bytes& shape_kids, const Bytes& list = {}, bool body = true,
+                                      const Bytes& extra = {}) {
+    const Bytes ph = body ? placeholder(0x0E, 1) : Bytes{};
+    auto deck = deck_of(list, {rec(0xF004, cat({fsp(10, 0xA00, 202), ph, shape_kids}), 0, 0xF)}, extra);
     std::vector<std::string> out;
     if (!deck) return out;
     auto s = (*deck)->slide(0);
@@ -1500,7 +1504,7 @@ TEST(PptNumbering, MissingOrDamagedExtensionsLeaveTheBullets) {
         {"character runs fall short", cat({numbering_tags(entries), abcd(cat({pf, cf_entry(2, 0)}))})},
         {"unknown character mask bit", cat({numbering_tags(entries), abcd(cat({pf, words32({8, 0x08000000})}))})},
         {"unknown entry mask bit", cat({numbering_tags(cat({words32({0x10}), entries})), abcd(cat({pf, cf}))})},
-        {"non-empty character part", cat({numbering_tags(words32({0x02000000, 1, 1, 0})), abcd(cat({pf, cf}))})},
+        {"unknown character part bit", cat({numbering_tags(words32({0x02000000, 1, 1, 0})), abcd(cat({pf, cf}))})},
         {"entries cut", cat({numbering_tags(Bytes(entries.begin(), entries.begin() + 13)), abcd(cat({pf, cf}))})},
     };
     for (const auto& [what, kids] : cases) EXPECT_EQ(numbering_of(kids), plain) << what;
@@ -1513,6 +1517,214 @@ TEST(PptNumbering, MissingOrDamagedExtensionsLeaveTheBullets) {
             bad[i] ^= flip;
             EXPECT_LE(numbering_of(bad).size(), 4u) << i;
         }
+}
+
+namespace {
+
+// An entry numbered with `scheme` from 1 whose character and spelling parts
+// are given whole (masks and fields).
+Bytes entry9_parts(std::uint16_t scheme, const Bytes& cf, const Bytes& si) {
+    return cat({words32({0x03000000}), halves({1, scheme, 1}), cf, si});
+}
+const Bytes NO_PARTS = words32({0, 0});
+// Paragraphs a-d with inherited bullets, taking entries 0-3 in turn.
+const Bytes EACH_ITS_ENTRY = cat({pf_run(8, 0, 0), cf_entry(2, 0), cf_entry(2, 1), cf_entry(2, 2), cf_entry(2, 3)});
+
+// The document's numbering for placeholder text: `pairs` of header and atom.
+Bytes document_numbering(const Bytes& pairs, std::u16string_view name = u"___PPT9") {
+    return box(0x07D0, {box(0x1388, {box(0x138A, {cstring(0, name), rec(0x138B, rec(0x0FAE, pairs, 0, 0xF))})})});
+}
+Bytes numbering_pair(std::uint32_t slide_id, std::uint32_t text_type, const Bytes& atom) {
+    return cat({rec(0x0FAF, words32({slide_id, text_type})), rec(0x0FAC, atom)});
+}
+
+} // namespace
+
+TEST(PptNumbering, EntriesAreSizedFromTheirMasks) {
+    const Bytes si_all = cat({words32({0x267}), halves({0, 0x409, 0x409, 0}), words32({7, 2, 11, 12})});
+    struct Case {
+        const char* what;
+        Bytes atom;
+        std::vector<std::string> want;
+    };
+    const Case table[] = {
+        {"run id in the character part",
+         cat({entry9_parts(3, words32({0x00100000, 5}), words32({0})), entry9_parts(5, NO_PARTS, {}), entry9(1)}),
+         {"a:3:arabicPeriod@1", "b:3:romanLcParenR@1", "c:3:arabicPeriod@1", "d:0"}},
+        {"every spelling field, two smart tags",
+         cat({entry9_parts(0, words32({0}), si_all), entry9_parts(7, NO_PARTS, {}), entry9(0), entry9(1, Scheme{2, 4})}),
+         {"a:3:alphaLcPeriod@1", "b:3:romanUcPeriod@1", "c:0", "d:3:arabicParenR@4"}},
+        {"smart tags past the atom",
+         cat({entry9(1), entry9_parts(0, words32({0}), words32({0x200, 3, 1}))}),
+         {"a:3:arabicPeriod@1", "b:0", "c:0", "d:0"}},
+        {"spelling bit of unknown size", cat({entry9(1), entry9_parts(0, words32({0}), words32({0x400})), entry9(1)}),
+         {"a:3:arabicPeriod@1", "b:0", "c:0", "d:0"}},
+        {"run id cut", cat({entry9(1), entry9_parts(0, words32({0x00100000}), {})}),
+         {"a:3:arabicPeriod@1", "b:0", "c:0", "d:0"}},
+        {"East Asian, Thai and Hindi schemes",
+         cat({entry9(1, Scheme{0x10, 1}), entry9(1, Scheme{0x13, 2}), entry9(1, Scheme{0x1E, 1}), entry9(1, Scheme{0x28, 1})}),
+         {"a:3:ea1ChsPlain@1", "b:3:circleNumWdWhitePlain@2", "c:3:thaiAlphaPeriod@1", "d:3:hindiAlpha1Period@1"}},
+        {"a scheme the format does not define",
+         cat({entry9(1, Scheme{0x29, 2}), entry9(1, Scheme{0xFFFF, 1})}),
+         {"a:3:arabicPeriod@2", "b:3:arabicPeriod@1", "c:0", "d:0"}},
+    };
+    for (const auto& c : table) EXPECT_EQ(numbering_of(cat({numbering_tags(c.atom), abcd(EACH_ITS_ENTRY)})), c.want) << c.what;
+}
+
+TEST(PptNumbering, OnlyParagraphsWhoseBulletIsOnAreNumbered) {
+    const Bytes tags = numbering_tags(cat({entry9(1), entry9(1), entry9(1), entry9(1)}));
+    const Bytes on = halves({1}), off = halves({0});
+    // a and b inherit, c sets its bullet on, d off.
+    const Bytes mixed = cat({pf_run(4, 0, 0), pf_run(2, 0, PF_HAS_BULLET, on), pf_run(2, 0, PF_HAS_BULLET, off),
+                             cf_entry(2, 0), cf_entry(2, 1), cf_entry(2, 2), cf_entry(2, 3)});
+    const struct {
+        const char* what;
+        bool body;
+        std::vector<std::string> want;
+    } table[] = {
+        {"text box: inherited bullets are off", false, {"a:0", "b:0", "c:3:arabicPeriod@1", "d:1"}},
+        {"body placeholder: inherited bullets are on", true,
+         {"a:3:arabicPeriod@1", "b:3:arabicPeriod@1", "c:3:arabicPeriod@1", "d:1"}},
+    };
+    for (const auto& c : table) EXPECT_EQ(numbering_of(cat({tags, abcd(mixed)}), {}, c.body), c.want) << c.what;
+}
+
+TEST(PptNumbering, PlaceholderTextTakesTheDocumentsNumbering) {
+    const Bytes numbered = cat({entry9(1, Scheme{7, 2}), entry9(1), entry9(1), entry9(1)});
+    const Bytes outline = cat({text_header(1), chars(u"a\rb\rc\rd"), style(EACH_ITS_ENTRY)});
+    const Bytes inline_body = box(0xF00D, {text_header(1), chars(u"a\rb\rc\rd"), style(EACH_ITS_ENTRY)});
+    const std::vector<std::string> yes = {"a:3:romanUcPeriod@2", "b:3:arabicPeriod@1", "c:3:arabicPeriod@1",
+                                          "d:3:arabicPeriod@1"};
+    const std::vector<std::string> no = {"a:0", "b:0", "c:0", "d:0"};
+    const std::vector<std::string> own = {"a:3:alphaUcParenR@1", "b:0", "c:0", "d:0"};
+    const struct {
+        const char* what;
+        Bytes doc_extra, kids, list;
+        bool body;
+        std::vector<std::string> want;
+    } table[] = {
+        {"outline text of its slide and type", document_numbering(numbering_pair(256, 1, numbered)), outline_ref(0), outline,
+         true, yes},
+        {"the first pair of a key wins",
+         document_numbering(cat({numbering_pair(256, 1, numbered), numbering_pair(256, 1, entry9(0))})), outline_ref(0),
+         outline, true, yes},
+        {"another slide", document_numbering(numbering_pair(257, 1, numbered)), outline_ref(0), outline, true, no},
+        {"another text type", document_numbering(numbering_pair(256, 0, numbered)), outline_ref(0), outline, true, no},
+        {"an atom without header", document_numbering(rec(0x0FAC, numbered)), outline_ref(0), outline, true, no},
+        {"another tag", document_numbering(numbering_pair(256, 1, numbered), u"___PPT10"), outline_ref(0), outline, true, no},
+        {"the shape's own extension wins", document_numbering(numbering_pair(256, 1, numbered)),
+         cat({numbering_tags(entry9(1, Scheme{0x0B, 1})), outline_ref(0)}), outline, true, own},
+        {"inline placeholder text", document_numbering(numbering_pair(256, 1, numbered)), inline_body, {}, true, yes},
+        {"inline text of a text box", document_numbering(numbering_pair(256, 1, numbered)), inline_body, {}, false, no},
+    };
+    for (const auto& c : table) EXPECT_EQ(numbering_of(c.kids, c.list, c.body, c.doc_extra), c.want) << c.what;
+}
+
+namespace {
+
+// Header/footer settings: the atom (date format, flags), then the user
+// date and footer texts when given.
+Bytes headers_footers(std::uint16_t instance, std::uint16_t flags, std::u16string_view date = {},
+                      std::u16string_view footer = {}) {
+    Bytes kids = rec(0x0FDA, halves({0, flags}));
+    if (!date.empty()) kids = cat({kids, cstring(0, date)});
+    if (!footer.empty()) kids = cat({kids, cstring(2, footer)});
+    return rec(0x0FD9, kids, instance, 0xF);
+}
+constexpr std::uint16_t HF_DATE = 0x01, HF_TODAY = 0x02, HF_USER_DATE = 0x04, HF_NUMBER = 0x08, HF_FOOTER = 0x20;
+
+// A master (id 0x80000000) and a title master (0x80000001), each holding
+// date, footer and slide-number placeholders, and a slide that follows
+// `master_id`; the document's children `doc_extra`, the slide's
+// `slide_extra` and `shapes`. The master's slide number has no text of its
+// own and a second footer follows the first.
+Bytes furniture_stream(const Bytes& doc_extra, const Bytes& slide_extra, const Bytes& shapes, std::uint32_t master_id,
+                       Bytes& user) {
+    const Bytes placeholders = drawing({
+        sp({fsp(3, 0xA00, 202), placeholder(0x07), box(0xF00D, {text_header(4), chars(u"*"), field(0x0FF8, 0)})}),
+        sp({fsp(4, 0xA00, 202), placeholder(0x09), box(0xF00D, {text_header(4), chars(u"*"), field(FOOTER, 0)})}),
+        sp({fsp(5, 0xA00, 202), placeholder(0x08)}),
+        sp({fsp(6, 0xA00, 202), placeholder(0x09), inline_text(u"second footer")}),
+    });
+    const Bytes master = box(0x03F8, {placeholders});
+    const Bytes title_master = box(0x03EE, {slide_atom(), placeholders});
+    Bytes atom = words32({1, 0, 0, master_id, 0});
+    le32(atom, 0);
+    const Bytes slide = box(0x03EE, {rec(0x03EF, atom, 0, 2), slide_extra, drawing({shapes})});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320, 4), doc_extra,
+                             box(0x0FF0, {persist_atom(3, 0x80000000), persist_atom(4, 0x80000001)}, 1),
+                             box(0x0FF0, {persist_atom(2, 256)}, 0)});
+    const auto slide_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, slide});
+    const auto master_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, master});
+    const auto title_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, title_master});
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {0, slide_at, master_at, title_at})});
+    user = current_user(static_cast<std::uint32_t>(doc.size()));
+    return cat({doc, user_edit(0, dir_at, 1)});
+}
+
+} // namespace
+
+TEST(PptFurniture, TheMasterDrawsWhatTheSettingsShow) {
+    const Bytes own_footer = sp({fsp(10, 0xA00, 202), client_data({round_trip_hf(0x09)}), inline_text(u"mine")});
+    const struct {
+        const char* what;
+        Bytes doc_extra, slide_extra, shapes;
+        std::uint32_t master_id;
+        std::vector<std::string> want;  // placeholder kind and runs of each shape
+    } table[] = {
+        {"no settings", {}, {}, {}, 0x80000000, {}},
+        {"footer and number for the deck", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck footer"), {}, {},
+         0x80000000, {"6:Deck footer", "5:[slidenum:4]"}},
+        {"an automatic date shows nothing", headers_footers(3, HF_DATE | HF_TODAY, u"1 May"), {}, {}, 0x80000000,
+         {"4:[datetime:]"}},
+        {"a date stored as text", headers_footers(3, HF_DATE | HF_USER_DATE, u"1 May"), {}, {}, 0x80000000,
+         {"4:1 May"}},
+        {"date text without the date on", headers_footers(3, HF_USER_DATE, u"1 May"), {}, {}, 0x80000000, {}},
+        {"the slide's own settings replace the deck's", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck"),
+         headers_footers(0, HF_FOOTER, u"", u"Slide"), {}, 0x80000000, {"6:Slide"}},
+        {"a slide that shows nothing", headers_footers(3, HF_FOOTER, u"", u"Deck"), headers_footers(0, 0), {},
+         0x80000000, {}},
+        {"notes settings are not the slides'", headers_footers(4, HF_FOOTER | HF_NUMBER, u"", u"Notes"), {}, {},
+         0x80000000, {}},
+        {"a footer of the slide's own stays alone", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck"), {},
+         own_footer, 0x80000000, {"6:mine", "5:[slidenum:4]"}},
+        {"settings atom cut", rec(0x0FD9, rec(0x0FDA, halves({0})), 3, 0xF), {}, {}, 0x80000000, {}},
+        {"a master the deck does not list", headers_footers(3, HF_FOOTER, u"", u"Deck"), {}, {}, 0x80000002, {}},
+        {"a title slide shows no deck settings", headers_footers(3, HF_FOOTER | HF_NUMBER, u"", u"Deck"), {}, {},
+         0x80000001, {}},
+        {"a title slide's own settings", headers_footers(3, HF_FOOTER, u"", u"Deck"), headers_footers(0, HF_NUMBER), {},
+         0x80000001, {"5:[slidenum:4]"}},
+        {"footer and date on with nothing stored", headers_footers(3, HF_FOOTER | HF_DATE | HF_USER_DATE), {}, {},
+         0x80000000, {}},
+    };
+    for (const auto& c : table) {
+        Bytes user;
+        const Bytes doc = furniture_stream(c.doc_extra, c.slide_extra, c.shapes, c.master_id, user);
+        auto deck = ppt::Deck::from_streams(user, doc, {});
+        ASSERT_TRUE(deck) << c.what;
+        auto s = (*deck)->slide(0);
+        ASSERT_TRUE(s) << c.what;
+        std::vector<std::string> got;
+        for (const auto& sh : s->shapes)
+            if (sh.placeholder) got.push_back(std::to_string(sh.placeholder->kind.value()) + ":" + runs_of(sh));
+        EXPECT_EQ(got, c.want) << c.what;
+    }
+    // Every byte of such a deck flipped: no crash.
+    Bytes user;
+    const Bytes doc = furniture_stream(headers_footers(3, HF_DATE | HF_USER_DATE | HF_FOOTER | HF_NUMBER, u"d", u"f"),
+                                       headers_footers(0, HF_FOOTER, u"", u"s"), own_footer, 0x80000000, user);
+    for (std::size_t i = 0; i < doc.size(); ++i) {
+        Bytes bad = doc;
+        bad[i] ^= 0xFF;
+        if (auto deck = ppt::Deck::from_streams(user, bad, {})) {
+            auto s = (*deck)->slide(0);
+            EXPECT_TRUE(!s || s->shapes.size() <= 4u) << i;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 """Legacy decks: header and footer placeholders are furniture, fields show as
 PPTX fields do, numbered lists come from the autonumbering extension."""
+import copy
 import re
 import shutil
 import struct
@@ -98,6 +99,15 @@ def test_fields_of_every_legacy_deck(corpus):
         pytest.skip("no legacy decks in the corpus folder")
 
 
+def soffice_convert(tmp_path, source, to):
+    soffice = shutil.which("soffice") or shutil.which("libreoffice")
+    if not soffice:
+        pytest.skip("LibreOffice not available")
+    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to", to,
+                    "--outdir", str(tmp_path), str(source)], check=True, capture_output=True, timeout=300)
+    return tmp_path / (source.stem + "." + to)
+
+
 def numbered_pptx(path):
     """Numbered lists (text, scheme, start, level) and one of plain bullets."""
     prs = pptx.Presentation()
@@ -122,14 +132,9 @@ def numbered_pptx(path):
 
 
 def test_numbered_lists_read_as_in_the_pptx(tmp_path):
-    soffice = shutil.which("soffice") or shutil.which("libreoffice")
-    if not soffice:
-        pytest.skip("LibreOffice not available")
     numbered_pptx(tmp_path / "lists.pptx")
-    subprocess.run([soffice, f"-env:UserInstallation=file://{tmp_path}/profile", "--headless", "--convert-to",
-                    "ppt", "--outdir", str(tmp_path), str(tmp_path / "lists.pptx")],
-                   check=True, capture_output=True, timeout=300)
-    source, legacy = vantrell.Document(tmp_path / "lists.pptx"), vantrell.Document(tmp_path / "lists.ppt")
+    legacy = vantrell.Document(soffice_convert(tmp_path, tmp_path / "lists.pptx", "ppt"))
+    source = vantrell.Document(tmp_path / "lists.pptx")
 
     def numbering(doc, index):
         return [(p.text, p.number_scheme, p.number_start, p.level) for p in doc.slide(index).shapes()[1].paragraphs]
@@ -144,3 +149,56 @@ def test_numbered_lists_read_as_in_the_pptx(tmp_path):
         tokens = parser.parse(legacy.slide(index).markdown())
         starts.append([int(t.attrGet("start") or 1) for t in tokens if t.type == "ordered_list_open"])
     assert starts == [[1], [6], [1], [1, 10], []]
+
+
+# ------------------------------------------------------------------ against LibreOffice
+
+def furniture_texts(doc):
+    return [[sh.text for sh in walk(s.shapes()) if sh.placeholder in ("ftr", "sldNum")] for s in doc.slides()]
+
+
+def test_footers_as_libreoffice_writes_them(tmp_path):
+    # A PPTX whose slides show footer and number placeholders, saved as a
+    # legacy deck by LibreOffice: the settings bring them back, through the
+    # master, only when furniture is asked for.
+    prs = pptx.Presentation()
+    for k in range(3):
+        slide = prs.slides.add_slide(prs.slide_layouts[1])
+        slide.shapes.title.text = f"Title {k + 1}"
+        for ph in slide.slide_layout.placeholders:
+            if ph.placeholder_format.type in (13, 15):  # slide number, footer
+                slide.shapes._spTree.append(copy.deepcopy(ph._element))
+        for ph in slide.placeholders:
+            if ph.placeholder_format.type == 15:
+                ph.text_frame.text = "Quarterly review"
+            for t in ph._element.iter(f"{{{A}}}fld"):
+                t.find(f"{{{A}}}t").text = str(k + 1)
+    prs.save(tmp_path / "footers.pptx")
+    legacy = vantrell.Document(soffice_convert(tmp_path, tmp_path / "footers.pptx", "ppt"))
+    source = vantrell.Document(tmp_path / "footers.pptx")
+    assert furniture_texts(legacy) == furniture_texts(source) == [["Quarterly review", "1"], ["Quarterly review", "2"],
+                                                                  ["Quarterly review", "3"]]
+    for s, t in zip(legacy.slides(), source.slides()):
+        assert s.text(furniture=True) == t.text(furniture=True)
+        assert s.text() == t.text() == t.title
+
+
+@pytest.mark.parametrize("name, slides", [
+    ("poi--slideshow_alterman_security.ppt", [2, 8]),
+    ("poi--slideshow_bug56240.ppt", [99]),
+    ("poi--slideshow_headers_footers.ppt", [0, 1]),
+])
+def test_corpus_decks_as_libreoffice_reads_them(corpus, tmp_path, name, slides):
+    if not (corpus / name).is_file():
+        pytest.skip("deck not in the corpus")
+    legacy = vantrell.Document(corpus / name)
+    converted = vantrell.Document(soffice_convert(tmp_path, corpus / name, "pptx"))
+
+    def numbers(doc, i):
+        # An empty paragraph shows no number.
+        return [(p.text, p.number_scheme, p.number_start) for sh in doc.slide(i).shapes() for p in sh.paragraphs or []
+                if p.number_scheme and p.text.strip()]
+
+    for i in slides:
+        assert numbers(legacy, i) == numbers(converted, i)
+        assert furniture_texts(legacy)[i] == furniture_texts(converted)[i]
