@@ -536,14 +536,13 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
 std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy, std::uint64_t work_nbytes) noexcept {
     std::size_t cap = threads;
     if (cap == 0) {
-        if (legacy) {
-            cap = 1;
-        } else {
-            const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-            cap = online > 0 ? static_cast<std::size_t>(online) : 1;
-            const std::uint64_t busy = std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
-            if (busy < cap) cap = static_cast<std::size_t>(busy);
-        }
+        const std::uint64_t busy = legacy ? 1 : std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
+        // The processor count is read from a file each time: not for a pass
+        // that runs on the calling thread anyway.
+        if (busy < 2 || count < 2) return std::min<std::size_t>(count, 1);
+        const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+        cap = online > 0 ? static_cast<std::size_t>(online) : 1;
+        if (busy < cap) cap = static_cast<std::size_t>(busy);
     }
     return std::min(count, cap);
 }

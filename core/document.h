@@ -265,10 +265,12 @@ private:
 };
 
 // Under the automatic setting each worker is given at least this much of
-// the slide parts' bytes: starting a thread costs about what rendering a few
-// dozen KiB of slide XML does, so on smaller decks threads cost more CPU
-// than they save time.
-inline constexpr std::uint64_t AUTO_NBYTES_PER_WORKER = std::uint64_t{64} << 10;
+// the slide parts' bytes. A worker costs about 0.1 ms of CPU beyond its
+// share (thread start, a cold cache and heap, its own view), and a new thread
+// on a busy machine waits a scheduler slice (a few ms) before it runs, while
+// slide XML renders at 0.2 to 1.5 MB per ms: with less than this each, a
+// pass spends more on its workers than they save, and small decks get slower.
+inline constexpr std::uint64_t AUTO_NBYTES_PER_WORKER = std::uint64_t{512} << 10;
 
 // The worker count of a pass over `count` positions under `threads`
 // (0 = automatic: the online processor count, no more than one worker per
