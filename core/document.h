@@ -21,7 +21,10 @@
 // keeps from pass to pass, one view each, positions claimed from one relaxed
 // atomic counter), and the results come back in the order of the positions.
 // A pass runs on the workers that could be started, and on the calling
-// thread when none could: it never fails for want of threads. An exception
+// thread when none could: it never fails for want of threads. Each worker
+// first touches its thread-local data, which the C library would otherwise
+// allocate at a first use and end the process when it cannot; under a
+// memory limit fewer workers start when the room for that can't be held. An exception
 // thrown by a step on a worker is re-thrown in the caller once every worker
 // has been joined; no thread outlives the call. Each step charges the parts
 // it reads to the process's budget of bytes in flight (core/budget.h), so
