@@ -4,6 +4,7 @@ extracted from the corpus."""
 import argparse
 import os
 import pathlib
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -48,20 +49,20 @@ def best_of_alternating(n, fns, clock=time.perf_counter):
     return best
 
 
-def best_wall_and_cpu(n, fns):
-    """`n` runs of each of `fns`, taken in turn: for each, the shortest wall
-    time and, apart, the least CPU time (user + system, every thread of the
+def median_wall_and_cpu(n, fns):
+    """`n` runs of each of `fns`, taken in turn: for each, the median wall
+    time and the median CPU time (user + system, every thread of the
     process); (wall, cpu) pairs of seconds, in order."""
-    wall = [float("inf")] * len(fns)
-    cpu = [float("inf")] * len(fns)
+    walls = [[] for _ in fns]
+    cpus = [[] for _ in fns]
     for _ in range(n):
         for i, fn in enumerate(fns):
             c0, t0 = time.process_time(), time.perf_counter()
             fn()
             t1, c1 = time.perf_counter(), time.process_time()
-            wall[i] = min(wall[i], t1 - t0)
-            cpu[i] = min(cpu[i], c1 - c0)
-    return list(zip(wall, cpu))
+            walls[i].append(t1 - t0)
+            cpus[i].append(c1 - c0)
+    return [(statistics.median(w), statistics.median(c)) for w, c in zip(walls, cpus)]
 
 
 def load_average():

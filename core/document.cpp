@@ -4,13 +4,18 @@
 #include "core/hash.h"
 #include "core/opc.h"
 #include "core/ppt.h"
+#include "core/thread_data.h"
+#include "core/xml.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
 #include <charconv>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <unordered_map>
@@ -255,8 +260,9 @@ public:
         }
     }
 
-    // Stacks whose threads have all been joined.
-    void give_back(std::span<std::byte* const> stacks) noexcept {
+    // Stacks whose threads have all been joined; all of them unmapped when
+    // not `keep`.
+    void give_back(std::span<std::byte* const> stacks, bool keep = true) noexcept {
         // Enough for the passes of a few Python threads at once; a large
         // explicit thread setting pays for its surplus itself.
         static const std::size_t limit = [] {
@@ -265,7 +271,7 @@ public:
             return std::clamp<std::size_t>(four_per_core, 16, MAX_KEPT_STACKS);
         }();
         std::size_t given = 0;
-        if (!forked_.load(std::memory_order_relaxed)) {
+        if (keep && !forked_.load(std::memory_order_relaxed)) {
             std::lock_guard lock(mutex_);
             while (given < stacks.size() && kept_count_ < limit) kept_[kept_count_++] = stacks[given++];
         }
@@ -289,22 +295,146 @@ StackPool& stack_pool() noexcept {
     return pool;
 }
 
-// The stacks of one pass, given back once every worker has been joined.
+// The stacks of one pass, given back once every worker has been joined;
+// under a memory limit they are unmapped instead, as address space kept
+// for later passes is missing to everything else.
 class PassStacks {
 public:
-    explicit PassStacks(std::size_t count) {
+    PassStacks(std::size_t count, bool keep) : keep_(keep) {
         stacks_.reserve(count);
         stack_pool().take(count, stacks_);
     }
     PassStacks(const PassStacks&) = delete;
     PassStacks& operator=(const PassStacks&) = delete;
-    ~PassStacks() { stack_pool().give_back(stacks_); }
+    ~PassStacks() { stack_pool().give_back(stacks_, keep_); }
 
     std::size_t size() const noexcept { return stacks_.size(); }
     std::byte* operator[](std::size_t i) const noexcept { return stacks_[i]; }
 
 private:
     std::vector<std::byte*> stacks_;
+    bool keep_;
+};
+
+// ---------------------------------------------------------------------------
+// Thread-local data of workers
+//
+// The C library sets up the thread-local data of a module loaded at run time
+// (this one's, and the C++ runtime's exception state, which a worker's first
+// throw needs) when a thread first touches it, and ends the process when it
+// cannot allocate it. Under a memory limit a worker could meet that after
+// its stack took the last room, or after another worker's real work did. So
+// every worker touches all of it before anything else, and under a limit the
+// caller first holds back room for that (fewer workers when it cannot), lets
+// it go just before starting them, and lets them work only once all are
+// ready. Without a limit an allocation of a few KiB does not fail.
+
+constexpr std::size_t HEADROOM_BASE_NBYTES = std::size_t{1} << 20;
+constexpr std::size_t HEADROOM_PER_WORKER_NBYTES = std::size_t{256} << 10;
+
+bool limited(int resource) noexcept {
+    rlimit limit{};
+    return ::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
+}
+
+// True when an allocation can fail before memory is really exhausted: an
+// address-space or data limit (either may be set at any time), or strict
+// overcommit accounting.
+bool memory_limited() noexcept {
+    static const bool strict_overcommit = [] {
+        std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "re");
+        if (!f) return false;
+        const int mode = std::fgetc(f);
+        std::fclose(f);
+        return mode == '2';
+    }();
+    return strict_overcommit || limited(RLIMIT_AS) || limited(RLIMIT_DATA);
+}
+
+// Address space mapped and never touched, so that it counts against the
+// limits while nothing uses it.
+class Headroom {
+public:
+    Headroom() = default;
+    Headroom(const Headroom&) = delete;
+    Headroom& operator=(const Headroom&) = delete;
+    ~Headroom() { release(); }
+
+    bool hold(std::size_t nbytes) noexcept {
+        release();
+        void* p = ::mmap(nullptr, nbytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+        base_ = p;
+        nbytes_ = nbytes;
+        return true;
+    }
+    void release() noexcept {
+        if (base_) ::munmap(base_, nbytes_);
+        base_ = nullptr;
+    }
+
+private:
+    void* base_ = nullptr;
+    std::size_t nbytes_ = 0;
+};
+
+// Touches every piece of thread-local data a worker's steps may touch.
+void touch_thread_data() noexcept {
+    // The C++ runtime's per-thread state; the function is pure, so its result
+    // must be used for the call to stay.
+    const int uncaught = std::uncaught_exceptions();
+    asm volatile("" : : "r"(uncaught));
+    // This module's block, and the reader's spare rooms, whose destructor is
+    // registered (an allocation) on first use.
+    const xml::Reader reader{std::string_view{}};
+    (void)reader;
+}
+
+// Marks the threads whose thread-local data was touched: a key's value lives
+// in the thread's own descriptor, so setting one allocates nothing (except
+// for keys past the first few dozen of the process, when it may fail, and
+// the thread is then checked again next time).
+struct ReadyKey {
+    pthread_key_t key{};
+    bool made = ::pthread_key_create(&key, nullptr) == 0;
+};
+
+bool thread_ready() noexcept {
+    static const ReadyKey ready;
+    if (ready.made && ::pthread_getspecific(ready.key)) return true;
+    if (memory_limited()) {
+        Headroom room;
+        if (!room.hold(HEADROOM_BASE_NBYTES)) return false;
+    }
+    touch_thread_data();
+    if (ready.made) (void)::pthread_setspecific(ready.key, &ready);
+    return true;
+}
+
+// Holds started workers until all of them are ready.
+class StartGate {
+public:
+    // A worker that touched its thread-local data.
+    void arrive() noexcept {
+        std::unique_lock lock(mutex_);
+        if (++arrived_ == expected_) changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+    }
+    // The caller, once `count` workers were started.
+    void open_when(std::size_t count) noexcept {
+        std::unique_lock lock(mutex_);
+        expected_ = count;
+        changed_.wait(lock, [&] { return arrived_ >= count; });
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t arrived_ = 0;
+    std::size_t expected_ = SIZE_MAX;
+    bool open_ = false;
 };
 
 struct WorkerContext {
@@ -312,11 +442,14 @@ struct WorkerContext {
     std::size_t threads = 0;
     std::size_t worker = 0;
     const std::function<void(Document&, std::size_t)>* body = nullptr;
+    StartGate* gate = nullptr;
     std::exception_ptr error;
 };
 
 void* worker_main(void* arg) {
     auto* ctx = static_cast<WorkerContext*>(arg);
+    touch_thread_data();
+    if (ctx->gate) ctx->gate->arrive();
     try {
         Document view(std::move(ctx->shared), ctx->threads);
         (*ctx->body)(view, ctx->worker);
@@ -403,14 +536,13 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
 std::size_t worker_count(std::size_t count, std::size_t threads, bool legacy, std::uint64_t work_nbytes) noexcept {
     std::size_t cap = threads;
     if (cap == 0) {
-        if (legacy) {
-            cap = 1;
-        } else {
-            const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-            cap = online > 0 ? static_cast<std::size_t>(online) : 1;
-            const std::uint64_t busy = std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
-            if (busy < cap) cap = static_cast<std::size_t>(busy);
-        }
+        const std::uint64_t busy = legacy ? 1 : std::max<std::uint64_t>(work_nbytes / AUTO_NBYTES_PER_WORKER, 1);
+        // The processor count is read from a file each time: not for a pass
+        // that runs on the calling thread anyway.
+        if (busy < 2 || count < 2) return std::min<std::size_t>(count, 1);
+        const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+        cap = online > 0 ? static_cast<std::size_t>(online) : 1;
+        if (busy < cap) cap = static_cast<std::size_t>(busy);
     }
     return std::min(count, cap);
 }
@@ -445,8 +577,13 @@ std::size_t Document::workers_for(std::span<const std::size_t> positions) const 
 }
 
 void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {
-    std::vector<WorkerContext> contexts(workers);
-    for (std::size_t w = 0; w < workers; ++w) {
+    const bool limited = memory_limited();
+    Headroom headroom;
+    if (limited)
+        while (workers > 0 && !headroom.hold(HEADROOM_BASE_NBYTES + workers * HEADROOM_PER_WORKER_NBYTES)) workers /= 2;
+    std::vector<WorkerContext> contexts(std::max<std::size_t>(workers, 1));
+    StartGate gate;
+    for (std::size_t w = 0; w < contexts.size(); ++w) {
         contexts[w].shared = shared_;
         contexts[w].threads = threads_;
         contexts[w].worker = w;
@@ -456,7 +593,8 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     started.reserve(workers);
     // Destroyed after the joins below: a stack goes back only once its
     // thread has ended.
-    const PassStacks stacks(workers);
+    const PassStacks stacks(workers, !limited);
+    headroom.release();
 
     // A tight address space or thread limit gives fewer stacks or threads
     // than asked for: the workers started share the positions out, and
@@ -465,6 +603,7 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     if (stacks.size() > 0 && pthread_attr_init(&attr) == 0) {
         for (std::size_t w = 0; w < stacks.size(); ++w) {
             pthread_t tid;
+            if (limited) contexts[w].gate = &gate;
             if (pthread_attr_setstack(&attr, stacks[w], WORKER_STACK_NBYTES) != 0 ||
                 pthread_create(&tid, &attr, worker_main, &contexts[w]) != 0)
                 break;
@@ -472,7 +611,11 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
         }
         pthread_attr_destroy(&attr);
     }
-    if (started.empty()) worker_main(&contexts[0]);
+    if (limited && !started.empty()) gate.open_when(started.size());
+    if (started.empty()) {
+        contexts[0].gate = nullptr;
+        worker_main(&contexts[0]);
+    }
     for (const pthread_t tid : started) pthread_join(tid, nullptr);
 
     for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
@@ -923,3 +1066,9 @@ Result<bytes::Buffer> Slide::object_bytes(const ObjectRef& object) const {
 }
 
 } // namespace vantrell_core::document
+
+namespace vantrell_core {
+
+bool ready_thread_data() noexcept { return document::thread_ready(); }
+
+} // namespace vantrell_core

@@ -21,7 +21,10 @@
 // keeps from pass to pass, one view each, positions claimed from one relaxed
 // atomic counter), and the results come back in the order of the positions.
 // A pass runs on the workers that could be started, and on the calling
-// thread when none could: it never fails for want of threads. An exception
+// thread when none could: it never fails for want of threads. Each worker
+// first touches its thread-local data, which the C library would otherwise
+// allocate at a first use and end the process when it cannot; under a
+// memory limit fewer workers start when the room for that can't be held. An exception
 // thrown by a step on a worker is re-thrown in the caller once every worker
 // has been joined; no thread outlives the call. Each step charges the parts
 // it reads to the process's budget of bytes in flight (core/budget.h), so
@@ -265,10 +268,12 @@ private:
 };
 
 // Under the automatic setting each worker is given at least this much of
-// the slide parts' bytes: starting a thread costs about what rendering a few
-// dozen KiB of slide XML does, so on smaller decks threads cost more CPU
-// than they save time.
-inline constexpr std::uint64_t AUTO_NBYTES_PER_WORKER = std::uint64_t{64} << 10;
+// the slide parts' bytes. A worker costs about 0.1 ms of CPU beyond its
+// share (thread start, a cold cache and heap, its own view), and a new thread
+// on a busy machine waits a scheduler slice (a few ms) before it runs, while
+// slide XML renders at 0.2 to 1.5 MB per ms: with less than this each, a
+// pass spends more on its workers than they save, and small decks get slower.
+inline constexpr std::uint64_t AUTO_NBYTES_PER_WORKER = std::uint64_t{512} << 10;
 
 // The worker count of a pass over `count` positions under `threads`
 // (0 = automatic: the online processor count, no more than one worker per

@@ -12,6 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/thread_data.h"
+
 #include <expected>
 #include <new>
 #include <string>
@@ -84,10 +86,13 @@ struct Fault {
     PyObject* raise() const;
 };
 
-// Runs `f`, turning any C++ exception into a Fault.
+// Runs `f`, turning any C++ exception into a Fault; MemoryError when the
+// thread cannot be made ready to run it.
 template <class F>
 auto catching(F&& f) noexcept -> std::expected<std::invoke_result_t<F>, Fault> {
     using R = std::invoke_result_t<F>;
+    // Else this thread's first exception could end the process.
+    if (!vantrell_core::ready_thread_data()) return std::unexpected(Fault{true, {}});
     try {
         if constexpr (std::is_void_v<R>) {
             std::forward<F>(f)();

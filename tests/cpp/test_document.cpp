@@ -1094,10 +1094,10 @@ bool guarded_below(std::uintptr_t addr) {
 TEST(DocumentThreads, AutomaticSettingStartsWorkersOnlyForSlidesWorthThem) {
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     if (online < 2) GTEST_SKIP() << "one processor";
-    // Four slides of a few hundred bytes, then the same with some 80 KiB of
-    // text each, which buys each its own worker.
+    // Four slides of a few hundred bytes, then the same with a worker's
+    // share of text each, which buys each its own worker.
     Zip big = numbered_deck(4);
-    const std::string filler = sp(3, std::string(80 << 10, 'x'), "body");
+    const std::string filler = sp(3, std::string(doc::AUTO_NBYTES_PER_WORKER, 'x'), "body");
     for (std::size_t i = 0; i < 4; ++i)
         big.replace("ppt/slides/slide" + std::to_string(i + 1) + ".xml",
                     sld(sp(2, "S" + std::to_string(i), "title") + filler));
