@@ -732,18 +732,15 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     names.move_into(a.names_, a.entries_);
     mark_overlaps(a.entries_, a.prefix_len_, v.len());
     const auto& entries = a.entries_;
-    a.name_hashes_.reserve(entries.size());
-    for (const Entry& e : entries) a.name_hashes_.push_back(name_index::AsciiCaseless::hash(e.name));
     a.by_name_.build(
         entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].name; },
-        [&](std::size_t i) { return a.name_hashes_[i]; }, [&](std::size_t i) { a.duplicates_.push_back(i); });
+        [&](std::size_t i) { a.duplicates_.push_back(i); });
     a.source_ = std::move(source);
     return a;
 }
 
 Archive::Archive(const Archive& other)
-    : source_(other.source_), entries_(other.entries_), names_(other.names_), name_hashes_(other.name_hashes_),
-      by_name_(other.by_name_),
+    : source_(other.source_), entries_(other.entries_), names_(other.names_), by_name_(other.by_name_),
       duplicates_(other.duplicates_), prefix_len_(other.prefix_len_), declared_entries_(other.declared_entries_),
       rebuilt_(other.rebuilt_), incomplete_(other.incomplete_) {
     const auto here = [&](std::string_view there) {

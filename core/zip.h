@@ -164,8 +164,6 @@ public:
     const std::vector<Entry>& entries() const noexcept { return entries_; }
     // Index of the first entry with this name.
     std::optional<std::size_t> find(std::string_view name) const;
-    // name_index::AsciiCaseless::hash of entry i's name, computed once.
-    std::uint64_t name_hash(std::size_t i) const noexcept { return name_hashes_[i]; }
     // Positions of entries whose name repeats an earlier entry's, in order.
     const std::vector<std::size_t>& duplicates() const noexcept { return duplicates_; }
     // Bytes found before the archive; every stored offset is shifted by it.
@@ -195,8 +193,7 @@ private:
     // end to end: one buffer instead of a string or two per entry. Moving
     // the vector keeps the bytes where the entries' views point.
     std::vector<char> names_;
-    std::vector<std::uint64_t> name_hashes_;
-    name_index::Index<name_index::ExactFoldedHash> by_name_;
+    name_index::Index<name_index::Exact> by_name_;
     std::vector<std::size_t> duplicates_;
     std::uint64_t prefix_len_ = 0;
     std::uint64_t declared_entries_ = 0;

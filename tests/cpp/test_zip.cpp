@@ -998,7 +998,7 @@ TEST(ZipOverlap, HeaderInsideStoredDataLosesToItsOwner) {
 TEST(ZipArchive, NamesSharingOneSlotAreFoundInOrder) {
     constexpr std::size_t N = 300;
     const auto names =
-        testkit::sharing_slot(N + 1, N + N / 10, "ppt/slides/slide", vantrell_core::name_index::ExactFoldedHash::hash);
+        testkit::sharing_slot(N + 1, N + N / 10, "ppt/slides/slide", vantrell_core::name_index::Exact::hash);
     std::vector<Item> items;
     for (std::size_t i = 0; i < N; ++i) items.push_back({.name = names[i], .data = to_bytes(std::to_string(i)), .method = 0});
     std::vector<std::size_t> repeats;
