@@ -49,16 +49,17 @@ using TargetSet = std::vector<bool>;
 // Phase 2 for one source: its relationships part and every relationship's
 // target.
 // False when the source has no relationships part (an empty set, with
-// nothing to report). Sources that differ only in case share one
-// relationships part, which is checked once (`checked`, by part index): a
-// package of many such names must not check its largest part once for each.
+// nothing to report), or when it was checked for another source already:
+// sources that differ only in case share one relationships part, checked
+// once (`checked`, by part index), so that a package of many such names
+// does not check its largest part once for each.
 bool check_source(pkg::Package& package, std::string_view source, TargetSet& targets, std::vector<bool>& checked,
                   Sink& sink) {
     const std::string rels_name = opc::rels_part_name(source);
     const auto rels_index = package.part_index(rels_name);
     if (!rels_index) return false;
     if (*rels_index < checked.size()) {
-        if (checked[*rels_index]) return true;
+        if (checked[*rels_index]) return false;
         checked[*rels_index] = true;
     }
     auto loaded = sink.reading().rels(source, *rels_index);
@@ -126,7 +127,8 @@ std::optional<std::string_view> target_content_type(const pkg::Package& package,
     return package.parsed_content_types().types.content_type_of(resolved);
 }
 
-// `has_rels` tells, per part, whether it has a relationships part.
+// `has_rels` tells, per part, whether its relationships part was checked
+// for it (for one part of each relationships part).
 void check_package_level(pkg::Package& package, const std::vector<bool>& has_rels, Sink& sink) {
     auto loaded = package.rels("/");
     if (!loaded) return;
