@@ -827,15 +827,11 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
         const std::uint64_t head_nbytes = LOCAL_NBYTES + entry.raw_name.size() + LIKELY_EXTRA_NBYTES;
         std::uint64_t want = std::min<std::uint64_t>(len - pos, LOCAL_NBYTES + entry.raw_name.size());
         std::uint8_t* into = small.data();
-        if (entry.method == 8 && csize <= len) {
-            want = std::min(len - pos, head_nbytes + csize);
-            // Not the bytes of the entries after it, however many claim them.
-            if (want > next - pos) {
-                auto header = header_before(entry, pos + want);
-                if (!header) return fail(header.error());
-                if (*header && **header - pos < LOCAL_NBYTES) return fail(runs_into(**header));
-                if (*header) want = **header - pos;
-            }
+        // A size running past the next entry's header is read apart from
+        // the header, once the header is known to be intact: records that
+        // lie about many headers must not read the file once for each.
+        if (entry.method == 8 && next - pos >= LOCAL_NBYTES && csize <= next - pos - LOCAL_NBYTES) {
+            want = std::min({len - pos, head_nbytes + csize, next - pos});
             buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(want));
             into = buffer.get();
         } else {

@@ -909,7 +909,6 @@ Bytes stored_record(const std::string& name, const Bytes& data) {
 TEST(ZipOverlap, NoByteIsReadForTwoEntries) {
     const Bytes body = to_bytes(text_of(3000, 11));
     const Bytes other = to_bytes(text_of(500, 12));
-    const std::string prefix = "stub";
     // Claims 40 bytes more than the data: past the next header's fixed part.
     const auto too_long = static_cast<std::uint32_t>(deflate_raw(body).size() + 40);
     const auto stored_too_long = static_cast<std::uint32_t>(body.size() + 40);
@@ -918,7 +917,7 @@ TEST(ZipOverlap, NoByteIsReadForTwoEntries) {
     constexpr int READ = -1, SHARES = -2, FAILS = -3;
     // Stored offsets of the items of a first build: the layout of the local
     // records does not depend on what the central records say.
-    const auto offsets_of = [&](const std::vector<Item>& items) {
+    const auto offsets_of = [](const std::vector<Item>& items, const std::string& prefix) {
         std::vector<std::uint64_t> out;
         for (std::uint64_t off : build(items, {.prefix = prefix}).local_offsets) out.push_back(off - prefix.size());
         return out;
@@ -964,35 +963,42 @@ TEST(ZipOverlap, NoByteIsReadForTwoEntries) {
           .central_csize = 2000}, {.name = "past", .data = other, .central_csize = 0x7FFFFFFF}, {.name = "ok", .data = other}},
          {}, {FAILS, FAILS, FAILS, FAILS, READ}},
     };
-    for (Case& c : cases) {
-        const auto offsets = offsets_of(c.items);
-        for (auto [i, j, k] : c.aliases) c.items[i].central_offset = offsets[j] + k;
-        const Built built = build(c.items, {.prefix = prefix});
-        auto a = open_bytes(built.bytes);
-        ASSERT_TRUE(a) << c.what;
-        std::vector<bool> shares;
-        for (int e : c.expect) shares.push_back(e == SHARES);
-        EXPECT_EQ(overlap_flags(*a), shares) << c.what;
-        for (std::size_t i = 0; i < c.items.size(); ++i) {
-            Buffer out = {'s', 't', 'a', 'l', 'e'};
-            auto r = a->read(a->entries()[i], out);
-            const int e = c.expect[i];
-            ASSERT_EQ(bool(r), e == READ) << c.what << " " << i;
-            if (r) {
-                EXPECT_EQ(Bytes(out.begin(), out.end()), c.items[i].data) << c.what << " " << i;
-                continue;
+    // From memory, and from a file read on demand (bytes before the archive
+    // make it large enough).
+    for (const bool from_file : {false, true}) {
+        const std::string prefix = from_file ? std::string(vz::FileSource::WHOLE_FILE_NBYTES, 's') : "stub";
+        for (Case c : cases) {
+            const auto offsets = offsets_of(c.items, prefix);
+            for (auto [i, j, k] : c.aliases) c.items[i].central_offset = offsets[j] + k;
+            const Built built = build(c.items, {.prefix = prefix});
+            TempFile f(built.bytes);
+            auto a = from_file ? vz::Archive::open_path(f.path()) : open_bytes(built.bytes);
+            ASSERT_TRUE(a) << c.what;
+            EXPECT_EQ(a->source()->as_bytes().has_value(), !from_file);
+            std::vector<bool> shares;
+            for (int e : c.expect) shares.push_back(e == SHARES);
+            EXPECT_EQ(overlap_flags(*a), shares) << c.what;
+            for (std::size_t i = 0; i < c.items.size(); ++i) {
+                Buffer out = {'s', 't', 'a', 'l', 'e'};
+                auto r = a->read(a->entries()[i], out);
+                const int e = c.expect[i];
+                ASSERT_EQ(bool(r), e == READ) << c.what << " " << i;
+                if (r) {
+                    EXPECT_EQ(Bytes(out.begin(), out.end()), c.items[i].data) << c.what << " " << i;
+                    continue;
+                }
+                EXPECT_TRUE(out.empty());
+                const std::string said = r.error().message();
+                if (e == SHARES)
+                    EXPECT_EQ(said, "zip: entry " + c.items[i].name + " overlaps the data of an earlier entry");
+                else if (e == FAILS)
+                    EXPECT_TRUE(r.error().kind() != Kind::OverlappingEntry && said.find("runs into") == std::string::npos)
+                        << c.what << ": " << said;
+                else
+                    EXPECT_EQ(said, "zip: entry " + c.items[i].name + " runs into the local header of another entry at offset " +
+                                        std::to_string(built.local_offsets[static_cast<std::size_t>(e)]))
+                        << c.what;
             }
-            EXPECT_TRUE(out.empty());
-            const std::string said = r.error().message();
-            if (e == SHARES)
-                EXPECT_EQ(said, "zip: entry " + c.items[i].name + " overlaps the data of an earlier entry");
-            else if (e == FAILS)
-                EXPECT_TRUE(r.error().kind() != Kind::OverlappingEntry && said.find("runs into") == std::string::npos)
-                    << c.what << ": " << said;
-            else
-                EXPECT_EQ(said, "zip: entry " + c.items[i].name + " runs into the local header of another entry at offset " +
-                                    std::to_string(built.local_offsets[static_cast<std::size_t>(e)]))
-                    << c.what;
         }
     }
 }
