@@ -77,7 +77,8 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     }
     if (e.flags & FLAG_UTF8) sink.push(Finding(ZIP011, "UTF-8 name flag is set").in_part(part()));
     if (archive.rebuilt()) return;
-    if (auto lh = archive.local_header(e); !lh)
+    auto lh = archive.local_header(e);
+    if (!lh)
         sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part()));
     else if (std::string fields = header_mismatch(e, *lh); !fields.empty())
         sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part()));
@@ -85,6 +86,11 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     // sits, intact, inside another entry's stored data.
     if (e.overlaps)
         sink.push(Finding(ZIP007, "entry data overlaps the data of an earlier entry; it is not read").in_part(part()));
+    else if (std::uint64_t end; lh && !__builtin_add_overflow(lh->data_offset, e.compressed_size, &end))
+        if (auto next = archive.header_before(e, end); next && *next)
+            sink.push(Finding(ZIP007, "entry data as recorded runs into the local header of another entry at offset " +
+                                          std::to_string(**next))
+                          .in_part(part()));
 }
 
 // The parts whose bytes the CRC stage verifies: XML by content type, and

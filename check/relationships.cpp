@@ -49,11 +49,19 @@ using TargetSet = std::vector<bool>;
 // Phase 2 for one source: its relationships part and every relationship's
 // target.
 // False when the source has no relationships part (an empty set, with
-// nothing to report).
-bool check_source(pkg::Package& package, std::string_view source, TargetSet& targets, Sink& sink) {
+// nothing to report), or when it was checked for another source already:
+// sources that differ only in case share one relationships part, checked
+// once (`checked`, by part index), so that a package of many such names
+// does not check its largest part once for each.
+bool check_source(pkg::Package& package, std::string_view source, TargetSet& targets, std::vector<bool>& checked,
+                  Sink& sink) {
     const std::string rels_name = opc::rels_part_name(source);
     const auto rels_index = package.part_index(rels_name);
     if (!rels_index) return false;
+    if (*rels_index < checked.size()) {
+        if (checked[*rels_index]) return false;
+        checked[*rels_index] = true;
+    }
     auto loaded = sink.reading().rels(source, *rels_index);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
@@ -119,7 +127,8 @@ std::optional<std::string_view> target_content_type(const pkg::Package& package,
     return package.parsed_content_types().types.content_type_of(resolved);
 }
 
-// `has_rels` tells, per part, whether it has a relationships part.
+// `has_rels` tells, per part, whether its relationships part was checked
+// for it (for one part of each relationships part).
 void check_package_level(pkg::Package& package, const std::vector<bool>& has_rels, Sink& sink) {
     auto loaded = package.rels("/");
     if (!loaded) return;
@@ -214,11 +223,11 @@ void run(pkg::Package& package, Sink& sink) {
 
     // The package first, then every part that is not a relationships part.
     TargetSet targets(parts.size());
-    std::vector<bool> has_rels(parts.size());
-    check_source(package, "/", targets, sink);
+    std::vector<bool> has_rels(parts.size()), checked(parts.size());
+    check_source(package, "/", targets, checked, sink);
     for (std::size_t index = 0; index < parts.size(); ++index) {
         if (!opc::is_rels_part_name(parts[index].name))
-            has_rels[index] = check_source(package, parts[index].name, targets, sink);
+            has_rels[index] = check_source(package, parts[index].name, targets, checked, sink);
     }
 
     const Reading& reading = sink.reading();

@@ -4,10 +4,14 @@
 // table holds no pointers and stays valid when its owner is moved or copied.
 //
 // `Traits` supplies `hash(name)` and `equal(a, b)`: exact (`Exact`) or
-// ignoring ASCII case (`AsciiCaseless`), the only case folding part names get;
-// `ExactFoldedHash` and `PartName` let an item name's hash serve its part
-// name too. The hashes are keyed per process (core/hash.h), so names chosen
-// to collide cannot pile up in one run of slots.
+// ignoring ASCII case (`AsciiCaseless`, and `PartName` for names with a
+// leading "/"), the only case folding part names get. A hash folds exactly
+// what its `equal` ignores: equal names must hash alike, and names merged
+// before keying (case variants under a case-folded hash, were the comparison
+// exact) would share one full hash whatever the key, each compared with all
+// before it. The hashes are keyed per process (core/hash.h), so a file cannot
+// choose distinct names that pile up in one run of slots; names the table
+// counts as equal stop at the first of them, as repeats.
 #pragma once
 
 #include <bit>
@@ -61,14 +65,9 @@ struct AsciiCaseless {
     }
 };
 
-// Exact names under the caseless hash, which equal names share too: the hash
-// an archive computes for an item name then also serves its part name.
-struct ExactFoldedHash : Exact {
-    static std::uint64_t hash(std::string_view s) noexcept { return AsciiCaseless::hash(s); }
-};
-
 // Part names, "/" and an item name, ignoring ASCII case, hashed as the item
-// name alone (see ExactFoldedHash).
+// name alone, so a part can be hashed from its item name without building
+// its part name.
 struct PartName : AsciiCaseless {
     static std::uint64_t hash(std::string_view s) noexcept {
         if (s.starts_with('/')) s.remove_prefix(1);

@@ -208,13 +208,10 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::sort(incomplete_.begin(), incomplete_.end());
     for (auto& p : interleaved) parts_.push_back(std::move(p));
 
+    part_hashes_.reserve(parts_.size());
+    for (const Part& p : parts_) part_hashes_.push_back(name_index::PartName::hash(p.name));
     by_lower_name_.build(parts_.size(), [this](std::size_t i) -> std::string_view { return parts_[i].name; },
-                         [this](std::size_t i) { return part_hash(i); }, [](std::size_t) {});
-}
-
-std::uint64_t Core::part_hash(std::size_t i) const noexcept {
-    const Part& p = parts_[i];
-    return p.interleaved() ? name_index::PartName::hash(p.name) : archive_.name_hash(p.entry);
+                         [this](std::size_t i) { return part_hashes_[i]; }, [](std::size_t) {});
 }
 
 std::optional<std::size_t> Core::part_index(std::string_view name) const {
@@ -294,7 +291,7 @@ const PackageDefects& Core::defects() const {
         name_index::Index<name_index::PartName> first;
         std::vector<bool> repeated(parts_.size());
         first.build(
-            parts_.size(), name_of, [this](std::size_t i) { return part_hash(i); },
+            parts_.size(), name_of, [this](std::size_t i) { return part_hashes_[i]; },
             [&](std::size_t i) { repeated[i] = true; });
         for (std::size_t i = 0; i < parts_.size(); ++i) {
             if (!repeated[i]) continue;

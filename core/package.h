@@ -123,8 +123,8 @@ private:
     // The part names, end to end: one allocation instead of one per part.
     std::unique_ptr<char[]> names_;
 
-    // name_index::PartName::hash of part i, from the archive where it has it.
-    std::uint64_t part_hash(std::size_t i) const noexcept;
+    // name_index::PartName::hash of each part, for both tables keyed by it.
+    std::vector<std::uint64_t> part_hashes_;
 
     mutable std::once_flag content_types_once_;
     mutable ParsedContentTypes content_types_;

@@ -665,7 +665,7 @@ struct Props {
                     data_at = r.body.size();
                 }
             }
-            if (!find(p.id)) items.push_back(p);
+            add(p);
         }
     }
     const Prop* find(std::uint16_t id) const {
@@ -684,6 +684,28 @@ struct Props {
         std::string s = wide_string(p->data);
         if (s.empty()) return std::nullopt;
         return s;
+    }
+
+private:
+    // A shape has a few dozen properties; past that, ids already listed are
+    // told by a bitmap of the 14-bit ids, not by a search per entry, so
+    // tables repeating thousands of ids cost their size.
+    static constexpr std::size_t SEARCHED_ITEMS = 64;
+    std::vector<std::uint64_t> listed_;
+
+    void add(const Prop& p) {
+        if (items.size() < SEARCHED_ITEMS) {
+            if (!find(p.id)) items.push_back(p);
+            return;
+        }
+        if (listed_.empty()) {
+            listed_.assign(0x4000 / 64, 0);
+            for (const Prop& q : items) listed_[q.id / 64] |= std::uint64_t{1} << (q.id % 64);
+        }
+        const std::uint64_t bit = std::uint64_t{1} << (p.id % 64);
+        if (listed_[p.id / 64] & bit) return;
+        listed_[p.id / 64] |= bit;
+        items.push_back(p);
     }
 };
 

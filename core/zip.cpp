@@ -522,13 +522,10 @@ Result<std::vector<Entry>> scan_local_headers(View& v, Names& names) {
     return entries;
 }
 
-struct Span {
-    std::uint64_t start = 0, end = 0;
-};
-
-// The source bytes an entry's data claims (see Entry); none for an entry that
-// cannot be read anyway.
-std::optional<Span> span_of(const Entry& e, std::uint64_t prefix_len, std::uint64_t len) noexcept {
+// Source offset of the local header of an entry that can be read; none for
+// one that cannot (encrypted, an unsupported method, stored with differing
+// sizes, data past the end), which reads no byte.
+std::optional<std::uint64_t> start_of(const Entry& e, std::uint64_t prefix_len, std::uint64_t len) noexcept {
     if ((e.flags & FLAG_ENCRYPTED) || (e.method != 0 && e.method != 8) ||
         (e.method == 0 && e.compressed_size != e.uncompressed_size))
         return std::nullopt;
@@ -536,45 +533,41 @@ std::optional<Span> span_of(const Entry& e, std::uint64_t prefix_len, std::uint6
     if (__builtin_add_overflow(e.local_header_offset, prefix_len, &start) ||
         __builtin_add_overflow(LOCAL_NBYTES, e.compressed_size, &n) || !fits(len, start, n))
         return std::nullopt;
-    return Span{start, start + n};
+    return start;
 }
 
-// Sets `overlaps` on every entry whose span starts within an earlier one's
-// (see Entry). "Earlier" is by offset in the file, ties by directory order:
-// every real local header starts a span of its own, so an offset that points
-// into another entry's data (a damaged or hostile record) starts later and
-// loses to the entry that owns those bytes, whichever of the two the
-// directory lists first. Entries sharing one header go to the first listed.
-void mark_overlaps(std::vector<Entry>& entries, std::uint64_t prefix_len, std::uint64_t len) {
+// Sets `overlaps` on every entry whose local header is that of an entry
+// listed before it, and lists the headers' offsets, ascending and each once.
+// Where one entry's data ends is left to reading it: a size may lie, and the
+// bytes up to the next intact header are the entry's own whatever it says.
+void mark_overlaps(std::vector<Entry>& entries, std::uint64_t prefix_len, std::uint64_t len,
+                   std::vector<std::uint64_t>& starts) {
+    starts.clear();
     // Writers store entries in directory order: one pass, no sorting, unless
-    // a span starts before the one listed ahead of it.
-    std::uint64_t reach = 0, last_start = 0;
+    // a header comes before the one listed ahead of it.
     bool in_order = true;
     for (Entry& e : entries) {
-        const auto s = span_of(e, prefix_len, len);
+        const auto s = start_of(e, prefix_len, len);
         if (!s) continue;
-        if (s->start < last_start) {
+        if (!starts.empty() && *s < starts.back()) {
             in_order = false;
             break;
         }
-        last_start = s->start;
-        e.overlaps = s->start < reach;
-        reach = std::max(reach, s->end);
+        e.overlaps = !starts.empty() && *s == starts.back();
+        if (!e.overlaps) starts.push_back(*s);
     }
     if (in_order) return;
-    std::vector<std::pair<Span, std::size_t>> spans;
-    spans.reserve(entries.size());
+    std::vector<std::pair<std::uint64_t, std::size_t>> order;
+    order.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
         entries[i].overlaps = false;
-        if (const auto s = span_of(entries[i], prefix_len, len)) spans.emplace_back(*s, i);
+        if (const auto s = start_of(entries[i], prefix_len, len)) order.emplace_back(*s, i);
     }
-    std::sort(spans.begin(), spans.end(), [](const auto& a, const auto& b) {
-        return a.first.start != b.first.start ? a.first.start < b.first.start : a.second < b.second;
-    });
-    reach = 0;
-    for (const auto& [s, i] : spans) {
-        entries[i].overlaps = s.start < reach;
-        reach = std::max(reach, s.end);
+    std::sort(order.begin(), order.end());
+    starts.clear();
+    for (const auto& [s, i] : order) {
+        entries[i].overlaps = !starts.empty() && s == starts.back();
+        if (!entries[i].overlaps) starts.push_back(s);
     }
 }
 
@@ -730,21 +723,18 @@ Result<Archive> Archive::open(std::shared_ptr<Source> source) {
     }
 
     names.move_into(a.names_, a.entries_);
-    mark_overlaps(a.entries_, a.prefix_len_, v.len());
+    mark_overlaps(a.entries_, a.prefix_len_, v.len(), a.starts_);
     const auto& entries = a.entries_;
-    a.name_hashes_.reserve(entries.size());
-    for (const Entry& e : entries) a.name_hashes_.push_back(name_index::AsciiCaseless::hash(e.name));
     a.by_name_.build(
         entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].name; },
-        [&](std::size_t i) { return a.name_hashes_[i]; }, [&](std::size_t i) { a.duplicates_.push_back(i); });
+        [&](std::size_t i) { a.duplicates_.push_back(i); });
     a.source_ = std::move(source);
     return a;
 }
 
 Archive::Archive(const Archive& other)
-    : source_(other.source_), entries_(other.entries_), names_(other.names_), name_hashes_(other.name_hashes_),
-      by_name_(other.by_name_),
-      duplicates_(other.duplicates_), prefix_len_(other.prefix_len_), declared_entries_(other.declared_entries_),
+    : source_(other.source_), entries_(other.entries_), names_(other.names_), by_name_(other.by_name_),
+      duplicates_(other.duplicates_), starts_(other.starts_), prefix_len_(other.prefix_len_), declared_entries_(other.declared_entries_),
       rebuilt_(other.rebuilt_), incomplete_(other.incomplete_) {
     const auto here = [&](std::string_view there) {
         return std::string_view(names_.data() + (there.data() - other.names_.data()), there.size());
@@ -785,6 +775,23 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
     return local_header_at(*source_, pos, {head.data(), got}, true);
 }
 
+Result<std::optional<std::uint64_t>> Archive::header_before(const Entry& entry, std::uint64_t end) const {
+    std::uint64_t pos;
+    if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos)) return std::optional<std::uint64_t>();
+    const auto mem = source_->as_bytes();
+    // Offsets past a record that lies about its size start headers only
+    // when their signature is there; the rest belong to the entry's data.
+    for (auto it = std::upper_bound(starts_.begin(), starts_.end(), pos); it != starts_.end() && *it < end; ++it) {
+        std::uint8_t sig[4]; // every listed offset has room for a header
+        if (mem)
+            std::memcpy(sig, mem->data() + *it, sizeof sig);
+        else if (auto r = source_->read_at(*it, sig); !r)
+            return fail(r.error());
+        if (load_le32(sig) == SIG_LOCAL) return std::optional<std::uint64_t>(*it);
+    }
+    return std::optional<std::uint64_t>();
+}
+
 Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     out.clear();
     if (entry.flags & FLAG_ENCRYPTED)
@@ -800,6 +807,13 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos) ||
         !fits(len, pos, LOCAL_NBYTES))
         return fail(Error::zip("local header out of bounds", pos));
+    const auto runs_into = [&entry](std::uint64_t header) {
+        return Error::zip("entry " + std::string(entry.name) + " runs into the local header of another entry", header);
+    };
+    // The next readable entry's header. This entry's bytes reach past it
+    // only when a size lies, and then end at the first intact header.
+    const auto after = std::upper_bound(starts_.begin(), starts_.end(), pos);
+    const std::uint64_t next = after == starts_.end() ? len : *after;
     // What was read from `pos` on: the whole rest of an in-memory source;
     // from a file, the header with a typical name and extra field, and for a
     // deflated entry its data too, so one read serves both. None of it is
@@ -813,8 +827,11 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
         const std::uint64_t head_nbytes = LOCAL_NBYTES + entry.raw_name.size() + LIKELY_EXTRA_NBYTES;
         std::uint64_t want = std::min<std::uint64_t>(len - pos, LOCAL_NBYTES + entry.raw_name.size());
         std::uint8_t* into = small.data();
-        if (entry.method == 8 && csize <= len) {
-            want = std::min(len - pos, head_nbytes + csize);
+        // A size running past the next entry's header is read apart from
+        // the header, once the header is known to be intact: records that
+        // lie about many headers must not read the file once for each.
+        if (entry.method == 8 && next - pos >= LOCAL_NBYTES && csize <= next - pos - LOCAL_NBYTES) {
+            want = std::min({len - pos, head_nbytes + csize, next - pos});
             buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(want));
             into = buffer.get();
         } else {
@@ -827,14 +844,22 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
     if (!lh) return fail(lh.error());
     const std::uint64_t data_off = lh->data_offset;
     if (!fits(len, data_off, csize)) return fail(Error::zip("entry data out of bounds", data_off));
+    if (entry.method == 0 && csize != usize) return fail(Error::zip("stored entry sizes differ", data_off));
+    // The data this entry may read: up to an intact header within it, a
+    // deflated stream being often shorter than a size that lies.
+    std::uint64_t own = csize;
+    if (data_off + csize > next) {
+        auto header = header_before(entry, data_off + csize);
+        if (!header) return fail(header.error());
+        if (*header && (entry.method == 0 || **header < data_off)) return fail(runs_into(**header));
+        if (*header) own = **header - data_off;
+    }
     // The data when it lies within what was read.
     std::optional<std::span<const std::uint8_t>> data;
-    if (data_off - pos <= have.size() && csize <= have.size() - (data_off - pos))
-        data = have.subspan(static_cast<std::size_t>(data_off - pos), static_cast<std::size_t>(csize));
+    if (data_off - pos <= have.size() && own <= have.size() - (data_off - pos))
+        data = have.subspan(static_cast<std::size_t>(data_off - pos), static_cast<std::size_t>(own));
 
     if (entry.method == 0) {
-        if (csize != usize)
-            return fail(Error::zip("stored entry sizes differ", data_off));
         out.resize(static_cast<std::size_t>(csize));
         if (data) {
             if (csize > 0) std::memcpy(out.data(), data->data(), static_cast<std::size_t>(csize));
@@ -852,10 +877,10 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
         in = *data;
     } else {
         // An extra field longer than guessed: the data read on its own.
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(csize));
-        if (auto r = source_->read_at(data_off, {buffer.get(), static_cast<std::size_t>(csize)}); !r)
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(own));
+        if (auto r = source_->read_at(data_off, {buffer.get(), static_cast<std::size_t>(own)}); !r)
             return fail(r.error());
-        in = {buffer.get(), static_cast<std::size_t>(csize)};
+        in = {buffer.get(), static_cast<std::size_t>(own)};
     }
     // The recorded size is trusted only as far as the data could produce it.
     std::uint64_t bound = std::numeric_limits<std::uint64_t>::max();
@@ -868,6 +893,8 @@ Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {
                                     : static_cast<std::size_t>(usize);
     if (auto r = inflate::inflate(in, out, max_out); !r) {
         out.clear();
+        // A stream that needs more than its own bytes would read the next entry's.
+        if (own < csize) return fail(runs_into(data_off + own));
         return fail(r.error());
     }
     if (out.size() != usize) {

@@ -15,10 +15,12 @@
 //   - a central directory that ends early (`incomplete()`), or that cannot be
 //     used at all, in which case entries are rebuilt by scanning local file
 //     headers (`rebuilt()`);
-//   - entries whose data overlaps (`Entry::overlaps`): of entries sharing
-//     bytes only the one that starts first in the file is read, so no byte
-//     range is inflated twice and reading every entry costs at most the
-//     file's size in compressed input.
+//   - entries whose data overlaps: of entries sharing one local header only
+//     the first listed is read (`Entry::overlaps`), and an entry's bytes end
+//     at the next intact local header of another entry, whatever its sizes
+//     claim. No byte is then read for two entries, so reading every entry
+//     costs at most the file's size in compressed input, and a record that
+//     lies about its size harms only itself.
 // Every length, offset and count taken from the file is checked against the
 // source before use, and no allocation is sized by a file field alone.
 #pragma once
@@ -123,15 +125,10 @@ struct Entry {
     std::uint16_t method = 0;
     std::uint16_t version_needed = 0;        // the whole 16-bit field
     std::uint64_t local_header_offset = 0;   // as stored; add prefix_len() for a source offset
-    // Its span (below) starts within the span of an entry that starts before
-    // it in the file, or at the same offset and earlier in the directory: it
-    // is not read. An entry's span is its local header's fixed part and its
-    // compressed data; the header's name and extra field are left out, their
-    // lengths being known only once the header is read. Spans so taken are
-    // still disjoint in any well-formed archive, and disjoint spans bound the
-    // data read over all entries by the file's size. Entries that cannot be
-    // read anyway (encrypted, an unsupported method, stored with differing
-    // sizes, data past the end) have no span.
+    // Its local header is the one of an entry listed before it: the two
+    // would read the same bytes, and only the first listed is read. Entries
+    // that cannot be read anyway (encrypted, an unsupported method, stored
+    // with differing sizes, data past the end) share nothing.
     bool overlaps = false;
 };
 
@@ -164,8 +161,6 @@ public:
     const std::vector<Entry>& entries() const noexcept { return entries_; }
     // Index of the first entry with this name.
     std::optional<std::size_t> find(std::string_view name) const;
-    // name_index::AsciiCaseless::hash of entry i's name, computed once.
-    std::uint64_t name_hash(std::size_t i) const noexcept { return name_hashes_[i]; }
     // Positions of entries whose name repeats an earlier entry's, in order.
     const std::vector<std::size_t>& duplicates() const noexcept { return duplicates_; }
     // Bytes found before the archive; every stored offset is shifted by it.
@@ -183,8 +178,15 @@ public:
     Result<LocalHeader> local_header(const Entry& entry) const;
     // Replaces `out` with the entry's uncompressed bytes (stored or
     // deflated). The CRC-32 is not verified. An entry that overlaps an
-    // earlier one fails with the overlapping-entry error before any read.
+    // earlier one fails with the overlapping-entry error before any read;
+    // one whose data would have to run into another entry's local header
+    // fails with "zip: entry {name} runs into the local header of another
+    // entry at offset {offset}".
     Result<void> read(const Entry& entry, bytes::Buffer& out) const;
+    // The source offset of the first intact local header (its signature in
+    // place) of another readable entry after the entry's own header and
+    // before source offset `end`: where the entry's bytes stop.
+    Result<std::optional<std::uint64_t>> header_before(const Entry& entry, std::uint64_t end) const;
 
 private:
     Archive() = default;
@@ -195,9 +197,11 @@ private:
     // end to end: one buffer instead of a string or two per entry. Moving
     // the vector keeps the bytes where the entries' views point.
     std::vector<char> names_;
-    std::vector<std::uint64_t> name_hashes_;
-    name_index::Index<name_index::ExactFoldedHash> by_name_;
+    name_index::Index<name_index::Exact> by_name_;
     std::vector<std::size_t> duplicates_;
+    // Source offsets of the local headers of readable entries, ascending,
+    // each once.
+    std::vector<std::uint64_t> starts_;
     std::uint64_t prefix_len_ = 0;
     std::uint64_t declared_entries_ = 0;
     bool rebuilt_ = false;

@@ -440,6 +440,36 @@ TEST(Package, PartNamesSharingOneSlotAreFoundIgnoringCase) {
     EXPECT_TRUE(p.defects().derivable.empty());
 }
 
+// Case variants of one name: each its own entry, found exactly in the
+// archive; one part ignoring case, every later variant colliding with the
+// first.
+TEST(Package, CaseVariantsAreEntriesOfTheirOwnAndOnePart) {
+    constexpr std::size_t N = 2048;
+    std::vector<std::string> names;
+    for (std::size_t bits = 0; bits < N; ++bits) {
+        std::string s = "ppt/slidemaster.xml";
+        for (std::size_t k = 0; k < 11; ++k)
+            if ((bits >> k) & 1 && s[4 + k] != '.') s[4 + k] = static_cast<char>(s[4 + k] - 32);
+        names.push_back(s);
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::reverse(names.begin(), names.end()); // the all-lower name first
+    Zip z;
+    for (const std::string& n : names) z.add(n, n);
+    auto p = open_zip(z);
+    const auto& archive = p.archive();
+    EXPECT_TRUE(archive.duplicates().empty());
+    std::vector<std::pair<std::string, std::string>> collisions;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        ASSERT_EQ(archive.find(names[i]), i);
+        ASSERT_EQ(p.part_index("/" + names[i]), 0u);
+        if (i > 0) collisions.emplace_back("/" + names[0], "/" + names[i]);
+    }
+    EXPECT_EQ(p.defects().collisions, collisions);
+    EXPECT_EQ(text(*p.read_part("/PPT/SLIDEMASTER.XML")), names[0]);
+}
+
 TEST(Package, DamagedArchivesNeverCrash) {
     Zip z;
     z.add("[Content_Types].xml", CT)

@@ -87,7 +87,7 @@ struct Prop {
     std::uint32_t value;
     Bytes complex = {};
 };
-Bytes fopt(std::initializer_list<Prop> props, std::uint16_t type = 0xF00B) {
+Bytes fopt(const std::vector<Prop>& props, std::uint16_t type = 0xF00B) {
     Bytes entries, data;
     std::uint16_t n = 0;
     for (const auto& p : props) {
@@ -1295,6 +1295,43 @@ TEST(PptParagraphs, MarkdownNestsTheOutline) {
     vantrell_core::text::ExtractReport report;
     EXPECT_EQ(s->markdown(vantrell_core::markdown::MarkdownOptions{}, report),
               "# Plan\n\n- Goals\n  - Fast\n  - Safe\n- Later");
+}
+
+// Property tables that list many ids, some again: the first listing of an
+// id wins, however many came before it.
+TEST(PptShapes, FirstListingOfAPropertyWins) {
+    const auto filler = [](std::uint16_t from, std::size_t n) {
+        std::vector<Prop> out;
+        for (std::size_t i = 0; i < n; ++i) out.push_back({static_cast<std::uint16_t>(from + i), 7});
+        return out;
+    };
+    const auto name = [](std::u16string_view s) { return Prop{0x0380, 0, wz(s)}; };
+    const auto with = [](std::vector<Prop> v, std::initializer_list<Prop> more) {
+        v.insert(v.end(), more.begin(), more.end());
+        return v;
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::vector<Prop>> tables;
+        std::string name;
+    };
+    const std::vector<Row> rows = {
+        {"in a long first table, again in a second", {with(filler(0x100, 100), {name(u"First")}), {name(u"Second")}},
+         "First"},
+        {"only after many others", {filler(0x100, 70), with(filler(0x100, 70), {name(u"Late")})}, "Late"},
+        {"twice in one long table", {with(filler(0x100, 70), {name(u"A"), name(u"B")})}, "A"},
+        {"in a short table", {{name(u"Short")}, {name(u"Other")}}, "Short"},
+    };
+    for (const Row& r : rows) {
+        Bytes tables;
+        for (const auto& t : r.tables) tables = cat({tables, fopt(t)});
+        auto deck = deck_of({}, {sp({fsp(10, 0xA00, 1), tables, client_anchor(0, 0, 10, 10)})});
+        ASSERT_TRUE(deck) << deck.error().message();
+        auto s = (*deck)->slide(0);
+        ASSERT_TRUE(s);
+        ASSERT_EQ(s->shapes.size(), 1u) << r.what;
+        EXPECT_EQ(s->shapes[0].name, r.name) << r.what;
+    }
 }
 
 TEST(PptObjects, ProgramIdsFromTheObjectList) {

@@ -291,6 +291,16 @@ REL_CASES = [
     ("REL008", build(deck({"ppt/loose.xml": b"<a/>", "ppt/loose2.xml": b"<a/>",
                              "ppt/_rels/loose.xml.rels": rels(("rId1", "x", "loose2.xml"))})), {"REL008"},
      [("REL008", "/ppt/loose.xml", "part is not the target of any relationship", None)]),
+    # Sources that differ only in case share one relationships part, checked
+    # (and reported) once.
+    ("REL004-case-variant-sources", build(deck({
+        "ppt/loose.xml": b"<a/>", "ppt/LOOSE.xml": b"<a/>", "ppt/Loose.xml": b"<a/>",
+        "ppt/_rels/loose.xml.rels": rels(("rId1", "x", "gone.xml"), ("rId2", CORE_RT, "../docProps/core.xml"))})),
+     {"REL004", "PKG003"},
+     [("PKG003", "/ppt/_rels/loose.xml.rels", "core properties relationship from a part instead of the package",
+       None),
+      ("REL004", "/ppt/_rels/loose.xml.rels", "relationship rId1 (x) targets /ppt/gone.xml, which does not exist",
+       None)]),
     ("REL009", pres_rels(("rId9", "hyperlink", "http://example.com/x"), ("rId8", "hyperlink", "C:\\x.png"),
                          ("rId7", "hyperlink", "http://example.com/", "External")), {"REL009", "REL004"},
      [("REL009", PRES_RELS, "relationship rId9 has Internal mode but an absolute target http://example.com/x", None),
