@@ -50,6 +50,12 @@ def frames_on_one_slide(frame):
     return make([titled("Only", "".join(frame(10 + k) for k in range(N)), [CHART, DIAGRAM])])
 
 
+def relationships_of_one_slide():
+    # Each frame has a relationship of its own, the names differing in case.
+    rels = [(f"rIdC{k}", "chart", f"../charts/{'CHART1' if k % 2 else 'chart1'}.xml") for k in range(N)]
+    return make([titled("Only", "".join(chart_frame(10 + k, "C", f"rIdC{k}") for k in range(N)), rels)])
+
+
 def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
     """A legacy deck of len(notes_of) slide records, slide k showing "Slide
     k" and naming notes id notes_of[k] (0 for none), listed in the order
@@ -63,7 +69,8 @@ def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
 
     slides = [box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, notes_of[k], 0), 0, 2),
                   drawing(text_box(1025, f"Slide {k}{slide_more}"))) for k in range(count)]
-    notes = box(0x03F0, rec(0x03F1, struct.pack("<IHH", 256, 0, 0), 0, 1), drawing(text_box(1025, "Speak slowly" + notes_more)))
+    notes = box(0x03F0, rec(0x03F1, struct.pack("<IHH", 256, 0, 0), 0, 1),
+                drawing(text_box(1025, "Speak slowly" + notes_more)))
     notes_id = count + 2  # persist ids: 1 the document, 2.. the slides, then the notes
     document_atom = rec(0x03E9, struct.pack("<8iHH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
     doc = box(0x03E8, document_atom,
@@ -82,7 +89,7 @@ def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
     return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
 
 
-# (deck, text options, Markdown options or None, what is shown once)
+# (deck, text options, Markdown options, what is shown once)
 CASES = {
     "slide listed many times": (slide_listed_many_times, {}, {}, "Alpha"),
     "notes part named by many slides": (lambda: slides_naming(NOTES), {"notes": True}, {"notes": True},
@@ -95,6 +102,7 @@ CASES = {
                                            {"comments": True}, "Check this"),
     "chart part named by many frames": (lambda: frames_on_one_slide(lambda sid: chart_frame(sid, "C", "rIdC")), {},
                                         {}, "Revenue"),
+    "chart part named by many relationships of one slide": (relationships_of_one_slide, {}, {}, "Revenue"),
     "diagram part named by many frames": (lambda: frames_on_one_slide(lambda sid: diagram_frame(sid, "D", "rIdD")),
                                           {}, {}, "Cycle"),
     "legacy slide record listed many times": (lambda: legacy_deck([0] * N + [1, 0], [0, 0]), {}, {}, "Slide 0"),
