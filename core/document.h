@@ -9,8 +9,9 @@
 // are read: nothing in proportion to the media a deck carries.
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
-// the comment-author list and the styles of layouts and masters, which are
-// read on first request under std::call_once. A `Document` is a cheap view
+// the comment-author list, the styles of layouts and masters and the first
+// slide naming each part, which are read on first request under
+// std::call_once. A `Document` is a cheap view
 // over it: a counted reference, a package view with its own single-threaded
 // caches, and the thread setting.
 // Views are made freely (per call, per worker thread) and never shared
