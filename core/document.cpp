@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace vantrell_core::document {
 
@@ -157,24 +158,27 @@ Result<Document> open_package(package::Package pkg) {
     const opc::Relationships& prels = **rels;
 
     const auto& ids = shared->presentation.slides;
+    // A part the list names again is the slide it was at its first entry;
+    // the later entries name no further slide (nor anything unresolved).
+    std::unordered_set<std::size_t, hash::NumberHasher> listed;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         const opc::Relationship* rel = prels.get(ids[i].rel_id);
-        std::optional<std::string> name;
-        if (rel && !rel->external) name = existing_part(pkg, opc::resolve_target(main, rel->target));
-        if (!name) {
+        std::optional<std::size_t> idx;
+        if (rel && !rel->external) idx = pkg.part_index(opc::resolve_target(main, rel->target));
+        if (!idx) {
             shared->defects.unresolved_slides.emplace_back(i, ids[i].rel_id);
             continue;
         }
-        shared->slides.push_back({std::move(*name), ids[i].rel_id, ids[i].id});
+        if (!listed.insert(*idx).second) continue;
+        shared->slides.push_back({std::string(pkg.parts()[*idx].name), ids[i].rel_id, ids[i].id});
     }
 
     if (shared->slides.empty()) {
         std::vector<SlideEntry> found;
-        std::unordered_map<std::size_t, bool> seen;
         for (const auto& rel : prels.relationships) {
             if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slide) continue;
             const auto idx = pkg.part_index(opc::resolve_target(main, rel.target));
-            if (!idx || !seen.emplace(*idx, true).second) continue;
+            if (!idx || !listed.insert(*idx).second) continue;
             found.push_back({std::string(pkg.parts()[*idx].name), std::string(rel.id), std::nullopt});
         }
         std::stable_sort(found.begin(), found.end(),
@@ -493,6 +497,27 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         }
     });
     return authors_;
+}
+
+const PartOwners& Shared::part_owners(package::Package* view) const {
+    std::call_once(owners_once_, [&] {
+        if (!view) return;
+        // An older step waiting for this read may hold the budget.
+        const budget::NoWait no_wait(view->ledger());
+        for (std::size_t i = 0; i < slides.size(); ++i) {
+            // A slide whose relationships cannot be read names nothing; its
+            // own reads fail the same way.
+            auto rels = view->rels(slides[i].part);
+            if (!rels) continue;
+            // Every internal target, whatever the relationship's type: a
+            // frame reaches its part by any relationship id.
+            for (const auto& rel : (*rels)->relationships)
+                if (!rel.external)
+                    if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
+                        owners_.add(*idx, i);
+        }
+    });
+    return owners_;
 }
 
 const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) const {
@@ -867,7 +892,20 @@ Result<std::optional<std::string>> Slide::related_part(pml::RelKind kind) const 
     return std::nullopt;
 }
 
-Result<std::optional<std::string>> Slide::notes_part() const { return related_part(pml::RelKind::notesSlide); }
+bool Slide::first_to_name(std::size_t part_index) const {
+    package::Package* pkg = view->package();
+    if (!pkg) return true;
+    return view->shared()->part_owners(pkg).of(part_index).value_or(index) == index;
+}
+
+Result<std::optional<std::string>> Slide::notes_part() const {
+    auto name = related_part(pml::RelKind::notesSlide);
+    if (!name || !*name) return name;
+    // A notes part no slide reaches (it is missing) gives its read error.
+    if (const auto idx = view->package()->part_index(**name); idx && !first_to_name(*idx))
+        return std::optional<std::string>();
+    return name;
+}
 
 Result<std::optional<model::SlideContent>> Slide::notes_content() const {
     if (const auto& legacy = view->shared()->legacy) return legacy->notes(index);
@@ -899,7 +937,8 @@ Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_
 }
 
 template <class Data>
-Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse) const {
+Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
+                                         ShownParts* shown) const {
     package::Package* pkg = view ? view->package() : nullptr;
     if (!rel_id || !pkg) return FramePart<Data>{};
     auto all = rels();
@@ -908,6 +947,11 @@ Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_
     if (!rel) return fail(Error::missing_relationship(*rel_id, part));
     if (rel->external) return FramePart<Data>{std::nullopt, std::string(rel->target)};
     const std::string name = opc::resolve_target(part, rel->target);
+    // A missing part is left to the read below to report.
+    if (const auto idx = shown ? pkg->part_index(name) : std::nullopt) {
+        if (shown->naming == Naming::first_slide && !first_to_name(*idx)) return FramePart<Data>{};
+        if (!shown->parts.insert(*idx).second) return FramePart<Data>{};
+    }
     auto bytes = pkg->read_part(name);
     if (!bytes) return fail(bytes.error());
     auto data = parse(package::as_text(**bytes), name);
@@ -915,22 +959,25 @@ Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_
     return FramePart<Data>{std::move(*data), std::nullopt};
 }
 
-Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame) const {
-    return frame_part<chart::ChartData>(frame.rel_id, chart::parse);
+Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame, ShownParts* shown) const {
+    return frame_part<chart::ChartData>(frame.rel_id, chart::parse, shown);
 }
 
-Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame) const {
-    return frame_part<diagram::DiagramData>(frame.data, diagram::parse);
+Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame, ShownParts* shown) const {
+    return frame_part<diagram::DiagramData>(frame.data, diagram::parse, shown);
 }
 
 template <class Data, class Frame>
 Result<std::vector<std::pair<std::uint32_t, Data>>> Slide::frames(std::optional<std::string> Frame::*rel_id,
                                                                   Parse<Data> parse) const {
     std::vector<std::pair<std::uint32_t, Data>> out;
+    // The slide's own frames, whatever other slides name: this caller asked
+    // for this slide.
+    ShownParts shown{Naming::each_slide, {}};
     for (const model::Shape& shape : content.walk()) {
         const auto* frame = std::get_if<Frame>(&shape.content);
         if (!frame) continue;
-        auto got = frame_part(frame->*rel_id, parse);
+        auto got = frame_part(frame->*rel_id, parse, &shown);
         if (!got) return fail(got.error());
         if (got->external)
             return fail(Error::unsupported("external target " + *got->external + " of " + *(frame->*rel_id)));
@@ -947,19 +994,23 @@ Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> Slide::diagr
     return frames(&model::Diagram::data, diagram::parse);
 }
 
-Result<std::vector<comments::Comment>> Slide::comments() const {
+Result<std::vector<comments::Comment>> Slide::comments(Naming naming) const {
     package::Package* pkg = view->package();
     if (!pkg) return std::vector<comments::Comment>{};
-    const CommentAuthors& authors = view->shared()->comment_authors(pkg);
-    const std::vector<comments::CommentAuthor>* list = &authors.modern;
+    bool modern = true;
     auto name = related_part(pml::RelKind::modernComments);
     if (!name) return fail(name.error());
     if (!*name) {
-        list = &authors.legacy;
+        modern = false;
         name = related_part(pml::RelKind::comments);
         if (!name) return fail(name.error());
         if (!*name) return std::vector<comments::Comment>{};
     }
+    if (naming == Naming::first_slide)
+        if (const auto idx = pkg->part_index(**name); idx && !first_to_name(*idx))
+            return std::vector<comments::Comment>{};
+    const CommentAuthors& authors = view->shared()->comment_authors(pkg);
+    const std::vector<comments::CommentAuthor>* list = modern ? &authors.modern : &authors.legacy;
     auto bytes = pkg->read_part(**name);
     if (!bytes) return fail(bytes.error());
     return comments::parse(package::as_text(**bytes), **name, *list);

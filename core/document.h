@@ -9,8 +9,9 @@
 // are read: nothing in proportion to the media a deck carries.
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
-// the comment-author list and the styles of layouts and masters, which are
-// read on first request under std::call_once. A `Document` is a cheap view
+// the comment-author list, the styles of layouts and masters and the first
+// slide naming each part, which are read on first request under
+// std::call_once. A `Document` is a cheap view
 // over it: a counted reference, a package view with its own single-threaded
 // caches, and the thread setting.
 // Views are made freely (per call, per worker thread) and never shared
@@ -45,6 +46,8 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -54,6 +57,7 @@
 #include "core/comments.h"
 #include "core/diagram.h"
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/model.h"
 #include "core/package.h"
 #include "core/pml.h"
@@ -95,7 +99,8 @@ struct DocumentDefects {
     bool slides_recovered_from_rels = false;
 };
 
-// One slide of the deck, in presentation order.
+// One slide of the deck, in presentation order. A slide part the list names
+// again later is no further slide.
 struct SlideEntry {
     std::string part;                // part name as stored in the package
     std::string rel_id;              // the presentation part's relationship
@@ -106,6 +111,34 @@ struct SlideEntry {
 struct CommentAuthors {
     std::vector<comments::CommentAuthor> legacy; // p:cmAuthorLst
     std::vector<comments::CommentAuthor> modern; // p188:authorLst
+};
+
+// The first slide (by position) whose relationships name each part, by
+// part index. A part many slides name (notes, a chart, comments) is theirs
+// to render only once, so that repeating a name cannot multiply the work.
+class PartOwners {
+public:
+    void add(std::size_t part, std::size_t slide) { first_.try_emplace(part, slide); }
+    // None for a part no slide names.
+    std::optional<std::size_t> of(std::size_t part) const {
+        const auto it = first_.find(part);
+        return it == first_.end() ? std::nullopt : std::optional(it->second);
+    }
+
+private:
+    std::unordered_map<std::size_t, std::size_t, hash::NumberHasher> first_;
+};
+
+// Who renders a part that several slides, or several frames of one slide,
+// name: the first frame of each slide that names it (a slide's own listing),
+// or only the first frame of the first slide (the text and Markdown
+// renderings).
+enum class Naming : std::uint8_t { each_slide, first_slide };
+
+// The parts one rendering of a slide has shown.
+struct ShownParts {
+    Naming naming = Naming::first_slide;
+    std::unordered_set<std::size_t, hash::NumberHasher> parts;
 };
 
 // A layout's or master's styles, and the master a layout follows.
@@ -133,6 +166,8 @@ public:
     // Parsed on the first call, with the package view the caller brings;
     // concurrent first calls wait for that one parse.
     const CommentAuthors& comment_authors(package::Package* view) const;
+    // Every slide's relationships read once, on the first call, likewise.
+    const PartOwners& part_owners(package::Package* view) const;
 
     // The styles of a layout or master, by index in the part table: read
     // once per deck, on the first call for that part, with the view the
@@ -148,6 +183,8 @@ private:
 
     mutable std::once_flag authors_once_;
     mutable CommentAuthors authors_;
+    mutable std::once_flag owners_once_;
+    mutable PartOwners owners_;
     mutable std::mutex styles_mutex_;  // guards the map, not the cells
     mutable std::map<std::size_t, StylesCell> styles_;  // by part index
 };
@@ -191,6 +228,8 @@ struct Slide {
     Document* view = nullptr;
 
     // The notes page, parsed without list structure; none without one.
+    // A notes page several slides name is the first one's: the others have
+    // none.
     Result<std::optional<model::SlideContent>> notes_content() const;
     // The notes page's text (`SlideContent::notes_text`); none without a
     // notes page.
@@ -207,14 +246,20 @@ struct Slide {
     // does not parse is an error. An external target is not: each caller
     // says what it means for it. Listing the frames (below) refuses it, as
     // that caller asked for data; a text rendering shows nothing for it.
-    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame) const;
-    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame) const;
-    // Frames in walk order; the first failure, an external target included,
-    // fails the call.
+    // With `shown`, a part shown already, or not this frame's to show
+    // under its naming, is neither read nor given.
+    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame, ShownParts* shown = nullptr) const;
+    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame,
+                                                         ShownParts* shown = nullptr) const;
+    // Frames in walk order, a part several frames name at the first of
+    // them; the first failure, an external target included, fails the
+    // call.
     Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> charts() const;
     Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> diagrams() const;
     // Modern part preferred, else legacy; replies after their parent.
-    Result<std::vector<comments::Comment>> comments() const;
+    // Under `Naming::first_slide`, none when an earlier slide names the
+    // part.
+    Result<std::vector<comments::Comment>> comments(Naming naming = Naming::each_slide) const;
     // Pictures in walk order. A caller that has no use for content types
     // can leave them unset, and the package's content types part unread.
     Result<std::vector<ImageRef>> images(bool with_content_types = true) const;
@@ -230,10 +275,13 @@ struct Slide {
 
 private:
     Result<std::shared_ptr<const opc::Relationships>> rels() const;
+    // Whether no earlier slide names the part.
+    bool first_to_name(std::size_t part_index) const;
     template <class Data>
     using Parse = Result<Data> (*)(std::string_view text, std::string_view part);
     template <class Data>
-    Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse) const;
+    Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
+                                       ShownParts* shown) const;
     template <class Data, class Frame>
     Result<std::vector<std::pair<std::uint32_t, Data>>> frames(std::optional<std::string> Frame::*rel_id,
                                                                Parse<Data> parse) const;

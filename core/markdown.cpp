@@ -993,6 +993,7 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     // The list the last block ended with, which a list opening the next
     // block must not continue.
     std::optional<Nesting::Tail> tail;
+    document::ShownParts shown;
     for (const model::Shape* shape : shapes) {
         if (text::refers_to_part(*shape)) rels.get();
         if (shape == title) continue;
@@ -1011,12 +1012,13 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
                 add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
             }
         } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
-            // A frame that links outside the package shows nothing.
-            auto part = slide.chart_part(*c);
+            // A frame that links outside the package shows nothing, nor
+            // does one whose part is shown already.
+            auto part = slide.chart_part(*c, &shown);
             if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
             else if (part->data) add_block(out, chart_markdown(*part->data));
         } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
-            auto part = slide.diagram_part(*d);
+            auto part = slide.diagram_part(*d, &shown);
             if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
             else if (part->data) add_block(out, diagram_list(*part->data, tail));
             continue;
@@ -1042,7 +1044,7 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         }
     }
     if (options.comments) {
-        auto list = slide.comments();
+        auto list = slide.comments(document::Naming::first_slide);
         if (!list) {
             report.failed_comments.emplace_back(slide.index, list.error().message());
         } else {

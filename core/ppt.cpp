@@ -1507,7 +1507,6 @@ Result<void> Deck::load() {
             if (*sound) return {};
             const Deck fresh;
             slides_.clear();
-            notes_.clear();
             blips_.clear();
             prog_ids_.clear();
             masters_.clear();
@@ -1624,6 +1623,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
     std::size_t spare_used = 0;
 
     bool have_slides = false, have_notes = false, have_masters = false;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> notes; // (notes id, offset)
     Kids kids(container->body);
     while (auto r = kids.next()) {
         const Bytes b = r->body;
@@ -1770,12 +1770,13 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 const std::uint32_t id = load_le32(it->body, 0);
                 auto at = scan ? resolve(id, rt_notes) : std::nullopt;
                 if (!at) at = persist_offset(id);
-                if (at) notes_.emplace_back(load_le32(it->body, 0x0C), *at);
+                if (at) notes.emplace_back(load_le32(it->body, 0x0C), *at);
             }
         }
     }
     // No slide in the stream is lost: those left over follow the listed ones.
-    for (; spare_used < spare.size(); ++spare_used) slides_.push_back({spare[spare_used], 0, {}});
+    for (; spare_used < spare.size(); ++spare_used) slides_.push_back({spare[spare_used], 0, {}, std::nullopt});
+    own_pages(notes);
     // One id, one object: the first listed wins.
     std::stable_sort(prog_ids_.begin(), prog_ids_.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     prog_ids_.erase(std::unique(prog_ids_.begin(), prog_ids_.end(),
@@ -1784,16 +1785,32 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
     return true;
 }
 
-std::optional<std::uint32_t> Deck::notes_offset(std::uint32_t slide_offset) const {
+std::optional<std::uint32_t> Deck::notes_id_of(std::uint32_t slide_offset) const {
     const auto r = rec_at_clamped(doc_, slide_offset);
     if (!r) return std::nullopt;
     const auto atom = child(r->body, rt_slide_atom);
     if (!atom || atom->body.size() < 0x14) return std::nullopt;
     const std::uint32_t notes_id = load_le32(atom->body, 0x10);
     if (notes_id == 0) return std::nullopt;
-    for (const auto& [id, off] : notes_)
-        if (id == notes_id) return off;
-    return std::nullopt;
+    return notes_id;
+}
+
+void Deck::own_pages(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& notes) {
+    // One id, one page: the first listed wins.
+    std::unordered_map<std::uint32_t, std::uint32_t, hash::NumberHasher> notes_by_id;
+    for (const auto& [id, off] : notes) notes_by_id.try_emplace(id, off);
+    std::unordered_set<std::uint32_t, hash::NumberHasher> slides_seen, notes_seen;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < slides_.size(); ++i) {
+        SlideEntry& s = slides_[i];
+        if (!slides_seen.insert(s.offset).second) continue;
+        if (const auto id = notes_id_of(s.offset))
+            if (const auto it = notes_by_id.find(*id); it != notes_by_id.end() && notes_seen.insert(it->second).second)
+                s.notes = it->second;
+        if (kept != i) slides_[kept] = std::move(s);
+        ++kept;
+    }
+    slides_.resize(kept);
 }
 
 Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
@@ -1912,7 +1929,7 @@ Result<model::SlideContent> Deck::slide(std::size_t index) const {
 
 Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
-    const auto off = notes_offset(slides_[index].offset);
+    const auto off = slides_[index].notes;
     if (!off) return std::optional<model::SlideContent>{};
     auto content = drawing_of(*off, rt_notes, nullptr, index);
     if (!content) return fail(content.error());

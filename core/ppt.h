@@ -19,6 +19,10 @@
 // unresolved slide entries in stream order and appended after them when left
 // over. Such a deck says so through `recovered`.
 //
+// A slide record is one slide, at its first listing: the list naming it again
+// adds no slide. A notes record belongs to the first slide that names it;
+// later ones have no notes page.
+//
 // Opening validates the chain, the document container, the slide list with
 // its outline text, the notes list and the picture store; a slide's drawing is
 // parsed anew on each `slide` call, as a PPTX slide part is. Every length,
@@ -191,6 +195,8 @@ private:
         std::uint32_t offset = 0;   // of its SlideContainer
         std::uint32_t slide_id = 0;
         std::vector<TextGroup> outline;
+        // Of its NotesContainer: the notes page it is the first to name.
+        std::optional<std::uint32_t> notes;
     };
     struct Shapes;
     struct Scan;
@@ -201,7 +207,12 @@ private:
     // `scan` a deck whose map misses the document or a slide gives false
     // (the caller then recovers); with it the scanned records fill the gaps.
     Result<bool> read_document(std::uint32_t doc_ref, std::optional<std::uint32_t> crypt_ref, const Scan* scan);
-    std::optional<std::uint32_t> notes_offset(std::uint32_t slide_offset) const;
+    // The notes id a slide's atom names; none for 0 or a damaged slide.
+    std::optional<std::uint32_t> notes_id_of(std::uint32_t slide_offset) const;
+    // Keeps each slide record at its first listing only and gives each
+    // notes record (listed as (notes id, offset)) to the first slide that
+    // names it, so that no listing repeats a page.
+    void own_pages(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& notes);
     // The settings a HeadersFootersContainer body holds; none without its atom.
     static std::optional<HeadersFooters> headers_footers(std::span<const std::uint8_t> body);
     // Appends to a slide's shapes the master's furniture its settings show.
@@ -217,7 +228,6 @@ private:
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> persist_; // sorted (id, offset)
     std::vector<SlideEntry> slides_;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> notes_; // (notes id, offset)
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
     // Masters by id (the first listed of an id wins): whether it is a title

@@ -82,16 +82,17 @@ void write_table(const model::Table& table, const std::string& separator, std::s
     }
 }
 
-// A frame that links outside the package shows nothing.
-FrameText frame_text(const document::Slide& slide, const model::Shape& shape) {
+// A frame that links outside the package shows nothing, nor does one whose
+// part is `shown` already.
+FrameText frame_text(const document::Slide& slide, const model::Shape& shape, document::ShownParts& shown) {
     if (const auto* c = std::get_if<model::Chart>(&shape.content)) {
-        auto part = slide.chart_part(*c);
+        auto part = slide.chart_part(*c, &shown);
         if (!part) return fail(part.error());
         if (!part->data) return std::optional<std::string>();
         return std::optional(chart_text(*part->data));
     }
     if (const auto* d = std::get_if<model::Diagram>(&shape.content)) {
-        auto part = slide.diagram_part(*d);
+        auto part = slide.diagram_part(*d, &shown);
         if (!part) return fail(part.error());
         if (!part->data) return std::optional<std::string>();
         return std::optional(diagram_text(*part->data));
@@ -289,8 +290,9 @@ std::string slide_text_reporting(const document::Slide& slide, const TextOptions
     }
     report.merge(slide.report);
     if (refers_to_parts(slide.content)) slide_rels(slide, report);
+    document::ShownParts shown;
     const FrameCallback frame = [&](const model::Shape& shape) -> FrameText {
-        FrameText t = frame_text(slide, shape);
+        FrameText t = frame_text(slide, shape, shown);
         if (!t) report.failed_frames.emplace_back(slide.index, t.error().message());
         return t;
     };
@@ -302,7 +304,7 @@ std::string slide_text_reporting(const document::Slide& slide, const TextOptions
         else if (*notes && !is_blank(**notes)) add_line(out, "Notes: " + std::string(trim(**notes)));
     }
     if (options.comments) {
-        auto list = slide.comments();
+        auto list = slide.comments(document::Naming::first_slide);
         if (!list) {
             report.failed_comments.emplace_back(slide.index, list.error().message());
         } else {

@@ -17,6 +17,10 @@
 //   "category: value" line per point. A diagram frame gives its items, one
 //   per line, depth first. Both are read through the frame callback; one that
 //   cannot be read gives nothing (the caller records why).
+// - A chart, diagram, notes or comments part that several slides name is
+//   shown with the first of them (by position), a chart or diagram at its
+//   first frame there; the others show nothing for it. The output thus
+//   grows with what the deck holds, not with how often it names it.
 // - With alt text on, a shape that gave no text gives its trimmed
 //   description instead.
 // - Notes, when asked, follow as "Notes: " and the notes text; comments, when
