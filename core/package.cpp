@@ -103,6 +103,15 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
     return h;
 }
 
+} // namespace
+
+std::uint64_t read_cost(const Part& part) noexcept { return saturating_add(part.size, part.compressed_size); }
+
+namespace {
+
+// A charge refused because the pass was stopped.
+Error stopped() { return Error::other("stopped before reading"); }
+
 // Bytes of an XML part as UTF-8. A UTF-16 part's UTF-8 form is held to the
 // limit and charged before it is made, and the UTF-16 bytes go as soon as
 // it is written.
@@ -114,7 +123,7 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
         return fail(Error::unsupported("xml part " + std::string(name) + " converts from UTF-16 to " +
                                        std::to_string(*nbytes) + " bytes, over the limit of " +
                                        std::to_string(max_nbytes)));
-    if (ledger) ledger->charge(*nbytes);
+    if (ledger && !ledger->charge(*nbytes)) return fail(stopped());
     bytes::Buffer out(*nbytes);
     encoding::utf16_xml_write_utf8(bytes, out);
     return out;
@@ -122,9 +131,10 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
 
 // Charges what reading a part can allocate: its recorded inflated size,
 // which the inflater never writes past, and a copy of its stored bytes. A
-// part over the limit is refused before anything is allocated.
-void charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
-    if (ledger && part.size <= max_nbytes) ledger->charge(saturating_add(part.size, part.compressed_size));
+// part over the limit is refused before anything is allocated. False when
+// the pass was stopped meanwhile.
+bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
+    return !ledger || part.size > max_nbytes || ledger->charge(read_cost(part));
 }
 
 } // namespace
@@ -242,8 +252,9 @@ Result<void> Core::read_entries(const Part& part, bytes::Buffer& out, std::uint6
 }
 
 const ParsedContentTypes& Core::parsed_content_types() const {
-    std::call_once(content_types_once_, [this] {
-        if (!content_types_entry_) return;
+    content_types_.call([this] {
+        ParsedContentTypes out;
+        if (!content_types_entry_) return out;
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
         bytes::Buffer raw;
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
@@ -252,25 +263,26 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         auto utf8 = r ? as_utf8(std::move(raw), "/" + std::string(entry.name), MAX_XML_PART_NBYTES, nullptr)
                       : Result<bytes::Buffer>(fail(std::move(r.error())));
         if (!utf8) {
-            content_types_.error = utf8.error().message();
-            content_types_.unreadable = content_types_.error;
-            return;
+            out.error = utf8.error().message();
+            out.unreadable = out.error;
+            return out;
         }
         const bytes::Buffer text = std::move(*utf8);
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
-            content_types_.xml_error = parsed.error();
-            content_types_.error = parsed.error().to_error("/" + std::string(entry.name)).message();
-            return;
+            out.xml_error = parsed.error();
+            out.error = parsed.error().to_error("/" + std::string(entry.name)).message();
+            return out;
         }
-        content_types_.types = std::move(*parsed);
+        out.types = std::move(*parsed);
+        return out;
     });
-    return content_types_;
+    return *content_types_.get();
 }
 
 const PackageDefects& Core::defects() const {
-    std::call_once(defects_once_, [this] {
-        PackageDefects& d = defects_;
+    defects_.call([this] {
+        PackageDefects d;
         for (const auto& e : archive_.entries())
             if (e.name.ends_with('/')) d.directories.emplace_back(e.name);
 
@@ -333,8 +345,9 @@ const PackageDefects& Core::defects() const {
             }
         }
         d.incomplete_pieces = incomplete_;
+        return d;
     });
-    return defects_;
+    return *defects_.get();
 }
 
 // ---- views ----
@@ -364,7 +377,7 @@ Result<Package> Package::open_path(std::string_view path) {
 
 Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {
     const Part& part = parts()[index];
-    charge(ledger_, part, max_nbytes);
+    if (!charge(ledger_, part, max_nbytes)) return fail(stopped());
     bytes::Buffer raw;
     if (auto r = core_->read_entries(part, raw, max_nbytes); !r) return fail(std::move(r.error()));
     auto text = as_utf8(std::move(raw), part.name, max_nbytes, ledger_);
@@ -422,7 +435,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
             view = as_text(*it->second);
         } else {
-            charge(ledger_, part, MAX_XML_PART_NBYTES);
+            if (!charge(ledger_, part, MAX_XML_PART_NBYTES)) return fail(stopped());
             bytes::Buffer raw;
             if (auto r = core_->read_entries(part, raw, MAX_XML_PART_NBYTES); !r) return fail(std::move(r.error()));
             auto utf8 = as_utf8(std::move(raw), part.name, MAX_XML_PART_NBYTES, ledger_);
