@@ -292,6 +292,11 @@ StackPool& stack_pool() noexcept {
     return pool;
 }
 
+// Made when the library is loaded rather than on first use: a fork() child
+// must never find a first use half made by another thread, whose guard
+// would stay taken there for ever.
+[[maybe_unused]] const bool stacks_ready = (page_nbytes(), stack_pool().give_back({}), true);
+
 // The stacks of one pass, given back once every worker has been joined.
 class PassStacks {
 public:

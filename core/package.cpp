@@ -87,6 +87,11 @@ std::uint64_t prefix_base() noexcept {
     return base;
 }
 
+// Made when the library is loaded rather than on first use: a fork() child
+// must never find a first use half made by another thread, whose guard
+// would stay taken there for ever.
+[[maybe_unused]] const bool drawn_at_load = (hash::key(), prefix_base(), true);
+
 std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::size_t, std::uint64_t>>* cuts) {
     const std::uint64_t base = prefix_base();
     if (cuts) cuts->clear();
