@@ -77,8 +77,8 @@ bool Budget::fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept {
         if (!ledger.listed_ && large.oldest_waiting) return false;
         return saturating_add(in_flight_, nbytes) <= limit_;
     }
-    if (!ledger.listed_ && small.held > small_room_) return false;
-    return (!ledger.listed_ && large.held == 0) || saturating_add(large.held, nbytes) <= limit_ - small_room_;
+    if (!ledger.listed_) return small.held <= small_room_ && large.held == 0;
+    return saturating_add(large.held, nbytes) <= limit_ - small_room_;
 }
 
 bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
@@ -127,13 +127,20 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
                 return false;
             }
         }
-        ledger.listed_ = true;
-        ledger.generation_ = generation_.load(std::memory_order_relaxed);
-        ledger.older_ = lane.newest;
-        ledger.newer_ = nullptr;
-        (lane.newest ? lane.newest->newer_ : lane.oldest) = &ledger;
-        lane.newest = &ledger;
+        list(ledger);
     } else {
+        if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
+            // Outgrown the small room (a huge layout, say): the step goes on
+            // as a large one, let in after those let in already, so that
+            // the small steps it would crowd out need not wait for it.
+            unlist(ledger);
+            lanes_[SMALL].held -= ledger.held_;
+            ledger.lane_ = LARGE;
+            lanes_[LARGE].held = saturating_add(lanes_[LARGE].held, ledger.held_);
+            list(ledger);
+            // A large step waiting for the small room may go now.
+            if (waiting_ != 0) settled_.notify_all();
+        }
         const Lane& lane = lanes_[ledger.lane_];
         while (may_wait && lane.oldest != &ledger && !fits(ledger, nbytes)) {
             if (stopped()) return false;
@@ -154,6 +161,16 @@ void Budget::give_back(Ledger& ledger, std::uint64_t nbytes) noexcept {
     // Every waiter: the first in line or a step now let in earliest may go
     // ahead, and others may fit now.
     if (waiting_ != 0) settled_.notify_all();
+}
+
+void Budget::list(Ledger& ledger) noexcept {
+    Lane& lane = lanes_[ledger.lane_];
+    ledger.listed_ = true;
+    ledger.generation_ = generation_.load(std::memory_order_relaxed);
+    ledger.older_ = lane.newest;
+    ledger.newer_ = nullptr;
+    (lane.newest ? lane.newest->newer_ : lane.oldest) = &ledger;
+    lane.newest = &ledger;
 }
 
 void Budget::unlist(Ledger& ledger) noexcept {

@@ -14,22 +14,24 @@
 // other small steps: it goes in once its charge fits in the small room
 // beside the small steps held, or in the whole budget beside everything held
 // while no large step is waiting. A large step waits only for large steps,
-// and for the small ones to be back within the small room: it goes in once
-// its charge fits in the rest of the budget beside the large steps held, or
-// once no large step is held at all, so a part larger than the whole budget
-// is still read, though one at a time. So one huge deck never holds up an
-// ordinary one: its steps queue among themselves while small steps keep a
-// room of their own. Together they hold at most the budget, or the largest
-// part plus the small room.
+// and for the small ones to be back within the small room: large steps go
+// in one at a time, as one thread would read them, however large (a part
+// larger than the whole budget is still read). So one huge deck never holds
+// up an ordinary one: its steps queue among themselves while small steps
+// keep a room of their own. Together they hold at most the budget, or about
+// the largest part plus the small room.
 //
 // Within a lane, first charges are let in in the order they asked. A later
 // charge of a step already let in does not fit only when the step overran
 // its first estimate; it waits while a step of its lane let in earlier still
 // holds a charge, and the earliest of each lane never waits (it may
-// overdraw). Waits thus point from steps that hold nothing to steps that
-// hold something, from a step let in later to one let in earlier in its
-// lane, or from a large step to small ones, never back: they cannot form a
-// cycle. Ordinary decks never come near the budget and never wait.
+// overdraw). A small step whose charges outgrow the small room goes on as a
+// large one, let in after every large step let in so far (not queued: it
+// holds something already). Waits thus point from steps that hold nothing
+// to steps that hold something, from a step let in later to one let in
+// earlier in its lane, or from a large step to small ones, never back: they
+// cannot form a cycle. Ordinary decks never come near the budget and never
+// wait.
 //
 // A step must not wait while it holds something an older step may wait
 // for, such as a once-only parse of a part that all slides share: it
@@ -94,6 +96,7 @@ private:
     };
     bool take(Ledger& ledger, std::uint64_t nbytes) noexcept;
     bool fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
+    void list(Ledger& ledger) noexcept;
     void unlist(Ledger& ledger) noexcept;
     void give_back(Ledger& ledger, std::uint64_t nbytes) noexcept;
     void start_afresh() noexcept;

@@ -88,7 +88,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         {"a small step goes ahead of a large one that waits", {80}, {50, 10}, {false, true}, false},
         {"small steps go ahead of one that must run alone", {60}, {500, 5, 5}, {false, true, true}, false},
         {"a large step goes in beside small ones", {20}, {500}, {true}, false},
-        {"large steps share what the small room leaves", {30}, {50}, {false}, false},
+        {"large steps go in one at a time", {30}, {26}, {false}, false},
         {"small steps use the whole budget while no large one waits", {60, 20}, {10}, {true}, false},
         {"small steps keep to their room while a large one waits", {60, 20}, {500, 5, 10}, {false, true, false}, false},
         {"a large step waits for the small ones to be back in their room", {20, 10}, {40}, {false}, false},
@@ -134,34 +134,55 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
 
 TEST(Budget, AnOverrunWaitsOnlyForStepsOfItsLaneLetInEarlier) {
     budget::Budget b(100); // small room 25
-    budget::Ledger a(b), c(b);
-    a.charge(20);
-    c.charge(4);
+    budget::Ledger big(b), a(b), c(b);
+    big.charge(75);
+    a.charge(10);
+    c.charge(10);
     std::atomic<int> gone{0};
     std::thread younger([&] {
-        c.charge(90); // does not fit, and a was let in first
+        c.charge(10); // fits neither the small room nor the budget, and a was let in first
         gone.fetch_add(1);
     });
     until_waiting(b, 1, gone, 0);
     EXPECT_EQ(gone.load(), 0);
-    // The earliest never waits, however much it asks for: waiting here
-    // would never end.
-    a.charge(500);
+    // The earliest small step never waits for another: waiting here would
+    // never end.
+    a.charge(15);
     EXPECT_EQ(gone.load(), 0);
+    EXPECT_EQ(b.in_flight(), 110u);
     a.settle();
     younger.join();
-    EXPECT_EQ(c.held(), 94u);
+    EXPECT_EQ(c.held(), 20u);
     c.settle();
 
-    // The earliest small step overdraws beside a large one instead of
-    // waiting for it.
-    budget::Ledger large(b), small(b);
-    large.charge(80);
+    // A small step grows within its room whatever large steps hold.
+    budget::Ledger small(b);
     small.charge(10);
-    small.charge(20);
-    EXPECT_EQ(b.in_flight(), 110u);
-    large.settle();
+    small.charge(10);
+    EXPECT_EQ(b.in_flight(), 95u);
+    big.settle();
     small.settle();
+    EXPECT_EQ(b.in_flight(), 0u);
+
+    // A small step outgrowing the small room goes on as a large one: it
+    // waits for the large step let in before it, and new small steps do
+    // not wait for it.
+    budget::Ledger grows(b), first_large(b), newcomer(b);
+    grows.charge(10);
+    first_large.charge(70);
+    std::thread grower([&] {
+        grows.charge(30);
+        gone.fetch_add(1);
+    });
+    until_waiting(b, 1, gone, 1);
+    EXPECT_EQ(gone.load(), 1);
+    newcomer.charge(20);
+    EXPECT_EQ(b.in_flight(), 100u);
+    first_large.settle();
+    grower.join();
+    EXPECT_EQ(grows.held(), 40u);
+    grows.settle();
+    newcomer.settle();
     EXPECT_EQ(b.in_flight(), 0u);
 }
 
@@ -183,7 +204,7 @@ TEST(Budget, AStopEndsWaits) {
         SCOPED_TRACE(row.what);
         budget::Budget b(100);
         budget::Ledger a(b);
-        a.charge(row.first ? 90 : 20); // large, or the oldest small step
+        a.charge(90); // large
         std::atomic<bool> say_stop{false};
         std::atomic<int> checks{0};
         struct Context {
@@ -198,7 +219,7 @@ TEST(Budget, AStopEndsWaits) {
             },
             &context, b);
         budget::Ledger other(b);
-        if (row.first == 0) other.charge(4);
+        if (row.first == 0) other.charge(4); // small, to outgrow its room below
         std::atomic<int> gone{0};
         bool charged = true;
         std::thread t([&] {
@@ -212,7 +233,7 @@ TEST(Budget, AStopEndsWaits) {
         t.join();
         EXPECT_FALSE(charged);
         EXPECT_TRUE(stop.requested());
-        EXPECT_EQ(b.in_flight(), row.first ? 90u : 24u);
+        EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
         if (row.polls) EXPECT_GE(checks.load(), 1);
         other.settle();
         a.settle();
