@@ -34,6 +34,14 @@ void until_waiting(budget::Budget& b, std::size_t n, const std::atomic<int>& gon
     while (b.waiting() < n && gone.load() == gone_before) std::this_thread::yield();
 }
 
+// Waits for a fork() child, which must have exited with 0.
+void expect_clean_exit(pid_t child) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 } // namespace
 
 TEST(Budget, ChargesThatNeedNotWaitGoStraightThrough) {
@@ -279,10 +287,7 @@ TEST(Budget, AForkChildStartsAfresh) {
         if (b.in_flight() != 0) code |= 4;
         ::_exit(code);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_clean_exit(child);
     release.store(true);
     mine.settle();
     holder.join();
@@ -365,10 +370,7 @@ TEST(Once, AForkChildRestartsARunItsParentLeftUnfinished) {
         if (ended.call([]() -> std::optional<std::string> { return "child"; })) code |= 4;
         ::_exit(code);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    expect_clean_exit(child);
     release.store(true);
     runner.join();
     ASSERT_NE(begun.get(), nullptr);
