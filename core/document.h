@@ -10,9 +10,9 @@
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
 // the comment-author list and the styles of layouts and masters, which are
-// read on first request in once-only cells (core/once.h). A `Document` is a cheap view
-// over it: a counted reference, a package view with its own single-threaded
-// caches, and the thread setting.
+// read on first request in once-only cells (core/once.h). A `Document` is a
+// cheap view over it: a counted reference, a package view with its own
+// single-threaded caches, and the thread setting.
 // Views are made freely (per call, per worker thread) and never shared
 // between threads; any number of views may read one `Shared` at once.
 //
@@ -28,13 +28,14 @@
 // that many workers on huge slides hold about what one does.
 #pragma once
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <pthread.h>
 #include <map>
 #include <memory>
 #include <mutex>
