@@ -6,13 +6,24 @@
    threads=1, whatever the core count.
 2. One slide stored as 160 MiB of UTF-16 (a comment of CJK characters, 240
    MiB as UTF-8): `Slide.text()` and `text()`.
+3. `markdown()` with automatic threads against threads=1, no limit: 8
+   slides on 8 layouts of 250 MiB each (read once, for the bullets); 16
+   slides of 20 MiB; the same from 4 Python threads at once. Goal: automatic
+   within 1.3x the peak of threads=1.
+4. The 8 slides of 250 MiB read in a `multiprocessing` child made by fork()
+   (while a thread of the parent reads them too) and by spawn: what the read
+   added to the child's resident size. Goal: forked within 1.3x of spawned.
 
 Peak resident size (ru_maxrss) and peak address space (VmPeak) of the child.
 
     python bench/memory_bench.py [passes...]
+    python bench/memory_bench.py --threads     (3 and 4 only)
 """
 import json
+import multiprocessing
 import os
+import resource
+import threading
 import subprocess
 import sys
 import tempfile
@@ -58,7 +69,94 @@ def show(label, result):
     print(f"  {label:<28} {outcome:<12} peak RSS {rss / MiB:7.0f} MiB   VmPeak {vm / MiB:7.0f} MiB")
 
 
+# Peak resident size of a child that opens argv[1] and runs markdown() with
+# argv[2] threads (0: automatic) from argv[3] Python threads at once.
+PEAK = r"""
+import resource, sys, threading
+import vantrell
+path, threads, callers = sys.argv[1], int(sys.argv[2]) or None, int(sys.argv[3])
+d = vantrell.Document(path, threads=threads)
+workers = [threading.Thread(target=d.markdown) for _ in range(callers)]
+for w in workers: w.start()
+for w in workers: w.join()
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def peak(path, threads, callers=1):
+    proc = subprocess.run([sys.executable, "-c", PEAK, path, str(threads), str(callers)],
+                          capture_output=True, text=True, timeout=900)
+    return int(proc.stdout) if proc.returncode == 0 else float("nan")
+
+
+def resident_now():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def grown_by_reading(path, out):
+    """In a child: what reading every slide adds to its resident size."""
+    import vantrell
+    start = resident_now()
+    vantrell.Document(path).slide_texts()
+    out.put(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - start)
+
+
+def child_growth(method, path):
+    ctx = multiprocessing.get_context(method)
+    out = ctx.Queue()
+    child = ctx.Process(target=grown_by_reading, args=(path, out))
+    child.start()
+    grown = out.get(timeout=900)
+    child.join()
+    return grown
+
+
+def threads_main(folder):
+    import vantrell
+    decks = []
+    layouts = os.path.join(folder, "layouts.pptx")
+    with open(layouts, "wb") as f:
+        f.write(bombs.blank_layouts_deck(8, 250 * MiB))
+    decks.append(("8 slides on 8 layouts of 250 MiB", layouts, 1))
+    sixteen = os.path.join(folder, "sixteen.pptx")
+    with open(sixteen, "wb") as f:
+        f.write(bombs.blank_slides_deck([f"Slide {i}" for i in range(1, 17)], 20 * MiB))
+    decks.append(("16 slides of 20 MiB", sixteen, 1))
+    decks.append(("16 slides of 20 MiB, 4 Python threads", sixteen, 4))
+    print(f"markdown(), peak RSS, {os.cpu_count()} cores (goal: automatic <= 1.3x threads=1)")
+    for label, path, callers in decks:
+        one, auto = peak(path, 1, callers), peak(path, 0, callers)
+        print(f"  {label:<40} threads=1 {one / MiB:6.0f} MiB   automatic {auto / MiB:6.0f} MiB   "
+              f"{auto / one:4.2f}x")
+
+    huge = os.path.join(folder, "blanks.pptx")
+    with open(huge, "wb") as f:
+        f.write(bombs.blank_slides_deck([f"Slide {i}" for i in range(1, 9)], 250 * MiB))
+    spawned = child_growth("spawn", huge)
+    stop = threading.Event()
+
+    def read():
+        d = vantrell.Document(huge)
+        while not stop.is_set():
+            d.slide_texts()
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    try:
+        forked = child_growth("fork", huge)
+    finally:
+        stop.set()
+        reader.join()
+    print("8 slides of 250 MiB in a multiprocessing child, RSS added by reading (goal: fork <= 1.3x spawn)")
+    print(f"  spawn {spawned / MiB:6.0f} MiB   fork {forked / MiB:6.0f} MiB   {forked / spawned:4.2f}x")
+
+
 def main():
+    if sys.argv[1:] == ["--threads"]:
+        with tempfile.TemporaryDirectory() as folder:
+            threads_main(folder)
+        return
     passes = sys.argv[1:] or PASSES
     with tempfile.TemporaryDirectory() as folder:
         blanks = os.path.join(folder, "blanks.pptx")

@@ -9,30 +9,51 @@
 // (several Python threads may run passes at once), and settles when the step
 // ends.
 //
-// A step's first charge waits its turn: steps are let in one at a time in
-// the order they asked, each once its charge fits beside what is held, or
-// once nothing is held at all, so a part larger than the whole budget is
-// still read, alone. A later charge of a step already let in does not fit
-// only when the step overran its first estimate; it waits while a step let
-// in earlier still holds a charge, and the earliest never waits (it may
-// overdraw). Waits thus point from steps that hold nothing to steps that
-// hold something, or from a step let in later to one let in earlier, and
+// Steps go in one of two lanes by their first charge. A small step (first
+// charge within a quarter of the budget, the small room) waits only for
+// other small steps: it goes in once its charge fits in the small room
+// beside the small steps held, or in the whole budget beside everything held
+// while no large step is waiting. A large step waits only for large steps,
+// and for the small ones to be back within the small room: large steps go
+// in one at a time, as one thread would read them, however large (a part
+// larger than the whole budget is still read). So one huge deck never holds
+// up an ordinary one: its steps queue among themselves while small steps
+// keep a room of their own. Together they hold at most the budget, or about
+// the largest part plus the small room.
+//
+// Within a lane, first charges are let in in the order they asked. A later
+// charge of a step already let in does not fit only when the step overran
+// its first estimate; it waits while a step of its lane let in earlier still
+// holds a charge, and the earliest of each lane never waits (it may
+// overdraw). A small step whose charges outgrow the small room goes on as a
+// large one, let in after every large step let in so far (not queued: it
+// holds something already). Waits thus point from steps that hold nothing
+// to steps that hold something, from a step let in later to one let in
+// earlier in its lane, or from a large step to small ones, never back: they
 // cannot form a cycle. Ordinary decks never come near the budget and never
 // wait.
 //
-// A step must not wait while it holds a lock that an older step may need,
-// such as a once-only parse of a part that all slides share: charges made
-// there are counted but never wait (`NoWait`).
+// A step must not wait while it holds something an older step may wait
+// for, such as a once-only parse of a part that all slides share: it
+// charges that part before it enters the parse (and gets the charge back if
+// another step parsed it meanwhile), and charges made inside never wait
+// (`NoWait`).
+//
+// A pass may carry a `Stop`: its calling thread polls it, and once it says
+// stop, charges of the pass's steps stop waiting and are refused instead.
 //
 // A child of fork() may have been made while another thread held the
-// budget's lock or a charge that will never be settled; its passes count
-// nothing and never wait.
+// budget's lock or a charge that will never be settled; the process budget
+// starts afresh there (a new lock, nothing held), and ledgers listed before
+// the fork are forgotten rather than settled.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 
 namespace vantrell_core::budget {
@@ -43,10 +64,11 @@ namespace vantrell_core::budget {
 inline constexpr std::uint64_t PROCESS_NBYTES = std::uint64_t{64} << 20;
 
 class Ledger;
+class Stop;
 
 class Budget {
 public:
-    explicit Budget(std::uint64_t limit_nbytes) noexcept : limit_(limit_nbytes) {}
+    explicit Budget(std::uint64_t limit_nbytes) noexcept : limit_(limit_nbytes), small_room_(limit_nbytes / 4) {}
     Budget(const Budget&) = delete;
     Budget& operator=(const Budget&) = delete;
 
@@ -57,24 +79,69 @@ public:
     std::uint64_t in_flight() noexcept;
     std::size_t waiting() noexcept;
 
+    // Wakes every wait, for charges whose pass was stopped.
+    void wake_all() noexcept;
+
 private:
     friend class Ledger;
-    void take(Ledger& ledger, std::uint64_t nbytes) noexcept;
-    void give_back(Ledger& ledger) noexcept;
-    void forget_after_fork() noexcept { forked_.store(true, std::memory_order_relaxed); }
+    friend struct ProcessBudget;
+    struct Lane {
+        std::uint64_t held = 0;
+        // First charges waiting, in the order they asked.
+        Ledger* oldest_waiting = nullptr;
+        Ledger* newest_waiting = nullptr;
+        // Ledgers let in and not settled since, in the order they were let in.
+        Ledger* oldest = nullptr;
+        Ledger* newest = nullptr;
+    };
+    bool take(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    bool fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
+    void list(Ledger& ledger) noexcept;
+    void unlist(Ledger& ledger) noexcept;
+    void give_back(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    void start_afresh() noexcept;
 
     std::mutex mutex_;
     std::condition_variable settled_;
     const std::uint64_t limit_;
+    const std::uint64_t small_room_;
     std::uint64_t in_flight_ = 0;
     std::size_t waiting_ = 0;
-    // First charges wait in the order of their tickets.
-    std::uint64_t next_ticket_ = 0;
-    std::uint64_t serving_ = 0;
-    // Ledgers let in and not settled since, in the order they were let in.
-    Ledger* oldest_ = nullptr;
-    Ledger* newest_ = nullptr;
-    std::atomic<bool> forked_{false};
+    Lane lanes_[2]; // small, large
+    // Counts the fork() children this budget started afresh in.
+    std::atomic<std::uint32_t> generation_{0};
+};
+
+// A pass's signal to stop early (an interrupt). Only the thread that runs
+// the pass calls poll(); any thread may read requested().
+class Stop {
+public:
+    // Says whether to stop; called with no lock of this library held.
+    using Check = bool (*)(void* context) noexcept;
+
+    Stop(Check check, void* context, Budget& budget = Budget::process()) noexcept
+        : check_(check), context_(context), budget_(&budget) {}
+    Stop(const Stop&) = delete;
+    Stop& operator=(const Stop&) = delete;
+
+    // Asks the check, at most once per POLL_INTERVAL; once it says stop,
+    // wakes the budget's waits and stays stopped.
+    bool poll() noexcept;
+    bool requested() const noexcept { return stopped_.load(std::memory_order_acquire); }
+
+    static constexpr std::chrono::milliseconds POLL_INTERVAL{50};
+
+private:
+    Check check_;
+    void* context_;
+    Budget* budget_;
+    std::atomic<bool> stopped_{false};
+    std::chrono::steady_clock::time_point last_{};
+};
+
+// Thrown by a pass that its stop ended early.
+struct Stopped : std::exception {
+    const char* what() const noexcept override { return "stopped"; }
 };
 
 // What one step has charged; one thread uses it. Settles when destroyed.
@@ -85,9 +152,20 @@ public:
     Ledger& operator=(const Ledger&) = delete;
     ~Ledger() { settle(); }
 
+    // Charges of this ledger end their waits, refused, once `stop` is
+    // requested; the thread that polls it says so, and polls while it waits.
+    void watch(Stop* stop, bool polls) noexcept {
+        stop_ = stop;
+        polls_ = polls;
+    }
+
     // Counts `nbytes` as held until settle(), having waited as above first
-    // unless a NoWait is alive.
-    void charge(std::uint64_t nbytes) noexcept;
+    // unless a NoWait is alive. False, with nothing counted, when the pass
+    // was stopped.
+    bool charge(std::uint64_t nbytes) noexcept;
+    // Gives back `nbytes` of what was charged (no more than is held),
+    // keeping the step let in.
+    void refund(std::uint64_t nbytes) noexcept;
     // Gives back all that was charged; the next charge starts a new step.
     void settle() noexcept;
 
@@ -97,11 +175,18 @@ private:
     friend class Budget;
     friend class NoWait;
 
+    // Listed in a budget that has since started afresh in a fork() child.
+    bool stale() const noexcept;
+
     Budget* budget_;
+    Stop* stop_ = nullptr;
     Ledger* older_ = nullptr;
     Ledger* newer_ = nullptr;
     std::uint64_t held_ = 0;
+    std::uint32_t generation_ = 0;
+    std::uint8_t lane_ = 0;
     bool listed_ = false;
+    bool polls_ = false;
     unsigned no_wait_ = 0;
 };
 

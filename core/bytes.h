@@ -18,7 +18,11 @@
 // the decoder sizes its output first and then overwrites all of it, and the
 // clearing cost about an eighth of the inflating. Whoever grows a Buffer
 // by resize() writes every byte of the new room before the buffer is handed
-// on (or shrinks it back).
+// on (or shrinks it back). A block of OWN_MAPPING_NBYTES or more gets a
+// mapping of its own, unmapped when freed: left to malloc, the freed bytes of
+// a huge part stay in the arena of the worker thread that read it, and a
+// pass over such parts keeps about one part per worker for good. (The
+// host's own malloc settings are not ours to change.)
 //
 // Header-only, so the writer shares them without depending on the reader's
 // compiled code.
@@ -30,10 +34,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include <sys/mman.h>
 
 namespace vantrell_core::bytes {
 
@@ -63,8 +70,11 @@ inline void append(std::vector<std::uint8_t, Alloc>& out, T v) {
 
 } // namespace detail
 
+inline constexpr std::size_t OWN_MAPPING_NBYTES = std::size_t{1} << 20;
+
 // std::allocator, except that an element constructed without arguments is
-// default-initialised: for bytes, left as it is.
+// default-initialised (for bytes, left as it is), and large blocks are
+// mapped apart.
 template <class T>
 struct NoFillAllocator {
     using value_type = T;
@@ -73,8 +83,28 @@ struct NoFillAllocator {
     template <class U>
     NoFillAllocator(const NoFillAllocator<U>&) noexcept {}
 
-    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-    void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>{}.deallocate(p, n); }
+    T* allocate(std::size_t n) {
+        if (!own_mapping(n)) return std::allocator<T>{}.allocate(n);
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+        void* p = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (own_mapping(n)) ::munmap(p, n * sizeof(T));
+        else std::allocator<T>{}.deallocate(p, n);
+    }
+
+    // Under the address sanitizer, its allocator (which watches the bounds
+    // of every block, and gives large ones back itself) does it all.
+    static constexpr bool own_mapping(std::size_t n) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+        (void)n;
+        return false;
+#else
+        return n >= OWN_MAPPING_NBYTES / sizeof(T);
+#endif
+    }
 
     template <class U>
     void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {

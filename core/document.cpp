@@ -10,10 +10,13 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -299,6 +302,11 @@ StackPool& stack_pool() noexcept {
     return pool;
 }
 
+// Made when the library is loaded rather than on first use: a fork() child
+// must never find a first use half made by another thread, whose guard
+// would stay taken there for ever.
+[[maybe_unused]] const bool stacks_ready = (page_nbytes(), stack_pool().give_back({}), true);
+
 // The stacks of one pass, given back once every worker has been joined;
 // under a memory limit they are unmapped instead, as address space kept
 // for later passes is missing to everything else.
@@ -468,91 +476,154 @@ void* worker_main(void* arg) {
 // ---------------------------------------------------------------------------
 // Shared
 
+namespace {
+
+const CommentAuthors NO_AUTHORS{};
+const PartOwners NO_OWNERS{};
+
+// What reading part `index` for a once-only parse charges; nothing for a
+// part over the limit, which is refused unread.
+std::uint64_t parse_cost(const package::Package& view, std::size_t index) noexcept {
+    const package::Part& part = view.parts()[index];
+    return part.size > package::MAX_XML_PART_NBYTES ? 0 : package::read_cost(part);
+}
+
+// A charge made before a once-only parse is entered, and given back when it
+// is over. Waiting for room there holds nothing that another step waits
+// for; waiting inside would hold up every step waiting for the parse, so
+// the parse's own reads are charged without waiting, and this charge only
+// makes sure that the room for them was there.
+class Reserve {
+public:
+    Reserve(const package::Package& view, std::uint64_t nbytes) noexcept : ledger_(view.ledger()) {
+        if (!ledger_ || nbytes == 0) return;
+        if (ledger_->charge(nbytes)) nbytes_ = nbytes;
+        else stopped_ = true;
+    }
+    Reserve(const Reserve&) = delete;
+    Reserve& operator=(const Reserve&) = delete;
+    ~Reserve() {
+        if (nbytes_ != 0) ledger_->refund(nbytes_);
+    }
+
+    // The pass was stopped while this waited: nothing was charged.
+    bool stopped() const noexcept { return stopped_; }
+
+private:
+    budget::Ledger* ledger_;
+    std::uint64_t nbytes_ = 0;
+    bool stopped_ = false;
+};
+
+} // namespace
+
 const CommentAuthors& Shared::comment_authors(package::Package* view) const {
-    std::call_once(authors_once_, [&] {
-        if (!view) return;
-        // An older step waiting for this parse may hold the budget.
-        const budget::NoWait no_wait(view->ledger());
-        auto rels = view->rels(presentation_part);
-        if (!rels) return;
-        bool have_legacy = false, have_modern = false;
-        for (const auto& rel : (*rels)->relationships) {
-            if (rel.external) continue;
-            const pml::RelKind kind = pml::RelKind::of(rel.type);
-            std::vector<comments::CommentAuthor>* out = nullptr;
-            if (kind == pml::RelKind::commentAuthors && !have_legacy) {
-                have_legacy = true;
-                out = &authors_.legacy;
-            } else if (kind == pml::RelKind::modernAuthors && !have_modern) {
-                have_modern = true;
-                out = &authors_.modern;
-            } else {
-                continue;
+    if (!authors_.done() && view) {
+        // The first part of each kind, found and charged before the parse.
+        std::optional<std::size_t> legacy, modern;
+        if (auto rels = view->rels(presentation_part)) {
+            for (const auto& rel : (*rels)->relationships) {
+                if (rel.external) continue;
+                const pml::RelKind kind = pml::RelKind::of(rel.type);
+                std::optional<std::size_t>* slot = kind == pml::RelKind::commentAuthors ? &legacy
+                                                   : kind == pml::RelKind::modernAuthors ? &modern
+                                                                                         : nullptr;
+                if (!slot || *slot) continue;
+                // A name no part has is read (and missed) as before.
+                *slot = view->part_index(opc::resolve_target(presentation_part, rel.target))
+                            .value_or(view->parts().size());
             }
-            const std::string name = opc::resolve_target(presentation_part, rel.target);
-            auto bytes = view->read_part(name);
-            if (!bytes) continue;
-            auto authors = comments::parse_authors(package::as_text(**bytes), name);
-            if (authors) *out = std::move(*authors);
         }
-    });
-    return authors_;
+        std::uint64_t cost = 0;
+        for (const auto& at : {legacy, modern})
+            if (at && *at < view->parts().size()) cost += parse_cost(*view, *at);
+        const Reserve reserve(*view, cost);
+        if (reserve.stopped()) return NO_AUTHORS;
+        authors_.call([&] {
+            const budget::NoWait no_wait(view->ledger());
+            CommentAuthors out;
+            const auto read = [&](std::optional<std::size_t> at, std::vector<comments::CommentAuthor>& list) {
+                if (!at || *at >= view->parts().size()) return;
+                const std::string_view name = view->parts()[*at].name;
+                auto bytes = view->read_part(name);
+                if (!bytes) return;
+                if (auto authors = comments::parse_authors(package::as_text(**bytes), name))
+                    list = std::move(*authors);
+            };
+            read(legacy, out.legacy);
+            read(modern, out.modern);
+            return out;
+        });
+    }
+    const CommentAuthors* got = authors_.get();
+    return got ? *got : NO_AUTHORS;
 }
 
 const PartOwners& Shared::part_owners(package::Package* view) const {
-    std::call_once(owners_once_, [&] {
-        if (!view) return;
-        // An older step waiting for this read may hold the budget.
-        const budget::NoWait no_wait(view->ledger());
-        for (std::size_t i = 0; i < slides.size(); ++i) {
-            // A slide whose relationships cannot be read names nothing; its
-            // own reads fail the same way.
-            auto rels = view->rels(slides[i].part);
-            if (!rels) continue;
-            // Every internal target, whatever the relationship's type: a
-            // frame reaches its part by any relationship id.
-            for (const auto& rel : (*rels)->relationships)
-                if (!rel.external)
-                    if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
-                        owners_.add(*idx, i);
+    if (!owners_.done() && view) {
+        // The slides' relationships parts are read one at a time and not
+        // kept: room for the largest is charged before the reads begin.
+        std::uint64_t cost = 0;
+        std::string rels_name;
+        for (const SlideEntry& slide : slides) {
+            opc::rels_part_name_into(slide.part, rels_name);
+            if (const auto idx = view->part_index(rels_name)) cost = std::max(cost, parse_cost(*view, *idx));
         }
-    });
-    return owners_;
+        const Reserve reserve(*view, cost);
+        if (reserve.stopped()) return NO_OWNERS;
+        owners_.call([&] {
+            const budget::NoWait no_wait(view->ledger());
+            PartOwners out;
+            for (std::size_t i = 0; i < slides.size(); ++i) {
+                // A slide whose relationships cannot be read names nothing;
+                // its own reads fail the same way.
+                auto rels = view->rels(slides[i].part, package::Keep::no);
+                if (!rels) continue;
+                // Every internal target, whatever the relationship's type: a
+                // frame reaches its part by any relationship id.
+                for (const auto& rel : (*rels)->relationships)
+                    if (!rel.external)
+                        if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
+                            out.add(*idx, i);
+            }
+            return out;
+        });
+    }
+    const PartOwners* got = owners_.get();
+    return got ? *got : NO_OWNERS;
 }
 
 const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) const {
     if (!view || part >= view->parts().size()) return nullptr;
-    StylesCell* cell = nullptr;
-    {
-        // Cells stay where the map put them: the lock covers only finding one.
-        const std::lock_guard lock(styles_mutex_);
-        cell = &styles_[part];
-    }
-    std::call_once(cell->once, [&] {
-        // An older step waiting for this parse may hold the budget.
-        const budget::NoWait no_wait(view->ledger());
-        const std::string_view name = view->parts()[part].name;
-        // Parsed once per deck: the view need not keep the bytes.
-        auto bytes = view->read_part_once(name);
-        if (!bytes) return;
-        auto parsed = slide::parse_styles(package::as_text(**bytes), name);
-        bytes->reset();
-        if (!parsed) return;
-        PartStyles out{std::move(*parsed), std::nullopt};
-        // A deck of one master needs no layout's relationships to find it.
-        if (master_parts.size() == 1) {
-            if (master_parts.front() != part) out.master = master_parts.front();
-        } else if (auto rels = view->rels(name)) {
-            for (const auto& rel : (*rels)->relationships) {
-                if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slideMaster) continue;
-                const auto idx = view->part_index(opc::resolve_target(name, rel.target));
-                if (idx && *idx != part) out.master = *idx;
-                break;
+    once::OnceCell<PartStyles>& cell = styles_.at(part, view->parts().size());
+    if (!cell.done()) {
+        const Reserve reserve(*view, parse_cost(*view, part));
+        if (reserve.stopped()) return nullptr;
+        cell.call([&]() -> std::optional<PartStyles> {
+            const budget::NoWait no_wait(view->ledger());
+            const std::string_view name = view->parts()[part].name;
+            // Parsed once per deck: the view need not keep the bytes.
+            auto bytes = view->read_part_once(name);
+            if (!bytes) return std::nullopt;
+            auto parsed = slide::parse_styles(package::as_text(**bytes), name);
+            bytes->reset();
+            if (!parsed) return std::nullopt;
+            PartStyles out{std::move(*parsed), std::nullopt};
+            // A deck of one master needs no layout's relationships to find it.
+            if (master_parts.size() == 1) {
+                if (master_parts.front() != part) out.master = master_parts.front();
+            } else if (auto rels = view->rels(name)) {
+                for (const auto& rel : (*rels)->relationships) {
+                    if (rel.external || pml::RelKind::of(rel.type) != pml::RelKind::slideMaster) continue;
+                    const auto idx = view->part_index(opc::resolve_target(name, rel.target));
+                    if (idx && *idx != part) out.master = *idx;
+                    break;
+                }
             }
-        }
-        cell->styles = std::move(out);
-    });
-    return cell->styles ? &*cell->styles : nullptr;
+            return out;
+        });
+    }
+    return cell.get();
 }
 
 // ---------------------------------------------------------------------------
@@ -601,6 +672,31 @@ std::size_t Document::workers_for(std::span<const std::size_t> positions) const 
     return worker_count(positions.size(), 0, false, slide_nbytes(positions, AUTO_NBYTES_PER_WORKER << 10));
 }
 
+namespace {
+
+// Joins `tid`; with a stop, polls it meanwhile, as the workers cannot.
+void join_polling(pthread_t tid, budget::Stop* stop) noexcept {
+    if (!stop) {
+        ::pthread_join(tid, nullptr);
+        return;
+    }
+    constexpr long NS_PER_S = 1'000'000'000;
+    constexpr long interval_ns = std::chrono::nanoseconds(budget::Stop::POLL_INTERVAL).count();
+    for (;;) {
+        timespec until{};
+        ::clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += interval_ns;
+        if (until.tv_nsec >= NS_PER_S) {
+            until.tv_nsec -= NS_PER_S;
+            ++until.tv_sec;
+        }
+        if (::pthread_timedjoin_np(tid, nullptr, &until) != ETIMEDOUT) return;
+        stop->poll();
+    }
+}
+
+} // namespace
+
 void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {
     const bool limited = memory_limited();
     Headroom headroom;
@@ -641,7 +737,7 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
         contexts[0].gate = nullptr;
         worker_main(&contexts[0]);
     }
-    for (const pthread_t tid : started) pthread_join(tid, nullptr);
+    for (const pthread_t tid : started) join_polling(tid, stop_);
 
     for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
         if (contexts[w].error) std::rethrow_exception(contexts[w].error);

@@ -10,10 +10,10 @@
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
 // the comment-author list, the styles of layouts and masters and the first
-// slide naming each part, which are read on first request under
-// std::call_once. A `Document` is a cheap view
-// over it: a counted reference, a package view with its own single-threaded
-// caches, and the thread setting.
+// slide naming each part, which are read on first request in once-only
+// cells (core/once.h). A `Document` is a cheap view over it: a counted
+// reference, a package view with its own single-threaded caches, and the
+// thread setting.
 // Views are made freely (per call, per worker thread) and never shared
 // between threads; any number of views may read one `Shared` at once.
 //
@@ -31,6 +31,8 @@
 // it reads to the process's budget of bytes in flight (core/budget.h), so
 // that many workers on huge slides hold about what one does.
 #pragma once
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -59,6 +61,7 @@
 #include "core/error.h"
 #include "core/hash.h"
 #include "core/model.h"
+#include "core/once.h"
 #include "core/package.h"
 #include "core/pml.h"
 #include "core/presentation.h"
@@ -176,17 +179,9 @@ public:
     const PartStyles* part_styles(std::size_t part, package::Package* view) const;
 
 private:
-    struct StylesCell {
-        std::once_flag once;
-        std::optional<PartStyles> styles;
-    };
-
-    mutable std::once_flag authors_once_;
-    mutable CommentAuthors authors_;
-    mutable std::once_flag owners_once_;
-    mutable PartOwners owners_;
-    mutable std::mutex styles_mutex_;  // guards the map, not the cells
-    mutable std::map<std::size_t, StylesCell> styles_;  // by part index
+    mutable once::OnceCell<CommentAuthors> authors_;
+    mutable once::OnceCell<PartOwners> owners_;
+    mutable once::OnceTable<PartStyles> styles_; // by part index
 };
 
 struct ImageRef {
@@ -346,6 +341,11 @@ public:
     std::size_t slide_count() const noexcept { return shared_->slides.size(); }
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+    // A pass through this view polls `stop` (when set) on the calling thread
+    // between its steps and while it waits, and once it says stop, ends
+    // early by throwing budget::Stopped. See budget::Stop.
+    void set_stop(budget::Stop* stop) noexcept { stop_ = stop; }
+
     // Empties this view's caches of part bytes and relationships; slides
     // read through it stay usable and read again what they need.
     void drop_caches();
@@ -375,7 +375,8 @@ public:
     // same time on different threads, each with its own view; the parts a
     // step reads are charged to the process budget until it ends. Throws
     // what a step threw (the first in worker start order, after every worker
-    // ended); workers that cannot be started are done without.
+    // ended), or budget::Stopped once the view's stop said so; workers that
+    // cannot be started are done without.
     template <class Step>
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
@@ -409,6 +410,7 @@ private:
     std::optional<package::Package> package_;
     std::size_t threads_ = 0;
     budget::Ledger* ledger_ = nullptr; // given to every package view this one makes
+    budget::Stop* stop_ = nullptr;
 };
 
 template <class Step>
@@ -421,8 +423,10 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
     if (workers < 2) {
         out.reserve(n);
         budget::Ledger ledger;
+        ledger.watch(stop_, true);
         const Charging charging(*this, ledger);
         for (const std::size_t p : positions) {
+            if (stop_ && stop_->poll()) throw budget::Stopped();
             out.push_back(step(*this, p));
             ledger.settle();
         }
@@ -431,11 +435,17 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
 
     std::atomic<std::size_t> next{0};
     std::vector<std::vector<std::pair<std::size_t, R>>> lists(workers);
+    const pthread_t caller = ::pthread_self();
     run_workers(workers, [&](Document& view, std::size_t worker) {
         auto& mine = lists[worker];
         budget::Ledger ledger;
+        // Only the calling thread polls: it does the steps itself when no
+        // worker could be started.
+        const bool polls = ::pthread_equal(::pthread_self(), caller) != 0;
+        ledger.watch(stop_, polls);
         const Charging charging(view, ledger);
         for (;;) {
+            if (stop_ && (polls ? stop_->poll() : stop_->requested())) break;
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n) break;
             mine.emplace_back(i, step(view, positions[i]));
@@ -446,6 +456,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
             ledger.settle();
         }
     });
+    if (stop_ && stop_->requested()) throw budget::Stopped();
 
     std::vector<std::pair<std::size_t, R>> all;
     all.reserve(n);

@@ -951,6 +951,11 @@ detail::Path best_path() {
     return best;
 }
 
+// Made when the library is loaded rather than on first use: a fork() child
+// must never find a first use half made by another thread, whose guard
+// would stay taken there for ever.
+[[maybe_unused]] const bool made_at_load = (fixed_tables(), best_path(), true);
+
 Result<void> decode(detail::Path path, std::span<const std::uint8_t> in,
                     bytes::Buffer& out, std::size_t max_out) {
     const std::size_t base = out.size();

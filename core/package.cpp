@@ -87,6 +87,11 @@ std::uint64_t prefix_base() noexcept {
     return base;
 }
 
+// Made when the library is loaded rather than on first use: a fork() child
+// must never find a first use half made by another thread, whose guard
+// would stay taken there for ever.
+[[maybe_unused]] const bool drawn_at_load = (hash::key(), prefix_base(), true);
+
 std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::size_t, std::uint64_t>>* cuts) {
     const std::uint64_t base = prefix_base();
     if (cuts) cuts->clear();
@@ -103,6 +108,15 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
     return h;
 }
 
+} // namespace
+
+std::uint64_t read_cost(const Part& part) noexcept { return saturating_add(part.size, part.compressed_size); }
+
+namespace {
+
+// A charge refused because the pass was stopped.
+Error stopped() { return Error::other("stopped before reading"); }
+
 // Bytes of an XML part as UTF-8. A UTF-16 part's UTF-8 form is held to the
 // limit and charged before it is made, and the UTF-16 bytes go as soon as
 // it is written.
@@ -114,7 +128,7 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
         return fail(Error::unsupported("xml part " + std::string(name) + " converts from UTF-16 to " +
                                        std::to_string(*nbytes) + " bytes, over the limit of " +
                                        std::to_string(max_nbytes)));
-    if (ledger) ledger->charge(*nbytes);
+    if (ledger && !ledger->charge(*nbytes)) return fail(stopped());
     bytes::Buffer out(*nbytes);
     encoding::utf16_xml_write_utf8(bytes, out);
     return out;
@@ -122,9 +136,10 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
 
 // Charges what reading a part can allocate: its recorded inflated size,
 // which the inflater never writes past, and a copy of its stored bytes. A
-// part over the limit is refused before anything is allocated.
-void charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
-    if (ledger && part.size <= max_nbytes) ledger->charge(saturating_add(part.size, part.compressed_size));
+// part over the limit is refused before anything is allocated. False when
+// the pass was stopped meanwhile.
+bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
+    return !ledger || part.size > max_nbytes || ledger->charge(read_cost(part));
 }
 
 } // namespace
@@ -239,8 +254,9 @@ Result<void> Core::read_entries(const Part& part, bytes::Buffer& out, std::uint6
 }
 
 const ParsedContentTypes& Core::parsed_content_types() const {
-    std::call_once(content_types_once_, [this] {
-        if (!content_types_entry_) return;
+    content_types_.call([this] {
+        ParsedContentTypes out;
+        if (!content_types_entry_) return out;
         const zip::Entry& entry = archive_.entries()[*content_types_entry_];
         bytes::Buffer raw;
         auto r = entry.uncompressed_size > MAX_XML_PART_NBYTES
@@ -249,25 +265,26 @@ const ParsedContentTypes& Core::parsed_content_types() const {
         auto utf8 = r ? as_utf8(std::move(raw), "/" + std::string(entry.name), MAX_XML_PART_NBYTES, nullptr)
                       : Result<bytes::Buffer>(fail(std::move(r.error())));
         if (!utf8) {
-            content_types_.error = utf8.error().message();
-            content_types_.unreadable = content_types_.error;
-            return;
+            out.error = utf8.error().message();
+            out.unreadable = out.error;
+            return out;
         }
         const bytes::Buffer text = std::move(*utf8);
         auto parsed = opc::ContentTypes::parse(as_text(text));
         if (!parsed) {
-            content_types_.xml_error = parsed.error();
-            content_types_.error = parsed.error().to_error("/" + std::string(entry.name)).message();
-            return;
+            out.xml_error = parsed.error();
+            out.error = parsed.error().to_error("/" + std::string(entry.name)).message();
+            return out;
         }
-        content_types_.types = std::move(*parsed);
+        out.types = std::move(*parsed);
+        return out;
     });
-    return content_types_;
+    return *content_types_.get();
 }
 
 const PackageDefects& Core::defects() const {
-    std::call_once(defects_once_, [this] {
-        PackageDefects& d = defects_;
+    defects_.call([this] {
+        PackageDefects d;
         for (const auto& e : archive_.entries())
             if (e.name.ends_with('/')) d.directories.emplace_back(e.name);
 
@@ -330,8 +347,9 @@ const PackageDefects& Core::defects() const {
             }
         }
         d.incomplete_pieces = incomplete_;
+        return d;
     });
-    return defects_;
+    return *defects_.get();
 }
 
 // ---- views ----
@@ -361,7 +379,7 @@ Result<Package> Package::open_path(std::string_view path) {
 
 Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {
     const Part& part = parts()[index];
-    charge(ledger_, part, max_nbytes);
+    if (!charge(ledger_, part, max_nbytes)) return fail(stopped());
     bytes::Buffer raw;
     if (auto r = core_->read_entries(part, raw, max_nbytes); !r) return fail(std::move(r.error()));
     auto text = as_utf8(std::move(raw), part.name, max_nbytes, ledger_);
@@ -402,7 +420,7 @@ void Package::cache_part(std::size_t index, Bytes text) {
     if (index < parts().size() && text) bytes_cache_.insert_or_assign(index, std::move(text));
 }
 
-Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source) {
+Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view source, Keep keep) {
     if (auto it = rels_cache_.find(source); it != rels_cache_.end()) return it->second;
     std::shared_ptr<const opc::Relationships> result;
     opc::rels_part_name_into(source, rels_name_);
@@ -419,7 +437,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
             view = as_text(*it->second);
         } else {
-            charge(ledger_, part, MAX_XML_PART_NBYTES);
+            if (!charge(ledger_, part, MAX_XML_PART_NBYTES)) return fail(stopped());
             bytes::Buffer raw;
             if (auto r = core_->read_entries(part, raw, MAX_XML_PART_NBYTES); !r) return fail(std::move(r.error()));
             auto utf8 = as_utf8(std::move(raw), part.name, MAX_XML_PART_NBYTES, ledger_);
@@ -431,7 +449,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
         if (!parsed) return fail(parsed.error().to_error(std::string(part.name)));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));
     }
-    rels_cache_.emplace(result->source, result);
+    if (keep == Keep::yes) rels_cache_.emplace(result->source, result);
     return result;
 }
 

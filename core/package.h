@@ -2,8 +2,8 @@
 //
 // A package is split in two. The `Core` is built once when the archive is
 // indexed and is immutable afterwards, except for two members computed on
-// first use under std::call_once (the defect record and the parsed content
-// types), so any number of threads may share it. A `Package` is a cheap view
+// first use in once-only cells (the defect record and the parsed content
+// types; core/once.h), so any number of threads may share it. A `Package` is a cheap view
 // over a shared core plus two caches that belong to one thread: parsed
 // relationships by source and part bytes by part index. Making a view costs
 // nothing and cannot fail; each thread (each call, for the Python layer)
@@ -22,12 +22,12 @@
 #include "core/error.h"
 #include "core/hash.h"
 #include "core/name_index.h"
+#include "core/once.h"
 #include "core/opc.h"
 #include "core/zip.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +50,10 @@ struct Part {
 
     bool interleaved() const noexcept { return !pieces.empty(); }
 };
+
+// What reading a part charges to a ledger (see Package::set_ledger): its
+// inflated size and a copy of its stored bytes.
+std::uint64_t read_cost(const Part& part) noexcept;
 
 struct PackageDefects {
     bool content_types_missing = false;
@@ -126,11 +130,12 @@ private:
     // name_index::PartName::hash of each part, for both tables keyed by it.
     std::vector<std::uint64_t> part_hashes_;
 
-    mutable std::once_flag content_types_once_;
-    mutable ParsedContentTypes content_types_;
-    mutable std::once_flag defects_once_;
-    mutable PackageDefects defects_;
+    mutable once::OnceCell<ParsedContentTypes> content_types_;
+    mutable once::OnceCell<PackageDefects> defects_;
 };
+
+// Whether a view keeps what it read for later calls.
+enum class Keep : bool { no, yes };
 
 class Package {
 public:
@@ -174,8 +179,9 @@ public:
 
     // The relationships of a part, or of the package for "/". No
     // relationships part gives an empty set. Successes are cached in this
-    // view by the ASCII-lower-cased source; errors are not.
-    Result<std::shared_ptr<const opc::Relationships>> rels(std::string_view source);
+    // view by the ASCII-lower-cased source, unless `keep` says no (a caller
+    // reading every slide's once); errors are not.
+    Result<std::shared_ptr<const opc::Relationships>> rels(std::string_view source, Keep keep = Keep::yes);
     // The part name an internal relationship of `source` designates; nullopt
     // for an unknown Id or an external target.
     Result<std::optional<std::string>> resolve(std::string_view source, std::string_view id);

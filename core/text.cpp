@@ -187,8 +187,12 @@ std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content
 // ---------------------------------------------------------------------------
 // Rendering
 
+// The relationships of a slide without a package; made when the library is
+// loaded, not on first use, which a fork() child could find half made.
+const std::shared_ptr<const opc::Relationships> NO_RELS = std::make_shared<const opc::Relationships>();
+
 std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slide, ExtractReport& report) {
-    static const auto none = std::make_shared<const opc::Relationships>();
+    const auto& none = NO_RELS;
     package::Package* pkg = slide.view ? slide.view->package() : nullptr;
     if (!pkg) return none;
     auto rels = pkg->rels(slide.part);

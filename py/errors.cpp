@@ -54,6 +54,7 @@ PyObject* internal_fault_type() {
 }
 
 PyObject* Fault::raise() const {
+    if (exception_set) return nullptr;
     if (out_of_memory) return PyErr_NoMemory();
     PyObject* type = internal_fault_type();
     if (!type) return nullptr; // creating it failed: that exception stands

@@ -81,6 +81,9 @@ PyObject* internal_fault_type();
 struct Fault {
     bool out_of_memory = false;
     std::string message;
+    // The call was stopped by an exception already set (KeyboardInterrupt
+    // from a signal handler); raise() leaves it standing.
+    bool exception_set = false;
 
     // Raises MemoryError or the internal fault; returns nullptr.
     PyObject* raise() const;

@@ -1,19 +1,28 @@
 #include "core/budget.h"
+#include "core/once.h"
 #include "core/package.h"
 
 #include "testkit.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace budget = vantrell_core::budget;
+namespace once = vantrell_core::once;
 namespace pkg = vantrell_core::package;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -25,26 +34,38 @@ void until_waiting(budget::Budget& b, std::size_t n, const std::atomic<int>& gon
     while (b.waiting() < n && gone.load() == gone_before) std::this_thread::yield();
 }
 
+// Waits for a fork() child, which must have exited with 0.
+void expect_clean_exit(pid_t child) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 } // namespace
 
 TEST(Budget, ChargesThatNeedNotWaitGoStraightThrough) {
-    budget::Budget b(100);
+    budget::Budget b(100); // small room 25
     {
         budget::Ledger a(b), c(b), d(b);
         a.charge(60);
-        c.charge(30); // fits beside a
-        a.charge(100); // a was let in first: it overdraws rather than wait for c
-        EXPECT_EQ(b.in_flight(), 190u);
+        c.charge(20); // a small step beside a large one
+        a.charge(100); // a was let in first: it overdraws rather than wait
+        EXPECT_EQ(b.in_flight(), 180u);
         {
             const budget::NoWait no_wait(&d);
-            d.charge(50); // would wait for a and c otherwise
+            d.charge(50); // would wait for a otherwise
         }
-        EXPECT_EQ(b.in_flight(), 240u);
+        EXPECT_EQ(b.in_flight(), 230u);
         c.settle();
         c.settle();
         EXPECT_EQ(b.in_flight(), 210u);
         EXPECT_EQ(c.held(), 0u);
         EXPECT_EQ(a.held(), 160u);
+        a.refund(100);
+        a.refund(1000); // no more than it holds
+        EXPECT_EQ(a.held(), 0u);
+        EXPECT_EQ(b.in_flight(), 50u);
     } // settled as they go
     EXPECT_EQ(b.in_flight(), 0u);
 
@@ -58,55 +79,302 @@ TEST(Budget, ChargesThatNeedNotWaitGoStraightThrough) {
     const budget::NoWait none(nullptr);
 }
 
-TEST(Budget, FirstChargesWaitInTurnForRoom) {
-    budget::Budget b(100);
-    budget::Ledger a(b);
-    a.charge(80);
-    std::atomic<int> gone{0};
-    std::vector<int> order(2, -1);
-    // `late` would fit beside a, but asks after `first`, which does not.
-    std::thread first([&] {
-        budget::Ledger l(b);
-        l.charge(50);
-        order[0] = gone.fetch_add(1);
-        l.settle();
-    });
-    until_waiting(b, 1, gone, 0);
-    std::thread late([&] {
-        budget::Ledger l(b);
-        l.charge(10);
-        order[1] = gone.fetch_add(1);
-    });
-    until_waiting(b, 2, gone, 0);
-    EXPECT_EQ(gone.load(), 0) << "a charge went ahead of the budget";
-    a.settle();
-    first.join();
-    late.join();
-    EXPECT_EQ(order, (std::vector<int>{0, 1}));
-    EXPECT_EQ(b.in_flight(), 0u);
+// First charges asked one after another, each on a thread of its own, while
+// this thread holds `held` (one ledger each, none of them waiting): which go
+// straight in, and, where all of them wait in one lane, whether they go in
+// in the order they asked once the first of `held` is settled. Each settles
+// as soon as it is in.
+TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
+    struct Row {
+        const char* what;
+        std::vector<std::uint64_t> held;
+        std::vector<std::uint64_t> asks;
+        std::vector<bool> straight;
+        bool ordered;
+    };
+    const Row rows[] = {
+        {"a small step goes ahead of a large one that waits", {80}, {50, 10}, {false, true}, false},
+        {"small steps go ahead of one that must run alone", {60}, {500, 5, 5}, {false, true, true}, false},
+        {"a large step goes in beside small ones", {20}, {500}, {true}, false},
+        {"large steps go in one at a time", {30}, {26}, {false}, false},
+        {"small steps use the whole budget while no large one waits", {60, 20}, {10}, {true}, false},
+        {"small steps keep to their room while a large one waits", {60, 20}, {500, 5, 10}, {false, true, false}, false},
+        {"a large step waits for the small ones to be back in their room", {20, 10}, {40}, {false}, false},
+        {"small steps go in the order they asked", {20, 75}, {15, 15, 15}, {false, false, false}, true},
+        {"large steps go in the order they asked", {80}, {50, 70, 30}, {false, false, false}, true},
+        {"nothing held: anything goes", {}, {UINT64_MAX}, {true}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        budget::Budget b(100); // small room 25
+        std::vector<std::unique_ptr<budget::Ledger>> held;
+        for (const std::uint64_t n : row.held) {
+            held.push_back(std::make_unique<budget::Ledger>(b));
+            held.back()->charge(n);
+        }
+        std::atomic<int> gone{0};
+        std::atomic<bool> release{false};
+        std::vector<int> admitted(row.asks.size(), -1);
+        std::vector<std::thread> threads;
+        std::size_t waiting = 0;
+        for (std::size_t i = 0; i < row.asks.size(); ++i) {
+            const int before = gone.load();
+            threads.emplace_back([&, i] {
+                budget::Ledger l(b);
+                l.charge(row.asks[i]);
+                admitted[i] = gone.fetch_add(1);
+                while (!release.load()) std::this_thread::yield();
+            });
+            until_waiting(b, waiting + 1, gone, before);
+            const bool went = gone.load() != before;
+            EXPECT_EQ(went, row.straight[i]) << "ask " << i;
+            if (!went) ++waiting;
+        }
+        release.store(true);
+        if (!held.empty()) held.front()->settle();
+        for (auto& t : threads) t.join();
+        for (auto& l : held) l->settle();
+        if (row.ordered) EXPECT_TRUE(std::is_sorted(admitted.begin(), admitted.end()));
+        EXPECT_EQ(b.in_flight(), 0u);
+        EXPECT_EQ(b.waiting(), 0u);
+    }
 }
 
-TEST(Budget, AnOverrunWaitsOnlyForStepsLetInEarlier) {
-    budget::Budget b(100);
-    budget::Ledger a(b), c(b);
-    a.charge(50);
-    c.charge(40);
+TEST(Budget, AnOverrunWaitsOnlyForStepsOfItsLaneLetInEarlier) {
+    budget::Budget b(100); // small room 25
+    budget::Ledger big(b), a(b), c(b);
+    big.charge(75);
+    a.charge(10);
+    c.charge(10);
     std::atomic<int> gone{0};
     std::thread younger([&] {
-        c.charge(30); // does not fit, and a was let in first
+        c.charge(10); // fits neither the small room nor the budget, and a was let in first
         gone.fetch_add(1);
     });
     until_waiting(b, 1, gone, 0);
     EXPECT_EQ(gone.load(), 0);
-    // The earliest never waits, however much it asks for: waiting here
-    // would never end.
-    a.charge(500);
+    // The earliest small step never waits for another: waiting here would
+    // never end.
+    a.charge(15);
     EXPECT_EQ(gone.load(), 0);
+    EXPECT_EQ(b.in_flight(), 110u);
     a.settle();
     younger.join();
-    EXPECT_EQ(c.held(), 70u);
+    EXPECT_EQ(c.held(), 20u);
     c.settle();
+
+    // A small step grows within its room whatever large steps hold.
+    budget::Ledger small(b);
+    small.charge(10);
+    small.charge(10);
+    EXPECT_EQ(b.in_flight(), 95u);
+    big.settle();
+    small.settle();
     EXPECT_EQ(b.in_flight(), 0u);
+
+    // A small step outgrowing the small room goes on as a large one: it
+    // waits for the large step let in before it, and new small steps do
+    // not wait for it.
+    budget::Ledger grows(b), first_large(b), newcomer(b);
+    grows.charge(10);
+    first_large.charge(70);
+    std::thread grower([&] {
+        grows.charge(30);
+        gone.fetch_add(1);
+    });
+    until_waiting(b, 1, gone, 1);
+    EXPECT_EQ(gone.load(), 1);
+    newcomer.charge(20);
+    EXPECT_EQ(b.in_flight(), 100u);
+    first_large.settle();
+    grower.join();
+    EXPECT_EQ(grows.held(), 40u);
+    grows.settle();
+    newcomer.settle();
+    EXPECT_EQ(b.in_flight(), 0u);
+}
+
+// A charge waiting in a stopped pass ends refused, counting nothing: woken
+// by whoever polled the stop, or polling it itself.
+TEST(Budget, AStopEndsWaits) {
+    struct Row {
+        const char* what;
+        std::uint64_t first; // 0: the wait is for a later charge
+        bool polls;
+    };
+    const Row rows[] = {
+        {"first charge, stop polled elsewhere", 50, false},
+        {"first charge, polling itself", 50, true},
+        {"later charge, stop polled elsewhere", 0, false},
+        {"later charge, polling itself", 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        budget::Budget b(100);
+        budget::Ledger a(b);
+        a.charge(90); // large
+        std::atomic<bool> say_stop{false};
+        std::atomic<int> checks{0};
+        struct Context {
+            std::atomic<bool>* say;
+            std::atomic<int>* checks;
+        } context{&say_stop, &checks};
+        budget::Stop stop(
+            [](void* p) noexcept {
+                auto* c = static_cast<Context*>(p);
+                c->checks->fetch_add(1);
+                return c->say->load();
+            },
+            &context, b);
+        budget::Ledger other(b);
+        if (row.first == 0) other.charge(4); // small, to outgrow its room below
+        std::atomic<int> gone{0};
+        bool charged = true;
+        std::thread t([&] {
+            other.watch(&stop, row.polls);
+            charged = other.charge(row.first ? row.first : 200);
+            gone.fetch_add(1);
+        });
+        until_waiting(b, 1, gone, 0);
+        say_stop.store(true);
+        if (!row.polls) EXPECT_TRUE(stop.poll());
+        t.join();
+        EXPECT_FALSE(charged);
+        EXPECT_TRUE(stop.requested());
+        EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
+        if (row.polls) EXPECT_GE(checks.load(), 1);
+        other.settle();
+        a.settle();
+        EXPECT_EQ(b.in_flight(), 0u);
+        EXPECT_EQ(b.waiting(), 0u);
+    }
+}
+
+// A fork() child starts the process budget afresh: nothing held, whatever
+// the parent's threads held or waited for, and a ledger listed before the
+// fork is forgotten there rather than settled.
+TEST(Budget, AForkChildStartsAfresh) {
+    budget::Budget& b = budget::Budget::process();
+    budget::Ledger mine;
+    mine.charge(budget::PROCESS_NBYTES / 8); // small
+    std::atomic<bool> release{false};
+    std::atomic<int> gone{0};
+    std::thread holder([&] {
+        budget::Ledger l;
+        l.charge(budget::PROCESS_NBYTES / 2); // large
+        gone.fetch_add(1);
+        while (!release.load()) std::this_thread::yield();
+    });
+    while (gone.load() == 0) std::this_thread::yield();
+    std::thread waiter([&] {
+        budget::Ledger l;
+        l.charge(budget::PROCESS_NBYTES); // waits for both
+        gone.fetch_add(1);
+    });
+    until_waiting(b, 1, gone, 1);
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        ::alarm(10); // a hang fails instead
+        int code = b.in_flight() == 0 ? 0 : 1;
+        mine.settle();
+        budget::Ledger fresh;
+        fresh.charge(budget::PROCESS_NBYTES);
+        if (b.in_flight() != budget::PROCESS_NBYTES) code |= 2;
+        mine.charge(10); // a new small step
+        fresh.settle();
+        mine.settle();
+        if (b.in_flight() != 0) code |= 4;
+        ::_exit(code);
+    }
+    expect_clean_exit(child);
+    release.store(true);
+    mine.settle();
+    holder.join();
+    waiter.join();
+    EXPECT_EQ(b.in_flight(), 0u);
+}
+
+// One run of a once-only cell, whatever the callers do.
+TEST(Once, RunsOnceForAllCallers) {
+    struct Row {
+        const char* what;
+        int throws_first; // calls that throw before one succeeds
+        bool makes;       // whether the run that succeeds makes a value
+    };
+    const Row rows[] = {
+        {"a value", 0, true},
+        {"nothing", 0, false},
+        {"a throw is run again", 2, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        once::OnceCell<std::string> cell;
+        std::atomic<int> runs{0}, threw{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                for (;;) {
+                    try {
+                        cell.call([&]() -> std::optional<std::string> {
+                            if (runs.fetch_add(1) < row.throws_first) throw std::runtime_error("no");
+                            if (!row.makes) return std::nullopt;
+                            return std::string(64, 'x');
+                        });
+                        return;
+                    } catch (const std::runtime_error&) {
+                        threw.fetch_add(1);
+                    }
+                }
+            });
+        for (auto& t : threads) t.join();
+        EXPECT_TRUE(cell.done());
+        EXPECT_EQ(runs.load(), row.throws_first + 1);
+        EXPECT_EQ(threw.load(), row.throws_first);
+        EXPECT_EQ(cell.get() != nullptr, row.makes);
+        EXPECT_FALSE(cell.call([]() -> std::optional<std::string> { return "again"; }));
+    }
+
+    once::OnceTable<int> table;
+    std::vector<std::thread> threads;
+    std::vector<once::OnceCell<int>*> seen(8);
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] { seen[t] = &table.at(t % 2 == 0 ? 3 : 5, 10); });
+    for (auto& t : threads) t.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(seen[t], seen[t % 2]);
+    EXPECT_NE(seen[0], seen[1]);
+}
+
+// A run that a thread of the parent had begun when fork() was called is
+// begun again in the child, instead of being waited for for ever; one that
+// had ended stays done.
+TEST(Once, AForkChildRestartsARunItsParentLeftUnfinished) {
+    once::OnceCell<std::string> begun, ended;
+    ended.call([]() -> std::optional<std::string> { return "parent"; });
+    std::atomic<bool> started{false}, release{false};
+    std::thread runner([&] {
+        begun.call([&]() -> std::optional<std::string> {
+            started.store(true);
+            while (!release.load()) std::this_thread::yield();
+            return "parent";
+        });
+    });
+    while (!started.load()) std::this_thread::yield();
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        ::alarm(10);
+        int code = 0;
+        if (!begun.call([]() -> std::optional<std::string> { return "child"; })) code |= 1;
+        if (!begun.get() || *begun.get() != "child") code |= 2;
+        if (ended.call([]() -> std::optional<std::string> { return "child"; })) code |= 4;
+        ::_exit(code);
+    }
+    expect_clean_exit(child);
+    release.store(true);
+    runner.join();
+    ASSERT_NE(begun.get(), nullptr);
+    EXPECT_EQ(*begun.get(), "parent");
 }
 
 // Steps of random sizes, some far over the budget, some charging under

@@ -129,6 +129,30 @@ def blank_slides_deck(titles, nbytes, unit_nbytes=1 << 20):
     return write_zip(items)
 
 
+def blank_layouts_deck(count, nbytes, unit_nbytes=1 << 20):
+    """A deck of `count` slides, each on a layout of its own holding `nbytes`
+    spaces before its shape tree; every slide's body placeholder has plain
+    paragraphs, whose bullets the layout decides."""
+    sd = slidedeck
+    slides = [sd.Slide(sd.sp(2, "Body", sd.para(f"Point {i}"), ph='idx="1"'), layout=i)
+              for i in range(1, count + 1)]
+    extra = {}
+    for i in range(2, count + 1):
+        extra[f"ppt/slideLayouts/_rels/slideLayout{i}.xml.rels"] = deckkit.rels(
+            ("rId1", "slideMaster", "../slideMasters/slideMaster1.xml"))
+    data = sd.make(slides, extra=extra)
+    head = (deckkit.DECL + f"<p:sldLayout {deckkit.NS}>").encode()
+    tail = (deckkit.TREE + "</p:sldLayout>").encode()
+    items = []
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        items = [(name, z.read(name)) for name in z.namelist()
+                 if not re.fullmatch(r"ppt/slideLayouts/slideLayout\d+\.xml", name)]
+    for i in range(1, count + 1):
+        items.append((f"ppt/slideLayouts/slideLayout{i}.xml",
+                      Inflating(head, b" " * unit_nbytes, nbytes // unit_nbytes, tail)))
+    return write_zip(items)
+
+
 def utf16_comment_deck(nbytes, unit_nbytes=1 << 20):
     """A one-slide deck whose slide part is UTF-16 with a byte-order mark and
     holds a comment of `nbytes` bytes of CJK characters (half as many

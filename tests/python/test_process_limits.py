@@ -1,25 +1,32 @@
-"""Passes in a child process under the limits a service runs them with: the
-child must finish, with the answer it gives without the limit or with
-MemoryError, and never die or hang."""
+"""Reading in a child process under what a service runs it with: address-space
+limits, fork() amid passes, signals. Each row runs in a child with a timeout,
+so that a hang fails the row instead of stalling the run; the child prints
+"ok" when it finished as it must (the answer it gives without the limit, or
+MemoryError; never dying or hanging)."""
 import json
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-TIMEOUT = 180
-HERE = pathlib.Path(__file__).resolve().parent
+import bombs
+import slidedeck as sd
 
-# Builds a deck of large slides and takes the answer of `call` twice (on the
-# main thread, or on a thread started before the limit) under the row's
-# limit, which is then lifted to take the answer it must equal; prints
-# "same", "differs" or the exception's name per try.
-CHILD = r"""
+MiB = 1 << 20
+
+pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="fork(), rlimits and /proc")
+
+# Takes the answer of a call twice (on the main thread, or on a thread
+# started before the limit) under an address-space limit some MiB above the
+# child's size, then lifts the limit to take the answer it must equal.
+UNDER_RLIMIT_AS = r"""
 import json, resource, sys, threading
-sys.path.insert(0, sys.argv[1])
-import vantrell, slidedeck as sd
+import vantrell
 row = json.loads(sys.argv[2])
+d = vantrell.Document(data=open(sys.argv[1], "rb").read(), threads=row["threads"])
+call = getattr(d, row["call"])
+if row["call"] == "slides":
+    call = lambda: [s.title for s in d.slides()]
 
 def address_space():
     with open("/proc/self/status") as f:
@@ -27,51 +34,132 @@ def address_space():
             if line.startswith("VmSize:"):
                 return int(line.split()[1]) << 10
 
-def rlimit_as(row):
-    slides = [sd.Slide(sd.sp(2, "Title", sd.para(f"Slide {i}"), ph='type="title"')
-                       + sd.sp(3, "Body", sd.para(f"{i} " + "x " * 100_000)))
-              for i in range(row["slides"])]
-    d = vantrell.Document(data=sd.make(slides), threads=row["threads"])
-    call = getattr(d, row["call"])
-    if row["call"] == "slides":
-        call = lambda: [s.title for s in d.slides()]
-    got = []
-    go = threading.Event()
+got = []
+go = threading.Event()
+def run():
+    go.wait()
+    for _ in range(2):
+        try:
+            got.append((None, call()))
+        except BaseException as e:
+            got.append((type(e).__name__, None))
 
-    def run():
-        go.wait()
-        for _ in range(2):
-            try:
-                got.append((None, call()))
-            except BaseException as e:
-                got.append((type(e).__name__, None))
+worker = threading.Thread(target=run) if row["fresh_thread"] else None
+if worker:
+    worker.start()
+limit = address_space() + (row["headroom_mib"] << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+go.set()
+worker.join() if worker else run()
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+want = call()
+outcome = {raised or ("same" if value == want else "differs") for raised, value in got}
+print("ok" if got and outcome <= {"same", "MemoryError"} else outcome)
+"""
 
-    worker = threading.Thread(target=run) if row["fresh_thread"] else None
-    if worker:
-        worker.start()
-    limit = address_space() + (row["headroom_mib"] << 20)
-    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
-    go.set()
-    worker.join() if worker else run()
-    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    want = call()
-    return [raised or ("same" if value == want else "differs") for raised, value in got]
+# Threads read fresh Documents of a deck whose bullets need its layout and
+# master (read once per deck, on first need) while the main thread forks
+# again and again; each child reads the Documents the threads had in hand.
+FORK_AMID_PASSES = r"""
+import os, signal, sys, threading
+import vantrell
+data = open(sys.argv[1], "rb").read()
+expected = vantrell.Document(data=data).markdown()
+current = [None] * 3
+stop = threading.Event()
+def read(i):
+    while not stop.is_set():
+        current[i] = vantrell.Document(data=data)
+        current[i].markdown()
+threads = [threading.Thread(target=read, args=(i,)) for i in range(3)]
+for t in threads: t.start()
+failed = 0
+for _ in range(40):
+    docs = [d for d in current if d is not None]
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a hang ends the child, and shows in its status
+        ok = all(d.markdown() == expected for d in docs) and vantrell.Document(data=data).markdown() == expected
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    failed += status != 0
+stop.set()
+for t in threads: t.join()
+print("ok" if failed == 0 else f"{failed} children failed")
+"""
 
-print(json.dumps(globals()[row["kind"]](row)))
+# A thread holds the budget on huge slides while the main thread forks; the
+# child reads eight slides of 40 MiB with automatic threads and reports how
+# far its resident size grew.
+FORKED_CHILD_BUDGET = r"""
+import os, resource, sys, threading, time
+import vantrell
+path = sys.argv[1]
+stop = threading.Event()
+def read():
+    d = vantrell.Document(path)
+    while not stop.is_set():
+        d.slide_texts()
+reader = threading.Thread(target=read)
+reader.start()
+time.sleep(0.5)
+pid = os.fork()
+if pid == 0:
+    import signal
+    signal.alarm(60)
+    with open("/proc/self/statm") as f:
+        start = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    texts = vantrell.Document(path).slide_texts()
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - start
+    os._exit(0 if len(texts) == 8 and grown < 200 * (1 << 20) else 1)
+_, status = os.waitpid(pid, 0)
+stop.set()
+reader.join()
+print("ok" if status == 0 else f"child status {status}")
+"""
+
+# The main thread's pass over huge slides waits behind another thread's;
+# SIGINT must end it with KeyboardInterrupt long before either is done.
+INTERRUPT_A_WAIT = r"""
+import os, signal, sys, threading, time
+import vantrell
+path = sys.argv[1]
+threading.Thread(target=lambda: vantrell.Document(path).markdown(), daemon=True).start()
+threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+try:
+    vantrell.Document(path).markdown()
+    print("finished")
+except KeyboardInterrupt:
+    print("ok")
+os._exit(0)  # the other reader is left behind
 """
 
 
-def rlimit(threads, headroom_mib, call="markdown", fresh_thread=False, slides=64):
-    """A row: `call` on a deck of `slides` slides of 200 KB under an
-    address-space limit `headroom_mib` MiB above the child's size."""
-    return pytest.param({"kind": "rlimit_as", "threads": threads, "headroom_mib": headroom_mib, "call": call,
-                         "fresh_thread": fresh_thread, "slides": slides},
-                        id=f"as-{call}-threads-{threads}-{headroom_mib}mib" + ("-fresh-thread" if fresh_thread else ""))
+def large_slides_deck():
+    """64 slides of 200 KB: enough work for every worker."""
+    return sd.make([sd.Slide(sd.sp(2, "Title", sd.para(f"Slide {i}"), ph='type="title"')
+                             + sd.sp(3, "Body", sd.para(f"{i} " + "x " * 100_000)))
+                    for i in range(64)])
+
+
+def layouts_deck():
+    return sd.make([sd.Slide(sd.sp(2, "Title", sd.para(f"Slide {i}"), ph='type="title"')
+                             + sd.sp(3, "Body", *[sd.para(f"Point {k}") for k in range(6)], ph='idx="1"'))
+                    for i in range(60)])
+
+
+def rlimit(threads, headroom_mib, call="markdown", fresh_thread=False):
+    """`call` under an address-space limit `headroom_mib` MiB above the
+    child's size: room for some worker stacks only, so workers that start
+    must still get their thread-local data, and a worker's first exception
+    must not end the child."""
+    row = {"threads": threads, "headroom_mib": headroom_mib, "call": call, "fresh_thread": fresh_thread}
+    name = f"RLIMIT_AS {headroom_mib} MiB over, {call}, threads={threads}" + (", fresh thread" if fresh_thread else "")
+    return (name, large_slides_deck, UNDER_RLIMIT_AS, [json.dumps(row)], 180)
 
 
 CASES = [
-    # Room for some stacks only: workers that start must still get their
-    # thread-local data, and a worker's first exception must not end the child.
+    # (case, deck, child script, its further arguments, seconds before it counts as hung)
     rlimit(64, 24),
     rlimit(64, 48),
     rlimit(64, 96, "text"),
@@ -86,16 +174,22 @@ CASES = [
     rlimit(1, 8, "slides", fresh_thread=True),
     rlimit(64, 24, "slides", fresh_thread=True),
     rlimit(None, 40, fresh_thread=True),
+    ("fork amid passes that read layouts", layouts_deck, FORK_AMID_PASSES, [], 240),
+    ("a forked child keeps to the budget", lambda: bombs.blank_slides_deck([f"S{i}" for i in range(8)], 40 * MiB),
+     FORKED_CHILD_BUDGET, [], 240),
+    # Reading all of it takes half a minute and more.
+    ("SIGINT ends a pass waiting for the budget",
+     lambda: bombs.blank_slides_deck([f"S{i}" for i in range(48)], 250 * MiB), INTERRUPT_A_WAIT, [], 12),
 ]
 
 
-@pytest.mark.parametrize("row", CASES)
-def test_child_under_limits_finishes(row):
+@pytest.mark.parametrize("deck, script, args, timeout", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
+def test_in_a_child_process(tmp_path, deck, script, args, timeout):
+    path = tmp_path / "deck.pptx"
+    path.write_bytes(deck())
     try:
-        proc = subprocess.run([sys.executable, "-c", CHILD, str(HERE),
-                               json.dumps(row)], capture_output=True, text=True, timeout=TIMEOUT)
+        proc = subprocess.run([sys.executable, "-c", script, str(path), *args], capture_output=True, text=True,
+                              timeout=timeout)
     except subprocess.TimeoutExpired:
-        pytest.fail(f"no answer within {TIMEOUT} s")
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    outcome = json.loads(proc.stdout)
-    assert outcome and set(outcome) <= {"same", "MemoryError"}, outcome
+        pytest.fail(f"no answer within {timeout} s")
+    assert (proc.stdout.strip(), proc.returncode) == ("ok", 0), proc.stderr[-2000:]
