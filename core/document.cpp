@@ -352,15 +352,20 @@ bool limited(int resource) noexcept {
 // True when an allocation can fail before memory is really exhausted: an
 // address-space or data limit (either may be set at any time), or strict
 // overcommit accounting.
+bool strict_overcommit() noexcept {
+    std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "re");
+    if (!f) return false;
+    const int mode = std::fgetc(f);
+    std::fclose(f);
+    return mode == '2';
+}
+
+// Read when the library is loaded, as a fork() child must never find a
+// first use half made by another thread.
+const bool STRICT_OVERCOMMIT = strict_overcommit();
+
 bool memory_limited() noexcept {
-    static const bool strict_overcommit = [] {
-        std::FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "re");
-        if (!f) return false;
-        const int mode = std::fgetc(f);
-        std::fclose(f);
-        return mode == '2';
-    }();
-    return strict_overcommit || limited(RLIMIT_AS) || limited(RLIMIT_DATA);
+    return STRICT_OVERCOMMIT || limited(RLIMIT_AS) || limited(RLIMIT_DATA);
 }
 
 // Address space mapped and never touched, so that it counts against the
@@ -411,8 +416,11 @@ struct ReadyKey {
     bool made = ::pthread_key_create(&key, nullptr) == 0;
 };
 
+// Made when the library is loaded, for the same reason.
+const ReadyKey READY;
+
 bool thread_ready() noexcept {
-    static const ReadyKey ready;
+    const ReadyKey& ready = READY;
     if (ready.made && ::pthread_getspecific(ready.key)) return true;
     if (memory_limited()) {
         Headroom room;
