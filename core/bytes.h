@@ -21,7 +21,10 @@
 // on (or shrinks it back). A block of OWN_MAPPING_NBYTES or more gets a
 // mapping of its own, unmapped when freed: left to malloc, the freed bytes of
 // a huge part stay in the arena of the worker thread that read it, and a
-// pass over such parts keeps about one part per worker for good. (The
+// pass over such parts keeps about one part per worker for good. The
+// threshold is malloc's own starting one: above it malloc maps blocks apart
+// too, but then raises its threshold to the largest block it freed, and
+// blocks of a few hundred KiB land in every worker's arena after all. (The
 // host's own malloc settings are not ours to change.)
 //
 // Header-only, so the writer shares them without depending on the reader's
@@ -70,7 +73,7 @@ inline void append(std::vector<std::uint8_t, Alloc>& out, T v) {
 
 } // namespace detail
 
-inline constexpr std::size_t OWN_MAPPING_NBYTES = std::size_t{1} << 20;
+inline constexpr std::size_t OWN_MAPPING_NBYTES = std::size_t{128} << 10;
 
 // std::allocator, except that an element constructed without arguments is
 // default-initialised (for bytes, left as it is), and large blocks are
