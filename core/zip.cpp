@@ -778,18 +778,30 @@ Result<LocalHeader> Archive::local_header(const Entry& entry) const {
 Result<std::optional<std::uint64_t>> Archive::header_before(const Entry& entry, std::uint64_t end) const {
     std::uint64_t pos;
     if (__builtin_add_overflow(entry.local_header_offset, prefix_len_, &pos)) return std::optional<std::uint64_t>();
-    const auto mem = source_->as_bytes();
+    // Within its own span, as every honest entry is: nothing to look for.
+    const auto next = std::upper_bound(starts_.begin(), starts_.end(), pos);
+    if (next == starts_.end() || *next >= end) return std::optional<std::uint64_t>();
     // Offsets past a record that lies about its size start headers only
     // when their signature is there; the rest belong to the entry's data.
-    for (auto it = std::upper_bound(starts_.begin(), starts_.end(), pos); it != starts_.end() && *it < end; ++it) {
-        std::uint8_t sig[4]; // every listed offset has room for a header
-        if (mem)
-            std::memcpy(sig, mem->data() + *it, sizeof sig);
-        else if (auto r = source_->read_at(*it, sig); !r)
-            return fail(r.error());
-        if (load_le32(sig) == SIG_LOCAL) return std::optional<std::uint64_t>(*it);
-    }
-    return std::optional<std::uint64_t>();
+    intact_starts_->call([&]() -> std::optional<std::vector<std::uint64_t>> {
+        const auto mem = source_->as_bytes();
+        std::vector<std::uint64_t> intact;
+        for (const std::uint64_t at : starts_) {
+            std::uint8_t sig[4]; // every listed offset has room for a header
+            // A header that cannot be read is no header: reading the entry
+            // at it fails on its own.
+            if (mem)
+                std::memcpy(sig, mem->data() + at, sizeof sig);
+            else if (!source_->read_at(at, sig))
+                continue;
+            if (load_le32(sig) == SIG_LOCAL) intact.push_back(at);
+        }
+        return intact;
+    });
+    const std::vector<std::uint64_t>& intact = *intact_starts_->get();
+    const auto it = std::upper_bound(intact.begin(), intact.end(), pos);
+    if (it == intact.end() || *it >= end) return std::optional<std::uint64_t>();
+    return std::optional<std::uint64_t>(*it);
 }
 
 Result<void> Archive::read(const Entry& entry, bytes::Buffer& out) const {

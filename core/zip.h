@@ -37,6 +37,7 @@
 #include "core/bytes.h"
 #include "core/error.h"
 #include "core/name_index.h"
+#include "core/once.h"
 
 namespace vantrell_core::zip {
 
@@ -202,6 +203,11 @@ private:
     // Source offsets of the local headers of readable entries, ascending,
     // each once.
     std::vector<std::uint64_t> starts_;
+    // Those of `starts_` whose signature is in place, found once, on the
+    // first size that runs past the next header: every later search is then
+    // a lookup, however many offsets without a header records point at.
+    std::unique_ptr<once::OnceCell<std::vector<std::uint64_t>>> intact_starts_ =
+        std::make_unique<once::OnceCell<std::vector<std::uint64_t>>>();
     std::uint64_t prefix_len_ = 0;
     std::uint64_t declared_entries_ = 0;
     bool rebuilt_ = false;

@@ -134,7 +134,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         if (!held.empty()) held.front()->settle();
         for (auto& t : threads) t.join();
         for (auto& l : held) l->settle();
-        if (row.ordered) EXPECT_TRUE(std::is_sorted(admitted.begin(), admitted.end()));
+        if (row.ordered) { EXPECT_TRUE(std::is_sorted(admitted.begin(), admitted.end())); }
         EXPECT_EQ(b.in_flight(), 0u);
         EXPECT_EQ(b.waiting(), 0u);
     }
@@ -237,12 +237,12 @@ TEST(Budget, AStopEndsWaits) {
         });
         until_waiting(b, 1, gone, 0);
         say_stop.store(true);
-        if (!row.polls) EXPECT_TRUE(stop.poll());
+        if (!row.polls) { EXPECT_TRUE(stop.poll()); }
         t.join();
         EXPECT_FALSE(charged);
         EXPECT_TRUE(stop.requested());
         EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
-        if (row.polls) EXPECT_GE(checks.load(), 1);
+        if (row.polls) { EXPECT_GE(checks.load(), 1); }
         other.settle();
         a.settle();
         EXPECT_EQ(b.in_flight(), 0u);

@@ -35,3 +35,29 @@ def shared_slide_deck(count, slide):
     for k in range(2, count + 1):
         data = point_at(data, f"ppt/slides/slide{k}.xml", first)
     return data
+
+
+def headers_past_lying_sizes(k, m):
+    """An archive of `k` entries of an unknown method whose sizes run to the
+    end of the file, over `m` empty stored entries whose records point one
+    byte apart into zeros, where no header is: every size crosses every
+    offset that is no header."""
+    def local(name, method, size):
+        return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, method, 0, 0, 0, size, size, len(name), 0) + name
+
+    def central(name, method, size, offset):
+        return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, method, 0, 0, 0, size, size, len(name),
+                           0, 0, 0, 0, 0, offset) + name
+
+    body, records, starts = bytearray(), bytearray(), []
+    for i in range(k):
+        starts.append(len(body))
+        body += local(b"k%d" % i, 12, 0)
+    zeros = len(body)
+    body += bytes(m + 64)
+    for i, at in enumerate(starts):
+        records += central(b"k%d" % i, 12, len(body) - at, at)
+    for j in range(m):
+        records += central(b"z%d" % j, 0, 0, zeros + j)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, k + m, k + m, len(records), len(body), 0)
+    return bytes(body + records + end)
