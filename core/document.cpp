@@ -582,17 +582,21 @@ const PartOwners& Shared::part_owners(package::Package* view) const {
         owners_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             PartOwners out;
+            budget::Ledger* ledger = view->ledger();
             for (std::size_t i = 0; i < slides.size(); ++i) {
+                const std::uint64_t held = ledger ? ledger->held() : 0;
                 // A slide whose relationships cannot be read names nothing;
-                // its own reads fail the same way.
-                auto rels = view->rels(slides[i].part, package::Keep::no);
-                if (!rels) continue;
-                // Every internal target, whatever the relationship's type: a
-                // frame reaches its part by any relationship id.
-                for (const auto& rel : (*rels)->relationships)
-                    if (!rel.external)
-                        if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
-                            out.add(*idx, i);
+                // its own reads fail the same way. Every internal target
+                // counts, whatever the relationship's type: a frame reaches
+                // its part by any relationship id.
+                if (auto rels = view->rels(slides[i].part, package::Keep::no))
+                    for (const auto& rel : (*rels)->relationships)
+                        if (!rel.external)
+                            if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
+                                out.add(*idx, i);
+                // Each part is dropped before the next is read: the step
+                // holds one at a time, not their sum.
+                if (ledger) ledger->refund(ledger->held() - held);
             }
             return out;
         });

@@ -1055,8 +1055,12 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
 }
 
 // Placeholder shapes larger than this are no page furniture: a master's
-// are copied onto every slide that follows it.
-constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{64} << 10;
+// are copied onto every slide that follows it, so what a deck can make of
+// one stays a small multiple of a slide record's own size.
+constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{4} << 10;
+// Footer and date texts longer than this are no settings to show, for the
+// same reason: the deck's are shown on every slide.
+constexpr std::size_t MAX_SETTING_UNITS = 1024;
 
 // The offsets of the first date, footer and slide-number placeholder shapes
 // at the top of the drawing of the master at `at`, in drawing order.
@@ -1861,8 +1865,10 @@ std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
     if (!atom || atom->body.size() < 4) return std::nullopt;
     HeadersFooters hf;
     hf.flags = load_le16(atom->body, 2);
-    if (const auto date = child(body, rt_cstring, 0)) append_units(hf.user_date, date->body, false);
-    if (const auto footer = child(body, rt_cstring, 2)) append_units(hf.footer, footer->body, false);
+    if (const auto date = child(body, rt_cstring, 0); date && date->body.size() <= 2 * MAX_SETTING_UNITS)
+        append_units(hf.user_date, date->body, false);
+    if (const auto footer = child(body, rt_cstring, 2); footer && footer->body.size() <= 2 * MAX_SETTING_UNITS)
+        append_units(hf.footer, footer->body, false);
     return hf;
 }
 

@@ -1737,6 +1737,9 @@ TEST(PptFurniture, TheMasterDrawsWhatTheSettingsShow) {
          0x80000001, {"5:[slidenum:4]"}},
         {"footer and date on with nothing stored", headers_footers(3, HF_FOOTER | HF_DATE | HF_USER_DATE), {}, {},
          0x80000000, {}},
+        {"a footer longer than any line is no setting, as every slide would repeat it",
+         headers_footers(3, HF_FOOTER | HF_NUMBER, u"", std::u16string(1025, u'x')), {}, {}, 0x80000000,
+         {"5:[slidenum:4]"}},
     };
     for (const auto& c : table) {
         Bytes user;
