@@ -63,6 +63,8 @@ std::expected<Landing, int> landing(std::string path) {
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) {
             if (errno != ENOENT) return std::unexpected(errno);
+            // A missing descriptor of /proc is no name to create.
+            out.through_proc = on_procfs(folder_of(path));
             out.name = std::move(path);
             return out;
         }
@@ -169,7 +171,9 @@ Result<Saving::Step> Saving::resume() {
         if (err == EINTR) return Step::interrupted;
         if (err != 0) {
             stage_ = Stage::failed;
-            if (at == Stage::create_temp || at == Stage::write_temp || at == Stage::finish)
+            // The rename's failure is the target's (a folder in its place,
+            // a busy mount point), not the temporary file's.
+            if (at == Stage::create_temp || at == Stage::write_temp || (at == Stage::finish && !renaming_))
                 return fail(Error::io("temporary file " + vantrell_core::encoding::quoted(temp_path()) + ": " +
                                       vantrell_core::error::os_error_text(err)));
             return os_failure(err);
@@ -280,6 +284,7 @@ int Saving::finish() {
         if (::fsync(fd) != 0) return errno;
         if (const int err = temp_.close(); err != 0) return err;
     }
+    renaming_ = true;
     if (::renameat(folder_.get(), temp_name_.c_str(), folder_.get(), base_.c_str()) != 0) return errno;
     temp_exists_ = false;
     stage_ = Stage::done;

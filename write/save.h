@@ -83,6 +83,7 @@ private:
     Fd target_, folder_, temp_;
     std::string folder_name_, base_, temp_name_;
     bool temp_exists_ = false;
+    bool renaming_ = false; // the temporary file is whole and being put in place
     bool keeps_owner_ = false;
     mode_t mode_ = 0;
     uid_t uid_ = 0;

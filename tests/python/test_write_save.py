@@ -203,6 +203,8 @@ SAVES = [
     ("/dev/stdout on a deleted file", lambda d: (link(d, "o", "/dev/stdout"), None, stdout_file(d, True)),
      "written", None),
     ("/proc/self/fd/1 on a deleted file", lambda d: ("/proc/self/fd/1", None, stdout_file(d, True)), "written", None),
+    ("a closed descriptor's name", lambda d: ("/proc/self/fd/987654", None, None), r"^io: No such file or directory",
+     None),
     ("another user's file, saved by root",
      lambda d: (old_file(d, owner=NOBODY), d / "deck.pptx", None), "replaced", 0),
     ("read-only file of one's own in a folder one can write",
