@@ -657,11 +657,22 @@ TEST(LayoutPlan, AUnitTallerThanTheBoxStandsAlone) {
     const vl::Engine e(vw::Theme::make("office"), WIDE);
     std::string tall;
     for (int i = 0; i < 3000; ++i) tall += "word ";
+    // The content around it fits the box: text that starts a slide goes into
+    // its body placeholder, the body box itself when no box is given.
+    const auto around_fits = [](const std::vector<vl::Planned>& p) {
+        for (const std::size_t i : {0, 2}) {
+            const vl::Element& el = p[i].elements[0];
+            const auto* t = std::get_if<vl::Element::Table>(&el.value);
+            const auto r = t ? t->rect : std::get<vl::Element::Body>(el.value).rect.value_or(WIDE.body);
+            EXPECT_LE(r.y + r.cy, WIDE.body.y + WIDE.body.cy) << "slide " << i;
+        }
+    };
     vw::Slide s;
     s.title = "Tall";
     s.blocks = {vw::Block{vw::Block::Paragraphs{{para("before"), para(tall), para("after")}}}};
     auto p = plan(s);
     ASSERT_EQ(units(p), (std::vector<std::vector<std::size_t>>{{1}, {1}, {1}}));
+    around_fits(p);
     const auto& middle = std::get<vl::Element::Body>(p[1].elements[0].value);
     EXPECT_EQ(middle.scale, e.min_scale());
     EXPECT_EQ(middle.rect.value().cy, 91440 + e.paragraph_height(para(tall), WIDE.body.cx, e.min_scale()));
@@ -670,6 +681,7 @@ TEST(LayoutPlan, AUnitTallerThanTheBoxStandsAlone) {
     s.blocks = {vw::Block{vw::Block::Table{{{"head"}, {"before"}, {tall}, {"after"}}, true}}};
     p = plan(s);
     ASSERT_EQ(units(p), (std::vector<std::vector<std::size_t>>{{2}, {2}, {2}}));
+    around_fits(p);
     EXPECT_EQ(std::get<vl::Element::Table>(p[1].elements[0].value).rows[1][0], tall);
     EXPECT_GT(std::get<vl::Element::Table>(p[1].elements[0].value).rect.cy, WIDE.body.cy);
 }
