@@ -95,7 +95,7 @@ bool Reading::keep(std::size_t part, pkg::Bytes bytes) {
     const std::size_t others = kept_nbytes_ - held;
     if (bytes->size() > max_kept_nbytes_ - others) return false;
     kept_nbytes_ = others + bytes->size();
-    if (facts_[part].read_whole && !enc::utf16_xml_to_utf8(*bytes)) package_->cache_part(part, bytes);
+    if (facts_[part].read_whole && !enc::is_utf16_xml(*bytes)) package_->cache_part(part, bytes);
     kept_[part] = std::move(bytes);
     return true;
 }

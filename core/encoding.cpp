@@ -399,6 +399,8 @@ constexpr std::size_t utf8_nbytes(char32_t c) noexcept { return c < 0x80 ? 1 : c
 
 } // namespace
 
+bool is_utf16_xml(std::span<const std::uint8_t> bytes) noexcept { return utf16_xml(bytes).has_value(); }
+
 std::optional<std::size_t> utf16_xml_utf8_nbytes(std::span<const std::uint8_t> bytes) noexcept {
     const auto form = utf16_xml(bytes);
     if (!form) return std::nullopt;

@@ -90,6 +90,8 @@ std::u16string utf16_of_utf8(std::string_view utf8);
 // the start ("<" 0 "?" 0, or 0 "<" 0 "?"). An odd final byte becomes U+FFFD.
 // Anything else gives nullopt: the bytes are UTF-8.
 std::optional<std::vector<std::uint8_t>> utf16_xml_to_utf8(std::span<const std::uint8_t> bytes);
+// Whether the part is UTF-16 XML as above, from its first bytes alone.
+bool is_utf16_xml(std::span<const std::uint8_t> bytes) noexcept;
 // The same in two steps, for a caller that checks the size or places the
 // result itself: the UTF-8 size of such a part (at most 1.5 times the bytes
 // and 3), counted without converting; nullopt for UTF-8. Then the text
