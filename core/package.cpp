@@ -223,10 +223,8 @@ Core::Core(zip::Archive archive) : archive_(std::move(archive)) {
     std::sort(incomplete_.begin(), incomplete_.end());
     for (auto& p : interleaved) parts_.push_back(std::move(p));
 
-    part_hashes_.reserve(parts_.size());
-    for (const Part& p : parts_) part_hashes_.push_back(name_index::PartName::hash(p.name));
     by_lower_name_.build(parts_.size(), [this](std::size_t i) -> std::string_view { return parts_[i].name; },
-                         [this](std::size_t i) { return part_hashes_[i]; }, [](std::size_t) {});
+                         [](std::size_t) {});
 }
 
 std::optional<std::size_t> Core::part_index(std::string_view name) const {
@@ -301,19 +299,15 @@ const PackageDefects& Core::defects() const {
         for (const Part& p : parts_)
             if (auto why = opc::check_part_name(p.name)) d.invalid_names.emplace_back(p.name, *why);
 
-        // Names equal ignoring ASCII case: the first holder of each, then
-        // every later one collides with it.
+        // Names equal ignoring ASCII case: the part table holds the first
+        // of each, and every later one collides with it.
         using Caseless = name_index::AsciiCaseless;
-        const auto name_of = [this](std::size_t i) -> std::string_view { return parts_[i].name; };
-        name_index::Index<name_index::PartName> first;
         std::vector<bool> repeated(parts_.size());
-        first.build(
-            parts_.size(), name_of, [this](std::size_t i) { return part_hashes_[i]; },
-            [&](std::size_t i) { repeated[i] = true; });
         for (std::size_t i = 0; i < parts_.size(); ++i) {
-            if (!repeated[i]) continue;
-            if (auto holder = first.find(parts_[i].name, name_of))
+            if (const auto holder = part_index(parts_[i].name); holder && *holder != i) {
+                repeated[i] = true;
                 d.collisions.emplace_back(parts_[*holder].name, parts_[i].name);
+            }
         }
         // A name derives from another when a prefix of it ending before a "/"
         // is itself a part name. Hashing every such prefix afresh would cost

@@ -127,9 +127,6 @@ private:
     // The part names, end to end: one allocation instead of one per part.
     std::unique_ptr<char[]> names_;
 
-    // name_index::PartName::hash of each part, for both tables keyed by it.
-    std::vector<std::uint64_t> part_hashes_;
-
     mutable once::OnceCell<ParsedContentTypes> content_types_;
     mutable once::OnceCell<PackageDefects> defects_;
 };

@@ -192,9 +192,8 @@ std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content
 const std::shared_ptr<const opc::Relationships> NO_RELS = std::make_shared<const opc::Relationships>();
 
 std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slide, ExtractReport& report) {
-    const auto& none = NO_RELS;
     package::Package* pkg = slide.view ? slide.view->package() : nullptr;
-    if (!pkg) return none;
+    if (!pkg) return NO_RELS;
     auto rels = pkg->rels(slide.part);
     if (!rels) {
         report.failed_slides.emplace_back(slide.index, rels.error().message());
