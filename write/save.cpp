@@ -4,16 +4,21 @@
 #include "core/error.h"
 #include "core/hash.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <expected>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace vantrell_write::save {
@@ -25,6 +30,10 @@ constexpr int MAX_LINKS = 40;
 // Temporary names are drawn at random; a name already taken is only ever a
 // leftover or a planted file, so a few more draws always find a free one.
 constexpr int TEMP_ATTEMPTS = 100;
+// Decisions between replacing and writing through for one save. Each one
+// after the first follows a change someone else made to the name meanwhile
+// (concurrent saves of one path need two or three).
+constexpr int MAX_DECISIONS = 16;
 // The mode a new file gets when the umask cannot be read: narrow rather
 // than wider than the user asked for.
 constexpr mode_t FALLBACK_UMASK = 077;
@@ -115,6 +124,26 @@ std::string random_temp_name() {
     return buf;
 }
 
+// The names of a file's extended attributes; none where the file system
+// keeps none. The kernel bounds the list, so one call with a buffer of that
+// bound never comes back too short.
+std::optional<std::vector<std::string>> attribute_names(int fd) {
+    std::vector<char> list(XATTR_LIST_MAX);
+    const ssize_t n = ::flistxattr(fd, list.data(), list.size());
+    if (n < 0) {
+        if (errno == ENOTSUP) return std::vector<std::string>{};
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    const std::string_view all(list.data(), static_cast<std::size_t>(n));
+    for (std::size_t at = 0; at < all.size();) {
+        const std::size_t end = std::min(all.find('\0', at), all.size());
+        names.emplace_back(all.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
 } // namespace
 
 void Saving::Fd::reset(int fd) noexcept {
@@ -130,8 +159,15 @@ int Saving::Fd::close() noexcept {
 
 Saving::Saving(std::string path, std::span<const std::uint8_t> bytes) : path_(std::move(path)), bytes_(bytes) {}
 
-Saving::~Saving() {
+Saving::~Saving() { drop_temp(); }
+
+void Saving::drop_temp() noexcept {
+    temp_.reset();
     if (temp_exists_) ::unlinkat(folder_.get(), temp_name_.c_str(), 0);
+    temp_exists_ = false;
+    temp_carried_ = false;
+    synced_ = false;
+    written_ = 0;
 }
 
 std::string Saving::temp_path() const {
@@ -139,7 +175,7 @@ std::string Saving::temp_path() const {
 }
 
 Result<Saving::Step> Saving::resume() {
-    if (stage_ == Stage::open) {
+    if (stage_ == Stage::decide && decisions_ == 0) {
         if (path_.find('\0') != std::string::npos) {
             stage_ = Stage::failed;
             return fail(Error::io(std::string(vantrell_core::error::NUL_IN_PATH)));
@@ -153,7 +189,7 @@ Result<Saving::Step> Saving::resume() {
         const Stage at = stage_;
         int err = 0;
         switch (at) {
-        case Stage::open: err = open_target(); break;
+        case Stage::decide: err = decide(); break;
         case Stage::create_temp: err = create_temp(); break;
         case Stage::write_temp:
             err = write_out(temp_.get());
@@ -182,7 +218,14 @@ Result<Saving::Step> Saving::resume() {
     return Step::done;
 }
 
-int Saving::open_target() {
+// Decides, on what the path leads to now, between replacing and writing
+// through; run again whenever the name turns out to lead elsewhere.
+int Saving::decide() {
+    // Each new decision follows a change made by someone else since the last
+    // one; a name that never holds still is given up on.
+    if (++decisions_ > MAX_DECISIONS) return EAGAIN;
+    renaming_ = false;
+    target_.reset();
     // No O_CREAT or O_TRUNC: this only looks at what is there, with the
     // permission checks of a write. O_NOCTTY keeps a terminal from becoming
     // ours.
@@ -194,39 +237,66 @@ int Saving::open_target() {
         if (!land) return land.error();
         if (land->through_proc) return ENOENT;
         if (base_of(land->name).empty()) return EISDIR;
+        replaces_file_ = false;
         mode_ = 0666 & ~current_umask();
         return start_replacing(land->name);
     }
     target_.reset(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
-    if (S_ISREG(st.st_mode) && st.st_nlink > 0) {
-        // Replaced by name only when the name found is the very file opened:
-        // not one reached through a descriptor link, nor one swapped in since.
-        auto land = landing(path_);
-        struct stat named;
-        if (land && !land->through_proc && ::lstat(land->name.c_str(), &named) == 0 && named.st_dev == st.st_dev &&
-            named.st_ino == st.st_ino) {
-            target_.reset();
-            mode_ = st.st_mode & 07777;
-            uid_ = st.st_uid;
-            gid_ = st.st_gid;
-            keeps_owner_ = true;
-            return start_replacing(land->name);
-        }
+    if (!S_ISREG(st.st_mode)) return start_writing_through();
+    // A descriptor link names the very file to write, named or not.
+    auto land = landing(path_);
+    if (land && land->through_proc) return start_writing_through();
+    // Opened, but no longer at the name (another save's rename or a rotation
+    // moved it since open() found it): writing into it would rewrite a file
+    // that readers and a backup now hold. Decide again on what is there now.
+    struct stat named;
+    if (!land || st.st_nlink == 0 || ::lstat(land->name.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+        named.st_ino != st.st_ino) {
+        stage_ = Stage::decide;
+        return 0;
     }
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return errno;
-    stage_ = Stage::write_through;
-    return 0;
+    // A rename would split the names: the others would keep the old deck.
+    if (st.st_nlink > 1) return start_writing_through();
+    replaces_file_ = true;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    mode_ = st.st_mode & 07777;
+    uid_ = st.st_uid;
+    gid_ = st.st_gid;
+    return start_replacing(land->name);
 }
 
 int Saving::start_replacing(const std::string& name) {
-    folder_name_ = folder_of(name);
-    base_ = base_of(name);
-    const int fd = ::open(folder_name_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const std::string folder_name = folder_of(name);
+    const int fd = ::open(folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
+    // A temporary file already written for the same name in the same folder
+    // is kept under a new decision: only what it carries changes (made equal
+    // to another replaced file's; never undone for a new name).
+    struct stat was, now;
+    if (temp_exists_ && (replaces_file_ || !temp_carried_) && base_ == base_of(name) &&
+        ::fstat(folder_.get(), &was) == 0 && ::fstat(fd, &now) == 0 && was.st_dev == now.st_dev &&
+        was.st_ino == now.st_ino) {
+        ::close(fd);
+        stage_ = written_ == bytes_.size() ? Stage::finish : Stage::write_temp;
+        return 0;
+    }
+    drop_temp();
     folder_.reset(fd);
+    folder_name_ = folder_name;
+    base_ = base_of(name);
     stage_ = Stage::create_temp;
+    return 0;
+}
+
+int Saving::start_writing_through() {
+    drop_temp();
+    struct stat st;
+    if (::fstat(target_.get(), &st) != 0) return errno;
+    if (S_ISREG(st.st_mode) && ::ftruncate(target_.get(), 0) != 0) return errno;
+    stage_ = Stage::write_through;
     return 0;
 }
 
@@ -265,28 +335,76 @@ int Saving::write_out(int fd) {
     return 0;
 }
 
-int Saving::finish() {
-    // Resumed after an interruption, the steps done before it are done again
-    // (they are idempotent) until the temporary file is closed.
-    if (const int fd = temp_.get(); fd >= 0) {
-        if (keeps_owner_) {
-            // Someone else's file stays theirs where the system lets us say
-            // so; where it does not, the deck is still saved, as ours.
-            struct stat st;
-            if (::fstat(fd, &st) != 0) return errno;
-            if ((st.st_uid != uid_ || st.st_gid != gid_) && ::fchown(fd, uid_, gid_) != 0 && errno != EPERM)
-                return errno;
-        }
-        // Widened only now, and after the chown, which may clear set-id bits.
-        if (::fchmod(fd, mode_) != 0) return errno;
-        // On disk before the rename: otherwise a crash can leave the new name
-        // pointing at a file whose data never arrived.
-        if (::fsync(fd) != 0) return errno;
-        if (const int err = temp_.close(); err != 0) return err;
+// Gives the whole temporary file what the replaced one has: owner and group,
+// then its extended attributes exactly (ACLs are attributes; one the folder's
+// default ACL gave the new file goes), then the mode, last because a chown
+// may clear set-id bits. False when any of it cannot be done or did not
+// hold: the file would then be readable by others than before, or lose its
+// owner.
+bool Saving::carry() {
+    temp_carried_ = true;
+    const int temp = temp_.get();
+    struct stat st;
+    if (::fstat(temp, &st) != 0) return false;
+    if ((st.st_uid != uid_ || st.st_gid != gid_) &&
+        ::fchown(temp, st.st_uid != uid_ ? uid_ : static_cast<uid_t>(-1),
+                 st.st_gid != gid_ ? gid_ : static_cast<gid_t>(-1)) != 0)
+        return false;
+    auto wanted = attribute_names(target_.get());
+    auto had = attribute_names(temp);
+    if (!wanted || !had) return false;
+    for (const std::string& name : *had)
+        if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() && ::fremovexattr(temp, name.c_str()) != 0)
+            return false;
+    std::vector<char> value(XATTR_SIZE_MAX);
+    for (const std::string& name : *wanted) {
+        const ssize_t n = ::fgetxattr(target_.get(), name.c_str(), value.data(), value.size());
+        if (n < 0 || ::fsetxattr(temp, name.c_str(), value.data(), static_cast<std::size_t>(n), 0) != 0) return false;
     }
+    if (::fchmod(temp, mode_) != 0 || ::fstat(temp, &st) != 0) return false;
+    return st.st_uid == uid_ && st.st_gid == gid_ && (st.st_mode & 07777) == mode_;
+}
+
+int Saving::finish() {
+    // On disk before the rename: otherwise a crash can leave the new name
+    // pointing at a file whose data never arrived. What it carries is set
+    // after, so that a new decision need not wait for the disk again; a crash
+    // losing that leaves the deck private to us, never open to more.
+    if (!synced_) {
+        if (::fsync(temp_.get()) != 0) return errno;
+        synced_ = true;
+    }
+    bool carried = true;
+    if (replaces_file_) carried = carry();
+    else if (::fchmod(temp_.get(), mode_) != 0) return errno;
     renaming_ = true;
+    // The name must still lead where it did when the decision was made: the
+    // replaced file, or nothing for a new name (or when the replaced file
+    // was moved away since, as a backup rotation does: it keeps its bytes
+    // and the deck takes the name). Anything else, such as another save's
+    // deck or a link put in its place, is decided on again, so a link is
+    // followed as open() follows it and never replaced. The rename is no
+    // compare-and-swap: a change between this check and the rename is
+    // still replaced.
+    struct stat now;
+    if (::fstatat(folder_.get(), base_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!replaces_file_ || now.st_dev != dev_ || now.st_ino != ino_) {
+            stage_ = Stage::decide;
+            return 0;
+        }
+        if (!carried) return start_writing_through();
+    } else if (errno != ENOENT) {
+        return errno;
+    } else if (!carried) {
+        // The file that could not be stood in for is gone from the name: the
+        // deck takes the name as a new file would.
+        stage_ = Stage::decide;
+        return 0;
+    }
     if (::renameat(folder_.get(), temp_name_.c_str(), folder_.get(), base_.c_str()) != 0) return errno;
     temp_exists_ = false;
+    temp_.reset();
+    target_.reset();
     stage_ = Stage::done;
     // Makes the rename durable, at best effort. Its failure is not reported:
     // the new deck is in place and whole, the old file is gone, and an error

@@ -1,22 +1,31 @@
-// Saving a written deck: a file replaced whole or not at all.
+// Saving a written deck: a file replaced whole or not at all, and still
+// readable by exactly those who could read it before.
 //
 // The path is opened as open(path, "wb") would open it, without creating or
 // truncating anything: links are followed (a loop fails with the system's
 // error, a link to nothing gets its target created), and what open() would
 // refuse (a read-only file, a folder) is refused the same way.
 //
-// An ordinary regular file is replaced: the bytes go to a temporary file
-// beside it, created readable by its owner alone, flushed to disk, given the
-// owner, group and permission bits of the file it replaces and then renamed
-// over it. A reader never sees a half-written deck, a failed save leaves the
-// existing file as it was, and a crash just after the save leaves the new
-// deck rather than an empty one.
+// A regular file is replaced when the new file can carry everything the old
+// one has: the bytes go to a temporary file beside it, created readable by
+// its owner alone and flushed to disk, which then takes the old file's owner
+// and group, permission bits and extended attributes (ACLs among them) and is
+// renamed over it. A reader never sees a half-written deck, a failed save
+// leaves the existing file as it was, and a crash just after the save leaves
+// the new deck rather than an empty one. A new name is created the same way.
 //
 // Anything else that exists is written through the opened descriptor, as a
-// plain write would: a FIFO, a terminal or another device node, and a file
-// that has no name to replace or is reached through the process's
-// descriptor links (/dev/stdout, /proc/self/fd/N), whose other writers would
-// otherwise go on writing into an orphaned file.
+// plain write would: a FIFO, a terminal or another device node; a file
+// reached through the process's descriptor links (/dev/stdout,
+// /proc/self/fd/N), whose other writers would otherwise go on writing into an
+// orphaned file; and a regular file the new one cannot stand in for, because
+// it has more than one name or its owner, group, mode or an attribute cannot
+// be given to a file we create.
+//
+// A regular file is never written once it has lost its name (another save's
+// rename or a backup rotation moved it): the decision is made again on what
+// the name leads to now, and just before the rename the name is checked to
+// still lead where it did when the decision was made.
 #pragma once
 
 #include "write/style.h"
@@ -51,7 +60,7 @@ public:
     Result<Step> resume();
 
 private:
-    enum class Stage : std::uint8_t { open, create_temp, write_temp, finish, write_through, done, failed };
+    enum class Stage : std::uint8_t { decide, create_temp, write_temp, finish, write_through, done, failed };
 
     class Fd {
     public:
@@ -69,22 +78,35 @@ private:
         int fd_ = -1;
     };
 
-    int open_target();
+    int decide();
     int start_replacing(const std::string& name);
+    int start_writing_through();
+    void drop_temp() noexcept;
     int create_temp();
     int write_out(int fd);
+    bool carry();
     int finish();
     std::string temp_path() const;
 
     std::string path_;
     std::span<const std::uint8_t> bytes_;
     std::size_t written_ = 0;
-    Stage stage_ = Stage::open;
+    Stage stage_ = Stage::decide;
+    int decisions_ = 0;
+    // The file written through, or the one replaced (read for what the new
+    // file must carry); closed for a new name.
     Fd target_, folder_, temp_;
     std::string folder_name_, base_, temp_name_;
     bool temp_exists_ = false;
+    bool synced_ = false;        // the temporary file's bytes are on disk
+    bool temp_carried_ = false;  // and it was given a replaced file's owner and attributes
     bool renaming_ = false; // the temporary file is whole and being put in place
-    bool keeps_owner_ = false;
+    // What the name held when the decision was made: the replaced file
+    // (device, inode, owner, group, mode), or nothing and the mode a new file
+    // gets.
+    bool replaces_file_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     mode_t mode_ = 0;
     uid_t uid_ = 0;
     gid_t gid_ = 0;

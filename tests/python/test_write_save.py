@@ -1,8 +1,11 @@
 """save() opens its target as open(path, "wb") would: nodes that are not
-regular files, and files reached through descriptor links, are written in
-place; an ordinary regular file, also behind a link, is replaced whole by a
-temporary file that nobody else can read before it is whole."""
+regular files, files reached through descriptor links and files a new file
+cannot stand in for (more than one name, an owner or attribute it cannot
+take) are written in place; any other regular file, also behind a link, is
+replaced whole by a temporary file that nobody else can read before it is
+whole, and a file that lost its name meanwhile is never written."""
 import contextlib
+import ctypes
 import os
 import pathlib
 import re
@@ -10,8 +13,11 @@ import select
 import shutil
 import signal
 import stat
+import struct
+import subprocess
 import tempfile
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -20,6 +26,7 @@ import vantrell.write as w
 from deckkit import png
 
 NOBODY = 65534
+TEAM = 4242
 TEMP_NAME = re.compile(r"\.vantrell-.*\.tmp")
 
 
@@ -109,8 +116,9 @@ def test_socket_is_refused_and_kept(tmp_path):
 
 
 def in_child(work, *, user=None, stdout=None, timeout=30):
-    """Runs `work()` in a forked child, as `user` and with `stdout` as its
-    standard output when given; returns what it returned ("ok" for None),
+    """Runs `work()` in a forked child, as `user` (a user id, or a tuple of
+    it and supplementary groups) and with `stdout` as its standard output
+    when given; returns what it returned ("ok" for None),
     the PptxError text or the name of another exception it raised. A child
     that outlives `timeout` fails the test."""
     r, wr = os.pipe()
@@ -120,7 +128,8 @@ def in_child(work, *, user=None, stdout=None, timeout=30):
             if stdout is not None:
                 os.dup2(stdout, 1)
             if user is not None:
-                os.setgroups([]), os.setgid(user), os.setuid(user)
+                uid, *groups = user if isinstance(user, tuple) else (user,)
+                os.setgroups(groups), os.setgid(uid), os.setuid(uid)
             try:
                 out = work() or "ok"
             except vantrell.PptxError as e:
@@ -146,12 +155,12 @@ def snapshot(folder):
                      os.readlink(p) if p.is_symlink() else p.is_file() and p.read_bytes()) for p in folder.rglob("*")}
 
 
-def old_file(folder, mode=0o640, owner=None):
-    p = folder / "deck.pptx"
-    p.write_bytes(b"old deck")
+def old_file(folder, mode=0o640, owner=None, group=None, name="deck.pptx"):
+    p = folder / name
+    p.write_bytes(b"old " + name.encode())
     p.chmod(mode)
     if owner is not None:
-        os.chown(p, owner, owner)
+        os.chown(p, owner, owner if group is None else group)
     return p
 
 
@@ -173,11 +182,133 @@ def then(*steps):
     return steps[-1]
 
 
+def kept_by_filesystem(path, give):
+    """`path` after `give(path)` an ACL or an attribute; skips where the
+    file system keeps none."""
+    try:
+        give(str(path))
+    except (OSError, subprocess.CalledProcessError) as e:
+        pytest.skip(f"not kept here: {e}")
+    return path
+
+
+def setfacl(*args):
+    return lambda path: subprocess.run(["setfacl", *args, path], check=True, capture_output=True)
+
+
+def attributes(path):
+    return {name: os.getxattr(path, name) for name in os.listxattr(path)}
+
+
+def by_inode(folder):
+    return {p.lstat().st_ino: p.read_bytes() for p in folder.rglob("*") if p.is_file() and not p.is_symlink()}
+
+
+def team_folder(folder):
+    """The group's folder, which its members can write."""
+    (team := folder / "team").mkdir()
+    os.chown(team, 0, TEAM)
+    team.chmod(0o770)
+    return team
+
+
+libc = ctypes.CDLL(None, use_errno=True)
+libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int, ctypes.c_char_p]
+FAN_CLASS_CONTENT, FAN_CLOEXEC, FAN_MARK_ADD, FAN_ALLOW, FAN_EVENT_LEN = 0x4, 0x1, 0x1, 0x1, 24
+FAN_OPEN_PERM, FAN_EVENT_ON_CHILD = 0x10000, 0x08000000
+
+
+def holding_opens(folder):
+    """A descriptor on which every opening of a file in `folder` waits for
+    an answer (root only); None where the system refuses."""
+    fan = libc.fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, os.O_RDONLY)
+    if fan >= 0 and libc.fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD, -1, bytes(folder)):
+        fan = os.close(fan) or -1
+    return fan if fan >= 0 else None
+
+
+def can_hold(folder):
+    if (fan := holding_opens(folder)) is None:
+        pytest.skip("opens cannot be held here")
+    os.close(fan)
+
+
+def save_once(target):
+    deck().save(target)
+
+
+def paused_at(name, act):
+    """A save during which the first opening of a file named like `name`
+    waits until `act(folder)` has run."""
+    def run(target):
+        folder, acted, stop = pathlib.Path(target).parent, [], threading.Event()
+        fan = holding_opens(folder)
+
+        def answer():
+            while not stop.is_set():
+                events = os.read(fan, 4096) if select.select([fan], [], [], 0.05)[0] else b""
+                for at in range(0, len(events), FAN_EVENT_LEN):
+                    fd = struct.unpack_from("IBBHQii", events, at)[5]
+                    try:
+                        if not acted and re.fullmatch(name, os.path.basename(os.readlink(f"/proc/self/fd/{fd}"))):
+                            acted.append(act(folder))
+                    finally:
+                        os.write(fan, struct.pack("iI", fd, FAN_ALLOW)), os.close(fd)
+
+        thread = threading.Thread(target=answer)
+        thread.start()
+        try:
+            save_once(target)
+        finally:
+            stop.set(), thread.join(), os.close(fan)
+        return None if acted else f"nothing named {name} was opened"
+    return run
+
+
+def concurrently(target, savers=8, saves=120, readers=4, held=64):
+    """Saves a deck of its own from each of `savers` threads while `readers`
+    threads read the target, each keeping its last `held` files open: a read
+    must give a whole deck, and a file once read must never change (as one
+    does when a save writes into it after it lost its name). Ends with a
+    save of deck(), made while the first file is still open, so that it
+    cannot be given that file's inode number."""
+    decks = [w.Presentation().add(w.Slide(f"Saved by {i}")) for i in range(savers)]
+    whole, stop = {d.to_bytes() for d in decks}, threading.Event()
+    first = os.open(target, os.O_RDONLY)
+    whole.add(os.pread(first, 1 << 20, 0))
+
+    def read():
+        bad, holding = [], []
+        while not stop.is_set() or holding:
+            if not stop.is_set():
+                fd = os.open(target, os.O_RDONLY)
+                holding.append((fd, os.pread(fd, 1 << 20, 0)))
+            if len(holding) > held or stop.is_set():
+                fd, first = holding.pop(0)
+                if first not in whole or os.pread(fd, 1 << 20, 0) != first:
+                    bad.append(first)
+                os.close(fd)
+        return bad
+
+    with ThreadPoolExecutor(savers + readers) as pool:
+        reading = [pool.submit(read) for _ in range(readers)]
+        try:
+            for saving in [pool.submit(lambda d=d: [d.save(target) for _ in range(saves)]) for d in decks]:
+                saving.result()
+        finally:
+            stop.set()
+        bad = sum((r.result() for r in reading), [])
+    save_once(target)
+    os.close(first)
+    return f"{len(bad)} reads found no whole deck or one written over" if bad else None
+
+
 # Each row: the setup of the folder, which returns the path saved to, the
 # path that ends up holding the deck (None when refused) and a standard
 # output for the saving child; "replaced" (a new file by rename), "written"
 # (the same file, written in place) or the error expected; who saves (None:
-# whoever runs the tests, 0: root, else that user).
+# whoever runs the tests, 0: root, else that user, with groups after it in a
+# tuple); how the child saves, when not just once.
 SAVES = [
     ("regular file", lambda d: (old_file(d), d / "deck.pptx", None), "replaced", None),
     ("new file", lambda d: (d / "new.pptx", d / "new.pptx", None), "replaced", None),
@@ -212,6 +343,34 @@ SAVES = [
      r"^io: Permission denied", NOBODY),
     ("own file in a folder one cannot write", lambda d: (old_file(d, mode=0o644, owner=NOBODY), None, None),
      r'^io: temporary file ".*/\.vantrell-[0-9a-f]{16}\.tmp": Permission denied', NOBODY),
+    # A file that lost its name is never written: not while other saves
+    # rename theirs over it, nor once a backup rotation has moved it.
+    ("eight threads saving while four read", lambda d: (old_file(d), d / "deck.pptx", None), "replaced", None,
+     concurrently),
+    ("deck moved to a backup as the save opens it",
+     lambda d: then(can_hold(d), (old_file(d, mode=0o666 & ~current_umask()), d / "deck.pptx", None)), "replaced", 0,
+     paused_at("deck.pptx", lambda f: os.rename(f / "deck.pptx", f / "deck.bak"))),
+    ("link put in the deck's place while it is written",
+     lambda d: then(can_hold(d), old_file(d, mode=0o600, name="other.pptx"), (old_file(d), d / "other.pptx", None)),
+     "replaced", 0, paused_at(TEMP_NAME.pattern, lambda f: then(os.symlink("other.pptx", f / "l"),
+                                                                os.replace(f / "l", f / "deck.pptx")))),
+    # Replaced only when the new file can carry all the old one has, else
+    # written in place as open(path, "wb") writes.
+    ("deck shared through an ACL",
+     lambda d: (kept_by_filesystem(old_file(d), setfacl("-m", "u:1234:r,g::-,m::r")), d / "deck.pptx", None),
+     "replaced", None),
+    ("deck without the folder's default ACL",
+     lambda d: then(old_file(d), kept_by_filesystem(d, setfacl("-d", "-m", "u:1234:rw")),
+                    (d / "deck.pptx",) * 2 + (None,)),
+     "replaced", None),
+    ("deck with a user attribute",
+     lambda d: (kept_by_filesystem(old_file(d), lambda p: os.setxattr(p, "user.from", b"mail")), d / "deck.pptx", None),
+     "replaced", None),
+    ("deck with two names", lambda d: then(os.link(old_file(d), d / "copy.pptx"), (d / "deck.pptx",) * 2 + (None,)),
+     "written", None),
+    ("the group's deck, saved by a member",
+     lambda d: (old_file(team_folder(d), mode=0o660, owner=0, group=TEAM), d / "team" / "deck.pptx", None),
+     "written", (NOBODY, TEAM)),
 ]
 
 
@@ -224,17 +383,19 @@ def shared_folder():
     shutil.rmtree(folder)
 
 
-@pytest.mark.parametrize("setup,expect,user", [pytest.param(*row[1:], id=row[0]) for row in SAVES])
-def test_save_targets(shared_folder, setup, expect, user):
+@pytest.mark.parametrize("setup,expect,user,how",
+                         [pytest.param(*row[1:4], row[4] if len(row) > 4 else save_once, id=row[0]) for row in SAVES])
+def test_save_targets(shared_folder, setup, expect, user, how):
     if user is not None and os.geteuid() != 0:
         pytest.skip("needs root to act as and for another user")
     target, landing, out_fd = setup(shared_folder)
     landing = landing or out_fd and f"/proc/self/fd/{out_fd}"
-    before = snapshot(shared_folder)
+    before, kept = snapshot(shared_folder), by_inode(shared_folder)
     old = os.stat(landing) if landing and os.path.exists(landing) else None
+    old_attributes = old and attributes(landing)
     try:
-        got = in_child(lambda: deck().save(target), user=user or None, stdout=out_fd)
-        assert not [p for p in shared_folder.iterdir() if TEMP_NAME.fullmatch(p.name)]
+        got = in_child(lambda: how(target), user=user or None, stdout=out_fd, timeout=60)
+        assert not [p for p in shared_folder.rglob("*") if TEMP_NAME.fullmatch(p.name)]
         if expect not in ("replaced", "written"):
             assert re.match(expect, got), got
             assert snapshot(shared_folder) == before
@@ -247,6 +408,11 @@ def test_save_targets(shared_folder, setup, expect, user):
         else:
             assert (new.st_ino == old.st_ino) == (expect == "written")
             assert (new.st_mode, new.st_uid, new.st_gid) == (old.st_mode, old.st_uid, old.st_gid)
+            assert attributes(landing) == old_attributes
+        # Every other file, under whatever name it has now, kept its bytes.
+        after = by_inode(shared_folder)
+        others = (kept.keys() & after.keys()) - {new.st_ino}
+        assert {i: after[i] for i in others} == {i: kept[i] for i in others}
         assert isinstance(target, str) or target == landing or target.is_symlink()
     finally:
         if out_fd is not None:
@@ -263,7 +429,8 @@ def current_umask():
 def test_temporary_file_is_private_until_whole(tmp_path, mode):
     if mode is not None:
         old_file(tmp_path, mode=mode)
-    big = w.Presentation().add(w.Slide("big").picture(png() + os.urandom(4 << 20)))
+    # Large enough that writing it takes many of the watcher's rounds.
+    big = w.Presentation().add(w.Slide("big").picture(png() + os.urandom(16 << 20)))
     size = len(big.to_bytes())
     seen, done = [], threading.Event()
 
@@ -282,8 +449,7 @@ def test_temporary_file_is_private_until_whole(tmp_path, mode):
             break
     done.set()
     watcher.join()
-    if not seen:
-        pytest.skip("saves too quick to watch")
+    assert seen, "no save was seen writing its temporary file"
     assert set(seen) == {0o600}
 
 
