@@ -30,10 +30,10 @@ constexpr int MAX_LINKS = 40;
 // Temporary names are drawn at random; a name already taken is only ever a
 // leftover or a planted file, so a few more draws always find a free one.
 constexpr int TEMP_ATTEMPTS = 100;
-// Decisions between replacing and writing through for one save. Each one
-// after the first follows a change someone else made to the name meanwhile
-// (concurrent saves of one path need two or three).
-constexpr int MAX_DECISIONS = 16;
+// New decisions between replacing and writing through for one save, each
+// after a change someone else made to the name meanwhile (concurrent saves of
+// one path need one or two); a name that never holds still is given up on.
+constexpr int MAX_CHANGES = 16;
 // The mode a new file gets when the umask cannot be read: narrow rather
 // than wider than the user asked for.
 constexpr mode_t FALLBACK_UMASK = 077;
@@ -175,7 +175,7 @@ std::string Saving::temp_path() const {
 }
 
 Result<Saving::Step> Saving::resume() {
-    if (stage_ == Stage::decide && decisions_ == 0) {
+    if (stage_ == Stage::decide && changes_ == 0) {
         if (path_.find('\0') != std::string::npos) {
             stage_ = Stage::failed;
             return fail(Error::io(std::string(vantrell_core::error::NUL_IN_PATH)));
@@ -221,9 +221,6 @@ Result<Saving::Step> Saving::resume() {
 // Decides, on what the path leads to now, between replacing and writing
 // through; run again whenever the name turns out to lead elsewhere.
 int Saving::decide() {
-    // Each new decision follows a change made by someone else since the last
-    // one; a name that never holds still is given up on.
-    if (++decisions_ > MAX_DECISIONS) return EAGAIN;
     renaming_ = false;
     target_.reset();
     // No O_CREAT or O_TRUNC: this only looks at what is there, with the
@@ -253,10 +250,8 @@ int Saving::decide() {
     // that readers and a backup now hold. Decide again on what is there now.
     struct stat named;
     if (!land || st.st_nlink == 0 || ::lstat(land->name.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
-        named.st_ino != st.st_ino) {
-        stage_ = Stage::decide;
-        return 0;
-    }
+        named.st_ino != st.st_ino)
+        return decide_again();
     // A rename would split the names: the others would keep the old deck.
     if (st.st_nlink > 1) return start_writing_through();
     replaces_file_ = true;
@@ -266,6 +261,12 @@ int Saving::decide() {
     uid_ = st.st_uid;
     gid_ = st.st_gid;
     return start_replacing(land->name);
+}
+
+int Saving::decide_again() {
+    if (++changes_ > MAX_CHANGES) return EAGAIN;
+    stage_ = Stage::decide;
+    return 0;
 }
 
 int Saving::start_replacing(const std::string& name) {
@@ -388,18 +389,14 @@ int Saving::finish() {
     // still replaced.
     struct stat now;
     if (::fstatat(folder_.get(), base_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!replaces_file_ || now.st_dev != dev_ || now.st_ino != ino_) {
-            stage_ = Stage::decide;
-            return 0;
-        }
+        if (!replaces_file_ || now.st_dev != dev_ || now.st_ino != ino_) return decide_again();
         if (!carried) return start_writing_through();
     } else if (errno != ENOENT) {
         return errno;
     } else if (!carried) {
         // The file that could not be stood in for is gone from the name: the
         // deck takes the name as a new file would.
-        stage_ = Stage::decide;
-        return 0;
+        return decide_again();
     }
     if (::renameat(folder_.get(), temp_name_.c_str(), folder_.get(), base_.c_str()) != 0) return errno;
     temp_exists_ = false;

@@ -79,6 +79,7 @@ private:
     };
 
     int decide();
+    int decide_again();
     int start_replacing(const std::string& name);
     int start_writing_through();
     void drop_temp() noexcept;
@@ -92,7 +93,7 @@ private:
     std::span<const std::uint8_t> bytes_;
     std::size_t written_ = 0;
     Stage stage_ = Stage::decide;
-    int decisions_ = 0;
+    int changes_ = 0; // of the name by others, each followed by a new decision
     // The file written through, or the one replaced (read for what the new
     // file must carry); closed for a new name.
     Fd target_, folder_, temp_;
