@@ -183,8 +183,7 @@ def then(*steps):
 
 
 def kept_by_filesystem(path, give):
-    """`path` after `give(path)` an ACL or an attribute; skips where the
-    file system keeps none."""
+    """`path` after `give(path)` an ACL or attribute; skips where refused."""
     try:
         give(str(path))
     except (OSError, subprocess.CalledProcessError) as e:
@@ -268,10 +267,8 @@ def paused_at(name, act):
 def concurrently(target, savers=8, saves=120, readers=4, held=64):
     """Saves a deck of its own from each of `savers` threads while `readers`
     threads read the target, each keeping its last `held` files open: a read
-    must give a whole deck, and a file once read must never change (as one
-    does when a save writes into it after it lost its name). Ends with a
-    save of deck(), made while the first file is still open, so that it
-    cannot be given that file's inode number."""
+    gives a whole deck, which never changes after. The first file stays open
+    until deck() is saved last, so that deck cannot reuse its inode number."""
     decks = [w.Presentation().add(w.Slide(f"Saved by {i}")) for i in range(savers)]
     whole, stop = {d.to_bytes() for d in decks}, threading.Event()
     first = os.open(target, os.O_RDONLY)
@@ -284,9 +281,9 @@ def concurrently(target, savers=8, saves=120, readers=4, held=64):
                 fd = os.open(target, os.O_RDONLY)
                 holding.append((fd, os.pread(fd, 1 << 20, 0)))
             if len(holding) > held or stop.is_set():
-                fd, first = holding.pop(0)
-                if first not in whole or os.pread(fd, 1 << 20, 0) != first:
-                    bad.append(first)
+                fd, seen = holding.pop(0)
+                if seen not in whole or os.pread(fd, 1 << 20, 0) != seen:
+                    bad.append(seen)
                 os.close(fd)
         return bad
 
