@@ -1764,13 +1764,19 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
 
     // The text styles of the master whose record is at `at`: the first atom
     // of each text type among its children, and for a title master the
-    // master its own slide atom names.
+    // master its own slide atom names. Sound masters' children are distinct
+    // records, so all of them together are fewer than the stream has room
+    // for; records that overlap cost no more than that either.
+    std::size_t style_budget = doc.size() / 8;
     auto master_styles_at = [&](std::uint32_t at, bool title) {
         MasterStyles ms;
         const auto m = rec_at_clamped(doc, at);
         if (!m) return ms;
         Kids items(m->body);
-        while (auto it = items.next()) {
+        while (style_budget > 0) {
+            const auto it = items.next();
+            if (!it) break;
+            --style_budget;
             if (it->type == rt_text_master_style && it->instance < ms.atoms.size() && ms.atoms[it->instance] == 0)
                 ms.atoms[it->instance] = static_cast<std::uint32_t>(it->body.data() - doc.data()) - 8;
             else if (it->type == rt_slide_atom && title && !ms.follows && it->body.size() >= 0x10)
