@@ -1313,17 +1313,15 @@ struct Deck::Shapes {
     // up to its NUL, each line a paragraph. Empty for any other shape.
     static std::u16string effect_text(const Props& props) {
         const Props::Prop* p = props.find(op_gtext_unicode);
-        std::u16string text;
+        std::u16string raw, text;
         if (!p || !p->complex) return text;
-        append_units(text, p->data, false);
-        text.resize(std::min(text.size(), text.find(u'\0')));
+        append_units(raw, p->data, false);
+        raw.resize(std::min(raw.size(), raw.find(u'\0')));
         // A CR LF pair is one break; a lone LF is one too.
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == u'\n' && i > 0 && text[i - 1] == u'\r') continue;
-            text[kept++] = text[i] == u'\n' ? u'\r' : text[i];
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == u'\n' && i > 0 && raw[i - 1] == u'\r') continue;
+            text.push_back(raw[i] == u'\n' ? u'\r' : raw[i]);
         }
-        text.resize(kept);
         return text;
     }
 

@@ -1340,7 +1340,7 @@ TEST(PptShapes, TextEffectsShowTheirPropertyText) {
     const Bytes past_table = rec(0xF00B, cat({halves({0x80C0}), words32({0xFFFFFFF0}), wz(u"Fin")}), 1, 3);
     const std::pair<Bytes, std::vector<std::string>> rows[] = {
         {fopt({{0x00C0, 0, wz(u"Fin")}}), {"Fin"}},
-        {fopt({{0x00C5, 0, wz(u"Impact")}, {0x00C0, 0, wz(u"SEA\r\nSTAg\nx\ry")}}), {"SEA", "STAg", "x", "y"}},
+        {fopt({{0x00C5, 0, wz(u"Impact")}, {0x00C0, 0, wz(u"SEA\r\nSTAg\n\nx\ry")}}), {"SEA", "STAg", "", "x", "y"}},
         {fopt({{0x00C0, 0, utf16(std::u16string_view(u"Fin\0junk", 8))}}), {"Fin"}},
         {past_table, {}},
         {fopt({{0x00C0, 5}}), {}},
