@@ -1334,29 +1334,6 @@ TEST(PptShapes, FirstListingOfAPropertyWins) {
     }
 }
 
-// Text effects keep their text in the property table: up to its NUL, each
-// line a paragraph; a length past the table or a simple value is no text.
-TEST(PptShapes, TextEffectsShowTheirPropertyText) {
-    const Bytes past_table = rec(0xF00B, cat({halves({0x80C0}), words32({0xFFFFFFF0}), wz(u"Fin")}), 1, 3);
-    const std::pair<Bytes, std::vector<std::string>> rows[] = {
-        {fopt({{0x00C0, 0, wz(u"Fin")}}), {"Fin"}},
-        {fopt({{0x00C5, 0, wz(u"Impact")}, {0x00C0, 0, wz(u"SEA\r\nSTAg\n\nx\ry")}}), {"SEA", "STAg", "", "x", "y"}},
-        {fopt({{0x00C0, 0, utf16(std::u16string_view(u"Fin\0junk", 8))}}), {"Fin"}},
-        {past_table, {}},
-        {fopt({{0x00C0, 5}}), {}},
-        {cat({fopt({{0x00C0, 0, wz(u"effect")}}), inline_text(u"box")}), {"box"}},
-    };
-    for (const auto& [kids, want] : rows) {
-        auto deck = deck_of({}, {sp({fsp(10, 0xA00, 136), kids, client_anchor(0, 0, 10, 10)})});
-        ASSERT_TRUE(deck) << deck.error().message();
-        auto s = (*deck)->slide(0);
-        ASSERT_TRUE(s && s->shapes.size() == 1);
-        std::vector<std::string> got;
-        for (const auto& p : paras(s->shapes[0])) got.push_back(p.text);
-        EXPECT_EQ(got, want) << want.size();
-    }
-}
-
 TEST(PptObjects, ProgramIdsFromTheObjectList) {
     const Bytes list = box(0x0409, {
         rec(0x040A, words32({9})),
@@ -1689,27 +1666,20 @@ Bytes master_style(std::uint16_t type, std::initializer_list<std::optional<bool>
     std::uint16_t n = 0;
     for (const auto on : levels) {
         if (type >= 5) b = cat({b, halves({n})});
+        b = cat({b, on ? cat({words32({PF_HAS_BULLET}), halves({*on})}) : words32({0}), words32({0x20000}), halves({2400})});
         ++n;
-        b = cat({b, on ? cat({words32({PF_HAS_BULLET}), halves({*on})}) : cat({words32({0x500}), halves({10, 20})}),
-                 words32({0x20000}), halves({2400})});
     }
     return rec(0x0FA3, b, type);
 }
-const std::optional<bool> ON = true, OFF = false;
 
-// Paragraphs "a" (level 0) and "b" (level 1) of a text type, in a text box
-// or, given its client data, a placeholder.
-Bytes typed_text(std::uint32_t text_type, const Bytes& data = {}) {
-    return sp({fsp(10, 0xA00, 202), data, box(0xF00D, {text_header(text_type), chars(u"a\rb"),
-                                                       style(cat({pf_run(2, 0, 0), pf_run(2, 1, 0), cf_run(4)}))})});
-}
-
-// The Markdown of a slide following `master_id` and showing `shape`; the
-// master 0x80000000 holds `styles`, the title master 0x80000001 follows it
-// and holds `title_styles`, the document's environment `box_style`.
+// The Markdown of a slide following `master_id` that shows "a" (level 0) and
+// "b" (level 1) of `text_type`, in a text box unless `data` says otherwise;
+// styles of master 0x80000000, of title master 0x80000001 and the document's.
 std::string styled_markdown(const Bytes& styles, const Bytes& title_styles, const Bytes& box_style,
-                            std::uint32_t master_id, const Bytes& shape) {
-    const Bytes slide = box(0x03EE, {rec(0x03EF, words32({1, 0, 0, master_id, 0, 0}), 0, 2), drawing({shape})});
+                            std::uint32_t master_id, std::uint32_t text_type, const Bytes& data) {
+    const Bytes text = box(0xF00D, {text_header(text_type), chars(u"a\rb"), style(cat({pf_run(2, 0, 0), pf_run(2, 1, 0), cf_run(4)}))});
+    const Bytes slide = box(0x03EE, {rec(0x03EF, words32({1, 0, 0, master_id, 0, 0}), 0, 2),
+                                     drawing({sp({fsp(10, 0xA00, 202), data, text})})});
     const Bytes title_master = box(0x03EE, {rec(0x03EF, words32({2, 0, 0, 0x80000000, 0, 0}), 0, 2), title_styles});
     Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x03F2, {box_style}),
                              box(0x0FF0, {persist_atom(3, 0x80000000), persist_atom(4, 0x80000001)}, 1),
@@ -1725,61 +1695,46 @@ std::string styled_markdown(const Bytes& styles, const Bytes& title_styles, cons
     c.stream(u"Current User", current_user(static_cast<std::uint32_t>(doc.size())));
     c.stream(u"PowerPoint Document", cat({doc, user_edit(0, dir_at, 1)}));
     auto opened = vantrell_core::document::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(c.build()));
-    if (!opened) return "error: " + opened.error().message();
-    auto s = opened->slide(0);
+    auto s = opened ? opened->slide(0) : std::unexpected(opened.error());
     vantrell_core::text::ExtractReport report;
-    return s ? s->markdown(vantrell_core::markdown::MarkdownOptions{}, report) : "error: " + s.error().message();
+    return s ? s->markdown({}, report) : s.error().message();
 }
 
 } // namespace
 
 TEST(PptMasterStyles, InheritedBulletsFollowTheTextTypesStyle) {
-    const Bytes body_on = master_style(1, {ON, {}}), body_off = master_style(1, {OFF});
-    const Bytes body_ph = placeholder(0x0E, 1), numbered = numbering_tags(entry9(1));
-    Bytes cut = master_style(1, {ON});
-    cut = rec(0x0FA3, Bytes(cut.begin() + 8, cut.end() - 1), 1);
+    const std::optional<bool> on = true, off = false;
+    const Bytes body_on = master_style(1, {on, {}}), body_off = master_style(1, {off}), ph = placeholder(0x0E, 1);
     const std::string bullets = "- a\n  - b", plain = "a\n\nb";
     const struct {
         const char* what;
         Bytes styles, title_styles, box_style;
-        std::uint32_t master_id;
-        Bytes shape;
+        std::uint32_t master_id, text_type;
+        Bytes data;
         std::string want;
     } table[] = {
-        {"a body text box, level 1 taking level 0's", body_on, {}, {}, 0x80000000, typed_text(1), bullets},
-        {"a level of its own", master_style(1, {ON, OFF}), {}, {}, 0x80000000, typed_text(1), "- a\n\nb"},
-        {"a body placeholder the master turns off", body_off, {}, {}, 0x80000000, typed_text(1, body_ph), plain},
-        {"numbering on a body text box", body_on, {}, {}, 0x80000000, typed_text(1, numbered), "1. a\n   1. b"},
-        {"numbering where the master turns it off", body_off, {}, {}, 0x80000000, typed_text(1, cat({body_ph, numbered})),
-         plain},
-        {"title text takes the title's", cat({body_on, master_style(0, {OFF})}), {}, {}, 0x80000000, typed_text(0), plain},
-        {"other text the document's", body_on, {}, master_style(4, {OFF}), 0x80000000, typed_text(4), plain},
-        {"the document's style for text boxes", {}, {}, master_style(4, {ON}), 0x80000000, typed_text(4), bullets},
-        {"half body falls back on body", body_on, {}, {}, 0x80000000, typed_text(7), bullets},
-        {"centred body's own first", cat({body_on, master_style(5, {OFF})}), {}, {}, 0x80000000, typed_text(5), plain},
-        {"a title master's own", body_on, body_off, {}, 0x80000001, typed_text(1), plain},
-        {"a title master without, its master's", body_on, {}, {}, 0x80000001, typed_text(1), bullets},
-        {"a master the deck does not list", body_on, {}, {}, 0x80000009, typed_text(1), plain},
-        {"nothing known: a body placeholder shows one", {}, {}, {}, 0x80000000, typed_text(1, body_ph), bullets},
-        {"more levels than the format has", master_style(1, {ON, ON, ON, ON, ON, ON}), {}, {}, 0x80000000, typed_text(1),
-         plain},
-        {"a level number past the last", rec(0x0FA3, cat({halves({1, 9}), words32({1}), halves({1}), words32({0})}), 5),
-         {}, {}, 0x80000000, typed_text(5), plain},
-        {"a mask bit of unknown size", rec(0x0FA3, cat({halves({1}), words32({0x400001}), halves({1, 1}), words32({0})}), 1),
-         {}, {}, 0x80000000, typed_text(1), plain},
-        {"a cut atom", cut, {}, {}, 0x80000000, typed_text(1), plain},
+        {"a body text box, level 1 taking level 0's", body_on, {}, {}, 0x80000000, 1, {}, bullets},
+        {"a level of its own", master_style(1, {on, off}), {}, {}, 0x80000000, 1, {}, "- a\n\nb"},
+        {"a body placeholder the master turns off", body_off, {}, {}, 0x80000000, 1, ph, plain},
+        {"numbering on a body text box", body_on, {}, {}, 0x80000000, 1, numbering_tags(entry9(1)), "1. a\n   1. b"},
+        {"title text takes the title's", cat({body_on, master_style(0, {off})}), {}, {}, 0x80000000, 0, {}, plain},
+        {"other text the document's", body_on, {}, master_style(4, {off}), 0x80000000, 4, {}, plain},
+        {"half body falls back on body", body_on, {}, {}, 0x80000000, 7, {}, bullets},
+        {"centred body's own first", cat({body_on, master_style(5, {off})}), {}, {}, 0x80000000, 5, {}, plain},
+        {"a title master's own", body_on, body_off, {}, 0x80000001, 1, {}, plain},
+        {"a title master without, its master's", body_on, {}, {}, 0x80000001, 1, {}, bullets},
+        {"a master the deck does not list", body_off, {}, master_style(4, {on}), 0x80000009, 1, {}, bullets},
+        {"more levels than the format has", master_style(1, {on, on, on, on, on, on}), {}, {}, 0x80000000, 1, {}, plain},
+        {"a level number past the last", rec(0x0FA3, cat({halves({1, 9}), words32({1}), halves({1}), words32({0})}), 7), {},
+         {}, 0x80000000, 7, {}, plain},
+        {"a mask bit of unknown size", rec(0x0FA3, cat({halves({1}), words32({0x400001}), halves({1, 1})}), 1), {}, {},
+         0x80000000, 1, {}, plain},
+        {"a cut atom", rec(0x0FA3, Bytes(body_on.begin() + 8, body_on.end() - 1), 1), {}, {}, 0x80000000, 1, {}, plain},
     };
     for (const auto& c : table)
-        EXPECT_EQ(styled_markdown(c.styles, c.title_styles, c.box_style, c.master_id, c.shape), "# Slide 1\n\n" + c.want)
+        EXPECT_EQ(styled_markdown(c.styles, c.title_styles, c.box_style, c.master_id, c.text_type, c.data),
+                  "# Slide 1\n\n" + c.want)
             << c.what;
-    // Every byte of the styles flipped: no crash, no deck lost.
-    const Bytes styles = cat({master_style(1, {ON, OFF, {}, ON, OFF}), master_style(7, {ON, {}, OFF})});
-    for (std::size_t i = 0; i < styles.size(); ++i)
-        for (std::uint8_t flip : {0x01, 0xFF}) {
-            Bytes bad = styles;
-            bad[i] ^= flip;
-            EXPECT_TRUE(styled_markdown(bad, bad, {}, 0x80000001, typed_text(7)).starts_with("# Slide 1")) << i;
-        }
 }
 
 namespace {
