@@ -952,9 +952,13 @@ const slide::Styles* Bullets::master() const {
 const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragraph& paragraph) const {
     const std::optional<model::Placeholder>& ph = shape.placeholder;
     const bool body_or_content = ph && (ph->kind == PK::body || ph->kind == PK::obj);
-    // A legacy deck's paragraphs carry what its styles resolved already.
+    // A legacy deck's paragraphs carry their own bullets and their text
+    // body what its masters' styles set by level; where neither says, body
+    // and content placeholders show one.
     if (slide_->view && slide_->view->shared()->is_legacy()) {
         if (paragraph.bullet.kind != model::Bullet::Kind::inherited) return paragraph.bullet;
+        if (const model::TextBody* body = shape.text_body())
+            if (const model::Bullet* b = body->list_style.at(paragraph.level)) return *b;
         return body_or_content ? CHARACTER_BULLET : NO_BULLET;
     }
     if (ph && is_title(ph->kind)) return NO_BULLET;

@@ -1,6 +1,7 @@
 #include "core/ppt.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <functional>
@@ -28,6 +29,7 @@ enum : std::uint16_t {
     rt_slide_atom = 0x03EF,
     rt_notes = 0x03F0,
     rt_main_master = 0x03F8,
+    rt_environment = 0x03F2,
     rt_persist_atom = 0x03F3,
     rt_slide_show_info = 0x03F9,
     rt_ex_obj_list = 0x0409,
@@ -41,6 +43,7 @@ enum : std::uint16_t {
     rt_text_header = 0x0F9F,
     rt_text_chars = 0x0FA0,
     rt_style_text_prop = 0x0FA1,
+    rt_text_master_style = 0x0FA3,
     rt_text_bytes = 0x0FA8,
     rt_style_text_prop9 = 0x0FAC,
     rt_outline_text_props9 = 0x0FAE,
@@ -113,6 +116,7 @@ enum : std::uint16_t {
     op_pib = 0x0104,
     op_name = 0x0380,
     op_description = 0x0381,
+    op_gtext_unicode = 0x00C0,
     op_table = 0x039F,
     op_group_bools = 0x03BF,
 };
@@ -258,6 +262,42 @@ constexpr PfField PF_FIELDS[] = {
 // damaged.
 constexpr std::uint16_t MAX_PARA_LEVEL = 4;
 
+// The bullet a paragraph exception sets, read from its fields at `pos`
+// (just after its mask), which it moves past them; inherited when the
+// exception says nothing of the bullet, none when the fields run past `b`.
+// The caller has checked the mask for bits of unknown size.
+std::optional<model::Bullet> paragraph_exception(Bytes b, std::size_t& pos, std::uint32_t mask) {
+    std::optional<std::uint16_t> flags, bullet_char;
+    for (const PfField& f : PF_FIELDS) {
+        if (!(mask & f.mask)) continue;
+        std::size_t n = f.nbytes;
+        if (f.mask == pf_tab_stops) {
+            if (b.size() - pos < 2) return std::nullopt;
+            n = 2 + std::size_t{4} * load_le16(b, pos);
+        }
+        if (b.size() - pos < n) return std::nullopt;
+        if (f.mask == pf_bullet_flags) flags = load_le16(b, pos);
+        if (f.mask == pf_bullet_char) bullet_char = load_le16(b, pos);
+        pos += n;
+    }
+    model::Bullet bullet;
+    // Only the has-bullet mask bit says the flag itself is set here; the
+    // other bullet bits bring the flags word for their own flags.
+    if ((mask & pf_has_bullet) && flags) {
+        if (*flags & 1) {
+            bullet.kind = model::Bullet::Kind::character;
+            const char16_t c = bullet_char.value_or(0);
+            // Without a usable character of its own the paragraph still
+            // shows a bullet: the common one stands in.
+            const bool usable = c >= 0x20 && (c < 0xD800 || c > 0xDFFF);
+            bullet.text = encoding::utf8_of_utf16(std::u16string(1, usable ? c : u'\u2022'));
+        } else {
+            bullet.kind = model::Bullet::Kind::none;
+        }
+    }
+    return bullet;
+}
+
 // The paragraph runs of a StyleTextPropAtom body over a text of
 // `text_nchars` UTF-16 units. The runs cover the text plus one implicit
 // final character; a record whose counts overrun that, or that ends before
@@ -272,44 +312,16 @@ std::vector<ParaStyle> paragraph_styles(Bytes b, std::size_t text_nchars, std::o
     std::size_t covered = 0, pos = 0;
     while (covered < want) {
         if (b.size() - pos < 10) return {};
-        ParaStyle s;
         const std::uint32_t nchars = load_le32(b, pos);
         const std::uint16_t level = load_le16(b, pos + 4);
         const std::uint32_t mask = load_le32(b, pos + 6);
         pos += 10;
         if (nchars > want - covered || level > MAX_PARA_LEVEL) return {};
         if (mask & ~pf_known) return runs;
-        s.nchars = nchars;
-        s.level = static_cast<std::uint8_t>(level);
-        std::optional<std::uint16_t> flags, bullet_char;
-        for (const PfField& f : PF_FIELDS) {
-            if (!(mask & f.mask)) continue;
-            std::size_t n = f.nbytes;
-            if (f.mask == pf_tab_stops) {
-                if (b.size() - pos < 2) return {};
-                n = 2 + std::size_t{4} * load_le16(b, pos);
-            }
-            if (b.size() - pos < n) return {};
-            if (f.mask == pf_bullet_flags) flags = load_le16(b, pos);
-            if (f.mask == pf_bullet_char) bullet_char = load_le16(b, pos);
-            pos += n;
-        }
-        // Only the has-bullet mask bit says the flag itself is set here;
-        // the other bullet bits bring the flags word for their own flags.
-        if ((mask & pf_has_bullet) && flags) {
-            if (*flags & 1) {
-                s.bullet.kind = model::Bullet::Kind::character;
-                const char16_t c = bullet_char.value_or(0);
-                // Without a usable character of its own the paragraph still
-                // shows a bullet: the common one stands in.
-                const bool usable = c >= 0x20 && (c < 0xD800 || c > 0xDFFF);
-                s.bullet.text = encoding::utf8_of_utf16(std::u16string(1, usable ? c : u'\u2022'));
-            } else {
-                s.bullet.kind = model::Bullet::Kind::none;
-            }
-        }
+        auto bullet = paragraph_exception(b, pos, mask);
+        if (!bullet) return {};
         covered += nchars;
-        runs.push_back(std::move(s));
+        runs.push_back({nchars, static_cast<std::uint8_t>(level), std::move(*bullet)});
     }
     if (end) *end = pos;
     return runs;
@@ -345,6 +357,22 @@ constexpr PfField CF_FIELDS[] = {
     {0x04000000, 4},   // PowerPoint 2003 extension
 };
 
+// The autonumbering entry a character exception names, read from its
+// fields at `pos` (just after its mask), which it moves past them; none
+// when the fields run past `b`. The caller has checked the mask for bits of
+// unknown size.
+std::optional<std::uint8_t> character_exception(Bytes b, std::size_t& pos, std::uint32_t mask) {
+    std::uint8_t entry = 0;
+    for (const PfField& f : CF_FIELDS) {
+        if (!(mask & f.mask)) continue;
+        if (b.size() - pos < f.nbytes) return std::nullopt;
+        if (f.mask == cf_style && (mask & cf_style_entry))
+            entry = static_cast<std::uint8_t>((load_le16(b, pos) & cf_style_entry) >> 10);
+        pos += f.nbytes;
+    }
+    return entry;
+}
+
 // The character runs that begin at `at` of a StyleTextPropAtom body, over
 // the same text plus its implicit end. Anything short of an exact cover (a
 // count overrunning it, a field of unknown size, a cut) gives no runs: a
@@ -359,18 +387,47 @@ std::vector<CharStyle> character_styles(Bytes b, std::size_t at, std::size_t tex
         const std::uint32_t mask = load_le32(b, pos + 4);
         pos += 8;
         if (nchars > want - covered || (mask & ~cf_known)) return {};
-        CharStyle s{nchars, 0};
-        for (const PfField& f : CF_FIELDS) {
-            if (!(mask & f.mask)) continue;
-            if (b.size() - pos < f.nbytes) return {};
-            if (f.mask == cf_style && (mask & cf_style_entry))
-                s.entry = static_cast<std::uint8_t>((load_le16(b, pos) & cf_style_entry) >> 10);
-            pos += f.nbytes;
-        }
+        const auto entry = character_exception(b, pos, mask);
+        if (!entry) return {};
         covered += nchars;
-        runs.push_back(s);
+        runs.push_back({nchars, *entry});
     }
     return runs;
+}
+
+// The bullets a master's text style (a TextMasterStyleAtom) sets, by
+// indent level; a level that says nothing of the bullet, or that the atom
+// lacks, is unset. An atom that cannot be read whole (more levels than the
+// format has, a level number past them, a mask bit of unknown size, a cut)
+// sets nothing: a misread level would turn bullets on or off at random.
+using StyleBullets = std::array<std::optional<model::Bullet>, MAX_PARA_LEVEL + 1>;
+
+StyleBullets style_bullets(const Rec& atom) {
+    const Bytes b = atom.body;
+    StyleBullets out;
+    if (b.size() < 2 || load_le16(b, 0) > MAX_PARA_LEVEL + 1) return {};
+    const std::size_t levels = load_le16(b, 0);
+    std::size_t pos = 2;
+    for (std::size_t i = 0; i < levels; ++i) {
+        // Styles of the later text types number their levels.
+        std::size_t level = i;
+        if (atom.instance >= 5) {
+            if (b.size() - pos < 2) return {};
+            level = load_le16(b, pos);
+            pos += 2;
+        }
+        if (level > MAX_PARA_LEVEL || b.size() - pos < 4) return {};
+        const std::uint32_t pf = load_le32(b, pos);
+        pos += 4;
+        if (pf & ~pf_known) return {};
+        auto bullet = paragraph_exception(b, pos, pf);
+        if (!bullet || b.size() - pos < 4) return {};
+        const std::uint32_t cf = load_le32(b, pos);
+        pos += 4;
+        if ((cf & ~cf_known) || !character_exception(b, pos, cf)) return {};
+        if (bullet->kind != model::Bullet::Kind::inherited && !out[level]) out[level] = std::move(*bullet);
+    }
+    return out;
 }
 
 // Mask bits of an autonumbering entry's paragraph part, in stored order of
@@ -494,11 +551,15 @@ struct TextExtras {
     std::string_view slide_number;      // what a slide-number field shows
     std::span<const CharStyle> chars;   // covering the text, or none
     std::span<const std::optional<model::Bullet>> numbering;
-    // Paragraphs that inherit their bullet show one (body placeholders).
+    // Paragraphs that inherit their bullet, and whose level no master style
+    // sets it for, show one (body placeholders).
     bool bullets_by_default = false;
     // What footer and date fields show: their deck's settings on a master's
     // furniture drawn for a slide, nothing elsewhere.
     std::string_view footer, date;
+    // The bullets the text inherits by level, from its masters' styles; the
+    // body keeps them as its own list style.
+    const model::ListStyle* inherited = nullptr;
 };
 
 // What a field shows: a slide number as a field; a footer or date the
@@ -541,6 +602,7 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
     fields.erase(std::unique(fields.begin(), fields.end(), [](const TextField& x, const TextField& y) { return x.at == y.at; }),
                  fields.end());
     model::TextBody body;
+    if (extras.inherited) body.list_style = *extras.inherited;
     model::Paragraph para;
     std::u16string run;
     std::size_t para_start = 0, style_k = 0, style_start = 0, char_k = 0, char_start = 0, field_k = 0;
@@ -561,8 +623,13 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         const auto& chars = extras.chars;
         while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
             char_start += chars[char_k++].nchars;
-        const bool bullet_on = para.bullet.kind == model::Bullet::Kind::character ||
-                               (para.bullet.kind == model::Bullet::Kind::inherited && extras.bullets_by_default);
+        using BK = model::Bullet::Kind;
+        const model::Bullet* style = body.list_style.at(para.level);
+        const BK shown = para.bullet.kind != BK::inherited ? para.bullet.kind
+                         : style                            ? style->kind
+                         : extras.bullets_by_default        ? BK::character
+                                                            : BK::none;
+        const bool bullet_on = shown == BK::character;
         if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
             extras.numbering[chars[char_k].entry] && bullet_on)
             para.bullet = *extras.numbering[chars[char_k].entry];
@@ -1087,6 +1154,16 @@ std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at) {
     return out;
 }
 
+// The text type whose style a type falls back on: body for the centred,
+// half and quarter bodies, title for the centred title.
+std::optional<std::uint32_t> base_text_type(std::uint32_t text_type) {
+    switch (text_type) {
+    case 5: case 7: case 8: return 1;
+    case 6: return 0;
+    default: return std::nullopt;
+    }
+}
+
 } // namespace
 
 // Builds the shape tree of one drawing.
@@ -1100,6 +1177,11 @@ struct Deck::Shapes {
     // Numbering the document keeps for this slide's placeholder text.
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
     std::uint32_t slide_id = 0;
+    // The text styles the slide's text inherits: its masters' (nearest
+    // first) and the document's; the bullets found for each text type.
+    std::array<const MasterStyles*, 2> masters{};
+    std::uint32_t default_style = 0;
+    std::array<std::optional<model::ListStyle>, 9> inherited_by_type;
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -1144,10 +1226,11 @@ struct Deck::Shapes {
     // A text with its paragraph styles, fields and, when the shape has the
     // autonumbering extension, numbering.
     model::TextBody styled_text(std::u16string_view text, Bytes style, std::span<const TextField> fields,
-                                Bytes numbering, bool bullets_by_default) const {
+                                Bytes numbering, bool bullets_by_default, std::optional<std::uint32_t> text_type) {
         std::optional<std::size_t> char_runs;
         const auto paras = paragraph_styles(style, text.size(), &char_runs);
         TextExtras extras{fields, slide_number, {}, {}, bullets_by_default, footer, date};
+        extras.inherited = inherited(text_type);
         std::vector<CharStyle> chars;
         std::vector<std::optional<model::Bullet>> entries;
         if (!numbering.empty() && char_runs) {
@@ -1173,12 +1256,12 @@ struct Deck::Shapes {
         return doc.subspan(n->at, n->nbytes);
     }
 
-    model::TextBody group_text(const TextGroup& g, Bytes numbering, bool bullets_by_default) const {
+    model::TextBody group_text(const TextGroup& g, Bytes numbering, bool bullets_by_default) {
         const Bytes style = g.style_nbytes && g.style_at <= doc.size() && g.style_nbytes <= doc.size() - g.style_at
                                 ? doc.subspan(g.style_at, g.style_nbytes)
                                 : Bytes{};
         if (numbering.empty()) numbering = document_numbering(g.text_type);
-        return styled_text(g.text, style, g.fields, numbering, bullets_by_default);
+        return styled_text(g.text, style, g.fields, numbering, bullets_by_default, g.text_type);
     }
 
     // The shape's text with its paragraph styles: the outline group it
@@ -1193,7 +1276,53 @@ struct Deck::Shapes {
         }
         Bytes numbering = s.numbering;
         if (numbering.empty() && s.placement && s.inline_text_type) numbering = document_numbering(*s.inline_text_type);
-        return styled_text(s.inline_text, s.inline_style, s.inline_fields, numbering, bullets);
+        return styled_text(s.inline_text, s.inline_style, s.inline_fields, numbering, bullets, s.inline_text_type);
+    }
+
+    // The bullets text of a type inherits by level: for each level, the
+    // first of the type's styles at the masters (nearest first), its base
+    // type's there, then the document's, that sets the bullet at that level
+    // or, failing that, at the nearest level above it. None for a type
+    // without styles.
+    const model::ListStyle* inherited(std::optional<std::uint32_t> text_type) {
+        if (!text_type || *text_type >= inherited_by_type.size()) return nullptr;
+        std::optional<model::ListStyle>& known = inherited_by_type[*text_type];
+        if (known) return &*known;
+        std::vector<StyleBullets> styles;
+        auto add = [&](std::uint32_t at) {
+            if (const auto r = at ? rec_at(doc, at) : std::nullopt) styles.push_back(style_bullets(*r));
+        };
+        for (auto type = text_type; type; type = base_text_type(*type))
+            for (const MasterStyles* m : masters)
+                if (m) add(m->atoms[*type]);
+        add(default_style);
+        known.emplace();
+        for (std::size_t level = 0; level <= MAX_PARA_LEVEL; ++level) {
+            for (const StyleBullets& style : styles) {
+                std::size_t from = level + 1;
+                while (from > 0 && !style[from - 1]) --from;
+                if (from == 0) continue;
+                known->levels.emplace_back(static_cast<std::uint8_t>(level), *style[from - 1]);
+                break;
+            }
+        }
+        return &*known;
+    }
+
+    // The text of a text-effect (WordArt) shape, kept in its properties:
+    // up to its NUL, each line a paragraph. Empty for any other shape.
+    static std::u16string effect_text(const Props& props) {
+        const Props::Prop* p = props.find(op_gtext_unicode);
+        std::u16string raw, text;
+        if (!p || !p->complex) return text;
+        append_units(raw, p->data, false);
+        raw.resize(std::min(raw.size(), raw.find(u'\0')));
+        // A CR LF pair is one break; a lone LF is one too.
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] == u'\n' && i > 0 && raw[i - 1] == u'\r') continue;
+            text.push_back(raw[i] == u'\n' ? u'\r' : raw[i]);
+        }
+        return text;
     }
 
     std::optional<std::string> prog_id(const ShapeRecs& s) const {
@@ -1217,8 +1346,11 @@ struct Deck::Shapes {
             sh.content = std::move(ole);
         } else if (pib && (s.shape_type == SHAPE_PICTURE_FRAME || !s.has_text)) {
             sh.content = model::Picture{pib_id(pib), std::nullopt};
+        } else if (s.has_text) {
+            sh.content = text_of(s, sh.placeholder);
         } else {
-            sh.content = s.has_text ? text_of(s, sh.placeholder) : model::TextBody{};
+            // A text effect without a text box shows the text it draws.
+            sh.content = text_body(effect_text(s.props));
         }
         return sh;
     }
@@ -1515,6 +1647,8 @@ Result<void> Deck::load() {
             prog_ids_.clear();
             masters_.clear();
             outline_numbering_.clear();
+            master_styles_.clear();
+            default_style_ = 0;
             slide_headers_footers_.reset();
             slide_size_ = fresh.slide_size_;
             notes_size_ = fresh.notes_size_;
@@ -1626,6 +1760,29 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
         std::copy_if(scan->slides.begin(), scan->slides.end(), std::back_inserter(spare), loose);
     std::size_t spare_used = 0;
 
+    // The text styles of the master whose record is at `at`: the first atom
+    // of each text type among its children, and for a title master the
+    // master its own slide atom names. Sound masters' children are distinct
+    // records, so all of them together are fewer than the stream has room
+    // for; records that overlap cost no more than that either.
+    std::size_t style_budget = doc.size() / 8;
+    auto master_styles_at = [&](std::uint32_t at, bool title) {
+        MasterStyles ms;
+        const auto m = rec_at_clamped(doc, at);
+        if (!m) return ms;
+        Kids items(m->body);
+        while (style_budget > 0) {
+            const auto it = items.next();
+            if (!it) break;
+            --style_budget;
+            if (it->type == rt_text_master_style && it->instance < ms.atoms.size() && ms.atoms[it->instance] == 0)
+                ms.atoms[it->instance] = static_cast<std::uint32_t>(it->body.data() - doc.data()) - 8;
+            else if (it->type == rt_slide_atom && title && !ms.follows && it->body.size() >= 0x10)
+                ms.follows = load_le32(it->body, 0x0C);
+        }
+        return ms;
+    };
+
     bool have_slides = false, have_notes = false, have_masters = false;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> notes; // (notes id, offset)
     Kids kids(container->body);
@@ -1638,6 +1795,10 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
             size_type_ = load_le16(b, 0x22);
             have_size_type_ = true;
             rtl_ = b[0x26] != 0;
+        } else if (r->type == rt_environment && default_style_ == 0) {
+            // The style text boxes fall back on; the first listed wins.
+            if (const auto atom = child(b, rt_text_master_style, 4))
+                default_style_ = static_cast<std::uint32_t>(atom->body.data() - doc.data()) - 8;
         } else if (r->type == rt_drawing_group) {
             const auto dgg = child(b, rt_dgg);
             const auto store = dgg ? child(dgg->body, rt_bstore) : std::nullopt;
@@ -1730,6 +1891,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
             have_masters = true;
             // Many entries may name one master: each is looked at once.
             std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, hash::NumberHasher> seen;
+            std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> styled;
             Kids items(b);
             while (auto it = items.next()) {
                 if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
@@ -1741,8 +1903,14 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 auto [where, fresh] = seen.try_emplace(*at);
                 if (fresh) where->second = furniture_shapes(doc, *at);
                 masters_.push_back({load_le32(it->body, 0x0C), title, where->second});
+                auto [known, first] = styled.try_emplace(*at, master_styles_.size());
+                MasterStyles ms = first ? master_styles_at(*at, title) : master_styles_[known->second];
+                ms.id = load_le32(it->body, 0x0C);
+                master_styles_.push_back(ms);
             }
             std::stable_sort(masters_.begin(), masters_.end(), [](const Master& x, const Master& y) { return x.id < y.id; });
+            std::stable_sort(master_styles_.begin(), master_styles_.end(),
+                             [](const MasterStyles& x, const MasterStyles& y) { return x.id < y.id; });
         } else if (r->type == rt_doc_info_list && outline_numbering_.empty()) {
             // The numbering PowerPoint keeps for placeholder text: pairs of
             // a header naming slide and text type, then the entries.
@@ -1833,6 +2001,8 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     if (type == rt_slide) {
         shapes.outline_numbering = &outline_numbering_;
         shapes.slide_id = slides_[index].slide_id;
+        shapes.masters = masters_of(r->body);
+        shapes.default_style = default_style_;
     }
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -1858,6 +2028,22 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     }
     if (type == rt_slide) add_furniture(content, r->body, index);
     return content;
+}
+
+std::array<const Deck::MasterStyles*, 2> Deck::masters_of(Bytes slide_body) const {
+    std::array<const MasterStyles*, 2> out{};
+    auto find = [&](std::uint32_t id) -> const MasterStyles* {
+        const auto m = std::lower_bound(master_styles_.begin(), master_styles_.end(), id,
+                                        [](const MasterStyles& x, std::uint32_t key) { return x.id < key; });
+        return m != master_styles_.end() && m->id == id ? &*m : nullptr;
+    };
+    const auto atom = child(slide_body, rt_slide_atom);
+    if (!atom || atom->body.size() < 0x10) return out;
+    out[0] = find(load_le32(atom->body, 0x0C));
+    // A title master's own styles come first, then those of the master it
+    // follows; one step only, so that masters naming each other end.
+    if (out[0] && out[0]->follows && *out[0]->follows != out[0]->id) out[1] = find(*out[0]->follows);
+    return out;
 }
 
 std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {

@@ -37,13 +37,21 @@
 //
 // A paragraph's indent level and bullet come from the style record that
 // follows its text; a style record that does not cover its text exactly is
-// ignored whole. Automatic numbering lives in a later extension: in the
-// shape's programmable tags, or for placeholder text in the document's own
-// tags keyed by slide id and text type. It is an array of entries that each
-// paragraph picks by its first character run, and it numbers only
-// paragraphs whose bullet is on (inherited bullets are on in body
-// placeholders); without it paragraphs keep their bullet as the base record
-// states it. Fields (slide number, dates, header, footer) are records beside
+// ignored whole. A bullet the paragraph does not set is inherited from the
+// text styles of its slide's master (a title master's, then those of the
+// master it follows) for the text's type, a centred, half or quarter body
+// falling back on the body's and a centred title on the title's, and last
+// from the document's style for text boxes; within a style a level that
+// does not set it takes the nearest level above it. The text body keeps
+// what it inherits as its own list style; where no style says, body and
+// content placeholders show a bullet. Automatic numbering lives in a later
+// extension: in the shape's programmable tags, or for placeholder text in
+// the document's own tags keyed by slide id and text type. It is an array
+// of entries that each paragraph picks by its first character run, and it
+// numbers only paragraphs whose bullet, so resolved, is on; without it
+// paragraphs keep their bullet as the base record states it. A text effect
+// (WordArt) keeps its text in its properties rather than a text box, and
+// shows it as its text. Fields (slide number, dates, header, footer) are records beside
 // the text naming the position of a `*` stand-in character, and a record
 // naming any other character is no field; a slide-number field shows the
 // slide's number, the others hold no value and show nothing. Header and
@@ -61,6 +69,7 @@
 // list, by the object id their shape names.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -240,6 +249,19 @@ private:
     };
     std::vector<Master> masters_;
     std::vector<OutlineNumbering> outline_numbering_;
+    // A master's text styles: the offset of its first TextMasterStyleAtom of
+    // each text type (0 for none) and, for a title master, the id of the
+    // master it follows. By id; the first listed of an id wins.
+    struct MasterStyles {
+        std::uint32_t id = 0;
+        std::optional<std::uint32_t> follows;
+        std::array<std::uint32_t, 9> atoms{};
+    };
+    std::vector<MasterStyles> master_styles_;
+    // The document's own text style for text boxes; 0 for none.
+    std::uint32_t default_style_ = 0;
+    // The masters whose styles a slide's text inherits, nearest first.
+    std::array<const MasterStyles*, 2> masters_of(std::span<const std::uint8_t> slide_body) const;
     std::optional<HeadersFooters> slide_headers_footers_;
     Size slide_size_{9144000, 6858000};
     Size notes_size_{6858000, 9144000};

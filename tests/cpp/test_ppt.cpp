@@ -1659,6 +1659,86 @@ TEST(PptNumbering, PlaceholderTextTakesTheDocumentsNumbering) {
 
 namespace {
 
+// A master's text style of `type` whose levels each set the bullet on or
+// off, or (none) say nothing of it.
+Bytes master_style(std::uint16_t type, std::initializer_list<std::optional<bool>> levels) {
+    Bytes b = halves({static_cast<std::uint16_t>(levels.size())});
+    std::uint16_t n = 0;
+    for (const auto on : levels) {
+        if (type >= 5) b = cat({b, halves({n})});
+        b = cat({b, on ? cat({words32({PF_HAS_BULLET}), halves({*on})}) : words32({0}), words32({0x20000}), halves({2400})});
+        ++n;
+    }
+    return rec(0x0FA3, b, type);
+}
+
+// The Markdown of a slide following `master_id` that shows "a" (level 0) and
+// "b" (level 1) of `text_type`, in a text box unless `data` says otherwise;
+// styles of master 0x80000000, of title master 0x80000001 and the document's.
+std::string styled_markdown(const Bytes& styles, const Bytes& title_styles, const Bytes& box_style,
+                            std::uint32_t master_id, std::uint32_t text_type, const Bytes& data) {
+    const Bytes text = box(0xF00D, {text_header(text_type), chars(u"a\rb"), style(cat({pf_run(2, 0, 0), pf_run(2, 1, 0), cf_run(4)}))});
+    const Bytes slide = box(0x03EE, {rec(0x03EF, words32({1, 0, 0, master_id, 0, 0}), 0, 2),
+                                     drawing({sp({fsp(10, 0xA00, 202), data, text})})});
+    const Bytes title_master = box(0x03EE, {rec(0x03EF, words32({2, 0, 0, 0x80000000, 0, 0}), 0, 2), title_styles});
+    Bytes doc = box(0x03E8, {document_atom(5760, 4320), box(0x03F2, {box_style}),
+                             box(0x0FF0, {persist_atom(3, 0x80000000), persist_atom(4, 0x80000001)}, 1),
+                             box(0x0FF0, {persist_atom(2, 256)}, 0)});
+    std::vector<std::uint32_t> at = {0};
+    for (const Bytes& r : {slide, box(0x03F8, {styles}), title_master}) {
+        at.push_back(static_cast<std::uint32_t>(doc.size()));
+        doc = cat({doc, r});
+    }
+    const auto dir_at = static_cast<std::uint32_t>(doc.size());
+    doc = cat({doc, persist_dir(1, {at[0], at[1], at[2], at[3]})});
+    Cfb c;
+    c.stream(u"Current User", current_user(static_cast<std::uint32_t>(doc.size())));
+    c.stream(u"PowerPoint Document", cat({doc, user_edit(0, dir_at, 1)}));
+    auto opened = vantrell_core::document::Document::from_source(std::make_shared<vantrell_core::zip::MemorySource>(c.build()));
+    auto s = opened ? opened->slide(0) : std::unexpected(opened.error());
+    vantrell_core::text::ExtractReport report;
+    return s ? s->markdown({}, report) : s.error().message();
+}
+
+} // namespace
+
+TEST(PptMasterStyles, InheritedBulletsFollowTheTextTypesStyle) {
+    const std::optional<bool> on = true, off = false;
+    const Bytes body_on = master_style(1, {on, {}}), body_off = master_style(1, {off}), ph = placeholder(0x0E, 1);
+    const std::string bullets = "- a\n  - b", plain = "a\n\nb";
+    const struct {
+        const char* what;
+        Bytes styles, title_styles, box_style;
+        std::uint32_t master_id, text_type;
+        Bytes data;
+        std::string want;
+    } table[] = {
+        {"a body text box, level 1 taking level 0's", body_on, {}, {}, 0x80000000, 1, {}, bullets},
+        {"a level of its own", master_style(1, {on, off}), {}, {}, 0x80000000, 1, {}, "- a\n\nb"},
+        {"a body placeholder the master turns off", body_off, {}, {}, 0x80000000, 1, ph, plain},
+        {"numbering on a body text box", body_on, {}, {}, 0x80000000, 1, numbering_tags(entry9(1)), "1. a\n   1. b"},
+        {"title text takes the title's", cat({body_on, master_style(0, {off})}), {}, {}, 0x80000000, 0, {}, plain},
+        {"other text the document's", body_on, {}, master_style(4, {off}), 0x80000000, 4, {}, plain},
+        {"half body falls back on body", body_on, {}, {}, 0x80000000, 7, {}, bullets},
+        {"centred body's own first", cat({body_on, master_style(5, {off})}), {}, {}, 0x80000000, 5, {}, plain},
+        {"a title master's own", body_on, body_off, {}, 0x80000001, 1, {}, plain},
+        {"a title master without, its master's", body_on, {}, {}, 0x80000001, 1, {}, bullets},
+        {"a master the deck does not list", body_off, {}, master_style(4, {on}), 0x80000009, 1, {}, bullets},
+        {"more levels than the format has", master_style(1, {on, on, on, on, on, on}), {}, {}, 0x80000000, 1, {}, plain},
+        {"a level number past the last", rec(0x0FA3, cat({halves({1, 9}), words32({1}), halves({1}), words32({0})}), 7), {},
+         {}, 0x80000000, 7, {}, plain},
+        {"a mask bit of unknown size", rec(0x0FA3, cat({halves({1}), words32({0x400001}), halves({1, 1})}), 1), {}, {},
+         0x80000000, 1, {}, plain},
+        {"a cut atom", rec(0x0FA3, Bytes(body_on.begin() + 8, body_on.end() - 1), 1), {}, {}, 0x80000000, 1, {}, plain},
+    };
+    for (const auto& c : table)
+        EXPECT_EQ(styled_markdown(c.styles, c.title_styles, c.box_style, c.master_id, c.text_type, c.data),
+                  "# Slide 1\n\n" + c.want)
+            << c.what;
+}
+
+namespace {
+
 // Header/footer settings: the atom (date format, flags), then the user
 // date and footer texts when given.
 Bytes headers_footers(std::uint16_t instance, std::uint16_t flags, std::u16string_view date = {},

@@ -538,6 +538,39 @@ def test_fields_of_hand_made_decks(text, fields, first_number, shown, live):
         ("sound", live, first_number)
 
 
+def word_art(spid, props):
+    """A text-effect shape whose property table holds complex `props`:
+    (id, stated length, data)."""
+    entries = b"".join(struct.pack("<HI", pid | 0x8000, n) for pid, n, _ in props)
+    return shape(spid, 0xA00, 136, rec(0xF00B, entries + b"".join(d for *_, d in props), len(props), 3),
+                 rec(0xF010, struct.pack("<4h", 0, 0, 576, 576)))
+
+
+FIN, LINES = "Fin\0".encode("utf-16-le"), "SEA\r\nSTAg\0junk".encode("utf-16-le")
+
+
+@pytest.mark.parametrize("props, lines", [
+    ([(0xC0, len(FIN), FIN)], ["Fin"]),
+    ([(0xC5, len(FIN), FIN), (0xC0, len(LINES), LINES)], ["SEA", "STAg"]),
+    ([(0xC0, 0xFFFFFFF0, FIN)], []),
+], ids=["word", "lines up to the NUL", "length past the table"])
+def test_word_art_shows_the_text_its_properties_hold(props, lines):
+    doc = vantrell.Document(data=legacy_deck([word_art(1025, props)], [], b""))
+    assert [p.text for p in doc[0].shapes()[0].paragraphs] == lines
+    assert (doc.text(), doc.markdown()) == ("\n".join(lines), "\n\n".join(["# Slide 1", *lines]) + "\n")
+
+
+@pytest.mark.parametrize("name, shown", [
+    ("poi--slideshow_23884_defense_FINAL_OOimport_edit.ppt", "- GPS Block I\n  - 02/78 – 10/85\n"),  # body text boxes
+    ("poi--slideshow_bug58516.ppt", "- We made new connections\n\nOther ways to look at our favorite physics\n"),
+    ("poi--slideshow_54111.ppt", "# Table sample\n\nDummy text\n"),  # the master turns level 0 off
+])
+def test_inherited_bullets_follow_the_masters_styles(corpus, name, shown):
+    if not (corpus / name).is_file():
+        pytest.skip(f"{name} not in the corpus")
+    assert shown in vantrell.Document(corpus / name).markdown()
+
+
 def set32(stream, at, value):
     stream[at:at + 4] = struct.pack("<I", value)
 
