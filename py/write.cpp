@@ -41,6 +41,13 @@ constexpr double EMU_PER_INCH = 914400.0;
 // inches.
 constexpr std::int64_t SLIDE_SIDE_MIN_EMU = 914400;
 constexpr std::int64_t SLIDE_SIDE_MAX_EMU = 51206400;
+// The coordinates a drawing may hold: a position from COORD_MIN_EMU to
+// COORD_MAX_EMU, a width or height from 0 to COORD_MAX_EMU. Shown to users
+// in inches, rounded inwards.
+constexpr std::int64_t COORD_MIN_EMU = -27273042329600;
+constexpr std::int64_t COORD_MAX_EMU = 27273042316900;
+constexpr const char* COORD_MIN_INCHES = "-29826161.77";
+constexpr const char* COORD_MAX_INCHES = "29826161.76";
 // Font sizes are stored in hundredths of a point, from 100 to 400000.
 constexpr std::uint32_t FONT_POINTS_MIN = 1;
 constexpr std::uint32_t FONT_POINTS_MAX = 4000;
@@ -162,14 +169,15 @@ std::int64_t inches_to_emu(double inches) {
     return static_cast<std::int64_t>(emu);
 }
 
-// A position in inches, converted to EMU on extraction.
+// A position or size in inches, converted to EMU on extraction; the inches
+// are kept for messages.
 struct Inches {
+    double inches = 0;
     std::int64_t emu = 0;
 };
 bool extract(PyObject* o, Inches& out) {
-    double v = 0;
-    if (!tk::extract(o, v)) return false;
-    out.emu = inches_to_emu(v);
+    if (!tk::extract(o, out.inches)) return false;
+    out.emu = inches_to_emu(out.inches);
     return true;
 }
 
@@ -216,6 +224,21 @@ std::string float_text(double v) {
     std::string out(s);
     PyMem_Free(s);
     return out;
+}
+
+// False with ValueError set for a position (`size` false) or a width or
+// height (`size` true) that a drawing cannot hold; NaN and the infinities
+// never fit.
+bool box_fits(const char* name, const Inches& v, bool size) {
+    const std::int64_t low = size ? 0 : COORD_MIN_EMU;
+    if (std::isfinite(v.inches) && v.emu >= low && v.emu <= COORD_MAX_EMU) return true;
+    value_error(std::string(name) + " " + float_text(v.inches) + " must be from " + (size ? "0" : COORD_MIN_INCHES) +
+                " to " + COORD_MAX_INCHES + " inches");
+    return false;
+}
+
+bool box_fits(const Inches& x, const Inches& y, const Inches& w, const Inches& h) {
+    return box_fits("x", x, false) && box_fits("y", y, false) && box_fits("w", w, true) && box_fits("h", h, true);
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> size_from(const SizeArg& size) {
@@ -858,7 +881,7 @@ PyObject* slide_text_box(Slide& s, const Args& a) {
         !a.get("bullets", bullets) || !a.get("bold", bold) || !a.get("italic", italic) || !a.get("size", size) ||
         !a.get("color", color))
         return nullptr;
-    if (!font_size_fits(size)) return nullptr;
+    if (!box_fits(x, y, w, h) || !font_size_fits(size)) return nullptr;
     const Style style{size, &color, bold, italic};
     vw::Shape::TextBox box;
     box.rect = vw::Rect{x.emu, y.emu, w.emu, h.emu};
@@ -892,6 +915,7 @@ struct Placement {
 bool Placement::rect(std::optional<vw::Rect>& out) const {
     const int given = int(x.has_value()) + int(y.has_value()) + int(w.has_value()) + int(h.has_value());
     if (given == 4) {
+        if (!box_fits(*x, *y, *w, *h)) return false;
         out = vw::Rect{x->emu, y->emu, w->emu, h->emu};
         return true;
     }
@@ -1259,6 +1283,53 @@ struct DeckLook {
     }
 };
 
+int days_in(int year, int month) {
+    if (month == 2) return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0) ? 29 : 28;
+    return month == 4 || month == 6 || month == 9 || month == 11 ? 30 : 31;
+}
+
+// Whether `t` is a date as the core properties' W3CDTF type takes it: YYYY,
+// YYYY-MM, YYYY-MM-DD, or YYYY-MM-DDThh:mm:ss with an optional fraction of a
+// second and a zone of Z, +hh:mm or -hh:mm. The W3C profile's time without
+// seconds is left out, as the type's schema refuses it, and so is year 0.
+bool is_w3cdtf(std::string_view t) {
+    std::size_t at = 0;
+    const auto number = [&](std::size_t n, int low, int high, int& out) {
+        if (t.size() - at < n) return false;
+        out = 0;
+        for (const char c : t.substr(at, n)) {
+            if (c < '0' || c > '9') return false;
+            out = out * 10 + (c - '0');
+        }
+        at += n;
+        return out >= low && out <= high;
+    };
+    const auto mark = [&](char c) {
+        if (at == t.size() || t[at] != c) return false;
+        ++at;
+        return true;
+    };
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, zone_hours = 0, zone_minutes = 0;
+    if (!number(4, 1, 9999, year)) return false;
+    if (at == t.size()) return true;
+    if (!mark('-') || !number(2, 1, 12, month)) return false;
+    if (at == t.size()) return true;
+    if (!mark('-') || !number(2, 1, days_in(year, month), day)) return false;
+    if (at == t.size()) return true;
+    if (!mark('T') || !number(2, 0, 23, hour) || !mark(':') || !number(2, 0, 59, minute) || !mark(':') ||
+        !number(2, 0, 59, second))
+        return false;
+    if (mark('.')) {
+        const std::size_t first = at;
+        while (at < t.size() && t[at] >= '0' && t[at] <= '9') ++at;
+        if (at == first) return false;
+    }
+    if (mark('Z')) return at == t.size();
+    if (!mark('+') && !mark('-')) return false;
+    return number(2, 0, 14, zone_hours) && mark(':') && number(2, 0, 59, zone_minutes) && at == t.size() &&
+           (zone_hours < 14 || zone_minutes == 0);
+}
+
 std::optional<Presentation> presentation_new(const Args& a) {
     DeckLook look;
     std::optional<std::string> title, creator, subject, keywords, timestamp;
@@ -1267,6 +1338,12 @@ std::optional<Presentation> presentation_new(const Args& a) {
         return std::nullopt;
     vw::Presentation p;
     if (!look.apply(p)) return std::nullopt;
+    if (timestamp && !is_w3cdtf(*timestamp)) {
+        value_error("timestamp " + tk::repr::text(*timestamp) +
+                    " must be a W3CDTF date: YYYY, YYYY-MM, YYYY-MM-DD or YYYY-MM-DDThh:mm:ss[.s] followed by Z, "
+                    "+hh:mm or -hh:mm");
+        return std::nullopt;
+    }
     vw::Metadata m;
     if (creator) m.creator = std::move(*creator);
     if (timestamp) m.timestamp = std::move(*timestamp);

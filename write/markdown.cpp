@@ -56,6 +56,25 @@ std::optional<std::string_view> numbered(std::string_view t) {
     return t.substr(i + 2);
 }
 
+// The column after the white space `ws` that starts at column `from`: a
+// tab advances to the next multiple of four, as CommonMark counts it.
+std::size_t column_after(std::string_view ws, std::size_t from) {
+    for (const char c : ws) from = c == '\t' ? from + 4 - from % 4 : from + 1;
+    return from;
+}
+
+// The column where the text of a list item starts whose marker of `marker`
+// bytes stands at column `at`, given the item line trimmed (`t`): after the
+// marker and the white space behind it, or one column after the marker when
+// that white space is five columns or more (then the rest is indented text).
+std::size_t content_column(std::string_view t, std::size_t marker, std::size_t at) {
+    const std::string_view rest = t.substr(marker);
+    const std::string_view ws = rest.substr(0, rest.find_first_not_of(" \t"));
+    const std::size_t end = at + marker;
+    const std::size_t width = column_after(ws, end) - end;
+    return end + (width > 4 ? 1 : width);
+}
+
 enum class Broken : std::uint8_t { none, body, subtitle };
 
 class Reader {
@@ -69,6 +88,7 @@ public:
 private:
     Slide& open(std::optional<std::string> title, std::optional<Layout> layout) {
         close();
+        items_.clear();
         slide_.emplace();
         slide_->title = std::move(title);
         slide_->layout = layout;
@@ -102,18 +122,47 @@ private:
     // Marks the text just added as open when its line ended in a hard break.
     void added(Broken where, std::string_view t) { broken_ = ends_in_break(t) ? where : Broken::none; }
 
+    // A line whose text starts at `column` closes the items whose content
+    // it does not reach.
+    void close_items(std::size_t column) {
+        while (!items_.empty() && column < items_.back()) items_.pop_back();
+    }
+    // The level of an item whose marker starts at `column` and whose text at
+    // `content`: the number of open items it nests in.
+    std::uint8_t nest(std::size_t column, std::size_t content) {
+        close_items(column);
+        const std::size_t level = std::min<std::size_t>(items_.size(), 8);
+        items_.push_back(content);
+        lazy_ = true;
+        return static_cast<std::uint8_t>(level);
+    }
+    // Any other text at `column`: right after list text it continues that
+    // text, however little it is indented; otherwise it closes items.
+    void text(std::size_t column, bool lazy) {
+        if (lazy) lazy_ = true;
+        else close_items(column);
+    }
+
     Presentation deck_;
     std::optional<Slide> slide_;
     bool fence_ = false;
     bool notes_ = false;
     bool after_break_ = false; // only blank lines since a thematic break
     Broken broken_ = Broken::none;
+    // The content columns of the open list items, outermost first: an item
+    // nests in the last one whose content column its marker reaches, as
+    // CommonMark reads lists.
+    std::vector<std::size_t> items_;
+    bool lazy_ = false; // the last line was list text: a plain line continues it
 };
 
 void Reader::line(std::string_view raw) {
     const std::string_view line = enc::trim_end(raw);
     const Broken broken = std::exchange(broken_, Broken::none);
+    const bool lazy = std::exchange(lazy_, false);
+    const std::size_t column = column_after(line.substr(0, line.size() - enc::trim_start(line).size()), 0);
     if (enc::trim_start(line).starts_with("```")) {
+        close_items(column);
         fence_ = !fence_;
         after_break_ = false;
         return;
@@ -144,6 +193,7 @@ void Reader::line(std::string_view raw) {
     }
     if (t.starts_with("Notes:")) {
         current();
+        text(column, lazy);
         notes_ = true;
         const std::string_view rest = enc::trim(t.substr(6));
         if (!rest.empty()) add_notes(rest);
@@ -157,15 +207,15 @@ void Reader::line(std::string_view raw) {
 
     Slide& s = current();
     if (after_notes) {
+        text(column, lazy);
         add_notes(t);
         notes_ = true;
         return;
     }
-    const std::size_t indent_nbytes = line.size() - enc::trim_start(line).size();
-    const std::uint8_t level = static_cast<std::uint8_t>(std::min<std::size_t>(indent_nbytes / 2, 8));
     const bool item = t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ");
     const auto numbered_item = item ? std::nullopt : numbered(t);
     broken_ = broken;
+    if (!item && !numbered_item) text(column, lazy);
     if (std::string* open = item || numbered_item ? nullptr : open_text()) {
         // The hard break's backslash, which strip_inline kept as it escapes
         // nothing, becomes the line break.
@@ -175,11 +225,12 @@ void Reader::line(std::string_view raw) {
         added(broken, raw);
         return;
     }
-    if (item) {
-        s.body.push_back(paragraph(strip_inline(t.substr(2)), level, true));
-        added(Broken::body, raw);
-    } else if (numbered_item) {
-        s.body.push_back(paragraph(strip_inline(*numbered_item), level, true));
+    if (item || numbered_item) {
+        const std::string_view rest = item ? t.substr(2) : *numbered_item;
+        // The marker: the bullet character, or the digits and their delimiter.
+        const std::size_t marker = t.size() - rest.size() - 1;
+        const std::uint8_t level = nest(column, content_column(t, marker, column));
+        s.body.push_back(paragraph(strip_inline(rest), level, true));
         added(Broken::body, raw);
     } else if (s.layout == Layout::title && !s.subtitle && s.body.empty()) {
         s.subtitle = strip_inline(t);

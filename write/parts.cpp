@@ -117,10 +117,12 @@ Geometry Geometry::compute(std::int64_t cx, std::int64_t cy) {
     const std::int64_t width = sat_sub(sat_sub(cx, m), m);
     Geometry g;
     g.title = {m, 365125, width, 1325563};
-    g.body = {m, 1825625, width, sat_sub(cy, 2506662)};
+    // A short slide leaves the body boxes no room rather than a negative
+    // height, which no package may hold.
+    g.body = {m, 1825625, width, std::max<std::int64_t>(sat_sub(cy, 2506662), 0)};
     g.centred_title = {m, cy / 6, width, 2387600};
     g.subtitle = {cx / 8, sat_add(cy / 6, 2479675), mul_div(cx, 3, 4), 1655762};
-    g.full_body = {m, 457200, width, sat_sub(cy, 1138237)};
+    g.full_body = {m, 457200, width, std::max<std::int64_t>(sat_sub(cy, 1138237), 0)};
     g.gap = cx / 40;
     return g;
 }

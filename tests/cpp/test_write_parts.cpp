@@ -196,9 +196,12 @@ TEST(WriteParts, GeometryNumbers) {
     EXPECT_EQ(four3.title.x, 628650);
     EXPECT_EQ(four3.title.cx, 7886700);
 
-    // A zero size gives zero and negative boxes, written as such.
+    // A slide too short for the body boxes leaves them no height, never a
+    // negative one.
     const vp::Geometry zero = vp::Geometry::compute(0, 0);
-    EXPECT_EQ(zero.body, (vw::Rect{0, 1825625, 0, -2506662}));
+    EXPECT_EQ(zero.body, (vw::Rect{0, 1825625, 0, 0}));
+    EXPECT_EQ(vp::Geometry::compute(914400, 914400).full_body.cy, 0);
+    EXPECT_EQ(vp::Geometry::compute(914400, 2506663).body.cy, 1);
 
     // Extreme sizes saturate instead of wrapping.
     constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
@@ -209,8 +212,8 @@ TEST(WriteParts, GeometryNumbers) {
     EXPECT_EQ(big.subtitle.y, MAX / 6 + 2479675);
     EXPECT_GT(big.subtitle.cx, MAX / 2);
     const vp::Geometry low = vp::Geometry::compute(MIN, MIN);
-    EXPECT_EQ(low.body.cy, MIN);
-    EXPECT_EQ(low.full_body.cy, MIN);
+    EXPECT_EQ(low.body.cy, 0);
+    EXPECT_EQ(low.full_body.cy, 0);
     EXPECT_LT(low.title.cx, 0);
 }
 

@@ -130,6 +130,36 @@ class TestNesting:
         levels = [(p.level, p.text) for p in again.slide(0).shapes()[1].paragraphs]
         assert levels == [(0, "Top"), (1, "Sub [a]"), (2, "Subsub"), (0, "Back")]
 
+    # Markdown as written by hand, or items as (marker, level) for the reader
+    # to write: "-" a bullet, a number an item numbered from it.
+    @pytest.mark.parametrize("source", [
+        [("-", 0), ("-", 1), ("-", 2), ("-", 3), ("-", 1)],
+        [("1", 0), ("1", 1), ("1", 2), ("1", 3), ("1", 0)],
+        [("1", 0), ("-", 1), ("1", 2), ("-", 3), ("-", 2), ("1", 0), ("1", 1)],
+        [("99", 0), ("1", 0), ("-", 1), ("1", 2), ("-", 3)],
+        [("-", level) for level in range(9)] + [("1", 8), ("-", 0)],
+        "- a\n  - b\n    - c\n  - d\n",
+        "- a\n    - b\n      - c\n",
+        "1. a\n   - b\n      1. c\n",
+        "10. a\n    - b\n   - c\n",
+        "-   a\n    - b\n  - c\n",
+        "- a\n\t- b\n  \t- c\n",
+        "- a\n\n  - b\n\n    text\n    - c\n",
+        "- a\nlazy text\n  - b\n",
+        "- a\n\ntext\n  - b\n",
+        "* a\n  + b\n    1) c\n       - d\n",
+    ])
+    def test_from_markdown_nests_items_as_commonmark_does(self, source):
+        md = source
+        if isinstance(source, list):
+            md = deck_md(Slide(sp(2, "Body", *[para(f"i{k}", ppr=bullet(level) if mark == "-" else num(int(mark), level))
+                                               for k, (mark, level) in enumerate(source)], ph='idx="1"')), headings=False)
+            assert [depth - 1 for depth, _, _ in self.tree(md)] == [level for _, level in source]
+        doc = vantrell.Document(data=w.from_markdown(md).to_bytes())
+        # A lazy line is a paragraph of its own here, the item's text there.
+        assert [(p.level, p.text) for s in doc.slide(0).shapes() for p in s.paragraphs if len(p.text) < 4] == \
+            [(depth - 1, text.split("\n")[0]) for depth, _, text in self.tree(md)]
+
 
 def link_run(text, rid):
     return f'<a:r><a:rPr lang="en-US"><a:solidFill><a:srgbClr val="000000"/></a:solidFill>' \

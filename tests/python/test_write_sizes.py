@@ -8,6 +8,7 @@ import pytest
 
 import vantrell
 import vantrell.write as w
+from slidedeck import PNG
 
 NAN, INF = float("nan"), float("inf")
 SIDES = "must be from 1 to 56 inches on each side"
@@ -79,3 +80,63 @@ def test_extremes_save_and_check_clean(inches, emu, tmp_path):
     parts = "".join(z.read(n).decode() for n in z.namelist() if n.endswith(".xml"))
     assert max(int(v) for v in re.findall(r' sz="(\d+)"', parts)) == 400000
     assert max(int(v) for v in re.findall(r'<a:spcPts val="(\d+)"', parts)) <= 158400
+    # A slide an inch high leaves the master's body no room, not less.
+    assert not re.search(r' (cx|cy|w|h)="-', parts)
+
+
+# Positions and sizes of placed shapes as a drawing can hold them, in EMU.
+LOW, HIGH = -27273042329600, 27273042316900
+POS, EXT = "must be from -29826161.77 to 29826161.76 inches", "must be from 0 to 29826161.76 inches"
+PLACED = {"text_box": lambda s, b: s.text_box(*b.values(), ["t"]), "table": lambda s, b: s.table([["a"]], **b),
+          "picture": lambda s, b: s.picture(PNG, **b)}
+
+
+@pytest.mark.parametrize("place", PLACED.values(), ids=PLACED.keys())
+@pytest.mark.parametrize("box,message", [
+    (dict(w=-2), f"w -2.0 {EXT}"),
+    (dict(h=-1 / 914400), f"h -1.0936132983377078e-06 {EXT}"),
+    (dict(w=INF), f"w inf {EXT}"),
+    (dict(h=NAN), f"h nan {EXT}"),
+    (dict(w=HIGH / 914400 + 1e-5), f"w 29826161.763898887 {EXT}"),
+    (dict(x=1e12), f"x 1000000000000.0 {POS}"),
+    (dict(y=-INF), f"y -inf {POS}"),
+    (dict(x=NAN), f"x nan {POS}"),
+    (dict(y=(LOW - 1) / 914400), f"y -29826161.77777887 {POS}"),
+    # Every value is converted before any is checked, in signature order.
+    (dict(x=NAN, w=-1), f"x nan {POS}"),
+    (dict(w=-1, h=NAN), f"w -1.0 {EXT}"),
+    # Zero sizes, negative positions and the bounds themselves are written.
+    (dict(w=0, h=0), None),
+    (dict(x=-2, y=-0.5), None),
+    (dict(x=HIGH / 914400, y=LOW / 914400, w=HIGH / 914400, h=HIGH / 914400), None),
+])
+def test_boxes(place, box, message):
+    s, box = w.Slide("t"), dict(x=0, y=0, w=1, h=1) | box
+    if message is None:
+        xml = zipfile.ZipFile(io.BytesIO(w.Presentation().add(place(s, box)).to_bytes())).read("ppt/slides/slide1.xml")
+        emu = [round(v * 914400) for v in box.values()]
+        assert '<a:off x="{}" y="{}"/><a:ext cx="{}" cy="{}"/>'.format(*emu) in xml.decode()
+        return
+    with pytest.raises(ValueError) as e:
+        place(s, box)
+    assert str(e.value) == message and repr(s).endswith("shapes=0)")
+
+
+GOOD_STAMPS = ["2024", "2024-02", "2024-02-29", "2024-05-01T10:00:00Z", "2000-01-01T00:00:00.123456-05:30",
+               "9999-12-31T23:59:59+14:00"]
+
+
+@pytest.mark.parametrize("stamp", GOOD_STAMPS + [
+    "yesterday", "", "0000", "24", "2023-02-29", "2024-13", "2024-04-31", "2024-05-01T10:00Z",
+    "2024-05-01T10:00:00", "2024-05-01T24:00:00Z", "2024-05-01T10:60:00Z", "2024-05-01T10:00:60Z",
+    "2024-05-01T10:00:00.Z", "2024-05-01T10:00:00+14:30", "2024-05-01T10:00:00+0100", "2024-05-01 10:00:00Z",
+    "2024-05-01T10:00:00Z ", "２０２４",
+])
+def test_timestamps(stamp):
+    if stamp in GOOD_STAMPS:
+        core = zipfile.ZipFile(io.BytesIO(w.Presentation(timestamp=stamp).to_bytes())).read("docProps/core.xml")
+        assert f'<dcterms:created xsi:type="dcterms:W3CDTF">{stamp}<' in core.decode()
+        return
+    with pytest.raises(ValueError) as e:
+        w.Presentation(timestamp=stamp)
+    assert str(e.value).startswith(f'timestamp "{stamp}" must be a W3CDTF date: YYYY, ')
