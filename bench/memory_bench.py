@@ -14,10 +14,17 @@
    (while a thread of the parent reads them too) and by spawn: what the read
    added to the child's resident size. Goal: forked within 1.3x of spawned.
 
+5. The 8 slides of 250 MiB under address-space limits of 400 to 1200 MiB:
+   in one child, markdown() with automatic threads, then again, then with
+   threads=1, and the address space (VmSize) after each. Goal: automatic
+   answers wherever threads=1 does, and a failed call leaves the address
+   space where it was.
+
 Peak resident size (ru_maxrss) and peak address space (VmPeak) of the child.
 
     python bench/memory_bench.py [passes...]
     python bench/memory_bench.py --threads     (3 and 4 only)
+    python bench/memory_bench.py --limits      (5 only)
 """
 import json
 import multiprocessing
@@ -152,10 +159,47 @@ def threads_main(folder):
     print(f"  spawn {spawned / MiB:6.0f} MiB   fork {forked / MiB:6.0f} MiB   {forked / spawned:4.2f}x")
 
 
+# Under an address-space limit of argv[2] MiB: markdown() of argv[1] with
+# each thread setting of argv[3] in turn, and VmSize after each.
+UNDER_LIMIT = r"""
+import json, resource, sys
+import vantrell
+path, limit, settings = sys.argv[1], int(sys.argv[2]), json.loads(sys.argv[3])
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+
+resource.setrlimit(resource.RLIMIT_AS, (limit << 20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+out = [["start", "", vm_size()]]
+for threads in settings:
+    try:
+        vantrell.Document(path, threads=threads).markdown()
+        outcome = "ok"
+    except BaseException as e:
+        outcome = type(e).__name__
+    out.append([threads or "automatic", outcome, vm_size()])
+print(json.dumps(out))
+"""
+
+
+def limits_main(folder):
+    blanks = os.path.join(folder, "blanks.pptx")
+    with open(blanks, "wb") as f:
+        f.write(bombs.blank_slides_deck([f"Slide {i}" for i in range(1, 9)], 250 * MiB))
+    print(f"markdown() of 8 slides of 250 MiB under RLIMIT_AS, {os.cpu_count()} cores: outcome, VmSize after")
+    for limit in (400, 450, 500, 600, 700, 900, 1200):
+        proc = subprocess.run([sys.executable, "-c", UNDER_LIMIT, blanks, str(limit), json.dumps([None, None, 1])],
+                              capture_output=True, text=True, timeout=900)
+        steps = json.loads(proc.stdout) if proc.returncode == 0 else [["exit", proc.returncode, 0]]
+        print(f"  {limit:5} MiB  " + "   ".join(" ".join(str(x) for x in (who, outcome, round(vm / MiB)) if x != "")
+                                             for who, outcome, vm in steps))
+
+
 def main():
-    if sys.argv[1:] == ["--threads"]:
+    if sys.argv[1:] in (["--threads"], ["--limits"]):
         with tempfile.TemporaryDirectory() as folder:
-            threads_main(folder)
+            (threads_main if sys.argv[1] == "--threads" else limits_main)(folder)
         return
     passes = sys.argv[1:] or PASSES
     with tempfile.TemporaryDirectory() as folder:

@@ -395,6 +395,61 @@ private:
     std::size_t nbytes_ = 0;
 };
 
+// ---------------------------------------------------------------------------
+// Workers under an address-space limit
+//
+// The C library gives a new thread that allocates an arena of its own: 64
+// MiB of address space (on 64-bit) reserved at its first allocation, mapped
+// twice as large for a moment to align it, and never given back; only a
+// later thread reuses it, once all threads of its own have ended. Nothing
+// steers a thread to an arena that exists short of the process-wide arena
+// cap, and the process's malloc settings are not this library's to change.
+// So under an address-space limit each worker may cost its arena for good
+// beside its stack: workers started where room is short make a pass fail
+// where the calling thread alone would have worked, and leave the process
+// with less room than before. There a pass starts workers only when, with
+// ARENA_AND_STACK_NBYTES each, they take at most a quarter of the room
+// (which also covers the arenas' first, larger mappings) and the room left
+// holds what the pass may need on one thread, counted generously as
+// ONE_THREAD_FACTOR times the deck's bytes (each part up to the XML part
+// limit); else the calling thread does it alone and makes no thread, arena
+// or stack. A data limit or strict overcommit counts only what an arena
+// uses, not what it reserves: neither rule applies there.
+
+constexpr std::size_t ARENA_NBYTES = (std::size_t{8} << 20) * sizeof(long);
+constexpr std::uint64_t ARENA_AND_STACK_NBYTES =
+    std::uint64_t{ARENA_NBYTES} + WORKER_STACK_NBYTES + HEADROOM_PER_WORKER_NBYTES;
+constexpr std::uint64_t WORKERS_SHARE_OF_ROOM = 4; // at most a quarter
+constexpr std::uint64_t ONE_THREAD_FACTOR = 4;
+
+// Whether `nbytes` of address space could be mapped now; the probe counts
+// against an address-space limit alone.
+bool address_space_room(std::uint64_t nbytes) noexcept {
+    if (nbytes > SIZE_MAX) return false;
+    void* p = ::mmap(nullptr, nbytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    ::munmap(p, nbytes);
+    return true;
+}
+
+// How many of `workers` a pass under a memory limit starts: as many as the
+// room for their thread-local data allows, held in `headroom` until they
+// start, and under an address-space limit as above (none rather than one).
+// `one_thread_nbytes` is what the pass may need on the calling thread alone.
+std::size_t workers_in_room(std::size_t workers, std::uint64_t one_thread_nbytes, Headroom& headroom) noexcept {
+    const bool address_space = limited(RLIMIT_AS);
+    for (; workers > 0; workers /= 2) {
+        if (address_space) {
+            if (workers < 2) return 0;
+            const std::uint64_t kept = workers * ARENA_AND_STACK_NBYTES;
+            const std::uint64_t beside = one_thread_nbytes > UINT64_MAX - kept ? UINT64_MAX : kept + one_thread_nbytes;
+            if (!address_space_room(std::max(kept * WORKERS_SHARE_OF_ROOM, beside))) continue;
+        }
+        if (headroom.hold(HEADROOM_BASE_NBYTES + workers * HEADROOM_PER_WORKER_NBYTES)) return workers;
+    }
+    return 0;
+}
+
 // Touches every piece of thread-local data a worker's steps may touch.
 void touch_thread_data() noexcept {
     // The C++ runtime's per-thread state; the function is pure, so its result
@@ -677,6 +732,14 @@ std::uint64_t Document::slide_nbytes(std::span<const std::size_t> positions, std
     return total;
 }
 
+std::uint64_t Document::deck_nbytes() const noexcept {
+    if (shared_->legacy) return shared_->legacy->document_nbytes();
+    std::uint64_t total = 0;
+    if (package_)
+        for (const package::Part& part : package_->parts()) total += std::min(part.size, package::MAX_XML_PART_NBYTES);
+    return total;
+}
+
 std::size_t Document::workers_for(std::span<const std::size_t> positions) const {
     const bool legacy = shared_->is_legacy();
     if (threads_ != 0 || legacy) return worker_count(positions.size(), threads_, legacy);
@@ -712,8 +775,7 @@ void join_polling(pthread_t tid, budget::Stop* stop) noexcept {
 void Document::run_workers(std::size_t workers, const std::function<void(Document&, std::size_t)>& body) const {
     const bool limited = memory_limited();
     Headroom headroom;
-    if (limited)
-        while (workers > 0 && !headroom.hold(HEADROOM_BASE_NBYTES + workers * HEADROOM_PER_WORKER_NBYTES)) workers /= 2;
+    if (limited) workers = workers_in_room(workers, deck_nbytes() * ONE_THREAD_FACTOR, headroom);
     std::vector<WorkerContext> contexts(std::max<std::size_t>(workers, 1));
     StartGate gate;
     for (std::size_t w = 0; w < contexts.size(); ++w) {

@@ -25,11 +25,19 @@
 // thread when none could: it never fails for want of threads. Each worker
 // first touches its thread-local data, which the C library would otherwise
 // allocate at a first use and end the process when it cannot; under a
-// memory limit fewer workers start when the room for that can't be held. An exception
-// thrown by a step on a worker is re-thrown in the caller once every worker
-// has been joined; no thread outlives the call. Each step charges the parts
-// it reads to the process's budget of bytes in flight (core/budget.h), so
-// that many workers on huge slides hold about what one does.
+// memory limit fewer workers start when the room for that can't be held.
+// Under an address-space limit a worker also costs its C library arena, 64
+// MiB of address space that the process keeps after the pass: workers
+// start there only when their arenas and stacks take at most a quarter of
+// the room and leave a generous estimate of what the pass needs on one
+// thread (four times the deck's bytes); otherwise the calling thread does
+// the pass alone. So a pass with automatic workers works wherever one
+// thread does, and a pass that fails for want of memory leaves the address
+// space about as it found it. An exception thrown by a step on a worker is
+// re-thrown in the caller once every worker has been joined; no thread
+// outlives the call. Each step charges the parts it reads to the process's
+// budget of bytes in flight (core/budget.h), so that many workers on huge
+// slides hold about what one does.
 #pragma once
 
 #include <pthread.h>
@@ -403,6 +411,9 @@ private:
     // The uncompressed size of the slide parts at `positions`, counted up to
     // `enough` at most.
     std::uint64_t slide_nbytes(std::span<const std::size_t> positions, std::uint64_t enough) const;
+    // The bytes of the deck's parts, each counted up to the XML part limit;
+    // for a legacy deck, of its document stream.
+    std::uint64_t deck_nbytes() const noexcept;
     // The worker count of a pass over `positions` with this view's setting.
     std::size_t workers_for(std::span<const std::size_t> positions) const;
 

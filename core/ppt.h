@@ -147,6 +147,8 @@ public:
     // "screen4x3", "letter", "A4", "35mm", "overhead", "banner", "custom".
     std::optional<std::string> slide_size_type() const;
     std::int32_t first_slide_number() const noexcept { return first_slide_number_; }
+    // The size of the document stream, which the slides are read from.
+    std::size_t document_nbytes() const noexcept { return doc_.size(); }
     bool right_to_left() const noexcept { return rtl_; }
     // The slide's persistent id from the slide list; 0 for a slide found
     // only by scanning.

@@ -1,11 +1,4 @@
 """Text, extraction and Markdown passes of Document and Slide."""
-import os
-import signal
-import subprocess
-import sys
-import threading
-import time
-
 import pytest
 
 import vantrell
@@ -229,36 +222,6 @@ def every_pass(d):
             "titles": d.titles(), "slides": [(s.index, s.title, s.text()) for s in d.slides()]}
 
 
-# Runs in a child: passes of 64 workers with the address space capped just
-# above what the process holds, by `argv[1]` KiB. With the 8 stacks a pass
-# left behind and 16 MiB, some workers start; with 1 MiB and no stack kept,
-# none can, and the caller reads every slide itself.
-SPAWN_FAILURE = """
-import resource, sys, vantrell
-margin_kib, keep_stacks = int(sys.argv[1]), sys.argv[2] == "keep"
-data = sys.stdin.buffer.read()
-d = vantrell.Document(data=data, threads=64)
-single = vantrell.Document(data=data, threads=1)
-expected = [single.markdown(), single.text(notes=True), single.titles()]
-if keep_stacks:
-    vantrell.Document(data=data, threads=8).markdown()  # leaves stacks with the process
-with open("/proc/self/status") as f:
-    vm_kib = next(int(line.split()[1]) for line in f if line.startswith("VmSize:"))
-soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, ((vm_kib + margin_kib) * 1024, hard))
-try:
-    got = [d.markdown(), d.text(notes=True), d.titles()]
-    outcome = "same" if got == expected else "differs"
-except Exception as e:
-    outcome = "Exception " + type(e).__name__
-except BaseException as e:
-    outcome = "fault " + str(e)
-resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-print(outcome)
-print(d.markdown() == expected[0])
-"""
-
-
 class TestThreads:
     @pytest.mark.parametrize("threads", [2, 3, 8, 64, None])
     def test_same_result_for_any_worker_count(self, threads):
@@ -297,53 +260,6 @@ class TestThreads:
         assert not in_threads(work, n=8)
         assert len(results) == 24
         assert all(r == expected for r in results)
-
-    @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="caps the address space through /proc")
-    @pytest.mark.parametrize("margin_kib, stacks", [(16 << 10, "keep"), (1 << 10, "none")],
-                             ids=["some-workers", "caller-alone"])
-    def test_a_pass_runs_on_the_workers_that_could_start(self, margin_kib, stacks):
-        proc = subprocess.run([sys.executable, "-c", SPAWN_FAILURE, str(margin_kib), stacks],
-                              input=make(fixture_slides() * 16), capture_output=True, timeout=120)
-        assert proc.returncode == 0, proc.stderr.decode()
-        assert proc.stdout.decode().splitlines() == ["same", "True"]
-
-    @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-    @pytest.mark.filterwarnings("ignore:.*fork:DeprecationWarning")
-    def test_a_forked_child_runs_passes_on_workers(self):
-        # Python threads run passes while the process forks: a child made
-        # while the pool of kept stacks was locked must not hang on it.
-        data = make(fixture_slides() * 6)
-        expected = vantrell.Document(data=data, threads=1).markdown()
-        d = vantrell.Document(data=data, threads=8)
-        stop = threading.Event()
-
-        def busy(_):
-            while not stop.is_set():
-                d.markdown()
-
-        runners = [threading.Thread(target=busy, args=(k,)) for k in range(3)]
-        for t in runners:
-            t.start()
-        try:
-            for _ in range(20):
-                pid = os.fork()
-                if pid == 0:
-                    os._exit(0 if vantrell.Document(data=data, threads=8).markdown() == expected else 1)
-                deadline = time.monotonic() + 30
-                while True:
-                    done, status = os.waitpid(pid, os.WNOHANG)
-                    if done:
-                        break
-                    if time.monotonic() > deadline:
-                        os.kill(pid, signal.SIGKILL)
-                        os.waitpid(pid, 0)
-                        pytest.fail("the forked child hung")
-                    time.sleep(0.01)
-                assert os.waitstatus_to_exitcode(status) == 0
-        finally:
-            stop.set()
-            for t in runners:
-                t.join()
 
     def test_python_threads_share_one_document(self):
         d = open_deck(fixture_slides() * 3)
