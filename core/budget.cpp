@@ -124,16 +124,13 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
         serve();
     }
     const Lane& lane = lanes_[ledger.lane_];
-    if (may_wait && lane.oldest != &ledger && !fits_later(ledger, nbytes)) {
+    const auto must_wait = [&] { return lane.oldest != &ledger && !fits_later(ledger, nbytes); };
+    if (may_wait && must_wait()) {
         ++waiting_;
-        while (lane.oldest != &ledger && !fits_later(ledger, nbytes)) {
-            if (ledger.stop_ && ledger.stop_->requested()) {
-                --waiting_;
-                return false;
-            }
-            wait(ledger, lock);
-        }
+        bool refused = false;
+        while (must_wait() && !(refused = ledger.stop_requested())) wait(ledger, lock);
         --waiting_;
+        if (refused) return false;
     }
     count(ledger, nbytes);
     return true;
@@ -143,19 +140,14 @@ bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock
     Lane& lane = lanes_[ledger.lane_];
     ledger.asked_ = nbytes;
     ledger.granted_ = false;
-    ledger.older_ = lane.newest_waiting;
-    ledger.newer_ = nullptr;
-    (lane.newest_waiting ? lane.newest_waiting->newer_ : lane.oldest_waiting) = &ledger;
-    lane.newest_waiting = &ledger;
+    append(lane.oldest_waiting, lane.newest_waiting, ledger);
     ++waiting_;
     // A step that left the small lane may have let in the one ahead, or
     // this one.
     serve();
     while (!ledger.granted_) {
-        if (ledger.stop_ && ledger.stop_->requested()) {
-            (ledger.older_ ? ledger.older_->newer_ : lane.oldest_waiting) = ledger.newer_;
-            (ledger.newer_ ? ledger.newer_->older_ : lane.newest_waiting) = ledger.older_;
-            ledger.older_ = ledger.newer_ = nullptr;
+        if (ledger.stop_requested()) {
+            remove(lane.oldest_waiting, lane.newest_waiting, ledger);
             --waiting_;
             if (ledger.parked_) {
                 // Back where it was, holding what it held, to be settled.
@@ -181,8 +173,7 @@ void Budget::serve() noexcept {
         Lane& lane = lanes_[which];
         while (Ledger* const next = lane.oldest_waiting) {
             if (!enters(*next, next->asked_)) break;
-            lane.oldest_waiting = next->newer_;
-            (next->newer_ ? next->newer_->older_ : lane.newest_waiting) = nullptr;
+            remove(lane.oldest_waiting, lane.newest_waiting, *next);
             if (next->parked_) {
                 next->parked_ = false;
                 lane.held = saturating_add(lane.held, next->held_);
@@ -213,21 +204,29 @@ void Budget::give_back(Ledger& ledger, std::uint64_t nbytes) noexcept {
     if (waiting_ != 0) settled_.notify_all();
 }
 
+void Budget::append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept {
+    ledger.older_ = newest;
+    ledger.newer_ = nullptr;
+    (newest ? newest->newer_ : oldest) = &ledger;
+    newest = &ledger;
+}
+
+void Budget::remove(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept {
+    (ledger.older_ ? ledger.older_->newer_ : oldest) = ledger.newer_;
+    (ledger.newer_ ? ledger.newer_->older_ : newest) = ledger.older_;
+    ledger.older_ = ledger.newer_ = nullptr;
+}
+
 void Budget::list(Ledger& ledger) noexcept {
     Lane& lane = lanes_[ledger.lane_];
     ledger.listed_ = true;
     ledger.generation_ = generation_.load(std::memory_order_relaxed);
-    ledger.older_ = lane.newest;
-    ledger.newer_ = nullptr;
-    (lane.newest ? lane.newest->newer_ : lane.oldest) = &ledger;
-    lane.newest = &ledger;
+    append(lane.oldest, lane.newest, ledger);
 }
 
 void Budget::unlist(Ledger& ledger) noexcept {
     Lane& lane = lanes_[ledger.lane_];
-    (ledger.older_ ? ledger.older_->newer_ : lane.oldest) = ledger.newer_;
-    (ledger.newer_ ? ledger.newer_->older_ : lane.newest) = ledger.older_;
-    ledger.older_ = ledger.newer_ = nullptr;
+    remove(lane.oldest, lane.newest, ledger);
     ledger.listed_ = false;
 }
 

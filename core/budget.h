@@ -33,10 +33,11 @@
 // goes on as a large one. While no large step waits, it is let in at once
 // after every large step let in so far, so that the small steps it would
 // crowd out need not wait for it. While one waits, it joins the end of the
-// large line instead, as a large step that asks afresh: the bytes it holds
-// leave the small lane and count in neither lane until it is let in, so the
-// step ahead of it, which waits for the lanes to empty, never waits for
-// those bytes; and it goes in once it is first in line and the large lane
+// large line instead, as a large step that asks afresh. The bytes it holds
+// leave the small lane and count in neither lane until it is let in: a
+// large step ahead of it waits for the large lane to empty and the small
+// one to be back within its room, and must not wait for bytes whose holder
+// waits for it. It goes in once it is first in line and the large lane
 // holds nothing, or has room beside it for all it will then hold. If its
 // pass is stopped meanwhile, it goes back, refused, to the end of the small
 // lane with what it held.
@@ -50,12 +51,13 @@
 //
 // So a waiting large step is let in in bounded time whatever asks after
 // it: no step enters the large lane ahead of it but the fewer than T steps
-// in line ahead of it (T the threads that charge). Once every large step
-// let in before it, those included, has ended, only the small lane can
-// keep it out, and only by later charges of small steps let in already: no
-// new small step goes in while the small lane is beyond its room, and the
-// first change that brings the lane back within it lets the large step in.
-// Ordinary decks never come near the budget and never wait.
+// in line ahead of it (T the threads that charge; charges under NoWait,
+// which never wait, aside). Once every large step let in before it, those
+// included, has ended, only the small lane can keep it out, and only by
+// later charges of small steps let in already: no new small step goes in
+// while the small lane is beyond its room, and the first change that brings
+// the lane back within it lets the large step in. Ordinary decks never come
+// near the budget and never wait.
 //
 // A step must not wait while it holds something an older step may wait
 // for, such as a once-only parse of a part that all slides share: it
@@ -125,6 +127,9 @@ private:
     void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) noexcept;
     void serve() noexcept;
     void count(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    // Lists of ledgers linked through their older_ and newer_.
+    static void append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;
+    static void remove(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;
     void list(Ledger& ledger) noexcept;
     void unlist(Ledger& ledger) noexcept;
     void give_back(Ledger& ledger, std::uint64_t nbytes) noexcept;
@@ -206,6 +211,7 @@ private:
 
     // Listed in a budget that has since started afresh in a fork() child.
     bool stale() const noexcept;
+    bool stop_requested() const noexcept { return stop_ && stop_->requested(); }
 
     Budget* budget_;
     Stop* stop_ = nullptr;
