@@ -66,91 +66,132 @@ void Budget::start_afresh() noexcept {
     generation_.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool Budget::fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept {
+bool Budget::enters(const Ledger& ledger, std::uint64_t nbytes) const noexcept {
     const Lane& small = lanes_[SMALL];
     const Lane& large = lanes_[LARGE];
     if (ledger.lane_ == SMALL) {
         if (saturating_add(small.held, nbytes) <= small_room_) return true;
         // A large step waiting for the small ones to shrink must not be
-        // kept waiting by new ones; later charges of a small step let in
-        // never wait for a large one.
-        if (!ledger.listed_ && large.oldest_waiting) return false;
-        return saturating_add(in_flight_, nbytes) <= limit_;
+        // kept waiting by new ones.
+        return !large.oldest_waiting && saturating_add(in_flight_, nbytes) <= limit_;
     }
-    if (!ledger.listed_) return small.held <= small_room_ && large.held == 0;
-    return saturating_add(large.held, nbytes) <= limit_ - small_room_;
+    if (large.held == 0 && (ledger.parked_ || small.held <= small_room_)) return true;
+    // A step that outgrew the small room goes on beside large ones as it
+    // would have, had it not queued.
+    return ledger.parked_ && saturating_add(large.held, saturating_add(ledger.held_, nbytes)) <= limit_ - small_room_;
+}
+
+bool Budget::fits_later(const Ledger& ledger, std::uint64_t nbytes) const noexcept {
+    if (ledger.lane_ == LARGE) return saturating_add(lanes_[LARGE].held, nbytes) <= limit_ - small_room_;
+    // Later charges of a small step never wait for a large one.
+    return saturating_add(lanes_[SMALL].held, nbytes) <= small_room_ || saturating_add(in_flight_, nbytes) <= limit_;
+}
+
+void Budget::wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) noexcept {
+    if (ledger.stop_ && ledger.polls_) {
+        settled_.wait_for(lock, Stop::POLL_INTERVAL);
+        // The check may take other locks (the interpreter's): not under ours.
+        lock.unlock();
+        ledger.stop_->poll();
+        lock.lock();
+    } else {
+        settled_.wait(lock);
+    }
 }
 
 bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
     std::unique_lock lock(mutex_);
     const bool may_wait = ledger.no_wait_ == 0;
-    Stop* const stop = ledger.stop_;
-    const auto wait = [&] {
-        ++waiting_;
-        if (stop && ledger.polls_) {
-            settled_.wait_for(lock, Stop::POLL_INTERVAL);
-            // The check may take other locks (the interpreter's): not under ours.
-            lock.unlock();
-            stop->poll();
-            lock.lock();
-        } else {
-            settled_.wait(lock);
-        }
-        --waiting_;
-    };
-    const auto stopped = [&] { return stop && stop->requested(); };
-
     if (!ledger.listed_) {
         ledger.lane_ = nbytes <= small_room_ ? SMALL : LARGE;
-        Lane& lane = lanes_[ledger.lane_];
-        if (may_wait && (lane.oldest_waiting || !fits(ledger, nbytes))) {
-            // In line behind those that asked first.
-            ledger.older_ = lane.newest_waiting;
-            ledger.newer_ = nullptr;
-            (lane.newest_waiting ? lane.newest_waiting->newer_ : lane.oldest_waiting) = &ledger;
-            lane.newest_waiting = &ledger;
-            bool refused = false;
-            while (lane.oldest_waiting != &ledger || !fits(ledger, nbytes)) {
-                if (stopped()) {
-                    refused = true;
-                    break;
-                }
-                wait();
-            }
-            (ledger.older_ ? ledger.older_->newer_ : lane.oldest_waiting) = ledger.newer_;
-            (ledger.newer_ ? ledger.newer_->older_ : lane.newest_waiting) = ledger.older_;
-            // The next in line may fit as well, and small steps may go on
-            // once no large one waits.
-            if (waiting_ != 0) settled_.notify_all();
-            if (refused) {
-                ledger.older_ = ledger.newer_ = nullptr;
-                return false;
-            }
-        }
+        if (may_wait && (lanes_[ledger.lane_].oldest_waiting || !enters(ledger, nbytes)))
+            return wait_in_line(ledger, nbytes, lock);
         list(ledger);
-    } else {
-        if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
-            // Outgrown the small room (a huge layout, say): the step goes on
-            // as a large one, let in after those let in already, so that
-            // the small steps it would crowd out need not wait for it.
-            unlist(ledger);
-            lanes_[SMALL].held -= ledger.held_;
-            ledger.lane_ = LARGE;
-            lanes_[LARGE].held = saturating_add(lanes_[LARGE].held, ledger.held_);
-            list(ledger);
-            // A large step waiting for the small room may go now.
-            if (waiting_ != 0) settled_.notify_all();
+    } else if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
+        // Outgrown the small room: the step goes on as a large one.
+        unlist(ledger);
+        lanes_[SMALL].held -= ledger.held_;
+        ledger.lane_ = LARGE;
+        if (lanes_[LARGE].oldest_waiting) {
+            // Behind the large steps that wait, or it could keep them
+            // waiting for ever.
+            ledger.parked_ = true;
+            return wait_in_line(ledger, nbytes, lock);
         }
-        const Lane& lane = lanes_[ledger.lane_];
-        while (may_wait && lane.oldest != &ledger && !fits(ledger, nbytes)) {
-            if (stopped()) return false;
-            wait();
+        lanes_[LARGE].held = saturating_add(lanes_[LARGE].held, ledger.held_);
+        list(ledger);
+        // A small step waiting for room may go now.
+        serve();
+    }
+    const Lane& lane = lanes_[ledger.lane_];
+    const auto must_wait = [&] { return lane.oldest != &ledger && !fits_later(ledger, nbytes); };
+    if (may_wait && must_wait()) {
+        ++waiting_;
+        bool refused = false;
+        while (must_wait() && !(refused = ledger.stop_requested())) wait(ledger, lock);
+        --waiting_;
+        if (refused) return false;
+    }
+    count(ledger, nbytes);
+    return true;
+}
+
+bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock) noexcept {
+    Lane& lane = lanes_[ledger.lane_];
+    ledger.asked_ = nbytes;
+    ledger.granted_ = false;
+    append(lane.oldest_waiting, lane.newest_waiting, ledger);
+    ++waiting_;
+    // A step that left the small lane may have let in the one ahead, or
+    // this one.
+    serve();
+    while (!ledger.granted_) {
+        if (ledger.stop_requested()) {
+            remove(lane.oldest_waiting, lane.newest_waiting, ledger);
+            --waiting_;
+            if (ledger.parked_) {
+                // Back where it was, holding what it held, to be settled.
+                ledger.parked_ = false;
+                ledger.lane_ = SMALL;
+                lanes_[SMALL].held = saturating_add(lanes_[SMALL].held, ledger.held_);
+                list(ledger);
+            }
+            // The next in line may go now.
+            serve();
+            return false;
+        }
+        wait(ledger, lock);
+    }
+    return true;
+}
+
+void Budget::serve() noexcept {
+    bool served = false;
+    // Large first: letting a small step in never lets a large one in, while
+    // the large line emptying lets small steps use the whole budget.
+    for (const std::uint8_t which : {LARGE, SMALL}) {
+        Lane& lane = lanes_[which];
+        while (Ledger* const next = lane.oldest_waiting) {
+            if (!enters(*next, next->asked_)) break;
+            remove(lane.oldest_waiting, lane.newest_waiting, *next);
+            if (next->parked_) {
+                next->parked_ = false;
+                lane.held = saturating_add(lane.held, next->held_);
+            }
+            list(*next);
+            count(*next, next->asked_);
+            next->granted_ = true;
+            --waiting_; // its wait is over, whenever its thread wakes
+            served = true;
         }
     }
+    if (served) settled_.notify_all();
+}
+
+void Budget::count(Ledger& ledger, std::uint64_t nbytes) noexcept {
     in_flight_ = saturating_add(in_flight_, nbytes);
     lanes_[ledger.lane_].held = saturating_add(lanes_[ledger.lane_].held, nbytes);
     ledger.held_ = saturating_add(ledger.held_, nbytes);
-    return true;
 }
 
 void Budget::give_back(Ledger& ledger, std::uint64_t nbytes) noexcept {
@@ -158,26 +199,34 @@ void Budget::give_back(Ledger& ledger, std::uint64_t nbytes) noexcept {
     in_flight_ -= nbytes;
     lanes_[ledger.lane_].held -= nbytes;
     ledger.held_ -= nbytes;
-    // Every waiter: the first in line or a step now let in earliest may go
-    // ahead, and others may fit now.
+    // Steps let in earlier may have ended, or the next in a line may fit.
+    serve();
     if (waiting_ != 0) settled_.notify_all();
+}
+
+void Budget::append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept {
+    ledger.older_ = newest;
+    ledger.newer_ = nullptr;
+    (newest ? newest->newer_ : oldest) = &ledger;
+    newest = &ledger;
+}
+
+void Budget::remove(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept {
+    (ledger.older_ ? ledger.older_->newer_ : oldest) = ledger.newer_;
+    (ledger.newer_ ? ledger.newer_->older_ : newest) = ledger.older_;
+    ledger.older_ = ledger.newer_ = nullptr;
 }
 
 void Budget::list(Ledger& ledger) noexcept {
     Lane& lane = lanes_[ledger.lane_];
     ledger.listed_ = true;
     ledger.generation_ = generation_.load(std::memory_order_relaxed);
-    ledger.older_ = lane.newest;
-    ledger.newer_ = nullptr;
-    (lane.newest ? lane.newest->newer_ : lane.oldest) = &ledger;
-    lane.newest = &ledger;
+    append(lane.oldest, lane.newest, ledger);
 }
 
 void Budget::unlist(Ledger& ledger) noexcept {
     Lane& lane = lanes_[ledger.lane_];
-    (ledger.older_ ? ledger.older_->newer_ : lane.oldest) = ledger.newer_;
-    (ledger.newer_ ? ledger.newer_->older_ : lane.newest) = ledger.older_;
-    ledger.older_ = ledger.newer_ = nullptr;
+    remove(lane.oldest, lane.newest, ledger);
     ledger.listed_ = false;
 }
 

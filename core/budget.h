@@ -19,19 +19,45 @@
 // larger than the whole budget is still read). So one huge deck never holds
 // up an ordinary one: its steps queue among themselves while small steps
 // keep a room of their own. Together they hold at most the budget, or about
-// the largest part plus the small room.
+// the largest part plus the small room, besides what steps waiting in the
+// large line (below) held before they queued.
 //
-// Within a lane, first charges are let in in the order they asked. A later
-// charge of a step already let in does not fit only when the step overran
-// its first estimate; it waits while a step of its lane let in earlier still
-// holds a charge, and the earliest of each lane never waits (it may
-// overdraw). A small step whose charges outgrow the small room goes on as a
-// large one, let in after every large step let in so far (not queued: it
-// holds something already). Waits thus point from steps that hold nothing
-// to steps that hold something, from a step let in later to one let in
-// earlier in its lane, or from a large step to small ones, never back: they
-// cannot form a cycle. Ordinary decks never come near the budget and never
-// wait.
+// Each lane has a line of the steps waiting to go in, let in in the order
+// they asked; a step is let in by whoever makes the change that lets it fit,
+// so no change that would let it in goes by unseen. A later charge of a step
+// already let in does not fit only when the step overran its first
+// estimate; it waits while a step of its lane let in earlier still holds a
+// charge, and the earliest of each lane never waits (it may overdraw).
+//
+// A small step whose charges outgrow the small room (a huge layout, say)
+// goes on as a large one. While no large step waits, it is let in at once
+// after every large step let in so far, so that the small steps it would
+// crowd out need not wait for it. While one waits, it joins the end of the
+// large line instead, as a large step that asks afresh. The bytes it holds
+// leave the small lane and count in neither lane until it is let in: a
+// large step ahead of it waits for the large lane to empty and the small
+// one to be back within its room, and must not wait for bytes whose holder
+// waits for it. It goes in once it is first in line and the large lane
+// holds nothing, or has room beside it for all it will then hold. If its
+// pass is stopped meanwhile, it goes back, refused, to the end of the small
+// lane with what it held.
+//
+// Waits thus point from steps in a line to steps ahead of them in that
+// line, from small steps in line to the large line, from steps in a line to
+// steps let in, and from a step let in to one let in earlier in its lane;
+// never from a step let in to one in a line, nor from the large line to the
+// small one: they cannot form a cycle. A step in a line holds no part of a
+// lane that any step let in waits for.
+//
+// So a waiting large step is let in in bounded time whatever asks after
+// it: no step enters the large lane ahead of it but the fewer than T steps
+// in line ahead of it (T the threads that charge; charges under NoWait,
+// which never wait, aside). Once every large step let in before it, those
+// included, has ended, only the small lane can keep it out, and only by
+// later charges of small steps let in already: no new small step goes in
+// while the small lane is beyond its room, and the first change that brings
+// the lane back within it lets the large step in. Ordinary decks never come
+// near the budget and never wait.
 //
 // A step must not wait while it holds something an older step may wait
 // for, such as a once-only parse of a part that all slides share: it
@@ -87,7 +113,7 @@ private:
     friend struct ProcessBudget;
     struct Lane {
         std::uint64_t held = 0;
-        // First charges waiting, in the order they asked.
+        // Steps waiting to go in, in the order they asked.
         Ledger* oldest_waiting = nullptr;
         Ledger* newest_waiting = nullptr;
         // Ledgers let in and not settled since, in the order they were let in.
@@ -95,7 +121,15 @@ private:
         Ledger* newest = nullptr;
     };
     bool take(Ledger& ledger, std::uint64_t nbytes) noexcept;
-    bool fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
+    bool enters(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
+    bool fits_later(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
+    bool wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock) noexcept;
+    void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) noexcept;
+    void serve() noexcept;
+    void count(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    // Lists of ledgers linked through their older_ and newer_.
+    static void append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;
+    static void remove(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;
     void list(Ledger& ledger) noexcept;
     void unlist(Ledger& ledger) noexcept;
     void give_back(Ledger& ledger, std::uint64_t nbytes) noexcept;
@@ -177,15 +211,22 @@ private:
 
     // Listed in a budget that has since started afresh in a fork() child.
     bool stale() const noexcept;
+    bool stop_requested() const noexcept { return stop_ && stop_->requested(); }
 
     Budget* budget_;
     Stop* stop_ = nullptr;
     Ledger* older_ = nullptr;
     Ledger* newer_ = nullptr;
     std::uint64_t held_ = 0;
+    // While in a lane's line: the charge it waits to make.
+    std::uint64_t asked_ = 0;
     std::uint32_t generation_ = 0;
     std::uint8_t lane_ = 0;
     bool listed_ = false;
+    // In the large line with what it held as a small step.
+    bool parked_ = false;
+    // Let in from the line by another thread, its charge made.
+    bool granted_ = false;
     bool polls_ = false;
     unsigned no_wait_ = 0;
 };

@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +35,16 @@ namespace {
 // which should have waited went ahead instead.
 void until_waiting(budget::Budget& b, std::size_t n, const std::atomic<int>& gone, int gone_before) {
     while (b.waiting() < n && gone.load() == gone_before) std::this_thread::yield();
+}
+
+// Ends the run with a message once `seconds` have passed (0: never), so
+// that a wait that never ends fails instead of hanging.
+void watchdog(unsigned seconds) {
+    std::signal(SIGALRM, [](int) {
+        static const char message[] = "a charge still waited when the watchdog ended the run\n";
+        std::_Exit(::write(2, message, sizeof message - 1) < 0 ? 2 : 1);
+    });
+    ::alarm(seconds);
 }
 
 // Waits for a fork() child, which must have exited with 0.
@@ -194,6 +207,95 @@ TEST(Budget, AnOverrunWaitsOnlyForStepsOfItsLaneLetInEarlier) {
     EXPECT_EQ(b.in_flight(), 0u);
 }
 
+// A small step outgrows its room (`grows` on top of `first`) while a large
+// step (`large`) waits for what this thread holds (`held`): the
+// bytes counted once both asked, once `held` is settled, then once the
+// large step is. Whoever frees room lets the next in line in before it
+// returns, so the figures are exact once no step is left to wake.
+TEST(Budget, AStepOutgrowingTheSmallRoomQueuesBehindAWaitingLargeOne) {
+    struct Row {
+        const char* what;
+        std::uint64_t held, first, large, grows, in_flight[3];
+    };
+    const Row rows[] = {
+        {"it goes in after the large step, not before", 60, 10, 50, 30, {70, 60, 40}},
+        {"its bytes leave the small lane and let the large step in", 10, 20, 50, 10, {80, 70, 30}},
+        {"it goes in beside the large step where the large room allows", 60, 5, 30, 30, {65, 65, 35}},
+    };
+    watchdog(60);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        budget::Budget b(100); // small room 25, large room 75
+        budget::Ledger held(b), grower(b), large(b);
+        held.charge(row.held);
+        grower.charge(row.first);
+        std::atomic<std::size_t> asked{0}, in{0};
+        std::atomic<bool> large_in{false};
+        const auto quiet = [&] {
+            while (b.waiting() + in.load() != asked.load()) std::this_thread::yield();
+        };
+        std::vector<std::thread> threads;
+        const auto ask = [&](budget::Ledger& l, std::uint64_t n) {
+            asked.fetch_add(1);
+            threads.emplace_back([&, n] {
+                l.charge(n);
+                if (&l == &large) large_in.store(true);
+                in.fetch_add(1);
+            });
+            quiet();
+        };
+        ask(large, row.large);
+        ask(grower, row.grows);
+        EXPECT_EQ(b.in_flight(), row.in_flight[0]);
+        held.settle();
+        quiet();
+        EXPECT_EQ(b.in_flight(), row.in_flight[1]);
+        if (large_in.load()) large.settle();
+        quiet();
+        EXPECT_EQ(b.in_flight(), row.in_flight[2]);
+        for (auto& t : threads) t.join();
+    }
+    watchdog(0);
+}
+
+// One large step asks while 8 threads keep running steps of the given kinds
+// (first charge, later charge; taken in turn), each holding its charges a
+// moment: it must be let in.
+TEST(Budget, AWaitingLargeStepIsLetInWhateverKeepsArriving) {
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> kinds;
+    };
+    const Row rows[] = {
+        {"steps that outgrow the small room", {{100, 200}}},
+        {"steps within the small room, beyond it together", {{100, 50}}},
+        {"other large steps", {{300, 0}}},
+        {"all of these at once", {{100, 200}, {100, 50}, {300, 0}, {10, 10}}},
+    };
+    watchdog(60);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        budget::Budget b(1000); // small room 250
+        std::atomic<bool> stop{false};
+        std::atomic<std::uint64_t> steps{0};
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < 8; ++t)
+            threads.emplace_back([&, kind = row.kinds[t % row.kinds.size()]] {
+                for (budget::Ledger l(b); !stop.load(); l.settle(), steps.fetch_add(1)) {
+                    l.charge(kind.first);
+                    l.charge(kind.second);
+                    std::this_thread::sleep_for(std::chrono::microseconds(100)); // holds overlap
+                }
+            });
+        while (steps.load() < 200) std::this_thread::yield();
+        budget::Ledger(b).charge(600);
+        stop.store(true);
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(b.in_flight(), 0u);
+    }
+    watchdog(0);
+}
+
 // A charge waiting in a stopped pass ends refused, counting nothing: woken
 // by whoever polled the stop, or polling it itself.
 TEST(Budget, AStopEndsWaits) {
@@ -201,12 +303,14 @@ TEST(Budget, AStopEndsWaits) {
         const char* what;
         std::uint64_t first; // 0: the wait is for a later charge
         bool polls;
+        bool behind_large = false; // in line behind a large step that waits
     };
     const Row rows[] = {
         {"first charge, stop polled elsewhere", 50, false},
         {"first charge, polling itself", 50, true},
         {"later charge, stop polled elsewhere", 0, false},
         {"later charge, polling itself", 0, true},
+        {"later charge in line behind a large step", 0, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -229,13 +333,17 @@ TEST(Budget, AStopEndsWaits) {
         budget::Ledger other(b);
         if (row.first == 0) other.charge(4); // small, to outgrow its room below
         std::atomic<int> gone{0};
+        std::thread large([&] {
+            if (row.behind_large) budget::Ledger(b).charge(50);
+        });
+        until_waiting(b, row.behind_large ? 1 : 0, gone, 0);
         bool charged = true;
         std::thread t([&] {
             other.watch(&stop, row.polls);
             charged = other.charge(row.first ? row.first : 200);
             gone.fetch_add(1);
         });
-        until_waiting(b, 1, gone, 0);
+        until_waiting(b, row.behind_large ? 2 : 1, gone, 0);
         say_stop.store(true);
         if (!row.polls) { EXPECT_TRUE(stop.poll()); }
         t.join();
@@ -245,6 +353,7 @@ TEST(Budget, AStopEndsWaits) {
         if (row.polls) { EXPECT_GE(checks.load(), 1); }
         other.settle();
         a.settle();
+        large.join();
         EXPECT_EQ(b.in_flight(), 0u);
         EXPECT_EQ(b.waiting(), 0u);
     }
