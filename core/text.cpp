@@ -348,6 +348,9 @@ const document::Rendered* Showing::comments(const Render<std::vector<comments::C
     if (!which) report_.failed_comments.emplace_back(slide_.index, which.error().message());
     if (!which || !*which) return nullptr;
     const document::Slide::CommentsPart& at = **which;
+    // Read before the rendering, which runs once for the pass and must not
+    // wait for room in the budget.
+    (void)slide_.view->shared()->comment_authors(slide_.view->package());
     return part(at.modern ? document::Shown::modern_comments : document::Shown::comments, at.name,
                 [&] { return rendered(slide_.read_comments(at), render); }, report_.failed_comments);
 }

@@ -124,7 +124,8 @@ public:
     // What a chart or diagram frame shows, rendered by `chart` or `diagram`;
     // null for a frame that shows nothing: one without a part, or linking
     // outside the package, or naming a part the slide showed at an earlier
-    // frame, or one that cannot be read.
+    // frame, or one whose part cannot be read or whose repeat passes the
+    // allowance (both recorded).
     const document::Rendered* frame(const model::Shape& shape, const Render<chart::ChartData>& chart,
                                     const Render<diagram::DiagramData>& diagram);
     // The slide's notes page and comments likewise; null without one.
