@@ -136,11 +136,13 @@ Result<Document> open_compound(const zip::Source& source) {
         shared->slides.push_back({ppt::Deck::slide_name(i), std::string(),
                                   (*deck)->slide_id(i) ? std::optional((*deck)->slide_id(i)) : std::nullopt});
     shared->legacy = std::move(*deck);
+    shared->source_nbytes = source.len();
     return Document(std::move(shared), threads_from_env());
 }
 
-Result<Document> open_package(package::Package pkg) {
+Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes) {
     auto shared = std::make_shared<Shared>();
+    shared->source_nbytes = source_nbytes;
     auto located = locate_presentation(pkg);
     if (!located) return fail(Error::not_presentation());
     shared->presentation_part = std::move(located->name);
@@ -542,7 +544,6 @@ void* worker_main(void* arg) {
 namespace {
 
 const CommentAuthors NO_AUTHORS{};
-const PartOwners NO_OWNERS{};
 
 // What reading part `index` for a once-only parse charges; nothing for a
 // part over the limit, which is refused unread.
@@ -622,44 +623,6 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
     return got ? *got : NO_AUTHORS;
 }
 
-const PartOwners& Shared::part_owners(package::Package* view) const {
-    if (!owners_.done() && view) {
-        // The slides' relationships parts are read one at a time and not
-        // kept: room for the largest is charged before the reads begin.
-        std::uint64_t cost = 0;
-        std::string rels_name;
-        for (const SlideEntry& slide : slides) {
-            opc::rels_part_name_into(slide.part, rels_name);
-            if (const auto idx = view->part_index(rels_name)) cost = std::max(cost, parse_cost(*view, *idx));
-        }
-        const Reserve reserve(*view, cost);
-        if (reserve.stopped()) return NO_OWNERS;
-        owners_.call([&] {
-            const budget::NoWait no_wait(view->ledger());
-            PartOwners out;
-            budget::Ledger* ledger = view->ledger();
-            for (std::size_t i = 0; i < slides.size(); ++i) {
-                const std::uint64_t held = ledger ? ledger->held() : 0;
-                // A slide whose relationships cannot be read names nothing;
-                // its own reads fail the same way. Every internal target
-                // counts, whatever the relationship's type: a frame reaches
-                // its part by any relationship id.
-                if (auto rels = view->rels(slides[i].part, package::Keep::no))
-                    for (const auto& rel : (*rels)->relationships)
-                        if (!rel.external)
-                            if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
-                                out.add(*idx, i);
-                // Each part is dropped before the next is read: the step
-                // holds one at a time, not their sum.
-                if (ledger) ledger->refund(ledger->held() - held);
-            }
-            return out;
-        });
-    }
-    const PartOwners* got = owners_.get();
-    return got ? *got : NO_OWNERS;
-}
-
 const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) const {
     if (!view || part >= view->parts().size()) return nullptr;
     once::OnceCell<PartStyles>& cell = styles_.at(part, view->parts().size());
@@ -691,6 +654,40 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
         });
     }
     return cell.get();
+}
+
+// ---------------------------------------------------------------------------
+// Pass
+
+const Rendered* Pass::part(Shown kind, std::size_t index, package::Package& view,
+                           const std::function<Rendered()>& render, bool& first) {
+    first = false;
+    const std::size_t count = view.parts().size();
+    if (index >= count) return nullptr;
+    once::OnceCell<Rendered>& cell =
+        parts_.at(index * SHOWN_KINDS + static_cast<std::size_t>(kind), count * SHOWN_KINDS);
+    if (!cell.done()) {
+        const Reserve reserve(view, parse_cost(view, index));
+        if (reserve.stopped()) return nullptr;
+        first = cell.call([&]() -> std::optional<Rendered> {
+            const budget::NoWait no_wait(view.ledger());
+            return render();
+        });
+    }
+    return cell.get();
+}
+
+bool Pass::repeat(std::uint64_t nbytes) noexcept {
+    std::uint64_t used = repeated_.load(std::memory_order_relaxed);
+    do {
+        if (nbytes > allowance_ - used) return false;
+    } while (!repeated_.compare_exchange_weak(used, used + nbytes, std::memory_order_relaxed));
+    return true;
+}
+
+bool Pass::first_showing(std::uint64_t key) {
+    const std::lock_guard lock(mutex_);
+    return shown_.insert(key).second;
 }
 
 // ---------------------------------------------------------------------------
@@ -854,7 +851,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
     }
     auto pkg = package::Package::from_archive(std::move(*archive));
     if (!pkg) return fail(pkg.error());
-    return open_package(std::move(*pkg));
+    return open_package(std::move(*pkg), source->len());
 }
 
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
@@ -1066,19 +1063,17 @@ Result<std::optional<std::string>> Slide::related_part(pml::RelKind kind) const 
     return std::nullopt;
 }
 
-bool Slide::first_to_name(std::size_t part_index) const {
-    package::Package* pkg = view->package();
-    if (!pkg) return true;
-    return view->shared()->part_owners(pkg).of(part_index).value_or(index) == index;
-}
+Result<std::optional<std::string>> Slide::notes_part() const { return related_part(pml::RelKind::notesSlide); }
 
-Result<std::optional<std::string>> Slide::notes_part() const {
-    auto name = related_part(pml::RelKind::notesSlide);
-    if (!name || !*name) return name;
-    // A notes part no slide reaches (it is missing) gives its read error.
-    if (const auto idx = view->package()->part_index(**name); idx && !first_to_name(*idx))
-        return std::optional<std::string>();
-    return name;
+Result<model::SlideContent> Slide::read_notes(std::string_view name) const {
+    package::Package* pkg = view->package();
+    if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
+    auto bytes = pkg->read_part_once(name);
+    if (!bytes) return fail(bytes.error());
+    auto parsed = slide::parse(package::as_text(**bytes), name, slide::Detail::plain);
+    bytes->reset();
+    if (!parsed) return fail(parsed.error());
+    return std::move(parsed->content);
 }
 
 Result<std::optional<model::SlideContent>> Slide::notes_content() const {
@@ -1086,12 +1081,9 @@ Result<std::optional<model::SlideContent>> Slide::notes_content() const {
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;
-    auto bytes = view->package()->read_part_once(**name);
-    if (!bytes) return fail(bytes.error());
-    auto parsed = slide::parse(package::as_text(**bytes), **name, slide::Detail::plain);
-    bytes->reset();
-    if (!parsed) return fail(parsed.error());
-    return std::optional(std::move(parsed->content));
+    auto content = read_notes(**name);
+    if (!content) return fail(content.error());
+    return std::optional(std::move(*content));
 }
 
 Result<std::optional<std::string>> Slide::notes_text() const {
@@ -1110,25 +1102,45 @@ Result<std::optional<std::string>> Slide::hyperlink_target(std::string_view rel_
     return std::optional(opc::resolve_target(part, rel->target));
 }
 
-template <class Data>
-Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
-                                         ShownParts* shown) const {
+Result<FramePart<std::string>> Slide::frame_target(const std::optional<std::string>& rel_id) const {
     package::Package* pkg = view ? view->package() : nullptr;
-    if (!rel_id || !pkg) return FramePart<Data>{};
+    if (!rel_id || !pkg) return FramePart<std::string>{};
     auto all = rels();
     if (!all) return fail(all.error());
     const opc::Relationship* rel = (*all)->get(*rel_id);
     if (!rel) return fail(Error::missing_relationship(*rel_id, part));
-    if (rel->external) return FramePart<Data>{std::nullopt, std::string(rel->target)};
-    const std::string name = opc::resolve_target(part, rel->target);
-    // A missing part is left to the read below to report.
-    if (const auto idx = shown ? pkg->part_index(name) : std::nullopt) {
-        if (shown->naming == Naming::first_slide && !first_to_name(*idx)) return FramePart<Data>{};
-        if (!shown->parts.insert(*idx).second) return FramePart<Data>{};
-    }
+    if (rel->external) return FramePart<std::string>{std::nullopt, std::string(rel->target)};
+    return FramePart<std::string>{opc::resolve_target(part, rel->target), std::nullopt};
+}
+
+template <class Data>
+Result<Data> Slide::read_parsed(std::string_view name, Parse<Data> parse) const {
+    package::Package* pkg = view->package();
+    if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
     auto bytes = pkg->read_part(name);
     if (!bytes) return fail(bytes.error());
-    auto data = parse(package::as_text(**bytes), name);
+    return parse(package::as_text(**bytes), name);
+}
+
+Result<chart::ChartData> Slide::read_chart(std::string_view name) const {
+    return read_parsed<chart::ChartData>(name, chart::parse);
+}
+
+Result<diagram::DiagramData> Slide::read_diagram(std::string_view name) const {
+    return read_parsed<diagram::DiagramData>(name, diagram::parse);
+}
+
+template <class Data>
+Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
+                                         ShownParts* shown) const {
+    auto target = frame_target(rel_id);
+    if (!target) return fail(target.error());
+    if (!target->data) return FramePart<Data>{std::nullopt, std::move(target->external)};
+    const std::string& name = *target->data;
+    // A missing part is left to the read below to report.
+    if (const auto idx = shown ? view->package()->part_index(name) : std::nullopt)
+        if (!shown->insert(*idx).second) return FramePart<Data>{};
+    auto data = read_parsed(name, parse);
     if (!data) return fail(data.error());
     return FramePart<Data>{std::move(*data), std::nullopt};
 }
@@ -1145,9 +1157,7 @@ template <class Data, class Frame>
 Result<std::vector<std::pair<std::uint32_t, Data>>> Slide::frames(std::optional<std::string> Frame::*rel_id,
                                                                   Parse<Data> parse) const {
     std::vector<std::pair<std::uint32_t, Data>> out;
-    // The slide's own frames, whatever other slides name: this caller asked
-    // for this slide.
-    ShownParts shown{Naming::each_slide, {}};
+    ShownParts shown;
     for (const model::Shape& shape : content.walk()) {
         const auto* frame = std::get_if<Frame>(&shape.content);
         if (!frame) continue;
@@ -1168,26 +1178,31 @@ Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> Slide::diagr
     return frames(&model::Diagram::data, diagram::parse);
 }
 
-Result<std::vector<comments::Comment>> Slide::comments(Naming naming) const {
+Result<std::optional<Slide::CommentsPart>> Slide::comments_part() const {
+    if (!view->package()) return std::nullopt;
+    for (const auto& [kind, modern] :
+         {std::pair(pml::RelKind::modernComments, true), std::pair(pml::RelKind::comments, false)}) {
+        auto name = related_part(kind);
+        if (!name) return fail(name.error());
+        if (*name) return std::optional(CommentsPart{std::move(**name), modern});
+    }
+    return std::nullopt;
+}
+
+Result<std::vector<comments::Comment>> Slide::read_comments(const CommentsPart& part) const {
     package::Package* pkg = view->package();
     if (!pkg) return std::vector<comments::Comment>{};
-    bool modern = true;
-    auto name = related_part(pml::RelKind::modernComments);
-    if (!name) return fail(name.error());
-    if (!*name) {
-        modern = false;
-        name = related_part(pml::RelKind::comments);
-        if (!name) return fail(name.error());
-        if (!*name) return std::vector<comments::Comment>{};
-    }
-    if (naming == Naming::first_slide)
-        if (const auto idx = pkg->part_index(**name); idx && !first_to_name(*idx))
-            return std::vector<comments::Comment>{};
     const CommentAuthors& authors = view->shared()->comment_authors(pkg);
-    const std::vector<comments::CommentAuthor>* list = modern ? &authors.modern : &authors.legacy;
-    auto bytes = pkg->read_part(**name);
+    auto bytes = pkg->read_part(part.name);
     if (!bytes) return fail(bytes.error());
-    return comments::parse(package::as_text(**bytes), **name, *list);
+    return comments::parse(package::as_text(**bytes), part.name, part.modern ? authors.modern : authors.legacy);
+}
+
+Result<std::vector<comments::Comment>> Slide::comments() const {
+    auto part = comments_part();
+    if (!part) return fail(part.error());
+    if (!*part) return std::vector<comments::Comment>{};
+    return read_comments(**part);
 }
 
 namespace {

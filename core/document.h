@@ -9,11 +9,10 @@
 // are read: nothing in proportion to the media a deck carries.
 //
 // What opening produced lives in `Shared`, immutable afterwards except for
-// the comment-author list, the styles of layouts and masters and the first
-// slide naming each part, which are read on first request in once-only
-// cells (core/once.h). A `Document` is a cheap view over it: a counted
-// reference, a package view with its own single-threaded caches, and the
-// thread setting.
+// the comment-author list and the styles of layouts and masters, which are
+// read on first request in once-only cells (core/once.h). A `Document` is a
+// cheap view over it: a counted reference, a package view with its own
+// single-threaded caches, and the thread setting.
 // Views are made freely (per call, per worker thread) and never shared
 // between threads; any number of views may read one `Shared` at once.
 //
@@ -124,33 +123,9 @@ struct CommentAuthors {
     std::vector<comments::CommentAuthor> modern; // p188:authorLst
 };
 
-// The first slide (by position) whose relationships name each part, by
-// part index. A part many slides name (notes, a chart, comments) is theirs
-// to render only once, so that repeating a name cannot multiply the work.
-class PartOwners {
-public:
-    void add(std::size_t part, std::size_t slide) { first_.try_emplace(part, slide); }
-    // None for a part no slide names.
-    std::optional<std::size_t> of(std::size_t part) const {
-        const auto it = first_.find(part);
-        return it == first_.end() ? std::nullopt : std::optional(it->second);
-    }
-
-private:
-    std::unordered_map<std::size_t, std::size_t, hash::NumberHasher> first_;
-};
-
-// Who renders a part that several slides, or several frames of one slide,
-// name: the first frame of each slide that names it (a slide's own listing),
-// or only the first frame of the first slide (the text and Markdown
-// renderings).
-enum class Naming : std::uint8_t { each_slide, first_slide };
-
-// The parts one rendering of a slide has shown.
-struct ShownParts {
-    Naming naming = Naming::first_slide;
-    std::unordered_set<std::size_t, hash::NumberHasher> parts;
-};
+// The parts one rendering of a slide has shown at a frame, by index in the
+// part table: a part several frames of one slide name shows at the first.
+using ShownParts = std::unordered_set<std::size_t, hash::NumberHasher>;
 
 // A layout's or master's styles, and the master a layout follows.
 struct PartStyles {
@@ -171,14 +146,14 @@ public:
     std::shared_ptr<const package::Core> package;
     // Part-table indexes of the masters the presentation lists, in order.
     std::vector<std::size_t> master_parts;
+    // The length of the source the deck was opened from.
+    std::uint64_t source_nbytes = 0;
 
     bool is_legacy() const noexcept { return legacy != nullptr; }
 
     // Parsed on the first call, with the package view the caller brings;
     // concurrent first calls wait for that one parse.
     const CommentAuthors& comment_authors(package::Package* view) const;
-    // Every slide's relationships read once, on the first call, likewise.
-    const PartOwners& part_owners(package::Package* view) const;
 
     // The styles of a layout or master, by index in the part table: read
     // once per deck, on the first call for that part, with the view the
@@ -188,8 +163,70 @@ public:
 
 private:
     mutable once::OnceCell<CommentAuthors> authors_;
-    mutable once::OnceCell<PartOwners> owners_;
     mutable once::OnceTable<PartStyles> styles_; // by part index
+};
+
+// What a pass allows repeats to add to its output: this, or the length of
+// the deck's file when that is larger. Ordinary decks repeat a footer or a
+// duplicated chart and stay far below it; a small file that names one part
+// from every slide, or a legacy master whose furniture every slide copies,
+// reaches it and no further.
+inline constexpr std::uint64_t REPEAT_ALLOWANCE_NBYTES = std::uint64_t{16} << 20;
+
+// A part as one pass renders it (a notes page, a chart, a diagram or a
+// comments part), or why it could not be read: what every slide that names
+// it shows.
+struct Rendered {
+    std::string text;
+    // Set for a diagram's Markdown: the outline level of each line of
+    // `text`, which becomes a list where it is shown.
+    std::vector<std::uint8_t> levels;
+    std::optional<std::string> error;
+};
+
+// The kinds of part a pass renders once, each with its table of results.
+enum class Shown : std::uint8_t { notes, chart, diagram, comments, modern_comments };
+inline constexpr std::size_t SHOWN_KINDS = 5;
+
+// What the steps of one pass over slides share. Every slide shows what its
+// own relationships name; a part several slides name is read and rendered
+// by the first step that shows it, and the others take its text from here.
+// Content shown on more slides than it is stored in (such a part's later
+// showings, a legacy master's furniture on each slide) is repeated: all that
+// repeats add to the pass is counted against one allowance, past which they
+// are left out. Any number of steps may use one pass at once.
+class Pass {
+public:
+    // For a deck opened from a source of this length.
+    explicit Pass(std::uint64_t source_nbytes = 0) noexcept
+        : allowance_(std::max(REPEAT_ALLOWANCE_NBYTES, source_nbytes)) {}
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+
+    std::uint64_t allowance() const noexcept { return allowance_; }
+
+    // The part at `index` of the view's part table shown as `kind`: made by
+    // `render` on the first call, which sets `first`, and the same result
+    // for every later call. Null when the pass was stopped before it could
+    // be made. Reading it is charged to the view's ledger as once-only work
+    // is (core/budget.h).
+    const Rendered* part(Shown kind, std::size_t index, package::Package& view,
+                         const std::function<Rendered()>& render, bool& first);
+
+    // Counts `nbytes` more of repeated output; false, counting nothing, when
+    // that would pass the allowance.
+    bool repeat(std::uint64_t nbytes) noexcept;
+
+    // Whether stored content with this key (where a legacy master keeps a
+    // furniture shape) is shown for the first time in the pass.
+    bool first_showing(std::uint64_t key);
+
+private:
+    const std::uint64_t allowance_;
+    std::atomic<std::uint64_t> repeated_{0};
+    once::OnceTable<Rendered> parts_; // by part index and kind
+    std::mutex mutex_;                // guards `shown_`
+    std::unordered_set<std::uint64_t, hash::NumberHasher> shown_;
 };
 
 struct ImageRef {
@@ -231,13 +268,13 @@ struct Slide {
     Document* view = nullptr;
 
     // The notes page, parsed without list structure; none without one.
-    // A notes page several slides name is the first one's: the others have
-    // none.
     Result<std::optional<model::SlideContent>> notes_content() const;
     // The notes page's text (`SlideContent::notes_text`); none without a
     // notes page.
     Result<std::optional<std::string>> notes_text() const;
     Result<std::optional<std::string>> notes_part() const;
+    // A notes slide part, read and parsed as `notes_content` does.
+    Result<model::SlideContent> read_notes(std::string_view name) const;
     // The first internal relationship of this kind, resolved; none when the
     // slide has none (always none for a legacy deck).
     Result<std::optional<std::string>> related_part(pml::RelKind kind) const;
@@ -249,20 +286,30 @@ struct Slide {
     // does not parse is an error. An external target is not: each caller
     // says what it means for it. Listing the frames (below) refuses it, as
     // that caller asked for data; a text rendering shows nothing for it.
-    // With `shown`, a part shown already, or not this frame's to show
-    // under its naming, is neither read nor given.
+    // With `shown`, a part shown already is neither read nor given.
     Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame, ShownParts* shown = nullptr) const;
     Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame,
                                                          ShownParts* shown = nullptr) const;
+    // What a frame's relationship names, unread: the resolved part name as
+    // `data`, or the external target; neither without a relationship id or
+    // a package. An unknown id is an error.
+    Result<FramePart<std::string>> frame_target(const std::optional<std::string>& rel_id) const;
+    Result<chart::ChartData> read_chart(std::string_view name) const;
+    Result<diagram::DiagramData> read_diagram(std::string_view name) const;
     // Frames in walk order, a part several frames name at the first of
     // them; the first failure, an external target included, fails the
     // call.
     Result<std::vector<std::pair<std::uint32_t, chart::ChartData>>> charts() const;
     Result<std::vector<std::pair<std::uint32_t, diagram::DiagramData>>> diagrams() const;
     // Modern part preferred, else legacy; replies after their parent.
-    // Under `Naming::first_slide`, none when an earlier slide names the
-    // part.
-    Result<std::vector<comments::Comment>> comments(Naming naming = Naming::each_slide) const;
+    Result<std::vector<comments::Comment>> comments() const;
+    // The comments part `comments` reads, unread; none without one.
+    struct CommentsPart {
+        std::string name;
+        bool modern = false;
+    };
+    Result<std::optional<CommentsPart>> comments_part() const;
+    Result<std::vector<comments::Comment>> read_comments(const CommentsPart& part) const;
     // Pictures in walk order. A caller that has no use for content types
     // can leave them unset, and the package's content types part unread.
     Result<std::vector<ImageRef>> images(bool with_content_types = true) const;
@@ -278,10 +325,10 @@ struct Slide {
 
 private:
     Result<std::shared_ptr<const opc::Relationships>> rels() const;
-    // Whether no earlier slide names the part.
-    bool first_to_name(std::size_t part_index) const;
     template <class Data>
     using Parse = Result<Data> (*)(std::string_view text, std::string_view part);
+    template <class Data>
+    Result<Data> read_parsed(std::string_view name, Parse<Data> parse) const;
     template <class Data>
     Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
                                        ShownParts* shown) const;

@@ -910,18 +910,34 @@ std::string chart_markdown(const chart::ChartData& chart) {
 
 namespace {
 
-// A diagram's items as a nested list; `tail` as for a text body.
-std::string diagram_list(const diagram::DiagramData& diagram, std::optional<Nesting::Tail>& tail) {
-    std::string out;
-    Nesting nesting(tail);
+// A diagram's items as the lines of a list yet to be placed: each escaped
+// on its own line, with its level beside.
+document::Rendered diagram_lines(const diagram::DiagramData& diagram) {
+    document::Rendered out;
     for (const auto& [level, item] : diagram.items) {
         const std::string t = one_line(item);
         if (t.empty()) continue;
+        if (!out.levels.empty()) out.text += '\n';
+        append_escaped(out.text, t, BLOCK_LINE);
+        out.levels.push_back(level);
+    }
+    return out;
+}
+
+// Those lines as a nested list; `tail` as for a text body.
+std::string diagram_list(const document::Rendered& lines, std::optional<Nesting::Tail>& tail) {
+    std::string out;
+    Nesting nesting(tail);
+    std::size_t begin = 0;
+    for (const std::uint8_t level : lines.levels) {
+        std::size_t end = lines.text.find('\n', begin);
+        if (end == std::string::npos) end = lines.text.size();
         const Nesting::Place place = nesting.place(level, 2, false);
         if (!out.empty()) out += '\n';
         out.append(place.indent, ' ');
         out += place.alternate ? "* " : "- ";
-        append_escaped(out, t, BLOCK_LINE);
+        out.append(lines.text, begin, end - begin);
+        begin = end + 1;
     }
     if (!out.empty()) tail = nesting.tail();
     return out;
@@ -931,14 +947,58 @@ std::string diagram_list(const diagram::DiagramData& diagram, std::optional<Nest
 
 std::string diagram_markdown(const diagram::DiagramData& diagram) {
     std::optional<Nesting::Tail> tail;
-    return diagram_list(diagram, tail);
+    return diagram_list(diagram_lines(diagram), tail);
 }
 
 // ---------------------------------------------------------------------------
 // Slides and decks
 
+namespace {
+
+// What a pass shows of a part, as Markdown.
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_markdown(chart), {}, {}}; }
+
+// The notes page as a quote, each of its paragraphs one of the quote;
+// nothing when no paragraph shows.
+document::Rendered notes_rendered(const model::SlideContent& page) {
+    document::Rendered out;
+    std::string text;
+    Quote q(out.text, "Notes: ");
+    for (const model::TextBody* body : page.notes_bodies())
+        for (const model::Paragraph& p : body->paragraphs) {
+            text.clear();
+            p.append_text(text);
+            q.paragraph(text);
+        }
+    if (q.empty()) out.text.clear();
+    return out;
+}
+
+document::Rendered comments_rendered(const std::vector<comments::Comment>& list) {
+    document::Rendered out;
+    for (const comments::Comment& c : list) {
+        std::string lead = c.reply ? "Reply" : "Comment";
+        if (c.author && !is_blank(*c.author)) {
+            lead += " from ";
+            append_escaped(lead, one_line(*c.author), INLINE_TEXT);
+        }
+        lead += ": ";
+        // A comment is one paragraph: its text has line ends only.
+        Quote(out.text, lead).paragraph(c.text);
+    }
+    return out;
+}
+
+} // namespace
+
 std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
                            text::ExtractReport& report) {
+    document::Pass pass(slide.view ? slide.view->shared()->source_nbytes : 0);
+    return slide_markdown(slide, options, report, pass);
+}
+
+std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options, text::ExtractReport& report,
+                           document::Pass& pass) {
     const model::SlideContent& content = slide.content;
     if (!content.shown && !options.hidden_slides) {
         report.merge(text::ExtractReport{.hidden_slides_skipped = 1});
@@ -993,10 +1053,10 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     // The list the last block ended with, which a list opening the next
     // block must not continue.
     std::optional<Nesting::Tail> tail;
-    document::ShownParts shown;
+    text::Showing showing(slide, pass, report);
     for (const model::Shape* shape : shapes) {
         if (text::refers_to_part(*shape)) rels.get();
-        if (shape == title) continue;
+        if (shape == title || (!content.copies.empty() && !showing.keeps(*shape))) continue;
         const std::size_t before = out.size();
         if (const model::TextBody* body = shape->text_body()) {
             body_markdown(bullets, *shape, *body, links, out, scratch, tail);
@@ -1011,68 +1071,33 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
                 const auto it = image_of.find(shape);
                 add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
             }
-        } else if (const auto* c = std::get_if<model::Chart>(&shape->content)) {
-            // A frame that links outside the package shows nothing, nor
-            // does one whose part is shown already.
-            auto part = slide.chart_part(*c, &shown);
-            if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
-            else if (part->data) add_block(out, chart_markdown(*part->data));
-        } else if (const auto* d = std::get_if<model::Diagram>(&shape->content)) {
-            auto part = slide.diagram_part(*d, &shown);
-            if (!part) report.failed_frames.emplace_back(slide.index, part.error().message());
-            else if (part->data) add_block(out, diagram_list(*part->data, tail));
+        } else if (std::holds_alternative<model::Chart>(shape->content)) {
+            if (const document::Rendered* r = showing.frame(*shape, chart_rendered, diagram_lines))
+                add_block(out, r->text);
+        } else if (std::holds_alternative<model::Diagram>(shape->content)) {
+            if (const document::Rendered* r = showing.frame(*shape, chart_rendered, diagram_lines))
+                add_block(out, diagram_list(*r, tail));
             continue;
         }
         if (out.size() != before) tail.reset();
     }
 
-    if (options.notes) {
-        auto notes = slide.notes_content();
-        if (!notes) {
-            report.failed_notes.emplace_back(slide.index, notes.error().message());
-        } else if (*notes) {
-            // Each paragraph of the notes is one of the quote.
-            std::string block, text;
-            Quote q(block, "Notes: ");
-            for (const model::TextBody* body : (*notes)->notes_bodies())
-                for (const model::Paragraph& p : body->paragraphs) {
-                    text.clear();
-                    p.append_text(text);
-                    q.paragraph(text);
-                }
-            if (!q.empty()) add_block(out, block);
-        }
-    }
-    if (options.comments) {
-        auto list = slide.comments(document::Naming::first_slide);
-        if (!list) {
-            report.failed_comments.emplace_back(slide.index, list.error().message());
-        } else {
-            std::string block;
-            for (const comments::Comment& c : *list) {
-                std::string lead = c.reply ? "Reply" : "Comment";
-                if (c.author && !is_blank(*c.author)) {
-                    lead += " from ";
-                    append_escaped(lead, one_line(*c.author), INLINE_TEXT);
-                }
-                lead += ": ";
-                // A comment is one paragraph: its text has line ends only.
-                Quote(block, lead).paragraph(c.text);
-            }
-            add_block(out, block);
-        }
-    }
+    if (options.notes)
+        if (const document::Rendered* r = showing.notes(notes_rendered)) add_block(out, r->text);
+    if (options.comments)
+        if (const document::Rendered* r = showing.comments(comments_rendered)) add_block(out, r->text);
     return out;
 }
 
 std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
                                                         std::span<const std::size_t> positions,
                                                         const MarkdownOptions& options) {
+    document::Pass pass(doc.shared()->source_nbytes);
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, text::ExtractReport> r;
         auto slide = view.slide(position, vantrell_core::slide::Detail::text);
         if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
-        else r.first = slide_markdown(*slide, options, r.second);
+        else r.first = slide_markdown(*slide, options, r.second, pass);
         return r;
     });
     std::pair<std::string, text::ExtractReport> out;

@@ -77,8 +77,11 @@ std::string chart_markdown(const chart::ChartData& chart);
 std::string diagram_markdown(const diagram::DiagramData& diagram);
 
 // The slide as Markdown under the options; failures recorded in `report`.
+// Without a pass, the slide is a pass of its own.
 std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
                            text::ExtractReport& report);
+std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
+                           text::ExtractReport& report, document::Pass& pass);
 
 // The listed slides' Markdown, the non-empty blocks joined by "\n\n---\n\n"
 // and ended by one "\n" unless empty. Never fails as a whole.

@@ -8,6 +8,7 @@
 // from a layout or master the reader does not resolve.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -259,6 +260,17 @@ struct SlideContent {
     std::optional<std::string> name;  // cSld@name
     Root root = Root::other;
     bool shown = true;                // root@show
+    // Top-level shapes copied in from content stored once for many slides
+    // (a legacy master's page furniture), which every slide showing them
+    // repeats: where each is in `shapes`, where it was copied from (an
+    // offset of the deck's stream), and the bytes of the setting texts it
+    // shows more than once (a footer at many fields).
+    struct Copy {
+        std::size_t shape = 0;
+        std::uint64_t source = 0;
+        std::uint64_t repeated_nbytes = 0;
+    };
+    std::vector<Copy> copies;
 
     // The text of the first title or centre-title placeholder in walk order,
     // unless it is empty or white space only.

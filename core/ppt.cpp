@@ -545,6 +545,13 @@ std::optional<TextField> field_mark(const Rec& r) {
     return TextField{load_le32(r.body, 0), kind};
 }
 
+// The footer and date texts a shape shows at its fields: how often each,
+// and their bytes in all.
+struct Expansions {
+    std::uint32_t footers = 0, dates = 0;
+    std::uint64_t nbytes = 0;
+};
+
 // What a text's paragraphs take besides its characters and paragraph runs.
 struct TextExtras {
     std::span<const TextField> fields;  // any order
@@ -560,6 +567,8 @@ struct TextExtras {
     // The bullets the text inherits by level, from its masters' styles; the
     // body keeps them as its own list style.
     const model::ListStyle* inherited = nullptr;
+    // Counts what footer and date fields showed, when set.
+    Expansions* expanded = nullptr;
 };
 
 // What a field shows: a slide number as a field; a footer or date the
@@ -584,6 +593,10 @@ model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
         r.kind = model::Run::Kind::text;
         r.field_type.clear();
         r.text = value;
+        if (extras.expanded) {
+            ++(kind == TextField::Kind::date ? extras.expanded->dates : extras.expanded->footers);
+            extras.expanded->nbytes += value.size();
+        }
     }
     return r;
 }
@@ -1121,12 +1134,15 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
     return table;
 }
 
-// Placeholder shapes larger than this are no page furniture: a master's
-// are copied onto every slide that follows it, so what a deck can make of
-// one stays a small multiple of a slide record's own size.
+// Placeholder shapes larger than this are no page furniture, and footer and
+// date texts longer than MAX_SETTING_UNITS no settings to show. They bound
+// each factor of one slide's copy of its master's furniture, not their
+// product: a shape this size holds a few hundred fields, each showing a
+// setting text, so one copy can reach a few megabytes. That copy is made
+// for every slide that follows the master; what the copies add to a text or
+// Markdown pass is bounded by the pass's allowance for repeats
+// (document::Pass), as the slide marks them (SlideContent::copies).
 constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{4} << 10;
-// Footer and date texts longer than this are no settings to show, for the
-// same reason: the deck's are shown on every slide.
 constexpr std::size_t MAX_SETTING_UNITS = 1024;
 
 // The offsets of the first date, footer and slide-number placeholder shapes
@@ -1174,6 +1190,7 @@ struct Deck::Shapes {
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
     std::string slide_number;  // what slide-number fields show
     std::string footer, date;  // what footer and date fields show
+    Expansions* expanded = nullptr;  // counts them, when set
     // Numbering the document keeps for this slide's placeholder text.
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
     std::uint32_t slide_id = 0;
@@ -1231,6 +1248,7 @@ struct Deck::Shapes {
         const auto paras = paragraph_styles(style, text.size(), &char_runs);
         TextExtras extras{fields, slide_number, {}, {}, bullets_by_default, footer, date};
         extras.inherited = inherited(text_type);
+        extras.expanded = expanded;
         std::vector<CharStyle> chars;
         std::vector<std::optional<model::Bullet>> entries;
         if (!numbering.empty() && char_runs) {
@@ -2089,9 +2107,12 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
     shapes.footer = encoding::utf8_of_utf16(hf->footer);
     // An automatic date is the day of showing: nothing stored to show.
     if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
+    Expansions expanded;
+    shapes.expanded = &expanded;
     for (const std::uint32_t at : master->furniture) {
         const auto k = rec_at(doc_, at);
         if (!k || wanted.empty()) break;
+        expanded = {};
         model::Shape sh = shapes.leaf(collect(k->body), Frame{}, 0);
         if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
         // A placeholder with nothing of its own to show shows its value alone.
@@ -2110,6 +2131,10 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
                 values));
             sh.content = std::move(one);
         }
+        // Each setting text shown at more than one field is repeated there.
+        const std::uint64_t once = (expanded.footers > 0 ? shapes.footer.size() : 0) +
+                                   (expanded.dates > 0 ? shapes.date.size() : 0);
+        content.copies.push_back({content.shapes.size(), at, expanded.nbytes - std::min(once, expanded.nbytes)});
         content.shapes.push_back(std::move(sh));
     }
 }

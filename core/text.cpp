@@ -1,6 +1,8 @@
 #include "core/text.h"
 
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <limits>
 #include <type_traits>
 #include <variant>
@@ -82,22 +84,24 @@ void write_table(const model::Table& table, const std::string& separator, std::s
     }
 }
 
-// A frame that links outside the package shows nothing, nor does one whose
-// part is `shown` already.
-FrameText frame_text(const document::Slide& slide, const model::Shape& shape, document::ShownParts& shown) {
-    if (const auto* c = std::get_if<model::Chart>(&shape.content)) {
-        auto part = slide.chart_part(*c, &shown);
-        if (!part) return fail(part.error());
-        if (!part->data) return std::optional<std::string>();
-        return std::optional(chart_text(*part->data));
+// What a warning line calls a kind of part.
+const char* shown_what(document::Shown kind) noexcept {
+    switch (kind) {
+    case document::Shown::notes: return "notes";
+    case document::Shown::chart: return "chart";
+    case document::Shown::diagram: return "diagram";
+    case document::Shown::comments:
+    case document::Shown::modern_comments: break;
     }
-    if (const auto* d = std::get_if<model::Diagram>(&shape.content)) {
-        auto part = slide.diagram_part(*d, &shown);
-        if (!part) return fail(part.error());
-        if (!part->data) return std::optional<std::string>();
-        return std::optional(diagram_text(*part->data));
-    }
-    return std::optional<std::string>();
+    return "comments";
+}
+
+// The allowance as a line shows it, in MiB, with one decimal unless whole.
+std::string mib(std::uint64_t nbytes) {
+    constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
+    if (nbytes % MIB == 0) return std::to_string(nbytes / MIB);
+    const std::uint64_t tenths = (nbytes * 10 + MIB - 1) / MIB;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
 } // namespace
@@ -123,12 +127,24 @@ std::vector<std::string> ExtractReport::warnings() const {
         }
         out.push_back(std::move(line));
     }
+    for (const auto& [what, slides] : left_out)
+        out.push_back(what + " left out on " + std::to_string(slides) +
+                      " slide(s): repeated content past the allowance of " + mib(allowance_nbytes) + " MiB");
+    if (dropped_slides > 0)
+        out.push_back(std::to_string(dropped_slides) + " listed slide(s) dropped: no readable part");
     return out;
 }
 
 bool ExtractReport::is_complete() const noexcept {
     return failed_slides.empty() && failed_notes.empty() && failed_comments.empty() && failed_frames.empty() &&
-           unknown_graphics == 0;
+           unknown_graphics == 0 && left_out.empty() && dropped_slides == 0;
+}
+
+void ExtractReport::leave_out(std::string_view what, std::uint64_t allowance) {
+    allowance_nbytes = std::max(allowance_nbytes, allowance);
+    for (const auto& entry : left_out)
+        if (entry.first == what) return;
+    left_out.emplace_back(std::string(what), 1);
 }
 
 void ExtractReport::merge(const ExtractReport& other) {
@@ -140,6 +156,13 @@ void ExtractReport::merge(const ExtractReport& other) {
     add_saturating(hidden_slides_skipped, other.hidden_slides_skipped);
     add_saturating(unknown_graphics, other.unknown_graphics);
     add_saturating(unknown_elements, other.unknown_elements);
+    for (const auto& [what, slides] : other.left_out) {
+        auto it = std::find_if(left_out.begin(), left_out.end(), [&](const auto& e) { return e.first == what; });
+        if (it == left_out.end()) left_out.emplace_back(what, slides);
+        else add_saturating(it->second, slides);
+    }
+    allowance_nbytes = std::max(allowance_nbytes, other.allowance_nbytes);
+    add_saturating(dropped_slides, other.dropped_slides);
 }
 
 void ExtractReport::merge(const slide::SlideReport& parsed) {
@@ -251,9 +274,108 @@ std::string diagram_text(const diagram::DiagramData& diagram) {
     return out;
 }
 
+const document::Rendered* Showing::part(document::Shown kind, std::string_view name,
+                                        const std::function<document::Rendered()>& make, Failures& failures) {
+    package::Package* pkg = slide_.view->package();
+    const document::Rendered* r = nullptr;
+    if (const auto idx = pkg->part_index(name)) {
+        bool first = false;
+        r = pass_.part(kind, *idx, *pkg, make, first);
+        if (r && !first && !r->error && !pass_.repeat(r->text.size())) {
+            report_.leave_out(shown_what(kind), pass_.allowance());
+            return nullptr;
+        }
+    } else {
+        scratch_ = make();
+        r = &scratch_;
+    }
+    if (r && r->error) {
+        failures.emplace_back(slide_.index, *r->error);
+        return nullptr;
+    }
+    return r;
+}
+
+namespace {
+
+// Renders what `read` gives with `render`, or records why it failed.
+template <class Data>
+document::Rendered rendered(const Result<Data>& read, const Showing::Render<Data>& render) {
+    if (!read) return document::Rendered{{}, {}, read.error().message()};
+    return render(*read);
+}
+
+} // namespace
+
+const document::Rendered* Showing::frame(const model::Shape& shape, const Render<chart::ChartData>& chart,
+                                         const Render<diagram::DiagramData>& diagram) {
+    const auto* c = std::get_if<model::Chart>(&shape.content);
+    const auto* d = std::get_if<model::Diagram>(&shape.content);
+    if (!c && !d) return nullptr;
+    auto target = slide_.frame_target(c ? c->rel_id : d->data);
+    if (!target) {
+        report_.failed_frames.emplace_back(slide_.index, target.error().message());
+        return nullptr;
+    }
+    if (!target->data) return nullptr;
+    const std::string& name = *target->data;
+    if (const auto idx = slide_.view->package()->part_index(name); idx && !shown_.insert(*idx).second) return nullptr;
+    return part(c ? document::Shown::chart : document::Shown::diagram, name, [&] {
+        return c ? rendered(slide_.read_chart(name), chart) : rendered(slide_.read_diagram(name), diagram);
+    }, report_.failed_frames);
+}
+
+const document::Rendered* Showing::notes(const Render<model::SlideContent>& render) {
+    if (!slide_.view) return nullptr;
+    // A legacy deck's notes page is its slide's own.
+    if (!slide_.view->package()) {
+        auto page = slide_.notes_content();
+        if (!page) report_.failed_notes.emplace_back(slide_.index, page.error().message());
+        if (!page || !*page) return nullptr;
+        scratch_ = render(**page);
+        return &scratch_;
+    }
+    auto name = slide_.notes_part();
+    if (!name) report_.failed_notes.emplace_back(slide_.index, name.error().message());
+    if (!name || !*name) return nullptr;
+    return part(document::Shown::notes, **name, [&] { return rendered(slide_.read_notes(**name), render); },
+                report_.failed_notes);
+}
+
+const document::Rendered* Showing::comments(const Render<std::vector<comments::Comment>>& render) {
+    if (!slide_.view) return nullptr;
+    auto which = slide_.comments_part();
+    if (!which) report_.failed_comments.emplace_back(slide_.index, which.error().message());
+    if (!which || !*which) return nullptr;
+    const document::Slide::CommentsPart& at = **which;
+    // Read before the rendering, which runs once for the pass and must not
+    // wait for room in the budget.
+    (void)slide_.view->shared()->comment_authors(slide_.view->package());
+    return part(at.modern ? document::Shown::modern_comments : document::Shown::comments, at.name,
+                [&] { return rendered(slide_.read_comments(at), render); }, report_.failed_comments);
+}
+
+bool Showing::keeps(const model::Shape& shape) {
+    const auto& copies = slide_.content.copies;
+    const auto copy = std::find_if(copies.begin(), copies.end(), [&](const model::SlideContent::Copy& c) {
+        return c.shape < slide_.content.shapes.size() && &slide_.content.shapes[c.shape] == &shape;
+    });
+    if (copy == copies.end()) return true;
+    std::uint64_t nbytes = 0;
+    if (const model::TextBody* body = shape.text_body())
+        for (const model::Paragraph& p : body->paragraphs)
+            for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
+    // Its first showing repeats only the setting texts it shows again.
+    const std::uint64_t repeated = pass_.first_showing(copy->source) ? std::min(copy->repeated_nbytes, nbytes) : nbytes;
+    if (repeated == 0 || pass_.repeat(repeated)) return true;
+    report_.leave_out("master furniture", pass_.allowance());
+    return false;
+}
+
 void write_content_text(const model::SlideContent& content, const TextOptions& options,
-                        const FrameCallback& frame, std::string& out) {
+                        const FrameCallback& frame, std::string& out, Showing* showing) {
     for (const model::Shape* shape : shown_shapes(content, options.hidden_shapes, options.furniture)) {
+        if (showing && !content.copies.empty() && !showing->keeps(*shape)) continue;
         // The shape's text goes straight into `out`, after a line end when
         // `out` already holds text; both are taken back when it gives none.
         const std::size_t mark = out.size();
@@ -284,8 +406,40 @@ void write_content_text(const model::SlideContent& content, const TextOptions& o
     }
 }
 
+namespace {
+
+// What a pass shows of a part, as plain text.
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_text(chart), {}, {}}; }
+document::Rendered diagram_rendered(const diagram::DiagramData& diagram) { return {diagram_text(diagram), {}, {}}; }
+
+document::Rendered notes_rendered(const model::SlideContent& page) {
+    document::Rendered out;
+    if (const std::string text = page.notes_text(); !is_blank(text)) out.text = "Notes: " + std::string(trim(text));
+    return out;
+}
+
+document::Rendered comments_rendered(const std::vector<comments::Comment>& list) {
+    document::Rendered out;
+    for (const comments::Comment& c : list) {
+        std::string line = c.reply ? "Reply" : "Comment";
+        if (c.author && !is_blank(*c.author)) line += " from " + std::string(trim(*c.author));
+        line += ": ";
+        line += trim(c.text);
+        add_line(out.text, line);
+    }
+    return out;
+}
+
+} // namespace
+
 std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options,
                                  ExtractReport& report) {
+    document::Pass pass(slide.view ? slide.view->shared()->source_nbytes : 0);
+    return slide_text_reporting(slide, options, report, pass);
+}
+
+std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options, ExtractReport& report,
+                                 document::Pass& pass) {
     std::string out;
     if (!slide.content.shown && !options.hidden_slides) {
         add_saturating(report.hidden_slides_skipped, 1);
@@ -293,33 +447,19 @@ std::string slide_text_reporting(const document::Slide& slide, const TextOptions
     }
     report.merge(slide.report);
     if (refers_to_parts(slide.content)) slide_rels(slide, report);
-    document::ShownParts shown;
+    Showing showing(slide, pass, report);
     const FrameCallback frame = [&](const model::Shape& shape) -> FrameText {
-        FrameText t = frame_text(slide, shape, shown);
-        if (!t) report.failed_frames.emplace_back(slide.index, t.error().message());
-        return t;
+        const document::Rendered* r = showing.frame(shape, chart_rendered, diagram_rendered);
+        if (!r) return std::optional<std::string>();
+        return std::optional(r->text);
     };
-    write_content_text(slide.content, options, frame, out);
+    write_content_text(slide.content, options, frame, out, &showing);
 
-    if (options.notes) {
-        auto notes = slide.notes_text();
-        if (!notes) report.failed_notes.emplace_back(slide.index, notes.error().message());
-        else if (*notes && !is_blank(**notes)) add_line(out, "Notes: " + std::string(trim(**notes)));
-    }
-    if (options.comments) {
-        auto list = slide.comments(document::Naming::first_slide);
-        if (!list) {
-            report.failed_comments.emplace_back(slide.index, list.error().message());
-        } else {
-            for (const comments::Comment& c : *list) {
-                std::string line = c.reply ? "Reply" : "Comment";
-                if (c.author && !is_blank(*c.author)) line += " from " + std::string(trim(*c.author));
-                line += ": ";
-                line += trim(c.text);
-                add_line(out, line);
-            }
-        }
-    }
+    if (options.notes)
+        if (const document::Rendered* r = showing.notes(notes_rendered); r && !r->text.empty()) add_line(out, r->text);
+    if (options.comments)
+        if (const document::Rendered* r = showing.comments(comments_rendered); r && !r->text.empty())
+            add_line(out, r->text);
     return out;
 }
 
@@ -329,11 +469,12 @@ std::string slide_text_reporting(const document::Slide& slide, const TextOptions
 std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Document& doc,
                                                                   std::span<const std::size_t> positions,
                                                                   const TextOptions& options) {
+    document::Pass pass(doc.shared()->source_nbytes);
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, ExtractReport> r;
         auto slide = view.slide(position, vantrell_core::slide::Detail::plain);
         if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
-        else r.first = slide_text_reporting(*slide, options, r.second);
+        else r.first = slide_text_reporting(*slide, options, r.second, pass);
         return r;
     });
     std::pair<std::vector<std::string>, ExtractReport> out;
@@ -349,7 +490,14 @@ std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, co
     std::vector<std::size_t> positions(doc.slide_count());
     for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = i;
     auto [texts, report] = slide_texts_at(doc, positions, options);
+    report.dropped_slides = dropped_slides(*doc.shared());
     return {join_non_empty(texts, "\n\n"), std::move(report)};
+}
+
+std::uint32_t dropped_slides(const document::Shared& shared) noexcept {
+    std::size_t dropped = shared.defects.unresolved_slides.size();
+    if (shared.defects.slides_recovered_from_rels) dropped -= std::min(dropped, shared.slides.size());
+    return static_cast<std::uint32_t>(std::min<std::size_t>(dropped, UINT32_MAX));
 }
 
 } // namespace vantrell_core::text

@@ -17,10 +17,11 @@
 //   "category: value" line per point. A diagram frame gives its items, one
 //   per line, depth first. Both are read through the frame callback; one that
 //   cannot be read gives nothing (the caller records why).
-// - A chart, diagram, notes or comments part that several slides name is
-//   shown with the first of them (by position), a chart or diagram at its
-//   first frame there; the others show nothing for it. The output thus
-//   grows with what the deck holds, not with how often it names it.
+// - A chart, diagram, notes or comments part shows on every slide that
+//   names it, a chart or diagram at its first frame there. A pass reads and
+//   renders such a part once, and its later showings are repeats: they and
+//   the repeats of a legacy master's furniture count against the pass's
+//   allowance (document::Pass), past which they are left out and reported.
 // - With alt text on, a shape that gave no text gives its trimmed
 //   description instead.
 // - Notes, when asked, follow as "Notes: " and the notes text; comments, when
@@ -74,14 +75,25 @@ struct ExtractReport {
     std::uint32_t hidden_slides_skipped = 0;
     std::uint32_t unknown_graphics = 0;  // repeats counted
     std::uint32_t unknown_elements = 0;
+    // Repeated content the pass's allowance left out: what ("chart",
+    // "notes", ...) and on how many slides, first left out first.
+    std::vector<std::pair<std::string, std::uint32_t>> left_out;
+    std::uint64_t allowance_nbytes = 0;  // the allowance that left it out
+    // Entries of the presentation's slide list that name no readable part;
+    // counted by passes over the whole deck.
+    std::uint32_t dropped_slides = 0;
 
     // Failure lists first (slides, notes, comments, frames), then one line
-    // for the unknown graphic frames.
+    // for the unknown graphic frames, one per kind of content left out, and
+    // one for the dropped slides.
     std::vector<std::string> warnings() const;
     bool is_complete() const noexcept;
 
     // Appends another report's records; counters saturate.
     void merge(const ExtractReport& other);
+    // Records `what` left out on the one slide this report is for: once,
+    // however often the slide meets it.
+    void leave_out(std::string_view what, std::uint64_t allowance_nbytes);
     // Adds what the slide parser skipped.
     void merge(const slide::SlideReport& parsed);
 };
@@ -97,10 +109,53 @@ using FrameCallback = std::function<FrameText(const model::Shape&)>;
 std::vector<const model::Shape*> shown_shapes(const model::SlideContent& content, bool hidden_shapes,
                                               bool furniture);
 
+// One slide's rendering within a pass: the parts it shows are rendered
+// once per pass, and what it repeats counts against the pass's allowance.
+// A part that cannot be read, and what the allowance leaves out, are
+// recorded in `report`. One object serves one slide on one thread.
+class Showing {
+public:
+    Showing(const document::Slide& slide, document::Pass& pass, ExtractReport& report) noexcept
+        : slide_(slide), pass_(pass), report_(report) {}
+
+    template <class Data>
+    using Render = std::function<document::Rendered(const Data&)>;
+
+    // What a chart or diagram frame shows, rendered by `chart` or `diagram`;
+    // null for a frame that shows nothing: one without a part, or linking
+    // outside the package, or naming a part the slide showed at an earlier
+    // frame, or one whose part cannot be read or whose repeat passes the
+    // allowance (both recorded).
+    const document::Rendered* frame(const model::Shape& shape, const Render<chart::ChartData>& chart,
+                                    const Render<diagram::DiagramData>& diagram);
+    // The slide's notes page and comments likewise; null without one.
+    const document::Rendered* notes(const Render<model::SlideContent>& render);
+    const document::Rendered* comments(const Render<std::vector<comments::Comment>>& render);
+    // Whether a top-level shape is to be shown: false for a copy
+    // (SlideContent::copies) whose repeat passes the allowance. A copy's
+    // repeat is measured by the text it holds, before it is rendered.
+    bool keeps(const model::Shape& shape);
+
+private:
+    // The part `name` shown as `kind`: made by `make` at its first showing
+    // in the pass, taken from the pass afterwards; a part the package lacks
+    // is made every time (its read fails). Null for a repeat past the
+    // allowance, or a stopped pass; a failure is recorded in `failures`.
+    const document::Rendered* part(document::Shown kind, std::string_view name,
+                                   const std::function<document::Rendered()>& make, Failures& failures);
+
+    const document::Slide& slide_;
+    document::Pass& pass_;
+    ExtractReport& report_;
+    document::ShownParts shown_;  // parts shown at a frame of the slide
+    document::Rendered scratch_;
+};
+
 // Appends the plain text of `content` (without notes and comments, which
 // need the package). Frames of a kind the options exclude are not asked for.
+// With `showing`, a copied shape past the allowance is left out.
 void write_content_text(const model::SlideContent& content, const TextOptions& options,
-                        const FrameCallback& frame, std::string& out);
+                        const FrameCallback& frame, std::string& out, Showing* showing = nullptr);
 
 // The slide's relationships as a rendering pass reads them: empty for a
 // slide without a package part (a legacy deck's). A relationships part that
@@ -122,9 +177,12 @@ std::string diagram_text(const diagram::DiagramData& diagram);
 
 // A slide's plain text: the hidden-slide rule, the shape walk, frames read
 // through the slide's parts, notes and comments when asked. Failures are
-// recorded in `report` under the slide's index.
+// recorded in `report` under the slide's index. Without a pass, the slide
+// is a pass of its own.
 std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options,
                                  ExtractReport& report);
+std::string slide_text_reporting(const document::Slide& slide, const TextOptions& options,
+                                 ExtractReport& report, document::Pass& pass);
 
 // One text per position, in the given order, repeats included; the slides
 // run on the view's workers. Never fails as a whole.
@@ -132,8 +190,14 @@ std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Docu
                                                                   std::span<const std::size_t> positions,
                                                                   const TextOptions& options);
 
-// Every slide's text, the non-empty ones joined by "\n\n".
+// Every slide's text, the non-empty ones joined by "\n\n"; the report
+// counts the listed slides that were dropped.
 std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, const TextOptions& options);
+
+// The entries of the deck's slide list that name no readable part. When the
+// slides were taken from the presentation's relationships instead, those
+// found stand for as many entries.
+std::uint32_t dropped_slides(const document::Shared& shared) noexcept;
 
 // Joins the non-empty texts with `glue`.
 std::string join_non_empty(std::span<const std::string> texts, std::string_view glue);

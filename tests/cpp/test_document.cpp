@@ -970,6 +970,39 @@ TEST(DocumentThreads, WorkerCountAndEnvironment) {
     if (saved) ::setenv("VANTRELL_THREADS", keep.c_str(), 1);
 }
 
+// Both slides name one diagram, notes page and comments part: every showing
+// shows them, on any number of workers, from the one rendering each pass
+// keeps of them.
+TEST(DocumentThreads, PartsSeveralSlidesNameShowOnEach) {
+    Zip z = full_deck();
+    z.replace("ppt/slides/slide2.xml", sld(diagram_frame(7, "rId5")));
+    z.replace("ppt/slides/_rels/slide2.xml.rels",
+              rels(rel("rId5", r_type("diagramData"), "../diagrams/data1.xml") +
+                   rel("rId8", r_type("notesSlide"), "../notesSlides/notesSlide1.xml") +
+                   rel("rId9", r_type("comments"), "../comments/comment1.xml")));
+    auto opened = open_ok(z);
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < 64; ++i) positions.push_back(i % 2);
+    vantrell_core::text::TextOptions options;
+    options.notes = options.comments = true;
+    const auto count = [](const std::string& s, std::string_view what) {
+        std::size_t n = 0;
+        for (auto at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (const std::size_t threads : {1u, 8u}) {
+        doc::Document d(opened.shared(), threads);
+        const auto [texts, report] = d.slide_texts_at(positions, options);
+        EXPECT_TRUE(report.is_complete()) << threads;
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            EXPECT_EQ(texts[i], i % 2 ? "Alpha\nNotes: Speak slowly\nExtra note\nComment from Bob: Legacy one"
+                                      : texts[0]) << threads;
+        const auto [md, md_report] = d.markdown_at(positions, {.notes = true, .comments = true});
+        EXPECT_EQ(count(md, "- Alpha"), 64u) << threads;
+        EXPECT_EQ(count(md, "Legacy one"), 32u) << threads;
+    }
+}
+
 TEST(DocumentThreads, ResultsComeBackInPositionOrder) {
     auto opened = open_ok(numbered_deck(40, 7));
     const auto caller = std::this_thread::get_id();

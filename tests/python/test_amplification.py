@@ -1,8 +1,15 @@
-"""Decks that name one part many times: the slide list repeating a slide,
-many slides naming one notes page, chart, diagram or comments part, many
-frames of one slide naming one chart or diagram. Each part is read and shown
-once, with the first slide (and frame) that names it, so a small file cannot
-make a huge text."""
+"""Decks that name one part many times, and decks that repeat content.
+
+Every slide shows what its own relationships name: a notes page, chart,
+diagram or comments part that several slides name shows on each of them. A
+pass reads and renders such a part once; its later showings, and a legacy
+master's furniture copied onto every slide, are repeats, and what repeats add
+to one pass is bounded by an allowance (16 MiB, or the file's size when that
+is larger): past it they are left out and the report says so. A slide the
+slide list names again is one slide, and a part several frames of one slide
+name shows at the first of them, so a small file cannot make a huge text."""
+import copy
+import io
 import struct
 
 import pytest
@@ -89,17 +96,100 @@ def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
     return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
 
 
+def duplicated(hidden=False):
+    """A python-pptx deck whose slide 2 is a copy of slide 1 made the usual
+    way: its frames copied, and related to slide 1's chart and notes parts.
+    With `hidden`, slide 1 is hidden."""
+    pptx = pytest.importorskip("pptx")
+    from pptx.chart.data import CategoryChartData
+    from pptx.enum.chart import XL_CHART_TYPE
+    from pptx.opc.constants import RELATIONSHIP_TYPE as RT
+    from pptx.oxml.ns import qn
+    from pptx.util import Inches
+
+    prs = pptx.Presentation()
+    original = prs.slides.add_slide(prs.slide_layouts[5])
+    original.shapes.title.text = "Original"
+    data = CategoryChartData()
+    data.categories = ["East", "West"]
+    data.add_series("Sales", (1, 2))
+    original.shapes.add_chart(XL_CHART_TYPE.COLUMN_CLUSTERED, Inches(1), Inches(1), Inches(4), Inches(3), data)
+    original.notes_slide.notes_text_frame.text = "Speak slowly"
+    duplicate = prs.slides.add_slide(prs.slide_layouts[5])
+    frame = copy.deepcopy(original.shapes[1].element)
+    duplicate.shapes._spTree.insert_element_before(frame, "p:extLst")
+    chart_rid = duplicate.part.relate_to(original.shapes[1].chart_part, RT.CHART)
+    frame.xpath(".//c:chart")[0].set(qn("r:id"), chart_rid)
+    duplicate.part.relate_to(original.notes_slide.part, RT.NOTES_SLIDE)
+    if hidden:
+        original._element.set("show", "0")
+    out = io.BytesIO()
+    prs.save(out)
+    return out.getvalue()
+
+
+HF_DATE, HF_USER_DATE, HF_NUMBER, HF_FOOTER = 0x01, 0x04, 0x08, 0x20
+FOOTER_FIELD = 0x0FFA
+
+
+def placeholder_shape(spid, placement, text, fields=()):
+    """A master's date (placement 7), slide-number (8) or footer (9)
+    placeholder holding `text`, with field atoms as (type, position)."""
+    atoms = [rec(kind, struct.pack("<I", at)) for kind, at in fields]
+    return shape(spid, 0xA00, 202, box(0xF011, rec(0x0BC3, struct.pack("<iBBBB", -1, placement, 0, 0, 0))),
+                 box(0xF00D, rec(0x0F9F, struct.pack("<I", 4)), rec(0x0FA0, text.encode("utf-16-le")), *atoms))
+
+
+def furniture_deck(count, shapes, flags, footer="", date=""):
+    """A legacy deck of `count` empty slides following one master, whose
+    drawing holds `shapes`, under the deck's header and footer settings
+    `flags` with their footer and date texts."""
+    patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
+    drawing = box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *shapes)))
+    texts = [rec(0x0FBA, t.encode("utf-16-le"), i) for i, t in ((0, date), (2, footer)) if t]
+    document_atom = rec(0x03E9, struct.pack("<8iHH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
+    # Persist ids: 1 the document, 2 the master, 3.. the slides.
+    doc = box(0x03E8, document_atom, box(0x0FD9, rec(0x0FDA, struct.pack("<HH", 0, flags)), *texts, instance=3),
+              box(0x0FF0, rec(0x03F3, struct.pack("<5I", 2, 0, 0, 0x80000000, 0)), instance=1),
+              box(0x0FF0, *[rec(0x03F3, struct.pack("<5I", 3 + k, 0, 0, 256 + k, 0)) for k in range(count)]),
+              rec(0x03EA, b""))
+    slide = box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, 0, 0), 0, 2))
+    offsets, stream = [0, len(doc)], bytearray(doc + box(0x03F8, drawing))
+    for _ in range(count):
+        offsets.append(len(stream))
+        stream += slide
+    dir_at = len(stream)
+    # A directory entry counts at most 4,095 offsets.
+    runs = [offsets[k:k + 4095] for k in range(0, len(offsets), 4095)]
+    stream += rec(0x1772, b"".join(struct.pack(f"<I{len(run)}I", (1 + 4095 * k) | (len(run) << 20), *run)
+                                   for k, run in enumerate(runs)))
+    edit_at = len(stream)
+    stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, len(offsets) + 1, 1, 0))
+    user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
+    return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
+
+
+def footer_at_fields(count=700, fields=280):
+    # The deck's 1,024-character footer at every field of the master's footer.
+    footer = placeholder_shape(3, 0x09, "*" * fields, [(FOOTER_FIELD, k) for k in range(fields)])
+    return furniture_deck(count, [footer], HF_FOOTER, footer="F" + "\u20ac" * 1023)
+
+
+def big_notes():
+    # About 1 MiB of notes, named by every slide.
+    return make([titled(f"Slide {k}", "", [NOTES]) for k in range(N)],
+                extra={"ppt/notesSlides/notesSlide1.xml": notes_part("speak slowly " * 80000)})
+
+
+def first_half():
+    # The slide parts come last in the archive, and are cut off.
+    data = make([Slide(sp(2, "Title", para(f"Slide {k} " + "words " * 200), ph='type="title"')) for k in range(2)])
+    return data[:len(data) // 2]
+
+
 # (deck, text options, Markdown options, what is shown once)
-CASES = {
+ONCE = {
     "slide listed many times": (slide_listed_many_times, {}, {}, "Alpha"),
-    "notes part named by many slides": (lambda: slides_naming(NOTES), {"notes": True}, {"notes": True},
-                                        "Speak slowly"),
-    "chart part named by many slides": (lambda: slides_naming(CHART, chart_frame(5, "Chart", "rIdC")), {}, {},
-                                        "Revenue"),
-    "diagram part named by many slides": (lambda: slides_naming(DIAGRAM, diagram_frame(5, "Smart", "rIdD")), {},
-                                          {}, "Cycle"),
-    "comments part named by many slides": (lambda: slides_naming(COMMENTS), {"comments": True},
-                                           {"comments": True}, "Check this"),
     "chart part named by many frames": (lambda: frames_on_one_slide(lambda sid: chart_frame(sid, "C", "rIdC")), {},
                                         {}, "Revenue"),
     "chart part named by many relationships of one slide": (relationships_of_one_slide, {}, {}, "Revenue"),
@@ -111,9 +201,9 @@ CASES = {
 }
 
 
-@pytest.mark.parametrize("case", CASES)
-def test_a_part_named_many_times_is_shown_once_with_its_first_slide(case):
-    build, text_options, md_options, shown = CASES[case]
+@pytest.mark.parametrize("case", ONCE)
+def test_a_slide_listed_again_or_a_part_of_many_frames_shows_once(case):
+    build, text_options, md_options, shown = ONCE[case]
     for threads in (1, 4):
         doc = vantrell.Document(data=build(), threads=threads)
         assert doc.text(**text_options).count(shown) == 1
@@ -122,6 +212,93 @@ def test_a_part_named_many_times_is_shown_once_with_its_first_slide(case):
         assert shown in doc.markdown(indexes=[0], **md_options)
     # Later slides' own renderings do not show it again either.
     assert all(shown not in doc[k].markdown(**md_options) for k in range(1, len(doc)))
+
+
+EAST = "| East | 1 |"  # the python-pptx chart's first row, in Markdown
+CHART_TEXT = "Sales\nEast: 1\nWest: 2"
+
+
+def extracted(doc, **options):
+    text, report = doc.extract(**options)
+    return text, report.warnings, report.is_complete
+
+
+# (deck, what a probe of it gives): the same with one worker and with four.
+SHARED = {
+    "a copy picked by indexes": (
+        duplicated, lambda d: (d.markdown(indexes=[1]).count(EAST), extracted(d, indexes=[1], notes=True)),
+        (1, (CHART_TEXT + "\nNotes: Speak slowly", [], True))),
+    "the copy's own services": (
+        duplicated, lambda d: (d[1].markdown().count(EAST), d[1].notes(), d[1].notes_part(),
+                               [c.kinds for c in d[1].charts()]),
+        (1, "Speak slowly", "/ppt/notesSlides/notesSlide1.xml", [["bar"]])),
+    "both slides of the deck": (
+        duplicated, lambda d: (d.markdown(notes=True).count(EAST), d.text(notes=True).count("Speak slowly")), (2, 2)),
+    "the original hidden and left out": (
+        lambda: duplicated(hidden=True),
+        lambda d: (d.markdown(hidden_slides=False).count(EAST), extracted(d, hidden_slides=False)),
+        (1, (CHART_TEXT, [], True))),
+    "notes part named by many slides": (
+        lambda: slides_naming(NOTES),
+        lambda d: (d.text(notes=True).count("Speak slowly"), d.markdown(notes=True).count("Speak slowly")), (N, N)),
+    "chart part named by many slides": (
+        lambda: slides_naming(CHART, chart_frame(5, "Chart", "rIdC")),
+        lambda d: (d.text().count("Revenue"), d.markdown().count("Revenue")), (N, N)),
+    "diagram part named by many slides": (
+        lambda: slides_naming(DIAGRAM, diagram_frame(5, "Smart", "rIdD")),
+        lambda d: (d.text().count("Cycle"), d.markdown().count("Cycle")), (N, N)),
+    "comments part named by many slides": (
+        lambda: slides_naming(COMMENTS),
+        lambda d: (d.text(comments=True).count("Check this"), d.markdown(comments=True).count("Check this")), (N, N)),
+}
+
+
+@pytest.mark.parametrize("case", SHARED)
+def test_a_shared_part_shows_on_every_slide_that_names_it(case):
+    build, probe, want = SHARED[case]
+    data = build()
+    for threads in (1, 4):
+        assert probe(vantrell.Document(data=data, threads=threads)) == want
+
+
+LEFT_OUT = " left out on {} slide(s): repeated content past the allowance of 16 MiB"
+DROPPED = "{} listed slide(s) dropped: no readable part"
+ALLOWANCE = 16 << 20
+
+# (deck, extraction options, its warning lines, (what shows, how often)).
+# Every repeat of these is the same size, so that as many fit the allowance
+# with any number of workers.
+REPEATS = {
+    "1 MiB notes part named by 40 slides": (big_notes, {"notes": True}, ["notes" + LEFT_OUT.format(23)],
+                                            ("Notes: speak", 17)),
+    "legacy 1,024-character footer at 280 fields on 700 slides": (
+        footer_at_fields, {"furniture": True}, ["master furniture" + LEFT_OUT.format(681)], ("F\u20ac", 280 * 19)),
+    "the same without furniture": (footer_at_fields, {}, [], ("F\u20ac", 0)),
+    "ordinary: a legacy footer on each of 2,000 slides": (
+        lambda: furniture_deck(2000, [placeholder_shape(3, 0x09, "*", [(FOOTER_FIELD, 0)])], HF_FOOTER,
+                               footer="Confidential"), {"furniture": True}, [], ("Confidential", 2000)),
+    "a listed slide part missing": (lambda: make([titled(f"Slide {k}") for k in range(3)],
+                                                 remove=["ppt/slides/slide2.xml"]), {}, [DROPPED.format(1)],
+                                    ("Slide", 2)),
+    "the same, slides picked by indexes": (lambda: make([titled(f"Slide {k}") for k in range(3)],
+                                                        remove=["ppt/slides/slide2.xml"]), {"indexes": [0, 1]}, [],
+                                           ("Slide", 2)),
+    "the first half of a downloaded deck": (first_half, {}, [DROPPED.format(2)], ("Slide", 0)),
+}
+
+
+@pytest.mark.parametrize("case", REPEATS)
+def test_what_a_pass_leaves_out_is_reported(case):
+    build, options, warnings, (shown, count) = REPEATS[case]
+    data = build()
+    for threads in (1, 4):
+        doc = vantrell.Document(data=data, threads=threads)
+        text, report = doc.extract(**options)
+        assert (report.warnings, report.is_complete, text.count(shown)) == (warnings, not warnings, count)
+        assert len(text.encode()) <= ALLOWANCE + (2 << 20)
+        if "indexes" not in options:
+            assert doc.text_reporting(**options)[1] == warnings
+        assert doc.markdown(**options).count(shown) == count
 
 
 def test_the_slide_list_keeps_each_slide_at_its_first_entry():
@@ -137,10 +314,11 @@ def test_the_slide_list_keeps_each_slide_at_its_first_entry():
 
 # (deck, what slides 0 and 1 give)
 ACCESSORS = {
-    # Notes belong to the first slide that names them.
-    "notes": (lambda: slides_naming(NOTES), lambda s: s.notes(), ("Speak slowly", None)),
+    # Each slide's own relationships answer; a legacy notes record is the
+    # first slide's that names it.
+    "notes": (lambda: slides_naming(NOTES), lambda s: s.notes(), ("Speak slowly", "Speak slowly")),
     "notes part": (lambda: slides_naming(NOTES), lambda s: s.notes_part(),
-                   ("/ppt/notesSlides/notesSlide1.xml", None)),
+                   ("/ppt/notesSlides/notesSlide1.xml", "/ppt/notesSlides/notesSlide1.xml")),
     "legacy notes": (lambda: legacy_deck(range(3), [1] * 3), lambda s: s.notes(), ("Speak slowly", None)),
     # A slide's own listings show what it names, each part once.
     "charts": (lambda: slides_naming(CHART, chart_frame(5, "Chart", "rIdC") * 3),

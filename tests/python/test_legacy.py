@@ -371,13 +371,18 @@ def compound(streams):
     names = list(streams)
     datas = [streams[n].ljust(4096, b"\0") for n in names]
     counts = [-(-len(d) // sector) for d in datas]
-    fat = [0xFFFFFFFD, 0xFFFFFFFE]  # sector 0: the FAT itself; sector 1: the directory
+    # The FAT's own sectors first (as many as it takes, up to the header's
+    # 109), then the directory, then the streams.
+    nfat = 1
+    while nfat * (sector // 4) < nfat + 1 + sum(counts):
+        nfat += 1
+    fat = [0xFFFFFFFD] * nfat + [0xFFFFFFFE]
     starts = []
     for c in counts:
         starts.append(len(fat))
         fat += [len(fat) + k + 1 for k in range(c - 1)] + [0xFFFFFFFE]
-    assert len(fat) <= sector // 4 and len(names) <= 3
-    fat += [0xFFFFFFFF] * (sector // 4 - len(fat))
+    assert nfat <= 109 and len(names) <= 3
+    fat += [0xFFFFFFFF] * (nfat * sector // 4 - len(fat))
 
     def entry(name, kind, left, right, child, start, size):
         raw = name.encode("utf-16-le") + b"\0\0"
@@ -394,10 +399,10 @@ def compound(streams):
         dirs.append(entry(names[i], 2, none, right, none, starts[i], len(streams[names[i]].ljust(4096, b"\0"))))
     directory = b"".join(dirs).ljust(sector, b"\0")
     header = (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(16) + struct.pack("<HHHHH", 0x3E, 3, 0xFFFE, 9, 6)
-              + bytes(6) + struct.pack("<IIIIIIIII", 0, 1, 1, 0, 4096, 0xFFFFFFFE, 0, 0xFFFFFFFE, 0)
-              + struct.pack("<I", 0) + struct.pack("<I", 0xFFFFFFFF) * 108)
+              + bytes(6) + struct.pack("<IIIIIIIII", 0, nfat, nfat, 0, 4096, 0xFFFFFFFE, 0, 0xFFFFFFFE, 0)
+              + struct.pack(f"<{nfat}I", *range(nfat)) + struct.pack("<I", 0xFFFFFFFF) * (109 - nfat))
     assert len(header) == sector
-    return header + struct.pack(f"<{sector // 4}I", *fat) + directory + b"".join(datas)
+    return header + struct.pack(f"<{len(fat)}I", *fat) + directory + b"".join(datas)
 
 
 class TestRefusals:
