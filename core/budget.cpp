@@ -81,7 +81,7 @@ bool Budget::fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept {
     return saturating_add(large.held, nbytes) <= limit_ - small_room_;
 }
 
-bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
+bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
     std::unique_lock lock(mutex_);
     const bool may_wait = ledger.no_wait_ == 0;
     Stop* const stop = ledger.stop_;
@@ -91,7 +91,14 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
             settled_.wait_for(lock, Stop::POLL_INTERVAL);
             // The check may take other locks (the interpreter's): not under ours.
             lock.unlock();
-            stop->poll();
+            try {
+                stop->poll();
+            } catch (...) {
+                // The thread is unwound: the wait ends as a refused one does.
+                lock.lock();
+                --waiting_;
+                throw;
+            }
             lock.lock();
         } else {
             settled_.wait(lock);
@@ -109,19 +116,28 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
             ledger.newer_ = nullptr;
             (lane.newest_waiting ? lane.newest_waiting->newer_ : lane.oldest_waiting) = &ledger;
             lane.newest_waiting = &ledger;
+            const auto leave_line = [&] {
+                (ledger.older_ ? ledger.older_->newer_ : lane.oldest_waiting) = ledger.newer_;
+                (ledger.newer_ ? ledger.newer_->older_ : lane.newest_waiting) = ledger.older_;
+                // The next in line may fit as well, and small steps may go on
+                // once no large one waits.
+                if (waiting_ != 0) settled_.notify_all();
+            };
             bool refused = false;
-            while (lane.oldest_waiting != &ledger || !fits(ledger, nbytes)) {
-                if (stopped()) {
-                    refused = true;
-                    break;
+            try {
+                while (lane.oldest_waiting != &ledger || !fits(ledger, nbytes)) {
+                    if (stopped()) {
+                        refused = true;
+                        break;
+                    }
+                    wait();
                 }
-                wait();
+            } catch (...) {
+                leave_line();
+                ledger.older_ = ledger.newer_ = nullptr;
+                throw;
             }
-            (ledger.older_ ? ledger.older_->newer_ : lane.oldest_waiting) = ledger.newer_;
-            (ledger.newer_ ? ledger.newer_->older_ : lane.newest_waiting) = ledger.older_;
-            // The next in line may fit as well, and small steps may go on
-            // once no large one waits.
-            if (waiting_ != 0) settled_.notify_all();
+            leave_line();
             if (refused) {
                 ledger.older_ = ledger.newer_ = nullptr;
                 return false;
@@ -181,14 +197,24 @@ void Budget::unlist(Ledger& ledger) noexcept {
     ledger.listed_ = false;
 }
 
-bool Stop::poll() noexcept {
+bool Stop::poll() {
     if (requested()) return true;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < POLL_INTERVAL) return false;
     last_ = now;
-    if (!check_ || !check_(context_)) return false;
-    stopped_.store(true, std::memory_order_release);
-    budget_->wake_all();
+    const auto stop = [this] {
+        stopped_.store(true, std::memory_order_release);
+        budget_->wake_all();
+    };
+    try {
+        if (!check_ || !check_(context_)) return false;
+    } catch (...) {
+        // The calling thread is being unwound: the pass's other threads
+        // must end too.
+        stop();
+        throw;
+    }
+    stop();
     return true;
 }
 
@@ -196,7 +222,7 @@ bool Ledger::stale() const noexcept {
     return listed_ && generation_ != budget_->generation_.load(std::memory_order_relaxed);
 }
 
-bool Ledger::charge(std::uint64_t nbytes) noexcept {
+bool Ledger::charge(std::uint64_t nbytes) {
     if (stale()) {
         // Listed before the fork, by the one thread the child keeps.
         listed_ = false;

@@ -41,6 +41,11 @@
 //
 // A pass may carry a `Stop`: its calling thread polls it, and once it says
 // stop, charges of the pass's steps stop waiting and are refused instead.
+// The check may end the calling thread by unwinding it (the interpreter
+// does so to a thread that asks for its lock while it exits): the unwind
+// passes through poll() and the waits, which leave the budget as if the
+// charge had been refused, and the stop is then set for the pass's other
+// threads.
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
@@ -94,7 +99,7 @@ private:
         Ledger* oldest = nullptr;
         Ledger* newest = nullptr;
     };
-    bool take(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    bool take(Ledger& ledger, std::uint64_t nbytes);
     bool fits(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
     void list(Ledger& ledger) noexcept;
     void unlist(Ledger& ledger) noexcept;
@@ -116,8 +121,9 @@ private:
 // the pass calls poll(); any thread may read requested().
 class Stop {
 public:
-    // Says whether to stop; called with no lock of this library held.
-    using Check = bool (*)(void* context) noexcept;
+    // Says whether to stop; called with no lock of this library held. It
+    // may unwind the thread (see above), so it is not noexcept.
+    using Check = bool (*)(void* context);
 
     Stop(Check check, void* context, Budget& budget = Budget::process()) noexcept
         : check_(check), context_(context), budget_(&budget) {}
@@ -125,8 +131,8 @@ public:
     Stop& operator=(const Stop&) = delete;
 
     // Asks the check, at most once per POLL_INTERVAL; once it says stop,
-    // wakes the budget's waits and stays stopped.
-    bool poll() noexcept;
+    // or unwinds, wakes the budget's waits and stays stopped.
+    bool poll();
     bool requested() const noexcept { return stopped_.load(std::memory_order_acquire); }
 
     static constexpr std::chrono::milliseconds POLL_INTERVAL{50};
@@ -161,8 +167,8 @@ public:
 
     // Counts `nbytes` as held until settle(), having waited as above first
     // unless a NoWait is alive. False, with nothing counted, when the pass
-    // was stopped.
-    bool charge(std::uint64_t nbytes) noexcept;
+    // was stopped. Throws only what the stop's check unwinds with.
+    bool charge(std::uint64_t nbytes);
     // Gives back `nbytes` of what was charged (no more than is held),
     // keeping the step let in.
     void refund(std::uint64_t nbytes) noexcept;

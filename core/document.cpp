@@ -7,6 +7,7 @@
 #include "core/thread_data.h"
 #include "core/xml.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -473,6 +474,10 @@ void* worker_main(void* arg) {
     try {
         Document view(std::move(ctx->shared), ctx->threads);
         (*ctx->body)(view, ctx->worker);
+    } catch (abi::__forced_unwind&) {
+        // The caller, doing the steps itself, is being ended (see
+        // budget::Stop): that must go on.
+        throw;
     } catch (...) {
         ctx->error = std::current_exception();
     }
@@ -503,7 +508,7 @@ std::uint64_t parse_cost(const package::Package& view, std::size_t index) noexce
 // makes sure that the room for them was there.
 class Reserve {
 public:
-    Reserve(const package::Package& view, std::uint64_t nbytes) noexcept : ledger_(view.ledger()) {
+    Reserve(const package::Package& view, std::uint64_t nbytes) : ledger_(view.ledger()) {
         if (!ledger_ || nbytes == 0) return;
         if (ledger_->charge(nbytes)) nbytes_ = nbytes;
         else stopped_ = true;
@@ -687,7 +692,7 @@ std::size_t Document::workers_for(std::span<const std::size_t> positions) const 
 namespace {
 
 // Joins `tid`; with a stop, polls it meanwhile, as the workers cannot.
-void join_polling(pthread_t tid, budget::Stop* stop) noexcept {
+void join_polling(pthread_t tid, budget::Stop* stop) {
     if (!stop) {
         ::pthread_join(tid, nullptr);
         return;
@@ -728,6 +733,16 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     // thread has ended.
     const PassStacks stacks(workers, !limited);
     headroom.release();
+    // Every worker started is joined before what it uses goes, also when
+    // the caller is unwound while it waits for them: its stop is set then
+    // (budget::Stop), and they end at their next step.
+    struct Joined {
+        const std::vector<pthread_t>& started;
+        std::size_t count = 0;
+        ~Joined() {
+            for (; count < started.size(); ++count) ::pthread_join(started[count], nullptr);
+        }
+    } joined{started};
 
     // A tight address space or thread limit gives fewer stacks or threads
     // than asked for: the workers started share the positions out, and
@@ -749,7 +764,7 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
         contexts[0].gate = nullptr;
         worker_main(&contexts[0]);
     }
-    for (const pthread_t tid : started) join_polling(tid, stop_);
+    for (; joined.count < started.size(); ++joined.count) join_polling(started[joined.count], stop_);
 
     for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
         if (contexts[w].error) std::rethrow_exception(contexts[w].error);

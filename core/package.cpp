@@ -138,7 +138,7 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
 // which the inflater never writes past, and a copy of its stored bytes. A
 // part over the limit is refused before anything is allocated. False when
 // the pass was stopped meanwhile.
-bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
+bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) {
     return !ledger || part.size > max_nbytes || ledger->charge(read_cost(part));
 }
 

@@ -195,19 +195,25 @@ TEST(Budget, AnOverrunWaitsOnlyForStepsOfItsLaneLetInEarlier) {
 }
 
 // A charge waiting in a stopped pass ends refused, counting nothing: woken
-// by whoever polled the stop, or polling it itself.
+// by whoever polled the stop, or polling it itself. A check that unwinds the
+// polling thread (the interpreter ending it) ends the wait the same way, as
+// it unwinds, and stops the pass.
 TEST(Budget, AStopEndsWaits) {
     struct Row {
         const char* what;
         std::uint64_t first; // 0: the wait is for a later charge
         bool polls;
+        bool unwinds = false;
     };
     const Row rows[] = {
         {"first charge, stop polled elsewhere", 50, false},
         {"first charge, polling itself", 50, true},
         {"later charge, stop polled elsewhere", 0, false},
         {"later charge, polling itself", 0, true},
+        {"first charge, its check unwinds the thread", 50, true, true},
+        {"later charge, its check unwinds the thread", 0, true, true},
     };
+    struct Unwound {};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         budget::Budget b(100);
@@ -218,21 +224,28 @@ TEST(Budget, AStopEndsWaits) {
         struct Context {
             std::atomic<bool>* say;
             std::atomic<int>* checks;
-        } context{&say_stop, &checks};
+            bool unwinds;
+        } context{&say_stop, &checks, row.unwinds};
         budget::Stop stop(
-            [](void* p) noexcept {
+            [](void* p) {
                 auto* c = static_cast<Context*>(p);
                 c->checks->fetch_add(1);
+                if (c->unwinds && c->say->load()) throw Unwound{};
                 return c->say->load();
             },
             &context, b);
         budget::Ledger other(b);
         if (row.first == 0) other.charge(4); // small, to outgrow its room below
         std::atomic<int> gone{0};
-        bool charged = true;
+        bool charged = true, unwound = false;
         std::thread t([&] {
             other.watch(&stop, row.polls);
-            charged = other.charge(row.first ? row.first : 200);
+            try {
+                charged = other.charge(row.first ? row.first : 200);
+            } catch (const Unwound&) {
+                charged = false;
+                unwound = true;
+            }
             gone.fetch_add(1);
         });
         until_waiting(b, 1, gone, 0);
@@ -240,6 +253,7 @@ TEST(Budget, AStopEndsWaits) {
         if (!row.polls) { EXPECT_TRUE(stop.poll()); }
         t.join();
         EXPECT_FALSE(charged);
+        EXPECT_EQ(unwound, row.unwinds);
         EXPECT_TRUE(stop.requested());
         EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
         if (row.polls) { EXPECT_GE(checks.load(), 1); }
@@ -247,6 +261,10 @@ TEST(Budget, AStopEndsWaits) {
         a.settle();
         EXPECT_EQ(b.in_flight(), 0u);
         EXPECT_EQ(b.waiting(), 0u);
+        // Nobody is left in line: the next large step goes straight in.
+        budget::Ledger next(b);
+        next.charge(90);
+        EXPECT_EQ(b.in_flight(), 90u);
     }
 }
 

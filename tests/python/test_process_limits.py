@@ -136,6 +136,36 @@ os._exit(0)  # the other reader is left behind
 """
 
 
+# Daemon threads are inside a call that releases the interpreter lock when
+# the main thread returns: the exiting interpreter ends them there, which
+# must not abort the process. Ten runs, each a process of its own.
+EXIT_AMID_CALLS = r"""
+import os, subprocess, sys
+RUN = '''
+import os, sys, threading, time
+import vantrell, vantrell.write as w
+data = open(sys.argv[1], "rb").read()
+d = vantrell.Document(data=data)
+deck = w.Presentation().add(w.Slide("Saved").bullet("one"))
+call = {"markdown": d.markdown, "slides": d.slides, "check": lambda: vantrell.check(data=data),
+        "open": lambda: vantrell.Document(data=data), "to_bytes": deck.to_bytes,
+        "save": lambda: deck.save(os.path.join(os.path.dirname(sys.argv[1]), "saved.pptx"))}[sys.argv[2]]
+ready = threading.Barrier(5)
+def loop():
+    ready.wait()
+    while True:
+        call()
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+ready.wait()
+time.sleep(0.05)
+'''
+codes = [subprocess.run([sys.executable, "-c", RUN, *sys.argv[1:]], capture_output=True, timeout=60).returncode
+         for _ in range(10)]
+print("ok" if codes == [0] * 10 else codes)
+"""
+
+
 def large_slides_deck():
     """64 slides of 200 KB: enough work for every worker."""
     return sd.make([sd.Slide(sd.sp(2, "Title", sd.para(f"Slide {i}"), ph='type="title"')
@@ -184,6 +214,8 @@ CASES = [
     # Reading all of it takes half a minute and more.
     ("SIGINT ends a pass waiting for the budget",
      lambda: bombs.blank_slides_deck([f"S{i}" for i in range(48)], 250 * MiB), INTERRUPT_A_WAIT, [], 12),
+    *[(f"exit while daemon threads run {call}", layouts_deck, EXIT_AMID_CALLS, [call], 240)
+      for call in ["markdown", "slides", "check", "open", "to_bytes", "save"]],
 ]
 
 
