@@ -212,4 +212,59 @@ private:
     Ledger* ledger_;
 };
 
+// A charge given back when it ends, for bytes a step lets go of before the
+// step ends; it moves along with them.
+class Held {
+public:
+    Held() noexcept = default;
+    Held(Held&& o) noexcept : ledger_(o.ledger_), nbytes_(o.nbytes_) { o.nbytes_ = 0; }
+    Held& operator=(Held&& o) noexcept {
+        if (this != &o) {
+            give_back();
+            ledger_ = o.ledger_;
+            nbytes_ = o.nbytes_;
+            o.nbytes_ = 0;
+        }
+        return *this;
+    }
+    ~Held() { give_back(); }
+
+    // Charges `nbytes` to `ledger` (none: nothing), giving back what this
+    // held before. False, holding nothing, when the pass was stopped.
+    bool take(Ledger* ledger, std::uint64_t nbytes) {
+        give_back();
+        ledger_ = ledger;
+        if (!ledger_ || nbytes == 0) return true;
+        if (!ledger_->charge(nbytes)) return false;
+        nbytes_ = nbytes;
+        return true;
+    }
+    void give_back() noexcept {
+        if (nbytes_ != 0) ledger_->refund(nbytes_);
+        nbytes_ = 0;
+    }
+
+private:
+    Ledger* ledger_ = nullptr;
+    std::uint64_t nbytes_ = 0;
+};
+
+// Gives back, when it ends, what the ledger (none: nothing) was charged
+// while it lived, keeping the step let in: a step that reads parts one
+// after another, each let go of before the next, holds one at a time, not
+// their sum. Charges given back meanwhile must have been made meanwhile.
+class Refunding {
+public:
+    explicit Refunding(Ledger* ledger) noexcept : ledger_(ledger), held_(ledger ? ledger->held() : 0) {}
+    Refunding(const Refunding&) = delete;
+    Refunding& operator=(const Refunding&) = delete;
+    ~Refunding() {
+        if (ledger_ && ledger_->held() > held_) ledger_->refund(ledger_->held() - held_);
+    }
+
+private:
+    Ledger* ledger_;
+    std::uint64_t held_;
+};
+
 } // namespace vantrell_core::budget

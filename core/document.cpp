@@ -140,7 +140,8 @@ Result<Document> open_compound(const zip::Source& source) {
     return Document(std::move(shared), threads_from_env());
 }
 
-Result<Document> open_package(package::Package pkg) {
+Result<Document> open_package(package::Package pkg, budget::Stop* stop) {
+    const package::Charging charging(pkg, stop);
     auto shared = std::make_shared<Shared>();
     auto located = locate_presentation(pkg);
     if (!located) return fail(Error::not_presentation());
@@ -496,37 +497,17 @@ const PartOwners NO_OWNERS{};
 
 // What reading part `index` for a once-only parse charges; nothing for a
 // part over the limit, which is refused unread.
+//
+// That room is charged before the parse is entered and given back when it
+// is over (a budget::Held). Waiting for room there holds nothing that
+// another step waits for; waiting inside would hold up every step waiting
+// for the parse, so the parse's own reads are charged without waiting, and
+// the room charged first only makes sure they fit. A charge refused there
+// (the pass was stopped) gives up the parse.
 std::uint64_t parse_cost(const package::Package& view, std::size_t index) noexcept {
     const package::Part& part = view.parts()[index];
     return part.size > package::MAX_XML_PART_NBYTES ? 0 : package::read_cost(part);
 }
-
-// A charge made before a once-only parse is entered, and given back when it
-// is over. Waiting for room there holds nothing that another step waits
-// for; waiting inside would hold up every step waiting for the parse, so
-// the parse's own reads are charged without waiting, and this charge only
-// makes sure that the room for them was there.
-class Reserve {
-public:
-    Reserve(const package::Package& view, std::uint64_t nbytes) : ledger_(view.ledger()) {
-        if (!ledger_ || nbytes == 0) return;
-        if (ledger_->charge(nbytes)) nbytes_ = nbytes;
-        else stopped_ = true;
-    }
-    Reserve(const Reserve&) = delete;
-    Reserve& operator=(const Reserve&) = delete;
-    ~Reserve() {
-        if (nbytes_ != 0) ledger_->refund(nbytes_);
-    }
-
-    // The pass was stopped while this waited: nothing was charged.
-    bool stopped() const noexcept { return stopped_; }
-
-private:
-    budget::Ledger* ledger_;
-    std::uint64_t nbytes_ = 0;
-    bool stopped_ = false;
-};
 
 } // namespace
 
@@ -550,8 +531,8 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         std::uint64_t cost = 0;
         for (const auto& at : {legacy, modern})
             if (at && *at < view->parts().size()) cost += parse_cost(*view, *at);
-        const Reserve reserve(*view, cost);
-        if (reserve.stopped()) return NO_AUTHORS;
+        budget::Held room;
+        if (!room.take(view->ledger(), cost)) return NO_AUTHORS;
         authors_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             CommentAuthors out;
@@ -582,14 +563,15 @@ const PartOwners& Shared::part_owners(package::Package* view) const {
             opc::rels_part_name_into(slide.part, rels_name);
             if (const auto idx = view->part_index(rels_name)) cost = std::max(cost, parse_cost(*view, *idx));
         }
-        const Reserve reserve(*view, cost);
-        if (reserve.stopped()) return NO_OWNERS;
+        budget::Held room;
+        if (!room.take(view->ledger(), cost)) return NO_OWNERS;
         owners_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             PartOwners out;
-            budget::Ledger* ledger = view->ledger();
             for (std::size_t i = 0; i < slides.size(); ++i) {
-                const std::uint64_t held = ledger ? ledger->held() : 0;
+                // Each part is dropped before the next is read: the step
+                // holds one at a time, not their sum.
+                const budget::Refunding refunding(view->ledger());
                 // A slide whose relationships cannot be read names nothing;
                 // its own reads fail the same way. Every internal target
                 // counts, whatever the relationship's type: a frame reaches
@@ -599,9 +581,6 @@ const PartOwners& Shared::part_owners(package::Package* view) const {
                         if (!rel.external)
                             if (const auto idx = view->part_index(opc::resolve_target(slides[i].part, rel.target)))
                                 out.add(*idx, i);
-                // Each part is dropped before the next is read: the step
-                // holds one at a time, not their sum.
-                if (ledger) ledger->refund(ledger->held() - held);
             }
             return out;
         });
@@ -614,8 +593,8 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
     if (!view || part >= view->parts().size()) return nullptr;
     once::OnceCell<PartStyles>& cell = styles_.at(part, view->parts().size());
     if (!cell.done()) {
-        const Reserve reserve(*view, parse_cost(*view, part));
-        if (reserve.stopped()) return nullptr;
+        budget::Held room;
+        if (!room.take(view->ledger(), parse_cost(*view, part))) return nullptr;
         cell.call([&]() -> std::optional<PartStyles> {
             const budget::NoWait no_wait(view->ledger());
             const std::string_view name = view->parts()[part].name;
@@ -789,7 +768,7 @@ void Document::charge_reads_to(budget::Ledger* ledger) noexcept {
     if (package_) package_->set_ledger(ledger);
 }
 
-Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
+Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop) {
     if (!source) return fail(Error::not_zip());
     // The archive refuses a compound file as "not a zip archive" at once, so
     // the compound signature is read only then, and a package costs no
@@ -807,7 +786,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
     }
     auto pkg = package::Package::from_archive(std::move(*archive));
     if (!pkg) return fail(pkg.error());
-    return open_package(std::move(*pkg));
+    return open_package(std::move(*pkg), stop);
 }
 
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
