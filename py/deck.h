@@ -43,12 +43,15 @@ inline std::vector<std::size_t> every_position(std::size_t count) {
 // `fn(view)` on a fresh view of `deck` with the interpreter lock released.
 // The handle is copied before the lock goes, so only copies cross. On the
 // main thread, where signal handlers run, a pass through the view stops
-// soon after one raised, and the call fails with that exception.
+// soon after one raised, and the call fails with that exception. What the
+// call reads outside a pass's steps is charged to the process budget as one
+// step.
 template <class Fn>
 auto released_view(const Deck& deck, Fn&& fn) {
     return toolkit::released_stopping([&fn, copy = deck](vantrell_core::budget::Stop* stop) {
         vantrell_core::document::Document view = copy.view();
         view.set_stop(stop);
+        const vantrell_core::document::Document::Charging charging(view);
         return fn(view);
     });
 }
