@@ -89,26 +89,35 @@ Reading::Reading(pkg::Package& package, std::size_t max_kept_nbytes)
     }
 }
 
-bool Reading::keep(std::size_t part, pkg::Bytes bytes) {
+bool Reading::keep(std::size_t part, pkg::Bytes bytes, vantrell_core::budget::Held* charge) {
     if (part >= kept_.size() || !bytes || !facts_[part].xml) return false;
-    const std::size_t held = kept_[part] ? kept_[part]->size() : 0;
+    Kept& kept = kept_[part];
+    const std::size_t held = kept.bytes ? kept.bytes->size() : 0;
     const std::size_t others = kept_nbytes_ - held;
     if (bytes->size() > max_kept_nbytes_ - others) return false;
     kept_nbytes_ = others + bytes->size();
     if (facts_[part].read_whole && !enc::is_utf16_xml(*bytes)) package_->cache_part(part, bytes);
-    kept_[part] = std::move(bytes);
+    kept.bytes = std::move(bytes);
+    kept.charge = charge ? std::move(*charge) : vantrell_core::budget::Held();
     return true;
 }
 
 vantrell_core::Result<std::span<const std::uint8_t>> Reading::raw_bytes(std::size_t part) {
-    if (part < kept_.size() && kept_[part]) {
-        kept_nbytes_ -= kept_[part]->size();
-        lent_ = std::exchange(kept_[part], nullptr);
+    if (part < kept_.size() && kept_[part].bytes) {
+        Kept& kept = kept_[part];
+        kept_nbytes_ -= kept.bytes->size();
+        lent_ = std::exchange(kept.bytes, nullptr);
+        lent_charge_ = std::move(kept.charge);
         return std::span<const std::uint8_t>(*lent_);
     }
     lent_ = nullptr;
+    lent_charge_.give_back();
+    if (read_.capacity() > MAX_SPARE_NBYTES) read_ = {};
     read_.clear();
-    if (auto r = package_->read_part_bytes(package_->parts()[part].name, read_, pkg::MAX_XML_PART_NBYTES); !r)
+    const pkg::Part& p = package_->parts()[part];
+    if (p.size <= pkg::MAX_XML_PART_NBYTES && !lent_charge_.take(ledger(), pkg::read_cost(p)))
+        return vantrell_core::fail(pkg::stopped());
+    if (auto r = package_->read_part_bytes(p.name, read_, pkg::MAX_XML_PART_NBYTES); !r)
         return vantrell_core::fail(std::move(r.error()));
     return std::span<const std::uint8_t>(read_);
 }
@@ -181,6 +190,10 @@ Reading::Examination Reading::examination(std::size_t part) {
     return out;
 }
 
+void Sink::poll() const {
+    if (options_->stop && options_->stop->poll()) throw vantrell_core::budget::Stopped();
+}
+
 void Sink::push(Finding finding) {
     if (report_->findings.size() >= options_->max_findings) {
         report_->truncated = true;
@@ -222,6 +235,7 @@ std::vector<const Rule*> rules() {
 }
 
 Report check(pkg::Package& package, const Options& options) {
+    const pkg::Charging charging(package, options.stop);
     Report report;
     Reading reading(package);
     Sink sink(report, options, reading);
@@ -236,6 +250,8 @@ Report check(pkg::Package& package, const Options& options) {
     xml_parts::run(package, sink);
     pml::run(package, sink);
     core_props::run(package, sink);
+    // A read refused by the stop made a finding of its own.
+    sink.poll();
 
     sort_findings(report.findings);
     return report;

@@ -86,6 +86,10 @@ struct Options {
     std::size_t max_findings = 0;
     bool xml_well_formed = false;
     bool verify_crc = false;
+    // Polled by the calling thread between parts and while a read waits for
+    // the process budget; once it says stop, the run ends by throwing
+    // budget::Stopped.
+    vantrell_core::budget::Stop* stop = nullptr;
 };
 
 // What one check run reads of its package, owned by the driver and shared
@@ -103,11 +107,17 @@ struct Options {
 //    PresentationML stage so that the report's order does not change.
 // What no earlier stage made is made when first asked for, so a stage run
 // on its own reads and parses for itself. Media is never kept.
+//
+// Bytes the reading keeps or lends stay charged to the package's ledger
+// (see budget::Held) until it lets go of them.
 class Reading {
 public:
     // Bytes kept at once: real decks hold a few megabytes of XML, and a
     // hostile one may declare gigabytes, which are then read twice instead.
     static constexpr std::size_t MAX_KEPT_NBYTES = std::size_t{128} << 20;
+    // A buffer is kept to read into again only while this small: a larger
+    // one would be memory that no charge counts.
+    static constexpr std::size_t MAX_SPARE_NBYTES = std::size_t{1} << 20;
 
     // One part's parse: the namespace forms declared up to its root, and
     // the first XML error when well-formedness was asked for.
@@ -139,12 +149,15 @@ public:
     // whole gets them in the package's cache too, unless they are UTF-16
     // (the cache holds text as the package converts it). False when keeping
     // them would pass the budget, or for a part out of range or not XML, and
-    // they are not kept.
-    bool keep(std::size_t part, vantrell_core::package::Bytes bytes);
+    // they are not kept. Kept bytes take over `charge` (when given).
+    bool keep(std::size_t part, vantrell_core::package::Bytes bytes, vantrell_core::budget::Held* charge = nullptr);
     // The part's raw bytes: the kept ones, which the reading lets go of,
-    // else read now (no more than an XML part may inflate to). Valid until
-    // the next call.
+    // else read now (no more than an XML part may inflate to), charged to
+    // the package's ledger. Valid, and charged, until the next call.
     vantrell_core::Result<std::span<const std::uint8_t>> raw_bytes(std::size_t part);
+
+    // The package's ledger; none when it charges nothing.
+    vantrell_core::budget::Ledger* ledger() const noexcept { return package_->ledger(); }
 
     // The relationships of `source`, whose relationships part is part
     // `rels_part`, through the package's cache; a parse is noted for the
@@ -183,13 +196,19 @@ private:
     bool examine(std::size_t part, vantrell_core::xml::Reader& reader, const vantrell_core::xml::Event& root,
                  Examination& out);
 
+    struct Kept {
+        vantrell_core::package::Bytes bytes;
+        vantrell_core::budget::Held charge;
+    };
+
     vantrell_core::package::Package* package_;
     std::vector<Facts> facts_;
-    std::vector<vantrell_core::package::Bytes> kept_;
+    std::vector<Kept> kept_;
     std::size_t kept_nbytes_ = 0;
     std::size_t max_kept_nbytes_;
     vantrell_core::package::Bytes lent_; // what raw_bytes last handed out
     vantrell_core::bytes::Buffer read_;  // or read into
+    vantrell_core::budget::Held lent_charge_;
     std::vector<std::optional<Examination>> examinations_;
 };
 
@@ -202,6 +221,14 @@ public:
 
     void push(Finding finding);
     void count_part(std::size_t n = 1) noexcept { report_->parts_checked += n; }
+    // Throws budget::Stopped once the run's stop says so; stages call it
+    // between parts.
+    void poll() const;
+    // Gives back, when it ends, what reads through the package were charged
+    // meanwhile: a stage holds the parts of one visit at a time.
+    vantrell_core::budget::Refunding refunding() const {
+        return vantrell_core::budget::Refunding(reading_->ledger());
+    }
     const Options& options() const noexcept { return *options_; }
     Report& report() noexcept { return *report_; }
     Reading& reading() const noexcept { return *reading_; }
@@ -219,7 +246,9 @@ void sort_findings(std::vector<Finding>& findings);
 // PresentationML, core properties, each table in its own order.
 std::vector<const Rule*> rules();
 
-// Checks an opened package; never fails.
+// Checks an opened package; never fails, but for budget::Stopped thrown once
+// the options' stop said so. What it reads for parsing is charged to the
+// process budget, as one step.
 Report check(vantrell_core::package::Package& package, const Options& options);
 
 // Opens `data` as a package and checks it; the opening error otherwise.

@@ -116,7 +116,10 @@ void run(pkg::Package& package, Sink& sink) {
         sink.push(Finding(ZIP003, std::to_string(archive.prefix_len()) +
                                       " byte(s) precede the archive; every offset had to be shifted"));
 
-    for (const zip::Entry& e : entries) check_entry(archive, e, sink);
+    for (const zip::Entry& e : entries) {
+        sink.poll();
+        check_entry(archive, e, sink);
+    }
 
     for (const std::size_t i : archive.duplicates()) {
         if (i < entries.size())
@@ -152,12 +155,14 @@ void run_crc(pkg::Package& package, Sink& sink) {
 
     // Entries read but not yet verified: they are verified two at a time
     // (crc32::of_pair), and their findings pushed in entry order, before
-    // any finding of a later entry.
+    // any finding of a later entry. Each holds its charge until then, or
+    // hands it to the reading with the bytes it keeps.
     struct Read {
         const zip::Entry* entry = nullptr;
         std::string_view part;
         vantrell_core::bytes::Buffer own; // the bytes, unless they were kept
         pkg::Bytes kept;                // the bytes handed to the later stages
+        vantrell_core::budget::Held charge;
         std::span<const std::uint8_t> bytes() const {
             return kept ? std::span<const std::uint8_t>(*kept) : std::span<const std::uint8_t>(own);
         }
@@ -168,7 +173,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
         if (crc != r.entry->crc32)
             sink.push(Finding(ZIP008, "decompressed data of " + std::string(r.entry->name) + " does not match the recorded CRC-32")
                           .in_part(r.part));
-        if (!r.kept && r.own.capacity() > spare.capacity()) spare = std::move(r.own);
+        if (!r.kept && r.own.capacity() > spare.capacity() && r.own.capacity() <= Reading::MAX_SPARE_NBYTES)
+            spare = std::move(r.own);
     };
     auto flush = [&] {
         if (!waiting) return;
@@ -189,21 +195,26 @@ void run_crc(pkg::Package& package, Sink& sink) {
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         if (!crc_qualifies(reading.content_type(index), part)) continue;
+        sink.poll();
         sink.count_part();
         // Reads one entry; false when its bytes could not be read. An entry
         // that would inflate past what an XML part may is not read at all.
         auto read = [&](std::size_t entry, Read& out) {
             if (entry >= entries.size()) return false;
             const zip::Entry& e = entries[entry];
+            const bool too_large = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES;
+            std::uint64_t cost = 0;
+            if (__builtin_add_overflow(e.uncompressed_size, e.compressed_size, &cost)) cost = UINT64_MAX;
+            if (!too_large && !out.charge.take(reading.ledger(), cost)) throw vantrell_core::budget::Stopped();
             vantrell_core::bytes::Buffer buffer = std::exchange(spare, {});
-            auto r = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES
-                         ? vantrell_core::Result<void>(vantrell_core::fail(
-                               pkg::too_large("/" + std::string(e.name), e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
-                         : archive.read(e, buffer);
+            auto r = too_large ? vantrell_core::Result<void>(vantrell_core::fail(pkg::too_large(
+                                     "/" + std::string(e.name), e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))
+                               : archive.read(e, buffer);
             if (!r) {
                 flush();
                 sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
-                spare = std::move(buffer);
+                if (buffer.capacity() <= Reading::MAX_SPARE_NBYTES) spare = std::move(buffer);
+                out.charge.give_back();
                 return false;
             }
             out.entry = &e;
@@ -225,7 +236,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
             // them for the later stages instead of inflating the entry again.
             r.kept = std::make_shared<const vantrell_core::bytes::Buffer>(std::move(r.own));
             r.own = {};
-            reading.keep(index, r.kept);
+            reading.keep(index, r.kept, &r.charge);
         }
         verify(std::move(r));
     }

@@ -61,6 +61,8 @@ bool counts_as_attribute(const xml::Attr& a) noexcept {
 } // namespace
 
 void run(pkg::Package& package, Sink& sink) {
+    sink.poll();
+    const auto refunding = sink.refunding();
     auto loaded = package.rels("/");
     if (!loaded) return;
     const opc::Relationships& rels = **loaded;

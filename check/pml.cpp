@@ -456,11 +456,16 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
 } // namespace
 
 void run(pkg::Package& package, Sink& sink) {
-    check_presentation(package, sink);
+    {
+        const auto refunding = sink.refunding();
+        check_presentation(package, sink);
+    }
     // Each part's examination is made in its parse, which the XML stage
     // asks for first in a whole run.
     Reading& reading = sink.reading();
     for (std::size_t index = 0; index < package.parts().size(); ++index) {
+        sink.poll();
+        const auto refunding = sink.refunding();
         Reading::Examination examined = reading.examination(index);
         sink.count_part(examined.parts_checked);
         for (Finding& f : examined.findings) sink.push(std::move(f));

@@ -62,6 +62,8 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
         if (checked[*rels_index]) return false;
         checked[*rels_index] = true;
     }
+    sink.poll();
+    const auto refunding = sink.refunding();
     auto loaded = sink.reading().rels(source, *rels_index);
     if (!loaded) {
         sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));

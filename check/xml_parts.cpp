@@ -101,15 +101,24 @@ void run(pkg::Package& package, Sink& sink) {
     for (std::size_t index = 0; index < parts.size(); ++index) {
         const pkg::Part& part = parts[index];
         if (!reading.is_xml(index)) continue;
+        sink.poll();
         const auto raw = reading.raw_bytes(index);
         if (!raw) {
             sink.push(Finding(XML001, "part could not be read: " + raw.error().message()).in_part(part.name));
             continue;
         }
+        // After the raw bytes, whose charge the reading gives back itself.
+        const auto refunding = sink.refunding();
         sink.count_part();
 
-        std::optional<std::vector<std::uint8_t>> converted = enc::utf16_xml_to_utf8(*raw);
-        if (converted) sink.push(Finding(XML004, "part is UTF-16 encoded").in_part(part.name));
+        std::optional<std::vector<std::uint8_t>> converted;
+        vantrell_core::budget::Held converting;
+        if (const auto nbytes = enc::utf16_xml_utf8_nbytes(*raw)) {
+            if (!converting.take(reading.ledger(), *nbytes)) throw vantrell_core::budget::Stopped();
+            converted.emplace(*nbytes);
+            enc::utf16_xml_write_utf8(*raw, *converted);
+            sink.push(Finding(XML004, "part is UTF-16 encoded").in_part(part.name));
+        }
         const std::string_view text =
             converted ? pkg::as_text(*converted)
                       : std::string_view(reinterpret_cast<const char*>(raw->data()), raw->size());

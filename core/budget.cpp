@@ -87,19 +87,26 @@ bool Budget::fits_later(const Ledger& ledger, std::uint64_t nbytes) const noexce
     return saturating_add(lanes_[SMALL].held, nbytes) <= small_room_ || saturating_add(in_flight_, nbytes) <= limit_;
 }
 
-void Budget::wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) noexcept {
+void Budget::wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) {
     if (ledger.stop_ && ledger.polls_) {
         settled_.wait_for(lock, Stop::POLL_INTERVAL);
         // The check may take other locks (the interpreter's): not under ours.
         lock.unlock();
-        ledger.stop_->poll();
+        try {
+            ledger.stop_->poll();
+        } catch (...) {
+            // The thread is unwound: the caller leaves the budget as a
+            // refused charge does, under the lock.
+            lock.lock();
+            throw;
+        }
         lock.lock();
     } else {
         settled_.wait(lock);
     }
 }
 
-bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
+bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
     std::unique_lock lock(mutex_);
     const bool may_wait = ledger.no_wait_ == 0;
     if (!ledger.listed_) {
@@ -128,7 +135,12 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
     if (may_wait && must_wait()) {
         ++waiting_;
         bool refused = false;
-        while (must_wait() && !(refused = ledger.stop_requested())) wait(ledger, lock);
+        try {
+            while (must_wait() && !(refused = ledger.stop_requested())) wait(ledger, lock);
+        } catch (...) {
+            --waiting_;
+            throw;
+        }
         --waiting_;
         if (refused) return false;
     }
@@ -136,31 +148,41 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) noexcept {
     return true;
 }
 
-bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock) noexcept {
+bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock) {
     Lane& lane = lanes_[ledger.lane_];
     ledger.asked_ = nbytes;
     ledger.granted_ = false;
     append(lane.oldest_waiting, lane.newest_waiting, ledger);
     ++waiting_;
+    const auto leave_line = [&] {
+        remove(lane.oldest_waiting, lane.newest_waiting, ledger);
+        --waiting_;
+        if (ledger.parked_) {
+            // Back where it was, holding what it held, to be settled.
+            ledger.parked_ = false;
+            ledger.lane_ = SMALL;
+            lanes_[SMALL].held = saturating_add(lanes_[SMALL].held, ledger.held_);
+            list(ledger);
+        }
+        // The next in line may go now.
+        serve();
+    };
     // A step that left the small lane may have let in the one ahead, or
     // this one.
     serve();
     while (!ledger.granted_) {
         if (ledger.stop_requested()) {
-            remove(lane.oldest_waiting, lane.newest_waiting, ledger);
-            --waiting_;
-            if (ledger.parked_) {
-                // Back where it was, holding what it held, to be settled.
-                ledger.parked_ = false;
-                ledger.lane_ = SMALL;
-                lanes_[SMALL].held = saturating_add(lanes_[SMALL].held, ledger.held_);
-                list(ledger);
-            }
-            // The next in line may go now.
-            serve();
+            leave_line();
             return false;
         }
-        wait(ledger, lock);
+        try {
+            wait(ledger, lock);
+        } catch (...) {
+            // Let in meanwhile, it holds its charge as any step let in does,
+            // for its ledger to settle; else it leaves the line.
+            if (!ledger.granted_) leave_line();
+            throw;
+        }
     }
     return true;
 }
@@ -230,14 +252,24 @@ void Budget::unlist(Ledger& ledger) noexcept {
     ledger.listed_ = false;
 }
 
-bool Stop::poll() noexcept {
+bool Stop::poll() {
     if (requested()) return true;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < POLL_INTERVAL) return false;
     last_ = now;
-    if (!check_ || !check_(context_)) return false;
-    stopped_.store(true, std::memory_order_release);
-    budget_->wake_all();
+    const auto stop = [this] {
+        stopped_.store(true, std::memory_order_release);
+        budget_->wake_all();
+    };
+    try {
+        if (!check_ || !check_(context_)) return false;
+    } catch (...) {
+        // The calling thread is being unwound: the pass's other threads
+        // must end too.
+        stop();
+        throw;
+    }
+    stop();
     return true;
 }
 
@@ -245,7 +277,7 @@ bool Ledger::stale() const noexcept {
     return listed_ && generation_ != budget_->generation_.load(std::memory_order_relaxed);
 }
 
-bool Ledger::charge(std::uint64_t nbytes) noexcept {
+bool Ledger::charge(std::uint64_t nbytes) {
     if (stale()) {
         // Listed before the fork, by the one thread the child keeps.
         listed_ = false;

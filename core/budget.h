@@ -67,6 +67,11 @@
 //
 // A pass may carry a `Stop`: its calling thread polls it, and once it says
 // stop, charges of the pass's steps stop waiting and are refused instead.
+// The check may end the calling thread by unwinding it (the interpreter
+// does so to a thread that asks for its lock while it exits): the unwind
+// passes through poll() and the waits, which leave the budget as if the
+// charge had been refused, and the stop is then set for the pass's other
+// threads.
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
@@ -120,11 +125,12 @@ private:
         Ledger* oldest = nullptr;
         Ledger* newest = nullptr;
     };
-    bool take(Ledger& ledger, std::uint64_t nbytes) noexcept;
+    bool take(Ledger& ledger, std::uint64_t nbytes);
     bool enters(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
     bool fits_later(const Ledger& ledger, std::uint64_t nbytes) const noexcept;
-    bool wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock) noexcept;
-    void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) noexcept;
+    bool wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock);
+    // Returns with the lock held, also when the stop's check unwinds.
+    void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock);
     void serve() noexcept;
     void count(Ledger& ledger, std::uint64_t nbytes) noexcept;
     // Lists of ledgers linked through their older_ and newer_.
@@ -150,8 +156,9 @@ private:
 // the pass calls poll(); any thread may read requested().
 class Stop {
 public:
-    // Says whether to stop; called with no lock of this library held.
-    using Check = bool (*)(void* context) noexcept;
+    // Says whether to stop; called with no lock of this library held. It
+    // may unwind the thread (see above), so it is not noexcept.
+    using Check = bool (*)(void* context);
 
     Stop(Check check, void* context, Budget& budget = Budget::process()) noexcept
         : check_(check), context_(context), budget_(&budget) {}
@@ -159,8 +166,8 @@ public:
     Stop& operator=(const Stop&) = delete;
 
     // Asks the check, at most once per POLL_INTERVAL; once it says stop,
-    // wakes the budget's waits and stays stopped.
-    bool poll() noexcept;
+    // or unwinds, wakes the budget's waits and stays stopped.
+    bool poll();
     bool requested() const noexcept { return stopped_.load(std::memory_order_acquire); }
 
     static constexpr std::chrono::milliseconds POLL_INTERVAL{50};
@@ -195,8 +202,8 @@ public:
 
     // Counts `nbytes` as held until settle(), having waited as above first
     // unless a NoWait is alive. False, with nothing counted, when the pass
-    // was stopped.
-    bool charge(std::uint64_t nbytes) noexcept;
+    // was stopped. Throws only what the stop's check unwinds with.
+    bool charge(std::uint64_t nbytes);
     // Gives back `nbytes` of what was charged (no more than is held),
     // keeping the step let in.
     void refund(std::uint64_t nbytes) noexcept;
@@ -245,6 +252,61 @@ public:
 
 private:
     Ledger* ledger_;
+};
+
+// A charge given back when it ends, for bytes a step lets go of before the
+// step ends; it moves along with them.
+class Held {
+public:
+    Held() noexcept = default;
+    Held(Held&& o) noexcept : ledger_(o.ledger_), nbytes_(o.nbytes_) { o.nbytes_ = 0; }
+    Held& operator=(Held&& o) noexcept {
+        if (this != &o) {
+            give_back();
+            ledger_ = o.ledger_;
+            nbytes_ = o.nbytes_;
+            o.nbytes_ = 0;
+        }
+        return *this;
+    }
+    ~Held() { give_back(); }
+
+    // Charges `nbytes` to `ledger` (none: nothing), giving back what this
+    // held before. False, holding nothing, when the pass was stopped.
+    bool take(Ledger* ledger, std::uint64_t nbytes) {
+        give_back();
+        ledger_ = ledger;
+        if (!ledger_ || nbytes == 0) return true;
+        if (!ledger_->charge(nbytes)) return false;
+        nbytes_ = nbytes;
+        return true;
+    }
+    void give_back() noexcept {
+        if (nbytes_ != 0) ledger_->refund(nbytes_);
+        nbytes_ = 0;
+    }
+
+private:
+    Ledger* ledger_ = nullptr;
+    std::uint64_t nbytes_ = 0;
+};
+
+// Gives back, when it ends, what the ledger (none: nothing) was charged
+// while it lived, keeping the step let in: a step that reads parts one
+// after another, each let go of before the next, holds one at a time, not
+// their sum. Charges given back meanwhile must have been made meanwhile.
+class Refunding {
+public:
+    explicit Refunding(Ledger* ledger) noexcept : ledger_(ledger), held_(ledger ? ledger->held() : 0) {}
+    Refunding(const Refunding&) = delete;
+    Refunding& operator=(const Refunding&) = delete;
+    ~Refunding() {
+        if (ledger_ && ledger_->held() > held_) ledger_->refund(ledger_->held() - held_);
+    }
+
+private:
+    Ledger* ledger_;
+    std::uint64_t held_;
 };
 
 } // namespace vantrell_core::budget

@@ -7,6 +7,7 @@
 #include "core/thread_data.h"
 #include "core/xml.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -140,7 +141,8 @@ Result<Document> open_compound(const zip::Source& source) {
     return Document(std::move(shared), threads_from_env());
 }
 
-Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes) {
+Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes, budget::Stop* stop) {
+    const package::Charging charging(pkg, stop);
     auto shared = std::make_shared<Shared>();
     shared->source_nbytes = source_nbytes;
     auto located = locate_presentation(pkg);
@@ -530,6 +532,10 @@ void* worker_main(void* arg) {
     try {
         Document view(std::move(ctx->shared), ctx->threads);
         (*ctx->body)(view, ctx->worker);
+    } catch (abi::__forced_unwind&) {
+        // The caller, doing the steps itself, is being ended (see
+        // budget::Stop): that must go on.
+        throw;
     } catch (...) {
         ctx->error = std::current_exception();
     }
@@ -547,37 +553,17 @@ const CommentAuthors NO_AUTHORS{};
 
 // What reading part `index` for a once-only parse charges; nothing for a
 // part over the limit, which is refused unread.
+//
+// That room is charged before the parse is entered and given back when it
+// is over (a budget::Held). Waiting for room there holds nothing that
+// another step waits for; waiting inside would hold up every step waiting
+// for the parse, so the parse's own reads are charged without waiting, and
+// the room charged first only makes sure they fit. A charge refused there
+// (the pass was stopped) gives up the parse.
 std::uint64_t parse_cost(const package::Package& view, std::size_t index) noexcept {
     const package::Part& part = view.parts()[index];
     return part.size > package::MAX_XML_PART_NBYTES ? 0 : package::read_cost(part);
 }
-
-// A charge made before a once-only parse is entered, and given back when it
-// is over. Waiting for room there holds nothing that another step waits
-// for; waiting inside would hold up every step waiting for the parse, so
-// the parse's own reads are charged without waiting, and this charge only
-// makes sure that the room for them was there.
-class Reserve {
-public:
-    Reserve(const package::Package& view, std::uint64_t nbytes) noexcept : ledger_(view.ledger()) {
-        if (!ledger_ || nbytes == 0) return;
-        if (ledger_->charge(nbytes)) nbytes_ = nbytes;
-        else stopped_ = true;
-    }
-    Reserve(const Reserve&) = delete;
-    Reserve& operator=(const Reserve&) = delete;
-    ~Reserve() {
-        if (nbytes_ != 0) ledger_->refund(nbytes_);
-    }
-
-    // The pass was stopped while this waited: nothing was charged.
-    bool stopped() const noexcept { return stopped_; }
-
-private:
-    budget::Ledger* ledger_;
-    std::uint64_t nbytes_ = 0;
-    bool stopped_ = false;
-};
 
 } // namespace
 
@@ -601,8 +587,8 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         std::uint64_t cost = 0;
         for (const auto& at : {legacy, modern})
             if (at && *at < view->parts().size()) cost += parse_cost(*view, *at);
-        const Reserve reserve(*view, cost);
-        if (reserve.stopped()) return NO_AUTHORS;
+        budget::Held room;
+        if (!room.take(view->ledger(), cost)) return NO_AUTHORS;
         authors_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             CommentAuthors out;
@@ -627,8 +613,8 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
     if (!view || part >= view->parts().size()) return nullptr;
     once::OnceCell<PartStyles>& cell = styles_.at(part, view->parts().size());
     if (!cell.done()) {
-        const Reserve reserve(*view, parse_cost(*view, part));
-        if (reserve.stopped()) return nullptr;
+        budget::Held room;
+        if (!room.take(view->ledger(), parse_cost(*view, part))) return nullptr;
         cell.call([&]() -> std::optional<PartStyles> {
             const budget::NoWait no_wait(view->ledger());
             const std::string_view name = view->parts()[part].name;
@@ -667,8 +653,8 @@ const Rendered* Pass::part(Shown kind, std::size_t index, package::Package& view
     once::OnceCell<Rendered>& cell =
         parts_.at(index * SHOWN_KINDS + static_cast<std::size_t>(kind), count * SHOWN_KINDS);
     if (!cell.done()) {
-        const Reserve reserve(view, parse_cost(view, index));
-        if (reserve.stopped()) return nullptr;
+        budget::Held room;
+        if (!room.take(view.ledger(), parse_cost(view, index))) return nullptr;
         first = cell.call([&]() -> std::optional<Rendered> {
             const budget::NoWait no_wait(view.ledger());
             return render();
@@ -747,7 +733,7 @@ std::size_t Document::workers_for(std::span<const std::size_t> positions) const 
 namespace {
 
 // Joins `tid`; with a stop, polls it meanwhile, as the workers cannot.
-void join_polling(pthread_t tid, budget::Stop* stop) noexcept {
+void join_polling(pthread_t tid, budget::Stop* stop) {
     if (!stop) {
         ::pthread_join(tid, nullptr);
         return;
@@ -787,6 +773,16 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
     // thread has ended.
     const PassStacks stacks(workers, !limited);
     headroom.release();
+    // Every worker started is joined before what it uses goes, also when
+    // the caller is unwound while it waits for them: its stop is set then
+    // (budget::Stop), and they end at their next step.
+    struct Joined {
+        const std::vector<pthread_t>& started;
+        std::size_t count = 0;
+        ~Joined() {
+            for (; count < started.size(); ++count) ::pthread_join(started[count], nullptr);
+        }
+    } joined{started};
 
     // A tight address space or thread limit gives fewer stacks or threads
     // than asked for: the workers started share the positions out, and
@@ -808,7 +804,7 @@ void Document::run_workers(std::size_t workers, const std::function<void(Documen
         contexts[0].gate = nullptr;
         worker_main(&contexts[0]);
     }
-    for (const pthread_t tid : started) join_polling(tid, stop_);
+    for (; joined.count < started.size(); ++joined.count) join_polling(started[joined.count], stop_);
 
     for (std::size_t w = 0; w < std::max<std::size_t>(started.size(), 1); ++w)
         if (contexts[w].error) std::rethrow_exception(contexts[w].error);
@@ -833,7 +829,7 @@ void Document::charge_reads_to(budget::Ledger* ledger) noexcept {
     if (package_) package_->set_ledger(ledger);
 }
 
-Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
+Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop) {
     if (!source) return fail(Error::not_zip());
     // The archive refuses a compound file as "not a zip archive" at once, so
     // the compound signature is read only then, and a package costs no
@@ -851,7 +847,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source) {
     }
     auto pkg = package::Package::from_archive(std::move(*archive));
     if (!pkg) return fail(pkg.error());
-    return open_package(std::move(*pkg), source->len());
+    return open_package(std::move(*pkg), source->len(), stop);
 }
 
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {

@@ -388,8 +388,10 @@ public:
     // A view over an opened deck; no I/O, cannot fail.
     explicit Document(std::shared_ptr<const Shared> shared, std::size_t threads = 0);
 
-    // Opens a deck; the thread setting comes from VANTRELL_THREADS.
-    static Result<Document> from_source(std::shared_ptr<zip::Source> source);
+    // Opens a deck; the thread setting comes from VANTRELL_THREADS. The
+    // parts read to open a package are charged to the process budget as one
+    // step, which `stop` (when set, polled by this thread) ends early.
+    static Result<Document> from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop = nullptr);
 
     const std::shared_ptr<const Shared>& shared() const noexcept { return shared_; }
     std::size_t threads() const noexcept { return threads_; }
@@ -428,26 +430,40 @@ public:
     // Runs `step(view, position)` for each position and returns the results
     // in the order of `positions`, repeats included. Steps may run at the
     // same time on different threads, each with its own view; the parts a
-    // step reads are charged to the process budget until it ends. Throws
-    // what a step threw (the first in worker start order, after every worker
-    // ended), or budget::Stopped once the view's stop said so; workers that
-    // cannot be started are done without.
+    // step reads are charged to the process budget until it ends (what this
+    // view's ledger held before is given back first: a thread holding a
+    // charge must not wait for a step). Throws what a step threw (the first
+    // in worker start order, after every worker ended), or budget::Stopped
+    // once the view's stop said so; workers that cannot be started are done
+    // without.
     template <class Step>
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
 
-private:
-    // While one lives, the parts a view reads are charged to a ledger.
+    // While one lives, the parts the view reads are charged to a ledger:
+    // the one given, or one of its own that counts a whole call as one step,
+    // ended early by the view's stop and settled when the call ends. The
+    // view's ledger before is put back.
     class Charging {
     public:
-        Charging(Document& view, budget::Ledger& ledger) noexcept : view_(view) { view_.charge_reads_to(&ledger); }
+        explicit Charging(Document& view) noexcept : view_(view), previous_(view.ledger_) {
+            own_.watch(view.stop_, true);
+            view_.charge_reads_to(&own_);
+        }
+        Charging(Document& view, budget::Ledger& ledger) noexcept : view_(view), previous_(view.ledger_) {
+            view_.charge_reads_to(&ledger);
+        }
         Charging(const Charging&) = delete;
         Charging& operator=(const Charging&) = delete;
-        ~Charging() { view_.charge_reads_to(nullptr); }
+        ~Charging() { view_.charge_reads_to(previous_); }
 
     private:
         Document& view_;
+        budget::Ledger* previous_;
+        budget::Ledger own_;
     };
+
+private:
     void charge_reads_to(budget::Ledger* ledger) noexcept;
 
     // Runs `body(view, worker)` on up to `workers` threads, each with a view
@@ -477,6 +493,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
     using R = std::invoke_result_t<const Step&, Document&, std::size_t>;
     const std::size_t n = positions.size();
     std::vector<R> out;
+    if (ledger_) ledger_->settle();
     const std::size_t workers = workers_for(positions);
     if (workers < 2) {
         out.reserve(n);

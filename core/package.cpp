@@ -112,10 +112,9 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
 
 std::uint64_t read_cost(const Part& part) noexcept { return saturating_add(part.size, part.compressed_size); }
 
-namespace {
-
-// A charge refused because the pass was stopped.
 Error stopped() { return Error::other("stopped before reading"); }
+
+namespace {
 
 // Bytes of an XML part as UTF-8. A UTF-16 part's UTF-8 form is held to the
 // limit and charged before it is made, and the UTF-16 bytes go as soon as
@@ -138,7 +137,7 @@ Result<bytes::Buffer> as_utf8(bytes::Buffer bytes, std::string_view name, std::u
 // which the inflater never writes past, and a copy of its stored bytes. A
 // part over the limit is refused before anything is allocated. False when
 // the pass was stopped meanwhile.
-bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) noexcept {
+bool charge(budget::Ledger* ledger, const Part& part, std::uint64_t max_nbytes) {
     return !ledger || part.size > max_nbytes || ledger->charge(read_cost(part));
 }
 
@@ -280,6 +279,13 @@ const ParsedContentTypes& Core::parsed_content_types() const {
     return *content_types_.get();
 }
 
+std::uint64_t Core::content_types_cost() const noexcept {
+    if (!content_types_entry_) return 0;
+    const zip::Entry& entry = archive_.entries()[*content_types_entry_];
+    if (entry.uncompressed_size > MAX_XML_PART_NBYTES) return 0;
+    return saturating_add(entry.uncompressed_size, entry.compressed_size);
+}
+
 const PackageDefects& Core::defects() const {
     defects_.call([this] {
         PackageDefects d;
@@ -369,6 +375,21 @@ Result<Package> Package::open_path(std::string_view path) {
         if ((*file)->read_at(0, head) && cfb::has_signature(head)) return fail(Error::compound_file());
     }
     return fail(std::move(archive.error()));
+}
+
+const ParsedContentTypes& Package::parsed_content_types() const {
+    if (!ledger_ || core_->content_types_parsed()) return core_->parsed_content_types();
+    // Charged before the once-only parse is entered, as a wait inside would
+    // hold up every caller waiting for it; given back once it is over.
+    budget::Held room;
+    if (!room.take(ledger_, core_->content_types_cost())) throw budget::Stopped();
+    return core_->parsed_content_types();
+}
+
+const PackageDefects& Package::defects() const {
+    // The defects record what parsing the content types found.
+    (void)parsed_content_types();
+    return core_->defects();
 }
 
 Result<Bytes> Package::read_text(std::size_t index, std::uint64_t max_nbytes) const {

@@ -110,6 +110,11 @@ public:
 
     const ParsedContentTypes& parsed_content_types() const;
     const PackageDefects& defects() const;
+    // Whether the content types stream was parsed already, and what reading
+    // it for that charges (nothing for a stream over the limit, which is
+    // refused unread).
+    bool content_types_parsed() const noexcept { return content_types_.done(); }
+    std::uint64_t content_types_cost() const noexcept;
 
     // The entries' decompressed bytes appended to `out`. A part whose
     // recorded size passes `max_nbytes` is refused before anything is
@@ -183,8 +188,10 @@ public:
     // for an unknown Id or an external target.
     Result<std::optional<std::string>> resolve(std::string_view source, std::string_view id);
 
-    const ParsedContentTypes& parsed_content_types() const { return core_->parsed_content_types(); }
-    const PackageDefects& defects() const { return core_->defects(); }
+    // Parsed once per package; the first parse is charged to this view's
+    // ledger, and throws budget::Stopped when the charge was refused.
+    const ParsedContentTypes& parsed_content_types() const;
+    const PackageDefects& defects() const;
 
     // Parts read for parsing through this view (read_part, read_part_once,
     // rels) are charged to `ledger` first, by what reading them can
@@ -217,6 +224,28 @@ private:
 
     Result<Bytes> read_text(std::size_t index, std::uint64_t max_nbytes) const;
 };
+
+// While one lives, what a view reads for parsing is charged to a ledger of
+// its own: one step, which `stop` (when set, and polled by this thread)
+// ends early, settled when it ends. The view's ledger before is put back.
+class Charging {
+public:
+    Charging(Package& view, budget::Stop* stop) noexcept : view_(view), previous_(view.ledger()) {
+        ledger_.watch(stop, true);
+        view_.set_ledger(&ledger_);
+    }
+    Charging(const Charging&) = delete;
+    Charging& operator=(const Charging&) = delete;
+    ~Charging() { view_.set_ledger(previous_); }
+
+private:
+    Package& view_;
+    budget::Ledger* previous_;
+    budget::Ledger ledger_;
+};
+
+// The error of a read whose charge was refused: the pass was stopped.
+Error stopped();
 
 // "unsupported: xml part {name} inflates to {nbytes} bytes, over the limit
 // of {max_nbytes}".

@@ -149,7 +149,8 @@ std::optional<vc::Report> run_check(const tk::Args& a) {
     options.xml_well_formed = xml_well_formed;
     options.verify_crc = verify_crc;
 
-    auto result = tk::released([&]() -> vantrell_core::Result<vc::Report> {
+    auto result = tk::released_stopping([&](vantrell_core::budget::Stop* stop) -> vantrell_core::Result<vc::Report> {
+        options.stop = stop;
         if (data) return vc::check_bytes(std::move(*data), options);
         return vc::check_path(path->native, options);
     });

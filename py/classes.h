@@ -146,7 +146,8 @@ public:
 
 private:
     void reset() noexcept {
-        if (h_) --h_->borrow.readers;
+        // A thread the exiting interpreter ends leaves the object alone.
+        if (h_ && !lock_lost()) --h_->borrow.readers;
         h_ = nullptr;
         obj_ = Ref();
     }
@@ -161,7 +162,7 @@ public:
     Exclusive& operator=(const Exclusive&) = delete;
     Exclusive() = default;
     ~Exclusive() {
-        if (h_) h_->borrow.writer = false;
+        if (h_ && !lock_lost()) h_->borrow.writer = false;
     }
     // False with RuntimeError "Already borrowed" when held in any way.
     bool acquire(Holder<T>* h) {

@@ -11,8 +11,6 @@
 
 #include "core/document.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -42,31 +40,20 @@ inline std::vector<std::size_t> every_position(std::size_t count) {
     return out;
 }
 
-// Whether a signal handler raised (Ctrl-C: KeyboardInterrupt), run with the
-// interpreter lock taken back for a moment; the exception stays set.
-inline bool signal_raised(void*) noexcept {
-    const PyGILState_STATE state = PyGILState_Ensure();
-    const bool raised = PyErr_CheckSignals() != 0;
-    PyGILState_Release(state);
-    return raised;
-}
-
 // `fn(view)` on a fresh view of `deck` with the interpreter lock released.
 // The handle is copied before the lock goes, so only copies cross. On the
 // main thread, where signal handlers run, a pass through the view stops
-// soon after one raised, and the call fails with that exception.
+// soon after one raised, and the call fails with that exception. What the
+// call reads outside a pass's steps is charged to the process budget as one
+// step.
 template <class Fn>
 auto released_view(const Deck& deck, Fn&& fn) {
-    vantrell_core::budget::Stop stop(&signal_raised, nullptr);
-    // The process's first thread: the interpreter's main thread, as a rule.
-    const bool main_thread = ::gettid() == ::getpid();
-    auto out = toolkit::released([&fn, &stop, main_thread, copy = deck] {
+    return toolkit::released_stopping([&fn, copy = deck](vantrell_core::budget::Stop* stop) {
         vantrell_core::document::Document view = copy.view();
-        if (main_thread) view.set_stop(&stop);
+        view.set_stop(stop);
+        const vantrell_core::document::Document::Charging charging(view);
         return fn(view);
     });
-    if (stop.requested()) out = std::unexpected(toolkit::Fault{.exception_set = true});
-    return out;
 }
 
 // The Python handle of one opened deck.

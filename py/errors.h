@@ -4,6 +4,14 @@
 // No C++ exception crosses into the interpreter: every trampoline and the
 // lock-release guard catch them; std::bad_alloc becomes MemoryError and
 // anything else the internal-fault exception (a BaseException subclass).
+//
+// One unwind is let through: a thread that asks for the interpreter lock
+// while the interpreter exits is ended by the C library from inside that
+// request (pthread_exit), by unwinding its stack with abi::__forced_unwind.
+// It must pass every frame up to the thread's start, which is why no frame
+// it may cross is noexcept, and every catch-all rethrows it; destructors on
+// the way give back what the thread held (budget charges, workers, stacks),
+// and leave Python objects alone (see lock_lost()).
 #pragma once
 
 #ifndef Py_LIMITED_API
@@ -12,7 +20,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/budget.h"
 #include "core/thread_data.h"
+
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <expected>
 #include <new>
@@ -44,6 +56,15 @@ inline PyObject* pptx_err(const std::string& message) {
 
 namespace _vantrell::toolkit {
 
+// Set on a thread that the exiting interpreter ends while it was to take the
+// lock back: the thread does not hold the lock, and the interpreter may be
+// gone, so what is unwound after leaves Python objects as they are (they
+// are leaked, as the interpreter leaks the thread's own frames).
+inline bool& lock_lost() noexcept {
+    static thread_local bool lost = false;
+    return lost;
+}
+
 // ---------------------------------------------------------------- references
 
 // An owned (strong) reference.
@@ -61,7 +82,9 @@ public:
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (!lock_lost()) Py_XDECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -90,9 +113,10 @@ struct Fault {
 };
 
 // Runs `f`, turning any C++ exception into a Fault; MemoryError when the
-// thread cannot be made ready to run it.
+// thread cannot be made ready to run it. The unwind that ends the thread
+// goes on.
 template <class F>
-auto catching(F&& f) noexcept -> std::expected<std::invoke_result_t<F>, Fault> {
+auto catching(F&& f) -> std::expected<std::invoke_result_t<F>, Fault> {
     using R = std::invoke_result_t<F>;
     // Else this thread's first exception could end the process.
     if (!vantrell_core::ready_thread_data()) return std::unexpected(Fault{true, {}});
@@ -103,6 +127,8 @@ auto catching(F&& f) noexcept -> std::expected<std::invoke_result_t<F>, Fault> {
         } else {
             return std::forward<F>(f)();
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return std::unexpected(Fault{true, {}});
     } catch (const std::exception& e) {
@@ -123,17 +149,47 @@ auto catching(F&& f) noexcept -> std::expected<std::invoke_result_t<F>, Fault> {
 // Runs `f` with the interpreter lock released and takes the lock back on
 // every path before returning. `f` must not touch any Python object.
 // On a fault the caller raises it: `if (!r) return r.error().raise();`.
+// While the interpreter exits, taking the lock back (or a signal check in
+// `f`) ends the thread instead.
 template <class F>
-auto released(F&& f) noexcept -> std::expected<std::invoke_result_t<F>, Fault> {
+auto released(F&& f) -> std::expected<std::invoke_result_t<F>, Fault> {
     PyThreadState* saved = PyEval_SaveThread();
-    auto out = catching(std::forward<F>(f));
-    PyEval_RestoreThread(saved);
+    try {
+        auto out = catching(std::forward<F>(f));
+        PyEval_RestoreThread(saved);
+        return out;
+    } catch (abi::__forced_unwind&) {
+        lock_lost() = true;
+        throw;
+    }
+}
+
+// Whether a signal handler raised (Ctrl-C: KeyboardInterrupt), run with the
+// interpreter lock taken back for a moment; the exception stays set.
+inline bool signal_raised(void*) {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return raised;
+}
+
+// Runs `f(stop)` with the lock released, as released() does. On the main
+// thread, where signal handlers run, `stop` polls them (the library polls
+// it between parts and while it waits for the process budget) and a call it
+// stopped fails with the exception a handler raised; elsewhere it is null.
+template <class F>
+auto released_stopping(F&& f) {
+    vantrell_core::budget::Stop stop(&signal_raised, nullptr);
+    // The process's first thread: the interpreter's main thread, as a rule.
+    const bool main_thread = ::gettid() == ::getpid();
+    auto out = released([&f, &stop, main_thread] { return f(main_thread ? &stop : nullptr); });
+    if (stop.requested()) out = std::unexpected(Fault{.exception_set = true});
     return out;
 }
 
 // An entry point's body: a C++ exception becomes the matching Python one.
 template <class R, class F>
-R guarded(R on_error, F&& f) noexcept {
+R guarded(R on_error, F&& f) {
     auto out = catching(std::forward<F>(f));
     if (out) return *out;
     out.error().raise();

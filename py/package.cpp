@@ -27,6 +27,17 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
+// `fn(view)` on a fresh view of `core` with the lock released; what the view
+// reads for parsing is charged to the process budget as one step.
+template <class Fn>
+auto released_charged(const std::shared_ptr<const core::Core>& core, Fn&& fn) {
+    return tk::released_stopping([&](vantrell_core::budget::Stop* stop) {
+        core::Package view(core);
+        const core::Charging charging(view, stop);
+        return fn(view);
+    });
+}
+
 // A list of bound values made from `items`, which it empties.
 template <class T>
 PyObject* moved_list(std::vector<T>& items) {
@@ -202,8 +213,7 @@ struct Package {
     }
 
     static PyObject* parts(const Package& self, const tk::Args&) {
-        auto r = tk::released([&] {
-            const core::Package v = self.view();
+        auto r = released_charged(self.core, [](const core::Package& v) {
             const vantrell_core::opc::ContentTypes& types = v.parsed_content_types().types;
             std::vector<Part> out;
             out.reserve(v.parts().size());
@@ -251,8 +261,7 @@ struct Package {
     static PyObject* rels(const Package& self, const tk::Args& a) {
         std::string source = "/";
         if (!a.get("source", source)) return nullptr;
-        auto r = tk::released([&]() -> vantrell_core::Result<std::vector<Relationship>> {
-            core::Package v = self.view();
+        auto r = released_charged(self.core, [&](core::Package& v) -> vantrell_core::Result<std::vector<Relationship>> {
             auto parsed = v.rels(source);
             if (!parsed) return vantrell_core::fail(std::move(parsed.error()));
             std::vector<Relationship> out;
@@ -269,19 +278,21 @@ struct Package {
     static PyObject* resolve(const Package& self, const tk::Args& a) {
         std::string source, rel_id;
         if (!a.get("source", source) || !a.get("rel_id", rel_id)) return nullptr;
-        auto r = tk::released([&] { return self.view().resolve(source, rel_id); });
+        auto r = released_charged(self.core, [&](core::Package& v) { return v.resolve(source, rel_id); });
         if (!tk::succeeded(r)) return nullptr;
         return tk::to_py::value(**r);
     }
 
     static PyObject* content_types(const Package& self, const tk::Args&) {
-        auto r = tk::released([&] { return ContentTypes::from(self.core->parsed_content_types().types); });
+        auto r = released_charged(self.core, [](const core::Package& v) {
+            return ContentTypes::from(v.parsed_content_types().types);
+        });
         if (!r) return r.error().raise();
         return tk::Class<ContentTypes>::create(std::move(*r));
     }
 
     static PyObject* get_defects(const Package& self) {
-        auto r = tk::released([&] { return PackageDefects::from(self.core->defects()); });
+        auto r = released_charged(self.core, [](const core::Package& v) { return PackageDefects::from(v.defects()); });
         if (!r) return r.error().raise();
         return tk::Class<PackageDefects>::create(std::move(*r));
     }

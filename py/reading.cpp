@@ -680,7 +680,8 @@ struct DocumentMethods {
         std::optional<std::uint64_t> threads;
         if (!a.get("path", path) || !a.get("data", data) || !a.get("threads", threads)) return std::nullopt;
         if (!tk::one_source(path, data)) return std::nullopt;
-        auto opened = tk::released([&]() -> core::Result<std::shared_ptr<const doc::Shared>> {
+        using Opened = core::Result<std::shared_ptr<const doc::Shared>>;
+        auto opened = tk::released_stopping([&](core::budget::Stop* stop) -> Opened {
             std::shared_ptr<core::zip::Source> source;
             if (data) {
                 source = std::make_shared<core::zip::MemorySource>(std::move(*data));
@@ -689,7 +690,7 @@ struct DocumentMethods {
                 if (!file) return core::fail(std::move(file.error()));
                 source = std::move(*file);
             }
-            auto document = doc::Document::from_source(std::move(source));
+            auto document = doc::Document::from_source(std::move(source), stop);
             if (!document) return core::fail(std::move(document.error()));
             return document->shared();
         });

@@ -297,13 +297,16 @@ TEST(Budget, AWaitingLargeStepIsLetInWhateverKeepsArriving) {
 }
 
 // A charge waiting in a stopped pass ends refused, counting nothing: woken
-// by whoever polled the stop, or polling it itself.
+// by whoever polled the stop, or polling it itself. A check that unwinds the
+// polling thread (the interpreter ending it) ends the wait the same way, as
+// it unwinds, and stops the pass.
 TEST(Budget, AStopEndsWaits) {
     struct Row {
         const char* what;
         std::uint64_t first; // 0: the wait is for a later charge
         bool polls;
         bool behind_large = false; // in line behind a large step that waits
+        bool unwinds = false;
     };
     const Row rows[] = {
         {"first charge, stop polled elsewhere", 50, false},
@@ -311,7 +314,11 @@ TEST(Budget, AStopEndsWaits) {
         {"later charge, stop polled elsewhere", 0, false},
         {"later charge, polling itself", 0, true},
         {"later charge in line behind a large step", 0, true, true},
+        {"first charge, its check unwinds the thread", 50, true, false, true},
+        {"later charge, its check unwinds the thread", 0, true, false, true},
+        {"in line behind a large step, its check unwinds the thread", 0, true, true, true},
     };
+    struct Unwound {};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         budget::Budget b(100);
@@ -322,11 +329,13 @@ TEST(Budget, AStopEndsWaits) {
         struct Context {
             std::atomic<bool>* say;
             std::atomic<int>* checks;
-        } context{&say_stop, &checks};
+            bool unwinds;
+        } context{&say_stop, &checks, row.unwinds};
         budget::Stop stop(
-            [](void* p) noexcept {
+            [](void* p) {
                 auto* c = static_cast<Context*>(p);
                 c->checks->fetch_add(1);
+                if (c->unwinds && c->say->load()) throw Unwound{};
                 return c->say->load();
             },
             &context, b);
@@ -337,10 +346,15 @@ TEST(Budget, AStopEndsWaits) {
             if (row.behind_large) budget::Ledger(b).charge(50);
         });
         until_waiting(b, row.behind_large ? 1 : 0, gone, 0);
-        bool charged = true;
+        bool charged = true, unwound = false;
         std::thread t([&] {
             other.watch(&stop, row.polls);
-            charged = other.charge(row.first ? row.first : 200);
+            try {
+                charged = other.charge(row.first ? row.first : 200);
+            } catch (const Unwound&) {
+                charged = false;
+                unwound = true;
+            }
             gone.fetch_add(1);
         });
         until_waiting(b, row.behind_large ? 2 : 1, gone, 0);
@@ -348,6 +362,7 @@ TEST(Budget, AStopEndsWaits) {
         if (!row.polls) { EXPECT_TRUE(stop.poll()); }
         t.join();
         EXPECT_FALSE(charged);
+        EXPECT_EQ(unwound, row.unwinds);
         EXPECT_TRUE(stop.requested());
         EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
         if (row.polls) { EXPECT_GE(checks.load(), 1); }
@@ -356,6 +371,10 @@ TEST(Budget, AStopEndsWaits) {
         large.join();
         EXPECT_EQ(b.in_flight(), 0u);
         EXPECT_EQ(b.waiting(), 0u);
+        // Nobody is left in line: the next large step goes straight in.
+        budget::Ledger next(b);
+        next.charge(90);
+        EXPECT_EQ(b.in_flight(), 90u);
     }
 }
 

@@ -8,15 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check/check.h"
@@ -27,6 +30,7 @@
 #include "check/pml.h"
 #include "check/relationships.h"
 #include "check/xml_parts.h"
+#include "core/document.h"
 #include "core/package.h"
 #include "core/zip.h"
 #include "corpus.h"
@@ -574,6 +578,74 @@ TEST(CheckRun, CachedPartBytesServeReadsAndRelationships) {
     auto fresh = other.rels("/ppt/presentation.xml");
     ASSERT_TRUE(fresh);
     EXPECT_EQ((*fresh)->relationships.size(), 2u);
+}
+
+// Every call that reads a part to parse it charges the process budget first:
+// with the budget held full, each waits, and its stop ends the wait.
+TEST(CheckRun, EveryCallThatParsesAPartWaitsForTheBudget) {
+    namespace budget = vantrell_core::budget;
+    namespace doc = vantrell_core::document;
+    const auto message = [](const auto& r) { return r ? std::string("read") : r.error().message(); };
+    const auto source = [] { return std::make_shared<vantrell_core::zip::MemorySource>(zip(minimal_deck())); };
+    const auto package = [] { return *pkg::Package::from_bytes(zip(minimal_deck())); };
+    const auto opened = doc::Document::from_source(source());
+    ASSERT_TRUE(opened);
+    struct Row {
+        const char* what;
+        std::function<std::string(budget::Stop&)> call;
+        std::string want;
+    };
+    const Row rows[] = {
+        {"check", [&](budget::Stop& stop) {
+             pkg::Package p = package();
+             return std::to_string(vc::check(p, vc::Options{10, true, true, &stop}).findings.size());
+         }, "stopped"},
+        {"opening", [&](budget::Stop& stop) { return message(doc::Document::from_source(source(), &stop)); },
+         "stopped"},
+        {"a slide", [&](budget::Stop& stop) {
+             doc::Document view(opened->shared(), 1);
+             view.set_stop(&stop);
+             const doc::Document::Charging charging(view);
+             return message(view.slide(0));
+         }, "stopped before reading"},
+        {"relationships", [&](budget::Stop& stop) {
+             pkg::Package p = package();
+             const pkg::Charging charging(p, &stop);
+             return message(p.rels("/ppt/presentation.xml"));
+         }, "stopped before reading"},
+        {"content types", [&](budget::Stop& stop) {
+             pkg::Package p = package();
+             const pkg::Charging charging(p, &stop);
+             return std::to_string(p.parsed_content_types().types.overrides.size());
+         }, "stopped"},
+    };
+    budget::Budget& b = budget::Budget::process();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // A large step and a full small room: every first charge waits.
+        budget::Ledger large, small;
+        large.charge(budget::PROCESS_NBYTES - budget::PROCESS_NBYTES / 4);
+        small.charge(budget::PROCESS_NBYTES / 4);
+        std::atomic<bool> say_stop{false}, done{false};
+        budget::Stop stop([](void* say) { return static_cast<std::atomic<bool>*>(say)->load(); }, &say_stop);
+        std::string got;
+        std::thread t([&] {
+            try {
+                got = row.call(stop);
+            } catch (const budget::Stopped&) {
+                got = "stopped";
+            }
+            done.store(true);
+        });
+        while (b.waiting() == 0 && !done.load()) std::this_thread::yield();
+        EXPECT_FALSE(done.load()) << "the call read without waiting";
+        say_stop.store(true);
+        t.join();
+        EXPECT_EQ(got, row.want);
+        large.settle();
+        small.settle();
+        EXPECT_EQ(b.in_flight(), 0u);
+    }
 }
 
 } // namespace

@@ -129,6 +129,16 @@ def blank_slides_deck(titles, nbytes, unit_nbytes=1 << 20):
     return write_zip(items)
 
 
+def blank_presentation_deck(nbytes, unit_nbytes=1 << 20):
+    """The one-slide deck of deckkit whose presentation part holds `nbytes`
+    spaces inside its root."""
+    items = deckkit.parts()
+    text = items["ppt/presentation.xml"]
+    cut = text.index(b"<p:sldMasterIdLst>")
+    items["ppt/presentation.xml"] = Inflating(text[:cut], b" " * unit_nbytes, nbytes // unit_nbytes, text[cut:])
+    return write_zip(list(items.items()))
+
+
 def blank_layouts_deck(count, nbytes, unit_nbytes=1 << 20):
     """A deck of `count` slides, each on a layout of its own holding `nbytes`
     spaces before its shape tree; every slide's body placeholder has plain

@@ -166,6 +166,100 @@ except KeyboardInterrupt:
 os._exit(0)  # the other reader is left behind
 """
 
+# The same for check() and check_report(), alone or beside a check of the
+# same deck in another thread (one of the two waits for the budget): the
+# signal comes once this thread's call has begun and one of them holds a
+# part of 250 MiB.
+INTERRUPT_A_CHECK = r"""
+import os, signal, sys, threading, time
+import vantrell
+path, call, beside = sys.argv[1], getattr(vantrell, sys.argv[2]), sys.argv[3] == "beside"
+begun = threading.Event()
+def note(frame, event, arg):
+    if event == "c_call" and arg is call:
+        begun.set()
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+start = resident()
+def interrupt():
+    begun.wait()
+    while resident() < start + (100 << 20):
+        time.sleep(0.01)
+    os.kill(os.getpid(), signal.SIGINT)
+if beside:
+    threading.Thread(target=call, args=(path,), daemon=True).start()
+threading.Thread(target=interrupt, daemon=True).start()
+sys.setprofile(note)
+try:
+    call(path)
+    print("finished")
+except KeyboardInterrupt:
+    print("ok")
+os._exit(0)
+"""
+
+# Eight threads make one call each that reads a part of 250 MiB, under an
+# address-space limit with room for two such parts: the budget lets the
+# parts in one at a time, so every call gives the answer it gives alone.
+CALLERS_UNDER_RLIMIT_AS = r"""
+import ctypes, resource, sys, threading
+import vantrell
+path, call = sys.argv[1], sys.argv[2]
+ctypes.CDLL(None).mallopt(-8, 1)  # M_ARENA_MAX: no heap reserved per thread
+d = vantrell.Document(path, threads=1) if call == "slide" else None
+work = {"check": lambda: [f.code for f in vantrell.check(path)], "open": lambda: vantrell.Document(path).slide_count,
+        "slide": lambda: d.slide(0).title}[call]
+want = work()
+got = []
+ready = threading.Barrier(9)
+def run():
+    ready.wait()
+    ready.wait()
+    try:
+        got.append(work())
+    except BaseException as e:
+        got.append(type(e).__name__)
+threads = [threading.Thread(target=run) for _ in range(8)]
+for t in threads: t.start()
+ready.wait()
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (700 << 20), resource.RLIM_INFINITY))
+ready.wait()
+for t in threads: t.join()
+print("ok" if got == [want] * 8 else got)
+"""
+
+# Daemon threads are inside a call that releases the interpreter lock when
+# the main thread returns: the exiting interpreter ends them there, which
+# must not abort the process. Ten runs, each a process of its own.
+EXIT_AMID_CALLS = r"""
+import os, subprocess, sys
+RUN = '''
+import os, sys, threading, time
+import vantrell, vantrell.write as w
+data = open(sys.argv[1], "rb").read()
+d = vantrell.Document(data=data)
+deck = w.Presentation().add(w.Slide("Saved").bullet("one"))
+call = {"markdown": d.markdown, "slides": d.slides, "check": lambda: vantrell.check(data=data),
+        "open": lambda: vantrell.Document(data=data), "to_bytes": deck.to_bytes,
+        "save": lambda: deck.save(os.path.join(os.path.dirname(sys.argv[1]), "saved.pptx"))}[sys.argv[2]]
+ready = threading.Barrier(5)
+def loop():
+    ready.wait()
+    while True:
+        call()
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+ready.wait()
+time.sleep(0.05)
+'''
+codes = [subprocess.run([sys.executable, "-c", RUN, *sys.argv[1:]], capture_output=True, timeout=60).returncode
+         for _ in range(10)]
+print("ok" if codes == [0] * 10 else codes)
+"""
+
 
 def large_slides_deck():
     """64 slides of 200 KB: enough work for every worker."""
@@ -276,6 +370,15 @@ CASES = [
 
     # Reading all of it takes half a minute and more.
     ("SIGINT ends a pass waiting for the budget", blank_slides(48, 250), INTERRUPT_A_WAIT, [], 20),
+    ("SIGINT ends check()", blank_slides(48, 250), INTERRUPT_A_CHECK, ["check", "alone"], 20),
+    ("SIGINT ends check_report() beside another", blank_slides(48, 250), INTERRUPT_A_CHECK,
+     ["check_report", "beside"], 20),
+    *[(f"8 threads, RLIMIT_AS for 2 parts of 250 MiB, {call}", deck, CALLERS_UNDER_RLIMIT_AS, [call], 240)
+      for call, deck in [("check", blank_slides(1, 250)),
+                         ("open", lambda: bombs.blank_presentation_deck(250 * MiB)),
+                         ("slide", blank_slides(1, 250))]],
+    *[(f"exit while daemon threads run {call}", layouts_deck, EXIT_AMID_CALLS, [call], 240)
+      for call in ["markdown", "slides", "check", "open", "to_bytes", "save"]],
 ]
 
 
