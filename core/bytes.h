@@ -25,12 +25,15 @@
 // threshold is malloc's own starting one: above it malloc maps blocks apart
 // too, but then raises its threshold to the largest block it freed, and
 // blocks of a few hundred KiB land in every worker's arena after all. (The
-// host's own malloc settings are not ours to change.)
+// host's own malloc settings are not ours to change.) Mappings up to 1 MiB
+// come in powers of two, and the last one freed of each size is kept for
+// the next block of that size (see detail::map).
 //
 // Header-only, so the writer shares them without depending on the reader's
 // compiled code.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -75,6 +78,45 @@ inline void append(std::vector<std::uint8_t, Alloc>& out, T v) {
 
 inline constexpr std::size_t OWN_MAPPING_NBYTES = std::size_t{128} << 10;
 
+namespace detail {
+
+// Mappings up to this size are made in powers of two, and the last one
+// freed of each size is kept (one per size for the whole process) for the
+// next block of that size: parts of a few hundred KiB are read one after
+// another, and mapping each afresh cost a pass over ordinary decks a few
+// per cent in faulting in and clearing new pages. What is kept stays under
+// twice this size.
+inline constexpr std::size_t KEPT_MAPPING_NBYTES = std::size_t{1} << 20;
+inline constexpr int FIRST_KEPT_EXPONENT = std::countr_zero(OWN_MAPPING_NBYTES);
+inline constexpr int KEPT_SIZES = std::countr_zero(KEPT_MAPPING_NBYTES) - FIRST_KEPT_EXPONENT + 1;
+inline std::atomic<void*> kept_mappings[KEPT_SIZES] = {};
+
+// The length mapped for a block of `nbytes` (at least OWN_MAPPING_NBYTES).
+inline std::size_t mapped_nbytes(std::size_t nbytes) noexcept {
+    return nbytes <= KEPT_MAPPING_NBYTES ? std::bit_ceil(nbytes) : nbytes;
+}
+
+inline std::atomic<void*>& kept_mapping(std::size_t len) noexcept {
+    return kept_mappings[std::countr_zero(len) - FIRST_KEPT_EXPONENT];
+}
+
+inline void* map(std::size_t nbytes) {
+    const std::size_t len = mapped_nbytes(nbytes);
+    if (len <= KEPT_MAPPING_NBYTES)
+        if (void* kept = kept_mapping(len).exchange(nullptr, std::memory_order_acquire)) return kept;
+    void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+}
+
+inline void unmap(void* p, std::size_t nbytes) noexcept {
+    const std::size_t len = mapped_nbytes(nbytes);
+    if (len <= KEPT_MAPPING_NBYTES) p = kept_mapping(len).exchange(p, std::memory_order_acq_rel);
+    if (p) ::munmap(p, len);
+}
+
+} // namespace detail
+
 // std::allocator, except that an element constructed without arguments is
 // default-initialised (for bytes, left as it is), and large blocks are
 // mapped apart.
@@ -89,12 +131,10 @@ struct NoFillAllocator {
     T* allocate(std::size_t n) {
         if (!own_mapping(n)) return std::allocator<T>{}.allocate(n);
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-        void* p = ::mmap(nullptr, n * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        return static_cast<T*>(p);
+        return static_cast<T*>(detail::map(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        if (own_mapping(n)) ::munmap(p, n * sizeof(T));
+        if (own_mapping(n)) detail::unmap(p, n * sizeof(T));
         else std::allocator<T>{}.deallocate(p, n);
     }
 

@@ -3,6 +3,11 @@
 
 #include "py/convert.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+
 namespace _vantrell {
 
 namespace {
@@ -43,6 +48,27 @@ PyObject* pptx_err_text(const std::string& message) {
 } // namespace _vantrell
 
 namespace _vantrell::toolkit {
+
+namespace {
+
+// Counts the fork() children this process became, so that what a thread
+// knows of itself is asked again there.
+std::atomic<unsigned> forks{0};
+[[maybe_unused]] const int forks_counted = ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+
+} // namespace
+
+bool on_main_thread() noexcept {
+    struct Known {
+        unsigned forks = 0;
+        bool asked = false;
+        bool main = false;
+    };
+    static thread_local Known known;
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (!known.asked || known.forks != now) known = {now, true, ::gettid() == ::getpid()};
+    return known.main;
+}
 
 PyObject* internal_fault_type() {
     if (g_internal_fault) return g_internal_fault;

@@ -173,6 +173,12 @@ inline bool signal_raised(void*) {
     return raised;
 }
 
+// Whether this is the process's first thread, the interpreter's main thread
+// as a rule, where signal handlers run. Asked of the system once per thread
+// (and again in a fork() child, whose one thread is the first there): calls
+// that take a few microseconds need not pay two system calls each.
+bool on_main_thread() noexcept;
+
 // Runs `f(stop)` with the lock released, as released() does. On the main
 // thread, where signal handlers run, `stop` polls them (the library polls
 // it between parts and while it waits for the process budget) and a call it
@@ -180,8 +186,7 @@ inline bool signal_raised(void*) {
 template <class F>
 auto released_stopping(F&& f) {
     vantrell_core::budget::Stop stop(&signal_raised, nullptr);
-    // The process's first thread: the interpreter's main thread, as a rule.
-    const bool main_thread = ::gettid() == ::getpid();
+    const bool main_thread = on_main_thread();
     auto out = released([&f, &stop, main_thread] { return f(main_thread ? &stop : nullptr); });
     if (stop.requested()) out = std::unexpected(Fault{.exception_set = true});
     return out;
