@@ -1145,19 +1145,44 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
 constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{4} << 10;
 constexpr std::size_t MAX_SETTING_UNITS = 1024;
 
+// The first child record of `type`, visiting at most `budget` records, each
+// counted off it.
+std::optional<Rec> child_within(Bytes body, std::uint16_t type, std::size_t& budget) {
+    Kids k(body);
+    for (; budget > 0; --budget) {
+        const auto r = k.next();
+        if (!r) break;
+        if (r->type == type) {
+            --budget;
+            return r;
+        }
+    }
+    return std::nullopt;
+}
+
 // The offsets of the first date, footer and slide-number placeholder shapes
-// at the top of the drawing of the master at `at`, in drawing order.
-std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at) {
+// at the top of the drawing of the master at `at`, in drawing order. The
+// records looked at are counted off `budget`, which all masters share:
+// masters whose records overlap (a master list naming many offsets inside
+// one record) cost no more than the stream's own records.
+std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at, std::size_t& budget) {
     std::vector<std::uint32_t> out;
     const auto m = rec_at_clamped(doc, at);
-    const auto drawing = m ? child(m->body, rt_drawing) : std::nullopt;
-    const auto dg = drawing ? child(drawing->body, rt_dg) : std::nullopt;
-    const auto spgr = dg ? child(dg->body, rt_spgr) : std::nullopt;
+    const auto drawing = m ? child_within(m->body, rt_drawing, budget) : std::nullopt;
+    const auto dg = drawing ? child_within(drawing->body, rt_dg, budget) : std::nullopt;
+    const auto spgr = dg ? child_within(dg->body, rt_spgr, budget) : std::nullopt;
     if (!spgr) return out;
     std::vector<std::uint8_t> taken;
     Kids kids(spgr->body);
-    while (auto k = kids.next()) {
+    while (budget > 0) {
+        const auto k = kids.next();
+        if (!k) break;
+        --budget;
         if (k->type != rt_sp || k->body.size() > MAX_FURNITURE_NBYTES) continue;
+        // Reading a shape's records costs about one per eight of its bytes.
+        const std::size_t cost = k->body.size() / 8;
+        if (cost > budget) break;
+        budget -= cost;
         const ShapeRecs s = collect(k->body);
         if (s.flags & (sp_deleted | sp_background | sp_patriarch)) continue;
         const auto placement = s.placement && *s.placement != 0 ? s.placement : s.hf_placement;
@@ -1784,6 +1809,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
     // records, so all of them together are fewer than the stream has room
     // for; records that overlap cost no more than that either.
     std::size_t style_budget = doc.size() / 8;
+    std::size_t furniture_budget = doc.size() / 8;
     auto master_styles_at = [&](std::uint32_t at, bool title) {
         MasterStyles ms;
         const auto m = rec_at_clamped(doc, at);
@@ -1919,7 +1945,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 if (!at) at = resolve(id, rt_slide);
                 if (!at) continue;
                 auto [where, fresh] = seen.try_emplace(*at);
-                if (fresh) where->second = furniture_shapes(doc, *at);
+                if (fresh) where->second = furniture_shapes(doc, *at, furniture_budget);
                 masters_.push_back({load_le32(it->body, 0x0C), title, where->second});
                 auto [known, first] = styled.try_emplace(*at, master_styles_.size());
                 MasterStyles ms = first ? master_styles_at(*at, title) : master_styles_[known->second];

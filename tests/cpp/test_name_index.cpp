@@ -211,7 +211,9 @@ TEST(NameHash, ChosenNamesCostTheirTablesLinearWork) {
             EXPECT_EQ(got.repeats, repeats) << r.what << " in the " << table << " table";
             // Fetched to hash and to insert, and once more per repeat.
             EXPECT_LE(got.compared, 2 * n + repeats) << r.what << " in the " << table << " table";
-            if (repeats == 0) EXPECT_GT(got.slots, 3000u) << r.what << " in the " << table << " table";
+            if (repeats == 0) {
+                EXPECT_GT(got.slots, 3000u) << r.what << " in the " << table << " table";
+            }
         }
     }
 }
