@@ -248,9 +248,13 @@ int Saving::decide() {
     // Opened, but no longer at the name (another save's rename or a rotation
     // moved it since open() found it): writing into it would rewrite a file
     // that readers and a backup now hold. Decide again on what is there now.
+    if (st.st_nlink == 0) return decide_again();
+    // A name that cannot be followed here, as links that open() follows one
+    // by one can join up to more than PATH_MAX, is no change by anyone: the
+    // opened file is written as open() found it.
+    if (!land) return start_writing_through();
     struct stat named;
-    if (!land || st.st_nlink == 0 || ::lstat(land->name.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
-        named.st_ino != st.st_ino)
+    if (::lstat(land->name.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
         return decide_again();
     // A rename would split the names: the others would keep the old deck.
     if (st.st_nlink > 1) return start_writing_through();

@@ -318,6 +318,12 @@ SAVES = [
     ("link to a link to a file",
      lambda d: then(old_file(d), link(d, "b", "deck.pptx"), (link(d, "a", d / "b"), d / "deck.pptx", None)),
      "replaced", None),
+    # Each link leads on beside itself, but the joined name of the chain
+    # outgrows PATH_MAX, as open() never has to join it.
+    ("chain of links past PATH_MAX",
+     lambda d: then(old_file(d), [link(d, f"l{i}", "./" * 100 + (f"l{i + 1}" if i < 24 else "deck.pptx"))
+                                  for i in range(25)], (d / "l0", d / "deck.pptx", None)),
+     "written", None),
     ("looping links", lambda d: then(link(d, "b", "a"), (link(d, "a", "b"), None, None)),
      r"^io: Too many levels of symbolic links", None),
     ("link into a missing folder", lambda d: (link(d, "l.pptx", "nope/x.pptx"), None, None),
