@@ -197,7 +197,8 @@ Result<Saving::Step> Saving::resume() {
             break;
         case Stage::finish: err = finish(); break;
         case Stage::write_through:
-            err = write_out(target_.get());
+            if (written_ == 0) err = empty_target();
+            if (err == 0) err = write_out(target_.get());
             if (err == 0) err = target_.close();
             if (err == 0) stage_ = Stage::done;
             break;
@@ -298,10 +299,14 @@ int Saving::start_replacing(const std::string& name) {
 
 int Saving::start_writing_through() {
     drop_temp();
+    stage_ = Stage::write_through;
+    return 0;
+}
+
+int Saving::empty_target() {
     struct stat st;
     if (::fstat(target_.get(), &st) != 0) return errno;
     if (S_ISREG(st.st_mode) && ::ftruncate(target_.get(), 0) != 0) return errno;
-    stage_ = Stage::write_through;
     return 0;
 }
 
@@ -317,6 +322,10 @@ int Saving::create_temp() {
             temp_.reset(fd);
             temp_exists_ = true;
             stage_ = Stage::write_temp;
+            // The owner and group first, before any byte is written: a file
+            // they cannot be given to (a group member saving another's deck)
+            // is written through at once rather than after a whole copy.
+            if (replaces_file_ && !take_owner()) return start_writing_through();
             return 0;
         }
         if (errno != EEXIST) return errno;
@@ -340,21 +349,28 @@ int Saving::write_out(int fd) {
     return 0;
 }
 
-// Gives the whole temporary file what the replaced one has: owner and group,
-// then its extended attributes exactly (ACLs are attributes; one the folder's
-// default ACL gave the new file goes), then the mode, last because a chown
-// may clear set-id bits. False when any of it cannot be done or did not
-// hold: the file would then be readable by others than before, or lose its
-// owner.
-bool Saving::carry() {
+// Gives the temporary file the replaced one's owner and group; false when
+// that cannot be done.
+bool Saving::take_owner() {
     temp_carried_ = true;
     const int temp = temp_.get();
     struct stat st;
     if (::fstat(temp, &st) != 0) return false;
-    if ((st.st_uid != uid_ || st.st_gid != gid_) &&
-        ::fchown(temp, st.st_uid != uid_ ? uid_ : static_cast<uid_t>(-1),
-                 st.st_gid != gid_ ? gid_ : static_cast<gid_t>(-1)) != 0)
-        return false;
+    return (st.st_uid == uid_ && st.st_gid == gid_) ||
+           ::fchown(temp, st.st_uid != uid_ ? uid_ : static_cast<uid_t>(-1),
+                    st.st_gid != gid_ ? gid_ : static_cast<gid_t>(-1)) == 0;
+}
+
+// Gives the whole temporary file what the replaced one has: owner and group
+// (again, for a file kept under a new decision), then its extended attributes
+// exactly (ACLs are attributes; one the folder's default ACL gave the new
+// file goes), then the mode, last because a chown may clear set-id bits.
+// False when any of it cannot be done or did not hold: the file would then
+// be readable by others than before, or lose its owner.
+bool Saving::carry() {
+    if (!take_owner()) return false;
+    const int temp = temp_.get();
+    struct stat st;
     auto wanted = attribute_names(target_.get());
     auto had = attribute_names(temp);
     if (!wanted || !had) return false;
@@ -371,17 +387,18 @@ bool Saving::carry() {
 }
 
 int Saving::finish() {
-    // On disk before the rename: otherwise a crash can leave the new name
-    // pointing at a file whose data never arrived. What it carries is set
-    // after, so that a new decision need not wait for the disk again; a crash
-    // losing that leaves the deck private to us, never open to more.
-    if (!synced_) {
-        if (::fsync(temp_.get()) != 0) return errno;
-        synced_ = true;
-    }
     bool carried = true;
     if (replaces_file_) carried = carry();
     else if (::fchmod(temp_.get(), mode_) != 0) return errno;
+    // On disk before the rename, with what it carries: otherwise a crash can
+    // leave the new name pointing at a file whose data never arrived. A file
+    // that cannot stand in is not flushed, as it is written through instead.
+    // Once is enough: under a new decision only what it carries changes, and
+    // a crash losing that leaves the deck as one earlier decision made it.
+    if (carried && !synced_) {
+        if (::fsync(temp_.get()) != 0) return errno;
+        synced_ = true;
+    }
     renaming_ = true;
     // The name must still lead where it did when the decision was made: the
     // replaced file, or nothing for a new name (or when the replaced file

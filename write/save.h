@@ -8,11 +8,12 @@
 //
 // A regular file is replaced when the new file can carry everything the old
 // one has: the bytes go to a temporary file beside it, created readable by
-// its owner alone and flushed to disk, which then takes the old file's owner
-// and group, permission bits and extended attributes (ACLs among them) and is
-// renamed over it. A reader never sees a half-written deck, a failed save
-// leaves the existing file as it was, and a crash just after the save leaves
-// the new deck rather than an empty one. A new name is created the same way.
+// its owner alone, which takes the old file's owner and group before them
+// and its permission bits and extended attributes (ACLs among them) after,
+// and is then flushed to disk and renamed over it. A reader never sees a
+// half-written deck, a failed save leaves the existing file as it was, and a
+// crash just after the save leaves the new deck rather than an empty one. A
+// new name is created the same way.
 //
 // Anything else that exists is written through the opened descriptor, as a
 // plain write would: a FIFO, a terminal or another device node; a file
@@ -82,9 +83,12 @@ private:
     int decide_again();
     int start_replacing(const std::string& name);
     int start_writing_through();
+    // Empties a regular target before it is written through.
+    int empty_target();
     void drop_temp() noexcept;
     int create_temp();
     int write_out(int fd);
+    bool take_owner();
     bool carry();
     int finish();
     std::string temp_path() const;
