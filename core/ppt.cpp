@@ -1161,15 +1161,13 @@ std::optional<Rec> child_within(Bytes body, std::uint16_t type, std::size_t& bud
 }
 
 // The offsets of the first date, footer and slide-number placeholder shapes
-// at the top of the drawing of the master at `at`, in drawing order. The
-// records looked at are counted off `budget`, which all masters share:
-// masters whose records overlap (a master list naming many offsets inside
-// one record) cost no more than the stream's own records.
-std::vector<std::uint32_t> furniture_shapes(Bytes doc, std::uint32_t at, std::size_t& budget) {
+// at the top of a master's drawing (the body of its DrawingContainer), in
+// drawing order. The records looked at are counted off `budget`, which all
+// masters share: masters whose records overlap (a master list naming many
+// offsets inside one record) cost no more than the stream's own records.
+std::vector<std::uint32_t> furniture_shapes(Bytes doc, Bytes drawing, std::size_t& budget) {
     std::vector<std::uint32_t> out;
-    const auto m = rec_at_clamped(doc, at);
-    const auto drawing = m ? child_within(m->body, rt_drawing, budget) : std::nullopt;
-    const auto dg = drawing ? child_within(drawing->body, rt_dg, budget) : std::nullopt;
+    const auto dg = child_within(drawing, rt_dg, budget);
     const auto spgr = dg ? child_within(dg->body, rt_spgr, budget) : std::nullopt;
     if (!spgr) return out;
     std::vector<std::uint8_t> taken;
@@ -1221,7 +1219,7 @@ struct Deck::Shapes {
     std::uint32_t slide_id = 0;
     // The text styles the slide's text inherits: its masters' (nearest
     // first) and the document's; the bullets found for each text type.
-    std::array<const MasterStyles*, 2> masters{};
+    std::array<const Master*, 2> masters{};
     std::uint32_t default_style = 0;
     std::array<std::optional<model::ListStyle>, 9> inherited_by_type;
 
@@ -1336,8 +1334,8 @@ struct Deck::Shapes {
             if (const auto r = at ? rec_at(doc, at) : std::nullopt) styles.push_back(style_bullets(*r));
         };
         for (auto type = text_type; type; type = base_text_type(*type))
-            for (const MasterStyles* m : masters)
-                if (m) add(m->atoms[*type]);
+            for (const Master* m : masters)
+                if (m) add(m->styles[*type]);
         add(default_style);
         known.emplace();
         for (std::size_t level = 0; level <= MAX_PARA_LEVEL; ++level) {
@@ -1690,7 +1688,6 @@ Result<void> Deck::load() {
             prog_ids_.clear();
             masters_.clear();
             outline_numbering_.clear();
-            master_styles_.clear();
             default_style_ = 0;
             slide_headers_footers_.reset();
             slide_size_ = fresh.slide_size_;
@@ -1803,28 +1800,33 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
         std::copy_if(scan->slides.begin(), scan->slides.end(), std::back_inserter(spare), loose);
     std::size_t spare_used = 0;
 
-    // The text styles of the master whose record is at `at`: the first atom
-    // of each text type among its children, and for a title master the
-    // master its own slide atom names. Sound masters' children are distinct
-    // records, so all of them together are fewer than the stream has room
-    // for; records that overlap cost no more than that either.
-    std::size_t style_budget = doc.size() / 8;
-    std::size_t furniture_budget = doc.size() / 8;
-    auto master_styles_at = [&](std::uint32_t at, bool title) {
-        MasterStyles ms;
+    // The master whose record is at `at`, from one pass over its children:
+    // the first text style atom of each text type, for a title master the
+    // master its own slide atom names, and the furniture of its drawing.
+    // Sound masters' records are distinct, so all of them together are fewer
+    // than the stream has room for; records that overlap cost no more than
+    // that either.
+    std::size_t master_budget = doc.size() / 8;
+    auto master_at = [&](std::uint32_t at, bool title) {
+        Master out;
+        out.title = title;
         const auto m = rec_at_clamped(doc, at);
-        if (!m) return ms;
+        if (!m) return out;
+        std::optional<Rec> drawing;
         Kids items(m->body);
-        while (style_budget > 0) {
+        while (master_budget > 0) {
             const auto it = items.next();
             if (!it) break;
-            --style_budget;
-            if (it->type == rt_text_master_style && it->instance < ms.atoms.size() && ms.atoms[it->instance] == 0)
-                ms.atoms[it->instance] = static_cast<std::uint32_t>(it->body.data() - doc.data()) - 8;
-            else if (it->type == rt_slide_atom && title && !ms.follows && it->body.size() >= 0x10)
-                ms.follows = load_le32(it->body, 0x0C);
+            --master_budget;
+            if (it->type == rt_text_master_style && it->instance < out.styles.size() && out.styles[it->instance] == 0)
+                out.styles[it->instance] = static_cast<std::uint32_t>(it->body.data() - doc.data()) - 8;
+            else if (it->type == rt_slide_atom && title && !out.follows && it->body.size() >= 0x10)
+                out.follows = load_le32(it->body, 0x0C);
+            else if (it->type == rt_drawing && !drawing)
+                drawing = it;
         }
-        return ms;
+        if (drawing) out.furniture = furniture_shapes(doc, drawing->body, master_budget);
+        return out;
     };
 
     bool have_slides = false, have_notes = false, have_masters = false;
@@ -1933,9 +1935,9 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
             }
         } else if (r->type == rt_list_with_text && r->instance == 1 && !have_masters) {
             have_masters = true;
-            // Many entries may name one master: each is looked at once.
-            std::unordered_map<std::uint32_t, std::vector<std::uint32_t>, hash::NumberHasher> seen;
-            std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> styled;
+            // Many entries may name one master record: it is looked at once,
+            // by the first, which the others copy (by record offset).
+            std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> seen;
             Kids items(b);
             while (auto it = items.next()) {
                 if (it->type != rt_persist_atom || it->body.size() < 0x10) continue;
@@ -1944,17 +1946,12 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 const bool title = !at;
                 if (!at) at = resolve(id, rt_slide);
                 if (!at) continue;
-                auto [where, fresh] = seen.try_emplace(*at);
-                if (fresh) where->second = furniture_shapes(doc, *at, furniture_budget);
-                masters_.push_back({load_le32(it->body, 0x0C), title, where->second});
-                auto [known, first] = styled.try_emplace(*at, master_styles_.size());
-                MasterStyles ms = first ? master_styles_at(*at, title) : master_styles_[known->second];
-                ms.id = load_le32(it->body, 0x0C);
-                master_styles_.push_back(ms);
+                const auto [known, first] = seen.try_emplace(*at, masters_.size());
+                Master m = first ? master_at(*at, title) : masters_[known->second];
+                m.id = load_le32(it->body, 0x0C);
+                masters_.push_back(std::move(m));
             }
             std::stable_sort(masters_.begin(), masters_.end(), [](const Master& x, const Master& y) { return x.id < y.id; });
-            std::stable_sort(master_styles_.begin(), master_styles_.end(),
-                             [](const MasterStyles& x, const MasterStyles& y) { return x.id < y.id; });
         } else if (r->type == rt_doc_info_list && outline_numbering_.empty()) {
             // The numbering PowerPoint keeps for placeholder text: pairs of
             // a header naming slide and text type, then the entries.
@@ -2070,16 +2067,16 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
             content.shapes.push_back(std::move(sh));
         }
     }
-    if (type == rt_slide) add_furniture(content, r->body, index);
+    if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index);
     return content;
 }
 
-std::array<const Deck::MasterStyles*, 2> Deck::masters_of(Bytes slide_body) const {
-    std::array<const MasterStyles*, 2> out{};
-    auto find = [&](std::uint32_t id) -> const MasterStyles* {
-        const auto m = std::lower_bound(master_styles_.begin(), master_styles_.end(), id,
-                                        [](const MasterStyles& x, std::uint32_t key) { return x.id < key; });
-        return m != master_styles_.end() && m->id == id ? &*m : nullptr;
+std::array<const Deck::Master*, 2> Deck::masters_of(Bytes slide_body) const {
+    std::array<const Master*, 2> out{};
+    auto find = [&](std::uint32_t id) -> const Master* {
+        const auto m = std::lower_bound(masters_.begin(), masters_.end(), id,
+                                        [](const Master& x, std::uint32_t key) { return x.id < key; });
+        return m != masters_.end() && m->id == id ? &*m : nullptr;
     };
     const auto atom = child(slide_body, rt_slide_atom);
     if (!atom || atom->body.size() < 0x10) return out;
@@ -2102,19 +2099,13 @@ std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
     return hf;
 }
 
-void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::size_t index) const {
+void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const Master& master, std::size_t index) const {
     using PK = model::PlaceholderKind;
-    const auto atom = child(slide_body, rt_slide_atom);
-    if (!atom || atom->body.size() < 0x10) return;
-    const std::uint32_t master_id = load_le32(atom->body, 0x0C);
-    const auto master = std::lower_bound(masters_.begin(), masters_.end(), master_id,
-                                         [](const Master& m, std::uint32_t id) { return m.id < id; });
-    if (master == masters_.end() || master->id != master_id) return;
     // The slide's own settings replace the deck's, which a title slide (one
     // that follows a title master) does not show.
     std::optional<HeadersFooters> hf;
     if (const auto own = child(slide_body, rt_headers_footers, 0)) hf = headers_footers(own->body);
-    else if (!master->title) hf = slide_headers_footers_;
+    else if (!master.title) hf = slide_headers_footers_;
     if (!hf) return;
 
     // What the settings turn on, and give something to show, that the slide
@@ -2135,7 +2126,7 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, std::si
     if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
     Expansions expanded;
     shapes.expanded = &expanded;
-    for (const std::uint32_t at : master->furniture) {
+    for (const std::uint32_t at : master.furniture) {
         const auto k = rec_at(doc_, at);
         if (!k || wanted.empty()) break;
         expanded = {};

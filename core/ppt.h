@@ -226,8 +226,11 @@ private:
     void own_pages(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& notes);
     // The settings a HeadersFootersContainer body holds; none without its atom.
     static std::optional<HeadersFooters> headers_footers(std::span<const std::uint8_t> body);
-    // Appends to a slide's shapes the master's furniture its settings show.
-    void add_furniture(model::SlideContent& content, std::span<const std::uint8_t> slide_body, std::size_t index) const;
+    struct Master;
+    // Appends to a slide's shapes the furniture of its master that its
+    // settings show.
+    void add_furniture(model::SlideContent& content, std::span<const std::uint8_t> slide_body, const Master& master,
+                       std::size_t index) const;
     // The drawing of a slide or notes page; `index` is the slide's, whose
     // number slide-number fields show.
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
@@ -241,29 +244,26 @@ private:
     std::vector<SlideEntry> slides_;
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
-    // Masters by id (the first listed of an id wins): whether it is a title
-    // master, and the offsets of its first date, footer and slide-number
-    // placeholder shapes in drawing order, found once when opening.
+    // A master, found once when opening: whether it is a title master and,
+    // for one, the id of the master it follows; the offset of its first
+    // TextMasterStyleAtom of each text type (0 for none); the offsets of its
+    // first date, footer and slide-number placeholder shapes in drawing
+    // order. By id; the first listed of an id wins.
     struct Master {
         std::uint32_t id = 0;
         bool title = false;
+        std::optional<std::uint32_t> follows;
+        std::array<std::uint32_t, 9> styles{};
         std::vector<std::uint32_t> furniture;
     };
     std::vector<Master> masters_;
     std::vector<OutlineNumbering> outline_numbering_;
-    // A master's text styles: the offset of its first TextMasterStyleAtom of
-    // each text type (0 for none) and, for a title master, the id of the
-    // master it follows. By id; the first listed of an id wins.
-    struct MasterStyles {
-        std::uint32_t id = 0;
-        std::optional<std::uint32_t> follows;
-        std::array<std::uint32_t, 9> atoms{};
-    };
-    std::vector<MasterStyles> master_styles_;
     // The document's own text style for text boxes; 0 for none.
     std::uint32_t default_style_ = 0;
-    // The masters whose styles a slide's text inherits, nearest first.
-    std::array<const MasterStyles*, 2> masters_of(std::span<const std::uint8_t> slide_body) const;
+    // The master a slide's atom names, whose furniture it shows, then the
+    // one a title master follows: the masters whose styles its text
+    // inherits, nearest first.
+    std::array<const Master*, 2> masters_of(std::span<const std::uint8_t> slide_body) const;
     std::optional<HeadersFooters> slide_headers_footers_;
     Size slide_size_{9144000, 6858000};
     Size notes_size_{6858000, 9144000};
