@@ -545,11 +545,11 @@ std::optional<TextField> field_mark(const Rec& r) {
     return TextField{load_le32(r.body, 0), kind};
 }
 
-// The footer and date texts a shape shows at its fields: how often each,
-// and their bytes in all.
+// The footer and date texts a shape shows at its fields: whether each was
+// shown, and the bytes of those shown again after their first.
 struct Expansions {
-    std::uint32_t footers = 0, dates = 0;
-    std::uint64_t nbytes = 0;
+    bool footer_shown = false, date_shown = false;
+    std::uint64_t repeated_nbytes = 0;
 };
 
 // What a text's paragraphs take besides its characters and paragraph runs.
@@ -594,8 +594,9 @@ model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
         r.field_type.clear();
         r.text = value;
         if (extras.expanded) {
-            ++(kind == TextField::Kind::date ? extras.expanded->dates : extras.expanded->footers);
-            extras.expanded->nbytes += value.size();
+            bool& shown = kind == TextField::Kind::date ? extras.expanded->date_shown : extras.expanded->footer_shown;
+            if (shown) extras.expanded->repeated_nbytes += value.size();
+            shown = true;
         }
     }
     return r;
@@ -2149,9 +2150,7 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
             sh.content = std::move(one);
         }
         // Each setting text shown at more than one field is repeated there.
-        const std::uint64_t once = (expanded.footers > 0 ? shapes.footer.size() : 0) +
-                                   (expanded.dates > 0 ? shapes.date.size() : 0);
-        content.copies.push_back({content.shapes.size(), at, expanded.nbytes - std::min(once, expanded.nbytes)});
+        content.copies.push_back({content.shapes.size(), at, expanded.repeated_nbytes});
         content.shapes.push_back(std::move(sh));
     }
 }
