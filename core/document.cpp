@@ -931,9 +931,8 @@ std::vector<comments::CommentAuthor> Document::comment_authors() {
 namespace {
 
 using PK = model::PlaceholderKind;
-
-const model::Bullet NO_BULLET{model::Bullet::Kind::none, {}, 1};
-const model::Bullet CHARACTER_BULLET{model::Bullet::Kind::character, "\u2022", 1};
+using model::CHARACTER_BULLET;
+using model::NO_BULLET;
 
 // Highest list level a style describes (lvl9pPr).
 constexpr std::uint8_t MAX_STYLE_LEVEL = 8;
@@ -1008,13 +1007,10 @@ const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragra
     const std::optional<model::Placeholder>& ph = shape.placeholder;
     const bool body_or_content = ph && (ph->kind == PK::body || ph->kind == PK::obj);
     // A legacy deck's paragraphs carry their own bullets and their text
-    // body what its masters' styles set by level; where neither says, body
-    // and content placeholders show one.
+    // body what its masters' styles set by level.
     if (slide_->view && slide_->view->shared()->is_legacy()) {
-        if (paragraph.bullet.kind != model::Bullet::Kind::inherited) return paragraph.bullet;
-        if (const model::TextBody* body = shape.text_body())
-            if (const model::Bullet* b = body->list_style.at(paragraph.level)) return *b;
-        return body_or_content ? CHARACTER_BULLET : NO_BULLET;
+        const model::TextBody* body = shape.text_body();
+        return model::legacy_bullet(paragraph, body ? &body->list_style : nullptr, body_or_content);
     }
     if (ph && is_title(ph->kind)) return NO_BULLET;
     if (paragraph.bullet.kind != model::Bullet::Kind::inherited) return paragraph.bullet;

@@ -20,6 +20,16 @@ constexpr std::array<const char*, std::variant_size_v<Content>> KIND_NAMES{
 
 } // namespace
 
+const Bullet NO_BULLET{Bullet::Kind::none, {}, 1};
+const Bullet CHARACTER_BULLET{Bullet::Kind::character, "\u2022", 1};
+
+const Bullet& legacy_bullet(const Paragraph& paragraph, const ListStyle* inherited, bool body_or_content) noexcept {
+    if (paragraph.bullet.kind != Bullet::Kind::inherited) return paragraph.bullet;
+    if (inherited)
+        if (const Bullet* b = inherited->at(paragraph.level)) return *b;
+    return body_or_content ? CHARACTER_BULLET : NO_BULLET;
+}
+
 PlaceholderKind PlaceholderKind::parse(std::string_view text) noexcept {
     for (std::size_t i = 0; i + 1 < PLACEHOLDER_NAMES.size(); ++i) {
         if (text == PLACEHOLDER_NAMES[i]) return static_cast<Value>(i);

@@ -108,6 +108,17 @@ struct Paragraph {
     void append_text(std::string& out) const;
 };
 
+// What a paragraph shows where nothing sets its bullet: none, or a bullet
+// character.
+extern const Bullet NO_BULLET;
+extern const Bullet CHARACTER_BULLET;
+
+// The bullet a legacy deck's paragraph shows: its own, else what the list
+// style its text body inherited from its masters sets at its level (none
+// given: nothing); where neither says, a character for body and content
+// placeholders and none elsewhere.
+const Bullet& legacy_bullet(const Paragraph& paragraph, const ListStyle* inherited, bool body_or_content) noexcept;
+
 // Appends the paragraph texts separated by "\n", no trailing "\n".
 void write_text(const std::vector<Paragraph>& paragraphs, std::string& out);
 

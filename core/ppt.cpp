@@ -637,13 +637,8 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         const auto& chars = extras.chars;
         while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
             char_start += chars[char_k++].nchars;
-        using BK = model::Bullet::Kind;
-        const model::Bullet* style = body.list_style.at(para.level);
-        const BK shown = para.bullet.kind != BK::inherited ? para.bullet.kind
-                         : style                            ? style->kind
-                         : extras.bullets_by_default        ? BK::character
-                                                            : BK::none;
-        const bool bullet_on = shown == BK::character;
+        const bool bullet_on = model::legacy_bullet(para, &body.list_style, extras.bullets_by_default).kind ==
+                               model::Bullet::Kind::character;
         if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
             extras.numbering[chars[char_k].entry] && bullet_on)
             para.bullet = *extras.numbering[chars[char_k].entry];
