@@ -142,6 +142,13 @@ private:
         if (lazy) lazy_ = true;
         else close_items(column);
     }
+    // Whether a line at `column` stands four columns or more inside the text
+    // of the innermost item whose text it reaches: then it is that item's
+    // text (an indented line), even when it starts like an item.
+    bool inside_item_text(std::size_t column) const {
+        const auto reached = std::upper_bound(items_.begin(), items_.end(), column);
+        return reached != items_.begin() && column - *(reached - 1) >= 4;
+    }
 
     Presentation deck_;
     std::optional<Slide> slide_;
@@ -149,9 +156,9 @@ private:
     bool notes_ = false;
     bool after_break_ = false; // only blank lines since a thematic break
     Broken broken_ = Broken::none;
-    // The content columns of the open list items, outermost first: an item
-    // nests in the last one whose content column its marker reaches, as
-    // CommonMark reads lists.
+    // The content columns of the open list items, outermost first, each past
+    // the one before: an item nests in the last one whose content column its
+    // marker reaches, as CommonMark reads lists.
     std::vector<std::size_t> items_;
     bool lazy_ = false; // the last line was list text: a plain line continues it
 };
@@ -160,7 +167,8 @@ void Reader::line(std::string_view raw) {
     const std::string_view line = enc::trim_end(raw);
     const Broken broken = std::exchange(broken_, Broken::none);
     const bool lazy = std::exchange(lazy_, false);
-    const std::size_t column = column_after(line.substr(0, line.size() - enc::trim_start(line).size()), 0);
+    // Only spaces and tabs indent; other white space is the line's text.
+    const std::size_t column = column_after(line.substr(0, line.find_first_not_of(" \t")), 0);
     if (enc::trim_start(line).starts_with("```")) {
         close_items(column);
         fence_ = !fence_;
@@ -212,8 +220,9 @@ void Reader::line(std::string_view raw) {
         notes_ = true;
         return;
     }
-    const bool item = t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ ");
-    const auto numbered_item = item ? std::nullopt : numbered(t);
+    const bool indented = inside_item_text(column);
+    const bool item = !indented && (t.starts_with("- ") || t.starts_with("* ") || t.starts_with("+ "));
+    const auto numbered_item = item || indented ? std::nullopt : numbered(t);
     broken_ = broken;
     if (!item && !numbered_item) text(column, lazy);
     if (std::string* open = item || numbered_item ? nullptr : open_text()) {

@@ -89,8 +89,12 @@ TEST(Markdown, HeadingsSubtitlesAndLists) {
                       "+ e\n\t- f\n12. twelve\n3) three\n3.14 pi\n1.\n");
     const auto& body = d.slides[0].body;
     ASSERT_EQ(body.size(), 10u);
-    const int levels[] = {0, 1, 2, 3, 4, 2, 0, 0, 0, 0};
+    const int levels[] = {0, 1, 2, 0, 0, 2, 0, 0, 0, 0};
     for (int i = 0; i < 10; ++i) EXPECT_EQ(body[i].level, levels[i]) << i;
+    // Markers four columns or more inside c's text are its text.
+    EXPECT_FALSE(body[3].bullet);
+    EXPECT_EQ(text(body[4]), "+ e");
+    EXPECT_FALSE(body[4].bullet);
     EXPECT_EQ(text(body[6]), "twelve");
     EXPECT_TRUE(body[6].bullet);
     EXPECT_EQ(text(body[7]), "three");

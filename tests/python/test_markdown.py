@@ -148,6 +148,12 @@ class TestNesting:
         "- a\nlazy text\n  - b\n",
         "- a\n\ntext\n  - b\n",
         "* a\n  + b\n    1) c\n       - d\n",
+        # Four columns inside an item's text a marker is that item's text.
+        "- a\n      - bb\n  - c\n",
+        "- a\n\n      - bb\n",
+        "1. a\n   - b\n\t     - cc\n     - d\n",
+        # A no-break space is text, not indentation.
+        "- a\n\n\u00a0\u00a0text\n  - b\n",
     ])
     def test_from_markdown_nests_items_as_commonmark_does(self, source):
         md = source
