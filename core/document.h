@@ -181,7 +181,13 @@ struct Rendered {
     // Set for a diagram's Markdown: the outline level of each line of
     // `text`, which becomes a list where it is shown.
     std::vector<std::uint8_t> levels;
+    // With `levels`: the indents and markers that list adds to `text`,
+    // the same wherever it is shown; in a deep outline they outweigh it.
+    std::uint64_t list_nbytes = 0;
     std::optional<std::string> error;
+
+    // What each showing adds to the output.
+    std::uint64_t shown_nbytes() const noexcept { return text.size() + list_nbytes; }
 };
 
 // The kinds of part a pass renders once, each with its table of results.

@@ -910,16 +910,22 @@ std::string chart_markdown(const chart::ChartData& chart) {
 
 namespace {
 
+// The width of a diagram item's marker, "- " or "* ".
+constexpr std::size_t ITEM_MARKER = 2;
+
 // A diagram's items as the lines of a list yet to be placed: each escaped
-// on its own line, with its level beside.
+// on its own line, with its level beside. What came before the list decides
+// only the kind of its markers, so its indents are counted here.
 document::Rendered diagram_lines(const diagram::DiagramData& diagram) {
     document::Rendered out;
+    Nesting nesting;
     for (const auto& [level, item] : diagram.items) {
         const std::string t = one_line(item);
         if (t.empty()) continue;
         if (!out.levels.empty()) out.text += '\n';
         append_escaped(out.text, t, BLOCK_LINE);
         out.levels.push_back(level);
+        out.list_nbytes += nesting.place(level, ITEM_MARKER, false).indent + ITEM_MARKER;
     }
     return out;
 }
@@ -932,7 +938,7 @@ std::string diagram_list(const document::Rendered& lines, std::optional<Nesting:
     for (const std::uint8_t level : lines.levels) {
         std::size_t end = lines.text.find('\n', begin);
         if (end == std::string::npos) end = lines.text.size();
-        const Nesting::Place place = nesting.place(level, 2, false);
+        const Nesting::Place place = nesting.place(level, ITEM_MARKER, false);
         if (!out.empty()) out += '\n';
         out.append(place.indent, ' ');
         out += place.alternate ? "* " : "- ";
@@ -956,7 +962,7 @@ std::string diagram_markdown(const diagram::DiagramData& diagram) {
 namespace {
 
 // What a pass shows of a part, as Markdown.
-document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_markdown(chart), {}, {}}; }
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {.text = chart_markdown(chart)}; }
 
 // The notes page as a quote, each of its paragraphs one of the quote;
 // nothing when no paragraph shows.

@@ -281,7 +281,7 @@ const document::Rendered* Showing::part(document::Shown kind, std::string_view n
     if (const auto idx = pkg->part_index(name)) {
         bool first = false;
         r = pass_.part(kind, *idx, *pkg, make, first);
-        if (r && !first && !r->error && !pass_.repeat(r->text.size())) {
+        if (r && !first && !r->error && !pass_.repeat(r->shown_nbytes())) {
             report_.leave_out(shown_what(kind), pass_.allowance());
             return nullptr;
         }
@@ -301,7 +301,7 @@ namespace {
 // Renders what `read` gives with `render`, or records why it failed.
 template <class Data>
 document::Rendered rendered(const Result<Data>& read, const Showing::Render<Data>& render) {
-    if (!read) return document::Rendered{{}, {}, read.error().message()};
+    if (!read) return document::Rendered{.error = read.error().message()};
     return render(*read);
 }
 
@@ -409,8 +409,8 @@ void write_content_text(const model::SlideContent& content, const TextOptions& o
 namespace {
 
 // What a pass shows of a part, as plain text.
-document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_text(chart), {}, {}}; }
-document::Rendered diagram_rendered(const diagram::DiagramData& diagram) { return {diagram_text(diagram), {}, {}}; }
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {.text = chart_text(chart)}; }
+document::Rendered diagram_rendered(const diagram::DiagramData& diagram) { return {.text = diagram_text(diagram)}; }
 
 document::Rendered notes_rendered(const model::SlideContent& page) {
     document::Rendered out;

@@ -181,6 +181,15 @@ def big_notes():
                 extra={"ppt/notesSlides/notesSlide1.xml": notes_part("speak slowly " * 80000)})
 
 
+def deep_diagram():
+    # 2,000 items of 100 characters at the foot of a 255-deep outline, named
+    # by 100 slides: as a Markdown list its indents outweigh its text.
+    items = [(f"n{k}", "x", f"n{k - 1}" if k else None) for k in range(255)]
+    items += [(f"i{k}", "y" * 100, "n254") for k in range(2000)]
+    return make([titled(f"Slide {k}", diagram_frame(5, "Smart", "rIdD"), [DIAGRAM]) for k in range(100)],
+                extra={"ppt/diagrams/data1.xml": diagram_data_part(items)})
+
+
 def first_half():
     # The slide parts come last in the archive, and are cut off.
     data = make([Slide(sp(2, "Title", para(f"Slide {k} " + "words " * 200), ph='type="title"')) for k in range(2)])
@@ -264,6 +273,7 @@ def test_a_shared_part_shows_on_every_slide_that_names_it(case):
 LEFT_OUT = " left out on {} slide(s): repeated content past the allowance of 16 MiB"
 DROPPED = "{} listed slide(s) dropped: no readable part"
 ALLOWANCE = 16 << 20
+DISTINCT = 2 << 20  # what these decks show once, at most
 
 # (deck, extraction options, its warning lines, (what shows, how often)).
 # Every repeat of these is the same size, so that as many fit the allowance
@@ -274,6 +284,7 @@ REPEATS = {
     "legacy 1,024-character footer at 280 fields on 700 slides": (
         footer_at_fields, {"furniture": True}, ["master furniture" + LEFT_OUT.format(681)], ("F\u20ac", 280 * 19)),
     "the same without furniture": (footer_at_fields, {}, [], ("F\u20ac", 0)),
+    "deep diagram named by 100 slides": (deep_diagram, {}, ["diagram" + LEFT_OUT.format(17)], ("Slide", 100)),
     "ordinary: a legacy footer on each of 2,000 slides": (
         lambda: furniture_deck(2000, [placeholder_shape(3, 0x09, "*", [(FOOTER_FIELD, 0)])], HF_FOOTER,
                                footer="Confidential"), {"furniture": True}, [], ("Confidential", 2000)),
@@ -295,10 +306,11 @@ def test_what_a_pass_leaves_out_is_reported(case):
         doc = vantrell.Document(data=data, threads=threads)
         text, report = doc.extract(**options)
         assert (report.warnings, report.is_complete, text.count(shown)) == (warnings, not warnings, count)
-        assert len(text.encode()) <= ALLOWANCE + (2 << 20)
+        assert len(text.encode()) <= ALLOWANCE + DISTINCT
         if "indexes" not in options:
             assert doc.text_reporting(**options)[1] == warnings
-        assert doc.markdown(**options).count(shown) == count
+        markdown = doc.markdown(**options)
+        assert (markdown.count(shown), len(markdown.encode()) <= ALLOWANCE + DISTINCT) == (count, True)
 
 
 def test_the_slide_list_keeps_each_slide_at_its_first_entry():
