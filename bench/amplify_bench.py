@@ -6,9 +6,10 @@
    items 255 levels deep named by 100 slides; a legacy slide record listed
    1,000 times; a legacy notes record shared by 100 slides (24 KiB of
    UTF-16 text each); a legacy deck of 700 slides whose master footer holds
-   280 footer fields, under a 1,024-character deck footer; a legacy deck of
-   10,000 slides whose master date, footer and slide-number placeholders
-   hold about 4 KiB each. For each, in a child process: `text_reporting` and
+   280 footer fields, under a 1,024-character deck footer (once of letters,
+   once of '*', which Markdown escapes); a legacy deck of 10,000 slides
+   whose master date, footer and slide-number placeholders hold about 4 KiB
+   each. For each, in a child process: `text_reporting` and
    `markdown` (with notes or furniture where the deck has them), each
    pass's output in UTF-8 bytes against its bound, its wall time and what
    its report left out, and the child's peak resident size. The bound is
@@ -132,6 +133,8 @@ DECKS = [
     ("legacy 24 KiB notes record shared by 100 slides",
      lambda: legacy_deck(range(100), [1] * 100, notes_more=" words" * 2048), NOTES_ON),
     ("legacy 1,024-character footer at 280 fields, 700 slides", footer_at_fields, FURNITURE_ON),
+    ("the same with a footer of 1,024 '*', escaped in Markdown", lambda: footer_at_fields(footer="*" * 1024),
+     FURNITURE_ON),
     ("legacy master placeholders of ~4 KiB, 10,000 slides", master_placeholders, FURNITURE_ON),
 ]
 

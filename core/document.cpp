@@ -673,7 +673,18 @@ bool Pass::repeat(std::uint64_t nbytes) noexcept {
 
 bool Pass::first_showing(std::uint64_t key) {
     const std::lock_guard lock(mutex_);
-    return shown_.insert(key).second;
+    return shown_.try_emplace(key, false).second;
+}
+
+void Pass::refuse(std::uint64_t key) {
+    const std::lock_guard lock(mutex_);
+    shown_[key] = true;
+}
+
+bool Pass::refused(std::uint64_t key) {
+    const std::lock_guard lock(mutex_);
+    const auto it = shown_.find(key);
+    return it != shown_.end() && it->second;
 }
 
 // ---------------------------------------------------------------------------

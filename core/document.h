@@ -226,13 +226,18 @@ public:
     // Whether stored content with this key (where a legacy master keeps a
     // furniture shape) is shown for the first time in the pass.
     bool first_showing(std::uint64_t key);
+    // Records that the allowance refused a repeat of the content with this
+    // key, and whether it did before.
+    void refuse(std::uint64_t key);
+    bool refused(std::uint64_t key);
 
 private:
     const std::uint64_t allowance_;
     std::atomic<std::uint64_t> repeated_{0};
     once::OnceTable<Rendered> parts_; // by part index and kind
     std::mutex mutex_;                // guards `shown_`
-    std::unordered_set<std::uint64_t, hash::NumberHasher> shown_;
+    // The keys shown, each with whether a repeat of it was refused.
+    std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
 };
 
 struct ImageRef {

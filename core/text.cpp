@@ -355,20 +355,58 @@ const document::Rendered* Showing::comments(const Render<std::vector<comments::C
                 [&] { return rendered(slide_.read_comments(at), render); }, report_.failed_comments);
 }
 
-bool Showing::keeps(const model::Shape& shape) {
+const model::SlideContent::Copy* Showing::copy_of(const model::Shape& shape) const {
     const auto& copies = slide_.content.copies;
     const auto copy = std::find_if(copies.begin(), copies.end(), [&](const model::SlideContent::Copy& c) {
         return c.shape < slide_.content.shapes.size() && &slide_.content.shapes[c.shape] == &shape;
     });
-    if (copy == copies.end()) return true;
+    return copy == copies.end() ? nullptr : &*copy;
+}
+
+namespace {
+
+// The bytes of a shape's text, and a line end for each run.
+std::uint64_t text_nbytes(const model::Shape& shape) {
     std::uint64_t nbytes = 0;
     if (const model::TextBody* body = shape.text_body())
         for (const model::Paragraph& p : body->paragraphs)
             for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
-    // Its first showing repeats only the setting texts it shows again.
-    const std::uint64_t repeated = pass_.first_showing(copy->source) ? std::min(copy->repeated_nbytes, nbytes) : nbytes;
+    return nbytes;
+}
+
+} // namespace
+
+bool Showing::repeat_copy(const model::SlideContent::Copy& copy, std::uint64_t held_nbytes,
+                          std::uint64_t shown_nbytes) {
+    // Its first showing repeats only the setting texts it shows again: the
+    // rest of what it holds shows once.
+    const std::uint64_t once = held_nbytes - std::min(copy.repeated_nbytes, held_nbytes);
+    const std::uint64_t repeated =
+        pass_.first_showing(copy.source) ? shown_nbytes - std::min(once, shown_nbytes) : shown_nbytes;
     if (repeated == 0 || pass_.repeat(repeated)) return true;
     report_.leave_out("master furniture", pass_.allowance());
+    return false;
+}
+
+bool Showing::keeps(const model::Shape& shape) {
+    const model::SlideContent::Copy* copy = copy_of(shape);
+    if (!copy) return true;
+    const std::uint64_t held = text_nbytes(shape);
+    return repeat_copy(*copy, held, held);
+}
+
+bool Showing::keeps(const model::Shape& shape, const std::function<std::uint64_t()>& show) {
+    const model::SlideContent::Copy* copy = copy_of(shape);
+    if (!copy) {
+        show();
+        return true;
+    }
+    if (pass_.refused(copy->source)) {
+        report_.leave_out("master furniture", pass_.allowance());
+        return false;
+    }
+    if (repeat_copy(*copy, text_nbytes(shape), show())) return true;
+    pass_.refuse(copy->source);
     return false;
 }
 
