@@ -1152,12 +1152,12 @@ Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_
     return FramePart<Data>{std::move(*data), std::nullopt};
 }
 
-Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame, ShownParts* shown) const {
-    return frame_part<chart::ChartData>(frame.rel_id, chart::parse, shown);
+Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame) const {
+    return frame_part<chart::ChartData>(frame.rel_id, chart::parse);
 }
 
-Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame, ShownParts* shown) const {
-    return frame_part<diagram::DiagramData>(frame.data, diagram::parse, shown);
+Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame) const {
+    return frame_part<diagram::DiagramData>(frame.data, diagram::parse);
 }
 
 template <class Data, class Frame>

@@ -297,10 +297,8 @@ struct Slide {
     // does not parse is an error. An external target is not: each caller
     // says what it means for it. Listing the frames (below) refuses it, as
     // that caller asked for data; a text rendering shows nothing for it.
-    // With `shown`, a part shown already is neither read nor given.
-    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame, ShownParts* shown = nullptr) const;
-    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame,
-                                                         ShownParts* shown = nullptr) const;
+    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame) const;
+    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame) const;
     // What a frame's relationship names, unread: the resolved part name as
     // `data`, or the external target; neither without a relationship id or
     // a package. An unknown id is an error.
@@ -340,9 +338,10 @@ private:
     using Parse = Result<Data> (*)(std::string_view text, std::string_view part);
     template <class Data>
     Result<Data> read_parsed(std::string_view name, Parse<Data> parse) const;
+    // With `shown`, a part shown already is neither read nor given.
     template <class Data>
     Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
-                                       ShownParts* shown) const;
+                                       ShownParts* shown = nullptr) const;
     template <class Data, class Frame>
     Result<std::vector<std::pair<std::uint32_t, Data>>> frames(std::optional<std::string> Frame::*rel_id,
                                                                Parse<Data> parse) const;

@@ -274,13 +274,12 @@ std::string diagram_text(const diagram::DiagramData& diagram) {
     return out;
 }
 
-const document::Rendered* Showing::part(document::Shown kind, std::string_view name,
+const document::Rendered* Showing::part(document::Shown kind, std::optional<std::size_t> index,
                                         const std::function<document::Rendered()>& make, Failures& failures) {
-    package::Package* pkg = slide_.view->package();
     const document::Rendered* r = nullptr;
-    if (const auto idx = pkg->part_index(name)) {
+    if (index) {
         bool first = false;
-        r = pass_.part(kind, *idx, *pkg, make, first);
+        r = pass_.part(kind, *index, *slide_.view->package(), make, first);
         if (r && !first && !r->error && !pass_.repeat(r->shown_nbytes())) {
             report_.leave_out(shown_what(kind), pass_.allowance());
             return nullptr;
@@ -319,8 +318,9 @@ const document::Rendered* Showing::frame(const model::Shape& shape, const Render
     }
     if (!target->data) return nullptr;
     const std::string& name = *target->data;
-    if (const auto idx = slide_.view->package()->part_index(name); idx && !shown_.insert(*idx).second) return nullptr;
-    return part(c ? document::Shown::chart : document::Shown::diagram, name, [&] {
+    const std::optional<std::size_t> index = slide_.view->package()->part_index(name);
+    if (index && !shown_.insert(*index).second) return nullptr;
+    return part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
         return c ? rendered(slide_.read_chart(name), chart) : rendered(slide_.read_diagram(name), diagram);
     }, report_.failed_frames);
 }
@@ -338,8 +338,8 @@ const document::Rendered* Showing::notes(const Render<model::SlideContent>& rend
     auto name = slide_.notes_part();
     if (!name) report_.failed_notes.emplace_back(slide_.index, name.error().message());
     if (!name || !*name) return nullptr;
-    return part(document::Shown::notes, **name, [&] { return rendered(slide_.read_notes(**name), render); },
-                report_.failed_notes);
+    return part(document::Shown::notes, slide_.view->package()->part_index(**name),
+                [&] { return rendered(slide_.read_notes(**name), render); }, report_.failed_notes);
 }
 
 const document::Rendered* Showing::comments(const Render<std::vector<comments::Comment>>& render) {
@@ -351,7 +351,8 @@ const document::Rendered* Showing::comments(const Render<std::vector<comments::C
     // Read before the rendering, which runs once for the pass and must not
     // wait for room in the budget.
     (void)slide_.view->shared()->comment_authors(slide_.view->package());
-    return part(at.modern ? document::Shown::modern_comments : document::Shown::comments, at.name,
+    return part(at.modern ? document::Shown::modern_comments : document::Shown::comments,
+                slide_.view->package()->part_index(at.name),
                 [&] { return rendered(slide_.read_comments(at), render); }, report_.failed_comments);
 }
 

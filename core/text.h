@@ -145,11 +145,12 @@ public:
     bool keeps(const model::Shape& shape, const std::function<std::uint64_t()>& show);
 
 private:
-    // The part `name` shown as `kind`: made by `make` at its first showing
-    // in the pass, taken from the pass afterwards; a part the package lacks
-    // is made every time (its read fails). Null for a repeat past the
-    // allowance, or a stopped pass; a failure is recorded in `failures`.
-    const document::Rendered* part(document::Shown kind, std::string_view name,
+    // The part at `index` of the part table shown as `kind`: made by `make`
+    // at its first showing in the pass, taken from the pass afterwards; a
+    // part the package lacks (no index) is made every time (its read
+    // fails). Null for a repeat past the allowance, or a stopped pass; a
+    // failure is recorded in `failures`.
+    const document::Rendered* part(document::Shown kind, std::optional<std::size_t> index,
                                    const std::function<document::Rendered()>& make, Failures& failures);
     // The shape's entry among the slide's copies; null for another shape.
     const model::SlideContent::Copy* copy_of(const model::Shape& shape) const;
