@@ -450,27 +450,31 @@ public:
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
 
-    // While one lives, the parts the view reads are charged to a ledger:
-    // the one given, or one of its own that counts a whole call as one step,
-    // ended early by the view's stop and settled when the call ends. The
-    // view's ledger before is put back.
-    class Charging {
+    // While one lives, the parts the view reads are charged to `ledger`.
+    // The view's ledger before is put back.
+    class ChargingTo {
     public:
-        explicit Charging(Document& view) noexcept : view_(view), previous_(view.ledger_) {
-            own_.watch(view.stop_, true);
-            view_.charge_reads_to(&own_);
-        }
-        Charging(Document& view, budget::Ledger& ledger) noexcept : view_(view), previous_(view.ledger_) {
+        ChargingTo(Document& view, budget::Ledger& ledger) noexcept : view_(view), previous_(view.ledger_) {
             view_.charge_reads_to(&ledger);
         }
-        Charging(const Charging&) = delete;
-        Charging& operator=(const Charging&) = delete;
-        ~Charging() { view_.charge_reads_to(previous_); }
+        ChargingTo(const ChargingTo&) = delete;
+        ChargingTo& operator=(const ChargingTo&) = delete;
+        ~ChargingTo() { view_.charge_reads_to(previous_); }
 
     private:
         Document& view_;
         budget::Ledger* previous_;
-        budget::Ledger own_;
+    };
+
+    // The same to a ledger of its own, which counts a whole call as one
+    // step, ended early by the view's stop and settled when the call ends.
+    class Charging {
+    public:
+        explicit Charging(Document& view) noexcept : to_(view, ledger_) { ledger_.watch(view.stop_, true); }
+
+    private:
+        budget::Ledger ledger_;  // outlives `to_`, which stops charging it
+        ChargingTo to_;
     };
 
 private:
@@ -509,7 +513,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
         out.reserve(n);
         budget::Ledger ledger;
         ledger.watch(stop_, true);
-        const Charging charging(*this, ledger);
+        const ChargingTo charging(*this, ledger);
         for (const std::size_t p : positions) {
             if (stop_ && stop_->poll()) throw budget::Stopped();
             out.push_back(step(*this, p));
@@ -528,7 +532,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
         // worker could be started.
         const bool polls = ::pthread_equal(::pthread_self(), caller) != 0;
         ledger.watch(stop_, polls);
-        const Charging charging(view, ledger);
+        const ChargingTo charging(view, ledger);
         for (;;) {
             if (stop_ && (polls ? stop_->poll() : stop_->requested())) break;
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
