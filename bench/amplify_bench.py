@@ -2,12 +2,14 @@
 
 1. Small files that repeat content: a 512 KiB slide the slide list names
    2,000 times; a notes page and a chart named by 1,000 slides; a 512 KiB
-   notes page named by 1,000 slides; a legacy slide record listed 1,000
-   times; a legacy notes record shared by 100 slides (24 KiB of UTF-16 text
-   each); a legacy deck of 700 slides whose master footer holds 280 footer
-   fields, under a 1,024-character deck footer; a legacy deck of 10,000
-   slides whose master date, footer and slide-number placeholders hold
-   about 4 KiB each. For each, in a child process: `text_reporting` and
+   notes page named by 1,000 slides; a diagram of 20,000 one-character
+   items 255 levels deep named by 100 slides; a legacy slide record listed
+   1,000 times; a legacy notes record shared by 100 slides (24 KiB of
+   UTF-16 text each); a legacy deck of 700 slides whose master footer holds
+   280 footer fields, under a 1,024-character deck footer (once of letters,
+   once of '*', which Markdown escapes); a legacy deck of 10,000 slides
+   whose master date, footer and slide-number placeholders hold about 4 KiB
+   each. For each, in a child process: `text_reporting` and
    `markdown` (with notes or furniture where the deck has them), each
    pass's output in UTF-8 bytes against its bound, its wall time and what
    its report left out, and the child's peak resident size. The bound is
@@ -57,7 +59,7 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--render-corpus"]:
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
-from test_amplification import (CHART, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
+from test_amplification import (CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
                                 NOTES, PARTS, footer_at_fields, furniture_deck, legacy_deck, placeholder_shape)
 from text_bench import generated_deck  # noqa: E402
 
@@ -102,6 +104,15 @@ def notes_named_by_slides(count=1000):
     return sd.make([sd.Slide(rels=[NOTES], parts=notes)] * count)
 
 
+def deep_diagram(count=100):
+    # A 255-deep outline with 20,000 one-character items at its foot: as a
+    # Markdown list, some 10 MB of indents around 40 KB of text.
+    items = [(f"n{k}", "x", f"n{k - 1}" if k else None) for k in range(255)]
+    items += [(f"i{k}", "y", "n254") for k in range(20000)]
+    part = {"ppt/diagrams/data1.xml": sd.diagram_data_part(items)}
+    return sd.make([sd.Slide(sd.diagram_frame(5, "Smart", "rIdD"), rels=[DIAGRAM], parts=part)] * count)
+
+
 def master_placeholders(count=10000):
     # About 4 KiB of UTF-16 text in each: what a master's furniture may hold.
     text = "\u4e2d" * 1900
@@ -115,12 +126,15 @@ DECKS = [
     ("512 KiB slide listed 2,000 times", big_slide_listed, ({}, {})),
     ("notes and chart named by 1,000 slides", shared_by_slides, NOTES_ON),
     ("512 KiB notes part named by 1,000 slides", notes_named_by_slides, NOTES_ON),
+    ("4 MB diagram 255 deep named by 100 slides", deep_diagram, ({}, {})),
     # The test builder writes streams of some 60 KB at most.
     ("legacy 24 KiB slide record listed 1,000 times",
      lambda: legacy_deck([0] * 1000, [0], slide_more=" words" * 2048), ({}, {})),
     ("legacy 24 KiB notes record shared by 100 slides",
      lambda: legacy_deck(range(100), [1] * 100, notes_more=" words" * 2048), NOTES_ON),
     ("legacy 1,024-character footer at 280 fields, 700 slides", footer_at_fields, FURNITURE_ON),
+    ("the same with a footer of 1,024 '*', escaped in Markdown", lambda: footer_at_fields(footer="*" * 1024),
+     FURNITURE_ON),
     ("legacy master placeholders of ~4 KiB, 10,000 slides", master_placeholders, FURNITURE_ON),
 ]
 

@@ -673,7 +673,18 @@ bool Pass::repeat(std::uint64_t nbytes) noexcept {
 
 bool Pass::first_showing(std::uint64_t key) {
     const std::lock_guard lock(mutex_);
-    return shown_.insert(key).second;
+    return shown_.try_emplace(key, false).second;
+}
+
+void Pass::refuse(std::uint64_t key) {
+    const std::lock_guard lock(mutex_);
+    shown_[key] = true;
+}
+
+bool Pass::refused(std::uint64_t key) {
+    const std::lock_guard lock(mutex_);
+    const auto it = shown_.find(key);
+    return it != shown_.end() && it->second;
 }
 
 // ---------------------------------------------------------------------------
@@ -1137,12 +1148,12 @@ Result<FramePart<Data>> Slide::frame_part(const std::optional<std::string>& rel_
     return FramePart<Data>{std::move(*data), std::nullopt};
 }
 
-Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame, ShownParts* shown) const {
-    return frame_part<chart::ChartData>(frame.rel_id, chart::parse, shown);
+Result<FramePart<chart::ChartData>> Slide::chart_part(const model::Chart& frame) const {
+    return frame_part<chart::ChartData>(frame.rel_id, chart::parse);
 }
 
-Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame, ShownParts* shown) const {
-    return frame_part<diagram::DiagramData>(frame.data, diagram::parse, shown);
+Result<FramePart<diagram::DiagramData>> Slide::diagram_part(const model::Diagram& frame) const {
+    return frame_part<diagram::DiagramData>(frame.data, diagram::parse);
 }
 
 template <class Data, class Frame>

@@ -181,7 +181,13 @@ struct Rendered {
     // Set for a diagram's Markdown: the outline level of each line of
     // `text`, which becomes a list where it is shown.
     std::vector<std::uint8_t> levels;
+    // With `levels`: the indents and markers that list adds to `text`,
+    // the same wherever it is shown; in a deep outline they outweigh it.
+    std::uint64_t list_nbytes = 0;
     std::optional<std::string> error;
+
+    // What each showing adds to the output.
+    std::uint64_t shown_nbytes() const noexcept { return text.size() + list_nbytes; }
 };
 
 // The kinds of part a pass renders once, each with its table of results.
@@ -220,13 +226,18 @@ public:
     // Whether stored content with this key (where a legacy master keeps a
     // furniture shape) is shown for the first time in the pass.
     bool first_showing(std::uint64_t key);
+    // Records that the allowance refused a repeat of the content with this
+    // key, and whether it did before.
+    void refuse(std::uint64_t key);
+    bool refused(std::uint64_t key);
 
 private:
     const std::uint64_t allowance_;
     std::atomic<std::uint64_t> repeated_{0};
     once::OnceTable<Rendered> parts_; // by part index and kind
     std::mutex mutex_;                // guards `shown_`
-    std::unordered_set<std::uint64_t, hash::NumberHasher> shown_;
+    // The keys shown, each with whether a repeat of it was refused.
+    std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
 };
 
 struct ImageRef {
@@ -286,10 +297,8 @@ struct Slide {
     // does not parse is an error. An external target is not: each caller
     // says what it means for it. Listing the frames (below) refuses it, as
     // that caller asked for data; a text rendering shows nothing for it.
-    // With `shown`, a part shown already is neither read nor given.
-    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame, ShownParts* shown = nullptr) const;
-    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame,
-                                                         ShownParts* shown = nullptr) const;
+    Result<FramePart<chart::ChartData>> chart_part(const model::Chart& frame) const;
+    Result<FramePart<diagram::DiagramData>> diagram_part(const model::Diagram& frame) const;
     // What a frame's relationship names, unread: the resolved part name as
     // `data`, or the external target; neither without a relationship id or
     // a package. An unknown id is an error.
@@ -329,9 +338,10 @@ private:
     using Parse = Result<Data> (*)(std::string_view text, std::string_view part);
     template <class Data>
     Result<Data> read_parsed(std::string_view name, Parse<Data> parse) const;
+    // With `shown`, a part shown already is neither read nor given.
     template <class Data>
     Result<FramePart<Data>> frame_part(const std::optional<std::string>& rel_id, Parse<Data> parse,
-                                       ShownParts* shown) const;
+                                       ShownParts* shown = nullptr) const;
     template <class Data, class Frame>
     Result<std::vector<std::pair<std::uint32_t, Data>>> frames(std::optional<std::string> Frame::*rel_id,
                                                                Parse<Data> parse) const;
@@ -440,27 +450,31 @@ public:
     auto map_slides_at(std::span<const std::size_t> positions, const Step& step)
         -> std::vector<std::invoke_result_t<const Step&, Document&, std::size_t>>;
 
-    // While one lives, the parts the view reads are charged to a ledger:
-    // the one given, or one of its own that counts a whole call as one step,
-    // ended early by the view's stop and settled when the call ends. The
-    // view's ledger before is put back.
-    class Charging {
+    // While one lives, the parts the view reads are charged to `ledger`.
+    // The view's ledger before is put back.
+    class ChargingTo {
     public:
-        explicit Charging(Document& view) noexcept : view_(view), previous_(view.ledger_) {
-            own_.watch(view.stop_, true);
-            view_.charge_reads_to(&own_);
-        }
-        Charging(Document& view, budget::Ledger& ledger) noexcept : view_(view), previous_(view.ledger_) {
+        ChargingTo(Document& view, budget::Ledger& ledger) noexcept : view_(view), previous_(view.ledger_) {
             view_.charge_reads_to(&ledger);
         }
-        Charging(const Charging&) = delete;
-        Charging& operator=(const Charging&) = delete;
-        ~Charging() { view_.charge_reads_to(previous_); }
+        ChargingTo(const ChargingTo&) = delete;
+        ChargingTo& operator=(const ChargingTo&) = delete;
+        ~ChargingTo() { view_.charge_reads_to(previous_); }
 
     private:
         Document& view_;
         budget::Ledger* previous_;
-        budget::Ledger own_;
+    };
+
+    // The same to a ledger of its own, which counts a whole call as one
+    // step, ended early by the view's stop and settled when the call ends.
+    class Charging {
+    public:
+        explicit Charging(Document& view) noexcept : to_(view, ledger_) { ledger_.watch(view.stop_, true); }
+
+    private:
+        budget::Ledger ledger_;  // outlives `to_`, which stops charging it
+        ChargingTo to_;
     };
 
 private:
@@ -499,7 +513,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
         out.reserve(n);
         budget::Ledger ledger;
         ledger.watch(stop_, true);
-        const Charging charging(*this, ledger);
+        const ChargingTo charging(*this, ledger);
         for (const std::size_t p : positions) {
             if (stop_ && stop_->poll()) throw budget::Stopped();
             out.push_back(step(*this, p));
@@ -518,7 +532,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
         // worker could be started.
         const bool polls = ::pthread_equal(::pthread_self(), caller) != 0;
         ledger.watch(stop_, polls);
-        const Charging charging(view, ledger);
+        const ChargingTo charging(view, ledger);
         for (;;) {
             if (stop_ && (polls ? stop_->poll() : stop_->requested())) break;
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);

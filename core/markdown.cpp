@@ -910,16 +910,22 @@ std::string chart_markdown(const chart::ChartData& chart) {
 
 namespace {
 
+// The width of a diagram item's marker, "- " or "* ".
+constexpr std::size_t ITEM_MARKER = 2;
+
 // A diagram's items as the lines of a list yet to be placed: each escaped
-// on its own line, with its level beside.
+// on its own line, with its level beside. What came before the list decides
+// only the kind of its markers, so its indents are counted here.
 document::Rendered diagram_lines(const diagram::DiagramData& diagram) {
     document::Rendered out;
+    Nesting nesting;
     for (const auto& [level, item] : diagram.items) {
         const std::string t = one_line(item);
         if (t.empty()) continue;
         if (!out.levels.empty()) out.text += '\n';
         append_escaped(out.text, t, BLOCK_LINE);
         out.levels.push_back(level);
+        out.list_nbytes += nesting.place(level, ITEM_MARKER, false).indent + ITEM_MARKER;
     }
     return out;
 }
@@ -932,7 +938,7 @@ std::string diagram_list(const document::Rendered& lines, std::optional<Nesting:
     for (const std::uint8_t level : lines.levels) {
         std::size_t end = lines.text.find('\n', begin);
         if (end == std::string::npos) end = lines.text.size();
-        const Nesting::Place place = nesting.place(level, 2, false);
+        const Nesting::Place place = nesting.place(level, ITEM_MARKER, false);
         if (!out.empty()) out += '\n';
         out.append(place.indent, ' ');
         out += place.alternate ? "* " : "- ";
@@ -956,7 +962,7 @@ std::string diagram_markdown(const diagram::DiagramData& diagram) {
 namespace {
 
 // What a pass shows of a part, as Markdown.
-document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_markdown(chart), {}, {}}; }
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {.text = chart_markdown(chart)}; }
 
 // The notes page as a quote, each of its paragraphs one of the quote;
 // nothing when no paragraph shows.
@@ -1054,32 +1060,50 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
     // block must not continue.
     std::optional<Nesting::Tail> tail;
     text::Showing showing(slide, pass, report);
-    for (const model::Shape* shape : shapes) {
-        if (text::refers_to_part(*shape)) rels.get();
-        if (shape == title || (!content.copies.empty() && !showing.keeps(*shape))) continue;
+    const auto show = [&](const model::Shape& shape) {
         const std::size_t before = out.size();
-        if (const model::TextBody* body = shape->text_body()) {
-            body_markdown(bullets, *shape, *body, links, out, scratch, tail);
-            continue;
+        if (const model::TextBody* body = shape.text_body()) {
+            body_markdown(bullets, shape, *body, links, out, scratch, tail);
+            return;
         }
-        if (const model::Table* table = shape->table()) {
+        if (const model::Table* table = shape.table()) {
             add_block(out, linked_table_markdown(*table, links));
-        } else if (const auto* pic = std::get_if<model::Picture>(&shape->content)) {
+        } else if (const auto* pic = std::get_if<model::Picture>(&shape.content)) {
             if (pic->media != model::Picture::Media::none) {
-                add_block(out, media_markdown(*shape, pic->media));
+                add_block(out, media_markdown(shape, pic->media));
             } else if (options.images) {
-                const auto it = image_of.find(shape);
-                add_block(out, picture_markdown(*shape, it == image_of.end() ? nullptr : &images[it->second]));
+                const auto it = image_of.find(&shape);
+                add_block(out, picture_markdown(shape, it == image_of.end() ? nullptr : &images[it->second]));
             }
-        } else if (std::holds_alternative<model::Chart>(shape->content)) {
-            if (const document::Rendered* r = showing.frame(*shape, chart_rendered, diagram_lines))
+        } else if (std::holds_alternative<model::Chart>(shape.content)) {
+            if (const document::Rendered* r = showing.frame(shape, chart_rendered, diagram_lines))
                 add_block(out, r->text);
-        } else if (std::holds_alternative<model::Diagram>(shape->content)) {
-            if (const document::Rendered* r = showing.frame(*shape, chart_rendered, diagram_lines))
+        } else if (std::holds_alternative<model::Diagram>(shape.content)) {
+            if (const document::Rendered* r = showing.frame(shape, chart_rendered, diagram_lines))
                 add_block(out, diagram_list(*r, tail));
-            continue;
+            return;
         }
         if (out.size() != before) tail.reset();
+    };
+    for (const model::Shape* shape : shapes) {
+        if (text::refers_to_part(*shape)) rels.get();
+        if (shape == title) continue;
+        if (content.copies.empty()) {
+            show(*shape);
+            continue;
+        }
+        // A copy is counted by what it shows; one past the allowance is taken
+        // back, and the list before it ends the slide's again.
+        const std::size_t before = out.size();
+        const std::optional<Nesting::Tail> tail_before = tail;
+        const bool kept = showing.keeps(*shape, [&] {
+            show(*shape);
+            return std::uint64_t{out.size() - before};
+        });
+        if (!kept) {
+            out.resize(before);
+            tail = tail_before;
+        }
     }
 
     if (options.notes)

@@ -274,14 +274,13 @@ std::string diagram_text(const diagram::DiagramData& diagram) {
     return out;
 }
 
-const document::Rendered* Showing::part(document::Shown kind, std::string_view name,
+const document::Rendered* Showing::part(document::Shown kind, std::optional<std::size_t> index,
                                         const std::function<document::Rendered()>& make, Failures& failures) {
-    package::Package* pkg = slide_.view->package();
     const document::Rendered* r = nullptr;
-    if (const auto idx = pkg->part_index(name)) {
+    if (index) {
         bool first = false;
-        r = pass_.part(kind, *idx, *pkg, make, first);
-        if (r && !first && !r->error && !pass_.repeat(r->text.size())) {
+        r = pass_.part(kind, *index, *slide_.view->package(), make, first);
+        if (r && !first && !r->error && !pass_.repeat(r->shown_nbytes())) {
             report_.leave_out(shown_what(kind), pass_.allowance());
             return nullptr;
         }
@@ -301,7 +300,7 @@ namespace {
 // Renders what `read` gives with `render`, or records why it failed.
 template <class Data>
 document::Rendered rendered(const Result<Data>& read, const Showing::Render<Data>& render) {
-    if (!read) return document::Rendered{{}, {}, read.error().message()};
+    if (!read) return document::Rendered{.error = read.error().message()};
     return render(*read);
 }
 
@@ -319,8 +318,9 @@ const document::Rendered* Showing::frame(const model::Shape& shape, const Render
     }
     if (!target->data) return nullptr;
     const std::string& name = *target->data;
-    if (const auto idx = slide_.view->package()->part_index(name); idx && !shown_.insert(*idx).second) return nullptr;
-    return part(c ? document::Shown::chart : document::Shown::diagram, name, [&] {
+    const std::optional<std::size_t> index = slide_.view->package()->part_index(name);
+    if (index && !shown_.insert(*index).second) return nullptr;
+    return part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
         return c ? rendered(slide_.read_chart(name), chart) : rendered(slide_.read_diagram(name), diagram);
     }, report_.failed_frames);
 }
@@ -338,8 +338,8 @@ const document::Rendered* Showing::notes(const Render<model::SlideContent>& rend
     auto name = slide_.notes_part();
     if (!name) report_.failed_notes.emplace_back(slide_.index, name.error().message());
     if (!name || !*name) return nullptr;
-    return part(document::Shown::notes, **name, [&] { return rendered(slide_.read_notes(**name), render); },
-                report_.failed_notes);
+    return part(document::Shown::notes, slide_.view->package()->part_index(**name),
+                [&] { return rendered(slide_.read_notes(**name), render); }, report_.failed_notes);
 }
 
 const document::Rendered* Showing::comments(const Render<std::vector<comments::Comment>>& render) {
@@ -351,24 +351,63 @@ const document::Rendered* Showing::comments(const Render<std::vector<comments::C
     // Read before the rendering, which runs once for the pass and must not
     // wait for room in the budget.
     (void)slide_.view->shared()->comment_authors(slide_.view->package());
-    return part(at.modern ? document::Shown::modern_comments : document::Shown::comments, at.name,
+    return part(at.modern ? document::Shown::modern_comments : document::Shown::comments,
+                slide_.view->package()->part_index(at.name),
                 [&] { return rendered(slide_.read_comments(at), render); }, report_.failed_comments);
 }
 
-bool Showing::keeps(const model::Shape& shape) {
+const model::SlideContent::Copy* Showing::copy_of(const model::Shape& shape) const {
     const auto& copies = slide_.content.copies;
     const auto copy = std::find_if(copies.begin(), copies.end(), [&](const model::SlideContent::Copy& c) {
         return c.shape < slide_.content.shapes.size() && &slide_.content.shapes[c.shape] == &shape;
     });
-    if (copy == copies.end()) return true;
+    return copy == copies.end() ? nullptr : &*copy;
+}
+
+namespace {
+
+// The bytes of a shape's text, and a line end for each run.
+std::uint64_t text_nbytes(const model::Shape& shape) {
     std::uint64_t nbytes = 0;
     if (const model::TextBody* body = shape.text_body())
         for (const model::Paragraph& p : body->paragraphs)
             for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
-    // Its first showing repeats only the setting texts it shows again.
-    const std::uint64_t repeated = pass_.first_showing(copy->source) ? std::min(copy->repeated_nbytes, nbytes) : nbytes;
+    return nbytes;
+}
+
+} // namespace
+
+bool Showing::repeat_copy(const model::SlideContent::Copy& copy, std::uint64_t held_nbytes,
+                          std::uint64_t shown_nbytes) {
+    // Its first showing repeats only the setting texts it shows again: the
+    // rest of what it holds shows once.
+    const std::uint64_t once = held_nbytes - std::min(copy.repeated_nbytes, held_nbytes);
+    const std::uint64_t repeated =
+        pass_.first_showing(copy.source) ? shown_nbytes - std::min(once, shown_nbytes) : shown_nbytes;
     if (repeated == 0 || pass_.repeat(repeated)) return true;
     report_.leave_out("master furniture", pass_.allowance());
+    return false;
+}
+
+bool Showing::keeps(const model::Shape& shape) {
+    const model::SlideContent::Copy* copy = copy_of(shape);
+    if (!copy) return true;
+    const std::uint64_t held = text_nbytes(shape);
+    return repeat_copy(*copy, held, held);
+}
+
+bool Showing::keeps(const model::Shape& shape, const std::function<std::uint64_t()>& show) {
+    const model::SlideContent::Copy* copy = copy_of(shape);
+    if (!copy) {
+        show();
+        return true;
+    }
+    if (pass_.refused(copy->source)) {
+        report_.leave_out("master furniture", pass_.allowance());
+        return false;
+    }
+    if (repeat_copy(*copy, text_nbytes(shape), show())) return true;
+    pass_.refuse(copy->source);
     return false;
 }
 
@@ -409,8 +448,8 @@ void write_content_text(const model::SlideContent& content, const TextOptions& o
 namespace {
 
 // What a pass shows of a part, as plain text.
-document::Rendered chart_rendered(const chart::ChartData& chart) { return {chart_text(chart), {}, {}}; }
-document::Rendered diagram_rendered(const diagram::DiagramData& diagram) { return {diagram_text(diagram), {}, {}}; }
+document::Rendered chart_rendered(const chart::ChartData& chart) { return {.text = chart_text(chart)}; }
+document::Rendered diagram_rendered(const diagram::DiagramData& diagram) { return {.text = diagram_text(diagram)}; }
 
 document::Rendered notes_rendered(const model::SlideContent& page) {
     document::Rendered out;

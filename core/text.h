@@ -133,16 +133,30 @@ public:
     const document::Rendered* comments(const Render<std::vector<comments::Comment>>& render);
     // Whether a top-level shape is to be shown: false for a copy
     // (SlideContent::copies) whose repeat passes the allowance. A copy's
-    // repeat is measured by the text it holds, before it is rendered.
+    // repeat is measured by the text it holds, before it is rendered, which
+    // its plain text never passes.
     bool keeps(const model::Shape& shape);
+    // The same for a rendering that can show more than a copy holds
+    // (Markdown's escapes and list markers): the shape is shown by `show`,
+    // which gives the bytes it added, and a copy's repeat is measured by
+    // them; false when the caller is to take them back. A copy is about the
+    // same on every slide, so once the allowance refused one, the others of
+    // its source are left out unshown.
+    bool keeps(const model::Shape& shape, const std::function<std::uint64_t()>& show);
 
 private:
-    // The part `name` shown as `kind`: made by `make` at its first showing
-    // in the pass, taken from the pass afterwards; a part the package lacks
-    // is made every time (its read fails). Null for a repeat past the
-    // allowance, or a stopped pass; a failure is recorded in `failures`.
-    const document::Rendered* part(document::Shown kind, std::string_view name,
+    // The part at `index` of the part table shown as `kind`: made by `make`
+    // at its first showing in the pass, taken from the pass afterwards; a
+    // part the package lacks (no index) is made every time (its read
+    // fails). Null for a repeat past the allowance, or a stopped pass; a
+    // failure is recorded in `failures`.
+    const document::Rendered* part(document::Shown kind, std::optional<std::size_t> index,
                                    const std::function<document::Rendered()>& make, Failures& failures);
+    // The shape's entry among the slide's copies; null for another shape.
+    const model::SlideContent::Copy* copy_of(const model::Shape& shape) const;
+    // Counts a copy's showing of `shown_nbytes`, which holds `held_nbytes`
+    // of the copy's text; false, recorded, past the allowance.
+    bool repeat_copy(const model::SlideContent::Copy& copy, std::uint64_t held_nbytes, std::uint64_t shown_nbytes);
 
     const document::Slide& slide_;
     document::Pass& pass_;

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <memory>
+#include <thread>
+#include <utility>
 #include <vector>
+
+#include <sys/mman.h>
 
 namespace vb = vantrell_core::bytes;
 
@@ -136,4 +143,70 @@ TEST(BytesCursor, FailureIsStickyAndSkipsAreBounded) {
         EXPECT_TRUE(c.bytes(SIZE_MAX).empty());
         EXPECT_FALSE(c.ok());
     }
+}
+
+namespace {
+
+// Whether all of [p, p + len) is mapped.
+bool mapped(void* p, std::size_t len) {
+    static std::vector<unsigned char> pages(vb::detail::KEPT_MAPPING_NBYTES);
+    return ::mincore(p, len, pages.data()) == 0;
+}
+
+struct Mapping {
+    const char* what;
+    std::size_t nbytes;
+    std::size_t mapped_nbytes;
+    bool kept;
+};
+
+const Mapping MAPPINGS[] = {
+    {"the smallest own mapping", vb::OWN_MAPPING_NBYTES, vb::OWN_MAPPING_NBYTES, true},
+    {"a byte more, the next power of two", vb::OWN_MAPPING_NBYTES + 1, 2 * vb::OWN_MAPPING_NBYTES, true},
+    {"the largest kept", std::size_t{1} << 20, std::size_t{1} << 20, true},
+    {"a byte more, its own size and unmapped", (std::size_t{1} << 20) + 1, (std::size_t{1} << 20) + 1, false},
+};
+
+} // namespace
+
+TEST(BytesMappings, OnePerSizeIsKeptForTheNextBlock) {
+    for (const Mapping& m : MAPPINGS) {
+        SCOPED_TRACE(m.what);
+        ASSERT_EQ(vb::detail::mapped_nbytes(m.nbytes), m.mapped_nbytes);
+        void* a = vb::detail::map(m.nbytes);
+        void* b = vb::detail::map(m.nbytes);
+        static_cast<std::uint8_t*>(b)[m.mapped_nbytes - 1] = 1;
+        vb::detail::unmap(a, m.nbytes);
+        vb::detail::unmap(b, m.nbytes);
+        // Checked before anything else maps: only the last freed stays.
+        const bool a_mapped = mapped(a, m.mapped_nbytes);
+        const bool b_mapped = mapped(b, m.mapped_nbytes);
+        EXPECT_EQ(std::pair(a_mapped, b_mapped), std::pair(false, m.kept));
+        void* c = vb::detail::map(m.nbytes);
+        void* d = vb::detail::map(m.nbytes);
+        if (m.kept) {
+            EXPECT_EQ(c, b);
+        }
+        EXPECT_NE(d, c);
+        vb::detail::unmap(d, m.nbytes);
+        vb::detail::unmap(c, m.nbytes);
+        EXPECT_EQ(mapped(d, m.mapped_nbytes), false);
+    }
+}
+
+TEST(BytesMappings, ThreadsNeverShareAKeptBlock) {
+    std::atomic<int> shared{0};
+    const auto churn = [&](std::uint8_t id) {
+        for (int i = 0; i < 2000; ++i) {
+            auto* p = static_cast<std::uint8_t*>(vb::detail::map(vb::OWN_MAPPING_NBYTES));
+            std::memset(p, id, 64);
+            std::this_thread::yield();
+            if (std::count(p, p + 64, id) != 64) ++shared;
+            vb::detail::unmap(p, vb::OWN_MAPPING_NBYTES);
+        }
+    };
+    std::thread other(churn, 2);
+    churn(1);
+    other.join();
+    EXPECT_EQ(shared.load(), 0);
 }

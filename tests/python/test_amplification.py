@@ -169,16 +169,25 @@ def furniture_deck(count, shapes, flags, footer="", date=""):
     return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
 
 
-def footer_at_fields(count=700, fields=280):
+def footer_at_fields(count=700, fields=280, footer="F" + "\u20ac" * 1023):
     # The deck's 1,024-character footer at every field of the master's footer.
-    footer = placeholder_shape(3, 0x09, "*" * fields, [(FOOTER_FIELD, k) for k in range(fields)])
-    return furniture_deck(count, [footer], HF_FOOTER, footer="F" + "\u20ac" * 1023)
+    shape = placeholder_shape(3, 0x09, "*" * fields, [(FOOTER_FIELD, k) for k in range(fields)])
+    return furniture_deck(count, [shape], HF_FOOTER, footer=footer)
 
 
 def big_notes():
     # About 1 MiB of notes, named by every slide.
     return make([titled(f"Slide {k}", "", [NOTES]) for k in range(N)],
                 extra={"ppt/notesSlides/notesSlide1.xml": notes_part("speak slowly " * 80000)})
+
+
+def deep_diagram():
+    # 2,000 items of 100 characters at the foot of a 255-deep outline, named
+    # by 100 slides: as a Markdown list its indents outweigh its text.
+    items = [(f"n{k}", "x", f"n{k - 1}" if k else None) for k in range(255)]
+    items += [(f"i{k}", "y" * 100, "n254") for k in range(2000)]
+    return make([titled(f"Slide {k}", diagram_frame(5, "Smart", "rIdD"), [DIAGRAM]) for k in range(100)],
+                extra={"ppt/diagrams/data1.xml": diagram_data_part(items)})
 
 
 def first_half():
@@ -264,16 +273,21 @@ def test_a_shared_part_shows_on_every_slide_that_names_it(case):
 LEFT_OUT = " left out on {} slide(s): repeated content past the allowance of 16 MiB"
 DROPPED = "{} listed slide(s) dropped: no readable part"
 ALLOWANCE = 16 << 20
+DISTINCT = 2 << 20  # what these decks show once, at most
 
-# (deck, extraction options, its warning lines, (what shows, how often)).
-# Every repeat of these is the same size, so that as many fit the allowance
-# with any number of workers.
+# (deck, extraction options, its warning lines, (what shows, how often)[,
+# the same in Markdown when it differs]). Every repeat of these is the same
+# size, so that as many fit the allowance with any number of workers.
 REPEATS = {
     "1 MiB notes part named by 40 slides": (big_notes, {"notes": True}, ["notes" + LEFT_OUT.format(23)],
                                             ("Notes: speak", 17)),
     "legacy 1,024-character footer at 280 fields on 700 slides": (
         footer_at_fields, {"furniture": True}, ["master furniture" + LEFT_OUT.format(681)], ("F\u20ac", 280 * 19)),
     "the same without furniture": (footer_at_fields, {}, [], ("F\u20ac", 0)),
+    "the same with a footer of 1,024 '*', which Markdown escapes": (
+        lambda: footer_at_fields(footer="*" * 1024), {"furniture": True}, ["master furniture" + LEFT_OUT.format(642)],
+        ("*" * 1024, 280 * 58), ("\\*" * 1024, 280 * 29)),
+    "deep diagram named by 100 slides": (deep_diagram, {}, ["diagram" + LEFT_OUT.format(17)], ("Slide", 100)),
     "ordinary: a legacy footer on each of 2,000 slides": (
         lambda: furniture_deck(2000, [placeholder_shape(3, 0x09, "*", [(FOOTER_FIELD, 0)])], HF_FOOTER,
                                footer="Confidential"), {"furniture": True}, [], ("Confidential", 2000)),
@@ -289,16 +303,18 @@ REPEATS = {
 
 @pytest.mark.parametrize("case", REPEATS)
 def test_what_a_pass_leaves_out_is_reported(case):
-    build, options, warnings, (shown, count) = REPEATS[case]
+    build, options, warnings, (shown, count), *escaped = REPEATS[case]
+    md_shown, md_count = escaped[0] if escaped else (shown, count)
     data = build()
     for threads in (1, 4):
         doc = vantrell.Document(data=data, threads=threads)
         text, report = doc.extract(**options)
         assert (report.warnings, report.is_complete, text.count(shown)) == (warnings, not warnings, count)
-        assert len(text.encode()) <= ALLOWANCE + (2 << 20)
+        assert len(text.encode()) <= ALLOWANCE + DISTINCT
         if "indexes" not in options:
             assert doc.text_reporting(**options)[1] == warnings
-        assert doc.markdown(**options).count(shown) == count
+        markdown = doc.markdown(**options)
+        assert (markdown.count(md_shown), len(markdown.encode()) <= ALLOWANCE + DISTINCT) == (md_count, True)
 
 
 def test_the_slide_list_keeps_each_slide_at_its_first_entry():
