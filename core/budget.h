@@ -26,8 +26,10 @@
 // they asked; a step is let in by whoever makes the change that lets it fit,
 // so no change that would let it in goes by unseen. A later charge of a step
 // already let in does not fit only when the step overran its first
-// estimate; it waits while a step of its lane let in earlier still holds a
-// charge, and the earliest of each lane never waits (it may overdraw).
+// estimate; it waits until it fits or no step of its lane let in earlier is
+// left, and the earliest of each lane never waits (it may overdraw). Every
+// change of the lanes that may end such a wait (bytes given back, a step
+// leaving a lane or a line) wakes it to look again.
 //
 // A small step whose charges outgrow the small room (a huge layout, say)
 // goes on as a large one. While no large step waits, it is let in at once
@@ -131,7 +133,11 @@ private:
     bool wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock);
     // Returns with the lock held, also when the stop's check unwinds.
     void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock);
-    void serve() noexcept;
+    // Lets in the heads of the lines that fit now; whether it let any in.
+    bool serve() noexcept;
+    // After a change of the lanes that may let a wait end: serves the lines
+    // and wakes every wait to look again.
+    void changed() noexcept;
     void count(Ledger& ledger, std::uint64_t nbytes) noexcept;
     // Lists of ledgers linked through their older_ and newer_.
     static void append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;

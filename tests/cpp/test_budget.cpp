@@ -258,6 +258,47 @@ TEST(Budget, AStepOutgrowingTheSmallRoomQueuesBehindAWaitingLargeOne) {
     watchdog(0);
 }
 
+// A later charge of a small step waits for room and for an older small
+// step, which then outgrows the small room (going on beside the large step
+// this thread holds, or queuing behind one that waits): the younger step is
+// the earliest of its lane then, and goes on at once.
+TEST(Budget, AStepLeavingTheSmallLaneLetsTheWaitsItHeldUpGoOn) {
+    watchdog(60);
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued behind a waiting large step" : "gone on as a large step");
+        budget::Budget b(100); // small room 25
+        budget::Ledger large(b), waiting_large(b), grows(b), younger(b);
+        large.charge(70);
+        grows.charge(20);
+        younger.charge(5);
+        std::atomic<int> gone{0};
+        std::vector<std::pair<std::thread, budget::Ledger*>> asked;
+        const auto ask = [&](budget::Ledger& l, std::uint64_t n) {
+            const std::size_t waits = b.waiting() + 1;
+            const int before = gone.load();
+            std::thread t([&, n] {
+                l.charge(n);
+                gone.fetch_add(1);
+            });
+            asked.emplace_back(std::move(t), &l);
+            until_waiting(b, waits, gone, before);
+        };
+        if (queued) ask(waiting_large, 30);
+        ask(younger, 10); // fits neither the small room nor the budget
+        ask(grows, 30);
+        asked[queued ? 1 : 0].first.join(); // the younger step's
+        EXPECT_EQ(b.in_flight(), 105u);
+        large.settle();
+        for (auto& [t, l] : asked) {
+            if (t.joinable()) t.join();
+            l->settle();
+        }
+        EXPECT_EQ(b.in_flight(), 0u);
+        EXPECT_EQ(b.waiting(), 0u);
+    }
+    watchdog(0);
+}
+
 // One large step asks while 8 threads keep running steps of the given kinds
 // (first charge, later charge; taken in turn), each holding its charges a
 // moment: it must be let in.
