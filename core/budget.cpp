@@ -113,8 +113,12 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
         ledger.lane_ = nbytes <= small_room_ ? SMALL : LARGE;
         if (may_wait && (lanes_[ledger.lane_].oldest_waiting || !enters(ledger, nbytes)))
             return wait_in_line(ledger, nbytes, lock);
+        // In: the wait below is for later charges only.
         list(ledger);
-    } else if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
+        count(ledger, nbytes);
+        return true;
+    }
+    if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
         // Outgrown the small room: the step goes on as a large one.
         unlist(ledger);
         lanes_[SMALL].held -= ledger.held_;

@@ -14,13 +14,15 @@
 // other small steps: it goes in once its charge fits in the small room
 // beside the small steps held, or in the whole budget beside everything held
 // while no large step is waiting. A large step waits only for large steps,
-// and for the small ones to be back within the small room: large steps go
-// in one at a time, as one thread would read them, however large (a part
-// larger than the whole budget is still read). So one huge deck never holds
-// up an ordinary one: its steps queue among themselves while small steps
-// keep a room of their own. Together they hold at most the budget, or about
-// the largest part plus the small room, besides what steps waiting in the
-// large line (below) held before they queued.
+// and for the small ones to be back within the small room: it goes in once
+// the large lane holds nothing, so large steps go in one at a time, as one
+// thread would read them, however large (a part larger than the whole
+// budget is still read). A first charge that goes in is counted at once;
+// only later charges wait for the steps let in before (below). So one huge
+// deck never holds up an ordinary one: its steps queue among themselves
+// while small steps keep a room of their own. Together they hold at most
+// the budget, or about the largest part plus the small room, besides what
+// steps waiting in the large line (below) held before they queued.
 //
 // Each lane has a line of the steps waiting to go in, let in in the order
 // they asked; a step is let in by whoever makes the change that lets it fit,

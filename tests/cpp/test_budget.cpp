@@ -104,6 +104,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         std::vector<std::uint64_t> asks;
         std::vector<bool> straight;
         bool ordered;
+        bool emptied = false; // the steps of `held` give back all they hold, staying let in
     };
     const Row rows[] = {
         {"a small step goes ahead of a large one that waits", {80}, {50, 10}, {false, true}, false},
@@ -116,6 +117,8 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         {"small steps go in the order they asked", {20, 75}, {15, 15, 15}, {false, false, false}, true},
         {"large steps go in the order they asked", {80}, {50, 70, 30}, {false, false, false}, true},
         {"nothing held: anything goes", {}, {UINT64_MAX}, {true}, false},
+        {"a large step asking past the large room goes in beside a large step holding nothing", {40}, {80},
+         {true}, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -124,6 +127,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         for (const std::uint64_t n : row.held) {
             held.push_back(std::make_unique<budget::Ledger>(b));
             held.back()->charge(n);
+            if (row.emptied) held.back()->refund(n);
         }
         std::atomic<int> gone{0};
         std::atomic<bool> release{false};
