@@ -119,8 +119,7 @@ vantrell_core::Result<std::span<const std::uint8_t>> Reading::raw_bytes(std::siz
     if (read_.capacity() > MAX_SPARE_NBYTES) read_ = {};
     read_.clear();
     const pkg::Part& p = package_->parts()[part];
-    if (p.size <= pkg::MAX_XML_PART_NBYTES && !lent_charge_.take(ledger(), pkg::read_cost(p)))
-        return vantrell_core::fail(pkg::stopped());
+    if (!lent_charge_.take(ledger(), pkg::parse_cost(p))) return vantrell_core::fail(pkg::stopped());
     if (auto r = package_->read_part_bytes(p.name, read_, pkg::MAX_XML_PART_NBYTES); !r)
         return vantrell_core::fail(std::move(r.error()));
     return std::span<const std::uint8_t>(read_);
