@@ -75,7 +75,11 @@
 // does so to a thread that asks for its lock while it exits): the unwind
 // passes through poll() and the waits, which leave the budget as if the
 // charge had been refused, and the stop is then set for the pass's other
-// threads.
+// threads. Only the process's first thread polls (signals are handled
+// there), and the interpreter is shut down from that thread as a rule, so
+// this is reached only when an embedder shuts it down from another thread
+// while the first one is in a pass; the tests whose check unwinds the
+// thread cover it.
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
