@@ -96,7 +96,8 @@ bool Reading::keep(std::size_t part, pkg::Bytes bytes, vantrell_core::budget::He
     const std::size_t others = kept_nbytes_ - held;
     if (bytes->size() > max_kept_nbytes_ - others) return false;
     kept_nbytes_ = others + bytes->size();
-    if (facts_[part].read_whole && !enc::is_utf16_xml(*bytes)) package_->cache_part(part, bytes);
+    kept.cached = facts_[part].read_whole && !enc::is_utf16_xml(*bytes);
+    if (kept.cached) package_->cache_part(part, bytes);
     kept.bytes = std::move(bytes);
     kept.charge = charge ? std::move(*charge) : vantrell_core::budget::Held();
     return true;
@@ -107,7 +108,10 @@ vantrell_core::Result<std::span<const std::uint8_t>> Reading::raw_bytes(std::siz
         Kept& kept = kept_[part];
         kept_nbytes_ -= kept.bytes->size();
         lent_ = std::exchange(kept.bytes, nullptr);
-        lent_charge_ = std::move(kept.charge);
+        // The package's cache keeps what it was given as long as the run
+        // goes on, and so does the charge.
+        if (kept.cached) lent_charge_.give_back();
+        else lent_charge_ = std::move(kept.charge);
         return std::span<const std::uint8_t>(*lent_);
     }
     lent_ = nullptr;
@@ -115,8 +119,7 @@ vantrell_core::Result<std::span<const std::uint8_t>> Reading::raw_bytes(std::siz
     if (read_.capacity() > MAX_SPARE_NBYTES) read_ = {};
     read_.clear();
     const pkg::Part& p = package_->parts()[part];
-    if (p.size <= pkg::MAX_XML_PART_NBYTES && !lent_charge_.take(ledger(), pkg::read_cost(p)))
-        return vantrell_core::fail(pkg::stopped());
+    if (!lent_charge_.take(ledger(), pkg::parse_cost(p))) return vantrell_core::fail(pkg::stopped());
     if (auto r = package_->read_part_bytes(p.name, read_, pkg::MAX_XML_PART_NBYTES); !r)
         return vantrell_core::fail(std::move(r.error()));
     return std::span<const std::uint8_t>(read_);
@@ -181,7 +184,8 @@ Reading::Examination Reading::examination(std::size_t part) {
     if (part >= examinations_.size()) return {};
     if (examinations_[part]) return *std::exchange(examinations_[part], std::nullopt);
     if (facts_[part].root_local.empty()) return {};
-    auto bytes = package_->read_part(package_->parts()[part].name);
+    // Not kept in the view: the caller gives the charge back when done.
+    auto bytes = package_->read_part_once(package_->parts()[part].name);
     if (!bytes) return {};
     const pkg::Bytes text = std::move(*bytes);
     xml::Reader reader(pkg::as_text(*text));

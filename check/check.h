@@ -109,7 +109,8 @@ struct Options {
 // on its own reads and parses for itself. Media is never kept.
 //
 // Bytes the reading keeps or lends stay charged to the package's ledger
-// (see budget::Held) until it lets go of them.
+// (see budget::Held) until it lets go of them; those it put in the
+// package's cache, until the reading ends.
 class Reading {
 public:
     // Bytes kept at once: real decks hold a few megabytes of XML, and a
@@ -149,7 +150,8 @@ public:
     // whole gets them in the package's cache too, unless they are UTF-16
     // (the cache holds text as the package converts it). False when keeping
     // them would pass the budget, or for a part out of range or not XML, and
-    // they are not kept. Kept bytes take over `charge` (when given).
+    // they are not kept. Kept bytes take over `charge` (when given), which
+    // stays with the reading while the cache holds them.
     bool keep(std::size_t part, vantrell_core::package::Bytes bytes, vantrell_core::budget::Held* charge = nullptr);
     // The part's raw bytes: the kept ones, which the reading lets go of,
     // else read now (no more than an XML part may inflate to), charged to
@@ -199,6 +201,8 @@ private:
     struct Kept {
         vantrell_core::package::Bytes bytes;
         vantrell_core::budget::Held charge;
+        // The package's cache holds the bytes too.
+        bool cached = false;
     };
 
     vantrell_core::package::Package* package_;
@@ -225,7 +229,9 @@ public:
     // between parts.
     void poll() const;
     // Gives back, when it ends, what reads through the package were charged
-    // meanwhile: a stage holds the parts of one visit at a time.
+    // meanwhile: a stage holds the parts of one visit at a time. So what it
+    // reads must not stay in the package's cache: read_part_once, not
+    // read_part.
     vantrell_core::budget::Refunding refunding() const {
         return vantrell_core::budget::Refunding(reading_->ledger());
     }

@@ -203,9 +203,8 @@ void run_crc(pkg::Package& package, Sink& sink) {
             if (entry >= entries.size()) return false;
             const zip::Entry& e = entries[entry];
             const bool too_large = e.uncompressed_size > pkg::MAX_XML_PART_NBYTES;
-            std::uint64_t cost = 0;
-            if (__builtin_add_overflow(e.uncompressed_size, e.compressed_size, &cost)) cost = UINT64_MAX;
-            if (!too_large && !out.charge.take(reading.ledger(), cost)) throw vantrell_core::budget::Stopped();
+            if (!out.charge.take(reading.ledger(), pkg::parse_cost(e.uncompressed_size, e.compressed_size)))
+                throw vantrell_core::budget::Stopped();
             vantrell_core::bytes::Buffer buffer = std::exchange(spare, {});
             auto r = too_large ? vantrell_core::Result<void>(vantrell_core::fail(pkg::too_large(
                                      "/" + std::string(e.name), e.uncompressed_size, pkg::MAX_XML_PART_NBYTES)))

@@ -72,7 +72,7 @@ void run(pkg::Package& package, Sink& sink) {
     if (rel == rels.relationships.end()) return;
     const std::string part = opc::resolve_target("/", rel->target);
     if (!package.part_index(part)) return;
-    auto bytes = package.read_part(part);
+    auto bytes = package.read_part_once(part);
     if (!bytes) return;
     sink.count_part();
     const pkg::Bytes text = std::move(*bytes);

@@ -154,7 +154,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
     if (!name) return;
     const std::string& part = *name;
 
-    auto bytes = package.read_part(part);
+    auto bytes = package.read_part_once(part);
     if (!bytes) return;
     sink.count_part();
     const pkg::Bytes text = std::move(*bytes);

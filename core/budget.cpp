@@ -113,8 +113,12 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
         ledger.lane_ = nbytes <= small_room_ ? SMALL : LARGE;
         if (may_wait && (lanes_[ledger.lane_].oldest_waiting || !enters(ledger, nbytes)))
             return wait_in_line(ledger, nbytes, lock);
+        // In: the wait below is for later charges only.
         list(ledger);
-    } else if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
+        count(ledger, nbytes);
+        return true;
+    }
+    if (may_wait && ledger.lane_ == SMALL && saturating_add(ledger.held_, nbytes) > small_room_) {
         // Outgrown the small room: the step goes on as a large one.
         unlist(ledger);
         lanes_[SMALL].held -= ledger.held_;
@@ -127,8 +131,8 @@ bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
         }
         lanes_[LARGE].held = saturating_add(lanes_[LARGE].held, ledger.held_);
         list(ledger);
-        // A small step waiting for room may go now.
-        serve();
+        // Small steps waiting for room, or for this one to end, may go now.
+        changed();
     }
     const Lane& lane = lanes_[ledger.lane_];
     const auto must_wait = [&] { return lane.oldest != &ledger && !fits_later(ledger, nbytes); };
@@ -165,11 +169,12 @@ bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock
             list(ledger);
         }
         // The next in line may go now.
-        serve();
+        changed();
     };
     // A step that left the small lane may have let in the one ahead, or
-    // this one.
-    serve();
+    // this one, and small steps waiting for room or for it may go on. A
+    // step that only joined a line changed nothing that lets another in.
+    if (ledger.parked_) changed();
     while (!ledger.granted_) {
         if (ledger.stop_requested()) {
             leave_line();
@@ -187,7 +192,7 @@ bool Budget::wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock
     return true;
 }
 
-void Budget::serve() noexcept {
+bool Budget::serve() noexcept {
     bool served = false;
     // Large first: letting a small step in never lets a large one in, while
     // the large line emptying lets small steps use the whole budget.
@@ -207,7 +212,13 @@ void Budget::serve() noexcept {
             served = true;
         }
     }
-    if (served) settled_.notify_all();
+    return served;
+}
+
+void Budget::changed() noexcept {
+    // A step let in here must be woken, though it no longer counts as
+    // waiting.
+    if (serve() || waiting_ != 0) settled_.notify_all();
 }
 
 void Budget::count(Ledger& ledger, std::uint64_t nbytes) noexcept {
@@ -222,8 +233,7 @@ void Budget::give_back(Ledger& ledger, std::uint64_t nbytes) noexcept {
     lanes_[ledger.lane_].held -= nbytes;
     ledger.held_ -= nbytes;
     // Steps let in earlier may have ended, or the next in a line may fit.
-    serve();
-    if (waiting_ != 0) settled_.notify_all();
+    changed();
 }
 
 void Budget::append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept {

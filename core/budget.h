@@ -14,20 +14,24 @@
 // other small steps: it goes in once its charge fits in the small room
 // beside the small steps held, or in the whole budget beside everything held
 // while no large step is waiting. A large step waits only for large steps,
-// and for the small ones to be back within the small room: large steps go
-// in one at a time, as one thread would read them, however large (a part
-// larger than the whole budget is still read). So one huge deck never holds
-// up an ordinary one: its steps queue among themselves while small steps
-// keep a room of their own. Together they hold at most the budget, or about
-// the largest part plus the small room, besides what steps waiting in the
-// large line (below) held before they queued.
+// and for the small ones to be back within the small room: it goes in once
+// the large lane holds nothing, so large steps go in one at a time, as one
+// thread would read them, however large (a part larger than the whole
+// budget is still read). A first charge that goes in is counted at once;
+// only later charges wait for the steps let in before (below). So one huge
+// deck never holds up an ordinary one: its steps queue among themselves
+// while small steps keep a room of their own. Together they hold at most
+// the budget, or about the largest part plus the small room, besides what
+// steps waiting in the large line (below) held before they queued.
 //
 // Each lane has a line of the steps waiting to go in, let in in the order
 // they asked; a step is let in by whoever makes the change that lets it fit,
 // so no change that would let it in goes by unseen. A later charge of a step
 // already let in does not fit only when the step overran its first
-// estimate; it waits while a step of its lane let in earlier still holds a
-// charge, and the earliest of each lane never waits (it may overdraw).
+// estimate; it waits until it fits or no step of its lane let in earlier is
+// left, and the earliest of each lane never waits (it may overdraw). Every
+// change of the lanes that may end such a wait (bytes given back, a step
+// leaving a lane or a line) wakes it to look again.
 //
 // A small step whose charges outgrow the small room (a huge layout, say)
 // goes on as a large one. While no large step waits, it is let in at once
@@ -71,7 +75,11 @@
 // does so to a thread that asks for its lock while it exits): the unwind
 // passes through poll() and the waits, which leave the budget as if the
 // charge had been refused, and the stop is then set for the pass's other
-// threads.
+// threads. Only the process's first thread polls (signals are handled
+// there), and the interpreter is shut down from that thread as a rule, so
+// this is reached only when an embedder shuts it down from another thread
+// while the first one is in a pass; the tests whose check unwinds the
+// thread cover it.
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
@@ -131,7 +139,11 @@ private:
     bool wait_in_line(Ledger& ledger, std::uint64_t nbytes, std::unique_lock<std::mutex>& lock);
     // Returns with the lock held, also when the stop's check unwinds.
     void wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock);
-    void serve() noexcept;
+    // Lets in the heads of the lines that fit now; whether it let any in.
+    bool serve() noexcept;
+    // After a change of the lanes that may let a wait end: serves the lines
+    // and wakes every wait to look again.
+    void changed() noexcept;
     void count(Ledger& ledger, std::uint64_t nbytes) noexcept;
     // Lists of ledgers linked through their older_ and newer_.
     static void append(Ledger*& oldest, Ledger*& newest, Ledger& ledger) noexcept;

@@ -546,24 +546,18 @@ void* worker_main(void* arg) {
 
 // ---------------------------------------------------------------------------
 // Shared
-
-namespace {
-
-const CommentAuthors NO_AUTHORS{};
-
-// What reading part `index` for a once-only parse charges; nothing for a
-// part over the limit, which is refused unread.
 //
-// That room is charged before the parse is entered and given back when it
-// is over (a budget::Held). Waiting for room there holds nothing that
+// A once-only parse charges room for what reading its parts charges
+// (package::parse_cost) before the parse is entered, and gives it back when
+// it is over (a budget::Held). Waiting for room there holds nothing that
 // another step waits for; waiting inside would hold up every step waiting
 // for the parse, so the parse's own reads are charged without waiting, and
 // the room charged first only makes sure they fit. A charge refused there
 // (the pass was stopped) gives up the parse.
-std::uint64_t parse_cost(const package::Package& view, std::size_t index) noexcept {
-    const package::Part& part = view.parts()[index];
-    return part.size > package::MAX_XML_PART_NBYTES ? 0 : package::read_cost(part);
-}
+
+namespace {
+
+const CommentAuthors NO_AUTHORS{};
 
 } // namespace
 
@@ -586,7 +580,7 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         }
         std::uint64_t cost = 0;
         for (const auto& at : {legacy, modern})
-            if (at && *at < view->parts().size()) cost += parse_cost(*view, *at);
+            if (at && *at < view->parts().size()) cost += package::parse_cost(view->parts()[*at]);
         budget::Held room;
         if (!room.take(view->ledger(), cost)) return NO_AUTHORS;
         authors_.call([&] {
@@ -614,7 +608,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
     once::OnceCell<PartStyles>& cell = styles_.at(part, view->parts().size());
     if (!cell.done()) {
         budget::Held room;
-        if (!room.take(view->ledger(), parse_cost(*view, part))) return nullptr;
+        if (!room.take(view->ledger(), package::parse_cost(view->parts()[part]))) return nullptr;
         cell.call([&]() -> std::optional<PartStyles> {
             const budget::NoWait no_wait(view->ledger());
             const std::string_view name = view->parts()[part].name;
@@ -654,7 +648,7 @@ const Rendered* Pass::part(Shown kind, std::size_t index, package::Package& view
         parts_.at(index * SHOWN_KINDS + static_cast<std::size_t>(kind), count * SHOWN_KINDS);
     if (!cell.done()) {
         budget::Held room;
-        if (!room.take(view.ledger(), parse_cost(view, index))) return nullptr;
+        if (!room.take(view.ledger(), package::parse_cost(view.parts()[index]))) return nullptr;
         first = cell.call([&]() -> std::optional<Rendered> {
             const budget::NoWait no_wait(view.ledger());
             return render();

@@ -112,6 +112,10 @@ std::uint64_t prefix_hashes(std::string_view name, std::vector<std::pair<std::si
 
 std::uint64_t read_cost(const Part& part) noexcept { return saturating_add(part.size, part.compressed_size); }
 
+std::uint64_t parse_cost(std::uint64_t size, std::uint64_t compressed_size) noexcept {
+    return size > MAX_XML_PART_NBYTES ? 0 : saturating_add(size, compressed_size);
+}
+
 Error stopped() { return Error::other("stopped before reading"); }
 
 namespace {
@@ -282,8 +286,7 @@ const ParsedContentTypes& Core::parsed_content_types() const {
 std::uint64_t Core::content_types_cost() const noexcept {
     if (!content_types_entry_) return 0;
     const zip::Entry& entry = archive_.entries()[*content_types_entry_];
-    if (entry.uncompressed_size > MAX_XML_PART_NBYTES) return 0;
-    return saturating_add(entry.uncompressed_size, entry.compressed_size);
+    return parse_cost(entry.uncompressed_size, entry.compressed_size);
 }
 
 const PackageDefects& Core::defects() const {

@@ -83,6 +83,13 @@ struct ParsedContentTypes {
 inline constexpr std::uint64_t MAX_XML_PART_NBYTES = std::uint64_t{256} << 20;
 inline constexpr std::uint64_t NO_SIZE_LIMIT = UINT64_MAX;
 
+// What reading something that inflates to `size` bytes from
+// `compressed_size` stored (a part, or one entry of the archive) charges
+// when it is read to be parsed: both, as read_cost; nothing when it is over
+// MAX_XML_PART_NBYTES, as it is then refused unread.
+std::uint64_t parse_cost(std::uint64_t size, std::uint64_t compressed_size) noexcept;
+inline std::uint64_t parse_cost(const Part& part) noexcept { return parse_cost(part.size, part.compressed_size); }
+
 // Part bytes a view keeps for reuse, over all its parts: a pass reads many
 // parts through one view, which must not hold them all until it ends.
 inline constexpr std::uint64_t MAX_CACHED_NBYTES = std::uint64_t{64} << 20;

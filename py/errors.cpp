@@ -6,8 +6,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <atomic>
-
 namespace _vantrell {
 
 namespace {
@@ -51,23 +49,16 @@ namespace _vantrell::toolkit {
 
 namespace {
 
-// Counts the fork() children this process became, so that what a thread
-// knows of itself is asked again there.
-std::atomic<unsigned> forks{0};
-[[maybe_unused]] const int forks_counted = ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+// Whether this thread is the process's first one; -1 until asked.
+thread_local int main_thread = -1;
+// A fork() child's one thread, the one that called fork(), is its first.
+[[maybe_unused]] const int child_knows = ::pthread_atfork(nullptr, nullptr, [] { main_thread = 1; });
 
 } // namespace
 
 bool on_main_thread() noexcept {
-    struct Known {
-        unsigned forks = 0;
-        bool asked = false;
-        bool main = false;
-    };
-    static thread_local Known known;
-    const unsigned now = forks.load(std::memory_order_relaxed);
-    if (!known.asked || known.forks != now) known = {now, true, ::gettid() == ::getpid()};
-    return known.main;
+    if (main_thread < 0) main_thread = ::gettid() == ::getpid() ? 1 : 0;
+    return main_thread == 1;
 }
 
 PyObject* internal_fault_type() {

@@ -175,8 +175,8 @@ inline bool signal_raised(void*) {
 
 // Whether this is the process's first thread, the interpreter's main thread
 // as a rule, where signal handlers run. Asked of the system once per thread
-// (and again in a fork() child, whose one thread is the first there): calls
-// that take a few microseconds need not pay two system calls each.
+// (a fork() child's one thread is known to be the first there): calls that
+// take a few microseconds need not pay two system calls each.
 bool on_main_thread() noexcept;
 
 // Runs `f(stop)` with the lock released, as released() does. On the main

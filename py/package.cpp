@@ -27,17 +27,6 @@ namespace {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-// `fn(view)` on a fresh view of `core` with the lock released; what the view
-// reads for parsing is charged to the process budget as one step.
-template <class Fn>
-auto released_charged(const std::shared_ptr<const core::Core>& core, Fn&& fn) {
-    return tk::released_stopping([&](vantrell_core::budget::Stop* stop) {
-        core::Package view(core);
-        const core::Charging charging(view, stop);
-        return fn(view);
-    });
-}
-
 // A list of bound values made from `items`, which it empties.
 template <class T>
 PyObject* moved_list(std::vector<T>& items) {
@@ -196,6 +185,17 @@ struct Package {
 
     core::Package view() const { return core::Package(core); }
 
+    // `fn(view)` on a fresh view with the lock released; what the view reads
+    // for parsing is charged to the process budget as one step.
+    template <class Fn>
+    auto released_charged(Fn&& fn) const {
+        return tk::released_stopping([&](vantrell_core::budget::Stop* stop) {
+            core::Package v = view();
+            const core::Charging charging(v, stop);
+            return fn(v);
+        });
+    }
+
     static std::optional<Package> make(const tk::Args& a) {
         std::optional<tk::Path> path;
         std::optional<tk::Bytes> data;
@@ -213,7 +213,7 @@ struct Package {
     }
 
     static PyObject* parts(const Package& self, const tk::Args&) {
-        auto r = released_charged(self.core, [](const core::Package& v) {
+        auto r = self.released_charged([](const core::Package& v) {
             const vantrell_core::opc::ContentTypes& types = v.parsed_content_types().types;
             std::vector<Part> out;
             out.reserve(v.parts().size());
@@ -243,6 +243,9 @@ struct Package {
         return type ? tk::to_py::str(*type) : tk::to_py::none();
     }
 
+    // Not charged to the process budget, unlike the calls that parse: the
+    // bytes go to the caller, who holds them for as long as it likes, so no
+    // step of the library's could ever settle them.
     static PyObject* read(const Package& self, const tk::Args& a) {
         std::string name;
         bool raw = false;
@@ -261,7 +264,7 @@ struct Package {
     static PyObject* rels(const Package& self, const tk::Args& a) {
         std::string source = "/";
         if (!a.get("source", source)) return nullptr;
-        auto r = released_charged(self.core, [&](core::Package& v) -> vantrell_core::Result<std::vector<Relationship>> {
+        auto r = self.released_charged([&](core::Package& v) -> vantrell_core::Result<std::vector<Relationship>> {
             auto parsed = v.rels(source);
             if (!parsed) return vantrell_core::fail(std::move(parsed.error()));
             std::vector<Relationship> out;
@@ -278,13 +281,13 @@ struct Package {
     static PyObject* resolve(const Package& self, const tk::Args& a) {
         std::string source, rel_id;
         if (!a.get("source", source) || !a.get("rel_id", rel_id)) return nullptr;
-        auto r = released_charged(self.core, [&](core::Package& v) { return v.resolve(source, rel_id); });
+        auto r = self.released_charged([&](core::Package& v) { return v.resolve(source, rel_id); });
         if (!tk::succeeded(r)) return nullptr;
         return tk::to_py::value(**r);
     }
 
     static PyObject* content_types(const Package& self, const tk::Args&) {
-        auto r = released_charged(self.core, [](const core::Package& v) {
+        auto r = self.released_charged([](const core::Package& v) {
             return ContentTypes::from(v.parsed_content_types().types);
         });
         if (!r) return r.error().raise();
@@ -292,7 +295,7 @@ struct Package {
     }
 
     static PyObject* get_defects(const Package& self) {
-        auto r = released_charged(self.core, [](const core::Package& v) { return PackageDefects::from(v.defects()); });
+        auto r = self.released_charged([](const core::Package& v) { return PackageDefects::from(v.defects()); });
         if (!r) return r.error().raise();
         return tk::Class<PackageDefects>::create(std::move(*r));
     }

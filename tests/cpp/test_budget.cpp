@@ -104,6 +104,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         std::vector<std::uint64_t> asks;
         std::vector<bool> straight;
         bool ordered;
+        bool emptied = false; // the steps of `held` give back all they hold, staying let in
     };
     const Row rows[] = {
         {"a small step goes ahead of a large one that waits", {80}, {50, 10}, {false, true}, false},
@@ -116,6 +117,8 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         {"small steps go in the order they asked", {20, 75}, {15, 15, 15}, {false, false, false}, true},
         {"large steps go in the order they asked", {80}, {50, 70, 30}, {false, false, false}, true},
         {"nothing held: anything goes", {}, {UINT64_MAX}, {true}, false},
+        {"a large step asking past the large room goes in beside a large step holding nothing", {40}, {80},
+         {true}, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -124,6 +127,7 @@ TEST(Budget, FirstChargesWaitOnlyForTheirOwnLane) {
         for (const std::uint64_t n : row.held) {
             held.push_back(std::make_unique<budget::Ledger>(b));
             held.back()->charge(n);
+            if (row.emptied) held.back()->refund(n);
         }
         std::atomic<int> gone{0};
         std::atomic<bool> release{false};
@@ -254,6 +258,47 @@ TEST(Budget, AStepOutgrowingTheSmallRoomQueuesBehindAWaitingLargeOne) {
         quiet();
         EXPECT_EQ(b.in_flight(), row.in_flight[2]);
         for (auto& t : threads) t.join();
+    }
+    watchdog(0);
+}
+
+// A later charge of a small step waits for room and for an older small
+// step, which then outgrows the small room (going on beside the large step
+// this thread holds, or queuing behind one that waits): the younger step is
+// the earliest of its lane then, and goes on at once.
+TEST(Budget, AStepLeavingTheSmallLaneLetsTheWaitsItHeldUpGoOn) {
+    watchdog(60);
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued behind a waiting large step" : "gone on as a large step");
+        budget::Budget b(100); // small room 25
+        budget::Ledger large(b), waiting_large(b), grows(b), younger(b);
+        large.charge(70);
+        grows.charge(20);
+        younger.charge(5);
+        std::atomic<int> gone{0};
+        std::vector<std::pair<std::thread, budget::Ledger*>> asked;
+        const auto ask = [&](budget::Ledger& l, std::uint64_t n) {
+            const std::size_t waits = b.waiting() + 1;
+            const int before = gone.load();
+            std::thread t([&, n] {
+                l.charge(n);
+                gone.fetch_add(1);
+            });
+            asked.emplace_back(std::move(t), &l);
+            until_waiting(b, waits, gone, before);
+        };
+        if (queued) ask(waiting_large, 30);
+        ask(younger, 10); // fits neither the small room nor the budget
+        ask(grows, 30);
+        asked[queued ? 1 : 0].first.join(); // the younger step's
+        EXPECT_EQ(b.in_flight(), 105u);
+        large.settle();
+        for (auto& [t, l] : asked) {
+            if (t.joinable()) t.join();
+            l->settle();
+        }
+        EXPECT_EQ(b.in_flight(), 0u);
+        EXPECT_EQ(b.waiting(), 0u);
     }
     watchdog(0);
 }

@@ -554,6 +554,58 @@ TEST(CheckRun, KeptBytesStayWithinTheBudget) {
     EXPECT_FALSE(reading.keep(*theme, nullptr));
 }
 
+// Part bytes that the view's cache holds stay charged to the run's ledger
+// while the run goes on: after what each row does (kept bytes lent, then
+// another part's; a stage run), with the reading alive, what the ledger
+// holds and whether the view serves the part from its cache.
+TEST(CheckRun, BytesTheViewKeepsStayCharged) {
+    namespace budget = vantrell_core::budget;
+    struct Row {
+        const char* what;
+        std::string part;
+        std::string kept; // charged 100 and lent, then another part; none: `stage` runs
+        void (*stage)(pkg::Package&, vc::Sink&);
+        std::uint64_t held;
+        bool cached;
+    };
+    const Row rows[] = {
+        {"a kept slide", "/ppt/slides/slide1.xml", "<p:sld/>", nullptr, 0, false},
+        {"the kept presentation, in the cache", "/ppt/presentation.xml", "<p:presentation/>", nullptr, 100, true},
+        {"the presentation read by its stage", "/ppt/presentation.xml", "", &vc::pml::run, 0, false},
+        {"a slide examined by that stage", "/ppt/slides/slide1.xml", "", &vc::pml::run, 0, false},
+        {"the core properties read by their stage", "/docProps/core.xml", "", &vc::core_props::run, 0, false},
+    };
+    auto package = pkg::Package::from_bytes(zip(minimal_deck()));
+    ASSERT_TRUE(package);
+    const auto bytes = [](const std::string& s) {
+        return std::make_shared<const vantrell_core::bytes::Buffer>(s.begin(), s.end());
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        budget::Budget b(1 << 20);
+        budget::Ledger ledger(b);
+        pkg::Package view(package->core());
+        view.set_ledger(&ledger);
+        vc::Report report;
+        const vc::Options options{SIZE_MAX, false, false};
+        vc::Reading reading(view);
+        vc::Sink sink(report, options, reading);
+        const std::size_t part = *view.part_index(row.part), theme = *view.part_index("/ppt/theme/theme1.xml");
+        if (row.stage) {
+            row.stage(view, sink);
+        } else {
+            budget::Held charge;
+            ASSERT_TRUE(charge.take(&ledger, 100));
+            reading.keep(part, bytes(row.kept), &charge);
+            reading.keep(theme, bytes("x"));
+            ASSERT_TRUE(reading.raw_bytes(part) && reading.raw_bytes(theme));
+        }
+        EXPECT_EQ(ledger.held(), row.held);
+        ASSERT_TRUE(view.read_part(row.part));
+        EXPECT_EQ(ledger.held() == row.held, row.cached);
+    }
+}
+
 TEST(CheckRun, CachedPartBytesServeReadsAndRelationships) {
     Items deck = minimal_deck();
     auto package = pkg::Package::from_bytes(zip(deck));

@@ -127,11 +127,13 @@ print("ok" if failed == 0 else f"{failed} children failed")
 # The main thread's pass over huge slides waits for the budget behind
 # another thread's; SIGINT, sent once a thread of that pass is seen asleep
 # without using the processor (waiting), must end it with KeyboardInterrupt
-# long before either pass could be done.
+# long before either pass could be done: within a few seconds of the
+# signal, as a call that let the signal wait would raise it only once done.
 INTERRUPT_A_WAIT = r"""
 import os, signal, sys, threading, time
 import vantrell
 path = sys.argv[1]
+sent = []
 holder = threading.Thread(target=lambda: vantrell.Document(path, threads=1).markdown(), daemon=True)
 holder.start()
 time.sleep(0.5)
@@ -155,6 +157,7 @@ def signal_once_waiting(before):
         first = {tid: cpu(tid) for tid in mine}
         time.sleep(0.2)
         seen.extend(tid for tid, state in first.items() if state and state[0] == "S" and cpu(tid) == state)
+    sent.append(time.monotonic())
     os.kill(os.getpid(), signal.SIGINT)
 
 threading.Thread(target=signal_once_waiting, args=(set(os.listdir("/proc/self/task")),), daemon=True).start()
@@ -162,7 +165,9 @@ try:
     vantrell.Document(path).markdown()
     print("finished")
 except KeyboardInterrupt:
-    print("ok" if seen else "interrupted before a wait was seen")
+    late = time.monotonic() - sent[0] if sent else None
+    print("interrupted before a wait was seen" if late is None else "ok" if late < 3
+          else f"interrupted {late:.1f} s after the signal")
 os._exit(0)  # the other reader is left behind
 """
 
@@ -174,6 +179,7 @@ INTERRUPT_A_CHECK = r"""
 import os, signal, sys, threading, time
 import vantrell
 path, call, beside = sys.argv[1], getattr(vantrell, sys.argv[2]), sys.argv[3] == "beside"
+sent = []
 begun = threading.Event()
 def note(frame, event, arg):
     if event == "c_call" and arg is call:
@@ -186,6 +192,7 @@ def interrupt():
     begun.wait()
     while resident() < start + (100 << 20):
         time.sleep(0.01)
+    sent.append(time.monotonic())
     os.kill(os.getpid(), signal.SIGINT)
 if beside:
     threading.Thread(target=call, args=(path,), daemon=True).start()
@@ -195,7 +202,9 @@ try:
     call(path)
     print("finished")
 except KeyboardInterrupt:
-    print("ok")
+    late = time.monotonic() - sent[0] if sent else None
+    print("interrupted before the signal" if late is None else "ok" if late < 3
+          else f"interrupted {late:.1f} s after the signal")
 os._exit(0)
 """
 

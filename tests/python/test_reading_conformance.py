@@ -6,6 +6,7 @@ that call if the call releases the lock. Calls that only copy held values
 must never let it in; calls that read the package must, given patience (a
 loaded machine may wake the helper during none of the first releases).
 """
+import ctypes
 import os
 
 import pytest
@@ -60,15 +61,22 @@ def doc(deck):
 needs_two_cpus = pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
 
 
-# The probe itself, on calls whose handling of the lock is certain: a pass
-# over the deck works with it released throughout, while handing back a
-# held value or running Python code never lets it go.
+# The probe itself, on calls whose handling of the lock is known apart from
+# the library: ctypes lets the lock go around a foreign call, unless the
+# function comes from a PyDLL, and Python code never lets it go. Then on
+# the library's own: a pass over the deck works with it released
+# throughout, while handing back a held value keeps it.
+LIBC, LIBC_KEEPING_THE_LOCK = ctypes.CDLL(None), ctypes.PyDLL(None)
+
+
 @needs_two_cpus
 @pytest.mark.parametrize("call, releases", [
+    (lambda d: LIBC.usleep(200), True),
+    (lambda d: LIBC_KEEPING_THE_LOCK.usleep(200), False),
+    (lambda d: sum(range(20_000)), False),
     (lambda d: d.markdown(), True),
     (lambda d: len(d), False),
-    (lambda d: sum(range(20_000)), False),
-], ids=["a pass over the deck", "a held value", "Python code"])
+], ids=["foreign call", "foreign call keeping the lock", "Python code", "a pass over the deck", "a held value"])
 def test_probe_tells_a_release_from_a_kept_lock(doc, call, releases):
     assert lets_others_run(lambda i: call(doc), calls=200, seconds=10.0 if releases else 0.5) == releases
 
