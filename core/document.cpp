@@ -109,9 +109,23 @@ std::optional<Found> locate_presentation(package::Package& pkg) {
     return std::nullopt;
 }
 
-Result<Document> open_compound(const zip::Source& source) {
+// What opening a legacy deck holds at once, charged before the file is
+// read: the file, read whole, and the streams copied out of it, which a
+// sound file holds within its length. As for a package part, what is parsed
+// from them is not counted apart.
+std::uint64_t legacy_open_nbytes(std::uint64_t file_nbytes) noexcept {
+    return file_nbytes > UINT64_MAX / 2 ? UINT64_MAX : 2 * file_nbytes;
+}
+
+Result<Document> open_compound(const zip::Source& source, budget::Stop* stop) {
+    budget::Ledger ledger;
+    ledger.watch(stop, true);
+    if (!ledger.charge(legacy_open_nbytes(source.len()))) return fail(package::stopped());
     auto compound = cfb::Compound::open(source);
     if (!compound) return fail(compound.error());
+    // Reading a huge file takes a while: a stop asked for meanwhile ends the
+    // opening before the deck is parsed.
+    if (stop && stop->poll()) return fail(package::stopped());
     // An encrypted or rights-managed ECMA-376 package is stored as these
     // streams at the root; its contents are ciphertext.
     for (const std::string_view name : {"EncryptedPackage", "EncryptionInfo", "\x09" "DRMContent"}) {
@@ -847,7 +861,8 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
         if (head_nbytes > 0) {
             if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
         }
-        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
+        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes)))
+            return open_compound(*source, stop);
         return fail(archive.error());
     }
     auto pkg = package::Package::from_archive(std::move(*archive));

@@ -399,8 +399,9 @@ public:
     explicit Document(std::shared_ptr<const Shared> shared, std::size_t threads = 0);
 
     // Opens a deck; the thread setting comes from VANTRELL_THREADS. The
-    // parts read to open a package are charged to the process budget as one
-    // step, which `stop` (when set, polled by this thread) ends early.
+    // parts read to open a package, or a legacy deck's file and the streams
+    // copied out of it, are charged to the process budget as one step, which
+    // `stop` (when set, polled by this thread) ends early.
     static Result<Document> from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop = nullptr);
 
     const std::shared_ptr<const Shared>& shared() const noexcept { return shared_; }
