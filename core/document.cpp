@@ -109,6 +109,11 @@ std::optional<Found> locate_presentation(package::Package& pkg) {
     return std::nullopt;
 }
 
+// Charges what reading a legacy page parses (ppt::Deck::slide_nbytes) to
+// a view's ledger (none: nothing), as reading a part to parse it is
+// charged; false once the pass was stopped.
+bool charged(budget::Ledger* ledger, std::uint64_t nbytes) { return !ledger || ledger->charge(nbytes); }
+
 // What opening a legacy deck holds at once, charged before the file is
 // read: the file, read whole, and the streams copied out of it, which a
 // sound file holds within its length. As for a package part, what is parsed
@@ -873,6 +878,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
+        if (!charged(ledger_, shared_->legacy->slide_nbytes(index))) return fail(package::stopped());
         auto content = shared_->legacy->slide(index);
         if (!content) return fail(content.error());
         Slide out;
@@ -1089,7 +1095,10 @@ Result<model::SlideContent> Slide::read_notes(std::string_view name) const {
 }
 
 Result<std::optional<model::SlideContent>> Slide::notes_content() const {
-    if (const auto& legacy = view->shared()->legacy) return legacy->notes(index);
+    if (const auto& legacy = view->shared()->legacy) {
+        if (!charged(view->ledger(), legacy->notes_nbytes(index))) return fail(package::stopped());
+        return legacy->notes(index);
+    }
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;

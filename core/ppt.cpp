@@ -2150,6 +2150,24 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
     }
 }
 
+std::uint64_t Deck::slide_nbytes(std::size_t index) const {
+    if (index >= slides_.size()) return 0;
+    const auto r = rec_at_clamped(doc_, slides_[index].offset);
+    if (!r) return 0;
+    std::uint64_t nbytes = 8 + r->body.size();
+    for (const TextGroup& g : slides_[index].outline) nbytes += 2 * g.text.size();
+    if (const Master* m = masters_of(r->body)[0])
+        for (const std::uint32_t at : m->furniture)
+            if (const auto k = rec_at(doc_, at)) nbytes += 8 + k->body.size();
+    return nbytes;
+}
+
+std::uint64_t Deck::notes_nbytes(std::size_t index) const {
+    if (index >= slides_.size() || !slides_[index].notes) return 0;
+    const auto r = rec_at_clamped(doc_, *slides_[index].notes);
+    return r ? 8 + r->body.size() : 0;
+}
+
 Result<model::SlideContent> Deck::slide(std::size_t index) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
     return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index);
