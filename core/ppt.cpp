@@ -196,6 +196,11 @@ std::optional<Rec> child(Bytes body, std::uint16_t type, int instance = -1) {
 }
 
 void append_units(std::u16string& out, Bytes body, bool bytes) {
+    // Room for the whole atom at once (reserve still grows a string by
+    // doubling when asked for a little more): grown a unit at a time, a huge
+    // text leaves freed blocks in the calling thread's heap, which each of
+    // many threads reading such a deck then keeps.
+    out.reserve(out.size() + (bytes ? body.size() : body.size() / 2));
     if (bytes) {
         for (const std::uint8_t c : body) out.push_back(static_cast<char16_t>(c));
     } else {
