@@ -109,9 +109,28 @@ std::optional<Found> locate_presentation(package::Package& pkg) {
     return std::nullopt;
 }
 
-Result<Document> open_compound(const zip::Source& source) {
+// Charges what reading a legacy page parses (ppt::Deck::slide_nbytes) to
+// a view's ledger (none: nothing), as reading a part to parse it is
+// charged; false once the pass was stopped.
+bool charged(budget::Ledger* ledger, std::uint64_t nbytes) { return !ledger || ledger->charge(nbytes); }
+
+// What opening a legacy deck holds at once, charged before the file is
+// read: the file, read whole, and the streams copied out of it, which a
+// sound file holds within its length. As for a package part, what is parsed
+// from them is not counted apart.
+std::uint64_t legacy_open_nbytes(std::uint64_t file_nbytes) noexcept {
+    return file_nbytes > UINT64_MAX / 2 ? UINT64_MAX : 2 * file_nbytes;
+}
+
+Result<Document> open_compound(const zip::Source& source, budget::Stop* stop) {
+    budget::Ledger ledger;
+    ledger.watch(stop, true);
+    if (!ledger.charge(legacy_open_nbytes(source.len()))) return fail(package::stopped());
     auto compound = cfb::Compound::open(source);
     if (!compound) return fail(compound.error());
+    // Reading a huge file takes a while: a stop asked for meanwhile ends the
+    // opening before the deck is parsed.
+    if (stop && stop->poll()) return fail(package::stopped());
     // An encrypted or rights-managed ECMA-376 package is stored as these
     // streams at the root; its contents are ciphertext.
     for (const std::string_view name : {"EncryptedPackage", "EncryptionInfo", "\x09" "DRMContent"}) {
@@ -847,7 +866,8 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
         if (head_nbytes > 0) {
             if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
         }
-        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
+        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes)))
+            return open_compound(*source, stop);
         return fail(archive.error());
     }
     auto pkg = package::Package::from_archive(std::move(*archive));
@@ -858,6 +878,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
+        if (!charged(ledger_, shared_->legacy->slide_nbytes(index))) return fail(package::stopped());
         auto content = shared_->legacy->slide(index);
         if (!content) return fail(content.error());
         Slide out;
@@ -1074,7 +1095,10 @@ Result<model::SlideContent> Slide::read_notes(std::string_view name) const {
 }
 
 Result<std::optional<model::SlideContent>> Slide::notes_content() const {
-    if (const auto& legacy = view->shared()->legacy) return legacy->notes(index);
+    if (const auto& legacy = view->shared()->legacy) {
+        if (!charged(view->ledger(), legacy->notes_nbytes(index))) return fail(package::stopped());
+        return legacy->notes(index);
+    }
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;

@@ -34,9 +34,10 @@
 // thread does, and a pass that fails for want of memory leaves the address
 // space about as it found it. An exception thrown by a step on a worker is
 // re-thrown in the caller once every worker has been joined; no thread
-// outlives the call. Each step charges the parts it reads to the process's
-// budget of bytes in flight (core/budget.h), so that many workers on huge
-// slides hold about what one does.
+// outlives the call. Each step charges the parts it reads (a legacy deck's
+// step, the records it parses) to the process's budget of bytes in flight
+// (core/budget.h), so that many workers on huge slides hold about what one
+// does.
 #pragma once
 
 #include <pthread.h>
@@ -399,8 +400,9 @@ public:
     explicit Document(std::shared_ptr<const Shared> shared, std::size_t threads = 0);
 
     // Opens a deck; the thread setting comes from VANTRELL_THREADS. The
-    // parts read to open a package are charged to the process budget as one
-    // step, which `stop` (when set, polled by this thread) ends early.
+    // parts read to open a package, or a legacy deck's file and the streams
+    // copied out of it, are charged to the process budget as one step, which
+    // `stop` (when set, polled by this thread) ends early.
     static Result<Document> from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop = nullptr);
 
     const std::shared_ptr<const Shared>& shared() const noexcept { return shared_; }
@@ -408,6 +410,8 @@ public:
     std::size_t slide_count() const noexcept { return shared_->slides.size(); }
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+    // What this view's reads are charged to; none outside a step.
+    budget::Ledger* ledger() const noexcept { return ledger_; }
     // A pass through this view polls `stop` (when set) on the calling thread
     // between its steps and while it waits, and once it says stop, ends
     // early by throwing budget::Stopped. See budget::Stop.

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -1127,6 +1128,21 @@ TEST(PptDocument, LegacyDeckThroughTheDocumentFacade) {
     ASSERT_FALSE(object);
     EXPECT_EQ(object.error().message(), "unsupported: a legacy binary presentation has no package parts");
     EXPECT_FALSE(doc->slide(1));
+
+    // What a read parses is charged to the view's ledger first: the slide's
+    // record and its outline text (two bytes a unit), the notes page's record.
+    vantrell_core::budget::Budget budget(1 << 20);
+    vantrell_core::budget::Ledger ledger(budget);
+    const document::Document::ChargingTo charging(*doc, ledger);
+    const std::pair<std::function<bool()>, std::uint64_t> reads[] = {
+        {[&] { return doc->slide(0).has_value(); }, d.notes_at - d.slide_at + 2 * (8 + 15)},
+        {[&] { return slide->notes_content().has_value(); }, d.dir_at - d.notes_at},
+    };
+    for (const auto& [read, charged] : reads) {
+        const std::uint64_t before = ledger.held();
+        EXPECT_TRUE(read());
+        EXPECT_EQ(ledger.held() - before, charged);
+    }
 }
 
 // ---------------------------------------------------------------------------
