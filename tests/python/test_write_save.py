@@ -272,6 +272,14 @@ def private_temp(folder):
     return None if modes and not any(m & 0o077 for m in modes) else f"temporary files {list(map(oct, modes))}"
 
 
+def new_deck(folder, default_acl=None):
+    """A new name in `folder`, given `default_acl`, where opens can be held."""
+    can_hold(folder)
+    if default_acl:
+        kept_by_filesystem(folder, setfacl("-d", "-m", default_acl))
+    return folder / "new.pptx", folder / "new.pptx", None
+
+
 def concurrently(target, savers=8, saves=120, readers=4, held=64):
     """Saves a deck of its own from each of `savers` threads while `readers`
     threads read the target, each keeping its last `held` files open: a read
@@ -377,17 +385,11 @@ SAVES = [
     # A new deck gets what a file made there by open(path, "wb") gets: the
     # folder's default ACL where it has one, else the umask; its temporary
     # file, seen as it is created, is private either way.
-    ("new deck in a folder whose default ACL shuts others out",
-     lambda d: then(can_hold(d), kept_by_filesystem(d, setfacl("-d", "-m", "u::rwx,g::---,o::---")),
-                    (d / "new.pptx",) * 2 + (None,)),
+    ("new deck in a folder whose default ACL shuts others out", lambda d: new_deck(d, "u::rwx,g::---,o::---"),
      "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
     ("new deck in a folder whose default ACL grants a user and a group",
-     lambda d: then(can_hold(d), kept_by_filesystem(d, setfacl("-d", "-m", f"u:1234:rw,g:{TEAM}:r,o::---")),
-                    (d / "new.pptx",) * 2 + (None,)),
-     "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
-    ("new deck in a folder without a default ACL",
-     lambda d: then(can_hold(d), (d / "new.pptx",) * 2 + (None,)),
-     "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
+     lambda d: new_deck(d, f"u:1234:rw,g:{TEAM}:r,o::---"), "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
+    ("new deck in a folder without a default ACL", new_deck, "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
     ("deck with a user attribute",
      lambda d: (kept_by_filesystem(old_file(d), lambda p: os.setxattr(p, "user.from", b"mail")), d / "deck.pptx", None),
      "replaced", None),
