@@ -99,18 +99,20 @@ std::expected<Landing, int> landing(std::string path) {
     return std::unexpected(ELOOP);
 }
 
-std::string random_temp_name() {
+// `suffix` is a short literal.
+std::string random_temp_name(const char* suffix) {
     const auto key = vantrell_core::hash::draw_key();
     char buf[40];
-    std::snprintf(buf, sizeof buf, ".vantrell-%016llx.tmp", static_cast<unsigned long long>(key.k0 ^ key.k1));
+    std::snprintf(buf, sizeof buf, ".vantrell-%016llx%s", static_cast<unsigned long long>(key.k0 ^ key.k1), suffix);
     return buf;
 }
 
-// Creates a file of a new random name in `folder`, as open(O_CREAT) would
-// with `mode`: its descriptor, or the error. `name` is the last name tried.
-std::expected<int, int> create_beside(int folder, mode_t mode, std::string& name) {
+// Creates a file of a new random name ending in `suffix` in `folder`, as
+// open(O_CREAT) would with `mode`: its descriptor, or the error. `name` is
+// the last name tried.
+std::expected<int, int> create_beside(int folder, const char* suffix, mode_t mode, std::string& name) {
     for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
-        name = random_temp_name();
+        name = random_temp_name(suffix);
         const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) return std::unexpected(errno);
@@ -308,7 +310,7 @@ int Saving::create_temp() {
     // open it now could read the deck long before it is meant to be theirs
     // (a private deck in a shared folder). The folder's default ACL, masked
     // by this mode, grants no one else anything either.
-    const auto fd = create_beside(folder_.get(), S_IRUSR | S_IWUSR, temp_name_);
+    const auto fd = create_beside(folder_.get(), ".tmp", S_IRUSR | S_IWUSR, temp_name_);
     if (!fd) return fd.error();
     temp_.reset(*fd);
     temp_exists_ = true;
@@ -377,10 +379,12 @@ bool Saving::carry() {
 // file created there by open(path, "wb") gets: those the folder's default
 // ACL gives where it has one, else the umask's. The kernel works them out
 // for an empty file created beside it with open()'s mode; nothing is
-// computed here, so whatever rules the folder applies are followed.
+// computed here, so whatever rules the folder applies are followed. That
+// file, readable by others but never written, is named apart from the
+// temporary files that hold decks.
 int Saving::take_new_permissions() {
     std::string name;
-    const auto fd = create_beside(folder_.get(), 0666, name);
+    const auto fd = create_beside(folder_.get(), ".probe", 0666, name);
     if (!fd) return fd.error();
     Fd probe;
     probe.reset(*fd);
