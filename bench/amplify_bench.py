@@ -20,7 +20,14 @@
 2. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
    `text(notes=True, comments=True)` with threads=1.
-3. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
+3. The checker on decks that make many findings: one long stored value
+   quoted in every finding (a content type of 256 KiB or 1 MiB for a slide
+   the slide list names 1,000 times, a finding per listing), and 200 or 800
+   slides of 5,000 shapes sharing one id (a finding per shape, far past the
+   cap). In a child process: `check_report()` with the default cap, the
+   bytes of its findings' messages and parts, whether it says it was
+   truncated, and the child's peak resident size.
+4. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
    renders it with `markdown()`, threads=1, `rounds` times (default 10),
    and prints nothing: the command to time as a whole process against
    another build.
@@ -58,6 +65,7 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--render-corpus"]:
     sys.exit(0)
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+import deckkit  # noqa: E402
 import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
 from test_amplification import (CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
                                 NOTES, PARTS, footer_at_fields, furniture_deck, legacy_deck, placeholder_shape)
@@ -162,6 +170,68 @@ def amplification():
                       f"{p['wall'] * 1e3:7.1f} ms, {verdict}" + "".join(f"; {w}" for w in p["warnings"]))
 
 
+CHECK_CHILD = r"""
+import json, resource, sys
+import vantrell
+r = vantrell.check_report(sys.argv[1])
+nbytes = sum(len(f.message.encode()) + len((f.part or "").encode()) for f in r.findings)
+print(json.dumps({"findings": len(r.findings), "nbytes": nbytes, "truncated": r.truncated,
+                  "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+"""
+
+
+def long_type_listed(type_nbytes, listings=1000):
+    d = deckkit.parts()
+    slide_type = "application/x-" + "t" * type_nbytes
+    d["[Content_Types].xml"] = deckkit.content_types(
+        None, [o for o in deckkit.OVERRIDES if o[0] != "/ppt/slides/slide1.xml"] + [("/ppt/slides/slide1.xml",
+                                                                                      slide_type)])
+    ids = "".join(f'<p:sldId id="{256 + k}" r:id="rId2"/>' for k in range(listings))
+    d["ppt/presentation.xml"] = d["ppt/presentation.xml"].replace(b'<p:sldId id="256" r:id="rId2"/>', ids.encode())
+    return deckkit.build(d)
+
+
+def repeated_ids(slides, shapes=5000):
+    d = deckkit.parts()
+    shape = '<p:sp><p:nvSpPr><p:cNvPr id="9" name="s"/><p:cNvSpPr/><p:nvPr/></p:nvSpPr></p:sp>'
+    body = (deckkit.DECL + f'<p:sld {deckkit.NS}><p:cSld><p:spTree>{shape * shapes}</p:spTree></p:cSld>'
+            '</p:sld>').encode()
+    overrides = list(deckkit.OVERRIDES)
+    for i in range(1, slides + 1):
+        d[f"ppt/slides/slide{i}.xml"] = body
+        d[f"ppt/slides/_rels/slide{i}.xml.rels"] = d["ppt/slides/_rels/slide1.xml.rels"]
+        if i > 1:
+            overrides.append((f"/ppt/slides/slide{i}.xml", deckkit.PML_CT + "slide+xml"))
+    d["[Content_Types].xml"] = deckkit.content_types(None, overrides)
+    return deckkit.build(d)
+
+
+CHECK_DECKS = [
+    ("256 KiB content type, slide listed 1,000 times", lambda: long_type_listed(256 << 10)),
+    ("1 MiB content type, slide listed 1,000 times", lambda: long_type_listed(MiB)),
+    ("200 slides of 5,000 shapes sharing one id", lambda: repeated_ids(200)),
+    ("800 slides of 5,000 shapes sharing one id", lambda: repeated_ids(800)),
+]
+
+
+def checker():
+    print("checker on decks that make many findings (child process each)")
+    with tempfile.TemporaryDirectory() as tmp:
+        for label, build in CHECK_DECKS:
+            path = os.path.join(tmp, "deck")
+            data = build()
+            with open(path, "wb") as f:
+                f.write(data)
+            out = subprocess.run([sys.executable, "-c", CHECK_CHILD, path], capture_output=True, text=True,
+                                 timeout=600)
+            if out.returncode != 0:
+                print(f"  {label}: failed: {out.stderr.strip().splitlines()[-1:]}")
+                continue
+            r = json.loads(out.stdout)
+            print(f"  {label}: file {len(data) / 1024:.1f} KiB, {r['findings']} findings of "
+                  f"{r['nbytes'] / 1024:.0f} KiB, truncated {r['truncated']}, peak {r['rss'] / MiB:.0f} MiB")
+
+
 def ordinary(folder):
     data = generated_deck()
     decks = [("generated 200-slide deck", lambda: [data])]
@@ -185,6 +255,7 @@ def ordinary(folder):
 
 def main():
     amplification()
+    checker()
     ordinary(corpus_arg())
 
 

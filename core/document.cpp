@@ -1316,11 +1316,19 @@ Result<bytes::Buffer> Slide::image_bytes(const ImageRef& image) const {
     return out;
 }
 
+Error object_not_stored(const ObjectRef& object, bool legacy) {
+    if (!legacy) return Error::other("object " + object.rel_id.value_or("") + " is not stored in the package");
+    std::string what = "the bytes of the object of shape " + std::to_string(object.shape_id);
+    if (object.prog_id) what += " (" + *object.prog_id + ")";
+    return Error::unsupported(std::move(what) +
+                              ": a legacy binary presentation keeps its objects inside its document stream, "
+                              "not as package parts");
+}
+
 Result<bytes::Buffer> Slide::object_bytes(const ObjectRef& object) const {
     const package::Package* pkg = view->package();
+    if (!object.part) return fail(object_not_stored(object, !pkg));
     if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
-    if (!object.part)
-        return fail(Error::other("object " + object.rel_id.value_or("") + " is not stored in the package"));
     bytes::Buffer out;
     if (auto r = pkg->read_part_bytes(*object.part, out); !r) return fail(r.error());
     return out;

@@ -258,6 +258,11 @@ struct ObjectRef {
     std::optional<std::string> external;
 };
 
+// Why the bytes of an object that names no part cannot be had: in a package
+// nothing stores them; a legacy deck keeps its objects inside its document
+// stream, where no part can name them.
+Error object_not_stored(const ObjectRef& object, bool legacy);
+
 // What a chart or diagram frame of a slide shows: its part, read and
 // parsed, or, for a frame that links outside the package, the target as
 // written. Neither for a frame that names no part, or a slide without a

@@ -467,8 +467,7 @@ struct SlideMethods {
     static PyObject* object_bytes(const Slide& s, const tk::Args& a) {
         tk::Shared<EmbeddedObject> object;
         if (!a.get("object", object)) return nullptr;
-        if (!object->v.part)
-            return pptx_err_text("object " + object->v.rel_id.value_or("") + " is not stored in the package");
+        if (!object->v.part) return pptx_err(doc::object_not_stored(object->v, s.deck.shared->is_legacy()));
         const doc::ObjectRef ref = object->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.object_bytes(ref); });
         return finish(r, [](const vantrell_core::bytes::Buffer& b) { return tk::to_py::bytes(b); });

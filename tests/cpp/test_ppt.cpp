@@ -1127,6 +1127,12 @@ TEST(PptDocument, LegacyDeckThroughTheDocumentFacade) {
     auto object = slide->object_bytes(document::ObjectRef{0, {}, {}, std::string("/x"), {}, {}});
     ASSERT_FALSE(object);
     EXPECT_EQ(object.error().message(), "unsupported: a legacy binary presentation has no package parts");
+    // An object of the deck's own names no part: what is refused, and why.
+    object = slide->object_bytes(document::ObjectRef{5, std::string("Excel.Sheet.8"), {}, {}, {}, {}});
+    ASSERT_FALSE(object);
+    EXPECT_EQ(object.error().message(), "unsupported: the bytes of the object of shape 5 (Excel.Sheet.8): a legacy "
+                                        "binary presentation keeps its objects inside its document stream, not as "
+                                        "package parts");
     EXPECT_FALSE(doc->slide(1));
 
     // What a read parses is charged to the view's ledger first: the slide's

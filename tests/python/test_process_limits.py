@@ -177,6 +177,7 @@ except KeyboardInterrupt:
     late = time.monotonic() - sent[0] if sent else None
     print("interrupted before a wait was seen" if late is None else "ok" if late < 3
           else f"interrupted {late:.1f} s after the signal")
+sys.stdout.flush()  # a pipe's buffer is not flushed by _exit
 os._exit(0)  # the other readers are left behind
 """
 
@@ -214,6 +215,7 @@ except KeyboardInterrupt:
     late = time.monotonic() - sent[0] if sent else None
     print("interrupted before the signal" if late is None else "ok" if late < 3
           else f"interrupted {late:.1f} s after the signal")
+sys.stdout.flush()  # a pipe's buffer is not flushed by _exit
 os._exit(0)
 """
 
