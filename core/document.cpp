@@ -586,13 +586,13 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         authors_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             CommentAuthors out;
-            const auto read = [&](std::optional<std::size_t> at, std::vector<comments::CommentAuthor>& list) {
+            const auto read = [&](std::optional<std::size_t> at, comments::AuthorList& list) {
                 if (!at || *at >= view->parts().size()) return;
                 const std::string_view name = view->parts()[*at].name;
                 auto bytes = view->read_part(name);
                 if (!bytes) return;
                 if (auto authors = comments::parse_authors(package::as_text(**bytes), name))
-                    list = std::move(*authors);
+                    list = comments::AuthorList(std::move(*authors));
             };
             read(legacy, out.legacy);
             read(modern, out.modern);
@@ -924,9 +924,9 @@ Result<std::optional<properties::AppProperties>> Document::app_properties() {
 std::vector<comments::CommentAuthor> Document::comment_authors() {
     const CommentAuthors& all = shared_->comment_authors(package());
     std::vector<comments::CommentAuthor> out;
-    out.reserve(all.legacy.size() + all.modern.size());
-    out.insert(out.end(), all.legacy.begin(), all.legacy.end());
-    out.insert(out.end(), all.modern.begin(), all.modern.end());
+    out.reserve(all.legacy.authors().size() + all.modern.authors().size());
+    out.insert(out.end(), all.legacy.authors().begin(), all.legacy.authors().end());
+    out.insert(out.end(), all.modern.authors().begin(), all.modern.authors().end());
     return out;
 }
 

@@ -73,6 +73,7 @@
 #include "core/pml.h"
 #include "core/presentation.h"
 #include "core/properties.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
@@ -119,8 +120,8 @@ struct SlideEntry {
 
 // The deck-wide comment authors of both formats.
 struct CommentAuthors {
-    std::vector<comments::CommentAuthor> legacy; // p:cmAuthorLst
-    std::vector<comments::CommentAuthor> modern; // p188:authorLst
+    comments::AuthorList legacy; // p:cmAuthorLst
+    comments::AuthorList modern; // p188:authorLst
 };
 
 // The parts one rendering of a slide has shown at a frame, by index in the

@@ -160,6 +160,9 @@ namespace repr {
 std::string optional_text(const std::optional<std::string>& s) {
     return s ? "Some(" + text(*s) + ")" : std::string("None");
 }
+std::string optional_text(const vantrell_core::SharedText& s) {
+    return s ? "Some(" + text(*s) + ")" : std::string("None");
+}
 std::string text_list(const std::vector<std::string>& items) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {

@@ -13,15 +13,18 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/shared_text.h"
 
 namespace _vantrell::toolkit {
 
@@ -160,6 +163,7 @@ std::string number(N n) {
     return std::to_string(n);
 }
 std::string optional_text(const std::optional<std::string>& s);
+std::string optional_text(const vantrell_core::SharedText& s);
 template <class N>
 std::string optional_number(const std::optional<N>& n) {
     return n ? "Some(" + std::to_string(*n) + ")" : std::string("None");
@@ -225,6 +229,7 @@ PyObject* tuple(Items... items) {
 // as a tuple, a map with string keys as a dict.
 inline PyObject* value(const std::string& s) { return str(s); }
 inline PyObject* value(const char* s) { return str(s); }
+inline PyObject* value(const vantrell_core::SharedText& s) { return s ? str(*s) : none(); }
 template <std::same_as<bool> B>
 PyObject* value(B b) {
     return flag(b);
