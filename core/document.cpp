@@ -1204,24 +1204,55 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
-// Fills the part, content type (when asked) and external target of a
-// reference from the slide relationship it names. An id the slide lacks
-// leaves all three unset.
-template <class Ref>
-void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-          std::string_view rel_id, bool content_type = true) {
-    const opc::Relationship* rel = rels.get(rel_id);
-    if (!rel) return;
-    if (rel->external) {
-        ref.external = rel->target;
-        return;
+// Fills the part, content type (when asked) and external target of
+// references from the slide relationships they name; an id the slide lacks
+// leaves all three unset. A relationship is resolved once however many
+// references name it, and what it names is shared by all of them, as is
+// each content type stored (a Default serves every part of its extension).
+class Linker {
+public:
+    Linker(const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
+           bool content_types) noexcept
+        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types) {}
+
+    template <class Ref>
+    void link(Ref& ref, std::string_view rel_id) {
+        const opc::Relationship* rel = rels_.get(rel_id);
+        if (!rel) return;
+        const auto [it, made] = linked_.try_emplace(rel);
+        if (made) it->second = resolve(*rel);
+        ref.part = it->second.part;
+        ref.content_type = it->second.content_type;
+        ref.external = it->second.external;
     }
-    std::string name = opc::resolve_target(source, rel->target);
-    if (auto stored = existing_part(pkg, name)) name = std::move(*stored);
-    if (content_type)
-        if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
-    ref.part = std::move(name);
-}
+
+private:
+    struct Linked {
+        SharedText part, content_type, external;
+    };
+
+    Linked resolve(const opc::Relationship& rel) {
+        Linked out;
+        if (rel.external) {
+            out.external = std::string(rel.target);
+            return out;
+        }
+        std::string name = opc::resolve_target(source_, rel.target);
+        if (auto stored = existing_part(pkg_, name)) name = std::move(*stored);
+        if (content_types_)
+            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(name))
+                out.content_type = types_.of(*ct);
+        out.part = std::move(name);
+        return out;
+    }
+
+    const opc::Relationships& rels_;
+    const package::Package& pkg_;
+    std::string_view source_;
+    bool content_types_;
+    std::unordered_map<const opc::Relationship*, Linked> linked_;
+    SharedTexts types_; // the package's content types stay put while it lives
+};
 
 } // namespace
 
@@ -1229,15 +1260,21 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     std::vector<ImageRef> out;
     const package::Package* pkg = view->package();
     if (!pkg) {
-        // The store entries this slide's pictures show, not the whole store.
-        if (const auto& legacy = view->shared()->legacy)
-            for (auto& image : legacy->images(content))
-                out.push_back({image.shape_id, std::move(image.id), std::move(image.part),
-                               std::move(image.content_type), std::nullopt});
+        // The store entries this slide's pictures show, not the whole store;
+        // an entry many pictures show gives them one part name and type.
+        if (const auto& legacy = view->shared()->legacy) {
+            std::unordered_map<std::uint32_t, std::pair<SharedText, SharedText>, hash::NumberHasher> entries;
+            for (auto& image : legacy->images(content)) {
+                auto [it, made] = entries.try_emplace(image.pib);
+                if (made) it->second = {SharedText(std::move(image.part)), SharedText(std::move(image.content_type))};
+                out.push_back({image.shape_id, std::move(image.id), it->second.first, it->second.second, {}});
+            }
+        }
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, with_content_types);
     for (const model::Shape& shape : content.walk()) {
         const auto* pic = std::get_if<model::Picture>(&shape.content);
         if (!pic) continue;
@@ -1246,7 +1283,7 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
         ImageRef ref;
         ref.shape_id = shape.id;
         ref.rel_id = *id;
-        link(ref, **all, *pkg, part, *id, with_content_types);
+        linker.link(ref, *id);
         out.push_back(std::move(ref));
     }
     return out;
@@ -1260,11 +1297,12 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         // part to name: their data is not a package part.
         for (const model::Shape& shape : content.walk())
             if (const auto* ole = std::get_if<model::Ole>(&shape.content))
-                out.push_back({shape.id, ole->prog_id, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+                out.push_back({shape.id, ole->prog_id, std::nullopt, {}, {}, {}});
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, true);
     for (const model::Shape& shape : content.walk()) {
         const auto* ole = std::get_if<model::Ole>(&shape.content);
         if (!ole) continue;
@@ -1272,7 +1310,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         ref.shape_id = shape.id;
         ref.prog_id = ole->prog_id;
         ref.rel_id = ole->rel_id;
-        if (ole->rel_id) link(ref, **all, *pkg, part, *ole->rel_id);
+        if (ole->rel_id) linker.link(ref, *ole->rel_id);
         out.push_back(std::move(ref));
     }
     return out;

@@ -241,21 +241,24 @@ private:
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
 };
 
+// A picture or embedded object and what its relationship names. Many may
+// name one relationship, and many parts have one content type: those texts
+// are shared, not copied per reference.
 struct ImageRef {
     std::uint32_t shape_id = 0;
     std::string rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external; // Target as written, for an External link
+    SharedText part;
+    SharedText content_type;
+    SharedText external; // Target as written, for an External link
 };
 
 struct ObjectRef {
     std::uint32_t shape_id = 0;
     std::optional<std::string> prog_id;
     std::optional<std::string> rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external;
+    SharedText part;
+    SharedText content_type;
+    SharedText external;
 };
 
 // What a chart or diagram frame of a slide shows: its part, read and
