@@ -174,5 +174,22 @@ std::string text_list(const std::vector<std::string>& items) {
 }
 } // namespace repr
 
+// ---------------------------------------------------------------- StrTable
+
+PyObject* StrTable::str(const vantrell_core::SharedText& text) {
+    if (!text) return to_py::none();
+    const auto [it, made] = strs_.try_emplace(text.get());
+    auto& [kept, obj] = it->second;
+    if (made) {
+        kept = text;
+        obj = Ref::steal(new_str(*text));
+    }
+    if (!obj) {
+        // Failed (its exception is set): the next request tries again.
+        strs_.erase(it);
+        return nullptr;
+    }
+    return Py_NewRef(obj.get());
+}
 
 } // namespace _vantrell::toolkit

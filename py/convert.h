@@ -1,6 +1,7 @@
 // Values across the boundary: Python objects converted to C++ values for
 // arguments (`extract`), library values converted to Python objects
-// (`to_py`), and the pieces reprs are made of (`repr`).
+// (`to_py`), one Python str per shared library text for the objects of one
+// call (`StrTable`), and the pieces reprs are made of (`repr`).
 #pragma once
 
 #include "py/errors.h"
@@ -282,5 +283,25 @@ PyObject* value(const std::map<std::string, V>& items) {
     return out.release();
 }
 } // namespace to_py
+
+// One Python str per shared library text (`vantrell_core::SharedText`) for
+// the objects one call makes. Each of them keeps the call's table, and an
+// attribute that shows a shared text asks it (`shared_text` in classes.h):
+// the text is converted on the first request and that str handed out after,
+// so a text stored once is one str however many objects show it, and one
+// that is never read costs nothing. Used with the interpreter lock held.
+class StrTable {
+public:
+    // New reference: the str of `text`, None when absent; nullptr with an
+    // exception set on failure.
+    PyObject* str(const vantrell_core::SharedText& text);
+
+private:
+    // Each text is kept with its str, so its address stays its own.
+    std::unordered_map<const std::string*, std::pair<vantrell_core::SharedText, Ref>> strs_;
+};
+
+using CallStrs = std::shared_ptr<StrTable>;
+inline CallStrs new_call_strs() { return std::make_shared<StrTable>(); }
 
 } // namespace _vantrell::toolkit

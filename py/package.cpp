@@ -39,9 +39,11 @@ PyObject* moved_list(std::vector<T>& items) {
 
 struct Part {
     std::string name;
-    std::optional<std::string> content_type;
+    // Shared by the parts of its extension or override, as one str.
+    vantrell_core::SharedText content_type;
     std::uint64_t size = 0;
     std::uint64_t compressed_size = 0;
+    tk::CallStrs strs;
 
     static std::string repr(const Part& p) {
         return "Part(" + tk::repr::text(p.name) + ", " + tk::repr::number(p.size) + " bytes)";
@@ -52,7 +54,7 @@ struct Part {
             .name = "vantrell.Part",
             .doc = "One part of a package.",
             .getters = {tk::member<&Part::name>("name"),
-                        tk::member<&Part::content_type>("content_type"),
+                        tk::shared_text<&Part::strs, &Part::content_type>("content_type"),
                         tk::member<&Part::size>("size", "Decompressed size in bytes."),
                         tk::member<&Part::compressed_size>("compressed_size")},
             .repr = &repr,
@@ -215,18 +217,21 @@ struct Package {
     static PyObject* parts(const Package& self, const tk::Args&) {
         auto r = self.released_charged([](const core::Package& v) {
             const vantrell_core::opc::ContentTypes& types = v.parsed_content_types().types;
+            vantrell_core::SharedTexts shared; // the core keeps the content types where they are
             std::vector<Part> out;
             out.reserve(v.parts().size());
             for (const core::Part& p : v.parts()) {
-                std::optional<std::string> type;
-                if (auto t = types.content_type_of(p.name)) type.emplace(*t);
+                vantrell_core::SharedText type;
+                if (auto t = types.content_type_of(p.name)) type = shared.of(*t);
                 // An interleaved part reports the sums over its pieces, so the
                 // size is the whole part's, as `read` returns it.
-                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size});
+                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size, nullptr});
             }
             return out;
         });
         if (!r) return r.error().raise();
+        const tk::CallStrs strs = tk::new_call_strs();
+        for (Part& p : *r) p.strs = strs;
         return moved_list(*r);
     }
 
