@@ -618,7 +618,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
             auto parsed = slide::parse_styles(package::as_text(**bytes), name);
             bytes->reset();
             if (!parsed) return std::nullopt;
-            PartStyles out{std::move(*parsed), std::nullopt};
+            PartStyles out(std::move(*parsed), std::nullopt);
             // A deck of one master needs no layout's relationships to find it.
             if (master_parts.size() == 1) {
                 if (master_parts.front() != part) out.master = master_parts.front();
@@ -962,26 +962,41 @@ bool is_body_like(PK kind) noexcept {
     }
 }
 
-const slide::Styles::Entry* layout_placeholder(const slide::Styles& layout, const model::Placeholder& ph) {
+const slide::Styles::Entry* layout_placeholder(const PartStyles& layout, const model::Placeholder& ph) {
     if (ph.idx != 0)
-        for (const auto& e : layout.placeholders)
-            if (e.placeholder.idx == ph.idx) return &e;
-    for (const auto& e : layout.placeholders)
-        if (e.placeholder.kind == ph.kind) return &e;
-    return nullptr;
+        if (const auto* e = layout.with_idx(ph.idx)) return e;
+    return layout.of_kind(ph.kind);
 }
 
-const slide::Styles::Entry* master_placeholder(const slide::Styles& master, PK kind) {
-    const PK wanted = is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind;
-    for (const auto& e : master.placeholders)
-        if (e.placeholder.kind == wanted) return &e;
-    return nullptr;
+const slide::Styles::Entry* master_placeholder(const PartStyles& master, PK kind) {
+    return master.of_kind(is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind);
 }
 
 } // namespace
 
-const slide::Styles* Bullets::layout() const {
-    if (layout_looked_up_) return layout_ ? &layout_->styles : nullptr;
+PartStyles::PartStyles(slide::Styles styles_, std::optional<std::size_t> master_)
+    : styles(std::move(styles_)), master(master_) {
+    by_kind_.fill(NONE);
+    for (std::size_t i = 0; i < styles.placeholders.size(); ++i) {
+        const model::Placeholder& ph = styles.placeholders[i].placeholder;
+        by_idx_.emplace(ph.idx, i);
+        if (const auto k = static_cast<std::size_t>(ph.kind.value()); k < by_kind_.size() && by_kind_[k] == NONE)
+            by_kind_[k] = i;
+    }
+}
+
+const slide::Styles::Entry* PartStyles::with_idx(std::uint32_t idx) const {
+    const auto it = by_idx_.find(idx);
+    return it == by_idx_.end() ? nullptr : &styles.placeholders[it->second];
+}
+
+const slide::Styles::Entry* PartStyles::of_kind(model::PlaceholderKind kind) const {
+    const auto k = static_cast<std::size_t>(kind.value());
+    return k < by_kind_.size() && by_kind_[k] != NONE ? &styles.placeholders[by_kind_[k]] : nullptr;
+}
+
+const PartStyles* Bullets::layout() const {
+    if (layout_looked_up_) return layout_;
     layout_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
     if (!pkg) return nullptr;
@@ -990,10 +1005,10 @@ const slide::Styles* Bullets::layout() const {
     const auto idx = pkg->part_index(**name);
     if (!idx) return nullptr;
     layout_ = slide_->view->shared()->part_styles(*idx, pkg);
-    return layout_ ? &layout_->styles : nullptr;
+    return layout_;
 }
 
-const slide::Styles* Bullets::master() const {
+const PartStyles* Bullets::master() const {
     if (master_looked_up_) return master_;
     master_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
@@ -1004,7 +1019,7 @@ const slide::Styles* Bullets::master() const {
     if (shared.master_parts.size() == 1) part = shared.master_parts.front();
     else if (layout()) part = layout_->master;
     if (!part) return nullptr;
-    if (const PartStyles* m = shared.part_styles(*part, pkg)) master_ = &m->styles;
+    master_ = shared.part_styles(*part, pkg);
     return master_;
 }
 
@@ -1030,11 +1045,11 @@ const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragra
             kind = e->placeholder.kind;
         }
     }
-    if (const slide::Styles* m = master()) {
+    if (const PartStyles* m = master()) {
         if (ph)
             if (const auto* e = master_placeholder(*m, kind))
                 if (const model::Bullet* b = e->list_style.at(level)) return *b;
-        const model::ListStyle& style = ph && is_body_like(kind) ? m->body_style : m->other_style;
+        const model::ListStyle& style = ph && is_body_like(kind) ? m->styles.body_style : m->styles.other_style;
         if (const model::Bullet* b = style.at(level)) return *b;
     }
     return body_or_content ? CHARACTER_BULLET : NO_BULLET;

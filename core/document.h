@@ -42,6 +42,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -129,9 +130,23 @@ struct CommentAuthors {
 using ShownParts = std::unordered_set<std::size_t, hash::NumberHasher>;
 
 // A layout's or master's styles, and the master a layout follows.
-struct PartStyles {
+class PartStyles {
+public:
+    PartStyles(slide::Styles styles, std::optional<std::size_t> master);
+
     slide::Styles styles;
     std::optional<std::size_t> master;  // the master's index in the part table
+
+    // The first placeholder entry with this idx, or of this kind. Asked for
+    // each paragraph of a slide, so answered without a scan of what may be
+    // many placeholders.
+    const slide::Styles::Entry* with_idx(std::uint32_t idx) const;
+    const slide::Styles::Entry* of_kind(model::PlaceholderKind kind) const;
+
+private:
+    static constexpr std::size_t NONE = SIZE_MAX;
+    std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> by_idx_; // positions in the entries
+    std::array<std::size_t, model::PlaceholderKind::other + 1> by_kind_;
 };
 
 class Shared {
@@ -369,12 +384,12 @@ public:
     const model::Bullet& of(const model::Shape& shape, const model::Paragraph& paragraph) const;
 
 private:
-    const slide::Styles* layout() const;
-    const slide::Styles* master() const;
+    const PartStyles* layout() const;
+    const PartStyles* master() const;
 
     const Slide* slide_;
     mutable const PartStyles* layout_ = nullptr;
-    mutable const slide::Styles* master_ = nullptr;
+    mutable const PartStyles* master_ = nullptr;
     mutable bool layout_looked_up_ = false;
     mutable bool master_looked_up_ = false;
 };
