@@ -397,6 +397,18 @@ def shown_often(count=N, length=LONG):
                 extra=parts)
 
 
+def derivable_many_times(count=N, length=LONG):
+    """A deck with parts /a, /a/a, ... (`count` of them, each derivable
+    from those before it) and, listed first, one part of a long name below
+    them all, derivable from each."""
+    bases = ["/".join(["a"] * (k + 1)) for k in range(count)]
+    return make([Slide()], extra={name: b"" for name in [derived_name(count, length)[1:]] + bases})
+
+
+def derived_name(count, length):
+    return "/" + "/".join(["a"] * count) + "/" + "z" * min(length, 60000)  # a ZIP name holds 64 KiB
+
+
 # The peak resident size a probe of the deck adds, and what it shows: how
 # many objects, how many distinct str objects, and what the first reads as.
 SHOWING = r"""
@@ -409,28 +421,35 @@ grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
 print(json.dumps([len(shown), len({id(s) for s in shown}), shown[0][:12], len(shown[0]), grown]))
 """
 
-# object-API route: (probe of the document d, what every object shows)
+# object-API route: (probe of the document d, what every object shows[, the
+# deck when not shown_often])
 SHOWN_ONCE = {
     "a comment author's name at every comment": ("[c.author for c in d[0].comments()]", NAME),
     "the author's initials at every comment": ("[c.initials for c in d[0].comments()]", INITIALS),
-    "a Default content type at every picture": ("[i.content_type for i in d[0].images() if i.rel_id.startswith('rIdP')]", TYPE),
+    "a Default content type at every picture": (
+        "[i.content_type for i in d[0].images() if i.rel_id.startswith('rIdP')]", TYPE),
     "a Default content type at every embedded object": (
         "[o.content_type for o in d[0].embedded_objects() if o.rel_id != 'rIdE']", TYPE),
-    "a linked picture's target at every picture": ("[i.external for i in d[0].images() if i.rel_id == 'rIdX']", TARGET),
+    "a linked picture's target at every picture": (
+        "[i.external for i in d[0].images() if i.rel_id == 'rIdX']", TARGET),
     "a picture relationship's part at every picture": (
         "[i.part for i in d[0].images() if i.rel_id == 'rIdI']", "/ppt/media/" + "i" * LONG + ".png"),
-    "a linked object's target at every object": ("[o.external for o in d[0].embedded_objects() if o.rel_id == 'rIdE']", TARGET),
+    "a linked object's target at every object": (
+        "[o.external for o in d[0].embedded_objects() if o.rel_id == 'rIdE']", TARGET),
     "a Default content type at every part of the package": (
         "[p.content_type for p in d.package().parts() if p.name.endswith('.png')]", TYPE),
+    "a part name at every part it derives from": (
+        "[a for a, _ in d.package().defects.derivable if a[-1] == 'z']", derived_name(N, LONG),
+        derivable_many_times),
 }
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="peak resident size in KiB")
 @pytest.mark.parametrize("case", SHOWN_ONCE)
 def test_a_value_stored_once_is_one_str_wherever_it_shows(tmp_path, case):
-    probe, want = SHOWN_ONCE[case]
+    probe, want, *build = SHOWN_ONCE[case]
     path = tmp_path / "deck.pptx"
-    path.write_bytes(shown_often())
+    path.write_bytes((build or [shown_often])[0]())
     out = subprocess.run([sys.executable, "-c", SHOWING, str(path), probe], capture_output=True, text=True,
                          timeout=300)
     assert out.returncode == 0, out.stderr
