@@ -9,14 +9,15 @@
    280 footer fields, under a 1,024-character deck footer (once of letters,
    once of '*', which Markdown escapes); a legacy deck of 10,000 slides
    whose master date, footer and slide-number placeholders hold about 4 KiB
-   each. For each, in a child process: `text_reporting` and
-   `markdown` (with notes or furniture where the deck has them), each
-   pass's output in UTF-8 bytes against its bound, its wall time and what
-   its report left out, and the child's peak resident size. The bound is
-   the allowance for repeats (16 MiB, or the file's size when larger) plus
-   the distinct content: the same pass over the first slide alone, and 64
-   bytes a slide for its heading and separators. Goal: every pass within
-   its bound and 1.5 s.
+   each; a layout of 32,000 placeholders under a slide of as many
+   paragraphs inheriting their bullets through it. For each, in a child
+   process: `text_reporting` and `markdown` (with notes or furniture
+   where the deck has them), each pass's output in UTF-8 bytes against
+   its bound, its wall time and what its report left out, and the child's
+   peak resident size. The bound is the allowance for repeats (16 MiB, or
+   the file's size when larger) plus the distinct content: the same pass
+   over the first slide alone, and 64 bytes a slide for its heading and
+   separators. Goal: every pass within its bound and 1.5 s.
 2. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
    `text(notes=True, comments=True)` with threads=1.
@@ -27,12 +28,24 @@
    cap). In a child process: `check_report()` with the default cap, the
    bytes of its findings' messages and parts, whether it says it was
    truncated, and the child's peak resident size.
-4. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
+4. The object API: one slide whose comments name one author of a 256 KiB
+   name, whose pictures and embedded objects are parts of one extension
+   of a 256 KiB Default content type, and whose linked pictures and
+   objects name one relationship of a 256 KiB target, 400 and 1,600 of
+   each; `Package.parts()` over its pictures; a part of a 60,000-character
+   name derivable from 400 and 1,600 others. For each route, in a child
+   process: how many objects, what they show (the sum of the value's length
+   over them), what they hold (over distinct str objects), the child's
+   peak resident size and what the call and its result added to it.
+   Goal: what they hold, and the peak, independent of the count.
+   `--objects` runs only this.
+5. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
    renders it with `markdown()`, threads=1, `rounds` times (default 10),
    and prints nothing: the command to time as a whole process against
    another build.
 
     python bench/amplify_bench.py [corpus folder]
+    python bench/amplify_bench.py --objects
     python bench/amplify_bench.py --render-corpus [corpus folder] [rounds]
 """
 import json
@@ -68,7 +81,8 @@ sys.path.insert(0, str(ROOT / "tests" / "python"))
 import deckkit  # noqa: E402
 import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
 from test_amplification import (CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
-                                NOTES, PARTS, footer_at_fields, furniture_deck, legacy_deck, placeholder_shape)
+                                NOTES, PARTS, SHOWN_ONCE, footer_at_fields, furniture_deck, legacy_deck,
+                                placeholder_shape, shown_often)
 from text_bench import generated_deck  # noqa: E402
 
 CHILD = r"""
@@ -128,6 +142,18 @@ def master_placeholders(count=10000):
     return furniture_deck(count, shapes, HF_DATE | HF_USER_DATE | HF_NUMBER | HF_FOOTER, footer="f", date="d")
 
 
+def layout_placeholders(count=32000):
+    # A layout of `count` body placeholders and a slide of as many subtitle
+    # paragraphs that match none of them by idx or type: each inherits its
+    # bullet through the layout and master.
+    layout = (sd.DECL + f'<p:sldLayout {sd.NS}><p:cSld><p:spTree>{sd.GROUP_HEAD}'
+              + "".join(sd.sp(10 + k, "P", sd.para("x"), ph=f'type="body" idx="{k + 1}"') for k in range(count))
+              + '</p:spTree></p:cSld></p:sldLayout>').encode()
+    slide = sd.Slide("".join(sd.sp(10 + k, "S", sd.para("y"), ph=f'type="subTitle" idx="{count + 10 + k}"')
+                             for k in range(count)))
+    return sd.make([slide], extra={"ppt/slideLayouts/slideLayout1.xml": layout})
+
+
 NOTES_ON = ({"notes": True}, {"notes": True})
 FURNITURE_ON = ({"furniture": True}, {"furniture": True})
 DECKS = [
@@ -144,6 +170,7 @@ DECKS = [
     ("the same with a footer of 1,024 '*', escaped in Markdown", lambda: footer_at_fields(footer="*" * 1024),
      FURNITURE_ON),
     ("legacy master placeholders of ~4 KiB, 10,000 slides", master_placeholders, FURNITURE_ON),
+    ("a layout of 32,000 placeholders, a slide of 32,000 paragraphs", layout_placeholders, ({}, {})),
 ]
 
 
@@ -232,6 +259,39 @@ def checker():
                   f"{r['nbytes'] / 1024:.0f} KiB, truncated {r['truncated']}, peak {r['rss'] / MiB:.0f} MiB")
 
 
+OBJECTS_CHILD = r"""
+import json, resource, sys
+import vantrell
+d = vantrell.Document(sys.argv[1])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+shown = eval(sys.argv[2])
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+held = {id(s): len(s) for s in shown}
+print(json.dumps([len(shown), sum(map(len, shown)), sum(held.values()), peak, peak - before * 1024]))
+"""
+
+
+def object_api():
+    print("the object API: values stored once, shown by many objects (child process each)")
+    with tempfile.TemporaryDirectory() as tmp:
+        for count in (400, 1600):
+            print(f"  {count} of each")
+            for label, (probe, _, *build) in SHOWN_ONCE.items():
+                path = os.path.join(tmp, "deck")
+                data = (build or [shown_often])[0](count, 256 << 10)
+                with open(path, "wb") as f:
+                    f.write(data)
+                out = subprocess.run([sys.executable, "-c", OBJECTS_CHILD, path, probe], capture_output=True,
+                                     text=True, timeout=600)
+                if out.returncode != 0:
+                    print(f"    {label}: failed: {out.stderr.strip().splitlines()[-1:]}")
+                    continue
+                n, shown, held, peak, grown = json.loads(out.stdout)
+                print(f"    {label}: file {len(data) / 1024:.0f} KiB, {n} objects show {shown / MiB:6.1f} MiB, "
+                      f"hold {held / MiB:6.2f} MiB; peak {peak / MiB:6.1f} MiB, {grown / MiB:6.1f} MiB of it "
+                      "the call's")
+
+
 def ordinary(folder):
     data = generated_deck()
     decks = [("generated 200-slide deck", lambda: [data])]
@@ -256,8 +316,12 @@ def ordinary(folder):
 def main():
     amplification()
     checker()
+    object_api()
     ordinary(corpus_arg())
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--objects"]:
+        object_api()
+    else:
+        main()

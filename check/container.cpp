@@ -130,10 +130,11 @@ void run(pkg::Package& package, Sink& sink) {
     for (const std::string& dir : d.directories)
         sink.push(Finding(ZIP006, "directory entry in a package").in_part("/" + dir));
     for (const auto& [name, err] : d.invalid_names) sink.push(Finding(OPC001, shown(err.message())).in_part(name));
+    const auto& parts = package.parts();
     for (const auto& [first, second] : d.collisions)
-        sink.push(Finding(OPC002, "equivalent to " + shown(first)).in_part(second));
+        sink.push(Finding(OPC002, "equivalent to " + shown(parts[first].name)).in_part(parts[second].name));
     for (const auto& [derived, base] : d.derivable)
-        sink.push(Finding(OPC003, "derivable from " + shown(base)).in_part(derived));
+        sink.push(Finding(OPC003, "derivable from " + shown(parts[base].name)).in_part(parts[derived].name));
     for (const std::string& name : d.incomplete_pieces)
         sink.push(Finding(OPC007, "piece sequence has gaps or no single .last piece; not a part").in_part(name));
     if (d.content_types_missing) sink.push(Finding(OPC004, "[Content_Types].xml is missing"));

@@ -605,13 +605,13 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         authors_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             CommentAuthors out;
-            const auto read = [&](std::optional<std::size_t> at, std::vector<comments::CommentAuthor>& list) {
+            const auto read = [&](std::optional<std::size_t> at, comments::AuthorList& list) {
                 if (!at || *at >= view->parts().size()) return;
                 const std::string_view name = view->parts()[*at].name;
                 auto bytes = view->read_part(name);
                 if (!bytes) return;
                 if (auto authors = comments::parse_authors(package::as_text(**bytes), name))
-                    list = std::move(*authors);
+                    list = comments::AuthorList(std::move(*authors));
             };
             read(legacy, out.legacy);
             read(modern, out.modern);
@@ -637,7 +637,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
             auto parsed = slide::parse_styles(package::as_text(**bytes), name);
             bytes->reset();
             if (!parsed) return std::nullopt;
-            PartStyles out{std::move(*parsed), std::nullopt};
+            PartStyles out(std::move(*parsed), std::nullopt);
             // A deck of one master needs no layout's relationships to find it.
             if (master_parts.size() == 1) {
                 if (master_parts.front() != part) out.master = master_parts.front();
@@ -945,9 +945,9 @@ Result<std::optional<properties::AppProperties>> Document::app_properties() {
 std::vector<comments::CommentAuthor> Document::comment_authors() {
     const CommentAuthors& all = shared_->comment_authors(package());
     std::vector<comments::CommentAuthor> out;
-    out.reserve(all.legacy.size() + all.modern.size());
-    out.insert(out.end(), all.legacy.begin(), all.legacy.end());
-    out.insert(out.end(), all.modern.begin(), all.modern.end());
+    out.reserve(all.legacy.authors().size() + all.modern.authors().size());
+    out.insert(out.end(), all.legacy.authors().begin(), all.legacy.authors().end());
+    out.insert(out.end(), all.modern.authors().begin(), all.modern.authors().end());
     return out;
 }
 
@@ -983,26 +983,41 @@ bool is_body_like(PK kind) noexcept {
     }
 }
 
-const slide::Styles::Entry* layout_placeholder(const slide::Styles& layout, const model::Placeholder& ph) {
+const slide::Styles::Entry* layout_placeholder(const PartStyles& layout, const model::Placeholder& ph) {
     if (ph.idx != 0)
-        for (const auto& e : layout.placeholders)
-            if (e.placeholder.idx == ph.idx) return &e;
-    for (const auto& e : layout.placeholders)
-        if (e.placeholder.kind == ph.kind) return &e;
-    return nullptr;
+        if (const auto* e = layout.with_idx(ph.idx)) return e;
+    return layout.of_kind(ph.kind);
 }
 
-const slide::Styles::Entry* master_placeholder(const slide::Styles& master, PK kind) {
-    const PK wanted = is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind;
-    for (const auto& e : master.placeholders)
-        if (e.placeholder.kind == wanted) return &e;
-    return nullptr;
+const slide::Styles::Entry* master_placeholder(const PartStyles& master, PK kind) {
+    return master.of_kind(is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind);
 }
 
 } // namespace
 
-const slide::Styles* Bullets::layout() const {
-    if (layout_looked_up_) return layout_ ? &layout_->styles : nullptr;
+PartStyles::PartStyles(slide::Styles styles_, std::optional<std::size_t> master_)
+    : styles(std::move(styles_)), master(master_) {
+    by_kind_.fill(NONE);
+    for (std::size_t i = 0; i < styles.placeholders.size(); ++i) {
+        const model::Placeholder& ph = styles.placeholders[i].placeholder;
+        by_idx_.emplace(ph.idx, i);
+        if (const auto k = static_cast<std::size_t>(ph.kind.value()); k < by_kind_.size() && by_kind_[k] == NONE)
+            by_kind_[k] = i;
+    }
+}
+
+const slide::Styles::Entry* PartStyles::with_idx(std::uint32_t idx) const {
+    const auto it = by_idx_.find(idx);
+    return it == by_idx_.end() ? nullptr : &styles.placeholders[it->second];
+}
+
+const slide::Styles::Entry* PartStyles::of_kind(model::PlaceholderKind kind) const {
+    const auto k = static_cast<std::size_t>(kind.value());
+    return k < by_kind_.size() && by_kind_[k] != NONE ? &styles.placeholders[by_kind_[k]] : nullptr;
+}
+
+const PartStyles* Bullets::layout() const {
+    if (layout_looked_up_) return layout_;
     layout_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
     if (!pkg) return nullptr;
@@ -1011,10 +1026,10 @@ const slide::Styles* Bullets::layout() const {
     const auto idx = pkg->part_index(**name);
     if (!idx) return nullptr;
     layout_ = slide_->view->shared()->part_styles(*idx, pkg);
-    return layout_ ? &layout_->styles : nullptr;
+    return layout_;
 }
 
-const slide::Styles* Bullets::master() const {
+const PartStyles* Bullets::master() const {
     if (master_looked_up_) return master_;
     master_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
@@ -1025,7 +1040,7 @@ const slide::Styles* Bullets::master() const {
     if (shared.master_parts.size() == 1) part = shared.master_parts.front();
     else if (layout()) part = layout_->master;
     if (!part) return nullptr;
-    if (const PartStyles* m = shared.part_styles(*part, pkg)) master_ = &m->styles;
+    master_ = shared.part_styles(*part, pkg);
     return master_;
 }
 
@@ -1051,11 +1066,11 @@ const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragra
             kind = e->placeholder.kind;
         }
     }
-    if (const slide::Styles* m = master()) {
+    if (const PartStyles* m = master()) {
         if (ph)
             if (const auto* e = master_placeholder(*m, kind))
                 if (const model::Bullet* b = e->list_style.at(level)) return *b;
-        const model::ListStyle& style = ph && is_body_like(kind) ? m->body_style : m->other_style;
+        const model::ListStyle& style = ph && is_body_like(kind) ? m->styles.body_style : m->styles.other_style;
         if (const model::Bullet* b = style.at(level)) return *b;
     }
     return body_or_content ? CHARACTER_BULLET : NO_BULLET;
@@ -1228,24 +1243,55 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
-// Fills the part, content type (when asked) and external target of a
-// reference from the slide relationship it names. An id the slide lacks
-// leaves all three unset.
-template <class Ref>
-void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-          std::string_view rel_id, bool content_type = true) {
-    const opc::Relationship* rel = rels.get(rel_id);
-    if (!rel) return;
-    if (rel->external) {
-        ref.external = rel->target;
-        return;
+// Fills the part, content type (when asked) and external target of
+// references from the slide relationships they name; an id the slide lacks
+// leaves all three unset. A relationship is resolved once however many
+// references name it, and what it names is shared by all of them, as is
+// each content type stored (a Default serves every part of its extension).
+class Linker {
+public:
+    Linker(const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
+           bool content_types) noexcept
+        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types) {}
+
+    template <class Ref>
+    void link(Ref& ref, std::string_view rel_id) {
+        const opc::Relationship* rel = rels_.get(rel_id);
+        if (!rel) return;
+        const auto [it, made] = linked_.try_emplace(rel);
+        if (made) it->second = resolve(*rel);
+        ref.part = it->second.part;
+        ref.content_type = it->second.content_type;
+        ref.external = it->second.external;
     }
-    std::string name = opc::resolve_target(source, rel->target);
-    if (auto stored = existing_part(pkg, name)) name = std::move(*stored);
-    if (content_type)
-        if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
-    ref.part = std::move(name);
-}
+
+private:
+    struct Linked {
+        SharedText part, content_type, external;
+    };
+
+    Linked resolve(const opc::Relationship& rel) {
+        Linked out;
+        if (rel.external) {
+            out.external = std::string(rel.target);
+            return out;
+        }
+        std::string name = opc::resolve_target(source_, rel.target);
+        if (auto stored = existing_part(pkg_, name)) name = std::move(*stored);
+        if (content_types_)
+            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(name))
+                out.content_type = types_.of(*ct);
+        out.part = std::move(name);
+        return out;
+    }
+
+    const opc::Relationships& rels_;
+    const package::Package& pkg_;
+    std::string_view source_;
+    bool content_types_;
+    std::unordered_map<const opc::Relationship*, Linked> linked_;
+    SharedTexts types_; // the package's content types stay put while it lives
+};
 
 } // namespace
 
@@ -1253,15 +1299,21 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     std::vector<ImageRef> out;
     const package::Package* pkg = view->package();
     if (!pkg) {
-        // The store entries this slide's pictures show, not the whole store.
-        if (const auto& legacy = view->shared()->legacy)
-            for (auto& image : legacy->images(content))
-                out.push_back({image.shape_id, std::move(image.id), std::move(image.part),
-                               std::move(image.content_type), std::nullopt});
+        // The store entries this slide's pictures show, not the whole store;
+        // an entry many pictures show gives them one part name and type.
+        if (const auto& legacy = view->shared()->legacy) {
+            std::unordered_map<std::uint32_t, std::pair<SharedText, SharedText>, hash::NumberHasher> entries;
+            for (auto& image : legacy->images(content)) {
+                auto [it, made] = entries.try_emplace(image.pib);
+                if (made) it->second = {SharedText(std::move(image.part)), SharedText(std::move(image.content_type))};
+                out.push_back({image.shape_id, std::move(image.id), it->second.first, it->second.second, {}});
+            }
+        }
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, with_content_types);
     for (const model::Shape& shape : content.walk()) {
         const auto* pic = std::get_if<model::Picture>(&shape.content);
         if (!pic) continue;
@@ -1270,7 +1322,7 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
         ImageRef ref;
         ref.shape_id = shape.id;
         ref.rel_id = *id;
-        link(ref, **all, *pkg, part, *id, with_content_types);
+        linker.link(ref, *id);
         out.push_back(std::move(ref));
     }
     return out;
@@ -1284,11 +1336,12 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         // part to name: their data is not a package part.
         for (const model::Shape& shape : content.walk())
             if (const auto* ole = std::get_if<model::Ole>(&shape.content))
-                out.push_back({shape.id, ole->prog_id, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+                out.push_back({shape.id, ole->prog_id, std::nullopt, {}, {}, {}});
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, true);
     for (const model::Shape& shape : content.walk()) {
         const auto* ole = std::get_if<model::Ole>(&shape.content);
         if (!ole) continue;
@@ -1296,7 +1349,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         ref.shape_id = shape.id;
         ref.prog_id = ole->prog_id;
         ref.rel_id = ole->rel_id;
-        if (ole->rel_id) link(ref, **all, *pkg, part, *ole->rel_id);
+        if (ole->rel_id) linker.link(ref, *ole->rel_id);
         out.push_back(std::move(ref));
     }
     return out;

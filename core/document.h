@@ -43,6 +43,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,7 @@
 #include "core/pml.h"
 #include "core/presentation.h"
 #include "core/properties.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
@@ -120,8 +122,8 @@ struct SlideEntry {
 
 // The deck-wide comment authors of both formats.
 struct CommentAuthors {
-    std::vector<comments::CommentAuthor> legacy; // p:cmAuthorLst
-    std::vector<comments::CommentAuthor> modern; // p188:authorLst
+    comments::AuthorList legacy; // p:cmAuthorLst
+    comments::AuthorList modern; // p188:authorLst
 };
 
 // The parts one rendering of a slide has shown at a frame, by index in the
@@ -129,9 +131,23 @@ struct CommentAuthors {
 using ShownParts = std::unordered_set<std::size_t, hash::NumberHasher>;
 
 // A layout's or master's styles, and the master a layout follows.
-struct PartStyles {
+class PartStyles {
+public:
+    PartStyles(slide::Styles styles, std::optional<std::size_t> master);
+
     slide::Styles styles;
     std::optional<std::size_t> master;  // the master's index in the part table
+
+    // The first placeholder entry with this idx, or of this kind. Asked for
+    // each paragraph of a slide, so answered without a scan of what may be
+    // many placeholders.
+    const slide::Styles::Entry* with_idx(std::uint32_t idx) const;
+    const slide::Styles::Entry* of_kind(model::PlaceholderKind kind) const;
+
+private:
+    static constexpr std::size_t NONE = SIZE_MAX;
+    std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> by_idx_; // positions in the entries
+    std::array<std::size_t, model::PlaceholderKind::other + 1> by_kind_;
 };
 
 class Shared {
@@ -241,21 +257,24 @@ private:
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
 };
 
+// A picture or embedded object and what its relationship names. Many may
+// name one relationship, and many parts have one content type: those texts
+// are shared, not copied per reference.
 struct ImageRef {
     std::uint32_t shape_id = 0;
     std::string rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external; // Target as written, for an External link
+    SharedText part;
+    SharedText content_type;
+    SharedText external; // Target as written, for an External link
 };
 
 struct ObjectRef {
     std::uint32_t shape_id = 0;
     std::optional<std::string> prog_id;
     std::optional<std::string> rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external;
+    SharedText part;
+    SharedText content_type;
+    SharedText external;
 };
 
 // Why the bytes of an object that names no part cannot be had: in a package
@@ -371,12 +390,12 @@ public:
     const model::Bullet& of(const model::Shape& shape, const model::Paragraph& paragraph) const;
 
 private:
-    const slide::Styles* layout() const;
-    const slide::Styles* master() const;
+    const PartStyles* layout() const;
+    const PartStyles* master() const;
 
     const Slide* slide_;
     mutable const PartStyles* layout_ = nullptr;
-    mutable const slide::Styles* master_ = nullptr;
+    mutable const PartStyles* master_ = nullptr;
     mutable bool layout_looked_up_ = false;
     mutable bool master_looked_up_ = false;
 };
