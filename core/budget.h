@@ -81,6 +81,22 @@
 // while the first one is in a pass; the tests whose check unwinds the
 // thread cover it.
 //
+// The check runs code the library does not control (the interpreter's
+// signal handlers), which may call the library again on the polling thread
+// while the pass that polled is suspended there, holding what it charged (a
+// check keeps parts for all its stages; a step polls while it waits for a
+// later charge, or in a line with what it held as a small step). A charge of
+// that nested call that waited could wait for those very charges, which only
+// the suspended pass can give back: the thread would wait for itself. So
+// while a thread runs a stop's check (`nested()`), its charges never wait,
+// as under NoWait, and a pass begun there runs its steps on that thread
+// alone (core/document.h), so that every charge of the nested call is made
+// there. The nested call thus waits for nothing in the budget: it ends, and
+// the pass it interrupted goes on. Steps of other threads may wait for its
+// charges as for any step's, and it waits for none of theirs, so no cycle of
+// waits passes through it. It may hold, beyond the budget, what one of its
+// steps holds, and as much again for each call nested in its own polls.
+//
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
 // starts afresh there (a new lock, nothing held), and ledgers listed before
@@ -192,6 +208,10 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
+// Whether this thread is running a stop's check now: what it begins there
+// is nested in a pass that may hold charges, and must not wait for them.
+bool nested() noexcept;
+
 // Thrown by a pass that its stop ended early.
 struct Stopped : std::exception {
     const char* what() const noexcept override { return "stopped"; }
@@ -213,7 +233,7 @@ public:
     }
 
     // Counts `nbytes` as held until settle(), having waited as above first
-    // unless a NoWait is alive. False, with nothing counted, when the pass
+    // unless a NoWait is alive or the thread is nested(). False, with nothing counted, when the pass
     // was stopped. Throws only what the stop's check unwinds with.
     bool charge(std::uint64_t nbytes);
     // Gives back `nbytes` of what was charged (no more than is held),
