@@ -55,12 +55,12 @@
 //
 // So a waiting large step is let in in bounded time whatever asks after
 // it: no step enters the large lane ahead of it but the fewer than T steps
-// in line ahead of it (T the threads that charge; charges under NoWait,
-// which never wait, aside). Once every large step let in before it, those
-// included, has ended, only the small lane can keep it out, and only by
-// later charges of small steps let in already: no new small step goes in
-// while the small lane is beyond its room, and the first change that brings
-// the lane back within it lets the large step in. Ordinary decks never come
+// in line ahead of it (T the threads that charge; charges under NoWait or
+// nested(), which never wait, aside). Once every large step let in before
+// it, those included, has ended, only the small lane can keep it out, and
+// only by later charges of small steps let in already: no new small step
+// goes in while the small lane is beyond its room, and the first change
+// that brings the lane back within it lets the large step in. Ordinary decks never come
 // near the budget and never wait.
 //
 // A step must not wait while it holds something an older step may wait
@@ -96,6 +96,9 @@
 // charges as for any step's, and it waits for none of theirs, so no cycle of
 // waits passes through it. It may hold, beyond the budget, what one of its
 // steps holds, and as much again for each call nested in its own polls.
+// (Running the handlers only where the pass holds nothing would leave a
+// check, which holds parts from its first stage to its last, deaf to Ctrl-C
+// until it ends.)
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
