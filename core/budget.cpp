@@ -17,6 +17,17 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 constexpr std::uint8_t SMALL = 0;
 constexpr std::uint8_t LARGE = 1;
 
+// The stop checks this thread is running, one inside another's nested call.
+thread_local unsigned checks_running = 0;
+
+// Counts a check as running while it lives, also when the check unwinds.
+struct Running {
+    Running() noexcept { ++checks_running; }
+    ~Running() { --checks_running; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+};
+
 // Made when the library is loaded, before any pass can run, rather than on
 // first use: a fork() child must never find it half made by another thread.
 alignas(Budget) unsigned char process_storage[sizeof(Budget)];
@@ -106,9 +117,11 @@ void Budget::wait(const Ledger& ledger, std::unique_lock<std::mutex>& lock) {
     }
 }
 
+bool nested() noexcept { return checks_running != 0; }
+
 bool Budget::take(Ledger& ledger, std::uint64_t nbytes) {
     std::unique_lock lock(mutex_);
-    const bool may_wait = ledger.no_wait_ == 0;
+    const bool may_wait = ledger.no_wait_ == 0 && !nested();
     if (!ledger.listed_) {
         ledger.lane_ = nbytes <= small_room_ ? SMALL : LARGE;
         if (may_wait && (lanes_[ledger.lane_].oldest_waiting || !enters(ledger, nbytes)))
@@ -272,7 +285,9 @@ bool Stop::poll() {
         budget_->wake_all();
     };
     try {
-        if (!check_ || !check_(context_)) return false;
+        if (!check_) return false;
+        const Running running;
+        if (!check_(context_)) return false;
     } catch (...) {
         // The calling thread is being unwound: the pass's other threads
         // must end too.

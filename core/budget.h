@@ -55,12 +55,12 @@
 //
 // So a waiting large step is let in in bounded time whatever asks after
 // it: no step enters the large lane ahead of it but the fewer than T steps
-// in line ahead of it (T the threads that charge; charges under NoWait,
-// which never wait, aside). Once every large step let in before it, those
-// included, has ended, only the small lane can keep it out, and only by
-// later charges of small steps let in already: no new small step goes in
-// while the small lane is beyond its room, and the first change that brings
-// the lane back within it lets the large step in. Ordinary decks never come
+// in line ahead of it (T the threads that charge; charges under NoWait or
+// nested(), which never wait, aside). Once every large step let in before
+// it, those included, has ended, only the small lane can keep it out, and
+// only by later charges of small steps let in already: no new small step
+// goes in while the small lane is beyond its room, and the first change
+// that brings the lane back within it lets the large step in. Ordinary decks never come
 // near the budget and never wait.
 //
 // A step must not wait while it holds something an older step may wait
@@ -80,6 +80,25 @@
 // this is reached only when an embedder shuts it down from another thread
 // while the first one is in a pass; the tests whose check unwinds the
 // thread cover it.
+//
+// The check runs code the library does not control (the interpreter's
+// signal handlers), which may call the library again on the polling thread
+// while the pass that polled is suspended there, holding what it charged (a
+// check keeps parts for all its stages; a step polls while it waits for a
+// later charge, or in a line with what it held as a small step). A charge of
+// that nested call that waited could wait for those very charges, which only
+// the suspended pass can give back: the thread would wait for itself. So
+// while a thread runs a stop's check (`nested()`), its charges never wait,
+// as under NoWait, and a pass begun there runs its steps on that thread
+// alone (core/document.h), so that every charge of the nested call is made
+// there. The nested call thus waits for nothing in the budget: it ends, and
+// the pass it interrupted goes on. Steps of other threads may wait for its
+// charges as for any step's, and it waits for none of theirs, so no cycle of
+// waits passes through it. It may hold, beyond the budget, what one of its
+// steps holds, and as much again for each call nested in its own polls.
+// (Running the handlers only where the pass holds nothing would leave a
+// check, which holds parts from its first stage to its last, deaf to Ctrl-C
+// until it ends.)
 //
 // A child of fork() may have been made while another thread held the
 // budget's lock or a charge that will never be settled; the process budget
@@ -192,6 +211,10 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
+// Whether this thread is running a stop's check now: what it begins there
+// is nested in a pass that may hold charges, and must not wait for them.
+bool nested() noexcept;
+
 // Thrown by a pass that its stop ended early.
 struct Stopped : std::exception {
     const char* what() const noexcept override { return "stopped"; }
@@ -213,7 +236,7 @@ public:
     }
 
     // Counts `nbytes` as held until settle(), having waited as above first
-    // unless a NoWait is alive. False, with nothing counted, when the pass
+    // unless a NoWait is alive or the thread is nested(). False, with nothing counted, when the pass
     // was stopped. Throws only what the stop's check unwinds with.
     bool charge(std::uint64_t nbytes);
     // Gives back `nbytes` of what was charged (no more than is held),

@@ -748,6 +748,9 @@ std::uint64_t Document::deck_nbytes() const noexcept {
 }
 
 std::size_t Document::workers_for(std::span<const std::size_t> positions) const {
+    // Workers of a pass nested in another's stop check would charge as any
+    // thread does, and wait for what the suspended pass holds.
+    if (budget::nested()) return 1;
     const bool legacy = shared_->is_legacy();
     if (threads_ != 0 || legacy) return worker_count(positions.size(), threads_, legacy);
     // Enough for a worker on each of a thousand processors; counting stops there.

@@ -519,7 +519,9 @@ private:
     // The bytes of the deck's parts, each counted up to the XML part limit;
     // for a legacy deck, of its document stream.
     std::uint64_t deck_nbytes() const noexcept;
-    // The worker count of a pass over `positions` with this view's setting.
+    // The worker count of a pass over `positions` with this view's setting;
+    // one (the calling thread) in a call nested in a stop's check (see
+    // budget::nested()), whose charges only that thread may make.
     std::size_t workers_for(std::span<const std::size_t> positions) const;
 
     std::shared_ptr<const Shared> shared_;

@@ -344,7 +344,9 @@ TEST(Budget, AWaitingLargeStepIsLetInWhateverKeepsArriving) {
 // A charge waiting in a stopped pass ends refused, counting nothing: woken
 // by whoever polled the stop, or polling it itself. A check that unwinds the
 // polling thread (the interpreter ending it) ends the wait the same way, as
-// it unwinds, and stops the pass.
+// it unwinds, and stops the pass. A check that charges on the polling thread
+// (a signal handler reading a deck) goes straight in, though the lanes are
+// held and lined up by steps waiting for that thread.
 TEST(Budget, AStopEndsWaits) {
     struct Row {
         const char* what;
@@ -352,6 +354,7 @@ TEST(Budget, AStopEndsWaits) {
         bool polls;
         bool behind_large = false; // in line behind a large step that waits
         bool unwinds = false;
+        std::uint64_t nested = 0; // charged by the check, the first time
     };
     const Row rows[] = {
         {"first charge, stop polled elsewhere", 50, false},
@@ -362,8 +365,11 @@ TEST(Budget, AStopEndsWaits) {
         {"first charge, its check unwinds the thread", 50, true, false, true},
         {"later charge, its check unwinds the thread", 0, true, false, true},
         {"in line behind a large step, its check unwinds the thread", 0, true, true, true},
+        {"first charge, its check charging a large step", 50, true, false, false, 60},
+        {"in line behind a large step, its check charging a large step", 0, true, true, false, 30},
     };
     struct Unwound {};
+    watchdog(60);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         budget::Budget b(100);
@@ -375,11 +381,15 @@ TEST(Budget, AStopEndsWaits) {
             std::atomic<bool>* say;
             std::atomic<int>* checks;
             bool unwinds;
-        } context{&say_stop, &checks, row.unwinds};
+            budget::Budget* b;
+            std::uint64_t nested;
+            bool nested_in = false;
+        } context{&say_stop, &checks, row.unwinds, &b, row.nested};
         budget::Stop stop(
             [](void* p) {
                 auto* c = static_cast<Context*>(p);
-                c->checks->fetch_add(1);
+                if (c->checks->fetch_add(1) == 0 && c->nested)
+                    c->nested_in = budget::Ledger(*c->b).charge(c->nested);
                 if (c->unwinds && c->say->load()) throw Unwound{};
                 return c->say->load();
             },
@@ -411,6 +421,7 @@ TEST(Budget, AStopEndsWaits) {
         EXPECT_TRUE(stop.requested());
         EXPECT_EQ(b.in_flight(), row.first ? 90u : 94u);
         if (row.polls) { EXPECT_GE(checks.load(), 1); }
+        EXPECT_EQ(context.nested_in, row.nested != 0);
         other.settle();
         a.settle();
         large.join();
@@ -421,6 +432,7 @@ TEST(Budget, AStopEndsWaits) {
         next.charge(90);
         EXPECT_EQ(b.in_flight(), 90u);
     }
+    watchdog(0);
 }
 
 // A fork() child starts the process budget afresh: nothing held, whatever

@@ -219,6 +219,39 @@ sys.stdout.flush()  # a pipe's buffer is not flushed by _exit
 os._exit(0)
 """
 
+# A SIGALRM handler, run from the polls of the main thread's call (the outer
+# one, which may hold parts of the budget's large lane meanwhile), makes a
+# call of its own on the same deck: up to three times, each amid the outer
+# call (its first large charge would wait for the outer call to give back
+# what it holds). Every call must finish with the answer it gives alone.
+CALL_FROM_A_HANDLER = r"""
+import signal, sys
+import vantrell
+path, outer, inner = sys.argv[1:4]
+CALLS = {"check": lambda: [f.code for f in vantrell.check(path)],
+         "markdown": lambda: vantrell.Document(path).markdown(),
+         "markdown(threads=1)": lambda: vantrell.Document(path, threads=1).markdown()}
+want = {name: CALLS[name]() for name in {outer, inner}}
+depth = [0]  # calls of the library's check() or markdown() under way
+def note(frame, event, arg):
+    if event in ("c_call", "c_return", "c_exception") and getattr(arg, "__name__", None) in ("check", "markdown"):
+        depth[0] += 1 if event == "c_call" else -1
+got, busy = [], []
+def handler(signum, frame):
+    # The handler may run inside note(), where nothing is profiled.
+    if depth[0] == 1 and not busy and len(got) < 3:
+        busy.append(1)
+        got.append(CALLS[inner]() == want[inner])
+        busy.clear()
+signal.signal(signal.SIGALRM, handler)
+sys.setprofile(note)
+signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+same = CALLS[outer]() == want[outer]
+signal.setitimer(signal.ITIMER_REAL, 0)
+sys.setprofile(None)
+print("ok" if same and got and all(got) else f"outer {'same' if same else 'differs'}, inner {got}")
+"""
+
 # Eight threads make one call each that reads a part of 250 MiB, under an
 # address-space limit with room for two such parts: the budget lets the
 # parts in one at a time, so every call gives the answer it gives alone.
@@ -395,6 +428,9 @@ CASES = [
     ("SIGINT ends check()", blank_slides(48, 250), INTERRUPT_A_CHECK, ["check", "alone"], 20),
     ("SIGINT ends check_report() beside another", blank_slides(48, 250), INTERRUPT_A_CHECK,
      ["check_report", "beside"], 20),
+    *[(f"{inner} from a SIGALRM handler amid {outer}", blank_slides(6, 24), CALL_FROM_A_HANDLER, [outer, inner], 60)
+      for outer in ["check", "markdown", "markdown(threads=1)"]
+      for inner in ["markdown(threads=1)", "markdown", "check"]],
     *[(f"8 threads, RLIMIT_AS for 2 parts of 250 MiB, {call}", deck, CALLERS_UNDER_RLIMIT_AS, [call], 240)
       for call, deck in [("check", blank_slides(1, 250)),
                          ("open", lambda: bombs.blank_presentation_deck(250 * MiB)),
