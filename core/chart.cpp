@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "core/encoding.h"
@@ -52,16 +54,13 @@ public:
     void choose_axes(ChartData& out) {
         const Axis* cat = nullptr;
         const Axis* val = nullptr;
+        // The first axis of each id, found without a scan per id.
+        std::unordered_map<std::string_view, const Axis*> by_id;
+        for (const Axis& a : axes_) by_id.try_emplace(a.id, &a);
         for (const Plot& p : plots_) {
             std::vector<const Axis*> own;
-            for (const std::string& id : p.axis_ids) {
-                for (const Axis& a : axes_) {
-                    if (a.id == id) {
-                        own.push_back(&a);
-                        break;
-                    }
-                }
-            }
+            for (const std::string& id : p.axis_ids)
+                if (const auto it = by_id.find(id); it != by_id.end()) own.push_back(it->second);
             for (const Axis* a : own) {
                 if (!cat && (a->kind == "catAx" || a->kind == "dateAx")) cat = a;
             }
