@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,33 @@ namespace doc = vantrell_core::document;
 namespace {
 
 // ---------------------------------------------------------------- ExtractReport
+
+// A failure list as `(slide index, message)` tuples, one str for each
+// distinct message: a cause met many times costs its text once.
+PyObject* failure_list(const core::text::Failures& list) {
+    std::vector<tk::Ref> texts;
+    std::unordered_map<const void*, PyObject*> by_identity;
+    std::unordered_map<std::string_view, PyObject*> by_text;
+    return tk::to_py::list(list, [&](const std::pair<std::size_t, core::text::Message>& entry) -> PyObject* {
+        const core::text::Message& message = entry.second;
+        auto it = by_identity.find(message.identity());
+        if (it == by_identity.end()) {
+            auto at = by_text.find(message.str());
+            if (at == by_text.end()) {
+                tk::Ref text = tk::Ref::steal(tk::to_py::str(message.str()));
+                if (!text) return nullptr;
+                at = by_text.emplace(message.str(), text.get()).first;
+                texts.push_back(std::move(text));
+            }
+            it = by_identity.emplace(message.identity(), at->second).first;
+        }
+        return tk::to_py::tuple(tk::to_py::u64(entry.first), Py_NewRef(it->second));
+    });
+}
+
+struct ExtractReport;
+template <core::text::Failures core::text::ExtractReport::*List>
+PyObject* get_failures(const ExtractReport& r);
 
 struct ExtractReport {
     core::text::ExtractReport v;
@@ -36,12 +64,12 @@ struct ExtractReport {
         static const tk::ClassDef<R> def{
             .name = "vantrell.ExtractReport",
             .doc = "What text extraction skipped or could not read.",
-            .getters = {tk::member<&R::v, &V::failed_slides>(
-                            "failed_slides", "`(slide index, error)` for slides whose part could not be read."),
-                        tk::member<&R::v, &V::failed_notes>("failed_notes"),
-                        tk::member<&R::v, &V::failed_comments>("failed_comments"),
-                        tk::member<&R::v, &V::failed_frames>("failed_frames",
-                                                             "Chart or diagram parts that could not be read."),
+            .getters = {tk::getter<R>("failed_slides", &get_failures<&V::failed_slides>,
+                                      "`(slide index, error)` for slides whose part could not be read."),
+                        tk::getter<R>("failed_notes", &get_failures<&V::failed_notes>),
+                        tk::getter<R>("failed_comments", &get_failures<&V::failed_comments>),
+                        tk::getter<R>("failed_frames", &get_failures<&V::failed_frames>,
+                                      "Chart or diagram parts that could not be read."),
                         tk::member<&R::v, &V::hidden_slides_skipped>(
                             "hidden_slides_skipped", "Hidden slides left out because the options excluded them."),
                         tk::member<&R::v, &V::unknown_graphics>("unknown_graphics"),
@@ -55,6 +83,11 @@ struct ExtractReport {
         return def;
     }
 };
+
+template <core::text::Failures core::text::ExtractReport::*List>
+PyObject* get_failures(const ExtractReport& r) {
+    return failure_list(r.v.*List);
+}
 
 // ---------------------------------------------------------------- arguments
 
