@@ -9,14 +9,15 @@
    280 footer fields, under a 1,024-character deck footer (once of letters,
    once of '*', which Markdown escapes); a legacy deck of 10,000 slides
    whose master date, footer and slide-number placeholders hold about 4 KiB
-   each. For each, in a child process: `text_reporting` and
-   `markdown` (with notes or furniture where the deck has them), each
-   pass's output in UTF-8 bytes against its bound, its wall time and what
-   its report left out, and the child's peak resident size. The bound is
-   the allowance for repeats (16 MiB, or the file's size when larger) plus
-   the distinct content: the same pass over the first slide alone, and 64
-   bytes a slide for its heading and separators. Goal: every pass within
-   its bound and 1.5 s.
+   each; a layout of 32,000 placeholders under a slide of as many
+   paragraphs inheriting their bullets through it. For each, in a child
+   process: `text_reporting` and `markdown` (with notes or furniture
+   where the deck has them), each pass's output in UTF-8 bytes against
+   its bound, its wall time and what its report left out, and the child's
+   peak resident size. The bound is the allowance for repeats (16 MiB, or
+   the file's size when larger) plus the distinct content: the same pass
+   over the first slide alone, and 64 bytes a slide for its heading and
+   separators. Goal: every pass within its bound and 1.5 s.
 2. Routes by which a few stored bytes would come out many times, each at
    two sizes, in a child process under a 4 GiB address-space limit: a
    merged cell's 256 KiB text on 400 or 1,600 rows; one row of 100,000
@@ -34,11 +35,29 @@
 3. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
    `text(notes=True, comments=True)` with threads=1.
-4. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
+4. The checker on decks that make many findings: one long stored value
+   quoted in every finding (a content type of 256 KiB or 1 MiB for a slide
+   the slide list names 1,000 times, a finding per listing), and 200 or 800
+   slides of 5,000 shapes sharing one id (a finding per shape, far past the
+   cap). In a child process: `check_report()` with the default cap, the
+   bytes of its findings' messages and parts, whether it says it was
+   truncated, and the child's peak resident size.
+5. The object API: one slide whose comments name one author of a 256 KiB
+   name, whose pictures and embedded objects are parts of one extension
+   of a 256 KiB Default content type, and whose linked pictures and
+   objects name one relationship of a 256 KiB target, 400 and 1,600 of
+   each; `Package.parts()` over its pictures; a part of a 60,000-character
+   name derivable from 400 and 1,600 others. For each route, in a child
+   process: how many objects, what they show (the sum of the value's length
+   over them), what they hold (over distinct str objects), the child's
+   peak resident size and what the call and its result added to it.
+   Goal: what they hold, and the peak, independent of the count.
+   `--objects` runs only this.
+6. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
    renders it with `markdown()`, threads=1, `rounds` times (default 10),
    and prints nothing: the command to time as a whole process against
    another build.
-5. `--corpus-ratio [folder]`: for every deck of the folder, each pass's
+7. `--corpus-ratio [folder]`: for every deck of the folder, each pass's
    output against what bounds it: OUTPUT_FACTOR times the bytes of the
    parts it can read (slide parts, their relationships, charts, diagram
    data, notes and comments; for a legacy deck the file) plus the
@@ -47,6 +66,7 @@
 
     python bench/amplify_bench.py [corpus folder]
     python bench/amplify_bench.py --routes
+    python bench/amplify_bench.py --objects
     python bench/amplify_bench.py --render-corpus [corpus folder] [rounds]
     python bench/amplify_bench.py --corpus-ratio [corpus folder]
 """
@@ -121,11 +141,13 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--corpus-ratio"]:
     sys.exit(0)
 
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+import deckkit  # noqa: E402
 import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
 from test_amplification import (BIG, CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
-                                NOTES, PARTS, authored_comments, big_slide, chart_of, charts_on_slide,
+                                NOTES, PARTS, SHOWN_ONCE, authored_comments, big_slide, chart_of, charts_on_slide,
                                 footer_at_fields, furniture_deck, legacy_deck, linked_pictures, linked_runs,
-                                merged_rows, missing_target, placeholder_shape, short_rows, unknown_types)
+                                merged_rows, missing_target, placeholder_shape, short_rows, shown_often,
+                                unknown_types)
 from text_bench import generated_deck  # noqa: E402
 
 CHILD = r"""
@@ -185,6 +207,18 @@ def master_placeholders(count=10000):
     return furniture_deck(count, shapes, HF_DATE | HF_USER_DATE | HF_NUMBER | HF_FOOTER, footer="f", date="d")
 
 
+def layout_placeholders(count=32000):
+    # A layout of `count` body placeholders and a slide of as many subtitle
+    # paragraphs that match none of them by idx or type: each inherits its
+    # bullet through the layout and master.
+    layout = (sd.DECL + f'<p:sldLayout {sd.NS}><p:cSld><p:spTree>{sd.GROUP_HEAD}'
+              + "".join(sd.sp(10 + k, "P", sd.para("x"), ph=f'type="body" idx="{k + 1}"') for k in range(count))
+              + '</p:spTree></p:cSld></p:sldLayout>').encode()
+    slide = sd.Slide("".join(sd.sp(10 + k, "S", sd.para("y"), ph=f'type="subTitle" idx="{count + 10 + k}"')
+                             for k in range(count)))
+    return sd.make([slide], extra={"ppt/slideLayouts/slideLayout1.xml": layout})
+
+
 NOTES_ON = ({"notes": True}, {"notes": True})
 FURNITURE_ON = ({"furniture": True}, {"furniture": True})
 DECKS = [
@@ -201,6 +235,7 @@ DECKS = [
     ("the same with a footer of 1,024 '*', escaped in Markdown", lambda: footer_at_fields(footer="*" * 1024),
      FURNITURE_ON),
     ("legacy master placeholders of ~4 KiB, 10,000 slides", master_placeholders, FURNITURE_ON),
+    ("a layout of 32,000 placeholders, a slide of 32,000 paragraphs", layout_placeholders, ({}, {})),
 ]
 
 
@@ -303,6 +338,101 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--routes"]:
     sys.exit(0)
 
 
+CHECK_CHILD = r"""
+import json, resource, sys
+import vantrell
+r = vantrell.check_report(sys.argv[1])
+nbytes = sum(len(f.message.encode()) + len((f.part or "").encode()) for f in r.findings)
+print(json.dumps({"findings": len(r.findings), "nbytes": nbytes, "truncated": r.truncated,
+                  "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+"""
+
+
+def long_type_listed(type_nbytes, listings=1000):
+    d = deckkit.parts()
+    slide_type = "application/x-" + "t" * type_nbytes
+    d["[Content_Types].xml"] = deckkit.content_types(
+        None, [o for o in deckkit.OVERRIDES if o[0] != "/ppt/slides/slide1.xml"] + [("/ppt/slides/slide1.xml",
+                                                                                      slide_type)])
+    ids = "".join(f'<p:sldId id="{256 + k}" r:id="rId2"/>' for k in range(listings))
+    d["ppt/presentation.xml"] = d["ppt/presentation.xml"].replace(b'<p:sldId id="256" r:id="rId2"/>', ids.encode())
+    return deckkit.build(d)
+
+
+def repeated_ids(slides, shapes=5000):
+    d = deckkit.parts()
+    shape = '<p:sp><p:nvSpPr><p:cNvPr id="9" name="s"/><p:cNvSpPr/><p:nvPr/></p:nvSpPr></p:sp>'
+    body = (deckkit.DECL + f'<p:sld {deckkit.NS}><p:cSld><p:spTree>{shape * shapes}</p:spTree></p:cSld>'
+            '</p:sld>').encode()
+    overrides = list(deckkit.OVERRIDES)
+    for i in range(1, slides + 1):
+        d[f"ppt/slides/slide{i}.xml"] = body
+        d[f"ppt/slides/_rels/slide{i}.xml.rels"] = d["ppt/slides/_rels/slide1.xml.rels"]
+        if i > 1:
+            overrides.append((f"/ppt/slides/slide{i}.xml", deckkit.PML_CT + "slide+xml"))
+    d["[Content_Types].xml"] = deckkit.content_types(None, overrides)
+    return deckkit.build(d)
+
+
+CHECK_DECKS = [
+    ("256 KiB content type, slide listed 1,000 times", lambda: long_type_listed(256 << 10)),
+    ("1 MiB content type, slide listed 1,000 times", lambda: long_type_listed(MiB)),
+    ("200 slides of 5,000 shapes sharing one id", lambda: repeated_ids(200)),
+    ("800 slides of 5,000 shapes sharing one id", lambda: repeated_ids(800)),
+]
+
+
+def checker():
+    print("checker on decks that make many findings (child process each)")
+    with tempfile.TemporaryDirectory() as tmp:
+        for label, build in CHECK_DECKS:
+            path = os.path.join(tmp, "deck")
+            data = build()
+            with open(path, "wb") as f:
+                f.write(data)
+            out = subprocess.run([sys.executable, "-c", CHECK_CHILD, path], capture_output=True, text=True,
+                                 timeout=600)
+            if out.returncode != 0:
+                print(f"  {label}: failed: {out.stderr.strip().splitlines()[-1:]}")
+                continue
+            r = json.loads(out.stdout)
+            print(f"  {label}: file {len(data) / 1024:.1f} KiB, {r['findings']} findings of "
+                  f"{r['nbytes'] / 1024:.0f} KiB, truncated {r['truncated']}, peak {r['rss'] / MiB:.0f} MiB")
+
+
+OBJECTS_CHILD = r"""
+import json, resource, sys
+import vantrell
+d = vantrell.Document(sys.argv[1])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+shown = eval(sys.argv[2])
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+held = {id(s): len(s) for s in shown}
+print(json.dumps([len(shown), sum(map(len, shown)), sum(held.values()), peak, peak - before * 1024]))
+"""
+
+
+def object_api():
+    print("the object API: values stored once, shown by many objects (child process each)")
+    with tempfile.TemporaryDirectory() as tmp:
+        for count in (400, 1600):
+            print(f"  {count} of each")
+            for label, (probe, _, *build) in SHOWN_ONCE.items():
+                path = os.path.join(tmp, "deck")
+                data = (build or [shown_often])[0](count, 256 << 10)
+                with open(path, "wb") as f:
+                    f.write(data)
+                out = subprocess.run([sys.executable, "-c", OBJECTS_CHILD, path, probe], capture_output=True,
+                                     text=True, timeout=600)
+                if out.returncode != 0:
+                    print(f"    {label}: failed: {out.stderr.strip().splitlines()[-1:]}")
+                    continue
+                n, shown, held, peak, grown = json.loads(out.stdout)
+                print(f"    {label}: file {len(data) / 1024:.0f} KiB, {n} objects show {shown / MiB:6.1f} MiB, "
+                      f"hold {held / MiB:6.2f} MiB; peak {peak / MiB:6.1f} MiB, {grown / MiB:6.1f} MiB of it "
+                      "the call's")
+
+
 def ordinary(folder):
     data = generated_deck()
     decks = [("generated 200-slide deck", lambda: [data])]
@@ -326,8 +456,13 @@ def ordinary(folder):
 
 def main():
     amplification()
+    checker()
+    object_api()
     ordinary(corpus_arg())
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--objects"]:
+        object_api()
+    else:
+        main()

@@ -28,6 +28,16 @@ std::string_view severity_name(Severity s) noexcept {
     return i < NAMES.size() ? NAMES[i] : std::string_view("error");
 }
 
+std::string shown(std::string_view value, bool quoted) {
+    if (value.size() <= MAX_SHOWN_NBYTES) return quoted ? enc::quoted(value) : std::string(value);
+    // Back over at most three continuation bytes: a longer run is no
+    // character of valid UTF-8 anyway.
+    std::size_t cut = MAX_SHOWN_NBYTES;
+    while (cut > MAX_SHOWN_NBYTES - 3 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+    const std::string_view head = value.substr(0, cut);
+    return (quoted ? enc::quoted(head) : std::string(head)) + "... (" + std::to_string(value.size()) + " bytes)";
+}
+
 std::vector<std::string_view> Report::codes() const {
     std::vector<std::string_view> out;
     for (const Finding& f : findings)
@@ -70,9 +80,9 @@ bool is_core_properties_type(std::optional<std::string_view> content_type) {
 
 } // namespace
 
-Reading::Reading(pkg::Package& package, std::size_t max_kept_nbytes)
+Reading::Reading(pkg::Package& package, std::size_t max_kept_nbytes, std::size_t max_findings)
     : package_(&package), kept_(package.parts().size()), max_kept_nbytes_(max_kept_nbytes),
-      examinations_(package.parts().size()) {
+      examinations_(package.parts().size()), max_findings_(max_findings) {
     const auto& types = package.parsed_content_types().types;
     facts_.reserve(package.parts().size());
     for (const pkg::Part& part : package.parts()) {
@@ -140,8 +150,8 @@ vantrell_core::Result<std::shared_ptr<const opc::Relationships>> Reading::rels(s
 
 bool Reading::examine(std::size_t part, xml::Reader& reader, const xml::Event& root, Examination& out) {
     Report held;
-    const Options unlimited{SIZE_MAX, false, false};
-    Sink sink(held, unlimited, *this);
+    const Options capped{max_findings_ - held_findings_, false, false};
+    Sink sink(held, capped, *this);
     // The PresentationML stage counts every part it reads.
     sink.count_part();
     bool walked = false;
@@ -151,7 +161,7 @@ bool Reading::examine(std::size_t part, xml::Reader& reader, const xml::Event& r
                               reader, root.start, sink)
                      .has_value();
     }
-    out = Examination{std::move(held.findings), held.parts_checked};
+    out = Examination{std::move(held.findings), held.parts_checked, held.truncated, held.dropped_errors};
     return walked;
 }
 
@@ -164,8 +174,10 @@ Reading::Parse Reading::parse(std::size_t part, std::string_view text, bool well
         // a walk that stopped early leaves that to a separate pass.
         const xml::Event root = to_root(reader);
         Parse out{reader.strict_seen(), reader.transitional_seen(), std::nullopt};
+        if (examinations_[part]) held_findings_ -= examinations_[part]->findings.size();
         Examination& examination = examinations_[part].emplace();
         const bool walked = examine(part, reader, root, examination);
+        held_findings_ += examination.findings.size();
         if (well_formedness) out.malformed = walked ? rest_malformed(reader) : xml::well_formed(text);
         return out;
     }
@@ -182,7 +194,10 @@ Reading::Parse Reading::parse(std::size_t part, std::string_view text, bool well
 
 Reading::Examination Reading::examination(std::size_t part) {
     if (part >= examinations_.size()) return {};
-    if (examinations_[part]) return *std::exchange(examinations_[part], std::nullopt);
+    if (examinations_[part]) {
+        held_findings_ -= examinations_[part]->findings.size();
+        return *std::exchange(examinations_[part], std::nullopt);
+    }
     if (facts_[part].root_local.empty()) return {};
     // Not kept in the view: the caller gives the charge back when done.
     auto bytes = package_->read_part_once(package_->parts()[part].name);
@@ -200,11 +215,15 @@ void Sink::poll() const {
 
 void Sink::push(Finding finding) {
     if (report_->findings.size() >= options_->max_findings) {
-        report_->truncated = true;
-        if (finding.severity == Severity::error) ++report_->dropped_errors;
+        dropped(finding.severity == Severity::error ? 1 : 0);
         return;
     }
     report_->findings.push_back(std::move(finding));
+}
+
+void Sink::dropped(std::size_t errors) noexcept {
+    report_->truncated = true;
+    report_->dropped_errors += errors;
 }
 
 namespace {
@@ -241,7 +260,7 @@ std::vector<const Rule*> rules() {
 Report check(pkg::Package& package, const Options& options) {
     const pkg::Charging charging(package, options.stop);
     Report report;
-    Reading reading(package);
+    Reading reading(package, Reading::MAX_KEPT_NBYTES, options.max_findings);
     Sink sink(report, options, reading);
 
     container::run(package, sink);

@@ -45,6 +45,15 @@ consteval const Rule& rule_of(const std::array<Rule, N>& table, std::string_view
     throw "no such rule";
 }
 
+// How a finding shows a value stored in the package (a part name, content
+// type, id, target, element name or a message that holds one): whole when
+// it is at most this long, else its first bytes, cut before a character
+// that would not fit, then "... (N bytes)" with the value's length. A
+// finding so stays small however long the value and however many findings
+// show it. With `quoted`, the bytes shown are in the quoted form.
+inline constexpr std::size_t MAX_SHOWN_NBYTES = 256;
+std::string shown(std::string_view value, bool quoted = false);
+
 struct Finding {
     std::string message;
     std::optional<std::string> part;
@@ -57,7 +66,7 @@ struct Finding {
         : message(std::move(text)), code(rule.code), clause(rule.clause), severity(rule.severity) {}
 
     Finding in_part(std::string_view name) && {
-        part = std::string(name);
+        part = shown(name);
         return std::move(*this);
     }
     Finding at(std::string where) && {
@@ -129,14 +138,22 @@ public:
     };
 
     // The PresentationML examination of one part: findings in push order,
-    // and the inspections it counts.
+    // and the inspections it counts. Whether findings were dropped past the
+    // reading's cap, and how many of them errors.
     struct Examination {
         std::vector<Finding> findings;
         std::size_t parts_checked = 0;
+        bool truncated = false;
+        std::size_t dropped_errors = 0;
     };
 
-    // Looks every part's content type up once.
-    explicit Reading(vantrell_core::package::Package& package, std::size_t max_kept_nbytes = MAX_KEPT_NBYTES);
+    // Looks every part's content type up once. The examinations it holds
+    // keep no more than `max_findings` findings between them: the run's
+    // report keeps no more than that in all, and examinations are made in
+    // the order their findings are pushed, so what is dropped here would be
+    // dropped there.
+    explicit Reading(vantrell_core::package::Package& package, std::size_t max_kept_nbytes = MAX_KEPT_NBYTES,
+                     std::size_t max_findings = SIZE_MAX);
 
     // By position in the part table, which must be in range: the content
     // type (into the package's parsed types), whether it is a relationships
@@ -214,6 +231,8 @@ private:
     vantrell_core::bytes::Buffer read_;  // or read into
     vantrell_core::budget::Held lent_charge_;
     std::vector<std::optional<Examination>> examinations_;
+    std::size_t max_findings_;
+    std::size_t held_findings_ = 0; // in examinations_
 };
 
 // Where the stages of a run push findings and count inspections; it hands
@@ -224,6 +243,9 @@ public:
         : report_(&report), options_(&options), reading_(&reading) {}
 
     void push(Finding finding);
+    // Counts findings dropped before they reached the sink, past the same
+    // cap, `errors` of them errors.
+    void dropped(std::size_t errors) noexcept;
     void count_part(std::size_t n = 1) noexcept { report_->parts_checked += n; }
     // Throws budget::Stopped once the run's stop says so; stages call it
     // between parts.

@@ -79,7 +79,7 @@ void check_entry(const zip::Archive& archive, const zip::Entry& e, Sink& sink) {
     if (archive.rebuilt()) return;
     auto lh = archive.local_header(e);
     if (!lh)
-        sink.push(Finding(ZIP007, "local header unreadable: " + lh.error().message()).in_part(part()));
+        sink.push(Finding(ZIP007, "local header unreadable: " + shown(lh.error().message())).in_part(part()));
     else if (std::string fields = header_mismatch(e, *lh); !fields.empty())
         sink.push(Finding(ZIP007, "local header differs from the central directory in: " + fields).in_part(part()));
     // Not always visible in the header: a record may point at a header that
@@ -129,21 +129,23 @@ void run(pkg::Package& package, Sink& sink) {
     const pkg::PackageDefects& d = package.defects();
     for (const std::string& dir : d.directories)
         sink.push(Finding(ZIP006, "directory entry in a package").in_part("/" + dir));
-    for (const auto& [name, err] : d.invalid_names) sink.push(Finding(OPC001, err.message()).in_part(name));
+    for (const auto& [name, err] : d.invalid_names) sink.push(Finding(OPC001, shown(err.message())).in_part(name));
+    const auto& parts = package.parts();
     for (const auto& [first, second] : d.collisions)
-        sink.push(Finding(OPC002, "equivalent to " + first).in_part(second));
+        sink.push(Finding(OPC002, "equivalent to " + shown(parts[first].name)).in_part(parts[second].name));
     for (const auto& [derived, base] : d.derivable)
-        sink.push(Finding(OPC003, "derivable from " + base).in_part(derived));
+        sink.push(Finding(OPC003, "derivable from " + shown(parts[base].name)).in_part(parts[derived].name));
     for (const std::string& name : d.incomplete_pieces)
         sink.push(Finding(OPC007, "piece sequence has gaps or no single .last piece; not a part").in_part(name));
     if (d.content_types_missing) sink.push(Finding(OPC004, "[Content_Types].xml is missing"));
-    if (d.content_types_case) sink.push(Finding(OPC005, "content types stream is named " + *d.content_types_case));
+    if (d.content_types_case)
+        sink.push(Finding(OPC005, "content types stream is named " + shown(*d.content_types_case)));
     if (d.content_types_error)
-        sink.push(Finding(OPC006, d.content_types_error->first + " at byte " +
+        sink.push(Finding(OPC006, shown(d.content_types_error->first) + " at byte " +
                                       std::to_string(d.content_types_error->second))
                       .in_part("/[Content_Types].xml"));
     if (d.content_types_unreadable)
-        sink.push(Finding(OPC006, "content types stream could not be read: " + *d.content_types_unreadable)
+        sink.push(Finding(OPC006, "content types stream could not be read: " + shown(*d.content_types_unreadable))
                       .in_part("/[Content_Types].xml"));
 }
 
@@ -171,8 +173,9 @@ void run_crc(pkg::Package& package, Sink& sink) {
     vantrell_core::bytes::Buffer spare; // a buffer to read into, its room reused
     auto report = [&](Read& r, std::uint32_t crc) {
         if (crc != r.entry->crc32)
-            sink.push(Finding(ZIP008, "decompressed data of " + std::string(r.entry->name) + " does not match the recorded CRC-32")
-                          .in_part(r.part));
+            sink.push(
+                Finding(ZIP008, "decompressed data of " + shown(r.entry->name) + " does not match the recorded CRC-32")
+                    .in_part(r.part));
         if (!r.kept && r.own.capacity() > spare.capacity() && r.own.capacity() <= Reading::MAX_SPARE_NBYTES)
             spare = std::move(r.own);
     };
@@ -211,7 +214,7 @@ void run_crc(pkg::Package& package, Sink& sink) {
                                : archive.read(e, buffer);
             if (!r) {
                 flush();
-                sink.push(Finding(ZIP008, "part could not be read: " + r.error().message()).in_part(part.name));
+                sink.push(Finding(ZIP008, "part could not be read: " + shown(r.error().message())).in_part(part.name));
                 if (buffer.capacity() <= Reading::MAX_SPARE_NBYTES) spare = std::move(buffer);
                 out.charge.give_back();
                 return false;

@@ -57,27 +57,29 @@ void run(pkg::Package& package, Sink& sink) {
         sink.push(Finding(CTY005, std::string(d.message)).in_part(STREAM).at_byte(d.offset));
     for (const std::size_t i : ct.duplicate_defaults) {
         if (i < ct.defaults.size())
-            sink.push(Finding(CTY002, "second Default for extension " + ct.defaults[i].first).in_part(STREAM));
+            sink.push(Finding(CTY002, "second Default for extension " + shown(ct.defaults[i].first)).in_part(STREAM));
     }
     for (const std::size_t i : ct.duplicate_overrides) {
         if (i < ct.overrides.size())
-            sink.push(Finding(CTY003, "second Override for " + ct.overrides[i].first).in_part(STREAM));
+            sink.push(Finding(CTY003, "second Override for " + shown(ct.overrides[i].first)).in_part(STREAM));
     }
 
     for (const auto& [ext, type] : ct.defaults) {
         if (ext.empty() || ext.find_first_of("./") != std::string::npos)
-            sink.push(Finding(CTY008, "Default extension " + enc::quoted(ext)).in_part(STREAM));
+            sink.push(Finding(CTY008, "Default extension " + shown(ext, true)).in_part(STREAM));
         if (!is_media_type(type))
-            sink.push(Finding(CTY006, "Default for " + ext + " has content type " + enc::quoted(type)).in_part(STREAM));
+            sink.push(Finding(CTY006, "Default for " + shown(ext) + " has content type " + shown(type, true))
+                          .in_part(STREAM));
         if (equals_ignoring_case(ext, "rels") && !equals_ignoring_case(type, RELS_TYPE))
-            sink.push(Finding(CTY007, "Default for rels is " + type).in_part(STREAM));
+            sink.push(Finding(CTY007, "Default for rels is " + shown(type)).in_part(STREAM));
     }
 
     for (const auto& [name, type] : ct.overrides) {
-        if (!is_media_type(type)) sink.push(Finding(CTY006, "Override has content type " + enc::quoted(type)).in_part(name));
+        if (!is_media_type(type))
+            sink.push(Finding(CTY006, "Override has content type " + shown(type, true)).in_part(name));
         if (!package.part_index(name)) sink.push(Finding(CTY004, "Override names a part that does not exist").in_part(name));
         if (opc::is_rels_part_name(name) && !equals_ignoring_case(type, RELS_TYPE))
-            sink.push(Finding(CTY007, "Relationships part declared as " + type).in_part(name));
+            sink.push(Finding(CTY007, "Relationships part declared as " + shown(type)).in_part(name));
     }
 
     const Reading& reading = sink.reading();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "core/hash.h"
 #include "core/mce.h"
@@ -88,7 +87,7 @@ void run(pkg::Package& package, Sink& sink) {
         }
     }
     if (!root.is(xml::ns::CORE_PROPS, "coreProperties")) {
-        sink.push(Finding(CPR001, "root element is " + root.name.qualified()).in_part(part));
+        sink.push(Finding(CPR001, "root element is " + shown(root.name.qualified())).in_part(part));
         return;
     }
     for (xml::Attrs it(reader, root); auto a = it.next();) {
@@ -98,29 +97,29 @@ void run(pkg::Package& package, Sink& sink) {
         }
     }
 
-    // Hashed: a hostile part may repeat one element a million times.
+    // Hashed: a hostile part may repeat one element a million times. Its
+    // findings go straight to the sink, which keeps no more than the cap.
     vantrell_core::hash::StringSet seen;
-    std::vector<Finding> pending;
     auto child = [&](xml::Reader& r, const xml::Start& s) -> xml::Status {
         std::string name = s.name.qualified();
         if (!is_property(s)) {
-            pending.push_back(Finding(CPR004, "unexpected element " + name).in_part(part).at_byte(s.offset));
+            sink.push(Finding(CPR004, "unexpected element " + shown(name)).in_part(part).at_byte(s.offset));
             return {};
         }
         if (seen.contains(name))
-            pending.push_back(Finding(CPR003, name + " appears more than once").in_part(part).at_byte(s.offset));
+            sink.push(Finding(CPR003, shown(name) + " appears more than once").in_part(part).at_byte(s.offset));
         if (s.ns == xml::ns::DCTERMS) {
             const auto type = r.find_attr(s, xml::ns::XSI, "type");
             if (!type || type->value != "dcterms:W3CDTF")
-                pending.push_back(
-                    Finding(CPR002, name + " lacks xsi:type=\"dcterms:W3CDTF\"").in_part(part).at_byte(s.offset));
+                sink.push(Finding(CPR002, shown(name) + " lacks xsi:type=\"dcterms:W3CDTF\"")
+                              .in_part(part)
+                              .at_byte(s.offset));
         }
         seen.insert(std::move(name));
         return {};
     };
     // A malformed part ends the walk; the findings made before it stand.
     (void)mce::children_inner(reader, child, true);
-    for (Finding& f : pending) sink.push(std::move(f));
 }
 
 } // namespace vantrell_check::core_props

@@ -202,7 +202,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
                 const double d = cy > 1 ? static_cast<double>(cy) : 1.0;
                 const double diff = static_cast<double>(cx) / d - ratio;
                 if (diff > RATIO_TOLERANCE || diff < -RATIO_TOLERANCE)
-                    push(PML011, "sldSz/@type is " + type + " but cx:cy is " + std::to_string(cx) + ":" +
+                    push(PML011, "sldSz/@type is " + shown(type) + " but cx:cy is " + std::to_string(cx) + ":" +
                                      std::to_string(cy));
             }
         }
@@ -225,19 +225,20 @@ void check_presentation(pkg::Package& package, Sink& sink) {
         }
         const opc::Relationship* r = rels.get(s.rel_id);
         if (!r) {
-            push_at(PML006, "sldId r:id " + s.rel_id + " is not a relationship of the presentation", where);
+            push_at(PML006, "sldId r:id " + shown(s.rel_id) + " is not a relationship of the presentation", where);
             continue;
         }
         const auto target = existing_target(package, rels, *r);
         if (!target) {
-            push_at(PML006, "sldId r:id " + s.rel_id + " targets " + std::string(r->target) + ", which does not exist",
+            push_at(PML006,
+                    "sldId r:id " + shown(s.rel_id) + " targets " + shown(r->target) + ", which does not exist",
                     where);
             continue;
         }
         if (RelKind::of(r->type) != RelKind::slide)
-            push_at(PML007, "relationship " + s.rel_id + " is not of the slide type", where);
+            push_at(PML007, "relationship " + shown(s.rel_id) + " is not of the slide type", where);
         if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, SLIDE_CT))
-            sink.push(Finding(PML007, "content type is " + std::string(*ct)).in_part(*target));
+            sink.push(Finding(PML007, "content type is " + shown(*ct)).in_part(*target));
     }
 
     std::unordered_map<std::uint32_t, std::size_t, vantrell_core::hash::NumberHasher> master_ids;
@@ -299,7 +300,7 @@ void check_forbidden_kinds(std::string_view part, const opc::Relationships& rels
     for (const opc::Relationship& r : rels.relationships) {
         if (!forbidden_kind(RelKind::of(r.type))) continue;
         if (!rels_name) rels_name = opc::rels_part_name(part);
-        sink.push(Finding(PML023, "relationship " + std::string(r.id) + " has type " + std::string(r.type))
+        sink.push(Finding(PML023, "relationship " + shown(r.id) + " has type " + shown(r.type))
                       .in_part(*rels_name));
     }
 }
@@ -314,7 +315,7 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
                         std::string_view rel_id, RelKind expected, std::string_view expected_content_type,
                         std::string_view element, const std::string& location, Sink& sink) {
     const std::string elem(element);
-    const std::string id(rel_id);
+    const std::string id = shown(rel_id);
     const opc::Relationship* r = rels.get(rel_id);
     if (!r) {
         sink.push(Finding(PML021, elem + " r:id " + id + " is not a relationship of the presentation")
@@ -324,17 +325,17 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
     }
     const auto target = existing_target(package, rels, *r);
     if (!target) {
-        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + std::string(r->target) + ", which does not exist")
+        sink.push(Finding(PML021, elem + " r:id " + id + " targets " + shown(r->target) + ", which does not exist")
                       .in_part(source)
                       .at(location));
         return;
     }
     if (RelKind::of(r->type) != expected)
-        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + std::string(r->type))
+        sink.push(Finding(PML021, elem + " relationship " + id + " has type " + shown(r->type))
                       .in_part(source)
                       .at(location));
     if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, expected_content_type))
-        sink.push(Finding(PML021, elem + " target has content type " + std::string(*ct)).in_part(*target));
+        sink.push(Finding(PML021, elem + " target has content type " + shown(*ct)).in_part(*target));
 }
 
 std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
@@ -350,7 +351,7 @@ std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
 xml::Status examine(pkg::Package& package, std::string_view part, const ExpectedRoot& expected,
                     xml::Reader& reader, const xml::Start& root, Sink& sink) {
     if (!root.is(expected.ns, expected.local))
-        sink.push(Finding(PML014, "root element is " + root.name.qualified() + ", expected " +
+        sink.push(Finding(PML014, "root element is " + shown(root.name.qualified()) + ", expected " +
                                       (expected.ns == xml::ns::DML ? "a" : "p") + ":" + std::string(expected.local))
                       .in_part(part));
     if (expected.ns != xml::ns::PML) return {};
@@ -374,7 +375,6 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
     std::array<std::byte, 4096> first_block;
     std::pmr::monotonic_buffer_resource arena(first_block.data(), first_block.size());
     std::pmr::unordered_map<std::uint32_t, std::uint64_t, vantrell_core::hash::NumberHasher> shape_ids(&arena);
-    std::vector<Finding> pending;
     std::vector<std::pair<std::string, std::uint64_t>> layout_refs;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> layout_ids;
 
@@ -393,7 +393,7 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
                 if (auto id = numeric_id(r, s)) {
                     auto [it, fresh] = shape_ids.try_emplace(*id, s.offset);
                     if (!fresh) {
-                        pending.push_back(Finding(PML019, "cNvPr/@id " + std::to_string(*id) + " repeats the id at byte " +
+                        sink.push(Finding(PML019, "cNvPr/@id " + std::to_string(*id) + " repeats the id at byte " +
                                                               std::to_string(it->second))
                                               .in_part(part)
                                               .at_byte(s.offset));
@@ -409,16 +409,16 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
             if (a->ns != xml::ns::REL || a->value.empty()) continue;
             const std::string_view value = xml::attr_value(a->value, scratch);
             if (rels && rels->get(value)) continue;
-            pending.push_back(Finding(PML020, "r:" + xml::Name{{}, a->name.local}.qualified() + " = " +
-                                                  std::string(value) + " names no relationship of this part")
+            sink.push(Finding(PML020, "r:" + shown(xml::Name{{}, a->name.local}.qualified()) + " = " + shown(value) +
+                                                  " names no relationship of this part")
                                   .in_part(part)
                                   .at_byte(s.offset));
         }
     };
-    // An error ends the walk; what it recorded up to there still counts.
+    // An error ends the walk; what it found up to there still counts. Its
+    // findings go straight to the sink, which keeps no more than the cap.
     const xml::Status walked = walk_all(reader, visit, &in_fallback);
 
-    for (Finding& f : pending) sink.push(std::move(f));
     for (const auto& [id, offset] : layout_ids)
         if (id < MASTER_ID_MIN)
             sink.push(Finding(PML008, "sldLayoutId/@id is " + std::to_string(id)).in_part(part).at_byte(offset));
@@ -438,13 +438,13 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
             const opc::Relationship* r = rels->get(rel_id);
             const auto target = r ? existing_target(package, *rels, *r) : std::nullopt;
             if (!target) {
-                sink.push(Finding(PML017, "sldLayoutId r:id " + rel_id + " does not resolve to a part")
+                sink.push(Finding(PML017, "sldLayoutId r:id " + shown(rel_id) + " does not resolve to a part")
                               .in_part(part)
                               .at_byte(offset));
                 continue;
             }
             if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, SLIDE_LAYOUT_CT))
-                sink.push(Finding(PML017, "sldLayoutId target has content type " + std::string(*ct)).in_part(*target));
+                sink.push(Finding(PML017, "sldLayoutId target has content type " + shown(*ct)).in_part(*target));
         }
     } else if (expected_root != "notesMaster" && expected_root != "handoutMaster") {
         return walked;
@@ -469,6 +469,7 @@ void run(pkg::Package& package, Sink& sink) {
         Reading::Examination examined = reading.examination(index);
         sink.count_part(examined.parts_checked);
         for (Finding& f : examined.findings) sink.push(std::move(f));
+        if (examined.truncated) sink.dropped(examined.dropped_errors);
     }
 }
 

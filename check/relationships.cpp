@@ -66,7 +66,7 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     const auto refunding = sink.refunding();
     auto loaded = sink.reading().rels(source, *rels_index);
     if (!loaded) {
-        sink.push(Finding(REL001, loaded.error().message()).in_part(rels_name));
+        sink.push(Finding(REL001, shown(loaded.error().message())).in_part(rels_name));
         return true;
     }
     const opc::Relationships& rels = **loaded;
@@ -78,7 +78,7 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     for (const std::size_t i : rels.duplicate_ids) {
         if (i >= rels.relationships.size()) continue;
         const opc::Relationship& r = rels.relationships[i];
-        sink.push(Finding(REL002, "Id " + std::string(r.id) + " is declared more than once")
+        sink.push(Finding(REL002, "Id " + shown(r.id) + " is declared more than once")
                       .in_part(rels_name)
                       .at_byte(r.offset));
     }
@@ -87,31 +87,32 @@ bool check_source(pkg::Package& package, std::string_view source, TargetSet& tar
     std::string target;
     for (const opc::Relationship& r : rels.relationships) {
         if (!is_xml_name(r.id))
-            sink.push(Finding(REL006, "Id " + vantrell_core::encoding::quoted(r.id) + " is not an XML name")
+            sink.push(Finding(REL006, "Id " + shown(r.id, true) + " is not an XML name")
                           .in_part(rels_name)
                           .at_byte(r.offset));
         if (vantrell_core::encoding::trim(r.type).empty())
-            sink.push(Finding(REL010, "relationship " + std::string(r.id) + " has an empty Type").in_part(rels_name));
+            sink.push(Finding(REL010, "relationship " + shown(r.id) + " has an empty Type").in_part(rels_name));
         if (RelKind::of(r.type) == RelKind::thumbnail && thumbnails < UINT32_MAX) ++thumbnails;
         if (r.external) continue;
         if (is_absolute_reference(r.target)) {
-            sink.push(Finding(REL009, "relationship " + std::string(r.id) +
-                                          " has Internal mode but an absolute target " + std::string(r.target))
+            sink.push(Finding(REL009, "relationship " + shown(r.id) +
+                                          " has Internal mode but an absolute target " + shown(r.target))
                           .in_part(rels_name));
             continue;
         }
         opc::resolve_target_into(rels.source, r.target, target);
         if (opc::is_rels_part_name(target)) {
-            sink.push(Finding(REL005, "relationship " + std::string(r.id) + " targets the Relationships part " + target)
-                          .in_part(rels_name));
+            sink.push(
+                Finding(REL005, "relationship " + shown(r.id) + " targets the Relationships part " + shown(target))
+                    .in_part(rels_name));
             continue;
         }
         if (const auto index = package.part_index(target)) {
             if (*index < targets.size()) targets[*index] = true;
             continue;
         }
-        sink.push(Finding(REL004, "relationship " + std::string(r.id) + " (" + std::string(kind_name(r.type)) +
-                                      ") targets " + target + ", which does not exist")
+        sink.push(Finding(REL004, "relationship " + shown(r.id) + " (" + shown(kind_name(r.type)) + ") targets " +
+                                      shown(target) + ", which does not exist")
                       .in_part(rels_name));
     }
     if (thumbnails >= 2)
@@ -156,7 +157,7 @@ void check_package_level(pkg::Package& package, const std::vector<bool>& has_rel
     for (const opc::Relationship* r : office) {
         auto ct = target_content_type(package, *r, resolved);
         if (ct && !vantrell_core::pml::content_type::is_presentation_main(*ct))
-            sink.push(Finding(PKG002, "content type is " + std::string(*ct)).in_part(resolved));
+            sink.push(Finding(PKG002, "content type is " + shown(*ct)).in_part(resolved));
     }
 
     if (core.size() >= 2)
@@ -164,7 +165,7 @@ void check_package_level(pkg::Package& package, const std::vector<bool>& has_rel
     for (const opc::Relationship* r : core) {
         auto ct = target_content_type(package, *r, resolved);
         if (ct && opc::ascii_lower(*ct) != CORE_PROPS_TYPE)
-            sink.push(Finding(PKG003, "core properties part has content type " + std::string(*ct)).in_part(resolved));
+            sink.push(Finding(PKG003, "core properties part has content type " + shown(*ct)).in_part(resolved));
     }
     if (extended >= 2)
         sink.push(Finding(PKG005, std::to_string(extended) + " extended properties relationships").in_part(PACKAGE_RELS));

@@ -104,7 +104,7 @@ void run(pkg::Package& package, Sink& sink) {
         sink.poll();
         const auto raw = reading.raw_bytes(index);
         if (!raw) {
-            sink.push(Finding(XML001, "part could not be read: " + raw.error().message()).in_part(part.name));
+            sink.push(Finding(XML001, "part could not be read: " + shown(raw.error().message())).in_part(part.name));
             continue;
         }
         // After the raw bytes, whose charge the reading gives back itself.
@@ -126,21 +126,23 @@ void run(pkg::Package& package, Sink& sink) {
         if (auto encoding = declared_encoding(text)) {
             using Caseless = vantrell_core::name_index::AsciiCaseless;
             if (!Caseless::equal(*encoding, "utf-8") && !Caseless::equal(*encoding, "utf-16"))
-                sink.push(Finding(XML002, "declared encoding is " + std::string(*encoding)).in_part(part.name));
+                sink.push(Finding(XML002, "declared encoding is " + shown(*encoding)).in_part(part.name));
         }
 
         const Reading::Parse parse = reading.parse(index, text, well_formedness);
         if (parse.malformed)
-            sink.push(Finding(XML001, parse.malformed->message).in_part(part.name).at_byte(parse.malformed->offset));
+            sink.push(Finding(XML001, shown(parse.malformed->message))
+                          .in_part(part.name)
+                          .at_byte(parse.malformed->offset));
         else
             classes.add(parse.strict_root, parse.transitional_root, part.name);
     }
 
     if (classes.strict_count != 0 && classes.transitional_count != 0)
         sink.push(Finding(XML003, std::to_string(classes.strict_count) + " part(s) use Strict namespaces (e.g. " +
-                                      *classes.strict_example + ") and " +
+                                      shown(*classes.strict_example) + ") and " +
                                       std::to_string(classes.transitional_count) + " use Transitional (e.g. " +
-                                      *classes.transitional_example + ")"));
+                                      shown(*classes.transitional_example) + ")"));
 }
 
 } // namespace vantrell_check::xml_parts

@@ -21,27 +21,18 @@ using xml::ns::PML;
 // The extension that threads legacy comments.
 constexpr std::string_view THREADING_EXT = "{C676402C-5697-4E1C-873F-D02D1690AC5C}";
 
-bool same_id(std::string_view a, std::string_view b) {
-    a = pml::value::trim(a);
-    b = pml::value::trim(b);
-    if (a == b) return true;
-    auto x = pml::value::uint64(a);
-    auto y = pml::value::uint64(b);
-    return x && y && *x == *y;
+// One spelling per id, so that "07" and "7" meet in a map.
+std::string id_key(std::string_view id) {
+    id = pml::value::trim(id);
+    if (auto n = pml::value::uint64(id)) return std::to_string(*n);
+    return std::string(id);
 }
 
-const CommentAuthor* find_author(std::span<const CommentAuthor> authors, const std::optional<std::string>& id) {
-    if (!id) return nullptr;
-    for (const CommentAuthor& a : authors) {
-        if (same_id(a.id, *id)) return &a;
-    }
-    return nullptr;
-}
-
-Comment make(std::span<const CommentAuthor> authors, const std::optional<std::string>& author_id,
+// The author's name and initials are shared with the list, not copied.
+Comment make(const AuthorList& authors, const std::optional<std::string>& author_id,
              std::optional<std::string> date, std::string text, bool reply) {
     Comment c;
-    if (const CommentAuthor* a = find_author(authors, author_id)) {
+    if (const CommentAuthor* a = author_id ? authors.find(*author_id) : nullptr) {
         c.author = a->name;
         c.initials = a->initials;
     }
@@ -98,17 +89,10 @@ xml::Status legacy_comment(xml::Reader& r, const xml::Start& s, Legacy& l) {
         true);
 }
 
-// One spelling per id, so that "07" and "7" meet in a map.
-std::string id_key(std::string_view id) {
-    id = pml::value::trim(id);
-    if (auto n = pml::value::uint64(id)) return std::to_string(*n);
-    return std::string(id);
-}
-
 // Top-level comments in order, each followed by the replies whose parent
 // chain leads to it. A reply whose parent is missing, or whose chain loops,
 // stays where it was written.
-std::vector<Comment> thread(std::vector<Legacy>& all, std::span<const CommentAuthor> authors) {
+std::vector<Comment> thread(std::vector<Legacy>& all, const AuthorList& authors) {
     const std::size_t n = all.size();
     constexpr std::size_t NO_PARENT = SIZE_MAX;
     hash::StringMap<std::size_t> by_key;
@@ -163,7 +147,7 @@ std::vector<Comment> thread(std::vector<Legacy>& all, std::span<const CommentAut
     return out;
 }
 
-xml::Status modern_comment(xml::Reader& r, const xml::Start& s, std::span<const CommentAuthor> authors,
+xml::Status modern_comment(xml::Reader& r, const xml::Start& s, const AuthorList& authors,
                            std::vector<Comment>& out) {
     auto author = r.attr(s, NONE, "authorId");
     auto date = r.attr(s, NONE, "created");
@@ -215,7 +199,7 @@ Result<std::vector<CommentAuthor>> parse_authors(std::string_view text, std::str
                 CommentAuthor a;
                 a.id = r.attr(s, NONE, "id").value_or(std::string());
                 a.name = r.attr(s, NONE, "name").value_or(std::string());
-                a.initials = r.attr(s, NONE, "initials");
+                a.initials = SharedText(r.attr(s, NONE, "initials"));
                 out.push_back(std::move(a));
                 return {};
             },
@@ -225,8 +209,16 @@ Result<std::vector<CommentAuthor>> parse_authors(std::string_view text, std::str
     return out;
 }
 
-Result<std::vector<Comment>> parse(std::string_view text, std::string_view part,
-                                   std::span<const CommentAuthor> authors) {
+AuthorList::AuthorList(std::vector<CommentAuthor> authors) : authors_(std::move(authors)) {
+    for (std::size_t i = 0; i < authors_.size(); ++i) by_id_.emplace(id_key(authors_[i].id), i);
+}
+
+const CommentAuthor* AuthorList::find(std::string_view id) const {
+    const auto it = by_id_.find(id_key(id));
+    return it == by_id_.end() ? nullptr : &authors_[it->second];
+}
+
+Result<std::vector<Comment>> parse(std::string_view text, std::string_view part, const AuthorList& authors) {
     std::vector<Comment> out;
     auto res = xml::parse_root(text, part, [&](xml::Reader& r, const xml::Start& root) -> xml::Status {
         if (root.is(PML, "cmLst")) {

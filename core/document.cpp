@@ -109,9 +109,28 @@ std::optional<Found> locate_presentation(package::Package& pkg) {
     return std::nullopt;
 }
 
-Result<Document> open_compound(const zip::Source& source) {
+// Charges what reading a legacy page parses (ppt::Deck::slide_nbytes) to
+// a view's ledger (none: nothing), as reading a part to parse it is
+// charged; false once the pass was stopped.
+bool charged(budget::Ledger* ledger, std::uint64_t nbytes) { return !ledger || ledger->charge(nbytes); }
+
+// What opening a legacy deck holds at once, charged before the file is
+// read: the file, read whole, and the streams copied out of it, which a
+// sound file holds within its length. As for a package part, what is parsed
+// from them is not counted apart.
+std::uint64_t legacy_open_nbytes(std::uint64_t file_nbytes) noexcept {
+    return file_nbytes > UINT64_MAX / 2 ? UINT64_MAX : 2 * file_nbytes;
+}
+
+Result<Document> open_compound(const zip::Source& source, budget::Stop* stop) {
+    budget::Ledger ledger;
+    ledger.watch(stop, true);
+    if (!ledger.charge(legacy_open_nbytes(source.len()))) return fail(package::stopped());
     auto compound = cfb::Compound::open(source);
     if (!compound) return fail(compound.error());
+    // Reading a huge file takes a while: a stop asked for meanwhile ends the
+    // opening before the deck is parsed.
+    if (stop && stop->poll()) return fail(package::stopped());
     // An encrypted or rights-managed ECMA-376 package is stored as these
     // streams at the root; its contents are ciphertext.
     for (const std::string_view name : {"EncryptedPackage", "EncryptionInfo", "\x09" "DRMContent"}) {
@@ -586,13 +605,13 @@ const CommentAuthors& Shared::comment_authors(package::Package* view) const {
         authors_.call([&] {
             const budget::NoWait no_wait(view->ledger());
             CommentAuthors out;
-            const auto read = [&](std::optional<std::size_t> at, std::vector<comments::CommentAuthor>& list) {
+            const auto read = [&](std::optional<std::size_t> at, comments::AuthorList& list) {
                 if (!at || *at >= view->parts().size()) return;
                 const std::string_view name = view->parts()[*at].name;
                 auto bytes = view->read_part(name);
                 if (!bytes) return;
                 if (auto authors = comments::parse_authors(package::as_text(**bytes), name))
-                    list = std::move(*authors);
+                    list = comments::AuthorList(std::move(*authors));
             };
             read(legacy, out.legacy);
             read(modern, out.modern);
@@ -618,7 +637,7 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
             auto parsed = slide::parse_styles(package::as_text(**bytes), name);
             bytes->reset();
             if (!parsed) return std::nullopt;
-            PartStyles out{std::move(*parsed), std::nullopt};
+            PartStyles out(std::move(*parsed), std::nullopt);
             // A deck of one master needs no layout's relationships to find it.
             if (master_parts.size() == 1) {
                 if (master_parts.front() != part) out.master = master_parts.front();
@@ -898,7 +917,8 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
         if (head_nbytes > 0) {
             if (auto r = source->read_at(0, std::span(head.data(), head_nbytes)); !r) return fail(r.error());
         }
-        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes))) return open_compound(*source);
+        if (cfb::has_signature(std::span<const std::uint8_t>(head.data(), head_nbytes)))
+            return open_compound(*source, stop);
         return fail(archive.error());
     }
     auto pkg = package::Package::from_archive(std::move(*archive));
@@ -909,6 +929,7 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
 Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
+        if (!charged(ledger_, shared_->legacy->slide_nbytes(index))) return fail(package::stopped());
         auto content = shared_->legacy->slide(index);
         if (!content) return fail(content.error());
         Slide out;
@@ -975,9 +996,9 @@ Result<std::optional<properties::AppProperties>> Document::app_properties() {
 std::vector<comments::CommentAuthor> Document::comment_authors() {
     const CommentAuthors& all = shared_->comment_authors(package());
     std::vector<comments::CommentAuthor> out;
-    out.reserve(all.legacy.size() + all.modern.size());
-    out.insert(out.end(), all.legacy.begin(), all.legacy.end());
-    out.insert(out.end(), all.modern.begin(), all.modern.end());
+    out.reserve(all.legacy.authors().size() + all.modern.authors().size());
+    out.insert(out.end(), all.legacy.authors().begin(), all.legacy.authors().end());
+    out.insert(out.end(), all.modern.authors().begin(), all.modern.authors().end());
     return out;
 }
 
@@ -1013,26 +1034,41 @@ bool is_body_like(PK kind) noexcept {
     }
 }
 
-const slide::Styles::Entry* layout_placeholder(const slide::Styles& layout, const model::Placeholder& ph) {
+const slide::Styles::Entry* layout_placeholder(const PartStyles& layout, const model::Placeholder& ph) {
     if (ph.idx != 0)
-        for (const auto& e : layout.placeholders)
-            if (e.placeholder.idx == ph.idx) return &e;
-    for (const auto& e : layout.placeholders)
-        if (e.placeholder.kind == ph.kind) return &e;
-    return nullptr;
+        if (const auto* e = layout.with_idx(ph.idx)) return e;
+    return layout.of_kind(ph.kind);
 }
 
-const slide::Styles::Entry* master_placeholder(const slide::Styles& master, PK kind) {
-    const PK wanted = is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind;
-    for (const auto& e : master.placeholders)
-        if (e.placeholder.kind == wanted) return &e;
-    return nullptr;
+const slide::Styles::Entry* master_placeholder(const PartStyles& master, PK kind) {
+    return master.of_kind(is_title(kind) ? PK(PK::title) : is_body_like(kind) ? PK(PK::body) : kind);
 }
 
 } // namespace
 
-const slide::Styles* Bullets::layout() const {
-    if (layout_looked_up_) return layout_ ? &layout_->styles : nullptr;
+PartStyles::PartStyles(slide::Styles styles_, std::optional<std::size_t> master_)
+    : styles(std::move(styles_)), master(master_) {
+    by_kind_.fill(NONE);
+    for (std::size_t i = 0; i < styles.placeholders.size(); ++i) {
+        const model::Placeholder& ph = styles.placeholders[i].placeholder;
+        by_idx_.emplace(ph.idx, i);
+        if (const auto k = static_cast<std::size_t>(ph.kind.value()); k < by_kind_.size() && by_kind_[k] == NONE)
+            by_kind_[k] = i;
+    }
+}
+
+const slide::Styles::Entry* PartStyles::with_idx(std::uint32_t idx) const {
+    const auto it = by_idx_.find(idx);
+    return it == by_idx_.end() ? nullptr : &styles.placeholders[it->second];
+}
+
+const slide::Styles::Entry* PartStyles::of_kind(model::PlaceholderKind kind) const {
+    const auto k = static_cast<std::size_t>(kind.value());
+    return k < by_kind_.size() && by_kind_[k] != NONE ? &styles.placeholders[by_kind_[k]] : nullptr;
+}
+
+const PartStyles* Bullets::layout() const {
+    if (layout_looked_up_) return layout_;
     layout_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
     if (!pkg) return nullptr;
@@ -1041,10 +1077,10 @@ const slide::Styles* Bullets::layout() const {
     const auto idx = pkg->part_index(**name);
     if (!idx) return nullptr;
     layout_ = slide_->view->shared()->part_styles(*idx, pkg);
-    return layout_ ? &layout_->styles : nullptr;
+    return layout_;
 }
 
-const slide::Styles* Bullets::master() const {
+const PartStyles* Bullets::master() const {
     if (master_looked_up_) return master_;
     master_looked_up_ = true;
     package::Package* pkg = slide_->view ? slide_->view->package() : nullptr;
@@ -1055,7 +1091,7 @@ const slide::Styles* Bullets::master() const {
     if (shared.master_parts.size() == 1) part = shared.master_parts.front();
     else if (layout()) part = layout_->master;
     if (!part) return nullptr;
-    if (const PartStyles* m = shared.part_styles(*part, pkg)) master_ = &m->styles;
+    master_ = shared.part_styles(*part, pkg);
     return master_;
 }
 
@@ -1081,11 +1117,11 @@ const model::Bullet& Bullets::of(const model::Shape& shape, const model::Paragra
             kind = e->placeholder.kind;
         }
     }
-    if (const slide::Styles* m = master()) {
+    if (const PartStyles* m = master()) {
         if (ph)
             if (const auto* e = master_placeholder(*m, kind))
                 if (const model::Bullet* b = e->list_style.at(level)) return *b;
-        const model::ListStyle& style = ph && is_body_like(kind) ? m->body_style : m->other_style;
+        const model::ListStyle& style = ph && is_body_like(kind) ? m->styles.body_style : m->styles.other_style;
         if (const model::Bullet* b = style.at(level)) return *b;
     }
     return body_or_content ? CHARACTER_BULLET : NO_BULLET;
@@ -1125,7 +1161,10 @@ Result<model::SlideContent> Slide::read_notes(std::string_view name) const {
 }
 
 Result<std::optional<model::SlideContent>> Slide::notes_content() const {
-    if (const auto& legacy = view->shared()->legacy) return legacy->notes(index);
+    if (const auto& legacy = view->shared()->legacy) {
+        if (!charged(view->ledger(), legacy->notes_nbytes(index))) return fail(package::stopped());
+        return legacy->notes(index);
+    }
     auto name = notes_part();
     if (!name) return fail(name.error());
     if (!*name) return std::nullopt;
@@ -1255,24 +1294,55 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
-// Fills the part, content type (when asked) and external target of a
-// reference from the slide relationship it names. An id the slide lacks
-// leaves all three unset.
-template <class Ref>
-void link(Ref& ref, const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-          std::string_view rel_id, bool content_type = true) {
-    const opc::Relationship* rel = rels.get(rel_id);
-    if (!rel) return;
-    if (rel->external) {
-        ref.external = rel->target;
-        return;
+// Fills the part, content type (when asked) and external target of
+// references from the slide relationships they name; an id the slide lacks
+// leaves all three unset. A relationship is resolved once however many
+// references name it, and what it names is shared by all of them, as is
+// each content type stored (a Default serves every part of its extension).
+class Linker {
+public:
+    Linker(const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
+           bool content_types) noexcept
+        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types) {}
+
+    template <class Ref>
+    void link(Ref& ref, std::string_view rel_id) {
+        const opc::Relationship* rel = rels_.get(rel_id);
+        if (!rel) return;
+        const auto [it, made] = linked_.try_emplace(rel);
+        if (made) it->second = resolve(*rel);
+        ref.part = it->second.part;
+        ref.content_type = it->second.content_type;
+        ref.external = it->second.external;
     }
-    std::string name = opc::resolve_target(source, rel->target);
-    if (auto stored = existing_part(pkg, name)) name = std::move(*stored);
-    if (content_type)
-        if (const auto ct = pkg.parsed_content_types().types.content_type_of(name)) ref.content_type = std::string(*ct);
-    ref.part = std::move(name);
-}
+
+private:
+    struct Linked {
+        SharedText part, content_type, external;
+    };
+
+    Linked resolve(const opc::Relationship& rel) {
+        Linked out;
+        if (rel.external) {
+            out.external = std::string(rel.target);
+            return out;
+        }
+        std::string name = opc::resolve_target(source_, rel.target);
+        if (auto stored = existing_part(pkg_, name)) name = std::move(*stored);
+        if (content_types_)
+            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(name))
+                out.content_type = types_.of(*ct);
+        out.part = std::move(name);
+        return out;
+    }
+
+    const opc::Relationships& rels_;
+    const package::Package& pkg_;
+    std::string_view source_;
+    bool content_types_;
+    std::unordered_map<const opc::Relationship*, Linked> linked_;
+    SharedTexts types_; // the package's content types stay put while it lives
+};
 
 } // namespace
 
@@ -1280,15 +1350,21 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     std::vector<ImageRef> out;
     const package::Package* pkg = view->package();
     if (!pkg) {
-        // The store entries this slide's pictures show, not the whole store.
-        if (const auto& legacy = view->shared()->legacy)
-            for (auto& image : legacy->images(content))
-                out.push_back({image.shape_id, std::move(image.id), std::move(image.part),
-                               std::move(image.content_type), std::nullopt});
+        // The store entries this slide's pictures show, not the whole store;
+        // an entry many pictures show gives them one part name and type.
+        if (const auto& legacy = view->shared()->legacy) {
+            std::unordered_map<std::uint32_t, std::pair<SharedText, SharedText>, hash::NumberHasher> entries;
+            for (auto& image : legacy->images(content)) {
+                auto [it, made] = entries.try_emplace(image.pib);
+                if (made) it->second = {SharedText(std::move(image.part)), SharedText(std::move(image.content_type))};
+                out.push_back({image.shape_id, std::move(image.id), it->second.first, it->second.second, {}});
+            }
+        }
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, with_content_types);
     for (const model::Shape& shape : content.walk()) {
         const auto* pic = std::get_if<model::Picture>(&shape.content);
         if (!pic) continue;
@@ -1297,7 +1373,7 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
         ImageRef ref;
         ref.shape_id = shape.id;
         ref.rel_id = *id;
-        link(ref, **all, *pkg, part, *id, with_content_types);
+        linker.link(ref, *id);
         out.push_back(std::move(ref));
     }
     return out;
@@ -1311,11 +1387,12 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         // part to name: their data is not a package part.
         for (const model::Shape& shape : content.walk())
             if (const auto* ole = std::get_if<model::Ole>(&shape.content))
-                out.push_back({shape.id, ole->prog_id, std::nullopt, std::nullopt, std::nullopt, std::nullopt});
+                out.push_back({shape.id, ole->prog_id, std::nullopt, {}, {}, {}});
         return out;
     }
     auto all = rels();
     if (!all) return fail(all.error());
+    Linker linker(**all, *pkg, part, true);
     for (const model::Shape& shape : content.walk()) {
         const auto* ole = std::get_if<model::Ole>(&shape.content);
         if (!ole) continue;
@@ -1323,7 +1400,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
         ref.shape_id = shape.id;
         ref.prog_id = ole->prog_id;
         ref.rel_id = ole->rel_id;
-        if (ole->rel_id) link(ref, **all, *pkg, part, *ole->rel_id);
+        if (ole->rel_id) linker.link(ref, *ole->rel_id);
         out.push_back(std::move(ref));
     }
     return out;
@@ -1343,11 +1420,19 @@ Result<bytes::Buffer> Slide::image_bytes(const ImageRef& image) const {
     return out;
 }
 
+Error object_not_stored(const ObjectRef& object, bool legacy) {
+    if (!legacy) return Error::other("object " + object.rel_id.value_or("") + " is not stored in the package");
+    std::string what = "the bytes of the object of shape " + std::to_string(object.shape_id);
+    if (object.prog_id) what += " (" + *object.prog_id + ")";
+    return Error::unsupported(std::move(what) +
+                              ": a legacy binary presentation keeps its objects inside its document stream, "
+                              "not as package parts");
+}
+
 Result<bytes::Buffer> Slide::object_bytes(const ObjectRef& object) const {
     const package::Package* pkg = view->package();
+    if (!object.part) return fail(object_not_stored(object, !pkg));
     if (!pkg) return fail(Error::unsupported("a legacy binary presentation has no package parts"));
-    if (!object.part)
-        return fail(Error::other("object " + object.rel_id.value_or("") + " is not stored in the package"));
     bytes::Buffer out;
     if (auto r = pkg->read_part_bytes(*object.part, out); !r) return fail(r.error());
     return out;

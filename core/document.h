@@ -34,14 +34,16 @@
 // thread does, and a pass that fails for want of memory leaves the address
 // space about as it found it. An exception thrown by a step on a worker is
 // re-thrown in the caller once every worker has been joined; no thread
-// outlives the call. Each step charges the parts it reads to the process's
-// budget of bytes in flight (core/budget.h), so that many workers on huge
-// slides hold about what one does.
+// outlives the call. Each step charges the parts it reads (a legacy deck's
+// step, the records it parses) to the process's budget of bytes in flight
+// (core/budget.h), so that many workers on huge slides hold about what one
+// does.
 #pragma once
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +75,7 @@
 #include "core/pml.h"
 #include "core/presentation.h"
 #include "core/properties.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
@@ -119,8 +122,8 @@ struct SlideEntry {
 
 // The deck-wide comment authors of both formats.
 struct CommentAuthors {
-    std::vector<comments::CommentAuthor> legacy; // p:cmAuthorLst
-    std::vector<comments::CommentAuthor> modern; // p188:authorLst
+    comments::AuthorList legacy; // p:cmAuthorLst
+    comments::AuthorList modern; // p188:authorLst
 };
 
 // The parts one rendering of a slide has shown at a frame, by index in the
@@ -128,9 +131,23 @@ struct CommentAuthors {
 using ShownParts = std::unordered_set<std::size_t, hash::NumberHasher>;
 
 // A layout's or master's styles, and the master a layout follows.
-struct PartStyles {
+class PartStyles {
+public:
+    PartStyles(slide::Styles styles, std::optional<std::size_t> master);
+
     slide::Styles styles;
     std::optional<std::size_t> master;  // the master's index in the part table
+
+    // The first placeholder entry with this idx, or of this kind. Asked for
+    // each paragraph of a slide, so answered without a scan of what may be
+    // many placeholders.
+    const slide::Styles::Entry* with_idx(std::uint32_t idx) const;
+    const slide::Styles::Entry* of_kind(model::PlaceholderKind kind) const;
+
+private:
+    static constexpr std::size_t NONE = SIZE_MAX;
+    std::unordered_map<std::uint32_t, std::size_t, hash::NumberHasher> by_idx_; // positions in the entries
+    std::array<std::size_t, model::PlaceholderKind::other + 1> by_kind_;
 };
 
 class Shared {
@@ -288,22 +305,30 @@ private:
     std::unordered_map<std::string_view, std::shared_ptr<const std::string>> messages_;
 };
 
+// A picture or embedded object and what its relationship names. Many may
+// name one relationship, and many parts have one content type: those texts
+// are shared, not copied per reference.
 struct ImageRef {
     std::uint32_t shape_id = 0;
     std::string rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external; // Target as written, for an External link
+    SharedText part;
+    SharedText content_type;
+    SharedText external; // Target as written, for an External link
 };
 
 struct ObjectRef {
     std::uint32_t shape_id = 0;
     std::optional<std::string> prog_id;
     std::optional<std::string> rel_id;
-    std::optional<std::string> part;
-    std::optional<std::string> content_type;
-    std::optional<std::string> external;
+    SharedText part;
+    SharedText content_type;
+    SharedText external;
 };
+
+// Why the bytes of an object that names no part cannot be had: in a package
+// nothing stores them; a legacy deck keeps its objects inside its document
+// stream, where no part can name them.
+Error object_not_stored(const ObjectRef& object, bool legacy);
 
 // What a chart or diagram frame of a slide shows: its part, read and
 // parsed, or, for a frame that links outside the package, the target as
@@ -413,12 +438,12 @@ public:
     const model::Bullet& of(const model::Shape& shape, const model::Paragraph& paragraph) const;
 
 private:
-    const slide::Styles* layout() const;
-    const slide::Styles* master() const;
+    const PartStyles* layout() const;
+    const PartStyles* master() const;
 
     const Slide* slide_;
     mutable const PartStyles* layout_ = nullptr;
-    mutable const slide::Styles* master_ = nullptr;
+    mutable const PartStyles* master_ = nullptr;
     mutable bool layout_looked_up_ = false;
     mutable bool master_looked_up_ = false;
 };
@@ -447,8 +472,9 @@ public:
     explicit Document(std::shared_ptr<const Shared> shared, std::size_t threads = 0);
 
     // Opens a deck; the thread setting comes from VANTRELL_THREADS. The
-    // parts read to open a package are charged to the process budget as one
-    // step, which `stop` (when set, polled by this thread) ends early.
+    // parts read to open a package, or a legacy deck's file and the streams
+    // copied out of it, are charged to the process budget as one step, which
+    // `stop` (when set, polled by this thread) ends early.
     static Result<Document> from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop = nullptr);
 
     const std::shared_ptr<const Shared>& shared() const noexcept { return shared_; }
@@ -456,6 +482,8 @@ public:
     std::size_t slide_count() const noexcept { return shared_->slides.size(); }
     // Null for a legacy binary deck.
     package::Package* package() noexcept { return package_ ? &*package_ : nullptr; }
+    // What this view's reads are charged to; none outside a step.
+    budget::Ledger* ledger() const noexcept { return ledger_; }
     // A pass through this view polls `stop` (when set) on the calling thread
     // between its steps and while it waits, and once it says stop, ends
     // early by throwing budget::Stopped. See budget::Stop.

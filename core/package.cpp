@@ -315,7 +315,7 @@ const PackageDefects& Core::defects() const {
         for (std::size_t i = 0; i < parts_.size(); ++i) {
             if (const auto holder = part_index(parts_[i].name); holder && *holder != i) {
                 repeated[i] = true;
-                d.collisions.emplace_back(parts_[*holder].name, parts_[i].name);
+                d.collisions.emplace_back(*holder, i);
             }
         }
         // A name derives from another when a prefix of it ending before a "/"
@@ -345,7 +345,7 @@ const PackageDefects& Core::defects() const {
                 for (; it != by_hash.end() && it->first == h; ++it) {
                     const std::size_t base = it->second;
                     if (Caseless::equal(parts_[base].name, name.substr(0, len)) && d.derivable.size() < MAX_DERIVABLE)
-                        d.derivable.emplace_back(parts_[i].name, parts_[base].name);
+                        d.derivable.emplace_back(i, base);
                 }
             }
         }

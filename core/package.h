@@ -62,8 +62,10 @@ struct PackageDefects {
     std::optional<std::string> content_types_unreadable; // display text of the read error
     std::optional<std::pair<std::string, std::uint64_t>> content_types_error; // XML message, offset
     std::vector<std::pair<std::string, opc::PartNameError>> invalid_names;
-    std::vector<std::pair<std::string, std::string>> collisions; // (first, second)
-    std::vector<std::pair<std::string, std::string>> derivable;  // (derived, base)
+    // Pairs of positions in the part table: a name may be one of many pairs
+    // (a base of every name below it), which then hold no copies of it.
+    std::vector<std::pair<std::size_t, std::size_t>> collisions; // (first, second)
+    std::vector<std::pair<std::size_t, std::size_t>> derivable;  // (derived, base)
     std::vector<std::string> directories;       // item names as stored
     std::vector<std::string> incomplete_pieces; // interleaved part names
 };

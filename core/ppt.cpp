@@ -196,6 +196,11 @@ std::optional<Rec> child(Bytes body, std::uint16_t type, int instance = -1) {
 }
 
 void append_units(std::u16string& out, Bytes body, bool bytes) {
+    // Room for the whole atom at once (reserve still grows a string by
+    // doubling when asked for a little more): grown a unit at a time, a huge
+    // text leaves freed blocks in the calling thread's heap, which each of
+    // many threads reading such a deck then keeps.
+    out.reserve(out.size() + (bytes ? body.size() : body.size() / 2));
     if (bytes) {
         for (const std::uint8_t c : body) out.push_back(static_cast<char16_t>(c));
     } else {
@@ -2148,6 +2153,24 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
         content.copies.push_back({content.shapes.size(), at, expanded.repeated_nbytes});
         content.shapes.push_back(std::move(sh));
     }
+}
+
+std::uint64_t Deck::slide_nbytes(std::size_t index) const {
+    if (index >= slides_.size()) return 0;
+    const auto r = rec_at_clamped(doc_, slides_[index].offset);
+    if (!r) return 0;
+    std::uint64_t nbytes = 8 + r->body.size();
+    for (const TextGroup& g : slides_[index].outline) nbytes += 2 * g.text.size();
+    if (const Master* m = masters_of(r->body)[0])
+        for (const std::uint32_t at : m->furniture)
+            if (const auto k = rec_at(doc_, at)) nbytes += 8 + k->body.size();
+    return nbytes;
+}
+
+std::uint64_t Deck::notes_nbytes(std::size_t index) const {
+    if (index >= slides_.size() || !slides_[index].notes) return 0;
+    const auto r = rec_at_clamped(doc_, *slides_[index].notes);
+    return r ? 8 + r->body.size() : 0;
 }
 
 Result<model::SlideContent> Deck::slide(std::size_t index) const {

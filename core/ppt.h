@@ -158,6 +158,14 @@ public:
     // The name a legacy slide goes by where a part name is expected.
     static std::string slide_name(std::size_t index);
 
+    // What reading the slide parses beside the stream the deck holds: its
+    // record, the outline text it shows and its master's furniture records;
+    // for its notes page, that page's record (0 without one). Callers charge
+    // it to the process budget before the read, as a part read to be parsed
+    // is charged (core/budget.h).
+    std::uint64_t slide_nbytes(std::size_t index) const;
+    std::uint64_t notes_nbytes(std::size_t index) const;
+
     // The slide's shape tree; every call parses the slide anew.
     Result<model::SlideContent> slide(std::size_t index) const;
     // The notes page of the slide; none when it has none.

@@ -232,6 +232,23 @@ auto member(const char* name, const char* doc = nullptr) {
     return Getter<T>{name, doc, &detail::get_member<T, First, Rest...>};
 }
 
+namespace detail {
+template <class T, auto Table, auto... Path>
+PyObject* get_shared_text(const T& o) {
+    const CallStrs& table = o.*Table;
+    const vantrell_core::SharedText& text = follow<Path...>(o);
+    return table ? table->str(text) : to_py::value(text);
+}
+} // namespace detail
+
+// An attribute that shows a shared text, reached as in `member`, as the one
+// str the object's call made of it: `Table` is the object's `CallStrs`.
+template <auto Table, auto First, auto... Rest>
+auto shared_text(const char* name, const char* doc = nullptr) {
+    using T = typename detail::member_class<decltype(Table)>::type;
+    return Getter<T>{name, doc, &detail::get_shared_text<T, Table, First, Rest...>};
+}
+
 // A new list with one bound object per item, made by `make(item)`.
 template <class T, class Items, class Make>
 PyObject* object_list(Items&& items, Make&& make) {

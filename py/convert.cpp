@@ -160,6 +160,9 @@ namespace repr {
 std::string optional_text(const std::optional<std::string>& s) {
     return s ? "Some(" + text(*s) + ")" : std::string("None");
 }
+std::string optional_text(const vantrell_core::SharedText& s) {
+    return s ? "Some(" + text(*s) + ")" : std::string("None");
+}
 std::string text_list(const std::vector<std::string>& items) {
     std::string out = "[";
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -171,5 +174,22 @@ std::string text_list(const std::vector<std::string>& items) {
 }
 } // namespace repr
 
+// ---------------------------------------------------------------- StrTable
+
+PyObject* StrTable::str(const vantrell_core::SharedText& text) {
+    if (!text) return to_py::none();
+    const auto [it, made] = strs_.try_emplace(text.get());
+    auto& [kept, obj] = it->second;
+    if (made) {
+        kept = text;
+        obj = Ref::steal(new_str(*text));
+    }
+    if (!obj) {
+        // Failed (its exception is set): the next request tries again.
+        strs_.erase(it);
+        return nullptr;
+    }
+    return Py_NewRef(obj.get());
+}
 
 } // namespace _vantrell::toolkit

@@ -1,6 +1,7 @@
 // Values across the boundary: Python objects converted to C++ values for
 // arguments (`extract`), library values converted to Python objects
-// (`to_py`), and the pieces reprs are made of (`repr`).
+// (`to_py`), one Python str per shared library text for the objects of one
+// call (`StrTable`), and the pieces reprs are made of (`repr`).
 #pragma once
 
 #include "py/errors.h"
@@ -13,15 +14,18 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/shared_text.h"
 
 namespace _vantrell::toolkit {
 
@@ -160,6 +164,7 @@ std::string number(N n) {
     return std::to_string(n);
 }
 std::string optional_text(const std::optional<std::string>& s);
+std::string optional_text(const vantrell_core::SharedText& s);
 template <class N>
 std::string optional_number(const std::optional<N>& n) {
     return n ? "Some(" + std::to_string(*n) + ")" : std::string("None");
@@ -225,6 +230,7 @@ PyObject* tuple(Items... items) {
 // as a tuple, a map with string keys as a dict.
 inline PyObject* value(const std::string& s) { return str(s); }
 inline PyObject* value(const char* s) { return str(s); }
+inline PyObject* value(const vantrell_core::SharedText& s) { return s ? str(*s) : none(); }
 template <std::same_as<bool> B>
 PyObject* value(B b) {
     return flag(b);
@@ -277,5 +283,25 @@ PyObject* value(const std::map<std::string, V>& items) {
     return out.release();
 }
 } // namespace to_py
+
+// One Python str per shared library text (`vantrell_core::SharedText`) for
+// the objects one call makes. Each of them keeps the call's table, and an
+// attribute that shows a shared text asks it (`shared_text` in classes.h):
+// the text is converted on the first request and that str handed out after,
+// so a text stored once is one str however many objects show it, and one
+// that is never read costs nothing. Used with the interpreter lock held.
+class StrTable {
+public:
+    // New reference: the str of `text`, None when absent; nullptr with an
+    // exception set on failure.
+    PyObject* str(const vantrell_core::SharedText& text);
+
+private:
+    // Each text is kept with its str, so its address stays its own.
+    std::unordered_map<const std::string*, std::pair<vantrell_core::SharedText, Ref>> strs_;
+};
+
+using CallStrs = std::shared_ptr<StrTable>;
+inline CallStrs new_call_strs() { return std::make_shared<StrTable>(); }
 
 } // namespace _vantrell::toolkit

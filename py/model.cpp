@@ -330,7 +330,7 @@ PyObject* new_presentation(const vantrell_core::presentation::Presentation& pars
 struct CommentAuthor {
     vantrell_core::comments::CommentAuthor author;
 
-    static std::string repr(const CommentAuthor& a) { return "CommentAuthor(" + tk::repr::text(a.author.name) + ")"; }
+    static std::string repr(const CommentAuthor& a) { return "CommentAuthor(" + tk::repr::text(*a.author.name) + ")"; }
 
     static const tk::ClassDef<CommentAuthor>& definition() {
         using A = CommentAuthor;

@@ -9,7 +9,9 @@
 // `has`, `content_type`, and the reprs stay under it.
 //
 // The other four classes are plain copies made by Package methods. Their
-// list, tuple and dict attributes are built anew on every read.
+// list, tuple and dict attributes are built anew on every read. A text the
+// package stores once (a content type, a part name) is shared by every
+// value of one call that shows it, as one str (toolkit::StrTable).
 #include "py/package.h"
 
 #include "core/package.h"
@@ -39,9 +41,11 @@ PyObject* moved_list(std::vector<T>& items) {
 
 struct Part {
     std::string name;
-    std::optional<std::string> content_type;
+    // Shared by the parts of its extension or override, as one str.
+    vantrell_core::SharedText content_type;
     std::uint64_t size = 0;
     std::uint64_t compressed_size = 0;
+    tk::CallStrs strs;
 
     static std::string repr(const Part& p) {
         return "Part(" + tk::repr::text(p.name) + ", " + tk::repr::number(p.size) + " bytes)";
@@ -52,7 +56,7 @@ struct Part {
             .name = "vantrell.Part",
             .doc = "One part of a package.",
             .getters = {tk::member<&Part::name>("name"),
-                        tk::member<&Part::content_type>("content_type"),
+                        tk::shared_text<&Part::strs, &Part::content_type>("content_type"),
                         tk::member<&Part::size>("size", "Decompressed size in bytes."),
                         tk::member<&Part::compressed_size>("compressed_size")},
             .repr = &repr,
@@ -122,17 +126,29 @@ struct ContentTypes {
 // -------------------------------------------------------- PackageDefects
 
 struct PackageDefects {
+    // Part names, each shared by every pair that shows it (a base name may
+    // be in thousands), as one str.
+    using NamePairs = std::vector<std::pair<vantrell_core::SharedText, vantrell_core::SharedText>>;
+
     bool content_types_missing = false;
     std::optional<std::string> content_types_case;
     std::optional<std::string> content_types_error;
     std::optional<std::string> content_types_unreadable;
     Pairs invalid_names;
-    Pairs collisions;
-    Pairs derivable;
+    NamePairs collisions;
+    NamePairs derivable;
     std::vector<std::string> directories;
     std::vector<std::string> incomplete_pieces;
+    tk::CallStrs strs;
 
-    static PackageDefects from(const core::PackageDefects& d) {
+    static PackageDefects from(const core::PackageDefects& d, const std::vector<core::Part>& parts) {
+        vantrell_core::SharedTexts names; // the core keeps the part names where they are
+        const auto named = [&](const std::vector<std::pair<std::size_t, std::size_t>>& pairs) {
+            NamePairs out;
+            out.reserve(pairs.size());
+            for (const auto& [a, b] : pairs) out.emplace_back(names.of(parts[a].name), names.of(parts[b].name));
+            return out;
+        };
         PackageDefects out;
         out.content_types_missing = d.content_types_missing;
         out.content_types_case = d.content_types_case;
@@ -142,12 +158,20 @@ struct PackageDefects {
         out.content_types_unreadable = d.content_types_unreadable;
         out.invalid_names.reserve(d.invalid_names.size());
         for (const auto& [name, why] : d.invalid_names) out.invalid_names.emplace_back(name, why.message());
-        out.collisions = d.collisions;
-        out.derivable = d.derivable;
+        out.collisions = named(d.collisions);
+        out.derivable = named(d.derivable);
         out.directories = d.directories;
         out.incomplete_pieces = d.incomplete_pieces;
         return out;
     }
+
+    static PyObject* name_pairs(const PackageDefects& d, const NamePairs& pairs) {
+        return tk::to_py::list(pairs, [&](const auto& pair) {
+            return tk::to_py::tuple(d.strs->str(pair.first), d.strs->str(pair.second));
+        });
+    }
+    static PyObject* get_collisions(const PackageDefects& d) { return name_pairs(d, d.collisions); }
+    static PyObject* get_derivable(const PackageDefects& d) { return name_pairs(d, d.derivable); }
 
     static std::string repr(const PackageDefects& d) {
         return "PackageDefects(content_types_missing=" + tk::repr::flag(d.content_types_missing) +
@@ -166,9 +190,10 @@ struct PackageDefects {
                         tk::member<&D::content_types_error>("content_types_error"),
                         tk::member<&D::content_types_unreadable>("content_types_unreadable"),
                         tk::member<&D::invalid_names>("invalid_names", "`(part name, why it is invalid)` pairs."),
-                        tk::member<&D::collisions>(
-                            "collisions", "Pairs of part names that are equivalent under OPC name comparison."),
-                        tk::member<&D::derivable>("derivable", "Pairs where one part name is derivable from another."),
+                        tk::getter<D>("collisions", &get_collisions,
+                                      "Pairs of part names that are equivalent under OPC name comparison."),
+                        tk::getter<D>("derivable", &get_derivable,
+                                      "Pairs where one part name is derivable from another."),
                         tk::member<&D::directories>("directories"),
                         tk::member<&D::incomplete_pieces>("incomplete_pieces")},
             .repr = &repr,
@@ -215,18 +240,21 @@ struct Package {
     static PyObject* parts(const Package& self, const tk::Args&) {
         auto r = self.released_charged([](const core::Package& v) {
             const vantrell_core::opc::ContentTypes& types = v.parsed_content_types().types;
+            vantrell_core::SharedTexts shared; // the core keeps the content types where they are
             std::vector<Part> out;
             out.reserve(v.parts().size());
             for (const core::Part& p : v.parts()) {
-                std::optional<std::string> type;
-                if (auto t = types.content_type_of(p.name)) type.emplace(*t);
+                vantrell_core::SharedText type;
+                if (auto t = types.content_type_of(p.name)) type = shared.of(*t);
                 // An interleaved part reports the sums over its pieces, so the
                 // size is the whole part's, as `read` returns it.
-                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size});
+                out.push_back(Part{std::string(p.name), std::move(type), p.size, p.compressed_size, nullptr});
             }
             return out;
         });
         if (!r) return r.error().raise();
+        const tk::CallStrs strs = tk::new_call_strs();
+        for (Part& p : *r) p.strs = strs;
         return moved_list(*r);
     }
 
@@ -295,8 +323,10 @@ struct Package {
     }
 
     static PyObject* get_defects(const Package& self) {
-        auto r = self.released_charged([](const core::Package& v) { return PackageDefects::from(v.defects()); });
+        auto r = self.released_charged(
+            [](const core::Package& v) { return PackageDefects::from(v.defects(), v.parts()); });
         if (!r) return r.error().raise();
+        r->strs = tk::new_call_strs();
         return tk::Class<PackageDefects>::create(std::move(*r));
     }
 

@@ -9,7 +9,10 @@
 // through a fresh view with the lock released.
 //
 // Value classes own plain copies of library values; list and object
-// attributes are converted anew on each read.
+// attributes are converted anew on each read. A text stored once in the deck
+// and shown by many objects of one call (a comment's author, a picture's
+// content type or target) is shared by them, in C++ and as one Python str
+// (toolkit::StrTable).
 #include "py/reading.h"
 
 #include "core/encoding.h"
@@ -58,6 +61,7 @@ Grid table_rows(const cm::Table& table) {
 
 struct Image {
     doc::ImageRef v;
+    tk::CallStrs strs;
 
     static std::string repr(const Image& i) {
         return "Image(shape_id=" + tk::repr::number(i.v.shape_id) + ", part=" + tk::repr::optional_text(i.v.part) +
@@ -71,9 +75,9 @@ struct Image {
             .doc = "An image referenced from a slide.",
             .getters = {tk::member<&Image::v, &R::shape_id>("shape_id"),
                         tk::member<&Image::v, &R::rel_id>("rel_id"),
-                        tk::member<&Image::v, &R::part>("part"),
-                        tk::member<&Image::v, &R::content_type>("content_type"),
-                        tk::member<&Image::v, &R::external>("external")},
+                        tk::shared_text<&Image::strs, &Image::v, &R::part>("part"),
+                        tk::shared_text<&Image::strs, &Image::v, &R::content_type>("content_type"),
+                        tk::shared_text<&Image::strs, &Image::v, &R::external>("external")},
             .repr = &repr,
         };
         return def;
@@ -82,6 +86,7 @@ struct Image {
 
 struct EmbeddedObject {
     doc::ObjectRef v;
+    tk::CallStrs strs;
 
     static std::string repr(const EmbeddedObject& o) {
         return "EmbeddedObject(shape_id=" + tk::repr::number(o.v.shape_id) +
@@ -98,9 +103,9 @@ struct EmbeddedObject {
             .getters = {tk::member<&E::v, &R::shape_id>("shape_id"),
                         tk::member<&E::v, &R::prog_id>("prog_id"),
                         tk::member<&E::v, &R::rel_id>("rel_id"),
-                        tk::member<&E::v, &R::part>("part"),
-                        tk::member<&E::v, &R::content_type>("content_type"),
-                        tk::member<&E::v, &R::external>("external")},
+                        tk::shared_text<&E::strs, &E::v, &R::part>("part"),
+                        tk::shared_text<&E::strs, &E::v, &R::content_type>("content_type"),
+                        tk::shared_text<&E::strs, &E::v, &R::external>("external")},
             .repr = &repr,
         };
         return def;
@@ -216,6 +221,7 @@ struct Chart {
 
 struct Comment {
     core::comments::Comment v;
+    tk::CallStrs strs;
 
     static std::string repr(const Comment& c) {
         return "Comment(author=" + tk::repr::optional_text(c.v.author) + ", text=" + tk::repr::text(c.v.text) +
@@ -227,8 +233,8 @@ struct Comment {
         static const tk::ClassDef<Comment> def{
             .name = "vantrell.Comment",
             .doc = "A comment on a slide; replies follow their parent with `reply` set.",
-            .getters = {tk::member<&Comment::v, &C::author>("author"),
-                        tk::member<&Comment::v, &C::initials>("initials"),
+            .getters = {tk::shared_text<&Comment::strs, &Comment::v, &C::author>("author"),
+                        tk::shared_text<&Comment::strs, &Comment::v, &C::initials>("initials"),
                         tk::member<&Comment::v, &C::date>("date"),
                         tk::member<&Comment::v, &C::text>("text"),
                         tk::member<&Comment::v, &C::reply>("reply")},
@@ -520,19 +526,22 @@ struct SlideMethods {
 
     static PyObject* comments(const Slide& s, const tk::Args&) {
         return reread_list<Comment>(s, [](const doc::Slide& sl) { return sl.comments(); },
-                                    [](const core::comments::Comment& c) { return Comment{c}; });
+                                    [strs = tk::new_call_strs()](const core::comments::Comment& c) {
+                                        return Comment{c, strs};
+                                    });
     }
 
     static PyObject* embedded_objects(const Slide& s, const tk::Args&) {
         return reread_list<EmbeddedObject>(s, [](const doc::Slide& sl) { return sl.objects(); },
-                                           [](const doc::ObjectRef& o) { return EmbeddedObject{o}; });
+                                           [strs = tk::new_call_strs()](const doc::ObjectRef& o) {
+                                               return EmbeddedObject{o, strs};
+                                           });
     }
 
     static PyObject* object_bytes(const Slide& s, const tk::Args& a) {
         tk::Shared<EmbeddedObject> object;
         if (!a.get("object", object)) return nullptr;
-        if (!object->v.part)
-            return pptx_err_text("object " + object->v.rel_id.value_or("") + " is not stored in the package");
+        if (!object->v.part) return pptx_err(doc::object_not_stored(object->v, s.deck.shared->is_legacy()));
         const doc::ObjectRef ref = object->v;
         auto r = reread(s, [&](const doc::Slide& sl) { return sl.object_bytes(ref); });
         return finish(r, [](const vantrell_core::bytes::Buffer& b) { return tk::to_py::bytes(b); });
@@ -573,7 +582,7 @@ struct SlideMethods {
 
     static PyObject* images(const Slide& s, const tk::Args&) {
         return reread_list<Image>(s, [](const doc::Slide& sl) { return sl.images(); },
-                                  [](const doc::ImageRef& i) { return Image{i}; });
+                                  [strs = tk::new_call_strs()](const doc::ImageRef& i) { return Image{i, strs}; });
     }
 
     static PyObject* image_bytes(const Slide& s, const tk::Args& a) {

@@ -4,6 +4,11 @@
 
 venv=$root/.venv
 vpy=$venv/bin/python
+# The build tools come from .venv, never from PATH: Debian's own cmake is
+# older than the build needs, and a newer one may be on no PATH at all.
+vcmake=$venv/bin/cmake
+vctest=$venv/bin/ctest
+vninja=$venv/bin/ninja
 # Touched when an install starts and kept once it succeeded: a source file
 # newer than it was changed after the installed package was built.
 stamp=$venv/.vantrell-installed
@@ -83,13 +88,20 @@ setup_venv() {
   fi
 }
 
+# What building the package takes, into .venv: the build backend, CMake
+# and Ninja.
+install_build_tools() {
+  "$vpy" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.26" ninja
+}
+
 # Builds the package from the working tree and installs it into .venv. The
 # build directory under build/ is kept, so a rebuild compiles only what
-# changed.
+# changed. .venv's tools come first on the build's PATH, so the backend
+# finds them whatever else the PATH holds.
 install_package() {
   local started
   started=$(mktemp "$venv/.install.XXXXXX")
-  if ! "$vpy" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"; then
+  if ! PATH="$venv/bin:$PATH" "$vpy" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"; then
     rm -f "$started"
     return 1
   fi

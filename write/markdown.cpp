@@ -137,17 +137,23 @@ private:
         return static_cast<std::uint8_t>(level);
     }
     // Any other text at `column`: right after list text it continues that
-    // text, however little it is indented; otherwise it closes items.
+    // text, however little it is indented; otherwise it closes the items it
+    // does not reach. Text that stays inside an item is list text in turn,
+    // so a line after it continues it too (a lazy line after an item's
+    // second paragraph).
     void text(std::size_t column, bool lazy) {
-        if (lazy) lazy_ = true;
-        else close_items(column);
+        if (!lazy) close_items(column);
+        lazy_ = lazy || !items_.empty();
     }
-    // Whether a line at `column` stands four columns or more inside the text
-    // of the innermost item whose text it reaches: then it is that item's
-    // text (an indented line), even when it starts like an item.
+    // Whether a line at `column` is text although it may start like an item:
+    // it stands four columns or more inside the text of the innermost item
+    // whose text it reaches (an indented line), or, while a list is open, four
+    // columns or more in but short of every item's text (text continuing the
+    // item, or the code block that follows it, never a new item).
     bool inside_item_text(std::size_t column) const {
         const auto reached = std::upper_bound(items_.begin(), items_.end(), column);
-        return reached != items_.begin() && column - *(reached - 1) >= 4;
+        const std::size_t base = reached == items_.begin() ? 0 : *(reached - 1);
+        return !items_.empty() && column - base >= 4;
     }
 
     Presentation deck_;

@@ -34,9 +34,9 @@ constexpr int TEMP_ATTEMPTS = 100;
 // after a change someone else made to the name meanwhile (concurrent saves of
 // one path need one or two); a name that never holds still is given up on.
 constexpr int MAX_CHANGES = 16;
-// The mode a new file gets when the umask cannot be read: narrow rather
-// than wider than the user asked for.
-constexpr mode_t FALLBACK_UMASK = 077;
+// The access ACL of a file, as an extended attribute: copied whole, never
+// read.
+constexpr const char* ACCESS_ACL = "system.posix_acl_access";
 
 std::unexpected<Error> os_failure(int errnum) { return fail(Error::io(vantrell_core::error::os_error_text(errnum))); }
 
@@ -99,29 +99,25 @@ std::expected<Landing, int> landing(std::string path) {
     return std::unexpected(ELOOP);
 }
 
-// The process's umask, read without changing it: umask() can only be read by
-// setting it, which would race with other threads creating files.
-mode_t current_umask() {
-    std::FILE* f = std::fopen("/proc/self/status", "re");
-    if (!f) return FALLBACK_UMASK;
-    char line[256];
-    mode_t mask = FALLBACK_UMASK;
-    unsigned value = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::sscanf(line, "Umask: %o", &value) == 1) {
-            mask = static_cast<mode_t>(value) & 0777;
-            break;
-        }
-    }
-    std::fclose(f);
-    return mask;
-}
-
-std::string random_temp_name() {
+// `suffix` is a short literal.
+std::string random_temp_name(const char* suffix) {
     const auto key = vantrell_core::hash::draw_key();
     char buf[40];
-    std::snprintf(buf, sizeof buf, ".vantrell-%016llx.tmp", static_cast<unsigned long long>(key.k0 ^ key.k1));
+    std::snprintf(buf, sizeof buf, ".vantrell-%016llx%s", static_cast<unsigned long long>(key.k0 ^ key.k1), suffix);
     return buf;
+}
+
+// Creates a file of a new random name ending in `suffix` in `folder`, as
+// open(O_CREAT) would with `mode`: its descriptor, or the error. `name` is
+// the last name tried.
+std::expected<int, int> create_beside(int folder, const char* suffix, mode_t mode, std::string& name) {
+    for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
+        name = random_temp_name(suffix);
+        const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) return std::unexpected(errno);
+    }
+    return std::unexpected(EEXIST);
 }
 
 // The names of a file's extended attributes; none where the file system
@@ -236,7 +232,6 @@ int Saving::decide() {
         if (land->through_proc) return ENOENT;
         if (base_of(land->name).empty()) return EISDIR;
         replaces_file_ = false;
-        mode_ = 0666 & ~current_umask();
         return start_replacing(land->name);
     }
     target_.reset(fd);
@@ -311,26 +306,20 @@ int Saving::empty_target() {
 }
 
 int Saving::create_temp() {
-    for (int attempt = 0; attempt < TEMP_ATTEMPTS; ++attempt) {
-        temp_name_ = random_temp_name();
-        // Readable by its owner alone until it is whole: anyone else who
-        // could open it now could read the deck long before it is meant to be
-        // theirs (a private deck in a shared folder).
-        const int fd = ::openat(folder_.get(), temp_name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                                S_IRUSR | S_IWUSR);
-        if (fd >= 0) {
-            temp_.reset(fd);
-            temp_exists_ = true;
-            stage_ = Stage::write_temp;
-            // The owner and group first, before any byte is written: a file
-            // they cannot be given to (a group member saving another's deck)
-            // is written through at once rather than after a whole copy.
-            if (replaces_file_ && !take_owner()) return start_writing_through();
-            return 0;
-        }
-        if (errno != EEXIST) return errno;
-    }
-    return EEXIST;
+    // Readable by its owner alone until it is whole: anyone else who could
+    // open it now could read the deck long before it is meant to be theirs
+    // (a private deck in a shared folder). The folder's default ACL, masked
+    // by this mode, grants no one else anything either.
+    const auto fd = create_beside(folder_.get(), ".tmp", S_IRUSR | S_IWUSR, temp_name_);
+    if (!fd) return fd.error();
+    temp_.reset(*fd);
+    temp_exists_ = true;
+    stage_ = Stage::write_temp;
+    // The owner and group first, before any byte is written: a file they
+    // cannot be given to (a group member saving another's deck) is written
+    // through at once rather than after a whole copy.
+    if (replaces_file_ && !take_owner()) return start_writing_through();
+    return 0;
 }
 
 // Writes the bytes not yet written, EINTR when a signal came. A signal that
@@ -386,10 +375,41 @@ bool Saving::carry() {
     return st.st_uid == uid_ && st.st_gid == gid_ && (st.st_mode & 07777) == mode_;
 }
 
+// Gives the whole temporary file, for a new name, the mode and access ACL a
+// file created there by open(path, "wb") gets: those the folder's default
+// ACL gives where it has one, else the umask's. The kernel works them out
+// for an empty file created beside it with open()'s mode; nothing is
+// computed here, so whatever rules the folder applies are followed. That
+// file, readable by others but never written, is named apart from the
+// temporary files that hold decks.
+int Saving::take_new_permissions() {
+    std::string name;
+    const auto fd = create_beside(folder_.get(), ".probe", 0666, name);
+    if (!fd) return fd.error();
+    Fd probe;
+    probe.reset(*fd);
+    struct stat st;
+    std::vector<char> acl(XATTR_SIZE_MAX);
+    ssize_t n = -1;
+    int err = ::fstat(probe.get(), &st) != 0 ? errno : 0;
+    // None where the folder gives no ACL beyond the mode, or keeps none.
+    if (err == 0 && (n = ::fgetxattr(probe.get(), ACCESS_ACL, acl.data(), acl.size())) < 0 && errno != ENODATA &&
+        errno != ENOTSUP)
+        err = errno;
+    ::unlinkat(folder_.get(), name.c_str(), 0);
+    if (err != 0) return err;
+    const int temp = temp_.get();
+    if (n >= 0 ? ::fsetxattr(temp, ACCESS_ACL, acl.data(), static_cast<std::size_t>(n), 0) != 0
+               : ::fremovexattr(temp, ACCESS_ACL) != 0 && errno != ENODATA && errno != ENOTSUP)
+        return errno;
+    // After the ACL, whose mask and others' entries the mode bits are.
+    return ::fchmod(temp, st.st_mode & 07777) != 0 ? errno : 0;
+}
+
 int Saving::finish() {
     bool carried = true;
     if (replaces_file_) carried = carry();
-    else if (::fchmod(temp_.get(), mode_) != 0) return errno;
+    else if (const int err = take_new_permissions(); err != 0) return err;
     // On disk before the rename, with what it carries: otherwise a crash can
     // leave the new name pointing at a file whose data never arrived. A file
     // that cannot stand in is not flushed, as it is written through instead.

@@ -13,7 +13,9 @@
 // and is then flushed to disk and renamed over it. A reader never sees a
 // half-written deck, a failed save leaves the existing file as it was, and a
 // crash just after the save leaves the new deck rather than an empty one. A
-// new name is created the same way.
+// new name is created the same way, its whole temporary file then given the
+// mode and access ACL that a file created there by open(path, "wb") gets
+// (from the folder's default ACL where it has one, else the umask).
 //
 // Anything else that exists is written through the opened descriptor, as a
 // plain write would: a FIFO, a terminal or another device node; a file
@@ -87,6 +89,7 @@ private:
     int empty_target();
     void drop_temp() noexcept;
     int create_temp();
+    int take_new_permissions();
     int write_out(int fd);
     bool take_owner();
     bool carry();
@@ -107,8 +110,7 @@ private:
     bool temp_carried_ = false;  // and it was given a replaced file's owner and attributes
     bool renaming_ = false; // the temporary file is whole and being put in place
     // What the name held when the decision was made: the replaced file
-    // (device, inode, owner, group, mode), or nothing and the mode a new file
-    // gets.
+    // (device, inode, owner, group, mode), or nothing.
     bool replaces_file_ = false;
     dev_t dev_ = 0;
     ino_t ino_ = 0;

@@ -288,7 +288,9 @@ Zip bullets_deck() {
     z.add("ppt/slideLayouts/slideLayout2.xml", layout2);
     z.add("ppt/slideLayouts/slideLayout3.xml",
           tree("sldLayout", styled_sp(3, "<p:ph type=\"body\" idx=\"13\"/>", lvl(1, bu_num("alphaUcPeriod", 3)), {}) +
-                                styled_sp(4, "<p:ph type=\"subTitle\" idx=\"2\"/>", "", {})));
+                                styled_sp(4, "<p:ph type=\"subTitle\" idx=\"2\"/>", "", {}) +
+                                // Neither its idx nor its type is the first of its kind.
+                                styled_sp(5, "<p:ph type=\"body\" idx=\"13\"/>", lvl(1, BU_NONE), {})));
     for (int i = 1; i <= 3; ++i)
         z.add("ppt/slideLayouts/_rels/slideLayout" + std::to_string(i) + ".xml.rels",
               rels(rel("rId1", r_type("slideMaster"),
@@ -742,7 +744,7 @@ TEST(InheritedBullets, LayoutsAndMastersReadOncePerDeck) {
     ASSERT_TRUE(seen[0]);
     for (const auto* s : seen) EXPECT_EQ(s, seen[0]);
     EXPECT_EQ(seen[0]->master, d.package()->part_index("/ppt/slideMasters/slideMaster2.xml"));
-    ASSERT_EQ(seen[0]->styles.placeholders.size(), 2u);
+    ASSERT_EQ(seen[0]->styles.placeholders.size(), 3u);
     EXPECT_EQ(seen[0]->styles.placeholders[0].placeholder.idx, 13u);
 
     const auto malformed = d.package()->part_index("/ppt/slideLayouts/slideLayout4.xml");

@@ -1091,6 +1091,9 @@ TEST(Comments, LegacyAuthorsAndThreadedReplies) {
     EXPECT_FALSE(c[3].author);
     EXPECT_EQ(c[4].text, "Second");
     EXPECT_EQ(c[4].author, "Bob");
+    // Shared with the author list, not copied.
+    EXPECT_EQ(c[0].author.get(), (*authors)[0].name.get());
+    EXPECT_EQ(c[4].author.get(), (*authors)[1].name.get());
 }
 
 TEST(Comments, LegacyReplyLoopsStayInPlace) {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -1126,7 +1127,28 @@ TEST(PptDocument, LegacyDeckThroughTheDocumentFacade) {
     auto object = slide->object_bytes(document::ObjectRef{0, {}, {}, std::string("/x"), {}, {}});
     ASSERT_FALSE(object);
     EXPECT_EQ(object.error().message(), "unsupported: a legacy binary presentation has no package parts");
+    // An object of the deck's own names no part: what is refused, and why.
+    object = slide->object_bytes(document::ObjectRef{5, std::string("Excel.Sheet.8"), {}, {}, {}, {}});
+    ASSERT_FALSE(object);
+    EXPECT_EQ(object.error().message(), "unsupported: the bytes of the object of shape 5 (Excel.Sheet.8): a legacy "
+                                        "binary presentation keeps its objects inside its document stream, not as "
+                                        "package parts");
     EXPECT_FALSE(doc->slide(1));
+
+    // What a read parses is charged to the view's ledger first: the slide's
+    // record and its outline text (two bytes a unit), the notes page's record.
+    vantrell_core::budget::Budget budget(1 << 20);
+    vantrell_core::budget::Ledger ledger(budget);
+    const document::Document::ChargingTo charging(*doc, ledger);
+    const std::pair<std::function<bool()>, std::uint64_t> reads[] = {
+        {[&] { return doc->slide(0).has_value(); }, d.notes_at - d.slide_at + 2 * (8 + 15)},
+        {[&] { return slide->notes_content().has_value(); }, d.dir_at - d.notes_at},
+    };
+    for (const auto& [read, charged] : reads) {
+        const std::uint64_t before = ledger.held();
+        EXPECT_TRUE(read());
+        EXPECT_EQ(ledger.held() - before, charged);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@ PML_CT = "application/vnd.openxmlformats-officedocument.presentationml."
 TAG = re.compile(rb"<([\w.:-]+)((?:\s+[^\s=>/]+\s*=\s*(?:\"[^\"]*\"|'[^']*'))*)\s*/?>")
 ATTR = re.compile(rb"([^\s=>/]+)\s*=\s*(?:\"([^\"]*)\"|'([^']*)')")
 NUMBER = re.compile(r"\s*\+?(\d+)\s*")
+CUT = re.compile(r"(.*)\.\.\. \((\d+) bytes\)", re.S)
 
 
 def local_entries(data):
@@ -147,6 +148,14 @@ def signed(value):
         return None
 
 
+def same(shown, value):
+    """Whether a finding shows `value`: whole, or as its first bytes and its length."""
+    m = CUT.fullmatch(shown)
+    if value is None or not m:
+        return shown == value
+    return len(value.encode()) == int(m.group(2)) > len(m.group(1).encode()) and value.startswith(m.group(1))
+
+
 def reaches(pkg, rel):
     return rel is not None and rel[2] is not None and pkg.exists(rel[2])
 
@@ -184,12 +193,12 @@ def confirms(pkg, f):
     if m := re.fullmatch(r"(\w+) r:id (\S*) targets (.*), which does not exist", msg):
         rel = pkg.rel(part, m.group(2))
         named = not loc.startswith("byte ") or (local(tag) == m.group(1) and rid_attr(attrs) == m.group(2))
-        return named and rel is not None and rel[3] == m.group(3) and not reaches(pkg, rel)
+        return named and rel is not None and same(m.group(3), rel[3]) and not reaches(pkg, rel)
     if m := re.fullmatch(r"sldLayoutId r:id (\S*) does not resolve to a part", msg):
         named = local(tag) == "sldLayoutId" and rid_attr(attrs) == m.group(1)
         return named and not reaches(pkg, pkg.rel(part, m.group(1)))
     if m := re.fullmatch(r"(\w+) target has content type (.*)|content type is (.*)", msg):
-        return pkg.content_type(part) == (m.group(2) or m.group(3))
+        return same(m.group(2) or m.group(3), pkg.content_type(part))
     if m := re.fullmatch(r"(\w+) relationship (\S+) has type (\S+)", msg):
         rel, kind = pkg.rel(part, m.group(2)), m.group(1)[0].lower() + m.group(1)[1:-2]
         return rel is not None and rel[1] == m.group(3) and not rel[1].endswith("/" + kind)
@@ -207,8 +216,8 @@ def confirms(pkg, f):
     if msg == "sldId has no numeric id":
         return local(tag) == "sldId" and number(id_attr(attrs)) is None
     if m := re.fullmatch(r"r:(\S+) = (.*) names no relationship of this part", msg):
-        named = any(k.split(":")[-1] == m.group(1) and v == m.group(2) for k, v in attrs.items())
-        return named and pkg.rel(part, m.group(2)) is None
+        value = next((v for k, v in attrs.items() if k.split(":")[-1] == m.group(1) and same(m.group(2), v)), None)
+        return value is not None and pkg.rel(part, value) is None
     if m := re.fullmatch(r"(sldId|sldMasterId) without r:id", msg):
         return local(tag) == m.group(1) and not rid_attr(attrs)
     if m := re.fullmatch(r"(sldSz|notesSz) without numeric cx and cy", msg):

@@ -10,16 +10,20 @@ slide list names again is one slide, and a part several frames of one slide
 name shows at the first of them, so a small file cannot make a huge text."""
 import copy
 import io
+import json
 import re
 import struct
+import subprocess
+import sys
 import zipfile
 
 import pytest
 
 import vantrell
+import deckkit
 from deckkit import DECL, NS
-from slidedeck import (C, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame, frame, make,
-                       notes_part, para, pic, run, sp, table)
+from slidedeck import (C, PNG, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame, frame, make,
+                       notes_part, ole_frame, para, pic, run, sp, table)
 from test_legacy import box, compound, rec, shape, text_box
 
 N = 40
@@ -357,13 +361,113 @@ def test_slide_accessors_of_a_shared_part(case):
         assert ask(doc[1]) == want[1]
 
 
+# ------------------------------------------- values stored once, shown often
+
+LONG = 1 << 20
+
+
+def long_texts(length):
+    """An author's name and initials, a content type and a target."""
+    return "N" * length, "I" * length, "image/" + "t" * length, "http://x/" + "u" * length
+
+
+NAME, INITIALS, TYPE, TARGET = long_texts(LONG)
+
+
+def shown_often(count=N, length=LONG):
+    """One slide whose `count` comments name one author, whose pictures and
+    embedded objects (`count` each) are parts of one extension each (a long
+    Default type), and whose linked pictures and linked objects (`count`
+    each) name one relationship each (a long target, external or internal)."""
+    name, initials, type_, target = long_texts(length)
+    shapes = "".join(pic(10 + 5 * k, "P", embed=f"rIdP{k}") + pic(11 + 5 * k, "L", link="rIdX")
+                     + pic(12 + 5 * k, "I", embed="rIdI") + ole_frame(13 + 5 * k, "O", f"rIdO{k}")
+                     + ole_frame(14 + 5 * k, "E", "rIdE") for k in range(count))
+    rels = [COMMENTS, ("rIdX", "image", target, "External"), ("rIdI", "image", "../media/" + "i" * length + ".png"),
+            ("rIdE", "oleObject", target, "External")]
+    rels += [(f"rIdP{k}", "image", f"../media/image{k}.png") for k in range(count)]
+    rels += [(f"rIdO{k}", "oleObject", f"../embeddings/object{k}.bin") for k in range(count)]
+    parts = {f"ppt/media/image{k}.png": PNG for k in range(count)}
+    parts.update({f"ppt/embeddings/object{k}.bin": b"\xd0\xcf" for k in range(count)})
+    parts["ppt/comments/comment1.xml"] = (DECL + f'<p:cmLst {NS}>' + '<p:cm authorId="0" idx="1"><p:text>Hm</p:text>'
+                                          '</p:cm>' * count + '</p:cmLst>').encode()
+    parts["ppt/commentAuthors.xml"] = (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="{name}" '
+                                       f'initials="{initials}" lastIdx="1" clrIdx="0"/></p:cmAuthorLst>').encode()
+    parts["[Content_Types].xml"] = deckkit.content_types(
+        defaults=[("rels", deckkit.RELS_CT), ("xml", "application/xml"), ("png", type_), ("bin", type_)])
+    return make([Slide(shapes, rels=rels)], pres_rels=[("rIdA", "commentAuthors", "commentAuthors.xml")],
+                extra=parts)
+
+
+def derivable_many_times(count=N, length=LONG):
+    """A deck with parts /a, /a/a, ... (`count` of them, each derivable
+    from those before it) and, listed first, one part of a long name below
+    them all, derivable from each."""
+    bases = ["/".join(["a"] * (k + 1)) for k in range(count)]
+    return make([Slide()], extra={name: b"" for name in [derived_name(count, length)[1:]] + bases})
+
+
+def derived_name(count, length):
+    return "/" + "/".join(["a"] * count) + "/" + "z" * min(length, 60000)  # a ZIP name holds 64 KiB
+
+
+# The peak resident size a probe of the deck adds, and what it shows: how
+# many objects, how many distinct str objects, and what the first reads as.
+SHOWING = r"""
+import json, resource, sys
+import vantrell
+d = vantrell.Document(sys.argv[1])
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+shown = eval(sys.argv[2])
+grown = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+print(json.dumps([len(shown), len({id(s) for s in shown}), shown[0][:12], len(shown[0]), grown]))
+"""
+
+# object-API route: (probe of the document d, what every object shows[, the
+# deck when not shown_often])
+SHOWN_ONCE = {
+    "a comment author's name at every comment": ("[c.author for c in d[0].comments()]", NAME),
+    "the author's initials at every comment": ("[c.initials for c in d[0].comments()]", INITIALS),
+    "a Default content type at every picture": (
+        "[i.content_type for i in d[0].images() if i.rel_id.startswith('rIdP')]", TYPE),
+    "a Default content type at every embedded object": (
+        "[o.content_type for o in d[0].embedded_objects() if o.rel_id != 'rIdE']", TYPE),
+    "a linked picture's target at every picture": (
+        "[i.external for i in d[0].images() if i.rel_id == 'rIdX']", TARGET),
+    "a picture relationship's part at every picture": (
+        "[i.part for i in d[0].images() if i.rel_id == 'rIdI']", "/ppt/media/" + "i" * LONG + ".png"),
+    "a linked object's target at every object": (
+        "[o.external for o in d[0].embedded_objects() if o.rel_id == 'rIdE']", TARGET),
+    "a Default content type at every part of the package": (
+        "[p.content_type for p in d.package().parts() if p.name.endswith('.png')]", TYPE),
+    "a part name at every part it derives from": (
+        "[a for a, _ in d.package().defects.derivable if a[-1] == 'z']", derived_name(N, LONG),
+        derivable_many_times),
+}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="peak resident size in KiB")
+@pytest.mark.parametrize("case", SHOWN_ONCE)
+def test_a_value_stored_once_is_one_str_wherever_it_shows(tmp_path, case):
+    probe, want, *build = SHOWN_ONCE[case]
+    path = tmp_path / "deck.pptx"
+    path.write_bytes((build or [shown_often])[0]())
+    out = subprocess.run([sys.executable, "-c", SHOWING, str(path), probe], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    count, distinct, head, length, grown = json.loads(out.stdout)
+    assert (count, distinct, head, length) == (N, 1, want[:12], len(want))
+    # A copy per object held 40 MiB, and as many again converted.
+    assert grown < 16 * LONG
+
+
 # Routes by which a few stored bytes come out many times: copies and padding
 # a rendering makes count as repeats, warnings count a cause once, and every
 # pass is metered, its output bounded by what it read.
 FACTOR = 4
 BIG = 256 << 10
 LINK = ("http://example.com/" + "l" * BIG)[:BIG]
-NAME = "n" * BIG
+AUTHOR = "n" * BIG
 
 
 def unpacked(data):
@@ -416,7 +520,7 @@ def linked_pictures(count=100):
 
 def authored_comments(count=100):
     cms = "".join(f'<p:cm authorId="0" idx="{k}"><p:text>said {k}</p:text></p:cm>' for k in range(count))
-    authors = (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="{NAME}" initials="A" lastIdx="1" clrIdx="0"/>'
+    authors = (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="{AUTHOR}" initials="A" lastIdx="1" clrIdx="0"/>'
                '</p:cmAuthorLst>').encode()
     return make([Slide(rels=[COMMENTS], parts={"ppt/comments/comment1.xml":
                                                (DECL + f'<p:cmLst {NS}>{cms}</p:cmLst>').encode()})],
@@ -456,8 +560,8 @@ ROUTES = {
     "a linked picture's target at every picture": (linked_pictures, lambda d: d.markdown().count(LINK), 65),
     "an author's name at every comment": (
         authored_comments,
-        lambda d: (extracted(d, comments=True)[1:], d.text(comments=True).count(NAME),
-                   d.markdown(comments=True).count(NAME)),
+        lambda d: (extracted(d, comments=True)[1:], d.text(comments=True).count(AUTHOR),
+                   d.markdown(comments=True).count(AUTHOR)),
         ((["comment author" + LEFT_OUT.format(1)], False), 64, 64)),
     "one missing part named by every frame": (
         missing_target, lambda d: (extracted(d)[1:], len({id(m) for _, m in d.extract()[1].failed_frames})),

@@ -191,6 +191,12 @@ CT_CASES = [
                                   [("/docProps/app.xml", "text/x/y")])), {"CTY006"},
      [("CTY006", STREAM, 'Default for png has content type "image"', None),
       ("CTY006", "/docProps/app.xml", 'Override has content type "text/x/y"', None)]),
+    # Long stored values are shown by their first 256 bytes and their length.
+    ("CTY004-CTY006-long-values", with_types(ct_with(DEFAULTS, k.OVERRIDES + [("/ppt/" + "n" * 300, "t" * 300)])),
+     {"CTY004", "CTY006"},
+     [("CTY006", "/ppt/" + "n" * 251 + "... (305 bytes)", 'Override has content type "' + "t" * 256
+       + '"... (300 bytes)', None),
+      ("CTY004", "/ppt/" + "n" * 251 + "... (305 bytes)", "Override names a part that does not exist", None)]),
     ("CTY006-parameters", with_types(ct_with(DEFAULTS + [("txt", " text/plain ; charset=utf-8")])), {"CTY006"}, []),
     ("CTY007", with_types(ct_with([("RELS", "application/xml"), ("xml", "application/xml")],
                                   k.OVERRIDES + [("/_rels/.rels", "application/xml")])), {"CTY007"},

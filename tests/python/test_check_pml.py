@@ -179,6 +179,13 @@ PRESENTATION_CASES = [
           ("PML006", "/" + PRES, "sldId r:id rId6 targets https://example.com/s.xml, which does not exist",
            byte(P_TARGETS, "<p:sldId ", 3)),
           ("PML007", "/" + LAYOUT, "content type is " + LAYOUT_CT, None)]),
+    # One long content type, quoted by every listing of its slide.
+    case("PML007-long-content-type",
+         {PRES: pres(slides="<p:sldIdLst>" + "".join(f'<p:sldId id="{256 + i}" r:id="rId2"/>' for i in range(3))
+                     + "</p:sldIdLst>"),
+          "[Content_Types].xml": overrides(("/" + SLIDE, "application/x-" + "t" * 300), drop={"/" + SLIDE})},
+         {"PML007"}, [("PML007", "/" + SLIDE, "content type is application/x-" + "t" * 242 + "... (314 bytes)",
+                       None)] * 3),
     case("PML007-kind-only",
          {PRES_RELS: rels(("rId1", "slideMaster", "slideMasters/slideMaster1.xml"),
                           ("rId2", "notesSlide", "slides/slide1.xml"), ("rId4", "presProps", "presProps.xml"))},
@@ -355,6 +362,10 @@ PART_CASES = [
     # references are checked, its ids are no shapes' ids.
     case("PML019-PML020-markup-compatibility", {SLIDE: S_MC}, {"PML019", "PML020"},
          expect_in(SLIDE, ("PML020", "r:embed = rId7 names no relationship of this part", byte(S_MC, "<a:blip ", 2)))),
+    # Cut before a character that would not fit whole.
+    case("PML020-long-reference", {SLIDE: slide(pic("a" + "\u00e9" * 200))}, {"PML020"},
+         expect_in(SLIDE, ("PML020", "r:embed = a" + "\u00e9" * 127 + "... (401 bytes) names no relationship of this "
+                           "part", byte(slide(pic("")), "<a:blip ")))),
     case("PML019-fallback-pictures", {SLIDE: S_OLE}, {"PML019"}, []),
     case("PML019-around-a-fallback", {SLIDE: S_AROUND}, {"PML019"},
          expect_in(SLIDE, ("PML019", "cNvPr/@id 5 repeats the id at byte " + byte(S_AROUND, "<p:cNvPr ", 1)[5:],
@@ -407,6 +418,9 @@ class TestPartWalk:
         body = shape(9) * 20_000
         report = vantrell.check(data=build(deck({SLIDE: slide(body)})), max_findings=100_000)
         assert sum(f.code == "PML019" for f in report) == 19_999
+        # Past the cap the part's examination keeps none, and says so.
+        capped = vantrell.check_report(data=build(deck({SLIDE: slide(body)})), max_findings=10)
+        assert (len(capped.findings), capped.truncated) == (10, True)
 
     def test_parts_checked(self):
         base = vantrell.check_report(data=CLEAN).parts_checked

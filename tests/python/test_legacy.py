@@ -23,6 +23,7 @@ import slidedeck
 import vantrell
 
 NO_PARTS = "a legacy binary presentation has no package parts"
+KEPT_IN_STREAM = "a legacy binary presentation keeps its objects inside its document stream, not as package parts"
 
 # Runs in the child: every argument is a deck; one line "BEGIN path" before
 # touching it, then one JSON line with what it read or a list of problems.
@@ -365,17 +366,21 @@ def test_byte_flipped_copies_fail_cleanly_or_read(base_deck, tmp_path):
 
 
 def compound(streams):
-    """A version 3 compound file of root-level streams, each padded to at
-    least 4096 bytes so that none lives in the mini stream."""
-    sector = 512
+    """A compound file of root-level streams, each padded to at least 4096
+    bytes so that none lives in the mini stream: of version 3 (sectors of
+    512 bytes) while its FAT fits in the header's 109 slots, else of version
+    4 (sectors of 4096 bytes, room for some 400 MiB)."""
     names = list(streams)
     datas = [streams[n].ljust(4096, b"\0") for n in names]
-    counts = [-(-len(d) // sector) for d in datas]
-    # The FAT's own sectors first (as many as it takes, up to the header's
-    # 109), then the directory, then the streams.
-    nfat = 1
-    while nfat * (sector // 4) < nfat + 1 + sum(counts):
-        nfat += 1
+    for sector in (512, 4096):
+        counts = [-(-len(d) // sector) for d in datas]
+        # The FAT's own sectors first (as many as it takes), then the
+        # directory, then the streams.
+        nfat = 1
+        while nfat * (sector // 4) < nfat + 1 + sum(counts):
+            nfat += 1
+        if nfat <= 109:
+            break
     fat = [0xFFFFFFFD] * nfat + [0xFFFFFFFE]
     starts = []
     for c in counts:
@@ -396,13 +401,14 @@ def compound(streams):
     for i in range(len(names)):
         at = order.index(i)
         right = order[at + 1] + 1 if at + 1 < len(order) else none
-        dirs.append(entry(names[i], 2, none, right, none, starts[i], len(streams[names[i]].ljust(4096, b"\0"))))
+        dirs.append(entry(names[i], 2, none, right, none, starts[i], len(datas[i])))
     directory = b"".join(dirs).ljust(sector, b"\0")
-    header = (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(16) + struct.pack("<HHHHH", 0x3E, 3, 0xFFFE, 9, 6)
+    version, shift = (3, 9) if sector == 512 else (4, 12)
+    header = (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(16) + struct.pack("<HHHHH", 0x3E, version, 0xFFFE, shift, 6)
               + bytes(6) + struct.pack("<IIIIIIIII", 0, nfat, nfat, 0, 4096, 0xFFFFFFFE, 0, 0xFFFFFFFE, 0)
               + struct.pack(f"<{nfat}I", *range(nfat)) + struct.pack("<I", 0xFFFFFFFF) * (109 - nfat))
-    assert len(header) == sector
-    return header + struct.pack(f"<{len(fat)}I", *fat) + directory + b"".join(datas)
+    assert len(header) == 512
+    return header.ljust(sector, b"\0") + struct.pack(f"<{len(fat)}I", *fat) + directory + b"".join(datas)
 
 
 class TestRefusals:
@@ -627,7 +633,8 @@ class TestObjects:
         assert [o.shape_id for o in objects][:len(ole_ids)] == ole_ids
         with pytest.raises(vantrell.PptxError) as e:
             s.object_bytes(objects[0])
-        assert str(e.value) == "object  is not stored in the package"
+        assert str(e.value).startswith(f"unsupported: the bytes of the object of shape {objects[0].shape_id}")
+        assert str(e.value).endswith(": " + KEPT_IN_STREAM)
 
     def test_object_naming_a_part_is_refused_with_the_library_message(self, ole_deck):
         pptx = vantrell.Document(data=slidedeck.make([slidedeck.Slide(

@@ -154,6 +154,12 @@ class TestNesting:
         "1. a\n   - b\n\t     - cc\n     - d\n",
         # A no-break space is text, not indentation.
         "- a\n\n\u00a0\u00a0text\n  - b\n",
+        # A lazy line after an item's second paragraph continues it.
+        "- a\n\n  bbbb\ncccc\n  - d\n",
+        "- a\n  - b\n\n    text\nlazy\n    - c\n",
+        # Four columns in but short of the item's text: text, never an item.
+        "1.   a\n    - bb\n     - c\n",
+        "1.   a\n\n    - bb\n",
     ])
     def test_from_markdown_nests_items_as_commonmark_does(self, source):
         md = source

@@ -238,7 +238,8 @@ def save_once(target):
 
 def paused_at(name, act):
     """A save during which the first opening of a file named like `name`
-    waits until `act(folder)` has run."""
+    waits until `act(folder)` has run; what the save returns is what `act`
+    returned."""
     def run(target):
         folder, acted, stop = pathlib.Path(target).parent, [], threading.Event()
         fan = holding_opens(folder)
@@ -260,8 +261,23 @@ def paused_at(name, act):
             save_once(target)
         finally:
             stop.set(), thread.join(), os.close(fan)
-        return None if acted else f"nothing named {name} was opened"
+        return acted[0] if acted else f"nothing named {name} was opened"
     return run
+
+
+def private_temp(folder):
+    """None when the temporary files in `folder` let no one else in (the
+    group bits are the ACL's mask); else their modes."""
+    modes = [stat.S_IMODE(p.stat().st_mode) for p in folder.iterdir() if TEMP_NAME.fullmatch(p.name)]
+    return None if modes and not any(m & 0o077 for m in modes) else f"temporary files {list(map(oct, modes))}"
+
+
+def new_deck(folder, default_acl=None):
+    """A new name in `folder`, given `default_acl`, where opens can be held."""
+    can_hold(folder)
+    if default_acl:
+        kept_by_filesystem(folder, setfacl("-d", "-m", default_acl))
+    return folder / "new.pptx", folder / "new.pptx", None
 
 
 def concurrently(target, savers=8, saves=120, readers=4, held=64):
@@ -366,6 +382,14 @@ SAVES = [
      lambda d: then(old_file(d), kept_by_filesystem(d, setfacl("-d", "-m", "u:1234:rw")),
                     (d / "deck.pptx",) * 2 + (None,)),
      "replaced", None),
+    # A new deck gets what a file made there by open(path, "wb") gets: the
+    # folder's default ACL where it has one, else the umask; its temporary
+    # file, seen as it is created, is private either way.
+    ("new deck in a folder whose default ACL shuts others out", lambda d: new_deck(d, "u::rwx,g::---,o::---"),
+     "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
+    ("new deck in a folder whose default ACL grants a user and a group",
+     lambda d: new_deck(d, f"u:1234:rw,g:{TEAM}:r,o::---"), "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
+    ("new deck in a folder without a default ACL", new_deck, "replaced", 0, paused_at(TEMP_NAME.pattern, private_temp)),
     ("deck with a user attribute",
      lambda d: (kept_by_filesystem(old_file(d), lambda p: os.setxattr(p, "user.from", b"mail")), d / "deck.pptx", None),
      "replaced", None),
@@ -396,9 +420,19 @@ def test_save_targets(shared_folder, setup, expect, user, how):
     before, kept = snapshot(shared_folder), by_inode(shared_folder)
     old = os.stat(landing) if landing and os.path.exists(landing) else None
     old_attributes = old and attributes(landing)
+    by_open = old is None and landing and pathlib.Path(landing).with_name("by-open")
+
+    def save():
+        # Then a file made the plain way beside a new deck, by the same user
+        # under the same umask, for the deck to match.
+        os.umask(0o022)
+        if not (got := how(target)) and by_open:
+            open(by_open, "wb").close()
+        return got
+
     try:
-        got = in_child(lambda: how(target), user=user or None, stdout=out_fd, timeout=60)
-        assert not [p for p in shared_folder.rglob("*") if TEMP_NAME.fullmatch(p.name)]
+        got = in_child(save, user=user or None, stdout=out_fd, timeout=60)
+        assert not list(shared_folder.rglob(".vantrell-*")), "a file of the save's own was left"
         if expect not in ("replaced", "written"):
             assert re.match(expect, got), got
             assert snapshot(shared_folder) == before
@@ -407,7 +441,9 @@ def test_save_targets(shared_folder, setup, expect, user, how):
         assert open(landing, "rb").read() == deck().to_bytes()
         new = os.stat(landing)
         if old is None:
-            assert stat.S_IMODE(new.st_mode) == 0o666 & ~current_umask()
+            made = os.stat(by_open)
+            assert (new.st_mode, new.st_uid, new.st_gid) == (made.st_mode, made.st_uid, made.st_gid)
+            assert attributes(landing) == attributes(by_open)
         else:
             assert (new.st_ino == old.st_ino) == (expect == "written")
             assert (new.st_mode, new.st_uid, new.st_gid) == (old.st_mode, old.st_uid, old.st_gid)
