@@ -689,10 +689,10 @@ void Pass::unemit(std::uint64_t nbytes) noexcept {
     }
 }
 
-std::shared_ptr<const std::string> Pass::message(std::string text) {
+SharedText Pass::message(std::string text) {
     const std::lock_guard lock(mutex_);
     if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
-    auto stored = std::make_shared<const std::string>(std::move(text));
+    SharedText stored(std::move(text));
     messages_.emplace(*stored, stored);
     return stored;
 }

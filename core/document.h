@@ -76,6 +76,7 @@
 #include "core/presentation.h"
 #include "core/properties.h"
 #include "core/shared_text.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
@@ -213,7 +214,7 @@ struct Rendered {
     // the same wherever it is shown; in a deep outline they outweigh it.
     std::uint64_t list_nbytes = 0;
     // Shared by every slide that records it.
-    std::shared_ptr<const std::string> error;
+    SharedText error;
 
     // What each showing adds to the output.
     std::uint64_t shown_nbytes() const noexcept { return text.size() + list_nbytes; }
@@ -268,7 +269,7 @@ public:
 
     // The failure message `text`, stored once for the pass: every
     // occurrence of one cause shares it.
-    std::shared_ptr<const std::string> message(std::string text);
+    SharedText message(std::string text);
 
     // The part at `index` of the view's part table shown as `kind`: made by
     // `render` on the first call, which sets `first`, and the same result
@@ -302,7 +303,7 @@ private:
     // The keys shown, each with whether a repeat of it was refused.
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
     // The messages stored, by their text.
-    std::unordered_map<std::string_view, std::shared_ptr<const std::string>> messages_;
+    std::unordered_map<std::string_view, SharedText> messages_;
 };
 
 // A picture or embedded object and what its relationship names. Many may

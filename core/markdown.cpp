@@ -1269,7 +1269,7 @@ std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, text::ExtractReport> r;
         auto slide = view.slide(position, vantrell_core::slide::Detail::text);
-        if (!slide) r.second.failed_slides.emplace_back(position, text::Message(pass.message(slide.error().message())));
+        if (!slide) r.second.failed_slides.emplace_back(position, pass.message(slide.error().message()));
         else r.first = slide_markdown(*slide, options, r.second, pass);
         // What joins it to the next, or ends the whole, is charged with it.
         if (!r.first.empty()) text::Meter(r.first, &pass, &r.second).admit(GLUE.size());

@@ -122,14 +122,15 @@ std::vector<std::string> ExtractReport::warnings() const {
             std::unordered_set<std::size_t, hash::NumberHasher> slides;
         };
         std::vector<Cause> causes;
-        std::unordered_map<const void*, std::size_t> by_identity;
+        std::unordered_map<const std::string*, std::size_t> by_identity;
         std::unordered_map<std::string_view, std::size_t> by_text;
         for (const auto& [index, message] : list) {
-            auto it = by_identity.find(message.identity());
+            if (!message) continue;
+            auto it = by_identity.find(message.get());
             if (it == by_identity.end()) {
-                const auto [at, fresh] = by_text.try_emplace(message.str(), causes.size());
-                if (fresh) causes.push_back({index, &message.str()});
-                it = by_identity.emplace(message.identity(), at->second).first;
+                const auto [at, fresh] = by_text.try_emplace(*message, causes.size());
+                if (fresh) causes.push_back({index, message.get()});
+                it = by_identity.emplace(message.get(), at->second).first;
             }
             Cause& cause = causes[it->second];
             ++cause.times;
@@ -327,7 +328,7 @@ std::shared_ptr<const opc::Relationships> slide_rels(const document::Slide& slid
     if (!rels) {
         std::string message = rels.error().message();
         report.failed_slides.emplace_back(slide.index,
-                                          pass ? Message(pass->message(std::move(message))) : Message(std::move(message)));
+                                          pass ? pass->message(std::move(message)) : SharedText(std::move(message)));
         return nullptr;
     }
     return std::move(*rels);
@@ -430,7 +431,7 @@ const document::Rendered* Showing::part(document::Shown kind, std::optional<std:
     const document::Rendered* r = pass_.part(kind, *index, *slide_.view->package(), make, first);
     if (!r) return nullptr;
     if (r->error) {
-        failures.emplace_back(slide_.index, Message(r->error));
+        failures.emplace_back(slide_.index, r->error);
         return nullptr;
     }
     if (!first && !pass_.repeat(r->shown_nbytes())) {
@@ -446,7 +447,7 @@ const document::Rendered* Showing::made_here(const std::function<document::Rende
                                              Failures& failures) {
     scratch_ = make();
     if (scratch_.error) {
-        failures.emplace_back(slide_.index, Message(scratch_.error));
+        failures.emplace_back(slide_.index, scratch_.error);
         return nullptr;
     }
     if (!meter_.admit(scratch_.text.size(), scratch_.text.size())) return nullptr;
@@ -746,7 +747,7 @@ std::pair<std::vector<std::string>, ExtractReport> slide_texts_at(document::Docu
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, ExtractReport> r;
         auto slide = view.slide(position, vantrell_core::slide::Detail::plain);
-        if (!slide) r.second.failed_slides.emplace_back(position, Message(pass.message(slide.error().message())));
+        if (!slide) r.second.failed_slides.emplace_back(position, pass.message(slide.error().message()));
         else r.first = slide_text_reporting(*slide, options, r.second, pass);
         // What joins it to the next is charged with it.
         if (!r.first.empty()) Meter(r.first, &pass, &r.second).admit(SLIDE_GLUE.size());

@@ -40,7 +40,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,6 +54,7 @@
 #include "core/error.h"
 #include "core/model.h"
 #include "core/opc.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 
 namespace vantrell_core::text {
@@ -71,31 +71,10 @@ struct TextOptions {
     bool diagrams = true;
 };
 
-// A failure message, stored once and shared by every occurrence of its
-// cause (a part many frames name, a slide listed many times).
-class Message {
-public:
-    Message(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
-    Message(const char* text) : Message(std::string(text)) {}
-    Message(std::shared_ptr<const std::string> shared) noexcept : text_(std::move(shared)) {}
-
-    const std::string& str() const noexcept { return *text_; }
-    // The same for every occurrence that shares the text.
-    const void* identity() const noexcept { return text_.get(); }
-
-    friend bool operator==(const Message& a, const Message& b) noexcept {
-        return a.text_ == b.text_ || *a.text_ == *b.text_;
-    }
-    friend bool operator==(const Message& a, std::string_view b) noexcept { return *a.text_ == b; }
-    friend bool operator==(const Message& a, const std::string& b) noexcept { return *a.text_ == b; }
-    friend bool operator==(const Message& a, const char* b) noexcept { return *a.text_ == b; }
-    friend std::ostream& operator<<(std::ostream& out, const Message& m) { return out << *m.text_; }
-
-private:
-    std::shared_ptr<const std::string> text_;
-};
-
-using Failures = std::vector<std::pair<std::size_t, Message>>;
+// (slide index, message): a message is stored once and shared by every
+// occurrence of its cause (a part many frames name, a slide listed many
+// times).
+using Failures = std::vector<std::pair<std::size_t, SharedText>>;
 
 // What an extraction skipped or failed to read. Slide indexes are zero-based.
 struct ExtractReport {
@@ -233,7 +212,7 @@ public:
     const document::Rendered* notes(const Render<model::SlideContent>& render);
     const document::Rendered* comments(const Render<std::vector<comments::Comment>>& render);
     // The failure message `text`, shared within the pass.
-    Message message(std::string text) { return Message(pass_.message(std::move(text))); }
+    SharedText message(std::string text) { return pass_.message(std::move(text)); }
     // Whether a top-level shape is to be shown: false for a copy
     // (SlideContent::copies) whose repeat passes the allowance. A copy's
     // repeat is measured by the text it holds, before it is rendered, which

@@ -9,7 +9,6 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,25 +23,11 @@ namespace {
 // ---------------------------------------------------------------- ExtractReport
 
 // A failure list as `(slide index, message)` tuples, one str for each
-// distinct message: a cause met many times costs its text once.
+// message the pass stored: a cause met many times costs its text once.
 PyObject* failure_list(const core::text::Failures& list) {
-    std::vector<tk::Ref> texts;
-    std::unordered_map<const void*, PyObject*> by_identity;
-    std::unordered_map<std::string_view, PyObject*> by_text;
-    return tk::to_py::list(list, [&](const std::pair<std::size_t, core::text::Message>& entry) -> PyObject* {
-        const core::text::Message& message = entry.second;
-        auto it = by_identity.find(message.identity());
-        if (it == by_identity.end()) {
-            auto at = by_text.find(message.str());
-            if (at == by_text.end()) {
-                tk::Ref text = tk::Ref::steal(tk::to_py::str(message.str()));
-                if (!text) return nullptr;
-                at = by_text.emplace(message.str(), text.get()).first;
-                texts.push_back(std::move(text));
-            }
-            it = by_identity.emplace(message.identity(), at->second).first;
-        }
-        return tk::to_py::tuple(tk::to_py::u64(entry.first), Py_NewRef(it->second));
+    tk::StrTable strs;
+    return tk::to_py::list(list, [&](const std::pair<std::size_t, core::SharedText>& entry) {
+        return tk::to_py::tuple(tk::to_py::u64(entry.first), strs.str(entry.second));
     });
 }
 

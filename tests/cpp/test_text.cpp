@@ -246,15 +246,15 @@ TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     EXPECT_TRUE(r.is_complete());
 
     text::ExtractReport a;
-    a.failed_frames.emplace_back(4, "missing part: /ppt/charts/chart9.xml");
-    a.failed_slides.emplace_back(1, "xml in /ppt/slides/slide2.xml at byte 7: bad");
+    a.failed_frames.emplace_back(4, std::string("missing part: /ppt/charts/chart9.xml"));
+    a.failed_slides.emplace_back(1, std::string("xml in /ppt/slides/slide2.xml at byte 7: bad"));
     a.hidden_slides_skipped = 2;
     vantrell_core::slide::SlideReport parsed;
     parsed.unknown_graphic_uris = {"urn:x", "urn:y", "urn:x"};
     parsed.unknown_elements = 4;
     text::ExtractReport b;
-    b.failed_notes.emplace_back(0, "n");
-    b.failed_comments.emplace_back(2, "c");
+    b.failed_notes.emplace_back(0, std::string("n"));
+    b.failed_comments.emplace_back(2, std::string("c"));
     b.merge(parsed);
     r.merge(a);
     r.merge(b);
@@ -281,12 +281,12 @@ TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     // A cause met many times is one line that says where and how often,
     // whether its occurrences share the message or only its text.
     text::ExtractReport many;
-    const text::Message shared("missing part: /x");
+    const vantrell_core::SharedText shared(std::string("missing part: /x"));
     for (const std::size_t slide : {2u, 2u, 5u}) many.failed_frames.emplace_back(slide, shared);
-    many.failed_frames.emplace_back(7, "missing part: /x");
-    many.failed_notes.emplace_back(1, "n");
-    many.failed_notes.emplace_back(1, "n");
-    many.failed_notes.emplace_back(3, "other");
+    many.failed_frames.emplace_back(7, std::string("missing part: /x"));
+    many.failed_notes.emplace_back(1, std::string("n"));
+    many.failed_notes.emplace_back(1, std::string("n"));
+    many.failed_notes.emplace_back(3, std::string("other"));
     many.cut(std::uint64_t{20} << 20);
     EXPECT_EQ(many.warnings(), (std::vector<std::string>{
                                    "slide 2: notes unreadable 2 time(s): n",
@@ -967,7 +967,7 @@ TEST(DeckPasses, PartsPastTheSizeLimitFailOnlyWhereTheyBelong) {
         EXPECT_EQ(mr.failed_frames, frames);
         EXPECT_EQ(mr.failed_slides, slides);
         EXPECT_EQ(mr.failed_notes, notes);
-        EXPECT_EQ(d.slide(1).error().message(), slides[0].second);
+        EXPECT_EQ(d.slide(1).error().message(), *slides[0].second);
     }
 }
 
