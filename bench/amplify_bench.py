@@ -18,17 +18,31 @@
    the file's size when larger) plus the distinct content: the same pass
    over the first slide alone, and 64 bytes a slide for its heading and
    separators. Goal: every pass within its bound and 1.5 s.
-2. Ordinary decks, opened afresh for every pass: the generated 200-slide
+2. Routes by which a few stored bytes would come out many times, each at
+   two sizes, in a child process under a 4 GiB address-space limit: a
+   merged cell's 256 KiB text on 400 or 1,600 rows; one row of 100,000
+   cells and 400 or 1,500 empty rows; a chart of one series of 3,000 or
+   12,000 points and as many empty series; 2 or 8 charts of 4 empty
+   caches saying 2^20 points (`markdown()` and `charts()`); one 256 KiB
+   hyperlink target at 400 or 1,600 links, and a linked picture's at as
+   many pictures; one 256 KiB author's name at 400 or 1,600 comments; 400
+   or 1,600 chart frames naming one missing part of a 256 KiB name;
+   20,000 or 80,000 frames of distinct unknown types; a 1 MiB slide
+   picked 100 or 400 times. For each call: what it returns (text,
+   warnings and the distinct failure messages, or the chart lists'
+   entries), its wall time and the child's peak resident size. Run it
+   once with the build to compare (PYTHONPATH) and once with this one.
+3. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
    `text(notes=True, comments=True)` with threads=1.
-3. The checker on decks that make many findings: one long stored value
+4. The checker on decks that make many findings: one long stored value
    quoted in every finding (a content type of 256 KiB or 1 MiB for a slide
    the slide list names 1,000 times, a finding per listing), and 200 or 800
    slides of 5,000 shapes sharing one id (a finding per shape, far past the
    cap). In a child process: `check_report()` with the default cap, the
    bytes of its findings' messages and parts, whether it says it was
    truncated, and the child's peak resident size.
-4. The object API: one slide whose comments name one author of a 256 KiB
+5. The object API: one slide whose comments name one author of a 256 KiB
    name, whose pictures and embedded objects are parts of one extension
    of a 256 KiB Default content type, and whose linked pictures and
    objects name one relationship of a 256 KiB target, 400 and 1,600 of
@@ -39,14 +53,22 @@
    peak resident size and what the call and its result added to it.
    Goal: what they hold, and the peak, independent of the count.
    `--objects` runs only this.
-5. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
+6. `--render-corpus [folder] [rounds]`: opens every deck of the folder and
    renders it with `markdown()`, threads=1, `rounds` times (default 10),
    and prints nothing: the command to time as a whole process against
    another build.
+7. `--corpus-ratio [folder]`: for every deck of the folder, each pass's
+   output against what bounds it: OUTPUT_FACTOR times the bytes of the
+   parts it can read (slide parts, their relationships, charts, diagram
+   data, notes and comments; for a legacy deck the file) plus the
+   allowance; prints the largest ratios, and the largest ratio of output
+   to those bytes alone.
 
     python bench/amplify_bench.py [corpus folder]
+    python bench/amplify_bench.py --routes
     python bench/amplify_bench.py --objects
     python bench/amplify_bench.py --render-corpus [corpus folder] [rounds]
+    python bench/amplify_bench.py --corpus-ratio [corpus folder]
 """
 import json
 import os
@@ -77,12 +99,55 @@ if __name__ == "__main__" and sys.argv[1:2] == ["--render-corpus"]:
     render_corpus(sys.argv[2] if len(sys.argv) > 2 else CORPUS, int(sys.argv[3]) if len(sys.argv) > 3 else 10)
     sys.exit(0)
 
+FACTOR = 4  # the reader's OUTPUT_FACTOR
+READ_KINDS = ("/slide", "/chart", "/diagram", "/notesSlide", "/comment")
+
+
+def read_nbytes(doc, data):
+    """The bytes a pass over every slide can read: the parts of the kinds it
+    renders and their relationships (uncompressed); a legacy deck's file."""
+    try:
+        package = doc.package()
+    except vantrell.PptxError:  # a legacy deck
+        return len(data)
+    return sum(p.size for p in package.parts()
+               if any(k in p.name for k in READ_KINDS) and "Layout" not in p.name and "Master" not in p.name)
+
+
+def corpus_ratio(folder):
+    worst, worst_read = [], []
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        try:
+            d = vantrell.Document(path, threads=1)
+        except vantrell.PptxError:
+            continue
+        data = open(path, "rb").read()
+        read = read_nbytes(d, data)
+        bound = FACTOR * read + max(ALLOWANCE, len(data))
+        for call, out in (("text", d.text(notes=True, comments=True)),
+                          ("markdown", d.markdown(notes=True, comments=True))):
+            nbytes = len(out.encode())
+            worst.append((nbytes / bound, name, call, nbytes))
+            worst_read.append((nbytes / max(read, 1), name, call, nbytes))
+    for label, rows in (("output / bound", worst), ("output / bytes read", worst_read)):
+        print(label)
+        for ratio, name, call, nbytes in sorted(rows, reverse=True)[:5]:
+            print(f"  {ratio:8.4f}  {call:>8}  {nbytes / 1024:9.1f} KiB  {name}")
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--corpus-ratio"]:
+    corpus_ratio(sys.argv[2] if len(sys.argv) > 2 else CORPUS)
+    sys.exit(0)
+
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 import deckkit  # noqa: E402
 import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
-from test_amplification import (CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
-                                NOTES, PARTS, SHOWN_ONCE, footer_at_fields, furniture_deck, legacy_deck,
-                                placeholder_shape, shown_often)
+from test_amplification import (BIG, CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
+                                NOTES, PARTS, SHOWN_ONCE, authored_comments, big_slide, chart_of, charts_on_slide,
+                                footer_at_fields, furniture_deck, legacy_deck, linked_pictures, linked_runs,
+                                merged_rows, missing_target, placeholder_shape, short_rows, shown_often,
+                                unknown_types)
 from text_bench import generated_deck  # noqa: E402
 
 CHILD = r"""
@@ -195,6 +260,82 @@ def amplification():
                 verdict = "within" if p["nbytes"] <= bound and p["wall"] <= 1.5 else "OVER"
                 print(f"    {p['name']:>14}: {p['nbytes'] / MiB:8.2f} MiB of {bound / MiB:7.2f} MiB bound, "
                       f"{p['wall'] * 1e3:7.1f} ms, {verdict}" + "".join(f"; {w}" for w in p["warnings"]))
+
+
+ROUTE_CHILD = r"""
+import json, resource, sys, time
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+import vantrell
+path, call = sys.argv[1], sys.argv[2]
+d = vantrell.Document(path)
+picks = [0] * int(sys.argv[3])
+
+
+def extracted(**options):
+    text, report = d.extract(**options)
+    messages = {id(m): len(m.encode()) for _, m in report.failed_slides + report.failed_frames + report.failed_comments}
+    return len(text.encode()) + sum(len(w.encode()) for w in report.warnings) + sum(messages.values())
+
+
+CALLS = {
+    "markdown": lambda: len(d.markdown(comments=True, indexes=picks or None).encode()),
+    "extract": lambda: extracted(comments=True, indexes=picks or None),
+    "charts": lambda: sum(len(s.categories) + len(s.values) for c in d[0].charts() for s in c.series),
+}
+t0 = time.perf_counter()
+try:
+    out = CALLS[call]()
+except MemoryError:
+    out = "MemoryError"
+wall = time.perf_counter() - t0
+print(json.dumps({"out": out, "wall": wall, "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+"""
+
+# (label, deck of a size, the two sizes, calls)
+ROUTES = [
+    ("merged cell's 256 KiB text, rows", merged_rows, (400, 1600), ("markdown",)),
+    ("row of 100,000 cells, empty rows", lambda n: short_rows(100000, n), (400, 1500), ("markdown",)),
+    ("one series of N points, N empty series", lambda n: charts_on_slide([chart_of([range(n)] + [[]] * n)]),
+     (3000, 12000), ("markdown",)),
+    ("charts of 4 caches saying 2^20 points", lambda n: charts_on_slide([chart_of([[], []], count=1 << 20)] * n),
+     (2, 8), ("markdown", "charts")),
+    ("256 KiB hyperlink target, links", linked_runs, (400, 1600), ("markdown",)),
+    ("256 KiB linked picture target, pictures", linked_pictures, (400, 1600), ("markdown",)),
+    ("256 KiB author's name, comments", authored_comments, (400, 1600), ("markdown", "extract")),
+    ("frames naming one missing 256 KiB name", lambda n: missing_target(frames=n, name="m" * BIG), (400, 1600),
+     ("extract", "markdown")),
+    ("frames of distinct unknown types", unknown_types, (20000, 80000), ("extract",)),
+]
+PICKED = ("1 MiB slide picked N times", big_slide, (100, 400), ("markdown", "extract"))
+
+
+def routes():
+    print("routes (child process each, 4 GiB address-space limit)")
+    with tempfile.TemporaryDirectory() as tmp:
+        for label, build, sizes, calls in ROUTES + [PICKED]:
+            for n in sizes:
+                path = os.path.join(tmp, "deck")
+                data = build() if build is big_slide else build(n)
+                with open(path, "wb") as f:
+                    f.write(data)
+                for call in calls:
+                    picks = str(n) if build is big_slide else "0"
+                    r = subprocess.run([sys.executable, "-c", ROUTE_CHILD, path, call, picks], capture_output=True,
+                                       text=True, timeout=900)
+                    if r.returncode != 0:
+                        print(f"  {label} {n:>6}: {call}: failed: {r.stderr.strip().splitlines()[-1:]}")
+                        continue
+                    got = json.loads(r.stdout)
+                    out = got["out"]
+                    shown = out if isinstance(out, str) else (f"{out / MiB:9.2f} MiB" if call != "charts"
+                                                              else f"{out:9d} entries")
+                    print(f"  {label} {n:>6}: {len(data) / 1024:6.0f} KiB deck, {call:>8}: {shown}, "
+                          f"{got['wall'] * 1e3:8.1f} ms, peak {got['rss'] / MiB:6.0f} MiB")
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--routes"]:
+    routes()
+    sys.exit(0)
 
 
 CHECK_CHILD = r"""

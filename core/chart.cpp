@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "core/encoding.h"
@@ -52,16 +54,13 @@ public:
     void choose_axes(ChartData& out) {
         const Axis* cat = nullptr;
         const Axis* val = nullptr;
+        // The first axis of each id, found without a scan per id.
+        std::unordered_map<std::string_view, const Axis*> by_id;
+        for (const Axis& a : axes_) by_id.try_emplace(a.id, &a);
         for (const Plot& p : plots_) {
             std::vector<const Axis*> own;
-            for (const std::string& id : p.axis_ids) {
-                for (const Axis& a : axes_) {
-                    if (a.id == id) {
-                        own.push_back(&a);
-                        break;
-                    }
-                }
-            }
+            for (const std::string& id : p.axis_ids)
+                if (const auto it = by_id.find(id); it != by_id.end()) own.push_back(it->second);
             for (const Axis* a : own) {
                 if (!cat && (a->kind == "catAx" || a->kind == "dateAx")) cat = a;
             }
@@ -128,15 +127,16 @@ private:
 
     // The points of the string reference's cache joined without separator.
     xml::Status joined_cache(std::optional<std::string>& out) {
-        std::vector<std::string> points;
+        Cache points;
         auto st = each([&](const xml::Start& c) -> xml::Status {
             if (c.is(CHART, "strCache")) return cache(points);
             return {};
         });
         if (!st) return st;
         std::string text;
-        for (const std::string& p : points) text += p;
-        if (!points.empty()) out = std::move(text);
+        for (const Cache::Point& p : points.points)
+            if (p.idx < points.length) text += p.value;
+        if (points.length > 0) out = std::move(text);
         return {};
     }
 
@@ -191,7 +191,7 @@ private:
     }
 
     // strRef, numRef, multiLvlStrRef (their caches) or strLit, numLit.
-    xml::Status data_source(std::vector<std::string>& out, Formats& formats) {
+    xml::Status data_source(Cache& out, Formats& formats) {
         // The codes are those of the cache that filled `out` last.
         const auto text_cache = [&](bool multi_level_cache) {
             formats = Formats{};
@@ -220,7 +220,7 @@ private:
     }
 
     // The first level is the leaf level, the one each point is labelled by.
-    xml::Status multi_level(std::vector<std::string>& out) {
+    xml::Status multi_level(Cache& out) {
         std::optional<std::uint64_t> count;
         bool leaf_done = false;
         return each([&](const xml::Start& s) -> xml::Status {
@@ -234,18 +234,19 @@ private:
         });
     }
 
-    xml::Status cache(std::vector<std::string>& out) { return points(out, std::nullopt, nullptr); }
+    xml::Status cache(Cache& out) { return points(out, std::nullopt, nullptr); }
 
-    xml::Status numeric_cache(std::vector<std::string>& out, Formats& formats) {
+    xml::Status numeric_cache(Cache& out, Formats& formats) {
         formats = Formats{};
         formats.numeric = true;
         return points(out, std::nullopt, &formats);
     }
 
-    // Reads ptCount and pt children into `out`, placed by idx; with
+    // Reads ptCount and pt children into `out`, kept by idx; with
     // `formats`, also the cache's formatCode and the points' own codes.
-    xml::Status points(std::vector<std::string>& out, std::optional<std::uint64_t> count, Formats* formats) {
-        std::vector<std::pair<std::uint64_t, std::string>> pts;
+    xml::Status points(Cache& out, std::optional<std::uint64_t> count, Formats* formats) {
+        std::vector<Cache::Point>& pts = out.points;
+        pts.clear();
         std::vector<std::pair<std::uint64_t, std::string>> codes;  // (idx, pt@formatCode), rare
         std::string scratch;
         auto st = each([&](const xml::Start& s) -> xml::Status {
@@ -272,66 +273,41 @@ private:
             });
             if (!vst) return vst;
             // A point without a usable idx follows the one before it.
-            const std::uint64_t at = idx ? *idx : (pts.empty() ? 0 : pts.back().first + 1);
-            pts.emplace_back(at, std::move(value));
+            const std::uint64_t at = idx ? *idx : (pts.empty() ? 0 : pts.back().idx + 1);
+            pts.push_back({at, std::move(value)});
             if (code) codes.emplace_back(at, std::move(*code));
             return {};
         });
         if (!st) return st;
-        lay_out(pts, count, out);
-        if (formats && !codes.empty()) place_codes(codes, pts, out.size(), *formats);
+        order(out, count);
+        if (formats && !codes.empty()) place_codes(codes, out.length, *formats);
         return {};
     }
 
-    void lay_out(std::vector<std::pair<std::uint64_t, std::string>>& pts, std::optional<std::uint64_t> count,
-                 std::vector<std::string>& out) {
+    // Sorts the points by idx, keeps the first of each, and sets the length.
+    static void order(Cache& cache, std::optional<std::uint64_t> count) {
+        std::vector<Cache::Point>& pts = cache.points;
         // Points nearly always come in index order: sorting is then skipped.
-        const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
+        const auto by_index = [](const Cache::Point& a, const Cache::Point& b) { return a.idx < b.idx; };
         if (!std::is_sorted(pts.begin(), pts.end(), by_index)) std::stable_sort(pts.begin(), pts.end(), by_index);
-        // The first of repeated indexes wins.
-        pts.erase(std::unique(pts.begin(), pts.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+        pts.erase(std::unique(pts.begin(), pts.end(),
+                              [](const Cache::Point& a, const Cache::Point& b) { return a.idx == b.idx; }),
                   pts.end());
         std::uint64_t len = count.value_or(0);
-        if (!pts.empty()) len = std::max(len, pts.back().first + 1);
-        len = std::min<std::uint64_t>(len, MAX_POINTS);
-        std::size_t kept = 0;
-        for (const auto& p : pts) kept += p.first < len;
-        const std::uint64_t gaps = len - kept;
-        out.clear();
-        packed_ = gaps > gap_budget_;
-        if (packed_) {
-            for (auto& p : pts) out.push_back(std::move(p.second));
-            return;
-        }
-        gap_budget_ -= gaps;
-        out.resize(static_cast<std::size_t>(len));
-        for (auto& p : pts) {
-            if (p.first < len) out[static_cast<std::size_t>(p.first)] = std::move(p.second);
-        }
+        if (!pts.empty()) len = std::max(len, pts.back().idx + 1);
+        cache.length = static_cast<std::size_t>(std::min<std::uint64_t>(len, MAX_POINTS));
     }
 
-    // Points' own codes, at the positions `lay_out` gave their points: the
-    // idx itself, or for a cache listed without gaps, its rank.
-    void place_codes(std::vector<std::pair<std::uint64_t, std::string>>& codes,
-                     const std::vector<std::pair<std::uint64_t, std::string>>& pts, std::size_t len,
-                     Formats& formats) {
+    // Points' own codes by idx, the first of each, those the layout shows.
+    static void place_codes(std::vector<std::pair<std::uint64_t, std::string>>& codes, std::size_t len,
+                            Formats& formats) {
         const auto by_index = [](const auto& a, const auto& b) { return a.first < b.first; };
         std::stable_sort(codes.begin(), codes.end(), by_index);
         codes.erase(std::unique(codes.begin(), codes.end(),
                                 [](const auto& a, const auto& b) { return a.first == b.first; }),
                     codes.end());
-        for (auto& [idx, code] : codes) {
-            std::size_t at = 0;
-            if (packed_) {
-                const auto it = std::lower_bound(pts.begin(), pts.end(), idx,
-                                                 [](const auto& p, std::uint64_t i) { return p.first < i; });
-                at = static_cast<std::size_t>(it - pts.begin());
-            } else {
-                if (idx >= len) continue;
-                at = static_cast<std::size_t>(idx);
-            }
-            formats.points.emplace_back(at, std::move(code));
-        }
+        for (auto& [idx, code] : codes)
+            if (idx < len) formats.points.emplace_back(static_cast<std::size_t>(idx), std::move(code));
     }
 
     xml::Status axis(std::string_view kind) {
@@ -354,8 +330,6 @@ private:
     xml::Reader& r_;
     std::vector<Plot> plots_;
     std::vector<Axis> axes_;
-    std::size_t gap_budget_ = GAP_BUDGET;
-    bool packed_ = false;  // the last cache laid out without gaps
 };
 
 } // namespace
@@ -967,6 +941,48 @@ bool general_as_written(std::string_view t) noexcept {
 
 } // namespace
 
+Cache::Cache(std::vector<std::string> dense) : length(std::min(dense.size(), MAX_POINTS)) {
+    points.reserve(dense.size());
+    for (std::size_t i = 0; i < dense.size(); ++i) points.push_back({i, std::move(dense[i])});
+}
+
+const Cache::Point* Cache::find(std::size_t i) const noexcept {
+    if (i >= length) return nullptr;
+    // A cache without gaps holds idx i at position i.
+    if (i < points.size() && points[i].idx == i) return &points[i];
+    const auto it = std::lower_bound(points.begin(), points.end(), i,
+                                     [](const Point& p, std::uint64_t k) { return p.idx < k; });
+    return it != points.end() && it->idx == i ? &*it : nullptr;
+}
+
+std::string_view Cache::at(std::size_t i) const noexcept {
+    const Point* p = find(i);
+    return p ? std::string_view(p->value) : std::string_view();
+}
+
+std::size_t Cache::written() const noexcept {
+    if (points.empty() || points.back().idx < length) return points.size();
+    const auto it = std::lower_bound(points.begin(), points.end(), std::uint64_t{length},
+                                     [](const Point& p, std::uint64_t k) { return p.idx < k; });
+    return static_cast<std::size_t>(it - points.begin());
+}
+
+std::vector<std::string> Cache::padded() const {
+    std::vector<std::string> out(length);
+    for (const Point& p : points) {
+        if (p.idx >= length) break;
+        out[static_cast<std::size_t>(p.idx)] = p.value;
+    }
+    return out;
+}
+
+std::vector<std::string> Cache::packed() const {
+    std::vector<std::string> out;
+    out.reserve(points.size());
+    for (const Point& p : points) out.push_back(p.value);
+    return out;
+}
+
 std::string_view Formats::at(std::size_t i) const noexcept {
     const auto it = std::lower_bound(points.begin(), points.end(), i,
                                      [](const auto& p, std::size_t pos) { return p.first < pos; });
@@ -1023,11 +1039,11 @@ std::string format_value(std::string_view stored, std::string_view code, bool da
 
 namespace {
 
-std::string shown(const ChartData& chart, const std::vector<std::string>& points, const Formats& formats,
-                  std::size_t i) {
-    if (i >= points.size()) return {};
-    if (!formats.numeric) return points[i];
-    return format_value(points[i], formats.at(i), chart.date1904);
+std::string shown(const ChartData& chart, const Cache& cache, const Formats& formats, std::size_t i) {
+    if (i >= cache.length) return {};
+    const std::string_view stored = cache.at(i);
+    if (!formats.numeric) return std::string(stored);
+    return format_value(stored, formats.at(i), chart.date1904);
 }
 
 } // namespace

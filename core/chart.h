@@ -3,9 +3,12 @@
 // workbook is opened.
 //
 // Points are placed by their `idx`, never by position: a cache may list
-// fewer points than its count (blank cells), and those become empty strings.
-// Padding is bounded per chart so that a hostile count cannot make the
-// parser allocate far beyond the size of the part.
+// fewer points than its count (blank cells), which show as empty strings.
+// A cache is kept as written, its points with their idx beside its length,
+// so that parsing costs what the part holds whatever count it declares; the
+// gaps are filled only where a caller lays a cache out, and paid for there
+// (the passes count them as repeats, and `charts()` fills at most
+// GAP_BUDGET of them per call).
 //
 // Values stay as stored; `format_value` gives the text a point shows under
 // its number format code, for the renderings. Only numeric caches carry
@@ -13,6 +16,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,27 +28,58 @@
 
 namespace vantrell_core::chart {
 
-// Longest cache the parser lays out with gaps (a worksheet's row count).
+// Longest a cache is laid out with gaps (a worksheet's row count).
 inline constexpr std::size_t MAX_POINTS = 1u << 20;
-// Gap entries one chart may add in total; beyond it, sparse caches list only
-// their written points in idx order.
+// Gap entries one call that lists caches laid out may add in total; beyond
+// it, sparse caches list only their written points in idx order.
 inline constexpr std::size_t GAP_BUDGET = 1u << 22;
 
 // Number format codes of one cache.
 struct Formats {
     bool numeric = false;  // a numCache or numLit; only these are formatted
     std::string code;      // its c:formatCode; empty reads as General
-    // (position, code) of the points that carry their own code, ascending.
+    // (idx, code) of the points that carry their own code, ascending.
     std::vector<std::pair<std::size_t, std::string>> points;
 
-    // The code point `i` is shown with.
+    // The code the point at idx `i` is shown with.
     std::string_view at(std::size_t i) const noexcept;
+};
+
+// One cache as written: its points by idx, ascending, an idx written twice
+// kept at its first; and its length, the declared point count or past the
+// last idx when that is further, at most MAX_POINTS. Points at or past the
+// length show nowhere once laid out.
+struct Cache {
+    struct Point {
+        std::uint64_t idx = 0;
+        std::string value;
+    };
+    std::vector<Point> points;
+    std::size_t length = 0;
+
+    Cache() = default;
+    // A cache written without gaps.
+    Cache(std::vector<std::string> dense);
+    Cache(std::initializer_list<std::string> dense) : Cache(std::vector<std::string>(dense)) {}
+
+    // The point at idx `i` below the length; null where none is written.
+    const Point* find(std::size_t i) const noexcept;
+    // Its value, empty where none is written.
+    std::string_view at(std::size_t i) const noexcept;
+    // The points below the length.
+    std::size_t written() const noexcept;
+    // The places of the layout that no point fills.
+    std::size_t gaps() const noexcept { return length - written(); }
+    // The values laid out by idx over the length, gaps empty.
+    std::vector<std::string> padded() const;
+    // Every written value in idx order.
+    std::vector<std::string> packed() const;
 };
 
 struct Series {
     std::optional<std::string> name;
-    std::vector<std::string> categories;
-    std::vector<std::string> values;  // as written
+    Cache categories;
+    Cache values;  // as written
     Formats category_formats;
     Formats value_formats;
 };
@@ -85,7 +121,8 @@ Result<ChartData> parse(std::string_view text, std::string_view part);
 // without exponent, and a date outside 1900 (1904) to 9999 read as General.
 std::string format_value(std::string_view stored, std::string_view code, bool date1904 = false);
 
-// A series' category or value `i` as the chart shows it; empty past the end.
+// A series' category or value at idx `i` as the chart shows it; empty where
+// none is written.
 std::string shown_category(const ChartData& chart, const Series& series, std::size_t i);
 std::string shown_value(const ChartData& chart, const Series& series, std::size_t i);
 

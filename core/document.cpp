@@ -658,6 +658,45 @@ const PartStyles* Shared::part_styles(std::size_t part, package::Package* view) 
 // ---------------------------------------------------------------------------
 // Pass
 
+Pass::Pass(const Shared& shared)
+    : Pass(shared.source_nbytes, shared.package ? shared.package->parts().size() : 0,
+           shared.legacy ? shared.legacy->document_nbytes() : 0) {}
+
+std::uint64_t Pass::bound() const noexcept {
+    const std::uint64_t read = read_nbytes();
+    const std::uint64_t scaled = read > (UINT64_MAX - allowance_) / OUTPUT_FACTOR ? UINT64_MAX - allowance_
+                                                                                   : read * OUTPUT_FACTOR;
+    return scaled + allowance_;
+}
+
+bool Pass::emit(std::uint64_t nbytes) noexcept {
+    std::uint64_t used = emitted_.load(std::memory_order_relaxed);
+    do {
+        if (cut()) return false;
+        const std::uint64_t limit = bound();
+        if (nbytes > limit - std::min(used, limit)) {
+            std::uint64_t none = 0;
+            cut_bound_.compare_exchange_strong(none, limit, std::memory_order_relaxed);
+            return false;
+        }
+    } while (!emitted_.compare_exchange_weak(used, used + nbytes, std::memory_order_relaxed));
+    return true;
+}
+
+void Pass::unemit(std::uint64_t nbytes) noexcept {
+    std::uint64_t used = emitted_.load(std::memory_order_relaxed);
+    while (!emitted_.compare_exchange_weak(used, used - std::min(used, nbytes), std::memory_order_relaxed)) {
+    }
+}
+
+SharedText Pass::message(std::string text) {
+    const std::lock_guard lock(mutex_);
+    if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
+    SharedText stored(std::move(text));
+    messages_.emplace(*stored, stored);
+    return stored;
+}
+
 const Rendered* Pass::part(Shown kind, std::size_t index, package::Package& view,
                            const std::function<Rendered()>& render, bool& first) {
     first = false;
@@ -849,11 +888,23 @@ void Document::drop_caches() {
     if (!package_) return;
     package_.emplace(shared_->package);
     package_->set_ledger(ledger_);
+    package_->set_reads(reads_);
 }
 
 void Document::charge_reads_to(budget::Ledger* ledger) noexcept {
     ledger_ = ledger;
     if (package_) package_->set_ledger(ledger);
+}
+
+void Document::count_reads_in(package::ReadSet* reads) noexcept {
+    reads_ = reads;
+    if (package_) package_->set_reads(reads);
+}
+
+Document::Metering::Metering(Document& view, Pass& pass) noexcept : view_(view), previous_(view.reads_) {
+    view_.count_reads_in(&pass.reads());
+    // What the view read before was not counted for this pass.
+    if (previous_ != &pass.reads()) view_.drop_caches();
 }
 
 Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budget::Stop* stop) {

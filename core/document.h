@@ -76,6 +76,7 @@
 #include "core/presentation.h"
 #include "core/properties.h"
 #include "core/shared_text.h"
+#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
@@ -190,10 +191,21 @@ private:
 // reaches it and no further.
 inline constexpr std::uint64_t REPEAT_ALLOWANCE_NBYTES = std::uint64_t{16} << 20;
 
+// What a pass may write for each byte it read, beside the allowance. Stored
+// content grows at most threefold on its way out: an 8-bit legacy
+// character becomes up to three bytes of UTF-8 (a UTF-16 one at most one
+// and a half times its size), a Markdown escape doubles a punctuation byte,
+// and a table cell or list item adds a few bytes of pipes or markers to
+// markup that holds more. Real decks write far less than they read, their
+// markup being most of their bytes.
+inline constexpr std::uint64_t OUTPUT_FACTOR = 4;
+
 // A part as one pass renders it (a notes page, a chart, a diagram or a
 // comments part), or why it could not be read: what every slide that names
 // it shows.
 struct Rendered {
+    // Charged to the pass's meter as it was written: its first showing is
+    // paid for.
     std::string text;
     // Set for a diagram's Markdown: the outline level of each line of
     // `text`, which becomes a list where it is shown.
@@ -201,7 +213,8 @@ struct Rendered {
     // With `levels`: the indents and markers that list adds to `text`,
     // the same wherever it is shown; in a deep outline they outweigh it.
     std::uint64_t list_nbytes = 0;
-    std::optional<std::string> error;
+    // Shared by every slide that records it.
+    SharedText error;
 
     // What each showing adds to the output.
     std::uint64_t shown_nbytes() const noexcept { return text.size() + list_nbytes; }
@@ -215,18 +228,48 @@ inline constexpr std::size_t SHOWN_KINDS = 5;
 // own relationships name; a part several slides name is read and rendered
 // by the first step that shows it, and the others take its text from here.
 // Content shown on more slides than it is stored in (such a part's later
-// showings, a legacy master's furniture on each slide) is repeated: all that
-// repeats add to the pass is counted against one allowance, past which they
-// are left out. Any number of steps may use one pass at once.
+// showings, a legacy master's furniture on each slide, copies and padding
+// a rendering makes) is repeated: all that repeats add to the pass is
+// counted against one allowance, past which they are left out.
+//
+// The pass is also metered: it counts the bytes it read (each part once,
+// through the views of its steps; for a legacy deck its document stream,
+// which opening parsed whole) and every byte it writes. What it writes may
+// reach OUTPUT_FACTOR times what it read, plus the allowance; the write that
+// would pass that bound is refused, and so is every later one, on any
+// slide. Any number of steps may use one pass at once.
 class Pass {
 public:
-    // For a deck opened from a source of this length.
-    explicit Pass(std::uint64_t source_nbytes = 0) noexcept
-        : allowance_(std::max(REPEAT_ALLOWANCE_NBYTES, source_nbytes)) {}
+    // For a deck opened from a source of this length, with `parts` parts and
+    // `legacy_nbytes` of legacy stream counted as read.
+    explicit Pass(std::uint64_t source_nbytes = 0, std::size_t parts = 0, std::uint64_t legacy_nbytes = 0)
+        : allowance_(std::max(REPEAT_ALLOWANCE_NBYTES, source_nbytes)), reads_(parts),
+          legacy_nbytes_(legacy_nbytes) {}
+    // For the deck `shared` holds.
+    explicit Pass(const Shared& shared);
     Pass(const Pass&) = delete;
     Pass& operator=(const Pass&) = delete;
 
     std::uint64_t allowance() const noexcept { return allowance_; }
+
+    // The parts the pass read; its views count in it (Document::Metering).
+    package::ReadSet& reads() noexcept { return reads_; }
+    std::uint64_t read_nbytes() const noexcept { return reads_.nbytes() + legacy_nbytes_; }
+    // What the pass may write as it stands: OUTPUT_FACTOR times what it
+    // read, plus the allowance.
+    std::uint64_t bound() const noexcept;
+    // Counts `nbytes` more output; false, counting nothing, when that would
+    // pass the bound or the pass refused output before.
+    bool emit(std::uint64_t nbytes) noexcept;
+    // Gives back output counted and then taken back.
+    void unemit(std::uint64_t nbytes) noexcept;
+    // Whether output was refused, and the bound it would have passed.
+    bool cut() const noexcept { return cut_bound_.load(std::memory_order_relaxed) != 0; }
+    std::uint64_t cut_bound() const noexcept { return cut_bound_.load(std::memory_order_relaxed); }
+
+    // The failure message `text`, stored once for the pass: every
+    // occurrence of one cause shares it.
+    SharedText message(std::string text);
 
     // The part at `index` of the view's part table shown as `kind`: made by
     // `render` on the first call, which sets `first`, and the same result
@@ -251,10 +294,16 @@ public:
 private:
     const std::uint64_t allowance_;
     std::atomic<std::uint64_t> repeated_{0};
+    package::ReadSet reads_;
+    const std::uint64_t legacy_nbytes_;
+    std::atomic<std::uint64_t> emitted_{0};
+    std::atomic<std::uint64_t> cut_bound_{0};
     once::OnceTable<Rendered> parts_; // by part index and kind
-    std::mutex mutex_;                // guards `shown_`
+    std::mutex mutex_;                // guards `shown_` and `messages_`
     // The keys shown, each with whether a repeat of it was refused.
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
+    // The messages stored, by their text.
+    std::unordered_map<std::string_view, SharedText> messages_;
 };
 
 // A picture or embedded object and what its relationship names. Many may
@@ -445,6 +494,21 @@ public:
     // read through it stay usable and read again what they need.
     void drop_caches();
 
+    // While one lives, the parts this view and the workers of its passes
+    // read are counted in the pass's read set. The view's caches are
+    // emptied first, so that every part the pass uses is read and counted.
+    class Metering {
+    public:
+        Metering(Document& view, Pass& pass) noexcept;
+        Metering(const Metering&) = delete;
+        Metering& operator=(const Metering&) = delete;
+        ~Metering() { view_.count_reads_in(previous_); }
+
+    private:
+        Document& view_;
+        package::ReadSet* previous_;
+    };
+
     // Reads and parses the slide at a zero-based position, every call anew;
     // a pass that only renders the slide asks for less `slide::Detail`.
     Result<Slide> slide(std::size_t index, slide::Detail detail = slide::Detail::full);
@@ -507,6 +571,7 @@ public:
 
 private:
     void charge_reads_to(budget::Ledger* ledger) noexcept;
+    void count_reads_in(package::ReadSet* reads) noexcept;
 
     // Runs `body(view, worker)` on up to `workers` threads, each with a view
     // of its own (as many as could be started; none started, on the calling
@@ -528,6 +593,7 @@ private:
     std::optional<package::Package> package_;
     std::size_t threads_ = 0;
     budget::Ledger* ledger_ = nullptr; // given to every package view this one makes
+    package::ReadSet* reads_ = nullptr; // likewise, and to its workers' views
     budget::Stop* stop_ = nullptr;
 };
 
@@ -563,6 +629,7 @@ auto Document::map_slides_at(std::span<const std::size_t> positions, const Step&
         const bool polls = ::pthread_equal(::pthread_self(), caller) != 0;
         ledger.watch(stop_, polls);
         const ChargingTo charging(view, ledger);
+        view.count_reads_in(reads_);
         for (;;) {
             if (stop_ && (polls ? stop_->poll() : stop_->requested())) break;
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);

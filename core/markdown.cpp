@@ -254,13 +254,6 @@ void escape_tail(std::string& out, std::size_t from, unsigned mode, bool special
     append_escaped(out, scratch, mode);
 }
 
-std::string escaped(std::string_view s, unsigned mode) {
-    std::string out;
-    out.reserve(s.size() + 8);
-    append_escaped(out, s, mode);
-    return out;
-}
-
 // A link destination: in angle brackets when it holds white space, brackets
 // or parentheses, which the bare form cannot; line ends percent-encoded. In
 // a table cell a "|" is escaped, since the row is split at bare ones before
@@ -298,26 +291,20 @@ void append_target(std::string& out, std::string_view target, bool cell) {
 // ---------------------------------------------------------------------------
 // Pieces
 
-// Cell text: escaped, line ends as "<br>".
-std::string cell_text(std::string_view s) { return escaped(s, CELL_TEXT); }
-
-void pipe_row(std::string& out, const std::vector<std::string>& cells) {
-    if (!out.empty()) out += '\n';
-    out += '|';
-    for (const std::string& c : cells) {
-        out += ' ';
-        out += c;
-        out += " |";
-    }
+// A pipe-table cell of `s` folded onto one line and escaped, "| " before
+// it, as a row writes each of its cells after its opening "|".
+void append_cell_text(std::string& out, std::string_view s, std::string& scratch) {
+    out += ' ';
+    const std::size_t from = out.size();
+    const bool special = append_one_line(out, s);
+    escape_tail(out, from, CELL_TEXT, special, scratch);
+    out += " |";
 }
 
-std::string pipe_table(const std::vector<std::vector<std::string>>& rows) {
-    std::string out;
-    if (rows.empty() || rows[0].empty()) return out;
-    pipe_row(out, rows[0]);
-    pipe_row(out, std::vector<std::string>(rows[0].size(), "---"));
-    for (std::size_t r = 1; r < rows.size(); ++r) pipe_row(out, rows[r]);
-    return out;
+// A table's delimiter row: "\n|" and a " --- |" per column.
+void delimiter_row(std::string& out, std::size_t columns) {
+    out += "\n|";
+    for (std::size_t c = 0; c < columns; ++c) out += " --- |";
 }
 
 // Blocks are separated by a blank line; an empty one is left out.
@@ -426,12 +413,13 @@ Mark list_mark(const model::Bullet& bullet) noexcept {
 // never reads them.
 class SlideRels {
 public:
-    SlideRels(const document::Slide* slide, text::ExtractReport& report) : slide_(slide), report_(report) {}
+    SlideRels(const document::Slide* slide, text::ExtractReport& report, document::Pass* pass = nullptr)
+        : slide_(slide), report_(report), pass_(pass) {}
 
     // Null when the part cannot be read (recorded in the report once).
     const opc::Relationships* get() {
         if (slide_) {
-            rels_ = text::slide_rels(*slide_, report_);
+            rels_ = text::slide_rels(*slide_, report_, pass_);
             slide_ = nullptr;
         }
         return rels_.get();
@@ -440,44 +428,76 @@ public:
 private:
     const document::Slide* slide_;  // until read
     text::ExtractReport& report_;
+    document::Pass* pass_;
     std::shared_ptr<const opc::Relationships> rels_;
+};
+
+// What a slide's relationship targets show, each stored once in its
+// relationships part: the first showing of a relationship's target on the
+// slide is its own, every later one a repeat, counted by `meter` (which
+// leaves it out as `what` past the allowance). Without a meter every
+// showing is kept.
+class Targets {
+public:
+    explicit Targets(text::Meter* meter = nullptr) : meter_(meter) {}
+
+    // Whether the target `shown` of the relationship with id `rel_id` is
+    // shown here.
+    bool show(std::string_view rel_id, std::string_view shown, std::string_view what) {
+        if (!meter_ || shown_.insert(rel_id).second) return true;
+        return meter_->repeat(what, shown.size());
+    }
+
+private:
+    text::Meter* meter_;
+    std::unordered_set<std::string_view> shown_;  // ids of the slide's relationships or pictures
 };
 
 // The external targets a slide's run hyperlinks lead to. Jumps inside the
 // deck (other slides, fragments) are no link a reader can follow.
 class Links {
 public:
-    explicit Links(SlideRels* rels = nullptr) : rels_(rels) {}
+    Links(SlideRels* rels = nullptr, Targets* targets = nullptr) : rels_(rels), targets_(targets) {}
 
-    std::optional<std::string_view> target(const model::RunProps& props) const {
+    // The target and the relationship it comes from.
+    std::optional<std::pair<std::string_view, const opc::Relationship*>> target(const model::RunProps& props) const {
         if (!rels_ || !props.hyperlink) return std::nullopt;
         const opc::Relationships* all = rels_->get();
         const opc::Relationship* rel = all ? all->get(*props.hyperlink) : nullptr;
         if (!rel || !rel->external) return std::nullopt;
         const std::string_view t = trim(rel->target);
         if (t.empty() || t[0] == '#') return std::nullopt;
-        return t;
+        return std::pair(t, rel);
     }
 
     // The links of a paragraph as byte ranges of its text (`append_text`),
-    // neighbouring runs with one target merged.
+    // neighbouring runs with one target merged. A link whose target the
+    // allowance refuses shows as text.
     void spans(const model::Paragraph& p, std::vector<LinkSpan>& out) const {
         out.clear();
         if (!rels_) return;
         std::size_t offset = 0;
+        const opc::Relationship* last = nullptr;  // of out.back()
         for (const model::Run& r : p.runs) {
             const std::size_t from = offset;
             offset += r.kind == model::Run::Kind::line_break ? 1 : r.text.size();
             if (!r.props.hyperlink || from == offset) continue;
             const auto t = target(r.props);
             if (!t) continue;
-            if (!out.empty() && out.back().end == from && out.back().target == *t) out.back().end = offset;
-            else out.push_back({from, offset, *t});
+            const auto [shown, rel] = *t;
+            if (!out.empty() && out.back().end == from && (last == rel || out.back().target == shown)) {
+                out.back().end = offset;
+                continue;
+            }
+            if (targets_ && !targets_->show(rel->id, shown, "link target")) continue;
+            out.push_back({from, offset, shown});
+            last = rel;
         }
     }
 
 private:
     SlideRels* rels_;
+    Targets* targets_;
 };
 
 // Moves links over text that lost `lead` bytes at its start and was cut to
@@ -542,10 +562,11 @@ struct Scratch {
 
 // Bytes [begin, end) of `t` as one escaped line of `out`, folded as
 // append_one_line does (every line end and white space run one space, the
-// ends trimmed); `raw_links` are ranges of `t`.
+// ends trimmed); `raw_links` are ranges of `t`, those of a paragraph that
+// has any when `linked`.
 void append_line(std::string& out, std::string_view t, std::size_t begin, std::size_t end,
-                 std::span<const LinkSpan> raw_links, unsigned mode, Scratch& s) {
-    if (raw_links.empty()) {
+                 std::span<const LinkSpan> raw_links, unsigned mode, Scratch& s, bool linked = false) {
+    if (!linked && raw_links.empty()) {
         const std::size_t from = out.size();
         const bool special = append_one_line(out, t.substr(begin, end - begin));
         escape_tail(out, from, mode, special, s.spare);
@@ -561,13 +582,19 @@ void append_line(std::string& out, std::string_view t, std::size_t begin, std::s
 void append_lines(std::string& out, std::string_view t, std::span<const LinkSpan> raw_links, unsigned mode,
                   std::string_view sep, bool& first, Scratch& s) {
     std::size_t begin = 0;
+    std::size_t link = 0;  // the first link that does not end before the line
     while (begin <= t.size()) {
         std::size_t end = t.find('\n', begin);
         if (end == std::string_view::npos) end = t.size();
         const std::size_t mark = out.size();
         if (!first) out += sep;
         const std::size_t from = out.size();
-        append_line(out, t, begin, end, raw_links, mode, s);
+        // Each line is given the links over it alone, so that many lines
+        // with many links cost no more than their sum.
+        while (link < raw_links.size() && raw_links[link].end <= begin) ++link;
+        std::size_t past = link;
+        while (past < raw_links.size() && raw_links[past].begin < end) ++past;
+        append_line(out, t, begin, end, raw_links.subspan(link, past - link), mode, s, !raw_links.empty());
         if (out.size() == from) out.resize(mark);
         else first = false;
         begin = end + 1;
@@ -586,41 +613,62 @@ void append_cell(std::string& out, const model::Cell& cell, const Links& links, 
     }
 }
 
-std::string linked_table_markdown(const model::Table& table, const Links& links) {
+// The size of a pipe-table cell that shows nothing.
+constexpr std::uint64_t EMPTY_CELL_NBYTES = 3;
+
+// Writes the table as a pipe table, a block of the meter's string, a row at
+// a time. Rows are padded to the widest, and a vertically merged cell
+// repeats the text above it: both are repeats (the padding of the rows
+// after the header), each row's taken to the allowance before it is written.
+// Past it, rows are left short (a reader fills them), merged cells blank.
+void write_table(const model::Table& table, const Links& links, text::Meter& meter, Scratch& scratch) {
+    std::string& out = meter.out();
     std::size_t columns = 0;
     for (const model::Row& row : table.rows) columns = std::max(columns, row.cells.size());
-    if (columns == 0) return {};
-    // Rows are written as they are read; a vertically merged cell repeats
-    // the text above it, so the previous row's cells are kept.
-    std::string out;
-    std::vector<std::string> above(columns), line(columns);
-    Scratch scratch;
+    if (columns == 0) return;
+    const std::size_t mark = out.size();
+    if (!out.empty()) out += "\n\n";
+    // Where each column's text of the row before stands in `out`.
+    std::vector<std::pair<std::size_t, std::size_t>> above(columns), here(columns);
     bool first = true;
     bool any = false;
+    bool pad = true;
     for (const model::Row& row : table.rows) {
-        for (std::size_t c = 0; c < columns; ++c) {
-            std::string& text = line[c];
-            text.clear();
-            if (c >= row.cells.size()) continue;
-            const model::Cell& cell = row.cells[c];
-            if (cell.h_merge) continue;
-            if (cell.v_merge) {
-                if (!first) text = above[c];
-                continue;
+        if (!first) out += '\n';
+        out += '|';
+        const std::size_t short_by = columns - row.cells.size();
+        if (!first && short_by > 0 && pad) pad = meter.repeat("table padding", short_by * EMPTY_CELL_NBYTES);
+        const std::size_t shown = first || pad ? columns : row.cells.size();
+        for (std::size_t c = 0; c < shown; ++c) {
+            out += ' ';
+            const std::size_t from = out.size();
+            const model::Cell* cell = c < row.cells.size() ? &row.cells[c] : nullptr;
+            if (cell && cell->v_merge && !cell->h_merge && !first && above[c].second > 0 &&
+                meter.repeat("merged cell text", above[c].second)) {
+                out.reserve(out.size() + above[c].second + 2);
+                out.append(out, above[c].first, above[c].second);
+            } else if (cell && cell->is_origin()) {
+                append_cell(out, *cell, links, scratch);
+                any = any || out.size() != from;
             }
-            append_cell(text, cell, links, scratch);
-            any = any || !text.empty();
+            here[c] = {from, out.size() - from};
+            out += " |";
         }
-        pipe_row(out, line);
-        if (first) {
-            out += "\n|";
-            for (std::size_t c = 0; c < columns; ++c) out += " --- |";
-        }
+        for (std::size_t c = shown; c < columns; ++c) here[c] = {0, 0};
+        if (first) delimiter_row(out, columns);
         first = false;
-        std::swap(above, line);
+        std::swap(above, here);
+        if (!meter.check()) return;
     }
     // A grid of empty cells says nothing.
-    if (!any) out.clear();
+    if (!any) meter.rewind(mark);
+}
+
+std::string linked_table_markdown(const model::Table& table, const Links& links) {
+    std::string out;
+    text::Meter meter(out);
+    Scratch scratch;
+    write_table(table, links, meter, scratch);
     return out;
 }
 
@@ -723,11 +771,18 @@ private:
     std::array<std::string, MAX_LEVEL + 1> scheme_{};
 };
 
-void body_markdown(const document::Bullets& bullets, const model::Shape& shape, const model::TextBody& body,
-                   const Links& links, std::string& out, Scratch& scratch, std::optional<Nesting::Tail>& tail) {
+// False when the meter refused a paragraph.
+bool body_markdown(const document::Bullets& bullets, const model::Shape& shape, const model::TextBody& body,
+                   const Links& links, text::Meter& meter, Scratch& scratch, std::optional<Nesting::Tail>& tail) {
+    std::string& out = meter.out();
     BodyWriter w(bullets, shape, links, out, scratch, tail);
-    for (const model::Paragraph& p : body.paragraphs) w.add(p);
+    for (const model::Paragraph& p : body.paragraphs) {
+        const std::size_t before = out.size();
+        w.add(p);
+        if (out.size() != before && !meter.check()) return false;
+    }
     w.finish();
+    return true;
 }
 
 // A name an application gives a new picture ("Picture 3"), which says
@@ -753,8 +808,12 @@ bool is_default_name(std::string_view name) {
     });
 }
 
-std::string picture_markdown(const model::Shape& shape, const document::ImageRef* ref) {
-    const std::string target = !ref ? std::string() : ref->part ? *ref->part : ref->external.value_or("");
+// A picture linking to `target` (empty when unknown) through the slide's
+// relationship `rel_id`. A target shown again on the slide is a repeat
+// (`targets`), and one past the allowance shows as an unknown target does.
+std::string picture_markdown(const model::Shape& shape, std::string_view rel_id, std::string_view target,
+                             Targets& targets) {
+    if (!is_blank(target) && !targets.show(rel_id, trim(target), "picture target")) target = {};
     // A picture whose target is unknown has no link to show; its own
     // description is still words of the slide.
     if (is_blank(target)) {
@@ -844,8 +903,16 @@ const model::Shape* title_shape(const model::SlideContent& content) {
 
 std::string table_markdown(const model::Table& table) { return linked_table_markdown(table, Links()); }
 
-std::string chart_markdown(const chart::ChartData& chart) {
-    std::string out = "Chart";
+namespace {
+
+// The chart's caption, then its table of categories by series, through
+// `meter` a row at a time. A row is laid out over every series, so the
+// cells no point fills (a shorter series, a gap in a cache, a row of gaps)
+// are padding: repeats, taken to the allowance as each row is written.
+// Past it the table ends there.
+void write_chart(const chart::ChartData& chart, text::Meter& meter) {
+    std::string& out = meter.out();
+    out += "Chart";
     if (!chart.kinds.empty()) {
         out += " (";
         for (std::size_t i = 0; i < chart.kinds.size(); ++i) {
@@ -869,43 +936,64 @@ std::string chart_markdown(const chart::ChartData& chart) {
         out += "\nValue axis: ";
         append_escaped(out, one_line(*chart.value_axis_title), INLINE_TEXT);
     }
-    if (chart.series.empty()) return out;
+    if (!meter.check() || chart.series.empty()) return;
 
     std::size_t points = 0;
     bool have_categories = false;
     for (const chart::Series& s : chart.series) {
-        points = std::max({points, s.categories.size(), s.values.size()});
-        have_categories = have_categories || !s.categories.empty();
+        points = std::max({points, s.categories.length, s.values.length});
+        have_categories = have_categories || s.categories.length > 0;
     }
-    std::vector<std::vector<std::string>> rows;
-    rows.reserve(points + 1);
-    std::vector<std::string> header;
-    header.push_back(category_axis ? cell_text(one_line(*chart.category_axis_title)) : std::string("Category"));
+    std::string scratch;
+    out += "\n\n|";
+    if (category_axis) append_cell_text(out, *chart.category_axis_title, scratch);
+    else out += " Category |";
     for (std::size_t i = 0; i < chart.series.size(); ++i) {
         const chart::Series& s = chart.series[i];
-        header.push_back(s.name && !is_blank(*s.name) ? cell_text(one_line(*s.name))
-                                                      : "Series " + std::to_string(i + 1));
+        if (s.name && !is_blank(*s.name)) append_cell_text(out, *s.name, scratch);
+        else out += " Series " + std::to_string(i + 1) + " |";
     }
-    rows.push_back(std::move(header));
+    delimiter_row(out, chart.series.size() + 1);
+    if (!meter.check()) return;
     for (std::size_t p = 0; p < points; ++p) {
-        std::vector<std::string> row;
-        row.reserve(chart.series.size() + 1);
-        std::string category;
+        const std::size_t row = out.size();
+        out += "\n|";
+        std::uint64_t unfilled = 0;  // bytes of the cells no point fills
+        bool filled = false;
+        const auto cell = [&](std::string_view text, bool written) {
+            const std::size_t from = out.size();
+            append_cell_text(out, text, scratch);
+            if (written) filled = true;
+            else unfilled += out.size() - from;
+        };
         if (have_categories) {
-            for (const chart::Series& s : chart.series)
-                if (p < s.categories.size()) {
-                    category = cell_text(one_line(chart::shown_category(chart, s, p)));
-                    break;
-                }
+            const auto with = std::find_if(chart.series.begin(), chart.series.end(),
+                                           [&](const chart::Series& s) { return p < s.categories.length; });
+            if (with == chart.series.end()) cell({}, false);
+            else cell(chart::shown_category(chart, *with, p), with->categories.find(p) != nullptr);
         } else {
-            category = std::to_string(p + 1);
+            out += ' ';
+            out += std::to_string(p + 1);
+            out += " |";
         }
-        row.push_back(std::move(category));
-        for (const chart::Series& s : chart.series)
-            row.push_back(cell_text(one_line(chart::shown_value(chart, s, p))));
-        rows.push_back(std::move(row));
+        for (const chart::Series& s : chart.series) cell(chart::shown_value(chart, s, p), s.values.find(p) != nullptr);
+        // A row of gaps is padding whole, its number too.
+        if (!filled) unfilled = out.size() - row;
+        if (unfilled > 0 && !meter.repeat("chart padding", unfilled)) {
+            meter.rewind(row);
+            return;
+        }
+        if (!meter.check()) return;
     }
-    return out + "\n\n" + pipe_table(rows);
+}
+
+} // namespace
+
+std::string chart_markdown(const chart::ChartData& chart) {
+    std::string out;
+    text::Meter meter(out);
+    write_chart(chart, meter);
+    return out;
 }
 
 namespace {
@@ -914,46 +1002,60 @@ namespace {
 constexpr std::size_t ITEM_MARKER = 2;
 
 // A diagram's items as the lines of a list yet to be placed: each escaped
-// on its own line, with its level beside. What came before the list decides
-// only the kind of its markers, so its indents are counted here.
-document::Rendered diagram_lines(const diagram::DiagramData& diagram) {
-    document::Rendered out;
+// on its own line, with its level beside, written through `meter` an item
+// at a time. What came before the list decides only the kind of its
+// markers, so its indents are counted here.
+void diagram_lines(const diagram::DiagramData& diagram, document::Rendered& out, text::Meter& meter) {
     Nesting nesting;
+    std::string t;
     for (const auto& [level, item] : diagram.items) {
-        const std::string t = one_line(item);
+        t.clear();
+        append_one_line(t, item);
         if (t.empty()) continue;
         if (!out.levels.empty()) out.text += '\n';
         append_escaped(out.text, t, BLOCK_LINE);
+        if (!meter.check()) return;
         out.levels.push_back(level);
         out.list_nbytes += nesting.place(level, ITEM_MARKER, false).indent + ITEM_MARKER;
     }
-    return out;
 }
 
-// Those lines as a nested list; `tail` as for a text body.
-std::string diagram_list(const document::Rendered& lines, std::optional<Nesting::Tail>& tail) {
-    std::string out;
+// Those lines as a nested list, a block of the meter's string written an
+// item at a time; `tail` as for a text body. False when the meter refused
+// an item.
+bool diagram_list(const document::Rendered& lines, std::optional<Nesting::Tail>& tail, text::Meter& meter) {
+    std::string& out = meter.out();
+    if (lines.levels.empty()) return true;
+    if (!out.empty()) out += "\n\n";
+    const std::size_t base = out.size();
     Nesting nesting(tail);
     std::size_t begin = 0;
     for (const std::uint8_t level : lines.levels) {
         std::size_t end = lines.text.find('\n', begin);
         if (end == std::string::npos) end = lines.text.size();
         const Nesting::Place place = nesting.place(level, ITEM_MARKER, false);
-        if (!out.empty()) out += '\n';
+        if (out.size() != base) out += '\n';
         out.append(place.indent, ' ');
         out += place.alternate ? "* " : "- ";
         out.append(lines.text, begin, end - begin);
         begin = end + 1;
+        if (!meter.check()) return false;
     }
-    if (!out.empty()) tail = nesting.tail();
-    return out;
+    tail = nesting.tail();
+    return true;
 }
 
 } // namespace
 
 std::string diagram_markdown(const diagram::DiagramData& diagram) {
+    document::Rendered lines;
+    text::Meter unmetered(lines.text);
+    diagram_lines(diagram, lines, unmetered);
+    std::string out;
+    text::Meter meter(out);
     std::optional<Nesting::Tail> tail;
-    return diagram_list(diagram_lines(diagram), tail);
+    diagram_list(lines, tail, meter);
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -961,45 +1063,69 @@ std::string diagram_markdown(const diagram::DiagramData& diagram) {
 
 namespace {
 
-// What a pass shows of a part, as Markdown.
-document::Rendered chart_rendered(const chart::ChartData& chart) { return {.text = chart_markdown(chart)}; }
+// What a pass shows of a part, as Markdown, written into `meter`'s string.
+void chart_rendered(const chart::ChartData& chart, document::Rendered&, text::Meter& meter) {
+    write_chart(chart, meter);
+}
 
 // The notes page as a quote, each of its paragraphs one of the quote;
 // nothing when no paragraph shows.
-document::Rendered notes_rendered(const model::SlideContent& page) {
-    document::Rendered out;
+void notes_rendered(const model::SlideContent& page, document::Rendered&, text::Meter& meter) {
+    std::string& out = meter.out();
     std::string text;
-    Quote q(out.text, "Notes: ");
+    Quote q(out, "Notes: ");
     for (const model::TextBody* body : page.notes_bodies())
         for (const model::Paragraph& p : body->paragraphs) {
             text.clear();
             p.append_text(text);
+            const std::size_t before = out.size();
             q.paragraph(text);
+            if (out.size() != before && !meter.check()) return;
         }
-    if (q.empty()) out.text.clear();
-    return out;
+    if (q.empty()) out.clear();
 }
 
-document::Rendered comments_rendered(const std::vector<comments::Comment>& list) {
-    document::Rendered out;
+// An author's name is stored once and shown at each of their comments:
+// every showing counts as a repeat.
+void comments_rendered(const std::vector<comments::Comment>& list, document::Rendered&, text::Meter& meter) {
+    std::string& out = meter.out();
+    std::string lead;
     for (const comments::Comment& c : list) {
-        std::string lead = c.reply ? "Reply" : "Comment";
-        if (c.author && !is_blank(*c.author)) {
+        lead = c.reply ? "Reply" : "Comment";
+        // Counted by the name as stored, before it is folded.
+        if (c.author && !is_blank(*c.author) && meter.repeat("comment author", trim(*c.author).size())) {
             lead += " from ";
             append_escaped(lead, one_line(*c.author), INLINE_TEXT);
         }
         lead += ": ";
         // A comment is one paragraph: its text has line ends only.
-        Quote(out.text, lead).paragraph(c.text);
+        Quote(out, lead).paragraph(c.text);
+        if (!meter.check()) return;
     }
-    return out;
+}
+
+// What a picture of a package's slide links to, as the slide's
+// relationship `id` names it: an external target as written, or the part
+// it resolves to (by its stored name when there is one, else `held`).
+// Empty for an id the slide lacks.
+std::string_view picture_target(const document::Slide& slide, const opc::Relationships& rels, std::string_view id,
+                                 std::string& held) {
+    const opc::Relationship* rel = rels.get(id);
+    if (!rel) return {};
+    if (rel->external) return rel->target;
+    held = opc::resolve_target(slide.part, rel->target);
+    const package::Package* pkg = slide.view->package();
+    if (const auto index = pkg->part_index(held)) return pkg->parts()[*index].name;
+    return held;
 }
 
 } // namespace
 
 std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& options,
                            text::ExtractReport& report) {
-    document::Pass pass(slide.view ? slide.view->shared()->source_nbytes : 0);
+    document::Pass pass = text::slide_pass(slide);
+    std::optional<document::Document::Metering> metering;
+    if (slide.view) metering.emplace(*slide.view, pass);
     return slide_markdown(slide, options, report, pass);
 }
 
@@ -1010,11 +1136,14 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
         report.merge(text::ExtractReport{.hidden_slides_skipped = 1});
         return {};
     }
+    text::count_slide_part(slide, pass);
     report.merge(slide.report);
-    SlideRels rels(&slide, report);
-    const Links links(&rels);
-
     std::string out;
+    text::Meter meter(out, &pass, &report);
+    SlideRels rels(&slide, report, &pass);
+    Targets targets(&meter);
+    const Links links(&rels, &targets);
+
     const model::Shape* title = nullptr;
     if (options.headings) {
         const std::optional<std::string> text = content.title();
@@ -1029,16 +1158,19 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
             out += "Slide ";
             out += std::to_string(slide.index + 1);
         }
+        if (!meter.check()) return out;
     }
 
     const std::vector<const model::Shape*> shapes =
         text::shown_shapes(content, options.hidden_shapes, options.furniture);
 
-    // Image references pair with pictures in walk order. Without the
-    // slide's relationships (recorded above) no picture has a target.
+    // A legacy deck's image references pair with pictures in walk order; a
+    // package's pictures are looked up in the slide's relationships as they
+    // show. Without those (recorded above) no picture has a target.
     std::unordered_map<const model::Shape*, std::size_t> image_of;
     std::vector<document::ImageRef> images;
-    if (options.images && std::any_of(shapes.begin(), shapes.end(), [](const model::Shape* s) {
+    const bool legacy = !slide.view || !slide.view->package();
+    if (legacy && options.images && std::any_of(shapes.begin(), shapes.end(), [](const model::Shape* s) {
             const auto* pic = std::get_if<model::Picture>(&s->content);
             return pic && pic->media == model::Picture::Media::none;
         }) && rels.get()) {
@@ -1053,75 +1185,94 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
             }
         }
     }
+    std::string held;  // a resolved picture target
+    const auto picture = [&](const model::Shape& shape, const model::Picture& pic) -> std::string {
+        if (legacy) {
+            const auto it = image_of.find(&shape);
+            if (it == image_of.end()) return picture_markdown(shape, {}, {}, targets);
+            const document::ImageRef& ref = images[it->second];
+            return picture_markdown(shape, ref.rel_id,
+                                    ref.part ? std::string_view(*ref.part) : ref.external ? std::string_view(*ref.external) : std::string_view(),
+                                    targets);
+        }
+        const std::optional<std::string>& id = pic.embed ? pic.embed : pic.link;
+        const opc::Relationships* all = id ? rels.get() : nullptr;
+        if (!all) return picture_markdown(shape, {}, {}, targets);
+        return picture_markdown(shape, *id, picture_target(slide, *all, *id, held), targets);
+    };
 
     Scratch scratch;
     const document::Bullets bullets(slide);
     // The list the last block ended with, which a list opening the next
     // block must not continue.
     std::optional<Nesting::Tail> tail;
-    text::Showing showing(slide, pass, report);
-    const auto show = [&](const model::Shape& shape) {
+    text::Showing showing(slide, pass, report, meter);
+    // Writes a shape's block; false when the meter refused it.
+    const auto show = [&](const model::Shape& shape) -> bool {
         const std::size_t before = out.size();
-        if (const model::TextBody* body = shape.text_body()) {
-            body_markdown(bullets, shape, *body, links, out, scratch, tail);
-            return;
-        }
+        if (const model::TextBody* body = shape.text_body())
+            return body_markdown(bullets, shape, *body, links, meter, scratch, tail);
         if (const model::Table* table = shape.table()) {
-            add_block(out, linked_table_markdown(*table, links));
+            write_table(*table, links, meter, scratch);
         } else if (const auto* pic = std::get_if<model::Picture>(&shape.content)) {
-            if (pic->media != model::Picture::Media::none) {
-                add_block(out, media_markdown(shape, pic->media));
-            } else if (options.images) {
-                const auto it = image_of.find(&shape);
-                add_block(out, picture_markdown(shape, it == image_of.end() ? nullptr : &images[it->second]));
-            }
+            if (pic->media != model::Picture::Media::none) add_block(out, media_markdown(shape, pic->media));
+            else if (options.images) add_block(out, picture(shape, *pic));
         } else if (std::holds_alternative<model::Chart>(shape.content)) {
             if (const document::Rendered* r = showing.frame(shape, chart_rendered, diagram_lines))
                 add_block(out, r->text);
         } else if (std::holds_alternative<model::Diagram>(shape.content)) {
             if (const document::Rendered* r = showing.frame(shape, chart_rendered, diagram_lines))
-                add_block(out, diagram_list(*r, tail));
-            return;
+                return diagram_list(*r, tail, meter) && meter.check();
+            return meter.check();
         }
         if (out.size() != before) tail.reset();
+        return meter.check();
     };
     for (const model::Shape* shape : shapes) {
+        if (!meter.open()) return out;
         if (text::refers_to_part(*shape)) rels.get();
         if (shape == title) continue;
         if (content.copies.empty()) {
-            show(*shape);
+            if (!show(*shape)) return out;
             continue;
         }
         // A copy is counted by what it shows; one past the allowance is taken
         // back, and the list before it ends the slide's again.
         const std::size_t before = out.size();
         const std::optional<Nesting::Tail> tail_before = tail;
+        bool shown = true;
         const bool kept = showing.keeps(*shape, [&] {
-            show(*shape);
+            shown = show(*shape);
             return std::uint64_t{out.size() - before};
         });
+        if (!shown) return out;
         if (!kept) {
-            out.resize(before);
+            meter.rewind(before);
             tail = tail_before;
         }
     }
 
-    if (options.notes)
+    if (options.notes && meter.open())
         if (const document::Rendered* r = showing.notes(notes_rendered)) add_block(out, r->text);
-    if (options.comments)
+    if (options.comments && meter.check() && meter.open())
         if (const document::Rendered* r = showing.comments(comments_rendered)) add_block(out, r->text);
+    meter.check();
     return out;
 }
 
 std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
                                                         std::span<const std::size_t> positions,
                                                         const MarkdownOptions& options) {
-    document::Pass pass(doc.shared()->source_nbytes);
+    constexpr std::string_view GLUE = "\n\n---\n\n";
+    document::Pass pass(*doc.shared());
+    const document::Document::Metering metering(doc, pass);
     auto results = doc.map_slides_at(positions, [&](document::Document& view, std::size_t position) {
         std::pair<std::string, text::ExtractReport> r;
         auto slide = view.slide(position, vantrell_core::slide::Detail::text);
-        if (!slide) r.second.failed_slides.emplace_back(position, slide.error().message());
+        if (!slide) r.second.failed_slides.emplace_back(position, pass.message(slide.error().message()));
         else r.first = slide_markdown(*slide, options, r.second, pass);
+        // What joins it to the next, or ends the whole, is charged with it.
+        if (!r.first.empty()) text::Meter(r.first, &pass, &r.second).admit(GLUE.size());
         return r;
     });
     std::pair<std::string, text::ExtractReport> out;
@@ -1131,7 +1282,7 @@ std::pair<std::string, text::ExtractReport> markdown_at(document::Document& doc,
         blocks.push_back(std::move(md));
         out.second.merge(report);
     }
-    out.first = text::join_non_empty(blocks, "\n\n---\n\n");
+    out.first = text::join_non_empty(blocks, GLUE);
     if (!out.first.empty()) out.first += '\n';
     return out;
 }

@@ -24,7 +24,8 @@
 //   column. A vertically merged cell repeats its origin's text, so that
 //   every row reads whole; a horizontally merged one is empty. A cell's
 //   lines are folded as a body's and joined by "<br>"; links are as in the
-//   text. A table of empty cells gives nothing.
+//   text. A table of empty cells gives nothing. Rows are padded with empty
+//   cells to the widest.
 // - Pictures (with images on): "![ALT](PART)", the target being the image
 //   part, or the external target for a linked picture; the alt text is the
 //   description, else the shape's name unless it is an application's
@@ -32,8 +33,9 @@
 //   give a line "Audio: NAME" / "Video: NAME".
 // - Charts: a caption "Chart (KINDS): TITLE", with lines "Category axis: A"
 //   and "Value axis: B" when the axes have titles, then a pipe table of
-//   categories by series. Diagrams: their
-//   items as a nested "- " list.
+//   categories by series, a row per point up to the longest cache's
+//   length, cells no point fills empty. Diagrams: their items as a nested
+//   "- " list.
 // - Notes and comments (when asked) last, as block quotes: "> Notes: ..."
 //   and "> Comment from AUTHOR: ..." / "> Reply from AUTHOR: ...". Each
 //   paragraph of the notes is a paragraph of the quote; a comment is one
@@ -45,6 +47,17 @@
 // outline; a line of text is never taken there as speaker notes.
 // Failures, an unreadable relationships part among them, go into the
 // extraction report.
+// What is stored once and shown many times is a repeat, counted against
+// the pass's allowance (text::Showing, document::Pass): a merged cell's text
+// on the rows below its origin, the empty cells padding a short row (after
+// the header) and the cells of a chart row no point fills, a link's or
+// linked picture's target at each showing after its first on the slide,
+// a comment author's name at every comment. Past the allowance, merged
+// cells show blank, rows stay short (a reader pads them), a chart's table
+// ends, links show as text, pictures as ones of unknown target, comments
+// without their author; the report names what was left out. Everything is
+// written through the pass's meter (text::Meter), a paragraph, row or
+// item at a time.
 #pragma once
 
 #include <cstddef>

@@ -410,9 +410,13 @@ Result<Bytes> Package::read_part(std::string_view name, std::uint64_t max_nbytes
     if (!index) return fail(Error::missing_part(std::string(name)));
     // What the cache holds is within any limit a parser asks for: the budget
     // is below the ceiling, and the checker hands over only bytes it kept.
-    if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) return it->second;
+    if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) {
+        if (reads_) reads_->add(*index, it->second->size());
+        return it->second;
+    }
     auto bytes = read_text(*index, max_nbytes);
     if (!bytes) return bytes;
+    if (reads_) reads_->add(*index, (*bytes)->size());
     if ((*bytes)->size() <= MAX_CACHED_NBYTES - cached_nbytes_) {
         cached_nbytes_ += (*bytes)->size();
         bytes_cache_.emplace(*index, *bytes);
@@ -423,8 +427,10 @@ Result<Bytes> Package::read_part(std::string_view name, std::uint64_t max_nbytes
 Result<Bytes> Package::read_part_once(std::string_view name) {
     const auto index = part_index(name);
     if (!index) return fail(Error::missing_part(std::string(name)));
-    if (auto it = bytes_cache_.find(*index); it != bytes_cache_.end()) return it->second;
-    return read_text(*index, MAX_XML_PART_NBYTES);
+    auto it = bytes_cache_.find(*index);
+    auto bytes = it != bytes_cache_.end() ? Result<Bytes>(it->second) : read_text(*index, MAX_XML_PART_NBYTES);
+    if (bytes && reads_) reads_->add(*index, (*bytes)->size());
+    return bytes;
 }
 
 Result<void> Package::read_part_bytes(std::string_view name, bytes::Buffer& out,
@@ -463,6 +469,7 @@ Result<std::shared_ptr<const opc::Relationships>> Package::rels(std::string_view
             text = std::move(*utf8);
             view = as_text(text);
         }
+        if (reads_) reads_->add(*index, view.size());
         auto parsed = opc::Relationships::parse(std::string(source), view);
         if (!parsed) return fail(parsed.error().to_error(std::string(part.name)));
         result = std::make_shared<const opc::Relationships>(std::move(*parsed));

@@ -26,6 +26,7 @@
 #include "core/opc.h"
 #include "core/zip.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -148,6 +149,26 @@ private:
 // Whether a view keeps what it read for later calls.
 enum class Keep : bool { no, yes };
 
+// The parts read for parsing through the views of one pass (see
+// Package::set_reads), each counted once by its bytes as parsed, however
+// many views read it and how often. Any number of views may count at once.
+class ReadSet {
+public:
+    explicit ReadSet(std::size_t parts)
+        : seen_(std::make_unique<std::atomic<bool>[]>(parts)), parts_(parts) {}
+
+    void add(std::size_t index, std::uint64_t nbytes) noexcept {
+        if (index >= parts_ || seen_[index].exchange(true, std::memory_order_relaxed)) return;
+        nbytes_.fetch_add(nbytes, std::memory_order_relaxed);
+    }
+    std::uint64_t nbytes() const noexcept { return nbytes_.load(std::memory_order_relaxed); }
+
+private:
+    std::unique_ptr<std::atomic<bool>[]> seen_;
+    std::size_t parts_;
+    std::atomic<std::uint64_t> nbytes_{0};
+};
+
 class Package {
 public:
     // A view over an existing core; no I/O, cannot fail.
@@ -208,9 +229,16 @@ public:
     void set_ledger(budget::Ledger* ledger) noexcept { ledger_ = ledger; }
     budget::Ledger* ledger() const noexcept { return ledger_; }
 
+    // Parts read for parsing through this view (read_part, read_part_once,
+    // rels), from its cache or not, are counted in `reads`; none (the
+    // default) counts nothing.
+    void set_reads(ReadSet* reads) noexcept { reads_ = reads; }
+    ReadSet* reads() const noexcept { return reads_; }
+
 private:
     std::shared_ptr<const Core> core_;
     budget::Ledger* ledger_ = nullptr;
+    ReadSet* reads_ = nullptr;
     struct CaselessHasher {
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const noexcept {

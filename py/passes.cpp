@@ -22,6 +22,19 @@ namespace {
 
 // ---------------------------------------------------------------- ExtractReport
 
+// A failure list as `(slide index, message)` tuples, one str for each
+// message the pass stored: a cause met many times costs its text once.
+PyObject* failure_list(const core::text::Failures& list) {
+    tk::StrTable strs;
+    return tk::to_py::list(list, [&](const std::pair<std::size_t, core::SharedText>& entry) {
+        return tk::to_py::tuple(tk::to_py::u64(entry.first), strs.str(entry.second));
+    });
+}
+
+struct ExtractReport;
+template <core::text::Failures core::text::ExtractReport::*List>
+PyObject* get_failures(const ExtractReport& r);
+
 struct ExtractReport {
     core::text::ExtractReport v;
 
@@ -36,12 +49,12 @@ struct ExtractReport {
         static const tk::ClassDef<R> def{
             .name = "vantrell.ExtractReport",
             .doc = "What text extraction skipped or could not read.",
-            .getters = {tk::member<&R::v, &V::failed_slides>(
-                            "failed_slides", "`(slide index, error)` for slides whose part could not be read."),
-                        tk::member<&R::v, &V::failed_notes>("failed_notes"),
-                        tk::member<&R::v, &V::failed_comments>("failed_comments"),
-                        tk::member<&R::v, &V::failed_frames>("failed_frames",
-                                                             "Chart or diagram parts that could not be read."),
+            .getters = {tk::getter<R>("failed_slides", &get_failures<&V::failed_slides>,
+                                      "`(slide index, error)` for slides whose part could not be read."),
+                        tk::getter<R>("failed_notes", &get_failures<&V::failed_notes>),
+                        tk::getter<R>("failed_comments", &get_failures<&V::failed_comments>),
+                        tk::getter<R>("failed_frames", &get_failures<&V::failed_frames>,
+                                      "Chart or diagram parts that could not be read."),
                         tk::member<&R::v, &V::hidden_slides_skipped>(
                             "hidden_slides_skipped", "Hidden slides left out because the options excluded them."),
                         tk::member<&R::v, &V::unknown_graphics>("unknown_graphics"),
@@ -55,6 +68,11 @@ struct ExtractReport {
         return def;
     }
 };
+
+template <core::text::Failures core::text::ExtractReport::*List>
+PyObject* get_failures(const ExtractReport& r) {
+    return failure_list(r.v.*List);
+}
 
 // ---------------------------------------------------------------- arguments
 

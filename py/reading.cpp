@@ -112,13 +112,44 @@ struct EmbeddedObject {
     }
 };
 
+// How one call lists a cache: laid out by idx, its gaps as empty strings,
+// or its written points alone once the gaps of the call's caches would pass
+// chart::GAP_BUDGET.
+struct Layout {
+    bool padded_categories = true;
+    bool padded_values = true;
+};
+
+// The cache as a list under its layout; the gaps share one empty str.
+PyObject* cache_list(const core::chart::Cache& cache, bool padded) {
+    using Point = core::chart::Cache::Point;
+    if (!padded) return tk::to_py::list(cache.points, [](const Point& p) { return tk::to_py::str(p.value); });
+    tk::Ref empty = tk::Ref::steal(tk::to_py::str(""));
+    tk::Ref out = tk::Ref::steal(PyList_New(static_cast<Py_ssize_t>(cache.length)));
+    if (!empty || !out) return nullptr;
+    std::size_t next = 0;  // the first point not listed yet
+    for (std::size_t i = 0; i < cache.length; ++i) {
+        const bool written = next < cache.points.size() && cache.points[next].idx == i;
+        PyObject* item = written ? tk::to_py::str(cache.points[next++].value) : Py_NewRef(empty.get());
+        if (!item) return nullptr;
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), item);  // steals
+    }
+    return out.release();
+}
+
 struct ChartSeries {
     core::chart::Series v;
+    Layout layout;
 
     static std::string repr(const ChartSeries& s) {
-        return "ChartSeries(name=" + tk::repr::optional_text(s.v.name) +
-               ", points=" + tk::repr::number(s.v.values.size()) + ")";
+        const std::size_t points = s.layout.padded_values ? s.v.values.length : s.v.values.points.size();
+        return "ChartSeries(name=" + tk::repr::optional_text(s.v.name) + ", points=" + tk::repr::number(points) + ")";
     }
+
+    static PyObject* get_categories(const ChartSeries& s) {
+        return cache_list(s.v.categories, s.layout.padded_categories);
+    }
+    static PyObject* get_values(const ChartSeries& s) { return cache_list(s.v.values, s.layout.padded_values); }
 
     static const tk::ClassDef<ChartSeries>& definition() {
         using S = ChartSeries;
@@ -126,17 +157,45 @@ struct ChartSeries {
             .name = "vantrell.ChartSeries",
             .doc = "One series of a chart.",
             .getters = {tk::member<&S::v, &core::chart::Series::name>("name"),
-                        tk::member<&S::v, &core::chart::Series::categories>("categories"),
-                        tk::member<&S::v, &core::chart::Series::values>("values")},
+                        tk::getter<S>("categories", &get_categories),
+                        tk::getter<S>("values", &get_values)},
             .repr = &repr,
         };
         return def;
     }
 };
 
+// The layouts of one call's caches, in the order it lists them: each is
+// padded while the gaps of all padded so far stay within the budget.
+class Layouts {
+public:
+    Layout next(const core::chart::Series& series) {
+        return {fits(series.categories), fits(series.values)};
+    }
+
+private:
+    bool fits(const core::chart::Cache& cache) {
+        const std::size_t gaps = cache.gaps();
+        if (gaps > left_) return false;
+        left_ -= gaps;
+        return true;
+    }
+    std::size_t left_ = core::chart::GAP_BUDGET;
+};
+
 struct Chart {
     std::uint32_t shape_id = 0;
     core::chart::ChartData v;
+    std::vector<Layout> layouts;  // per series
+
+    static PyObject* get_series(const Chart& c) {
+        std::size_t i = 0;
+        return tk::object_list<ChartSeries>(c.v.series, [&](const core::chart::Series& s) {
+            const Layout layout = i < c.layouts.size() ? c.layouts[i] : Layout{};
+            ++i;
+            return ChartSeries{s, layout};
+        });
+    }
 
     static std::string repr(const Chart& c) {
         return "Chart(title=" + tk::repr::optional_text(c.v.title) + ", kinds=" + tk::repr::text_list(c.v.kinds) +
@@ -153,7 +212,7 @@ struct Chart {
                         tk::member<&Chart::v, &D::kinds>("kinds"),
                         tk::member<&Chart::v, &D::category_axis_title>("category_axis_title"),
                         tk::member<&Chart::v, &D::value_axis_title>("value_axis_title"),
-                        tk::objects<ChartSeries, &Chart::v, &D::series>("series")},
+                        tk::getter<Chart>("series", &get_series)},
             .repr = &repr,
         };
         return def;
@@ -451,8 +510,13 @@ struct SlideMethods {
     }
 
     static PyObject* charts(const Slide& s, const tk::Args&) {
-        return reread_list<Chart>(s, [](const doc::Slide& sl) { return sl.charts(); },
-                                  [](const auto& item) { return Chart{item.first, item.second}; });
+        Layouts layouts;
+        return reread_list<Chart>(s, [](const doc::Slide& sl) { return sl.charts(); }, [&](const auto& item) {
+            Chart chart{item.first, item.second, {}};
+            chart.layouts.reserve(chart.v.series.size());
+            for (const core::chart::Series& series : chart.v.series) chart.layouts.push_back(layouts.next(series));
+            return chart;
+        });
     }
 
     static PyObject* diagrams(const Slide& s, const tk::Args&) {

@@ -822,7 +822,7 @@ TEST(SlideServices, FrameTargetsUnknownOrExternal) {
     vantrell_core::text::ExtractReport report;
     (void)s->text_reporting({}, report);
     ASSERT_EQ(report.failed_frames.size(), 1u);
-    EXPECT_EQ(report.failed_frames[0].second, missing);
+    EXPECT_EQ(*report.failed_frames[0].second, missing);
 
     z.replace("ppt/slides/slide2.xml", sld(chart_frame(3, "rId2") + diagram_frame(4, "rId3")));
     z.replace("ppt/slides/_rels/slide2.xml.rels",

@@ -709,12 +709,13 @@ TEST(ChartCaches, TitlesKindsSeriesAndGaps) {
     EXPECT_EQ(r->value_axis_title, "Units");
     ASSERT_EQ(r->series.size(), 3u);
     EXPECT_EQ(r->series[0].name, "North");
-    EXPECT_EQ(r->series[0].categories, (std::vector<std::string>{"A", "", "C"}));
-    EXPECT_EQ(r->series[0].values, (std::vector<std::string>{"", "2.5", "", ""}));
+    EXPECT_EQ(r->series[0].categories.padded(), (std::vector<std::string>{"A", "", "C"}));
+    EXPECT_EQ(r->series[0].values.padded(), (std::vector<std::string>{"", "2.5", "", ""}));
+    EXPECT_EQ(r->series[0].values.gaps(), 3u);
     EXPECT_EQ(r->series[1].name, "Literal");
-    EXPECT_TRUE(r->series[1].values.empty());
+    EXPECT_TRUE(r->series[1].values.padded().empty());
     EXPECT_FALSE(r->series[2].name);
-    EXPECT_EQ(r->series[2].categories, (std::vector<std::string>{"Q1", "Q2"}));
+    EXPECT_EQ(r->series[2].categories.padded(), (std::vector<std::string>{"Q1", "Q2"}));
 }
 
 TEST(ChartCaches, ScatterAxesAutomaticTitleAndHostileCounts) {
@@ -734,11 +735,11 @@ TEST(ChartCaches, ScatterAxesAutomaticTitleAndHostileCounts) {
     EXPECT_EQ(r->category_axis_title, "X");
     EXPECT_EQ(r->value_axis_title, "Y");
     ASSERT_EQ(r->series.size(), 1u);
-    EXPECT_LE(r->series[0].categories.size(), chart::MAX_POINTS);
+    EXPECT_EQ(r->series[0].categories.length, chart::MAX_POINTS);
     EXPECT_EQ(r->series[0].categories.at(5), "1");
-    EXPECT_EQ(r->series[0].values, (std::vector<std::string>{"", "9"}));
+    EXPECT_EQ(r->series[0].values.padded(), (std::vector<std::string>{"", "9"}));
 
-    // Many huge sparse caches stay within the gap budget.
+    // Huge sparse caches keep what they hold, not what they declare.
     std::string many = std::string(C_HEAD) + "<c:plotArea><c:barChart>";
     for (int i = 0; i < 40; ++i)
         many += "<c:ser><c:val><c:numLit><c:ptCount val=\"4000000000\"/><c:pt idx=\"3\"><c:v>1</c:v></c:pt>"
@@ -747,9 +748,10 @@ TEST(ChartCaches, ScatterAxesAutomaticTitleAndHostileCounts) {
     auto m = chart::parse(many, "/c.xml");
     ASSERT_TRUE(m);
     std::size_t total = 0;
-    for (const auto& s : m->series) total += s.values.size();
-    EXPECT_LE(total, chart::GAP_BUDGET + 40);
-    EXPECT_EQ(m->series.back().values, (std::vector<std::string>{"1"}));
+    for (const auto& s : m->series) total += s.values.points.size();
+    EXPECT_EQ(total, 40u);
+    EXPECT_EQ(m->series.back().values.length, chart::MAX_POINTS);
+    EXPECT_EQ(m->series.back().values.packed(), (std::vector<std::string>{"1"}));
 }
 
 TEST(ChartCaches, OtherRootsAndErrors) {
@@ -779,7 +781,7 @@ TEST(ChartCaches, FormatCodesOfNumericCachesAndPoints) {
     EXPECT_TRUE(r->date1904);
     ASSERT_EQ(r->series.size(), 2u);
     const chart::Series& a = r->series[0];
-    EXPECT_EQ(a.values, (std::vector<std::string>{"0.25", "1234.5", "n/a"}));  // kept as written
+    EXPECT_EQ(a.values.padded(), (std::vector<std::string>{"0.25", "1234.5", "n/a"}));  // kept as written
     EXPECT_EQ(a.value_formats.at(1), "#,##0");
     EXPECT_EQ(a.value_formats.at(2), "0.0%");
     std::vector<std::string> shown;

@@ -246,15 +246,15 @@ TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     EXPECT_TRUE(r.is_complete());
 
     text::ExtractReport a;
-    a.failed_frames.emplace_back(4, "missing part: /ppt/charts/chart9.xml");
-    a.failed_slides.emplace_back(1, "xml in /ppt/slides/slide2.xml at byte 7: bad");
+    a.failed_frames.emplace_back(4, std::string("missing part: /ppt/charts/chart9.xml"));
+    a.failed_slides.emplace_back(1, std::string("xml in /ppt/slides/slide2.xml at byte 7: bad"));
     a.hidden_slides_skipped = 2;
     vantrell_core::slide::SlideReport parsed;
     parsed.unknown_graphic_uris = {"urn:x", "urn:y", "urn:x"};
     parsed.unknown_elements = 4;
     text::ExtractReport b;
-    b.failed_notes.emplace_back(0, "n");
-    b.failed_comments.emplace_back(2, "c");
+    b.failed_notes.emplace_back(0, std::string("n"));
+    b.failed_comments.emplace_back(2, std::string("c"));
     b.merge(parsed);
     r.merge(a);
     r.merge(b);
@@ -277,6 +277,51 @@ TEST(ExtractReport, WarningsInFixedOrderAndMergeKeepsUrisDistinct) {
     quiet.merge(text::ExtractReport{.hidden_slides_skipped = 5});
     EXPECT_EQ(quiet.hidden_slides_skipped, 0xFFFFFFFFu);
     EXPECT_TRUE(quiet.is_complete());
+
+    // A cause met many times is one line that says where and how often,
+    // whether its occurrences share the message or only its text.
+    text::ExtractReport many;
+    const vantrell_core::SharedText shared(std::string("missing part: /x"));
+    for (const std::size_t slide : {2u, 2u, 5u}) many.failed_frames.emplace_back(slide, shared);
+    many.failed_frames.emplace_back(7, std::string("missing part: /x"));
+    many.failed_notes.emplace_back(1, std::string("n"));
+    many.failed_notes.emplace_back(1, std::string("n"));
+    many.failed_notes.emplace_back(3, std::string("other"));
+    many.cut(std::uint64_t{20} << 20);
+    EXPECT_EQ(many.warnings(), (std::vector<std::string>{
+                                   "slide 2: notes unreadable 2 time(s): n",
+                                   "slide 4: notes unreadable: other",
+                                   "slide 3 and 2 more slide(s): chart or diagram unreadable 4 time(s): missing part: /x",
+                                   "output cut on 1 slide(s): past the bound of 20 MiB",
+                               }));
+    EXPECT_FALSE(many.is_complete());
+}
+
+// Output is charged item by item: the item that would pass the bound is
+// taken back, and from then on nothing more is written on any slide.
+TEST(Meter, ItemsPastTheBoundAreCutOnEverySlide) {
+    doc::Pass pass;  // read nothing: the bound is the allowance
+    const std::string item(std::size_t{4} << 20, 'x');
+    std::string a, b;
+    text::ExtractReport ra, rb;
+    text::Meter ma(a, &pass, &ra), mb(b, &pass, &rb);
+    ASSERT_TRUE(ma.admit(6, 6));  // paid for already: charges nothing
+    a += "prepaid";               // one byte more than paid for
+    std::vector<bool> passed;
+    for (int i = 0; i < 5; ++i) {
+        a.resize(i == 0 ? 7 : a.size());
+        a += item;
+        passed.push_back(ma.check());
+        if (i == 0) ma.rewind(7 + item.size() - 1);  // a byte taken back is given back
+    }
+    EXPECT_EQ(passed, (std::vector<bool>{true, true, true, true, false}));
+    EXPECT_EQ(a.size(), 7 + 4 * item.size() - 1);
+    EXPECT_TRUE(pass.cut());
+    b += "y";
+    EXPECT_FALSE(mb.check());
+    EXPECT_TRUE(b.empty());
+    EXPECT_EQ(ra.warnings(), (std::vector<std::string>{"output cut on 1 slide(s): past the bound of 16 MiB"}));
+    EXPECT_FALSE(rb.is_complete());
 }
 
 TEST(TextHelpers, JoinNonEmpty) {
@@ -513,6 +558,14 @@ TEST(MarkdownFrames, ChartAsCategoriesBySeriesAndDiagramAsNestedList) {
     bare.series.push_back({std::nullopt, {}, {"1", "2"}});
     EXPECT_EQ(md::chart_markdown(bare), "Chart\n\n| Category | Series 1 |\n| --- | --- |\n| 1 | 1 |\n| 2 | 2 |");
     EXPECT_EQ(md::chart_markdown(vantrell_core::chart::ChartData{}), "Chart");
+    // A cache is laid out by its points' idx: a gap is an empty cell, a
+    // point past the length shows nowhere, and the text skips both.
+    vantrell_core::chart::ChartData sparse;
+    sparse.series.emplace_back().values.points = {{1, "b"}, {3, "d"}, {9, "z"}};
+    sparse.series[0].values.length = 4;
+    EXPECT_EQ(md::chart_markdown(sparse),
+              "Chart\n\n| Category | Series 1 |\n| --- | --- |\n| 1 |  |\n| 2 | b |\n| 3 |  |\n| 4 | d |");
+    EXPECT_EQ(text::chart_text(sparse), "b\nd");
 
     vantrell_core::diagram::DiagramData d;
     d.items = {{0, "Plan"}, {1, "Scope"}, {3, "Deep"}, {0, " "}, {0, "Do"}, {2, "Skip"}};
@@ -914,7 +967,7 @@ TEST(DeckPasses, PartsPastTheSizeLimitFailOnlyWhereTheyBelong) {
         EXPECT_EQ(mr.failed_frames, frames);
         EXPECT_EQ(mr.failed_slides, slides);
         EXPECT_EQ(mr.failed_notes, notes);
-        EXPECT_EQ(d.slide(1).error().message(), slides[0].second);
+        EXPECT_EQ(d.slide(1).error().message(), *slides[0].second);
     }
 }
 

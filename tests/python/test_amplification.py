@@ -11,17 +11,19 @@ name shows at the first of them, so a small file cannot make a huge text."""
 import copy
 import io
 import json
+import re
 import struct
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
 import vantrell
 import deckkit
 from deckkit import DECL, NS
-from slidedeck import (PNG, Slide, chart_frame, chart_part, diagram_data_part, diagram_frame, make, notes_part,
-                       ole_frame, para, pic, sp)
+from slidedeck import (C, PNG, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame, frame, make,
+                       notes_part, ole_frame, para, pic, run, sp, table)
 from test_legacy import box, compound, rec, shape, text_box
 
 N = 40
@@ -457,3 +459,135 @@ def test_a_value_stored_once_is_one_str_wherever_it_shows(tmp_path, case):
     assert (count, distinct, head, length) == (N, 1, want[:12], len(want))
     # A copy per object held 40 MiB, and as many again converted.
     assert grown < 16 * LONG
+
+
+# Routes by which a few stored bytes come out many times: copies and padding
+# a rendering makes count as repeats, warnings count a cause once, and every
+# pass is metered, its output bounded by what it read.
+FACTOR = 4
+BIG = 256 << 10
+LINK = ("http://example.com/" + "l" * BIG)[:BIG]
+AUTHOR = "n" * BIG
+
+
+def unpacked(data):
+    with zipfile.ZipFile(io.BytesIO(data)) as z:
+        return sum(i.file_size for i in z.infolist())
+
+
+def one_slide(shapes, rels=(), **options):
+    return make([Slide(shapes, rels=list(rels))], **options)
+
+
+def merged_rows(rows=80):
+    # A 256 KiB cell, then rows whose cell is merged into the one above.
+    return one_slide(table(5, "T", [1], [(1, [cell(para("w" * BIG))])] +
+                           [(1, [cell(attrs=' vMerge="1"')])] * rows))
+
+
+def short_rows(width=20000, rows=600):
+    return one_slide(table(5, "T", [1], [(1, [cell(para("h"))] + ['<a:tc/>'] * (width - 1))] + [(1, [])] * rows))
+
+
+def chart_of(series, count=None):
+    """A chart part of `series` (lists of values) in numeric caches, saying
+    `count` points each when given."""
+    def ser(values):
+        pts = "".join(f'<c:pt idx="{i}"><c:v>{v}</c:v></c:pt>' for i, v in enumerate(values))
+        n = count if count is not None else len(values)
+        return (f'<c:ser><c:cat><c:strRef><c:strCache><c:ptCount val="{n}"/></c:strCache></c:strRef></c:cat>'
+                f'<c:val><c:numRef><c:numCache><c:ptCount val="{n}"/>{pts}</c:numCache></c:numRef></c:val></c:ser>')
+    return (DECL + f'<c:chartSpace xmlns:c="{C}"><c:chart><c:plotArea><c:barChart>{"".join(map(ser, series))}'
+            '</c:barChart></c:plotArea></c:chart></c:chartSpace>').encode()
+
+
+def charts_on_slide(parts):
+    rels = [(f"rIdC{k}", "chart", f"../charts/chart{k}.xml") for k in range(len(parts))]
+    return make([Slide("".join(chart_frame(10 + k, "C", f"rIdC{k}") for k in range(len(parts))), rels=rels,
+                       parts={f"ppt/charts/chart{k}.xml": p for k, p in enumerate(parts)})])
+
+
+def linked_runs(count=100):
+    runs = '<a:r><a:rPr><a:hlinkClick r:id="rIdH"/></a:rPr><a:t>x</a:t></a:r>' + run(" ")
+    runs *= count
+    return one_slide(sp(5, "Body", f"<a:p>{runs}</a:p>"), [("rIdH", "hyperlink", LINK, "External")])
+
+
+def linked_pictures(count=100):
+    return one_slide("".join(pic(10 + k, "P", link="rIdP", descr="d") for k in range(count)),
+                     [("rIdP", "image", LINK, "External")])
+
+
+def authored_comments(count=100):
+    cms = "".join(f'<p:cm authorId="0" idx="{k}"><p:text>said {k}</p:text></p:cm>' for k in range(count))
+    authors = (DECL + f'<p:cmAuthorLst {NS}><p:cmAuthor id="0" name="{AUTHOR}" initials="A" lastIdx="1" clrIdx="0"/>'
+               '</p:cmAuthorLst>').encode()
+    return make([Slide(rels=[COMMENTS], parts={"ppt/comments/comment1.xml":
+                                               (DECL + f'<p:cmLst {NS}>{cms}</p:cmLst>').encode()})],
+                pres_rels=[("rIdA", "commentAuthors", "commentAuthors.xml")],
+                extra={"ppt/commentAuthors.xml": authors})
+
+
+def missing_target(frames=50, slides=1, name="m" * (64 << 10)):
+    shapes = "".join(chart_frame(10 + k, "C", "rIdC") for k in range(frames))
+    return make([Slide(shapes, rels=[("rIdC", "chart", f"../charts/{name}.xml")])] * slides)
+
+
+def unknown_types(count=3000):
+    return one_slide("".join(frame(10 + k, "F", f"urn:u{k}", "") for k in range(count)))
+
+
+def big_slide():
+    return one_slide(sp(5, "Body", *[para("words " * 1000)] * 170))
+
+
+MISSING = "chart or diagram unreadable 50 time(s): missing part: /ppt/charts/" + "m" * (64 << 10) + ".xml"
+CUT = re.compile(r"output cut on \d+ slide\(s\): past the bound of [\d.]+ MiB")
+
+# (deck, probe, what it gives)
+ROUTES = {
+    "a merged cell's text on the rows it spans": (
+        merged_rows, lambda d: (d.markdown().count("w" * BIG), d.text().count("w" * BIG)), (65, 1)),
+    "rows padded to the widest": (
+        short_rows, lambda d: sum(len(line) > 1000 for line in d.markdown().splitlines()), 2 + (16 << 20) // 60000),
+    "a chart's points by its series": (
+        lambda: charts_on_slide([chart_of([range(3000)] + [[]] * 3000)]),
+        lambda d: sum(line.startswith("|") for line in d.markdown().splitlines()), 2 + (16 << 20) // 9003),
+    "caches that declare 2^20 points": (
+        lambda: charts_on_slide([chart_of([[], []], count=1 << 20)] * 8),
+        lambda d: sum(len(s.categories) + len(s.values) for c in d[0].charts() for s in c.series), 4 << 20),
+    "a hyperlink target at every link": (linked_runs, lambda d: d.markdown().count(LINK), 65),
+    "a linked picture's target at every picture": (linked_pictures, lambda d: d.markdown().count(LINK), 65),
+    "an author's name at every comment": (
+        authored_comments,
+        lambda d: (extracted(d, comments=True)[1:], d.text(comments=True).count(AUTHOR),
+                   d.markdown(comments=True).count(AUTHOR)),
+        ((["comment author" + LEFT_OUT.format(1)], False), 64, 64)),
+    "one missing part named by every frame": (
+        missing_target, lambda d: (extracted(d)[1:], len({id(m) for _, m in d.extract()[1].failed_frames})),
+        ((["slide 1: " + MISSING], False), 1)),
+    "the same on every slide": (
+        lambda: missing_target(frames=1, slides=20), lambda d: d.text_reporting()[1],
+        ["slide 1 and 19 more slide(s): " + MISSING.replace(" 50 time(s)", "")]),
+    "frames of 3,000 unknown types": (
+        unknown_types, lambda d: [w[:40] for w in d.text_reporting()[1]], ["3000 graphic frame(s) of unknown type sk"]),
+    "a slide picked many times": (
+        big_slide, lambda d: [bool(CUT.fullmatch(w)) for w in d.extract(indexes=[0] * 40)[1].warnings], [True]),
+    "a legacy slide picked many times": (
+        lambda: legacy_deck([0], [0], slide_more=" words" * 2048),
+        lambda d: [bool(CUT.fullmatch(w)) for w in d.extract(indexes=[0] * 2000)[1].warnings], [True]),
+}
+
+
+@pytest.mark.parametrize("case", ROUTES)
+def test_every_route_is_bounded_and_reported(case):
+    build, probe, want = ROUTES[case]
+    data = build()
+    bound = ALLOWANCE + FACTOR * (unpacked(data) if data[:2] == b"PK" else len(data))
+    for threads in (1, 4):
+        doc = vantrell.Document(data=data, threads=threads)
+        assert probe(doc) == want
+        picks = [0] * 40
+        for out in (doc.markdown(comments=True), doc.text(comments=True), doc.markdown(indexes=picks),
+                    doc.extract(indexes=picks)[0], doc[0].markdown()):
+            assert len(out.encode()) <= bound + (1 << 20)
