@@ -76,7 +76,6 @@
 #include "core/presentation.h"
 #include "core/properties.h"
 #include "core/shared_text.h"
-#include "core/shared_text.h"
 #include "core/slide.h"
 #include "core/zip.h"
 
