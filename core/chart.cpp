@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 #include "core/mce.h"
 #include "core/model.h"
 #include "core/pml.h"
@@ -55,7 +56,7 @@ public:
         const Axis* cat = nullptr;
         const Axis* val = nullptr;
         // The first axis of each id, found without a scan per id.
-        std::unordered_map<std::string_view, const Axis*> by_id;
+        std::unordered_map<std::string_view, const Axis*, hash::Hasher, std::equal_to<>> by_id;
         for (const Axis& a : axes_) by_id.try_emplace(a.id, &a);
         for (const Plot& p : plots_) {
             std::vector<const Axis*> own;

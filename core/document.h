@@ -302,7 +302,7 @@ private:
     // The keys shown, each with whether a repeat of it was refused.
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
     // The messages stored, by their text.
-    std::unordered_map<std::string_view, SharedText> messages_;
+    std::unordered_map<std::string_view, SharedText, hash::Hasher, std::equal_to<>> messages_;
 };
 
 // A picture or embedded object and what its relationship names. Many may

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 
 namespace vantrell_core::markdown {
 
@@ -450,7 +451,8 @@ public:
 
 private:
     text::Meter* meter_;
-    std::unordered_set<std::string_view> shown_;  // ids of the slide's relationships or pictures
+    // Ids of the slide's relationships or pictures.
+    std::unordered_set<std::string_view, hash::Hasher, std::equal_to<>> shown_;
 };
 
 // The external targets a slide's run hyperlinks lead to. Jumps inside the

@@ -123,7 +123,7 @@ std::vector<std::string> ExtractReport::warnings() const {
         };
         std::vector<Cause> causes;
         std::unordered_map<const std::string*, std::size_t> by_identity;
-        std::unordered_map<std::string_view, std::size_t> by_text;
+        std::unordered_map<std::string_view, std::size_t, hash::Hasher, std::equal_to<>> by_text;
         for (const auto& [index, message] : list) {
             if (!message) continue;
             auto it = by_identity.find(message.get());
@@ -189,7 +189,7 @@ void ExtractReport::cut(std::uint64_t bound) {
 
 void ExtractReport::add_uri(const std::string& uri) {
     if (uri_index.size() != unknown_graphic_uris.size())
-        uri_index = std::unordered_set<std::string>(unknown_graphic_uris.begin(), unknown_graphic_uris.end());
+        uri_index = hash::StringSet(unknown_graphic_uris.begin(), unknown_graphic_uris.end());
     if (uri_index.insert(uri).second) unknown_graphic_uris.push_back(uri);
 }
 

@@ -52,6 +52,7 @@
 #include "core/diagram.h"
 #include "core/document.h"
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/model.h"
 #include "core/opc.h"
 #include "core/shared_text.h"
@@ -118,7 +119,7 @@ struct ExtractReport {
 
     // The strings of unknown_graphic_uris, so that adding one scans
     // nothing; rebuilt when it does not match.
-    std::unordered_set<std::string> uri_index;
+    hash::StringSet uri_index;
 
 private:
     void add_uri(const std::string& uri);
