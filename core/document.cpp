@@ -1,6 +1,7 @@
 #include "core/document.h"
 
 #include "core/cfb.h"
+#include "core/encoding.h"
 #include "core/hash.h"
 #include "core/opc.h"
 #include "core/ppt.h"
@@ -692,6 +693,11 @@ void Pass::unemit(std::uint64_t nbytes) noexcept {
 SharedText Pass::message(std::string text) {
     const std::lock_guard lock(mutex_);
     if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
+    if (text.size() > allowance_ - std::min(message_nbytes_, allowance_)) {
+        text = encoding::shortened(text, MESSAGE_HEAD_NBYTES);
+        if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
+    }
+    message_nbytes_ += text.size();
     SharedText stored(std::move(text));
     messages_.emplace(*stored, stored);
     return stored;
