@@ -1303,16 +1303,29 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
+// The allowance of one call over the deck, as a pass has it.
+std::uint64_t call_allowance(const Shared& shared) noexcept {
+    return std::max(REPEAT_ALLOWANCE_NBYTES, shared.source_nbytes);
+}
+
 // Fills the part, content type (when asked) and external target of
 // references from the slide relationships they name; an id the slide lacks
 // leaves all three unset. A relationship is resolved once however many
 // references name it, and what it names is shared by all of them, as is
-// each content type stored (a Default serves every part of its extension).
+// each content type stored (a Default serves every part of its extension)
+// and each part's stored name (many relationships may name one part).
+//
+// A part the package lacks has no stored name: the references show the
+// name its relationship resolves to, which holds the source part's folder
+// besides the target as written. Short targets beside a long folder would
+// make one call hold that folder once per relationship, so what such names
+// add to the targets stays within `allowance` for the call; past it, the
+// references name no part (as of one not stored in the package).
 class Linker {
 public:
     Linker(const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-           bool content_types) noexcept
-        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types) {}
+           bool content_types, std::uint64_t allowance) noexcept
+        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types), derived_left_(allowance) {}
 
     template <class Ref>
     void link(Ref& ref, std::string_view rel_id) {
@@ -1336,12 +1349,18 @@ private:
             out.external = std::string(rel.target);
             return out;
         }
-        std::string name = opc::resolve_target(source_, rel.target);
-        if (auto stored = existing_part(pkg_, name)) name = std::move(*stored);
+        opc::resolve_target_into(source_, rel.target, name_);
+        if (const auto index = pkg_.part_index(name_)) {
+            out.part = names_.of(pkg_.parts()[*index].name);
+        } else {
+            const std::uint64_t added = name_.size() > rel.target.size() ? name_.size() - rel.target.size() : 0;
+            if (added > derived_left_) return out;
+            derived_left_ -= added;
+            out.part = name_;
+        }
         if (content_types_)
-            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(name))
+            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(*out.part))
                 out.content_type = types_.of(*ct);
-        out.part = std::move(name);
         return out;
     }
 
@@ -1349,8 +1368,12 @@ private:
     const package::Package& pkg_;
     std::string_view source_;
     bool content_types_;
+    std::uint64_t derived_left_;
+    std::string name_;  // the target resolved, its room reused
     std::unordered_map<const opc::Relationship*, Linked> linked_;
-    SharedTexts types_; // the package's content types stay put while it lives
+    // The package's part names and content types stay put while it lives.
+    SharedTexts names_;
+    SharedTexts types_;
 };
 
 } // namespace
@@ -1373,7 +1396,7 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     }
     auto all = rels();
     if (!all) return fail(all.error());
-    Linker linker(**all, *pkg, part, with_content_types);
+    Linker linker(**all, *pkg, part, with_content_types, call_allowance(*view->shared()));
     for (const model::Shape& shape : content.walk()) {
         const auto* pic = std::get_if<model::Picture>(&shape.content);
         if (!pic) continue;
@@ -1401,7 +1424,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
     }
     auto all = rels();
     if (!all) return fail(all.error());
-    Linker linker(**all, *pkg, part, true);
+    Linker linker(**all, *pkg, part, true, call_allowance(*view->shared()));
     for (const model::Shape& shape : content.walk()) {
         const auto* ole = std::get_if<model::Ole>(&shape.content);
         if (!ole) continue;

@@ -425,6 +425,14 @@ def in_long_folder(shapes, rels, parts=None, length=LONG):
     return make([], sld_ids='<p:sldId id="256" r:id="rIdF"/>', pres_rels=[("rIdF", "slide", name[4:])], extra=extra)
 
 
+def one_part_named_often(count=N, length=LONG):
+    """`count` pictures naming one part of the slide's long folder, each
+    through a relationship of its own."""
+    return in_long_folder("".join(pic(10 + k, "P", embed=f"rIdP{k}") for k in range(count)),
+                          [(f"rIdP{k}", "image", "a.png") for k in range(count)],
+                          {folder(length)[1:] + "/a.png": PNG}, length)
+
+
 # The peak resident size a probe of the deck adds, and what it shows: how
 # many objects, how many distinct str objects, and what the first reads as.
 SHOWING = r"""
@@ -457,6 +465,8 @@ SHOWN_ONCE = {
     "a part name at every part it derives from": (
         "[a for a, _ in d.package().defects.derivable if a[-1] == 'z']", derived_name(N, LONG),
         derivable_many_times),
+    "a part's name at every relationship that names it": (
+        "[i.part for i in d[0].images()]", folder(LONG) + "/a.png", one_part_named_often),
 }
 
 
@@ -597,6 +607,9 @@ ROUTES = {
     "the same on every slide": (
         lambda: missing_target(frames=1, slides=20), lambda d: d.text_reporting()[1],
         ["slide 1 and 19 more slide(s): " + MISSING.replace(" 50 time(s)", "")]),
+    "names of missing parts past the allowance, a picture each": (
+        lambda: missing_in_long_folder(lambda sid, rid: pic(sid, "P", embed=rid), "image", "png"),
+        lambda d: [i.part is None for i in d[0].images()].count(False), ALLOWANCE // (len(folder(LONG)) + 1)),
     "names of missing parts past the allowance, a chart frame's message each": (
         lambda: missing_in_long_folder(lambda sid, rid: chart_frame(sid, "C", rid), "chart", "xml"),
         lambda d: stored_messages([len(m) for _, m in d.extract()[1].failed_frames]), (True, {256 + 17})),
