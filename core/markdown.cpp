@@ -720,7 +720,7 @@ public:
             // Counted on from the start value but never past what a marker
             // can hold, nor wrapped round.
             n = std::min(bullet.start, MAX_NUMBER);
-            if (next_number_[level] && scheme_[level] == bullet.text) n = *next_number_[level];
+            if (next_number_[level] && same_scheme(scheme_[level], bullet.text)) n = *next_number_[level];
             next_number_[level] = std::min(n + 1, MAX_NUMBER);
             scheme_[level] = bullet.text;
             marker = std::to_string(n) + ". ";
@@ -742,6 +742,10 @@ public:
     }
 
 private:
+    static bool same_scheme(std::string_view a, std::string_view b) noexcept {
+        return (a.data() == b.data() && a.size() == b.size()) || a == b;
+    }
+
     // The paragraph text's lines, split at its line breaks, blank ones left
     // out. A break is a hard break: a backslash ending the line, which
     // survives trimming where two trailing spaces would not, and which no
@@ -770,7 +774,11 @@ private:
     std::size_t base_;  // where the block's own text starts
     Nesting nesting_;
     std::array<std::optional<std::uint32_t>, MAX_LEVEL + 1> next_number_{};
-    std::array<std::string, MAX_LEVEL + 1> scheme_{};
+    // Views of the schemes where the bullets keep them (the paragraphs,
+    // list styles and layouts outlive the writer): a scheme many paragraphs
+    // inherit is one text, of any length, and neither copied nor compared
+    // whole at each of them.
+    std::array<std::string_view, MAX_LEVEL + 1> scheme_{};
 };
 
 // False when the meter refused a paragraph.
