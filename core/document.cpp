@@ -188,10 +188,17 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
     // A part the list names again is the slide it was at its first entry;
     // the later entries name no further slide (nor anything unresolved).
     std::unordered_set<std::size_t, hash::NumberHasher> listed;
+    // Each relationship resolved once: the list may name one many times,
+    // and resolving it costs its target's length and its folder's.
+    std::unordered_map<const opc::Relationship*, std::optional<std::size_t>> part_of;
+    const auto resolved = [&](const opc::Relationship* rel) -> std::optional<std::size_t> {
+        if (!rel || rel->external) return std::nullopt;
+        const auto [it, made] = part_of.try_emplace(rel);
+        if (made) it->second = pkg.part_index(opc::resolve_target(main, rel->target));
+        return it->second;
+    };
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        const opc::Relationship* rel = prels.get(ids[i].rel_id);
-        std::optional<std::size_t> idx;
-        if (rel && !rel->external) idx = pkg.part_index(opc::resolve_target(main, rel->target));
+        const std::optional<std::size_t> idx = resolved(prels.get(ids[i].rel_id));
         if (!idx) {
             shared->defects.unresolved_slides.emplace_back(i, ids[i].rel_id);
             continue;
@@ -216,12 +223,8 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
         }
     }
 
-    for (const auto& master : shared->presentation.masters) {
-        const opc::Relationship* rel = prels.get(master.rel_id);
-        if (!rel || rel->external) continue;
-        if (const auto idx = pkg.part_index(opc::resolve_target(main, rel->target)))
-            shared->master_parts.push_back(*idx);
-    }
+    for (const auto& master : shared->presentation.masters)
+        if (const auto idx = resolved(prels.get(master.rel_id))) shared->master_parts.push_back(*idx);
 
     shared->package = pkg.core();
     return Document(std::move(shared), threads_from_env());
