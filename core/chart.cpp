@@ -256,7 +256,10 @@ private:
                     if (auto v = val_attr(s)) count = pml::value::uint64(*v);
                 } else if (formats && s.is(CHART, "formatCode")) {
                     formats->code.clear();
-                    return r_.read_text(formats->code);
+                    auto read = r_.read_text(formats->code);
+                    // Trimmed here once, not at each point it formats.
+                    formats->code = std::string(pml::value::trim(formats->code));
+                    return read;
                 }
                 return {};
             }
@@ -266,7 +269,7 @@ private:
             std::optional<std::string> code;
             if (formats)
                 if (const auto a = r_.find_attr(s, NONE, "formatCode"))
-                    code.emplace(xml::attr_value(a->value, scratch));
+                    code.emplace(pml::value::trim(xml::attr_value(a->value, scratch)));
             std::string value;
             auto vst = each([&](const xml::Start& v) -> xml::Status {
                 if (v.is(CHART, "v")) return r_.read_text(value);

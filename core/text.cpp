@@ -668,15 +668,19 @@ void notes_rendered(const model::SlideContent& page, document::Rendered&, Meter&
 }
 
 // An author's name is stored once and shown at each of their comments:
-// every showing counts as a repeat.
+// every showing counts as a repeat. It is trimmed once, however many
+// comments show it.
 void comments_rendered(const std::vector<comments::Comment>& list, document::Rendered&, Meter& meter) {
     std::string& out = meter.out();
+    std::unordered_map<const std::string*, std::string_view> trimmed;
     for (const comments::Comment& c : list) {
         if (!out.empty()) out += '\n';
         out += c.reply ? "Reply" : "Comment";
-        if (c.author && !is_blank(*c.author)) {
-            const std::string_view author = trim(*c.author);
-            if (meter.repeat("comment author", author.size())) {
+        if (c.author) {
+            const auto [it, made] = trimmed.try_emplace(c.author.get());
+            if (made) it->second = trim(*c.author);
+            const std::string_view author = it->second;
+            if (!author.empty() && meter.repeat("comment author", author.size())) {
                 out += " from ";
                 out += author;
             }
