@@ -1257,9 +1257,14 @@ Result<std::vector<std::pair<std::uint32_t, Data>>> Slide::frames(std::optional<
                                                                   Parse<Data> parse) const {
     std::vector<std::pair<std::uint32_t, Data>> out;
     ShownParts shown;
+    // A relationship several frames name was followed at the first, where
+    // its part showed (or the call failed): the others are passed over
+    // without resolving it again.
+    std::unordered_set<std::string_view, hash::Hasher, std::equal_to<>> named;
     for (const model::Shape& shape : content.walk()) {
         const auto* frame = std::get_if<Frame>(&shape.content);
         if (!frame) continue;
+        if (const auto& id = frame->*rel_id; id && !named.insert(*id).second) continue;
         auto got = frame_part(frame->*rel_id, parse, &shown);
         if (!got) return fail(got.error());
         if (got->external)

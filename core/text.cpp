@@ -480,18 +480,36 @@ const document::Rendered* Showing::frame(const model::Shape& shape, const Render
     const auto* c = std::get_if<model::Chart>(&shape.content);
     const auto* d = std::get_if<model::Diagram>(&shape.content);
     if (!c && !d) return nullptr;
-    auto target = slide_.frame_target(c ? c->rel_id : d->data);
+    const std::optional<std::string>& id = c ? c->rel_id : d->data;
+    // A relationship that several frames name is followed at the first:
+    // its part shows there, and a failure to reach it recurs at the others.
+    SharedText* failure = nullptr;
+    if (id) {
+        const auto [it, made] = frames_.try_emplace(*id);
+        if (!made) {
+            if (it->second) report_.failed_frames.emplace_back(slide_.index, it->second);
+            return nullptr;
+        }
+        failure = &it->second;
+    }
+    auto target = slide_.frame_target(id);
     if (!target) {
         report_.failed_frames.emplace_back(slide_.index, message(target.error().message()));
+        if (failure) *failure = report_.failed_frames.back().second;
         return nullptr;
     }
     if (!target->data) return nullptr;
     const std::string& name = *target->data;
     const std::optional<std::size_t> index = slide_.view->package()->part_index(name);
     if (index && !shown_.insert(*index).second) return nullptr;
-    return part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
+    const std::size_t failed = report_.failed_frames.size();
+    const document::Rendered* r = part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
         return c ? rendered(slide_.read_chart(name), chart, *this) : rendered(slide_.read_diagram(name), diagram, *this);
     }, report_.failed_frames);
+    // A part the package lacks fails alike at every frame; one it has
+    // shows at the first.
+    if (failure && !index && report_.failed_frames.size() > failed) *failure = report_.failed_frames.back().second;
+    return r;
 }
 
 const document::Rendered* Showing::notes(const Render<model::SlideContent>& render) {

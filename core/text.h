@@ -248,6 +248,9 @@ private:
     ExtractReport& report_;
     Meter& meter_;
     document::ShownParts shown_;  // parts shown at a frame of the slide
+    // The relationship ids frames of the slide named, each with the failure
+    // it met (none when its part showed, or shows nothing).
+    std::unordered_map<std::string_view, SharedText, hash::Hasher, std::equal_to<>> frames_;
     // The copies by their top-level shape's index, made on first need.
     std::unordered_map<std::size_t, const model::SlideContent::Copy*> copies_;
     bool copies_indexed_ = false;
