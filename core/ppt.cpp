@@ -1308,13 +1308,18 @@ struct Deck::Shapes {
 
     // The shape's text with its paragraph styles: the outline group it
     // refers to, else its own. A placeholder without numbering of its own
-    // takes what the document keeps for its text.
+    // takes what the document keeps for its text. An outline group is
+    // stored once and shows once, at the first shape that refers to it:
+    // the later ones are empty, so that a text cannot be multiplied by the
+    // shapes naming it.
     model::TextBody text_of(const ShapeRecs& s, const std::optional<model::Placeholder>& ph) {
         const bool bullets = ph && (ph->kind == model::PlaceholderKind::body || ph->kind == model::PlaceholderKind::obj);
         if (s.outline_ref && outline && *s.outline_ref >= 0 &&
             static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
-            used[static_cast<std::size_t>(*s.outline_ref)] = true;
-            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)], s.numbering, bullets);
+            const auto group = static_cast<std::size_t>(*s.outline_ref);
+            if (used[group]) return {};
+            used[group] = true;
+            return group_text((*outline)[group], s.numbering, bullets);
         }
         Bytes numbering = s.numbering;
         if (numbering.empty() && s.placement && s.inline_text_type) numbering = document_numbering(*s.inline_text_type);

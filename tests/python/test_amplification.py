@@ -69,25 +69,31 @@ def relationships_of_one_slide():
     return make([titled("Only", "".join(chart_frame(10 + k, "C", f"rIdC{k}") for k in range(N)), rels)])
 
 
-def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
+def legacy_deck(listing, notes_of, slide_more="", notes_more="", outline="", refs=0):
     """A legacy deck of len(notes_of) slide records, slide k showing "Slide
     k" and naming notes id notes_of[k] (0 for none), listed in the order
-    `listing` gives (slide indexes, repeats allowed), and one notes record
-    of id 1 showing "Speak slowly"; the `more` texts follow them."""
+    `listing` gives (slide indexes, repeats allowed; one past the records
+    names no record), and one notes record of id 1 showing "Speak slowly";
+    the `more` texts follow them. With `outline`, every listing stores that
+    body text, to which `refs` shapes of each slide refer."""
     count = len(notes_of)
 
     def drawing(*shapes):
         patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
         return box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *shapes)))
 
+    ref = shape(1026, 0xA00, 1, box(0xF00D, rec(0x0F9E, struct.pack("<i", 0))))
     slides = [box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, notes_of[k], 0), 0, 2),
-                  drawing(text_box(1025, f"Slide {k}{slide_more}"))) for k in range(count)]
+                  drawing(text_box(1025, f"Slide {k}{slide_more}"), *[ref] * refs)) for k in range(count)]
     notes = box(0x03F0, rec(0x03F1, struct.pack("<IHH", 256, 0, 0), 0, 1),
                 drawing(text_box(1025, "Speak slowly" + notes_more)))
     notes_id = count + 2  # persist ids: 1 the document, 2.. the slides, then the notes
+    stored = [rec(0x0F9F, struct.pack("<I", 1)), rec(0x0FA0, outline.encode("utf-16-le"))] if outline else []
     document_atom = rec(0x03E9, struct.pack("<8iHH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
     doc = box(0x03E8, document_atom,
-              box(0x0FF0, *[rec(0x03F3, struct.pack("<5I", 2 + k, 0, 0, 256 + i, 0)) for i, k in enumerate(listing)]),
+              box(0x0FF0, *[r for i, k in enumerate(listing)
+                            for r in (rec(0x03F3, struct.pack("<5I", 2 + (k if k < count else count + 1), 0, 0,
+                                                              256 + i, 0)), *stored)]),
               box(0x0FF0, rec(0x03F3, struct.pack("<5I", notes_id, 0, 0, 1, 0)), instance=2),
               rec(0x03EA, b""))
     offsets, stream = [0], bytearray(doc)
@@ -213,6 +219,8 @@ ONCE = {
     "legacy slide record listed many times": (lambda: legacy_deck([0] * N + [1, 0], [0, 0]), {}, {}, "Slide 0"),
     "legacy notes record shared by many slides": (lambda: legacy_deck(range(N), [1] * N), {"notes": True},
                                                   {"notes": True}, "Speak slowly"),
+    "legacy outline text named by many shapes": (lambda: legacy_deck([0], [0], outline="Outlined", refs=N), {}, {},
+                                                 "Outlined"),
 }
 
 
@@ -225,8 +233,10 @@ def test_a_slide_listed_again_or_a_part_of_many_frames_shows_once(case):
         assert doc.markdown(**md_options).count(shown) == 1
         assert shown in doc.slide_texts(**text_options)[0]
         assert shown in doc.markdown(indexes=[0], **md_options)
-    # Later slides' own renderings do not show it again either.
+    # Later slides' own renderings do not show it again either, nor do the
+    # shapes.
     assert all(shown not in doc[k].markdown(**md_options) for k in range(1, len(doc)))
+    assert sum((s.text or "").count(shown) for slide in doc.slides() for s in slide.shapes()) <= 1
 
 
 EAST = "| East | 1 |"  # the python-pptx chart's first row, in Markdown
