@@ -104,7 +104,9 @@ enum class Located : std::uint8_t {
 struct DocumentDefects {
     Located located = Located::relationship;
     // (position in the presentation's slide list, r:id) of entries that name
-    // no slide part.
+    // no slide part, an entry without r:id (empty) among them. For a legacy
+    // deck: the entries of its slide list whose record cannot be found,
+    // with no r:id.
     std::vector<std::pair<std::size_t, std::string>> unresolved_slides;
     // The slide list named nothing usable; the slides were taken from the
     // presentation part's slide relationships instead. For a legacy deck: its

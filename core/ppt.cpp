@@ -1690,6 +1690,7 @@ Result<void> Deck::load() {
             if (*sound) return {};
             const Deck fresh;
             slides_.clear();
+            unresolved_.clear();
             blips_.clear();
             prog_ids_.clear();
             masters_.clear();
@@ -1917,13 +1918,17 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                     list.back().second.outline.back().fields.push_back(*f);
                 }
             }
-            for (auto& [ok, s] : list) {
+            for (std::size_t k = 0; k < list.size(); ++k) {
+                auto& [ok, s] = list[k];
                 if (!ok && !scan) return false;
                 if (!ok && spare_used < spare.size()) {
                     s.offset = spare[spare_used++];
                     ok = true;
                 }
+                // An entry no record stands in for is a slide lost: said, not
+                // passed over.
                 if (ok) slides_.push_back(std::move(s));
+                else unresolved_.push_back(k);
             }
         } else if (r->type == rt_ex_obj_list) {
             // OLE objects (embedded, linked, controls) name their program

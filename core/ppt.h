@@ -155,6 +155,9 @@ public:
     std::uint32_t slide_id(std::size_t index) const { return slides_.at(index).slide_id; }
     // The edit chain was broken and the slides were found by scanning.
     bool recovered() const noexcept { return recovered_; }
+    // Positions in the slide list of the entries whose slide record cannot
+    // be found, and that no record found by scanning stands in for.
+    const std::vector<std::size_t>& unresolved_slides() const noexcept { return unresolved_; }
     // The name a legacy slide goes by where a part name is expected.
     static std::string slide_name(std::size_t index);
 
@@ -250,6 +253,7 @@ private:
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> persist_; // sorted (id, offset)
     std::vector<SlideEntry> slides_;
+    std::vector<std::size_t> unresolved_;
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
     // A master, found once when opening: whether it is a title master and,

@@ -772,7 +772,10 @@ std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, co
 
 std::uint32_t dropped_slides(const document::Shared& shared) noexcept {
     std::size_t dropped = shared.defects.unresolved_slides.size();
-    if (shared.defects.slides_recovered_from_rels) dropped -= std::min(dropped, shared.slides.size());
+    // A legacy deck's recovered slides stood in for entries already: those
+    // left unresolved are lost.
+    if (shared.defects.slides_recovered_from_rels && !shared.is_legacy())
+        dropped -= std::min(dropped, shared.slides.size());
     return static_cast<std::uint32_t>(std::min<std::size_t>(dropped, UINT32_MAX));
 }
 

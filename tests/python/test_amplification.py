@@ -288,6 +288,7 @@ def test_a_shared_part_shows_on_every_slide_that_names_it(case):
 
 LEFT_OUT = " left out on {} slide(s): repeated content past the allowance of 16 MiB"
 DROPPED = "{} listed slide(s) dropped: no readable part"
+NOT_A_SLIDE = "/ppt/{} is not a slide: its root element is not p:sld"
 ALLOWANCE = 16 << 20
 DISTINCT = 2 << 20  # what these decks show once, at most
 
@@ -314,6 +315,18 @@ REPEATS = {
                                                         remove=["ppt/slides/slide2.xml"]), {"indexes": [0, 1]}, [],
                                            ("Slide", 2)),
     "the first half of a downloaded deck": (first_half, {}, [DROPPED.format(2)], ("Slide", 0)),
+    "a slide entry without r:id": (lambda: make([titled(f"Slide {k}") for k in range(2)], sld_ids=(
+        '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="257"/><p:sldId id="258" r:id="rIdS2"/>')), {},
+                                   [DROPPED.format(1)], ("Slide", 2)),
+    "a listed part that is a notes page": (lambda: make([titled("Slide 0"), Slide(xml=notes_part("Slide 1"))]), {},
+                                           ["slide 2: unreadable: " + NOT_A_SLIDE.format("slides/slide2.xml")],
+                                           ("Slide", 1)),
+    "a slide relationship leading to a layout": (lambda: make([titled("Slide 0")], sld_ids=(
+        '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="257" r:id="rIdX"/>'), pres_rels=[
+        ("rIdX", "slide", "slideLayouts/slideLayout1.xml")]), {},
+        ["slide 2: unreadable: " + NOT_A_SLIDE.format("slideLayouts/slideLayout1.xml")], ("Slide", 1)),
+    "legacy: a slide entry whose record cannot be found": (lambda: legacy_deck([0, 2, 1], [0, 0]), {},
+                                                           [DROPPED.format(1)], ("Slide", 2), ("Slide", 4)),
 }
 
 
