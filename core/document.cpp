@@ -942,11 +942,17 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
     return open_package(std::move(*pkg), source->len(), stop);
 }
 
-Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
+Result<Slide> Document::slide(std::size_t index, slide::Detail detail, Pass* repeats) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
         if (!charged(ledger_, shared_->legacy->slide_nbytes(index))) return fail(package::stopped());
-        auto content = shared_->legacy->slide(index);
+        // A copy's first showing repeats only the setting texts it shows
+        // again; the rest of what it holds is stored once.
+        const ppt::FurnitureGate gate = [repeats](std::uint64_t source, std::uint64_t nbytes, std::uint64_t repeated) {
+            const std::uint64_t counted = repeats->first_showing(source) ? repeated : nbytes;
+            return counted == 0 || repeats->repeat(counted);
+        };
+        auto content = shared_->legacy->slide(index, repeats ? &gate : nullptr);
         if (!content) return fail(content.error());
         Slide out;
         out.part = shared_->slides[index].part;

@@ -550,13 +550,6 @@ std::optional<TextField> field_mark(const Rec& r) {
     return TextField{load_le32(r.body, 0), kind};
 }
 
-// The footer and date texts a shape shows at its fields: whether each was
-// shown, and the bytes of those shown again after their first.
-struct Expansions {
-    bool footer_shown = false, date_shown = false;
-    std::uint64_t repeated_nbytes = 0;
-};
-
 // What a text's paragraphs take besides its characters and paragraph runs.
 struct TextExtras {
     std::span<const TextField> fields;  // any order
@@ -566,45 +559,67 @@ struct TextExtras {
     // Paragraphs that inherit their bullet, and whose level no master style
     // sets it for, show one (body placeholders).
     bool bullets_by_default = false;
-    // What footer and date fields show: their deck's settings on a master's
-    // furniture drawn for a slide, nothing elsewhere.
-    std::string_view footer, date;
     // The bullets the text inherits by level, from its masters' styles; the
     // body keeps them as its own list style.
     const model::ListStyle* inherited = nullptr;
-    // Counts what footer and date fields showed, when set.
-    Expansions* expanded = nullptr;
 };
 
-// What a field shows: a slide number as a field; a footer or date the
-// settings store as text, as the text itself (as PPTX keeps it); any other
-// as a field with nothing to show.
-model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
+// What a field shows: a slide number its number; a date, header or footer
+// nothing here (a master's furniture drawn for a slide takes its deck's
+// settings afterwards: `setting_fields`).
+model::Run field_run(TextField::Kind kind, std::string_view slide_number) {
     model::Run r;
     r.kind = model::Run::Kind::field;
     switch (kind) {
     case TextField::Kind::slide_number:
         r.field_type = "slidenum";
-        r.text = extras.slide_number;
+        r.text = slide_number;
         break;
     case TextField::Kind::date: r.field_type = "datetime"; break;
     case TextField::Kind::header: r.field_type = "header"; break;
     case TextField::Kind::footer: r.field_type = "footer"; break;
     }
-    const std::string_view value = kind == TextField::Kind::date     ? extras.date
-                                   : kind == TextField::Kind::footer ? extras.footer
-                                                                     : std::string_view{};
-    if (!value.empty()) {
-        r.kind = model::Run::Kind::text;
-        r.field_type.clear();
-        r.text = value;
-        if (extras.expanded) {
-            bool& shown = kind == TextField::Kind::date ? extras.expanded->date_shown : extras.expanded->footer_shown;
-            if (shown) extras.expanded->repeated_nbytes += value.size();
-            shown = true;
-        }
-    }
     return r;
+}
+
+// The setting text a footer or date field of copied furniture shows; empty
+// for any other run.
+std::string_view setting_of(const model::Run& r, std::string_view footer, std::string_view date) noexcept {
+    if (r.kind != model::Run::Kind::field) return {};
+    if (r.field_type == "footer") return footer;
+    if (r.field_type == "datetime") return date;
+    return {};
+}
+
+// The bytes of a shape's text, and one for each run: what a copy of it
+// holds, measured as a pass measures it.
+std::uint64_t held_nbytes(const model::Shape& shape) {
+    std::uint64_t nbytes = 0;
+    if (const model::TextBody* body = shape.text_body())
+        for (const model::Paragraph& p : body->paragraphs)
+            for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
+    return nbytes;
+}
+
+// The footer and date fields of a text that show a setting text. With
+// `fill`, each becomes that text, as PPTX keeps it; a field whose setting
+// stores nothing stays a field.
+struct SettingFields {
+    std::uint64_t footers = 0, dates = 0;
+};
+SettingFields setting_fields(model::TextBody& body, std::string_view footer, std::string_view date, bool fill) {
+    SettingFields n;
+    for (model::Paragraph& p : body.paragraphs)
+        for (model::Run& r : p.runs) {
+            const std::string_view value = setting_of(r, footer, date);
+            if (value.empty()) continue;
+            ++(r.field_type == "footer" ? n.footers : n.dates);
+            if (!fill) continue;
+            r.kind = model::Run::Kind::text;
+            r.field_type.clear();
+            r.text = value;
+        }
+    return n;
 }
 
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
@@ -658,7 +673,7 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
             if (c == u'*') {
                 flush_run();
-                para.runs.push_back(field_run(f.kind, extras));
+                para.runs.push_back(field_run(f.kind, extras.slide_number));
                 ++i;
                 continue;
             }
@@ -1140,9 +1155,11 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
 // each factor of one slide's copy of its master's furniture, not their
 // product: a shape this size holds a few hundred fields, each showing a
 // setting text, so one copy can reach a few megabytes. That copy is made
-// for every slide that follows the master; what the copies add to a text or
-// Markdown pass is bounded by the pass's allowance for repeats
-// (document::Pass), as the slide marks them (SlideContent::copies).
+// for every slide that follows the master, unless the caller's gate refuses
+// it (a call reading many slides, before the copy is filled); what the
+// copies add to a text or Markdown pass is bounded by the pass's allowance
+// for repeats (document::Pass), as the slide marks them
+// (SlideContent::copies).
 constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{4} << 10;
 constexpr std::size_t MAX_SETTING_UNITS = 1024;
 
@@ -1213,8 +1230,6 @@ struct Deck::Shapes {
     Bytes doc;
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
     std::string slide_number;  // what slide-number fields show
-    std::string footer, date;  // what footer and date fields show
-    Expansions* expanded = nullptr;  // counts them, when set
     // Numbering the document keeps for this slide's placeholder text.
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
     std::uint32_t slide_id = 0;
@@ -1270,9 +1285,8 @@ struct Deck::Shapes {
                                 Bytes numbering, bool bullets_by_default, std::optional<std::uint32_t> text_type) {
         std::optional<std::size_t> char_runs;
         const auto paras = paragraph_styles(style, text.size(), &char_runs);
-        TextExtras extras{fields, slide_number, {}, {}, bullets_by_default, footer, date};
+        TextExtras extras{fields, slide_number, {}, {}, bullets_by_default};
         extras.inherited = inherited(text_type);
-        extras.expanded = expanded;
         std::vector<CharStyle> chars;
         std::vector<std::optional<model::Bullet>> entries;
         if (!numbering.empty() && char_runs) {
@@ -2038,7 +2052,8 @@ void Deck::own_pages(const std::vector<std::pair<std::uint32_t, std::uint32_t>>&
 }
 
 Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                             const std::vector<TextGroup>* outline, std::size_t index) const {
+                                             const std::vector<TextGroup>* outline, std::size_t index,
+                                             const FurnitureGate* gate) const {
     const auto r = rec_at_clamped(doc_, container_offset);
     if (!r || r->type != type) return fail(Error::other("ppt: slide record at offset " + std::to_string(container_offset) + " is damaged"));
     model::SlideContent content;
@@ -2078,7 +2093,7 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
             content.shapes.push_back(std::move(sh));
         }
     }
-    if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index);
+    if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index, gate);
     return content;
 }
 
@@ -2110,7 +2125,8 @@ std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
     return hf;
 }
 
-void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const Master& master, std::size_t index) const {
+void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const Master& master, std::size_t index,
+                         const FurnitureGate* gate) const {
     using PK = model::PlaceholderKind;
     // The slide's own settings replace the deck's, which a title slide (one
     // that follows a title master) does not show.
@@ -2127,40 +2143,50 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
     if ((hf->flags & hf_footer) && !hf->footer.empty()) wanted.emplace_back(PK::ftr);
     for (const auto& sh : content.walk())
         if (sh.placeholder) std::erase(wanted, sh.placeholder->kind);
+    if (wanted.empty()) return;
 
     Shapes shapes;
     shapes.doc = doc_;
     shapes.prog_ids = &prog_ids_;
     shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
-    shapes.footer = encoding::utf8_of_utf16(hf->footer);
+    const std::string footer = encoding::utf8_of_utf16(hf->footer);
     // An automatic date is the day of showing: nothing stored to show.
-    if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
-    Expansions expanded;
-    shapes.expanded = &expanded;
+    const std::string date = (hf->flags & hf_user_date) ? encoding::utf8_of_utf16(hf->user_date) : std::string();
+    const auto blank = [](std::string_view t) { return t.find_first_not_of(" \t\n") == std::string_view::npos; };
     for (const std::uint32_t at : master.furniture) {
         const auto k = rec_at(doc_, at);
         if (!k || wanted.empty()) break;
-        expanded = {};
+        // Made with its fields unfilled, no larger than the shape stored.
         model::Shape sh = shapes.leaf(collect(k->body), Frame{}, 0);
         if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
         // A placeholder with nothing of its own to show shows its value alone.
         const model::TextBody* body = sh.text_body();
-        const bool shows = body && std::ranges::any_of(body->paragraphs, [](const model::Paragraph& p) {
-            return std::ranges::any_of(p.runs, [](const model::Run& r) {
-                return r.kind == model::Run::Kind::field || r.text.find_first_not_of(" \t\n") != std::string::npos;
+        const bool shows = body && std::ranges::any_of(body->paragraphs, [&](const model::Paragraph& p) {
+            return std::ranges::any_of(p.runs, [&](const model::Run& r) {
+                if (r.kind != model::Run::Kind::field) return !blank(r.text);
+                const std::string_view value = setting_of(r, footer, date);
+                return value.empty() || !blank(value);
             });
         });
         if (!shows) {
             const PK kind = sh.placeholder->kind;
-            const TextExtras values{{}, shapes.slide_number, {}, {}, false, shapes.footer, shapes.date};
             model::TextBody one;
             one.paragraphs.emplace_back().runs.push_back(field_run(
                 kind == PK::dt ? TextField::Kind::date : kind == PK::sldNum ? TextField::Kind::slide_number : TextField::Kind::footer,
-                values));
+                shapes.slide_number));
             sh.content = std::move(one);
         }
-        // Each setting text shown at more than one field is repeated there.
-        content.copies.push_back({content.shapes.size(), at, expanded.repeated_nbytes});
+        // What the copy holds once its fields show the setting texts, and
+        // what of that it repeats (each text shown at more than one field),
+        // known before the texts go in.
+        model::TextBody* text = std::get_if<model::TextBody>(&sh.content);
+        const SettingFields fields = text ? setting_fields(*text, footer, date, false) : SettingFields{};
+        const std::uint64_t repeated = (fields.footers > 0 ? (fields.footers - 1) * footer.size() : 0) +
+                                       (fields.dates > 0 ? (fields.dates - 1) * date.size() : 0);
+        const std::uint64_t held = held_nbytes(sh) + fields.footers * footer.size() + fields.dates * date.size();
+        if (gate && !(*gate)(at, held, repeated)) continue;
+        if (text) setting_fields(*text, footer, date, true);
+        content.copies.push_back({content.shapes.size(), at, repeated});
         content.shapes.push_back(std::move(sh));
     }
 }
@@ -2183,9 +2209,9 @@ std::uint64_t Deck::notes_nbytes(std::size_t index) const {
     return r ? 8 + r->body.size() : 0;
 }
 
-Result<model::SlideContent> Deck::slide(std::size_t index) const {
+Result<model::SlideContent> Deck::slide(std::size_t index, const FurnitureGate* gate) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
-    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index);
+    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index, gate);
 }
 
 Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {

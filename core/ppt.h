@@ -72,6 +72,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -126,6 +127,13 @@ struct Size {
     std::int64_t cy = 0;
 };
 
+// Whether a slide is given its copy of a master's furniture shape: asked
+// before the copy's fields are filled with the settings' texts, with where
+// the shape is stored (its offset in the document stream), the bytes of
+// text the filled copy holds (one more for each run) and how many of them
+// repeat a setting text it shows at more than one field.
+using FurnitureGate = std::function<bool(std::uint64_t source, std::uint64_t nbytes, std::uint64_t repeated_nbytes)>;
+
 class Deck {
 public:
     // Reads a legacy deck from a compound file (the PowerPoint 97 storage of
@@ -169,8 +177,9 @@ public:
     std::uint64_t slide_nbytes(std::size_t index) const;
     std::uint64_t notes_nbytes(std::size_t index) const;
 
-    // The slide's shape tree; every call parses the slide anew.
-    Result<model::SlideContent> slide(std::size_t index) const;
+    // The slide's shape tree; every call parses the slide anew. A copy of
+    // master furniture that `gate` (when given) refuses is left out.
+    Result<model::SlideContent> slide(std::size_t index, const FurnitureGate* gate = nullptr) const;
     // The notes page of the slide; none when it has none.
     Result<std::optional<model::SlideContent>> notes(std::size_t index) const;
     // The notes page's text: every text that is not blank, the slide image
@@ -241,11 +250,12 @@ private:
     // Appends to a slide's shapes the furniture of its master that its
     // settings show.
     void add_furniture(model::SlideContent& content, std::span<const std::uint8_t> slide_body, const Master& master,
-                       std::size_t index) const;
+                       std::size_t index, const FurnitureGate* gate) const;
     // The drawing of a slide or notes page; `index` is the slide's, whose
     // number slide-number fields show.
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                           const std::vector<TextGroup>* outline, std::size_t index) const;
+                                           const std::vector<TextGroup>* outline, std::size_t index,
+                                           const FurnitureGate* gate = nullptr) const;
 
     std::vector<std::uint8_t> current_user_;
     std::vector<std::uint8_t> doc_;

@@ -275,6 +275,15 @@ SHARED = {
     "comments part named by many slides": (
         lambda: slides_naming(COMMENTS),
         lambda d: (d.text(comments=True).count("Check this"), d.markdown(comments=True).count("Check this")), (N, N)),
+    # slides() copies master furniture within the allowance, as a pass shows
+    # it (19 copies of 280 footers fit); a slide read alone holds its own.
+    "legacy master footer copied by slides()": (
+        lambda: footer_at_fields(count=100),
+        lambda d: (sum(1 for s in d.slides() if s.shapes()), d[99].shapes()[0].text.count("F\u20ac")), (19, 280)),
+    "ordinary: a legacy footer on each of 2,000 slides": (
+        lambda: furniture_deck(2000, [placeholder_shape(3, 0x09, "*", [(FOOTER_FIELD, 0)])], HF_FOOTER,
+                               footer="Confidential"),
+        lambda d: sum(x.text == "Confidential" for s in d.slides() for x in s.shapes()), 2000),
 }
 
 
