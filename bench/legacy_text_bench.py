@@ -6,15 +6,38 @@ repetitions each; catppt's time includes starting its process, which is what
 a caller of a command-line dumper pays. Prints one line per deck and the
 ratio of the totals (catppt's time over ours).
 
+`--markdown [folder] [rounds]` instead opens every .ppt of the folder and
+renders it with `markdown()`, threads=1, `rounds` times (default 10), and
+prints nothing: the command to time as a whole process against another
+build (pinned to one CPU, the two builds' processes alternating). Any build's
+interpreter can run it.
+
     python bench/legacy_text_bench.py [corpus folder] [repetitions]
+    python bench/legacy_text_bench.py --markdown [corpus folder] [rounds]
 """
+import os
 import shutil
 import subprocess
 import sys
 
 import vantrell
 
-from corpus import best_of, corpus_arg
+from corpus import CORPUS, best_of, corpus_arg
+
+
+def markdown_corpus(folder, rounds):
+    paths = sorted(os.path.join(folder, name) for name in os.listdir(folder) if name.lower().endswith(".ppt"))
+    for _ in range(rounds):
+        for path in paths:
+            try:
+                vantrell.Document(path, threads=1).markdown()
+            except vantrell.PptxError:
+                pass
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--markdown"]:
+    markdown_corpus(sys.argv[2] if len(sys.argv) > 2 else CORPUS, int(sys.argv[3]) if len(sys.argv) > 3 else 10)
+    sys.exit(0)
 
 
 def ours(path):

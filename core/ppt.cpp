@@ -657,10 +657,10 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         const auto& chars = extras.chars;
         while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
             char_start += chars[char_k++].nchars;
-        const bool bullet_on = model::legacy_bullet(para, &body.list_style, extras.bullets_by_default).kind ==
-                               model::Bullet::Kind::character;
         if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
-            extras.numbering[chars[char_k].entry] && bullet_on)
+            extras.numbering[chars[char_k].entry] &&
+            model::legacy_bullet(para, &body.list_style, extras.bullets_by_default).kind ==
+                model::Bullet::Kind::character)
             para.bullet = *extras.numbering[chars[char_k].entry];
         body.paragraphs.push_back(std::move(para));
         para = model::Paragraph{};
@@ -1234,10 +1234,13 @@ struct Deck::Shapes {
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
     std::uint32_t slide_id = 0;
     // The text styles the slide's text inherits: its masters' (nearest
-    // first) and the document's; the bullets found for each text type.
+    // first) and the document's; the bullets found for each text type, kept
+    // by the deck (set for a slide's drawing) or, past its room, here.
     std::array<const Master*, 2> masters{};
     std::uint32_t default_style = 0;
-    std::array<std::optional<model::ListStyle>, 9> inherited_by_type;
+    const Deck* deck = nullptr;
+    std::array<const model::ListStyle*, TEXT_TYPES> inherited_by_type{};
+    std::array<std::optional<model::ListStyle>, TEXT_TYPES> resolved_here;
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -1346,28 +1349,36 @@ struct Deck::Shapes {
     // or, failing that, at the nearest level above it. None for a type
     // without styles.
     const model::ListStyle* inherited(std::optional<std::uint32_t> text_type) {
-        if (!text_type || *text_type >= inherited_by_type.size()) return nullptr;
-        std::optional<model::ListStyle>& known = inherited_by_type[*text_type];
-        if (known) return &*known;
+        if (!text_type || *text_type >= TEXT_TYPES) return nullptr;
+        const model::ListStyle*& known = inherited_by_type[*text_type];
+        if (known) return known;
+        // Parsing the styles took a good share of reading a slide, the same
+        // on every slide of a master: the deck keeps what they resolve to.
+        if (deck) known = deck->inherited_style(masters[0], *text_type, [&] { return resolve(*text_type); });
+        if (!known) known = &resolved_here[*text_type].emplace(resolve(*text_type));
+        return known;
+    }
+
+    model::ListStyle resolve(std::uint32_t text_type) const {
         std::vector<StyleBullets> styles;
         auto add = [&](std::uint32_t at) {
             if (const auto r = at ? rec_at(doc, at) : std::nullopt) styles.push_back(style_bullets(*r));
         };
-        for (auto type = text_type; type; type = base_text_type(*type))
+        for (std::optional<std::uint32_t> type = text_type; type; type = base_text_type(*type))
             for (const Master* m : masters)
                 if (m) add(m->styles[*type]);
         add(default_style);
-        known.emplace();
+        model::ListStyle out;
         for (std::size_t level = 0; level <= MAX_PARA_LEVEL; ++level) {
             for (const StyleBullets& style : styles) {
                 std::size_t from = level + 1;
                 while (from > 0 && !style[from - 1]) --from;
                 if (from == 0) continue;
-                known->levels.emplace_back(static_cast<std::uint8_t>(level), *style[from - 1]);
+                out.levels.emplace_back(static_cast<std::uint8_t>(level), *style[from - 1]);
                 break;
             }
         }
-        return &*known;
+        return out;
     }
 
     // The text of a text-effect (WordArt) shape, kept in its properties:
@@ -1409,9 +1420,11 @@ struct Deck::Shapes {
             sh.content = model::Picture{pib_id(pib), std::nullopt};
         } else if (s.has_text) {
             sh.content = text_of(s, sh.placeholder);
-        } else {
+        } else if (const std::u16string effect = effect_text(s.props); !effect.empty()) {
             // A text effect without a text box shows the text it draws.
-            sh.content = text_body(effect_text(s.props));
+            sh.content = text_body(effect);
+        } else {
+            sh.content = model::TextBody{};
         }
         return sh;
     }
@@ -1708,6 +1721,7 @@ Result<void> Deck::load() {
             blips_.clear();
             prog_ids_.clear();
             masters_.clear();
+            master_records_ = 0;
             outline_numbering_.clear();
             default_style_ = 0;
             slide_headers_footers_.reset();
@@ -1973,6 +1987,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 if (!at) continue;
                 const auto [known, first] = seen.try_emplace(*at, masters_.size());
                 Master m = first ? master_at(*at, title) : masters_[known->second];
+                if (first) m.record = master_records_++;
                 m.id = load_le32(it->body, 0x0C);
                 masters_.push_back(std::move(m));
             }
@@ -2070,6 +2085,7 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
         shapes.slide_id = slides_[index].slide_id;
         shapes.masters = masters_of(r->body);
         shapes.default_style = default_style_;
+        shapes.deck = this;
     }
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -2095,6 +2111,25 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
     }
     if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index, gate);
     return content;
+}
+
+const model::ListStyle* Deck::inherited_style(const Master* master, std::uint32_t text_type,
+                                              const std::function<model::ListStyle()>& resolve) const {
+    const std::size_t records = master_records_ + 1;  // and one for slides without a master
+    once::OnceCell<model::ListStyle>& cell =
+        inherited_.at((master ? master->record : master_records_) * TEXT_TYPES + text_type, records * TEXT_TYPES);
+    if (!cell.done()) {
+        cell.call([&]() -> std::optional<model::ListStyle> {
+            model::ListStyle style = resolve();
+            const std::uint64_t nbytes = sizeof(cell) + style.levels.size() * sizeof(style.levels[0]);
+            std::uint64_t used = inherited_nbytes_.load(std::memory_order_relaxed);
+            do {
+                if (nbytes > MAX_INHERITED_NBYTES - std::min(used, MAX_INHERITED_NBYTES)) return std::nullopt;
+            } while (!inherited_nbytes_.compare_exchange_weak(used, used + nbytes, std::memory_order_relaxed));
+            return style;
+        });
+    }
+    return cell.get();
 }
 
 std::array<const Deck::Master*, 2> Deck::masters_of(Bytes slide_body) const {

@@ -70,6 +70,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -85,6 +86,7 @@
 #include "core/cfb.h"
 #include "core/error.h"
 #include "core/model.h"
+#include "core/once.h"
 
 namespace vantrell_core::ppt {
 
@@ -270,15 +272,31 @@ private:
     // for one, the id of the master it follows; the offset of its first
     // TextMasterStyleAtom of each text type (0 for none); the offsets of its
     // first date, footer and slide-number placeholder shapes in drawing
-    // order. By id; the first listed of an id wins.
+    // order. By id; the first listed of an id wins. `record` numbers the
+    // distinct master records, which entries naming one record share.
+    static constexpr std::size_t TEXT_TYPES = 9;
     struct Master {
         std::uint32_t id = 0;
+        std::uint32_t record = 0;
         bool title = false;
         std::optional<std::uint32_t> follows;
-        std::array<std::uint32_t, 9> styles{};
+        std::array<std::uint32_t, TEXT_TYPES> styles{};
         std::vector<std::uint32_t> furniture;
     };
     std::vector<Master> masters_;
+    std::uint32_t master_records_ = 0;
+    // The bullets the text of each type inherits on the slides of each
+    // master record (and on slides without one), resolved from the styles
+    // on first use and kept while their bytes stay within
+    // MAX_INHERITED_NBYTES; past that a slide resolves them itself.
+    static constexpr std::uint64_t MAX_INHERITED_NBYTES = std::uint64_t{1} << 20;
+    mutable once::OnceTable<model::ListStyle> inherited_;
+    mutable std::atomic<std::uint64_t> inherited_nbytes_{0};
+    // What text of a type inherits on the slides of `master` (null: slides
+    // without one): kept by the deck, made by `resolve` the first time;
+    // null once the room is spent.
+    const model::ListStyle* inherited_style(const Master* master, std::uint32_t text_type,
+                                            const std::function<model::ListStyle()>& resolve) const;
     std::vector<OutlineNumbering> outline_numbering_;
     // The document's own text style for text boxes; 0 for none.
     std::uint32_t default_style_ = 0;
