@@ -81,21 +81,11 @@ import tempfile
 
 import vantrell
 
-from corpus import CORPUS, ROOT, best_of, corpus_arg
+from corpus import CORPUS, ROOT, best_of, corpus_arg, render_corpus
 
 MiB = 1 << 20
 ALLOWANCE = 16 * MiB
 PER_SLIDE = 64
-
-
-def render_corpus(folder, rounds):
-    paths = sorted(os.path.join(folder, name) for name in os.listdir(folder))
-    for _ in range(rounds):
-        for path in paths:
-            try:
-                vantrell.Document(path, threads=1).markdown()
-            except vantrell.PptxError:
-                pass
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--render-corpus"]:

@@ -15,28 +15,16 @@ interpreter can run it.
     python bench/legacy_text_bench.py [corpus folder] [repetitions]
     python bench/legacy_text_bench.py --markdown [corpus folder] [rounds]
 """
-import os
 import shutil
 import subprocess
 import sys
 
 import vantrell
 
-from corpus import CORPUS, best_of, corpus_arg
-
-
-def markdown_corpus(folder, rounds):
-    paths = sorted(os.path.join(folder, name) for name in os.listdir(folder) if name.lower().endswith(".ppt"))
-    for _ in range(rounds):
-        for path in paths:
-            try:
-                vantrell.Document(path, threads=1).markdown()
-            except vantrell.PptxError:
-                pass
-
+from corpus import CORPUS, best_of, corpus_arg, render_corpus
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--markdown"]:
-    markdown_corpus(sys.argv[2] if len(sys.argv) > 2 else CORPUS, int(sys.argv[3]) if len(sys.argv) > 3 else 10)
+    render_corpus(sys.argv[2] if len(sys.argv) > 2 else CORPUS, int(sys.argv[3]) if len(sys.argv) > 3 else 10, ".ppt")
     sys.exit(0)
 
 
