@@ -749,6 +749,9 @@ struct Props {
     void add_table(const Rec& r) {
         const std::size_t n = std::min<std::size_t>(r.instance, r.body.size() / 6);
         std::size_t data_at = n * 6;
+        // Room for a shape's first table at once: most shapes have one of a
+        // dozen entries, which growing one at a time allocates five times.
+        if (items.empty()) items.reserve(std::min(n, SEARCHED_ITEMS));
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint16_t opid = load_le16(r.body, i * 6);
             Prop p{static_cast<std::uint16_t>(opid & 0x3FFF), (opid & 0x8000) != 0, load_le32(r.body, i * 6 + 2), {}};
