@@ -591,16 +591,6 @@ std::string_view setting_of(const model::Run& r, std::string_view footer, std::s
     return {};
 }
 
-// The bytes of a shape's text, and one for each run: what a copy of it
-// holds, measured as a pass measures it.
-std::uint64_t held_nbytes(const model::Shape& shape) {
-    std::uint64_t nbytes = 0;
-    if (const model::TextBody* body = shape.text_body())
-        for (const model::Paragraph& p : body->paragraphs)
-            for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
-    return nbytes;
-}
-
 // The footer and date fields of a text that show a setting text. With
 // `fill`, each becomes that text, as PPTX keeps it; a field whose setting
 // stores nothing stays a field.
@@ -2221,7 +2211,7 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
         const SettingFields fields = text ? setting_fields(*text, footer, date, false) : SettingFields{};
         const std::uint64_t repeated = (fields.footers > 0 ? (fields.footers - 1) * footer.size() : 0) +
                                        (fields.dates > 0 ? (fields.dates - 1) * date.size() : 0);
-        const std::uint64_t held = held_nbytes(sh) + fields.footers * footer.size() + fields.dates * date.size();
+        const std::uint64_t held = model::held_nbytes(sh) + fields.footers * footer.size() + fields.dates * date.size();
         if (gate && !(*gate)(at, held, repeated)) continue;
         if (text) setting_fields(*text, footer, date, true);
         content.copies.push_back({content.shapes.size(), at, repeated});
