@@ -28,9 +28,12 @@
    many pictures; one 256 KiB author's name at 400 or 1,600 comments; 400
    or 1,600 chart frames naming one missing part of a 256 KiB name;
    20,000 or 80,000 frames of distinct unknown types; a 1 MiB slide
-   picked 100 or 400 times. For each call: what it returns (text,
-   warnings and the distinct failure messages, or the chart lists'
-   entries), its wall time and the child's peak resident size. Run it
+   picked 100 or 400 times; a legacy outline text of 256 KiB that 400 or
+   1,600 shapes of its slide refer to; a legacy master footer of 280
+   fields of a 1,024-character footer on 200 or 800 slides (`slides()`
+   and every slide's `shapes()`, the bytes of their texts). For each
+   call: what it returns (text, warnings and the distinct failure
+   messages, or the chart lists' entries), its wall time and the child's peak resident size. Run it
    once with the build to compare (PYTHONPATH) and once with this one.
 3. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
@@ -78,21 +81,11 @@ import tempfile
 
 import vantrell
 
-from corpus import CORPUS, ROOT, best_of, corpus_arg
+from corpus import CORPUS, ROOT, best_of, corpus_arg, render_corpus
 
 MiB = 1 << 20
 ALLOWANCE = 16 * MiB
 PER_SLIDE = 64
-
-
-def render_corpus(folder, rounds):
-    paths = sorted(os.path.join(folder, name) for name in os.listdir(folder))
-    for _ in range(rounds):
-        for path in paths:
-            try:
-                vantrell.Document(path, threads=1).markdown()
-            except vantrell.PptxError:
-                pass
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--render-corpus"]:
@@ -281,6 +274,7 @@ CALLS = {
     "markdown": lambda: len(d.markdown(comments=True, indexes=picks or None).encode()),
     "extract": lambda: extracted(comments=True, indexes=picks or None),
     "charts": lambda: sum(len(s.categories) + len(s.values) for c in d[0].charts() for s in c.series),
+    "slides": lambda: sum(len((s.text or "").encode()) for slide in d.slides() for s in slide.shapes()),
 }
 t0 = time.perf_counter()
 try:
@@ -305,6 +299,9 @@ ROUTES = [
     ("frames naming one missing 256 KiB name", lambda n: missing_target(frames=n, name="m" * BIG), (400, 1600),
      ("extract", "markdown")),
     ("frames of distinct unknown types", unknown_types, (20000, 80000), ("extract",)),
+    ("legacy 256 KiB outline text, shapes", lambda n: legacy_deck([0], [0], outline="x" * (128 << 10), refs=n),
+     (400, 1600), ("markdown", "extract")),
+    ("legacy footer of 280 fields, slides", lambda n: footer_at_fields(count=n), (200, 800), ("slides",)),
 ]
 PICKED = ("1 MiB slide picked N times", big_slide, (100, 400), ("markdown", "extract"))
 

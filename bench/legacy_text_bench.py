@@ -6,7 +6,14 @@ repetitions each; catppt's time includes starting its process, which is what
 a caller of a command-line dumper pays. Prints one line per deck and the
 ratio of the totals (catppt's time over ours).
 
+`--markdown [folder] [rounds]` instead opens every .ppt of the folder and
+renders it with `markdown()`, threads=1, `rounds` times (default 10), and
+prints nothing: the command to time as a whole process against another
+build (pinned to one CPU, the two builds' processes alternating). Any build's
+interpreter can run it.
+
     python bench/legacy_text_bench.py [corpus folder] [repetitions]
+    python bench/legacy_text_bench.py --markdown [corpus folder] [rounds]
 """
 import shutil
 import subprocess
@@ -14,7 +21,11 @@ import sys
 
 import vantrell
 
-from corpus import best_of, corpus_arg
+from corpus import CORPUS, best_of, corpus_arg, render_corpus
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--markdown"]:
+    render_corpus(sys.argv[2] if len(sys.argv) > 2 else CORPUS, int(sys.argv[3]) if len(sys.argv) > 3 else 10, ".ppt")
+    sys.exit(0)
 
 
 def ours(path):

@@ -146,6 +146,8 @@ Result<Document> open_compound(const zip::Source& source, budget::Stop* stop) {
     shared->presentation_part = std::string(ppt::DOCUMENT_STREAM);
     shared->defects.located = Located::legacy_stream;
     shared->defects.slides_recovered_from_rels = (*deck)->recovered();
+    for (const std::size_t position : (*deck)->unresolved_slides())
+        shared->defects.unresolved_slides.emplace_back(position, std::string());
     presentation::Presentation& pres = shared->presentation;
     pres.root_ok = true;
     pres.slide_size = presentation::Size{(*deck)->slide_size().cx, (*deck)->slide_size().cy};
@@ -185,6 +187,15 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
     const opc::Relationships& prels = **rels;
 
     const auto& ids = shared->presentation.slides;
+    // Entries without r:id name no slide either. Positions are those of the
+    // list as written, such entries included.
+    const auto& unlinked = shared->presentation.slides_without_rel;
+    std::size_t unlinked_seen = 0;
+    auto unlinked_up_to = [&](std::size_t i) {
+        for (; unlinked_seen < unlinked.size() && unlinked[unlinked_seen] <= i; ++unlinked_seen)
+            shared->defects.unresolved_slides.emplace_back(unlinked[unlinked_seen] + unlinked_seen, std::string());
+        return unlinked_seen;
+    };
     // A part the list names again is the slide it was at its first entry;
     // the later entries name no further slide (nor anything unresolved).
     std::unordered_set<std::size_t, hash::NumberHasher> listed;
@@ -198,14 +209,16 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
         return it->second;
     };
     for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::size_t position = i + unlinked_up_to(i);
         const std::optional<std::size_t> idx = resolved(prels.get(ids[i].rel_id));
         if (!idx) {
-            shared->defects.unresolved_slides.emplace_back(i, ids[i].rel_id);
+            shared->defects.unresolved_slides.emplace_back(position, ids[i].rel_id);
             continue;
         }
         if (!listed.insert(*idx).second) continue;
         shared->slides.push_back({std::string(pkg.parts()[*idx].name), ids[i].rel_id, ids[i].id});
     }
+    unlinked_up_to(SIZE_MAX);
 
     if (shared->slides.empty()) {
         std::vector<SlideEntry> found;
@@ -938,11 +951,17 @@ Result<Document> Document::from_source(std::shared_ptr<zip::Source> source, budg
     return open_package(std::move(*pkg), source->len(), stop);
 }
 
-Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
+Result<Slide> Document::slide(std::size_t index, slide::Detail detail, Pass* repeats) {
     if (index >= shared_->slides.size()) return fail(Error::slide_not_found(index));
     if (!package_ && shared_->legacy) {
         if (!charged(ledger_, shared_->legacy->slide_nbytes(index))) return fail(package::stopped());
-        auto content = shared_->legacy->slide(index);
+        // A copy's first showing repeats only the setting texts it shows
+        // again; the rest of what it holds is stored once.
+        const ppt::FurnitureGate gate = [repeats](std::uint64_t source, std::uint64_t nbytes, std::uint64_t repeated) {
+            const std::uint64_t counted = repeats->first_showing(source) ? repeated : nbytes;
+            return counted == 0 || repeats->repeat(counted);
+        };
+        auto content = shared_->legacy->slide(index, repeats ? &gate : nullptr);
         if (!content) return fail(content.error());
         Slide out;
         out.part = shared_->slides[index].part;
@@ -959,6 +978,10 @@ Result<Slide> Document::slide(std::size_t index, slide::Detail detail) {
     if (!bytes) return fail(bytes.error());
     auto parsed = slide::parse(package::as_text(**bytes), part, detail);
     if (!parsed) return fail(parsed.error());
+    // A listed part of another kind (a notes page, a layout) holds no slide
+    // to show: it is an unreadable slide, not an empty one.
+    if (parsed->content.root != model::SlideContent::Root::slide)
+        return fail(Error::other(part + " is not a slide: its root element is not p:sld"));
     Slide out;
     out.part = part;
     out.content = std::move(parsed->content);

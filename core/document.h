@@ -104,7 +104,9 @@ enum class Located : std::uint8_t {
 struct DocumentDefects {
     Located located = Located::relationship;
     // (position in the presentation's slide list, r:id) of entries that name
-    // no slide part.
+    // no slide part, an entry without r:id (empty) among them. For a legacy
+    // deck: the entries of its slide list whose record cannot be found,
+    // with no r:id.
     std::vector<std::pair<std::size_t, std::string>> unresolved_slides;
     // The slide list named nothing usable; the slides were taken from the
     // presentation part's slide relationships instead. For a legacy deck: its
@@ -515,8 +517,12 @@ public:
     };
 
     // Reads and parses the slide at a zero-based position, every call anew;
-    // a pass that only renders the slide asks for less `slide::Detail`.
-    Result<Slide> slide(std::size_t index, slide::Detail detail = slide::Detail::full);
+    // a pass that only renders the slide asks for less `slide::Detail`. A
+    // call reading many slides brings `repeats`: the copies of a legacy
+    // master's furniture it gives them count against its allowance, as a
+    // pass counts them, and those past it are left out, not made. A slide
+    // read alone holds its own copy.
+    Result<Slide> slide(std::size_t index, slide::Detail detail = slide::Detail::full, Pass* repeats = nullptr);
 
     // (name, slide positions) per section; ids naming no slide are dropped.
     std::vector<std::pair<std::string, std::vector<std::size_t>>> sections() const;

@@ -71,6 +71,14 @@ std::string TextBody::text() const {
     return out;
 }
 
+std::uint64_t held_nbytes(const Shape& shape) noexcept {
+    std::uint64_t nbytes = 0;
+    if (const TextBody* body = shape.text_body())
+        for (const Paragraph& p : body->paragraphs)
+            for (const Run& r : p.runs) nbytes += r.text.size() + 1;
+    return nbytes;
+}
+
 Walk::Walk(const std::vector<Shape>& shapes) {
     stack_.reserve(shapes.size());
     for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) stack_.push_back(&*it);

@@ -230,6 +230,10 @@ struct Shape {
     const Table* table() const noexcept { return std::get_if<Table>(&content); }
 };
 
+// The bytes of a shape's text and one for each run (a line end): what a
+// copy of it holds, as a copy's repeats are counted.
+std::uint64_t held_nbytes(const Shape& shape) noexcept;
+
 // Pre-order walk with an explicit stack: a group before its children, the
 // children before the group's next sibling.
 class Walk {

@@ -550,13 +550,6 @@ std::optional<TextField> field_mark(const Rec& r) {
     return TextField{load_le32(r.body, 0), kind};
 }
 
-// The footer and date texts a shape shows at its fields: whether each was
-// shown, and the bytes of those shown again after their first.
-struct Expansions {
-    bool footer_shown = false, date_shown = false;
-    std::uint64_t repeated_nbytes = 0;
-};
-
 // What a text's paragraphs take besides its characters and paragraph runs.
 struct TextExtras {
     std::span<const TextField> fields;  // any order
@@ -566,45 +559,57 @@ struct TextExtras {
     // Paragraphs that inherit their bullet, and whose level no master style
     // sets it for, show one (body placeholders).
     bool bullets_by_default = false;
-    // What footer and date fields show: their deck's settings on a master's
-    // furniture drawn for a slide, nothing elsewhere.
-    std::string_view footer, date;
     // The bullets the text inherits by level, from its masters' styles; the
     // body keeps them as its own list style.
     const model::ListStyle* inherited = nullptr;
-    // Counts what footer and date fields showed, when set.
-    Expansions* expanded = nullptr;
 };
 
-// What a field shows: a slide number as a field; a footer or date the
-// settings store as text, as the text itself (as PPTX keeps it); any other
-// as a field with nothing to show.
-model::Run field_run(TextField::Kind kind, const TextExtras& extras) {
+// What a field shows: a slide number its number; a date, header or footer
+// nothing here (a master's furniture drawn for a slide takes its deck's
+// settings afterwards: `setting_fields`).
+model::Run field_run(TextField::Kind kind, std::string_view slide_number) {
     model::Run r;
     r.kind = model::Run::Kind::field;
     switch (kind) {
     case TextField::Kind::slide_number:
         r.field_type = "slidenum";
-        r.text = extras.slide_number;
+        r.text = slide_number;
         break;
     case TextField::Kind::date: r.field_type = "datetime"; break;
     case TextField::Kind::header: r.field_type = "header"; break;
     case TextField::Kind::footer: r.field_type = "footer"; break;
     }
-    const std::string_view value = kind == TextField::Kind::date     ? extras.date
-                                   : kind == TextField::Kind::footer ? extras.footer
-                                                                     : std::string_view{};
-    if (!value.empty()) {
-        r.kind = model::Run::Kind::text;
-        r.field_type.clear();
-        r.text = value;
-        if (extras.expanded) {
-            bool& shown = kind == TextField::Kind::date ? extras.expanded->date_shown : extras.expanded->footer_shown;
-            if (shown) extras.expanded->repeated_nbytes += value.size();
-            shown = true;
-        }
-    }
     return r;
+}
+
+// The setting text a footer or date field of copied furniture shows; empty
+// for any other run.
+std::string_view setting_of(const model::Run& r, std::string_view footer, std::string_view date) noexcept {
+    if (r.kind != model::Run::Kind::field) return {};
+    if (r.field_type == "footer") return footer;
+    if (r.field_type == "datetime") return date;
+    return {};
+}
+
+// The footer and date fields of a text that show a setting text. With
+// `fill`, each becomes that text, as PPTX keeps it; a field whose setting
+// stores nothing stays a field.
+struct SettingFields {
+    std::uint64_t footers = 0, dates = 0;
+};
+SettingFields setting_fields(model::TextBody& body, std::string_view footer, std::string_view date, bool fill) {
+    SettingFields n;
+    for (model::Paragraph& p : body.paragraphs)
+        for (model::Run& r : p.runs) {
+            const std::string_view value = setting_of(r, footer, date);
+            if (value.empty()) continue;
+            ++(r.field_type == "footer" ? n.footers : n.dates);
+            if (!fill) continue;
+            r.kind = model::Run::Kind::text;
+            r.field_type.clear();
+            r.text = value;
+        }
+    return n;
 }
 
 // Shape text: U+000D ends a paragraph, U+000B breaks a line; other control
@@ -642,10 +647,10 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
         const auto& chars = extras.chars;
         while (char_k < chars.size() && para_start - char_start >= chars[char_k].nchars)
             char_start += chars[char_k++].nchars;
-        const bool bullet_on = model::legacy_bullet(para, &body.list_style, extras.bullets_by_default).kind ==
-                               model::Bullet::Kind::character;
         if (char_k < chars.size() && chars[char_k].entry < extras.numbering.size() &&
-            extras.numbering[chars[char_k].entry] && bullet_on)
+            extras.numbering[chars[char_k].entry] &&
+            model::legacy_bullet(para, &body.list_style, extras.bullets_by_default).kind ==
+                model::Bullet::Kind::character)
             para.bullet = *extras.numbering[chars[char_k].entry];
         body.paragraphs.push_back(std::move(para));
         para = model::Paragraph{};
@@ -658,7 +663,7 @@ model::TextBody text_body(std::u16string_view text, const std::vector<ParaStyle>
             next_field = ++field_k < fields.size() ? fields[field_k].at : text.size();
             if (c == u'*') {
                 flush_run();
-                para.runs.push_back(field_run(f.kind, extras));
+                para.runs.push_back(field_run(f.kind, extras.slide_number));
                 ++i;
                 continue;
             }
@@ -734,6 +739,9 @@ struct Props {
     void add_table(const Rec& r) {
         const std::size_t n = std::min<std::size_t>(r.instance, r.body.size() / 6);
         std::size_t data_at = n * 6;
+        // Room for a shape's first table at once: most shapes have one of a
+        // dozen entries, which growing one at a time allocates five times.
+        if (items.empty()) items.reserve(std::min(n, SEARCHED_ITEMS));
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint16_t opid = load_le16(r.body, i * 6);
             Prop p{static_cast<std::uint16_t>(opid & 0x3FFF), (opid & 0x8000) != 0, load_le32(r.body, i * 6 + 2), {}};
@@ -1140,9 +1148,11 @@ std::optional<model::Table> table_of(const std::vector<model::Shape>& kids) {
 // each factor of one slide's copy of its master's furniture, not their
 // product: a shape this size holds a few hundred fields, each showing a
 // setting text, so one copy can reach a few megabytes. That copy is made
-// for every slide that follows the master; what the copies add to a text or
-// Markdown pass is bounded by the pass's allowance for repeats
-// (document::Pass), as the slide marks them (SlideContent::copies).
+// for every slide that follows the master, unless the caller's gate refuses
+// it (a call reading many slides, before the copy is filled); what the
+// copies add to a text or Markdown pass is bounded by the pass's allowance
+// for repeats (document::Pass), as the slide marks them
+// (SlideContent::copies).
 constexpr std::size_t MAX_FURNITURE_NBYTES = std::size_t{4} << 10;
 constexpr std::size_t MAX_SETTING_UNITS = 1024;
 
@@ -1213,16 +1223,17 @@ struct Deck::Shapes {
     Bytes doc;
     const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
     std::string slide_number;  // what slide-number fields show
-    std::string footer, date;  // what footer and date fields show
-    Expansions* expanded = nullptr;  // counts them, when set
     // Numbering the document keeps for this slide's placeholder text.
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
     std::uint32_t slide_id = 0;
     // The text styles the slide's text inherits: its masters' (nearest
-    // first) and the document's; the bullets found for each text type.
+    // first) and the document's; the bullets found for each text type, kept
+    // by the deck (set for a slide's drawing) or, past its room, here.
     std::array<const Master*, 2> masters{};
     std::uint32_t default_style = 0;
-    std::array<std::optional<model::ListStyle>, 9> inherited_by_type;
+    const Deck* deck = nullptr;
+    std::array<const model::ListStyle*, TEXT_TYPES> inherited_by_type{};
+    std::array<std::optional<model::ListStyle>, TEXT_TYPES> resolved_here;
 
     // Fills the fields every shape has; `anchor` is already in EMU.
     void base(model::Shape& sh, const ShapeRecs& s, const std::optional<Rect>& anchor) const {
@@ -1270,9 +1281,8 @@ struct Deck::Shapes {
                                 Bytes numbering, bool bullets_by_default, std::optional<std::uint32_t> text_type) {
         std::optional<std::size_t> char_runs;
         const auto paras = paragraph_styles(style, text.size(), &char_runs);
-        TextExtras extras{fields, slide_number, {}, {}, bullets_by_default, footer, date};
+        TextExtras extras{fields, slide_number, {}, {}, bullets_by_default};
         extras.inherited = inherited(text_type);
-        extras.expanded = expanded;
         std::vector<CharStyle> chars;
         std::vector<std::optional<model::Bullet>> entries;
         if (!numbering.empty() && char_runs) {
@@ -1308,13 +1318,18 @@ struct Deck::Shapes {
 
     // The shape's text with its paragraph styles: the outline group it
     // refers to, else its own. A placeholder without numbering of its own
-    // takes what the document keeps for its text.
+    // takes what the document keeps for its text. An outline group is
+    // stored once and shows once, at the first shape that refers to it:
+    // the later ones are empty, so that a text cannot be multiplied by the
+    // shapes naming it.
     model::TextBody text_of(const ShapeRecs& s, const std::optional<model::Placeholder>& ph) {
         const bool bullets = ph && (ph->kind == model::PlaceholderKind::body || ph->kind == model::PlaceholderKind::obj);
         if (s.outline_ref && outline && *s.outline_ref >= 0 &&
             static_cast<std::size_t>(*s.outline_ref) < outline->size()) {
-            used[static_cast<std::size_t>(*s.outline_ref)] = true;
-            return group_text((*outline)[static_cast<std::size_t>(*s.outline_ref)], s.numbering, bullets);
+            const auto group = static_cast<std::size_t>(*s.outline_ref);
+            if (used[group]) return {};
+            used[group] = true;
+            return group_text((*outline)[group], s.numbering, bullets);
         }
         Bytes numbering = s.numbering;
         if (numbering.empty() && s.placement && s.inline_text_type) numbering = document_numbering(*s.inline_text_type);
@@ -1327,28 +1342,36 @@ struct Deck::Shapes {
     // or, failing that, at the nearest level above it. None for a type
     // without styles.
     const model::ListStyle* inherited(std::optional<std::uint32_t> text_type) {
-        if (!text_type || *text_type >= inherited_by_type.size()) return nullptr;
-        std::optional<model::ListStyle>& known = inherited_by_type[*text_type];
-        if (known) return &*known;
+        if (!text_type || *text_type >= TEXT_TYPES) return nullptr;
+        const model::ListStyle*& known = inherited_by_type[*text_type];
+        if (known) return known;
+        // Parsing the styles took a good share of reading a slide, the same
+        // on every slide of a master: the deck keeps what they resolve to.
+        if (deck) known = deck->inherited_style(masters[0], *text_type, [&] { return resolve(*text_type); });
+        if (!known) known = &resolved_here[*text_type].emplace(resolve(*text_type));
+        return known;
+    }
+
+    model::ListStyle resolve(std::uint32_t text_type) const {
         std::vector<StyleBullets> styles;
         auto add = [&](std::uint32_t at) {
             if (const auto r = at ? rec_at(doc, at) : std::nullopt) styles.push_back(style_bullets(*r));
         };
-        for (auto type = text_type; type; type = base_text_type(*type))
+        for (std::optional<std::uint32_t> type = text_type; type; type = base_text_type(*type))
             for (const Master* m : masters)
                 if (m) add(m->styles[*type]);
         add(default_style);
-        known.emplace();
+        model::ListStyle out;
         for (std::size_t level = 0; level <= MAX_PARA_LEVEL; ++level) {
             for (const StyleBullets& style : styles) {
                 std::size_t from = level + 1;
                 while (from > 0 && !style[from - 1]) --from;
                 if (from == 0) continue;
-                known->levels.emplace_back(static_cast<std::uint8_t>(level), *style[from - 1]);
+                out.levels.emplace_back(static_cast<std::uint8_t>(level), *style[from - 1]);
                 break;
             }
         }
-        return &*known;
+        return out;
     }
 
     // The text of a text-effect (WordArt) shape, kept in its properties:
@@ -1390,9 +1413,11 @@ struct Deck::Shapes {
             sh.content = model::Picture{pib_id(pib), std::nullopt};
         } else if (s.has_text) {
             sh.content = text_of(s, sh.placeholder);
-        } else {
+        } else if (const std::u16string effect = effect_text(s.props); !effect.empty()) {
             // A text effect without a text box shows the text it draws.
-            sh.content = text_body(effect_text(s.props));
+            sh.content = text_body(effect);
+        } else {
+            sh.content = model::TextBody{};
         }
         return sh;
     }
@@ -1685,9 +1710,11 @@ Result<void> Deck::load() {
             if (*sound) return {};
             const Deck fresh;
             slides_.clear();
+            unresolved_.clear();
             blips_.clear();
             prog_ids_.clear();
             masters_.clear();
+            master_records_ = 0;
             outline_numbering_.clear();
             default_style_ = 0;
             slide_headers_footers_.reset();
@@ -1912,13 +1939,17 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                     list.back().second.outline.back().fields.push_back(*f);
                 }
             }
-            for (auto& [ok, s] : list) {
+            for (std::size_t k = 0; k < list.size(); ++k) {
+                auto& [ok, s] = list[k];
                 if (!ok && !scan) return false;
                 if (!ok && spare_used < spare.size()) {
                     s.offset = spare[spare_used++];
                     ok = true;
                 }
+                // An entry no record stands in for is a slide lost: said, not
+                // passed over.
                 if (ok) slides_.push_back(std::move(s));
+                else unresolved_.push_back(k);
             }
         } else if (r->type == rt_ex_obj_list) {
             // OLE objects (embedded, linked, controls) name their program
@@ -1949,6 +1980,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 if (!at) continue;
                 const auto [known, first] = seen.try_emplace(*at, masters_.size());
                 Master m = first ? master_at(*at, title) : masters_[known->second];
+                if (first) m.record = master_records_++;
                 m.id = load_le32(it->body, 0x0C);
                 masters_.push_back(std::move(m));
             }
@@ -2028,7 +2060,8 @@ void Deck::own_pages(const std::vector<std::pair<std::uint32_t, std::uint32_t>>&
 }
 
 Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                             const std::vector<TextGroup>* outline, std::size_t index) const {
+                                             const std::vector<TextGroup>* outline, std::size_t index,
+                                             const FurnitureGate* gate) const {
     const auto r = rec_at_clamped(doc_, container_offset);
     if (!r || r->type != type) return fail(Error::other("ppt: slide record at offset " + std::to_string(container_offset) + " is damaged"));
     model::SlideContent content;
@@ -2045,6 +2078,7 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
         shapes.slide_id = slides_[index].slide_id;
         shapes.masters = masters_of(r->body);
         shapes.default_style = default_style_;
+        shapes.deck = this;
     }
     Kids kids(r->body);
     while (auto k = kids.next()) {
@@ -2068,8 +2102,27 @@ Result<model::SlideContent> Deck::drawing_of(std::uint32_t container_offset, std
             content.shapes.push_back(std::move(sh));
         }
     }
-    if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index);
+    if (shapes.masters[0]) add_furniture(content, r->body, *shapes.masters[0], index, gate);
     return content;
+}
+
+const model::ListStyle* Deck::inherited_style(const Master* master, std::uint32_t text_type,
+                                              const std::function<model::ListStyle()>& resolve) const {
+    const std::size_t records = master_records_ + 1;  // and one for slides without a master
+    once::OnceCell<model::ListStyle>& cell =
+        inherited_.at((master ? master->record : master_records_) * TEXT_TYPES + text_type, records * TEXT_TYPES);
+    if (!cell.done()) {
+        cell.call([&]() -> std::optional<model::ListStyle> {
+            model::ListStyle style = resolve();
+            const std::uint64_t nbytes = sizeof(cell) + style.levels.size() * sizeof(style.levels[0]);
+            std::uint64_t used = inherited_nbytes_.load(std::memory_order_relaxed);
+            do {
+                if (nbytes > MAX_INHERITED_NBYTES - std::min(used, MAX_INHERITED_NBYTES)) return std::nullopt;
+            } while (!inherited_nbytes_.compare_exchange_weak(used, used + nbytes, std::memory_order_relaxed));
+            return style;
+        });
+    }
+    return cell.get();
 }
 
 std::array<const Deck::Master*, 2> Deck::masters_of(Bytes slide_body) const {
@@ -2100,7 +2153,8 @@ std::optional<Deck::HeadersFooters> Deck::headers_footers(Bytes body) {
     return hf;
 }
 
-void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const Master& master, std::size_t index) const {
+void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const Master& master, std::size_t index,
+                         const FurnitureGate* gate) const {
     using PK = model::PlaceholderKind;
     // The slide's own settings replace the deck's, which a title slide (one
     // that follows a title master) does not show.
@@ -2117,40 +2171,50 @@ void Deck::add_furniture(model::SlideContent& content, Bytes slide_body, const M
     if ((hf->flags & hf_footer) && !hf->footer.empty()) wanted.emplace_back(PK::ftr);
     for (const auto& sh : content.walk())
         if (sh.placeholder) std::erase(wanted, sh.placeholder->kind);
+    if (wanted.empty()) return;
 
     Shapes shapes;
     shapes.doc = doc_;
     shapes.prog_ids = &prog_ids_;
     shapes.slide_number = std::to_string(static_cast<std::int64_t>(first_slide_number_) + static_cast<std::int64_t>(index));
-    shapes.footer = encoding::utf8_of_utf16(hf->footer);
+    const std::string footer = encoding::utf8_of_utf16(hf->footer);
     // An automatic date is the day of showing: nothing stored to show.
-    if (hf->flags & hf_user_date) shapes.date = encoding::utf8_of_utf16(hf->user_date);
-    Expansions expanded;
-    shapes.expanded = &expanded;
+    const std::string date = (hf->flags & hf_user_date) ? encoding::utf8_of_utf16(hf->user_date) : std::string();
+    const auto blank = [](std::string_view t) { return t.find_first_not_of(" \t\n") == std::string_view::npos; };
     for (const std::uint32_t at : master.furniture) {
         const auto k = rec_at(doc_, at);
         if (!k || wanted.empty()) break;
-        expanded = {};
+        // Made with its fields unfilled, no larger than the shape stored.
         model::Shape sh = shapes.leaf(collect(k->body), Frame{}, 0);
         if (!sh.placeholder || std::erase(wanted, sh.placeholder->kind) == 0) continue;
         // A placeholder with nothing of its own to show shows its value alone.
         const model::TextBody* body = sh.text_body();
-        const bool shows = body && std::ranges::any_of(body->paragraphs, [](const model::Paragraph& p) {
-            return std::ranges::any_of(p.runs, [](const model::Run& r) {
-                return r.kind == model::Run::Kind::field || r.text.find_first_not_of(" \t\n") != std::string::npos;
+        const bool shows = body && std::ranges::any_of(body->paragraphs, [&](const model::Paragraph& p) {
+            return std::ranges::any_of(p.runs, [&](const model::Run& r) {
+                if (r.kind != model::Run::Kind::field) return !blank(r.text);
+                const std::string_view value = setting_of(r, footer, date);
+                return value.empty() || !blank(value);
             });
         });
         if (!shows) {
             const PK kind = sh.placeholder->kind;
-            const TextExtras values{{}, shapes.slide_number, {}, {}, false, shapes.footer, shapes.date};
             model::TextBody one;
             one.paragraphs.emplace_back().runs.push_back(field_run(
                 kind == PK::dt ? TextField::Kind::date : kind == PK::sldNum ? TextField::Kind::slide_number : TextField::Kind::footer,
-                values));
+                shapes.slide_number));
             sh.content = std::move(one);
         }
-        // Each setting text shown at more than one field is repeated there.
-        content.copies.push_back({content.shapes.size(), at, expanded.repeated_nbytes});
+        // What the copy holds once its fields show the setting texts, and
+        // what of that it repeats (each text shown at more than one field),
+        // known before the texts go in.
+        model::TextBody* text = std::get_if<model::TextBody>(&sh.content);
+        const SettingFields fields = text ? setting_fields(*text, footer, date, false) : SettingFields{};
+        const std::uint64_t repeated = (fields.footers > 0 ? (fields.footers - 1) * footer.size() : 0) +
+                                       (fields.dates > 0 ? (fields.dates - 1) * date.size() : 0);
+        const std::uint64_t held = model::held_nbytes(sh) + fields.footers * footer.size() + fields.dates * date.size();
+        if (gate && !(*gate)(at, held, repeated)) continue;
+        if (text) setting_fields(*text, footer, date, true);
+        content.copies.push_back({content.shapes.size(), at, repeated});
         content.shapes.push_back(std::move(sh));
     }
 }
@@ -2173,9 +2237,9 @@ std::uint64_t Deck::notes_nbytes(std::size_t index) const {
     return r ? 8 + r->body.size() : 0;
 }
 
-Result<model::SlideContent> Deck::slide(std::size_t index) const {
+Result<model::SlideContent> Deck::slide(std::size_t index, const FurnitureGate* gate) const {
     if (index >= slides_.size()) return fail(Error::slide_not_found(index));
-    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index);
+    return drawing_of(slides_[index].offset, rt_slide, &slides_[index].outline, index, gate);
 }
 
 Result<std::optional<model::SlideContent>> Deck::notes(std::size_t index) const {

@@ -70,8 +70,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -84,6 +86,7 @@
 #include "core/cfb.h"
 #include "core/error.h"
 #include "core/model.h"
+#include "core/once.h"
 
 namespace vantrell_core::ppt {
 
@@ -126,6 +129,13 @@ struct Size {
     std::int64_t cy = 0;
 };
 
+// Whether a slide is given its copy of a master's furniture shape: asked
+// before the copy's fields are filled with the settings' texts, with where
+// the shape is stored (its offset in the document stream), the bytes of
+// text the filled copy holds (one more for each run) and how many of them
+// repeat a setting text it shows at more than one field.
+using FurnitureGate = std::function<bool(std::uint64_t source, std::uint64_t nbytes, std::uint64_t repeated_nbytes)>;
+
 class Deck {
 public:
     // Reads a legacy deck from a compound file (the PowerPoint 97 storage of
@@ -155,6 +165,9 @@ public:
     std::uint32_t slide_id(std::size_t index) const { return slides_.at(index).slide_id; }
     // The edit chain was broken and the slides were found by scanning.
     bool recovered() const noexcept { return recovered_; }
+    // Positions in the slide list of the entries whose slide record cannot
+    // be found, and that no record found by scanning stands in for.
+    const std::vector<std::size_t>& unresolved_slides() const noexcept { return unresolved_; }
     // The name a legacy slide goes by where a part name is expected.
     static std::string slide_name(std::size_t index);
 
@@ -166,8 +179,9 @@ public:
     std::uint64_t slide_nbytes(std::size_t index) const;
     std::uint64_t notes_nbytes(std::size_t index) const;
 
-    // The slide's shape tree; every call parses the slide anew.
-    Result<model::SlideContent> slide(std::size_t index) const;
+    // The slide's shape tree; every call parses the slide anew. A copy of
+    // master furniture that `gate` (when given) refuses is left out.
+    Result<model::SlideContent> slide(std::size_t index, const FurnitureGate* gate = nullptr) const;
     // The notes page of the slide; none when it has none.
     Result<std::optional<model::SlideContent>> notes(std::size_t index) const;
     // The notes page's text: every text that is not blank, the slide image
@@ -238,11 +252,12 @@ private:
     // Appends to a slide's shapes the furniture of its master that its
     // settings show.
     void add_furniture(model::SlideContent& content, std::span<const std::uint8_t> slide_body, const Master& master,
-                       std::size_t index) const;
+                       std::size_t index, const FurnitureGate* gate) const;
     // The drawing of a slide or notes page; `index` is the slide's, whose
     // number slide-number fields show.
     Result<model::SlideContent> drawing_of(std::uint32_t container_offset, std::uint16_t type,
-                                           const std::vector<TextGroup>* outline, std::size_t index) const;
+                                           const std::vector<TextGroup>* outline, std::size_t index,
+                                           const FurnitureGate* gate = nullptr) const;
 
     std::vector<std::uint8_t> current_user_;
     std::vector<std::uint8_t> doc_;
@@ -250,21 +265,38 @@ private:
 
     std::vector<std::pair<std::uint32_t, std::uint32_t>> persist_; // sorted (id, offset)
     std::vector<SlideEntry> slides_;
+    std::vector<std::size_t> unresolved_;
     std::vector<BlipEntry> blips_;
     std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
     // A master, found once when opening: whether it is a title master and,
     // for one, the id of the master it follows; the offset of its first
     // TextMasterStyleAtom of each text type (0 for none); the offsets of its
     // first date, footer and slide-number placeholder shapes in drawing
-    // order. By id; the first listed of an id wins.
+    // order. By id; the first listed of an id wins. `record` numbers the
+    // distinct master records, which entries naming one record share.
+    static constexpr std::size_t TEXT_TYPES = 9;
     struct Master {
         std::uint32_t id = 0;
+        std::uint32_t record = 0;
         bool title = false;
         std::optional<std::uint32_t> follows;
-        std::array<std::uint32_t, 9> styles{};
+        std::array<std::uint32_t, TEXT_TYPES> styles{};
         std::vector<std::uint32_t> furniture;
     };
     std::vector<Master> masters_;
+    std::uint32_t master_records_ = 0;
+    // The bullets the text of each type inherits on the slides of each
+    // master record (and on slides without one), resolved from the styles
+    // on first use and kept while their bytes stay within
+    // MAX_INHERITED_NBYTES; past that a slide resolves them itself.
+    static constexpr std::uint64_t MAX_INHERITED_NBYTES = std::uint64_t{1} << 20;
+    mutable once::OnceTable<model::ListStyle> inherited_;
+    mutable std::atomic<std::uint64_t> inherited_nbytes_{0};
+    // What text of a type inherits on the slides of `master` (null: slides
+    // without one): kept by the deck, made by `resolve` the first time;
+    // null once the room is spent.
+    const model::ListStyle* inherited_style(const Master* master, std::uint32_t text_type,
+                                            const std::function<model::ListStyle()>& resolve) const;
     std::vector<OutlineNumbering> outline_numbering_;
     // The document's own text style for text boxes; 0 for none.
     std::uint32_t default_style_ = 0;

@@ -72,6 +72,7 @@ private:
                 if (!rel || rel->empty()) {
                     out_.problems.push_back(
                         {slides ? "sldId without r:id" : "sldMasterId without r:id", s.offset});
+                    if (slides) out_.slides_without_rel.push_back(out_.slides.size());
                     return {};
                 }
                 std::optional<std::uint32_t> id;

@@ -53,6 +53,9 @@ struct Section {
 struct Presentation {
     bool root_ok = false;  // the root is p:presentation (either form)
     std::vector<SlideId> slides;
+    // Where the slide list has entries without r:id, which name no slide:
+    // for each, the number of `slides` listed before it.
+    std::vector<std::size_t> slides_without_rel;
     std::vector<MasterId> masters;
     std::optional<std::string> notes_master;    // r:id
     std::optional<std::string> handout_master;  // r:id

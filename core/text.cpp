@@ -558,19 +558,6 @@ const model::SlideContent::Copy* Showing::copy_of(const model::Shape& shape) {
     return it == copies_.end() ? nullptr : it->second;
 }
 
-namespace {
-
-// The bytes of a shape's text, and a line end for each run.
-std::uint64_t text_nbytes(const model::Shape& shape) {
-    std::uint64_t nbytes = 0;
-    if (const model::TextBody* body = shape.text_body())
-        for (const model::Paragraph& p : body->paragraphs)
-            for (const model::Run& r : p.runs) nbytes += r.text.size() + 1;
-    return nbytes;
-}
-
-} // namespace
-
 bool Showing::repeat_copy(const model::SlideContent::Copy& copy, std::uint64_t held_nbytes,
                           std::uint64_t shown_nbytes) {
     // Its first showing repeats only the setting texts it shows again: the
@@ -586,7 +573,7 @@ bool Showing::repeat_copy(const model::SlideContent::Copy& copy, std::uint64_t h
 bool Showing::keeps(const model::Shape& shape) {
     const model::SlideContent::Copy* copy = copy_of(shape);
     if (!copy) return true;
-    const std::uint64_t held = text_nbytes(shape);
+    const std::uint64_t held = model::held_nbytes(shape);
     return repeat_copy(*copy, held, held);
 }
 
@@ -600,7 +587,7 @@ bool Showing::keeps(const model::Shape& shape, const std::function<std::uint64_t
         report_.leave_out("master furniture", pass_.allowance());
         return false;
     }
-    if (repeat_copy(*copy, text_nbytes(shape), show())) return true;
+    if (repeat_copy(*copy, model::held_nbytes(shape), show())) return true;
     pass_.refuse(copy->source);
     return false;
 }
@@ -794,7 +781,10 @@ std::pair<std::string, ExtractReport> text_reporting(document::Document& doc, co
 
 std::uint32_t dropped_slides(const document::Shared& shared) noexcept {
     std::size_t dropped = shared.defects.unresolved_slides.size();
-    if (shared.defects.slides_recovered_from_rels) dropped -= std::min(dropped, shared.slides.size());
+    // A legacy deck's recovered slides stood in for entries already: those
+    // left unresolved are lost.
+    if (shared.defects.slides_recovered_from_rels && !shared.is_legacy())
+        dropped -= std::min(dropped, shared.slides.size());
     return static_cast<std::uint32_t>(std::min<std::size_t>(dropped, UINT32_MAX));
 }
 

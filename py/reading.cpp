@@ -799,8 +799,11 @@ struct DocumentMethods {
 
     static PyObject* slides(const Document& d, const tk::Args&) {
         using Item = std::expected<Slide, std::string>;
-        auto r = map_every_slide(d, [deck = d.deck](doc::Document& v, std::size_t p) -> Item {
-            auto s = v.slide(p);
+        // What the slides copy from content stored once (a legacy master's
+        // furniture) is bounded for the whole call, as a pass bounds it.
+        doc::Pass repeats(d.deck.shared->source_nbytes);
+        auto r = map_every_slide(d, [deck = d.deck, &repeats](doc::Document& v, std::size_t p) -> Item {
+            auto s = v.slide(p, core::slide::Detail::full, &repeats);
             if (!s) return std::unexpected(s.error().message());
             return Slide::from_core(std::move(*s), deck);
         });

@@ -69,25 +69,31 @@ def relationships_of_one_slide():
     return make([titled("Only", "".join(chart_frame(10 + k, "C", f"rIdC{k}") for k in range(N)), rels)])
 
 
-def legacy_deck(listing, notes_of, slide_more="", notes_more=""):
+def legacy_deck(listing, notes_of, slide_more="", notes_more="", outline="", refs=0):
     """A legacy deck of len(notes_of) slide records, slide k showing "Slide
     k" and naming notes id notes_of[k] (0 for none), listed in the order
-    `listing` gives (slide indexes, repeats allowed), and one notes record
-    of id 1 showing "Speak slowly"; the `more` texts follow them."""
+    `listing` gives (slide indexes, repeats allowed; one past the records
+    names no record), and one notes record of id 1 showing "Speak slowly";
+    the `more` texts follow them. With `outline`, every listing stores that
+    body text, to which `refs` shapes of each slide refer."""
     count = len(notes_of)
 
     def drawing(*shapes):
         patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
         return box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *shapes)))
 
+    ref = shape(1026, 0xA00, 1, box(0xF00D, rec(0x0F9E, struct.pack("<i", 0))))
     slides = [box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, notes_of[k], 0), 0, 2),
-                  drawing(text_box(1025, f"Slide {k}{slide_more}"))) for k in range(count)]
+                  drawing(text_box(1025, f"Slide {k}{slide_more}"), *[ref] * refs)) for k in range(count)]
     notes = box(0x03F0, rec(0x03F1, struct.pack("<IHH", 256, 0, 0), 0, 1),
                 drawing(text_box(1025, "Speak slowly" + notes_more)))
     notes_id = count + 2  # persist ids: 1 the document, 2.. the slides, then the notes
+    stored = [rec(0x0F9F, struct.pack("<I", 1)), rec(0x0FA0, outline.encode("utf-16-le"))] if outline else []
     document_atom = rec(0x03E9, struct.pack("<8iHH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
     doc = box(0x03E8, document_atom,
-              box(0x0FF0, *[rec(0x03F3, struct.pack("<5I", 2 + k, 0, 0, 256 + i, 0)) for i, k in enumerate(listing)]),
+              box(0x0FF0, *[r for i, k in enumerate(listing)
+                            for r in (rec(0x03F3, struct.pack("<5I", 2 + (k if k < count else count + 1), 0, 0,
+                                                              256 + i, 0)), *stored)]),
               box(0x0FF0, rec(0x03F3, struct.pack("<5I", notes_id, 0, 0, 1, 0)), instance=2),
               rec(0x03EA, b""))
     offsets, stream = [0], bytearray(doc)
@@ -213,6 +219,8 @@ ONCE = {
     "legacy slide record listed many times": (lambda: legacy_deck([0] * N + [1, 0], [0, 0]), {}, {}, "Slide 0"),
     "legacy notes record shared by many slides": (lambda: legacy_deck(range(N), [1] * N), {"notes": True},
                                                   {"notes": True}, "Speak slowly"),
+    "legacy outline text named by many shapes": (lambda: legacy_deck([0], [0], outline="Outlined", refs=N), {}, {},
+                                                 "Outlined"),
 }
 
 
@@ -225,8 +233,10 @@ def test_a_slide_listed_again_or_a_part_of_many_frames_shows_once(case):
         assert doc.markdown(**md_options).count(shown) == 1
         assert shown in doc.slide_texts(**text_options)[0]
         assert shown in doc.markdown(indexes=[0], **md_options)
-    # Later slides' own renderings do not show it again either.
+    # Later slides' own renderings do not show it again either, nor do the
+    # shapes.
     assert all(shown not in doc[k].markdown(**md_options) for k in range(1, len(doc)))
+    assert sum((s.text or "").count(shown) for slide in doc.slides() for s in slide.shapes()) <= 1
 
 
 EAST = "| East | 1 |"  # the python-pptx chart's first row, in Markdown
@@ -265,6 +275,15 @@ SHARED = {
     "comments part named by many slides": (
         lambda: slides_naming(COMMENTS),
         lambda d: (d.text(comments=True).count("Check this"), d.markdown(comments=True).count("Check this")), (N, N)),
+    # slides() copies master furniture within the allowance, as a pass shows
+    # it (19 copies of 280 footers fit); a slide read alone holds its own.
+    "legacy master footer copied by slides()": (
+        lambda: footer_at_fields(count=100),
+        lambda d: (sum(1 for s in d.slides() if s.shapes()), d[99].shapes()[0].text.count("F\u20ac")), (19, 280)),
+    "ordinary: a legacy footer on each of 2,000 slides": (
+        lambda: furniture_deck(2000, [placeholder_shape(3, 0x09, "*", [(FOOTER_FIELD, 0)])], HF_FOOTER,
+                               footer="Confidential"),
+        lambda d: sum(x.text == "Confidential" for s in d.slides() for x in s.shapes()), 2000),
 }
 
 
@@ -278,6 +297,7 @@ def test_a_shared_part_shows_on_every_slide_that_names_it(case):
 
 LEFT_OUT = " left out on {} slide(s): repeated content past the allowance of 16 MiB"
 DROPPED = "{} listed slide(s) dropped: no readable part"
+NOT_A_SLIDE = "/ppt/{} is not a slide: its root element is not p:sld"
 ALLOWANCE = 16 << 20
 DISTINCT = 2 << 20  # what these decks show once, at most
 
@@ -304,6 +324,18 @@ REPEATS = {
                                                         remove=["ppt/slides/slide2.xml"]), {"indexes": [0, 1]}, [],
                                            ("Slide", 2)),
     "the first half of a downloaded deck": (first_half, {}, [DROPPED.format(2)], ("Slide", 0)),
+    "a slide entry without r:id": (lambda: make([titled(f"Slide {k}") for k in range(2)], sld_ids=(
+        '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="257"/><p:sldId id="258" r:id="rIdS2"/>')), {},
+                                   [DROPPED.format(1)], ("Slide", 2)),
+    "a listed part that is a notes page": (lambda: make([titled("Slide 0"), Slide(xml=notes_part("Slide 1"))]), {},
+                                           ["slide 2: unreadable: " + NOT_A_SLIDE.format("slides/slide2.xml")],
+                                           ("Slide", 1)),
+    "a slide relationship leading to a layout": (lambda: make([titled("Slide 0")], sld_ids=(
+        '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="257" r:id="rIdX"/>'), pres_rels=[
+        ("rIdX", "slide", "slideLayouts/slideLayout1.xml")]), {},
+        ["slide 2: unreadable: " + NOT_A_SLIDE.format("slideLayouts/slideLayout1.xml")], ("Slide", 1)),
+    "legacy: a slide entry whose record cannot be found": (lambda: legacy_deck([0, 2, 1], [0, 0]), {},
+                                                           [DROPPED.format(1)], ("Slide", 2), ("Slide", 4)),
 }
 
 

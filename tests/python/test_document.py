@@ -285,13 +285,14 @@ class TestAccessors:
         assert p.notes_master is None and p.handout_master is None
 
     def test_unresolved_slide_entry_is_listed_in_both_places(self):
-        ids = '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="x" r:id="rIdGone"/>'
+        # An entry without r:id names nothing either; positions count it.
+        ids = '<p:sldId id="256" r:id="rIdS1"/><p:sldId id="300"/><p:sldId id="x" r:id="rIdGone"/>'
         doc = vantrell.Document(data=make(titled("One"), sld_ids=ids))
         assert len(doc) == 1
         assert [(s.id, s.rel_id) for s in doc.presentation().slides] == [(256, "rIdS1"), (None, "rIdGone")]
         defects = doc.defects
-        assert defects.unresolved_slides == [(1, "rIdGone")]
-        assert repr(defects) == 'DocumentDefects(located="relationship", unresolved_slides=1)'
+        assert defects.unresolved_slides == [(1, ""), (2, "rIdGone")]
+        assert repr(defects) == 'DocumentDefects(located="relationship", unresolved_slides=2)'
         assert defects.slides_recovered_from_rels is False
 
     def test_slides_recovered_from_relationships(self):
