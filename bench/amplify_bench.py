@@ -31,10 +31,31 @@
    picked 100 or 400 times; a legacy outline text of 256 KiB that 400 or
    1,600 shapes of its slide refer to; a legacy master footer of 280
    fields of a 1,024-character footer on 200 or 800 slides (`slides()`
-   and every slide's `shapes()`, the bytes of their texts). For each
+   and every slide's `shapes()`, the bytes of their texts). Then routes
+   by which a small file made a call slow or hold a value many times:
+   20,000 or 80,000 linked runs beside a quarter as many namespace
+   prefixes; an mc:Choice requiring one prefix 50,000 or 200,000 times
+   beside a tenth as many; 2^12 or 2^14 graphic frames whose URIs share
+   one standard-library hash; a slide in a folder of a 60,000-byte name
+   whose 2,000 or 8,000 chart frames (`extract()`, `markdown()`) or
+   pictures (`images()`) each name a missing part through a short target,
+   and whose pictures as many name one part (`images()`); a list style's
+   2 MiB numbering scheme inherited by 16,000 or 64,000 paragraphs; a
+   chart's number format of 2 MiB of spaces over 4,000 or 16,000 points;
+   an author's name in 4 MiB of spaces at 1,000 or 4,000 comments; one
+   link target in 2 MiB of spaces at as many runs; 1,000 or 4,000
+   pictures naming one 1 MiB internal target, chart frames naming one
+   missing part of a 1 MiB name, and chart frames naming one chart by a
+   1 MiB target that winds through folders (`charts()`, `markdown()`); a
+   slide of a 60,000-byte name listed 20,000 or 80,000 times (opening,
+   `check_report()`); and, unfixed, a legacy OLE object's 256 KiB
+   program id at 400 or 1,600 frames (`embedded_objects()`). For each
    call: what it returns (text, warnings and the distinct failure
-   messages, or the chart lists' entries), its wall time and the child's peak resident size. Run it
-   once with the build to compare (PYTHONPATH) and once with this one.
+   messages, the chart lists' entries, or the bytes the distinct strs of
+   its objects hold), its wall time and the child's peak resident size.
+   Run it once with the build to compare (PYTHONPATH, or that build's
+   Python) and once with this one; `--routes WORDS` runs the routes whose
+   label holds WORDS.
 3. Ordinary decks, opened afresh for every pass: the generated 200-slide
    deck of the text bench and the corpus, `markdown()` and
    `text(notes=True, comments=True)` with threads=1.
@@ -75,6 +96,7 @@
 """
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -139,8 +161,8 @@ import slidedeck as sd  # noqa: E402  (fixture builders shared with the tests)
 from test_amplification import (BIG, CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMBER, HF_USER_DATE,  # noqa: E402
                                 NOTES, PARTS, SHOWN_ONCE, authored_comments, big_slide, chart_of, charts_on_slide,
                                 footer_at_fields, furniture_deck, legacy_deck, linked_pictures, linked_runs,
-                                merged_rows, missing_target, placeholder_shape, short_rows, shown_often,
-                                unknown_types)
+                                merged_rows, missing_in_long_folder, missing_target, one_part_named_often,
+                                placeholder_shape, short_rows, shown_often, unknown_types)
 from text_bench import generated_deck  # noqa: E402
 
 CHILD = r"""
@@ -255,6 +277,153 @@ def amplification():
                       f"{p['wall'] * 1e3:7.1f} ms, {verdict}" + "".join(f"; {w}" for w in p["warnings"]))
 
 
+def prefixes_and_links(prefixes, runs):
+    # p, a and r declared first, then many more: each prefixed name was
+    # looked up past all of them.
+    junk = "".join(f' xmlns:j{k}="urn:j{k}"' for k in range(prefixes))
+    link = '<a:r><a:rPr><a:hlinkClick r:id="rIdH"/></a:rPr><a:t>x</a:t></a:r>'
+    tree = sd.GROUP_HEAD + sd.sp(5, "Body", f"<a:p>{link * runs}</a:p>")
+    xml = (sd.DECL + f"<p:sld {sd.NS}{junk}><p:cSld><p:spTree>{tree}</p:spTree></p:cSld></p:sld>").encode()
+    return sd.make([sd.Slide(xml=xml, rels=[("rIdH", "hyperlink", "http://x/", "External")])])
+
+
+def required_prefixes(prefixes, times):
+    junk = "".join(f' xmlns:j{k}="urn:j{k}"' for k in range(prefixes))
+    choice = (f'<mc:AlternateContent xmlns:mc="http://schemas.openxmlformats.org/markup-compatibility/2006">'
+              f'<mc:Choice Requires="{" ".join(["p"] * times)}">{sd.sp(5, "B", sd.para("x"))}</mc:Choice>'
+              '</mc:AlternateContent>')
+    xml = (sd.DECL + f"<p:sld {sd.NS}{junk}><p:cSld><p:spTree>{sd.GROUP_HEAD}{choice}</p:spTree></p:cSld>"
+           "</p:sld>").encode()
+    return sd.make([sd.Slide(xml=xml)])
+
+
+def one_hash_uris(bits):
+    """2^bits frames whose URIs share one libstdc++ std::hash: pairs of
+    8-byte blocks whose mixed words differ in the top bit alone, which the
+    next block's multiply carries and its xor cancels, whatever the seed.
+    Each block is valid UTF-8 of XML characters; the URIs are written with
+    character references."""
+    import random
+    mul, mask = (0xC6A4A793 << 32) + 0x5BD1E995, (1 << 64) - 1
+    inverse = pow(mul, -1, 1 << 64)
+
+    def mix(w, m):
+        v = (w * m) & mask
+        return ((v ^ (v >> 47)) * m) & mask
+
+    def text(b):
+        try:
+            t = b.decode("utf-8")
+        except UnicodeDecodeError:
+            return None
+        return None if any(ord(c) < 0x20 or ord(c) >= 0xFFFE for c in t) else t
+
+    def pair(rng):
+        while True:
+            b = rng.randbytes(8)
+            other = mix(mix(int.from_bytes(b, "little"), mul) ^ (1 << 63), inverse).to_bytes(8, "little")
+            if text(b) is not None and text(other) is not None:
+                return text(b), text(other)
+
+    rng = random.Random(1)
+    blocks = [(pair(rng), pair(rng)) for _ in range(bits)]
+    uris = ["".join(b2 + c2 if k >> i & 1 else b + c for i, ((b, b2), (c, c2)) in enumerate(blocks))
+            for k in range(1 << bits)]
+    refs = ["".join(f"&#x{ord(c):X};" for c in u) for u in uris]
+    return sd.make([sd.Slide("".join(sd.frame(10 + k, "F", u, "") for k, u in enumerate(refs)))])
+
+
+def body_of(paras, style=""):
+    return (f'<p:sp><p:nvSpPr><p:cNvPr id="5" name="B"/><p:cNvSpPr/><p:nvPr/></p:nvSpPr><p:spPr/>'
+            f'<p:txBody><a:bodyPr/>{style}{paras}</p:txBody></p:sp>')
+
+
+def numbered_paragraphs(count, length=2 * MiB):
+    style = f'<a:lstStyle><a:lvl1pPr><a:buAutoNum type="{"s" * length}"/></a:lvl1pPr></a:lstStyle>'
+    return sd.make([sd.Slide(body_of("".join(f"<a:p><a:r><a:t>x{k}</a:t></a:r></a:p>" for k in range(count)),
+                                     style))])
+
+
+def spaced_format(count, length=2 * MiB):
+    pts = "".join(f'<c:pt idx="{i}"><c:v>{i}</c:v></c:pt>' for i in range(count))
+    ser = (f'<c:ser><c:val><c:numRef><c:numCache><c:formatCode>{" " * length}0</c:formatCode>'
+           f'<c:ptCount val="{count}"/>{pts}</c:numCache></c:numRef></c:val></c:ser>')
+    part = (sd.DECL + f'<c:chartSpace xmlns:c="{sd.C}"><c:chart><c:plotArea><c:barChart>{ser}'
+            '</c:barChart></c:plotArea></c:chart></c:chartSpace>').encode()
+    return charts_on_slide([part])
+
+
+def spaced_author(count, length=2 * MiB):
+    cms = "".join(f'<p:cm authorId="0" idx="{k}"><p:text>s</p:text></p:cm>' for k in range(count))
+    name = " " * length + "x" + " " * length
+    authors = (sd.DECL + f'<p:cmAuthorLst {sd.NS}><p:cmAuthor id="0" name="{name}" initials="A" lastIdx="1" '
+               'clrIdx="0"/></p:cmAuthorLst>').encode()
+    comments = (sd.DECL + f"<p:cmLst {sd.NS}>{cms}</p:cmLst>").encode()
+    return sd.make([sd.Slide(rels=[("rIdM", "comments", "../comments/comment1.xml")],
+                             parts={"ppt/comments/comment1.xml": comments})],
+                   pres_rels=[("rIdA", "commentAuthors", "commentAuthors.xml")],
+                   extra={"ppt/commentAuthors.xml": authors})
+
+
+def spaced_link(count, length=MiB):
+    target = " " * length + "http://x/" + " " * length
+    runs = ('<a:r><a:rPr><a:hlinkClick r:id="rIdH"/></a:rPr><a:t>x</a:t></a:r>' + sd.run(" ")) * count
+    return sd.make([sd.Slide(sd.sp(5, "Body", f"<a:p>{runs}</a:p>"), rels=[("rIdH", "hyperlink", target, "External")])])
+
+
+def long_internal_target(count, length=MiB):
+    return sd.make([sd.Slide("".join(sd.pic(10 + k, "P", embed="rIdP") for k in range(count)),
+                             rels=[("rIdP", "image", "x" * length + ".png")])])
+
+
+def winding_target(count, hops=200000):
+    target = "../" + "a/../" * hops + "charts/chart1.xml"
+    return sd.make([sd.Slide("".join(sd.chart_frame(10 + k, "C", "rIdC") for k in range(count)),
+                             rels=[("rIdC", "chart", target)], parts={"ppt/charts/chart1.xml": sd.chart_part()})])
+
+
+def listed_long_name(times, length=60000):
+    d = deckkit.parts()
+    name = "slides/" + "s" * length + ".xml"
+    d["ppt/" + name] = d.pop("ppt/slides/slide1.xml")
+    d["ppt/slides/_rels/" + name[7:] + ".rels"] = d.pop("ppt/slides/_rels/slide1.xml.rels")
+    d["ppt/_rels/presentation.xml.rels"] = d["ppt/_rels/presentation.xml.rels"].replace(b"slides/slide1.xml",
+                                                                                       name.encode())
+    ids = "".join(f'<p:sldId id="{256 + k}" r:id="rId2"/>' for k in range(times))
+    d["ppt/presentation.xml"] = d["ppt/presentation.xml"].replace(b'<p:sldId id="256" r:id="rId2"/>', ids.encode())
+    return deckkit.build(d)
+
+
+def legacy_program_id(count, chars=128 << 10):
+    """A legacy slide of `count` OLE frames referring to one object-list
+    entry whose program id is `chars` UTF-16 characters."""
+    from test_legacy import box, rec, shape
+    objects = box(0x0409, box(0x0FCC, rec(0x0FC3, struct.pack("<4I", 0, 0, 7, 0)),
+                              rec(0x0FBA, ("P" * chars).encode("utf-16-le"), 2)))
+    frames = [shape(1025 + k, 0xA10, 75, rec(0xF010, struct.pack("<4h", 0, 0, 576, 576)),
+                    box(0xF011, rec(0x0BC1, struct.pack("<I", 7)))) for k in range(count)]
+    return legacy_objects_deck(frames, objects)
+
+
+def legacy_objects_deck(frames, objects):
+    """A one-slide legacy deck whose document holds the object list
+    `objects` and whose slide's drawing holds `frames`."""
+    from test_legacy import box, compound, rec, shape
+    patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
+    drawing = box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *frames)))
+    slide = box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, 0, 0), 0, 2), drawing)
+    document_atom = rec(0x03E9, struct.pack("<8ihH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
+    doc = box(0x03E8, document_atom, objects, box(0x0FF0, rec(0x03F3, struct.pack("<5I", 2, 0, 0, 256, 0))),
+              rec(0x03EA, b""))
+    stream = doc + slide
+    dir_at = len(stream)
+    stream += rec(0x1772, struct.pack("<3I", 1 | (2 << 20), 0, len(doc)))
+    edit_at = len(stream)
+    stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, 2, 1, 0))
+    user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
+    return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
+
+
 ROUTE_CHILD = r"""
 import json, resource, sys, time
 resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
@@ -270,11 +439,20 @@ def extracted(**options):
     return len(text.encode()) + sum(len(w.encode()) for w in report.warnings) + sum(messages.values())
 
 
+def held(values):
+    values = [v for v in values if v is not None]  # alive together, so that ids tell them apart
+    return sum({id(v): len(v.encode()) for v in values}.values())
+
+
 CALLS = {
     "markdown": lambda: len(d.markdown(comments=True, indexes=picks or None).encode()),
     "extract": lambda: extracted(comments=True, indexes=picks or None),
     "charts": lambda: sum(len(s.categories) + len(s.values) for c in d[0].charts() for s in c.series),
     "slides": lambda: sum(len((s.text or "").encode()) for slide in d.slides() for s in slide.shapes()),
+    "images": lambda: held(i.part for i in d[0].images()),
+    "objects": lambda: held(v for o in d[0].embedded_objects() for v in (o.prog_id, o.part)),
+    "open": lambda: len(vantrell.Document(path)) * 0,
+    "check": lambda: len(vantrell.check_report(path).findings) * 0,
 }
 t0 = time.perf_counter()
 try:
@@ -282,7 +460,22 @@ try:
 except MemoryError:
     out = "MemoryError"
 wall = time.perf_counter() - t0
-print(json.dumps({"out": out, "wall": wall, "rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
+
+
+def peak():
+    # This process's own peak: ru_maxrss would count the parent's resident
+    # size at the fork, which exec keeps.
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+print(json.dumps({"out": out, "wall": wall, "rss": peak()}))
 """
 
 # (label, deck of a size, the two sizes, calls)
@@ -302,14 +495,38 @@ ROUTES = [
     ("legacy 256 KiB outline text, shapes", lambda n: legacy_deck([0], [0], outline="x" * (128 << 10), refs=n),
      (400, 1600), ("markdown", "extract")),
     ("legacy footer of 280 fields, slides", lambda n: footer_at_fields(count=n), (200, 800), ("slides",)),
+    ("linked runs, a quarter as many namespace prefixes", lambda n: prefixes_and_links(n // 4, n), (20000, 80000),
+     ("markdown",)),
+    ("mc:Choice requiring a prefix N times, a tenth as many declared", lambda n: required_prefixes(n // 10, n),
+     (50000, 200000), ("markdown",)),
+    ("graphic URIs of one standard-library hash, 2^N frames", one_hash_uris, (12, 14), ("extract",)),
+    ("missing charts in a 60,000-byte folder, frames",
+     lambda n: missing_in_long_folder(lambda sid, rid: sd.chart_frame(sid, "C", rid), "chart", "xml", n),
+     (2000, 8000), ("extract", "markdown")),
+    ("missing pictures in a 60,000-byte folder, pictures",
+     lambda n: missing_in_long_folder(lambda sid, rid: sd.pic(sid, "P", embed=rid), "image", "png", n),
+     (2000, 8000), ("images",)),
+    ("one part of a 60,000-byte folder, pictures", one_part_named_often, (2000, 8000), ("images",)),
+    ("2 MiB numbering scheme, paragraphs", numbered_paragraphs, (16000, 64000), ("markdown",)),
+    ("number format of 2 MiB of spaces, points", spaced_format, (4000, 16000), ("markdown", "extract")),
+    ("author's name in 4 MiB of spaces, comments", spaced_author, (1000, 4000), ("markdown", "extract")),
+    ("link target in 2 MiB of spaces, runs", spaced_link, (1000, 4000), ("markdown",)),
+    ("one 1 MiB internal picture target, pictures", long_internal_target, (1000, 4000), ("markdown",)),
+    ("one missing part of a 1 MiB name, frames", lambda n: missing_target(frames=n, name="m" * MiB), (1000, 4000),
+     ("markdown", "extract")),
+    ("one chart by a winding 1 MiB target, frames", winding_target, (1000, 4000), ("charts", "markdown")),
+    ("slide of a 60,000-byte name, listings", listed_long_name, (20000, 80000), ("open", "check")),
+    ("legacy 256 KiB program id, OLE frames", legacy_program_id, (400, 1600), ("objects",)),
 ]
 PICKED = ("1 MiB slide picked N times", big_slide, (100, 400), ("markdown", "extract"))
 
 
-def routes():
+def routes(words=""):
     print("routes (child process each, 4 GiB address-space limit)")
     with tempfile.TemporaryDirectory() as tmp:
         for label, build, sizes, calls in ROUTES + [PICKED]:
+            if words not in label:
+                continue
             for n in sizes:
                 path = os.path.join(tmp, "deck")
                 data = build() if build is big_slide else build(n)
@@ -326,12 +543,14 @@ def routes():
                     out = got["out"]
                     shown = out if isinstance(out, str) else (f"{out / MiB:9.2f} MiB" if call != "charts"
                                                               else f"{out:9d} entries")
+                    if call in ("open", "check"):
+                        shown = "done"
                     print(f"  {label} {n:>6}: {len(data) / 1024:6.0f} KiB deck, {call:>8}: {shown}, "
                           f"{got['wall'] * 1e3:8.1f} ms, peak {got['rss'] / MiB:6.0f} MiB")
 
 
 if __name__ == "__main__" and sys.argv[1:2] == ["--routes"]:
-    routes()
+    routes(" ".join(sys.argv[2:]))
     sys.exit(0)
 
 

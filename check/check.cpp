@@ -29,13 +29,9 @@ std::string_view severity_name(Severity s) noexcept {
 }
 
 std::string shown(std::string_view value, bool quoted) {
-    if (value.size() <= MAX_SHOWN_NBYTES) return quoted ? enc::quoted(value) : std::string(value);
-    // Back over at most three continuation bytes: a longer run is no
-    // character of valid UTF-8 anyway.
-    std::size_t cut = MAX_SHOWN_NBYTES;
-    while (cut > MAX_SHOWN_NBYTES - 3 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
-    const std::string_view head = value.substr(0, cut);
-    return (quoted ? enc::quoted(head) : std::string(head)) + "... (" + std::to_string(value.size()) + " bytes)";
+    if (!quoted) return enc::shortened(value, MAX_SHOWN_NBYTES);
+    if (value.size() <= MAX_SHOWN_NBYTES) return enc::quoted(value);
+    return enc::quoted(enc::utf8_head(value, MAX_SHOWN_NBYTES)) + "... (" + std::to_string(value.size()) + " bytes)";
 }
 
 std::vector<std::string_view> Report::codes() const {

@@ -130,6 +130,39 @@ std::optional<std::string> existing_target(const pkg::Package& package, const op
     return name;
 }
 
+// The same, with its content type, for the relationships of one part, each
+// looked up once: a list may name one relationship thousands of times, and
+// resolving it costs the length of its target and its source's folder,
+// which may be long.
+class Targets {
+public:
+    struct Target {
+        std::optional<std::string> name;
+        std::optional<std::string_view> content_type;
+    };
+
+    Targets(const pkg::Package& package, const opc::Relationships& rels) noexcept : package_(package), rels_(rels) {}
+
+    const Target& of(const opc::Relationship& r) {
+        const auto [it, made] = resolved_.try_emplace(&r);
+        if (made) {
+            it->second.name = existing_target(package_, rels_, r);
+            if (it->second.name) it->second.content_type = content_type_of(package_, *it->second.name);
+        }
+        return it->second;
+    }
+
+private:
+    const pkg::Package& package_;
+    const opc::Relationships& rels_;
+    std::unordered_map<const opc::Relationship*, Target> resolved_;
+};
+
+// check_typed_target with the relationships' targets resolved through `targets`.
+void typed_target(Targets& targets, const opc::Relationships& rels, std::string_view source, std::string_view rel_id,
+                  RelKind expected, std::string_view expected_content_type, std::string_view element,
+                  const std::string& location, Sink& sink);
+
 // An `id` attribute as a number: raw bytes, white space trimmed, one "+".
 std::optional<std::uint32_t> numeric_id(const xml::Reader& reader, const xml::Start& s) noexcept {
     const auto a = reader.find_attr(s, xml::ns::NONE, "id");
@@ -177,6 +210,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
     if (!loaded) return;
     const opc::Relationships& rels = **loaded;
 
+    Targets targets(package, rels);
     for (const pres::Problem& problem : p.problems) push_at(PML006, problem.message, byte_at(problem.offset));
     if (p.masters.empty()) push(PML002, "sldMasterIdLst lists no slide master");
     if (p.slides.empty()) push(PML022, "the presentation has no slides");
@@ -228,7 +262,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
             push_at(PML006, "sldId r:id " + shown(s.rel_id) + " is not a relationship of the presentation", where);
             continue;
         }
-        const auto target = existing_target(package, rels, *r);
+        const auto& [target, ct] = targets.of(*r);
         if (!target) {
             push_at(PML006,
                     "sldId r:id " + shown(s.rel_id) + " targets " + shown(r->target) + ", which does not exist",
@@ -237,7 +271,7 @@ void check_presentation(pkg::Package& package, Sink& sink) {
         }
         if (RelKind::of(r->type) != RelKind::slide)
             push_at(PML007, "relationship " + shown(s.rel_id) + " is not of the slide type", where);
-        if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, SLIDE_CT))
+        if (ct && !iequal(*ct, SLIDE_CT))
             sink.push(Finding(PML007, "content type is " + shown(*ct)).in_part(*target));
     }
 
@@ -255,15 +289,14 @@ void check_presentation(pkg::Package& package, Sink& sink) {
                 it->second = m.offset;
             }
         }
-        check_typed_target(package, rels, part, m.rel_id, RelKind::slideMaster, SLIDE_MASTER_CT, "sldMasterId", where,
-                           sink);
+        typed_target(targets, rels, part, m.rel_id, RelKind::slideMaster, SLIDE_MASTER_CT, "sldMasterId", where, sink);
     }
     if (p.notes_master)
-        check_typed_target(package, rels, part, *p.notes_master, RelKind::notesMaster, NOTES_MASTER_CT,
-                           "notesMasterId", "notesMasterIdLst", sink);
+        typed_target(targets, rels, part, *p.notes_master, RelKind::notesMaster, NOTES_MASTER_CT,
+                     "notesMasterId", "notesMasterIdLst", sink);
     if (p.handout_master)
-        check_typed_target(package, rels, part, *p.handout_master, RelKind::handoutMaster, HANDOUT_MASTER_CT,
-                           "handoutMasterId", "handoutMasterIdLst", sink);
+        typed_target(targets, rels, part, *p.handout_master, RelKind::handoutMaster, HANDOUT_MASTER_CT,
+                     "handoutMasterId", "handoutMasterIdLst", sink);
 
     const bool notes_master_rel = std::any_of(rels.relationships.begin(), rels.relationships.end(),
                                               [](const opc::Relationship& r) {
@@ -314,6 +347,15 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
 void check_typed_target(pkg::Package& package, const opc::Relationships& rels, std::string_view source,
                         std::string_view rel_id, RelKind expected, std::string_view expected_content_type,
                         std::string_view element, const std::string& location, Sink& sink) {
+    Targets targets(package, rels);
+    typed_target(targets, rels, source, rel_id, expected, expected_content_type, element, location, sink);
+}
+
+namespace {
+
+void typed_target(Targets& targets, const opc::Relationships& rels, std::string_view source, std::string_view rel_id,
+                  RelKind expected, std::string_view expected_content_type, std::string_view element,
+                  const std::string& location, Sink& sink) {
     const std::string elem(element);
     const std::string id = shown(rel_id);
     const opc::Relationship* r = rels.get(rel_id);
@@ -323,7 +365,7 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
                       .at(location));
         return;
     }
-    const auto target = existing_target(package, rels, *r);
+    const auto& [target, ct] = targets.of(*r);
     if (!target) {
         sink.push(Finding(PML021, elem + " r:id " + id + " targets " + shown(r->target) + ", which does not exist")
                       .in_part(source)
@@ -334,9 +376,11 @@ void check_typed_target(pkg::Package& package, const opc::Relationships& rels, s
         sink.push(Finding(PML021, elem + " relationship " + id + " has type " + shown(r->type))
                       .in_part(source)
                       .at(location));
-    if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, expected_content_type))
+    if (ct && !iequal(*ct, expected_content_type))
         sink.push(Finding(PML021, elem + " target has content type " + shown(*ct)).in_part(*target));
 }
+
+} // namespace
 
 std::optional<ExpectedRoot> expected_root(std::optional<std::string_view> ct) {
     if (!ct) return std::nullopt;
@@ -434,16 +478,18 @@ xml::Status walk_part(pkg::Package& package, std::string_view part, std::string_
         if (!has_kind(*rels, RelKind::notesMaster))
             sink.push(Finding(PML018, "notes slide has no notesMaster relationship").in_part(part));
     } else if (expected_root == "sldMaster") {
+        Targets targets(package, *rels);
+        const Targets::Target none;
         for (const auto& [rel_id, offset] : layout_refs) {
             const opc::Relationship* r = rels->get(rel_id);
-            const auto target = r ? existing_target(package, *rels, *r) : std::nullopt;
+            const auto& [target, ct] = r ? targets.of(*r) : none;
             if (!target) {
                 sink.push(Finding(PML017, "sldLayoutId r:id " + shown(rel_id) + " does not resolve to a part")
                               .in_part(part)
                               .at_byte(offset));
                 continue;
             }
-            if (auto ct = content_type_of(package, *target); ct && !iequal(*ct, SLIDE_LAYOUT_CT))
+            if (ct && !iequal(*ct, SLIDE_LAYOUT_CT))
                 sink.push(Finding(PML017, "sldLayoutId target has content type " + shown(*ct)).in_part(*target));
         }
     } else if (expected_root != "notesMaster" && expected_root != "handoutMaster") {

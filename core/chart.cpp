@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 #include "core/mce.h"
 #include "core/model.h"
 #include "core/pml.h"
@@ -55,7 +56,7 @@ public:
         const Axis* cat = nullptr;
         const Axis* val = nullptr;
         // The first axis of each id, found without a scan per id.
-        std::unordered_map<std::string_view, const Axis*> by_id;
+        std::unordered_map<std::string_view, const Axis*, hash::Hasher, std::equal_to<>> by_id;
         for (const Axis& a : axes_) by_id.try_emplace(a.id, &a);
         for (const Plot& p : plots_) {
             std::vector<const Axis*> own;
@@ -255,7 +256,10 @@ private:
                     if (auto v = val_attr(s)) count = pml::value::uint64(*v);
                 } else if (formats && s.is(CHART, "formatCode")) {
                     formats->code.clear();
-                    return r_.read_text(formats->code);
+                    auto read = r_.read_text(formats->code);
+                    // Trimmed here once, not at each point it formats.
+                    formats->code = std::string(pml::value::trim(formats->code));
+                    return read;
                 }
                 return {};
             }
@@ -265,7 +269,7 @@ private:
             std::optional<std::string> code;
             if (formats)
                 if (const auto a = r_.find_attr(s, NONE, "formatCode"))
-                    code.emplace(xml::attr_value(a->value, scratch));
+                    code.emplace(pml::value::trim(xml::attr_value(a->value, scratch)));
             std::string value;
             auto vst = each([&](const xml::Start& v) -> xml::Status {
                 if (v.is(CHART, "v")) return r_.read_text(value);

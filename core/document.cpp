@@ -1,6 +1,7 @@
 #include "core/document.h"
 
 #include "core/cfb.h"
+#include "core/encoding.h"
 #include "core/hash.h"
 #include "core/opc.h"
 #include "core/ppt.h"
@@ -198,11 +199,18 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
     // A part the list names again is the slide it was at its first entry;
     // the later entries name no further slide (nor anything unresolved).
     std::unordered_set<std::size_t, hash::NumberHasher> listed;
+    // Each relationship resolved once: the list may name one many times,
+    // and resolving it costs its target's length and its folder's.
+    std::unordered_map<const opc::Relationship*, std::optional<std::size_t>> part_of;
+    const auto resolved = [&](const opc::Relationship* rel) -> std::optional<std::size_t> {
+        if (!rel || rel->external) return std::nullopt;
+        const auto [it, made] = part_of.try_emplace(rel);
+        if (made) it->second = pkg.part_index(opc::resolve_target(main, rel->target));
+        return it->second;
+    };
     for (std::size_t i = 0; i < ids.size(); ++i) {
         const std::size_t position = i + unlinked_up_to(i);
-        const opc::Relationship* rel = prels.get(ids[i].rel_id);
-        std::optional<std::size_t> idx;
-        if (rel && !rel->external) idx = pkg.part_index(opc::resolve_target(main, rel->target));
+        const std::optional<std::size_t> idx = resolved(prels.get(ids[i].rel_id));
         if (!idx) {
             shared->defects.unresolved_slides.emplace_back(position, ids[i].rel_id);
             continue;
@@ -228,12 +236,8 @@ Result<Document> open_package(package::Package pkg, std::uint64_t source_nbytes,
         }
     }
 
-    for (const auto& master : shared->presentation.masters) {
-        const opc::Relationship* rel = prels.get(master.rel_id);
-        if (!rel || rel->external) continue;
-        if (const auto idx = pkg.part_index(opc::resolve_target(main, rel->target)))
-            shared->master_parts.push_back(*idx);
-    }
+    for (const auto& master : shared->presentation.masters)
+        if (const auto idx = resolved(prels.get(master.rel_id))) shared->master_parts.push_back(*idx);
 
     shared->package = pkg.core();
     return Document(std::move(shared), threads_from_env());
@@ -705,6 +709,11 @@ void Pass::unemit(std::uint64_t nbytes) noexcept {
 SharedText Pass::message(std::string text) {
     const std::lock_guard lock(mutex_);
     if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
+    if (text.size() > allowance_ - std::min(message_nbytes_, allowance_)) {
+        text = encoding::shortened(text, MESSAGE_HEAD_NBYTES);
+        if (const auto it = messages_.find(text); it != messages_.end()) return it->second;
+    }
+    message_nbytes_ += text.size();
     SharedText stored(std::move(text));
     messages_.emplace(*stored, stored);
     return stored;
@@ -1271,9 +1280,14 @@ Result<std::vector<std::pair<std::uint32_t, Data>>> Slide::frames(std::optional<
                                                                   Parse<Data> parse) const {
     std::vector<std::pair<std::uint32_t, Data>> out;
     ShownParts shown;
+    // A relationship several frames name was followed at the first, where
+    // its part showed (or the call failed): the others are passed over
+    // without resolving it again.
+    std::unordered_set<std::string_view, hash::Hasher, std::equal_to<>> named;
     for (const model::Shape& shape : content.walk()) {
         const auto* frame = std::get_if<Frame>(&shape.content);
         if (!frame) continue;
+        if (const auto& id = frame->*rel_id; id && !named.insert(*id).second) continue;
         auto got = frame_part(frame->*rel_id, parse, &shown);
         if (!got) return fail(got.error());
         if (got->external)
@@ -1320,16 +1334,29 @@ Result<std::vector<comments::Comment>> Slide::comments() const {
 
 namespace {
 
+// The allowance of one call over the deck, as a pass has it.
+std::uint64_t call_allowance(const Shared& shared) noexcept {
+    return std::max(REPEAT_ALLOWANCE_NBYTES, shared.source_nbytes);
+}
+
 // Fills the part, content type (when asked) and external target of
 // references from the slide relationships they name; an id the slide lacks
 // leaves all three unset. A relationship is resolved once however many
 // references name it, and what it names is shared by all of them, as is
-// each content type stored (a Default serves every part of its extension).
+// each content type stored (a Default serves every part of its extension)
+// and each part's stored name (many relationships may name one part).
+//
+// A part the package lacks has no stored name: the references show the
+// name its relationship resolves to, which holds the source part's folder
+// besides the target as written. Short targets beside a long folder would
+// make one call hold that folder once per relationship, so what such names
+// add to the targets stays within `allowance` for the call; past it, the
+// references name no part (as of one not stored in the package).
 class Linker {
 public:
     Linker(const opc::Relationships& rels, const package::Package& pkg, std::string_view source,
-           bool content_types) noexcept
-        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types) {}
+           bool content_types, std::uint64_t allowance) noexcept
+        : rels_(rels), pkg_(pkg), source_(source), content_types_(content_types), derived_left_(allowance) {}
 
     template <class Ref>
     void link(Ref& ref, std::string_view rel_id) {
@@ -1353,12 +1380,18 @@ private:
             out.external = std::string(rel.target);
             return out;
         }
-        std::string name = opc::resolve_target(source_, rel.target);
-        if (auto stored = existing_part(pkg_, name)) name = std::move(*stored);
+        opc::resolve_target_into(source_, rel.target, name_);
+        if (const auto index = pkg_.part_index(name_)) {
+            out.part = names_.of(pkg_.parts()[*index].name);
+        } else {
+            const std::uint64_t added = name_.size() > rel.target.size() ? name_.size() - rel.target.size() : 0;
+            if (added > derived_left_) return out;
+            derived_left_ -= added;
+            out.part = name_;
+        }
         if (content_types_)
-            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(name))
+            if (const auto ct = pkg_.parsed_content_types().types.content_type_of(*out.part))
                 out.content_type = types_.of(*ct);
-        out.part = std::move(name);
         return out;
     }
 
@@ -1366,8 +1399,12 @@ private:
     const package::Package& pkg_;
     std::string_view source_;
     bool content_types_;
+    std::uint64_t derived_left_;
+    std::string name_;  // the target resolved, its room reused
     std::unordered_map<const opc::Relationship*, Linked> linked_;
-    SharedTexts types_; // the package's content types stay put while it lives
+    // The package's part names and content types stay put while it lives.
+    SharedTexts names_;
+    SharedTexts types_;
 };
 
 } // namespace
@@ -1390,7 +1427,7 @@ Result<std::vector<ImageRef>> Slide::images(bool with_content_types) const {
     }
     auto all = rels();
     if (!all) return fail(all.error());
-    Linker linker(**all, *pkg, part, with_content_types);
+    Linker linker(**all, *pkg, part, with_content_types, call_allowance(*view->shared()));
     for (const model::Shape& shape : content.walk()) {
         const auto* pic = std::get_if<model::Picture>(&shape.content);
         if (!pic) continue;
@@ -1418,7 +1455,7 @@ Result<std::vector<ObjectRef>> Slide::objects() const {
     }
     auto all = rels();
     if (!all) return fail(all.error());
-    Linker linker(**all, *pkg, part, true);
+    Linker linker(**all, *pkg, part, true, call_allowance(*view->shared()));
     for (const model::Shape& shape : content.walk()) {
         const auto* ole = std::get_if<model::Ole>(&shape.content);
         if (!ole) continue;

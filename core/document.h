@@ -269,8 +269,13 @@ public:
     std::uint64_t cut_bound() const noexcept { return cut_bound_.load(std::memory_order_relaxed); }
 
     // The failure message `text`, stored once for the pass: every
-    // occurrence of one cause shares it.
+    // occurrence of one cause shares it. The messages a pass stores are
+    // its report, which distinct causes may fill (a part name of many
+    // thousand bytes in every message, one missing part per frame): they
+    // stay within the allowance, past which a new one quotes its first
+    // MESSAGE_HEAD_NBYTES.
     SharedText message(std::string text);
+    static constexpr std::size_t MESSAGE_HEAD_NBYTES = 256;
 
     // The part at `index` of the view's part table shown as `kind`: made by
     // `render` on the first call, which sets `first`, and the same result
@@ -300,11 +305,12 @@ private:
     std::atomic<std::uint64_t> emitted_{0};
     std::atomic<std::uint64_t> cut_bound_{0};
     once::OnceTable<Rendered> parts_; // by part index and kind
-    std::mutex mutex_;                // guards `shown_` and `messages_`
+    std::mutex mutex_;                // guards `shown_`, `messages_` and `message_nbytes_`
     // The keys shown, each with whether a repeat of it was refused.
     std::unordered_map<std::uint64_t, bool, hash::NumberHasher> shown_;
     // The messages stored, by their text.
-    std::unordered_map<std::string_view, SharedText> messages_;
+    std::unordered_map<std::string_view, SharedText, hash::Hasher, std::equal_to<>> messages_;
+    std::uint64_t message_nbytes_ = 0;  // what they hold
 };
 
 // A picture or embedded object and what its relationship names. Many may

@@ -288,6 +288,18 @@ std::size_t utf8_sequence_nbytes(std::string_view text, std::size_t pos) noexcep
 
 bool is_valid_utf8(std::string_view bytes) noexcept { return valid_utf8_end(bytes, 0) == bytes.size(); }
 
+std::string_view utf8_head(std::string_view text, std::size_t max_nbytes) noexcept {
+    if (text.size() <= max_nbytes) return text;
+    std::size_t cut = max_nbytes;
+    while (cut + 3 > max_nbytes && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut);
+}
+
+std::string shortened(std::string_view text, std::size_t max_nbytes) {
+    if (text.size() <= max_nbytes) return std::string(text);
+    return std::string(utf8_head(text, max_nbytes)) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 void append_utf8_lossy(std::string& out, std::string_view bytes) {
     std::size_t pos = 0;
     for (;;) {

@@ -66,6 +66,15 @@ std::size_t utf8_sequence_nbytes(std::string_view text, std::size_t pos) noexcep
 // Whether `bytes` is valid UTF-8 throughout.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
+// The first `max_nbytes` of `text` (all of a shorter one), less the start
+// of a character they cut: at most three bytes, as a longer run of
+// continuation bytes is no character anyway.
+std::string_view utf8_head(std::string_view text, std::size_t max_nbytes) noexcept;
+// `text` when it holds at most `max_nbytes`; else its head and
+// "... (N bytes)" with the whole length: how a long stored value is quoted
+// in a message.
+std::string shortened(std::string_view text, std::size_t max_nbytes);
+
 // Appends `bytes` as valid UTF-8: every maximal invalid subpart replaced by
 // U+FFFD.
 void append_utf8_lossy(std::string& out, std::string_view bytes);

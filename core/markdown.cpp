@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 
 namespace vantrell_core::markdown {
 
@@ -432,25 +433,35 @@ private:
     std::shared_ptr<const opc::Relationships> rels_;
 };
 
-// What a slide's relationship targets show, each stored once in its
-// relationships part: the first showing of a relationship's target on the
-// slide is its own, every later one a repeat, counted by `meter` (which
-// leaves it out as `what` past the allowance). Without a meter every
-// showing is kept.
+// What a slide's link and picture targets show, each stored once (in its
+// relationships part, or as the name of the part it resolves to): the
+// first showing of a stored target on the slide is its own, every later
+// one a repeat, counted by `meter` (which leaves it out as `what` past the
+// allowance). Without a meter every showing is kept. A target is known by
+// where it is stored, which every showing of it views.
 class Targets {
 public:
     explicit Targets(text::Meter* meter = nullptr) : meter_(meter) {}
 
-    // Whether the target `shown` of the relationship with id `rel_id` is
-    // shown here.
-    bool show(std::string_view rel_id, std::string_view shown, std::string_view what) {
-        if (!meter_ || shown_.insert(rel_id).second) return true;
+    // Whether the target `shown` is shown here.
+    bool show(std::string_view shown, std::string_view what) {
+        if (!meter_ || shown_.insert(Place{shown.data(), shown.size()}).second) return true;
         return meter_->repeat(what, shown.size());
     }
 
 private:
+    struct Place {
+        const char* data;
+        std::size_t size;
+        bool operator==(const Place&) const noexcept = default;
+    };
+    struct PlaceHasher {
+        std::size_t operator()(const Place& p) const noexcept {
+            return static_cast<std::size_t>(hash::number(reinterpret_cast<std::uintptr_t>(p.data) ^ (p.size << 1)));
+        }
+    };
     text::Meter* meter_;
-    std::unordered_set<std::string_view> shown_;  // ids of the slide's relationships or pictures
+    std::unordered_set<Place, PlaceHasher> shown_;
 };
 
 // The external targets a slide's run hyperlinks lead to. Jumps inside the
@@ -459,15 +470,27 @@ class Links {
 public:
     Links(SlideRels* rels = nullptr, Targets* targets = nullptr) : rels_(rels), targets_(targets) {}
 
-    // The target and the relationship it comes from.
-    std::optional<std::pair<std::string_view, const opc::Relationship*>> target(const model::RunProps& props) const {
+    // A link's target as shown, and the first relationship of the slide
+    // that leads there: the same for every relationship of an equal target.
+    struct Shown {
+        std::string_view target;
+        const opc::Relationship* first;
+    };
+
+    // The target of a run's link; none for a run without one, or with a
+    // jump inside the deck. Worked out once per relationship, however many
+    // runs name it.
+    std::optional<Shown> target(const model::RunProps& props) const {
         if (!rels_ || !props.hyperlink) return std::nullopt;
         const opc::Relationships* all = rels_->get();
         const opc::Relationship* rel = all ? all->get(*props.hyperlink) : nullptr;
-        if (!rel || !rel->external) return std::nullopt;
+        if (!rel) return std::nullopt;
+        const auto [it, made] = shown_.try_emplace(rel);
+        if (!made || !rel->external) return it->second;
         const std::string_view t = trim(rel->target);
         if (t.empty() || t[0] == '#') return std::nullopt;
-        return std::pair(t, rel);
+        it->second = Shown{t, by_target_.try_emplace(t, rel).first->second};
+        return it->second;
     }
 
     // The links of a paragraph as byte ranges of its text (`append_text`),
@@ -477,27 +500,29 @@ public:
         out.clear();
         if (!rels_) return;
         std::size_t offset = 0;
-        const opc::Relationship* last = nullptr;  // of out.back()
+        const opc::Relationship* last = nullptr;  // of out.back()'s target
         for (const model::Run& r : p.runs) {
             const std::size_t from = offset;
             offset += r.kind == model::Run::Kind::line_break ? 1 : r.text.size();
             if (!r.props.hyperlink || from == offset) continue;
             const auto t = target(r.props);
             if (!t) continue;
-            const auto [shown, rel] = *t;
-            if (!out.empty() && out.back().end == from && (last == rel || out.back().target == shown)) {
+            if (!out.empty() && out.back().end == from && last == t->first) {
                 out.back().end = offset;
                 continue;
             }
-            if (targets_ && !targets_->show(rel->id, shown, "link target")) continue;
-            out.push_back({from, offset, shown});
-            last = rel;
+            if (targets_ && !targets_->show(t->target, "link target")) continue;
+            out.push_back({from, offset, t->target});
+            last = t->first;
         }
     }
 
 private:
     SlideRels* rels_;
     Targets* targets_;
+    // By relationship, what it shows; by target, its first relationship.
+    mutable std::unordered_map<const opc::Relationship*, std::optional<Shown>> shown_;
+    mutable std::unordered_map<std::string_view, const opc::Relationship*, hash::Hasher, std::equal_to<>> by_target_;
 };
 
 // Moves links over text that lost `lead` bytes at its start and was cut to
@@ -718,7 +743,7 @@ public:
             // Counted on from the start value but never past what a marker
             // can hold, nor wrapped round.
             n = std::min(bullet.start, MAX_NUMBER);
-            if (next_number_[level] && scheme_[level] == bullet.text) n = *next_number_[level];
+            if (next_number_[level] && same_scheme(scheme_[level], bullet.text)) n = *next_number_[level];
             next_number_[level] = std::min(n + 1, MAX_NUMBER);
             scheme_[level] = bullet.text;
             marker = std::to_string(n) + ". ";
@@ -740,6 +765,10 @@ public:
     }
 
 private:
+    static bool same_scheme(std::string_view a, std::string_view b) noexcept {
+        return (a.data() == b.data() && a.size() == b.size()) || a == b;
+    }
+
     // The paragraph text's lines, split at its line breaks, blank ones left
     // out. A break is a hard break: a backslash ending the line, which
     // survives trimming where two trailing spaces would not, and which no
@@ -768,7 +797,11 @@ private:
     std::size_t base_;  // where the block's own text starts
     Nesting nesting_;
     std::array<std::optional<std::uint32_t>, MAX_LEVEL + 1> next_number_{};
-    std::array<std::string, MAX_LEVEL + 1> scheme_{};
+    // Views of the schemes where the bullets keep them (the paragraphs,
+    // list styles and layouts outlive the writer): a scheme many paragraphs
+    // inherit is one text, of any length, and neither copied nor compared
+    // whole at each of them.
+    std::array<std::string_view, MAX_LEVEL + 1> scheme_{};
 };
 
 // False when the meter refused a paragraph.
@@ -808,12 +841,13 @@ bool is_default_name(std::string_view name) {
     });
 }
 
-// A picture linking to `target` (empty when unknown) through the slide's
-// relationship `rel_id`. A target shown again on the slide is a repeat
-// (`targets`), and one past the allowance shows as an unknown target does.
-std::string picture_markdown(const model::Shape& shape, std::string_view rel_id, std::string_view target,
-                             Targets& targets) {
-    if (!is_blank(target) && !targets.show(rel_id, trim(target), "picture target")) target = {};
+// A picture linking to `target` (empty when unknown; trimmed here, so a
+// caller that shows one target at many pictures trims it once before). A
+// target shown again on the slide is a repeat (`targets`), and one past the
+// allowance shows as an unknown target does.
+std::string picture_markdown(const model::Shape& shape, std::string_view target, Targets& targets) {
+    target = trim(target);
+    if (!target.empty() && !targets.show(target, "picture target")) target = {};
     // A picture whose target is unknown has no link to show; its own
     // description is still words of the slide.
     if (is_blank(target)) {
@@ -1090,12 +1124,23 @@ void notes_rendered(const model::SlideContent& page, document::Rendered&, text::
 void comments_rendered(const std::vector<comments::Comment>& list, document::Rendered&, text::Meter& meter) {
     std::string& out = meter.out();
     std::string lead;
+    // Each author's name as it shows, with its size as stored once
+    // trimmed, by which a showing is counted: worked out once however many
+    // comments show it.
+    std::unordered_map<const std::string*, std::pair<std::string, std::size_t>> shown;
     for (const comments::Comment& c : list) {
         lead = c.reply ? "Reply" : "Comment";
-        // Counted by the name as stored, before it is folded.
-        if (c.author && !is_blank(*c.author) && meter.repeat("comment author", trim(*c.author).size())) {
-            lead += " from ";
-            append_escaped(lead, one_line(*c.author), INLINE_TEXT);
+        if (c.author) {
+            const auto [it, made] = shown.try_emplace(c.author.get());
+            auto& [name, nbytes] = it->second;
+            if (made && !is_blank(*c.author)) {
+                nbytes = trim(*c.author).size();
+                append_escaped(name, one_line(*c.author), INLINE_TEXT);
+            }
+            if (nbytes > 0 && meter.repeat("comment author", nbytes)) {
+                lead += " from ";
+                lead += name;
+            }
         }
         lead += ": ";
         // A comment is one paragraph: its text has line ends only.
@@ -1104,20 +1149,44 @@ void comments_rendered(const std::vector<comments::Comment>& list, document::Ren
     }
 }
 
-// What a picture of a package's slide links to, as the slide's
+// What the pictures of a package's slide link to, as the slide's
 // relationship `id` names it: an external target as written, or the part
-// it resolves to (by its stored name when there is one, else `held`).
-// Empty for an id the slide lacks.
-std::string_view picture_target(const document::Slide& slide, const opc::Relationships& rels, std::string_view id,
-                                 std::string& held) {
-    const opc::Relationship* rel = rels.get(id);
-    if (!rel) return {};
-    if (rel->external) return rel->target;
-    held = opc::resolve_target(slide.part, rel->target);
-    const package::Package* pkg = slide.view->package();
-    if (const auto index = pkg->part_index(held)) return pkg->parts()[*index].name;
-    return held;
-}
+// it resolves to (by its stored name when there is one), trimmed. Empty for
+// an id the slide lacks. Each relationship is resolved once, however many
+// pictures name it.
+class PictureTargets {
+public:
+    explicit PictureTargets(const document::Slide& slide) noexcept : slide_(slide) {}
+
+    std::string_view of(const opc::Relationships& rels, std::string_view id) {
+        const opc::Relationship* rel = rels.get(id);
+        if (!rel) return {};
+        const auto [it, made] = targets_.try_emplace(rel);
+        Target& t = it->second;
+        if (!made) return t.shown;
+        if (rel->external) {
+            t.shown = trim(rel->target);
+            return t.shown;
+        }
+        std::string name = opc::resolve_target(slide_.part, rel->target);
+        const package::Package* pkg = slide_.view->package();
+        if (const auto index = pkg->part_index(name)) {
+            t.shown = trim(pkg->parts()[*index].name);
+        } else {
+            t.held = std::move(name);
+            t.shown = trim(t.held);
+        }
+        return t.shown;
+    }
+
+private:
+    struct Target {
+        std::string held;  // a name no part has
+        std::string_view shown;
+    };
+    const document::Slide& slide_;
+    std::unordered_map<const opc::Relationship*, Target> targets_;  // nodes stay put
+};
 
 } // namespace
 
@@ -1185,20 +1254,22 @@ std::string slide_markdown(const document::Slide& slide, const MarkdownOptions& 
             }
         }
     }
-    std::string held;  // a resolved picture target
+    PictureTargets picture_targets(slide);
     const auto picture = [&](const model::Shape& shape, const model::Picture& pic) -> std::string {
         if (legacy) {
             const auto it = image_of.find(&shape);
-            if (it == image_of.end()) return picture_markdown(shape, {}, {}, targets);
+            if (it == image_of.end()) return picture_markdown(shape, {}, targets);
             const document::ImageRef& ref = images[it->second];
-            return picture_markdown(shape, ref.rel_id,
-                                    ref.part ? std::string_view(*ref.part) : ref.external ? std::string_view(*ref.external) : std::string_view(),
+            return picture_markdown(shape,
+                                    ref.part       ? std::string_view(*ref.part)
+                                    : ref.external ? std::string_view(*ref.external)
+                                                   : std::string_view(),
                                     targets);
         }
         const std::optional<std::string>& id = pic.embed ? pic.embed : pic.link;
         const opc::Relationships* all = id ? rels.get() : nullptr;
-        if (!all) return picture_markdown(shape, {}, {}, targets);
-        return picture_markdown(shape, *id, picture_target(slide, *all, *id, held), targets);
+        if (!all) return picture_markdown(shape, {}, targets);
+        return picture_markdown(shape, picture_targets.of(*all, *id), targets);
     };
 
     Scratch scratch;

@@ -51,7 +51,8 @@
 // the pass's allowance (text::Showing, document::Pass): a merged cell's text
 // on the rows below its origin, the empty cells padding a short row (after
 // the header) and the cells of a chart row no point fills, a link's or
-// linked picture's target at each showing after its first on the slide,
+// picture's target (stored once: a relationship's, or the name of the part
+// it resolves to) at each showing after its first on the slide,
 // a comment author's name at every comment. Past the allowance, merged
 // cells show blank, rows stay short (a reader pads them), a chart's table
 // ends, links show as text, pictures as ones of unknown target, comments

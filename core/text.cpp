@@ -123,7 +123,7 @@ std::vector<std::string> ExtractReport::warnings() const {
         };
         std::vector<Cause> causes;
         std::unordered_map<const std::string*, std::size_t> by_identity;
-        std::unordered_map<std::string_view, std::size_t> by_text;
+        std::unordered_map<std::string_view, std::size_t, hash::Hasher, std::equal_to<>> by_text;
         for (const auto& [index, message] : list) {
             if (!message) continue;
             auto it = by_identity.find(message.get());
@@ -189,7 +189,7 @@ void ExtractReport::cut(std::uint64_t bound) {
 
 void ExtractReport::add_uri(const std::string& uri) {
     if (uri_index.size() != unknown_graphic_uris.size())
-        uri_index = std::unordered_set<std::string>(unknown_graphic_uris.begin(), unknown_graphic_uris.end());
+        uri_index = hash::StringSet(unknown_graphic_uris.begin(), unknown_graphic_uris.end());
     if (uri_index.insert(uri).second) unknown_graphic_uris.push_back(uri);
 }
 
@@ -480,18 +480,36 @@ const document::Rendered* Showing::frame(const model::Shape& shape, const Render
     const auto* c = std::get_if<model::Chart>(&shape.content);
     const auto* d = std::get_if<model::Diagram>(&shape.content);
     if (!c && !d) return nullptr;
-    auto target = slide_.frame_target(c ? c->rel_id : d->data);
+    const std::optional<std::string>& id = c ? c->rel_id : d->data;
+    // A relationship that several frames name is followed at the first:
+    // its part shows there, and a failure to reach it recurs at the others.
+    SharedText* failure = nullptr;
+    if (id) {
+        const auto [it, made] = frames_.try_emplace(*id);
+        if (!made) {
+            if (it->second) report_.failed_frames.emplace_back(slide_.index, it->second);
+            return nullptr;
+        }
+        failure = &it->second;
+    }
+    auto target = slide_.frame_target(id);
     if (!target) {
         report_.failed_frames.emplace_back(slide_.index, message(target.error().message()));
+        if (failure) *failure = report_.failed_frames.back().second;
         return nullptr;
     }
     if (!target->data) return nullptr;
     const std::string& name = *target->data;
     const std::optional<std::size_t> index = slide_.view->package()->part_index(name);
     if (index && !shown_.insert(*index).second) return nullptr;
-    return part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
+    const std::size_t failed = report_.failed_frames.size();
+    const document::Rendered* r = part(c ? document::Shown::chart : document::Shown::diagram, index, [&] {
         return c ? rendered(slide_.read_chart(name), chart, *this) : rendered(slide_.read_diagram(name), diagram, *this);
     }, report_.failed_frames);
+    // A part the package lacks fails alike at every frame; one it has
+    // shows at the first.
+    if (failure && !index && report_.failed_frames.size() > failed) *failure = report_.failed_frames.back().second;
+    return r;
 }
 
 const document::Rendered* Showing::notes(const Render<model::SlideContent>& render) {
@@ -655,15 +673,19 @@ void notes_rendered(const model::SlideContent& page, document::Rendered&, Meter&
 }
 
 // An author's name is stored once and shown at each of their comments:
-// every showing counts as a repeat.
+// every showing counts as a repeat. It is trimmed once, however many
+// comments show it.
 void comments_rendered(const std::vector<comments::Comment>& list, document::Rendered&, Meter& meter) {
     std::string& out = meter.out();
+    std::unordered_map<const std::string*, std::string_view> trimmed;
     for (const comments::Comment& c : list) {
         if (!out.empty()) out += '\n';
         out += c.reply ? "Reply" : "Comment";
-        if (c.author && !is_blank(*c.author)) {
-            const std::string_view author = trim(*c.author);
-            if (meter.repeat("comment author", author.size())) {
+        if (c.author) {
+            const auto [it, made] = trimmed.try_emplace(c.author.get());
+            if (made) it->second = trim(*c.author);
+            const std::string_view author = it->second;
+            if (!author.empty() && meter.repeat("comment author", author.size())) {
                 out += " from ";
                 out += author;
             }

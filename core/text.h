@@ -52,6 +52,7 @@
 #include "core/diagram.h"
 #include "core/document.h"
 #include "core/error.h"
+#include "core/hash.h"
 #include "core/model.h"
 #include "core/opc.h"
 #include "core/shared_text.h"
@@ -118,7 +119,7 @@ struct ExtractReport {
 
     // The strings of unknown_graphic_uris, so that adding one scans
     // nothing; rebuilt when it does not match.
-    std::unordered_set<std::string> uri_index;
+    hash::StringSet uri_index;
 
 private:
     void add_uri(const std::string& uri);
@@ -247,6 +248,9 @@ private:
     ExtractReport& report_;
     Meter& meter_;
     document::ShownParts shown_;  // parts shown at a frame of the slide
+    // The relationship ids frames of the slide named, each with the failure
+    // it met (none when its part showed, or shows nothing).
+    std::unordered_map<std::string_view, SharedText, hash::Hasher, std::equal_to<>> frames_;
     // The copies by their top-level shape's index, made on first need.
     std::unordered_map<std::size_t, const model::SlideContent::Copy*> copies_;
     bool copies_indexed_ = false;

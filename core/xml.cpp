@@ -4,8 +4,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <unordered_map>
 
 #include "core/encoding.h"
+#include "core/hash.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -623,7 +625,15 @@ bool Reader::refuse(const char* message, const char* at) {
     return false;
 }
 
+struct Reader::BindingIndex {
+    std::unordered_map<std::string_view, std::uint32_t, hash::Hasher, std::equal_to<>> innermost;
+};
+
 const Reader::Binding* Reader::find_binding(std::string_view prefix) const noexcept {
+    if (binding_index_) {
+        const auto it = binding_index_->innermost.find(prefix);
+        return it == binding_index_->innermost.end() ? nullptr : &bindings_[it->second];
+    }
     for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
         if (same(it->prefix, prefix)) return &*it;
     }
@@ -657,8 +667,23 @@ inline void Reader::pop_element() {
     if (binding_depth_ > depth_) [[unlikely]] pop_bindings();
 }
 
+void Reader::index_binding(std::size_t at) {
+    Binding& b = bindings_[at];
+    const auto [it, fresh] = binding_index_->innermost.try_emplace(b.prefix, static_cast<std::uint32_t>(at));
+    b.hides = fresh ? NO_BINDING : it->second;
+    it->second = static_cast<std::uint32_t>(at);
+}
+
 [[gnu::noinline]] void Reader::pop_bindings() {
-    while (!bindings_.empty() && bindings_.back().depth > depth_) bindings_.pop_back();
+    while (!bindings_.empty() && bindings_.back().depth > depth_) {
+        if (binding_index_) {
+            const Binding& b = bindings_.back();
+            const auto it = binding_index_->innermost.find(b.prefix);
+            if (b.hides == NO_BINDING) binding_index_->innermost.erase(it);
+            else it->second = b.hides;
+        }
+        bindings_.pop_back();
+    }
     binding_depth_ = bindings_.empty() ? 0 : bindings_.back().depth;
     forget_prefixes();
 }
@@ -1524,6 +1549,12 @@ const char* Reader::declare(RawAttr& a) {
     else if (info.form == Form::transitional) transitional_seen_ = true;
     binding_depth_ = b.depth;
     bindings_.push_back(std::move(b));
+    if (binding_index_) {
+        index_binding(bindings_.size() - 1);
+    } else if (bindings_.size() > SCANNED_BINDINGS) {
+        binding_index_ = std::make_unique<BindingIndex>();
+        for (std::size_t i = 0; i < bindings_.size(); ++i) index_binding(i);
+    }
     forget_prefixes();
     return nullptr;
 }

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -312,9 +313,15 @@ private:
         std::string owned_uri;     // set when the declaration held references
         std::uint16_t id = 0;
         std::uint32_t depth = 0;   // element depth that declared it
+        // With the index (below): the position of the binding of the same
+        // prefix that this one hides, or NO_BINDING.
+        std::uint32_t hides = NO_BINDING;
         bool owned = false;
         std::string_view uri_view() const noexcept { return owned ? std::string_view(owned_uri) : uri; }
     };
+    static constexpr std::uint32_t NO_BINDING = UINT32_MAX;
+    // Each prefix in scope with the position of its innermost binding.
+    struct BindingIndex;
     struct RawAttr {
         std::string_view prefix, local, value;
         std::uint64_t offset = 0;
@@ -365,6 +372,7 @@ private:
     const char* check_attributes();
     const char* declare(RawAttr& a);
     const Binding* find_binding(std::string_view prefix) const noexcept;
+    void index_binding(std::size_t at);
     void pop_element();
     void pop_bindings();
     void cache_prefix(std::string_view prefix, std::uint16_t id) noexcept;
@@ -413,6 +421,12 @@ private:
     // The depth of the innermost declaration (0 while there is none), so
     // closing an element tells from one member whether scopes end with it.
     std::uint32_t binding_depth_ = 0;
+    // Made once more than SCANNED_BINDINGS are in scope, and kept up from
+    // then on: a part may declare thousands of prefixes, and a lookup that
+    // scans them all for every prefixed name made reading it quadratic.
+    // Most parts declare a handful, which a scan finds soonest.
+    static constexpr std::size_t SCANNED_BINDINGS = 16;
+    std::unique_ptr<BindingIndex> binding_index_;
     std::vector<RawAttr> scratch_attrs_;
     std::size_t attr_count_ = 0;
     std::vector<std::uint32_t> scratch_order_;

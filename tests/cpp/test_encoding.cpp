@@ -6,6 +6,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace enc = vantrell_core::encoding;
@@ -153,6 +154,20 @@ TEST(Utf8, LossyDecodingAndEncoding) {
     for (char32_t want : {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFFu, 0x10000u, 0x10FFFFu})
         EXPECT_EQ(enc::next_utf8(s, pos), want);
     EXPECT_EQ(pos, s.size());
+}
+
+// A long value quoted in a message keeps its first bytes, never half a
+// character, and says how long it was.
+TEST(Utf8, ShortenedToAHeadOfWholeCharacters) {
+    const std::vector<std::tuple<std::string, std::size_t, std::string>> cases = {
+        {"abcd", 4, "abcd"},
+        {"abcde", 4, "abcd... (5 bytes)"},
+        {"ab\xE2\x82\xAC", 4, "ab... (5 bytes)"},              // a 3-byte character cut after one byte
+        {"a\xF0\x9F\x98\x80", 4, "a... (5 bytes)"},             // a 4-byte one cut before its last
+        {"a\xF0\x9F\x98\x80" "b", 5, "a\xF0\x9F\x98\x80... (6 bytes)"},
+        {"a" + std::string(6, '\x80'), 5, "a\x80... (7 bytes)"},  // back three bytes at most
+    };
+    for (const auto& [text, max, want] : cases) EXPECT_EQ(enc::shortened(text, max), want) << text;
 }
 
 // Validation and lossy decoding agree with each other and with decoding

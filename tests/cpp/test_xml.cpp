@@ -128,6 +128,30 @@ TEST(XmlReader, Namespaces) {
     for (const auto& c : cases) EXPECT_EQ(events(c.input), c.expected) << c.name;
 }
 
+// Scopes where so many prefixes are declared that they are looked up
+// through an index: the events are those of the same text with one plain
+// attribute of the same length in place of the declarations.
+TEST(XmlReader, ScopesOfManyPrefixes) {
+    std::string many;
+    for (int k = 0; k < 40; ++k) many += " xmlns:j" + std::to_string(k) + "=\"urn:j" + std::to_string(k) + "\"";
+    const std::string plain = " z=\"" + std::string(many.size() - 5, 'z') + "\"";
+    const std::string p = "<p:s" + ns_decl("p", PML_S);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"the first declared, behind the many", "<x:a xmlns:x=\"http://purl.org/dc/terms/\"@/>"},
+        {"redeclared in a child, restored after it", p + "@><p:x xmlns:p=\"urn:x\"/><p:y/></p:s>"},
+        {"many declared by a child, out of scope after it", p + "><c@/><p:y/><j1:c/></p:s>"},
+        {"a default namespace undeclared in a child", "<a xmlns=\"urn:x\"@><b xmlns=\"\"/><c/></a>"},
+        {"an undeclared attribute prefix", "<a xmlns:x=\"urn:u\"@><b x:c=\"1\" y:d=\"2\"/></a>"},
+    };
+    for (const auto& [name, text] : cases) {
+        const std::size_t at = text.find('@');
+        const std::string got = events(text.substr(0, at) + many + text.substr(at + 1));
+        EXPECT_EQ(got, events(text.substr(0, at) + plain + text.substr(at + 1))) << name;
+        EXPECT_EQ(got.find("!"), name == cases[2].first || name == cases[4].first ? got.find("!undeclared")
+                                                                                     : std::string::npos) << name;
+    }
+}
+
 const std::vector<Case>& error_cases() {
     static const std::vector<Case> cases = {
         {"unclosed root", "<a>", "unexpected end of document@3"},

@@ -22,8 +22,8 @@ import pytest
 import vantrell
 import deckkit
 from deckkit import DECL, NS
-from slidedeck import (C, PNG, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame, frame, make,
-                       notes_part, ole_frame, para, pic, run, sp, table)
+from slidedeck import (C, GROUP_HEAD, PNG, Slide, cell, chart_frame, chart_part, diagram_data_part, diagram_frame,
+                       frame, make, notes_part, ole_frame, para, pic, run, sp, table)
 from test_legacy import box, compound, rec, shape, text_box
 
 N = 40
@@ -443,6 +443,28 @@ def derived_name(count, length):
     return "/" + "/".join(["a"] * count) + "/" + "z" * min(length, 60000)  # a ZIP name holds 64 KiB
 
 
+def folder(length):
+    return "/ppt/slides/" + "d" * min(length, 60000)
+
+
+def in_long_folder(shapes, rels, parts=None, length=LONG):
+    """One slide whose part lies in a folder of a long name, so that its
+    relationships' short targets resolve to long part names."""
+    name = folder(length)[1:] + "/s.xml"
+    extra = {name: (DECL + f'<p:sld {NS}><p:cSld><p:spTree>{GROUP_HEAD}{shapes}</p:spTree></p:cSld></p:sld>').encode(),
+             folder(length)[1:] + "/_rels/s.xml.rels": deckkit.rels(*rels)}
+    extra.update(parts or {})
+    return make([], sld_ids='<p:sldId id="256" r:id="rIdF"/>', pres_rels=[("rIdF", "slide", name[4:])], extra=extra)
+
+
+def one_part_named_often(count=N, length=LONG):
+    """`count` pictures naming one part of the slide's long folder, each
+    through a relationship of its own."""
+    return in_long_folder("".join(pic(10 + k, "P", embed=f"rIdP{k}") for k in range(count)),
+                          [(f"rIdP{k}", "image", "a.png") for k in range(count)],
+                          {folder(length)[1:] + "/a.png": PNG}, length)
+
+
 # The peak resident size a probe of the deck adds, and what it shows: how
 # many objects, how many distinct str objects, and what the first reads as.
 SHOWING = r"""
@@ -475,6 +497,8 @@ SHOWN_ONCE = {
     "a part name at every part it derives from": (
         "[a for a, _ in d.package().defects.derivable if a[-1] == 'z']", derived_name(N, LONG),
         derivable_many_times),
+    "a part's name at every relationship that names it": (
+        "[i.part for i in d[0].images()]", folder(LONG) + "/a.png", one_part_named_often),
 }
 
 
@@ -565,6 +589,20 @@ def missing_target(frames=50, slides=1, name="m" * (64 << 10)):
     return make([Slide(shapes, rels=[("rIdC", "chart", f"../charts/{name}.xml")])] * slides)
 
 
+def missing_in_long_folder(shape, kind, ext, count=300):
+    # `count` shapes, each naming a part the package lacks through a
+    # relationship of its own, whose short target resolves in the long folder.
+    return in_long_folder("".join(shape(10 + k, f"rIdP{k}") for k in range(count)),
+                          [(f"rIdP{k}", kind, f"m{k}.{ext}") for k in range(count)])
+
+
+def stored_messages(lengths):
+    # Whole messages up to the allowance (the last one that fits close to
+    # it), then their first 256 bytes and "... (N bytes)".
+    whole = sum(n for n in lengths if n > 1000)
+    return ALLOWANCE - 2 * len(folder(LONG)) < whole <= ALLOWANCE, {n for n in lengths if n <= 1000}
+
+
 def unknown_types(count=3000):
     return one_slide("".join(frame(10 + k, "F", f"urn:u{k}", "") for k in range(count)))
 
@@ -601,6 +639,12 @@ ROUTES = {
     "the same on every slide": (
         lambda: missing_target(frames=1, slides=20), lambda d: d.text_reporting()[1],
         ["slide 1 and 19 more slide(s): " + MISSING.replace(" 50 time(s)", "")]),
+    "names of missing parts past the allowance, a picture each": (
+        lambda: missing_in_long_folder(lambda sid, rid: pic(sid, "P", embed=rid), "image", "png"),
+        lambda d: [i.part is None for i in d[0].images()].count(False), ALLOWANCE // (len(folder(LONG)) + 1)),
+    "names of missing parts past the allowance, a chart frame's message each": (
+        lambda: missing_in_long_folder(lambda sid, rid: chart_frame(sid, "C", rid), "chart", "xml"),
+        lambda d: stored_messages([len(m) for _, m in d.extract()[1].failed_frames]), (True, {256 + 17})),
     "frames of 3,000 unknown types": (
         unknown_types, lambda d: [w[:40] for w in d.text_reporting()[1]], ["3000 graphic frame(s) of unknown type sk"]),
     "a slide picked many times": (

@@ -75,6 +75,34 @@ def test_a_line_break_is_a_hard_break_inside_one_paragraph(content, lines):
     assert [c for t, c in children if t == "link_open"] == [SITE] * sum(c.startswith("<a:r>") for c in content)
 
 
+OTHER = "https://example.com/y"
+
+
+# Runs side by side that lead to one target, through one relationship or
+# several, are one link.
+@pytest.mark.parametrize("runs, links", [
+    ((link("one"), link("two")), [(SITE, "onetwo")]),
+    ((link("one"), link("two", "rIdV")), [(SITE, "onetwo")]),
+    ((link("one", "rIdV"), link("two"), link("three", "rIdX")), [(SITE, "onetwo"), (OTHER, "three")]),
+    ((link("one", "rIdV"), " ", link("two", "rIdV")), [(SITE, "one"), (SITE, "two")]),
+])
+def test_neighbouring_runs_of_one_target_are_one_link(runs, links):
+    s = Slide(sp(2, "Box", para(*runs)), rels=[("rIdW", "hyperlink", SITE, "External"),
+                                              ("rIdV", "hyperlink", "  " + SITE + " ", "External"),
+                                              ("rIdX", "hyperlink", OTHER, "External")])
+    [children] = inlines(vantrell.Document(data=make([s])).markdown(headings=False))
+    shown, href = [], None
+    for t, c in children:
+        if t == "link_open":
+            href = c
+            shown.append([c, ""])
+        elif t == "text" and href:
+            shown[-1][1] += c
+        elif t == "link_close":
+            href = None
+    assert [tuple(x) for x in shown] == links
+
+
 def test_list_items_keep_their_lines_and_their_nesting():
     def ppr(lvl, kind='<a:buChar char="*"/>'):
         return f'<a:pPr lvl="{lvl}">{kind}</a:pPr>'
