@@ -48,7 +48,7 @@
    missing part of a 1 MiB name, and chart frames naming one chart by a
    1 MiB target that winds through folders (`charts()`, `markdown()`); a
    slide of a 60,000-byte name listed 20,000 or 80,000 times (opening,
-   `check_report()`); and, unfixed, a legacy OLE object's 256 KiB
+   `check_report()`); and a legacy OLE object's 256 KiB
    program id at 400 or 1,600 frames (`embedded_objects()`). For each
    call: what it returns (text, warnings and the distinct failure
    messages, the chart lists' entries, or the bytes the distinct strs of
@@ -162,7 +162,7 @@ from test_amplification import (BIG, CHART, DIAGRAM, HF_DATE, HF_FOOTER, HF_NUMB
                                 NOTES, PARTS, SHOWN_ONCE, authored_comments, big_slide, chart_of, charts_on_slide,
                                 footer_at_fields, furniture_deck, legacy_deck, linked_pictures, linked_runs,
                                 merged_rows, missing_in_long_folder, missing_target, one_part_named_often,
-                                placeholder_shape, short_rows, shown_often, unknown_types)
+                                placeholder_shape, short_rows, shown_often, unknown_types, legacy_program_id)
 from text_bench import generated_deck  # noqa: E402
 
 CHILD = r"""
@@ -392,36 +392,6 @@ def listed_long_name(times, length=60000):
     ids = "".join(f'<p:sldId id="{256 + k}" r:id="rId2"/>' for k in range(times))
     d["ppt/presentation.xml"] = d["ppt/presentation.xml"].replace(b'<p:sldId id="256" r:id="rId2"/>', ids.encode())
     return deckkit.build(d)
-
-
-def legacy_program_id(count, chars=128 << 10):
-    """A legacy slide of `count` OLE frames referring to one object-list
-    entry whose program id is `chars` UTF-16 characters."""
-    from test_legacy import box, rec, shape
-    objects = box(0x0409, box(0x0FCC, rec(0x0FC3, struct.pack("<4I", 0, 0, 7, 0)),
-                              rec(0x0FBA, ("P" * chars).encode("utf-16-le"), 2)))
-    frames = [shape(1025 + k, 0xA10, 75, rec(0xF010, struct.pack("<4h", 0, 0, 576, 576)),
-                    box(0xF011, rec(0x0BC1, struct.pack("<I", 7)))) for k in range(count)]
-    return legacy_objects_deck(frames, objects)
-
-
-def legacy_objects_deck(frames, objects):
-    """A one-slide legacy deck whose document holds the object list
-    `objects` and whose slide's drawing holds `frames`."""
-    from test_legacy import box, compound, rec, shape
-    patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
-    drawing = box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *frames)))
-    slide = box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, 0, 0), 0, 2), drawing)
-    document_atom = rec(0x03E9, struct.pack("<8ihH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
-    doc = box(0x03E8, document_atom, objects, box(0x0FF0, rec(0x03F3, struct.pack("<5I", 2, 0, 0, 256, 0))),
-              rec(0x03EA, b""))
-    stream = doc + slide
-    dir_at = len(stream)
-    stream += rec(0x1772, struct.pack("<3I", 1 | (2 << 20), 0, len(doc)))
-    edit_at = len(stream)
-    stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, 2, 1, 0))
-    user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
-    return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
 
 
 ROUTE_CHILD = r"""

@@ -326,7 +326,7 @@ struct ImageRef {
 
 struct ObjectRef {
     std::uint32_t shape_id = 0;
-    std::optional<std::string> prog_id;
+    SharedText prog_id;
     std::optional<std::string> rel_id;
     SharedText part;
     SharedText content_type;

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/shared_text.h"
+
 namespace vantrell_core::model {
 
 class PlaceholderKind {
@@ -190,7 +192,9 @@ struct Diagram {
 };
 
 struct Ole {
-    std::optional<std::string> prog_id;
+    // A legacy deck keeps one per entry of its object list, which any
+    // number of shapes name: shared by them, not copied.
+    SharedText prog_id;
     std::optional<std::string> rel_id;
     std::optional<std::string> name;
     std::optional<std::string> preview;  // r:embed of the preview picture

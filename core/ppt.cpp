@@ -1221,7 +1221,7 @@ struct Deck::Shapes {
     const std::vector<TextGroup>* outline = nullptr;
     std::vector<bool> used;  // outline groups a shape took
     Bytes doc;
-    const std::vector<std::pair<std::uint32_t, std::string>>* prog_ids = nullptr;
+    const std::vector<std::pair<std::uint32_t, SharedText>>* prog_ids = nullptr;
     std::string slide_number;  // what slide-number fields show
     // Numbering the document keeps for this slide's placeholder text.
     const std::vector<OutlineNumbering>* outline_numbering = nullptr;
@@ -1390,7 +1390,7 @@ struct Deck::Shapes {
         return text;
     }
 
-    std::optional<std::string> prog_id(const ShapeRecs& s) const {
+    SharedText prog_id(const ShapeRecs& s) const {
         if (!s.ex_obj_id || !prog_ids) return std::nullopt;
         auto it = std::lower_bound(prog_ids->begin(), prog_ids->end(), *s.ex_obj_id,
                                    [](const auto& e, std::uint32_t id) { return e.first < id; });
@@ -1963,7 +1963,7 @@ Result<bool> Deck::read_document(std::uint32_t doc_ref, std::optional<std::uint3
                 std::u16string units;
                 append_units(units, name->body, false);
                 units.resize(std::min(units.size(), units.find(u'\0')));
-                if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), encoding::utf8_of_utf16(units));
+                if (!units.empty()) prog_ids_.emplace_back(load_le32(atom->body, 8), SharedText(encoding::utf8_of_utf16(units)));
             }
         } else if (r->type == rt_list_with_text && r->instance == 1 && !have_masters) {
             have_masters = true;

@@ -267,7 +267,7 @@ private:
     std::vector<SlideEntry> slides_;
     std::vector<std::size_t> unresolved_;
     std::vector<BlipEntry> blips_;
-    std::vector<std::pair<std::uint32_t, std::string>> prog_ids_; // sorted (exObjId, program id)
+    std::vector<std::pair<std::uint32_t, SharedText>> prog_ids_; // sorted (exObjId, program id)
     // A master, found once when opening: whether it is a title master and,
     // for one, the id of the master it follows; the offset of its first
     // TextMasterStyleAtom of each text type (0 for none); the offsets of its

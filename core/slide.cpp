@@ -541,7 +541,7 @@ private:
                     return payload([&](const xml::Start& c) -> xml::Status {
                         if (!c.is(PML, "oleObj")) return {};
                         auto& o = std::get<model::Ole>(sh.content);
-                        o.prog_id = r_.attr(c, NONE, "progId");
+                        o.prog_id = SharedText(r_.attr(c, NONE, "progId"));
                         o.rel_id = rel_attr(r_, c, "id");
                         o.name = r_.attr(c, NONE, "name");
                         return ole_preview(o);

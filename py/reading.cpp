@@ -101,7 +101,7 @@ struct EmbeddedObject {
             .name = "vantrell.EmbeddedObject",
             .doc = "An embedded object (`p:oleObj`) on a slide.",
             .getters = {tk::member<&E::v, &R::shape_id>("shape_id"),
-                        tk::member<&E::v, &R::prog_id>("prog_id"),
+                        tk::shared_text<&E::strs, &E::v, &R::prog_id>("prog_id"),
                         tk::member<&E::v, &R::rel_id>("rel_id"),
                         tk::shared_text<&E::strs, &E::v, &R::part>("part"),
                         tk::shared_text<&E::strs, &E::v, &R::content_type>("content_type"),

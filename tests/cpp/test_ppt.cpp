@@ -1381,7 +1381,7 @@ TEST(PptObjects, ProgramIdsFromTheObjectList) {
     ASSERT_TRUE(s);
     std::vector<std::optional<std::string>> got;
     for (const auto& sh : s->shapes)
-        if (const auto* o = std::get_if<model::Ole>(&sh.content)) got.push_back(o->prog_id);
+        if (const auto* o = std::get_if<model::Ole>(&sh.content)) got.push_back(o->prog_id ? std::optional(*o->prog_id) : std::nullopt);
     const std::vector<std::optional<std::string>> want = {"Excel.Sheet.8", std::nullopt, "Word.Document.8",
                                                           "Forms.CommandButton.1", std::nullopt, std::nullopt,
                                                           std::nullopt};
@@ -2181,7 +2181,7 @@ TEST(PptCorpus, OleFramesNameTheirPrograms) {
     for (std::size_t i = 0; i < (*deck)->slide_count(); ++i)
         if (auto s = (*deck)->slide(i))
             for (const auto& sh : s->walk())
-                if (const auto* o = std::get_if<model::Ole>(&sh.content)) ids.push_back(o->prog_id);
+                if (const auto* o = std::get_if<model::Ole>(&sh.content)) ids.push_back(o->prog_id ? std::optional(*o->prog_id) : std::nullopt);
     EXPECT_EQ(ids, (std::vector<std::optional<std::string>>{"Word.Document.8", "Excel.Sheet.8"}));
 }
 

@@ -467,6 +467,34 @@ def one_part_named_often(count=N, length=LONG):
 
 # The peak resident size a probe of the deck adds, and what it shows: how
 # many objects, how many distinct str objects, and what the first reads as.
+def legacy_program_id(count, chars=128 << 10):
+    """A legacy slide of `count` OLE frames referring to one object-list
+    entry whose program id is `chars` UTF-16 characters."""
+    objects = box(0x0409, box(0x0FCC, rec(0x0FC3, struct.pack("<4I", 0, 0, 7, 0)),
+                              rec(0x0FBA, ("P" * chars).encode("utf-16-le"), 2)))
+    frames = [shape(1025 + k, 0xA10, 75, rec(0xF010, struct.pack("<4h", 0, 0, 576, 576)),
+                    box(0xF011, rec(0x0BC1, struct.pack("<I", 7)))) for k in range(count)]
+    return legacy_objects_deck(frames, objects)
+
+
+def legacy_objects_deck(frames, objects):
+    """A one-slide legacy deck whose document holds the object list
+    `objects` and whose slide's drawing holds `frames`."""
+    patriarch = shape(1024, 0x005, 0, rec(0xF009, bytes(16), 0, 1))
+    drawing = box(0x040C, box(0xF002, rec(0xF008, struct.pack("<II", 2, 0), 1), box(0xF003, patriarch, *frames)))
+    slide = box(0x03EE, rec(0x03EF, struct.pack("<6I", 16, 0, 0, 0x80000000, 0, 0), 0, 2), drawing)
+    document_atom = rec(0x03E9, struct.pack("<8ihH4x", 5760, 4320, 4320, 5760, 1, 2, 0, 0, 1, 0), 0, 1)
+    doc = box(0x03E8, document_atom, objects, box(0x0FF0, rec(0x03F3, struct.pack("<5I", 2, 0, 0, 256, 0))),
+              rec(0x03EA, b""))
+    stream = doc + slide
+    dir_at = len(stream)
+    stream += rec(0x1772, struct.pack("<3I", 1 | (2 << 20), 0, len(doc)))
+    edit_at = len(stream)
+    stream += rec(0x0FF5, struct.pack("<6IHH", 0, 0x03001599, 0, dir_at, 1, 2, 1, 0))
+    user = rec(0x0FF6, struct.pack("<3IHHBBHI", 0x14, 0xE391C05F, edit_at, 0, 0x03F4, 3, 0, 0, 8))
+    return compound({"Current User": user, "PowerPoint Document": bytes(stream)})
+
+
 SHOWING = r"""
 import json, resource, sys
 import vantrell
@@ -499,6 +527,8 @@ SHOWN_ONCE = {
         derivable_many_times),
     "a part's name at every relationship that names it": (
         "[i.part for i in d[0].images()]", folder(LONG) + "/a.png", one_part_named_often),
+    "a legacy object list's program id at every frame that names its entry": (
+        "[o.prog_id for o in d[0].embedded_objects()]", "P" * (LONG // 2), lambda: legacy_program_id(N, LONG // 2)),
 }
 
 
